@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian package the shell needs to build, test and benchmark.
+# Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git ca-certificates
+  clang-format
+  libgtest-dev libgmock-dev libbenchmark-dev
+  nlohmann-json3-dev libexpat1-dev libglib2.0-dev libplist-dev
+  libssl-dev zlib1g-dev libsqlite3-dev
+  libcurl4-openssl-dev libsoup-3.0-dev libcpp-httplib-dev
+  libgtk-3-dev libwebkit2gtk-4.1-dev
+  xvfb xauth dbus-x11 openssl nginx-light curl hyperfine
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    SUDO=sudo
+  else
+    SUDO=
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,179 @@
+#include "host/HBRCommandQueue.h"
+
+#include <chrono>
+
+#include "host/HBRCommandDelegate.h"
+#include "host/HBRJSON.h"
+#include "host/HBRPlugin.h"
+#include "host/HBRPluginResult.h"
+#include "host/HBRViewController.h"
+#include "host/HBRWebViewEngineProtocol.h"
+#include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/MainLoop.h"
+#include "platform/foundation/Strings.h"
+
+using platform::Value;
+
+namespace {
+double nowSeconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+}  // namespace
+
+HBRCommandQueue::HBRCommandQueue(std::weak_ptr<HBRViewController> viewController)
+    : viewController_(std::move(viewController)) {}
+
+void HBRCommandQueue::dispose() { viewController_.reset(); }
+
+void HBRCommandQueue::fill(Holder& holder, const std::string& text) {
+  auto batch = hbr_JSONObject(text);
+  std::lock_guard<std::mutex> lock(holder.mutex);
+  holder.decoded = true;
+  if (!batch) {
+    platform::log("ERROR: Dropping a command batch that could not be decoded.");
+    return;
+  }
+  if (!batch->is_array()) {
+    platform::log("ERROR: Dropping a command batch that is not an array.");
+    return;
+  }
+  for (auto& command : *batch) holder.commands.push_back(std::move(command));
+}
+
+void HBRCommandQueue::enqueueCommandBatch(const std::string& batchJSON) {
+  if (batchJSON.empty()) return;
+  auto holder = std::make_shared<Holder>();
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    queue_.push_back(holder);
+  }
+  if (batchJSON.size() >= kBackgroundDecodeThreshold) {
+    std::weak_ptr<HBRCommandQueue> weakSelf = weak_from_this();
+    platform::DispatchQueue::global().async([weakSelf, holder, batchJSON] {
+      fill(*holder, batchJSON);
+      platform::MainLoop::post([weakSelf] {
+        if (auto self = weakSelf.lock()) self->executePending();
+      });
+    });
+  } else {
+    fill(*holder, batchJSON);
+  }
+}
+
+void HBRCommandQueue::fetchCommandsFromJs() {
+  auto vc = viewController_.lock();
+  auto engine = vc ? vc->webViewEngine() : nullptr;
+  if (!engine) return;
+  std::weak_ptr<HBRCommandQueue> weakSelf = weak_from_this();
+  engine->evaluateJavaScript("harbor.require('harbor/exec').nativeFetchMessages()",
+                             [weakSelf](const Value& result, const std::optional<platform::Error>& error) {
+                               auto self = weakSelf.lock();
+                               if (!self || error || !result.is_string()) return;
+                               self->enqueueCommandBatch(result.get<std::string>());
+                               self->executePending();
+                             });
+}
+
+void HBRCommandQueue::executePending() {
+  // Runs do not nest: a plugin that spins the run loop must not start a second one.
+  if (startExecutionTime_ > 0) return;
+  startExecutionTime_ = nowSeconds();
+  struct EndRun {
+    double& start;
+    ~EndRun() { start = 0; }
+  } endRun{startExecutionTime_};
+
+  while (true) {
+    std::shared_ptr<Holder> holder;
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      if (queue_.empty()) return;
+      holder = queue_.front();
+    }
+    std::optional<Value> commandJSON;
+    bool holderDone = false;
+    {
+      std::lock_guard<std::mutex> lock(holder->mutex);
+      // Still being decoded: later batches wait for it, and the decoder will call us again.
+      if (!holder->decoded) return;
+      if (!holder->commands.empty()) {
+        commandJSON = std::move(holder->commands.front());
+        holder->commands.pop_front();
+      }
+      holderDone = holder->commands.empty();
+    }
+    if (holderDone) {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      if (!queue_.empty() && queue_.front() == holder) queue_.pop_front();
+    }
+    if (commandJSON) {
+      if (auto command = HBRInvokedUrlCommand::commandFromJson(*commandJSON)) execute(*command);
+    }
+    bool more;
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      more = !queue_.empty();
+    }
+    if (more && nowSeconds() - startExecutionTime_ > kMaxExecutionSeconds) {
+      std::weak_ptr<HBRCommandQueue> weakSelf = weak_from_this();
+      platform::MainLoop::post([weakSelf] {
+        if (auto self = weakSelf.lock()) self->executePending();
+      });
+      return;
+    }
+  }
+}
+
+bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
+  if (!command.className() || !command.methodName()) {
+    platform::log("ERROR: Classname and/or methodName not found for command.");
+    return false;
+  }
+  const std::string& className = *command.className();
+  auto vc = viewController_.lock();
+  auto delegate = vc ? vc->commandDelegate() : nullptr;
+  auto instance = delegate ? delegate->getCommandInstance(className) : nullptr;
+  auto plugin = std::dynamic_pointer_cast<HBRPlugin>(instance);
+  if (!plugin) {
+    platform::log(platform::stringf(
+        "ERROR: Plugin '%s' not found, or is not a HBRPlugin. Check your plugin mapping in config.xml.",
+        className.c_str()));
+    return false;
+  }
+
+  double started = platform::wallClockSeconds() * 1000.0;
+  std::string selector = *command.methodName() + ":";
+  bool found = plugin->hasAction(*command.methodName());
+  if (found) {
+    // An exception from a plugin must not unwind into the run loop or stall the queue.
+    try {
+      plugin->performAction(*command.methodName(), command);
+    } catch (const std::exception& e) {
+      reportException(command, e.what());
+    } catch (...) {
+      reportException(command, "unknown exception");
+    }
+  } else {
+    platform::log(platform::stringf("ERROR: Method '%s' not defined in Plugin '%s'", selector.c_str(),
+                                    className.c_str()));
+  }
+  double elapsed = platform::wallClockSeconds() * 1000.0 - started;
+  if (elapsed > kSlowCommandMilliseconds) {
+    platform::log(platform::stringf("THREAD WARNING: ['%s'] took '%f' ms. Plugin should use a background thread.",
+                                    className.c_str(), elapsed));
+  }
+  return found;
+}
+
+void HBRCommandQueue::reportException(const HBRInvokedUrlCommand& command, const std::string& what) {
+  platform::log(platform::stringf("ERROR: Action '%s' of plugin '%s' raised an exception: %s",
+                                  command.methodName()->c_str(), command.className()->c_str(), what.c_str()));
+  auto vc = viewController_.lock();
+  auto delegate = vc ? vc->commandDelegate() : nullptr;
+  if (delegate && command.callbackId())
+    delegate->sendPluginResult(
+        HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "Exception in plugin action: " + what),
+        command.callbackId());
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "host/HBRInvokedUrlCommand.h"
+
+class HBRViewController;
+
+// Runs the web application's commands on the main thread, strictly in arrival order. Large
+// batches are decoded on the global queue; a run yields the main thread after 8 ms of work.
+class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
+ public:
+  explicit HBRCommandQueue(std::weak_ptr<HBRViewController> viewController);
+  virtual ~HBRCommandQueue() = default;
+
+  bool currentlyExecuting() const { return startExecutionTime_ > 0; }
+  void dispose();
+  void resetRequestId() { lastCommandQueueFlushRequestId_ = 0; }
+  void enqueueCommandBatch(const std::string& batchJSON);
+  void fetchCommandsFromJs();
+  void executePending();
+  // Runs one command; answers whether the plugin had the action.
+  virtual bool execute(const HBRInvokedUrlCommand& command);
+
+  // Batches of at least this many characters are decoded off the main thread.
+  static constexpr size_t kBackgroundDecodeThreshold = 4096;
+  static constexpr double kMaxExecutionSeconds = 0.008;
+  static constexpr double kSlowCommandMilliseconds = 10.0;
+
+ private:
+  // One batch: empty while being decoded, then its commands (or nothing when it failed).
+  struct Holder {
+    std::mutex mutex;
+    bool decoded = false;
+    std::deque<platform::Value> commands;
+  };
+  static void fill(Holder& holder, const std::string& text);
+  void reportException(const HBRInvokedUrlCommand& command, const std::string& what);
+
+  std::int64_t lastCommandQueueFlushRequestId_ = 0;
+  std::weak_ptr<HBRViewController> viewController_;
+  std::mutex queueMutex_;
+  std::deque<std::shared_ptr<Holder>> queue_;
+  double startExecutionTime_ = 0;
+};

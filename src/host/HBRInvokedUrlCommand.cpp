@@ -1,0 +1,71 @@
+#include "host/HBRInvokedUrlCommand.h"
+
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Strings.h"
+
+using platform::Value;
+
+namespace {
+std::optional<std::string> stringOrNone(const Value& value) {
+  if (value.is_string()) return value.get<std::string>();
+  return std::nullopt;
+}
+
+bool isOfKind(const Value& value, HBRArgumentKind kind) {
+  switch (kind) {
+    case HBRArgumentKind::String: return value.is_string();
+    case HBRArgumentKind::Number: return value.is_number() || value.is_boolean();
+    case HBRArgumentKind::Boolean: return value.is_boolean();
+    case HBRArgumentKind::Array: return value.is_array();
+    case HBRArgumentKind::Dictionary: return value.is_object();
+    case HBRArgumentKind::Data: return value.is_binary();
+  }
+  return false;
+}
+}  // namespace
+
+HBRInvokedUrlCommand::HBRInvokedUrlCommand(Value arguments, std::optional<std::string> callbackId,
+                                           std::optional<std::string> className,
+                                           std::optional<std::string> methodName)
+    : arguments_(arguments.is_array() ? std::move(arguments) : Value::array()),
+      callbackId_(std::move(callbackId)),
+      className_(std::move(className)),
+      methodName_(std::move(methodName)) {
+  massageArguments();
+}
+
+std::optional<HBRInvokedUrlCommand> HBRInvokedUrlCommand::commandFromJson(const Value& json) {
+  if (!json.is_array() || json.size() != 4) {
+    platform::log(platform::stringf("ERROR: Malformed command, expected [callbackId, service, action, arguments]: %s",
+                                    json.dump(-1, ' ', false, Value::error_handler_t::replace).c_str()));
+    return std::nullopt;
+  }
+  return HBRInvokedUrlCommand(json[3], stringOrNone(json[0]), stringOrNone(json[1]), stringOrNone(json[2]));
+}
+
+void HBRInvokedUrlCommand::massageArguments() {
+  for (auto& argument : arguments_) {
+    if (!argument.is_object()) continue;
+    auto type = argument.find("HBRType");
+    auto data = argument.find("data");
+    if (type == argument.end() || *type != "ArrayBuffer" || data == argument.end()) continue;
+    std::optional<platform::Bytes> bytes;
+    if (data->is_string()) bytes = platform::base64Decode(data->get<std::string>());
+    if (bytes) {
+      argument = platform::bytesValue(std::move(*bytes));
+    } else {
+      // Bytes that cannot be decoded must not reach a plugin as if they were the payload.
+      platform::log("ERROR: ArrayBuffer argument with invalid base64 data; passing null instead.");
+      argument = nullptr;
+    }
+  }
+}
+
+Value HBRInvokedUrlCommand::argumentAtIndex(size_t index, const Value& defaultValue,
+                                            std::optional<HBRArgumentKind> kind) const {
+  if (index >= arguments_.size()) return defaultValue;
+  const Value& argument = arguments_[index];
+  if (argument.is_null()) return defaultValue;
+  if (kind && !isOfKind(argument, *kind)) return defaultValue;
+  return argument;
+}

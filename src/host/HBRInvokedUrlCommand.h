@@ -1,0 +1,40 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/foundation/Value.h"
+
+// The kinds `argumentAtIndex` can insist on. A boolean counts as a number, as it does on
+// the platform the web application was written for.
+enum class HBRArgumentKind { String, Number, Boolean, Array, Dictionary, Data };
+
+// One call from the web application: [callbackId, service, action, arguments].
+class HBRInvokedUrlCommand {
+ public:
+  HBRInvokedUrlCommand(platform::Value arguments, std::optional<std::string> callbackId,
+                       std::optional<std::string> className, std::optional<std::string> methodName);
+
+  // Builds a command from its wire form. Anything but an array of four elements is refused
+  // with a log line. A callback id that is not a string counts as none, as does a service or
+  // action that is not a string; arguments that are not an array count as none.
+  static std::optional<HBRInvokedUrlCommand> commandFromJson(const platform::Value& json);
+
+  const platform::Value& arguments() const { return arguments_; }
+  const std::optional<std::string>& callbackId() const { return callbackId_; }
+  const std::optional<std::string>& className() const { return className_; }
+  const std::optional<std::string>& methodName() const { return methodName_; }
+
+  // The argument, or `defaultValue` when the index is out of range, the argument is null, or
+  // it is not of the kind asked for.
+  platform::Value argumentAtIndex(size_t index, const platform::Value& defaultValue = nullptr,
+                                  std::optional<HBRArgumentKind> kind = std::nullopt) const;
+
+ private:
+  void massageArguments();
+
+  platform::Value arguments_;
+  std::optional<std::string> callbackId_;
+  std::optional<std::string> className_;
+  std::optional<std::string> methodName_;
+};

@@ -1,0 +1,89 @@
+#include "host/HBRPluginResult.h"
+
+#include <atomic>
+
+#include "host/HBRJSON.h"
+#include "platform/foundation/Strings.h"
+
+using platform::Value;
+
+namespace {
+std::atomic<bool> gVerbose{false};
+const char* const kStatusTexts[] = {"No result",   "OK",           "Class not found",
+                                    "Illegal access", "Instantiation error", "Malformed url",
+                                    "IO error",    "Invalid action", "JSON error",
+                                    "Error"};
+}  // namespace
+
+Value hbr_arrayBufferObject(const platform::Bytes& data) {
+  return Value{{"HBRType", "ArrayBuffer"}, {"data", platform::base64Encode(data)}};
+}
+
+const char* HBRPluginResult::statusText(HBRResultStatus status) {
+  auto index = static_cast<unsigned>(status);
+  return index < 10 ? kStatusTexts[index] : "";
+}
+
+void HBRPluginResult::setVerbose(bool verbose) { gVerbose = verbose; }
+bool HBRPluginResult::isVerbose() { return gVerbose; }
+
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatus(HBRResultStatus status) {
+  return std::make_shared<HBRPluginResult>(status, Value());
+}
+
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatus(HBRResultStatus status, Value message) {
+  return std::make_shared<HBRPluginResult>(status, std::move(message));
+}
+
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsString(HBRResultStatus status,
+                                                                           std::string message) {
+  return resultWithStatus(status, Value(std::move(message)));
+}
+
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsInt(HBRResultStatus status, std::int32_t m) {
+  return resultWithStatus(status, Value(m));
+}
+
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsNSInteger(HBRResultStatus status,
+                                                                              std::int64_t m) {
+  return resultWithStatus(status, Value(m));
+}
+
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsNSUInteger(HBRResultStatus status,
+                                                                               std::uint64_t m) {
+  return resultWithStatus(status, Value(m));
+}
+
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsDouble(HBRResultStatus status, double m) {
+  return resultWithStatus(status, Value(m));
+}
+
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsBool(HBRResultStatus status, bool m) {
+  return resultWithStatus(status, Value(m));
+}
+
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus status,
+                                                                                const platform::Bytes& data) {
+  return resultWithStatus(status, hbr_arrayBufferObject(data));
+}
+
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsMultipart(HBRResultStatus status,
+                                                                              const Value& parts) {
+  Value messages = Value::array();
+  if (parts.is_array()) {
+    for (const auto& part : parts)
+      messages.push_back(part.is_binary() ? hbr_arrayBufferObject(part.get_binary()) : part);
+  }
+  return resultWithStatus(status, Value{{"HBRType", "MultiPart"}, {"messages", messages}});
+}
+
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusToErrorObject(HBRResultStatus status,
+                                                                                std::int32_t code) {
+  return resultWithStatus(status, Value{{"code", code}});
+}
+
+std::optional<std::string> HBRPluginResult::argumentsAsJSON() const {
+  auto text = hbr_JSONStringOfArray(Value::array({message_}));
+  if (!text || text->size() < 2) return std::nullopt;
+  return text->substr(1, text->size() - 2);
+}

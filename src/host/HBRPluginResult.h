@@ -1,0 +1,70 @@
+#pragma once
+
+#include <any>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/Value.h"
+
+enum class HBRResultStatus : unsigned {
+  NoResult = 0,
+  OK = 1,
+  ClassNotFoundException = 2,
+  IllegalAccessException = 3,
+  InstantiationException = 4,
+  MalformedUrlException = 5,
+  IOException = 6,
+  InvalidAction = 7,
+  JSONException = 8,
+  Error = 9,
+};
+
+// What a plugin sends back to a JavaScript callback.
+class HBRPluginResult {
+ public:
+  HBRPluginResult() = default;
+  HBRPluginResult(HBRResultStatus status, platform::Value message)
+      : status_(status), message_(std::move(message)) {}
+
+  static std::shared_ptr<HBRPluginResult> resultWithStatus(HBRResultStatus status);
+  static std::shared_ptr<HBRPluginResult> resultWithStatus(HBRResultStatus status, platform::Value message);
+  static std::shared_ptr<HBRPluginResult> resultWithStatusAsString(HBRResultStatus status, std::string message);
+  static std::shared_ptr<HBRPluginResult> resultWithStatusAsInt(HBRResultStatus status, std::int32_t message);
+  static std::shared_ptr<HBRPluginResult> resultWithStatusAsNSInteger(HBRResultStatus status, std::int64_t message);
+  static std::shared_ptr<HBRPluginResult> resultWithStatusAsNSUInteger(HBRResultStatus status, std::uint64_t message);
+  static std::shared_ptr<HBRPluginResult> resultWithStatusAsDouble(HBRResultStatus status, double message);
+  static std::shared_ptr<HBRPluginResult> resultWithStatusAsBool(HBRResultStatus status, bool message);
+  static std::shared_ptr<HBRPluginResult> resultWithStatusAsArrayBuffer(HBRResultStatus status,
+                                                                        const platform::Bytes& data);
+  // Data parts become ArrayBuffer objects; every other part is kept as it is.
+  static std::shared_ptr<HBRPluginResult> resultWithStatusAsMultipart(HBRResultStatus status,
+                                                                      const platform::Value& parts);
+  static std::shared_ptr<HBRPluginResult> resultWithStatusToErrorObject(HBRResultStatus status, std::int32_t code);
+
+  static const char* statusText(HBRResultStatus status);
+  static void setVerbose(bool verbose);
+  static bool isVerbose();
+
+  HBRResultStatus status() const { return status_; }
+  // Null means no message.
+  const platform::Value& message() const { return message_; }
+  bool keepCallback() const { return keepCallback_; }
+  void setKeepCallbackAsBool(bool keep) { keepCallback_ = keep; }
+  const std::any& associatedObject() const { return associatedObject_; }
+  void setAssociatedObject(std::any object) { associatedObject_ = std::move(object); }
+
+  // The JSON text of the message alone (strings quoted, no message "null"); nullopt when
+  // the message cannot be written as JSON.
+  std::optional<std::string> argumentsAsJSON() const;
+
+ private:
+  HBRResultStatus status_ = HBRResultStatus::NoResult;
+  platform::Value message_;
+  bool keepCallback_ = false;
+  std::any associatedObject_;
+};
+
+// The ArrayBuffer object form of bytes.
+platform::Value hbr_arrayBufferObject(const platform::Bytes& data);

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/URL.h"
+#include "platform/net/URLRequest.h"
+#include "platform/webkit/WebView.h"
+
+// What a plugin may install on the engine through `updateWithInfo`.
+struct HBRWebViewEngineInfo {
+  std::map<std::string, std::shared_ptr<platform::webkit::ScriptMessageHandler>> scriptMessageHandlers;
+  std::shared_ptr<platform::webkit::NavigationDelegate> navigationDelegate;
+  std::optional<platform::Value> webViewPreferences;
+};
+
+// The operations of any web view engine the host can be configured with.
+class HBRWebViewEngineProtocol {
+ public:
+  virtual ~HBRWebViewEngineProtocol() = default;
+
+  virtual void loadRequest(const platform::URLRequest& request) = 0;
+  virtual void loadHTMLString(const std::string& html, const std::optional<platform::URL>& baseURL) = 0;
+  virtual void evaluateJavaScript(const std::string& script, platform::webkit::JavaScriptCompletion completion) = 0;
+  virtual std::optional<platform::URL> URL() const = 0;
+  virtual bool canLoadRequest(const platform::URLRequest& request) const = 0;
+  virtual void updateWithInfo(const HBRWebViewEngineInfo& info) = 0;
+  virtual std::shared_ptr<platform::webkit::WebView> engineWebView() const = 0;
+};

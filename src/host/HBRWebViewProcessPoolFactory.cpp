@@ -1,0 +1,6 @@
+#include "host/HBRWebViewProcessPoolFactory.h"
+
+HBRWebViewProcessPoolFactory& HBRWebViewProcessPoolFactory::sharedFactory() {
+  static HBRWebViewProcessPoolFactory* factory = new HBRWebViewProcessPoolFactory();
+  return *factory;
+}

@@ -1,0 +1,95 @@
+#include "platform/foundation/DispatchQueue.h"
+
+#include <algorithm>
+#include <future>
+
+#include <chrono>
+
+namespace platform {
+namespace {
+thread_local const DispatchQueue* tCurrentQueue = nullptr;
+}
+
+DispatchQueue& DispatchQueue::global() {
+  // Never destroyed: work may still be posted while static objects are torn down.
+  static DispatchQueue* queue = new DispatchQueue(
+      "com.apple.root.default-qos", std::max(4u, std::thread::hardware_concurrency()));
+  return *queue;
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::makeSerial(std::string label) {
+  return std::shared_ptr<DispatchQueue>(new DispatchQueue(std::move(label), 1));
+}
+
+DispatchQueue::DispatchQueue(std::string label, size_t threads) : label_(std::move(label)) {
+  for (size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { workerLoop(); });
+}
+
+DispatchQueue::~DispatchQueue() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (auto& t : workers_) {
+    if (t.get_id() == std::this_thread::get_id())
+      t.detach();  // the last reference was dropped by our own work item
+    else
+      t.join();
+  }
+}
+
+void DispatchQueue::async(std::function<void()> work) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.push_back(std::move(work));
+  }
+  wake_.notify_one();
+}
+
+void DispatchQueue::sync(const std::function<void()>& work) {
+  if (isCurrent() && workers_.size() == 1) {
+    work();
+    return;
+  }
+  std::promise<void> done;
+  async([&] {
+    try {
+      work();
+    } catch (...) {
+    }
+    done.set_value();
+  });
+  done.get_future().wait();
+}
+
+void DispatchQueue::asyncAfter(double seconds, std::function<void()> work) {
+  // A sleeping helper thread keeps the delay, so that it does not depend on the main loop
+  // being iterated. The queue must outlive the delay (the global one always does).
+  std::thread([this, seconds, work = std::move(work)]() mutable {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    async(std::move(work));
+  }).detach();
+}
+
+bool DispatchQueue::isCurrent() const { return tCurrentQueue == this; }
+
+void DispatchQueue::workerLoop() {
+  tCurrentQueue = this;
+  while (true) {
+    std::function<void()> work;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [&] { return stopping_ || !items_.empty(); });
+      if (items_.empty()) return;  // stopping, and everything queued has run
+      work = std::move(items_.front());
+      items_.pop_front();
+    }
+    try {
+      work();
+    } catch (...) {
+    }
+  }
+}
+
+}  // namespace platform

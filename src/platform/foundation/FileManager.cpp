@@ -1,0 +1,301 @@
+#include "platform/foundation/FileManager.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/foundation/Strings.h"
+
+namespace platform::fs {
+
+namespace {
+
+Error cocoaError(long code, const std::string& path) {
+  const char* what = code == kFileWriteFileExistsError ? "The file already exists"
+                                                       : "No such file or directory";
+  Error e = Error::make(kCocoaErrorDomain, code, std::string(what) + ": " + path);
+  e.userInfo["NSFilePath"] = path;
+  return e;
+}
+
+Error pathError(int code, const std::string& path) {
+  Error e = posixError(code);
+  e.userInfo["NSFilePath"] = path;
+  return e;
+}
+
+struct FileDescriptor {
+  int fd = -1;
+  explicit FileDescriptor(int f) : fd(f) {}
+  ~FileDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+};
+
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::optional<Error> copyFile(const std::string& from, const std::string& to, mode_t mode) {
+  FileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.fd < 0) return pathError(errno, from);
+  // O_EXCL: the target is never replaced, even if it appeared after our check.
+  FileDescriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 07777));
+  if (out.fd < 0) {
+    if (errno == EEXIST) return cocoaError(kFileWriteFileExistsError, to);
+    return pathError(errno, to);
+  }
+  char buffer[64 * 1024];
+  while (true) {
+    ssize_t n = ::read(in.fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || !writeAll(out.fd, buffer, static_cast<size_t>(n))) {
+      int code = errno;
+      ::unlink(to.c_str());
+      return pathError(code, to);
+    }
+    if (n == 0) return std::nullopt;
+  }
+}
+
+std::optional<Error> copyTree(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (::lstat(from.c_str(), &st) != 0) return pathError(errno, from);
+  if (S_ISLNK(st.st_mode)) {
+    std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+    ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
+    if (n < 0) return pathError(errno, from);
+    target.resize(static_cast<size_t>(n));
+    if (::symlink(target.c_str(), to.c_str()) != 0) {
+      if (errno == EEXIST) return cocoaError(kFileWriteFileExistsError, to);
+      return pathError(errno, to);
+    }
+    return std::nullopt;
+  }
+  if (!S_ISDIR(st.st_mode)) return copyFile(from, to, st.st_mode);
+  if (::mkdir(to.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0) {
+    if (errno == EEXIST) return cocoaError(kFileWriteFileExistsError, to);
+    return pathError(errno, to);
+  }
+  for (const std::string& name : contentsOfDirectory(from))
+    if (auto error = copyTree(appendPath(from, name), appendPath(to, name))) return error;
+  return std::nullopt;
+}
+
+std::optional<Error> removeTree(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return pathError(errno, path);
+  if (S_ISDIR(st.st_mode)) {
+    for (const std::string& name : contentsOfDirectory(path))
+      if (auto error = removeTree(appendPath(path, name))) return error;
+    if (::rmdir(path.c_str()) != 0) return pathError(errno, path);
+  } else if (::unlink(path.c_str()) != 0) {
+    return pathError(errno, path);
+  }
+  return std::nullopt;
+}
+
+std::string parentOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+Error posixError(int code) {
+  return Error::make(kPOSIXErrorDomain, code, std::strerror(code));
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<Error> createDirectory(const std::string& path, bool withIntermediates) {
+  if (path.empty()) return pathError(ENOENT, path);
+  if (!withIntermediates) {
+    if (::mkdir(path.c_str(), 0755) == 0) return std::nullopt;
+    if (errno == EEXIST) return cocoaError(kFileWriteFileExistsError, path);
+    return pathError(errno, path);
+  }
+  if (isDirectory(path)) return std::nullopt;
+  if (exists(path)) return cocoaError(kFileWriteFileExistsError, path);
+  std::string parent = parentOf(path);
+  if (parent != path && parent != "." && parent != "/" && !isDirectory(parent))
+    if (auto error = createDirectory(parent, true)) return error;
+  // Another thread may have made it in the meantime; that is success too.
+  if (::mkdir(path.c_str(), 0755) != 0 && !(errno == EEXIST && isDirectory(path)))
+    return pathError(errno, path);
+  return std::nullopt;
+}
+
+std::optional<Error> remove(const std::string& path) {
+  if (!exists(path)) return cocoaError(kFileNoSuchFileError, path);
+  return removeTree(path);
+}
+
+std::optional<Error> move(const std::string& from, const std::string& to) {
+  if (!exists(from)) return cocoaError(kFileNoSuchFileError, from);
+  if (exists(to)) return cocoaError(kFileWriteFileExistsError, to);
+  // RENAME_NOREPLACE closes the window between the check above and the rename; file systems
+  // without it get a plain rename.
+  int result = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+  if (result != 0 && (errno == EINVAL || errno == ENOSYS)) result = ::rename(from.c_str(), to.c_str());
+  if (result == 0) return std::nullopt;
+  if (errno == EEXIST) return cocoaError(kFileWriteFileExistsError, to);
+  if (errno != EXDEV) return pathError(errno, to);
+  if (auto error = copyTree(from, to)) {
+    if (error->code != kFileWriteFileExistsError) removeTree(to);
+    return error;
+  }
+  return removeTree(from);
+}
+
+std::optional<Error> copy(const std::string& from, const std::string& to) {
+  if (!exists(from)) return cocoaError(kFileNoSuchFileError, from);
+  if (exists(to)) return cocoaError(kFileWriteFileExistsError, to);
+  return copyTree(from, to);
+}
+
+std::optional<std::string> readFile(const std::string& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.fd < 0) return std::nullopt;
+  struct stat st;
+  if (::fstat(fd.fd, &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+  std::string data;
+  if (st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
+  char buffer[64 * 1024];
+  while (true) {
+    ssize_t n = ::read(fd.fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) return data;
+    data.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+std::optional<Error> writeFileAtomically(const std::string& path, std::string_view data) {
+  if (path.empty() || path.back() == '/') return pathError(EISDIR, path);
+  std::string folder = parentOf(path);
+  size_t slash = path.find_last_of('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temp = appendPath(folder, "." + name + ".XXXXXX");
+  FileDescriptor fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (fd.fd < 0) return pathError(errno, path);
+  // Keep the permissions of the file being replaced; a new file gets the usual 0644.
+  struct stat st;
+  mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  if (::fchmod(fd.fd, mode) != 0 || !writeAll(fd.fd, data.data(), data.size()) ||
+      ::fsync(fd.fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+    int code = errno;
+    ::unlink(temp.c_str());
+    return pathError(code, path);
+  }
+  // Make the rename itself durable.
+  FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.fd >= 0) ::fsync(dir.fd);
+  return std::nullopt;
+}
+
+std::vector<std::string> contentsOfDirectory(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(path.c_str());
+  if (!dir) return names;
+  while (dirent* entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::optional<std::uint64_t> fileSize(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::optional<std::uint64_t> freeSpace(const std::string& path) {
+  struct statvfs st;
+  if (::statvfs(path.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+std::string appendPath(std::string_view a, std::string_view b) {
+  if (a.empty()) return std::string(b);
+  if (b.empty()) return std::string(a);
+  std::string out(a);
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  while (!b.empty() && b.front() == '/') b.remove_prefix(1);
+  if (out.back() != '/') out.push_back('/');
+  out.append(b);
+  return out;
+}
+
+std::string normalizePath(std::string_view path) {
+  bool absolute = !path.empty() && path.front() == '/';
+  std::vector<std::string_view> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    std::string_view part = path.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty() && parts.back() != "..") {
+        parts.pop_back();
+        continue;
+      }
+      if (absolute) continue;  // nothing lies above "/"
+    }
+    parts.push_back(part);
+  }
+  std::string out = absolute ? "/" : "";
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) out.push_back('/');
+    out.append(parts[i]);
+  }
+  if (out.empty()) out = ".";
+  return out;
+}
+
+bool isInside(std::string_view path, std::string_view root) {
+  if (path.empty() || root.empty()) return false;
+  std::string p = normalizePath(path);
+  std::string r = normalizePath(root);
+  // A relative path and an absolute root (or the reverse) cannot be compared lexically.
+  if ((p.front() == '/') != (r.front() == '/')) return false;
+  if (r == ".") return p != ".." && !startsWith(p, "../");
+  if (p == r) return true;
+  if (r == "/") return true;
+  return p.size() > r.size() && p.compare(0, r.size(), r) == 0 && p[r.size()] == '/';
+}
+
+}  // namespace platform::fs

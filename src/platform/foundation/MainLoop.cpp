@@ -1,0 +1,157 @@
+#include "platform/foundation/MainLoop.h"
+
+#include <glib.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace platform {
+namespace {
+
+std::thread::id& mainThreadId() {
+  static std::thread::id id = std::this_thread::get_id();
+  return id;
+}
+// Recorded during static initialisation, which runs on the process's first thread.
+[[maybe_unused]] const std::thread::id kInitialThread = mainThreadId();
+
+struct Work {
+  std::function<void()> fn;
+};
+
+gboolean runOnce(gpointer data) {
+  auto* work = static_cast<Work*>(data);
+  // An exception must never unwind through GLib.
+  try {
+    work->fn();
+  } catch (...) {
+  }
+  return G_SOURCE_REMOVE;
+}
+
+void destroyWork(gpointer data) { delete static_cast<Work*>(data); }
+
+}  // namespace
+
+bool MainLoop::isMainThread() { return std::this_thread::get_id() == mainThreadId(); }
+
+void MainLoop::adoptCurrentThreadAsMain() { mainThreadId() = std::this_thread::get_id(); }
+
+void MainLoop::post(std::function<void()> work) {
+  GSource* source = g_idle_source_new();
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_set_callback(source, runOnce, new Work{std::move(work)}, destroyWork);
+  g_source_attach(source, g_main_context_default());
+  g_source_unref(source);
+}
+
+unsigned MainLoop::postAfter(double seconds, std::function<void()> work) {
+  if (seconds < 0) seconds = 0;
+  GSource* source = g_timeout_source_new(static_cast<guint>(seconds * 1000.0 + 0.5));
+  g_source_set_callback(source, runOnce, new Work{std::move(work)}, destroyWork);
+  unsigned id = g_source_attach(source, g_main_context_default());
+  g_source_unref(source);
+  return id;
+}
+
+void MainLoop::cancel(unsigned id) {
+  if (id == 0) return;
+  GSource* source = g_main_context_find_source_by_id(g_main_context_default(), id);
+  if (source) g_source_destroy(source);
+}
+
+bool MainLoop::runUntil(const std::function<bool()>& condition, double timeoutSeconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  GMainContext* context = g_main_context_default();
+  // A wake-up every 10 ms keeps the deadline honest while nothing else is due.
+  guint tick = g_timeout_add(10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+  bool held = false;
+  while (true) {
+    if (condition()) {
+      held = true;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    g_main_context_iteration(context, TRUE);
+  }
+  g_source_remove(tick);
+  return held;
+}
+
+void MainLoop::runFor(double seconds) {
+  runUntil([] { return false; }, seconds);
+}
+
+void MainLoop::drain() {
+  GMainContext* context = g_main_context_default();
+  while (g_main_context_iteration(context, FALSE)) {
+  }
+}
+
+struct Timer::State {
+  std::mutex mutex;
+  unsigned sourceId = 0;  // 0 once the timer has fired for the last time or was invalidated
+  bool repeats = false;
+  std::function<void()> fire;
+};
+
+namespace {
+gboolean fireTimer(gpointer data) {
+  auto state = *static_cast<std::shared_ptr<Timer::State>*>(data);
+  std::function<void()> fire;
+  bool repeats;
+  {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    if (!state->sourceId) return G_SOURCE_REMOVE;
+    fire = state->fire;
+    repeats = state->repeats;
+    if (!repeats) {
+      state->sourceId = 0;
+      state->fire = {};
+    }
+  }
+  try {
+    if (fire) fire();
+  } catch (...) {
+  }
+  return repeats ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+}
+void destroyTimerState(gpointer data) { delete static_cast<std::shared_ptr<Timer::State>*>(data); }
+}  // namespace
+
+std::shared_ptr<Timer> Timer::schedule(double seconds, bool repeats, std::function<void()> fire) {
+  std::shared_ptr<Timer> timer(new Timer());
+  timer->state_ = std::make_shared<State>();
+  timer->state_->repeats = repeats;
+  timer->state_->fire = std::move(fire);
+  if (seconds < 0) seconds = 0;
+  GSource* source = g_timeout_source_new(static_cast<guint>(seconds * 1000.0 + 0.5));
+  g_source_set_callback(source, fireTimer, new std::shared_ptr<State>(timer->state_),
+                        destroyTimerState);
+  std::lock_guard<std::mutex> lock(timer->state_->mutex);
+  timer->state_->sourceId = g_source_attach(source, g_main_context_default());
+  g_source_unref(source);
+  return timer;
+}
+
+Timer::~Timer() = default;
+
+void Timer::invalidate() {
+  unsigned id;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    id = state_->sourceId;
+    state_->sourceId = 0;
+    state_->fire = {};
+  }
+  MainLoop::cancel(id);
+}
+
+bool Timer::isValid() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->sourceId != 0;
+}
+
+}  // namespace platform

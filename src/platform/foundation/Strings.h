@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/foundation/Value.h"
+
+namespace platform {
+
+// ASCII-only case mapping: names, keys and header fields never depend on the locale.
+std::string asciiLower(std::string_view text);
+std::string asciiUpper(std::string_view text);
+bool equalsIgnoreCase(std::string_view a, std::string_view b);
+bool contains(std::string_view text, std::string_view part);
+bool startsWith(std::string_view text, std::string_view prefix);
+bool endsWith(std::string_view text, std::string_view suffix);
+std::vector<std::string> split(std::string_view text, char separator);
+std::string join(const std::vector<std::string>& parts, std::string_view separator);
+
+// Standard base64 without line breaks; decoding refuses anything that is not valid base64.
+std::string base64Encode(const std::uint8_t* data, size_t size);
+inline std::string base64Encode(const Bytes& bytes) { return base64Encode(bytes.data(), bytes.size()); }
+std::optional<Bytes> base64Decode(std::string_view text);
+
+// A random UUID in upper-case 8-4-4-4-12 form.
+std::string makeUUID();
+
+// Seconds since the Unix epoch, wall clock, with sub-millisecond precision.
+double wallClockSeconds();
+
+}  // namespace platform

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/foundation/URL.h"
+#include "platform/foundation/Value.h"
+
+namespace platform {
+
+enum class URLRequestCachePolicy { UseProtocolCachePolicy = 0, ReloadIgnoringLocalCacheData = 1 };
+
+// A URL load request: a value type, copied freely. The property bag travels with copies, so
+// a URL protocol can mark a request as handled and recognise it when it comes back.
+class URLRequest {
+ public:
+  URLRequest() = default;
+  explicit URLRequest(URL url, URLRequestCachePolicy policy = URLRequestCachePolicy::UseProtocolCachePolicy,
+                      double timeoutInterval = 60.0)
+      : url_(std::move(url)), cachePolicy_(policy), timeoutInterval_(timeoutInterval) {}
+
+  const URL& url() const { return url_; }
+  void setURL(URL url) { url_ = std::move(url); }
+  const std::string& httpMethod() const { return method_; }
+  void setHTTPMethod(std::string method) { method_ = std::move(method); }
+  URLRequestCachePolicy cachePolicy() const { return cachePolicy_; }
+  void setCachePolicy(URLRequestCachePolicy policy) { cachePolicy_ = policy; }
+  double timeoutInterval() const { return timeoutInterval_; }
+  void setTimeoutInterval(double seconds) { timeoutInterval_ = seconds; }
+  const std::string& httpBody() const { return body_; }
+  void setHTTPBody(std::string body) { body_ = std::move(body); }
+
+  // Header fields in the order they were first set; names compared ignoring ASCII case.
+  // A field whose name or value holds CR or LF is refused (answers false), never sent.
+  const std::vector<std::pair<std::string, std::string>>& allHTTPHeaderFields() const { return headers_; }
+  std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const;
+  bool setValue(std::string_view value, std::string_view field);
+  // Appends to an existing value with ","; sets the field when absent.
+  bool addValue(std::string_view value, std::string_view field);
+  void removeHTTPHeaderField(std::string_view field);
+
+  Value property(const std::string& key) const;
+  void setProperty(const std::string& key, Value value);
+  void removeProperty(const std::string& key);
+
+ private:
+  URL url_;
+  std::string method_ = "GET";
+  URLRequestCachePolicy cachePolicy_ = URLRequestCachePolicy::UseProtocolCachePolicy;
+  double timeoutInterval_ = 60.0;
+  std::string body_;
+  std::vector<std::pair<std::string, std::string>> headers_;
+  std::map<std::string, Value> properties_;
+};
+
+}  // namespace platform

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/ui/Geometry.h"
+
+namespace platform::ui {
+
+// A rectangle of the window: the model the host drives. Backends (GTK) observe changes
+// through the `did*` hooks; the plain class is a complete headless view.
+class View : public std::enable_shared_from_this<View> {
+ public:
+  explicit View(Rect frame = {}) : frame_(frame) {}
+  virtual ~View() = default;
+
+  Rect frame() const { return frame_; }
+  virtual void setFrame(Rect frame);
+  Rect bounds() const { return Rect{{0, 0}, frame_.size}; }
+
+  bool isHidden() const { return hidden_; }
+  virtual void setHidden(bool hidden);
+  double alpha() const { return alpha_; }
+  virtual void setAlpha(double alpha);
+  std::optional<Color> backgroundColor() const { return backgroundColor_; }
+  virtual void setBackgroundColor(std::optional<Color> color);
+  unsigned autoresizingMask() const { return autoresizingMask_; }
+  void setAutoresizingMask(unsigned mask) { autoresizingMask_ = mask; }
+  bool autoresizesSubviews() const { return autoresizesSubviews_; }
+  void setAutoresizesSubviews(bool value) { autoresizesSubviews_ = value; }
+
+  const std::vector<std::shared_ptr<View>>& subviews() const { return subviews_; }
+  std::shared_ptr<View> superview() const { return superview_.lock(); }
+  virtual void addSubview(const std::shared_ptr<View>& view);
+  virtual void removeFromSuperview();
+  virtual void sendSubviewToBack(const std::shared_ptr<View>& view);
+
+ protected:
+  // Called after the model changed, for backends that mirror it.
+  virtual void didChange() {}
+
+ private:
+  Rect frame_;
+  bool hidden_ = false;
+  double alpha_ = 1.0;
+  std::optional<Color> backgroundColor_;
+  unsigned autoresizingMask_ = kAutoresizingNone;
+  bool autoresizesSubviews_ = true;
+  std::vector<std::shared_ptr<View>> subviews_;
+  std::weak_ptr<View> superview_;
+};
+
+}  // namespace platform::ui

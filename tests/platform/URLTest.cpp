@@ -1,0 +1,113 @@
+#include "platform/foundation/URL.h"
+
+#include <gtest/gtest.h>
+
+using platform::URL;
+using platform::URLCharacterSet;
+
+namespace {
+URL mustParse(const char* text) {
+  auto url = URL::parse(text);
+  EXPECT_TRUE(url.has_value()) << text;
+  return url.value_or(URL());
+}
+}  // namespace
+
+TEST(URL, ResolvesReferencesWithQueryAndFragment) {
+  URL base = mustParse("https://example.com/app/www/index.html?v=1#top");
+  auto resolve = [&](const char* ref) { return base.resolve(ref).value_or(URL()).absoluteString(); };
+  EXPECT_EQ(resolve("../img/a.png?w=2#x"), "https://example.com/app/img/a.png?w=2#x");
+  EXPECT_EQ(resolve("?q=2"), "https://example.com/app/www/index.html?q=2");
+  EXPECT_EQ(resolve("#bottom"), "https://example.com/app/www/index.html?v=1#bottom");
+  EXPECT_EQ(resolve("/root.js"), "https://example.com/root.js");
+  EXPECT_EQ(resolve("//cdn.example.org/lib.js"), "https://cdn.example.org/lib.js");
+  EXPECT_EQ(resolve("veltro://localhost/x"), "veltro://localhost/x");
+  EXPECT_FALSE(base.resolve("bad ref").has_value());
+  // A relative base can only take absolute references.
+  EXPECT_FALSE(mustParse("a/b").resolve("c").has_value());
+}
+
+TEST(URL, ParseRejectsIllegalTextAndKeepsItAsWritten) {
+  for (const char* bad : {"", "http://a/b c", "http://a/%zz", "http://a/b#c#d", "http://a/<x>",
+                          "http://a:99999999/", "http://h/\xC3\xA9"})
+    EXPECT_FALSE(URL::parse(bad).has_value()) << bad;
+
+  URL relative = mustParse("www/index.html?x#y");
+  EXPECT_FALSE(relative.isAbsolute());
+  EXPECT_EQ(relative.path(), "www/index.html");
+  EXPECT_EQ(relative.query(), "x");
+
+  URL url = mustParse("HTTPS://user@Host.Example:8443/dir/file%20name.tar.gz?a=1&b=x%26y&c=a+b&d#frag");
+  EXPECT_EQ(url.absoluteString(), "HTTPS://user@Host.Example:8443/dir/file%20name.tar.gz?a=1&b=x%26y&c=a+b&d#frag");
+  EXPECT_EQ(url.scheme(), "HTTPS");
+  EXPECT_EQ(url.host(), "Host.Example");
+  EXPECT_EQ(url.port(), 8443);
+  EXPECT_EQ(url.path(), "/dir/file name.tar.gz");
+  EXPECT_EQ(url.encodedPath(), "/dir/file%20name.tar.gz");
+  EXPECT_EQ(url.query(), "a=1&b=x%26y&c=a+b&d");
+  EXPECT_EQ(url.fragment(), "frag");
+  EXPECT_EQ(url.resourceSpecifier(), "//user@Host.Example:8443/dir/file%20name.tar.gz?a=1&b=x%26y&c=a+b&d#frag");
+  EXPECT_EQ(url.lastPathComponent(), "file name.tar.gz");
+  EXPECT_EQ(url.pathExtension(), "gz");
+  using Items = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(url.queryItems(), (Items{{"a", "1"}, {"b", "x&y"}, {"c", "a+b"}, {"d", ""}}));
+
+  URL bare = mustParse("http://h");
+  EXPECT_FALSE(bare.port().has_value());
+  EXPECT_FALSE(bare.query().has_value());
+  EXPECT_EQ(mustParse("http://h/?").query(), "");
+  EXPECT_TRUE(URL().isEmpty());
+}
+
+TEST(URL, PathsWithTrailingSlashAndExtensions) {
+  URL dir = mustParse("http://h/app/www/");
+  EXPECT_EQ(dir.path(), "/app/www");
+  EXPECT_EQ(dir.pathKeepingTrailingSlash(), "/app/www/");
+  EXPECT_EQ(dir.lastPathComponent(), "www");
+  EXPECT_TRUE(dir.hasDirectoryPath());
+  EXPECT_EQ(mustParse("http://h/").path(), "/");
+  EXPECT_EQ(mustParse("http://h/.profile").pathExtension(), "");
+  EXPECT_EQ(mustParse("http://h/a.b/c").pathExtension(), "");
+  EXPECT_EQ(mustParse("http://h/index.HTML").pathExtension(), "HTML");
+  // An undecodable path has no decoded form.
+  EXPECT_EQ(mustParse("http://h/%FF").path(), "");
+}
+
+TEST(URL, FileURLsEncodeTheirPath) {
+  URL file = URL::fileURL("/data/my app/a#b?.html");
+  EXPECT_EQ(file.absoluteString(), "file:///data/my%20app/a%23b%3F.html");
+  EXPECT_EQ(file.path(), "/data/my app/a#b?.html");
+  EXPECT_TRUE(file.isFileURL());
+  EXPECT_TRUE(mustParse("FILE:///x").isFileURL());
+  EXPECT_FALSE(mustParse("files:///x").isFileURL());
+  EXPECT_EQ(URL::fileURL("rel/x").path().front(), '/');
+}
+
+TEST(URL, AppendingComponentsAndReplacingTheScheme) {
+  EXPECT_EQ(mustParse("http://h/base").appendingPathComponent("my file.js").absoluteString(),
+            "http://h/base/my%20file.js");
+  EXPECT_EQ(mustParse("http://h/base/").appendingPathComponent("/x").absoluteString(), "http://h/base/x");
+  EXPECT_EQ(mustParse("http://h/a?q=1#f").appendingPathComponent("b?c").absoluteString(),
+            "http://h/a/b%3Fc?q=1#f");
+  EXPECT_EQ(mustParse("http://h").appendingPathComponent("x").absoluteString(), "http://h/x");
+  EXPECT_EQ(mustParse("http://h/a/b.js").deletingLastPathComponent().absoluteString(), "http://h/a/");
+  EXPECT_EQ(mustParse("https://h:1/p?q#f").withScheme("veltro").absoluteString(), "veltro://h:1/p?q#f");
+  EXPECT_EQ(mustParse("https://h/p#f").withoutFragment().absoluteString(), "https://h/p");
+  EXPECT_EQ(mustParse("http://h/x"), mustParse("http://h/x"));
+}
+
+TEST(URL, PercentEncodingPerCharacterSet) {
+  const std::string text = "a b&c=d+e/f?g#h%\xC3\xA9";
+  EXPECT_EQ(platform::percentEncode(text, URLCharacterSet::QueryValueAllowed),
+            "a%20b%26c%3Dd%2Be/f?g%23h%25%C3%A9");
+  EXPECT_EQ(platform::percentEncode(text, URLCharacterSet::QueryAllowed), "a%20b&c=d+e/f?g%23h%25%C3%A9");
+  EXPECT_EQ(platform::percentEncode(text, URLCharacterSet::FragmentAllowed),
+            "a%20b&c=d+e/f?g%23h%25%C3%A9");
+  EXPECT_EQ(platform::percentEncode(text, URLCharacterSet::PathAllowed), "a%20b&c=d+e/f%3Fg%23h%25%C3%A9");
+  EXPECT_EQ(platform::percentEncode("[::1]:80/", URLCharacterSet::HostAllowed), "[::1]:80%2F");
+  EXPECT_EQ(platform::percentEncode("a b\t<%>\n#", URLCharacterSet::AllButWhitespace), "a%20b%09<%25>%0A#");
+
+  EXPECT_EQ(platform::percentDecode("%C3%a9+x%2F"), "\xC3\xA9+x/");
+  for (const char* bad : {"%zz", "%4", "%", "%FF", "%C3"})
+    EXPECT_FALSE(platform::percentDecode(bad).has_value()) << bad;
+}
