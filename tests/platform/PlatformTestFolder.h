@@ -1,35 +1,23 @@
 #pragma once
 
-#include <glib.h>
-
 #include <string>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
+#include "support/TestSupport.h"
 
-// A fresh folder under the system temp dir for one test; it also becomes the data root, so
-// nothing a test writes lands in the user's real application data.
+// A fresh temporary folder that is also the data root for the test's lifetime, so nothing a
+// test writes lands in the user's real application data.
 class PlatformTestFolder {
  public:
-  PlatformTestFolder() {
-    std::string pattern = std::string(g_get_tmp_dir()) + "/veltro-platform-XXXXXX";
-    path_ = g_mkdtemp(pattern.data()) ? pattern : std::string();
-    platform::paths::setDataRoot(path_ + "/data");
-  }
-  ~PlatformTestFolder() {
-    platform::paths::setDataRoot("");
-    if (!path_.empty()) platform::fs::remove(path_);
-  }
-  std::string operator/(const std::string& relative) const {
-    return platform::fs::appendPath(path_, relative);
-  }
+  PlatformTestFolder() { platform::paths::setDataRoot(dir_.file("data")); }
+  ~PlatformTestFolder() { platform::paths::setDataRoot(""); }
+  std::string operator/(const std::string& relative) const { return dir_.file(relative); }
   void write(const std::string& relative, const std::string& content) const {
-    std::string full = *this / relative;
-    platform::fs::createDirectory(full.substr(0, full.rfind('/')), true);
-    platform::fs::writeFileAtomically(full, content);
+    dir_.write(relative, content);
   }
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return dir_.path(); }
 
  private:
-  std::string path_;
+  testing_support::TempDir dir_;
 };

@@ -4,10 +4,11 @@
 
 namespace platform::webkit {
 
-HeadlessWebView::HeadlessWebView(std::shared_ptr<UserContentController> contentController, ui::Rect frame)
-    : WebView(frame),
-      contentController_(contentController ? std::move(contentController)
-                                           : std::make_shared<UserContentController>()) {}
+HeadlessWebView::HeadlessWebView(WebViewConfiguration configuration, ui::Rect frame)
+    : WebView(frame), configuration_(std::move(configuration)) {
+  if (!configuration_.userContentController)
+    configuration_.userContentController = std::make_shared<UserContentController>();
+}
 
 void HeadlessWebView::loadRequest(const URLRequest& request) {
   loads_.push_back({Load::Kind::Request, request, {}, {}});
@@ -61,10 +62,56 @@ void HeadlessWebView::clearRecords() {
 }
 
 bool HeadlessWebView::postScriptMessage(const std::string& name, const Value& body) {
-  auto handler = contentController_->handler(name);
+  auto handler = configuration_.userContentController->handler(name);
   if (!handler) return false;
   handler->didReceiveScriptMessage(name, body);
   return true;
+}
+
+}  // namespace platform::webkit
+
+namespace platform::webkit {
+
+std::shared_ptr<HeadlessWebView::RecordedTask> HeadlessWebView::startSchemeTask(const URLRequest& request) {
+  auto it = configuration_.urlSchemeHandlers.find(request.url().scheme());
+  if (it == configuration_.urlSchemeHandlers.end()) return nullptr;
+  auto task = std::make_shared<RecordedTask>(request);
+  it->second->startURLSchemeTask(*this, task);
+  return task;
+}
+
+void HeadlessWebView::stopSchemeTask(const std::shared_ptr<RecordedTask>& task) {
+  auto it = configuration_.urlSchemeHandlers.find(task->request().url().scheme());
+  if (it != configuration_.urlSchemeHandlers.end()) it->second->stopURLSchemeTask(*this, task);
+}
+
+std::optional<bool> HeadlessWebView::decidePolicy(const URLRequest& request, NavigationType type) {
+  auto delegate = navigationDelegate();
+  if (!delegate) return std::nullopt;
+  std::optional<bool> decision;
+  delegate->decidePolicyForNavigationAction(*this, NavigationAction{request, type, true},
+                                            [&decision](bool allow) { decision = allow; });
+  return decision;
+}
+
+bool WebView::handlesURLScheme(const std::string& scheme) {
+  static const char* const kSchemes[] = {"http", "https", "file", "about", "data", "blob", "ws", "wss", "javascript"};
+  std::string lowered;
+  for (char c : scheme) lowered += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  for (const char* s : kSchemes)
+    if (lowered == s) return true;
+  return false;
+}
+
+WebViewFactory& currentWebViewFactory() {
+  static WebViewFactory factory = [](ui::Rect frame, const WebViewConfiguration& configuration) {
+    return std::make_shared<HeadlessWebView>(configuration, frame);
+  };
+  return factory;
+}
+
+std::shared_ptr<WebView> makeWebView(ui::Rect frame, const WebViewConfiguration& configuration) {
+  return currentWebViewFactory()(frame, configuration);
 }
 
 }  // namespace platform::webkit

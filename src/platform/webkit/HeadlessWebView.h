@@ -23,8 +23,7 @@ class HeadlessWebView : public WebView {
     std::optional<URL> baseURL;
   };
 
-  explicit HeadlessWebView(std::shared_ptr<UserContentController> contentController = nullptr,
-                           ui::Rect frame = {});
+  explicit HeadlessWebView(WebViewConfiguration configuration = {}, ui::Rect frame = {});
 
   void loadRequest(const URLRequest& request) override;
   void loadHTMLString(const std::string& html, const std::optional<URL>& baseURL) override;
@@ -33,6 +32,15 @@ class HeadlessWebView : public WebView {
   std::optional<std::string> title() const override { return title_; }
   void reload() override;
   void evaluateJavaScript(const std::string& script, JavaScriptCompletion completion) override;
+  const WebViewConfiguration& configuration() const override { return configuration_; }
+  void setMinimumFontSize(double size) override { configuration_.preferences.minimumFontSize = size; }
+  void setAllowsBackForwardNavigationGestures(bool allow) override { backForwardGestures_ = allow; }
+  bool allowsBackForwardNavigationGestures() const override { return backForwardGestures_; }
+  void setCustomUserAgent(std::optional<std::string> userAgent) override { customUserAgent_ = std::move(userAgent); }
+  std::optional<std::string> customUserAgent() const override { return customUserAgent_; }
+  void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) override {
+    configuration_.userContentController->addScriptMessageHandler(std::move(handler), name);
+  }
 
   // Test controls.
   const std::vector<Load>& loads() const { return loads_; }
@@ -48,12 +56,36 @@ class HeadlessWebView : public WebView {
   // Whether loads report start and finish to the navigation delegate on their own.
   void setAutoFinishLoads(bool value) { autoFinish_ = value; }
   void setTitle(std::optional<std::string> title) { title_ = std::move(title); }
-  std::shared_ptr<UserContentController> userContentController() const { return contentController_; }
+  std::shared_ptr<UserContentController> userContentController() const {
+    return configuration_.userContentController;
+  }
+
+  // A scheme request as the page would make it; the recorded task shows the answer.
+  struct RecordedTask : URLSchemeTask {
+    explicit RecordedTask(URLRequest r) : request_(std::move(r)) {}
+    const URLRequest& request() const override { return request_; }
+    void didReceiveResponse(const URLResponse& r) override { response = r; }
+    void didReceiveData(std::string_view d) override { data.append(d); }
+    void didFinish() override { finished = true; }
+    void didFailWithError(const Error& e) override { error = e; }
+    URLRequest request_;
+    std::optional<URLResponse> response;
+    std::string data;
+    bool finished = false;
+    std::optional<Error> error;
+  };
+  // Starts a task on the handler registered for the request's scheme; nullptr when none.
+  std::shared_ptr<RecordedTask> startSchemeTask(const URLRequest& request);
+  void stopSchemeTask(const std::shared_ptr<RecordedTask>& task);
+  // Runs the navigation delegate's policy decision for a request, as a click would.
+  std::optional<bool> decidePolicy(const URLRequest& request, NavigationType type);
 
  private:
   void startNavigation(std::optional<URL> url);
 
-  std::shared_ptr<UserContentController> contentController_;
+  WebViewConfiguration configuration_;
+  bool backForwardGestures_ = false;
+  std::optional<std::string> customUserAgent_;
   std::vector<Load> loads_;
   std::vector<std::string> scripts_;
   std::function<Value(const std::string&)> responder_;

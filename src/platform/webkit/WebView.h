@@ -11,6 +11,7 @@
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
 #include "platform/net/URLRequest.h"
+#include "platform/net/URLResponse.h"
 #include "platform/ui/View.h"
 
 namespace platform::webkit {
@@ -74,6 +75,51 @@ class ProcessPool {
 
 class WebView;
 
+// One request of a custom URL scheme. Answer with a response, data and finish, or a failure.
+// Calls after the task was stopped are ignored. Main thread only.
+class URLSchemeTask {
+ public:
+  virtual ~URLSchemeTask() = default;
+  virtual const URLRequest& request() const = 0;
+  virtual void didReceiveResponse(const URLResponse& response) = 0;
+  virtual void didReceiveData(std::string_view data) = 0;
+  virtual void didFinish() = 0;
+  virtual void didFailWithError(const Error& error) = 0;
+};
+
+class URLSchemeHandler {
+ public:
+  virtual ~URLSchemeHandler() = default;
+  virtual void startURLSchemeTask(WebView& webView, const std::shared_ptr<URLSchemeTask>& task) = 0;
+  virtual void stopURLSchemeTask(WebView& webView, const std::shared_ptr<URLSchemeTask>& task) = 0;
+};
+
+// Media types whose playback needs a user gesture (a bit mask).
+enum MediaTypes : unsigned { kMediaTypeNone = 0, kMediaTypeAudio = 1, kMediaTypeVideo = 2, kMediaTypeAll = 3 };
+
+struct WebPreferences {
+  double minimumFontSize = 0;
+};
+
+// Everything a web view is made with. Scheme handlers are per configuration here; the
+// WebKitGTK backend registers them on the shared context.
+struct WebViewConfiguration {
+  std::shared_ptr<ProcessPool> processPool;
+  std::shared_ptr<UserContentController> userContentController = std::make_shared<UserContentController>();
+  std::map<std::string, std::shared_ptr<URLSchemeHandler>> urlSchemeHandlers;
+  WebPreferences preferences;
+  unsigned mediaTypesRequiringUserActionForPlayback = kMediaTypeAll;
+  bool allowsInlineMediaPlayback = false;         // no Linux counterpart; kept
+  bool suppressesIncrementalRendering = false;    // no Linux counterpart; kept
+  bool allowsAirPlayForMediaPlayback = true;      // no Linux counterpart; kept
+  std::optional<std::string> applicationNameForUserAgent;
+  std::string defaultApplicationNameForUserAgent = "Mobile/15E148";
+
+  void setURLSchemeHandler(std::shared_ptr<URLSchemeHandler> handler, const std::string& scheme) {
+    urlSchemeHandlers[scheme] = std::move(handler);
+  }
+};
+
 class NavigationDelegate {
  public:
   virtual ~NavigationDelegate() = default;
@@ -88,12 +134,40 @@ class NavigationDelegate {
   virtual void webContentProcessDidTerminate(WebView&) {}
 };
 
+// Dialogs and windows a page asks for. Each completion must be called exactly once.
+class UIDelegate {
+ public:
+  virtual ~UIDelegate() = default;
+  virtual void runJavaScriptAlertPanel(WebView&, const std::string& message, std::function<void()> completion) {
+    (void)message;
+    completion();
+  }
+  virtual void runJavaScriptConfirmPanel(WebView&, const std::string& message, std::function<void(bool)> completion) {
+    (void)message;
+    completion(false);
+  }
+  virtual void runJavaScriptTextInputPanel(WebView&, const std::string& prompt, const std::string& defaultText,
+                                           std::function<void(std::optional<std::string>)> completion) {
+    (void)prompt;
+    (void)defaultText;
+    completion(std::nullopt);
+  }
+  // Answers the web view that shows a page's new window, or nullptr to refuse it.
+  virtual std::shared_ptr<WebView> createWebView(WebView&, const WebViewConfiguration&, const NavigationAction&) {
+    return nullptr;
+  }
+  virtual void webViewDidClose(WebView&) {}
+};
+
 using JavaScriptCompletion = std::function<void(const Value& result, const std::optional<Error>& error)>;
 
 // The web view the host drives. Every call is made on the main thread.
 class WebView : public ui::View {
  public:
   using ui::View::View;
+
+  // Schemes the web engine serves itself; a scheme handler cannot be registered for them.
+  static bool handlesURLScheme(const std::string& scheme);
 
   virtual void loadRequest(const URLRequest& request) = 0;
   virtual void loadHTMLString(const std::string& html, const std::optional<URL>& baseURL) = 0;
@@ -104,11 +178,29 @@ class WebView : public ui::View {
   // The completion runs later on the main thread, never inside this call.
   virtual void evaluateJavaScript(const std::string& script, JavaScriptCompletion completion) = 0;
 
+  virtual const WebViewConfiguration& configuration() const = 0;
+  virtual void setMinimumFontSize(double size) = 0;
+  virtual void setAllowsBackForwardNavigationGestures(bool allow) = 0;
+  virtual bool allowsBackForwardNavigationGestures() const = 0;
+  virtual void setCustomUserAgent(std::optional<std::string> userAgent) = 0;
+  virtual std::optional<std::string> customUserAgent() const = 0;
+  // Registers a message handler after creation.
+  virtual void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) = 0;
+
   void setNavigationDelegate(std::weak_ptr<NavigationDelegate> delegate) { navigationDelegate_ = std::move(delegate); }
   std::shared_ptr<NavigationDelegate> navigationDelegate() const { return navigationDelegate_.lock(); }
+  void setUIDelegate(std::weak_ptr<UIDelegate> delegate) { uiDelegate_ = std::move(delegate); }
+  std::shared_ptr<UIDelegate> uiDelegate() const { return uiDelegate_.lock(); }
 
  private:
   std::weak_ptr<NavigationDelegate> navigationDelegate_;
+  std::weak_ptr<UIDelegate> uiDelegate_;
 };
+
+// How engines make their web view: the headless one unless the program installs another
+// (the shell installs the WebKitGTK one at start).
+using WebViewFactory = std::function<std::shared_ptr<WebView>(ui::Rect frame, const WebViewConfiguration&)>;
+WebViewFactory& currentWebViewFactory();
+std::shared_ptr<WebView> makeWebView(ui::Rect frame, const WebViewConfiguration& configuration);
 
 }  // namespace platform::webkit

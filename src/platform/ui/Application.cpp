@@ -1,0 +1,103 @@
+#include "platform/ui/Application.h"
+
+#include <mutex>
+
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/ui/Alert.h"
+
+namespace platform::ui {
+namespace {
+Rect gMainScreenBounds{{0, 0}, {390, 844}};
+std::mutex gPresenterMutex;
+AlertPresenter::Presenter gPresenter;
+}  // namespace
+
+Rect Screen::mainBounds() { return gMainScreenBounds; }
+void Screen::setMainBounds(Rect bounds) { gMainScreenBounds = bounds; }
+
+void Window::setRootViewController(std::shared_ptr<ViewController> controller) {
+  root_ = std::move(controller);
+  if (!root_) return;
+  auto rootView = root_->view();
+  rootView->setFrame(bounds());
+  rootView->setAutoresizingMask(kAutoresizingFlexibleWidth | kAutoresizingFlexibleHeight);
+  addSubview(rootView);
+}
+
+void Window::makeKeyAndVisible() {
+  key_ = true;
+  setHidden(false);
+}
+
+Application& Application::shared() {
+  static Application* app = new Application();
+  return *app;
+}
+
+void Application::willResignActive() {
+  state_ = ApplicationState::Inactive;
+  NotificationCenter::defaultCenter().post(kApplicationWillResignActiveNotification, this);
+}
+
+void Application::didBecomeActive() {
+  state_ = ApplicationState::Active;
+  NotificationCenter::defaultCenter().post(kApplicationDidBecomeActiveNotification, this);
+}
+
+void Application::didEnterBackground() {
+  state_ = ApplicationState::Background;
+  NotificationCenter::defaultCenter().post(kApplicationDidEnterBackgroundNotification, this);
+}
+
+void Application::willEnterForeground() {
+  state_ = ApplicationState::Inactive;
+  NotificationCenter::defaultCenter().post(kApplicationWillEnterForegroundNotification, this);
+}
+
+void Application::willTerminate() {
+  NotificationCenter::defaultCenter().post(kApplicationWillTerminateNotification, this);
+}
+
+void Application::didReceiveMemoryWarning() {
+  NotificationCenter::defaultCenter().post(kApplicationDidReceiveMemoryWarningNotification, this);
+}
+
+bool Application::deliverOpenURL(const std::optional<URL>& url, const Value& options) {
+  return delegate_ ? delegate_->openURL(url, options) : false;
+}
+
+bool Application::openURL(const URL& url) { return opener_ ? opener_(url) : false; }
+
+void AlertPresenter::setPresenter(Presenter presenter) {
+  std::lock_guard<std::mutex> lock(gPresenterMutex);
+  gPresenter = std::move(presenter);
+}
+
+void AlertPresenter::present(const std::shared_ptr<Alert>& alert) {
+  Presenter presenter;
+  {
+    std::lock_guard<std::mutex> lock(gPresenterMutex);
+    presenter = gPresenter;
+  }
+  if (presenter) {
+    presenter(alert);
+    return;
+  }
+  size_t index = 0;
+  for (size_t i = 0; i < alert->actions.size(); ++i) {
+    if (alert->actions[i].style == AlertActionStyle::Cancel) {
+      index = i;
+      break;
+    }
+  }
+  std::vector<std::string> texts;
+  for (const auto& field : alert->textFields) texts.push_back(field.text);
+  if (!alert->actions.empty()) answer(*alert, index, texts);
+}
+
+void AlertPresenter::answer(const Alert& alert, size_t index, const std::vector<std::string>& fieldTexts) {
+  if (index >= alert.actions.size()) return;
+  if (alert.actions[index].handler) alert.actions[index].handler(fieldTexts);
+}
+
+}  // namespace platform::ui

@@ -1,0 +1,80 @@
+#include "platform/foundation/XMLParser.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using platform::XMLParser;
+
+namespace {
+// Records every event as one line.
+struct Recorder : platform::XMLParserDelegate {
+  std::vector<std::string> events;
+  void didStartElement(const std::string& name,
+                       const std::map<std::string, std::string>& attributes) override {
+    std::string line = "start " + name;
+    for (const auto& [key, value] : attributes) line += " " + key + "=" + value;
+    events.push_back(line);
+  }
+  void didEndElement(const std::string& name) override { events.push_back("end " + name); }
+  void foundCharacters(const std::string& text) override { events.push_back("text " + text); }
+  void parseErrorOccurred(const platform::Error& error) override {
+    events.push_back("error " + error.domain);
+  }
+};
+}  // namespace
+
+TEST(XMLParser, DeliversEventsAsWritten) {
+  XMLParser parser(
+      "<?xml version=\"1.0\"?><widget xmlns:cdv=\"urn:c\" id=\"a\">"
+      "<cdv:param name=\"x\" value=\"1 &amp; 2\"/>a &lt; <![CDATA[b]]></widget>");
+  Recorder recorder;
+  parser.setDelegate(&recorder);
+  EXPECT_TRUE(parser.parse());
+  EXPECT_FALSE(parser.error());
+  EXPECT_EQ(recorder.events, (std::vector<std::string>{
+                                 "start widget id=a xmlns:cdv=urn:c",
+                                 "start cdv:param name=x value=1 & 2",
+                                 "end cdv:param",
+                                 "text a < b",
+                                 "end widget",
+                             }));
+}
+
+TEST(XMLParser, EventsBeforeAnErrorAreKept) {
+  XMLParser parser("<widget><feature name=\"A\"/>text<broken attr=></widget>");
+  Recorder recorder;
+  parser.setDelegate(&recorder);
+  EXPECT_FALSE(parser.parse());
+  ASSERT_TRUE(parser.error());
+  EXPECT_EQ(parser.error()->domain, platform::kXMLParserErrorDomain);
+  EXPECT_EQ(parser.error()->userInfo["NSXMLParserErrorLineNumber"], 1);
+  EXPECT_EQ(recorder.events, (std::vector<std::string>{
+                                 "start widget",
+                                 "start feature name=A",
+                                 "end feature",
+                                 "text text",
+                                 "error NSXMLParserErrorDomain",
+                             }));
+
+  XMLParser empty("");
+  EXPECT_FALSE(empty.parse());  // no delegate: still a clean failure
+  EXPECT_TRUE(empty.error());
+  EXPECT_EQ(XMLParser::fromFile("/nonexistent/config.xml"), nullptr);
+}
+
+TEST(XMLParser, DelegateCanAbort) {
+  struct Aborter : Recorder {
+    XMLParser* parser = nullptr;
+    void didStartElement(const std::string& name,
+                         const std::map<std::string, std::string>& attributes) override {
+      Recorder::didStartElement(name, attributes);
+      if (name == "stop") parser->abortParsing();
+    }
+  } aborter;
+  XMLParser parser("<a><stop/><after/></a>");
+  aborter.parser = &parser;
+  parser.setDelegate(&aborter);
+  EXPECT_FALSE(parser.parse());
+  EXPECT_EQ(aborter.events, (std::vector<std::string>{"start a", "start stop", "error NSXMLParserErrorDomain"}));
+}
