@@ -109,7 +109,7 @@ void HBRCommandQueue::executePending() {
       if (!queue_.empty() && queue_.front() == holder) queue_.pop_front();
     }
     if (commandJSON) {
-      if (auto command = HBRInvokedUrlCommand::commandFromJson(*commandJSON)) execute(*command);
+      if (auto command = HBRInvokedUrlCommand::commandFromJson(std::move(*commandJSON))) execute(*command);
     }
     bool more;
     {

@@ -6,8 +6,8 @@
 using platform::Value;
 
 namespace {
-std::optional<std::string> stringOrNone(const Value& value) {
-  if (value.is_string()) return value.get<std::string>();
+std::optional<std::string> stringOrNone(Value&& value) {
+  if (value.is_string()) return std::move(value.get_ref<std::string&>());
   return std::nullopt;
 }
 
@@ -35,12 +35,18 @@ HBRInvokedUrlCommand::HBRInvokedUrlCommand(Value arguments, std::optional<std::s
 }
 
 std::optional<HBRInvokedUrlCommand> HBRInvokedUrlCommand::commandFromJson(const Value& json) {
+  Value copy = json;
+  return commandFromJson(std::move(copy));
+}
+
+std::optional<HBRInvokedUrlCommand> HBRInvokedUrlCommand::commandFromJson(Value&& json) {
   if (!json.is_array() || json.size() != 4) {
     platform::log(platform::stringf("ERROR: Malformed command, expected [callbackId, service, action, arguments]: %s",
                                     json.dump(-1, ' ', false, Value::error_handler_t::replace).c_str()));
     return std::nullopt;
   }
-  return HBRInvokedUrlCommand(json[3], stringOrNone(json[0]), stringOrNone(json[1]), stringOrNone(json[2]));
+  return HBRInvokedUrlCommand(std::move(json[3]), stringOrNone(std::move(json[0])),
+                              stringOrNone(std::move(json[1])), stringOrNone(std::move(json[2])));
 }
 
 void HBRInvokedUrlCommand::massageArguments() {

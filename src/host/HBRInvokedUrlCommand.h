@@ -19,6 +19,8 @@ class HBRInvokedUrlCommand {
   // with a log line. A callback id that is not a string counts as none, as does a service or
   // action that is not a string; arguments that are not an array count as none.
   static std::optional<HBRInvokedUrlCommand> commandFromJson(const platform::Value& json);
+  // The same, taking the arguments over instead of copying them.
+  static std::optional<HBRInvokedUrlCommand> commandFromJson(platform::Value&& json);
 
   const platform::Value& arguments() const { return arguments_; }
   const std::optional<std::string>& callbackId() const { return callbackId_; }

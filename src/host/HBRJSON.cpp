@@ -45,6 +45,10 @@ std::optional<std::string> hbr_JSONStringOfArray(const Value& array) {
   return write(array, -1, "NSArray JSONString error: %s");
 }
 
+std::optional<std::string> hbr_JSONStringOfArrayElement(const Value& value) {
+  return write(value, -1, "NSArray JSONString error: %s");
+}
+
 std::optional<std::string> hbr_JSONStringOfDictionary(const Value& dictionary) {
   return write(dictionary, 2, "NSDictionary JSONString error: %s");
 }

@@ -10,6 +10,8 @@
 
 // Compact text of an array.
 std::optional<std::string> hbr_JSONStringOfArray(const platform::Value& array);
+// The compact text `value` has as an element of an array (fragments included).
+std::optional<std::string> hbr_JSONStringOfArrayElement(const platform::Value& value);
 // Pretty-printed text of a dictionary.
 std::optional<std::string> hbr_JSONStringOfDictionary(const platform::Value& dictionary);
 // Parses an array or a dictionary.

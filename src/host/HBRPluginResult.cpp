@@ -83,7 +83,7 @@ std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusToErrorObject(
 }
 
 std::optional<std::string> HBRPluginResult::argumentsAsJSON() const {
-  auto text = hbr_JSONStringOfArray(Value::array({message_}));
-  if (!text || text->size() < 2) return std::nullopt;
-  return text->substr(1, text->size() - 2);
+  // Written directly: the same text as the one-element array without its brackets, without
+  // copying the message into an array first.
+  return hbr_JSONStringOfArrayElement(message_);
 }

@@ -1,0 +1,125 @@
+// The bridge's cost per command against the JSON work it cannot avoid: N commands are decoded,
+// queued, run on an echo plugin and turned into callback texts, compared with parsing the same
+// batch and serialising each answer alone. Prints the ratio (target: at most 1.5).
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+
+#include "host/HBRCommandQueue.h"
+#include "host/HBRPlugin.h"
+#include "host/HBRPluginResult.h"
+#include "host/HBRCommandDelegateImpl.h"
+#include "host/HBRViewController.h"
+#include "host/HBRWebViewEngineProtocol.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/MainLoop.h"
+#include "platform/webkit/HeadlessWebView.h"
+
+using platform::Value;
+
+namespace {
+
+constexpr int kCommands = 2000;
+
+class EchoPlugin : public HBRPlugin {
+ public:
+  EchoPlugin() { registerAction("echo", &EchoPlugin::echo); }
+  std::string className() const override { return "EchoPlugin"; }
+  void echo(const HBRInvokedUrlCommand& command) {
+    commandDelegate()->sendPluginResult(
+        HBRPluginResult::resultWithStatus(HBRResultStatus::OK, command.argumentAtIndex(0)), command.callbackId());
+  }
+};
+
+// Counts the callback texts instead of handing them to a web view.
+class CountingEngine : public HBRWebViewEngineProtocol {
+ public:
+  void loadRequest(const platform::URLRequest&) override {}
+  void loadHTMLString(const std::string&, const std::optional<platform::URL>&) override {}
+  void evaluateJavaScript(const std::string& script, platform::webkit::JavaScriptCompletion) override {
+    ++evaluated;
+    bytes += script.size();
+  }
+  std::optional<platform::URL> URL() const override { return std::nullopt; }
+  bool canLoadRequest(const platform::URLRequest&) const override { return true; }
+  void updateWithInfo(const HBRWebViewEngineInfo&) override {}
+  std::shared_ptr<platform::webkit::WebView> engineWebView() const override { return nullptr; }
+  size_t evaluated = 0;
+  size_t bytes = 0;
+};
+
+std::string makeBatch() {
+  Value batch = Value::array();
+  for (int i = 0; i < kCommands; ++i) {
+    Value payload = {{"id", i}, {"name", "item " + std::to_string(i)}, {"tags", {"a", "b", "c"}}, {"ok", true}};
+    batch.push_back(Value::array({"Echo" + std::to_string(i), "Echo", "echo", Value::array({payload})}));
+  }
+  return batch.dump();
+}
+
+const std::string& batchText() {
+  static const std::string text = makeBatch();
+  return text;
+}
+
+void JSONAlone(benchmark::State& state) {
+  size_t total = 0;
+  for (auto _ : state) {
+    Value batch = Value::parse(batchText());
+    for (const auto& command : batch) {
+      std::string message = Value::array({command[3][0]}).dump();
+      std::string text = "harbor.require('harbor/exec').nativeCallback('" + command[0].get<std::string>() + "',1," +
+                         message.substr(1, message.size() - 2) + ",0, 0)";
+      total += text.size();
+    }
+    benchmark::DoNotOptimize(total);
+  }
+  state.SetItemsProcessed(state.iterations() * kCommands);
+}
+
+void Bridge(benchmark::State& state) {
+  platform::setLogSink([](const std::string&, void*) {}, nullptr);
+  HBRRegisterPluginClass<EchoPlugin>("EchoPlugin");
+  auto vc = HBRViewController::create();
+  vc->mutableSettings() = Value::object();
+  auto engine = std::make_shared<CountingEngine>();
+  vc->setWebViewEngine(engine);
+  // The feature map normally comes from "config.xml".
+  vc->registerPluginWithPluginName(std::make_shared<EchoPlugin>(), "Echo");
+  auto queue = vc->commandQueue();
+  for (auto _ : state) {
+    size_t target = engine->evaluated + kCommands;
+    queue->enqueueCommandBatch(batchText());
+    queue->executePending();
+    platform::MainLoop::runUntil([&] { return engine->evaluated >= target; }, 30);
+  }
+  state.SetItemsProcessed(state.iterations() * kCommands);
+  platform::setLogSink(nullptr, nullptr);
+}
+
+BENCHMARK(JSONAlone)->Unit(benchmark::kMillisecond);
+BENCHMARK(Bridge)->Unit(benchmark::kMillisecond);
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const auto& run : runs) times[run.benchmark_name()] = run.GetAdjustedRealTime();
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> times;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  if (reporter.times.count("JSONAlone") && reporter.times.count("Bridge")) {
+    double ratio = reporter.times["Bridge"] / reporter.times["JSONAlone"];
+    std::printf("bridge / JSON alone: %.2f (target: at most 1.5) %s\n", ratio, ratio <= 1.5 ? "PASS" : "OVER");
+  }
+  return 0;
+}

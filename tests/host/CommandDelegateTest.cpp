@@ -1,0 +1,106 @@
+#include <thread>
+
+#include "BridgeFixture.h"
+
+using platform::Value;
+
+class CommandDelegateTest : public BridgeFixture {
+ protected:
+  std::shared_ptr<HBRCommandDelegateImpl> delegate() {
+    return std::static_pointer_cast<HBRCommandDelegateImpl>(vc->commandDelegate());
+  }
+  static std::shared_ptr<HBRPluginResult> ok(Value message) {
+    return HBRPluginResult::resultWithStatus(HBRResultStatus::OK, std::move(message));
+  }
+};
+
+TEST_F(CommandDelegateTest, CallbackIdRules) {
+  testing_support::LogCapture log;
+  auto d = delegate();
+  EXPECT_TRUE(d->isValidCallbackId(std::string(100, 'a')));
+  EXPECT_FALSE(d->isValidCallbackId(std::string(101, 'a')));
+  EXPECT_TRUE(d->isValidCallbackId("Echo.cb-1_2"));
+  EXPECT_FALSE(d->isValidCallbackId("has space"));
+  EXPECT_FALSE(d->isValidCallbackId("quote'"));
+  EXPECT_FALSE(d->isValidCallbackId(std::nullopt));
+
+  d->sendPluginResult(ok("x"), "INVALID");
+  EXPECT_TRUE(log.lines().empty());  // dropped silently
+  d->sendPluginResult(ok("x"), "bad id');alert(1);//");
+  EXPECT_TRUE(log.contains("Invalid callback id received by sendPluginResult"));
+  platform::MainLoop::drain();
+  EXPECT_TRUE(scripts().empty());
+}
+
+TEST_F(CommandDelegateTest, CallbackTextCarriesStatusMessageAndKeepFlag) {
+  auto kept = ok(Value{{"a", 1}});
+  kept->setKeepCallbackAsBool(true);
+  EXPECT_EQ(HBRCommandDelegateImpl::callbackMessage("id", kept.get()),
+            "harbor.require('harbor/exec').nativeCallback('id',1,{\"a\":1},1, 0)");
+  EXPECT_EQ(HBRCommandDelegateImpl::callbackMessage("id", nullptr),
+            "harbor.require('harbor/exec').nativeCallback('id',0,(null),0, 0)");
+  // A message JSON cannot carry is reported as a JSON error, not as a silent success.
+  auto bad = HBRPluginResult::resultWithStatusAsDouble(HBRResultStatus::OK, std::numeric_limits<double>::infinity());
+  std::string text = HBRCommandDelegateImpl::callbackMessage("id", bad.get());
+  EXPECT_EQ(text.find("nativeCallback('id',8,"), text.find("nativeCallback("));
+  EXPECT_EQ(text.find("null"), std::string::npos);
+  auto bytes = ok(platform::bytesValue({1, 2}));
+  EXPECT_NE(HBRCommandDelegateImpl::callbackMessage("id", bytes.get()).find(",8,"), std::string::npos);
+}
+
+TEST_F(CommandDelegateTest, ResultsDuringACommandAreEvaluatedAtOnceOthersInOrderLater) {
+  // Inside a command of a queue run on the main thread: evaluated before the action returns.
+  vc->commandQueue()->enqueueCommandBatch(
+      Value::array({Value::array({"now", "Echo", "echo", Value::array({1})})}).dump());
+  vc->commandQueue()->executePending();
+  EXPECT_EQ(scripts().size(), 1u);
+
+  // Outside a command, from the main thread and from another thread: posted, in call order.
+  delegate()->sendPluginResult(ok(2), "later1");
+  std::thread([&] { delegate()->sendPluginResult(ok(3), "later2"); }).join();
+  delegate()->evalJs("doSomething()");
+  EXPECT_EQ(scripts().size(), 1u);
+  ASSERT_TRUE(waitForScripts(4));
+  EXPECT_NE(scripts()[1].find("'later1'"), std::string::npos);
+  EXPECT_NE(scripts()[2].find("'later2'"), std::string::npos);
+  EXPECT_EQ(scripts()[3],
+            "try{harbor.require('harbor/exec').nativeEvalAndFetch(function(){doSomething()})}"
+            "catch(e){console.log('exception nativeEvalAndFetch : '+e);};");
+
+  // Not scheduled: evaluated right away on the main thread.
+  delegate()->evalJs("now()", false);
+  EXPECT_EQ(scripts().size(), 5u);
+}
+
+TEST_F(CommandDelegateTest, AStringReturnedByAnEvaluationRunsAsABatch) {
+  bool fed = false;
+  engine->headless()->setScriptResponder([&](const std::string& script) -> Value {
+    if (fed || script.find("'first'") == std::string::npos) return nullptr;
+    fed = true;
+    return Value::array({Value::array({nullptr, "Echo", "record", Value::array({"queued"})})}).dump();
+  });
+  delegate()->sendPluginResult(ok(1), "first");
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return !echo()->order.empty(); }, 5));
+  EXPECT_EQ(echo()->order[0], "\"queued\"");
+}
+
+TEST_F(CommandDelegateTest, ResourcePathsResolveInsideTheWebFolder) {
+  auto d = delegate();
+  std::string www = dir.file("package/www");
+  EXPECT_EQ(d->pathForResource("index.html"), www + "/index.html");
+  EXPECT_EQ(d->pathForResource("/index.html"), www + "/index.html");
+  EXPECT_EQ(d->pathForResource("sub/page.html"), www + "/sub/page.html");
+  EXPECT_EQ(d->pathForResource("missing.html"), std::nullopt);
+}
+
+TEST_F(CommandDelegateTest, StartPageKeepsItsQueryAndFragment) {
+  vc->setStartPage("index.html?mode=a#top");
+  auto url = vc->appUrl();
+  ASSERT_TRUE(url);
+  EXPECT_TRUE(url->isFileURL());
+  EXPECT_EQ(url->path(), dir.file("package/www/index.html"));
+  EXPECT_EQ(url->query(), "mode=a");
+  EXPECT_EQ(url->fragment(), "top");
+  vc->setStartPage("https://example.com/start");
+  EXPECT_EQ(vc->appUrl()->absoluteString(), "https://example.com/start");
+}

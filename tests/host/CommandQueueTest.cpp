@@ -1,0 +1,99 @@
+#include "BridgeFixture.h"
+
+using platform::Value;
+
+namespace {
+std::string batch(std::initializer_list<Value> commands) { return Value(commands).dump(); }
+Value record(const std::string& tag, double busyMs = 0) {
+  return Value::array({nullptr, "Echo", "record", Value::array({tag, busyMs})});
+}
+}  // namespace
+
+class CommandQueueTest : public BridgeFixture {
+ protected:
+  std::shared_ptr<HBRCommandQueue> queue() { return vc->commandQueue(); }
+  bool waitForOrder(size_t n) {
+    return platform::MainLoop::runUntil([&] { return echo()->order.size() >= n; }, 5);
+  }
+};
+
+TEST_F(CommandQueueTest, LaterBatchesWaitForALargeBatchBeingDecoded) {
+  std::string padding(5000, 'x');
+  Value big = Value::array({nullptr, "Echo", "record", Value::array({"first", 0, padding})});
+  std::string first = batch({big});
+  ASSERT_GE(first.size(), HBRCommandQueue::kBackgroundDecodeThreshold);
+  queue()->enqueueCommandBatch(first);
+  queue()->enqueueCommandBatch(batch({record("second")}));
+  queue()->enqueueCommandBatch(batch({record("third")}));
+  queue()->executePending();  // the first batch may still be decoding: nothing may overtake it
+  ASSERT_TRUE(waitForOrder(3));
+  EXPECT_EQ(echo()->order, (std::vector<std::string>{"\"first\"", "\"second\"", "\"third\""}));
+}
+
+TEST_F(CommandQueueTest, ARunYieldsBetweenCommandsAndNeverNests) {
+  echo()->reenter = true;  // every action tries to start a nested run
+  queue()->enqueueCommandBatch(batch({record("a", 5), record("b", 5), record("c", 5), record("d", 5)}));
+  queue()->enqueueCommandBatch(batch({record("e")}));
+  queue()->executePending();
+  // After more than 8 ms the run hands the main thread back with work still queued.
+  EXPECT_LT(echo()->order.size(), 5u);
+  EXPECT_FALSE(queue()->currentlyExecuting());
+  ASSERT_TRUE(waitForOrder(5));
+  EXPECT_EQ(echo()->order, (std::vector<std::string>{"\"a\"", "\"b\"", "\"c\"", "\"d\"", "\"e\""}));
+}
+
+TEST_F(CommandQueueTest, UndecodableOrNonArrayBatchesAreDroppedWithoutStallingTheQueue) {
+  testing_support::LogCapture log;
+  queue()->enqueueCommandBatch("[[not json");
+  queue()->enqueueCommandBatch("{\"a\":1}");
+  queue()->enqueueCommandBatch("[" + std::string(5000, ' ') + "[1,");  // large and broken
+  queue()->enqueueCommandBatch("[]");
+  queue()->enqueueCommandBatch(batch({Value::array({"short"}), record("survivor")}));
+  queue()->executePending();
+  ASSERT_TRUE(waitForOrder(1));
+  EXPECT_EQ(echo()->order, (std::vector<std::string>{"\"survivor\""}));
+  EXPECT_GE(log.count("ERROR: Dropping a command batch"), 3u);
+  EXPECT_TRUE(log.contains("Malformed command"));
+}
+
+TEST_F(CommandQueueTest, FaultsAreLoggedAndTheNextCommandStillRuns) {
+  testing_support::LogCapture log;
+  queue()->enqueueCommandBatch(batch({
+      Value::array({"cb1", "Echo", "boom", Value::array()}),
+      Value::array({"cb2", "Echo", "noSuchAction", Value::array()}),
+      Value::array({"cb3", "Nobody", "echo", Value::array()}),
+      Value::array({"cb4", "Stranger", "echo", Value::array()}),
+      Value::array({"cb5", nullptr, "echo", Value::array()}),
+      Value::array({nullptr, "Echo", "echo", Value::array({1})}),
+      record("last"),
+  }));
+  queue()->executePending();
+  EXPECT_EQ(echo()->order, (std::vector<std::string>{"\"last\""}));
+  // A throwing action answers its callback with an error instead of unwinding.
+  EXPECT_TRUE(log.contains("raised an exception: kaboom"));
+  ASSERT_FALSE(scripts().empty());
+  EXPECT_NE(scripts()[0].find("nativeCallback('cb1',9,\"Exception in plugin action: kaboom\",0, 0)"),
+            std::string::npos);
+  EXPECT_TRUE(log.contains("ERROR: Method 'noSuchAction:' not defined in Plugin 'Echo'"));
+  EXPECT_TRUE(log.contains("ERROR: Plugin 'Nobody' not found, or is not a HBRPlugin."));
+  EXPECT_TRUE(log.contains("ERROR: Plugin 'Stranger' not found, or is not a HBRPlugin."));
+  EXPECT_TRUE(log.contains("ERROR: Classname and/or methodName not found for command."));
+  EXPECT_TRUE(log.contains("Invalid callback id received by sendPluginResult"));  // the null callback id
+}
+
+TEST_F(CommandQueueTest, SlowActionsAreReported) {
+  testing_support::LogCapture log;
+  queue()->enqueueCommandBatch(batch({record("slow", 15)}));
+  queue()->executePending();
+  EXPECT_TRUE(log.contains("THREAD WARNING: ['Echo'] took '"));
+}
+
+TEST_F(CommandQueueTest, ScriptMessagesNamedHarborRunTheirAction) {
+  engine->headless()->postScriptMessage("harbor", Value::array({"cb", "echo", "echo", Value::array({"hi"})}));
+  engine->headless()->postScriptMessage("other", Value::array({"cb", "echo", "echo", Value::array({"no"})}));
+  // A single command is run directly, outside a queue run, so its answer is posted.
+  ASSERT_TRUE(waitForScripts(1));
+  platform::MainLoop::drain();
+  ASSERT_EQ(scripts().size(), 1u);
+  EXPECT_EQ(scripts()[0], "harbor.require('harbor/exec').nativeCallback('cb',1,\"hi\",0, 0)");
+}

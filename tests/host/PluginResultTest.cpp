@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include "host/HBRInvokedUrlCommand.h"
+#include "host/HBRPluginResult.h"
+#include "support/TestSupport.h"
+
+using platform::Value;
+
+TEST(PluginResult, ArgumentsAsJSONForms) {
+  EXPECT_EQ(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::OK, "abc")->argumentsAsJSON(), "\"abc\"");
+  EXPECT_EQ(HBRPluginResult::resultWithStatusAsBool(HBRResultStatus::OK, true)->argumentsAsJSON(), "true");
+  EXPECT_EQ(HBRPluginResult::resultWithStatus(HBRResultStatus::OK)->argumentsAsJSON(), "null");
+  EXPECT_EQ(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, Value::array({1, "a"}))->argumentsAsJSON(),
+            "[1,\"a\"]");
+  EXPECT_EQ(HBRPluginResult::resultWithStatusAsNSUInteger(HBRResultStatus::OK, 18446744073709551615ull)
+                ->argumentsAsJSON(),
+            "18446744073709551615");
+  EXPECT_EQ(HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, {})->message(),
+            (Value{{"HBRType", "ArrayBuffer"}, {"data", ""}}));
+  auto multipart = HBRPluginResult::resultWithStatusAsMultipart(
+      HBRResultStatus::OK, Value::array({"text", platform::bytesValue({'h', 'i'})}));
+  EXPECT_EQ(multipart->message(),
+            (Value{{"HBRType", "MultiPart"},
+                   {"messages", Value::array({"text", {{"HBRType", "ArrayBuffer"}, {"data", "aGk="}}})}}));
+  EXPECT_EQ(HBRPluginResult::resultWithStatusToErrorObject(HBRResultStatus::Error, 5)->message(), (Value{{"code", 5}}));
+  EXPECT_FALSE(HBRPluginResult().keepCallback());
+
+  testing_support::LogCapture log;
+  auto nan = HBRPluginResult::resultWithStatusAsDouble(HBRResultStatus::OK, std::nan(""));
+  EXPECT_EQ(nan->argumentsAsJSON(), std::nullopt);
+  EXPECT_TRUE(log.contains("NSArray JSONString error:"));
+}
+
+TEST(InvokedUrlCommand, ArgumentConversionAndTypedAccess) {
+  testing_support::LogCapture log;
+  auto command = HBRInvokedUrlCommand::commandFromJson(Value::array(
+      {"cb", "Svc", "act",
+       Value::array({{{"HBRType", "ArrayBuffer"}, {"data", "AAEC"}},
+                     {{"HBRType", "Blob"}, {"data", "AAEC"}},
+                     {{"HBRType", "ArrayBuffer"}},
+                     nullptr,
+                     42,
+                     {{"HBRType", "ArrayBuffer"}, {"data", "not base64!"}}})}));
+  ASSERT_TRUE(command);
+  EXPECT_EQ(command->argumentAtIndex(0), platform::bytesValue({0, 1, 2}));
+  EXPECT_TRUE(command->argumentAtIndex(1).is_object());
+  EXPECT_TRUE(command->argumentAtIndex(2).is_object());  // no "data": stays a dictionary
+  EXPECT_EQ(command->argumentAtIndex(3, "dflt"), "dflt");
+  EXPECT_EQ(command->argumentAtIndex(4, "dflt", HBRArgumentKind::String), "dflt");
+  EXPECT_EQ(command->argumentAtIndex(4, 0, HBRArgumentKind::Number), 42);
+  EXPECT_EQ(command->argumentAtIndex(9, "dflt"), "dflt");
+  EXPECT_TRUE(command->argumentAtIndex(5).is_null());  // undecodable bytes never pass as data
+  EXPECT_TRUE(log.contains("invalid base64"));
+
+  auto noCallback = HBRInvokedUrlCommand::commandFromJson(Value::array({nullptr, "S", "a", Value::array()}));
+  ASSERT_TRUE(noCallback);
+  EXPECT_FALSE(noCallback->callbackId());
+  EXPECT_FALSE(HBRInvokedUrlCommand::commandFromJson(Value::array({"cb", "S", "a"})));
+}

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/MainLoop.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/OperationQueue.h"
+
+using namespace platform;
+
+TEST(NotificationCenter, FiltersBySenderAndRemovesByOwner) {
+  NotificationCenter center;
+  int a = 0, b = 0, any = 0;
+  int owner1, owner2, sender;
+  center.addObserver(&owner1, "n", &sender, [&](const Notification&) { ++a; });
+  center.addObserver(&owner1, "m", nullptr, [&](const Notification&) { ++a; });
+  center.addObserver(&owner2, "n", nullptr, [&](const Notification&) {
+    ++b;
+    // Removing another observer during delivery keeps it from being called.
+    center.removeObserver(&owner1);
+  });
+  center.addObserver(&owner2, "", nullptr, [&](const Notification&) { ++any; });
+  center.post("n", nullptr);  // owner1's sender filter refuses it
+  EXPECT_EQ(a, 0);
+  EXPECT_EQ(b, 1);
+  center.post("n", &sender);
+  center.post("m");
+  EXPECT_EQ(a, 0);
+  EXPECT_EQ(b, 2);
+  EXPECT_EQ(any, 3);
+}
+
+TEST(MainLoop, PostsRunInOrderAndTimersCanBeStopped) {
+  std::vector<int> order;
+  std::thread([&] {
+    for (int i = 0; i < 100; ++i) MainLoop::post([&order, i] { order.push_back(i); });
+  }).join();
+  bool late = false;
+  auto timer = Timer::schedule(0.01, false, [&] { late = true; });
+  int repeats = 0;
+  auto repeating = Timer::schedule(0.005, true, [&] { ++repeats; });
+  auto cancelled = Timer::schedule(0.005, false, [&] { FAIL() << "invalidated timer fired"; });
+  cancelled->invalidate();
+  ASSERT_TRUE(MainLoop::runUntil([&] { return late && repeats >= 3 && order.size() == 100; }, 5));
+  repeating->invalidate();
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(order[i], i);
+  EXPECT_FALSE(timer->isValid());
+  EXPECT_FALSE(MainLoop::runUntil([] { return false; }, 0.02));
+}
+
+TEST(DispatchQueue, SerialQueueKeepsOrderAndSurvivesExceptions) {
+  auto queue = DispatchQueue::makeSerial("com.veltro.test");
+  std::vector<int> order;
+  for (int i = 0; i < 50; ++i) {
+    queue->async([&order, i] {
+      if (i == 10) throw std::runtime_error("ignored");
+      order.push_back(i);
+    });
+  }
+  bool inside = false;
+  queue->sync([&] { queue->sync([&] { inside = queue->isCurrent(); }); });  // no self-deadlock
+  EXPECT_TRUE(inside);
+  EXPECT_EQ(order.size(), 49u);
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+}
+
+TEST(OperationQueue, HonoursConcurrencyDependenciesAndCancellation) {
+  auto queue = OperationQueue::make("ops", 2);
+  std::atomic<int> running{0}, peak{0}, done{0};
+  std::vector<std::shared_ptr<Operation>> ops;
+  for (int i = 0; i < 8; ++i) {
+    ops.push_back(Operation::withBlock([&] {
+      int now = ++running;
+      int seen = peak.load();
+      while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      --running;
+      ++done;
+    }));
+  }
+  std::atomic<bool> last{false};
+  auto after = Operation::withBlock([&] { last = done.load() == 8; });
+  for (auto& op : ops) after->addDependency(op);
+  queue->addOperation(after);
+  for (auto& op : ops) queue->addOperation(op);
+  queue->waitUntilAllOperationsAreFinished();
+  EXPECT_LE(peak.load(), 2);
+  EXPECT_TRUE(last);
+
+  queue->setSuspended(true);
+  bool ran = false;
+  auto cancelled = Operation::withBlock([&] { ran = true; });
+  queue->addOperation(cancelled);
+  queue->cancelAllOperations();
+  queue->setSuspended(false);
+  queue->waitUntilAllOperationsAreFinished();
+  EXPECT_FALSE(ran);
+  EXPECT_TRUE(cancelled->isFinished());
+}
