@@ -10,7 +10,7 @@ packages=(
   nlohmann-json3-dev libexpat1-dev libglib2.0-dev libplist-dev
   libssl-dev zlib1g-dev libsqlite3-dev
   libcurl4-openssl-dev libsoup-3.0-dev libcpp-httplib-dev
-  libgtk-3-dev libwebkit2gtk-4.1-dev
+  libgtk-3-dev libwebkit2gtk-4.1-dev shared-mime-info
   xvfb xauth dbus-x11 openssl nginx-light curl hyperfine
 )
 

@@ -17,6 +17,7 @@ class HBRCommandDelegate;
 class HBRViewController;
 class HBRWebViewEngineProtocol;
 namespace platform::webkit {
+class URLSchemeTask;
 class WebView;
 }
 
@@ -64,6 +65,13 @@ class HBRPlugin : public platform::Object {
   virtual std::optional<bool> shouldOverrideLoadWithRequest(const platform::URLRequest&, int /*navigationType*/) {
     return std::nullopt;
   }
+  // Asked by the packaged-files scheme handler before it answers a request itself: true
+  // means the plugin has taken the task over and will answer it.
+  virtual std::optional<bool> overrideSchemeTask(const std::shared_ptr<platform::webkit::URLSchemeTask>&) {
+    return std::nullopt;
+  }
+  // The web view stopped a task this plugin took over; false when the plugin does not handle stops.
+  virtual bool stopSchemeTask(const std::shared_ptr<platform::webkit::URLSchemeTask>&) { return false; }
 
   // Actions.
   bool hasAction(const std::string& name) const { return actions_.count(name) != 0; }

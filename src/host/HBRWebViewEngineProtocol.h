@@ -13,6 +13,7 @@
 struct HBRWebViewEngineInfo {
   std::map<std::string, std::shared_ptr<platform::webkit::ScriptMessageHandler>> scriptMessageHandlers;
   std::shared_ptr<platform::webkit::NavigationDelegate> navigationDelegate;
+  std::shared_ptr<platform::webkit::UIDelegate> uiDelegate;
   std::optional<platform::Value> webViewPreferences;
 };
 

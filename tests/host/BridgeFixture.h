@@ -30,8 +30,16 @@ class BridgeTestEngine : public HBRPlugin,
 
   void attach(const std::shared_ptr<HBRViewController>& vc) {
     vc_ = vc;
-    auto self = std::dynamic_pointer_cast<BridgeTestEngine>(shared_from_this());
-    webView_->addScriptMessageHandler(self, "harbor");
+    // The web view holds its handlers strongly; a weak hop keeps it from owning the engine.
+    struct WeakHandler : platform::webkit::ScriptMessageHandler {
+      std::weak_ptr<BridgeTestEngine> engine;
+      void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override {
+        if (auto e = engine.lock()) e->didReceiveScriptMessage(name, body);
+      }
+    };
+    auto handler = std::make_shared<WeakHandler>();
+    handler->engine = std::dynamic_pointer_cast<BridgeTestEngine>(shared_from_this());
+    webView_->addScriptMessageHandler(handler, "harbor");
   }
   void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override {
     auto vc = vc_.lock();

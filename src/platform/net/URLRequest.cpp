@@ -3,11 +3,15 @@
 #include "platform/foundation/Strings.h"
 
 namespace platform {
-namespace {
-bool hasLineBreak(std::string_view text) {
-  return text.find('\r') != std::string_view::npos || text.find('\n') != std::string_view::npos;
+bool isValidHTTPHeaderField(std::string_view name, std::string_view value) {
+  if (name.empty()) return false;
+  for (unsigned char c : name) {
+    bool token = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                 std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+    if (!token) return false;
+  }
+  return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
-}  // namespace
 
 std::optional<std::string> URLRequest::valueForHTTPHeaderField(std::string_view name) const {
   for (const auto& [key, value] : headers_)
@@ -16,7 +20,7 @@ std::optional<std::string> URLRequest::valueForHTTPHeaderField(std::string_view 
 }
 
 bool URLRequest::setValue(std::string_view value, std::string_view field) {
-  if (field.empty() || hasLineBreak(field) || hasLineBreak(value)) return false;
+  if (!isValidHTTPHeaderField(field, value)) return false;
   for (auto& [key, existing] : headers_) {
     if (equalsIgnoreCase(key, field)) {
       existing = std::string(value);
@@ -28,7 +32,7 @@ bool URLRequest::setValue(std::string_view value, std::string_view field) {
 }
 
 bool URLRequest::addValue(std::string_view value, std::string_view field) {
-  if (field.empty() || hasLineBreak(field) || hasLineBreak(value)) return false;
+  if (!isValidHTTPHeaderField(field, value)) return false;
   for (auto& [key, existing] : headers_) {
     if (equalsIgnoreCase(key, field)) {
       existing += ",";

@@ -11,6 +11,10 @@
 
 namespace platform {
 
+// A header field may be sent when its name is a non-empty HTTP token and its value holds no
+// CR, LF or NUL: anything else could split the header block and smuggle in fields.
+bool isValidHTTPHeaderField(std::string_view name, std::string_view value);
+
 enum class URLRequestCachePolicy { UseProtocolCachePolicy = 0, ReloadIgnoringLocalCacheData = 1 };
 
 // A URL load request: a value type, copied freely. The property bag travels with copies, so
@@ -18,9 +22,11 @@ enum class URLRequestCachePolicy { UseProtocolCachePolicy = 0, ReloadIgnoringLoc
 class URLRequest {
  public:
   URLRequest() = default;
-  explicit URLRequest(URL url, URLRequestCachePolicy policy = URLRequestCachePolicy::UseProtocolCachePolicy,
-                      double timeoutInterval = 60.0)
-      : url_(std::move(url)), cachePolicy_(policy), timeoutInterval_(timeoutInterval) {}
+  // A request made without a time-out of its own takes its session's request time-out.
+  explicit URLRequest(URL url, URLRequestCachePolicy policy = URLRequestCachePolicy::UseProtocolCachePolicy)
+      : url_(std::move(url)), cachePolicy_(policy) {}
+  URLRequest(URL url, URLRequestCachePolicy policy, double timeoutInterval)
+      : url_(std::move(url)), cachePolicy_(policy), timeoutInterval_(timeoutInterval), hasOwnTimeout_(true) {}
 
   const URL& url() const { return url_; }
   void setURL(URL url) { url_ = std::move(url); }
@@ -29,12 +35,23 @@ class URLRequest {
   URLRequestCachePolicy cachePolicy() const { return cachePolicy_; }
   void setCachePolicy(URLRequestCachePolicy policy) { cachePolicy_ = policy; }
   double timeoutInterval() const { return timeoutInterval_; }
-  void setTimeoutInterval(double seconds) { timeoutInterval_ = seconds; }
+  void setTimeoutInterval(double seconds) {
+    timeoutInterval_ = seconds;
+    hasOwnTimeout_ = true;
+  }
+  // True once a time-out was given to this request; a session uses its configuration's
+  // request time-out otherwise.
+  bool hasOwnTimeoutInterval() const { return hasOwnTimeout_; }
+  // The URL of the top-level document the request loads into, when the web view tells it;
+  // a top-level load has its own URL here.
+  const std::optional<URL>& mainDocumentURL() const { return mainDocumentURL_; }
+  void setMainDocumentURL(std::optional<URL> url) { mainDocumentURL_ = std::move(url); }
   const std::string& httpBody() const { return body_; }
   void setHTTPBody(std::string body) { body_ = std::move(body); }
 
   // Header fields in the order they were first set; names compared ignoring ASCII case.
-  // A field whose name or value holds CR or LF is refused (answers false), never sent.
+  // A field that isValidHTTPHeaderField refuses is not stored (answers false), so it is never
+  // sent.
   const std::vector<std::pair<std::string, std::string>>& allHTTPHeaderFields() const { return headers_; }
   std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const;
   bool setValue(std::string_view value, std::string_view field);
@@ -51,6 +68,8 @@ class URLRequest {
   std::string method_ = "GET";
   URLRequestCachePolicy cachePolicy_ = URLRequestCachePolicy::UseProtocolCachePolicy;
   double timeoutInterval_ = 60.0;
+  bool hasOwnTimeout_ = false;
+  std::optional<URL> mainDocumentURL_;
   std::string body_;
   std::vector<std::pair<std::string, std::string>> headers_;
   std::map<std::string, Value> properties_;

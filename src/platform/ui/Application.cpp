@@ -1,5 +1,7 @@
 #include "platform/ui/Application.h"
 
+#include <glib.h>
+
 #include <mutex>
 
 #include "platform/foundation/NotificationCenter.h"
@@ -10,6 +12,8 @@ namespace {
 Rect gMainScreenBounds{{0, 0}, {390, 844}};
 std::mutex gPresenterMutex;
 AlertPresenter::Presenter gPresenter;
+Window::KeyAndVisibleObserver gKeyAndVisibleObserver;
+GMainLoop* gDefaultLoop = nullptr;
 }  // namespace
 
 Rect Screen::mainBounds() { return gMainScreenBounds; }
@@ -27,7 +31,11 @@ void Window::setRootViewController(std::shared_ptr<ViewController> controller) {
 void Window::makeKeyAndVisible() {
   key_ = true;
   setHidden(false);
+  auto self = std::static_pointer_cast<Window>(weak_from_this().lock());
+  if (self && gKeyAndVisibleObserver) gKeyAndVisibleObserver(self);
 }
+
+void Window::setKeyAndVisibleObserver(KeyAndVisibleObserver observer) { gKeyAndVisibleObserver = std::move(observer); }
 
 Application& Application::shared() {
   static Application* app = new Application();
@@ -67,6 +75,33 @@ bool Application::deliverOpenURL(const std::optional<URL>& url, const Value& opt
 }
 
 bool Application::openURL(const URL& url) { return opener_ ? opener_(url) : false; }
+
+void Application::setMainLoop(MainLoopRunner runner, MainLoopQuitter quitter) {
+  runner_ = std::move(runner);
+  quitter_ = std::move(quitter);
+}
+
+int Application::runMainLoop() {
+  terminated_ = false;
+  exitStatus_ = 0;
+  if (runner_) return runner_();
+  gDefaultLoop = g_main_loop_new(nullptr, FALSE);
+  g_main_loop_run(gDefaultLoop);
+  g_main_loop_unref(gDefaultLoop);
+  gDefaultLoop = nullptr;
+  return exitStatus_;
+}
+
+void Application::terminate(int status) {
+  if (terminated_) return;
+  terminated_ = true;
+  exitStatus_ = status;
+  willTerminate();
+  if (quitter_)
+    quitter_(status);
+  else if (gDefaultLoop)
+    g_main_loop_quit(gDefaultLoop);
+}
 
 void AlertPresenter::setPresenter(Presenter presenter) {
   std::lock_guard<std::mutex> lock(gPresenterMutex);

@@ -54,6 +54,11 @@ class Window : public View {
   virtual void makeKeyAndVisible();
   bool isKeyWindow() const { return key_; }
 
+  // The backend that puts windows on screen (the GTK shell) hears when one is made key and
+  // visible. Main thread only.
+  using KeyAndVisibleObserver = std::function<void(const std::shared_ptr<Window>&)>;
+  static void setKeyAndVisibleObserver(KeyAndVisibleObserver observer);
+
  private:
   std::shared_ptr<ViewController> root_;
   bool key_ = false;
@@ -88,10 +93,23 @@ class Application {
   // Whether the device multitasks (it always does here).
   bool isMultitaskingSupported() const { return true; }
 
+  // Runs the main loop until `terminate` and answers the exit status. The shell installs the
+  // GTK loop as the runner; without one the GLib main loop runs. Main thread only.
+  using MainLoopRunner = std::function<int()>;
+  using MainLoopQuitter = std::function<void(int status)>;
+  void setMainLoop(MainLoopRunner runner, MainLoopQuitter quitter);
+  int runMainLoop();
+  // Posts the termination notification and ends the loop `runMainLoop` runs with `status`.
+  void terminate(int status = 0);
+
  private:
   ApplicationState state_ = ApplicationState::Inactive;
   std::shared_ptr<ApplicationDelegate> delegate_;
   URLOpener opener_;
+  MainLoopRunner runner_;
+  MainLoopQuitter quitter_;
+  int exitStatus_ = 0;
+  bool terminated_ = false;
 };
 
 }  // namespace platform::ui

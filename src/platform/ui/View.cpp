@@ -18,22 +18,22 @@ void View::setFrame(Rect frame) {
       if (mask & (kAutoresizingFlexibleWidth | kAutoresizingFlexibleHeight)) sub->setFrame(f);
     }
   }
-  didChange();
+  notifyChange();
 }
 
 void View::setHidden(bool hidden) {
   hidden_ = hidden;
-  didChange();
+  notifyChange();
 }
 
 void View::setAlpha(double alpha) {
   alpha_ = std::clamp(alpha, 0.0, 1.0);
-  didChange();
+  notifyChange();
 }
 
 void View::setBackgroundColor(std::optional<Color> color) {
   backgroundColor_ = color;
-  didChange();
+  notifyChange();
 }
 
 void View::addSubview(const std::shared_ptr<View>& view) {
@@ -41,7 +41,7 @@ void View::addSubview(const std::shared_ptr<View>& view) {
   view->removeFromSuperview();
   subviews_.push_back(view);
   view->superview_ = weak_from_this();
-  didChange();
+  notifyChange();
 }
 
 void View::removeFromSuperview() {
@@ -51,14 +51,19 @@ void View::removeFromSuperview() {
   auto& subs = parent->subviews_;
   subs.erase(std::remove_if(subs.begin(), subs.end(), [&](const auto& v) { return v.get() == this; }),
              subs.end());
-  parent->didChange();
+  parent->notifyChange();
 }
 
 void View::sendSubviewToBack(const std::shared_ptr<View>& view) {
   auto it = std::find(subviews_.begin(), subviews_.end(), view);
   if (it == subviews_.end()) return;
   std::rotate(subviews_.begin(), it, it + 1);
+  notifyChange();
+}
+
+void View::notifyChange() {
   didChange();
+  if (changeObserver_) changeObserver_(*this);
 }
 
 }  // namespace platform::ui

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -36,6 +37,11 @@ class View : public std::enable_shared_from_this<View> {
   virtual void removeFromSuperview();
   virtual void sendSubviewToBack(const std::shared_ptr<View>& view);
 
+  // A backend that mirrors plain views on screen (the GTK window) hears about every change
+  // of this view's model, after `didChange`. One observer per view; nullptr removes it.
+  using ChangeObserver = std::function<void(View&)>;
+  void setChangeObserver(ChangeObserver observer) { changeObserver_ = std::move(observer); }
+
  protected:
   // Called after the model changed, for backends that mirror it.
   virtual void didChange() {}
@@ -49,6 +55,9 @@ class View : public std::enable_shared_from_this<View> {
   bool autoresizesSubviews_ = true;
   std::vector<std::shared_ptr<View>> subviews_;
   std::weak_ptr<View> superview_;
+  ChangeObserver changeObserver_;
+
+  void notifyChange();
 };
 
 }  // namespace platform::ui

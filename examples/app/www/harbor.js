@@ -1,0 +1,203 @@
+// The JavaScript side of the Harbor bridge: a tiny module system ("harbor.require"), the
+// "harbor/exec" module that sends plugin calls to the native shell and resolves their
+// callbacks, document events fired by the shell, and the "deviceready" event.
+(function () {
+  'use strict';
+
+  if (window.harbor) return;
+
+  var modules = {};
+
+  function define(id, factory) {
+    if (modules[id]) throw new Error('module ' + id + ' already defined');
+    modules[id] = { factory: factory, built: false, exports: undefined };
+  }
+
+  function require(id) {
+    var module = modules[id];
+    if (!module) throw new Error('module ' + id + ' not found');
+    if (!module.built) {
+      module.built = true;
+      module.exports = {};
+      var result = module.factory(require, module.exports, module);
+      if (result !== undefined) module.exports = result;
+    }
+    return module.exports;
+  }
+
+  define('harbor/base64', function (require, exports) {
+    // btoa works on "binary strings"; chunks keep String.fromCharCode within argument limits.
+    exports.fromArrayBuffer = function (buffer) {
+      var bytes = new Uint8Array(buffer);
+      var text = '';
+      for (var i = 0; i < bytes.length; i += 0x8000) {
+        text += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
+      }
+      return btoa(text);
+    };
+    exports.toArrayBuffer = function (base64) {
+      var text = atob(base64 || '');
+      var bytes = new Uint8Array(text.length);
+      for (var i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
+      return bytes.buffer;
+    };
+  });
+
+  define('harbor/exec', function (require) {
+    var base64 = require('harbor/base64');
+    var callbacks = {};
+    var nextCallback = Math.floor(Math.random() * 2000000000);
+    // Calls made while the shell evaluates a callback or an event are handed back as the
+    // evaluation's result, so they need no message of their own.
+    var queued = [];
+    var nativeDepth = 0;
+
+    function channel() {
+      var webkit = window.webkit;
+      return webkit && webkit.messageHandlers && webkit.messageHandlers.harbor;
+    }
+
+    function encodeArgument(value) {
+      if (value instanceof ArrayBuffer) {
+        return { HBRType: 'ArrayBuffer', data: base64.fromArrayBuffer(value) };
+      }
+      if (ArrayBuffer.isView(value)) {
+        var bytes = new Uint8Array(value.buffer, value.byteOffset, value.byteLength);
+        return { HBRType: 'ArrayBuffer', data: base64.fromArrayBuffer(bytes.slice().buffer) };
+      }
+      return value;
+    }
+
+    function decodeMessage(message) {
+      if (message && message.HBRType === 'ArrayBuffer') return [base64.toArrayBuffer(message.data)];
+      if (message && message.HBRType === 'MultiPart') {
+        return (message.messages || []).map(function (part) {
+          return part && part.HBRType === 'ArrayBuffer' ? base64.toArrayBuffer(part.data) : part;
+        });
+      }
+      return [message];
+    }
+
+    function encodeArguments(args) {
+      if (!Array.isArray(args)) return [];
+      // Most calls carry no binary data and go out as they are.
+      for (var i = 0; i < args.length; i++) {
+        var value = args[i];
+        if (value instanceof ArrayBuffer || ArrayBuffer.isView(value)) return args.map(encodeArgument);
+      }
+      return args;
+    }
+
+    function exec(success, fail, service, action, args) {
+      args = encodeArguments(args);
+      var callbackId = null;
+      if (typeof success === 'function' || typeof fail === 'function') {
+        callbackId = service + nextCallback++;
+        callbacks[callbackId] = { success: success, fail: fail };
+      }
+      var command = [callbackId, service, action, args];
+      var handler = channel();
+      if (nativeDepth > 0 || !handler) {
+        queued.push(command);
+        return;
+      }
+      handler.postMessage(command);
+    }
+
+    function nativeFetchMessages() {
+      if (queued.length === 0) return '';
+      var batch = JSON.stringify(queued);
+      queued = [];
+      return batch;
+    }
+
+    function nativeEvalAndFetch(fn) {
+      nativeDepth++;
+      try {
+        fn();
+      } catch (e) {
+        console.log('harbor: exception in native evaluation: ' + e);
+      } finally {
+        nativeDepth--;
+      }
+      return nativeFetchMessages();
+    }
+
+    function nativeCallback(callbackId, status, message, keepCallback, isVerbose) {
+      // The same as nativeEvalAndFetch around the callback, without a closure per answer.
+      var callback = callbacks[callbackId];
+      if (callback) {
+        if (!keepCallback) delete callbacks[callbackId];
+        var target = status === 0 || status === 1 ? callback.success : callback.fail;
+        if (typeof target === 'function') {
+          nativeDepth++;
+          try {
+            target.apply(null, decodeMessage(message));
+          } catch (e) {
+            console.log('harbor: exception in callback ' + callbackId + ': ' + e);
+          } finally {
+            nativeDepth--;
+          }
+        }
+      }
+      return nativeFetchMessages();
+    }
+
+    exec.nativeCallback = nativeCallback;
+    exec.nativeFetchMessages = nativeFetchMessages;
+    exec.nativeEvalAndFetch = nativeEvalAndFetch;
+    return exec;
+  });
+
+  // "deviceready" is sticky: a listener added after it fired is still called, once.
+  var deviceReady = false;
+  var addEventListener = document.addEventListener;
+  document.addEventListener = function (type, listener, options) {
+    if (type === 'deviceready' && deviceReady) {
+      setTimeout(function () {
+        if (typeof listener === 'function') listener.call(document, new Event('deviceready'));
+        else if (listener && typeof listener.handleEvent === 'function') listener.handleEvent(new Event('deviceready'));
+      }, 0);
+      return;
+    }
+    return addEventListener.call(document, type, listener, options);
+  };
+
+  function createEvent(type, data) {
+    var event = new Event(type, { bubbles: false, cancelable: false });
+    if (data) {
+      for (var key in data) {
+        if (Object.prototype.hasOwnProperty.call(data, key) && !(key in event)) event[key] = data[key];
+      }
+    }
+    return event;
+  }
+
+  function fireDocumentEvent(type, data, bNoDetach) {
+    var event = createEvent(type, data);
+    if (bNoDetach) {
+      document.dispatchEvent(event);
+    } else {
+      // Detached, so the shell's evaluation returns before the page's listeners run.
+      setTimeout(function () { document.dispatchEvent(event); }, 0);
+    }
+  }
+
+  window.harbor = Object.freeze({
+    define: define,
+    require: require,
+    exec: function () { return require('harbor/exec').apply(null, arguments); },
+    fireDocumentEvent: fireDocumentEvent
+  });
+
+  function announceReady() {
+    if (deviceReady) return;
+    deviceReady = true;
+    document.dispatchEvent(new Event('deviceready'));
+  }
+  if (document.readyState === 'loading') {
+    addEventListener.call(document, 'DOMContentLoaded', announceReady);
+  } else {
+    setTimeout(announceReady, 0);
+  }
+})();

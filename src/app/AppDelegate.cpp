@@ -1,0 +1,17 @@
+#include "app/AppDelegate.h"
+
+#include "app/MainViewController.h"
+#include "host/HBRWebViewEngine.h"
+
+bool AppDelegate::didFinishLaunchingWithOptions(const platform::Value& options) {
+  setViewController(HBRViewController::create<MainViewController>());
+  return HBRAppDelegate::didFinishLaunchingWithOptions(options);
+}
+
+void HBRRegisterAppClasses() {
+  if (!HBRWebViewEngineClassRegistry::shared().hasClass("HBRWebViewEngine"))
+    HBRRegisterHostClasses();
+  auto& delegates = HBRApplicationDelegateClassRegistry::shared();
+  if (!delegates.hasClass("AppDelegate"))
+    delegates.registerClass("AppDelegate", [] { return std::make_shared<AppDelegate>(); });
+}

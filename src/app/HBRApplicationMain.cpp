@@ -1,0 +1,33 @@
+#include "app/HBRApplicationMain.h"
+
+#include <exception>
+
+#include "app/AppDelegate.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Value.h"
+#include "platform/ui/Application.h"
+
+int HBRApplicationMain(int, char**) {
+  HBRRegisterAppClasses();
+  auto factory = HBRApplicationDelegateClassRegistry::shared().factory("AppDelegate");
+  // Launching runs plugin code; nothing it throws may leave the entry function unreported.
+  try {
+    auto delegate = factory ? factory() : nullptr;
+    if (!delegate) {
+      platform::log("ERROR: The application delegate class \"AppDelegate\" could not be made.");
+      return 1;
+    }
+    platform::ui::Application::shared().setDelegate(delegate);
+    if (!delegate->didFinishLaunchingWithOptions(platform::Value::object())) {
+      platform::log("ERROR: The application did not finish launching.");
+      return 1;
+    }
+  } catch (const std::exception& e) {
+    platform::log(std::string("ERROR: Launching the application failed: ") + e.what());
+    return 1;
+  } catch (...) {
+    platform::log("ERROR: Launching the application failed.");
+    return 1;
+  }
+  return 0;
+}

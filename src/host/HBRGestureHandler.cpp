@@ -1,0 +1,67 @@
+#include "host/HBRGestureHandler.h"
+
+#include "host/HBRCommandDelegate.h"
+#include "host/HBRSettings.h"
+#include "host/HBRWebViewEngineProtocol.h"
+#include "platform/foundation/Log.h"
+#include "platform/webkit/WebView.h"
+
+namespace {
+
+// Present and true; an absent setting must not produce the settings' "not defined" line.
+bool settingIsTrue(const platform::Value& settings, const char* key) {
+  return harborSettingForKey(settings, key) && harborBoolSettingForKey(settings, key, false);
+}
+
+}  // namespace
+
+const std::string& HBRGestureHandler::longPressSuppressionScript() {
+  // A long press in a web page ends in the touch callout or the context menu; the style
+  // turns off the first and the capturing listener cancels the second. The flag keeps a
+  // second run (user script and page-load evaluation both) from adding a second listener.
+  static const std::string script = R"JS((function(){
+if (window.__hbrLongPressSuppressed) { return; }
+window.__hbrLongPressSuppressed = true;
+document.addEventListener('contextmenu', function(e){ e.preventDefault(); }, true);
+function addStyle(){
+  var style = document.createElement('style');
+  style.textContent = '*{-webkit-touch-callout:none !important;}';
+  (document.head || document.documentElement).appendChild(style);
+}
+if (document.documentElement) { addStyle(); } else { document.addEventListener('DOMContentLoaded', addStyle); }
+})();)JS";
+  return script;
+}
+
+void HBRGestureHandler::pluginInitialize() { applyLongPressFix(); }
+
+void HBRGestureHandler::applyLongPressFix() {
+  auto delegate = commandDelegate();
+  platform::Value settings = delegate ? delegate->settings() : platform::Value::object();
+  if (!settingIsTrue(settings, "suppresseslongpressgesture")) return;
+
+  HBRLongPressGestureRecognizer recognizer;
+  if (settingIsTrue(settings, "suppresses3dtouchgesture")) recognizer.minimumPressDuration = 0.15;
+
+  auto view = webView();
+  if (!view) {
+    platform::log("No webview subviews found, not applying the longpress fix.");
+    return;
+  }
+  lpgr_ = recognizer;
+
+  // Pages loaded from now on get the script at document start, where the backend honours
+  // scripts added after the web view was made; every finished load gets it again, so the
+  // fix holds whatever the backend does with late user scripts.
+  view->configuration().userContentController->addUserScript(
+      {longPressSuppressionScript(), true, true});
+  platform::NotificationCenter::defaultCenter().addObserver(
+      this, HBRPageDidLoadNotification, nullptr,
+      [this](const platform::Notification&) { applyToCurrentPage(); });
+  if (view->url()) applyToCurrentPage();
+}
+
+void HBRGestureHandler::applyToCurrentPage() {
+  if (auto engine = webViewEngine())
+    engine->evaluateJavaScript(longPressSuppressionScript(), nullptr);
+}

@@ -1,0 +1,454 @@
+#include "host/HBRWebViewEngine.h"
+
+#include "host/HBRCommandDelegate.h"
+#include "host/HBRCommandQueue.h"
+#include "host/HBRSettings.h"
+#include "host/HBRURLSchemeHandler.h"
+#include "host/HBRViewController.h"
+#include "host/HBRWebViewProcessPoolFactory.h"
+#include "host/HBRWebViewUIDelegate.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/MainLoop.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Strings.h"
+#include "platform/ui/Application.h"
+
+using platform::Value;
+using platform::webkit::WebView;
+
+namespace {
+
+constexpr const char* kSystemVersion = "13.0";
+constexpr long kCancelledErrorCode = -999;
+
+void logNoEffect(const Value& settings, const char* key) {
+  if (harborSettingForKey(settings, key))
+    platform::log(
+        platform::stringf("The preference \"%s\" has no effect with this web view.", key));
+}
+
+// A JavaScript single-quoted string literal of `text`.
+std::string singleQuoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\\' || c == '\'') out += '\\';
+    out += c;
+  }
+  return out + "'";
+}
+
+// The URL text without its query and fragment: two loads of the same document compare equal.
+std::string documentOf(const std::string& url) { return url.substr(0, url.find_first_of("?#")); }
+
+}  // namespace
+
+HBRWebViewEngine::HBRWebViewEngine(platform::ui::Rect frame) : frame_(frame) {
+  registerAction("allowsBackForwardNavigationGestures",
+                 &HBRWebViewEngine::allowsBackForwardNavigationGestures);
+}
+
+HBRWebViewEngine::~HBRWebViewEngine() {
+  platform::NotificationCenter::defaultCenter().removeObserver(this);
+}
+
+platform::webkit::WebViewConfiguration HBRWebViewEngine::createConfigurationFromSettings(
+    const Value& settings) {
+  platform::webkit::WebViewConfiguration configuration;
+  configuration.processPool = HBRWebViewProcessPoolFactory::sharedFactory().sharedProcessPool();
+  if (settings.is_null()) return configuration;
+
+  configuration.allowsInlineMediaPlayback =
+      harborBoolSettingForKey(settings, "AllowInlineMediaPlayback", false);
+  logNoEffect(settings, "AllowInlineMediaPlayback");
+
+  auto mediaTypes = harborStringSettingForKey(settings, "MediaTypesRequiringUserActionForPlayback");
+  if (mediaTypes && *mediaTypes == "none") {
+    configuration.mediaTypesRequiringUserActionForPlayback = platform::webkit::kMediaTypeNone;
+  } else if (mediaTypes && *mediaTypes == "audio") {
+    configuration.mediaTypesRequiringUserActionForPlayback = platform::webkit::kMediaTypeAudio;
+  } else if (mediaTypes && *mediaTypes == "video") {
+    configuration.mediaTypesRequiringUserActionForPlayback = platform::webkit::kMediaTypeVideo;
+  } else if (mediaTypes && *mediaTypes == "all") {
+    configuration.mediaTypesRequiringUserActionForPlayback = platform::webkit::kMediaTypeAll;
+  } else {
+    platform::log(
+        "Invalid \"MediaTypesRequiringUserActionForPlayback\" was detected. Fallback to default "
+        "value of \"all\" "
+        "types.");
+    configuration.mediaTypesRequiringUserActionForPlayback = platform::webkit::kMediaTypeAll;
+  }
+
+  configuration.suppressesIncrementalRendering =
+      harborBoolSettingForKey(settings, "SuppressesIncrementalRendering", false);
+  logNoEffect(settings, "SuppressesIncrementalRendering");
+
+  bool airPlay = harborBoolSettingForKey(settings, "MediaPlaybackAllowsAirPlay", true);
+  if (harborSettingForKey(settings, "AllowsAirPlayForMediaPlayback"))
+    airPlay = harborBoolSettingForKey(settings, "AllowsAirPlayForMediaPlayback", true);
+  configuration.allowsAirPlayForMediaPlayback = airPlay;
+  logNoEffect(settings, "MediaPlaybackAllowsAirPlay");
+  logNoEffect(settings, "AllowsAirPlayForMediaPlayback");
+
+  auto append = harborStringSettingForKey(settings, "AppendUserAgent");
+  if (!harborSettingForKey(settings, "OverrideUserAgent") && append)
+    configuration.applicationNameForUserAgent =
+        configuration.defaultApplicationNameForUserAgent + " " + *append;
+
+  auto contentMode = harborStringSettingForKey(settings, "PreferredContentMode");
+  if (contentMode && (*contentMode == "mobile" || *contentMode == "desktop")) {
+    preferredContentMode_ = contentMode;
+    logNoEffect(settings, "PreferredContentMode");
+  }
+  return configuration;
+}
+
+void HBRWebViewEngine::pluginInitialize() {
+  auto vc = viewController();
+  Value settings = vc ? vc->settings() : Value();
+  auto self = std::static_pointer_cast<HBRWebViewEngine>(shared_from_this());
+  setWebViewEngine(self);
+
+  // 1. The scheme packaged files are served under.
+  auto scheme = harborStringSettingForKey(settings, "scheme");
+  isFileScheme_ = !scheme || *scheme == "file";
+  std::string appScheme;
+  if (!isFileScheme_) {
+    appScheme = *scheme;
+    if (WebView::handlesURLScheme(appScheme)) {
+      appScheme = "app";
+    } else if (!platform::URL::parse(appScheme + "://localhost")) {
+      platform::log(platform::stringf("The scheme \"%s\" is not a valid URL scheme; using \"app\".",
+                                      appScheme.c_str()));
+      appScheme = "app";
+    }
+    if (vc) vc->setAppScheme(appScheme);
+    std::string host = harborStringSettingForKey(settings, "hostname").value_or("localhost");
+    std::string assets = appScheme + "://" + host;
+    if (!platform::URL::parse(assets)) {
+      platform::log(platform::stringf(
+          "The hostname \"%s\" is not a valid host name; using \"localhost\".", host.c_str()));
+      assets = appScheme + "://localhost";
+    }
+    assetsURL_ = assets;
+  }
+
+  // 2. Dialogs and new windows.
+  Value displayName = platform::Bundle::main().objectForInfoDictionaryKey("CFBundleDisplayName");
+  uiDelegate_ = std::make_shared<HBRWebViewUIDelegate>(
+      displayName.is_string() ? displayName.get<std::string>() : "");
+  uiDelegate_->setAllowNewWindows(harborBoolSettingForKey(settings, "AllowNewWindows", false));
+
+  // 3. The command channel, through a wrapper that holds the engine weakly.
+  auto userContentController = std::make_shared<platform::webkit::UserContentController>();
+  userContentController->addScriptMessageHandler(
+      std::make_shared<HBRWebViewWeakScriptMessageHandler>(
+          std::static_pointer_cast<ScriptMessageHandler>(self)),
+      "harbor");
+
+  // 4. Pages learn the origin of the packaged files.
+  if (assetsURL_)
+    userContentController->addUserScript(
+        {"window.HBR_ASSETS_URL = " + singleQuoted(*assetsURL_) + ";", true, true});
+
+  // 5, 6. The configuration, with the scheme handler outside file-scheme mode.
+  platform::webkit::WebViewConfiguration configuration = createConfigurationFromSettings(settings);
+  configuration.userContentController = userContentController;
+  if (!isFileScheme_) {
+    schemeHandler_ = std::make_shared<HBRURLSchemeHandler>(vc);
+    configuration.setURLSchemeHandler(schemeHandler_, appScheme);
+  }
+
+  // 7. The web view.
+  engineWebView_ = platform::webkit::makeWebView(frame_, configuration);
+  if (!engineWebView_) {
+    platform::log("ERROR: The web view could not be made.");
+    return;
+  }
+  engineWebView_->setUIDelegate(uiDelegate_);
+  if (auto userAgent = harborStringSettingForKey(settings, "OverrideUserAgent"))
+    engineWebView_->setCustomUserAgent(*userAgent);
+
+  // 8. A host controller that is itself a UI or navigation delegate takes that role.
+  if (auto hostUIDelegate = std::dynamic_pointer_cast<platform::webkit::UIDelegate>(vc))
+    engineWebView_->setUIDelegate(hostUIDelegate);
+  if (auto hostNavigationDelegate =
+          std::dynamic_pointer_cast<platform::webkit::NavigationDelegate>(vc))
+    engineWebView_->setNavigationDelegate(hostNavigationDelegate);
+  else
+    engineWebView_->setNavigationDelegate(std::static_pointer_cast<NavigationDelegate>(self));
+
+  // 9. Live settings and the foreground reload.
+  updateSettings(settings);
+  platform::log("HBRWebViewEngine will reload WKWebView if required on resume");
+  std::weak_ptr<HBRWebViewEngine> weakSelf = self;
+  platform::NotificationCenter::defaultCenter().addObserver(
+      this, platform::ui::kApplicationWillEnterForegroundNotification, nullptr,
+      [weakSelf](const platform::Notification&) {
+        if (auto engine = weakSelf.lock()) engine->onAppWillEnterForeground();
+      });
+  platform::log("Using WKWebView");
+  addURLObserver();
+}
+
+void HBRWebViewEngine::updateSettings(const Value& settings) {
+  if (!engineWebView_) return;
+  engineWebView_->setMinimumFontSize(harborFloatSettingForKey(settings, "MinimumFontSize", 0.0));
+
+  disallowOverscroll_ = harborBoolSettingForKey(settings, "DisallowOverscroll", false);
+  logNoEffect(settings, "DisallowOverscroll");
+  fastDeceleration_ = harborStringSettingForKey(settings, "WKWebViewDecelerationSpeed") ==
+                      std::optional<std::string>("fast");
+  logNoEffect(settings, "WKWebViewDecelerationSpeed");
+  engineWebView_->setAllowsBackForwardNavigationGestures(
+      harborBoolSettingForKey(settings, "AllowBackForwardNavigationGestures", false));
+  allowsLinkPreview_ = harborBoolSettingForKey(settings, "Allow3DTouchLinkPreview", true);
+  logNoEffect(settings, "Allow3DTouchLinkPreview");
+}
+
+void HBRWebViewEngine::updateWithInfo(const HBRWebViewEngineInfo& info) {
+  if (!engineWebView_) return;
+  for (const auto& [name, handler] : info.scriptMessageHandlers)
+    if (handler) engineWebView_->addScriptMessageHandler(handler, name);
+  if (info.navigationDelegate) engineWebView_->setNavigationDelegate(info.navigationDelegate);
+  if (info.uiDelegate) engineWebView_->setUIDelegate(info.uiDelegate);
+  if (info.webViewPreferences && info.webViewPreferences->is_object())
+    updateSettings(*info.webViewPreferences);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Loading
+
+bool HBRWebViewEngine::canLoadRequest(const platform::URLRequest&) const {
+  // Every web view of this platform loads file URLs with read access to a folder.
+  return true;
+}
+
+std::optional<platform::URL> HBRWebViewEngine::applicationSchemeURLForFileURL(
+    const platform::URL& fileURL) const {
+  if (!assetsURL_) return std::nullopt;
+  auto assets = platform::URL::parse(*assetsURL_);
+  if (!assets) return std::nullopt;
+  auto vc = viewController();
+  auto delegate = commandDelegate();
+  std::string startPage = vc ? vc->startPage() : "index.html";
+  std::string requestPath = fileURL.path();
+
+  std::optional<platform::URL> target;
+  auto startURL = platform::URL::parse(startPage);
+  auto startFilePath =
+      startURL && delegate ? delegate->pathForResource(startURL->path()) : std::nullopt;
+  requestPath = HBRURLSchemeHandler::absolutePath(requestPath);
+  if (startFilePath && requestPath == HBRURLSchemeHandler::absolutePath(*startFilePath)) {
+    target = platform::URL::parse(*assetsURL_ + "/" + startPage);
+  } else {
+    // A file of the web folder keeps its place in it; any other file goes through the
+    // reserved prefix, which the scheme handler serves only from the package and the data root.
+    auto www =
+        vc ? platform::Bundle::main().pathForResource(vc->wwwFolderName(), "") : std::nullopt;
+    std::string root = www ? HBRURLSchemeHandler::absolutePath(*www) : "";
+    if (www && platform::fs::isInside(requestPath, root))
+      target = assets->appendingPathComponent(requestPath.substr(root.size()));
+    else
+      target = assets->appendingPathComponent("_app_file_" + requestPath);
+  }
+  if (!target) return std::nullopt;
+  if (auto query = fileURL.query()) target = target->resolve("?" + *query);
+  if (target) {
+    if (auto fragment = fileURL.fragment()) target = target->resolve("#" + *fragment);
+  }
+  return target;
+}
+
+void HBRWebViewEngine::loadRequest(const platform::URLRequest& request) {
+  if (!engineWebView_) {
+    platform::log("ERROR: The web view engine has no web view to load " +
+                  request.url().absoluteString());
+    return;
+  }
+  const platform::URL& url = request.url();
+  if (!canLoadRequest(request)) {
+    engineWebView_->loadHTMLString(
+        platform::stringf(
+            "<!doctype html><title>Error</title><div style='font-size:2em'>   <p>The WebView "
+            "engine "
+            "'%s' is unable to load the request: %s</p>   <p>Most likely the cause of the error is "
+            "that the loading of file urls is not supported in iOS %s.</p></div>",
+            className().c_str(), url.absoluteString().c_str(), kSystemVersion),
+        std::nullopt);
+    return;
+  }
+  if (url.isFileURL() && isFileScheme_) {
+    engineWebView_->loadFileURL(url, url.deletingLastPathComponent());
+    return;
+  }
+  if (url.isFileURL()) {
+    if (auto rewritten = applicationSchemeURLForFileURL(url)) {
+      engineWebView_->loadRequest(platform::URLRequest(*rewritten));
+      return;
+    }
+    platform::log("ERROR: Cannot serve " + url.absoluteString() + " under the application scheme.");
+    return;
+  }
+  engineWebView_->loadRequest(request);
+}
+
+void HBRWebViewEngine::loadHTMLString(const std::string& html,
+                                      const std::optional<platform::URL>& baseURL) {
+  if (engineWebView_) engineWebView_->loadHTMLString(html, baseURL);
+}
+
+void HBRWebViewEngine::evaluateJavaScript(const std::string& script,
+                                          platform::webkit::JavaScriptCompletion completion) {
+  if (engineWebView_) {
+    engineWebView_->evaluateJavaScript(script, std::move(completion));
+    return;
+  }
+  if (!completion) return;
+  // Completions always come later, as a web view would deliver them.
+  platform::MainLoop::post([completion = std::move(completion)] {
+    completion(Value(), platform::Error::make("HBRWebViewEngine", 1,
+                                              "There is no web view to evaluate JavaScript in."));
+  });
+}
+
+std::optional<platform::URL> HBRWebViewEngine::URL() const {
+  return engineWebView_ ? engineWebView_->url() : std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reloads
+
+bool HBRWebViewEngine::shouldReloadWebView(const std::optional<platform::URL>& url,
+                                           const std::optional<std::string>& title) {
+  return !title || (url && url->absoluteString() == "about:blank");
+}
+
+bool HBRWebViewEngine::shouldReloadWebView() const {
+  if (!engineWebView_) return false;
+  return shouldReloadWebView(engineWebView_->url(), engineWebView_->title());
+}
+
+void HBRWebViewEngine::onAppWillEnterForeground() {
+  if (!shouldReloadWebView()) return;
+  platform::log("HBRWebViewEngine reloading!");
+  engineWebView_->reload();
+}
+
+void HBRWebViewEngine::webContentProcessDidTerminate(WebView& webView) { webView.reload(); }
+
+// ---------------------------------------------------------------------------------------------
+// Commands and navigation
+
+void HBRWebViewEngine::didReceiveScriptMessage(const std::string& name, const Value& body) {
+  if (name != "harbor") return;
+  auto vc = viewController();
+  auto queue = vc ? vc->commandQueue() : nullptr;
+  if (!queue) return;
+  // The web view calls in from its own event loop, which an exception must not reach.
+  try {
+    if (auto command = HBRInvokedUrlCommand::commandFromJson(body)) queue->execute(*command);
+  } catch (const std::exception& e) {
+    platform::log(std::string("ERROR: A command from the page failed: ") + e.what());
+  } catch (...) {
+    platform::log("ERROR: A command from the page failed.");
+  }
+}
+
+void HBRWebViewEngine::decidePolicyForNavigationAction(
+    WebView&, const platform::webkit::NavigationAction& action,
+    std::function<void(bool allow)> decisionHandler) {
+  const platform::URLRequest& request = action.request;
+  bool answered = false;
+  if (auto vc = viewController()) {
+    // A copy: a plugin asked may create others.
+    auto plugins = vc->pluginObjects();
+    for (const auto& [name, object] : plugins) {
+      auto plugin = std::dynamic_pointer_cast<HBRPlugin>(object);
+      if (!plugin) continue;
+      std::optional<bool> answer;
+      try {
+        answer =
+            plugin->shouldOverrideLoadWithRequest(request, static_cast<int>(action.navigationType));
+      } catch (...) {
+        // A plugin that cannot answer does not get to let the navigation through.
+        platform::log("ERROR: Plugin '" + plugin->className() + "' failed while deciding on " +
+                      request.url().absoluteString());
+        answer = false;
+      }
+      if (!answer) continue;
+      answered = true;
+      if (!*answer) {
+        decisionHandler(false);
+        return;
+      }
+    }
+  }
+  if (answered) {
+    decisionHandler(true);
+    return;
+  }
+  if (defaultResourcePolicyForURL(request.url())) {
+    decisionHandler(true);
+    return;
+  }
+  decisionHandler(false);
+  platform::NotificationCenter::defaultCenter().post(HBRPluginHandleOpenURLNotification, nullptr,
+                                                     request.url().absoluteString());
+}
+
+void HBRWebViewEngine::didStartProvisionalNavigation(WebView& webView) {
+  platform::NotificationCenter::defaultCenter().post(HBRPluginResetNotification, &webView);
+}
+
+void HBRWebViewEngine::didFinishNavigation(WebView& webView) {
+  platform::NotificationCenter::defaultCenter().post(HBRPageDidLoadNotification, &webView);
+}
+
+void HBRWebViewEngine::didFailProvisionalNavigation(WebView& webView,
+                                                    const platform::Error& error) {
+  handleLoadFailure(webView, error);
+}
+
+void HBRWebViewEngine::didFailNavigation(WebView& webView, const platform::Error& error) {
+  handleLoadFailure(webView, error);
+}
+
+void HBRWebViewEngine::handleLoadFailure(WebView& webView, const platform::Error& error) {
+  std::string message = "Failed to load webpage with error: " + error.localizedDescription();
+  platform::log(message);
+  // A cancelled load was replaced by another one; showing the error page would cancel that too.
+  if (error.code == kCancelledErrorCode) return;
+  auto vc = viewController();
+  auto errorURL = vc ? vc->errorURL() : std::nullopt;
+  if (!errorURL) return;
+
+  std::string failing;
+  auto key = error.userInfo.find("NSErrorFailingURLStringKey");
+  if (key != error.userInfo.end() && key->is_string())
+    failing = key->get<std::string>();
+  else if (auto current = webView.url())
+    failing = current->absoluteString();
+  // The error page that fails to load is not loaded again, or the failures would never end.
+  if (!failing.empty() && documentOf(failing) == documentOf(errorURL->absoluteString())) {
+    platform::log("The error page itself failed to load: " + failing);
+    return;
+  }
+
+  auto target = errorURL->resolve(
+      "?error=" + platform::percentEncode(message, platform::URLCharacterSet::QueryValueAllowed));
+  if (!target) return;
+  platform::log(target->absoluteString());
+  webView.loadRequest(platform::URLRequest(*target));
+}
+
+void HBRWebViewEngine::allowsBackForwardNavigationGestures(const HBRInvokedUrlCommand& command) {
+  Value argument = command.argumentAtIndex(0);
+  bool allow = false;
+  if (argument.is_boolean())
+    allow = argument.get<bool>();
+  else if (argument.is_number())
+    allow = argument.get<double>() != 0;
+  if (engineWebView_) engineWebView_->setAllowsBackForwardNavigationGestures(allow);
+}

@@ -1,0 +1,138 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/HBRPlugin.h"
+#include "host/HBRWebViewEngineProtocol.h"
+#include "platform/foundation/ClassRegistry.h"
+#include "platform/ui/Geometry.h"
+#include "platform/webkit/WebView.h"
+
+class HBRURLSchemeHandler;
+class HBRWebViewUIDelegate;
+
+// Engine classes by name, each made with the frame of its web view ("initWithFrame"). The
+// settings "HarborWebViewEngine" and "HarborDefaultWebViewEngine" name one of them, so a
+// subclass registered later can replace the host's engine.
+using HBRWebViewEngineClassRegistry =
+    platform::ClassRegistry<std::shared_ptr<platform::Object>(platform::ui::Rect)>;
+
+template <typename T>
+void HBRRegisterWebViewEngineClass(const std::string& className) {
+  HBRWebViewEngineClassRegistry::shared().registerClass(
+      className, [](platform::ui::Rect frame) { return std::make_shared<T>(frame); });
+}
+
+// Passes script messages on to a target it holds weakly, so that the web view's content
+// controller, which keeps its handlers strongly, does not keep the engine alive.
+class HBRWebViewWeakScriptMessageHandler : public platform::webkit::ScriptMessageHandler {
+ public:
+  explicit HBRWebViewWeakScriptMessageHandler(
+      std::weak_ptr<platform::webkit::ScriptMessageHandler> target)
+      : scriptMessageHandler_(std::move(target)) {}
+  void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override {
+    if (auto target = scriptMessageHandler_.lock()) target->didReceiveScriptMessage(name, body);
+  }
+  std::shared_ptr<platform::webkit::ScriptMessageHandler> scriptMessageHandler() const {
+    return scriptMessageHandler_.lock();
+  }
+
+ private:
+  std::weak_ptr<platform::webkit::ScriptMessageHandler> scriptMessageHandler_;
+};
+
+// Owns the one web view the web application runs in. Registered by the host view controller
+// as a plugin; its `pluginInitialize` builds the web view from the settings, installs the
+// "harbor" message channel, the packaged-files scheme handler and the UI delegate. As the
+// navigation delegate it polls every plugin before a navigation, and it posts the page-reset
+// and page-loaded notifications. Main thread only.
+class HBRWebViewEngine : public HBRPlugin,
+                         public HBRWebViewEngineProtocol,
+                         public platform::webkit::NavigationDelegate,
+                         public platform::webkit::ScriptMessageHandler {
+ public:
+  // Keeps the frame; the web view itself is made by `pluginInitialize`, once the settings are
+  // known.
+  explicit HBRWebViewEngine(platform::ui::Rect frame);
+  ~HBRWebViewEngine() override;
+  std::string className() const override { return "HBRWebViewEngine"; }
+
+  // The configuration a web view is made with. Subclasses add their own parts.
+  virtual platform::webkit::WebViewConfiguration createConfigurationFromSettings(
+      const platform::Value& settings);
+  void pluginInitialize() override;
+  void onReset() override { addURLObserver(); }
+  // Watching the URL for a lost page is only needed below system 9.0; kept for subclasses.
+  void addURLObserver() {}
+  void onAppWillEnterForeground();
+  bool shouldReloadWebView() const;
+  static bool shouldReloadWebView(const std::optional<platform::URL>& url,
+                                  const std::optional<std::string>& title);
+
+  // HBRWebViewEngineProtocol.
+  void loadRequest(const platform::URLRequest& request) override;
+  void loadHTMLString(const std::string& html,
+                      const std::optional<platform::URL>& baseURL) override;
+  void evaluateJavaScript(const std::string& script,
+                          platform::webkit::JavaScriptCompletion completion) override;
+  std::optional<platform::URL> URL() const override;
+  bool canLoadRequest(const platform::URLRequest& request) const override;
+  void updateWithInfo(const HBRWebViewEngineInfo& info) override;
+  std::shared_ptr<platform::webkit::WebView> engineWebView() const override {
+    return engineWebView_;
+  }
+
+  // Applies settings to the live web view.
+  void updateSettings(const platform::Value& settings);
+
+  // The "harbor" channel.
+  void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override;
+
+  // Navigation delegate.
+  void decidePolicyForNavigationAction(platform::webkit::WebView& webView,
+                                       const platform::webkit::NavigationAction& action,
+                                       std::function<void(bool allow)> decisionHandler) override;
+  void didStartProvisionalNavigation(platform::webkit::WebView& webView) override;
+  void didFinishNavigation(platform::webkit::WebView& webView) override;
+  void didFailProvisionalNavigation(platform::webkit::WebView& webView,
+                                    const platform::Error& error) override;
+  void didFailNavigation(platform::webkit::WebView& webView, const platform::Error& error) override;
+  void webContentProcessDidTerminate(platform::webkit::WebView& webView) override;
+  // What happens to a navigation no plugin decided: only file URLs load.
+  static bool defaultResourcePolicyForURL(const platform::URL& url) { return url.isFileURL(); }
+
+  // Action: argument 0, when a number, switches back/forward swipes; sends no result.
+  void allowsBackForwardNavigationGestures(const HBRInvokedUrlCommand& command);
+
+  std::shared_ptr<HBRWebViewUIDelegate> uiDelegate() const { return uiDelegate_; }
+  std::shared_ptr<HBRURLSchemeHandler> schemeHandler() const { return schemeHandler_; }
+  // The origin packaged files are served under ("app://localhost"); nullopt in file-scheme mode.
+  const std::optional<std::string>& assetsURL() const { return assetsURL_; }
+  bool isFileScheme() const { return isFileScheme_; }
+
+  // Settings kept although the Linux web view has nothing to apply them to.
+  bool disallowsOverscroll() const { return disallowOverscroll_; }
+  bool fastDeceleration() const { return fastDeceleration_; }
+  bool allowsLinkPreview() const { return allowsLinkPreview_; }
+  const std::optional<std::string>& preferredContentMode() const { return preferredContentMode_; }
+
+ protected:
+  // The URL of the application scheme that stands for a local file URL.
+  std::optional<platform::URL> applicationSchemeURLForFileURL(const platform::URL& fileURL) const;
+
+ private:
+  void handleLoadFailure(platform::webkit::WebView& webView, const platform::Error& error);
+
+  platform::ui::Rect frame_;
+  std::shared_ptr<platform::webkit::WebView> engineWebView_;
+  std::shared_ptr<HBRWebViewUIDelegate> uiDelegate_;
+  std::shared_ptr<HBRURLSchemeHandler> schemeHandler_;
+  std::optional<std::string> assetsURL_;
+  bool isFileScheme_ = true;
+  bool disallowOverscroll_ = false;
+  bool fastDeceleration_ = false;
+  bool allowsLinkPreview_ = true;
+  std::optional<std::string> preferredContentMode_;
+};

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/net/HTTPCookieStorage.h"
+#include "platform/net/URLProtocol.h"
+
+namespace platform {
+
+// How a session loads: a value copied into the session when it is made, so later changes to
+// the caller's copy do not reach a running session.
+class URLSessionConfiguration {
+ public:
+  using Headers = std::vector<std::pair<std::string, std::string>>;
+
+  // The shared, persisted cookie store.
+  static URLSessionConfiguration defaultSessionConfiguration();
+  // A cookie store of its own, in memory: nothing persists beyond the session.
+  static URLSessionConfiguration ephemeralSessionConfiguration();
+
+  // Sent with every request that does not set the same field itself (names compared ignoring
+  // ASCII case). A field that isValidHTTPHeaderField refuses is dropped and logged; the answer
+  // is false when any was.
+  const Headers& httpAdditionalHeaders() const { return additionalHeaders_; }
+  bool setHTTPAdditionalHeaders(Headers headers);
+
+  // Asked in order, before the network, whether one of them takes a request.
+  const std::vector<URLProtocolClassRef>& protocolClasses() const { return protocolClasses_; }
+  void setProtocolClasses(std::vector<URLProtocolClassRef> classes) { protocolClasses_ = std::move(classes); }
+
+  // Requests in flight to one host (scheme, host and port) at a time; at least 1.
+  int httpMaximumConnectionsPerHost() const { return maximumConnectionsPerHost_; }
+  void setHTTPMaximumConnectionsPerHost(int count) { maximumConnectionsPerHost_ = count < 1 ? 1 : count; }
+
+  // Seconds without any data arriving or leaving before a request fails with a time-out
+  // (unless the request has a time-out of its own), and seconds a whole task may take.
+  double timeoutIntervalForRequest() const { return timeoutForRequest_; }
+  void setTimeoutIntervalForRequest(double seconds) { timeoutForRequest_ = seconds; }
+  double timeoutIntervalForResource() const { return timeoutForResource_; }
+  void setTimeoutIntervalForResource(double seconds) { timeoutForResource_ = seconds; }
+
+  // Where cookies of responses are stored and where request cookies come from; none means no
+  // cookies at all.
+  const std::shared_ptr<HTTPCookieStorage>& httpCookieStorage() const { return cookieStorage_; }
+  void setHTTPCookieStorage(std::shared_ptr<HTTPCookieStorage> storage) { cookieStorage_ = std::move(storage); }
+  // Whether requests carry the stored cookies for their URL.
+  bool httpShouldSetCookies() const { return shouldSetCookies_; }
+  void setHTTPShouldSetCookies(bool value) { shouldSetCookies_ = value; }
+  // Whether cookies of responses are stored (Never: not at all).
+  HTTPCookieAcceptPolicy httpCookieAcceptPolicy() const { return acceptPolicy_; }
+  void setHTTPCookieAcceptPolicy(HTTPCookieAcceptPolicy policy) { acceptPolicy_ = policy; }
+
+ private:
+  URLSessionConfiguration() = default;
+
+  Headers additionalHeaders_;
+  std::vector<URLProtocolClassRef> protocolClasses_;
+  int maximumConnectionsPerHost_ = 4;
+  double timeoutForRequest_ = 60.0;
+  double timeoutForResource_ = 7 * 24 * 3600.0;
+  std::shared_ptr<HTTPCookieStorage> cookieStorage_;
+  bool shouldSetCookies_ = true;
+  HTTPCookieAcceptPolicy acceptPolicy_ = HTTPCookieAcceptPolicy::Always;
+};
+
+}  // namespace platform

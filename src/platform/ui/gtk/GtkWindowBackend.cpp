@@ -1,0 +1,222 @@
+#include "platform/ui/gtk/GtkWindowBackend.h"
+
+#include <algorithm>
+
+#include "platform/foundation/Log.h"
+#include "platform/ui/Application.h"
+#include "platform/webkit/gtk/GtkWebView.h"
+
+namespace platform::ui {
+
+using platform::gtk::GObjectPtr;
+using platform::gtk::SignalConnection;
+
+struct GtkWindowBackend::Node {
+  std::weak_ptr<View> view;
+  GObjectPtr<GtkWidget> widget;  // the overlay of a plain view, the WebKitWebView of a web view
+  GtkWidget* drawing = nullptr;  // a plain view's background
+  bool ownsProperties = true;    // false for a web view, which mirrors itself
+  std::vector<View*> children;   // in the order GTK stacks them
+  SignalConnection drawConnection;
+};
+
+GtkWindowBackend::GtkWindowBackend(const std::shared_ptr<View>& root, bool isMainWindow, GtkWindow* transientFor)
+    : root_(root), isMainWindow_(isMainWindow) {
+  window_ = GObjectPtr<GtkWidget>::retain(gtk_window_new(GTK_WINDOW_TOPLEVEL));
+  Rect frame = root->frame();
+  gtk_window_set_default_size(window(), std::max(1, static_cast<int>(frame.width())),
+                              std::max(1, static_cast<int>(frame.height())));
+  if (transientFor) {
+    gtk_window_set_transient_for(window(), transientFor);
+    gtk_window_set_modal(window(), TRUE);
+  }
+  Node& node = mirror(root);
+  gtk_container_add(GTK_CONTAINER(window_.get()), node.widget.get());
+
+  using platform::gtk::connectSignal;
+  connections_.push_back(connectSignal(node.widget.get(), "size-allocate", onSizeAllocate, this));
+  connections_.push_back(connectSignal(window_.get(), "delete-event", onDelete, this));
+  if (isMainWindow_) {
+    connections_.push_back(connectSignal(window_.get(), "focus-in-event", onFocusIn, this));
+    connections_.push_back(connectSignal(window_.get(), "focus-out-event", onFocusOut, this));
+    connections_.push_back(connectSignal(window_.get(), "window-state-event", onWindowState, this));
+    connections_.push_back(connectSignal(window_.get(), "map-event", onMap, this));
+  }
+  gtk_widget_show(window_.get());
+}
+
+GtkWindowBackend::~GtkWindowBackend() {
+  connections_.clear();
+  for (auto& [view, node] : nodes_) {
+    node->drawConnection.disconnect();
+    if (auto alive = node->view.lock(); alive && node->ownsProperties) alive->setChangeObserver(nullptr);
+  }
+  if (window_) gtk_widget_destroy(window_.get());
+  nodes_.clear();
+}
+
+GtkWidget* GtkWindowBackend::widgetFor(const View& view) const {
+  auto it = nodes_.find(const_cast<View*>(&view));
+  return it == nodes_.end() ? nullptr : it->second->widget.get();
+}
+
+GtkWindowBackend::Node& GtkWindowBackend::mirror(const std::shared_ptr<View>& view) {
+  auto existing = nodes_.find(view.get());
+  if (existing != nodes_.end()) return *existing->second;
+
+  auto node = std::make_unique<Node>();
+  node->view = view;
+  if (auto* webView = dynamic_cast<platform::webkit::GtkWebView*>(view.get())) {
+    node->widget = GObjectPtr<GtkWidget>::retain(webView->widget());
+    node->ownsProperties = false;
+  } else {
+    node->widget = GObjectPtr<GtkWidget>::retain(gtk_overlay_new());
+    node->drawing = gtk_drawing_area_new();
+    gtk_container_add(GTK_CONTAINER(node->widget.get()), node->drawing);
+    gtk_widget_show(node->drawing);
+    node->drawConnection = platform::gtk::connectSignal(node->drawing, "draw", onDraw, node.get());
+    view->setChangeObserver([this](View& changed) {
+      try {
+        sync(changed);
+      } catch (const std::exception& e) {
+        log(std::string("GtkWindowBackend: ") + e.what());
+      }
+    });
+  }
+  Node& result = *node;
+  nodes_[view.get()] = std::move(node);
+  sync(*view);
+  return result;
+}
+
+void GtkWindowBackend::sync(View& view) {
+  auto it = nodes_.find(&view);
+  if (it == nodes_.end()) return;
+  Node& node = *it->second;
+  if (node.ownsProperties) {
+    gtk_widget_set_visible(node.widget.get(), !view.isHidden() && view.alpha() > 0.0);
+    gtk_widget_set_opacity(node.widget.get(), view.alpha());
+    gtk_widget_queue_draw(node.drawing);
+    syncChildren(node, view);
+  }
+}
+
+void GtkWindowBackend::syncChildren(Node& node, View& view) {
+  std::vector<View*> wanted;
+  for (const auto& child : view.subviews()) wanted.push_back(child.get());
+  if (wanted == node.children) return;
+
+  GtkContainer* overlay = GTK_CONTAINER(node.widget.get());
+  for (View* child : node.children) {
+    auto found = nodes_.find(child);
+    if (found != nodes_.end() && gtk_widget_get_parent(found->second->widget.get()) == node.widget.get())
+      gtk_container_remove(overlay, found->second->widget.get());
+  }
+  std::vector<View*> gone;
+  for (View* child : node.children)
+    if (std::find(wanted.begin(), wanted.end(), child) == wanted.end()) gone.push_back(child);
+
+  node.children.clear();
+  for (const auto& child : view.subviews()) {
+    Node& childNode = mirror(child);
+    GtkWidget* widget = childNode.widget.get();
+    if (GtkWidget* parent = gtk_widget_get_parent(widget)) gtk_container_remove(GTK_CONTAINER(parent), widget);
+    gtk_overlay_add_overlay(GTK_OVERLAY(node.widget.get()), widget);
+    node.children.push_back(child.get());
+  }
+  for (View* child : gone) forget(child);
+}
+
+void GtkWindowBackend::forget(View* view) {
+  auto it = nodes_.find(view);
+  if (it == nodes_.end()) return;
+  std::unique_ptr<Node> node = std::move(it->second);
+  nodes_.erase(it);
+  // A view still shown elsewhere in this window keeps its mirror.
+  for (View* child : node->children) {
+    bool stillShown = false;
+    for (const auto& [other, otherNode] : nodes_)
+      if (std::find(otherNode->children.begin(), otherNode->children.end(), child) != otherNode->children.end())
+        stillShown = true;
+    if (!stillShown) forget(child);
+  }
+  node->drawConnection.disconnect();
+  if (auto alive = node->view.lock(); alive && node->ownsProperties) alive->setChangeObserver(nullptr);
+}
+
+gboolean GtkWindowBackend::onDraw(GtkWidget*, cairo_t* cr, gpointer data) {
+  auto* node = static_cast<Node*>(data);
+  if (auto view = node->view.lock()) {
+    if (auto color = view->backgroundColor()) {
+      cairo_set_source_rgba(cr, color->red, color->green, color->blue, color->alpha);
+      cairo_paint(cr);
+    }
+  }
+  return FALSE;
+}
+
+void GtkWindowBackend::onSizeAllocate(GtkWidget*, GdkRectangle* allocation, gpointer data) {
+  auto* self = static_cast<GtkWindowBackend*>(data);
+  try {
+    // The model follows the window's real size, so the host's views report what is shown.
+    if (auto root = self->root_.lock()) {
+      Rect frame{{0, 0}, {static_cast<double>(allocation->width), static_cast<double>(allocation->height)}};
+      if (!(root->frame() == frame)) root->setFrame(frame);
+    }
+  } catch (...) {
+    log("GtkWindowBackend: resizing the views failed");
+  }
+}
+
+gboolean GtkWindowBackend::onFocusIn(GtkWidget*, GdkEvent*, gpointer) {
+  Application& app = Application::shared();
+  if (app.state() == ApplicationState::Inactive) app.didBecomeActive();
+  return FALSE;
+}
+
+gboolean GtkWindowBackend::onFocusOut(GtkWidget*, GdkEvent*, gpointer) {
+  Application& app = Application::shared();
+  if (app.state() == ApplicationState::Active) app.willResignActive();
+  return FALSE;
+}
+
+gboolean GtkWindowBackend::onWindowState(GtkWidget*, GdkEventWindowState* event, gpointer) {
+  if (!(event->changed_mask & GDK_WINDOW_STATE_ICONIFIED)) return FALSE;
+  Application& app = Application::shared();
+  if (event->new_window_state & GDK_WINDOW_STATE_ICONIFIED) {
+    if (app.state() == ApplicationState::Active) app.willResignActive();
+    if (app.state() != ApplicationState::Background) app.didEnterBackground();
+  } else if (app.state() == ApplicationState::Background) {
+    app.willEnterForeground();
+    app.didBecomeActive();
+  }
+  return FALSE;
+}
+
+gboolean GtkWindowBackend::onMap(GtkWidget*, GdkEvent*, gpointer data) {
+  auto* self = static_cast<GtkWindowBackend*>(data);
+  // A launched application becomes active once its window is on screen, also where no
+  // window manager hands out focus (a virtual display).
+  if (!self->mapped_) {
+    self->mapped_ = true;
+    Application& app = Application::shared();
+    if (app.state() == ApplicationState::Inactive) app.didBecomeActive();
+  }
+  return FALSE;
+}
+
+gboolean GtkWindowBackend::onDelete(GtkWidget*, GdkEvent*, gpointer data) {
+  auto* self = static_cast<GtkWindowBackend*>(data);
+  try {
+    if (self->closeHandler_)
+      self->closeHandler_();
+    else if (self->isMainWindow_)
+      Application::shared().terminate(0);
+  } catch (...) {
+    log("GtkWindowBackend: closing the window failed");
+  }
+  // The window goes when its owner drops it, never behind the owner's back.
+  return TRUE;
+}
+
+}  // namespace platform::ui

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "platform/ui/View.h"
+#include "platform/webkit/gtk/GObjectPtr.h"
+
+namespace platform::ui {
+
+// Shows a tree of views in a GTK window. Every plain view becomes a GtkOverlay with a
+// drawing area for its background colour and its subviews stacked above it in order (the
+// first at the bottom), so the launch view covers the web view that was sent to the back.
+// Changes of the model (hidden, alpha step by step during a fade, background colour,
+// subviews) are mirrored as they happen; a web view mirrors its own properties. A view that
+// is hidden or fully transparent is not shown at all, so it never takes the pointer.
+// The main window also maps the window's state to the application's life cycle. Main thread only.
+class GtkWindowBackend {
+ public:
+  GtkWindowBackend(const std::shared_ptr<View>& root, bool isMainWindow, GtkWindow* transientFor = nullptr);
+  ~GtkWindowBackend();
+  GtkWindowBackend(const GtkWindowBackend&) = delete;
+  GtkWindowBackend& operator=(const GtkWindowBackend&) = delete;
+
+  GtkWindow* window() const { return GTK_WINDOW(window_.get()); }
+  std::shared_ptr<View> rootView() const { return root_.lock(); }
+  // The GTK widget that shows `view`, nullptr when the view is not in this window.
+  GtkWidget* widgetFor(const View& view) const;
+  // What closing the window from the desktop does; the main window ends the application.
+  void setCloseHandler(std::function<void()> handler) { closeHandler_ = std::move(handler); }
+
+ private:
+  struct Node;
+  Node& mirror(const std::shared_ptr<View>& view);
+  void sync(View& view);
+  void syncChildren(Node& node, View& view);
+  void forget(View* view);
+  static gboolean onDraw(GtkWidget*, cairo_t*, gpointer node);
+  static void onSizeAllocate(GtkWidget*, GdkRectangle*, gpointer self);
+  static gboolean onFocusIn(GtkWidget*, GdkEvent*, gpointer self);
+  static gboolean onFocusOut(GtkWidget*, GdkEvent*, gpointer self);
+  static gboolean onWindowState(GtkWidget*, GdkEventWindowState*, gpointer self);
+  static gboolean onMap(GtkWidget*, GdkEvent*, gpointer self);
+  static gboolean onDelete(GtkWidget*, GdkEvent*, gpointer self);
+
+  std::weak_ptr<View> root_;
+  bool isMainWindow_;
+  platform::gtk::GObjectPtr<GtkWidget> window_;
+  std::map<View*, std::unique_ptr<Node>> nodes_;
+  std::vector<platform::gtk::SignalConnection> connections_;
+  bool mapped_ = false;
+  std::function<void()> closeHandler_;
+};
+
+}  // namespace platform::ui

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <webkit2/webkit2.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/webkit/WebView.h"
+#include "platform/webkit/gtk/GObjectPtr.h"
+
+namespace platform::webkit {
+
+class GtkWebView;
+
+// One request of a custom scheme, answered through WebKitURISchemeResponse. The body is
+// collected until the handler finishes and then handed to WebKit as one memory stream.
+// Every answer is taken on the main thread; a handler that answers from another thread is
+// hopped over to it. Calls after the task finished, failed or was stopped are ignored.
+class GtkURLSchemeTask : public URLSchemeTask, public std::enable_shared_from_this<GtkURLSchemeTask> {
+ public:
+  GtkURLSchemeTask(WebKitURISchemeRequest* request, std::weak_ptr<GtkWebView> webView);
+  ~GtkURLSchemeTask() override;
+
+  const URLRequest& request() const override { return request_; }
+  void didReceiveResponse(const URLResponse& response) override;
+  void didReceiveData(std::string_view data) override;
+  void didFinish() override;
+  void didFailWithError(const Error& error) override;
+
+  // The web view went away: WebKit is told the load was cancelled and later answers are
+  // dropped.
+  void stop();
+  bool isDone() const { return done_; }
+
+  // The request as the handler sees it: URL, method and header fields.
+  static URLRequest requestFrom(WebKitURISchemeRequest* request);
+
+ private:
+  void finishWithError(GError* error);
+  void ended();
+
+  platform::gtk::GObjectPtr<WebKitURISchemeRequest> schemeRequest_;
+  std::weak_ptr<GtkWebView> webView_;
+  URLRequest request_;
+  std::optional<URLResponse> response_;
+  std::string body_;
+  bool done_ = false;
+};
+
+}  // namespace platform::webkit

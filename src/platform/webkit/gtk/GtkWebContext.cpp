@@ -1,0 +1,88 @@
+#include "platform/webkit/gtk/GtkWebContext.h"
+
+#include <map>
+
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/webkit/gtk/GtkWebView.h"
+
+namespace platform::webkit {
+namespace {
+
+struct PoolEntry {
+  std::weak_ptr<ProcessPool> pool;
+  std::shared_ptr<GtkWebContext> context;
+};
+
+// Contexts by pool. An entry lives while its pool does; the web views hold their context
+// themselves, so a context outlives its pool for as long as one of its views is alive.
+std::map<const ProcessPool*, PoolEntry>& contextsByPool() {
+  static auto* contexts = new std::map<const ProcessPool*, PoolEntry>();
+  return *contexts;
+}
+
+std::shared_ptr<GtkWebContext> makeContext() {
+  // Website data (local storage, IndexedDB, the cache) lives under the application's data
+  // root, like every other device folder, so that each test run starts fresh.
+  std::string data = paths::library() + "/WebKit";
+  std::string cache = paths::caches() + "/WebKit";
+  WebKitWebsiteDataManager* manager = webkit_website_data_manager_new(
+      "base-data-directory", data.c_str(), "base-cache-directory", cache.c_str(), nullptr);
+  WebKitWebContext* context = webkit_web_context_new_with_website_data_manager(manager);
+  g_object_unref(manager);
+  return std::make_shared<GtkWebContext>(platform::gtk::GObjectPtr<WebKitWebContext>::adopt(context));
+}
+
+void routeSchemeRequest(WebKitURISchemeRequest* request, gpointer) {
+  try {
+    GtkWebView* view = GtkWebView::fromWidget(webkit_uri_scheme_request_get_web_view(request));
+    if (view) {
+      view->startSchemeRequest(request);
+      return;
+    }
+  } catch (const std::exception& e) {
+    log(std::string("Scheme request failed: ") + e.what());
+  } catch (...) {
+    log("Scheme request failed");
+  }
+  GError* error = g_error_new_literal(WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_UNKNOWN_PROTOCOL,
+                                      "No handler for this request");
+  webkit_uri_scheme_request_finish_error(request, error);
+  g_error_free(error);
+}
+
+}  // namespace
+
+std::shared_ptr<GtkWebContext> GtkWebContext::forPool(const std::shared_ptr<ProcessPool>& pool) {
+  auto& contexts = contextsByPool();
+  for (auto it = contexts.begin(); it != contexts.end();) {
+    if (it->second.pool.expired() && it->first != nullptr)
+      it = contexts.erase(it);
+    else
+      ++it;
+  }
+  auto found = contexts.find(pool.get());
+  if (found != contexts.end()) return found->second.context;
+  auto context = makeContext();
+  contexts[pool.get()] = PoolEntry{pool, context};
+  return context;
+}
+
+GtkWebContext::GtkWebContext(platform::gtk::GObjectPtr<WebKitWebContext> context) : context_(std::move(context)) {}
+
+GtkWebContext::~GtkWebContext() = default;
+
+bool GtkWebContext::registerScheme(const std::string& scheme) {
+  if (scheme.empty() || WebView::handlesURLScheme(scheme)) {
+    log("Cannot register a handler for the URL scheme '" + scheme + "': the web view handles it itself.");
+    return false;
+  }
+  if (!schemes_.insert(scheme).second) return true;
+  webkit_web_context_register_uri_scheme(context_.get(), scheme.c_str(), routeSchemeRequest, nullptr, nullptr);
+  WebKitSecurityManager* security = webkit_web_context_get_security_manager(context_.get());
+  webkit_security_manager_register_uri_scheme_as_secure(security, scheme.c_str());
+  webkit_security_manager_register_uri_scheme_as_cors_enabled(security, scheme.c_str());
+  return true;
+}
+
+}  // namespace platform::webkit

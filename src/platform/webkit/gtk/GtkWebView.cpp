@@ -1,0 +1,669 @@
+#include "platform/webkit/gtk/GtkWebView.h"
+
+#include <cairo.h>
+#include <libsoup/soup.h>
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "platform/foundation/Log.h"
+#include "platform/foundation/MainLoop.h"
+#include "platform/webkit/gtk/GtkURLSchemeTask.h"
+#include "platform/webkit/gtk/GtkWebContext.h"
+
+namespace platform::webkit {
+namespace {
+
+using platform::gtk::GObjectPtr;
+
+std::unordered_map<WebKitWebView*, GtkWebView*>& viewsByWidget() {
+  static auto* views = new std::unordered_map<WebKitWebView*, GtkWebView*>();
+  return *views;
+}
+
+// Set while a UI delegate makes the web view of a page's new window: WebKit wants that view
+// related to the one that asked, so that both share one web process.
+WebKitWebView* gRelatedView = nullptr;
+
+void logException(const char* where) {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    log(std::string("GtkWebView: ") + where + " failed: " + e.what());
+  } catch (...) {
+    log(std::string("GtkWebView: ") + where + " failed");
+  }
+}
+
+Value valueFromJSC(JSCValue* value) {
+  if (!value) return Value();
+  // Strings first: every answer of the bridge's callbacks is one.
+  if (jsc_value_is_string(value)) {
+    char* text = jsc_value_to_string(value);
+    Value result = text ? Value(text) : Value("");
+    g_free(text);
+    return result;
+  }
+  if (jsc_value_is_undefined(value) || jsc_value_is_null(value)) return Value();
+  char* json = jsc_value_to_json(value, 0);
+  if (!json) {
+    // Functions, symbols and cyclic objects have no JSON form; their text is the best answer.
+    char* text = jsc_value_to_string(value);
+    Value result = text ? Value(text) : Value();
+    g_free(text);
+    return result;
+  }
+  Value result = Value::parse(json, nullptr, false);
+  g_free(json);
+  return result.is_discarded() ? Value() : result;
+}
+
+NavigationType navigationTypeFrom(WebKitNavigationType type) {
+  switch (type) {
+    case WEBKIT_NAVIGATION_TYPE_LINK_CLICKED:
+      return NavigationType::LinkActivated;
+    case WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED:
+      return NavigationType::FormSubmitted;
+    case WEBKIT_NAVIGATION_TYPE_BACK_FORWARD:
+      return NavigationType::BackForward;
+    case WEBKIT_NAVIGATION_TYPE_RELOAD:
+      return NavigationType::Reload;
+    case WEBKIT_NAVIGATION_TYPE_FORM_RESUBMITTED:
+      return NavigationType::FormResubmitted;
+    default:
+      return NavigationType::Other;
+  }
+}
+
+URLRequest requestFrom(WebKitURIRequest* request) {
+  const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+  URLRequest result(URL::parse(uri ? uri : "").value_or(URL()));
+  if (!request) return result;
+  if (const char* method = webkit_uri_request_get_http_method(request)) result.setHTTPMethod(method);
+  if (SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(request)) {
+    soup_message_headers_foreach(
+        headers, [](const char* name, const char* value, gpointer data) { static_cast<URLRequest*>(data)->addValue(value, name); },
+        &result);
+  }
+  return result;
+}
+
+NavigationAction actionFrom(WebKitNavigationAction* action, bool targetsMainFrame) {
+  NavigationAction result;
+  result.request = requestFrom(webkit_navigation_action_get_request(action));
+  result.navigationType = navigationTypeFrom(webkit_navigation_action_get_navigation_type(action));
+  // WebKitGTK does not say which frame a navigation targets; a navigation action is taken
+  // for the main frame and a new-window action for none.
+  result.targetsMainFrame = targetsMainFrame;
+  return result;
+}
+
+// WebKit's load errors in the platform's terms: cancellation is -999 of NSURLErrorDomain,
+// as the host's delegates expect.
+Error loadErrorFrom(const GError* error, const char* failingURI) {
+  std::string message = error && error->message ? error->message : "Load failed";
+  Error result;
+  if (error && error->domain == WEBKIT_NETWORK_ERROR) {
+    long code = -1;
+    switch (error->code) {
+      case WEBKIT_NETWORK_ERROR_CANCELLED: code = -999; break;
+      case WEBKIT_NETWORK_ERROR_FILE_DOES_NOT_EXIST: code = -1100; break;
+      case WEBKIT_NETWORK_ERROR_UNKNOWN_PROTOCOL: code = -1002; break;
+      case WEBKIT_NETWORK_ERROR_TRANSPORT: code = -1005; break;
+      default: break;
+    }
+    result = Error::make(kURLErrorDomain, code, message);
+  } else if (error && error->domain == WEBKIT_POLICY_ERROR) {
+    long code = error->code == WEBKIT_POLICY_ERROR_FAILED ? 199 : error->code;
+    result = Error::make("WebKitErrorDomain", code, message);
+  } else if (error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+    result = Error::make(kURLErrorDomain, -999, message);
+  } else {
+    result = Error::make(kURLErrorDomain, -1, message);
+  }
+  if (failingURI) result.userInfo["NSErrorFailingURLStringKey"] = failingURI;
+  return result;
+}
+
+Error javaScriptErrorFrom(const GError* error) {
+  std::string message = error && error->message ? error->message : "JavaScript evaluation failed";
+  if (error && error->domain == WEBKIT_JAVASCRIPT_ERROR) {
+    // The platform's codes: 4 an exception occurred, 5 a result of an unsupported type.
+    long code = error->code == WEBKIT_JAVASCRIPT_ERROR_SCRIPT_FAILED ? 4 : 5;
+    return Error::make("WKErrorDomain", code, message);
+  }
+  return Error::make(error ? g_quark_to_string(error->domain) : "WKErrorDomain", error ? error->code : 1, message);
+}
+
+// A policy decision answered once; one left unanswered is ignored, so the page never waits
+// for ever on a delegate that dropped its decision handler.
+class PolicyAnswer {
+ public:
+  explicit PolicyAnswer(WebKitPolicyDecision* decision) : decision_(GObjectPtr<WebKitPolicyDecision>::retain(decision)) {}
+  ~PolicyAnswer() {
+    if (!answered_) {
+      log("A navigation policy decision was never made; the navigation is cancelled.");
+      webkit_policy_decision_ignore(decision_.get());
+    }
+  }
+  void decide(bool allow) {
+    if (answered_) return;
+    answered_ = true;
+    if (allow)
+      webkit_policy_decision_use(decision_.get());
+    else
+      webkit_policy_decision_ignore(decision_.get());
+  }
+
+ private:
+  GObjectPtr<WebKitPolicyDecision> decision_;
+  bool answered_ = false;
+};
+
+// A script dialog answered once. WebKit is told on a later turn of the main loop, because it
+// does not expect the dialog to close inside its own signal emission; one left unanswered
+// closes with the default answer when the last reference goes.
+class DialogAnswer : public std::enable_shared_from_this<DialogAnswer> {
+ public:
+  explicit DialogAnswer(WebKitScriptDialog* dialog) : dialog_(webkit_script_dialog_ref(dialog)) {}
+  ~DialogAnswer() {
+    if (!answered_) webkit_script_dialog_close(dialog_);
+    webkit_script_dialog_unref(dialog_);
+  }
+  void confirm(bool confirmed) {
+    if (answered_) return;
+    answered_ = true;
+    MainLoop::post([self = shared_from_this(), confirmed] {
+      webkit_script_dialog_confirm_set_confirmed(self->dialog_, confirmed);
+      webkit_script_dialog_close(self->dialog_);
+    });
+  }
+  void prompt(std::optional<std::string> text) {
+    if (answered_) return;
+    answered_ = true;
+    MainLoop::post([self = shared_from_this(), text = std::move(text)] {
+      if (text) webkit_script_dialog_prompt_set_text(self->dialog_, text->c_str());
+      webkit_script_dialog_close(self->dialog_);
+    });
+  }
+  void dismiss() {
+    if (answered_) return;
+    answered_ = true;
+    MainLoop::post([self = shared_from_this()] { webkit_script_dialog_close(self->dialog_); });
+  }
+
+ private:
+  WebKitScriptDialog* dialog_;
+  bool answered_ = false;
+};
+
+struct Evaluation {
+  JavaScriptCompletion completion;
+};
+
+void evaluationFinished(GObject* source, GAsyncResult* result, gpointer data) {
+  std::unique_ptr<Evaluation> evaluation(static_cast<Evaluation*>(data));
+  GError* error = nullptr;
+  JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+  try {
+    if (error) {
+      Error failure = javaScriptErrorFrom(error);
+      g_error_free(error);
+      evaluation->completion(Value(), failure);
+    } else {
+      Value converted = valueFromJSC(value);
+      g_object_unref(value);
+      evaluation->completion(converted, std::nullopt);
+    }
+  } catch (...) {
+    logException("a JavaScript completion");
+  }
+}
+
+struct Snapshot {
+  std::string path;
+  std::function<void(const std::optional<Error>&)> completion;
+};
+
+void snapshotFinished(GObject* source, GAsyncResult* result, gpointer data) {
+  std::unique_ptr<Snapshot> snapshot(static_cast<Snapshot*>(data));
+  GError* error = nullptr;
+  cairo_surface_t* surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
+  std::optional<Error> failure;
+  if (!surface) {
+    failure = Error::make("WKErrorDomain", 1, error && error->message ? error->message : "No snapshot");
+  } else {
+    cairo_status_t status = cairo_surface_write_to_png(surface, snapshot->path.c_str());
+    if (status != CAIRO_STATUS_SUCCESS)
+      failure = Error::make(kCocoaErrorDomain, 512, std::string("Cannot write ") + snapshot->path + ": " +
+                                                        cairo_status_to_string(status));
+    cairo_surface_destroy(surface);
+  }
+  if (error) g_error_free(error);
+  try {
+    if (snapshot->completion) snapshot->completion(failure);
+  } catch (...) {
+    logException("a snapshot completion");
+  }
+}
+
+}  // namespace
+
+struct GtkWebView::MessageChannel {
+  GtkWebView* view;
+  std::string name;
+  platform::gtk::SignalConnection connection;
+};
+
+std::shared_ptr<GtkWebView> GtkWebView::create(ui::Rect frame, const WebViewConfiguration& configuration) {
+  auto view = std::shared_ptr<GtkWebView>(new GtkWebView(frame, configuration, gRelatedView));
+  view->setUp();
+  return view;
+}
+
+GtkWebView* GtkWebView::fromWidget(WebKitWebView* widget) {
+  auto& views = viewsByWidget();
+  auto it = views.find(widget);
+  return it == views.end() ? nullptr : it->second;
+}
+
+GtkWebView::GtkWebView(ui::Rect frame, const WebViewConfiguration& configuration, WebKitWebView* relatedView)
+    : WebView(frame), configuration_(configuration) {
+  if (!configuration_.userContentController)
+    configuration_.userContentController = std::make_shared<UserContentController>();
+
+  if (relatedView) {
+    // A page's new window shares the opener's context, content manager and settings.
+    view_ = GObjectPtr<WebKitWebView>::adopt(
+        WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", relatedView, nullptr)));
+    contentManager_ = GObjectPtr<WebKitUserContentManager>::retain(webkit_web_view_get_user_content_manager(view_.get()));
+    settings_ = GObjectPtr<WebKitSettings>::retain(webkit_web_view_get_settings(view_.get()));
+    if (GtkWebView* opener = fromWidget(relatedView)) context_ = opener->context_;
+    viewsByWidget()[view_.get()] = this;
+    return;
+  }
+
+  context_ = GtkWebContext::forPool(configuration_.processPool);
+  contentManager_ = GObjectPtr<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
+  for (const UserScript& script : configuration_.userContentController->userScripts()) {
+    WebKitUserScript* userScript = webkit_user_script_new(
+        script.source.c_str(),
+        script.mainFrameOnly ? WEBKIT_USER_CONTENT_INJECT_TOP_FRAME : WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+        script.atDocumentStart ? WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START : WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END,
+        nullptr, nullptr);
+    webkit_user_content_manager_add_script(contentManager_.get(), userScript);
+    webkit_user_script_unref(userScript);
+  }
+
+  settings_ = GObjectPtr<WebKitSettings>::adopt(webkit_settings_new());
+  webkit_settings_set_minimum_font_size(settings_.get(),
+                                        static_cast<guint>(std::max(0.0, configuration_.preferences.minimumFontSize)));
+  webkit_settings_set_media_playback_requires_user_gesture(
+      settings_.get(), configuration_.mediaTypesRequiringUserActionForPlayback != kMediaTypeNone);
+  webkit_settings_set_media_playback_allows_inline(settings_.get(), configuration_.allowsInlineMediaPlayback);
+  applyUserAgent();
+
+  for (const auto& [scheme, handler] : configuration_.urlSchemeHandlers)
+    if (handler) context_->registerScheme(scheme);
+
+  view_ = GObjectPtr<WebKitWebView>::adopt(WEBKIT_WEB_VIEW(g_object_new(
+      WEBKIT_TYPE_WEB_VIEW, "web-context", context_->context(), "user-content-manager", contentManager_.get(),
+      "settings", settings_.get(), nullptr)));
+  viewsByWidget()[view_.get()] = this;
+
+  // The signal is connected before the handler is registered, so no message is lost.
+  for (const auto& [name, handler] : configuration_.userContentController->handlers()) connectMessageChannel(name);
+}
+
+void GtkWebView::setUp() {
+  using platform::gtk::connectSignal;
+  gpointer instance = view_.get();
+  connections_.push_back(connectSignal(instance, "decide-policy", onDecidePolicy, this));
+  connections_.push_back(connectSignal(instance, "load-changed", onLoadChanged, this));
+  connections_.push_back(connectSignal(instance, "load-failed", onLoadFailed, this));
+  connections_.push_back(connectSignal(instance, "web-process-terminated", onWebProcessTerminated, this));
+  connections_.push_back(connectSignal(instance, "script-dialog", onScriptDialog, this));
+  connections_.push_back(connectSignal(instance, "create", onCreate, this));
+  connections_.push_back(connectSignal(instance, "close", onClose, this));
+  didChange();
+}
+
+GtkWebView::~GtkWebView() {
+  // Requests still open belong to a page that is going away: their handlers are told to stop.
+  auto pending = std::move(pendingTasks_);
+  for (const auto& task : pending) {
+    try {
+      auto it = configuration_.urlSchemeHandlers.find(task->request().url().scheme());
+      if (it != configuration_.urlSchemeHandlers.end() && it->second) it->second->stopURLSchemeTask(*this, task);
+    } catch (...) {
+      logException("stopping a scheme task");
+    }
+    task->stop();
+  }
+  connections_.clear();
+  channels_.clear();
+  viewsByWidget().erase(view_.get());
+  if (GtkWidget* parent = gtk_widget_get_parent(widget())) gtk_container_remove(GTK_CONTAINER(parent), widget());
+}
+
+void GtkWebView::connectMessageChannel(const std::string& name) {
+  for (const auto& channel : channels_)
+    if (channel->name == name) return;
+  auto channel = std::make_unique<MessageChannel>();
+  channel->view = this;
+  channel->name = name;
+  std::string signal = "script-message-received::" + name;
+  channel->connection = platform::gtk::connectSignal(contentManager_.get(), signal.c_str(), onScriptMessage, channel.get());
+  if (!webkit_user_content_manager_register_script_message_handler(contentManager_.get(), name.c_str()))
+    log("Cannot register the script message handler '" + name + "'.");
+  channels_.push_back(std::move(channel));
+}
+
+void GtkWebView::addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) {
+  configuration_.userContentController->addScriptMessageHandler(std::move(handler), name);
+  connectMessageChannel(name);
+}
+
+void GtkWebView::loadRequest(const URLRequest& request) {
+  WebKitURIRequest* uriRequest = webkit_uri_request_new(request.url().absoluteString().c_str());
+  if (SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(uriRequest)) {
+    for (const auto& [name, value] : request.allHTTPHeaderFields())
+      soup_message_headers_replace(headers, name.c_str(), value.c_str());
+  }
+  // WebKitGTK loads every request it is given with GET; a method or body cannot be set.
+  if (request.httpMethod() != "GET") log("GtkWebView loads '" + request.url().absoluteString() + "' with GET.");
+  webkit_web_view_load_request(view_.get(), uriRequest);
+  g_object_unref(uriRequest);
+}
+
+void GtkWebView::loadHTMLString(const std::string& html, const std::optional<URL>& baseURL) {
+  webkit_web_view_load_html(view_.get(), html.c_str(), baseURL ? baseURL->absoluteString().c_str() : nullptr);
+}
+
+void GtkWebView::loadFileURL(const URL& url, const URL& readAccessURL) {
+  // WebKitGTK cannot narrow file access to one folder; pages loaded from file URLs keep
+  // WebKit's own rule that they cannot read other files through script.
+  (void)readAccessURL;
+  webkit_web_view_load_uri(view_.get(), url.absoluteString().c_str());
+}
+
+std::optional<URL> GtkWebView::url() const {
+  const char* uri = webkit_web_view_get_uri(view_.get());
+  if (!uri || !*uri) return std::nullopt;
+  return URL::parse(uri);
+}
+
+std::optional<std::string> GtkWebView::title() const {
+  const char* title = webkit_web_view_get_title(view_.get());
+  if (!title) return std::nullopt;
+  return std::string(title);
+}
+
+void GtkWebView::reload() { webkit_web_view_reload(view_.get()); }
+
+void GtkWebView::evaluateJavaScript(const std::string& script, JavaScriptCompletion completion) {
+  if (!completion) {
+    webkit_web_view_evaluate_javascript(view_.get(), script.data(), static_cast<gssize>(script.size()), nullptr,
+                                        nullptr, nullptr, nullptr, nullptr);
+    return;
+  }
+  webkit_web_view_evaluate_javascript(view_.get(), script.data(), static_cast<gssize>(script.size()), nullptr, nullptr,
+                                      nullptr, evaluationFinished, new Evaluation{std::move(completion)});
+}
+
+void GtkWebView::setMinimumFontSize(double size) {
+  configuration_.preferences.minimumFontSize = size;
+  webkit_settings_set_minimum_font_size(settings_.get(), static_cast<guint>(std::max(0.0, size)));
+}
+
+void GtkWebView::setAllowsBackForwardNavigationGestures(bool allow) {
+  webkit_settings_set_enable_back_forward_navigation_gestures(settings_.get(), allow);
+}
+
+bool GtkWebView::allowsBackForwardNavigationGestures() const {
+  return webkit_settings_get_enable_back_forward_navigation_gestures(settings_.get());
+}
+
+void GtkWebView::setCustomUserAgent(std::optional<std::string> userAgent) {
+  customUserAgent_ = std::move(userAgent);
+  applyUserAgent();
+}
+
+void GtkWebView::applyUserAgent() {
+  if (customUserAgent_ && !customUserAgent_->empty()) {
+    webkit_settings_set_user_agent(settings_.get(), customUserAgent_->c_str());
+    return;
+  }
+  // The application's name follows WebKit's own user agent, as the platform appends it.
+  const std::string& name = configuration_.applicationNameForUserAgent
+                                ? *configuration_.applicationNameForUserAgent
+                                : configuration_.defaultApplicationNameForUserAgent;
+  webkit_settings_set_user_agent(settings_.get(), nullptr);
+  if (name.empty()) return;
+  size_t slash = name.rfind('/');
+  if (slash != std::string::npos && name.find(' ', slash) == std::string::npos && slash + 1 < name.size()) {
+    std::string application = name.substr(0, slash);
+    std::string version = name.substr(slash + 1);
+    webkit_settings_set_user_agent_with_application_details(settings_.get(), application.c_str(), version.c_str());
+  } else {
+    std::string agent = std::string(webkit_settings_get_user_agent(settings_.get())) + " " + name;
+    webkit_settings_set_user_agent(settings_.get(), agent.c_str());
+  }
+}
+
+std::string GtkWebView::userAgent() const {
+  const char* agent = webkit_settings_get_user_agent(settings_.get());
+  return agent ? agent : "";
+}
+
+void GtkWebView::snapshotPNG(const std::string& path, std::function<void(const std::optional<Error>&)> completion) {
+  webkit_web_view_get_snapshot(view_.get(), WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+                               snapshotFinished, new Snapshot{path, std::move(completion)});
+}
+
+void GtkWebView::didChange() {
+  GtkWidget* w = widget();
+  // A fully transparent view is not shown at all, so it cannot take the pointer either.
+  gtk_widget_set_visible(w, !isHidden() && alpha() > 0.0);
+  gtk_widget_set_opacity(w, alpha());
+  if (auto color = backgroundColor()) {
+    GdkRGBA rgba{color->red, color->green, color->blue, color->alpha};
+    webkit_web_view_set_background_color(view_.get(), &rgba);
+  }
+}
+
+void GtkWebView::startSchemeRequest(WebKitURISchemeRequest* request) {
+  auto task = std::make_shared<GtkURLSchemeTask>(request, std::weak_ptr<GtkWebView>(self()));
+  const char* scheme = webkit_uri_scheme_request_get_scheme(request);
+  auto it = configuration_.urlSchemeHandlers.find(scheme ? scheme : "");
+  if (it == configuration_.urlSchemeHandlers.end() || !it->second) {
+    task->didFailWithError(Error::make(kURLErrorDomain, -1002, "unsupported URL"));
+    return;
+  }
+  pendingTasks_.insert(task);
+  auto keepAlive = self();
+  it->second->startURLSchemeTask(*this, task);
+}
+
+void GtkWebView::schemeTaskEnded(GtkURLSchemeTask* task) {
+  for (auto it = pendingTasks_.begin(); it != pendingTasks_.end(); ++it) {
+    if (it->get() == task) {
+      pendingTasks_.erase(it);
+      return;
+    }
+  }
+}
+
+void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
+  auto* channel = static_cast<MessageChannel*>(data);
+  try {
+    Value body = valueFromJSC(webkit_javascript_result_get_js_value(result));
+    std::string name = channel->name;
+    auto handler = channel->view->configuration_.userContentController->handler(name);
+    if (handler) handler->didReceiveScriptMessage(name, body);
+  } catch (...) {
+    logException("a script message");
+  }
+}
+
+gboolean GtkWebView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                                    gpointer data) {
+  auto* self = static_cast<GtkWebView*>(data);
+  if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
+  try {
+    auto delegate = self->navigationDelegate();
+    if (!delegate) return FALSE;
+    WebKitNavigationAction* action =
+        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    NavigationAction navigation = actionFrom(action, type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION);
+    auto answer = std::make_shared<PolicyAnswer>(decision);
+    auto keepAlive = self->self();
+    delegate->decidePolicyForNavigationAction(*self, navigation, [answer](bool allow) { answer->decide(allow); });
+  } catch (...) {
+    logException("a navigation policy decision");
+  }
+  return TRUE;
+}
+
+void GtkWebView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+  auto* self = static_cast<GtkWebView*>(data);
+  try {
+    auto keepAlive = self->self();
+    if (event == WEBKIT_LOAD_STARTED) {
+      self->loadFailed_ = false;
+      if (auto delegate = self->navigationDelegate()) delegate->didStartProvisionalNavigation(*self);
+    } else if (event == WEBKIT_LOAD_FINISHED) {
+      // WebKit also finishes a load that failed; the failure was reported already.
+      if (self->loadFailed_) return;
+      if (auto delegate = self->navigationDelegate()) delegate->didFinishNavigation(*self);
+    }
+  } catch (...) {
+    logException("a load event");
+  }
+}
+
+gboolean GtkWebView::onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar* uri, GError* error, gpointer data) {
+  auto* self = static_cast<GtkWebView*>(data);
+  try {
+    auto keepAlive = self->self();
+    self->loadFailed_ = true;
+    Error failure = loadErrorFrom(error, uri);
+    if (auto delegate = self->navigationDelegate()) {
+      if (event == WEBKIT_LOAD_STARTED)
+        delegate->didFailProvisionalNavigation(*self, failure);
+      else
+        delegate->didFailNavigation(*self, failure);
+    }
+  } catch (...) {
+    logException("a load failure");
+  }
+  // The failure was handled here: WebKit shows no error page of its own.
+  return TRUE;
+}
+
+void GtkWebView::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data) {
+  auto* self = static_cast<GtkWebView*>(data);
+  try {
+    auto keepAlive = self->self();
+    if (auto delegate = self->navigationDelegate()) delegate->webContentProcessDidTerminate(*self);
+  } catch (...) {
+    logException("a web process end");
+  }
+}
+
+gboolean GtkWebView::onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer data) {
+  auto* self = static_cast<GtkWebView*>(data);
+  auto answer = std::make_shared<DialogAnswer>(dialog);
+  try {
+    auto keepAlive = self->self();
+    auto delegate = self->uiDelegate();
+    std::string message = webkit_script_dialog_get_message(dialog) ? webkit_script_dialog_get_message(dialog) : "";
+    switch (webkit_script_dialog_get_dialog_type(dialog)) {
+      case WEBKIT_SCRIPT_DIALOG_ALERT:
+        if (delegate)
+          delegate->runJavaScriptAlertPanel(*self, message, [answer] { answer->dismiss(); });
+        else
+          answer->dismiss();
+        break;
+      case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+        if (delegate)
+          delegate->runJavaScriptConfirmPanel(*self, message, [answer](bool ok) { answer->confirm(ok); });
+        else
+          answer->confirm(false);
+        break;
+      case WEBKIT_SCRIPT_DIALOG_PROMPT: {
+        const char* defaultText = webkit_script_dialog_prompt_get_default_text(dialog);
+        if (delegate)
+          delegate->runJavaScriptTextInputPanel(*self, message, defaultText ? defaultText : "",
+                                                [answer](std::optional<std::string> text) { answer->prompt(std::move(text)); });
+        else
+          answer->prompt(std::nullopt);
+        break;
+      }
+      default:
+        // Leaving a page is never held up by a question the platform does not ask.
+        answer->confirm(true);
+        break;
+    }
+  } catch (...) {
+    logException("a script dialog");
+  }
+  // An answer the delegate dropped unanswered closes the dialog on a later turn, never
+  // inside WebKit's own emission.
+  MainLoop::post([answer] {});
+  return TRUE;
+}
+
+GtkWidget* GtkWebView::onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer data) {
+  auto* self = static_cast<GtkWebView*>(data);
+  try {
+    auto keepAlive = self->self();
+    auto delegate = self->uiDelegate();
+    if (!delegate) return nullptr;
+    NavigationAction navigation = actionFrom(action, false);
+    WebKitWebView* previous = gRelatedView;
+    gRelatedView = self->view_.get();
+    std::shared_ptr<WebView> created;
+    try {
+      created = delegate->createWebView(*self, self->configuration_, navigation);
+    } catch (...) {
+      gRelatedView = previous;
+      throw;
+    }
+    gRelatedView = previous;
+    auto view = std::dynamic_pointer_cast<GtkWebView>(created);
+    if (!view) return nullptr;
+    if (webkit_web_view_get_context(view->webKitView()) != webkit_web_view_get_context(self->webKitView())) {
+      log("A new window's web view must be made while the UI delegate is asked for it.");
+      return nullptr;
+    }
+    view->opener_ = keepAlive;
+    self->openedWindows_.push_back(view);
+    return view->widget();
+  } catch (...) {
+    logException("a new window");
+  }
+  return nullptr;
+}
+
+void GtkWebView::onClose(WebKitWebView*, gpointer data) {
+  auto* self = static_cast<GtkWebView*>(data);
+  try {
+    auto keepAlive = self->self();
+    if (auto delegate = self->uiDelegate()) delegate->webViewDidClose(*self);
+    if (auto opener = self->opener_.lock()) {
+      auto& windows = opener->openedWindows_;
+      windows.erase(std::remove(windows.begin(), windows.end(), keepAlive), windows.end());
+    }
+  } catch (...) {
+    logException("a window close");
+  }
+}
+
+void installGtkWebViewFactory() {
+  currentWebViewFactory() = [](ui::Rect frame, const WebViewConfiguration& configuration) -> std::shared_ptr<WebView> {
+    return GtkWebView::create(frame, configuration);
+  };
+}
+
+}  // namespace platform::webkit

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Error.h"
+#include "platform/webkit/WebView.h"
+#include "platform/webkit/gtk/GObjectPtr.h"
+
+namespace platform::webkit {
+
+class GtkWebContext;
+class GtkURLSchemeTask;
+
+// The web view of the real shell, on WebKitGTK 4.1. It turns the configuration into a
+// WebKitUserContentManager, WebKitSettings and scheme registrations on the shared context,
+// and WebKit's signals into calls on the navigation and UI delegates. Main thread only.
+class GtkWebView : public WebView {
+ public:
+  static std::shared_ptr<GtkWebView> create(ui::Rect frame, const WebViewConfiguration& configuration);
+  ~GtkWebView() override;
+
+  // The GtkWebView that shows `widget`, or nullptr.
+  static GtkWebView* fromWidget(WebKitWebView* widget);
+
+  void loadRequest(const URLRequest& request) override;
+  void loadHTMLString(const std::string& html, const std::optional<URL>& baseURL) override;
+  void loadFileURL(const URL& url, const URL& readAccessURL) override;
+  std::optional<URL> url() const override;
+  std::optional<std::string> title() const override;
+  void reload() override;
+  void evaluateJavaScript(const std::string& script, JavaScriptCompletion completion) override;
+
+  const WebViewConfiguration& configuration() const override { return configuration_; }
+  void setMinimumFontSize(double size) override;
+  void setAllowsBackForwardNavigationGestures(bool allow) override;
+  bool allowsBackForwardNavigationGestures() const override;
+  void setCustomUserAgent(std::optional<std::string> userAgent) override;
+  std::optional<std::string> customUserAgent() const override { return customUserAgent_; }
+  void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) override;
+
+  // Writes a PNG of the visible part of the page. The completion runs later on the main
+  // thread with no error on success.
+  void snapshotPNG(const std::string& path, std::function<void(const std::optional<Error>&)> completion);
+
+  // The GTK widget (a WebKitWebView) that the window shows.
+  GtkWidget* widget() const { return GTK_WIDGET(view_.get()); }
+  WebKitWebView* webKitView() const { return view_.get(); }
+  WebKitSettings* settings() const { return settings_.get(); }
+  // The user agent WebKit sends now.
+  std::string userAgent() const;
+
+  // Starts a request of one of this view's schemes (called by the shared context).
+  void startSchemeRequest(WebKitURISchemeRequest* request);
+  // A task that was answered or failed leaves the view's list of pending tasks.
+  void schemeTaskEnded(GtkURLSchemeTask* task);
+  size_t pendingSchemeTaskCount() const { return pendingTasks_.size(); }
+
+ protected:
+  void didChange() override;
+
+ private:
+  struct MessageChannel;
+  GtkWebView(ui::Rect frame, const WebViewConfiguration& configuration, WebKitWebView* relatedView);
+  void setUp();
+  void connectMessageChannel(const std::string& name);
+  void applyUserAgent();
+  std::shared_ptr<GtkWebView> self() { return std::static_pointer_cast<GtkWebView>(shared_from_this()); }
+
+  // Signal handlers. Each catches everything: no exception may unwind through GLib.
+  static void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult*, gpointer channel);
+  static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*, WebKitPolicyDecisionType, gpointer self);
+  static void onLoadChanged(WebKitWebView*, WebKitLoadEvent, gpointer self);
+  static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError*, gpointer self);
+  static void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer self);
+  static gboolean onScriptDialog(WebKitWebView*, WebKitScriptDialog*, gpointer self);
+  static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction*, gpointer self);
+  static void onClose(WebKitWebView*, gpointer self);
+
+  WebViewConfiguration configuration_;
+  std::shared_ptr<GtkWebContext> context_;
+  platform::gtk::GObjectPtr<WebKitUserContentManager> contentManager_;
+  platform::gtk::GObjectPtr<WebKitSettings> settings_;
+  platform::gtk::GObjectPtr<WebKitWebView> view_;
+  std::vector<std::unique_ptr<MessageChannel>> channels_;
+  std::vector<platform::gtk::SignalConnection> connections_;
+  std::set<std::shared_ptr<GtkURLSchemeTask>> pendingTasks_;
+  std::optional<std::string> customUserAgent_;
+  bool loadFailed_ = false;
+  // The web views of new windows this page opened, kept until their page closes them, and
+  // for such a view the page that opened it.
+  std::vector<std::shared_ptr<GtkWebView>> openedWindows_;
+  std::weak_ptr<GtkWebView> opener_;
+};
+
+// Makes the WebKitGTK web view the one `makeWebView` answers. Call once at start, on the
+// main thread, after GTK is initialised.
+void installGtkWebViewFactory();
+
+}  // namespace platform::webkit

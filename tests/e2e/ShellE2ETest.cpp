@@ -1,0 +1,159 @@
+#include <fcntl.h>
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VirtualDisplay.h"
+#include "platform/foundation/Value.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using platform::Value;
+using testing_support::TempDir;
+
+struct ProgramRun {
+  int exitStatus = -1;
+  bool timedOut = false;
+  std::string output;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs a program with its output in a file, killing it when it outlives `seconds`.
+ProgramRun runProgram(const std::vector<std::string>& args, const std::vector<std::string>& environment, double seconds,
+               const std::string& logPath) {
+  ProgramRun run;
+  pid_t pid = fork();
+  if (pid == 0) {
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(log, 1);
+    dup2(log, 2);
+    for (const auto& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+    std::vector<char*> argv;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      run.timedOut = true;
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!run.timedOut && WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
+  run.output = readFile(logPath);
+  return run;
+}
+
+class E2E : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(display_.ok()) << "no X display and Xvfb could not start"; }
+
+  ProgramRun shell(const std::string& program, std::vector<std::string> args, std::vector<std::string> environment = {}) {
+    args.insert(args.begin(), program);
+    environment.push_back("NO_AT_BRIDGE=1");
+    return runProgram(args, environment, 45, temp_.file("shell.log"));
+  }
+
+  testing_support::VirtualDisplay display_;
+  TempDir temp_;
+};
+
+TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
+  std::string report = temp_.file("report.json");
+  ProgramRun run = shell(VELTRO_SHELL_E2E, {"--data-root", temp_.file("data"), VELTRO_E2E_PACKAGE},
+                  {"VELTRO_E2E_REPORT=" + report});
+  ASSERT_FALSE(run.timedOut) << run.output;
+  ASSERT_EQ(run.exitStatus, 0) << run.output;
+  Value found = Value::parse(readFile(report), nullptr, false);
+  ASSERT_TRUE(found.is_object()) << run.output;
+
+  EXPECT_EQ(found["deviceready"], true);
+  EXPECT_FALSE(found.contains("exception")) << found.dump(2);
+  EXPECT_EQ(found["location"], "app://localhost/index.html");
+  EXPECT_EQ(found["assetsURL"], "app://localhost");
+
+  // An echo returns the arguments unchanged, also text that could break the callback script.
+  EXPECT_EQ(found["echo"]["ok"], true);
+  EXPECT_EQ(found["echo"]["args"][0], Value::parse(R"(["hello", 42, {"nested": [true, null]}])"));
+  EXPECT_EQ(found["echoTrickyEqual"], true) << found["echoTricky"].dump();
+
+  // A failing action reaches the failure callback with its message.
+  EXPECT_EQ(found["fail"]["ok"], false);
+  EXPECT_EQ(found["fail"]["args"][0], "deliberate");
+
+  // Calls the host cannot run are never answered, and the bridge goes on working.
+  EXPECT_EQ(found["missingAction"], "no answer");
+  EXPECT_EQ(found["unknownService"], "no answer");
+  EXPECT_EQ(found["notAPlugin"], "no answer");
+  EXPECT_EQ(found["afterErrors"]["args"][0][0], "still working");
+  EXPECT_NE(run.output.find("Method 'noSuchAction:' not defined in Plugin 'Echo'"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Plugin 'NoSuchService' not found"), std::string::npos) << run.output;
+
+  EXPECT_EQ(found["arrayBuffer"]["ok"], true);
+  EXPECT_EQ(found["arrayBuffer"]["bytes"], Value::parse("[0, 1, 2, 254, 255]"));
+  EXPECT_EQ(found["repeat"], Value::parse("[1, 2, 3]"));
+  EXPECT_EQ(found["batch"], Value::parse("[0, 1, 2, 3, 4]"));
+  EXPECT_EQ(found["afterNoCallback"]["args"][0][0], "after");
+  EXPECT_NE(run.output.find("Invalid callback id received by sendPluginResult"), std::string::npos) << run.output;
+}
+
+TEST_F(E2E, ScreenshotOfTheExampleAppIsNotBlank) {
+  std::string png = temp_.file("shot.png");
+  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), "--screenshot", png, "--width", "480", "--height",
+                                 "640", VELTRO_EXAMPLE_PACKAGE});
+  ASSERT_FALSE(run.timedOut) << run.output;
+  ASSERT_EQ(run.exitStatus, 0) << run.output;
+
+  GError* error = nullptr;
+  GdkPixbuf* image = gdk_pixbuf_new_from_file(png.c_str(), &error);
+  ASSERT_NE(image, nullptr) << (error ? error->message : "no image");
+  EXPECT_EQ(gdk_pixbuf_get_width(image), 480);
+  EXPECT_EQ(gdk_pixbuf_get_height(image), 640);
+  int channels = gdk_pixbuf_get_n_channels(image);
+  int stride = gdk_pixbuf_get_rowstride(image);
+  const guchar* pixels = gdk_pixbuf_read_pixels(image);
+  std::set<std::uint32_t> colours;
+  for (int y = 0; y < gdk_pixbuf_get_height(image) && colours.size() < 3; y += 4) {
+    for (int x = 0; x < gdk_pixbuf_get_width(image); x += 4) {
+      const guchar* p = pixels + y * stride + x * channels;
+      colours.insert(std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2]);
+    }
+  }
+  g_object_unref(image);
+  EXPECT_GT(colours.size(), 1u) << "the screenshot is one colour";
+}
+
+TEST_F(E2E, RefusesAFolderThatIsNotAPackage) {
+  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), temp_.path()});
+  EXPECT_EQ(run.exitStatus, 2);
+  EXPECT_NE(run.output.find("is not an application package"), std::string::npos) << run.output;
+
+  ProgramRun bad = shell(VELTRO_SHELL, {"--width", "wide"});
+  EXPECT_EQ(bad.exitStatus, 2);
+  EXPECT_NE(bad.output.find("--width needs a positive number"), std::string::npos) << bad.output;
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+// Calls the test plugins in every way the bridge offers and reports what came back to the
+// Report plugin, which writes it where the test reads it.
+(function () {
+  'use strict';
+
+  var found = { deviceready: false, log: [] };
+  var TRICKY = 'quote \' double " backslash \\ tag </script> umlaut \u00fc emoji \ud83d\ude00 line\nbreak';
+
+  function exec(success, fail, service, action, args) {
+    harbor.require('harbor/exec')(success, fail, service, action, args);
+  }
+
+  function call(service, action, args) {
+    return new Promise(function (resolve) {
+      exec(function () { resolve({ ok: true, args: Array.prototype.slice.call(arguments) }); },
+           function () { resolve({ ok: false, args: Array.prototype.slice.call(arguments) }); },
+           service, action, args);
+    });
+  }
+
+  // A call that must never be answered: it resolves to "no answer" after a while.
+  function unanswered(service, action, args) {
+    return Promise.race([
+      call(service, action, args),
+      new Promise(function (resolve) { setTimeout(function () { resolve('no answer'); }, 400); })
+    ]);
+  }
+
+  function bytesOf(buffer) {
+    return buffer instanceof ArrayBuffer ? Array.prototype.slice.call(new Uint8Array(buffer)) : null;
+  }
+
+  async function run() {
+    found.echo = await call('Echo', 'echo', ['hello', 42, { nested: [true, null] }]);
+    found.echoTricky = await call('Echo', 'echo', [TRICKY]);
+    found.echoTrickyEqual = found.echoTricky.ok && found.echoTricky.args[0][0] === TRICKY;
+    found.fail = await call('Echo', 'fail', ['deliberate']);
+    found.missingAction = await unanswered('Echo', 'noSuchAction', []);
+    found.unknownService = await unanswered('NoSuchService', 'anything', []);
+    found.notAPlugin = await unanswered('NotAPlugin', 'anything', []);
+    found.afterErrors = await call('Echo', 'echo', ['still working']);
+
+    var buffer = await call('Echo', 'echoArrayBuffer', [new Uint8Array([0, 1, 2, 254, 255]).buffer]);
+    found.arrayBuffer = { ok: buffer.ok, bytes: bytesOf(buffer.args[0]) };
+
+    found.repeat = await new Promise(function (resolve) {
+      var seen = [];
+      exec(function (n) {
+        seen.push(n);
+        if (n === 3) setTimeout(function () { resolve(seen); }, 200);
+      }, null, 'Echo', 'repeat', [3]);
+    });
+
+    // Calls made inside a callback travel back as one batch with the callback's evaluation.
+    found.batch = await new Promise(function (resolve) {
+      exec(function () {
+        var order = [];
+        for (var i = 0; i < 5; i++) {
+          (function (n) {
+            exec(function (args) {
+              order.push(args[0]);
+              if (order.length === 5) resolve(order);
+            }, null, 'Echo', 'echo', [n]);
+          })(i);
+        }
+      }, null, 'Echo', 'echo', ['start']);
+    });
+
+    // A call without callbacks runs; its result has nowhere to go.
+    exec(null, null, 'Echo', 'echo', ['nobody listens']);
+    found.afterNoCallback = await call('Echo', 'echo', ['after']);
+
+    found.location = window.location.href;
+    found.assetsURL = window.HBR_ASSETS_URL || null;
+  }
+
+  document.addEventListener('deviceready', function () {
+    found.deviceready = true;
+    run().catch(function (e) {
+      found.exception = String(e);
+    }).then(function () {
+      document.getElementById('state').textContent = 'done';
+      exec(null, null, 'Report', 'report', [found]);
+    });
+  });
+})();

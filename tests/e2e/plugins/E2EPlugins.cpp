@@ -1,0 +1,75 @@
+#include "plugins/E2EPlugins.h"
+
+#include <cstdlib>
+#include <fstream>
+
+#include "host/HBRCommandDelegate.h"
+#include "host/HBRPluginResult.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/MainLoop.h"
+#include "platform/ui/Application.h"
+
+E2EEcho::E2EEcho() {
+  registerAction("echo", &E2EEcho::echo);
+  registerAction("echoArrayBuffer", &E2EEcho::echoArrayBuffer);
+  registerAction("fail", &E2EEcho::fail);
+  registerAction("repeat", &E2EEcho::repeat);
+}
+
+void E2EEcho::echo(const HBRInvokedUrlCommand& command) {
+  auto delegate = commandDelegate();
+  if (!delegate) return;
+  delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, command.arguments()),
+                             command.callbackId());
+}
+
+void E2EEcho::echoArrayBuffer(const HBRInvokedUrlCommand& command) {
+  auto delegate = commandDelegate();
+  if (!delegate) return;
+  platform::Value data = command.argumentAtIndex(0, nullptr, HBRArgumentKind::Data);
+  if (!data.is_binary()) {
+    delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "not data"),
+                               command.callbackId());
+    return;
+  }
+  delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, data.get_binary()),
+                             command.callbackId());
+}
+
+void E2EEcho::fail(const HBRInvokedUrlCommand& command) {
+  auto delegate = commandDelegate();
+  if (!delegate) return;
+  delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::Error, command.argumentAtIndex(0)),
+                             command.callbackId());
+}
+
+void E2EEcho::repeat(const HBRInvokedUrlCommand& command) {
+  auto delegate = commandDelegate();
+  if (!delegate) return;
+  int count = command.argumentAtIndex(0, 1, HBRArgumentKind::Number).get<int>();
+  for (int i = 1; i <= count; ++i) {
+    auto result = HBRPluginResult::resultWithStatusAsInt(HBRResultStatus::OK, i);
+    result->setKeepCallbackAsBool(i < count);
+    delegate->sendPluginResult(result, command.callbackId());
+  }
+}
+
+E2EReport::E2EReport() { registerAction("report", &E2EReport::report); }
+
+void E2EReport::report(const HBRInvokedUrlCommand& command) {
+  const char* path = std::getenv("VELTRO_E2E_REPORT");
+  platform::Value found = command.argumentAtIndex(0);
+  if (path && *path) {
+    std::ofstream out(path, std::ios::trunc);
+    out << found.dump(2) << "\n";
+  } else {
+    platform::log("E2EReport: " + found.dump());
+  }
+  // The shell ends once this action has returned, so the command queue finishes its run.
+  platform::MainLoop::post([] { platform::ui::Application::shared().terminate(0); });
+}
+
+void registerE2EPlugins() {
+  HBRRegisterPluginClass<E2EEcho>("E2EEcho");
+  HBRRegisterPluginClass<E2EReport>("E2EReport");
+}

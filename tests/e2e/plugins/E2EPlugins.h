@@ -1,0 +1,34 @@
+#pragma once
+
+#include "host/HBRPlugin.h"
+
+// Plugins that only the end-to-end tests and the web view benchmark load.
+
+// Answers calls in every way a plugin can: an echo of the arguments, a failure, binary data,
+// and several results on one kept callback.
+class E2EEcho : public HBRPlugin {
+ public:
+  E2EEcho();
+  std::string className() const override { return "E2EEcho"; }
+
+  // The arguments array, unchanged.
+  void echo(const HBRInvokedUrlCommand& command);
+  // Argument 0 (data) back as an ArrayBuffer.
+  void echoArrayBuffer(const HBRInvokedUrlCommand& command);
+  // An error result carrying argument 0 as its message.
+  void fail(const HBRInvokedUrlCommand& command);
+  // Argument 0 (a count) results 1..count on one callback, kept until the last.
+  void repeat(const HBRInvokedUrlCommand& command);
+};
+
+// Writes what the page found to the file named by $VELTRO_E2E_REPORT and ends the shell.
+class E2EReport : public HBRPlugin {
+ public:
+  E2EReport();
+  std::string className() const override { return "E2EReport"; }
+
+  void report(const HBRInvokedUrlCommand& command);
+};
+
+// Registers both classes under their names.
+void registerE2EPlugins();

@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/HBRIntentAndNavigationFilter.h"
+#include "host/HBRViewController.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Paths.h"
+#include "platform/ui/Application.h"
+#include "platform/webkit/WebView.h"
+#include "support/TestSupport.h"
+
+using platform::webkit::NavigationType;
+
+namespace {
+
+constexpr int kLink = static_cast<int>(NavigationType::LinkActivated);
+constexpr int kOther = static_cast<int>(NavigationType::Other);
+constexpr int kForm = static_cast<int>(NavigationType::FormSubmitted);
+constexpr int kReload = static_cast<int>(NavigationType::Reload);
+
+class IntentFilterTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    platform::ui::Application::shared().setURLOpener(nullptr);
+    platform::paths::setDataRoot("");
+  }
+
+  // A host over a package whose "config.xml" holds `rules`, and the filter registered on it.
+  void start(const std::string& rules, const std::string& tail = "</widget>") {
+    platform::paths::setDataRoot(dir.file("data"));
+    dir.write("package/config.xml", "<?xml version=\"1.0\"?><widget>" + rules + tail);
+    platform::Bundle::setMainPath(dir.file("package"));
+    platform::ui::Application::shared().setURLOpener([this](const platform::URL& url) {
+      opened.push_back(url.absoluteString());
+      return true;
+    });
+    vc = HBRViewController::create();
+    vc->setAppScheme(std::string("app"));
+    filter = std::make_shared<HBRIntentAndNavigationFilter>();
+    vc->registerPlugin(filter, "HBRIntentAndNavigationFilter");
+  }
+
+  std::optional<bool> decide(const char* text, int type, const char* mainDocument = nullptr) {
+    platform::URLRequest request(*platform::URL::parse(text));
+    if (mainDocument) request.setMainDocumentURL(platform::URL::parse(mainDocument));
+    return filter->shouldOverrideLoadWithRequest(request, type);
+  }
+
+  testing_support::TempDir dir;
+  std::shared_ptr<HBRViewController> vc;
+  std::shared_ptr<HBRIntentAndNavigationFilter> filter;
+  std::vector<std::string> opened;
+};
+
+}  // namespace
+
+TEST_F(IntentFilterTest, WithoutRulesOnlyPackagedPagesNavigate) {
+  start("");
+  EXPECT_EQ(filter->allowNavigations(), (std::vector<std::string>{"file://", "app://"}));
+  EXPECT_EQ(decide("file:///pkg/www/index.html", kOther), true);
+  EXPECT_EQ(decide("app://localhost/index.html", kLink), true);
+
+  testing_support::LogCapture log;
+  EXPECT_EQ(decide("https://example.com/", kOther), false);
+  EXPECT_TRUE(
+      log.contains("ERROR Internal navigation rejected - <allow-navigation> not set for "
+                   "url='https://example.com/'"));
+  EXPECT_FALSE(log.contains("External navigation rejected"));
+  log.clear();
+  EXPECT_EQ(decide("https://example.com/", kLink), false);
+  EXPECT_TRUE(log.contains("ERROR Internal navigation rejected"));
+  EXPECT_TRUE(
+      log.contains("ERROR External navigation rejected - <allow-intent> not set for "
+                   "url='https://example.com/'"));
+  EXPECT_TRUE(opened.empty());
+}
+
+TEST_F(IntentFilterTest, NavigationRulesWinOverIntentRules) {
+  start(R"(<allow-navigation href="https://app.example.com/*"/><allow-intent href="https://*/*"/>
+           <allow-intent/><allow-navigation/><access origin="*"/>)");
+  EXPECT_EQ(filter->allowIntents(), (std::vector<std::string>{"https://*/*"}));
+  EXPECT_EQ(filter->filterUrl(*platform::URL::parse("https://app.example.com/a")),
+            NavigationAllowed);
+  EXPECT_EQ(filter->filterUrl(*platform::URL::parse("https://elsewhere.org/")), IntentAllowed);
+  EXPECT_EQ(decide("https://app.example.com/a", kLink), true);
+  EXPECT_TRUE(opened.empty());
+}
+
+TEST_F(IntentFilterTest, IntentsOpenOutsideOnlyForLinksAndTopLevelLoads) {
+  start(R"(<allow-intent href="mailto:*"/><allow-intent href="https://maps.example.com/*"/>)");
+  testing_support::LogCapture log;
+
+  EXPECT_EQ(decide("mailto:someone@example.com", kLink), false);
+  EXPECT_EQ(decide("https://maps.example.com/top", kOther, "https://maps.example.com/top"), false);
+  EXPECT_EQ(opened, (std::vector<std::string>{"mailto:someone@example.com",
+                                              "https://maps.example.com/top"}));
+
+  // A redirect inside a frame, a form submission and a reload are neither loaded nor opened,
+  // and none of them is an error worth a log line.
+  opened.clear();
+  EXPECT_EQ(decide("https://maps.example.com/frame", kOther, "app://localhost/index.html"), false);
+  EXPECT_EQ(decide("https://maps.example.com/frame", kOther), false);
+  EXPECT_EQ(decide("https://maps.example.com/form", kForm), false);
+  EXPECT_EQ(decide("https://maps.example.com/again", kReload), false);
+  EXPECT_TRUE(opened.empty());
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(IntentFilterTest, RulesReadBeforeAnXMLErrorStay) {
+  start(R"(<allow-navigation href="https://kept.example.com/*"/>)", "<broken");
+  EXPECT_EQ(decide("https://kept.example.com/x", kLink), true);
+  EXPECT_EQ(decide("file:///pkg/www/index.html", kOther), true);
+}

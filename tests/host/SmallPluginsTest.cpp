@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "host/HBRGestureHandler.h"
+#include "host/HBRHandleOpenURL.h"
+#include "host/HBRLaunchScreen.h"
+#include "host/HBRLogger.h"
+#include "host/HBRSmallHostPlugins.h"
+#include "host/HBRViewController.h"
+#include "host/HBRWebViewEngineProtocol.h"
+#include "platform/foundation/MainLoop.h"
+#include "platform/webkit/HeadlessWebView.h"
+#include "support/TestSupport.h"
+
+using namespace platform;
+
+namespace {
+
+// The engine contract over the headless web view, which records every evaluation.
+class HeadlessEngine : public HBRWebViewEngineProtocol {
+ public:
+  void loadRequest(const URLRequest& request) override { webView->loadRequest(request); }
+  void loadHTMLString(const std::string& html, const std::optional<platform::URL>& base) override {
+    webView->loadHTMLString(html, base);
+  }
+  void evaluateJavaScript(const std::string& script,
+                          webkit::JavaScriptCompletion completion) override {
+    webView->evaluateJavaScript(script, std::move(completion));
+  }
+  std::optional<platform::URL> URL() const override { return webView->url(); }
+  bool canLoadRequest(const URLRequest&) const override { return true; }
+  void updateWithInfo(const HBRWebViewEngineInfo&) override {}
+  std::shared_ptr<webkit::WebView> engineWebView() const override { return webView; }
+
+  std::shared_ptr<webkit::HeadlessWebView> webView = std::make_shared<webkit::HeadlessWebView>();
+};
+
+// A host controller over the headless engine, with the plugins registered on it.
+struct Host {
+  std::shared_ptr<HeadlessEngine> engine = std::make_shared<HeadlessEngine>();
+  std::shared_ptr<HBRViewController> vc = HBRViewController::create();
+
+  template <typename T>
+  std::shared_ptr<T> add(bool withEngine = true) {
+    auto plugin = std::make_shared<T>();
+    plugin->initWithWebViewEngine(withEngine ? engine : nullptr);
+    vc->registerPlugin(plugin, plugin->className());
+    return plugin;
+  }
+  const std::vector<std::string>& scripts() const { return engine->webView->evaluatedScripts(); }
+  void pageDidLoad() const {
+    NotificationCenter::defaultCenter().post(HBRPageDidLoadNotification, engine->webView.get());
+  }
+};
+
+HBRInvokedUrlCommand command(Value arguments) {
+  return HBRInvokedUrlCommand(std::move(arguments), std::string("Cb1"), std::nullopt, std::nullopt);
+}
+
+}  // namespace
+
+TEST(SmallPluginsTest, LoggerWritesTheLevelUnlessItIsLog) {
+  HBRLogger logger;
+  testing_support::LogCapture log;
+  logger.performAction("logLevel", command(Value::array({"LOG", "plain line"})));
+  logger.performAction("logLevel", command(Value::array({"WARN", "careful"})));
+  logger.performAction("logLevel", command(Value::array({"ERROR"})));
+  logger.performAction("logLevel", command(Value::array({"INFO", 42})));
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{"plain line", "WARN: careful", "ERROR: (null)", "INFO: 42"}));
+}
+
+TEST(SmallPluginsTest, LaunchScreenFadesTheHostsLaunchViewAndNeedsAHost) {
+  HBRLaunchScreen orphan;
+  EXPECT_TRUE(orphan.performAction("show", command(Value::array())));
+
+  Host host;
+  auto launchView = std::make_shared<ui::View>();
+  host.vc->setLaunchView(launchView);
+  auto launch = host.add<HBRLaunchScreen>();
+  launch->performAction("hide", command(Value::array()));
+  EXPECT_TRUE(MainLoop::runUntil([&] { return launchView->alpha() == 0.0; }, 5));
+}
+
+TEST(SmallPluginsTest, GestureHandlerFollowsItsSettings) {
+  Host host;
+  const auto& userScripts = host.engine->webView->userContentController()->userScripts();
+  EXPECT_FALSE(host.add<HBRGestureHandler>()->lpgr());
+  EXPECT_TRUE(userScripts.empty());
+
+  host.vc->mutableSettings()["suppresseslongpressgesture"] = "true";
+  auto on = host.add<HBRGestureHandler>();
+  ASSERT_TRUE(on->lpgr());
+  EXPECT_DOUBLE_EQ(on->lpgr()->minimumPressDuration, 0.45);
+  ASSERT_EQ(userScripts.size(), 1u);
+  EXPECT_EQ(userScripts[0].source, HBRGestureHandler::longPressSuppressionScript());
+  // Every finished load gets the script again.
+  host.pageDidLoad();
+  EXPECT_EQ(host.scripts(),
+            std::vector<std::string>{HBRGestureHandler::longPressSuppressionScript()});
+
+  host.vc->mutableSettings()["suppresses3dtouchgesture"] = "true";
+  EXPECT_DOUBLE_EQ(host.add<HBRGestureHandler>()->lpgr()->minimumPressDuration, 0.15);
+
+  testing_support::LogCapture log;
+  EXPECT_FALSE(host.add<HBRGestureHandler>(false)->lpgr());
+  EXPECT_TRUE(log.contains("No webview subviews found, not applying the longpress fix."));
+}
+
+TEST(SmallPluginsTest, OpenedURLWaitsForTheFirstPageAndIsDeliveredOnceAsALiteral) {
+  Host host;
+  auto handler = host.add<HBRHandleOpenURL>();
+  auto& center = NotificationCenter::defaultCenter();
+
+  center.post(HBRPluginHandleOpenURLNotification, nullptr, "veltro://first");
+  center.post(HBRPluginHandleOpenURLNotification, nullptr, "veltro://open?item='7'&x=1");
+  EXPECT_TRUE(host.scripts().empty());
+  host.pageDidLoad();
+  host.pageDidLoad();
+  ASSERT_EQ(host.scripts().size(), 1u);
+  EXPECT_EQ(host.scripts()[0],
+            "document.addEventListener('deviceready',function(){if (typeof handleOpenURL === "
+            "'function') { "
+            "handleOpenURL(\"veltro://open?item='7'&x=1\");}});");
+
+  // Once a page is loaded a URL goes straight through; what is not a URL never reaches the page.
+  testing_support::LogCapture log;
+  center.post(HBRPluginHandleOpenURLNotification, nullptr, "veltro://second");
+  center.post(HBRPluginHandleOpenURLNotification, nullptr, "\");alert(1);//");
+  center.post(HBRPluginHandleOpenURLNotification, nullptr, 12);
+  ASSERT_EQ(host.scripts().size(), 2u);
+  EXPECT_NE(host.scripts()[1].find("handleOpenURL(\"veltro://second\")"), std::string::npos);
+  EXPECT_EQ(log.count("carries no URL"), 2u);
+
+  // Removed from every notification (as the deep-links plugin does), it does nothing more.
+  center.removeObserver(handler.get());
+  center.post(HBRPluginHandleOpenURLNotification, nullptr, "veltro://third");
+  EXPECT_EQ(host.scripts().size(), 2u);
+}
+
+TEST(SmallPluginsTest, RegistrationMakesEveryHostPluginByName) {
+  HBRRegisterSmallHostPlugins();
+  for (const char* name : {"HBRIntentAndNavigationFilter", "HBRConnection", "HBRLogger",
+                           "HBRLaunchScreen", "HBRGestureHandler", "HBRHandleOpenURL"}) {
+    auto factory = HBRPluginClassRegistry::shared().factory(name);
+    ASSERT_TRUE(factory) << name;
+    EXPECT_EQ(factory()->className(), name);
+  }
+}

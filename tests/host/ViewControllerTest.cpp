@@ -1,0 +1,161 @@
+#include "HostPackageFixture.h"
+
+using namespace hosttest;
+using platform::Value;
+
+namespace {
+
+// An engine subclass a package can name with "HarborWebViewEngine".
+class CustomEngine : public HBRWebViewEngine {
+ public:
+  using HBRWebViewEngine::HBRWebViewEngine;
+  std::string className() const override { return "CustomEngine"; }
+};
+
+// Records whether the web view had been asked to load anything when it was initialised.
+class StartupPlugin : public HBRPlugin {
+ public:
+  std::string className() const override { return "StartupPlugin"; }
+  void pluginInitialize() override {
+    auto web = std::dynamic_pointer_cast<platform::webkit::HeadlessWebView>(webView());
+    loadsAtInitialisation = web ? static_cast<int>(web->loads().size()) : -1;
+  }
+  static inline int loadsAtInitialisation = -2;
+};
+
+}  // namespace
+
+class ViewControllerTest : public HostPackageTest {};
+
+TEST_F(ViewControllerTest, ViewHoldsAHiddenWebViewBehindTheLaunchViewAndLoadsTheStartPage) {
+  start();
+  auto root = vc->view();
+  ASSERT_EQ(root->subviews().size(), 2u);
+  EXPECT_EQ(root->subviews()[0], vc->webView());
+  EXPECT_EQ(root->subviews()[1], vc->launchView());
+  EXPECT_TRUE(vc->webView()->isHidden());
+  EXPECT_EQ(vc->webView()->autoresizingMask(), 18u);
+  EXPECT_EQ(vc->launchView()->alpha(), 0.0);
+  EXPECT_EQ(vc->launchView()->backgroundColor(), platform::ui::Color::white());
+  EXPECT_EQ(vc->settings()["backupwebstorage"], "cloud");
+  EXPECT_EQ(vc->pluginObjects().count("HBRWebViewEngine"), 1u);
+
+  // Without a "scheme" preference there is no scheme handler and the page is a file,
+  // readable with its folder.
+  EXPECT_TRUE(web()->configuration().urlSchemeHandlers.empty());
+  EXPECT_TRUE(web()->userContentController()->userScripts().empty());
+  EXPECT_NE(web()->userContentController()->handler("harbor"), nullptr);
+  ASSERT_EQ(web()->loads().size(), 1u);
+  const auto& load = web()->loads()[0];
+  EXPECT_EQ(load.kind, platform::webkit::HeadlessWebView::Load::Kind::FileURL);
+  EXPECT_EQ(load.request.url().path(), www("index.html"));
+  EXPECT_EQ(load.baseURL->path(), www());
+
+  ASSERT_TRUE(waitForPageLoad());
+  EXPECT_FALSE(vc->webView()->isHidden());
+}
+
+class EngineChoiceTest : public ViewControllerTest {
+ protected:
+  std::string preferences() const override { return pref("HarborWebViewEngine", wanted); }
+  std::string wanted = "CustomEngine";
+};
+
+TEST_F(EngineChoiceTest, TheConfiguredEngineClassIsUsedAndAnUnknownOneFallsBackUnderTheWantedName) {
+  HBRRegisterWebViewEngineClass<CustomEngine>("CustomEngine");
+  start();
+  EXPECT_EQ(vc->pluginObjects().at("CustomEngine")->className(), "CustomEngine");
+  HBRWebViewEngineClassRegistry::shared().unregisterClass("CustomEngine");
+
+  vc.reset();
+  start();  // the class is gone now
+  EXPECT_EQ(vc->pluginObjects().at("CustomEngine")->className(), "HBRWebViewEngine");
+  EXPECT_NE(vc->webView(), nullptr);
+}
+
+class StartupTest : public ViewControllerTest {
+ protected:
+  std::string preferences() const override {
+    return R"(<feature name="Early"><param name="ios-package" value="StartupPlugin" onload="true"/></feature>)";
+  }
+};
+
+TEST_F(StartupTest, StartupPluginsAreInitialisedAndTimedBeforeTheStartPageIsRequested) {
+  HBRRegisterPluginClass<StartupPlugin>("StartupPlugin");
+  testing_support::LogCapture log;
+  start();
+  EXPECT_EQ(StartupPlugin::loadsAtInitialisation, 0);
+  EXPECT_EQ(vc->pluginObjects().count("StartupPlugin"), 1u);
+  EXPECT_TRUE(log.contains("[HBRTimer][early]"));
+  EXPECT_TRUE(log.contains("[HBRTimer][TotalPluginStartup]"));
+  EXPECT_EQ(web()->loads().size(), 1u);
+}
+
+class RemoteStartPageTest : public ViewControllerTest {
+ protected:
+  std::string startPage() const override { return "https://example.com/app/?a=1#top"; }
+};
+
+TEST_F(RemoteStartPageTest, AStartPageWithASchemeIsLoadedAsItIs) {
+  start();
+  ASSERT_EQ(web()->loads().size(), 1u);
+  EXPECT_EQ(web()->loads()[0].kind, platform::webkit::HeadlessWebView::Load::Kind::Request);
+  EXPECT_EQ(lastLoad(), "https://example.com/app/?a=1#top");
+}
+
+class MissingStartPageTest : public ViewControllerTest {
+ protected:
+  std::string startPage() const override { return "missing&amp;x=1+2.html"; }  // XML-escaped
+  std::string preferences() const override {
+    return withErrorUrl ? pref("ErrorUrl", "error.html") : "";
+  }
+  bool withErrorUrl = true;
+};
+
+TEST_F(MissingStartPageTest, TheErrorPageGetsTheMessageAsOneQueryValue) {
+  testing_support::LogCapture log;
+  start();
+  std::string message = "ERROR: Start Page at 'www/missing&x=1+2.html' was not found.";
+  EXPECT_TRUE(log.contains(message));
+  auto url = platform::URL::parse(lastLoad());
+  ASSERT_TRUE(url);
+  EXPECT_EQ(url->path(), www("error.html"));
+  auto items = url->queryItems();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].first, "error");
+  EXPECT_EQ(items[0].second, message);
+}
+
+TEST_F(MissingStartPageTest, WithoutAnErrorPageTheMessageIsShownInline) {
+  withErrorUrl = false;
+  SetUp();
+  start();
+  EXPECT_EQ(
+      lastLoad(),
+      "<html><body> ERROR: Start Page at 'www/missing&x=1+2.html' was not found. </body></html>");
+}
+
+TEST_F(ViewControllerTest, OrientationsComeFromTheInformationDictionaryAndDefaultToPortrait) {
+  auto controller = HBRViewController::create();
+  EXPECT_EQ(controller->supportedOrientations(), (std::vector<int>{1, 4}));
+  EXPECT_EQ(controller->supportedInterfaceOrientations(), 2u + 16u);
+  EXPECT_FALSE(controller->supportsOrientation(3));
+  Value names = {"UIInterfaceOrientationLandscapeRight", "Sideways", 7,
+                 "UIInterfaceOrientationPortraitUpsideDown"};
+  EXPECT_EQ(HBRViewController::parseInterfaceOrientations(names), (std::vector<int>{3, 2}));
+  EXPECT_EQ(hbr_interfaceOrientationMask(HBRViewController::parseInterfaceOrientations(Value())),
+            2u);
+}
+
+TEST(ColorString, ParsesTheHexForms) {
+  using platform::ui::Color;
+  EXPECT_EQ(HBRViewController::colorFromColorString("#f0a"), (Color{1, 0, 170 / 255.0, 1}));
+  EXPECT_EQ(HBRViewController::colorFromColorString("#FF0000"), (Color{1, 0, 0, 1}));
+  EXPECT_EQ(HBRViewController::colorFromColorString("0x00ff00"), (Color{0, 1, 0, 1}));
+  EXPECT_EQ(HBRViewController::colorFromColorString("#800000ff"), (Color{0, 0, 1, 128 / 255.0}));
+  EXPECT_EQ(HBRViewController::colorFromColorString("0X80112233"),
+            (Color{0x11 / 255.0, 0x22 / 255.0, 0x33 / 255.0, 0x80 / 255.0}));
+  for (const char* bad :
+       {"", "#ff", "#ffff", "red", "#gggggg", "##ffffff", "#ffffff\n", "0xfffffffff"})
+    EXPECT_EQ(HBRViewController::colorFromColorString(bad), std::nullopt) << bad;
+}

@@ -1,0 +1,200 @@
+#include "HostPackageFixture.h"
+#include "host/HBRURLSchemeHandler.h"
+#include "host/HBRWebViewUIDelegate.h"
+
+using namespace hosttest;
+using platform::Value;
+
+class WebViewEngineTest : public HostPackageTest {
+ protected:
+  std::string preferences() const override { return extra; }
+  std::string extra;
+};
+
+class AppSchemeTest : public WebViewEngineTest {
+ protected:
+  std::string startPage() const override { return "index.html?a=1&amp;b=2#frag"; }
+  std::string preferences() const override {
+    return pref("scheme", scheme) + pref("hostname", "app.local");
+  }
+  std::string scheme = "app";
+};
+
+TEST_F(AppSchemeTest, FileURLsAreRewrittenIntoTheApplicationScheme) {
+  start();
+  auto e = engine();
+  EXPECT_EQ(vc->appScheme(), "app");
+  EXPECT_EQ(e->assetsURL(), "app://app.local");
+  ASSERT_EQ(web()->userContentController()->userScripts().size(), 1u);
+  EXPECT_EQ(web()->userContentController()->userScripts()[0].source,
+            "window.HBR_ASSETS_URL = 'app://app.local';");
+  EXPECT_EQ(web()->configuration().urlSchemeHandlers.at("app"), e->schemeHandler());
+  // The start page keeps its query and fragment.
+  EXPECT_EQ(web()->loads().back().kind, platform::webkit::HeadlessWebView::Load::Kind::Request);
+  EXPECT_EQ(lastLoad(), "app://app.local/index.html?a=1&b=2#frag");
+
+  // Other files of the web folder keep their place in it; files elsewhere use the reserved prefix.
+  e->loadRequest(
+      platform::URLRequest(platform::URL::fileURL(www("sub/page.html")).resolve("?x=1#y").value()));
+  EXPECT_EQ(lastLoad(), "app://app.local/sub/page.html?x=1#y");
+  std::string document = dir.write("data/Documents/report.html", "r");
+  e->loadRequest(platform::URLRequest(platform::URL::fileURL(document)));
+  EXPECT_EQ(lastLoad(), "app://app.local/_app_file_" + document);
+  EXPECT_EQ(web()->startSchemeTask(web()->loads().back().request)->data, "r");
+  // Web URLs pass unchanged.
+  e->loadRequest(platform::URLRequest(platform::URL::parse("https://example.com/x").value()));
+  EXPECT_EQ(lastLoad(), "https://example.com/x");
+}
+
+TEST_F(AppSchemeTest, ASchemeTheWebViewServesItselfBecomesApp) {
+  scheme = "https";
+  SetUp();
+  start();
+  EXPECT_EQ(vc->appScheme(), "app");
+  EXPECT_EQ(engine()->assetsURL(), "app://app.local");
+}
+
+TEST_F(WebViewEngineTest, ConfigurationAndLiveSettings) {
+  testing_support::LogCapture log;
+  start();
+  EXPECT_EQ(web()->configuration().mediaTypesRequiringUserActionForPlayback,
+            platform::webkit::kMediaTypeAll);
+  EXPECT_TRUE(log.contains("Invalid \"MediaTypesRequiringUserActionForPlayback\" was detected."));
+
+  extra = pref("MediaTypesRequiringUserActionForPlayback", "audio") +
+          pref("AppendUserAgent", "Veltro/1") + pref("MinimumFontSize", "12") +
+          pref("DisallowOverscroll", "true");
+  SetUp();
+  start();
+  const auto& configuration = web()->configuration();
+  EXPECT_EQ(configuration.mediaTypesRequiringUserActionForPlayback,
+            platform::webkit::kMediaTypeAudio);
+  EXPECT_EQ(configuration.applicationNameForUserAgent,
+            configuration.defaultApplicationNameForUserAgent + " Veltro/1");
+  EXPECT_EQ(configuration.preferences.minimumFontSize, 12);
+  EXPECT_TRUE(log.contains("The preference \"DisallowOverscroll\" has no effect"));
+
+  // An override wins over an append; the gestures action takes a number and answers nothing.
+  extra = pref("OverrideUserAgent", "Custom/2") + pref("AppendUserAgent", "ignored");
+  SetUp();
+  start();
+  EXPECT_EQ(web()->customUserAgent(), "Custom/2");
+  EXPECT_FALSE(web()->configuration().applicationNameForUserAgent);
+  engine()->performAction("allowsBackForwardNavigationGestures",
+                          HBRInvokedUrlCommand(Value{1}, "cb", "x", "y"));
+  EXPECT_TRUE(web()->allowsBackForwardNavigationGestures());
+  engine()->performAction("allowsBackForwardNavigationGestures",
+                          HBRInvokedUrlCommand(Value{"yes"}, "cb", "x", "y"));
+  EXPECT_FALSE(web()->allowsBackForwardNavigationGestures());
+}
+
+TEST_F(WebViewEngineTest, TheNavigationPollAsksEveryPlugin) {
+  start();
+  auto https = platform::URLRequest(platform::URL::parse("https://example.com/").value());
+  auto file = platform::URLRequest(platform::URL::fileURL(www("sub/page.html")));
+  using platform::webkit::NavigationType;
+
+  std::vector<Value> opened;
+  platform::NotificationCenter::defaultCenter().addObserver(
+      this, HBRPluginHandleOpenURLNotification, nullptr,
+      [&](const platform::Notification& n) { opened.push_back(n.object); });
+  // Nobody answers: files load, anything else is cancelled and offered to the system.
+  EXPECT_EQ(web()->decidePolicy(file, NavigationType::LinkActivated), true);
+  EXPECT_EQ(web()->decidePolicy(https, NavigationType::LinkActivated), false);
+  EXPECT_EQ(opened, std::vector<Value>{"https://example.com/"});
+
+  auto yes = std::make_shared<ProbePlugin>("AYes");
+  yes->navigationAnswer = true;
+  vc->registerPlugin(yes, "AYes");
+  EXPECT_EQ(web()->decidePolicy(https, NavigationType::Other), true);
+
+  auto no = std::make_shared<ProbePlugin>("BNo");
+  no->navigationAnswer = false;
+  auto later = std::make_shared<ProbePlugin>("CLater");
+  later->navigationAnswer = true;
+  vc->registerPlugin(no, "BNo");
+  vc->registerPlugin(later, "CLater");
+  EXPECT_EQ(web()->decidePolicy(file, NavigationType::LinkActivated),
+            false);  // the first "no" wins
+  EXPECT_EQ(later->navigationQuestions, 0);
+  platform::NotificationCenter::defaultCenter().removeObserver(this);
+  EXPECT_EQ(opened.size(), 1u);
+}
+
+class LoadFailureTest : public WebViewEngineTest {
+ protected:
+  std::string preferences() const override { return pref("ErrorUrl", "error.html"); }
+  platform::Error failure(long code, const std::string& description) {
+    return platform::Error::make(platform::kURLErrorDomain, code, description);
+  }
+};
+
+TEST_F(LoadFailureTest, FailuresShowTheErrorPageWithoutEverLooping) {
+  testing_support::LogCapture log;
+  start();
+  web()->clearRecords();
+  engine()->didFailProvisionalNavigation(
+      *web(), failure(-1003, "A server & its name = 1+1 were not found."));
+  ASSERT_EQ(web()->loads().size(), 1u);
+  auto url = web()->loads()[0].request.url();
+  EXPECT_EQ(url.path(), www("error.html"));
+  ASSERT_EQ(url.queryItems().size(), 1u);
+  EXPECT_EQ(url.queryItems()[0].second,
+            "Failed to load webpage with error: A server & its name = 1+1 were not found.");
+  EXPECT_TRUE(log.contains("Failed to load webpage with error: A server & its name"));
+
+  // A cancelled load was replaced by another: no error page.
+  web()->clearRecords();
+  engine()->didFailNavigation(*web(), failure(-999, "cancelled"));
+  EXPECT_TRUE(web()->loads().empty());
+
+  // The error page failing to load is not loaded again (the web view is at it now).
+  engine()->didFailNavigation(*web(), failure(-1100, "The file does not exist."));
+  EXPECT_TRUE(web()->loads().empty());
+  auto named = failure(-1100, "gone");
+  named.userInfo["NSErrorFailingURLStringKey"] =
+      platform::URL::fileURL(www("error.html")).absoluteString() + "?error=x";
+  engine()->didFailNavigation(*web(), named);
+  EXPECT_TRUE(web()->loads().empty());
+  EXPECT_TRUE(log.contains("The error page itself failed to load"));
+}
+
+TEST_F(WebViewEngineTest, ReloadsAfterTheContentProcessEndsAndOnAReturnWithALostPage) {
+  start();
+  ASSERT_TRUE(waitForPageLoad());
+  engine()->webContentProcessDidTerminate(*web());
+  EXPECT_EQ(web()->reloadCount(), 1);
+
+  web()->setTitle("Home");
+  platform::ui::Application::shared().willEnterForeground();
+  EXPECT_EQ(web()->reloadCount(), 1);
+  web()->setTitle(std::nullopt);  // what a web view shows after its content went away
+  platform::ui::Application::shared().willEnterForeground();
+  EXPECT_EQ(web()->reloadCount(), 2);
+  EXPECT_TRUE(HBRWebViewEngine::shouldReloadWebView(platform::URL::parse("about:blank"), "t"));
+}
+
+class BridgeTest : public WebViewEngineTest {
+ protected:
+  std::string preferences() const override {
+    return R"(<feature name="Probe"><param name="ios-package" value="HostProbe"/></feature>)";
+  }
+};
+
+TEST_F(BridgeTest, AHarborMessageRunsThePluginActionAndItsCallbackIsEvaluated) {
+  HBRPluginClassRegistry::shared().registerClass(
+      "HostProbe", [] { return std::make_shared<ProbePlugin>("HostProbe"); });
+  start();
+  ASSERT_TRUE(web()->postScriptMessage("harbor", Value{"Probe1", "Probe", "echo", {"hi & bye"}}));
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return !web()->evaluatedScripts().empty(); }, 5));
+  EXPECT_NE(web()->evaluatedScripts().back().find(
+                R"(harbor.require('harbor/exec').nativeCallback('Probe1',1,"hi & bye",0, 0))"),
+            std::string::npos);
+
+  // Other channels are not commands.
+  web()->clearRecords();
+  engine()->didReceiveScriptMessage("other", Value{"Probe2", "Probe", "echo", {"x"}});
+  platform::MainLoop::drain();
+  EXPECT_TRUE(web()->evaluatedScripts().empty());
+  HBRPluginClassRegistry::shared().unregisterClass("HostProbe");
+}

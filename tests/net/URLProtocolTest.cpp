@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "SessionTestHelpers.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/net/URLProtocol.h"
+#include "platform/net/URLSession.h"
+#include "support/HttpsTestServer.h"
+
+using namespace platform;
+using net_test::fetch;
+using net_test::urlOf;
+using testing_support::HttpsTestServer;
+
+namespace {
+
+std::atomic<int> gDecliningAsked{0};
+
+class DecliningProtocol : public URLProtocol {
+ public:
+  static constexpr const char* kClassName = "DecliningProtocol";
+  using URLProtocol::URLProtocol;
+  static bool canInitWithRequest(const URLRequest&) {
+    ++gDecliningAsked;
+    return false;
+  }
+  void startLoading() override { ADD_FAILURE() << "a declining protocol was started"; }
+  void stopLoading() override {}
+};
+
+// Answers everything except "/network" and requests it marked itself, from memory.
+class AnsweringProtocol : public URLProtocol {
+ public:
+  static constexpr const char* kClassName = "AnsweringProtocol";
+  using URLProtocol::URLProtocol;
+  static bool canInitWithRequest(const URLRequest& request) {
+    return request.url().path() != "/network" && propertyForKey("AnsweringProtocolHandled", request).is_null();
+  }
+  void startLoading() override {
+    client()->didReceiveResponse(*this, URLResponse::http(request().url(), 200, {{"Content-Type", "text/plain"}}),
+                                 URLCacheStoragePolicy::NotAllowed);
+    client()->didLoadData(*this, "from ");
+    client()->didLoadData(*this, "the protocol");
+    client()->didFinishLoading(*this);
+    // Anything after the finish is ignored.
+    client()->didLoadData(*this, " and more");
+  }
+  void stopLoading() override {}
+};
+
+class ForeignClass : public ClassObject {
+ public:
+  std::string name() const override { return "NSObject"; }
+};
+
+}  // namespace
+
+TEST(URLProtocol, ConfigurationClassesAreAskedInOrderBeforeTheNetwork) {
+  HttpsTestServer server;
+  server.on("GET", "/network", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("from the network", "text/plain");
+  });
+  server.on("GET", "/marked", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("marked", "text/plain");
+  });
+  auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+  configuration.setProtocolClasses({protocolClass<DecliningProtocol>(), protocolClass<AnsweringProtocol>()});
+  auto session = URLSession::sessionWithConfiguration(configuration);
+
+  gDecliningAsked = 0;
+  auto answered = fetch(*session, server.url("/anything"));
+  ASSERT_FALSE(answered.error);
+  EXPECT_EQ(*answered.data, "from the protocol");
+  EXPECT_EQ(gDecliningAsked, 1);
+  EXPECT_EQ(server.requestCount(), 0u);
+
+  auto network = fetch(*session, server.url("/network"));
+  ASSERT_FALSE(network.error);
+  EXPECT_EQ(*network.data, "from the network");
+
+  // The request's property bag survives the copies the session makes, so a protocol can
+  // recognise a request it marked.
+  URLRequest marked(urlOf(server.url("/marked")));
+  URLProtocol::setProperty(true, "AnsweringProtocolHandled", marked);
+  EXPECT_EQ(*fetch(*session, marked).data, "marked");
+  EXPECT_EQ(server.requestCount(), 2u);
+
+  // Downloads are answered by protocols as well.
+  std::promise<std::string> content;
+  session->downloadTaskWithURL(urlOf(server.url("/file")), [&](const auto& location, const auto&, const auto&) {
+    content.set_value(location ? fs::readFile(*location).value_or("") : "no file");
+  })->resume();
+  EXPECT_EQ(content.get_future().get(), "from the protocol");
+}
+
+TEST(URLProtocol, GlobalRegistrationIsConsultedMostRecentFirstThroughReplaceableImplementations) {
+  auto answering = protocolClass<AnsweringProtocol>();
+  auto declining = protocolClass<DecliningProtocol>();
+  EXPECT_TRUE(URLProtocol::registerClass(answering));
+  EXPECT_TRUE(URLProtocol::registerClass(declining));
+  EXPECT_EQ(URLProtocol::registeredClasses(), (std::vector<URLProtocolClassRef>{declining, answering}));
+  EXPECT_TRUE(URLProtocol::registerClass(answering));
+  EXPECT_EQ(URLProtocol::registeredClasses(), (std::vector<URLProtocolClassRef>{answering, declining}));
+  EXPECT_FALSE(URLProtocol::registerClass(std::make_shared<ForeignClass>()));
+  EXPECT_EQ(URLProtocol::registeredClasses().size(), 2u);
+
+  // The shared session consults the registered classes.
+  auto answered = fetch(*URLSession::sharedSession(), "https://unreachable.invalid/page");
+  ASSERT_FALSE(answered.error);
+  EXPECT_EQ(*answered.data, "from the protocol");
+
+  // A replacement sees every registration and reaches the platform through what it displaced.
+  std::vector<std::string> calls;
+  auto original = URLProtocol::exchangeRegisterClassImplementation(nullptr);
+  URLProtocol::exchangeRegisterClassImplementation([&calls, original](const ClassRef& classObject) {
+    calls.push_back(classObject->name());
+    return original(classObject);
+  });
+  EXPECT_TRUE(URLProtocol::registerClass(declining));
+  URLProtocol::exchangeRegisterClassImplementation(original);
+  EXPECT_EQ(calls, (std::vector<std::string>{"DecliningProtocol"}));
+  EXPECT_EQ(URLProtocol::registeredClasses().front(), declining);
+
+  URLProtocol::unregisterClass(answering);
+  URLProtocol::unregisterClass(declining);
+  EXPECT_TRUE(URLProtocol::registeredClasses().empty());
+}

@@ -1,0 +1,352 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "SessionTestHelpers.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Paths.h"
+#include "platform/net/TLSTrust.h"
+#include "platform/net/URLError.h"
+#include "platform/net/URLSession.h"
+#include "support/HttpsTestServer.h"
+
+using namespace platform;
+using net_test::fetch;
+using net_test::urlOf;
+using testing_support::HttpsTestServer;
+
+namespace {
+
+URLSessionConfiguration ephemeral() { return URLSessionConfiguration::ephemeralSessionConfiguration(); }
+
+// A handler that holds its request until released (or for at most `seconds`), so that a test
+// can cancel or time out a request in flight without keeping the server busy afterwards.
+struct Gate {
+  std::atomic<bool> open{false};
+  HttpsTestServer::Handler handler(double seconds) {
+    return [this, seconds](const httplib::Request&, httplib::Response& response) {
+      auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+      while (!open && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      response.set_content("late", "text/plain");
+    };
+  }
+};
+
+}  // namespace
+
+TEST(URLSession, DataTaskDeliversBodyStatusAndHeadersOverHTTPS) {
+  HttpsTestServer server;
+  server.on("GET", "/hello", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("X-Answer", "42");
+    response.set_content("hello there", "text/plain; charset=UTF-8");
+  });
+  auto session = URLSession::sessionWithConfiguration(ephemeral());
+  auto result = fetch(*session, server.url("/hello"));
+  ASSERT_FALSE(result.error) << result.error->localizedDescription();
+  EXPECT_EQ(*result.data, "hello there");
+  EXPECT_EQ(result.response->statusCode(), 200);
+  EXPECT_EQ(result.response->valueForHTTPHeaderField("x-answer"), "42");
+  EXPECT_EQ(result.response->mimeType(), "text/plain");
+  EXPECT_EQ(result.response->textEncodingName(), "utf-8");
+  EXPECT_EQ(result.response->url().absoluteString(), server.url("/hello"));
+}
+
+TEST(URLSession, DownloadTaskHandsOverATemporaryFileThatIsRemovedAfterTheCompletion) {
+  HttpsTestServer server;
+  std::string body(40000, 'x');
+  server.on("GET", "/file", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content(body, "application/octet-stream");
+  });
+  auto session = URLSession::sessionWithConfiguration(ephemeral());
+  std::promise<std::string> done;
+  std::string seenPath, seenContent;
+  auto task = session->downloadTaskWithURL(urlOf(server.url("/file")), [&](const auto& location, const auto& response,
+                                                                              const auto& error) {
+    EXPECT_FALSE(error);
+    EXPECT_EQ(response->statusCode(), 200);
+    seenPath = location.value_or("");
+    seenContent = fs::readFile(seenPath).value_or("");
+    done.set_value(seenPath);
+  });
+  task->resume();
+  ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(fs::isInside(seenPath, paths::tmp())) << seenPath;
+  EXPECT_EQ(seenContent, body);
+  // The file is removed right after the completion returns, on the session's queue.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (fs::exists(seenPath) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_FALSE(fs::exists(seenPath));
+}
+
+TEST(URLSession, RequestFieldsWinOverConfigurationHeadersAndUnsafeFieldsAreNeverSent) {
+  HttpsTestServer server;
+  server.on("GET", "/headers", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
+  auto configuration = ephemeral();
+  EXPECT_FALSE(configuration.setHTTPAdditionalHeaders(
+      {{"X-Shared", "from configuration"}, {"X-Configured", "yes"}, {"X-Split", "a\r\nX-Injected: 1"}}));
+  ASSERT_EQ(configuration.httpAdditionalHeaders().size(), 2u);
+
+  URLRequest request(urlOf(server.url("/headers")));
+  EXPECT_TRUE(request.setValue("from request", "x-shared"));
+  EXPECT_TRUE(request.addValue("a", "X-List"));
+  EXPECT_TRUE(request.addValue("b", "X-List"));
+  EXPECT_FALSE(request.setValue("1\nX-Injected: 2", "X-Bad"));
+  EXPECT_FALSE(request.setValue("1", "X Bad: name"));
+
+  auto session = URLSession::sessionWithConfiguration(configuration);
+  auto result = fetch(*session, request);
+  ASSERT_FALSE(result.error);
+  auto seen = server.lastRequest("/headers");
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(seen->header("X-Shared"), "from request");
+  EXPECT_EQ(seen->header("X-Configured"), "yes");
+  EXPECT_EQ(seen->header("X-List"), "a,b");
+  EXPECT_FALSE(seen->hasHeader("X-Injected"));
+  EXPECT_FALSE(seen->hasHeader("X-Bad"));
+  EXPECT_FALSE(seen->hasHeader("X-Split"));
+}
+
+TEST(URLSession, CookiesOfAResponseAreStoredAndSentWithTheNextRequest) {
+  HttpsTestServer server;
+  server.on("GET", "/login", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Set-Cookie", "sid=abc123; Path=/; Secure; HttpOnly");
+    response.set_content("welcome", "text/plain");
+  });
+  server.on("GET", "/account", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("ok", "text/plain");
+  });
+  auto configuration = ephemeral();
+  auto storage = configuration.httpCookieStorage();
+  auto session = URLSession::sessionWithConfiguration(configuration);
+  ASSERT_FALSE(fetch(*session, server.url("/login")).error);
+  ASSERT_FALSE(fetch(*session, server.url("/account")).error);
+  EXPECT_EQ(server.lastRequest("/account")->header("Cookie"), "sid=abc123");
+  ASSERT_EQ(storage->cookiesForURL(urlOf(server.url("/"))).size(), 1u);
+
+  // A configuration that does not send cookies leaves them out, even from the same store.
+  auto quiet = ephemeral();
+  quiet.setHTTPCookieStorage(storage);
+  quiet.setHTTPShouldSetCookies(false);
+  ASSERT_FALSE(fetch(*URLSession::sessionWithConfiguration(quiet), server.url("/account")).error);
+  EXPECT_FALSE(server.lastRequest("/account")->hasHeader("Cookie"));
+
+  // One that accepts none stores none.
+  auto refusing = ephemeral();
+  refusing.setHTTPCookieAcceptPolicy(HTTPCookieAcceptPolicy::Never);
+  ASSERT_FALSE(fetch(*URLSession::sessionWithConfiguration(refusing), server.url("/login")).error);
+  EXPECT_TRUE(refusing.httpCookieStorage()->cookies().empty());
+}
+
+namespace {
+class RedirectHook : public URLSessionDelegate {
+ public:
+  bool refuse = false;
+  std::vector<std::string> seen;
+  void willPerformHTTPRedirection(URLSession&, URLSessionTask&, const URLResponse& response, URLRequest next,
+                                  std::function<void(std::optional<URLRequest>)> completion) override {
+    seen.push_back(std::to_string(response.statusCode()) + " " + next.url().absoluteString());
+    if (refuse) {
+      completion(std::nullopt);
+      return;
+    }
+    next.setValue("changed by the hook", "X-Hop");
+    // The decision may come later and from another thread.
+    std::thread([completion, next] { completion(next); }).detach();
+  }
+};
+}  // namespace
+
+TEST(URLSession, RedirectAcrossHostsPassesThroughTheHookWhichMayChangeOrRefuseIt) {
+  HttpsTestServer server;
+  server.on("GET", "/start", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Set-Cookie", "origin=127; Path=/");
+    response.set_redirect(server.localhostURL("/end"), 302);
+    response.set_content("moved", "text/plain");
+  });
+  server.on("GET", "/end", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("arrived", "text/plain");
+  });
+  auto hook = std::make_shared<RedirectHook>();
+  auto session = URLSession::sessionWithConfiguration(ephemeral(), hook);
+
+  auto followed = fetch(*session, server.url("/start"));
+  ASSERT_FALSE(followed.error);
+  EXPECT_EQ(*followed.data, "arrived");
+  EXPECT_EQ(followed.response->url().absoluteString(), server.localhostURL("/end"));
+  ASSERT_EQ(hook->seen.size(), 1u);
+  EXPECT_EQ(hook->seen[0], "302 " + server.localhostURL("/end"));
+  auto end = server.lastRequest("/end");
+  EXPECT_EQ(end->header("X-Hop"), "changed by the hook");
+  EXPECT_EQ(end->header("Host"), "localhost:" + std::to_string(server.port()));
+  EXPECT_FALSE(end->hasHeader("Cookie"));  // the cookie belongs to 127.0.0.1
+
+  hook->refuse = true;
+  auto refused = fetch(*session, server.url("/start"));
+  ASSERT_FALSE(refused.error);
+  EXPECT_EQ(refused.response->statusCode(), 302);
+  EXPECT_EQ(*refused.data, "moved");
+  EXPECT_EQ(server.requestCount("/end"), 1u);
+}
+
+TEST(URLSession, CancelAndTimeOutsFailWithTheirCodes) {
+  HttpsTestServer server;
+  Gate gate;
+  server.on("GET", "/slow", gate.handler(5));
+  auto session = URLSession::sessionWithConfiguration(ephemeral());
+
+  std::promise<net_test::DataResult> cancelled;
+  auto task = session->dataTaskWithURL(urlOf(server.url("/slow")),
+                                       [&](const auto& data, const auto& response, const auto& error) {
+                                         cancelled.set_value({data, response, error});
+                                       });
+  task->resume();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (server.requestCount("/slow") == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  task->cancel();
+  auto future = cancelled.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  auto result = future.get();
+  ASSERT_TRUE(result.error);
+  EXPECT_EQ(result.error->domain, kURLErrorDomain);
+  EXPECT_EQ(result.error->code, -999);
+  EXPECT_EQ(result.error->localizedDescription(), "cancelled");
+  EXPECT_FALSE(result.data);
+  EXPECT_EQ(task->state(), URLSessionTask::State::Completed);
+
+  // The request's own time-out is an inactivity time-out.
+  URLRequest request(urlOf(server.url("/slow")));
+  request.setTimeoutInterval(0.3);
+  auto started = std::chrono::steady_clock::now();
+  auto timedOut = fetch(*session, request);
+  ASSERT_TRUE(timedOut.error);
+  EXPECT_EQ(timedOut.error->code, -1001);
+  EXPECT_EQ(timedOut.error->localizedDescription(), "The request timed out.");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+
+  // The configuration's resource time-out bounds the whole task.
+  auto bounded = ephemeral();
+  bounded.setTimeoutIntervalForResource(0.3);
+  auto overall = fetch(*URLSession::sessionWithConfiguration(bounded), server.url("/slow"));
+  ASSERT_TRUE(overall.error);
+  EXPECT_EQ(overall.error->code, -1001);
+  gate.open = true;
+}
+
+TEST(URLSession, RefusedSchemesAndUntrustedServersFail) {
+  HttpsTestServer server;
+  server.on("GET", "/x", [](const httplib::Request&, httplib::Response& response) { response.set_content("x", "text/plain"); });
+  auto session = URLSession::sessionWithConfiguration(ephemeral());
+
+  auto ftp = fetch(*session, "ftp://127.0.0.1/file");
+  ASSERT_TRUE(ftp.error);
+  EXPECT_EQ(ftp.error->code, -1002);
+
+  // Without the test authority the server's certificate is not trusted: checks stay on.
+  net::setAdditionalTrustedCAFile("");
+  auto untrusted = fetch(*URLSession::sessionWithConfiguration(ephemeral()), server.url("/x"));
+  net::setAdditionalTrustedCAFile(server.caFile());
+  ASSERT_TRUE(untrusted.error);
+  EXPECT_EQ(untrusted.error->code, urlerror::kServerCertificateUntrusted);
+  EXPECT_EQ(server.requestCount("/x"), 0u);
+}
+
+TEST(URLSession, ConnectionsPerHostAreLimitedAsTheServerSeesThem) {
+  HttpsTestServer server;
+  server.on("GET", "/hold", [](const httplib::Request&, httplib::Response& response) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    response.set_content("held", "text/plain");
+  });
+  auto configuration = ephemeral();
+  configuration.setHTTPMaximumConnectionsPerHost(2);
+  auto session = URLSession::sessionWithConfiguration(configuration);
+  std::atomic<int> completed{0};
+  std::promise<void> all;
+  for (int i = 0; i < 6; ++i) {
+    session->dataTaskWithURL(urlOf(server.url("/hold")), [&](const auto&, const auto&, const auto& error) {
+      EXPECT_FALSE(error);
+      if (++completed == 6) all.set_value();
+    })->resume();
+  }
+  ASSERT_EQ(all.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(server.requestCount("/hold"), 6u);
+  EXPECT_EQ(server.peakConcurrentRequests(), 2);
+}
+
+TEST(URLSession, ListsUnfinishedTasksWithTheirDescriptionsOldestFirst) {
+  HttpsTestServer server;
+  Gate gate;
+  server.on("GET", "/slow", gate.handler(5));
+  auto session = URLSession::sessionWithConfiguration(ephemeral());
+  std::atomic<int> cancelledCount{0};
+  auto count = [&](const auto&, const auto&, const auto& error) {
+    if (error && error->code == -999) ++cancelledCount;
+  };
+  auto running = session->dataTaskWithURL(urlOf(server.url("/slow")), count);
+  running->setTaskDescription("request-1");
+  running->resume();
+  auto waiting = session->dataTaskWithURL(urlOf(server.url("/slow")), count);
+  waiting->setTaskDescription("request-2");
+
+  std::promise<std::vector<std::string>> listed;
+  session->getAllTasks([&](std::vector<std::shared_ptr<URLSessionTask>> tasks) {
+    std::vector<std::string> descriptions;
+    for (const auto& task : tasks) descriptions.push_back(task->taskDescription());
+    listed.set_value(descriptions);
+  });
+  EXPECT_EQ(listed.get_future().get(), (std::vector<std::string>{"request-1", "request-2"}));
+
+  // A task cancelled before it was resumed still completes, as cancelled.
+  running->cancel();
+  waiting->cancel();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (cancelledCount < 2 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(cancelledCount, 2);
+  gate.open = true;
+}
+
+namespace {
+class Recorder : public URLSessionDelegate {
+ public:
+  std::mutex mutex;
+  std::vector<std::string> events;
+  std::set<std::thread::id> threads;
+  std::promise<void> done;
+  void note(const std::string& event) {
+    std::lock_guard lock(mutex);
+    events.push_back(event);
+    threads.insert(std::this_thread::get_id());
+  }
+  void didReceiveResponse(URLSession&, URLSessionDataTask&, const URLResponse& response) override {
+    note("response " + std::to_string(response.statusCode()));
+  }
+  void didReceiveData(URLSession&, URLSessionDataTask&, const std::string& data) override { note("data " + data); }
+  void didCompleteWithError(URLSession&, URLSessionTask&, const std::optional<Error>& error) override {
+    note(error ? "failed" : "complete");
+    done.set_value();
+  }
+};
+}  // namespace
+
+TEST(URLSession, DelegateSeesResponseDataAndCompletionInOrderOnTheSessionQueue) {
+  HttpsTestServer server;
+  server.on("GET", "/small", [](const httplib::Request&, httplib::Response& response) {
+    response.status = 404;
+    response.set_content("gone", "text/plain");
+  });
+  auto recorder = std::make_shared<Recorder>();
+  auto session = URLSession::sessionWithConfiguration(ephemeral(), recorder);
+  session->dataTaskWithURL(urlOf(server.url("/small")))->resume();
+  ASSERT_EQ(recorder->done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  std::lock_guard lock(recorder->mutex);
+  EXPECT_EQ(recorder->events, (std::vector<std::string>{"response 404", "data gone", "complete"}));
+  EXPECT_EQ(recorder->threads.size(), 1u);
+  EXPECT_EQ(recorder->threads.count(std::this_thread::get_id()), 0u);
+}

@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "ShellProtocols.h"
+#include "platform/foundation/Strings.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/net/URLSession.h"
+#include "shell/VLHTTPFactory.h"
+#include "shell/VLProtocolManagerPlugin.h"
+#include "support/HttpsTestServer.h"
+
+using namespace platform;
+using namespace shell_test;
+using Headers = URLSessionConfiguration::Headers;
+
+TEST(VLHTTPFactory, HeadersAlwaysCarryAUserAgentAndTheDeviceUUID) {
+  const std::string fallback = VLHTTPFactory::fallbackUserAgent();
+  EXPECT_TRUE(startsWith(fallback, "Veltro/")) << fallback;
+  EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders(), (Headers{{"User-Agent", fallback}, {"veltro-device-uuid", "n/a"}}));
+
+  // The plugin sets whatever the web view has: here no web view, so no application name.
+  VLProtocolManagerPlugin::setIdentifierForVendorSource([] { return std::string("0A1B2C3D-0000-4000-8000-000000000001"); });
+  VLProtocolManagerPlugin plugin;
+  plugin.pluginInitialize();
+  EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders(),
+            (Headers{{"User-Agent", fallback}, {"veltro-device-uuid", "0A1B2C3D-0000-4000-8000-000000000001"}}));
+
+  VLHTTPFactory::setUserAgent("Mozilla/5.0 (X11; Linux) Veltro");
+  EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders()[0].second, "Mozilla/5.0 (X11; Linux) Veltro");
+  VLHTTPFactory::setUserAgent("");
+  EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders()[0].second, fallback);
+  VLHTTPFactory::setUserAgent("Agent\r\nX-Injected: 1");
+  EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders()[0].second, fallback);
+
+  // The configuration carries both, and a real request sends them.
+  testing_support::HttpsTestServer server;
+  server.on("GET", "/who", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
+  VLHTTPFactory::setUserAgent("Agent/2");
+  auto configuration = VLHTTPFactory::ephemeralConfiguration();
+  EXPECT_EQ(configuration.httpAdditionalHeaders().size(), 2u);
+  std::promise<void> done;
+  URLSession::sessionWithConfiguration(configuration)
+      ->dataTaskWithURL(*URL::parse(server.url("/who")), [&](const auto&, const auto&, const auto&) { done.set_value(); })
+      ->resume();
+  done.get_future().wait();
+  auto seen = server.lastRequest("/who");
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(seen->header("User-Agent"), "Agent/2");
+  EXPECT_EQ(seen->header("veltro-device-uuid"), "0A1B2C3D-0000-4000-8000-000000000001");
+
+  VLHTTPFactory::setUserAgent(std::nullopt);
+  VLHTTPFactory::setDeviceUUID("n/a");
+  VLProtocolManagerPlugin::setIdentifierForVendorSource(nullptr);
+}
+
+TEST(VLHTTPFactory, AConfigurationKeepsTheProtocolListOfTheMomentItWasMade) {
+  VLProtocolManagerPlugin::load();
+  VLProtocolManagerPlugin::resetForTesting();
+  URLProtocol::registerClass(protocolA());
+  auto earlier = VLHTTPFactory::defaultConfiguration();
+  URLProtocol::registerClass(loader());
+  auto later = VLHTTPFactory::defaultConfiguration();
+  EXPECT_EQ(earlier.protocolClasses(), (std::vector<URLProtocolClassRef>{protocolA()}));
+  EXPECT_EQ(later.protocolClasses(), (std::vector<URLProtocolClassRef>{loader(), protocolA()}));
+  // Default configurations share the persisted cookie store; ephemeral ones have their own.
+  EXPECT_EQ(later.httpCookieStorage(), HTTPCookieStorage::sharedHTTPCookieStorage());
+  EXPECT_NE(VLHTTPFactory::ephemeralConfiguration().httpCookieStorage(), HTTPCookieStorage::sharedHTTPCookieStorage());
+  URLProtocol::unregisterClass(protocolA());
+  URLProtocol::unregisterClass(loader());
+}
+
+TEST(VLProtocolManagerPlugin, TheInstallationIdentifierIsMadeOnceAndKept) {
+  UserDefaults::resetForTesting();
+  VLProtocolManagerPlugin::setIdentifierForVendorSource(nullptr);
+  std::string first = VLProtocolManagerPlugin::uniqueAppInstanceIdentifier();
+  EXPECT_EQ(first.size(), 36u);
+  VLProtocolManagerPlugin::setIdentifierForVendorSource([] { return std::string("VENDOR"); });
+  EXPECT_EQ(VLProtocolManagerPlugin::uniqueAppInstanceIdentifier(), first);
+  UserDefaults::resetForTesting();
+  EXPECT_EQ(UserDefaults::standard().string("HBRUUID"), first);  // written to disk at once
+  VLProtocolManagerPlugin::setIdentifierForVendorSource(nullptr);
+}

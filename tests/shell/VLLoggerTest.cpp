@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <vector>
+
+#include "shell/VLLogger.h"
+
+namespace {
+
+struct Entry {
+  std::string message;
+  std::string module;
+  std::optional<std::string> stack;
+  std::int64_t level;
+  platform::Value extra;
+  std::optional<std::string> instant;
+};
+
+class RecordingEngine : public VLLoggerEngine {
+ public:
+  void processLog(const std::string& message, const std::string& module, const std::optional<std::string>& stack,
+                  std::int64_t level, const platform::Value& extra, const std::optional<std::string>& instant) override {
+    std::lock_guard lock(mutex);
+    entries.push_back({message, module, stack, level, extra, instant});
+  }
+  void processLog(const std::optional<std::string>&, const std::string&, const std::string&, std::int64_t,
+                  const platform::Value&, const std::optional<std::string>&, const std::optional<std::string>&,
+                  const std::optional<std::string>&) override {
+    ADD_FAILURE() << "the facade uses the legacy entry";
+  }
+  std::mutex mutex;
+  std::vector<Entry> entries;
+};
+
+}  // namespace
+
+TEST(VLLogger, DropsEverythingUntilAnEngineIsSetAndKeepsTheFirstEngine) {
+  EXPECT_EQ(VLLogger::sharedInstance(), nullptr);
+  EXPECT_EQ(VLLogger::initializeWithEngine(nullptr), nullptr);  // not an engine: still absent
+
+  auto first = std::make_shared<RecordingEngine>();
+  auto second = std::make_shared<RecordingEngine>();
+  auto logger = VLLogger::initializeWithEngine(first);
+  ASSERT_NE(logger, nullptr);
+  EXPECT_EQ(VLLogger::sharedInstance(), logger);
+  EXPECT_EQ(VLLogger::initializeWithEngine(second), logger);
+  EXPECT_EQ(logger->loggerEngine(), first);
+
+  VLLogger::sharedInstance()->logInfo("started", "VLCache");
+  ASSERT_EQ(first->entries.size(), 1u);
+  EXPECT_TRUE(second->entries.empty());
+}
+
+TEST(VLLogger, EachOperationReachesTheEngineWithItsLevelStackExtraAndInstant) {
+  auto engine = std::make_shared<RecordingEngine>();
+  VLLogger logger(engine);
+  VLException threeFrames("NSRangeException", "out of range", {"0 app main", "1 app run", "2 libc start"});
+
+  logger.logTrace("t", "M");
+  logger.logVerbose("v", "M", {{"key", "value"}});
+  logger.logDebug("d", "M", nullptr, "2024-05-06T07:08:09.010Z");
+  logger.logInfo("i", "M");
+  logger.logWarning("w", "M");
+  logger.logError("e", "M", {{"code", 3}}, std::string("frame"), "2024-05-06T07:08:09.010Z");
+  logger.logErrorWithException("no exception", "M", nullptr);
+  logger.logErrorWithException("exception", "M", &threeFrames);
+  logger.logFatalWithStack("f", "M", "frames");
+  logger.logFatalWithException("fatal", "M", {{"fatal", true}}, &threeFrames);
+
+  const auto& e = engine->entries;
+  ASSERT_EQ(e.size(), 10u);
+  std::vector<std::int64_t> levels;
+  for (const auto& entry : e) levels.push_back(entry.level);
+  EXPECT_EQ(levels, (std::vector<std::int64_t>{0, 1, 2, 3, 4, 5, 5, 5, 6, 6}));
+  EXPECT_TRUE(e[0].extra.is_null());
+  EXPECT_FALSE(e[0].stack || e[0].instant);
+  EXPECT_EQ(e[1].extra["key"], "value");
+  EXPECT_EQ(e[2].instant, "2024-05-06T07:08:09.010Z");
+  EXPECT_EQ(e[5].stack, "frame");
+  EXPECT_EQ(e[5].extra["code"], 3);
+  EXPECT_FALSE(e[6].stack);
+  EXPECT_EQ(e[7].stack, "0 app main\n1 app run\n2 libc start");
+  EXPECT_EQ(e[8].stack, "frames");
+  EXPECT_TRUE(e[8].extra.is_null());
+  EXPECT_FALSE(e[8].instant);
+  EXPECT_EQ(e[9].stack, e[7].stack);
+  EXPECT_EQ(e[9].extra["fatal"], true);
+}

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "ShellProtocols.h"
+#include "platform/net/URLSession.h"
+#include "shell/VLProtocolManagerPlugin.h"
+
+using namespace platform;
+using namespace shell_test;
+using List = std::vector<URLProtocolClassRef>;
+
+namespace {
+
+// Starts every test from an empty list and an empty platform registration.
+class VLProtocolManagerPluginTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VLProtocolManagerPlugin::load();
+    clear();
+  }
+  void TearDown() override { clear(); }
+  static void clear() {
+    for (const auto& entry : URLProtocol::registeredClasses()) URLProtocol::unregisterClass(entry);
+    VLProtocolManagerPlugin::resetForTesting();
+  }
+};
+
+List distinctInOrder(const List& list) {
+  List out;
+  for (const auto& entry : list)
+    if (std::find(out.begin(), out.end(), entry) == out.end()) out.push_back(entry);
+  return out;
+}
+
+std::string answerOfSharedSession() {
+  std::promise<std::string> answer;
+  URLSession::sharedSession()
+      ->dataTaskWithURL(*URL::parse("https://veltro.invalid/resource"),
+                        [&](const auto& data, const auto&, const auto& error) {
+                          answer.set_value(error ? "error " + std::to_string(error->code) : data.value_or(""));
+                        })
+      ->resume();
+  return answer.get_future().get();
+}
+
+}  // namespace
+
+TEST_F(VLProtocolManagerPluginTest, KeepsTheLoaderFirstInTheListAndAtThePlatform) {
+  EXPECT_TRUE(VLProtocolManagerPlugin::protocolClasses().empty());
+  EXPECT_TRUE(URLProtocol::registerClass(protocolA()));
+  EXPECT_TRUE(URLProtocol::registerClass(protocolB()));
+  EXPECT_TRUE(URLProtocol::registerClass(loader()));
+  EXPECT_EQ(VLProtocolManagerPlugin::protocolClasses(), (List{loader(), protocolA(), protocolB()}));
+  EXPECT_EQ(URLProtocol::registeredClasses(), (List{loader(), protocolA(), protocolB()}));
+  EXPECT_EQ(answerOfSharedSession(), "VLHarborLoaderURLProtocol");
+
+  // A second loader goes right behind the first; a class registered twice is listed twice.
+  EXPECT_TRUE(URLProtocol::registerClass(loader()));
+  EXPECT_TRUE(URLProtocol::registerClass(protocolA()));
+  EXPECT_EQ(VLProtocolManagerPlugin::protocolClasses(),
+            (List{loader(), loader(), protocolA(), protocolB(), protocolA()}));
+  EXPECT_EQ(URLProtocol::registeredClasses(), (List{loader(), protocolA(), protocolB()}));
+
+  // A class that is not a URL protocol changes nothing.
+  EXPECT_FALSE(URLProtocol::registerClass(std::make_shared<NotAProtocol>()));
+  URLProtocol::unregisterClass(std::make_shared<NotAProtocol>());
+  EXPECT_EQ(VLProtocolManagerPlugin::protocolClasses().size(), 5u);
+
+  // Unregistering removes every occurrence, from the list and the platform.
+  URLProtocol::unregisterClass(protocolA());
+  EXPECT_EQ(VLProtocolManagerPlugin::protocolClasses(), (List{loader(), loader(), protocolB()}));
+  EXPECT_EQ(URLProtocol::registeredClasses(), (List{loader(), protocolB()}));
+}
+
+TEST_F(VLProtocolManagerPluginTest, AClassThePlatformRefusesDoesNotLeaveTheOthersUnregistered) {
+  List platformOrder;
+  auto refused = protocolC();
+  VLProtocolManagerPlugin::PlatformRegistration platform{
+      [&](const ClassRef& classObject) {
+        auto protocol = std::dynamic_pointer_cast<const URLProtocolClass>(classObject);
+        if (protocol == refused) return false;
+        platformOrder.insert(platformOrder.begin(), protocol);
+        return true;
+      },
+      [&](const ClassRef& classObject) {
+        std::erase(platformOrder, std::dynamic_pointer_cast<const URLProtocolClass>(classObject));
+      }};
+  EXPECT_TRUE(VLProtocolManagerPlugin::registerClass(protocolA(), platform));
+  EXPECT_FALSE(VLProtocolManagerPlugin::registerClass(refused, platform));
+  EXPECT_FALSE(VLProtocolManagerPlugin::registerClass(protocolB(), platform));
+  EXPECT_EQ(VLProtocolManagerPlugin::protocolClasses(), (List{protocolA(), refused, protocolB()}));
+  // Registered from the last to the first: B, then C (refused), then A all the same.
+  EXPECT_EQ(platformOrder, (List{protocolA(), protocolB()}));
+}
+
+TEST_F(VLProtocolManagerPluginTest, ConcurrentRegistrationsNeverHideTheLoaderNorInterleave) {
+  ASSERT_TRUE(URLProtocol::registerClass(loader()));
+  std::atomic<bool> running{true};
+  std::atomic<int> badOrders{0};
+  std::atomic<int> observed{0};
+
+  std::thread watcher([&] {
+    while (running) {
+      List order = URLProtocol::registeredClasses();
+      ++observed;
+      if (order.empty() || order.front() != loader() || distinctInOrder(order).size() != order.size()) ++badOrders;
+    }
+  });
+  std::vector<std::string> answers;
+  std::thread requester([&] {
+    while (running) answers.push_back(answerOfSharedSession());
+  });
+
+  const List churn{protocolA(), protocolB(), protocolC(), protocolD()};
+  std::vector<std::thread> registrars;
+  for (const auto& protocol : churn) {
+    registrars.emplace_back([protocol] {
+      for (int i = 0; i < 60; ++i) {
+        URLProtocol::registerClass(protocol);
+        if (i % 10 == 0) URLProtocol::registerClass(loader());
+        if (i % 2 == 1) URLProtocol::unregisterClass(protocol);
+      }
+    });
+  }
+  for (auto& thread : registrars) thread.join();
+  URLProtocol::registerClass(protocolE());
+  running = false;
+  watcher.join();
+  requester.join();
+
+  EXPECT_GT(observed, 0);
+  EXPECT_EQ(badOrders, 0);
+  ASSERT_FALSE(answers.empty());
+  for (const auto& answer : answers) EXPECT_EQ(answer, "VLHarborLoaderURLProtocol");
+  // Whatever the interleaving, the platform ends in the order of the list.
+  List list = VLProtocolManagerPlugin::protocolClasses();
+  EXPECT_EQ(list.front(), loader());
+  EXPECT_EQ(list.back(), protocolE());
+  EXPECT_EQ(URLProtocol::registeredClasses(), distinctInOrder(list));
+}

@@ -1,0 +1,243 @@
+#include "platform/webkit/gtk/GtkWebView.h"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <vector>
+
+#include "platform/foundation/MainLoop.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using platform::Error;
+using platform::MainLoop;
+using platform::URL;
+using platform::URLRequest;
+using platform::URLResponse;
+using platform::Value;
+using namespace platform::webkit;
+
+// Serves pages from memory; a page named "hang" is never answered until the test says so.
+class PageServer : public URLSchemeHandler {
+ public:
+  std::map<std::string, std::string> pages;
+  std::vector<URLRequest> requests;
+  std::vector<std::shared_ptr<URLSchemeTask>> held;
+  int stopped = 0;
+
+  void startURLSchemeTask(WebView&, const std::shared_ptr<URLSchemeTask>& task) override {
+    requests.push_back(task->request());
+    std::string path = task->request().url().path();
+    if (path == "/hang") {
+      held.push_back(task);
+      return;
+    }
+    if (path == "/broken") {
+      task->didFailWithError(Error::make("TestDomain", 7, "broken on purpose"));
+      return;
+    }
+    auto page = pages.find(path);
+    int status = page == pages.end() ? 404 : 200;
+    task->didReceiveResponse(URLResponse::http(task->request().url(), status, {{"Content-Type", "text/html"}}));
+    if (page != pages.end()) task->didReceiveData(page->second);
+    task->didFinish();
+  }
+  void stopURLSchemeTask(WebView&, const std::shared_ptr<URLSchemeTask>&) override { ++stopped; }
+};
+
+class Messages : public ScriptMessageHandler {
+ public:
+  std::vector<std::pair<std::string, Value>> received;
+  void didReceiveScriptMessage(const std::string& name, const Value& body) override { received.emplace_back(name, body); }
+};
+
+class Navigation : public NavigationDelegate {
+ public:
+  std::vector<NavigationAction> asked;
+  std::function<bool(const NavigationAction&)> allow = [](const NavigationAction&) { return true; };
+  int started = 0, finished = 0;
+  std::vector<Error> failures;
+  void decidePolicyForNavigationAction(WebView&, const NavigationAction& action,
+                                       std::function<void(bool)> decisionHandler) override {
+    asked.push_back(action);
+    decisionHandler(allow(action));
+  }
+  void didStartProvisionalNavigation(WebView&) override { ++started; }
+  void didFinishNavigation(WebView&) override { ++finished; }
+  void didFailProvisionalNavigation(WebView&, const Error& e) override { failures.push_back(e); }
+  void didFailNavigation(WebView&, const Error& e) override { failures.push_back(e); }
+};
+
+class Dialogs : public UIDelegate {
+ public:
+  std::vector<std::string> shown;
+  void runJavaScriptAlertPanel(WebView&, const std::string& message, std::function<void()> done) override {
+    shown.push_back("alert:" + message);
+    done();
+  }
+  void runJavaScriptConfirmPanel(WebView&, const std::string& message, std::function<void(bool)> done) override {
+    shown.push_back("confirm:" + message);
+    done(true);
+  }
+  void runJavaScriptTextInputPanel(WebView&, const std::string& prompt, const std::string& defaultText,
+                                   std::function<void(std::optional<std::string>)> done) override {
+    shown.push_back("prompt:" + prompt + "/" + defaultText);
+    // The page asks twice: answered the first time, cancelled the second.
+    done(shown.size() % 2 ? std::optional<std::string>("typed") : std::nullopt);
+  }
+};
+
+class GtkWebViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server = std::make_shared<PageServer>();
+    messages = std::make_shared<Messages>();
+    navigation = std::make_shared<Navigation>();
+    WebViewConfiguration configuration;
+    configuration.processPool = std::make_shared<ProcessPool>();
+    configuration.setURLSchemeHandler(server, "test");
+    configuration.userContentController->addScriptMessageHandler(messages, "probe");
+    configuration.userContentController->addUserScript({"window.injected = 'early';", true, true});
+    configuration.applicationNameForUserAgent = "Mobile/15E148 VeltroTest";
+    view = GtkWebView::create({{0, 0}, {320, 480}}, configuration);
+    view->setNavigationDelegate(navigation);
+    window = gtk_offscreen_window_new();
+    gtk_widget_set_size_request(view->widget(), 320, 480);
+    gtk_container_add(GTK_CONTAINER(window), view->widget());
+    gtk_widget_show_all(window);
+  }
+  void TearDown() override {
+    view.reset();
+    gtk_widget_destroy(window);
+  }
+
+  bool load(const std::string& path, const std::string& html) {
+    server->pages[path] = html;
+    int before = navigation->finished;
+    view->loadRequest(URLRequest(*URL::parse("test://host" + path)));
+    return MainLoop::runUntil([&] { return navigation->finished > before; }, 15);
+  }
+  Value evaluate(const std::string& script, std::optional<Error>* error = nullptr) {
+    bool done = false;
+    Value result;
+    view->evaluateJavaScript(script, [&](const Value& value, const std::optional<Error>& e) {
+      result = value;
+      if (error) *error = e;
+      done = true;
+    });
+    EXPECT_TRUE(MainLoop::runUntil([&] { return done; }, 10)) << script;
+    return result;
+  }
+
+  std::shared_ptr<PageServer> server;
+  std::shared_ptr<Messages> messages;
+  std::shared_ptr<Navigation> navigation;
+  std::shared_ptr<GtkWebView> view;
+  GtkWidget* window = nullptr;
+};
+
+TEST_F(GtkWebViewTest, LoadsFromTheSchemeHandlerAndTalksBothWays) {
+  URLRequest request(*URL::parse("test://host/index.html"));
+  server->pages["/index.html"] =
+      "<title>Index</title><script>window.webkit.messageHandlers.probe.postMessage("
+      "[window.injected, 1.5, {a: [true, null]}, 'text']);</script>";
+  view->loadRequest(request);
+  ASSERT_TRUE(MainLoop::runUntil([&] { return navigation->finished == 1; }, 15));
+
+  ASSERT_FALSE(server->requests.empty());
+  EXPECT_EQ(server->requests[0].httpMethod(), "GET");
+  EXPECT_EQ(view->url()->absoluteString(), "test://host/index.html");
+  // WebKit reports the title on its own schedule, at the latest shortly after the load.
+  EXPECT_TRUE(MainLoop::runUntil([&] { return view->title() == "Index"; }, 5));
+  EXPECT_EQ(navigation->started, 1);
+  ASSERT_EQ(messages->received.size(), 1u);
+  EXPECT_EQ(messages->received[0].first, "probe");
+  // The user script ran at document start, before the page's own script.
+  EXPECT_EQ(messages->received[0].second, Value::parse(R"(["early", 1.5, {"a": [true, null]}, "text"])"));
+
+  // Strings come back as text, everything else as its JSON value.
+  EXPECT_EQ(evaluate("'a' + 'b'"), "ab");
+  EXPECT_EQ(evaluate("({n: 2, list: [1, 'x']})"), Value::parse(R"({"n": 2, "list": [1, "x"]})"));
+  EXPECT_TRUE(evaluate("undefined").is_null());
+  std::optional<Error> error;
+  evaluate("throw new Error('boom')", &error);
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->domain, "WKErrorDomain");
+  EXPECT_EQ(error->code, 4);
+
+  EXPECT_NE(view->userAgent().find("VeltroTest"), std::string::npos) << view->userAgent();
+  view->setCustomUserAgent("Custom/1.0");
+  EXPECT_EQ(view->userAgent(), "Custom/1.0");
+}
+
+TEST_F(GtkWebViewTest, NavigationPolicyAndFailuresReachTheDelegate) {
+  navigation->allow = [](const NavigationAction& action) { return action.request.url().path() != "/refused.html"; };
+  ASSERT_TRUE(load("/index.html", "<a id='go' href='test://host/refused.html'>go</a>"));
+  ASSERT_EQ(navigation->asked.size(), 1u);
+  EXPECT_EQ(navigation->asked[0].navigationType, NavigationType::Other);
+  EXPECT_TRUE(navigation->asked[0].targetsMainFrame);
+
+  evaluate("document.getElementById('go').click()");
+  ASSERT_TRUE(MainLoop::runUntil([&] { return navigation->asked.size() == 2; }, 10));
+  EXPECT_EQ(navigation->asked[1].navigationType, NavigationType::LinkActivated);
+  MainLoop::runFor(0.3);
+  EXPECT_EQ(view->url()->absoluteString(), "test://host/index.html");
+
+  // A scheme task that fails ends the load with the handler's error.
+  view->loadRequest(URLRequest(*URL::parse("test://host/broken")));
+  ASSERT_TRUE(MainLoop::runUntil([&] { return !navigation->failures.empty(); }, 10));
+  EXPECT_NE(navigation->failures[0].localizedDescription().find("broken on purpose"), std::string::npos)
+      << navigation->failures[0].domain << " " << navigation->failures[0].code;
+  EXPECT_EQ(navigation->failures[0].userInfo["NSErrorFailingURLStringKey"], "test://host/broken");
+}
+
+TEST_F(GtkWebViewTest, ScriptDialogsGoThroughTheUIDelegate) {
+  auto dialogs = std::make_shared<Dialogs>();
+  view->setUIDelegate(dialogs);
+  ASSERT_TRUE(load("/index.html", "<p>dialogs</p>"));
+  EXPECT_EQ(evaluate("alert('hi'); confirm('sure?') ? 'yes' : 'no'"), "yes");
+  EXPECT_EQ(evaluate("JSON.stringify([prompt('name?', 'def'), prompt('again?')])"), R"(["typed",null])");
+  EXPECT_EQ(dialogs->shown, (std::vector<std::string>{"alert:hi", "confirm:sure?", "prompt:name?/def", "prompt:again?/"}));
+
+  // Without a UI delegate the page gets the platform's defaults and no dialog.
+  view->setUIDelegate(std::weak_ptr<UIDelegate>());
+  EXPECT_EQ(evaluate("String(confirm('x')) + String(prompt('y'))"), "falsenull");
+}
+
+TEST_F(GtkWebViewTest, OpenSchemeTasksAreStoppedWhenTheViewGoes) {
+  view->loadRequest(URLRequest(*URL::parse("test://host/hang")));
+  ASSERT_TRUE(MainLoop::runUntil([&] { return server->held.size() == 1; }, 10));
+  EXPECT_EQ(view->pendingSchemeTaskCount(), 1u);
+  view.reset();
+  EXPECT_EQ(server->stopped, 1);
+  // Answers after the stop go nowhere and break nothing.
+  server->held[0]->didReceiveData("late");
+  server->held[0]->didFinish();
+}
+
+TEST_F(GtkWebViewTest, SnapshotWritesAPNG) {
+  ASSERT_TRUE(load("/index.html", "<body style='background:#123456'><h1>shot</h1></body>"));
+  testing_support::TempDir temp;
+  std::string path = temp.file("shot.png");
+  bool done = false;
+  std::optional<Error> error;
+  view->snapshotPNG(path, [&](const std::optional<Error>& e) {
+    error = e;
+    done = true;
+  });
+  ASSERT_TRUE(MainLoop::runUntil([&] { return done; }, 10));
+  ASSERT_FALSE(error) << error->localizedDescription();
+  GdkPixbuf* image = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(gdk_pixbuf_get_width(image), 320);
+  g_object_unref(image);
+
+  bool failed = false;
+  view->snapshotPNG(temp.file("missing/folder/shot.png"), [&](const std::optional<Error>& e) { failed = e.has_value(); done = false; });
+  ASSERT_TRUE(MainLoop::runUntil([&] { return !done; }, 10));
+  EXPECT_TRUE(failed);
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+#include "platform/ui/gtk/GtkWindowBackend.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/foundation/MainLoop.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/ui/Alert.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/gtk/GtkAlertPresenter.h"
+#include "platform/webkit/gtk/GtkWebView.h"
+
+namespace {
+
+using namespace platform::ui;
+using platform::MainLoop;
+
+std::vector<GtkWidget*> childrenOf(GtkWidget* container) {
+  std::vector<GtkWidget*> result;
+  GList* list = gtk_container_get_children(GTK_CONTAINER(container));
+  for (GList* l = list; l; l = l->next) result.push_back(GTK_WIDGET(l->data));
+  g_list_free(list);
+  return result;
+}
+
+TEST(GtkWindowBackend, MirrorsTheViewTreeAndItsChanges) {
+  auto root = std::make_shared<View>(Rect{{0, 0}, {300, 400}});
+  auto controllerView = std::make_shared<View>(root->bounds());
+  controllerView->setAutoresizingMask(kAutoresizingFlexibleWidth | kAutoresizingFlexibleHeight);
+  root->addSubview(controllerView);
+  auto webView = platform::webkit::GtkWebView::create(controllerView->bounds(), {});
+  auto launch = std::make_shared<View>(controllerView->bounds());
+  launch->setBackgroundColor(Color::white());
+  controllerView->addSubview(launch);
+  controllerView->addSubview(webView);
+  controllerView->sendSubviewToBack(webView);
+  webView->setHidden(true);
+
+  GtkWindowBackend backend(root, false);
+  GtkWidget* overlay = backend.widgetFor(*controllerView);
+  ASSERT_NE(overlay, nullptr);
+  // The web view sent to the back sits below the launch view: the overlay's first child after
+  // the background.
+  auto children = childrenOf(overlay);
+  ASSERT_EQ(children.size(), 3u);
+  EXPECT_EQ(children[1], webView->widget());
+  EXPECT_EQ(children[2], backend.widgetFor(*launch));
+  EXPECT_FALSE(gtk_widget_get_visible(webView->widget()));
+
+  // A fade is mirrored step by step; a view that is fully transparent is not shown at all.
+  webView->setHidden(false);
+  EXPECT_TRUE(gtk_widget_get_visible(webView->widget()));
+  launch->setAlpha(0.5);
+  EXPECT_NEAR(gtk_widget_get_opacity(backend.widgetFor(*launch)), 0.5, 0.01);
+  EXPECT_TRUE(gtk_widget_get_visible(backend.widgetFor(*launch)));
+  launch->setAlpha(0.0);
+  EXPECT_FALSE(gtk_widget_get_visible(backend.widgetFor(*launch)));
+
+  // The window's real size flows back into the model, and with it into flexible subviews.
+  gtk_window_resize(backend.window(), 500, 600);
+  ASSERT_TRUE(MainLoop::runUntil([&] { return root->frame().width() == 500; }, 5));
+  EXPECT_EQ(controllerView->frame().height(), 600);
+
+  launch->removeFromSuperview();
+  EXPECT_EQ(backend.widgetFor(*launch), nullptr);
+  EXPECT_EQ(childrenOf(overlay).size(), 2u);
+}
+
+TEST(GtkWindowBackend, MainWindowDrivesTheLifeCycle) {
+  auto root = std::make_shared<View>(Rect{{0, 0}, {200, 200}});
+  GtkWindowBackend backend(root, true);
+  Application& app = Application::shared();
+  std::vector<std::string> seen;
+  int owner = 0;
+  auto& center = platform::NotificationCenter::defaultCenter();
+  center.addObserver(&owner, "", &app, [&](const platform::Notification& n) { seen.push_back(n.name); });
+
+  // Showing the window makes the application active, once.
+  ASSERT_TRUE(MainLoop::runUntil([&] { return app.state() == ApplicationState::Active; }, 5));
+  auto emit = [&](const char* signal, GdkEvent* event) {
+    gboolean handled = FALSE;
+    g_signal_emit_by_name(backend.window(), signal, event, &handled);
+  };
+  GdkEvent* focus = gdk_event_new(GDK_FOCUS_CHANGE);
+  emit("focus-out-event", focus);
+  emit("focus-in-event", focus);
+  emit("focus-in-event", focus);
+  gdk_event_free(focus);
+
+  GdkEvent* state = gdk_event_new(GDK_WINDOW_STATE);
+  state->window_state.changed_mask = GDK_WINDOW_STATE_ICONIFIED;
+  state->window_state.new_window_state = GDK_WINDOW_STATE_ICONIFIED;
+  emit("window-state-event", state);
+  state->window_state.new_window_state = GdkWindowState(0);
+  emit("window-state-event", state);
+  gdk_event_free(state);
+  center.removeObserver(&owner);
+
+  std::vector<std::string> expected{kApplicationDidBecomeActiveNotification,
+                                    kApplicationWillResignActiveNotification,
+                                    kApplicationDidBecomeActiveNotification,
+                                    kApplicationWillResignActiveNotification,
+                                    kApplicationDidEnterBackgroundNotification,
+                                    kApplicationWillEnterForegroundNotification,
+                                    kApplicationDidBecomeActiveNotification};
+  // The first activation may have come before the observer was added.
+  if (!seen.empty() && seen.front() != expected.front()) expected.erase(expected.begin());
+  EXPECT_EQ(seen, std::vector<std::string>(expected.end() - seen.size(), expected.end()));
+}
+
+TEST(GtkAlertPresenter, AnswersEachAlertOnceWithTheTypedTexts) {
+  std::vector<std::string> answers;
+  auto alert = std::make_shared<Alert>();
+  alert->title = "Title";
+  alert->message = "<b>not markup</b>";
+  alert->textFields.push_back({"preset", "hint"});
+  alert->actions.push_back({"OK", AlertActionStyle::Default,
+                            [&](const std::vector<std::string>& texts) { answers.push_back("OK:" + texts.at(0)); }});
+  alert->actions.push_back({"Cancel", AlertActionStyle::Cancel,
+                            [&](const std::vector<std::string>&) { answers.push_back("Cancel"); }});
+
+  GtkWidget* dialog = GtkAlertPresenter::present(alert);
+  ASSERT_NE(dialog, nullptr);
+  GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
+  GtkWidget* entry = nullptr;
+  for (GtkWidget* child : childrenOf(content))
+    if (GTK_IS_ENTRY(child)) entry = child;
+  ASSERT_NE(entry, nullptr);
+  gtk_entry_set_text(GTK_ENTRY(entry), "typed");
+  gtk_dialog_response(GTK_DIALOG(dialog), 0);
+  EXPECT_EQ(answers, std::vector<std::string>{"OK:typed"});
+
+  // A dialog closed without a button answers with the cancel action.
+  dialog = GtkAlertPresenter::present(alert);
+  gtk_widget_destroy(dialog);
+  EXPECT_EQ(answers, (std::vector<std::string>{"OK:typed", "Cancel"}));
+}
+
+}  // namespace

@@ -1,0 +1,235 @@
+#include "VeltroShell.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "host/HBRAppDelegate.h"
+#include "host/HBRPlugin.h"
+#include "host/HBRSmallHostPlugins.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/MainLoop.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/Paths.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/gtk/GtkApplicationBackend.h"
+#include "platform/ui/gtk/GtkWindowBackend.h"
+#include "platform/webkit/gtk/GtkWebView.h"
+
+#if VELTRO_HAVE_APP
+#include "app/HBRApplicationMain.h"
+#endif
+
+namespace veltro {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kUsage =
+    "usage: veltro-shell [--data-root DIR] [--screenshot FILE] [--width W --height H]\n"
+    "                    [--exit-after-load] [--timeout SECONDS] [PACKAGE_DIR]\n"
+    "\n"
+    "Runs the web application of an application package (default: examples/app).\n"
+    "  --data-root DIR     keep the device folders under DIR\n"
+    "  --screenshot FILE   save a PNG of the start page once it has loaded, then exit\n"
+    "  --width, --height   the window's size in pixels (390 x 844)\n"
+    "  --exit-after-load   exit as soon as the start page has loaded\n"
+    "  --timeout SECONDS   give up on --screenshot or --exit-after-load after this long (30)\n";
+
+// How long the page is given after it loaded before the screenshot, so that the launch
+// view's fade (at least 250 ms) has ended and the page has painted.
+constexpr double kScreenshotSettleSeconds = 1.0;
+
+bool parseNumber(const std::string& text, double& out) {
+  try {
+    size_t used = 0;
+    out = std::stod(text, &used);
+    return used == text.size();
+  } catch (...) {
+    return false;
+  }
+}
+
+std::shared_ptr<platform::webkit::GtkWebView> findWebView(const std::shared_ptr<platform::ui::View>& view) {
+  if (!view) return nullptr;
+  if (auto webView = std::dynamic_pointer_cast<platform::webkit::GtkWebView>(view)) return webView;
+  for (const auto& child : view->subviews())
+    if (auto found = findWebView(child)) return found;
+  return nullptr;
+}
+
+void takeScreenshot(const std::string& path) {
+  auto* window = platform::ui::GtkApplicationBackend::mainWindow();
+  auto webView = window ? findWebView(window->rootView()) : nullptr;
+  if (!webView) {
+    platform::log("No web view to take a screenshot of.");
+    platform::ui::Application::shared().terminate(4);
+    return;
+  }
+  webView->snapshotPNG(path, [path](const std::optional<platform::Error>& error) {
+    if (error) {
+      platform::log("Screenshot failed: " + error->localizedDescription());
+      platform::ui::Application::shared().terminate(4);
+      return;
+    }
+    platform::log("Screenshot saved to " + path);
+    platform::ui::Application::shared().terminate(0);
+  });
+}
+
+// Ends the run once the start page has loaded: at once, or after a screenshot. A page that
+// never loads ends the run with status 3 when the time is up.
+void watchStartPage(const ShellOptions& options) {
+  if (options.screenshotPath.empty() && !options.exitAfterLoad) return;
+  static bool seen = false;
+  std::string screenshot = options.screenshotPath;
+  platform::NotificationCenter::defaultCenter().addObserver(
+      &seen, HBRPageDidLoadNotification, nullptr, [screenshot](const platform::Notification&) {
+        if (seen) return;
+        seen = true;
+        if (screenshot.empty()) {
+          platform::ui::Application::shared().terminate(0);
+          return;
+        }
+        platform::MainLoop::postAfter(kScreenshotSettleSeconds, [screenshot] { takeScreenshot(screenshot); });
+      });
+  platform::MainLoop::postAfter(options.timeoutSeconds, [] {
+    platform::log("The start page did not load in time.");
+    platform::ui::Application::shared().terminate(3);
+  });
+}
+
+std::string executableDirectory() {
+  std::error_code error;
+  fs::path exe = fs::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : exe.parent_path().string();
+}
+
+int launch(int argc, char** argv) {
+#if VELTRO_HAVE_APP
+  // The entry function launches the application; the main loop is the caller's to run.
+  int status = HBRApplicationMain(argc, argv);
+  if (status != 0) return status;
+  return platform::ui::Application::shared().runMainLoop();
+#else
+  // Until the application's own entry exists, the host's delegate starts the application.
+  (void)argc;
+  (void)argv;
+  auto delegate = std::make_shared<HBRAppDelegate>();
+  platform::ui::Application& app = platform::ui::Application::shared();
+  app.setDelegate(delegate);
+  delegate->didFinishLaunchingWithOptions(platform::Value::object());
+  return app.runMainLoop();
+#endif
+}
+
+}  // namespace
+
+std::optional<ShellOptions> parseShellOptions(int argc, char** argv, std::string& error) {
+  ShellOptions options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= argc) {
+        error = arg + " needs a value";
+        return false;
+      }
+      out = argv[++i];
+      return true;
+    };
+    std::string text;
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg == "--data-root") {
+      if (!value(options.dataRoot)) return std::nullopt;
+    } else if (arg == "--screenshot") {
+      if (!value(options.screenshotPath)) return std::nullopt;
+    } else if (arg == "--exit-after-load") {
+      options.exitAfterLoad = true;
+    } else if (arg == "--width" || arg == "--height" || arg == "--timeout") {
+      double number = 0;
+      if (!value(text)) return std::nullopt;
+      if (!parseNumber(text, number) || number <= 0 || number > 100000) {
+        error = arg + " needs a positive number, not '" + text + "'";
+        return std::nullopt;
+      }
+      if (arg == "--width") options.width = static_cast<int>(number);
+      if (arg == "--height") options.height = static_cast<int>(number);
+      if (arg == "--timeout") options.timeoutSeconds = number;
+    } else if (!arg.empty() && arg[0] == '-') {
+      error = "unknown option " + arg;
+      return std::nullopt;
+    } else if (options.packageDirectory.empty()) {
+      options.packageDirectory = arg;
+    } else {
+      error = "only one package directory can be given";
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+std::optional<std::string> defaultPackageDirectory() {
+  std::error_code error;
+  std::vector<fs::path> candidates{fs::current_path(error) / "examples/app"};
+#ifdef VELTRO_SOURCE_DIR
+  candidates.emplace_back(fs::path(VELTRO_SOURCE_DIR) / "examples/app");
+#endif
+  for (fs::path dir = executableDirectory(); !dir.empty() && dir != dir.root_path(); dir = dir.parent_path())
+    candidates.push_back(dir / "examples/app");
+  for (const auto& candidate : candidates)
+    if (fs::is_regular_file(candidate / "config.xml", error)) return candidate.string();
+  return std::nullopt;
+}
+
+int runShell(int argc, char** argv, const std::function<void()>& registerExtraClasses) {
+  std::string error;
+  auto parsed = parseShellOptions(argc, argv, error);
+  if (!parsed) {
+    std::fprintf(stderr, "veltro-shell: %s\n\n%s", error.c_str(), kUsage);
+    return 2;
+  }
+  ShellOptions options = *parsed;
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (options.packageDirectory.empty()) {
+    auto found = defaultPackageDirectory();
+    if (!found) {
+      std::fprintf(stderr, "veltro-shell: no application package given and examples/app not found\n");
+      return 2;
+    }
+    options.packageDirectory = *found;
+  }
+  std::error_code fsError;
+  fs::path package = fs::absolute(options.packageDirectory, fsError);
+  if (fsError || !fs::is_regular_file(package / "config.xml", fsError)) {
+    std::fprintf(stderr, "veltro-shell: '%s' is not an application package (no config.xml)\n",
+                 options.packageDirectory.c_str());
+    return 2;
+  }
+
+  platform::Bundle::setMainPath(package.string());
+  std::string identifier = platform::Bundle::main().bundleIdentifier();
+  platform::paths::setBundleIdentifier(identifier.empty() ? "app" : identifier);
+  if (!options.dataRoot.empty()) platform::paths::setDataRoot(fs::absolute(options.dataRoot, fsError).string());
+
+  if (!platform::ui::GtkApplicationBackend::initialize(&argc, &argv)) return 2;
+  platform::ui::Screen::setMainBounds({{0, 0}, {static_cast<double>(options.width), static_cast<double>(options.height)}});
+  platform::webkit::installGtkWebViewFactory();
+  platform::ui::GtkApplicationBackend::install();
+
+  HBRRegisterHostClasses();
+  HBRRegisterSmallHostPlugins();
+  if (registerExtraClasses) registerExtraClasses();
+
+  watchStartPage(options);
+  return launch(argc, argv);
+}
+
+}  // namespace veltro
