@@ -19,6 +19,7 @@ fi
 export NO_AT_BRIDGE=1
 build=build/release
 rounds=20000
+runs=${VELTRO_BENCH_RUNS:-5}
 work=$(mktemp -d "$PWD/$build/webview-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -33,15 +34,23 @@ hyperfine --warmup 3 --runs 20 --export-csv "$work/startup.csv" \
   -n veltro-shell "$shell --exit-after-load --data-root $work/data-startup $packages/startup"
 startup_ratio=$(awk -F, '$1=="bare"{b=$2} $1=="veltro-shell"{v=$2} END{printf "%.3f", v/b}' "$work/startup.csv")
 
-echo "== bridge: $rounds sequential and $rounds pipelined echo calls"
-bare_json=$("$bare" --rounds "$rounds")
-VELTRO_E2E_REPORT="$work/roundtrip.json" "$shell_e2e" --data-root "$work/data-roundtrip" "$packages/roundtrip" >"$work/shell.log" 2>&1 \
-  || { cat "$work/shell.log"; exit 1; }
+echo "== bridge: $rounds sequential and $rounds pipelined echo calls, median of $runs alternating runs"
 number() { tr -d ' \n' | grep -o "\"$1\":[0-9.eE+-]*" | cut -d: -f2; }
-bare_seq=$(echo "$bare_json" | number sequential)
-bare_pipe=$(echo "$bare_json" | number pipelined)
-shell_seq=$(number sequential <"$work/roundtrip.json")
-shell_pipe=$(number pipelined <"$work/roundtrip.json")
+median() { sort -g | awk '{v[NR]=$1} END{print v[int((NR+1)/2)]}'; }
+: >"$work/bare.txt"
+: >"$work/shell.txt"
+for run in $(seq "$runs"); do
+  bare_json=$("$bare" --rounds "$rounds")
+  echo "$(echo "$bare_json" | number sequential) $(echo "$bare_json" | number pipelined)" >>"$work/bare.txt"
+  VELTRO_E2E_REPORT="$work/roundtrip.json" "$shell_e2e" --data-root "$work/data-roundtrip" "$packages/roundtrip" \
+    >"$work/shell.log" 2>&1 || { cat "$work/shell.log"; exit 1; }
+  echo "$(number sequential <"$work/roundtrip.json") $(number pipelined <"$work/roundtrip.json")" >>"$work/shell.txt"
+  echo "run $run: bare $(tail -1 "$work/bare.txt")   veltro-shell $(tail -1 "$work/shell.txt")   (sequential pipelined, calls/s)"
+done
+bare_seq=$(cut -d' ' -f1 "$work/bare.txt" | median)
+bare_pipe=$(cut -d' ' -f2 "$work/bare.txt" | median)
+shell_seq=$(cut -d' ' -f1 "$work/shell.txt" | median)
+shell_pipe=$(cut -d' ' -f2 "$work/shell.txt" | median)
 
 awk -v sr="$startup_ratio" -v bs="$bare_seq" -v bp="$bare_pipe" -v ss="$shell_seq" -v sp="$shell_pipe" 'BEGIN {
   missed = 0

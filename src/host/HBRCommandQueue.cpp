@@ -144,18 +144,20 @@ bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
   }
 
   double started = platform::wallClockSeconds() * 1000.0;
-  std::string selector = *command.methodName() + ":";
-  bool found = plugin->hasAction(*command.methodName());
-  if (found) {
-    // An exception from a plugin must not unwind into the run loop or stall the queue.
-    try {
-      plugin->performAction(*command.methodName(), command);
-    } catch (const std::exception& e) {
-      reportException(command, e.what());
-    } catch (...) {
-      reportException(command, "unknown exception");
-    }
-  } else {
+  bool found = false;
+  // An exception from a plugin must not unwind into the run loop or stall the queue.
+  try {
+    found = plugin->performAction(*command.methodName(), command);
+  } catch (const std::exception& e) {
+    found = true;
+    reportException(command, e.what());
+  } catch (...) {
+    found = true;
+    reportException(command, "unknown exception");
+  }
+  if (!found) {
+    // The action's method is its name followed by one colon, taking the command.
+    std::string selector = *command.methodName() + ":";
     platform::log(platform::stringf("ERROR: Method '%s' not defined in Plugin '%s'", selector.c_str(),
                                     className.c_str()));
   }

@@ -10,7 +10,9 @@
 class VLException : public std::exception {
  public:
   VLException(std::string name, std::string reason, std::vector<std::string> callStackSymbols = {})
-      : name_(std::move(name)), reason_(std::move(reason)), callStackSymbols_(std::move(callStackSymbols)) {}
+      : name_(std::move(name)),
+        reason_(std::move(reason)),
+        callStackSymbols_(std::move(callStackSymbols)) {}
 
   const char* what() const noexcept override { return reason_.c_str(); }
   const std::string& name() const { return name_; }

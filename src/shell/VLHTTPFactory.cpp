@@ -17,7 +17,8 @@ namespace {
 // Each value is replaced whole, so a reader takes either the old or the new one.
 std::mutex gSetterMutex;
 std::atomic<std::shared_ptr<const std::string>> gUserAgent;
-std::atomic<std::shared_ptr<const std::string>> gDeviceUUID{std::make_shared<const std::string>("n/a")};
+std::atomic<std::shared_ptr<const std::string>> gDeviceUUID{
+    std::make_shared<const std::string>("n/a")};
 
 platform::URLSessionConfiguration configured(platform::URLSessionConfiguration configuration) {
   configuration.setHTTPAdditionalHeaders(VLHTTPFactory::defaultHttpHeaders());
@@ -39,18 +40,22 @@ platform::URLSessionConfiguration::Headers VLHTTPFactory::defaultHttpHeaders() {
   std::shared_ptr<const std::string> userAgent = gUserAgent.load();
   std::shared_ptr<const std::string> deviceUUID = gDeviceUUID.load();
   // A header the session would have to refuse would leave the configuration without it.
-  std::string agent = userAgent && !userAgent->empty() && platform::isValidHTTPHeaderField("User-Agent", *userAgent)
-                          ? *userAgent
-                          : fallbackUserAgent();
-  std::string uuid = platform::isValidHTTPHeaderField("veltro-device-uuid", *deviceUUID) ? *deviceUUID : "n/a";
+  std::string agent =
+      userAgent && !userAgent->empty() && platform::isValidHTTPHeaderField("User-Agent", *userAgent)
+          ? *userAgent
+          : fallbackUserAgent();
+  std::string uuid =
+      platform::isValidHTTPHeaderField("veltro-device-uuid", *deviceUUID) ? *deviceUUID : "n/a";
   return {{"User-Agent", agent}, {"veltro-device-uuid", uuid}};
 }
 
 void VLHTTPFactory::setUserAgent(std::optional<std::string> userAgent) {
   std::lock_guard lock(gSetterMutex);
   if (userAgent && !platform::isValidHTTPHeaderField("User-Agent", *userAgent))
-    platform::log("VLHTTPFactory: the user agent cannot be sent as a header field; using " + fallbackUserAgent());
-  gUserAgent.store(userAgent ? std::make_shared<const std::string>(std::move(*userAgent)) : nullptr);
+    platform::log("VLHTTPFactory: the user agent cannot be sent as a header field; using " +
+                  fallbackUserAgent());
+  gUserAgent.store(userAgent ? std::make_shared<const std::string>(std::move(*userAgent))
+                             : nullptr);
 }
 
 void VLHTTPFactory::setDeviceUUID(std::string deviceUUID) {

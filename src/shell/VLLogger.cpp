@@ -30,7 +30,8 @@ std::shared_ptr<VLLogger> VLLogger::initializeWithEngine(std::shared_ptr<VLLogge
 
 std::shared_ptr<VLLogger> VLLogger::sharedInstance() { return gShared.load(); }
 
-void VLLogger::processEntry(std::int64_t level, const std::string& message, const std::string& module,
-                            const Text& stack, const Extra& extra, const Text& instant) {
+void VLLogger::processEntry(std::int64_t level, const std::string& message,
+                            const std::string& module, const Text& stack, const Extra& extra,
+                            const Text& instant) {
   if (engine_) engine_->processLog(message, module, stack, level, extra, instant);
 }

@@ -25,8 +25,8 @@ class VLLogger final : public VLLoggerProtocol {
   explicit VLLogger(std::shared_ptr<VLLoggerEngine> engine) : engine_(std::move(engine)) {}
 
  protected:
-  void processEntry(std::int64_t level, const std::string& message, const std::string& module, const Text& stack,
-                    const Extra& extra, const Text& instant) override;
+  void processEntry(std::int64_t level, const std::string& message, const std::string& module,
+                    const Text& stack, const Extra& extra, const Text& instant) override;
 
  private:
   // Set once at construction and never replaced or released.

@@ -27,11 +27,14 @@ class VLLoggerEngine {
 
   // The entry the facade uses.
   virtual void processLog(const std::string& message, const std::string& module,
-                          const std::optional<std::string>& stack, std::int64_t level, const platform::Value& extra,
+                          const std::optional<std::string>& stack, std::int64_t level,
+                          const platform::Value& extra,
                           const std::optional<std::string>& instant) = 0;
   // The entry that carries trace context; `source` is the module name.
   virtual void processLog(const std::optional<std::string>& instant, const std::string& message,
-                          const std::string& source, std::int64_t level, const platform::Value& attributes,
-                          const std::optional<std::string>& stack, const std::optional<std::string>& traceId,
+                          const std::string& source, std::int64_t level,
+                          const platform::Value& attributes,
+                          const std::optional<std::string>& stack,
+                          const std::optional<std::string>& traceId,
                           const std::optional<std::string>& spanId) = 0;
 };

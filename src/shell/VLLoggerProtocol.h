@@ -26,102 +26,128 @@ class VLLoggerProtocol {
 
   virtual ~VLLoggerProtocol() = default;
 
-  void logTrace(const std::string& message, const std::string& module, const Extra& extra, const Text& instant) {
+  void logTrace(const std::string& message, const std::string& module, const Extra& extra,
+                const Text& instant) {
     processEntry(VLLogLevelTrace, message, module, std::nullopt, extra, instant);
   }
   void logTrace(const std::string& message, const std::string& module, const Extra& extra) {
     logTrace(message, module, extra, std::nullopt);
   }
-  void logTrace(const std::string& message, const std::string& module) { logTrace(message, module, nullptr); }
+  void logTrace(const std::string& message, const std::string& module) {
+    logTrace(message, module, nullptr);
+  }
 
-  void logVerbose(const std::string& message, const std::string& module, const Extra& extra, const Text& instant) {
+  void logVerbose(const std::string& message, const std::string& module, const Extra& extra,
+                  const Text& instant) {
     processEntry(VLLogLevelVerbose, message, module, std::nullopt, extra, instant);
   }
   void logVerbose(const std::string& message, const std::string& module, const Extra& extra) {
     logVerbose(message, module, extra, std::nullopt);
   }
-  void logVerbose(const std::string& message, const std::string& module) { logVerbose(message, module, nullptr); }
+  void logVerbose(const std::string& message, const std::string& module) {
+    logVerbose(message, module, nullptr);
+  }
 
-  void logDebug(const std::string& message, const std::string& module, const Extra& extra, const Text& instant) {
+  void logDebug(const std::string& message, const std::string& module, const Extra& extra,
+                const Text& instant) {
     processEntry(VLLogLevelDebug, message, module, std::nullopt, extra, instant);
   }
   void logDebug(const std::string& message, const std::string& module, const Extra& extra) {
     logDebug(message, module, extra, std::nullopt);
   }
-  void logDebug(const std::string& message, const std::string& module) { logDebug(message, module, nullptr); }
+  void logDebug(const std::string& message, const std::string& module) {
+    logDebug(message, module, nullptr);
+  }
 
-  void logInfo(const std::string& message, const std::string& module, const Extra& extra, const Text& instant) {
+  void logInfo(const std::string& message, const std::string& module, const Extra& extra,
+               const Text& instant) {
     processEntry(VLLogLevelInfo, message, module, std::nullopt, extra, instant);
   }
   void logInfo(const std::string& message, const std::string& module, const Extra& extra) {
     logInfo(message, module, extra, std::nullopt);
   }
-  void logInfo(const std::string& message, const std::string& module) { logInfo(message, module, nullptr); }
+  void logInfo(const std::string& message, const std::string& module) {
+    logInfo(message, module, nullptr);
+  }
 
-  void logWarning(const std::string& message, const std::string& module, const Extra& extra, const Text& instant) {
+  void logWarning(const std::string& message, const std::string& module, const Extra& extra,
+                  const Text& instant) {
     processEntry(VLLogLevelWarning, message, module, std::nullopt, extra, instant);
   }
   void logWarning(const std::string& message, const std::string& module, const Extra& extra) {
     logWarning(message, module, extra, std::nullopt);
   }
-  void logWarning(const std::string& message, const std::string& module) { logWarning(message, module, nullptr); }
+  void logWarning(const std::string& message, const std::string& module) {
+    logWarning(message, module, nullptr);
+  }
 
-  void logError(const std::string& message, const std::string& module, const Extra& extra, const Text& stack,
-                const Text& instant) {
+  void logError(const std::string& message, const std::string& module, const Extra& extra,
+                const Text& stack, const Text& instant) {
     processEntry(VLLogLevelError, message, module, stack, extra, instant);
   }
-  void logError(const std::string& message, const std::string& module, const Extra& extra, const Text& stack) {
+  void logError(const std::string& message, const std::string& module, const Extra& extra,
+                const Text& stack) {
     logError(message, module, extra, stack, std::nullopt);
   }
   void logErrorWithStack(const std::string& message, const std::string& module, const Text& stack) {
     logError(message, module, nullptr, stack, std::nullopt);
   }
-  void logErrorWithException(const std::string& message, const std::string& module, const Extra& extra,
-                             const VLException* exception, const Text& instant) {
+  void logErrorWithException(const std::string& message, const std::string& module,
+                             const Extra& extra, const VLException* exception,
+                             const Text& instant) {
     logError(message, module, extra, stackOf(exception), instant);
   }
-  void logErrorWithException(const std::string& message, const std::string& module, const Extra& extra,
-                             const VLException* exception) {
+  void logErrorWithException(const std::string& message, const std::string& module,
+                             const Extra& extra, const VLException* exception) {
     logErrorWithException(message, module, extra, exception, std::nullopt);
   }
-  void logErrorWithException(const std::string& message, const std::string& module, const VLException* exception) {
+  void logErrorWithException(const std::string& message, const std::string& module,
+                             const VLException* exception) {
     logErrorWithException(message, module, nullptr, exception, std::nullopt);
   }
   void logError(const std::string& message, const std::string& module, const Extra& extra) {
     logError(message, module, extra, std::nullopt, std::nullopt);
   }
-  void logError(const std::string& message, const std::string& module) { logError(message, module, nullptr); }
+  void logError(const std::string& message, const std::string& module) {
+    logError(message, module, nullptr);
+  }
 
-  void logFatal(const std::string& message, const std::string& module, const Extra& extra, const Text& stack,
-                const Text& instant) {
+  void logFatal(const std::string& message, const std::string& module, const Extra& extra,
+                const Text& stack, const Text& instant) {
     processEntry(VLLogLevelFatal, message, module, stack, extra, instant);
   }
-  void logFatal(const std::string& message, const std::string& module, const Extra& extra, const Text& stack) {
+  void logFatal(const std::string& message, const std::string& module, const Extra& extra,
+                const Text& stack) {
     logFatal(message, module, extra, stack, std::nullopt);
   }
   void logFatalWithStack(const std::string& message, const std::string& module, const Text& stack) {
     logFatal(message, module, nullptr, stack, std::nullopt);
   }
-  void logFatalWithException(const std::string& message, const std::string& module, const Extra& extra,
-                             const VLException* exception, const Text& instant) {
+  void logFatalWithException(const std::string& message, const std::string& module,
+                             const Extra& extra, const VLException* exception,
+                             const Text& instant) {
     logFatal(message, module, extra, stackOf(exception), instant);
   }
-  void logFatalWithException(const std::string& message, const std::string& module, const Extra& extra,
-                             const VLException* exception) {
+  void logFatalWithException(const std::string& message, const std::string& module,
+                             const Extra& extra, const VLException* exception) {
     logFatalWithException(message, module, extra, exception, std::nullopt);
   }
-  void logFatalWithException(const std::string& message, const std::string& module, const VLException* exception) {
+  void logFatalWithException(const std::string& message, const std::string& module,
+                             const VLException* exception) {
     logFatalWithException(message, module, nullptr, exception, std::nullopt);
   }
   void logFatal(const std::string& message, const std::string& module, const Extra& extra) {
     logFatal(message, module, extra, std::nullopt, std::nullopt);
   }
-  void logFatal(const std::string& message, const std::string& module) { logFatal(message, module, nullptr); }
+  void logFatal(const std::string& message, const std::string& module) {
+    logFatal(message, module, nullptr);
+  }
 
   // The exception's call stack, its symbols joined by single newlines; none without one.
   static Text stackOf(const VLException* exception);
 
  protected:
-  virtual void processEntry(std::int64_t level, const std::string& message, const std::string& module,
-                            const Text& stack, const Extra& extra, const Text& instant) = 0;
+  virtual void processEntry(std::int64_t level, const std::string& message,
+                            const std::string& module, const Text& stack, const Extra& extra,
+                            const Text& instant) = 0;
 };

@@ -44,7 +44,8 @@ std::optional<std::string> identifierForVendor() {
 
 }  // namespace
 
-bool VLProtocolManagerPlugin::registerClass(const ClassRef& classObject, const PlatformRegistration& platform) {
+bool VLProtocolManagerPlugin::registerClass(const ClassRef& classObject,
+                                            const PlatformRegistration& platform) {
   auto protocolClass = std::dynamic_pointer_cast<const platform::URLProtocolClass>(classObject);
   if (!protocolClass) return false;
 
@@ -54,7 +55,8 @@ bool VLProtocolManagerPlugin::registerClass(const ClassRef& classObject, const P
   const ProtocolList previous = list;
   if (isLoader(protocolClass)) {
     // Behind the loader entries already at the head, or first when there are none.
-    auto position = std::find_if(list.begin(), list.end(), [](const auto& entry) { return !isLoader(entry); });
+    auto position =
+        std::find_if(list.begin(), list.end(), [](const auto& entry) { return !isLoader(entry); });
     bool holdsLoader = std::any_of(list.begin(), list.end(), isLoader);
     list.insert(holdsLoader ? position : list.begin(), protocolClass);
   } else {
@@ -83,7 +85,8 @@ bool VLProtocolManagerPlugin::registerClass(const ClassRef& classObject, const P
   return allRegistered;
 }
 
-void VLProtocolManagerPlugin::unregisterClass(const ClassRef& classObject, const PlatformRegistration& platform) {
+void VLProtocolManagerPlugin::unregisterClass(const ClassRef& classObject,
+                                              const PlatformRegistration& platform) {
   auto protocolClass = std::dynamic_pointer_cast<const platform::URLProtocolClass>(classObject);
   if (!protocolClass) return;
   std::lock_guard lock(gListMutex);
@@ -97,20 +100,24 @@ void VLProtocolManagerPlugin::load() {
   std::call_once(once, [] {
     using Register = std::function<bool(const ClassRef&)>;
     using Unregister = std::function<void(const ClassRef&)>;
-    VLSwizzle::swizzleClassMethod("unregisterClass:", "NSURLProtocol", [](const std::shared_ptr<VLSwizzleInfo>& info) {
-      gUnregisterInfo = info;
-      return std::any(Unregister([info](const ClassRef& classObject) {
-        unregisterClass(classObject, {nullptr, info->originalImplementation<void(const ClassRef&)>()});
-      }));
-    });
-    VLSwizzle::swizzleClassMethod("registerClass:", "NSURLProtocol", [](const std::shared_ptr<VLSwizzleInfo>& info) {
-      return std::any(Register([info](const ClassRef& classObject) {
-        PlatformRegistration platform{info->originalImplementation<bool(const ClassRef&)>(),
-                                      gUnregisterInfo ? gUnregisterInfo->originalImplementation<void(const ClassRef&)>()
-                                                      : Unregister()};
-        return registerClass(classObject, platform);
-      }));
-    });
+    VLSwizzle::swizzleClassMethod(
+        "unregisterClass:", "NSURLProtocol", [](const std::shared_ptr<VLSwizzleInfo>& info) {
+          gUnregisterInfo = info;
+          return std::any(Unregister([info](const ClassRef& classObject) {
+            unregisterClass(classObject,
+                            {nullptr, info->originalImplementation<void(const ClassRef&)>()});
+          }));
+        });
+    VLSwizzle::swizzleClassMethod(
+        "registerClass:", "NSURLProtocol", [](const std::shared_ptr<VLSwizzleInfo>& info) {
+          return std::any(Register([info](const ClassRef& classObject) {
+            PlatformRegistration platform{
+                info->originalImplementation<bool(const ClassRef&)>(),
+                gUnregisterInfo ? gUnregisterInfo->originalImplementation<void(const ClassRef&)>()
+                                : Unregister()};
+            return registerClass(classObject, platform);
+          }));
+        });
   });
 }
 
@@ -138,7 +145,8 @@ std::string VLProtocolManagerPlugin::uniqueAppInstanceIdentifier() {
   return identifier;
 }
 
-void VLProtocolManagerPlugin::setIdentifierForVendorSource(std::function<std::optional<std::string>()> source) {
+void VLProtocolManagerPlugin::setIdentifierForVendorSource(
+    std::function<std::optional<std::string>()> source) {
   std::lock_guard lock(gIdentifierMutex);
   gIdentifierForVendor = std::move(source);
 }

@@ -53,8 +53,10 @@ class VLProtocolManagerPlugin : public HBRPlugin {
     std::function<bool(const platform::ClassRef&)> registerClass;
     std::function<void(const platform::ClassRef&)> unregisterClass;
   };
-  static bool registerClass(const platform::ClassRef& protocolClass, const PlatformRegistration& platform);
-  static void unregisterClass(const platform::ClassRef& protocolClass, const PlatformRegistration& platform);
+  static bool registerClass(const platform::ClassRef& protocolClass,
+                            const PlatformRegistration& platform);
+  static void unregisterClass(const platform::ClassRef& protocolClass,
+                              const PlatformRegistration& platform);
 
   // Forgets the list (tests only; the platform's registration is left as it is).
   static void resetForTesting();

@@ -21,7 +21,9 @@ struct ClassEntry {
   std::map<std::string, Method> instanceMethods;
   std::map<std::string, Method> classMethods;
 
-  std::map<std::string, Method>& methods(bool isClassMethod) { return isClassMethod ? classMethods : instanceMethods; }
+  std::map<std::string, Method>& methods(bool isClassMethod) {
+    return isClassMethod ? classMethods : instanceMethods;
+  }
 };
 
 Method storedMethod(std::any implementation, std::type_index type) {
@@ -39,16 +41,19 @@ void declarePlatformClasses(std::map<std::string, ClassEntry>& classes) {
   urlProtocol.superclass = "NSObject";
   urlProtocol.classMethods.emplace(
       "registerClass:",
-      Method{std::type_index(typeid(Register)), [] { return std::any(platform::URLProtocol::registerClassImplementation()); },
+      Method{std::type_index(typeid(Register)),
+             [] { return std::any(platform::URLProtocol::registerClassImplementation()); },
              [](const std::any& value) {
-               platform::URLProtocol::exchangeRegisterClassImplementation(std::any_cast<Register>(value));
+               platform::URLProtocol::exchangeRegisterClassImplementation(
+                   std::any_cast<Register>(value));
              }});
   urlProtocol.classMethods.emplace(
       "unregisterClass:",
       Method{std::type_index(typeid(Unregister)),
              [] { return std::any(platform::URLProtocol::unregisterClassImplementation()); },
              [](const std::any& value) {
-               platform::URLProtocol::exchangeUnregisterClassImplementation(std::any_cast<Unregister>(value));
+               platform::URLProtocol::exchangeUnregisterClassImplementation(
+                   std::any_cast<Unregister>(value));
              }});
 }
 
@@ -64,13 +69,15 @@ struct Table {
   Table() { declarePlatformClasses(classes); }
 
   // The method and the name of the class that has it (the class itself or a superclass).
-  std::pair<Method*, std::string> find(const std::string& className, const std::string& selector, bool isClassMethod) {
+  std::pair<Method*, std::string> find(const std::string& className, const std::string& selector,
+                                       bool isClassMethod) {
     std::string current = className;
     while (!current.empty()) {
       auto entry = classes.find(current);
       if (entry == classes.end()) break;
       auto& methods = entry->second.methods(isClassMethod);
-      if (auto method = methods.find(selector); method != methods.end()) return {&method->second, current};
+      if (auto method = methods.find(selector); method != methods.end())
+        return {&method->second, current};
       current = entry->second.superclass;
     }
     return {nullptr, ""};
@@ -105,22 +112,29 @@ void VLSwizzle::declareClass(const std::string& className, const std::string& su
   if (made) entry->second.superclass = superclassName;
 }
 
-void VLSwizzle::declareStoredMethod(const std::string& className, const std::string& selector, bool isClassMethod,
-                                    std::any implementation, std::type_index type) {
+void VLSwizzle::declareStoredMethod(const std::string& className, const std::string& selector,
+                                    bool isClassMethod, std::any implementation,
+                                    std::type_index type) {
   Table& t = table();
   std::lock_guard lock(t.tableMutex);
-  t.classes[className].methods(isClassMethod).insert_or_assign(selector, storedMethod(std::move(implementation), type));
+  t.classes[className]
+      .methods(isClassMethod)
+      .insert_or_assign(selector, storedMethod(std::move(implementation), type));
 }
 
-void VLSwizzle::declareBackedMethod(const std::string& className, const std::string& selector, bool isClassMethod,
-                                    std::type_index type, std::function<std::any()> read,
+void VLSwizzle::declareBackedMethod(const std::string& className, const std::string& selector,
+                                    bool isClassMethod, std::type_index type,
+                                    std::function<std::any()> read,
                                     std::function<void(const std::any&)> write) {
   Table& t = table();
   std::lock_guard lock(t.tableMutex);
-  t.classes[className].methods(isClassMethod).insert_or_assign(selector, Method{type, std::move(read), std::move(write)});
+  t.classes[className]
+      .methods(isClassMethod)
+      .insert_or_assign(selector, Method{type, std::move(read), std::move(write)});
 }
 
-std::any VLSwizzle::implementationOf(const std::string& className, const std::string& selector, bool isClassMethod) {
+std::any VLSwizzle::implementationOf(const std::string& className, const std::string& selector,
+                                     bool isClassMethod) {
   Table& t = table();
   std::lock_guard lock(t.tableMutex);
   auto [method, owner] = t.find(className, selector, isClassMethod);
@@ -128,7 +142,8 @@ std::any VLSwizzle::implementationOf(const std::string& className, const std::st
 }
 
 bool VLSwizzle::swizzleInstanceMethod(const std::string& selector, const std::string& className,
-                                      const VLSwizzleImpFactoryBlock& factory, VLSwizzleMode mode, const void* key) {
+                                      const VLSwizzleImpFactoryBlock& factory, VLSwizzleMode mode,
+                                      const void* key) {
   return replace(selector, className, false, factory, mode, key);
 }
 
@@ -137,8 +152,9 @@ void VLSwizzle::swizzleClassMethod(const std::string& selector, const std::strin
   replace(selector, className, true, factory, VLSwizzleModeAlways, nullptr);
 }
 
-bool VLSwizzle::replace(const std::string& selector, const std::string& className, bool isClassMethod,
-                        const VLSwizzleImpFactoryBlock& factory, VLSwizzleMode mode, const void* key) {
+bool VLSwizzle::replace(const std::string& selector, const std::string& className,
+                        bool isClassMethod, const VLSwizzleImpFactoryBlock& factory,
+                        VLSwizzleMode mode, const void* key) {
   Table& t = table();
   std::lock_guard replacing(t.replaceMutex);
   if (mode != VLSwizzleModeAlways && !key) {
@@ -160,8 +176,9 @@ bool VLSwizzle::replace(const std::string& selector, const std::string& classNam
     }
     auto [method, owner] = t.find(className, selector, isClassMethod);
     if (!method) {
-      platform::log(platform::stringf("VLSwizzle: Selector %s not found in %s methods of class %s.", selector.c_str(),
-                                      isClassMethod ? "class" : "instance", className.c_str()));
+      platform::log(platform::stringf("VLSwizzle: Selector %s not found in %s methods of class %s.",
+                                      selector.c_str(), isClassMethod ? "class" : "instance",
+                                      className.c_str()));
       return false;
     }
     type = method->type;
@@ -201,7 +218,9 @@ bool VLSwizzle::replace(const std::string& selector, const std::string& classNam
       *displaced = method->read();
       method->write(replacement);
     } else {
-      t.classes[className].methods(isClassMethod).insert_or_assign(selector, storedMethod(replacement, type));
+      t.classes[className]
+          .methods(isClassMethod)
+          .insert_or_assign(selector, storedMethod(replacement, type));
     }
     if (key) t.changedByKey[key].insert(className);
   }

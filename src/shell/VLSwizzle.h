@@ -17,9 +17,10 @@
 // implementation of the wrong signature) is logged and refused; nothing is replaced then.
 
 enum VLSwizzleMode : unsigned {
-  VLSwizzleModeAlways = 0,               // replace every time
-  VLSwizzleModeOncePerClassAndKey = 1,   // at most once per class and key
-  VLSwizzleModeOncePerClassHierarchyAndKey = 2,  // at most once per key along a class and its superclasses
+  VLSwizzleModeAlways = 0,              // replace every time
+  VLSwizzleModeOncePerClassAndKey = 1,  // at most once per class and key
+  VLSwizzleModeOncePerClassHierarchyAndKey =
+      2,  // at most once per key along a class and its superclasses
 };
 
 // What a replacement knows about the method it replaces.
@@ -56,7 +57,8 @@ class VLSwizzle {
   // refuses a class already changed under it and mode 2 also a class whose superclass was.
   // Answers whether the method was replaced.
   static bool swizzleInstanceMethod(const std::string& selector, const std::string& className,
-                                    const VLSwizzleImpFactoryBlock& factory, VLSwizzleMode mode, const void* key);
+                                    const VLSwizzleImpFactoryBlock& factory, VLSwizzleMode mode,
+                                    const void* key);
   // The same for a class method, always, without a key.
   static void swizzleClassMethod(const std::string& selector, const std::string& className,
                                  const VLSwizzleImpFactoryBlock& factory);
@@ -64,30 +66,33 @@ class VLSwizzle {
   // The table. Declaring a class again changes nothing; declaring a method again replaces it.
   static void declareClass(const std::string& className, const std::string& superclassName = "");
   template <typename Signature>
-  static void declareMethod(const std::string& className, const std::string& selector, bool isClassMethod,
-                            std::function<Signature> implementation) {
+  static void declareMethod(const std::string& className, const std::string& selector,
+                            bool isClassMethod, std::function<Signature> implementation) {
     declareStoredMethod(className, selector, isClassMethod, std::any(std::move(implementation)),
                         std::type_index(typeid(std::function<Signature>)));
   }
   // A method whose implementation lives elsewhere (a platform hook): read and written through
   // the given functions.
-  static void declareBackedMethod(const std::string& className, const std::string& selector, bool isClassMethod,
-                                  std::type_index type, std::function<std::any()> read,
+  static void declareBackedMethod(const std::string& className, const std::string& selector,
+                                  bool isClassMethod, std::type_index type,
+                                  std::function<std::any()> read,
                                   std::function<void(const std::any&)> write);
   // The current implementation of a method, the class's own or inherited; empty when the
   // class has no such method or it has another signature.
   template <typename Signature>
-  static std::function<Signature> implementation(const std::string& className, const std::string& selector,
-                                                 bool isClassMethod) {
+  static std::function<Signature> implementation(const std::string& className,
+                                                 const std::string& selector, bool isClassMethod) {
     std::any found = implementationOf(className, selector, isClassMethod);
     if (auto* function = std::any_cast<std::function<Signature>>(&found)) return *function;
     return {};
   }
 
  private:
-  static void declareStoredMethod(const std::string& className, const std::string& selector, bool isClassMethod,
-                                  std::any implementation, std::type_index type);
-  static std::any implementationOf(const std::string& className, const std::string& selector, bool isClassMethod);
+  static void declareStoredMethod(const std::string& className, const std::string& selector,
+                                  bool isClassMethod, std::any implementation,
+                                  std::type_index type);
+  static std::any implementationOf(const std::string& className, const std::string& selector,
+                                   bool isClassMethod);
   static bool replace(const std::string& selector, const std::string& className, bool isClassMethod,
                       const VLSwizzleImpFactoryBlock& factory, VLSwizzleMode mode, const void* key);
 };

@@ -118,6 +118,13 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
   EXPECT_EQ(found["batch"], Value::parse("[0, 1, 2, 3, 4]"));
   EXPECT_EQ(found["afterNoCallback"]["args"][0][0], "after");
   EXPECT_NE(run.output.find("Invalid callback id received by sendPluginResult"), std::string::npos) << run.output;
+
+  // The navigation filter refused the page's move to a site it does not allow.
+  EXPECT_EQ(found["afterRefusedNavigation"], "app://localhost/index.html");
+  EXPECT_NE(run.output.find("Internal navigation rejected - <allow-navigation> not set for "
+                            "url='https://refused.invalid/elsewhere'"),
+            std::string::npos)
+      << run.output;
 }
 
 TEST_F(E2E, ScreenshotOfTheExampleAppIsNotBlank) {

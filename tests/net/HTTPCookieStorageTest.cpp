@@ -18,7 +18,8 @@ TEST(HTTPCookieStorage, MatchesCookiesToURLsAndBuildsTheRequestHeader) {
   EXPECT_EQ(storage->cookies().size(), 4u);
   // The longer path comes first; secure cookies stay off plain HTTP; domain cookies reach
   // sibling hosts.
-  EXPECT_EQ(storage->cookieHeaderForURL(urlOf("https://www.example.com/docs/x")), "b=2; a=1; s=3; d=4");
+  EXPECT_EQ(storage->cookieHeaderForURL(urlOf("https://www.example.com/docs/x")),
+            "b=2; a=1; s=3; d=4");
   EXPECT_EQ(storage->cookieHeaderForURL(urlOf("http://www.example.com/")), "a=1; d=4");
   EXPECT_EQ(storage->cookieHeaderForURL(urlOf("https://api.example.com/")), "d=4");
   EXPECT_FALSE(storage->cookieHeaderForURL(urlOf("https://example.org/")));
@@ -26,7 +27,8 @@ TEST(HTTPCookieStorage, MatchesCookiesToURLsAndBuildsTheRequestHeader) {
   auto forSibling = storage->cookiesForURL(urlOf("https://api.example.com/"));
   ASSERT_EQ(forSibling.size(), 1u);
   EXPECT_EQ(forSibling[0].domain, ".example.com");
-  EXPECT_EQ(HTTPCookie::requestHeaderFieldsWithCookies(forSibling), (HTTPCookie::Headers{{"Cookie", "d=4"}}));
+  EXPECT_EQ(HTTPCookie::requestHeaderFieldsWithCookies(forSibling),
+            (HTTPCookie::Headers{{"Cookie", "d=4"}}));
   EXPECT_TRUE(HTTPCookie::requestHeaderFieldsWithCookies({}).empty());
 
   storage->deleteCookie(forSibling[0]);
@@ -35,7 +37,8 @@ TEST(HTTPCookieStorage, MatchesCookiesToURLsAndBuildsTheRequestHeader) {
   EXPECT_TRUE(storage->cookies().empty());
 
   storage->setCookieAcceptPolicy(HTTPCookieAcceptPolicy::Never);
-  storage->setCookiesFromResponseHeaderFields({{"Set-Cookie", "a=1"}}, urlOf("https://www.example.com/"));
+  storage->setCookiesFromResponseHeaderFields({{"Set-Cookie", "a=1"}},
+                                              urlOf("https://www.example.com/"));
   EXPECT_TRUE(storage->cookies().empty());
 }
 

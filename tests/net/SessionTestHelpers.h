@@ -25,12 +25,14 @@ inline platform::URL urlOf(const std::string& text) {
 }
 
 // Runs a data task to its end; a task that does not end within `seconds` fails the test.
-inline DataResult fetch(platform::URLSession& session, const platform::URLRequest& request, double seconds = 10) {
+inline DataResult fetch(platform::URLSession& session, const platform::URLRequest& request,
+                        double seconds = 10) {
   auto promise = std::make_shared<std::promise<DataResult>>();
   auto future = promise->get_future();
-  auto task = session.dataTaskWithRequest(request, [promise](const auto& data, const auto& response, const auto& error) {
-    promise->set_value(DataResult{data, response, error});
-  });
+  auto task = session.dataTaskWithRequest(
+      request, [promise](const auto& data, const auto& response, const auto& error) {
+        promise->set_value(DataResult{data, response, error});
+      });
   task->resume();
   if (future.wait_for(std::chrono::duration<double>(seconds)) != std::future_status::ready) {
     ADD_FAILURE() << "the task did not complete: " << request.url().absoluteString();
@@ -40,7 +42,8 @@ inline DataResult fetch(platform::URLSession& session, const platform::URLReques
   return future.get();
 }
 
-inline DataResult fetch(platform::URLSession& session, const std::string& url, double seconds = 10) {
+inline DataResult fetch(platform::URLSession& session, const std::string& url,
+                        double seconds = 10) {
   return fetch(session, platform::URLRequest(urlOf(url)), seconds);
 }
 

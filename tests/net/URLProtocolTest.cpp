@@ -35,11 +35,13 @@ class AnsweringProtocol : public URLProtocol {
   static constexpr const char* kClassName = "AnsweringProtocol";
   using URLProtocol::URLProtocol;
   static bool canInitWithRequest(const URLRequest& request) {
-    return request.url().path() != "/network" && propertyForKey("AnsweringProtocolHandled", request).is_null();
+    return request.url().path() != "/network" &&
+           propertyForKey("AnsweringProtocolHandled", request).is_null();
   }
   void startLoading() override {
-    client()->didReceiveResponse(*this, URLResponse::http(request().url(), 200, {{"Content-Type", "text/plain"}}),
-                                 URLCacheStoragePolicy::NotAllowed);
+    client()->didReceiveResponse(
+        *this, URLResponse::http(request().url(), 200, {{"Content-Type", "text/plain"}}),
+        URLCacheStoragePolicy::NotAllowed);
     client()->didLoadData(*this, "from ");
     client()->didLoadData(*this, "the protocol");
     client()->didFinishLoading(*this);
@@ -65,7 +67,8 @@ TEST(URLProtocol, ConfigurationClassesAreAskedInOrderBeforeTheNetwork) {
     response.set_content("marked", "text/plain");
   });
   auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
-  configuration.setProtocolClasses({protocolClass<DecliningProtocol>(), protocolClass<AnsweringProtocol>()});
+  configuration.setProtocolClasses(
+      {protocolClass<DecliningProtocol>(), protocolClass<AnsweringProtocol>()});
   auto session = URLSession::sessionWithConfiguration(configuration);
 
   gDecliningAsked = 0;
@@ -88,9 +91,13 @@ TEST(URLProtocol, ConfigurationClassesAreAskedInOrderBeforeTheNetwork) {
 
   // Downloads are answered by protocols as well.
   std::promise<std::string> content;
-  session->downloadTaskWithURL(urlOf(server.url("/file")), [&](const auto& location, const auto&, const auto&) {
-    content.set_value(location ? fs::readFile(*location).value_or("") : "no file");
-  })->resume();
+  session
+      ->downloadTaskWithURL(
+          urlOf(server.url("/file")),
+          [&](const auto& location, const auto&, const auto&) {
+            content.set_value(location ? fs::readFile(*location).value_or("") : "no file");
+          })
+      ->resume();
   EXPECT_EQ(content.get_future().get(), "from the protocol");
 }
 
@@ -99,9 +106,11 @@ TEST(URLProtocol, GlobalRegistrationIsConsultedMostRecentFirstThroughReplaceable
   auto declining = protocolClass<DecliningProtocol>();
   EXPECT_TRUE(URLProtocol::registerClass(answering));
   EXPECT_TRUE(URLProtocol::registerClass(declining));
-  EXPECT_EQ(URLProtocol::registeredClasses(), (std::vector<URLProtocolClassRef>{declining, answering}));
+  EXPECT_EQ(URLProtocol::registeredClasses(),
+            (std::vector<URLProtocolClassRef>{declining, answering}));
   EXPECT_TRUE(URLProtocol::registerClass(answering));
-  EXPECT_EQ(URLProtocol::registeredClasses(), (std::vector<URLProtocolClassRef>{answering, declining}));
+  EXPECT_EQ(URLProtocol::registeredClasses(),
+            (std::vector<URLProtocolClassRef>{answering, declining}));
   EXPECT_FALSE(URLProtocol::registerClass(std::make_shared<ForeignClass>()));
   EXPECT_EQ(URLProtocol::registeredClasses().size(), 2u);
 

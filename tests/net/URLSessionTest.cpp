@@ -22,7 +22,9 @@ using testing_support::HttpsTestServer;
 
 namespace {
 
-URLSessionConfiguration ephemeral() { return URLSessionConfiguration::ephemeralSessionConfiguration(); }
+URLSessionConfiguration ephemeral() {
+  return URLSessionConfiguration::ephemeralSessionConfiguration();
+}
 
 // A handler that holds its request until released (or for at most `seconds`), so that a test
 // can cancel or time out a request in flight without keeping the server busy afterwards.
@@ -31,7 +33,8 @@ struct Gate {
   HttpsTestServer::Handler handler(double seconds) {
     return [this, seconds](const httplib::Request&, httplib::Response& response) {
       auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-      while (!open && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      while (!open && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
       response.set_content("late", "text/plain");
     };
   }
@@ -65,14 +68,15 @@ TEST(URLSession, DownloadTaskHandsOverATemporaryFileThatIsRemovedAfterTheComplet
   auto session = URLSession::sessionWithConfiguration(ephemeral());
   std::promise<std::string> done;
   std::string seenPath, seenContent;
-  auto task = session->downloadTaskWithURL(urlOf(server.url("/file")), [&](const auto& location, const auto& response,
-                                                                              const auto& error) {
-    EXPECT_FALSE(error);
-    EXPECT_EQ(response->statusCode(), 200);
-    seenPath = location.value_or("");
-    seenContent = fs::readFile(seenPath).value_or("");
-    done.set_value(seenPath);
-  });
+  auto task = session->downloadTaskWithURL(
+      urlOf(server.url("/file")),
+      [&](const auto& location, const auto& response, const auto& error) {
+        EXPECT_FALSE(error);
+        EXPECT_EQ(response->statusCode(), 200);
+        seenPath = location.value_or("");
+        seenContent = fs::readFile(seenPath).value_or("");
+        done.set_value(seenPath);
+      });
   task->resume();
   ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_TRUE(fs::isInside(seenPath, paths::tmp())) << seenPath;
@@ -86,10 +90,12 @@ TEST(URLSession, DownloadTaskHandsOverATemporaryFileThatIsRemovedAfterTheComplet
 
 TEST(URLSession, RequestFieldsWinOverConfigurationHeadersAndUnsafeFieldsAreNeverSent) {
   HttpsTestServer server;
-  server.on("GET", "/headers", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
+  server.on("GET", "/headers",
+            [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
   auto configuration = ephemeral();
-  EXPECT_FALSE(configuration.setHTTPAdditionalHeaders(
-      {{"X-Shared", "from configuration"}, {"X-Configured", "yes"}, {"X-Split", "a\r\nX-Injected: 1"}}));
+  EXPECT_FALSE(configuration.setHTTPAdditionalHeaders({{"X-Shared", "from configuration"},
+                                                       {"X-Configured", "yes"},
+                                                       {"X-Split", "a\r\nX-Injected: 1"}}));
   ASSERT_EQ(configuration.httpAdditionalHeaders().size(), 2u);
 
   URLRequest request(urlOf(server.url("/headers")));
@@ -148,8 +154,9 @@ class RedirectHook : public URLSessionDelegate {
  public:
   bool refuse = false;
   std::vector<std::string> seen;
-  void willPerformHTTPRedirection(URLSession&, URLSessionTask&, const URLResponse& response, URLRequest next,
-                                  std::function<void(std::optional<URLRequest>)> completion) override {
+  void willPerformHTTPRedirection(
+      URLSession&, URLSessionTask&, const URLResponse& response, URLRequest next,
+      std::function<void(std::optional<URLRequest>)> completion) override {
     seen.push_back(std::to_string(response.statusCode()) + " " + next.url().absoluteString());
     if (refuse) {
       completion(std::nullopt);
@@ -201,10 +208,10 @@ TEST(URLSession, CancelAndTimeOutsFailWithTheirCodes) {
   auto session = URLSession::sessionWithConfiguration(ephemeral());
 
   std::promise<net_test::DataResult> cancelled;
-  auto task = session->dataTaskWithURL(urlOf(server.url("/slow")),
-                                       [&](const auto& data, const auto& response, const auto& error) {
-                                         cancelled.set_value({data, response, error});
-                                       });
+  auto task = session->dataTaskWithURL(
+      urlOf(server.url("/slow")), [&](const auto& data, const auto& response, const auto& error) {
+        cancelled.set_value({data, response, error});
+      });
   task->resume();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (server.requestCount("/slow") == 0 && std::chrono::steady_clock::now() < deadline)
@@ -241,7 +248,9 @@ TEST(URLSession, CancelAndTimeOutsFailWithTheirCodes) {
 
 TEST(URLSession, RefusedSchemesAndUntrustedServersFail) {
   HttpsTestServer server;
-  server.on("GET", "/x", [](const httplib::Request&, httplib::Response& response) { response.set_content("x", "text/plain"); });
+  server.on("GET", "/x", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("x", "text/plain");
+  });
   auto session = URLSession::sessionWithConfiguration(ephemeral());
 
   auto ftp = fetch(*session, "ftp://127.0.0.1/file");
@@ -269,10 +278,13 @@ TEST(URLSession, ConnectionsPerHostAreLimitedAsTheServerSeesThem) {
   std::atomic<int> completed{0};
   std::promise<void> all;
   for (int i = 0; i < 6; ++i) {
-    session->dataTaskWithURL(urlOf(server.url("/hold")), [&](const auto&, const auto&, const auto& error) {
-      EXPECT_FALSE(error);
-      if (++completed == 6) all.set_value();
-    })->resume();
+    session
+        ->dataTaskWithURL(urlOf(server.url("/hold")),
+                          [&](const auto&, const auto&, const auto& error) {
+                            EXPECT_FALSE(error);
+                            if (++completed == 6) all.set_value();
+                          })
+        ->resume();
   }
   ASSERT_EQ(all.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(server.requestCount("/hold"), 6u);
@@ -327,8 +339,11 @@ class Recorder : public URLSessionDelegate {
   void didReceiveResponse(URLSession&, URLSessionDataTask&, const URLResponse& response) override {
     note("response " + std::to_string(response.statusCode()));
   }
-  void didReceiveData(URLSession&, URLSessionDataTask&, const std::string& data) override { note("data " + data); }
-  void didCompleteWithError(URLSession&, URLSessionTask&, const std::optional<Error>& error) override {
+  void didReceiveData(URLSession&, URLSessionDataTask&, const std::string& data) override {
+    note("data " + data);
+  }
+  void didCompleteWithError(URLSession&, URLSessionTask&,
+                            const std::optional<Error>& error) override {
     note(error ? "failed" : "complete");
     done.set_value();
   }
@@ -344,7 +359,8 @@ TEST(URLSession, DelegateSeesResponseDataAndCompletionInOrderOnTheSessionQueue) 
   auto recorder = std::make_shared<Recorder>();
   auto session = URLSession::sessionWithConfiguration(ephemeral(), recorder);
   session->dataTaskWithURL(urlOf(server.url("/small")))->resume();
-  ASSERT_EQ(recorder->done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_EQ(recorder->done.get_future().wait_for(std::chrono::seconds(10)),
+            std::future_status::ready);
   std::lock_guard lock(recorder->mutex);
   EXPECT_EQ(recorder->events, (std::vector<std::string>{"response 404", "data gone", "complete"}));
   EXPECT_EQ(recorder->threads.size(), 1u);

@@ -37,12 +37,24 @@ inline constexpr char kCName[] = "ProtocolC";
 inline constexpr char kDName[] = "ProtocolD";
 inline constexpr char kEName[] = "ProtocolE";
 
-inline platform::URLProtocolClassRef loader() { return platform::protocolClass<NamedProtocol<kLoaderName>>(); }
-inline platform::URLProtocolClassRef protocolA() { return platform::protocolClass<NamedProtocol<kAName>>(); }
-inline platform::URLProtocolClassRef protocolB() { return platform::protocolClass<NamedProtocol<kBName>>(); }
-inline platform::URLProtocolClassRef protocolC() { return platform::protocolClass<NamedProtocol<kCName>>(); }
-inline platform::URLProtocolClassRef protocolD() { return platform::protocolClass<NamedProtocol<kDName>>(); }
-inline platform::URLProtocolClassRef protocolE() { return platform::protocolClass<NamedProtocol<kEName>>(); }
+inline platform::URLProtocolClassRef loader() {
+  return platform::protocolClass<NamedProtocol<kLoaderName>>();
+}
+inline platform::URLProtocolClassRef protocolA() {
+  return platform::protocolClass<NamedProtocol<kAName>>();
+}
+inline platform::URLProtocolClassRef protocolB() {
+  return platform::protocolClass<NamedProtocol<kBName>>();
+}
+inline platform::URLProtocolClassRef protocolC() {
+  return platform::protocolClass<NamedProtocol<kCName>>();
+}
+inline platform::URLProtocolClassRef protocolD() {
+  return platform::protocolClass<NamedProtocol<kDName>>();
+}
+inline platform::URLProtocolClassRef protocolE() {
+  return platform::protocolClass<NamedProtocol<kEName>>();
+}
 
 class NotAProtocol : public platform::ClassObject {
  public:

@@ -17,14 +17,17 @@ using Headers = URLSessionConfiguration::Headers;
 TEST(VLHTTPFactory, HeadersAlwaysCarryAUserAgentAndTheDeviceUUID) {
   const std::string fallback = VLHTTPFactory::fallbackUserAgent();
   EXPECT_TRUE(startsWith(fallback, "Veltro/")) << fallback;
-  EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders(), (Headers{{"User-Agent", fallback}, {"veltro-device-uuid", "n/a"}}));
+  EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders(),
+            (Headers{{"User-Agent", fallback}, {"veltro-device-uuid", "n/a"}}));
 
   // The plugin sets whatever the web view has: here no web view, so no application name.
-  VLProtocolManagerPlugin::setIdentifierForVendorSource([] { return std::string("0A1B2C3D-0000-4000-8000-000000000001"); });
+  VLProtocolManagerPlugin::setIdentifierForVendorSource(
+      [] { return std::string("0A1B2C3D-0000-4000-8000-000000000001"); });
   VLProtocolManagerPlugin plugin;
   plugin.pluginInitialize();
   EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders(),
-            (Headers{{"User-Agent", fallback}, {"veltro-device-uuid", "0A1B2C3D-0000-4000-8000-000000000001"}}));
+            (Headers{{"User-Agent", fallback},
+                     {"veltro-device-uuid", "0A1B2C3D-0000-4000-8000-000000000001"}}));
 
   VLHTTPFactory::setUserAgent("Mozilla/5.0 (X11; Linux) Veltro");
   EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders()[0].second, "Mozilla/5.0 (X11; Linux) Veltro");
@@ -35,13 +38,15 @@ TEST(VLHTTPFactory, HeadersAlwaysCarryAUserAgentAndTheDeviceUUID) {
 
   // The configuration carries both, and a real request sends them.
   testing_support::HttpsTestServer server;
-  server.on("GET", "/who", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
+  server.on("GET", "/who",
+            [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
   VLHTTPFactory::setUserAgent("Agent/2");
   auto configuration = VLHTTPFactory::ephemeralConfiguration();
   EXPECT_EQ(configuration.httpAdditionalHeaders().size(), 2u);
   std::promise<void> done;
   URLSession::sessionWithConfiguration(configuration)
-      ->dataTaskWithURL(*URL::parse(server.url("/who")), [&](const auto&, const auto&, const auto&) { done.set_value(); })
+      ->dataTaskWithURL(*URL::parse(server.url("/who")),
+                        [&](const auto&, const auto&, const auto&) { done.set_value(); })
       ->resume();
   done.get_future().wait();
   auto seen = server.lastRequest("/who");
@@ -65,7 +70,8 @@ TEST(VLHTTPFactory, AConfigurationKeepsTheProtocolListOfTheMomentItWasMade) {
   EXPECT_EQ(later.protocolClasses(), (std::vector<URLProtocolClassRef>{loader(), protocolA()}));
   // Default configurations share the persisted cookie store; ephemeral ones have their own.
   EXPECT_EQ(later.httpCookieStorage(), HTTPCookieStorage::sharedHTTPCookieStorage());
-  EXPECT_NE(VLHTTPFactory::ephemeralConfiguration().httpCookieStorage(), HTTPCookieStorage::sharedHTTPCookieStorage());
+  EXPECT_NE(VLHTTPFactory::ephemeralConfiguration().httpCookieStorage(),
+            HTTPCookieStorage::sharedHTTPCookieStorage());
   URLProtocol::unregisterClass(protocolA());
   URLProtocol::unregisterClass(loader());
 }

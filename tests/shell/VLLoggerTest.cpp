@@ -18,14 +18,16 @@ struct Entry {
 
 class RecordingEngine : public VLLoggerEngine {
  public:
-  void processLog(const std::string& message, const std::string& module, const std::optional<std::string>& stack,
-                  std::int64_t level, const platform::Value& extra, const std::optional<std::string>& instant) override {
+  void processLog(const std::string& message, const std::string& module,
+                  const std::optional<std::string>& stack, std::int64_t level,
+                  const platform::Value& extra,
+                  const std::optional<std::string>& instant) override {
     std::lock_guard lock(mutex);
     entries.push_back({message, module, stack, level, extra, instant});
   }
-  void processLog(const std::optional<std::string>&, const std::string&, const std::string&, std::int64_t,
-                  const platform::Value&, const std::optional<std::string>&, const std::optional<std::string>&,
-                  const std::optional<std::string>&) override {
+  void processLog(const std::optional<std::string>&, const std::string&, const std::string&,
+                  std::int64_t, const platform::Value&, const std::optional<std::string>&,
+                  const std::optional<std::string>&, const std::optional<std::string>&) override {
     ADD_FAILURE() << "the facade uses the legacy entry";
   }
   std::mutex mutex;
@@ -54,7 +56,8 @@ TEST(VLLogger, DropsEverythingUntilAnEngineIsSetAndKeepsTheFirstEngine) {
 TEST(VLLogger, EachOperationReachesTheEngineWithItsLevelStackExtraAndInstant) {
   auto engine = std::make_shared<RecordingEngine>();
   VLLogger logger(engine);
-  VLException threeFrames("NSRangeException", "out of range", {"0 app main", "1 app run", "2 libc start"});
+  VLException threeFrames("NSRangeException", "out of range",
+                          {"0 app main", "1 app run", "2 libc start"});
 
   logger.logTrace("t", "M");
   logger.logVerbose("v", "M", {{"key", "value"}});

@@ -39,10 +39,11 @@ List distinctInOrder(const List& list) {
 std::string answerOfSharedSession() {
   std::promise<std::string> answer;
   URLSession::sharedSession()
-      ->dataTaskWithURL(*URL::parse("https://veltro.invalid/resource"),
-                        [&](const auto& data, const auto&, const auto& error) {
-                          answer.set_value(error ? "error " + std::to_string(error->code) : data.value_or(""));
-                        })
+      ->dataTaskWithURL(
+          *URL::parse("https://veltro.invalid/resource"),
+          [&](const auto& data, const auto&, const auto& error) {
+            answer.set_value(error ? "error " + std::to_string(error->code) : data.value_or(""));
+          })
       ->resume();
   return answer.get_future().get();
 }
@@ -107,7 +108,9 @@ TEST_F(VLProtocolManagerPluginTest, ConcurrentRegistrationsNeverHideTheLoaderNor
     while (running) {
       List order = URLProtocol::registeredClasses();
       ++observed;
-      if (order.empty() || order.front() != loader() || distinctInOrder(order).size() != order.size()) ++badOrders;
+      if (order.empty() || order.front() != loader() ||
+          distinctInOrder(order).size() != order.size())
+        ++badOrders;
     }
   });
   std::vector<std::string> answers;

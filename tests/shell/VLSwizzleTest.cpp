@@ -9,7 +9,9 @@ using Describe = std::function<std::string(int)>;
 
 VLSwizzleImpFactoryBlock prefixing(const std::string& prefix) {
   return [prefix](const std::shared_ptr<VLSwizzleInfo>& info) {
-    return std::any(Describe([prefix, info](int n) { return prefix + info->originalImplementation<std::string(int)>()(n); }));
+    return std::any(Describe([prefix, info](int n) {
+      return prefix + info->originalImplementation<std::string(int)>()(n);
+    }));
   };
 }
 
@@ -41,9 +43,11 @@ TEST(VLSwizzle, ReplacesOncePerKeyAlongAClassAndItsSuperclasses) {
   // Under another key the subclass gets its own method; having displaced nothing, its
   // original is whatever the superclass does at the time of the call.
   EXPECT_TRUE(VLSwizzle::swizzleInstanceMethod("describe:", "SwizzleDerived", prefixing("sub "),
-                                               VLSwizzleModeOncePerClassHierarchyAndKey, &otherKey));
+                                               VLSwizzleModeOncePerClassHierarchyAndKey,
+                                               &otherKey));
   EXPECT_EQ(describe("SwizzleDerived", 3), "sub once base 3");
-  VLSwizzle::swizzleInstanceMethod("describe:", "SwizzleBase", prefixing("again "), VLSwizzleModeAlways, nullptr);
+  VLSwizzle::swizzleInstanceMethod("describe:", "SwizzleBase", prefixing("again "),
+                                   VLSwizzleModeAlways, nullptr);
   EXPECT_EQ(describe("SwizzleDerived", 4), "sub again once base 4");
   EXPECT_EQ(describe("SwizzleBase", 5), "again once base 5");
 }
@@ -61,7 +65,8 @@ TEST(VLSwizzle, RefusesMisuseAndLeavesTheMethodAsItWas) {
   static const int key = 0;
   EXPECT_FALSE(VLSwizzle::swizzleInstanceMethod("missing:", "SwizzleTarget", prefixing("x "),
                                                 VLSwizzleModeOncePerClassAndKey, &key));
-  EXPECT_TRUE(log.contains("Selector missing: not found in instance methods of class SwizzleTarget."));
+  EXPECT_TRUE(
+      log.contains("Selector missing: not found in instance methods of class SwizzleTarget."));
 
   auto wrongSignature = [](const std::shared_ptr<VLSwizzleInfo>&) {
     return std::any(std::function<int(int)>([](int n) { return n; }));

@@ -22,7 +22,9 @@ HttpsTestServer::HttpsTestServer() {
   // Idle keep-alive connections hold a server thread; a short wait lets the server stop soon
   // after the last client went away.
   server_->set_keep_alive_timeout(1);
-  auto handler = [this](const httplib::Request& request, httplib::Response& response) { dispatch(request, response); };
+  auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+    dispatch(request, response);
+  };
   server_->Get(".*", handler);
   server_->Post(".*", handler);
   server_->Put(".*", handler);
@@ -68,14 +70,17 @@ std::vector<HttpsTestServer::RecordedRequest> HttpsTestServer::requests() const 
   return requests_;
 }
 
-std::optional<HttpsTestServer::RecordedRequest> HttpsTestServer::lastRequest(const std::string& path) const {
+std::optional<HttpsTestServer::RecordedRequest> HttpsTestServer::lastRequest(
+    const std::string& path) const {
   std::lock_guard lock(mutex_);
   for (auto it = requests_.rbegin(); it != requests_.rend(); ++it)
     if (it->path == path) return *it;
   return std::nullopt;
 }
 
-const std::string& HttpsTestServer::caFile() const { return TestCertificateAuthority::shared().caCertificateFile(); }
+const std::string& HttpsTestServer::caFile() const {
+  return TestCertificateAuthority::shared().caCertificateFile();
+}
 
 void HttpsTestServer::dispatch(const httplib::Request& request, httplib::Response& response) {
   int now = ++inFlight_;

@@ -24,7 +24,9 @@ struct CertificateFree {
 using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
 using CertificatePtr = std::unique_ptr<X509, CertificateFree>;
 
-void fail(const char* what) { throw std::runtime_error(std::string("test certificate authority: ") + what); }
+void fail(const char* what) {
+  throw std::runtime_error(std::string("test certificate authority: ") + what);
+}
 
 void addExtension(X509* certificate, X509V3_CTX* context, int nid, const char* value) {
   X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, context, nid, value);
@@ -34,8 +36,8 @@ void addExtension(X509* certificate, X509V3_CTX* context, int nid, const char* v
 }
 
 // A certificate for `key` named `commonName`, signed by the issuer (itself when there is none).
-CertificatePtr makeCertificate(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PKEY* issuerKey,
-                               bool authority) {
+CertificatePtr makeCertificate(EVP_PKEY* key, const char* commonName, X509* issuer,
+                               EVP_PKEY* issuerKey, bool authority) {
   CertificatePtr certificate(X509_new());
   X509* x = certificate.get();
   X509_set_version(x, 2);
@@ -50,8 +52,10 @@ CertificatePtr makeCertificate(EVP_PKEY* key, const char* commonName, X509* issu
   X509_gmtime_adj(X509_getm_notAfter(x), 7L * 24 * 3600);
   X509_set_pubkey(x, key);
   X509_NAME* name = X509_get_subject_name(x);
-  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Veltro tests"), -1, -1, 0);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("Veltro tests"), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
   X509_set_issuer_name(x, issuer ? X509_get_subject_name(issuer) : name);
 
   X509V3_CTX context;
@@ -81,7 +85,8 @@ void writeCertificate(const std::string& path, X509* certificate) {
 
 void writeKey(const std::string& path, EVP_PKEY* key) {
   FILE* file = std::fopen(path.c_str(), "w");
-  if (!file || PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr) != 1) fail("cannot write a key");
+  if (!file || PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
+    fail("cannot write a key");
   std::fclose(file);
 }
 
@@ -100,7 +105,8 @@ TestCertificateAuthority::TestCertificateAuthority() {
   KeyPtr serverKey(EVP_EC_gen("P-256"));
   if (!caKey || !serverKey) fail("cannot make keys");
   CertificatePtr ca = makeCertificate(caKey.get(), "Veltro Test Authority", nullptr, nullptr, true);
-  CertificatePtr server = makeCertificate(serverKey.get(), "localhost", ca.get(), caKey.get(), false);
+  CertificatePtr server =
+      makeCertificate(serverKey.get(), "localhost", ca.get(), caKey.get(), false);
 
   caCertificateFile_ = folder_ + "/ca.pem";
   serverCertificateFile_ = folder_ + "/server.pem";

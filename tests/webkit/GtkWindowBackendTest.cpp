@@ -65,6 +65,20 @@ TEST(GtkWindowBackend, MirrorsTheViewTreeAndItsChanges) {
   EXPECT_EQ(childrenOf(overlay).size(), 2u);
 }
 
+TEST(GtkWindowBackend, AWebViewOutlivesItsWindow) {
+  auto root = std::make_shared<View>(Rect{{0, 0}, {200, 200}});
+  auto webView = platform::webkit::GtkWebView::create(root->bounds(), {});
+  root->addSubview(webView);
+  {
+    GtkWindowBackend backend(root, false);
+    EXPECT_NE(gtk_widget_get_parent(webView->widget()), nullptr);
+  }
+  EXPECT_EQ(gtk_widget_get_parent(webView->widget()), nullptr);
+  // The widget was not destroyed with the window: it still loads.
+  webView->loadHTMLString("<title>alive</title>", std::nullopt);
+  EXPECT_TRUE(MainLoop::runUntil([&] { return webView->title() == "alive"; }, 10));
+}
+
 TEST(GtkWindowBackend, MainWindowDrivesTheLifeCycle) {
   auto root = std::make_shared<View>(Rect{{0, 0}, {200, 200}});
   GtkWindowBackend backend(root, true);

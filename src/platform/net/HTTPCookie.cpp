@@ -7,7 +7,8 @@
 
 namespace platform {
 
-std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(const Headers& headerFields, const URL& url) {
+std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(const Headers& headerFields,
+                                                                    const URL& url) {
   std::vector<HTTPCookie> cookies;
   soup::UriPtr origin = soup::uriFor(url);
   if (!origin) return cookies;
@@ -21,7 +22,8 @@ std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(const Header
   return cookies;
 }
 
-HTTPCookie::Headers HTTPCookie::requestHeaderFieldsWithCookies(const std::vector<HTTPCookie>& cookies) {
+HTTPCookie::Headers HTTPCookie::requestHeaderFieldsWithCookies(
+    const std::vector<HTTPCookie>& cookies) {
   if (cookies.empty()) return {};
   std::string header;
   for (const auto& cookie : cookies) {

@@ -28,7 +28,8 @@ struct HTTPCookie {
 
   // The cookies of every "Set-Cookie" field (names compared ignoring ASCII case) as a
   // response from `url` would set them; malformed fields are skipped.
-  static std::vector<HTTPCookie> cookiesWithResponseHeaderFields(const Headers& headerFields, const URL& url);
+  static std::vector<HTTPCookie> cookiesWithResponseHeaderFields(const Headers& headerFields,
+                                                                 const URL& url);
   // {"Cookie": "a=1; b=2"} for the given cookies in order, or no field at all when there are
   // none.
   static Headers requestHeaderFieldsWithCookies(const std::vector<HTTPCookie>& cookies);

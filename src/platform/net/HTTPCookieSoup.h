@@ -25,7 +25,8 @@ using CookiePtr = std::unique_ptr<SoupCookie, CookieFree>;
 // The URI libsoup matches cookies against; null for a URL it cannot take (no http(s) host).
 inline UriPtr uriFor(const URL& url) {
   if (url.isEmpty()) return nullptr;
-  return UriPtr(g_uri_parse(url.absoluteString().c_str(), static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr));
+  return UriPtr(g_uri_parse(url.absoluteString().c_str(),
+                            static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS), nullptr));
 }
 
 inline HTTPCookie toCookie(SoupCookie* cookie) {

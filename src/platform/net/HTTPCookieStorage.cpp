@@ -26,17 +26,21 @@ namespace {
 
 std::vector<HTTPCookie> toCookies(GSList* list) {
   std::vector<HTTPCookie> out;
-  for (GSList* item = list; item; item = item->next) out.push_back(soup::toCookie(static_cast<SoupCookie*>(item->data)));
+  for (GSList* item = list; item; item = item->next)
+    out.push_back(soup::toCookie(static_cast<SoupCookie*>(item->data)));
   g_slist_free_full(list, reinterpret_cast<GDestroyNotify>(soup_cookie_free));
   return out;
 }
 
 // The main-document-domain policy accepts a cookie only when the URL that sets it shares the
 // main document's host; with no main document the URL is its own.
-bool acceptsFrom(HTTPCookieAcceptPolicy policy, const URL& url, const std::optional<URL>& mainDocumentURL) {
+bool acceptsFrom(HTTPCookieAcceptPolicy policy, const URL& url,
+                 const std::optional<URL>& mainDocumentURL) {
   switch (policy) {
-    case HTTPCookieAcceptPolicy::Always: return true;
-    case HTTPCookieAcceptPolicy::Never: return false;
+    case HTTPCookieAcceptPolicy::Always:
+      return true;
+    case HTTPCookieAcceptPolicy::Never:
+      return false;
     case HTTPCookieAcceptPolicy::OnlyFromMainDocumentDomain: {
       if (!mainDocumentURL) return true;
       std::string host = asciiLower(url.host());
@@ -63,7 +67,8 @@ std::shared_ptr<HTTPCookieStorage> HTTPCookieStorage::sharedHTTPCookieStorage() 
 }
 
 std::shared_ptr<HTTPCookieStorage> HTTPCookieStorage::makeEphemeral() {
-  return std::shared_ptr<HTTPCookieStorage>(new HTTPCookieStorage(std::make_unique<Jar>(soup_cookie_jar_new())));
+  return std::shared_ptr<HTTPCookieStorage>(
+      new HTTPCookieStorage(std::make_unique<Jar>(soup_cookie_jar_new())));
 }
 
 std::shared_ptr<HTTPCookieStorage> HTTPCookieStorage::makePersistent(const std::string& path) {
@@ -101,7 +106,8 @@ void HTTPCookieStorage::setCookies(const std::vector<HTTPCookie>& cookies, const
   if (!acceptsFrom(policy_, url, mainDocumentURL)) return;
   for (const auto& cookie : cookies) {
     // The jar takes ownership of the cookie it is given.
-    soup_cookie_jar_add_cookie_full(jar_->jar, soup::fromCookie(cookie).release(), uri.get(), nullptr);
+    soup_cookie_jar_add_cookie_full(jar_->jar, soup::fromCookie(cookie).release(), uri.get(),
+                                    nullptr);
   }
 }
 
@@ -119,8 +125,9 @@ void HTTPCookieStorage::removeAllCookies() {
   g_slist_free_full(all, reinterpret_cast<GDestroyNotify>(soup_cookie_free));
 }
 
-void HTTPCookieStorage::setCookiesFromResponseHeaderFields(const HTTPCookie::Headers& headerFields, const URL& url,
-                                                           const std::optional<URL>& mainDocumentURL) {
+void HTTPCookieStorage::setCookiesFromResponseHeaderFields(
+    const HTTPCookie::Headers& headerFields, const URL& url,
+    const std::optional<URL>& mainDocumentURL) {
   soup::UriPtr uri;
   std::lock_guard lock(mutex_);
   for (const auto& [name, value] : headerFields) {

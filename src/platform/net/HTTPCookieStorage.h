@@ -35,7 +35,8 @@ class HTTPCookieStorage {
   void setCookie(const HTTPCookie& cookie);
   // Stores the cookies as set by a response from `url`, subject to the accept policy. Under
   // the main-document-domain policy, a request without a main document is its own.
-  void setCookies(const std::vector<HTTPCookie>& cookies, const URL& url, const std::optional<URL>& mainDocumentURL);
+  void setCookies(const std::vector<HTTPCookie>& cookies, const URL& url,
+                  const std::optional<URL>& mainDocumentURL);
   void deleteCookie(const HTTPCookie& cookie);
   void removeAllCookies();
 

@@ -16,9 +16,12 @@ void setAdditionalTrustedCAFile(std::string path);
 std::string additionalTrustedCAFile();
 
 namespace detail {
-// Adds the extra authorities to an OpenSSL context (an SSL_CTX) that is about to make a
-// connection. False when a file is set but holds no certificate that could be read.
-bool addAdditionalTrustedCertificates(void* sslContext);
+// Connections verify against one store per process, parsed once: the authorities of the
+// system bundle at `systemBundle` and those of the additional file. `prepareTrustStore` makes
+// it (false when the system bundle cannot be read: the connection then keeps libcurl's own
+// set-up); `installTrustStore` gives it to an OpenSSL context (an SSL_CTX) about to connect.
+bool prepareTrustStore(const std::string& systemBundle);
+bool installTrustStore(void* sslContext, const std::string& systemBundle);
 }  // namespace detail
 
 }  // namespace platform::net

@@ -4,21 +4,34 @@ namespace platform::urlerror {
 
 std::string localizedDescription(long code) {
   switch (code) {
-    case kCancelled: return "cancelled";
-    case kBadURL: return "unsupported URL";
-    case kTimedOut: return "The request timed out.";
-    case kUnsupportedURL: return "unsupported URL";
-    case kCannotFindHost: return "A server with the specified hostname could not be found.";
-    case kCannotConnectToHost: return "Could not connect to the server.";
-    case kNetworkConnectionLost: return "The network connection was lost.";
-    case kHTTPTooManyRedirects: return "too many HTTP redirects";
-    case kBadServerResponse: return "bad server response";
+    case kCancelled:
+      return "cancelled";
+    case kBadURL:
+      return "unsupported URL";
+    case kTimedOut:
+      return "The request timed out.";
+    case kUnsupportedURL:
+      return "unsupported URL";
+    case kCannotFindHost:
+      return "A server with the specified hostname could not be found.";
+    case kCannotConnectToHost:
+      return "Could not connect to the server.";
+    case kNetworkConnectionLost:
+      return "The network connection was lost.";
+    case kHTTPTooManyRedirects:
+      return "too many HTTP redirects";
+    case kBadServerResponse:
+      return "bad server response";
     case kSecureConnectionFailed:
       return "An SSL error has occurred and a secure connection to the server cannot be made.";
-    case kServerCertificateUntrusted: return "The certificate for this server is invalid.";
-    case kCannotCreateFile: return "cannot create file";
-    case kCannotWriteToFile: return "cannot write file";
-    default: return "unknown error";
+    case kServerCertificateUntrusted:
+      return "The certificate for this server is invalid.";
+    case kCannotCreateFile:
+      return "cannot create file";
+    case kCannotWriteToFile:
+      return "cannot write file";
+    default:
+      return "unknown error";
   }
 }
 

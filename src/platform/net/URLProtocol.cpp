@@ -63,7 +63,8 @@ void platformUnregisterClass(const ClassRef& classObject) {
 URLProtocol::RegisterClassImplementation URLProtocol::registerClassImplementation() {
   Registry& r = registry();
   std::lock_guard lock(r.hooksMutex);
-  return r.registerImplementation ? r.registerImplementation : RegisterClassImplementation(&platformRegisterClass);
+  return r.registerImplementation ? r.registerImplementation
+                                  : RegisterClassImplementation(&platformRegisterClass);
 }
 
 URLProtocol::UnregisterClassImplementation URLProtocol::unregisterClassImplementation() {
@@ -77,8 +78,9 @@ URLProtocol::RegisterClassImplementation URLProtocol::exchangeRegisterClassImple
     RegisterClassImplementation replacement) {
   Registry& r = registry();
   std::lock_guard lock(r.hooksMutex);
-  RegisterClassImplementation displaced =
-      r.registerImplementation ? r.registerImplementation : RegisterClassImplementation(&platformRegisterClass);
+  RegisterClassImplementation displaced = r.registerImplementation
+                                              ? r.registerImplementation
+                                              : RegisterClassImplementation(&platformRegisterClass);
   r.registerImplementation = std::move(replacement);
   return displaced;
 }
@@ -87,9 +89,9 @@ URLProtocol::UnregisterClassImplementation URLProtocol::exchangeUnregisterClassI
     UnregisterClassImplementation replacement) {
   Registry& r = registry();
   std::lock_guard lock(r.hooksMutex);
-  UnregisterClassImplementation displaced = r.unregisterImplementation
-                                                ? r.unregisterImplementation
-                                                : UnregisterClassImplementation(&platformUnregisterClass);
+  UnregisterClassImplementation displaced =
+      r.unregisterImplementation ? r.unregisterImplementation
+                                 : UnregisterClassImplementation(&platformUnregisterClass);
   r.unregisterImplementation = std::move(replacement);
   return displaced;
 }

@@ -71,11 +71,15 @@ class URLProtocol : public std::enable_shared_from_this<URLProtocol> {
   }
 
   // The request's property bag, as protocols use it to mark requests they have seen.
-  static Value propertyForKey(const std::string& key, const URLRequest& request) { return request.property(key); }
+  static Value propertyForKey(const std::string& key, const URLRequest& request) {
+    return request.property(key);
+  }
   static void setProperty(Value value, const std::string& key, URLRequest& request) {
     request.setProperty(key, std::move(value));
   }
-  static void removePropertyForKey(const std::string& key, URLRequest& request) { request.removeProperty(key); }
+  static void removePropertyForKey(const std::string& key, URLRequest& request) {
+    request.removeProperty(key);
+  }
 
   // Global registration: the classes the shared session consults, the most recently
   // registered first. Registering a class again moves it to the front. A class object that is
@@ -94,7 +98,8 @@ class URLProtocol : public std::enable_shared_from_this<URLProtocol> {
   using UnregisterClassImplementation = std::function<void(const ClassRef&)>;
   static RegisterClassImplementation registerClassImplementation();
   static UnregisterClassImplementation unregisterClassImplementation();
-  static RegisterClassImplementation exchangeRegisterClassImplementation(RegisterClassImplementation replacement);
+  static RegisterClassImplementation exchangeRegisterClassImplementation(
+      RegisterClassImplementation replacement);
   static UnregisterClassImplementation exchangeUnregisterClassImplementation(
       UnregisterClassImplementation replacement);
 
@@ -114,23 +119,25 @@ class URLProtocolClass : public ClassObject {
   virtual bool canInitWithRequest(const URLRequest& request) const = 0;
   virtual URLRequest canonicalRequestForRequest(const URLRequest& request) const = 0;
   virtual bool requestIsCacheEquivalent(const URLRequest& a, const URLRequest& b) const = 0;
-  virtual std::shared_ptr<URLProtocol> makeProtocol(URLRequest request,
-                                                    std::shared_ptr<URLProtocolClient> client) const = 0;
+  virtual std::shared_ptr<URLProtocol> makeProtocol(
+      URLRequest request, std::shared_ptr<URLProtocolClient> client) const = 0;
 };
 
 template <typename T>
 class URLProtocolClassOf final : public URLProtocolClass {
  public:
   std::string name() const override { return T::kClassName; }
-  bool canInitWithRequest(const URLRequest& request) const override { return T::canInitWithRequest(request); }
+  bool canInitWithRequest(const URLRequest& request) const override {
+    return T::canInitWithRequest(request);
+  }
   URLRequest canonicalRequestForRequest(const URLRequest& request) const override {
     return T::canonicalRequestForRequest(request);
   }
   bool requestIsCacheEquivalent(const URLRequest& a, const URLRequest& b) const override {
     return T::requestIsCacheEquivalent(a, b);
   }
-  std::shared_ptr<URLProtocol> makeProtocol(URLRequest request,
-                                            std::shared_ptr<URLProtocolClient> client) const override {
+  std::shared_ptr<URLProtocol> makeProtocol(
+      URLRequest request, std::shared_ptr<URLProtocolClient> client) const override {
     return std::make_shared<T>(std::move(request), std::move(client));
   }
 };

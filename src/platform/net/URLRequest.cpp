@@ -6,8 +6,9 @@ namespace platform {
 bool isValidHTTPHeaderField(std::string_view name, std::string_view value) {
   if (name.empty()) return false;
   for (unsigned char c : name) {
-    bool token = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                 std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+    bool token =
+        (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+        std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
     if (!token) return false;
   }
   return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
@@ -53,7 +54,9 @@ Value URLRequest::property(const std::string& key) const {
   return it == properties_.end() ? Value() : it->second;
 }
 
-void URLRequest::setProperty(const std::string& key, Value value) { properties_[key] = std::move(value); }
+void URLRequest::setProperty(const std::string& key, Value value) {
+  properties_[key] = std::move(value);
+}
 
 void URLRequest::removeProperty(const std::string& key) { properties_.erase(key); }
 

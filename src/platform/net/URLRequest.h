@@ -23,10 +23,14 @@ class URLRequest {
  public:
   URLRequest() = default;
   // A request made without a time-out of its own takes its session's request time-out.
-  explicit URLRequest(URL url, URLRequestCachePolicy policy = URLRequestCachePolicy::UseProtocolCachePolicy)
+  explicit URLRequest(URL url,
+                      URLRequestCachePolicy policy = URLRequestCachePolicy::UseProtocolCachePolicy)
       : url_(std::move(url)), cachePolicy_(policy) {}
   URLRequest(URL url, URLRequestCachePolicy policy, double timeoutInterval)
-      : url_(std::move(url)), cachePolicy_(policy), timeoutInterval_(timeoutInterval), hasOwnTimeout_(true) {}
+      : url_(std::move(url)),
+        cachePolicy_(policy),
+        timeoutInterval_(timeoutInterval),
+        hasOwnTimeout_(true) {}
 
   const URL& url() const { return url_; }
   void setURL(URL url) { url_ = std::move(url); }
@@ -52,7 +56,9 @@ class URLRequest {
   // Header fields in the order they were first set; names compared ignoring ASCII case.
   // A field that isValidHTTPHeaderField refuses is not stored (answers false), so it is never
   // sent.
-  const std::vector<std::pair<std::string, std::string>>& allHTTPHeaderFields() const { return headers_; }
+  const std::vector<std::pair<std::string, std::string>>& allHTTPHeaderFields() const {
+    return headers_;
+  }
   std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const;
   bool setValue(std::string_view value, std::string_view field);
   // Appends to an existing value with ","; sets the field when absent.

@@ -43,10 +43,14 @@ void ensureCurlInitialised() {
 
 long urlErrorCodeFor(CURLcode code) {
   switch (code) {
-    case CURLE_OPERATION_TIMEDOUT: return urlerror::kTimedOut;
-    case CURLE_COULDNT_RESOLVE_HOST: return urlerror::kCannotFindHost;
-    case CURLE_COULDNT_CONNECT: return urlerror::kCannotConnectToHost;
-    case CURLE_PEER_FAILED_VERIFICATION: return urlerror::kServerCertificateUntrusted;
+    case CURLE_OPERATION_TIMEDOUT:
+      return urlerror::kTimedOut;
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return urlerror::kCannotFindHost;
+    case CURLE_COULDNT_CONNECT:
+      return urlerror::kCannotConnectToHost;
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return urlerror::kServerCertificateUntrusted;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
@@ -63,9 +67,12 @@ long urlErrorCodeFor(CURLcode code) {
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_BAD_CONTENT_ENCODING:
       return urlerror::kBadServerResponse;
-    case CURLE_URL_MALFORMAT: return urlerror::kBadURL;
-    case CURLE_UNSUPPORTED_PROTOCOL: return urlerror::kUnsupportedURL;
-    default: return urlerror::kUnknown;
+    case CURLE_URL_MALFORMAT:
+      return urlerror::kBadURL;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return urlerror::kUnsupportedURL;
+    default:
+      return urlerror::kUnknown;
   }
 }
 
@@ -88,7 +95,8 @@ bool isRedirectStatus(int status) {
 
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+  while (!text.empty() &&
+         (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
     text.remove_suffix(1);
   return text;
 }
@@ -99,7 +107,8 @@ URLResponse::Headers combinedFields(const URLResponse::Headers& fields) {
   URLResponse::Headers out;
   for (const auto& [name, value] : fields) {
     if (!equalsIgnoreCase(name, "Set-Cookie")) {
-      auto same = std::find_if(out.begin(), out.end(), [&](const auto& kv) { return equalsIgnoreCase(kv.first, name); });
+      auto same = std::find_if(out.begin(), out.end(),
+                               [&](const auto& kv) { return equalsIgnoreCase(kv.first, name); });
       if (same != out.end()) {
         same->second += ", " + value;
         continue;
@@ -167,8 +176,8 @@ struct URLSessionTask::Loading {
 
 class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
  public:
-  URLSessionEngine(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
-                   bool usesRegisteredProtocols)
+  URLSessionEngine(URLSessionConfiguration configuration,
+                   std::shared_ptr<URLSessionDelegate> delegate, bool usesRegisteredProtocols)
       : configuration_(std::move(configuration)),
         delegate_(std::move(delegate)),
         usesRegisteredProtocols_(usesRegisteredProtocols) {
@@ -176,8 +185,9 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     multi_ = curl_multi_init();
     curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS,
                       static_cast<long>(configuration_.httpMaximumConnectionsPerHost()));
-    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS,
-                      static_cast<long>(std::max(16, configuration_.httpMaximumConnectionsPerHost() * 4)));
+    curl_multi_setopt(
+        multi_, CURLMOPT_MAXCONNECTS,
+        static_cast<long>(std::max(16, configuration_.httpMaximumConnectionsPerHost() * 4)));
   }
 
   ~URLSessionEngine() {
@@ -252,11 +262,13 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
 
   // What a URL protocol tells its client, already on the worker thread. Events of a hop the
   // task has left, or of a task that has completed, are dropped.
-  void protocolResponse(const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop, const URLResponse& response) {
+  void protocolResponse(const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop,
+                        const URLResponse& response) {
     if (!acceptsProtocolEvent(*task, hop)) return;
     deliverResponse(task, response);
   }
-  void protocolData(const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop, const std::string& data) {
+  void protocolData(const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop,
+                    const std::string& data) {
     if (!acceptsProtocolEvent(*task, hop)) return;
     if (!deliverData(task, data)) complete(task, task->loading_->fileError);
   }
@@ -264,7 +276,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     if (!acceptsProtocolEvent(*task, hop)) return;
     complete(task, std::nullopt);
   }
-  void protocolFailed(const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop, const Error& error) {
+  void protocolFailed(const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop,
+                      const Error& error) {
     if (!acceptsProtocolEvent(*task, hop)) return;
     complete(task, error);
   }
@@ -310,7 +323,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       std::vector<std::pair<CURL*, CURLcode>> done;
       int left = 0;
       while (CURLMsg* message = curl_multi_info_read(multi_, &left))
-        if (message->msg == CURLMSG_DONE) done.emplace_back(message->easy_handle, message->data.result);
+        if (message->msg == CURLMSG_DONE)
+          done.emplace_back(message->easy_handle, message->data.result);
       for (const auto& [easy, result] : done) transferDone(easy, result);
 
       auto now = Clock::now();
@@ -359,8 +373,9 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     auto& loading = *task->loading_;
     ++loading.hop;
     URLRequest request = task->currentRequest();
-    const std::vector<URLProtocolClassRef> classes =
-        usesRegisteredProtocols_ ? URLProtocol::registeredClasses() : configuration_.protocolClasses();
+    const std::vector<URLProtocolClassRef> classes = usesRegisteredProtocols_
+                                                         ? URLProtocol::registeredClasses()
+                                                         : configuration_.protocolClasses();
     for (const auto& protocolClass : classes) {
       if (!protocolClass) continue;
       bool takes = false;
@@ -375,8 +390,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
 
   class ProtocolClient;
 
-  void startProtocol(const std::shared_ptr<URLSessionTask>& task, const URLProtocolClassRef& protocolClass,
-                     const URLRequest& request);
+  void startProtocol(const std::shared_ptr<URLSessionTask>& task,
+                     const URLProtocolClassRef& protocolClass, const URLRequest& request);
 
   void startNetwork(const std::shared_ptr<URLSessionTask>& task, const URLRequest& request) {
     const URL& url = request.url();
@@ -431,12 +446,16 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &URLSessionEngine::progressCallback);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, raw);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(transfer->inactivityTimeout * 1000));
-    if (!net::additionalTrustedCAFile().empty()) {
-      // The extra authorities go into each new connection's own store; a store shared
-      // between connections would keep them after they were withdrawn.
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(transfer->inactivityTimeout * 1000));
+    // New connections verify against the process's trust store (the system's authorities and
+    // any additional ones), parsed once instead of once per connection. Without it libcurl
+    // keeps its own set-up.
+    const std::string& bundle = systemCABundle();
+    if (!bundle.empty() && net::detail::prepareTrustStore(bundle)) {
+      curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+      curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
       curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &URLSessionEngine::sslContextCallback);
-      curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 0L);
     }
 
     std::string method = request.httpMethod().empty() ? "GET" : request.httpMethod();
@@ -453,7 +472,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
         curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
       }
       if (upper == "POST" || !transfer->body.empty()) {
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(transfer->body.size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(transfer->body.size()));
         curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer->body.data());
       }
     }
@@ -499,7 +519,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     for (const auto& [name, value] : configuration_.httpAdditionalHeaders())
       if (!request.valueForHTTPHeaderField(name)) add(name, value);
     const auto& storage = configuration_.httpCookieStorage();
-    if (storage && configuration_.httpShouldSetCookies() && !request.valueForHTTPHeaderField("Cookie"))
+    if (storage && configuration_.httpShouldSetCookies() &&
+        !request.valueForHTTPHeaderField("Cookie"))
       if (auto cookie = storage->cookieHeaderForURL(request.url())) add("Cookie", *cookie);
     // Without this libcurl waits for "100 Continue" before sending a larger body.
     if (!request.valueForHTTPHeaderField("Expect"))
@@ -521,7 +542,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     size_t length = size * count;
     transfer->lastActivity = Clock::now();
     if (transfer->isRedirect) {
-      size_t room = kMaximumRedirectBody - std::min(kMaximumRedirectBody, transfer->redirectBody.size());
+      size_t room =
+          kMaximumRedirectBody - std::min(kMaximumRedirectBody, transfer->redirectBody.size());
       transfer->redirectBody.append(data, std::min(room, length));
       return length;
     }
@@ -539,8 +561,23 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   }
 
   static CURLcode sslContextCallback(CURL*, void* sslContext, void*) {
-    net::detail::addAdditionalTrustedCertificates(sslContext);
-    return CURLE_OK;
+    // Verification stays on whatever happens: without the store nothing is trusted.
+    return net::detail::installTrustStore(sslContext, systemCABundle()) ? CURLE_OK
+                                                                        : CURLE_SSL_CACERT_BADFILE;
+  }
+
+  // The CA bundle libcurl was built to use.
+  static const std::string& systemCABundle() {
+    static const std::string bundle = [] {
+      std::string path;
+      if (CURL* probe = curl_easy_init()) {
+        char* value = nullptr;
+        if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &value) == CURLE_OK && value) path = value;
+        curl_easy_cleanup(probe);
+      }
+      return path;
+    }();
+    return bundle;
   }
 
   void headerLine(URLSessionTransfer& transfer, std::string_view line) {
@@ -553,7 +590,9 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       std::string_view rest = trimmed(line);
       size_t space = rest.find(' ');
       transfer.version = std::string(rest.substr(0, space));
-      transfer.status = space == std::string_view::npos ? 0 : std::atoi(std::string(rest.substr(space + 1)).c_str());
+      transfer.status = space == std::string_view::npos
+                            ? 0
+                            : std::atoi(std::string(rest.substr(space + 1)).c_str());
       return;
     }
     if (!transfer.inHeaderBlock) return;
@@ -565,17 +604,20 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       return;
     }
     if ((line.front() == ' ' || line.front() == '\t') && !transfer.fields.empty()) {
-      transfer.fields.back().second += " " + std::string(trimmed(line));
+      std::string& value = transfer.fields.back().second;
+      value += ' ';
+      value.append(trimmed(line));
       return;
     }
     size_t colon = line.find(':');
     if (colon == std::string_view::npos) return;
-    transfer.fields.emplace_back(std::string(trimmed(line.substr(0, colon))), std::string(trimmed(line.substr(colon + 1))));
+    transfer.fields.emplace_back(std::string(trimmed(line.substr(0, colon))),
+                                 std::string(trimmed(line.substr(colon + 1))));
   }
 
   void headersComplete(URLSessionTransfer& transfer) {
-    URLResponse response = URLResponse::http(transfer.request.url(), transfer.status, combinedFields(transfer.fields),
-                                             transfer.version);
+    URLResponse response = URLResponse::http(transfer.request.url(), transfer.status,
+                                             combinedFields(transfer.fields), transfer.version);
     const auto& storage = configuration_.httpCookieStorage();
     if (storage && configuration_.httpCookieAcceptPolicy() != HTTPCookieAcceptPolicy::Never)
       storage->setCookiesFromResponseHeaderFields(transfer.fields, transfer.request.url(),
@@ -605,7 +647,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
         auto session = sessionOf(*task);
         if (!session) return;
         guarded("didReceiveResponse", [&] {
-          delegate_->didReceiveResponse(*session, static_cast<URLSessionDataTask&>(*task), response);
+          delegate_->didReceiveResponse(*session, static_cast<URLSessionDataTask&>(*task),
+                                        response);
         });
       });
     }
@@ -625,8 +668,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
         ssize_t written = ::write(loading.fd, data.data(), data.size());
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) {
-          loading.fileError = urlerror::make(urlerror::kCannotWriteToFile, &task->originalRequest_.url(),
-                                             std::strerror(errno));
+          loading.fileError = urlerror::make(urlerror::kCannotWriteToFile,
+                                             &task->originalRequest_.url(), std::strerror(errno));
           return false;
         }
         data.remove_prefix(static_cast<size_t>(written));
@@ -639,8 +682,9 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       post([this, task, chunk = std::string(data)] {
         auto session = sessionOf(*task);
         if (!session) return;
-        guarded("didReceiveData",
-                [&] { delegate_->didReceiveData(*session, static_cast<URLSessionDataTask&>(*task), chunk); });
+        guarded("didReceiveData", [&] {
+          delegate_->didReceiveData(*session, static_cast<URLSessionDataTask&>(*task), chunk);
+        });
       });
     }
     return true;
@@ -651,7 +695,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     std::string pattern = fs::appendPath(paths::tmp(), "CFNetworkDownload_XXXXXX.tmp");
     int fd = ::mkstemps(pattern.data(), 4);
     if (fd < 0) {
-      loading.fileError = urlerror::make(urlerror::kCannotCreateFile, &task->originalRequest_.url(), std::strerror(errno));
+      loading.fileError = urlerror::make(urlerror::kCannotCreateFile, &task->originalRequest_.url(),
+                                         std::strerror(errno));
       return;
     }
     loading.fd = fd;
@@ -718,7 +763,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       complete(task, urlerror::make(urlerror::kHTTPTooManyRedirects, &transfer.request.url()));
       return;
     }
-    std::optional<URL> target = transfer.request.url().resolve(*response.valueForHTTPHeaderField("Location"));
+    std::optional<URL> target =
+        transfer.request.url().resolve(*response.valueForHTTPHeaderField("Location"));
     if (!target || target->isEmpty()) {
       // A redirect the session cannot follow is the answer.
       deliverFinal(task, response, transfer.redirectBody);
@@ -740,7 +786,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       follow(task, hop, std::move(next), response, transfer.redirectBody);
       return;
     }
-    post([this, task, hop, next = std::move(next), response, body = transfer.redirectBody]() mutable {
+    post([this, task, hop, next = std::move(next), response,
+          body = transfer.redirectBody]() mutable {
       auto session = sessionOf(*task);
       if (!session) return;
       auto decided = std::make_shared<std::atomic<bool>>(false);
@@ -763,8 +810,9 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     });
   }
 
-  void follow(const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop, std::optional<URLRequest> chosen,
-              const URLResponse& response, const std::string& body) {
+  void follow(const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop,
+              std::optional<URLRequest> chosen, const URLResponse& response,
+              const std::string& body) {
     auto& loading = *task->loading_;
     if (loading.finished || loading.hop != hop) return;
     if (!chosen) {
@@ -778,7 +826,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     startHop(task);
   }
 
-  void deliverFinal(const std::shared_ptr<URLSessionTask>& task, const URLResponse& response, const std::string& body) {
+  void deliverFinal(const std::shared_ptr<URLSessionTask>& task, const URLResponse& response,
+                    const std::string& body) {
     deliverResponse(task, response);
     if (!body.empty() && !deliverData(task, body)) {
       complete(task, task->loading_->fileError);
@@ -794,7 +843,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     if (loading.finished) return;
     loading.finished = true;
     if (auto transfer = std::move(loading.transfer)) retire(transfer);
-    if (auto protocol = std::move(loading.protocol)) guarded("stopLoading", [&] { protocol->stopLoading(); });
+    if (auto protocol = std::move(loading.protocol))
+      guarded("stopLoading", [&] { protocol->stopLoading(); });
     if (loading.fd >= 0) {
       ::close(loading.fd);
       loading.fd = -1;
@@ -834,7 +884,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
         dataTask.completion_ = nullptr;
         guarded("a data task completion", [&] { completion(data, response, error); });
       } else if (delegate_ && session) {
-        guarded("didCompleteWithError", [&] { delegate_->didCompleteWithError(*session, *task, error); });
+        guarded("didCompleteWithError",
+                [&] { delegate_->didCompleteWithError(*session, *task, error); });
       }
     } else {
       auto& downloadTask = static_cast<URLSessionDownloadTask&>(*task);
@@ -846,8 +897,10 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
         guarded("a download task completion", [&] { completion(location, response, error); });
       } else if (delegate_ && session) {
         if (location)
-          guarded("didFinishDownloading", [&] { delegate_->didFinishDownloading(*session, downloadTask, *location); });
-        guarded("didCompleteWithError", [&] { delegate_->didCompleteWithError(*session, *task, error); });
+          guarded("didFinishDownloading",
+                  [&] { delegate_->didFinishDownloading(*session, downloadTask, *location); });
+        guarded("didCompleteWithError",
+                [&] { delegate_->didCompleteWithError(*session, *task, error); });
       }
       // The file was the completion's to move; whatever is left goes.
       if (!loading.filePath.empty()) {
@@ -877,7 +930,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     std::vector<std::shared_ptr<URLSessionTask>> timedOut;
     for (const auto& task : running_) {
       const auto& loading = *task->loading_;
-      if (!loading.finished && std::chrono::duration<double>(now - loading.startTime).count() > limit)
+      if (!loading.finished &&
+          std::chrono::duration<double>(now - loading.startTime).count() > limit)
         timedOut.push_back(task);
     }
     for (const auto& task : timedOut)
@@ -887,9 +941,12 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   long millisecondsToNextInactivityDeadline(Clock::time_point now) const {
     long soonest = 1000;
     for (const auto& [easy, transfer] : active_) {
-      auto deadline = transfer->lastActivity + std::chrono::duration_cast<Clock::duration>(
-                                                   std::chrono::duration<double>(transfer->inactivityTimeout));
-      long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()) + 1;
+      auto deadline =
+          transfer->lastActivity + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(transfer->inactivityTimeout));
+      long ms = static_cast<long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()) +
+                1;
       soonest = std::min(soonest, std::max(0L, ms));
     }
     return soonest;
@@ -919,28 +976,26 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
 // engine weakly: a protocol that outlives its task talks to nobody.
 class URLSessionEngine::ProtocolClient final : public URLProtocolClient {
  public:
-  ProtocolClient(std::weak_ptr<URLSessionEngine> engine, std::weak_ptr<URLSessionTask> task, std::uint64_t hop)
+  ProtocolClient(std::weak_ptr<URLSessionEngine> engine, std::weak_ptr<URLSessionTask> task,
+                 std::uint64_t hop)
       : engine_(std::move(engine)), task_(std::move(task)), hop_(hop) {}
 
-  void didReceiveResponse(URLProtocol&, const URLResponse& response, URLCacheStoragePolicy) override {
-    forward([response](URLSessionEngine& engine, const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop) {
-      engine.protocolResponse(task, hop, response);
-    });
+  void didReceiveResponse(URLProtocol&, const URLResponse& response,
+                          URLCacheStoragePolicy) override {
+    forward([response](URLSessionEngine& engine, const std::shared_ptr<URLSessionTask>& task,
+                       std::uint64_t hop) { engine.protocolResponse(task, hop, response); });
   }
   void didLoadData(URLProtocol&, const std::string& data) override {
-    forward([data](URLSessionEngine& engine, const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop) {
-      engine.protocolData(task, hop, data);
-    });
+    forward([data](URLSessionEngine& engine, const std::shared_ptr<URLSessionTask>& task,
+                   std::uint64_t hop) { engine.protocolData(task, hop, data); });
   }
   void didFinishLoading(URLProtocol&) override {
-    forward([](URLSessionEngine& engine, const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop) {
-      engine.protocolFinished(task, hop);
-    });
+    forward([](URLSessionEngine& engine, const std::shared_ptr<URLSessionTask>& task,
+               std::uint64_t hop) { engine.protocolFinished(task, hop); });
   }
   void didFailWithError(URLProtocol&, const Error& error) override {
-    forward([error](URLSessionEngine& engine, const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop) {
-      engine.protocolFailed(task, hop, error);
-    });
+    forward([error](URLSessionEngine& engine, const std::shared_ptr<URLSessionTask>& task,
+                    std::uint64_t hop) { engine.protocolFailed(task, hop, error); });
   }
 
  private:
@@ -962,18 +1017,22 @@ class URLSessionEngine::ProtocolClient final : public URLProtocolClient {
 };
 
 void URLSessionEngine::startProtocol(const std::shared_ptr<URLSessionTask>& task,
-                                     const URLProtocolClassRef& protocolClass, const URLRequest& request) {
+                                     const URLProtocolClassRef& protocolClass,
+                                     const URLRequest& request) {
   auto& loading = *task->loading_;
   URLRequest canonical = request;
-  guarded("canonicalRequestForRequest", [&] { canonical = protocolClass->canonicalRequestForRequest(request); });
+  guarded("canonicalRequestForRequest",
+          [&] { canonical = protocolClass->canonicalRequestForRequest(request); });
   {
     std::lock_guard lock(task->mutex_);
     task->currentRequest_ = canonical;
   }
   auto client = std::make_shared<ProtocolClient>(weak_from_this(), task, loading.hop);
-  guarded("making a URL protocol", [&] { loading.protocol = protocolClass->makeProtocol(canonical, client); });
+  guarded("making a URL protocol",
+          [&] { loading.protocol = protocolClass->makeProtocol(canonical, client); });
   if (!loading.protocol) {
-    complete(task, urlerror::make(urlerror::kUnknown, &canonical.url(), protocolClass->name() + " made no protocol"));
+    complete(task, urlerror::make(urlerror::kUnknown, &canonical.url(),
+                                  protocolClass->name() + " made no protocol"));
     return;
   }
   std::shared_ptr<URLProtocol> protocol = loading.protocol;
@@ -982,13 +1041,15 @@ void URLSessionEngine::startProtocol(const std::shared_ptr<URLSessionTask>& task
     protocol->startLoading();
     threw = false;
   });
-  if (threw) complete(task, urlerror::make(urlerror::kUnknown, &canonical.url(), "the URL protocol failed to start"));
+  if (threw)
+    complete(task, urlerror::make(urlerror::kUnknown, &canonical.url(),
+                                  "the URL protocol failed to start"));
 }
 
 // ---- Tasks -----------------------------------------------------------------------------------
 
-URLSessionTask::URLSessionTask(Kind kind, std::shared_ptr<URLSession> session, std::uint64_t identifier,
-                               URLRequest request)
+URLSessionTask::URLSessionTask(Kind kind, std::shared_ptr<URLSession> session,
+                               std::uint64_t identifier, URLRequest request)
     : kind_(kind),
       identifier_(identifier),
       originalRequest_(request),
@@ -1053,28 +1114,31 @@ void URLSessionTask::cancel() {
   session->engine_->cancel(shared_from_this());
 }
 
-URLSessionDataTask::URLSessionDataTask(std::shared_ptr<URLSession> session, std::uint64_t identifier,
-                                       URLRequest request, URLSessionDataCompletion completion)
+URLSessionDataTask::URLSessionDataTask(std::shared_ptr<URLSession> session,
+                                       std::uint64_t identifier, URLRequest request,
+                                       URLSessionDataCompletion completion)
     : URLSessionTask(Kind::Data, std::move(session), identifier, std::move(request)),
       completion_(std::move(completion)) {}
 
-URLSessionDownloadTask::URLSessionDownloadTask(std::shared_ptr<URLSession> session, std::uint64_t identifier,
-                                               URLRequest request, URLSessionDownloadCompletion completion)
+URLSessionDownloadTask::URLSessionDownloadTask(std::shared_ptr<URLSession> session,
+                                               std::uint64_t identifier, URLRequest request,
+                                               URLSessionDownloadCompletion completion)
     : URLSessionTask(Kind::Download, std::move(session), identifier, std::move(request)),
       completion_(std::move(completion)) {}
 
 // ---- Sessions --------------------------------------------------------------------------------
 
-URLSession::URLSession(const URLSessionConfiguration& configuration, std::shared_ptr<URLSessionDelegate> delegate,
-                       bool usesRegisteredProtocols)
-    : engine_(std::make_shared<URLSessionEngine>(configuration, std::move(delegate), usesRegisteredProtocols)) {
+URLSession::URLSession(const URLSessionConfiguration& configuration,
+                       std::shared_ptr<URLSessionDelegate> delegate, bool usesRegisteredProtocols)
+    : engine_(std::make_shared<URLSessionEngine>(configuration, std::move(delegate),
+                                                 usesRegisteredProtocols)) {
   engine_->startThread();
 }
 
 URLSession::~URLSession() { engine_->shutdown(); }
 
-std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(const URLSessionConfiguration& configuration,
-                                                                 std::shared_ptr<URLSessionDelegate> delegate) {
+std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(
+    const URLSessionConfiguration& configuration, std::shared_ptr<URLSessionDelegate> delegate) {
   return std::shared_ptr<URLSession>(new URLSession(configuration, std::move(delegate), false));
 }
 
@@ -1085,36 +1149,42 @@ std::shared_ptr<URLSession> URLSession::sharedSession() {
   return *shared;
 }
 
-const URLSessionConfiguration& URLSession::configuration() const { return engine_->configuration(); }
+const URLSessionConfiguration& URLSession::configuration() const {
+  return engine_->configuration();
+}
 
-const std::shared_ptr<URLSessionDelegate>& URLSession::delegate() const { return engine_->delegate(); }
+const std::shared_ptr<URLSessionDelegate>& URLSession::delegate() const {
+  return engine_->delegate();
+}
 
-std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(const URLRequest& request,
-                                                                    URLSessionDataCompletion completion) {
-  auto task = std::make_shared<URLSessionDataTask>(shared_from_this(), engine_->nextIdentifier(), request,
-                                                   std::move(completion));
+std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(
+    const URLRequest& request, URLSessionDataCompletion completion) {
+  auto task = std::make_shared<URLSessionDataTask>(shared_from_this(), engine_->nextIdentifier(),
+                                                   request, std::move(completion));
   engine_->addTask(task);
   return task;
 }
 
-std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithURL(const URL& url, URLSessionDataCompletion completion) {
+std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithURL(
+    const URL& url, URLSessionDataCompletion completion) {
   return dataTaskWithRequest(URLRequest(url), std::move(completion));
 }
 
-std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithRequest(const URLRequest& request,
-                                                                            URLSessionDownloadCompletion completion) {
-  auto task = std::make_shared<URLSessionDownloadTask>(shared_from_this(), engine_->nextIdentifier(), request,
-                                                       std::move(completion));
+std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithRequest(
+    const URLRequest& request, URLSessionDownloadCompletion completion) {
+  auto task = std::make_shared<URLSessionDownloadTask>(
+      shared_from_this(), engine_->nextIdentifier(), request, std::move(completion));
   engine_->addTask(task);
   return task;
 }
 
-std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithURL(const URL& url,
-                                                                        URLSessionDownloadCompletion completion) {
+std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithURL(
+    const URL& url, URLSessionDownloadCompletion completion) {
   return downloadTaskWithRequest(URLRequest(url), std::move(completion));
 }
 
-void URLSession::getAllTasks(std::function<void(std::vector<std::shared_ptr<URLSessionTask>>)> completion) {
+void URLSession::getAllTasks(
+    std::function<void(std::vector<std::shared_ptr<URLSessionTask>>)> completion) {
   engine_->getAllTasks(std::move(completion));
 }
 

@@ -32,9 +32,9 @@ class URLSessionDelegate {
   // takes the request to send next (the proposed one or a changed one) or nothing to stop
   // there: the task then completes with the redirect response and its body. It may be called
   // later and from any thread, once.
-  virtual void willPerformHTTPRedirection(URLSession&, URLSessionTask&, const URLResponse& /*response*/,
-                                          URLRequest newRequest,
-                                          std::function<void(std::optional<URLRequest>)> completionHandler) {
+  virtual void willPerformHTTPRedirection(
+      URLSession&, URLSessionTask&, const URLResponse& /*response*/, URLRequest newRequest,
+      std::function<void(std::optional<URLRequest>)> completionHandler) {
     completionHandler(std::move(newRequest));
   }
 
@@ -42,13 +42,15 @@ class URLSessionDelegate {
   virtual void didReceiveResponse(URLSession&, URLSessionDataTask&, const URLResponse&) {}
   virtual void didReceiveData(URLSession&, URLSessionDataTask&, const std::string& /*data*/) {}
   // The file exists only during this call; move it to keep it.
-  virtual void didFinishDownloading(URLSession&, URLSessionDownloadTask&, const std::string& /*location*/) {}
+  virtual void didFinishDownloading(URLSession&, URLSessionDownloadTask&,
+                                    const std::string& /*location*/) {}
   virtual void didCompleteWithError(URLSession&, URLSessionTask&, const std::optional<Error>&) {}
 };
 
 // A data task hands over the whole body; on failure there is no data.
-using URLSessionDataCompletion = std::function<void(
-    const std::optional<std::string>& data, const std::optional<URLResponse>& response, const std::optional<Error>& error)>;
+using URLSessionDataCompletion = std::function<void(const std::optional<std::string>& data,
+                                                    const std::optional<URLResponse>& response,
+                                                    const std::optional<Error>& error)>;
 // A download task hands over the path of a temporary file under the application's tmp
 // folder. The file is removed as soon as the completion returns: move it to keep it.
 using URLSessionDownloadCompletion = std::function<void(const std::optional<std::string>& location,
@@ -82,7 +84,8 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
 
  protected:
   enum class Kind { Data, Download };
-  URLSessionTask(Kind kind, std::shared_ptr<URLSession> session, std::uint64_t identifier, URLRequest request);
+  URLSessionTask(Kind kind, std::shared_ptr<URLSession> session, std::uint64_t identifier,
+                 URLRequest request);
 
  private:
   friend class URLSessionEngine;
@@ -107,8 +110,8 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
 
 class URLSessionDataTask final : public URLSessionTask {
  public:
-  URLSessionDataTask(std::shared_ptr<URLSession> session, std::uint64_t identifier, URLRequest request,
-                     URLSessionDataCompletion completion);
+  URLSessionDataTask(std::shared_ptr<URLSession> session, std::uint64_t identifier,
+                     URLRequest request, URLSessionDataCompletion completion);
 
  private:
   friend class URLSessionEngine;
@@ -117,8 +120,8 @@ class URLSessionDataTask final : public URLSessionTask {
 
 class URLSessionDownloadTask final : public URLSessionTask {
  public:
-  URLSessionDownloadTask(std::shared_ptr<URLSession> session, std::uint64_t identifier, URLRequest request,
-                         URLSessionDownloadCompletion completion);
+  URLSessionDownloadTask(std::shared_ptr<URLSession> session, std::uint64_t identifier,
+                         URLRequest request, URLSessionDownloadCompletion completion);
 
  private:
   friend class URLSessionEngine;
@@ -132,8 +135,9 @@ class URLSessionDownloadTask final : public URLSessionTask {
 // session lives while the caller or any of its unfinished tasks holds it.
 class URLSession : public std::enable_shared_from_this<URLSession> {
  public:
-  static std::shared_ptr<URLSession> sessionWithConfiguration(const URLSessionConfiguration& configuration,
-                                                              std::shared_ptr<URLSessionDelegate> delegate = nullptr);
+  static std::shared_ptr<URLSession> sessionWithConfiguration(
+      const URLSessionConfiguration& configuration,
+      std::shared_ptr<URLSessionDelegate> delegate = nullptr);
   // The process-wide session without a delegate. Its URL protocols are the globally
   // registered classes (URLProtocol::registerClass), asked most recent first.
   static std::shared_ptr<URLSession> sharedSession();
@@ -147,11 +151,12 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
 
   std::shared_ptr<URLSessionDataTask> dataTaskWithRequest(const URLRequest& request,
                                                           URLSessionDataCompletion completion = {});
-  std::shared_ptr<URLSessionDataTask> dataTaskWithURL(const URL& url, URLSessionDataCompletion completion = {});
-  std::shared_ptr<URLSessionDownloadTask> downloadTaskWithRequest(const URLRequest& request,
-                                                                  URLSessionDownloadCompletion completion = {});
-  std::shared_ptr<URLSessionDownloadTask> downloadTaskWithURL(const URL& url,
-                                                              URLSessionDownloadCompletion completion = {});
+  std::shared_ptr<URLSessionDataTask> dataTaskWithURL(const URL& url,
+                                                      URLSessionDataCompletion completion = {});
+  std::shared_ptr<URLSessionDownloadTask> downloadTaskWithRequest(
+      const URLRequest& request, URLSessionDownloadCompletion completion = {});
+  std::shared_ptr<URLSessionDownloadTask> downloadTaskWithURL(
+      const URL& url, URLSessionDownloadCompletion completion = {});
 
   // The tasks that have not completed, oldest first, handed to `completion` on the delegate
   // queue.
@@ -159,8 +164,8 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
 
  private:
   friend class URLSessionTask;
-  URLSession(const URLSessionConfiguration& configuration, std::shared_ptr<URLSessionDelegate> delegate,
-             bool usesRegisteredProtocols);
+  URLSession(const URLSessionConfiguration& configuration,
+             std::shared_ptr<URLSessionDelegate> delegate, bool usesRegisteredProtocols);
 
   std::shared_ptr<URLSessionEngine> engine_;
 };

@@ -29,11 +29,15 @@ class URLSessionConfiguration {
 
   // Asked in order, before the network, whether one of them takes a request.
   const std::vector<URLProtocolClassRef>& protocolClasses() const { return protocolClasses_; }
-  void setProtocolClasses(std::vector<URLProtocolClassRef> classes) { protocolClasses_ = std::move(classes); }
+  void setProtocolClasses(std::vector<URLProtocolClassRef> classes) {
+    protocolClasses_ = std::move(classes);
+  }
 
   // Requests in flight to one host (scheme, host and port) at a time; at least 1.
   int httpMaximumConnectionsPerHost() const { return maximumConnectionsPerHost_; }
-  void setHTTPMaximumConnectionsPerHost(int count) { maximumConnectionsPerHost_ = count < 1 ? 1 : count; }
+  void setHTTPMaximumConnectionsPerHost(int count) {
+    maximumConnectionsPerHost_ = count < 1 ? 1 : count;
+  }
 
   // Seconds without any data arriving or leaving before a request fails with a time-out
   // (unless the request has a time-out of its own), and seconds a whole task may take.
@@ -45,7 +49,9 @@ class URLSessionConfiguration {
   // Where cookies of responses are stored and where request cookies come from; none means no
   // cookies at all.
   const std::shared_ptr<HTTPCookieStorage>& httpCookieStorage() const { return cookieStorage_; }
-  void setHTTPCookieStorage(std::shared_ptr<HTTPCookieStorage> storage) { cookieStorage_ = std::move(storage); }
+  void setHTTPCookieStorage(std::shared_ptr<HTTPCookieStorage> storage) {
+    cookieStorage_ = std::move(storage);
+  }
   // Whether requests carry the stored cookies for their URL.
   bool httpShouldSetCookies() const { return shouldSetCookies_; }
   void setHTTPShouldSetCookies(bool value) { shouldSetCookies_ = value; }

@@ -89,7 +89,10 @@ std::optional<bool> HeadlessWebView::decidePolicy(const URLRequest& request, Nav
   auto delegate = navigationDelegate();
   if (!delegate) return std::nullopt;
   std::optional<bool> decision;
-  delegate->decidePolicyForNavigationAction(*this, NavigationAction{request, type, true},
+  // A top-level navigation is its own main document.
+  URLRequest main = request;
+  if (!main.mainDocumentURL()) main.setMainDocumentURL(main.url());
+  delegate->decidePolicyForNavigationAction(*this, NavigationAction{main, type, true},
                                             [&decision](bool allow) { decision = allow; });
   return decision;
 }

@@ -50,6 +50,10 @@ GtkWindowBackend::~GtkWindowBackend() {
   for (auto& [view, node] : nodes_) {
     node->drawConnection.disconnect();
     if (auto alive = node->view.lock(); alive && node->ownsProperties) alive->setChangeObserver(nullptr);
+    // A web view outlives this window: destroying the window must not destroy its widget.
+    GtkWidget* widget = node->widget.get();
+    if (!node->ownsProperties && gtk_widget_get_parent(widget))
+      gtk_container_remove(GTK_CONTAINER(gtk_widget_get_parent(widget)), widget);
   }
   if (window_) gtk_widget_destroy(window_.get());
   nodes_.clear();

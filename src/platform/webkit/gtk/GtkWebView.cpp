@@ -516,6 +516,11 @@ gboolean GtkWebView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decisi
     WebKitNavigationAction* action =
         webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     NavigationAction navigation = actionFrom(action, type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION);
+    // A main-frame navigation is its own main document; anything else stays in the page shown.
+    if (navigation.targetsMainFrame)
+      navigation.request.setMainDocumentURL(navigation.request.url());
+    else
+      navigation.request.setMainDocumentURL(self->url());
     auto answer = std::make_shared<PolicyAnswer>(decision);
     auto keepAlive = self->self();
     delegate->decidePolicyForNavigationAction(*self, navigation, [answer](bool allow) { answer->decide(allow); });

@@ -70,6 +70,11 @@
     exec(null, null, 'Echo', 'echo', ['nobody listens']);
     found.afterNoCallback = await call('Echo', 'echo', ['after']);
 
+    // A navigation that "config.xml" does not allow is refused: the page stays where it is.
+    window.location.href = 'https://refused.invalid/elsewhere';
+    await new Promise(function (resolve) { setTimeout(resolve, 500); });
+    found.afterRefusedNavigation = window.location.href;
+
     found.location = window.location.href;
     found.assetsURL = window.HBR_ASSETS_URL || null;
   }
