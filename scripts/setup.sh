@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libexpat1-dev libglib2.0-dev libplist-dev
   libssl-dev zlib1g-dev libsqlite3-dev
-  libcurl4-openssl-dev libsoup-3.0-dev libcpp-httplib-dev
+  libcurl4-openssl-dev libsoup-3.0-dev libcpp-httplib-dev libbrotli-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev shared-mime-info
   xvfb xauth dbus-x11 openssl nginx-light curl hyperfine
 )

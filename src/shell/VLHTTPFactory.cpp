@@ -17,8 +17,7 @@ namespace {
 // Each value is replaced whole, so a reader takes either the old or the new one.
 std::mutex gSetterMutex;
 std::atomic<std::shared_ptr<const std::string>> gUserAgent;
-std::atomic<std::shared_ptr<const std::string>> gDeviceUUID{
-    std::make_shared<const std::string>("n/a")};
+std::atomic<std::shared_ptr<const std::string>> gDeviceUUID;  // none: "n/a"
 
 platform::URLSessionConfiguration configured(platform::URLSessionConfiguration configuration) {
   configuration.setHTTPAdditionalHeaders(VLHTTPFactory::defaultHttpHeaders());
@@ -45,7 +44,9 @@ platform::URLSessionConfiguration::Headers VLHTTPFactory::defaultHttpHeaders() {
           ? *userAgent
           : fallbackUserAgent();
   std::string uuid =
-      platform::isValidHTTPHeaderField("veltro-device-uuid", *deviceUUID) ? *deviceUUID : "n/a";
+      deviceUUID && platform::isValidHTTPHeaderField("veltro-device-uuid", *deviceUUID)
+          ? *deviceUUID
+          : "n/a";
   return {{"User-Agent", agent}, {"veltro-device-uuid", uuid}};
 }
 

@@ -98,6 +98,8 @@ void VLProtocolManagerPlugin::unregisterClass(const ClassRef& classObject,
 void VLProtocolManagerPlugin::load() {
   static std::once_flag once;
   std::call_once(once, [] {
+    // Loading a class makes it known by name, so "config.xml" can name the plugin.
+    HBRRegisterPluginClass<VLProtocolManagerPlugin>("VLProtocolManagerPlugin");
     using Register = std::function<bool(const ClassRef&)>;
     using Unregister = std::function<void(const ClassRef&)>;
     VLSwizzle::swizzleClassMethod(

@@ -26,8 +26,9 @@ class VLProtocolManagerPlugin : public HBRPlugin {
 
   std::string className() const override { return "VLProtocolManagerPlugin"; }
 
-  // The class-load step: installs the wrappers once for the life of the process. The shell
-  // calls it at start, before anything registers a URL protocol; later calls do nothing.
+  // The class-load step: installs the wrappers once for the life of the process and makes the
+  // plugin class known by its name. The shell calls it at start, before anything registers a
+  // URL protocol; later calls do nothing.
   static void load();
 
   // A copy of the list, in the order the platform consults the classes; empty before the

@@ -46,7 +46,10 @@ TEST_F(CommandQueueTest, UndecodableOrNonArrayBatchesAreDroppedWithoutStallingTh
   testing_support::LogCapture log;
   queue()->enqueueCommandBatch("[[not json");
   queue()->enqueueCommandBatch("{\"a\":1}");
-  queue()->enqueueCommandBatch("[" + std::string(5000, ' ') + "[1,");  // large and broken
+  std::string largeAndBroken(5000, ' ');
+  largeAndBroken.front() = '[';
+  largeAndBroken.append("[1,");
+  queue()->enqueueCommandBatch(largeAndBroken);
   queue()->enqueueCommandBatch("[]");
   queue()->enqueueCommandBatch(batch({Value::array({"short"}), record("survivor")}));
   queue()->executePending();

@@ -182,7 +182,9 @@ TEST(URLSession, RedirectAcrossHostsPassesThroughTheHookWhichMayChangeOrRefuseIt
   auto hook = std::make_shared<RedirectHook>();
   auto session = URLSession::sessionWithConfiguration(ephemeral(), hook);
 
-  auto followed = fetch(*session, server.url("/start"));
+  URLRequest start(urlOf(server.url("/start")));
+  start.setValue("Bearer secret", "Authorization");
+  auto followed = fetch(*session, start);
   ASSERT_FALSE(followed.error);
   EXPECT_EQ(*followed.data, "arrived");
   EXPECT_EQ(followed.response->url().absoluteString(), server.localhostURL("/end"));
@@ -191,7 +193,9 @@ TEST(URLSession, RedirectAcrossHostsPassesThroughTheHookWhichMayChangeOrRefuseIt
   auto end = server.lastRequest("/end");
   EXPECT_EQ(end->header("X-Hop"), "changed by the hook");
   EXPECT_EQ(end->header("Host"), "localhost:" + std::to_string(server.port()));
-  EXPECT_FALSE(end->hasHeader("Cookie"));  // the cookie belongs to 127.0.0.1
+  EXPECT_FALSE(end->hasHeader("Cookie"));         // the cookie belongs to 127.0.0.1
+  EXPECT_FALSE(end->hasHeader("Authorization"));  // credentials stay with their server
+  EXPECT_EQ(server.lastRequest("/start")->header("Authorization"), "Bearer secret");
 
   hook->refuse = true;
   auto refused = fetch(*session, server.url("/start"));

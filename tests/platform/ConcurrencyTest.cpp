@@ -14,7 +14,7 @@ using namespace platform;
 TEST(NotificationCenter, FiltersBySenderAndRemovesByOwner) {
   NotificationCenter center;
   int a = 0, b = 0, any = 0;
-  int owner1, owner2, sender;
+  int owner1 = 0, owner2 = 0, sender = 0;
   center.addObserver(&owner1, "n", &sender, [&](const Notification&) { ++a; });
   center.addObserver(&owner1, "m", nullptr, [&](const Notification&) { ++a; });
   center.addObserver(&owner2, "n", nullptr, [&](const Notification&) {

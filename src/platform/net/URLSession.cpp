@@ -89,6 +89,13 @@ void guarded(const char* what, Function&& function) {
   }
 }
 
+// Scheme, host and port, as redirects compare them.
+std::string originOf(const URL& url) {
+  std::string scheme = asciiLower(url.scheme());
+  int port = url.port().value_or(scheme == "https" ? 443 : scheme == "http" ? 80 : 0);
+  return scheme + "://" + asciiLower(url.host()) + ":" + std::to_string(port);
+}
+
 bool isRedirectStatus(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -408,8 +415,7 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     transfer->engine = this;
     transfer->task = task;
     transfer->request = request;
-    int port = url.port().value_or(scheme == "https" ? 443 : 80);
-    transfer->hostKey = scheme + "://" + asciiLower(url.host()) + ":" + std::to_string(port);
+    transfer->hostKey = originOf(url);
     transfer->urlText = url.withoutFragment().absoluteString();
     transfer->inactivityTimeout = request.hasOwnTimeoutInterval() && request.timeoutInterval() > 0
                                       ? request.timeoutInterval()
@@ -772,6 +778,13 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     }
     URLRequest next = transfer.request;
     next.setURL(*target);
+    if (originOf(transfer.request.url()) != originOf(*target)) {
+      // Credentials the caller meant for one server never follow a redirect to another; the
+      // delegate may put them back.
+      next.removeHTTPHeaderField("Authorization");
+      next.removeHTTPHeaderField("Proxy-Authorization");
+      next.removeHTTPHeaderField("Cookie");
+    }
     std::string method = asciiUpper(next.httpMethod());
     bool becomesGet = (transfer.status == 303 && method != "GET" && method != "HEAD") ||
                       ((transfer.status == 301 || transfer.status == 302) && method == "POST");

@@ -55,7 +55,8 @@ class URLSessionConfiguration {
   // Whether requests carry the stored cookies for their URL.
   bool httpShouldSetCookies() const { return shouldSetCookies_; }
   void setHTTPShouldSetCookies(bool value) { shouldSetCookies_ = value; }
-  // Whether cookies of responses are stored (Never: not at all).
+  // Never: cookies of responses are not stored at all. Otherwise they go to the cookie store,
+  // whose own accept policy decides.
   HTTPCookieAcceptPolicy httpCookieAcceptPolicy() const { return acceptPolicy_; }
   void setHTTPCookieAcceptPolicy(HTTPCookieAcceptPolicy policy) { acceptPolicy_ = policy; }
 
