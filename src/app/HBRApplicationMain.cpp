@@ -6,8 +6,12 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Value.h"
 #include "platform/ui/Application.h"
+#include "shell/VLProtocolManagerPlugin.h"
 
 int HBRApplicationMain(int, char**) {
+  // What the platform would do while loading classes: before anything registers a URL
+  // protocol, the protocol manager takes over the registration.
+  VLProtocolManagerPlugin::load();
   HBRRegisterAppClasses();
   auto factory = HBRApplicationDelegateClassRegistry::shared().factory("AppDelegate");
   // Launching runs plugin code; nothing it throws may leave the entry function unreported.

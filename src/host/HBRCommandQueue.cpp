@@ -39,7 +39,7 @@ void HBRCommandQueue::fill(Holder& holder, const std::string& text) {
     platform::log("ERROR: Dropping a command batch that is not an array.");
     return;
   }
-  for (auto& command : *batch) holder.commands.push_back(std::move(command));
+  holder.commands = std::move(*batch);
 }
 
 void HBRCommandQueue::enqueueCommandBatch(const std::string& batchJSON) {
@@ -98,11 +98,8 @@ void HBRCommandQueue::executePending() {
       std::lock_guard<std::mutex> lock(holder->mutex);
       // Still being decoded: later batches wait for it, and the decoder will call us again.
       if (!holder->decoded) return;
-      if (!holder->commands.empty()) {
-        commandJSON = std::move(holder->commands.front());
-        holder->commands.pop_front();
-      }
-      holderDone = holder->commands.empty();
+      if (!holder->empty()) commandJSON = std::move(holder->commands[holder->next++]);
+      holderDone = holder->empty();
     }
     if (holderDone) {
       std::lock_guard<std::mutex> lock(queueMutex_);

@@ -37,7 +37,9 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   struct Holder {
     std::mutex mutex;
     bool decoded = false;
-    std::deque<platform::Value> commands;
+    platform::Value commands = platform::Value::array();  // the decoded batch
+    size_t next = 0;                                        // index of the next command to run
+    bool empty() const { return next >= commands.size(); }
   };
   static void fill(Holder& holder, const std::string& text);
   void reportException(const HBRInvokedUrlCommand& command, const std::string& what);
