@@ -26,16 +26,16 @@ struct Recorder : platform::XMLParserDelegate {
 
 TEST(XMLParser, DeliversEventsAsWritten) {
   XMLParser parser(
-      "<?xml version=\"1.0\"?><widget xmlns:cdv=\"urn:c\" id=\"a\">"
-      "<cdv:param name=\"x\" value=\"1 &amp; 2\"/>a &lt; <![CDATA[b]]></widget>");
+      "<?xml version=\"1.0\"?><widget xmlns:hbr=\"urn:c\" id=\"a\">"
+      "<hbr:param name=\"x\" value=\"1 &amp; 2\"/>a &lt; <![CDATA[b]]></widget>");
   Recorder recorder;
   parser.setDelegate(&recorder);
   EXPECT_TRUE(parser.parse());
   EXPECT_FALSE(parser.error());
   EXPECT_EQ(recorder.events, (std::vector<std::string>{
-                                 "start widget id=a xmlns:cdv=urn:c",
-                                 "start cdv:param name=x value=1 & 2",
-                                 "end cdv:param",
+                                 "start widget id=a xmlns:hbr=urn:c",
+                                 "start hbr:param name=x value=1 & 2",
+                                 "end hbr:param",
                                  "text a < b",
                                  "end widget",
                              }));
