@@ -26,10 +26,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/foundation/Paths.h"
 #include "platform/net/TLSTrust.h"
 #include "platform/net/URLSession.h"
 #include "support/TestCertificateAuthority.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -209,16 +209,16 @@ double median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-  std::string pattern = (stdfs::temp_directory_path() / "veltro-network-bench-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) fail("cannot make a temporary folder");
-  const std::string folder = pattern;
+  // nginx's files, the served files and the session's data root, removed at the end.
+  testing_support::ScopedDataRoot scratch;
+  if (scratch.path().empty()) fail("cannot make a temporary folder");
+  const std::string folder = scratch.path();
   // nginx's workers may run as another user; they need to read the files.
   stdfs::permissions(folder, stdfs::perms::owner_all | stdfs::perms::group_read |
                                  stdfs::perms::group_exec | stdfs::perms::others_read |
                                  stdfs::perms::others_exec);
   const std::string root = folder + "/www";
   stdfs::create_directories(root);
-  platform::paths::setDataRoot(folder + "/data");
   size_t totalBytes = writeFiles(root);
   platform::net::setAdditionalTrustedCAFile(
       testing_support::TestCertificateAuthority::shared().caCertificateFile());
@@ -234,8 +234,6 @@ int main(int argc, char** argv) {
       curlTimes.push_back(runCurl(folder, port));
     }
   }
-  std::error_code ignored;
-  stdfs::remove_all(folder, ignored);
 
   double session = median(sessionTimes);
   double curl = median(curlTimes);

@@ -9,8 +9,7 @@ bool AppDelegate::didFinishLaunchingWithOptions(const platform::Value& options) 
 }
 
 void HBRRegisterAppClasses() {
-  if (!HBRWebViewEngineClassRegistry::shared().hasClass("HBRWebViewEngine"))
-    HBRRegisterHostClasses();
+  HBRRegisterHostClasses();
   auto& delegates = HBRApplicationDelegateClassRegistry::shared();
   if (!delegates.hasClass("AppDelegate"))
     delegates.registerClass("AppDelegate", [] { return std::make_shared<AppDelegate>(); });

@@ -37,6 +37,8 @@ bool HBRAppDelegate::openURL(const std::optional<platform::URL>& url, const Valu
 }
 
 void HBRRegisterHostClasses() {
-  HBRRegisterWebViewEngineClass<HBRWebViewEngine>("HBRWebViewEngine");
+  // A program may have registered its own engine under the default name first.
+  HBRWebViewEngineClassRegistry::shared().registerClassIfAbsent(
+      "HBRWebViewEngine", [](platform::ui::Rect frame) { return std::make_shared<HBRWebViewEngine>(frame); });
   HBRRegisterSmallHostPlugins();
 }

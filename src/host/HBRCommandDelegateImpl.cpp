@@ -15,10 +15,7 @@ using platform::Value;
 
 HBRCommandDelegateImpl::HBRCommandDelegateImpl(const std::shared_ptr<HBRViewController>& viewController)
     : viewController_(viewController),
-      commandQueue_(viewController ? viewController->commandQueue() : nullptr),
-      callbackIdPattern_(platform::Regex::make("[^A-Za-z0-9._-]")) {
-  if (!callbackIdPattern_) platform::log("Error: Couldn't initialize regex");
-}
+      commandQueue_(viewController ? viewController->commandQueue() : nullptr) {}
 
 std::optional<std::string> HBRCommandDelegateImpl::pathForResource(const std::string& resourcePath) {
   auto vc = viewController_.lock();
@@ -37,9 +34,9 @@ std::shared_ptr<platform::Object> HBRCommandDelegateImpl::getCommandInstance(con
 }
 
 bool HBRCommandDelegateImpl::isValidCallbackId(const std::optional<std::string>& callbackId) const {
-  if (!callbackId || !callbackIdPattern_) return false;
+  if (!callbackId) return false;
   if (callbackId->size() > 100) return false;
-  // The same rule as the pattern, checked by hand: this runs for every answer.
+  // Only letters, digits, '.', '_' and '-' (checked by hand: this runs for every answer).
   for (char c : *callbackId) {
     bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
                    c == '_' || c == '-';
@@ -50,15 +47,18 @@ bool HBRCommandDelegateImpl::isValidCallbackId(const std::optional<std::string>&
 
 std::string HBRCommandDelegateImpl::callbackMessage(const std::string& callbackId, const HBRPluginResult* result) {
   // No result object is still an answer: status 0 with a null message, callback dropped.
-  if (!result)
-    return platform::stringf("harbor.require('harbor/exec').nativeCallback('%s',%d,%s,%d, %d)", callbackId.c_str(),
-                             0, "(null)", 0, 0);
-  int status = static_cast<int>(result->status());
-  auto arguments = result->argumentsAsJSON();
-  if (!arguments) {
-    // A message JSON cannot carry must not reach JavaScript as a success with no payload.
-    status = static_cast<int>(HBRResultStatus::JSONException);
-    arguments = Value("The plugin result could not be serialized to JSON.").dump();
+  int status = 0;
+  std::optional<std::string> arguments = "(null)";
+  bool keep = false;
+  if (result) {
+    status = static_cast<int>(result->status());
+    arguments = result->argumentsAsJSON();
+    keep = result->keepCallback();
+    if (!arguments) {
+      // A message JSON cannot carry must not reach JavaScript as a success with no payload.
+      status = static_cast<int>(HBRResultStatus::JSONException);
+      arguments = Value("The plugin result could not be serialized to JSON.").dump();
+    }
   }
   // Built by hand rather than with a format: this runs once for every answer.
   std::string text;
@@ -69,7 +69,7 @@ std::string HBRCommandDelegateImpl::callbackMessage(const std::string& callbackI
   text += std::to_string(status);
   text += ',';
   text += *arguments;
-  text += result->keepCallback() ? ",1, 0)" : ",0, 0)";
+  text += keep ? ",1, 0)" : ",0, 0)";
   return text;
 }
 

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "host/HBRCommandDelegate.h"
-#include "platform/foundation/Regex.h"
 
 class HBRCommandQueue;
 class HBRViewController;
@@ -42,7 +41,6 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
 
   std::weak_ptr<HBRViewController> viewController_;
   std::weak_ptr<HBRCommandQueue> commandQueue_;
-  std::optional<platform::Regex> callbackIdPattern_;
   std::atomic<bool> delayResponses_{false};
   mutable std::mutex transformerMutex_;
   URLTransformer urlTransformer_;

@@ -1,7 +1,5 @@
 #include "host/HBRCommandQueue.h"
 
-#include <chrono>
-
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRJSON.h"
 #include "host/HBRPlugin.h"
@@ -14,13 +12,6 @@
 #include "platform/foundation/Strings.h"
 
 using platform::Value;
-
-namespace {
-double nowSeconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-}  // namespace
 
 HBRCommandQueue::HBRCommandQueue(std::weak_ptr<HBRViewController> viewController)
     : viewController_(std::move(viewController)) {}
@@ -79,7 +70,7 @@ void HBRCommandQueue::fetchCommandsFromJs() {
 void HBRCommandQueue::executePending() {
   // Runs do not nest: a plugin that spins the run loop must not start a second one.
   if (startExecutionTime_ > 0) return;
-  startExecutionTime_ = nowSeconds();
+  startExecutionTime_ = platform::monotonicSeconds();
   struct EndRun {
     double& start;
     ~EndRun() { start = 0; }
@@ -113,7 +104,7 @@ void HBRCommandQueue::executePending() {
       std::lock_guard<std::mutex> lock(queueMutex_);
       more = !queue_.empty();
     }
-    if (more && nowSeconds() - startExecutionTime_ > kMaxExecutionSeconds) {
+    if (more && platform::monotonicSeconds() - startExecutionTime_ > kMaxExecutionSeconds) {
       std::weak_ptr<HBRCommandQueue> weakSelf = weak_from_this();
       platform::MainLoop::post([weakSelf] {
         if (auto self = weakSelf.lock()) self->executePending();
@@ -140,7 +131,7 @@ bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
     return false;
   }
 
-  double started = platform::wallClockSeconds() * 1000.0;
+  double started = platform::monotonicSeconds() * 1000.0;
   bool found = false;
   // An exception from a plugin must not unwind into the run loop or stall the queue.
   try {
@@ -158,7 +149,7 @@ bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
     platform::log(platform::stringf("ERROR: Method '%s' not defined in Plugin '%s'", selector.c_str(),
                                     className.c_str()));
   }
-  double elapsed = platform::wallClockSeconds() * 1000.0 - started;
+  double elapsed = platform::monotonicSeconds() * 1000.0 - started;
   if (elapsed > kSlowCommandMilliseconds) {
     platform::log(platform::stringf("THREAD WARNING: ['%s'] took '%f' ms. Plugin should use a background thread.",
                                     className.c_str(), elapsed));

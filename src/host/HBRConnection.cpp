@@ -2,6 +2,7 @@
 
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRPluginResult.h"
+#include "platform/ui/Application.h"
 
 HBRConnection::HBRConnection() {
   registerAction("getConnectionInfo", &HBRConnection::getConnectionInfo);
@@ -13,14 +14,10 @@ HBRConnection::~HBRConnection() {
 
 void HBRConnection::pluginInitialize() {
   auto reach = HBRReachability::reachabilityForInternetConnection();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    connectionType_ = "none";
-    internetReach_ = reach;
-  }
   std::string type = w3cConnectionTypeFor(*reach);
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    internetReach_ = reach;
     connectionType_ = type;
   }
   reach->startNotifier();
@@ -31,9 +28,9 @@ void HBRConnection::pluginInitialize() {
   center.addObserver(this, kNetworkReachabilityChangedNotification, nullptr, update);
   center.addObserver(this, platform::kCTRadioAccessTechnologyDidChangeNotification, nullptr,
                      update);
-  center.addObserver(this, UIApplicationDidEnterBackgroundNotification, nullptr,
+  center.addObserver(this, platform::ui::kApplicationDidEnterBackgroundNotification, nullptr,
                      [this](const platform::Notification&) { onPause(); });
-  center.addObserver(this, UIApplicationWillEnterForegroundNotification, nullptr,
+  center.addObserver(this, platform::ui::kApplicationWillEnterForegroundNotification, nullptr,
                      [this](const platform::Notification&) { onResume(); });
 }
 
@@ -42,8 +39,8 @@ void HBRConnection::dispose() {
   auto& center = platform::NotificationCenter::defaultCenter();
   center.removeObserver(this, kNetworkReachabilityChangedNotification);
   center.removeObserver(this, platform::kCTRadioAccessTechnologyDidChangeNotification);
-  center.removeObserver(this, UIApplicationDidEnterBackgroundNotification);
-  center.removeObserver(this, UIApplicationWillEnterForegroundNotification);
+  center.removeObserver(this, platform::ui::kApplicationDidEnterBackgroundNotification);
+  center.removeObserver(this, platform::ui::kApplicationWillEnterForegroundNotification);
   HBRPlugin::dispose();
 }
 

@@ -18,7 +18,7 @@ bool settingIsTrue(const platform::Value& settings, const char* key) {
 const std::string& HBRGestureHandler::longPressSuppressionScript() {
   // A long press in a web page ends in the touch callout or the context menu; the style
   // turns off the first and the capturing listener cancels the second. The flag keeps a
-  // second run (user script and page-load evaluation both) from adding a second listener.
+  // second run (user script and a direct evaluation both) from adding a second listener.
   static const std::string script = R"JS((function(){
 if (window.__hbrLongPressSuppressed) { return; }
 window.__hbrLongPressSuppressed = true;
@@ -50,14 +50,9 @@ void HBRGestureHandler::applyLongPressFix() {
   }
   lpgr_ = recognizer;
 
-  // Pages loaded from now on get the script at document start, where the backend honours
-  // scripts added after the web view was made; every finished load gets it again, so the
-  // fix holds whatever the backend does with late user scripts.
-  view->configuration().userContentController->addUserScript(
-      {longPressSuppressionScript(), true, true});
-  platform::NotificationCenter::defaultCenter().addObserver(
-      this, HBRPageDidLoadNotification, nullptr,
-      [this](const platform::Notification&) { applyToCurrentPage(); });
+  // Pages loaded from now on get the script at document start; the page already shown (if
+  // any) gets it now.
+  view->addUserScript({longPressSuppressionScript(), true, true});
   if (view->url()) applyToCurrentPage();
 }
 

@@ -3,15 +3,16 @@
 #include "host/HBRWebViewEngineProtocol.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/ui/Application.h"
 
 HBRPlugin::~HBRPlugin() { platform::NotificationCenter::defaultCenter().removeObserver(this); }
 
 void HBRPlugin::initWithWebViewEngine(const std::shared_ptr<HBRWebViewEngineProtocol>& engine) {
   auto& center = platform::NotificationCenter::defaultCenter();
   // Observers die with the plugin (the destructor removes them), so `this` stays valid.
-  center.addObserver(this, UIApplicationWillTerminateNotification, nullptr,
+  center.addObserver(this, platform::ui::kApplicationWillTerminateNotification, nullptr,
                      [this](const platform::Notification&) { onAppTerminate(); });
-  center.addObserver(this, UIApplicationDidReceiveMemoryWarningNotification, nullptr,
+  center.addObserver(this, platform::ui::kApplicationDidReceiveMemoryWarningNotification, nullptr,
                      [this](const platform::Notification&) { onMemoryWarning(); });
   center.addObserver(this, HBRPluginHandleOpenURLNotification, nullptr,
                      [this](const platform::Notification& n) { handleOpenURL(n); });

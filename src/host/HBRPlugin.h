@@ -27,14 +27,6 @@ inline constexpr const char* HBRPluginHandleOpenURLWithAppSourceAndAnnotationNot
     "HBRPluginHandleOpenURLWithAppSourceAndAnnotationNotification";
 inline constexpr const char* HBRPluginResetNotification = "HBRPluginResetNotification";
 inline constexpr const char* HBRPageDidLoadNotification = "HBRPageDidLoadNotification";
-inline constexpr const char* UIApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
-inline constexpr const char* UIApplicationDidReceiveMemoryWarningNotification =
-    "UIApplicationDidReceiveMemoryWarningNotification";
-inline constexpr const char* UIApplicationWillResignActiveNotification = "UIApplicationWillResignActiveNotification";
-inline constexpr const char* UIApplicationDidBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
-inline constexpr const char* UIApplicationWillEnterForegroundNotification =
-    "UIApplicationWillEnterForegroundNotification";
-inline constexpr const char* UIApplicationDidEnterBackgroundNotification = "UIApplicationDidEnterBackgroundNotification";
 
 // The base of every plugin. JavaScript reaches a plugin through its action table: each action
 // is a member function taking the command, registered under the action's name.
@@ -74,7 +66,6 @@ class HBRPlugin : public platform::Object {
   virtual bool stopSchemeTask(const std::shared_ptr<platform::webkit::URLSchemeTask>&) { return false; }
 
   // Actions.
-  bool hasAction(const std::string& name) const { return actions_.count(name) != 0; }
   // Runs the action; false when the plugin has none of that name.
   bool performAction(const std::string& name, const HBRInvokedUrlCommand& command);
 
@@ -119,4 +110,11 @@ using HBRPluginClassRegistry = platform::ClassRegistry<std::shared_ptr<platform:
 template <typename T>
 void HBRRegisterPluginClass(const std::string& className) {
   HBRPluginClassRegistry::shared().registerClass(className, [] { return std::make_shared<T>(); });
+}
+
+// The same for the shell's built-in classes, which give way to a class the program registered
+// under the same name first.
+template <typename T>
+void HBRRegisterBuiltInPluginClass(const std::string& className) {
+  HBRPluginClassRegistry::shared().registerClassIfAbsent(className, [] { return std::make_shared<T>(); });
 }

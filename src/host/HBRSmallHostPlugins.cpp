@@ -8,10 +8,10 @@
 #include "host/HBRLogger.h"
 
 void HBRRegisterSmallHostPlugins() {
-  HBRRegisterPluginClass<HBRIntentAndNavigationFilter>("HBRIntentAndNavigationFilter");
-  HBRRegisterPluginClass<HBRConnection>("HBRConnection");
-  HBRRegisterPluginClass<HBRLogger>("HBRLogger");
-  HBRRegisterPluginClass<HBRLaunchScreen>("HBRLaunchScreen");
-  HBRRegisterPluginClass<HBRGestureHandler>("HBRGestureHandler");
-  HBRRegisterPluginClass<HBRHandleOpenURL>("HBRHandleOpenURL");
+  HBRRegisterBuiltInPluginClass<HBRIntentAndNavigationFilter>("HBRIntentAndNavigationFilter");
+  HBRRegisterBuiltInPluginClass<HBRConnection>("HBRConnection");
+  HBRRegisterBuiltInPluginClass<HBRLogger>("HBRLogger");
+  HBRRegisterBuiltInPluginClass<HBRLaunchScreen>("HBRLaunchScreen");
+  HBRRegisterBuiltInPluginClass<HBRGestureHandler>("HBRGestureHandler");
+  HBRRegisterBuiltInPluginClass<HBRHandleOpenURL>("HBRHandleOpenURL");
 }

@@ -169,10 +169,7 @@ void HBRURLSchemeHandler::startURLSchemeTask(
                               [](const TakenTask& t) { return t.task.expired(); }),
                taken_.end());
   if (vc) {
-    auto plugins = vc->pluginObjects();  // a copy: a plugin asked may register others
-    for (const auto& [name, object] : plugins) {
-      auto plugin = std::dynamic_pointer_cast<HBRPlugin>(object);
-      if (!plugin) continue;
+    for (const auto& plugin : vc->pluginSnapshot()) {
       std::optional<bool> took;
       try {
         took = plugin->overrideSchemeTask(task);
@@ -192,7 +189,7 @@ void HBRURLSchemeHandler::startURLSchemeTask(
   FileData data;
   if (auto path = filePathForURL(url)) readFile(*path, media, data);
 
-  platform::URL responseURL = platform::URL::parse(url.absoluteString()).value_or(url);
+  const platform::URL& responseURL = url;
   std::string mime = getMimeType(extension);
   if (media && data.present) {
     std::string_view bytes = data.view();

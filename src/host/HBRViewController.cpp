@@ -31,28 +31,9 @@ using platform::Value;
 
 namespace {
 
-// The operating-system version the platform reports; the version warnings compare against it.
-constexpr const char* kSystemVersion = "13.0";
 constexpr double kStartPageTimeout = 20.0;
 // A fade is drawn in steps of about one display frame.
 constexpr double kFadeStepSeconds = 1.0 / 60.0;
-
-// Numeric comparison of dotted versions ("9.3" < "13.0").
-int compareVersions(const std::string& a, const std::string& b) {
-  auto pa = platform::split(a, '.');
-  auto pb = platform::split(b, '.');
-  for (size_t i = 0; i < std::max(pa.size(), pb.size()); ++i) {
-    long x = i < pa.size() ? std::strtol(pa[i].c_str(), nullptr, 10) : 0;
-    long y = i < pb.size() ? std::strtol(pb[i].c_str(), nullptr, 10) : 0;
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return 0;
-}
-
-double secondsNow() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 }  // namespace
 
@@ -121,11 +102,11 @@ void HBRViewController::printVersion() const {
 }
 
 void HBRViewController::printPlatformVersionWarning() const {
-  if (compareVersions(kSystemVersion, "8.0") < 0)
+  if (platform::compareNumericVersions(platform::ui::Device::systemVersion(), "8.0") < 0)
     platform::log(platform::stringf(
         "CRITICAL: For Harbor 4.0.0 and above, you will need to upgrade to at least iOS "
         "8.0 or greater. Your current version of iOS is %s.",
-        kSystemVersion));
+        platform::ui::Device::systemVersion()));
 }
 
 void HBRViewController::printMultitaskingInfo() const {
@@ -210,27 +191,35 @@ std::optional<platform::URL> HBRViewController::appUrl() const {
     if (!path) return std::nullopt;
     return platform::URL::fileURL(*path);
   }
-  auto startURL = platform::URL::parse(startPage_);
-  if (!startURL || !commandDelegate_) return std::nullopt;
-  auto path = commandDelegate_->pathForResource(startURL->path());
-  if (!path) return std::nullopt;
-  platform::URL fileURL = platform::URL::fileURL(*path);
+  auto fileURL = packagedFileURL(startPage_);
+  if (!fileURL) return std::nullopt;
   // Keep the start page's query and fragment.
   size_t mark = startPage_.find_first_of("?#");
-  if (mark != std::string::npos) return fileURL.resolve(startPage_.substr(mark));
+  if (mark != std::string::npos) return fileURL->resolve(startPage_.substr(mark));
   return fileURL;
 }
 
-std::optional<platform::URL> HBRViewController::errorURL() const {
-  auto setting = settings_.find("errorurl");
-  if (setting == settings_.end() || !setting->is_string()) return std::nullopt;
-  std::string text = setting->get<std::string>();
-  if (platform::contains(text, "://")) return platform::URL::parse(text);
-  auto parsed = platform::URL::parse(text);
+std::optional<platform::URL> HBRViewController::packagedFileURL(const std::string& page) const {
+  auto parsed = platform::URL::parse(page);
   if (!parsed || !commandDelegate_) return std::nullopt;
   auto path = commandDelegate_->pathForResource(parsed->path());
   if (!path) return std::nullopt;
   return platform::URL::fileURL(*path);
+}
+
+std::optional<platform::URL> HBRViewController::errorURL() const {
+  auto text = harborStringSettingForKey(settings_, "ErrorUrl");
+  if (!text) return std::nullopt;
+  if (platform::contains(*text, "://")) return platform::URL::parse(*text);
+  return packagedFileURL(*text);
+}
+
+std::optional<platform::URL> HBRViewController::errorPageURL(const std::string& message) const {
+  auto error = errorURL();
+  if (!error) return std::nullopt;
+  // The message travels as one query value, so "&", "=" and "+" in it cannot break the query.
+  return error->resolve("?error=" +
+                        platform::percentEncode(message, platform::URLCharacterSet::QueryValueAllowed));
 }
 
 std::optional<std::string> HBRViewController::appURLScheme() {
@@ -248,6 +237,14 @@ std::optional<std::string> HBRViewController::appURLScheme() {
 
 // ---------------------------------------------------------------------------------------------
 // Plugin registry
+
+std::vector<std::shared_ptr<HBRPlugin>> HBRViewController::pluginSnapshot() const {
+  std::vector<std::shared_ptr<HBRPlugin>> plugins;
+  plugins.reserve(pluginObjects_.size());
+  for (const auto& [name, object] : pluginObjects_)
+    if (auto plugin = std::dynamic_pointer_cast<HBRPlugin>(object)) plugins.push_back(std::move(plugin));
+  return plugins;
+}
 
 void HBRViewController::registerPlugin(const std::shared_ptr<platform::Object>& plugin,
                                        const std::string& className) {
@@ -351,15 +348,10 @@ void HBRViewController::loadStartPage() {
   std::string message = platform::stringf("ERROR: Start Page at '%s/%s' was not found.",
                                           wwwFolderName_.c_str(), startPage_.c_str());
   platform::log(message);
-  if (auto error = errorURL()) {
-    // The message travels as one query value, so "&", "=" and "+" in it cannot break the query.
-    auto target = error->resolve(
-        "?error=" + platform::percentEncode(message, platform::URLCharacterSet::QueryValueAllowed));
-    if (target) {
-      platform::log(target->absoluteString());
-      webViewEngine_->loadRequest(platform::URLRequest(*target));
-      return;
-    }
+  if (auto target = errorPageURL(message)) {
+    platform::log(target->absoluteString());
+    webViewEngine_->loadRequest(platform::URLRequest(*target));
+    return;
   }
   webViewEngine_->loadHTMLString(
       platform::stringf("<html><body> %s </body></html>", message.c_str()), std::nullopt);
@@ -565,7 +557,7 @@ void HBRViewController::showLaunchScreen(bool visible) {
   double from = launchView_->alpha();
   double to = visible ? 1.0 : 0.0;
   double duration = launchFadeDuration();
-  double started = secondsNow();
+  double started = platform::monotonicSeconds();
   std::weak_ptr<platform::ui::View> weakView = launchView_;
   // The alpha follows the elapsed time, not the number of steps, so a busy main loop
   // shortens nothing and lengthens the fade only by its own delay.
@@ -573,7 +565,7 @@ void HBRViewController::showLaunchScreen(bool visible) {
   *timer = platform::Timer::schedule(
       kFadeStepSeconds, true, [weakView, from, to, duration, started, timer] {
         auto view = weakView.lock();
-        double progress = std::min((secondsNow() - started) / duration, 1.0);
+        double progress = std::min((platform::monotonicSeconds() - started) / duration, 1.0);
         if (view) view->setAlpha(from + (to - from) * progress);
         if (!view || progress >= 1.0) {
           if (*timer) (*timer)->invalidate();

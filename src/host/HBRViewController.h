@@ -18,6 +18,7 @@ class HBRCommandDelegate;
 class HBRCommandDelegateImpl;
 class HBRCommandQueue;
 class HBRConfigParser;
+class HBRPlugin;
 class HBRWebViewEngineProtocol;
 namespace platform {
 class Timer;
@@ -78,6 +79,8 @@ class HBRViewController : public platform::ui::ViewController, public HBRScreenO
   void setAppScheme(std::optional<std::string> scheme) { appScheme_ = std::move(scheme); }
   std::optional<platform::URL> appUrl() const;
   std::optional<platform::URL> errorURL() const;
+  // The error URL with `message` as its "error" query value, or nullopt without an error URL.
+  std::optional<platform::URL> errorPageURL(const std::string& message) const;
   // The first URL scheme the package's Info.plist declares.
   static std::optional<std::string> appURLScheme();
 
@@ -91,6 +94,9 @@ class HBRViewController : public platform::ui::ViewController, public HBRScreenO
   const std::map<std::string, std::shared_ptr<platform::Object>>& pluginObjects() const {
     return pluginObjects_;
   }
+  // The registered plugins in registry order, as a snapshot: a plugin asked something while
+  // the caller walks the list may register others.
+  std::vector<std::shared_ptr<HBRPlugin>> pluginSnapshot() const;
   const platform::Value& pluginsMap() const { return pluginsMap_; }
   const std::vector<std::string>& startupPluginNames() const { return startupPluginNames_; }
 
@@ -186,6 +192,8 @@ class HBRViewController : public platform::ui::ViewController, public HBRScreenO
   std::shared_ptr<platform::ui::View> launchView_;
 
  private:
+  // The file URL of a page of the web folder (its path only), or nullopt when it is missing.
+  std::optional<platform::URL> packagedFileURL(const std::string& page) const;
   std::shared_ptr<platform::Object> instantiatePlugin(const std::string& className);
   std::shared_ptr<platform::Object> instantiateEngine(const std::string& className,
                                                       platform::ui::Rect frame);

@@ -12,6 +12,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/net/URLError.h"
 #include "platform/foundation/Strings.h"
 #include "platform/ui/Application.h"
 
@@ -20,8 +21,6 @@ using platform::webkit::WebView;
 
 namespace {
 
-constexpr const char* kSystemVersion = "13.0";
-constexpr long kCancelledErrorCode = -999;
 
 void logNoEffect(const Value& settings, const char* key) {
   if (harborSettingForKey(settings, key))
@@ -251,7 +250,8 @@ std::optional<platform::URL> HBRWebViewEngine::applicationSchemeURLForFileURL(
     if (www && platform::fs::isInside(requestPath, root))
       target = assets->appendingPathComponent(requestPath.substr(root.size()));
     else
-      target = assets->appendingPathComponent("_app_file_" + requestPath);
+      target = assets->appendingPathComponent(
+          std::string(HBRURLSchemeHandler::kAppFilePrefix).substr(1) + requestPath);
   }
   if (!target) return std::nullopt;
   if (auto query = fileURL.query()) target = target->resolve("?" + *query);
@@ -275,7 +275,7 @@ void HBRWebViewEngine::loadRequest(const platform::URLRequest& request) {
             "engine "
             "'%s' is unable to load the request: %s</p>   <p>Most likely the cause of the error is "
             "that the loading of file urls is not supported in iOS %s.</p></div>",
-            className().c_str(), url.absoluteString().c_str(), kSystemVersion),
+            className().c_str(), url.absoluteString().c_str(), platform::ui::Device::systemVersion()),
         std::nullopt);
     return;
   }
@@ -362,11 +362,7 @@ void HBRWebViewEngine::decidePolicyForNavigationAction(
   const platform::URLRequest& request = action.request;
   bool answered = false;
   if (auto vc = viewController()) {
-    // A copy: a plugin asked may create others.
-    auto plugins = vc->pluginObjects();
-    for (const auto& [name, object] : plugins) {
-      auto plugin = std::dynamic_pointer_cast<HBRPlugin>(object);
-      if (!plugin) continue;
+    for (const auto& plugin : vc->pluginSnapshot()) {
       std::optional<bool> answer;
       try {
         answer =
@@ -419,7 +415,7 @@ void HBRWebViewEngine::handleLoadFailure(WebView& webView, const platform::Error
   std::string message = "Failed to load webpage with error: " + error.localizedDescription();
   platform::log(message);
   // A cancelled load was replaced by another one; showing the error page would cancel that too.
-  if (error.code == kCancelledErrorCode) return;
+  if (error.domain == platform::kURLErrorDomain && error.code == platform::urlerror::kCancelled) return;
   auto vc = viewController();
   auto errorURL = vc ? vc->errorURL() : std::nullopt;
   if (!errorURL) return;
@@ -436,8 +432,7 @@ void HBRWebViewEngine::handleLoadFailure(WebView& webView, const platform::Error
     return;
   }
 
-  auto target = errorURL->resolve(
-      "?error=" + platform::percentEncode(message, platform::URLCharacterSet::QueryValueAllowed));
+  auto target = vc->errorPageURL(message);
   if (!target) return;
   platform::log(target->absoluteString());
   webView.loadRequest(platform::URLRequest(*target));

@@ -35,7 +35,7 @@ platform::URLSessionConfiguration VLHTTPFactory::ephemeralConfiguration() {
   return configured(platform::URLSessionConfiguration::ephemeralSessionConfiguration());
 }
 
-platform::URLSessionConfiguration::Headers VLHTTPFactory::defaultHttpHeaders() {
+platform::HTTPHeaders VLHTTPFactory::defaultHttpHeaders() {
   std::shared_ptr<const std::string> userAgent = gUserAgent.load();
   std::shared_ptr<const std::string> deviceUUID = gDeviceUUID.load();
   // A header the session would have to refuse would leave the configuration without it.

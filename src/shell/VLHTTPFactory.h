@@ -20,7 +20,7 @@ class VLHTTPFactory {
   // The same on an ephemeral configuration: cookies kept in memory for that session only.
   static platform::URLSessionConfiguration ephemeralConfiguration();
   // Exactly two fields, "User-Agent" and then "veltro-device-uuid", from the current values.
-  static platform::URLSessionConfiguration::Headers defaultHttpHeaders();
+  static platform::HTTPHeaders defaultHttpHeaders();
 
   // Safe from any thread; readers never wait for a setter.
   static void setUserAgent(std::optional<std::string> userAgent);

@@ -7,7 +7,6 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
-#include "platform/foundation/Paths.h"
 #include "platform/ui/Application.h"
 #include "platform/webkit/HeadlessWebView.h"
 #include "support/TestSupport.h"
@@ -15,8 +14,7 @@
 // The entry function over a small package: the delegate named "AppDelegate" hosts a
 // MainViewController whose launch view covers the page until it has loaded.
 TEST(ApplicationMain, StartsTheAppDelegateAndFadesTheLaunchViewAfterTheFirstPage) {
-  testing_support::TempDir dir;
-  platform::paths::setDataRoot(dir.file("data"));
+  testing_support::ScopedDataRoot dir;
   dir.write("package/www/index.html", "<html></html>");
   dir.write("package/config.xml", R"(<widget><content src="index.html"/></widget>)");
   platform::Bundle::setMainPath(dir.file("package"));
@@ -45,7 +43,6 @@ TEST(ApplicationMain, StartsTheAppDelegateAndFadesTheLaunchViewAfterTheFirstPage
   vc.reset();
   delegate.reset();
   platform::MainLoop::drain();
-  platform::paths::setDataRoot("");
 }
 
 TEST(ApplicationMain, AMissingDelegateClassIsAnErrorStatus) {

@@ -6,16 +6,15 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "VirtualDisplay.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Value.h"
 #include "support/TestSupport.h"
+#include "support/VirtualDisplay.h"
 
 namespace {
 
@@ -27,13 +26,6 @@ struct ProgramRun {
   bool timedOut = false;
   std::string output;
 };
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Runs a program with its output in a file, killing it when it outlives `seconds`.
 ProgramRun runProgram(const std::vector<std::string>& args, const std::vector<std::string>& environment, double seconds,
@@ -63,7 +55,7 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::vector<st
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   if (!run.timedOut && WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
-  run.output = readFile(logPath);
+  run.output = platform::fs::readFile(logPath).value_or("");
   return run;
 }
 
@@ -87,7 +79,7 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
                   {"VELTRO_E2E_REPORT=" + report});
   ASSERT_FALSE(run.timedOut) << run.output;
   ASSERT_EQ(run.exitStatus, 0) << run.output;
-  Value found = Value::parse(readFile(report), nullptr, false);
+  Value found = Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
   ASSERT_TRUE(found.is_object()) << run.output;
 
   EXPECT_EQ(found["deviceready"], true);

@@ -6,65 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "HeadlessTestEngine.h"
 #include "host/HBRCommandDelegateImpl.h"
 #include "host/HBRCommandQueue.h"
 #include "host/HBRPlugin.h"
 #include "host/HBRPluginResult.h"
 #include "host/HBRViewController.h"
-#include "host/HBRWebViewEngineProtocol.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/MainLoop.h"
-#include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
-#include "platform/webkit/HeadlessWebView.h"
 #include "support/TestSupport.h"
-
-// A minimal engine over the headless web view: "harbor" messages become commands of the
-// host's queue, and evaluations are recorded by the web view.
-class BridgeTestEngine : public HBRPlugin,
-                         public HBRWebViewEngineProtocol,
-                         public platform::webkit::ScriptMessageHandler {
- public:
-  BridgeTestEngine() : webView_(std::make_shared<platform::webkit::HeadlessWebView>()) {}
-  std::string className() const override { return "BridgeTestEngine"; }
-
-  void attach(const std::shared_ptr<HBRViewController>& vc) {
-    vc_ = vc;
-    // The web view holds its handlers strongly; a weak hop keeps it from owning the engine.
-    struct WeakHandler : platform::webkit::ScriptMessageHandler {
-      std::weak_ptr<BridgeTestEngine> engine;
-      void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override {
-        if (auto e = engine.lock()) e->didReceiveScriptMessage(name, body);
-      }
-    };
-    auto handler = std::make_shared<WeakHandler>();
-    handler->engine = std::dynamic_pointer_cast<BridgeTestEngine>(shared_from_this());
-    webView_->addScriptMessageHandler(handler, "harbor");
-  }
-  void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override {
-    auto vc = vc_.lock();
-    if (name != "harbor" || !vc) return;
-    if (auto command = HBRInvokedUrlCommand::commandFromJson(body)) vc->commandQueue()->execute(*command);
-  }
-
-  void loadRequest(const platform::URLRequest& request) override { webView_->loadRequest(request); }
-  void loadHTMLString(const std::string& html, const std::optional<platform::URL>& base) override {
-    webView_->loadHTMLString(html, base);
-  }
-  void evaluateJavaScript(const std::string& script, platform::webkit::JavaScriptCompletion completion) override {
-    webView_->evaluateJavaScript(script, std::move(completion));
-  }
-  std::optional<platform::URL> URL() const override { return webView_->url(); }
-  bool canLoadRequest(const platform::URLRequest&) const override { return true; }
-  void updateWithInfo(const HBRWebViewEngineInfo&) override {}
-  std::shared_ptr<platform::webkit::WebView> engineWebView() const override { return webView_; }
-
-  std::shared_ptr<platform::webkit::HeadlessWebView> headless() const { return webView_; }
-
- private:
-  std::shared_ptr<platform::webkit::HeadlessWebView> webView_;
-  std::weak_ptr<HBRViewController> vc_;
-};
 
 // Echoes its first argument; other actions fail, throw, answer later or take their time.
 class EchoPlugin : public HBRPlugin {
@@ -111,12 +62,11 @@ class NotAPlugin : public platform::Object {
   std::string className() const override { return "NotAPlugin"; }
 };
 
-// A package folder with "config.xml" and "www/index.html", a host controller over the test
-// engine, and the echo plugin mapped as "Echo".
+// A package folder with "config.xml" and "www/index.html" beside a fresh data root, a host
+// controller over the test engine, and the echo plugin mapped as "Echo".
 class BridgeFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::paths::setDataRoot(dir.file("data"));
     dir.write("package/www/index.html", "<html></html>");
     dir.write("package/www/sub/page.html", "<html></html>");
     dir.write("package/config.xml", configXML());
@@ -128,14 +78,11 @@ class BridgeFixture : public ::testing::Test {
     HBRRegisterPluginClass<NotAPlugin>("NotAPlugin");
     vc = HBRViewController::create();
     vc->loadSettings();
-    engine = std::make_shared<BridgeTestEngine>();
+    engine = std::make_shared<HeadlessTestEngine>();
     vc->setWebViewEngine(engine);
     engine->attach(vc);
   }
-  void TearDown() override {
-    platform::MainLoop::drain();
-    platform::paths::setDataRoot("");
-  }
+  void TearDown() override { platform::MainLoop::drain(); }
 
   virtual std::string configXML() const {
     return R"(<?xml version="1.0"?><widget><content src="index.html"/>
@@ -151,7 +98,7 @@ class BridgeFixture : public ::testing::Test {
     return platform::MainLoop::runUntil([&] { return scripts().size() >= n; }, seconds);
   }
 
-  testing_support::TempDir dir;
+  testing_support::ScopedDataRoot dir;
   std::shared_ptr<HBRViewController> vc;
-  std::shared_ptr<BridgeTestEngine> engine;
+  std::shared_ptr<HeadlessTestEngine> engine;
 };

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "SimulatedNetwork.h"
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRConnection.h"
 #include "host/HBRPluginResult.h"
@@ -12,6 +13,8 @@
 #include "platform/ui/Application.h"
 
 using namespace platform;
+using hosttest::network;
+using hosttest::simulateNetwork;
 
 namespace {
 
@@ -36,15 +39,10 @@ class RecordingDelegate : public HBRCommandDelegate {
   std::vector<std::string> sent;
 };
 
-NetworkState network(NetworkInterfaceKind kind, std::optional<std::string> radio = std::nullopt,
-                     NetworkConnectivity connectivity = NetworkConnectivity::Full) {
-  return {true, connectivity, kind, std::move(radio)};
-}
-
 class ConnectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    change(network(NetworkInterfaceKind::WiFi));
+    simulateNetwork(network(NetworkInterfaceKind::WiFi));
     connection->setCommandDelegate(delegate);
     connection->initWithWebViewEngine(nullptr);
     connection->pluginInitialize();
@@ -52,13 +50,9 @@ class ConnectionTest : public ::testing::Test {
   void TearDown() override {
     connection->dispose();
     connection.reset();
-    change(std::nullopt);
+    simulateNetwork(std::nullopt);
   }
 
-  void change(std::optional<NetworkState> next) {
-    NetworkMonitor::shared().setSimulatedState(std::move(next));
-    MainLoop::drain();
-  }
   void ask(const char* callbackId) {
     connection->performAction(
         "getConnectionInfo",
@@ -91,7 +85,8 @@ TEST_F(ConnectionTest, EachChangeIsSentOnceToTheLastCallback) {
   ask("Connection2");
   EXPECT_EQ(sent(), (std::vector<std::string>{"Connection1: wifi", "Connection2: wifi"}));
 
-  change(network(NetworkInterfaceKind::Cellular, kCTRadioAccessTechnologyLTE));
+  simulateNetwork(network(NetworkInterfaceKind::Cellular, NetworkConnectivity::Full,
+                          kCTRadioAccessTechnologyLTE));
   EXPECT_EQ(sent(), std::vector<std::string>{"Connection2: 4g"});
   // The same type reported again sends nothing.
   NotificationCenter::defaultCenter().post(kNetworkReachabilityChangedNotification,
@@ -101,12 +96,12 @@ TEST_F(ConnectionTest, EachChangeIsSentOnceToTheLastCallback) {
   NotificationCenter::defaultCenter().post(kCTRadioAccessTechnologyDidChangeNotification);
   EXPECT_TRUE(sent().empty());
   // A captive portal counts as no connection.
-  change(network(NetworkInterfaceKind::WiFi, std::nullopt, NetworkConnectivity::Portal));
+  simulateNetwork(network(NetworkInterfaceKind::WiFi, NetworkConnectivity::Portal));
   EXPECT_EQ(sent(), std::vector<std::string>{"Connection2: none"});
 }
 
 TEST_F(ConnectionTest, ChangeBeforeTheFirstRequestUpdatesTheTypeWithoutACallback) {
-  change(network(NetworkInterfaceKind::Cellular));
+  simulateNetwork(network(NetworkInterfaceKind::Cellular));
   EXPECT_EQ(connection->connectionType(), "cellular");
   EXPECT_EQ(sent(), std::vector<std::string>{"(none): cellular"});
 }
@@ -115,7 +110,7 @@ TEST_F(ConnectionTest, ChangeDuringTheBackgroundIsReportedOnceOnReturn) {
   ask("Connection1");
   sent();
   ui::Application::shared().didEnterBackground();
-  change(NetworkState{});
+  simulateNetwork(NetworkState{});
   EXPECT_TRUE(sent().empty());
   ui::Application::shared().willEnterForeground();
   MainLoop::drain();

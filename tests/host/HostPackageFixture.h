@@ -15,7 +15,6 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
-#include "platform/foundation/Paths.h"
 #include "platform/ui/Alert.h"
 #include "platform/ui/Application.h"
 #include "platform/webkit/HeadlessWebView.h"
@@ -69,7 +68,6 @@ class ProbePlugin : public HBRPlugin {
 class HostPackageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::paths::setDataRoot(dir.file("data"));
     dir.write("package/www/index.html", "<html>start</html>");
     dir.write("package/www/app.js", "var app = 1;");
     dir.write("package/www/sub/page.html", "<html>sub</html>");
@@ -95,7 +93,6 @@ class HostPackageTest : public ::testing::Test {
     platform::MainLoop::drain();
     platform::ui::Application::shared().setDelegate(nullptr);
     platform::ui::AlertPresenter::setPresenter(nullptr);
-    platform::paths::setDataRoot("");
   }
 
   virtual std::string startPage() const { return "index.html"; }
@@ -140,7 +137,7 @@ class HostPackageTest : public ::testing::Test {
     return held;
   }
 
-  testing_support::TempDir dir;
+  testing_support::ScopedDataRoot dir;
   std::shared_ptr<HBRViewController> vc;
 };
 

@@ -7,7 +7,6 @@
 #include "host/HBRIntentAndNavigationFilter.h"
 #include "host/HBRViewController.h"
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/Paths.h"
 #include "platform/ui/Application.h"
 #include "platform/webkit/WebView.h"
 #include "support/TestSupport.h"
@@ -23,14 +22,10 @@ constexpr int kReload = static_cast<int>(NavigationType::Reload);
 
 class IntentFilterTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    platform::ui::Application::shared().setURLOpener(nullptr);
-    platform::paths::setDataRoot("");
-  }
+  void TearDown() override { platform::ui::Application::shared().setURLOpener(nullptr); }
 
   // A host over a package whose "config.xml" holds `rules`, and the filter registered on it.
   void start(const std::string& rules, const std::string& tail = "</widget>") {
-    platform::paths::setDataRoot(dir.file("data"));
     dir.write("package/config.xml", "<?xml version=\"1.0\"?><widget>" + rules + tail);
     platform::Bundle::setMainPath(dir.file("package"));
     platform::ui::Application::shared().setURLOpener([this](const platform::URL& url) {
@@ -49,7 +44,7 @@ class IntentFilterTest : public ::testing::Test {
     return filter->shouldOverrideLoadWithRequest(request, type);
   }
 
-  testing_support::TempDir dir;
+  testing_support::ScopedDataRoot dir;
   std::shared_ptr<HBRViewController> vc;
   std::shared_ptr<HBRIntentAndNavigationFilter> filter;
   std::vector<std::string> opened;

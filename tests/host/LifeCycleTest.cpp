@@ -4,6 +4,7 @@
 
 #include "HostPackageFixture.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Paths.h"
 
 using namespace hosttest;
 using platform::Value;

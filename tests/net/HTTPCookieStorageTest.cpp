@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "SessionTestHelpers.h"
 #include "platform/net/HTTPCookieStorage.h"
+#include "support/SessionTasks.h"
 #include "support/TestSupport.h"
 
 using namespace platform;
-using net_test::urlOf;
+using testing_support::urlOf;
 
 TEST(HTTPCookieStorage, MatchesCookiesToURLsAndBuildsTheRequestHeader) {
   auto storage = HTTPCookieStorage::makeEphemeral();
@@ -28,7 +28,7 @@ TEST(HTTPCookieStorage, MatchesCookiesToURLsAndBuildsTheRequestHeader) {
   ASSERT_EQ(forSibling.size(), 1u);
   EXPECT_EQ(forSibling[0].domain, ".example.com");
   EXPECT_EQ(HTTPCookie::requestHeaderFieldsWithCookies(forSibling),
-            (HTTPCookie::Headers{{"Cookie", "d=4"}}));
+            (HTTPHeaders{{"Cookie", "d=4"}}));
   EXPECT_TRUE(HTTPCookie::requestHeaderFieldsWithCookies({}).empty());
 
   storage->deleteCookie(forSibling[0]);

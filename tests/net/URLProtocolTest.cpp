@@ -2,16 +2,16 @@
 
 #include <atomic>
 
-#include "SessionTestHelpers.h"
-#include "platform/foundation/FileManager.h"
 #include "platform/net/URLProtocol.h"
 #include "platform/net/URLSession.h"
 #include "support/HttpsTestServer.h"
+#include "support/SessionTasks.h"
 
 using namespace platform;
-using net_test::fetch;
-using net_test::urlOf;
+using testing_support::download;
+using testing_support::fetch;
 using testing_support::HttpsTestServer;
+using testing_support::urlOf;
 
 namespace {
 
@@ -90,15 +90,7 @@ TEST(URLProtocol, ConfigurationClassesAreAskedInOrderBeforeTheNetwork) {
   EXPECT_EQ(server.requestCount(), 2u);
 
   // Downloads are answered by protocols as well.
-  std::promise<std::string> content;
-  session
-      ->downloadTaskWithURL(
-          urlOf(server.url("/file")),
-          [&](const auto& location, const auto&, const auto&) {
-            content.set_value(location ? fs::readFile(*location).value_or("") : "no file");
-          })
-      ->resume();
-  EXPECT_EQ(content.get_future().get(), "from the protocol");
+  EXPECT_EQ(download(*session, server.url("/file")).content, "from the protocol");
 }
 
 TEST(URLProtocol, GlobalRegistrationIsConsultedMostRecentFirstThroughReplaceableImplementations) {

@@ -2,23 +2,25 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
+#include <future>
 #include <set>
-#include <sstream>
 #include <thread>
 
-#include "SessionTestHelpers.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
 #include "platform/net/TLSTrust.h"
 #include "platform/net/URLError.h"
 #include "platform/net/URLSession.h"
 #include "support/HttpsTestServer.h"
+#include "support/SessionTasks.h"
+#include "support/TestSupport.h"
 
 using namespace platform;
-using net_test::fetch;
-using net_test::urlOf;
+using testing_support::download;
+using testing_support::fetch;
 using testing_support::HttpsTestServer;
+using testing_support::urlOf;
+using testing_support::waitUntil;
 
 namespace {
 
@@ -32,9 +34,7 @@ struct Gate {
   std::atomic<bool> open{false};
   HttpsTestServer::Handler handler(double seconds) {
     return [this, seconds](const httplib::Request&, httplib::Response& response) {
-      auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-      while (!open && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      waitUntil([this] { return open.load(); }, seconds);
       response.set_content("late", "text/plain");
     };
   }
@@ -66,26 +66,14 @@ TEST(URLSession, DownloadTaskHandsOverATemporaryFileThatIsRemovedAfterTheComplet
     response.set_content(body, "application/octet-stream");
   });
   auto session = URLSession::sessionWithConfiguration(ephemeral());
-  std::promise<std::string> done;
-  std::string seenPath, seenContent;
-  auto task = session->downloadTaskWithURL(
-      urlOf(server.url("/file")),
-      [&](const auto& location, const auto& response, const auto& error) {
-        EXPECT_FALSE(error);
-        EXPECT_EQ(response->statusCode(), 200);
-        seenPath = location.value_or("");
-        seenContent = fs::readFile(seenPath).value_or("");
-        done.set_value(seenPath);
-      });
-  task->resume();
-  ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_TRUE(fs::isInside(seenPath, paths::tmp())) << seenPath;
-  EXPECT_EQ(seenContent, body);
+  auto result = download(*session, server.url("/file"));
+  ASSERT_FALSE(result.error) << result.error->localizedDescription();
+  EXPECT_EQ(result.response->statusCode(), 200);
+  ASSERT_TRUE(result.location);
+  EXPECT_TRUE(fs::isInside(*result.location, paths::tmp())) << *result.location;
+  EXPECT_EQ(result.content, body);
   // The file is removed right after the completion returns, on the session's queue.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (fs::exists(seenPath) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_FALSE(fs::exists(seenPath));
+  EXPECT_TRUE(waitUntil([&] { return !fs::exists(*result.location); }, 2));
 }
 
 TEST(URLSession, RequestFieldsWinOverConfigurationHeadersAndUnsafeFieldsAreNeverSent) {
@@ -211,15 +199,13 @@ TEST(URLSession, CancelAndTimeOutsFailWithTheirCodes) {
   server.on("GET", "/slow", gate.handler(5));
   auto session = URLSession::sessionWithConfiguration(ephemeral());
 
-  std::promise<net_test::DataResult> cancelled;
+  std::promise<testing_support::DataResult> cancelled;
   auto task = session->dataTaskWithURL(
       urlOf(server.url("/slow")), [&](const auto& data, const auto& response, const auto& error) {
         cancelled.set_value({data, response, error});
       });
   task->resume();
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (server.requestCount("/slow") == 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  waitUntil([&] { return server.requestCount("/slow") > 0; }, 5);
   task->cancel();
   auto future = cancelled.get_future();
   ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
@@ -321,9 +307,7 @@ TEST(URLSession, ListsUnfinishedTasksWithTheirDescriptionsOldestFirst) {
   // A task cancelled before it was resumed still completes, as cancelled.
   running->cancel();
   waiting->cancel();
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (cancelledCount < 2 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_TRUE(waitUntil([&] { return cancelledCount == 2; }, 5));
   EXPECT_EQ(cancelledCount, 2);
   gate.open = true;
 }

@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "PlatformTestFolder.h"
+#include "support/TestSupport.h"
 
 using platform::Bundle;
 
 namespace {
-void makePackage(const PlatformTestFolder& dir) {
+void makePackage(const testing_support::TempDir& dir) {
   dir.write("app/Info.plist",
             "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
             "<key>CFBundleIdentifier</key><string>org.example.app</string>"
@@ -25,14 +25,14 @@ void makePackage(const PlatformTestFolder& dir) {
 }  // namespace
 
 TEST(Bundle, FindsResourcesOnlyInsideThePackage) {
-  PlatformTestFolder dir;
+  testing_support::ScopedDataRoot dir;
   makePackage(dir);
-  Bundle bundle(dir / "app");
-  EXPECT_EQ(bundle.pathForResource("app", "js", "www/js"), dir / "app/www/js/app.js");
-  EXPECT_EQ(bundle.pathForResource("index", ".html", "www"), dir / "app/www/index.html");
-  EXPECT_EQ(bundle.pathForResource("config.xml", ""), dir / "app/config.xml");
-  EXPECT_EQ(bundle.pathForResource("www", ""), dir / "app/www");
-  EXPECT_EQ(bundle.pathForResource("Info", "plist", "www/.."), dir / "app/Info.plist");
+  Bundle bundle(dir.file("app"));
+  EXPECT_EQ(bundle.pathForResource("app", "js", "www/js"), dir.file("app/www/js/app.js"));
+  EXPECT_EQ(bundle.pathForResource("index", ".html", "www"), dir.file("app/www/index.html"));
+  EXPECT_EQ(bundle.pathForResource("config.xml", ""), dir.file("app/config.xml"));
+  EXPECT_EQ(bundle.pathForResource("www", ""), dir.file("app/www"));
+  EXPECT_EQ(bundle.pathForResource("Info", "plist", "www/.."), dir.file("app/Info.plist"));
   EXPECT_FALSE(bundle.pathForResource("missing", "js", "www"));
   EXPECT_FALSE(bundle.pathForResource("../secret", "txt"));
   EXPECT_FALSE(bundle.pathForResource("secret", "txt", "www/../.."));
@@ -40,25 +40,25 @@ TEST(Bundle, FindsResourcesOnlyInsideThePackage) {
 }
 
 TEST(Bundle, InfoDictionaryAndMainBundle) {
-  PlatformTestFolder dir;
+  testing_support::ScopedDataRoot dir;
   makePackage(dir);
-  Bundle::setMainPath(dir / "app");
+  Bundle::setMainPath(dir.file("app"));
   Bundle& main = Bundle::main();
   EXPECT_EQ(main.bundleIdentifier(), "org.example.app");
   EXPECT_EQ(main.objectForInfoDictionaryKey("CFBundleVersion"), "12");
   EXPECT_TRUE(main.objectForInfoDictionaryKey("Nope").is_null());
-  EXPECT_EQ(main.resourcePath(), dir / "app");
+  EXPECT_EQ(main.resourcePath(), dir.file("app"));
 
-  Bundle::setMainPath(dir / "www-only");
+  Bundle::setMainPath(dir.file("www-only"));
   EXPECT_TRUE(Bundle::main().infoDictionary().empty());
   EXPECT_EQ(Bundle::main().bundleIdentifier(), "");
   EXPECT_EQ(main.bundleIdentifier(), "org.example.app");  // the old reference stays usable
 }
 
 TEST(Bundle, LocalizedStringsFallBackInOrder) {
-  PlatformTestFolder dir;
+  testing_support::ScopedDataRoot dir;
   makePackage(dir);
-  Bundle bundle(dir / "app");
+  Bundle bundle(dir.file("app"));
   EXPECT_EQ(bundle.localizedString("OK", ""), "Okay");            // en wins over Base
   EXPECT_EQ(bundle.localizedString("Cancel", "Cancel"), "Abort");  // only in Base
   EXPECT_EQ(bundle.localizedString("Quote", ""), "say \"hi\"\n");

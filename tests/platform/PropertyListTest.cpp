@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
-#include "PlatformTestFolder.h"
+#include "support/TestSupport.h"
 
 using platform::Value;
 
@@ -54,7 +54,7 @@ TEST(PropertyList, SameContentGivesSameBytes) {
 }
 
 TEST(PropertyList, ReadsBinaryFilesAndDates) {
-  PlatformTestFolder dir;
+  testing_support::TempDir dir;
   const char* xml =
       "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>when</key>"
       "<date>2020-02-29T12:34:56Z</date></dict></plist>";
@@ -67,13 +67,14 @@ TEST(PropertyList, ReadsBinaryFilesAndDates) {
   plist_to_bin_free(binary);
   plist_free(root);
 
-  auto read = platform::readPropertyList(dir / "Info.plist");
+  auto read = platform::readPropertyList(dir.file("Info.plist"));
   ASSERT_TRUE(read);
   EXPECT_EQ((*read)["when"], "2020-02-29T12:34:56Z");
 
-  ASSERT_FALSE(platform::writePropertyList(dir / "out.plist", sample()));
-  EXPECT_EQ(platform::readPropertyList(dir / "out.plist")->at("nested"), (Value{{"keep", "yes"}}));
+  ASSERT_FALSE(platform::writePropertyList(dir.file("out.plist"), sample()));
+  EXPECT_EQ(platform::readPropertyList(dir.file("out.plist"))->at("nested"),
+            (Value{{"keep", "yes"}}));
   EXPECT_FALSE(platform::parsePropertyList("not a plist").has_value());
   EXPECT_FALSE(platform::parsePropertyList("bplist00\x01\x02").has_value());
-  EXPECT_FALSE(platform::readPropertyList(dir / "missing.plist").has_value());
+  EXPECT_FALSE(platform::readPropertyList(dir.file("missing.plist")).has_value());
 }

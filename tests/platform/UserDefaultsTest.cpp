@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "PlatformTestFolder.h"
+#include "platform/foundation/Paths.h"
 #include "platform/foundation/PropertyList.h"
+#include "support/TestSupport.h"
 
 using platform::UserDefaults;
 using platform::Value;
 
 TEST(UserDefaults, ValuesSurviveAReload) {
-  PlatformTestFolder dir;
+  testing_support::ScopedDataRoot dir;
   platform::paths::setBundleIdentifier("org.example.defaults");
   UserDefaults::resetForTesting();
   auto& defaults = UserDefaults::standard();
@@ -33,7 +34,8 @@ TEST(UserDefaults, ValuesSurviveAReload) {
   EXPECT_EQ(UserDefaults::suite("group.shared")->string("token"), "abc");
   EXPECT_TRUE(UserDefaults::standard().object("token").is_null());
 
-  auto onDisk = platform::readPropertyList(dir / "data/Library/Preferences/org.example.defaults.plist");
+  auto onDisk =
+      platform::readPropertyList(dir.file("data/Library/Preferences/org.example.defaults.plist"));
   ASSERT_TRUE(onDisk);
   EXPECT_EQ((*onDisk)["count"], 7);
 
@@ -45,7 +47,7 @@ TEST(UserDefaults, ValuesSurviveAReload) {
 }
 
 TEST(UserDefaults, UnreadableFileStartsEmpty) {
-  PlatformTestFolder dir;
+  testing_support::ScopedDataRoot dir;
   dir.write("data/Library/Preferences/broken.plist", "garbage");
   UserDefaults::resetForTesting();
   auto suite = UserDefaults::suite("broken");

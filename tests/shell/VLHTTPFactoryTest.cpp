@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <future>
-
 #include "ShellProtocols.h"
 #include "platform/foundation/Strings.h"
 #include "platform/foundation/UserDefaults.h"
@@ -9,16 +7,16 @@
 #include "shell/VLHTTPFactory.h"
 #include "shell/VLProtocolManagerPlugin.h"
 #include "support/HttpsTestServer.h"
+#include "support/SessionTasks.h"
 
 using namespace platform;
 using namespace shell_test;
-using Headers = URLSessionConfiguration::Headers;
 
 TEST(VLHTTPFactory, HeadersAlwaysCarryAUserAgentAndTheDeviceUUID) {
   const std::string fallback = VLHTTPFactory::fallbackUserAgent();
   EXPECT_TRUE(startsWith(fallback, "Veltro/")) << fallback;
   EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders(),
-            (Headers{{"User-Agent", fallback}, {"veltro-device-uuid", "n/a"}}));
+            (HTTPHeaders{{"User-Agent", fallback}, {"veltro-device-uuid", "n/a"}}));
 
   // The plugin sets whatever the web view has: here no web view, so no application name.
   VLProtocolManagerPlugin::setIdentifierForVendorSource(
@@ -26,8 +24,8 @@ TEST(VLHTTPFactory, HeadersAlwaysCarryAUserAgentAndTheDeviceUUID) {
   VLProtocolManagerPlugin plugin;
   plugin.pluginInitialize();
   EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders(),
-            (Headers{{"User-Agent", fallback},
-                     {"veltro-device-uuid", "0A1B2C3D-0000-4000-8000-000000000001"}}));
+            (HTTPHeaders{{"User-Agent", fallback},
+                         {"veltro-device-uuid", "0A1B2C3D-0000-4000-8000-000000000001"}}));
 
   VLHTTPFactory::setUserAgent("Mozilla/5.0 (X11; Linux) Veltro");
   EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders()[0].second, "Mozilla/5.0 (X11; Linux) Veltro");
@@ -43,12 +41,8 @@ TEST(VLHTTPFactory, HeadersAlwaysCarryAUserAgentAndTheDeviceUUID) {
   VLHTTPFactory::setUserAgent("Agent/2");
   auto configuration = VLHTTPFactory::ephemeralConfiguration();
   EXPECT_EQ(configuration.httpAdditionalHeaders().size(), 2u);
-  std::promise<void> done;
-  URLSession::sessionWithConfiguration(configuration)
-      ->dataTaskWithURL(*URL::parse(server.url("/who")),
-                        [&](const auto&, const auto&, const auto&) { done.set_value(); })
-      ->resume();
-  done.get_future().wait();
+  auto session = URLSession::sessionWithConfiguration(configuration);
+  EXPECT_FALSE(testing_support::fetch(*session, server.url("/who")).error);
   auto seen = server.lastRequest("/who");
   ASSERT_TRUE(seen);
   EXPECT_EQ(seen->header("User-Agent"), "Agent/2");

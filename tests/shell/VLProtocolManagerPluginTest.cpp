@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <future>
 #include <thread>
 
 #include "ShellProtocols.h"
 #include "platform/net/URLSession.h"
 #include "shell/VLProtocolManagerPlugin.h"
+#include "support/SessionTasks.h"
 
 using namespace platform;
 using namespace shell_test;
@@ -37,15 +37,9 @@ List distinctInOrder(const List& list) {
 }
 
 std::string answerOfSharedSession() {
-  std::promise<std::string> answer;
-  URLSession::sharedSession()
-      ->dataTaskWithURL(
-          *URL::parse("https://veltro.invalid/resource"),
-          [&](const auto& data, const auto&, const auto& error) {
-            answer.set_value(error ? "error " + std::to_string(error->code) : data.value_or(""));
-          })
-      ->resume();
-  return answer.get_future().get();
+  auto result =
+      testing_support::fetch(*URLSession::sharedSession(), "https://veltro.invalid/resource");
+  return result.error ? "error " + std::to_string(result.error->code) : result.data.value_or("");
 }
 
 }  // namespace
@@ -57,7 +51,7 @@ TEST_F(VLProtocolManagerPluginTest, KeepsTheLoaderFirstInTheListAndAtThePlatform
   EXPECT_TRUE(URLProtocol::registerClass(loader()));
   EXPECT_EQ(VLProtocolManagerPlugin::protocolClasses(), (List{loader(), protocolA(), protocolB()}));
   EXPECT_EQ(URLProtocol::registeredClasses(), (List{loader(), protocolA(), protocolB()}));
-  EXPECT_EQ(answerOfSharedSession(), "VLHarborLoaderURLProtocol");
+  EXPECT_EQ(answerOfSharedSession(), VLProtocolManagerPlugin::kLoaderProtocolClassName);
 
   // A second loader goes right behind the first; a class registered twice is listed twice.
   EXPECT_TRUE(URLProtocol::registerClass(loader()));
@@ -138,7 +132,8 @@ TEST_F(VLProtocolManagerPluginTest, ConcurrentRegistrationsNeverHideTheLoaderNor
   EXPECT_GT(observed, 0);
   EXPECT_EQ(badOrders, 0);
   ASSERT_FALSE(answers.empty());
-  for (const auto& answer : answers) EXPECT_EQ(answer, "VLHarborLoaderURLProtocol");
+  for (const auto& answer : answers)
+    EXPECT_EQ(answer, VLProtocolManagerPlugin::kLoaderProtocolClassName);
   // Whatever the interleaving, the platform ends in the order of the list.
   List list = VLProtocolManagerPlugin::protocolClasses();
   EXPECT_EQ(list.front(), loader());

@@ -1,10 +1,10 @@
 #include "support/HttpsTestServer.h"
 
-#include <chrono>
 #include <stdexcept>
 
 #include "platform/net/TLSTrust.h"
 #include "support/TestCertificateAuthority.h"
+#include "support/TestSupport.h"
 
 namespace testing_support {
 
@@ -34,9 +34,7 @@ HttpsTestServer::HttpsTestServer() {
   port_ = server_->bind_to_any_port("127.0.0.1");
   if (port_ <= 0) throw std::runtime_error("HttpsTestServer: cannot bind to 127.0.0.1");
   thread_ = std::thread([this] { server_->listen_after_bind(); });
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!server_->is_running() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  waitUntil([this] { return server_->is_running(); }, 5);
 }
 
 HttpsTestServer::~HttpsTestServer() {
@@ -55,6 +53,11 @@ std::string HttpsTestServer::url(const std::string& path) const {
 
 std::string HttpsTestServer::localhostURL(const std::string& path) const {
   return "https://localhost:" + std::to_string(port_) + path;
+}
+
+size_t HttpsTestServer::requestCount() const {
+  std::lock_guard lock(mutex_);
+  return requests_.size();
 }
 
 size_t HttpsTestServer::requestCount(const std::string& path) const {
@@ -107,7 +110,6 @@ void HttpsTestServer::dispatch(const httplib::Request& request, httplib::Respons
     auto found = handlers_.find({method, request.path});
     if (found != handlers_.end()) handler = found->second;
   }
-  ++requestCount_;
   if (handler) {
     handler(request, response);
   } else {

@@ -51,7 +51,7 @@ class HttpsTestServer {
   std::string url(const std::string& path) const;
   std::string localhostURL(const std::string& path) const;
 
-  size_t requestCount() const { return requestCount_.load(); }
+  size_t requestCount() const;
   size_t requestCount(const std::string& path) const;
   // The most requests that were being handled at one moment.
   int peakConcurrentRequests() const { return peakConcurrent_.load(); }
@@ -70,7 +70,6 @@ class HttpsTestServer {
   mutable std::mutex mutex_;
   std::map<std::pair<std::string, std::string>, Handler> handlers_;
   std::vector<RecordedRequest> requests_;
-  std::atomic<size_t> requestCount_{0};
   std::atomic<int> inFlight_{0};
   std::atomic<int> peakConcurrent_{0};
 };

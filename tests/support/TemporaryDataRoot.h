@@ -10,10 +10,8 @@ namespace testing_support {
 
 // Points the platform's data root at a fresh folder for a whole test program, so that what
 // lands under it (the shared cookie store, downloads in tmp, user defaults) never touches the
-// user's own. Register it once per program:
-//
-//   [[maybe_unused]] static auto* const root =
-//       ::testing::AddGlobalTestEnvironment(new testing_support::TemporaryDataRoot);
+// user's own. The shared main (TestMain.cpp) registers it for every program; a test that
+// wants a root of its own on top uses ScopedDataRoot.
 class TemporaryDataRoot : public ::testing::Environment {
  public:
   void SetUp() override;

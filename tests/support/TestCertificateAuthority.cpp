@@ -7,8 +7,6 @@
 #include <openssl/x509v3.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
 
@@ -98,9 +96,7 @@ const TestCertificateAuthority& TestCertificateAuthority::shared() {
 }
 
 TestCertificateAuthority::TestCertificateAuthority() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "veltro-ca-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) fail("cannot make a folder");
-  folder_ = pattern;
+  if (folder_.path().empty()) fail("cannot make a folder");
   KeyPtr caKey(EVP_EC_gen("P-256"));
   KeyPtr serverKey(EVP_EC_gen("P-256"));
   if (!caKey || !serverKey) fail("cannot make keys");
@@ -108,17 +104,12 @@ TestCertificateAuthority::TestCertificateAuthority() {
   CertificatePtr server =
       makeCertificate(serverKey.get(), "localhost", ca.get(), caKey.get(), false);
 
-  caCertificateFile_ = folder_ + "/ca.pem";
-  serverCertificateFile_ = folder_ + "/server.pem";
-  serverKeyFile_ = folder_ + "/server-key.pem";
+  caCertificateFile_ = folder_.file("ca.pem");
+  serverCertificateFile_ = folder_.file("server.pem");
+  serverKeyFile_ = folder_.file("server-key.pem");
   writeCertificate(caCertificateFile_, ca.get());
   writeCertificate(serverCertificateFile_, server.get());
   writeKey(serverKeyFile_, serverKey.get());
-}
-
-TestCertificateAuthority::~TestCertificateAuthority() {
-  std::error_code ignored;
-  std::filesystem::remove_all(folder_, ignored);
 }
 
 }  // namespace testing_support

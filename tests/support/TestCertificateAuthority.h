@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "support/TestSupport.h"
+
 namespace testing_support {
 
 // A throw-away certificate authority and a server certificate it signed, valid for
@@ -13,7 +15,6 @@ class TestCertificateAuthority {
   // The one authority of this process.
   static const TestCertificateAuthority& shared();
 
-  ~TestCertificateAuthority();
   TestCertificateAuthority(const TestCertificateAuthority&) = delete;
   TestCertificateAuthority& operator=(const TestCertificateAuthority&) = delete;
 
@@ -24,7 +25,7 @@ class TestCertificateAuthority {
  private:
   TestCertificateAuthority();
 
-  std::string folder_;
+  TempDir folder_;
   std::string caCertificateFile_;
   std::string serverCertificateFile_;
   std::string serverKeyFile_;

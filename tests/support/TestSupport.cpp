@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
 
 namespace testing_support {
 
@@ -57,5 +58,13 @@ std::string TempDir::write(const std::string& relative, const std::string& conte
   std::ofstream(target, std::ios::binary) << content;
   return target.string();
 }
+
+// Test programs run under TemporaryDataRoot, so the root from before is always one that was
+// set explicitly, and putting it back as an explicit root changes nothing.
+ScopedDataRoot::ScopedDataRoot() : previous_(platform::paths::dataRoot()) {
+  platform::paths::setDataRoot(dataRoot());
+}
+
+ScopedDataRoot::~ScopedDataRoot() { platform::paths::setDataRoot(previous_); }
 
 }  // namespace testing_support

@@ -206,6 +206,25 @@ TEST_F(GtkWebViewTest, ScriptDialogsGoThroughTheUIDelegate) {
   EXPECT_EQ(evaluate("String(confirm('x')) + String(prompt('y'))"), "falsenull");
 }
 
+TEST_F(GtkWebViewTest, AUserScriptAddedLaterRunsFromTheNextLoad) {
+  ASSERT_TRUE(load("/first.html", "<p>first</p>"));
+  EXPECT_EQ(evaluate("String(window.late)"), "undefined");
+
+  view->addUserScript({"window.late = 'added';", true, true});
+  ASSERT_EQ(view->configuration().userContentController->userScripts().size(), 2u);
+  ASSERT_TRUE(load("/second.html", "<p>second</p>"));
+  EXPECT_EQ(evaluate("String(window.late) + '/' + window.injected"), "added/early");
+}
+
+TEST_F(GtkWebViewTest, ALoadOfAMissingFileFailsInTheURLDomainInWebKitsWords) {
+  view->loadFileURL(URL::fileURL("/nonexistent/veltro/page.html"), URL::fileURL("/nonexistent/veltro"));
+  ASSERT_TRUE(MainLoop::runUntil([&] { return !navigation->failures.empty(); }, 10));
+  EXPECT_EQ(navigation->failures[0].domain, platform::kURLErrorDomain);
+  EXPECT_NE(navigation->failures[0].localizedDescription().find("page.html"), std::string::npos)
+      << navigation->failures[0].localizedDescription();
+  EXPECT_EQ(navigation->failures[0].userInfo["NSErrorFailingURLStringKey"], "file:///nonexistent/veltro/page.html");
+}
+
 TEST_F(GtkWebViewTest, OpenSchemeTasksAreStoppedWhenTheViewGoes) {
   view->loadRequest(URLRequest(*URL::parse("test://host/hang")));
   ASSERT_TRUE(MainLoop::runUntil([&] { return server->held.size() == 1; }, 10));

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "app/HBRApplicationMain.h"
 #include "host/HBRAppDelegate.h"
 #include "host/HBRPlugin.h"
-#include "host/HBRSmallHostPlugins.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
@@ -19,10 +19,6 @@
 #include "platform/ui/gtk/GtkApplicationBackend.h"
 #include "platform/ui/gtk/GtkWindowBackend.h"
 #include "platform/webkit/gtk/GtkWebView.h"
-
-#if VELTRO_HAVE_APP
-#include "app/HBRApplicationMain.h"
-#endif
 
 namespace veltro {
 namespace {
@@ -82,22 +78,28 @@ void takeScreenshot(const std::string& path) {
 }
 
 // Ends the run once the start page has loaded: at once, or after a screenshot. A page that
-// never loads ends the run with status 3 when the time is up.
+// never loads ends the run with status 3 when the time is up. The first load removes the
+// observer and cancels the time-out, so a page that loads late still gets its full settle
+// time before the screenshot.
 void watchStartPage(const ShellOptions& options) {
   if (options.screenshotPath.empty() && !options.exitAfterLoad) return;
-  static bool seen = false;
+  struct Watch {
+    platform::NotificationCenter::Token observer = 0;
+    unsigned timeout = 0;
+  };
+  auto watch = std::make_shared<Watch>();
   std::string screenshot = options.screenshotPath;
-  platform::NotificationCenter::defaultCenter().addObserver(
-      &seen, HBRPageDidLoadNotification, nullptr, [screenshot](const platform::Notification&) {
-        if (seen) return;
-        seen = true;
+  watch->observer = platform::NotificationCenter::defaultCenter().addObserver(
+      watch.get(), HBRPageDidLoadNotification, nullptr, [watch, screenshot](const platform::Notification&) {
+        platform::NotificationCenter::defaultCenter().removeObserver(watch->observer);
+        platform::MainLoop::cancel(watch->timeout);
         if (screenshot.empty()) {
           platform::ui::Application::shared().terminate(0);
           return;
         }
         platform::MainLoop::postAfter(kScreenshotSettleSeconds, [screenshot] { takeScreenshot(screenshot); });
       });
-  platform::MainLoop::postAfter(options.timeoutSeconds, [] {
+  watch->timeout = platform::MainLoop::postAfter(options.timeoutSeconds, [] {
     platform::log("The start page did not load in time.");
     platform::ui::Application::shared().terminate(3);
   });
@@ -110,21 +112,10 @@ std::string executableDirectory() {
 }
 
 int launch(int argc, char** argv) {
-#if VELTRO_HAVE_APP
   // The entry function launches the application; the main loop is the caller's to run.
   int status = HBRApplicationMain(argc, argv);
   if (status != 0) return status;
   return platform::ui::Application::shared().runMainLoop();
-#else
-  // Until the application's own entry exists, the host's delegate starts the application.
-  (void)argc;
-  (void)argv;
-  auto delegate = std::make_shared<HBRAppDelegate>();
-  platform::ui::Application& app = platform::ui::Application::shared();
-  app.setDelegate(delegate);
-  delegate->didFinishLaunchingWithOptions(platform::Value::object());
-  return app.runMainLoop();
-#endif
 }
 
 }  // namespace
@@ -214,9 +205,8 @@ int runShell(int argc, char** argv, const std::function<void()>& registerExtraCl
     return 2;
   }
 
+  // The device folders follow the package's bundle identifier from here on.
   platform::Bundle::setMainPath(package.string());
-  std::string identifier = platform::Bundle::main().bundleIdentifier();
-  platform::paths::setBundleIdentifier(identifier.empty() ? "app" : identifier);
   if (!options.dataRoot.empty()) platform::paths::setDataRoot(fs::absolute(options.dataRoot, fsError).string());
 
   if (!platform::ui::GtkApplicationBackend::initialize(&argc, &argv)) return 2;
@@ -225,7 +215,6 @@ int runShell(int argc, char** argv, const std::function<void()>& registerExtraCl
   platform::ui::GtkApplicationBackend::install();
 
   HBRRegisterHostClasses();
-  HBRRegisterSmallHostPlugins();
   if (registerExtraClasses) registerExtraClasses();
 
   watchStartPage(options);

@@ -24,13 +24,6 @@ std::vector<std::unique_ptr<Bundle>>& retiredBundles() {
   return *bundles;
 }
 
-std::string currentDirectory() {
-  gchar* cwd = g_get_current_dir();
-  std::string path = cwd;
-  g_free(cwd);
-  return path;
-}
-
 // Old-style strings syntax: a tiny tokenizer over quoted strings, bare words, '=', ';' and
 // C/C++ comments.
 class StringsReader {
@@ -200,7 +193,7 @@ Bundle& Bundle::main() {
   std::lock_guard lock(gMainMutex);
   if (!gMain) {
     const char* env = std::getenv("VELTRO_APP_PACKAGE");
-    gMain = new Bundle(env && *env ? std::string(env) : currentDirectory());
+    gMain = new Bundle(env && *env ? std::string(env) : fs::currentDirectory());
   }
   return *gMain;
 }

@@ -25,6 +25,13 @@ class ClassRegistry {
     factories_[name] = std::move(factory);
   }
 
+  // Registers `name` unless a class of that name is already known: a program that registered
+  // its own class under a built-in name keeps it.
+  void registerClassIfAbsent(const std::string& name, std::function<Factory> factory) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    factories_.try_emplace(name, std::move(factory));
+  }
+
   void unregisterClass(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     factories_.erase(name);

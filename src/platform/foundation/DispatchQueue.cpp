@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <future>
 
-#include <chrono>
-
 namespace platform {
 namespace {
 thread_local const DispatchQueue* tCurrentQueue = nullptr;
@@ -61,15 +59,6 @@ void DispatchQueue::sync(const std::function<void()>& work) {
     done.set_value();
   });
   done.get_future().wait();
-}
-
-void DispatchQueue::asyncAfter(double seconds, std::function<void()> work) {
-  // A sleeping helper thread keeps the delay, so that it does not depend on the main loop
-  // being iterated. The queue must outlive the delay (the global one always does).
-  std::thread([this, seconds, work = std::move(work)]() mutable {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    async(std::move(work));
-  }).detach();
 }
 
 bool DispatchQueue::isCurrent() const { return tCurrentQueue == this; }

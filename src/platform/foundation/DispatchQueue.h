@@ -28,7 +28,6 @@ class DispatchQueue {
   // Runs `work` on the queue and waits for it; on a serial queue called from its own worker
   // it runs in place instead of deadlocking.
   void sync(const std::function<void()>& work);
-  void asyncAfter(double seconds, std::function<void()> work);
 
   const std::string& label() const { return label_; }
   bool isCurrent() const;

@@ -6,6 +6,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <glib.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -245,6 +247,13 @@ std::optional<std::uint64_t> freeSpace(const std::string& path) {
   struct statvfs st;
   if (::statvfs(path.c_str(), &st) != 0) return std::nullopt;
   return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+std::string currentDirectory() {
+  gchar* cwd = g_get_current_dir();
+  std::string path = cwd;
+  g_free(cwd);
+  return path;
 }
 
 std::string appendPath(std::string_view a, std::string_view b) {

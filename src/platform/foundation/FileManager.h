@@ -35,6 +35,9 @@ std::vector<std::string> contentsOfDirectory(const std::string& path);  // names
 std::optional<std::uint64_t> fileSize(const std::string& path);
 std::optional<std::uint64_t> freeSpace(const std::string& path);  // bytes available to us
 
+// The process's working directory, absolute.
+std::string currentDirectory();
+
 std::string appendPath(std::string_view a, std::string_view b);
 // Lexical: drops ".", resolves ".." against the preceding component (never above "/"),
 // collapses doubled slashes and drops a trailing one. The file system is not consulted.

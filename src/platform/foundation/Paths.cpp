@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 
@@ -43,9 +44,11 @@ void setDataRoot(std::string root) {
 }
 
 std::string dataRoot() {
-  std::lock_guard lock(gMutex);
-  if (!gRoot.empty()) return gRoot;
-  return defaultRoot(gBundleIdentifier.empty() ? "app" : gBundleIdentifier);
+  {
+    std::lock_guard lock(gMutex);
+    if (!gRoot.empty()) return gRoot;
+  }
+  return defaultRoot(bundleIdentifier());
 }
 
 void setBundleIdentifier(std::string identifier) {
@@ -54,8 +57,14 @@ void setBundleIdentifier(std::string identifier) {
 }
 
 std::string bundleIdentifier() {
-  std::lock_guard lock(gMutex);
-  return gBundleIdentifier.empty() ? "app" : gBundleIdentifier;
+  {
+    std::lock_guard lock(gMutex);
+    if (!gBundleIdentifier.empty()) return gBundleIdentifier;
+  }
+  // The main bundle is asked outside our lock: it reads its Info.plist on first use. Any
+  // entry point that opened a package gets its identifier, not only the shell.
+  std::string fromBundle = Bundle::main().bundleIdentifier();
+  return fromBundle.empty() ? "app" : fromBundle;
 }
 
 std::string documents() { return folder("Documents"); }

@@ -12,7 +12,7 @@ void setDataRoot(std::string root);
 std::string dataRoot();
 
 void setBundleIdentifier(std::string identifier);
-// The identifier set above, or "app" when none was set.
+// The identifier set above, else the main bundle's (CFBundleIdentifier), else "app".
 std::string bundleIdentifier();
 
 std::string documents();

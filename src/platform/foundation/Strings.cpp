@@ -2,7 +2,9 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 
 namespace platform {
 
@@ -20,8 +22,22 @@ std::string asciiUpper(std::string_view text) {
   return out;
 }
 
+namespace {
+char lowerASCII(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && asciiLower(a) == asciiLower(b);
+  // Every header lookup comes through here: compare in place rather than lowering copies.
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lowerASCII(a[i]) != lowerASCII(b[i])) return false;
+  return true;
+}
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
 }
 
 bool contains(std::string_view text, std::string_view part) {
@@ -131,6 +147,22 @@ std::string makeUUID() {
   std::string out = asciiUpper(raw);
   g_free(raw);
   return out;
+}
+
+double monotonicSeconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+int compareNumericVersions(std::string_view a, std::string_view b) {
+  auto pa = split(a, '.');
+  auto pb = split(b, '.');
+  for (size_t i = 0; i < std::max(pa.size(), pb.size()); ++i) {
+    long x = i < pa.size() ? std::strtol(pa[i].c_str(), nullptr, 10) : 0;
+    long y = i < pb.size() ? std::strtol(pb[i].c_str(), nullptr, 10) : 0;
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return 0;
 }
 
 double wallClockSeconds() {

@@ -13,6 +13,8 @@ namespace platform {
 std::string asciiLower(std::string_view text);
 std::string asciiUpper(std::string_view text);
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
+// Drops ASCII spaces and tabs at both ends (header values, list items).
+std::string_view trim(std::string_view text);
 bool contains(std::string_view text, std::string_view part);
 bool startsWith(std::string_view text, std::string_view prefix);
 bool endsWith(std::string_view text, std::string_view suffix);
@@ -29,5 +31,10 @@ std::string makeUUID();
 
 // Seconds since the Unix epoch, wall clock, with sub-millisecond precision.
 double wallClockSeconds();
+// Seconds on a clock that never jumps, for measuring intervals.
+double monotonicSeconds();
+
+// Numeric comparison of dotted versions ("9.3" < "13.0"): -1, 0 or 1.
+int compareNumericVersions(std::string_view a, std::string_view b);
 
 }  // namespace platform

@@ -4,6 +4,9 @@
 
 #include <cstring>
 
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Strings.h"
+
 namespace platform {
 
 namespace {
@@ -157,9 +160,7 @@ std::optional<URL> URL::fromValidatedText(std::string text) {
 URL URL::fileURL(std::string_view path) {
   std::string absolute(path);
   if (absolute.empty() || absolute[0] != '/') {
-    gchar* cwd = g_get_current_dir();
-    std::string base = cwd;
-    g_free(cwd);
+    std::string base = fs::currentDirectory();
     if (base.empty() || base.back() != '/') base.push_back('/');
     absolute = base + absolute;
   }
@@ -268,7 +269,7 @@ bool URL::hasDirectoryPath() const {
   return !p.empty() && p.back() == '/';
 }
 
-bool URL::isFileURL() const { return g_ascii_strcasecmp(scheme().c_str(), "file") == 0; }
+bool URL::isFileURL() const { return equalsIgnoreCase(slice(scheme_), "file"); }
 
 URL URL::withPath(std::string_view encodedPath) const {
   std::string text = text_.substr(0, path_.start);

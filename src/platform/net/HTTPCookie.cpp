@@ -7,7 +7,7 @@
 
 namespace platform {
 
-std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(const Headers& headerFields,
+std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(const HTTPHeaders& headerFields,
                                                                     const URL& url) {
   std::vector<HTTPCookie> cookies;
   soup::UriPtr origin = soup::uriFor(url);
@@ -22,8 +22,7 @@ std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(const Header
   return cookies;
 }
 
-HTTPCookie::Headers HTTPCookie::requestHeaderFieldsWithCookies(
-    const std::vector<HTTPCookie>& cookies) {
+HTTPHeaders HTTPCookie::requestHeaderFieldsWithCookies(const std::vector<HTTPCookie>& cookies) {
   if (cookies.empty()) return {};
   std::string header;
   for (const auto& cookie : cookies) {

@@ -2,10 +2,10 @@
 
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/foundation/URL.h"
+#include "platform/net/HTTPHeaders.h"
 
 namespace platform {
 
@@ -13,8 +13,6 @@ namespace platform {
 // domain; a domain cookie has the domain with a leading dot. A cookie without an expiry date
 // lasts for the session only and is never written to disk.
 struct HTTPCookie {
-  using Headers = std::vector<std::pair<std::string, std::string>>;
-
   std::string name;
   std::string value;
   std::string domain;
@@ -28,11 +26,11 @@ struct HTTPCookie {
 
   // The cookies of every "Set-Cookie" field (names compared ignoring ASCII case) as a
   // response from `url` would set them; malformed fields are skipped.
-  static std::vector<HTTPCookie> cookiesWithResponseHeaderFields(const Headers& headerFields,
+  static std::vector<HTTPCookie> cookiesWithResponseHeaderFields(const HTTPHeaders& headerFields,
                                                                  const URL& url);
   // {"Cookie": "a=1; b=2"} for the given cookies in order, or no field at all when there are
   // none.
-  static Headers requestHeaderFieldsWithCookies(const std::vector<HTTPCookie>& cookies);
+  static HTTPHeaders requestHeaderFieldsWithCookies(const std::vector<HTTPCookie>& cookies);
 };
 
 }  // namespace platform

@@ -126,8 +126,7 @@ void HTTPCookieStorage::removeAllCookies() {
 }
 
 void HTTPCookieStorage::setCookiesFromResponseHeaderFields(
-    const HTTPCookie::Headers& headerFields, const URL& url,
-    const std::optional<URL>& mainDocumentURL) {
+    const HTTPHeaders& headerFields, const URL& url, const std::optional<URL>& mainDocumentURL) {
   soup::UriPtr uri;
   std::lock_guard lock(mutex_);
   for (const auto& [name, value] : headerFields) {

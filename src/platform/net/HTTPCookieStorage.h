@@ -41,7 +41,7 @@ class HTTPCookieStorage {
   void removeAllCookies();
 
   // What a session does with every response: store the cookies of its "Set-Cookie" fields.
-  void setCookiesFromResponseHeaderFields(const HTTPCookie::Headers& headerFields, const URL& url,
+  void setCookiesFromResponseHeaderFields(const HTTPHeaders& headerFields, const URL& url,
                                           const std::optional<URL>& mainDocumentURL = std::nullopt);
   // The request "Cookie" header value for `url`, or nothing when no cookie applies.
   std::optional<std::string> cookieHeaderForURL(const URL& url) const;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <fstream>
 #include <sstream>
 
 #include "platform/foundation/FileManager.h"
@@ -22,19 +21,8 @@ constexpr unsigned long kRouteReject = 0x0200;
 constexpr const char* kLinkTypeRawIP = "519";
 constexpr const char* kLinkTypeEthernet = "1";
 
-std::optional<std::string> readSmallFile(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string trimmed(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r'))
-    text.pop_back();
-  return text;
-}
+// The first line of a sysfs attribute, which the kernel ends with a newline.
+std::string_view firstLine(std::string_view text) { return trim(text.substr(0, text.find('\n'))); }
 
 std::optional<unsigned long> parseHex(const std::string& text) {
   if (text.empty()) return std::nullopt;
@@ -114,17 +102,17 @@ NetworkInterfaceKind classifyNetworkInterface(const std::string& sysfsNetRoot,
                                               const std::string& name) {
   if (!isPlainInterfaceName(name)) return NetworkInterfaceKind::Unknown;
   std::string folder = sysfsNetRoot + "/" + name;
-  if (auto uevent = readSmallFile(folder + "/uevent")) {
+  if (auto uevent = fs::readFile(folder + "/uevent")) {
     for (const std::string& entry : split(*uevent, '\n')) {
-      if (trimmed(entry) == "DEVTYPE=wlan") return NetworkInterfaceKind::WiFi;
-      if (trimmed(entry) == "DEVTYPE=wwan") return NetworkInterfaceKind::Cellular;
+      if (trim(entry) == "DEVTYPE=wlan") return NetworkInterfaceKind::WiFi;
+      if (trim(entry) == "DEVTYPE=wwan") return NetworkInterfaceKind::Cellular;
     }
   }
   if (fs::exists(folder + "/wireless") || fs::exists(folder + "/phy80211"))
     return NetworkInterfaceKind::WiFi;
-  auto type = readSmallFile(folder + "/type");
-  if (type && trimmed(*type) == kLinkTypeRawIP) return NetworkInterfaceKind::Cellular;
-  if (type && trimmed(*type) == kLinkTypeEthernet) return NetworkInterfaceKind::Wired;
+  auto type = fs::readFile(folder + "/type");
+  if (type && firstLine(*type) == kLinkTypeRawIP) return NetworkInterfaceKind::Cellular;
+  if (type && firstLine(*type) == kLinkTypeEthernet) return NetworkInterfaceKind::Wired;
   return NetworkInterfaceKind::Unknown;
 }
 
@@ -162,8 +150,9 @@ NetworkState NetworkMonitor::currentState() const {
       state.connectivity = NetworkConnectivity::Full;
       break;
   }
-  auto iface = defaultRouteInterface(readSmallFile("/proc/net/route").value_or(""),
-                                     readSmallFile("/proc/net/ipv6_route").value_or(""));
+  // /proc files report a size of 0; readFile reads to the end whatever the size says.
+  auto iface = defaultRouteInterface(fs::readFile("/proc/net/route").value_or(""),
+                                     fs::readFile("/proc/net/ipv6_route").value_or(""));
   if (iface) state.interfaceKind = classifyNetworkInterface("/sys/class/net", *iface);
   return state;
 }

@@ -22,6 +22,8 @@ std::string localizedDescription(long code) {
       return "too many HTTP redirects";
     case kBadServerResponse:
       return "bad server response";
+    case kFileDoesNotExist:
+      return "The requested URL was not found on this server.";
     case kSecureConnectionFailed:
       return "An SSL error has occurred and a secure connection to the server cannot be made.";
     case kServerCertificateUntrusted:

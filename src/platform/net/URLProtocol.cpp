@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 namespace platform {
 namespace {
 
 using ClassList = std::vector<URLProtocolClassRef>;
+
+bool platformRegisterClass(const ClassRef& classObject);
+void platformUnregisterClass(const ClassRef& classObject);
 
 // The platform's registration. Changes are made on a working copy under `writeMutex`; readers
 // take the last published copy, so a reader never sees the middle of a change or of a batch.
@@ -19,10 +23,10 @@ struct Registry {
   std::shared_ptr<const ClassList> published = std::make_shared<const ClassList>();
 
   // The replaceable implementations live under their own small lock, because a registration
-  // may be running while a replacement is installed.
+  // may be running while a replacement is installed. They start as the platform's own.
   std::mutex hooksMutex;
-  URLProtocol::RegisterClassImplementation registerImplementation;
-  URLProtocol::UnregisterClassImplementation unregisterImplementation;
+  URLProtocol::RegisterClassImplementation registerImplementation = &platformRegisterClass;
+  URLProtocol::UnregisterClassImplementation unregisterImplementation = &platformUnregisterClass;
 
   void publishLocked() {
     if (batchDepth > 0) return;
@@ -63,37 +67,30 @@ void platformUnregisterClass(const ClassRef& classObject) {
 URLProtocol::RegisterClassImplementation URLProtocol::registerClassImplementation() {
   Registry& r = registry();
   std::lock_guard lock(r.hooksMutex);
-  return r.registerImplementation ? r.registerImplementation
-                                  : RegisterClassImplementation(&platformRegisterClass);
+  return r.registerImplementation;
 }
 
 URLProtocol::UnregisterClassImplementation URLProtocol::unregisterClassImplementation() {
   Registry& r = registry();
   std::lock_guard lock(r.hooksMutex);
-  return r.unregisterImplementation ? r.unregisterImplementation
-                                    : UnregisterClassImplementation(&platformUnregisterClass);
+  return r.unregisterImplementation;
 }
 
 URLProtocol::RegisterClassImplementation URLProtocol::exchangeRegisterClassImplementation(
     RegisterClassImplementation replacement) {
   Registry& r = registry();
+  // An empty replacement puts the platform's own back, so the hook is never empty.
+  if (!replacement) replacement = &platformRegisterClass;
   std::lock_guard lock(r.hooksMutex);
-  RegisterClassImplementation displaced = r.registerImplementation
-                                              ? r.registerImplementation
-                                              : RegisterClassImplementation(&platformRegisterClass);
-  r.registerImplementation = std::move(replacement);
-  return displaced;
+  return std::exchange(r.registerImplementation, std::move(replacement));
 }
 
 URLProtocol::UnregisterClassImplementation URLProtocol::exchangeUnregisterClassImplementation(
     UnregisterClassImplementation replacement) {
   Registry& r = registry();
+  if (!replacement) replacement = &platformUnregisterClass;
   std::lock_guard lock(r.hooksMutex);
-  UnregisterClassImplementation displaced =
-      r.unregisterImplementation ? r.unregisterImplementation
-                                 : UnregisterClassImplementation(&platformUnregisterClass);
-  r.unregisterImplementation = std::move(replacement);
-  return displaced;
+  return std::exchange(r.unregisterImplementation, std::move(replacement));
 }
 
 bool URLProtocol::registerClass(const ClassRef& protocolClass) {

@@ -93,7 +93,7 @@ class URLProtocol : public std::enable_shared_from_this<URLProtocol> {
   // In place of method replacement: what `registerClass` and `unregisterClass` do can be
   // replaced. Each exchange installs the new implementation and answers the one it displaced,
   // which the new one calls for the platform's own behaviour. The defaults are the platform's
-  // own registration.
+  // own registration; exchanging in an empty implementation restores them.
   using RegisterClassImplementation = std::function<bool(const ClassRef&)>;
   using UnregisterClassImplementation = std::function<void(const ClassRef&)>;
   static RegisterClassImplementation registerClassImplementation();

@@ -3,17 +3,14 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
-#include <vector>
 
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
+#include "platform/net/HTTPHeaders.h"
 
 namespace platform {
-
-// A header field may be sent when its name is a non-empty HTTP token and its value holds no
-// CR, LF or NUL: anything else could split the header block and smuggle in fields.
-bool isValidHTTPHeaderField(std::string_view name, std::string_view value);
 
 enum class URLRequestCachePolicy { UseProtocolCachePolicy = 0, ReloadIgnoringLocalCacheData = 1 };
 
@@ -56,9 +53,7 @@ class URLRequest {
   // Header fields in the order they were first set; names compared ignoring ASCII case.
   // A field that isValidHTTPHeaderField refuses is not stored (answers false), so it is never
   // sent.
-  const std::vector<std::pair<std::string, std::string>>& allHTTPHeaderFields() const {
-    return headers_;
-  }
+  const HTTPHeaders& allHTTPHeaderFields() const { return headers_; }
   std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const;
   bool setValue(std::string_view value, std::string_view field);
   // Appends to an existing value with ","; sets the field when absent.
@@ -77,7 +72,7 @@ class URLRequest {
   bool hasOwnTimeout_ = false;
   std::optional<URL> mainDocumentURL_;
   std::string body_;
-  std::vector<std::pair<std::string, std::string>> headers_;
+  HTTPHeaders headers_;
   std::map<std::string, Value> properties_;
 };
 

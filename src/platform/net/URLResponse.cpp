@@ -6,7 +6,8 @@
 
 namespace platform {
 
-URLResponse URLResponse::http(URL url, int statusCode, Headers headerFields, std::string httpVersion) {
+URLResponse URLResponse::http(URL url, int statusCode, HTTPHeaders headerFields,
+                              std::string httpVersion) {
   URLResponse response;
   response.isHTTP_ = true;
   response.url_ = std::move(url);
@@ -15,15 +16,11 @@ URLResponse URLResponse::http(URL url, int statusCode, Headers headerFields, std
   response.headers_ = std::move(headerFields);
   if (auto type = response.valueForHTTPHeaderField("Content-Type")) {
     auto parts = split(*type, ';');
-    std::string mime = parts[0];
-    mime.erase(0, mime.find_first_not_of(" \t"));
-    mime.erase(mime.find_last_not_of(" \t") + 1);
-    response.mimeType_ = asciiLower(mime);
+    response.mimeType_ = asciiLower(trim(parts[0]));
     for (size_t i = 1; i < parts.size(); ++i) {
-      std::string param = parts[i];
-      param.erase(0, param.find_first_not_of(" \t"));
+      std::string_view param = trim(parts[i]);
       if (startsWith(asciiLower(param), "charset=")) {
-        std::string charset = param.substr(8);
+        std::string_view charset = param.substr(8);
         if (charset.size() >= 2 && charset.front() == '"' && charset.back() == '"')
           charset = charset.substr(1, charset.size() - 2);
         response.textEncodingName_ = asciiLower(charset);
@@ -39,8 +36,7 @@ URLResponse URLResponse::http(URL url, int statusCode, Headers headerFields, std
 }
 
 std::optional<std::string> URLResponse::valueForHTTPHeaderField(std::string_view name) const {
-  for (const auto& [key, value] : headers_)
-    if (equalsIgnoreCase(key, name)) return value;
+  if (const std::string* value = findHeaderField(headers_, name)) return *value;
   return std::nullopt;
 }
 

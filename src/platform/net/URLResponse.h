@@ -3,10 +3,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
-#include <vector>
 
 #include "platform/foundation/URL.h"
+#include "platform/net/HTTPHeaders.h"
 
 namespace platform {
 
@@ -14,8 +15,6 @@ namespace platform {
 // status and header fields. Header lookups ignore ASCII case.
 class URLResponse {
  public:
-  using Headers = std::vector<std::pair<std::string, std::string>>;
-
   URLResponse() = default;
   // A plain, non-HTTP response.
   URLResponse(URL url, std::string mimeType, std::optional<std::int64_t> expectedContentLength,
@@ -26,7 +25,8 @@ class URLResponse {
         textEncodingName_(std::move(textEncodingName)) {}
   // An HTTP response ("HTTP/1.1" unless told otherwise). The MIME type and text encoding
   // come from the "Content-Type" field.
-  static URLResponse http(URL url, int statusCode, Headers headerFields, std::string httpVersion = "HTTP/1.1");
+  static URLResponse http(URL url, int statusCode, HTTPHeaders headerFields,
+                          std::string httpVersion = "HTTP/1.1");
 
   bool isHTTP() const { return isHTTP_; }
   const URL& url() const { return url_; }
@@ -36,7 +36,7 @@ class URLResponse {
   const std::optional<std::string>& textEncodingName() const { return textEncodingName_; }
   int statusCode() const { return statusCode_; }
   const std::string& httpVersion() const { return httpVersion_; }
-  const Headers& allHeaderFields() const { return headers_; }
+  const HTTPHeaders& allHeaderFields() const { return headers_; }
   std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const;
 
   // The reason phrase of an HTTP status ("not found"), lower case as the platform gives it.
@@ -50,7 +50,7 @@ class URLResponse {
   std::optional<std::string> textEncodingName_;
   int statusCode_ = 0;
   std::string httpVersion_;
-  Headers headers_;
+  HTTPHeaders headers_;
 };
 
 }  // namespace platform

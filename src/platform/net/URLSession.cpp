@@ -100,24 +100,21 @@ bool isRedirectStatus(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() &&
-         (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
-    text.remove_suffix(1);
-  return text;
+// A header line as libcurl hands it, without its line ending (CRLF, or a bare LF from a
+// careless server).
+std::string_view withoutLineEnding(std::string_view line) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+  return line;
 }
 
 // Repeated fields are joined with ", " as the platform presents them; "Set-Cookie" fields stay
 // apart, because their dates hold commas.
-URLResponse::Headers combinedFields(const URLResponse::Headers& fields) {
-  URLResponse::Headers out;
+HTTPHeaders combinedFields(const HTTPHeaders& fields) {
+  HTTPHeaders out;
   for (const auto& [name, value] : fields) {
     if (!equalsIgnoreCase(name, "Set-Cookie")) {
-      auto same = std::find_if(out.begin(), out.end(),
-                               [&](const auto& kv) { return equalsIgnoreCase(kv.first, name); });
-      if (same != out.end()) {
-        same->second += ", " + value;
+      if (std::string* same = findHeaderField(out, name)) {
+        *same += ", " + value;
         continue;
       }
     }
@@ -146,12 +143,11 @@ struct URLSessionTransfer {
   char errorBuffer[CURL_ERROR_SIZE] = {};
 
   bool inHeaderBlock = false;
-  bool headersDone = false;
   int status = 0;
   std::string version = "HTTP/1.1";
-  URLResponse::Headers fields;
+  HTTPHeaders fields;
   bool isRedirect = false;
-  std::optional<URLResponse> response;
+  std::optional<URLResponse> response;  // set once the final header block has ended
   std::string redirectBody;
 
   URLSessionTransfer() = default;
@@ -457,8 +453,7 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     // New connections verify against the process's trust store (the system's authorities and
     // any additional ones), parsed once instead of once per connection. Without it libcurl
     // keeps its own set-up.
-    const std::string& bundle = systemCABundle();
-    if (!bundle.empty() && net::detail::prepareTrustStore(bundle)) {
+    if (usesTrustStore()) {
       curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
       curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
       curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &URLSessionEngine::sslContextCallback);
@@ -572,6 +567,18 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
                                                                         : CURLE_SSL_CACERT_BADFILE;
   }
 
+  // Whether this session's connections take the process's trust store. Decided on the first
+  // launch rather than on each: asking takes the trust store's process-wide lock. Whether the
+  // store can be made depends only on the system bundle being readable; a change of the
+  // additional file later is still picked up by each connection's install.
+  bool usesTrustStore() {
+    if (!usesTrustStore_) {
+      const std::string& bundle = systemCABundle();
+      usesTrustStore_ = !bundle.empty() && net::detail::prepareTrustStore(bundle);
+    }
+    return *usesTrustStore_;
+  }
+
   // The CA bundle libcurl was built to use.
   static const std::string& systemCABundle() {
     static const std::string bundle = [] {
@@ -588,12 +595,13 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
 
   void headerLine(URLSessionTransfer& transfer, std::string_view line) {
     transfer.lastActivity = Clock::now();
+    line = withoutLineEnding(line);
     if (startsWith(line, "HTTP/")) {
       // A new block: a final response, or an interim one ("100 Continue") that another
       // block follows.
       transfer.inHeaderBlock = true;
       transfer.fields.clear();
-      std::string_view rest = trimmed(line);
+      std::string_view rest = trim(line);
       size_t space = rest.find(' ');
       transfer.version = std::string(rest.substr(0, space));
       transfer.status = space == std::string_view::npos
@@ -602,23 +610,22 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       return;
     }
     if (!transfer.inHeaderBlock) return;
-    if (trimmed(line).empty()) {
+    if (trim(line).empty()) {
       transfer.inHeaderBlock = false;
       if (transfer.status >= 100 && transfer.status < 200) return;
-      transfer.headersDone = true;
       headersComplete(transfer);
       return;
     }
     if ((line.front() == ' ' || line.front() == '\t') && !transfer.fields.empty()) {
       std::string& value = transfer.fields.back().second;
       value += ' ';
-      value.append(trimmed(line));
+      value.append(trim(line));
       return;
     }
     size_t colon = line.find(':');
     if (colon == std::string_view::npos) return;
-    transfer.fields.emplace_back(std::string(trimmed(line.substr(0, colon))),
-                                 std::string(trimmed(line.substr(colon + 1))));
+    transfer.fields.emplace_back(std::string(trim(line.substr(0, colon))),
+                                 std::string(trim(line.substr(colon + 1))));
   }
 
   void headersComplete(URLSessionTransfer& transfer) {
@@ -728,7 +735,7 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
         complete(task, urlerror::make(urlErrorCodeFor(result), &url, transfer->errorBuffer));
       return;
     }
-    if (!transfer->headersDone || !transfer->response) {
+    if (!transfer->response) {
       complete(task, urlerror::make(urlerror::kBadServerResponse, &url));
       return;
     }
@@ -980,6 +987,7 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   std::vector<std::weak_ptr<URLSessionTask>> tasks_;
 
   // Worker thread only.
+  std::optional<bool> usesTrustStore_;
   std::set<std::shared_ptr<URLSessionTask>> running_;
   std::unordered_map<CURL*, std::shared_ptr<URLSessionTransfer>> active_;
   std::map<std::string, HostSlot> hosts_;
@@ -1108,8 +1116,8 @@ void URLSessionTask::resume() {
   std::shared_ptr<URLSession> session;
   {
     std::lock_guard lock(mutex_);
-    if (resumed_ || state_ != State::Suspended || !session_) return;
-    resumed_ = true;
+    // Only a suspended task starts: a task leaves Suspended once and never comes back to it.
+    if (state_ != State::Suspended || !session_) return;
     state_ = State::Running;
     session = session_;
   }

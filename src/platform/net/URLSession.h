@@ -102,7 +102,6 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
   std::optional<Error> error_;
   std::string description_;
   State state_ = State::Suspended;
-  bool resumed_ = false;
 
   // Touched only on the session's worker thread.
   std::unique_ptr<Loading> loading_;

@@ -25,9 +25,9 @@ URLSessionConfiguration URLSessionConfiguration::ephemeralSessionConfiguration()
   return configuration;
 }
 
-bool URLSessionConfiguration::setHTTPAdditionalHeaders(Headers headers) {
+bool URLSessionConfiguration::setHTTPAdditionalHeaders(HTTPHeaders headers) {
   bool allValid = true;
-  Headers kept;
+  HTTPHeaders kept;
   kept.reserve(headers.size());
   for (auto& [name, value] : headers) {
     if (!isValidHTTPHeaderField(name, value)) {

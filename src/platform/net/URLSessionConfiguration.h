@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/net/HTTPCookieStorage.h"
+#include "platform/net/HTTPHeaders.h"
 #include "platform/net/URLProtocol.h"
 
 namespace platform {
@@ -14,8 +15,6 @@ namespace platform {
 // the caller's copy do not reach a running session.
 class URLSessionConfiguration {
  public:
-  using Headers = std::vector<std::pair<std::string, std::string>>;
-
   // The shared, persisted cookie store.
   static URLSessionConfiguration defaultSessionConfiguration();
   // A cookie store of its own, in memory: nothing persists beyond the session.
@@ -24,8 +23,8 @@ class URLSessionConfiguration {
   // Sent with every request that does not set the same field itself (names compared ignoring
   // ASCII case). A field that isValidHTTPHeaderField refuses is dropped and logged; the answer
   // is false when any was.
-  const Headers& httpAdditionalHeaders() const { return additionalHeaders_; }
-  bool setHTTPAdditionalHeaders(Headers headers);
+  const HTTPHeaders& httpAdditionalHeaders() const { return additionalHeaders_; }
+  bool setHTTPAdditionalHeaders(HTTPHeaders headers);
 
   // Asked in order, before the network, whether one of them takes a request.
   const std::vector<URLProtocolClassRef>& protocolClasses() const { return protocolClasses_; }
@@ -63,7 +62,7 @@ class URLSessionConfiguration {
  private:
   URLSessionConfiguration() = default;
 
-  Headers additionalHeaders_;
+  HTTPHeaders additionalHeaders_;
   std::vector<URLProtocolClassRef> protocolClasses_;
   int maximumConnectionsPerHost_ = 4;
   double timeoutForRequest_ = 60.0;

@@ -40,6 +40,11 @@ class AlertPresenter {
   static void present(const std::shared_ptr<Alert>& alert);
   // Runs action `index` of `alert` with the given field texts.
   static void answer(const Alert& alert, size_t index, const std::vector<std::string>& fieldTexts = {});
+  // The action an alert dismissed without a choice runs: the first cancel action, else the
+  // first action.
+  static size_t defaultActionIndex(const Alert& alert);
+  // Runs the default action with the texts the fields were made with; nothing without actions.
+  static void answerWithDefault(const Alert& alert);
 };
 
 }  // namespace platform::ui

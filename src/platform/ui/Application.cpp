@@ -2,22 +2,13 @@
 
 #include <glib.h>
 
-#include <mutex>
-
 #include "platform/foundation/NotificationCenter.h"
-#include "platform/ui/Alert.h"
 
 namespace platform::ui {
 namespace {
-Rect gMainScreenBounds{{0, 0}, {390, 844}};
-std::mutex gPresenterMutex;
-AlertPresenter::Presenter gPresenter;
 Window::KeyAndVisibleObserver gKeyAndVisibleObserver;
 GMainLoop* gDefaultLoop = nullptr;
 }  // namespace
-
-Rect Screen::mainBounds() { return gMainScreenBounds; }
-void Screen::setMainBounds(Rect bounds) { gMainScreenBounds = bounds; }
 
 void Window::setRootViewController(std::shared_ptr<ViewController> controller) {
   root_ = std::move(controller);
@@ -101,38 +92,6 @@ void Application::terminate(int status) {
     quitter_(status);
   else if (gDefaultLoop)
     g_main_loop_quit(gDefaultLoop);
-}
-
-void AlertPresenter::setPresenter(Presenter presenter) {
-  std::lock_guard<std::mutex> lock(gPresenterMutex);
-  gPresenter = std::move(presenter);
-}
-
-void AlertPresenter::present(const std::shared_ptr<Alert>& alert) {
-  Presenter presenter;
-  {
-    std::lock_guard<std::mutex> lock(gPresenterMutex);
-    presenter = gPresenter;
-  }
-  if (presenter) {
-    presenter(alert);
-    return;
-  }
-  size_t index = 0;
-  for (size_t i = 0; i < alert->actions.size(); ++i) {
-    if (alert->actions[i].style == AlertActionStyle::Cancel) {
-      index = i;
-      break;
-    }
-  }
-  std::vector<std::string> texts;
-  for (const auto& field : alert->textFields) texts.push_back(field.text);
-  if (!alert->actions.empty()) answer(*alert, index, texts);
-}
-
-void AlertPresenter::answer(const Alert& alert, size_t index, const std::vector<std::string>& fieldTexts) {
-  if (index >= alert.actions.size()) return;
-  if (alert.actions[index].handler) alert.actions[index].handler(fieldTexts);
 }
 
 }  // namespace platform::ui

@@ -8,6 +8,7 @@
 
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
+#include "platform/ui/Screen.h"
 #include "platform/ui/ViewController.h"
 
 namespace platform::ui {
@@ -39,10 +40,10 @@ class ApplicationDelegate {
   virtual unsigned supportedInterfaceOrientationsForWindow(Window*) { return 30; }
 };
 
-// Screens report their bounds; the desktop has one.
-struct Screen {
-  static Rect mainBounds();
-  static void setMainBounds(Rect bounds);
+// The device's operating system as the host sees it: always a current system (13.0), so the
+// host's paths for old systems never run.
+struct Device {
+  static const char* systemVersion() { return "13.0"; }
 };
 
 // A top-level window holding one root view controller.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/foundation/Object.h"
+#include "platform/ui/Screen.h"
 #include "platform/ui/View.h"
 
 namespace platform::ui {
@@ -16,7 +17,7 @@ class ViewController : public platform::Object {
   std::shared_ptr<View> view();
   bool isViewLoaded() const { return view_ != nullptr; }
 
-  virtual void loadView() { view_ = std::make_shared<View>(Rect{{0, 0}, {390, 844}}); }
+  virtual void loadView() { view_ = std::make_shared<View>(Screen::mainBounds()); }
   virtual void viewDidLoad() {}
   virtual void viewWillAppear(bool) {}
   virtual void viewDidAppear(bool) {}

@@ -5,10 +5,7 @@
 namespace platform::webkit {
 
 HeadlessWebView::HeadlessWebView(WebViewConfiguration configuration, ui::Rect frame)
-    : WebView(frame), configuration_(std::move(configuration)) {
-  if (!configuration_.userContentController)
-    configuration_.userContentController = std::make_shared<UserContentController>();
-}
+    : WebView(frame), configuration_(completedConfiguration(std::move(configuration))) {}
 
 void HeadlessWebView::loadRequest(const URLRequest& request) {
   loads_.push_back({Load::Kind::Request, request, {}, {}});
@@ -68,21 +65,17 @@ bool HeadlessWebView::postScriptMessage(const std::string& name, const Value& bo
   return true;
 }
 
-}  // namespace platform::webkit
-
-namespace platform::webkit {
-
 std::shared_ptr<HeadlessWebView::RecordedTask> HeadlessWebView::startSchemeTask(const URLRequest& request) {
-  auto it = configuration_.urlSchemeHandlers.find(request.url().scheme());
-  if (it == configuration_.urlSchemeHandlers.end()) return nullptr;
+  auto handler = configuration_.handlerForScheme(request.url().scheme());
+  if (!handler) return nullptr;
   auto task = std::make_shared<RecordedTask>(request);
-  it->second->startURLSchemeTask(*this, task);
+  handler->startURLSchemeTask(*this, task);
   return task;
 }
 
 void HeadlessWebView::stopSchemeTask(const std::shared_ptr<RecordedTask>& task) {
-  auto it = configuration_.urlSchemeHandlers.find(task->request().url().scheme());
-  if (it != configuration_.urlSchemeHandlers.end()) it->second->stopURLSchemeTask(*this, task);
+  if (auto handler = configuration_.handlerForScheme(task->request().url().scheme()))
+    handler->stopURLSchemeTask(*this, task);
 }
 
 std::optional<bool> HeadlessWebView::decidePolicy(const URLRequest& request, NavigationType type) {
@@ -95,26 +88,6 @@ std::optional<bool> HeadlessWebView::decidePolicy(const URLRequest& request, Nav
   delegate->decidePolicyForNavigationAction(*this, NavigationAction{main, type, true},
                                             [&decision](bool allow) { decision = allow; });
   return decision;
-}
-
-bool WebView::handlesURLScheme(const std::string& scheme) {
-  static const char* const kSchemes[] = {"http", "https", "file", "about", "data", "blob", "ws", "wss", "javascript"};
-  std::string lowered;
-  for (char c : scheme) lowered += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  for (const char* s : kSchemes)
-    if (lowered == s) return true;
-  return false;
-}
-
-WebViewFactory& currentWebViewFactory() {
-  static WebViewFactory factory = [](ui::Rect frame, const WebViewConfiguration& configuration) {
-    return std::make_shared<HeadlessWebView>(configuration, frame);
-  };
-  return factory;
-}
-
-std::shared_ptr<WebView> makeWebView(ui::Rect frame, const WebViewConfiguration& configuration) {
-  return currentWebViewFactory()(frame, configuration);
 }
 
 }  // namespace platform::webkit

@@ -41,6 +41,9 @@ class HeadlessWebView : public WebView {
   void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) override {
     configuration_.userContentController->addScriptMessageHandler(std::move(handler), name);
   }
+  void addUserScript(UserScript script) override {
+    configuration_.userContentController->addUserScript(std::move(script));
+  }
 
   // Test controls.
   const std::vector<Load>& loads() const { return loads_; }

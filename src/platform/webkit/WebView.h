@@ -16,6 +16,9 @@
 
 namespace platform::webkit {
 
+// The domain of the web view's own errors (a script that threw, a failed snapshot).
+inline constexpr const char* kWKErrorDomain = "WKErrorDomain";
+
 // Navigation types with the numbers the host's plugins are given.
 enum class NavigationType : int {
   LinkActivated = 0,
@@ -118,6 +121,11 @@ struct WebViewConfiguration {
   void setURLSchemeHandler(std::shared_ptr<URLSchemeHandler> handler, const std::string& scheme) {
     urlSchemeHandlers[scheme] = std::move(handler);
   }
+  // The handler registered for `scheme`, or nullptr.
+  std::shared_ptr<URLSchemeHandler> handlerForScheme(const std::string& scheme) const {
+    auto it = urlSchemeHandlers.find(scheme);
+    return it == urlSchemeHandlers.end() ? nullptr : it->second;
+  }
 };
 
 class NavigationDelegate {
@@ -186,11 +194,18 @@ class WebView : public ui::View {
   virtual std::optional<std::string> customUserAgent() const = 0;
   // Registers a message handler after creation.
   virtual void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) = 0;
+  // Adds a user script after creation; it runs from the next load on.
+  virtual void addUserScript(UserScript script) = 0;
 
   void setNavigationDelegate(std::weak_ptr<NavigationDelegate> delegate) { navigationDelegate_ = std::move(delegate); }
   std::shared_ptr<NavigationDelegate> navigationDelegate() const { return navigationDelegate_.lock(); }
   void setUIDelegate(std::weak_ptr<UIDelegate> delegate) { uiDelegate_ = std::move(delegate); }
   std::shared_ptr<UIDelegate> uiDelegate() const { return uiDelegate_.lock(); }
+
+ protected:
+  // The configuration a view keeps: one whose user content controller was cleared gets a
+  // fresh one, so that a view never has to check for it.
+  static WebViewConfiguration completedConfiguration(WebViewConfiguration configuration);
 
  private:
   std::weak_ptr<NavigationDelegate> navigationDelegate_;

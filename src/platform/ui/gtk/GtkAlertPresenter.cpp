@@ -16,17 +16,14 @@ struct DialogState {
   bool answered = false;
 };
 
-size_t fallbackIndex(const Alert& alert) {
-  for (size_t i = 0; i < alert.actions.size(); ++i)
-    if (alert.actions[i].style == AlertActionStyle::Cancel) return i;
-  return 0;
-}
-
-void answer(DialogState* state, size_t index, std::vector<std::string> texts) {
+// Runs `respond` unless the dialog was answered already. An action that throws is logged:
+// nothing may unwind through GTK.
+template <typename Respond>
+void answerOnce(DialogState* state, Respond&& respond) {
   if (state->answered) return;
   state->answered = true;
   try {
-    AlertPresenter::answer(*state->alert, index, texts);
+    respond(*state->alert);
   } catch (const std::exception& e) {
     log(std::string("An alert action failed: ") + e.what());
   } catch (...) {
@@ -38,19 +35,19 @@ void onResponse(GtkDialog* dialog, gint response, gpointer data) {
   auto* state = static_cast<DialogState*>(data);
   std::vector<std::string> texts;
   for (GtkWidget* entry : state->entries) texts.emplace_back(gtk_entry_get_text(GTK_ENTRY(entry)));
-  size_t index = response >= 0 ? static_cast<size_t>(response) : fallbackIndex(*state->alert);
+  // A dialog dismissed without a button (Escape, its close button) runs the default action
+  // with what was typed.
+  size_t index = response >= 0 ? static_cast<size_t>(response) : AlertPresenter::defaultActionIndex(*state->alert);
   gtk_widget_hide(GTK_WIDGET(dialog));
-  answer(state, index, std::move(texts));
+  answerOnce(state, [&](const Alert& alert) { AlertPresenter::answer(alert, index, texts); });
   gtk_widget_destroy(GTK_WIDGET(dialog));
 }
 
 void onDestroy(GtkWidget*, gpointer data) {
   auto* state = static_cast<DialogState*>(data);
-  std::vector<std::string> texts;
-  for (const auto& field : state->alert->textFields) texts.push_back(field.text);
   // The entries are gone by now; a dialog closed without a button answers with the texts
   // it was shown with.
-  if (!state->answered && !state->alert->actions.empty()) answer(state, fallbackIndex(*state->alert), texts);
+  answerOnce(state, [](const Alert& alert) { AlertPresenter::answerWithDefault(alert); });
 }
 
 void freeState(gpointer data, GClosure*) { delete static_cast<DialogState*>(data); }

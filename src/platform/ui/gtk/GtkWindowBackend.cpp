@@ -47,14 +47,7 @@ GtkWindowBackend::GtkWindowBackend(const std::shared_ptr<View>& root, bool isMai
 
 GtkWindowBackend::~GtkWindowBackend() {
   connections_.clear();
-  for (auto& [view, node] : nodes_) {
-    node->drawConnection.disconnect();
-    if (auto alive = node->view.lock(); alive && node->ownsProperties) alive->setChangeObserver(nullptr);
-    // A web view outlives this window: destroying the window must not destroy its widget.
-    GtkWidget* widget = node->widget.get();
-    if (!node->ownsProperties && gtk_widget_get_parent(widget))
-      gtk_container_remove(GTK_CONTAINER(gtk_widget_get_parent(widget)), widget);
-  }
+  for (auto& [view, node] : nodes_) release(*node);
   if (window_) gtk_widget_destroy(window_.get());
   nodes_.clear();
 }
@@ -144,8 +137,17 @@ void GtkWindowBackend::forget(View* view) {
         stillShown = true;
     if (!stillShown) forget(child);
   }
-  node->drawConnection.disconnect();
-  if (auto alive = node->view.lock(); alive && node->ownsProperties) alive->setChangeObserver(nullptr);
+  release(*node);
+}
+
+void GtkWindowBackend::release(Node& node) {
+  node.drawConnection.disconnect();
+  if (auto alive = node.view.lock(); alive && node.ownsProperties) alive->setChangeObserver(nullptr);
+  // A web view outlives its mirror: the overlay it sits in goes with the mirror (or the
+  // window), and destroying that overlay must not destroy the web view's widget.
+  GtkWidget* widget = node.widget.get();
+  if (!node.ownsProperties && gtk_widget_get_parent(widget))
+    gtk_container_remove(GTK_CONTAINER(gtk_widget_get_parent(widget)), widget);
 }
 
 gboolean GtkWindowBackend::onDraw(GtkWidget*, cairo_t* cr, gpointer data) {

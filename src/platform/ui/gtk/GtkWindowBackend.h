@@ -39,6 +39,8 @@ class GtkWindowBackend {
   void sync(View& view);
   void syncChildren(Node& node, View& view);
   void forget(View* view);
+  // Detaches a mirror from its view (and a web view's widget from its parent).
+  static void release(Node& node);
   static gboolean onDraw(GtkWidget*, cairo_t*, gpointer node);
   static void onSizeAllocate(GtkWidget*, GdkRectangle*, gpointer self);
   static gboolean onFocusIn(GtkWidget*, GdkEvent*, gpointer self);

@@ -4,71 +4,64 @@
 
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
+#include "platform/webkit/gtk/GtkRequest.h"
 #include "platform/webkit/gtk/GtkWebView.h"
 
 namespace platform::webkit {
+namespace {
+
+// What a posted call keeps of an argument: a view of the handler's buffer becomes a string
+// of its own, everything else is copied.
+std::string owned(std::string_view text) { return std::string(text); }
+template <typename T>
+T owned(const T& value) {
+  return value;
+}
+
+}  // namespace
+
+template <typename... Params, typename... Args>
+bool GtkURLSchemeTask::postedToMainThread(void (GtkURLSchemeTask::*method)(Params...), const Args&... args) {
+  if (MainLoop::isMainThread()) return false;
+  MainLoop::post([self = shared_from_this(), method, ... copies = owned(args)] { ((*self).*method)(copies...); });
+  return true;
+}
 
 GtkURLSchemeTask::GtkURLSchemeTask(WebKitURISchemeRequest* request, std::weak_ptr<GtkWebView> webView)
     : schemeRequest_(platform::gtk::GObjectPtr<WebKitURISchemeRequest>::retain(request)),
       webView_(std::move(webView)),
       request_(requestFrom(request)) {}
 
-GtkURLSchemeTask::~GtkURLSchemeTask() {
-  // A request WebKit was never answered would leave the page waiting for ever.
-  if (!done_ && schemeRequest_) {
-    GError* error = g_error_new_literal(WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED, "Load cancelled");
-    webkit_uri_scheme_request_finish_error(schemeRequest_.get(), error);
-    g_error_free(error);
-  }
-}
-
-URLRequest GtkURLSchemeTask::requestFrom(WebKitURISchemeRequest* request) {
-  const char* uri = webkit_uri_scheme_request_get_uri(request);
-  URLRequest result(URL::parse(uri ? uri : "").value_or(URL()));
-  const char* method = webkit_uri_scheme_request_get_http_method(request);
-  result.setHTTPMethod(method ? method : "GET");
-  if (SoupMessageHeaders* headers = webkit_uri_scheme_request_get_http_headers(request)) {
-    soup_message_headers_foreach(
-        headers,
-        [](const char* name, const char* value, gpointer data) {
-          static_cast<URLRequest*>(data)->addValue(value, name);
-        },
-        &result);
-  }
-  return result;
-}
+// A request WebKit was never answered would leave the page waiting for ever.
+GtkURLSchemeTask::~GtkURLSchemeTask() { stop(); }
 
 void GtkURLSchemeTask::didReceiveResponse(const URLResponse& response) {
-  if (!MainLoop::isMainThread()) {
-    MainLoop::post([self = shared_from_this(), response] { self->didReceiveResponse(response); });
-    return;
-  }
+  if (postedToMainThread(&GtkURLSchemeTask::didReceiveResponse, response)) return;
   if (done_) return;
   response_ = response;
 }
 
 void GtkURLSchemeTask::didReceiveData(std::string_view data) {
-  if (!MainLoop::isMainThread()) {
-    MainLoop::post([self = shared_from_this(), copy = std::string(data)] { self->didReceiveData(copy); });
-    return;
-  }
+  if (postedToMainThread(&GtkURLSchemeTask::didReceiveData, data)) return;
   if (done_) return;
   body_.append(data);
 }
 
 void GtkURLSchemeTask::didFinish() {
-  if (!MainLoop::isMainThread()) {
-    MainLoop::post([self = shared_from_this()] { self->didFinish(); });
-    return;
-  }
+  if (postedToMainThread(&GtkURLSchemeTask::didFinish)) return;
   if (done_) return;
   done_ = true;
   URLResponse response = response_.value_or(URLResponse(request_.url(), "", std::nullopt, std::nullopt));
 
-  GBytes* bytes = g_bytes_new(body_.data(), body_.size());
+  // The stream takes the collected body over; it is freed when WebKit has read it.
+  auto* body = new std::string(std::move(body_));
+  body_.clear();
+  auto length = static_cast<gint64>(body->size());
+  GBytes* bytes = g_bytes_new_with_free_func(
+      body->data(), body->size(), [](gpointer data) { delete static_cast<std::string*>(data); }, body);
   GInputStream* stream = g_memory_input_stream_new_from_bytes(bytes);
   g_bytes_unref(bytes);
-  WebKitURISchemeResponse* answer = webkit_uri_scheme_response_new(stream, static_cast<gint64>(body_.size()));
+  WebKitURISchemeResponse* answer = webkit_uri_scheme_response_new(stream, length);
   g_object_unref(stream);
 
   // A plain (non-HTTP) response still reaches the page as a successful load.
@@ -87,15 +80,11 @@ void GtkURLSchemeTask::didFinish() {
   }
   webkit_uri_scheme_request_finish_with_response(schemeRequest_.get(), answer);
   g_object_unref(answer);
-  body_.clear();
   ended();
 }
 
 void GtkURLSchemeTask::didFailWithError(const Error& error) {
-  if (!MainLoop::isMainThread()) {
-    MainLoop::post([self = shared_from_this(), error] { self->didFailWithError(error); });
-    return;
-  }
+  if (postedToMainThread(&GtkURLSchemeTask::didFailWithError, error)) return;
   if (done_) return;
   done_ = true;
   GError* gerror = g_error_new_literal(g_quark_from_string(error.domain.c_str()), static_cast<gint>(error.code),
@@ -106,7 +95,7 @@ void GtkURLSchemeTask::didFailWithError(const Error& error) {
 }
 
 void GtkURLSchemeTask::stop() {
-  if (done_) return;
+  if (done_ || !schemeRequest_) return;
   done_ = true;
   GError* error = g_error_new_literal(WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED, "Load cancelled");
   webkit_uri_scheme_request_finish_error(schemeRequest_.get(), error);

@@ -14,7 +14,8 @@ namespace platform::webkit {
 class GtkWebView;
 
 // One request of a custom scheme, answered through WebKitURISchemeResponse. The body is
-// collected until the handler finishes and then handed to WebKit as one memory stream.
+// collected until the handler finishes and then handed to WebKit, without a copy, as one
+// memory stream.
 // Every answer is taken on the main thread; a handler that answers from another thread is
 // hopped over to it. Calls after the task finished, failed or was stopped are ignored.
 class GtkURLSchemeTask : public URLSchemeTask, public std::enable_shared_from_this<GtkURLSchemeTask> {
@@ -33,10 +34,11 @@ class GtkURLSchemeTask : public URLSchemeTask, public std::enable_shared_from_th
   void stop();
   bool isDone() const { return done_; }
 
-  // The request as the handler sees it: URL, method and header fields.
-  static URLRequest requestFrom(WebKitURISchemeRequest* request);
-
  private:
+  // Off the main thread, posts `method` with copies of the arguments to the main thread and
+  // answers true; on it, answers false and the caller goes on itself.
+  template <typename... Params, typename... Args>
+  bool postedToMainThread(void (GtkURLSchemeTask::*method)(Params...), const Args&... args);
   void finishWithError(GError* error);
   void ended();
 

@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 #include "platform/webkit/gtk/GtkWebView.h"
@@ -24,8 +25,8 @@ std::map<const ProcessPool*, PoolEntry>& contextsByPool() {
 std::shared_ptr<GtkWebContext> makeContext() {
   // Website data (local storage, IndexedDB, the cache) lives under the application's data
   // root, like every other device folder, so that each test run starts fresh.
-  std::string data = paths::library() + "/WebKit";
-  std::string cache = paths::caches() + "/WebKit";
+  std::string data = fs::appendPath(paths::library(), "WebKit");
+  std::string cache = fs::appendPath(paths::caches(), "WebKit");
   WebKitWebsiteDataManager* manager = webkit_website_data_manager_new(
       "base-data-directory", data.c_str(), "base-cache-directory", cache.c_str(), nullptr);
   WebKitWebContext* context = webkit_web_context_new_with_website_data_manager(manager);

@@ -8,6 +8,8 @@
 
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
+#include "platform/net/URLError.h"
+#include "platform/webkit/gtk/GtkRequest.h"
 #include "platform/webkit/gtk/GtkURLSchemeTask.h"
 #include "platform/webkit/gtk/GtkWebContext.h"
 
@@ -75,19 +77,6 @@ NavigationType navigationTypeFrom(WebKitNavigationType type) {
   }
 }
 
-URLRequest requestFrom(WebKitURIRequest* request) {
-  const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
-  URLRequest result(URL::parse(uri ? uri : "").value_or(URL()));
-  if (!request) return result;
-  if (const char* method = webkit_uri_request_get_http_method(request)) result.setHTTPMethod(method);
-  if (SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(request)) {
-    soup_message_headers_foreach(
-        headers, [](const char* name, const char* value, gpointer data) { static_cast<URLRequest*>(data)->addValue(value, name); },
-        &result);
-  }
-  return result;
-}
-
 NavigationAction actionFrom(WebKitNavigationAction* action, bool targetsMainFrame) {
   NavigationAction result;
   result.request = requestFrom(webkit_navigation_action_get_request(action));
@@ -98,28 +87,33 @@ NavigationAction actionFrom(WebKitNavigationAction* action, bool targetsMainFram
   return result;
 }
 
+long urlErrorCodeFrom(const GError* error) {
+  if (error && error->domain == WEBKIT_NETWORK_ERROR) {
+    switch (error->code) {
+      case WEBKIT_NETWORK_ERROR_CANCELLED: return urlerror::kCancelled;
+      case WEBKIT_NETWORK_ERROR_FILE_DOES_NOT_EXIST: return urlerror::kFileDoesNotExist;
+      case WEBKIT_NETWORK_ERROR_UNKNOWN_PROTOCOL: return urlerror::kUnsupportedURL;
+      case WEBKIT_NETWORK_ERROR_TRANSPORT: return urlerror::kNetworkConnectionLost;
+      default: return urlerror::kUnknown;
+    }
+  }
+  if (error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) return urlerror::kCancelled;
+  return urlerror::kUnknown;
+}
+
 // WebKit's load errors in the platform's terms: cancellation is -999 of NSURLErrorDomain,
 // as the host's delegates expect.
 Error loadErrorFrom(const GError* error, const char* failingURI) {
   std::string message = error && error->message ? error->message : "Load failed";
   Error result;
-  if (error && error->domain == WEBKIT_NETWORK_ERROR) {
-    long code = -1;
-    switch (error->code) {
-      case WEBKIT_NETWORK_ERROR_CANCELLED: code = -999; break;
-      case WEBKIT_NETWORK_ERROR_FILE_DOES_NOT_EXIST: code = -1100; break;
-      case WEBKIT_NETWORK_ERROR_UNKNOWN_PROTOCOL: code = -1002; break;
-      case WEBKIT_NETWORK_ERROR_TRANSPORT: code = -1005; break;
-      default: break;
-    }
-    result = Error::make(kURLErrorDomain, code, message);
-  } else if (error && error->domain == WEBKIT_POLICY_ERROR) {
+  if (error && error->domain == WEBKIT_POLICY_ERROR) {
     long code = error->code == WEBKIT_POLICY_ERROR_FAILED ? 199 : error->code;
     result = Error::make("WebKitErrorDomain", code, message);
-  } else if (error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
-    result = Error::make(kURLErrorDomain, -999, message);
   } else {
-    result = Error::make(kURLErrorDomain, -1, message);
+    result = urlerror::make(urlErrorCodeFrom(error));
+    // WebKit's own words say more than the code's stock text, and a scheme handler's failure
+    // must reach the delegate in the handler's words.
+    result.userInfo["NSLocalizedDescription"] = message;
   }
   if (failingURI) result.userInfo["NSErrorFailingURLStringKey"] = failingURI;
   return result;
@@ -130,9 +124,9 @@ Error javaScriptErrorFrom(const GError* error) {
   if (error && error->domain == WEBKIT_JAVASCRIPT_ERROR) {
     // The platform's codes: 4 an exception occurred, 5 a result of an unsupported type.
     long code = error->code == WEBKIT_JAVASCRIPT_ERROR_SCRIPT_FAILED ? 4 : 5;
-    return Error::make("WKErrorDomain", code, message);
+    return Error::make(kWKErrorDomain, code, message);
   }
-  return Error::make(error ? g_quark_to_string(error->domain) : "WKErrorDomain", error ? error->code : 1, message);
+  return Error::make(error ? g_quark_to_string(error->domain) : kWKErrorDomain, error ? error->code : 1, message);
 }
 
 // A policy decision answered once; one left unanswered is ignored, so the page never waits
@@ -231,7 +225,7 @@ void snapshotFinished(GObject* source, GAsyncResult* result, gpointer data) {
   cairo_surface_t* surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
   std::optional<Error> failure;
   if (!surface) {
-    failure = Error::make("WKErrorDomain", 1, error && error->message ? error->message : "No snapshot");
+    failure = Error::make(kWKErrorDomain, 1, error && error->message ? error->message : "No snapshot");
   } else {
     cairo_status_t status = cairo_surface_write_to_png(surface, snapshot->path.c_str());
     if (status != CAIRO_STATUS_SUCCESS)
@@ -268,10 +262,7 @@ GtkWebView* GtkWebView::fromWidget(WebKitWebView* widget) {
 }
 
 GtkWebView::GtkWebView(ui::Rect frame, const WebViewConfiguration& configuration, WebKitWebView* relatedView)
-    : WebView(frame), configuration_(configuration) {
-  if (!configuration_.userContentController)
-    configuration_.userContentController = std::make_shared<UserContentController>();
-
+    : WebView(frame), configuration_(completedConfiguration(configuration)) {
   if (relatedView) {
     // A page's new window shares the opener's context, content manager and settings.
     view_ = GObjectPtr<WebKitWebView>::adopt(
@@ -285,15 +276,8 @@ GtkWebView::GtkWebView(ui::Rect frame, const WebViewConfiguration& configuration
 
   context_ = GtkWebContext::forPool(configuration_.processPool);
   contentManager_ = GObjectPtr<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
-  for (const UserScript& script : configuration_.userContentController->userScripts()) {
-    WebKitUserScript* userScript = webkit_user_script_new(
-        script.source.c_str(),
-        script.mainFrameOnly ? WEBKIT_USER_CONTENT_INJECT_TOP_FRAME : WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-        script.atDocumentStart ? WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START : WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END,
-        nullptr, nullptr);
-    webkit_user_content_manager_add_script(contentManager_.get(), userScript);
-    webkit_user_script_unref(userScript);
-  }
+  for (const UserScript& script : configuration_.userContentController->userScripts())
+    installUserScript(script);
 
   settings_ = GObjectPtr<WebKitSettings>::adopt(webkit_settings_new());
   webkit_settings_set_minimum_font_size(settings_.get(),
@@ -333,8 +317,8 @@ GtkWebView::~GtkWebView() {
   auto pending = std::move(pendingTasks_);
   for (const auto& task : pending) {
     try {
-      auto it = configuration_.urlSchemeHandlers.find(task->request().url().scheme());
-      if (it != configuration_.urlSchemeHandlers.end() && it->second) it->second->stopURLSchemeTask(*this, task);
+      if (auto handler = configuration_.handlerForScheme(task->request().url().scheme()))
+        handler->stopURLSchemeTask(*this, task);
     } catch (...) {
       logException("stopping a scheme task");
     }
@@ -362,6 +346,22 @@ void GtkWebView::connectMessageChannel(const std::string& name) {
 void GtkWebView::addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) {
   configuration_.userContentController->addScriptMessageHandler(std::move(handler), name);
   connectMessageChannel(name);
+}
+
+void GtkWebView::installUserScript(const UserScript& script) {
+  WebKitUserScript* userScript = webkit_user_script_new(
+      script.source.c_str(),
+      script.mainFrameOnly ? WEBKIT_USER_CONTENT_INJECT_TOP_FRAME : WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+      script.atDocumentStart ? WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START : WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END,
+      nullptr, nullptr);
+  webkit_user_content_manager_add_script(contentManager_.get(), userScript);
+  webkit_user_script_unref(userScript);
+}
+
+void GtkWebView::addUserScript(UserScript script) {
+  // The live content manager gets it too: WebKit injects it from the next load on.
+  installUserScript(script);
+  configuration_.userContentController->addUserScript(std::move(script));
 }
 
 void GtkWebView::loadRequest(const URLRequest& request) {
@@ -475,14 +475,14 @@ void GtkWebView::didChange() {
 void GtkWebView::startSchemeRequest(WebKitURISchemeRequest* request) {
   auto task = std::make_shared<GtkURLSchemeTask>(request, std::weak_ptr<GtkWebView>(self()));
   const char* scheme = webkit_uri_scheme_request_get_scheme(request);
-  auto it = configuration_.urlSchemeHandlers.find(scheme ? scheme : "");
-  if (it == configuration_.urlSchemeHandlers.end() || !it->second) {
-    task->didFailWithError(Error::make(kURLErrorDomain, -1002, "unsupported URL"));
+  auto handler = configuration_.handlerForScheme(scheme ? scheme : "");
+  if (!handler) {
+    task->didFailWithError(urlerror::make(urlerror::kUnsupportedURL, &task->request().url()));
     return;
   }
   pendingTasks_.insert(task);
   auto keepAlive = self();
-  it->second->startURLSchemeTask(*this, task);
+  handler->startURLSchemeTask(*this, task);
 }
 
 void GtkWebView::schemeTaskEnded(GtkURLSchemeTask* task) {

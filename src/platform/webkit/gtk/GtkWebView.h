@@ -45,6 +45,8 @@ class GtkWebView : public WebView {
   void setCustomUserAgent(std::optional<std::string> userAgent) override;
   std::optional<std::string> customUserAgent() const override { return customUserAgent_; }
   void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) override;
+  // Also reaches the live content manager, so the script runs from the next load on.
+  void addUserScript(UserScript script) override;
 
   // Writes a PNG of the visible part of the page. The completion runs later on the main
   // thread with no error on success.
@@ -71,6 +73,7 @@ class GtkWebView : public WebView {
   GtkWebView(ui::Rect frame, const WebViewConfiguration& configuration, WebKitWebView* relatedView);
   void setUp();
   void connectMessageChannel(const std::string& name);
+  void installUserScript(const UserScript& script);
   void applyUserAgent();
   std::shared_ptr<GtkWebView> self() { return std::static_pointer_cast<GtkWebView>(shared_from_this()); }
 

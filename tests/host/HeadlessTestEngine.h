@@ -1,0 +1,60 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/HBRCommandQueue.h"
+#include "host/HBRPlugin.h"
+#include "host/HBRViewController.h"
+#include "host/HBRWebViewEngineProtocol.h"
+#include "platform/webkit/HeadlessWebView.h"
+
+// A minimal engine over the headless web view, which records every load and evaluation. Once
+// attached to a host controller, "harbor" messages become commands of the host's queue.
+class HeadlessTestEngine : public HBRPlugin,
+                           public HBRWebViewEngineProtocol,
+                           public platform::webkit::ScriptMessageHandler {
+ public:
+  HeadlessTestEngine() : webView_(std::make_shared<platform::webkit::HeadlessWebView>()) {}
+  std::string className() const override { return "HeadlessTestEngine"; }
+
+  void attach(const std::shared_ptr<HBRViewController>& vc) {
+    vc_ = vc;
+    // The web view holds its handlers strongly; a weak hop keeps it from owning the engine.
+    struct WeakHandler : platform::webkit::ScriptMessageHandler {
+      std::weak_ptr<HeadlessTestEngine> engine;
+      void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override {
+        if (auto e = engine.lock()) e->didReceiveScriptMessage(name, body);
+      }
+    };
+    auto handler = std::make_shared<WeakHandler>();
+    handler->engine = std::dynamic_pointer_cast<HeadlessTestEngine>(shared_from_this());
+    webView_->addScriptMessageHandler(handler, "harbor");
+  }
+  void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override {
+    auto vc = vc_.lock();
+    if (name != "harbor" || !vc) return;
+    if (auto command = HBRInvokedUrlCommand::commandFromJson(body))
+      vc->commandQueue()->execute(*command);
+  }
+
+  void loadRequest(const platform::URLRequest& request) override { webView_->loadRequest(request); }
+  void loadHTMLString(const std::string& html, const std::optional<platform::URL>& base) override {
+    webView_->loadHTMLString(html, base);
+  }
+  void evaluateJavaScript(const std::string& script,
+                          platform::webkit::JavaScriptCompletion completion) override {
+    webView_->evaluateJavaScript(script, std::move(completion));
+  }
+  std::optional<platform::URL> URL() const override { return webView_->url(); }
+  bool canLoadRequest(const platform::URLRequest&) const override { return true; }
+  void updateWithInfo(const HBRWebViewEngineInfo&) override {}
+  std::shared_ptr<platform::webkit::WebView> engineWebView() const override { return webView_; }
+
+  std::shared_ptr<platform::webkit::HeadlessWebView> headless() const { return webView_; }
+
+ private:
+  std::shared_ptr<platform::webkit::HeadlessWebView> webView_;
+  std::weak_ptr<HBRViewController> vc_;
+};
