@@ -1,7 +1,7 @@
 #include "host/HBRAppDelegate.h"
 
 #include "host/HBRPlugin.h"
-#include "host/HBRSmallHostPlugins.h"
+#include "host/plugins/HBRSmallHostPlugins.h"
 #include "host/HBRViewController.h"
 #include "host/HBRWebViewEngine.h"
 #include "platform/foundation/NotificationCenter.h"

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 
 using platform::Value;
@@ -32,12 +33,8 @@ std::optional<std::string> write(const Value& value, int indent, const char* err
     platform::log(platform::stringf(errorFormat, why->c_str()));
     return std::nullopt;
   }
-  try {
-    return value.dump(indent);
-  } catch (const std::exception& e) {  // text that is not valid UTF-8
-    platform::log(platform::stringf(errorFormat, e.what()));
-    return std::nullopt;
-  }
+  // Text that is not valid UTF-8 is delivered with U+FFFD in place of the bad bytes.
+  return platform::jsonText(value, indent);
 }
 }  // namespace
 

@@ -7,7 +7,7 @@
 
 #include "SimulatedNetwork.h"
 #include "host/HBRCommandDelegate.h"
-#include "host/HBRConnection.h"
+#include "host/plugins/HBRConnection.h"
 #include "host/HBRPluginResult.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/ui/Application.h"

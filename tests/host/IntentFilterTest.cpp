@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "host/HBRIntentAndNavigationFilter.h"
+#include "host/plugins/HBRIntentAndNavigationFilter.h"
 #include "host/HBRViewController.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/ui/Application.h"

@@ -4,11 +4,11 @@
 #include <string>
 
 #include "HeadlessTestEngine.h"
-#include "host/HBRGestureHandler.h"
-#include "host/HBRHandleOpenURL.h"
-#include "host/HBRLaunchScreen.h"
-#include "host/HBRLogger.h"
-#include "host/HBRSmallHostPlugins.h"
+#include "host/plugins/HBRGestureHandler.h"
+#include "host/plugins/HBRHandleOpenURL.h"
+#include "host/plugins/HBRLaunchScreen.h"
+#include "host/plugins/HBRLogger.h"
+#include "host/plugins/HBRSmallHostPlugins.h"
 #include "host/HBRViewController.h"
 #include "platform/foundation/MainLoop.h"
 #include "support/TestSupport.h"

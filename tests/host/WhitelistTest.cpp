@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/HBRWhitelist.h"
+#include "host/plugins/HBRWhitelist.h"
 #include "support/TestSupport.h"
 
 namespace {

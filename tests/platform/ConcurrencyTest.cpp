@@ -51,6 +51,36 @@ TEST(MainLoop, PostsRunInOrderAndTimersCanBeStopped) {
   EXPECT_FALSE(MainLoop::runUntil([] { return false; }, 0.02));
 }
 
+TEST(MainLoop, CallReturnsAValueFromTheMainThread) {
+  // The waiting form refuses on the main thread, where it could never be answered.
+  EXPECT_FALSE(MainLoop::callAndWait<int>([] { return 1; }, 1));
+
+  std::atomic<bool> ranOnMain{false}, done{false};
+  std::optional<int> answer, thrown, late;
+  std::thread worker([&] {
+    answer = MainLoop::callAndWait<int>([&] { ranOnMain = MainLoop::isMainThread(); return 42; }, 5);
+    thrown = MainLoop::callAndWait<int>([]() -> int { throw std::runtime_error("no"); }, 5);
+    late = MainLoop::callAndWait<int>([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      return 7;
+    }, 0.05);
+    done = true;
+  });
+  ASSERT_TRUE(MainLoop::runUntil([&] { return done.load(); }, 5));
+  worker.join();
+  EXPECT_EQ(answer, 42);
+  EXPECT_TRUE(ranOnMain);
+  EXPECT_FALSE(thrown);
+  EXPECT_FALSE(late);
+
+  std::optional<std::string> delivered;
+  std::thread([&] {
+    MainLoop::call<std::string>([] { return std::string("hi"); }, [&](std::string v) { delivered = v; });
+  }).join();
+  ASSERT_TRUE(MainLoop::runUntil([&] { return delivered.has_value(); }, 5));
+  EXPECT_EQ(delivered, "hi");
+}
+
 TEST(DispatchQueue, SerialQueueKeepsOrderAndSurvivesExceptions) {
   auto queue = DispatchQueue::makeSerial("com.veltro.test");
   std::vector<int> order;

@@ -82,3 +82,21 @@ TEST(FileManager, LexicalNormalisationAndContainment) {
   EXPECT_FALSE(fs::isInside("x", "/x"));
   EXPECT_TRUE(fs::isInside("/anything", "/"));
 }
+
+TEST(FileManager, ExcludedFromBackupMarkOnFilesAndFolders) {
+  testing_support::TempDir dir;
+  dir.write("db/data.sqlite", "x");
+  for (const std::string& path : {dir.file("db"), dir.file("db/data.sqlite")}) {
+    EXPECT_FALSE(fs::isExcludedFromBackup(path));
+    auto error = fs::setExcludedFromBackup(path, true);
+    if (error && error->code == ENOTSUP) GTEST_SKIP() << "no user extended attributes here";
+    ASSERT_FALSE(error) << error->localizedDescription();
+    EXPECT_TRUE(fs::isExcludedFromBackup(path));
+    EXPECT_FALSE(fs::setExcludedFromBackup(path, false));
+    EXPECT_FALSE(fs::isExcludedFromBackup(path));
+    EXPECT_FALSE(fs::setExcludedFromBackup(path, false));  // clearing twice is not an error
+  }
+  auto missing = fs::setExcludedFromBackup(dir.file("missing"), true);
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->code, ENOENT);
+}

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -126,6 +127,30 @@ std::string parentOf(const std::string& path) {
 
 Error posixError(int code) {
   return Error::make(kPOSIXErrorDomain, code, std::strerror(code));
+}
+
+namespace {
+constexpr const char* kBackupAttribute = "user.xdg.robots.backup";
+}
+
+std::optional<Error> setExcludedFromBackup(const std::string& path, bool excluded) {
+  int result = excluded ? ::setxattr(path.c_str(), kBackupAttribute, "false", 5, 0)
+                        : ::removexattr(path.c_str(), kBackupAttribute);
+  if (result == 0) return std::nullopt;
+  int code = errno;
+  if (!excluded && code == ENODATA) return std::nullopt;
+  Error e = posixError(code);
+  if (code == ENOTSUP)
+    e.userInfo["NSLocalizedDescription"] =
+        "The file system does not support user extended attributes, so the file cannot be excluded from backups.";
+  e.userInfo["NSFilePath"] = path;
+  return e;
+}
+
+bool isExcludedFromBackup(const std::string& path) {
+  char value[8] = {};
+  ssize_t size = ::getxattr(path.c_str(), kBackupAttribute, value, sizeof(value) - 1);
+  return size == 5 && std::string_view(value, 5) == "false";
 }
 
 bool exists(const std::string& path) {

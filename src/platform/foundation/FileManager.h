@@ -35,6 +35,12 @@ std::vector<std::string> contentsOfDirectory(const std::string& path);  // names
 std::optional<std::uint64_t> fileSize(const std::string& path);
 std::optional<std::uint64_t> freeSpace(const std::string& path);  // bytes available to us
 
+// Marks a file or folder as one that backups leave out, or clears the mark. The mark is the
+// user extended attribute "user.xdg.robots.backup" = "false" (the freedesktop.org name); a
+// file system without user attributes answers ENOTSUP, with a description that says so.
+std::optional<Error> setExcludedFromBackup(const std::string& path, bool excluded);
+bool isExcludedFromBackup(const std::string& path);
+
 // The process's working directory, absolute.
 std::string currentDirectory();
 

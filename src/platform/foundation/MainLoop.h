@@ -1,7 +1,11 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 
 namespace platform {
 
@@ -20,6 +24,45 @@ class MainLoop {
   // Runs `work` once after `seconds` on the main thread. The returned id cancels it.
   static unsigned postAfter(double seconds, std::function<void()> work);
   static void cancel(unsigned id);
+
+  // Runs `work` on the main thread and hands its value to `completion`, also on the main
+  // thread. Safe from any thread; the caller never waits. An exception from `work` is
+  // swallowed and `completion` is not called.
+  template <typename T>
+  static void call(std::function<T()> work, std::function<void(T)> completion) {
+    post([work = std::move(work), completion = std::move(completion)] { completion(work()); });
+  }
+
+  // Runs `work` on the main thread and waits at most `timeoutSeconds` for its value. On the
+  // main thread itself it refuses (nothing runs, nullopt), since the wait could never end.
+  // A time-out or an exception from `work` also gives nullopt; work that runs after the
+  // time-out has its value dropped.
+  template <typename T>
+  static std::optional<T> callAndWait(std::function<T()> work, double timeoutSeconds) {
+    if (isMainThread()) return std::nullopt;
+    struct Shared {
+      std::mutex mutex;
+      std::condition_variable done;
+      bool finished = false;
+      std::optional<T> value;
+    };
+    auto shared = std::make_shared<Shared>();
+    post([shared, work = std::move(work)] {
+      std::optional<T> value;
+      try {
+        value.emplace(work());
+      } catch (...) {
+      }
+      std::lock_guard lock(shared->mutex);
+      shared->value = std::move(value);
+      shared->finished = true;
+      shared->done.notify_all();
+    });
+    std::unique_lock lock(shared->mutex);
+    auto limit = std::chrono::duration<double>(timeoutSeconds < 0 ? 0 : timeoutSeconds);
+    if (!shared->done.wait_for(lock, limit, [&] { return shared->finished; })) return std::nullopt;
+    return std::move(shared->value);
+  }
 
   // Iterates the main context until `condition` is true or `timeoutSeconds` pass.
   // Answers whether the condition held. Main thread only.

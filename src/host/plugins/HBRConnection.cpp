@@ -1,4 +1,4 @@
-#include "host/HBRConnection.h"
+#include "host/plugins/HBRConnection.h"
 
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRPluginResult.h"

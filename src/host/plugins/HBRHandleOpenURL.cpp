@@ -1,4 +1,4 @@
-#include "host/HBRHandleOpenURL.h"
+#include "host/plugins/HBRHandleOpenURL.h"
 
 #include "host/HBRWebViewEngineProtocol.h"
 #include "platform/foundation/Log.h"

@@ -1,4 +1,4 @@
-#include "host/HBRLogger.h"
+#include "host/plugins/HBRLogger.h"
 
 #include "platform/foundation/Log.h"
 

@@ -1,4 +1,4 @@
-#include "host/HBRWhitelistPattern.h"
+#include "host/plugins/HBRWhitelistPattern.h"
 
 #include <charconv>
 #include <climits>

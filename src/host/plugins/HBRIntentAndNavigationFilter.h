@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host/HBRPlugin.h"
-#include "host/HBRWhitelist.h"
+#include "host/plugins/HBRWhitelist.h"
 #include "platform/foundation/XMLParser.h"
 
 // The answer of `filterUrl`.

@@ -1,4 +1,4 @@
-#include "host/HBRWhitelist.h"
+#include "host/plugins/HBRWhitelist.h"
 
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Regex.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/HBRWhitelistPattern.h"
+#include "host/plugins/HBRWhitelistPattern.h"
 #include "platform/foundation/URL.h"
 
 // An ordered list of URL patterns written as "config.xml" writes the "href" of an allow

@@ -1,4 +1,4 @@
-#include "host/HBRGestureHandler.h"
+#include "host/plugins/HBRGestureHandler.h"
 
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRSettings.h"

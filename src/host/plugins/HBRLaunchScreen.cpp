@@ -1,4 +1,4 @@
-#include "host/HBRLaunchScreen.h"
+#include "host/plugins/HBRLaunchScreen.h"
 
 #include "host/HBRViewController.h"
 

@@ -1,4 +1,4 @@
-#include "host/HBRIntentAndNavigationFilter.h"
+#include "host/plugins/HBRIntentAndNavigationFilter.h"
 
 #include "host/HBRViewController.h"
 #include "platform/foundation/Log.h"

@@ -1,11 +1,11 @@
-#include "host/HBRSmallHostPlugins.h"
+#include "host/plugins/HBRSmallHostPlugins.h"
 
-#include "host/HBRConnection.h"
-#include "host/HBRGestureHandler.h"
-#include "host/HBRHandleOpenURL.h"
-#include "host/HBRIntentAndNavigationFilter.h"
-#include "host/HBRLaunchScreen.h"
-#include "host/HBRLogger.h"
+#include "host/plugins/HBRConnection.h"
+#include "host/plugins/HBRGestureHandler.h"
+#include "host/plugins/HBRHandleOpenURL.h"
+#include "host/plugins/HBRIntentAndNavigationFilter.h"
+#include "host/plugins/HBRLaunchScreen.h"
+#include "host/plugins/HBRLogger.h"
 
 void HBRRegisterSmallHostPlugins() {
   HBRRegisterBuiltInPluginClass<HBRIntentAndNavigationFilter>("HBRIntentAndNavigationFilter");
