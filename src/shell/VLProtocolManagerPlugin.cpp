@@ -6,7 +6,7 @@
 
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Strings.h"
-#include "platform/foundation/UserDefaults.h"
+#include "platform/ui/Device.h"
 #include "platform/webkit/WebView.h"
 #include "shell/VLHTTPFactory.h"
 #include "shell/VLSwizzle.h"
@@ -22,24 +22,12 @@ using ProtocolList = std::vector<URLProtocolClassRef>;
 std::mutex gListMutex;
 std::optional<ProtocolList> gList;
 
-std::mutex gIdentifierMutex;
-std::function<std::optional<std::string>()> gIdentifierForVendor;
-
 // The info of the unregister wrapper, which the register wrapper needs for the platform's
 // own unregistration.
 std::shared_ptr<VLSwizzleInfo> gUnregisterInfo;
 
 bool isLoader(const URLProtocolClassRef& protocolClass) {
   return protocolClass->name() == VLProtocolManagerPlugin::kLoaderProtocolClassName;
-}
-
-std::optional<std::string> identifierForVendor() {
-  std::function<std::optional<std::string>()> source;
-  {
-    std::lock_guard lock(gIdentifierMutex);
-    source = gIdentifierForVendor;
-  }
-  return source ? source() : std::nullopt;
 }
 
 }  // namespace
@@ -132,25 +120,11 @@ void VLProtocolManagerPlugin::pluginInitialize() {
   std::optional<std::string> applicationName;
   if (auto view = webView()) applicationName = view->configuration().applicationNameForUserAgent;
   VLHTTPFactory::setUserAgent(applicationName);
-  if (auto identifier = identifierForVendor()) VLHTTPFactory::setDeviceUUID(*identifier);
+  if (auto identifier = platform::ui::Device::identifierForVendor()) VLHTTPFactory::setDeviceUUID(*identifier);
 }
 
 std::string VLProtocolManagerPlugin::uniqueAppInstanceIdentifier() {
-  // Two first callers at once must not store two different identifiers.
-  static std::mutex mutex;
-  std::lock_guard lock(mutex);
-  auto& defaults = platform::UserDefaults::standard();
-  if (auto stored = defaults.string("HBRUUID")) return *stored;
-  std::string identifier = identifierForVendor().value_or(platform::makeUUID());
-  defaults.set("HBRUUID", identifier);
-  defaults.synchronize();
-  return identifier;
-}
-
-void VLProtocolManagerPlugin::setIdentifierForVendorSource(
-    std::function<std::optional<std::string>()> source) {
-  std::lock_guard lock(gIdentifierMutex);
-  gIdentifierForVendor = std::move(source);
+  return platform::ui::Device::installationIdentifier();
 }
 
 void VLProtocolManagerPlugin::resetForTesting() {

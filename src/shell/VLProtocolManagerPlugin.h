@@ -39,14 +39,9 @@ class VLProtocolManagerPlugin : public HBRPlugin {
   // is, absent included) and, when the device has one, its identifier for vendor.
   void pluginInitialize() override;
 
-  // The per-installation device identifier stored under "HBRUUID" in the standard user
-  // defaults: read, or made (identifier for vendor, else a random UUID) and stored at once.
+  // The per-installation device identifier stored under "HBRUUID" (the device object's one
+  // rule, shared with the device information and the device plugin).
   static std::string uniqueAppInstanceIdentifier();
-
-  // Where the device's identifier for vendor comes from. This platform has no device object
-  // that offers one yet, so by default there is none and the factory's device UUID stays
-  // "n/a"; the device stand-in installs its source here.
-  static void setIdentifierForVendorSource(std::function<std::optional<std::string>()> source);
 
   // The wrappers' work, given the platform's own (displaced) operations. `load` installs
   // wrappers that call these with what they displaced; tests call them with a stand-in.

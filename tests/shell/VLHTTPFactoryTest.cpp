@@ -4,10 +4,12 @@
 #include "platform/foundation/Strings.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/net/URLSession.h"
+#include "platform/ui/Device.h"
 #include "shell/VLHTTPFactory.h"
 #include "shell/VLProtocolManagerPlugin.h"
 #include "support/HttpsTestServer.h"
 #include "support/SessionTasks.h"
+#include "support/TestSupport.h"
 
 using namespace platform;
 using namespace shell_test;
@@ -19,13 +21,16 @@ TEST(VLHTTPFactory, HeadersAlwaysCarryAUserAgentAndTheDeviceUUID) {
             (HTTPHeaders{{"User-Agent", fallback}, {"veltro-device-uuid", "n/a"}}));
 
   // The plugin sets whatever the web view has: here no web view, so no application name.
-  VLProtocolManagerPlugin::setIdentifierForVendorSource(
-      [] { return std::string("0A1B2C3D-0000-4000-8000-000000000001"); });
+  testing_support::TempDir machine;
+  machine.write("etc/machine-id", "0123456789abcdef0123456789abcdef\n");
+  ui::Device::setSystemFilesRootForTesting(machine.path());
+  const std::string vendorId = ui::Device::identifierForVendor().value_or("");
+  ASSERT_EQ(vendorId.size(), 36u);
   VLProtocolManagerPlugin plugin;
   plugin.pluginInitialize();
   EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders(),
             (HTTPHeaders{{"User-Agent", fallback},
-                         {"veltro-device-uuid", "0A1B2C3D-0000-4000-8000-000000000001"}}));
+                         {"veltro-device-uuid", vendorId}}));
 
   VLHTTPFactory::setUserAgent("Mozilla/5.0 (X11; Linux) Veltro");
   EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders()[0].second, "Mozilla/5.0 (X11; Linux) Veltro");
@@ -46,11 +51,11 @@ TEST(VLHTTPFactory, HeadersAlwaysCarryAUserAgentAndTheDeviceUUID) {
   auto seen = server.lastRequest("/who");
   ASSERT_TRUE(seen);
   EXPECT_EQ(seen->header("User-Agent"), "Agent/2");
-  EXPECT_EQ(seen->header("veltro-device-uuid"), "0A1B2C3D-0000-4000-8000-000000000001");
+  EXPECT_EQ(seen->header("veltro-device-uuid"), vendorId);
 
   VLHTTPFactory::setUserAgent(std::nullopt);
   VLHTTPFactory::setDeviceUUID("n/a");
-  VLProtocolManagerPlugin::setIdentifierForVendorSource(nullptr);
+  ui::Device::setSystemFilesRootForTesting("");
 }
 
 TEST(VLHTTPFactory, AConfigurationKeepsTheProtocolListOfTheMomentItWasMade) {
@@ -68,16 +73,4 @@ TEST(VLHTTPFactory, AConfigurationKeepsTheProtocolListOfTheMomentItWasMade) {
             HTTPCookieStorage::sharedHTTPCookieStorage());
   URLProtocol::unregisterClass(protocolA());
   URLProtocol::unregisterClass(loader());
-}
-
-TEST(VLProtocolManagerPlugin, TheInstallationIdentifierIsMadeOnceAndKept) {
-  UserDefaults::resetForTesting();
-  VLProtocolManagerPlugin::setIdentifierForVendorSource(nullptr);
-  std::string first = VLProtocolManagerPlugin::uniqueAppInstanceIdentifier();
-  EXPECT_EQ(first.size(), 36u);
-  VLProtocolManagerPlugin::setIdentifierForVendorSource([] { return std::string("VENDOR"); });
-  EXPECT_EQ(VLProtocolManagerPlugin::uniqueAppInstanceIdentifier(), first);
-  UserDefaults::resetForTesting();
-  EXPECT_EQ(UserDefaults::standard().string("HBRUUID"), first);  // written to disk at once
-  VLProtocolManagerPlugin::setIdentifierForVendorSource(nullptr);
 }

@@ -8,6 +8,7 @@
 
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
+#include "platform/ui/Device.h"
 #include "platform/ui/Screen.h"
 #include "platform/ui/ViewController.h"
 
@@ -38,12 +39,6 @@ class ApplicationDelegate {
   virtual bool openURL(const std::optional<URL>& url, const Value& options) { (void)url; (void)options; return false; }
   // A mask of supported orientations (bit = 1 << orientation).
   virtual unsigned supportedInterfaceOrientationsForWindow(Window*) { return 30; }
-};
-
-// The device's operating system as the host sees it: always a current system (13.0), so the
-// host's paths for old systems never run.
-struct Device {
-  static const char* systemVersion() { return "13.0"; }
 };
 
 // A top-level window holding one root view controller.
