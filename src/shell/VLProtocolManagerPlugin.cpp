@@ -18,7 +18,8 @@ namespace {
 
 using ProtocolList = std::vector<URLProtocolClassRef>;
 
-// One lock for the list and for the platform re-registration that follows each change.
+// The list's lock, held only around the list itself. Every change runs inside the platform's
+// registration batch, which serialises changes and the re-registrations that follow them.
 std::mutex gListMutex;
 std::optional<ProtocolList> gList;
 
@@ -37,25 +38,31 @@ bool VLProtocolManagerPlugin::registerClass(const ClassRef& classObject,
   auto protocolClass = std::dynamic_pointer_cast<const platform::URLProtocolClass>(classObject);
   if (!protocolClass) return false;
 
-  std::lock_guard lock(gListMutex);
-  if (!gList) gList.emplace();
-  ProtocolList& list = *gList;
-  const ProtocolList previous = list;
-  if (isLoader(protocolClass)) {
-    // Behind the loader entries already at the head, or first when there are none.
-    auto position =
-        std::find_if(list.begin(), list.end(), [](const auto& entry) { return !isLoader(entry); });
-    bool holdsLoader = std::any_of(list.begin(), list.end(), isLoader);
-    list.insert(holdsLoader ? position : list.begin(), protocolClass);
-  } else {
-    list.push_back(protocolClass);
-  }
-  const ProtocolList snapshot = list;
-
   // The platform's registration is rebuilt from the whole list in one batch: other threads see
-  // the old order or the new one, never an empty or partial one.
+  // the old order or the new one, never an empty or partial one. The batch is entered before
+  // the list lock, always: a caller that batches its own registrations already holds the
+  // batch when it comes through here.
   bool allRegistered = true;
   platform::URLProtocol::performRegistrationBatch([&] {
+    ProtocolList previous;
+    ProtocolList snapshot;
+    {
+      std::lock_guard lock(gListMutex);
+      if (!gList) gList.emplace();
+      ProtocolList& list = *gList;
+      previous = list;
+      if (isLoader(protocolClass)) {
+        // Behind the loader entries already at the head, or first when there are none.
+        auto position = std::find_if(list.begin(), list.end(),
+                                     [](const auto& entry) { return !isLoader(entry); });
+        bool holdsLoader = std::any_of(list.begin(), list.end(), isLoader);
+        list.insert(holdsLoader ? position : list.begin(), protocolClass);
+      } else {
+        list.push_back(protocolClass);
+      }
+      snapshot = list;
+    }
+
     ProtocolList removed;
     for (const auto& entry : previous) {
       if (std::find(removed.begin(), removed.end(), entry) != removed.end()) continue;
@@ -77,10 +84,15 @@ void VLProtocolManagerPlugin::unregisterClass(const ClassRef& classObject,
                                               const PlatformRegistration& platform) {
   auto protocolClass = std::dynamic_pointer_cast<const platform::URLProtocolClass>(classObject);
   if (!protocolClass) return;
-  std::lock_guard lock(gListMutex);
-  if (!gList) return;
-  std::erase(*gList, protocolClass);
-  if (platform.unregisterClass) platform.unregisterClass(protocolClass);
+  // As a registration: inside the batch, the list lock only around the list.
+  platform::URLProtocol::performRegistrationBatch([&] {
+    {
+      std::lock_guard lock(gListMutex);
+      if (!gList) return;
+      std::erase(*gList, protocolClass);
+    }
+    if (platform.unregisterClass) platform.unregisterClass(protocolClass);
+  });
 }
 
 void VLProtocolManagerPlugin::load() {

@@ -16,9 +16,10 @@
 // session configuration of VLHTTPFactory.
 //
 // A registration is one atomic step: the list changes and the platform's registration is
-// rebuilt under one lock and in one platform batch, so other threads never see a partial
-// order (a request in between never bypasses the loader) and concurrent registrations never
-// interleave. A class the platform refuses does not stop the classes after it from being
+// rebuilt in one platform batch, so other threads never see a partial order (a request in
+// between never bypasses the loader) and concurrent registrations never interleave. The batch
+// is always entered before the list's own lock, also by callers that batch registrations of
+// their own. A class the platform refuses does not stop the classes after it from being
 // registered; the answer is then false.
 class VLProtocolManagerPlugin : public HBRPlugin {
  public:

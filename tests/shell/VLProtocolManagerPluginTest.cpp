@@ -8,6 +8,7 @@
 #include "platform/net/URLSession.h"
 #include "shell/VLProtocolManagerPlugin.h"
 #include "support/SessionTasks.h"
+#include "support/TestSupport.h"
 
 using namespace platform;
 using namespace shell_test;
@@ -139,4 +140,38 @@ TEST_F(VLProtocolManagerPluginTest, ConcurrentRegistrationsNeverHideTheLoaderNor
   EXPECT_EQ(list.front(), loader());
   EXPECT_EQ(list.back(), protocolE());
   EXPECT_EQ(URLProtocol::registeredClasses(), distinctInOrder(list));
+}
+
+// A caller that batches its own registrations holds the platform's registration while it
+// goes through the wrapper; a plain registration on another thread goes through the wrapper
+// first. Both must take the locks in one order.
+TEST_F(VLProtocolManagerPluginTest, BatchedAndPlainRegistrationsOnTwoThreadsDoNotDeadlock) {
+  std::atomic<int> finished{0};
+  auto plain = std::thread([&] {
+    for (int i = 0; i < 300; ++i) {
+      URLProtocol::registerClass(protocolA());
+      URLProtocol::unregisterClass(protocolA());
+    }
+    ++finished;
+  });
+  auto batched = std::thread([&] {
+    for (int i = 0; i < 300; ++i) {
+      URLProtocol::performRegistrationBatch([] {
+        URLProtocol::registerClass(protocolB());
+        URLProtocol::unregisterClass(protocolB());
+      });
+    }
+    ++finished;
+  });
+  bool done = testing_support::waitUntil([&] { return finished == 2; }, 10);
+  if (!done) {
+    // Deadlocked threads can be neither joined nor stopped.
+    plain.detach();
+    batched.detach();
+    FAIL() << "registrations deadlocked";
+  }
+  plain.join();
+  batched.join();
+  EXPECT_TRUE(VLProtocolManagerPlugin::protocolClasses().empty());
+  EXPECT_TRUE(URLProtocol::registeredClasses().empty());
 }

@@ -105,7 +105,8 @@ class URLProtocol : public std::enable_shared_from_this<URLProtocol> {
 
   // Runs `changes` (registrations and unregistrations made by this thread) as one change:
   // other threads see the order from before until the batch ends, and other changes wait.
-  // Batches nest.
+  // Batches nest. A replacement implementation that keeps a lock of its own takes it inside a
+  // batch, never around one: a batch may already be open when it is called.
   static void performRegistrationBatch(const std::function<void()>& changes);
 
  private:
