@@ -4,7 +4,7 @@
 #include <mutex>
 
 namespace {
-std::mutex gCreationMutex;
+std::once_flag gCreation;
 std::atomic<std::shared_ptr<VLLogger>> gShared;
 }  // namespace
 
@@ -19,19 +19,14 @@ VLLoggerProtocol::Text VLLoggerProtocol::stackOf(const VLException* exception) {
 }
 
 std::shared_ptr<VLLogger> VLLogger::initializeWithEngine(std::shared_ptr<VLLoggerEngine> engine) {
-  if (auto existing = gShared.load()) return existing;
-  if (!engine) return nullptr;
-  std::lock_guard lock(gCreationMutex);
-  if (auto existing = gShared.load()) return existing;
-  auto logger = std::make_shared<VLLogger>(std::move(engine));
-  gShared.store(logger);
-  return logger;
+  std::call_once(gCreation, [&] { gShared.store(std::make_shared<VLLogger>(std::move(engine))); });
+  return gShared.load();
 }
 
 std::shared_ptr<VLLogger> VLLogger::sharedInstance() { return gShared.load(); }
 
 void VLLogger::processEntry(std::int64_t level, const std::string& message,
-                            const std::string& module, const Text& stack, const Extra& extra,
-                            const Text& instant) {
+                            const std::string& module, const Text& stack,
+                            const platform::Value& extra, const Text& instant) {
   if (engine_) engine_->processLog(message, module, stack, level, extra, instant);
 }

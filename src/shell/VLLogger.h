@@ -15,8 +15,9 @@
 // Any thread may log; the facade holds no lock and never waits.
 class VLLogger final : public VLLoggerProtocol {
  public:
-  // The first call with an engine makes the shared logger with it; every later call returns
-  // that logger unchanged and ignores its argument. A null engine makes nothing.
+  // The first call makes the shared logger with the engine it is given (a null engine makes a
+  // logger that drops everything); every later call returns that logger unchanged and ignores
+  // its argument.
   static std::shared_ptr<VLLogger> initializeWithEngine(std::shared_ptr<VLLoggerEngine> engine);
   static std::shared_ptr<VLLogger> sharedInstance();
 
@@ -26,7 +27,8 @@ class VLLogger final : public VLLoggerProtocol {
 
  protected:
   void processEntry(std::int64_t level, const std::string& message, const std::string& module,
-                    const Text& stack, const Extra& extra, const Text& instant) override;
+                    const Text& stack, const platform::Value& extra,
+                    const Text& instant) override;
 
  private:
   // Set once at construction and never replaced or released.

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <type_traits>
 
 #include "platform/foundation/Value.h"
 #include "shell/VLException.h"
@@ -17,18 +19,37 @@
 // Where two operations of the platform's logger would be told apart only by the type of
 // their third argument (a stack or an exception in place of the extra), they are named
 // `...WithStack` and `...WithException`, so that a string is never taken for the wrong one.
+// The extra itself cannot be made from a string either: a stack or an instant passed in its
+// place does not compile.
 //
 // Each operation turns into one call of `processEntry`, which an implementation provides.
 class VLLoggerProtocol {
  public:
-  using Extra = platform::Value;
+  // The extra of a call: null (none), a Value, or a dictionary written in braces
+  // (`{{"code", 3}}`); never a string.
+  class Extra {
+   public:
+    Extra() = default;
+    Extra(std::nullptr_t) {}
+    Extra(platform::Value value) : value_(std::move(value)) {}
+    Extra(platform::Value::initializer_list_t dictionary) : value_(dictionary) {}
+    template <typename T>
+      requires(std::is_convertible_v<const T&, std::string_view> &&
+               !std::is_same_v<T, std::nullptr_t>)
+    Extra(const T&) = delete;
+
+    const platform::Value& value() const { return value_; }
+
+   private:
+    platform::Value value_;
+  };
   using Text = std::optional<std::string>;
 
   virtual ~VLLoggerProtocol() = default;
 
   void logTrace(const std::string& message, const std::string& module, const Extra& extra,
                 const Text& instant) {
-    processEntry(VLLogLevelTrace, message, module, std::nullopt, extra, instant);
+    processEntry(VLLogLevelTrace, message, module, std::nullopt, extra.value(), instant);
   }
   void logTrace(const std::string& message, const std::string& module, const Extra& extra) {
     logTrace(message, module, extra, std::nullopt);
@@ -39,7 +60,7 @@ class VLLoggerProtocol {
 
   void logVerbose(const std::string& message, const std::string& module, const Extra& extra,
                   const Text& instant) {
-    processEntry(VLLogLevelVerbose, message, module, std::nullopt, extra, instant);
+    processEntry(VLLogLevelVerbose, message, module, std::nullopt, extra.value(), instant);
   }
   void logVerbose(const std::string& message, const std::string& module, const Extra& extra) {
     logVerbose(message, module, extra, std::nullopt);
@@ -50,7 +71,7 @@ class VLLoggerProtocol {
 
   void logDebug(const std::string& message, const std::string& module, const Extra& extra,
                 const Text& instant) {
-    processEntry(VLLogLevelDebug, message, module, std::nullopt, extra, instant);
+    processEntry(VLLogLevelDebug, message, module, std::nullopt, extra.value(), instant);
   }
   void logDebug(const std::string& message, const std::string& module, const Extra& extra) {
     logDebug(message, module, extra, std::nullopt);
@@ -61,7 +82,7 @@ class VLLoggerProtocol {
 
   void logInfo(const std::string& message, const std::string& module, const Extra& extra,
                const Text& instant) {
-    processEntry(VLLogLevelInfo, message, module, std::nullopt, extra, instant);
+    processEntry(VLLogLevelInfo, message, module, std::nullopt, extra.value(), instant);
   }
   void logInfo(const std::string& message, const std::string& module, const Extra& extra) {
     logInfo(message, module, extra, std::nullopt);
@@ -72,7 +93,7 @@ class VLLoggerProtocol {
 
   void logWarning(const std::string& message, const std::string& module, const Extra& extra,
                   const Text& instant) {
-    processEntry(VLLogLevelWarning, message, module, std::nullopt, extra, instant);
+    processEntry(VLLogLevelWarning, message, module, std::nullopt, extra.value(), instant);
   }
   void logWarning(const std::string& message, const std::string& module, const Extra& extra) {
     logWarning(message, module, extra, std::nullopt);
@@ -83,7 +104,7 @@ class VLLoggerProtocol {
 
   void logError(const std::string& message, const std::string& module, const Extra& extra,
                 const Text& stack, const Text& instant) {
-    processEntry(VLLogLevelError, message, module, stack, extra, instant);
+    processEntry(VLLogLevelError, message, module, stack, extra.value(), instant);
   }
   void logError(const std::string& message, const std::string& module, const Extra& extra,
                 const Text& stack) {
@@ -114,7 +135,7 @@ class VLLoggerProtocol {
 
   void logFatal(const std::string& message, const std::string& module, const Extra& extra,
                 const Text& stack, const Text& instant) {
-    processEntry(VLLogLevelFatal, message, module, stack, extra, instant);
+    processEntry(VLLogLevelFatal, message, module, stack, extra.value(), instant);
   }
   void logFatal(const std::string& message, const std::string& module, const Extra& extra,
                 const Text& stack) {
@@ -148,6 +169,6 @@ class VLLoggerProtocol {
 
  protected:
   virtual void processEntry(std::int64_t level, const std::string& message,
-                            const std::string& module, const Text& stack, const Extra& extra,
-                            const Text& instant) = 0;
+                            const std::string& module, const Text& stack,
+                            const platform::Value& extra, const Text& instant) = 0;
 };

@@ -36,9 +36,8 @@ class RecordingEngine : public VLLoggerEngine {
 
 }  // namespace
 
-TEST(VLLogger, DropsEverythingUntilAnEngineIsSetAndKeepsTheFirstEngine) {
+TEST(VLLogger, DropsEverythingUntilInitialisedAndKeepsTheFirstEngine) {
   EXPECT_EQ(VLLogger::sharedInstance(), nullptr);
-  EXPECT_EQ(VLLogger::initializeWithEngine(nullptr), nullptr);  // not an engine: still absent
 
   auto first = std::make_shared<RecordingEngine>();
   auto second = std::make_shared<RecordingEngine>();
@@ -46,11 +45,58 @@ TEST(VLLogger, DropsEverythingUntilAnEngineIsSetAndKeepsTheFirstEngine) {
   ASSERT_NE(logger, nullptr);
   EXPECT_EQ(VLLogger::sharedInstance(), logger);
   EXPECT_EQ(VLLogger::initializeWithEngine(second), logger);
+  EXPECT_EQ(VLLogger::initializeWithEngine(nullptr), logger);
   EXPECT_EQ(logger->loggerEngine(), first);
 
   VLLogger::sharedInstance()->logInfo("started", "VLCache");
   ASSERT_EQ(first->entries.size(), 1u);
   EXPECT_TRUE(second->entries.empty());
+}
+
+TEST(VLLogger, ANullEngineStillMakesTheOneSharedLoggerWhichDropsEverything) {
+  auto logger = VLLogger::initializeWithEngine(nullptr);
+  ASSERT_NE(logger, nullptr);
+  EXPECT_EQ(VLLogger::sharedInstance(), logger);
+  EXPECT_EQ(logger->loggerEngine(), nullptr);
+
+  auto late = std::make_shared<RecordingEngine>();
+  EXPECT_EQ(VLLogger::initializeWithEngine(late), logger);
+  EXPECT_EQ(logger->loggerEngine(), nullptr);
+  logger->logFatalWithStack("dropped", "M", "frame");
+  EXPECT_TRUE(late->entries.empty());
+}
+
+namespace {
+// Whether a string-like third argument could be taken for the extra.
+template <typename Third>
+constexpr bool errorTakesAsExtra = requires(VLLogger& logger, Third third) {
+  logger.logError("m", "M", third);
+};
+template <typename Third>
+constexpr bool infoTakesAsExtra = requires(VLLogger& logger, Third third) {
+  logger.logInfo("m", "M", third, std::nullopt);
+};
+}  // namespace
+
+TEST(VLLogger, AStringNeverBecomesTheExtra) {
+  static_assert(!errorTakesAsExtra<std::string>);
+  static_assert(!errorTakesAsExtra<const char*>);
+  static_assert(!errorTakesAsExtra<std::string_view>);
+  static_assert(!errorTakesAsExtra<const char (&)[6]>);
+  static_assert(!infoTakesAsExtra<std::string>);
+  static_assert(errorTakesAsExtra<platform::Value>);
+  static_assert(errorTakesAsExtra<std::nullptr_t>);
+  static_assert(infoTakesAsExtra<platform::Value>);
+
+  auto engine = std::make_shared<RecordingEngine>();
+  VLLogger logger(engine);
+  logger.logErrorWithStack("e", "M", "0 frame");
+  logger.logError("e", "M", platform::Value::object({{"k", "v"}}));
+  ASSERT_EQ(engine->entries.size(), 2u);
+  EXPECT_EQ(engine->entries[0].stack, "0 frame");
+  EXPECT_TRUE(engine->entries[0].extra.is_null());
+  EXPECT_EQ(engine->entries[1].extra["k"], "v");
+  EXPECT_FALSE(engine->entries[1].stack);
 }
 
 TEST(VLLogger, EachOperationReachesTheEngineWithItsLevelStackExtraAndInstant) {
