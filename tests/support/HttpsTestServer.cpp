@@ -13,10 +13,13 @@ std::string HttpsTestServer::RecordedRequest::header(const std::string& name) co
   return found == headers.end() ? std::string() : found->second;
 }
 
-HttpsTestServer::HttpsTestServer() {
+HttpsTestServer::HttpsTestServer(Certificate certificate) {
   const auto& authority = TestCertificateAuthority::shared();
   platform::net::setAdditionalTrustedCAFile(authority.caCertificateFile());
-  server_ = std::make_unique<httplib::SSLServer>(authority.serverCertificateFile().c_str(),
+  const std::string& certificateFile = certificate == Certificate::Loopback
+                                           ? authority.serverCertificateFile()
+                                           : authority.otherHostCertificateFile();
+  server_ = std::make_unique<httplib::SSLServer>(certificateFile.c_str(),
                                                  authority.serverKeyFile().c_str());
   if (!server_->is_valid()) throw std::runtime_error("HttpsTestServer: the TLS set-up failed");
   // Idle keep-alive connections hold a server thread; a short wait lets the server stop soon

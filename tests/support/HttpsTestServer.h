@@ -37,7 +37,11 @@ class HttpsTestServer {
     bool hasHeader(const std::string& name) const { return headers.find(name) != headers.end(); }
   };
 
-  HttpsTestServer();
+  // Which certificate the server shows: one naming 127.0.0.1 and localhost, or one from the
+  // same authority naming only another host (a host-name mismatch).
+  enum class Certificate { Loopback, OtherHost };
+
+  explicit HttpsTestServer(Certificate certificate = Certificate::Loopback);
   ~HttpsTestServer();
   HttpsTestServer(const HttpsTestServer&) = delete;
   HttpsTestServer& operator=(const HttpsTestServer&) = delete;

@@ -34,8 +34,9 @@ void addExtension(X509* certificate, X509V3_CTX* context, int nid, const char* v
 }
 
 // A certificate for `key` named `commonName`, signed by the issuer (itself when there is none).
+// A server certificate is valid for the subject alternative names `names`.
 CertificatePtr makeCertificate(EVP_PKEY* key, const char* commonName, X509* issuer,
-                               EVP_PKEY* issuerKey, bool authority) {
+                               EVP_PKEY* issuerKey, bool authority, const char* names = nullptr) {
   CertificatePtr certificate(X509_new());
   X509* x = certificate.get();
   X509_set_version(x, 2);
@@ -67,7 +68,7 @@ CertificatePtr makeCertificate(EVP_PKEY* key, const char* commonName, X509* issu
     addExtension(x, &context, NID_basic_constraints, "critical,CA:FALSE");
     addExtension(x, &context, NID_key_usage, "critical,digitalSignature,keyEncipherment");
     addExtension(x, &context, NID_ext_key_usage, "serverAuth");
-    addExtension(x, &context, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
+    addExtension(x, &context, NID_subject_alt_name, names);
     addExtension(x, &context, NID_subject_key_identifier, "hash");
     addExtension(x, &context, NID_authority_key_identifier, "keyid:always");
   }
@@ -102,9 +103,16 @@ TestCertificateAuthority::TestCertificateAuthority() {
   if (!caKey || !serverKey) fail("cannot make keys");
   CertificatePtr ca = makeCertificate(caKey.get(), "Veltro Test Authority", nullptr, nullptr, true);
   CertificatePtr server =
-      makeCertificate(serverKey.get(), "localhost", ca.get(), caKey.get(), false);
+      makeCertificate(serverKey.get(), "localhost", ca.get(), caKey.get(), false,
+                      "DNS:localhost,IP:127.0.0.1");
+
+  // The same key under another name: a server on 127.0.0.1 that does not own its name.
+  CertificatePtr otherHost = makeCertificate(serverKey.get(), "other-host.test", ca.get(),
+                                             caKey.get(), false, "DNS:other-host.test");
 
   caCertificateFile_ = folder_.file("ca.pem");
+  otherHostCertificateFile_ = folder_.file("other-host.pem");
+  writeCertificate(otherHostCertificateFile_, otherHost.get());
   serverCertificateFile_ = folder_.file("server.pem");
   serverKeyFile_ = folder_.file("server-key.pem");
   writeCertificate(caCertificateFile_, ca.get());

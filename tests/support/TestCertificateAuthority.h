@@ -21,6 +21,8 @@ class TestCertificateAuthority {
   const std::string& caCertificateFile() const { return caCertificateFile_; }
   const std::string& serverCertificateFile() const { return serverCertificateFile_; }
   const std::string& serverKeyFile() const { return serverKeyFile_; }
+  // Signed by the same authority for the same key, but naming only "other-host.test".
+  const std::string& otherHostCertificateFile() const { return otherHostCertificateFile_; }
 
  private:
   TestCertificateAuthority();
@@ -29,6 +31,7 @@ class TestCertificateAuthority {
   std::string caCertificateFile_;
   std::string serverCertificateFile_;
   std::string serverKeyFile_;
+  std::string otherHostCertificateFile_;
 };
 
 }  // namespace testing_support

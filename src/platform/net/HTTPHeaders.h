@@ -16,6 +16,11 @@ using HTTPHeaders = std::vector<std::pair<std::string, std::string>>;
 const std::string* findHeaderField(const HTTPHeaders& headers, std::string_view name);
 std::string* findHeaderField(HTTPHeaders& headers, std::string_view name);
 
+// Whether `text` is an HTTP token (RFC 9110): what a method and a field name must be. Nothing
+// else may stand where one is expected, since a space or a line break there would change the
+// meaning of the request.
+bool isHTTPToken(std::string_view text);
+
 // A header field may be sent when its name is a non-empty HTTP token and its value holds no
 // CR, LF or NUL: anything else could split the header block and smuggle in fields.
 bool isValidHTTPHeaderField(std::string_view name, std::string_view value);

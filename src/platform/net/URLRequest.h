@@ -31,6 +31,8 @@ class URLRequest {
 
   const URL& url() const { return url_; }
   void setURL(URL url) { url_ = std::move(url); }
+  // A session sends only a method that is an HTTP token (isHTTPToken); a request with any
+  // other method fails without reaching the network. Empty means "GET".
   const std::string& httpMethod() const { return method_; }
   void setHTTPMethod(std::string method) { method_ = std::move(method); }
   URLRequestCachePolicy cachePolicy() const { return cachePolicy_; }
@@ -41,7 +43,8 @@ class URLRequest {
     hasOwnTimeout_ = true;
   }
   // True once a time-out was given to this request; a session uses its configuration's
-  // request time-out otherwise.
+  // request time-out otherwise, and also when this one is not a positive number. A session
+  // waits no longer than a year whatever is asked.
   bool hasOwnTimeoutInterval() const { return hasOwnTimeout_; }
   // The URL of the top-level document the request loads into, when the web view tells it;
   // a top-level load has its own URL here.

@@ -35,6 +35,16 @@ constexpr int kMaximumRedirects = 16;
 constexpr size_t kMaximumRedirectBody = 1 << 20;
 // Resource time-outs and waiting tasks are checked at least this often.
 constexpr int kSweepMilliseconds = 250;
+// No time-out is longer than a year: longer ones (or infinite ones) would overflow the clock
+// and millisecond sums they take part in.
+constexpr double kLongestTimeout = 365.0 * 24 * 3600;
+
+// A time-out as given by a caller (and, through plugins, by a page): one that is not a
+// positive number means `fallback`; a huge one is cut to the longest.
+double usableTimeout(double seconds, double fallback) {
+  if (!(seconds > 0)) return fallback;
+  return std::min(seconds, kLongestTimeout);
+}
 
 void ensureCurlInitialised() {
   static std::once_flag once;
@@ -407,15 +417,24 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       complete(task, urlerror::make(urlerror::kBadURL, &url));
       return;
     }
+    // The method goes onto the request line as it stands: anything but a token could end the
+    // line there and smuggle in a request of its own.
+    if (!request.httpMethod().empty() && !isHTTPToken(request.httpMethod())) {
+      complete(task, urlerror::make(urlerror::kBadURL, &url, "the HTTP method is not a token"));
+      return;
+    }
     auto transfer = std::make_shared<URLSessionTransfer>();
     transfer->engine = this;
     transfer->task = task;
     transfer->request = request;
     transfer->hostKey = originOf(url);
     transfer->urlText = url.withoutFragment().absoluteString();
-    transfer->inactivityTimeout = request.hasOwnTimeoutInterval() && request.timeoutInterval() > 0
-                                      ? request.timeoutInterval()
-                                      : configuration_.timeoutIntervalForRequest();
+    const double configured =
+        usableTimeout(configuration_.timeoutIntervalForRequest(),
+                      URLSessionConfiguration::kDefaultTimeoutIntervalForRequest);
+    transfer->inactivityTimeout = request.hasOwnTimeoutInterval()
+                                      ? usableTimeout(request.timeoutInterval(), configured)
+                                      : configured;
     task->loading_->transfer = transfer;
 
     HostSlot& slot = hosts_[transfer->hostKey];
@@ -449,7 +468,10 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, raw);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                     static_cast<long>(transfer->inactivityTimeout * 1000));
+                     std::max(1L, static_cast<long>(transfer->inactivityTimeout * 1000)));
+    // Through a proxy, the proxy's reply to CONNECT is no response of the origin's: its fields
+    // (cookies among them) must not reach the task.
+    curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     // New connections verify against the process's trust store (the system's authorities and
     // any additional ones), parsed once instead of once per connection. Without it libcurl
     // keeps its own set-up.
@@ -636,7 +658,9 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       storage->setCookiesFromResponseHeaderFields(transfer.fields, transfer.request.url(),
                                                   transfer.request.mainDocumentURL());
     transfer.response = response;
-    if (isRedirectStatus(transfer.status) && response.valueForHTTPHeaderField("Location")) {
+    // An empty Location names no target: the response is the answer, not a redirect to itself.
+    if (isRedirectStatus(transfer.status) &&
+        !response.valueForHTTPHeaderField("Location").value_or("").empty()) {
       transfer.isRedirect = true;
       return;
     }
@@ -946,7 +970,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   }
 
   void checkResourceTimeouts(Clock::time_point now) {
-    double limit = configuration_.timeoutIntervalForResource();
+    const double limit = usableTimeout(configuration_.timeoutIntervalForResource(),
+                                       URLSessionConfiguration::kDefaultTimeoutIntervalForResource);
     std::vector<std::shared_ptr<URLSessionTask>> timedOut;
     for (const auto& task : running_) {
       const auto& loading = *task->loading_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
@@ -32,14 +33,20 @@ class URLSessionConfiguration {
     protocolClasses_ = std::move(classes);
   }
 
-  // Requests in flight to one host (scheme, host and port) at a time; at least 1.
+  // Requests in flight to one host (scheme, host and port) at a time; at least 1 and at most
+  // kMaximumConnectionsPerHost, more than any server grants one client.
+  static constexpr int kMaximumConnectionsPerHost = 1024;
   int httpMaximumConnectionsPerHost() const { return maximumConnectionsPerHost_; }
   void setHTTPMaximumConnectionsPerHost(int count) {
-    maximumConnectionsPerHost_ = count < 1 ? 1 : count;
+    maximumConnectionsPerHost_ = std::clamp(count, 1, kMaximumConnectionsPerHost);
   }
 
   // Seconds without any data arriving or leaving before a request fails with a time-out
-  // (unless the request has a time-out of its own), and seconds a whole task may take.
+  // (unless the request has a time-out of its own), and seconds a whole task may take. A
+  // session takes a value that is not a positive number as the default, and none longer than
+  // a year.
+  static constexpr double kDefaultTimeoutIntervalForRequest = 60.0;
+  static constexpr double kDefaultTimeoutIntervalForResource = 7 * 24 * 3600.0;
   double timeoutIntervalForRequest() const { return timeoutForRequest_; }
   void setTimeoutIntervalForRequest(double seconds) { timeoutForRequest_ = seconds; }
   double timeoutIntervalForResource() const { return timeoutForResource_; }
@@ -65,8 +72,8 @@ class URLSessionConfiguration {
   HTTPHeaders additionalHeaders_;
   std::vector<URLProtocolClassRef> protocolClasses_;
   int maximumConnectionsPerHost_ = 4;
-  double timeoutForRequest_ = 60.0;
-  double timeoutForResource_ = 7 * 24 * 3600.0;
+  double timeoutForRequest_ = kDefaultTimeoutIntervalForRequest;
+  double timeoutForResource_ = kDefaultTimeoutIntervalForResource;
   std::shared_ptr<HTTPCookieStorage> cookieStorage_;
   bool shouldSetCookies_ = true;
   HTTPCookieAcceptPolicy acceptPolicy_ = HTTPCookieAcceptPolicy::Always;

@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cmath>
+#include <limits>
+
+#include "platform/net/TLSTrust.h"
+#include "platform/net/URLError.h"
+#include "platform/net/URLSession.h"
+#include "support/ConnectProxy.h"
+#include "support/HttpsTestServer.h"
+#include "support/SessionTasks.h"
+#include "support/TestSupport.h"
+
+using namespace platform;
+using testing_support::fetch;
+using testing_support::HttpsTestServer;
+using testing_support::urlOf;
+
+namespace {
+
+std::shared_ptr<URLSession> ephemeralSession() {
+  return URLSession::sessionWithConfiguration(
+      URLSessionConfiguration::ephemeralSessionConfiguration());
+}
+
+// A port on 127.0.0.1 where nothing listens: bound, never listened on, closed.
+int closedLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+long codeOf(const testing_support::DataResult& result) {
+  return result.error ? result.error->code : 0;
+}
+
+}  // namespace
+
+TEST(URLSessionFailure, TransportFailuresHaveTheirOwnCodes) {
+  HttpsTestServer server;
+  server.on("GET", "/cut", [](const httplib::Request&, httplib::Response& response) {
+    // Promises a thousand bytes, sends ten and drops the connection.
+    response.set_content_provider(1000, "text/plain", [](size_t, size_t, httplib::DataSink& sink) {
+      sink.write("0123456789", 10);
+      return false;
+    });
+  });
+  server.on("GET", "/loop", [](const httplib::Request&, httplib::Response& response) {
+    response.set_redirect("/loop", 302);
+  });
+  auto session = ephemeralSession();
+
+  // A label longer than 63 bytes is refused by the resolver itself: no query leaves the host.
+  auto unknown = fetch(*session, "https://" + std::string(64, 'x') + ".invalid/");
+  EXPECT_EQ(codeOf(unknown), urlerror::kCannotFindHost);
+  EXPECT_EQ(unknown.error->userInfo.value("NSErrorFailingURLStringKey", ""),
+            "https://" + std::string(64, 'x') + ".invalid/");
+
+  auto refused =
+      fetch(*session, "https://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/");
+  EXPECT_EQ(codeOf(refused), urlerror::kCannotConnectToHost);
+
+  auto cut = fetch(*session, server.url("/cut"));
+  EXPECT_EQ(codeOf(cut), urlerror::kNetworkConnectionLost);
+  EXPECT_FALSE(cut.data);
+
+  auto looping = fetch(*session, server.url("/loop"));
+  EXPECT_EQ(codeOf(looping), urlerror::kHTTPTooManyRedirects);
+  EXPECT_EQ(server.requestCount("/loop"), 17u);
+}
+
+TEST(URLSessionFailure, ARedirectThatCannotBeFollowedIsTheAnswer) {
+  HttpsTestServer server;
+  auto redirectTo = [&](const std::string& path, const std::string& location) {
+    server.on("GET", path, [location](const httplib::Request&, httplib::Response& response) {
+      response.status = 302;
+      response.set_header("Location", location);
+      response.set_content("moved to " + location, "text/plain");
+    });
+  };
+  redirectTo("/unparsable", "https://[::1/broken");
+  redirectTo("/empty", "");
+  redirectTo("/ftp", "ftp://127.0.0.1/file");
+  auto session = ephemeralSession();
+
+  auto unparsable = fetch(*session, server.url("/unparsable"));
+  ASSERT_FALSE(unparsable.error);
+  EXPECT_EQ(unparsable.response->statusCode(), 302);
+  EXPECT_EQ(*unparsable.data, "moved to https://[::1/broken");
+
+  // An empty Location names no target; it is not a redirect to the same page.
+  auto empty = fetch(*session, server.url("/empty"));
+  ASSERT_FALSE(empty.error) << empty.error->localizedDescription();
+  EXPECT_EQ(empty.response->statusCode(), 302);
+  EXPECT_EQ(server.requestCount("/empty"), 1u);
+
+  // A target the session cannot load fails as that URL would.
+  auto ftp = fetch(*session, server.url("/ftp"));
+  EXPECT_EQ(codeOf(ftp), urlerror::kUnsupportedURL);
+}
+
+TEST(URLSessionFailure, ACertificateForAnotherHostIsRefusedAndTheExtraAuthorityIsTheOnlyWayIn) {
+  HttpsTestServer mismatched(HttpsTestServer::Certificate::OtherHost);
+  mismatched.on("GET", "/x", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("x", "text/plain");
+  });
+  auto wrongName = fetch(*ephemeralSession(), mismatched.url("/x"));
+  EXPECT_EQ(codeOf(wrongName), urlerror::kServerCertificateUntrusted);
+  EXPECT_EQ(mismatched.requestCount(), 0u);
+
+  HttpsTestServer server;
+  server.on("GET", "/x", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("x", "text/plain");
+  });
+  // An extra file that cannot be read adds nothing, says so, and leaves checks on.
+  testing_support::LogCapture log;
+  net::setAdditionalTrustedCAFile("/nonexistent/authority.pem");
+  auto missing = fetch(*ephemeralSession(), server.url("/x"));
+  EXPECT_EQ(codeOf(missing), urlerror::kServerCertificateUntrusted);
+  EXPECT_TRUE(log.contains("/nonexistent/authority.pem"));
+
+  testing_support::TempDir folder;
+  net::setAdditionalTrustedCAFile(folder.write("garbage.pem", "-----BEGIN CERTIFICATE-----\nAA"));
+  EXPECT_EQ(codeOf(fetch(*ephemeralSession(), server.url("/x"))),
+            urlerror::kServerCertificateUntrusted);
+
+  // Naming the authority again lets new connections in.
+  net::setAdditionalTrustedCAFile(server.caFile());
+  auto trusted = fetch(*ephemeralSession(), server.url("/x"));
+  ASSERT_FALSE(trusted.error) << trusted.error->localizedDescription();
+  EXPECT_EQ(*trusted.data, "x");
+  EXPECT_EQ(server.requestCount(), 1u);
+}
+
+namespace {
+class ResponseCounter : public URLSessionDelegate {
+ public:
+  std::atomic<int> responses{0};
+  std::atomic<bool> done{false};
+  std::string body;
+  void didReceiveResponse(URLSession&, URLSessionDataTask&, const URLResponse&) override {
+    ++responses;
+  }
+  void didReceiveData(URLSession&, URLSessionDataTask&, const std::string& data) override {
+    body += data;
+  }
+  void didCompleteWithError(URLSession&, URLSessionTask&, const std::optional<Error>&) override {
+    done = true;
+  }
+};
+}  // namespace
+
+TEST(URLSessionFailure, ThroughAProxyTunnelOnlyTheOriginsResponseCounts) {
+  HttpsTestServer server;
+  server.on("GET", "/origin", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Set-Cookie", "origin=1; Path=/");
+    response.set_content("from the origin", "text/plain");
+  });
+  testing_support::ConnectProxy proxy;
+  testing_support::ScopedProxyEnvironment environment(proxy.url());
+
+  auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+  auto storage = configuration.httpCookieStorage();
+  auto counter = std::make_shared<ResponseCounter>();
+  auto session = URLSession::sessionWithConfiguration(configuration, counter);
+  auto result = fetch(*session, server.url("/origin"));
+  ASSERT_FALSE(result.error) << result.error->localizedDescription();
+  EXPECT_EQ(*result.data, "from the origin");
+  EXPECT_FALSE(result.response->valueForHTTPHeaderField("X-Proxy"));
+  EXPECT_EQ(proxy.tunnels(), (std::vector<std::string>{"127.0.0.1:" + std::to_string(server.port())}));
+
+  // The proxy's cookie is not the origin's.
+  auto cookies = storage->cookies();
+  ASSERT_EQ(cookies.size(), 1u);
+  EXPECT_EQ(cookies[0].name, "origin");
+
+  // A delegate sees one response: the origin's.
+  session->dataTaskWithURL(urlOf(server.url("/origin")))->resume();
+  ASSERT_TRUE(testing_support::waitUntil([&] { return counter->done.load(); }, 10));
+  EXPECT_EQ(counter->responses, 1);
+  EXPECT_EQ(counter->body, "from the origin");
+}
+
+TEST(URLSessionFailure, HugeAndNonsenseLimitsAreClamped) {
+  HttpsTestServer server;
+  server.on("GET", "/x", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("x", "text/plain");
+  });
+  const double infinity = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+
+  auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+  configuration.setHTTPMaximumConnectionsPerHost(INT_MAX);
+  EXPECT_LE(configuration.httpMaximumConnectionsPerHost(), 1024);
+  configuration.setHTTPMaximumConnectionsPerHost(INT_MIN);
+  EXPECT_EQ(configuration.httpMaximumConnectionsPerHost(), 1);
+  configuration.setHTTPMaximumConnectionsPerHost(INT_MAX);
+  for (double requestTimeout : {1e300, infinity, nan, -5.0, 0.0}) {
+    configuration.setTimeoutIntervalForRequest(requestTimeout);
+    configuration.setTimeoutIntervalForResource(requestTimeout);
+    auto session = URLSession::sessionWithConfiguration(configuration);
+    ASSERT_FALSE(fetch(*session, server.url("/x")).error) << requestTimeout;
+    for (double own : {1e300, infinity, nan, -1.0}) {
+      URLRequest request(urlOf(server.url("/x")));
+      request.setTimeoutInterval(own);
+      auto result = fetch(*session, request);
+      EXPECT_FALSE(result.error) << requestTimeout << " " << own;
+    }
+  }
+}
