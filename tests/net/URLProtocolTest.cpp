@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
+#include <stdexcept>
 
+#include "platform/net/URLError.h"
 #include "platform/net/URLProtocol.h"
 #include "platform/net/URLSession.h"
 #include "support/HttpsTestServer.h"
 #include "support/SessionTasks.h"
+#include "support/TestSupport.h"
 
 using namespace platform;
 using testing_support::download;
@@ -126,4 +130,80 @@ TEST(URLProtocol, GlobalRegistrationIsConsultedMostRecentFirstThroughReplaceable
   URLProtocol::unregisterClass(answering);
   URLProtocol::unregisterClass(declining);
   EXPECT_TRUE(URLProtocol::registeredClasses().empty());
+}
+
+namespace {
+
+std::atomic<int> gStops{0};
+std::atomic<std::shared_ptr<URLProtocol>> gHeld;
+
+// Answers "/fail" with an error after a little data, throws on "/throw", and holds anything
+// else open until it is stopped (keeping itself in gHeld, so the test can talk after the stop).
+class ControlledProtocol : public URLProtocol {
+ public:
+  static constexpr const char* kClassName = "ControlledProtocol";
+  using URLProtocol::URLProtocol;
+  static bool canInitWithRequest(const URLRequest&) { return true; }
+  void startLoading() override {
+    const std::string path = request().url().path();
+    if (path == "/throw") throw std::runtime_error("cannot start");
+    client()->didReceiveResponse(*this, URLResponse::http(request().url(), 200, {}),
+                                 URLCacheStoragePolicy::NotAllowed);
+    client()->didLoadData(*this, "partial");
+    if (path == "/fail") {
+      Error error = Error::make("VeltroTestDomain", 42, "made to fail");
+      client()->didFailWithError(*this, error);
+      client()->didFinishLoading(*this);  // ignored: the failure came first
+      return;
+    }
+    gHeld.store(shared_from_this());
+  }
+  void stopLoading() override { ++gStops; }
+};
+
+}  // namespace
+
+TEST(URLProtocol, AFailingThrowingOrStoppedProtocolEndsItsTaskOnceWithTheRightError) {
+  auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+  configuration.setProtocolClasses({protocolClass<ControlledProtocol>()});
+  auto session = URLSession::sessionWithConfiguration(configuration);
+  gStops = 0;
+
+  auto failed = fetch(*session, "https://protocol.invalid/fail");
+  ASSERT_TRUE(failed.error);
+  EXPECT_EQ(failed.error->domain, "VeltroTestDomain");
+  EXPECT_EQ(failed.error->code, 42);
+  EXPECT_FALSE(failed.data);
+  EXPECT_EQ(gStops, 1);
+  auto failedDownload = download(*session, "https://protocol.invalid/fail");
+  EXPECT_EQ(failedDownload.error->code, 42);
+  EXPECT_FALSE(failedDownload.location);
+  EXPECT_EQ(gStops, 2);
+
+  auto threw = fetch(*session, "https://protocol.invalid/throw");
+  ASSERT_TRUE(threw.error);
+  EXPECT_EQ(threw.error->domain, kURLErrorDomain);
+  EXPECT_EQ(threw.error->code, urlerror::kUnknown);
+  EXPECT_EQ(gStops, 3);
+
+  // A held load is stopped by a cancel, once; what the protocol says afterwards goes nowhere.
+  std::promise<testing_support::DataResult> cancelled;
+  auto task = session->dataTaskWithURL(
+      urlOf("https://protocol.invalid/held"),
+      [&](const auto& data, const auto& response, const auto& error) {
+        cancelled.set_value({data, response, error});
+      });
+  task->resume();
+  ASSERT_TRUE(testing_support::waitUntil([] { return gHeld.load() != nullptr; }, 5));
+  task->cancel();
+  task->cancel();
+  auto result = cancelled.get_future().get();
+  ASSERT_TRUE(result.error);
+  EXPECT_EQ(result.error->code, urlerror::kCancelled);
+  EXPECT_EQ(gStops, 4);
+  auto held = gHeld.exchange(nullptr);
+  held->client()->didLoadData(*held, "late");
+  held->client()->didFinishLoading(*held);
+  EXPECT_EQ(task->error()->code, urlerror::kCancelled);
+  EXPECT_EQ(gStops, 4);
 }

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <stdexcept>
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Paths.h"
+#include "platform/net/URLError.h"
+#include "platform/net/URLSession.h"
+#include "support/HttpsTestServer.h"
+#include "support/SessionTasks.h"
+#include "support/TestSupport.h"
+
+using namespace platform;
+using testing_support::download;
+using testing_support::HttpsTestServer;
+using testing_support::urlOf;
+using testing_support::waitUntil;
+
+namespace {
+
+std::shared_ptr<URLSession> ephemeralSession(std::shared_ptr<URLSessionDelegate> delegate = {}) {
+  return URLSession::sessionWithConfiguration(
+      URLSessionConfiguration::ephemeralSessionConfiguration(), std::move(delegate));
+}
+
+// The download files in the application's tmp folder.
+size_t downloadFiles() {
+  size_t count = 0;
+  for (const auto& name : fs::contentsOfDirectory(paths::tmp()))
+    if (name.rfind("CFNetworkDownload_", 0) == 0) ++count;
+  return count;
+}
+
+// Sends the first kilobyte of a larger body, then waits for the test (at most five seconds)
+// and drops the connection.
+struct HalfSent {
+  std::atomic<bool> release{false};
+  HttpsTestServer::Handler handler() {
+    return [this](const httplib::Request&, httplib::Response& response) {
+      response.set_content_provider(
+          100000, "application/octet-stream",
+          [this](size_t offset, size_t, httplib::DataSink& sink) {
+            if (offset == 0) return sink.write(std::string(1000, 'h').data(), 1000);
+            waitUntil([this] { return release.load(); }, 5);
+            return false;
+          });
+    };
+  }
+};
+
+}  // namespace
+
+TEST(URLSessionDownload, AFailedCancelledOrThrowingDownloadLeavesNoFileBehind) {
+  HttpsTestServer server;
+  HalfSent halfSent;
+  server.on("GET", "/half", halfSent.handler());
+  server.on("GET", "/whole", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("whole", "text/plain");
+  });
+  auto session = ephemeralSession();
+  ASSERT_EQ(downloadFiles(), 0u);
+
+  // Cancelled with part of the body on disk.
+  std::promise<std::optional<Error>> cancelled;
+  std::atomic<bool> hadLocation{false};
+  auto task = session->downloadTaskWithURL(
+      urlOf(server.url("/half")), [&](const auto& location, const auto&, const auto& error) {
+        hadLocation = location.has_value();
+        cancelled.set_value(error);
+      });
+  task->resume();
+  ASSERT_TRUE(waitUntil([] { return downloadFiles() == 1; }, 5));
+  task->cancel();
+  auto cancelError = cancelled.get_future().get();
+  ASSERT_TRUE(cancelError);
+  EXPECT_EQ(cancelError->code, urlerror::kCancelled);
+  EXPECT_FALSE(hadLocation);
+  // Removed once the completion has returned.
+  EXPECT_TRUE(waitUntil([] { return downloadFiles() == 0; }, 2));
+
+  // Cut off by the server.
+  halfSent.release = true;
+  auto cut = download(*session, server.url("/half"));
+  ASSERT_TRUE(cut.error);
+  EXPECT_EQ(cut.error->code, urlerror::kNetworkConnectionLost);
+  EXPECT_FALSE(cut.location);
+  EXPECT_TRUE(waitUntil([] { return downloadFiles() == 0; }, 2));
+
+  // A completion that throws does not keep the file either.
+  std::promise<std::string> thrown;
+  session
+      ->downloadTaskWithURL(urlOf(server.url("/whole")),
+                            [&](const auto& location, const auto&, const auto&) {
+                              thrown.set_value(location.value_or(""));
+                              throw std::runtime_error("the caller failed");
+                            })
+      ->resume();
+  std::string location = thrown.get_future().get();
+  EXPECT_FALSE(location.empty());
+  EXPECT_TRUE(waitUntil([] { return downloadFiles() == 0; }, 2));
+}
+
+namespace {
+class DownloadRecorder : public URLSessionDelegate {
+ public:
+  std::mutex mutex;
+  std::vector<std::string> events;
+  std::string location;
+  std::promise<void> done;
+  void didFinishDownloading(URLSession&, URLSessionDownloadTask&,
+                            const std::string& file) override {
+    std::lock_guard lock(mutex);
+    location = file;
+    events.push_back("finished " + fs::readFile(file).value_or("<no file>"));
+  }
+  void didCompleteWithError(URLSession&, URLSessionTask& task,
+                            const std::optional<Error>& error) override {
+    {
+      std::lock_guard lock(mutex);
+      events.push_back(error ? "failed " + std::to_string(error->code) : "complete");
+      events.push_back("state " + std::to_string(static_cast<int>(task.state())));
+    }
+    done.set_value();
+  }
+};
+}  // namespace
+
+TEST(URLSessionDownload, ADelegateGetsTheFileWhileItExistsThenTheCompletion) {
+  HttpsTestServer server;
+  server.on("GET", "/file", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("delegate content", "text/plain");
+  });
+  HalfSent halfSent;
+  halfSent.release = true;
+  server.on("GET", "/half", halfSent.handler());
+
+  auto recorder = std::make_shared<DownloadRecorder>();
+  auto session = ephemeralSession(recorder);
+  session->downloadTaskWithURL(urlOf(server.url("/file")))->resume();
+  ASSERT_EQ(recorder->done.get_future().wait_for(std::chrono::seconds(10)),
+            std::future_status::ready);
+  {
+    std::lock_guard lock(recorder->mutex);
+    EXPECT_EQ(recorder->events,
+              (std::vector<std::string>{"finished delegate content", "complete", "state 3"}));
+    EXPECT_TRUE(fs::isInside(recorder->location, paths::tmp()));
+  }
+  EXPECT_TRUE(waitUntil([] { return downloadFiles() == 0; }, 2));
+
+  // A failed download reaches the delegate only as a failure.
+  auto failing = std::make_shared<DownloadRecorder>();
+  auto failingSession = ephemeralSession(failing);
+  failingSession->downloadTaskWithURL(urlOf(server.url("/half")))->resume();
+  ASSERT_EQ(failing->done.get_future().wait_for(std::chrono::seconds(10)),
+            std::future_status::ready);
+  std::lock_guard lock(failing->mutex);
+  EXPECT_EQ(failing->events, (std::vector<std::string>{"failed -1005", "state 3"}));
+  EXPECT_TRUE(waitUntil([] { return downloadFiles() == 0; }, 2));
+}
