@@ -14,16 +14,12 @@
 
 using namespace platform;
 using testing_support::download;
+using testing_support::ephemeralSession;
 using testing_support::HttpsTestServer;
 using testing_support::urlOf;
 using testing_support::waitUntil;
 
 namespace {
-
-std::shared_ptr<URLSession> ephemeralSession(std::shared_ptr<URLSessionDelegate> delegate = {}) {
-  return URLSession::sessionWithConfiguration(
-      URLSessionConfiguration::ephemeralSessionConfiguration(), std::move(delegate));
-}
 
 // The download files in the application's tmp folder.
 size_t downloadFiles() {

@@ -16,16 +16,12 @@
 #include "support/TestSupport.h"
 
 using namespace platform;
+using testing_support::ephemeralSession;
 using testing_support::fetch;
 using testing_support::HttpsTestServer;
 using testing_support::urlOf;
 
 namespace {
-
-std::shared_ptr<URLSession> ephemeralSession() {
-  return URLSession::sessionWithConfiguration(
-      URLSessionConfiguration::ephemeralSessionConfiguration());
-}
 
 // A port on 127.0.0.1 where nothing listens: bound, never listened on, closed.
 int closedLoopbackPort() {

@@ -8,16 +8,12 @@
 #include "support/SessionTasks.h"
 
 using namespace platform;
+using testing_support::ephemeralSession;
 using testing_support::fetch;
 using testing_support::HttpsTestServer;
 using testing_support::urlOf;
 
 namespace {
-
-std::shared_ptr<URLSession> ephemeralSession() {
-  return URLSession::sessionWithConfiguration(
-      URLSessionConfiguration::ephemeralSessionConfiguration());
-}
 
 URLRequest requestWith(const std::string& url, const std::string& method,
                        const std::string& body = {}) {

@@ -27,6 +27,12 @@ Result await(platform::URLSessionTask& task, std::future<Result> future, const p
 
 }  // namespace
 
+std::shared_ptr<platform::URLSession> ephemeralSession(
+    std::shared_ptr<platform::URLSessionDelegate> delegate) {
+  return platform::URLSession::sessionWithConfiguration(
+      platform::URLSessionConfiguration::ephemeralSessionConfiguration(), std::move(delegate));
+}
+
 platform::URL urlOf(const std::string& text) {
   auto url = platform::URL::parse(text);
   EXPECT_TRUE(url.has_value()) << text;

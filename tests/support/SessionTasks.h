@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,10 @@ struct DownloadResult {
   std::optional<platform::URLResponse> response;
   std::optional<platform::Error> error;
 };
+
+// A session of its own on an ephemeral configuration, with `delegate` when one is given.
+std::shared_ptr<platform::URLSession> ephemeralSession(
+    std::shared_ptr<platform::URLSessionDelegate> delegate = nullptr);
 
 // The URL of `text`; a text that does not parse fails the test.
 platform::URL urlOf(const std::string& text);
