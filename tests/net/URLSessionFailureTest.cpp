@@ -180,6 +180,12 @@ TEST(URLSessionFailure, ThroughAProxyTunnelOnlyTheOriginsResponseCounts) {
   ASSERT_EQ(cookies.size(), 1u);
   EXPECT_EQ(cookies[0].name, "origin");
 
+  // A tunnel the proxy refuses (it never resolves the name) is a failure to connect, not the
+  // proxy's answer.
+  auto refused = fetch(*session, "https://other-host.test/origin");
+  EXPECT_EQ(codeOf(refused), urlerror::kCannotConnectToHost);
+  EXPECT_FALSE(refused.response);
+
   // A delegate sees one response: the origin's.
   session->dataTaskWithURL(urlOf(server.url("/origin")))->resume();
   ASSERT_TRUE(testing_support::waitUntil([&] { return counter->done.load(); }, 10));

@@ -753,10 +753,17 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     if (loading.finished) return;
     const URL& url = transfer->request.url();
     if (result != CURLE_OK) {
-      if (loading.fileError)
+      if (loading.fileError) {
         complete(task, loading.fileError);
-      else
-        complete(task, urlerror::make(urlErrorCodeFor(result), &url, transfer->errorBuffer));
+        return;
+      }
+      long code = urlErrorCodeFor(result);
+      // A proxy that refused the tunnel never let us reach the host; nothing was lost.
+      long connectStatus = 0;
+      if (curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectStatus) == CURLE_OK &&
+          connectStatus >= 300)
+        code = urlerror::kCannotConnectToHost;
+      complete(task, urlerror::make(code, &url, transfer->errorBuffer));
       return;
     }
     if (!transfer->response) {
