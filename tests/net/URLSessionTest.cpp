@@ -60,8 +60,9 @@ TEST(URLSession, DataTaskDeliversBodyStatusAndHeadersOverHTTPS) {
 }
 
 TEST(URLSession, DownloadTaskHandsOverATemporaryFileThatIsRemovedAfterTheCompletion) {
-  HttpsTestServer server;
+  // The handler reads the body on a server thread, so the body outlives the server.
   std::string body(40000, 'x');
+  HttpsTestServer server;
   server.on("GET", "/file", [&](const httplib::Request&, httplib::Response& response) {
     response.set_content(body, "application/octet-stream");
   });
