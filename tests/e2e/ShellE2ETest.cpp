@@ -108,6 +108,10 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
   EXPECT_EQ(found["arrayBuffer"]["bytes"], Value::parse("[0, 1, 2, 254, 255]"));
   EXPECT_EQ(found["repeat"], Value::parse("[1, 2, 3]"));
   EXPECT_EQ(found["batch"], Value::parse("[0, 1, 2, 3, 4]"));
+  EXPECT_EQ(found["channelAnswers"], Value::parse("[3, 2]"));
+  EXPECT_EQ(found["channelEvents"], Value::parse(R"([1, 2, 3, "fail end", 1, 2, "fail end"])"));
+  EXPECT_EQ(found["channelTakenOver"], Value::parse(R"({"first": 7, "second": [1]})"));
+  EXPECT_EQ(found["channelRefused"], Value::parse(R"(["refused", "refused", "refused", "refused", "refused", "refused"])"));
   EXPECT_EQ(found["afterNoCallback"]["args"][0][0], "after");
   EXPECT_NE(run.output.find("Invalid callback id received by sendPluginResult"), std::string::npos) << run.output;
 

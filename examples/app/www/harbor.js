@@ -1,6 +1,7 @@
 // The JavaScript side of the Harbor bridge: a tiny module system ("harbor.require"), the
 // "harbor/exec" module that sends plugin calls to the native shell and resolves their
-// callbacks, document events fired by the shell, and the "deviceready" event.
+// callbacks, fixed callback channels ("listen"), document events fired by the shell, and the
+// "deviceready" event.
 (function () {
   'use strict';
 
@@ -45,7 +46,12 @@
 
   define('harbor/exec', function (require) {
     var base64 = require('harbor/base64');
-    var callbacks = {};
+    // Without a prototype, so that no id ("__proto__", "constructor") finds anything it
+    // was not given.
+    var callbacks = Object.create(null);
+    // Callbacks on fixed ids, on which plugins send events that answer no call. They stay for
+    // as long as the page runs, whatever keep flag each result carries.
+    var channels = Object.create(null);
     var nextCallback = Math.floor(Math.random() * 2000000000);
     // Calls made while the shell evaluates a callback or an event are handed back as the
     // evaluation's result, so they need no message of their own.
@@ -92,7 +98,9 @@
       args = encodeArguments(args);
       var callbackId = null;
       if (typeof success === 'function' || typeof fail === 'function') {
-        callbackId = service + nextCallback++;
+        do {
+          callbackId = service + nextCallback++;
+        } while (channels[callbackId]);
         callbacks[callbackId] = { success: success, fail: fail };
       }
       var command = [callbackId, service, action, args];
@@ -123,11 +131,31 @@
       return nativeFetchMessages();
     }
 
+    // The shell answers only ids made of these characters.
+    var CHANNEL_ID = /^[A-Za-z0-9._-]{1,100}$/;
+
+    function isCallable(value) {
+      return value === undefined || value === null || typeof value === 'function';
+    }
+
+    function listen(channel, success, fail) {
+      if (typeof channel !== 'string' || !CHANNEL_ID.test(channel)) {
+        throw new TypeError('harbor: a channel is 1 to 100 letters, digits, ".", "_" or "-"');
+      }
+      if (!isCallable(success) || !isCallable(fail)) {
+        throw new TypeError('harbor: the callbacks of channel ' + channel + ' must be functions');
+      }
+      channels[channel] = { success: success, fail: fail };
+    }
+
     function nativeCallback(callbackId, status, message, keepCallback, isVerbose) {
       // The same as nativeEvalAndFetch around the callback, without a closure per answer.
-      var callback = callbacks[callbackId];
+      var callback = channels[callbackId];
+      if (!callback) {
+        callback = callbacks[callbackId];
+        if (callback && !keepCallback) delete callbacks[callbackId];
+      }
       if (callback) {
-        if (!keepCallback) delete callbacks[callbackId];
         var target = status === 0 || status === 1 ? callback.success : callback.fail;
         if (typeof target === 'function') {
           nativeDepth++;
@@ -143,6 +171,7 @@
       return nativeFetchMessages();
     }
 
+    exec.listen = listen;
     exec.nativeCallback = nativeCallback;
     exec.nativeFetchMessages = nativeFetchMessages;
     exec.nativeEvalAndFetch = nativeEvalAndFetch;
@@ -187,6 +216,7 @@
     define: define,
     require: require,
     exec: function () { return require('harbor/exec').apply(null, arguments); },
+    listen: function (channel, success, fail) { require('harbor/exec').listen(channel, success, fail); },
     fireDocumentEvent: fireDocumentEvent
   });
 

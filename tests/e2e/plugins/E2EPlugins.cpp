@@ -54,6 +54,24 @@ void E2EEcho::repeat(const HBRInvokedUrlCommand& command) {
   }
 }
 
+E2EChannel::E2EChannel() { registerAction("announce", &E2EChannel::announce); }
+
+void E2EChannel::announce(const HBRInvokedUrlCommand& command) {
+  auto delegate = commandDelegate();
+  if (!delegate) return;
+  double wanted = command.argumentAtIndex(0, 1, HBRArgumentKind::Number).get<double>();
+  int count = wanted >= 0 && wanted <= 100 ? static_cast<int>(wanted) : 0;
+  for (int i = 1; i <= count; ++i) {
+    auto event = HBRPluginResult::resultWithStatusAsInt(HBRResultStatus::OK, i);
+    event->setKeepCallbackAsBool(true);
+    delegate->sendPluginResult(event, std::string(kChannel));
+  }
+  delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "end"),
+                             std::string(kChannel));
+  delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsInt(HBRResultStatus::OK, count),
+                             command.callbackId());
+}
+
 E2EReport::E2EReport() { registerAction("report", &E2EReport::report); }
 
 void E2EReport::report(const HBRInvokedUrlCommand& command) {
@@ -71,5 +89,6 @@ void E2EReport::report(const HBRInvokedUrlCommand& command) {
 
 void registerE2EPlugins() {
   HBRRegisterPluginClass<E2EEcho>("E2EEcho");
+  HBRRegisterPluginClass<E2EChannel>("E2EChannel");
   HBRRegisterPluginClass<E2EReport>("E2EReport");
 }

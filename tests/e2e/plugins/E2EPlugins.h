@@ -21,6 +21,20 @@ class E2EEcho : public HBRPlugin {
   void repeat(const HBRInvokedUrlCommand& command);
 };
 
+// Sends events on the fixed callback id "E2EStaticChannel", as plugins do for events that
+// answer no call.
+class E2EChannel : public HBRPlugin {
+ public:
+  static constexpr const char* kChannel = "E2EStaticChannel";
+
+  E2EChannel();
+  std::string className() const override { return "E2EChannel"; }
+
+  // Argument 0 (a count, at most 100) results 1..count on the channel with the keep flag
+  // set, then an error result "end" without it, then the count as the call's own answer.
+  void announce(const HBRInvokedUrlCommand& command);
+};
+
 // Writes what the page found to the file named by $VELTRO_E2E_REPORT and ends the shell.
 class E2EReport : public HBRPlugin {
  public:
@@ -30,5 +44,5 @@ class E2EReport : public HBRPlugin {
   void report(const HBRInvokedUrlCommand& command);
 };
 
-// Registers both classes under their names.
+// Registers the classes under their names.
 void registerE2EPlugins();

@@ -10,6 +10,10 @@
     harbor.require('harbor/exec')(success, fail, service, action, args);
   }
 
+  function listen(channel, success, fail) {
+    harbor.require('harbor/exec').listen(channel, success, fail);
+  }
+
   function call(service, action, args) {
     return new Promise(function (resolve) {
       exec(function () { resolve({ ok: true, args: Array.prototype.slice.call(arguments) }); },
@@ -64,6 +68,28 @@
           })(i);
         }
       }, null, 'Echo', 'echo', ['start']);
+    });
+
+    // Events on a fixed channel reach its listener every time, also after a result that did
+    // not ask to keep the callback; a second listen takes the channel over.
+    var events = [];
+    listen('E2EStaticChannel', function (n) { events.push(n); }, function (m) { events.push('fail ' + m); });
+    found.channelAnswers = [(await call('Channel', 'announce', [3])).args[0],
+                            (await call('Channel', 'announce', [2])).args[0]];
+    found.channelEvents = events;
+    var later = [];
+    listen('E2EStaticChannel', function (n) { later.push(n); }, null);
+    await call('Channel', 'announce', [1]);
+    found.channelTakenOver = { first: events.length, second: later };
+    // Names the shell could never answer on, and a callback that is not a function.
+    var refusals = [[''], ['a b'], ["x'y"], [42], [new Array(102).join('a')], ['E2EOther', 'not a function']];
+    found.channelRefused = refusals.map(function (attempt) {
+      try {
+        listen(attempt[0], attempt.length > 1 ? attempt[1] : function () {}, null);
+        return 'accepted';
+      } catch (e) {
+        return e instanceof TypeError ? 'refused' : String(e);
+      }
     });
 
     // A call without callbacks runs; its result has nowhere to go.
