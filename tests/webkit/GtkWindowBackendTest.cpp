@@ -65,6 +65,31 @@ TEST(GtkWindowBackend, MirrorsTheViewTreeAndItsChanges) {
   EXPECT_EQ(childrenOf(overlay).size(), 2u);
 }
 
+// Any view with a widget of its own is shown as that widget; the window does not need to
+// know its type, and leaves its properties to it.
+class LabelView : public View {
+ public:
+  LabelView() : label_(platform::gtk::GObjectPtr<GtkWidget>::adopt(gtk_label_new("own"))) {}
+  void* nativeWidget() const override { return label_.get(); }
+
+ private:
+  platform::gtk::GObjectPtr<GtkWidget> label_;
+};
+
+TEST(GtkWindowBackend, AViewWithItsOwnWidgetIsShownAsThatWidget) {
+  auto root = std::make_shared<View>(Rect{{0, 0}, {200, 200}});
+  auto label = std::make_shared<LabelView>();
+  root->addSubview(label);
+  GtkWindowBackend backend(root, false);
+  EXPECT_EQ(backend.widgetFor(*label), label->nativeWidget());
+  auto children = childrenOf(backend.widgetFor(*root));
+  ASSERT_EQ(children.size(), 2u);
+  EXPECT_EQ(children[1], label->nativeWidget());
+  gtk_widget_hide(GTK_WIDGET(label->nativeWidget()));
+  label->setAlpha(0.5);  // not mirrored: the view owns its widget's properties
+  EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(label->nativeWidget())));
+}
+
 TEST(GtkWindowBackend, AWebViewOutlivesItsWindow) {
   auto root = std::make_shared<View>(Rect{{0, 0}, {200, 200}});
   auto webView = platform::webkit::GtkWebView::create(root->bounds(), {});

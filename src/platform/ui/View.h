@@ -37,6 +37,11 @@ class View : public std::enable_shared_from_this<View> {
   virtual void removeFromSuperview();
   virtual void sendSubviewToBack(const std::shared_ptr<View>& view);
 
+  // A view that draws itself on screen (the web view) hands the window its own widget here:
+  // a toolkit object (a GtkWidget under GTK), kept toolkit-neutral so that this layer needs
+  // no toolkit. Plain views have none; the window mirrors their model instead.
+  virtual void* nativeWidget() const { return nullptr; }
+
   // A backend that mirrors plain views on screen (the GTK window) hears about every change
   // of this view's model, after `didChange`. One observer per view; nullptr removes it.
   using ChangeObserver = std::function<void(View&)>;

@@ -4,7 +4,6 @@
 
 #include "platform/foundation/Log.h"
 #include "platform/ui/Application.h"
-#include "platform/webkit/gtk/GtkWebView.h"
 
 namespace platform::ui {
 
@@ -13,9 +12,9 @@ using platform::gtk::SignalConnection;
 
 struct GtkWindowBackend::Node {
   std::weak_ptr<View> view;
-  GObjectPtr<GtkWidget> widget;  // the overlay of a plain view, the WebKitWebView of a web view
+  GObjectPtr<GtkWidget> widget;  // the overlay of a plain view, or the view's own widget
   GtkWidget* drawing = nullptr;  // a plain view's background
-  bool ownsProperties = true;    // false for a web view, which mirrors itself
+  bool ownsProperties = true;    // false for a view with its own widget, which mirrors itself
   std::vector<View*> children;   // in the order GTK stacks them
   SignalConnection drawConnection;
 };
@@ -63,8 +62,9 @@ GtkWindowBackend::Node& GtkWindowBackend::mirror(const std::shared_ptr<View>& vi
 
   auto node = std::make_unique<Node>();
   node->view = view;
-  if (auto* webView = dynamic_cast<platform::webkit::GtkWebView*>(view.get())) {
-    node->widget = GObjectPtr<GtkWidget>::retain(webView->widget());
+  void* own = view->nativeWidget();
+  if (own && GTK_IS_WIDGET(own)) {
+    node->widget = GObjectPtr<GtkWidget>::retain(GTK_WIDGET(own));
     node->ownsProperties = false;
   } else {
     node->widget = GObjectPtr<GtkWidget>::retain(gtk_overlay_new());
@@ -143,8 +143,8 @@ void GtkWindowBackend::forget(View* view) {
 void GtkWindowBackend::release(Node& node) {
   node.drawConnection.disconnect();
   if (auto alive = node.view.lock(); alive && node.ownsProperties) alive->setChangeObserver(nullptr);
-  // A web view outlives its mirror: the overlay it sits in goes with the mirror (or the
-  // window), and destroying that overlay must not destroy the web view's widget.
+  // A view with its own widget (the web view) outlives its mirror: the overlay it sits in
+  // goes with the mirror (or the window), and destroying that overlay must not destroy it.
   GtkWidget* widget = node.widget.get();
   if (!node.ownsProperties && gtk_widget_get_parent(widget))
     gtk_container_remove(GTK_CONTAINER(gtk_widget_get_parent(widget)), widget);

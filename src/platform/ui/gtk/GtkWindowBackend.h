@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/ui/View.h"
-#include "platform/webkit/gtk/GObjectPtr.h"
+#include "platform/ui/gtk/GObjectPtr.h"
 
 namespace platform::ui {
 
@@ -16,7 +16,8 @@ namespace platform::ui {
 // drawing area for its background colour and its subviews stacked above it in order (the
 // first at the bottom), so the launch view covers the web view that was sent to the back.
 // Changes of the model (hidden, alpha step by step during a fade, background colour,
-// subviews) are mirrored as they happen; a web view mirrors its own properties. A view that
+// subviews) are mirrored as they happen; a view with a native widget of its own (the web
+// view) is shown as that widget and mirrors its own properties. A view that
 // is hidden or fully transparent is not shown at all, so it never takes the pointer.
 // The main window also maps the window's state to the application's life cycle. Main thread only.
 class GtkWindowBackend {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/webkit/WebView.h"
-#include "platform/webkit/gtk/GObjectPtr.h"
+#include "platform/ui/gtk/GObjectPtr.h"
 
 namespace platform::webkit {
 

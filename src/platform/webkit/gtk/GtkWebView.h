@@ -12,7 +12,7 @@
 
 #include "platform/foundation/Error.h"
 #include "platform/webkit/WebView.h"
-#include "platform/webkit/gtk/GObjectPtr.h"
+#include "platform/ui/gtk/GObjectPtr.h"
 
 namespace platform::webkit {
 
@@ -54,6 +54,7 @@ class GtkWebView : public WebView {
 
   // The GTK widget (a WebKitWebView) that the window shows.
   GtkWidget* widget() const { return GTK_WIDGET(view_.get()); }
+  void* nativeWidget() const override { return widget(); }
   WebKitWebView* webKitView() const { return view_.get(); }
   WebKitSettings* settings() const { return settings_.get(); }
   // The user agent WebKit sends now.
