@@ -9,6 +9,7 @@ class AppDelegate : public HBRAppDelegate {
   bool didFinishLaunchingWithOptions(const platform::Value& options) override;
 };
 
-// Registers the application's classes ("AppDelegate") and the host's, each only when no
-// class is registered under its name yet, so a program may register its own first.
+// Registers the application's classes ("AppDelegate"), the host's and the device plugins',
+// each only when no class is registered under its name yet, so a program may register its
+// own first.
 void HBRRegisterAppClasses();

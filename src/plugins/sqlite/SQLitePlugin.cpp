@@ -1,0 +1,333 @@
+#include "plugins/sqlite/SQLitePlugin.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/HBRCommandDelegate.h"
+#include "host/HBRPluginResult.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/JSONText.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+
+using platform::Value;
+
+namespace {
+
+const char* const kNoDatabasePath = "INTERNAL PLUGIN ERROR: You must specify database path";
+const char* const kNoSuchDatabase = "INTERNAL PLUGIN ERROR: No such database, you must open it first";
+const char* const kBadConnectionName = "INTERNAL PLUGIN ERROR: connectionName must be a string";
+const char* const kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
+
+// The argument object of every action; anything else counts as an empty one.
+Value options(const HBRInvokedUrlCommand& command) {
+  return command.argumentAtIndex(0, Value::object(), HBRArgumentKind::Dictionary);
+}
+
+std::string stringMember(const Value& object, const char* key, const std::string& fallback = "") {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : fallback;
+}
+
+// The location key: "docs" when none is given; one that is not text names no location.
+std::string locationMember(const Value& object) {
+  auto it = object.find("dblocation");
+  if (it == object.end() || it->is_null()) return "docs";
+  return it->is_string() ? it->get<std::string>() : "";
+}
+
+bool endsWith(const std::string& text, const char* suffix) {
+  size_t n = std::strlen(suffix);
+  return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+// A database name must be one plain file name: a path would lead out of the location, and
+// the name of a journal or WAL file would let a page read or remove another database's.
+bool isPlainFileName(const std::string& name) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+      name.find('\0') != std::string::npos || !platform::isValidUTF8(name))
+    return false;
+  for (const char* suffix : kCompanionSuffixes)
+    if (endsWith(name, suffix)) return false;
+  return true;
+}
+
+std::string canonicalPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+}
+
+void send(const std::shared_ptr<HBRCommandDelegate>& delegate, const std::optional<std::string>& callbackId, bool ok,
+          Value message) {
+  if (!delegate) return;
+  delegate->sendPluginResult(
+      HBRPluginResult::resultWithStatus(ok ? HBRResultStatus::OK : HBRResultStatus::Error, std::move(message)),
+      callbackId);
+}
+
+Value batchEntry(SQLiteConnection::Outcome outcome) {
+  Value entry = Value::object();
+  if (outcome.ok) {
+    entry["type"] = "success";
+    entry["result"] = std::move(outcome.message);
+  } else {
+    entry["type"] = "error";
+    entry["error"] = outcome.message;
+    entry["result"] = std::move(outcome.message);
+  }
+  return entry;
+}
+
+}  // namespace
+
+SQLitePlugin::SQLitePlugin() {
+  registerAction("echoStringValue", &SQLitePlugin::echoStringValue);
+  registerAction("open", &SQLitePlugin::open);
+  registerAction("close", &SQLitePlugin::close);
+  registerAction("delete", &SQLitePlugin::deleteDatabase);
+  registerAction("executeSql", &SQLitePlugin::executeSql);
+  registerAction("backgroundExecuteSqlBatch", &SQLitePlugin::backgroundExecuteSqlBatch);
+  registerAction("openNow", &SQLitePlugin::openNow);
+  registerAction("closeNow", &SQLitePlugin::closeNow);
+  registerAction("deleteNow", &SQLitePlugin::deleteNow);
+  registerAction("executeSqlBatchNow", &SQLitePlugin::executeSqlBatchNow);
+}
+
+SQLitePlugin::~SQLitePlugin() {
+  auto connections = openDBs_.performLockedWithDictionary([](auto& dictionary) { return std::exchange(dictionary, {}); });
+  for (auto& [key, connection] : connections) connection->queue().sync([&connection] { connection->close(); });
+}
+
+void SQLitePlugin::pluginInitialize() {
+  openDBs_.removeAllObjects();
+  appDBPaths_.clear();
+  // Canonical folders: a database path then holds no symbolic link but (possibly) the file's
+  // own, which opening refuses, and paths compare as strings.
+  std::string library = canonicalPath(platform::paths::library());
+  appDBPaths_["docs"] = canonicalPath(platform::paths::documents());
+  appDBPaths_["libs"] = library;
+
+  std::string noSync = platform::fs::appendPath(library, "LocalDatabase");
+  if (!platform::fs::isDirectory(noSync)) {
+    auto error = platform::fs::exists(noSync)
+                     ? std::optional<platform::Error>(platform::fs::posixError(EEXIST))
+                     : platform::fs::createDirectory(noSync, false);
+    if (error) {
+      platform::log("INTERNAL PLUGIN ERROR: could not create no cloud sync directory at path: " + noSync);
+      return;
+    }
+  }
+  if (auto error = platform::fs::setExcludedFromBackup(noSync, true)) {
+    platform::log("INTERNAL PLUGIN ERROR: error setting nobackup flag in LocalDatabase directory: " +
+                  error->localizedDescription());
+    return;
+  }
+  appDBPaths_["nosync"] = noSync;
+}
+
+std::string SQLitePlugin::getDbConnectionNameForDb(const std::string& name, const Value& options) {
+  auto it = options.is_object() ? options.find("connectionName") : options.end();
+  if (!options.is_object() || it == options.end() || !it->is_string()) return name;
+  // A zero byte joins the two: no database name holds one, so "a_b" alone and "a" with the
+  // connection "b" stay two connections.
+  return name + '\0' + it->get<std::string>();
+}
+
+std::optional<std::string> SQLitePlugin::getDBPath(const std::string& name, const std::string& location) const {
+  if (name.empty()) return std::nullopt;
+  auto it = appDBPaths_.find(location);
+  if (it == appDBPaths_.end()) return std::nullopt;
+  return platform::fs::appendPath(it->second, name);
+}
+
+void SQLitePlugin::answer(const HBRInvokedUrlCommand& command, bool ok, Value message) const {
+  send(commandDelegate(), command.callbackId(), ok, std::move(message));
+}
+
+void SQLitePlugin::inBackground(const HBRInvokedUrlCommand& command,
+                                void (SQLitePlugin::*body)(const HBRInvokedUrlCommand&)) {
+  auto delegate = commandDelegate();
+  if (!delegate) return;  // no host: nobody to answer
+  std::weak_ptr<platform::Object> weakSelf = weak_from_this();
+  delegate->runInBackground([weakSelf, command, body] {
+    if (auto self = std::static_pointer_cast<SQLitePlugin>(weakSelf.lock())) (self.get()->*body)(command);
+  });
+}
+
+// Actions --------------------------------------------------------------------------------
+
+void SQLitePlugin::echoStringValue(const HBRInvokedUrlCommand& command) {
+  Value args = options(command);
+  answer(command, true, args.value("value", Value()));
+}
+
+void SQLitePlugin::open(const HBRInvokedUrlCommand& command) { inBackground(command, &SQLitePlugin::openNow); }
+
+void SQLitePlugin::deleteDatabase(const HBRInvokedUrlCommand& command) {
+  inBackground(command, &SQLitePlugin::deleteNow);
+}
+
+// Closing and running statements only look the connection up here and queue the work on
+// the connection's own queue, so they keep their order and never wait on the calling thread.
+void SQLitePlugin::close(const HBRInvokedUrlCommand& command) { closeNow(command); }
+
+void SQLitePlugin::backgroundExecuteSqlBatch(const HBRInvokedUrlCommand& command) { executeSqlBatchNow(command); }
+
+void SQLitePlugin::openNow(const HBRInvokedUrlCommand& command) {
+  Value args = options(command);
+  std::string name = stringMember(args, "name");
+  std::optional<std::string> path = getDBPath(name, locationMember(args));
+
+  if (sqlite3_threadsafe() == 0) {
+    platform::log("INTERNAL PLUGIN ERROR: sqlite3_threadsafe() returns false value");
+    return answer(command, false, "INTERNAL PLUGIN ERROR: sqlite3_threadsafe() returns false value");
+  }
+  if (!path) {
+    platform::log("INTERNAL PLUGIN ERROR (NOT EXPECTED): open with database name missing");
+    return answer(command, false, "INTERNAL PLUGIN ERROR: open with database name missing");
+  }
+  if (!isPlainFileName(name)) return answer(command, false, "INTERNAL PLUGIN ERROR: invalid database name");
+  if (auto it = args.find("connectionName"); it != args.end() && !it->is_null() && !it->is_string())
+    return answer(command, false, kBadConnectionName);
+  std::string key = getDbConnectionNameForDb(name, args);
+
+  std::lock_guard<std::mutex> lock(openLock_);
+  if (openDBs_.objectForKey(key)) {
+    platform::log(platform::stringf("INTERNAL PLUGIN ERROR: database already open for db name: %s (db file name: %s)",
+                                    path->c_str(), name.c_str()));
+    return answer(command, false, "INTERNAL PLUGIN ERROR: database already open");
+  }
+  std::string error;
+  auto connection = SQLiteConnection::open(*path, error);
+  if (!connection) return answer(command, false, error);
+  openDBs_.setObject(connection, key);
+  answer(command, true, "Database opened");
+}
+
+void SQLitePlugin::closeNow(const HBRInvokedUrlCommand& command) {
+  Value args = options(command);
+  if (!args.contains("dbname") || !args["dbname"].is_string()) return answer(command, false, kNoDatabasePath);
+  std::string key = getDbConnectionNameForDb(args["dbname"].get<std::string>(), args);
+  Connection connection = openDBs_.performLockedWithDictionary([&](auto& dictionary) {
+    Connection found;
+    if (auto it = dictionary.find(key); it != dictionary.end()) {
+      found = std::move(it->second);
+      dictionary.erase(it);
+    }
+    return found;
+  });
+  if (!connection) return answer(command, false, "INTERNAL PLUGIN ERROR: Specified db was not open");
+  connection->queue().async(
+      [connection, delegate = commandDelegate(), callbackId = command.callbackId()] {
+        connection->close();
+        send(delegate, callbackId, true, "DB closed");
+      });
+}
+
+void SQLitePlugin::deleteNow(const HBRInvokedUrlCommand& command) {
+  Value args = options(command);
+  if (!args.contains("path") || !args["path"].is_string()) return answer(command, false, kNoDatabasePath);
+  std::string name = args["path"].get<std::string>();
+  std::optional<std::string> path = getDBPath(name, locationMember(args));
+  if (!path) {
+    platform::log("INTERNAL PLUGIN ERROR (NOT EXPECTED): delete with no valid database path found");
+    return answer(command, false, "INTERNAL PLUGIN ERROR: delete with no valid database path found");
+  }
+  if (!isPlainFileName(name)) return answer(command, false, "INTERNAL PLUGIN ERROR: invalid database name");
+
+  std::lock_guard<std::mutex> lock(openLock_);
+  if (!platform::fs::exists(*path) || platform::fs::isDirectory(*path))
+    return answer(command, false, "The database does not exist on that path");
+
+  // Every connection to the file, whatever its connection name, is closed first, each after
+  // the statements already queued on it, so no statement sees its file vanish.
+  auto connections = openDBs_.performLockedWithDictionary([&](auto& dictionary) {
+    std::vector<Connection> found;
+    for (auto it = dictionary.begin(); it != dictionary.end();) {
+      if (it->second->path() == *path) {
+        found.push_back(std::move(it->second));
+        it = dictionary.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    return found;
+  });
+  for (auto& connection : connections) connection->queue().sync([&connection] { connection->close(); });
+  connections.clear();
+
+  // The journal and WAL files go too: left behind, they would be replayed into a new
+  // database of the same name.
+  std::string failures;
+  for (std::string file : {*path, *path + "-journal", *path + "-wal", *path + "-shm"}) {
+    if (::unlink(file.c_str()) != 0 && errno != ENOENT)
+      failures += (failures.empty() ? "" : "; ") + file.substr(file.rfind('/') + 1) + ": " + std::strerror(errno);
+  }
+  if (!failures.empty()) return answer(command, false, "Unable to delete the database: " + failures);
+  answer(command, true, "DB deleted");
+}
+
+SQLitePlugin::Connection SQLitePlugin::connectionFor(const Value& dbargs, std::string& error) const {
+  auto dbname = dbargs.is_object() ? dbargs.find("dbname") : dbargs.end();
+  if (!dbargs.is_object() || dbname == dbargs.end() || !dbname->is_string()) {
+    error = kNoDatabasePath;
+    return nullptr;
+  }
+  if (auto it = dbargs.find("connectionName"); it != dbargs.end() && !it->is_null() && !it->is_string()) {
+    error = kBadConnectionName;
+    return nullptr;
+  }
+  const auto& name = dbname->get_ref<const std::string&>();
+  std::optional<Connection> connection;
+  if (name.find('\0') == std::string::npos) connection = openDBs_.objectForKey(getDbConnectionNameForDb(name, dbargs));
+  if (!connection) {
+    error = kNoSuchDatabase;
+    return nullptr;
+  }
+  return *connection;
+}
+
+void SQLitePlugin::executeSql(const HBRInvokedUrlCommand& command) {
+  Value args = options(command);
+  std::string error;
+  Connection connection = connectionFor(args.value("dbargs", Value()), error);
+  if (!connection) return answer(command, false, error);
+  Value statement = args.value("ex", Value());
+  connection->queue().async([connection, statement = std::move(statement), delegate = commandDelegate(),
+                             callbackId = command.callbackId()] {
+    auto outcome = connection->isOpen() ? connection->execute(statement)
+                                        : SQLiteConnection::Outcome{false, kNoSuchDatabase};
+    send(delegate, callbackId, outcome.ok, std::move(outcome.message));
+  });
+}
+
+void SQLitePlugin::executeSqlBatchNow(const HBRInvokedUrlCommand& command) {
+  Value args = options(command);
+  Value executes = args.value("executes", Value::array());
+  if (executes.is_null()) executes = Value::array();
+  if (!executes.is_array()) return answer(command, false, "INTERNAL PLUGIN ERROR: executes must be an array");
+
+  std::string error;
+  Connection connection = connectionFor(args.value("dbargs", Value()), error);
+  if (!connection) {
+    Value entries = Value::array();
+    for (size_t i = 0; i < executes.size(); ++i) entries.push_back(batchEntry({false, error}));
+    return answer(command, true, std::move(entries));
+  }
+  // The whole batch is one work item: no other statement on the connection runs between its
+  // statements, and it runs after everything queued before it.
+  connection->queue().async([connection, executes = std::move(executes), delegate = commandDelegate(),
+                             callbackId = command.callbackId()] {
+    Value entries = Value::array();
+    for (const auto& statement : executes) {
+      entries.push_back(batchEntry(connection->isOpen() ? connection->execute(statement)
+                                                        : SQLiteConnection::Outcome{false, kNoSuchDatabase}));
+    }
+    send(delegate, callbackId, true, std::move(entries));
+  });
+}
