@@ -115,6 +115,19 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
   EXPECT_EQ(found["afterNoCallback"]["args"][0][0], "after");
   EXPECT_NE(run.output.find("Invalid callback id received by sendPluginResult"), std::string::npos) << run.output;
 
+  // The SQLite plugin answers from its own queues; a name cannot lead out of Documents.
+  const Value& sqlite = found["sqlite"];
+  EXPECT_EQ(sqlite["open"]["args"][0], "Database opened") << sqlite.dump(2);
+  EXPECT_EQ(sqlite["batch"]["args"][0][1]["result"]["insertId"], 1) << sqlite.dump(2);
+  EXPECT_EQ(sqlite["batch"]["args"][0][2]["error"]["code"], 6) << sqlite.dump(2);
+  EXPECT_EQ(sqlite["select"]["args"][0]["rowsAffected"], 0);
+  EXPECT_EQ(sqlite["selectEqual"], true) << sqlite.dump(2);
+  EXPECT_EQ(sqlite["escape"]["args"][0], "INTERNAL PLUGIN ERROR: invalid database name");
+  EXPECT_EQ(sqlite["close"]["args"][0], "DB closed");
+  EXPECT_EQ(sqlite["delete"]["args"][0], "DB deleted");
+  EXPECT_FALSE(platform::fs::exists(temp_.file("data/Documents/e2e.db")));
+  EXPECT_FALSE(platform::fs::exists(temp_.file("data/escape.db")));
+
   // The navigation filter refused the page's move to a site it does not allow.
   EXPECT_EQ(found["afterRefusedNavigation"], "app://localhost/index.html");
   EXPECT_NE(run.output.find("Internal navigation rejected - <allow-navigation> not set for "

@@ -34,6 +34,24 @@
     return buffer instanceof ArrayBuffer ? Array.prototype.slice.call(new Uint8Array(buffer)) : null;
   }
 
+  // Opens a database, fills it in one batch, reads it back, closes and deletes it.
+  async function sqliteRoundTrip() {
+    var db = { dbname: 'e2e.db' };
+    var out = {};
+    out.open = await call('SQLitePlugin', 'open', [{ name: 'e2e.db' }]);
+    out.batch = await call('SQLitePlugin', 'backgroundExecuteSqlBatch', [{ dbargs: db, executes: [
+      { sql: 'CREATE TABLE t (id INTEGER PRIMARY KEY, text TEXT NOT NULL)', params: [] },
+      { sql: 'INSERT INTO t (text) VALUES (?)', params: [TRICKY] },
+      { sql: 'INSERT INTO t (text) VALUES (?)', params: [] }
+    ] }]);
+    out.select = await call('SQLitePlugin', 'executeSql', [{ dbargs: db, ex: { sql: 'SELECT id, text FROM t', params: [] } }]);
+    out.selectEqual = out.select.ok && out.select.args[0].rows[0].text === TRICKY;
+    out.escape = await call('SQLitePlugin', 'open', [{ name: '../escape.db' }]);
+    out.close = await call('SQLitePlugin', 'close', [db]);
+    out.delete = await call('SQLitePlugin', 'delete', [{ path: 'e2e.db' }]);
+    return out;
+  }
+
   async function run() {
     found.echo = await call('Echo', 'echo', ['hello', 42, { nested: [true, null] }]);
     found.echoTricky = await call('Echo', 'echo', [TRICKY]);
@@ -43,6 +61,7 @@
     found.unknownService = await unanswered('NoSuchService', 'anything', []);
     found.notAPlugin = await unanswered('NotAPlugin', 'anything', []);
     found.afterErrors = await call('Echo', 'echo', ['still working']);
+    found.sqlite = await sqliteRoundTrip();
 
     var buffer = await call('Echo', 'echoArrayBuffer', [new Uint8Array([0, 1, 2, 254, 255]).buffer]);
     found.arrayBuffer = { ok: buffer.ok, bytes: bytesOf(buffer.args[0]) };
