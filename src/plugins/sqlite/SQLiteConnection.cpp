@@ -49,8 +49,9 @@ bool columnValue(sqlite3_stmt* statement, int column, Value& out) {
 std::shared_ptr<SQLiteConnection> SQLiteConnection::open(const std::string& path, std::string& error) {
   sqlite3* db = nullptr;
   // No symbolic link is followed: the folders above are canonical, so the file itself is the
-  // only place one could sit, and it would lead out of the location.
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW;
+  // only place one could sit, and it would lead out of the location. The handle needs no
+  // mutex of its own: only the connection's serial queue ever uses it, once it is shared.
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX;
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     sqlite3_close(db);  // a failed open still hands out a handle
     error = "Unable to open DB";

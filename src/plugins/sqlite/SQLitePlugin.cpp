@@ -24,9 +24,20 @@ const char* const kNoSuchDatabase = "INTERNAL PLUGIN ERROR: No such database, yo
 const char* const kBadConnectionName = "INTERNAL PLUGIN ERROR: connectionName must be a string";
 const char* const kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
 
-// The argument object of every action; anything else counts as an empty one.
-Value options(const HBRInvokedUrlCommand& command) {
-  return command.argumentAtIndex(0, Value::object(), HBRArgumentKind::Dictionary);
+// The argument object of every action; anything else counts as an empty one. A reference:
+// a batch's object holds every statement, and copying it is a good part of the batch's cost.
+const Value& options(const HBRInvokedUrlCommand& command) {
+  static const Value empty = Value::object();
+  const Value& arguments = command.arguments();
+  if (!arguments.is_array() || arguments.empty() || !arguments[0].is_object()) return empty;
+  return arguments[0];
+}
+
+// The member `key` of `object`, or null.
+const Value& member(const Value& object, const char* key) {
+  static const Value none;
+  auto it = object.find(key);
+  return it == object.end() ? none : *it;
 }
 
 std::string stringMember(const Value& object, const char* key, const std::string& fallback = "") {
@@ -162,7 +173,7 @@ void SQLitePlugin::inBackground(const HBRInvokedUrlCommand& command,
 // Actions --------------------------------------------------------------------------------
 
 void SQLitePlugin::echoStringValue(const HBRInvokedUrlCommand& command) {
-  Value args = options(command);
+  const Value& args = options(command);
   answer(command, true, args.value("value", Value()));
 }
 
@@ -179,7 +190,7 @@ void SQLitePlugin::close(const HBRInvokedUrlCommand& command) { closeNow(command
 void SQLitePlugin::backgroundExecuteSqlBatch(const HBRInvokedUrlCommand& command) { executeSqlBatchNow(command); }
 
 void SQLitePlugin::openNow(const HBRInvokedUrlCommand& command) {
-  Value args = options(command);
+  const Value& args = options(command);
   std::string name = stringMember(args, "name");
   std::optional<std::string> path = getDBPath(name, locationMember(args));
 
@@ -210,9 +221,10 @@ void SQLitePlugin::openNow(const HBRInvokedUrlCommand& command) {
 }
 
 void SQLitePlugin::closeNow(const HBRInvokedUrlCommand& command) {
-  Value args = options(command);
-  if (!args.contains("dbname") || !args["dbname"].is_string()) return answer(command, false, kNoDatabasePath);
-  std::string key = getDbConnectionNameForDb(args["dbname"].get<std::string>(), args);
+  const Value& args = options(command);
+  const Value& dbname = member(args, "dbname");
+  if (!dbname.is_string()) return answer(command, false, kNoDatabasePath);
+  std::string key = getDbConnectionNameForDb(dbname.get<std::string>(), args);
   Connection connection = openDBs_.performLockedWithDictionary([&](auto& dictionary) {
     Connection found;
     if (auto it = dictionary.find(key); it != dictionary.end()) {
@@ -230,9 +242,10 @@ void SQLitePlugin::closeNow(const HBRInvokedUrlCommand& command) {
 }
 
 void SQLitePlugin::deleteNow(const HBRInvokedUrlCommand& command) {
-  Value args = options(command);
-  if (!args.contains("path") || !args["path"].is_string()) return answer(command, false, kNoDatabasePath);
-  std::string name = args["path"].get<std::string>();
+  const Value& args = options(command);
+  const Value& pathName = member(args, "path");
+  if (!pathName.is_string()) return answer(command, false, kNoDatabasePath);
+  std::string name = pathName.get<std::string>();
   std::optional<std::string> path = getDBPath(name, locationMember(args));
   if (!path) {
     platform::log("INTERNAL PLUGIN ERROR (NOT EXPECTED): delete with no valid database path found");
@@ -293,12 +306,11 @@ SQLitePlugin::Connection SQLitePlugin::connectionFor(const Value& dbargs, std::s
 }
 
 void SQLitePlugin::executeSql(const HBRInvokedUrlCommand& command) {
-  Value args = options(command);
+  const Value& args = options(command);
   std::string error;
-  Connection connection = connectionFor(args.value("dbargs", Value()), error);
+  Connection connection = connectionFor(member(args, "dbargs"), error);
   if (!connection) return answer(command, false, error);
-  Value statement = args.value("ex", Value());
-  connection->queue().async([connection, statement = std::move(statement), delegate = commandDelegate(),
+  connection->queue().async([connection, statement = member(args, "ex"), delegate = commandDelegate(),
                              callbackId = command.callbackId()] {
     auto outcome = connection->isOpen() ? connection->execute(statement)
                                         : SQLiteConnection::Outcome{false, kNoSuchDatabase};
@@ -307,13 +319,13 @@ void SQLitePlugin::executeSql(const HBRInvokedUrlCommand& command) {
 }
 
 void SQLitePlugin::executeSqlBatchNow(const HBRInvokedUrlCommand& command) {
-  Value args = options(command);
-  Value executes = args.value("executes", Value::array());
-  if (executes.is_null()) executes = Value::array();
-  if (!executes.is_array()) return answer(command, false, "INTERNAL PLUGIN ERROR: executes must be an array");
+  const Value& args = options(command);
+  const Value& executes = member(args, "executes");
+  if (!executes.is_null() && !executes.is_array())
+    return answer(command, false, "INTERNAL PLUGIN ERROR: executes must be an array");
 
   std::string error;
-  Connection connection = connectionFor(args.value("dbargs", Value()), error);
+  Connection connection = connectionFor(member(args, "dbargs"), error);
   if (!connection) {
     Value entries = Value::array();
     for (size_t i = 0; i < executes.size(); ++i) entries.push_back(batchEntry({false, error}));
@@ -321,7 +333,7 @@ void SQLitePlugin::executeSqlBatchNow(const HBRInvokedUrlCommand& command) {
   }
   // The whole batch is one work item: no other statement on the connection runs between its
   // statements, and it runs after everything queued before it.
-  connection->queue().async([connection, executes = std::move(executes), delegate = commandDelegate(),
+  connection->queue().async([connection, executes = executes.is_null() ? Value::array() : executes, delegate = commandDelegate(),
                              callbackId = command.callbackId()] {
     Value entries = Value::array();
     for (const auto& statement : executes) {
