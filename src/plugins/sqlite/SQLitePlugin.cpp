@@ -7,6 +7,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRPluginResult.h"
@@ -23,6 +25,23 @@ const char* const kNoDatabasePath = "INTERNAL PLUGIN ERROR: You must specify dat
 const char* const kNoSuchDatabase = "INTERNAL PLUGIN ERROR: No such database, you must open it first";
 const char* const kBadConnectionName = "INTERNAL PLUGIN ERROR: connectionName must be a string";
 const char* const kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
+const char* const kTooDeep = "INTERNAL PLUGIN ERROR: statement parameters are nested too deeply";
+
+// Copying a value and writing it out as text both recurse once per level of nesting, and the
+// page chooses the nesting: deeper parameters are refused before either happens.
+constexpr size_t kMaxNesting = 64;
+
+bool nestedTooDeeply(const Value& value) {
+  std::vector<std::pair<const Value*, size_t>> pending{{&value, 0}};
+  while (!pending.empty()) {
+    auto [next, depth] = pending.back();
+    pending.pop_back();
+    if (depth > kMaxNesting) return true;
+    for (const auto& child : *next)
+      if (child.is_structured()) pending.emplace_back(&child, depth + 1);
+  }
+  return false;
+}
 
 // The argument object of every action; anything else counts as an empty one. A reference:
 // a batch's object holds every statement, and copying it is a good part of the batch's cost.
@@ -60,9 +79,9 @@ bool endsWith(const std::string& text, const char* suffix) {
 // A database name must be one plain file name: a path would lead out of the location, and
 // the name of a journal or WAL file would let a page read or remove another database's.
 bool isPlainFileName(const std::string& name) {
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-      name.find('\0') != std::string::npos || !platform::isValidUTF8(name))
-    return false;
+  if (name.empty() || name == "." || name == ".." || !platform::isValidUTF8(name)) return false;
+  for (unsigned char c : name)
+    if (c == '/' || c < 0x20 || c == 0x7f) return false;  // control characters too: CR, LF, NUL
   for (const char* suffix : kCompanionSuffixes)
     if (endsWith(name, suffix)) return false;
   return true;
@@ -310,7 +329,9 @@ void SQLitePlugin::executeSql(const HBRInvokedUrlCommand& command) {
   std::string error;
   Connection connection = connectionFor(member(args, "dbargs"), error);
   if (!connection) return answer(command, false, error);
-  connection->queue().async([connection, statement = member(args, "ex"), delegate = commandDelegate(),
+  const Value& statement = member(args, "ex");
+  if (statement.is_structured() && nestedTooDeeply(statement)) return answer(command, false, kTooDeep);
+  connection->queue().async([connection, statement, delegate = commandDelegate(),
                              callbackId = command.callbackId()] {
     auto outcome = connection->isOpen() ? connection->execute(statement)
                                         : SQLiteConnection::Outcome{false, kNoSuchDatabase};
@@ -323,6 +344,7 @@ void SQLitePlugin::executeSqlBatchNow(const HBRInvokedUrlCommand& command) {
   const Value& executes = member(args, "executes");
   if (!executes.is_null() && !executes.is_array())
     return answer(command, false, "INTERNAL PLUGIN ERROR: executes must be an array");
+  if (executes.is_array() && nestedTooDeeply(executes)) return answer(command, false, kTooDeep);
 
   std::string error;
   Connection connection = connectionFor(member(args, "dbargs"), error);

@@ -71,7 +71,9 @@ class SQLiteTest : public ::testing::Test {
       std::lock_guard lock(counterMutex_);
       callbackId = "SQLite" + std::to_string(++counter_);
     }
-    HBRInvokedUrlCommand command(platform::Value::array({std::move(args)}), callbackId, "SQLitePlugin", action);
+    platform::Value arguments = platform::Value::array();
+    arguments.push_back(std::move(args));  // moved, not copied as an initializer list would
+    HBRInvokedUrlCommand command(std::move(arguments), callbackId, "SQLitePlugin", action);
     EXPECT_TRUE(plugin->performAction(action, command)) << action;
     return callbackId;
   }

@@ -58,6 +58,11 @@ TEST_F(SQLiteTest, OpenCloseAndDeleteLifeCycle) {
   EXPECT_EQ(call("delete", {{"path", "a.db"}, {"dblocation", "nowhere"}}).message,
             "INTERNAL PLUGIN ERROR: delete with no valid database path found");
 
+  // A file that is no database fails the probe and leaves nothing open; it can be deleted.
+  root.write("data/Documents/junk.db", std::string(4096, 'x'));
+  EXPECT_EQ(open("junk.db").message, "Unable to open DB with key");
+  EXPECT_EQ(call("delete", {{"path", "junk.db"}}).message, "DB deleted");
+
   // A companion that cannot be removed is reported, not passed over.
   ASSERT_EQ(open("b.db").message, "Database opened");
   ASSERT_FALSE(fs::createDirectory(docs("b.db-wal"), false));
@@ -70,8 +75,9 @@ TEST_F(SQLiteTest, OpenCloseAndDeleteLifeCycle) {
 
 TEST_F(SQLiteTest, NamesStayInsideTheirFolderAndKeysDoNotCollide) {
   root.write("outside.db", "");
-  for (const std::string& name : std::vector<std::string>{"../outside.db", "../../x.db", "a/b.db", ".", "..", "x.db-wal", "x.db-journal",
-                           std::string("a\0b", 3)}) {
+  for (const std::string& name : std::vector<std::string>{"../outside.db", "../../x.db", "a/b.db", ".", "..",
+                                                         "x.db-wal", "x.db-journal", "a\r\nb", std::string("a\0b", 3),
+                                                         "bad\xff"}) {
     EXPECT_EQ(open(name).message, "INTERNAL PLUGIN ERROR: invalid database name") << name;
     EXPECT_EQ(call("delete", {{"path", name}}).message, "INTERNAL PLUGIN ERROR: invalid database name") << name;
   }
@@ -141,6 +147,14 @@ TEST_F(SQLiteTest, StatementResults) {
   // Only the first statement of the text runs.
   ASSERT_TRUE(sql("e.db", "INSERT INTO t (v) VALUES ('first'); INSERT INTO t (v) VALUES ('second')").ok);
   EXPECT_EQ(sql("e.db", "SELECT count(*) AS n FROM t").message["rows"][0]["n"], 2);
+
+  // Parameters nested past any sensible depth are refused before they are copied. (Built in
+  // place: copying such a value is exactly what would overflow the stack.)
+  Value args = {{"dbargs", {{"dbname", "e.db"}}}, {"ex", {{"sql", "SELECT ?"}, {"params", Value::array()}}}};
+  Value* innermost = &args["ex"]["params"];
+  for (int i = 0; i < 100000; ++i) innermost = &innermost->emplace_back(Value::array());
+  EXPECT_EQ(call("executeSql", std::move(args)).message,
+            "INTERNAL PLUGIN ERROR: statement parameters are nested too deeply");
 
   const std::string noSql = "INTERNAL PLUGIN ERROR: You must specify a sql query to execute";
   EXPECT_EQ(sql("e.db", "").message, noSql);
