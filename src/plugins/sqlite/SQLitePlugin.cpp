@@ -25,10 +25,10 @@ const char* const kNoDatabasePath = "INTERNAL PLUGIN ERROR: You must specify dat
 const char* const kNoSuchDatabase = "INTERNAL PLUGIN ERROR: No such database, you must open it first";
 const char* const kBadConnectionName = "INTERNAL PLUGIN ERROR: connectionName must be a string";
 const char* const kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
-const char* const kTooDeep = "INTERNAL PLUGIN ERROR: statement parameters are nested too deeply";
+const char* const kTooDeep = "INTERNAL PLUGIN ERROR: arguments are nested too deeply";
 
 // Copying a value and writing it out as text both recurse once per level of nesting, and the
-// page chooses the nesting: deeper parameters are refused before either happens.
+// page chooses the nesting: deeper arguments are refused before either happens.
 constexpr size_t kMaxNesting = 64;
 
 bool nestedTooDeeply(const Value& value) {
@@ -69,6 +69,12 @@ std::string locationMember(const Value& object) {
   auto it = object.find("dblocation");
   if (it == object.end() || it->is_null()) return "docs";
   return it->is_string() ? it->get<std::string>() : "";
+}
+
+// A "connectionName" that is present must be text.
+bool hasBadConnectionName(const Value& object) {
+  auto it = object.find("connectionName");
+  return it != object.end() && !it->is_null() && !it->is_string();
 }
 
 bool endsWith(const std::string& text, const char* suffix) {
@@ -183,17 +189,26 @@ void SQLitePlugin::inBackground(const HBRInvokedUrlCommand& command,
                                 void (SQLitePlugin::*body)(const HBRInvokedUrlCommand&)) {
   auto delegate = commandDelegate();
   if (!delegate) return;  // no host: nobody to answer
+  // Only the argument object's plain members travel: the bodies read nothing else, and a copy
+  // of whatever structure the page nested in there could exhaust the stack.
+  Value plain = Value::object();
+  for (const auto& [key, value] : options(command).items())
+    if (!value.is_structured()) plain[key] = value;
+  Value arguments = Value::array();
+  arguments.push_back(std::move(plain));
+  HBRInvokedUrlCommand copy(std::move(arguments), command.callbackId(), command.className(), command.methodName());
   std::weak_ptr<platform::Object> weakSelf = weak_from_this();
-  delegate->runInBackground([weakSelf, command, body] {
-    if (auto self = std::static_pointer_cast<SQLitePlugin>(weakSelf.lock())) (self.get()->*body)(command);
+  delegate->runInBackground([weakSelf, copy = std::move(copy), body] {
+    if (auto self = std::static_pointer_cast<SQLitePlugin>(weakSelf.lock())) (self.get()->*body)(copy);
   });
 }
 
 // Actions --------------------------------------------------------------------------------
 
 void SQLitePlugin::echoStringValue(const HBRInvokedUrlCommand& command) {
-  const Value& args = options(command);
-  answer(command, true, args.value("value", Value()));
+  const Value& value = member(options(command), "value");
+  if (value.is_structured() && nestedTooDeeply(value)) return answer(command, false, kTooDeep);
+  answer(command, true, value);
 }
 
 void SQLitePlugin::open(const HBRInvokedUrlCommand& command) { inBackground(command, &SQLitePlugin::openNow); }
@@ -222,8 +237,7 @@ void SQLitePlugin::openNow(const HBRInvokedUrlCommand& command) {
     return answer(command, false, "INTERNAL PLUGIN ERROR: open with database name missing");
   }
   if (!isPlainFileName(name)) return answer(command, false, "INTERNAL PLUGIN ERROR: invalid database name");
-  if (auto it = args.find("connectionName"); it != args.end() && !it->is_null() && !it->is_string())
-    return answer(command, false, kBadConnectionName);
+  if (hasBadConnectionName(args)) return answer(command, false, kBadConnectionName);
   std::string key = getDbConnectionNameForDb(name, args);
 
   std::lock_guard<std::mutex> lock(openLock_);
@@ -243,10 +257,13 @@ void SQLitePlugin::closeNow(const HBRInvokedUrlCommand& command) {
   const Value& args = options(command);
   const Value& dbname = member(args, "dbname");
   if (!dbname.is_string()) return answer(command, false, kNoDatabasePath);
-  std::string key = getDbConnectionNameForDb(dbname.get<std::string>(), args);
+  if (hasBadConnectionName(args)) return answer(command, false, kBadConnectionName);
+  const auto& name = dbname.get_ref<const std::string&>();
+  std::string key = getDbConnectionNameForDb(name, args);
   Connection connection = openDBs_.performLockedWithDictionary([&](auto& dictionary) {
     Connection found;
-    if (auto it = dictionary.find(key); it != dictionary.end()) {
+    // No open database has a zero byte in its name (see the key's joint).
+    if (auto it = dictionary.find(key); it != dictionary.end() && name.find('\0') == std::string::npos) {
       found = std::move(it->second);
       dictionary.erase(it);
     }
@@ -310,7 +327,7 @@ SQLitePlugin::Connection SQLitePlugin::connectionFor(const Value& dbargs, std::s
     error = kNoDatabasePath;
     return nullptr;
   }
-  if (auto it = dbargs.find("connectionName"); it != dbargs.end() && !it->is_null() && !it->is_string()) {
+  if (hasBadConnectionName(dbargs)) {
     error = kBadConnectionName;
     return nullptr;
   }

@@ -93,6 +93,8 @@ TEST_F(SQLiteTest, NamesStayInsideTheirFolderAndKeysDoNotCollide) {
   auto other = call("executeSql", {{"dbargs", {{"dbname", "a"}, {"connectionName", "b"}}},
                                    {"ex", {{"sql", "SELECT * FROM only_in_a_b"}}}});
   EXPECT_EQ(other.message["code"], 5) << other.message;
+  EXPECT_EQ(call("close", {{"dbname", std::string("a\0b", 3)}}).message,
+            "INTERNAL PLUGIN ERROR: Specified db was not open");
   EXPECT_EQ(plugin->openConnectionNames().size(), 2u);
 }
 
@@ -148,13 +150,23 @@ TEST_F(SQLiteTest, StatementResults) {
   ASSERT_TRUE(sql("e.db", "INSERT INTO t (v) VALUES ('first'); INSERT INTO t (v) VALUES ('second')").ok);
   EXPECT_EQ(sql("e.db", "SELECT count(*) AS n FROM t").message["rows"][0]["n"], 2);
 
-  // Parameters nested past any sensible depth are refused before they are copied. (Built in
-  // place: copying such a value is exactly what would overflow the stack.)
+  // Arguments nested past any sensible depth are refused before they are copied, or left
+  // behind where the action does not read them. (Built in place: copying such a value is
+  // exactly what would overflow the stack.)
+  auto nestDeeply = [](Value& slot) {
+    Value* inner = &slot;
+    for (int i = 0; i < 100000; ++i) inner = &inner->emplace_back(Value::array());
+  };
+  const std::string tooDeep = "INTERNAL PLUGIN ERROR: arguments are nested too deeply";
   Value args = {{"dbargs", {{"dbname", "e.db"}}}, {"ex", {{"sql", "SELECT ?"}, {"params", Value::array()}}}};
-  Value* innermost = &args["ex"]["params"];
-  for (int i = 0; i < 100000; ++i) innermost = &innermost->emplace_back(Value::array());
-  EXPECT_EQ(call("executeSql", std::move(args)).message,
-            "INTERNAL PLUGIN ERROR: statement parameters are nested too deeply");
+  nestDeeply(args["ex"]["params"]);
+  EXPECT_EQ(call("executeSql", std::move(args)).message, tooDeep);
+  Value echoArgs = {{"value", Value::array()}};
+  nestDeeply(echoArgs["value"]);
+  EXPECT_EQ(call("echoStringValue", std::move(echoArgs)).message, tooDeep);
+  Value openArgs = {{"name", "deep.db"}, {"unread", Value::array()}};
+  nestDeeply(openArgs["unread"]);
+  EXPECT_EQ(call("open", std::move(openArgs)).message, "Database opened");
 
   const std::string noSql = "INTERNAL PLUGIN ERROR: You must specify a sql query to execute";
   EXPECT_EQ(sql("e.db", "").message, noSql);
