@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -53,18 +54,10 @@ class CustomThreadSafeMutableDictionary {
     return dictionary_.size();
   }
   std::vector<Key> allKeys() const {
-    Locked lock(lock_);
-    std::vector<Key> keys;
-    keys.reserve(dictionary_.size());
-    for (const auto& entry : dictionary_) keys.push_back(entry.first);
-    return keys;
+    return collect([](const auto& entry) { return entry.first; });
   }
   std::vector<Value> allValues() const {
-    Locked lock(lock_);
-    std::vector<Value> values;
-    values.reserve(dictionary_.size());
-    for (const auto& entry : dictionary_) values.push_back(entry.second);
-    return values;
+    return collect([](const auto& entry) { return entry.second; });
   }
   std::optional<Value> objectForKey(const Key& key) const {
     Locked lock(lock_);
@@ -98,6 +91,15 @@ class CustomThreadSafeMutableDictionary {
   }
 
  private:
+  template <typename Projection>
+  auto collect(Projection projection) const {
+    Locked lock(lock_);
+    std::vector<std::decay_t<decltype(projection(*dictionary_.begin()))>> items;
+    items.reserve(dictionary_.size());
+    for (const auto& entry : dictionary_) items.push_back(projection(entry));
+    return items;
+  }
+
   class SpinLock {
    public:
     void lock() {
