@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "platform/foundation/JSONText.h"
 
@@ -180,36 +181,33 @@ SQLiteConnection::Outcome SQLiteConnection::execute(const Value& statement) {
   topLevelInsert_ = false;
   sawInsert_ = false;
 
-  sqlite3_stmt* stmt = nullptr;
+  sqlite3_stmt* prepared = nullptr;
   // The length includes the terminating zero, which spares SQLite a copy of the text.
-  if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(std::min<size_t>(sql.size() + 1, INT32_MAX)), &stmt,
+  if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(std::min<size_t>(sql.size() + 1, INT32_MAX)), &prepared,
                          nullptr) != SQLITE_OK)
     return {false, captureSQLiteErrorFromDb(db_)};
   // Text with nothing but white space and comments compiles to no statement at all.
-  if (!stmt) return {false, kNoSqlError};
-
-  auto fail = [&] {
-    Value error = captureSQLiteErrorFromDb(db_);
-    sqlite3_finalize(stmt);
-    return Outcome{false, std::move(error)};
-  };
+  if (!prepared) return {false, kNoSqlError};
+  // Finalised on every way out, an exception's included: an open statement keeps the handle
+  // from closing. The error object is built before, while the error is still the statement's.
+  std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(prepared, &sqlite3_finalize);
 
   if (params) {
     int index = 1;
     for (const auto& argument : *params) {
-      if (bindStatement(stmt, argument, index++) != SQLITE_OK) return fail();
+      if (bindStatement(stmt.get(), argument, index++) != SQLITE_OK) return {false, captureSQLiteErrorFromDb(db_)};
     }
   }
 
   Value rows = Value::array();
   std::vector<std::string> names;
   int result;
-  while ((result = sqlite3_step(stmt)) == SQLITE_ROW) {
-    int count = sqlite3_column_count(stmt);
+  while ((result = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    int count = sqlite3_column_count(stmt.get());
     if (names.empty()) {
       names.reserve(count);
       for (int i = 0; i < count; ++i) {
-        const char* name = sqlite3_column_name(stmt, i);
+        const char* name = sqlite3_column_name(stmt.get(), i);
         names.push_back(platform::replacingInvalidUTF8(name ? name : ""));
       }
     }
@@ -217,11 +215,11 @@ SQLiteConnection::Outcome SQLiteConnection::execute(const Value& statement) {
     Value value;
     for (int i = 0; i < count; ++i) {
       // A later column of the same name replaces an earlier one.
-      if (columnValue(stmt, i, value)) row[names[i]] = std::move(value);
+      if (columnValue(stmt.get(), i, value)) row[names[i]] = std::move(value);
     }
     rows.push_back(std::move(row));
   }
-  if (result != SQLITE_DONE) return fail();
+  if (result != SQLITE_DONE) return {false, captureSQLiteErrorFromDb(db_)};
 
   sqlite3_int64 rowsAffected = sqlite3_total_changes64(db_) - changesBefore;
   sqlite3_int64 insertId = sqlite3_last_insert_rowid(db_);
@@ -229,7 +227,7 @@ SQLiteConnection::Outcome SQLiteConnection::execute(const Value& statement) {
   // after an earlier INSERT, nor an upsert that updated, nor a trigger's insert. The hook
   // catches the insert that happened to get the same rowid as the one before.
   bool inserted = topLevelInsert_ && rowsAffected > 0 && insertId != 0 && (insertId != rowidBefore || sawInsert_);
-  sqlite3_finalize(stmt);
+  stmt.reset();
 
   Value resultSet = Value::object();
   resultSet["rows"] = std::move(rows);

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <utility>
 #include <vector>
 
@@ -104,6 +105,17 @@ void send(const std::shared_ptr<HBRCommandDelegate>& delegate, const std::option
   delegate->sendPluginResult(
       HBRPluginResult::resultWithStatus(ok ? HBRResultStatus::OK : HBRResultStatus::Error, std::move(message)),
       callbackId);
+}
+
+// One statement on the connection's queue. A closed connection (a close or delete came first)
+// is no database; a failure to build the answer (memory) still answers.
+SQLiteConnection::Outcome run(SQLiteConnection& connection, const Value& statement) {
+  if (!connection.isOpen()) return {false, kNoSuchDatabase};
+  try {
+    return connection.execute(statement);
+  } catch (const std::exception& e) {
+    return {false, std::string("INTERNAL PLUGIN ERROR: ") + e.what()};
+  }
 }
 
 Value batchEntry(SQLiteConnection::Outcome outcome) {
@@ -247,7 +259,13 @@ void SQLitePlugin::openNow(const HBRInvokedUrlCommand& command) {
     return answer(command, false, "INTERNAL PLUGIN ERROR: database already open");
   }
   std::string error;
-  auto connection = SQLiteConnection::open(*path, error);
+  std::shared_ptr<SQLiteConnection> connection;
+  try {
+    connection = SQLiteConnection::open(*path, error);
+  } catch (const std::exception& e) {  // no thread left for the connection's queue
+    platform::log(std::string("INTERNAL PLUGIN ERROR: could not open ") + name + ": " + e.what());
+    error = "Unable to open DB";
+  }
   if (!connection) return answer(command, false, error);
   openDBs_.setObject(connection, key);
   answer(command, true, "Database opened");
@@ -350,8 +368,7 @@ void SQLitePlugin::executeSql(const HBRInvokedUrlCommand& command) {
   if (statement.is_structured() && nestedTooDeeply(statement)) return answer(command, false, kTooDeep);
   connection->queue().async([connection, statement, delegate = commandDelegate(),
                              callbackId = command.callbackId()] {
-    auto outcome = connection->isOpen() ? connection->execute(statement)
-                                        : SQLiteConnection::Outcome{false, kNoSuchDatabase};
+    auto outcome = run(*connection, statement);
     send(delegate, callbackId, outcome.ok, std::move(outcome.message));
   });
 }
@@ -376,8 +393,7 @@ void SQLitePlugin::executeSqlBatchNow(const HBRInvokedUrlCommand& command) {
                              callbackId = command.callbackId()] {
     Value entries = Value::array();
     for (const auto& statement : executes) {
-      entries.push_back(batchEntry(connection->isOpen() ? connection->execute(statement)
-                                                        : SQLiteConnection::Outcome{false, kNoSuchDatabase}));
+      entries.push_back(batchEntry(run(*connection, statement)));
     }
     send(delegate, callbackId, true, std::move(entries));
   });
