@@ -8,6 +8,7 @@
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/OperationQueue.h"
+#include "support/TestSupport.h"
 
 using namespace platform;
 
@@ -95,6 +96,18 @@ TEST(DispatchQueue, SerialQueueKeepsOrderAndSurvivesExceptions) {
   EXPECT_TRUE(inside);
   EXPECT_EQ(order.size(), 49u);
   EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+}
+
+TEST(DispatchQueue, AQueueReleasedByItsOwnWorkItemEndsCleanly) {
+  for (int i = 0; i < 20; ++i) {
+    auto queue = DispatchQueue::makeSerial("com.veltro.test.self");
+    std::weak_ptr<DispatchQueue> weak = queue;
+    std::atomic<bool> ran{false};
+    queue->async([queue, &ran] { ran = true; });  // holds the last reference once we drop ours
+    queue.reset();
+    ASSERT_TRUE(testing_support::waitUntil([&] { return weak.expired(); }, 5));
+    EXPECT_TRUE(ran);
+  }
 }
 
 TEST(OperationQueue, HonoursConcurrencyDependenciesAndCancellation) {

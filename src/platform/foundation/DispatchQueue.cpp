@@ -20,15 +20,15 @@ std::shared_ptr<DispatchQueue> DispatchQueue::makeSerial(std::string label) {
 }
 
 DispatchQueue::DispatchQueue(std::string label, size_t threads) : label_(std::move(label)) {
-  for (size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { workerLoop(); });
+  for (size_t i = 0; i < threads; ++i) workers_.emplace_back(workerLoop, this, state_);
 }
 
 DispatchQueue::~DispatchQueue() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->stopping = true;
   }
-  wake_.notify_all();
+  state_->wake.notify_all();
   for (auto& t : workers_) {
     if (t.get_id() == std::this_thread::get_id())
       t.detach();  // the last reference was dropped by our own work item
@@ -39,10 +39,10 @@ DispatchQueue::~DispatchQueue() {
 
 void DispatchQueue::async(std::function<void()> work) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    items_.push_back(std::move(work));
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->items.push_back(std::move(work));
   }
-  wake_.notify_one();
+  state_->wake.notify_one();
 }
 
 void DispatchQueue::sync(const std::function<void()>& work) {
@@ -63,21 +63,24 @@ void DispatchQueue::sync(const std::function<void()>& work) {
 
 bool DispatchQueue::isCurrent() const { return tCurrentQueue == this; }
 
-void DispatchQueue::workerLoop() {
-  tCurrentQueue = this;
+void DispatchQueue::workerLoop(const DispatchQueue* queue, std::shared_ptr<State> state) {
+  tCurrentQueue = queue;
   while (true) {
     std::function<void()> work;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [&] { return stopping_ || !items_.empty(); });
-      if (items_.empty()) return;  // stopping, and everything queued has run
-      work = std::move(items_.front());
-      items_.pop_front();
+      std::unique_lock<std::mutex> lock(state->mutex);
+      state->wake.wait(lock, [&] { return state->stopping || !state->items.empty(); });
+      if (state->items.empty()) return;  // stopping, and everything queued has run
+      work = std::move(state->items.front());
+      state->items.pop_front();
     }
     try {
       work();
     } catch (...) {
     }
+    // Dropping the item may drop the queue's last reference and destroy the queue here;
+    // from then on only `state` is touched.
+    work = nullptr;
   }
 }
 

@@ -34,14 +34,21 @@ class DispatchQueue {
 
  private:
   DispatchQueue(std::string label, size_t threads);
-  void workerLoop();
+
+  // What the workers use lives apart from the queue object: when a work item drops the
+  // queue's last reference, the queue is destroyed on its own worker, which must still be
+  // able to look at the (now stopping) state after its item returns.
+  struct State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> items;
+    bool stopping = false;
+  };
+  static void workerLoop(const DispatchQueue* queue, std::shared_ptr<State> state);
 
   std::string label_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> items_;
+  std::shared_ptr<State> state_ = std::make_shared<State>();
   std::vector<std::thread> workers_;
-  bool stopping_ = false;
 };
 
 }  // namespace platform
