@@ -1,0 +1,230 @@
+#include "platform/logging/RRVLogger.h"
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/foundation/Log.h"
+#include "platform/logging/RRVLogStore.h"
+
+namespace roruv {
+
+namespace {
+
+constexpr std::string_view kAnyTail = ".**";
+
+void reportFailure(const char* element, const std::string& tag, const char* what) {
+  platform::log(platform::stringf("RRVLogger: the %s for tag \"%s\" failed: %s", element,
+                                  tag.c_str(), what));
+}
+
+}  // namespace
+
+std::optional<double> numberSetting(const RRVSettings& settings, const std::string& key) {
+  auto it = settings.find(key);
+  if (it == settings.end()) return std::nullopt;
+  const std::any& value = it->second;
+  if (auto v = std::any_cast<double>(&value)) return *v;
+  if (auto v = std::any_cast<float>(&value)) return *v;
+  if (auto v = std::any_cast<int>(&value)) return *v;
+  if (auto v = std::any_cast<long>(&value)) return static_cast<double>(*v);
+  if (auto v = std::any_cast<long long>(&value)) return static_cast<double>(*v);
+  if (auto v = std::any_cast<unsigned>(&value)) return *v;
+  if (auto v = std::any_cast<unsigned long>(&value)) return static_cast<double>(*v);
+  if (auto v = std::any_cast<bool>(&value)) return *v ? 1.0 : 0.0;
+  return std::nullopt;
+}
+
+bool RRVTagPatternMatches(const std::string& pattern, const std::string& tag) {
+  if (pattern == tag) return true;
+  if (pattern.size() < kAnyTail.size() ||
+      pattern.compare(pattern.size() - kAnyTail.size(), kAnyTail.size(), kAnyTail) != 0)
+    return false;
+  // The prefix with its dot: "a.**" needs "a." at the start of the tag and something after it.
+  size_t prefixWithDot = pattern.size() - 2;
+  return tag.size() > prefixWithDot && tag.compare(0, prefixWithDot, pattern, 0, prefixWithDot) == 0;
+}
+
+struct RRVLogger::Core {
+  struct Posted {
+    std::shared_ptr<const platform::Object> object;
+    std::string tag;
+  };
+
+  std::shared_ptr<RRVLogStore> logStore;
+  std::vector<std::shared_ptr<RRVFilter>> filters;
+  std::vector<std::string> filterPatterns;
+  std::vector<std::shared_ptr<RRVOutput>> outputs;
+  std::vector<std::string> outputPatterns;
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::condition_variable idle;
+  std::deque<Posted> queue;
+  bool working = false;
+  bool sleeping = false;
+  bool stopping = false;
+  std::thread thread;
+
+  void run();
+  void handle(const std::vector<Posted>& batch);
+};
+
+std::shared_ptr<RRVLogger> RRVLogger::initWithConfiguration(RRVLoggerConfiguration configuration) {
+  std::shared_ptr<RRVLogger> logger(new RRVLogger());
+  auto core = std::make_shared<Core>();
+  logger->core_ = core;
+  core->logStore = configuration.logStore ? configuration.logStore : RRVLogStore::defaultStore();
+
+  std::weak_ptr<RRVLogger> self = logger;
+  for (const auto& setting : configuration.filterSettings) {
+    auto factory = RRVFilterClassRegistry::shared().factory(setting.filterClass);
+    auto filter = factory ? factory() : nullptr;
+    if (!filter) {
+      platform::log(platform::stringf(
+          "RRVLogger: there is no filter class \"%s\"; objects tagged \"%s\" are not filtered.",
+          setting.filterClass.c_str(), setting.tagPattern.c_str()));
+      continue;
+    }
+    filter->setLogger(self);
+    filter->configure(setting.settings);
+    core->filters.push_back(filter);
+    core->filterPatterns.push_back(setting.tagPattern);
+  }
+  for (const auto& setting : configuration.outputSettings) {
+    auto factory = RRVOutputClassRegistry::shared().factory(setting.outputClass);
+    auto output = factory ? factory() : nullptr;
+    if (!output) {
+      platform::log(platform::stringf(
+          "RRVLogger: there is no output class \"%s\"; logs tagged \"%s\" do not go there.",
+          setting.outputClass.c_str(), setting.tagPattern.c_str()));
+      continue;
+    }
+    output->setLogger(self);
+    output->setStorageKey(setting.outputClass + " " + setting.tagPattern);
+    output->configure(setting.settings);
+    core->outputs.push_back(output);
+    core->outputPatterns.push_back(setting.tagPattern);
+  }
+  for (const auto& output : core->outputs) output->start();
+
+  core->thread = std::thread([core] { core->run(); });
+  return logger;
+}
+
+RRVLogger::~RRVLogger() {
+  if (!core_) return;
+  {
+    std::lock_guard lock(core_->mutex);
+    core_->stopping = true;
+  }
+  core_->wake.notify_all();
+  if (!core_->thread.joinable()) return;
+  // An element may drop the last reference on the pipeline's own thread, which cannot wait
+  // for itself; the thread keeps the core alive until it has handled the rest.
+  if (core_->thread.get_id() == std::this_thread::get_id())
+    core_->thread.detach();
+  else
+    core_->thread.join();
+}
+
+const std::vector<std::shared_ptr<RRVFilter>>& RRVLogger::filters() const { return core_->filters; }
+const std::vector<std::shared_ptr<RRVOutput>>& RRVLogger::outputs() const { return core_->outputs; }
+const std::shared_ptr<RRVLogStore>& RRVLogger::logStore() const { return core_->logStore; }
+
+void RRVLogger::postLog(std::shared_ptr<const platform::Object> object, std::string tag) {
+  if (!object) return;
+  bool wake;
+  {
+    std::lock_guard lock(core_->mutex);
+    core_->queue.push_back({std::move(object), std::move(tag)});
+    // The thread is only woken when it sleeps; while it works it finds the log on its own.
+    wake = core_->sleeping;
+    core_->sleeping = false;
+  }
+  if (wake) core_->wake.notify_one();
+}
+
+bool RRVLogger::waitUntilIdle(double seconds) {
+  std::unique_lock lock(core_->mutex);
+  return core_->idle.wait_for(lock, std::chrono::duration<double>(seconds),
+                              [&] { return core_->queue.empty() && !core_->working; });
+}
+
+void RRVLogger::Core::run() {
+  std::vector<Posted> batch;
+  std::unique_lock lock(mutex);
+  for (;;) {
+    if (queue.empty()) {
+      working = false;
+      idle.notify_all();
+      if (stopping) return;
+      sleeping = true;
+      wake.wait(lock, [&] { return !queue.empty() || stopping; });
+      sleeping = false;
+      continue;
+    }
+    working = true;
+    batch.assign(std::make_move_iterator(queue.begin()), std::make_move_iterator(queue.end()));
+    queue.clear();
+    lock.unlock();
+    handle(batch);
+    batch.clear();  // the objects go here, outside the lock
+    lock.lock();
+  }
+}
+
+void RRVLogger::Core::handle(const std::vector<Posted>& batch) {
+  // Which elements take a tag, worked out once per tag and batch: tags repeat.
+  std::unordered_map<std::string, std::vector<size_t>> filtersForTag;
+  std::unordered_map<std::string, std::vector<size_t>> outputsForTag;
+  std::vector<RRVLogs> perOutput(outputs.size());
+  auto routesFor = [](auto& cache, const std::vector<std::string>& patterns,
+                      const std::string& tag) -> const std::vector<size_t>& {
+    auto found = cache.find(tag);
+    if (found != cache.end()) return found->second;
+    std::vector<size_t> indexes;
+    for (size_t i = 0; i < patterns.size(); ++i)
+      if (RRVTagPatternMatches(patterns[i], tag)) indexes.push_back(i);
+    return cache.emplace(tag, std::move(indexes)).first->second;
+  };
+
+  for (const auto& posted : batch) {
+    RRVLogs logs;
+    // The first matching filter that takes the object gives its logs.
+    for (size_t index : routesFor(filtersForTag, filterPatterns, posted.tag)) {
+      bool captured = false;
+      try {
+        logs = filters[index]->logsWithObject(posted.object, posted.tag, captured);
+      } catch (const std::exception& e) {
+        reportFailure("filter", posted.tag, e.what());
+        captured = true;
+      } catch (...) {
+        reportFailure("filter", posted.tag, "unknown exception");
+        captured = true;
+      }
+      if (captured || !logs.empty()) break;
+    }
+    for (auto& log : logs) {
+      if (!log) continue;
+      for (size_t index : routesFor(outputsForTag, outputPatterns, log->tag()))
+        perOutput[index].push_back(log);
+    }
+  }
+
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    if (perOutput[i].empty()) continue;
+    try {
+      outputs[i]->emitLogs(perOutput[i]);
+    } catch (const std::exception& e) {
+      reportFailure("output", perOutput[i].front()->tag(), e.what());
+    } catch (...) {
+      reportFailure("output", perOutput[i].front()->tag(), "unknown exception");
+    }
+  }
+}
+
+}  // namespace roruv
