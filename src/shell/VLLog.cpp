@@ -83,11 +83,26 @@ std::string ISO8061StringFromDate(VLDate date) {
   std::int64_t year;
   unsigned month, day;
   civilFromDays(days, year, month, day);
-  char text[40];
-  std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02u.%03uZ",
-                static_cast<long long>(year), month, day,
-                static_cast<unsigned>(inDay / 3'600'000), static_cast<unsigned>(inDay / 60'000 % 60),
-                static_cast<unsigned>(inDay / 1000 % 60), static_cast<unsigned>(inDay % 1000));
+  // Written by hand: this runs on the calling thread of every log without an instant.
+  if (year < 0 || year > 9999) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02u.%03uZ", static_cast<long long>(year),
+                  month, day, static_cast<unsigned>(inDay / 3'600'000),
+                  static_cast<unsigned>(inDay / 60'000 % 60), static_cast<unsigned>(inDay / 1000 % 60),
+                  static_cast<unsigned>(inDay % 1000));
+    return text;
+  }
+  std::string text = "0000-00-00T00:00:00.000Z";
+  auto put = [&](size_t position, size_t width, unsigned value) {
+    for (size_t i = position + width; i-- > position; value /= 10) text[i] = static_cast<char>('0' + value % 10);
+  };
+  put(0, 4, static_cast<unsigned>(year));
+  put(5, 2, month);
+  put(8, 2, day);
+  put(11, 2, static_cast<unsigned>(inDay / 3'600'000));
+  put(14, 2, static_cast<unsigned>(inDay / 60'000 % 60));
+  put(17, 2, static_cast<unsigned>(inDay / 1000 % 60));
+  put(20, 3, static_cast<unsigned>(inDay % 1000));
   return text;
 }
 
@@ -99,7 +114,7 @@ VLLog::VLLog(std::string message, Text source, std::int64_t level, platform::Val
       stack_(std::move(stack)),
       traceId_(std::move(traceId)),
       spanId_(std::move(spanId)),
-      attributes_(attributes.is_null() ? platform::Value::object() : std::move(attributes)) {
+      attributes_(std::move(attributes)) {
   VLDate now = std::chrono::system_clock::now();
   std::optional<VLDate> moment;
   if (instant) {
@@ -111,6 +126,12 @@ VLLog::VLLog(std::string message, Text source, std::int64_t level, platform::Val
   // A moment the text does not give is not 1970: the log was made now.
   timeUnixNano_ = millisecondsSince1970(moment.value_or(now)) * kNanosecondsPerMillisecond;
   observedTimeUnixNano_ = timeUnixNano_;
+}
+
+const platform::Value& VLLog::attributes() const {
+  // Most logs have none; they share one empty dictionary instead of making their own.
+  static const platform::Value kNone = platform::Value::object();
+  return attributes_.is_object() ? attributes_ : kNone;
 }
 
 const char* VLLog::legacyLogTypeFromLogLevel(std::int64_t level) {

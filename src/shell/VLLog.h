@@ -31,7 +31,8 @@ class VLLog final : public platform::Object {
   const Text& stack() const { return stack_; }
   const Text& traceId() const { return traceId_; }
   const Text& spanId() const { return spanId_; }
-  const platform::Value& attributes() const { return attributes_; }
+  // Always a dictionary: an empty one when the log has no attributes.
+  const platform::Value& attributes() const;
   std::int64_t timeUnixNano() const { return timeUnixNano_; }
   std::int64_t observedTimeUnixNano() const { return observedTimeUnixNano_; }
 

@@ -1,7 +1,6 @@
 #include "platform/logging/RRVLogger.h"
 
 #include <condition_variable>
-#include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -63,7 +62,9 @@ struct RRVLogger::Core {
   std::mutex mutex;
   std::condition_variable wake;
   std::condition_variable idle;
-  std::deque<Posted> queue;
+  // Swapped with the thread's batch, so that posting seldom allocates and the thread holds
+  // the lock only for the swap.
+  std::vector<Posted> queue;
   bool working = false;
   bool sleeping = false;
   bool stopping = false;
@@ -168,8 +169,7 @@ void RRVLogger::Core::run() {
       continue;
     }
     working = true;
-    batch.assign(std::make_move_iterator(queue.begin()), std::make_move_iterator(queue.end()));
-    queue.clear();
+    batch.swap(queue);
     lock.unlock();
     handle(batch);
     batch.clear();  // the objects go here, outside the lock
