@@ -61,6 +61,11 @@ void VLLoggerPlugin::pluginInitialize() {
     std::lock_guard lock(gDeviceInfoMutex);
     gDeviceInfo = deviceInfo;
   }
+  // The facade keeps the first engine for good: a second plugin builds no pipeline of its own.
+  if (auto existing = VLLogger::sharedInstance()) {
+    logger_ = existing;
+    return;
+  }
   Value settings = delegate ? delegate->settings() : Value::object();
   std::optional<std::string> userAgent;
   if (auto view = webView()) userAgent = view->configuration().applicationNameForUserAgent;
