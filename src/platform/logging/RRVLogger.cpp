@@ -81,35 +81,30 @@ std::shared_ptr<RRVLogger> RRVLogger::initWithConfiguration(RRVLoggerConfigurati
   core->logStore = configuration.logStore ? configuration.logStore : RRVLogStore::defaultStore();
 
   std::weak_ptr<RRVLogger> self = logger;
-  for (const auto& setting : configuration.filterSettings) {
-    auto factory = RRVFilterClassRegistry::shared().factory(setting.filterClass);
-    auto filter = factory ? factory() : nullptr;
-    if (!filter) {
-      platform::log(platform::stringf(
-          "RRVLogger: there is no filter class \"%s\"; objects tagged \"%s\" are not filtered.",
-          setting.filterClass.c_str(), setting.tagPattern.c_str()));
-      continue;
+  // Makes, links and configures each element a setting names; an unknown class is left out.
+  auto build = [&self](auto& registry, const std::string& className, const std::string& pattern,
+                       const RRVSettings& settings, const char* kind, auto& elements,
+                       std::vector<std::string>& patterns, auto&& prepare) {
+    auto factory = registry.factory(className);
+    auto element = factory ? factory() : nullptr;
+    if (!element) {
+      platform::log(platform::stringf("RRVLogger: there is no %s class \"%s\"; it is left out for tag \"%s\".",
+                                      kind, className.c_str(), pattern.c_str()));
+      return;
     }
-    filter->setLogger(self);
-    filter->configure(setting.settings);
-    core->filters.push_back(filter);
-    core->filterPatterns.push_back(setting.tagPattern);
-  }
-  for (const auto& setting : configuration.outputSettings) {
-    auto factory = RRVOutputClassRegistry::shared().factory(setting.outputClass);
-    auto output = factory ? factory() : nullptr;
-    if (!output) {
-      platform::log(platform::stringf(
-          "RRVLogger: there is no output class \"%s\"; logs tagged \"%s\" do not go there.",
-          setting.outputClass.c_str(), setting.tagPattern.c_str()));
-      continue;
-    }
-    output->setLogger(self);
-    output->setStorageKey(setting.outputClass + " " + setting.tagPattern);
-    output->configure(setting.settings);
-    core->outputs.push_back(output);
-    core->outputPatterns.push_back(setting.tagPattern);
-  }
+    element->setLogger(self);
+    prepare(*element);
+    element->configure(settings);
+    elements.push_back(element);
+    patterns.push_back(pattern);
+  };
+  for (const auto& setting : configuration.filterSettings)
+    build(RRVFilterClassRegistry::shared(), setting.filterClass, setting.tagPattern, setting.settings,
+          "filter", core->filters, core->filterPatterns, [](RRVFilter&) {});
+  for (const auto& setting : configuration.outputSettings)
+    build(RRVOutputClassRegistry::shared(), setting.outputClass, setting.tagPattern, setting.settings,
+          "output", core->outputs, core->outputPatterns,
+          [&](RRVOutput& output) { output.setStorageKey(setting.outputClass + " " + setting.tagPattern); });
   for (const auto& output : core->outputs) output->start();
 
   core->thread = std::thread([core] { core->run(); });
