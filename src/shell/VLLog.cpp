@@ -83,7 +83,7 @@ std::string ISO8061StringFromDate(VLDate date) {
   std::int64_t year;
   unsigned month, day;
   civilFromDays(days, year, month, day);
-  // Written by hand: this runs on the calling thread of every log without an instant.
+  // Written by hand: every log without an instant needs it.
   if (year < 0 || year > 9999) {
     char text[48];
     std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02u.%03uZ", static_cast<long long>(year),
@@ -119,13 +119,17 @@ VLLog::VLLog(std::string message, Text source, std::int64_t level, platform::Val
   std::optional<VLDate> moment;
   if (instant) {
     instant_ = std::move(*instant);
-    moment = dateFromISO8061String(instant_);
-  } else {
-    instant_ = ISO8061StringFromDate(now);
+    moment = dateFromISO8061String(*instant_);
   }
   // A moment the text does not give is not 1970: the log was made now.
   timeUnixNano_ = millisecondsSince1970(moment.value_or(now)) * kNanosecondsPerMillisecond;
   observedTimeUnixNano_ = timeUnixNano_;
+}
+
+std::string VLLog::instant() const {
+  if (instant_) return *instant_;
+  return ISO8061StringFromDate(VLDate(std::chrono::duration_cast<VLDate::duration>(
+      std::chrono::nanoseconds(timeUnixNano_))));
 }
 
 const platform::Value& VLLog::attributes() const {

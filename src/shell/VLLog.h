@@ -24,7 +24,8 @@ class VLLog final : public platform::Object {
   // "error" for the error and fatal levels, "general" for every other.
   static const char* legacyLogTypeFromLogLevel(std::int64_t level);
 
-  const std::string& instant() const { return instant_; }
+  // The given instant, or the moment the log was made in the same form.
+  std::string instant() const;
   std::int64_t level() const { return level_; }
   const std::string& message() const { return message_; }
   const Text& source() const { return source_; }
@@ -37,7 +38,9 @@ class VLLog final : public platform::Object {
   std::int64_t observedTimeUnixNano() const { return observedTimeUnixNano_; }
 
  private:
-  std::string instant_;
+  // Absent when the log was made without one: the text is then written from the nanosecond
+  // time when it is needed, on the pipeline's thread rather than the caller's.
+  Text instant_;
   std::int64_t level_;
   std::string message_;
   Text source_, stack_, traceId_, spanId_;

@@ -104,5 +104,6 @@ void VLRoruvLogger::processLog(const Text& instant, const std::string& message,
   auto log = std::make_shared<const VLLog>(message, source, level, attributes, stack, traceId,
                                            spanId, instant);
   const bool remote = level >= VLLogLevelInfo && level <= VLLogLevelFatal;
-  roruvLogger_->postLog(std::move(log), remote ? *serverTag_ : std::string(kCatchAllTag));
+  static const std::string catchAll = kCatchAllTag;
+  roruvLogger_->postLog(std::move(log), remote ? *serverTag_ : catchAll);
 }

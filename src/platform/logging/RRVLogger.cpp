@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/foundation/Log.h"
 #include "platform/logging/RRVLogStore.h"
@@ -50,8 +51,13 @@ bool RRVTagPatternMatches(const std::string& pattern, const std::string& tag) {
 struct RRVLogger::Core {
   struct Posted {
     std::shared_ptr<const platform::Object> object;
-    std::string tag;
+    // One of `tags`, or `ownTag` once there are too many distinct tags to keep.
+    const std::string* tag;
+    std::string ownTag;
   };
+  // Tags repeat: each distinct tag is copied once, not once per post. Nodes never move.
+  static constexpr size_t kMostKeptTags = 256;
+  std::unordered_set<std::string> tags;
 
   std::shared_ptr<RRVLogStore> logStore;
   std::vector<std::shared_ptr<RRVFilter>> filters;
@@ -131,12 +137,18 @@ const std::vector<std::shared_ptr<RRVFilter>>& RRVLogger::filters() const { retu
 const std::vector<std::shared_ptr<RRVOutput>>& RRVLogger::outputs() const { return core_->outputs; }
 const std::shared_ptr<RRVLogStore>& RRVLogger::logStore() const { return core_->logStore; }
 
-void RRVLogger::postLog(std::shared_ptr<const platform::Object> object, std::string tag) {
+void RRVLogger::postLog(std::shared_ptr<const platform::Object> object, const std::string& tag) {
   if (!object) return;
   bool wake;
   {
     std::lock_guard lock(core_->mutex);
-    core_->queue.push_back({std::move(object), std::move(tag)});
+    auto kept = core_->tags.find(tag);
+    if (kept == core_->tags.end() && core_->tags.size() < Core::kMostKeptTags)
+      kept = core_->tags.insert(tag).first;
+    if (kept != core_->tags.end())
+      core_->queue.push_back({std::move(object), &*kept, {}});
+    else
+      core_->queue.push_back({std::move(object), nullptr, tag});
     // The thread is only woken when it sleeps; while it works it finds the log on its own.
     wake = core_->sleeping;
     core_->sleeping = false;
@@ -188,17 +200,18 @@ void RRVLogger::Core::handle(const std::vector<Posted>& batch) {
   };
 
   for (const auto& posted : batch) {
+    const std::string& tag = posted.tag ? *posted.tag : posted.ownTag;
     RRVLogs logs;
     // The first matching filter that takes the object gives its logs.
-    for (size_t index : routesFor(filtersForTag, filterPatterns, posted.tag)) {
+    for (size_t index : routesFor(filtersForTag, filterPatterns, tag)) {
       bool captured = false;
       try {
-        logs = filters[index]->logsWithObject(posted.object, posted.tag, captured);
+        logs = filters[index]->logsWithObject(posted.object, tag, captured);
       } catch (const std::exception& e) {
-        reportFailure("filter", posted.tag, e.what());
+        reportFailure("filter", tag, e.what());
         captured = true;
       } catch (...) {
-        reportFailure("filter", posted.tag, "unknown exception");
+        reportFailure("filter", tag, "unknown exception");
         captured = true;
       }
       if (captured || !logs.empty()) break;

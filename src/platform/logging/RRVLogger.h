@@ -72,7 +72,7 @@ class RRVLogger : public std::enable_shared_from_this<RRVLogger> {
   RRVLogger(const RRVLogger&) = delete;
   RRVLogger& operator=(const RRVLogger&) = delete;
 
-  void postLog(std::shared_ptr<const platform::Object> object, std::string tag);
+  void postLog(std::shared_ptr<const platform::Object> object, const std::string& tag);
   RRVDate currentDate() const { return std::chrono::system_clock::now(); }
 
   const std::vector<std::shared_ptr<RRVFilter>>& filters() const;
