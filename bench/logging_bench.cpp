@@ -14,13 +14,13 @@
 //   build/release/bench/logging_bench --benchmark_repetitions=7
 //       --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <unistd.h>
-#include <fcntl.h>
 
 #include "platform/foundation/Paths.h"
 #include "platform/logging/RRVBufferedOutput.h"
@@ -48,11 +48,14 @@ class HoldingOutput : public roruv::RRVBufferedOutput {
   }
 
  protected:
-  void writeChunk(const std::shared_ptr<roruv::RRVChunk>&, Completion completion) override { completion(true); }
+  void writeChunk(const std::shared_ptr<roruv::RRVChunk>&, Completion completion) override {
+    completion(true);
+  }
 };
 
 std::string scratchFolder() {
-  auto folder = std::filesystem::temp_directory_path() / ("veltro-logging-bench-" + std::to_string(getpid()));
+  auto folder =
+      std::filesystem::temp_directory_path() / ("veltro-logging-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(folder);
   return folder.string();
 }
@@ -74,11 +77,12 @@ struct QuietConsole {
 struct Pipeline {
   Pipeline() {
     platform::paths::setDataRoot(scratchFolder() + "/data");
-    roruv::RRVOutputClassRegistry::shared().registerClass(VLRoruvLogger::kServerOutputClass,
-                                                          [] { return std::make_shared<HoldingOutput>(); });
+    roruv::RRVOutputClassRegistry::shared().registerClass(
+        VLRoruvLogger::kServerOutputClass, [] { return std::make_shared<HoldingOutput>(); });
     auto info = std::make_shared<VLApplicationInfo>(platform::Value{{"nativeshellversion", "1.0"}});
-    engine = std::make_shared<VLRoruvLogger>("bench.example", "app", std::nullopt, std::nullopt, std::nullopt,
-                                             "bench", info, VLDeviceInfo::initWithCommandDelegate(nullptr, info));
+    engine = std::make_shared<VLRoruvLogger>("bench.example", "app", std::nullopt, std::nullopt,
+                                             std::nullopt, "bench", info,
+                                             VLDeviceInfo::initWithCommandDelegate(nullptr, info));
     logger = std::make_shared<VLLogger>(engine);
     for (const auto& output : engine->roruvLogger()->outputs())
       if (auto holding = std::dynamic_pointer_cast<HoldingOutput>(output)) remote = holding;
@@ -104,8 +108,8 @@ void LogInfo_Pipeline(benchmark::State& state) {
     pipeline.engine->roruvLogger()->waitUntilIdle(60);
     pipeline.remote->drop();
   }
-  state.counters["per_log"] = benchmark::Counter(kBurst, benchmark::Counter::kIsIterationInvariantRate |
-                                                             benchmark::Counter::kInvert);
+  state.counters["per_log"] = benchmark::Counter(
+      kBurst, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 // The console's own way: standard error, unbuffered, to /dev/null.
@@ -117,8 +121,8 @@ void LogInfo_FprintfStderr(benchmark::State& state) {
     auto elapsed = std::chrono::steady_clock::now() - start;
     state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
   }
-  state.counters["per_log"] = benchmark::Counter(kBurst, benchmark::Counter::kIsIterationInvariantRate |
-                                                             benchmark::Counter::kInvert);
+  state.counters["per_log"] = benchmark::Counter(
+      kBurst, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 // A buffered stream to /dev/null: the cheapest fprintf there is.
@@ -131,8 +135,8 @@ void LogInfo_FprintfBuffered(benchmark::State& state) {
     state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
   }
   std::fclose(null);
-  state.counters["per_log"] = benchmark::Counter(kBurst, benchmark::Counter::kIsIterationInvariantRate |
-                                                             benchmark::Counter::kInvert);
+  state.counters["per_log"] = benchmark::Counter(
+      kBurst, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 roruv::RRVLogs legacyRecords(size_t count) {
@@ -158,7 +162,8 @@ std::string freshDatabase(const char* name) {
 void Store_RRVLogStore(benchmark::State& state) {
   auto chunk = legacyRecords(static_cast<size_t>(state.range(0)));
   auto store = std::make_shared<roruv::RRVLogStore>(freshDatabase("store"));
-  for (auto _ : state) benchmark::DoNotOptimize(store->addLogs(chunk, "VLRoruvServerOutput vllogger.server.1"));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(store->addLogs(chunk, "VLRoruvServerOutput vllogger.server.1"));
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
@@ -173,17 +178,20 @@ void Store_SQLiteCAPI(benchmark::State& state) {
                "CREATE INDEX logs_by_output ON logs(output, id);",
                nullptr, nullptr, nullptr);
   sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(db, "INSERT INTO logs(output, tag, date_ms, user_info) VALUES(?, ?, ?, ?)", -1, &insert,
-                     nullptr);
+  sqlite3_prepare_v2(db, "INSERT INTO logs(output, tag, date_ms, user_info) VALUES(?, ?, ?, ?)", -1,
+                     &insert, nullptr);
   const std::string output = "VLRoruvServerOutput vllogger.server.1";
   for (auto _ : state) {
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
     for (const auto& log : chunk) {
       std::string record = log->userInfo().dump();
       sqlite3_bind_text(insert, 1, output.data(), static_cast<int>(output.size()), SQLITE_STATIC);
-      sqlite3_bind_text(insert, 2, log->tag().data(), static_cast<int>(log->tag().size()), SQLITE_STATIC);
-      sqlite3_bind_int64(insert, 3,
-                         std::chrono::duration_cast<std::chrono::milliseconds>(log->date().time_since_epoch()).count());
+      sqlite3_bind_text(insert, 2, log->tag().data(), static_cast<int>(log->tag().size()),
+                        SQLITE_STATIC);
+      sqlite3_bind_int64(
+          insert, 3,
+          std::chrono::duration_cast<std::chrono::milliseconds>(log->date().time_since_epoch())
+              .count());
       sqlite3_bind_text(insert, 4, record.data(), static_cast<int>(record.size()), SQLITE_STATIC);
       sqlite3_step(insert);
       sqlite3_reset(insert);

@@ -28,7 +28,8 @@ VLApplicationInfoProtocol::Text packageIdentifier() {
 VLApplicationInfo::VLApplicationInfo(const platform::Value& settings)
     : platformVersion_(stringIn(settings, "defaultplatformversion")),
       nativeShellVersion_(stringIn(settings, "nativeshellversion")),
-      appVersion_(stringIn(platform::Bundle::main().infoDictionary(), "CFBundleShortVersionString")),
+      appVersion_(
+          stringIn(platform::Bundle::main().infoDictionary(), "CFBundleShortVersionString")),
       appVersionNumber_(stringIn(platform::Bundle::main().infoDictionary(), "CFBundleVersion")),
       appPackageIdentifier_(packageIdentifier()) {}
 

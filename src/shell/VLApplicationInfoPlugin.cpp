@@ -32,7 +32,8 @@ VLApplicationInfoPlugin::VLApplicationInfoPlugin() {
 void VLApplicationInfoPlugin::pluginInitialize() {
   platform::log("Plugin Itilialize: started");
   auto delegate = commandDelegate();
-  VLApplicationInfo::initializeWithSettings(delegate ? delegate->settings() : platform::Value::object());
+  VLApplicationInfo::initializeWithSettings(delegate ? delegate->settings()
+                                                     : platform::Value::object());
   platform::log("Plugin Itilialize: finished");
 }
 

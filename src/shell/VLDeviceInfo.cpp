@@ -36,9 +36,12 @@ std::string VLDeviceInfo::getHarborVersion() {
   return platform::stringf("%d.%d.%d", kHarborMajor, kHarborMinor, kHarborPatch);
 }
 
-VLDeviceInfo::VLDeviceInfo(bool hasDevice, const std::shared_ptr<HBRCommandDelegate>& commandDelegate,
+VLDeviceInfo::VLDeviceInfo(bool hasDevice,
+                           const std::shared_ptr<HBRCommandDelegate>& commandDelegate,
                            std::shared_ptr<VLApplicationInfoProtocol> applicationInfo)
-    : hasDevice_(hasDevice), commandDelegate_(commandDelegate), applicationInfo_(std::move(applicationInfo)) {
+    : hasDevice_(hasDevice),
+      commandDelegate_(commandDelegate),
+      applicationInfo_(std::move(applicationInfo)) {
   if (platform::MainLoop::isMainThread()) networkPlugin();
 }
 
@@ -124,7 +127,8 @@ std::shared_ptr<HBRConnection> VLDeviceInfo::networkPlugin() const {
   if (auto known = networkPlugin_.lock()) return known;
   if (platform::MainLoop::isMainThread()) {
     lock.unlock();
-    auto found = std::dynamic_pointer_cast<HBRConnection>(delegate->getCommandInstance("NetworkStatus"));
+    auto found =
+        std::dynamic_pointer_cast<HBRConnection>(delegate->getCommandInstance("NetworkStatus"));
     lock.lock();
     networkPlugin_ = found;
     return found;
@@ -140,7 +144,8 @@ std::shared_ptr<HBRConnection> VLDeviceInfo::networkPlugin() const {
       if (!self) return;
       std::shared_ptr<HBRConnection> found;
       if (auto delegate = weakDelegate.lock())
-        found = std::dynamic_pointer_cast<HBRConnection>(delegate->getCommandInstance("NetworkStatus"));
+        found =
+            std::dynamic_pointer_cast<HBRConnection>(delegate->getCommandInstance("NetworkStatus"));
       std::lock_guard lock(self->networkMutex_);
       self->networkPlugin_ = found;
       self->lookupPending_ = false;

@@ -25,7 +25,8 @@ void civilFromDays(std::int64_t days, std::int64_t& year, unsigned& month, unsig
   days += 719468;
   const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
   const unsigned dayOfEra = static_cast<unsigned>(days - era * 146097);
-  const unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const unsigned yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
   const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
   const unsigned monthIndex = (5 * dayOfYear + 2) / 153;
   day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
@@ -59,8 +60,8 @@ std::int64_t millisecondsSince1970(VLDate date) {
 
 std::optional<VLDate> dateFromISO8061String(const std::string& text) {
   // yyyy-MM-ddTHH:mm:ss.SSSZ
-  if (text.size() != 24 || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||
-      text[13] != ':' || text[16] != ':' || text[19] != '.' || text[23] != 'Z')
+  if (text.size() != 24 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+      text[16] != ':' || text[19] != '.' || text[23] != 'Z')
     return std::nullopt;
   unsigned year, month, day, hour, minute, second, millisecond;
   if (!digits(text, 0, 4, year) || !digits(text, 5, 2, month) || !digits(text, 8, 2, day) ||
@@ -72,7 +73,8 @@ std::optional<VLDate> dateFromISO8061String(const std::string& text) {
     return std::nullopt;
   std::int64_t days = daysFromCivil(year, month, day);
   std::int64_t ms = days * kMillisecondsPerDay +
-                    ((static_cast<std::int64_t>(hour) * 60 + minute) * 60 + second) * 1000 + millisecond;
+                    ((static_cast<std::int64_t>(hour) * 60 + minute) * 60 + second) * 1000 +
+                    millisecond;
   return VLDate(std::chrono::duration_cast<VLDate::duration>(Milliseconds(ms)));
 }
 
@@ -86,15 +88,17 @@ std::string ISO8061StringFromDate(VLDate date) {
   // Written by hand: every log without an instant needs it.
   if (year < 0 || year > 9999) {
     char text[48];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02u.%03uZ", static_cast<long long>(year),
-                  month, day, static_cast<unsigned>(inDay / 3'600'000),
-                  static_cast<unsigned>(inDay / 60'000 % 60), static_cast<unsigned>(inDay / 1000 % 60),
-                  static_cast<unsigned>(inDay % 1000));
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02u.%03uZ",
+                  static_cast<long long>(year), month, day,
+                  static_cast<unsigned>(inDay / 3'600'000),
+                  static_cast<unsigned>(inDay / 60'000 % 60),
+                  static_cast<unsigned>(inDay / 1000 % 60), static_cast<unsigned>(inDay % 1000));
     return text;
   }
   std::string text = "0000-00-00T00:00:00.000Z";
   auto put = [&](size_t position, size_t width, unsigned value) {
-    for (size_t i = position + width; i-- > position; value /= 10) text[i] = static_cast<char>('0' + value % 10);
+    for (size_t i = position + width; i-- > position; value /= 10)
+      text[i] = static_cast<char>('0' + value % 10);
   };
   put(0, 4, static_cast<unsigned>(year));
   put(5, 2, month);
@@ -128,8 +132,8 @@ VLLog::VLLog(std::string message, Text source, std::int64_t level, platform::Val
 
 std::string VLLog::instant() const {
   if (instant_) return *instant_;
-  return ISO8061StringFromDate(VLDate(std::chrono::duration_cast<VLDate::duration>(
-      std::chrono::nanoseconds(timeUnixNano_))));
+  return ISO8061StringFromDate(VLDate(
+      std::chrono::duration_cast<VLDate::duration>(std::chrono::nanoseconds(timeUnixNano_))));
 }
 
 const platform::Value& VLLog::attributes() const {

@@ -93,8 +93,9 @@ void VLLoggerPlugin::resetForTesting() {
 void VLLoggerPlugin::answer(const HBRInvokedUrlCommand& command, const std::string& error) {
   auto delegate = commandDelegate();
   if (!delegate) return;
-  auto result = error.empty() ? HBRPluginResult::resultWithStatus(HBRResultStatus::OK)
-                              : HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, error);
+  auto result = error.empty()
+                    ? HBRPluginResult::resultWithStatus(HBRResultStatus::OK)
+                    : HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, error);
   delegate->sendPluginResult(result, command.callbackId());
 }
 
@@ -119,11 +120,21 @@ void VLLoggerPlugin::legacyLog(const HBRInvokedUrlCommand& command, std::int64_t
     const std::string& text = message ? *message : std::string();
     const std::string& name = module ? *module : std::string();
     switch (level) {
-      case VLLogLevelVerbose: logger_->logVerbose(text, name); break;
-      case VLLogLevelDebug: logger_->logDebug(text, name); break;
-      case VLLogLevelInfo: logger_->logInfo(text, name); break;
-      case VLLogLevelWarning: logger_->logWarning(text, name); break;
-      default: logger_->logError(text, name, extra, stack); break;
+      case VLLogLevelVerbose:
+        logger_->logVerbose(text, name);
+        break;
+      case VLLogLevelDebug:
+        logger_->logDebug(text, name);
+        break;
+      case VLLogLevelInfo:
+        logger_->logInfo(text, name);
+        break;
+      case VLLogLevelWarning:
+        logger_->logWarning(text, name);
+        break;
+      default:
+        logger_->logError(text, name, extra, stack);
+        break;
     }
   }
   answer(command);
@@ -142,24 +153,54 @@ void VLLoggerPlugin::v2Log(const HBRInvokedUrlCommand& command, std::int64_t lev
     const Value& attributes = record->attributes();
     const auto& instant = record->instant();
     switch (level) {
-      case VLLogLevelTrace: logger_->logTrace(message, source, attributes, instant); break;
-      case VLLogLevelDebug: logger_->logDebug(message, source, attributes, instant); break;
-      case VLLogLevelInfo: logger_->logInfo(message, source, attributes, instant); break;
-      case VLLogLevelWarning: logger_->logWarning(message, source, attributes, instant); break;
-      default: logger_->logError(message, source, attributes, record->stack(), instant); break;
+      case VLLogLevelTrace:
+        logger_->logTrace(message, source, attributes, instant);
+        break;
+      case VLLogLevelDebug:
+        logger_->logDebug(message, source, attributes, instant);
+        break;
+      case VLLogLevelInfo:
+        logger_->logInfo(message, source, attributes, instant);
+        break;
+      case VLLogLevelWarning:
+        logger_->logWarning(message, source, attributes, instant);
+        break;
+      default:
+        logger_->logError(message, source, attributes, record->stack(), instant);
+        break;
     }
   }
   answer(command);
 }
 
-void VLLoggerPlugin::logVerbose(const HBRInvokedUrlCommand& command) { legacyLog(command, VLLogLevelVerbose); }
-void VLLoggerPlugin::logDebug(const HBRInvokedUrlCommand& command) { legacyLog(command, VLLogLevelDebug); }
-void VLLoggerPlugin::logInfo(const HBRInvokedUrlCommand& command) { legacyLog(command, VLLogLevelInfo); }
-void VLLoggerPlugin::logWarning(const HBRInvokedUrlCommand& command) { legacyLog(command, VLLogLevelWarning); }
-void VLLoggerPlugin::logError(const HBRInvokedUrlCommand& command) { legacyLog(command, VLLogLevelError); }
-void VLLoggerPlugin::v2LogTrace(const HBRInvokedUrlCommand& command) { v2Log(command, VLLogLevelTrace); }
-void VLLoggerPlugin::v2LogDebug(const HBRInvokedUrlCommand& command) { v2Log(command, VLLogLevelDebug); }
-void VLLoggerPlugin::v2LogInfo(const HBRInvokedUrlCommand& command) { v2Log(command, VLLogLevelInfo); }
-void VLLoggerPlugin::v2LogWarning(const HBRInvokedUrlCommand& command) { v2Log(command, VLLogLevelWarning); }
-void VLLoggerPlugin::v2LogError(const HBRInvokedUrlCommand& command) { v2Log(command, VLLogLevelError); }
+void VLLoggerPlugin::logVerbose(const HBRInvokedUrlCommand& command) {
+  legacyLog(command, VLLogLevelVerbose);
+}
+void VLLoggerPlugin::logDebug(const HBRInvokedUrlCommand& command) {
+  legacyLog(command, VLLogLevelDebug);
+}
+void VLLoggerPlugin::logInfo(const HBRInvokedUrlCommand& command) {
+  legacyLog(command, VLLogLevelInfo);
+}
+void VLLoggerPlugin::logWarning(const HBRInvokedUrlCommand& command) {
+  legacyLog(command, VLLogLevelWarning);
+}
+void VLLoggerPlugin::logError(const HBRInvokedUrlCommand& command) {
+  legacyLog(command, VLLogLevelError);
+}
+void VLLoggerPlugin::v2LogTrace(const HBRInvokedUrlCommand& command) {
+  v2Log(command, VLLogLevelTrace);
+}
+void VLLoggerPlugin::v2LogDebug(const HBRInvokedUrlCommand& command) {
+  v2Log(command, VLLogLevelDebug);
+}
+void VLLoggerPlugin::v2LogInfo(const HBRInvokedUrlCommand& command) {
+  v2Log(command, VLLogLevelInfo);
+}
+void VLLoggerPlugin::v2LogWarning(const HBRInvokedUrlCommand& command) {
+  v2Log(command, VLLogLevelWarning);
+}
+void VLLoggerPlugin::v2LogError(const HBRInvokedUrlCommand& command) {
+  v2Log(command, VLLogLevelError);
+}
 void VLLoggerPlugin::deviceReady(const HBRInvokedUrlCommand&) {}

@@ -6,7 +6,9 @@ using platform::Value;
 
 namespace {
 
-void reportUnexpectedFormat() { platform::log("Could not process log to console: unexpected format"); }
+void reportUnexpectedFormat() {
+  platform::log("Could not process log to console: unexpected format");
+}
 
 // The string under `key` of a legacy record.
 std::optional<std::string> legacyText(const Value& record, const char* key) {

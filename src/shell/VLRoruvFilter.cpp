@@ -16,7 +16,9 @@ std::string clean(const std::string& text) {
   return platform::isValidUTF8(text) ? text : platform::replacingInvalidUTF8(text);
 }
 
-std::string clean(const std::optional<std::string>& text) { return text ? clean(*text) : std::string(); }
+std::string clean(const std::optional<std::string>& text) {
+  return text ? clean(*text) : std::string();
+}
 
 // Every string and key of a value from a caller, made valid UTF-8.
 Value cleanValue(const Value& value) {
@@ -37,14 +39,17 @@ Value cleanValue(const Value& value) {
   return value;
 }
 
-bool isErrorLevel(std::int64_t level) { return level == VLLogLevelError || level == VLLogLevelFatal; }
+bool isErrorLevel(std::int64_t level) {
+  return level == VLLogLevelError || level == VLLogLevelFatal;
+}
 
 }  // namespace
 
 void VLRoruvFilter::configure(const roruv::RRVSettings& settings) {
   RRVFilter::configure(settings);
   // Both are the engine's to give; without them the records still go out, only poorer.
-  deviceInfo_ = roruv::settingAs<std::shared_ptr<VLDeviceInfo>>(settings, kDeviceInfoKey).value_or(nullptr);
+  deviceInfo_ =
+      roruv::settingAs<std::shared_ptr<VLDeviceInfo>>(settings, kDeviceInfoKey).value_or(nullptr);
   if (!deviceInfo_) platform::log("Missing VLDeviceInfo.");
   auto otlp = roruv::numberSetting(settings, kPlatformVersionKey);
   if (!otlp) platform::log("Invalid \"useOtlp type format.\"");

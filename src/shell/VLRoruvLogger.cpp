@@ -25,7 +25,8 @@ void VLRoruvLogger::registerPipelineClasses() {
       kConsoleOutputClass, [] { return std::make_shared<VLRoruvConsoleOutput>(); });
 }
 
-std::string VLRoruvLogger::keyForHostname(const std::string& hostname, const std::string& application) {
+std::string VLRoruvLogger::keyForHostname(const std::string& hostname,
+                                          const std::string& application) {
   return platform::stableHashString(hostname + "/" + application);
 }
 
@@ -48,16 +49,15 @@ std::optional<roruv::RRVLoggerConfiguration> VLRoruvLogger::defaultConfiguration
   auto configuration = roruv::RRVLoggerConfiguration::defaultConfiguration();
   configuration.filterSettings.emplace_back(
       kFilterClass, kCatchAllTag,
-      RRVSettings{{VLRoruvFilter::kPlatformVersionKey, otlp}, {VLRoruvFilter::kDeviceInfoKey, deviceInfo}});
+      RRVSettings{{VLRoruvFilter::kPlatformVersionKey, otlp},
+                  {VLRoruvFilter::kDeviceInfoKey, deviceInfo}});
   configuration.outputSettings.emplace_back(kConsoleOutputClass, kCatchAllTag);
   if (otlp) {
-    RRVSettings settings{{"kApplicationUrl", *applicationUrl},
-                         {"kHostname", *hostname},
-                         {"veltro.app.key", *applicationKey},
-                         {"veltro.env.key", *environmentKey},
-                         {"veltro.tenant.key", *tenantKey},
-                         {"kApplicationInfo", applicationInfo},
-                         {"kDeviceInfo", deviceInfo}};
+    RRVSettings settings{
+        {"kApplicationUrl", *applicationUrl}, {"kHostname", *hostname},
+        {"veltro.app.key", *applicationKey},  {"veltro.env.key", *environmentKey},
+        {"veltro.tenant.key", *tenantKey},    {"kApplicationInfo", applicationInfo},
+        {"kDeviceInfo", deviceInfo}};
     if (userAgent) settings["kUserAgent"] = *userAgent;
     configuration.outputSettings.emplace_back(kOtlpOutputClass, serverTag, std::move(settings));
   } else {
@@ -85,8 +85,9 @@ VLRoruvLogger::VLRoruvLogger(const Text& hostname, const Text& applicationUrl,
     roruvLogger_ = std::move(roruvLogger);
     return;
   }
-  auto configuration = defaultConfiguration(hostname, applicationUrl, applicationKey, environmentKey,
-                                            tenantKey, userAgent, applicationInfo, deviceInfo);
+  auto configuration =
+      defaultConfiguration(hostname, applicationUrl, applicationKey, environmentKey, tenantKey,
+                           userAgent, applicationInfo, deviceInfo);
   roruvLogger_ = roruv::RRVLogger::initWithConfiguration(std::move(*configuration));
 }
 

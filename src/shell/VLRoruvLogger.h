@@ -42,7 +42,8 @@ class VLRoruvLogger final : public VLLoggerEngine {
       const std::shared_ptr<VLDeviceInfo>& deviceInfo);
 
   // "vllogger.server.<key>"; the key is the stable hash of "<host name>/<application path>".
-  static std::string calculateServerTag(const std::string& hostname, const std::string& applicationUrl);
+  static std::string calculateServerTag(const std::string& hostname,
+                                        const std::string& applicationUrl);
   static std::string keyForHostname(const std::string& hostname, const std::string& application);
 
   // Makes the filter and the console output known to the pipeline by their class names.

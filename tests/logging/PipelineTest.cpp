@@ -27,7 +27,8 @@ std::shared_ptr<RRVLogger> pipeline(const std::vector<roruv::RRVOutputSetting>& 
 
 // A buffered output that never flushes by itself: tests write its chunks with writeOnce.
 roruv::RRVOutputSetting scripted(double limit, double retries) {
-  return {"ScriptedOutput", "app.server",
+  return {"ScriptedOutput",
+          "app.server",
           {{RRVBufferedOutputSettingsFlushIntervalKey, 3600.0},
            {RRVBufferedOutputSettingsLogLimitKey, limit},
            {RRVBufferedOutputSettingsMaxRetryCountKey, retries}}};
@@ -85,8 +86,10 @@ TEST(RRVLogger, RoutesEachLogToEveryOutputWhosePatternMatchesItsTag) {
   post(logger, "app.server", {"two", "throw", "three"});
   post(logger, "elsewhere", {"lost"});  // no filter takes it
 
-  EXPECT_EQ(output<RecordingOutput>(logger, 0)->received(), (std::vector<std::string>{"one", "two", "three"}));
-  EXPECT_EQ(output<RecordingOutput>(logger, 1)->received(), (std::vector<std::string>{"two", "three"}));
+  EXPECT_EQ(output<RecordingOutput>(logger, 0)->received(),
+            (std::vector<std::string>{"one", "two", "three"}));
+  EXPECT_EQ(output<RecordingOutput>(logger, 1)->received(),
+            (std::vector<std::string>{"two", "three"}));
   // A filter that throws loses that object only.
   EXPECT_TRUE(log.contains("a filter fault"));
 }
@@ -100,7 +103,8 @@ TEST(RRVBufferedOutput, WritesChunksOfAtMostTheLogLimitInOrderAndEmptiesTheStore
   EXPECT_EQ(logger->logStore()->countForOutput(out->storageKey()), 7u);
 
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(out->writeOnce());
-  EXPECT_EQ(out->chunks(), (std::vector<std::vector<std::string>>{{"1", "2", "3"}, {"4", "5", "6"}, {"7"}}));
+  EXPECT_EQ(out->chunks(),
+            (std::vector<std::vector<std::string>>{{"1", "2", "3"}, {"4", "5", "6"}, {"7"}}));
   EXPECT_EQ(out->bufferedCount(), 0u);
   EXPECT_EQ(logger->logStore()->countForOutput(out->storageKey()), 0u);
   EXPECT_EQ(count.tried, 3);
@@ -136,8 +140,8 @@ TEST(RRVBufferedOutput, CountsRetriesAndKeepsAFailedChunkPastTheLimit) {
   EXPECT_EQ(out->retryCount(), 0);
   EXPECT_EQ(logger->logStore()->countForOutput(key), 1u);
   ASSERT_TRUE(out->writeOnce());
-  EXPECT_EQ(out->chunks(),
-            (std::vector<std::vector<std::string>>{{"a", "b"}, {"a", "b"}, {"a", "b"}, {"a", "b"}, {"c"}}));
+  EXPECT_EQ(out->chunks(), (std::vector<std::vector<std::string>>{
+                               {"a", "b"}, {"a", "b"}, {"a", "b"}, {"a", "b"}, {"c"}}));
   EXPECT_EQ(count.tried, 5);
   EXPECT_EQ(count.succeeded, 2);
 }
@@ -183,6 +187,7 @@ TEST(RRVLogStore, BufferedLogsSurviveARestartOfThePipeline) {
   EXPECT_EQ(out->bufferedCount(), 3u);
   post(logger, "app.server", {"after"});
   ASSERT_TRUE(out->writeOnce());
-  EXPECT_EQ(out->chunks(), (std::vector<std::vector<std::string>>{{"before", "the", "crash", "after"}}));
+  EXPECT_EQ(out->chunks(),
+            (std::vector<std::vector<std::string>>{{"before", "the", "crash", "after"}}));
   EXPECT_EQ(store->countForOutput(key), 0u);
 }

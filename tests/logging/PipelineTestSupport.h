@@ -106,11 +106,12 @@ class ScriptedOutput : public roruv::RRVBufferedOutput {
 };
 
 inline void registerTestClasses() {
-  roruv::RRVFilterClassRegistry::shared().registerClass("EchoFilter", [] { return std::make_shared<EchoFilter>(); });
-  roruv::RRVOutputClassRegistry::shared().registerClass("RecordingOutput",
-                                                        [] { return std::make_shared<RecordingOutput>(); });
-  roruv::RRVOutputClassRegistry::shared().registerClass("ScriptedOutput",
-                                                        [] { return std::make_shared<ScriptedOutput>(); });
+  roruv::RRVFilterClassRegistry::shared().registerClass(
+      "EchoFilter", [] { return std::make_shared<EchoFilter>(); });
+  roruv::RRVOutputClassRegistry::shared().registerClass(
+      "RecordingOutput", [] { return std::make_shared<RecordingOutput>(); });
+  roruv::RRVOutputClassRegistry::shared().registerClass(
+      "ScriptedOutput", [] { return std::make_shared<ScriptedOutput>(); });
 }
 
 }  // namespace logging_test

@@ -37,8 +37,9 @@ VLLog makeLog(std::int64_t level, std::optional<std::string> stack = std::nullop
 
 std::shared_ptr<VLRoruvFilter> filter(bool otlp) {
   auto made = std::make_shared<VLRoruvFilter>();
-  made->configure({{VLRoruvFilter::kDeviceInfoKey, VLDeviceInfo::initWithCommandDelegate(nullptr, nullptr)},
-                   {VLRoruvFilter::kPlatformVersionKey, otlp}});
+  made->configure(
+      {{VLRoruvFilter::kDeviceInfoKey, VLDeviceInfo::initWithCommandDelegate(nullptr, nullptr)},
+       {VLRoruvFilter::kPlatformVersionKey, otlp}});
   return made;
 }
 
@@ -61,9 +62,10 @@ TEST(VLLogDates, ConvertInUTCWhateverTheProcessTimeZone) {
   EXPECT_EQ(ISO8061StringFromDate(*dateFromISO8061String("1969-12-31T23:59:59.999Z")),
             "1969-12-31T23:59:59.999Z");
   EXPECT_TRUE(dateFromISO8061String("2024-02-29T00:00:00.000Z"));
-  for (const char* bad : {"2023-02-29T00:00:00.000Z", "2024-05-01T10:20:30Z", "2024-05-01 10:20:30.123Z",
-                          "2024-13-01T10:20:30.123Z", "2024-05-01T24:00:00.000Z", "2024-05-01T10:20:30.123",
-                          "+024-05-01T10:20:30.123Z", ""})
+  for (const char* bad :
+       {"2023-02-29T00:00:00.000Z", "2024-05-01T10:20:30Z", "2024-05-01 10:20:30.123Z",
+        "2024-13-01T10:20:30.123Z", "2024-05-01T24:00:00.000Z", "2024-05-01T10:20:30.123",
+        "+024-05-01T10:20:30.123Z", ""})
     EXPECT_FALSE(dateFromISO8061String(bad)) << bad;
 }
 
@@ -75,9 +77,10 @@ TEST(VLLog, NanosecondTimesComeFromTheInstantOrFromWhenTheLogWasMade) {
   EXPECT_TRUE(dated.attributes().is_object());
 
   std::int64_t before = millisecondsNow();
-  VLLog undated("m", std::nullopt, VLLogLevelInfo, nullptr, std::nullopt, std::nullopt, std::nullopt, std::nullopt);
-  VLLog unparsable("m", std::nullopt, VLLogLevelInfo, nullptr, std::nullopt, std::nullopt, std::nullopt,
-                   "yesterday at noon");
+  VLLog undated("m", std::nullopt, VLLogLevelInfo, nullptr, std::nullopt, std::nullopt,
+                std::nullopt, std::nullopt);
+  VLLog unparsable("m", std::nullopt, VLLogLevelInfo, nullptr, std::nullopt, std::nullopt,
+                   std::nullopt, "yesterday at noon");
   std::int64_t after = millisecondsNow();
   EXPECT_EQ(undated.timeUnixNano(),
             std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -93,12 +96,15 @@ TEST(VLRoruvFilter, LegacyRecordsFillGapsAndLetTheDeviceWinOnErrors) {
   awayFromUTC();
   auto legacy = filter(false);
   Value debug = legacy->getUserInfoForRennicFormat(makeLog(VLLogLevelDebug));
-  EXPECT_EQ(debug, (Value{{"instant", "2024-05-01T10:20:30.123Z"}, {"logType", "general"},
-                          {"message", "the message"}, {"moduleName", ""}, {"stack", ""},
+  EXPECT_EQ(debug, (Value{{"instant", "2024-05-01T10:20:30.123Z"},
+                          {"logType", "general"},
+                          {"message", "the message"},
+                          {"moduleName", ""},
+                          {"stack", ""},
                           {"extra", Value::object()}}));
 
-  Value error = legacy->getUserInfoForRennicFormat(
-      makeLog(VLLogLevelError, "frame", Value{{"DeviceModel", "caller's"}, {"screen", "home"}}, "VLCache"));
+  Value error = legacy->getUserInfoForRennicFormat(makeLog(
+      VLLogLevelError, "frame", Value{{"DeviceModel", "caller's"}, {"screen", "home"}}, "VLCache"));
   EXPECT_EQ(error["logType"], "error");
   EXPECT_EQ(error["moduleName"], "VLCache");
   EXPECT_EQ(error["stack"], "frame");
@@ -106,7 +112,8 @@ TEST(VLRoruvFilter, LegacyRecordsFillGapsAndLetTheDeviceWinOnErrors) {
   EXPECT_EQ(error["extra"]["screen"], "home");
   EXPECT_EQ(error["extra"]["Harbor"], "6.2.0");
   // Warnings carry the caller's extra alone.
-  Value warning = legacy->getUserInfoForRennicFormat(makeLog(VLLogLevelWarning, std::nullopt, Value{{"k", 1}}));
+  Value warning =
+      legacy->getUserInfoForRennicFormat(makeLog(VLLogLevelWarning, std::nullopt, Value{{"k", 1}}));
   EXPECT_EQ(warning["extra"], (Value{{"k", 1}}));
   EXPECT_EQ(VLLog::legacyLogTypeFromLogLevel(VLLogLevelFatal), std::string("error"));
 }
@@ -131,12 +138,15 @@ TEST(VLRoruvFilter, OtlpRecordsCarrySeverityVisibilityAndExceptionsOnlyForErrors
   EXPECT_EQ(attribute(fatal, "exception.message"), (Value{{"stringValue", "the message"}}));
   EXPECT_EQ(attribute(fatal, "exception.stacktrace"), (Value{{"stringValue", "frame"}}));
   // An empty stack is a stack; no stack is none.
-  EXPECT_EQ(attribute(otlp->getUserInfoForOtlpFormat(makeLog(VLLogLevelError, "")), "exception.stacktrace"),
+  EXPECT_EQ(attribute(otlp->getUserInfoForOtlpFormat(makeLog(VLLogLevelError, "")),
+                      "exception.stacktrace"),
             (Value{{"stringValue", ""}}));
-  EXPECT_TRUE(attribute(otlp->getUserInfoForOtlpFormat(makeLog(VLLogLevelError)), "exception.message").is_null());
+  EXPECT_TRUE(
+      attribute(otlp->getUserInfoForOtlpFormat(makeLog(VLLogLevelError)), "exception.message")
+          .is_null());
 
-  VLLog traced("m", "src", VLLogLevelInfo, Value{{"veltro.otel.access.visibility", 1}}, std::nullopt, "t1",
-               "s1", std::nullopt);
+  VLLog traced("m", "src", VLLogLevelInfo, Value{{"veltro.otel.access.visibility", 1}},
+               std::nullopt, "t1", "s1", std::nullopt);
   Value info = otlp->getUserInfoForOtlpFormat(traced);
   EXPECT_EQ(info["traceId"], "t1");
   EXPECT_EQ(info["spanId"], "s1");
@@ -151,10 +161,17 @@ TEST(VLRoruvFilter, OtlpRecordsCarrySeverityVisibilityAndExceptionsOnlyForErrors
 }
 
 TEST(VLOtelUtils, AttributesKeepBooleansNumbersAndWideIntegersApart) {
-  Value list = VLOtelUtils::otlpAttributesFromDictionary(
-      Value{{"whole", 7.0}, {"half", 7.5}, {"yes", true}, {"one", 1}, {"wide", 1099511627776LL},
-            {"negative", -5000000000.0}, {"huge", 1e300}, {"text", "t"}, {"list", Value::array({1})},
-            {"nested", Value::object()}, {"none", nullptr}});
+  Value list = VLOtelUtils::otlpAttributesFromDictionary(Value{{"whole", 7.0},
+                                                               {"half", 7.5},
+                                                               {"yes", true},
+                                                               {"one", 1},
+                                                               {"wide", 1099511627776LL},
+                                                               {"negative", -5000000000.0},
+                                                               {"huge", 1e300},
+                                                               {"text", "t"},
+                                                               {"list", Value::array({1})},
+                                                               {"nested", Value::object()},
+                                                               {"none", nullptr}});
   Value record{{"attributes", list}};
   EXPECT_EQ(list.size(), 8u);  // the array, dictionary and null are left out
   EXPECT_EQ(attribute(record, "whole"), (Value{{"intValue", 7}}));
@@ -166,7 +183,8 @@ TEST(VLOtelUtils, AttributesKeepBooleansNumbersAndWideIntegersApart) {
   EXPECT_EQ(attribute(record, "huge"), (Value{{"doubleValue", 1e300}}));
   EXPECT_EQ(attribute(record, "text"), (Value{{"stringValue", "t"}}));
 
-  EXPECT_EQ(mergeDictionary(Value{{"a", 1}, {"b", 1}}, Value{{"b", 2}}), (Value{{"a", 1}, {"b", 2}}));
+  EXPECT_EQ(mergeDictionary(Value{{"a", 1}, {"b", 1}}, Value{{"b", 2}}),
+            (Value{{"a", 1}, {"b", 2}}));
   EXPECT_EQ(mergeDictionary(nullptr, Value{{"b", 2}}), (Value{{"b", 2}}));
   EXPECT_EQ(mergeDictionary(Value{{"a", 1}}, nullptr), (Value{{"a", 1}}));
 }
@@ -174,9 +192,11 @@ TEST(VLOtelUtils, AttributesKeepBooleansNumbersAndWideIntegersApart) {
 TEST(VLRoruvFilter, InvalidUTF8InAnyFieldIsReplacedSoTheRecordCanBeWritten) {
   const std::string bad = "x\xC3\x28y\xFF";
   const std::string replaced = "x\xEF\xBF\xBD(y\xEF\xBF\xBD";
-  VLLog log(bad, bad, VLLogLevelError, Value{{bad, bad}, {"list", Value::array({bad})}}, bad, bad, bad, bad);
+  VLLog log(bad, bad, VLLogLevelError, Value{{bad, bad}, {"list", Value::array({bad})}}, bad, bad,
+            bad, bad);
   for (bool otlp : {false, true}) {
-    Value record = otlp ? filter(true)->getUserInfoForOtlpFormat(log) : filter(false)->getUserInfoForRennicFormat(log);
+    Value record = otlp ? filter(true)->getUserInfoForOtlpFormat(log)
+                        : filter(false)->getUserInfoForRennicFormat(log);
     std::string text;
     ASSERT_NO_THROW(text = record.dump()) << "otlp " << otlp;  // the strict writer accepts it
     EXPECT_EQ(text.find('\xFF'), std::string::npos);
@@ -197,10 +217,14 @@ TEST(VLRoruvFilter, InvalidUTF8InAnyFieldIsReplacedSoTheRecordCanBeWritten) {
 
 TEST(VLLogRecord, TakesAPageRecordOnlyWhenEveryKeyHasItsType) {
   std::string error;
-  auto record = VLLogRecord::initWithDictionary(
-      Value{{"instant", "2024-05-01T10:20:30.123Z"}, {"message", "m"}, {"source", "s"}, {"stack", "st"},
-            {"attributes", {{"a", 1}}}, {"traceId", "t"}, {"spanId", nullptr}},
-      error);
+  auto record = VLLogRecord::initWithDictionary(Value{{"instant", "2024-05-01T10:20:30.123Z"},
+                                                      {"message", "m"},
+                                                      {"source", "s"},
+                                                      {"stack", "st"},
+                                                      {"attributes", {{"a", 1}}},
+                                                      {"traceId", "t"},
+                                                      {"spanId", nullptr}},
+                                                error);
   ASSERT_TRUE(record) << error;
   EXPECT_EQ(record->message(), "m");
   EXPECT_EQ(record->attributes(), (Value{{"a", 1}}));
@@ -219,7 +243,8 @@ TEST(VLRoruvConsoleOutput, PrintsMessageAndStackOfEitherFormatAndSurvivesOddShap
   VLRoruvConsoleOutput console;
   auto emit = [&](Value record) {
     log.clear();
-    console.emitLog(std::make_shared<roruv::RRVLog>("t", std::chrono::system_clock::now(), std::move(record)));
+    console.emitLog(
+        std::make_shared<roruv::RRVLog>("t", std::chrono::system_clock::now(), std::move(record)));
     return log.lines();
   };
   using Lines = std::vector<std::string>;

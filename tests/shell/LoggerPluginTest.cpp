@@ -20,17 +20,20 @@ namespace {
 // The remote outputs are stand-ins that keep what they receive.
 void registerRemoteStandIns() {
   for (const char* name : {VLRoruvLogger::kServerOutputClass, VLRoruvLogger::kOtlpOutputClass})
-    roruv::RRVOutputClassRegistry::shared().registerClass(name, [] { return std::make_shared<RecordOutput>(); });
+    roruv::RRVOutputClassRegistry::shared().registerClass(
+        name, [] { return std::make_shared<RecordOutput>(); });
 }
 
 std::shared_ptr<VLApplicationInfo> applicationInfo() {
   return std::make_shared<VLApplicationInfo>(Value{{"nativeshellversion", "9.1"}});
 }
 
-std::shared_ptr<VLRoruvLogger> engine(std::optional<std::string> hostname, std::optional<std::string> tenantKey) {
+std::shared_ptr<VLRoruvLogger> engine(std::optional<std::string> hostname,
+                                      std::optional<std::string> tenantKey) {
   registerRemoteStandIns();
   return std::make_shared<VLRoruvLogger>(hostname, "app", "appKey", "envKey", tenantKey, "agent",
-                                         applicationInfo(), VLDeviceInfo::initWithCommandDelegate(nullptr, nullptr));
+                                         applicationInfo(),
+                                         VLDeviceInfo::initWithCommandDelegate(nullptr, nullptr));
 }
 
 std::shared_ptr<RecordOutput> remote(const VLRoruvLogger& engine) {
@@ -47,16 +50,20 @@ TEST(VLRoruvLogger, DebugGoesToTheConsoleOnlyAndInfoToTheServerOutputToo) {
   testing_support::LogCapture log;
   auto server = engine("example.org", std::nullopt);  // one key missing: the server output
   ASSERT_TRUE(server->roruvLogger());
-  EXPECT_EQ(server->serverTag(), "vllogger.server." + platform::stableHashString("example.org/app"));
+  EXPECT_EQ(server->serverTag(),
+            "vllogger.server." + platform::stableHashString("example.org/app"));
   const auto& outputs = server->roruvLogger()->outputs();
   ASSERT_EQ(outputs.size(), 2u);
   EXPECT_EQ(outputs[1]->storageKey(), "VLRoruvServerOutput " + *server->serverTag());
-  EXPECT_EQ(roruv::numberSetting(outputs[1]->settings(), roruv::RRVBufferedOutputSettingsLogLimitKey), 10.0);
+  EXPECT_EQ(
+      roruv::numberSetting(outputs[1]->settings(), roruv::RRVBufferedOutputSettingsLogLimitKey),
+      10.0);
   EXPECT_EQ(roruv::settingAs<std::string>(outputs[1]->settings(), "Hostname"), "example.org");
 
   server->processLog("quiet", "VLCache", std::nullopt, VLLogLevelDebug, nullptr, std::nullopt);
   server->processLog("loud", "VLCache", std::nullopt, VLLogLevelInfo, nullptr, std::nullopt);
-  server->processLog(std::nullopt, "traced", "VLCache", VLLogLevelTrace, nullptr, std::nullopt, "t", "s");
+  server->processLog(std::nullopt, "traced", "VLCache", VLLogLevelTrace, nullptr, std::nullopt, "t",
+                     "s");
   ASSERT_TRUE(server->roruvLogger()->waitUntilIdle(5));
   EXPECT_TRUE(log.contains("quiet"));
   EXPECT_TRUE(log.contains("loud"));
@@ -70,8 +77,11 @@ TEST(VLRoruvLogger, ThreeKeysChooseTheOtlpOutputAndNoHostMeansNoLogsAtAll) {
   testing_support::LogCapture log;
   auto otlp = engine("example.org", "tenant");
   ASSERT_TRUE(otlp->roruvLogger());
-  EXPECT_EQ(otlp->roruvLogger()->outputs().at(1)->storageKey(), "VLRoruvOtlpOutput " + *otlp->serverTag());
-  EXPECT_EQ(roruv::settingAs<std::string>(otlp->roruvLogger()->outputs()[1]->settings(), "kUserAgent"), "agent");
+  EXPECT_EQ(otlp->roruvLogger()->outputs().at(1)->storageKey(),
+            "VLRoruvOtlpOutput " + *otlp->serverTag());
+  EXPECT_EQ(
+      roruv::settingAs<std::string>(otlp->roruvLogger()->outputs()[1]->settings(), "kUserAgent"),
+      "agent");
   otlp->processLog("warned", "m", std::nullopt, VLLogLevelWarning, nullptr, std::nullopt);
   ASSERT_TRUE(otlp->roruvLogger()->waitUntilIdle(5));
   ASSERT_EQ(remote(*otlp)->received().size(), 1u);
@@ -83,9 +93,9 @@ TEST(VLRoruvLogger, ThreeKeysChooseTheOtlpOutputAndNoHostMeansNoLogsAtAll) {
     EXPECT_FALSE(hostless->serverTag());
     hostless->processLog("dropped", "m", std::nullopt, VLLogLevelError, nullptr, std::nullopt);
   }
-  EXPECT_FALSE(VLRoruvLogger::defaultConfiguration("h", "app", std::nullopt, std::nullopt, std::nullopt,
-                                                   std::nullopt, nullptr,
-                                                   VLDeviceInfo::initWithCommandDelegate(nullptr, nullptr)));
+  EXPECT_FALSE(VLRoruvLogger::defaultConfiguration(
+      "h", "app", std::nullopt, std::nullopt, std::nullopt, std::nullopt, nullptr,
+      VLDeviceInfo::initWithCommandDelegate(nullptr, nullptr)));
   EXPECT_FALSE(log.contains("dropped"));
 }
 
@@ -102,7 +112,8 @@ TEST(VLLoggerPlugin, ActionsCheckWhatThePageSendsAndAnswerEveryCall) {
   plugin->pluginInitialize();
   ASSERT_TRUE(plugin->logger());
   EXPECT_NE(VLLoggerPlugin::getDeviceInfoInstance(), VLDeviceInfo::sharedInstance());
-  auto engine = std::dynamic_pointer_cast<VLRoruvLogger>(VLLogger::sharedInstance()->loggerEngine());
+  auto engine =
+      std::dynamic_pointer_cast<VLRoruvLogger>(VLLogger::sharedInstance()->loggerEngine());
   ASSERT_TRUE(engine && engine->roruvLogger());
 
   testing_support::LogCapture log;
@@ -115,18 +126,22 @@ TEST(VLLoggerPlugin, ActionsCheckWhatThePageSendsAndAnswerEveryCall) {
       {"logInfo", Value::array({"only a message"}), "A message and a module are required."},
       {"logWarning", Value::array(), "A message and a module are required."},
       {"logDebug", Value::array({5, "mod"}), "The message must be a string."},
-      {"logError", Value::array({"m", "mod", "not an object"}), "The extra data must be an object."},
+      {"logError", Value::array({"m", "mod", "not an object"}),
+       "The extra data must be an object."},
       {"logError", Value::array({"m", "mod", nullptr, 12}), "The stack must be a string."},
       {"v2LogInfo", Value::array(), "The log record must be an object."},
       {"v2LogInfo", Value::array({"text"}), "The log record must be an object."},
-      {"v2LogError", Value::array({{{"instant", 5}}}), "The log record's \"instant\" must be a string."},
-      {"v2LogWarning", Value::array({{{"attributes", "a"}}}), "The log record's \"attributes\" must be an object."},
+      {"v2LogError", Value::array({{{"instant", 5}}}),
+       "The log record's \"instant\" must be a string."},
+      {"v2LogWarning", Value::array({{{"attributes", "a"}}}),
+       "The log record's \"attributes\" must be an object."},
       {"logInfo", Value::array({"legacy info", "mod"}), std::nullopt},
       {"logError", Value::array({"legacy error", "mod", nullptr, nullptr}), std::nullopt},
       {"logError", Value::array({"with stack", "mod", {{"k", 1}}, "frame"}), std::nullopt},
       {"logError", Value::array({nullptr, "mod"}), std::nullopt},
       {"v2LogTrace", Value::array({{{"message", "v2 trace"}}}), std::nullopt},
-      {"v2LogError", Value::array({{{"message", "v2 error"}, {"stack", "v2 frame"}, {"instant", "bad"}}}),
+      {"v2LogError",
+       Value::array({{{"message", "v2 error"}, {"stack", "v2 frame"}, {"instant", "bad"}}}),
        std::nullopt},
   };
   for (const auto& c : cases) {
@@ -148,7 +163,8 @@ TEST(VLLoggerPlugin, ActionsCheckWhatThePageSendsAndAnswerEveryCall) {
   EXPECT_TRUE(delegate->sent.empty());
 
   ASSERT_TRUE(engine->roruvLogger()->waitUntilIdle(5));
-  for (const char* line : {"legacy info", "legacy error", "with stack : frame", "v2 trace", "v2 error : v2 frame"})
+  for (const char* line :
+       {"legacy info", "legacy error", "with stack : frame", "v2 trace", "v2 error : v2 frame"})
     EXPECT_TRUE(log.contains(line)) << line;
   EXPECT_FALSE(log.contains("only a message"));
   auto records = remote(*engine)->received();
@@ -167,12 +183,14 @@ TEST(VLApplicationInfo, AnswersAbsentValuesAsOKAndDeviceInformationFollowsARepla
   plugin->setCommandDelegate(delegate);
   testing_support::LogCapture log;
   plugin->pluginInitialize();
-  EXPECT_EQ(log.lines(), (std::vector<std::string>{"Plugin Itilialize: started", "Plugin Itilialize: finished"}));
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"Plugin Itilialize: started",
+                                                   "Plugin Itilialize: finished"}));
   auto first = VLApplicationInfo::sharedInstance();
   ASSERT_TRUE(first);
 
   for (const char* action : {"getPlatformVersion", "getNativeShellVersion"})
-    plugin->performAction(action, HBRInvokedUrlCommand(Value::array(), action, "ApplicationInfo", action));
+    plugin->performAction(action,
+                          HBRInvokedUrlCommand(Value::array(), action, "ApplicationInfo", action));
   ASSERT_EQ(delegate->sent.size(), 2u);
   EXPECT_EQ(delegate->sent[0].status, HBRResultStatus::OK);
   EXPECT_EQ(delegate->sent[0].message, "3.4");
@@ -189,7 +207,8 @@ TEST(VLApplicationInfo, AnswersAbsentValuesAsOKAndDeviceInformationFollowsARepla
 
   auto inspector = std::make_shared<VLInspectorPlugin>();
   inspector->pluginInitialize();
-  EXPECT_FALSE(inspector->performAction("anything", HBRInvokedUrlCommand(Value::array(), "c", "Inspector", "anything")));
+  EXPECT_FALSE(inspector->performAction(
+      "anything", HBRInvokedUrlCommand(Value::array(), "c", "Inspector", "anything")));
 }
 
 TEST(VLDeviceInfo, ReportsNetworkStateAndLeavesOutWhatItDoesNotKnow) {
@@ -204,8 +223,8 @@ TEST(VLDeviceInfo, ReportsNetworkStateAndLeavesOutWhatItDoesNotKnow) {
   EXPECT_EQ(info["Harbor"], "6.2.0");
   EXPECT_EQ(info["NetworkStatus"], "Online");
   EXPECT_EQ(info["DeviceUUID"], platform::ui::Device::installationIdentifier());
-  EXPECT_EQ(info["OperatingSystem"],
-            platform::ui::Device::systemName() + " " + platform::ui::Device::operatingSystemVersion());
+  EXPECT_EQ(info["OperatingSystem"], platform::ui::Device::systemName() + " " +
+                                         platform::ui::Device::operatingSystemVersion());
 
   delegate->plugins["NetworkStatus"] = std::make_shared<HBRConnection>();  // not started: "none"
   auto offline = VLDeviceInfo::initWithCommandDelegate(delegate, nullptr);

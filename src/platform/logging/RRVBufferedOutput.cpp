@@ -96,7 +96,8 @@ void RRVBufferedOutput::setUpTimerIfNeeded() {
 double RRVBufferedOutput::currentDelay() {
   if (!reachedRetryLimit()) return flushInterval_;
   std::int64_t over = std::max<std::int64_t>(1, retryCount_ - maxRetryCount_);
-  return flushInterval_ * std::ldexp(1.0, static_cast<int>(std::min(over, kLongestBackOffDoublings)));
+  return flushInterval_ *
+         std::ldexp(1.0, static_cast<int>(std::min(over, kLongestBackOffDoublings)));
 }
 
 void RRVBufferedOutput::setUpTimer() {
@@ -114,7 +115,8 @@ void RRVBufferedOutput::tick() {
   }
   std::weak_ptr<RRVOutput> weak = weak_from_this();
   platform::DispatchQueue::global().async([weak] {
-    if (auto self = std::static_pointer_cast<RRVBufferedOutput>(weak.lock())) self->writeNextChunk();
+    if (auto self = std::static_pointer_cast<RRVBufferedOutput>(weak.lock()))
+      self->writeNextChunk();
   });
 }
 
@@ -151,8 +153,9 @@ void RRVBufferedOutput::chunkDidFinish(const std::shared_ptr<RRVChunk>& chunk, b
   postNotification(RRVBufferedOutputDidTryWriteChunkNotification);
   if (success) {
     retryCount_ = 0;
-    logStore_->removeLogs(chunk->logs(), storageKey(),
-                          [this] { postNotification(RRVBufferedOutputDidSuccessWriteChunkNotification); });
+    logStore_->removeLogs(chunk->logs(), storageKey(), [this] {
+      postNotification(RRVBufferedOutputDidSuccessWriteChunkNotification);
+    });
   } else {
     ++retryCount_;
     requeueAtFront(*chunk);

@@ -193,8 +193,8 @@ RRVLogs RRVLogStore::logsForOutput(const std::string& output) {
     sqlite3_clear_bindings(select_);
   }
   if (!unreadable.empty()) {
-    platform::log(platform::stringf("RRVLogStore: %zu stored logs could not be read and are removed.",
-                                    unreadable.size()));
+    platform::log(platform::stringf(
+        "RRVLogStore: %zu stored logs could not be read and are removed.", unreadable.size()));
     RRVLogs doomed;
     for (auto id : unreadable) doomed.push_back(RRVLog("", {}, nullptr).withStoreId(id));
     removeLogs(doomed, output);
@@ -230,7 +230,8 @@ size_t RRVLogStore::countForOutput(const std::string& output) {
   if (!db_) return 0;
   bindText(count_, 1, output);
   size_t count = 0;
-  if (sqlite3_step(count_) == SQLITE_ROW) count = static_cast<size_t>(sqlite3_column_int64(count_, 0));
+  if (sqlite3_step(count_) == SQLITE_ROW)
+    count = static_cast<size_t>(sqlite3_column_int64(count_, 0));
   sqlite3_reset(count_);
   sqlite3_clear_bindings(count_);
   return count;

@@ -17,8 +17,8 @@ namespace {
 constexpr std::string_view kAnyTail = ".**";
 
 void reportFailure(const char* element, const std::string& tag, const char* what) {
-  platform::log(platform::stringf("RRVLogger: the %s for tag \"%s\" failed: %s", element,
-                                  tag.c_str(), what));
+  platform::log(
+      platform::stringf("RRVLogger: the %s for tag \"%s\" failed: %s", element, tag.c_str(), what));
 }
 
 }  // namespace
@@ -45,7 +45,8 @@ bool RRVTagPatternMatches(const std::string& pattern, const std::string& tag) {
     return false;
   // The prefix with its dot: "a.**" needs "a." at the start of the tag and something after it.
   size_t prefixWithDot = pattern.size() - 2;
-  return tag.size() > prefixWithDot && tag.compare(0, prefixWithDot, pattern, 0, prefixWithDot) == 0;
+  return tag.size() > prefixWithDot &&
+         tag.compare(0, prefixWithDot, pattern, 0, prefixWithDot) == 0;
 }
 
 struct RRVLogger::Core {
@@ -94,8 +95,9 @@ std::shared_ptr<RRVLogger> RRVLogger::initWithConfiguration(RRVLoggerConfigurati
     auto factory = registry.factory(className);
     auto element = factory ? factory() : nullptr;
     if (!element) {
-      platform::log(platform::stringf("RRVLogger: there is no %s class \"%s\"; it is left out for tag \"%s\".",
-                                      kind, className.c_str(), pattern.c_str()));
+      platform::log(platform::stringf(
+          "RRVLogger: there is no %s class \"%s\"; it is left out for tag \"%s\".", kind,
+          className.c_str(), pattern.c_str()));
       return;
     }
     element->setLogger(self);
@@ -105,12 +107,13 @@ std::shared_ptr<RRVLogger> RRVLogger::initWithConfiguration(RRVLoggerConfigurati
     patterns.push_back(pattern);
   };
   for (const auto& setting : configuration.filterSettings)
-    build(RRVFilterClassRegistry::shared(), setting.filterClass, setting.tagPattern, setting.settings,
-          "filter", core->filters, core->filterPatterns, [](RRVFilter&) {});
+    build(RRVFilterClassRegistry::shared(), setting.filterClass, setting.tagPattern,
+          setting.settings, "filter", core->filters, core->filterPatterns, [](RRVFilter&) {});
   for (const auto& setting : configuration.outputSettings)
-    build(RRVOutputClassRegistry::shared(), setting.outputClass, setting.tagPattern, setting.settings,
-          "output", core->outputs, core->outputPatterns,
-          [&](RRVOutput& output) { output.setStorageKey(setting.outputClass + " " + setting.tagPattern); });
+    build(RRVOutputClassRegistry::shared(), setting.outputClass, setting.tagPattern,
+          setting.settings, "output", core->outputs, core->outputPatterns, [&](RRVOutput& output) {
+            output.setStorageKey(setting.outputClass + " " + setting.tagPattern);
+          });
   for (const auto& output : core->outputs) output->start();
 
   core->thread = std::thread([core] { core->run(); });
