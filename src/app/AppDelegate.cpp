@@ -3,6 +3,7 @@
 #include "app/MainViewController.h"
 #include "host/HBRWebViewEngine.h"
 #include "plugins/sqlite/SQLitePlugin.h"
+#include "shell/VLShellClasses.h"
 
 bool AppDelegate::didFinishLaunchingWithOptions(const platform::Value& options) {
   setViewController(HBRViewController::create<MainViewController>());
@@ -12,6 +13,7 @@ bool AppDelegate::didFinishLaunchingWithOptions(const platform::Value& options) 
 void HBRRegisterAppClasses() {
   HBRRegisterHostClasses();
   HBRRegisterBuiltInPluginClass<SQLitePlugin>("SQLitePlugin");
+  VLRegisterShellClasses();
   auto& delegates = HBRApplicationDelegateClassRegistry::shared();
   if (!delegates.hasClass("AppDelegate"))
     delegates.registerClass("AppDelegate", [] { return std::make_shared<AppDelegate>(); });

@@ -136,7 +136,7 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
       << run.output;
 }
 
-TEST_F(E2E, ScreenshotOfTheExampleAppIsNotBlank) {
+TEST_F(E2E, ExampleAppDrawsItsPageAndLogsAtEveryLevel) {
   std::string png = temp_.file("shot.png");
   ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), "--screenshot", png, "--width", "480", "--height",
                                  "640", VELTRO_EXAMPLE_PACKAGE});
@@ -160,6 +160,13 @@ TEST_F(E2E, ScreenshotOfTheExampleAppIsNotBlank) {
   }
   g_object_unref(image);
   EXPECT_GT(colours.size(), 1u) << "the screenshot is one colour";
+
+  // The page logs once at every level through the logger plugin; the console shows them all.
+  for (const char* line : {"logVerbose from the example page", "logDebug from the example page",
+                           "logInfo from the example page", "logWarning from the example page",
+                           "logError from the example page : at example (logging.js)",
+                           "v2LogTrace from the example page", "v2LogError from the example page : at example (logging.js)"})
+    EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
 }
 
 TEST_F(E2E, RefusesAFolderThatIsNotAPackage) {

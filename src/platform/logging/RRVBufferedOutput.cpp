@@ -1,0 +1,181 @@
+#include "platform/logging/RRVBufferedOutput.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/logging/RRVLogger.h"
+
+namespace roruv {
+
+namespace {
+constexpr std::int64_t kLongestBackOffDoublings = 6;
+}
+
+RRVBufferedOutput::RRVBufferedOutput() = default;
+
+RRVBufferedOutput::~RRVBufferedOutput() {
+  if (timer_) timer_->invalidate();
+}
+
+void RRVBufferedOutput::configure(const RRVSettings& settings) {
+  RRVOutput::configure(settings);
+  if (auto interval = numberSetting(settings, RRVBufferedOutputSettingsFlushIntervalKey);
+      interval && std::isfinite(*interval) && *interval >= 0)
+    flushInterval_ = *interval;
+  if (auto limit = numberSetting(settings, RRVBufferedOutputSettingsLogLimitKey);
+      limit && std::isfinite(*limit) && *limit >= 1)
+    logLimit_ = static_cast<size_t>(std::min(*limit, 1e6));
+  if (auto retries = numberSetting(settings, RRVBufferedOutputSettingsMaxRetryCountKey);
+      retries && std::isfinite(*retries) && *retries >= 0)
+    maxRetryCount_ = static_cast<std::int64_t>(std::min(*retries, 1e6));
+  if (!logStore_) {
+    auto pipeline = logger();
+    logStore_ = pipeline ? pipeline->logStore() : RRVLogStore::defaultStore();
+  }
+}
+
+void RRVBufferedOutput::start() {
+  bool first;
+  {
+    std::lock_guard lock(mutex_);
+    first = !started_;
+    started_ = true;
+  }
+  if (first) {
+    if (!logStore_) logStore_ = RRVLogStore::defaultStore();
+    RRVLogs earlier = logStore_->logsForOutput(storageKey());
+    if (!earlier.empty()) {
+      std::lock_guard lock(mutex_);
+      buffer_.insert(buffer_.begin(), earlier.begin(), earlier.end());
+    }
+    if (!earlier.empty()) truncateBufferedLogs();
+  }
+  setUpTimerIfNeeded();
+}
+
+void RRVBufferedOutput::emitLog(const std::shared_ptr<RRVLog>& log) { emitLogs({log}); }
+
+void RRVBufferedOutput::emitLogs(const RRVLogs& logs) {
+  if (logs.empty()) return;
+  if (!logStore_) logStore_ = RRVLogStore::defaultStore();
+  RRVLogs stored = logStore_->addLogs(logs, storageKey());
+  {
+    std::lock_guard lock(mutex_);
+    buffer_.insert(buffer_.end(), stored.begin(), stored.end());
+  }
+  truncateBufferedLogs();
+  setUpTimerIfNeeded();
+}
+
+size_t RRVBufferedOutput::bufferedCount() {
+  std::lock_guard lock(mutex_);
+  return buffer_.size();
+}
+
+std::shared_ptr<platform::Timer> RRVBufferedOutput::timer() {
+  std::lock_guard lock(mutex_);
+  return timer_;
+}
+
+void RRVBufferedOutput::setTimer(std::shared_ptr<platform::Timer> timer) {
+  std::lock_guard lock(mutex_);
+  if (timer_ && timer_ != timer) timer_->invalidate();
+  timer_ = std::move(timer);
+}
+
+void RRVBufferedOutput::setUpTimerIfNeeded() {
+  {
+    std::lock_guard lock(mutex_);
+    if (buffer_.empty() || writing_ || (timer_ && timer_->isValid())) return;
+  }
+  setUpTimer();
+}
+
+double RRVBufferedOutput::currentDelay() {
+  if (!reachedRetryLimit()) return flushInterval_;
+  std::int64_t over = std::max<std::int64_t>(1, retryCount_ - maxRetryCount_);
+  return flushInterval_ *
+         std::ldexp(1.0, static_cast<int>(std::min(over, kLongestBackOffDoublings)));
+}
+
+void RRVBufferedOutput::setUpTimer() {
+  std::weak_ptr<RRVOutput> weak = weak_from_this();
+  auto timer = platform::Timer::schedule(currentDelay(), false, [weak] {
+    if (auto self = std::static_pointer_cast<RRVBufferedOutput>(weak.lock())) self->tick();
+  });
+  setTimer(std::move(timer));
+}
+
+void RRVBufferedOutput::tick() {
+  {
+    std::lock_guard lock(mutex_);
+    timer_.reset();
+  }
+  std::weak_ptr<RRVOutput> weak = weak_from_this();
+  platform::DispatchQueue::global().async([weak] {
+    if (auto self = std::static_pointer_cast<RRVBufferedOutput>(weak.lock()))
+      self->writeNextChunk();
+  });
+}
+
+void RRVBufferedOutput::writeNextChunk() {
+  std::shared_ptr<RRVChunk> chunk;
+  {
+    std::lock_guard lock(mutex_);
+    if (writing_ || buffer_.empty()) return;
+    size_t count = std::min(logLimit_, buffer_.size());
+    RRVLogs logs(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count));
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count));
+    chunk = std::make_shared<RRVChunk>(std::move(logs));
+    writing_ = true;
+  }
+  callWriteChunk(chunk);
+}
+
+void RRVBufferedOutput::callWriteChunk(const std::shared_ptr<RRVChunk>& chunk) {
+  std::weak_ptr<RRVOutput> weak = weak_from_this();
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  try {
+    writeChunk(chunk, [weak, chunk, finished](bool success) {
+      if (finished->exchange(true)) return;
+      if (auto self = std::static_pointer_cast<RRVBufferedOutput>(weak.lock()))
+        self->chunkDidFinish(chunk, success);
+    });
+  } catch (...) {
+    // A write that throws has failed; its completion will not come.
+    if (!finished->exchange(true)) chunkDidFinish(chunk, false);
+  }
+}
+
+void RRVBufferedOutput::chunkDidFinish(const std::shared_ptr<RRVChunk>& chunk, bool success) {
+  postNotification(RRVBufferedOutputDidTryWriteChunkNotification);
+  if (success) {
+    retryCount_ = 0;
+    logStore_->removeLogs(chunk->logs(), storageKey(), [this] {
+      postNotification(RRVBufferedOutputDidSuccessWriteChunkNotification);
+    });
+  } else {
+    ++retryCount_;
+    requeueAtFront(*chunk);
+  }
+  {
+    std::lock_guard lock(mutex_);
+    writing_ = false;
+  }
+  setUpTimerIfNeeded();
+}
+
+void RRVBufferedOutput::requeueAtFront(const RRVChunk& chunk) {
+  std::lock_guard lock(mutex_);
+  buffer_.insert(buffer_.begin(), chunk.logs().begin(), chunk.logs().end());
+}
+
+bool RRVBufferedOutput::reachedRetryLimit() { return retryCount_ > maxRetryCount_; }
+
+void RRVBufferedOutput::postNotification(const char* name) {
+  platform::NotificationCenter::defaultCenter().post(name, this);
+}
+
+}  // namespace roruv

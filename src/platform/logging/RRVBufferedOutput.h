@@ -1,0 +1,120 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "platform/foundation/MainLoop.h"
+#include "platform/logging/RRVLogStore.h"
+#include "platform/logging/RRVOutput.h"
+
+namespace roruv {
+
+inline constexpr const char* RRVBufferedOutputSettingsFlushIntervalKey =
+    "RRVBufferedOutputSettingsFlushIntervalKey";
+inline constexpr const char* RRVBufferedOutputSettingsLogLimitKey =
+    "RRVBufferedOutputSettingsLogLimitKey";
+inline constexpr const char* RRVBufferedOutputSettingsMaxRetryCountKey =
+    "RRVBufferedOutputSettingsMaxRetryCountKey";
+
+// Posted with the output as sender after every finished write of a chunk, and after every
+// successful one once its logs have left the store.
+inline constexpr const char* RRVBufferedOutputDidTryWriteChunkNotification =
+    "RRVBufferedOutputDidTryWriteChunkNotification";
+inline constexpr const char* RRVBufferedOutputDidSuccessWriteChunkNotification =
+    "RRVBufferedOutputDidSuccessWriteChunkNotification";
+
+// Collects logs and writes them in chunks of at most `logLimit` logs. Every log is in the log
+// store from the moment it arrives until a write of it succeeds, and buffered logs of an
+// earlier launch come back at `start`, so neither a failure nor a restart loses one.
+//
+// A flush timer on the main loop (`flushInterval` after the first waiting log) calls `tick`,
+// which writes one chunk from the front of the buffer on a worker of the global queue; one
+// chunk is in flight at a time. A failed chunk goes back to the front, so the order holds, and
+// counts as a retry. Up to `maxRetryCount` retries follow at the flush interval; past it the
+// delay doubles with each further failure (at most 64 flush intervals): the chunk is never
+// dropped, it stays in the buffer and in the store until a write succeeds. A success sets the
+// count back to 0.
+//
+// Subclasses write with `writeChunk` and may take over the scheme through the other virtual
+// operations; the buffer is theirs to change under `withBuffer`.
+class RRVBufferedOutput : public RRVOutput {
+ public:
+  using Completion = std::function<void(bool success)>;
+
+  RRVBufferedOutput();
+  ~RRVBufferedOutput() override;
+
+  // Reads the three buffer settings; a missing or unusable value keeps the default (flush
+  // every 10 s, 100 logs a chunk, 3 retries).
+  void configure(const RRVSettings& settings) override;
+  // Takes back the logs an earlier launch left in the store (once), then arms the timer.
+  void start() override;
+  void emitLog(const std::shared_ptr<RRVLog>& log) override;
+  void emitLogs(const RRVLogs& logs) override;
+
+  double flushInterval() const { return flushInterval_; }
+  size_t logLimit() const { return logLimit_; }
+  std::int64_t maxRetryCount() const { return maxRetryCount_; }
+  std::int64_t retryCount() const { return retryCount_; }
+  void setRetryCount(std::int64_t count) { retryCount_ = count; }
+
+  const std::shared_ptr<RRVLogStore>& logStore() const { return logStore_; }
+  void setLogStore(std::shared_ptr<RRVLogStore> store) { logStore_ = std::move(store); }
+
+  // Runs `work` on the buffer under the output's lock.
+  template <typename Work>
+  auto withBuffer(Work&& work) {
+    std::lock_guard lock(mutex_);
+    return work(buffer_);
+  }
+  size_t bufferedCount();
+
+  // Writes the next chunk (on a worker thread) when none is in flight.
+  virtual void tick();
+
+  std::shared_ptr<platform::Timer> timer();
+  void setTimer(std::shared_ptr<platform::Timer> timer);
+  // Arms the timer when there are logs and no timer is armed.
+  void setUpTimerIfNeeded();
+
+ protected:
+  // Arms a one-shot timer on the main loop that calls `tick` after the current delay.
+  virtual void setUpTimer();
+  // Writes the chunk and handles the result as described above.
+  virtual void callWriteChunk(const std::shared_ptr<RRVChunk>& chunk);
+  // Sends the chunk; calls `completion` once, on any thread. Extra calls are ignored.
+  virtual void writeChunk(const std::shared_ptr<RRVChunk>& chunk, Completion completion) = 0;
+  // True once more writes in a row have failed than `maxRetryCount` allows.
+  virtual bool reachedRetryLimit();
+  // Called after logs were added to the buffer; a subclass may cap it here.
+  virtual void truncateBufferedLogs() {}
+
+  // The delay before the next write: the flush interval, longer once the limit is reached.
+  double currentDelay();
+  // Puts a failed chunk's logs back at the front of the buffer.
+  void requeueAtFront(const RRVChunk& chunk);
+  void postNotification(const char* name);
+
+ private:
+  void writeNextChunk();
+  void chunkDidFinish(const std::shared_ptr<RRVChunk>& chunk, bool success);
+
+  double flushInterval_ = 10;
+  size_t logLimit_ = 100;
+  std::int64_t maxRetryCount_ = 3;
+  std::atomic<std::int64_t> retryCount_{0};
+
+  std::shared_ptr<RRVLogStore> logStore_;
+
+  std::mutex mutex_;
+  std::deque<std::shared_ptr<RRVLog>> buffer_;
+  std::shared_ptr<platform::Timer> timer_;
+  bool writing_ = false;
+  bool started_ = false;
+};
+
+}  // namespace roruv

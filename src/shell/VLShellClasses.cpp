@@ -1,0 +1,12 @@
+#include "shell/VLShellClasses.h"
+
+#include "shell/VLApplicationInfoPlugin.h"
+#include "shell/VLLoggerPlugin.h"
+#include "shell/VLRoruvLogger.h"
+
+void VLRegisterShellClasses() {
+  HBRRegisterBuiltInPluginClass<VLApplicationInfoPlugin>("VLApplicationInfoPlugin");
+  HBRRegisterBuiltInPluginClass<VLInspectorPlugin>("VLInspectorPlugin");
+  HBRRegisterBuiltInPluginClass<VLLoggerPlugin>("VLLoggerPlugin");
+  VLRoruvLogger::registerPipelineClasses();
+}
