@@ -2,6 +2,7 @@
 
 #include "app/MainViewController.h"
 #include "host/HBRWebViewEngine.h"
+#include "plugins/file/HBRFile.h"
 
 bool AppDelegate::didFinishLaunchingWithOptions(const platform::Value& options) {
   setViewController(HBRViewController::create<MainViewController>());
@@ -10,6 +11,7 @@ bool AppDelegate::didFinishLaunchingWithOptions(const platform::Value& options) 
 
 void HBRRegisterAppClasses() {
   HBRRegisterHostClasses();
+  HBRRegisterFilePlugin();
   auto& delegates = HBRApplicationDelegateClassRegistry::shared();
   if (!delegates.hasClass("AppDelegate"))
     delegates.registerClass("AppDelegate", [] { return std::make_shared<AppDelegate>(); });
