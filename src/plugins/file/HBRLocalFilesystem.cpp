@@ -186,7 +186,14 @@ std::optional<std::string> HBRLocalFilesystem::filesystemPathForURL(const HBRFil
 }
 
 std::optional<HBRFilesystemURL> HBRLocalFilesystem::URLforFilesystemPath(const std::string& localPath) {
-  return URLforFullPath(fullPathForFileSystemPath(localPath));
+  std::string path = platform::fs::normalizePath(localPath);
+  auto fullPath = fullPathForFileSystemPath(path);
+  // A path whose links were resolved names the root by its real path.
+  if (!fullPath) {
+    auto realRoot = realPathAllowingMissing(fsRoot_);
+    if (realRoot && *realRoot != fsRoot_) fullPath = HBRLocalFilesystem(name(), *realRoot).fullPathForFileSystemPath(path);
+  }
+  return URLforFullPath(fullPath);
 }
 
 Value HBRLocalFilesystem::makeEntryForPath(const std::string& fullPath, bool isDirectory) {

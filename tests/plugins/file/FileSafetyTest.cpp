@@ -19,6 +19,13 @@ TEST(LocalFilesystemPaths, NormalisesAndKeepsWholeComponents) {
   EXPECT_EQ(fs.fullPathForFileSystemPath(temp.file("tmpdata/a")), std::nullopt);
   EXPECT_EQ(fs.filesystemPathForFullPath("/../../etc/passwd"), temp.file("tmp/etc/passwd"));
   EXPECT_EQ(fs.filesystemPathForFullPath("/a/./b?x=1"), temp.file("tmp/a/b"));
+  // A root reached through a link still takes the real paths of its files.
+  platform::fs::createDirectory(temp.file("real/sub"), true);
+  ASSERT_EQ(::symlink(temp.file("real").c_str(), temp.file("alias").c_str()), 0);
+  HBRLocalFilesystem aliased("a", temp.file("alias"));
+  ASSERT_TRUE(aliased.URLforFilesystemPath(temp.file("real/sub/f.txt")));
+  EXPECT_EQ(aliased.URLforFilesystemPath(temp.file("real/sub/f.txt"))->fullPath(), "/sub/f.txt");
+  EXPECT_EQ(aliased.filesystemPathForFullPath("/sub/f.txt"), temp.file("alias/sub/f.txt"));
 }
 
 // Every way out of a root the page might try, and the folders it must not change.
