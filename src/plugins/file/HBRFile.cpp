@@ -365,20 +365,16 @@ void HBRFile::setMetadata(const HBRInvokedUrlCommand& command) {
     send(command, found->fileSystem->setMetadataForURL(found->url, command.argumentAtIndex(1)));
 }
 
-void HBRFile::remove(const HBRInvokedUrlCommand& command) {
-  auto found = target(command, 0);
-  if (!found) return;
-  if (found->url.fullPath().value_or("").empty())
-    return send(command, HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR));
-  send(command, found->fileSystem->removeFileAtURL(found->url));
-}
+void HBRFile::remove(const HBRInvokedUrlCommand& command) { removeEntry(command, false); }
+void HBRFile::removeRecursively(const HBRInvokedUrlCommand& command) { removeEntry(command, true); }
 
-void HBRFile::removeRecursively(const HBRInvokedUrlCommand& command) {
+void HBRFile::removeEntry(const HBRInvokedUrlCommand& command, bool recursive) {
   auto found = target(command, 0);
   if (!found) return;
   if (found->url.fullPath().value_or("").empty())
     return send(command, HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR));
-  send(command, found->fileSystem->recursiveRemoveFileAtURL(found->url));
+  send(command, recursive ? found->fileSystem->recursiveRemoveFileAtURL(found->url)
+                          : found->fileSystem->removeFileAtURL(found->url));
 }
 
 void HBRFile::copyTo(const HBRInvokedUrlCommand& command) { copyOrMove(command, true); }
@@ -511,19 +507,21 @@ void HBRFile::write(const HBRInvokedUrlCommand& command) {
   });
 }
 
-void HBRFile::testFileExists(const HBRInvokedUrlCommand& command) {
+std::optional<std::string> HBRFile::localPathInsideAFileSystem(const HBRInvokedUrlCommand& command) const {
   // Only paths inside one of the file systems are answered: the page learns nothing about
   // the rest of the machine.
   auto path = stringArgument(command, 0);
   auto url = path ? fileSystemURLforLocalPath(*path) : std::nullopt;
-  auto local = url ? filesystemPathForURL(*url) : std::nullopt;
+  return url ? filesystemPathForURL(*url) : std::nullopt;
+}
+
+void HBRFile::testFileExists(const HBRInvokedUrlCommand& command) {
+  auto local = localPathInsideAFileSystem(command);
   send(command, HBRPluginResult::resultWithStatusAsInt(HBRResultStatus::OK, local && platform::fs::exists(*local)));
 }
 
 void HBRFile::testDirectoryExists(const HBRInvokedUrlCommand& command) {
-  auto path = stringArgument(command, 0);
-  auto url = path ? fileSystemURLforLocalPath(*path) : std::nullopt;
-  auto local = url ? filesystemPathForURL(*url) : std::nullopt;
+  auto local = localPathInsideAFileSystem(command);
   send(command, HBRPluginResult::resultWithStatusAsInt(HBRResultStatus::OK, local && platform::fs::isDirectory(*local)));
 }
 

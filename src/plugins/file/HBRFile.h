@@ -100,10 +100,14 @@ class HBRFile : public HBRPlugin {
   std::optional<Target> target(const HBRInvokedUrlCommand& command, size_t index);
   void send(const HBRInvokedUrlCommand& command, const HBRResultRef& result);
   void copyOrMove(const HBRInvokedUrlCommand& command, bool copy);
+  // Refuses a file system's root before the file system is asked.
+  void removeEntry(const HBRInvokedUrlCommand& command, bool recursive);
   // Reads the URL at argument 0 in the background and answers with `reply` of the bytes.
   void read(const HBRInvokedUrlCommand& command, size_t startIndex,
             std::function<HBRResultRef(std::string bytes, const std::optional<std::string>& mimeType)> reply);
   std::optional<std::string> settingString(const std::string& key) const;
+  // The local path at argument 0 when it lies inside a registered file system.
+  std::optional<std::string> localPathInsideAFileSystem(const HBRInvokedUrlCommand& command) const;
 
   std::string rootDocsPath_;
   std::string appDocsPath_;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -57,6 +60,20 @@ class RecordingDelegate : public HBRCommandDelegate {
   std::condition_variable arrived_;
   std::map<std::string, std::shared_ptr<HBRPluginResult>> results_;
 };
+
+// Runs `work` with the process's file-size limit at `bytes`, so writes past it stop short.
+template <typename Work>
+auto withFileSizeLimit(rlim_t bytes, Work work) {
+  ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit saved;
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  struct rlimit small = saved;
+  small.rlim_cur = bytes;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  auto result = work();
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  return result;
+}
 
 struct Reply {
   HBRResultStatus status = HBRResultStatus::NoResult;

@@ -1,5 +1,3 @@
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "FileFixture.h"
@@ -167,15 +165,8 @@ TEST_F(FileFixture, AFailedMoveKeepsTheDestination) {
   platform::fs::writeFileAtomically(other + "/target.txt", "keep me");
   dir.write("data/Documents/big.txt", std::string(4096, 'x'));
 
-  ::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit saved;
-  ::getrlimit(RLIMIT_FSIZE, &saved);
-  struct rlimit small = saved;
-  small.rlim_cur = 100;
-  ::setrlimit(RLIMIT_FSIZE, &small);
-  Reply reply = call("moveTo", {url("big.txt"), url("", "temporary"), "target.txt"});
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-
+  Reply reply = withFileSizeLimit(
+      100, [&] { return call("moveTo", {url("big.txt"), url("", "temporary"), "target.txt"}); });
   EXPECT_NE(reply.status, HBRResultStatus::OK);
   EXPECT_EQ(platform::fs::readFile(other + "/target.txt"), "keep me");
   EXPECT_EQ(platform::fs::contentsOfDirectory(other), std::vector<std::string>{"target.txt"});

@@ -1,5 +1,3 @@
-#include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include "FileFixture.h"
@@ -103,14 +101,7 @@ TEST_F(FileFixture, FailuresAreNeverReportedAsSuccess) {
   }
 
   // A write that stops short is an error, not a count of what made it.
-  ::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit saved;
-  ::getrlimit(RLIMIT_FSIZE, &saved);
-  struct rlimit small = saved;
-  small.rlim_cur = 10;
-  ::setrlimit(RLIMIT_FSIZE, &small);
-  Reply shortWrite = call("write", {url("short.txt"), std::string(100, 'x'), 0});
-  ::setrlimit(RLIMIT_FSIZE, &saved);
+  Reply shortWrite = withFileSizeLimit(10, [&] { return call("write", {url("short.txt"), std::string(100, 'x'), 0}); });
   EXPECT_EQ(shortWrite.status, HBRResultStatus::Error);
   EXPECT_EQ(shortWrite.message, Value(9));
 
