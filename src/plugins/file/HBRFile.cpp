@@ -284,6 +284,15 @@ void HBRFile::send(const HBRInvokedUrlCommand& command, const HBRResultRef& resu
   if (auto delegate = commandDelegate()) delegate->sendPluginResult(result, command.callbackId());
 }
 
+HBRFileSystem::ResultCallback HBRFile::replyTo(const HBRInvokedUrlCommand& command) {
+  std::weak_ptr<HBRPlugin> weakSelf = std::static_pointer_cast<HBRPlugin>(shared_from_this());
+  return [weakSelf, callbackId = command.callbackId()](HBRResultRef result) {
+    auto self = weakSelf.lock();
+    auto delegate = self ? self->commandDelegate() : nullptr;
+    if (delegate) delegate->sendPluginResult(result, callbackId);
+  };
+}
+
 std::optional<HBRFile::Target> HBRFile::target(const HBRInvokedUrlCommand& command, size_t index) {
   if (auto argument = stringArgument(command, index)) {
     HBRFilesystemURL url = fileSystemURLforArg(*argument);
@@ -399,20 +408,16 @@ void HBRFile::copyOrMove(const HBRInvokedUrlCommand& command, bool copy) {
   }
   if (!newName || newName->find(':') != std::string::npos) return send(command, HBRFileErrorResult(ENCODING_ERR));
 
-  std::weak_ptr<HBRPlugin> weakSelf = std::static_pointer_cast<HBRPlugin>(shared_from_this());
-  commandDelegate()->runInBackground([weakSelf, command, source, destination, sourceFileSystem, destinationFileSystem,
-                                      name = *newName, copy] {
-    destinationFileSystem->copyFileToURL(destination, name, *sourceFileSystem, source, copy,
-                                         [weakSelf, command](HBRResultRef result) {
-                                           if (auto self = weakSelf.lock())
-                                             static_cast<HBRFile&>(*self).send(command, result);
-                                         });
+  commandDelegate()->runInBackground([reply = replyTo(command), source, destination, sourceFileSystem,
+                                      destinationFileSystem, name = *newName, copy] {
+    destinationFileSystem->copyFileToURL(destination, name, *sourceFileSystem, source, copy, reply);
   });
 }
 
 void HBRFile::getFileMetadata(const HBRInvokedUrlCommand& command) {
-  if (auto found = target(command, 0))
-    found->fileSystem->getFileMetadataForURL(found->url, [this, command](HBRResultRef result) { send(command, result); });
+  auto found = target(command, 0);
+  if (!found) return;
+  found->fileSystem->getFileMetadataForURL(found->url, replyTo(command));
 }
 
 void HBRFile::readEntries(const HBRInvokedUrlCommand& command) {
@@ -425,16 +430,12 @@ void HBRFile::read(const HBRInvokedUrlCommand& command, size_t startIndex,
   if (!found) return;
   std::int64_t start = int64Argument(command, startIndex, 0);
   std::int64_t end = int64Argument(command, startIndex + 1, -1);
-  std::weak_ptr<HBRPlugin> weakSelf = std::static_pointer_cast<HBRPlugin>(shared_from_this());
-  commandDelegate()->runInBackground([weakSelf, command, found = *found, start, end, reply = std::move(reply)] {
+  commandDelegate()->runInBackground([send = replyTo(command), found = *found, start, end, reply = std::move(reply)] {
     found.fileSystem->readFileAtURL(
         found.url, start, end,
-        [weakSelf, command, reply](std::optional<std::string> bytes, std::optional<std::string> mimeType, int error) {
-          auto self = weakSelf.lock();
-          if (!self) return;
-          auto& plugin = static_cast<HBRFile&>(*self);
-          if (!bytes) return plugin.send(command, HBRFileErrorResult(HBRFileErrorCode(error ? error : NOT_FOUND_ERR)));
-          plugin.send(command, reply(std::move(*bytes), mimeType));
+        [send, reply](std::optional<std::string> bytes, std::optional<std::string> mimeType, int error) {
+          if (!bytes) return send(HBRFileErrorResult(HBRFileErrorCode(error ? error : NOT_FOUND_ERR)));
+          send(reply(std::move(*bytes), mimeType));
         });
   });
 }
@@ -489,21 +490,17 @@ void HBRFile::write(const HBRInvokedUrlCommand& command) {
     return send(command, HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "Invalid parameter type"));
   std::int64_t position = int64Argument(command, 2, 0);
   if (position < 0) return send(command, HBRFileErrorResult(INVALID_MODIFICATION_ERR));
-  std::weak_ptr<HBRPlugin> weakSelf = std::static_pointer_cast<HBRPlugin>(shared_from_this());
-  commandDelegate()->runInBackground([weakSelf, command, found = *found, data = std::move(data), position] {
-    auto self = weakSelf.lock();
-    if (!self) return;
-    auto& plugin = static_cast<HBRFile&>(*self);
+  commandDelegate()->runInBackground([send = replyTo(command), found = *found, data = std::move(data), position] {
     // Writing at a position keeps what lies before it and replaces the rest. A file that is
     // there but cannot be cut is not written to: appending would leave the old tail behind.
     auto cut = found.fileSystem->truncateFileAtURL(found.url, std::uint64_t(position));
     if (cut && cut->status() != HBRResultStatus::OK && cut->message() != Value(int(NOT_FOUND_ERR)))
-      return plugin.send(command, cut);
+      return send(cut);
     std::string_view bytes = data.is_string()
                                  ? std::string_view(data.get_ref<const std::string&>())
                                  : std::string_view(reinterpret_cast<const char*>(data.get_binary().data()),
                                                     data.get_binary().size());
-    plugin.send(command, found.fileSystem->writeToFileAtURL(found.url, bytes, true));
+    send(found.fileSystem->writeToFileAtURL(found.url, bytes, true));
   });
 }
 

@@ -99,6 +99,9 @@ class HBRFile : public HBRPlugin {
   // with status 6, code 1.
   std::optional<Target> target(const HBRInvokedUrlCommand& command, size_t index);
   void send(const HBRInvokedUrlCommand& command, const HBRResultRef& result);
+  // Answers `command` later, from any thread; holds the plugin weakly and not the command's
+  // arguments.
+  HBRFileSystem::ResultCallback replyTo(const HBRInvokedUrlCommand& command);
   void copyOrMove(const HBRInvokedUrlCommand& command, bool copy);
   // Refuses a file system's root before the file system is asked.
   void removeEntry(const HBRInvokedUrlCommand& command, bool recursive);
