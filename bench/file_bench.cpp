@@ -192,8 +192,8 @@ int main(int argc, char** argv) {
   std::printf("POSIX + Base64: median %.1f ms (%.1f-%.1f)\n", median(posixTimes) * 1e3, posixMin * 1e3, posixMax * 1e3);
   std::printf("bridge alone (command and callback texts, no plugin): median %.1f ms (%.1f-%.1f)\n",
               median(bridgeTimes) * 1e3, bridgeMin * 1e3, bridgeMax * 1e3);
-  std::printf("plugin without the bridge's share: ratio %.2f\n",
-              (median(pluginTimes) - median(bridgeTimes) + 0.0) / median(posixTimes));
+  std::printf("plugin's own share (plugin actions minus bridge alone): %.1f ms\n",
+              (median(pluginTimes) - median(bridgeTimes)) * 1e3);
   std::printf("ratio %.2f (target at most 2)%s\n", ratio, delegate->allOK() ? "" : "; SOME ACTIONS FAILED");
   platform::fs::remove(pattern);
   return delegate->allOK() && checksum > 0 ? 0 : 1;
