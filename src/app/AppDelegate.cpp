@@ -4,6 +4,7 @@
 #include "host/HBRWebViewEngine.h"
 #include "plugins/sqlite/SQLitePlugin.h"
 #include "shell/VLShellClasses.h"
+#include "plugins/file/HBRFile.h"
 
 bool AppDelegate::didFinishLaunchingWithOptions(const platform::Value& options) {
   setViewController(HBRViewController::create<MainViewController>());
@@ -14,6 +15,7 @@ void HBRRegisterAppClasses() {
   HBRRegisterHostClasses();
   HBRRegisterBuiltInPluginClass<SQLitePlugin>("SQLitePlugin");
   VLRegisterShellClasses();
+  HBRRegisterFilePlugin();
   auto& delegates = HBRApplicationDelegateClassRegistry::shared();
   if (!delegates.hasClass("AppDelegate"))
     delegates.registerClass("AppDelegate", [] { return std::make_shared<AppDelegate>(); });

@@ -12,6 +12,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/MimeTypes.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
 #include "platform/net/URLResponse.h"
@@ -94,18 +95,7 @@ HBRURLSchemeHandler::HBRURLSchemeHandler(std::weak_ptr<HBRViewController> viewCo
 
 std::string HBRURLSchemeHandler::getMimeType(const std::string& extension) {
   if (extension.empty()) return "text/html";
-  std::string name = "file." + extension;
-  gboolean uncertain = FALSE;
-  gchar* type = g_content_type_guess(name.c_str(), nullptr, 0, &uncertain);
-  std::string mime;
-  if (type) {
-    if (gchar* m = g_content_type_get_mime_type(type)) {
-      mime = m;
-      g_free(m);
-    }
-    g_free(type);
-  }
-  return mime.empty() ? kOctetStream : mime;
+  return platform::mimeTypeForExtension(extension).value_or(kOctetStream);
 }
 
 bool HBRURLSchemeHandler::isMediaExtension(const std::string& extension) {

@@ -3,6 +3,7 @@
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRCommandQueue.h"
 #include "host/HBRSettings.h"
+#include "host/HBRURLProtocolSchemeHandler.h"
 #include "host/HBRURLSchemeHandler.h"
 #include "host/HBRViewController.h"
 #include "host/HBRWebViewProcessPoolFactory.h"
@@ -158,6 +159,11 @@ void HBRWebViewEngine::pluginInitialize() {
     schemeHandler_ = std::make_shared<HBRURLSchemeHandler>(vc);
     configuration.setURLSchemeHandler(schemeHandler_, appScheme);
   }
+  // Schemes that URL protocols answer are handed to them; the protocols register while the
+  // plugins start, after the configuration is fixed.
+  protocolSchemeHandler_ = std::make_shared<HBRURLProtocolSchemeHandler>();
+  for (const char* scheme : HBRURLProtocolSchemeHandler::kSchemes)
+    if (scheme != appScheme) configuration.setURLSchemeHandler(protocolSchemeHandler_, scheme);
 
   // 7. The web view.
   engineWebView_ = platform::webkit::makeWebView(frame_, configuration);

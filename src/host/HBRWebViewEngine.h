@@ -10,6 +10,7 @@
 #include "platform/ui/Geometry.h"
 #include "platform/webkit/WebView.h"
 
+class HBRURLProtocolSchemeHandler;
 class HBRURLSchemeHandler;
 class HBRWebViewUIDelegate;
 
@@ -108,6 +109,7 @@ class HBRWebViewEngine : public HBRPlugin,
 
   std::shared_ptr<HBRWebViewUIDelegate> uiDelegate() const { return uiDelegate_; }
   std::shared_ptr<HBRURLSchemeHandler> schemeHandler() const { return schemeHandler_; }
+  std::shared_ptr<HBRURLProtocolSchemeHandler> protocolSchemeHandler() const { return protocolSchemeHandler_; }
   // The origin packaged files are served under ("app://localhost"); nullopt in file-scheme mode.
   const std::optional<std::string>& assetsURL() const { return assetsURL_; }
   bool isFileScheme() const { return isFileScheme_; }
@@ -129,6 +131,7 @@ class HBRWebViewEngine : public HBRPlugin,
   std::shared_ptr<platform::webkit::WebView> engineWebView_;
   std::shared_ptr<HBRWebViewUIDelegate> uiDelegate_;
   std::shared_ptr<HBRURLSchemeHandler> schemeHandler_;
+  std::shared_ptr<HBRURLProtocolSchemeHandler> protocolSchemeHandler_;
   std::optional<std::string> assetsURL_;
   bool isFileScheme_ = true;
   bool disallowOverscroll_ = false;

@@ -180,3 +180,34 @@ TEST_F(E2E, RefusesAFolderThatIsNotAPackage) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(E2E, ThePageWorksWithFilesAndShowsAWrittenPicture) {
+  std::string report = temp_.file("report.json");
+  std::string data = temp_.file("data");
+  ProgramRun run = shell(VELTRO_SHELL_E2E, {"--data-root", data, VELTRO_E2E_FILES_PACKAGE},
+                         {"VELTRO_E2E_REPORT=" + report});
+  ASSERT_FALSE(run.timedOut) << run.output;
+  ASSERT_EQ(run.exitStatus, 0) << run.output;
+  Value found = Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  EXPECT_FALSE(found.contains("error")) << found.dump(2);
+
+  const Value& steps = found["steps"];
+  EXPECT_EQ(steps["requestFileSystem"], "persistent");
+  EXPECT_EQ(steps["readAsText"], "Hello from the Veltro shell");
+  EXPECT_EQ(steps["moveTo"], "/example/hello-moved.txt");
+  EXPECT_EQ(steps["readEntries"], Value::parse(R"(["hello-moved.txt", "hello.txt"])"));
+  EXPECT_EQ(steps["after remove"], Value::parse(R"(["hello.txt"])"));
+  // The picture came back through the web view's "hbrfile" handler and decoded.
+  EXPECT_EQ(steps["picture shown"], "24 x 24") << found.dump(2);
+  EXPECT_EQ(platform::fs::readFile(data + "/Documents/example/hello.txt"), "Hello from the Veltro shell");
+  EXPECT_EQ(platform::fs::fileSize(data + "/Documents/example/picture.png"), 103u);
+
+  EXPECT_FALSE(found.contains("escaped"));
+  EXPECT_EQ(found["escapeRefused"], 1);
+  EXPECT_EQ(found["bundleWriteRefused"], 6);
+}
+
+}  // namespace

@@ -40,9 +40,10 @@ TEST_F(ViewControllerTest, ViewHoldsAHiddenWebViewBehindTheLaunchViewAndLoadsThe
   EXPECT_EQ(vc->settings()["backupwebstorage"], "cloud");
   EXPECT_EQ(vc->pluginObjects().count("HBRWebViewEngine"), 1u);
 
-  // Without a "scheme" preference there is no scheme handler and the page is a file,
-  // readable with its folder.
-  EXPECT_TRUE(web()->configuration().urlSchemeHandlers.empty());
+  // Without a "scheme" preference there is no packaged-files scheme handler (only the one that
+  // hands "hbrfile" to URL protocols) and the page is a file, readable with its folder.
+  EXPECT_EQ(web()->configuration().urlSchemeHandlers.size(), 1u);
+  EXPECT_TRUE(web()->configuration().handlerForScheme("hbrfile"));
   EXPECT_TRUE(web()->userContentController()->userScripts().empty());
   EXPECT_NE(web()->userContentController()->handler("harbor"), nullptr);
   ASSERT_EQ(web()->loads().size(), 1u);

@@ -1,0 +1,200 @@
+// The file plugin's cost against the plainest way to do its work. 1,000 files of 64 KiB are
+// written and then read back through the plugin's actions in-process: each command arrives as
+// the JSON text the page sends (the data as Base64), runs on the plugin (its work on the
+// background queue, as in the shell) and ends as the callback text for the page (the bytes
+// read as Base64). The baseline decodes the same Base64, writes each file with
+// open/write/close, reads it back with open/read/close and encodes it. Commands go one after
+// another, as the baseline does. Plugin and baseline runs alternate; the tool prints the
+// medians, their spread and the ratio (target: at most 2).
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/HBRCommandDelegateImpl.h"
+#include "host/HBRInvokedUrlCommand.h"
+#include "host/HBRPluginResult.h"
+#include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Strings.h"
+#include "plugins/file/HBRFile.h"
+
+using platform::Value;
+
+namespace {
+
+constexpr int kFiles = 1000;
+constexpr size_t kFileSize = 64 * 1024;
+constexpr int kRounds = 7;
+
+// Turns each result into the callback text the web view would evaluate, and lets the caller
+// wait for it.
+class CallbackTextDelegate : public HBRCommandDelegate {
+ public:
+  std::optional<std::string> pathForResource(const std::string&) override { return std::nullopt; }
+  std::shared_ptr<platform::Object> getCommandInstance(const std::string&) override { return nullptr; }
+  void sendPluginResult(const std::shared_ptr<HBRPluginResult>& result,
+                        const std::optional<std::string>& callbackId) override {
+    std::string text = HBRCommandDelegateImpl::callbackMessage(callbackId.value_or(""), result.get());
+    std::lock_guard lock(mutex_);
+    bytes_ += text.size();
+    ok_ = ok_ && result && result->status() == HBRResultStatus::OK;
+    ++answers_;
+    done_.notify_all();
+  }
+  void evalJs(const std::string&) override {}
+  void evalJs(const std::string&, bool) override {}
+  void runInBackground(std::function<void()> block) override { platform::DispatchQueue::global().async(std::move(block)); }
+  Value settings() override { return Value::object(); }
+  URLTransformer urlTransformer() const override { return nullptr; }
+  void setUrlTransformer(URLTransformer) override {}
+
+  void waitFor(size_t answers) {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [&] { return answers_ >= answers; });
+  }
+  bool allOK() {
+    std::lock_guard lock(mutex_);
+    return ok_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  size_t answers_ = 0;
+  size_t bytes_ = 0;
+  bool ok_ = true;
+};
+
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+std::string payloadBase64() {
+  std::string bytes(kFileSize, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = char((i * 131 + 7) & 0xff);
+  return platform::base64Encode(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+double pluginRun(HBRFile& plugin, CallbackTextDelegate& delegate, const std::string& data, size_t& answered) {
+  double start = now();
+  for (int i = 0; i < kFiles; ++i) {
+    std::string url = "hbrfile://localhost/persistent/plugin/f" + std::to_string(i) + ".bin";
+    std::string id = "File" + std::to_string(answered);
+    std::string text = "[\"" + id + "\",\"File\",\"write\",[\"" + url + "\",{\"HBRType\":\"ArrayBuffer\",\"data\":\"" +
+                       data + "\"},0]]";
+    auto command = HBRInvokedUrlCommand::commandFromJson(Value::parse(text));
+    plugin.performAction("write", *command);
+    delegate.waitFor(++answered);
+  }
+  for (int i = 0; i < kFiles; ++i) {
+    std::string url = "hbrfile://localhost/persistent/plugin/f" + std::to_string(i) + ".bin";
+    std::string text = "[\"File" + std::to_string(answered) + "\",\"File\",\"readAsArrayBuffer\",[\"" + url + "\",0,-1]]";
+    auto command = HBRInvokedUrlCommand::commandFromJson(Value::parse(text));
+    plugin.performAction("readAsArrayBuffer", *command);
+    delegate.waitFor(++answered);
+  }
+  return now() - start;
+}
+
+double posixRun(const std::string& folder, const std::string& data, size_t& checksum) {
+  double start = now();
+  for (int i = 0; i < kFiles; ++i) {
+    auto bytes = platform::base64Decode(data);
+    std::string path = folder + "/f" + std::to_string(i) + ".bin";
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::write(fd, bytes->data(), bytes->size()) != ssize_t(bytes->size())) std::abort();
+    ::close(fd);
+  }
+  for (int i = 0; i < kFiles; ++i) {
+    std::string path = folder + "/f" + std::to_string(i) + ".bin";
+    int fd = ::open(path.c_str(), O_RDONLY);
+    std::string bytes(kFileSize, '\0');
+    if (fd < 0 || ::read(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size())) std::abort();
+    ::close(fd);
+    checksum += platform::base64Encode(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()).size();
+  }
+  return now() - start;
+}
+
+// What the bridge does around the plugin, without the plugin: the same command texts parsed
+// and the same callback texts made, so the plugin's own share can be told apart.
+double bridgeAloneRun(const std::string& data, size_t& checksum) {
+  std::string bytes(kFileSize, '\0');
+  double start = now();
+  for (int i = 0; i < kFiles; ++i) {
+    std::string url = "hbrfile://localhost/persistent/plugin/f" + std::to_string(i) + ".bin";
+    std::string text = "[\"File1\",\"File\",\"write\",[\"" + url + "\",{\"HBRType\":\"ArrayBuffer\",\"data\":\"" + data +
+                       "\"},0]]";
+    auto command = HBRInvokedUrlCommand::commandFromJson(Value::parse(text));
+    auto result = HBRPluginResult::resultWithStatusAsNSInteger(HBRResultStatus::OK, std::int64_t(kFileSize));
+    checksum += command->arguments().size() + HBRCommandDelegateImpl::callbackMessage("File1", result.get()).size();
+  }
+  for (int i = 0; i < kFiles; ++i) {
+    std::string url = "hbrfile://localhost/persistent/plugin/f" + std::to_string(i) + ".bin";
+    std::string text = "[\"File1\",\"File\",\"readAsArrayBuffer\",[\"" + url + "\",0,-1]]";
+    auto command = HBRInvokedUrlCommand::commandFromJson(Value::parse(text));
+    auto result = HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK,
+                                                                 platform::Bytes(bytes.begin(), bytes.end()));
+    checksum += command->arguments().size() + HBRCommandDelegateImpl::callbackMessage("File1", result.get()).size();
+  }
+  return now() - start;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+}  // namespace
+
+// file_bench [FOLDER]: the files go to a fresh folder in FOLDER (default /tmp); a folder on
+// tmpfs (/dev/shm) leaves out the disk and shows the plugin's own cost.
+int main(int argc, char** argv) {
+  platform::setLogSink([](const std::string&, void*) {}, nullptr);
+  std::string pattern = std::string(argc > 1 ? argv[1] : "/tmp") + "/veltro-file-bench-XXXXXX";
+  if (!::mkdtemp(pattern.data())) return 1;
+  platform::paths::setDataRoot(pattern);
+
+  auto delegate = std::make_shared<CallbackTextDelegate>();
+  auto plugin = std::make_shared<HBRFile>();
+  plugin->setCommandDelegate(delegate);
+  plugin->pluginInitialize();
+  std::string folder = platform::paths::documents() + "/posix";
+  platform::fs::createDirectory(folder, true);
+  platform::fs::createDirectory(platform::paths::documents() + "/plugin", true);
+
+  std::string data = payloadBase64();
+  size_t answered = 0, checksum = 0;
+  std::vector<double> pluginTimes, posixTimes, bridgeTimes;
+  for (int round = 0; round < kRounds; ++round) {
+    pluginTimes.push_back(pluginRun(*plugin, *delegate, data, answered));
+    posixTimes.push_back(posixRun(folder, data, checksum));
+    bridgeTimes.push_back(bridgeAloneRun(data, checksum));
+  }
+  auto spread = [](const std::vector<double>& v) {
+    return std::make_pair(*std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end()));
+  };
+  auto [pluginMin, pluginMax] = spread(pluginTimes);
+  auto [posixMin, posixMax] = spread(posixTimes);
+  auto [bridgeMin, bridgeMax] = spread(bridgeTimes);
+  double ratio = median(pluginTimes) / median(posixTimes);
+  std::printf("%d files of %zu KiB written then read back in %s, %d alternating rounds\n", kFiles, kFileSize / 1024,
+              pattern.c_str(), kRounds);
+  std::printf("plugin actions: median %.1f ms (%.1f-%.1f)\n", median(pluginTimes) * 1e3, pluginMin * 1e3, pluginMax * 1e3);
+  std::printf("POSIX + Base64: median %.1f ms (%.1f-%.1f)\n", median(posixTimes) * 1e3, posixMin * 1e3, posixMax * 1e3);
+  std::printf("bridge alone (command and callback texts, no plugin): median %.1f ms (%.1f-%.1f)\n",
+              median(bridgeTimes) * 1e3, bridgeMin * 1e3, bridgeMax * 1e3);
+  std::printf("plugin's own share (plugin actions minus bridge alone): %.1f ms\n",
+              (median(pluginTimes) - median(bridgeTimes)) * 1e3);
+  std::printf("ratio %.2f (target at most 2)%s\n", ratio, delegate->allOK() ? "" : "; SOME ACTIONS FAILED");
+  platform::fs::remove(pattern);
+  return delegate->allOK() && checksum > 0 ? 0 : 1;
+}

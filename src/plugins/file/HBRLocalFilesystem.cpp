@@ -1,0 +1,525 @@
+#include "plugins/file/HBRLocalFilesystem.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/MimeTypes.h"
+#include "platform/foundation/Strings.h"
+
+using platform::Value;
+
+namespace {
+
+enum class Kind { None, File, Directory };
+
+// What is at a path, following symbolic links (their targets were checked to lie inside the
+// root before anyone asks).
+Kind kindAt(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return Kind::None;
+  return S_ISDIR(info.st_mode) ? Kind::Directory : Kind::File;
+}
+
+// The real path of `path` with symbolic links followed, where the part that does not exist
+// yet is taken as it stands below its deepest existing folder. nullopt when a link leads
+// nowhere or the path cannot be resolved, since where it would lead cannot be checked.
+std::optional<std::string> realPathAllowingMissing(const std::string& path) {
+  std::string head = path;
+  std::string tail;
+  while (true) {
+    char resolved[PATH_MAX];
+    if (::realpath(head.c_str(), resolved))
+      return tail.empty() ? std::string(resolved) : platform::fs::appendPath(resolved, tail);
+    if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
+    struct stat info;
+    if (::lstat(head.c_str(), &info) == 0) return std::nullopt;
+    size_t slash = head.find_last_of('/');
+    if (slash == std::string::npos || head == "/") return std::nullopt;
+    std::string name = head.substr(slash + 1);
+    tail = tail.empty() ? name : name + "/" + tail;
+    head = slash == 0 ? "/" : head.substr(0, slash);
+  }
+}
+
+std::string lastPathComponent(std::string_view path) {
+  if (path == "/") return "/";
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  size_t slash = path.find_last_of('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string pathExtension(std::string_view path) {
+  std::string name = lastPathComponent(path);
+  size_t dot = name.find_last_of('.');
+  if (dot == std::string::npos || dot + 1 == name.size()) return "";
+  return name.substr(dot + 1);
+}
+
+// A number or a boolean that is true, as an options dictionary from the page holds them.
+bool isTrueNumber(const Value& options, const char* key) {
+  if (!options.is_object()) return false;
+  auto it = options.find(key);
+  if (it == options.end()) return false;
+  if (it->is_boolean()) return it->get<bool>();
+  if (it->is_number()) return it->get<double>() != 0;
+  return false;
+}
+
+// The code of a copy or move that the platform refused.
+HBRFileErrorCode codeForCopyFailure(long platformError) {
+  switch (platformError) {
+    case kFileReadUnknown:
+    case kFileReadTooLarge: return NOT_READABLE_ERR;
+    case kFileWriteOutOfSpace: return QUOTA_EXCEEDED_ERR;
+    case kFileWriteNoPermission: return NO_MODIFICATION_ALLOWED_ERR;
+    default: return INVALID_MODIFICATION_ERR;
+  }
+}
+
+HBRResultRef ok(Value message = nullptr) {
+  return HBRPluginResult::resultWithStatus(HBRResultStatus::OK, std::move(message));
+}
+
+}  // namespace
+
+HBRLocalFilesystem::HBRLocalFilesystem(std::string name, std::string root, bool readOnly)
+    : HBRFileSystem(std::move(name)), fsRoot_(platform::fs::normalizePath(root)), readOnly_(readOnly) {}
+
+std::string HBRLocalFilesystem::stripQueryParametersFromPath(std::string_view path) {
+  return std::string(path.substr(0, path.find('?')));
+}
+
+std::string HBRLocalFilesystem::normalizePath(std::string_view path) {
+  bool absolute = !path.empty() && path.front() == '/';
+  std::vector<std::string> kept;
+  for (const std::string& component : platform::split(path, '/')) {
+    if (component.empty() || component == ".") continue;
+    if (component == "..") {
+      if (!kept.empty()) kept.pop_back();
+      continue;
+    }
+    kept.push_back(component);
+  }
+  return (absolute ? "/" : "") + platform::join(kept, "/");
+}
+
+std::optional<std::string> HBRLocalFilesystem::filesystemPathForFullPath(std::string_view fullPath) const {
+  if (fullPath.find('\0') != std::string_view::npos) return std::nullopt;
+  std::string inside = normalizePath("/" + stripQueryParametersFromPath(fullPath));
+  std::string local = inside == "/" ? fsRoot_ : platform::fs::appendPath(fsRoot_, inside);
+  auto real = realPathAllowingMissing(local);
+  auto realRoot = realPathAllowingMissing(fsRoot_);
+  if (!real || !realRoot || !platform::fs::isInside(*real, *realRoot)) {
+    platform::log("Refused the path " + std::string(fullPath) + " of the file system \"" + name() +
+                  "\": it leads outside the file system's root.");
+    return std::nullopt;
+  }
+  return local;
+}
+
+std::optional<std::string> HBRLocalFilesystem::fullPathForFileSystemPath(std::string_view localPath) const {
+  if (localPath == fsRoot_) return std::string();
+  if (fsRoot_ == "/") return platform::startsWith(localPath, "/") ? std::optional(std::string(localPath)) : std::nullopt;
+  if (!platform::startsWith(localPath, fsRoot_) || localPath.size() <= fsRoot_.size() ||
+      localPath[fsRoot_.size()] != '/')
+    return std::nullopt;
+  return std::string(localPath.substr(fsRoot_.size()));
+}
+
+std::optional<HBRFilesystemURL> HBRLocalFilesystem::URLforFullPath(const std::optional<std::string>& fullPath) const {
+  if (!fullPath) return std::nullopt;
+  std::string escaped = platform::percentEncode(*fullPath, platform::URLCharacterSet::PathAllowed);
+  std::string text = std::string(HBRFilesystemURL::kScheme) + "://localhost/" + name() +
+                     (platform::startsWith(*fullPath, "/") ? "" : "/") + escaped;
+  auto url = platform::URL::parse(text);
+  if (!url) return std::nullopt;
+  return HBRFilesystemURL(*url);
+}
+
+bool HBRLocalFilesystem::canCopyMoveSrc(std::string_view source, std::string_view destination) {
+  return !platform::fs::isInside(destination, source);
+}
+
+std::optional<std::string> HBRLocalFilesystem::mimeTypeForFileAtPath(const std::string& path) {
+  if (!platform::fs::exists(path)) return std::nullopt;
+  return platform::mimeTypeForExtension(pathExtension(path)).value_or("application/octet-stream");
+}
+
+std::optional<std::string> HBRLocalFilesystem::getMimeTypeFromPath(const std::optional<std::string>& path) {
+  if (!path) return std::nullopt;
+  std::string extension = pathExtension(*path);
+  if (extension.empty()) return std::nullopt;
+  if (auto mime = platform::mimeTypeForExtension(extension)) return mime;
+  std::string lowered = platform::asciiLower(extension);
+  if (lowered == "m4a") return "audio/mp4";
+  if (platform::contains(lowered, "wav")) return "audio/wav";
+  if (platform::contains(lowered, "css")) return "text/css";
+  return std::nullopt;
+}
+
+std::optional<std::string> HBRLocalFilesystem::checkedPath(const HBRFilesystemURL& url, HBRResultRef& refusal) const {
+  if (!url.fullPath()) {
+    refusal = HBRFileErrorResult(NOT_FOUND_ERR);
+    return std::nullopt;
+  }
+  auto local = filesystemPathForFullPath(*url.fullPath());
+  if (!local) refusal = HBRFileErrorResult(SECURITY_ERR);
+  return local;
+}
+
+bool HBRLocalFilesystem::isRoot(const std::string& localPath) const {
+  return platform::fs::normalizePath(localPath) == fsRoot_;
+}
+
+std::optional<std::string> HBRLocalFilesystem::filesystemPathForURL(const HBRFilesystemURL& url) {
+  if (!url.fullPath()) return std::nullopt;
+  return filesystemPathForFullPath(*url.fullPath());
+}
+
+std::optional<HBRFilesystemURL> HBRLocalFilesystem::URLforFilesystemPath(const std::string& localPath) {
+  std::string path = platform::fs::normalizePath(localPath);
+  auto fullPath = fullPathForFileSystemPath(path);
+  // A path whose links were resolved names the root by its real path.
+  if (!fullPath) {
+    auto realRoot = realPathAllowingMissing(fsRoot_);
+    if (realRoot && *realRoot != fsRoot_) fullPath = HBRLocalFilesystem(name(), *realRoot).fullPathForFileSystemPath(path);
+  }
+  return URLforFullPath(fullPath);
+}
+
+Value HBRLocalFilesystem::makeEntryForPath(const std::string& fullPath, bool isDirectory) {
+  std::string path = fullPath;
+  std::string name = lastPathComponent(stripQueryParametersFromPath(path));
+  if (isDirectory && !platform::endsWith(path, "/")) path += "/";
+  std::string inside = normalizePath("/" + stripQueryParametersFromPath(path));
+  std::string local = inside == "/" ? fsRoot_ : platform::fs::appendPath(fsRoot_, inside);
+  platform::URL nativeURL = platform::URL::fileURL(isDirectory ? local + "/" : local);
+  if (const auto& transform = urlTransformer()) nativeURL = transform(nativeURL);
+  return Value{{"isFile", !isDirectory},
+               {"isDirectory", isDirectory},
+               {"name", name},
+               {"fullPath", path},
+               {"filesystemName", this->name()},
+               {"nativeURL", nativeURL.absoluteString()}};
+}
+
+Value HBRLocalFilesystem::makeEntryForLocalURL(const HBRFilesystemURL& url) {
+  HBRResultRef refusal;
+  auto local = checkedPath(url, refusal);
+  if (!local) return nullptr;
+  Kind kind = kindAt(*local);
+  if (kind == Kind::None) return nullptr;
+  return makeEntryForPath(*url.fullPath(), kind == Kind::Directory);
+}
+
+HBRResultRef HBRLocalFilesystem::entryForLocalURI(const HBRFilesystemURL& url) {
+  Value entry = makeEntryForLocalURL(url);
+  if (entry.is_null()) return HBRFileErrorResult(NOT_FOUND_ERR);
+  return ok(std::move(entry));
+}
+
+HBRResultRef HBRLocalFilesystem::getFileForURL(const HBRFilesystemURL& url, const std::string& requestedPath,
+                                               const Value& options) {
+  bool create = isTrueNumber(options, "create");
+  bool exclusive = isTrueNumber(options, "exclusive");
+  bool getDir = isTrueNumber(options, "getDir");
+  if (requestedPath.find(':') != std::string::npos || requestedPath.find('\0') != std::string::npos)
+    return HBRFileErrorResult(ENCODING_ERR);
+  if (!url.fullPath()) return HBRFileErrorResult(NOT_FOUND_ERR);
+
+  auto entryURL = URLforFullPath(normalizePath(*url.fullPath() + "/" + requestedPath));
+  if (!entryURL) return HBRFileErrorResult(ENCODING_ERR);
+  HBRResultRef refusal;
+  auto local = checkedPath(*entryURL, refusal);
+  if (!local) return refusal;
+  Kind kind = kindAt(*local);
+
+  if (kind != Kind::None && !create && (kind == Kind::Directory) != getDir) return HBRFileErrorResult(TYPE_MISMATCH_ERR);
+  if (kind == Kind::None && !create) return HBRFileErrorResult(NOT_FOUND_ERR);
+  if (kind != Kind::None && create && exclusive) return HBRFileErrorResult(PATH_EXISTS_ERR);
+  if (kind == Kind::None) {
+    if (readOnly_) return HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    if (getDir) {
+      if (auto error = platform::fs::createDirectory(*local, false)) {
+        platform::log("error creating directory: " + error->localizedDescription());
+        return HBRFileErrorResult(ABORT_ERR);
+      }
+    } else {
+      int fd = ::open(local->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd < 0) return HBRFileErrorResult(ABORT_ERR);
+      ::close(fd);
+    }
+  }
+  return ok(makeEntryForPath(*entryURL->fullPath(), getDir));
+}
+
+HBRResultRef HBRLocalFilesystem::getParentForURL(const HBRFilesystemURL& url) {
+  if (!url.fullPath()) return HBRFileErrorResult(NOT_FOUND_ERR);
+  std::string path = normalizePath("/" + stripQueryParametersFromPath(*url.fullPath()));
+  std::string parent = path == "/" ? "" : path.substr(0, path.find_last_of('/'));
+  auto local = filesystemPathForFullPath(parent);
+  if (!local) return HBRFileErrorResult(SECURITY_ERR);
+  Kind kind = kindAt(*local);
+  if (kind == Kind::None) return HBRFileErrorResult(NOT_FOUND_ERR);
+  return ok(makeEntryForPath(parent, kind == Kind::Directory));
+}
+
+HBRResultRef HBRLocalFilesystem::setMetadataForURL(const HBRFilesystemURL& url, const Value& metadata) {
+  auto failed = HBRPluginResult::resultWithStatus(HBRResultStatus::Error);
+  HBRResultRef refusal;
+  auto local = checkedPath(url, refusal);
+  if (!local || readOnly_ || !metadata.is_object()) return failed;
+  auto flag = metadata.find("com.apple.MobileBackup");
+  if (flag == metadata.end() || !(flag->is_number() || flag->is_boolean())) return failed;
+  bool excluded = flag->is_boolean() ? flag->get<bool>() : flag->get<double>() != 0;
+  if (platform::fs::setExcludedFromBackup(*local, excluded)) return failed;
+  return HBRPluginResult::resultWithStatus(HBRResultStatus::OK);
+}
+
+HBRResultRef HBRLocalFilesystem::doRemove(const std::string& localPath) {
+  if (auto error = platform::fs::remove(localPath)) {
+    platform::log("error removing filesystem entry at " + localPath + ": " + error->localizedDescription());
+    switch (HBRPlatformFileErrorFor(*error, false)) {
+      case kFileNoSuchFile: return HBRFileErrorResult(NOT_FOUND_ERR);
+      case kFileWriteNoPermission: return HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+      default: return HBRFileErrorResult(ABORT_ERR);
+    }
+  }
+  return HBRPluginResult::resultWithStatus(HBRResultStatus::OK);
+}
+
+HBRResultRef HBRLocalFilesystem::removeFileAtURL(const HBRFilesystemURL& url) {
+  HBRResultRef refusal;
+  auto local = checkedPath(url, refusal);
+  if (!local) return refusal;
+  if (readOnly_ || isRoot(*local)) return HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+  Kind kind = kindAt(*local);
+  if (kind == Kind::None && !platform::fs::exists(*local)) return HBRFileErrorResult(NOT_FOUND_ERR);
+  if (kind == Kind::Directory && !platform::fs::contentsOfDirectory(*local).empty())
+    return HBRFileErrorResult(INVALID_MODIFICATION_ERR);
+  return doRemove(*local);
+}
+
+HBRResultRef HBRLocalFilesystem::recursiveRemoveFileAtURL(const HBRFilesystemURL& url) {
+  HBRResultRef refusal;
+  auto local = checkedPath(url, refusal);
+  if (!local) return refusal;
+  if (readOnly_ || isRoot(*local)) return HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+  return doRemove(*local);
+}
+
+HBRResultRef HBRLocalFilesystem::readEntriesAtURL(const HBRFilesystemURL& url) {
+  HBRResultRef refusal;
+  auto local = checkedPath(url, refusal);
+  if (!local) return refusal;
+  if (kindAt(*local) != Kind::Directory) return HBRFileErrorResult(NOT_FOUND_ERR);
+  Value entries = Value::array();
+  for (const std::string& childName : platform::fs::contentsOfDirectory(*local)) {
+    std::string child = platform::fs::appendPath(*local, childName);
+    auto fullPath = fullPathForFileSystemPath(child);
+    if (!fullPath) continue;
+    entries.push_back(makeEntryForPath(*fullPath, kindAt(child) == Kind::Directory));
+  }
+  return ok(std::move(entries));
+}
+
+std::optional<int> HBRLocalFilesystem::truncateFile(const std::string& localPath, std::uint64_t position) {
+  if (position > std::uint64_t(INT64_MAX)) return EFBIG;
+  int fd = ::open(localPath.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return errno;
+  std::optional<int> failure;
+  if (::ftruncate(fd, off_t(position)) != 0 || ::fsync(fd) != 0) failure = errno;
+  ::close(fd);
+  return failure;
+}
+
+namespace {
+
+// The code for a change the platform refused, by its file-error number.
+HBRFileErrorCode codeForChangeFailure(long platformError) {
+  switch (platformError) {
+    case kFileNoSuchFile:
+    case kFileReadNoSuchFile: return NOT_FOUND_ERR;
+    case kFileWriteNoPermission: return NO_MODIFICATION_ALLOWED_ERR;
+    case kFileWriteOutOfSpace: return QUOTA_EXCEEDED_ERR;
+    default: return INVALID_MODIFICATION_ERR;
+  }
+}
+
+}  // namespace
+
+HBRResultRef HBRLocalFilesystem::truncateFileAtURL(const HBRFilesystemURL& url, std::uint64_t position) {
+  HBRResultRef refusal;
+  auto local = checkedPath(url, refusal);
+  if (!local) return refusal;
+  if (readOnly_) return HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+  if (kindAt(*local) == Kind::Directory) return HBRFileErrorResult(TYPE_MISMATCH_ERR);
+  if (auto failure = truncateFile(*local, position))
+    return HBRFileErrorResult(codeForChangeFailure(HBRPlatformFileErrorForErrno(*failure, false)));
+  return HBRPluginResult::resultWithStatusAsNSInteger(HBRResultStatus::OK, std::int64_t(position));
+}
+
+HBRResultRef HBRLocalFilesystem::writeToFileAtURL(const HBRFilesystemURL& url, std::string_view data, bool append) {
+  HBRResultRef refusal;
+  auto local = checkedPath(url, refusal);
+  if (!local) return refusal;
+  if (readOnly_) return HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+  if (data.empty()) return HBRPluginResult::resultWithStatusAsDouble(HBRResultStatus::OK, 0);
+  int fd = ::open(local->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (append ? O_APPEND : O_TRUNC), 0644);
+  if (fd < 0) {
+    int error = errno;
+    return HBRFileErrorResult(codeForChangeFailure(HBRPlatformFileErrorForErrno(error, false)), HBRResultStatus::Error);
+  }
+  size_t written = 0;
+  int error = 0;
+  while (written < data.size()) {
+    ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : EIO;
+      break;
+    }
+    written += size_t(n);
+  }
+  if (::close(fd) != 0 && !error) error = errno;
+  // A write that stopped short leaves part of the data behind: that is a failure, not a count.
+  if (error || written != data.size())
+    return HBRFileErrorResult(codeForChangeFailure(HBRPlatformFileErrorForErrno(error ? error : EIO, false)),
+                              HBRResultStatus::Error);
+  return HBRPluginResult::resultWithStatusAsNSInteger(HBRResultStatus::OK, std::int64_t(written));
+}
+
+void HBRLocalFilesystem::copyFileToURL(const HBRFilesystemURL& destinationDirectory, const std::string& newName,
+                                       HBRFileSystem& sourceFileSystem, const HBRFilesystemURL& source, bool copy,
+                                       ResultCallback callback) {
+  // The new name is one component: nothing may climb out of the destination folder.
+  if (newName.empty() || newName == "." || newName == ".." ||
+      newName.find_first_of(std::string_view(":/\0", 3)) != std::string::npos)
+    return callback(HBRFileErrorResult(ENCODING_ERR));
+  if (readOnly_) return callback(HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR));
+  HBRResultRef refusal;
+  auto directory = checkedPath(destinationDirectory, refusal);
+  if (!directory) return callback(refusal);
+  std::string newLocal = platform::fs::appendPath(*directory, newName);
+  std::string newFullPath = fullPathForFileSystemPath(newLocal).value_or("/" + newName);
+  if (!filesystemPathForFullPath(newFullPath)) return callback(HBRFileErrorResult(SECURITY_ERR));
+  if (kindAt(*directory) != Kind::Directory) return callback(HBRFileErrorResult(NOT_FOUND_ERR));
+
+  auto* local = dynamic_cast<HBRLocalFilesystem*>(&sourceFileSystem);
+  if (!local) {
+    // Another kind of file system: its bytes, written here; the source stays.
+    sourceFileSystem.readFileAtURL(
+        source, 0, -1,
+        [this, newLocal, newFullPath, callback](std::optional<std::string> bytes, std::optional<std::string>, int code) {
+          if (!bytes) return callback(HBRFileErrorResult(HBRFileErrorCode(code ? code : NOT_FOUND_ERR)));
+          if (platform::fs::writeFileAtomically(newLocal, *bytes)) return callback(HBRFileErrorResult(ABORT_ERR));
+          callback(ok(makeEntryForPath(newFullPath, false)));
+        });
+    return;
+  }
+
+  auto sourceLocal = local->checkedPath(source, refusal);
+  if (!sourceLocal) return callback(refusal);
+  if (!platform::fs::exists(*sourceLocal)) return callback(HBRFileErrorResult(NOT_FOUND_ERR));
+  if (!copy && (local->isReadOnly() || local->isRoot(*sourceLocal)))
+    return callback(HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR));
+  if (platform::fs::normalizePath(newLocal) == platform::fs::normalizePath(*sourceLocal))
+    return callback(HBRFileErrorResult(INVALID_MODIFICATION_ERR));
+  bool sourceIsDirectory = kindAt(*sourceLocal) == Kind::Directory;
+  Kind existing = kindAt(newLocal);
+  bool somethingThere = existing != Kind::None || platform::fs::exists(newLocal);
+  if (sourceIsDirectory && existing == Kind::File) return callback(HBRFileErrorResult(INVALID_MODIFICATION_ERR));
+
+  std::optional<platform::Error> failure;
+  if (copy) {
+    if (sourceIsDirectory && !canCopyMoveSrc(*sourceLocal, newLocal))
+      return callback(HBRFileErrorResult(INVALID_MODIFICATION_ERR));
+    if (somethingThere) return callback(HBRFileErrorResult(PATH_EXISTS_ERR));
+    failure = platform::fs::copy(*sourceLocal, newLocal);
+  } else {
+    if (!sourceIsDirectory && existing == Kind::Directory) return callback(HBRFileErrorResult(INVALID_MODIFICATION_ERR));
+    if (sourceIsDirectory && !canCopyMoveSrc(*sourceLocal, newLocal))
+      return callback(HBRFileErrorResult(INVALID_MODIFICATION_ERR));
+    // What is replaced is only set aside until the move has succeeded, so that a failed
+    // move leaves it where it was.
+    std::optional<std::string> setAside;
+    if (somethingThere) {
+      if (existing == Kind::Directory && !platform::fs::contentsOfDirectory(newLocal).empty())
+        return callback(HBRFileErrorResult(INVALID_MODIFICATION_ERR));
+      setAside = platform::fs::appendPath(*directory, ".replaced-" + platform::makeUUID());
+      if (::rename(newLocal.c_str(), setAside->c_str()) != 0) return callback(HBRFileErrorResult(INVALID_MODIFICATION_ERR));
+    }
+    failure = platform::fs::move(*sourceLocal, newLocal);
+    if (setAside) {
+      if (failure)
+        ::rename(setAside->c_str(), newLocal.c_str());
+      else
+        platform::fs::remove(*setAside);
+    }
+  }
+  if (failure) return callback(HBRFileErrorResult(codeForCopyFailure(HBRPlatformFileErrorFor(*failure, false))));
+  callback(ok(makeEntryForPath(newFullPath, sourceIsDirectory)));
+}
+
+void HBRLocalFilesystem::readFileAtURL(const HBRFilesystemURL& url, std::int64_t start, std::int64_t end,
+                                       ReadCallback callback) {
+  HBRResultRef refusal;
+  auto local = checkedPath(url, refusal);
+  std::string mime = getMimeTypeFromPath(local).value_or("*/*");
+  if (!local) return callback(std::nullopt, mime, url.fullPath() ? SECURITY_ERR : NOT_FOUND_ERR);
+  int fd = ::open(local->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return callback(std::nullopt, mime, NOT_FOUND_ERR);
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return callback(std::nullopt, mime, NOT_FOUND_ERR);
+  }
+  // The buffer is never larger than what the file holds from the start on, whatever range
+  // was asked for.
+  std::uint64_t size = std::uint64_t(info.st_size);
+  std::uint64_t from = start > 0 ? std::uint64_t(start) : 0;
+  std::uint64_t rest = from < size ? size - from : 0;
+  std::uint64_t length = end < 0 || std::uint64_t(end) < from ? rest : std::min(std::uint64_t(end) - from, rest);
+  std::string bytes(size_t(length), '\0');
+  size_t got = 0;
+  while (got < bytes.size()) {
+    ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, off_t(from + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += size_t(n);
+  }
+  ::close(fd);
+  bytes.resize(got);
+  callback(std::move(bytes), mime, 0);
+}
+
+void HBRLocalFilesystem::getFileMetadataForURL(const HBRFilesystemURL& url, ResultCallback callback) {
+  HBRResultRef refusal;
+  auto local = checkedPath(url, refusal);
+  if (!local) return callback(refusal);
+  struct stat info;
+  if (::stat(local->c_str(), &info) != 0) {
+    int error = errno;
+    platform::log("error getting metadata: " + std::string(std::strerror(error)));
+    long platformError = HBRPlatformFileErrorForErrno(error, true);
+    return callback(HBRFileErrorResult(
+        platformError == kFileNoSuchFile || platformError == kFileReadNoSuchFile ? NOT_FOUND_ERR : ABORT_ERR,
+        HBRResultStatus::Error));
+  }
+  auto type = mimeTypeForFileAtPath(*local);
+  Value metadata{{"fullPath", *url.fullPath()},
+                 {"type", type ? Value(*type) : Value()},
+                 {"name", lastPathComponent(*local)},
+                 {"size", S_ISREG(info.st_mode) ? std::uint64_t(info.st_size) : std::uint64_t(0)},
+                 {"lastModifiedDate", double(info.st_mtim.tv_sec) * 1000.0 + double(info.st_mtim.tv_nsec) / 1e6}};
+  callback(ok(std::move(metadata)));
+}

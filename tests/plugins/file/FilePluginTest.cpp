@@ -1,0 +1,279 @@
+#include <sys/stat.h>
+
+#include "FileFixture.h"
+#include "platform/foundation/JSONText.h"
+#include "platform/foundation/Strings.h"
+
+namespace filetest {
+namespace {
+
+std::vector<std::string> names(const HBRFile& plugin) {
+  std::vector<std::string> out;
+  for (const auto& fs : plugin.fileSystems()) out.push_back(fs->name());
+  return out;
+}
+
+TEST_F(FileFixture, StartsWithTheDefaultRegistry) {
+  EXPECT_EQ(names(*plugin), (std::vector<std::string>{"temporary", "persistent", "library", "library-nosync",
+                                                       "documents", "documents-nosync", "cache", "bundle", "root"}));
+  EXPECT_EQ(HBRFile::current(), plugin);
+  auto root = std::dynamic_pointer_cast<HBRLocalFilesystem>(plugin->fileSystemByName("root"));
+  EXPECT_EQ(root->fsRoot(), platform::paths::dataRoot());
+  EXPECT_FALSE(root->isReadOnly());
+  EXPECT_TRUE(std::dynamic_pointer_cast<HBRLocalFilesystem>(plugin->fileSystemByName("bundle"))->isReadOnly());
+  EXPECT_TRUE(platform::fs::isDirectory(platform::paths::library() + "/NoCloud"));
+
+  Reply temporary = call("requestFileSystem", {0, 0});
+  EXPECT_EQ(temporary.message["name"], "temporary");
+  EXPECT_EQ(temporary.message["root"]["fullPath"], "/");
+  EXPECT_EQ(temporary.message["root"]["name"], "/");
+  EXPECT_EQ(temporary.message["root"]["isDirectory"], true);
+  {
+    testing_support::LogCapture log;
+    EXPECT_FILE_ERROR(call("requestFileSystem", {9 + 1, 0}), Error, 1);
+    EXPECT_TRUE(log.contains("No filesystem of type requested"));
+  }
+  EXPECT_FILE_ERROR(call("requestFileSystem", {-1, 0}), Error, 1);
+  EXPECT_FILE_ERROR(call("requestFileSystem", {1, -1}), IOException, 10);
+  EXPECT_EQ(call("requestAllFileSystems", Value::array()).message.size(), 9u);
+
+  Reply paths = call("requestAllPaths", Value::array());
+  EXPECT_EQ(paths.message.size(), 7u);
+  EXPECT_EQ(paths.message["dataDirectory"], platform::URL::fileURL(platform::paths::library() + "/NoCloud/").absoluteString());
+  EXPECT_TRUE(platform::fs::isDirectory(platform::paths::library() + "/Cloud"));
+
+  std::string free = call("getFreeDiskSpace", Value::array()).message;
+  EXPECT_FALSE(free.empty());
+  EXPECT_EQ(free.find_first_not_of("0123456789"), std::string::npos) << free;
+}
+
+TEST_F(FileFixture, ExtraFileSystemsSettingAndPersistentLocation) {
+  testing_support::LogCapture log;
+  start(R"(<preference name="iosExtraFilesystems" value="Library, cache,library,bundle"/>
+           <preference name="iosPersistentFileLocation" value="Library"/>)");
+  EXPECT_EQ(names(*plugin), (std::vector<std::string>{"temporary", "persistent", "library", "bundle"}));
+  EXPECT_TRUE(log.contains("Unrecognized extra filesystem identifier:  cache"));
+  EXPECT_EQ(std::dynamic_pointer_cast<HBRLocalFilesystem>(plugin->fileSystemByName("persistent"))->fsRoot(),
+            platform::paths::library() + "/files");
+
+  start(R"(<preference name="iosPersistentFileLocation" value="somewhere"/>)");
+  EXPECT_TRUE(log.contains("File plugin configuration error: Please set iosPersistentFileLocation in config.xml to one "
+                           "of \"library\" (for new applications) or \"compatibility\""));
+  EXPECT_FALSE(plugin->fileSystemByName("persistent"));
+  EXPECT_EQ(plugin->fileSystems()[1]->name(), "library");
+}
+
+TEST_F(FileFixture, TypeNumbersMoveDownWhenTheTemporaryFolderCannotBeMade) {
+  platform::fs::remove(platform::paths::dataRoot() + "/tmp");
+  dir.write("data/tmp", "a file where the folder should be");
+  testing_support::LogCapture log;
+  start("");
+  EXPECT_TRUE(log.contains("Unable to create temporary directory"));
+  EXPECT_EQ(plugin->fileSystems()[0]->name(), "persistent");
+  EXPECT_EQ(call("requestFileSystem", {0, 0}).message["name"], "persistent");
+}
+
+TEST_F(FileFixture, GetFileFlagMatrix) {
+  dir.write("data/Documents/dir/inner.txt", "x");
+  dir.write("data/Documents/file.txt", "x");
+  Value create = {{"create", true}}, exclusive = {{"create", true}, {"exclusive", true}};
+  std::string base = url("");
+  EXPECT_FILE_ERROR(call("getFile", {base, "dir"}), IOException, 11);
+  Reply directory = call("getDirectory", {base, "dir"});
+  EXPECT_EQ(directory.message["fullPath"], "/dir/");
+  EXPECT_EQ(directory.message["isDirectory"], true);
+  EXPECT_FILE_ERROR(call("getDirectory", {base, "file.txt"}), IOException, 11);
+  EXPECT_FILE_ERROR(call("getFile", {base, "file.txt", exclusive}), IOException, 12);
+  EXPECT_EQ(call("getFile", {base, "file.txt", create}).message["name"], "file.txt");
+  EXPECT_FILE_ERROR(call("getFile", {base, "missing.txt"}), IOException, 1);
+  EXPECT_FILE_ERROR(call("getFile", {base, "a:b"}), IOException, 5);
+  EXPECT_FALSE(platform::fs::exists(documents("a:b")));
+  EXPECT_FILE_ERROR(call("getDirectory", {base, "no/parent", create}), IOException, 3);
+  EXPECT_FALSE(platform::fs::exists(documents("no")));
+  // Flags count only when they are numbers or booleans.
+  EXPECT_FILE_ERROR(call("getFile", {base, "new.txt", Value{{"create", "yes"}}}), IOException, 1);
+
+  Reply made = call("getFile", {url("dir"), "new.txt", create});
+  EXPECT_EQ(made.message["fullPath"], "/dir/new.txt");
+  EXPECT_EQ(made.message["nativeURL"], platform::URL::fileURL(documents("dir/new.txt")).absoluteString());
+  EXPECT_TRUE(platform::fs::exists(documents("dir/new.txt")));
+  EXPECT_EQ(call("getDirectory", {base, "made", create}).message["fullPath"], "/made/");
+  EXPECT_TRUE(platform::fs::isDirectory(documents("made")));
+
+  // The parent of a top-level entry is the root made from the empty path.
+  Reply parent = call("getParent", {url("file.txt")});
+  EXPECT_EQ(parent.message["fullPath"], "/");
+  EXPECT_EQ(parent.message["name"], "");
+  EXPECT_EQ(call("getParent", {url("dir/inner.txt")}).message["fullPath"], "/dir/");
+}
+
+TEST_F(FileFixture, CopyAndMoveMatrix) {
+  dir.write("data/Documents/a.txt", "A");
+  dir.write("data/Documents/b.txt", "B");
+  dir.write("data/Documents/x/a/inner.txt", "I");
+  platform::fs::createDirectory(documents("emptydir"), true);
+  platform::fs::createDirectory(documents("y/x"), true);
+
+  EXPECT_FILE_ERROR(call("copyTo", {url("a.txt"), url("")}), IOException, 9);
+  EXPECT_FILE_ERROR(call("copyTo", {url("a.txt"), url(""), "b.txt"}), IOException, 12);
+  EXPECT_FILE_ERROR(call("copyTo", {url("a.txt"), url(""), "c:d"}), IOException, 5);
+  EXPECT_FILE_ERROR(call("copyTo", {url("a.txt"), url(""), nullptr}), IOException, 5);
+  EXPECT_FILE_ERROR(call("copyTo", {url("a.txt")}), IOException, 1);
+  EXPECT_FILE_ERROR(call("copyTo", {url("missing"), url(""), "m"}), IOException, 1);
+  EXPECT_FILE_ERROR(call("copyTo", {url("a.txt"), url("nofolder"), "m"}), IOException, 1);
+  Reply copied = call("copyTo", {url("a.txt"), url("y")});
+  EXPECT_EQ(copied.message["fullPath"], "/y/a.txt");
+  EXPECT_EQ(platform::fs::readFile(documents("y/a.txt")), "A");
+
+  // Into itself is judged by whole components.
+  EXPECT_FILE_ERROR(call("copyTo", {url("x/a"), url("x/a"), "b"}), IOException, 9);
+  EXPECT_EQ(call("copyTo", {url("x/a"), url("y/x")}).message["fullPath"], "/y/x/a/");
+  EXPECT_EQ(platform::fs::readFile(documents("y/x/a/inner.txt")), "I");
+  EXPECT_EQ(call("copyTo", {url("x/a"), url("x"), "a-copy"}).message["isDirectory"], true);
+  EXPECT_FILE_ERROR(call("moveTo", {url("x/a"), url("x/a"), "sub"}), IOException, 9);
+  EXPECT_TRUE(platform::fs::exists(documents("x/a/inner.txt")));
+  EXPECT_TRUE(HBRLocalFilesystem::canCopyMoveSrc("/r/x/a", "/r/x/ab/c"));
+  EXPECT_FALSE(HBRLocalFilesystem::canCopyMoveSrc("/r/x/a", "/r/x/a/b"));
+
+  // Moves replace files and empty folders, never a folder with something in it.
+  EXPECT_FILE_ERROR(call("moveTo", {url("a.txt"), url(""), "emptydir"}), IOException, 9);
+  EXPECT_FILE_ERROR(call("moveTo", {url("x"), url(""), "y"}), IOException, 9);
+  EXPECT_EQ(call("moveTo", {url("a.txt"), url(""), "b.txt"}).message["fullPath"], "/b.txt");
+  EXPECT_EQ(platform::fs::readFile(documents("b.txt")), "A");
+  EXPECT_FALSE(platform::fs::exists(documents("a.txt")));
+  EXPECT_EQ(call("moveTo", {url("x/a-copy"), url(""), "emptydir"}).message["fullPath"], "/emptydir/");
+  EXPECT_TRUE(platform::fs::exists(documents("emptydir/inner.txt")));
+  // Across file systems.
+  Reply moved = call("moveTo", {url("b.txt"), url("", "temporary")});
+  EXPECT_EQ(moved.message["filesystemName"], "temporary");
+  EXPECT_EQ(platform::fs::readFile(platform::paths::tmp() + "/b.txt"), "A");
+}
+
+TEST_F(FileFixture, AFailedMoveKeepsTheDestination) {
+  // "temporary" on another device, so the move copies, and a file-size limit that the copy
+  // runs into after the file it replaces was set aside.
+  struct stat here, shm;
+  if (::stat(dir.path().c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 || here.st_dev == shm.st_dev)
+    GTEST_SKIP() << "no second file system to move across";
+  testing_support::TempDir elsewhere;
+  char pattern[] = "/dev/shm/veltro-move-XXXXXX";
+  ASSERT_TRUE(::mkdtemp(pattern));
+  std::string other = pattern;
+  platform::fs::remove(platform::paths::dataRoot() + "/tmp");
+  ASSERT_EQ(::symlink(other.c_str(), (platform::paths::dataRoot() + "/tmp").c_str()), 0);
+  start("");
+  platform::fs::writeFileAtomically(other + "/target.txt", "keep me");
+  dir.write("data/Documents/big.txt", std::string(4096, 'x'));
+
+  Reply reply = withFileSizeLimit(
+      100, [&] { return call("moveTo", {url("big.txt"), url("", "temporary"), "target.txt"}); });
+  EXPECT_NE(reply.status, HBRResultStatus::OK);
+  EXPECT_EQ(platform::fs::readFile(other + "/target.txt"), "keep me");
+  EXPECT_EQ(platform::fs::contentsOfDirectory(other), std::vector<std::string>{"target.txt"});
+  EXPECT_TRUE(platform::fs::exists(documents("big.txt")));
+  platform::fs::remove(other);
+}
+
+TEST_F(FileFixture, WriteAndTruncatePositions) {
+  dir.write("data/Documents/ten.txt", "0123456789");
+  EXPECT_EQ(call("write", {url("ten.txt"), "abc", 0}).message, 3);
+  EXPECT_EQ(platform::fs::readFile(documents("ten.txt")), "abc");
+  EXPECT_EQ(call("write", {url("ten.txt"), "de", 3}).message, 2);
+  EXPECT_EQ(call("write", {url("ten.txt"), "XY", 1}).message, 2);
+  EXPECT_EQ(platform::fs::readFile(documents("ten.txt")), "aXY");
+  EXPECT_EQ(call("write", {url("ten.txt"), platform::bytesValue({0, 255}), 3}).message, 2);
+  EXPECT_EQ(platform::fs::readFile(documents("ten.txt")), std::string("aXY\0\xff", 5));
+  Reply number = call("write", {url("ten.txt"), 42, 0});
+  EXPECT_EQ(number.status, HBRResultStatus::Error);
+  EXPECT_EQ(number.message, "Invalid parameter type");
+  EXPECT_EQ(call("write", {url("fresh.txt"), "", 0}).message, 0);
+  EXPECT_FALSE(platform::fs::exists(documents("fresh.txt")));
+  EXPECT_EQ(call("write", {url("fresh.txt"), "new", 0}).message, 3);
+
+  EXPECT_EQ(call("truncate", {url("ten.txt"), 2}).message, 2);
+  EXPECT_EQ(platform::fs::readFile(documents("ten.txt")), "aX");
+  EXPECT_EQ(call("truncate", {url("ten.txt"), 4}).message, 4);
+  EXPECT_EQ(platform::fs::readFile(documents("ten.txt")), std::string("aX\0\0", 4));
+  // A file that is not there cannot be cut: an error, not a success with 0.
+  EXPECT_FILE_ERROR(call("truncate", {url("missing.txt"), 0}), IOException, 1);
+  EXPECT_FILE_ERROR(call("truncate", {url("ten.txt"), -1}), IOException, 9);
+}
+
+TEST_F(FileFixture, ReadsWithEncodingsAndRanges) {
+  dir.write("data/Documents/text.txt", "h\xc3\xa9llo world");
+  dir.write("data/Documents/bad.txt", "\xff\xfe");
+  dir.write("data/Documents/bytes.bin", std::string("\x00\x7f\x80\xff", 4));
+  dir.write("data/Documents/empty.txt", "");
+  EXPECT_EQ(call("readAsText", {url("text.txt"), "UTF-8", 0, -1}).message, "h\xc3\xa9llo world");
+  EXPECT_EQ(call("readAsText", {url("text.txt"), "utf-8", 7, 12}).message, "world");
+  EXPECT_EQ(call("readAsText", {url("text.txt"), "utf-8", 7, 3}).message, "world");
+  EXPECT_EQ(call("readAsText", {url("empty.txt"), "utf-8", 0, -1}).message, "");
+  {
+    testing_support::LogCapture log;
+    EXPECT_FILE_ERROR(call("readAsText", {url("text.txt"), "UTF-16", 0, -1}), IOException, 5);
+    EXPECT_TRUE(log.contains("Only UTF-8 encodings are currently supported by readAsText"));
+  }
+  EXPECT_FILE_ERROR(call("readAsText", {url("bad.txt"), "UTF-8", 0, -1}), IOException, 5);
+  EXPECT_FILE_ERROR(call("readAsText", {url("missing.txt"), "UTF-8", 0, -1}), IOException, 1);
+  EXPECT_FILE_ERROR(call("readAsText", {"hbrfile://localhost/nosuch/x", "UTF-8", 0, -1}), IOException, 1);
+
+  EXPECT_EQ(call("readAsDataURL", {url("text.txt"), 0, 5}).message, "data:text/plain;base64,aMOpbGw=");
+  EXPECT_EQ(call("readAsBinaryString", {url("bytes.bin"), 0, -1}).message, platform::binaryString(std::string("\x00\x7f\x80\xff", 4)));
+  Reply buffer = call("readAsArrayBuffer", {url("bytes.bin"), 1, 3});
+  EXPECT_EQ(buffer.message["data"], platform::base64Encode(platform::Bytes{0x7f, 0x80}));
+  // A range far past the file's size reads what there is instead of allocating the range.
+  EXPECT_EQ(call("readAsText", {url("text.txt"), "UTF-8", 0, 9.0e18}).message, "h\xc3\xa9llo world");
+  EXPECT_EQ(call("readAsText", {url("text.txt"), "UTF-8", 1LL << 60, -1}).message, "");
+
+  dir.write("data/Documents/sound.wavezz", "RIFF");
+  EXPECT_EQ(call("readAsDataURL", {url("sound.wavezz"), 0, -1}).message, "data:audio/wav;base64,UklGRg==");
+  Reply metadata = call("getFileMetadata", {url("sound.wavezz")});
+  EXPECT_EQ(metadata.message["type"], "application/octet-stream");
+  EXPECT_EQ(metadata.message["size"], 4);
+  EXPECT_EQ(metadata.message["name"], "sound.wavezz");
+  EXPECT_EQ(metadata.message["fullPath"], "/sound.wavezz");
+  EXPECT_GT(metadata.message["lastModifiedDate"].get<double>(), 1.6e12);
+  EXPECT_FILE_ERROR(call("getFileMetadata", {url("missing")}), Error, 1);
+}
+
+TEST_F(FileFixture, ListingRemovingAndLookups) {
+  dir.write("data/Documents/d/one.txt", "1");
+  dir.write("data/Documents/d/sub/two.txt", "2");
+  Reply listing = call("readEntries", {url("d")});
+  ASSERT_EQ(listing.message.size(), 2u);
+  EXPECT_EQ(listing.message[0]["fullPath"], "/d/one.txt");
+  EXPECT_EQ(listing.message[1]["fullPath"], "/d/sub/");
+  EXPECT_FILE_ERROR(call("readEntries", {url("d/one.txt")}), IOException, 1);
+
+  EXPECT_FILE_ERROR(call("remove", {url("d")}), IOException, 9);
+  EXPECT_FILE_ERROR(call("removeRecursively", {url("gone")}), IOException, 1);
+  EXPECT_TRUE(call("remove", {url("d/one.txt")}).answered);
+  EXPECT_FALSE(platform::fs::exists(documents("d/one.txt")));
+  EXPECT_EQ(call("removeRecursively", {url("d")}).status, HBRResultStatus::OK);
+  EXPECT_FALSE(platform::fs::exists(documents("d")));
+
+  dir.write("data/Documents/here.txt", "h");
+  Reply resolved = call("resolveLocalFileSystemURI", {platform::URL::fileURL(documents("here.txt")).absoluteString()});
+  EXPECT_EQ(resolved.message["filesystemName"], "persistent");
+  EXPECT_EQ(resolved.message["fullPath"], "/here.txt");
+  EXPECT_FILE_ERROR(call("resolveLocalFileSystemURI", {"hbrfile://localhost/nosuch/x"}), Error, 5);
+  EXPECT_FILE_ERROR(call("resolveLocalFileSystemURI", {42}), Error, 5);
+  EXPECT_EQ(call("_getLocalFilesystemPath", {url("here.txt")}).message, documents("here.txt"));
+  EXPECT_EQ(call("_getLocalFilesystemPath", {"hbrfile://localhost/nosuch/x"}).message, "Cannot resolve URL to a file");
+  EXPECT_EQ(call("testFileExists", {documents("here.txt")}).message, 1);
+  EXPECT_EQ(call("testFileExists", {url("here.txt")}).message, 0);
+  EXPECT_EQ(call("testDirectoryExists", {documents()}).message, 1);
+
+  dir.write("data/Documents/meta.txt", "m");
+  EXPECT_EQ(call("setMetadata", {url("meta.txt"), Value{{"com.apple.MobileBackup", 1}}}).status, HBRResultStatus::OK);
+  EXPECT_TRUE(platform::fs::isExcludedFromBackup(documents("meta.txt")));
+  EXPECT_EQ(call("setMetadata", {url("meta.txt"), Value{{"com.apple.MobileBackup", "yes"}}}).status,
+            HBRResultStatus::Error);
+
+  delegate->transformer = [](const platform::URL& u) { return u.withScheme("veltro"); };
+  EXPECT_TRUE(platform::startsWith(call("getFile", {url(""), "meta.txt"}).message["nativeURL"].get<std::string>(),
+                                   "veltro:"));
+}
+
+}  // namespace
+}  // namespace filetest

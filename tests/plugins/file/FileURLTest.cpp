@@ -1,0 +1,100 @@
+#include "FileFixture.h"
+#include "host/HBRURLProtocolSchemeHandler.h"
+#include "platform/webkit/HeadlessWebView.h"
+#include "plugins/file/HBRFilesystemURL.h"
+#include "plugins/file/HBRFilesystemURLProtocol.h"
+
+namespace filetest {
+namespace {
+
+TEST(FilesystemURL, ParsesNamesAndFullPaths) {
+  struct Case {
+    const char* text;
+    std::optional<std::string> name;
+    std::optional<std::string> fullPath;
+  };
+  const Case cases[] = {
+      {"hbrfile://localhost/persistent/a%20b.txt", "persistent", "/a b.txt"},
+      {"hbrfile://localhost/persistent", "persistent", ""},
+      {"hbrfile://localhost/persistent/", "persistent", ""},
+      {"hbrfile://localhost/", std::nullopt, ""},
+      {"hbrfile://example/persistent/x", std::nullopt, std::nullopt},
+      {"hbrfile://localhost/temporary/a.txt?v=2", "temporary", "/a.txt?v=2"},
+      {"hbrfile://localhost/temporary/d/%2e%2e/e", "temporary", "/d/../e"},
+      {"assets-library://asset/asset.JPG?id=12&ext=JPG", "assets-library", "/asset/asset.JPG?id=12&ext=JPG"},
+      {"HBRFILE://localhost/persistent/x", std::nullopt, std::nullopt},
+      {"https://localhost/persistent/x", std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    HBRFilesystemURL url = HBRFilesystemURL::fileSystemURLWithString(c.text);
+    EXPECT_EQ(url.fileSystemName(), c.name) << c.text;
+    EXPECT_EQ(url.fullPath(), c.fullPath) << c.text;
+  }
+  EXPECT_EQ(HBRFilesystemURL::fileSystemURLWithString("hbrfile://localhost/persistent/a%20b.txt").absoluteURL(),
+            "hbrfile://localhost/persistent/a b.txt");
+  HBRFilesystemURL broken = HBRFilesystemURL::fileSystemURLWithString("not a url");
+  EXPECT_FALSE(broken.url());
+  EXPECT_FALSE(broken.fileSystemName());
+}
+
+TEST(FilesystemURLProtocol, TakesOnlyItsSchemeAndComparesResourceSpecifiers) {
+  auto request = [](const char* text) { return platform::URLRequest(*platform::URL::parse(text)); };
+  EXPECT_TRUE(HBRFilesystemURLProtocol::canInitWithRequest(request("hbrfile://localhost/persistent/a")));
+  EXPECT_FALSE(HBRFilesystemURLProtocol::canInitWithRequest(request("HBRFILE://localhost/persistent/a")));
+  EXPECT_FALSE(HBRFilesystemURLProtocol::canInitWithRequest(request("file:///etc/passwd")));
+  EXPECT_TRUE(HBRFilesystemURLProtocol::requestIsCacheEquivalent(request("hbrfile://localhost/p/a"),
+                                                                 request("hbrfile://localhost/p/a")));
+  EXPECT_FALSE(HBRFilesystemURLProtocol::requestIsCacheEquivalent(request("hbrfile://localhost/p/a"),
+                                                                  request("hbrfile://localhost/p/b")));
+}
+
+// Loads URLs the way the web view does: through the scheme handler the engine registers for
+// "hbrfile", which hands each request to the registered URL protocol.
+class FileURLLoading : public FileFixture {
+ protected:
+  std::shared_ptr<platform::webkit::HeadlessWebView::RecordedTask> load(const std::string& text) {
+    auto task = std::make_shared<platform::webkit::HeadlessWebView::RecordedTask>(
+        platform::URLRequest(*platform::URL::parse(text)));
+    handler->startURLSchemeTask(*webView, task);
+    platform::MainLoop::runUntil([&] { return task->finished || task->error; }, 5);
+    return task;
+  }
+  std::shared_ptr<HBRURLProtocolSchemeHandler> handler = std::make_shared<HBRURLProtocolSchemeHandler>();
+  std::shared_ptr<platform::webkit::HeadlessWebView> webView = std::make_shared<platform::webkit::HeadlessWebView>();
+};
+
+TEST_F(FileURLLoading, AnswersFilesWithTheirTypeAndEverythingElseWith404) {
+  dir.write("data/Documents/pic.png", std::string("\x89PNG\r\n\x1a\n\0\xff", 10));
+  auto found = load(url("pic.png"));
+  ASSERT_TRUE(found->finished && found->response);
+  EXPECT_EQ(found->response->statusCode(), 200);
+  EXPECT_EQ(found->response->valueForHTTPHeaderField("Content-Type"), "image/png");
+  EXPECT_EQ(found->response->valueForHTTPHeaderField("Cache-Control"), "no-cache");
+  EXPECT_EQ(found->data, std::string("\x89PNG\r\n\x1a\n\0\xff", 10));
+
+  for (const std::string& missing : {url("nothing.png"), std::string("hbrfile://localhost/nosuchfs/pic.png"),
+                                     url("../../../../../../etc/passwd")}) {
+    auto task = load(missing);
+    ASSERT_TRUE(task->finished && task->response) << missing;
+    EXPECT_EQ(task->response->statusCode(), 404) << missing;
+    EXPECT_EQ(task->response->valueForHTTPHeaderField("Cache-Control"), "no-cache");
+    EXPECT_FALSE(task->response->valueForHTTPHeaderField("Content-Type"));
+    EXPECT_TRUE(task->data.empty());
+  }
+  EXPECT_EQ(handler->runningCount(), 0u);
+
+  auto refused = load("other://localhost/x");
+  EXPECT_TRUE(refused->error);
+}
+
+TEST(MimeTypes, KnownExtensionsAndTheFallbacks) {
+  EXPECT_EQ(HBRLocalFilesystem::getMimeTypeFromPath("/a/b.png"), "image/png");
+  EXPECT_EQ(HBRLocalFilesystem::getMimeTypeFromPath("/a/x.wavezz"), "audio/wav");
+  EXPECT_EQ(HBRLocalFilesystem::getMimeTypeFromPath("/a/x.csszz"), "text/css");
+  EXPECT_EQ(HBRLocalFilesystem::getMimeTypeFromPath("/a/x.qqzz"), std::nullopt);
+  EXPECT_EQ(HBRLocalFilesystem::getMimeTypeFromPath("/a/noextension"), std::nullopt);
+  EXPECT_EQ(HBRLocalFilesystem::getMimeTypeFromPath(std::nullopt), std::nullopt);
+}
+
+}  // namespace
+}  // namespace filetest
