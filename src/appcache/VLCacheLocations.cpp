@@ -1,5 +1,7 @@
 #include "appcache/VLCacheLocations.h"
 
+#include <mutex>
+
 #include "appcache/VLCacheEntry.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
@@ -15,7 +17,17 @@ std::string VLCacheLocations::keyForHostname(std::string_view hostname,
 }
 
 std::string VLCacheLocations::cacheDirectory() {
-  return platform::fs::appendPath(platform::paths::applicationSupport(), "VLNativeCache");
+  // Asked for every file the cache touches; the application-support folder is made (and
+  // looked up on disk) once per data root rather than on each call.
+  static std::mutex mutex;
+  static std::string root, directory;
+  std::string current = platform::paths::dataRoot();
+  std::lock_guard lock(mutex);
+  if (current != root || directory.empty()) {
+    directory = platform::fs::appendPath(platform::paths::applicationSupport(), "VLNativeCache");
+    root = std::move(current);
+  }
+  return directory;
 }
 
 std::optional<std::string> VLCacheLocations::getLocalFilePath(const VLCacheEntry& entry) {

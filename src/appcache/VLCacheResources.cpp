@@ -5,6 +5,7 @@
 #include "appcache/VLCacheLocations.h"
 #include "appcache/VLCacheLog.h"
 #include "appcache/VLDownloadOperation.h"
+#include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
@@ -97,7 +98,11 @@ void VLCacheResources::initDownloadQueueForVersion(const std::string& versionTok
   int concurrency = 1;
   if (auto session = downloadSession()) {
     int perHost = session->configuration().httpMaximumConnectionsPerHost();
-    if (perHost >= 2) concurrency = std::min(perHost, kMaximumConcurrentDownloads);
+    // Twice the session's connections: when a download ends, the next one is already waiting
+    // in the session and takes the connection at once, instead of after the queue has handed
+    // the freed slot to a worker that makes its task. The session's per-host limit still
+    // keeps the server at the window size.
+    if (perHost >= 2) concurrency = std::min(2 * perHost, kMaximumConcurrentDownloads);
   }
   downloadQueue_ =
       platform::OperationQueue::make(platform::makeUUID() + "-" + versionToken, concurrency);
@@ -500,13 +505,35 @@ void VLCacheResources::onDownloadCompleted(const std::shared_ptr<VLCacheEntry>& 
     resourceDownloadFailed(entry, reason);
     return;
   }
-  if (auto failure = storeDownloadedFile(*entry, *location)) {
+  std::string staged;
+  if (auto failure = stageDownloadedFile(*entry, *location, staged))
+    return onStagedFileChecked(entry, run, failure, std::nullopt);
+  // Checking the file (its hash) and renaming it into place is left to another thread, so
+  // the session's thread goes back to its transfers at once.
+  std::weak_ptr<VLCacheResources> weak = weak_from_this();
+  auto contentType = response->valueForHTTPHeaderField("Content-Type");
+  // One queue for the checks of every frame keeps them off the global queue, where the
+  // downloads' own operations start.
+  static const auto checks = platform::DispatchQueue::makeSerial("com.veltro.cache.filecheck");
+  checks->async([weak, entry, run, staged, contentType] {
+    auto failure = commitStagedFile(*entry, staged);
+    if (auto self = weak.lock()) self->onStagedFileChecked(entry, run, failure, contentType);
+  });
+}
+
+void VLCacheResources::onStagedFileChecked(const std::shared_ptr<VLCacheEntry>& entry,
+                                           std::uint64_t run,
+                                           const std::optional<std::string>& failure,
+                                           const std::optional<std::string>& contentType) {
+  if (run != run_) return;
+  const std::string url = entry->url();
+  if (failure) {
     vlcache::logError(
         stringf("Failed to store downloaded resource %s: %s", url.c_str(), failure->c_str()));
     resourceDownloadFailed(entry, *failure);
     return;
   }
-  processContentType(response->valueForHTTPHeaderField("Content-Type"), *entry);
+  processContentType(contentType, *entry);
   vlcache::logDebug("Downloaded resource " + url);
   updateResource(entry, VLCacheEntryStatusAvailable);
 }

@@ -46,7 +46,7 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
   using FinishHandler = std::function<void(bool allResourcesDownloaded)>;
   using Entries = std::map<std::string, std::shared_ptr<VLCacheEntry>>;
 
-  // The most downloads a frame runs at once, whatever the session allows.
+  // The most downloads a frame has under way at once, whatever the session allows.
   static constexpr int kMaximumConcurrentDownloads = 64;
 
   static std::shared_ptr<VLCacheResources> initForHostname(
@@ -159,6 +159,17 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
   VLCacheResources(std::string hostname, std::string application, std::string versionToken,
                    bool preBundle, SessionGetter sessionGetter);
   void initDownloadQueueForVersion(const std::string& versionToken);
+  // The two halves of storeDownloadedFile. Staging moves the session's temporary file next to
+  // the entry's file (it must happen before the session's completion returns); committing
+  // checks the staged file and renames it into place, or removes it.
+  static std::optional<std::string> stageDownloadedFile(const VLCacheEntry& entry,
+                                                        const std::string& location,
+                                                        std::string& staged);
+  static std::optional<std::string> commitStagedFile(const VLCacheEntry& entry,
+                                                     const std::string& staged);
+  void onStagedFileChecked(const std::shared_ptr<VLCacheEntry>& entry, std::uint64_t run,
+                           const std::optional<std::string>& failure,
+                           const std::optional<std::string>& contentType);
   // Takes one retry from the budget when there is one left.
   bool takeRetry();
   void onDownloadCompleted(const std::shared_ptr<VLCacheEntry>& entry, std::uint64_t run,

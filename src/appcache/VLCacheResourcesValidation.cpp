@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -114,41 +115,62 @@ bool VLCacheResources::isResourceFileCorrupted(const VLCacheEntry& entry,
 
 void VLCacheResources::validateDownloadedResource(const VLCacheEntry& entry,
                                                   const std::string& filePath) {
-  if (!platform::fs::exists(filePath))
-    throw VLException(kInvalidResourceException, "Unable to validate downloaded file");
-  auto size = platform::fs::fileSize(filePath);
-  if (!size || *size == 0)
+  struct stat status;
+  if (::stat(filePath.c_str(), &status) != 0) {
+    if (!platform::fs::exists(filePath))
+      throw VLException(kInvalidResourceException, "Unable to validate downloaded file");
+    throw VLException(kInvalidResourceException, "File not found or is empty");
+  }
+  if (status.st_size == 0)
     throw VLException(kInvalidResourceException, "File not found or is empty");
   if (isResourceFileCorrupted(entry, filePath))
     throw VLException(kInvalidResourceException, "File is corrupt or invalid");
 }
 
-std::optional<std::string> VLCacheResources::storeDownloadedFile(const VLCacheEntry& entry,
-                                                                 const std::string& location) {
+std::optional<std::string> VLCacheResources::stageDownloadedFile(const VLCacheEntry& entry,
+                                                                 const std::string& location,
+                                                                 std::string& staged) {
   auto destination = VLCacheLocations::getLocalFilePath(entry);
   if (!destination) return std::string("the resource has no place in the cache");
-  std::string folder = destination->substr(0, destination->rfind('/'));
-  if (auto error = platform::fs::createDirectory(folder, true)) return error->localizedDescription();
-
-  // The session's temporary file is moved next to the destination (copied when it lies on
-  // another file system), checked there, and renamed over the old file only when it passes.
-  std::string staging = *destination + ".part-" + platform::makeUUID();
-  if (::rename(location.c_str(), staging.c_str()) != 0) {
+  // Moved when the session's file lies on the same file system, else copied. The
+  // application's folder is made when the first file finds it missing.
+  staged = *destination + ".part-" + platform::makeUUID();
+  int result = ::rename(location.c_str(), staged.c_str());
+  if (result != 0 && errno == ENOENT && platform::fs::exists(location)) {
+    std::string folder = destination->substr(0, destination->rfind('/'));
+    if (auto error = platform::fs::createDirectory(folder, true))
+      return error->localizedDescription();
+    result = ::rename(location.c_str(), staged.c_str());
+  }
+  if (result != 0) {
     if (errno != EXDEV) return platform::fs::posixError(errno).localizedDescription();
-    if (auto error = platform::fs::copy(location, staging)) return error->localizedDescription();
-  }
-  try {
-    validateDownloadedResource(entry, staging);
-  } catch (const VLException& exception) {
-    platform::fs::remove(staging);
-    return exception.reason();
-  }
-  if (::rename(staging.c_str(), destination->c_str()) != 0) {
-    std::string reason = platform::fs::posixError(errno).localizedDescription();
-    platform::fs::remove(staging);
-    return reason;
+    if (auto error = platform::fs::copy(location, staged)) return error->localizedDescription();
   }
   return std::nullopt;
+}
+
+std::optional<std::string> VLCacheResources::commitStagedFile(const VLCacheEntry& entry,
+                                                              const std::string& staged) {
+  auto destination = VLCacheLocations::getLocalFilePath(entry);
+  std::optional<std::string> failure;
+  try {
+    validateDownloadedResource(entry, staged);
+    if (!destination)
+      failure = "the resource has no place in the cache";
+    else if (::rename(staged.c_str(), destination->c_str()) != 0)
+      failure = platform::fs::posixError(errno).localizedDescription();
+  } catch (const VLException& exception) {
+    failure = exception.reason();
+  }
+  if (failure) platform::fs::remove(staged);
+  return failure;
+}
+
+std::optional<std::string> VLCacheResources::storeDownloadedFile(const VLCacheEntry& entry,
+                                                                 const std::string& location) {
+  std::string staged;
+  if (auto failure = stageDownloadedFile(entry, location, staged)) return failure;
+  return commitStagedFile(entry, staged);
 }
 
 void VLCacheResources::downloadResourceSync(const std::shared_ptr<VLCacheEntry>& entry,

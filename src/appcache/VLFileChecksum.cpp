@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
@@ -53,21 +54,25 @@ std::string VLFileChecksum::contentHashOfData(std::string_view data) {
 }
 
 std::optional<std::string> VLFileChecksum::contentHashOfFile(const std::string& path) {
-  if (!platform::fs::exists(path)) return std::nullopt;
   DigestContext digest;
-  if (!platform::fs::isDirectory(path)) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      char buffer[64 * 1024];
-      for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        digest.update(buffer, size_t(n));
-      }
-      ::close(fd);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    // Something that exists but cannot be opened (no permission, a dangling link) hashes as
+    // empty content; nothing at all has no hash.
+    if (!platform::fs::exists(path)) return std::nullopt;
+    return serializeToString(digest.final());
+  }
+  struct stat status;
+  if (::fstat(fd, &status) == 0 && !S_ISDIR(status.st_mode)) {
+    char buffer[64 * 1024];
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      digest.update(buffer, size_t(n));
     }
   }
+  ::close(fd);
   return serializeToString(digest.final());
 }
 

@@ -150,7 +150,7 @@ TEST_F(CacheFixture, WindowSizeBoundsTheDownloadsInFlight) {
     });
   }
   auto frame = makeFrame(makeSession(2));
-  EXPECT_EQ(frame->downloadQueue()->maxConcurrentOperationCount(), 2);
+  EXPECT_EQ(frame->downloadQueue()->maxConcurrentOperationCount(), 4);
   frame->populateCacheEntriesForResourcePool({}, nullptr, list, nullptr, nullptr);
   frame->startDownload();
   ASSERT_TRUE(gate.waitForWaiting(2));

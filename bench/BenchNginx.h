@@ -1,0 +1,44 @@
+#pragma once
+
+// What the network benchmarks share: a local nginx serving a folder over HTTPS with a
+// certificate of the test certificate authority, child processes, and the statistics of
+// alternating rounds.
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Prints "<program>: <message>" and exits 1.
+[[noreturn]] void fail(const std::string& message);
+
+int freePort();
+// Starts a program (searched on PATH) and answers its process id.
+pid_t spawn(const std::vector<std::string>& arguments);
+// Runs a program to its end; true when it exits with 0.
+bool run(const std::vector<std::string>& arguments);
+
+// nginx on 127.0.0.1:<port>, serving `root`, with its configuration, logs and temporary
+// folders in `folder`; stopped when the object goes.
+class Nginx {
+ public:
+  Nginx(const std::string& folder, const std::string& root, int port);
+  ~Nginx();
+  Nginx(const Nginx&) = delete;
+  Nginx& operator=(const Nginx&) = delete;
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Lets nginx's workers, which may run as another user, read what lies below `folder`.
+void openToOtherUsers(const std::string& folder);
+
+struct Spread {
+  double median, low, high;
+};
+Spread spreadOf(std::vector<double> values);
+
+}  // namespace bench
