@@ -14,7 +14,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
+#include "platform/net/TLSTrust.h"
 #include "support/TestCertificateAuthority.h"
 
 namespace bench {
@@ -107,10 +109,34 @@ Nginx::~Nginx() {
   ::waitpid(pid_, &status, 0);
 }
 
-void openToOtherUsers(const std::string& folder) {
-  stdfs::permissions(folder, stdfs::perms::owner_all | stdfs::perms::group_read |
-                                 stdfs::perms::group_exec | stdfs::perms::others_read |
-                                 stdfs::perms::others_exec);
+Scratch::Scratch() {
+  if (folder().empty()) fail("cannot make a temporary folder");
+  // nginx's workers may run as another user; they need to read the files.
+  stdfs::permissions(folder(), stdfs::perms::owner_all | stdfs::perms::group_read |
+                                   stdfs::perms::group_exec | stdfs::perms::others_read |
+                                   stdfs::perms::others_exec);
+  stdfs::create_directories(root());
+  platform::net::setAdditionalTrustedCAFile(
+      testing_support::TestCertificateAuthority::shared().caCertificateFile());
+}
+
+std::vector<std::string> writeRandomFiles(const std::string& root, const char* nameFormat,
+                                          int count) {
+  std::mt19937 random(20240601);
+  std::uniform_int_distribution<size_t> size(1024, 32 * 1024);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::vector<std::string> contents;
+  for (int i = 0; i < count; ++i) {
+    std::string content(size(random), '\0');
+    for (char& c : content) c = static_cast<char>(byte(random));
+    char name[64];
+    std::snprintf(name, sizeof name, nameFormat, i);
+    std::string path = root + name;
+    stdfs::create_directories(stdfs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+    contents.push_back(std::move(content));
+  }
+  return contents;
 }
 
 Spread spreadOf(std::vector<double> values) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TestSupport.h"
+
 namespace bench {
 
 // Prints "<program>: <message>" and exits 1.
@@ -33,8 +35,24 @@ class Nginx {
   pid_t pid_ = -1;
 };
 
-// Lets nginx's workers, which may run as another user, read what lies below `folder`.
-void openToOtherUsers(const std::string& folder);
+// A benchmark's scratch folder, removed at the end: the platform's data root is its "data"
+// subfolder, nginx keeps its files in it and serves "www"; the test certificate authority is
+// trusted by the URL sessions made afterwards.
+class Scratch {
+ public:
+  Scratch();
+  const std::string& folder() const { return dataRoot_.path(); }
+  std::string root() const { return folder() + "/www"; }
+
+ private:
+  testing_support::ScopedDataRoot dataRoot_;
+};
+
+// Writes `count` files of 1 to 32 KiB of random bytes (sizes drawn evenly, fixed seed), named
+// by `nameFormat` with the file's number ("/f%04d.bin") below `root`, and answers their
+// contents.
+std::vector<std::string> writeRandomFiles(const std::string& root, const char* nameFormat,
+                                          int count);
 
 struct Spread {
   double median, low, high;

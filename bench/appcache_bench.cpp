@@ -6,8 +6,6 @@
 //
 //   appcache_bench [rounds]
 
-#include <sys/wait.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -15,18 +13,13 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
-
-#include <openssl/evp.h>
 
 #include "BenchNginx.h"
 #include "appcache/VLCacheResources.h"
 #include "appcache/VLFileChecksum.h"
-#include "platform/net/TLSTrust.h"
 #include "support/TestCertificateAuthority.h"
-#include "support/TestSupport.h"
 
 namespace {
 
@@ -48,19 +41,12 @@ std::string hex(const platform::Bytes& bytes) {
   return out;
 }
 
-// Writes the files below root/app (sizes drawn evenly from 1 to 32 KiB, fixed seed).
 std::vector<Resource> writeFiles(const std::string& root) {
-  stdfs::create_directories(root + "/app");
-  std::mt19937 random(20240601);
-  std::uniform_int_distribution<size_t> size(1024, 32 * 1024);
-  std::uniform_int_distribution<int> byte(0, 255);
   std::vector<Resource> resources;
-  for (int i = 0; i < kFiles; ++i) {
-    std::string content(size(random), '\0');
-    for (char& c : content) c = static_cast<char>(byte(random));
+  int i = 0;
+  for (const auto& content : bench::writeRandomFiles(root, "/app/f%04d.bin", kFiles)) {
     char path[32];
-    std::snprintf(path, sizeof path, "/app/f%04d.bin", i);
-    std::ofstream(root + path, std::ios::binary) << content;
+    std::snprintf(path, sizeof path, "/app/f%04d.bin", i++);
     resources.push_back({std::string(path) + "?" + VLFileChecksum::contentHashOfData(content),
                          hex(VLFileChecksum::md5HashOfData(content))});
   }
@@ -129,20 +115,15 @@ double runCurl(const std::string& folder, int port, int run,
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
   // nginx's files, the served files and the cache's data root, removed at the end.
-  testing_support::ScopedDataRoot scratch;
-  if (scratch.path().empty()) bench::fail("cannot make a temporary folder");
-  const std::string folder = scratch.path();
-  bench::openToOtherUsers(folder);
-  const std::string root = folder + "/www";
-  auto resources = writeFiles(root);
-  platform::net::setAdditionalTrustedCAFile(
-      testing_support::TestCertificateAuthority::shared().caCertificateFile());
+  bench::Scratch scratch;
+  const std::string folder = scratch.folder();
+  auto resources = writeFiles(scratch.root());
 
   int port = bench::freePort();
   const std::string host = "127.0.0.1:" + std::to_string(port);
   std::vector<double> frameTimes, curlTimes;
   {
-    bench::Nginx nginx(folder, root, port);
+    bench::Nginx nginx(folder, scratch.root(), port);
     runFrame(host, 0, resources);  // warm-up: page cache, TLS libraries
     runCurl(folder, port, 0, resources);
     for (int round = 1; round <= rounds; ++round) {

@@ -14,18 +14,14 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "BenchNginx.h"
-#include "platform/net/TLSTrust.h"
 #include "platform/net/URLSession.h"
 #include "support/TestCertificateAuthority.h"
-#include "support/TestSupport.h"
 
 namespace {
 
@@ -33,24 +29,6 @@ constexpr int kFiles = 2000;
 constexpr int kConnections = 6;
 
 using Clock = std::chrono::steady_clock;
-namespace stdfs = std::filesystem;
-
-// Writes the files (sizes drawn evenly from 1 to 32 KiB, fixed seed) and answers their total.
-size_t writeFiles(const std::string& root) {
-  std::mt19937 random(20240601);
-  std::uniform_int_distribution<size_t> size(1024, 32 * 1024);
-  std::uniform_int_distribution<int> byte(0, 255);
-  size_t total = 0;
-  for (int i = 0; i < kFiles; ++i) {
-    std::string content(size(random), '\0');
-    for (char& c : content) c = static_cast<char>(byte(random));
-    char name[32];
-    std::snprintf(name, sizeof name, "/f%04d.bin", i);
-    std::ofstream(root + name, std::ios::binary) << content;
-    total += content.size();
-  }
-  return total;
-}
 
 std::string fileURL(int port, int i) {
   char path[64];
@@ -117,21 +95,16 @@ double runCurl(const std::string& folder, int port) {
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   // nginx's files, the served files and the session's data root, removed at the end.
-  testing_support::ScopedDataRoot scratch;
-  if (scratch.path().empty()) bench::fail("cannot make a temporary folder");
-  const std::string folder = scratch.path();
-  // nginx's workers may run as another user; they need to read the files.
-  bench::openToOtherUsers(folder);
-  const std::string root = folder + "/www";
-  stdfs::create_directories(root);
-  size_t totalBytes = writeFiles(root);
-  platform::net::setAdditionalTrustedCAFile(
-      testing_support::TestCertificateAuthority::shared().caCertificateFile());
+  bench::Scratch scratch;
+  const std::string folder = scratch.folder();
+  size_t totalBytes = 0;
+  for (const auto& content : bench::writeRandomFiles(scratch.root(), "/f%04d.bin", kFiles))
+    totalBytes += content.size();
 
   int port = bench::freePort();
   std::vector<double> sessionTimes, curlTimes;
   {
-    bench::Nginx nginx(folder, root, port);
+    bench::Nginx nginx(folder, scratch.root(), port);
     runSession(port, totalBytes);  // warm-up: page cache, TLS libraries
     runCurl(folder, port);
     for (int round = 0; round < rounds; ++round) {

@@ -38,6 +38,19 @@ struct Gate {
   }
 };
 
+// `count` resources whose answers wait at the gate.
+Value heldResources(testing_support::HttpsTestServer& server, Gate& gate, int count) {
+  Value list = Value::array();
+  for (int i = 0; i < count; ++i) {
+    list.push_back("/app/held" + std::to_string(i));
+    server.on("GET", list.back(), [&gate](const auto&, auto& response) {
+      gate.pass();
+      response.set_content("x", "text/plain");
+    });
+  }
+  return list;
+}
+
 // Answers every request the loader protocol would answer (no "handled" mark) with stale bytes.
 struct StaleCacheProtocol : platform::URLProtocol {
   static constexpr const char* kClassName = "StaleCacheProtocol";
@@ -141,14 +154,7 @@ TEST_F(CacheFixture, FrameDownloadsEveryResourceWithProgressAndVersionHeader) {
 
 TEST_F(CacheFixture, WindowSizeBoundsTheDownloadsInFlight) {
   Gate gate;
-  Value list = Value::array();
-  for (int i = 0; i < 6; ++i) {
-    list.push_back("/app/w" + std::to_string(i));
-    server.on("GET", list.back(), [&](const auto&, auto& response) {
-      gate.pass();
-      response.set_content("x", "text/plain");
-    });
-  }
+  Value list = heldResources(server, gate, 6);
   auto frame = makeFrame(makeSession(2));
   EXPECT_EQ(frame->downloadQueue()->maxConcurrentOperationCount(), 4);
   frame->populateCacheEntriesForResourcePool({}, nullptr, list, nullptr, nullptr);
@@ -220,14 +226,7 @@ TEST_F(CacheFixture, DownloadOperationCancelledBeforeOrWhileRunning) {
 
 TEST_F(CacheFixture, AbortStopsTheFrameAndARestartFetchesWhatIsLeft) {
   Gate gate;
-  Value list = Value::array();
-  for (int i = 0; i < 5; ++i) {
-    list.push_back("/app/r" + std::to_string(i));
-    server.on("GET", list.back(), [&](const auto&, auto& response) {
-      gate.pass();
-      response.set_content("x", "text/plain");
-    });
-  }
+  Value list = heldResources(server, gate, 5);
   auto frame = makeFrame(makeSession(2));
   frame->populateCacheEntriesForResourcePool({}, nullptr, list, nullptr, nullptr);
   frame->startDownload();
