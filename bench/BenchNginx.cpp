@@ -1,12 +1,11 @@
 #include "BenchNginx.h"
 
+#include <errno.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <errno.h>
 
 #include <algorithm>
 #include <chrono>

@@ -30,8 +30,8 @@ using Clock = std::chrono::steady_clock;
 namespace stdfs = std::filesystem;
 
 struct Resource {
-  std::string url;         // "/app/f0001.bin?<content hash>"
-  std::string hexDigest;   // what md5sum prints
+  std::string url;        // "/app/f0001.bin?<content hash>"
+  std::string hexDigest;  // what md5sum prints
 };
 
 std::string hex(const platform::Bytes& bytes) {

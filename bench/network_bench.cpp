@@ -81,8 +81,8 @@ double runCurl(const std::string& folder, int port) {
   const auto& authority = testing_support::TestCertificateAuthority::shared();
   auto start = Clock::now();
   pid_t pid = bench::spawn({"curl", "--silent", "--no-progress-meter", "--fail", "--parallel",
-                     "--parallel-max", std::to_string(kConnections), "--cacert",
-                     authority.caCertificateFile(), "--config", list});
+                            "--parallel-max", std::to_string(kConnections), "--cacert",
+                            authority.caCertificateFile(), "--config", list});
   int status = 0;
   ::waitpid(pid, &status, 0);
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();

@@ -127,9 +127,7 @@ bool VLCacheEntry::addCacheVersion(const std::string& token) {
   return true;
 }
 
-std::string VLCacheEntry::pathOfURL(const std::string& url) {
-  return url.substr(0, url.find('?'));
-}
+std::string VLCacheEntry::pathOfURL(const std::string& url) { return url.substr(0, url.find('?')); }
 
 void VLCacheEntry::healMimeType() {
   std::string path = pathOfURL(url());

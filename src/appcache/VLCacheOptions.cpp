@@ -34,8 +34,7 @@ VLCacheOptions VLCacheOptions::fromValue(const platform::Value& options) {
   if (auto value = integerOption(options, "resourceReadTimeout"))
     out.resourceReadTimeout = std::clamp(*value, 0.0, kMaximumTimeoutSeconds);
   if (auto value = integerOption(options, "maxNumberOfRetries"); value && *value >= 0)
-    out.maxNumberOfRetries =
-        static_cast<std::int64_t>(std::min(*value, double(kMaximumRetries)));
+    out.maxNumberOfRetries = static_cast<std::int64_t>(std::min(*value, double(kMaximumRetries)));
   return out;
 }
 

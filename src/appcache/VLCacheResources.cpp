@@ -54,8 +54,8 @@ std::shared_ptr<VLCacheResources> VLCacheResources::initForHostname(
 std::shared_ptr<VLCacheResources> VLCacheResources::initForHostname(
     std::string hostname, std::string application, std::string versionToken, bool preBundle,
     std::int64_t status, SessionGetter sessionGetter) {
-  auto frame = initForHostname(std::move(hostname), std::move(application),
-                               std::move(versionToken), preBundle, std::move(sessionGetter));
+  auto frame = initForHostname(std::move(hostname), std::move(application), std::move(versionToken),
+                               preBundle, std::move(sessionGetter));
   frame->status_ = status;
   return frame;
 }
@@ -133,9 +133,8 @@ void VLCacheResources::populateCacheEntriesForResourcePool(const Entries& pool,
         ++initial;
         continue;
       }
-      auto entry =
-          std::make_shared<VLCacheEntry>(url, getFileNameForURL(url, preBundle_).value_or(""),
-                                         preBundle_);
+      auto entry = std::make_shared<VLCacheEntry>(
+          url, getFileNameForURL(url, preBundle_).value_or(""), preBundle_);
       entry->healMimeType();
       entry->setEncoding("UTF-8");
       if (prebundleEntries) {
@@ -176,7 +175,8 @@ void VLCacheResources::populateCacheEntriesForResourcePool(const Entries& pool,
     }
   };
   mappingPass(urlMaps, false, "Manifest inconsistency: URL for mapping was not found");
-  mappingPass(urlMapsNoCache, true, "Manifest inconsistency: URL for mapping no cache was not found");
+  mappingPass(urlMapsNoCache, true,
+              "Manifest inconsistency: URL for mapping no cache was not found");
 
   std::lock_guard lock(progressMutex_);
   totalResourcesCount_ = total;
@@ -185,8 +185,7 @@ void VLCacheResources::populateCacheEntriesForResourcePool(const Entries& pool,
 }
 
 std::shared_ptr<VLCacheEntry> VLCacheResources::makeMappingEntry(const std::string& target,
-                                                                 bool noCache,
-                                                                 const Entries& pool,
+                                                                 bool noCache, const Entries& pool,
                                                                  const char* inconsistencyMessage) {
   auto entry = std::make_shared<VLCacheEntry>(
       target, getFileNameForURL(target, preBundle_).value_or(""), preBundle_);
@@ -248,7 +247,8 @@ std::optional<std::string> VLCacheResources::getFileNameForURL(const std::string
   static const auto firstSegment =
       platform::Regex::make(R"((^\/([\da-zA-Z\-_]+)\/))", /*caseInsensitive=*/true);
   if (!firstSegment) {
-    vlcache::logError("Failed to create a regular expression instance: the pattern does not compile");
+    vlcache::logError(
+        "Failed to create a regular expression instance: the pattern does not compile");
     return std::nullopt;
   }
   return firstSegment->replaceAll(VLCacheEntry::pathOfURL(url), "/www/");
@@ -274,9 +274,11 @@ bool VLCacheResources::fileExistsAtCacheDirectory(const VLCacheEntry& entry) con
 namespace {
 
 // Copies a package file next to its destination, then renames it over whatever is there.
-std::optional<std::string> copyIntoPlace(const std::string& source, const std::string& destination) {
+std::optional<std::string> copyIntoPlace(const std::string& source,
+                                         const std::string& destination) {
   std::string folder = destination.substr(0, destination.rfind('/'));
-  if (auto error = platform::fs::createDirectory(folder, true)) return error->localizedDescription();
+  if (auto error = platform::fs::createDirectory(folder, true))
+    return error->localizedDescription();
   std::string staging = destination + ".part-" + platform::makeUUID();
   if (auto error = platform::fs::copy(source, staging)) return error->localizedDescription();
   if (::rename(staging.c_str(), destination.c_str()) != 0) {
@@ -452,10 +454,11 @@ void VLCacheResources::downloadResourceAsync(const std::shared_ptr<VLCacheEntry>
     std::optional<platform::URL> address;
     if (isAcceptableResourceURL(url)) {
       address = platform::URL::parse(
-          "https://" + hostname_ + platform::percentEncode(url, platform::URLCharacterSet::AllButWhitespace));
+          "https://" + hostname_ +
+          platform::percentEncode(url, platform::URLCharacterSet::AllButWhitespace));
       auto origin = platform::URL::parse("https://" + hostname_ + "/");
-      if (address && (!origin || address->host() != origin->host() ||
-                      address->port() != origin->port()))
+      if (address &&
+          (!origin || address->host() != origin->host() || address->port() != origin->port()))
         address.reset();
     }
     if (!address) {
@@ -475,7 +478,8 @@ void VLCacheResources::downloadResourceAsync(const std::shared_ptr<VLCacheEntry>
         [weak, entry, run](const std::optional<std::string>& location,
                            const std::optional<platform::URLResponse>& response,
                            const std::optional<platform::Error>& error) {
-          if (auto self = weak.lock()) self->onDownloadCompleted(entry, run, location, response, error);
+          if (auto self = weak.lock())
+            self->onDownloadCompleted(entry, run, location, response, error);
         });
     downloadQueue_->addOperation(std::move(operation));
   } catch (const std::exception& exception) {

@@ -55,8 +55,8 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
       FinishHandler onFinish = {});
   static std::shared_ptr<VLCacheResources> initForHostname(std::string hostname,
                                                            std::string application,
-                                                           std::string versionToken,
-                                                           bool preBundle, std::int64_t status,
+                                                           std::string versionToken, bool preBundle,
+                                                           std::int64_t status,
                                                            SessionGetter sessionGetter);
   // A stored frame (its "cachedFrames" dictionary) without entries; keys of the wrong type are
   // skipped with a log line.
@@ -98,8 +98,7 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
   bool fileExistsAtCacheDirectory(const VLCacheEntry& entry) const;
 
   void downloadResourceAsync(const std::shared_ptr<VLCacheEntry>& entry);
-  void resourceDownloadFailed(const std::shared_ptr<VLCacheEntry>& entry,
-                              const std::string& error);
+  void resourceDownloadFailed(const std::shared_ptr<VLCacheEntry>& entry, const std::string& error);
   void incrementNumberOfRetries();
   std::int64_t numberOfRetries() const;
 

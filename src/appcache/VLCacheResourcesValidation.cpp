@@ -88,10 +88,10 @@ bool VLCacheResources::resourceContent(const std::string& filePath,
     vlcache::logError("Unable to validate the content of the resource");
     return false;
   }
-  auto pattern = platform::Regex::make(
-      R"re((VLManifestLoader\.indexVersionToken.*=.*|"versionToken":)")re" +
-          platform::Regex::escape(versionToken) + "\"",
-      /*caseInsensitive=*/true);
+  auto pattern =
+      platform::Regex::make(R"re((VLManifestLoader\.indexVersionToken.*=.*|"versionToken":)")re" +
+                                platform::Regex::escape(versionToken) + "\"",
+                            /*caseInsensitive=*/true);
   if (!pattern) {
     vlcache::logError("Unable to validate the content of the resource");
     return false;
@@ -182,8 +182,8 @@ void VLCacheResources::downloadResourceSync(const std::shared_ptr<VLCacheEntry>&
   };
   entry->setStatus(VLCacheEntryStatusInFlight);
   if (!session) {
-    vlcache::logError(stringf("Failed to download resource %s: there is no URL session",
-                              entry->url().c_str()));
+    vlcache::logError(
+        stringf("Failed to download resource %s: there is no URL session", entry->url().c_str()));
     entry->setStatus(VLCacheEntryStatusFailed);
     return report(false);
   }

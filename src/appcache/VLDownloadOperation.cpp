@@ -1,8 +1,11 @@
 #include "appcache/VLDownloadOperation.h"
 
+#include "appcache/VLCacheLog.h"
+#include "platform/foundation/JSONText.h"
+
 std::shared_ptr<VLDownloadOperation> VLDownloadOperation::initWithSession(
-    std::shared_ptr<platform::URLSession> session, platform::URL url,
-    platform::HTTPHeaders headers, CompletionHandler completionHandler) {
+    std::shared_ptr<platform::URLSession> session, platform::URL url, platform::HTTPHeaders headers,
+    CompletionHandler completionHandler) {
   return std::make_shared<VLDownloadOperation>(std::move(session), std::move(url),
                                                std::move(headers), std::move(completionHandler));
 }
@@ -39,7 +42,12 @@ void VLDownloadOperation::main() {
   if (!session_) return finish();
   // The session's configuration gives the time-outs; the request sets none of its own.
   platform::URLRequest request(url_);
-  for (const auto& [name, value] : headers_) request.addValue(value, name);
+  for (const auto& [name, value] : headers_) {
+    // A value with a line break (a version token from a page) would split the header block.
+    if (!request.addValue(value, name))
+      vlcache::logError("Refused request header " + platform::jsonText(name) + ": " +
+                        platform::jsonText(value) + " is not a valid header value");
+  }
   request.setProperty(kVLHarborLoaderURLProtocolHandledKey, true);
 
   // The task keeps the operation until its completion has run (the session lets the

@@ -2,10 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <openssl/evp.h>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Strings.h"

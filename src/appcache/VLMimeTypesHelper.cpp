@@ -49,9 +49,9 @@ bool VLMimeTypesHelper::loadMimeTypesFromFilePath(const std::string& path) {
   std::optional<std::string> text;
   if (size && *size <= kMaximumTableFileSize) text = platform::fs::readFile(path);
   if (!text) {
-    vlcache::logError(platform::stringf("Failed to load mime types from manifest: %s",
-                                        size ? "the file is too large to be a MIME table"
-                                             : ("cannot read " + path).c_str()));
+    vlcache::logError(platform::stringf(
+        "Failed to load mime types from manifest: %s",
+        size ? "the file is too large to be a MIME table" : ("cannot read " + path).c_str()));
     return false;
   }
   platform::Value json;

@@ -4,8 +4,8 @@
 #include "CacheTestSupport.h"
 #include "appcache/VLCacheLocations.h"
 #include "appcache/VLDownloadOperation.h"
-#include "platform/net/URLError.h"
 #include "platform/foundation/StableHash.h"
+#include "platform/net/URLError.h"
 #include "platform/net/URLProtocol.h"
 
 using cache_test::CacheFixture;
@@ -98,13 +98,16 @@ TEST_F(CacheFixture, PopulateSharesPoolEntriesAndBuildsMappings) {
   EXPECT_EQ(m->cacheVersions(), pooled->cacheVersions());  // one set, not a copy
   EXPECT_TRUE(frame->getResourceForUrl("/app/o")->noCache());
   EXPECT_TRUE(CacheLog::shared().contains("Manifest inconsistency: URL for mapping was not found"));
-  EXPECT_TRUE(CacheLog::shared().contains("Manifest inconsistency: URL for mapping no cache was not found"));
+  EXPECT_TRUE(CacheLog::shared().contains(
+      "Manifest inconsistency: URL for mapping no cache was not found"));
   EXPECT_EQ(frame->getResourceForUrl("/app/n")->status(), VLCacheEntryStatusToFetch);
 
   auto stored = frame->jsonDictionary();
   EXPECT_EQ(stored["resources"], (Value{"/app/a.js?h", "/app/b.css?h"}));
-  EXPECT_EQ(stored["urlMappings"], (Value{{"/app/m", "/app/a.js?h"}, {"/app/n", "/app/missing.js"}}));
-  EXPECT_EQ(stored["urlMappingsNoCache"], (Value{{"/app/o", "/app/b.css?h"}, {"/app/p", "/app/gone"}}));
+  EXPECT_EQ(stored["urlMappings"],
+            (Value{{"/app/m", "/app/a.js?h"}, {"/app/n", "/app/missing.js"}}));
+  EXPECT_EQ(stored["urlMappingsNoCache"],
+            (Value{{"/app/o", "/app/b.css?h"}, {"/app/p", "/app/gone"}}));
   frame->setStatus(VLCacheFrameStatusIncomplete);
   frame->setFrameToDelete(true);
   auto restored = VLCacheResources::initWithDictionary(frame->jsonDictionary(), nullptr);
@@ -171,7 +174,8 @@ TEST_F(CacheFixture, WindowSizeBoundsTheDownloadsInFlight) {
 TEST_F(CacheFixture, RetryBudgetIsSharedAndAFileThatFailsValidationIsNeverLeft) {
   server.on("GET", "/app/broken.js", [](const auto&, auto& response) { response.status = 500; });
   serve("/app/tampered.js", "tampered");
-  for (const std::string& url : std::vector<std::string>{"/app/broken.js", hashed("/app/tampered.js", "original")}) {
+  for (const std::string& url :
+       std::vector<std::string>{"/app/broken.js", hashed("/app/tampered.js", "original")}) {
     finishes.clear();
     errors.clear();
     auto frame = makeFrame(makeSession(4));
@@ -182,7 +186,8 @@ TEST_F(CacheFixture, RetryBudgetIsSharedAndAFileThatFailsValidationIsNeverLeft) 
     EXPECT_EQ(server.requestCount(VLCacheEntry::pathOfURL(url)), 5u);  // budget + 2
     EXPECT_EQ(finishes, std::vector<bool>{false});
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].rfind("Aborting resources download. Failed to download resource " + url, 0), 0u);
+    EXPECT_EQ(errors[0].rfind("Aborting resources download. Failed to download resource " + url, 0),
+              0u);
     auto entry = frame->getResourceForUrl(url);
     EXPECT_EQ(entry->status(), VLCacheEntryStatusFailed);
     EXPECT_EQ(frame->status(), VLCacheFrameStatusIncomplete);
@@ -237,7 +242,8 @@ TEST_F(CacheFixture, AbortStopsTheFrameAndARestartFetchesWhatIsLeft) {
   EXPECT_EQ(finishes, std::vector<bool>{false});
   gate.release();
   // Running downloads are cancelled; those that never started stay in flight.
-  ASSERT_TRUE(testing_support::waitUntil([&] { return frame->downloadQueue()->operationCount() == 0; }, 10));
+  ASSERT_TRUE(testing_support::waitUntil(
+      [&] { return frame->downloadQueue()->operationCount() == 0; }, 10));
 
   finishes.clear();
   frame->startDownload();
@@ -252,16 +258,17 @@ TEST_F(CacheFixture, PooledEntriesAreReusedUnlessTheirFileHasGone) {
   auto session = makeSession(4);
   auto first = makeFrame(session, "v1");
   first->populateCacheEntriesForResourcePool(
-      {}, nullptr, {hashed("/app/kept.js", "kept"), hashed("/app/lost.js", "lost")}, nullptr, nullptr);
+      {}, nullptr, {hashed("/app/kept.js", "kept"), hashed("/app/lost.js", "lost")}, nullptr,
+      nullptr);
   first->startDownload();
   ASSERT_TRUE(waitFor([&] { return finishes.size() == 1; }));
   auto pool = first->cacheEntries();
   platform::fs::remove(localFile(*pool[hashed("/app/lost.js", "lost")]));
 
   auto second = makeFrame(session, "v2");
-  second->populateCacheEntriesForResourcePool(pool, nullptr, {hashed("/app/kept.js", "kept"),
-                                                              hashed("/app/lost.js", "lost")},
-                                              nullptr, nullptr);
+  second->populateCacheEntriesForResourcePool(
+      pool, nullptr, {hashed("/app/kept.js", "kept"), hashed("/app/lost.js", "lost")}, nullptr,
+      nullptr);
   EXPECT_EQ(second->initialResourcesCount(), 2);
   second->startDownload();
   ASSERT_TRUE(waitFor([&] { return finishes.size() == 2; }));
@@ -297,7 +304,7 @@ TEST_F(CacheFixture, PackageFilesAreCopiedAndAFailedCopyCountsAsFailed) {
   EXPECT_EQ(server.requestCount(), 0u);
 }
 
-TEST_F(CacheFixture, CacheDownloadsAreNeverAnsweredByTheLoaderProtocol) {
+TEST_F(CacheFixture, CacheDownloadsBypassTheLoaderProtocolAndCarryNoInjectedHeader) {
   serve("/app/fresh.js", "fresh");
   auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
   configuration.setProtocolClasses({platform::protocolClass<StaleCacheProtocol>()});
@@ -305,18 +312,21 @@ TEST_F(CacheFixture, CacheDownloadsAreNeverAnsweredByTheLoaderProtocol) {
   auto frame = makeFrame(session);
   frame->populateCacheEntriesForResourcePool({}, nullptr, {hashed("/app/fresh.js", "fresh")},
                                              nullptr, nullptr);
+  frame->setVersionTokenBeforeDownloading("v0\r\nX-Injected: 1");  // from a page
   frame->startDownload();
   ASSERT_TRUE(waitFor([&] { return !finishes.empty(); }));
   EXPECT_EQ(finishes, std::vector<bool>{true});
   EXPECT_EQ(server.requestCount("/app/fresh.js"), 1u);
+  EXPECT_FALSE(server.lastRequest("/app/fresh.js")->hasHeader("X-Injected"));
+  EXPECT_TRUE(CacheLog::shared().contains("Refused request header \"x-version-tokens\""));
 }
 
 TEST_F(CacheFixture, URLsThatWouldChangeTheHostAreNeverFetched) {
   serve("/x", "x");
   auto frame = makeFrame(makeSession(4));
   std::string otherHost = "@localhost:" + std::to_string(server.port()) + "/x";
-  frame->populateCacheEntriesForResourcePool({}, nullptr, {otherHost, ".localhost/x", "//localhost/x"},
-                                             nullptr, nullptr);
+  frame->populateCacheEntriesForResourcePool(
+      {}, nullptr, {otherHost, ".localhost/x", "//localhost/x"}, nullptr, nullptr);
   EXPECT_EQ(CacheLog::shared().count("Refused resource"), 3u);
   frame->startDownload();  // nothing left to fetch: the frame ends instead of waiting for ever
   ASSERT_TRUE(waitFor([&] { return !finishes.empty(); }));

@@ -23,7 +23,8 @@ TEST(VLFileChecksum, HashesContentFilesAndFolders) {
   EXPECT_TRUE(sawUnderscore);
 
   testing_support::TempDir dir;
-  EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.write("abc.txt", "abc")), "kAFQmDzST7DWlj99KOF_cg");
+  EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.write("abc.txt", "abc")),
+            "kAFQmDzST7DWlj99KOF_cg");
   EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.write("empty", "")), "1B2M2Y8AsgTpgAmY7PhCfg");
   EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.path()), "1B2M2Y8AsgTpgAmY7PhCfg");
   std::string large(3 * 64 * 1024 + 17, 'q');  // read in several pieces
@@ -70,7 +71,8 @@ TEST(VLThreadSafeDictionaryWrapper, SnapshotsKeysWhileAnotherThreadWrites) {
   EXPECT_EQ(dictionary.objectForKey("a"), nullptr);
 
   std::thread writer([&] {
-    for (int i = 0; i < 2000; ++i) dictionary.setObject(std::make_shared<int>(i), std::to_string(i));
+    for (int i = 0; i < 2000; ++i)
+      dictionary.setObject(std::make_shared<int>(i), std::to_string(i));
   });
   size_t seen = 0;
   while (seen < 2000) {
@@ -83,9 +85,10 @@ TEST(VLThreadSafeDictionaryWrapper, SnapshotsKeysWhileAnotherThreadWrites) {
 
 TEST_F(CacheFixture, CacheEntryDictionaryRoundTripsAndSkipsValuesOfTheWrongType) {
   VLCacheEntry fresh("/app/a.css?h", "key/1", false);
-  EXPECT_EQ(fresh.jsonDictionary(), (platform::Value{{"url", "/app/a.css?h"},
-                                                     {"fileName", "key/1"},
-                                                     {"cacheVersions", platform::Value::object()}}));
+  EXPECT_EQ(fresh.jsonDictionary(),
+            (platform::Value{{"url", "/app/a.css?h"},
+                             {"fileName", "key/1"},
+                             {"cacheVersions", platform::Value::object()}}));
   fresh.healMimeType();
   EXPECT_EQ(fresh.mimeType(), "text/css");
   EXPECT_TRUE(fresh.addCacheVersion("v1"));

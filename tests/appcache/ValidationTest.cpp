@@ -41,15 +41,18 @@ TEST_F(CacheFixture, ValidationChecksTheHashOfTheQueryOrTheVersionToken) {
   std::string abc = root.write("abc", "abc");
   EXPECT_EQ(validationFailure("/app/x.js?kAFQmDzST7DWlj99KOF_cg", abc), "valid");
   EXPECT_EQ(validationFailure("/app/x.js", abc), "valid");  // nothing to compare with
-  EXPECT_EQ(validationFailure("/app/x.js?1B2M2Y8AsgTpgAmY7PhCfg", abc), "File is corrupt or invalid");
+  EXPECT_EQ(validationFailure("/app/x.js?1B2M2Y8AsgTpgAmY7PhCfg", abc),
+            "File is corrupt or invalid");
   EXPECT_TRUE(CacheLog::shared().contains(
       "Checksum failed for file /app/x.js?1B2M2Y8AsgTpgAmY7PhCfg. Received hash: "
       "1B2M2Y8AsgTpgAmY7PhCfg | Calculated hash: kAFQmDzST7DWlj99KOF_cg"));
   EXPECT_EQ(validationFailure("/app/x.js", root.write("empty", "")), "File not found or is empty");
-  EXPECT_EQ(validationFailure("/app/x.js", root.file("missing")), "Unable to validate downloaded file");
+  EXPECT_EQ(validationFailure("/app/x.js", root.file("missing")),
+            "Unable to validate downloaded file");
 
   // Index, manifest and module information pass when they carry their version token.
-  std::string index = root.write("index", "<script>VLManifestLoader.indexVersionToken = \"T1\";</script>");
+  std::string index =
+      root.write("index", "<script>VLManifestLoader.indexVersionToken = \"T1\";</script>");
   std::string manifest = root.write("manifest", R"({"name":"x","versionToken":"T1"})");
   EXPECT_EQ(validationFailure("/app/index.html?T1", index), "valid");
   EXPECT_EQ(validationFailure("/app/manifest.json?T1", manifest), "valid");
@@ -114,7 +117,8 @@ TEST_F(CacheFixture, SingleDownloadReportsFailureStoreAndSuccess) {
   };
   auto missing = run("/app/nothing.js");
   EXPECT_EQ(missing->status(), VLCacheEntryStatusFailed);
-  EXPECT_TRUE(CacheLog::shared().contains("Failed to download resource /app/nothing.js: HTTP status 404"));
+  EXPECT_TRUE(
+      CacheLog::shared().contains("Failed to download resource /app/nothing.js: HTTP status 404"));
 
   auto bad = run(hashed("/app/bad.css", "body{}"));
   EXPECT_EQ(bad->status(), VLCacheEntryStatusToFetch);
