@@ -7,29 +7,21 @@
 //
 //   network_bench [rounds]
 
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "platform/net/TLSTrust.h"
+#include "BenchNginx.h"
 #include "platform/net/URLSession.h"
 #include "support/TestCertificateAuthority.h"
-#include "support/TestSupport.h"
 
 namespace {
 
@@ -37,114 +29,12 @@ constexpr int kFiles = 2000;
 constexpr int kConnections = 6;
 
 using Clock = std::chrono::steady_clock;
-namespace stdfs = std::filesystem;
-
-[[noreturn]] void fail(const std::string& message) {
-  std::fprintf(stderr, "network_bench: %s\n", message.c_str());
-  std::exit(1);
-}
-
-int freePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    fail("cannot find a free port");
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
-bool accepts(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return ok;
-}
-
-pid_t spawn(const std::vector<std::string>& arguments) {
-  pid_t pid = ::fork();
-  if (pid < 0) fail("cannot fork");
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    ::execvp(argv[0], argv.data());
-    std::_Exit(127);
-  }
-  return pid;
-}
-
-// Writes the files (sizes drawn evenly from 1 to 32 KiB, fixed seed) and answers their total.
-size_t writeFiles(const std::string& root) {
-  std::mt19937 random(20240601);
-  std::uniform_int_distribution<size_t> size(1024, 32 * 1024);
-  std::uniform_int_distribution<int> byte(0, 255);
-  size_t total = 0;
-  for (int i = 0; i < kFiles; ++i) {
-    std::string content(size(random), '\0');
-    for (char& c : content) c = static_cast<char>(byte(random));
-    char name[32];
-    std::snprintf(name, sizeof name, "/f%04d.bin", i);
-    std::ofstream(root + name, std::ios::binary) << content;
-    total += content.size();
-  }
-  return total;
-}
 
 std::string fileURL(int port, int i) {
   char path[64];
   std::snprintf(path, sizeof path, "https://127.0.0.1:%d/f%04d.bin", port, i);
   return path;
 }
-
-class Nginx {
- public:
-  Nginx(const std::string& folder, const std::string& root, int port)
-      : folder_(folder), port_(port) {
-    const auto& authority = testing_support::TestCertificateAuthority::shared();
-    for (const char* sub : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
-      stdfs::create_directories(folder + "/" + sub);
-    std::ofstream conf(folder + "/nginx.conf");
-    conf << "daemon off;\nmaster_process on;\nworker_processes 1;\n";
-    if (::geteuid() == 0) conf << "user root root;\n";
-    conf << "pid " << folder << "/nginx.pid;\nerror_log " << folder << "/error.log warn;\n"
-         << "events { worker_connections 512; }\n"
-         << "http {\n  access_log off;\n  sendfile on;\n  keepalive_requests 100000;\n"
-         << "  default_type application/octet-stream;\n"
-         << "  client_body_temp_path " << folder << "/client_body;\n  proxy_temp_path " << folder
-         << "/proxy;\n"
-         << "  fastcgi_temp_path " << folder << "/fastcgi;\n  uwsgi_temp_path " << folder
-         << "/uwsgi;\n"
-         << "  scgi_temp_path " << folder << "/scgi;\n"
-         << "  server {\n    listen 127.0.0.1:" << port << " ssl;\n"
-         << "    ssl_certificate " << authority.serverCertificateFile() << ";\n"
-         << "    ssl_certificate_key " << authority.serverKeyFile() << ";\n"
-         << "    root " << root << ";\n  }\n}\n";
-    conf.close();
-    pid_ = spawn(
-        {"nginx", "-p", folder + "/", "-e", folder + "/error.log", "-c", folder + "/nginx.conf"});
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!accepts(port) && Clock::now() < deadline) ::usleep(10000);
-    if (!accepts(port)) fail("nginx did not start; see " + folder + "/error.log");
-  }
-  ~Nginx() {
-    ::kill(pid_, SIGQUIT);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-
- private:
-  std::string folder_;
-  int port_;
-  pid_t pid_ = -1;
-};
 
 double runSession(int port, size_t expectedBytes) {
   auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
@@ -177,7 +67,7 @@ double runSession(int port, size_t expectedBytes) {
     done.wait(lock, [&] { return remaining == 0; });
   }
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (failures || bytes != expectedBytes) fail("the session run lost files");
+  if (failures || bytes != expectedBytes) bench::fail("the session run lost files");
   return seconds;
 }
 
@@ -190,19 +80,14 @@ double runCurl(const std::string& folder, int port) {
   }
   const auto& authority = testing_support::TestCertificateAuthority::shared();
   auto start = Clock::now();
-  pid_t pid = spawn({"curl", "--silent", "--no-progress-meter", "--fail", "--parallel",
-                     "--parallel-max", std::to_string(kConnections), "--cacert",
-                     authority.caCertificateFile(), "--config", list});
+  pid_t pid = bench::spawn({"curl", "--silent", "--no-progress-meter", "--fail", "--parallel",
+                            "--parallel-max", std::to_string(kConnections), "--cacert",
+                            authority.caCertificateFile(), "--config", list});
   int status = 0;
   ::waitpid(pid, &status, 0);
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("curl failed");
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) bench::fail("curl failed");
   return seconds;
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
 }
 
 }  // namespace
@@ -210,23 +95,16 @@ double median(std::vector<double> values) {
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   // nginx's files, the served files and the session's data root, removed at the end.
-  testing_support::ScopedDataRoot scratch;
-  if (scratch.path().empty()) fail("cannot make a temporary folder");
-  const std::string folder = scratch.path();
-  // nginx's workers may run as another user; they need to read the files.
-  stdfs::permissions(folder, stdfs::perms::owner_all | stdfs::perms::group_read |
-                                 stdfs::perms::group_exec | stdfs::perms::others_read |
-                                 stdfs::perms::others_exec);
-  const std::string root = folder + "/www";
-  stdfs::create_directories(root);
-  size_t totalBytes = writeFiles(root);
-  platform::net::setAdditionalTrustedCAFile(
-      testing_support::TestCertificateAuthority::shared().caCertificateFile());
+  bench::Scratch scratch;
+  const std::string folder = scratch.folder();
+  size_t totalBytes = 0;
+  for (const auto& content : bench::writeRandomFiles(scratch.root(), "/f%04d.bin", kFiles))
+    totalBytes += content.size();
 
-  int port = freePort();
+  int port = bench::freePort();
   std::vector<double> sessionTimes, curlTimes;
   {
-    Nginx nginx(folder, root, port);
+    bench::Nginx nginx(folder, scratch.root(), port);
     runSession(port, totalBytes);  // warm-up: page cache, TLS libraries
     runCurl(folder, port);
     for (int round = 0; round < rounds; ++round) {
@@ -235,8 +113,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  double session = median(sessionTimes);
-  double curl = median(curlTimes);
+  double session = bench::spreadOf(sessionTimes).median;
+  double curl = bench::spreadOf(curlTimes).median;
   std::printf("%d files, %.1f MiB, %d connections, %d rounds (medians)\n", kFiles,
               totalBytes / 1048576.0, kConnections, rounds);
   std::printf(

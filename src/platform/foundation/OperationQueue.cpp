@@ -32,7 +32,10 @@ void Operation::cancel() {
     std::lock_guard<std::mutex> lock(mutex_);
     queue = queue_.lock();
   }
-  if (queue) queue->startReady();
+  if (queue) {
+    queue->cancellationSeen_ = true;
+    queue->startReady();
+  }
 }
 
 void Operation::addDependency(std::shared_ptr<Operation> other) {
@@ -130,6 +133,7 @@ void OperationQueue::cancelAllOperations() {
     all.insert(all.end(), running_.begin(), running_.end());
   }
   for (auto& op : all) op->cancelled_ = true;
+  cancellationSeen_ = true;
   startReady();
 }
 
@@ -172,9 +176,13 @@ void OperationQueue::startReady() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (suspended_) return;
+    // Once every slot is taken only cancelled operations can leave, and there are none unless
+    // a cancellation came since the last full pass: a long queue is not walked for nothing.
+    const bool cancellation = cancellationSeen_.exchange(false);
     for (auto it = pending_.begin(); it != pending_.end();) {
       bool limitReached =
           maxConcurrent_ > 0 && running_.size() + toStart.size() >= static_cast<size_t>(maxConcurrent_);
+      if (limitReached && !cancellation) break;
       // Cancelled operations leave at once, without taking a slot's worth of work.
       if ((*it)->isReady() && (!limitReached || (*it)->isCancelled())) {
         running_.push_back(*it);

@@ -83,6 +83,8 @@ class OperationQueue : public std::enable_shared_from_this<OperationQueue> {
   std::vector<std::shared_ptr<Operation>> running_;
   int maxConcurrent_;
   bool suspended_ = false;
+  // Set by every cancellation before it asks the queue to start what is ready.
+  std::atomic<bool> cancellationSeen_{false};
 };
 
 }  // namespace platform

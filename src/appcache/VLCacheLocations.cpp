@@ -1,0 +1,41 @@
+#include "appcache/VLCacheLocations.h"
+
+#include <mutex>
+
+#include "appcache/VLCacheEntry.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/StableHash.h"
+
+std::string VLCacheLocations::keyForHostname(std::string_view hostname,
+                                             std::string_view application) {
+  std::string joined;
+  joined.reserve(hostname.size() + application.size() + 1);
+  joined.append(hostname).append("/").append(application);
+  return platform::stableHashString(joined);
+}
+
+std::string VLCacheLocations::cacheDirectory() {
+  // Asked for every file the cache touches; the application-support folder is made (and
+  // looked up on disk) once per data root rather than on each call.
+  static std::mutex mutex;
+  static std::string root, directory;
+  std::string current = platform::paths::dataRoot();
+  std::lock_guard lock(mutex);
+  if (current != root || directory.empty()) {
+    directory = platform::fs::appendPath(platform::paths::applicationSupport(), "VLNativeCache");
+    root = std::move(current);
+  }
+  return directory;
+}
+
+std::optional<std::string> VLCacheLocations::getLocalFilePath(const VLCacheEntry& entry) {
+  std::string fileName = entry.fileName();
+  if (fileName.empty()) return std::nullopt;
+  std::string root = platform::fs::normalizePath(
+      entry.preBundled() ? platform::Bundle::main().bundlePath() : cacheDirectory());
+  std::string path = platform::fs::normalizePath(root + "/" + fileName);
+  if (path == root || !platform::fs::isInside(path, root)) return std::nullopt;
+  return path;
+}

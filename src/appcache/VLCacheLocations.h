@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+class VLCacheEntry;
+
+// Where the cache keeps things: the application key that names an application's folder and
+// stands in the cache manifest, the cache folder, and the file of an entry. These names are
+// persisted, so they must come out the same on every launch and every version of the shell.
+class VLCacheLocations {
+ public:
+  // The decimal stable hash of "<hostname>/<application>".
+  static std::string keyForHostname(std::string_view hostname, std::string_view application);
+  // "VLNativeCache" under the application-support folder.
+  static std::string cacheDirectory();
+  // A package entry's file is read from the application package, every other one from the
+  // cache folder. A file name that would lead outside its folder (an entry restored from a
+  // tampered manifest) has no path.
+  static std::optional<std::string> getLocalFilePath(const VLCacheEntry& entry);
+};

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/Value.h"
+
+// The content hash the cache checks files with: the MD5 digest of the content in standard
+// Base64 with every "/" turned into "_" and the "=" padding dropped (22 characters; "+"
+// stays). Such hashes travel in resource URLs, so the text must not change.
+class VLFileChecksum {
+ public:
+  // The 16-byte digest; empty content hashes like any other.
+  static platform::Bytes md5HashOfData(std::string_view data);
+  static std::string serializeToString(const platform::Bytes& bytes);
+  static std::string contentHashOfData(std::string_view data);
+  // None when nothing exists at the path. What cannot be read as a file (a folder, a file
+  // without read permission) hashes as empty content. The file is read in pieces, so a large
+  // one costs no more memory than a small one.
+  static std::optional<std::string> contentHashOfFile(const std::string& path);
+  static std::optional<std::string> contentHashOfFileData(const std::optional<std::string>& data);
+};

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "platform/net/URLResponse.h"
+
+// A response and its body, as the cache serves a resource.
+class VLWebResponse {
+ public:
+  VLWebResponse(platform::URLResponse response, std::string data)
+      : response_(std::move(response)), data_(std::move(data)) {}
+
+  const platform::URLResponse& response() const { return response_; }
+  const std::string& data() const { return data_; }
+
+ private:
+  platform::URLResponse response_;
+  std::string data_;
+};

@@ -1,0 +1,138 @@
+#include <thread>
+
+#include "CacheTestSupport.h"
+#include "appcache/VLCacheEntry.h"
+#include "appcache/VLCacheOptions.h"
+#include "appcache/VLThreadSafeDictionaryWrapper.h"
+
+using cache_test::CacheFixture;
+using cache_test::CacheLog;
+
+TEST(VLFileChecksum, HashesContentFilesAndFolders) {
+  EXPECT_EQ(VLFileChecksum::contentHashOfData("abc"), "kAFQmDzST7DWlj99KOF_cg");
+  EXPECT_EQ(VLFileChecksum::contentHashOfData(""), "1B2M2Y8AsgTpgAmY7PhCfg");
+  EXPECT_EQ(VLFileChecksum::md5HashOfData("abc").size(), 16u);
+  // Hashes travel in URLs: never "/" or "=", always 22 characters.
+  bool sawUnderscore = false;
+  for (int i = 0; i < 64; ++i) {
+    std::string hash = VLFileChecksum::contentHashOfData(std::string(size_t(i), 'x'));
+    EXPECT_EQ(hash.size(), 22u);
+    EXPECT_EQ(hash.find_first_of("/="), std::string::npos);
+    sawUnderscore |= hash.find('_') != std::string::npos;
+  }
+  EXPECT_TRUE(sawUnderscore);
+
+  testing_support::TempDir dir;
+  EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.write("abc.txt", "abc")),
+            "kAFQmDzST7DWlj99KOF_cg");
+  EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.write("empty", "")), "1B2M2Y8AsgTpgAmY7PhCfg");
+  EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.path()), "1B2M2Y8AsgTpgAmY7PhCfg");
+  std::string large(3 * 64 * 1024 + 17, 'q');  // read in several pieces
+  EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.write("large", large)),
+            VLFileChecksum::contentHashOfData(large));
+  EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.file("missing")), std::nullopt);
+  EXPECT_EQ(VLFileChecksum::contentHashOfFileData(std::nullopt), std::nullopt);
+}
+
+TEST_F(CacheFixture, MimeTableDefaultsAreCaseSensitiveWithAnOctetStreamFallback) {
+  auto helper = VLMimeTypesHelper::sharedInstance();  // the package has no table
+  EXPECT_TRUE(CacheLog::shared().contains("Failed to load mime types from manifest"));
+  EXPECT_TRUE(CacheLog::shared().contains("Loading default mime types"));
+  EXPECT_EQ(helper->getMimeTypeForExtension("js"), "text/javascript");
+  EXPECT_EQ(helper->getMimeTypeForExtension("JS"), "application/octet-stream");
+  EXPECT_EQ(helper->getMimeTypeForExtension("svg"), "image/svg+xml");
+  EXPECT_EQ(helper->getMimeTypeForExtension(""), "application/octet-stream");
+}
+
+TEST_F(CacheFixture, PackageMimeTableReplacesTheDefaultsOnlyWhenItGivesEntries) {
+  auto tableWith = [&](const std::string& text) {
+    root.write("package/www/mimetypes.manifest", text);
+    VLMimeTypesHelper::resetSharedInstance();
+    CacheLog::shared().clear();
+    return VLMimeTypesHelper::sharedInstance();
+  };
+  EXPECT_EQ(tableWith(R"({"mimeTypes": {}})")->getMimeTypeForExtension("css"), "text/css");
+  auto one = tableWith(R"({"mimeTypes": {"js": "application/x-js", "bad": 7}})");
+  EXPECT_EQ(one->supportedMimeTypes().size(), 1u);
+  EXPECT_EQ(one->getMimeTypeForExtension("js"), "application/x-js");
+  EXPECT_EQ(one->getMimeTypeForExtension("css"), "application/octet-stream");
+  EXPECT_TRUE(CacheLog::shared().contains("the type of \"bad\" is not a string"));
+
+  EXPECT_EQ(tableWith("{not json")->getMimeTypeForExtension("css"), "text/css");
+  EXPECT_TRUE(CacheLog::shared().contains("Failed to serialize JSON data"));
+  EXPECT_EQ(tableWith(R"({"mimeTypes": ["js"]})")->getMimeTypeForExtension("css"), "text/css");
+  EXPECT_TRUE(CacheLog::shared().contains("\"mimeTypes\" is not an object"));
+}
+
+TEST(VLThreadSafeDictionaryWrapper, SnapshotsKeysWhileAnotherThreadWrites) {
+  VLThreadSafeDictionaryWrapper<int> dictionary;
+  dictionary.setObject(std::make_shared<int>(1), "a");
+  dictionary.setValue(nullptr, "a");  // null removes
+  EXPECT_EQ(dictionary.objectForKey("a"), nullptr);
+
+  std::thread writer([&] {
+    for (int i = 0; i < 2000; ++i)
+      dictionary.setObject(std::make_shared<int>(i), std::to_string(i));
+  });
+  size_t seen = 0;
+  while (seen < 2000) {
+    auto keys = dictionary.allKeys();
+    for (const auto& key : keys) ASSERT_NE(dictionary.valueForKey(key), nullptr);
+    seen = keys.size();
+  }
+  writer.join();
+}
+
+TEST_F(CacheFixture, CacheEntryDictionaryRoundTripsAndSkipsValuesOfTheWrongType) {
+  VLCacheEntry fresh("/app/a.css?h", "key/1", false);
+  EXPECT_EQ(fresh.jsonDictionary(),
+            (platform::Value{{"url", "/app/a.css?h"},
+                             {"fileName", "key/1"},
+                             {"cacheVersions", platform::Value::object()}}));
+  fresh.healMimeType();
+  EXPECT_EQ(fresh.mimeType(), "text/css");
+  EXPECT_TRUE(fresh.addCacheVersion("v1"));
+  EXPECT_TRUE(fresh.addCacheVersion("v1"));
+  EXPECT_FALSE(fresh.addCacheVersion(""));
+  EXPECT_TRUE(CacheLog::shared().contains("Failed to add version to cache versions dictionary"));
+  fresh.setStatus(VLCacheEntryStatusAvailable);
+  fresh.setNoCache(true);
+  auto copy = VLCacheEntry::initWithDictionary(fresh.jsonDictionary());
+  EXPECT_EQ(copy->jsonDictionary(), fresh.jsonDictionary());
+  EXPECT_EQ(copy->cacheVersions()->tokens(), std::vector<std::string>{"v1"});
+
+  auto hostile = VLCacheEntry::initWithDictionary(
+      {{"url", 5}, {"status", 9}, {"preBundled", "yes"}, {"cacheVersions", {"v1"}}});
+  EXPECT_EQ(hostile->url(), "");
+  EXPECT_EQ(hostile->status(), VLCacheEntryStatusToFetch);
+  EXPECT_FALSE(hostile->preBundled());
+  EXPECT_EQ(hostile->cacheVersions()->count(), 0u);
+  EXPECT_TRUE(CacheLog::shared().contains("Ignoring the cache entry's \"cacheVersions\""));
+}
+
+TEST(VLCacheOptions, BoundsPageValuesAndComputesBudgetAndCheckpoints) {
+  auto options = VLCacheOptions::fromValue({{"windowSize", 1e12},
+                                            {"resourceConnectTimeout", -4},
+                                            {"resourceReadTimeout", 1e300},
+                                            {"maxNumberOfRetries", -3}});
+  EXPECT_EQ(options.windowSize, VLCacheOptions::kMaximumWindowSize);
+  EXPECT_EQ(options.resourceConnectTimeout, 0.0);
+  EXPECT_EQ(options.resourceReadTimeout, VLCacheOptions::kMaximumTimeoutSeconds);
+  EXPECT_EQ(options.maxNumberOfRetries, std::nullopt);
+  auto typed = VLCacheOptions::fromValue({{"windowSize", "6"}, {"maxNumberOfRetries", 0}});
+  EXPECT_EQ(typed.windowSize, std::nullopt);
+  EXPECT_EQ(typed.maxNumberOfRetries, 0);
+  EXPECT_EQ(VLCacheOptions::fromValue({{"windowSize", 0.5}}).windowSize, 1);
+  EXPECT_FALSE(VLCacheOptions::fromValue("windowSize").windowSize);
+
+  EXPECT_EQ(VLCacheOptions::calculateMaxNumberOfRetries(-1, 50), 10);
+  EXPECT_EQ(VLCacheOptions::calculateMaxNumberOfRetries(-1, 60), 12);
+  EXPECT_EQ(VLCacheOptions::calculateMaxNumberOfRetries(-1, 100), 20);
+  EXPECT_EQ(VLCacheOptions::calculateMaxNumberOfRetries(0, 100), 0);
+  EXPECT_TRUE(VLCacheOptions::isCheckpoint(0, 50, 100));
+  EXPECT_FALSE(VLCacheOptions::isCheckpoint(0, 25, 100));
+  EXPECT_TRUE(VLCacheOptions::isCheckpoint(40, 70, 100));
+  EXPECT_TRUE(VLCacheOptions::isCheckpoint(0, 1, 3));
+  EXPECT_TRUE(VLCacheOptions::isCheckpoint(0, 2, 3));
+  EXPECT_FALSE(VLCacheOptions::isCheckpoint(0, 1, 1));
+}
