@@ -1,7 +1,10 @@
 #include "host/HBRURLSchemeHandler.h"
 
+#include <fcntl.h>
 #include <gio/gio.h>
 #include <glib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -10,6 +13,8 @@
 #include "host/HBRPlugin.h"
 #include "host/HBRViewController.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/MainLoop.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MimeTypes.h"
@@ -48,40 +53,101 @@ std::string removeAll(std::string text, const std::string& part) {
   return text;
 }
 
-// File contents, memory-mapped for media so large files are not copied twice.
-struct FileData {
-  std::string bytes;
-  GMappedFile* mapped = nullptr;
-  bool present = false;
-  ~FileData() {
-    if (mapped) g_mapped_file_unref(mapped);
-  }
-  std::string_view view() const {
-    if (mapped) return {g_mapped_file_get_contents(mapped), g_mapped_file_get_length(mapped)};
-    return bytes;
-  }
+// The folders of the data root a page may read through the reserved prefix: its documents,
+// temporary files, caches and the file folders of Library. WebKit's website data and cache,
+// the cookie store, the user defaults and everything else the shell keeps there stay private.
+std::vector<std::string> pageFolders(const std::string& dataRoot) {
+  std::vector<std::string> folders;
+  for (const char* relative : {"Documents", "tmp", "Library/Caches", "Library/files", "Library/NoCloud",
+                               "Library/Cloud"})
+    folders.push_back(platform::fs::appendPath(dataRoot, relative));
+  return folders;
+}
+
+std::vector<std::string> privateFolders(const std::string& dataRoot) {
+  return {platform::fs::appendPath(dataRoot, "Library/Caches/WebKit")};
+}
+
+bool isInsideAny(const std::string& path, const std::vector<std::string>& roots) {
+  std::string real = realPath(path);
+  return std::any_of(roots.begin(), roots.end(), [&](const std::string& root) {
+    return platform::fs::isInside(path, root) || platform::fs::isInside(real, realPath(root));
+  });
+}
+
+// A file opened for serving: a regular file only (a FIFO or device would block the reader or
+// never end), checked on the open descriptor itself.
+struct OpenedFile {
+  int fd = -1;
+  std::int64_t size = 0;
 };
 
-void readFile(const std::string& path, bool media, FileData& out) {
-  if (media) {
-    GError* error = nullptr;
-    out.mapped = g_mapped_file_new(path.c_str(), FALSE, &error);
-    if (out.mapped && g_mapped_file_get_length(out.mapped) > 0) {
-      out.present = true;
-      return;
-    }
-    g_clear_error(&error);
-    if (out.mapped) g_mapped_file_unref(out.mapped);
-    out.mapped = nullptr;
+OpenedFile openRegularFile(const std::string& path) {
+  OpenedFile opened;
+  // Non-blocking, so that opening a FIFO returns at once instead of waiting for a writer.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return opened;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return opened;
   }
-  if (platform::fs::isDirectory(path)) return;
-  if (auto bytes = platform::fs::readFile(path)) {
-    out.bytes = std::move(*bytes);
-    out.present = true;
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  opened.fd = fd;
+  opened.size = static_cast<std::int64_t>(info.st_size);
+  return opened;
+}
+
+bool parseNumber(std::string_view text, std::int64_t& out) {
+  if (text.empty() || text.size() > 18) return false;
+  out = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    out = out * 10 + (c - '0');
   }
+  return true;
 }
 
 }  // namespace
+
+std::optional<HBRURLSchemeHandler::ByteRange> HBRURLSchemeHandler::parseRange(const std::string& header,
+                                                                               std::int64_t size,
+                                                                               bool& satisfiable) {
+  satisfiable = true;
+  std::string text(platform::trim(header));
+  if (!platform::startsWith(platform::asciiLower(text), "bytes=")) return std::nullopt;
+  text = std::string(platform::trim(text.substr(6)));
+  // Several ranges would need a multipart answer; the whole file serves them as well.
+  if (text.find(',') != std::string::npos) return std::nullopt;
+  size_t dash = text.find('-');
+  if (dash == std::string::npos) return std::nullopt;
+  std::string first(platform::trim(std::string_view(text).substr(0, dash)));
+  std::string last(platform::trim(std::string_view(text).substr(dash + 1)));
+  std::int64_t a = 0, b = 0;
+  ByteRange range;
+  if (first.empty()) {
+    // The last b bytes.
+    if (!parseNumber(last, b)) return std::nullopt;
+    if (b == 0 || size == 0) {
+      satisfiable = false;
+      return std::nullopt;
+    }
+    range.offset = size > b ? size - b : 0;
+    range.length = size - range.offset;
+    return range;
+  }
+  if (!parseNumber(first, a)) return std::nullopt;
+  if (!last.empty() && (!parseNumber(last, b) || b < a)) return std::nullopt;
+  if (a >= size) {
+    satisfiable = false;
+    return std::nullopt;
+  }
+  std::int64_t end = last.empty() ? size - 1 : std::min(b, size - 1);
+  range.offset = a;
+  range.length = end - a + 1;
+  return range;
+}
 
 std::string HBRURLSchemeHandler::absolutePath(const std::string& path) {
   gchar* canonical = g_canonicalize_filename(path.c_str(), nullptr);
@@ -119,12 +185,12 @@ std::optional<std::string> HBRURLSchemeHandler::filePathForURL(const platform::U
 
   if (platform::startsWith(path, kAppFilePrefix)) {
     std::string file = removeAll(path, kAppFilePrefix);
-    std::vector<std::string> roots = {
-        HBRURLSchemeHandler::absolutePath(platform::paths::dataRoot()),
-        HBRURLSchemeHandler::absolutePath(platform::Bundle::main().bundlePath())};
-    if (!isServable(file, roots)) {
+    std::string dataRoot = absolutePath(platform::paths::dataRoot());
+    std::vector<std::string> roots = pageFolders(dataRoot);
+    roots.push_back(absolutePath(platform::Bundle::main().bundlePath()));
+    if (!isServable(file, roots) || isInsideAny(platform::fs::normalizePath(file), privateFolders(dataRoot))) {
       platform::log("Refused to serve " + file +
-                    ": it lies outside the application package and data folder.");
+                    ": it lies outside the application package and the page's folders.");
       return std::nullopt;
     }
     return platform::fs::normalizePath(file);
@@ -174,25 +240,71 @@ void HBRURLSchemeHandler::startURLSchemeTask(
     }
   }
 
-  std::string extension = url.pathExtension();
-  bool media = isMediaExtension(extension);
-  FileData data;
-  if (auto path = filePathForURL(url)) readFile(*path, media, data);
+  serveFile(task);
+}
 
-  const platform::URL& responseURL = url;
-  std::string mime = getMimeType(extension);
-  if (media && data.present) {
-    std::string_view bytes = data.view();
-    task->didReceiveResponse(platform::URLResponse(
-        responseURL, mime, static_cast<std::int64_t>(bytes.size()), std::nullopt));
-    task->didReceiveData(bytes);
-  } else {
-    task->didReceiveResponse(
-        platform::URLResponse::http(responseURL, data.present ? 200 : 404,
-                                    {{"Content-Type", mime}, {"Cache-Control", "no-cache"}}));
-    if (data.present && !data.view().empty()) task->didReceiveData(data.view());
+void HBRURLSchemeHandler::serveFile(const std::shared_ptr<platform::webkit::URLSchemeTask>& task) {
+  const platform::URLRequest& request = task->request();
+  const platform::URL& url = request.url();
+  std::string mime = getMimeType(url.pathExtension());
+  std::string method = platform::asciiUpper(request.httpMethod().empty() ? "GET" : request.httpMethod());
+  auto answer = [task, url, mime](int status, platform::HTTPHeaders extra) {
+    platform::HTTPHeaders headers{{"Content-Type", mime}, {"Cache-Control", "no-cache"}};
+    headers.insert(headers.end(), extra.begin(), extra.end());
+    task->didReceiveResponse(platform::URLResponse::http(url, status, headers));
+  };
+  if (method != "GET" && method != "HEAD") {
+    answer(405, {{"Allow", "GET, HEAD"}});
+    task->didFinish();
+    return;
   }
-  task->didFinish();
+  auto path = filePathForURL(url);
+  if (!path) {
+    answer(404, {});
+    task->didFinish();
+    return;
+  }
+  std::string rangeHeader = request.valueForHTTPHeaderField("Range").value_or("");
+  bool head = method == "HEAD";
+  // Opening and checking the file touch the disk: that happens on a worker thread, and the
+  // answer goes out from the main thread.
+  std::string file = *path;
+  platform::DispatchQueue::global().async([task, file, rangeHeader, head, answer] {
+    OpenedFile opened = openRegularFile(file);
+    platform::MainLoop::post([task, opened, rangeHeader, head, answer] {
+      if (opened.fd < 0) {
+        answer(404, {});
+        task->didFinish();
+        return;
+      }
+      ByteRange range{0, opened.size};
+      int status = 200;
+      platform::HTTPHeaders headers{{"Accept-Ranges", "bytes"}};
+      if (!rangeHeader.empty()) {
+        bool satisfiable = true;
+        if (auto asked = parseRange(rangeHeader, opened.size, satisfiable)) {
+          range = *asked;
+          status = 206;
+          headers.emplace_back("Content-Range", platform::stringf(
+              "bytes %lld-%lld/%lld", static_cast<long long>(range.offset),
+              static_cast<long long>(range.offset + range.length - 1), static_cast<long long>(opened.size)));
+        } else if (!satisfiable) {
+          ::close(opened.fd);
+          answer(416, {{"Content-Range", platform::stringf("bytes */%lld", static_cast<long long>(opened.size))}});
+          task->didFinish();
+          return;
+        }
+      }
+      headers.emplace_back("Content-Length", std::to_string(range.length));
+      answer(status, headers);
+      if (head) {
+        ::close(opened.fd);
+        task->didFinish();
+        return;
+      }
+      task->didReceiveFileBody(opened.fd, range.offset, range.length);
+    });
+  });
 }
 
 void HBRURLSchemeHandler::stopURLSchemeTask(

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,8 +14,10 @@ class HBRViewController;
 
 // Answers the web view's requests of the application scheme from the packaged web folder,
 // after letting every plugin take a request over. Paths under "/_app_file_" name files of
-// the application package or of the application's data root by their absolute path;
-// nothing else on the machine is served. Main thread only.
+// the application package or of the page's folders of the data root (Documents, tmp,
+// Caches, Library's file folders) by their absolute path; nothing else on the machine, and
+// none of the shell's own state, is served. Only regular files are served, opened off the
+// main thread and streamed; GET and HEAD only, with single byte ranges (206). Main thread only.
 class HBRURLSchemeHandler : public platform::webkit::URLSchemeHandler {
  public:
   // The reserved path prefix for absolute file paths.
@@ -36,12 +39,24 @@ class HBRURLSchemeHandler : public platform::webkit::URLSchemeHandler {
   // The absolute, normalised form of a path (relative paths are taken from the current folder).
   static std::string absolutePath(const std::string& path);
 
+  // A byte range of a file.
+  struct ByteRange {
+    std::int64_t offset = 0;
+    std::int64_t length = 0;
+  };
+  // The one range a "Range" header asks of a file of `size` bytes. nullopt means the whole
+  // file (no usable header, or several ranges); `satisfiable` is false when the range lies
+  // past the end (416).
+  static std::optional<ByteRange> parseRange(const std::string& header, std::int64_t size, bool& satisfiable);
+
   // The file a request URL names, or nullopt when it names nothing that may be served.
   std::optional<std::string> filePathForURL(const platform::URL& url) const;
 
   std::shared_ptr<HBRViewController> viewController() const { return viewController_.lock(); }
 
  private:
+  void serveFile(const std::shared_ptr<platform::webkit::URLSchemeTask>& task);
+
   struct TakenTask {
     std::weak_ptr<platform::webkit::URLSchemeTask> task;
     std::weak_ptr<HBRPlugin> plugin;

@@ -140,12 +140,17 @@ void HBRWebViewEngine::pluginInitialize() {
       displayName.is_string() ? displayName.get<std::string>() : "");
   uiDelegate_->setAllowNewWindows(harborBoolSettingForKey(settings, "AllowNewWindows", false));
 
-  // 3. The command channel, through a wrapper that holds the engine weakly.
+  // 3. The command channel, through a wrapper that holds the engine weakly. Only the main
+  // frame of the application's own page reaches it.
   auto userContentController = std::make_shared<platform::webkit::UserContentController>();
-  userContentController->addScriptMessageHandler(
+  std::weak_ptr<HBRWebViewEngine> weakEngine = self;
+  userContentController->addMainFrameScriptMessageHandler(
       std::make_shared<HBRWebViewWeakScriptMessageHandler>(
           std::static_pointer_cast<ScriptMessageHandler>(self)),
-      "harbor");
+      "harbor", [weakEngine](const platform::URL& page) {
+        auto engine = weakEngine.lock();
+        return engine && engine->isApplicationOrigin(page);
+      });
 
   // 4. Pages learn the origin of the packaged files.
   if (assetsURL_)
@@ -220,6 +225,22 @@ void HBRWebViewEngine::updateWithInfo(const HBRWebViewEngineInfo& info) {
   if (info.uiDelegate) engineWebView_->setUIDelegate(info.uiDelegate);
   if (info.webViewPreferences && info.webViewPreferences->is_object())
     updateSettings(*info.webViewPreferences);
+}
+
+bool HBRWebViewEngine::isApplicationOrigin(const platform::URL& url) const {
+  if (assetsURL_) {
+    auto assets = platform::URL::parse(*assetsURL_);
+    return assets && platform::equalsIgnoreCase(url.scheme(), assets->scheme()) &&
+           platform::equalsIgnoreCase(url.host(), assets->host()) &&
+           url.port() == assets->port();
+  }
+  // File-scheme mode: the application's pages are the files of its web folder.
+  if (!url.isFileURL()) return false;
+  auto vc = viewController();
+  auto www = vc ? platform::Bundle::main().pathForResource(vc->wwwFolderName(), "") : std::nullopt;
+  if (!www) return false;
+  return platform::fs::isInside(HBRURLSchemeHandler::absolutePath(url.path()),
+                                HBRURLSchemeHandler::absolutePath(*www));
 }
 
 // ---------------------------------------------------------------------------------------------

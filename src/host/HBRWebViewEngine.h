@@ -88,6 +88,11 @@ class HBRWebViewEngine : public HBRPlugin,
   // Applies settings to the live web view.
   void updateSettings(const platform::Value& settings);
 
+  // Whether a page at `url` is the application's own: the application scheme and host (the
+  // assets URL), or in file-scheme mode a file of the web folder. Only such a page, in the
+  // main frame, may send commands.
+  virtual bool isApplicationOrigin(const platform::URL& url) const;
+
   // The "harbor" channel.
   void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override;
 

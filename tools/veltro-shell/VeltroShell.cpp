@@ -17,6 +17,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/gtk/GtkApplicationBackend.h"
+#include "platform/ui/gtk/GtkSingleInstance.h"
 #include "platform/ui/gtk/GtkWindowBackend.h"
 #include "platform/webkit/gtk/GtkWebView.h"
 
@@ -27,14 +28,17 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
     "usage: veltro-shell [--data-root DIR] [--screenshot FILE] [--width W --height H]\n"
-    "                    [--exit-after-load] [--timeout SECONDS] [PACKAGE_DIR]\n"
+    "                    [--exit-after-load] [--timeout SECONDS] [--open-url URL]\n"
+    "                    [PACKAGE_DIR] [URL]\n"
     "\n"
     "Runs the web application of an application package (default: examples/app).\n"
     "  --data-root DIR     keep the device folders under DIR\n"
     "  --screenshot FILE   save a PNG of the start page once it has loaded, then exit\n"
     "  --width, --height   the window's size in pixels (390 x 844)\n"
     "  --exit-after-load   exit as soon as the start page has loaded\n"
-    "  --timeout SECONDS   give up on --screenshot or --exit-after-load after this long (30)\n";
+    "  --timeout SECONDS   give up on --screenshot or --exit-after-load after this long (30)\n"
+    "  --open-url URL      open URL in the application (also: a URL argument); a shell already\n"
+    "                      running on the same data root is handed the URL instead\n";
 
 // How long the page is given after it loaded before the screenshot, so that the launch
 // view's fade (at least 250 ms) has ended and the page has painted.
@@ -111,10 +115,47 @@ std::string executableDirectory() {
   return error ? std::string() : exe.parent_path().string();
 }
 
-int launch(int argc, char** argv) {
+void openURL(const std::string& text) {
+  auto url = platform::URL::parse(text);
+  if (!url) {
+    platform::log("Cannot open '" + text + "': it is not a URL.");
+    return;
+  }
+  platform::ui::Application::shared().deliverOpenURL(url, platform::Value::object());
+}
+
+// Makes this process the one shell on its data root, or hands the URLs to the one running.
+// Answers an exit status when this process is to end.
+std::optional<int> claimDataRoot(const ShellOptions& options) {
+  std::string message;
+  auto role = platform::ui::GtkSingleInstance::claim(
+      platform::paths::dataRoot(), options.urls,
+      [](const std::string& url) {
+        platform::log("Opening " + url + ", handed over by another veltro-shell.");
+        openURL(url);
+      },
+      [] {
+        if (auto* window = platform::ui::GtkApplicationBackend::mainWindow()) gtk_window_present(window->window());
+      },
+      message);
+  switch (role) {
+    case platform::ui::GtkSingleInstance::Role::Primary:
+      return std::nullopt;
+    case platform::ui::GtkSingleInstance::Role::HandedOver:
+      std::fprintf(stderr, "veltro-shell: %s\n", message.c_str());
+      return 0;
+    case platform::ui::GtkSingleInstance::Role::Refused:
+      std::fprintf(stderr, "veltro-shell: %s\n", message.c_str());
+      return 2;
+  }
+  return 2;
+}
+
+int launch(int argc, char** argv, const std::vector<std::string>& urls) {
   // The entry function launches the application; the main loop is the caller's to run.
   int status = HBRApplicationMain(argc, argv);
   if (status != 0) return status;
+  for (const auto& url : urls) openURL(url);
   return platform::ui::Application::shared().runMainLoop();
 }
 
@@ -151,9 +192,18 @@ std::optional<ShellOptions> parseShellOptions(int argc, char** argv, std::string
       if (arg == "--width") options.width = static_cast<int>(number);
       if (arg == "--height") options.height = static_cast<int>(number);
       if (arg == "--timeout") options.timeoutSeconds = number;
+    } else if (arg == "--open-url") {
+      if (!value(text)) return std::nullopt;
+      if (!looksLikeURL(text)) {
+        error = "--open-url needs a URL with a scheme, not '" + text + "'";
+        return std::nullopt;
+      }
+      options.urls.push_back(text);
     } else if (!arg.empty() && arg[0] == '-') {
       error = "unknown option " + arg;
       return std::nullopt;
+    } else if (looksLikeURL(arg)) {
+      options.urls.push_back(arg);
     } else if (options.packageDirectory.empty()) {
       options.packageDirectory = arg;
     } else {
@@ -162,6 +212,21 @@ std::optional<ShellOptions> parseShellOptions(int argc, char** argv, std::string
     }
   }
   return options;
+}
+
+bool looksLikeURL(const std::string& argument) {
+  // A scheme (a letter, then letters, digits, '+', '-' or '.') and a colon; a folder of that
+  // name is still taken as a folder.
+  size_t colon = argument.find(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (!isAlpha(argument[0])) return false;
+  for (size_t i = 1; i < colon; ++i) {
+    char c = argument[i];
+    if (!isAlpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return false;
+  }
+  std::error_code error;
+  return !fs::exists(argument, error);
 }
 
 std::optional<std::string> defaultPackageDirectory() {
@@ -207,7 +272,16 @@ int runShell(int argc, char** argv, const std::function<void()>& registerExtraCl
 
   // The device folders follow the package's bundle identifier from here on.
   platform::Bundle::setMainPath(package.string());
+  std::string identifier = platform::Bundle::main().bundleIdentifier();
+  if (!identifier.empty() && !platform::paths::isValidBundleIdentifier(identifier)) {
+    std::fprintf(stderr,
+                 "veltro-shell: the bundle identifier '%s' in Info.plist is not a reverse-DNS name "
+                 "(letters, digits and '-', in labels joined by single dots)\n",
+                 identifier.c_str());
+    return 2;
+  }
   if (!options.dataRoot.empty()) platform::paths::setDataRoot(fs::absolute(options.dataRoot, fsError).string());
+  if (auto status = claimDataRoot(options)) return *status;
 
   if (!platform::ui::GtkApplicationBackend::initialize(&argc, &argv)) return 2;
   platform::ui::Screen::setMainBounds({{0, 0}, {static_cast<double>(options.width), static_cast<double>(options.height)}});
@@ -218,7 +292,7 @@ int runShell(int argc, char** argv, const std::function<void()>& registerExtraCl
   if (registerExtraClasses) registerExtraClasses();
 
   watchStartPage(options);
-  return launch(argc, argv);
+  return launch(argc, argv, options.urls);
 }
 
 }  // namespace veltro

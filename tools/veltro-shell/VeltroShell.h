@@ -3,6 +3,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace veltro {
 
@@ -16,7 +17,13 @@ struct ShellOptions {
   int height = 844;
   double timeoutSeconds = 30.0;   // the limit for --screenshot and --exit-after-load
   bool help = false;
+  // URLs to open: "--open-url URL", or an argument that starts with a URL scheme. A shell
+  // already running on the same data root is handed them instead.
+  std::vector<std::string> urls;
 };
+
+// Whether a command-line argument is a URL to open rather than a package folder.
+bool looksLikeURL(const std::string& argument);
 
 // Parses the arguments; nullopt with `error` set when they are not usable.
 std::optional<ShellOptions> parseShellOptions(int argc, char** argv, std::string& error);

@@ -57,14 +57,39 @@ void setBundleIdentifier(std::string identifier) {
 }
 
 std::string bundleIdentifier() {
+  std::string identifier;
   {
     std::lock_guard lock(gMutex);
-    if (!gBundleIdentifier.empty()) return gBundleIdentifier;
+    identifier = gBundleIdentifier;
   }
   // The main bundle is asked outside our lock: it reads its Info.plist on first use. Any
   // entry point that opened a package gets its identifier, not only the shell.
-  std::string fromBundle = Bundle::main().bundleIdentifier();
-  return fromBundle.empty() ? "app" : fromBundle;
+  if (identifier.empty()) identifier = Bundle::main().bundleIdentifier();
+  if (identifier.empty()) return "app";
+  if (!isValidBundleIdentifier(identifier)) {
+    static std::once_flag logged;
+    std::call_once(logged, [&] {
+      log("The bundle identifier '" + identifier + "' is not a reverse-DNS name; using 'app'.");
+    });
+    return "app";
+  }
+  return identifier;
+}
+
+bool isValidBundleIdentifier(const std::string& identifier) {
+  if (identifier.empty() || identifier.size() > 255) return false;
+  bool labelStart = true;
+  for (char c : identifier) {
+    if (c == '.') {
+      if (labelStart) return false;  // a leading dot or two dots in a row
+      labelStart = true;
+      continue;
+    }
+    bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && c != '-') return false;
+    labelStart = false;
+  }
+  return !labelStart;  // no trailing dot
 }
 
 std::string documents() { return folder("Documents"); }

@@ -12,8 +12,13 @@ void setDataRoot(std::string root);
 std::string dataRoot();
 
 void setBundleIdentifier(std::string identifier);
-// The identifier set above, else the main bundle's (CFBundleIdentifier), else "app".
+// The identifier set above, else the main bundle's (CFBundleIdentifier), else "app". An
+// identifier that `isValidBundleIdentifier` refuses is never used: it would name a folder.
 std::string bundleIdentifier();
+
+// A reverse-DNS name: labels of ASCII letters, digits and '-' joined by single dots, at most
+// 255 characters. Nothing else can climb out of the data root or name a hidden folder.
+bool isValidBundleIdentifier(const std::string& identifier);
 
 std::string documents();
 std::string library();

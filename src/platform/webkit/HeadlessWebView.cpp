@@ -58,9 +58,16 @@ void HeadlessWebView::clearRecords() {
   reloads_ = 0;
 }
 
-bool HeadlessWebView::postScriptMessage(const std::string& name, const Value& body) {
-  auto handler = configuration_.userContentController->handler(name);
+bool HeadlessWebView::postScriptMessage(const std::string& name, const Value& body, std::optional<URL> frameURL,
+                                        bool fromMainFrame) {
+  const auto& controller = *configuration_.userContentController;
+  auto handler = controller.handler(name);
   if (!handler) return false;
+  if (const ScriptMessageOriginCheck* check = controller.originCheck(name)) {
+    // A frame never sees a main-frame handler; the main frame only while its page is allowed.
+    std::optional<URL> page = frameURL ? frameURL : url_;
+    if (!fromMainFrame || !page || !(*check)(*page)) return false;
+  }
   handler->didReceiveScriptMessage(name, body);
   return true;
 }
@@ -79,14 +86,17 @@ void HeadlessWebView::stopSchemeTask(const std::shared_ptr<RecordedTask>& task) 
 }
 
 std::optional<bool> HeadlessWebView::decidePolicy(const URLRequest& request, NavigationType type) {
+  return decidePolicy(NavigationAction{request, type, true, type == NavigationType::LinkActivated});
+}
+
+std::optional<bool> HeadlessWebView::decidePolicy(const NavigationAction& action) {
   auto delegate = navigationDelegate();
   if (!delegate) return std::nullopt;
   std::optional<bool> decision;
   // A top-level navigation is its own main document.
-  URLRequest main = request;
-  if (!main.mainDocumentURL()) main.setMainDocumentURL(main.url());
-  delegate->decidePolicyForNavigationAction(*this, NavigationAction{main, type, true},
-                                            [&decision](bool allow) { decision = allow; });
+  NavigationAction main = action;
+  if (!main.request.mainDocumentURL()) main.request.setMainDocumentURL(main.request.url());
+  delegate->decidePolicyForNavigationAction(*this, main, [&decision](bool allow) { decision = allow; });
   return decision;
 }
 

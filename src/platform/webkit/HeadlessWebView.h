@@ -54,8 +54,11 @@ class HeadlessWebView : public WebView {
   void setScriptResponder(std::function<Value(const std::string& script)> responder) {
     responder_ = std::move(responder);
   }
-  // Delivers a message to the handler registered under `name`, as page script would.
-  bool postScriptMessage(const std::string& name, const Value& body);
+  // Delivers a message to the handler registered under `name`, as page script would: from
+  // the main frame showing `frameURL` (the current URL when absent), or from a sub-frame.
+  // False when nothing received it (no handler, or a main-frame handler refused the sender).
+  bool postScriptMessage(const std::string& name, const Value& body, std::optional<URL> frameURL = std::nullopt,
+                         bool fromMainFrame = true);
   // Whether loads report start and finish to the navigation delegate on their own.
   void setAutoFinishLoads(bool value) { autoFinish_ = value; }
   void setTitle(std::optional<std::string> title) { title_ = std::move(title); }
@@ -80,8 +83,10 @@ class HeadlessWebView : public WebView {
   // Starts a task on the handler registered for the request's scheme; nullptr when none.
   std::shared_ptr<RecordedTask> startSchemeTask(const URLRequest& request);
   void stopSchemeTask(const std::shared_ptr<RecordedTask>& task);
-  // Runs the navigation delegate's policy decision for a request, as a click would.
+  // Runs the navigation delegate's policy decision for a request, as a click would (a link
+  // counts as the user's gesture).
   std::optional<bool> decidePolicy(const URLRequest& request, NavigationType type);
+  std::optional<bool> decidePolicy(const NavigationAction& action);
 
  private:
   void startNavigation(std::optional<URL> url);

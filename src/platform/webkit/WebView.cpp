@@ -1,5 +1,10 @@
 #include "platform/webkit/WebView.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
 #include "platform/foundation/Strings.h"
 #include "platform/webkit/HeadlessWebView.h"
 
@@ -27,6 +32,25 @@ WebViewFactory& currentWebViewFactory() {
 
 std::shared_ptr<WebView> makeWebView(ui::Rect frame, const WebViewConfiguration& configuration) {
   return currentWebViewFactory()(frame, configuration);
+}
+
+}  // namespace platform::webkit
+
+namespace platform::webkit {
+
+void URLSchemeTask::didReceiveFileBody(int fd, std::int64_t offset, std::int64_t length) {
+  std::string buffer(64 * 1024, '\0');
+  while (length > 0) {
+    size_t want = static_cast<size_t>(std::min<std::int64_t>(length, static_cast<std::int64_t>(buffer.size())));
+    ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;  // a file that shrank ends the body early
+    didReceiveData(std::string_view(buffer.data(), static_cast<size_t>(got)));
+    offset += got;
+    length -= got;
+  }
+  ::close(fd);
+  didFinish();
 }
 
 }  // namespace platform::webkit

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -33,6 +34,9 @@ struct NavigationAction {
   URLRequest request;
   NavigationType navigationType = NavigationType::Other;
   bool targetsMainFrame = true;
+  // Whether the user's own click or key press started it (WebKit grants this only to the
+  // frame the user acted in); a navigation a script starts on its own has none.
+  bool userGesture = false;
 };
 
 // Receives the messages a page posts with window.webkit.messageHandlers.<name>.postMessage.
@@ -48,6 +52,10 @@ struct UserScript {
   bool mainFrameOnly = true;
 };
 
+// Decides, from the URL of the top-level page that sent it, whether a message may reach a
+// main-frame handler.
+using ScriptMessageOriginCheck = std::function<bool(const URL& mainFrameURL)>;
+
 // The scripts and message handlers of a web view. Handlers are held strongly, as the
 // platform does; a host that must not be kept alive registers a weak wrapper.
 class UserContentController {
@@ -56,8 +64,25 @@ class UserContentController {
   const std::vector<UserScript>& userScripts() const { return scripts_; }
   void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) {
     handlers_[name] = std::move(handler);
+    originChecks_.erase(name);
   }
-  void removeScriptMessageHandler(const std::string& name) { handlers_.erase(name); }
+  // A handler only the main frame of the web view can reach, and only while `originCheck`
+  // accepts the page's URL; everything else sent to it is dropped with a log line. Frames,
+  // other windows and pages the check refuses do not see the handler at all.
+  void addMainFrameScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name,
+                                        ScriptMessageOriginCheck originCheck) {
+    handlers_[name] = std::move(handler);
+    originChecks_[name] = originCheck ? std::move(originCheck) : [](const URL&) { return false; };
+  }
+  // The check of a main-frame handler; nullptr for a handler every frame reaches.
+  const ScriptMessageOriginCheck* originCheck(const std::string& name) const {
+    auto it = originChecks_.find(name);
+    return it == originChecks_.end() ? nullptr : &it->second;
+  }
+  void removeScriptMessageHandler(const std::string& name) {
+    handlers_.erase(name);
+    originChecks_.erase(name);
+  }
   std::shared_ptr<ScriptMessageHandler> handler(const std::string& name) const {
     auto it = handlers_.find(name);
     return it == handlers_.end() ? nullptr : it->second;
@@ -67,6 +92,7 @@ class UserContentController {
  private:
   std::vector<UserScript> scripts_;
   std::map<std::string, std::shared_ptr<ScriptMessageHandler>> handlers_;
+  std::map<std::string, ScriptMessageOriginCheck> originChecks_;
 };
 
 // One web content process pool shared by every web view of the process. The WebKitGTK
@@ -88,6 +114,11 @@ class URLSchemeTask {
   virtual void didReceiveData(std::string_view data) = 0;
   virtual void didFinish() = 0;
   virtual void didFailWithError(const Error& error) = 0;
+  // Answers the body with `length` bytes of the open regular file `fd` from `offset`, after
+  // the response, and finishes. The task owns `fd` from here on. A web view reads the file
+  // as the page consumes it, off the main thread and never whole into memory; this default,
+  // for tasks without a stream of their own, reads it here in pieces.
+  virtual void didReceiveFileBody(int fd, std::int64_t offset, std::int64_t length);
 };
 
 class URLSchemeHandler {

@@ -1,11 +1,75 @@
 #include "platform/webkit/gtk/GtkURLSchemeTask.h"
 
 #include <libsoup/soup.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/webkit/gtk/GtkRequest.h"
 #include "platform/webkit/gtk/GtkWebView.h"
+
+// A stream of one byte range of an open file, read with pread. It is not pollable, so GIO
+// runs its asynchronous reads on worker threads: a slow disk never holds the main thread.
+struct VeltroFileRangeStream {
+  GInputStream parent;
+  int fd;
+  gint64 offset;
+  gint64 remaining;
+};
+struct VeltroFileRangeStreamClass {
+  GInputStreamClass parent_class;
+};
+
+G_DEFINE_TYPE(VeltroFileRangeStream, veltro_file_range_stream, G_TYPE_INPUT_STREAM)
+
+static gssize veltroFileRangeRead(GInputStream* stream, void* buffer, gsize count, GCancellable* cancellable,
+                                  GError** error) {
+  auto* self = reinterpret_cast<VeltroFileRangeStream*>(stream);
+  if (g_cancellable_set_error_if_cancelled(cancellable, error)) return -1;
+  if (self->remaining <= 0 || self->fd < 0) return 0;
+  gsize want = std::min<gsize>(count, static_cast<gsize>(self->remaining));
+  ssize_t got;
+  do {
+    got = ::pread(self->fd, buffer, want, static_cast<off_t>(self->offset));
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    int code = errno;
+    g_set_error(error, G_IO_ERROR, g_io_error_from_errno(code), "Cannot read the file: %s", g_strerror(code));
+    return -1;
+  }
+  // A file that shrank ends the stream where it ends.
+  if (got == 0) self->remaining = 0;
+  self->offset += got;
+  self->remaining -= got;
+  return got;
+}
+
+static gboolean veltroFileRangeClose(GInputStream* stream, GCancellable*, GError**) {
+  auto* self = reinterpret_cast<VeltroFileRangeStream*>(stream);
+  if (self->fd >= 0) ::close(self->fd);
+  self->fd = -1;
+  return TRUE;
+}
+
+static void veltroFileRangeFinalize(GObject* object) {
+  veltroFileRangeClose(G_INPUT_STREAM(object), nullptr, nullptr);
+  G_OBJECT_CLASS(veltro_file_range_stream_parent_class)->finalize(object);
+}
+
+static void veltro_file_range_stream_class_init(VeltroFileRangeStreamClass* klass) {
+  G_OBJECT_CLASS(klass)->finalize = veltroFileRangeFinalize;
+  G_INPUT_STREAM_CLASS(klass)->read_fn = veltroFileRangeRead;
+  G_INPUT_STREAM_CLASS(klass)->close_fn = veltroFileRangeClose;
+}
+
+static void veltro_file_range_stream_init(VeltroFileRangeStream* self) {
+  self->fd = -1;
+  self->offset = 0;
+  self->remaining = 0;
+}
 
 namespace platform::webkit {
 namespace {
@@ -50,9 +114,6 @@ void GtkURLSchemeTask::didReceiveData(std::string_view data) {
 void GtkURLSchemeTask::didFinish() {
   if (postedToMainThread(&GtkURLSchemeTask::didFinish)) return;
   if (done_) return;
-  done_ = true;
-  URLResponse response = response_.value_or(URLResponse(request_.url(), "", std::nullopt, std::nullopt));
-
   // The stream takes the collected body over; it is freed when WebKit has read it.
   auto* body = new std::string(std::move(body_));
   body_.clear();
@@ -61,8 +122,31 @@ void GtkURLSchemeTask::didFinish() {
       body->data(), body->size(), [](gpointer data) { delete static_cast<std::string*>(data); }, body);
   GInputStream* stream = g_memory_input_stream_new_from_bytes(bytes);
   g_bytes_unref(bytes);
-  WebKitURISchemeResponse* answer = webkit_uri_scheme_response_new(stream, length);
+  finishWithStream(stream, length);
   g_object_unref(stream);
+}
+
+void GtkURLSchemeTask::didReceiveFileBody(int fd, std::int64_t offset, std::int64_t length) {
+  if (!MainLoop::isMainThread()) {
+    MainLoop::post([self = shared_from_this(), fd, offset, length] { self->didReceiveFileBody(fd, offset, length); });
+    return;
+  }
+  if (done_) {
+    ::close(fd);
+    return;
+  }
+  auto* stream = static_cast<VeltroFileRangeStream*>(g_object_new(veltro_file_range_stream_get_type(), nullptr));
+  stream->fd = fd;
+  stream->offset = offset;
+  stream->remaining = std::max<std::int64_t>(0, length);
+  finishWithStream(G_INPUT_STREAM(stream), stream->remaining);
+  g_object_unref(stream);
+}
+
+void GtkURLSchemeTask::finishWithStream(GInputStream* stream, gint64 length) {
+  done_ = true;
+  URLResponse response = response_.value_or(URLResponse(request_.url(), "", std::nullopt, std::nullopt));
+  WebKitURISchemeResponse* answer = webkit_uri_scheme_response_new(stream, length);
 
   // A plain (non-HTTP) response still reaches the page as a successful load.
   int status = response.isHTTP() ? response.statusCode() : 200;

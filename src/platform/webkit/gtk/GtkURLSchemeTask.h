@@ -28,6 +28,8 @@ class GtkURLSchemeTask : public URLSchemeTask, public std::enable_shared_from_th
   void didReceiveData(std::string_view data) override;
   void didFinish() override;
   void didFailWithError(const Error& error) override;
+  // WebKit reads the file through a stream of its own, on GIO's worker threads.
+  void didReceiveFileBody(int fd, std::int64_t offset, std::int64_t length) override;
 
   // The web view went away: WebKit is told the load was cancelled and later answers are
   // dropped.
@@ -40,6 +42,8 @@ class GtkURLSchemeTask : public URLSchemeTask, public std::enable_shared_from_th
   template <typename... Params, typename... Args>
   bool postedToMainThread(void (GtkURLSchemeTask::*method)(Params...), const Args&... args);
   void finishWithError(GError* error);
+  // Hands WebKit the response with `body` (of `length` bytes) as its content.
+  void finishWithStream(GInputStream* body, gint64 length);
   void ended();
 
   platform::gtk::GObjectPtr<WebKitURISchemeRequest> schemeRequest_;

@@ -82,8 +82,10 @@ NavigationAction actionFrom(WebKitNavigationAction* action, bool targetsMainFram
   result.request = requestFrom(webkit_navigation_action_get_request(action));
   result.navigationType = navigationTypeFrom(webkit_navigation_action_get_navigation_type(action));
   // WebKitGTK does not say which frame a navigation targets; a navigation action is taken
-  // for the main frame and a new-window action for none.
+  // for the main frame and a new-window action for none. Whether the user started it, it
+  // does say, and only the frame the user acted in gets that.
   result.targetsMainFrame = targetsMainFrame;
+  result.userGesture = webkit_navigation_action_is_user_gesture(action);
   return result;
 }
 
@@ -246,8 +248,43 @@ void snapshotFinished(GObject* source, GAsyncResult* result, gpointer data) {
 struct GtkWebView::MessageChannel {
   GtkWebView* view;
   std::string name;
+  bool mainFrameOnly = false;
   platform::gtk::SignalConnection connection;
 };
+
+namespace {
+
+// The script world of main-frame handlers. Page script never runs in it, and the one script
+// that does is injected into the top frame only: no frame of any other page, and no other
+// window, can reach a handler registered there.
+constexpr const char* kBridgeWorld = "veltro-bridge";
+
+std::string jsString(const std::string& text) { return Value(text).dump(-1, ' ', true, Value::error_handler_t::replace); }
+
+// Runs in the bridge world of the top frame: passes what the page posts on to the handler,
+// with the URL of the page that posted it (read from this world, where page script cannot
+// change what location answers).
+std::string relayScript(const std::string& name) {
+  return "(function(){var handler=window.webkit.messageHandlers[" + jsString(name) +
+         "];window.addEventListener(" + jsString("veltro-script-message:" + name) +
+         ",function(event){event.stopImmediatePropagation();"
+         "handler.postMessage([String(window.location.href),event.detail]);},true);})();";
+}
+
+// Runs in the page's world of the top frame: gives the page the usual
+// window.webkit.messageHandlers.<name>.postMessage, which hands the message to the relay.
+std::string pageScript(const std::string& name) {
+  return "(function(){var dispatch=EventTarget.prototype.dispatchEvent,Custom=CustomEvent,target=window;"
+         "var type=" + jsString("veltro-script-message:" + name) + ";"
+         "var channel={postMessage:function(body){dispatch.call(target,new Custom(type,{detail:body}));}};"
+         "var existing=window.webkit&&window.webkit.messageHandlers;"
+         "var handlers=existing?Object.create(existing):{};"
+         "Object.defineProperty(handlers," + jsString(name) + ",{value:channel,enumerable:true});"
+         "try{Object.defineProperty(window,'webkit',{value:{messageHandlers:handlers},configurable:true,writable:true});}"
+         "catch(e){}})();";
+}
+
+}  // namespace
 
 std::shared_ptr<GtkWebView> GtkWebView::create(ui::Rect frame, const WebViewConfiguration& configuration) {
   auto view = std::shared_ptr<GtkWebView>(new GtkWebView(frame, configuration, gRelatedView));
@@ -264,10 +301,12 @@ GtkWebView* GtkWebView::fromWidget(WebKitWebView* widget) {
 GtkWebView::GtkWebView(ui::Rect frame, const WebViewConfiguration& configuration, WebKitWebView* relatedView)
     : WebView(frame), configuration_(completedConfiguration(configuration)) {
   if (relatedView) {
-    // A page's new window shares the opener's context, content manager and settings.
-    view_ = GObjectPtr<WebKitWebView>::adopt(
-        WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", relatedView, nullptr)));
-    contentManager_ = GObjectPtr<WebKitUserContentManager>::retain(webkit_web_view_get_user_content_manager(view_.get()));
+    // A page's new window shares the opener's context and settings.
+    // It gets a content manager of its own, without the opener's handlers: a page's window
+    // is not the application's page and never reaches the application's bridge.
+    contentManager_ = GObjectPtr<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
+    view_ = GObjectPtr<WebKitWebView>::adopt(WEBKIT_WEB_VIEW(g_object_new(
+        WEBKIT_TYPE_WEB_VIEW, "related-view", relatedView, "user-content-manager", contentManager_.get(), nullptr)));
     settings_ = GObjectPtr<WebKitSettings>::retain(webkit_web_view_get_settings(view_.get()));
     if (GtkWebView* opener = fromWidget(relatedView)) context_ = opener->context_;
     viewsByWidget()[view_.get()] = this;
@@ -336,10 +375,23 @@ void GtkWebView::connectMessageChannel(const std::string& name) {
   auto channel = std::make_unique<MessageChannel>();
   channel->view = this;
   channel->name = name;
+  channel->mainFrameOnly = configuration_.userContentController->originCheck(name) != nullptr;
   std::string signal = "script-message-received::" + name;
   channel->connection = platform::gtk::connectSignal(contentManager_.get(), signal.c_str(), onScriptMessage, channel.get());
-  if (!webkit_user_content_manager_register_script_message_handler(contentManager_.get(), name.c_str()))
+  if (channel->mainFrameOnly) {
+    if (!webkit_user_content_manager_register_script_message_handler_in_world(contentManager_.get(), name.c_str(),
+                                                                              kBridgeWorld))
+      log("Cannot register the script message handler '" + name + "'.");
+    std::string relay = relayScript(name);
+    WebKitUserScript* relayUserScript =
+        webkit_user_script_new_for_world(relay.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                         WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kBridgeWorld, nullptr, nullptr);
+    webkit_user_content_manager_add_script(contentManager_.get(), relayUserScript);
+    webkit_user_script_unref(relayUserScript);
+    installUserScript({pageScript(name), true, true});
+  } else if (!webkit_user_content_manager_register_script_message_handler(contentManager_.get(), name.c_str())) {
     log("Cannot register the script message handler '" + name + "'.");
+  }
   channels_.push_back(std::move(channel));
 }
 
@@ -497,7 +549,29 @@ void GtkWebView::schemeTaskEnded(GtkURLSchemeTask* task) {
 void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
   auto* channel = static_cast<MessageChannel*>(data);
   try {
-    Value body = valueFromJSC(webkit_javascript_result_get_js_value(result));
+    JSCValue* value = webkit_javascript_result_get_js_value(result);
+    if (channel->mainFrameOnly) {
+      // The relay sends [page URL, body]; anything else did not come from it.
+      JSCValue* page = value && jsc_value_is_array(value) ? jsc_value_object_get_property_at_index(value, 0) : nullptr;
+      char* href = page && jsc_value_is_string(page) ? jsc_value_to_string(page) : nullptr;
+      std::string pageURL = href ? href : "";
+      g_free(href);
+      if (page) g_object_unref(page);
+      auto url = URL::parse(pageURL);
+      const ScriptMessageOriginCheck* check = channel->view->configuration_.userContentController->originCheck(channel->name);
+      if (!url || !check || !(*check)(*url)) {
+        log("Dropped a message to '" + channel->name + "' from " + (pageURL.empty() ? "an unknown page" : pageURL) +
+            ": only the application's own page may send it.");
+        return;
+      }
+      JSCValue* inner = jsc_value_object_get_property_at_index(value, 1);
+      Value body = valueFromJSC(inner);
+      if (inner) g_object_unref(inner);
+      if (auto handler = channel->view->configuration_.userContentController->handler(channel->name))
+        handler->didReceiveScriptMessage(channel->name, body);
+      return;
+    }
+    Value body = valueFromJSC(value);
     std::string name = channel->name;
     auto handler = channel->view->configuration_.userContentController->handler(name);
     if (handler) handler->didReceiveScriptMessage(name, body);
