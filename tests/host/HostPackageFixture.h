@@ -127,6 +127,13 @@ class HostPackageTest : public ::testing::Test {
                ? loads.back().html
                : loads.back().request.url().absoluteString();
   }
+  // A scheme request answered to its end: the handler opens files off the main thread, so the
+  // answer arrives on a later turn of the main loop.
+  std::shared_ptr<platform::webkit::HeadlessWebView::RecordedTask> serve(const platform::URLRequest& request) {
+    auto task = web()->startSchemeTask(request);
+    if (task) platform::MainLoop::runUntil([&] { return task->finished || task->error; }, 5);
+    return task;
+  }
   bool waitForPageLoad(double seconds = 5) {
     bool loaded = false;
     platform::NotificationCenter::defaultCenter().addObserver(

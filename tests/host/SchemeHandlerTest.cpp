@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "HostPackageFixture.h"
@@ -9,10 +10,18 @@ using Task = platform::webkit::HeadlessWebView::RecordedTask;
 class SchemeHandlerTest : public HostPackageTest {
  protected:
   std::string preferences() const override { return pref("scheme", "app"); }
-  std::shared_ptr<Task> get(const std::string& url) {
+  std::shared_ptr<Task> get(const std::string& url, const std::string& method = "GET",
+                            platform::HTTPHeaders headers = {}) {
     auto parsed = platform::URL::parse(url);
     EXPECT_TRUE(parsed) << url;
-    return parsed ? web()->startSchemeTask(platform::URLRequest(*parsed)) : nullptr;
+    if (!parsed) return nullptr;
+    platform::URLRequest request(*parsed);
+    request.setHTTPMethod(method);
+    for (const auto& [name, value] : headers) request.setValue(value, name);
+    return serve(request);
+  }
+  static std::string header(const std::shared_ptr<Task>& task, const char* name) {
+    return task && task->response ? task->response->valueForHTTPHeaderField(name).value_or("") : "";
   }
   static int status(const std::shared_ptr<Task>& task) {
     return task && task->response && task->response->isHTTP() ? task->response->statusCode() : -1;
@@ -28,7 +37,7 @@ TEST_F(SchemeHandlerTest, TheRootAndPathsWithoutExtensionServeTheStartPage) {
     EXPECT_EQ(task->data, "<html>start</html>") << url;
     EXPECT_EQ(task->response->valueForHTTPHeaderField("content-type"), "text/html");
     EXPECT_EQ(task->response->valueForHTTPHeaderField("Cache-Control"), "no-cache");
-    EXPECT_EQ(task->response->allHeaderFields().size(), 2u);
+    EXPECT_EQ(header(task, "Content-Length"), "18");
   }
 }
 
@@ -39,14 +48,105 @@ TEST_F(SchemeHandlerTest, FilesAndMediaAnswers) {
   EXPECT_EQ(script->data, "var app = 1;");
   EXPECT_EQ(script->response->url().absoluteString(), "app://localhost/app.js?v=2");
 
-  // Media gets a plain response that announces its length.
+  // Media is an HTTP answer too, so that a player can ask for ranges and seek.
   auto song = get("app://localhost/media/song.MP3");
-  ASSERT_TRUE(song->response);
-  EXPECT_FALSE(song->response->isHTTP());
-  EXPECT_EQ(song->response->expectedContentLength(), 9);
-  EXPECT_EQ(song->response->mimeType(), HBRURLSchemeHandler::getMimeType("MP3"));
+  EXPECT_EQ(status(song), 200);
+  EXPECT_EQ(header(song, "Content-Type"), HBRURLSchemeHandler::getMimeType("MP3"));
+  EXPECT_EQ(header(song, "Accept-Ranges"), "bytes");
   EXPECT_EQ(song->data, "ID3-bytes");
   EXPECT_TRUE(song->finished);
+}
+
+TEST_F(SchemeHandlerTest, RangesHeadAndOtherMethods) {
+  start();
+  const std::string song = "app://localhost/media/song.MP3";  // "ID3-bytes", 9 bytes
+  struct Case {
+    const char* range;
+    int status;
+    const char* body;
+    const char* contentRange;
+  } cases[] = {
+      {"bytes=0-2", 206, "ID3", "bytes 0-2/9"},
+      {"bytes=4-", 206, "bytes", "bytes 4-8/9"},
+      {"bytes=-5", 206, "bytes", "bytes 4-8/9"},
+      {"bytes=6-100", 206, "tes", "bytes 6-8/9"},
+      {"bytes=9-", 416, "", "bytes */9"},
+      {"bytes=0-1,4-5", 200, "ID3-bytes", ""},  // several ranges: the whole file
+      {"bytes=5-2", 200, "ID3-bytes", ""},      // not a range: the whole file
+      {"items=0-1", 200, "ID3-bytes", ""},
+  };
+  for (const Case& c : cases) {
+    auto task = get(song, "GET", {{"Range", c.range}});
+    EXPECT_EQ(status(task), c.status) << c.range;
+    EXPECT_EQ(task->data, c.body) << c.range;
+    EXPECT_EQ(header(task, "Content-Range"), c.contentRange) << c.range;
+    EXPECT_FALSE(header(task, "Content-Type").empty()) << c.range;
+  }
+
+  auto head = get(song, "HEAD");
+  EXPECT_EQ(status(head), 200);
+  EXPECT_EQ(header(head, "Content-Length"), "9");
+  EXPECT_TRUE(head->data.empty());
+  EXPECT_TRUE(head->finished);
+
+  for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS"}) {
+    auto refused = get("app://localhost/app.js", method);
+    EXPECT_EQ(status(refused), 405) << method;
+    EXPECT_EQ(header(refused, "Allow"), "GET, HEAD") << method;
+    EXPECT_FALSE(header(refused, "Content-Type").empty()) << method;
+    EXPECT_TRUE(refused->data.empty()) << method;
+  }
+}
+
+TEST_F(SchemeHandlerTest, OnlyRegularFilesAreServedAndLargeOnesInPieces) {
+  start();
+  // A FIFO would block the reader until someone writes to it: the shell hung on one.
+  std::string fifo = dir.file("package/www/pipe.js");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(status(get("app://localhost/pipe.js")), 404);
+  EXPECT_EQ(status(get("app://localhost/_app_file_/dev/zero")), 404);
+  dir.write("package/www/folder.js/inner.txt", "x");
+  EXPECT_EQ(status(get("app://localhost/folder.js")), 404);
+
+  // A file larger than one read arrives whole and in order.
+  std::string large(300 * 1024 + 7, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>('a' + i % 26);
+  dir.write("package/www/large.bin", large);
+  auto task = get("app://localhost/large.bin");
+  EXPECT_EQ(status(task), 200);
+  EXPECT_EQ(header(task, "Content-Length"), std::to_string(large.size()));
+  EXPECT_TRUE(task->data == large);
+  auto tail = get("app://localhost/large.bin", "GET", {{"Range", "bytes=300000-"}});
+  EXPECT_EQ(status(tail), 206);
+  EXPECT_TRUE(tail->data == large.substr(300000));
+}
+
+TEST_F(SchemeHandlerTest, TheShellsOwnStateIsNeverServed) {
+  start();
+  // Website data of every origin, WebKit's cache, cookies, user defaults and the rest of
+  // the shell's state under the data root.
+  for (const char* relative :
+       {"Library/WebKit/localstorage/https_bank.example_0.localstorage", "Library/Caches/WebKit/cache.db",
+        "Library/Cookies/cookies.sqlite", "Library/Preferences/com.example.plist",
+        "Library/Application Support/logs/store.db", "shell.lock", "Library/other.txt"}) {
+    std::string path = dir.write(std::string("data/") + relative, "private");
+    for (size_t at = path.find(' '); at != std::string::npos; at = path.find(' ')) path.replace(at, 1, "%20");
+    auto task = get("app://localhost/_app_file_" + path);
+    EXPECT_EQ(status(task), 404) << relative;
+    EXPECT_TRUE(task->data.empty()) << relative;
+  }
+  // A link from a page folder into private state is refused as well.
+  std::string cookies = dir.file("data/Library/Cookies/cookies.sqlite");
+  dir.write("data/tmp/.keep", "");
+  ASSERT_EQ(::symlink(cookies.c_str(), dir.file("data/tmp/cookies.js").c_str()), 0);
+  EXPECT_EQ(status(get("app://localhost/_app_file_" + dir.file("data/tmp/cookies.js"))), 404);
+
+  // The page's own folders are served.
+  for (const char* relative : {"Documents/a.txt", "tmp/b.txt", "Library/Caches/c.txt", "Library/files/d.txt",
+                               "Library/NoCloud/e.txt", "Library/Cloud/f.txt"}) {
+    std::string path = dir.write(std::string("data/") + relative, "page");
+    EXPECT_EQ(get("app://localhost/_app_file_" + path)->data, "page") << relative;
+  }
 }
 
 TEST_F(SchemeHandlerTest, MissingFilesAre404WithTheirTypeAndNoCaching) {
@@ -65,7 +165,7 @@ TEST_F(SchemeHandlerTest, MissingFilesAre404WithTheirTypeAndNoCaching) {
   EXPECT_TRUE(HBRURLSchemeHandler::isMediaExtension("FLAC"));
 }
 
-TEST_F(SchemeHandlerTest, AppFilePathsServeOnlyThePackageAndTheDataRoot) {
+TEST_F(SchemeHandlerTest, AppFilePathsServeOnlyThePackageAndThePageFolders) {
   start();
   std::string document = dir.write("data/Documents/note.txt", "mine");
   std::string secret = dir.write("elsewhere/secret.txt", "not yours");
@@ -110,7 +210,7 @@ TEST_F(SchemeHandlerTest, PluginsTakeTasksOverAndStopsReachTheTaker) {
   vc->registerPlugin(taker, "ATaker");
   vc->registerPlugin(bystander, "ZBystander");
 
-  auto taken = get("app://localhost/stream/live.mp4");
+  auto taken = web()->startSchemeTask(platform::URLRequest(*platform::URL::parse("app://localhost/stream/live.mp4")));
   EXPECT_FALSE(taken->response);
   EXPECT_FALSE(taken->finished);
   EXPECT_EQ(bystander->schemeQuestions, 0);  // the walk ends at the taker
@@ -123,6 +223,7 @@ TEST_F(SchemeHandlerTest, PluginsTakeTasksOverAndStopsReachTheTaker) {
   EXPECT_EQ(bystander->stops, 0);
   // A task the handler answered itself has nothing to stop.
   auto served = get("app://localhost/app.js");
+  ASSERT_TRUE(served->finished);
   web()->stopSchemeTask(served);
   EXPECT_EQ(taker->stops + bystander->stops, 1);
 }

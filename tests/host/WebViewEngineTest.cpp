@@ -40,7 +40,7 @@ TEST_F(AppSchemeTest, FileURLsAreRewrittenIntoTheApplicationScheme) {
   std::string document = dir.write("data/Documents/report.html", "r");
   e->loadRequest(platform::URLRequest(platform::URL::fileURL(document)));
   EXPECT_EQ(lastLoad(), "app://app.local/_app_file_" + document);
-  EXPECT_EQ(web()->startSchemeTask(web()->loads().back().request)->data, "r");
+  EXPECT_EQ(serve(web()->loads().back().request)->data, "r");
   // Web URLs pass unchanged.
   e->loadRequest(platform::URLRequest(platform::URL::parse("https://example.com/x").value()));
   EXPECT_EQ(lastLoad(), "https://example.com/x");
