@@ -12,6 +12,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Object.h"
 #include "platform/net/URLRequest.h"
+#include "platform/webkit/WebView.h"
 
 class HBRCommandDelegate;
 class HBRViewController;
@@ -56,6 +57,12 @@ class HBRPlugin : public platform::Object {
   // does not take part.
   virtual std::optional<bool> shouldOverrideLoadWithRequest(const platform::URLRequest&, int /*navigationType*/) {
     return std::nullopt;
+  }
+  // The same question with all the web view told about the navigation (whether the user
+  // started it, which frame it targets). The engine asks this one; by default it is the
+  // question above.
+  virtual std::optional<bool> shouldOverrideLoad(const platform::webkit::NavigationAction& action) {
+    return shouldOverrideLoadWithRequest(action.request, static_cast<int>(action.navigationType));
   }
   // Asked by the packaged-files scheme handler before it answers a request itself: true
   // means the plugin has taken the task over and will answer it.

@@ -392,8 +392,7 @@ void HBRWebViewEngine::decidePolicyForNavigationAction(
     for (const auto& plugin : vc->pluginSnapshot()) {
       std::optional<bool> answer;
       try {
-        answer =
-            plugin->shouldOverrideLoadWithRequest(request, static_cast<int>(action.navigationType));
+        answer = plugin->shouldOverrideLoad(action);
       } catch (...) {
         // A plugin that cannot answer does not get to let the navigation through.
         platform::log("ERROR: Plugin '" + plugin->className() + "' failed while deciding on " +

@@ -38,10 +38,12 @@ class IntentFilterTest : public ::testing::Test {
     vc->registerPlugin(filter, "HBRIntentAndNavigationFilter");
   }
 
-  std::optional<bool> decide(const char* text, int type, const char* mainDocument = nullptr) {
+  // A navigation as the web view reports it: by default the user's click in the main frame.
+  std::optional<bool> decide(const char* text, int type, const char* mainDocument = nullptr, bool gesture = true,
+                             bool mainFrame = true) {
     platform::URLRequest request(*platform::URL::parse(text));
     if (mainDocument) request.setMainDocumentURL(platform::URL::parse(mainDocument));
-    return filter->shouldOverrideLoadWithRequest(request, type);
+    return filter->shouldOverrideLoad({request, static_cast<NavigationType>(type), mainFrame, gesture});
   }
 
   testing_support::ScopedDataRoot dir;
@@ -102,6 +104,34 @@ TEST_F(IntentFilterTest, IntentsOpenOutsideOnlyForLinksAndTopLevelLoads) {
   EXPECT_EQ(decide("https://maps.example.com/again", kReload), false);
   EXPECT_TRUE(opened.empty());
   EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(IntentFilterTest, IntentsNeedTheUsersGestureInTheMainFrameAndAreLimited) {
+  start(R"(<allow-intent href="tel:*"/>)");
+  testing_support::LogCapture log;
+  // A hidden frame or a location loop: no gesture, or not the main frame. Nothing opens.
+  EXPECT_EQ(decide("tel:1", kOther, "tel:1", false), false);
+  EXPECT_EQ(decide("tel:2", kLink, nullptr, false), false);
+  EXPECT_EQ(decide("tel:3", kLink, nullptr, true, false), false);
+  // Without word of a gesture at all, nothing opens either.
+  EXPECT_EQ(filter->shouldOverrideLoadWithRequest(platform::URLRequest(*platform::URL::parse("tel:4")), kLink),
+            false);
+  EXPECT_TRUE(opened.empty());
+  EXPECT_TRUE(log.contains("External launch refused - the user did not start the navigation in the main frame: "
+                           "url='tel:1'"));
+
+  // Even clicks launch only so often.
+  for (int i = 0; i < HBRIntentAndNavigationFilter::kMaxLaunchesPerWindow + 2; ++i)
+    EXPECT_EQ(decide("tel:5", kLink), false);
+  EXPECT_EQ(opened.size(), static_cast<size_t>(HBRIntentAndNavigationFilter::kMaxLaunchesPerWindow));
+  EXPECT_TRUE(log.contains("External launch refused - more than 3 launches in 10 seconds: url='tel:5'"));
+
+  // The limit is a sliding window.
+  auto t0 = std::chrono::steady_clock::now() + std::chrono::hours(1);
+  for (int i = 0; i < HBRIntentAndNavigationFilter::kMaxLaunchesPerWindow; ++i)
+    EXPECT_TRUE(HBRIntentAndNavigationFilter::allowLaunch(t0));
+  EXPECT_FALSE(HBRIntentAndNavigationFilter::allowLaunch(t0 + std::chrono::seconds(9)));
+  EXPECT_TRUE(HBRIntentAndNavigationFilter::allowLaunch(t0 + std::chrono::seconds(11)));
 }
 
 TEST_F(IntentFilterTest, RulesReadBeforeAnXMLErrorStay) {

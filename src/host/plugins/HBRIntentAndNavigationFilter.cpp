@@ -1,5 +1,8 @@
 #include "host/plugins/HBRIntentAndNavigationFilter.h"
 
+#include <deque>
+#include <mutex>
+
 #include "host/HBRViewController.h"
 #include "platform/foundation/Log.h"
 #include "platform/ui/Application.h"
@@ -63,14 +66,27 @@ bool HBRIntentAndNavigationFilter::shouldOpenURLRequest(const platform::URLReque
   return false;
 }
 
+bool HBRIntentAndNavigationFilter::allowLaunch(std::chrono::steady_clock::time_point now) {
+  static std::mutex mutex;
+  static std::deque<std::chrono::steady_clock::time_point> launches;
+  std::lock_guard lock(mutex);
+  auto window = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(kLaunchWindowSeconds));
+  while (!launches.empty() && now - launches.front() >= window) launches.pop_front();
+  if (static_cast<int>(launches.size()) >= kMaxLaunchesPerWindow) return false;
+  launches.push_back(now);
+  return true;
+}
+
 bool HBRIntentAndNavigationFilter::shouldOverrideLoadWithRequest(
-    const platform::URLRequest& request, int navigationType, NavigationFilterResult filterValue) {
+    const platform::URLRequest& request, int navigationType, NavigationFilterResult filterValue,
+    bool mayLaunch) {
   const std::string& url = request.url().absoluteString();
   switch (filterValue) {
     case NavigationAllowed:
       return true;
     case IntentAllowed:
-      if (shouldOpenURLRequest(request, navigationType))
+      if (mayLaunch && shouldOpenURLRequest(request, navigationType))
         platform::ui::Application::shared().openURL(request.url());
       return false;
     case NothingAllowed:
@@ -89,4 +105,29 @@ bool HBRIntentAndNavigationFilter::shouldOverrideLoadWithRequest(
 std::optional<bool> HBRIntentAndNavigationFilter::shouldOverrideLoadWithRequest(
     const platform::URLRequest& request, int navigationType) {
   return shouldOverrideLoadWithRequest(request, navigationType, filterUrl(request.url()));
+}
+
+std::optional<bool> HBRIntentAndNavigationFilter::shouldOverrideLoad(
+    const platform::webkit::NavigationAction& action) {
+  const platform::URLRequest& request = action.request;
+  int type = static_cast<int>(action.navigationType);
+  NavigationFilterResult filterValue = filterUrl(request.url());
+  bool mayLaunch = false;
+  if (filterValue == IntentAllowed && shouldOpenURLRequest(request, type)) {
+    // A hidden frame or a script loop must not launch the desktop's handlers: only the
+    // user's own gesture in the main frame does, and only so often.
+    const std::string& url = request.url().absoluteString();
+    if (!action.userGesture || !action.targetsMainFrame) {
+      platform::log(platform::stringf(
+          "External launch refused - the user did not start the navigation in the main frame: url='%s'",
+          url.c_str()));
+    } else if (!allowLaunch(std::chrono::steady_clock::now())) {
+      platform::log(platform::stringf(
+          "External launch refused - more than %d launches in %g seconds: url='%s'", kMaxLaunchesPerWindow,
+          kLaunchWindowSeconds, url.c_str()));
+    } else {
+      mayLaunch = true;
+    }
+  }
+  return shouldOverrideLoadWithRequest(request, type, filterValue, mayLaunch);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,8 +31,19 @@ class HBRIntentAndNavigationFilter : public HBRPlugin, public platform::XMLParse
 
   void pluginInitialize() override;
   NavigationFilterResult filterUrl(const platform::URL& url) const;
+  // Without word of the user's gesture, no intent is opened.
   std::optional<bool> shouldOverrideLoadWithRequest(const platform::URLRequest& request,
                                                     int navigationType) override;
+  // An intent opens outside only when the user's own gesture started the navigation, in the
+  // main frame, as a followed link or a top-level load, and while the launch limit allows.
+  std::optional<bool> shouldOverrideLoad(const platform::webkit::NavigationAction& action) override;
+
+  // External launches allowed in any `kLaunchWindowSeconds`: a page cannot flood the desktop
+  // with handlers even with the user's clicks.
+  static constexpr int kMaxLaunchesPerWindow = 3;
+  static constexpr double kLaunchWindowSeconds = 10.0;
+  // Counts a launch at `now` and answers whether it is within the limit (process-wide).
+  static bool allowLaunch(std::chrono::steady_clock::time_point now);
 
   // A missing whitelist allows nothing.
   static NavigationFilterResult filterUrl(const platform::URL& url,
@@ -39,8 +51,10 @@ class HBRIntentAndNavigationFilter : public HBRPlugin, public platform::XMLParse
                                           const HBRWhitelist* navigationsWhitelist);
   // A followed link, or a load of the top-level document itself.
   static bool shouldOpenURLRequest(const platform::URLRequest& request, int navigationType);
+  // The decision for a classified URL. An intent is opened only when `mayLaunch` (the user
+  // started the navigation and the launch limit allows it) and `shouldOpenURLRequest` agree.
   static bool shouldOverrideLoadWithRequest(const platform::URLRequest& request, int navigationType,
-                                            NavigationFilterResult filterValue);
+                                            NavigationFilterResult filterValue, bool mayLaunch = false);
 
   const std::vector<std::string>& allowIntents() const { return allowIntents_; }
   const std::vector<std::string>& allowNavigations() const { return allowNavigations_; }
