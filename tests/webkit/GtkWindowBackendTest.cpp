@@ -174,4 +174,30 @@ TEST(GtkAlertPresenter, AnswersEachAlertOnceWithTheTypedTexts) {
   EXPECT_EQ(answers, (std::vector<std::string>{"OK:typed", "Cancel"}));
 }
 
+TEST(GtkAlertPresenter, AWindowUnderAStreamOfDialogsStillCloses) {
+  // A page that answers every dialog with the next one must not hold the window: the close
+  // reaches it while a dialog is up.
+  auto root = std::make_shared<View>(Rect{{0, 0}, {200, 200}});
+  GtkWindowBackend backend(root, false);
+  int closes = 0;
+  backend.setCloseHandler([&] { ++closes; });
+  GtkAlertPresenter::setParentWindow(backend.window());
+  std::vector<GtkWidget*> dialogs;
+  for (int i = 0; i < 3; ++i) {
+    auto alert = std::make_shared<Alert>();
+    alert->message = "again";
+    alert->actions.push_back({"OK", AlertActionStyle::Default, [](const std::vector<std::string>&) {}});
+    dialogs.push_back(GtkAlertPresenter::present(alert));
+  }
+  GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(backend.window()));
+  ASSERT_NE(window, nullptr);
+  GdkEvent* event = gdk_event_new(GDK_DELETE);
+  event->any.window = GDK_WINDOW(g_object_ref(window));
+  gtk_main_do_event(event);
+  gdk_event_free(event);
+  EXPECT_EQ(closes, 1);
+  for (GtkWidget* dialog : dialogs) gtk_widget_destroy(dialog);
+  GtkAlertPresenter::setParentWindow(nullptr);
+}
+
 }  // namespace

@@ -70,8 +70,13 @@ GtkWidget* GtkAlertPresenter::present(const std::shared_ptr<Alert>& alert) {
   if (!alert) return nullptr;
   GtkWidget* dialog = gtk_dialog_new();
   gtk_window_set_title(GTK_WINDOW(dialog), alert->title.c_str());
-  gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
-  if (gParentWindow) gtk_window_set_transient_for(GTK_WINDOW(dialog), gParentWindow);
+  // Kept above the window but not modal: a modal dialog grabs input, and GTK then drops the
+  // window's close, so a page that answers each dialog with the next could never be closed.
+  // The page itself waits for the answer anyway.
+  if (gParentWindow) {
+    gtk_window_set_transient_for(GTK_WINDOW(dialog), gParentWindow);
+    gtk_window_set_destroy_with_parent(GTK_WINDOW(dialog), TRUE);
+  }
 
   GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
   gtk_container_set_border_width(GTK_CONTAINER(content), 12);
