@@ -5,7 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -59,14 +63,95 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::vector<st
   return run;
 }
 
+// Writes `text` to `path`, making its folders.
+void writeText(const std::string& path, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr) << path;
+  std::fwrite(text.data(), 1, text.size(), file);
+  std::fclose(file);
+}
+
+// Starts a program with its output in a file and answers its process id; `stopProgram` ends it.
+pid_t startProgram(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+                   const std::string& logPath) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(log, 1);
+    dup2(log, 2);
+    for (const auto& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+    std::vector<char*> argv;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+void stopProgram(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 100; ++i) {
+    if (waitpid(pid, nullptr, WNOHANG) != 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+// Waits until the file at `path` holds `text`.
+bool outputContains(const std::string& path, const std::string& text, double seconds) {
+  return testing_support::waitUntil(
+      [&] { return platform::fs::readFile(path).value_or("").find(text) != std::string::npos; }, seconds);
+}
+
+// A private D-Bus session bus for the tests that need one; gone with the object.
+class PrivateSessionBus {
+ public:
+  PrivateSessionBus() {
+    FILE* out = popen("dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1 2>/dev/null", "r");
+    if (!out) return;
+    char line[512];
+    if (fgets(line, sizeof line, out)) address_ = std::string(line).substr(0, std::string(line).find('\n'));
+    if (fgets(line, sizeof line, out)) pid_ = std::atoi(line);
+    pclose(out);
+  }
+  ~PrivateSessionBus() {
+    if (pid_ > 0) kill(pid_, SIGTERM);
+  }
+  bool ok() const { return !address_.empty() && pid_ > 0; }
+  std::string environment() const { return "DBUS_SESSION_BUS_ADDRESS=" + address_; }
+
+ private:
+  std::string address_;
+  pid_t pid_ = 0;
+};
+
 class E2E : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(display_.ok()) << "no X display and Xvfb could not start"; }
 
+  // Tests never reach the session bus of whoever runs them.
+  static constexpr const char* kNoSessionBus = "DBUS_SESSION_BUS_ADDRESS=";
+
   ProgramRun shell(const std::string& program, std::vector<std::string> args, std::vector<std::string> environment = {}) {
     args.insert(args.begin(), program);
-    environment.push_back("NO_AT_BRIDGE=1");
+    environment.insert(environment.begin(), {"NO_AT_BRIDGE=1", kNoSessionBus, "XDG_RUNTIME_DIR=" + temp_.path()});
     return runProgram(args, environment, 45, temp_.file("shell.log"));
+  }
+  pid_t startShell(const std::string& program, std::vector<std::string> args, std::vector<std::string> environment,
+                   const std::string& log) {
+    args.insert(args.begin(), program);
+    environment.insert(environment.begin(), {"NO_AT_BRIDGE=1", kNoSessionBus, "XDG_RUNTIME_DIR=" + temp_.path()});
+    return startProgram(args, environment, log);
+  }
+  // A copy of a package that a test may change.
+  std::string copyPackage(const std::string& from, const std::string& name) {
+    std::string to = temp_.file(name);
+    std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
+    return to;
   }
 
   testing_support::VirtualDisplay display_;
@@ -177,6 +262,133 @@ TEST_F(E2E, RefusesAFolderThatIsNotAPackage) {
   ProgramRun bad = shell(VELTRO_SHELL, {"--width", "wide"});
   EXPECT_EQ(bad.exitStatus, 2);
   EXPECT_NE(bad.output.find("--width needs a positive number"), std::string::npos) << bad.output;
+}
+
+TEST_F(E2E, AHostilePageCannotCrossTheBoundary) {
+  std::string package = copyPackage(VELTRO_E2E_HOSTILE_PACKAGE, "hostile");
+  ASSERT_EQ(::mkfifo((package + "/www/pipe.txt").c_str(), 0600), 0);
+  writeText(package + "/www/clip.mp3", "0123456789");
+  // A large file is streamed, not read whole; a sparse one costs the disk nothing.
+  writeText(package + "/www/big.bin", "");
+  std::filesystem::resize_file(package + "/www/big.bin", 64 << 20);
+  std::string data = temp_.file("data");
+  for (const char* relative : {"Library/WebKit/planted.txt", "Library/Caches/WebKit/planted.txt",
+                               "Library/Cookies/planted.txt", "Library/Preferences/planted.txt",
+                               "Documents/planted.txt"}) {
+    writeText(data + "/" + relative, "planted");
+  }
+  std::string report = temp_.file("report.json");
+  ProgramRun run = shell(VELTRO_SHELL_E2E, {"--data-root", data, package},
+                         {"VELTRO_E2E_REPORT=" + report, "VELTRO_E2E_DATA_ROOT=" + data});
+  ASSERT_FALSE(run.timedOut) << run.output;
+  ASSERT_EQ(run.exitStatus, 0) << run.output;
+  Value found = Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  EXPECT_FALSE(found.contains("exception")) << found.dump(2);
+
+  // Only the main frame of the application's page reaches the bridge.
+  EXPECT_EQ(found["sandboxedFrame"]["sawBridge"], false) << found.dump(2);
+  EXPECT_EQ(found["sandboxedFrame"]["parentError"], "SecurityError") << found.dump(2);
+  EXPECT_EQ(run.output.find("Plugin 'FromSandboxedFrame' not found"), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("Plugin 'FromFrameThroughParent' not found"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Plugin 'FromMainFrame' not found"), std::string::npos) << run.output;
+
+  // The shell's own state is not the page's to read; the page's folders are.
+  for (const char* key : {"websiteData", "webkitCache", "cookies", "defaults"}) {
+    EXPECT_EQ(found[key]["status"], 404) << key << found.dump(2);
+    EXPECT_EQ(found[key]["body"], "") << key;
+  }
+  EXPECT_EQ(found["document"]["status"], 200) << found.dump(2);
+  EXPECT_EQ(found["document"]["body"], "planted");
+
+  // Only regular files, streamed, with ranges, HEAD and nothing else; a type on every answer.
+  EXPECT_EQ(found["fifo"]["status"], 404) << found.dump(2);
+  EXPECT_EQ(found["range"]["status"], 206) << found.dump(2);
+  EXPECT_EQ(found["range"]["body"], "2345");
+  EXPECT_EQ(found["range"]["range"], "bytes 2-5/10");
+  EXPECT_EQ(found["head"]["status"], 200) << found.dump(2);
+  EXPECT_EQ(found["head"]["body"], "");
+  EXPECT_EQ(found["post"]["status"], 405) << found.dump(2);
+  for (const char* key : {"websiteData", "fifo", "range", "head", "post"})
+    EXPECT_TRUE(found[key]["type"].is_string() && !found[key]["type"].get<std::string>().empty()) << key;
+  EXPECT_EQ(found["bigLength"], 64 << 20) << found.dump(2);
+
+  // Allowed intents without the user's gesture launch nothing, and the page stays.
+  EXPECT_NE(run.output.find("External launch refused - the user did not start the navigation in the main frame: "
+                            "url='tel:55501"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find("Cannot open 'tel:"), std::string::npos) << run.output;
+  EXPECT_EQ(found["afterIntents"], "app://localhost/index.html");
+}
+
+TEST_F(E2E, AFilePageOutsideThePackageGetsNoBridge) {
+  // A package served from file URLs whose start page lies outside it.
+  std::string package = temp_.file("filepackage");
+  std::string outside = temp_.file("outside/evil.html");
+  writeText(outside,
+                          "<!DOCTYPE html><title>evil</title><script>"
+                          "window.webkit.messageHandlers.harbor.postMessage([null, 'FromFilePage', 'x', []]);"
+                          "</script>");
+  std::filesystem::create_directories(package + "/www");
+  writeText(package + "/www/index.html", "<!DOCTYPE html><title>inside</title>");
+  std::filesystem::copy(std::string(VELTRO_E2E_PACKAGE) + "/Info.plist", package + "/Info.plist");
+  writeText(package + "/config.xml",
+                          "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
+                          "<content src=\"file://" + outside + "\"/></widget>");
+  std::string log = temp_.file("file-shell.log");
+  pid_t pid = startShell(VELTRO_SHELL_E2E, {"--data-root", temp_.file("data"), package}, {}, log);
+  bool dropped = outputContains(log, "Dropped a message to 'harbor' from file://" + outside, 30);
+  stopProgram(pid);
+  std::string output = platform::fs::readFile(log).value_or("");
+  EXPECT_TRUE(dropped) << output;
+  EXPECT_EQ(output.find("Plugin 'FromFilePage' not found"), std::string::npos) << output;
+}
+
+TEST_F(E2E, ABundleIdentifierThatIsNotReverseDNSIsRefused) {
+  std::string package = copyPackage(VELTRO_E2E_PACKAGE, "badid");
+  std::string plist = platform::fs::readFile(package + "/Info.plist").value_or("");
+  size_t at = plist.find("com.veltro.e2e");
+  ASSERT_NE(at, std::string::npos);
+  for (const char* identifier : {"../../../../escape", "com.veltro/../x", "com..veltro", ".hidden", "com.veltro e2e"}) {
+    std::string changed = plist;
+    changed.replace(at, std::string("com.veltro.e2e").size(), identifier);
+    writeText(package + "/Info.plist", changed);
+    // The default data root, which the identifier would name.
+    ProgramRun run = shell(VELTRO_SHELL, {package}, {"XDG_DATA_HOME=" + temp_.file("xdg"), "VELTRO_DATA_ROOT="});
+    EXPECT_EQ(run.exitStatus, 2) << identifier << run.output;
+    EXPECT_NE(run.output.find("is not a reverse-DNS name"), std::string::npos) << run.output;
+    EXPECT_FALSE(std::filesystem::exists(temp_.file("xdg"))) << identifier;
+    EXPECT_FALSE(std::filesystem::exists(temp_.file("escape"))) << identifier;
+  }
+}
+
+TEST_F(E2E, ASecondShellOnTheSameDataRootHandsItsURLOverOrIsRefused) {
+  std::string data = temp_.file("data");
+  const std::string url = "veltro-e2e://deep/link?x=1";
+  {
+    PrivateSessionBus bus;
+    ASSERT_TRUE(bus.ok()) << "dbus-daemon could not start";
+    std::string log = temp_.file("first.log");
+    pid_t first = startShell(VELTRO_SHELL, {"--data-root", data, VELTRO_EXAMPLE_PACKAGE}, {bus.environment()}, log);
+    ASSERT_TRUE(outputContains(log, "Using WKWebView", 30)) << platform::fs::readFile(log).value_or("");
+    ProgramRun second = shell(VELTRO_SHELL, {"--data-root", data, "--open-url", url, VELTRO_EXAMPLE_PACKAGE},
+                              {bus.environment()});
+    EXPECT_EQ(second.exitStatus, 0) << second.output;
+    EXPECT_NE(second.output.find("it was handed the URL " + url), std::string::npos) << second.output;
+    EXPECT_TRUE(outputContains(log, "Opening " + url + ", handed over by another veltro-shell.", 10))
+        << platform::fs::readFile(log).value_or("");
+    stopProgram(first);
+  }
+  // Without a bus to hand over on, the second shell refuses to share the data root.
+  std::string log = temp_.file("alone.log");
+  pid_t first = startShell(VELTRO_SHELL, {"--data-root", data, VELTRO_EXAMPLE_PACKAGE}, {}, log);
+  ASSERT_TRUE(outputContains(log, "Using WKWebView", 30)) << platform::fs::readFile(log).value_or("");
+  ProgramRun second = shell(VELTRO_SHELL, {"--data-root", data, url, VELTRO_EXAMPLE_PACKAGE});
+  stopProgram(first);
+  EXPECT_EQ(second.exitStatus, 2) << second.output;
+  EXPECT_NE(second.output.find("another veltro-shell is already running on the data root"), std::string::npos)
+      << second.output;
 }
 
 }  // namespace

@@ -72,7 +72,19 @@ void E2EChannel::announce(const HBRInvokedUrlCommand& command) {
                              command.callbackId());
 }
 
-E2EReport::E2EReport() { registerAction("report", &E2EReport::report); }
+E2EReport::E2EReport() {
+  registerAction("report", &E2EReport::report);
+  registerAction("environment", &E2EReport::environment);
+}
+
+void E2EReport::environment(const HBRInvokedUrlCommand& command) {
+  auto delegate = commandDelegate();
+  platform::Value name = command.argumentAtIndex(0);
+  const char* value = name.is_string() ? std::getenv(("VELTRO_E2E_" + name.get<std::string>()).c_str()) : nullptr;
+  if (delegate)
+    delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::OK, value ? value : ""),
+                               command.callbackId());
+}
 
 void E2EReport::report(const HBRInvokedUrlCommand& command) {
   const char* path = std::getenv("VELTRO_E2E_REPORT");
@@ -83,6 +95,7 @@ void E2EReport::report(const HBRInvokedUrlCommand& command) {
   } else {
     platform::log("E2EReport: " + found.dump());
   }
+  if (command.argumentAtIndex(1) == platform::Value(true)) return;
   // The shell ends once this action has returned, so the command queue finishes its run.
   platform::MainLoop::post([] { platform::ui::Application::shared().terminate(0); });
 }

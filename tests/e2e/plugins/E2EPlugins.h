@@ -35,13 +35,17 @@ class E2EChannel : public HBRPlugin {
   void announce(const HBRInvokedUrlCommand& command);
 };
 
-// Writes what the page found to the file named by $VELTRO_E2E_REPORT and ends the shell.
+// Writes what the page found to the file named by $VELTRO_E2E_REPORT and ends the shell,
+// unless argument 1 is true (the page goes on attacking after its report).
 class E2EReport : public HBRPlugin {
  public:
   E2EReport();
   std::string className() const override { return "E2EReport"; }
 
   void report(const HBRInvokedUrlCommand& command);
+  // The value of the environment variable "VELTRO_E2E_" + argument 0 ("" when unset): how a
+  // test tells its page where things are.
+  void environment(const HBRInvokedUrlCommand& command);
 };
 
 // Registers the classes under their names.

@@ -67,12 +67,21 @@ bool lockDataRoot(const std::string& dataRoot, std::string& message) {
     ::close(fd);
     message = error == EWOULDBLOCK
                   ? "another veltro-shell is already running on the data root " + dataRoot +
-                        " and cannot be reached (no D-Bus session bus) to take over; close it first"
+                        " and cannot be reached over D-Bus to take over; close it first"
                   : "cannot lock " + path + ": " + std::strerror(error);
     return false;
   }
   // The descriptor stays open, and the lock held, until the process ends.
   return true;
+}
+
+// Whether a session bus can be reached without starting one: GIO would otherwise launch a
+// bus daemon of its own for the display, which outlives the shell.
+bool hasSessionBus() {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (address && *address) return true;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  return runtime && *runtime && fs::exists(fs::appendPath(runtime, "bus"));
 }
 
 }  // namespace
@@ -95,12 +104,16 @@ GtkSingleInstance::Role GtkSingleInstance::claim(const std::string& dataRoot, co
   std::string id = applicationIdFor(dataRoot);
   GApplication* application = g_application_new(id.c_str(), G_APPLICATION_HANDLES_OPEN);
   GError* error = nullptr;
-  // Without a session bus GApplication registers as a local, non-unique application; the
-  // lock below still keeps a second process off the data root.
-  if (!g_application_register(application, nullptr, &error)) {
-    log(std::string("Cannot register the application on D-Bus: ") + (error ? error->message : "unknown error"));
+  // Without a session bus there is no one to hand anything to; the lock below still keeps a
+  // second process off the data root.
+  bool registered = false;
+  if (hasSessionBus()) {
+    registered = g_application_register(application, nullptr, &error);
+    if (!registered)
+      log(std::string("Cannot register the application on D-Bus: ") + (error ? error->message : "unknown error"));
     g_clear_error(&error);
-  } else if (g_application_get_is_remote(application)) {
+  }
+  if (registered && g_application_get_is_remote(application)) {
     if (urls.empty()) {
       g_application_activate(application);
       message = "veltro-shell is already running on the data root " + dataRoot + "; its window was brought forward";

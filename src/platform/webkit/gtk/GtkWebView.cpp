@@ -82,8 +82,9 @@ NavigationAction actionFrom(WebKitNavigationAction* action, bool targetsMainFram
   result.request = requestFrom(webkit_navigation_action_get_request(action));
   result.navigationType = navigationTypeFrom(webkit_navigation_action_get_navigation_type(action));
   // WebKitGTK does not say which frame a navigation targets; a navigation action is taken
-  // for the main frame and a new-window action for none. Whether the user started it, it
-  // does say, and only the frame the user acted in gets that.
+  // for the main frame and a new-window action for none. Whether a gesture started it, it
+  // does say (only the frame the user acted in gets one); the view checks that against real
+  // input, since WebKit also counts the shell's own script evaluations as gestures.
   result.targetsMainFrame = targetsMainFrame;
   result.userGesture = webkit_navigation_action_is_user_gesture(action);
   return result;
@@ -348,6 +349,8 @@ void GtkWebView::setUp() {
   connections_.push_back(connectSignal(instance, "script-dialog", onScriptDialog, this));
   connections_.push_back(connectSignal(instance, "create", onCreate, this));
   connections_.push_back(connectSignal(instance, "close", onClose, this));
+  for (const char* signal : {"button-press-event", "button-release-event", "key-press-event", "touch-event"})
+    connections_.push_back(connectSignal(instance, signal, onUserInput, this));
   didChange();
 }
 
@@ -590,6 +593,7 @@ gboolean GtkWebView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decisi
     WebKitNavigationAction* action =
         webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     NavigationAction navigation = actionFrom(action, type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION);
+    navigation.userGesture = navigation.userGesture && self->hadRecentUserInput();
     // A main-frame navigation is its own main document; anything else stays in the page shown.
     if (navigation.targetsMainFrame)
       navigation.request.setMainDocumentURL(navigation.request.url());
@@ -700,6 +704,7 @@ GtkWidget* GtkWebView::onCreate(WebKitWebView*, WebKitNavigationAction* action, 
     auto delegate = self->uiDelegate();
     if (!delegate) return nullptr;
     NavigationAction navigation = actionFrom(action, false);
+    navigation.userGesture = navigation.userGesture && self->hadRecentUserInput();
     WebKitWebView* previous = gRelatedView;
     gRelatedView = self->view_.get();
     std::shared_ptr<WebView> created;
@@ -737,6 +742,17 @@ void GtkWebView::onClose(WebKitWebView*, gpointer data) {
   } catch (...) {
     logException("a window close");
   }
+}
+
+gboolean GtkWebView::onUserInput(GtkWidget*, GdkEvent*, gpointer data) {
+  static_cast<GtkWebView*>(data)->lastUserInput_ = std::chrono::steady_clock::now();
+  return FALSE;  // WebKit handles the event as always
+}
+
+bool GtkWebView::hadRecentUserInput() const {
+  // WebKit carries a gesture over to timers for a second; so do we.
+  return lastUserInput_ != std::chrono::steady_clock::time_point{} &&
+         std::chrono::steady_clock::now() - lastUserInput_ < std::chrono::seconds(1);
 }
 
 void installGtkWebViewFactory() {

@@ -3,6 +3,7 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -87,6 +88,12 @@ class GtkWebView : public WebView {
   static gboolean onScriptDialog(WebKitWebView*, WebKitScriptDialog*, gpointer self);
   static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction*, gpointer self);
   static void onClose(WebKitWebView*, gpointer self);
+  static gboolean onUserInput(GtkWidget*, GdkEvent*, gpointer self);
+
+  // Whether the user's own input reached the view lately. WebKit counts every script the
+  // shell evaluates (every bridge callback) as a user gesture, so its word alone does not
+  // tell a click from a page's script.
+  bool hadRecentUserInput() const;
 
   WebViewConfiguration configuration_;
   std::shared_ptr<GtkWebContext> context_;
@@ -98,6 +105,7 @@ class GtkWebView : public WebView {
   std::set<std::shared_ptr<GtkURLSchemeTask>> pendingTasks_;
   std::optional<std::string> customUserAgent_;
   bool loadFailed_ = false;
+  std::chrono::steady_clock::time_point lastUserInput_{};
   // The web views of new windows this page opened, kept until their page closes them, and
   // for such a view the page that opened it.
   std::vector<std::shared_ptr<GtkWebView>> openedWindows_;

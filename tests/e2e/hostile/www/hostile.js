@@ -1,0 +1,119 @@
+// A page that tries to cross the shell's boundary in every way it can from script, and
+// reports what it got to the Report plugin.
+(function () {
+  'use strict';
+
+  var found = {};
+
+  function exec(success, fail, service, action, args) {
+    harbor.require('harbor/exec')(success, fail, service, action, args);
+  }
+
+  function call(service, action, args) {
+    return new Promise(function (resolve) {
+      exec(function () { resolve({ ok: true, args: Array.prototype.slice.call(arguments) }); },
+           function () { resolve({ ok: false, args: Array.prototype.slice.call(arguments) }); },
+           service, action, args);
+    });
+  }
+
+  function sleep(ms) {
+    return new Promise(function (resolve) { setTimeout(resolve, ms); });
+  }
+
+  async function environment(name) {
+    var answer = await call('Report', 'environment', [name]);
+    return answer.args[0];
+  }
+
+  async function fetched(url, options) {
+    try {
+      var response = await fetch(url, options || {});
+      var body = await response.text();
+      return {
+        status: response.status,
+        type: response.headers.get('Content-Type'),
+        range: response.headers.get('Content-Range'),
+        body: body.length > 64 ? 'length ' + body.length : body
+      };
+    } catch (e) {
+      return { error: String(e) };
+    }
+  }
+
+  // A sandboxed frame has an origin of its own ("null"): it must not see the bridge, nor
+  // reach it through its parent.
+  async function frames() {
+    var answered = new Promise(function (resolve) {
+      window.addEventListener('message', function (event) {
+        if (event.data && 'sawBridge' in event.data) resolve(event.data);
+      });
+    });
+    var frame = document.createElement('iframe');
+    frame.setAttribute('sandbox', 'allow-scripts');
+    var source = '<script>' +
+      'var saw = !!(window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.harbor);' +
+      'try { window.webkit.messageHandlers.harbor.postMessage([null, "FromSandboxedFrame", "x", []]); } catch (e) {}' +
+      'var parentError = "none";' +
+      'try { parent.webkit.messageHandlers.harbor.postMessage([null, "FromFrameThroughParent", "x", []]); }' +
+      ' catch (e) { parentError = String(e.name); }' +
+      'parent.postMessage({ sawBridge: saw, parentError: parentError }, "*");' +
+      '<\/script>';
+    frame.src = 'data:text/html;charset=utf-8,' + encodeURIComponent(source);
+    document.body.appendChild(frame);
+    found.sandboxedFrame = await Promise.race([answered, sleep(3000).then(function () { return 'no answer'; })]);
+    // The main frame itself reaches the bridge: the same call from it is seen.
+    exec(null, null, 'FromMainFrame', 'x', []);
+  }
+
+  async function files() {
+    var root = await environment('DATA_ROOT');
+    var base = window.HBR_ASSETS_URL;
+    var prefix = base + '/_app_file_';
+    found.websiteData = await fetched(prefix + root + '/Library/WebKit/planted.txt');
+    found.webkitCache = await fetched(prefix + root + '/Library/Caches/WebKit/planted.txt');
+    found.cookies = await fetched(prefix + root + '/Library/Cookies/planted.txt');
+    found.defaults = await fetched(prefix + root + '/Library/Preferences/planted.txt');
+    found.document = await fetched(prefix + root + '/Documents/planted.txt');
+    found.fifo = await fetched(base + '/pipe.txt');
+    found.range = await fetched(base + '/clip.mp3', { headers: { Range: 'bytes=2-5' } });
+    found.head = await fetched(base + '/clip.mp3', { method: 'HEAD' });
+    found.post = await fetched(base + '/clip.mp3', { method: 'POST', body: 'x' });
+    try {
+      var big = await fetch(base + '/big.bin');
+      found.bigLength = (await big.arrayBuffer()).byteLength;
+    } catch (e) {
+      found.bigLength = String(e);
+    }
+  }
+
+  // Intents allowed by "config.xml" still need the user's own gesture: a hidden frame and a
+  // location loop get nothing launched.
+  async function intents() {
+    var hidden = document.createElement('iframe');
+    hidden.style.display = 'none';
+    hidden.src = 'tel:5550100';
+    document.body.appendChild(hidden);
+    for (var i = 1; i <= 5; i++) {
+      try { window.location.href = 'tel:555010' + i; } catch (e) {}
+      await sleep(50);
+    }
+    await sleep(300);
+    found.afterIntents = window.location.href;
+  }
+
+  async function run() {
+    await frames();
+    await files();
+    await intents();
+  }
+
+  document.addEventListener('deviceready', function () {
+    run().catch(function (e) {
+      found.exception = String(e);
+    }).then(function () {
+      document.getElementById('state').textContent = 'done';
+      exec(null, null, 'Report', 'report', [found]);
+    });
+  });
+})();
