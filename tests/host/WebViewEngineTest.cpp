@@ -198,3 +198,30 @@ TEST_F(BridgeTest, AHarborMessageRunsThePluginActionAndItsCallbackIsEvaluated) {
   EXPECT_TRUE(web()->evaluatedScripts().empty());
   HBRPluginClassRegistry::shared().unregisterClass("HostProbe");
 }
+
+TEST_F(BridgeTest, OnlyTheApplicationsOwnMainFrameReachesTheBridge) {
+  HBRPluginClassRegistry::shared().registerClass(
+      "HostProbe", [] { return std::make_shared<ProbePlugin>("HostProbe"); });
+  start();
+  auto command = Value{"Probe1", "Probe", "echo", {"x"}};
+  // File-scheme mode: the application's pages are the files of its web folder.
+  auto own = platform::URL::fileURL(www("sub/page.html"));
+  EXPECT_TRUE(web()->postScriptMessage("harbor", command, own));
+  EXPECT_FALSE(web()->postScriptMessage("harbor", command, own, false));  // a frame
+  for (const std::string& other :
+       {std::string("file:///etc/passwd"), "file://" + dir.file("package/config.xml"),
+        "file://" + dir.file("package/www/../Info.plist"), std::string("https://example.com/"),
+        std::string("app://localhost/index.html")})
+    EXPECT_FALSE(web()->postScriptMessage("harbor", command, platform::URL::parse(other))) << other;
+  HBRPluginClassRegistry::shared().unregisterClass("HostProbe");
+}
+
+TEST_F(AppSchemeTest, TheApplicationOriginIsTheSchemeAndHost) {
+  start();
+  auto e = engine();
+  for (const char* own : {"app://app.local/index.html", "APP://App.Local/sub/page.html?x#y"})
+    EXPECT_TRUE(e->isApplicationOrigin(*platform::URL::parse(own))) << own;
+  for (const char* other : {"app://evil.local/index.html", "app://app.local:8080/", "https://app.local/",
+                            "file:///etc/passwd", "about:blank", "data:text/html,x"})
+    EXPECT_FALSE(e->isApplicationOrigin(*platform::URL::parse(other))) << other;
+}

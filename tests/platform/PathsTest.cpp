@@ -60,3 +60,19 @@ TEST_F(PathsTest, TheDefaultDataRootIsNamedAfterTheBundle) {
 }
 
 }  // namespace
+
+TEST_F(PathsTest, OnlyReverseDNSIdentifiersNameTheDataRoot) {
+  for (const char* good : {"com.example.app", "org.example-2.App", "a", "x1.y2"})
+    EXPECT_TRUE(platform::paths::isValidBundleIdentifier(good)) << good;
+  for (const char* bad : {"", "..", "../..", "com/../x", "com..example", ".hidden", "trailing.", "com.exa mple",
+                          "com.ex\u00e4mple", "com.example\n", "com_example", "/abs"})
+    EXPECT_FALSE(platform::paths::isValidBundleIdentifier(bad)) << bad;
+  EXPECT_FALSE(platform::paths::isValidBundleIdentifier(std::string(256, 'a')));
+
+  // One that climbs out is never used as a folder name, wherever it comes from.
+  testing_support::LogCapture log;
+  platform::paths::setBundleIdentifier("../../..");
+  EXPECT_EQ(platform::paths::bundleIdentifier(), "app");
+  EXPECT_TRUE(log.contains("is not a reverse-DNS name"));
+  platform::paths::setBundleIdentifier("");
+}
