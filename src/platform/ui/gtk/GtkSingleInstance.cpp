@@ -138,7 +138,12 @@ GtkSingleInstance::Role GtkSingleInstance::claim(const std::string& dataRoot, co
     return Role::Refused;
   }
   // The primary keeps its application, and the callbacks, for the life of the process.
-  auto* callbacks = new Callbacks{std::move(onOpen), std::move(onActivate)};
+  static GApplication* primary = nullptr;
+  static Callbacks* callbacks = nullptr;
+  if (primary) g_object_unref(primary);
+  delete callbacks;
+  primary = application;
+  callbacks = new Callbacks{std::move(onOpen), std::move(onActivate)};
   g_signal_connect(application, "open", G_CALLBACK(onOpenSignal), callbacks);
   g_signal_connect(application, "activate", G_CALLBACK(onActivateSignal), callbacks);
   return Role::Primary;
