@@ -563,8 +563,10 @@ void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResu
       auto url = URL::parse(pageURL);
       const ScriptMessageOriginCheck* check = channel->view->configuration_.userContentController->originCheck(channel->name);
       if (!url || !check || !(*check)(*url)) {
-        log("Dropped a message to '" + channel->name + "' from " + (pageURL.empty() ? "an unknown page" : pageURL) +
-            ": only the application's own page may send it.");
+        // A data: URL can be megabytes long; the log gets its start.
+        std::string shown = pageURL.empty() ? "an unknown page" : pageURL.substr(0, 200);
+        if (pageURL.size() > 200) shown += "...";
+        log("Dropped a message to '" + channel->name + "' from " + shown + ": only the application's own page may send it.");
         return;
       }
       JSCValue* inner = jsc_value_object_get_property_at_index(value, 1);
