@@ -31,10 +31,9 @@ struct ProgramRun {
   std::string output;
 };
 
-// Runs a program with its output in a file, killing it when it outlives `seconds`.
-ProgramRun runProgram(const std::vector<std::string>& args, const std::vector<std::string>& environment, double seconds,
-               const std::string& logPath) {
-  ProgramRun run;
+// Starts a program with its output in a file and answers its process id; `stopProgram` ends it.
+pid_t startProgram(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+                   const std::string& logPath) {
   pid_t pid = fork();
   if (pid == 0) {
     int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -47,6 +46,14 @@ ProgramRun runProgram(const std::vector<std::string>& args, const std::vector<st
     execv(argv[0], argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+// Runs a program with its output in a file, killing it when it outlives `seconds`.
+ProgramRun runProgram(const std::vector<std::string>& args, const std::vector<std::string>& environment, double seconds,
+               const std::string& logPath) {
+  ProgramRun run;
+  pid_t pid = startProgram(args, environment, logPath);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   int status = 0;
   while (waitpid(pid, &status, WNOHANG) == 0) {
@@ -70,24 +77,6 @@ void writeText(const std::string& path, const std::string& text) {
   ASSERT_NE(file, nullptr) << path;
   std::fwrite(text.data(), 1, text.size(), file);
   std::fclose(file);
-}
-
-// Starts a program with its output in a file and answers its process id; `stopProgram` ends it.
-pid_t startProgram(const std::vector<std::string>& args, const std::vector<std::string>& environment,
-                   const std::string& logPath) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(log, 1);
-    dup2(log, 2);
-    for (const auto& entry : environment) putenv(const_cast<char*>(entry.c_str()));
-    std::vector<char*> argv;
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
 }
 
 void stopProgram(pid_t pid) {
