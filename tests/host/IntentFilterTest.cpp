@@ -112,7 +112,7 @@ TEST_F(IntentFilterTest, IntentsNeedTheUsersGestureInTheMainFrameAndAreLimited) 
   // A hidden frame or a location loop: no gesture, or not the main frame. Nothing opens.
   EXPECT_EQ(decide("tel:1", kOther, "tel:1", false), false);
   EXPECT_EQ(decide("tel:2", kLink, nullptr, false), false);
-  EXPECT_EQ(decide("tel:3", kLink, nullptr, true, false), false);
+  EXPECT_EQ(decide("tel:3", kOther, "tel:3", true, false), false);
   // Without word of a gesture at all, nothing opens either.
   EXPECT_EQ(filter->shouldOverrideLoadWithRequest(platform::URLRequest(*platform::URL::parse("tel:4")), kLink),
             false);

@@ -115,9 +115,11 @@ std::optional<bool> HBRIntentAndNavigationFilter::shouldOverrideLoad(
   bool mayLaunch = false;
   if (filterValue == IntentAllowed && shouldOpenURLRequest(request, type)) {
     // A hidden frame or a script loop must not launch the desktop's handlers: only the
-    // user's own gesture in the main frame does, and only so often.
+    // user's own gesture does, in the main frame or on a link that asks for a new window,
+    // and only so often.
     const std::string& url = request.url().absoluteString();
-    if (!action.userGesture || !action.targetsMainFrame) {
+    bool followedLink = action.navigationType == platform::webkit::NavigationType::LinkActivated;
+    if (!action.userGesture || (!action.targetsMainFrame && !followedLink)) {
       platform::log(platform::stringf(
           "External launch refused - the user did not start the navigation in the main frame: url='%s'",
           url.c_str()));

@@ -34,8 +34,9 @@ class HBRIntentAndNavigationFilter : public HBRPlugin, public platform::XMLParse
   // Without word of the user's gesture, no intent is opened.
   std::optional<bool> shouldOverrideLoadWithRequest(const platform::URLRequest& request,
                                                     int navigationType) override;
-  // An intent opens outside only when the user's own gesture started the navigation, in the
-  // main frame, as a followed link or a top-level load, and while the launch limit allows.
+  // An intent opens outside only when the user's own gesture started the navigation, as a
+  // followed link (also one that asks for a new window) or a top-level load of the main
+  // frame, and while the launch limit allows.
   std::optional<bool> shouldOverrideLoad(const platform::webkit::NavigationAction& action) override;
 
   // External launches allowed in any `kLaunchWindowSeconds`: a page cannot flood the desktop
