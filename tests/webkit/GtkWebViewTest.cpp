@@ -99,6 +99,9 @@ class GtkWebViewTest : public ::testing::Test {
     configuration.processPool = std::make_shared<ProcessPool>();
     configuration.setURLSchemeHandler(server, "test");
     configuration.userContentController->addScriptMessageHandler(messages, "probe");
+    guarded = std::make_shared<Messages>();
+    configuration.userContentController->addMainFrameScriptMessageHandler(
+        guarded, "guarded", [](const URL& page) { return page.path() != "/foreign.html"; });
     configuration.userContentController->addUserScript({"window.injected = 'early';", true, true});
     configuration.applicationNameForUserAgent = "Mobile/15E148 VeltroTest";
     view = GtkWebView::create({{0, 0}, {320, 480}}, configuration);
@@ -133,6 +136,7 @@ class GtkWebViewTest : public ::testing::Test {
 
   std::shared_ptr<PageServer> server;
   std::shared_ptr<Messages> messages;
+  std::shared_ptr<Messages> guarded;
   std::shared_ptr<Navigation> navigation;
   std::shared_ptr<GtkWebView> view;
   GtkWidget* window = nullptr;
@@ -170,6 +174,51 @@ TEST_F(GtkWebViewTest, LoadsFromTheSchemeHandlerAndTalksBothWays) {
   EXPECT_NE(view->userAgent().find("VeltroTest"), std::string::npos) << view->userAgent();
   view->setCustomUserAgent("Custom/1.0");
   EXPECT_EQ(view->userAgent(), "Custom/1.0");
+}
+
+TEST_F(GtkWebViewTest, AMainFrameHandlerHearsOnlyTheTopFrameOfAnAllowedPage) {
+  server->pages["/frame.html"] =
+      "<script>window.parent.postMessage(typeof (window.webkit && window.webkit.messageHandlers &&"
+      " window.webkit.messageHandlers.guarded), '*');</script>";
+  ASSERT_TRUE(load("/index.html",
+                   "<script>window.addEventListener('message', function (e) {"
+                   " window.webkit.messageHandlers.probe.postMessage('frame sees ' + e.data); });"
+                   "window.webkit.messageHandlers.guarded.postMessage({from: 'top', n: [1, 2]});"
+                   "</script><iframe src='test://host/frame.html'></iframe>"));
+  ASSERT_TRUE(MainLoop::runUntil([&] { return !guarded->received.empty() && !messages->received.empty(); }, 10));
+  EXPECT_EQ(guarded->received[0].second, Value::parse(R"({"from": "top", "n": [1, 2]})"));
+  // The frame, though of the same page, does not see the handler; the other one it does.
+  EXPECT_EQ(messages->received[0].second, "frame sees undefined");
+
+  // A page the check refuses is heard by no one.
+  testing_support::LogCapture log;
+  ASSERT_TRUE(load("/foreign.html",
+                   "<script>window.webkit.messageHandlers.guarded.postMessage('from foreign');"
+                   "window.webkit.messageHandlers.probe.postMessage('done');</script>"));
+  ASSERT_TRUE(MainLoop::runUntil([&] { return messages->received.size() >= 2; }, 10));
+  ASSERT_TRUE(MainLoop::runUntil([&] { return log.contains("Dropped a message to 'guarded'"); }, 5));
+  EXPECT_EQ(guarded->received.size(), 1u);
+  EXPECT_TRUE(log.contains("from test://host/foreign.html: only the application's own page may send it."));
+}
+
+TEST_F(GtkWebViewTest, AScriptsGestureCountsOnlyAfterTheUsersOwnInput) {
+  ASSERT_TRUE(load("/index.html", "<p>start</p>"));
+  server->pages["/next.html"] = "<p>next</p>";
+  auto gestureOfNavigationTo = [&](const std::string& path) {
+    size_t before = navigation->asked.size();
+    // WebKit counts every script the shell evaluates as the user's gesture.
+    evaluate("window.location.href = 'test://host" + path + "'; 1");
+    EXPECT_TRUE(MainLoop::runUntil([&] { return navigation->asked.size() > before; }, 10));
+    return navigation->asked.size() > before && navigation->asked.back().userGesture;
+  };
+  EXPECT_FALSE(gestureOfNavigationTo("/next.html"));
+
+  GdkEvent* key = gdk_event_new(GDK_KEY_PRESS);
+  key->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(view->widget())));
+  gboolean handled = FALSE;
+  g_signal_emit_by_name(view->widget(), "key-press-event", key, &handled);
+  gdk_event_free(key);
+  EXPECT_TRUE(gestureOfNavigationTo("/index.html"));
 }
 
 TEST_F(GtkWebViewTest, NavigationPolicyAndFailuresReachTheDelegate) {

@@ -275,12 +275,16 @@ std::string relayScript(const std::string& name) {
 // Runs in the page's world of the top frame: gives the page the usual
 // window.webkit.messageHandlers.<name>.postMessage, which hands the message to the relay.
 std::string pageScript(const std::string& name) {
+  // With handlers of its own in the page's world, WebKit's namespace gets the property;
+  // without, or when it refuses, the page gets a namespace that falls back to WebKit's.
   return "(function(){var dispatch=EventTarget.prototype.dispatchEvent,Custom=CustomEvent,target=window;"
-         "var type=" + jsString("veltro-script-message:" + name) + ";"
+         "var type=" + jsString("veltro-script-message:" + name) + ",name=" + jsString(name) + ";"
          "var channel={postMessage:function(body){dispatch.call(target,new Custom(type,{detail:body}));}};"
          "var existing=window.webkit&&window.webkit.messageHandlers;"
+         "if(existing){try{Object.defineProperty(existing,name,{value:channel,enumerable:true});"
+         "if(existing[name]===channel)return;}catch(e){}}"
          "var handlers=existing?Object.create(existing):{};"
-         "Object.defineProperty(handlers," + jsString(name) + ",{value:channel,enumerable:true});"
+         "Object.defineProperty(handlers,name,{value:channel,enumerable:true});"
          "try{Object.defineProperty(window,'webkit',{value:{messageHandlers:handlers},configurable:true,writable:true});}"
          "catch(e){}})();";
 }
