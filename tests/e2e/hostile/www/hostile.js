@@ -5,17 +5,8 @@
 
   var found = {};
 
-  function exec(success, fail, service, action, args) {
-    harbor.require('harbor/exec')(success, fail, service, action, args);
-  }
-
-  function call(service, action, args) {
-    return new Promise(function (resolve) {
-      exec(function () { resolve({ ok: true, args: Array.prototype.slice.call(arguments) }); },
-           function () { resolve({ ok: false, args: Array.prototype.slice.call(arguments) }); },
-           service, action, args);
-    });
-  }
+  var exec = window.e2e.exec;
+  var call = window.e2e.call;
 
   function sleep(ms) {
     return new Promise(function (resolve) { setTimeout(resolve, ms); });

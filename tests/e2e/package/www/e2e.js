@@ -6,20 +6,11 @@
   var found = { deviceready: false, log: [] };
   var TRICKY = 'quote \' double " backslash \\ tag </script> umlaut \u00fc emoji \ud83d\ude00 line\nbreak';
 
-  function exec(success, fail, service, action, args) {
-    harbor.require('harbor/exec')(success, fail, service, action, args);
-  }
+  var exec = window.e2e.exec;
+  var call = window.e2e.call;
 
   function listen(channel, success, fail) {
     harbor.require('harbor/exec').listen(channel, success, fail);
-  }
-
-  function call(service, action, args) {
-    return new Promise(function (resolve) {
-      exec(function () { resolve({ ok: true, args: Array.prototype.slice.call(arguments) }); },
-           function () { resolve({ ok: false, args: Array.prototype.slice.call(arguments) }); },
-           service, action, args);
-    });
   }
 
   // A call that must never be answered: it resolves to "no answer" after a while.
