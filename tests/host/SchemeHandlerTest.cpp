@@ -128,7 +128,7 @@ TEST_F(SchemeHandlerTest, TheShellsOwnStateIsNeverServed) {
   for (const char* relative :
        {"Library/WebKit/localstorage/https_bank.example_0.localstorage", "Library/Caches/WebKit/cache.db",
         "Library/Cookies/cookies.sqlite", "Library/Preferences/com.example.plist",
-        "Library/Application Support/logs/store.db", "shell.lock", "Library/other.txt"}) {
+        "Library/Application Support/RoruvIV/logs.sqlite", "shell.lock", "Library/other.txt"}) {
     std::string path = dir.write(std::string("data/") + relative, "private");
     for (size_t at = path.find(' '); at != std::string::npos; at = path.find(' ')) path.replace(at, 1, "%20");
     auto task = get("app://localhost/_app_file_" + path);
