@@ -70,7 +70,10 @@ TEST(SmallPluginsTest, GestureHandlerFollowsItsSettings) {
   EXPECT_FALSE(host.add<HBRGestureHandler>()->lpgr());
   EXPECT_TRUE(userScripts.empty());
 
-  host.vc->mutableSettings()["suppresseslongpressgesture"] = "true";
+  host.vc->mutableSettings()["suppresseslongpressgesture"] = "no";
+  EXPECT_FALSE(host.add<HBRGestureHandler>()->lpgr());
+  // The platform reads a string as true from its first letter or digit.
+  host.vc->mutableSettings()["suppresseslongpressgesture"] = "YES";
   auto on = host.add<HBRGestureHandler>();
   ASSERT_TRUE(on->lpgr());
   EXPECT_DOUBLE_EQ(on->lpgr()->minimumPressDuration, 0.45);
@@ -80,7 +83,7 @@ TEST(SmallPluginsTest, GestureHandlerFollowsItsSettings) {
   host.pageDidLoad();
   EXPECT_TRUE(host.scripts().empty());
 
-  host.vc->mutableSettings()["suppresses3dtouchgesture"] = "true";
+  host.vc->mutableSettings()["suppresses3dtouchgesture"] = " 2";
   EXPECT_DOUBLE_EQ(host.add<HBRGestureHandler>()->lpgr()->minimumPressDuration, 0.15);
 
   testing_support::LogCapture log;
