@@ -46,6 +46,18 @@ TEST_F(AppSchemeTest, FileURLsAreRewrittenIntoTheApplicationScheme) {
   EXPECT_EQ(lastLoad(), "https://example.com/x");
 }
 
+class LooseStartPageTest : public AppSchemeTest {
+ protected:
+  std::string startPage() const override { return "index.html?q={1}|^x#top#more"; }
+};
+
+TEST_F(LooseStartPageTest, AStartPageQueryAWebViewTakesIsLoadedAsWritten) {
+  testing_support::LogCapture log;
+  start();
+  EXPECT_EQ(lastLoad(), "app://app.local/index.html?q={1}|^x#top#more");
+  EXPECT_FALSE(log.contains("was not found"));
+}
+
 TEST_F(AppSchemeTest, ASchemeTheWebViewServesItselfBecomesApp) {
   scheme = "https";
   SetUp();
