@@ -484,6 +484,7 @@ void HBRViewController::viewDidLayoutSubviews() {
 }
 
 void HBRViewController::viewWillTransitionToSize(platform::ui::Size size) {
+  platform::ui::ViewController::viewWillTransitionToSize(size);
   platform::NotificationCenter::defaultCenter().post(
       HBRViewWillTransitionToSizeNotification, nullptr,
       Value{{"width", size.width}, {"height", size.height}});

@@ -15,6 +15,7 @@
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Paths.h"
+#include "platform/foundation/URL.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/gtk/GtkApplicationBackend.h"
 #include "platform/ui/gtk/GtkWindowBackend.h"
@@ -27,14 +28,15 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
     "usage: veltro-shell [--data-root DIR] [--screenshot FILE] [--width W --height H]\n"
-    "                    [--exit-after-load] [--timeout SECONDS] [PACKAGE_DIR]\n"
+    "                    [--exit-after-load] [--timeout SECONDS] [--open-url URL] [PACKAGE_DIR]\n"
     "\n"
     "Runs the web application of an application package (default: examples/app).\n"
     "  --data-root DIR     keep the device folders under DIR\n"
     "  --screenshot FILE   save a PNG of the start page once it has loaded, then exit\n"
     "  --width, --height   the window's size in pixels (390 x 844)\n"
     "  --exit-after-load   exit as soon as the start page has loaded\n"
-    "  --timeout SECONDS   give up on --screenshot or --exit-after-load after this long (30)\n";
+    "  --timeout SECONDS   give up on --screenshot or --exit-after-load after this long (30)\n"
+    "  --open-url URL      open the application with URL, as a link to it would\n";
 
 // How long the page is given after it loaded before the screenshot, so that the launch
 // view's fade (at least 250 ms) has ended and the page has painted.
@@ -111,10 +113,14 @@ std::string executableDirectory() {
   return error ? std::string() : exe.parent_path().string();
 }
 
-int launch(int argc, char** argv) {
+int launch(int argc, char** argv, const ShellOptions& options) {
   // The entry function launches the application; the main loop is the caller's to run.
   int status = HBRApplicationMain(argc, argv);
   if (status != 0) return status;
+  // The URL goes the way the system hands one over: to the application's delegate, which
+  // passes it on to the page once that has loaded.
+  if (!options.openURL.empty())
+    platform::ui::Application::shared().deliverOpenURL(platform::URL::parse(options.openURL), platform::Value::object());
   return platform::ui::Application::shared().runMainLoop();
 }
 
@@ -139,6 +145,13 @@ std::optional<ShellOptions> parseShellOptions(int argc, char** argv, std::string
       if (!value(options.dataRoot)) return std::nullopt;
     } else if (arg == "--screenshot") {
       if (!value(options.screenshotPath)) return std::nullopt;
+    } else if (arg == "--open-url") {
+      if (!value(options.openURL)) return std::nullopt;
+      auto url = platform::URL::parse(options.openURL);
+      if (!url || !url->isAbsolute()) {
+        error = "--open-url needs an absolute URL, not '" + options.openURL + "'";
+        return std::nullopt;
+      }
     } else if (arg == "--exit-after-load") {
       options.exitAfterLoad = true;
     } else if (arg == "--width" || arg == "--height" || arg == "--timeout") {
@@ -218,7 +231,7 @@ int runShell(int argc, char** argv, const std::function<void()>& registerExtraCl
   if (registerExtraClasses) registerExtraClasses();
 
   watchStartPage(options);
-  return launch(argc, argv);
+  return launch(argc, argv, options);
 }
 
 }  // namespace veltro

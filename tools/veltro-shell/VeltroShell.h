@@ -15,6 +15,7 @@ struct ShellOptions {
   int width = 390;
   int height = 844;
   double timeoutSeconds = 30.0;   // the limit for --screenshot and --exit-after-load
+  std::string openURL;             // a URL the application is opened with, as a deep link
   bool help = false;
 };
 
