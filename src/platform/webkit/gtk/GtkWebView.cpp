@@ -45,15 +45,10 @@ constexpr size_t kMaxReceivedDepth = kMaxNestingDepth * 64;
 
 Value valueFromJSC(JSCValue* value) {
   if (!value) return Value();
-  // Strings first: every answer of the bridge's callbacks is one. A string holding a lone
-  // UTF-16 surrogate has no UTF-8 form: the bytes WebKit makes of it become U+FFFD.
-  if (jsc_value_is_string(value)) {
-    char* text = jsc_value_to_string(value);
-    Value result = text ? Value(replacingInvalidUTF8(text)) : Value("");
-    g_free(text);
-    return result;
-  }
   if (jsc_value_is_undefined(value) || jsc_value_is_null(value)) return Value();
+  // Strings too go through their JSON text: a string holding half a UTF-16 surrogate pair
+  // has no UTF-8 form, and WebKit's direct conversion stops short at it. In JSON it is an
+  // escape, which the parser below turns into U+FFFD.
   char* json = jsc_value_to_json(value, 0);
   if (!json) {
     // Functions, symbols and cyclic objects have no JSON form; their text is the best answer.
