@@ -52,16 +52,23 @@ TEST(SmallPluginsTest, LoggerWritesTheLevelUnlessItIsLog) {
             (std::vector<std::string>{"plain line", "WARN: careful", "ERROR: (null)", "INFO: 42"}));
 }
 
-TEST(SmallPluginsTest, LaunchScreenFadesTheHostsLaunchViewAndNeedsAHost) {
-  HBRLaunchScreen orphan;
-  EXPECT_TRUE(orphan.performAction("show", command(Value::array())));
-
+TEST(SmallPluginsTest, LaunchScreenFadesTheHostsLaunchViewInAndOut) {
   Host host;
   auto launchView = std::make_shared<ui::View>();
+  launchView->setAlpha(1.0);
   host.vc->setLaunchView(launchView);
   auto launch = host.add<HBRLaunchScreen>();
   launch->performAction("hide", command(Value::array()));
+  EXPECT_GT(launchView->alpha(), 0.0);  // a fade, not a jump
   EXPECT_TRUE(MainLoop::runUntil([&] { return launchView->alpha() == 0.0; }, 5));
+  launch->performAction("show", command(Value::array()));
+  EXPECT_TRUE(MainLoop::runUntil([&] { return launchView->alpha() == 1.0; }, 5));
+
+  // Without a host there is no launch view to fade; the host's stays as it is.
+  HBRLaunchScreen orphan;
+  orphan.performAction("hide", command(Value::array()));
+  MainLoop::drain();
+  EXPECT_EQ(launchView->alpha(), 1.0);
 }
 
 TEST(SmallPluginsTest, GestureHandlerFollowsItsSettings) {
