@@ -51,7 +51,16 @@ class PageServer : public URLSchemeHandler {
 class Messages : public ScriptMessageHandler {
  public:
   std::vector<std::pair<std::string, Value>> received;
-  void didReceiveScriptMessage(const std::string& name, const Value& body) override { received.emplace_back(name, body); }
+  // A body nested too deep to copy (copying recurses) is kept as null and counted here.
+  int tooDeep = 0;
+  void didReceiveScriptMessage(const std::string& name, const Value& body) override {
+    if (platform::nestedDeeperThan(body)) {
+      ++tooDeep;
+      received.emplace_back(name, nullptr);
+      return;
+    }
+    received.emplace_back(name, body);
+  }
 };
 
 class Navigation : public NavigationDelegate {
@@ -189,7 +198,7 @@ TEST_F(GtkWebViewTest, HostileValuesFromThePageArriveRepairedOrBounded) {
   messages->received.clear();
   evaluate("var d = []; for (var i = 0; i < 5000; i++) d = [d]; window.webkit.messageHandlers.probe.postMessage(d); 0");
   ASSERT_TRUE(MainLoop::runUntil([&] { return !messages->received.empty(); }, 10));
-  EXPECT_TRUE(platform::nestedDeeperThan(messages->received.back().second));
+  EXPECT_EQ(messages->tooDeep, 1);
   testing_support::LogCapture log;
   EXPECT_TRUE(evaluate("var e = []; for (var i = 0; i < 20000; i++) e = [e]; e").is_null());
   EXPECT_TRUE(log.contains("a value from the page was dropped: JSON text nested deeper than 16384 levels"));
