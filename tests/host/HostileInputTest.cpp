@@ -106,6 +106,7 @@ TEST_F(HostileInputTest, APluginThatFailsWhileBeingMadeIsAnsweredAndNotRegistere
   queue()->enqueueCommandBatch(R"([["cb1","Unmakeable","go",[]],["cb2","Unstartable","go",[]],)" +
                                recordText("after") + "]");
   queue()->executePending();
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return !echo()->order.empty(); }, 5));
   EXPECT_EQ(echo()->order, (std::vector<std::string>{"\"after\""}));
   EXPECT_NE(callbackFor("cb1").find("nativeCallback('cb1',9,\"Exception in plugin creation: cannot be made\""),
             std::string::npos);
