@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <set>
@@ -121,6 +122,14 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
   EXPECT_EQ(found["deepThenEcho"]["args"][0][0], "after deep");
   EXPECT_EQ(found["loneSurrogateReplaced"], true) << found["loneSurrogate"].dump();
   EXPECT_EQ(found["openedURL"], nullptr);
+
+  // The window told the host view controller that its view appeared and was laid out.
+  std::vector<std::string> seen = found.value("viewNotifications", std::vector<std::string>{});
+  for (const char* name : {"HBRViewWillAppearNotification", "HBRViewDidAppearNotification",
+                           "HBRViewWillLayoutSubviewsNotification", "HBRViewDidLayoutSubviewsNotification"})
+    EXPECT_NE(std::find(seen.begin(), seen.end(), name), seen.end()) << name << " in " << found["viewNotifications"];
+  auto position = [&](const char* name) { return std::find(seen.begin(), seen.end(), name) - seen.begin(); };
+  EXPECT_LT(position("HBRViewWillAppearNotification"), position("HBRViewDidAppearNotification"));
 
   EXPECT_EQ(found["arrayBuffer"]["ok"], true);
   EXPECT_EQ(found["arrayBuffer"]["bytes"], Value::parse("[0, 1, 2, 254, 255]"));

@@ -5,6 +5,8 @@
 
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRPluginResult.h"
+#include "host/HBRViewController.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/ui/Application.h"
@@ -72,11 +74,20 @@ void E2EChannel::announce(const HBRInvokedUrlCommand& command) {
                              command.callbackId());
 }
 
+namespace {
+// The host view controller's notifications, in the order they were posted.
+platform::Value& viewNotifications() {
+  static platform::Value names = platform::Value::array();
+  return names;
+}
+}  // namespace
+
 E2EReport::E2EReport() { registerAction("report", &E2EReport::report); }
 
 void E2EReport::report(const HBRInvokedUrlCommand& command) {
   const char* path = std::getenv("VELTRO_E2E_REPORT");
   platform::Value found = command.argumentAtIndex(0);
+  if (found.is_object()) found["viewNotifications"] = viewNotifications();
   if (path && *path) {
     std::ofstream out(path, std::ios::trunc);
     out << found.dump(2) << "\n";
@@ -88,6 +99,12 @@ void E2EReport::report(const HBRInvokedUrlCommand& command) {
 }
 
 void registerE2EPlugins() {
+  static int recorder = 0;
+  for (const char* name : {HBRViewWillAppearNotification, HBRViewDidAppearNotification, HBRViewWillDisappearNotification,
+                           HBRViewDidDisappearNotification, HBRViewWillLayoutSubviewsNotification,
+                           HBRViewDidLayoutSubviewsNotification, HBRViewWillTransitionToSizeNotification})
+    platform::NotificationCenter::defaultCenter().addObserver(
+        &recorder, name, nullptr, [](const platform::Notification& n) { viewNotifications().push_back(n.name); });
   HBRRegisterPluginClass<E2EEcho>("E2EEcho");
   HBRRegisterPluginClass<E2EChannel>("E2EChannel");
   HBRRegisterPluginClass<E2EReport>("E2EReport");

@@ -35,7 +35,8 @@ class E2EChannel : public HBRPlugin {
   void announce(const HBRInvokedUrlCommand& command);
 };
 
-// Writes what the page found to the file named by $VELTRO_E2E_REPORT and ends the shell.
+// Writes what the page found to the file named by $VELTRO_E2E_REPORT, with the host view
+// notifications posted so far under "viewNotifications", and ends the shell.
 class E2EReport : public HBRPlugin {
  public:
   E2EReport();
@@ -44,5 +45,5 @@ class E2EReport : public HBRPlugin {
   void report(const HBRInvokedUrlCommand& command);
 };
 
-// Registers the classes under their names.
+// Registers the classes under their names and starts recording the view notifications.
 void registerE2EPlugins();
