@@ -49,7 +49,8 @@ float hbr_floatValue(const std::string& text) {
   auto value = platform::decimalValue(text);
   if (!value) return 0.0f;
   // Beyond the range of a float the platform's value is no longer finite either.
-  if (std::fabs(*value) > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  if (std::fabs(*value) > std::numeric_limits<float>::max()) return *value > 0 ? kInfinity : -kInfinity;
   return static_cast<float>(*value);
 }
 
