@@ -54,7 +54,8 @@ class CallbackTextDelegate : public HBRCommandDelegate {
   void evalJs(const std::string&) override {}
   void evalJs(const std::string&, bool) override {}
   void runInBackground(std::function<void()> block) override { platform::DispatchQueue::global().async(std::move(block)); }
-  Value settings() override { return Value::object(); }
+  Value& settings() override { return settings_; }
+  Value settings_ = Value::object();
   URLTransformer urlTransformer() const override { return nullptr; }
   void setUrlTransformer(URLTransformer) override {}
 

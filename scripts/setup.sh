@@ -11,7 +11,7 @@ packages=(
   libssl-dev zlib1g-dev libsqlite3-dev
   libcurl4-openssl-dev libsoup-3.0-dev libcpp-httplib-dev libbrotli-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev shared-mime-info
-  xvfb xauth dbus-x11 dbus-daemon openssl nginx-light curl hyperfine
+  xvfb xauth dbus-x11 dbus-daemon openssl nginx-light curl hyperfine locales
 )
 
 missing=()

@@ -27,8 +27,9 @@ class HBRCommandDelegate {
   virtual void evalJs(const std::string& js) = 0;
   virtual void evalJs(const std::string& js, bool scheduledOnRunLoop) = 0;
   virtual void runInBackground(std::function<void()> block) = 0;
-  // A copy of the host's settings (lower-cased keys).
-  virtual platform::Value settings() = 0;
+  // The host's settings dictionary itself (lower-cased keys): what a plugin writes there, the
+  // host and every other plugin read. Main thread only, like the host.
+  virtual platform::Value& settings() = 0;
   virtual URLTransformer urlTransformer() const = 0;
   virtual void setUrlTransformer(URLTransformer transformer) = 0;
 };

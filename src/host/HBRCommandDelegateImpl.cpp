@@ -129,9 +129,9 @@ void HBRCommandDelegateImpl::runInBackground(std::function<void()> block) {
   platform::DispatchQueue::global().async(std::move(block));
 }
 
-Value HBRCommandDelegateImpl::settings() {
+Value& HBRCommandDelegateImpl::settings() {
   auto vc = viewController_.lock();
-  return vc ? vc->settings() : Value::object();
+  return vc ? vc->mutableSettings() : detachedSettings_;
 }
 
 HBRCommandDelegate::URLTransformer HBRCommandDelegateImpl::urlTransformer() const {

@@ -25,7 +25,7 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   void evalJs(const std::string& js) override { evalJs(js, true); }
   void evalJs(const std::string& js, bool scheduledOnRunLoop) override;
   void runInBackground(std::function<void()> block) override;
-  platform::Value settings() override;
+  platform::Value& settings() override;
   URLTransformer urlTransformer() const override;
   void setUrlTransformer(URLTransformer transformer) override;
 
@@ -44,4 +44,6 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   std::atomic<bool> delayResponses_{false};
   mutable std::mutex transformerMutex_;
   URLTransformer urlTransformer_;
+  // What `settings` hands out once the host is gone: writes still have somewhere to go.
+  platform::Value detachedSettings_ = platform::Value::object();
 };

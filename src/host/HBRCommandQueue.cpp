@@ -1,5 +1,7 @@
 #include "host/HBRCommandQueue.h"
 
+#include <limits>
+
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRJSON.h"
 #include "host/HBRPlugin.h"
@@ -7,6 +9,7 @@
 #include "host/HBRViewController.h"
 #include "host/HBRWebViewEngineProtocol.h"
 #include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/Strings.h"
@@ -19,11 +22,15 @@ HBRCommandQueue::HBRCommandQueue(std::weak_ptr<HBRViewController> viewController
 void HBRCommandQueue::dispose() { viewController_.reset(); }
 
 void HBRCommandQueue::fill(Holder& holder, const std::string& text) {
-  auto batch = hbr_JSONObject(text);
+  // Decoding builds the value without recursion, so the batch may nest as deep as it likes:
+  // each command is measured on its own before anything walks it, and one too deep is
+  // answered with an error rather than taking the rest of the batch with it.
+  std::string error;
+  auto batch = platform::parseJSONText(text, &error, std::numeric_limits<size_t>::max());
   std::lock_guard<std::mutex> lock(holder.mutex);
   holder.decoded = true;
   if (!batch) {
-    platform::log("ERROR: Dropping a command batch that could not be decoded.");
+    platform::log("ERROR: Dropping a command batch that could not be decoded: " + error);
     return;
   }
   if (!batch->is_array()) {
@@ -96,7 +103,7 @@ void HBRCommandQueue::executePending() {
       std::lock_guard<std::mutex> lock(queueMutex_);
       if (!queue_.empty() && queue_.front() == holder) queue_.pop_front();
     }
-    if (commandJSON) {
+    if (commandJSON && !answeredAsTooDeep(*commandJSON)) {
       if (auto command = HBRInvokedUrlCommand::commandFromJson(std::move(*commandJSON))) execute(*command);
     }
     bool more;
@@ -114,6 +121,26 @@ void HBRCommandQueue::executePending() {
   }
 }
 
+bool HBRCommandQueue::answeredAsTooDeep(const Value& json) {
+  if (!HBRInvokedUrlCommand::isNestedTooDeep(json)) return false;
+  const Value* callbackId = json.is_array() && !json.empty() ? &json[0] : nullptr;
+  auto vc = viewController_.lock();
+  auto delegate = vc ? vc->commandDelegate() : nullptr;
+  if (delegate && callbackId && callbackId->is_string())
+    delegate->sendPluginResult(
+        HBRPluginResult::resultWithStatusAsString(
+            HBRResultStatus::Error, platform::stringf("Invalid command: its arguments nest deeper than %zu levels.",
+                                                      platform::kMaxNestingDepth)),
+        callbackId->get<std::string>());
+  return true;
+}
+
+bool HBRCommandQueue::executeJSON(const Value& json) {
+  if (answeredAsTooDeep(json)) return false;
+  auto command = HBRInvokedUrlCommand::commandFromJson(json);
+  return command && execute(*command);
+}
+
 bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
   if (!command.className() || !command.methodName()) {
     platform::log("ERROR: Classname and/or methodName not found for command.");
@@ -122,7 +149,17 @@ bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
   const std::string& className = *command.className();
   auto vc = viewController_.lock();
   auto delegate = vc ? vc->commandDelegate() : nullptr;
-  auto instance = delegate ? delegate->getCommandInstance(className) : nullptr;
+  std::shared_ptr<platform::Object> instance;
+  // Making the plugin runs its constructor and `pluginInitialize`: guarded like the action.
+  try {
+    instance = delegate ? delegate->getCommandInstance(className) : nullptr;
+  } catch (const std::exception& e) {
+    reportException(command, e.what(), true);
+    return true;
+  } catch (...) {
+    reportException(command, "unknown exception", true);
+    return true;
+  }
   auto plugin = std::dynamic_pointer_cast<HBRPlugin>(instance);
   if (!plugin) {
     platform::log(platform::stringf(
@@ -138,10 +175,10 @@ bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
     found = plugin->performAction(*command.methodName(), command);
   } catch (const std::exception& e) {
     found = true;
-    reportException(command, e.what());
+    reportException(command, e.what(), false);
   } catch (...) {
     found = true;
-    reportException(command, "unknown exception");
+    reportException(command, "unknown exception", false);
   }
   if (!found) {
     // The action's method is its name followed by one colon, taking the command.
@@ -157,13 +194,17 @@ bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
   return found;
 }
 
-void HBRCommandQueue::reportException(const HBRInvokedUrlCommand& command, const std::string& what) {
-  platform::log(platform::stringf("ERROR: Action '%s' of plugin '%s' raised an exception: %s",
-                                  command.methodName()->c_str(), command.className()->c_str(), what.c_str()));
+void HBRCommandQueue::reportException(const HBRInvokedUrlCommand& command, const std::string& what,
+                                      bool whileCreating) {
+  platform::log(platform::stringf("ERROR: Action '%s' of plugin '%s' %s: %s", command.methodName()->c_str(),
+                                  command.className()->c_str(),
+                                  whileCreating ? "failed: the plugin could not be created" : "raised an exception",
+                                  what.c_str()));
   auto vc = viewController_.lock();
   auto delegate = vc ? vc->commandDelegate() : nullptr;
   if (delegate && command.callbackId())
     delegate->sendPluginResult(
-        HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "Exception in plugin action: " + what),
+        HBRPluginResult::resultWithStatusAsString(
+            HBRResultStatus::Error, (whileCreating ? "Exception in plugin creation: " : "Exception in plugin action: ") + what),
         command.callbackId());
 }

@@ -26,6 +26,9 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   void executePending();
   // Runs one command; answers whether the plugin had the action.
   virtual bool execute(const HBRInvokedUrlCommand& command);
+  // Decodes a command from its wire form and runs it. One nested deeper than the bridge
+  // takes is not run: its callback gets an error result instead.
+  bool executeJSON(const platform::Value& json);
 
   // Batches of at least this many characters are decoded off the main thread.
   static constexpr size_t kBackgroundDecodeThreshold = 4096;
@@ -42,7 +45,10 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
     bool empty() const { return next >= commands.size(); }
   };
   static void fill(Holder& holder, const std::string& text);
-  void reportException(const HBRInvokedUrlCommand& command, const std::string& what);
+  bool answeredAsTooDeep(const platform::Value& json);
+  // Logs a plugin's exception (in its action, or while it was made) and answers the callback
+  // with an error.
+  void reportException(const HBRInvokedUrlCommand& command, const std::string& what, bool whileCreating);
 
   std::int64_t lastCommandQueueFlushRequestId_ = 0;
   std::weak_ptr<HBRViewController> viewController_;

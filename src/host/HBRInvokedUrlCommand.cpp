@@ -1,5 +1,6 @@
 #include "host/HBRInvokedUrlCommand.h"
 
+#include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Strings.h"
 
@@ -34,15 +35,36 @@ HBRInvokedUrlCommand::HBRInvokedUrlCommand(Value arguments, std::optional<std::s
   massageArguments();
 }
 
+bool HBRInvokedUrlCommand::isNestedTooDeep(const Value& json) {
+  if (!platform::nestedDeeperThan(json)) return false;
+  const Value* callbackId = json.is_array() && !json.empty() ? &json[0] : nullptr;
+  platform::log(platform::stringf("ERROR: Refusing a command nested deeper than %zu levels (callback id %s).",
+                                  platform::kMaxNestingDepth,
+                                  callbackId && callbackId->is_string() ? callbackId->get<std::string>().c_str()
+                                                                        : "none"));
+  return true;
+}
+
 std::optional<HBRInvokedUrlCommand> HBRInvokedUrlCommand::commandFromJson(const Value& json) {
+  // Checked before the copy, which walks the value recursively.
+  if (isNestedTooDeep(json)) return std::nullopt;
   Value copy = json;
-  return commandFromJson(std::move(copy));
+  return decode(std::move(copy));
 }
 
 std::optional<HBRInvokedUrlCommand> HBRInvokedUrlCommand::commandFromJson(Value&& json) {
+  if (isNestedTooDeep(json)) return std::nullopt;
+  return decode(std::move(json));
+}
+
+std::optional<HBRInvokedUrlCommand> HBRInvokedUrlCommand::decode(Value&& json) {
   if (!json.is_array() || json.size() != 4) {
+    // The page's value is bounded in depth by now; only its beginning goes into the log.
+    constexpr size_t kShown = 1024;
+    std::string shown = platform::jsonText(json);
+    if (shown.size() > kShown) shown = platform::replacingInvalidUTF8(shown.substr(0, kShown)) + "...";
     platform::log(platform::stringf("ERROR: Malformed command, expected [callbackId, service, action, arguments]: %s",
-                                    json.dump(-1, ' ', false, Value::error_handler_t::replace).c_str()));
+                                    shown.c_str()));
     return std::nullopt;
   }
   return HBRInvokedUrlCommand(std::move(json[3]), stringOrNone(std::move(json[0])),
@@ -67,8 +89,13 @@ void HBRInvokedUrlCommand::massageArguments() {
   }
 }
 
-Value HBRInvokedUrlCommand::argumentAtIndex(size_t index, const Value& defaultValue,
-                                            std::optional<HBRArgumentKind> kind) const {
+const Value& HBRInvokedUrlCommand::nullValue() {
+  static const Value null;
+  return null;
+}
+
+const Value& HBRInvokedUrlCommand::argumentAtIndex(size_t index, const Value& defaultValue,
+                                                   std::optional<HBRArgumentKind> kind) const {
   if (index >= arguments_.size()) return defaultValue;
   const Value& argument = arguments_[index];
   if (argument.is_null()) return defaultValue;

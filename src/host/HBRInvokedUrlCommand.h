@@ -16,11 +16,16 @@ class HBRInvokedUrlCommand {
                        std::optional<std::string> className, std::optional<std::string> methodName);
 
   // Builds a command from its wire form. Anything but an array of four elements is refused
-  // with a log line. A callback id that is not a string counts as none, as does a service or
+  // with a log line, and so is one nested deeper than `platform::kMaxNestingDepth` (see
+  // `isNestedTooDeep`). A callback id that is not a string counts as none, as does a service or
   // action that is not a string; arguments that are not an array count as none.
   static std::optional<HBRInvokedUrlCommand> commandFromJson(const platform::Value& json);
   // The same, taking the arguments over instead of copying them.
   static std::optional<HBRInvokedUrlCommand> commandFromJson(platform::Value&& json);
+
+  // True (with a log line) when `json` nests deeper than the bridge takes; nothing else may
+  // walk such a value recursively.
+  static bool isNestedTooDeep(const platform::Value& json);
 
   const platform::Value& arguments() const { return arguments_; }
   const std::optional<std::string>& callbackId() const { return callbackId_; }
@@ -28,11 +33,14 @@ class HBRInvokedUrlCommand {
   const std::optional<std::string>& methodName() const { return methodName_; }
 
   // The argument, or `defaultValue` when the index is out of range, the argument is null, or
-  // it is not of the kind asked for.
-  platform::Value argumentAtIndex(size_t index, const platform::Value& defaultValue = nullptr,
-                                  std::optional<HBRArgumentKind> kind = std::nullopt) const;
+  // it is not of the kind asked for. Nothing is copied: keep a copy of the answer when the
+  // default is a temporary that ends with the statement.
+  const platform::Value& argumentAtIndex(size_t index, const platform::Value& defaultValue = nullValue(),
+                                         std::optional<HBRArgumentKind> kind = std::nullopt) const;
+  static const platform::Value& nullValue();
 
  private:
+  static std::optional<HBRInvokedUrlCommand> decode(platform::Value&& json);
   void massageArguments();
 
   platform::Value arguments_;

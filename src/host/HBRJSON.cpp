@@ -1,6 +1,8 @@
 #include "host/HBRJSON.h"
 
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
@@ -8,23 +10,29 @@
 using platform::Value;
 
 std::optional<std::string> hbr_JSONUnrepresentable(const Value& value) {
-  switch (value.type()) {
-    case Value::value_t::number_float:
-      if (!std::isfinite(value.get<double>())) return "Invalid number value (infinite or NaN) in JSON write";
-      return std::nullopt;
-    case Value::value_t::binary:
-      return "Invalid type in JSON write (data)";
-    case Value::value_t::array:
-      for (const auto& item : value)
-        if (auto why = hbr_JSONUnrepresentable(item)) return why;
-      return std::nullopt;
-    case Value::value_t::object:
-      for (const auto& item : value.items())
-        if (auto why = hbr_JSONUnrepresentable(item.value())) return why;
-      return std::nullopt;
-    default:
-      return std::nullopt;
+  // A walk with its own stack: the value may come from a page and nest as deep as it likes.
+  std::vector<std::pair<const Value*, size_t>> pending{{&value, 0}};
+  while (!pending.empty()) {
+    auto [current, depth] = pending.back();
+    pending.pop_back();
+    switch (current->type()) {
+      case Value::value_t::number_float:
+        if (!std::isfinite(current->get<double>())) return "Invalid number value (infinite or NaN) in JSON write";
+        break;
+      case Value::value_t::binary:
+        return "Invalid type in JSON write (data)";
+      case Value::value_t::array:
+      case Value::value_t::object:
+        if (depth + 1 > platform::kMaxNestingDepth)
+          return platform::stringf("Invalid value in JSON write (nested deeper than %zu levels)",
+                                   platform::kMaxNestingDepth);
+        for (const Value& child : *current) pending.emplace_back(&child, depth + 1);
+        break;
+      default:
+        break;
+    }
   }
+  return std::nullopt;
 }
 
 namespace {
@@ -51,21 +59,25 @@ std::optional<std::string> hbr_JSONStringOfDictionary(const Value& dictionary) {
 }
 
 std::optional<Value> hbr_JSONObject(const std::string& text) {
-  Value parsed = Value::parse(text, nullptr, false);
-  if (parsed.is_discarded() || !(parsed.is_array() || parsed.is_object())) {
-    const char* why = parsed.is_discarded() ? "The data couldn't be read because it isn't in the correct format."
-                                            : "JSON text did not start with array or object.";
-    platform::log(platform::stringf("NSString JSONObject error: %s, Malformed Data: %s", why, text.c_str()));
-    return std::nullopt;
+  std::string why;
+  auto parsed = platform::parseJSONText(text, &why);
+  if (parsed && !(parsed->is_array() || parsed->is_object())) {
+    why = "JSON text did not start with array or object.";
+    parsed.reset();
+  }
+  if (!parsed) {
+    // The text is the page's: only its beginning goes into the log.
+    constexpr size_t kShown = 1024;
+    std::string shown = platform::replacingInvalidUTF8(std::string_view(text).substr(0, kShown));
+    if (text.size() > kShown) shown += "...";
+    platform::log(platform::stringf("NSString JSONObject error: %s, Malformed Data: %s", why.c_str(), shown.c_str()));
   }
   return parsed;
 }
 
 std::optional<Value> hbr_JSONFragment(const std::string& text) {
-  Value parsed = Value::parse(text, nullptr, false);
-  if (parsed.is_discarded()) {
-    platform::log("NSString JSONObject error: The data couldn't be read because it isn't in the correct format.");
-    return std::nullopt;
-  }
+  std::string why;
+  auto parsed = platform::parseJSONText(text, &why);
+  if (!parsed) platform::log("NSString JSONObject error: " + why);
   return parsed;
 }

@@ -1,6 +1,8 @@
 #include "host/HBRSettings.h"
 
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Strings.h"
@@ -44,19 +46,34 @@ bool harborBoolSettingForKey(const Value& settings, const std::string& key, bool
 }
 
 float hbr_floatValue(const std::string& text) {
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  float value = std::strtof(begin, &end);
-  return end == begin ? 0.0f : value;
+  auto value = platform::decimalValue(text);
+  if (!value) return 0.0f;
+  // Beyond the range of a float the platform's value is no longer finite either.
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  if (std::fabs(*value) > std::numeric_limits<float>::max()) return *value > 0 ? kInfinity : -kInfinity;
+  return static_cast<float>(*value);
 }
 
 double harborFloatSettingForKey(const Value& settings, const std::string& key, double defaultValue) {
   auto value = harborSettingForKey(settings, key);
   if (!value) return defaultValue;
-  if (value->is_string()) return static_cast<double>(hbr_floatValue(value->get<std::string>()));
-  if (value->is_boolean()) return value->get<bool>() ? 1.0 : 0.0;
-  if (value->is_number()) return static_cast<double>(value->get<float>());
-  return defaultValue;
+  double result = defaultValue;
+  if (value->is_string()) {
+    // Text that is no number ("inf" and "nan" included) reads as 0, as the platform reads it.
+    result = static_cast<double>(hbr_floatValue(value->get_ref<const std::string&>()));
+  } else if (value->is_boolean()) {
+    result = value->get<bool>() ? 1.0 : 0.0;
+  } else if (value->is_number()) {
+    double number = value->get<double>();
+    result = std::fabs(number) <= std::numeric_limits<float>::max() ? static_cast<float>(number) : NAN;
+  }
+  // A number too big for a float is refused: a timer or a fade cannot run for ever.
+  if (!std::isfinite(result)) {
+    platform::log(platform::stringf("The preference \"%s\" is not a finite number; using %g.", key.c_str(),
+                                    defaultValue));
+    return defaultValue;
+  }
+  return result;
 }
 
 void setHarborSetting(Value& settings, Value value, const std::string& key) {

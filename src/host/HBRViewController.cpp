@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 
 #include "host/HBRCommandDelegateImpl.h"
@@ -253,7 +254,15 @@ void HBRViewController::registerPlugin(const std::shared_ptr<platform::Object>& 
     hbrPlugin->setViewController(std::static_pointer_cast<HBRViewController>(shared_from_this()));
     hbrPlugin->setCommandDelegate(commandDelegate_);
     pluginObjects_[className] = plugin;
-    hbrPlugin->pluginInitialize();
+    try {
+      hbrPlugin->pluginInitialize();
+    } catch (...) {
+      // A half-made plugin must not stay registered, where later commands would find it.
+      auto it = pluginObjects_.find(className);
+      if (it != pluginObjects_.end() && it->second == plugin) pluginObjects_.erase(it);
+      hbrPlugin->dispose();
+      throw;
+    }
   } else {
     pluginObjects_[className] = plugin;
   }
@@ -321,7 +330,14 @@ void HBRViewController::viewDidLoad() {
     std::vector<std::string> names = startupPluginNames_;
     for (const std::string& name : names) {
       HBRTimer::start(name);
-      getCommandInstance(name);
+      // One plugin that fails to start must not keep the others, or the page, from starting.
+      try {
+        getCommandInstance(name);
+      } catch (const std::exception& e) {
+        platform::log(platform::stringf("ERROR: Plugin '%s' failed to start: %s", name.c_str(), e.what()));
+      } catch (...) {
+        platform::log(platform::stringf("ERROR: Plugin '%s' failed to start.", name.c_str()));
+      }
       HBRTimer::stop(name);
     }
     HBRTimer::stop("TotalPluginStartup");
@@ -468,6 +484,7 @@ void HBRViewController::viewDidLayoutSubviews() {
 }
 
 void HBRViewController::viewWillTransitionToSize(platform::ui::Size size) {
+  platform::ui::ViewController::viewWillTransitionToSize(size);
   platform::NotificationCenter::defaultCenter().post(
       HBRViewWillTransitionToSizeNotification, nullptr,
       Value{{"width", size.width}, {"height", size.height}});
@@ -557,6 +574,10 @@ void HBRViewController::showLaunchScreen(bool visible) {
   double from = launchView_->alpha();
   double to = visible ? 1.0 : 0.0;
   double duration = launchFadeDuration();
+  if (!(duration > 0) || !std::isfinite(duration)) {
+    launchView_->setAlpha(to);
+    return;
+  }
   double started = platform::monotonicSeconds();
   std::weak_ptr<platform::ui::View> weakView = launchView_;
   // The alpha follows the elapsed time, not the number of steps, so a busy main loop

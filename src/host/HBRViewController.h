@@ -119,7 +119,7 @@ class HBRViewController : public platform::ui::ViewController, public HBRScreenO
   void viewDidDisappear(bool animated) override;
   void viewWillLayoutSubviews() override;
   void viewDidLayoutSubviews() override;
-  void viewWillTransitionToSize(platform::ui::Size size);
+  void viewWillTransitionToSize(platform::ui::Size size) override;
   std::shared_ptr<platform::ui::View> launchView() const { return launchView_; }
   void setLaunchView(std::shared_ptr<platform::ui::View> view) { launchView_ = std::move(view); }
   // Makes the engine named by the settings and answers its web view (nullptr when no engine

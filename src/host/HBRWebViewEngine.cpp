@@ -50,6 +50,7 @@ HBRWebViewEngine::HBRWebViewEngine(platform::ui::Rect frame) : frame_(frame) {
 }
 
 HBRWebViewEngine::~HBRWebViewEngine() {
+  if (reloadTimer_) reloadTimer_->invalidate();
   platform::NotificationCenter::defaultCenter().removeObserver(this);
 }
 
@@ -296,14 +297,13 @@ void HBRWebViewEngine::loadRequest(const platform::URLRequest& request) {
   }
   const platform::URL& url = request.url();
   if (!canLoadRequest(request)) {
-    engineWebView_->loadHTMLString(
+    showOwnPage(
         platform::stringf(
             "<!doctype html><title>Error</title><div style='font-size:2em'>   <p>The WebView "
             "engine "
             "'%s' is unable to load the request: %s</p>   <p>Most likely the cause of the error is "
             "that the loading of file urls is not supported in iOS %s.</p></div>",
-            className().c_str(), url.absoluteString().c_str(), platform::ui::Device::systemVersion()),
-        std::nullopt);
+            className().c_str(), url.absoluteString().c_str(), platform::ui::Device::systemVersion()));
     return;
   }
   if (url.isFileURL() && isFileScheme_) {
@@ -323,6 +323,10 @@ void HBRWebViewEngine::loadRequest(const platform::URLRequest& request) {
 
 void HBRWebViewEngine::loadHTMLString(const std::string& html,
                                       const std::optional<platform::URL>& baseURL) {
+  if (!baseURL) {
+    showOwnPage(html);
+    return;
+  }
   if (engineWebView_) engineWebView_->loadHTMLString(html, baseURL);
 }
 
@@ -363,7 +367,36 @@ void HBRWebViewEngine::onAppWillEnterForeground() {
   engineWebView_->reload();
 }
 
-void HBRWebViewEngine::webContentProcessDidTerminate(WebView& webView) { webView.reload(); }
+void HBRWebViewEngine::webContentProcessDidTerminate(WebView& webView) {
+  // A page that crashes the engine would crash it again at once: reloads wait longer each
+  // time, and after a few crashes in a short time the page is given up for an error page.
+  double now = platform::monotonicSeconds();
+  while (!crashTimes_.empty() && now - crashTimes_.front() > kCrashWindowSeconds) crashTimes_.pop_front();
+  crashTimes_.push_back(now);
+  if (reloadTimer_) reloadTimer_->invalidate();
+  if (crashTimes_.size() > kMaxCrashReloads) {
+    platform::log(platform::stringf("The web content process ended %zu times within %g seconds; not reloading.",
+                                    crashTimes_.size(), kCrashWindowSeconds));
+    showOwnPage(
+        "<!doctype html><title>Error</title><div style='font-size:2em'><p>The web page stopped working "
+        "repeatedly and was closed.</p><p>Restart the application to try again.</p></div>");
+    return;
+  }
+  double delay = kFirstCrashReloadDelay * static_cast<double>(1u << (crashTimes_.size() - 1));
+  platform::log(platform::stringf("The web content process ended; reloading in %g seconds.", delay));
+  std::weak_ptr<platform::ui::View> weakView = webView.weak_from_this();
+  reloadTimer_ = platform::Timer::schedule(delay, false, [weakView] {
+    if (auto view = weakView.lock()) static_cast<WebView&>(*view).reload();
+  });
+}
+
+void HBRWebViewEngine::showOwnPage(const std::string& html) {
+  if (!engineWebView_) return;
+  // The navigation to "about:blank" that this load makes is the engine's own, not the page's:
+  // the navigation policy lets it through.
+  ++ownPageLoads_;
+  engineWebView_->loadHTMLString(html, std::nullopt);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Commands and navigation
@@ -375,7 +408,7 @@ void HBRWebViewEngine::didReceiveScriptMessage(const std::string& name, const Va
   if (!queue) return;
   // The web view calls in from its own event loop, which an exception must not reach.
   try {
-    if (auto command = HBRInvokedUrlCommand::commandFromJson(body)) queue->execute(*command);
+    queue->executeJSON(body);
   } catch (const std::exception& e) {
     platform::log(std::string("ERROR: A command from the page failed: ") + e.what());
   } catch (...) {
@@ -387,6 +420,11 @@ void HBRWebViewEngine::decidePolicyForNavigationAction(
     WebView&, const platform::webkit::NavigationAction& action,
     std::function<void(bool allow)> decisionHandler) {
   const platform::URLRequest& request = action.request;
+  if (ownPageLoads_ > 0 && action.targetsMainFrame && request.url().absoluteString() == "about:blank") {
+    --ownPageLoads_;
+    decisionHandler(true);
+    return;
+  }
   bool answered = false;
   if (auto vc = viewController()) {
     for (const auto& plugin : vc->pluginSnapshot()) {
@@ -465,7 +503,7 @@ void HBRWebViewEngine::handleLoadFailure(WebView& webView, const platform::Error
 }
 
 void HBRWebViewEngine::allowsBackForwardNavigationGestures(const HBRInvokedUrlCommand& command) {
-  Value argument = command.argumentAtIndex(0);
+  const Value& argument = command.argumentAtIndex(0);
   bool allow = false;
   if (argument.is_boolean())
     allow = argument.get<bool>();

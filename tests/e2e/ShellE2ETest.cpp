@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/StableHash.h"
 #include "platform/foundation/Value.h"
 #include "support/TestSupport.h"
 #include "support/VirtualDisplay.h"
@@ -143,17 +145,26 @@ class E2E : public ::testing::Test {
     return to;
   }
 
+  // Runs the shell with the test plugins on the test package (with `extra` arguments) and
+  // answers what its page reported; `run` keeps the run for the assertions.
+  Value runTestPackage(std::vector<std::string> extra, ProgramRun& run) {
+    std::string report = temp_.file("report.json");
+    std::vector<std::string> args{"--data-root", temp_.file("data")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(VELTRO_E2E_PACKAGE);
+    run = shell(VELTRO_SHELL_E2E, args, {"VELTRO_E2E_REPORT=" + report});
+    return Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
+  }
+
   testing_support::VirtualDisplay display_;
   TempDir temp_;
 };
 
 TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
-  std::string report = temp_.file("report.json");
-  ProgramRun run = shell(VELTRO_SHELL_E2E, {"--data-root", temp_.file("data"), VELTRO_E2E_PACKAGE},
-                  {"VELTRO_E2E_REPORT=" + report});
+  ProgramRun run;
+  Value found = runTestPackage({}, run);
   ASSERT_FALSE(run.timedOut) << run.output;
   ASSERT_EQ(run.exitStatus, 0) << run.output;
-  Value found = Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
   ASSERT_TRUE(found.is_object()) << run.output;
 
   EXPECT_EQ(found["deviceready"], true);
@@ -177,6 +188,21 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
   EXPECT_EQ(found["afterErrors"]["args"][0][0], "still working");
   EXPECT_NE(run.output.find("Method 'noSuchAction:' not defined in Plugin 'Echo'"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Plugin 'NoSuchService' not found"), std::string::npos) << run.output;
+
+  // Hostile arguments: answered with an error, never a crash; text is repaired, not dropped.
+  EXPECT_EQ(found["deep"]["ok"], false) << found["deep"].dump();
+  EXPECT_NE(found["deep"]["args"][0].get<std::string>().find("nest deeper than 256 levels"), std::string::npos);
+  EXPECT_EQ(found["deepThenEcho"]["args"][0][0], "after deep");
+  EXPECT_EQ(found["loneSurrogateReplaced"], true) << found["loneSurrogate"].dump();
+  EXPECT_EQ(found["openedURL"], nullptr);
+
+  // The window told the host view controller that its view appeared and was laid out.
+  std::vector<std::string> seen = found.value("viewNotifications", std::vector<std::string>{});
+  for (const char* name : {"HBRViewWillAppearNotification", "HBRViewDidAppearNotification",
+                           "HBRViewWillLayoutSubviewsNotification", "HBRViewDidLayoutSubviewsNotification"})
+    EXPECT_NE(std::find(seen.begin(), seen.end(), name), seen.end()) << name << " in " << found["viewNotifications"];
+  auto position = [&](const char* name) { return std::find(seen.begin(), seen.end(), name) - seen.begin(); };
+  EXPECT_LT(position("HBRViewWillAppearNotification"), position("HBRViewDidAppearNotification"));
 
   EXPECT_EQ(found["arrayBuffer"]["ok"], true);
   EXPECT_EQ(found["arrayBuffer"]["bytes"], Value::parse("[0, 1, 2, 254, 255]"));
@@ -208,6 +234,55 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
                             "url='https://refused.invalid/elsewhere'"),
             std::string::npos)
       << run.output;
+}
+
+TEST_F(E2E, AURLTheShellIsOpenedWithReachesThePage) {
+  std::string url = "veltro-e2e://item/7?q='1');alert('x&y={2}|^#frag";
+  ProgramRun run;
+  Value found = runTestPackage({"--open-url", url}, run);
+  ASSERT_EQ(run.exitStatus, 0) << run.output;
+  EXPECT_EQ(found["openedURL"], url) << run.output;
+
+  ProgramRun bad = shell(VELTRO_SHELL, {"--open-url", "not a url"});
+  EXPECT_EQ(bad.exitStatus, 2);
+  EXPECT_NE(bad.output.find("--open-url needs an absolute URL"), std::string::npos) << bad.output;
+}
+
+// The e2e package with another start page, in a folder of the test's own.
+std::string packageWithStartPage(const TempDir& temp, const std::string& startPage) {
+  std::string folder = temp.file("package-" + std::to_string(platform::stableHash(startPage)));
+  std::error_code error;
+  std::filesystem::copy(VELTRO_E2E_PACKAGE, folder, std::filesystem::copy_options::recursive, error);
+  std::string config = platform::fs::readFile(folder + "/config.xml").value_or("");
+  size_t at = config.find("<content src=\"index.html\" />");
+  if (at != std::string::npos) config.replace(at, 29, "<content src=\"" + startPage + "\" />");
+  platform::fs::writeFileAtomically(folder + "/config.xml", config);
+  return folder;
+}
+
+TEST_F(E2E, StartPagesLoadAsWebKitTakesThemAndAMissingOneShowsItsMessage) {
+  // A query and fragment with characters WebKit leaves unescaped.
+  ProgramRun loose = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), "--exit-after-load", "--timeout", "20",
+                                          packageWithStartPage(temp_, "index.html?q={1}|^x#top#more")});
+  EXPECT_EQ(loose.exitStatus, 0) << loose.output;
+  EXPECT_EQ(loose.output.find("was not found"), std::string::npos) << loose.output;
+
+  // A start page that is not there: the message page is the shell's own and is let through.
+  ProgramRun missing = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), "--exit-after-load", "--timeout", "20",
+                                            packageWithStartPage(temp_, "missing.html")});
+  EXPECT_EQ(missing.exitStatus, 0) << missing.output;
+  EXPECT_NE(missing.output.find("ERROR: Start Page at 'www/missing.html' was not found."), std::string::npos);
+  EXPECT_EQ(missing.output.find("navigation rejected"), std::string::npos) << missing.output;
+}
+
+// Sanitizer builds once ended here about ten seconds into every run; short runs missed it.
+TEST_F(E2E, TheShellKeepsRunningForFifteenSeconds) {
+  ProgramRun run = runProgram({VELTRO_SHELL, "--data-root", temp_.file("data"), VELTRO_EXAMPLE_PACKAGE},
+                              {"NO_AT_BRIDGE=1"}, 16, temp_.file("long.log"));
+  EXPECT_TRUE(run.timedOut) << "the shell ended after less than 16 s with status " << run.exitStatus << "\n"
+                            << run.output;
+  for (const char* report : {"runtime error", "AddressSanitizer", "LeakSanitizer"})
+    EXPECT_EQ(run.output.find(report), std::string::npos) << run.output;
 }
 
 TEST_F(E2E, ExampleAppDrawsItsPageAndLogsAtEveryLevel) {

@@ -1,6 +1,7 @@
 #include <thread>
 
 #include "BridgeFixture.h"
+#include "host/HBRSettings.h"
 
 using platform::Value;
 
@@ -30,6 +31,13 @@ TEST_F(CommandDelegateTest, CallbackIdRules) {
   EXPECT_TRUE(log.contains("Invalid callback id received by sendPluginResult"));
   platform::MainLoop::drain();
   EXPECT_TRUE(scripts().empty());
+}
+
+TEST_F(CommandDelegateTest, PluginsShareTheHostsSettingsDictionary) {
+  setHarborSetting(echo()->commandDelegate()->settings(), "yes", "FromPlugin");
+  EXPECT_EQ(vc->settings()["fromplugin"], "yes");
+  setHarborSetting(vc->mutableSettings(), 1, "FromHost");
+  EXPECT_EQ(echo()->commandDelegate()->settings()["fromhost"], 1);
 }
 
 TEST_F(CommandDelegateTest, CallbackTextCarriesStatusMessageAndKeepFlag) {

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdlib>
+
 #include "host/HBRConfigParser.h"
 #include "host/HBRSettings.h"
 #include "host/HBRTimer.h"
+#include "host/HBRViewController.h"
 #include "platform/foundation/XMLParser.h"
 #include "support/TestSupport.h"
 
@@ -73,6 +77,47 @@ TEST(Settings, BooleanAndFloatConversions) {
 
   setHarborSetting(settings, "v", "MixedCase");
   EXPECT_EQ(settings["mixedcase"], "v");
+}
+
+namespace {
+// Switches numbers to a comma-decimal locale, as GTK does for a German user; the locale is
+// compiled into `dir` when the system has none installed. False when neither works.
+bool useCommaDecimalLocale(const testing_support::TempDir& dir) {
+  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) return true;
+  std::string command = "localedef -i de_DE -f UTF-8 '" + dir.file("de_DE.UTF-8") + "' >/dev/null 2>&1";
+  (void)std::system(command.c_str());  // warnings give a non-zero status with a usable locale
+  setenv("LOCPATH", dir.path().c_str(), 1);
+  return std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+}
+}  // namespace
+
+TEST(Settings, FloatsReadTheSameInEveryLocaleAndNeverEndlessly) {
+  Value settings = {{"lead", "12.5px"}, {"exp", " 2.5e2"},  {"inf", "inf"},    {"nan", "-nan"},
+                    {"huge", "1e39"},   {"hugenum", 1e300}, {"hex", "0x10"}};
+  testing_support::TempDir dir;
+  if (useCommaDecimalLocale(dir)) {
+    EXPECT_EQ(harborFloatSettingForKey(settings, "lead", 7), 12.5);
+    EXPECT_EQ(harborFloatSettingForKey(settings, "exp", 7), 250.0);
+  } else {
+    ADD_FAILURE() << "no comma-decimal locale could be made; the locale half of the test did not run";
+  }
+  std::setlocale(LC_NUMERIC, "C");
+
+  testing_support::LogCapture log;
+  // Words are no numbers, so they read as 0; numbers beyond a float are refused.
+  EXPECT_EQ(harborFloatSettingForKey(settings, "inf", 7), 0.0);
+  EXPECT_EQ(harborFloatSettingForKey(settings, "nan", 7), 0.0);
+  EXPECT_EQ(harborFloatSettingForKey(settings, "hex", 7), 0.0);
+  EXPECT_EQ(harborFloatSettingForKey(settings, "huge", 7), 7.0);
+  EXPECT_EQ(harborFloatSettingForKey(settings, "hugenum", 7), 7.0);
+  EXPECT_TRUE(log.contains("The preference \"huge\" is not a finite number; using 7."));
+
+  // The launch view's fade ends whatever the setting says.
+  auto vc = HBRViewController::create();
+  for (const char* duration : {"inf", "1e39", "nan"}) {
+    setHarborSetting(vc->mutableSettings(), duration, "FadeSplashScreenDuration");
+    EXPECT_EQ(vc->launchFadeDuration(), 0.25) << duration;
+  }
 }
 
 TEST(Timer, LogsOnceWithTheCallersCaseAndKeepsTheFirstStart) {

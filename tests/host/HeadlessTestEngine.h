@@ -35,8 +35,7 @@ class HeadlessTestEngine : public HBRPlugin,
   void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override {
     auto vc = vc_.lock();
     if (name != "harbor" || !vc) return;
-    if (auto command = HBRInvokedUrlCommand::commandFromJson(body))
-      vc->commandQueue()->execute(*command);
+    vc->commandQueue()->executeJSON(body);
   }
 
   void loadRequest(const platform::URLRequest& request) override { webView_->loadRequest(request); }

@@ -84,12 +84,28 @@ TEST_F(ReachabilityTest, CallbackRefusesAContextThatIsNotAReachability) {
   EXPECT_TRUE(log.contains("info was wrong class in ReachabilityCallback"));
 }
 
-TEST(ReachabilityAddressTest, ALiteralAddressGivesAReachabilityThatCanNotify) {
+TEST_F(ReachabilityTest, AnAddressReachabilityPostsChangesAsItself) {
   sockaddr_in loopback{};
   loopback.sin_family = AF_INET;
   loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   auto local = HBRReachability::reachabilityWithAddress(reinterpret_cast<sockaddr*>(&loopback),
                                                         sizeof(loopback));
   ASSERT_NE(local, nullptr);
-  EXPECT_TRUE(local->startNotifier());
+  auto internet = HBRReachability::reachabilityForInternetConnection();
+  std::vector<std::shared_ptr<HBRReachability>> senders;
+  NotificationCenter::defaultCenter().addObserver(
+      this, kNetworkReachabilityChangedNotification, nullptr,
+      [&](const Notification& n) { senders.push_back(HBRReachability::fromNotificationSender(n.sender)); });
+  ASSERT_TRUE(local->startNotifier());
+  simulateNetwork(network(NetworkInterfaceKind::Cellular));
+  EXPECT_EQ(senders, std::vector<std::shared_ptr<HBRReachability>>{local});  // the other one is not started
+  local->stopNotifier();
+  simulateNetwork(network(NetworkInterfaceKind::WiFi));
+  EXPECT_EQ(senders.size(), 1u);
+
+  // Only the two address families a socket address of the platform can hold are taken.
+  sockaddr localSocket{};
+  localSocket.sa_family = AF_UNIX;
+  EXPECT_EQ(HBRReachability::reachabilityWithAddress(&localSocket, sizeof(localSocket)), nullptr);
+  EXPECT_EQ(HBRReachability::reachabilityWithAddress(reinterpret_cast<sockaddr*>(&loopback), 4), nullptr);
 }

@@ -52,16 +52,23 @@ TEST(SmallPluginsTest, LoggerWritesTheLevelUnlessItIsLog) {
             (std::vector<std::string>{"plain line", "WARN: careful", "ERROR: (null)", "INFO: 42"}));
 }
 
-TEST(SmallPluginsTest, LaunchScreenFadesTheHostsLaunchViewAndNeedsAHost) {
-  HBRLaunchScreen orphan;
-  EXPECT_TRUE(orphan.performAction("show", command(Value::array())));
-
+TEST(SmallPluginsTest, LaunchScreenFadesTheHostsLaunchViewInAndOut) {
   Host host;
   auto launchView = std::make_shared<ui::View>();
+  launchView->setAlpha(1.0);
   host.vc->setLaunchView(launchView);
   auto launch = host.add<HBRLaunchScreen>();
   launch->performAction("hide", command(Value::array()));
+  EXPECT_GT(launchView->alpha(), 0.0);  // a fade, not a jump
   EXPECT_TRUE(MainLoop::runUntil([&] { return launchView->alpha() == 0.0; }, 5));
+  launch->performAction("show", command(Value::array()));
+  EXPECT_TRUE(MainLoop::runUntil([&] { return launchView->alpha() == 1.0; }, 5));
+
+  // Without a host there is no launch view to fade; the host's stays as it is.
+  HBRLaunchScreen orphan;
+  orphan.performAction("hide", command(Value::array()));
+  MainLoop::drain();
+  EXPECT_EQ(launchView->alpha(), 1.0);
 }
 
 TEST(SmallPluginsTest, GestureHandlerFollowsItsSettings) {
@@ -70,7 +77,10 @@ TEST(SmallPluginsTest, GestureHandlerFollowsItsSettings) {
   EXPECT_FALSE(host.add<HBRGestureHandler>()->lpgr());
   EXPECT_TRUE(userScripts.empty());
 
-  host.vc->mutableSettings()["suppresseslongpressgesture"] = "true";
+  host.vc->mutableSettings()["suppresseslongpressgesture"] = "no";
+  EXPECT_FALSE(host.add<HBRGestureHandler>()->lpgr());
+  // The platform reads a string as true from its first letter or digit.
+  host.vc->mutableSettings()["suppresseslongpressgesture"] = "YES";
   auto on = host.add<HBRGestureHandler>();
   ASSERT_TRUE(on->lpgr());
   EXPECT_DOUBLE_EQ(on->lpgr()->minimumPressDuration, 0.45);
@@ -80,7 +90,7 @@ TEST(SmallPluginsTest, GestureHandlerFollowsItsSettings) {
   host.pageDidLoad();
   EXPECT_TRUE(host.scripts().empty());
 
-  host.vc->mutableSettings()["suppresses3dtouchgesture"] = "true";
+  host.vc->mutableSettings()["suppresses3dtouchgesture"] = " 2";
   EXPECT_DOUBLE_EQ(host.add<HBRGestureHandler>()->lpgr()->minimumPressDuration, 0.15);
 
   testing_support::LogCapture log;

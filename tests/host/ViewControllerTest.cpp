@@ -130,10 +130,21 @@ TEST_F(MissingStartPageTest, TheErrorPageGetsTheMessageAsOneQueryValue) {
 TEST_F(MissingStartPageTest, WithoutAnErrorPageTheMessageIsShownInline) {
   withErrorUrl = false;
   SetUp();
-  start();
+  // A navigation filter that refuses everything it is asked about, as one allowing only the
+  // package's own origin does with "about:blank".
+  auto filter = std::make_shared<ProbePlugin>("Filter");
+  filter->navigationAnswer = false;
+  auto controller = HBRViewController::create();
+  vc = controller;
+  controller->registerPlugin(filter, "Filter");
+  controller->view();
   EXPECT_EQ(
       lastLoad(),
       "<html><body> ERROR: Start Page at 'www/missing&x=1+2.html' was not found. </body></html>");
+  // The message page is the host's own: its navigation is let through, once.
+  auto blank = platform::URLRequest(platform::URL::parse("about:blank").value());
+  EXPECT_EQ(web()->decidePolicy(blank, platform::webkit::NavigationType::Other), true);
+  EXPECT_EQ(web()->decidePolicy(blank, platform::webkit::NavigationType::Other), false);
 }
 
 TEST_F(ViewControllerTest, OrientationsComeFromTheInformationDictionaryAndDefaultToPortrait) {

@@ -46,6 +46,18 @@ TEST_F(AppSchemeTest, FileURLsAreRewrittenIntoTheApplicationScheme) {
   EXPECT_EQ(lastLoad(), "https://example.com/x");
 }
 
+class LooseStartPageTest : public AppSchemeTest {
+ protected:
+  std::string startPage() const override { return "index.html?q={1}|^x#top#more"; }
+};
+
+TEST_F(LooseStartPageTest, AStartPageQueryAWebViewTakesIsLoadedAsWritten) {
+  testing_support::LogCapture log;
+  start();
+  EXPECT_EQ(lastLoad(), "app://app.local/index.html?q={1}|^x#top#more");
+  EXPECT_FALSE(log.contains("was not found"));
+}
+
 TEST_F(AppSchemeTest, ASchemeTheWebViewServesItselfBecomesApp) {
   scheme = "https";
   SetUp();
@@ -159,18 +171,39 @@ TEST_F(LoadFailureTest, FailuresShowTheErrorPageWithoutEverLooping) {
   EXPECT_TRUE(log.contains("The error page itself failed to load"));
 }
 
-TEST_F(WebViewEngineTest, ReloadsAfterTheContentProcessEndsAndOnAReturnWithALostPage) {
+TEST_F(WebViewEngineTest, ContentProcessCrashesReloadLaterEachTimeThenGiveUpForAnErrorPage) {
+  testing_support::LogCapture log;
   start();
   ASSERT_TRUE(waitForPageLoad());
-  engine()->webContentProcessDidTerminate(*web());
-  EXPECT_EQ(web()->reloadCount(), 1);
+  web()->clearRecords();
+  auto reloads = [&](int n) { return platform::MainLoop::runUntil([&] { return web()->reloadCount() >= n; }, 5); };
 
-  web()->setTitle("Home");
+  engine()->webContentProcessDidTerminate(*web());
+  platform::MainLoop::drain();
+  EXPECT_EQ(web()->reloadCount(), 0);  // never at once: a page that crashes at load would spin
+  ASSERT_TRUE(reloads(1));
+  engine()->webContentProcessDidTerminate(*web());
+  ASSERT_TRUE(reloads(2));
+  EXPECT_TRUE(log.contains("The web content process ended; reloading in 0.5 seconds."));
+
+  // A fourth crash in a short time: the reload still waiting is dropped and an error page shown.
+  engine()->webContentProcessDidTerminate(*web());
+  engine()->webContentProcessDidTerminate(*web());
+  EXPECT_TRUE(log.contains("The web content process ended 4 times within 60 seconds; not reloading."));
+  ASSERT_FALSE(web()->loads().empty());
+  EXPECT_NE(lastLoad().find("stopped working"), std::string::npos);
+  EXPECT_FALSE(platform::MainLoop::runUntil([&] { return web()->reloadCount() > 2; }, 1.5));
+}
+
+TEST_F(WebViewEngineTest, AReturnToTheForegroundReloadsOnlyAPageThatIsGone) {
+  start();
+  ASSERT_TRUE(waitForPageLoad());
+  web()->setTitle("");  // a page without a <title> element is still there
+  platform::ui::Application::shared().willEnterForeground();
+  EXPECT_EQ(web()->reloadCount(), 0);
+  web()->setTitle(std::nullopt);  // no title at all: the content went away
   platform::ui::Application::shared().willEnterForeground();
   EXPECT_EQ(web()->reloadCount(), 1);
-  web()->setTitle(std::nullopt);  // what a web view shows after its content went away
-  platform::ui::Application::shared().willEnterForeground();
-  EXPECT_EQ(web()->reloadCount(), 2);
   EXPECT_TRUE(HBRWebViewEngine::shouldReloadWebView(platform::URL::parse("about:blank"), "t"));
 }
 

@@ -13,11 +13,17 @@ bool allowed(const HBRWhitelist& list, const char* text) {
 
 }  // namespace
 
-TEST(WhitelistTest, PartExpressionsEscapeLiteralsAndMakeTheTrailingWildcardOptional) {
-  EXPECT_EQ(HBRWhitelistPattern::regexFromPattern("a.b+c", false), "a\\.b\\+c$");
-  EXPECT_EQ(HBRWhitelistPattern::regexFromPattern("/app/*", true), "\\/app(\\/.*)?$");
-  // A literal backslash before a star must not turn into an escaped star.
-  EXPECT_EQ(HBRWhitelistPattern::regexFromPattern("\\*", true), "\\\\.*$");
+TEST(WhitelistTest, PatternCharactersAreLiteralsExceptTheStar) {
+  HBRWhitelist list({"https://a.b+c.example/(x)[1]/*"});
+  EXPECT_TRUE(allowed(list, "https://a.b+c.example/(x)[1]/page"));
+  EXPECT_FALSE(allowed(list, "https://aXb+c.example/(x)[1]/page"));   // "." is no wildcard
+  EXPECT_FALSE(allowed(list, "https://a.bbbc.example/(x)[1]/page"));  // nor is "+" a repeat
+  EXPECT_FALSE(allowed(list, "https://a.b+c.example/x1/page"));       // nor are brackets groups
+  // A backslash before a star is a backslash, and the star still stands for anything.
+  HBRWhitelist backslash({"https://example.com/dir\\*"});
+  EXPECT_TRUE(allowed(backslash, "https://example.com/dir\\anything"));
+  EXPECT_FALSE(allowed(backslash, "https://example.com/dir*"));
+  EXPECT_FALSE(allowed(backslash, "https://example.com/dirx"));
 }
 
 TEST(WhitelistTest, SubdomainEntryCoversTheDomainAndItsSubdomainsOnHttpOnly) {

@@ -78,3 +78,71 @@ TEST(PropertyList, ReadsBinaryFilesAndDates) {
   EXPECT_FALSE(platform::parsePropertyList("bplist00\x01\x02").has_value());
   EXPECT_FALSE(platform::readPropertyList(dir.file("missing.plist")).has_value());
 }
+
+namespace {
+// A binary property list of arrays only: `members[i]` lists the indexes array i holds.
+std::string binaryArrays(const std::vector<std::vector<std::uint32_t>>& members) {
+  auto appendBE = [](std::string& out, std::uint64_t value, int size) {
+    for (int i = size - 1; i >= 0; --i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  };
+  std::string out = "bplist00";
+  std::vector<std::uint64_t> offsets;
+  for (const auto& refs : members) {
+    offsets.push_back(out.size());
+    if (refs.size() < 15) {
+      out.push_back(static_cast<char>(0xA0 | refs.size()));
+    } else {
+      out.push_back(static_cast<char>(0xAF));
+      out.push_back(static_cast<char>(0x12));
+      appendBE(out, refs.size(), 4);
+    }
+    for (std::uint32_t ref : refs) appendBE(out, ref, 4);
+  }
+  std::uint64_t table = out.size();
+  for (std::uint64_t offset : offsets) appendBE(out, offset, 4);
+  out.append(6, '\0');
+  out.push_back(4);  // offset size
+  out.push_back(4);  // reference size
+  appendBE(out, members.size(), 8);
+  appendBE(out, 0, 8);  // the root is object 0
+  appendBE(out, table, 8);
+  return out;
+}
+}  // namespace
+
+TEST(PropertyList, HostileNestingIsRefusedBeforeTheLibrarySeesIt) {
+  testing_support::LogCapture log;
+  constexpr size_t kDeep = 200000;
+  auto xmlArrays = [](size_t depth, const std::string& inside = "") {
+    std::string open, close;
+    for (size_t i = 0; i < depth; ++i) open += "<array>", close += "</array>";
+    return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + open + inside + close + "</plist>";
+  };
+  EXPECT_FALSE(platform::parsePropertyList(xmlArrays(kDeep)));
+  EXPECT_TRUE(log.contains("Refusing a property list nested deeper than 256 levels"));
+  // End tags inside a comment or a CDATA section close nothing.
+  std::string cloaked;
+  for (int i = 0; i < 300; ++i) cloaked += "<array>" + std::string(i % 2 ? "<!-- </array> -->" : "<![CDATA[</array>]]>");
+  EXPECT_FALSE(platform::parsePropertyList("<plist>" + cloaked + "</plist>"));
+  // Within the bound, empty elements and a long flat list read as before.
+  auto fine = platform::parsePropertyList(xmlArrays(100, "<array/><dict/><string>&lt;array&gt;</string>"));
+  ASSERT_TRUE(fine);
+
+  // Binary: a chain of arrays, a loop, and shared members that the library would copy out
+  // into a billion nodes.
+  std::vector<std::vector<std::uint32_t>> chain(kDeep);
+  for (std::uint32_t i = 0; i + 1 < kDeep; ++i) chain[i] = {i + 1};
+  EXPECT_FALSE(platform::parsePropertyList(binaryArrays(chain)));
+  EXPECT_FALSE(platform::parsePropertyList(binaryArrays({{1}, {0}})));
+  std::vector<std::vector<std::uint32_t>> laughs(31);
+  for (std::uint32_t i = 0; i + 1 < laughs.size(); ++i) laughs[i] = {i + 1, i + 1};
+  EXPECT_FALSE(platform::parsePropertyList(binaryArrays(laughs)));
+  EXPECT_EQ(log.count("Refusing a property list"), 5u);
+
+  // Shared members within the limits are fine, and so is a list with a long count.
+  std::vector<std::vector<std::uint32_t>> shared = {{1, 1, 1}, {2, 2}, {}};
+  EXPECT_EQ(platform::parsePropertyList(binaryArrays(shared)).value_or(nullptr),
+            Value::parse("[[[],[]],[[],[]],[[],[]]]"));
+  std::vector<std::vector<std::uint32_t>> wide = {std::vector<std::uint32_t>(20, 1), {}};
+  EXPECT_EQ(platform::parsePropertyList(binaryArrays(wide)).value_or(nullptr).size(), 20u);
+}

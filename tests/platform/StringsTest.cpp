@@ -25,3 +25,16 @@ TEST(Strings, TrimDropsSpacesAndTabsAtBothEnds) {
   // Line breaks are not blanks of a header value.
   EXPECT_EQ(trim("\nx\n"), "\nx\n");
 }
+
+TEST(Strings, NumbersAndBooleansReadThePlatformsWay) {
+  using platform::decimalValue;
+  EXPECT_EQ(decimalValue("12.5px"), 12.5);
+  EXPECT_EQ(decimalValue(" \t+2.5e2"), 250.0);
+  EXPECT_EQ(decimalValue("-.5"), -0.5);
+  for (const char* none : {"", "px", "inf", "-infinity", "nan", "1e999", "+-", " ."})
+    EXPECT_FALSE(decimalValue(none).has_value()) << none;
+
+  using platform::boolValue;
+  for (const char* yes : {"YES", "true", "t", "Y", "1", "0007", " -2", "+9x"}) EXPECT_TRUE(boolValue(yes)) << yes;
+  for (const char* no : {"", "NO", "false", "0", "000", "-0", "  ", "on", "x1"}) EXPECT_FALSE(boolValue(no)) << no;
+}

@@ -37,3 +37,42 @@ TEST(JSONText, BinaryStringMapsEachByteToOneCodePoint) {
   std::string bytes = {'\x00', 'A', '\x7F', '\x80', '\xFF'};
   EXPECT_EQ(platform::binaryString(bytes), std::string("\x00" "A\x7F\xC2\x80\xC3\xBF", 7));
 }
+
+TEST(JSONText, OutsideTextIsParsedWithLoneSurrogatesReplacedAndDepthBounded) {
+  // Pairs stay, lone halves (in any position) become U+FFFD; escaped backslashes are no escapes.
+  auto parsed = platform::parseJSONText(R"(["\ud83d\ude00", "\ud800", "x\udc00y", "\ud800\ud800\udc00", "\\ud800", {"\udbff": 1}])");
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ((*parsed)[0], "\xF0\x9F\x98\x80");
+  EXPECT_EQ((*parsed)[1], "\xEF\xBF\xBD");
+  EXPECT_EQ((*parsed)[2], "x\xEF\xBF\xBDy");
+  EXPECT_EQ((*parsed)[3], "\xEF\xBF\xBD\xF0\x90\x80\x80");
+  EXPECT_EQ((*parsed)[4], "\\ud800");
+  EXPECT_TRUE((*parsed)[5].contains("\xEF\xBF\xBD"));
+  // Bytes that are not UTF-8 are replaced too rather than failing the whole text.
+  EXPECT_EQ(platform::parseJSONText("[\"a\xFF\"]").value_or(nullptr), platform::Value::array({"a\xEF\xBF\xBD"}));
+
+  std::string error;
+  std::string deep = std::string(300000, '[') + std::string(300000, ']');
+  EXPECT_FALSE(platform::parseJSONText(deep, &error));
+  EXPECT_EQ(error, "JSON text nested deeper than 256 levels");
+  // Brackets inside strings do not count; the bound is inclusive.
+  std::string atBound = std::string(256, '[') + "\"[[[[\"" + std::string(256, ']');
+  EXPECT_TRUE(platform::parseJSONText(atBound));
+  EXPECT_FALSE(platform::parseJSONText("[" + atBound + "]"));
+  EXPECT_FALSE(platform::parseJSONText("[1,", &error));
+  EXPECT_EQ(error, "The data couldn't be read because it isn't in the correct format.");
+}
+
+TEST(JSONText, NestingIsMeasuredWithoutRecursion) {
+  platform::Value root = platform::Value::array();
+  platform::Value* inner = &root;
+  for (int i = 1; i < 100000; ++i) {
+    inner->push_back(platform::Value::object());
+    inner = &inner->back()["k"];
+    *inner = platform::Value::array();
+  }
+  EXPECT_TRUE(platform::nestedDeeperThan(root));
+  EXPECT_FALSE(platform::nestedDeeperThan(platform::Value("scalar"), 0));
+  EXPECT_FALSE(platform::nestedDeeperThan(platform::Value::array({1, platform::Value::array()}), 2));
+  EXPECT_TRUE(platform::nestedDeeperThan(platform::Value::array({1, platform::Value::array({platform::Value::array()})}), 2));
+}

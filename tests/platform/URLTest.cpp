@@ -28,9 +28,19 @@ TEST(URL, ResolvesReferencesWithQueryAndFragment) {
 }
 
 TEST(URL, ParseRejectsIllegalTextAndKeepsItAsWritten) {
-  for (const char* bad : {"", "http://a/b c", "http://a/%zz", "http://a/b#c#d", "http://a/<x>",
-                          "http://a:99999999/", "http://h/\xC3\xA9"})
+  for (const char* bad : {"", "http://a/b c", "http://a/%zz", "http://a/<x>", "http://a/\"", "http://a:99999999/",
+                          "http://h/\xC3\xA9", "http://a|b/", "http://a{b}/", "http://u^@h/"})
     EXPECT_FALSE(URL::parse(bad).has_value()) << bad;
+
+  // What a web engine takes and sends unescaped is kept as written.
+  URL loose = mustParse("app://localhost/a{b}/c|d\\e.html?q={1}|^`x#frag#more?");
+  EXPECT_EQ(loose.absoluteString(), "app://localhost/a{b}/c|d\\e.html?q={1}|^`x#frag#more?");
+  EXPECT_EQ(loose.host(), "localhost");
+  EXPECT_EQ(loose.path(), "/a{b}/c|d\\e.html");
+  EXPECT_EQ(loose.query(), "q={1}|^`x");
+  EXPECT_EQ(loose.fragment(), "frag#more?");
+  EXPECT_EQ(mustParse("file:///w/index.html").resolve("?b=^{}#x#y").value_or(URL()).absoluteString(),
+            "file:///w/index.html?b=^{}#x#y");
 
   URL relative = mustParse("www/index.html?x#y");
   EXPECT_FALSE(relative.isAbsolute());

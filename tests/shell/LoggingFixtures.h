@@ -37,7 +37,7 @@ class RecordingCommandDelegate : public HBRCommandDelegate {
   void evalJs(const std::string&) override {}
   void evalJs(const std::string&, bool) override {}
   void runInBackground(std::function<void()> block) override { block(); }
-  platform::Value settings() override { return settingsValue; }
+  platform::Value& settings() override { return settingsValue; }
   URLTransformer urlTransformer() const override { return {}; }
   void setUrlTransformer(URLTransformer) override {}
 

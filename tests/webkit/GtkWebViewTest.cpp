@@ -6,6 +6,7 @@
 #include <map>
 #include <vector>
 
+#include "platform/foundation/JSONText.h"
 #include "platform/foundation/MainLoop.h"
 #include "support/TestSupport.h"
 
@@ -50,7 +51,16 @@ class PageServer : public URLSchemeHandler {
 class Messages : public ScriptMessageHandler {
  public:
   std::vector<std::pair<std::string, Value>> received;
-  void didReceiveScriptMessage(const std::string& name, const Value& body) override { received.emplace_back(name, body); }
+  // A body nested too deep to copy (copying recurses) is kept as null and counted here.
+  int tooDeep = 0;
+  void didReceiveScriptMessage(const std::string& name, const Value& body) override {
+    if (platform::nestedDeeperThan(body)) {
+      ++tooDeep;
+      received.emplace_back(name, nullptr);
+      return;
+    }
+    received.emplace_back(name, body);
+  }
 };
 
 class Navigation : public NavigationDelegate {
@@ -68,6 +78,8 @@ class Navigation : public NavigationDelegate {
   void didFinishNavigation(WebView&) override { ++finished; }
   void didFailProvisionalNavigation(WebView&, const Error& e) override { failures.push_back(e); }
   void didFailNavigation(WebView&, const Error& e) override { failures.push_back(e); }
+  void webContentProcessDidTerminate(WebView&) override { ++terminated; }
+  int terminated = 0;
 };
 
 class Dialogs : public UIDelegate {
@@ -224,6 +236,38 @@ TEST_F(GtkWebViewTest, AScriptsGestureCountsOnlyAfterTheUsersOwnInput) {
     counted = gestureOfNavigationTo(attempt % 2 ? "/next.html" : "/index.html");
   }
   EXPECT_TRUE(counted);
+}
+
+TEST_F(GtkWebViewTest, HostileValuesFromThePageArriveRepairedOrBounded) {
+  ASSERT_TRUE(load("/values.html", "<p>values</p>"));
+  // Half a surrogate pair has no UTF-8 form: it becomes U+FFFD, in strings and in structures.
+  EXPECT_EQ(evaluate("'a\\ud800b'"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(evaluate("({'k\\udc00': ['\\ud83d', '\\ud83d\\ude00']})"),
+            Value::parse("{\"k\uFFFD\": [\"\uFFFD\", \"\U0001F600\"]}"));
+  evaluate("window.webkit.messageHandlers.probe.postMessage(['x\\udfff']); 0");
+  ASSERT_TRUE(MainLoop::runUntil([&] { return !messages->received.empty(); }, 5));
+  EXPECT_EQ(messages->received.back().second, Value::array({"x\xEF\xBF\xBD"}));
+
+  // Deep values arrive whole for the receiver to refuse; beyond all reason they are dropped.
+  messages->received.clear();
+  evaluate("var d = []; for (var i = 0; i < 5000; i++) d = [d]; window.webkit.messageHandlers.probe.postMessage(d); 0");
+  ASSERT_TRUE(MainLoop::runUntil([&] { return !messages->received.empty(); }, 10));
+  EXPECT_EQ(messages->tooDeep, 1);
+  testing_support::LogCapture log;
+  EXPECT_TRUE(evaluate("var e = []; for (var i = 0; i < 20000; i++) e = [e]; e").is_null());
+  EXPECT_TRUE(log.contains("a value from the page was dropped: JSON text nested deeper than 16384 levels"));
+}
+
+TEST_F(GtkWebViewTest, APageWithoutATitleIsStillThereUntilItsProcessEnds) {
+  ASSERT_TRUE(load("/untitled.html", "<p>no title element</p>"));
+  MainLoop::runUntil([] { return false; }, 0.3);  // a title would have come by now
+  EXPECT_EQ(view->title(), std::string());
+
+  webkit_web_view_terminate_web_process(view->webKitView());
+  ASSERT_TRUE(MainLoop::runUntil([&] { return navigation->terminated == 1; }, 10));
+  EXPECT_EQ(view->title(), std::nullopt);
+  ASSERT_TRUE(load("/again.html", "<title>Back</title>"));
+  EXPECT_TRUE(MainLoop::runUntil([&] { return view->title() == "Back"; }, 5));
 }
 
 TEST_F(GtkWebViewTest, NavigationPolicyAndFailuresReachTheDelegate) {

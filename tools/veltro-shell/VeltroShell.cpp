@@ -15,6 +15,7 @@
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Paths.h"
+#include "platform/foundation/URL.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/gtk/GtkApplicationBackend.h"
 #include "platform/ui/gtk/GtkSingleInstance.h"

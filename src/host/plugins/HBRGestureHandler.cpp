@@ -4,13 +4,18 @@
 #include "host/HBRSettings.h"
 #include "host/HBRWebViewEngineProtocol.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Strings.h"
 #include "platform/webkit/WebView.h"
 
 namespace {
 
-// Present and true; an absent setting must not produce the settings' "not defined" line.
+// Present and true by the platform's reading of a string ("YES", "t", "2" are true).
 bool settingIsTrue(const platform::Value& settings, const char* key) {
-  return harborSettingForKey(settings, key) && harborBoolSettingForKey(settings, key, false);
+  auto value = harborSettingForKey(settings, key);
+  if (!value) return false;
+  if (value->is_string()) return platform::boolValue(value->get_ref<const std::string&>());
+  if (value->is_boolean()) return value->get<bool>();
+  return value->is_number() && value->get<double>() != 0;
 }
 
 }  // namespace
@@ -37,7 +42,8 @@ void HBRGestureHandler::pluginInitialize() { applyLongPressFix(); }
 
 void HBRGestureHandler::applyLongPressFix() {
   auto delegate = commandDelegate();
-  platform::Value settings = delegate ? delegate->settings() : platform::Value::object();
+  if (!delegate) return;
+  const platform::Value& settings = delegate->settings();
   if (!settingIsTrue(settings, "suppresseslongpressgesture")) return;
 
   HBRLongPressGestureRecognizer recognizer;

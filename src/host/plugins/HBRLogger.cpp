@@ -1,5 +1,6 @@
 #include "host/plugins/HBRLogger.h"
 
+#include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 
 namespace {
@@ -9,7 +10,9 @@ namespace {
 std::string describe(const platform::Value& value) {
   if (value.is_null()) return "(null)";
   if (value.is_string()) return value.get<std::string>();
-  return value.dump(-1, ' ', false, platform::Value::error_handler_t::replace);
+  // Writing JSON recurses on the nesting; a page's value is measured first.
+  if (platform::nestedDeeperThan(value)) return "(a value nested too deep to write)";
+  return platform::jsonText(value);
 }
 
 }  // namespace
@@ -17,7 +20,7 @@ std::string describe(const platform::Value& value) {
 HBRLogger::HBRLogger() { registerAction("logLevel", &HBRLogger::logLevel); }
 
 void HBRLogger::logLevel(const HBRInvokedUrlCommand& command) {
-  platform::Value level = command.argumentAtIndex(0);
+  const platform::Value& level = command.argumentAtIndex(0);
   std::string message = describe(command.argumentAtIndex(1));
   if (level.is_string() && level.get<std::string>() == "LOG") {
     platform::log(message);

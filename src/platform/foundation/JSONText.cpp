@@ -1,6 +1,11 @@
 #include "platform/foundation/JSONText.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "platform/foundation/Log.h"
 
 namespace platform {
 
@@ -85,6 +90,98 @@ std::string binaryString(std::string_view bytes) {
     }
   }
   return out;
+}
+
+
+bool nestedDeeperThan(const Value& value, std::size_t maxDepth) {
+  // Each entry is a container and how deep it sits; its children are pushed one level deeper.
+  std::vector<std::pair<const Value*, std::size_t>> pending{{&value, 0}};
+  while (!pending.empty()) {
+    auto [current, depth] = pending.back();
+    pending.pop_back();
+    if (!current->is_structured()) continue;
+    if (depth + 1 > maxDepth) return true;
+    for (const Value& child : *current)
+      if (child.is_structured()) pending.emplace_back(&child, depth + 1);
+  }
+  return false;
+}
+
+namespace {
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The code unit of the escape "\uXXXX" at `at`, or -1 when there is none.
+int escapedUnit(std::string_view text, std::size_t at) {
+  if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return -1;
+  int unit = 0;
+  for (std::size_t i = at + 2; i < at + 6; ++i) {
+    int digit = hexDigit(text[i]);
+    if (digit < 0) return -1;
+    unit = unit * 16 + digit;
+  }
+  return unit;
+}
+
+bool isHighSurrogate(int unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool isLowSurrogate(int unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// One pass over JSON text: the deepest nesting outside strings (stopping once it passes
+// `maxDepth`), with each escaped lone surrogate rewritten in place as "\ufffd" (same length).
+std::size_t scanJSONText(std::string& text, std::size_t maxDepth) {
+  std::size_t depth = 0, deepest = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (!inString) {
+      if (c == '"') {
+        inString = true;
+      } else if (c == '[' || c == '{') {
+        deepest = std::max(deepest, ++depth);
+        if (deepest > maxDepth) return deepest;
+      } else if ((c == ']' || c == '}') && depth > 0) {
+        --depth;
+      }
+      continue;
+    }
+    if (c == '"') {
+      inString = false;
+    } else if (c == '\\') {
+      int unit = escapedUnit(text, i);
+      if (unit < 0) {
+        ++i;  // a two-character escape
+        continue;
+      }
+      if (isHighSurrogate(unit) && isLowSurrogate(escapedUnit(text, i + 6))) {
+        i += 11;  // a whole pair
+        continue;
+      }
+      if (isHighSurrogate(unit) || isLowSurrogate(unit)) text.replace(i + 2, 4, "fffd");
+      i += 5;
+    }
+  }
+  return deepest;
+}
+
+}  // namespace
+
+std::optional<Value> parseJSONText(std::string_view text, std::string* error, std::size_t maxDepth) {
+  std::string clean = isValidUTF8(text) ? std::string(text) : replacingInvalidUTF8(text);
+  if (scanJSONText(clean, maxDepth) > maxDepth) {
+    if (error) *error = stringf("JSON text nested deeper than %zu levels", maxDepth);
+    return std::nullopt;
+  }
+  Value parsed = Value::parse(clean, nullptr, false);
+  if (parsed.is_discarded()) {
+    if (error) *error = "The data couldn't be read because it isn't in the correct format.";
+    return std::nullopt;
+  }
+  return parsed;
 }
 
 }  // namespace platform

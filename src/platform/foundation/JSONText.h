@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,5 +22,21 @@ std::string replacingInvalidUTF8(std::string_view bytes);
 // A "binary string": each byte becomes the code point of the same number (U+0000-U+00FF),
 // written as UTF-8, as page script reads a byte string.
 std::string binaryString(std::string_view bytes);
+
+// The deepest nesting of arrays and dictionaries taken from a page, a package or a server.
+// Everything that walks such a value recursively (copies, comparisons, JSON writing, the
+// JSON and property-list checks) stays far from the end of the stack below this depth.
+inline constexpr std::size_t kMaxNestingDepth = 256;
+
+// True when arrays and dictionaries in `value` nest deeper than `maxDepth` (a scalar has
+// depth 0, `[]` depth 1). Walks without recursion, so it is safe on any value.
+bool nestedDeeperThan(const Value& value, std::size_t maxDepth = kMaxNestingDepth);
+
+// Parses JSON text from outside. Escapes of lone UTF-16 surrogates (which JavaScript strings
+// may hold) become U+FFFD, as do bytes that are not valid UTF-8, so such text is never
+// dropped. Text nested deeper than `maxDepth` is refused before anything is built. On
+// failure `error`, when given, says why.
+std::optional<Value> parseJSONText(std::string_view text, std::string* error = nullptr,
+                                   std::size_t maxDepth = kMaxNestingDepth);
 
 }  // namespace platform

@@ -2,12 +2,15 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
+#include <vector>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 
 namespace platform {
@@ -17,12 +20,148 @@ namespace {
 // Property-list dates count seconds from 2001-01-01 00:00:00 UTC.
 constexpr std::int64_t kReferenceDateOffset = 978307200;
 
-// Depth guard: a hostile binary plist can nest (or even loop back) far enough to exhaust
-// the stack.
-constexpr int kMaxDepth = 512;
+// The property-list library builds and frees its nodes recursively, before any check of ours
+// could run, and it copies an object once for every reference to it. So the bytes are
+// measured first, without recursion: nesting beyond `kMaxNestingDepth`, a reference loop, or
+// more nodes than `kMaxNodes` once shared objects are copied, and the list is refused.
+constexpr std::uint64_t kMaxNodes = 1u << 20;
 
-std::optional<Value> toValue(plist_t node, int depth) {
-  if (!node || depth > kMaxDepth) return std::nullopt;
+// XML: <dict> and <array> open a level, their end tags close one, "<dict/>" is empty.
+// Comments, CDATA sections, processing instructions and declarations are stepped over, so
+// that a tag written inside one of them cannot hide a real one.
+bool xmlWithinBounds(std::string_view data) {
+  auto skipPast = [&](size_t from, std::string_view end) {
+    size_t at = data.find(end, from);
+    return at == std::string_view::npos ? data.size() : at + end.size();
+  };
+  auto isNameEnd = [&](size_t at) {
+    return at >= data.size() || data[at] == '>' || data[at] == '/' || data[at] == ' ' || data[at] == '\t' ||
+           data[at] == '\n' || data[at] == '\r';
+  };
+  auto startsContainer = [&](size_t at) {
+    return (data.compare(at, 4, "dict") == 0 && isNameEnd(at + 4)) ||
+           (data.compare(at, 5, "array") == 0 && isNameEnd(at + 5));
+  };
+  size_t depth = 0;
+  size_t at = 0;
+  while ((at = data.find('<', at)) != std::string_view::npos) {
+    if (data.compare(at, 4, "<!--") == 0) {
+      at = skipPast(at + 4, "-->");
+    } else if (data.compare(at, 9, "<![CDATA[") == 0) {
+      at = skipPast(at + 9, "]]>");
+    } else if (data.compare(at, 2, "<?") == 0) {
+      at = skipPast(at + 2, "?>");
+    } else if (data.compare(at, 2, "<!") == 0) {
+      at = skipPast(at + 2, ">");
+    } else if (data.compare(at, 2, "</") == 0) {
+      if (startsContainer(at + 2) && depth > 0) --depth;
+      at = skipPast(at + 2, ">");
+    } else {
+      bool container = startsContainer(at + 1);
+      size_t end = skipPast(at + 1, ">");
+      bool empty = end >= 2 && end <= data.size() && data[end - 1] == '>' && data[end - 2] == '/';
+      if (container && !empty && ++depth > kMaxNestingDepth) return false;
+      at = end;
+    }
+  }
+  return true;
+}
+
+// Binary: the trailer names the offset table and the root; arrays, sets and dictionaries
+// list the indexes of their members. A depth-first walk with its own stack measures each
+// object once.
+bool binaryWithinBounds(std::string_view data) {
+  auto readBE = [&](size_t at, size_t size) -> std::optional<std::uint64_t> {
+    if (size == 0 || size > 8 || at > data.size() || data.size() - at < size) return std::nullopt;
+    std::uint64_t value = 0;
+    for (size_t i = 0; i < size; ++i) value = value << 8 | static_cast<std::uint8_t>(data[at + i]);
+    return value;
+  };
+  if (data.size() < 8 + 32) return false;
+  size_t trailer = data.size() - 32;
+  size_t offsetSize = static_cast<std::uint8_t>(data[trailer + 6]);
+  size_t refSize = static_cast<std::uint8_t>(data[trailer + 7]);
+  auto count = readBE(trailer + 8, 8), root = readBE(trailer + 16, 8), table = readBE(trailer + 24, 8);
+  if (!count || !root || !table || offsetSize == 0 || offsetSize > 8 || refSize == 0 || refSize > 8) return false;
+  if (*root >= *count || *table > trailer || (trailer - *table) / offsetSize < *count) return false;
+  std::uint64_t objects = *count;
+
+  // The members of a container: where their indexes start and how many there are.
+  struct Members {
+    size_t at = 0;
+    std::uint64_t count = 0;
+  };
+  auto membersOf = [&](std::uint64_t index) -> std::optional<Members> {
+    auto offset = readBE(*table + index * offsetSize, offsetSize);
+    if (!offset || *offset >= trailer) return std::nullopt;
+    std::uint8_t marker = static_cast<std::uint8_t>(data[*offset]);
+    std::uint8_t kind = marker >> 4;
+    if (kind != 0xA && kind != 0xC && kind != 0xD) return Members{};
+    Members members{static_cast<size_t>(*offset) + 1, marker & 0x0Fu};
+    if (members.count == 0x0F) {
+      if (members.at >= trailer) return std::nullopt;
+      std::uint8_t intMarker = static_cast<std::uint8_t>(data[members.at]);
+      if (intMarker >> 4 != 0x1 || (intMarker & 0x0F) > 3) return std::nullopt;
+      size_t intSize = size_t{1} << (intMarker & 0x0F);
+      auto length = readBE(members.at + 1, intSize);
+      if (!length) return std::nullopt;
+      members.at += 1 + intSize;
+      members.count = *length;
+    }
+    if (kind == 0xD) members.count *= 2;  // keys, then values
+    if (members.at > trailer || (trailer - members.at) / refSize < members.count) return std::nullopt;
+    return members;
+  };
+
+  enum : std::uint8_t { kUnseen, kOpen, kDone };
+  std::vector<std::uint8_t> state(objects, kUnseen);
+  std::vector<std::uint64_t> nodes(objects, 0);
+  struct Frame {
+    std::uint64_t index;
+    Members members;
+    std::uint64_t next = 0;
+    std::uint64_t nodes = 1;
+  };
+  std::vector<Frame> stack;
+  auto open = [&](std::uint64_t index) {
+    auto members = membersOf(index);
+    if (!members) return false;
+    state[index] = kOpen;
+    stack.push_back({index, *members});
+    // Every open frame but a leaf on top is a container enclosing the next.
+    return stack.size() <= kMaxNestingDepth + 1;
+  };
+  if (!open(*root)) return false;
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next < frame.members.count) {
+      auto child = readBE(frame.members.at + frame.next * refSize, refSize);
+      ++frame.next;
+      if (!child || *child >= objects || state[*child] == kOpen) return false;  // broken, or a loop
+      if (state[*child] == kDone) {
+        frame.nodes = std::min(frame.nodes + nodes[*child], kMaxNodes + 1);
+      } else if (!open(*child)) {
+        return false;
+      }
+      continue;
+    }
+    std::uint64_t total = frame.nodes;
+    state[frame.index] = kDone;
+    nodes[frame.index] = total;
+    stack.pop_back();
+    if (total > kMaxNodes) return false;
+    if (!stack.empty()) stack.back().nodes = std::min(stack.back().nodes + total, kMaxNodes + 1);
+  }
+  return true;
+}
+
+bool withinBounds(std::string_view data) {
+  if (data.substr(0, 6) == "bplist") return binaryWithinBounds(data);
+  return xmlWithinBounds(data);
+}
+
+std::optional<Value> toValue(plist_t node, size_t depth) {
+  if (!node || depth > kMaxNestingDepth) return std::nullopt;
   switch (plist_get_node_type(node)) {
     case PLIST_DICT: {
       Value object = Value::object();
@@ -143,6 +282,10 @@ plist_t toNode(const Value& value) {
 
 std::optional<Value> parsePropertyList(std::string_view data) {
   if (data.empty() || data.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+  if (!withinBounds(data)) {
+    log(stringf("Refusing a property list nested deeper than %zu levels, looping or too large.", kMaxNestingDepth));
+    return std::nullopt;
+  }
   plist_t root = nullptr;
   plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
   if (!root) return std::nullopt;

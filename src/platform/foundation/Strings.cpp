@@ -3,7 +3,10 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 
 namespace platform {
@@ -168,6 +171,31 @@ int compareNumericVersions(std::string_view a, std::string_view b) {
 double wallClockSeconds() {
   using namespace std::chrono;
   return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+std::optional<double> decimalValue(std::string_view text) {
+  size_t at = 0;
+  while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r'))
+    ++at;
+  if (at < text.size() && text[at] == '+') ++at;
+  // Only digits, a point, a sign and an exponent make a number here; "inf" and "nan" do not.
+  if (at >= text.size() || !(std::isdigit(static_cast<unsigned char>(text[at])) || text[at] == '-' || text[at] == '.'))
+    return std::nullopt;
+  double value = 0;
+  auto [end, error] = std::from_chars(text.data() + at, text.data() + text.size(), value);
+  if (error != std::errc() || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+bool boolValue(std::string_view text) {
+  size_t at = 0;
+  while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r'))
+    ++at;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+  while (at < text.size() && text[at] == '0') ++at;
+  if (at >= text.size()) return false;
+  char c = text[at];
+  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
 }
 
 }  // namespace platform

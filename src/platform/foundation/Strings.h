@@ -26,6 +26,14 @@ std::string base64Encode(const std::uint8_t* data, size_t size);
 inline std::string base64Encode(const Bytes& bytes) { return base64Encode(bytes.data(), bytes.size()); }
 std::optional<Bytes> base64Decode(std::string_view text);
 
+// The platform's string-to-number rules, the same in every locale (GTK switches the C
+// library to the user's, where "12.5" may read as 12). `decimalValue`: after leading blanks,
+// the longest decimal number ("12.5", "-3e2"); nullopt when there is none or it is not finite
+// ("inf", "nan", "1e999"). `boolValue`: after leading blanks and an optional sign and zeros,
+// true when the text starts with 'Y', 'y', 'T', 't' or a digit 1-9.
+std::optional<double> decimalValue(std::string_view text);
+bool boolValue(std::string_view text);
+
 // A random UUID in upper-case 8-4-4-4-12 form.
 std::string makeUUID();
 

@@ -46,20 +46,22 @@ bool isPercentEscape(std::string_view text, size_t i) {
   return i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0;
 }
 
-// What may appear in URL text at all: printable ASCII without the characters RFC 3986
-// never allows, well-formed escapes, and at most one '#'.
+// What may appear in URL text at all: printable ASCII and well-formed escapes. Web engines
+// take (and send) more than RFC 3986 allows: '\\', '^', '`', '{', '|' and '}' unescaped in a
+// path, a query or a fragment, and '#' again inside a fragment. Only what they would escape
+// themselves before sending it (blanks, '"', '<', '>') is refused here.
 bool isLegalURLText(std::string_view text) {
-  bool sawHash = false;
   for (size_t i = 0; i < text.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x21 || c > 0x7E || std::strchr("\"<>\\^`{|}", c) != nullptr) return false;
+    if (c < 0x21 || c > 0x7E || std::strchr("\"<>", c) != nullptr) return false;
     if (c == '%' && !isPercentEscape(text, i)) return false;
-    if (c == '#') {
-      if (sawHash) return false;
-      sawHash = true;
-    }
   }
   return true;
+}
+
+// The characters above are not allowed in a host name, nor anywhere in the authority.
+bool isLegalAuthority(std::string_view authority) {
+  return authority.find_first_of("\\^`{|}") == std::string_view::npos;
 }
 
 bool isSchemeText(std::string_view s) {
@@ -128,6 +130,7 @@ std::optional<URL> URL::fromValidatedText(std::string text) {
     size_t end = t.find_first_of("/?#", pos + 2);
     if (end == std::string::npos) end = t.size();
     url.authority_ = {pos + 2, end - pos - 2};
+    if (!isLegalAuthority(std::string_view(t).substr(pos + 2, end - pos - 2))) return std::nullopt;
     pos = end;
   }
   size_t pathEnd = t.find_first_of("?#", pos);

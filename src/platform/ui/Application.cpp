@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include "platform/foundation/Log.h"
+#include "platform/foundation/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
 
 namespace platform::ui {
@@ -62,7 +64,24 @@ void Application::didReceiveMemoryWarning() {
 }
 
 bool Application::deliverOpenURL(const std::optional<URL>& url, const Value& options) {
-  return delegate_ ? delegate_->openURL(url, options) : false;
+  if (!MainLoop::isMainThread()) {
+    // A URL handed over by another process arrives on whatever thread listened for it; the
+    // delegate and the page are the main thread's.
+    MainLoop::post([url, options] { Application::shared().deliverOpenURL(url, options); });
+    return true;
+  }
+  if (!delegate_) {
+    log("An opened URL arrived before the application had a delegate; it is dropped.");
+    return false;
+  }
+  try {
+    return delegate_->openURL(url, options);
+  } catch (const std::exception& e) {
+    log(std::string("Opening a URL failed: ") + e.what());
+  } catch (...) {
+    log("Opening a URL failed.");
+  }
+  return false;
 }
 
 bool Application::openURL(const URL& url) { return opener_ ? opener_(url) : false; }

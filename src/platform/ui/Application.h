@@ -78,7 +78,8 @@ class Application {
   void willTerminate();
   void didReceiveMemoryWarning();
 
-  // Asks the delegate to open `url`, as the system does for a deep link.
+  // Asks the delegate to open `url`, as the system does for a deep link. From another thread
+  // the call is handed to the main thread (and answers true).
   bool deliverOpenURL(const std::optional<URL>& url, const Value& options);
 
   // Opens a URL with the desktop's handler. Tests replace the opener to record calls.

@@ -25,6 +25,8 @@ class ViewController : public platform::Object {
   virtual void viewDidDisappear(bool) {}
   virtual void viewWillLayoutSubviews() {}
   virtual void viewDidLayoutSubviews() {}
+  // The view is about to take a new size (the window was resized or turned).
+  virtual void viewWillTransitionToSize(Size) {}
   virtual void didReceiveMemoryWarning() {}
 
   // Modal presentation over this controller (over the top-most controller it already

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/foundation/Error.h"
+#include "platform/foundation/Strings.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
 #include "platform/net/URLRequest.h"
@@ -149,12 +150,13 @@ struct WebViewConfiguration {
   std::optional<std::string> applicationNameForUserAgent;
   std::string defaultApplicationNameForUserAgent = "Mobile/15E148";
 
+  // Schemes are kept lower-cased: a URL's scheme has no case, and the engine asks in lower case.
   void setURLSchemeHandler(std::shared_ptr<URLSchemeHandler> handler, const std::string& scheme) {
-    urlSchemeHandlers[scheme] = std::move(handler);
+    urlSchemeHandlers[asciiLower(scheme)] = std::move(handler);
   }
-  // The handler registered for `scheme`, or nullptr.
+  // The handler registered for `scheme` (in any case), or nullptr.
   std::shared_ptr<URLSchemeHandler> handlerForScheme(const std::string& scheme) const {
-    auto it = urlSchemeHandlers.find(scheme);
+    auto it = urlSchemeHandlers.find(asciiLower(scheme));
     return it == urlSchemeHandlers.end() ? nullptr : it->second;
   }
 };

@@ -5,6 +5,8 @@
 
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRPluginResult.h"
+#include "host/HBRViewController.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/ui/Application.h"
@@ -72,6 +74,14 @@ void E2EChannel::announce(const HBRInvokedUrlCommand& command) {
                              command.callbackId());
 }
 
+namespace {
+// The host view controller's notifications, in the order they were posted.
+platform::Value& viewNotifications() {
+  static platform::Value names = platform::Value::array();
+  return names;
+}
+}  // namespace
+
 E2EReport::E2EReport() {
   registerAction("report", &E2EReport::report);
   registerAction("environment", &E2EReport::environment);
@@ -79,7 +89,7 @@ E2EReport::E2EReport() {
 
 void E2EReport::environment(const HBRInvokedUrlCommand& command) {
   auto delegate = commandDelegate();
-  platform::Value name = command.argumentAtIndex(0);
+  const platform::Value& name = command.argumentAtIndex(0);
   const char* value = name.is_string() ? std::getenv(("VELTRO_E2E_" + name.get<std::string>()).c_str()) : nullptr;
   if (delegate)
     delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::OK, value ? value : ""),
@@ -89,6 +99,7 @@ void E2EReport::environment(const HBRInvokedUrlCommand& command) {
 void E2EReport::report(const HBRInvokedUrlCommand& command) {
   const char* path = std::getenv("VELTRO_E2E_REPORT");
   platform::Value found = command.argumentAtIndex(0);
+  if (found.is_object()) found["viewNotifications"] = viewNotifications();
   if (path && *path) {
     std::ofstream out(path, std::ios::trunc);
     out << found.dump(2) << "\n";
@@ -101,6 +112,12 @@ void E2EReport::report(const HBRInvokedUrlCommand& command) {
 }
 
 void registerE2EPlugins() {
+  static int recorder = 0;
+  for (const char* name : {HBRViewWillAppearNotification, HBRViewDidAppearNotification, HBRViewWillDisappearNotification,
+                           HBRViewDidDisappearNotification, HBRViewWillLayoutSubviewsNotification,
+                           HBRViewDidLayoutSubviewsNotification, HBRViewWillTransitionToSizeNotification})
+    platform::NotificationCenter::defaultCenter().addObserver(
+        &recorder, name, nullptr, [](const platform::Notification& n) { viewNotifications().push_back(n.name); });
   HBRRegisterPluginClass<E2EEcho>("E2EEcho");
   HBRRegisterPluginClass<E2EChannel>("E2EChannel");
   HBRRegisterPluginClass<E2EReport>("E2EReport");

@@ -35,8 +35,9 @@ class E2EChannel : public HBRPlugin {
   void announce(const HBRInvokedUrlCommand& command);
 };
 
-// Writes what the page found to the file named by $VELTRO_E2E_REPORT and ends the shell,
-// unless argument 1 is true (the page goes on attacking after its report).
+// Writes what the page found to the file named by $VELTRO_E2E_REPORT, with the host view
+// notifications posted so far under "viewNotifications", and ends the shell, unless argument 1
+// is true (the page goes on attacking after its report).
 class E2EReport : public HBRPlugin {
  public:
   E2EReport();
@@ -48,5 +49,5 @@ class E2EReport : public HBRPlugin {
   void environment(const HBRInvokedUrlCommand& command);
 };
 
-// Registers the classes under their names.
+// Registers the classes under their names and starts recording the view notifications.
 void registerE2EPlugins();

@@ -38,6 +38,7 @@ void showKeyWindow(const std::shared_ptr<Window>& window) {
   auto& s = state();
   if (s.mainWindow && s.mainWindow->rootView() == window) return;
   s.mainWindow = std::make_unique<GtkWindowBackend>(window, true);
+  s.mainWindow->setViewController(window->rootViewController());
   GtkAlertPresenter::setParentWindow(s.mainWindow->window());
 }
 
@@ -50,6 +51,7 @@ void presentController(const std::shared_ptr<ViewController>&, const std::shared
     view->setFrame(s.mainWindow->rootView()->bounds());
   }
   auto backend = std::make_unique<GtkWindowBackend>(view, false, s.mainWindow ? s.mainWindow->window() : nullptr);
+  backend->setViewController(presented);
   std::weak_ptr<ViewController> weak = presented;
   backend->setCloseHandler([weak] {
     // Closing the window from the desktop dismisses the controller, later: the backend that

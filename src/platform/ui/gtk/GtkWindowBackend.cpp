@@ -35,6 +35,11 @@ GtkWindowBackend::GtkWindowBackend(const std::shared_ptr<View>& root, bool isMai
   using platform::gtk::connectSignal;
   connections_.push_back(connectSignal(node.widget.get(), "size-allocate", onSizeAllocate, this));
   connections_.push_back(connectSignal(window_.get(), "delete-event", onDelete, this));
+  connections_.push_back(connectSignal(window_.get(), "map", onMapSignal, this));
+  connections_.push_back(connectSignal(window_.get(), "map-event", onMapEvent, this));
+  connections_.push_back(connectSignal(window_.get(), "unmap", onUnmapSignal, this));
+  connections_.push_back(connectSignal(window_.get(), "unmap-event", onUnmapEvent, this));
+  connections_.push_back(connectSignal(window_.get(), "window-state-event", onIconify, this));
   if (isMainWindow_) {
     connections_.push_back(connectSignal(window_.get(), "focus-in-event", onFocusIn, this));
     connections_.push_back(connectSignal(window_.get(), "focus-out-event", onFocusOut, this));
@@ -45,10 +50,28 @@ GtkWindowBackend::GtkWindowBackend(const std::shared_ptr<View>& root, bool isMai
 }
 
 GtkWindowBackend::~GtkWindowBackend() {
+  // The view leaves the screen with its window.
+  appearance(false, false);
+  appearance(false, true);
   connections_.clear();
   for (auto& [view, node] : nodes_) release(*node);
   if (window_) gtk_widget_destroy(window_.get());
   nodes_.clear();
+}
+
+void GtkWindowBackend::setViewController(const std::shared_ptr<ViewController>& controller) {
+  controller_ = controller;
+  if (!controller) return;
+  // The window was shown (and laid out) while it was made: the controller catches up.
+  try {
+    if (laidOut_) {
+      controller->viewWillLayoutSubviews();
+      controller->viewDidLayoutSubviews();
+    }
+  } catch (...) {
+    log("GtkWindowBackend: a layout handler failed");
+  }
+  if (gtk_widget_get_mapped(window_.get())) appearance(true, false);
 }
 
 GtkWidget* GtkWindowBackend::widgetFor(const View& view) const {
@@ -165,13 +188,76 @@ void GtkWindowBackend::onSizeAllocate(GtkWidget*, GdkRectangle* allocation, gpoi
   auto* self = static_cast<GtkWindowBackend*>(data);
   try {
     // The model follows the window's real size, so the host's views report what is shown.
-    if (auto root = self->root_.lock()) {
-      Rect frame{{0, 0}, {static_cast<double>(allocation->width), static_cast<double>(allocation->height)}};
-      if (!(root->frame() == frame)) root->setFrame(frame);
-    }
+    auto root = self->root_.lock();
+    if (!root) return;
+    Rect frame{{0, 0}, {static_cast<double>(allocation->width), static_cast<double>(allocation->height)}};
+    bool resized = !(root->frame() == frame);
+    if (!resized && self->laidOut_) return;
+    auto controller = self->controller_.lock();
+    // The first size is the one the window opened with, not a transition to a new one.
+    if (controller && resized && self->laidOut_) controller->viewWillTransitionToSize(frame.size);
+    if (controller) controller->viewWillLayoutSubviews();
+    if (resized) root->setFrame(frame);
+    self->laidOut_ = true;
+    if (controller) controller->viewDidLayoutSubviews();
   } catch (...) {
     log("GtkWindowBackend: resizing the views failed");
   }
+}
+
+void GtkWindowBackend::appearance(bool visible, bool done) {
+  auto controller = controller_.lock();
+  if (!controller) return;
+  try {
+    if (visible) {
+      if (appearance_ == Appearance::Hidden || appearance_ == Appearance::Disappearing) {
+        appearance_ = Appearance::Appearing;
+        controller->viewWillAppear(false);
+      }
+      if (done && appearance_ == Appearance::Appearing) {
+        appearance_ = Appearance::Shown;
+        controller->viewDidAppear(false);
+      }
+    } else {
+      if (appearance_ == Appearance::Shown || appearance_ == Appearance::Appearing) {
+        appearance_ = Appearance::Disappearing;
+        controller->viewWillDisappear(false);
+      }
+      if (done && appearance_ == Appearance::Disappearing) {
+        appearance_ = Appearance::Hidden;
+        controller->viewDidDisappear(false);
+      }
+    }
+  } catch (...) {
+    log("GtkWindowBackend: a view appearance handler failed");
+  }
+}
+
+void GtkWindowBackend::onMapSignal(GtkWidget*, gpointer data) { static_cast<GtkWindowBackend*>(data)->appearance(true, false); }
+
+void GtkWindowBackend::onUnmapSignal(GtkWidget*, gpointer data) {
+  static_cast<GtkWindowBackend*>(data)->appearance(false, false);
+}
+
+gboolean GtkWindowBackend::onMapEvent(GtkWidget*, GdkEvent*, gpointer data) {
+  static_cast<GtkWindowBackend*>(data)->appearance(true, true);
+  return FALSE;
+}
+
+gboolean GtkWindowBackend::onUnmapEvent(GtkWidget*, GdkEvent*, gpointer data) {
+  static_cast<GtkWindowBackend*>(data)->appearance(false, true);
+  return FALSE;
+}
+
+gboolean GtkWindowBackend::onIconify(GtkWidget*, GdkEventWindowState* event, gpointer data) {
+  // Not every window manager unmaps an iconified window; the view is out of sight either way.
+  if (event->changed_mask & GDK_WINDOW_STATE_ICONIFIED) {
+    bool visible = !(event->new_window_state & GDK_WINDOW_STATE_ICONIFIED);
+    auto* self = static_cast<GtkWindowBackend*>(data);
+    self->appearance(visible, false);
+    self->appearance(visible, true);
+  }
+  return FALSE;
 }
 
 gboolean GtkWindowBackend::onFocusIn(GtkWidget*, GdkEvent*, gpointer) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/ui/View.h"
+#include "platform/ui/ViewController.h"
 #include "platform/ui/gtk/GObjectPtr.h"
 
 namespace platform::ui {
@@ -31,6 +32,10 @@ class GtkWindowBackend {
   std::shared_ptr<View> rootView() const { return root_.lock(); }
   // The GTK widget that shows `view`, nullptr when the view is not in this window.
   GtkWidget* widgetFor(const View& view) const;
+  // The controller whose view the window shows hears that it appears and disappears (the
+  // window is mapped or unmapped, iconified or restored), that it is laid out, and that it
+  // takes a new size.
+  void setViewController(const std::shared_ptr<ViewController>& controller);
   // What closing the window from the desktop does; the main window ends the application.
   void setCloseHandler(std::function<void()> handler) { closeHandler_ = std::move(handler); }
 
@@ -49,6 +54,13 @@ class GtkWindowBackend {
   static gboolean onWindowState(GtkWidget*, GdkEventWindowState*, gpointer self);
   static gboolean onMap(GtkWidget*, GdkEvent*, gpointer self);
   static gboolean onDelete(GtkWidget*, GdkEvent*, gpointer self);
+  static void onMapSignal(GtkWidget*, gpointer self);
+  static void onUnmapSignal(GtkWidget*, gpointer self);
+  static gboolean onMapEvent(GtkWidget*, GdkEvent*, gpointer self);
+  static gboolean onUnmapEvent(GtkWidget*, GdkEvent*, gpointer self);
+  static gboolean onIconify(GtkWidget*, GdkEventWindowState*, gpointer self);
+  // Tells the controller, once per change, that its view will or did appear or disappear.
+  void appearance(bool visible, bool done);
 
   std::weak_ptr<View> root_;
   bool isMainWindow_;
@@ -56,6 +68,9 @@ class GtkWindowBackend {
   std::map<View*, std::unique_ptr<Node>> nodes_;
   std::vector<platform::gtk::SignalConnection> connections_;
   bool mapped_ = false;
+  bool laidOut_ = false;
+  std::weak_ptr<ViewController> controller_;
+  enum class Appearance { Hidden, Appearing, Shown, Disappearing } appearance_ = Appearance::Hidden;
   std::function<void()> closeHandler_;
 };
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/net/URLError.h"
@@ -37,16 +38,17 @@ void logException(const char* where) {
   }
 }
 
+// How deep a value from a page may nest before it is refused here. Building the value takes
+// no recursion, so this only keeps memory in bounds; receivers that walk the value recursively
+// apply the much lower `kMaxNestingDepth` themselves and answer the page with an error.
+constexpr size_t kMaxReceivedDepth = kMaxNestingDepth * 64;
+
 Value valueFromJSC(JSCValue* value) {
   if (!value) return Value();
-  // Strings first: every answer of the bridge's callbacks is one.
-  if (jsc_value_is_string(value)) {
-    char* text = jsc_value_to_string(value);
-    Value result = text ? Value(text) : Value("");
-    g_free(text);
-    return result;
-  }
   if (jsc_value_is_undefined(value) || jsc_value_is_null(value)) return Value();
+  // Strings too go through their JSON text: a string holding half a UTF-16 surrogate pair
+  // has no UTF-8 form, and WebKit's direct conversion stops short at it. In JSON it is an
+  // escape, which the parser below turns into U+FFFD.
   char* json = jsc_value_to_json(value, 0);
   if (!json) {
     // Functions, symbols and cyclic objects have no JSON form; their text is the best answer.
@@ -55,9 +57,14 @@ Value valueFromJSC(JSCValue* value) {
     g_free(text);
     return result;
   }
-  Value result = Value::parse(json, nullptr, false);
+  std::string error;
+  auto result = parseJSONText(json, &error, kMaxReceivedDepth);
   g_free(json);
-  return result.is_discarded() ? Value() : result;
+  if (!result) {
+    log("GtkWebView: a value from the page was dropped: " + error);
+    return Value();
+  }
+  return std::move(*result);
 }
 
 NavigationType navigationTypeFrom(WebKitNavigationType type) {
@@ -453,9 +460,14 @@ std::optional<URL> GtkWebView::url() const {
 }
 
 std::optional<std::string> GtkWebView::title() const {
+  // WebKitGTK has no title for a page without a <title> element, where the platform has an
+  // empty one; no title at all means that no page is shown, as after the content process ended.
+  if (webProcessTerminated_) return std::nullopt;
   const char* title = webkit_web_view_get_title(view_.get());
-  if (!title) return std::nullopt;
-  return std::string(title);
+  if (title) return std::string(title);
+  const char* uri = webkit_web_view_get_uri(view_.get());
+  if (uri && *uri) return std::string();
+  return std::nullopt;
 }
 
 void GtkWebView::reload() { webkit_web_view_reload(view_.get()); }
@@ -620,6 +632,7 @@ void GtkWebView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer d
     auto keepAlive = self->self();
     if (event == WEBKIT_LOAD_STARTED) {
       self->loadFailed_ = false;
+      self->webProcessTerminated_ = false;
       if (auto delegate = self->navigationDelegate()) delegate->didStartProvisionalNavigation(*self);
     } else if (event == WEBKIT_LOAD_FINISHED) {
       // WebKit also finishes a load that failed; the failure was reported already.
@@ -654,6 +667,7 @@ void GtkWebView::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminat
   auto* self = static_cast<GtkWebView*>(data);
   try {
     auto keepAlive = self->self();
+    self->webProcessTerminated_ = true;
     if (auto delegate = self->navigationDelegate()) delegate->webContentProcessDidTerminate(*self);
   } catch (...) {
     logException("a web process end");

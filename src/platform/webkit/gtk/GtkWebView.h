@@ -104,6 +104,7 @@ class GtkWebView : public WebView {
   std::vector<platform::gtk::SignalConnection> connections_;
   std::set<std::shared_ptr<GtkURLSchemeTask>> pendingTasks_;
   std::optional<std::string> customUserAgent_;
+  bool webProcessTerminated_ = false;
   bool loadFailed_ = false;
   std::chrono::steady_clock::time_point lastUserInput_{};
   // The web views of new windows this page opened, kept until their page closes them, and
