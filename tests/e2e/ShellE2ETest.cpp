@@ -245,7 +245,7 @@ TEST_F(E2E, AURLTheShellIsOpenedWithReachesThePage) {
 
   ProgramRun bad = shell(VELTRO_SHELL, {"--open-url", "not a url"});
   EXPECT_EQ(bad.exitStatus, 2);
-  EXPECT_NE(bad.output.find("--open-url needs an absolute URL"), std::string::npos) << bad.output;
+  EXPECT_NE(bad.output.find("--open-url needs a URL with a scheme"), std::string::npos) << bad.output;
 }
 
 // The e2e package with another start page, in a folder of the test's own.
