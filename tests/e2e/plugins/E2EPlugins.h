@@ -36,7 +36,8 @@ class E2EChannel : public HBRPlugin {
 };
 
 // Writes what the page found to the file named by $VELTRO_E2E_REPORT and ends the shell,
-// unless argument 1 is true (the page goes on attacking after its report).
+// unless argument 1 is true (the page goes on attacking after its report); with
+// VELTRO_E2E_MEMORY=1 the memory of the process tree goes with it.
 class E2EReport : public HBRPlugin {
  public:
   E2EReport();
