@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/HBRCommandDelegate.h"
 
@@ -35,13 +36,33 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   // The JavaScript text that delivers `result` to `callbackId` (already checked).
   static std::string callbackMessage(const std::string& callbackId, const HBRPluginResult* result);
 
+ // Answers posted for a later turn are evaluated together, a run of callback texts as one
+  // script that hands back what each returned: this many of them at most, and texts up to
+  // this size (larger ones go alone, and are built off the main thread when posted).
+  static constexpr size_t kMaxJoinedScripts = 1000;
+  static constexpr size_t kMaxJoinedBytes = 64 * 1024;
+
  private:
-  void evalJsHelper(const std::string& js);
+  // A text waiting for its turn; `ready` is false while a large answer is still being built.
+  struct Pending {
+    std::string script;
+    bool callback = false;
+    bool ready = true;
+  };
+  void evalJsHelper(std::string js, bool callback = false);
   void evalJsHelper2(const std::string& js);
+  void postPending(std::shared_ptr<Pending> pending);
+  void schedulePending();
+  void evaluatePending();
+  void evaluateJoined(const std::vector<std::shared_ptr<Pending>>& run);
+  void feedBatches(const platform::Value& result);
 
   std::weak_ptr<HBRViewController> viewController_;
   std::weak_ptr<HBRCommandQueue> commandQueue_;
   std::atomic<bool> delayResponses_{false};
   mutable std::mutex transformerMutex_;
   URLTransformer urlTransformer_;
+  std::mutex pendingMutex_;
+  std::vector<std::shared_ptr<Pending>> pending_;
+  bool pendingPosted_ = false;
 };

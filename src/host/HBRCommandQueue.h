@@ -21,11 +21,26 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   bool currentlyExecuting() const { return startExecutionTime_ > 0; }
   void dispose();
   void resetRequestId() { lastCommandQueueFlushRequestId_ = 0; }
-  void enqueueCommandBatch(const std::string& batchJSON);
+  void enqueueCommandBatch(std::string batchJSON);
   void fetchCommandsFromJs();
   void executePending();
   // Runs one command; answers whether the plugin had the action.
   virtual bool execute(const HBRInvokedUrlCommand& command);
+
+  // Measures, on this thread, time that a command spends handing over its answers: the
+  // slow-command report leaves it out, since the page asked for that work, not the plugin.
+  class ConversionClock {
+   public:
+    ConversionClock();
+    ~ConversionClock();
+    ConversionClock(const ConversionClock&) = delete;
+    ConversionClock& operator=(const ConversionClock&) = delete;
+
+   private:
+    double started_;
+  };
+  // The time measured so far on this thread, in seconds.
+  static double conversionSeconds();
 
   // Batches of at least this many characters are decoded off the main thread.
   static constexpr size_t kBackgroundDecodeThreshold = 4096;

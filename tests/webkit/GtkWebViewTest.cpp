@@ -171,6 +171,16 @@ TEST_F(GtkWebViewTest, LoadsFromTheSchemeHandlerAndTalksBothWays) {
   EXPECT_EQ(error->domain, "WKErrorDomain");
   EXPECT_EQ(error->code, 4);
 
+  // Large arrays and objects are taken apart element by element: the same value as through
+  // JSON, the long texts unchanged, undefined as JSON writes it.
+  Value large = evaluate(
+      "var big = 'q\"\\\\\\u00fc\\n'.repeat(40000); [big, 7, [big, {k: big, u: undefined}], "
+      "undefined, null, true, 2.5]");
+  std::string big;
+  for (int i = 0; i < 40000; ++i) big += "q\"\\\xc3\xbc\n";
+  Value expected = Value::array({big, 7, Value::array({big, Value{{"k", big}}}), nullptr, nullptr, true, 2.5});
+  EXPECT_EQ(large, expected);
+
   EXPECT_NE(view->userAgent().find("VeltroTest"), std::string::npos) << view->userAgent();
   view->setCustomUserAgent("Custom/1.0");
   EXPECT_EQ(view->userAgent(), "Custom/1.0");

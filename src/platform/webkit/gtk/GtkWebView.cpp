@@ -4,6 +4,7 @@
 #include <libsoup/soup.h>
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_map>
 
 #include "platform/foundation/Log.h"
@@ -37,15 +38,58 @@ void logException(const char* where) {
   }
 }
 
-Value valueFromJSC(JSCValue* value) {
+Value stringFromJSC(JSCValue* value) {
+  char* text = jsc_value_to_string(value);
+  Value result = text ? Value(text) : Value("");
+  g_free(text);
+  return result;
+}
+
+// Large arrays and objects of large elements (a command with a long text among its arguments) are taken
+// apart through the JavaScript objects instead of through JSON, so that a long string is
+// copied once instead of escaped and parsed again. Arrays of many small elements are not:
+// one call into JavaScript per element costs more than the JSON.
+constexpr size_t kWalkAboveBytes = 64 * 1024;
+constexpr size_t kWalkBytesPerElement = 1024;
+constexpr int kMaxWalkDepth = 32;
+
+int arrayLength(JSCValue* array) {
+  JSCValue* length = jsc_value_object_get_property(array, "length");
+  int count = length ? jsc_value_to_int32(length) : 0;
+  if (length) g_object_unref(length);
+  return count;
+}
+
+Value parsedFromJSC(JSCValue* value, int depth);
+
+// Objects property by property; as in JSON, properties that are undefined or functions are
+// left out.
+Value walkedObjectFromJSC(JSCValue* object, gchar** names, int depth) {
+  Value result = Value::object();
+  for (gchar** name = names; *name; ++name) {
+    JSCValue* item = jsc_value_object_get_property(object, *name);
+    if (item && !jsc_value_is_undefined(item) && !jsc_value_is_function(item))
+      result[*name] = parsedFromJSC(item, depth + 1);
+    if (item) g_object_unref(item);
+  }
+  return result;
+}
+
+Value walkedFromJSC(JSCValue* array, int count, int depth) {
+  Value result = Value::array();
+  for (int i = 0; i < count; ++i) {
+    JSCValue* item = jsc_value_object_get_property_at_index(array, static_cast<guint>(i));
+    // As in JSON, a function in an array is null.
+    result.push_back(item && jsc_value_is_function(item) ? Value() : parsedFromJSC(item, depth + 1));
+    if (item) g_object_unref(item);
+  }
+  return result;
+}
+
+Value parsedFromJSC(JSCValue* value, int depth) {
   if (!value) return Value();
   // Strings first: every answer of the bridge's callbacks is one.
-  if (jsc_value_is_string(value)) {
-    char* text = jsc_value_to_string(value);
-    Value result = text ? Value(text) : Value("");
-    g_free(text);
-    return result;
-  }
+  if (jsc_value_is_string(value)) return stringFromJSC(value);
   if (jsc_value_is_undefined(value) || jsc_value_is_null(value)) return Value();
   char* json = jsc_value_to_json(value, 0);
   if (!json) {
@@ -55,10 +99,30 @@ Value valueFromJSC(JSCValue* value) {
     g_free(text);
     return result;
   }
-  Value result = Value::parse(json, nullptr, false);
+  size_t size = std::strlen(json);
+  if (depth < kMaxWalkDepth && size > kWalkAboveBytes && jsc_value_is_array(value)) {
+    int count = arrayLength(value);
+    if (count > 0 && size / static_cast<size_t>(count) >= kWalkBytesPerElement) {
+      g_free(json);
+      return walkedFromJSC(value, count, depth);
+    }
+  } else if (depth < kMaxWalkDepth && size > kWalkAboveBytes && jsc_value_is_object(value)) {
+    gchar** names = jsc_value_object_enumerate_properties(value);
+    size_t count = names ? g_strv_length(names) : 0;
+    if (count > 0 && size / count >= kWalkBytesPerElement) {
+      g_free(json);
+      Value result = walkedObjectFromJSC(value, names, depth);
+      g_strfreev(names);
+      return result;
+    }
+    g_strfreev(names);
+  }
+  Value result = Value::parse(json, json + size, nullptr, false);
   g_free(json);
   return result.is_discarded() ? Value() : result;
 }
+
+Value valueFromJSC(JSCValue* value) { return parsedFromJSC(value, 0); }
 
 NavigationType navigationTypeFrom(WebKitNavigationType type) {
   switch (type) {
