@@ -68,6 +68,19 @@ void HBRCommandQueue::enqueueCommandBatch(std::string batchJSON) {
   }
 }
 
+bool HBRCommandQueue::hasPendingBatches() {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  return !queue_.empty();
+}
+
+void HBRCommandQueue::enqueueCommand(Value commandJSON) {
+  auto holder = std::make_shared<Holder>();
+  holder->decoded = true;
+  holder->commands.push_back(std::move(commandJSON));
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  queue_.push_back(std::move(holder));
+}
+
 void HBRCommandQueue::fetchCommandsFromJs() {
   auto vc = viewController_.lock();
   auto engine = vc ? vc->webViewEngine() : nullptr;

@@ -22,6 +22,10 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   void dispose();
   void resetRequestId() { lastCommandQueueFlushRequestId_ = 0; }
   void enqueueCommandBatch(std::string batchJSON);
+  // Whether batches wait to be run; a command that arrives on its own then waits behind them
+  // (`enqueueCommand`) instead of overtaking them.
+  bool hasPendingBatches();
+  void enqueueCommand(platform::Value commandJSON);
   void fetchCommandsFromJs();
   void executePending();
   // Runs one command; answers whether the plugin had the action.

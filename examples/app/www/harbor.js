@@ -61,6 +61,10 @@
     // evaluation's result, so they need no message of their own.
     var queued = [];
     var nativeDepth = 0;
+    // Set from handing a batch back until the next task: the batch reaches the shell with the
+    // end of the evaluation, so a call made after it in the same task (a promise continuation)
+    // must not overtake it as a message of its own; it waits for the next task or evaluation.
+    var holding = false;
 
     function channel() {
       var webkit = window.webkit;
@@ -125,7 +129,7 @@
       // Inside a callback, calls wait for the end of the shell's evaluation, which takes them
       // back as one batch. A large one may still go at once when nothing waits before it,
       // since a message sent now reaches the shell before the evaluation's answer.
-      var asText = !handler || (nativeDepth > 0 && (queued.length > 0 || !isLarge(args)));
+      var asText = !handler || holding || (nativeDepth > 0 && (queued.length > 0 || !isLarge(args)));
       // Most calls carry no binary data and go out as they are.
       if (hasBinary(args)) args = args.map(encodeArgument);
       var command = [callbackId, service, action, args];
@@ -140,7 +144,21 @@
       if (queued.length === 0) return '';
       var batch = JSON.stringify(queued);
       queued = [];
+      if (!holding) {
+        holding = true;
+        setTimeout(release, 0);
+      }
       return batch;
+    }
+
+    // Calls held back while a batch was on its way go out now, in the order they were made.
+    function release() {
+      holding = false;
+      var handler = channel();
+      if (nativeDepth > 0 || !handler) return;
+      var waiting = queued;
+      queued = [];
+      for (var i = 0; i < waiting.length; i++) handler.postMessage(waiting[i]);
     }
 
     function nativeEvalAndFetch(fn) {
