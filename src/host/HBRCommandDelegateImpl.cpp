@@ -1,5 +1,7 @@
 #include "host/HBRCommandDelegateImpl.h"
 
+#include <malloc.h>
+
 #include "host/HBRCommandQueue.h"
 #include "host/HBRJSON.h"
 #include "host/HBRPluginResult.h"
@@ -107,8 +109,10 @@ void HBRCommandDelegateImpl::sendPluginResult(const std::shared_ptr<HBRPluginRes
   // reported as slow because the page asked for a large answer.
   HBRCommandQueue::ConversionClock clock;
   auto queue = commandQueue_.lock();
-  bool atOnce = !delayResponses_ && platform::MainLoop::isMainThread() && queue && queue->currentlyExecuting();
-  if (!atOnce && platform::MainLoop::isMainThread() && result && estimatedSize(result->message(), kMaxJoinedBytes) > kMaxJoinedBytes) {
+  bool onMain = platform::MainLoop::isMainThread();
+  bool atOnce = !delayResponses_ && onMain && queue && queue->currentlyExecuting();
+  if (!atOnce && onMain && result &&
+      estimatedSize(result->message(), kMaxJoinedBytes) > kMaxJoinedBytes) {
     // A large answer that waits for a later turn anyway is built on the global queue; its
     // place among the other answers is kept.
     auto pending = std::make_shared<Pending>();
@@ -229,9 +233,10 @@ void HBRCommandDelegateImpl::evaluateJoined(const std::vector<std::shared_ptr<Pe
   }
   script += "return r.length===1?r[0]:r})()";
   std::weak_ptr<HBRCommandDelegateImpl> weakSelf = weak_from_this();
-  engine->evaluateJavaScript(script, [weakSelf](const Value& result, const std::optional<platform::Error>&) {
-    if (auto self = weakSelf.lock()) self->feedBatches(result);
-  });
+  engine->evaluateJavaScript(
+      script, [weakSelf](const Value& result, const std::optional<platform::Error>&) {
+        if (auto self = weakSelf.lock()) self->feedBatches(result);
+      });
 }
 
 void HBRCommandDelegateImpl::feedBatches(const Value& result) {
@@ -252,6 +257,11 @@ void HBRCommandDelegateImpl::evalJsHelper2(const std::string& js) {
   auto vc = viewController_.lock();
   auto engine = vc ? vc->webViewEngine() : nullptr;
   if (!engine) return;
+  if (js.size() >= kTrimAboveBytes) {
+    // The allocator keeps freed blocks of this size for later; once the answer is gone, the
+    // memory goes back to the system instead of staying with the process.
+    platform::MainLoop::post([] { malloc_trim(0); });
+  }
   std::weak_ptr<HBRCommandQueue> weakQueue = commandQueue_;
   engine->evaluateJavaScript(js, [weakQueue](const Value& result, const std::optional<platform::Error>&) {
     if (!result.is_string()) return;

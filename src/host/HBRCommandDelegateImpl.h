@@ -41,6 +41,8 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   // this size (larger ones go alone, and are built off the main thread when posted).
   static constexpr size_t kMaxJoinedScripts = 1000;
   static constexpr size_t kMaxJoinedBytes = 64 * 1024;
+  // Answers at least this large give their memory back to the system once they are out.
+  static constexpr size_t kTrimAboveBytes = 1024 * 1024;
 
  private:
   // A text waiting for its turn; `ready` is false while a large answer is still being built.

@@ -178,7 +178,8 @@ bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
     platform::log(platform::stringf("ERROR: Method '%s' not defined in Plugin '%s'", selector.c_str(),
                                     className.c_str()));
   }
-  double elapsed = platform::monotonicSeconds() * 1000.0 - started - (conversionSeconds() - conversionBefore) * 1000.0;
+  double converting = (conversionSeconds() - conversionBefore) * 1000.0;
+  double elapsed = platform::monotonicSeconds() * 1000.0 - started - converting;
   if (elapsed > kSlowCommandMilliseconds) {
     platform::log(platform::stringf("THREAD WARNING: ['%s'] took '%f' ms. Plugin should use a background thread.",
                                     className.c_str(), elapsed));

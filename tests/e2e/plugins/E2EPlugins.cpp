@@ -27,13 +27,14 @@ void E2EEcho::echo(const HBRInvokedUrlCommand& command) {
 void E2EEcho::echoArrayBuffer(const HBRInvokedUrlCommand& command) {
   auto delegate = commandDelegate();
   if (!delegate) return;
-  platform::Value data = command.argumentAtIndex(0, nullptr, HBRArgumentKind::Data);
-  if (!data.is_binary()) {
+  // Read in place: the payload may be megabytes.
+  const platform::Value& arguments = command.arguments();
+  if (arguments.empty() || !arguments[0].is_binary()) {
     delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "not data"),
                                command.callbackId());
     return;
   }
-  delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, data.get_binary()),
+  delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, arguments[0].get_binary()),
                              command.callbackId());
 }
 

@@ -45,10 +45,10 @@ Value stringFromJSC(JSCValue* value) {
   return result;
 }
 
-// Large arrays and objects of large elements (a command with a long text among its arguments) are taken
-// apart through the JavaScript objects instead of through JSON, so that a long string is
-// copied once instead of escaped and parsed again. Arrays of many small elements are not:
-// one call into JavaScript per element costs more than the JSON.
+// Large arrays and objects of large elements (a command with a long text among its
+// arguments) are taken apart through the JavaScript objects instead of through JSON, so that
+// a long string is copied once instead of escaped and parsed again. Those of many small
+// elements are not: one call into JavaScript per element costs more than the JSON.
 constexpr size_t kWalkAboveBytes = 64 * 1024;
 constexpr size_t kWalkBytesPerElement = 1024;
 constexpr int kMaxWalkDepth = 32;
@@ -80,7 +80,8 @@ Value walkedFromJSC(JSCValue* array, int count, int depth) {
   for (int i = 0; i < count; ++i) {
     JSCValue* item = jsc_value_object_get_property_at_index(array, static_cast<guint>(i));
     // As in JSON, a function in an array is null.
-    result.push_back(item && jsc_value_is_function(item) ? Value() : parsedFromJSC(item, depth + 1));
+    bool function = item && jsc_value_is_function(item);
+    result.push_back(function ? Value() : parsedFromJSC(item, depth + 1));
     if (item) g_object_unref(item);
   }
   return result;
