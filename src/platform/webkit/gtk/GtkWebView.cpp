@@ -38,8 +38,51 @@ void logException(const char* where) {
   }
 }
 
+bool isHexEscape(const std::string& json, size_t at, unsigned low, unsigned high) {
+  if (at + 6 > json.size() || json[at] != '\\' || json[at + 1] != 'u') return false;
+  char* end = nullptr;
+  std::string digits = json.substr(at + 2, 4);
+  unsigned long code = std::strtoul(digits.c_str(), &end, 16);
+  return end == digits.c_str() + 4 && code >= low && code <= high;
+}
+
+// JSON writes a lone surrogate as an escape that no UTF-8 can hold; it becomes U+FFFD.
+void replaceLoneSurrogates(std::string& json) {
+  for (size_t i = 0; i + 6 <= json.size(); ++i) {
+    if (json[i] != '\\') continue;
+    if (isHexEscape(json, i, 0xD800, 0xDBFF) && isHexEscape(json, i + 6, 0xDC00, 0xDFFF)) {
+      i += 11;
+    } else if (isHexEscape(json, i, 0xD800, 0xDFFF)) {
+      json.replace(i + 2, 4, "fffd");
+      i += 5;
+    } else {
+      ++i;  // the escaped character, whatever it is
+    }
+  }
+}
+
+// The context's own String.prototype.toWellFormed, fetched once per context.
+JSCValue* wellFormedFunction(JSCContext* context) {
+  static const char* kKey = "veltro-to-well-formed";
+  if (auto* cached = static_cast<JSCValue*>(g_object_get_data(G_OBJECT(context), kKey)))
+    return cached;
+  JSCValue* function = jsc_context_evaluate(
+      context, "(function (s) { return s.toWellFormed ? s.toWellFormed() : s; })", -1);
+  if (!function || !jsc_value_is_function(function)) {
+    if (function) g_object_unref(function);
+    return nullptr;
+  }
+  g_object_set_data_full(G_OBJECT(context), kKey, function, g_object_unref);
+  return function;
+}
+
 Value stringFromJSC(JSCValue* value) {
-  char* text = jsc_value_to_string(value);
+  // A lone surrogate has no UTF-8 form and would cut the text short; it becomes U+FFFD first.
+  JSCValue* wellFormed = nullptr;
+  if (JSCValue* function = wellFormedFunction(jsc_value_get_context(value)))
+    wellFormed = jsc_value_function_call(function, JSC_TYPE_VALUE, value, G_TYPE_NONE);
+  char* text = jsc_value_to_string(wellFormed && jsc_value_is_string(wellFormed) ? wellFormed : value);
+  if (wellFormed) g_object_unref(wellFormed);
   Value result = text ? Value(text) : Value("");
   g_free(text);
   return result;
@@ -118,8 +161,10 @@ Value parsedFromJSC(JSCValue* value, int depth) {
     }
     g_strfreev(names);
   }
-  Value result = Value::parse(json, json + size, nullptr, false);
+  std::string text(json, size);
   g_free(json);
+  if (text.find("\\u") != std::string::npos) replaceLoneSurrogates(text);
+  Value result = Value::parse(text, nullptr, false);
   return result.is_discarded() ? Value() : result;
 }
 
