@@ -15,6 +15,20 @@ E2EEcho::E2EEcho() {
   registerAction("echoArrayBuffer", &E2EEcho::echoArrayBuffer);
   registerAction("fail", &E2EEcho::fail);
   registerAction("repeat", &E2EEcho::repeat);
+  registerAction("note", &E2EEcho::note);
+  registerAction("notes", &E2EEcho::notes);
+}
+
+void E2EEcho::note(const HBRInvokedUrlCommand& command) {
+  noted_.push_back(command.argumentAtIndex(0));
+  if (auto delegate = commandDelegate())
+    delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, command.arguments()),
+                               command.callbackId());
+}
+
+void E2EEcho::notes(const HBRInvokedUrlCommand& command) {
+  if (auto delegate = commandDelegate())
+    delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, noted_), command.callbackId());
 }
 
 void E2EEcho::echo(const HBRInvokedUrlCommand& command) {

@@ -19,6 +19,12 @@ class E2EEcho : public HBRPlugin {
   void fail(const HBRInvokedUrlCommand& command);
   // Argument 0 (a count) results 1..count on one callback, kept until the last.
   void repeat(const HBRInvokedUrlCommand& command);
+  // Notes argument 0 and answers it; `notes` answers everything noted so far, in order.
+  void note(const HBRInvokedUrlCommand& command);
+  void notes(const HBRInvokedUrlCommand& command);
+
+ private:
+  platform::Value noted_ = platform::Value::array();
 };
 
 // Sends events on the fixed callback id "E2EStaticChannel", as plugins do for events that

@@ -120,19 +120,23 @@
   }
 
   // Calls in every style at once (await, callbacks, a timer, Promise.all, a batch made inside
-  // a callback) reach the plugin in the order they were made and are answered in that order.
+  // a callback) reach the plugin in the order they were made.
   function mixedOrder() {
     return new Promise(function (resolve) {
       var made = [], answered = [], total = 12;
       function answer(tag) {
         answered.push(tag);
-        if (answered.length === total) resolve({ inOrder: made.join() === answered.join(), made: made, answered: answered });
+        if (answered.length !== total) return;
+        call('Echo', 'notes', []).then(function (result) {
+          var ran = result.args[0];
+          resolve({ inOrder: made.join() === ran.join(), made: made, ran: ran });
+        });
       }
       // The answer is noted in the callback itself; the promise is what the page awaits.
       function record(tag) {
         made.push(tag);
         return new Promise(function (done) {
-          exec(function (args) { answer(args[0]); done(args[0]); }, null, 'Echo', 'echo', [tag]);
+          exec(function (args) { answer(args[0]); done(args[0]); }, null, 'Echo', 'note', [tag]);
         });
       }
       (async function () {
@@ -145,7 +149,7 @@
         answer('outer');
         // Inside the callback: these travel as one batch with its evaluation.
         for (var i = 1; i <= 3; i++) record('batch' + i);
-      }, null, 'Echo', 'echo', ['outer']);
+      }, null, 'Echo', 'note', ['outer']);
       record('plain2');
       setTimeout(function () {
         record('timer1');
