@@ -1,10 +1,11 @@
 // The plainest WebKitGTK program that does what the shell does, as the baseline of the
-// web view benchmarks: a window, one scheme handler serving a page from memory, and one
-// script message handler that answers each message through webkit_web_view_evaluate_javascript.
+// web view benchmarks: a window, one scheme handler serving a folder, and one script message
+// handler that answers each message with one webkit_web_view_evaluate_javascript and asks
+// for no reply.
 //
-//   webview_bare --exit-on-load      exits once the page has loaded (start-up time)
-//   webview_bare --rounds N          runs N sequential and N pipelined echo calls in the
-//                                    page and prints the calls per second it measured
+//   webview_bare --exit-on-load     exits once the page has loaded (start-up time)
+//   webview_bare --www FOLDER       serves FOLDER (the benchmark page) and prints what the
+//                                   page reports, with the memory of the process tree
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
@@ -13,78 +14,63 @@
 #include <cstring>
 #include <string>
 
+#include "ProcessTreeMemory.h"
+
 namespace {
 
 bool gExitOnLoad = false;
-int gRounds = 0;
+std::string gFolder;
 int gStatus = 1;
 
-std::string page() {
-  std::string rounds = std::to_string(gRounds);
-  return R"(<!DOCTYPE html><html><head><meta charset="utf-8"><title>bare</title></head>
-<body><h1>Bare WebKitGTK</h1><p id="state">loading</p><script>
-'use strict';
-var ROUNDS = )" + rounds + R"(;
-var pending = {};
-var nextId = 1;
-window.__answer = function (message) {
-  var callback = pending[message[0]];
-  delete pending[message[0]];
-  callback(message[1]);
-};
-function call(payload, callback) {
-  var id = nextId++;
-  pending[id] = callback;
-  window.webkit.messageHandlers.bench.postMessage([id, payload]);
-}
-function sequential(done) {
-  var left = ROUNDS, started = performance.now();
-  function next() {
-    if (left-- === 0) return done(ROUNDS * 1000 / (performance.now() - started));
-    call(['hello', 42], next);
-  }
-  next();
-}
-function pipelined(done) {
-  var answered = 0, started = performance.now();
-  for (var i = 0; i < ROUNDS; i++) {
-    call(['hello', 42], function () {
-      if (++answered === ROUNDS) done(ROUNDS * 1000 / (performance.now() - started));
-    });
-  }
-}
-document.addEventListener('DOMContentLoaded', function () {
-  if (ROUNDS <= 0) return;
-  sequential(function (sequentialRate) {
-    pipelined(function (pipelinedRate) {
-      window.webkit.messageHandlers.done.postMessage({sequential: sequentialRate, pipelined: pipelinedRate});
-    });
-  });
-});
-</script></body></html>)";
+const char* kStartupPage =
+    "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>bare</title></head>"
+    "<body><h1>Bare WebKitGTK</h1><p id=\"state\">loaded</p></body></html>";
+
+const char* contentType(const std::string& path) {
+  if (path.size() >= 3 && path.compare(path.size() - 3, 3, ".js") == 0) return "text/javascript";
+  return "text/html";
 }
 
 void serve(WebKitURISchemeRequest* request, gpointer) {
-  static const std::string body = page();
-  GInputStream* stream = g_memory_input_stream_new_from_data(body.data(), static_cast<gssize>(body.size()), nullptr);
-  WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, static_cast<gint64>(body.size()));
-  webkit_uri_scheme_response_set_content_type(response, "text/html");
+  std::string path = webkit_uri_scheme_request_get_path(request);
+  gchar* contents = nullptr;
+  gsize length = 0;
+  if (gFolder.empty()) {
+    contents = g_strdup(kStartupPage);
+    length = std::strlen(contents);
+  } else if (path.find("..") != std::string::npos ||
+             !g_file_get_contents((gFolder + path).c_str(), &contents, &length, nullptr)) {
+    GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "not found");
+    webkit_uri_scheme_request_finish_error(request, error);
+    g_error_free(error);
+    return;
+  }
+  GInputStream* stream = g_memory_input_stream_new_from_data(contents, static_cast<gssize>(length), g_free);
+  WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, static_cast<gint64>(length));
+  webkit_uri_scheme_response_set_content_type(response, contentType(path));
   webkit_uri_scheme_request_finish_with_response(request, response);
   g_object_unref(response);
   g_object_unref(stream);
 }
 
+// The message is [id, args]; the answer hands the same back to the page.
 void onMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer view) {
   char* json = jsc_value_to_json(webkit_javascript_result_get_js_value(result), 0);
-  std::string script = std::string("__answer(") + json + ");";
+  std::string script;
+  script.reserve(std::strlen(json) + 12);
+  script += "__answer(";
+  script += json;
+  script += ");";
   g_free(json);
   webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(view), script.data(), static_cast<gssize>(script.size()), nullptr,
                                       nullptr, nullptr, nullptr, nullptr);
 }
 
 void onDone(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer) {
+  ProcessTreeMemory memory = measureProcessTreeMemory();
   char* json = jsc_value_to_json(webkit_javascript_result_get_js_value(result), 0);
-  std::printf("%s\n", json);
+  std::printf("{\"report\":%s,\"memory\":{\"residentKiB\":%ld,\"peakKiB\":%ld,\"processes\":%d}}\n", json,
+              memory.residentKiB, memory.peakKiB, memory.processes);
   std::fflush(stdout);
   g_free(json);
   gStatus = 0;
@@ -110,7 +96,11 @@ int main(int argc, char** argv) {
   gtk_init(&argc, &argv);
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--exit-on-load") == 0) gExitOnLoad = true;
-    if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) gRounds = std::atoi(argv[++i]);
+    if (std::strcmp(argv[i], "--www") == 0 && i + 1 < argc) gFolder = argv[++i];
+  }
+  if (!gExitOnLoad && gFolder.empty()) {
+    std::fprintf(stderr, "usage: webview_bare --exit-on-load | --www FOLDER\n");
+    return 2;
   }
 
   WebKitWebContext* context = webkit_web_context_new();
@@ -129,7 +119,7 @@ int main(int argc, char** argv) {
   gtk_container_add(GTK_CONTAINER(window), view);
   gtk_widget_show_all(window);
   webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view), "bench://localhost/index.html");
-  g_timeout_add_seconds(120, onTimeout, nullptr);
+  g_timeout_add_seconds(600, onTimeout, nullptr);
   gtk_main();
   return gStatus;
 }

@@ -1,8 +1,19 @@
 #!/usr/bin/env bash
-# Builds the release preset and measures the shell's web view against a bare WebKitGTK
-# program in the same run:
-#   start-up: process start to start page loaded (hyperfine); target <= 1.2 x bare
-#   bridge:   20,000 sequential and 20,000 pipelined echo calls; target >= 0.9 x bare each
+# Measures the shell's web view against a bare WebKitGTK program in the same run. Both run
+# the same page code (bench/webview/roundtrip/www/bench.js), each through its own channel:
+#   start-up   process start to start page loaded                        target <= 1.05 x bare
+#   styles     20,000 echo calls of ['hello', 42] in five calling styles   target >= 0.95 x bare
+#   payloads   one argument of 1 KB to 8 MB echoed one call at a time:
+#              strings of 64 KB and up >= 0.8 x bare; ArrayBuffers >= 0.6 x bare's string
+#   memory     resident memory of the program and WebKit's processes once the calls are
+#              done, and the sum of their peaks                          target <= 1.05 x bare
+# Every figure is the median of runs that alternate bare and shell, printed with its spread.
+#
+#   VELTRO_BENCH_RUNS=5          bridge runs of each program
+#   VELTRO_BENCH_STARTUP_RUNS=11 start-up runs of each program
+#   VELTRO_BENCH_CPUS=2,3        pin every program to these cores (taskset)
+#   VELTRO_BENCH_ROUNDS=20000    calls per calling style
+#   VELTRO_BENCH_ONLY=a,b        only these figures (style names, string-1MB, arraybuffer-8MB...)
 # Runs under its own virtual display when $DISPLAY is empty. Exits 1 when a target is missed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,47 +29,116 @@ fi
 
 export NO_AT_BRIDGE=1
 build=build/release
-rounds=20000
 runs=${VELTRO_BENCH_RUNS:-5}
+startup_runs=${VELTRO_BENCH_STARTUP_RUNS:-11}
+rounds=${VELTRO_BENCH_ROUNDS:-20000}
+pin=()
+if [ -n "${VELTRO_BENCH_CPUS:-}" ]; then pin=(taskset -c "$VELTRO_BENCH_CPUS"); fi
 work=$(mktemp -d "$PWD/$build/webview-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 bare=$build/bench/webview_bare
 shell=$build/tools/veltro-shell/veltro-shell
 shell_e2e=$build/tests/e2e/veltro-shell-e2e
-packages=$build/bench/webview
-
-echo "== start-up: process start to start page loaded"
-hyperfine --warmup 3 --runs 20 --export-csv "$work/startup.csv" \
-  -n bare "$bare --exit-on-load" \
-  -n veltro-shell "$shell --exit-after-load --data-root $work/data-startup $packages/startup"
-startup_ratio=$(awk -F, '$1=="bare"{b=$2} $1=="veltro-shell"{v=$2} END{printf "%.3f", v/b}' "$work/startup.csv")
-
-echo "== bridge: $rounds sequential and $rounds pipelined echo calls, median of $runs alternating runs"
-number() { tr -d ' \n' | grep -o "\"$1\":[0-9.eE+-]*" | cut -d: -f2; }
-median() { sort -g | awk '{v[NR]=$1} END{print v[int((NR+1)/2)]}'; }
-: >"$work/bare.txt"
-: >"$work/shell.txt"
-for run in $(seq "$runs"); do
-  bare_json=$("$bare" --rounds "$rounds")
-  echo "$(echo "$bare_json" | number sequential) $(echo "$bare_json" | number pipelined)" >>"$work/bare.txt"
-  VELTRO_E2E_REPORT="$work/roundtrip.json" "$shell_e2e" --data-root "$work/data-roundtrip" "$packages/roundtrip" \
-    >"$work/shell.log" 2>&1 || { cat "$work/shell.log"; exit 1; }
-  echo "$(number sequential <"$work/roundtrip.json") $(number pipelined <"$work/roundtrip.json")" >>"$work/shell.txt"
-  echo "run $run: bare $(tail -1 "$work/bare.txt")   veltro-shell $(tail -1 "$work/shell.txt")   (sequential pipelined, calls/s)"
+cp -r $build/bench/webview/. "$work/"
+only=""
+if [ -n "${VELTRO_BENCH_ONLY:-}" ]; then only=", only: ['${VELTRO_BENCH_ONLY//,/\',\'}']"; fi
+for package in roundtrip bare; do
+  echo "window.benchConfig = { rounds: $rounds$only };" >"$work/$package/www/config.js"
 done
-bare_seq=$(cut -d' ' -f1 "$work/bare.txt" | median)
-bare_pipe=$(cut -d' ' -f2 "$work/bare.txt" | median)
-shell_seq=$(cut -d' ' -f1 "$work/shell.txt" | median)
-shell_pipe=$(cut -d' ' -f2 "$work/shell.txt" | median)
 
-awk -v sr="$startup_ratio" -v bs="$bare_seq" -v bp="$bare_pipe" -v ss="$shell_seq" -v sp="$shell_pipe" 'BEGIN {
-  missed = 0
-  printf "start-up      veltro-shell / bare = %.2f x   (target <= 1.20)\n", sr; if (sr > 1.2) missed = 1
-  printf "sequential    bare %8.0f calls/s   veltro-shell %8.0f calls/s   ratio %.2f   (target >= 0.90)\n", bs, ss, ss / bs
-  if (ss / bs < 0.9) missed = 1
-  printf "pipelined     bare %8.0f calls/s   veltro-shell %8.0f calls/s   ratio %.2f   (target >= 0.90)\n", bp, sp, sp / bp
-  if (sp / bp < 0.9) missed = 1
-  print (missed ? "RESULT: a target was missed" : "RESULT: all targets met")
-  exit missed
-}'
+echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the start;" \
+  "pinned to: ${VELTRO_BENCH_CPUS:-no cores}"
+
+now_ms() { date +%s%N | awk '{printf "%.3f", $1 / 1e6}'; }
+
+echo "== start-up: $startup_runs alternating runs of each"
+: >"$work/startup.txt"
+for run in $(seq "$startup_runs"); do
+  started=$(now_ms)
+  "${pin[@]}" "$bare" --exit-on-load >/dev/null 2>&1
+  middle=$(now_ms)
+  "${pin[@]}" "$shell" --exit-after-load --data-root "$work/data-startup" "$work/startup" >/dev/null 2>&1
+  ended=$(now_ms)
+  echo "$(awk -v a="$started" -v b="$middle" 'BEGIN{print b - a}') $(awk -v a="$middle" -v b="$ended" 'BEGIN{print b - a}')" \
+    >>"$work/startup.txt"
+done
+
+echo "== bridge: $runs alternating runs of each, $rounds calls per calling style"
+for run in $(seq "$runs"); do
+  "${pin[@]}" "$bare" --www "$work/bare/www" >"$work/bare.$run.json" 2>"$work/bare.log" || {
+    cat "$work/bare.log"
+    exit 1
+  }
+  VELTRO_E2E_REPORT="$work/shell.$run.json" VELTRO_E2E_MEMORY=1 "${pin[@]}" "$shell_e2e" \
+    --data-root "$work/data-roundtrip" "$work/roundtrip" >"$work/shell.log" 2>&1 || {
+    cat "$work/shell.log"
+    exit 1
+  }
+  echo "run $run done (load average $(cut -d' ' -f1 /proc/loadavg))"
+done
+warnings=$(grep -c "THREAD WARNING" "$work/shell.log" || true)
+echo "slow-call warnings in the last shell run: $warnings"
+echo "machine: load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
+
+python3 - "$work" "$runs" <<'PY'
+import json, statistics, sys
+
+work, runs = sys.argv[1], int(sys.argv[2])
+
+def load(name):
+    return [json.load(open(f"{work}/{name}.{run}.json")) for run in range(1, runs + 1)]
+
+bare, shell = load("bare"), load("shell")
+missed = []
+
+def spread(values):
+    median = statistics.median(values)
+    return median, (max(values) - min(values)) / median * 100 if median else 0.0
+
+def row(label, bare_values, shell_values, unit, target, higher_is_better=True):
+    b, bs = spread(bare_values)
+    s, ss = spread(shell_values)
+    ratio = s / b if b else float("nan")
+    ok = ratio >= target if higher_is_better else ratio <= target
+    sign = ">=" if higher_is_better else "<="
+    if not ok:
+        missed.append(label)
+    print(f"{label:26} bare {b:11.1f} ±{bs:4.0f}%   shell {s:11.1f} ±{ss:4.0f}%   "
+          f"{unit:8} shell/bare {ratio:5.2f}  (target {sign} {target:.2f}){'' if ok else '  MISSED'}")
+
+for run in bare + shell:
+    errors = run["report"].get("errors", [])
+    if errors:
+        print("errors:", errors)
+        missed.append("errors")
+
+startup = [line.split() for line in open(f"{work}/startup.txt")]
+print("\nspread is (max - min) / median over the runs")
+row("start-up", [float(b) for b, _ in startup], [float(s) for _, s in startup], "ms", 1.05, False)
+print()
+for style in ["inCallback", "awaitEach", "allInCallback", "allFromTimer", "promiseAllChunks"]:
+    if style not in bare[0]["report"]["styles"]:
+        continue
+    row(style, [r["report"]["styles"][style] for r in bare], [r["report"]["styles"][style] for r in shell],
+        "calls/s", 0.95)
+print()
+for size in ["1KB", "64KB", "1MB", "8MB"]:
+    name = "string-" + size
+    if name not in bare[0]["report"]["payloads"]:
+        continue
+    bare_rates = [r["report"]["payloads"][name] for r in bare]
+    row(name, bare_rates, [r["report"]["payloads"][name] for r in shell], "calls/s", 0.8 if size != "1KB" else 0.0)
+    binary = "arraybuffer-" + size
+    if binary in shell[0]["report"]["payloads"]:
+        row(binary + " vs string", bare_rates, [r["report"]["payloads"][binary] for r in shell], "calls/s",
+            0.6 if size != "1KB" else 0.0)
+print()
+row("memory after the calls", [r["memory"]["residentKiB"] / 1024 for r in bare],
+    [r["memory"]["residentKiB"] / 1024 for r in shell], "MiB", 1.05, False)
+row("memory, sum of peaks", [r["memory"]["peakKiB"] / 1024 for r in bare],
+    [r["memory"]["peakKiB"] / 1024 for r in shell], "MiB", 1.05, False)
+print(f"processes counted: bare {bare[0]['memory']['processes']}, shell {shell[0]['memory']['processes']}")
+print("RESULT: " + ("missed: " + ", ".join(missed) if missed else "all targets met"))
+sys.exit(1 if missed else 0)
+PY

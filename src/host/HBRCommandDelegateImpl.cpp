@@ -1,5 +1,7 @@
 #include "host/HBRCommandDelegateImpl.h"
 
+#include <malloc.h>
+
 #include "host/HBRCommandQueue.h"
 #include "host/HBRJSON.h"
 #include "host/HBRPluginResult.h"
@@ -73,6 +75,29 @@ std::string HBRCommandDelegateImpl::callbackMessage(const std::string& callbackI
   return text;
 }
 
+namespace {
+// Roughly the size of a message's JSON text, stopping once it passes `limit`.
+size_t estimatedSize(const Value& value, size_t limit) {
+  switch (value.type()) {
+    case Value::value_t::string: return value.get_ref<const std::string&>().size() + 2;
+    case Value::value_t::binary: return value.get_binary().size() * 4 / 3 + 40;
+    case Value::value_t::array:
+    case Value::value_t::object: {
+      size_t total = 2;
+      for (const auto& item : value) {
+        total += estimatedSize(item, limit) + 1;
+        if (total > limit) break;
+      }
+      if (value.is_object()) {
+        for (const auto& item : value.items()) total += item.key().size() + 3;
+      }
+      return total;
+    }
+    default: return 8;
+  }
+}
+}  // namespace
+
 void HBRCommandDelegateImpl::sendPluginResult(const std::shared_ptr<HBRPluginResult>& result,
                                               const std::optional<std::string>& callbackId) {
   if (callbackId && *callbackId == "INVALID") return;
@@ -80,41 +105,163 @@ void HBRCommandDelegateImpl::sendPluginResult(const std::shared_ptr<HBRPluginRes
     platform::log("Invalid callback id received by sendPluginResult");
     return;
   }
-  evalJsHelper(callbackMessage(*callbackId, result.get()));
+  // Turning the answer into text is the bridge's work, not the plugin's: a command is not
+  // reported as slow because the page asked for a large answer.
+  HBRCommandQueue::ConversionClock clock;
+  auto queue = commandQueue_.lock();
+  bool onMain = platform::MainLoop::isMainThread();
+  bool atOnce = !delayResponses_ && onMain && queue && queue->currentlyExecuting();
+  if (!atOnce && onMain && result &&
+      estimatedSize(result->message(), kMaxJoinedBytes) > kMaxJoinedBytes) {
+    // A large answer that waits for a later turn anyway is built on the global queue; its
+    // place among the other answers is kept.
+    auto pending = std::make_shared<Pending>();
+    pending->callback = true;
+    pending->ready = false;
+    postPending(pending);
+    std::weak_ptr<HBRCommandDelegateImpl> weakSelf = weak_from_this();
+    platform::DispatchQueue::global().async([weakSelf, pending, result, id = *callbackId] {
+      std::string text = callbackMessage(id, result.get());
+      auto self = weakSelf.lock();
+      if (!self) return;
+      {
+        std::lock_guard<std::mutex> lock(self->pendingMutex_);
+        pending->script = std::move(text);
+        pending->ready = true;
+      }
+      self->schedulePending();
+    });
+    return;
+  }
+  evalJsHelper(callbackMessage(*callbackId, result.get()), true);
 }
 
 void HBRCommandDelegateImpl::evalJs(const std::string& js, bool scheduledOnRunLoop) {
   std::string wrapped = "try{harbor.require('harbor/exec').nativeEvalAndFetch(function(){" + js +
                         "})}catch(e){console.log('exception nativeEvalAndFetch : '+e);};";
   if (scheduledOnRunLoop) {
-    evalJsHelper(wrapped);
+    evalJsHelper(std::move(wrapped));
   } else if (platform::MainLoop::isMainThread()) {
     evalJsHelper2(wrapped);
   } else {
     // The web view lives on the main thread; a caller elsewhere gets the next turn instead.
     std::weak_ptr<HBRCommandDelegateImpl> weakSelf = weak_from_this();
-    platform::MainLoop::post([weakSelf, wrapped] {
+    platform::MainLoop::post([weakSelf, wrapped = std::move(wrapped)] {
       if (auto self = weakSelf.lock()) self->evalJsHelper2(wrapped);
     });
   }
 }
 
-void HBRCommandDelegateImpl::evalJsHelper(const std::string& js) {
+void HBRCommandDelegateImpl::evalJsHelper(std::string js, bool callback) {
   auto queue = commandQueue_.lock();
   if (!delayResponses_ && platform::MainLoop::isMainThread() && queue && queue->currentlyExecuting()) {
     evalJsHelper2(js);
     return;
   }
+  auto pending = std::make_shared<Pending>();
+  pending->script = std::move(js);
+  pending->callback = callback;
+  postPending(std::move(pending));
+}
+
+void HBRCommandDelegateImpl::postPending(std::shared_ptr<Pending> pending) {
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pending_.push_back(std::move(pending));
+  }
+  schedulePending();
+}
+
+void HBRCommandDelegateImpl::schedulePending() {
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    // One turn of the main loop serves every answer posted before it.
+    if (pendingPosted_ || pending_.empty() || !pending_.front()->ready) return;
+    pendingPosted_ = true;
+  }
   std::weak_ptr<HBRCommandDelegateImpl> weakSelf = weak_from_this();
-  platform::MainLoop::post([weakSelf, js] {
-    if (auto self = weakSelf.lock()) self->evalJsHelper2(js);
+  platform::MainLoop::post([weakSelf] {
+    if (auto self = weakSelf.lock()) self->evaluatePending();
   });
+}
+
+void HBRCommandDelegateImpl::evaluatePending() {
+  std::vector<std::shared_ptr<Pending>> taken;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pendingPosted_ = false;
+    // Answers go out in the order they were sent: the first one still being built holds
+    // back the ones after it, and its builder asks for the next turn.
+    size_t ready = 0;
+    while (ready < pending_.size() && pending_[ready]->ready) ++ready;
+    taken.assign(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(ready));
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(ready));
+  }
+  std::vector<std::shared_ptr<Pending>> run;
+  size_t runBytes = 0;
+  auto flush = [&] {
+    if (run.size() == 1) evalJsHelper2(run.front()->script);
+    if (run.size() > 1) evaluateJoined(run);
+    run.clear();
+    runBytes = 0;
+  };
+  for (auto& pending : taken) {
+    size_t size = pending->script.size();
+    if (!pending->callback || size > kMaxJoinedBytes) {
+      flush();
+      evalJsHelper2(pending->script);
+      continue;
+    }
+    if (run.size() == kMaxJoinedScripts || runBytes + size > kMaxJoinedBytes) flush();
+    run.push_back(pending);
+    runBytes += size;
+  }
+  flush();
+}
+
+void HBRCommandDelegateImpl::evaluateJoined(const std::vector<std::shared_ptr<Pending>>& run) {
+  auto vc = viewController_.lock();
+  auto engine = vc ? vc->webViewEngine() : nullptr;
+  if (!engine) return;
+  // Each text runs on its own, as if evaluated alone; what each returns comes back in order:
+  // one string as it is, several as an array.
+  std::string script = "(function(){var r=[],s;";
+  for (const auto& pending : run) {
+    script += "try{s=";
+    script += pending->script;
+    script += ";if(typeof s==='string'&&s)r.push(s)}catch(e){}\n";
+  }
+  script += "return r.length===1?r[0]:r})()";
+  std::weak_ptr<HBRCommandDelegateImpl> weakSelf = weak_from_this();
+  engine->evaluateJavaScript(
+      script, [weakSelf](const Value& result, const std::optional<platform::Error>&) {
+        if (auto self = weakSelf.lock()) self->feedBatches(result);
+      });
+}
+
+void HBRCommandDelegateImpl::feedBatches(const Value& result) {
+  auto queue = commandQueue_.lock();
+  if (!queue) return;
+  if (result.is_string()) {
+    queue->enqueueCommandBatch(result.get<std::string>());
+  } else if (result.is_array()) {
+    for (const auto& batch : result)
+      if (batch.is_string()) queue->enqueueCommandBatch(batch.get<std::string>());
+  } else {
+    return;
+  }
+  queue->executePending();
 }
 
 void HBRCommandDelegateImpl::evalJsHelper2(const std::string& js) {
   auto vc = viewController_.lock();
   auto engine = vc ? vc->webViewEngine() : nullptr;
   if (!engine) return;
+  if (js.size() >= kTrimAboveBytes) {
+    // The allocator keeps freed blocks of this size for later; once the answer is gone, the
+    // memory goes back to the system instead of staying with the process.
+    platform::MainLoop::post([] { malloc_trim(0); });
+  }
   std::weak_ptr<HBRCommandQueue> weakQueue = commandQueue_;
   engine->evaluateJavaScript(js, [weakQueue](const Value& result, const std::optional<platform::Error>&) {
     if (!result.is_string()) return;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/HBRCommandDelegate.h"
 
@@ -35,9 +36,28 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   // The JavaScript text that delivers `result` to `callbackId` (already checked).
   static std::string callbackMessage(const std::string& callbackId, const HBRPluginResult* result);
 
+ // Answers posted for a later turn are evaluated together, a run of callback texts as one
+  // script that hands back what each returned: this many of them at most, and texts up to
+  // this size (larger ones go alone, and are built off the main thread when posted).
+  static constexpr size_t kMaxJoinedScripts = 1000;
+  static constexpr size_t kMaxJoinedBytes = 64 * 1024;
+  // Answers at least this large give their memory back to the system once they are out.
+  static constexpr size_t kTrimAboveBytes = 1024 * 1024;
+
  private:
-  void evalJsHelper(const std::string& js);
+  // A text waiting for its turn; `ready` is false while a large answer is still being built.
+  struct Pending {
+    std::string script;
+    bool callback = false;
+    bool ready = true;
+  };
+  void evalJsHelper(std::string js, bool callback = false);
   void evalJsHelper2(const std::string& js);
+  void postPending(std::shared_ptr<Pending> pending);
+  void schedulePending();
+  void evaluatePending();
+  void evaluateJoined(const std::vector<std::shared_ptr<Pending>>& run);
+  void feedBatches(const platform::Value& result);
 
   std::weak_ptr<HBRViewController> viewController_;
   std::weak_ptr<HBRCommandQueue> commandQueue_;
@@ -46,4 +66,7 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   URLTransformer urlTransformer_;
   // What `settings` hands out once the host is gone: writes still have somewhere to go.
   platform::Value detachedSettings_ = platform::Value::object();
+  std::mutex pendingMutex_;
+  std::vector<std::shared_ptr<Pending>> pending_;
+  bool pendingPosted_ = false;
 };

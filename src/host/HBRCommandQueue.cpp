@@ -40,7 +40,22 @@ void HBRCommandQueue::fill(Holder& holder, const std::string& text) {
   holder.commands = std::move(*batch);
 }
 
-void HBRCommandQueue::enqueueCommandBatch(const std::string& batchJSON) {
+namespace {
+thread_local double tConversionSeconds = 0;
+thread_local int tConversionDepth = 0;
+}  // namespace
+
+HBRCommandQueue::ConversionClock::ConversionClock()
+    : started_(tConversionDepth++ == 0 ? platform::monotonicSeconds() : -1) {}
+
+HBRCommandQueue::ConversionClock::~ConversionClock() {
+  --tConversionDepth;
+  if (started_ >= 0) tConversionSeconds += platform::monotonicSeconds() - started_;
+}
+
+double HBRCommandQueue::conversionSeconds() { return tConversionSeconds; }
+
+void HBRCommandQueue::enqueueCommandBatch(std::string batchJSON) {
   if (batchJSON.empty()) return;
   auto holder = std::make_shared<Holder>();
   {
@@ -49,7 +64,7 @@ void HBRCommandQueue::enqueueCommandBatch(const std::string& batchJSON) {
   }
   if (batchJSON.size() >= kBackgroundDecodeThreshold) {
     std::weak_ptr<HBRCommandQueue> weakSelf = weak_from_this();
-    platform::DispatchQueue::global().async([weakSelf, holder, batchJSON] {
+    platform::DispatchQueue::global().async([weakSelf, holder, batchJSON = std::move(batchJSON)] {
       fill(*holder, batchJSON);
       platform::MainLoop::post([weakSelf] {
         if (auto self = weakSelf.lock()) self->executePending();
@@ -58,6 +73,19 @@ void HBRCommandQueue::enqueueCommandBatch(const std::string& batchJSON) {
   } else {
     fill(*holder, batchJSON);
   }
+}
+
+bool HBRCommandQueue::hasPendingBatches() {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  return !queue_.empty();
+}
+
+void HBRCommandQueue::enqueueCommand(Value commandJSON) {
+  auto holder = std::make_shared<Holder>();
+  holder->decoded = true;
+  holder->commands.push_back(std::move(commandJSON));
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  queue_.push_back(std::move(holder));
 }
 
 void HBRCommandQueue::fetchCommandsFromJs() {
@@ -169,6 +197,7 @@ bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
   }
 
   double started = platform::monotonicSeconds() * 1000.0;
+  double conversionBefore = conversionSeconds();
   bool found = false;
   // An exception from a plugin must not unwind into the run loop or stall the queue.
   try {
@@ -186,7 +215,8 @@ bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
     platform::log(platform::stringf("ERROR: Method '%s' not defined in Plugin '%s'", selector.c_str(),
                                     className.c_str()));
   }
-  double elapsed = platform::monotonicSeconds() * 1000.0 - started;
+  double converting = (conversionSeconds() - conversionBefore) * 1000.0;
+  double elapsed = platform::monotonicSeconds() * 1000.0 - started - converting;
   if (elapsed > kSlowCommandMilliseconds) {
     platform::log(platform::stringf("THREAD WARNING: ['%s'] took '%f' ms. Plugin should use a background thread.",
                                     className.c_str(), elapsed));

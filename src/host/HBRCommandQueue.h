@@ -21,7 +21,11 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   bool currentlyExecuting() const { return startExecutionTime_ > 0; }
   void dispose();
   void resetRequestId() { lastCommandQueueFlushRequestId_ = 0; }
-  void enqueueCommandBatch(const std::string& batchJSON);
+  void enqueueCommandBatch(std::string batchJSON);
+  // Whether batches wait to be run; a command that arrives on its own then waits behind them
+  // (`enqueueCommand`) instead of overtaking them.
+  bool hasPendingBatches();
+  void enqueueCommand(platform::Value commandJSON);
   void fetchCommandsFromJs();
   void executePending();
   // Runs one command; answers whether the plugin had the action.
@@ -29,6 +33,21 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   // Decodes a command from its wire form and runs it. One nested deeper than the bridge
   // takes is not run: its callback gets an error result instead.
   bool executeJSON(const platform::Value& json);
+
+  // Measures, on this thread, time that a command spends handing over its answers: the
+  // slow-command report leaves it out, since the page asked for that work, not the plugin.
+  class ConversionClock {
+   public:
+    ConversionClock();
+    ~ConversionClock();
+    ConversionClock(const ConversionClock&) = delete;
+    ConversionClock& operator=(const ConversionClock&) = delete;
+
+   private:
+    double started_;
+  };
+  // The time measured so far on this thread, in seconds.
+  static double conversionSeconds();
 
   // Batches of at least this many characters are decoded off the main thread.
   static constexpr size_t kBackgroundDecodeThreshold = 4096;

@@ -1,5 +1,7 @@
 #include "host/HBRPluginResult.h"
 
+#include "host/HBRCommandQueue.h"
+
 #include <atomic>
 
 #include "host/HBRJSON.h"
@@ -16,6 +18,7 @@ const char* const kStatusTexts[] = {"No result",   "OK",           "Class not fo
 }  // namespace
 
 Value hbr_arrayBufferObject(const platform::Bytes& data) {
+  HBRCommandQueue::ConversionClock clock;
   return Value{{"HBRType", "ArrayBuffer"}, {"data", platform::base64Encode(data)}};
 }
 

@@ -408,7 +408,13 @@ void HBRWebViewEngine::didReceiveScriptMessage(const std::string& name, const Va
   if (!queue) return;
   // The web view calls in from its own event loop, which an exception must not reach.
   try {
-    queue->executeJSON(body);
+    // Batches that came before it and still wait (one being decoded) run first.
+    if (queue->hasPendingBatches()) {
+      queue->enqueueCommand(body);
+      queue->executePending();
+    } else {
+      queue->executeJSON(body);
+    }
   } catch (const std::exception& e) {
     platform::log(std::string("ERROR: A command from the page failed: ") + e.what());
   } catch (...) {

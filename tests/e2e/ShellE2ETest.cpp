@@ -228,6 +228,17 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
   EXPECT_FALSE(platform::fs::exists(temp_.file("data/Documents/e2e.db")));
   EXPECT_FALSE(platform::fs::exists(temp_.file("data/escape.db")));
 
+  // Every calling style at once: made and answered in one order.
+  EXPECT_EQ(found["order"]["inOrder"], true) << found["order"].dump();
+  EXPECT_EQ(found["nested"], Value::parse(R"(["level0", "level1", "sibling0", "level2", "sibling1", "level3", "sibling2"])"));
+  // Strings and bytes of 1 KB to 8 MB come back unchanged, on every road.
+  for (const char* size : {"1KB", "64KB", "1MB", "8MB"}) {
+    EXPECT_EQ(found["payloads"][size], Value::parse(R"({"string": true, "arrayBuffer": true, "view": true, "fromCallback": true})"))
+        << size;
+  }
+  // The page left while calls were on their way; the next page's calls are answered.
+  EXPECT_EQ(found["afterLeaving"], "after leaving");
+
   // The navigation filter refused the page's move to a site it does not allow.
   EXPECT_EQ(found["afterRefusedNavigation"], "app://localhost/index.html");
   EXPECT_NE(run.output.find("Internal navigation rejected - <allow-navigation> not set for "

@@ -47,6 +47,9 @@ class EchoPlugin : public HBRPlugin {
   void record(const HBRInvokedUrlCommand& command) {
     order.push_back(command.argumentAtIndex(0, "").dump());
     double busyMs = command.argumentAtIndex(1, 0.0, HBRArgumentKind::Number).get<double>();
+    // Argument 2 true: the busy time counts as turning an answer into text.
+    std::optional<HBRCommandQueue::ConversionClock> converting;
+    if (command.argumentAtIndex(2, false, HBRArgumentKind::Boolean) == true) converting.emplace();
     double until = platform::wallClockSeconds() + busyMs / 1000.0;
     while (platform::wallClockSeconds() < until) {
     }

@@ -1,4 +1,5 @@
 #include "HostPackageFixture.h"
+#include "host/HBRCommandQueue.h"
 #include "host/HBRURLSchemeHandler.h"
 #include "host/HBRWebViewUIDelegate.h"
 
@@ -223,6 +224,17 @@ TEST_F(BridgeTest, AHarborMessageRunsThePluginActionAndItsCallbackIsEvaluated) {
   EXPECT_NE(web()->evaluatedScripts().back().find(
                 R"(harbor.require('harbor/exec').nativeCallback('Probe1',1,"hi & bye",0, 0))"),
             std::string::npos);
+
+  // A message waits behind a batch that came before it and is still being decoded.
+  web()->clearRecords();
+  Value batch = Value::array();
+  for (const char* id : {"Batch1", "Batch2"}) batch.push_back(Value{id, "Probe", "echo", {std::string(3000, '.')}});
+  vc->commandQueue()->enqueueCommandBatch(batch.dump());
+  ASSERT_TRUE(web()->postScriptMessage("harbor", Value{"Message", "Probe", "echo", {"m"}}));
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return web()->evaluatedScripts().size() == 3; }, 10));
+  EXPECT_NE(web()->evaluatedScripts()[0].find("'Batch1'"), std::string::npos);
+  EXPECT_NE(web()->evaluatedScripts()[1].find("'Batch2'"), std::string::npos);
+  EXPECT_NE(web()->evaluatedScripts()[2].find("'Message'"), std::string::npos);
 
   // Other channels are not commands.
   web()->clearRecords();

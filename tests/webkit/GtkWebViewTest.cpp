@@ -183,6 +183,22 @@ TEST_F(GtkWebViewTest, LoadsFromTheSchemeHandlerAndTalksBothWays) {
   EXPECT_EQ(error->domain, "WKErrorDomain");
   EXPECT_EQ(error->code, 4);
 
+  // Large arrays and objects are taken apart element by element: the same value as through
+  // JSON, the long texts unchanged, undefined as JSON writes it.
+  Value large = evaluate(
+      "var big = 'q\"\\\\\\u00fc\\n'.repeat(40000); [big, 7, [big, {k: big, u: undefined}], "
+      "undefined, null, true, 2.5]");
+  std::string big;
+  for (int i = 0; i < 40000; ++i) big += "q\"\\\xc3\xbc\n";
+  Value expected = Value::array({big, 7, Value::array({big, Value{{"k", big}}}), nullptr, nullptr, true, 2.5});
+  EXPECT_EQ(large, expected);
+  // A lone surrogate becomes U+FFFD, on both roads, and the text around it stays.
+  EXPECT_EQ(evaluate("['a\\ud800b', '\\udc00\\ud83d\\ude00']"), Value::parse(R"(["a\ufffdb", "\ufffd\ud83d\ude00"])"));
+  Value lone = evaluate("['x'.repeat(70000) + '\\ud800', 'y'.repeat(70000)]");
+  ASSERT_TRUE(lone.is_array() && lone.size() == 2);
+  EXPECT_EQ(lone[0], std::string(70000, 'x') + "\xef\xbf\xbd");
+  EXPECT_EQ(evaluate("'\\udbff'"), "\xef\xbf\xbd");
+
   EXPECT_NE(view->userAgent().find("VeltroTest"), std::string::npos) << view->userAgent();
   view->setCustomUserAgent("Custom/1.0");
   EXPECT_EQ(view->userAgent(), "Custom/1.0");

@@ -27,16 +27,20 @@
   }
 
   define('harbor/base64', function (require, exports) {
-    // btoa works on "binary strings"; chunks keep String.fromCharCode within argument limits.
+    // The engine's own coders where it has them; otherwise btoa/atob on "binary strings",
+    // in chunks that keep String.fromCharCode within argument limits.
+    var native = typeof Uint8Array.fromBase64 === 'function' && typeof Uint8Array.prototype.toBase64 === 'function';
     exports.fromArrayBuffer = function (buffer) {
-      var bytes = new Uint8Array(buffer);
-      var text = '';
+      var bytes = buffer instanceof Uint8Array ? buffer : new Uint8Array(buffer);
+      if (native) return bytes.toBase64();
+      var parts = [];
       for (var i = 0; i < bytes.length; i += 0x8000) {
-        text += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
+        parts.push(String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000)));
       }
-      return btoa(text);
+      return btoa(parts.join(''));
     };
     exports.toArrayBuffer = function (base64) {
+      if (native) return Uint8Array.fromBase64(base64 || '').buffer;
       var text = atob(base64 || '');
       var bytes = new Uint8Array(text.length);
       for (var i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
@@ -57,19 +61,24 @@
     // evaluation's result, so they need no message of their own.
     var queued = [];
     var nativeDepth = 0;
+    // Set from handing a batch back until the next task: the batch reaches the shell with the
+    // end of the evaluation, so a call made after it in the same task (a promise continuation)
+    // must not overtake it as a message of its own; it waits for the next task or evaluation.
+    var holding = false;
 
     function channel() {
       var webkit = window.webkit;
       return webkit && webkit.messageHandlers && webkit.messageHandlers.harbor;
     }
 
+    // WebKitGTK's script messages carry no bytes (an ArrayBuffer arrives as an empty object),
+    // so binary arguments travel in Base64.
     function encodeArgument(value) {
       if (value instanceof ArrayBuffer) {
         return { HBRType: 'ArrayBuffer', data: base64.fromArrayBuffer(value) };
       }
       if (ArrayBuffer.isView(value)) {
-        var bytes = new Uint8Array(value.buffer, value.byteOffset, value.byteLength);
-        return { HBRType: 'ArrayBuffer', data: base64.fromArrayBuffer(bytes.slice().buffer) };
+        return { HBRType: 'ArrayBuffer', data: base64.fromArrayBuffer(new Uint8Array(value.buffer, value.byteOffset, value.byteLength)) };
       }
       return value;
     }
@@ -84,18 +93,31 @@
       return [message];
     }
 
-    function encodeArguments(args) {
-      if (!Array.isArray(args)) return [];
-      // Most calls carry no binary data and go out as they are.
+    function hasBinary(args) {
       for (var i = 0; i < args.length; i++) {
         var value = args[i];
-        if (value instanceof ArrayBuffer || ArrayBuffer.isView(value)) return args.map(encodeArgument);
+        if (value instanceof ArrayBuffer || ArrayBuffer.isView(value)) return true;
       }
-      return args;
+      return false;
+    }
+
+    // Arguments this large cross faster as a message of their own than inside a batch, which
+    // is text the shell must parse again.
+    var LARGE_ARGUMENT = 32 * 1024;
+
+    function isLarge(args) {
+      for (var i = 0; i < args.length; i++) {
+        var value = args[i];
+        if (typeof value === 'string' ? value.length >= LARGE_ARGUMENT
+                                      : value instanceof ArrayBuffer || ArrayBuffer.isView(value)) {
+          if (typeof value === 'string' || value.byteLength >= LARGE_ARGUMENT) return true;
+        }
+      }
+      return false;
     }
 
     function exec(success, fail, service, action, args) {
-      args = encodeArguments(args);
+      if (!Array.isArray(args)) args = [];
       var callbackId = null;
       if (typeof success === 'function' || typeof fail === 'function') {
         do {
@@ -103,9 +125,15 @@
         } while (channels[callbackId]);
         callbacks[callbackId] = { success: success, fail: fail };
       }
-      var command = [callbackId, service, action, args];
       var handler = channel();
-      if (nativeDepth > 0 || !handler) {
+      // Inside a callback, calls wait for the end of the shell's evaluation, which takes them
+      // back as one batch. A large one may still go at once when nothing waits before it,
+      // since a message sent now reaches the shell before the evaluation's answer.
+      var asText = !handler || holding || (nativeDepth > 0 && (queued.length > 0 || !isLarge(args)));
+      // Most calls carry no binary data and go out as they are.
+      if (hasBinary(args)) args = args.map(encodeArgument);
+      var command = [callbackId, service, action, args];
+      if (asText) {
         queued.push(command);
         return;
       }
@@ -116,7 +144,21 @@
       if (queued.length === 0) return '';
       var batch = JSON.stringify(queued);
       queued = [];
+      if (!holding) {
+        holding = true;
+        setTimeout(release, 0);
+      }
       return batch;
+    }
+
+    // Calls held back while a batch was on its way go out now, in the order they were made.
+    function release() {
+      holding = false;
+      var handler = channel();
+      if (nativeDepth > 0 || !handler) return;
+      var waiting = queued;
+      queued = [];
+      for (var i = 0; i < waiting.length; i++) handler.postMessage(waiting[i]);
     }
 
     function nativeEvalAndFetch(fn) {

@@ -10,12 +10,27 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/ui/Application.h"
+#include "plugins/ProcessTreeMemory.h"
 
 E2EEcho::E2EEcho() {
   registerAction("echo", &E2EEcho::echo);
   registerAction("echoArrayBuffer", &E2EEcho::echoArrayBuffer);
   registerAction("fail", &E2EEcho::fail);
   registerAction("repeat", &E2EEcho::repeat);
+  registerAction("note", &E2EEcho::note);
+  registerAction("notes", &E2EEcho::notes);
+}
+
+void E2EEcho::note(const HBRInvokedUrlCommand& command) {
+  noted_.push_back(command.argumentAtIndex(0));
+  if (auto delegate = commandDelegate())
+    delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, command.arguments()),
+                               command.callbackId());
+}
+
+void E2EEcho::notes(const HBRInvokedUrlCommand& command) {
+  if (auto delegate = commandDelegate())
+    delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, noted_), command.callbackId());
 }
 
 void E2EEcho::echo(const HBRInvokedUrlCommand& command) {
@@ -28,13 +43,14 @@ void E2EEcho::echo(const HBRInvokedUrlCommand& command) {
 void E2EEcho::echoArrayBuffer(const HBRInvokedUrlCommand& command) {
   auto delegate = commandDelegate();
   if (!delegate) return;
-  platform::Value data = command.argumentAtIndex(0, nullptr, HBRArgumentKind::Data);
-  if (!data.is_binary()) {
+  // Read in place: the payload may be megabytes.
+  const platform::Value& arguments = command.arguments();
+  if (arguments.empty() || !arguments[0].is_binary()) {
     delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "not data"),
                                command.callbackId());
     return;
   }
-  delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, data.get_binary()),
+  delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, arguments[0].get_binary()),
                              command.callbackId());
 }
 
@@ -100,6 +116,14 @@ void E2EReport::report(const HBRInvokedUrlCommand& command) {
   const char* path = std::getenv("VELTRO_E2E_REPORT");
   platform::Value found = command.argumentAtIndex(0);
   if (found.is_object()) found["viewNotifications"] = viewNotifications();
+  // The benchmark wants the memory taken while the page is still there.
+  if (const char* memory = std::getenv("VELTRO_E2E_MEMORY"); memory && *memory == '1') {
+    ProcessTreeMemory measured = measureProcessTreeMemory();
+    found = platform::Value{{"report", std::move(found)},
+                            {"memory", {{"residentKiB", measured.residentKiB},
+                                        {"peakKiB", measured.peakKiB},
+                                        {"processes", measured.processes}}}};
+  }
   if (path && *path) {
     std::ofstream out(path, std::ios::trunc);
     out << found.dump(2) << "\n";

@@ -19,6 +19,12 @@ class E2EEcho : public HBRPlugin {
   void fail(const HBRInvokedUrlCommand& command);
   // Argument 0 (a count) results 1..count on one callback, kept until the last.
   void repeat(const HBRInvokedUrlCommand& command);
+  // Notes argument 0 and answers it; `notes` answers everything noted so far, in order.
+  void note(const HBRInvokedUrlCommand& command);
+  void notes(const HBRInvokedUrlCommand& command);
+
+ private:
+  platform::Value noted_ = platform::Value::array();
 };
 
 // Sends events on the fixed callback id "E2EStaticChannel", as plugins do for events that
@@ -37,7 +43,8 @@ class E2EChannel : public HBRPlugin {
 
 // Writes what the page found to the file named by $VELTRO_E2E_REPORT, with the host view
 // notifications posted so far under "viewNotifications", and ends the shell, unless argument 1
-// is true (the page goes on attacking after its report).
+// is true (the page goes on attacking after its report); with VELTRO_E2E_MEMORY=1 the memory
+// of the process tree goes with it.
 class E2EReport : public HBRPlugin {
  public:
   E2EReport();

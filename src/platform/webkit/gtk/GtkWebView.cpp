@@ -4,6 +4,7 @@
 #include <libsoup/soup.h>
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_map>
 
 #include "platform/foundation/JSONText.h"
@@ -43,8 +44,79 @@ void logException(const char* where) {
 // apply the much lower `kMaxNestingDepth` themselves and answer the page with an error.
 constexpr size_t kMaxReceivedDepth = kMaxNestingDepth * 64;
 
-Value valueFromJSC(JSCValue* value) {
+// The context's own String.prototype.toWellFormed, fetched once per context.
+JSCValue* wellFormedFunction(JSCContext* context) {
+  static const char* kKey = "veltro-to-well-formed";
+  if (auto* cached = static_cast<JSCValue*>(g_object_get_data(G_OBJECT(context), kKey)))
+    return cached;
+  JSCValue* function = jsc_context_evaluate(
+      context, "(function (s) { return s.toWellFormed ? s.toWellFormed() : s; })", -1);
+  if (!function || !jsc_value_is_function(function)) {
+    if (function) g_object_unref(function);
+    return nullptr;
+  }
+  g_object_set_data_full(G_OBJECT(context), kKey, function, g_object_unref);
+  return function;
+}
+
+Value stringFromJSC(JSCValue* value) {
+  // A lone surrogate has no UTF-8 form and would cut the text short; it becomes U+FFFD first.
+  JSCValue* wellFormed = nullptr;
+  if (JSCValue* function = wellFormedFunction(jsc_value_get_context(value)))
+    wellFormed = jsc_value_function_call(function, JSC_TYPE_VALUE, value, G_TYPE_NONE);
+  char* text = jsc_value_to_string(wellFormed && jsc_value_is_string(wellFormed) ? wellFormed : value);
+  if (wellFormed) g_object_unref(wellFormed);
+  Value result = text ? Value(text) : Value("");
+  g_free(text);
+  return result;
+}
+
+// Large arrays and objects of large elements (a command with a long text among its
+// arguments) are taken apart through the JavaScript objects instead of through JSON, so that
+// a long string is copied once instead of escaped and parsed again. Those of many small
+// elements are not: one call into JavaScript per element costs more than the JSON.
+constexpr size_t kWalkAboveBytes = 64 * 1024;
+constexpr size_t kWalkBytesPerElement = 1024;
+constexpr int kMaxWalkDepth = 32;
+
+int arrayLength(JSCValue* array) {
+  JSCValue* length = jsc_value_object_get_property(array, "length");
+  int count = length ? jsc_value_to_int32(length) : 0;
+  if (length) g_object_unref(length);
+  return count;
+}
+
+Value parsedFromJSC(JSCValue* value, int depth);
+
+// Objects property by property; as in JSON, properties that are undefined or functions are
+// left out.
+Value walkedObjectFromJSC(JSCValue* object, gchar** names, int depth) {
+  Value result = Value::object();
+  for (gchar** name = names; *name; ++name) {
+    JSCValue* item = jsc_value_object_get_property(object, *name);
+    if (item && !jsc_value_is_undefined(item) && !jsc_value_is_function(item))
+      result[*name] = parsedFromJSC(item, depth + 1);
+    if (item) g_object_unref(item);
+  }
+  return result;
+}
+
+Value walkedFromJSC(JSCValue* array, int count, int depth) {
+  Value result = Value::array();
+  for (int i = 0; i < count; ++i) {
+    JSCValue* item = jsc_value_object_get_property_at_index(array, static_cast<guint>(i));
+    // As in JSON, a function in an array is null.
+    bool function = item && jsc_value_is_function(item);
+    result.push_back(function ? Value() : parsedFromJSC(item, depth + 1));
+    if (item) g_object_unref(item);
+  }
+  return result;
+}
+
+Value parsedFromJSC(JSCValue* value, int depth) {
   if (!value) return Value();
+  // Strings first: every answer of the bridge's callbacks is one.
+  if (jsc_value_is_string(value)) return stringFromJSC(value);
   if (jsc_value_is_undefined(value) || jsc_value_is_null(value)) return Value();
   // Strings too go through their JSON text: a string holding half a UTF-16 surrogate pair
   // has no UTF-8 form, and WebKit's direct conversion stops short at it. In JSON it is an
@@ -57,8 +129,26 @@ Value valueFromJSC(JSCValue* value) {
     g_free(text);
     return result;
   }
+  size_t size = std::strlen(json);
+  if (depth < kMaxWalkDepth && size > kWalkAboveBytes && jsc_value_is_array(value)) {
+    int count = arrayLength(value);
+    if (count > 0 && size / static_cast<size_t>(count) >= kWalkBytesPerElement) {
+      g_free(json);
+      return walkedFromJSC(value, count, depth);
+    }
+  } else if (depth < kMaxWalkDepth && size > kWalkAboveBytes && jsc_value_is_object(value)) {
+    gchar** names = jsc_value_object_enumerate_properties(value);
+    size_t count = names ? g_strv_length(names) : 0;
+    if (count > 0 && size / count >= kWalkBytesPerElement) {
+      g_free(json);
+      Value result = walkedObjectFromJSC(value, names, depth);
+      g_strfreev(names);
+      return result;
+    }
+    g_strfreev(names);
+  }
   std::string error;
-  auto result = parseJSONText(json, &error, kMaxReceivedDepth);
+  auto result = parseJSONText(std::string_view(json, size), &error, kMaxReceivedDepth);
   g_free(json);
   if (!result) {
     log("GtkWebView: a value from the page was dropped: " + error);
@@ -66,6 +156,8 @@ Value valueFromJSC(JSCValue* value) {
   }
   return std::move(*result);
 }
+
+Value valueFromJSC(JSCValue* value) { return parsedFromJSC(value, 0); }
 
 NavigationType navigationTypeFrom(WebKitNavigationType type) {
   switch (type) {

@@ -127,15 +127,160 @@
 
     found.location = window.location.href;
     found.assetsURL = window.HBR_ASSETS_URL || null;
+
+    found.order = await mixedOrder();
+    found.nested = await nestedCalls();
+    found.payloads = await payloadRoundTrips();
+  }
+
+  // Calls in every style at once (await, callbacks, a timer, Promise.all, a batch made inside
+  // a callback) reach the plugin in the order they were made.
+  function mixedOrder() {
+    return new Promise(function (resolve) {
+      var made = [], answered = [], total = 12;
+      function answer(tag) {
+        answered.push(tag);
+        if (answered.length !== total) return;
+        call('Echo', 'notes', []).then(function (result) {
+          var ran = result.args[0];
+          resolve({ inOrder: made.join() === ran.join(), made: made, ran: ran });
+        });
+      }
+      // The answer is noted in the callback itself; the promise is what the page awaits.
+      function record(tag) {
+        made.push(tag);
+        return new Promise(function (done) {
+          exec(function (args) { answer(args[0]); done(args[0]); }, null, 'Echo', 'note', [tag]);
+        });
+      }
+      (async function () {
+        await record('await1');
+        await record('await2');
+      })();
+      record('plain1');
+      made.push('outer');
+      exec(function () {
+        answer('outer');
+        // Inside the callback: these travel as one batch with its evaluation.
+        for (var i = 1; i <= 3; i++) record('batch' + i);
+      }, null, 'Echo', 'note', ['outer']);
+      record('plain2');
+      setTimeout(function () {
+        record('timer1');
+        record('timer2');
+        Promise.all([record('all1'), record('all2')]);
+      }, 0);
+    });
+  }
+
+  // A callback that calls again, three levels deep, each level also starting a sibling call.
+  function nestedCalls() {
+    return new Promise(function (resolve) {
+      var seen = [];
+      function level(depth) {
+        exec(function (args) {
+          seen.push(args[0]);
+          if (depth < 3) {
+            level(depth + 1);
+            exec(function (inner) { seen.push(inner[0]); }, null, 'Echo', 'echo', ['sibling' + depth]);
+          } else {
+            setTimeout(function () { resolve(seen); }, 100);
+          }
+        }, null, 'Echo', 'echo', ['level' + depth]);
+      }
+      level(0);
+    });
+  }
+
+  function text(size) {
+    // 16 characters, so that no power of two splits the surrogate pair.
+    var unit = 'ab\u00fc\ud83d\ude00"\\\n</scr>\u2028x';
+    var out = unit;
+    while (out.length < size) out += out;
+    return out.slice(0, size);
+  }
+
+  function bytes(size) {
+    var view = new Uint8Array(size);
+    for (var i = 0; i < size; i++) view[i] = (i * 131 + 7) & 0xff;
+    return view;
+  }
+
+  function sameBytes(buffer, view) {
+    if (!(buffer instanceof ArrayBuffer) || buffer.byteLength !== view.length) return false;
+    var back = new Uint8Array(buffer);
+    for (var i = 0; i < view.length; i++) if (back[i] !== view[i]) return false;
+    return true;
+  }
+
+  // Strings and binary data of every size come back byte for byte, sent from the page's own
+  // turn and from inside a callback (the batch road).
+  async function payloadRoundTrips() {
+    var out = {};
+    var sizes = { '1KB': 1024, '64KB': 65536, '1MB': 1048576, '8MB': 8388608 };
+    for (var name in sizes) {
+      var value = text(sizes[name]);
+      var data = bytes(sizes[name]);
+      var direct = await call('Echo', 'echo', [value]);
+      var buffer = await call('Echo', 'echoArrayBuffer', [data.buffer]);
+      // A view of part of a buffer sends just the bytes it covers.
+      var part = await call('Echo', 'echoArrayBuffer', [new Uint8Array(data.buffer, 1, data.length - 1)]);
+      // Inside a callback a large call alone goes at once; after a small one it joins the batch.
+      var alone = await new Promise(function (resolve) {
+        exec(function () {
+          exec(function (args) { resolve(args[0]); }, null, 'Echo', 'echo', [value]);
+        }, null, 'Echo', 'echo', []);
+      });
+      var batched = await new Promise(function (resolve) {
+        var got = [];
+        exec(function () {
+          exec(function (args) { got.push(args[0]); }, null, 'Echo', 'echo', ['small first']);
+          exec(function (args) { got.push(args[0]); resolve(got); }, null, 'Echo', 'echo', [value]);
+        }, null, 'Echo', 'echo', []);
+      });
+      out[name] = {
+        string: direct.ok && direct.args[0][0] === value,
+        arrayBuffer: buffer.ok && sameBytes(buffer.args[0], data),
+        view: part.ok && sameBytes(part.args[0], data.subarray(1)),
+        fromCallback: alone === value && batched.length === 2 && batched[0] === 'small first' && batched[1] === value
+      };
+    }
+    return out;
+  }
+
+  // The page leaves while calls of every style are on their way; the next page's bridge works.
+  function leaveWhileCalling() {
+    for (var i = 0; i < 50; i++) exec(function () {}, null, 'Echo', 'echo', ['timer ' + i]);
+    exec(function () {
+      for (var i = 0; i < 50; i++) exec(function () {}, null, 'Echo', 'echo', ['batch ' + i]);
+      window.location.reload();
+    }, null, 'Echo', 'echo', [text(1048576)]);
+    for (var j = 0; j < 50; j++) exec(function () {}, null, 'Echo', 'echo', ['after ' + j]);
+  }
+
+  function report() {
+    document.getElementById('state').textContent = 'done';
+    exec(null, null, 'Report', 'report', [found]);
   }
 
   document.addEventListener('deviceready', function () {
+    var before = sessionStorage.getItem('e2e-found');
+    if (before) {
+      // The second page, after the first left while calling.
+      found = JSON.parse(before);
+      sessionStorage.removeItem('e2e-found');
+      call('Echo', 'echo', ['after leaving']).then(function (result) {
+        found.afterLeaving = result.args[0][0];
+        report();
+      });
+      return;
+    }
     found.deviceready = true;
     run().catch(function (e) {
       found.exception = String(e);
     }).then(function () {
-      document.getElementById('state').textContent = 'done';
-      exec(null, null, 'Report', 'report', [found]);
+      sessionStorage.setItem('e2e-found', JSON.stringify(found));
+      leaveWhileCalling();
     });
   });
 })();
