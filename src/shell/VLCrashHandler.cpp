@@ -11,10 +11,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/foundation/CaughtException.h"
 #include "platform/foundation/DispatchQueue.h"
@@ -343,8 +347,7 @@ constexpr size_t kMaxRecordBytes = 1 << 20;
 
 bool isPendingName(const std::string& name) {
   return name.rfind(kPendingPrefix, 0) == 0 && name.size() > strlen(kPendingSuffix) &&
-         name.compare(name.size() - strlen(kPendingSuffix), std::string::npos, kPendingSuffix) ==
-             0;
+         name.compare(name.size() - strlen(kPendingSuffix), std::string::npos, kPendingSuffix) == 0;
 }
 
 std::vector<std::string> pendingIn(const std::string& directory) {
@@ -361,9 +364,9 @@ void setAsidePreviousRecord(const std::string& directory) {
   if (size && *size > 0) {
     auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::system_clock::now().time_since_epoch());
-    std::string name = platform::stringf("%s%015lld-%d%s", kPendingPrefix,
-                                         static_cast<long long>(now.count()),
-                                         static_cast<int>(getpid()), kPendingSuffix);
+    std::string name =
+        platform::stringf("%s%015lld-%d%s", kPendingPrefix, static_cast<long long>(now.count()),
+                          static_cast<int>(getpid()), kPendingSuffix);
     if (rename(active.c_str(), platform::fs::appendPath(directory, name).c_str()) != 0)
       platform::log("VLCrashHandler: the record of an earlier crash could not be kept: " +
                     std::string(strerror(errno)));
@@ -392,8 +395,8 @@ void reportCaught(const char* where, std::exception_ptr exception) {
     reason = e.what();
   } catch (...) {
   }
-  logger->logError(std::string(where) + " caught an exception: " + reason,
-                   VLCrashHandler::kModule, nullptr, stack);
+  logger->logError(std::string(where) + " caught an exception: " + reason, VLCrashHandler::kModule,
+                   nullptr, stack);
 }
 
 struct ParsedRecord {
@@ -464,7 +467,8 @@ bool VLCrashHandler::install(const std::string& directory) {
   std::lock_guard lock(gInstallMutex);
   if (gInstalled) return true;
   std::string folder = directory.empty() ? defaultDirectory() : directory;
-  if (auto error = platform::fs::createDirectory(folder, true); error && !platform::fs::isDirectory(folder)) {
+  if (auto error = platform::fs::createDirectory(folder, true);
+      error && !platform::fs::isDirectory(folder)) {
     platform::log("VLCrashHandler: the folder for crash records cannot be made: " + folder);
     return false;
   }
@@ -530,8 +534,7 @@ std::vector<std::string> VLCrashHandler::pendingRecords() {
 size_t VLCrashHandler::importPendingRecords() {
   std::lock_guard lock(gImportMutex);
   auto logger = VLLogger::sharedInstance();
-  auto engine =
-      logger ? std::dynamic_pointer_cast<VLRoruvLogger>(logger->loggerEngine()) : nullptr;
+  auto engine = logger ? std::dynamic_pointer_cast<VLRoruvLogger>(logger->loggerEngine()) : nullptr;
   if (!engine || !engine->roruvLogger()) return 0;
   auto paths = pendingRecords();
   if (paths.empty()) return 0;

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 

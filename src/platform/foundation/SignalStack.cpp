@@ -46,8 +46,8 @@ class ThreadSignalStack {
     if (!memory_) return;
     stack_t current{};
     // Only switch off the alternate stack while it is still ours.
-    if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == static_cast<char*>(memory_) +
-                                                                   (length_ - current.ss_size)) {
+    if (sigaltstack(nullptr, &current) == 0 &&
+        current.ss_sp == static_cast<char*>(memory_) + (length_ - current.ss_size)) {
       stack_t off{};
       off.ss_flags = SS_DISABLE;
       sigaltstack(&off, nullptr);
