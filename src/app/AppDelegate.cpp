@@ -3,12 +3,19 @@
 #include "app/MainViewController.h"
 #include "host/HBRWebViewEngine.h"
 #include "plugins/sqlite/SQLitePlugin.h"
+#include "shell/VLCrashHandler.h"
 #include "shell/VLShellClasses.h"
 #include "plugins/file/HBRFile.h"
 
 bool AppDelegate::didFinishLaunchingWithOptions(const platform::Value& options) {
+  // Before any plugin code runs, so a crash while launching leaves its record too.
+  VLCrashHandler::install();
   setViewController(HBRViewController::create<MainViewController>());
-  return HBRAppDelegate::didFinishLaunchingWithOptions(options);
+  bool launched = HBRAppDelegate::didFinishLaunchingWithOptions(options);
+  // The plugins that start with the page have run by now, the logger's among them: the
+  // records of earlier crashes can go to it.
+  VLCrashHandler().deploy();
+  return launched;
 }
 
 void HBRRegisterAppClasses() {

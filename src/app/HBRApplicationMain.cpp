@@ -1,5 +1,7 @@
 #include "app/HBRApplicationMain.h"
 
+#include <signal.h>
+
 #include <exception>
 
 #include "app/AppDelegate.h"
@@ -8,7 +10,17 @@
 #include "platform/ui/Application.h"
 #include "shell/VLProtocolManagerPlugin.h"
 
+void HBRPrepareProcess() {
+  // A peer that closes a socket or pipe must not end the application: writes to it fail
+  // with EPIPE instead, and the code that wrote handles the error.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
+}
+
 int HBRApplicationMain(int, char**) {
+  HBRPrepareProcess();
   // What the platform would do while loading classes: before anything registers a URL
   // protocol, the protocol manager takes over the registration.
   VLProtocolManagerPlugin::load();

@@ -6,3 +6,6 @@
 // the web application. Returns the process exit status: 0, or 1 when no delegate could be
 // made or launching failed. The caller then runs the main loop.
 int HBRApplicationMain(int argc, char** argv);
+
+// What the entry function sets for the whole process first: SIGPIPE is ignored.
+void HBRPrepareProcess();

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <future>
 
+#include "platform/foundation/CaughtException.h"
+#include "platform/foundation/SignalStack.h"
+
 namespace platform {
 namespace {
 thread_local const DispatchQueue* tCurrentQueue = nullptr;
@@ -55,6 +58,7 @@ void DispatchQueue::sync(const std::function<void()>& work) {
     try {
       work();
     } catch (...) {
+      reportCaughtException("A dispatch queue");
     }
     done.set_value();
   });
@@ -64,6 +68,7 @@ void DispatchQueue::sync(const std::function<void()>& work) {
 bool DispatchQueue::isCurrent() const { return tCurrentQueue == this; }
 
 void DispatchQueue::workerLoop(const DispatchQueue* queue, std::shared_ptr<State> state) {
+  ensureAlternateSignalStack();
   tCurrentQueue = queue;
   while (true) {
     std::function<void()> work;
@@ -77,6 +82,7 @@ void DispatchQueue::workerLoop(const DispatchQueue* queue, std::shared_ptr<State
     try {
       work();
     } catch (...) {
+      reportCaughtException("A dispatch queue");
     }
     // Dropping the item may drop the queue's last reference and destroy the queue here;
     // from then on only `state` is touched.

@@ -56,6 +56,7 @@ gboolean runOnce(gpointer data) {
   try {
     work->fn();
   } catch (...) {
+    reportCaughtException("The main loop");
   }
   return G_SOURCE_REMOVE;
 }
@@ -153,6 +154,7 @@ gboolean fireTimer(gpointer data) {
   try {
     if (fire) fire();
   } catch (...) {
+    reportCaughtException("A timer");
   }
   return repeats ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/foundation/CaughtException.h"
+
 namespace platform {
 
 // The main run loop: GLib's default main context. In the shell it is the GTK loop; tests
@@ -52,6 +54,7 @@ class MainLoop {
       try {
         value.emplace(work());
       } catch (...) {
+        reportCaughtException("Work waited for on the main loop");
       }
       std::lock_guard lock(shared->mutex);
       shared->value = std::move(value);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/foundation/CaughtException.h"
 #include "platform/foundation/DispatchQueue.h"
 
 namespace platform {
@@ -64,6 +65,7 @@ void Operation::startOnWorker() {
     try {
       main();
     } catch (...) {
+      reportCaughtException("An operation");
     }
   }
   if (!isAsynchronous() || cancelled_) finish();
@@ -84,6 +86,7 @@ void Operation::finish() {
     try {
       completion();
     } catch (...) {
+      reportCaughtException("An operation's completion");
     }
   }
   if (queue) queue->operationFinished(shared_from_this());

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "platform/foundation/Log.h"
+#include "platform/foundation/SignalStack.h"
 #include "platform/logging/RRVLogStore.h"
 
 namespace roruv {
@@ -116,7 +117,10 @@ std::shared_ptr<RRVLogger> RRVLogger::initWithConfiguration(RRVLoggerConfigurati
           });
   for (const auto& output : core->outputs) output->start();
 
-  core->thread = std::thread([core] { core->run(); });
+  core->thread = std::thread([core] {
+    platform::ensureAlternateSignalStack();
+    core->run();
+  });
   return logger;
 }
 

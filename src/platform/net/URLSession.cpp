@@ -16,9 +16,11 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/foundation/CaughtException.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
+#include "platform/foundation/SignalStack.h"
 #include "platform/foundation/Strings.h"
 #include "platform/net/TLSTrust.h"
 #include "platform/net/URLError.h"
@@ -92,10 +94,8 @@ template <typename Function>
 void guarded(const char* what, Function&& function) {
   try {
     function();
-  } catch (const std::exception& e) {
-    log(std::string("URLSession: ") + what + " threw: " + e.what());
   } catch (...) {
-    log(std::string("URLSession: ") + what + " threw");
+    reportCaughtException((std::string("URLSession: ") + what).c_str());
   }
 }
 
@@ -217,7 +217,10 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   void startThread() {
     // The thread keeps the engine alive, so that a session released by its own completion
     // handler can still finish the loop it is in.
-    thread_ = std::thread([self = shared_from_this()] { self->run(); });
+    thread_ = std::thread([self = shared_from_this()] {
+      ensureAlternateSignalStack();
+      self->run();
+    });
   }
 
   void shutdown() {
