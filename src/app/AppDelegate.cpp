@@ -5,6 +5,9 @@
 #include "plugins/sqlite/SQLitePlugin.h"
 #include "shell/VLShellClasses.h"
 #include "plugins/file/HBRFile.h"
+#ifdef VELTRO_HAS_CAMERA_PLUGIN
+#include "plugins/camera/VLCamera.h"
+#endif
 
 bool AppDelegate::didFinishLaunchingWithOptions(const platform::Value& options) {
   setViewController(HBRViewController::create<MainViewController>());
@@ -16,6 +19,9 @@ void HBRRegisterAppClasses() {
   HBRRegisterBuiltInPluginClass<SQLitePlugin>("SQLitePlugin");
   VLRegisterShellClasses();
   HBRRegisterFilePlugin();
+#ifdef VELTRO_HAS_CAMERA_PLUGIN
+  VLRegisterCameraPlugin();
+#endif
   auto& delegates = HBRApplicationDelegateClassRegistry::shared();
   if (!delegates.hasClass("AppDelegate"))
     delegates.registerClass("AppDelegate", [] { return std::make_shared<AppDelegate>(); });
