@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/camera/VLCAMR.h"
 #include "platform/foundation/FileManager.h"
@@ -38,6 +39,11 @@ std::string sourceDescription(const VLCAMRFactory::Configuration& configuration)
 // Pipelines own their elements; this frees the pipeline however a capture ends.
 struct Pipeline {
   GstElement* element = nullptr;
+  Pipeline() = default;
+  Pipeline(Pipeline&& other) noexcept : element(std::exchange(other.element, nullptr)) {}
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+  Pipeline& operator=(Pipeline&&) = delete;
   ~Pipeline() {
     if (!element) return;
     gst_element_set_state(element, GST_STATE_NULL);
@@ -116,6 +122,11 @@ std::optional<std::string> encode(GdkPixbuf* pixbuf, VLCAMREncodingType type, lo
 
 struct PixbufHolder {
   GdkPixbuf* pixbuf = nullptr;
+  PixbufHolder() = default;
+  PixbufHolder(PixbufHolder&& other) noexcept : pixbuf(std::exchange(other.pixbuf, nullptr)) {}
+  PixbufHolder(const PixbufHolder&) = delete;
+  PixbufHolder& operator=(const PixbufHolder&) = delete;
+  PixbufHolder& operator=(PixbufHolder&&) = delete;
   ~PixbufHolder() {
     if (pixbuf) g_object_unref(pixbuf);
   }
@@ -263,6 +274,10 @@ class CameraWrapper : public VLCAMRActionDelegate {
                            std::to_string(fps) + "/1 ! videoconvert ! jpegenc ! avimux ! filesink location=\"" +
                            path + "\"");
     if (!pipeline) return fail(tag, VLCAMRError::cameraUnavailable);
+    if (GstElement* output = gst_bin_get_by_name(GST_BIN(pipeline->element), "output")) {
+      g_object_set(output, "location", path.c_str(), nullptr);
+      gst_object_unref(output);
+    }
     GstElement* source = gst_bin_get_by_name(GST_BIN(pipeline->element), "camera-source");
     if (source) {
       if (g_object_class_find_property(G_OBJECT_GET_CLASS(source), "num-buffers"))
@@ -358,8 +373,8 @@ void onSizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer dat
   if (width <= 0 || height <= 0 || width > VLCAMRImage::kMaxSide || height > VLCAMRImage::kMaxSide ||
       std::uint64_t(width) * std::uint64_t(height) > VLCAMRImage::kMaxPixels) {
     state->tooLarge = true;
-    // Never allocate the full picture: the loader is stopped after this chunk anyway.
-    gdk_pixbuf_loader_set_size(loader, 1, 1);
+    // A size of 0 by 0 makes the loader give up before it allocates any pixels.
+    gdk_pixbuf_loader_set_size(loader, 0, 0);
   }
 }
 
