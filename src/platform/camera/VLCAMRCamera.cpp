@@ -271,8 +271,7 @@ class CameraWrapper : public VLCAMRActionDelegate {
     int frames = std::max(1, int(configuration.videoSeconds * fps));
     std::string path = newTemporaryFile("avi");
     auto pipeline = launch(sourceDescription(configuration) + " name=camera-source ! videorate ! video/x-raw,framerate=" +
-                           std::to_string(fps) + "/1 ! videoconvert ! jpegenc ! avimux ! filesink location=\"" +
-                           path + "\"");
+                           std::to_string(fps) + "/1 ! videoconvert ! jpegenc ! avimux ! filesink name=output");
     if (!pipeline) return fail(tag, VLCAMRError::cameraUnavailable);
     if (GstElement* output = gst_bin_get_by_name(GST_BIN(pipeline->element), "output")) {
       g_object_set(output, "location", path.c_str(), nullptr);
