@@ -6,6 +6,9 @@
 #include "shell/VLCrashHandler.h"
 #include "shell/VLShellClasses.h"
 #include "plugins/file/HBRFile.h"
+#ifdef VELTRO_HAS_CAMERA_PLUGIN
+#include "plugins/camera/VLCamera.h"
+#endif
 
 bool AppDelegate::didFinishLaunchingWithOptions(const platform::Value& options) {
   // Before any plugin code runs, so a crash while launching leaves its record too.
@@ -23,6 +26,9 @@ void HBRRegisterAppClasses() {
   HBRRegisterBuiltInPluginClass<SQLitePlugin>("SQLitePlugin");
   VLRegisterShellClasses();
   HBRRegisterFilePlugin();
+#ifdef VELTRO_HAS_CAMERA_PLUGIN
+  VLRegisterCameraPlugin();
+#endif
   auto& delegates = HBRApplicationDelegateClassRegistry::shared();
   if (!delegates.hasClass("AppDelegate"))
     delegates.registerClass("AppDelegate", [] { return std::make_shared<AppDelegate>(); });

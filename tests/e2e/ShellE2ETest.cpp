@@ -498,3 +498,29 @@ TEST_F(E2E, ThePageWorksWithFilesAndShowsAWrittenPicture) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(E2E, ThePageTakesAPictureShowsItAndListsTheGallery) {
+  std::string report = temp_.file("report.json");
+  std::string data = temp_.file("data");
+  ProgramRun run = shell(VELTRO_SHELL_E2E, {"--data-root", data, VELTRO_E2E_CAMERA_PACKAGE},
+                         {"VELTRO_E2E_REPORT=" + report, "VELTRO_CAMERA_SOURCE=videotestsrc"});
+  ASSERT_FALSE(run.timedOut) << run.output;
+  ASSERT_EQ(run.exitStatus, 0) << run.output;
+  Value found = Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  EXPECT_FALSE(found.contains("error")) << found.dump(2);
+
+  const Value& steps = found["steps"];
+  std::string fileURL = steps["takePicture"];
+  EXPECT_EQ(fileURL.rfind("file://" + data + "/tmp/camera/", 0), 0u) << fileURL;
+  EXPECT_EQ(steps["picture file"].get<std::string>().rfind("hbrfile://localhost/temporary/camera/", 0), 0u);
+  // The picture came back through the web view's "hbrfile" handler and decoded at its size.
+  EXPECT_EQ(steps["picture shown"], "160 x 120") << found.dump(2);
+  EXPECT_EQ(steps["gallery"], "1 item(s)");
+  EXPECT_EQ(steps["gallery shown"], Value::parse(R"(["160 x 120"])"));
+  EXPECT_EQ(platform::fs::contentsOfDirectory(data + "/Media/DCIM").size(), 1u);
+}
+
+}  // namespace

@@ -15,6 +15,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
 #include "platform/net/URLProtocol.h"
+#include "plugins/file/HBRAssetLibraryFilesystem.h"
 #include "plugins/file/HBRFilesystemURLProtocol.h"
 #include "plugins/file/HBRLocalFilesystem.h"
 
@@ -141,6 +142,7 @@ void HBRFile::pluginInitialize() {
     platform::log(std::string("*** Assertion failure in HBRFile pluginInitialize: ") + kConfigurationError);
   }
 
+  registerFilesystem(std::make_shared<HBRAssetLibraryFilesystem>(HBRFilesystemURL::kAssetsLibraryScheme));
   registerExtraFileSystems(getExtraFileSystemsPreference(), getAvailableFileSystems());
 }
 

@@ -14,7 +14,7 @@ std::vector<std::string> names(const HBRFile& plugin) {
 }
 
 TEST_F(FileFixture, StartsWithTheDefaultRegistry) {
-  EXPECT_EQ(names(*plugin), (std::vector<std::string>{"temporary", "persistent", "library", "library-nosync",
+  EXPECT_EQ(names(*plugin), (std::vector<std::string>{"temporary", "persistent", "assets-library", "library", "library-nosync",
                                                        "documents", "documents-nosync", "cache", "bundle", "root"}));
   EXPECT_EQ(HBRFile::current(), plugin);
   auto root = std::dynamic_pointer_cast<HBRLocalFilesystem>(plugin->fileSystemByName("root"));
@@ -30,12 +30,12 @@ TEST_F(FileFixture, StartsWithTheDefaultRegistry) {
   EXPECT_EQ(temporary.message["root"]["isDirectory"], true);
   {
     testing_support::LogCapture log;
-    EXPECT_FILE_ERROR(call("requestFileSystem", {9 + 1, 0}), Error, 1);
+    EXPECT_FILE_ERROR(call("requestFileSystem", {10 + 1, 0}), Error, 1);
     EXPECT_TRUE(log.contains("No filesystem of type requested"));
   }
   EXPECT_FILE_ERROR(call("requestFileSystem", {-1, 0}), Error, 1);
   EXPECT_FILE_ERROR(call("requestFileSystem", {1, -1}), IOException, 10);
-  EXPECT_EQ(call("requestAllFileSystems", Value::array()).message.size(), 9u);
+  EXPECT_EQ(call("requestAllFileSystems", Value::array()).message.size(), 10u);
 
   Reply paths = call("requestAllPaths", Value::array());
   EXPECT_EQ(paths.message.size(), 7u);
@@ -51,7 +51,7 @@ TEST_F(FileFixture, ExtraFileSystemsSettingAndPersistentLocation) {
   testing_support::LogCapture log;
   start(R"(<preference name="iosExtraFilesystems" value="Library, cache,library,bundle"/>
            <preference name="iosPersistentFileLocation" value="Library"/>)");
-  EXPECT_EQ(names(*plugin), (std::vector<std::string>{"temporary", "persistent", "library", "bundle"}));
+  EXPECT_EQ(names(*plugin), (std::vector<std::string>{"temporary", "persistent", "assets-library", "library", "bundle"}));
   EXPECT_TRUE(log.contains("Unrecognized extra filesystem identifier:  cache"));
   EXPECT_EQ(std::dynamic_pointer_cast<HBRLocalFilesystem>(plugin->fileSystemByName("persistent"))->fsRoot(),
             platform::paths::library() + "/files");
@@ -60,7 +60,7 @@ TEST_F(FileFixture, ExtraFileSystemsSettingAndPersistentLocation) {
   EXPECT_TRUE(log.contains("File plugin configuration error: Please set iosPersistentFileLocation in config.xml to one "
                            "of \"library\" (for new applications) or \"compatibility\""));
   EXPECT_FALSE(plugin->fileSystemByName("persistent"));
-  EXPECT_EQ(plugin->fileSystems()[1]->name(), "library");
+  EXPECT_EQ(plugin->fileSystems()[1]->name(), "assets-library");
 }
 
 TEST_F(FileFixture, TypeNumbersMoveDownWhenTheTemporaryFolderCannotBeMade) {

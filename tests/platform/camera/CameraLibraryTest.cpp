@@ -1,0 +1,196 @@
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/camera/VLCAMR.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/JSONText.h"
+#include "platform/foundation/Paths.h"
+#include "platform/foundation/Strings.h"
+#include "platform/photos/PhotoLibrary.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using platform::Value;
+
+struct Answer {
+  std::string tag;
+  std::optional<std::string> result;
+  std::optional<VLCAMRError> error;
+};
+
+class Collector : public VLCAMRCallbackDelegate {
+ public:
+  void callback(const std::string& tag, const std::optional<std::string>& result,
+                const std::optional<VLCAMRError>& error) override {
+    std::lock_guard lock(mutex_);
+    answers.push_back({tag, result, error});
+  }
+  std::mutex mutex_;
+  std::vector<Answer> answers;
+};
+
+// The camera library on the test picture source, with a fresh data root.
+class CameraLibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VLCAMRFactory::Configuration configuration;
+    configuration.source = "videotestsrc pattern=smpte";
+    configuration.videoSeconds = 1;
+    configuration.videoFramesPerSecond = 10;
+    VLCAMRFactory::setConfiguration(configuration);
+    wrapper = VLCAMRFactory::createCameraWrapper(collector, nullptr);
+  }
+  void TearDown() override { VLCAMRFactory::setConfiguration({}); }
+
+  Answer only() {
+    EXPECT_EQ(collector->answers.size(), 1u);
+    Answer answer = collector->answers.empty() ? Answer{} : collector->answers.back();
+    collector->answers.clear();
+    return answer;
+  }
+  static std::string pathOf(const std::string& fileURL) { return platform::URL::parse(fileURL)->path(); }
+
+  testing_support::ScopedDataRoot dir;
+  std::shared_ptr<Collector> collector = std::make_shared<Collector>();
+  std::shared_ptr<VLCAMRActionDelegate> wrapper;
+};
+
+VLCAMRPictureOptions pictureOptions(long long width, long long height, VLCAMREncodingType type, bool save, bool metadata) {
+  return VLCAMRPictureOptions(70, {width, height}, false, type, save, VLCAMRDirection::back, false, metadata, false);
+}
+
+TEST_F(CameraLibraryTest, CapturesAPictureOfTheRequestedSizeAndFormat) {
+  wrapper->captureMedia(pictureOptions(320, 240, VLCAMREncodingType::jpeg, true, false), "shot");
+  Answer answer = only();
+  EXPECT_EQ(answer.tag, "shot");
+  ASSERT_TRUE(answer.result) << (answer.error ? answer.error->localizedDescription() : "");
+  std::string path = pathOf(*answer.result);
+  EXPECT_TRUE(platform::startsWith(path, platform::paths::tmp()));
+  auto bytes = platform::fs::readFile(path);
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(bytes->substr(0, 3), std::string("\xff\xd8\xff", 3));
+  int width = 0, height = 0;
+  GdkPixbufFormat* format = gdk_pixbuf_get_file_info(path.c_str(), &width, &height);
+  ASSERT_TRUE(format);
+  EXPECT_STREQ(gdk_pixbuf_format_get_name(format), "jpeg");
+  EXPECT_EQ(width, 320);
+  EXPECT_EQ(height, 240);
+  auto gallery = platform::photos::PhotoLibrary().allAssets();
+  ASSERT_EQ(gallery.size(), 1u);
+  EXPECT_EQ(gallery[0].size, bytes->size());
+
+  wrapper->captureMedia(pictureOptions(64, 32, VLCAMREncodingType::png, false, true), "png");
+  answer = only();
+  ASSERT_TRUE(answer.result);
+  Value reply = Value::parse(*answer.result);
+  EXPECT_EQ(reply["metadata"]["width"], 64);
+  EXPECT_EQ(reply["metadata"]["height"], 32);
+  format = gdk_pixbuf_get_file_info(pathOf(reply["uri"]).c_str(), &width, &height);
+  ASSERT_TRUE(format);
+  EXPECT_STREQ(gdk_pixbuf_format_get_name(format), "png");
+  EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
+
+  wrapper->cleanTemporaryFiles();
+  EXPECT_FALSE(platform::fs::exists(path));
+  EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
+}
+
+TEST_F(CameraLibraryTest, RecordsAVideoThatGStreamerReadsBack) {
+  wrapper->captureMedia(VLCAMRVideoOptions(true, false), "video");
+  Answer answer = only();
+  ASSERT_TRUE(answer.result) << (answer.error ? answer.error->localizedDescription() : "");
+  std::string path = pathOf(*answer.result);
+
+  GError* error = nullptr;
+  std::string description = "filesrc location=\"" + path + "\" ! decodebin ! videoconvert ! fakesink name=sink signal-handoffs=true";
+  GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
+  ASSERT_FALSE(error);
+  GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+  int frames = 0;
+  g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement*, GstBuffer*, GstPad*, gpointer count) {
+                     ++*static_cast<int*>(count);
+                   }),
+                   &frames);
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  GstBus* bus = gst_element_get_bus(pipeline);
+  GstMessage* message =
+      gst_bus_timed_pop_filtered(bus, 20 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  ASSERT_TRUE(message);
+  EXPECT_EQ(GST_MESSAGE_TYPE(message), GST_MESSAGE_EOS);
+  gst_message_unref(message);
+  gst_object_unref(bus);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(sink);
+  gst_object_unref(pipeline);
+  EXPECT_EQ(frames, 10);
+
+  auto gallery = platform::photos::PhotoLibrary().allAssets();
+  ASSERT_EQ(gallery.size(), 1u);
+  EXPECT_EQ(gallery[0].kind, platform::photos::MediaKind::Video);
+}
+
+TEST_F(CameraLibraryTest, GalleryChoiceEditingAndFailures) {
+  wrapper->choosePicture(false, "empty");
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::noMediaFound});
+
+  wrapper->captureMedia(pictureOptions(40, 30, VLCAMREncodingType::jpeg, true, false), "a");
+  std::string captured = *only().result;
+  wrapper->choosePicture(true, "one");
+  std::string asset = *only().result;
+  EXPECT_TRUE(platform::startsWith(asset, "assets-library://asset/asset.JPG?id="));
+  wrapper->chooseMultimedia(VLCAMRMediaType::all, true, true, false, "all");
+  Value list = Value::parse(*only().result);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]["uri"], asset);
+  EXPECT_EQ(list[0]["type"], "image");
+  EXPECT_TRUE(list[0]["metadata"]["size"].is_number());
+  wrapper->chooseMultimedia(VLCAMRMediaType::video, true, false, false, "videos");
+  EXPECT_EQ(Value::parse(*only().result).size(), 0u);
+
+  wrapper->editPicture(asset, VLCAMREditOptions(true, true), "edit");
+  Value edited = Value::parse(*only().result);
+  EXPECT_EQ(edited["metadata"]["width"], 40);
+  EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 2u);
+  wrapper->editPicture(captured, VLCAMREditOptions(false, false), "file");
+  EXPECT_TRUE(only().result);
+
+  // Files outside the application's data, and what is no picture, are refused.
+  dir.write("outside.jpg", "not really");
+  wrapper->editPicture(platform::URL::fileURL(dir.file("outside.jpg")).absoluteString(), VLCAMREditOptions(false, false), "x");
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::editPictureIssue});
+  dir.write("data/Documents/fake.jpg", "not really");
+  wrapper->editPicture(platform::URL::fileURL(dir.file("data/Documents/fake.jpg")).absoluteString(),
+                       VLCAMREditOptions(false, false), "y");
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::invalidImageData});
+
+  platform::photos::PhotoLibrary::setAuthorized(false);
+  wrapper->chooseMultimedia(VLCAMRMediaType::all, true, false, false, "denied");
+  platform::photos::PhotoLibrary::setAuthorized(true);
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::photoLibraryUnavailable});
+
+  VLCAMRFactory::Configuration broken;
+  broken.source = "nosuchcamerasource";
+  VLCAMRFactory::setConfiguration(broken);
+  wrapper->captureMedia(pictureOptions(40, 30, VLCAMREncodingType::jpeg, false, false), "none");
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::cameraUnavailable});
+  wrapper->captureMedia(VLCAMRVideoOptions(false, false), "none");
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::cameraUnavailable});
+
+  std::mutex mutex;
+  std::optional<std::optional<VLCAMRError>> played;
+  wrapper->playVideo(*platform::URL::parse("file:///no/such/video.avi"), [&](std::optional<VLCAMRError> error) {
+    std::lock_guard lock(mutex);
+    played = error;
+  });
+  testing_support::waitUntil([&] { std::lock_guard lock(mutex); return played.has_value(); }, 20);
+  std::lock_guard lock(mutex);
+  ASSERT_TRUE(played);
+  EXPECT_EQ(*played, VLCAMRError{VLCAMRError::playVideoIssue});
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+#include "FileFixture.h"
+#include "platform/foundation/Strings.h"
+#include "platform/photos/PhotoLibrary.h"
+#include "plugins/file/HBRAssetLibraryFilesystem.h"
+
+namespace filetest {
+namespace {
+
+class AssetLibraryTest : public FileFixture {
+ protected:
+  void SetUp() override {
+    FileFixture::SetUp();
+    content = "0123456789abcdefghijklmnopqrstuvwxyz";
+    asset = *platform::photos::PhotoLibrary().addData(content, "jpg");
+    local = "hbrfile://localhost/assets-library" + asset.substr(std::string("assets-library:/").size());
+  }
+  void TearDown() override {
+    platform::photos::PhotoLibrary::setAuthorized(true);
+    FileFixture::TearDown();
+  }
+  std::string content;
+  std::string asset;  // assets-library://asset/asset.JPG?id=...&ext=JPG
+  std::string local;  // the same asset as an "hbrfile" URL
+};
+
+TEST_F(AssetLibraryTest, BothURLFormsNameTheSameEntry) {
+  EXPECT_EQ(plugin->fileSystems()[2]->name(), "assets-library");
+  std::string fullPath = asset.substr(std::string("assets-library:/").size());
+  for (const std::string& url : {asset, local}) {
+    Reply entry = call("resolveLocalFileSystemURI", {url});
+    EXPECT_EQ(entry.status, HBRResultStatus::OK) << url;
+    EXPECT_EQ(entry.message["isFile"], true);
+    EXPECT_EQ(entry.message["filesystemName"], "assets-library");
+    EXPECT_EQ(entry.message["fullPath"], fullPath);
+    EXPECT_EQ(entry.message["nativeURL"], asset);
+    EXPECT_EQ(entry.message["name"], fullPath.substr(std::string("/asset/").size()));
+  }
+  // The library is not asked: an asset that is not there still has an entry.
+  EXPECT_EQ(call("resolveLocalFileSystemURI", {"assets-library://asset/asset.JPG?id=1&ext=JPG"}).message["isFile"], true);
+
+  auto fs = std::dynamic_pointer_cast<HBRAssetLibraryFilesystem>(plugin->fileSystemByName("assets-library"));
+  EXPECT_EQ(fs->makeEntryForPath("/asset/x.JPG?id=1&ext=JPG", true)["fullPath"], "/asset/x.JPG?id=1&ext=JPG/");
+  EXPECT_EQ(fs->filesystemPathForURL(HBRFilesystemURL::fileSystemURLWithString(asset)), "/asset.JPG");
+  EXPECT_EQ(fs->filesystemPathForURL(HBRFilesystemURL::fileSystemURLWithString(local)), fullPath);
+  delegate->transformer = [](const platform::URL& url) { return *platform::URL::parse(url.absoluteString() + "#seen"); };
+  EXPECT_EQ(call("resolveLocalFileSystemURI", {asset}).message["nativeURL"], asset + "#seen");
+
+  // URLs too short to hold an asset are an error, not a crash.
+  for (const char* shortURL : {"hbrfile://localhost/assets-library", "hbrfile://localhost/assets-library/",
+                               "assets-library:", "assets-library://"}) {
+    EXPECT_FILE_ERROR(call("readAsText", {shortURL, "UTF-8"}), IOException, 1);
+    Reply metadata = call("getFileMetadata", {shortURL});
+    EXPECT_TRUE(metadata.answered) << shortURL;
+    EXPECT_NE(metadata.status, HBRResultStatus::OK) << shortURL;
+  }
+}
+
+TEST_F(AssetLibraryTest, ReadsWholeAssetsRangesAndMetadata) {
+  for (const std::string& url : {asset, local}) EXPECT_EQ(call("readAsText", {url, "UTF-8"}).message, content);
+  EXPECT_EQ(call("readAsText", {asset, "UTF-8", 10, 20}).message, content.substr(10, 10));
+  EXPECT_EQ(call("readAsText", {asset, "UTF-8", 0, -1}).message, content);
+  EXPECT_EQ(call("readAsText", {asset, "UTF-8", 5, 0}).message, content.substr(5));
+  // Ranges past the end are clamped to the asset, however large.
+  EXPECT_EQ(call("readAsText", {asset, "UTF-8", 30, 4000000000000}).message, content.substr(30));
+  EXPECT_EQ(call("readAsText", {asset, "UTF-8", 1000, 2000}).message, "");
+  EXPECT_EQ(call("readAsDataURL", {asset}).message.get<std::string>().substr(0, 23), "data:image/jpeg;base64,");
+
+  Reply metadata = call("getFileMetadata", {asset});
+  EXPECT_EQ(metadata.status, HBRResultStatus::OK);
+  EXPECT_EQ(metadata.message["size"], content.size());
+  EXPECT_EQ(metadata.message["type"], "image/jpeg");
+  EXPECT_EQ(metadata.message["fullPath"], asset.substr(std::string("assets-library:/").size()));
+  EXPECT_TRUE(platform::endsWith(metadata.message["name"].get<std::string>(), ".JPG"));
+  EXPECT_GT(metadata.message["lastModifiedDate"].get<double>(), 1e12);
+
+  std::string missing = "assets-library://asset/asset.JPG?id=nothing&ext=JPG";
+  EXPECT_FILE_ERROR(call("readAsText", {missing, "UTF-8"}), IOException, 1);
+  EXPECT_FILE_ERROR(call("getFileMetadata", {missing}), IOException, 1);
+  EXPECT_FILE_ERROR(call("readAsText", {"assets-library://asset/asset.JPG?id=..%2F..%2Fetc&ext=JPG", "UTF-8"}),
+                    IOException, 1);
+
+  platform::photos::PhotoLibrary::setAuthorized(false);
+  testing_support::LogCapture log;
+  EXPECT_FILE_ERROR(call("readAsText", {asset, "UTF-8"}), IOException, 2);
+  EXPECT_TRUE(log.contains("Error: User denied access"));
+  Reply denied = call("getFileMetadata", {asset});
+  EXPECT_EQ(denied.status, HBRResultStatus::IOException);
+  EXPECT_EQ(denied.message, "User denied access");
+}
+
+TEST_F(AssetLibraryTest, RefusesEveryChangeAndCopiesIntoALocalFileSystem) {
+  auto expectMessage = [&](Reply reply, const char* message) {
+    EXPECT_EQ(reply.status, HBRResultStatus::MalformedUrlException);
+    EXPECT_EQ(reply.message, message);
+  };
+  expectMessage(call("getFile", {asset, "x"}), "getFile not supported for assets-library URLs.");
+  expectMessage(call("removeRecursively", {asset}), "removeRecursively not supported for assets-library URLs.");
+  expectMessage(call("readEntries", {asset}), "readEntries not supported for assets-library URLs.");
+  EXPECT_FILE_ERROR(call("getParent", {asset}), IOException, 4);
+  EXPECT_FILE_ERROR(call("remove", {asset}), IOException, 9);
+  EXPECT_FILE_ERROR(call("truncate", {asset, 0}), IOException, 6);
+  EXPECT_FILE_ERROR(call("write", {asset, "x", 0}), IOException, 6);
+  Reply metadata = call("setMetadata", {asset, {{"com.apple.MobileBackup", 1}}});
+  EXPECT_EQ(metadata.status, HBRResultStatus::Error);
+  EXPECT_EQ(metadata.message, nullptr);
+  dir.write("data/Documents/into/.keep", "");
+  EXPECT_FILE_ERROR(call("copyTo", {url("into/.keep"), asset, "y"}), IOException, 9);
+  EXPECT_EQ(call("readAsText", {asset, "UTF-8"}).message, content);
+
+  Reply copied = call("copyTo", {asset, url("into"), "photo.jpg"});
+  EXPECT_EQ(copied.status, HBRResultStatus::OK) << copied.message.dump();
+  EXPECT_EQ(platform::fs::readFile(documents("into/photo.jpg")), content);
+  Reply moved = call("moveTo", {asset, url("into"), "moved.jpg"});
+  EXPECT_EQ(moved.status, HBRResultStatus::OK);
+  EXPECT_EQ(platform::fs::readFile(documents("into/moved.jpg")), content);
+  EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
+}
+
+}  // namespace
+}  // namespace filetest
