@@ -2,11 +2,13 @@
 
 #include "shell/VLApplicationInfoPlugin.h"
 #include "shell/VLLoggerPlugin.h"
+#include "shell/VLNetworkEvents.h"
 #include "shell/VLRoruvLogger.h"
 
 void VLRegisterShellClasses() {
   HBRRegisterBuiltInPluginClass<VLApplicationInfoPlugin>("VLApplicationInfoPlugin");
   HBRRegisterBuiltInPluginClass<VLInspectorPlugin>("VLInspectorPlugin");
   HBRRegisterBuiltInPluginClass<VLLoggerPlugin>("VLLoggerPlugin");
+  HBRRegisterBuiltInPluginClass<VLBroadcasterPlugin>("VLBroadcasterPlugin");
   VLRoruvLogger::registerPipelineClasses();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 // Makes the shell's plugin classes known by name ("VLApplicationInfoPlugin",
-// "VLInspectorPlugin", "VLLoggerPlugin") and the logging pipeline's filter and console output.
+// "VLInspectorPlugin", "VLLoggerPlugin", "VLBroadcasterPlugin") and the logging pipeline's
+// filter and outputs.
 // A class the program registered under one of these names first is kept.
 void VLRegisterShellClasses();
