@@ -236,6 +236,9 @@ TEST(VLRoruvServerOutput, AServerDownForAWhileGetsEveryRecordOnceInOrderAlsoAcro
     ASSERT_TRUE(first.scheduler->fire());  // one chunk goes before the process ends
     ASSERT_TRUE(settle([&] { return first.stored() == 20; }));
   }
+  // The output that went has stopped listening.
+  platform::NotificationCenter::defaultCenter().post(
+      VLNetworkChangedNotification, nullptr, Value{{VLNetworkStatusKey, VLNetworkOnline}});
   EXPECT_EQ(roruv::RRVLogStore::storeAtPath(path)->countForOutput(
                 std::string(VLRoruvLogger::kServerOutputClass) + " " +
                 VLRoruvLogger::calculateServerTag(server.host(), "app")),
