@@ -111,6 +111,14 @@ void RRVBufferedOutput::setTimer(std::shared_ptr<RRVScheduler::Timer> timer) {
   if (replaced) replaced->invalidate();
 }
 
+void RRVBufferedOutput::setScheduler(std::shared_ptr<RRVScheduler> scheduler) {
+  scheduler_ = std::move(scheduler);
+  auto armed = timer();
+  if (!armed || !armed->isValid()) return;
+  setTimer(nullptr);
+  setUpTimerIfNeeded();
+}
+
 void RRVBufferedOutput::setUpTimerIfNeeded() {
   {
     std::lock_guard lock(mutex_);

@@ -99,8 +99,9 @@ class RRVBufferedOutput : public RRVOutput {
   std::shared_ptr<RRVScheduler::Timer> timer();
   void setTimer(std::shared_ptr<RRVScheduler::Timer> timer);
   const std::shared_ptr<RRVScheduler>& scheduler() const { return scheduler_; }
-  // Set before the output starts.
-  void setScheduler(std::shared_ptr<RRVScheduler> scheduler) { scheduler_ = std::move(scheduler); }
+  // Set on the thread that made the pipeline, before logs are posted; a timer armed by the
+  // scheduler before (for logs of an earlier launch) moves to the new one.
+  void setScheduler(std::shared_ptr<RRVScheduler> scheduler);
   // Arms the timer when there are logs and no timer is armed.
   void setUpTimerIfNeeded();
 
