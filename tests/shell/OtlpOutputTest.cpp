@@ -27,6 +27,7 @@ struct OtlpServer {
   testing_support::HttpsTestServer server;
 
   OtlpServer() {
+    shell_test::openSharedCookieStore();
     server.on("GET", "/app/moduleservices/clientsettingsinfo",
               [this](const httplib::Request& request, httplib::Response& response) {
                 testing_support::waitUntil([&] { return releaseSettings.load(); }, 10);

@@ -12,6 +12,7 @@
 #include "platform/foundation/MainLoop.h"
 #include "platform/logging/RRVBufferedOutput.h"
 #include "platform/logging/RRVLogStore.h"
+#include "platform/net/HTTPCookieStorage.h"
 #include "shell/VLRoruvLogger.h"
 #include "support/HttpsTestServer.h"
 
@@ -69,6 +70,11 @@ class ManualScheduler : public roruv::RRVScheduler {
   std::mutex mutex_;
   std::vector<std::shared_ptr<Entry>> entries_;
 };
+
+// Opens the shared cookie store here, on the main thread, as the shell does long before its
+// first log goes out. Its first opening registers GLib types, which the thread sanitizer
+// cannot see ordered against the main loop's own allocations.
+inline void openSharedCookieStore() { platform::HTTPCookieStorage::sharedHTTPCookieStorage(); }
 
 // Runs the main loop (where the outputs arm their timers) until `done` holds.
 inline bool settle(const std::function<bool()>& done, double seconds = 10) {

@@ -19,6 +19,7 @@ namespace {
 struct ServerPipeline {
   explicit ServerPipeline(const std::string& host,
                           std::shared_ptr<roruv::RRVLogStore> store = roruv::RRVLogStore::storeAtPath("")) {
+    shell_test::openSharedCookieStore();
     auto info = std::make_shared<VLApplicationInfo>(Value{{"nativeshellversion", "1.0"}});
     auto device = VLDeviceInfo::initWithCommandDelegate(nullptr, info);
     auto configuration = *VLRoruvLogger::defaultConfiguration(
