@@ -6,6 +6,13 @@
 //   LogInfo/Fprintf...    fprintf of the same console line to /dev/null, same bursts: on
 //                         standard error (unbuffered, as the console writes) and on a
 //                         buffered stream;
+//   LogInfo/ServerDown    one logInfo timed alone on the calling thread while the platform
+//                         server's output sends to a loopback port that refuses connections
+//                         (its back-off and ping loop run 1000 times faster than real, so it
+//                         fails, backs off and pings all through the run); counters p50 and
+//                         p99 in microseconds;
+//   LogInfo/OneCall       the same single-call timing with the holding output of
+//                         LogInfo/Pipeline: the baseline of LogInfo/ServerDown;
 //   Store/RRVLogStore     the log store's addLogs with chunks of 10 and 100 legacy records;
 //   Store/SQLiteCAPI      the same records inserted with the SQLite C API (same schema and
 //                         settings, one transaction per chunk).
@@ -18,15 +25,24 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
+#include <vector>
 
+#include "platform/foundation/MainLoop.h"
 #include "platform/foundation/Paths.h"
 #include "platform/logging/RRVBufferedOutput.h"
 #include "platform/logging/RRVLogStore.h"
 #include "shell/VLLogger.h"
 #include "shell/VLRoruvLogger.h"
+#include "shell/VLRoruvServerOutput.h"
 
 namespace {
 
@@ -139,6 +155,117 @@ void LogInfo_FprintfBuffered(benchmark::State& state) {
       kBurst, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+// Main-loop timers at a thousandth of their delay: the server output's whole retry scheme
+// runs many times over during a benchmark.
+class FastScheduler final : public roruv::RRVScheduler {
+ public:
+  std::shared_ptr<Timer> schedule(double seconds, std::function<void()> fire) override {
+    return roruv::RRVScheduler::mainLoop()->schedule(seconds / 1000, std::move(fire));
+  }
+};
+
+// A loopback port with nothing listening: bound, then closed, so connections are refused.
+int refusingPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// The engine with the real platform-server output aimed at a port that refuses, and a main
+// loop of its own on another thread for the output's timers.
+struct ServerDownPipeline {
+  ServerDownPipeline() {
+    platform::paths::setDataRoot(scratchFolder() + "/data");
+    loop = std::thread([this] {
+      platform::MainLoop::adoptCurrentThreadAsMain();
+      while (!stopping) platform::MainLoop::runFor(0.05);
+    });
+    roruv::RRVOutputClassRegistry::shared().registerClass(
+        "BenchServerOutput", [] { return std::make_shared<VLRoruvServerOutput>(); });
+    auto info = std::make_shared<VLApplicationInfo>(platform::Value{{"nativeshellversion", "1.0"}});
+    auto device = VLDeviceInfo::initWithCommandDelegate(nullptr, info);
+    const std::string host = "127.0.0.1:" + std::to_string(refusingPort());
+    auto configuration = *VLRoruvLogger::defaultConfiguration(
+        host, "app", std::nullopt, std::nullopt, std::nullopt, "bench", info, device);
+    configuration.outputSettings.at(1).outputClass = "BenchServerOutput";
+    auto pipeline = roruv::RRVLogger::initWithConfiguration(std::move(configuration));
+    for (const auto& output : pipeline->outputs())
+      if (auto server = std::dynamic_pointer_cast<VLRoruvServerOutput>(output)) {
+        server->setScheduler(std::make_shared<FastScheduler>());
+        remote = server;
+      }
+    engine = std::make_shared<VLRoruvLogger>(host, "app", std::nullopt, std::nullopt,
+                                             std::nullopt, "bench", info, device, pipeline);
+    logger = std::make_shared<VLLogger>(engine);
+  }
+  ~ServerDownPipeline() {
+    stopping = true;
+    loop.join();
+  }
+  std::atomic<bool> stopping{false};
+  std::thread loop;
+  std::shared_ptr<VLRoruvLogger> engine;
+  std::shared_ptr<VLLogger> logger;
+  std::shared_ptr<VLRoruvServerOutput> remote;
+};
+
+// Times single logInfo calls and reports their median and 99th percentile in microseconds.
+template <typename Logger>
+void timeSingleCalls(benchmark::State& state, Logger& logger, const std::function<void()>& between) {
+  std::vector<double> micros;
+  micros.reserve(static_cast<size_t>(state.max_iterations));
+  int sinceBreak = 0;
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    logger.logInfo(kMessage, kModule);
+    auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.SetIterationTime(elapsed);
+    micros.push_back(elapsed * 1e6);
+    if (++sinceBreak == kBurst) {
+      sinceBreak = 0;
+      state.PauseTiming();
+      between();
+      state.ResumeTiming();
+    }
+  }
+  std::sort(micros.begin(), micros.end());
+  auto at = [&](double q) { return micros[static_cast<size_t>(q * (micros.size() - 1))]; };
+  state.counters["p50_us"] = at(0.50);
+  state.counters["p99_us"] = at(0.99);
+}
+
+void LogInfo_ServerDown(benchmark::State& state) {
+  QuietConsole quiet;
+  static ServerDownPipeline pipeline;
+  if (!pipeline.remote) {
+    state.SkipWithError("no server output");
+    return;
+  }
+  // Bursts as in LogInfo/Pipeline; the output keeps at most 1000 waiting logs itself.
+  timeSingleCalls(state, *pipeline.logger,
+                  [] { pipeline.engine->roruvLogger()->waitUntilIdle(60); });
+  state.counters["failures_now"] = static_cast<double>(pipeline.remote->retryCount());
+}
+
+void LogInfo_OneCall(benchmark::State& state) {
+  QuietConsole quiet;
+  static Pipeline pipeline;
+  if (!pipeline.remote) {
+    state.SkipWithError("no remote output");
+    return;
+  }
+  timeSingleCalls(state, *pipeline.logger, [] {
+    pipeline.engine->roruvLogger()->waitUntilIdle(60);
+    pipeline.remote->drop();
+  });
+}
+
 roruv::RRVLogs legacyRecords(size_t count) {
   roruv::RRVLogs logs;
   for (size_t i = 0; i < count; ++i)
@@ -206,6 +333,8 @@ void Store_SQLiteCAPI(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(LogInfo_Pipeline)->UseManualTime()->Iterations(2000);
+BENCHMARK(LogInfo_ServerDown)->UseManualTime()->Iterations(64 * 2000);
+BENCHMARK(LogInfo_OneCall)->UseManualTime()->Iterations(64 * 2000);
 BENCHMARK(LogInfo_FprintfStderr)->UseManualTime()->Iterations(2000);
 BENCHMARK(LogInfo_FprintfBuffered)->UseManualTime()->Iterations(2000);
 BENCHMARK(Store_RRVLogStore)->Arg(10)->Arg(100);

@@ -5,6 +5,9 @@
 #include "shell/VLLog.h"
 #include "shell/VLRoruvConsoleOutput.h"
 #include "shell/VLRoruvFilter.h"
+#include "shell/VLOTLPTagIdManager.h"
+#include "shell/VLRoruvOtlpOutput.h"
+#include "shell/VLRoruvServerOutput.h"
 
 using roruv::RRVSettings;
 
@@ -23,6 +26,10 @@ void VLRoruvLogger::registerPipelineClasses() {
       kFilterClass, [] { return std::make_shared<VLRoruvFilter>(); });
   roruv::RRVOutputClassRegistry::shared().registerClassIfAbsent(
       kConsoleOutputClass, [] { return std::make_shared<VLRoruvConsoleOutput>(); });
+  roruv::RRVOutputClassRegistry::shared().registerClassIfAbsent(
+      kOtlpOutputClass, [] { return std::make_shared<VLRoruvOtlpOutput>(); });
+  roruv::RRVOutputClassRegistry::shared().registerClassIfAbsent(
+      kServerOutputClass, [] { return std::make_shared<VLRoruvServerOutput>(); });
 }
 
 std::string VLRoruvLogger::keyForHostname(const std::string& hostname,
@@ -57,7 +64,10 @@ std::optional<roruv::RRVLoggerConfiguration> VLRoruvLogger::defaultConfiguration
         {"kApplicationUrl", *applicationUrl}, {"kHostname", *hostname},
         {"veltro.app.key", *applicationKey},  {"veltro.env.key", *environmentKey},
         {"veltro.tenant.key", *tenantKey},    {"kApplicationInfo", applicationInfo},
-        {"kDeviceInfo", deviceInfo}};
+        {"kDeviceInfo", deviceInfo},
+        {VLRoruvOtlpOutput::kTagIdManagerKey,
+         std::static_pointer_cast<VLTagIdManager>(
+             VLOTLPTagIdManager::managerWithHostname(*hostname, *applicationUrl))}};
     if (userAgent) settings["kUserAgent"] = *userAgent;
     configuration.outputSettings.emplace_back(kOtlpOutputClass, serverTag, std::move(settings));
   } else {

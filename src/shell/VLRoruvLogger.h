@@ -46,7 +46,7 @@ class VLRoruvLogger final : public VLLoggerEngine {
                                         const std::string& applicationUrl);
   static std::string keyForHostname(const std::string& hostname, const std::string& application);
 
-  // Makes the filter and the console output known to the pipeline by their class names.
+  // Makes the filter and the three outputs known to the pipeline by their class names.
   static void registerPipelineClasses();
 
   void processLog(const std::string& message, const std::string& module, const Text& stack,

@@ -3,6 +3,7 @@
 #include "shell/VLApplicationInfoPlugin.h"
 #include "shell/VLCrashHandlerPlugin.h"
 #include "shell/VLLoggerPlugin.h"
+#include "shell/VLNetworkEvents.h"
 #include "shell/VLRoruvLogger.h"
 
 void VLRegisterShellClasses() {
@@ -10,5 +11,6 @@ void VLRegisterShellClasses() {
   HBRRegisterBuiltInPluginClass<VLCrashHandlerPlugin>("VLCrashHandlerPlugin");
   HBRRegisterBuiltInPluginClass<VLInspectorPlugin>("VLInspectorPlugin");
   HBRRegisterBuiltInPluginClass<VLLoggerPlugin>("VLLoggerPlugin");
+  HBRRegisterBuiltInPluginClass<VLBroadcasterPlugin>("VLBroadcasterPlugin");
   VLRoruvLogger::registerPipelineClasses();
 }

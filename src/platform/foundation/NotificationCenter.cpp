@@ -5,8 +5,10 @@
 namespace platform {
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-  static NotificationCenter center;
-  return center;
+  // Never destroyed: objects that outlive main (a shared logger and its outputs) still remove
+  // their observers when they go at exit.
+  static NotificationCenter* center = new NotificationCenter;
+  return *center;
 }
 
 NotificationCenter::Token NotificationCenter::addObserver(const void* owner, const std::string& name,

@@ -11,6 +11,28 @@ namespace roruv {
 
 namespace {
 constexpr std::int64_t kLongestBackOffDoublings = 6;
+
+class MainLoopScheduler final : public RRVScheduler {
+  class Handle final : public Timer {
+   public:
+    explicit Handle(std::shared_ptr<platform::Timer> timer) : timer_(std::move(timer)) {}
+    void invalidate() override { timer_->invalidate(); }
+    bool isValid() const override { return timer_->isValid(); }
+
+   private:
+    std::shared_ptr<platform::Timer> timer_;
+  };
+
+ public:
+  std::shared_ptr<Timer> schedule(double seconds, std::function<void()> fire) override {
+    return std::make_shared<Handle>(platform::Timer::schedule(seconds, false, std::move(fire)));
+  }
+};
+}  // namespace
+
+std::shared_ptr<RRVScheduler> RRVScheduler::mainLoop() {
+  static const auto shared = std::make_shared<MainLoopScheduler>();
+  return shared;
 }
 
 RRVBufferedOutput::RRVBufferedOutput() = default;
@@ -74,15 +96,27 @@ size_t RRVBufferedOutput::bufferedCount() {
   return buffer_.size();
 }
 
-std::shared_ptr<platform::Timer> RRVBufferedOutput::timer() {
+std::shared_ptr<RRVScheduler::Timer> RRVBufferedOutput::timer() {
   std::lock_guard lock(mutex_);
   return timer_;
 }
 
-void RRVBufferedOutput::setTimer(std::shared_ptr<platform::Timer> timer) {
-  std::lock_guard lock(mutex_);
-  if (timer_ && timer_ != timer) timer_->invalidate();
-  timer_ = std::move(timer);
+void RRVBufferedOutput::setTimer(std::shared_ptr<RRVScheduler::Timer> timer) {
+  std::shared_ptr<RRVScheduler::Timer> replaced;
+  {
+    std::lock_guard lock(mutex_);
+    if (timer_ != timer) replaced = std::move(timer_);
+    timer_ = std::move(timer);
+  }
+  if (replaced) replaced->invalidate();
+}
+
+void RRVBufferedOutput::setScheduler(std::shared_ptr<RRVScheduler> scheduler) {
+  scheduler_ = std::move(scheduler);
+  auto armed = timer();
+  if (!armed || !armed->isValid()) return;
+  setTimer(nullptr);
+  setUpTimerIfNeeded();
 }
 
 void RRVBufferedOutput::setUpTimerIfNeeded() {
@@ -102,17 +136,20 @@ double RRVBufferedOutput::currentDelay() {
 
 void RRVBufferedOutput::setUpTimer() {
   std::weak_ptr<RRVOutput> weak = weak_from_this();
-  auto timer = platform::Timer::schedule(currentDelay(), false, [weak] {
+  auto timer = scheduler_->schedule(currentDelay(), [weak] {
     if (auto self = std::static_pointer_cast<RRVBufferedOutput>(weak.lock())) self->tick();
   });
   setTimer(std::move(timer));
 }
 
 void RRVBufferedOutput::tick() {
+  std::shared_ptr<RRVScheduler::Timer> pending;
   {
     std::lock_guard lock(mutex_);
-    timer_.reset();
+    pending = std::move(timer_);
   }
+  // A tick asked for before the timer fired replaces it: one timer at a time.
+  if (pending) pending->invalidate();
   std::weak_ptr<RRVOutput> weak = weak_from_this();
   platform::DispatchQueue::global().async([weak] {
     if (auto self = std::static_pointer_cast<RRVBufferedOutput>(weak.lock()))
@@ -152,24 +189,43 @@ void RRVBufferedOutput::callWriteChunk(const std::shared_ptr<RRVChunk>& chunk) {
 void RRVBufferedOutput::chunkDidFinish(const std::shared_ptr<RRVChunk>& chunk, bool success) {
   postNotification(RRVBufferedOutputDidTryWriteChunkNotification);
   if (success) {
+    std::lock_guard lock(mutex_);
+    writing_ = false;
+  } else {
+    returnChunk(*chunk);
+  }
+  didWriteChunk(chunk, success);
+}
+
+void RRVBufferedOutput::didWriteChunk(const std::shared_ptr<RRVChunk>& chunk, bool success) {
+  if (success) {
     retryCount_ = 0;
     logStore_->removeLogs(chunk->logs(), storageKey(), [this] {
       postNotification(RRVBufferedOutputDidSuccessWriteChunkNotification);
     });
   } else {
     ++retryCount_;
-    requeueAtFront(*chunk);
-  }
-  {
-    std::lock_guard lock(mutex_);
-    writing_ = false;
   }
   setUpTimerIfNeeded();
 }
 
-void RRVBufferedOutput::requeueAtFront(const RRVChunk& chunk) {
+void RRVBufferedOutput::capBuffer(size_t limit) {
+  RRVLogs dropped;
+  {
+    std::lock_guard lock(mutex_);
+    if (buffer_.size() <= limit) return;
+    auto first = buffer_.begin() + static_cast<std::ptrdiff_t>(limit);
+    dropped.assign(first, buffer_.end());
+    buffer_.erase(first, buffer_.end());
+  }
+  if (logStore_) logStore_->removeLogs(dropped, storageKey());
+}
+
+void RRVBufferedOutput::returnChunk(const RRVChunk& chunk) {
+  // One lock for both: a write that starts in between would take later logs first.
   std::lock_guard lock(mutex_);
   buffer_.insert(buffer_.begin(), chunk.logs().begin(), chunk.logs().end());
+  writing_ = false;
 }
 
 bool RRVBufferedOutput::reachedRetryLimit() { return retryCount_ > maxRetryCount_; }

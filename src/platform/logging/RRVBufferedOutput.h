@@ -41,6 +41,23 @@ inline constexpr const char* RRVBufferedOutputDidSuccessWriteChunkNotification =
 //
 // Subclasses write with `writeChunk` and may take over the scheme through the other virtual
 // operations; the buffer is theirs to change under `withBuffer`.
+// Where a buffered output's timers run. The default schedules one-shot platform timers on the
+// main loop, whatever thread asks; tests give a scheduler they fire by hand, so that delays are
+// checked without waiting for them.
+class RRVScheduler {
+ public:
+  class Timer {
+   public:
+    virtual ~Timer() = default;
+    virtual void invalidate() = 0;
+    virtual bool isValid() const = 0;
+  };
+  virtual ~RRVScheduler() = default;
+  virtual std::shared_ptr<Timer> schedule(double seconds, std::function<void()> fire) = 0;
+
+  static std::shared_ptr<RRVScheduler> mainLoop();
+};
+
 class RRVBufferedOutput : public RRVOutput {
  public:
   using Completion = std::function<void(bool success)>;
@@ -61,6 +78,8 @@ class RRVBufferedOutput : public RRVOutput {
   std::int64_t maxRetryCount() const { return maxRetryCount_; }
   std::int64_t retryCount() const { return retryCount_; }
   void setRetryCount(std::int64_t count) { retryCount_ = count; }
+  // Counts one more failed write; answers the new count.
+  std::int64_t addRetry() { return ++retryCount_; }
 
   const std::shared_ptr<RRVLogStore>& logStore() const { return logStore_; }
   void setLogStore(std::shared_ptr<RRVLogStore> store) { logStore_ = std::move(store); }
@@ -76,16 +95,24 @@ class RRVBufferedOutput : public RRVOutput {
   // Writes the next chunk (on a worker thread) when none is in flight.
   virtual void tick();
 
-  std::shared_ptr<platform::Timer> timer();
-  void setTimer(std::shared_ptr<platform::Timer> timer);
+  // The flush timer. A timer that is replaced is stopped.
+  std::shared_ptr<RRVScheduler::Timer> timer();
+  void setTimer(std::shared_ptr<RRVScheduler::Timer> timer);
+  const std::shared_ptr<RRVScheduler>& scheduler() const { return scheduler_; }
+  // Set on the thread that made the pipeline, before logs are posted; a timer armed by the
+  // scheduler before (for logs of an earlier launch) moves to the new one.
+  void setScheduler(std::shared_ptr<RRVScheduler> scheduler);
   // Arms the timer when there are logs and no timer is armed.
   void setUpTimerIfNeeded();
 
  protected:
   // Arms a one-shot timer on the main loop that calls `tick` after the current delay.
   virtual void setUpTimer();
-  // Writes the chunk and handles the result as described above.
+  // Writes the chunk; its result goes to `didWriteChunk`.
   virtual void callWriteChunk(const std::shared_ptr<RRVChunk>& chunk);
+  // A write has finished: a failed chunk is back at the front of the buffer and the next
+  // write may start. Counts the result, removes written logs from the store and arms the timer.
+  virtual void didWriteChunk(const std::shared_ptr<RRVChunk>& chunk, bool success);
   // Sends the chunk; calls `completion` once, on any thread. Extra calls are ignored.
   virtual void writeChunk(const std::shared_ptr<RRVChunk>& chunk, Completion completion) = 0;
   // True once more writes in a row have failed than `maxRetryCount` allows.
@@ -95,8 +122,11 @@ class RRVBufferedOutput : public RRVOutput {
 
   // The delay before the next write: the flush interval, longer once the limit is reached.
   double currentDelay();
-  // Puts a failed chunk's logs back at the front of the buffer.
-  void requeueAtFront(const RRVChunk& chunk);
+  // Keeps the oldest `limit` logs: the newer ones leave the buffer and the store.
+  void capBuffer(size_t limit);
+  // Puts a chunk that was not written back at the front of the buffer, so the order holds,
+  // and ends its write.
+  void returnChunk(const RRVChunk& chunk);
   void postNotification(const char* name);
 
  private:
@@ -112,7 +142,8 @@ class RRVBufferedOutput : public RRVOutput {
 
   std::mutex mutex_;
   std::deque<std::shared_ptr<RRVLog>> buffer_;
-  std::shared_ptr<platform::Timer> timer_;
+  std::shared_ptr<RRVScheduler> scheduler_ = RRVScheduler::mainLoop();
+  std::shared_ptr<RRVScheduler::Timer> timer_;
   bool writing_ = false;
   bool started_ = false;
 };
