@@ -44,7 +44,8 @@ class RecordingDelegate : public HBRCommandDelegate {
     }
     for (auto& block : work) block();
   }
-  Value settings() override { return Value::object(); }
+  Value& settings() override { return settings_; }
+  Value settings_ = Value::object();
   URLTransformer urlTransformer() const override { return nullptr; }
   void setUrlTransformer(URLTransformer) override {}
 
