@@ -691,6 +691,12 @@ void VLNativeCache::writeCacheManifestHash(const std::string& hash) {
 
 void VLNativeCache::writeCacheManifest() {
   std::lock_guard writer(manifestMutex_);
+  if (cacheUpgrade()) {
+    // Until the upgrade has run, the older file is the only record of the older entries: a
+    // file in the new format would claim an upgrade that never happened.
+    vlcache::logDebug("The cache manifest is written once the cache upgrade has run");
+    return;
+  }
   const std::string path = manifestFilePath();
   const std::string data = platform::serializePropertyListXML(createCacheManifest());
   const std::string hash = VLFileChecksum::contentHashOfData(data);
