@@ -604,12 +604,13 @@ bool VLNativeCache::isCacheManifestFileCorrupted(const std::string& path) const 
   else if (hash->empty())
     vlcache::logWarning("Hash of file content is empty");
   const std::string stored = storedString(kFileHashKey);
-  const std::string pending = storedString(kPendingFileHashKey);
-  if (stored.empty() && pending.empty())
+  const std::string previous = storedString(kPreviousFileHashKey);
+  if (stored.empty() && previous.empty())
     vlcache::logWarning("Cache manifest file hash in preferences is empty");
-  if (!hash || hash->empty() || (stored.empty() && pending.empty())) return false;
-  // A crash between the file and its hash leaves the new file with the pending hash.
-  return *hash != stored && *hash != pending;
+  if (!hash || hash->empty() || (stored.empty() && previous.empty())) return false;
+  // A crash after the hash was stored and before the file was replaced leaves the file of the
+  // hash before.
+  return *hash != stored && *hash != previous;
 }
 
 bool VLNativeCache::readCacheManifest() {
@@ -631,7 +632,7 @@ bool VLNativeCache::readCacheManifest() {
     vlcache::logError("Cache manifest file is corrupt or invalid");
     return false;
   }
-  const bool vouched = !storedString(kFileHashKey).empty() || !storedString(kPendingFileHashKey).empty();
+  const bool vouched = !storedString(kFileHashKey).empty() || !storedString(kPreviousFileHashKey).empty();
   try {
     auto manifest = platform::readPropertyList(path);
     if (!manifest || !manifest->is_object()) {
@@ -651,6 +652,7 @@ bool VLNativeCache::readCacheManifest() {
       currentApplication_ = current;
       manifestVouched_ = vouched;
     }
+    diskHash_ = VLFileChecksum::contentHashOfFile(path).value_or("");
     if (auto it = manifest->find("cachedEntries"); it != manifest->end() && it->is_object()) {
       for (const auto& [key, stored] : it->items()) {
         auto cache = VLApplicationCache::initWithDictionary(stored, upgrade, getDownloadSessionBlock());
@@ -686,7 +688,7 @@ Value VLNativeCache::createCacheManifest() const {
 }
 
 void VLNativeCache::writeCacheManifestHash(const std::string& hash) {
-  defaults().set(kFileHashKey, hash);
+  if (!hash.empty()) defaults().set(kFileHashKey, hash);
 }
 
 void VLNativeCache::writeCacheManifest() {
@@ -700,28 +702,28 @@ void VLNativeCache::writeCacheManifest() {
   const std::string path = manifestFilePath();
   const std::string data = platform::serializePropertyListXML(createCacheManifest());
   const std::string hash = VLFileChecksum::contentHashOfData(data);
-  // The hash goes first, under its own key: whichever moment a crash comes, the file on disk
-  // has a hash the next launch knows.
-  defaults().set(kPendingFileHashKey, hash);
-  VLCacheLocations::fileOperationDone("manifest-hash-pending");
+  const std::string previous = diskHash_;
+  // The new hash is stored before the file is replaced, with the hash of the file it replaces
+  // kept beside it, in one write of the defaults: whenever a crash comes, the file on disk has
+  // one of the two hashes, and the next launch loads it.
+  defaults().setValues(Value{{kFileHashKey, hash},
+                             {kPreviousFileHashKey, previous.empty() ? Value() : Value(previous)},
+                             {kFileCreatedKey, "true"}});
+  VLCacheLocations::fileOperationDone("manifest-hash");
   std::optional<platform::Error> error;
   if (path.empty())
     error = platform::Error::make(platform::kCocoaErrorDomain, 4, "The cache folder is unknown");
   else
     error = platform::fs::writeFileAtomically(path, data);
   if (error) {
-    defaults().remove(kPendingFileHashKey);
-    defaults().set(kFileCreatedKey, "false");
+    defaults().setValues(Value{{kFileHashKey, previous.empty() ? Value() : Value(previous)},
+                               {kPreviousFileHashKey, nullptr},
+                               {kFileCreatedKey, "false"}});
     throw VLException("FileNotWriteException", "Unable to serialize cache");
   }
+  diskHash_ = hash;
   VLCacheLocations::fileOperationDone("manifest-file");
-  if (!hash.empty()) {
-    vlcache::logDebug("Cache manifest hash : " + hash);
-    writeCacheManifestHash(hash);
-  }
-  VLCacheLocations::fileOperationDone("manifest-hash");
-  defaults().remove(kPendingFileHashKey);
-  defaults().set(kFileCreatedKey, "true");
+  vlcache::logDebug("Cache manifest hash : " + hash);
   vlcache::logWarning("Cache was successfully serialized");
 }
 

@@ -45,17 +45,16 @@ class VLCacheListenerDelegate {
 // file and of its stored hash goes through one writer lock, so a file and its hash always
 // belong together.
 //
-// The manifest's hash is stored in two steps around the file: the new hash goes first under a
-// pending key, then the file is replaced, then the hash becomes the stored one. A crash at any
-// point leaves a file whose hash is either the stored or the pending one, so the next launch
-// still loads it.
+// The manifest's hash is stored before the file is replaced, with the hash it replaces kept
+// beside it: a crash at any point leaves a file whose hash is one of the two, so the next
+// launch still loads it.
 class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
  public:
   static constexpr const char* kManifestFileName = "VLCacheManifest.plist";
   static constexpr const char* kManifestFormat = "2.0.0";
   static constexpr const char* kFileCreatedKey = "VLCacheManifestFileCreated";
   static constexpr const char* kFileHashKey = "VLCacheManifestFileHash";
-  static constexpr const char* kPendingFileHashKey = "VLCacheManifestFileHashPending";
+  static constexpr const char* kPreviousFileHashKey = "VLCacheManifestFileHashPrevious";
 
   // Made on the first call; later calls return it and ignore their arguments.
   static std::shared_ptr<VLNativeCache> sharedInstanceWithFirstRun(bool firstRun,
@@ -102,8 +101,8 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   void writeCacheManifestHash(const std::string& hash);
 
   // ---- Fields ----
-  // The manifest writes report "manifest-hash-pending", "manifest-file" and "manifest-hash"
-  // to VLCacheLocations::fileOperationDone.
+  // The manifest writes report "manifest-hash" and then "manifest-file" to
+  // VLCacheLocations::fileOperationDone.
   void setDelegate(std::shared_ptr<VLCacheListenerDelegate> delegate);
   std::shared_ptr<VLCacheListenerDelegate> delegate() const;
   std::int64_t currentStatus() const;
@@ -155,4 +154,6 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
 
   // Writer lock: the manifest file and the stored hashes.
   mutable std::mutex manifestMutex_;
+  // The hash of the manifest file on disk, as far as this engine knows (written or loaded).
+  std::string diskHash_;
 };

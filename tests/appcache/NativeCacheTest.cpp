@@ -118,6 +118,10 @@ class NativeCacheTest : public CacheFixture {
   bool waitForFinishes(size_t n, double seconds = 15) {
     return testing_support::waitUntil([&] { return listener->count("finish") >= n; }, seconds);
   }
+  static void forgetHashes() {
+    platform::UserDefaults::standard().remove(VLNativeCache::kFileHashKey);
+    platform::UserDefaults::standard().remove(VLNativeCache::kPreviousFileHashKey);
+  }
   std::string storedHash() {
     return platform::UserDefaults::standard().string(VLNativeCache::kFileHashKey).value_or("");
   }
@@ -313,7 +317,7 @@ TEST_F(NativeCacheTest, TheManifestFileIsTrustedOnlyWithItsHash) {
 
   // With no stored hash the file is loaded, but its file names must stay inside the cache.
   engine.reset();
-  platform::UserDefaults::standard().remove(VLNativeCache::kFileHashKey);
+  forgetHashes();
   Value manifest = *platform::parsePropertyList(text);
   std::string victim = root.file("victim");
   platform::fs::writeFileAtomically(victim, "keep me");
@@ -352,7 +356,7 @@ TEST_F(NativeCacheTest, AnOlderFormatIsUpgradedAndNotStampedBeforeTheUpgradeRan)
   application["cachedEntries"]["/app/index.js"] =
       application["cachedEntries"][list[0].get<std::string>()];
   platform::writePropertyList(path, manifest);
-  platform::UserDefaults::standard().remove(VLNativeCache::kFileHashKey);
+  forgetHashes();
 
   launch();  // its clean-up writes nothing yet
   EXPECT_TRUE(engine->cacheUpgrade());
@@ -369,26 +373,31 @@ TEST_F(NativeCacheTest, AnOlderFormatIsUpgradedAndNotStampedBeforeTheUpgradeRan)
   EXPECT_EQ(cache_test::readFile(localFile(*entry)), "k content 0");
 }
 
-TEST_F(NativeCacheTest, ACrashBetweenTheFileAndItsHashLosesNothing) {
+TEST_F(NativeCacheTest, ACrashBetweenTheHashAndTheFileLosesNothingAndLeavesNoFiles) {
   launch();
   Value list = resources("l", 2);
   engine->startCaching(host(), "app", "v1", list, mappingsFor(list), nullptr, nullptr);
   ASSERT_TRUE(waitForFinishes(1));
-  const std::string before = storedHash();
-  // The "crash": the write stops right after the file was replaced.
+  const std::string before = fileHash();
+  // The "crash": every write stops once the new hash is stored, before the file is replaced.
   VLCacheLocations::setFileOperationHook([](std::string_view point) {
-    if (point == "manifest-file") throw VLException("Stopped", "stopped");
+    if (point == "manifest-hash") throw VLException("Stopped", "stopped");
   });
   Value two = resources("m", 2);
   engine->startCaching(host(), "app", "v2", two, mappingsFor(two), nullptr, nullptr);
   ASSERT_TRUE(waitForFinishes(2));
   VLCacheLocations::setFileOperationHook({});
-  EXPECT_EQ(storedHash(), before);
-  EXPECT_NE(fileHash(), before);
+  auto app = engine->applicationCache(*engine->currentApplication());
+  std::string newFile = localFile(*app->getCacheFrameForVersion("v2")->getResourceForUrl(
+      two[1].get<std::string>()));
+  ASSERT_TRUE(platform::fs::exists(newFile));
+  EXPECT_EQ(fileHash(), before);
+  EXPECT_NE(storedHash(), before);
+
   launch();
-  EXPECT_EQ(engine->getRunningVersionToken(), "v2");
+  EXPECT_EQ(engine->getRunningVersionToken(), "v1");
+  EXPECT_FALSE(platform::fs::exists(newFile));
   EXPECT_EQ(storedHash(), fileHash());
-  EXPECT_FALSE(platform::UserDefaults::standard().string(VLNativeCache::kPendingFileHashKey));
 }
 
 TEST_F(NativeCacheTest, CheckpointHealAndSwapWritersKeepTheFileAndHashTogether) {
