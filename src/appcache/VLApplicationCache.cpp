@@ -72,56 +72,61 @@ std::shared_ptr<VLApplicationCache> VLApplicationCache::initWithDictionary(
   cache->cacheApplicationKey_ = textOf(dictionary, "cachedApplication");
   const std::string cachedVersion = textOf(dictionary, "cachedVersion");
 
-  std::lock_guard lock(cache->mutex_);
-  Entries upgraded;
+  // Built in locals: nobody else sees the cache yet, and the frames' own locks are taken
+  // without this cache's lock held.
+  Entries pool, upgraded;
+  Frame running;
+  std::vector<Frame> frames;
   const Value& entries = memberOf(dictionary, "cachedEntries");
   if (entries.is_object()) {
     for (const auto& [key, value] : entries.items()) {
       if (key.empty()) continue;
       auto entry = VLCacheEntry::initWithDictionary(value);
-      (upgrade ? upgraded : cache->cacheEntries_)[key] = std::move(entry);
+      (upgrade ? upgraded : pool)[key] = std::move(entry);
     }
   } else if (!entries.is_null()) {
     vlcache::logError("Ignoring the stored application's entries: not a dictionary");
   }
   if (upgrade) {
-    auto frame = cache->upgradeCacheEntriesForVersion(cachedVersion, upgraded);
-    frame->setStatus(VLCacheFrameStatusUpgraded);
-    cache->runningVersion_ = frame;
-    cache->cacheFrames_.push_back(frame);
+    running = cache->upgradeCacheEntriesForVersion(cachedVersion, upgraded);
+    running->setStatus(VLCacheFrameStatusUpgraded);
+    frames.push_back(running);
   }
 
-  const Value& frames = memberOf(dictionary, "cachedFrames");
-  if (frames.is_array()) {
-    for (const auto& stored : frames) {
-      if (!stored.is_object()) {
+  const Value& stored = memberOf(dictionary, "cachedFrames");
+  if (stored.is_array()) {
+    for (const auto& item : stored) {
+      if (!item.is_object()) {
         vlcache::logError("Ignoring a stored cache frame: not a dictionary");
         continue;
       }
-      auto frame = VLCacheResources::initForHostname(
-          cache->hostname_, cache->application_, textOf(stored, "versionToken"), false,
-          cache->sessionGetter_);
-      frame->populateCacheEntriesForResourcePool(cache->cacheEntries_, nullptr,
-                                                 memberOf(stored, "resources"),
-                                                 memberOf(stored, "urlMappings"),
-                                                 memberOf(stored, "urlMappingsNoCache"));
-      frame->setVersionTokenBeforeCreation(cache->runningTokenOrNA());
+      auto frame = VLCacheResources::initForHostname(cache->hostname_, cache->application_,
+                                                     textOf(item, "versionToken"), false,
+                                                     cache->sessionGetter_);
+      frame->populateCacheEntriesForResourcePool(pool, nullptr, memberOf(item, "resources"),
+                                                 memberOf(item, "urlMappings"),
+                                                 memberOf(item, "urlMappingsNoCache"));
+      frame->setVersionTokenBeforeCreation(
+          running && !running->versionToken().empty() ? running->versionToken() : "n/a");
       std::int64_t status = VLCacheFrameStatusCreated;
-      if (auto it = stored.find("status"); it != stored.end() && it->is_number_integer() &&
-                                           it->get<std::int64_t>() >= VLCacheFrameStatusCreated &&
-                                           it->get<std::int64_t>() <= VLCacheFrameStatusUpgraded)
+      if (auto it = item.find("status"); it != item.end() && it->is_number_integer() &&
+                                         it->get<std::int64_t>() >= VLCacheFrameStatusCreated &&
+                                         it->get<std::int64_t>() <= VLCacheFrameStatusUpgraded)
         status = it->get<std::int64_t>();
       frame->setStatus(status);
-      auto deletion = stored.find("frameToDelete");
-      frame->setFrameToDelete(deletion != stored.end() && deletion->is_boolean() &&
+      auto deletion = item.find("frameToDelete");
+      frame->setFrameToDelete(deletion != item.end() && deletion->is_boolean() &&
                               deletion->get<bool>());
-      if (!cachedVersion.empty() && frame->versionToken() == cachedVersion)
-        cache->runningVersion_ = frame;
-      cache->cacheFrames_.push_back(frame);
+      if (!cachedVersion.empty() && frame->versionToken() == cachedVersion) running = frame;
+      frames.push_back(frame);
     }
-  } else if (!frames.is_null()) {
+  } else if (!stored.is_null()) {
     vlcache::logError("Ignoring the stored application's frames: not an array");
   }
+  std::lock_guard lock(cache->mutex_);
+  cache->cacheEntries_ = std::move(pool);
+  cache->cacheFrames_ = std::move(frames);
+  cache->runningVersion_ = std::move(running);
   return cache;
 }
 

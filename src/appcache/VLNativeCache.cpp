@@ -614,35 +614,41 @@ bool VLNativeCache::isCacheManifestFileCorrupted(const std::string& path) const 
 }
 
 bool VLNativeCache::readCacheManifest() {
-  std::lock_guard writer(manifestMutex_);
   const std::string path = manifestFilePath();
-  if (path.empty() || !platform::fs::exists(path)) {
-    if (firstRun_)
-      vlcache::logWarning("Failed to load cache manifest: File " + path +
-                          " not found. This is the first run so it's expected.");
-    else if (storedString(kFileCreatedKey) == "true")
-      vlcache::logError("Failed to load cache manifest: File " + path +
-                        " not found. The file had been created previously.");
-    else
-      vlcache::logError("Failed to load cache manifest: File " + path +
-                        " not found. The file was never created.");
-    return false;
-  }
-  if (isCacheManifestFileCorrupted(path)) {
-    vlcache::logError("Cache manifest file is corrupt or invalid");
-    return false;
-  }
-  const bool vouched = !storedString(kFileHashKey).empty() || !storedString(kPreviousFileHashKey).empty();
-  try {
-    auto manifest = platform::readPropertyList(path);
+  std::optional<Value> manifest;
+  bool vouched = false;
+  {
+    std::lock_guard writer(manifestMutex_);
+    if (path.empty() || !platform::fs::exists(path)) {
+      if (firstRun_)
+        vlcache::logWarning("Failed to load cache manifest: File " + path +
+                            " not found. This is the first run so it's expected.");
+      else if (storedString(kFileCreatedKey) == "true")
+        vlcache::logError("Failed to load cache manifest: File " + path +
+                          " not found. The file had been created previously.");
+      else
+        vlcache::logError("Failed to load cache manifest: File " + path +
+                          " not found. The file was never created.");
+      return false;
+    }
+    if (isCacheManifestFileCorrupted(path)) {
+      vlcache::logError("Cache manifest file is corrupt or invalid");
+      return false;
+    }
+    vouched = !storedString(kFileHashKey).empty() || !storedString(kPreviousFileHashKey).empty();
+    auto data = platform::fs::readFile(path);
+    if (data) manifest = platform::parsePropertyList(*data);
     if (!manifest || !manifest->is_object()) {
       vlcache::logError("Failed to read cache manifest file: file " + path +
                         " is invalid or corrupted");
       return false;
     }
+    diskHash_ = VLFileChecksum::contentHashOfData(*data);
+  }
+  try {
     auto format = manifest->find("nativeCacheVersion");
-    const bool upgrade =
-        format == manifest->end() || !format->is_string() || format->get<std::string>() != kManifestFormat;
+    const bool upgrade = format == manifest->end() || !format->is_string() ||
+                         format->get<std::string>() != kManifestFormat;
     std::optional<std::string> current;
     if (auto it = manifest->find("cachedApplication"); it != manifest->end() && it->is_string())
       current = it->get<std::string>();
@@ -650,12 +656,11 @@ bool VLNativeCache::readCacheManifest() {
       std::lock_guard lock(mutex_);
       if (upgrade) cacheUpgrade_ = true;
       currentApplication_ = current;
-      manifestVouched_ = vouched;
     }
-    diskHash_ = VLFileChecksum::contentHashOfFile(path).value_or("");
     if (auto it = manifest->find("cachedEntries"); it != manifest->end() && it->is_object()) {
       for (const auto& [key, stored] : it->items()) {
-        auto cache = VLApplicationCache::initWithDictionary(stored, upgrade, getDownloadSessionBlock());
+        auto cache =
+            VLApplicationCache::initWithDictionary(stored, upgrade, getDownloadSessionBlock());
         // A file nobody vouched for names no file outside this application's folders.
         if (!vouched) cache->dropUntrustedFileNames();
         applicationEntries_.setObject(cache, key);

@@ -149,8 +149,6 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   std::shared_ptr<platform::URLSession> downloadSession_;
   std::int64_t maxNumberOfRetries_ = -1;
   bool cacheUpgrade_ = false;
-  // Whether the loaded manifest's hash was stored (else its file names are checked).
-  bool manifestVouched_ = false;
 
   // Writer lock: the manifest file and the stored hashes.
   mutable std::mutex manifestMutex_;
