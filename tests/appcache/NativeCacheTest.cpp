@@ -9,6 +9,7 @@
 
 using cache_test::CacheFixture;
 using cache_test::CacheLog;
+using cache_test::Gate;
 using cache_test::hashed;
 using platform::Value;
 
@@ -44,29 +45,6 @@ struct Listener : VLCacheListenerDelegate {
   }
 };
 
-// Requests held at the server until released.
-struct Gate {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool open = false;
-  int waiting = 0;
-  void pass() {
-    std::unique_lock lock(mutex);
-    ++waiting;
-    changed.notify_all();
-    changed.wait_for(lock, std::chrono::seconds(10), [&] { return open; });
-  }
-  void release() {
-    std::lock_guard lock(mutex);
-    open = true;
-    changed.notify_all();
-  }
-  bool waitForWaiting(int n) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return waiting >= n; });
-  }
-};
-
 class NativeCacheTest : public CacheFixture {
  protected:
   NativeCacheTest() { platform::UserDefaults::resetForTesting(); }
@@ -95,11 +73,8 @@ class NativeCacheTest : public CacheFixture {
       std::string content = prefix + " content " + std::to_string(i);
       list.push_back(hashed(path, content));
       bool hold = gate && i < held;
-      server.on("GET", path, [this, path, content, gate, hold](const auto&, auto& response) {
-        {
-          std::lock_guard lock(hitsMutex);
-          ++hits[path];
-        }
+      server.on("GET", path, [hits = hits, path, content, gate, hold](const auto&, auto& response) {
+        hits->add(path);
         if (hold) gate->pass();
         response.set_content(content, "text/javascript");
       });
@@ -111,10 +86,7 @@ class NativeCacheTest : public CacheFixture {
     maps["/app/index.js"] = list[0];
     return maps;
   }
-  int hitsOf(const std::string& path) {
-    std::lock_guard lock(hitsMutex);
-    return hits[path];
-  }
+  int hitsOf(const std::string& path) { return hits->of(path); }
   bool waitForFinishes(size_t n, double seconds = 15) {
     return testing_support::waitUntil([&] { return listener->count("finish") >= n; }, seconds);
   }
@@ -131,8 +103,21 @@ class NativeCacheTest : public CacheFixture {
 
   std::shared_ptr<VLNativeCache> engine;
   std::shared_ptr<Listener> listener;
-  std::mutex hitsMutex;
-  std::map<std::string, int> hits;
+  // Requests per path. The server's threads may still answer after the test body, so the
+  // handlers share the counts.
+  struct Hits {
+    std::mutex mutex;
+    std::map<std::string, int> counts;
+    void add(const std::string& path) {
+      std::lock_guard lock(mutex);
+      ++counts[path];
+    }
+    int of(const std::string& path) {
+      std::lock_guard lock(mutex);
+      return counts[path];
+    }
+  };
+  std::shared_ptr<Hits> hits = std::make_shared<Hits>();
 };
 
 }  // namespace
