@@ -39,3 +39,25 @@ std::optional<std::string> VLCacheLocations::getLocalFilePath(const VLCacheEntry
   if (path == root || !platform::fs::isInside(path, root)) return std::nullopt;
   return path;
 }
+
+namespace {
+std::mutex hookMutex;
+VLCacheLocations::FileOperationHook& fileOperationHook() {
+  static VLCacheLocations::FileOperationHook hook;
+  return hook;
+}
+}  // namespace
+
+void VLCacheLocations::setFileOperationHook(FileOperationHook hook) {
+  std::lock_guard lock(hookMutex);
+  fileOperationHook() = std::move(hook);
+}
+
+void VLCacheLocations::fileOperationDone(std::string_view point) {
+  FileOperationHook hook;
+  {
+    std::lock_guard lock(hookMutex);
+    hook = fileOperationHook();
+  }
+  if (hook) hook(point);
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,4 +20,9 @@ class VLCacheLocations {
   // cache folder. A file name that would lead outside its folder (an entry restored from a
   // tampered manifest) has no path.
   static std::optional<std::string> getLocalFilePath(const VLCacheEntry& entry);
+
+  // Crash tests stop the process after chosen file operations; `point` names the operation.
+  using FileOperationHook = std::function<void(std::string_view point)>;
+  static void setFileOperationHook(FileOperationHook hook);
+  static void fileOperationDone(std::string_view point);
 };

@@ -162,7 +162,10 @@ std::optional<std::string> VLCacheResources::commitStagedFile(const VLCacheEntry
   } catch (const VLException& exception) {
     failure = exception.reason();
   }
-  if (failure) platform::fs::remove(staged);
+  if (failure)
+    platform::fs::remove(staged);
+  else
+    VLCacheLocations::fileOperationDone("resource-file");
   return failure;
 }
 

@@ -10,35 +10,11 @@
 
 using cache_test::CacheFixture;
 using cache_test::CacheLog;
+using cache_test::Gate;
 using cache_test::hashed;
 using platform::Value;
 
 namespace {
-
-// Holds requests at the server until released (bounded), so a test can act while they run.
-// Handlers hold it by a shared pointer: the server's threads may still be leaving it after
-// the test body has ended.
-struct Gate {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool open = false;
-  int waiting = 0;
-  void pass() {
-    std::unique_lock lock(mutex);
-    ++waiting;
-    changed.notify_all();
-    changed.wait_for(lock, std::chrono::seconds(10), [&] { return open; });
-  }
-  void release() {
-    std::lock_guard lock(mutex);
-    open = true;
-    changed.notify_all();
-  }
-  bool waitForWaiting(int n) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return waiting >= n; });
-  }
-};
 
 // `count` resources whose answers wait at the gate.
 Value heldResources(testing_support::HttpsTestServer& server, const std::shared_ptr<Gate>& gate,

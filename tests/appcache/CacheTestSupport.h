@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -57,6 +59,31 @@ class CacheLog : public VLLoggerEngine {
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
+};
+
+// Holds requests at the server until released (bounded), so a test can act while they run.
+// Handlers hold it by a shared pointer: the server's threads may still be leaving it after
+// the test body has ended.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool open = false;
+  int waiting = 0;
+  void pass() {
+    std::unique_lock lock(mutex);
+    ++waiting;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(10), [&] { return open; });
+  }
+  void release() {
+    std::lock_guard lock(mutex);
+    open = true;
+    changed.notify_all();
+  }
+  bool waitForWaiting(int n) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return waiting >= n; });
+  }
 };
 
 // "<path>?<content hash>", as manifests name resources.

@@ -127,6 +127,19 @@ void UserDefaults::set(const std::string& key, Value value) {
   persistLocked();
 }
 
+void UserDefaults::setValues(const Value& changes) {
+  if (!changes.is_object()) return;
+  std::lock_guard lock(mutex_);
+  loadLocked();
+  for (const auto& [key, value] : changes.items()) {
+    if (value.is_null())
+      values_.erase(key);
+    else
+      values_[key] = value;
+  }
+  persistLocked();
+}
+
 void UserDefaults::remove(const std::string& key) {
   std::lock_guard lock(mutex_);
   loadLocked();

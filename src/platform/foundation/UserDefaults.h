@@ -28,6 +28,9 @@ class UserDefaults {
   // Setting null removes the key.
   void set(const std::string& key, Value value);
   void remove(const std::string& key);
+  // Several keys in one write (a null value removes its key): no reader of the file, and no
+  // crash, sees some of them changed and not the others.
+  void setValues(const Value& changes);
   // Writes anything not yet on disk; false when the last write failed.
   bool synchronize();
 

@@ -1,0 +1,157 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "appcache/VLApplicationCache.h"
+#include "appcache/VLCacheResources.h"
+#include "appcache/VLThreadSafeDictionaryWrapper.h"
+#include "platform/foundation/Value.h"
+#include "platform/net/URLSession.h"
+#include "shell/VLException.h"
+
+// Cache status, as the listener sees it.
+enum VLCacheStatus : std::int64_t {
+  VLCacheStatusNoApplication = 0,
+  VLCacheStatusIdle = 1,
+  VLCacheStatusDownloading = 3,
+  VLCacheStatusDownloaded = 4,
+};
+
+// What the engine tells its listener (the cache plugin). Calls come from the caller's thread
+// or a download thread.
+class VLCacheListenerDelegate {
+ public:
+  virtual ~VLCacheListenerDelegate() = default;
+  virtual void fireOnProgressEvent(std::int64_t processed, std::int64_t total) = 0;
+  virtual void fireOnErrorEvent(const std::string& message) = 0;
+  virtual void fireOnFinishEvent() = 0;
+  virtual void updateStatus(std::int64_t status) = 0;
+  virtual void throwException(const std::string& message) = 0;
+};
+
+// The offline cache of the web application: one application cache per application key, the
+// current application, the download of a new version as a frame, the swap when it completes,
+// checkpoints while it runs, clean-up, and the cache manifest file that persists all of it.
+//
+// Threads: actions arrive on the plugin bridge's background thread, frame reports on download
+// threads and heals on serving threads. The engine's fields share one lock that is never held
+// while the listener, a frame or an application cache is called. Every write of the manifest
+// file and of its stored hash goes through one writer lock, so a file and its hash always
+// belong together.
+//
+// The manifest's hash is stored before the file is replaced, with the hash it replaces kept
+// beside it: a crash at any point leaves a file whose hash is one of the two, so the next
+// launch still loads it.
+class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
+ public:
+  static constexpr const char* kManifestFileName = "VLCacheManifest.plist";
+  static constexpr const char* kManifestFormat = "2.0.0";
+  static constexpr const char* kFileCreatedKey = "VLCacheManifestFileCreated";
+  static constexpr const char* kFileHashKey = "VLCacheManifestFileHash";
+  static constexpr const char* kPreviousFileHashKey = "VLCacheManifestFileHashPrevious";
+
+  // Made on the first call; later calls return it and ignore their arguments.
+  static std::shared_ptr<VLNativeCache> sharedInstanceWithFirstRun(bool firstRun,
+                                                                   double connectTimeout,
+                                                                   double readTimeout);
+  // Throws a VLException named "VLInvalidNativeCacheState" before the engine was made. Code
+  // running inside a main-loop or session callback must use sharedInstanceIfMade instead.
+  static std::shared_ptr<VLNativeCache> sharedInstance();
+  static std::shared_ptr<VLNativeCache> sharedInstanceIfMade() noexcept;
+  static void resetSharedInstance();
+  static std::string keyForHostname(std::string_view hostname, std::string_view application);
+
+  // Reads the manifest file and clears what no version needs any more.
+  static std::shared_ptr<VLNativeCache> make(bool firstRun, double connectTimeout,
+                                             double readTimeout);
+  ~VLNativeCache();
+
+  void setCurrentApplication(const std::string& hostname, const std::string& application);
+  // Lists and maps are values from the page: anything of the wrong shape is refused by the
+  // frame, with a log line.
+  void startCaching(const std::string& hostname, const std::string& application,
+                    const std::string& version, const platform::Value& resourceList,
+                    const platform::Value& urlMaps, const platform::Value& urlMapsNoCache,
+                    const platform::Value& options);
+  void switchToVersion(const std::string& hostname, const std::string& application,
+                       const std::string& version);
+  bool swapCache();
+  void createCheckPointForApplicationCache(const std::shared_ptr<VLApplicationCache>& cache);
+  void upgradeCacheIfNeeded();
+  void clearUnusedContent();
+  void markForDeletion();
+  void changeCacheStatus(std::int64_t status);
+  VLCacheResources::SessionGetter getDownloadSessionBlock();
+  std::string getRunningVersionToken() const;
+
+  // ---- The cache manifest file ----
+  static std::string manifestFilePath();
+  bool manifestFileExists() const;
+  bool readCacheManifest();
+  bool isCacheManifestFileCorrupted(const std::string& path) const;
+  platform::Value createCacheManifest() const;
+  // Throws a VLException named "FileNotWriteException" when the file cannot be written.
+  void writeCacheManifest();
+  void writeCacheManifestHash(const std::string& hash);
+
+  // ---- Fields ----
+  // The manifest writes report "manifest-hash" and then "manifest-file" to
+  // VLCacheLocations::fileOperationDone.
+  void setDelegate(std::shared_ptr<VLCacheListenerDelegate> delegate);
+  std::shared_ptr<VLCacheListenerDelegate> delegate() const;
+  std::int64_t currentStatus() const;
+  // The plain setter: no status event.
+  void setCurrentStatus(std::int64_t status);
+  std::optional<std::string> currentApplication() const;
+  std::shared_ptr<VLApplicationCache> applicationCache(const std::string& key) const;
+  std::shared_ptr<VLCacheResources> ongoingCacheResources() const;
+  std::shared_ptr<platform::URLSession> downloadSession();
+  bool cacheUpgrade() const;
+  bool firstRun() const { return firstRun_; }
+  std::int64_t maxNumberOfRetries() const;
+
+
+ private:
+  VLNativeCache(bool firstRun, double connectTimeout, double readTimeout);
+  void start();
+  std::shared_ptr<VLApplicationCache> applicationCacheCreatingIfMissing(
+      const std::string& hostname, const std::string& application, const std::string& key);
+  bool createCacheDirectoryForApplication(const std::string& key);
+  void applyOptions(const platform::Value& options);
+  std::optional<platform::URLSessionConfiguration> createSessionConfigurationWithOptions(
+      const platform::Value& options, const std::shared_ptr<platform::URLSession>& current) const;
+  std::shared_ptr<VLApplicationCache> currentApplicationCache() const;
+  // The files in application folders that no entry names: left by a crash between storing a
+  // downloaded file and the checkpoint that would have recorded it.
+  void removeOrphanedFiles();
+
+  void onProgress(const std::string& key, std::int64_t initial, std::int64_t processed,
+                  std::int64_t total);
+  void onError(const std::string& key, const std::string& message);
+  void onFinish(const std::string& operationId, const std::string& version, bool all);
+
+  const bool firstRun_;
+  const double timeoutIntervalForRequest_;
+  const double timeoutIntervalForResource_;
+  VLThreadSafeDictionaryWrapper<VLApplicationCache> applicationEntries_;
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<VLCacheListenerDelegate> delegate_;
+  std::int64_t currentStatus_ = VLCacheStatusNoApplication;
+  std::optional<std::string> currentApplication_;
+  std::shared_ptr<VLCacheResources> ongoingCacheResources_;
+  std::shared_ptr<platform::URLSession> downloadSession_;
+  std::int64_t maxNumberOfRetries_ = -1;
+  bool cacheUpgrade_ = false;
+
+  // Writer lock: the manifest file and the stored hashes.
+  mutable std::mutex manifestMutex_;
+  // The hash of the manifest file on disk, as far as this engine knows (written or loaded).
+  std::string diskHash_;
+};

@@ -1,0 +1,232 @@
+#include "CacheTestSupport.h"
+#include "appcache/VLApplicationCache.h"
+#include "platform/foundation/StableHash.h"
+
+using cache_test::CacheFixture;
+using platform::Value;
+
+namespace {
+
+class ApplicationCacheTest : public CacheFixture {
+ protected:
+  std::shared_ptr<VLApplicationCache> app =
+      VLApplicationCache::initForHostname("example.com", "app", {}, "42");
+
+  // A frame of `version` whose listed resources are at `statuses` (one per resource "/app/rN").
+  std::shared_ptr<VLCacheResources> frame(const std::string& version,
+                                          std::vector<std::int64_t> statuses,
+                                          std::int64_t frameStatus = VLCacheFrameStatusComplete) {
+    auto made = VLCacheResources::initForHostname("example.com", "app", version, false, {});
+    Value list = Value::array();
+    for (size_t i = 0; i < statuses.size(); ++i) list.push_back("/app/r" + std::to_string(i));
+    made->populateCacheEntriesForResourcePool(app->getCacheEntries(), nullptr, list, nullptr,
+                                              nullptr);
+    size_t i = 0;
+    for (const auto& [key, entry] : made->cacheEntries()) {
+      entry->addCacheVersion(version);
+      entry->setStatus(statuses[i++]);
+    }
+    made->setStatus(frameStatus);
+    return made;
+  }
+};
+
+}  // namespace
+
+TEST_F(ApplicationCacheTest, SwapMergesQualifyingEntriesAndSwapsOnlyCompleteFrames) {
+  // A frame still downloading: its finished entries join the pool, it does not run.
+  auto partial = frame("v1", {2, 1, 2}, VLCacheFrameStatusDownloading);
+  EXPECT_FALSE(app->swapCache(partial));
+  EXPECT_EQ(app->getCacheEntries().size(), 2u);
+  EXPECT_EQ(app->getCurrentRunningFrame(), nullptr);
+
+  // One entry without a MIME type spoils the swap but not the others' merge.
+  auto untyped = frame("v2", {2, 2});
+  untyped->getResourceForUrl("/app/r1")->setMimeType("");
+  EXPECT_FALSE(app->swapCache(untyped));
+  EXPECT_EQ(app->getCurrentRunningFrame(), nullptr);
+
+  auto complete = frame("v3", {2, 2});
+  EXPECT_TRUE(app->swapCache(complete));
+  EXPECT_EQ(app->getCurrentRunningFrame(), complete);
+  EXPECT_EQ(app->getPreviousFrame(), nullptr);
+
+  auto next = frame("v4", {2});
+  EXPECT_TRUE(app->swapCache(next));
+  EXPECT_EQ(app->getPreviousFrame(), complete);
+  app->rollbackToPreviousVersion();
+  EXPECT_EQ(app->getCurrentCacheVersion(), "v3");
+  app->rollbackToPreviousVersion();  // nothing to roll back to
+  EXPECT_EQ(app->getCurrentCacheVersion(), "v3");
+
+  auto package = VLCacheResources::initForHostname("example.com", "app", "p", true, {});
+  EXPECT_TRUE(app->swapCache(package));
+  EXPECT_EQ(app->getCurrentCacheVersion(), "v3");
+}
+
+TEST_F(ApplicationCacheTest, LookupOrderAndFramesByVersion) {
+  auto first = frame("v1", {2});
+  auto second = frame("v1", {2});
+  app->addCacheFrame(first);
+  app->addCacheFrame(second);
+  EXPECT_EQ(app->getCacheFrameForVersion("v1"), first);
+  EXPECT_EQ(app->getCacheFrameForVersion("v9"), nullptr);
+
+  auto pooled = std::make_shared<VLCacheEntry>("/app/pool", "42/p", false);
+  app->addCacheEntry(pooled, "/app/pool");
+  auto package = VLCacheResources::initForHostname("example.com", "app", "p", true, {});
+  auto packaged = std::make_shared<VLCacheEntry>("/app/pool", "/www/pool", true);
+  package->addResource(packaged, "/app/pool");
+  package->addResource(std::make_shared<VLCacheEntry>("/app/only", "/www/only", true), "/app/only");
+  app->addPreBundleFrame(package);
+  EXPECT_EQ(app->getCacheEntryForURL("/app/pool"), pooled);
+  EXPECT_EQ(app->getCacheEntryForURL("/app/only")->fileName(), "/www/only");
+  ASSERT_TRUE(app->swapCache(first));
+  EXPECT_EQ(app->getCacheEntryForURL("/app/r0"), first->getResourceForUrl("/app/r0"));
+}
+
+TEST_F(ApplicationCacheTest, DeletionSparesSharedEntriesUnfinishedFramesAndTakenOverEntries) {
+  auto old = frame("v1", {2, 2});
+  app->addCacheFrame(old);
+  ASSERT_TRUE(app->swapCache(old));
+  auto running = frame("v2", {2, 2, 2});  // shares /app/r0 and /app/r1 with v1
+  app->addCacheFrame(running);
+  ASSERT_TRUE(app->swapCache(running));
+  app->clearPreviousVersion();
+  auto downloading = frame("v3", {2, 1}, VLCacheFrameStatusDownloading);
+  app->addCacheFrame(downloading);
+  auto waiting = frame("v4", {2}, VLCacheFrameStatusIncomplete);
+  app->addCacheFrame(waiting);
+
+  app->markForDeletion();
+  EXPECT_TRUE(old->frameToDelete());
+  EXPECT_FALSE(downloading->frameToDelete());
+  EXPECT_FALSE(waiting->frameToDelete());
+  auto shared = app->getCacheEntries().at("/app/r0");
+  EXPECT_FALSE(shared->resourceToDelete());
+  EXPECT_TRUE(shared->cacheVersions()->contains("v2"));
+  EXPECT_TRUE(app->gatherResourcesToDelete().empty());
+  EXPECT_EQ(app->getCacheFrameForVersion("v1"), nullptr);
+  EXPECT_EQ(app->cacheFrames().size(), 3u);
+
+  // An entry only the old running frame used is marked; a newer frame taking it over before
+  // the clean-up keeps its file.
+  auto alone = VLApplicationCache::initForHostname("example.com", "app", {}, "42");
+  auto v1 = VLCacheResources::initForHostname("example.com", "app", "v1", false, {});
+  auto entry = std::make_shared<VLCacheEntry>("/app/x", "42/x", false);
+  entry->addCacheVersion("v1");
+  entry->setStatus(2);
+  entry->setMimeType("text/plain");
+  v1->addResource(entry, "/app/x");
+  v1->setStatus(VLCacheFrameStatusComplete);
+  alone->addCacheFrame(v1);
+  ASSERT_TRUE(alone->swapCache(v1));
+  auto v2 = VLCacheResources::initForHostname("example.com", "app", "v2", false, {});
+  v2->setStatus(VLCacheFrameStatusComplete);
+  alone->addCacheFrame(v2);
+  ASSERT_TRUE(alone->swapCache(v2));
+  alone->markForDeletion();
+  EXPECT_TRUE(entry->resourceToDelete());
+  auto v3 = VLCacheResources::initForHostname("example.com", "app", "v3", false, {});
+  v3->populateCacheEntriesForResourcePool(alone->getCacheEntries(), nullptr,
+                                          Value::array({"/app/x"}), nullptr, nullptr);
+  alone->addCacheFrame(v3);
+  EXPECT_FALSE(entry->resourceToDelete());
+  EXPECT_TRUE(alone->gatherResourcesToDelete().empty());
+  EXPECT_EQ(alone->getCacheEntries().count("/app/x"), 1u);
+}
+
+TEST_F(ApplicationCacheTest, PersistedFormRestoresPoolFramesAndRunningVersion) {
+  auto v1 = frame("v1", {2, 2});
+  app->addCacheFrame(v1);
+  ASSERT_TRUE(app->swapCache(v1));
+  auto v2 = frame("v2", {2, 0, 2}, VLCacheFrameStatusIncomplete);
+  app->addCacheFrame(v2);
+  app->swapCache(v2);
+  Value stored = app->createCacheManifest();
+  EXPECT_EQ(stored["cachedVersion"], "v1");
+  EXPECT_FALSE(stored.contains("preBundleVersion"));
+
+  auto restored = VLApplicationCache::initWithDictionary(stored, false, {});
+  EXPECT_EQ(restored->cacheApplicationKey(), "42");
+  EXPECT_EQ(restored->getCurrentCacheVersion(), "v1");
+  ASSERT_EQ(restored->cacheFrames().size(), 2u);
+  EXPECT_EQ(restored->getCacheFrameForVersion("v2")->status(), VLCacheFrameStatusIncomplete);
+  EXPECT_EQ(restored->getCacheEntries().size(), 3u);
+  // Frames share the pool's entry objects again.
+  EXPECT_EQ(restored->getCacheFrameForVersion("v2")->getResourceForUrl("/app/r0"),
+            restored->getCacheEntries().at("/app/r0"));
+  EXPECT_EQ(restored->createCacheManifest(), stored);
+
+  // Hostile shapes are skipped, never a crash.
+  Value hostile = {{"applicationHostname", 7},
+                   {"cachedEntries", {{"/a", "nope"}, {"", Value::object()}}},
+                   {"cachedFrames", Value::array({3, Value::object()})}};
+  auto odd = VLApplicationCache::initWithDictionary(hostile, false, {});
+  EXPECT_EQ(odd->hostname(), "");
+  EXPECT_EQ(odd->cacheFrames().size(), 1u);
+}
+
+TEST_F(ApplicationCacheTest, UntrustedFileNamesAreReplacedByTheApplicationsOwn) {
+  int n = 0;
+  for (std::string name : {"/etc/passwd", "../../victim", "43/other-app", "42/fine"}) {
+    auto entry = std::make_shared<VLCacheEntry>("/app/" + std::to_string(n++), name, false);
+    app->addCacheEntry(entry, entry->url());
+  }
+  EXPECT_EQ(app->dropUntrustedFileNames(), 3u);
+  for (const auto& [key, entry] : app->getCacheEntries()) {
+    EXPECT_EQ(entry->fileName().rfind("42/", 0), 0u) << entry->fileName();
+    EXPECT_TRUE(platform::fs::isInside(localFile(*entry), VLCacheLocations::cacheDirectory()));
+  }
+}
+
+TEST_F(ApplicationCacheTest, UpgradeCopiesPackageFilesAndRecordsAFailedCopy) {
+  platform::fs::createDirectory(root.file("package/www"), true);
+  platform::fs::writeFileAtomically(root.file("package/www/a.js"), "a");
+  platform::fs::writeFileAtomically(root.file("package/www/b.js"), "b");
+  auto package = VLCacheResources::initForHostname("example.com", "app", "p", true, {});
+  for (std::string name : {"a", "b"})
+    package->addResource(
+        std::make_shared<VLCacheEntry>("/app/" + name + ".js", "/www/" + name + ".js", true),
+        "/app/" + name + ".js");
+
+  Value old = {{"applicationHostname", "example.com"},
+               {"applicationPath", "app"},
+               {"cachedApplication", "42"},
+               {"cachedVersion", "v0"},
+               {"cachedEntries",
+                {{"/app/a.js", {{"url", "/app/a.js"}, {"fileName", "/www/a.js"},
+                                {"preBundled", true}, {"status", 2}, {"mimeType", "text/javascript"},
+                                {"cacheVersions", {{"v0", "v0"}}}}},
+                 {"/app/b.js", {{"url", "/app/b.js"}, {"fileName", "/www/b.js"},
+                                {"preBundled", true}, {"status", 2}, {"mimeType", "text/javascript"},
+                                {"cacheVersions", {{"v0", "v0"}}}}},
+                 {"/app/c.js", {{"url", "/app/c.js"}, {"fileName", "/www/c.js"},
+                                {"preBundled", true}, {"status", 2}}}}}};
+  auto upgraded = VLApplicationCache::initWithDictionary(old, true, {});
+  auto running = upgraded->getCurrentRunningFrame();
+  ASSERT_TRUE(running);
+  EXPECT_EQ(running->status(), VLCacheFrameStatusUpgraded);
+  for (const auto& [key, entry] : running->cacheEntries()) EXPECT_EQ(entry->status(), 0);
+  upgraded->addPreBundleFrame(package);
+
+  // b's place in the cache is taken by a folder with content, so its copy fails.
+  auto bEntry = running->getResourceForUrl("/app/b.js");
+  std::string bTarget = platform::fs::appendPath(
+      VLCacheLocations::cacheDirectory(), VLCacheLocations::keyForHostname("example.com", "app") +
+                                              "/" + platform::stableHashString("/app/b.js"));
+  platform::fs::createDirectory(bTarget + "/in-the-way", true);
+
+  upgraded->upgradeIfNeeded();
+  auto a = running->getResourceForUrl("/app/a.js");
+  EXPECT_EQ(a->status(), VLCacheEntryStatusAvailable);
+  EXPECT_FALSE(a->preBundled());
+  EXPECT_EQ(cache_test::readFile(localFile(*a)), "a");
+  EXPECT_EQ(bEntry->status(), VLCacheEntryStatusFailed);
+  EXPECT_FALSE(bEntry->preBundled());
+  auto c = running->getResourceForUrl("/app/c.js");  // not in the package: fetched when served
+  EXPECT_EQ(c->status(), VLCacheEntryStatusFailed);
+  EXPECT_EQ(running->status(), VLCacheFrameStatusComplete);
+  EXPECT_EQ(upgraded->getCacheEntries().count("/app/a.js"), 1u);
+  EXPECT_EQ(upgraded->getCacheEntries().count("/app/b.js"), 0u);
+}
