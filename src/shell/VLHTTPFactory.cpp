@@ -16,8 +16,21 @@ namespace {
 
 // Each value is replaced whole, so a reader takes either the old or the new one.
 std::mutex gSetterMutex;
-std::atomic<std::shared_ptr<const std::string>> gUserAgent;
-std::atomic<std::shared_ptr<const std::string>> gDeviceUUID;  // none: "n/a"
+// Guarded by a plain mutex rather than std::atomic<std::shared_ptr>, whose libstdc++ 12 form
+// unlocks with a relaxed store.
+std::mutex gValuesMutex;
+std::shared_ptr<const std::string> gUserAgent;
+std::shared_ptr<const std::string> gDeviceUUID;  // none: "n/a"
+
+std::shared_ptr<const std::string> load(const std::shared_ptr<const std::string>& value) {
+  std::lock_guard lock(gValuesMutex);
+  return value;
+}
+
+void store(std::shared_ptr<const std::string>& slot, std::shared_ptr<const std::string> value) {
+  std::lock_guard lock(gValuesMutex);
+  slot = std::move(value);
+}
 
 platform::URLSessionConfiguration configured(platform::URLSessionConfiguration configuration) {
   configuration.setHTTPAdditionalHeaders(VLHTTPFactory::defaultHttpHeaders());
@@ -36,8 +49,8 @@ platform::URLSessionConfiguration VLHTTPFactory::ephemeralConfiguration() {
 }
 
 platform::HTTPHeaders VLHTTPFactory::defaultHttpHeaders() {
-  std::shared_ptr<const std::string> userAgent = gUserAgent.load();
-  std::shared_ptr<const std::string> deviceUUID = gDeviceUUID.load();
+  std::shared_ptr<const std::string> userAgent = load(gUserAgent);
+  std::shared_ptr<const std::string> deviceUUID = load(gDeviceUUID);
   // A header the session would have to refuse would leave the configuration without it.
   std::string agent =
       userAgent && !userAgent->empty() && platform::isValidHTTPHeaderField("User-Agent", *userAgent)
@@ -55,13 +68,13 @@ void VLHTTPFactory::setUserAgent(std::optional<std::string> userAgent) {
   if (userAgent && !platform::isValidHTTPHeaderField("User-Agent", *userAgent))
     platform::log("VLHTTPFactory: the user agent cannot be sent as a header field; using " +
                   fallbackUserAgent());
-  gUserAgent.store(userAgent ? std::make_shared<const std::string>(std::move(*userAgent))
+  store(gUserAgent, userAgent ? std::make_shared<const std::string>(std::move(*userAgent))
                              : nullptr);
 }
 
 void VLHTTPFactory::setDeviceUUID(std::string deviceUUID) {
   std::lock_guard lock(gSetterMutex);
-  gDeviceUUID.store(std::make_shared<const std::string>(std::move(deviceUUID)));
+  store(gDeviceUUID, std::make_shared<const std::string>(std::move(deviceUUID)));
 }
 
 std::string VLHTTPFactory::fallbackUserAgent() { return std::string("Veltro/") + VELTRO_VERSION; }

@@ -5,7 +5,15 @@
 
 namespace {
 std::once_flag gCreation;
-std::atomic<std::shared_ptr<VLLogger>> gShared;
+// A plain mutex rather than std::atomic<std::shared_ptr>: libstdc++ 12 unlocks the latter
+// with a relaxed store, which the memory model does not order against a later store.
+std::mutex gSharedMutex;
+std::shared_ptr<VLLogger> gShared;
+
+std::shared_ptr<VLLogger> loadShared() {
+  std::lock_guard lock(gSharedMutex);
+  return gShared;
+}
 }  // namespace
 
 VLLoggerProtocol::Text VLLoggerProtocol::stackOf(const VLException* exception) {
@@ -19,11 +27,13 @@ VLLoggerProtocol::Text VLLoggerProtocol::stackOf(const VLException* exception) {
 }
 
 std::shared_ptr<VLLogger> VLLogger::initializeWithEngine(std::shared_ptr<VLLoggerEngine> engine) {
-  std::call_once(gCreation, [&] { gShared.store(std::make_shared<VLLogger>(std::move(engine))); });
-  return gShared.load();
+  std::call_once(gCreation, [&] { auto made = std::make_shared<VLLogger>(std::move(engine));
+    std::lock_guard lock(gSharedMutex);
+    gShared = std::move(made); });
+  return loadShared();
 }
 
-std::shared_ptr<VLLogger> VLLogger::sharedInstance() { return gShared.load(); }
+std::shared_ptr<VLLogger> VLLogger::sharedInstance() { return loadShared(); }
 
 void VLLogger::processEntry(std::int64_t level, const std::string& message,
                             const std::string& module, const Text& stack,

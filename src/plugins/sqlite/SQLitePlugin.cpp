@@ -32,17 +32,7 @@ const char* const kTooDeep = "INTERNAL PLUGIN ERROR: arguments are nested too de
 // page chooses the nesting: deeper arguments are refused before either happens.
 constexpr size_t kMaxNesting = 64;
 
-bool nestedTooDeeply(const Value& value) {
-  std::vector<std::pair<const Value*, size_t>> pending{{&value, 0}};
-  while (!pending.empty()) {
-    auto [next, depth] = pending.back();
-    pending.pop_back();
-    if (depth > kMaxNesting) return true;
-    for (const auto& child : *next)
-      if (child.is_structured()) pending.emplace_back(&child, depth + 1);
-  }
-  return false;
-}
+bool nestedTooDeeply(const Value& value) { return platform::nestedDeeperThan(value, kMaxNesting + 1); }
 
 // The argument object of every action; anything else counts as an empty one. A reference:
 // a batch's object holds every statement, and copying it is a good part of the batch's cost.
