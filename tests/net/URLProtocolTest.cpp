@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include <atomic>
 #include <future>
 #include <stdexcept>
@@ -135,7 +137,13 @@ TEST(URLProtocol, GlobalRegistrationIsConsultedMostRecentFirstThroughReplaceable
 namespace {
 
 std::atomic<int> gStops{0};
-std::atomic<std::shared_ptr<URLProtocol>> gHeld;
+std::mutex gHeldMutex;
+std::shared_ptr<URLProtocol> gHeld;
+
+std::shared_ptr<URLProtocol> held() {
+  std::lock_guard lock(gHeldMutex);
+  return gHeld;
+}
 
 // Answers "/fail" with an error after a little data, throws on "/throw", and holds anything
 // else open until it is stopped (keeping itself in gHeld, so the test can talk after the stop).
@@ -156,7 +164,8 @@ class ControlledProtocol : public URLProtocol {
       client()->didFinishLoading(*this);  // ignored: the failure came first
       return;
     }
-    gHeld.store(shared_from_this());
+    std::lock_guard lock(gHeldMutex);
+    gHeld = shared_from_this();
   }
   void stopLoading() override { ++gStops; }
 };
@@ -194,16 +203,20 @@ TEST(URLProtocol, AFailingThrowingOrStoppedProtocolEndsItsTaskOnceWithTheRightEr
         cancelled.set_value({data, response, error});
       });
   task->resume();
-  ASSERT_TRUE(testing_support::waitUntil([] { return gHeld.load() != nullptr; }, 5));
+  ASSERT_TRUE(testing_support::waitUntil([] { return held() != nullptr; }, 5));
   task->cancel();
   task->cancel();
   auto result = cancelled.get_future().get();
   ASSERT_TRUE(result.error);
   EXPECT_EQ(result.error->code, urlerror::kCancelled);
   EXPECT_EQ(gStops, 4);
-  auto held = gHeld.exchange(nullptr);
-  held->client()->didLoadData(*held, "late");
-  held->client()->didFinishLoading(*held);
+  std::shared_ptr<URLProtocol> kept;
+  {
+    std::lock_guard lock(gHeldMutex);
+    kept.swap(gHeld);
+  }
+  kept->client()->didLoadData(*kept, "late");
+  kept->client()->didFinishLoading(*kept);
   EXPECT_EQ(task->error()->code, urlerror::kCancelled);
   EXPECT_EQ(gStops, 4);
 }
