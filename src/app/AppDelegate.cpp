@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/MainViewController.h"
+#include "appcache/VLHarborLoader.h"
 #include "host/HBRWebViewEngine.h"
 #include "plugins/sqlite/SQLitePlugin.h"
 #include "shell/VLCrashHandler.h"
@@ -26,6 +27,7 @@ void HBRRegisterAppClasses() {
   HBRRegisterBuiltInPluginClass<SQLitePlugin>("SQLitePlugin");
   VLRegisterShellClasses();
   HBRRegisterFilePlugin();
+  VLRegisterHarborLoader();
 #ifdef VELTRO_HAS_CAMERA_PLUGIN
   VLRegisterCameraPlugin();
 #endif

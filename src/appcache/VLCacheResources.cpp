@@ -271,11 +271,9 @@ bool VLCacheResources::fileExistsAtCacheDirectory(const VLCacheEntry& entry) con
   return size && *size != 0;
 }
 
-namespace {
-
 // Copies a package file next to its destination, then renames it over whatever is there.
-std::optional<std::string> copyIntoPlace(const std::string& source,
-                                         const std::string& destination) {
+std::optional<std::string> VLCacheResources::copyFileIntoPlace(const std::string& source,
+                                                               const std::string& destination) {
   std::string folder = destination.substr(0, destination.rfind('/'));
   if (auto error = platform::fs::createDirectory(folder, true))
     return error->localizedDescription();
@@ -288,8 +286,6 @@ std::optional<std::string> copyIntoPlace(const std::string& source,
   }
   return std::nullopt;
 }
-
-}  // namespace
 
 void VLCacheResources::copyPreBundleResource(const std::shared_ptr<VLCacheEntry>& entry) {
   const std::string url = entry->url();
@@ -308,7 +304,7 @@ void VLCacheResources::copyPreBundleResource(const std::shared_ptr<VLCacheEntry>
     else if (!destination)
       failure = "the resource has no place in the cache";
     else
-      failure = copyIntoPlace(*source, *destination);
+      failure = copyFileIntoPlace(*source, *destination);
 
     if (failure) {
       vlcache::logError(stringf("Could not copy resource %s from prebundle with error: %s",

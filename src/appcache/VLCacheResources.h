@@ -93,6 +93,10 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
   // path with its first segment replaced by "/www/". None when the URL gives no name.
   std::optional<std::string> getFileNameForURL(const std::string& url, bool forPrebundle) const;
   void copyPreBundleResource(const std::shared_ptr<VLCacheEntry>& entry);
+  // Copies a package file next to its destination, then renames it over whatever is there, so
+  // a reader never sees half a file. Answers the reason when it fails.
+  static std::optional<std::string> copyFileIntoPlace(const std::string& source,
+                                                      const std::string& destination);
   bool checkResourceExitsAtCache(const VLCacheEntry& entry) const;
   bool fileExistsAtPreBundled(const VLCacheEntry& entry) const;
   bool fileExistsAtCacheDirectory(const VLCacheEntry& entry) const;

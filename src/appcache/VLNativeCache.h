@@ -2,15 +2,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "appcache/VLApplicationCache.h"
 #include "appcache/VLCacheResources.h"
 #include "appcache/VLThreadSafeDictionaryWrapper.h"
+#include "appcache/VLWebResponse.h"
 #include "platform/foundation/Value.h"
 #include "platform/net/URLSession.h"
 #include "shell/VLException.h"
@@ -116,6 +119,35 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   bool firstRun() const { return firstRun_; }
   std::int64_t maxNumberOfRetries() const;
 
+  // ---- Serving the web view's requests (VLNativeCacheServing.cpp) ----
+  //
+  // Called on the loader's threads. A cached file that has gone missing is healed before it is
+  // served: copied again from the package, else downloaded again into the cache folder (never
+  // into the package). Requests that heal the same entry share one heal.
+  using ResourceHandler = std::function<void(std::optional<VLWebResponse>)>;
+
+  // The key under which the application cache finds the URL's entry: the decoded path without
+  // its trailing slash, with "?<query>" unless the query holds "=" after its first character,
+  // and a "/" appended when the URL ends with one. None for a path that could lead outside
+  // the package or the cache.
+  static std::optional<std::string> resourceKeyForURL(const platform::URL& url);
+  bool interceptRequest(const platform::URL& url) const;
+  // The handler is called exactly once: at once, or later on a URL session's thread.
+  void getResourceFromCache(const platform::URLRequest& request, ResourceHandler completionHandler);
+  std::shared_ptr<VLCacheEntry> getCacheEntry(const std::string& key) const;
+  // A copy marked as handled (the loader must not take it again) with "x-version-tokens"
+  // added to any value it has.
+  platform::URLRequest cloneRequestWithDefaultHeaders(const platform::URLRequest& request) const;
+  void healingEntry(const std::string& key);
+  // Writes the manifest file only when the model changed since the stored hash. A failed
+  // write is logged; the heal stays in memory until the next write.
+  void serializeCacheHealed();
+  std::shared_ptr<VLCacheEntry> preBundleResource(const VLCacheEntry& entry,
+                                                  const VLApplicationCache& cache) const;
+  // True when the package's file was copied into the entry's cache file.
+  bool copyResourceFromPreBundle(const std::shared_ptr<VLCacheEntry>& entry,
+                                 const VLApplicationCache& cache);
+  static bool isNetworkAvailable();
 
  private:
   VLNativeCache(bool firstRun, double connectTimeout, double readTimeout);
@@ -130,6 +162,19 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   // The files in application folders that no entry names: left by a crash between storing a
   // downloaded file and the checkpoint that would have recorded it.
   void removeOrphanedFiles();
+
+  void serveEntry(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
+                  const platform::URLRequest& request, const ResourceHandler& handler);
+  void serveWithoutCaching(const std::shared_ptr<VLCacheEntry>& entry,
+                           const platform::URLRequest& request, const ResourceHandler& handler);
+  // Runs `heal` for the entry unless one runs already; `answer` is called when it is over.
+  void joinHeal(const std::shared_ptr<VLCacheEntry>& entry,
+                const std::function<void(std::function<void()> done)>& heal,
+                std::function<void()> answer);
+  void healFromPackageOrNetwork(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
+                                const platform::URLRequest& request, std::function<void()> done);
+  void downloadAgain(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
+                     const platform::URLRequest& request, std::function<void()> done);
 
   void onProgress(const std::string& key, std::int64_t initial, std::int64_t processed,
                   std::int64_t total);
@@ -154,4 +199,8 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   mutable std::mutex manifestMutex_;
   // The hash of the manifest file on disk, as far as this engine knows (written or loaded).
   std::string diskHash_;
+
+  // Heals under way, by entry, with the answers waiting for each.
+  std::mutex healsMutex_;
+  std::map<const VLCacheEntry*, std::vector<std::function<void()>>> heals_;
 };

@@ -1,0 +1,53 @@
+#include "appcache/VLHarborLoader.h"
+
+#include "appcache/VLHarborLoaderURLProtocol.h"
+#include "platform/foundation/JSONText.h"
+#include "platform/foundation/Strings.h"
+#include "platform/net/URLProtocol.h"
+#include "platform/ui/Application.h"
+
+namespace {
+
+constexpr std::string_view kExternalPrefix = "external:";
+
+bool mayOpenOutside(const platform::URL& url) {
+  const std::string scheme = platform::asciiLower(url.scheme());
+  return scheme == "http" || scheme == "https" || scheme == "mailto" || scheme == "tel";
+}
+
+
+}  // namespace
+
+void VLHarborLoaderImpl::deploy() {
+  platform::URLProtocol::registerClass(platform::protocolClass<VLHarborLoaderURLProtocol>());
+}
+
+bool VLHarborLoaderImpl::shouldOverrideLoadWithRequest(const platform::URLRequest& request,
+                                                       int /*navigationType*/) {
+  const std::string& text = request.url().absoluteString();
+  if (!platform::startsWith(text, kExternalPrefix)) return true;
+  auto target = platform::URL::parse(std::string_view(text).substr(kExternalPrefix.size()));
+  if (target && target->isAbsolute() && mayOpenOutside(*target)) {
+    platform::ui::Application::shared().openURL(*target);
+  } else if (auto logger = VLLogger::sharedInstance()) {
+    logger->logWarning("Refused to open an external link: " + platform::jsonText(text),
+                       VLHarborLoader::kLogModule);
+  }
+  return false;
+}
+
+void VLHarborLoader::pluginInitialize() {
+  logger_ = VLLogger::sharedInstance();
+  if (logger_) logger_->logVerbose("pluginInitialize: started", kLogModule);
+  harborLoader_ = std::make_shared<VLHarborLoaderImpl>();
+  harborLoader_->deploy();
+  if (logger_) logger_->logVerbose("pluginInitialize: finished", kLogModule);
+}
+
+std::optional<bool> VLHarborLoader::shouldOverrideLoadWithRequest(
+    const platform::URLRequest& request, int navigationType) {
+  if (!harborLoader_) return std::nullopt;
+  return harborLoader_->shouldOverrideLoadWithRequest(request, navigationType);
+}
+
+void VLRegisterHarborLoader() { HBRRegisterBuiltInPluginClass<VLHarborLoader>("VLHarborLoader"); }

@@ -1,0 +1,158 @@
+#include "appcache/VLHarborLoaderURLProtocol.h"
+
+#include <exception>
+#include <memory>
+
+#include "appcache/VLMimeTypesHelper.h"
+#include "appcache/VLNativeCache.h"
+#include "appcache/VLResourcePath.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Regex.h"
+#include "platform/foundation/Strings.h"
+#include "shell/VLLogger.h"
+
+namespace {
+
+constexpr const char* kLoaderModule = "VLHarborLoader";
+constexpr const char* kCacheModule = "VLCache";
+
+const std::optional<platform::Regex>& scriptPathExpression() {
+  static const auto expression =
+      platform::Regex::make(R"((/([\da-zA-Z\-_]+))?(/(hbrload|scripts)/))", /*caseInsensitive=*/true);
+  if (!expression)
+    if (auto logger = VLLogger::sharedInstance())
+      logger->logError("Failed to create a regular expression instance: the pattern does not compile",
+                       kLoaderModule);
+  return expression;
+}
+
+bool isFavicon(const platform::URL& url) {
+  return platform::contains(platform::asciiLower(url.absoluteString()), "/favicon.ico");
+}
+
+platform::URLResponse notFound(const platform::URL& url) {
+  return platform::URLResponse::http(url, 404, {});
+}
+
+}  // namespace
+
+bool VLHarborLoaderURLProtocol::canInitWithRequest(const platform::URLRequest& request) {
+  const platform::Value handled = request.property(kHandledKey);
+  if (!handled.is_null() && !(handled.is_boolean() && !handled.get<bool>())) return false;
+  if (!platform::contains(request.url().scheme(), "http")) return false;
+  return shouldInterceptRequest(request.url());
+}
+
+bool VLHarborLoaderURLProtocol::requestIsCacheEquivalent(const platform::URLRequest& a,
+                                                         const platform::URLRequest& b) {
+  return a.url().resourceSpecifier() == b.url().resourceSpecifier();
+}
+
+bool VLHarborLoaderURLProtocol::shouldInterceptRequest(const platform::URL& url) {
+  if (isFavicon(url)) return true;
+  if (platform::contains(url.absoluteString(), "_ts"))
+    for (const auto& [name, value] : url.queryItems())
+      if (name == "_ts") return false;
+  if (auto cache = VLNativeCache::sharedInstanceIfMade())
+    if (cache->interceptRequest(url)) return true;
+  return interceptHarborRequest(url);
+}
+
+std::optional<std::string> VLHarborLoaderURLProtocol::packagedFileForPath(const std::string& path) {
+  const auto& expression = scriptPathExpression();
+  if (!expression || !expression->matches(path)) return std::nullopt;
+  return vlcache::fileInside(platform::Bundle::main().bundlePath(),
+                             expression->replaceAll(path, "/www/"));
+}
+
+bool VLHarborLoaderURLProtocol::interceptHarborRequest(const platform::URL& url) {
+  auto path = vlcache::servablePath(url);
+  if (!path) return false;
+  auto file = packagedFileForPath(*path);
+  return file && platform::fs::exists(*file) && !platform::fs::isDirectory(*file);
+}
+
+std::optional<VLWebResponse> VLHarborLoaderURLProtocol::getHarborResource(
+    const platform::URL& url) const {
+  std::optional<std::string> file;
+  if (auto path = vlcache::servablePath(url)) {
+    const auto& expression = scriptPathExpression();
+    if (!expression) return std::nullopt;
+    file = vlcache::fileInside(platform::Bundle::main().bundlePath(),
+                               expression->replaceAll(*path, "/www/"));
+  }
+  std::optional<std::string> data;
+  if (file && !platform::fs::isDirectory(*file)) data = platform::fs::readFile(*file);
+  if (!data) {
+    if (auto logger = VLLogger::sharedInstance())
+      logger->logDebug("Unable to find " + url.absoluteString() + ". Is it a harbor resource?",
+                       kLogModule);
+    return std::nullopt;
+  }
+  const std::string type =
+      VLMimeTypesHelper::sharedInstance()->getMimeTypeForExtension(url.pathExtension());
+  return VLWebResponse(platform::URLResponse::http(url, 200, {{"Content-Type", type}}),
+                       std::move(*data));
+}
+
+void VLHarborLoaderURLProtocol::getResourceResponse(
+    const platform::URLRequest& request,
+    std::function<void(std::optional<VLWebResponse>)> completionHandler) {
+  if (isFavicon(request.url())) {
+    completionHandler(VLWebResponse(notFound(request.url()), std::string()));
+    return;
+  }
+  auto cache = VLNativeCache::sharedInstanceIfMade();
+  if (!cache) {
+    completionHandler(std::nullopt);
+    return;
+  }
+  cache->getResourceFromCache(request, std::move(completionHandler));
+}
+
+void VLHarborLoaderURLProtocol::startLoading() {
+  auto self = std::static_pointer_cast<VLHarborLoaderURLProtocol>(shared_from_this());
+  platform::DispatchQueue::global().async([self] { self->load(); });
+}
+
+void VLHarborLoaderURLProtocol::load() {
+  auto self = std::static_pointer_cast<VLHarborLoaderURLProtocol>(shared_from_this());
+  try {
+    platform::URLRequest marked = request();
+    marked.setProperty(kHandledKey, true);
+    // The cache may have changed since the loading system asked.
+    if (!shouldInterceptRequest(marked.url())) return deliverNotFound();
+    getResourceResponse(marked, [self](std::optional<VLWebResponse> answer) {
+      try {
+        if (answer) return self->deliver(*answer);
+        if (auto harbor = self->getHarborResource(self->request().url())) {
+          if (auto logger = VLLogger::sharedInstance())
+            logger->logDebug("Loaded harbor resource: " + self->request().url().absoluteString(),
+                             kCacheModule);
+          return self->deliver(*harbor);
+        }
+      } catch (const std::exception& exception) {
+        if (auto logger = VLLogger::sharedInstance())
+          logger->logError(std::string("Failed to answer a request: ") + exception.what(),
+                           kLogModule);
+      }
+      self->deliverNotFound();
+    });
+  } catch (const std::exception& exception) {
+    if (auto logger = VLLogger::sharedInstance())
+      logger->logError(std::string("Failed to answer a request: ") + exception.what(), kLogModule);
+    deliverNotFound();
+  }
+}
+
+void VLHarborLoaderURLProtocol::deliver(const VLWebResponse& answer) {
+  client()->didReceiveResponse(*this, answer.response(), platform::URLCacheStoragePolicy::NotAllowed);
+  client()->didLoadData(*this, answer.data());
+  client()->didFinishLoading(*this);
+}
+
+void VLHarborLoaderURLProtocol::deliverNotFound() {
+  deliver(VLWebResponse(notFound(request().url()), std::string()));
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "appcache/VLDownloadOperation.h"
+#include "appcache/VLWebResponse.h"
+#include "platform/net/URLProtocol.h"
+
+// Decides which http and https requests of the web application are answered on the device,
+// and answers them: from the application cache, else from the package's "www" folder for the
+// shell's script paths ("/<folder>/hbrload/..." and "/<folder>/scripts/..."), else 404. It
+// never answers with a transport error.
+//
+// Threads: the class operations run on the loading system's threads. `startLoading` runs on
+// the session's worker, which serves every task of the session, so it only hands the work to
+// the global queue; the answer reaches the client from that queue or from the cache's URL
+// session (the client takes calls from any thread).
+class VLHarborLoaderURLProtocol : public platform::URLProtocol {
+ public:
+  static constexpr const char* kClassName = "VLHarborLoaderURLProtocol";
+  static constexpr const char* kHandledKey = kVLHarborLoaderURLProtocolHandledKey;
+  static constexpr const char* kLogModule = "VLHarborLoaderURLProtocol";
+
+  using URLProtocol::URLProtocol;
+
+  static bool canInitWithRequest(const platform::URLRequest& request);
+  static platform::URLRequest canonicalRequestForRequest(const platform::URLRequest& request) {
+    return request;
+  }
+  // Equal resource specifiers: the scheme does not matter.
+  static bool requestIsCacheEquivalent(const platform::URLRequest& a,
+                                       const platform::URLRequest& b);
+  static bool shouldInterceptRequest(const platform::URL& url);
+  // Whether the URL names a script path whose packaged file exists.
+  static bool interceptHarborRequest(const platform::URL& url);
+
+  // The packaged file of a script path (any other path is looked up as it stands under the
+  // package), or none.
+  std::optional<VLWebResponse> getHarborResource(const platform::URL& url) const;
+  void getResourceResponse(const platform::URLRequest& request,
+                           std::function<void(std::optional<VLWebResponse>)> completionHandler);
+  void startLoading() override;
+  void stopLoading() override {}
+
+  // The package file a script path names, when the path is one and stays inside the package.
+  static std::optional<std::string> packagedFileForPath(const std::string& path);
+
+ private:
+  void load();
+  void deliver(const VLWebResponse& answer);
+  void deliverNotFound();
+};

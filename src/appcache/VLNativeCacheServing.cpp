@@ -1,0 +1,301 @@
+// Serving the web view's requests from the cache, and healing what has gone missing on disk.
+
+#include <atomic>
+#include <exception>
+
+#include "appcache/VLCacheLocations.h"
+#include "appcache/VLCacheLog.h"
+#include "appcache/VLFileChecksum.h"
+#include "appcache/VLNativeCache.h"
+#include "appcache/VLResourcePath.h"
+#include "host/HBRReachability.h"
+#include "platform/foundation/FileManager.h"
+#include "appcache/VLDownloadOperation.h"
+#include "platform/foundation/JSONText.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/Strings.h"
+#include "platform/foundation/UserDefaults.h"
+
+using platform::stringf;
+
+namespace {
+
+constexpr const char* kVersionTokensHeader = "x-version-tokens";
+
+// The served answer: the entry's MIME type as the only header field. The body is always the
+// decoded content, so no Content-Encoding is ever claimed for it.
+VLWebResponse servedResponse(const platform::URL& url, int status, const VLCacheEntry& entry,
+                             std::string body) {
+  return VLWebResponse(
+      platform::URLResponse::http(url, status, {{"Content-Type", entry.mimeType()}}),
+      std::move(body));
+}
+
+std::optional<std::string> readLocalFile(const VLCacheEntry& entry) {
+  auto path = VLCacheLocations::getLocalFilePath(entry);
+  if (!path || platform::fs::isDirectory(*path)) return std::nullopt;
+  return platform::fs::readFile(*path);
+}
+
+// Calls the handler once, however many paths try.
+VLNativeCache::ResourceHandler once(VLNativeCache::ResourceHandler handler) {
+  auto called = std::make_shared<std::atomic<bool>>(false);
+  return [handler = std::move(handler), called](std::optional<VLWebResponse> response) {
+    if (!called->exchange(true) && handler) handler(std::move(response));
+  };
+}
+
+}  // namespace
+
+std::optional<std::string> VLNativeCache::resourceKeyForURL(const platform::URL& url) {
+  auto decoded = vlcache::servablePath(url);
+  if (!decoded) return std::nullopt;
+  std::string key = std::move(*decoded);
+  if (key.size() > 1 && key.back() == '/') key.pop_back();
+  // A query of name=value items names a version of the same file; anything else is part of
+  // the resource's name.
+  if (auto query = url.query(); query && !query->empty() && query->find('=', 1) == std::string::npos)
+    key += "?" + *query;
+  if (key != "/" && !url.absoluteString().empty() && url.absoluteString().back() == '/') key += "/";
+  return key;
+}
+
+std::shared_ptr<VLCacheEntry> VLNativeCache::getCacheEntry(const std::string& key) const {
+  auto cache = currentApplicationCache();
+  return cache ? cache->getCacheEntryForURL(key) : nullptr;
+}
+
+bool VLNativeCache::interceptRequest(const platform::URL& url) const {
+  auto key = resourceKeyForURL(url);
+  return key && getCacheEntry(*key) != nullptr;
+}
+
+platform::URLRequest VLNativeCache::cloneRequestWithDefaultHeaders(
+    const platform::URLRequest& request) const {
+  platform::URLRequest clone = request;
+  clone.setProperty(kVLHarborLoaderURLProtocolHandledKey, true);
+  std::string tokens = "n/a";
+  if (auto cache = currentApplicationCache())
+    if (auto running = cache->getCurrentRunningFrame()) tokens = running->getVersionTokensAsString();
+  clone.addValue(tokens, kVersionTokensHeader);
+  return clone;
+}
+
+void VLNativeCache::healingEntry(const std::string& key) {
+  if (auto cache = currentApplicationCache()) cache->healingCacheEntry(key);
+  serializeCacheHealed();
+}
+
+void VLNativeCache::serializeCacheHealed() {
+  // Runs on serving threads: nothing may escape, whatever the disk does.
+  try {
+    const std::string data = platform::serializePropertyListXML(createCacheManifest());
+    if (data.empty()) return;
+    const std::string hash = VLFileChecksum::contentHashOfData(data);
+    const std::string stored =
+        platform::UserDefaults::standard().string(kFileHashKey).value_or("");
+    if (hash.empty() || stored.empty() || hash == stored) return;
+    writeCacheManifest();
+  } catch (const VLException& exception) {
+    vlcache::logError("Failed to serialize cache after healing: " + exception.reason(), exception);
+  } catch (const std::exception& exception) {
+    vlcache::logError(std::string("Failed to serialize cache after healing: ") + exception.what());
+  }
+}
+
+std::shared_ptr<VLCacheEntry> VLNativeCache::preBundleResource(const VLCacheEntry& entry,
+                                                               const VLApplicationCache& cache) const {
+  auto frame = cache.getPreBundleFrame();
+  return frame ? frame->getResourceForUrl(entry.url()) : nullptr;
+}
+
+bool VLNativeCache::copyResourceFromPreBundle(const std::shared_ptr<VLCacheEntry>& entry,
+                                              const VLApplicationCache& cache) {
+  auto packaged = preBundleResource(*entry, cache);
+  if (!packaged || packaged == entry) return false;
+  // The package entry names the package's file; the copy lands on this entry's own cache
+  // file. The running frame's progress is not touched: a heal is no download of a version.
+  auto source = VLCacheLocations::getLocalFilePath(*packaged);
+  auto destination = VLCacheLocations::getLocalFilePath(*entry);
+  if (!packaged->preBundled() || entry->preBundled() || !source || !destination) return false;
+  if (auto failure = VLCacheResources::copyFileIntoPlace(*source, *destination)) {
+    vlcache::logError(stringf("Could not copy resource %s from prebundle with error: %s",
+                              entry->url().c_str(), failure->c_str()));
+    return false;
+  }
+  return true;
+}
+
+bool VLNativeCache::isNetworkAvailable() {
+  auto reachability = HBRReachability::reachabilityForInternetConnection();
+  return reachability && reachability->currentReachabilityStatus() != NotReachable;
+}
+
+void VLNativeCache::getResourceFromCache(const platform::URLRequest& request,
+                                         ResourceHandler completionHandler) {
+  ResourceHandler handler = once(std::move(completionHandler));
+  try {
+    const auto key = resourceKeyForURL(request.url());
+    auto entry = key ? getCacheEntry(*key) : nullptr;
+    if (!entry) {
+      vlcache::logDebug("Unable to find resource: " +
+                        (key ? *key : platform::jsonText(request.url().absoluteString())));
+      return handler(std::nullopt);
+    }
+    serveEntry(*key, entry, cloneRequestWithDefaultHeaders(request), handler);
+  } catch (const std::exception& exception) {
+    vlcache::logError(std::string("Failed to serve a resource from the cache: ") + exception.what());
+    handler(std::nullopt);
+  }
+}
+
+void VLNativeCache::serveEntry(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
+                               const platform::URLRequest& request, const ResourceHandler& handler) {
+  if (entry->mimeType().empty()) {
+    vlcache::logWarning("Healing resource mime type: " + entry->url());
+    entry->healMimeType();
+    serializeCacheHealed();
+  }
+  if (entry->noCache()) return serveWithoutCaching(entry, request, handler);
+  if (auto data = readLocalFile(*entry)) {
+    vlcache::logDebug("Resource loaded from cache " + entry->url());
+    return handler(servedResponse(request.url(), 200, *entry, std::move(*data)));
+  }
+  const platform::URL url = request.url();
+  auto self = shared_from_this();
+  joinHeal(
+      entry,
+      [self, key, entry, request](std::function<void()> done) {
+        self->healFromPackageOrNetwork(key, entry, request, std::move(done));
+      },
+      [entry, url, handler] {
+        auto data = readLocalFile(*entry);
+        handler(data ? servedResponse(url, 200, *entry, std::move(*data))
+                     : servedResponse(url, 404, *entry, std::string()));
+      });
+}
+
+void VLNativeCache::serveWithoutCaching(const std::shared_ptr<VLCacheEntry>& entry,
+                                        const platform::URLRequest& request,
+                                        const ResourceHandler& handler) {
+  const platform::URL url = request.url();
+  auto fromDisk = [entry, url, handler] {
+    auto data = readLocalFile(*entry);
+    handler(data ? std::optional(servedResponse(url, 200, *entry, std::move(*data)))
+                 : std::nullopt);
+  };
+  auto session = isNetworkAvailable() ? downloadSession() : nullptr;
+  if (!session) return fromDisk();
+  session
+      ->dataTaskWithRequest(
+          request,
+          [entry, url, handler, fromDisk](const std::optional<std::string>& data,
+                                          const std::optional<platform::URLResponse>& response,
+                                          const std::optional<platform::Error>& error) {
+            if (error || !response) return fromDisk();
+            // The server's status goes on: an error page must not pass for the resource.
+            handler(servedResponse(url, response->isHTTP() ? response->statusCode() : 200, *entry,
+                                   data.value_or("")));
+          })
+      ->resume();
+}
+
+void VLNativeCache::joinHeal(const std::shared_ptr<VLCacheEntry>& entry,
+                             const std::function<void(std::function<void()> done)>& heal,
+                             std::function<void()> answer) {
+  {
+    std::lock_guard lock(healsMutex_);
+    auto [it, first] = heals_.try_emplace(entry.get());
+    it->second.push_back(std::move(answer));
+    if (!first) return;
+  }
+  auto self = shared_from_this();
+  // The entry is held until the heal ends, so its address names no other entry meanwhile.
+  auto done = [self, entry] {
+    std::vector<std::function<void()>> waiting;
+    {
+      std::lock_guard lock(self->healsMutex_);
+      auto it = self->heals_.find(entry.get());
+      if (it == self->heals_.end()) return;
+      waiting.swap(it->second);
+      self->heals_.erase(it);
+    }
+    for (auto& answer : waiting) {
+      try {
+        answer();
+      } catch (const std::exception& exception) {
+        vlcache::logError(std::string("Failed to answer a healed resource: ") + exception.what());
+      }
+    }
+  };
+  try {
+    heal(done);
+  } catch (const std::exception& exception) {
+    vlcache::logError(stringf("Healing resource %s failed: %s", entry->url().c_str(),
+                              exception.what()));
+    done();
+  }
+}
+
+void VLNativeCache::healFromPackageOrNetwork(const std::string& key,
+                                             const std::shared_ptr<VLCacheEntry>& entry,
+                                             const platform::URLRequest& request,
+                                             std::function<void()> done) {
+  if (!entry->preBundled()) {
+    entry->setStatus(VLCacheEntryStatusToFetch);
+    auto cache = currentApplicationCache();
+    if (cache && preBundleResource(*entry, *cache)) {
+      if (copyResourceFromPreBundle(entry, *cache) && readLocalFile(*entry)) {
+        healingEntry(key);
+        vlcache::logWarning(stringf("Healing resource %s from prebundle: SUCCEDED",
+                                    entry->url().c_str()));
+        return done();
+      }
+      vlcache::logError(stringf("Healing resource %s from prebundle: FAILED", entry->url().c_str()));
+    }
+  }
+  downloadAgain(key, entry, request, std::move(done));
+}
+
+void VLNativeCache::downloadAgain(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
+                                  const platform::URLRequest& request, std::function<void()> done) {
+  const bool packaged = entry->preBundled();
+  const std::string packageFileName = entry->fileName();
+  if (packaged) {
+    // The package is read-only to the shell: the fresh copy goes to the cache folder, and the
+    // entry names it from now on.
+    auto cache = currentApplicationCache();
+    auto frame = cache ? cache->getCurrentRunningFrame() : nullptr;
+    if (!frame && cache) frame = cache->getPreBundleFrame();
+    auto fileName = frame ? frame->getFileNameForURL(entry->url(), false) : std::nullopt;
+    if (!fileName) {
+      vlcache::logError(stringf("Healing resource %s from web: FAILED", entry->url().c_str()));
+      return done();
+    }
+    entry->setFileName(*fileName);
+    entry->setPreBundled(false);
+  }
+  auto configuration = createSessionConfigurationWithOptions(nullptr, nullptr);
+  auto session = configuration ? platform::URLSession::sessionWithConfiguration(*configuration)
+                               : nullptr;
+  auto self = shared_from_this();
+  VLCacheResources::downloadResourceSync(
+      entry, request, session,
+      [self, key, entry, packaged, packageFileName, done](bool success) {
+        if (success) {
+          self->healingEntry(key);
+          vlcache::logWarning(stringf("Healing resource %s from web: SUCCEEDED", entry->url().c_str()));
+        } else {
+          if (packaged) {
+            entry->setFileName(packageFileName);
+            entry->setPreBundled(true);
+          }
+          vlcache::logError(stringf("Healing resource %s from web: FAILED", entry->url().c_str()));
+          vlcache::logWarning(stringf(
+              "Trying to retrieve the latest version of the resource %s from the server",
+              entry->url().c_str()));
+        }
+        done();
+      });
+}

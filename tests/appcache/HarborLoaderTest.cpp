@@ -1,0 +1,169 @@
+#include <mutex>
+
+#include "CacheTestSupport.h"
+#include "appcache/VLHarborLoader.h"
+#include "appcache/VLHarborLoaderURLProtocol.h"
+#include "platform/ui/Application.h"
+#include "support/SessionTasks.h"
+
+using cache_test::CacheFixture;
+using platform::URLRequest;
+using testing_support::urlOf;
+
+namespace {
+
+// The package the loader serves script paths from, beside a file outside its "www" folder
+// that no URL may reach.
+class HarborLoaderTest : public CacheFixture {
+ protected:
+  HarborLoaderTest() {
+    root.write("package/www/lib.js", "var lib = 1;");
+    root.write("package/www/x.js", "var x = 2;");
+    root.write("package/a/www/x.js", "var ax = 3;");
+    root.write("package/www/empty.js", "");
+    root.write("package/secret.txt", "secret");
+  }
+  ~HarborLoaderTest() override { platform::ui::Application::shared().setURLOpener(nullptr); }
+
+  static bool takes(const std::string& url) {
+    return VLHarborLoaderURLProtocol::canInitWithRequest(URLRequest(urlOf(url)));
+  }
+  std::shared_ptr<platform::URLSession> loaderSession() {
+    auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
+    configuration.setProtocolClasses({platform::protocolClass<VLHarborLoaderURLProtocol>()});
+    return platform::URLSession::sessionWithConfiguration(configuration);
+  }
+  std::string at(const std::string& path) { return server.url(path); }
+};
+
+// Records what a protocol tells its client.
+struct RecordingClient : platform::URLProtocolClient {
+  std::mutex mutex;
+  std::vector<int> statuses;
+  std::string data;
+  bool finished = false;
+  void didReceiveResponse(platform::URLProtocol&, const platform::URLResponse& response,
+                          platform::URLCacheStoragePolicy) override {
+    std::lock_guard lock(mutex);
+    statuses.push_back(response.statusCode());
+  }
+  void didLoadData(platform::URLProtocol&, const std::string& chunk) override {
+    std::lock_guard lock(mutex);
+    data += chunk;
+  }
+  void didFinishLoading(platform::URLProtocol&) override {
+    std::lock_guard lock(mutex);
+    finished = true;
+  }
+  void didFailWithError(platform::URLProtocol&, const platform::Error&) override {}
+};
+
+TEST_F(HarborLoaderTest, CanInitTakesOnlyWhatTheDeviceCanAnswer) {
+  EXPECT_TRUE(takes(at("/MyApp/scripts/lib.js")));
+  EXPECT_TRUE(takes(at("/a/b/hbrload/x.js")));  // one folder is consumed: /a/www/x.js
+  EXPECT_FALSE(takes(at("/a/b/c/hbrload/lib.js")));  // /a/b/www/lib.js does not exist
+  EXPECT_TRUE(takes(at("/a/HBRLOAD/x.js")));
+  EXPECT_TRUE(takes(at("/anything/FAVICON.ICO")));
+  EXPECT_FALSE(takes(at("/MyApp/scripts/missing.js")));
+  EXPECT_FALSE(takes(at("/MyApp/other/lib.js")));
+  EXPECT_FALSE(takes("ftp://127.0.0.1/MyApp/scripts/lib.js"));
+  EXPECT_FALSE(takes(at("/MyApp/scripts/lib.js?_ts=1")));
+  EXPECT_TRUE(takes(at("/MyApp/scripts/lib.js?x_ts=1")));  // goes on to the later rules
+
+  URLRequest marked(urlOf(at("/MyApp/scripts/lib.js")));
+  marked.setProperty(VLHarborLoaderURLProtocol::kHandledKey, true);
+  EXPECT_FALSE(VLHarborLoaderURLProtocol::canInitWithRequest(marked));
+}
+
+TEST_F(HarborLoaderTest, NoEncodingOfDotDotOrSlashLeavesThePackagesWebFolder) {
+  ASSERT_TRUE(takes(at("/MyApp/scripts/lib.js")));
+  for (const char* path :
+       {"/MyApp/scripts/../secret.txt", "/MyApp/scripts/%2e%2e/secret.txt",
+        "/MyApp/scripts/%2E%2e/secret.txt", "/MyApp/scripts/.%2E/secret.txt",
+        "/MyApp/scripts/..%2Fsecret.txt", "/MyApp/scripts/..%2fsecret.txt",
+        "/MyApp/scripts/..%5Csecret.txt", "/MyApp/scripts/%252e%252e/secret.txt",
+        "/MyApp/scripts/%252E%252E%252Fsecret.txt", "/MyApp/scripts/%25252e%25252e/secret.txt",
+        "/MyApp/scripts/%2e%2e%5c%2e%2e%5csecret.txt", "/MyApp/scripts/%00lib.js",
+        "/MyApp/scripts/%c0%ae%c0%ae/secret.txt"}) {
+    SCOPED_TRACE(path);
+    auto url = urlOf(at(path));
+    EXPECT_FALSE(VLHarborLoaderURLProtocol::canInitWithRequest(URLRequest(url)));
+    VLHarborLoaderURLProtocol protocol(URLRequest(url), nullptr);
+    EXPECT_FALSE(protocol.getHarborResource(url));
+  }
+}
+
+TEST_F(HarborLoaderTest, LoadingAnswersFromThePackageOr404AndNeverTouchesTheServer) {
+  auto session = loaderSession();
+  auto lib = testing_support::fetch(*session, at("/MyApp/scripts/lib.js"));
+  ASSERT_TRUE(lib.response) << (lib.error ? lib.error->localizedDescription() : "");
+  EXPECT_EQ(lib.response->statusCode(), 200);
+  EXPECT_EQ(lib.response->valueForHTTPHeaderField("Content-Type"),
+            VLMimeTypesHelper::sharedInstance()->getMimeTypeForExtension("js"));
+  EXPECT_EQ(lib.data, "var lib = 1;");
+
+  auto empty = testing_support::fetch(*session, at("/MyApp/scripts/empty.js"));
+  ASSERT_TRUE(empty.response);
+  EXPECT_EQ(empty.response->statusCode(), 200);
+  EXPECT_EQ(empty.data.value_or("x"), "");
+
+  auto favicon = testing_support::fetch(*session, at("/app/FAVICON.ICO"));
+  ASSERT_TRUE(favicon.response);
+  EXPECT_EQ(favicon.response->statusCode(), 404);
+  EXPECT_EQ(favicon.data.value_or("x"), "");
+  EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST_F(HarborLoaderTest, ARequestThatBecameUnfitIs404AndSpecifiersDecideEquivalence) {
+  auto client = std::make_shared<RecordingClient>();
+  auto protocol = std::make_shared<VLHarborLoaderURLProtocol>(
+      URLRequest(urlOf(at("/MyApp/scripts/gone.js"))), client);
+  protocol->startLoading();
+  ASSERT_TRUE(testing_support::waitUntil(
+      [&] {
+        std::lock_guard lock(client->mutex);
+        return client->finished;
+      },
+      10));
+  std::lock_guard lock(client->mutex);
+  EXPECT_EQ(client->statuses, std::vector<int>{404});
+  EXPECT_EQ(client->data, "");
+
+  auto equivalent = [](const char* a, const char* b) {
+    return VLHarborLoaderURLProtocol::requestIsCacheEquivalent(URLRequest(urlOf(a)),
+                                                               URLRequest(urlOf(b)));
+  };
+  EXPECT_TRUE(equivalent("veltro://h/app/a.js?v=1", "https://h/app/a.js?v=1"));
+  EXPECT_FALSE(equivalent("https://h/app/a.js?v=1", "https://h/app/a.js?v=2"));
+}
+
+TEST_F(HarborLoaderTest, ThePluginRegistersTheProtocolAndOpensOnlyWebMailAndPhoneLinksOutside) {
+  std::vector<std::string> opened;
+  platform::ui::Application::shared().setURLOpener([&](const platform::URL& url) {
+    opened.push_back(url.absoluteString());
+    return true;
+  });
+  auto plugin = std::make_shared<VLHarborLoader>();
+  plugin->pluginInitialize();
+  auto loader = platform::protocolClass<VLHarborLoaderURLProtocol>();
+  auto registered = platform::URLProtocol::registeredClasses();
+  EXPECT_NE(std::find(registered.begin(), registered.end(), loader), registered.end());
+  platform::URLProtocol::unregisterClass(loader);
+
+  auto answer = [&](const std::string& url) {
+    return plugin->shouldOverrideLoadWithRequest(URLRequest(urlOf(url)), 0);
+  };
+  EXPECT_EQ(answer("external:tel:+15551234"), false);
+  EXPECT_EQ(answer("external:https://example.com/a"), false);
+  EXPECT_EQ(answer("external:MAILTO:a@example.com"), false);
+  EXPECT_EQ(answer("external:file:///etc/passwd"), false);
+  EXPECT_EQ(answer("external:javascript:alert(1)"), false);
+  EXPECT_EQ(answer("external:myapp://x"), false);
+  EXPECT_EQ(answer("external:"), false);
+  EXPECT_EQ(answer("https://example.com/external:tel:1"), true);
+  EXPECT_EQ(answer("app://localhost/index.html"), true);
+  EXPECT_EQ(opened, (std::vector<std::string>{"tel:+15551234", "https://example.com/a",
+                                              "MAILTO:a@example.com"}));
+}
+
+}  // namespace
