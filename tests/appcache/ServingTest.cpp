@@ -1,0 +1,317 @@
+#include <future>
+
+#include "CacheTestSupport.h"
+#include "appcache/VLHarborLoaderURLProtocol.h"
+#include "appcache/VLNativeCache.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/net/NetworkMonitor.h"
+#include "support/SessionTasks.h"
+
+using cache_test::CacheFixture;
+using cache_test::CacheLog;
+using cache_test::Gate;
+using cache_test::hashed;
+using platform::Value;
+using testing_support::urlOf;
+
+namespace {
+
+struct Finishes : VLCacheListenerDelegate {
+  std::atomic<int> count{0};
+  void fireOnProgressEvent(std::int64_t, std::int64_t) override {}
+  void fireOnErrorEvent(const std::string&) override {}
+  void fireOnFinishEvent() override { ++count; }
+  void updateStatus(std::int64_t) override {}
+  void throwException(const std::string&) override {}
+};
+
+// An engine with version v1 of "app" cached from the test server: /app/a0.js ... /app/a2.js,
+// each named with its content hash. The server's answers can be switched to a failure.
+class ServingTest : public CacheFixture {
+ protected:
+  void SetUp() override {
+    platform::UserDefaults::resetForTesting();
+    online(true);
+    engine = VLNativeCache::sharedInstanceWithFirstRun(true, 0, 0);
+    engine->setDelegate(finishes);
+    Value list = Value::array();
+    for (int i = 0; i < 3; ++i) {
+      const std::string path = "/app/a" + std::to_string(i) + ".js";
+      const std::string content = "content " + std::to_string(i);
+      urls.push_back(hashed(path, content));
+      list.push_back(urls.back());
+      server.on("GET", path, [content, state = state](const auto&, auto& response) {
+        state->gate->pass();
+        if (state->failing)
+          response.status = 500;
+        else
+          response.set_content(content, "text/javascript");
+      });
+    }
+    Value maps = Value::object();
+    maps["/app/index.js"] = urls[0];
+    engine->startCaching(host(), "app", "v1", list, maps, nullptr, nullptr);
+    ASSERT_TRUE(testing_support::waitUntil([&] { return finishes->count >= 1; }, 15));
+    ASSERT_EQ(engine->getRunningVersionToken(), "v1");
+    app = engine->applicationCache(*engine->currentApplication());
+  }
+  ~ServingTest() override {
+    state->gate->release();
+    VLNativeCache::resetSharedInstance();
+    platform::NetworkMonitor::shared().setSimulatedState(std::nullopt);
+    platform::UserDefaults::resetForTesting();
+  }
+
+  static void online(bool available) {
+    platform::NetworkState state;
+    state.networkAvailable = available;
+    state.connectivity = available ? platform::NetworkConnectivity::Full
+                                   : platform::NetworkConnectivity::Local;
+    state.interfaceKind = platform::NetworkInterfaceKind::Wired;
+    platform::NetworkMonitor::shared().setSimulatedState(state);
+  }
+
+  std::string at(const std::string& url) { return server.url(url); }
+  std::shared_ptr<VLCacheEntry> entry(int i) { return app->getCacheEntryForURL(urls[i]); }
+
+  // Starts a request; the future holds what the handler got.
+  std::future<std::optional<VLWebResponse>> ask(platform::URLRequest request) {
+    auto promise = std::make_shared<std::promise<std::optional<VLWebResponse>>>();
+    auto future = promise->get_future();
+    engine->getResourceFromCache(
+        request, [promise](std::optional<VLWebResponse> answer) { promise->set_value(answer); });
+    return future;
+  }
+  std::optional<VLWebResponse> get(const std::string& url) {
+    auto future = ask(platform::URLRequest(urlOf(at(url))));
+    EXPECT_EQ(future.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+    return future.get();
+  }
+
+  struct State {
+    std::shared_ptr<Gate> gate = [] {
+      auto gate = std::make_shared<Gate>();
+      gate->release();
+      return gate;
+    }();
+    std::atomic<bool> failing{false};
+  };
+  std::shared_ptr<State> state = std::make_shared<State>();
+  std::shared_ptr<Finishes> finishes = std::make_shared<Finishes>();
+  std::shared_ptr<VLNativeCache> engine;
+  std::shared_ptr<VLApplicationCache> app;
+  std::vector<std::string> urls;
+};
+
+TEST_F(ServingTest, KeysFollowTheQueryAndTrailingSlashRulesAndRefuseTraversal) {
+  auto key = [](const char* url) { return VLNativeCache::resourceKeyForURL(urlOf(url)); };
+  EXPECT_EQ(key("https://h/index.html?x=1&y=2"), "/index.html");
+  EXPECT_EQ(key("https://h/index.html"), "/index.html");
+  EXPECT_EQ(key("https://h/index.html?x"), "/index.html?x");
+  EXPECT_EQ(key("https://h/index.html?=x"), "/index.html?=x");
+  EXPECT_EQ(key("https://h/app/"), "/app/");
+  EXPECT_EQ(key("https://h/a%20b.js"), "/a b.js");
+  for (const char* hostile : {"https://h/app/%2e%2e/x", "https://h/app/..%2Fx", "https://h/app/%5cx",
+                              "https://h/app/%252E%252E/x", "https://h/app/%ff"})
+    EXPECT_EQ(key(hostile), std::nullopt) << hostile;
+
+  // A slashed URL is served under the key it was intercepted with.
+  auto slashed = std::make_shared<VLCacheEntry>("/app/", entry(0)->fileName(), false);
+  slashed->setMimeType("text/html");
+  app->addCacheEntry(slashed, "/app/");
+  EXPECT_TRUE(engine->interceptRequest(urlOf(at("/app/"))));
+  EXPECT_FALSE(engine->interceptRequest(urlOf(at("/app"))));
+  auto answer = get("/app/");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->response().statusCode(), 200);
+  EXPECT_EQ(answer->data(), "content 0");
+}
+
+TEST_F(ServingTest, AMissingFileHealsFromThePackageElseTheNetworkElseIs404) {
+  auto package = VLCacheResources::initForHostname(host(), "app", "p", true, {});
+  package->addResource(std::make_shared<VLCacheEntry>(urls[0], "/www/a0.js", true), urls[0]);
+  app->addPreBundleFrame(package);
+  root.write("package/www/a0.js", "content 0");
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(platform::fs::remove(localFile(*entry(i))) == std::nullopt);
+
+  auto fromPackage = get(urls[0]);
+  ASSERT_TRUE(fromPackage);
+  EXPECT_EQ(fromPackage->response().statusCode(), 200);
+  EXPECT_EQ(fromPackage->data(), "content 0");
+  EXPECT_EQ(fromPackage->response().valueForHTTPHeaderField("Content-Type"), "text/javascript");
+  EXPECT_EQ(fromPackage->response().allHeaderFields().size(), 1u);
+  EXPECT_EQ(server.requestCount("/app/a0.js"), 1u);
+  EXPECT_FALSE(entry(0)->preBundled());
+  EXPECT_TRUE(CacheLog::shared().contains("from prebundle: SUCCEDED"));
+
+  auto fromWeb = get(urls[1]);
+  ASSERT_TRUE(fromWeb);
+  EXPECT_EQ(fromWeb->response().statusCode(), 200);
+  EXPECT_EQ(fromWeb->data(), "content 1");
+  EXPECT_EQ(server.requestCount("/app/a1.js"), 2u);
+  EXPECT_EQ(server.lastRequest("/app/a1.js")->header("x-version-tokens"),
+            "b-download: n/a ,b-creation: n/a ,t-version: v1");
+  EXPECT_EQ(entry(1)->status(), VLCacheEntryStatusAvailable);
+  EXPECT_TRUE(CacheLog::shared().contains("from web: SUCCEEDED"));
+
+  state->failing = true;
+  auto neither = get(urls[2]);
+  ASSERT_TRUE(neither);
+  EXPECT_EQ(neither->response().statusCode(), 404);
+  EXPECT_EQ(neither->data(), "");
+  EXPECT_TRUE(CacheLog::shared().contains("Trying to retrieve the latest version of the resource"));
+}
+
+TEST_F(ServingTest, APackageEntryIsDownloadedIntoTheCacheFolderNeverIntoThePackage) {
+  // The package frame alone knows this URL, and its file is missing from the package.
+  const std::string url = hashed("/app/p.js", "packaged");
+  server.on("GET", "/app/p.js", [](const auto&, auto& response) {
+    response.set_content("packaged", "text/javascript");
+  });
+  auto package = VLCacheResources::initForHostname(host(), "app", "p", true, {});
+  auto packaged = std::make_shared<VLCacheEntry>(url, "/www/p.js", true);
+  packaged->setMimeType("text/javascript");
+  package->addResource(packaged, url);
+  app->addPreBundleFrame(package);
+
+  platform::URLRequest request(urlOf(at(url)));
+  request.setValue("mine", "x-version-tokens");
+  auto future = ask(request);
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+  auto answer = future.get();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->response().statusCode(), 200);
+  EXPECT_EQ(answer->data(), "packaged");
+  EXPECT_FALSE(platform::fs::exists(root.file("package/www/p.js")));
+  EXPECT_FALSE(packaged->preBundled());
+  EXPECT_TRUE(platform::fs::isInside(localFile(*packaged), VLCacheLocations::cacheDirectory()));
+  // Added to the caller's value; the version part of the running frame.
+  EXPECT_EQ(server.lastRequest("/app/p.js")->header("x-version-tokens"),
+            "mine,b-download: n/a ,b-creation: n/a ,t-version: v1");
+}
+
+TEST_F(ServingTest, TwoRequestsHealingOneEntryShareOneDownload) {
+  ASSERT_TRUE(platform::fs::remove(localFile(*entry(1))) == std::nullopt);
+  state->gate = std::make_shared<Gate>();
+  auto first = ask(platform::URLRequest(urlOf(at(urls[1]))));
+  ASSERT_TRUE(state->gate->waitForWaiting(1));
+  auto second = ask(platform::URLRequest(urlOf(at(urls[1]))));
+  state->gate->release();
+  for (auto* future : {&first, &second}) {
+    ASSERT_EQ(future->wait_for(std::chrono::seconds(15)), std::future_status::ready);
+    auto answer = future->get();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->data(), "content 1");
+  }
+  EXPECT_EQ(server.requestCount("/app/a1.js"), 2u);  // the version's download and one heal
+}
+
+TEST_F(ServingTest, NoCacheResourcesPassTheServersAnswerOnlineAndTheStoredFileOffline) {
+  auto live = std::make_shared<VLCacheEntry>("/app/live.json", entry(0)->fileName(), false);
+  live->setNoCache(true);
+  live->setMimeType("application/json");
+  app->addCacheEntry(live, "/app/live.json");
+  auto status = std::make_shared<std::atomic<int>>(200);
+  server.on("GET", "/app/live.json", [status](const auto&, auto& response) {
+    response.status = *status;
+    response.set_content(*status == 200 ? "fresh" : "down", "text/plain");
+  });
+
+  auto fresh = get("/app/live.json");
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->response().statusCode(), 200);
+  EXPECT_EQ(fresh->data(), "fresh");
+  EXPECT_EQ(fresh->response().valueForHTTPHeaderField("Content-Type"), "application/json");
+  EXPECT_EQ(cache_test::readFile(localFile(*live)), "content 0");  // not stored
+
+  *status = 503;
+  auto down = get("/app/live.json");
+  ASSERT_TRUE(down);
+  EXPECT_EQ(down->response().statusCode(), 503);
+  EXPECT_EQ(down->data(), "down");
+  EXPECT_FALSE(down->response().valueForHTTPHeaderField("Content-Encoding"));
+
+  online(false);
+  auto offline = get("/app/live.json");
+  ASSERT_TRUE(offline);
+  EXPECT_EQ(offline->response().statusCode(), 200);
+  EXPECT_EQ(offline->data(), "content 0");
+  EXPECT_EQ(server.requestCount("/app/live.json"), 2u);
+
+  // Online but the server cannot be reached: the stored file.
+  online(true);
+  auto future = ask(platform::URLRequest(urlOf("https://127.0.0.1:1/app/live.json")));
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+  auto unreachable = future.get();
+  ASSERT_TRUE(unreachable);
+  EXPECT_EQ(unreachable->data(), "content 0");
+}
+
+TEST_F(ServingTest, AHealedMimeTypeIsPersistedAndAFailedWriteStaysInsideTheServingThread) {
+  // Stored without a type, so the derived one changes the persisted model.
+  entry(0)->setMimeType("");
+  entry(1)->setMimeType("");
+  engine->writeCacheManifest();
+  const std::string before =
+      platform::UserDefaults::standard().string(VLNativeCache::kFileHashKey).value_or("");
+  ASSERT_FALSE(before.empty());
+  auto answer = get(urls[0]);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->response().valueForHTTPHeaderField("Content-Type"),
+            VLMimeTypesHelper::sharedInstance()->getMimeTypeForExtension("js"));
+  const std::string after =
+      platform::UserDefaults::standard().string(VLNativeCache::kFileHashKey).value_or("");
+  EXPECT_NE(after, before);
+  EXPECT_EQ(VLFileChecksum::contentHashOfFile(VLNativeCache::manifestFilePath()), after);
+
+  // The manifest's place is taken by a folder: the write fails, the request is answered.
+  const std::string manifest = VLNativeCache::manifestFilePath();
+  ASSERT_TRUE(platform::fs::remove(manifest) == std::nullopt);
+  root.write("data/" + manifest.substr(root.dataRoot().size() + 1) + "/blocker", "x");
+  auto served = get(urls[1]);
+  ASSERT_TRUE(served);
+  EXPECT_EQ(served->response().statusCode(), 200);
+  EXPECT_EQ(served->data(), "content 1");
+  EXPECT_TRUE(CacheLog::shared().contains("Failed to serialize cache after healing"));
+}
+
+TEST_F(ServingTest, TheLoaderAnswersFromTheCacheAndAHeldRequestDoesNotHoldTheSession) {
+  auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
+  configuration.setProtocolClasses({platform::protocolClass<VLHarborLoaderURLProtocol>()});
+  auto session = platform::URLSession::sessionWithConfiguration(configuration);
+
+  auto cached = testing_support::fetch(*session, at(urls[0]));
+  ASSERT_TRUE(cached.response);
+  EXPECT_EQ(cached.response->statusCode(), 200);
+  EXPECT_EQ(cached.data, "content 0");
+  EXPECT_EQ(server.requestCount("/app/a0.js"), 1u);
+
+  // With "_ts" the request goes to the server.
+  auto stamped = testing_support::fetch(*session, at(urls[0] + "&_ts=1"));
+  EXPECT_FALSE(VLHarborLoaderURLProtocol::canInitWithRequest(
+      platform::URLRequest(urlOf(at(hashed("/app/a0.js", "content 0") + "&_ts=1")))));
+  EXPECT_EQ(server.requestCount("/app/a0.js"), 2u);
+
+  // A heal held at the server leaves the session free for the next request.
+  ASSERT_TRUE(platform::fs::remove(localFile(*entry(1))) == std::nullopt);
+  state->gate = std::make_shared<Gate>();
+  auto held = std::make_shared<testing_support::DataResult>();
+  auto heldDone = std::make_shared<std::atomic<bool>>(false);
+  session
+      ->dataTaskWithRequest(platform::URLRequest(urlOf(at(urls[1]))),
+                            [held, heldDone](const auto& data, const auto& response, const auto&) {
+                              held->data = data;
+                              held->response = response;
+                              *heldDone = true;
+                            })
+      ->resume();
+  ASSERT_TRUE(state->gate->waitForWaiting(1));
+  auto other = testing_support::fetch(*session, at(urls[2]));
+  EXPECT_EQ(other.data, "content 2");
+  EXPECT_FALSE(*heldDone);
+  state->gate->release();
+  ASSERT_TRUE(testing_support::waitUntil([&] { return heldDone->load(); }, 15));
+  EXPECT_EQ(held->data, "content 1");
+}
+
+}  // namespace
