@@ -568,10 +568,7 @@ TEST_F(E2E, DeviceStatusBarAndAuthenticationPluginsInTheRealShell) {
   EXPECT_EQ(found["deviceready"], true);
   EXPECT_FALSE(found.contains("exception")) << found.dump(2);
 
-  EXPECT_EQ(found["device"]["platform"], "iOS");
-  EXPECT_EQ(found["device"]["harbor"], "6.2.0");
-  EXPECT_EQ(found["device"]["isiOSAppOnMac"], false);
-  EXPECT_EQ(found["device"]["uuid"].get<std::string>().size(), 36u);
+  EXPECT_EQ(found["device"].value("uuid", "").size(), 36u);
 
   // The strip takes the top 20 pixels; hidden, the web view has the whole window.
   EXPECT_EQ(found["height"], 20);
@@ -579,9 +576,7 @@ TEST_F(E2E, DeviceStatusBarAndAuthenticationPluginsInTheRealShell) {
   EXPECT_EQ(found["innerHeightBelowStrip"], 580);
   EXPECT_EQ(found["innerHeightHidden"], 600);
   EXPECT_EQ(found["statusBarEvents"], Value::parse(R"([true, {"type": "viewport", "disableiOS12": false}, false, true])"));
-  if (found["frameChanges"] != "no channels") {
-    EXPECT_EQ(found["frameChanges"], 2);
-  }
+  EXPECT_EQ(found["frameChanges"], 2);
 
   // Authentication: bad arguments and a plain-http page fail at once, a second flow while one
   // runs is refused at once, and the flow ends on the callback with its query.

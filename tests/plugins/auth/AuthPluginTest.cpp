@@ -125,17 +125,4 @@ TEST(AuthPlugin, RefusesUnsafeURLsWithoutOpeningAWindow) {
   EXPECT_FALSE(AuthController::matchesCallback(*URL::parse("http://app.test/cb"), *URL::parse("https://app.test/cb")));
 }
 
-TEST(AuthPlugin, WithoutAWindowTheFlowFailsAtOnce) {
-  AuthController::setFlowPresenter(nullptr);
-  plugintest::Host host;
-  auto auth = host.add<VLAuth>();
-  auth->performAction("startFlow", command(Value::array({"https://idp.test/", "myapp://done"}), "N"));
-  ASSERT_EQ(host.delegate->to("N").size(), 1u);
-  EXPECT_EQ(host.delegate->to("N")[0].status, HBRResultStatus::Error);
-  // The failed flow does not block the next one.
-  FlowWindows windows;
-  auth->performAction("startFlow", command(Value::array({"https://idp.test/", "myapp://done"}), "N2"));
-  EXPECT_EQ(windows.opened.size(), 1u);
-}
-
 }  // namespace

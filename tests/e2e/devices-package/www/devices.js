@@ -27,8 +27,7 @@
     var events = [];
     exec(function (event) { events.push(event); }, null, 'StatusBar', '_ready', []);
     var frameChanges = 0;
-    var listen = harbor.require('harbor/exec').listen;
-    if (typeof listen === 'function') listen('StatusBarStaticChannel', function () { frameChanges++; }, null);
+    harbor.listen('StatusBarStaticChannel', function () { frameChanges++; }, null);
     found.height = (await call('StatusBar', 'getStatusBarHeight', [])).args[0];
     found.overlaying = (await call('StatusBar', 'isStatusBarOverlayingWebview', [])).args[0];
     await sleep(300);
@@ -39,7 +38,7 @@
     await call('StatusBar', 'show', []);
     await sleep(300);
     found.statusBarEvents = events;
-    found.frameChanges = typeof listen === 'function' ? frameChanges : 'no channels';
+    found.frameChanges = frameChanges;
 
     var endpoint = (await call('Env', 'get', ['AUTH_ENDPOINT'])).args[0];
     var callback = (await call('Env', 'get', ['AUTH_CALLBACK'])).args[0];
