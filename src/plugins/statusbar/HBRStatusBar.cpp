@@ -150,7 +150,7 @@ void HBRStatusBar::backgroundColorByHexString(const HBRInvokedUrlCommand& comman
 void HBRStatusBar::hide(const HBRInvokedUrlCommand& command) {
   statusBarVisible_ = false;
   if (!StatusBar::shared().isHidden()) {
-    hideStatusBar();
+    setStatusBarHidden(true);
     if (statusBarBackgroundView_) statusBarBackgroundView_->removeFromSuperview();
     resizeWebView();
     if (statusBarBackgroundView_) statusBarBackgroundView_->setHidden(true);
@@ -161,7 +161,7 @@ void HBRStatusBar::hide(const HBRInvokedUrlCommand& command) {
 void HBRStatusBar::show(const HBRInvokedUrlCommand& command) {
   statusBarVisible_ = true;
   if (StatusBar::shared().isHidden()) {
-    showStatusBar();
+    setStatusBarHidden(false);
     resizeWebView();
     if (!statusBarOverlaysWebView_ && statusBarBackgroundView_) {
       resizeStatusBarBackgroundView();
@@ -306,23 +306,13 @@ void HBRStatusBar::setStatusBarStyleByName(const std::string& name) {
   if (auto code = styleCodeForName(platform::asciiLower(name))) setStyleForStatusBar(*code);
 }
 
-void HBRStatusBar::hideStatusBar() {
+void HBRStatusBar::setStatusBarHidden(bool hidden) {
   auto vc = viewController();
   if (uiviewControllerBasedStatusBarAppearance_ && vc) {
-    vc->setStatusBarHiddenWish(true);
+    vc->setStatusBarHiddenWish(hidden);
     refreshStatusBarAppearance();
   } else {
-    StatusBar::shared().setHidden(true);
-  }
-}
-
-void HBRStatusBar::showStatusBar() {
-  auto vc = viewController();
-  if (uiviewControllerBasedStatusBarAppearance_ && vc) {
-    vc->setStatusBarHiddenWish(false);
-    refreshStatusBarAppearance();
-  } else {
-    StatusBar::shared().setHidden(false);
+    StatusBar::shared().setHidden(hidden);
   }
 }
 

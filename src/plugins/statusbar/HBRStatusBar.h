@@ -71,8 +71,8 @@ class HBRStatusBar : public HBRPlugin {
   void setStatusBarOverlaysWebView(bool overlays);
   void setStyleForStatusBar(int style);
   void setStatusBarStyleByName(const std::string& name);
-  void hideStatusBar();
-  void showStatusBar();
+  // With view-controller-based appearance through the host controller's wish, else directly.
+  void setStatusBarHidden(bool hidden);
   void refreshStatusBarAppearance();
   void initializeStatusBarBackgroundView();
   void resizeStatusBarBackgroundView();
