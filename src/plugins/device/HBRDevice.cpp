@@ -3,6 +3,7 @@
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRPluginResult.h"
 #include "platform/ui/Device.h"
+#include "shell/VLDeviceInfo.h"
 
 HBRDevice::HBRDevice() { registerAction("getDeviceInfo", &HBRDevice::getDeviceInfo); }
 
@@ -18,7 +19,7 @@ void HBRDevice::getDeviceInfo(const HBRInvokedUrlCommand& command) {
   });
 }
 
-std::string HBRDevice::uniqueAppInstanceIdentifier() { return platform::ui::Device::installationIdentifier(); }
+std::string HBRDevice::uniqueAppInstanceIdentifier() { return VLDeviceInfo::uniqueAppInstanceIdentifier(); }
 
 platform::Value HBRDevice::deviceProperties() {
   platform::Value properties = platform::Value::object();
@@ -35,6 +36,6 @@ platform::Value HBRDevice::deviceProperties() {
   return properties;
 }
 
-std::string HBRDevice::harborVersion() { return "6.2.0"; }
+std::string HBRDevice::harborVersion() { return VLDeviceInfo::getHarborVersion(); }
 
 void HBRRegisterDevicePlugin() { HBRRegisterBuiltInPluginClass<HBRDevice>("HBRDevice"); }

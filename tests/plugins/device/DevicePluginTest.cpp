@@ -4,6 +4,7 @@
 #include "plugins/device/HBRDevice.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/ui/Device.h"
+#include "shell/VLDeviceInfo.h"
 #include "support/TestSupport.h"
 
 using platform::Value;
@@ -63,6 +64,18 @@ TEST(DevicePlugin, TheIdentifierIsWrittenOnceAndSurvivesRestarts) {
   plugintest::Host host;
   EXPECT_EQ(deviceInfo(host, host.add<HBRDevice>())["uuid"], first);
   EXPECT_EQ(HBRDevice::uniqueAppInstanceIdentifier(), first);
+}
+
+TEST(DevicePlugin, TheIdentifierIsTheLoggersDeviceIdentifier) {
+  testing_support::ScopedDataRoot root;
+  FakeMachine machine;  // no machine id: a random identifier, made by whoever asks first
+  platform::UserDefaults::resetForTesting();
+  plugintest::Host host;
+  auto logger = VLDeviceInfo::initWithCommandDelegate(host.delegate, nullptr);
+  auto fromLogger = logger->getDeviceUUID();
+  ASSERT_TRUE(fromLogger);
+  EXPECT_EQ(deviceInfo(host, host.add<HBRDevice>())["uuid"], *fromLogger);
+  EXPECT_EQ(logger->getDeviceInfo()["DeviceUUID"], *fromLogger);
 }
 
 }  // namespace
