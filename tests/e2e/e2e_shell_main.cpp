@@ -1,11 +1,5 @@
 #include "VeltroShell.h"
-#include "plugins/E2EDevicePlugins.h"
 #include "plugins/E2EPlugins.h"
 
 // The shell with the end-to-end test plugins.
-int main(int argc, char** argv) {
-  return veltro::runShell(argc, argv, [] {
-    registerE2EPlugins();
-    registerE2EDevicePlugins();
-  });
-}
+int main(int argc, char** argv) { return veltro::runShell(argc, argv, registerE2EPlugins); }

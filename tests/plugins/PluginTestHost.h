@@ -36,7 +36,7 @@ class RecordingDelegate : public HBRCommandDelegate {
   void evalJs(const std::string&) override {}
   void evalJs(const std::string&, bool) override {}
   void runInBackground(std::function<void()> block) override { platform::MainLoop::post(std::move(block)); }
-  platform::Value settings() override { return settingsValue; }
+  platform::Value& settings() override { return settingsValue; }
   URLTransformer urlTransformer() const override { return {}; }
   void setUrlTransformer(URLTransformer) override {}
 

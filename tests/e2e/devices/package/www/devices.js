@@ -1,21 +1,12 @@
 // Calls the device, status bar and authentication plugins and reports what came back. The
-// authentication endpoint and callback come from the test, through the Env plugin.
+// authentication endpoint and callback come from the test, through the report plugin.
 (function () {
   'use strict';
 
   var found = { deviceready: false };
 
-  function exec(success, fail, service, action, args) {
-    harbor.require('harbor/exec')(success, fail, service, action, args);
-  }
-
-  function call(service, action, args) {
-    return new Promise(function (resolve) {
-      exec(function () { resolve({ ok: true, args: Array.prototype.slice.call(arguments) }); },
-           function () { resolve({ ok: false, args: Array.prototype.slice.call(arguments) }); },
-           service, action, args);
-    });
-  }
+  var exec = e2e.exec;
+  var call = e2e.call;
 
   function sleep(ms) {
     return new Promise(function (resolve) { setTimeout(resolve, ms); });
@@ -40,8 +31,8 @@
     found.statusBarEvents = events;
     found.frameChanges = frameChanges;
 
-    var endpoint = (await call('Env', 'get', ['AUTH_ENDPOINT'])).args[0];
-    var callback = (await call('Env', 'get', ['AUTH_CALLBACK'])).args[0];
+    var endpoint = (await call('Report', 'environment', ['AUTH_ENDPOINT'])).args[0];
+    var callback = (await call('Report', 'environment', ['AUTH_CALLBACK'])).args[0];
     found.authBadArguments = await call('Auth', 'startFlow', [endpoint]);
     found.authRefused = await call('Auth', 'startFlow', ['http://example.com/login', callback]);
     var flow = call('Auth', 'startFlow', [endpoint, callback]);
