@@ -3,7 +3,10 @@
 #include "app/MainViewController.h"
 #include "appcache/VLHarborLoader.h"
 #include "host/HBRWebViewEngine.h"
+#include "plugins/auth/VLAuth.h"
+#include "plugins/device/HBRDevice.h"
 #include "plugins/sqlite/SQLitePlugin.h"
+#include "plugins/statusbar/HBRStatusBar.h"
 #include "shell/VLCrashHandler.h"
 #include "shell/VLShellClasses.h"
 #include "plugins/file/HBRFile.h"
@@ -31,6 +34,9 @@ void HBRRegisterAppClasses() {
 #ifdef VELTRO_HAS_CAMERA_PLUGIN
   VLRegisterCameraPlugin();
 #endif
+  HBRRegisterDevicePlugin();
+  HBRRegisterStatusBarPlugin();
+  VLRegisterAuthPlugin();
   auto& delegates = HBRApplicationDelegateClassRegistry::shared();
   if (!delegates.hasClass("AppDelegate"))
     delegates.registerClass("AppDelegate", [] { return std::make_shared<AppDelegate>(); });

@@ -8,6 +8,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/ui/Alert.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/StatusBar.h"
 #include "platform/ui/gtk/GtkAlertPresenter.h"
 #include "platform/webkit/gtk/GtkWebView.h"
 
@@ -90,6 +91,58 @@ TEST(GtkWindowBackend, AViewWithItsOwnWidgetIsShownAsThatWidget) {
   gtk_widget_hide(GTK_WIDGET(label->nativeWidget()));
   label->setAlpha(0.5);  // not mirrored: the view owns its widget's properties
   EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(label->nativeWidget())));
+}
+
+// Where the widget sits in `top`, and its size. (An overlay's child sits in a window of its
+// own, so its allocation alone does not say.)
+GdkRectangle placeIn(GtkWidget* widget, GtkWidget* top) {
+  GdkRectangle place{};
+  gtk_widget_get_allocation(widget, &place);
+  gtk_widget_translate_coordinates(widget, top, 0, 0, &place.x, &place.y);
+  return place;
+}
+
+TEST(GtkWindowBackend, ViewsSitWhereTheirFramesSayUnderTheStatusBar) {
+  StatusBar::shared().reset();
+  Screen::setMainBounds({{0, 0}, {300, 400}});
+  auto root = std::make_shared<View>(Rect{{0, 0}, {300, 400}});
+  auto strip = std::make_shared<View>(Rect{{0, 0}, {300, 20}});
+  strip->setBackgroundColor(Color{1, 0, 0, 1});
+  auto webView = platform::webkit::GtkWebView::create(Rect{{0, 20}, {300, 380}}, {});
+  root->addSubview(webView);
+  root->addSubview(strip);
+  GtkWindowBackend backend(root, true);
+  auto placed = [&](GtkWidget* widget, int x, int y, int w, int h) {
+    return MainLoop::runUntil([&] {
+      GdkRectangle a = placeIn(widget, backend.widgetFor(*root));
+      return a.x == x && a.y == y && a.width == w && a.height == h;
+    }, 5);
+  };
+  EXPECT_TRUE(placed(backend.widgetFor(*strip), 0, 0, 300, 20));
+  EXPECT_TRUE(placed(webView->widget(), 0, 20, 300, 380));
+  webView->setFrame({{0, 44}, {300, 356}});
+  EXPECT_TRUE(placed(webView->widget(), 0, 44, 300, 356));
+
+  // The status bar sits on top of every view, as high as its model says, and reports taps.
+  auto children = childrenOf(backend.widgetFor(*root));
+  ASSERT_EQ(children.size(), 4u);
+  GtkWidget* bar = children.back();
+  EXPECT_TRUE(placed(bar, 0, 0, 300, 20));
+  int taps = 0;
+  platform::NotificationCenter::defaultCenter().addObserver(
+      &taps, kStatusBarTappedNotification, nullptr, [&](const platform::Notification&) { ++taps; });
+  GdkEvent* press = gdk_event_new(GDK_BUTTON_PRESS);
+  press->button.button = 1;
+  press->button.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(bar)));
+  gtk_widget_event(bar, press);
+  gdk_event_free(press);
+  EXPECT_EQ(taps, 1);
+  StatusBar::shared().setThickness(30);
+  EXPECT_TRUE(placed(bar, 0, 0, 300, 30));
+  StatusBar::shared().setHidden(true);
+  EXPECT_FALSE(gtk_widget_get_visible(bar));
+  platform::NotificationCenter::defaultCenter().removeObserver(&taps);
+  StatusBar::shared().reset();
 }
 
 TEST(GtkWindowBackend, AWebViewOutlivesItsWindow) {

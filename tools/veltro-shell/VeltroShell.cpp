@@ -4,12 +4,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 
 #include "app/HBRApplicationMain.h"
 #include "host/HBRAppDelegate.h"
 #include "host/HBRPlugin.h"
+#include "platform/auth/gtk/GtkAuthFlowWindow.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
@@ -34,7 +36,7 @@ constexpr const char* kUsage =
     "\n"
     "Runs the web application of an application package (default: examples/app).\n"
     "  --data-root DIR     keep the device folders under DIR\n"
-    "  --screenshot FILE   save a PNG of the start page once it has loaded, then exit\n"
+    "  --screenshot FILE   save a PNG of the window once the start page has loaded, then exit\n"
     "  --width, --height   the window's size in pixels (390 x 844)\n"
     "  --exit-after-load   exit as soon as the start page has loaded\n"
     "  --timeout SECONDS   give up on --screenshot or --exit-after-load after this long (30)\n"
@@ -63,23 +65,61 @@ std::shared_ptr<platform::webkit::GtkWebView> findWebView(const std::shared_ptr<
   return nullptr;
 }
 
+struct WindowShot {
+  std::string path;
+  platform::gtk::GObjectPtr<GtkWidget> content;  // the window's child: every view it shows
+  platform::gtk::GObjectPtr<GtkWidget> web;
+};
+
+// Writes the window's content (the status bar strip and other views around the web view
+// included) with the web view's own snapshot in its place, since WebKit may draw the page
+// where a plain drawing of the window cannot see it.
+void windowShotFinished(GObject* source, GAsyncResult* result, gpointer data) {
+  std::unique_ptr<WindowShot> shot(static_cast<WindowShot*>(data));
+  GError* error = nullptr;
+  cairo_surface_t* page = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
+  std::string failure;
+  if (!page) {
+    failure = error && error->message ? error->message : "no snapshot";
+  } else {
+    int width = gtk_widget_get_allocated_width(shot->content.get());
+    int height = gtk_widget_get_allocated_height(shot->content.get());
+    cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, std::max(1, width), std::max(1, height));
+    cairo_t* cr = cairo_create(image);
+    gtk_widget_draw(shot->content.get(), cr);
+    int x = 0, y = 0;
+    gtk_widget_translate_coordinates(shot->web.get(), shot->content.get(), 0, 0, &x, &y);
+    cairo_set_source_surface(cr, page, x, y);
+    cairo_paint(cr);
+    cairo_destroy(cr);
+    cairo_status_t status = cairo_surface_write_to_png(image, shot->path.c_str());
+    if (status != CAIRO_STATUS_SUCCESS) failure = std::string("cannot write it: ") + cairo_status_to_string(status);
+    cairo_surface_destroy(image);
+    cairo_surface_destroy(page);
+  }
+  if (error) g_error_free(error);
+  if (!failure.empty()) {
+    platform::log("Screenshot failed: " + failure);
+    platform::ui::Application::shared().terminate(4);
+    return;
+  }
+  platform::log("Screenshot saved to " + shot->path);
+  platform::ui::Application::shared().terminate(0);
+}
+
 void takeScreenshot(const std::string& path) {
   auto* window = platform::ui::GtkApplicationBackend::mainWindow();
   auto webView = window ? findWebView(window->rootView()) : nullptr;
-  if (!webView) {
+  GtkWidget* content = window ? gtk_bin_get_child(GTK_BIN(window->window())) : nullptr;
+  if (!webView || !content) {
     platform::log("No web view to take a screenshot of.");
     platform::ui::Application::shared().terminate(4);
     return;
   }
-  webView->snapshotPNG(path, [path](const std::optional<platform::Error>& error) {
-    if (error) {
-      platform::log("Screenshot failed: " + error->localizedDescription());
-      platform::ui::Application::shared().terminate(4);
-      return;
-    }
-    platform::log("Screenshot saved to " + path);
-    platform::ui::Application::shared().terminate(0);
-  });
+  auto* shot = new WindowShot{path, platform::gtk::GObjectPtr<GtkWidget>::retain(content),
+                              platform::gtk::GObjectPtr<GtkWidget>::retain(webView->widget())};
+  webkit_web_view_get_snapshot(webView->webKitView(), WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE,
+                               nullptr, windowShotFinished, shot);
 }
 
 // Ends the run once the start page has loaded: at once, or after a screenshot. A page that
@@ -288,6 +328,7 @@ int runShell(int argc, char** argv, const std::function<void()>& registerExtraCl
   platform::ui::Screen::setMainBounds({{0, 0}, {static_cast<double>(options.width), static_cast<double>(options.height)}});
   platform::webkit::installGtkWebViewFactory();
   platform::ui::GtkApplicationBackend::install();
+  installGtkAuthFlowWindow();
 
   HBRRegisterHostClasses();
   if (registerExtraClasses) registerExtraClasses();

@@ -19,6 +19,12 @@ inline bool operator==(const Rect& a, const Rect& b) {
   return a.origin.x == b.origin.x && a.origin.y == b.origin.y && a.size == b.size;
 }
 
+// Distances from each edge of a rectangle inwards.
+struct EdgeInsets {
+  double top = 0, left = 0, bottom = 0, right = 0;
+  bool operator==(const EdgeInsets&) const = default;
+};
+
 struct Color {
   double red = 0, green = 0, blue = 0, alpha = 1;
   bool operator==(const Color&) const = default;

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "platform/ui/Application.h"
+#include "platform/ui/StatusBar.h"
+
 namespace platform::ui {
 
 void View::setFrame(Rect frame) {
@@ -59,6 +62,25 @@ void View::sendSubviewToBack(const std::shared_ptr<View>& view) {
   if (it == subviews_.end()) return;
   std::rotate(subviews_.begin(), it, it + 1);
   notifyChange();
+}
+
+std::shared_ptr<Window> View::window() const {
+  if (weak_from_this().expired()) return nullptr;
+  std::shared_ptr<const View> top = shared_from_this();
+  while (auto parent = top->superview()) top = parent;
+  return std::dynamic_pointer_cast<Window>(std::const_pointer_cast<View>(top));
+}
+
+EdgeInsets View::safeAreaInsets() const {
+  EdgeInsets insets;
+  if (weak_from_this().expired() || !window()) return insets;
+  // The window's own origin is its place on the screen, where the status bar is measured.
+  double top = 0;
+  for (auto view = shared_from_this(); view && !dynamic_cast<const Window*>(view.get()); view = view->superview())
+    top += view->frame().origin.y;
+  Rect bar = StatusBar::shared().frame();
+  insets.top = std::clamp(bar.origin.y + bar.height() - top, 0.0, std::max(0.0, frame_.size.height));
+  return insets;
 }
 
 void View::notifyChange() {

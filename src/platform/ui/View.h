@@ -9,6 +9,8 @@
 
 namespace platform::ui {
 
+class Window;
+
 // A rectangle of the window: the model the host drives. Backends (GTK) observe changes
 // through the `did*` hooks; the plain class is a complete headless view.
 class View : public std::enable_shared_from_this<View> {
@@ -30,6 +32,12 @@ class View : public std::enable_shared_from_this<View> {
   void setAutoresizingMask(unsigned mask) { autoresizingMask_ = mask; }
   bool autoresizesSubviews() const { return autoresizesSubviews_; }
   void setAutoresizesSubviews(bool value) { autoresizesSubviews_ = value; }
+
+  // The window at the top of this view's superviews, nullptr when it is in none.
+  std::shared_ptr<Window> window() const;
+  // The part of the view that the status bar covers, as an inset from its top edge; zero
+  // for a view in no window.
+  EdgeInsets safeAreaInsets() const;
 
   const std::vector<std::shared_ptr<View>>& subviews() const { return subviews_; }
   std::shared_ptr<View> superview() const { return superview_.lock(); }

@@ -2,10 +2,12 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/foundation/Object.h"
 #include "platform/ui/Screen.h"
+#include "platform/ui/StatusBar.h"
 #include "platform/ui/View.h"
 
 namespace platform::ui {
@@ -28,6 +30,20 @@ class ViewController : public platform::Object {
   // The view is about to take a new size (the window was resized or turned).
   virtual void viewWillTransitionToSize(Size) {}
   virtual void didReceiveMemoryWarning() {}
+
+  // What the controller wants of the status bar, kept for it (a category's associated values
+  // on the platform this stands in for); nullopt is no wish. `setNeedsStatusBarAppearanceUpdate`
+  // applies them: hidden (false without a wish) and style (0 without a wish).
+  std::optional<bool> statusBarHiddenWish() const { return statusBarHiddenWish_; }
+  void setStatusBarHiddenWish(std::optional<bool> hidden) { statusBarHiddenWish_ = hidden; }
+  std::optional<int> statusBarStyleWish() const { return statusBarStyleWish_; }
+  void setStatusBarStyleWish(std::optional<int> style) { statusBarStyleWish_ = style; }
+  virtual bool prefersStatusBarHidden() const { return statusBarHiddenWish_.value_or(false); }
+  virtual int preferredStatusBarStyle() const { return statusBarStyleWish_.value_or(kStatusBarStyleDefault); }
+  void setNeedsStatusBarAppearanceUpdate() {
+    StatusBar::shared().setHidden(prefersStatusBarHidden());
+    StatusBar::shared().setStyle(preferredStatusBarStyle());
+  }
 
   // Modal presentation over this controller (over the top-most controller it already
   // presents, so several can be stacked). The shell installs a hook that shows a presented
@@ -57,6 +73,8 @@ class ViewController : public platform::Object {
   }
 
   std::shared_ptr<View> view_;
+  std::optional<bool> statusBarHiddenWish_;
+  std::optional<int> statusBarStyleWish_;
   std::shared_ptr<ViewController> presented_;
   std::weak_ptr<ViewController> presenting_;
 };

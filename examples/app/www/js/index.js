@@ -32,6 +32,25 @@
     var exec = harbor.require('harbor/exec');
     exec(null, null, 'Console', 'logLevel', ['LOG', 'Veltro example page is ready']);
     call('NetworkStatus', 'getConnectionInfo', [], 'NetworkStatus.getConnectionInfo');
+    call('Device', 'getDeviceInfo', [], 'Device.getDeviceInfo');
+    call('StatusBar', 'getStatusBarHeight', [], 'StatusBar.getStatusBarHeight');
+
+    // Visibility changes and taps on the status bar arrive on the callback of "_ready".
+    var taps = 0;
+    exec(function (event) {
+      if (typeof event === 'boolean') {
+        document.getElementById('status-bar-visible').textContent = event ? 'yes' : 'no';
+      } else if (event && event.type === 'tap') {
+        document.getElementById('status-bar-taps').textContent = String(++taps);
+      }
+    }, null, 'StatusBar', '_ready', []);
+  });
+
+  var statusBarShown = true;
+  document.getElementById('status-bar-toggle').addEventListener('click', function (event) {
+    statusBarShown = !statusBarShown;
+    harbor.require('harbor/exec')(null, null, 'StatusBar', statusBarShown ? 'show' : 'hide', []);
+    event.target.textContent = statusBarShown ? 'Hide the status bar' : 'Show the status bar';
   });
 
   document.getElementById('back-forward').addEventListener('click', function () {

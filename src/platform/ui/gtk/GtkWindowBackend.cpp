@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "platform/foundation/Log.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/StatusBar.h"
 
 namespace platform::ui {
 
@@ -16,7 +18,9 @@ struct GtkWindowBackend::Node {
   GtkWidget* drawing = nullptr;  // a plain view's background
   bool ownsProperties = true;    // false for a view with its own widget, which mirrors itself
   std::vector<View*> children;   // in the order GTK stacks them
+  Rect frame;                    // as last laid out
   SignalConnection drawConnection;
+  SignalConnection positionConnection;
 };
 
 GtkWindowBackend::GtkWindowBackend(const std::shared_ptr<View>& root, bool isMainWindow, GtkWindow* transientFor)
@@ -45,6 +49,7 @@ GtkWindowBackend::GtkWindowBackend(const std::shared_ptr<View>& root, bool isMai
     connections_.push_back(connectSignal(window_.get(), "focus-out-event", onFocusOut, this));
     connections_.push_back(connectSignal(window_.get(), "window-state-event", onWindowState, this));
     connections_.push_back(connectSignal(window_.get(), "map-event", onMap, this));
+    showStatusBar();
   }
   gtk_widget_show(window_.get());
 }
@@ -53,6 +58,7 @@ GtkWindowBackend::~GtkWindowBackend() {
   // The view leaves the screen with its window.
   appearance(false, false);
   appearance(false, true);
+  NotificationCenter::defaultCenter().removeObserver(this);
   connections_.clear();
   for (auto& [view, node] : nodes_) release(*node);
   if (window_) gtk_widget_destroy(window_.get());
@@ -95,14 +101,15 @@ GtkWindowBackend::Node& GtkWindowBackend::mirror(const std::shared_ptr<View>& vi
     gtk_container_add(GTK_CONTAINER(node->widget.get()), node->drawing);
     gtk_widget_show(node->drawing);
     node->drawConnection = platform::gtk::connectSignal(node->drawing, "draw", onDraw, node.get());
-    view->setChangeObserver([this](View& changed) {
-      try {
-        sync(changed);
-      } catch (const std::exception& e) {
-        log(std::string("GtkWindowBackend: ") + e.what());
-      }
-    });
+    node->positionConnection = platform::gtk::connectSignal(node->widget.get(), "get-child-position", onChildPosition, this);
   }
+  view->setChangeObserver([this](View& changed) {
+    try {
+      sync(changed);
+    } catch (const std::exception& e) {
+      log(std::string("GtkWindowBackend: ") + e.what());
+    }
+  });
   Node& result = *node;
   nodes_[view.get()] = std::move(node);
   sync(*view);
@@ -113,6 +120,10 @@ void GtkWindowBackend::sync(View& view) {
   auto it = nodes_.find(&view);
   if (it == nodes_.end()) return;
   Node& node = *it->second;
+  if (!(view.frame() == node.frame)) {
+    node.frame = view.frame();
+    gtk_widget_queue_resize(node.widget.get());
+  }
   if (node.ownsProperties) {
     gtk_widget_set_visible(node.widget.get(), !view.isHidden() && view.alpha() > 0.0);
     gtk_widget_set_opacity(node.widget.get(), view.alpha());
@@ -145,6 +156,8 @@ void GtkWindowBackend::syncChildren(Node& node, View& view) {
     node.children.push_back(child.get());
   }
   for (View* child : gone) forget(child);
+  if (statusBar_ && node.widget.get() == gtk_widget_get_parent(statusBar_))
+    gtk_overlay_reorder_overlay(GTK_OVERLAY(node.widget.get()), statusBar_, -1);
 }
 
 void GtkWindowBackend::forget(View* view) {
@@ -165,7 +178,8 @@ void GtkWindowBackend::forget(View* view) {
 
 void GtkWindowBackend::release(Node& node) {
   node.drawConnection.disconnect();
-  if (auto alive = node.view.lock(); alive && node.ownsProperties) alive->setChangeObserver(nullptr);
+  node.positionConnection.disconnect();
+  if (auto alive = node.view.lock()) alive->setChangeObserver(nullptr);
   // A view with its own widget (the web view) outlives its mirror: the overlay it sits in
   // goes with the mirror (or the window), and destroying that overlay must not destroy it.
   GtkWidget* widget = node.widget.get();
@@ -182,6 +196,56 @@ gboolean GtkWindowBackend::onDraw(GtkWidget*, cairo_t* cr, gpointer data) {
     }
   }
   return FALSE;
+}
+
+gboolean GtkWindowBackend::onChildPosition(GtkOverlay*, GtkWidget* child, GdkRectangle* allocation, gpointer data) {
+  auto* self = static_cast<GtkWindowBackend*>(data);
+  Rect frame;
+  if (child == self->statusBar_) {
+    frame = StatusBar::shared().frame();
+  } else {
+    auto it = std::find_if(self->nodes_.begin(), self->nodes_.end(),
+                           [child](const auto& entry) { return entry.second->widget.get() == child; });
+    if (it == self->nodes_.end()) return FALSE;
+    frame = it->second->frame;
+  }
+  // GTK wants every widget measured before it is placed; a view is never made smaller than
+  // its widget can be.
+  GtkRequisition minimum{};
+  gtk_widget_get_preferred_size(child, &minimum, nullptr);
+  allocation->x = static_cast<int>(frame.origin.x);
+  allocation->y = static_cast<int>(frame.origin.y);
+  allocation->width = std::max(minimum.width, static_cast<int>(frame.width()));
+  allocation->height = std::max(minimum.height, static_cast<int>(frame.height()));
+  return TRUE;
+}
+
+void GtkWindowBackend::showStatusBar() {
+  auto rootNode = nodes_.find(root_.lock().get());
+  if (rootNode == nodes_.end() || !rootNode->second->ownsProperties) return;
+  statusBar_ = gtk_event_box_new();
+  gtk_event_box_set_visible_window(GTK_EVENT_BOX(statusBar_), FALSE);
+  gtk_widget_add_events(statusBar_, GDK_BUTTON_PRESS_MASK);
+  gtk_overlay_add_overlay(GTK_OVERLAY(rootNode->second->widget.get()), statusBar_);
+  connections_.push_back(platform::gtk::connectSignal(statusBar_, "button-press-event", onStatusBarPress, this));
+  auto update = [this](const Notification&) {
+    gtk_widget_set_visible(statusBar_, !StatusBar::shared().isHidden());
+    gtk_widget_queue_resize(statusBar_);
+  };
+  auto& center = NotificationCenter::defaultCenter();
+  center.addObserver(this, kStatusBarHiddenDidChangeNotification, nullptr, update);
+  center.addObserver(this, kApplicationDidChangeStatusBarFrameNotification, nullptr, update);
+  update(Notification{});
+}
+
+gboolean GtkWindowBackend::onStatusBarPress(GtkWidget*, GdkEventButton* event, gpointer) {
+  if (event->type != GDK_BUTTON_PRESS || event->button != 1) return FALSE;
+  try {
+    StatusBar::shared().tap();
+  } catch (...) {
+    log("GtkWindowBackend: a tap on the status bar failed");
+  }
+  return TRUE;
 }
 
 void GtkWindowBackend::onSizeAllocate(GtkWidget*, GdkRectangle* allocation, gpointer data) {

@@ -18,9 +18,11 @@ namespace platform::ui {
 // first at the bottom), so the launch view covers the web view that was sent to the back.
 // Changes of the model (hidden, alpha step by step during a fade, background colour,
 // subviews) are mirrored as they happen; a view with a native widget of its own (the web
-// view) is shown as that widget and mirrors its own properties. A view that
-// is hidden or fully transparent is not shown at all, so it never takes the pointer.
-// The main window also maps the window's state to the application's life cycle. Main thread only.
+// view) is shown as that widget and mirrors its own properties. A view that is hidden or
+// fully transparent is not shown at all, so it never takes the pointer. Views sit where
+// their frames say. The main window also draws the status bar over everything, where its
+// model says, and turns clicks on it into taps, and it maps the window's state to the
+// application's life cycle. Main thread only.
 class GtkWindowBackend {
  public:
   GtkWindowBackend(const std::shared_ptr<View>& root, bool isMainWindow, GtkWindow* transientFor = nullptr);
@@ -48,6 +50,9 @@ class GtkWindowBackend {
   // Detaches a mirror from its view (and a web view's widget from its parent).
   static void release(Node& node);
   static gboolean onDraw(GtkWidget*, cairo_t*, gpointer node);
+  static gboolean onChildPosition(GtkOverlay*, GtkWidget* child, GdkRectangle* allocation, gpointer self);
+  static gboolean onStatusBarPress(GtkWidget*, GdkEventButton*, gpointer);
+  void showStatusBar();
   static void onSizeAllocate(GtkWidget*, GdkRectangle*, gpointer self);
   static gboolean onFocusIn(GtkWidget*, GdkEvent*, gpointer self);
   static gboolean onFocusOut(GtkWidget*, GdkEvent*, gpointer self);
@@ -67,6 +72,7 @@ class GtkWindowBackend {
   platform::gtk::GObjectPtr<GtkWidget> window_;
   std::map<View*, std::unique_ptr<Node>> nodes_;
   std::vector<platform::gtk::SignalConnection> connections_;
+  GtkWidget* statusBar_ = nullptr;  // the main window's, owned by the root overlay
   bool mapped_ = false;
   bool laidOut_ = false;
   std::weak_ptr<ViewController> controller_;

@@ -1,0 +1,213 @@
+#include "platform/auth/gtk/GtkAuthFlowWindow.h"
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/auth/AuthController.h"
+#include "platform/foundation/Log.h"
+#include "platform/net/TLSTrust.h"
+#include "platform/ui/gtk/GtkApplicationBackend.h"
+#include "platform/ui/gtk/GtkWindowBackend.h"
+#include "platform/ui/gtk/GObjectPtr.h"
+
+namespace {
+
+using platform::gtk::GObjectPtr;
+using platform::gtk::SignalConnection;
+
+// Flows share one context that keeps nothing on disk: a sign-in leaves no cookies behind.
+WebKitWebContext* flowContext() {
+  static WebKitWebContext* context = webkit_web_context_new_ephemeral();
+  return context;
+}
+
+// Whether the certificate chains up to the authority the program was told to trust on top
+// of the system's (a test's own authority). WebKit has already checked the system's.
+bool trustedByAdditionalAuthority(GTlsCertificate* certificate, const std::string& host, int port) {
+  std::string file = platform::net::additionalTrustedCAFile();
+  if (file.empty() || !certificate) return false;
+  GError* error = nullptr;
+  GTlsDatabase* database = g_tls_file_database_new(file.c_str(), &error);
+  if (!database) {
+    if (error) g_error_free(error);
+    return false;
+  }
+  GSocketConnectable* identity = g_network_address_new(host.c_str(), static_cast<guint16>(port));
+  GTlsCertificateFlags flags =
+      g_tls_database_verify_chain(database, certificate, G_TLS_DATABASE_PURPOSE_AUTHENTICATE_SERVER, identity,
+                                  nullptr, G_TLS_DATABASE_VERIFY_NONE, nullptr, &error);
+  if (error) {
+    g_error_free(error);
+    flags = G_TLS_CERTIFICATE_GENERIC_ERROR;
+  }
+  g_object_unref(identity);
+  g_object_unref(database);
+  return flags == 0;
+}
+
+class GtkAuthFlowWindow : public AuthFlowWindow {
+ public:
+  GtkAuthFlowWindow(const platform::URL& endpoint, GtkWindow* parent, AuthFlowEvents events)
+      : events_(std::move(events)) {
+    window_ = GObjectPtr<GtkWidget>::retain(gtk_window_new(GTK_WINDOW_TOPLEVEL));
+    gtk_window_set_title(GTK_WINDOW(window_.get()), "Sign in");
+    gtk_window_set_default_size(GTK_WINDOW(window_.get()), 480, 640);
+    if (parent) {
+      gtk_window_set_transient_for(GTK_WINDOW(window_.get()), parent);
+      gtk_window_set_modal(GTK_WINDOW(window_.get()), TRUE);
+    }
+    view_ = GObjectPtr<WebKitWebView>::retain(WEBKIT_WEB_VIEW(webkit_web_view_new_with_context(flowContext())));
+    gtk_container_add(GTK_CONTAINER(window_.get()), GTK_WIDGET(view_.get()));
+
+    using platform::gtk::connectSignal;
+    connections_.push_back(connectSignal(view_.get(), "decide-policy", onDecidePolicy, this));
+    connections_.push_back(connectSignal(view_.get(), "load-changed", onLoadChanged, this));
+    connections_.push_back(connectSignal(view_.get(), "load-failed", onLoadFailed, this));
+    connections_.push_back(connectSignal(view_.get(), "load-failed-with-tls-errors", onTLSErrors, this));
+    connections_.push_back(connectSignal(view_.get(), "web-process-terminated", onProcessTerminated, this));
+    connections_.push_back(connectSignal(view_.get(), "create", onCreate, this));
+    connections_.push_back(connectSignal(window_.get(), "delete-event", onDelete, this));
+    gtk_widget_show_all(window_.get());
+    webkit_web_view_load_uri(view_.get(), endpoint.absoluteString().c_str());
+  }
+
+  ~GtkAuthFlowWindow() override {
+    connections_.clear();
+    webkit_web_view_stop_loading(view_.get());
+    gtk_widget_destroy(window_.get());
+  }
+
+ private:
+  // True when the URI ends the flow.
+  bool reached(const char* uri) {
+    if (done_ || !uri || !events_.navigation) return done_;
+    auto url = platform::URL::parse(uri);
+    if (url && events_.navigation(*url)) done_ = true;
+    return done_;
+  }
+
+  void fail(const std::string& reason) {
+    if (done_) return;
+    done_ = true;
+    if (events_.failed) events_.failed(reason);
+  }
+
+  static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                                 gpointer data) {
+    auto* self = static_cast<GtkAuthFlowWindow*>(data);
+    WebKitURIRequest* request = nullptr;
+    if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
+      request = webkit_response_policy_decision_get_request(WEBKIT_RESPONSE_POLICY_DECISION(decision));
+    } else {
+      WebKitNavigationAction* action =
+          webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+      request = webkit_navigation_action_get_request(action);
+    }
+    try {
+      if (self->reached(request ? webkit_uri_request_get_uri(request) : nullptr) ||
+          type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+        // The callback is never loaded, and a flow opens no second window.
+        webkit_policy_decision_ignore(decision);
+        return TRUE;
+      }
+    } catch (...) {
+      platform::log("AuthController: a navigation check failed");
+    }
+    return FALSE;
+  }
+
+  static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
+    auto* self = static_cast<GtkAuthFlowWindow*>(data);
+    if (event != WEBKIT_LOAD_REDIRECTED && event != WEBKIT_LOAD_STARTED) return;
+    try {
+      if (self->reached(webkit_web_view_get_uri(view))) webkit_web_view_stop_loading(view);
+    } catch (...) {
+      platform::log("AuthController: a navigation check failed");
+    }
+  }
+
+  static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, GError* error, gpointer data) {
+    auto* self = static_cast<GtkAuthFlowWindow*>(data);
+    // Loads stopped here (the callback, a refused window) are not failures of the page.
+    if (self->done_ || g_error_matches(error, WEBKIT_POLICY_ERROR, WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE) ||
+        g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED))
+      return TRUE;
+    try {
+      self->fail(std::string("The authentication page could not be loaded: ") +
+                 (error && error->message ? error->message : "unknown error"));
+    } catch (...) {
+      platform::log("AuthController: reporting a load failure failed");
+    }
+    return TRUE;
+  }
+
+  static gboolean onTLSErrors(WebKitWebView* view, gchar* failingURI, GTlsCertificate* certificate,
+                              GTlsCertificateFlags, gpointer data) {
+    auto* self = static_cast<GtkAuthFlowWindow*>(data);
+    try {
+      auto url = platform::URL::parse(failingURI ? failingURI : "");
+      std::string host = url ? url->host() : "";
+      int port = url && url->port() ? *url->port() : 443;
+      // Once per host: a certificate that fails again after it was allowed stays refused.
+      if (url && !self->allowedHosts_.count(host) && trustedByAdditionalAuthority(certificate, host, port)) {
+        self->allowedHosts_.insert(host);
+        webkit_web_context_allow_tls_certificate_for_host(flowContext(), certificate, host.c_str());
+        webkit_web_view_load_uri(view, failingURI);
+        return TRUE;
+      }
+      self->fail("The authentication page's certificate is not trusted.");
+    } catch (...) {
+      platform::log("AuthController: a certificate check failed");
+    }
+    return TRUE;
+  }
+
+  static void onProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data) {
+    try {
+      static_cast<GtkAuthFlowWindow*>(data)->fail("The authentication page stopped working.");
+    } catch (...) {
+      platform::log("AuthController: reporting a failure failed");
+    }
+  }
+
+  static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction*, gpointer) { return nullptr; }
+
+  static gboolean onDelete(GtkWidget*, GdkEvent*, gpointer data) {
+    auto* self = static_cast<GtkAuthFlowWindow*>(data);
+    try {
+      if (!self->done_) {
+        self->done_ = true;
+        if (self->events_.closedByUser) self->events_.closedByUser();
+      }
+    } catch (...) {
+      platform::log("AuthController: reporting the closed window failed");
+    }
+    // The flow closes the window when it lets go of it.
+    return TRUE;
+  }
+
+  AuthFlowEvents events_;
+  GObjectPtr<GtkWidget> window_;
+  GObjectPtr<WebKitWebView> view_;
+  std::vector<SignalConnection> connections_;
+  std::set<std::string> allowedHosts_;
+  bool done_ = false;
+};
+
+}  // namespace
+
+void installGtkAuthFlowWindow() {
+  AuthController::setFlowPresenter([](const platform::URL& endpoint,
+                                      const std::shared_ptr<platform::ui::Window>& parent,
+                                      AuthFlowEvents events) -> std::unique_ptr<AuthFlowWindow> {
+    GtkWindow* over = nullptr;
+    auto* main = platform::ui::GtkApplicationBackend::mainWindow();
+    if (main && parent && main->rootView() == std::static_pointer_cast<platform::ui::View>(parent))
+      over = main->window();
+    return std::make_unique<GtkAuthFlowWindow>(endpoint, over, std::move(events));
+  });
+}

@@ -1,0 +1,163 @@
+#pragma once
+
+// What the end-to-end tests share: starting programs with their output in a file, a private
+// session bus, and the fixture that runs the shell on a virtual display.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Value.h"
+#include "support/TestSupport.h"
+#include "support/VirtualDisplay.h"
+
+namespace e2e {
+
+using platform::Value;
+using testing_support::TempDir;
+
+struct ProgramRun {
+  int exitStatus = -1;
+  bool timedOut = false;
+  std::string output;
+};
+
+// Starts a program with its output in a file and answers its process id; `stopProgram` ends it.
+inline pid_t startProgram(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+                          const std::string& logPath) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(log, 1);
+    dup2(log, 2);
+    for (const auto& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+    std::vector<char*> argv;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Runs a program with its output in a file, killing it when it outlives `seconds`.
+inline ProgramRun runProgram(const std::vector<std::string>& args, const std::vector<std::string>& environment, double seconds,
+               const std::string& logPath) {
+  ProgramRun run;
+  pid_t pid = startProgram(args, environment, logPath);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      run.timedOut = true;
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!run.timedOut && WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
+  run.output = platform::fs::readFile(logPath).value_or("");
+  return run;
+}
+
+// Writes `text` to `path`, making its folders.
+inline void writeText(const std::string& path, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr) << path;
+  std::fwrite(text.data(), 1, text.size(), file);
+  std::fclose(file);
+}
+
+inline void stopProgram(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 100; ++i) {
+    if (waitpid(pid, nullptr, WNOHANG) != 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+// Waits until the file at `path` holds `text`.
+inline bool outputContains(const std::string& path, const std::string& text, double seconds) {
+  return testing_support::waitUntil(
+      [&] { return platform::fs::readFile(path).value_or("").find(text) != std::string::npos; }, seconds);
+}
+
+// A private D-Bus session bus for the tests that need one; gone with the object.
+class PrivateSessionBus {
+ public:
+  PrivateSessionBus() {
+    FILE* out = popen("dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1 2>/dev/null", "r");
+    if (!out) return;
+    char line[512];
+    if (fgets(line, sizeof line, out)) address_ = std::string(line).substr(0, std::string(line).find('\n'));
+    if (fgets(line, sizeof line, out)) pid_ = std::atoi(line);
+    pclose(out);
+  }
+  ~PrivateSessionBus() {
+    if (pid_ > 0) kill(pid_, SIGTERM);
+  }
+  bool ok() const { return !address_.empty() && pid_ > 0; }
+  std::string environment() const { return "DBUS_SESSION_BUS_ADDRESS=" + address_; }
+
+ private:
+  std::string address_;
+  pid_t pid_ = 0;
+};
+
+class E2E : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(display_.ok()) << "no X display and Xvfb could not start"; }
+
+  // Tests never reach the session bus of whoever runs them.
+  static constexpr const char* kNoSessionBus = "DBUS_SESSION_BUS_ADDRESS=";
+
+  ProgramRun shell(const std::string& program, std::vector<std::string> args, std::vector<std::string> environment = {}) {
+    args.insert(args.begin(), program);
+    environment.insert(environment.begin(), {"NO_AT_BRIDGE=1", kNoSessionBus, "XDG_RUNTIME_DIR=" + temp_.path()});
+    return runProgram(args, environment, 45, temp_.file("shell.log"));
+  }
+  pid_t startShell(const std::string& program, std::vector<std::string> args, std::vector<std::string> environment,
+                   const std::string& log) {
+    args.insert(args.begin(), program);
+    environment.insert(environment.begin(), {"NO_AT_BRIDGE=1", kNoSessionBus, "XDG_RUNTIME_DIR=" + temp_.path()});
+    return startProgram(args, environment, log);
+  }
+  // A copy of a package that a test may change.
+  std::string copyPackage(const std::string& from, const std::string& name) {
+    std::string to = temp_.file(name);
+    std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
+    return to;
+  }
+
+  // Runs the shell with the test plugins on the test package (with `extra` arguments) and
+  // answers what its page reported; `run` keeps the run for the assertions.
+  Value runTestPackage(std::vector<std::string> extra, ProgramRun& run) {
+    std::string report = temp_.file("report.json");
+    std::vector<std::string> args{"--data-root", temp_.file("data")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(VELTRO_E2E_PACKAGE);
+    run = shell(VELTRO_SHELL_E2E, args, {"VELTRO_E2E_REPORT=" + report});
+    return Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
+  }
+
+  testing_support::VirtualDisplay display_;
+  TempDir temp_;
+};
+
+}  // namespace e2e

@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include "plugins/PluginTestHost.h"
+#include "plugins/statusbar/HBRStatusBar.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/ui/StatusBar.h"
+#include "support/TestSupport.h"
+
+using platform::Value;
+using platform::ui::Color;
+using platform::ui::Rect;
+using platform::ui::StatusBar;
+using plugintest::command;
+
+namespace {
+
+class StatusBarPluginTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir.write("package/Info.plist", infoPlist());
+    platform::Bundle::setMainPath(dir.file("package"));
+    StatusBar::shared().reset();
+  }
+  void TearDown() override {
+    platform::MainLoop::drain();
+    StatusBar::shared().reset();
+  }
+  virtual std::string infoPlist() const {
+    return R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict></dict></plist>)";
+  }
+
+  std::shared_ptr<HBRStatusBar> start(Value settings = Value::object()) {
+    host.delegate->settingsValue = std::move(settings);
+    return host.add<HBRStatusBar>();
+  }
+  Rect webFrame() const { return host.engine->headless()->frame(); }
+
+  testing_support::ScopedDataRoot dir;
+  plugintest::Host host;
+};
+
+TEST_F(StatusBarPluginTest, WebViewTopFollowsStatusBarHeightAndSafeArea) {
+  EXPECT_EQ(HBRStatusBar::webViewTop(44, 44, true), 0);
+  EXPECT_EQ(HBRStatusBar::webViewTop(44, 40, true), 20);
+  EXPECT_EQ(HBRStatusBar::webViewTop(44, 20, true), 24);
+  EXPECT_EQ(HBRStatusBar::webViewTop(20, 44, true), 0);  // a bar lower than the inset
+  EXPECT_EQ(HBRStatusBar::webViewTop(20, 0, true), 0);
+  EXPECT_EQ(HBRStatusBar::webViewTop(20, 0, false), 20);
+
+  // The same through the views: a 44-point bar covers 44 points of a web view at the top.
+  StatusBar::shared().setThickness(44);
+  auto plugin = start();
+  plugin->performAction("overlaysWebView", command(Value::array({false})));
+  EXPECT_EQ(webFrame(), (Rect{{0, 44}, {390, 800}}));
+  EXPECT_EQ(plugin->statusBarBackgroundView()->frame(), (Rect{{0, 0}, {390, 44}}));
+  EXPECT_EQ(plugin->statusBarBackgroundView()->superview(), host.vc->view());
+  plugin->performAction("overlaysWebView", command(Value::array({true})));
+  EXPECT_EQ(webFrame(), (Rect{{0, 0}, {390, 844}}));
+  EXPECT_EQ(host.engine->headless()->safeAreaInsets().top, 44);
+  EXPECT_EQ(plugin->statusBarBackgroundView()->superview(), nullptr);
+}
+
+TEST_F(StatusBarPluginTest, ColoursComeFromHexTextOrAFixedTableOfNames) {
+  auto plugin = start();
+  auto strip = [&] { return plugin->statusBarBackgroundView()->backgroundColor(); };
+  plugin->performAction("backgroundColorByHexString", command(Value::array({"#FFF"})));
+  EXPECT_EQ(strip(), std::nullopt);
+  plugin->performAction("backgroundColorByHexString", command(Value::array({"#ff0000"})));
+  EXPECT_EQ(strip(), (Color{1, 0, 0, 1}));
+  EXPECT_EQ(plugin->statusBarBackgroundColor(), (Color{1, 0, 0, 1}));
+  // A bad scan is black, as is an argument that is not text; trailing junk is ignored.
+  plugin->performAction("backgroundColorByHexString", command(Value::array({"#zzzzzzz"})));
+  EXPECT_EQ(strip(), (Color{0, 0, 0, 1}));
+  plugin->performAction("backgroundColorByHexString", command(Value::array({"#00ff00 and more"})));
+  EXPECT_EQ(strip(), (Color{0, 1, 0, 1}));
+  plugin->performAction("backgroundColorByHexString", command(Value::array({Value::object()})));
+  EXPECT_EQ(strip(), (Color{0, 0, 0, 1}));
+  EXPECT_EQ(HBRStatusBar::colorFromHexString("#ffffffffffffffffffff"), (Color{1, 1, 1, 1}));
+
+  // A name paints only the strip; the colour a new strip gets stays the hexadecimal one.
+  plugin->performAction("backgroundColorByHexString", command(Value::array({"#0000ff"})));
+  plugin->performAction("backgroundColorByName", command(Value::array({"red"})));
+  EXPECT_EQ(strip(), (Color{1, 0, 0, 1}));
+  EXPECT_EQ(plugin->statusBarBackgroundColor(), (Color{0, 0, 1, 1}));
+  plugin->performAction("backgroundColorByName", command(Value::array({"darkGray"})));
+  EXPECT_NEAR(strip()->red, 1 / 3.0, 1e-9);
+  // Names outside the table, also those of other class methods, change nothing.
+  for (const char* name : {"Red", "redColor", "description", "new", "", "clear\n"}) {
+    plugin->performAction("backgroundColorByName", command(Value::array({name})));
+    EXPECT_NEAR(strip()->red, 1 / 3.0, 1e-9) << name;
+  }
+  plugin->performAction("backgroundColorByName", command(Value::array({12})));
+  EXPECT_EQ(strip(), (Color{0, 0, 0, 1}));
+  EXPECT_TRUE(host.delegate->sent.empty()) << "colour actions answer nothing";
+}
+
+TEST_F(StatusBarPluginTest, EventsOnlyAfterReadyButTheStaticChannelAlways) {
+  auto plugin = start();
+  StatusBar::shared().setHidden(true);
+  StatusBar::shared().tap();
+  EXPECT_TRUE(host.delegate->to("Ready1").empty());
+  auto channel = host.delegate->to(HBRStatusBarStaticChannel);
+  ASSERT_EQ(channel.size(), 1u);
+  EXPECT_EQ(channel[0].status, HBRResultStatus::OK);
+  EXPECT_TRUE(channel[0].message.is_null());
+  EXPECT_TRUE(channel[0].keep);
+
+  StatusBar::shared().setHidden(false);
+  plugin->performAction("_ready", command(Value::array(), "Ready1"));
+  StatusBar::shared().setHidden(true);
+  StatusBar::shared().tap();
+  auto events = host.delegate->to("Ready1");
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0].message, true);
+  EXPECT_EQ(events[1].message, Value::parse(R"({"type": "viewport", "disableiOS12": false})"));
+  EXPECT_EQ(events[2].message, false);
+  EXPECT_EQ(events[3].message, Value::parse(R"({"type": "tap"})"));
+  for (const auto& event : events) EXPECT_TRUE(event.keep);
+  EXPECT_EQ(host.delegate->to(HBRStatusBarStaticChannel).size(), 3u);
+
+  // A page reload ends the events; frame changes still go out.
+  plugin->onReset();
+  StatusBar::shared().setHidden(false);
+  EXPECT_EQ(host.delegate->to("Ready1").size(), 4u);
+  EXPECT_EQ(host.delegate->to(HBRStatusBarStaticChannel).size(), 4u);
+}
+
+TEST_F(StatusBarPluginTest, FrameChangesAndAppearingViewsResizeAfterADelay) {
+  auto plugin = start();
+  plugin->performAction("overlaysWebView", command(Value::array({0})));
+  ASSERT_EQ(webFrame().origin.y, 20);
+  StatusBar::shared().setThickness(30);
+  EXPECT_EQ(webFrame().origin.y, 20) << "resized at once";
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return webFrame().origin.y == 30; }, 2));
+  EXPECT_EQ(plugin->statusBarBackgroundView()->frame().height(), 30);
+
+  // Appearing: the web view is put back where the status bar wants it.
+  host.engine->headless()->setFrame({{0, 0}, {390, 844}});
+  platform::NotificationCenter::defaultCenter().post(HBRViewWillAppearNotification);
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return webFrame().origin.y == 30; }, 2));
+
+  // A plugin gone before its delayed resize leaves the views alone.
+  StatusBar::shared().setThickness(40);
+  plugin.reset();
+  platform::MainLoop::runFor(0.3);
+  EXPECT_EQ(webFrame().origin.y, 30);
+}
+
+TEST_F(StatusBarPluginTest, OverlayHideShowAndHeight) {
+  auto plugin = start();
+  // Anything that is not a number turns the overlay on.
+  plugin->performAction("overlaysWebView", command(Value::array({0}), "O1"));
+  plugin->performAction("overlaysWebView", command(Value::array({"no"}), "O2"));
+  plugin->performAction("isStatusBarOverlayingWebview", command(Value::array(), "O3"));
+  EXPECT_EQ(host.delegate->to("O1")[0].message, false);
+  EXPECT_EQ(host.delegate->to("O2")[0].message, true);
+  EXPECT_EQ(host.delegate->to("O3")[0].message, true);
+
+  plugin->performAction("overlaysWebView", command(Value::array({false})));
+  plugin->performAction("hide", command(Value::array(), "H1"));
+  EXPECT_TRUE(StatusBar::shared().isHidden());
+  EXPECT_FALSE(plugin->statusBarVisible());
+  EXPECT_EQ(webFrame(), (Rect{{0, 0}, {390, 844}}));
+  EXPECT_EQ(plugin->statusBarBackgroundView()->superview(), nullptr);
+  // Hiding a hidden bar only answers.
+  plugin->performAction("hide", command(Value::array(), "H2"));
+  EXPECT_EQ(host.delegate->to("H2")[0].status, HBRResultStatus::OK);
+  plugin->performAction("getStatusBarHeight", command(Value::array(), "G0"));
+  EXPECT_EQ(host.delegate->to("G0")[0].message, 0);
+
+  plugin->performAction("show", command(Value::array(), "S1"));
+  EXPECT_FALSE(StatusBar::shared().isHidden());
+  EXPECT_EQ(webFrame().origin.y, 20);
+  EXPECT_EQ(plugin->statusBarBackgroundView()->superview(), host.vc->view());
+  EXPECT_FALSE(plugin->statusBarBackgroundView()->isHidden());
+
+  // The height is the smaller side of the frame, truncated.
+  StatusBar::shared().setThickness(20.7);
+  plugin->performAction("getStatusBarHeight", command(Value::array(), "G1"));
+  EXPECT_EQ(host.delegate->to("G1")[0].message, 20);
+  platform::ui::Screen::setMainBounds({{0, 0}, {12, 844}});
+  plugin->performAction("getStatusBarHeight", command(Value::array(), "G2"));
+  EXPECT_EQ(host.delegate->to("G2")[0].message, 12);
+}
+
+TEST_F(StatusBarPluginTest, PreferencesAtStartAndAtReady) {
+  testing_support::LogCapture log;
+  Value settings = Value::object();
+  settings["statusbarbackgroundcolor"] = "#336699";
+  settings["statusbarstyle"] = "blackopaque";
+  settings["statusbaroverlayswebview"] = "false";
+  auto plugin = start(settings);
+  EXPECT_TRUE(log.contains("blackopaque is deprecated and will be removed in next major release, use lightcontent"));
+  EXPECT_EQ(plugin->statusBarBackgroundColor(), (Color{0x33 / 255.0, 0x66 / 255.0, 0x99 / 255.0, 1}));
+  // The host controller decides the appearance unless the package says otherwise.
+  EXPECT_EQ(host.vc->statusBarStyleWish(), 1);
+  EXPECT_EQ(StatusBar::shared().style(), 1);
+  EXPECT_TRUE(plugin->statusBarOverlaysWebView());
+
+  plugin->performAction("_ready", command(Value::array(), "R"));
+  EXPECT_FALSE(plugin->statusBarOverlaysWebView());
+  EXPECT_EQ(webFrame().origin.y, 20);
+  EXPECT_EQ(plugin->statusBarBackgroundView()->backgroundColor(), plugin->statusBarBackgroundColor());
+  plugin->performAction("styleDefault", command(Value::array()));
+  EXPECT_EQ(StatusBar::shared().style(), 3);
+}
+
+class ApplicationBasedStatusBarTest : public StatusBarPluginTest {
+  std::string infoPlist() const override {
+    return R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>
+<key>UIViewControllerBasedStatusBarAppearance</key><false/></dict></plist>)";
+  }
+};
+
+TEST_F(ApplicationBasedStatusBarTest, TheApplicationSetsTheBarDirectly) {
+  auto plugin = start();
+  EXPECT_FALSE(plugin->viewControllerBasedStatusBarAppearance());
+  plugin->performAction("styleLightContent", command(Value::array()));
+  plugin->performAction("hide", command(Value::array()));
+  EXPECT_EQ(StatusBar::shared().style(), 1);
+  EXPECT_TRUE(StatusBar::shared().isHidden());
+  EXPECT_EQ(host.vc->statusBarStyleWish(), std::nullopt);
+  EXPECT_EQ(host.vc->statusBarHiddenWish(), std::nullopt);
+}
+
+}  // namespace
