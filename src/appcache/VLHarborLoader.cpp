@@ -50,4 +50,19 @@ std::optional<bool> VLHarborLoader::shouldOverrideLoadWithRequest(
   return harborLoader_->shouldOverrideLoadWithRequest(request, navigationType);
 }
 
+std::optional<bool> VLHarborLoader::shouldOverrideLoad(
+    const platform::webkit::NavigationAction& action) {
+  const std::string& text = action.request.url().absoluteString();
+  const bool followedLink = action.navigationType == platform::webkit::NavigationType::LinkActivated;
+  if (harborLoader_ && platform::startsWith(text, kExternalPrefix) &&
+      (!action.userGesture || (!action.targetsMainFrame && !followedLink))) {
+    if (logger_)
+      logger_->logWarning("External launch refused - the user did not start the navigation: " +
+                              platform::jsonText(text),
+                          kLogModule);
+    return false;
+  }
+  return HBRPlugin::shouldOverrideLoad(action);
+}
+
 void VLRegisterHarborLoader() { HBRRegisterBuiltInPluginClass<VLHarborLoader>("VLHarborLoader"); }

@@ -38,6 +38,10 @@ class VLHarborLoader : public HBRPlugin {
   void pluginInitialize() override;
   std::optional<bool> shouldOverrideLoadWithRequest(const platform::URLRequest& request,
                                                     int navigationType) override;
+  // As the web view asks: an "external:" link that no user's click or key press started (a
+  // script's own navigation, a hidden frame) is refused without opening anything, so a page
+  // cannot launch the desktop's handlers on its own.
+  std::optional<bool> shouldOverrideLoad(const platform::webkit::NavigationAction& action) override;
 
   std::shared_ptr<VLLogger> logger() const { return logger_; }
   std::shared_ptr<VLHarborLoaderEngine> harborLoader() const { return harborLoader_; }

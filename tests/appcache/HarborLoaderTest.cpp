@@ -148,6 +148,17 @@ TEST_F(HarborLoaderTest, ThePluginRegistersTheProtocolAndOpensOnlyWebMailAndPhon
   EXPECT_EQ(answer("app://localhost/index.html"), true);
   EXPECT_EQ(opened, (std::vector<std::string>{"tel:+15551234", "https://example.com/a",
                                               "MAILTO:a@example.com"}));
+
+  // From the web view, only the user's own click opens anything.
+  platform::webkit::NavigationAction action{URLRequest(urlOf("external:tel:1"))};
+  EXPECT_EQ(plugin->shouldOverrideLoad(action), false);
+  action.userGesture = true;
+  action.targetsMainFrame = false;
+  EXPECT_EQ(plugin->shouldOverrideLoad(action), false);
+  EXPECT_EQ(opened.size(), 3u);
+  action.targetsMainFrame = true;
+  EXPECT_EQ(plugin->shouldOverrideLoad(action), false);
+  EXPECT_EQ(opened.back(), "tel:1");
 }
 
 }  // namespace
