@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -87,7 +88,10 @@ class HttpFixture : public ::testing::Test {
     plugin->setWebViewEngine(engine);
     plugin->pluginInitialize();
   }
-  void TearDown() override { platform::MainLoop::drain(); }
+  void TearDown() override {
+    release = true;
+    platform::MainLoop::drain();
+  }
 
   // Sends a command and returns its callback id.
   std::string command(const std::string& action, Value arguments) {
@@ -111,6 +115,9 @@ class HttpFixture : public ::testing::Test {
   }
   std::string url(const std::string& path) const { return server.url(path); }
 
+  // What held requests' handlers read, declared before the server so that it outlives them.
+  std::atomic<bool> release{false};
+  std::atomic<int> arrived{0};
   testing_support::ScopedDataRoot dir;
   testing_support::HttpsTestServer server;
   std::shared_ptr<HBRViewController> vc;

@@ -150,8 +150,7 @@ TEST_F(Fixture, CrossHostRedirectCarriesOnlyThatHostsCookiesAndNoCredentials) {
 }
 
 TEST_F(Fixture, FailuresCarryTheirCodes) {
-  std::atomic<bool> release{false};
-  server.on("GET", "/slow", [&release](const httplib::Request&, httplib::Response& response) {
+  server.on("GET", "/slow", [this](const httplib::Request&, httplib::Response& response) {
     for (int i = 0; i < 100 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     response.set_content("late", "text/plain");
   });
@@ -178,9 +177,7 @@ TEST_F(Fixture, FailuresCarryTheirCodes) {
 }
 
 TEST_F(Fixture, AbortedAndResetRequestsStaySilent) {
-  std::atomic<bool> release{false};
-  std::atomic<int> arrived{0};
-  server.on("GET", "/hold", [&](const httplib::Request&, httplib::Response& response) {
+  server.on("GET", "/hold", [this](const httplib::Request&, httplib::Response& response) {
     ++arrived;
     for (int i = 0; i < 100 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     response.set_content("late", "text/plain");
