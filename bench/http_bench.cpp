@@ -50,7 +50,8 @@ class CountingDelegate : public HBRCommandDelegate {
   void evalJs(const std::string&) override {}
   void evalJs(const std::string&, bool) override {}
   void runInBackground(std::function<void()> block) override { block(); }
-  platform::Value settings() override { return platform::Value::object(); }
+  platform::Value& settings() override { return settings_; }
+  platform::Value settings_ = platform::Value::object();
   URLTransformer urlTransformer() const override { return {}; }
   void setUrlTransformer(URLTransformer) override {}
 

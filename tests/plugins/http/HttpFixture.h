@@ -37,7 +37,8 @@ class RecordingDelegate : public HBRCommandDelegate {
   void evalJs(const std::string&) override {}
   void evalJs(const std::string&, bool) override {}
   void runInBackground(std::function<void()> block) override { block(); }
-  Value settings() override { return Value::object(); }
+  Value& settings() override { return settings_; }
+  Value settings_ = Value::object();
   URLTransformer urlTransformer() const override { return {}; }
   void setUrlTransformer(URLTransformer) override {}
 
