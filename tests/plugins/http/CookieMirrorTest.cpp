@@ -1,3 +1,6 @@
+#include <atomic>
+#include <thread>
+
 #include "HttpFixture.h"
 #include "platform/net/HTTPCookieStorage.h"
 #include "plugins/http/VLHttpCookieHandler.h"
@@ -90,6 +93,32 @@ TEST_F(Fixture, PageLoadSyncAnswersOnlyTheApplicationServersPages) {
   platform::MainLoop::drain();
   EXPECT_TRUE(view.postScriptMessage("VLHttpSyncNow", nullptr));
   EXPECT_EQ(pushes(view), std::vector<std::string>{"VeltroNative.HttpCookieManager.setCookie([\"a=1\"]);"});
+}
+
+TEST_F(Fixture, ACookieWriteOffTheMainThreadNeverWaitsForIt) {
+  engine->view->loadRequest(platform::URLRequest(*platform::URL::parse(url("/app/index.html"))));
+  platform::MainLoop::drain();
+  auto handler = plugin->cookieHandler();
+  std::atomic<bool> returned{false}, completed{false}, completedOnMain{false};
+  // The main thread is busy (here: waiting for the writer), as it is while the page runs a
+  // long script; a write that waited for it would stall the session's thread or deadlock.
+  std::thread writer([&] {
+    handler->persistCookiesFromResponseHeaders({{"Set-Cookie", "w=1; Path=/"}}, *platform::URL::parse(url("/app/x")),
+                                               [&] {
+                                                 completedOnMain = platform::MainLoop::isMainThread();
+                                                 completed = true;
+                                               });
+    returned = true;
+  });
+  bool returnedAlone = testing_support::waitUntil([&] { return returned.load(); }, 5);
+  if (!returnedAlone) platform::MainLoop::runUntil([&] { return returned.load(); }, 5);
+  writer.join();
+  EXPECT_TRUE(returnedAlone);
+  EXPECT_FALSE(completed);
+  // The push and then the completion follow on the main thread.
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return completed.load(); }, 5));
+  EXPECT_TRUE(completedOnMain);
+  EXPECT_EQ(pushes(*engine->view), std::vector<std::string>{"VeltroNative.HttpCookieManager.setCookie([\"w=1\"]);"});
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "platform/net/HTTPCookieStorage.h"
 #include "plugins/http/VLHttp.h"
 #include "plugins/http/VLHttpCommandArgs.h"
+#include "plugins/http/VLHttpCookieHandler.h"
 #include "plugins/http/VLHttpUrlSessionEngine.h"
 
 namespace httptest {
@@ -147,6 +148,38 @@ TEST_F(Fixture, CrossHostRedirectCarriesOnlyThatHostsCookiesAndNoCredentials) {
   EXPECT_EQ(landed->header("X-Trace"), "7");
   // The redirect response's cookie went to the shared store for its own host.
   EXPECT_EQ(store->cookieHeaderForURL(*platform::URL::parse(url("/"))).value_or(""), "here=1; hop=3");
+}
+
+// Keeps no cookies and sends none: whatever cookie reaches the store or the wire came from the
+// session itself.
+class ForgetfulCookieHandler : public VLHttpCookieHandler {
+ public:
+  void getPersistedCookiesForUrl(const platform::URL&, CookieHeadersCompletion completion) override { completion({}); }
+  void persistCookiesFromResponseHeaders(const platform::HTTPHeaders&, const platform::URL&,
+                                         std::function<void()> completion) override {
+    ++writes;
+    completion();
+  }
+  std::atomic<int> writes{0};
+};
+
+TEST_F(Fixture, TheSessionNeitherSendsNorStoresCookiesOfItsOwn) {
+  auto store = platform::HTTPCookieStorage::sharedHTTPCookieStorage();
+  platform::URL root = *platform::URL::parse(url("/"));
+  store->setCookiesFromResponseHeaderFields({{"Set-Cookie", "kept=1; Path=/"}}, root);
+  server.on("GET", "/c", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Set-Cookie", "fresh=2; Path=/");
+    response.set_content("ok", "text/plain");
+  });
+  auto cookies = std::make_shared<ForgetfulCookieHandler>();
+  auto requester = VLHttpUrlSessionEngine::create(cookies);
+  std::atomic<bool> done{false};
+  requester->sendRequest("r", *platform::URL::parse(url("/c")), VLHttpRequestMethodGet, Value::object(), 10000,
+                         std::nullopt, [&](auto&&...) { done = true; });
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return done.load(); }, 10));
+  EXPECT_FALSE(server.lastRequest("/c")->hasHeader("Cookie"));
+  EXPECT_EQ(store->cookieHeaderForURL(root).value_or(""), "kept=1");
+  EXPECT_EQ(cookies->writes, 1);
 }
 
 TEST_F(Fixture, FailuresCarryTheirCodes) {
