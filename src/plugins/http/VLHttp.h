@@ -16,7 +16,7 @@ class VLLoggerProtocol;
 // cancelled request, which gets neither.
 class VLHttp {
  public:
-  using PayloadHandler = std::function<void(const platform::Value& payload)>;
+  using PayloadHandler = std::function<void(platform::Value payload)>;
 
   VLHttp(std::shared_ptr<VLHttpRequesterProtocol> requester, std::shared_ptr<VLLoggerProtocol> logger);
 

@@ -57,9 +57,10 @@ std::string trimmedText(const std::string& text) {
 
 // The payload goes out once, with status OK, to a command delegate that may be gone by then.
 auto sender(const std::weak_ptr<HBRCommandDelegate>& delegate, const std::optional<std::string>& callbackId) {
-  return [delegate, callbackId](const Value& payload) {
+  return [delegate, callbackId](Value payload) {
     if (auto commandDelegate = delegate.lock())
-      commandDelegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, payload), callbackId);
+      commandDelegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, std::move(payload)),
+                                        callbackId);
   };
 }
 

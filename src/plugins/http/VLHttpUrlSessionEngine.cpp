@@ -1,5 +1,7 @@
 #include "plugins/http/VLHttpUrlSessionEngine.h"
 
+#include <algorithm>
+
 #include "platform/foundation/Log.h"
 #include "platform/net/URLError.h"
 #include "plugins/http/VLHttpCommandArgs.h"
@@ -13,6 +15,8 @@ namespace {
 
 // The platform's code for a body over the allowed length.
 constexpr long kDataLengthExceedsMaximum = -1103;
+// The most memory set aside for a body before its bytes arrive.
+constexpr std::size_t kReservedBodyBytes = 1u << 20;
 
 // The fields of a request: the cookie fields first, then the allowed caller fields over them.
 URLRequest withHeaderFields(URLRequest request, const HTTPHeaders& cookies, const HTTPHeaders& fields) {
@@ -72,6 +76,8 @@ std::shared_ptr<platform::URLSession> VLHttpUrlSessionEngine::urlSession() {
     configuration.setHTTPCookieStorage(nullptr);
     configuration.setHTTPShouldSetCookies(false);
     configuration.setHTTPCookieAcceptPolicy(platform::HTTPCookieAcceptPolicy::Never);
+    // A page fires its requests in bursts; as many at a time to one host as a browser opens.
+    configuration.setHTTPMaximumConnectionsPerHost(kMaximumConnectionsPerHost);
     session_ = platform::URLSession::sessionWithConfiguration(configuration,
                                                               std::make_shared<Delegate>(weak_from_this()));
   });
@@ -118,7 +124,11 @@ void VLHttpUrlSessionEngine::didReceiveResponse(platform::URLSessionDataTask& ta
   auto it = pending_.find(task.taskIdentifier());
   if (it == pending_.end()) return;
   auto length = response.expectedContentLength();
-  if (length && *length > 0 && static_cast<std::uint64_t>(*length) > it->second.limit) tooLarge(task, it->second);
+  if (!length || *length <= 0) return;
+  if (static_cast<std::uint64_t>(*length) > it->second.limit)
+    tooLarge(task, it->second);
+  else  // room for what the server announces, up to a bound a false announcement cannot pass
+    it->second.body.reserve(std::min<std::size_t>(static_cast<std::size_t>(*length), kReservedBodyBytes));
 }
 
 void VLHttpUrlSessionEngine::didReceiveData(platform::URLSessionDataTask& task, const std::string& data) {

@@ -21,6 +21,8 @@ class VLHttpUrlSessionEngine : public VLHttpRequesterProtocol,
                                public std::enable_shared_from_this<VLHttpUrlSessionEngine> {
  public:
   static constexpr std::size_t kDefaultMaximumResponseBodySize = 64u << 20;
+  // Requests in flight to one host at a time.
+  static constexpr int kMaximumConnectionsPerHost = 6;
 
   static std::shared_ptr<VLHttpUrlSessionEngine> create(std::shared_ptr<VLHttpCookieHandler> cookieHandler);
   explicit VLHttpUrlSessionEngine(std::shared_ptr<VLHttpCookieHandler> cookieHandler);
