@@ -1,6 +1,5 @@
 #include "plugins/http/VLHttpUrlSessionEngine.h"
 
-#include <algorithm>
 
 #include "platform/foundation/Log.h"
 #include "platform/net/URLError.h"
@@ -13,10 +12,6 @@ using platform::URLRequest;
 
 namespace {
 
-// The platform's code for a body over the allowed length.
-constexpr long kDataLengthExceedsMaximum = -1103;
-// The most memory set aside for a body before its bytes arrive.
-constexpr std::size_t kReservedBodyBytes = 1u << 20;
 
 // The fields of a request: the cookie fields first, then the allowed caller fields over them.
 URLRequest withHeaderFields(URLRequest request, const HTTPHeaders& cookies, const HTTPHeaders& fields) {
@@ -29,8 +24,9 @@ URLRequest withHeaderFields(URLRequest request, const HTTPHeaders& cookies, cons
 
 }  // namespace
 
-// The session holds its delegate strongly; this one holds the engine weakly, so that the
-// engine, which holds the session, can go away.
+// Redirect decisions; everything else reaches each task's completion handler. The session
+// holds its delegate strongly; this one holds the engine weakly, so that the engine, which
+// holds the session, can go away.
 class VLHttpUrlSessionEngine::Delegate : public platform::URLSessionDelegate {
  public:
   explicit Delegate(std::weak_ptr<VLHttpUrlSessionEngine> engine) : engine_(std::move(engine)) {}
@@ -42,17 +38,6 @@ class VLHttpUrlSessionEngine::Delegate : public platform::URLSessionDelegate {
       engine->willPerformHTTPRedirection(response, std::move(newRequest), std::move(completion));
     else
       completion(std::nullopt);
-  }
-  void didReceiveResponse(platform::URLSession&, platform::URLSessionDataTask& task,
-                          const platform::URLResponse& response) override {
-    if (auto engine = engine_.lock()) engine->didReceiveResponse(task, response);
-  }
-  void didReceiveData(platform::URLSession&, platform::URLSessionDataTask& task, const std::string& data) override {
-    if (auto engine = engine_.lock()) engine->didReceiveData(task, data);
-  }
-  void didCompleteWithError(platform::URLSession&, platform::URLSessionTask& task,
-                            const std::optional<platform::Error>& error) override {
-    if (auto engine = engine_.lock()) engine->didComplete(task, error);
   }
 
  private:
@@ -101,75 +86,35 @@ void VLHttpUrlSessionEngine::sendRequest(const std::string& requestId, const pla
       url, [self, request = std::move(request), fields = std::move(fields), requestId, url,
             callback = std::move(callback)](HTTPHeaders cookies) mutable {
         auto session = self->urlSession();
-        auto task = session->dataTaskWithRequest(withHeaderFields(std::move(request), cookies, fields));
-        {
-          std::lock_guard lock(self->mutex_);
-          self->pending_[task->taskIdentifier()] =
-              Pending{requestId, url, std::move(callback), {}, self->maximumBodySize_.load(), false};
-        }
+        std::size_t limit = self->maximumBodySize_.load();
+        auto task = session->dataTaskWithRequest(
+            withHeaderFields(std::move(request), cookies, fields),
+            [self, requestId, url, limit, callback = std::move(callback)](
+                const std::optional<std::string>& data, const std::optional<platform::URLResponse>& response,
+                const std::optional<platform::Error>& error) {
+              self->didComplete(requestId, url, limit, callback, data, response, error);
+            });
+        task->setMaximumDataLength(limit);
         task->setTaskDescription(requestId);
         task->resume();
       });
 }
 
-void VLHttpUrlSessionEngine::tooLarge(platform::URLSessionDataTask& task, Pending& pending) {
-  pending.tooLarge = true;
-  std::string().swap(pending.body);
-  task.cancel();
-}
-
-void VLHttpUrlSessionEngine::didReceiveResponse(platform::URLSessionDataTask& task,
-                                                const platform::URLResponse& response) {
-  std::lock_guard lock(mutex_);
-  auto it = pending_.find(task.taskIdentifier());
-  if (it == pending_.end()) return;
-  auto length = response.expectedContentLength();
-  if (!length || *length <= 0) return;
-  if (static_cast<std::uint64_t>(*length) > it->second.limit)
-    tooLarge(task, it->second);
-  else  // room for what the server announces, up to a bound a false announcement cannot pass
-    it->second.body.reserve(std::min<std::size_t>(static_cast<std::size_t>(*length), kReservedBodyBytes));
-}
-
-void VLHttpUrlSessionEngine::didReceiveData(platform::URLSessionDataTask& task, const std::string& data) {
-  std::lock_guard lock(mutex_);
-  auto it = pending_.find(task.taskIdentifier());
-  if (it == pending_.end() || it->second.tooLarge) return;
-  if (it->second.body.size() + data.size() > it->second.limit) {
-    tooLarge(task, it->second);
-    return;
-  }
-  it->second.body += data;
-}
-
-void VLHttpUrlSessionEngine::didComplete(platform::URLSessionTask& task, const std::optional<platform::Error>& error) {
-  Pending pending;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = pending_.find(task.taskIdentifier());
-    if (it == pending_.end()) return;
-    pending = std::move(it->second);
-    pending_.erase(it);
-  }
-  if (pending.tooLarge) {
-    platform::Error failure = platform::urlerror::make(kDataLengthExceedsMaximum, &pending.url);
-    failure.userInfo["NSLocalizedDescription"] =
-        platform::stringf("The response body is larger than %zu bytes.", pending.limit);
-    pending.callback(pending.requestId, pending.url, std::nullopt, std::nullopt, failure);
-    return;
-  }
-  std::optional<platform::URLResponse> response = task.response();
-  std::optional<std::string> data;
-  if (!error) data = std::move(pending.body);
+void VLHttpUrlSessionEngine::didComplete(const std::string& requestId, const platform::URL& url, std::size_t limit,
+                                         const Callback& callback, std::optional<std::string> data,
+                                         const std::optional<platform::URLResponse>& response,
+                                         std::optional<platform::Error> error) {
+  if (error && error->code == platform::urlerror::kDataLengthExceedsMaximum)
+    error->userInfo["NSLocalizedDescription"] = platform::stringf("The response body is larger than %zu bytes.", limit);
   if (!response) {
-    pending.callback(pending.requestId, pending.url, data, response, error);
+    callback(requestId, url, data, response, error);
     return;
   }
-  auto callback = std::move(pending.callback);
   cookieHandler_->persistCookiesFromResponseHeaders(
       response->allHeaderFields(), response->url(),
-      [callback = std::move(callback), requestId = pending.requestId, url = pending.url, data = std::move(data),
-       response, error]() mutable { callback(requestId, url, data, response, error); });
+      [callback, requestId, url, data = std::move(data), response, error]() {
+        callback(requestId, url, data, response, error);
+      });
 }
 
 void VLHttpUrlSessionEngine::willPerformHTTPRedirection(

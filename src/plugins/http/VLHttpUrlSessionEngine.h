@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -12,11 +11,11 @@
 #include "plugins/http/VLHttpCookieHandler.h"
 #include "plugins/http/VLHttpRequester.h"
 
-// Sends the HTTP plugin's requests as data tasks of one URL session. The request id is each
-// task's description, so aborts find their task in the session's own list. Cookies come only
-// from the cookie handler, for the first request and for every redirect hop, and the cookies
-// of every response and redirect response go back through it: the session's own cookie
-// handling is off.
+// Sends the HTTP plugin's requests as data tasks of one URL session, each with a completion
+// handler that receives the whole body. The request id is each task's description, so aborts
+// find their task in the session's own list. Cookies come only from the cookie handler, for
+// the first request and for every redirect hop, and the cookies of every response and
+// redirect response go back through it: the session's own cookie handling is off.
 class VLHttpUrlSessionEngine : public VLHttpRequesterProtocol,
                                public std::enable_shared_from_this<VLHttpUrlSessionEngine> {
  public:
@@ -44,26 +43,16 @@ class VLHttpUrlSessionEngine : public VLHttpRequesterProtocol,
 
  private:
   class Delegate;
-  struct Pending {
-    std::string requestId;
-    platform::URL url;
-    Callback callback;
-    std::string body;
-    std::size_t limit = 0;
-    bool tooLarge = false;
-  };
 
-  void didReceiveResponse(platform::URLSessionDataTask& task, const platform::URLResponse& response);
-  void didReceiveData(platform::URLSessionDataTask& task, const std::string& data);
-  void didComplete(platform::URLSessionTask& task, const std::optional<platform::Error>& error);
+  void didComplete(const std::string& requestId, const platform::URL& url, std::size_t limit,
+                   const Callback& callback, std::optional<std::string> data,
+                   const std::optional<platform::URLResponse>& response, std::optional<platform::Error> error);
   void willPerformHTTPRedirection(const platform::URLResponse& response, platform::URLRequest newRequest,
                                   std::function<void(std::optional<platform::URLRequest>)> completion);
-  void tooLarge(platform::URLSessionDataTask& task, Pending& pending);
 
   std::shared_ptr<VLHttpCookieHandler> cookieHandler_;
   std::once_flag sessionOnce_;
   std::shared_ptr<platform::URLSession> session_;
   std::atomic<std::size_t> maximumBodySize_{kDefaultMaximumResponseBodySize};
-  std::mutex mutex_;
-  std::map<std::uint64_t, Pending> pending_;
 };
+
