@@ -143,4 +143,21 @@ Spread spreadOf(std::vector<double> values) {
   return {values[values.size() / 2], values.front(), values.back()};
 }
 
+double timeCurlParallel(const std::string& folder, const std::vector<std::string>& urls, int connections) {
+  const std::string list = folder + "/urls.cfg";
+  {
+    std::ofstream out(list);
+    for (const auto& url : urls) out << "url = \"" << url << "\"\noutput = \"/dev/null\"\n";
+  }
+  const auto& authority = testing_support::TestCertificateAuthority::shared();
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = spawn({"curl", "--silent", "--no-progress-meter", "--fail", "--parallel", "--parallel-max",
+                     std::to_string(connections), "--cacert", authority.caCertificateFile(), "--config", list});
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("curl failed");
+  return seconds;
+}
+
 }  // namespace bench

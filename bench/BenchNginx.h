@@ -54,6 +54,11 @@ class Scratch {
 std::vector<std::string> writeRandomFiles(const std::string& root, const char* nameFormat,
                                           int count);
 
+// Fetches `urls` with `curl --parallel --parallel-max <connections>` (the URL list in a config
+// file under `folder`), trusting the test certificate authority, and answers the seconds it
+// took; a failed fetch ends the program.
+double timeCurlParallel(const std::string& folder, const std::vector<std::string>& urls, int connections);
+
 struct Spread {
   double median, low, high;
 };

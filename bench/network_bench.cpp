@@ -72,22 +72,9 @@ double runSession(int port, size_t expectedBytes) {
 }
 
 double runCurl(const std::string& folder, int port) {
-  const std::string list = folder + "/urls.cfg";
-  {
-    std::ofstream out(list);
-    for (int i = 0; i < kFiles; ++i)
-      out << "url = \"" << fileURL(port, i) << "\"\noutput = \"/dev/null\"\n";
-  }
-  const auto& authority = testing_support::TestCertificateAuthority::shared();
-  auto start = Clock::now();
-  pid_t pid = bench::spawn({"curl", "--silent", "--no-progress-meter", "--fail", "--parallel",
-                            "--parallel-max", std::to_string(kConnections), "--cacert",
-                            authority.caCertificateFile(), "--config", list});
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) bench::fail("curl failed");
-  return seconds;
+  std::vector<std::string> urls;
+  for (int i = 0; i < kFiles; ++i) urls.push_back(fileURL(port, i));
+  return bench::timeCurlParallel(folder, urls, kConnections);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #ifdef VELTRO_HAS_CAMERA_PLUGIN
 #include "plugins/camera/VLCamera.h"
 #endif
+#include "plugins/http/VLHttpPlugin.h"
 
 bool AppDelegate::didFinishLaunchingWithOptions(const platform::Value& options) {
   // Before any plugin code runs, so a crash while launching leaves its record too.
@@ -37,6 +38,7 @@ void HBRRegisterAppClasses() {
   HBRRegisterDevicePlugin();
   HBRRegisterStatusBarPlugin();
   VLRegisterAuthPlugin();
+  VLRegisterHttpPlugin();
   auto& delegates = HBRApplicationDelegateClassRegistry::shared();
   if (!delegates.hasClass("AppDelegate"))
     delegates.registerClass("AppDelegate", [] { return std::make_shared<AppDelegate>(); });

@@ -355,3 +355,30 @@ TEST(URLSession, DelegateSeesResponseDataAndCompletionInOrderOnTheSessionQueue) 
   EXPECT_EQ(recorder->threads.size(), 1u);
   EXPECT_EQ(recorder->threads.count(std::this_thread::get_id()), 0u);
 }
+
+TEST(URLSession, ABodyPastTheTasksLimitFailsInsteadOfBeingKept) {
+  HttpsTestServer server;
+  server.on("GET", "/big", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content(std::string(100000, 'x'), "application/octet-stream");
+  });
+  auto session = URLSession::sessionWithConfiguration(ephemeral());
+  for (size_t limit : {size_t{99999}, size_t{100000}}) {
+    std::promise<std::pair<std::optional<std::string>, std::optional<Error>>> done;
+    auto result = done.get_future();
+    auto task = session->dataTaskWithRequest(
+        URLRequest(urlOf(server.url("/big"))),
+        [&done](const auto& data, const auto&, const auto& error) { done.set_value({data, error}); });
+    task->setMaximumDataLength(limit);
+    task->resume();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    auto [data, error] = result.get();
+    if (limit < 100000) {
+      ASSERT_TRUE(error);
+      EXPECT_EQ(error->code, urlerror::kDataLengthExceedsMaximum);
+      EXPECT_FALSE(data);
+    } else {
+      EXPECT_FALSE(error);
+      EXPECT_EQ(data.value_or("").size(), 100000u);
+    }
+  }
+}

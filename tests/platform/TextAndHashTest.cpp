@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
+
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/StableHash.h"
+#include "platform/foundation/Strings.h"
 
 using platform::Value;
 
@@ -19,6 +23,34 @@ TEST(JSONText, InvalidBytesAreReplacedNotThrown) {
   Value value = {{"text", std::string("ok \xFF\xFE end")}, {"n", 1}};
   EXPECT_EQ(platform::jsonText(value), "{\"n\":1,\"text\":\"ok \xEF\xBF\xBD\xEF\xBF\xBD end\"}");
   EXPECT_EQ(platform::jsonText(Value("\xC3\xA9")), "\"\xC3\xA9\"");
+}
+
+TEST(JSONText, CompactTextIsTheLibrarysTextForEveryKindOfValue) {
+  auto library = [](const Value& value) { return value.dump(-1, ' ', false, Value::error_handler_t::replace); };
+  std::string everyByte;
+  for (int byte = 0; byte < 256; ++byte) everyByte += static_cast<char>(byte);
+  Value nested = Value::array({Value::object(), Value::array(), nullptr, true, -3, 18446744073709551615ull, 0.1,
+                               std::numeric_limits<double>::infinity()});
+  Value value = {{"plain", "QUJD+/=="},       {"quote \" and \\", "a\"b\\c"}, {"control", "tab\t nl\n \x01 \x1F \x7F"},
+                 {"\xFF key", "caf\xC3\xA9 \xF0\x9F\x98\x80 \xFF\xC0\xAF"}, {"every", everyByte}, {"nested", nested},
+                 {"binary", Value::binary({1, 2, 3})}, {"", ""}};
+  EXPECT_EQ(platform::jsonText(value), library(value));
+  for (const auto& [key, member] : value.items()) EXPECT_EQ(platform::jsonText(member), library(member)) << key;
+  // One byte of each value among plain text, in the first eight bytes and after them.
+  for (int byte = 0; byte < 256; ++byte) {
+    for (size_t at : {3, 12}) {
+      Value text = std::string("abcdefghijklmnop").insert(at, 1, static_cast<char>(byte));
+      EXPECT_EQ(platform::jsonText(text), library(text)) << byte;
+    }
+  }
+  // Indented text is the library's own.
+  EXPECT_EQ(platform::jsonText(value, 2), value.dump(2, ' ', false, Value::error_handler_t::replace));
+}
+
+TEST(Base64, EncodesEveryTailLength) {
+  const std::uint8_t bytes[] = {0xFB, 0xFF, 0x00, 'a', 'b'};
+  const char* expected[] = {"", "+w==", "+/8=", "+/8A", "+/8AYQ==", "+/8AYWI="};
+  for (size_t size = 0; size <= sizeof bytes; ++size) EXPECT_EQ(platform::base64Encode(bytes, size), expected[size]);
 }
 
 TEST(JSONText, Utf8ValidationAndReplacement) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -50,8 +51,90 @@ Sequence readSequence(std::string_view text, size_t at) {
 
 }  // namespace
 
+namespace {
+
+// The library's text of one value, which decides every escape and replacement.
+void appendLibraryText(const Value& value, std::string& out) {
+  out += value.dump(-1, ' ', false, Value::error_handler_t::replace);
+}
+
+// Strings are most of what answers carry (Base64 bodies, file contents), and the library
+// writes them byte by byte through its UTF-8 decoder. Text of printable ASCII without quote
+// or backslash needs no escape at all: it is copied whole; any other string is left to the
+// library, so the text is the library's in every case.
+bool needsNoEscape(const std::string& text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+  auto hasZeroByte = [](std::uint64_t v) { return ((v - kOnes) & ~v & kHighs) != 0; };
+  auto hasByteBelow = [](std::uint64_t v, std::uint64_t n) { return ((v - kOnes * n) & ~v & kHighs) != 0; };
+  const char* at = text.data();
+  size_t left = text.size();
+  // Eight bytes at a time: none at or above 0x80, below 0x20, a quote or a backslash.
+  for (; left >= 8; at += 8, left -= 8) {
+    std::uint64_t v;
+    std::memcpy(&v, at, 8);
+    if ((v & kHighs) || hasByteBelow(v, 0x20) || hasZeroByte(v ^ (kOnes * '"')) || hasZeroByte(v ^ (kOnes * '\\')))
+      return false;
+  }
+  return std::all_of(at, at + left, [](char c) {
+    auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\';
+  });
+}
+
+void appendString(const std::string& text, const Value* node, std::string& out) {
+  if (needsNoEscape(text)) {
+    out += '"';
+    out += text;
+    out += '"';
+  } else if (node) {
+    appendLibraryText(*node, out);
+  } else {
+    appendLibraryText(Value(text), out);
+  }
+}
+
+// The compact form, written as the library writes it (members in the order it keeps them).
+void appendCompact(const Value& value, std::string& out) {
+  switch (value.type()) {
+    case Value::value_t::object: {
+      out += '{';
+      bool first = true;
+      for (auto it = value.begin(); it != value.end(); ++it) {
+        if (!first) out += ',';
+        first = false;
+        appendString(it.key(), nullptr, out);
+        out += ':';
+        appendCompact(it.value(), out);
+      }
+      out += '}';
+      return;
+    }
+    case Value::value_t::array: {
+      out += '[';
+      bool first = true;
+      for (const auto& item : value) {
+        if (!first) out += ',';
+        first = false;
+        appendCompact(item, out);
+      }
+      out += ']';
+      return;
+    }
+    case Value::value_t::string:
+      appendString(value.get_ref<const std::string&>(), &value, out);
+      return;
+    default:
+      appendLibraryText(value, out);
+  }
+}
+
+}  // namespace
+
 std::string jsonText(const Value& value, int indent) {
-  return value.dump(indent, ' ', false, Value::error_handler_t::replace);
+  if (indent >= 0) return value.dump(indent, ' ', false, Value::error_handler_t::replace);
+  std::string out;
+  appendCompact(value, out);
+  return out;
 }
 
 bool isValidUTF8(std::string_view bytes) {

@@ -92,27 +92,26 @@ int decodeChar(char c) {
 }  // namespace
 
 std::string base64Encode(const std::uint8_t* data, size_t size) {
-  std::string out;
-  out.reserve((size + 2) / 3 * 4);
+  // Written in place: bodies of many megabytes pass through here.
+  std::string out((size + 2) / 3 * 4, '=');
+  char* to = out.data();
   size_t i = 0;
   for (; i + 2 < size; i += 3) {
     std::uint32_t v = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += kAlphabet[(v >> 6) & 63];
-    out += kAlphabet[v & 63];
+    *to++ = kAlphabet[(v >> 18) & 63];
+    *to++ = kAlphabet[(v >> 12) & 63];
+    *to++ = kAlphabet[(v >> 6) & 63];
+    *to++ = kAlphabet[v & 63];
   }
   if (i + 1 == size) {
     std::uint32_t v = data[i] << 16;
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += "==";
+    *to++ = kAlphabet[(v >> 18) & 63];
+    *to++ = kAlphabet[(v >> 12) & 63];
   } else if (i + 2 == size) {
     std::uint32_t v = (data[i] << 16) | (data[i + 1] << 8);
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += kAlphabet[(v >> 6) & 63];
-    out += '=';
+    *to++ = kAlphabet[(v >> 18) & 63];
+    *to++ = kAlphabet[(v >> 12) & 63];
+    *to++ = kAlphabet[(v >> 6) & 63];
   }
   return out;
 }

@@ -24,6 +24,8 @@ std::string localizedDescription(long code) {
       return "bad server response";
     case kFileDoesNotExist:
       return "The requested URL was not found on this server.";
+    case kDataLengthExceedsMaximum:
+      return "resource exceeds maximum size";
     case kSecureConnectionFailed:
       return "An SSL error has occurred and a secure connection to the server cannot be made.";
     case kServerCertificateUntrusted:

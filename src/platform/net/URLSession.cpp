@@ -694,8 +694,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     }
   }
 
-  // False when the data cannot be kept (the download file failed); the task then fails with
-  // the file error.
+  // False when the data cannot be kept (the download file failed, or the body grew past the
+  // task's limit); the task then fails with the error kept in `fileError`.
   bool deliverData(const std::shared_ptr<URLSessionTask>& task, std::string_view data) {
     auto& loading = *task->loading_;
     if (task->kind_ == URLSessionTask::Kind::Download) {
@@ -717,6 +717,12 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       return true;
     }
     if (hasCompletionHandler(*task)) {
+      std::size_t limit = static_cast<URLSessionDataTask&>(*task).maximumDataLength();
+      if (data.size() > limit - std::min(limit, loading.body.size())) {
+        loading.fileError =
+            urlerror::make(urlerror::kDataLengthExceedsMaximum, &task->originalRequest_.url());
+        return false;
+      }
       loading.body.append(data);
     } else if (delegate_) {
       post([this, task, chunk = std::string(data)] {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -112,9 +113,16 @@ class URLSessionDataTask final : public URLSessionTask {
   URLSessionDataTask(std::shared_ptr<URLSession> session, std::uint64_t identifier,
                      URLRequest request, URLSessionDataCompletion completion);
 
+  // For a task with a completion handler, which keeps the whole body: a body longer than
+  // this fails the task with kDataLengthExceedsMaximum rather than filling memory. Set it
+  // before resume; there is no limit until then.
+  void setMaximumDataLength(std::size_t bytes) { maximumDataLength_ = bytes; }
+  std::size_t maximumDataLength() const { return maximumDataLength_; }
+
  private:
   friend class URLSessionEngine;
   URLSessionDataCompletion completion_;
+  std::atomic<std::size_t> maximumDataLength_{SIZE_MAX};
 };
 
 class URLSessionDownloadTask final : public URLSessionTask {

@@ -1,0 +1,137 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/HBRCommandDelegate.h"
+#include "host/HBRPluginResult.h"
+#include "host/HBRViewController.h"
+#include "host/HBRWebViewEngineProtocol.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/MainLoop.h"
+#include "platform/webkit/HeadlessWebView.h"
+#include "plugins/http/VLHttpPlugin.h"
+#include "support/HttpsTestServer.h"
+#include "support/TestSupport.h"
+
+namespace httptest {
+
+using platform::Value;
+
+// Keeps every payload by callback id, in arrival order.
+class RecordingDelegate : public HBRCommandDelegate {
+ public:
+  std::optional<std::string> pathForResource(const std::string&) override { return std::nullopt; }
+  std::shared_ptr<platform::Object> getCommandInstance(const std::string&) override { return nullptr; }
+  void sendPluginResult(const std::shared_ptr<HBRPluginResult>& result,
+                        const std::optional<std::string>& callbackId) override {
+    std::lock_guard lock(mutex);
+    results[callbackId.value_or("")].push_back(result);
+  }
+  void evalJs(const std::string&) override {}
+  void evalJs(const std::string&, bool) override {}
+  void runInBackground(std::function<void()> block) override { block(); }
+  Value& settings() override { return settings_; }
+  Value settings_ = Value::object();
+  URLTransformer urlTransformer() const override { return {}; }
+  void setUrlTransformer(URLTransformer) override {}
+
+  size_t count(const std::string& id) {
+    std::lock_guard lock(mutex);
+    auto it = results.find(id);
+    return it == results.end() ? 0 : it->second.size();
+  }
+
+  std::mutex mutex;
+  std::map<std::string, std::vector<std::shared_ptr<HBRPluginResult>>> results;
+};
+
+class HeadlessEngine : public HBRWebViewEngineProtocol {
+ public:
+  void loadRequest(const platform::URLRequest& request) override { view->loadRequest(request); }
+  void loadHTMLString(const std::string& html, const std::optional<platform::URL>& base) override {
+    view->loadHTMLString(html, base);
+  }
+  void evaluateJavaScript(const std::string& script, platform::webkit::JavaScriptCompletion completion) override {
+    view->evaluateJavaScript(script, std::move(completion));
+  }
+  std::optional<platform::URL> URL() const override { return view->url(); }
+  bool canLoadRequest(const platform::URLRequest&) const override { return true; }
+  void updateWithInfo(const HBRWebViewEngineInfo&) override {}
+  std::shared_ptr<platform::webkit::WebView> engineWebView() const override { return view; }
+
+  std::shared_ptr<platform::webkit::HeadlessWebView> view = std::make_shared<platform::webkit::HeadlessWebView>();
+};
+
+// A started HTTP plugin over a headless web view, with the test server as the application's
+// server ("DefaultHostname" 127.0.0.1:<port>, "DefaultApplicationURL" app).
+class HttpFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string host = "127.0.0.1:" + std::to_string(server.port());
+    dir.write("package/www/index.html", "<html></html>");
+    dir.write("package/config.xml",
+              "<?xml version=\"1.0\"?><widget><content src=\"index.html\"/>"
+              "<preference name=\"DefaultHostname\" value=\"" + host + "\"/>"
+              "<preference name=\"DefaultApplicationURL\" value=\"app\"/></widget>");
+    platform::Bundle::setMainPath(dir.file("package"));
+    vc = HBRViewController::create();
+    vc->loadSettings();
+    plugin = std::make_shared<VLHttpPlugin>();
+    plugin->setViewController(vc);
+    plugin->setCommandDelegate(delegate);
+    plugin->setWebViewEngine(engine);
+    plugin->pluginInitialize();
+  }
+  void TearDown() override {
+    release = true;
+    platform::MainLoop::drain();
+  }
+
+  // Sends a command and returns its callback id.
+  std::string command(const std::string& action, Value arguments) {
+    std::string id = "Http" + std::to_string(++calls);
+    EXPECT_TRUE(plugin->performAction(action, HBRInvokedUrlCommand(std::move(arguments), id, "Http", action)));
+    return id;
+  }
+  // The one payload of `id`, pumping the main loop (where answers after a response arrive).
+  Value wait(const std::string& id, double seconds = 10) {
+    platform::MainLoop::runUntil([&] { return delegate->count(id) > 0; }, seconds);
+    std::lock_guard lock(delegate->mutex);
+    auto& list = delegate->results[id];
+    if (list.empty()) return Value();
+    EXPECT_EQ(list.front()->status(), HBRResultStatus::OK);
+    EXPECT_FALSE(list.front()->keepCallback());
+    return list.front()->message();
+  }
+  Value send(const std::string& requestId, const std::string& url, const std::string& method = "GET",
+             Value headers = Value::object(), Value timeout = 10000, Value body = nullptr, bool text = true) {
+    return wait(command("sendRequest", {requestId, url, method, headers, timeout, body, text}));
+  }
+  std::string url(const std::string& path) const { return server.url(path); }
+
+  // What held requests' handlers read, declared before the server so that it outlives them.
+  std::atomic<bool> release{false};
+  std::atomic<int> arrived{0};
+  testing_support::ScopedDataRoot dir;
+  testing_support::HttpsTestServer server;
+  std::shared_ptr<HBRViewController> vc;
+  std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+  std::shared_ptr<HeadlessEngine> engine = std::make_shared<HeadlessEngine>();
+  std::shared_ptr<VLHttpPlugin> plugin;
+  int calls = 0;
+};
+
+inline Value errorOf(const Value& payload) { return payload.value("error", Value()); }
+inline int errorCode(const Value& payload) {
+  Value error = errorOf(payload);
+  return error.is_object() ? error["errorCode"].get<int>() : 0;
+}
+
+}  // namespace httptest
