@@ -1,10 +1,12 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gst/gst.h>
+#include <gtk/gtk.h>
 #include <gtest/gtest.h>
 
 #include <array>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "platform/camera/VLCAMR.h"
 #include "platform/foundation/FileManager.h"
@@ -14,6 +16,7 @@
 #include "platform/photos/PhotoLibrary.h"
 #include "support/TestPictures.h"
 #include "support/TestSupport.h"
+#include "support/VirtualDisplay.h"
 
 namespace {
 
@@ -303,6 +306,70 @@ TEST_F(CameraLibraryTest, AChooserOfItsOwnPicksFromTheGallery) {
   configure([](auto& c) { c.chooser = [](const auto&, bool) { return std::vector<size_t>{}; }; });
   wrapper->choosePicture(false, "cancelled");
   EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::noMediaFound});
+}
+
+// Stands in for the person at the chooser window: once it shows, picks `path` (or nothing)
+// and answers; gives up after a while so that the test never hangs.
+struct Person {
+  std::string path;
+  bool accept = true;
+  bool sawWindow = false;
+  int ticks = 0;
+
+  static gboolean act(gpointer data) {
+    auto* person = static_cast<Person*>(data);
+    GtkWidget* dialog = nullptr;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* window = windows; window; window = window->next)
+      if (GTK_IS_FILE_CHOOSER_DIALOG(window->data) && gtk_widget_get_visible(GTK_WIDGET(window->data)))
+        dialog = GTK_WIDGET(window->data);
+    g_list_free(windows);
+    bool late = ++person->ticks > 400;
+    if (!dialog) return late ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+    person->sawWindow = true;
+    auto* chooser = GTK_FILE_CHOOSER(dialog);
+    if (person->accept && !late) {
+      gtk_file_chooser_select_filename(chooser, person->path.c_str());
+      gchar* selected = gtk_file_chooser_get_filename(chooser);
+      bool ready = selected && person->path == selected;
+      g_free(selected);
+      if (!ready) return G_SOURCE_CONTINUE;  // the folder is still loading
+    }
+    gtk_dialog_response(GTK_DIALOG(dialog), person->accept && !late ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
+    return G_SOURCE_REMOVE;
+  }
+};
+
+// While a GTK main loop runs, the gallery is chosen in a file chooser window over the photo
+// library's folder; closing it without a choice is a cancellation.
+TEST_F(CameraLibraryTest, TheChooserWindowPicksFromTheGallery) {
+  // No session bus or settings daemon: GTK would start them on the display and they would
+  // outlive it.
+  setenv("NO_AT_BRIDGE", "1", 1);
+  setenv("DBUS_SESSION_BUS_ADDRESS", "", 1);
+  setenv("GSETTINGS_BACKEND", "memory", 1);
+  testing_support::VirtualDisplay display;
+  ASSERT_TRUE(display.ok() && gtk_init_check(nullptr, nullptr));
+  for (int shot = 0; shot < 2; ++shot) {
+    wrapper->captureMedia(pictureOptions(16, 16, VLCAMREncodingType::png, true, false), "shot");
+    only();
+  }
+  auto gallery = platform::photos::PhotoLibrary().allAssets();
+  ASSERT_EQ(gallery.size(), 2u);
+
+  for (bool accept : {true, false}) {
+    Person person{gallery[1].path, accept};
+    std::vector<size_t> picked{99};
+    std::thread asking([&] {
+      picked = VLCAMRFactory::defaultChoice(gallery, true);
+      g_idle_add(+[](gpointer) { gtk_main_quit(); return G_SOURCE_REMOVE; }, nullptr);
+    });
+    g_timeout_add(25, Person::act, &person);
+    gtk_main();
+    asking.join();
+    EXPECT_TRUE(person.sawWindow);
+    EXPECT_EQ(picked, accept ? std::vector<size_t>{1} : std::vector<size_t>{});
+  }
 }
 
 }  // namespace
