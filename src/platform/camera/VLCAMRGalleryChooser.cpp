@@ -30,6 +30,19 @@ gboolean isOffered(const GtkFileFilterInfo* info, gpointer data) {
   return info->filename && pick->offered.count(platform::fs::normalizePath(info->filename)) > 0;
 }
 
+void answer(Pick& pick, std::set<std::string> picked) {
+  {
+    std::lock_guard lock(pick.mutex);
+    if (pick.done) return;
+    pick.picked = std::move(picked);
+    pick.done = true;
+  }
+  pick.answered.notify_all();
+}
+
+// A window destroyed without an answer (the application closing) chose nothing.
+void onDestroy(GtkWidget*, gpointer data) { answer(**static_cast<std::shared_ptr<Pick>*>(data), {}); }
+
 void onResponse(GtkDialog* dialog, int response, gpointer data) {
   const auto& pick = *static_cast<std::shared_ptr<Pick>*>(data);
   std::set<std::string> picked;
@@ -41,12 +54,7 @@ void onResponse(GtkDialog* dialog, int response, gpointer data) {
     }
     g_slist_free(files);
   }
-  {
-    std::lock_guard lock(pick->mutex);
-    pick->picked = std::move(picked);
-    pick->done = true;
-  }
-  pick->answered.notify_all();
+  answer(*pick, std::move(picked));
   gtk_widget_destroy(GTK_WIDGET(dialog));
 }
 
@@ -68,8 +76,12 @@ void openChooser(const std::shared_ptr<Pick>& pick, bool multiple) {
   GtkFileFilter* filter = gtk_file_filter_new();
   gtk_file_filter_add_custom(filter, GTK_FILE_FILTER_FILENAME, isOffered, new std::shared_ptr<Pick>(pick), releasePick);
   gtk_file_chooser_set_filter(chooser, filter);
-  g_signal_connect_data(dialog, "response", G_CALLBACK(onResponse), new std::shared_ptr<Pick>(pick),
-                        [](gpointer data, GClosure*) { releasePick(data); }, GConnectFlags(0));
+  auto connect = [&](const char* signal, GCallback handler) {
+    g_signal_connect_data(dialog, signal, handler, new std::shared_ptr<Pick>(pick),
+                          [](gpointer data, GClosure*) { releasePick(data); }, GConnectFlags(0));
+  };
+  connect("response", G_CALLBACK(onResponse));
+  connect("destroy", G_CALLBACK(onDestroy));
   gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
   gtk_widget_show(dialog);
 }
