@@ -224,6 +224,8 @@ TEST_F(CameraPluginTest, TerminationCleansTemporaryFilesAndAGonePluginDoesNothin
   delegate->holdBackgroundWork = true;
   call("takePicture", {picture(1)});
   std::weak_ptr<VLCamera> weak = plugin;
+  // The cleaning job lets go of the plugin just after it has answered.
+  testing_support::waitUntil([&] { return plugin.use_count() == 1; }, 5);
   plugin.reset();  // the queued job holds the plugin weakly
   EXPECT_TRUE(weak.expired()) << weak.use_count();
   delegate->runHeldWork();
