@@ -126,16 +126,18 @@ class E2E : public ::testing::Test {
 
   // Tests never reach the session bus of whoever runs them.
   static constexpr const char* kNoSessionBus = "DBUS_SESSION_BUS_ADDRESS=";
+  // Nor wait for a person: the camera's gallery answers from its listing, without a window.
+  static constexpr const char* kNoChooserWindow = "VELTRO_CAMERA_CHOOSER=list";
 
   ProgramRun shell(const std::string& program, std::vector<std::string> args, std::vector<std::string> environment = {}) {
     args.insert(args.begin(), program);
-    environment.insert(environment.begin(), {"NO_AT_BRIDGE=1", kNoSessionBus, "XDG_RUNTIME_DIR=" + temp_.path()});
+    environment.insert(environment.begin(), {"NO_AT_BRIDGE=1", kNoSessionBus, kNoChooserWindow, "XDG_RUNTIME_DIR=" + temp_.path()});
     return runProgram(args, environment, 45, temp_.file("shell.log"));
   }
   pid_t startShell(const std::string& program, std::vector<std::string> args, std::vector<std::string> environment,
                    const std::string& log) {
     args.insert(args.begin(), program);
-    environment.insert(environment.begin(), {"NO_AT_BRIDGE=1", kNoSessionBus, "XDG_RUNTIME_DIR=" + temp_.path()});
+    environment.insert(environment.begin(), {"NO_AT_BRIDGE=1", kNoSessionBus, kNoChooserWindow, "XDG_RUNTIME_DIR=" + temp_.path()});
     return startProgram(args, environment, log);
   }
   // A copy of a package that a test may change.

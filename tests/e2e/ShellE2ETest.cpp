@@ -156,7 +156,7 @@ TEST_F(E2E, StartPagesLoadAsWebKitTakesThemAndAMissingOneShowsItsMessage) {
 // Sanitizer builds once ended here about ten seconds into every run; short runs missed it.
 TEST_F(E2E, TheShellKeepsRunningForFifteenSeconds) {
   ProgramRun run = runProgram({VELTRO_SHELL, "--data-root", temp_.file("data"), VELTRO_EXAMPLE_PACKAGE},
-                              {"NO_AT_BRIDGE=1"}, 16, temp_.file("long.log"));
+                              {"NO_AT_BRIDGE=1", kNoChooserWindow}, 16, temp_.file("long.log"));
   EXPECT_TRUE(run.timedOut) << "the shell ended after less than 16 s with status " << run.exitStatus << "\n"
                             << run.output;
   for (const char* report : {"runtime error", "AddressSanitizer", "LeakSanitizer"})
@@ -388,6 +388,8 @@ TEST_F(E2E, ThePageTakesAPictureShowsItAndListsTheGallery) {
   EXPECT_EQ(steps["gallery"], "1 item(s)");
   EXPECT_EQ(steps["gallery shown"], Value::parse(R"(["160 x 120"])"));
   EXPECT_EQ(platform::fs::contentsOfDirectory(data + "/Media/DCIM").size(), 1u);
+  // The shell ended: its temporary pictures went with it.
+  EXPECT_FALSE(platform::fs::exists(data + "/tmp/camera"));
 }
 
 }  // namespace

@@ -6,10 +6,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Object.h"
 #include "platform/foundation/URL.h"
+#include "platform/photos/PhotoLibrary.h"
 
 // The camera library: capturing pictures and videos, choosing from the photo library,
 // editing pictures and playing videos. A caller makes a camera wrapper through
@@ -53,6 +55,15 @@ struct VLCAMRSize {
   long long width = 0;
   long long height = 0;
   bool operator==(const VLCAMRSize&) const = default;
+};
+
+// The part of a picture that editing keeps, in the picture's pixels.
+struct VLCAMRCrop {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  bool operator==(const VLCAMRCrop&) const = default;
 };
 
 // What a capture records; a picture or a video.
@@ -142,10 +153,20 @@ class VLCAMRFactory {
     std::string source;
     double videoSeconds = 5;
     int videoFramesPerSecond = 15;
-    // Picks from the photo library's assets (newest first) the indexes chosen; empty means
-    // the user cancelled. By default the newest, or all when several may be chosen.
-    std::function<std::vector<size_t>(const std::vector<std::string>& assetURLs, bool multiple)> chooser;
+    // Picks from the photo library's assets offered (newest first) the indexes chosen; empty
+    // means the user cancelled. Empty: a file chooser window over the library's folder while
+    // a GTK main loop runs, else (no display, tests, or $VELTRO_CAMERA_CHOOSER=list) the
+    // newest asset, or all when several may be chosen.
+    using Chooser =
+        std::function<std::vector<size_t>(const std::vector<platform::photos::Asset>& offered, bool multiple)>;
+    Chooser chooser;
+    // Where editing is allowed: the part of a picture of `width` x `height` the user keeps.
+    // Empty keeps the whole picture (no editing window is offered).
+    std::function<VLCAMRCrop(int width, int height)> editor;
   };
+
+  // The chooser used when the configuration names none.
+  static std::vector<size_t> defaultChoice(const std::vector<platform::photos::Asset>& offered, bool multiple);
 
   static void setConfiguration(Configuration configuration);
   static Configuration configuration();

@@ -2,6 +2,8 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -123,20 +125,158 @@ std::optional<std::string> encode(GdkPixbuf* pixbuf, VLCAMREncodingType type, lo
 struct PixbufHolder {
   GdkPixbuf* pixbuf = nullptr;
   PixbufHolder() = default;
+  explicit PixbufHolder(GdkPixbuf* adopted) : pixbuf(adopted) {}
   PixbufHolder(PixbufHolder&& other) noexcept : pixbuf(std::exchange(other.pixbuf, nullptr)) {}
   PixbufHolder(const PixbufHolder&) = delete;
   PixbufHolder& operator=(const PixbufHolder&) = delete;
-  PixbufHolder& operator=(PixbufHolder&&) = delete;
+  PixbufHolder& operator=(PixbufHolder&& other) noexcept {
+    std::swap(pixbuf, other.pixbuf);
+    return *this;
+  }
   ~PixbufHolder() {
     if (pixbuf) g_object_unref(pixbuf);
   }
+  int width() const { return gdk_pixbuf_get_width(pixbuf); }
+  int height() const { return gdk_pixbuf_get_height(pixbuf); }
 };
+
+bool withinLimits(long long width, long long height) {
+  return width > 0 && height > 0 && width <= VLCAMRImage::kMaxSide && height <= VLCAMRImage::kMaxSide &&
+         std::uint64_t(width) * std::uint64_t(height) <= VLCAMRImage::kMaxPixels;
+}
+
+struct LoaderState {
+  bool tooLarge = false;
+  int width = 0;
+  int height = 0;
+};
+
+void onSizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer data) {
+  auto* state = static_cast<LoaderState*>(data);
+  state->width = width;
+  state->height = height;
+  if (!withinLimits(width, height)) {
+    state->tooLarge = true;
+    // A size of 0 by 0 makes the loader give up before it allocates any pixels.
+    gdk_pixbuf_loader_set_size(loader, 0, 0);
+  }
+}
+
+// A picture's pixels and the format they were stored in ("png", "jpeg", ...).
+struct Decoded {
+  PixbufHolder pixels;
+  std::string format;
+};
+
+// Decodes within the limits: the byte count first, then the size the header claims, before
+// any pixels are allocated.
+std::optional<Decoded> decodePicture(std::string_view bytes, VLCAMRError& error) {
+  if (bytes.empty()) {
+    error.code = VLCAMRError::invalidImageData;
+    return std::nullopt;
+  }
+  if (bytes.size() > VLCAMRImage::kMaxBytes) {
+    error.code = VLCAMRError::imageTooLarge;
+    return std::nullopt;
+  }
+  LoaderState state;
+  GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+  g_signal_connect(loader, "size-prepared", G_CALLBACK(onSizePrepared), &state);
+  bool ok = true;
+  constexpr size_t kChunk = 64 * 1024;
+  for (size_t offset = 0; ok && offset < bytes.size() && !state.tooLarge; offset += kChunk) {
+    size_t length = std::min(kChunk, bytes.size() - offset);
+    ok = gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(bytes.data() + offset), length, nullptr);
+  }
+  ok = gdk_pixbuf_loader_close(loader, nullptr) && ok;
+  GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
+  std::optional<Decoded> decoded;
+  if (ok && pixbuf && !state.tooLarge) {
+    decoded.emplace();
+    decoded->pixels = PixbufHolder(GDK_PIXBUF(g_object_ref(pixbuf)));
+    if (GdkPixbufFormat* format = gdk_pixbuf_loader_get_format(loader)) {
+      gchar* name = gdk_pixbuf_format_get_name(format);
+      decoded->format = name ? name : "";
+      g_free(name);
+    }
+  }
+  g_object_unref(loader);
+  if (!decoded) error.code = state.tooLarge ? VLCAMRError::imageTooLarge : VLCAMRError::invalidImageData;
+  return decoded;
+}
+
+// What editing a picture asks for.
+struct EditRequest {
+  bool crop = false;  // let the user choose the part to keep
+  VLCAMRSize size;    // the size to end with; a side of 0 or less follows the other side
+  bool correctOrientation = false;
+};
+
+// The part of the picture the editor keeps, held inside the picture; nullopt when nothing is left.
+std::optional<VLCAMRCrop> cropOf(int width, int height) {
+  auto editor = VLCAMRFactory::configuration().editor;
+  VLCAMRCrop crop = editor ? editor(width, height) : VLCAMRCrop{0, 0, width, height};
+  long long left = std::clamp<long long>(crop.x, 0, width), top = std::clamp<long long>(crop.y, 0, height);
+  long long right = std::clamp<long long>(static_cast<long long>(crop.x) + crop.width, left, width);
+  long long bottom = std::clamp<long long>(static_cast<long long>(crop.y) + crop.height, top, height);
+  if (right <= left || bottom <= top) return std::nullopt;
+  return VLCAMRCrop{int(left), int(top), int(right - left), int(bottom - top)};
+}
+
+// The picture after the edits of `request`; `changed` tells whether it differs from `source`.
+// A requested size over the limits is refused, as is a crop that keeps nothing.
+std::optional<PixbufHolder> applyEdits(GdkPixbuf* source, const EditRequest& request, bool& changed,
+                                       VLCAMRError& error) {
+  changed = false;
+  PixbufHolder picture(GDK_PIXBUF(g_object_ref(source)));
+  if (request.correctOrientation) {
+    const gchar* orientation = gdk_pixbuf_get_option(source, "orientation");
+    if (orientation && std::string_view(orientation) != "1") {
+      picture = PixbufHolder(gdk_pixbuf_apply_embedded_orientation(source));
+      changed = true;
+    }
+  }
+  if (request.crop) {
+    auto crop = cropOf(picture.width(), picture.height());
+    if (!crop) {
+      error.code = VLCAMRError::editPictureIssue;
+      return std::nullopt;
+    }
+    if (*crop != VLCAMRCrop{0, 0, picture.width(), picture.height()}) {
+      // A copy, so that the kept part does not hold the whole picture's pixels.
+      PixbufHolder part(gdk_pixbuf_new_subpixbuf(picture.pixbuf, crop->x, crop->y, crop->width, crop->height));
+      picture = PixbufHolder(gdk_pixbuf_copy(part.pixbuf));
+      changed = true;
+    }
+  }
+  long long width = request.size.width, height = request.size.height;
+  int sourceWidth = picture.width(), sourceHeight = picture.height();
+  if (width > 0 && height <= 0) height = std::max(1LL, std::llround(double(width) * sourceHeight / sourceWidth));
+  if (height > 0 && width <= 0) width = std::max(1LL, std::llround(double(height) * sourceWidth / sourceHeight));
+  if (width <= 0 || height <= 0 || (width == sourceWidth && height == sourceHeight)) return picture;
+  if (!withinLimits(width, height)) {
+    error.code = VLCAMRError::imageTooLarge;
+    return std::nullopt;
+  }
+  // Scaled to cover the requested size and centred, so the answer has exactly that size and
+  // nothing is stretched.
+  PixbufHolder scaled(
+      gdk_pixbuf_new(GDK_COLORSPACE_RGB, gdk_pixbuf_get_has_alpha(picture.pixbuf), 8, int(width), int(height)));
+  if (!scaled.pixbuf) {
+    error.code = VLCAMRError::imageTooLarge;
+    return std::nullopt;
+  }
+  double scale = std::max(double(width) / sourceWidth, double(height) / sourceHeight);
+  gdk_pixbuf_scale(picture.pixbuf, scaled.pixbuf, 0, 0, int(width), int(height), (width - sourceWidth * scale) / 2,
+                   (height - sourceHeight * scale) / 2, scale, scale, GDK_INTERP_BILINEAR);
+  changed = true;
+  return scaled;
+}
 
 // One frame from the camera, at `size` when both sides are above 0.
 std::optional<PixbufHolder> grabFrame(const std::string& source, VLCAMRSize size) {
   std::string caps = "video/x-raw,format=RGB,pixel-aspect-ratio=1/1";
   if (size.width > 0 && size.height > 0) {
-    if (size.width > VLCAMRImage::kMaxSide || size.height > VLCAMRImage::kMaxSide) return std::nullopt;
     caps += ",width=" + std::to_string(size.width) + ",height=" + std::to_string(size.height);
   }
   auto pipeline = launch(source + " ! videoconvert ! videoscale ! " + caps +
@@ -161,8 +301,7 @@ std::optional<PixbufHolder> grabFrame(const std::string& source, VLCAMRSize size
     int stride = GST_ROUND_UP_4(width * 3);
     if (map.size >= gsize(stride) * gsize(height)) {
       GBytes* pixels = g_bytes_new(map.data, gsize(stride) * gsize(height));
-      frame.emplace();
-      frame->pixbuf = gdk_pixbuf_new_from_bytes(pixels, GDK_COLORSPACE_RGB, FALSE, 8, width, height, stride);
+      frame.emplace(gdk_pixbuf_new_from_bytes(pixels, GDK_COLORSPACE_RGB, FALSE, 8, width, height, stride));
       g_bytes_unref(pixels);
     }
     gst_buffer_unmap(buffer, &map);
@@ -173,9 +312,13 @@ std::optional<PixbufHolder> grabFrame(const std::string& source, VLCAMRSize size
 
 std::string fileURL(const std::string& path) { return platform::URL::fileURL(path).absoluteString(); }
 
-std::string withMetadata(const std::string& uri, platform::Value metadata) {
-  return platform::jsonText(platform::Value{{"uri", uri}, {"metadata", std::move(metadata)}});
+// Edited pictures keep PNG (and its transparency); every other format becomes JPEG.
+VLCAMREncodingType encodingFor(const std::string& format) {
+  return format == "png" ? VLCAMREncodingType::png : VLCAMREncodingType::jpeg;
 }
+const char* extensionOf(VLCAMREncodingType type) { return type == VLCAMREncodingType::png ? "png" : "jpg"; }
+// The quality of pictures that editing encodes again.
+constexpr long long kEditQuality = 92;
 
 class CameraWrapper : public VLCAMRActionDelegate {
  public:
@@ -188,21 +331,29 @@ class CameraWrapper : public VLCAMRActionDelegate {
     fail(tag, VLCAMRError::takePictureIssue);
   }
 
-  void choosePicture(bool, const std::string& tag) override {
+  void choosePicture(bool allowEdit, const std::string& tag) override {
     auto chosen = choose(VLCAMRMediaType::picture, false);
     if (!chosen) return fail(tag, VLCAMRError::photoLibraryUnavailable);
     if (chosen->empty()) return fail(tag, VLCAMRError::noMediaFound);
-    answer(tag, chosen->front().url());
+    if (!allowEdit) return answer(tag, chosen->front().url());
+    VLCAMRError error{VLCAMRError::editPictureIssue};
+    auto uri = editedCopy(chosen->front(), error);
+    if (!uri) return fail(tag, error.code);
+    answer(tag, *uri);
   }
 
-  void chooseMultimedia(VLCAMRMediaType mediaType, bool multiple, bool includeMetadata, bool,
+  void chooseMultimedia(VLCAMRMediaType mediaType, bool multiple, bool includeMetadata, bool allowEdit,
                         const std::string& tag) override {
     auto chosen = choose(mediaType, multiple);
     if (!chosen) return fail(tag, VLCAMRError::photoLibraryUnavailable);
     platform::Value list = platform::Value::array();
     for (const auto& asset : *chosen) {
-      platform::Value item{{"uri", asset.url()},
-                           {"type", asset.kind == platform::photos::MediaKind::Video ? "video" : "image"}};
+      bool video = asset.kind == platform::photos::MediaKind::Video;
+      std::optional<std::string> uri = asset.url();
+      VLCAMRError error{VLCAMRError::chooseMultimediaIssue};
+      if (allowEdit && !video) uri = editedCopy(asset, error);
+      if (!uri) return fail(tag, error.code);
+      platform::Value item{{"uri", *uri}, {"type", video ? "video" : "image"}};
       if (includeMetadata)
         item["metadata"] = {{"size", asset.size},
                             {"name", asset.fileName()},
@@ -213,16 +364,14 @@ class CameraWrapper : public VLCAMRActionDelegate {
   }
 
   void editPicture(const VLCAMRImage& image, const std::string& tag) override {
-    saveEdited(image, VLCAMREditOptions(false, false), tag);
+    editBytes(image.data, VLCAMREditOptions(false, false), tag);
   }
 
   void editPicture(const std::string& uri, const VLCAMREditOptions& options, const std::string& tag) override {
     VLCAMRError error{VLCAMRError::editPictureIssue};
-    auto bytes = readPicture(uri, error);
+    auto bytes = readPicture(pathOfPicture(uri), error);
     if (!bytes) return fail(tag, error.code);
-    auto image = VLCAMRImage::decode(*bytes, &error);
-    if (!image) return fail(tag, error.code);
-    saveEdited(*image, options, tag);
+    editBytes(*bytes, options, tag);
   }
 
   void playVideo(const platform::URL& url, PlayCompletion completion) override {
@@ -248,21 +397,44 @@ class CameraWrapper : public VLCAMRActionDelegate {
     if (auto delegate = delegate_.lock()) delegate->callback(tag, std::nullopt, VLCAMRError{code});
   }
 
+  // Answers with the file's URL, after keeping a copy in the gallery when asked; with
+  // metadata, the URL and `metadata` (plus the gallery's URL of the copy).
+  void deliver(const std::string& tag, const std::string& path, bool saveToPhotoAlbum, bool returnMetadata,
+               platform::Value metadata) {
+    std::optional<std::string> saved;
+    if (saveToPhotoAlbum) saved = PhotoLibrary().addFile(path);
+    if (!returnMetadata) return answer(tag, fileURL(path));
+    if (saved) metadata["assetURL"] = *saved;
+    answer(tag, platform::jsonText(platform::Value{{"uri", fileURL(path)}, {"metadata", std::move(metadata)}}));
+  }
+
+  // The picture encoded into a new temporary file; its path, or nullopt when it cannot be written.
+  static std::optional<std::string> writePicture(GdkPixbuf* picture, VLCAMREncodingType type, long long quality,
+                                                 std::string* bytes) {
+    auto encoded = encode(picture, type, quality);
+    if (!encoded) return std::nullopt;
+    std::string path = newTemporaryFile(extensionOf(type));
+    if (platform::fs::writeFileAtomically(path, *encoded)) return std::nullopt;
+    if (bytes) *bytes = std::move(*encoded);
+    return path;
+  }
+
   void takePicture(const VLCAMRPictureOptions& options, const std::string& tag) {
+    const VLCAMRSize& size = options.size;
+    if ((size.width > 0 || size.height > 0) && !withinLimits(std::max(size.width, 1LL), std::max(size.height, 1LL)))
+      return fail(tag, VLCAMRError::imageTooLarge);
     auto frame = grabFrame(sourceDescription(VLCAMRFactory::configuration()), options.size);
     if (!frame || !frame->pixbuf) return fail(tag, VLCAMRError::cameraUnavailable);
-    auto bytes = encode(frame->pixbuf, options.encodingType, options.quality);
-    if (!bytes) return fail(tag, VLCAMRError::takePictureIssue);
-    std::string path = newTemporaryFile(options.encodingType == VLCAMREncodingType::png ? "png" : "jpg");
-    if (platform::fs::writeFileAtomically(path, *bytes)) return fail(tag, VLCAMRError::takePictureIssue);
-    std::optional<std::string> saved;
-    if (options.saveToPhotoAlbum) saved = PhotoLibrary().addFile(path);
-    if (!options.returnMetadata) return answer(tag, fileURL(path));
-    platform::Value metadata{{"width", gdk_pixbuf_get_width(frame->pixbuf)},
-                             {"height", gdk_pixbuf_get_height(frame->pixbuf)},
-                             {"size", bytes->size()}};
-    if (saved) metadata["assetURL"] = *saved;
-    answer(tag, withMetadata(fileURL(path), std::move(metadata)));
+    VLCAMRError error{VLCAMRError::takePictureIssue};
+    bool changed = false;
+    auto picture = applyEdits(frame->pixbuf, {options.allowEdit, options.size, options.correctOrientation}, changed,
+                              error);
+    if (!picture) return fail(tag, error.code);
+    std::string bytes;
+    auto path = writePicture(picture->pixbuf, options.encodingType, options.quality, &bytes);
+    if (!path) return fail(tag, VLCAMRError::takePictureIssue);
+    deliver(tag, *path, options.saveToPhotoAlbum, options.returnMetadata,
+            {{"width", picture->width()}, {"height", picture->height()}, {"size", bytes.size()}});
   }
 
   void recordVideo(const VLCAMRVideoOptions& options, const std::string& tag) {
@@ -288,12 +460,8 @@ class CameraWrapper : public VLCAMRActionDelegate {
       platform::fs::remove(path);
       return fail(tag, VLCAMRError::captureVideoIssue);
     }
-    std::optional<std::string> saved;
-    if (options.saveToPhotoAlbum) saved = PhotoLibrary().addFile(path);
-    if (!options.returnMetadata) return answer(tag, fileURL(path));
-    platform::Value metadata{{"size", platform::fs::fileSize(path).value_or(0)}, {"frames", frames}};
-    if (saved) metadata["assetURL"] = *saved;
-    answer(tag, withMetadata(fileURL(path), std::move(metadata)));
+    deliver(tag, path, options.saveToPhotoAlbum, options.returnMetadata,
+            {{"size", platform::fs::fileSize(path).value_or(0)}, {"frames", frames}});
   }
 
   // The assets to answer with, newest first; nullopt when the library refused access.
@@ -305,36 +473,33 @@ class CameraWrapper : public VLCAMRActionDelegate {
       if (mediaType == VLCAMRMediaType::all || video == (mediaType == VLCAMRMediaType::video))
         offered.push_back(std::move(asset));
     }
-    std::vector<platform::photos::Asset> chosen;
     auto chooser = VLCAMRFactory::configuration().chooser;
-    if (!chooser) {
-      if (multiple) return offered;
-      if (!offered.empty()) chosen.push_back(offered.front());
-      return chosen;
-    }
-    std::vector<std::string> urls;
-    for (const auto& asset : offered) urls.push_back(asset.url());
-    for (size_t index : chooser(urls, multiple))
+    auto indexes = chooser ? chooser(offered, multiple) : VLCAMRFactory::defaultChoice(offered, multiple);
+    std::vector<platform::photos::Asset> chosen;
+    for (size_t index : indexes) {
       if (index < offered.size()) chosen.push_back(offered[index]);
+      if (!multiple && !chosen.empty()) break;
+    }
     return chosen;
   }
 
-  // The bytes of a picture named by a "file:" URL inside the data root or by a photo-library
-  // URL, refused when larger than an editable picture may be.
-  std::optional<std::string> readPicture(const std::string& uri, VLCAMRError& error) {
+  // The file of a picture named by a "file:" URL inside the data root or by a photo-library
+  // URL; "" for anything else.
+  static std::string pathOfPicture(const std::string& uri) {
     auto url = platform::URL::parse(uri);
-    if (!url) return std::nullopt;
-    std::string path;
+    if (!url) return "";
     if (url->scheme() == "file") {
-      path = platform::fs::normalizePath(url->path());
-      if (!platform::fs::isInside(path, platform::paths::dataRoot())) return std::nullopt;
-    } else if (url->scheme() == "assets-library") {
-      auto found = PhotoLibrary().assetForURLNow(*url);
-      if (!found.asset) return std::nullopt;
-      path = found.asset->path;
-    } else {
-      return std::nullopt;
+      std::string path = platform::fs::normalizePath(url->path());
+      return platform::fs::isInside(path, platform::paths::dataRoot()) ? path : "";
     }
+    if (url->scheme() != "assets-library") return "";
+    auto found = PhotoLibrary().assetForURLNow(*url);
+    return found.asset ? found.asset->path : "";
+  }
+
+  // The bytes of the picture at `path`, refused when larger than an editable picture may be.
+  static std::optional<std::string> readPicture(const std::string& path, VLCAMRError& error) {
+    if (path.empty()) return std::nullopt;
     auto size = platform::fs::fileSize(path);
     if (!size) return std::nullopt;
     if (*size > VLCAMRImage::kMaxBytes) {
@@ -344,38 +509,53 @@ class CameraWrapper : public VLCAMRActionDelegate {
     return platform::fs::readFile(path);
   }
 
-  void saveEdited(const VLCAMRImage& image, const VLCAMREditOptions& options, const std::string& tag) {
-    std::string path = newTemporaryFile("jpg");
-    if (platform::fs::writeFileAtomically(path, image.data)) return fail(tag, VLCAMRError::editPictureIssue);
-    std::optional<std::string> saved;
-    if (options.saveToPhotoAlbum) saved = PhotoLibrary().addFile(path);
-    if (!options.returnMetadata) return answer(tag, fileURL(path));
-    platform::Value metadata{{"width", image.width}, {"height", image.height}, {"size", image.data.size()}};
-    if (saved) metadata["assetURL"] = *saved;
-    answer(tag, withMetadata(fileURL(path), std::move(metadata)));
+  // A gallery picture after the user's edit: the asset's own URL when nothing changed, else
+  // the URL of an edited copy in the temporary folder.
+  std::optional<std::string> editedCopy(const platform::photos::Asset& asset, VLCAMRError& error) {
+    auto bytes = readPicture(asset.path, error);
+    if (!bytes) return std::nullopt;
+    auto decoded = decodePicture(*bytes, error);
+    if (!decoded) return std::nullopt;
+    bool changed = false;
+    auto picture = applyEdits(decoded->pixels.pixbuf, {true, {}, true}, changed, error);
+    if (!picture) return std::nullopt;
+    if (!changed) return asset.url();
+    auto path = writePicture(picture->pixbuf, encodingFor(decoded->format), kEditQuality, nullptr);
+    if (!path) {
+      error.code = VLCAMRError::editPictureIssue;
+      return std::nullopt;
+    }
+    return fileURL(*path);
+  }
+
+  // Edits the picture in `bytes` and answers with the file that holds the result; a picture
+  // the user left as it was keeps its own bytes.
+  void editBytes(const std::string& bytes, const VLCAMREditOptions& options, const std::string& tag) {
+    VLCAMRError error{VLCAMRError::editPictureIssue};
+    auto decoded = decodePicture(bytes, error);
+    if (!decoded) return fail(tag, error.code);
+    bool changed = false;
+    auto picture = applyEdits(decoded->pixels.pixbuf, {true, {}, true}, changed, error);
+    if (!picture) return fail(tag, error.code);
+    VLCAMREncodingType type = encodingFor(decoded->format);
+    std::optional<std::string> path;
+    std::string written;
+    if (changed || (decoded->format != "png" && decoded->format != "jpeg")) {
+      path = writePicture(picture->pixbuf, type, kEditQuality, &written);
+    } else {
+      path = newTemporaryFile(extensionOf(type));
+      written = bytes;
+      if (platform::fs::writeFileAtomically(*path, bytes)) path.reset();
+    }
+    if (!path) return fail(tag, VLCAMRError::editPictureIssue);
+    deliver(tag, *path, options.saveToPhotoAlbum, options.returnMetadata,
+            {{"width", picture->width()}, {"height", picture->height()}, {"size", written.size()}});
   }
 
   std::weak_ptr<VLCAMRCallbackDelegate> delegate_;
   std::weak_ptr<platform::Object> host_;
 };
 
-struct LoaderState {
-  bool tooLarge = false;
-  int width = 0;
-  int height = 0;
-};
-
-void onSizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer data) {
-  auto* state = static_cast<LoaderState*>(data);
-  state->width = width;
-  state->height = height;
-  if (width <= 0 || height <= 0 || width > VLCAMRImage::kMaxSide || height > VLCAMRImage::kMaxSide ||
-      std::uint64_t(width) * std::uint64_t(height) > VLCAMRImage::kMaxPixels) {
-    state->tooLarge = true;
-    // A size of 0 by 0 makes the loader give up before it allocates any pixels.
-    gdk_pixbuf_loader_set_size(loader, 0, 0);
-  }
-}
 
 }  // namespace
 
@@ -411,28 +591,13 @@ std::optional<VLCAMRMediaType> VLCAMRMediaTypeFrom(long long raw) {
 }
 
 std::optional<VLCAMRImage> VLCAMRImage::decode(std::string_view bytes, VLCAMRError* error) {
-  auto refuse = [&](VLCAMRError::Code code) -> std::optional<VLCAMRImage> {
-    if (error) error->code = code;
+  VLCAMRError refusal;
+  auto decoded = decodePicture(bytes, refusal);
+  if (!decoded) {
+    if (error) *error = refusal;
     return std::nullopt;
-  };
-  if (bytes.empty()) return refuse(VLCAMRError::invalidImageData);
-  if (bytes.size() > kMaxBytes) return refuse(VLCAMRError::imageTooLarge);
-  LoaderState state;
-  GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
-  g_signal_connect(loader, "size-prepared", G_CALLBACK(onSizePrepared), &state);
-  bool ok = true;
-  constexpr size_t kChunk = 64 * 1024;
-  for (size_t offset = 0; ok && offset < bytes.size() && !state.tooLarge; offset += kChunk) {
-    size_t length = std::min(kChunk, bytes.size() - offset);
-    ok = gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(bytes.data() + offset), length, nullptr);
   }
-  ok = gdk_pixbuf_loader_close(loader, nullptr) && ok;
-  GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
-  bool complete = ok && pixbuf && !state.tooLarge;
-  g_object_unref(loader);
-  if (state.tooLarge) return refuse(VLCAMRError::imageTooLarge);
-  if (!complete) return refuse(VLCAMRError::invalidImageData);
-  return VLCAMRImage{std::string(bytes), state.width, state.height};
+  return VLCAMRImage{std::string(bytes), decoded->pixels.width(), decoded->pixels.height()};
 }
 
 void VLCAMRFactory::setConfiguration(Configuration configuration) {

@@ -1,5 +1,7 @@
 #include "plugins/camera/VLCamera.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 
 #include "host/HBRCommandDelegate.h"
@@ -178,7 +180,22 @@ void VLCamera::callback(const std::string& tag, const std::optional<std::string>
 }
 
 void VLCamera::onAppTerminate() {
-  inBackground([](VLCAMRActionDelegate& wrapper) { wrapper.cleanTemporaryFiles(); });
+  // The process ends soon after this returns, and a queued job would end with it: wait (a
+  // little) until the temporary files are gone.
+  struct Cleaning {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+  };
+  auto cleaning = std::make_shared<Cleaning>();
+  inBackground([cleaning](VLCAMRActionDelegate& wrapper) {
+    wrapper.cleanTemporaryFiles();
+    std::lock_guard lock(cleaning->mutex);
+    cleaning->finished = true;
+    cleaning->done.notify_all();
+  });
+  std::unique_lock lock(cleaning->mutex);
+  cleaning->done.wait_for(lock, std::chrono::seconds(2), [&] { return cleaning->finished; });
 }
 
 void VLRegisterCameraPlugin() { HBRRegisterBuiltInPluginClass<VLCamera>("VLCamera"); }

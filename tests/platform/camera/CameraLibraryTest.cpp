@@ -1,9 +1,12 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gst/gst.h>
+#include <gtk/gtk.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "platform/camera/VLCAMR.h"
 #include "platform/foundation/FileManager.h"
@@ -11,7 +14,9 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
 #include "platform/photos/PhotoLibrary.h"
+#include "support/TestPictures.h"
 #include "support/TestSupport.h"
+#include "support/VirtualDisplay.h"
 
 namespace {
 
@@ -47,6 +52,12 @@ class CameraLibraryTest : public ::testing::Test {
   }
   void TearDown() override { VLCAMRFactory::setConfiguration({}); }
 
+  void configure(const std::function<void(VLCAMRFactory::Configuration&)>& change) {
+    auto configuration = VLCAMRFactory::configuration();
+    change(configuration);
+    VLCAMRFactory::setConfiguration(configuration);
+  }
+
   Answer only() {
     EXPECT_EQ(collector->answers.size(), 1u);
     Answer answer = collector->answers.empty() ? Answer{} : collector->answers.back();
@@ -60,8 +71,28 @@ class CameraLibraryTest : public ::testing::Test {
   std::shared_ptr<VLCAMRActionDelegate> wrapper;
 };
 
-VLCAMRPictureOptions pictureOptions(long long width, long long height, VLCAMREncodingType type, bool save, bool metadata) {
-  return VLCAMRPictureOptions(70, {width, height}, false, type, save, VLCAMRDirection::back, false, metadata, false);
+VLCAMRPictureOptions pictureOptions(long long width, long long height, VLCAMREncodingType type, bool save, bool metadata,
+                                    bool allowEdit = false) {
+  return VLCAMRPictureOptions(70, {width, height}, false, type, save, VLCAMRDirection::back, allowEdit, metadata, false);
+}
+
+// The size of the picture file behind a "file:" URL, and its pixel at (x, y).
+struct Picture {
+  int width = 0;
+  int height = 0;
+  std::array<int, 3> rgb{};
+};
+Picture pictureAt(const std::string& fileURL, int x, int y) {
+  Picture picture;
+  GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(platform::URL::parse(fileURL)->path().c_str(), nullptr);
+  if (!pixbuf) return picture;
+  picture.width = gdk_pixbuf_get_width(pixbuf);
+  picture.height = gdk_pixbuf_get_height(pixbuf);
+  const guchar* pixel = gdk_pixbuf_read_pixels(pixbuf) + y * gdk_pixbuf_get_rowstride(pixbuf) +
+                        x * gdk_pixbuf_get_n_channels(pixbuf);
+  picture.rgb = {pixel[0], pixel[1], pixel[2]};
+  g_object_unref(pixbuf);
+  return picture;
 }
 
 TEST_F(CameraLibraryTest, CapturesAPictureOfTheRequestedSizeAndFormat) {
@@ -191,6 +222,154 @@ TEST_F(CameraLibraryTest, GalleryChoiceEditingAndFailures) {
   std::lock_guard lock(mutex);
   ASSERT_TRUE(played);
   EXPECT_EQ(*played, VLCAMRError{VLCAMRError::playVideoIssue});
+}
+
+TEST_F(CameraLibraryTest, EditingCropsAndScalesToTheRequestedSize) {
+  // The test pattern's second bar, yellow, spans x 46 to 91 of its 320 x 240 picture.
+  configure([](auto& c) { c.editor = [](int, int) { return VLCAMRCrop{50, 0, 40, 100}; }; });
+  wrapper->captureMedia(pictureOptions(0, 0, VLCAMREncodingType::png, true, false, true), "crop");
+  Picture cropped = pictureAt(*only().result, 20, 50);
+  EXPECT_EQ(cropped.width, 40);
+  EXPECT_EQ(cropped.height, 100);
+  EXPECT_GT(cropped.rgb[0], 150);
+  EXPECT_GT(cropped.rgb[1], 150);
+  EXPECT_LT(cropped.rgb[2], 60);
+
+  // Without editing allowed the editor is not asked; one requested side keeps the proportions.
+  wrapper->captureMedia(pictureOptions(64, 0, VLCAMREncodingType::jpeg, false, false), "scale");
+  Picture scaled = pictureAt(*only().result, 0, 0);
+  EXPECT_EQ(scaled.width, 64);
+  EXPECT_EQ(scaled.height, 48);
+
+  // A gallery picture edited when chosen, and one edited by URL, come back as cropped copies
+  // scaled to cover the requested size.
+  std::string asset = platform::photos::PhotoLibrary().allAssets().at(0).url();
+  configure([](auto& c) { c.editor = [](int, int) { return VLCAMRCrop{-5, 10, 30, 1000}; }; });
+  wrapper->choosePicture(true, "gallery");
+  std::string chosen = *only().result;
+  EXPECT_TRUE(platform::startsWith(chosen, "file://")) << chosen;
+  Picture clamped = pictureAt(chosen, 0, 0);
+  EXPECT_EQ(clamped.width, 25);
+  EXPECT_EQ(clamped.height, 90);
+  wrapper->chooseMultimedia(VLCAMRMediaType::picture, false, false, true, "multimedia");
+  EXPECT_EQ(pictureAt(Value::parse(*only().result)[0]["uri"], 0, 0).width, 25);
+  wrapper->editPicture(asset, VLCAMREditOptions(false, true), "uri");
+  Value edited = Value::parse(*only().result);
+  EXPECT_EQ(edited["metadata"]["width"], 25);
+  EXPECT_EQ(pictureAt(edited["uri"], 0, 0).height, 90);
+  configure([](auto& c) { c.editor = [](int width, int height) { return VLCAMRCrop{0, 0, width / 2, height}; }; });
+  wrapper->captureMedia(pictureOptions(80, 60, VLCAMREncodingType::jpeg, false, true, true), "cover");
+  Value covered = Value::parse(*only().result);
+  EXPECT_EQ(covered["metadata"]["width"], 80);
+  EXPECT_EQ(pictureAt(covered["uri"], 0, 0).height, 60);
+
+  // A crop that keeps nothing, a size past the limits and a picture that claims too many
+  // pixels are refused with their own errors; nothing is written.
+  configure([](auto& c) { c.editor = [](int width, int) { return VLCAMRCrop{width, 0, 10, 10}; }; });
+  wrapper->editPicture(asset, VLCAMREditOptions(true, false), "nothing");
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::editPictureIssue});
+  wrapper->captureMedia(pictureOptions(20000, 20000, VLCAMREncodingType::jpeg, true, false), "huge");
+  Answer huge = only();
+  ASSERT_TRUE(huge.error);
+  EXPECT_EQ(huge.error->code, VLCAMRError::imageTooLarge);
+  EXPECT_EQ(huge.error->localizedDescription(), "The picture is too large to edit.");
+  dir.write("data/Documents/claims.png", testing_support::pngClaimingSize(50000, 50000));
+  wrapper->editPicture(platform::URL::fileURL(dir.file("data/Documents/claims.png")).absoluteString(),
+                       VLCAMREditOptions(true, false), "claims");
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::imageTooLarge});
+  EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
+}
+
+TEST_F(CameraLibraryTest, AChooserOfItsOwnPicksFromTheGallery) {
+  for (int shot = 0; shot < 3; ++shot) {
+    wrapper->captureMedia(pictureOptions(16, 16, VLCAMREncodingType::png, true, false), "shot");
+    only();
+  }
+  auto gallery = platform::photos::PhotoLibrary().allAssets();
+  ASSERT_EQ(gallery.size(), 3u);
+  std::vector<std::string> seen;
+  configure([&](auto& c) {
+    c.chooser = [&](const std::vector<platform::photos::Asset>& offered, bool) {
+      for (const auto& asset : offered) seen.push_back(asset.url());
+      return std::vector<size_t>{2, 7, 0};
+    };
+  });
+  wrapper->chooseMultimedia(VLCAMRMediaType::all, true, false, false, "several");
+  Value several = Value::parse(*only().result);
+  ASSERT_EQ(several.size(), 2u);
+  EXPECT_EQ(several[0]["uri"], gallery[2].url());
+  EXPECT_EQ(several[1]["uri"], gallery[0].url());
+  EXPECT_EQ(seen.size(), 3u);
+  wrapper->choosePicture(false, "single");
+  EXPECT_EQ(only().result, gallery[2].url());
+
+  configure([](auto& c) { c.chooser = [](const auto&, bool) { return std::vector<size_t>{}; }; });
+  wrapper->choosePicture(false, "cancelled");
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::noMediaFound});
+}
+
+// Stands in for the person at the chooser window: once it shows, picks `path` (or nothing)
+// and answers; gives up after a while so that the test never hangs.
+struct Person {
+  std::string path;
+  bool accept = true;
+  bool sawWindow = false;
+  int ticks = 0;
+
+  static gboolean act(gpointer data) {
+    auto* person = static_cast<Person*>(data);
+    GtkWidget* dialog = nullptr;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* window = windows; window; window = window->next)
+      if (GTK_IS_FILE_CHOOSER_DIALOG(window->data) && gtk_widget_get_visible(GTK_WIDGET(window->data)))
+        dialog = GTK_WIDGET(window->data);
+    g_list_free(windows);
+    bool late = ++person->ticks > 400;
+    if (!dialog) return late ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+    person->sawWindow = true;
+    auto* chooser = GTK_FILE_CHOOSER(dialog);
+    if (person->accept && !late) {
+      gtk_file_chooser_select_filename(chooser, person->path.c_str());
+      gchar* selected = gtk_file_chooser_get_filename(chooser);
+      bool ready = selected && person->path == selected;
+      g_free(selected);
+      if (!ready) return G_SOURCE_CONTINUE;  // the folder is still loading
+    }
+    gtk_dialog_response(GTK_DIALOG(dialog), person->accept && !late ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
+    return G_SOURCE_REMOVE;
+  }
+};
+
+// While a GTK main loop runs, the gallery is chosen in a file chooser window over the photo
+// library's folder; closing it without a choice is a cancellation.
+TEST_F(CameraLibraryTest, TheChooserWindowPicksFromTheGallery) {
+  // No session bus or settings daemon: GTK would start them on the display and they would
+  // outlive it.
+  setenv("NO_AT_BRIDGE", "1", 1);
+  setenv("DBUS_SESSION_BUS_ADDRESS", "", 1);
+  setenv("GSETTINGS_BACKEND", "memory", 1);
+  testing_support::VirtualDisplay display;
+  ASSERT_TRUE(display.ok() && gtk_init_check(nullptr, nullptr));
+  for (int shot = 0; shot < 2; ++shot) {
+    wrapper->captureMedia(pictureOptions(16, 16, VLCAMREncodingType::png, true, false), "shot");
+    only();
+  }
+  auto gallery = platform::photos::PhotoLibrary().allAssets();
+  ASSERT_EQ(gallery.size(), 2u);
+
+  for (bool accept : {true, false}) {
+    Person person{gallery[1].path, accept};
+    std::vector<size_t> picked{99};
+    std::thread asking([&] {
+      picked = VLCAMRFactory::defaultChoice(gallery, true);
+      g_idle_add(+[](gpointer) { gtk_main_quit(); return G_SOURCE_REMOVE; }, nullptr);
+    });
+    g_timeout_add(25, Person::act, &person);
+    gtk_main();
+    asking.join();
+    EXPECT_TRUE(person.sawWindow);
+    EXPECT_EQ(picked, accept ? std::vector<size_t>{1} : std::vector<size_t>{});
+  }
 }
 
 }  // namespace

@@ -1,73 +1,26 @@
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <map>
 #include <mutex>
 #include <vector>
 
-#include "host/HBRCommandDelegate.h"
 #include "host/HBRPluginResult.h"
-#include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/Strings.h"
 #include "plugins/camera/VLCamera.h"
+#include "support/RecordingCommandDelegate.h"
+#include "support/TestPictures.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using platform::Value;
 
-// Every result by callback id, in arrival order.
-class RecordingDelegate : public HBRCommandDelegate {
- public:
-  std::optional<std::string> pathForResource(const std::string&) override { return std::nullopt; }
-  std::shared_ptr<platform::Object> getCommandInstance(const std::string&) override { return nullptr; }
-  void sendPluginResult(const std::shared_ptr<HBRPluginResult>& result,
-                        const std::optional<std::string>& callbackId) override {
-    std::lock_guard lock(mutex_);
-    results_[callbackId.value_or("")].push_back(result);
-  }
-  void evalJs(const std::string&) override {}
-  void evalJs(const std::string&, bool) override {}
-  void runInBackground(std::function<void()> block) override {
-    {
-      std::lock_guard lock(mutex_);
-      if (holdBackgroundWork) return held_.push_back(std::move(block));
-    }
-    platform::DispatchQueue::global().async(std::move(block));
-  }
-  void runHeldWork() {
-    std::vector<std::function<void()>> work;
-    {
-      std::lock_guard lock(mutex_);
-      work.swap(held_);
-    }
-    for (auto& block : work) block();
-  }
-  Value& settings() override { return settings_; }
-  Value settings_ = Value::object();
-  URLTransformer urlTransformer() const override { return nullptr; }
-  void setUrlTransformer(URLTransformer) override {}
-
-  bool holdBackgroundWork = false;
-
-  std::vector<std::shared_ptr<HBRPluginResult>> results(const std::string& id) {
-    std::lock_guard lock(mutex_);
-    return results_[id];
-  }
-  // The one result for `id`, waiting a few seconds for background work.
-  std::shared_ptr<HBRPluginResult> wait(const std::string& id) {
-    testing_support::waitUntil([&] { return !results(id).empty(); }, 5);
-    auto all = results(id);
-    EXPECT_EQ(all.size(), 1u) << id;
-    return all.empty() ? nullptr : all.front();
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<std::string, std::vector<std::shared_ptr<HBRPluginResult>>> results_;
-  std::vector<std::function<void()>> held_;
-};
+// Waits for the one result of `id`.
+std::shared_ptr<HBRPluginResult> one(testing_support::RecordingCommandDelegate& delegate, const std::string& id) {
+  auto result = delegate.wait(id);
+  EXPECT_EQ(delegate.results(id).size(), 1u) << id;
+  return result;
+}
 
 // Records each request with its tag; the test answers them when it likes.
 class ScriptedWrapper : public VLCAMRActionDelegate {
@@ -124,15 +77,6 @@ class ScriptedWrapper : public VLCAMRActionDelegate {
   std::vector<Call> calls_;
 };
 
-std::uint32_t pngCRC(std::string_view bytes) {
-  std::uint32_t crc = 0xffffffffu;
-  for (unsigned char byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-  }
-  return crc ^ 0xffffffffu;
-}
-
 class CameraPluginTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -154,7 +98,7 @@ class CameraPluginTest : public ::testing::Test {
     return id;
   }
   void expectError(const std::string& id, const char* code) {
-    auto result = delegate->wait(id);
+    auto result = one(*delegate, id);
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status(), HBRResultStatus::Error);
     EXPECT_EQ(result->message()["code"], code);
@@ -170,7 +114,7 @@ class CameraPluginTest : public ::testing::Test {
 
   testing_support::ScopedDataRoot dir;
   std::shared_ptr<ScriptedWrapper> wrapper = std::make_shared<ScriptedWrapper>();
-  std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+  std::shared_ptr<testing_support::RecordingCommandDelegate> delegate = std::make_shared<testing_support::RecordingCommandDelegate>();
   std::shared_ptr<VLCamera> plugin;
   int calls = 0;
 };
@@ -202,10 +146,10 @@ TEST_F(CameraPluginTest, ActionsReachTheWrapperWithTheirOwnTags) {
   plugin->callback(choose, "", std::nullopt);
   plugin->callback(record, "ignored", VLCAMRError{VLCAMRError::captureVideoIssue});
   plugin->callback(gallery, std::nullopt, std::nullopt);
-  auto captured = delegate->wait(capture);
+  auto captured = one(*delegate, capture);
   EXPECT_EQ(captured->status(), HBRResultStatus::OK);
   EXPECT_EQ(captured->message(), "file:///tmp/camera/a.jpg");
-  EXPECT_EQ(delegate->wait(choose)->message(), nullptr);
+  EXPECT_EQ(one(*delegate, choose)->message(), nullptr);
   expectError(record, "VL-PLUG-CAMR-0004");
   EXPECT_TRUE(delegate->results(gallery).empty());
   EXPECT_TRUE(delegate->results("Camera5").empty());
@@ -243,11 +187,7 @@ TEST_F(CameraPluginTest, EditPictureNeedsStrictBase64OfAPictureWithinTheLimits) 
               "VL-PLUG-CAMR-0002");
 
   // A tiny file whose header claims 60000 x 60000 pixels: refused before any pixel is decoded.
-  std::string chunk("IHDR\0\0\xea\x60\0\0\xea\x60\x08\x06\0\0\0", 17);
-  std::uint32_t crc = pngCRC(chunk);
-  std::string claimed = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0d", 12) + chunk;
-  for (int shift = 24; shift >= 0; shift -= 8) claimed += char((crc >> shift) & 0xff);
-  claimed += std::string("\0\0\0\x10IDAT", 8) + std::string(20, '\0');
+  std::string claimed = testing_support::pngClaimingSize(60000, 60000);
   expectError(call("editPicture", {platform::base64Encode(reinterpret_cast<const std::uint8_t*>(claimed.data()),
                                                           claimed.size())}),
               "VL-PLUG-CAMR-0008");
@@ -260,8 +200,8 @@ TEST_F(CameraPluginTest, EditPictureNeedsStrictBase64OfAPictureWithinTheLimits) 
 
 TEST_F(CameraPluginTest, PlayVideoAnswersOnceHowEverPlaybackEnds) {
   std::string played = call("playVideo", {{{"videoURI", "file:///video.avi"}}});
-  EXPECT_EQ(delegate->wait(played)->status(), HBRResultStatus::OK);
-  EXPECT_EQ(delegate->wait(played)->message(), nullptr);
+  EXPECT_EQ(one(*delegate, played)->status(), HBRResultStatus::OK);
+  EXPECT_EQ(one(*delegate, played)->message(), nullptr);
   EXPECT_EQ(wrapper->waitForCall(1).detail, "file:///video.avi");
 
   wrapper->playError = VLCAMRError{VLCAMRError::cameraUnavailable};
@@ -276,12 +216,16 @@ TEST_F(CameraPluginTest, PlayVideoAnswersOnceHowEverPlaybackEnds) {
 }
 
 TEST_F(CameraPluginTest, TerminationCleansTemporaryFilesAndAGonePluginDoesNothing) {
+  // The process ends right after: the files are gone by the time the hook returns.
   plugin->onAppTerminate();
-  EXPECT_EQ(wrapper->waitForCall(1).name, "clean");
+  ASSERT_EQ(wrapper->calls().size(), 1u);
+  EXPECT_EQ(wrapper->calls()[0].name, "clean");
 
   delegate->holdBackgroundWork = true;
   call("takePicture", {picture(1)});
   std::weak_ptr<VLCamera> weak = plugin;
+  // The cleaning job lets go of the plugin just after it has answered.
+  testing_support::waitUntil([&] { return plugin.use_count() == 1; }, 5);
   plugin.reset();  // the queued job holds the plugin weakly
   EXPECT_TRUE(weak.expired()) << weak.use_count();
   delegate->runHeldWork();

@@ -5,62 +5,25 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <condition_variable>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "host/HBRCommandDelegate.h"
 #include "host/HBRPluginResult.h"
 #include "host/HBRViewController.h"
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/Paths.h"
 #include "plugins/file/HBRFile.h"
 #include "plugins/file/HBRLocalFilesystem.h"
+#include "support/RecordingCommandDelegate.h"
 #include "support/TestSupport.h"
 
 namespace filetest {
 
 using platform::Value;
 
-// Keeps every result by callback id; background work runs on the real global queue.
-class RecordingDelegate : public HBRCommandDelegate {
- public:
-  std::optional<std::string> pathForResource(const std::string&) override { return std::nullopt; }
-  std::shared_ptr<platform::Object> getCommandInstance(const std::string&) override { return nullptr; }
-  void sendPluginResult(const std::shared_ptr<HBRPluginResult>& result,
-                        const std::optional<std::string>& callbackId) override {
-    std::lock_guard lock(mutex_);
-    results_[callbackId.value_or("")] = result;
-    arrived_.notify_all();
-  }
-  void evalJs(const std::string&) override {}
-  void evalJs(const std::string&, bool) override {}
-  void runInBackground(std::function<void()> block) override { platform::DispatchQueue::global().async(std::move(block)); }
-  Value& settings() override { return settings_; }
-  Value settings_ = Value::object();
-  URLTransformer urlTransformer() const override { return transformer; }
-  void setUrlTransformer(URLTransformer t) override { transformer = std::move(t); }
-
-  // The result for `callbackId`, waiting a few seconds for background work.
-  std::shared_ptr<HBRPluginResult> wait(const std::string& callbackId) {
-    std::unique_lock lock(mutex_);
-    arrived_.wait_for(lock, std::chrono::seconds(5), [&] { return results_.count(callbackId) > 0; });
-    auto it = results_.find(callbackId);
-    return it == results_.end() ? nullptr : it->second;
-  }
-
-  URLTransformer transformer;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::map<std::string, std::shared_ptr<HBRPluginResult>> results_;
-};
+using RecordingDelegate = testing_support::RecordingCommandDelegate;
 
 // Runs `work` with the process's file-size limit at `bytes`, so writes past it stop short.
 template <typename Work>
