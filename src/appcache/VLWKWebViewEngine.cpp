@@ -76,8 +76,11 @@ const std::string& VLWKWebViewEngine::userAgent() {
 
 bool VLWKWebViewEngine::isApplicationOrigin(const platform::URL& url) const {
   if (HBRWebViewEngine::isApplicationOrigin(url)) return true;
-  return !defaultHostname_.empty() && platform::equalsIgnoreCase(url.scheme(), VLCustomSchemeHandler::kScheme) &&
-         platform::equalsIgnoreCase(url.host(), defaultHostname_);
+  if (defaultHostname_.empty() || !platform::equalsIgnoreCase(url.scheme(), VLCustomSchemeHandler::kScheme))
+    return false;
+  // The host name may carry a port ("apps.example.com:8443"): both must match.
+  auto origin = platform::URL::parse(std::string(VLCustomSchemeHandler::kScheme) + "://" + defaultHostname_);
+  return origin && platform::equalsIgnoreCase(url.host(), origin->host()) && url.port() == origin->port();
 }
 
 void VLRegisterWKWebViewEngine() {

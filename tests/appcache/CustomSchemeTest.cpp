@@ -208,6 +208,7 @@ TEST_F(CustomSchemeEngineTest, RegistersBothSchemesAndKnowsTheApplicationsPages)
   EXPECT_TRUE(e->isApplicationOrigin(URL::parse("app://localhost/index.html").value()));
   EXPECT_FALSE(e->isApplicationOrigin(URL::parse("veltro://evil.example.com/").value()));
   EXPECT_FALSE(e->isApplicationOrigin(URL::parse("https://apps.example.com/").value()));
+  EXPECT_FALSE(e->isApplicationOrigin(URL::parse("veltro://apps.example.com:8443/").value()));
 
   // The page's bridge works from the default host under "veltro".
   web()->loadRequest(URLRequest(URL::parse("veltro://apps.example.com/shop/index.html").value()));
