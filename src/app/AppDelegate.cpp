@@ -2,6 +2,7 @@
 
 #include "app/MainViewController.h"
 #include "appcache/VLHarborLoader.h"
+#include "appcache/VLWKWebViewEngine.h"
 #include "host/HBRWebViewEngine.h"
 #include "plugins/auth/VLAuth.h"
 #include "plugins/device/HBRDevice.h"
@@ -30,6 +31,7 @@ void HBRRegisterAppClasses() {
   HBRRegisterHostClasses();
   HBRRegisterBuiltInPluginClass<SQLitePlugin>("SQLitePlugin");
   VLRegisterShellClasses();
+  VLRegisterWKWebViewEngine();
   HBRRegisterFilePlugin();
   VLRegisterHarborLoader();
 #ifdef VELTRO_HAS_CAMERA_PLUGIN

@@ -81,6 +81,7 @@ std::shared_ptr<HeadlessWebView::RecordedTask> HeadlessWebView::startSchemeTask(
 }
 
 void HeadlessWebView::stopSchemeTask(const std::shared_ptr<RecordedTask>& task) {
+  task->stopped = true;
   if (auto handler = configuration_.handlerForScheme(task->request().url().scheme()))
     handler->stopURLSchemeTask(*this, task);
 }

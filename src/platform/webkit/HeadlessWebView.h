@@ -70,15 +70,31 @@ class HeadlessWebView : public WebView {
   struct RecordedTask : URLSchemeTask {
     explicit RecordedTask(URLRequest r) : request_(std::move(r)) {}
     const URLRequest& request() const override { return request_; }
-    void didReceiveResponse(const URLResponse& r) override { response = r; }
-    void didReceiveData(std::string_view d) override { data.append(d); }
-    void didFinish() override { finished = true; }
-    void didFailWithError(const Error& e) override { error = e; }
+    // Every answer is recorded, and so is each one that came after the web view stopped the
+    // task: a handler must never answer a stopped task.
+    void didReceiveResponse(const URLResponse& r) override {
+      answeredAfterStop += stopped;
+      response = r;
+    }
+    void didReceiveData(std::string_view d) override {
+      answeredAfterStop += stopped;
+      data.append(d);
+    }
+    void didFinish() override {
+      answeredAfterStop += stopped;
+      finished = true;
+    }
+    void didFailWithError(const Error& e) override {
+      answeredAfterStop += stopped;
+      error = e;
+    }
     URLRequest request_;
     std::optional<URLResponse> response;
     std::string data;
     bool finished = false;
     std::optional<Error> error;
+    bool stopped = false;
+    int answeredAfterStop = 0;
   };
   // Starts a task on the handler registered for the request's scheme; nullptr when none.
   std::shared_ptr<RecordedTask> startSchemeTask(const URLRequest& request);

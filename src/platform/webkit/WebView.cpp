@@ -34,6 +34,19 @@ std::shared_ptr<WebView> makeWebView(ui::Rect frame, const WebViewConfiguration&
   return currentWebViewFactory()(frame, configuration);
 }
 
+DefaultUserAgentProvider& currentDefaultUserAgentProvider() {
+  static DefaultUserAgentProvider provider = [] {
+    return "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/605.1.15 (KHTML, like Gecko) " +
+           WebViewConfiguration().defaultApplicationNameForUserAgent;
+  };
+  return provider;
+}
+
+std::string defaultUserAgent() {
+  auto& provider = currentDefaultUserAgentProvider();
+  return provider ? provider() : std::string();
+}
+
 }  // namespace platform::webkit
 
 namespace platform::webkit {

@@ -251,4 +251,12 @@ using WebViewFactory = std::function<std::shared_ptr<WebView>(ui::Rect frame, co
 WebViewFactory& currentWebViewFactory();
 std::shared_ptr<WebView> makeWebView(ui::Rect frame, const WebViewConfiguration& configuration);
 
+// The user agent a web view made with a default configuration would send, read from the web
+// engine's settings: no view is made and no script runs, so it is safe during start-up.
+// Main thread only. The program that installs a web view factory installs the matching
+// provider; the headless one answers a fixed text with the default application name.
+using DefaultUserAgentProvider = std::function<std::string()>;
+DefaultUserAgentProvider& currentDefaultUserAgentProvider();
+std::string defaultUserAgent();
+
 }  // namespace platform::webkit

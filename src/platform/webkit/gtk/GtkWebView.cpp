@@ -597,20 +597,23 @@ void GtkWebView::applyUserAgent() {
     webkit_settings_set_user_agent(settings_.get(), customUserAgent_->c_str());
     return;
   }
+  applyApplicationName(settings_.get(), configuration_.applicationNameForUserAgent
+                                            ? *configuration_.applicationNameForUserAgent
+                                            : configuration_.defaultApplicationNameForUserAgent);
+}
+
+void GtkWebView::applyApplicationName(WebKitSettings* settings, const std::string& name) {
   // The application's name follows WebKit's own user agent, as the platform appends it.
-  const std::string& name = configuration_.applicationNameForUserAgent
-                                ? *configuration_.applicationNameForUserAgent
-                                : configuration_.defaultApplicationNameForUserAgent;
-  webkit_settings_set_user_agent(settings_.get(), nullptr);
+  webkit_settings_set_user_agent(settings, nullptr);
   if (name.empty()) return;
   size_t slash = name.rfind('/');
   if (slash != std::string::npos && name.find(' ', slash) == std::string::npos && slash + 1 < name.size()) {
     std::string application = name.substr(0, slash);
     std::string version = name.substr(slash + 1);
-    webkit_settings_set_user_agent_with_application_details(settings_.get(), application.c_str(), version.c_str());
+    webkit_settings_set_user_agent_with_application_details(settings, application.c_str(), version.c_str());
   } else {
-    std::string agent = std::string(webkit_settings_get_user_agent(settings_.get())) + " " + name;
-    webkit_settings_set_user_agent(settings_.get(), agent.c_str());
+    std::string agent = std::string(webkit_settings_get_user_agent(settings)) + " " + name;
+    webkit_settings_set_user_agent(settings, agent.c_str());
   }
 }
 
@@ -870,6 +873,13 @@ bool GtkWebView::hadRecentUserInput() const {
 void installGtkWebViewFactory() {
   currentWebViewFactory() = [](ui::Rect frame, const WebViewConfiguration& configuration) -> std::shared_ptr<WebView> {
     return GtkWebView::create(frame, configuration);
+  };
+  currentDefaultUserAgentProvider() = [] {
+    // Settings alone carry the agent a default view would send; no view, no web process.
+    auto settings = GObjectPtr<WebKitSettings>::adopt(webkit_settings_new());
+    GtkWebView::applyApplicationName(settings.get(), WebViewConfiguration().defaultApplicationNameForUserAgent);
+    const char* agent = webkit_settings_get_user_agent(settings.get());
+    return std::string(agent ? agent : "");
   };
 }
 

@@ -60,6 +60,8 @@ class GtkWebView : public WebView {
   WebKitSettings* settings() const { return settings_.get(); }
   // The user agent WebKit sends now.
   std::string userAgent() const;
+  // Gives `settings` WebKit's own user agent followed by the application's name.
+  static void applyApplicationName(WebKitSettings* settings, const std::string& name);
 
   // Starts a request of one of this view's schemes (called by the shared context).
   void startSchemeRequest(WebKitURISchemeRequest* request);

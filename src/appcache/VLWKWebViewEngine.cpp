@@ -1,0 +1,89 @@
+#include "appcache/VLWKWebViewEngine.h"
+
+#include "host/HBRSettings.h"
+#include "host/HBRViewController.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/Strings.h"
+#include "platform/net/HTTPHeaders.h"
+
+using platform::Value;
+
+namespace {
+
+// An agent that could not be sent as a header field (a line break from the package's
+// settings) would be dropped by every session; the default agent stands in for it.
+bool isSendable(const std::string& agent) { return platform::isValidHTTPHeaderField("User-Agent", agent); }
+
+}  // namespace
+
+Value VLWKWebViewEngine::settings() const {
+  auto vc = viewController();
+  return vc ? vc->settings() : Value();
+}
+
+void VLWKWebViewEngine::pluginInitialize() {
+  // 1. The superclass set-up asks for the configuration, which registers the handler.
+  handler_ = std::make_shared<VLCustomSchemeHandler>();
+  // 2.
+  HBRWebViewEngine::pluginInitialize();
+  // 3.
+  Value values = settings();
+  defaultHostname_ = harborStringSettingForKey(values, "DefaultHostname").value_or("");
+  defaultURL_ = harborStringSettingForKey(values, "DefaultApplicationURL").value_or("");
+  setReferrerRelatedProperties();
+  // 4. (keyboard offsets before system 13.4) and the opacity and scroll insets of 5 have no
+  // counterpart in this web view.
+  // 5.
+  if (auto view = engineWebView()) view->setCustomUserAgent(userAgent());
+}
+
+void VLWKWebViewEngine::setReferrerRelatedProperties() {
+  if (!handler_) return;
+  handler_->setReferrerHeaderEnabled(harborStringSettingForKey(settings(), "EnableRefererHeaderCustomScheme") ==
+                                     std::optional<std::string>("true"));
+  handler_->setReferrer(defaultHostname_);
+}
+
+platform::webkit::WebViewConfiguration VLWKWebViewEngine::createConfigurationFromSettings(const Value& values) {
+  platform::webkit::WebViewConfiguration configuration = HBRWebViewEngine::createConfigurationFromSettings(values);
+  if (!handler_) handler_ = std::make_shared<VLCustomSchemeHandler>();
+  configuration.setURLSchemeHandler(handler_, VLCustomSchemeHandler::kScheme);
+  configuration.applicationNameForUserAgent = userAgent();
+  return configuration;
+}
+
+const std::string& VLWKWebViewEngine::userAgent() {
+  if (userAgent_) return *userAgent_;
+  Value values = settings();
+  auto override = harborStringSettingForKey(values, "OverrideUserAgent");
+  auto append = harborStringSettingForKey(values, "AppendUserAgent");
+  std::string agent;
+  if (override && isSendable(*override)) {
+    agent = *override;
+  } else {
+    agent = platform::webkit::defaultUserAgent();
+    if (override) {
+      platform::log("The setting \"OverrideUserAgent\" cannot be sent as a header field; using the default user agent.");
+    } else if (append && isSendable(agent + " " + *append)) {
+      agent += " " + *append;
+    } else if (append) {
+      platform::log("The setting \"AppendUserAgent\" cannot be sent as a header field; it is left out.");
+    }
+  }
+  userAgent_ = agent;
+  return *userAgent_;
+}
+
+bool VLWKWebViewEngine::isApplicationOrigin(const platform::URL& url) const {
+  if (HBRWebViewEngine::isApplicationOrigin(url)) return true;
+  if (defaultHostname_.empty() || !platform::equalsIgnoreCase(url.scheme(), VLCustomSchemeHandler::kScheme))
+    return false;
+  // The host name may carry a port ("apps.example.com:8443"): both must match.
+  auto origin = platform::URL::parse(std::string(VLCustomSchemeHandler::kScheme) + "://" + defaultHostname_);
+  return origin && platform::equalsIgnoreCase(url.host(), origin->host()) && url.port() == origin->port();
+}
+
+void VLRegisterWKWebViewEngine() {
+  HBRWebViewEngineClassRegistry::shared().registerClassIfAbsent(
+      "VLWKWebViewEngine", [](platform::ui::Rect frame) { return std::make_shared<VLWKWebViewEngine>(frame); });
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "appcache/VLCustomSchemeHandler.h"
+#include "host/HBRWebViewEngine.h"
+
+// The engine of a web application served from the platform server under the private scheme
+// "veltro": it registers VLCustomSchemeHandler for that scheme (beside the application scheme
+// of the packaged files, when the settings name one) and gives the web view, and through the
+// configuration the shell's URL sessions, the user agent the settings ask for. Selected by
+// the setting "HarborWebViewEngine" = "VLWKWebViewEngine". Main thread only.
+//
+// Authentication challenges of the web view are not passed to plugins: WebKitGTK gives the
+// host no hook for the challenges of its own loads, and those of "veltro" requests belong to
+// the shell's URL session.
+class VLWKWebViewEngine : public HBRWebViewEngine {
+ public:
+  explicit VLWKWebViewEngine(platform::ui::Rect frame) : HBRWebViewEngine(frame) {}
+  std::string className() const override { return "VLWKWebViewEngine"; }
+
+  void pluginInitialize() override;
+  void setReferrerRelatedProperties();
+  platform::webkit::WebViewConfiguration createConfigurationFromSettings(const platform::Value& settings) override;
+  // Pages of the default host under "veltro" are the application's own as well.
+  bool isApplicationOrigin(const platform::URL& url) const override;
+
+  // Computed once: "OverrideUserAgent", else the web view's default agent followed by
+  // "AppendUserAgent", else the default agent alone. The default agent is read from the web
+  // engine's settings; no view is made for it and no script waited for.
+  const std::string& userAgent();
+
+  const std::string& defaultHostname() const { return defaultHostname_; }
+  const std::string& defaultURL() const { return defaultURL_; }
+  std::shared_ptr<VLCustomSchemeHandler> handler() const { return handler_; }
+
+ private:
+  platform::Value settings() const;
+
+  std::string defaultHostname_;
+  std::string defaultURL_;
+  std::optional<std::string> userAgent_;
+  std::shared_ptr<VLCustomSchemeHandler> handler_;
+};
+
+// Makes "VLWKWebViewEngine" known to the host's engine registry (kept when the program
+// registered its own class under that name first).
+void VLRegisterWKWebViewEngine();

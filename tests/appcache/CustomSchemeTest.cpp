@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "CacheTestSupport.h"
+#include "appcache/VLCustomSchemeHandler.h"
+#include "appcache/VLWKWebViewEngine.h"
+#include "host/HBRURLSchemeHandler.h"
+#include "host/HostPackageFixture.h"
+#include "platform/foundation/MainLoop.h"
+#include "platform/webkit/HeadlessWebView.h"
+
+using platform::URL;
+using platform::URLRequest;
+using platform::webkit::HeadlessWebView;
+
+namespace {
+
+std::string gzipped(const std::string& text) {
+  z_stream stream{};
+  EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&stream, text.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  stream.avail_in = static_cast<uInt>(text.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+// A headless web view with the handler registered for "veltro", against the HTTPS server.
+class CustomSchemeHandlerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cache_test::CacheLog::shared().clear();
+    handler = std::make_shared<VLCustomSchemeHandler>();
+    platform::webkit::WebViewConfiguration configuration;
+    configuration.setURLSchemeHandler(handler, "veltro");
+    web = std::make_shared<HeadlessWebView>(configuration);
+  }
+  void TearDown() override {
+    gate->release();
+    platform::MainLoop::drain();
+  }
+
+  URLRequest schemeRequest(const std::string& path, const std::string& method = "GET") const {
+    URLRequest request(URL::parse(server.url(path)).value().withScheme("veltro"));
+    request.setHTTPMethod(method);
+    return request;
+  }
+  std::shared_ptr<HeadlessWebView::RecordedTask> serve(const URLRequest& request) {
+    auto task = web->startSchemeTask(request);
+    if (task) platform::MainLoop::runUntil([&] { return task->finished || task->error.has_value(); }, 10);
+    return task;
+  }
+
+  std::shared_ptr<cache_test::Gate> gate = std::make_shared<cache_test::Gate>();
+  testing_support::HttpsTestServer server;
+  std::shared_ptr<VLCustomSchemeHandler> handler;
+  std::shared_ptr<HeadlessWebView> web;
+};
+
+}  // namespace
+
+TEST_F(CustomSchemeHandlerTest, OnlyGETReachesTheServer) {
+  server.on("POST", "/form", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("posted", "text/plain");
+  });
+  for (const char* method : {"POST", "PUT", "get", "HEAD"}) {
+    auto task = serve(schemeRequest("/form", method));
+    ASSERT_TRUE(task);
+    ASSERT_TRUE(task->response) << method;
+    EXPECT_EQ(task->response->statusCode(), 404) << method;
+    EXPECT_EQ(task->response->url().scheme(), "veltro");
+    EXPECT_TRUE(task->response->allHeaderFields().empty());
+    EXPECT_TRUE(task->data.empty());
+    EXPECT_TRUE(task->finished);
+  }
+  EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST_F(CustomSchemeHandlerTest, RequestsAndAnswersAreRewrittenBetweenTheSchemes) {
+  std::string page(100000, 'p');
+  server.on("GET", "/app/index.html", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Content-Encoding", "gzip");
+    response.set_header("X-Origin", "kept");
+    response.set_content(gzipped(page), "text/html");
+  });
+  server.on("GET", "/app/missing.js", [](const httplib::Request&, httplib::Response& response) {
+    response.status = 404;
+    response.set_content("no such file", "text/plain");
+  });
+
+  URLRequest request = schemeRequest("/app/index.html?v=3&x=veltro");
+  std::string origin = "veltro://" + request.url().host();
+  request.setValue(origin, "Origin");
+  request.setValue(origin + "/app/ and veltro://other/ and veltro:/not", "X-Links");
+  request.setValue("plain value", "X-Plain");
+  request.setValue(origin + "/app/start.html", "Referer");
+  auto task = serve(request);
+  ASSERT_TRUE(task && task->response);
+  EXPECT_FALSE(task->error);
+
+  // The server sees HTTPS origins in place of "veltro" ones, everything else unchanged.
+  auto seen = server.lastRequest("/app/index.html");
+  ASSERT_TRUE(seen);
+  std::string https = "https://" + request.url().host();
+  EXPECT_EQ(seen->header("Origin"), https);
+  EXPECT_EQ(seen->header("X-Links"), https + "/app/ and https://other/ and veltro:/not");
+  EXPECT_EQ(seen->header("X-Plain"), "plain value");
+  EXPECT_EQ(seen->header("Referer"), https + "/app/start.html");
+  EXPECT_EQ(seen->query.at("v"), "3");
+  EXPECT_EQ(seen->query.at("x"), "veltro");
+
+  // The answer shows the scheme "veltro" with the server's path and query, and the decoded
+  // body without the fields that described the encoded one.
+  EXPECT_EQ(task->response->url().absoluteString(), request.url().absoluteString());
+  EXPECT_EQ(task->response->statusCode(), 200);
+  EXPECT_EQ(task->data, page);
+  EXPECT_FALSE(task->response->valueForHTTPHeaderField("Content-Encoding"));
+  EXPECT_FALSE(task->response->valueForHTTPHeaderField("Content-Length"));
+  EXPECT_FALSE(task->response->valueForHTTPHeaderField("Transfer-Encoding"));
+  EXPECT_EQ(task->response->valueForHTTPHeaderField("X-Origin"), "kept");
+  EXPECT_EQ(task->response->mimeType(), "text/html");
+
+  // An error status is passed on with its body; a transport failure is the task's failure.
+  auto missing = serve(schemeRequest("/app/missing.js"));
+  ASSERT_TRUE(missing && missing->response);
+  EXPECT_EQ(missing->response->statusCode(), 404);
+  EXPECT_EQ(missing->data, "no such file");
+  auto unreachable = serve(URLRequest(URL::parse("veltro://127.0.0.1:1/x").value()));
+  ASSERT_TRUE(unreachable);
+  EXPECT_TRUE(unreachable->error);
+  EXPECT_FALSE(unreachable->response);
+  EXPECT_EQ(handler->runningCount(), 0u);
+  EXPECT_TRUE(cache_test::CacheLog::shared().contains("VLWKWebView: Converted request: https://"));
+}
+
+TEST_F(CustomSchemeHandlerTest, RefererIsSetOnlyForExactlyTrue) {
+  server.on("GET", "/r", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("r", "text/plain");
+  });
+  handler->setReferrer("apps.example.com");
+  handler->setReferrerHeaderEnabled(false);
+  serve(schemeRequest("/r"));
+  EXPECT_FALSE(server.lastRequest("/r")->hasHeader("Referer"));
+  handler->setReferrerHeaderEnabled(true);
+  URLRequest request = schemeRequest("/r");
+  request.setValue("veltro://page/", "Referer");
+  serve(request);
+  EXPECT_EQ(server.lastRequest("/r")->header("Referer"), "https://apps.example.com");
+}
+
+TEST_F(CustomSchemeHandlerTest, AStoppedTaskIsNeverAnswered) {
+  auto held = gate;
+  server.on("GET", "/slow", [held](const httplib::Request&, httplib::Response& response) {
+    held->pass();
+    response.set_content("late", "text/plain");
+  });
+  auto task = web->startSchemeTask(schemeRequest("/slow"));
+  ASSERT_TRUE(task);
+  ASSERT_TRUE(gate->waitForWaiting(1));
+  web->stopSchemeTask(task);
+  EXPECT_EQ(handler->runningCount(), 0u);
+  gate->release();
+  // Whatever the cancelled data task reports reaches the main loop and is dropped there.
+  platform::MainLoop::runFor(0.5);
+  EXPECT_EQ(task->answeredAfterStop, 0);
+  EXPECT_FALSE(task->response);
+  EXPECT_FALSE(task->finished);
+  EXPECT_FALSE(task->error);
+  EXPECT_TRUE(cache_test::CacheLog::shared().contains("VLWKWebView: Stopped loading URL: veltro://"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The engine
+
+class CustomSchemeEngineTest : public hosttest::HostPackageTest {
+ protected:
+  void SetUp() override {
+    hosttest::HostPackageTest::SetUp();
+    VLRegisterWKWebViewEngine();
+  }
+  std::string preferences() const override {
+    return pref("HarborWebViewEngine", "VLWKWebViewEngine") + pref("scheme", "app") +
+           pref("DefaultHostname", "apps.example.com") + pref("DefaultApplicationURL", "shop") + extra;
+  }
+  std::shared_ptr<VLWKWebViewEngine> customEngine() const {
+    return std::dynamic_pointer_cast<VLWKWebViewEngine>(vc->webViewEngine());
+  }
+  std::string extra;
+};
+
+TEST_F(CustomSchemeEngineTest, RegistersBothSchemesAndKnowsTheApplicationsPages) {
+  start();
+  auto e = customEngine();
+  ASSERT_TRUE(e);
+  const auto& configuration = web()->configuration();
+  EXPECT_EQ(configuration.handlerForScheme("veltro").get(), e->handler().get());
+  EXPECT_EQ(configuration.handlerForScheme("app"), std::static_pointer_cast<platform::webkit::URLSchemeHandler>(e->schemeHandler()));
+  EXPECT_EQ(e->defaultHostname(), "apps.example.com");
+  EXPECT_EQ(e->defaultURL(), "shop");
+  EXPECT_EQ(e->handler()->referrer(), "apps.example.com");
+  EXPECT_FALSE(e->handler()->isReferrerHeaderEnabled());
+
+  EXPECT_TRUE(e->isApplicationOrigin(URL::parse("veltro://Apps.Example.com/shop/index.html").value()));
+  EXPECT_TRUE(e->isApplicationOrigin(URL::parse("app://localhost/index.html").value()));
+  EXPECT_FALSE(e->isApplicationOrigin(URL::parse("veltro://evil.example.com/").value()));
+  EXPECT_FALSE(e->isApplicationOrigin(URL::parse("https://apps.example.com/").value()));
+  EXPECT_FALSE(e->isApplicationOrigin(URL::parse("veltro://apps.example.com:8443/").value()));
+
+  // The page's bridge works from the default host under "veltro".
+  web()->loadRequest(URLRequest(URL::parse("veltro://apps.example.com/shop/index.html").value()));
+  EXPECT_TRUE(web()->postScriptMessage("harbor", platform::Value::array({"INVALID", "x", "y", platform::Value::array()})));
+}
+
+TEST_F(CustomSchemeEngineTest, UserAgentSettings) {
+  std::string standard = platform::webkit::defaultUserAgent();
+  ASSERT_FALSE(standard.empty());
+  start();
+  EXPECT_EQ(web()->customUserAgent(), standard);
+  EXPECT_EQ(web()->configuration().applicationNameForUserAgent, standard);
+
+  extra = pref("AppendUserAgent", "Shop/2") + pref("EnableRefererHeaderCustomScheme", "TRUE");
+  SetUp();
+  start();
+  EXPECT_EQ(web()->customUserAgent(), standard + " Shop/2");
+  EXPECT_FALSE(customEngine()->handler()->isReferrerHeaderEnabled());
+
+  extra = pref("OverrideUserAgent", "Exactly This/1.0") + pref("AppendUserAgent", "Shop/2") +
+          pref("EnableRefererHeaderCustomScheme", "true");
+  SetUp();
+  start();
+  EXPECT_EQ(web()->customUserAgent(), "Exactly This/1.0");
+  EXPECT_EQ(web()->configuration().applicationNameForUserAgent, "Exactly This/1.0");
+  EXPECT_TRUE(customEngine()->handler()->isReferrerHeaderEnabled());
+
+  // An agent that cannot go into a header field is not used.
+  testing_support::LogCapture log;
+  extra = pref("OverrideUserAgent", "Bad&#10;Injected: 1");
+  SetUp();
+  start();
+  EXPECT_EQ(web()->customUserAgent(), standard);
+  EXPECT_TRUE(log.contains("\"OverrideUserAgent\" cannot be sent"));
+}
