@@ -1,5 +1,6 @@
 #include "appcache/VLCache.h"
 
+#include "appcache/VLPreBundle.h"
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRPluginResult.h"
 #include "host/HBRSettings.h"
@@ -281,4 +282,7 @@ void VLCache::throwException(const std::string& message) {
   sendUpdateToJSApi(createUpdateObjectForTask("Exception", Value{{"Error", message}}));
 }
 
-void VLRegisterCachePlugins() { HBRRegisterBuiltInPluginClass<VLCache>("VLCache"); }
+void VLRegisterCachePlugins() {
+  HBRRegisterBuiltInPluginClass<VLCache>("VLCache");
+  HBRRegisterBuiltInPluginClass<VLPreBundlePlugin>("VLPreBundlePlugin");
+}
