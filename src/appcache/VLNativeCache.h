@@ -84,6 +84,10 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
                     const platform::Value& options);
   void switchToVersion(const std::string& hostname, const std::string& application,
                        const std::string& version);
+  // Gives the current application a package frame of `versionToken` (the packaged copy of the
+  // web application, never downloaded and never persisted) and makes the cache idle.
+  void bootstrapCache(const std::string& versionToken, const platform::Value& resourceList,
+                      const platform::Value& urlMaps, const platform::Value& urlMapsNoCache);
   bool swapCache();
   void createCheckPointForApplicationCache(const std::shared_ptr<VLApplicationCache>& cache);
   void upgradeCacheIfNeeded();

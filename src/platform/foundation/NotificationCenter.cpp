@@ -50,7 +50,10 @@ void NotificationCenter::post(const Notification& notification) {
       targets.emplace_back(e.token, e.callback);
     }
   }
-  for (auto& [token, callback] : targets) {
+  for (auto& target : targets) {
+    // Not a structured binding: clang 14 (the fuzz build) cannot capture one in a lambda.
+    const Token token = target.first;
+    const auto& callback = target.second;
     {
       // An observer removed by an earlier observer of the same post is not called.
       std::lock_guard<std::mutex> lock(mutex_);

@@ -23,7 +23,8 @@ constexpr std::int64_t kReferenceDateOffset = 978307200;
 // The property-list library builds and frees its nodes recursively, before any check of ours
 // could run, and it copies an object once for every reference to it. So the bytes are
 // measured first, without recursion: nesting beyond `kMaxNestingDepth`, a reference loop, or
-// more nodes than `kMaxNodes` once shared objects are copied, and the list is refused.
+// more nodes than `kMaxNodes` once shared objects are copied, and the list is refused; so is a
+// binary dictionary key with a NUL in it, on which the library asserts.
 constexpr std::uint64_t kMaxNodes = 1u << 20;
 
 // XML: <dict> and <array> open a level, their end tags close one, "<dict/>" is empty.
@@ -90,6 +91,7 @@ bool binaryWithinBounds(std::string_view data) {
   struct Members {
     size_t at = 0;
     std::uint64_t count = 0;
+    bool dictionary = false;
   };
   auto membersOf = [&](std::uint64_t index) -> std::optional<Members> {
     auto offset = readBE(*table + index * offsetSize, offsetSize);
@@ -108,9 +110,42 @@ bool binaryWithinBounds(std::string_view data) {
       members.at += 1 + intSize;
       members.count = *length;
     }
-    if (kind == 0xD) members.count *= 2;  // keys, then values
+    if (kind == 0xD) {
+      members.count *= 2;  // keys, then values
+      members.dictionary = true;
+    }
     if (members.at > trailer || (trailer - members.at) / refSize < members.count) return std::nullopt;
     return members;
+  };
+
+  // A string object with a NUL in it. The library reads dictionary keys as C strings and
+  // asserts when the length it stored disagrees.
+  auto stringHasNul = [&](std::uint64_t index) {
+    auto offset = readBE(*table + index * offsetSize, offsetSize);
+    if (!offset || *offset >= trailer) return false;
+    size_t at = static_cast<size_t>(*offset);
+    std::uint8_t marker = static_cast<std::uint8_t>(data[at]);
+    std::uint8_t kind = marker >> 4;
+    if (kind != 0x5 && kind != 0x6) return false;
+    std::uint64_t length = marker & 0x0Fu;
+    ++at;
+    if (length == 0x0F) {
+      if (at >= trailer) return false;
+      std::uint8_t intMarker = static_cast<std::uint8_t>(data[at]);
+      if (intMarker >> 4 != 0x1 || (intMarker & 0x0F) > 3) return false;
+      size_t intSize = size_t{1} << (intMarker & 0x0F);
+      auto value = readBE(at + 1, intSize);
+      if (!value) return false;
+      at += 1 + intSize;
+      length = *value;
+    }
+    const size_t unit = kind == 0x6 ? 2 : 1;
+    if (at > trailer || (trailer - at) / unit < length) return false;
+    for (std::uint64_t i = 0; i < length; ++i) {
+      bool zero = data[at + i * unit] == '\0' && (unit == 1 || data[at + i * unit + 1] == '\0');
+      if (zero) return true;
+    }
+    return false;
   };
 
   enum : std::uint8_t { kUnseen, kOpen, kDone };
@@ -138,6 +173,8 @@ bool binaryWithinBounds(std::string_view data) {
       auto child = readBE(frame.members.at + frame.next * refSize, refSize);
       ++frame.next;
       if (!child || *child >= objects || state[*child] == kOpen) return false;  // broken, or a loop
+      if (frame.members.dictionary && frame.next <= frame.members.count / 2 && stringHasNul(*child))
+        return false;
       if (state[*child] == kDone) {
         frame.nodes = std::min(frame.nodes + nodes[*child], kMaxNodes + 1);
       } else if (!open(*child)) {

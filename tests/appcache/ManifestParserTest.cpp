@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include "CacheTestSupport.h"
+#include "appcache/VLManifestParser.h"
+
+using cache_test::CacheLog;
+using platform::Value;
+
+namespace {
+
+class ManifestParserTest : public ::testing::Test {
+ protected:
+  ManifestParserTest() { CacheLog::shared().clear(); }
+  VLManifestParser& parser = *VLManifestParser::sharedInstance();
+};
+
+Value manifestJSON(Value manifest) { return Value{{"manifest", std::move(manifest)}}; }
+
+}  // namespace
+
+TEST_F(ManifestParserTest, VersionsAndMappingsAreJoinedAndUnversionedPathsLeftOut) {
+  Value json = manifestJSON({
+      {"versionToken", "v7"},
+      {"urlVersions", {{"/app/scripts/a.js", "?8f2"}, {"/app/c.css", "?c1"}}},
+      {"urlMappings",
+       {{"/app/a.js", "/app/scripts/a.js"}, {"/app/b.js", "/app/scripts/b.js"},
+        {"/app/q.js", "/app/scripts/q.js?fixed"}}},
+      {"urlMappingsNoCache", {{"/app/c.css", "/app/c.css"}, {"/app/d.css", "/app/d.css"}}},
+  });
+  auto manifest = parser.getManifestInfo(json);
+  ASSERT_TRUE(manifest);
+  EXPECT_EQ(manifest->versionToken(), "v7");
+  EXPECT_EQ(manifest->urlVersions(),
+            (std::vector<std::string>{"/app/c.css?c1", "/app/scripts/a.js?8f2"}));
+  // A URL that already carries a query stays as it is, even without a version of its own.
+  EXPECT_EQ(manifest->urlMappings(),
+            (VLManifest::Mappings{{"/app/a.js", "/app/scripts/a.js?8f2"},
+                                  {"/app/q.js", "/app/scripts/q.js?fixed"}}));
+  EXPECT_EQ(manifest->urlMappingsNoCache(), (VLManifest::Mappings{{"/app/c.css", "/app/c.css?c1"}}));
+  EXPECT_EQ(parser.getManifestVersion(json), "v7");
+  EXPECT_EQ(manifest->urlMappingsValue(),
+            (Value{{"/app/a.js", "/app/scripts/a.js?8f2"}, {"/app/q.js", "/app/scripts/q.js?fixed"}}));
+  EXPECT_EQ(manifest->urlVersionsValue(), (Value{"/app/c.css?c1", "/app/scripts/a.js?8f2"}));
+
+  // Without "urlVersions" nothing is mapped, a URL with a query included.
+  auto bare = parser.getManifestInfo(manifestJSON(
+      {{"versionToken", "v8"}, {"urlMappings", {{"/app/q.js", "/app/scripts/q.js?fixed"}}}}));
+  ASSERT_TRUE(bare);
+  EXPECT_TRUE(bare->urlVersions().empty());
+  EXPECT_TRUE(bare->urlMappings().empty());
+  EXPECT_TRUE(bare->urlMappingsNoCache().empty());
+}
+
+TEST_F(ManifestParserTest, MissingDictionariesAndTokens) {
+  EXPECT_EQ(parser.getManifestInfo(nullptr), nullptr);
+  EXPECT_TRUE(CacheLog::shared().contains(
+      "VLManifest: Failed to get manifest info with error: invalid or missing dictionary"));
+  EXPECT_EQ(parser.getManifestVersion(nullptr), std::nullopt);
+  EXPECT_TRUE(CacheLog::shared().contains(
+      "VLManifest: Failed to get manifest version with error: invalid or missing dictionary"));
+
+  // A dictionary without "manifest" is an empty manifest without a token.
+  auto empty = parser.getManifestInfo(Value{{"other", 1}});
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->versionToken(), std::nullopt);
+  EXPECT_TRUE(empty->urlVersions().empty());
+  EXPECT_TRUE(empty->urlMappings().empty());
+  EXPECT_EQ(parser.getManifestVersion(Value::object()), std::nullopt);
+
+  EXPECT_EQ(parser.getManifestUrl("abc"), "manifest.json?abc");
+  EXPECT_EQ(parser.getManifestUrl(std::nullopt), "manifest.json");
+
+  VLManifest built("t", {"/a?1"}, {{"/x", "/a?1"}}, {});
+  built.urlVersions().push_back("/b?2");
+  EXPECT_EQ(built.urlVersions(), (std::vector<std::string>{"/a?1", "/b?2"}));
+  EXPECT_EQ(built.versionToken(), "t");
+}
+
+TEST_F(ManifestParserTest, ValuesOfTheWrongTypeAreLeftOutWithALogLine) {
+  // Not a dictionary at all.
+  EXPECT_EQ(parser.getManifestInfo(Value{1, 2}), nullptr);
+  EXPECT_EQ(parser.getManifestInfo("manifest"), nullptr);
+  // "manifest" of the wrong type counts as absent.
+  auto wrongManifest = parser.getManifestInfo(Value{{"manifest", Value::array({1})}});
+  ASSERT_TRUE(wrongManifest);
+  EXPECT_EQ(wrongManifest->versionToken(), std::nullopt);
+  EXPECT_EQ(parser.getManifestVersion(Value{{"manifest", "x"}}), std::nullopt);
+
+  auto manifest = parser.getManifestInfo(manifestJSON({
+      {"versionToken", 42},
+      {"urlVersions", {{"/a.js", "?1"}, {"/b.js", 7}, {"/c.js", Value::object()}}},
+      {"urlMappings", {{"/a", "/a.js"}, {"/b", "/b.js"}, {"/n", nullptr}, {"/x", Value{"/a.js"}}}},
+      {"urlMappingsNoCache", "not a dictionary"},
+  }));
+  ASSERT_TRUE(manifest);
+  EXPECT_EQ(manifest->versionToken(), std::nullopt);
+  EXPECT_EQ(manifest->urlVersions(), (std::vector<std::string>{"/a.js?1"}));
+  // "/b.js" has a version of the wrong type: it is unversioned.
+  EXPECT_EQ(manifest->urlMappings(), (VLManifest::Mappings{{"/a", "/a.js?1"}}));
+  EXPECT_TRUE(manifest->urlMappingsNoCache().empty());
+  EXPECT_TRUE(CacheLog::shared().contains("Ignored \"versionToken\""));
+  EXPECT_TRUE(CacheLog::shared().contains("Ignored the version of /b.js"));
+  EXPECT_TRUE(CacheLog::shared().contains("Ignored the mapping of /x"));
+  EXPECT_TRUE(CacheLog::shared().contains("Ignored \"urlMappingsNoCache\""));
+
+  // "urlVersions" of the wrong type counts as absent, so nothing is mapped.
+  auto noVersions = parser.getManifestInfo(manifestJSON(
+      {{"urlVersions", Value::array({"/a.js"})}, {"urlMappings", {{"/q", "/q.js?1"}}}}));
+  ASSERT_TRUE(noVersions);
+  EXPECT_TRUE(noVersions->urlVersions().empty());
+  EXPECT_TRUE(noVersions->urlMappings().empty());
+}
