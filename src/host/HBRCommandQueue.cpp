@@ -163,9 +163,9 @@ bool HBRCommandQueue::answeredAsTooDeep(const Value& json) {
   return true;
 }
 
-bool HBRCommandQueue::executeJSON(const Value& json) {
+bool HBRCommandQueue::executeJSON(Value json) {
   if (answeredAsTooDeep(json)) return false;
-  auto command = HBRInvokedUrlCommand::commandFromJson(json);
+  auto command = HBRInvokedUrlCommand::commandFromJson(std::move(json));
   return command && execute(*command);
 }
 

@@ -402,6 +402,10 @@ void HBRWebViewEngine::showOwnPage(const std::string& html) {
 // Commands and navigation
 
 void HBRWebViewEngine::didReceiveScriptMessage(const std::string& name, const Value& body) {
+  didReceiveScriptMessage(name, Value(body));
+}
+
+void HBRWebViewEngine::didReceiveScriptMessage(const std::string& name, Value&& body) {
   if (name != "harbor") return;
   auto vc = viewController();
   auto queue = vc ? vc->commandQueue() : nullptr;
@@ -410,10 +414,10 @@ void HBRWebViewEngine::didReceiveScriptMessage(const std::string& name, const Va
   try {
     // Batches that came before it and still wait (one being decoded) run first.
     if (queue->hasPendingBatches()) {
-      queue->enqueueCommand(body);
+      queue->enqueueCommand(std::move(body));
       queue->executePending();
     } else {
-      queue->executeJSON(body);
+      queue->executeJSON(std::move(body));
     }
   } catch (const std::exception& e) {
     platform::log(std::string("ERROR: A command from the page failed: ") + e.what());

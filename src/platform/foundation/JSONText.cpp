@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -50,8 +51,112 @@ Sequence readSequence(std::string_view text, size_t at) {
 
 }  // namespace
 
+namespace {
+
+// True when none of the eight bytes needs a look of its own: no control character, no '"',
+// no '\\' and nothing outside ASCII.
+bool plainWord(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+  auto hasByte = [&](std::uint8_t b) { std::uint64_t x = word ^ (kOnes * b); return (x - kOnes) & ~x & kHighs; };
+  return ((word - kOnes * 0x20) & ~word & kHighs) == 0 && (word & kHighs) == 0 && !hasByte('"') && !hasByte('\\');
+}
+
+// The same text as the JSON library writes for a string, in long runs instead of byte by
+// byte: answers carry strings of megabytes. Text with invalid UTF-8 is left to the library,
+// whose replacement rule stays the one rule.
+bool appendQuoted(std::string& out, std::string_view text) {
+  static const char* const kHex = "0123456789abcdef";
+  out += '"';
+  size_t at = 0, run = 0;
+  while (at < text.size()) {
+    if (at + 8 <= text.size()) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + at, sizeof word);
+      if (plainWord(word)) {
+        at += 8;
+        continue;
+      }
+    }
+    auto byte = static_cast<std::uint8_t>(text[at]);
+    if (byte >= 0x80) {
+      Sequence sequence = readSequence(text, at);
+      if (!sequence.valid) return false;
+      at += sequence.length;
+      continue;
+    }
+    if (byte >= 0x20 && byte != '"' && byte != '\\') {
+      ++at;
+      continue;
+    }
+    out.append(text.substr(run, at - run));
+    switch (byte) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        out += "\\u00";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xF];
+    }
+    run = ++at;
+  }
+  out.append(text.substr(run));
+  out += '"';
+  return true;
+}
+
+void appendCompact(std::string& out, const Value& value) {
+  switch (value.type()) {
+    case Value::value_t::string: {
+      const auto& text = value.get_ref<const std::string&>();
+      size_t mark = out.size();
+      if (!appendQuoted(out, text)) {
+        out.resize(mark);
+        out += value.dump(-1, ' ', false, Value::error_handler_t::replace);
+      }
+      return;
+    }
+    case Value::value_t::array: {
+      out += '[';
+      bool first = true;
+      for (const Value& item : value) {
+        if (!first) out += ',';
+        first = false;
+        appendCompact(out, item);
+      }
+      out += ']';
+      return;
+    }
+    case Value::value_t::object: {
+      out += '{';
+      bool first = true;
+      for (const auto& [key, item] : value.items()) {
+        if (!first) out += ',';
+        first = false;
+        appendCompact(out, Value(key));
+        out += ':';
+        appendCompact(out, item);
+      }
+      out += '}';
+      return;
+    }
+    default:
+      out += value.dump(-1, ' ', false, Value::error_handler_t::replace);
+  }
+}
+
+}  // namespace
+
 std::string jsonText(const Value& value, int indent) {
-  return value.dump(indent, ' ', false, Value::error_handler_t::replace);
+  if (indent >= 0) return value.dump(indent, ' ', false, Value::error_handler_t::replace);
+  std::string out;
+  if (value.is_string()) out.reserve(value.get_ref<const std::string&>().size() + 2);
+  appendCompact(out, value);
+  return out;
 }
 
 bool isValidUTF8(std::string_view bytes) {
