@@ -163,7 +163,13 @@ bool HBRCommandQueue::answeredAsTooDeep(const Value& json) {
   return true;
 }
 
-bool HBRCommandQueue::executeJSON(Value json) {
+bool HBRCommandQueue::executeJSON(const Value& json) {
+  if (answeredAsTooDeep(json)) return false;
+  auto command = HBRInvokedUrlCommand::commandFromJson(json);
+  return command && execute(*command);
+}
+
+bool HBRCommandQueue::executeJSON(Value&& json) {
   if (answeredAsTooDeep(json)) return false;
   auto command = HBRInvokedUrlCommand::commandFromJson(std::move(json));
   return command && execute(*command);

@@ -114,6 +114,8 @@ void appendCompact(std::string& out, const Value& value) {
     case Value::value_t::string: {
       const auto& text = value.get_ref<const std::string&>();
       size_t mark = out.size();
+      // Room for a long string at once, still growing geometrically over many of them.
+      if (out.capacity() < mark + text.size() + 2) out.reserve(std::max(mark + text.size() + 2, out.capacity() * 2));
       if (!appendQuoted(out, text)) {
         out.resize(mark);
         out += value.dump(-1, ' ', false, Value::error_handler_t::replace);
@@ -151,10 +153,11 @@ void appendCompact(std::string& out, const Value& value) {
 
 }  // namespace
 
+void appendJSONText(std::string& out, const Value& value) { appendCompact(out, value); }
+
 std::string jsonText(const Value& value, int indent) {
   if (indent >= 0) return value.dump(indent, ' ', false, Value::error_handler_t::replace);
   std::string out;
-  if (value.is_string()) out.reserve(value.get_ref<const std::string&>().size() + 2);
   appendCompact(out, value);
   return out;
 }
