@@ -49,28 +49,21 @@ bool HBRCommandDelegateImpl::isValidCallbackId(const std::optional<std::string>&
 
 std::string HBRCommandDelegateImpl::callbackMessage(const std::string& callbackId, const HBRPluginResult* result) {
   // No result object is still an answer: status 0 with a null message, callback dropped.
-  int status = 0;
-  std::optional<std::string> arguments = "(null)";
-  bool keep = false;
-  if (result) {
-    status = static_cast<int>(result->status());
-    arguments = result->argumentsAsJSON();
-    keep = result->keepCallback();
-    if (!arguments) {
-      // A message JSON cannot carry must not reach JavaScript as a success with no payload.
-      status = static_cast<int>(HBRResultStatus::JSONException);
-      arguments = Value("The plugin result could not be serialized to JSON.").dump();
-    }
+  int status = result ? static_cast<int>(result->status()) : 0;
+  bool keep = result && result->keepCallback();
+  // Built by hand rather than with a format: this runs once for every answer, and the message
+  // (megabytes, at times) is written straight into the text.
+  std::string head = "harbor.require('harbor/exec').nativeCallback('";
+  head += callbackId;
+  head += "',";
+  std::string text = head + std::to_string(status) + ',';
+  if (!result) {
+    text += "(null)";
+  } else if (!result->appendArgumentsAsJSON(text)) {
+    // A message JSON cannot carry must not reach JavaScript as a success with no payload.
+    text = head + std::to_string(static_cast<int>(HBRResultStatus::JSONException)) + ',' +
+           Value("The plugin result could not be serialized to JSON.").dump();
   }
-  // Built by hand rather than with a format: this runs once for every answer.
-  std::string text;
-  text.reserve(64 + callbackId.size() + arguments->size());
-  text += "harbor.require('harbor/exec').nativeCallback('";
-  text += callbackId;
-  text += "',";
-  text += std::to_string(status);
-  text += ',';
-  text += *arguments;
   text += keep ? ",1, 0)" : ",0, 0)";
   return text;
 }

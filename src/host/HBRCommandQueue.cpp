@@ -169,6 +169,12 @@ bool HBRCommandQueue::executeJSON(const Value& json) {
   return command && execute(*command);
 }
 
+bool HBRCommandQueue::executeJSON(Value&& json) {
+  if (answeredAsTooDeep(json)) return false;
+  auto command = HBRInvokedUrlCommand::commandFromJson(std::move(json));
+  return command && execute(*command);
+}
+
 bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
   if (!command.className() || !command.methodName()) {
     platform::log("ERROR: Classname and/or methodName not found for command.");

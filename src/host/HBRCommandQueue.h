@@ -33,6 +33,7 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   // Decodes a command from its wire form and runs it. One nested deeper than the bridge
   // takes is not run: its callback gets an error result instead.
   bool executeJSON(const platform::Value& json);
+  bool executeJSON(platform::Value&& json);
 
   // Measures, on this thread, time that a command spends handing over its answers: the
   // slow-command report leaves it out, since the page asked for that work, not the plugin.

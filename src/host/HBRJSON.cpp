@@ -51,7 +51,18 @@ std::optional<std::string> hbr_JSONStringOfArray(const Value& array) {
 }
 
 std::optional<std::string> hbr_JSONStringOfArrayElement(const Value& value) {
-  return write(value, -1, "NSArray JSONString error: %s");
+  std::string out;
+  if (!hbr_appendJSONStringOfArrayElement(out, value)) return std::nullopt;
+  return out;
+}
+
+bool hbr_appendJSONStringOfArrayElement(std::string& out, const Value& value) {
+  if (auto why = hbr_JSONUnrepresentable(value)) {
+    platform::log(platform::stringf("NSArray JSONString error: %s", why->c_str()));
+    return false;
+  }
+  platform::appendJSONText(out, value);
+  return true;
 }
 
 std::optional<std::string> hbr_JSONStringOfDictionary(const Value& dictionary) {

@@ -12,6 +12,8 @@
 std::optional<std::string> hbr_JSONStringOfArray(const platform::Value& array);
 // The compact text `value` has as an element of an array (fragments included).
 std::optional<std::string> hbr_JSONStringOfArrayElement(const platform::Value& value);
+// The same, appended to `out`; false (and `out` unchanged) when it cannot be written.
+bool hbr_appendJSONStringOfArrayElement(std::string& out, const platform::Value& value);
 // Pretty-printed text of a dictionary.
 std::optional<std::string> hbr_JSONStringOfDictionary(const platform::Value& dictionary);
 // Parses an array or a dictionary.

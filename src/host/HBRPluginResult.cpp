@@ -90,3 +90,7 @@ std::optional<std::string> HBRPluginResult::argumentsAsJSON() const {
   // copying the message into an array first.
   return hbr_JSONStringOfArrayElement(message_);
 }
+
+bool HBRPluginResult::appendArgumentsAsJSON(std::string& out) const {
+  return hbr_appendJSONStringOfArrayElement(out, message_);
+}

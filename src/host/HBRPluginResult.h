@@ -58,6 +58,8 @@ class HBRPluginResult {
   // The JSON text of the message alone (strings quoted, no message "null"); nullopt when
   // the message cannot be written as JSON.
   std::optional<std::string> argumentsAsJSON() const;
+  // The same text appended to `out`; false, with `out` unchanged, when there is none.
+  bool appendArgumentsAsJSON(std::string& out) const;
 
  private:
   HBRResultStatus status_ = HBRResultStatus::NoResult;

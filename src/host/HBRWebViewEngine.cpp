@@ -10,6 +10,7 @@
 #include "host/HBRWebViewUIDelegate.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -402,6 +403,16 @@ void HBRWebViewEngine::showOwnPage(const std::string& html) {
 // Commands and navigation
 
 void HBRWebViewEngine::didReceiveScriptMessage(const std::string& name, const Value& body) {
+  // A copy walks the value recursively: one nested beyond reason is answered uncopied.
+  if (platform::nestedDeeperThan(body)) {
+    auto vc = name == "harbor" ? viewController() : nullptr;
+    if (auto queue = vc ? vc->commandQueue() : nullptr) queue->executeJSON(body);
+    return;
+  }
+  didReceiveScriptMessage(name, Value(body));
+}
+
+void HBRWebViewEngine::didReceiveScriptMessage(const std::string& name, Value&& body) {
   if (name != "harbor") return;
   auto vc = viewController();
   auto queue = vc ? vc->commandQueue() : nullptr;
@@ -410,10 +421,10 @@ void HBRWebViewEngine::didReceiveScriptMessage(const std::string& name, const Va
   try {
     // Batches that came before it and still wait (one being decoded) run first.
     if (queue->hasPendingBatches()) {
-      queue->enqueueCommand(body);
+      queue->enqueueCommand(std::move(body));
       queue->executePending();
     } else {
-      queue->executeJSON(body);
+      queue->executeJSON(std::move(body));
     }
   } catch (const std::exception& e) {
     platform::log(std::string("ERROR: A command from the page failed: ") + e.what());

@@ -40,6 +40,9 @@ class HBRWebViewWeakScriptMessageHandler : public platform::webkit::ScriptMessag
   void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override {
     if (auto target = scriptMessageHandler_.lock()) target->didReceiveScriptMessage(name, body);
   }
+  void didReceiveScriptMessage(const std::string& name, platform::Value&& body) override {
+    if (auto target = scriptMessageHandler_.lock()) target->didReceiveScriptMessage(name, std::move(body));
+  }
   std::shared_ptr<platform::webkit::ScriptMessageHandler> scriptMessageHandler() const {
     return scriptMessageHandler_.lock();
   }
@@ -99,6 +102,7 @@ class HBRWebViewEngine : public HBRPlugin,
 
   // The "harbor" channel.
   void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override;
+  void didReceiveScriptMessage(const std::string& name, platform::Value&& body) override;
 
   // Navigation delegate.
   void decidePolicyForNavigationAction(platform::webkit::WebView& webView,

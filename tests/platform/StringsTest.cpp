@@ -38,3 +38,17 @@ TEST(Strings, NumbersAndBooleansReadThePlatformsWay) {
   for (const char* yes : {"YES", "true", "t", "Y", "1", "0007", " -2", "+9x"}) EXPECT_TRUE(boolValue(yes)) << yes;
   for (const char* no : {"", "NO", "false", "0", "000", "-0", "  ", "on", "x1"}) EXPECT_FALSE(boolValue(no)) << no;
 }
+
+TEST(Strings, Base64RoundTripsEveryTailAndRefusesWhatIsNotBase64) {
+  platform::Bytes bytes;
+  for (int size = 0; size < 70; ++size) {
+    std::string encoded = platform::base64Encode(bytes);
+    EXPECT_EQ(encoded.size(), (bytes.size() + 2) / 3 * 4);
+    EXPECT_EQ(platform::base64Decode(encoded), bytes) << size;
+    bytes.push_back(static_cast<std::uint8_t>(size * 97 + 200));
+  }
+  EXPECT_EQ(platform::base64Encode(platform::Bytes{'f', 'o', 'o', 'b'}), "Zm9vYg==");
+  EXPECT_EQ(platform::base64Encode(platform::Bytes{0xFB, 0xFF}), "+/8=");
+  for (const char* bad : {"Zm9", "Zm9vY===", "====", "Zm=v", "Zm9v\nYg==", "Zm9vYg=a", "Zm 9", "Zg==Zg=="})
+    EXPECT_FALSE(platform::base64Decode(bad)) << bad;
+}

@@ -53,6 +53,31 @@ TEST(Base64, EncodesEveryTailLength) {
   for (size_t size = 0; size <= sizeof bytes; ++size) EXPECT_EQ(platform::base64Encode(bytes, size), expected[size]);
 }
 
+// The compact writer takes long runs at once; its text must stay the library's, byte for
+// byte, wherever an escape or a multi-byte character falls against those runs.
+TEST(JSONText, CompactTextIsTheLibrarysForEveryMixOfCharacters) {
+  const std::string pieces[] = {"a", "\"", "\\", "\n", std::string(1, '\0'), "\x1F", "\x7F", "/",
+                                "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xE2\x80\xA8", "0123456"};
+  unsigned seed = 7;
+  for (int round = 0; round < 400; ++round) {
+    std::string text;
+    int count = round % 40;
+    for (int i = 0; i < count; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      text += pieces[(seed >> 16) % std::size(pieces)];
+    }
+    Value value = {{"k" + text, Value::array({text, 1.5, -3, nullptr, true})}, {"s", text}};
+    EXPECT_EQ(platform::jsonText(value), value.dump(-1, ' ', false, Value::error_handler_t::replace)) << round;
+  }
+  std::string big(1 << 20, 'x');
+  big[12345] = '"';
+  big[(1 << 20) - 1] = '\n';
+  EXPECT_EQ(platform::jsonText(Value(big)), Value(big).dump());
+  // Invalid bytes anywhere in a long run still become U+FFFD.
+  big[777] = '\xFF';
+  EXPECT_EQ(platform::jsonText(Value::array({big})).find("x\xEF\xBF\xBDx"), 2u + 777 - 1);
+}
+
 TEST(JSONText, Utf8ValidationAndReplacement) {
   const std::string fffd = "\xEF\xBF\xBD";
   EXPECT_TRUE(platform::isValidUTF8("plain \xC3\xA9 \xF0\x9F\x98\x80"));

@@ -274,6 +274,32 @@ TEST_F(GtkWebViewTest, HostileValuesFromThePageArriveRepairedOrBounded) {
   EXPECT_TRUE(log.contains("a value from the page was dropped: JSON text nested deeper than 16384 levels"));
 }
 
+// Long strings leave a value on a road of their own; they must come back in their places,
+// whole, whatever they hold, and a string that merely looks like a placeholder stays itself.
+TEST_F(GtkWebViewTest, LongStringsArriveWholeAndInPlace) {
+  ASSERT_TRUE(load("/long.html", "<p>long</p>"));
+  evaluate(
+      "var L = function (c, n) { return new Array(n + 1).join(c); };"
+      "window.long = L('a', 40000);"
+      "window.webkit.messageHandlers.probe.postMessage(['id', {k: L('b', 20000) + '\\u0000' + 'z', n: [1, window.long]},"
+      " L('\\u00e9', 17000) + '\\ud800', '\\u0001veltro-long-string:1-2:0', [[['deep' + window.long]]]]); 0");
+  ASSERT_TRUE(MainLoop::runUntil([&] { return !messages->received.empty(); }, 10));
+  const Value& body = messages->received.back().second;
+  std::string a(40000, 'a');
+  ASSERT_TRUE(body.is_array() && body.size() == 5) << body.dump().substr(0, 200);
+  EXPECT_EQ(body[0], "id");
+  EXPECT_EQ(body[1]["k"], std::string(20000, 'b') + std::string("\0z", 2));
+  EXPECT_EQ(body[1]["n"], Value::array({1, a}));
+  std::string accents;
+  for (int i = 0; i < 17000; ++i) accents += "\xC3\xA9";
+  EXPECT_EQ(body[2], accents + "\xEF\xBF\xBD");
+  EXPECT_EQ(body[3], "\x01veltro-long-string:1-2:0");
+  EXPECT_EQ(body[4], Value::array({Value::array({Value::array({"deep" + a})})}));
+  // Results of evaluations take the same road; a cyclic value is still answered with its text.
+  EXPECT_EQ(evaluate("[window.long, {x: window.long}]"), Value::array({a, {{"x", a}}}));
+  EXPECT_EQ(evaluate("var c = [window.long]; c.push(c); c").get<std::string>().substr(0, 3), "aaa");
+}
+
 TEST_F(GtkWebViewTest, APageWithoutATitleIsStillThereUntilItsProcessEnds) {
   ASSERT_TRUE(load("/untitled.html", "<p>no title element</p>"));
   MainLoop::runUntil([] { return false; }, 0.3);  // a title would have come by now

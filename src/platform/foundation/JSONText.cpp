@@ -53,87 +53,112 @@ Sequence readSequence(std::string_view text, size_t at) {
 
 namespace {
 
-// The library's text of one value, which decides every escape and replacement.
-void appendLibraryText(const Value& value, std::string& out) {
-  out += value.dump(-1, ' ', false, Value::error_handler_t::replace);
-}
-
-// Strings are most of what answers carry (Base64 bodies, file contents), and the library
-// writes them byte by byte through its UTF-8 decoder. Text of printable ASCII without quote
-// or backslash needs no escape at all: it is copied whole; any other string is left to the
-// library, so the text is the library's in every case.
-bool needsNoEscape(const std::string& text) {
+// True when none of the eight bytes needs a look of its own: no control character, no '"',
+// no '\\' and nothing outside ASCII.
+bool plainWord(std::uint64_t word) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
-  auto hasZeroByte = [](std::uint64_t v) { return ((v - kOnes) & ~v & kHighs) != 0; };
-  auto hasByteBelow = [](std::uint64_t v, std::uint64_t n) { return ((v - kOnes * n) & ~v & kHighs) != 0; };
-  const char* at = text.data();
-  size_t left = text.size();
-  // Eight bytes at a time: none at or above 0x80, below 0x20, a quote or a backslash.
-  for (; left >= 8; at += 8, left -= 8) {
-    std::uint64_t v;
-    std::memcpy(&v, at, 8);
-    if ((v & kHighs) || hasByteBelow(v, 0x20) || hasZeroByte(v ^ (kOnes * '"')) || hasZeroByte(v ^ (kOnes * '\\')))
-      return false;
-  }
-  return std::all_of(at, at + left, [](char c) {
-    auto byte = static_cast<unsigned char>(c);
-    return byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\';
-  });
+  auto hasByte = [&](std::uint8_t b) { std::uint64_t x = word ^ (kOnes * b); return (x - kOnes) & ~x & kHighs; };
+  return ((word - kOnes * 0x20) & ~word & kHighs) == 0 && (word & kHighs) == 0 && !hasByte('"') && !hasByte('\\');
 }
 
-void appendString(const std::string& text, const Value* node, std::string& out) {
-  if (needsNoEscape(text)) {
-    out += '"';
-    out += text;
-    out += '"';
-  } else if (node) {
-    appendLibraryText(*node, out);
-  } else {
-    appendLibraryText(Value(text), out);
-  }
-}
-
-// The compact form, written as the library writes it (members in the order it keeps them).
-void appendCompact(const Value& value, std::string& out) {
-  switch (value.type()) {
-    case Value::value_t::object: {
-      out += '{';
-      bool first = true;
-      for (auto it = value.begin(); it != value.end(); ++it) {
-        if (!first) out += ',';
-        first = false;
-        appendString(it.key(), nullptr, out);
-        out += ':';
-        appendCompact(it.value(), out);
+// The same text as the JSON library writes for a string, in long runs instead of byte by
+// byte: answers carry strings of megabytes. Text with invalid UTF-8 is left to the library,
+// whose replacement rule stays the one rule.
+bool appendQuoted(std::string& out, std::string_view text) {
+  static const char* const kHex = "0123456789abcdef";
+  out += '"';
+  size_t at = 0, run = 0;
+  while (at < text.size()) {
+    if (at + 8 <= text.size()) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + at, sizeof word);
+      if (plainWord(word)) {
+        at += 8;
+        continue;
       }
-      out += '}';
+    }
+    auto byte = static_cast<std::uint8_t>(text[at]);
+    if (byte >= 0x80) {
+      Sequence sequence = readSequence(text, at);
+      if (!sequence.valid) return false;
+      at += sequence.length;
+      continue;
+    }
+    if (byte >= 0x20 && byte != '"' && byte != '\\') {
+      ++at;
+      continue;
+    }
+    out.append(text.substr(run, at - run));
+    switch (byte) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        out += "\\u00";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xF];
+    }
+    run = ++at;
+  }
+  out.append(text.substr(run));
+  out += '"';
+  return true;
+}
+
+void appendCompact(std::string& out, const Value& value) {
+  switch (value.type()) {
+    case Value::value_t::string: {
+      const auto& text = value.get_ref<const std::string&>();
+      size_t mark = out.size();
+      // Room for a long string at once, still growing geometrically over many of them.
+      if (out.capacity() < mark + text.size() + 2) out.reserve(std::max(mark + text.size() + 2, out.capacity() * 2));
+      if (!appendQuoted(out, text)) {
+        out.resize(mark);
+        out += value.dump(-1, ' ', false, Value::error_handler_t::replace);
+      }
       return;
     }
     case Value::value_t::array: {
       out += '[';
       bool first = true;
-      for (const auto& item : value) {
+      for (const Value& item : value) {
         if (!first) out += ',';
         first = false;
-        appendCompact(item, out);
+        appendCompact(out, item);
       }
       out += ']';
       return;
     }
-    case Value::value_t::string:
-      appendString(value.get_ref<const std::string&>(), &value, out);
+    case Value::value_t::object: {
+      out += '{';
+      bool first = true;
+      for (const auto& [key, item] : value.items()) {
+        if (!first) out += ',';
+        first = false;
+        appendCompact(out, Value(key));
+        out += ':';
+        appendCompact(out, item);
+      }
+      out += '}';
       return;
+    }
     default:
-      appendLibraryText(value, out);
+      out += value.dump(-1, ' ', false, Value::error_handler_t::replace);
   }
 }
 
 }  // namespace
 
+void appendJSONText(std::string& out, const Value& value) { appendCompact(out, value); }
+
 std::string jsonText(const Value& value, int indent) {
   if (indent >= 0) return value.dump(indent, ' ', false, Value::error_handler_t::replace);
   std::string out;
-  appendCompact(value, out);
+  appendCompact(out, value);
   return out;
 }
 

@@ -14,6 +14,8 @@ namespace platform {
 // JSON text of `value`; bytes that are not valid UTF-8 become U+FFFD instead of an error.
 // Numbers that are not finite are written as null (as the JSON library does).
 std::string jsonText(const Value& value, int indent = -1);
+// The compact text of `value` appended to `out`: a large answer is written once, in place.
+void appendJSONText(std::string& out, const Value& value);
 
 bool isValidUTF8(std::string_view bytes);
 // `bytes` with every invalid sequence replaced by U+FFFD (one per maximal bad subpart).

@@ -81,65 +81,63 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int decodeChar(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
+// The value of each byte as a Base64 digit, or -1.
+struct DecodeTable {
+  std::int8_t value[256];
+  constexpr DecodeTable() : value() {
+    for (int i = 0; i < 256; ++i) value[i] = -1;
+    for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
+  }
+};
+constexpr DecodeTable kDecode;
 }  // namespace
 
+// Both write into storage sized once: payloads of megabytes pass through here.
 std::string base64Encode(const std::uint8_t* data, size_t size) {
-  // Written in place: bodies of many megabytes pass through here.
   std::string out((size + 2) / 3 * 4, '=');
   char* to = out.data();
   size_t i = 0;
-  for (; i + 2 < size; i += 3) {
+  for (; i + 2 < size; i += 3, to += 4) {
     std::uint32_t v = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
-    *to++ = kAlphabet[(v >> 18) & 63];
-    *to++ = kAlphabet[(v >> 12) & 63];
-    *to++ = kAlphabet[(v >> 6) & 63];
-    *to++ = kAlphabet[v & 63];
+    to[0] = kAlphabet[(v >> 18) & 63];
+    to[1] = kAlphabet[(v >> 12) & 63];
+    to[2] = kAlphabet[(v >> 6) & 63];
+    to[3] = kAlphabet[v & 63];
   }
-  if (i + 1 == size) {
+  if (i < size) {
     std::uint32_t v = data[i] << 16;
-    *to++ = kAlphabet[(v >> 18) & 63];
-    *to++ = kAlphabet[(v >> 12) & 63];
-  } else if (i + 2 == size) {
-    std::uint32_t v = (data[i] << 16) | (data[i + 1] << 8);
-    *to++ = kAlphabet[(v >> 18) & 63];
-    *to++ = kAlphabet[(v >> 12) & 63];
-    *to++ = kAlphabet[(v >> 6) & 63];
+    if (i + 1 < size) v |= data[i + 1] << 8;
+    to[0] = kAlphabet[(v >> 18) & 63];
+    to[1] = kAlphabet[(v >> 12) & 63];
+    if (i + 1 < size) to[2] = kAlphabet[(v >> 6) & 63];
   }
   return out;
 }
 
 std::optional<Bytes> base64Decode(std::string_view text) {
   if (text.size() % 4 != 0) return std::nullopt;
-  Bytes out;
-  out.reserve(text.size() / 4 * 3);
-  for (size_t i = 0; i < text.size(); i += 4) {
-    int v[4];
-    int pad = 0;
-    for (int k = 0; k < 4; ++k) {
-      char c = text[i + k];
-      if (c == '=') {
-        // Padding only in the last group, only at its end.
-        if (i + 4 != text.size() || k < 2) return std::nullopt;
-        v[k] = 0;
-        ++pad;
-      } else {
-        if (pad) return std::nullopt;
-        v[k] = decodeChar(c);
-        if (v[k] < 0) return std::nullopt;
-      }
-    }
-    std::uint32_t n = (v[0] << 18) | (v[1] << 12) | (v[2] << 6) | v[3];
-    out.push_back(static_cast<std::uint8_t>(n >> 16));
-    if (pad < 2) out.push_back(static_cast<std::uint8_t>(n >> 8));
-    if (pad < 1) out.push_back(static_cast<std::uint8_t>(n));
+  size_t pad = 0;
+  if (!text.empty() && text.back() == '=') pad = text[text.size() - 2] == '=' ? 2 : 1;
+  Bytes out(text.size() / 4 * 3 - pad);
+  auto digit = [&](size_t at) { return kDecode.value[static_cast<unsigned char>(text[at])]; };
+  size_t whole = pad ? text.size() - 4 : text.size();
+  size_t o = 0;
+  for (size_t i = 0; i < whole; i += 4, o += 3) {
+    int a = digit(i), b = digit(i + 1), c = digit(i + 2), d = digit(i + 3);
+    // Any -1 (a byte outside the alphabet, '=' included) makes the sum negative.
+    if ((a | b | c | d) < 0) return std::nullopt;
+    std::uint32_t n = (a << 18) | (b << 12) | (c << 6) | d;
+    out[o] = static_cast<std::uint8_t>(n >> 16);
+    out[o + 1] = static_cast<std::uint8_t>(n >> 8);
+    out[o + 2] = static_cast<std::uint8_t>(n);
+  }
+  if (pad) {
+    // Padding only at the end of the last group, at most two characters of it.
+    int a = digit(whole), b = digit(whole + 1), c = pad == 1 ? digit(whole + 2) : 0;
+    if ((a | b | c) < 0) return std::nullopt;
+    std::uint32_t n = (a << 18) | (b << 12) | (c << 6);
+    out[o] = static_cast<std::uint8_t>(n >> 16);
+    if (pad == 1) out[o + 1] = static_cast<std::uint8_t>(n >> 8);
   }
   return out;
 }

@@ -45,6 +45,10 @@ class ScriptMessageHandler {
  public:
   virtual ~ScriptMessageHandler() = default;
   virtual void didReceiveScriptMessage(const std::string& name, const Value& body) = 0;
+  // The same with a body the handler may keep: a message can carry megabytes.
+  virtual void didReceiveScriptMessage(const std::string& name, Value&& body) {
+    didReceiveScriptMessage(name, static_cast<const Value&>(body));
+  }
 };
 
 struct UserScript {

@@ -59,97 +59,103 @@ JSCValue* wellFormedFunction(JSCContext* context) {
   return function;
 }
 
+// The UTF-8 bytes of a JavaScript string, NUL characters included.
+std::string utf8FromJSC(JSCValue* value) {
+  GBytes* bytes = jsc_value_to_string_as_bytes(value);
+  if (!bytes) return std::string();
+  gsize size = 0;
+  const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+  std::string text(data ? data : "", data ? size : 0);
+  g_bytes_unref(bytes);
+  return text;
+}
+
 Value stringFromJSC(JSCValue* value) {
   // A lone surrogate has no UTF-8 form and would cut the text short; it becomes U+FFFD first.
   JSCValue* wellFormed = nullptr;
   if (JSCValue* function = wellFormedFunction(jsc_value_get_context(value)))
     wellFormed = jsc_value_function_call(function, JSC_TYPE_VALUE, value, G_TYPE_NONE);
-  char* text = jsc_value_to_string(wellFormed && jsc_value_is_string(wellFormed) ? wellFormed : value);
+  Value result(utf8FromJSC(wellFormed && jsc_value_is_string(wellFormed) ? wellFormed : value));
   if (wellFormed) g_object_unref(wellFormed);
-  Value result = text ? Value(text) : Value("");
-  g_free(text);
   return result;
 }
 
-// Large arrays and objects of large elements (a command with a long text among its
-// arguments) are taken apart through the JavaScript objects instead of through JSON, so that
-// a long string is copied once instead of escaped and parsed again. Those of many small
-// elements are not: one call into JavaScript per element costs more than the JSON.
-constexpr size_t kWalkAboveBytes = 64 * 1024;
-constexpr size_t kWalkBytesPerElement = 1024;
-constexpr int kMaxWalkDepth = 32;
+// Strings this long are taken out of a value before it becomes JSON text: each is converted
+// to UTF-8 once, instead of being escaped into JSON and parsed out of it again.
+constexpr int kLongStringUnits = 16 * 1024;
 
-int arrayLength(JSCValue* array) {
-  JSCValue* length = jsc_value_object_get_property(array, "length");
-  int count = length ? jsc_value_to_int32(length) : 0;
-  if (length) g_object_unref(length);
-  return count;
+// The context's splitter: the value's JSON text with each long string replaced by a marker
+// (a prefix private to this process and the string's index), and the long strings beside it.
+struct Splitter {
+  JSCValue* function = nullptr;
+  std::string prefix;
+};
+
+void freeSplitter(gpointer data) {
+  auto* splitter = static_cast<Splitter*>(data);
+  if (splitter->function) g_object_unref(splitter->function);
+  delete splitter;
 }
 
-Value parsedFromJSC(JSCValue* value, int depth);
-
-// Objects property by property; as in JSON, properties that are undefined or functions are
-// left out.
-Value walkedObjectFromJSC(JSCValue* object, gchar** names, int depth) {
-  Value result = Value::object();
-  for (gchar** name = names; *name; ++name) {
-    JSCValue* item = jsc_value_object_get_property(object, *name);
-    if (item && !jsc_value_is_undefined(item) && !jsc_value_is_function(item))
-      result[*name] = parsedFromJSC(item, depth + 1);
-    if (item) g_object_unref(item);
+Splitter* splitterFor(JSCContext* context) {
+  static const char* kKey = "veltro-long-string-splitter";
+  if (auto* cached = static_cast<Splitter*>(g_object_get_data(G_OBJECT(context), kKey))) return cached;
+  auto* splitter = new Splitter;
+  // Page script never runs in this process, so it cannot learn the prefix and forge a marker.
+  splitter->prefix = "\x01veltro-long-string:" + std::to_string(g_random_int()) + "-" +
+                     std::to_string(g_random_int()) + ":";
+  std::string source =
+      "(function (value) {"
+      // A value of a few small parts takes the engine's fast path, without a replacer.
+      "var stack = [value], parts = 0, plain = true;"
+      "while (stack.length) {"
+      "  var part = stack.pop();"
+      "  if (typeof part === 'string') { if (part.length >= " + std::to_string(kLongStringUnits) + ") { plain = false; break; } continue; }"
+      "  if (part === null || typeof part !== 'object') continue;"
+      "  var keys = Object.keys(part);"
+      "  parts += keys.length + 1;"
+      "  if (parts > 64) { plain = false; break; }"
+      "  for (var i = 0; i < keys.length; i++) stack.push(part[keys[i]]);"
+      "}"
+      "if (plain) return JSON.stringify(value);"
+      "var long = [], prefix = " + Value(splitter->prefix).dump() +
+      ";var json = JSON.stringify(value, function (key, item) {"
+      "  if (typeof item !== 'string' || item.length < " + std::to_string(kLongStringUnits) + ") return item;"
+      "  long.push(item.toWellFormed ? item.toWellFormed() : item);"
+      "  return prefix + (long.length - 1);"
+      "});"
+      "return long.length ? [json, long] : json; })";
+  JSCValue* function = jsc_context_evaluate(context, source.c_str(), static_cast<gssize>(source.size()));
+  if (function && jsc_value_is_function(function)) {
+    splitter->function = function;
+  } else if (function) {
+    g_object_unref(function);
   }
-  return result;
+  g_object_set_data_full(G_OBJECT(context), kKey, splitter, freeSplitter);
+  return splitter;
 }
 
-Value walkedFromJSC(JSCValue* array, int count, int depth) {
-  Value result = Value::array();
-  for (int i = 0; i < count; ++i) {
-    JSCValue* item = jsc_value_object_get_property_at_index(array, static_cast<guint>(i));
-    // As in JSON, a function in an array is null.
-    bool function = item && jsc_value_is_function(item);
-    result.push_back(function ? Value() : parsedFromJSC(item, depth + 1));
-    if (item) g_object_unref(item);
-  }
-  return result;
-}
-
-Value parsedFromJSC(JSCValue* value, int depth) {
-  if (!value) return Value();
-  // Strings first: every answer of the bridge's callbacks is one.
-  if (jsc_value_is_string(value)) return stringFromJSC(value);
-  if (jsc_value_is_undefined(value) || jsc_value_is_null(value)) return Value();
-  // Strings too go through their JSON text: a string holding half a UTF-16 surrogate pair
-  // has no UTF-8 form, and WebKit's direct conversion stops short at it. In JSON it is an
-  // escape, which the parser below turns into U+FFFD.
-  char* json = jsc_value_to_json(value, 0);
-  if (!json) {
-    // Functions, symbols and cyclic objects have no JSON form; their text is the best answer.
-    char* text = jsc_value_to_string(value);
-    Value result = text ? Value(text) : Value();
-    g_free(text);
-    return result;
-  }
-  size_t size = std::strlen(json);
-  if (depth < kMaxWalkDepth && size > kWalkAboveBytes && jsc_value_is_array(value)) {
-    int count = arrayLength(value);
-    if (count > 0 && size / static_cast<size_t>(count) >= kWalkBytesPerElement) {
-      g_free(json);
-      return walkedFromJSC(value, count, depth);
+// Puts the long strings back where their markers stand. Walks with its own stack: the value
+// may nest as deep as the page likes.
+void restoreLongStrings(Value& value, const std::string& prefix, std::vector<std::string>& strings) {
+  std::vector<Value*> pending{&value};
+  while (!pending.empty()) {
+    Value* current = pending.back();
+    pending.pop_back();
+    if (current->is_string()) {
+      const auto& text = current->get_ref<const std::string&>();
+      if (text.size() <= prefix.size() || text.compare(0, prefix.size(), prefix) != 0) continue;
+      size_t index = std::strtoul(text.c_str() + prefix.size(), nullptr, 10);
+      if (index < strings.size()) *current = Value(std::move(strings[index]));
+    } else if (current->is_array() || current->is_object()) {
+      for (Value& child : *current) pending.push_back(&child);
     }
-  } else if (depth < kMaxWalkDepth && size > kWalkAboveBytes && jsc_value_is_object(value)) {
-    gchar** names = jsc_value_object_enumerate_properties(value);
-    size_t count = names ? g_strv_length(names) : 0;
-    if (count > 0 && size / count >= kWalkBytesPerElement) {
-      g_free(json);
-      Value result = walkedObjectFromJSC(value, names, depth);
-      g_strfreev(names);
-      return result;
-    }
-    g_strfreev(names);
   }
+}
+
+Value parsedFromJSON(std::string_view json) {
   std::string error;
-  auto result = parseJSONText(std::string_view(json, size), &error, kMaxReceivedDepth);
-  g_free(json);
+  auto result = parseJSONText(json, &error, kMaxReceivedDepth);
   if (!result) {
     log("GtkWebView: a value from the page was dropped: " + error);
     return Value();
@@ -157,7 +163,67 @@ Value parsedFromJSC(JSCValue* value, int depth) {
   return std::move(*result);
 }
 
-Value valueFromJSC(JSCValue* value) { return parsedFromJSC(value, 0); }
+Value parsedFromJSC(JSCValue* value) {
+  if (!value) return Value();
+  // Strings first: every answer of the bridge's callbacks is one.
+  if (jsc_value_is_string(value)) return stringFromJSC(value);
+  if (jsc_value_is_undefined(value) || jsc_value_is_null(value)) return Value();
+  // Other values go through their JSON text: a string holding half a UTF-16 surrogate pair
+  // has no UTF-8 form, and WebKit's direct conversion stops short at it. In JSON it is an
+  // escape, which the parser turns into U+FFFD.
+  JSCContext* context = jsc_value_get_context(value);
+  Splitter* splitter = (jsc_value_is_array(value) || jsc_value_is_object(value)) && !jsc_value_is_function(value)
+                           ? splitterFor(context)
+                           : nullptr;
+  if (splitter && splitter->function) {
+    JSCValue* split = jsc_value_function_call(splitter->function, JSC_TYPE_VALUE, value, G_TYPE_NONE);
+    if (JSCException* exception = jsc_context_get_exception(context)) {
+      (void)exception;
+      jsc_context_clear_exception(context);
+    } else if (split && jsc_value_is_string(split)) {
+      std::string json = utf8FromJSC(split);
+      g_object_unref(split);
+      return parsedFromJSON(json);
+    } else if (split && jsc_value_is_array(split)) {
+      JSCValue* json = jsc_value_object_get_property_at_index(split, 0);
+      JSCValue* long_ = jsc_value_object_get_property_at_index(split, 1);
+      Value result = parsedFromJSON(json ? utf8FromJSC(json) : std::string());
+      std::vector<std::string> strings;
+      JSCValue* length = long_ ? jsc_value_object_get_property(long_, "length") : nullptr;
+      int count = length ? jsc_value_to_int32(length) : 0;
+      for (int i = 0; i < count; ++i) {
+        JSCValue* item = jsc_value_object_get_property_at_index(long_, static_cast<guint>(i));
+        strings.push_back(item ? utf8FromJSC(item) : std::string());
+        if (item) g_object_unref(item);
+      }
+      if (length) g_object_unref(length);
+      if (json) g_object_unref(json);
+      if (long_) g_object_unref(long_);
+      g_object_unref(split);
+      restoreLongStrings(result, splitter->prefix, strings);
+      return result;
+    }
+    // undefined: a value JSON leaves out altogether (a function, a symbol).
+    if (split) g_object_unref(split);
+  }
+  char* json = jsc_value_to_json(value, 0);
+  if (!json) {
+    if (JSCException* exception = jsc_context_get_exception(context)) {
+      (void)exception;
+      jsc_context_clear_exception(context);
+    }
+    // Functions, symbols and cyclic objects have no JSON form; their text is the best answer.
+    char* text = jsc_value_to_string(value);
+    Value result = text ? Value(text) : Value();
+    g_free(text);
+    return result;
+  }
+  Value result = parsedFromJSON(std::string_view(json, std::strlen(json)));
+  g_free(json);
+  return result;
+}
+
+Value valueFromJSC(JSCValue* value) { return parsedFromJSC(value); }
 
 NavigationType navigationTypeFrom(WebKitNavigationType type) {
   switch (type) {
@@ -684,13 +750,13 @@ void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResu
       Value body = valueFromJSC(inner);
       if (inner) g_object_unref(inner);
       if (auto handler = channel->view->configuration_.userContentController->handler(channel->name))
-        handler->didReceiveScriptMessage(channel->name, body);
+        handler->didReceiveScriptMessage(channel->name, std::move(body));
       return;
     }
     Value body = valueFromJSC(value);
     std::string name = channel->name;
     auto handler = channel->view->configuration_.userContentController->handler(name);
-    if (handler) handler->didReceiveScriptMessage(name, body);
+    if (handler) handler->didReceiveScriptMessage(name, std::move(body));
   } catch (...) {
     logException("a script message");
   }
