@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "appcache/VLDeepLinks.h"
+#include "host/HBRAppDelegate.h"
+#include "host/HBRViewController.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/MainLoop.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/ui/Application.h"
+#include "platform/webkit/HeadlessWebView.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using platform::Value;
+
+// A package whose "config.xml" maps "DeepLinks" (started with the page) and the plain
+// open-URL plugin, hosted over the headless web view: what the plugin sends on its channel
+// is what the page would be given.
+class DeepLinksTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir.write("package/www/index.html", "<html></html>");
+    dir.write("package/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>CFBundleIdentifier</key><string>com.veltro.deeplinks</string></dict></plist>)");
+    platform::Bundle::setMainPath(dir.file("package"));
+    HBRRegisterHostClasses();
+    VLRegisterDeepLinksPlugin();
+  }
+  void TearDown() override {
+    vc.reset();
+    platform::MainLoop::drain();
+  }
+
+  // Starts a host whose preferences are `preferences` (name, value pairs).
+  std::shared_ptr<VLDeepLinks> start(const std::vector<std::pair<std::string, std::string>>& preferences) {
+    std::string config = R"(<?xml version="1.0"?><widget><content src="index.html"/>)";
+    for (const auto& [name, value] : preferences)
+      config += "<preference name=\"" + name + "\" value=\"" + value + "\"/>";
+    config += R"(<feature name="HandleOpenUrl"><param name="ios-package" value="HBRHandleOpenURL"/>
+      <param name="onload" value="true"/></feature>
+      <feature name="DeepLinks"><param name="ios-package" value="VLDeepLinks"/>
+      <param name="onload" value="true"/></feature></widget>)";
+    dir.write("package/config.xml", config);
+    vc = HBRViewController::create();
+    vc->view();
+    web = std::dynamic_pointer_cast<platform::webkit::HeadlessWebView>(vc->webView());
+    return std::dynamic_pointer_cast<VLDeepLinks>(vc->getCommandInstance("DeepLinks"));
+  }
+  std::shared_ptr<VLDeepLinks> startForShop(const std::string& engine = "VLWKWebViewEngine",
+                                            const std::string& type = "") {
+    return start({{"DefaultHostname", "server.test"}, {"DefaultApplicationURL", "Shop"},
+                  {"HarborWebviewEngine", engine}, {"DeepLinksHandlerType", type}});
+  }
+
+  void open(const Value& url) {
+    platform::NotificationCenter::defaultCenter().post(HBRPluginHandleOpenURLNotification, nullptr, url);
+  }
+  void page(const std::string& action) {
+    ASSERT_TRUE(web->postScriptMessage("harbor", Value{"DeepLinks" + action, "DeepLinks", action, Value::array()}));
+  }
+  // The events the page got on the channel so far, after the main loop has run a while.
+  std::vector<Value> events(double settle = 0.2) {
+    platform::MainLoop::runUntil([] { return false; }, settle);
+    std::vector<Value> found;
+    const std::string start = "nativeCallback('" + std::string(VLDeepLinks::kChannel) + "',1,";
+    for (const auto& script : web->evaluatedScripts()) {
+      for (size_t at = script.find(start); at != std::string::npos; at = script.find(start, at + 1)) {
+        size_t from = at + start.size();
+        size_t end = script.find(",1, 0)", from);
+        if (end != std::string::npos) found.push_back(Value::parse(script.substr(from, end - from), nullptr, false));
+      }
+    }
+    return found;
+  }
+
+  testing_support::ScopedDataRoot dir;
+  std::shared_ptr<HBRViewController> vc;
+  std::shared_ptr<platform::webkit::HeadlessWebView> web;
+};
+
+TEST_F(DeepLinksTest, HandlerTypesComeFromTheirExactNamesOrTheDisableSwitch) {
+  EXPECT_EQ(VLDeepLinks::handlerTypeFromString("legacy", false), 3u);
+  EXPECT_EQ(VLDeepLinks::handlerTypeFromString("event", true), 1u);
+  EXPECT_EQ(VLDeepLinks::handlerTypeFromString("Legacy", true), 0u);
+  EXPECT_EQ(VLDeepLinks::handlerTypeFromString("Legacy", false), 2u);
+  EXPECT_EQ(VLDeepLinks::handlerTypeFromString(std::nullopt, false), 2u);
+  // The platform's string-to-boolean rule: blanks, a sign and zeros, then Y, y, T, t or 1-9.
+  for (const auto& [text, disabled] : std::vector<std::pair<std::string, bool>>{
+           {"true", true}, {"  +007", true}, {"yes", true}, {"TRUE", true}, {"-0t", true},
+           {"false", false}, {"0", false}, {"no", false}, {"", false}, {"on", false}}) {
+    auto plugin = start({{"DisableVLDeepLinks", text}});
+    ASSERT_NE(plugin, nullptr);
+    EXPECT_EQ(plugin->handlerTypeToString(), disabled ? "function" : "default") << "'" << text << "'";
+  }
+}
+
+TEST_F(DeepLinksTest, ALinkForTheApplicationIsRewrittenToItsServerAddressAndSentOnTheChannel) {
+  auto plugin = startForShop();
+  page("deviceready");
+  open("myapp://SHOP/orders/7?x=1");
+  auto sent = events();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0], (Value{{"URL", "veltro://server.test/Shop/orders/7?x=1"}, {"Type", "default"}}));
+
+  // Another engine gets https; each type that sends on the channel names itself.
+  for (const char* type : {"function", "event", "default"}) {
+    web->clearRecords();
+    plugin = startForShop("HBRWebViewEngine", type);
+    page("deviceready");
+    open("myapp://shop/a%20b/");
+    sent = events();
+    ASSERT_EQ(sent.size(), 1u) << type;
+    EXPECT_EQ(sent[0], (Value{{"URL", "https://server.test/Shop/a%20b/"}, {"Type", type}}));
+  }
+}
+
+TEST_F(DeepLinksTest, LinksForOthersWithoutAPathOrOfTheWrongKindAreDropped) {
+  auto plugin = startForShop();
+  page("deviceready");
+  for (const Value& url : {Value("myapp://shop"), Value("myapp://shop?x=1"), Value("myapp://other/orders/7"),
+                           Value("shop/orders/7"), Value("myapp://shop.evil/orders"), Value(42),
+                           Value::object(), Value("\r\nmyapp://shop/x"), Value(nullptr)})
+    open(url);
+  EXPECT_TRUE(events().empty());
+  EXPECT_FALSE(plugin->url());
+
+  // With no application named, a link without a host is not taken for it.
+  plugin = start({{"DefaultHostname", "server.test"}});
+  page("deviceready");
+  open("myapp:///orders/7");
+  EXPECT_TRUE(events().empty());
+}
+
+TEST_F(DeepLinksTest, TheLatestLinkIsHeldUntilATriggerComesWhileReady) {
+  auto plugin = startForShop();
+  open("myapp://shop/first");
+  open("myapp://shop/second");
+  EXPECT_EQ(plugin->url()->absoluteString(), "veltro://server.test/Shop/second");
+  page("trigger");  // not ready yet: kept
+  page("deviceready");
+  EXPECT_TRUE(events().empty());
+  page("trigger");
+  page("trigger");
+  auto sent = events();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0]["URL"], "veltro://server.test/Shop/second");
+  EXPECT_FALSE(plugin->url());
+
+  // In the background links wait again; back in front, a trigger delivers.
+  platform::ui::Application::shared().didEnterBackground();
+  EXPECT_FALSE(plugin->deviceReady());
+  open("myapp://shop/third");
+  EXPECT_EQ(events().size(), 1u);
+  platform::ui::Application::shared().willEnterForeground();
+  page("trigger");
+  EXPECT_EQ(events().size(), 2u);
+}
+
+TEST_F(DeepLinksTest, LegacyLoadsTheLinkOnTheMainLoopAndTheOpenURLPluginIsSilent) {
+  auto plugin = startForShop("VLWKWebViewEngine", "legacy");
+  page("deviceready");
+  platform::MainLoop::runUntil([] { return false; }, 0.2);
+  size_t loadsBefore = web->loads().size();
+  open("myapp://shop/orders/7");
+  EXPECT_EQ(web->loads().size(), loadsBefore);  // not yet: on a later turn of the main loop
+  EXPECT_TRUE(events().empty());
+  ASSERT_EQ(web->loads().size(), loadsBefore + 1);
+  EXPECT_EQ(web->loads().back().request.url().absoluteString(), "veltro://server.test/Shop/orders/7");
+  for (const auto& script : web->evaluatedScripts()) EXPECT_EQ(script.find("handleOpenURL("), std::string::npos);
+
+  // A load still waiting when the plugin goes does not happen.
+  open("myapp://shop/late");
+  std::weak_ptr<VLDeepLinks> weakPlugin = plugin;
+  vc.reset();
+  plugin.reset();
+  ASSERT_TRUE(weakPlugin.expired());
+  platform::MainLoop::drain();
+  for (const auto& load : web->loads()) EXPECT_NE(load.request.url().lastPathComponent(), "late");
+}
+
+TEST_F(DeepLinksTest, LinksFromManyThreadsAreNeverDeliveredTwice) {
+  auto plugin = startForShop();
+  std::atomic<int> next{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) {
+        if (t == 0) (i % 2 ? plugin->onPause() : plugin->onResume());
+        else if (t == 1) plugin->handleTrigger();
+        else open("myapp://shop/item/" + std::to_string(next++));
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  plugin->handleDeviceReady();
+  plugin->handleTrigger();
+  std::set<std::string> seen;
+  for (const auto& event : events(0.5)) EXPECT_TRUE(seen.insert(event["URL"].get<std::string>()).second);
+  EXPECT_FALSE(plugin->url());
+  EXPECT_FALSE(seen.empty());
+}
+
+}  // namespace
