@@ -68,6 +68,8 @@ void VLDeepLinks::pluginInitialize() {
 
 void VLDeepLinks::onPause() { setDeviceReady(false); }
 void VLDeepLinks::onResume() { setDeviceReady(true); }
+// The page that listened on the channel is going; what it would be sent now would be lost.
+void VLDeepLinks::onReset() { setDeviceReady(false); }
 
 const std::map<unsigned, std::string>& VLDeepLinks::handlerTypeDisplayNames() {
   static const std::map<unsigned, std::string> names{{HandlerTypeFunction, "function"},

@@ -35,6 +35,8 @@ class VLDeepLinks : public HBRPlugin {
   void pluginInitialize() override;
   void onPause();
   void onResume();
+  // A new page in the web view has not said "deviceready" yet: links wait for it.
+  void onReset() override;
 
   // Type number -> its name ("function", "event", "default", "legacy").
   static const std::map<unsigned, std::string>& handlerTypeDisplayNames();

@@ -47,9 +47,15 @@ class DeepLinksTest : public ::testing::Test {
       <feature name="DeepLinks"><param name="ios-package" value="VLDeepLinks"/>
       <param name="onload" value="true"/></feature></widget>)";
     dir.write("package/config.xml", config);
+    bool loaded = false;
+    auto& center = platform::NotificationCenter::defaultCenter();
+    center.addObserver(this, HBRPageDidLoadNotification, nullptr, [&](const platform::Notification&) { loaded = true; });
     vc = HBRViewController::create();
     vc->view();
     web = std::dynamic_pointer_cast<platform::webkit::HeadlessWebView>(vc->webView());
+    // The page says "deviceready" once it has loaded, never before.
+    EXPECT_TRUE(platform::MainLoop::runUntil([&] { return loaded; }, 5));
+    center.removeObserver(this);
     return std::dynamic_pointer_cast<VLDeepLinks>(vc->getCommandInstance("DeepLinks"));
   }
   std::shared_ptr<VLDeepLinks> startForShop(const std::string& engine = "VLWKWebViewEngine",
@@ -160,6 +166,13 @@ TEST_F(DeepLinksTest, TheLatestLinkIsHeldUntilATriggerComesWhileReady) {
   platform::ui::Application::shared().willEnterForeground();
   page("trigger");
   EXPECT_EQ(events().size(), 2u);
+
+  // A new page waits for its own "deviceready" before it is given anything.
+  platform::NotificationCenter::defaultCenter().post(HBRPluginResetNotification,
+                                                     static_cast<platform::webkit::WebView*>(web.get()));
+  open("myapp://shop/fourth");
+  EXPECT_EQ(events().size(), 2u);
+  EXPECT_EQ(plugin->url()->lastPathComponent(), "fourth");
 }
 
 TEST_F(DeepLinksTest, LegacyLoadsTheLinkOnTheMainLoopAndTheOpenURLPluginIsSilent) {
@@ -175,7 +188,9 @@ TEST_F(DeepLinksTest, LegacyLoadsTheLinkOnTheMainLoopAndTheOpenURLPluginIsSilent
   for (const auto& script : web->evaluatedScripts()) EXPECT_EQ(script.find("handleOpenURL("), std::string::npos);
 
   // A load still waiting when the plugin goes does not happen.
+  plugin->handleDeviceReady();
   open("myapp://shop/late");
+  ASSERT_FALSE(plugin->url());
   std::weak_ptr<VLDeepLinks> weakPlugin = plugin;
   vc.reset();
   plugin.reset();
