@@ -1,0 +1,150 @@
+// Answers 2,000 cached resources (1 to 32 KiB) through VLCustomSchemeHandler, as the web view
+// asks for them (the headless web view's recorded tasks, all started at once, answered on the
+// main loop), against reading the same cached files from disk, in alternating rounds, and
+// prints the medians, their spread and the ratio (handler / disk; the target is at most 1.3).
+// The cache is filled once from a local nginx over HTTPS, which is stopped before the rounds.
+//
+//   scheme_bench [rounds]
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "BenchNginx.h"
+#include "appcache/VLCacheLocations.h"
+#include "appcache/VLCustomSchemeHandler.h"
+#include "appcache/VLFileChecksum.h"
+#include "appcache/VLHarborLoader.h"
+#include "appcache/VLNativeCache.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/MainLoop.h"
+#include "platform/webkit/HeadlessWebView.h"
+#include "shell/VLProtocolManagerPlugin.h"
+
+namespace {
+
+constexpr int kFiles = 2000;
+using Clock = std::chrono::steady_clock;
+using platform::webkit::HeadlessWebView;
+
+std::string nameOf(int i) {
+  char path[32];
+  std::snprintf(path, sizeof path, "/app/f%04d.bin", i);
+  return path;
+}
+
+double runHandler(HeadlessWebView& web, const std::string& host, const std::vector<std::string>& listed,
+                  size_t expectedBytes) {
+  std::vector<std::shared_ptr<HeadlessWebView::RecordedTask>> tasks;
+  tasks.reserve(kFiles);
+  auto start = Clock::now();
+  for (int i = 0; i < kFiles; ++i)
+    tasks.push_back(web.startSchemeTask(platform::URLRequest(platform::URL::parse("veltro://" + host + listed[i]).value())));
+  size_t done = 0;
+  platform::MainLoop::runUntil(
+      [&] {
+        while (done < tasks.size() && (tasks[done]->finished || tasks[done]->error)) ++done;
+        return done == tasks.size();
+      },
+      120);
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  size_t bytes = 0;
+  for (const auto& task : tasks) {
+    if (!task->finished || !task->response || task->response->statusCode() != 200)
+      bench::fail("a resource was not answered from the cache: " + task->request().url().absoluteString());
+    bytes += task->data.size();
+  }
+  if (bytes != expectedBytes) bench::fail("the answers do not add up to the files");
+  return seconds;
+}
+
+double runDisk(const std::vector<std::string>& paths, size_t expectedBytes) {
+  auto start = Clock::now();
+  size_t bytes = 0;
+  for (const auto& path : paths) bytes += platform::fs::readFile(path).value_or("").size();
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (bytes != expectedBytes) bench::fail("the files do not add up");
+  return seconds;
+}
+
+// Failures of the fill end the benchmark with their message.
+class FillListener : public VLCacheListenerDelegate {
+ public:
+  void fireOnProgressEvent(std::int64_t, std::int64_t) override {}
+  void fireOnErrorEvent(const std::string& message) override { std::fprintf(stderr, "cache: %s\n", message.c_str()); }
+  void fireOnFinishEvent() override {}
+  void updateStatus(std::int64_t) override {}
+  void throwException(const std::string& message) override { std::fprintf(stderr, "cache: %s\n", message.c_str()); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rounds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 7;
+  bench::Scratch scratch;
+  auto contents = bench::writeRandomFiles(scratch.root(), "/app/f%04d.bin", kFiles);
+  size_t totalBytes = 0;
+  platform::Value list = platform::Value::array();
+  for (int i = 0; i < kFiles; ++i) {
+    totalBytes += contents[i].size();
+    list.push_back(nameOf(i) + "?" + VLFileChecksum::contentHashOfData(contents[i]));
+  }
+  platform::Value maps = {{"/app/start", list[0]}};
+  // The page asks for each file by its listed URL, content hash included, as the manifest
+  // names it.
+  std::vector<std::string> listed;
+  for (const auto& item : list) listed.push_back(item.get<std::string>());
+
+  int port = bench::freePort();
+  const std::string host = "127.0.0.1:" + std::to_string(port);
+  auto cache = VLNativeCache::sharedInstanceWithFirstRun(false, 4, 30);
+  cache->setDelegate(std::make_shared<FillListener>());
+  cache->setCurrentApplication(host, "app");
+  {
+    bench::Nginx nginx(scratch.folder(), scratch.root(), port);
+    cache->startCaching(host, "app", "v1", list, maps, nullptr, nullptr);
+    // The swap is reported through the main loop.
+    if (!platform::MainLoop::runUntil([&] { return cache->getRunningVersionToken() == "v1"; }, 120))
+      bench::fail("the cache was not filled");
+  }
+
+  // The cached copies, as the loader reads them.
+  std::vector<std::string> paths;
+  auto application = cache->applicationCache(*cache->currentApplication());
+  for (int i = 0; i < kFiles; ++i) {
+    auto entry = application->getCacheEntryForURL(listed[i]);
+    auto path = entry ? VLCacheLocations::getLocalFilePath(*entry) : std::nullopt;
+    if (!path) bench::fail("no cached file for " + nameOf(i));
+    paths.push_back(*path);
+  }
+
+  VLProtocolManagerPlugin::load();
+  VLHarborLoaderImpl().deploy();
+  auto handler = std::make_shared<VLCustomSchemeHandler>();
+  platform::webkit::WebViewConfiguration configuration;
+  configuration.setURLSchemeHandler(handler, VLCustomSchemeHandler::kScheme);
+  auto web = std::make_shared<HeadlessWebView>(configuration);
+
+  runHandler(*web, host, listed, totalBytes);  // warm-up: page cache, the session's thread
+  runDisk(paths, totalBytes);
+  std::vector<double> handlerTimes, diskTimes;
+  for (int round = 1; round <= rounds; ++round) {
+    if (round % 2 == 0) {
+      handlerTimes.push_back(runHandler(*web, host, listed, totalBytes));
+      diskTimes.push_back(runDisk(paths, totalBytes));
+    } else {
+      diskTimes.push_back(runDisk(paths, totalBytes));
+      handlerTimes.push_back(runHandler(*web, host, listed, totalBytes));
+    }
+  }
+  auto served = bench::spreadOf(handlerTimes);
+  auto disk = bench::spreadOf(diskTimes);
+  std::printf("%d cached files, %zu bytes, %d rounds (median [min - max])\n", kFiles, totalBytes, rounds);
+  std::printf("VLCustomSchemeHandler from the cache: %.4f s [%.4f - %.4f]\n", served.median, served.low, served.high);
+  std::printf("reading the cached files:             %.4f s [%.4f - %.4f]\n", disk.median, disk.low, disk.high);
+  std::printf("ratio (handler / disk): %.2f (target <= 1.3)\n", served.median / disk.median);
+  return 0;
+}
