@@ -143,6 +143,18 @@ Spread spreadOf(std::vector<double> values) {
   return {values[values.size() / 2], values.front(), values.back()};
 }
 
+std::string servedFileURL(int port, int i) {
+  char path[64];
+  std::snprintf(path, sizeof path, "https://127.0.0.1:%d/f%04d.bin", port, i);
+  return path;
+}
+
+std::vector<std::string> servedFileURLs(int port, int count) {
+  std::vector<std::string> urls;
+  for (int i = 0; i < count; ++i) urls.push_back(servedFileURL(port, i));
+  return urls;
+}
+
 double timeCurlParallel(const std::string& folder, const std::vector<std::string>& urls, int connections) {
   const std::string list = folder + "/urls.cfg";
   {

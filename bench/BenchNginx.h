@@ -54,6 +54,12 @@ class Scratch {
 std::vector<std::string> writeRandomFiles(const std::string& root, const char* nameFormat,
                                           int count);
 
+// The URL of random file number `i` ("/f%04d.bin", as `writeRandomFiles` names them) on the
+// local nginx at `port`.
+std::string servedFileURL(int port, int i);
+// The first `count` of those URLs.
+std::vector<std::string> servedFileURLs(int port, int count);
+
 // Fetches `urls` with `curl --parallel --parallel-max <connections>` (the URL list in a config
 // file under `folder`), trusting the test certificate authority, and answers the seconds it
 // took; a failed fetch ends the program.

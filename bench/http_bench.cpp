@@ -30,12 +30,6 @@ constexpr int kConnections = 6;
 
 using Clock = std::chrono::steady_clock;
 
-std::string fileURL(int port, int i) {
-  char path[64];
-  std::snprintf(path, sizeof path, "https://127.0.0.1:%d/f%04d.bin", port, i);
-  return path;
-}
-
 // Turns every result into the callback text the page would get, as the host does.
 class CountingDelegate : public HBRCommandDelegate {
  public:
@@ -63,7 +57,7 @@ double runPlugin(VLHttpPlugin& plugin, CountingDelegate& delegate, int port) {
   std::vector<std::string> commands;
   for (int i = 0; i < kFiles; ++i)
     commands.push_back(platform::Value::array({"cb" + std::to_string(i), "Http", "sendRequest",
-                                               {"r" + std::to_string(i), fileURL(port, i), "GET",
+                                               {"r" + std::to_string(i), bench::servedFileURL(port, i), "GET",
                                                 platform::Value::object(), 30000, nullptr, false}})
                            .dump());
   delegate.answered = 0;
@@ -80,9 +74,7 @@ double runPlugin(VLHttpPlugin& plugin, CountingDelegate& delegate, int port) {
 }
 
 double runCurl(const std::string& folder, int port) {
-  std::vector<std::string> urls;
-  for (int i = 0; i < kFiles; ++i) urls.push_back(fileURL(port, i));
-  return bench::timeCurlParallel(folder, urls, kConnections);
+  return bench::timeCurlParallel(folder, bench::servedFileURLs(port, kFiles), kConnections);
 }
 
 }  // namespace

@@ -30,12 +30,6 @@ constexpr int kConnections = 6;
 
 using Clock = std::chrono::steady_clock;
 
-std::string fileURL(int port, int i) {
-  char path[64];
-  std::snprintf(path, sizeof path, "https://127.0.0.1:%d/f%04d.bin", port, i);
-  return path;
-}
-
 double runSession(int port, size_t expectedBytes) {
   auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
   configuration.setHTTPMaximumConnectionsPerHost(kConnections);
@@ -46,7 +40,7 @@ double runSession(int port, size_t expectedBytes) {
   std::atomic<size_t> bytes{0};
   std::atomic<int> failures{0};
   std::vector<platform::URLRequest> requests;
-  for (int i = 0; i < kFiles; ++i) requests.emplace_back(*platform::URL::parse(fileURL(port, i)));
+  for (int i = 0; i < kFiles; ++i) requests.emplace_back(*platform::URL::parse(bench::servedFileURL(port, i)));
 
   auto start = Clock::now();
   for (const auto& request : requests) {
@@ -72,9 +66,7 @@ double runSession(int port, size_t expectedBytes) {
 }
 
 double runCurl(const std::string& folder, int port) {
-  std::vector<std::string> urls;
-  for (int i = 0; i < kFiles; ++i) urls.push_back(fileURL(port, i));
-  return bench::timeCurlParallel(folder, urls, kConnections);
+  return bench::timeCurlParallel(folder, bench::servedFileURLs(port, kFiles), kConnections);
 }
 
 }  // namespace
