@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/MainViewController.h"
+#include "appcache/VLCache.h"
 #include "appcache/VLHarborLoader.h"
 #include "appcache/VLWKWebViewEngine.h"
 #include "host/HBRWebViewEngine.h"
@@ -34,6 +35,7 @@ void HBRRegisterAppClasses() {
   VLRegisterWKWebViewEngine();
   HBRRegisterFilePlugin();
   VLRegisterHarborLoader();
+  VLRegisterCachePlugins();
 #ifdef VELTRO_HAS_CAMERA_PLUGIN
   VLRegisterCameraPlugin();
 #endif
