@@ -2,6 +2,7 @@
 
 #include "app/MainViewController.h"
 #include "appcache/VLDeepLinks.h"
+#include "appcache/VLCache.h"
 #include "appcache/VLHarborLoader.h"
 #include "appcache/VLWKWebViewEngine.h"
 #include "host/HBRWebViewEngine.h"
@@ -36,6 +37,7 @@ void HBRRegisterAppClasses() {
   HBRRegisterFilePlugin();
   VLRegisterHarborLoader();
   VLRegisterDeepLinksPlugin();
+  VLRegisterCachePlugins();
 #ifdef VELTRO_HAS_CAMERA_PLUGIN
   VLRegisterCameraPlugin();
 #endif

@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include "../E2EShell.h"
+#include "appcache/VLFileChecksum.h"
+#include "support/HttpsTestServer.h"
+#include "support/TestCertificateAuthority.h"
+
+using namespace e2e;
+
+namespace {
+
+std::string readText(const std::string& path) { return platform::fs::readFile(path).value_or(""); }
+
+// The JSON the first page wrote to the console after `marker`.
+Value consoleReport(const std::string& output, const std::string& marker) {
+  auto at = output.find(marker);
+  if (at == std::string::npos) return nullptr;
+  auto end = output.find('\n', at);
+  return Value::parse(output.substr(at + marker.size(), end - at - marker.size()), nullptr, false);
+}
+
+}  // namespace
+
+// The shell starts on the packaged version, served from the cache's package frame; the page
+// caches a newer version from the server, hears its progress and the status changes on the
+// cache channel, the engine swaps it in, and after a reload the page is the new version.
+TEST_F(E2E, AnUpdateIsCachedSwappedInAndServedAfterAReload) {
+  std::string package = copyPackage(VELTRO_E2E_UPDATE_PACKAGE, "package");
+  testing_support::HttpsTestServer server;
+  const std::string host = "127.0.0.1:" + std::to_string(server.port());
+  std::string config = readText(package + "/config.xml.in");
+  for (size_t at; (at = config.find("@HOST@")) != std::string::npos;) config.replace(at, 6, host);
+  writeText(package + "/config.xml", config);
+
+  // The newer version: the same page and bridge, another version script and a page script
+  // that reports what it is.
+  const std::string nextPage = R"((function () {
+  document.addEventListener('deviceready', function () {
+    harbor.require('harbor/exec')(null, null, 'Report', 'report',
+      [{ version: window.appVersion, location: location.href, reloaded: true }]);
+  });
+})();
+)";
+  std::map<std::string, std::string> next{{"index.html", readText(package + "/www/index.html")},
+                                          {"harbor.js", readText(package + "/www/harbor.js")},
+                                          {"version.js", "window.appVersion = 'v2';\n"},
+                                          {"page.js", nextPage}};
+  Value resources = Value::array(), maps = Value::object();
+  for (const auto& [name, content] : next) {
+    const std::string path = "/shop/" + name;
+    server.on("GET", path, [content, name](const httplib::Request&, httplib::Response& response) {
+      response.set_content(content, name.ends_with(".html") ? "text/html" : "text/javascript");
+    });
+    const std::string url = path + "?" + VLFileChecksum::contentHashOfData(content);
+    resources.push_back(url);
+    maps[path] = url;
+  }
+  const std::string offer = Value{{"version", "v2"}, {"resources", resources}, {"urlMaps", maps}}.dump();
+  server.on("GET", "/shop/next.json", [offer](const httplib::Request&, httplib::Response& response) {
+    response.set_content(offer, "application/json");
+  });
+
+  const std::string report = temp_.file("report.json");
+  ProgramRun run = shell(VELTRO_SHELL_E2E, {"--data-root", temp_.file("data"), package},
+                         {"VELTRO_EXTRA_CA_FILE=" +
+                              testing_support::TestCertificateAuthority::shared().caCertificateFile(),
+                          "VELTRO_E2E_REPORT=" + report});
+  ASSERT_EQ(run.exitStatus, 0) << run.output;
+
+  Value first = consoleReport(run.output, "E2E-FIRST-PAGE ");
+  ASSERT_TRUE(first.is_object()) << run.output;
+  EXPECT_EQ(first["version"], "p1") << "the packaged version comes first";
+  EXPECT_EQ(first["location"], "veltro://" + host + "/shop/index.html");
+  EXPECT_EQ(first["progress"].size(), next.size()) << first.dump();
+  EXPECT_EQ(first["progress"].back(), "4/4") << first.dump();
+  // Idle after the package frame was made (held until the page was ready), then the download.
+  EXPECT_EQ(first["statuses"], (Value{1, 3, 4, 1})) << first.dump();
+  EXPECT_TRUE(first["errors"].empty()) << first.dump();
+  // The packaged files never went to the server.
+  EXPECT_EQ(server.requestCount("/shop/version.js"), 1u);
+
+  Value second = Value::parse(readText(report), nullptr, false);
+  ASSERT_TRUE(second.is_object()) << run.output;
+  EXPECT_EQ(second["version"], "v2") << second.dump();
+  EXPECT_EQ(second["location"], "veltro://" + host + "/shop/index.html");
+}
