@@ -82,7 +82,7 @@ TEST_F(CustomSchemeHandlerTest, OnlyGETReachesTheServer) {
 
 TEST_F(CustomSchemeHandlerTest, RequestsAndAnswersAreRewrittenBetweenTheSchemes) {
   std::string page(100000, 'p');
-  server.on("GET", "/app/index.html", [&](const httplib::Request&, httplib::Response& response) {
+  server.on("GET", "/app/index.html", [page](const httplib::Request&, httplib::Response& response) {
     response.set_header("Content-Encoding", "gzip");
     response.set_header("X-Origin", "kept");
     response.set_content(gzipped(page), "text/html");
