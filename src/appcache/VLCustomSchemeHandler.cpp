@@ -72,12 +72,12 @@ void VLCustomSchemeHandler::startURLSchemeTask(platform::webkit::WebView&, const
   running_[task.get()] = state;
   std::weak_ptr<VLCustomSchemeHandler> weakSelf = weak_from_this();
   state->dataTask = downloadSession()->dataTaskWithRequest(
-      converted, [weakSelf, task, state](const std::optional<std::string>& data,
+      converted, [weakSelf, task, state](std::optional<std::string> data,
                                          const std::optional<URLResponse>& response,
                                          const std::optional<platform::Error>& error) {
         // The web view is answered on the main thread only; the task and its state travel
         // with the completion, so a handler that went away still leaves no page waiting.
-        platform::MainLoop::post([weakSelf, task, state, data, response, error] {
+        platform::MainLoop::post([weakSelf, task, state, data = std::move(data), response, error] {
           if (auto self = weakSelf.lock()) {
             self->finish(task, state, data, response, error);
             return;

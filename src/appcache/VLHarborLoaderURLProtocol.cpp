@@ -126,12 +126,12 @@ void VLHarborLoaderURLProtocol::load() {
     if (!shouldInterceptRequest(marked.url())) return deliverNotFound();
     getResourceResponse(marked, [self](std::optional<VLWebResponse> answer) {
       try {
-        if (answer) return self->deliver(*answer);
+        if (answer) return self->deliver(std::move(*answer));
         if (auto harbor = self->getHarborResource(self->request().url())) {
           if (auto logger = VLLogger::sharedInstance())
             logger->logDebug("Loaded harbor resource: " + self->request().url().absoluteString(),
                              kCacheModule);
-          return self->deliver(*harbor);
+          return self->deliver(std::move(*harbor));
         }
       } catch (const std::exception& exception) {
         if (auto logger = VLLogger::sharedInstance())
@@ -147,9 +147,9 @@ void VLHarborLoaderURLProtocol::load() {
   }
 }
 
-void VLHarborLoaderURLProtocol::deliver(const VLWebResponse& answer) {
+void VLHarborLoaderURLProtocol::deliver(VLWebResponse answer) {
   client()->didReceiveResponse(*this, answer.response(), platform::URLCacheStoragePolicy::NotAllowed);
-  client()->didLoadData(*this, answer.data());
+  client()->didLoadData(*this, std::move(answer).data());
   client()->didFinishLoading(*this);
 }
 

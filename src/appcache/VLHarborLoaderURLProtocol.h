@@ -49,6 +49,6 @@ class VLHarborLoaderURLProtocol : public platform::URLProtocol {
 
  private:
   void load();
-  void deliver(const VLWebResponse& answer);
+  void deliver(VLWebResponse answer);
   void deliverNotFound();
 };

@@ -12,7 +12,9 @@ class VLWebResponse {
       : response_(std::move(response)), data_(std::move(data)) {}
 
   const platform::URLResponse& response() const { return response_; }
-  const std::string& data() const { return data_; }
+  const std::string& data() const& { return data_; }
+  // A response on its way out gives its body up instead of copying it.
+  std::string data() && { return std::move(data_); }
 
  private:
   platform::URLResponse response_;

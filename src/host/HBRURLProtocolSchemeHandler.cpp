@@ -17,8 +17,8 @@ class HBRURLProtocolSchemeHandler::Client final : public platform::URLProtocolCl
                           platform::URLCacheStoragePolicy) override {
     forward([response](platform::webkit::URLSchemeTask& task) { task.didReceiveResponse(response); }, false);
   }
-  void didLoadData(platform::URLProtocol&, const std::string& data) override {
-    forward([data](platform::webkit::URLSchemeTask& task) { task.didReceiveData(data); }, false);
+  void didLoadData(platform::URLProtocol&, std::string data) override {
+    forward([data = std::move(data)](platform::webkit::URLSchemeTask& task) { task.didReceiveData(data); }, false);
   }
   void didFinishLoading(platform::URLProtocol&) override {
     forward([](platform::webkit::URLSchemeTask& task) { task.didFinish(); }, true);

@@ -46,7 +46,7 @@ struct RecordingClient : platform::URLProtocolClient {
     std::lock_guard lock(mutex);
     statuses.push_back(response.statusCode());
   }
-  void didLoadData(platform::URLProtocol&, const std::string&) override {}
+  void didLoadData(platform::URLProtocol&, std::string) override {}
   void didFinishLoading(platform::URLProtocol&) override { finished = true; }
   void didFailWithError(platform::URLProtocol&, const platform::Error&) override {}
 };

@@ -37,7 +37,8 @@ class URLProtocolClient {
   virtual ~URLProtocolClient() = default;
   virtual void didReceiveResponse(URLProtocol& protocol, const URLResponse& response,
                                   URLCacheStoragePolicy policy) = 0;
-  virtual void didLoadData(URLProtocol& protocol, const std::string& data) = 0;
+  // The data is the client's to keep: a protocol that is done with its body moves it in.
+  virtual void didLoadData(URLProtocol& protocol, std::string data) = 0;
   virtual void didFinishLoading(URLProtocol& protocol) = 0;
   virtual void didFailWithError(URLProtocol& protocol, const Error& error) = 0;
 };

@@ -284,9 +284,9 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     deliverResponse(task, response);
   }
   void protocolData(const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop,
-                    const std::string& data) {
+                    std::string data) {
     if (!acceptsProtocolEvent(*task, hop)) return;
-    if (!deliverData(task, data)) complete(task, task->loading_->fileError);
+    if (!deliverData(task, data, &data)) complete(task, task->loading_->fileError);
   }
   void protocolFinished(const std::shared_ptr<URLSessionTask>& task, std::uint64_t hop) {
     if (!acceptsProtocolEvent(*task, hop)) return;
@@ -696,7 +696,9 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
 
   // False when the data cannot be kept (the download file failed, or the body grew past the
   // task's limit); the task then fails with the error kept in `fileError`.
-  bool deliverData(const std::shared_ptr<URLSessionTask>& task, std::string_view data) {
+  // `owned`, when given, holds the same bytes as `data` and may be moved from.
+  bool deliverData(const std::shared_ptr<URLSessionTask>& task, std::string_view data,
+                   std::string* owned = nullptr) {
     auto& loading = *task->loading_;
     if (task->kind_ == URLSessionTask::Kind::Download) {
       if (loading.fd < 0) {
@@ -723,9 +725,12 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
             urlerror::make(urlerror::kDataLengthExceedsMaximum, &task->originalRequest_.url());
         return false;
       }
-      loading.body.append(data);
+      if (owned && loading.body.empty())
+        loading.body = std::move(*owned);
+      else
+        loading.body.append(data);
     } else if (delegate_) {
-      post([this, task, chunk = std::string(data)] {
+      post([this, task, chunk = owned ? std::move(*owned) : std::string(data)] {
         auto session = sessionOf(*task);
         if (!session) return;
         guarded("didReceiveData", [&] {
@@ -942,7 +947,7 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
         if (!error) data = std::move(loading.body);
         auto completion = std::move(dataTask.completion_);
         dataTask.completion_ = nullptr;
-        guarded("a data task completion", [&] { completion(data, response, error); });
+        guarded("a data task completion", [&] { completion(std::move(data), response, error); });
       } else if (delegate_ && session) {
         guarded("didCompleteWithError",
                 [&] { delegate_->didCompleteWithError(*session, *task, error); });
@@ -1047,9 +1052,11 @@ class URLSessionEngine::ProtocolClient final : public URLProtocolClient {
     forward([response](URLSessionEngine& engine, const std::shared_ptr<URLSessionTask>& task,
                        std::uint64_t hop) { engine.protocolResponse(task, hop, response); });
   }
-  void didLoadData(URLProtocol&, const std::string& data) override {
-    forward([data](URLSessionEngine& engine, const std::shared_ptr<URLSessionTask>& task,
-                   std::uint64_t hop) { engine.protocolData(task, hop, data); });
+  void didLoadData(URLProtocol&, std::string data) override {
+    forward([data = std::move(data)](URLSessionEngine& engine, const std::shared_ptr<URLSessionTask>& task,
+                                     std::uint64_t hop) mutable {
+      engine.protocolData(task, hop, std::move(data));
+    });
   }
   void didFinishLoading(URLProtocol&) override {
     forward([](URLSessionEngine& engine, const std::shared_ptr<URLSessionTask>& task,
@@ -1066,7 +1073,7 @@ class URLSessionEngine::ProtocolClient final : public URLProtocolClient {
     auto engine = engine_.lock();
     if (!engine) return;
     std::weak_ptr<URLSessionEngine> weakEngine = engine_;
-    engine->post([weakEngine, task = task_, hop = hop_, event = std::move(event)] {
+    engine->post([weakEngine, task = task_, hop = hop_, event = std::move(event)]() mutable {
       auto strongEngine = weakEngine.lock();
       auto strongTask = task.lock();
       if (strongEngine && strongTask) event(*strongEngine, strongTask, hop);

@@ -49,7 +49,8 @@ class URLSessionDelegate {
 };
 
 // A data task hands over the whole body; on failure there is no data.
-using URLSessionDataCompletion = std::function<void(const std::optional<std::string>& data,
+// The body is the completion's own to move on.
+using URLSessionDataCompletion = std::function<void(std::optional<std::string> data,
                                                     const std::optional<URLResponse>& response,
                                                     const std::optional<Error>& error)>;
 // A download task hands over the path of a temporary file under the application's tmp
