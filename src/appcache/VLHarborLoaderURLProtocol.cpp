@@ -84,7 +84,7 @@ std::optional<VLWebResponse> VLHarborLoaderURLProtocol::getHarborResource(
                                expression->replaceAll(*path, "/www/"));
   }
   std::optional<std::string> data;
-  if (file && !platform::fs::isDirectory(*file)) data = platform::fs::readFile(*file);
+  if (file) data = platform::fs::readFile(*file);  // refuses folders
   if (!data) {
     if (auto logger = VLLogger::sharedInstance())
       logger->logDebug("Unable to find " + url.absoluteString() + ". Is it a harbor resource?",

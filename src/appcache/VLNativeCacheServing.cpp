@@ -32,9 +32,11 @@ VLWebResponse servedResponse(const platform::URL& url, int status, const VLCache
       std::move(body));
 }
 
+// A folder where the file should be reads as missing (readFile refuses folders), so no stat
+// of its own comes first.
 std::optional<std::string> readLocalFile(const VLCacheEntry& entry) {
   auto path = VLCacheLocations::getLocalFilePath(entry);
-  if (!path || platform::fs::isDirectory(*path)) return std::nullopt;
+  if (!path) return std::nullopt;
   return platform::fs::readFile(*path);
 }
 

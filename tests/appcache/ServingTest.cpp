@@ -148,6 +148,8 @@ TEST_F(ServingTest, AMissingFileHealsFromThePackageElseTheNetworkElseIs404) {
   app->addPreBundleFrame(package);
   root.write("package/www/a0.js", "content 0");
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(platform::fs::remove(localFile(*entry(i))) == std::nullopt);
+  // A folder where a cached file should be counts as missing, never as content.
+  ASSERT_TRUE(platform::fs::createDirectory(localFile(*entry(2)), true) == std::nullopt);
 
   auto fromPackage = get(urls[0]);
   expectAnswer(fromPackage, 200, "content 0");
