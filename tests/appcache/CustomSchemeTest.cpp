@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "CacheTestSupport.h"
 #include "appcache/VLCustomSchemeHandler.h"
@@ -8,26 +7,13 @@
 #include "host/HostPackageFixture.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/webkit/HeadlessWebView.h"
+#include "support/Gzip.h"
 
 using platform::URL;
 using platform::URLRequest;
 using platform::webkit::HeadlessWebView;
 
 namespace {
-
-std::string gzipped(const std::string& text) {
-  z_stream stream{};
-  EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&stream, text.size()), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  stream.avail_in = static_cast<uInt>(text.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
 
 // A headless web view with the handler registered for "veltro", against the HTTPS server.
 class CustomSchemeHandlerTest : public ::testing::Test {
@@ -85,7 +71,7 @@ TEST_F(CustomSchemeHandlerTest, RequestsAndAnswersAreRewrittenBetweenTheSchemes)
   server.on("GET", "/app/index.html", [page](const httplib::Request&, httplib::Response& response) {
     response.set_header("Content-Encoding", "gzip");
     response.set_header("X-Origin", "kept");
-    response.set_content(gzipped(page), "text/html");
+    response.set_content(testing_support::gzipped(page), "text/html");
   });
   server.on("GET", "/app/missing.js", [](const httplib::Request&, httplib::Response& response) {
     response.status = 404;

@@ -1,9 +1,9 @@
 #include <brotli/encode.h>
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "platform/net/URLError.h"
 #include "platform/net/URLSession.h"
+#include "support/Gzip.h"
 #include "support/HttpsTestServer.h"
 #include "support/SessionTasks.h"
 
@@ -21,21 +21,6 @@ URLRequest requestWith(const std::string& url, const std::string& method,
   request.setHTTPMethod(method);
   request.setHTTPBody(body);
   return request;
-}
-
-std::string gzipped(const std::string& text) {
-  z_stream stream{};
-  // 15 window bits, +16 for a gzip wrapper.
-  EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&stream, text.size()), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  stream.avail_in = static_cast<uInt>(text.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
 }
 
 std::string brotliCompressed(const std::string& text) {
@@ -164,7 +149,7 @@ TEST(URLSessionHTTP, CompressedBodiesArriveDecodedAndRepeatedFieldsAreJoined) {
   server.on("GET", "/gzip", [&](const httplib::Request& request, httplib::Response& response) {
     response.set_header("X-Accepted", request.get_header_value("Accept-Encoding"));
     response.set_header("Content-Encoding", "gzip");
-    response.set_content(gzipped(text), "text/plain");
+    response.set_content(testing_support::gzipped(text), "text/plain");
   });
   server.on("GET", "/brotli", [&](const httplib::Request&, httplib::Response& response) {
     response.set_header("Content-Encoding", "br");
