@@ -105,6 +105,10 @@ int main(int argc, char** argv) {
 
   WebKitWebContext* context = webkit_web_context_new();
   webkit_web_context_register_uri_scheme(context, "bench", serve, nullptr, nullptr);
+  // As the shell's own scheme: a page under it may fetch() from it.
+  WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
+  webkit_security_manager_register_uri_scheme_as_secure(security, "bench");
+  webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "bench");
   WebKitUserContentManager* manager = webkit_user_content_manager_new();
   GtkWidget* view = GTK_WIDGET(
       g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", manager, nullptr));
