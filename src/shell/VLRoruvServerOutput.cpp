@@ -176,14 +176,15 @@ void VLRoruvServerOutput::writeChunk(const std::shared_ptr<roruv::RRVChunk>& chu
 void VLRoruvServerOutput::didWriteChunk(const std::shared_ptr<roruv::RRVChunk>& chunk,
                                         bool success) {
   if (success) {
+    // The count drops now, when the server took the chunk: reset later, on the main loop, it
+    // could wipe out a failure of the next chunk and its back-off.
+    setRetryCount(0);
     logStore()->removeLogs(chunk->logs(), storageKey(), [this] {
       postNotification(roruv::RRVBufferedOutputDidSuccessWriteChunkNotification);
       std::weak_ptr<RRVOutput> weak = weak_from_this();
       platform::MainLoop::post([weak] {
-        auto self = std::static_pointer_cast<VLRoruvServerOutput>(weak.lock());
-        if (!self) return;
-        self->setRetryCount(0);
-        self->setUpTimerIfNeeded();
+        if (auto self = std::static_pointer_cast<VLRoruvServerOutput>(weak.lock()))
+          self->setUpTimerIfNeeded();
       });
     });
     return;

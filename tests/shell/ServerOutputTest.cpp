@@ -114,15 +114,15 @@ TEST(VLRoruvServerOutput, PostsChunksInOrderWithItsHeadersAndOnlyThatURLsCookies
   for (const auto& text : messages(server.bodies()))
     EXPECT_EQ(text.find("Logs sent"), std::string::npos);
 
-  // The success resets the retry count later, on the main loop; let that pass first, or it
-  // could land between the failure below and its back-off and arm the plain interval.
-  shell_test::settle([] { return false; }, 0.5);
-
+  // The success's deferred step on the main loop may still be waiting: running it after the
+  // failure below must not take the failure's back-off away.
   // Anything but 200 is a failure, 204 included: the records stay, first in line.
   server.logStatus = 204;
   pipeline.log(15, 17);
   ASSERT_TRUE(pipeline.failOnce(1));
   EXPECT_EQ(pipeline.stored(), 2u);
+  shell_test::settle([] { return false; }, 0.3);
+  EXPECT_EQ(pipeline.output->retryCount(), 1);
   EXPECT_EQ(pipeline.scheduler->armed(), std::vector<double>{6.5});
 }
 
