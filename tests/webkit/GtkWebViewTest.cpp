@@ -281,9 +281,14 @@ TEST_F(GtkWebViewTest, LongStringsArriveWholeAndInPlace) {
   evaluate(
       "var L = function (c, n) { return new Array(n + 1).join(c); };"
       "window.long = L('a', 40000);"
-      "window.webkit.messageHandlers.probe.postMessage(['id', {k: L('b', 20000) + '\\u0000' + 'z', n: [1, window.long]},"
-      " L('\\u00e9', 17000) + '\\ud800', '\\u0001veltro-long-string:1-2:0', [[['deep' + window.long]]]]); 0");
+      "window.sent = ['id', {k: L('b', 20000) + '\\u0000' + 'z', n: [1, window.long]},"
+      " L('\\u00e9', 17000) + '\\ud800', '\\u0001veltro-long-string:1-2:0', [[['deep' + window.long]]]];"
+      "window.webkit.messageHandlers.probe.postMessage(window.sent); 0");
   ASSERT_TRUE(MainLoop::runUntil([&] { return !messages->received.empty(); }, 10));
+  // The application's own channel takes its messages apart in the page: the same value arrives.
+  evaluate("window.webkit.messageHandlers.guarded.postMessage(window.sent); 0");
+  ASSERT_TRUE(MainLoop::runUntil([&] { return !guarded->received.empty(); }, 10));
+  EXPECT_EQ(guarded->received.back().second, messages->received.back().second);
   const Value& body = messages->received.back().second;
   std::string a(40000, 'a');
   ASSERT_TRUE(body.is_array() && body.size() == 5) << body.dump().substr(0, 200);
@@ -298,6 +303,16 @@ TEST_F(GtkWebViewTest, LongStringsArriveWholeAndInPlace) {
   // Results of evaluations take the same road; a cyclic value is still answered with its text.
   EXPECT_EQ(evaluate("[window.long, {x: window.long}]"), Value::array({a, {{"x", a}}}));
   EXPECT_EQ(evaluate("var c = [window.long]; c.push(c); c").get<std::string>().substr(0, 3), "aaa");
+  // On the application's channel a value without JSON text is refused in the page, at once.
+  EXPECT_EQ(evaluate("try { window.webkit.messageHandlers.guarded.postMessage(c); 'sent' } catch (e) { e.name }"),
+            "TypeError");
+  // A plain string and a value with a function in it keep their usual forms.
+  guarded->received.clear();
+  evaluate("window.webkit.messageHandlers.guarded.postMessage('\"text\"');"
+           "window.webkit.messageHandlers.guarded.postMessage({f: function () {}, n: 1}); 0");
+  ASSERT_TRUE(MainLoop::runUntil([&] { return guarded->received.size() == 2; }, 10));
+  EXPECT_EQ(guarded->received[0].second, "\"text\"");
+  EXPECT_EQ(guarded->received[1].second, Value::parse(R"({"n": 1})"));
 }
 
 TEST_F(GtkWebViewTest, APageWithoutATitleIsStillThereUntilItsProcessEnds) {

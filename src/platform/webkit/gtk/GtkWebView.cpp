@@ -84,55 +84,64 @@ Value stringFromJSC(JSCValue* value) {
 // to UTF-8 once, instead of being escaped into JSON and parsed out of it again.
 constexpr int kLongStringUnits = 16 * 1024;
 
-// The context's splitter: the value's JSON text with each long string replaced by a marker
-// (a prefix private to this process and the string's index), and the long strings beside it.
-struct Splitter {
-  JSCValue* function = nullptr;
-  std::string prefix;
-};
-
-void freeSplitter(gpointer data) {
-  auto* splitter = static_cast<Splitter*>(data);
-  if (splitter->function) g_object_unref(splitter->function);
-  delete splitter;
+// The prefix of the markers that stand for long strings in JSON text, random for each run of
+// the shell so that no page can count on text that looks like one.
+const std::string& longStringPrefix() {
+  static const std::string prefix = "\x01veltro-long-string:" + std::to_string(g_random_int()) + "-" +
+                                    std::to_string(g_random_int()) + ":";
+  return prefix;
 }
 
-Splitter* splitterFor(JSCContext* context) {
+// A JavaScript function that turns a value into its JSON text, or, when the value holds long
+// strings, into [text, long strings...] where the text has a marker (the prefix and an index)
+// in place of each. It calls `stringify`, `keys` and `wellFormed` of the script around it, which
+// hold JSON.stringify, Object.keys and String.prototype.toWellFormed as they were at its start,
+// and it uses no method a page can replace. A value JSON cannot write (a cycle) throws.
+std::string splitFunctionSource() {
+  std::string longUnits = std::to_string(kLongStringUnits);
+  return "(function (value) {"
+         // A value of a few small parts takes the engine's fast path, without a replacer.
+         "var stack = [value], depth = 1, parts = 0, plain = true;"
+         "while (depth) {"
+         "  var part = stack[--depth];"
+         "  if (typeof part === 'string') { if (part.length >= " + longUnits + ") { plain = false; break; } continue; }"
+         "  if (part === null || typeof part !== 'object') continue;"
+         "  var names = keys(part);"
+         "  parts += names.length + 1;"
+         "  if (parts > 64) { plain = false; break; }"
+         "  for (var i = 0; i < names.length; i++) stack[depth++] = part[names[i]];"
+         "}"
+         "if (plain) return stringify(value);"
+         "var split = [''], prefix = " + Value(longStringPrefix()).dump() + ";"
+         "var text = stringify(value, function (key, item) {"
+         "  if (typeof item !== 'string' || item.length < " + longUnits + ") return item;"
+         "  split[split.length] = wellFormed(item);"
+         "  return prefix + (split.length - 2);"
+         "});"
+         "if (split.length === 1 || text === undefined) return text;"
+         "split[0] = text;"
+         "return split; })";
+}
+
+// The script that binds what the function above calls, in the world it runs in.
+std::string splitBindings() {
+  return "var stringify = JSON.stringify, keys = Object.keys, toWellFormed = String.prototype.toWellFormed;"
+         "var wellFormed = function (s) { return toWellFormed ? toWellFormed.call(s) : s; };";
+}
+
+// The context's own splitter, made once per context.
+JSCValue* splitterFor(JSCContext* context) {
   static const char* kKey = "veltro-long-string-splitter";
-  if (auto* cached = static_cast<Splitter*>(g_object_get_data(G_OBJECT(context), kKey))) return cached;
-  auto* splitter = new Splitter;
-  // Page script never runs in this process, so it cannot learn the prefix and forge a marker.
-  splitter->prefix = "\x01veltro-long-string:" + std::to_string(g_random_int()) + "-" +
-                     std::to_string(g_random_int()) + ":";
-  std::string source =
-      "(function (value) {"
-      // A value of a few small parts takes the engine's fast path, without a replacer.
-      "var stack = [value], parts = 0, plain = true;"
-      "while (stack.length) {"
-      "  var part = stack.pop();"
-      "  if (typeof part === 'string') { if (part.length >= " + std::to_string(kLongStringUnits) + ") { plain = false; break; } continue; }"
-      "  if (part === null || typeof part !== 'object') continue;"
-      "  var keys = Object.keys(part);"
-      "  parts += keys.length + 1;"
-      "  if (parts > 64) { plain = false; break; }"
-      "  for (var i = 0; i < keys.length; i++) stack.push(part[keys[i]]);"
-      "}"
-      "if (plain) return JSON.stringify(value);"
-      "var long = [], prefix = " + Value(splitter->prefix).dump() +
-      ";var json = JSON.stringify(value, function (key, item) {"
-      "  if (typeof item !== 'string' || item.length < " + std::to_string(kLongStringUnits) + ") return item;"
-      "  long.push(item.toWellFormed ? item.toWellFormed() : item);"
-      "  return prefix + (long.length - 1);"
-      "});"
-      "return long.length ? [json, long] : json; })";
+  if (auto* cached = static_cast<JSCValue*>(g_object_get_data(G_OBJECT(context), kKey))) return cached;
+  std::string source = "(function () {" + splitBindings() + "return " + splitFunctionSource() + "; })()";
   JSCValue* function = jsc_context_evaluate(context, source.c_str(), static_cast<gssize>(source.size()));
-  if (function && jsc_value_is_function(function)) {
-    splitter->function = function;
-  } else if (function) {
-    g_object_unref(function);
+  if (!function || !jsc_value_is_function(function)) {
+    if (function) g_object_unref(function);
+    jsc_context_clear_exception(context);
+    return nullptr;
   }
-  g_object_set_data_full(G_OBJECT(context), kKey, splitter, freeSplitter);
-  return splitter;
+  g_object_set_data_full(G_OBJECT(context), kKey, function, g_object_unref);
+  return function;
 }
 
 // Puts the long strings back where their markers stand. Walks with its own stack: the value
@@ -163,6 +172,25 @@ Value parsedFromJSON(std::string_view json) {
   return std::move(*result);
 }
 
+// The value of a splitter's [text, long strings...], the long strings put back in place.
+Value joinedFromSplit(JSCValue* split) {
+  JSCValue* length = jsc_value_object_get_property(split, "length");
+  guint count = length ? static_cast<guint>(std::max(0, jsc_value_to_int32(length))) : 0;
+  if (length) g_object_unref(length);
+  JSCValue* text = jsc_value_object_get_property_at_index(split, 0);
+  Value result = parsedFromJSON(text ? utf8FromJSC(text) : std::string());
+  if (text) g_object_unref(text);
+  std::vector<std::string> strings;
+  strings.reserve(count > 0 ? count - 1 : 0);
+  for (guint i = 1; i < count; ++i) {
+    JSCValue* item = jsc_value_object_get_property_at_index(split, i);
+    strings.push_back(item && jsc_value_is_string(item) ? utf8FromJSC(item) : std::string());
+    if (item) g_object_unref(item);
+  }
+  restoreLongStrings(result, longStringPrefix(), strings);
+  return result;
+}
+
 Value parsedFromJSC(JSCValue* value) {
   if (!value) return Value();
   // Strings first: every answer of the bridge's callbacks is one.
@@ -172,35 +200,20 @@ Value parsedFromJSC(JSCValue* value) {
   // has no UTF-8 form, and WebKit's direct conversion stops short at it. In JSON it is an
   // escape, which the parser turns into U+FFFD.
   JSCContext* context = jsc_value_get_context(value);
-  Splitter* splitter = (jsc_value_is_array(value) || jsc_value_is_object(value)) && !jsc_value_is_function(value)
+  JSCValue* splitter = (jsc_value_is_array(value) || jsc_value_is_object(value)) && !jsc_value_is_function(value)
                            ? splitterFor(context)
                            : nullptr;
-  if (splitter && splitter->function) {
-    JSCValue* split = jsc_value_function_call(splitter->function, JSC_TYPE_VALUE, value, G_TYPE_NONE);
-    if (JSCException* exception = jsc_context_get_exception(context)) {
-      (void)exception;
+  if (splitter) {
+    JSCValue* split = jsc_value_function_call(splitter, JSC_TYPE_VALUE, value, G_TYPE_NONE);
+    if (jsc_context_get_exception(context)) {
       jsc_context_clear_exception(context);
     } else if (split && jsc_value_is_string(split)) {
       std::string json = utf8FromJSC(split);
       g_object_unref(split);
       return parsedFromJSON(json);
     } else if (split && jsc_value_is_array(split)) {
-      JSCValue* json = jsc_value_object_get_property_at_index(split, 0);
-      JSCValue* long_ = jsc_value_object_get_property_at_index(split, 1);
-      Value result = parsedFromJSON(json ? utf8FromJSC(json) : std::string());
-      std::vector<std::string> strings;
-      JSCValue* length = long_ ? jsc_value_object_get_property(long_, "length") : nullptr;
-      int count = length ? jsc_value_to_int32(length) : 0;
-      for (int i = 0; i < count; ++i) {
-        JSCValue* item = jsc_value_object_get_property_at_index(long_, static_cast<guint>(i));
-        strings.push_back(item ? utf8FromJSC(item) : std::string());
-        if (item) g_object_unref(item);
-      }
-      if (length) g_object_unref(length);
-      if (json) g_object_unref(json);
-      if (long_) g_object_unref(long_);
+      Value result = joinedFromSplit(split);
       g_object_unref(split);
-      restoreLongStrings(result, splitter->prefix, strings);
       return result;
     }
     // undefined: a value JSON leaves out altogether (a function, a symbol).
@@ -224,6 +237,19 @@ Value parsedFromJSC(JSCValue* value) {
 }
 
 Value valueFromJSC(JSCValue* value) { return parsedFromJSC(value); }
+
+// A message body as the page's side of a main-frame channel sends it: its JSON text, or
+// [text, long strings...]; a value JSON cannot write comes as it is.
+Value bodyFromPage(JSCValue* body) {
+  if (body && jsc_value_is_string(body)) return parsedFromJSON(utf8FromJSC(body));
+  if (body && jsc_value_is_array(body)) {
+    JSCValue* first = jsc_value_object_get_property_at_index(body, 0);
+    bool split = first && jsc_value_is_string(first);
+    if (first) g_object_unref(first);
+    if (split) return joinedFromSplit(body);
+  }
+  return parsedFromJSC(body);
+}
 
 NavigationType navigationTypeFrom(WebKitNavigationType type) {
   switch (type) {
@@ -416,6 +442,9 @@ struct GtkWebView::MessageChannel {
   std::string name;
   bool mainFrameOnly = false;
   platform::gtk::SignalConnection connection;
+  // The page URL of the last message and its parsed form: a page sends many messages.
+  std::string lastPageURL;
+  std::optional<URL> lastPage;
 };
 
 namespace {
@@ -438,13 +467,18 @@ std::string relayScript(const std::string& name) {
 }
 
 // Runs in the page's world of the top frame: gives the page the usual
-// window.webkit.messageHandlers.<name>.postMessage, which hands the message to the relay.
+// window.webkit.messageHandlers.<name>.postMessage, which hands the message to the relay. The
+// message goes as its JSON text (long strings beside it), made here in the page's own world:
+// a string crosses to the relay's world and to the shell in one piece, where a structure would
+// be copied part by part twice. A value JSON cannot write (a cycle) throws to the page.
 std::string pageScript(const std::string& name) {
   // With handlers of its own in the page's world, WebKit's namespace gets the property;
   // without, or when it refuses, the page gets a namespace that falls back to WebKit's.
-  return "(function(){var dispatch=EventTarget.prototype.dispatchEvent,Custom=CustomEvent,target=window;"
+  return "(function(){var dispatch=EventTarget.prototype.dispatchEvent,Custom=CustomEvent,target=window;" +
+         splitBindings() + "var split=" + splitFunctionSource() + ";"
          "var type=" + jsString("veltro-script-message:" + name) + ",name=" + jsString(name) + ";"
-         "var channel={postMessage:function(body){dispatch.call(target,new Custom(type,{detail:body}));}};"
+         "var channel={postMessage:function(body){var text=split(body);"
+         "dispatch.call(target,new Custom(type,{detail:text===undefined?body:text}));}};"
          "var existing=window.webkit&&window.webkit.messageHandlers;"
          "if(existing){try{Object.defineProperty(existing,name,{value:channel,enumerable:true});"
          "if(existing[name]===channel)return;}catch(e){}}"
@@ -737,17 +771,22 @@ void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResu
       std::string pageURL = href ? href : "";
       g_free(href);
       if (page) g_object_unref(page);
-      auto url = URL::parse(pageURL);
+      if (pageURL != channel->lastPageURL || !channel->lastPage) {
+        channel->lastPage = URL::parse(pageURL);
+        channel->lastPageURL = std::move(pageURL);
+      }
+      const auto& url = channel->lastPage;
+      const std::string& shownURL = channel->lastPageURL;
       const ScriptMessageOriginCheck* check = channel->view->configuration_.userContentController->originCheck(channel->name);
       if (!url || !check || !(*check)(*url)) {
         // A data: URL can be megabytes long; the log gets its start.
-        std::string shown = pageURL.empty() ? "an unknown page" : pageURL.substr(0, 200);
-        if (pageURL.size() > 200) shown += "...";
+        std::string shown = shownURL.empty() ? "an unknown page" : shownURL.substr(0, 200);
+        if (shownURL.size() > 200) shown += "...";
         log("Dropped a message to '" + channel->name + "' from " + shown + ": only the application's own page may send it.");
         return;
       }
       JSCValue* inner = jsc_value_object_get_property_at_index(value, 1);
-      Value body = valueFromJSC(inner);
+      Value body = bodyFromPage(inner);
       if (inner) g_object_unref(inner);
       if (auto handler = channel->view->configuration_.userContentController->handler(channel->name))
         handler->didReceiveScriptMessage(channel->name, std::move(body));
