@@ -94,9 +94,10 @@ const std::string& longStringPrefix() {
 
 // A JavaScript function that turns a value into its JSON text, or, when the value holds long
 // strings, into [text, long strings...] where the text has a marker (the prefix and an index)
-// in place of each. It calls `stringify`, `keys` and `wellFormed` of the script around it, which
-// hold JSON.stringify, Object.keys and String.prototype.toWellFormed as they were at its start,
-// and it uses no method a page can replace. A value JSON cannot write (a cycle) throws.
+// in place of each. It calls `stringify`, `keys` and `wellFormed` of the script around it
+// (`splitBindings`), which hold JSON.stringify, Object.keys and String.prototype.toWellFormed as
+// they were at its start; it uses no method a page can replace. A value JSON cannot write (a
+// cycle) throws.
 std::string splitFunctionSource() {
   std::string longUnits = std::to_string(kLongStringUnits);
   return "(function (value) {"
@@ -174,8 +175,10 @@ Value parsedFromJSON(std::string_view json) {
 
 // The value of a splitter's [text, long strings...], the long strings put back in place.
 Value joinedFromSplit(JSCValue* split) {
+  // More long strings than any real message has are a page's mistake; the rest stay markers.
+  constexpr int kMaxLongStrings = 65536;
   JSCValue* length = jsc_value_object_get_property(split, "length");
-  guint count = length ? static_cast<guint>(std::max(0, jsc_value_to_int32(length))) : 0;
+  guint count = length ? static_cast<guint>(std::clamp(jsc_value_to_int32(length), 0, kMaxLongStrings + 1)) : 0;
   if (length) g_object_unref(length);
   JSCValue* text = jsc_value_object_get_property_at_index(split, 0);
   Value result = parsedFromJSON(text ? utf8FromJSC(text) : std::string());
@@ -458,27 +461,36 @@ std::string jsString(const std::string& text) { return Value(text).dump(-1, ' ',
 
 // Runs in the bridge world of the top frame: passes what the page posts on to the handler,
 // with the URL of the page that posted it (read from this world, where page script cannot
-// change what location answers).
+// change what location answers). A message with long strings comes as one event for each of
+// them and then its text; the relay sends [page URL, [text, long strings...]]. Strings cross
+// from the page's world as they are, where an array would be copied.
 std::string relayScript(const std::string& name) {
-  return "(function(){var handler=window.webkit.messageHandlers[" + jsString(name) +
-         "];window.addEventListener(" + jsString("veltro-script-message:" + name) +
-         ",function(event){event.stopImmediatePropagation();"
-         "handler.postMessage([String(window.location.href),event.detail]);},true);})();";
+  return "(function(){var handler=window.webkit.messageHandlers[" + jsString(name) + "],parts=[];"
+         "window.addEventListener(" + jsString("veltro-script-part:" + name) +
+         ",function(event){event.stopImmediatePropagation();parts.push(String(event.detail));},true);"
+         "window.addEventListener(" + jsString("veltro-script-message:" + name) +
+         ",function(event){event.stopImmediatePropagation();var body=event.detail;"
+         "if(parts.length){body=[body].concat(parts);parts=[];}"
+         "handler.postMessage([String(window.location.href),body]);},true);})();";
 }
 
 // Runs in the page's world of the top frame: gives the page the usual
 // window.webkit.messageHandlers.<name>.postMessage, which hands the message to the relay. The
-// message goes as its JSON text (long strings beside it), made here in the page's own world:
-// a string crosses to the relay's world and to the shell in one piece, where a structure would
-// be copied part by part twice. A value JSON cannot write (a cycle) throws to the page.
+// message goes as its JSON text, made here in the page's own world, each long string in an
+// event of its own before it: strings cross to the relay's world and to the shell in one piece,
+// where a structure would be copied part by part twice. A value JSON cannot write (a cycle)
+// throws to the page.
 std::string pageScript(const std::string& name) {
   // With handlers of its own in the page's world, WebKit's namespace gets the property;
   // without, or when it refuses, the page gets a namespace that falls back to WebKit's.
   return "(function(){var dispatch=EventTarget.prototype.dispatchEvent,Custom=CustomEvent,target=window;" +
          splitBindings() + "var split=" + splitFunctionSource() + ";"
-         "var type=" + jsString("veltro-script-message:" + name) + ",name=" + jsString(name) + ";"
+         "var type=" + jsString("veltro-script-message:" + name) + ",partType=" + jsString("veltro-script-part:" + name) +
+         ",name=" + jsString(name) + ";"
          "var channel={postMessage:function(body){var text=split(body);"
-         "dispatch.call(target,new Custom(type,{detail:text===undefined?body:text}));}};"
+         "if(text===undefined){text=body;}else if(typeof text!=='string'){"
+         "for(var i=1;i<text.length;i++)dispatch.call(target,new Custom(partType,{detail:text[i]}));text=text[0];}"
+         "dispatch.call(target,new Custom(type,{detail:text}));}};"
          "var existing=window.webkit&&window.webkit.messageHandlers;"
          "if(existing){try{Object.defineProperty(existing,name,{value:channel,enumerable:true});"
          "if(existing[name]===channel)return;}catch(e){}}"
