@@ -109,8 +109,12 @@ TEST_F(VLProtocolManagerPluginTest, ConcurrentRegistrationsNeverHideTheLoaderNor
     }
   });
   std::vector<std::string> answers;
+  std::atomic<int> answered{0};
   std::thread requester([&] {
-    while (running) answers.push_back(answerOfSharedSession());
+    while (running) {
+      answers.push_back(answerOfSharedSession());
+      ++answered;
+    }
   });
 
   const List churn{protocolA(), protocolB(), protocolC(), protocolD()};
@@ -126,6 +130,8 @@ TEST_F(VLProtocolManagerPluginTest, ConcurrentRegistrationsNeverHideTheLoaderNor
   }
   for (auto& thread : registrars) thread.join();
   URLProtocol::registerClass(protocolE());
+  // On a busy machine the registrars may finish before the others ran at all.
+  while (observed == 0 || answered == 0) std::this_thread::yield();
   running = false;
   watcher.join();
   requester.join();
