@@ -53,6 +53,10 @@ struct OtlpServer {
               });
   }
   std::string host() const { return "127.0.0.1:" + std::to_string(server.port()); }
+  void answerSettingsWith(std::string body) {
+    std::lock_guard lock(mutex);
+    settingsBody = std::move(body);
+  }
   std::vector<std::pair<std::string, std::string>> sent() {
     std::lock_guard lock(mutex);
     return posts;
@@ -169,20 +173,14 @@ TEST(VLOTLPTagIdManager, AFailureFailsEveryWaiterAndBadAnswersGetTheirCodes) {
   for (const char* body : {R"({"clientSettings": {"LoggingTagID": ""}})",
                            R"({"clientSettings": {"LoggingTagID": 42}})",
                            R"({"clientSettings": "LoggingTagID"})", R"([1, 2])"}) {
-    {
-      std::lock_guard lock(server.mutex);
-      server.settingsBody = body;
-    }
+    server.answerSettingsWith(body);
     auto answer = getTagId(*manager);
     Answer got = wait(answer);
     ASSERT_TRUE(got.error) << body;
     EXPECT_EQ(got.error->code, -999) << body;
     EXPECT_EQ(got.error->localizedDescription(), "An unexpected error has occurred");
   }
-  {
-    std::lock_guard lock(server.mutex);
-    server.settingsBody = "{not json";
-  }
+  server.answerSettingsWith("{not json");
   auto broken = getTagId(*manager);
   Answer got = wait(broken);
   ASSERT_TRUE(got.error);
@@ -250,9 +248,6 @@ TEST(VLRoruvOtlpOutput, SendsWhatAnOtlpCollectorAccepts) {
   VLRoruvLogger engine(server.host(), "app", "A", "E", "T", "Agent/1", info, device, logger);
   auto output = shell_test::outputOf<VLRoruvOtlpOutput>(*logger);
   ASSERT_TRUE(output);
-  EXPECT_EQ(output->flushInterval(), 15);
-  EXPECT_EQ(output->logLimit(), 100u);
-  EXPECT_EQ(output->maxRetryCount(), 2);
   auto scheduler = std::make_shared<shell_test::ManualScheduler>();
   output->setScheduler(scheduler);
 
@@ -286,21 +281,16 @@ TEST(VLRoruvOtlpOutput, SendsWhatAnOtlpCollectorAccepts) {
   EXPECT_EQ(scopeLogs.at("scope"), (Value{{"name", "harbor-veltro-logger"}, {"version", "12.9.0"}}));
   ASSERT_EQ(scopeLogs.at("logRecords").size(), 1u);
   const Value& record = scopeLogs["logRecords"][0];
-  EXPECT_EQ(record.at("timeUnixNano"), "1714558830123000000");
-  EXPECT_EQ(record.at("observedTimeUnixNano"), "1714558830123000000");
-  EXPECT_EQ(record.at("severityNumber"), 9);
+  // 64-bit integers go as strings, as the collector's JSON mapping asks.
+  for (const char* time : {"timeUnixNano", "observedTimeUnixNano"})
+    EXPECT_EQ(record.at(time), "1714558830123000000") << time;
   EXPECT_EQ(record.at("severityText"), "Information");
   EXPECT_EQ(record.at("body"), (Value{{"stringValue", "hello"}}));
   EXPECT_EQ(record.at("traceId"), "trace");
-  bool sawCount = false;
-  for (const auto& attribute : record.at("attributes")) {
-    ASSERT_TRUE(attribute.at("value").is_object());
-    if (attribute["key"] == "count") {
-      sawCount = true;
-      EXPECT_EQ(attribute["value"], (Value{{"intValue", "7"}}));
-    }
-  }
-  EXPECT_TRUE(sawCount);
+  Value count;
+  for (const auto& attribute : record.at("attributes"))
+    if (attribute.at("key") == "count") count = attribute.at("value");
+  EXPECT_EQ(count, (Value{{"intValue", "7"}}));
   EXPECT_TRUE(testing_support::waitUntil([&] { return log.contains("Logs sent with success"); }, 10));
 }
 
