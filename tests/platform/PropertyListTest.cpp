@@ -27,18 +27,15 @@ Value sample() {
 TEST(PropertyList, RoundTripKeepsTypesApart) {
   auto back = platform::parsePropertyList(platform::serializePropertyListXML(sample()));
   ASSERT_TRUE(back);
+  // Null has no property-list form: left out of arrays and dictionaries.
+  Value expected = sample();
+  expected["list"] = Value::array({1, "two", false});
+  expected["nested"].erase("skip");
+  EXPECT_EQ(*back, expected);
+  // Equal numbers compare equal whatever their kind: the kinds are checked apart.
   EXPECT_TRUE((*back)["flag"].is_boolean());
   EXPECT_TRUE((*back)["one"].is_number_integer());
-  EXPECT_EQ((*back)["one"], 1);
   EXPECT_TRUE((*back)["real"].is_number_float());
-  EXPECT_EQ((*back)["negative"], -42);
-  EXPECT_EQ((*back)["big"], std::int64_t{1} << 60);
-  ASSERT_TRUE((*back)["data"].is_binary());
-  EXPECT_EQ((*back)["data"].get_binary(), (platform::Bytes{0x00, 0x01, 0xFF}));
-  EXPECT_EQ((*back)["text"], "<a & \"b\"> \xC3\xA9");
-  // Null has no property-list form: left out of arrays and dictionaries.
-  EXPECT_EQ((*back)["list"], Value::array({1, "two", false}));
-  EXPECT_EQ((*back)["nested"], (Value{{"keep", "yes"}}));
 }
 
 TEST(PropertyList, SameContentGivesSameBytes) {

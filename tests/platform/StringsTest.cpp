@@ -47,8 +47,10 @@ TEST(Strings, Base64RoundTripsEveryTailAndRefusesWhatIsNotBase64) {
     EXPECT_EQ(platform::base64Decode(encoded), bytes) << size;
     bytes.push_back(static_cast<std::uint8_t>(size * 97 + 200));
   }
-  EXPECT_EQ(platform::base64Encode(platform::Bytes{'f', 'o', 'o', 'b'}), "Zm9vYg==");
-  EXPECT_EQ(platform::base64Encode(platform::Bytes{0xFB, 0xFF}), "+/8=");
+  const std::uint8_t sample[] = {0xFB, 0xFF, 0x00, 'a', 'b'};
+  const char* expected[] = {"", "+w==", "+/8=", "+/8A", "+/8AYQ==", "+/8AYWI="};
+  for (size_t size = 0; size <= sizeof sample; ++size)
+    EXPECT_EQ(platform::base64Encode(sample, size), expected[size]);
   for (const char* bad : {"Zm9", "Zm9vY===", "====", "Zm=v", "Zm9v\nYg==", "Zm9vYg=a", "Zm 9", "Zg==Zg=="})
     EXPECT_FALSE(platform::base64Decode(bad)) << bad;
 }

@@ -22,12 +22,8 @@ class CountingHandler : public URLSchemeHandler {
 };
 
 TEST(WebView, TheEngineKeepsItsOwnSchemesWhateverTheirCase) {
-  EXPECT_TRUE(WebView::handlesURLScheme("https"));
-  EXPECT_TRUE(WebView::handlesURLScheme("HTTPS"));
-  EXPECT_TRUE(WebView::handlesURLScheme("File"));
-  EXPECT_FALSE(WebView::handlesURLScheme("app"));
-  EXPECT_FALSE(WebView::handlesURLScheme("httpx"));
-  EXPECT_FALSE(WebView::handlesURLScheme(""));
+  for (const char* own : {"https", "HTTPS", "File"}) EXPECT_TRUE(WebView::handlesURLScheme(own));
+  for (const char* other : {"app", "httpx", ""}) EXPECT_FALSE(WebView::handlesURLScheme(other));
 }
 
 TEST(WebView, TheConfigurationAnswersTheHandlerOfASchemeInAnyCase) {
