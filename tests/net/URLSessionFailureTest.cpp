@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cmath>
 #include <limits>
 
 #include "platform/net/TLSTrust.h"
@@ -18,6 +17,7 @@
 using namespace platform;
 using testing_support::ephemeralSession;
 using testing_support::fetch;
+using testing_support::answer;
 using testing_support::HttpsTestServer;
 using testing_support::urlOf;
 
@@ -107,17 +107,13 @@ TEST(URLSessionFailure, ARedirectThatCannotBeFollowedIsTheAnswer) {
 
 TEST(URLSessionFailure, ACertificateForAnotherHostIsRefusedAndTheExtraAuthorityIsTheOnlyWayIn) {
   HttpsTestServer mismatched(HttpsTestServer::Certificate::OtherHost);
-  mismatched.on("GET", "/x", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("x", "text/plain");
-  });
+  mismatched.on("GET", "/x", answer("x"));
   auto wrongName = fetch(*ephemeralSession(), mismatched.url("/x"));
   EXPECT_EQ(codeOf(wrongName), urlerror::kServerCertificateUntrusted);
   EXPECT_EQ(mismatched.requestCount(), 0u);
 
   HttpsTestServer server;
-  server.on("GET", "/x", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("x", "text/plain");
-  });
+  server.on("GET", "/x", answer("x"));
   // An extra file that cannot be read adds nothing, says so, and leaves checks on.
   testing_support::LogCapture log;
   net::setAdditionalTrustedCAFile("/nonexistent/authority.pem");
@@ -195,9 +191,7 @@ TEST(URLSessionFailure, ThroughAProxyTunnelOnlyTheOriginsResponseCounts) {
 
 TEST(URLSessionFailure, HugeAndNonsenseLimitsAreClamped) {
   HttpsTestServer server;
-  server.on("GET", "/x", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("x", "text/plain");
-  });
+  server.on("GET", "/x", answer("x"));
   const double infinity = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
 

@@ -10,6 +10,7 @@
 using namespace platform;
 using testing_support::ephemeralSession;
 using testing_support::fetch;
+using testing_support::answer;
 using testing_support::HttpsTestServer;
 using testing_support::urlOf;
 
@@ -73,9 +74,7 @@ TEST(URLSessionHTTP, PostSendsItsBodyAndHeadHasHeadersButNoBody) {
 
 TEST(URLSessionHTTP, AMethodThatIsNotATokenNeverReachesTheWire) {
   HttpsTestServer server;
-  server.on("GET", "/target", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("target", "text/plain");
-  });
+  server.on("GET", "/target", answer("target"));
   server.on("DELETE", "/target", [](const httplib::Request&, httplib::Response& response) {
     response.status = 204;
   });

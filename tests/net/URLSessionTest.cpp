@@ -14,6 +14,7 @@
 
 using namespace platform;
 using testing_support::fetch;
+using testing_support::answer;
 using testing_support::HttpsTestServer;
 using testing_support::urlOf;
 using testing_support::waitUntil;
@@ -91,9 +92,7 @@ TEST(URLSession, CookiesOfAResponseAreStoredAndSentWithTheNextRequest) {
     response.set_header("Set-Cookie", "sid=abc123; Path=/; Secure; HttpOnly");
     response.set_content("welcome", "text/plain");
   });
-  server.on("GET", "/account", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("ok", "text/plain");
-  });
+  server.on("GET", "/account", answer("ok"));
   auto configuration = ephemeral();
   auto storage = configuration.httpCookieStorage();
   auto session = URLSession::sessionWithConfiguration(configuration);
@@ -143,9 +142,7 @@ TEST(URLSession, RedirectAcrossHostsPassesThroughTheHookWhichMayChangeOrRefuseIt
     response.set_redirect(server.localhostURL("/end"), 302);
     response.set_content("moved", "text/plain");
   });
-  server.on("GET", "/end", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("arrived", "text/plain");
-  });
+  server.on("GET", "/end", answer("arrived"));
   auto hook = std::make_shared<RedirectHook>();
   auto session = URLSession::sessionWithConfiguration(ephemeral(), hook);
 

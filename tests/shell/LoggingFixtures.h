@@ -2,8 +2,6 @@
 
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <string>
 #include <vector>
 
 #include "platform/logging/RRVLogger.h"

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <algorithm>
 #include <atomic>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
