@@ -18,7 +18,6 @@ namespace {
 struct OtlpServer {
   std::mutex mutex;
   std::vector<std::pair<std::string, std::string>> posts;  // (tag-id, api-key)
-  std::vector<std::string> bodies;
   std::atomic<int> settingsStatus{200};
   std::atomic<int> logStatus{200};
   std::atomic<bool> releaseSettings{true};
@@ -48,7 +47,6 @@ struct OtlpServer {
                 std::lock_guard lock(mutex);
                 posts.emplace_back(request.get_header_value("tag-id"),
                                    request.get_header_value("api-key"));
-                bodies.push_back(request.body);
                 response.status = logStatus;
               });
   }
@@ -69,10 +67,14 @@ struct Answer {
   std::optional<platform::Error> error;
 };
 
-std::future<Answer> getTagId(VLOTLPTagIdManager& manager) {
+// Asks for the tag id; `onSuccess` runs first in the success handler.
+std::future<Answer> getTagId(VLOTLPTagIdManager& manager, std::function<void()> onSuccess = {}) {
   auto promise = std::make_shared<std::promise<Answer>>();
   manager.getTagIdWithSuccessHandler(
-      [promise](const std::string& id, bool fresh) { promise->set_value({id, fresh, {}}); },
+      [promise, onSuccess](const std::string& id, bool fresh) {
+        if (onSuccess) onSuccess();
+        promise->set_value({id, fresh, {}});
+      },
       [promise](const platform::Error& error) { promise->set_value({{}, false, error}); });
   return promise->get_future();
 }
@@ -113,15 +115,10 @@ TEST(VLOTLPTagIdManager, WaitersShareOneFetchAndACachedIdCostsNoTraffic) {
   std::vector<int> order;
   std::mutex orderMutex;
   for (int i = 0; i < 3; ++i) {
-    auto promise = std::make_shared<std::promise<Answer>>();
-    answers.push_back(promise->get_future());
-    manager->getTagIdWithSuccessHandler(
-        [promise, i, &order, &orderMutex](const std::string& id, bool fresh) {
-          std::lock_guard lock(orderMutex);
-          order.push_back(i);
-          promise->set_value({id, fresh, {}});
-        },
-        [promise](const platform::Error& error) { promise->set_value({{}, false, error}); });
+    answers.push_back(getTagId(*manager, [i, &order, &orderMutex] {
+      std::lock_guard lock(orderMutex);
+      order.push_back(i);
+    }));
   }
   ASSERT_TRUE(testing_support::waitUntil([&] { return server.server.requestCount() == 1; }, 10));
   server.releaseSettings = true;

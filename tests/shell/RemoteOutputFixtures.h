@@ -43,10 +43,6 @@ class ManualScheduler : public roruv::RRVScheduler {
       if (entry->valid) delays.push_back(entry->seconds);
     return delays;
   }
-  size_t scheduledCount() {
-    std::lock_guard lock(mutex_);
-    return entries_.size();
-  }
   // Fires the oldest armed timer, as the main loop would; false when none is armed.
   bool fire() {
     std::shared_ptr<Entry> due;
