@@ -137,7 +137,7 @@ TEST_F(CommandDelegateTest, LargeAnswersKeepTheirPlaceAndAreNoSlowCommand) {
   run(true);
   EXPECT_FALSE(log.contains("THREAD WARNING"));
   run(false);
-  EXPECT_TRUE(log.contains("THREAD WARNING: ['Echo']"));
+  EXPECT_TRUE(log.contains("THREAD WARNING: ['Echo'] took '"));
 }
 
 TEST_F(CommandDelegateTest, ResourcePathsResolveInsideTheWebFolder) {
