@@ -37,7 +37,7 @@ std::string brotliCompressed(const std::string& text) {
 
 }  // namespace
 
-TEST(URLSessionHTTP, PostSendsItsBodyAndHeadHasHeadersButNoBody) {
+TEST(URLSessionHTTP, PostSendsItsBodyHeadHasNoBodyAndAMethodNotATokenNeverReachesTheWire) {
   HttpsTestServer server;
   server.on("POST", "/submit", [](const httplib::Request& request, httplib::Response& response) {
     response.status = 201;
@@ -69,16 +69,12 @@ TEST(URLSessionHTTP, PostSendsItsBodyAndHeadHasHeadersButNoBody) {
   EXPECT_EQ(head.response->valueForHTTPHeaderField("X-Kind"), "page");
   EXPECT_EQ(head.data, "");
   EXPECT_EQ(server.lastRequest("/page")->method, "HEAD");
-}
 
-TEST(URLSessionHTTP, AMethodThatIsNotATokenNeverReachesTheWire) {
-  HttpsTestServer server;
   server.on("GET", "/target", answer("target"));
   server.on("DELETE", "/target", [](const httplib::Request&, httplib::Response& response) {
     response.status = 204;
   });
-  auto session = ephemeralSession();
-
+  const size_t before = server.requestCount();
   // A method with a line break would end the request line and smuggle in a second request.
   const std::string smuggled =
       "GET /target HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\nGET /smuggled HTTP/1.1\r\nX:";
@@ -91,13 +87,13 @@ TEST(URLSessionHTTP, AMethodThatIsNotATokenNeverReachesTheWire) {
     EXPECT_EQ(result.error->code, urlerror::kBadURL);
     EXPECT_FALSE(result.data);
   }
-  EXPECT_EQ(server.requestCount(), 0u);
+  EXPECT_EQ(server.requestCount(), before);
 
   // Tokens go out as they are.
   auto deleted = fetch(*session, requestWith(server.url("/target"), "DELETE"));
   ASSERT_FALSE(deleted.error);
   EXPECT_EQ(deleted.response->statusCode(), 204);
-  EXPECT_EQ(server.requestCount(), 1u);
+  EXPECT_EQ(server.requestCount(), before + 1);
 }
 
 TEST(URLSessionHTTP, RedirectsChangeTheMethodOnlyWhereHTTPSaysSo) {

@@ -37,9 +37,33 @@ struct Gate {
   }
 };
 
+// Records the events a delegate sees, and the threads it sees them on.
+class Recorder : public URLSessionDelegate {
+ public:
+  std::mutex mutex;
+  std::vector<std::string> events;
+  std::set<std::thread::id> threads;
+  std::promise<void> done;
+  void note(const std::string& event) {
+    std::lock_guard lock(mutex);
+    events.push_back(event);
+    threads.insert(std::this_thread::get_id());
+  }
+  void didReceiveResponse(URLSession&, URLSessionDataTask&, const URLResponse& response) override {
+    note("response " + std::to_string(response.statusCode()));
+  }
+  void didReceiveData(URLSession&, URLSessionDataTask&, const std::string& data) override {
+    note("data " + data);
+  }
+  void didCompleteWithError(URLSession&, URLSessionTask&,
+                            const std::optional<Error>& error) override {
+    note(error ? "failed" : "complete");
+    done.set_value();
+  }
+};
 }  // namespace
 
-TEST(URLSession, DataTaskDeliversBodyStatusAndHeadersOverHTTPS) {
+TEST(URLSession, DataTasksDeliverBodyStatusAndHeadersAndDelegateEventsInOrder) {
   HttpsTestServer server;
   server.on("GET", "/hello", [](const httplib::Request&, httplib::Response& response) {
     response.set_header("X-Answer", "42");
@@ -54,6 +78,21 @@ TEST(URLSession, DataTaskDeliversBodyStatusAndHeadersOverHTTPS) {
   EXPECT_EQ(result.response->mimeType(), "text/plain");
   EXPECT_EQ(result.response->textEncodingName(), "utf-8");
   EXPECT_EQ(result.response->url().absoluteString(), server.url("/hello"));
+
+  // A delegate sees response, data and completion in order, on the session's own queue.
+  server.on("GET", "/small", [](const httplib::Request&, httplib::Response& response) {
+    response.status = 404;
+    response.set_content("gone", "text/plain");
+  });
+  auto recorder = std::make_shared<Recorder>();
+  auto delegated = URLSession::sessionWithConfiguration(ephemeral(), recorder);
+  delegated->dataTaskWithURL(urlOf(server.url("/small")))->resume();
+  ASSERT_EQ(recorder->done.get_future().wait_for(std::chrono::seconds(10)),
+            std::future_status::ready);
+  std::lock_guard lock(recorder->mutex);
+  EXPECT_EQ(recorder->events, (std::vector<std::string>{"response 404", "data gone", "complete"}));
+  EXPECT_EQ(recorder->threads.size(), 1u);
+  EXPECT_EQ(recorder->threads.count(std::this_thread::get_id()), 0u);
 }
 
 TEST(URLSession, RequestFieldsWinOverConfigurationHeadersAndUnsafeFieldsAreNeverSent) {
@@ -244,49 +283,6 @@ TEST(URLSession, ConnectionsPerHostAreLimitedAsTheServerSeesThem) {
   ASSERT_EQ(all.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(server.requestCount("/hold"), 6u);
   EXPECT_EQ(server.peakConcurrentRequests(), 2);
-}
-
-namespace {
-class Recorder : public URLSessionDelegate {
- public:
-  std::mutex mutex;
-  std::vector<std::string> events;
-  std::set<std::thread::id> threads;
-  std::promise<void> done;
-  void note(const std::string& event) {
-    std::lock_guard lock(mutex);
-    events.push_back(event);
-    threads.insert(std::this_thread::get_id());
-  }
-  void didReceiveResponse(URLSession&, URLSessionDataTask&, const URLResponse& response) override {
-    note("response " + std::to_string(response.statusCode()));
-  }
-  void didReceiveData(URLSession&, URLSessionDataTask&, const std::string& data) override {
-    note("data " + data);
-  }
-  void didCompleteWithError(URLSession&, URLSessionTask&,
-                            const std::optional<Error>& error) override {
-    note(error ? "failed" : "complete");
-    done.set_value();
-  }
-};
-}  // namespace
-
-TEST(URLSession, DelegateSeesResponseDataAndCompletionInOrderOnTheSessionQueue) {
-  HttpsTestServer server;
-  server.on("GET", "/small", [](const httplib::Request&, httplib::Response& response) {
-    response.status = 404;
-    response.set_content("gone", "text/plain");
-  });
-  auto recorder = std::make_shared<Recorder>();
-  auto session = URLSession::sessionWithConfiguration(ephemeral(), recorder);
-  session->dataTaskWithURL(urlOf(server.url("/small")))->resume();
-  ASSERT_EQ(recorder->done.get_future().wait_for(std::chrono::seconds(10)),
-            std::future_status::ready);
-  std::lock_guard lock(recorder->mutex);
-  EXPECT_EQ(recorder->events, (std::vector<std::string>{"response 404", "data gone", "complete"}));
-  EXPECT_EQ(recorder->threads.size(), 1u);
-  EXPECT_EQ(recorder->threads.count(std::this_thread::get_id()), 0u);
 }
 
 TEST(URLSession, ABodyPastTheTasksLimitFailsInsteadOfBeingKept) {
