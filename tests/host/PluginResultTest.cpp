@@ -51,4 +51,12 @@ TEST(InvokedUrlCommand, ArgumentConversionAndTypedAccess) {
   ASSERT_TRUE(noCallback);
   EXPECT_FALSE(noCallback->callbackId());
   EXPECT_FALSE(HBRInvokedUrlCommand::commandFromJson(Value::array({"cb", "S", "a"})));
+
+  // Arguments, however large, are reached without copies; so is a fallback.
+  HBRInvokedUrlCommand big(Value::array({Value::object({{"big", std::string(1 << 20, 'x')}}), 1}),
+                           "cb", "Echo", "echo");
+  EXPECT_EQ(&big.argumentAtIndex(0), &big.arguments()[0]);
+  Value fallback = "fallback";
+  EXPECT_EQ(&big.argumentAtIndex(1, fallback, HBRArgumentKind::String), &fallback);
+  EXPECT_EQ(&big.argumentAtIndex(5, fallback), &fallback);
 }
