@@ -17,15 +17,13 @@
 #include "platform/foundation/Strings.h"
 #include "support/TestSupport.h"
 
-// Echoes its first argument; other actions fail, throw, answer later or take their time.
+// Echoes its first argument, throws, or records its calls and takes its time.
 class EchoPlugin : public HBRPlugin {
  public:
   EchoPlugin() {
     registerAction("echo", &EchoPlugin::echo);
-    registerAction("fail", &EchoPlugin::fail);
     registerAction("boom", &EchoPlugin::boom);
     registerAction("record", &EchoPlugin::record);
-    registerAction("nan", &EchoPlugin::nan);
   }
   std::string className() const override { return "EchoPlugin"; }
 
@@ -33,16 +31,7 @@ class EchoPlugin : public HBRPlugin {
     commandDelegate()->sendPluginResult(
         HBRPluginResult::resultWithStatus(HBRResultStatus::OK, command.argumentAtIndex(0)), command.callbackId());
   }
-  void fail(const HBRInvokedUrlCommand& command) {
-    commandDelegate()->sendPluginResult(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "nope"),
-                                        command.callbackId());
-  }
   void boom(const HBRInvokedUrlCommand&) { throw std::runtime_error("kaboom"); }
-  void nan(const HBRInvokedUrlCommand& command) {
-    commandDelegate()->sendPluginResult(
-        HBRPluginResult::resultWithStatusAsDouble(HBRResultStatus::OK, std::numeric_limits<double>::quiet_NaN()),
-        command.callbackId());
-  }
   // Records the order of calls, optionally busy for a while, and may try to re-enter the queue.
   void record(const HBRInvokedUrlCommand& command) {
     order.push_back(command.argumentAtIndex(0, "").dump());
@@ -90,8 +79,7 @@ class BridgeFixture : public ::testing::Test {
   virtual std::string configXML() const {
     return R"(<?xml version="1.0"?><widget><content src="index.html"/>
       <feature name="Echo"><param name="ios-package" value="EchoPlugin"/></feature>
-      <feature name="Stranger"><param name="ios-package" value="NotAPlugin"/></feature>
-      <feature name="Ghost"><param name="ios-package" value="NoSuchClass"/></feature></widget>)";
+      <feature name="Stranger"><param name="ios-package" value="NotAPlugin"/></feature></widget>)";
   }
 
   std::shared_ptr<EchoPlugin> echo() { return std::dynamic_pointer_cast<EchoPlugin>(vc->getCommandInstance("Echo")); }

@@ -85,20 +85,3 @@ TEST_F(CommandQueueTest, FaultsAreLoggedAndTheNextCommandStillRuns) {
   EXPECT_TRUE(log.contains("ERROR: Classname and/or methodName not found for command."));
   EXPECT_TRUE(log.contains("Invalid callback id received by sendPluginResult"));  // the null callback id
 }
-
-TEST_F(CommandQueueTest, SlowActionsAreReported) {
-  testing_support::LogCapture log;
-  queue()->enqueueCommandBatch(batch({record("slow", 15)}));
-  queue()->executePending();
-  EXPECT_TRUE(log.contains("THREAD WARNING: ['Echo'] took '"));
-}
-
-TEST_F(CommandQueueTest, ScriptMessagesNamedHarborRunTheirAction) {
-  engine->headless()->postScriptMessage("harbor", Value::array({"cb", "echo", "echo", Value::array({"hi"})}));
-  engine->headless()->postScriptMessage("other", Value::array({"cb", "echo", "echo", Value::array({"no"})}));
-  // A single command is run directly, outside a queue run, so its answer is posted.
-  ASSERT_TRUE(waitForScripts(1));
-  platform::MainLoop::drain();
-  ASSERT_EQ(scripts().size(), 1u);
-  EXPECT_EQ(scripts()[0], "harbor.require('harbor/exec').nativeCallback('cb',1,\"hi\",0, 0)");
-}

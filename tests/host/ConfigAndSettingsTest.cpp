@@ -59,21 +59,23 @@ TEST(Settings, BooleanAndFloatConversions) {
   Value settings = {{"yes", "yes"},    {"one", "1"},   {"falsy", "FaLsE"}, {"num", 1},  {"two", 2},
                     {"letters", "abc"}, {"lead", "12.5px"}, {"real", 0.25},    {"flag", true}};
   testing_support::LogCapture log;
-  EXPECT_TRUE(harborBoolSettingForKey(settings, "YES", true));
-  EXPECT_FALSE(harborBoolSettingForKey(settings, "yes", false));
-  EXPECT_TRUE(harborBoolSettingForKey(settings, "One", false));
-  EXPECT_FALSE(harborBoolSettingForKey(settings, "falsy", true));
-  EXPECT_TRUE(harborBoolSettingForKey(settings, "num", false));
-  EXPECT_FALSE(harborBoolSettingForKey(settings, "two", false));
-  EXPECT_TRUE(harborBoolSettingForKey(settings, "flag", false));
+  // Keys in any case; other words and numbers than true/false and 1/0 give the fallback.
+  using Bool = std::tuple<const char*, bool, bool>;  // key, fallback, expected
+  for (auto [key, fallback, expected] :
+       {Bool{"YES", true, true}, Bool{"yes", false, false}, Bool{"One", false, true},
+        Bool{"falsy", true, false}, Bool{"num", false, true}, Bool{"two", false, false},
+        Bool{"flag", false, true}})
+    EXPECT_EQ(harborBoolSettingForKey(settings, key, fallback), expected) << key;
   EXPECT_TRUE(log.lines().empty());
   EXPECT_TRUE(harborBoolSettingForKey(settings, "Missing", true));
-  EXPECT_TRUE(log.contains("The preference key \"Missing\" is not defined and will default to \"TRUE\""));
+  EXPECT_TRUE(log.contains(
+      "The preference key \"Missing\" is not defined and will default to \"TRUE\""));
 
-  EXPECT_EQ(harborFloatSettingForKey(settings, "letters", 7), 0.0);  // present but not a number
-  EXPECT_EQ(harborFloatSettingForKey(settings, "lead", 7), 12.5);
-  EXPECT_EQ(harborFloatSettingForKey(settings, "real", 7), 0.25);
-  EXPECT_EQ(harborFloatSettingForKey(settings, "absent", 7), 7.0);
+  // Present but not a number reads as 0; absent as the fallback.
+  using Float = std::pair<const char*, double>;
+  for (auto [key, expected] :
+       {Float{"letters", 0.0}, Float{"lead", 12.5}, Float{"real", 0.25}, Float{"absent", 7.0}})
+    EXPECT_EQ(harborFloatSettingForKey(settings, key, 7), expected) << key;
 
   setHarborSetting(settings, "v", "MixedCase");
   EXPECT_EQ(settings["mixedcase"], "v");

@@ -4,7 +4,6 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "host/HBRAppDelegate.h"
 #include "host/HBRCommandDelegate.h"

@@ -116,15 +116,6 @@ TEST_F(HostileInputTest, APluginThatFailsWhileBeingMadeIsAnsweredAndNotRegistere
   EXPECT_TRUE(log.contains("the plugin could not be created: cannot start"));
 }
 
-TEST_F(HostileInputTest, ArgumentsAreReachedWithoutCopies) {
-  HBRInvokedUrlCommand command(Value::array({Value::object({{"big", std::string(1 << 20, 'x')}}), 1}), "cb",
-                               "Echo", "echo");
-  EXPECT_EQ(&command.argumentAtIndex(0), &command.arguments()[0]);
-  Value fallback = "fallback";
-  EXPECT_EQ(&command.argumentAtIndex(1, fallback, HBRArgumentKind::String), &fallback);
-  EXPECT_EQ(&command.argumentAtIndex(5, fallback), &fallback);
-}
-
 TEST(HostileValues, JSONChecksAndTheConsoleNeverRecurseOnDepth) {
   testing_support::LogCapture log;
   Value deep = nested(kHostileDepth);

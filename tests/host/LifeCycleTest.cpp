@@ -1,10 +1,9 @@
 #include <unistd.h>
 
-#include <chrono>
-
 #include "HostPackageFixture.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
+#include "platform/foundation/Strings.h"
 
 using namespace hosttest;
 using platform::Value;
@@ -24,11 +23,6 @@ class CountingController : public HBRViewController {
  protected:
   void purgeMemory() override { ++purges; }
 };
-
-double now() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 }  // namespace
 
@@ -95,7 +89,7 @@ class LaunchViewTest : public LifeCycleTest {
   // Runs until the launch view is invisible; answers the seconds that took and whether
   // an alpha between the ends was seen on the way.
   std::pair<double, bool> timeFadeOut(double limit) {
-    double started = now();
+    double started = platform::wallClockSeconds();
     bool between = false;
     platform::MainLoop::runUntil(
         [&] {
@@ -104,7 +98,7 @@ class LaunchViewTest : public LifeCycleTest {
           return alpha == 0;
         },
         limit);
-    return {now() - started, between};
+    return {platform::wallClockSeconds() - started, between};
   }
   std::string delay = "0";
   std::string autoHide = "true";

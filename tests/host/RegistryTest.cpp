@@ -26,6 +26,10 @@ TEST_F(RegistryTest, FindsFeaturesInAnyCaseAndKeepsOneInstance) {
   EXPECT_EQ(plugin->commandDelegate(), vc->commandDelegate());
   EXPECT_EQ(plugin->webView(), engine->engineWebView());
   EXPECT_EQ(vc->pluginObjects().count("EchoPlugin"), 1u);
+
+  auto named = std::make_shared<EchoPlugin>();
+  vc->registerPluginWithPluginName(named, "Shouty");
+  EXPECT_EQ(vc->getCommandInstance("shouty"), named);
 }
 
 TEST_F(RegistryTest, FallsBackToTheExecutableQualifiedClassName) {
@@ -44,12 +48,6 @@ TEST_F(RegistryTest, UnknownFeaturesAndClasses) {
   EXPECT_TRUE(log.lines().empty());
   EXPECT_EQ(vc->getCommandInstance("Ghost"), nullptr);
   EXPECT_TRUE(log.contains("HBRPlugin class NoSuchClass (pluginName: Ghost) does not exist."));
-}
-
-TEST_F(RegistryTest, PluginNameRegistrationMapsTheFeature) {
-  auto plugin = std::make_shared<EchoPlugin>();
-  vc->registerPluginWithPluginName(plugin, "Shouty");
-  EXPECT_EQ(vc->getCommandInstance("shouty"), plugin);
 }
 
 TEST_F(RegistryTest, ResetsReachOnlyTheEnginesWebView) {

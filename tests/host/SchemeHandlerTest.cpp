@@ -28,21 +28,18 @@ class SchemeHandlerTest : public HostPackageTest {
   }
 };
 
-TEST_F(SchemeHandlerTest, TheRootAndPathsWithoutExtensionServeTheStartPage) {
+TEST_F(SchemeHandlerTest, PagesFilesAndMediaAnswersAndMissingFiles) {
   start();
+  // The root and paths without an extension serve the start page.
   for (const char* url : {"app://localhost/", "app://localhost/orders/42", "app://localhost"}) {
     auto task = get(url);
     ASSERT_TRUE(task && task->finished) << url;
     EXPECT_EQ(status(task), 200) << url;
     EXPECT_EQ(task->data, "<html>start</html>") << url;
-    EXPECT_EQ(task->response->valueForHTTPHeaderField("content-type"), "text/html");
-    EXPECT_EQ(task->response->valueForHTTPHeaderField("Cache-Control"), "no-cache");
+    EXPECT_EQ(header(task, "content-type"), "text/html");
+    EXPECT_EQ(header(task, "Cache-Control"), "no-cache");
     EXPECT_EQ(header(task, "Content-Length"), "18");
   }
-}
-
-TEST_F(SchemeHandlerTest, FilesAndMediaAnswers) {
-  start();
   auto script = get("app://localhost/app.js?v=2");
   EXPECT_EQ(status(script), 200);
   EXPECT_EQ(script->data, "var app = 1;");
@@ -54,7 +51,18 @@ TEST_F(SchemeHandlerTest, FilesAndMediaAnswers) {
   EXPECT_EQ(header(song, "Content-Type"), HBRURLSchemeHandler::getMimeType("MP3"));
   EXPECT_EQ(header(song, "Accept-Ranges"), "bytes");
   EXPECT_EQ(song->data, "ID3-bytes");
-  EXPECT_TRUE(song->finished);
+  EXPECT_TRUE(HBRURLSchemeHandler::isMediaExtension("FLAC"));
+
+  // Missing files are 404 with their type and no caching; missing media too, not an empty
+  // media answer.
+  auto missing = get("app://localhost/missing.js");
+  EXPECT_EQ(status(missing), 404);
+  EXPECT_EQ(header(missing, "Content-Type"), HBRURLSchemeHandler::getMimeType("js"));
+  EXPECT_NE(HBRURLSchemeHandler::getMimeType("js"), "application/octet-stream");
+  EXPECT_EQ(header(missing, "Cache-Control"), "no-cache");
+  EXPECT_TRUE(missing->data.empty() && missing->finished);
+  EXPECT_EQ(status(get("app://localhost/media/none.mp3")), 404);
+  EXPECT_EQ(HBRURLSchemeHandler::getMimeType("zz-no-such-type"), "application/octet-stream");
 }
 
 TEST_F(SchemeHandlerTest, RangesHeadAndOtherMethods) {
@@ -86,8 +94,7 @@ TEST_F(SchemeHandlerTest, RangesHeadAndOtherMethods) {
   auto head = get(song, "HEAD");
   EXPECT_EQ(status(head), 200);
   EXPECT_EQ(header(head, "Content-Length"), "9");
-  EXPECT_TRUE(head->data.empty());
-  EXPECT_TRUE(head->finished);
+  EXPECT_TRUE(head->data.empty() && head->finished);
 
   for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS"}) {
     auto refused = get("app://localhost/app.js", method);
@@ -121,85 +128,51 @@ TEST_F(SchemeHandlerTest, OnlyRegularFilesAreServedAndLargeOnesInPieces) {
   EXPECT_TRUE(tail->data == large.substr(300000));
 }
 
-TEST_F(SchemeHandlerTest, TheShellsOwnStateIsNeverServed) {
-  start();
-  // Website data of every origin, WebKit's cache, cookies, user defaults and the rest of
-  // the shell's state under the data root.
-  for (const char* relative :
-       {"Library/WebKit/localstorage/https_bank.example_0.localstorage", "Library/Caches/WebKit/cache.db",
-        "Library/Cookies/cookies.sqlite", "Library/Preferences/com.example.plist",
-        "Library/Application Support/RoruvIV/logs.sqlite", "shell.lock", "Library/other.txt"}) {
-    std::string path = dir.write(std::string("data/") + relative, "private");
-    for (size_t at = path.find(' '); at != std::string::npos; at = path.find(' ')) path.replace(at, 1, "%20");
-    auto task = get("app://localhost/_app_file_" + path);
-    EXPECT_EQ(status(task), 404) << relative;
-    EXPECT_TRUE(task->data.empty()) << relative;
-  }
-  // A link from a page folder into private state is refused as well.
-  std::string cookies = dir.file("data/Library/Cookies/cookies.sqlite");
-  dir.write("data/tmp/.keep", "");
-  ASSERT_EQ(::symlink(cookies.c_str(), dir.file("data/tmp/cookies.js").c_str()), 0);
-  EXPECT_EQ(status(get("app://localhost/_app_file_" + dir.file("data/tmp/cookies.js"))), 404);
-
-  // The page's own folders are served.
-  for (const char* relative : {"Documents/a.txt", "tmp/b.txt", "Library/Caches/c.txt", "Library/files/d.txt",
-                               "Library/NoCloud/e.txt", "Library/Cloud/f.txt"}) {
-    std::string path = dir.write(std::string("data/") + relative, "page");
-    EXPECT_EQ(get("app://localhost/_app_file_" + path)->data, "page") << relative;
-  }
-}
-
-TEST_F(SchemeHandlerTest, MissingFilesAre404WithTheirTypeAndNoCaching) {
-  start();
-  auto task = get("app://localhost/missing.js");
-  EXPECT_EQ(status(task), 404);
-  EXPECT_EQ(task->response->valueForHTTPHeaderField("Content-Type"),
-            HBRURLSchemeHandler::getMimeType("js"));
-  EXPECT_NE(HBRURLSchemeHandler::getMimeType("js"), "application/octet-stream");
-  EXPECT_EQ(task->response->valueForHTTPHeaderField("Cache-Control"), "no-cache");
-  EXPECT_TRUE(task->data.empty());
-  EXPECT_TRUE(task->finished);
-  // Missing media is a 404 as well, not an empty media answer.
-  EXPECT_EQ(status(get("app://localhost/media/none.mp3")), 404);
-  EXPECT_EQ(HBRURLSchemeHandler::getMimeType("zz-no-such-type"), "application/octet-stream");
-  EXPECT_TRUE(HBRURLSchemeHandler::isMediaExtension("FLAC"));
-}
-
 TEST_F(SchemeHandlerTest, AppFilePathsServeOnlyThePackageAndThePageFolders) {
   start();
-  std::string document = dir.write("data/Documents/note.txt", "mine");
-  std::string secret = dir.write("elsewhere/secret.txt", "not yours");
-  ASSERT_EQ(::symlink(secret.c_str(), (dir.file("data/Documents") + "/link.txt").c_str()), 0);
-
-  auto ok = get("app://localhost/_app_file_" + document);
-  EXPECT_EQ(status(ok), 200);
-  EXPECT_EQ(ok->data, "mine");
-  EXPECT_EQ(status(get("app://localhost/_app_file_" + dir.file("package/config.xml"))), 200);
-  // Every occurrence of the prefix goes, as the web application's file URLs expect.
-  EXPECT_EQ(status(get("app://localhost/_app_file_/_app_file_" + document)), 200);
-
-  testing_support::LogCapture log;
-  for (const std::string& path :
-       {std::string("/etc/passwd"), secret, dir.file("data/Documents/../../elsewhere/secret.txt"),
-        dir.file("data/Documents/%2e%2e/%2e%2e/elsewhere/secret.txt"),
-        dir.file("data/Documents/link.txt")}) {
-    auto task = get("app://localhost/_app_file_" + path);
-    EXPECT_EQ(status(task), 404) << path;
-    EXPECT_TRUE(task->data.empty()) << path;
+  auto file = [](const std::string& path) { return "app://localhost/_app_file_" + path; };
+  // The page's own folders and the package are served; every occurrence of the prefix goes,
+  // as the web application's file URLs expect.
+  for (const char* relative : {"Documents/a.txt", "tmp/b.txt", "Library/Caches/c.txt",
+                               "Library/files/d.txt", "Library/NoCloud/e.txt", "Library/Cloud/f.txt"}) {
+    std::string path = dir.write(std::string("data/") + relative, "page");
+    EXPECT_EQ(get(file(path))->data, "page") << relative;
   }
-  EXPECT_TRUE(log.contains("Refused to serve"));
-}
+  EXPECT_EQ(status(get(file(dir.file("package/config.xml")))), 200);
+  EXPECT_EQ(get(file("/_app_file_" + dir.file("data/Documents/a.txt")))->data, "page");
+  EXPECT_EQ(get("app://localhost/sub/%2e%2e/app.js")->data, "var app = 1;");  // stays inside
 
-TEST_F(SchemeHandlerTest, DotDotNeverLeavesTheWebFolder) {
-  start();
-  for (const char* url :
-       {"app://localhost/%2e%2e/config.xml", "app://localhost/sub/%2E%2E/%2e%2e/Info.plist",
-        "app://localhost/..%2fconfig.xml"}) {
+  // Website data of every origin, WebKit's cache, cookies, user defaults and the rest of the
+  // shell's state; anything outside; links into either; and ".." out of the web folder.
+  std::vector<std::string> refused = {"app://localhost/%2e%2e/config.xml",
+                                      "app://localhost/sub/%2E%2E/%2e%2e/Info.plist",
+                                      "app://localhost/..%2fconfig.xml", file("/etc/passwd")};
+  for (const char* relative :
+       {"Library/WebKit/localstorage/https_bank.example_0.localstorage",
+        "Library/Caches/WebKit/cache.db", "Library/Cookies/cookies.sqlite",
+        "Library/Preferences/com.example.plist", "Library/Application Support/RoruvIV/logs.sqlite",
+        "shell.lock", "Library/other.txt"}) {
+    std::string path = dir.write(std::string("data/") + relative, "private");
+    for (size_t at = path.find(' '); at != std::string::npos; at = path.find(' '))
+      path.replace(at, 1, "%20");
+    refused.push_back(file(path));
+  }
+  std::string secret = dir.write("elsewhere/secret.txt", "not yours");
+  ASSERT_EQ(::symlink(secret.c_str(), dir.file("data/Documents/link.txt").c_str()), 0);
+  ASSERT_EQ(::symlink(dir.file("data/Library/Cookies/cookies.sqlite").c_str(),
+                      dir.file("data/tmp/cookies.js").c_str()),
+            0);
+  for (const char* relative : {"elsewhere/secret.txt", "data/Documents/../../elsewhere/secret.txt",
+                               "data/Documents/%2e%2e/%2e%2e/elsewhere/secret.txt",
+                               "data/Documents/link.txt", "data/tmp/cookies.js"})
+    refused.push_back(file(dir.file(relative)));
+  testing_support::LogCapture log;
+  for (const std::string& url : refused) {
     auto task = get(url);
     EXPECT_EQ(status(task), 404) << url;
     EXPECT_TRUE(task->data.empty()) << url;
   }
-  EXPECT_EQ(get("app://localhost/sub/%2e%2e/app.js")->data, "var app = 1;");  // stays inside: fine
+  EXPECT_TRUE(log.contains("Refused to serve"));
 }
 
 TEST_F(SchemeHandlerTest, PluginsTakeTasksOverAndStopsReachTheTaker) {

@@ -14,11 +14,12 @@ class WebViewEngineTest : public HostPackageTest {
 
 class AppSchemeTest : public WebViewEngineTest {
  protected:
-  std::string startPage() const override { return "index.html?a=1&amp;b=2#frag"; }
+  std::string startPage() const override { return page; }
   std::string preferences() const override {
     return pref("scheme", scheme) + pref("hostname", "app.local");
   }
   std::string scheme = "app";
+  std::string page = "index.html?a=1&amp;b=2#frag";
 };
 
 TEST_F(AppSchemeTest, FileURLsAreRewrittenIntoTheApplicationScheme) {
@@ -47,12 +48,9 @@ TEST_F(AppSchemeTest, FileURLsAreRewrittenIntoTheApplicationScheme) {
   EXPECT_EQ(lastLoad(), "https://example.com/x");
 }
 
-class LooseStartPageTest : public AppSchemeTest {
- protected:
-  std::string startPage() const override { return "index.html?q={1}|^x#top#more"; }
-};
-
-TEST_F(LooseStartPageTest, AStartPageQueryAWebViewTakesIsLoadedAsWritten) {
+TEST_F(AppSchemeTest, AStartPageQueryAWebViewTakesIsLoadedAsWritten) {
+  page = "index.html?q={1}|^x#top#more";
+  SetUp();
   testing_support::LogCapture log;
   start();
   EXPECT_EQ(lastLoad(), "app://app.local/index.html?q={1}|^x#top#more");

@@ -16,6 +16,7 @@
 using namespace platform;
 using testing_support::download;
 using testing_support::fetch;
+using testing_support::answer;
 using testing_support::HttpsTestServer;
 using testing_support::urlOf;
 
@@ -66,12 +67,8 @@ class ForeignClass : public ClassObject {
 
 TEST(URLProtocol, ConfigurationClassesAreAskedInOrderBeforeTheNetwork) {
   HttpsTestServer server;
-  server.on("GET", "/network", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("from the network", "text/plain");
-  });
-  server.on("GET", "/marked", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("marked", "text/plain");
-  });
+  server.on("GET", "/network", answer("from the network"));
+  server.on("GET", "/marked", answer("marked"));
   auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
   configuration.setProtocolClasses(
       {protocolClass<DecliningProtocol>(), protocolClass<AnsweringProtocol>()});

@@ -15,6 +15,7 @@
 using namespace platform;
 using testing_support::download;
 using testing_support::ephemeralSession;
+using testing_support::answer;
 using testing_support::HttpsTestServer;
 using testing_support::urlOf;
 using testing_support::waitUntil;
@@ -52,9 +53,7 @@ TEST(URLSessionDownload, AFailedCancelledOrThrowingDownloadLeavesNoFileBehind) {
   HttpsTestServer server;
   HalfSent halfSent;
   server.on("GET", "/half", halfSent.handler());
-  server.on("GET", "/whole", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("whole", "text/plain");
-  });
+  server.on("GET", "/whole", answer("whole"));
   auto session = ephemeralSession();
   ASSERT_EQ(downloadFiles(), 0u);
 
@@ -125,9 +124,7 @@ class DownloadRecorder : public URLSessionDelegate {
 
 TEST(URLSessionDownload, ADelegateGetsTheFileWhileItExistsThenTheCompletion) {
   HttpsTestServer server;
-  server.on("GET", "/file", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("delegate content", "text/plain");
-  });
+  server.on("GET", "/file", answer("delegate content"));
   HalfSent halfSent;
   halfSent.release = true;
   server.on("GET", "/half", halfSent.handler());

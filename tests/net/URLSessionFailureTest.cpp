@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cmath>
 #include <limits>
 
 #include "platform/net/TLSTrust.h"
@@ -18,6 +17,7 @@
 using namespace platform;
 using testing_support::ephemeralSession;
 using testing_support::fetch;
+using testing_support::answer;
 using testing_support::HttpsTestServer;
 using testing_support::urlOf;
 
@@ -42,7 +42,7 @@ long codeOf(const testing_support::DataResult& result) {
 
 }  // namespace
 
-TEST(URLSessionFailure, TransportFailuresHaveTheirOwnCodes) {
+TEST(URLSessionFailure, TransportFailuresHaveTheirOwnCodesAndARedirectNotFollowedIsTheAnswer) {
   HttpsTestServer server;
   server.on("GET", "/cut", [](const httplib::Request&, httplib::Response& response) {
     // Promises a thousand bytes, sends ten and drops the connection.
@@ -51,9 +51,18 @@ TEST(URLSessionFailure, TransportFailuresHaveTheirOwnCodes) {
       return false;
     });
   });
-  server.on("GET", "/loop", [](const httplib::Request&, httplib::Response& response) {
-    response.set_redirect("/loop", 302);
-  });
+  auto redirectTo = [&](const std::string& path, const std::string& location) {
+    server.on("GET", path, [location](const httplib::Request&, httplib::Response& response) {
+      response.status = 302;
+      response.set_header("Location", location);
+      response.set_content("moved to " + location, "text/plain");
+    });
+  };
+  redirectTo("/loop", "/loop");
+  using Redirect = std::pair<std::string, std::string>;  // path, location
+  const Redirect notFollowed[] = {{"/unparsable", "https://[::1/broken"}, {"/empty", ""}};
+  for (const auto& [path, location] : notFollowed) redirectTo(path, location);
+  redirectTo("/ftp", "ftp://127.0.0.1/file");
   auto session = ephemeralSession();
 
   // A label longer than 63 bytes is refused by the resolver itself: no query leaves the host.
@@ -73,51 +82,30 @@ TEST(URLSessionFailure, TransportFailuresHaveTheirOwnCodes) {
   auto looping = fetch(*session, server.url("/loop"));
   EXPECT_EQ(codeOf(looping), urlerror::kHTTPTooManyRedirects);
   EXPECT_EQ(server.requestCount("/loop"), 17u);
-}
 
-TEST(URLSessionFailure, ARedirectThatCannotBeFollowedIsTheAnswer) {
-  HttpsTestServer server;
-  auto redirectTo = [&](const std::string& path, const std::string& location) {
-    server.on("GET", path, [location](const httplib::Request&, httplib::Response& response) {
-      response.status = 302;
-      response.set_header("Location", location);
-      response.set_content("moved to " + location, "text/plain");
-    });
-  };
-  redirectTo("/unparsable", "https://[::1/broken");
-  redirectTo("/empty", "");
-  redirectTo("/ftp", "ftp://127.0.0.1/file");
-  auto session = ephemeralSession();
-
-  auto unparsable = fetch(*session, server.url("/unparsable"));
-  ASSERT_FALSE(unparsable.error);
-  EXPECT_EQ(unparsable.response->statusCode(), 302);
-  EXPECT_EQ(*unparsable.data, "moved to https://[::1/broken");
-
-  // An empty Location names no target; it is not a redirect to the same page.
-  auto empty = fetch(*session, server.url("/empty"));
-  ASSERT_FALSE(empty.error) << empty.error->localizedDescription();
-  EXPECT_EQ(empty.response->statusCode(), 302);
-  EXPECT_EQ(server.requestCount("/empty"), 1u);
+  // A Location that does not parse, or an empty one, which names no target (and is not a
+  // redirect to the same page): the redirect itself is the answer.
+  for (const auto& [path, location] : notFollowed) {
+    auto answer = fetch(*session, server.url(path));
+    ASSERT_FALSE(answer.error) << path << " " << answer.error->localizedDescription();
+    EXPECT_EQ(answer.response->statusCode(), 302) << path;
+    EXPECT_EQ(answer.data, "moved to " + location) << path;
+    EXPECT_EQ(server.requestCount(path), 1u) << path;
+  }
 
   // A target the session cannot load fails as that URL would.
-  auto ftp = fetch(*session, server.url("/ftp"));
-  EXPECT_EQ(codeOf(ftp), urlerror::kUnsupportedURL);
+  EXPECT_EQ(codeOf(fetch(*session, server.url("/ftp"))), urlerror::kUnsupportedURL);
 }
 
 TEST(URLSessionFailure, ACertificateForAnotherHostIsRefusedAndTheExtraAuthorityIsTheOnlyWayIn) {
   HttpsTestServer mismatched(HttpsTestServer::Certificate::OtherHost);
-  mismatched.on("GET", "/x", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("x", "text/plain");
-  });
+  mismatched.on("GET", "/x", answer("x"));
   auto wrongName = fetch(*ephemeralSession(), mismatched.url("/x"));
   EXPECT_EQ(codeOf(wrongName), urlerror::kServerCertificateUntrusted);
   EXPECT_EQ(mismatched.requestCount(), 0u);
 
   HttpsTestServer server;
-  server.on("GET", "/x", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("x", "text/plain");
-  });
+  server.on("GET", "/x", answer("x"));
   // An extra file that cannot be read adds nothing, says so, and leaves checks on.
   testing_support::LogCapture log;
   net::setAdditionalTrustedCAFile("/nonexistent/authority.pem");
@@ -195,9 +183,7 @@ TEST(URLSessionFailure, ThroughAProxyTunnelOnlyTheOriginsResponseCounts) {
 
 TEST(URLSessionFailure, HugeAndNonsenseLimitsAreClamped) {
   HttpsTestServer server;
-  server.on("GET", "/x", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("x", "text/plain");
-  });
+  server.on("GET", "/x", answer("x"));
   const double infinity = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
 

@@ -10,6 +10,7 @@
 using namespace platform;
 using testing_support::ephemeralSession;
 using testing_support::fetch;
+using testing_support::answer;
 using testing_support::HttpsTestServer;
 using testing_support::urlOf;
 
@@ -36,7 +37,7 @@ std::string brotliCompressed(const std::string& text) {
 
 }  // namespace
 
-TEST(URLSessionHTTP, PostSendsItsBodyAndHeadHasHeadersButNoBody) {
+TEST(URLSessionHTTP, PostSendsItsBodyHeadHasNoBodyAndAMethodNotATokenNeverReachesTheWire) {
   HttpsTestServer server;
   server.on("POST", "/submit", [](const httplib::Request& request, httplib::Response& response) {
     response.status = 201;
@@ -55,7 +56,6 @@ TEST(URLSessionHTTP, PostSendsItsBodyAndHeadHasHeadersButNoBody) {
   EXPECT_EQ(posted.response->statusCode(), 201);
   EXPECT_EQ(*posted.data, "got name=a&value=%20b");
   auto seen = server.lastRequest("/submit");
-  EXPECT_EQ(seen->method, "POST");
   EXPECT_EQ(seen->header("Content-Type"), "application/x-www-form-urlencoded");
   EXPECT_EQ(seen->header("Content-Length"), "17");
 
@@ -69,18 +69,12 @@ TEST(URLSessionHTTP, PostSendsItsBodyAndHeadHasHeadersButNoBody) {
   EXPECT_EQ(head.response->valueForHTTPHeaderField("X-Kind"), "page");
   EXPECT_EQ(head.data, "");
   EXPECT_EQ(server.lastRequest("/page")->method, "HEAD");
-}
 
-TEST(URLSessionHTTP, AMethodThatIsNotATokenNeverReachesTheWire) {
-  HttpsTestServer server;
-  server.on("GET", "/target", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("target", "text/plain");
-  });
+  server.on("GET", "/target", answer("target"));
   server.on("DELETE", "/target", [](const httplib::Request&, httplib::Response& response) {
     response.status = 204;
   });
-  auto session = ephemeralSession();
-
+  const size_t before = server.requestCount();
   // A method with a line break would end the request line and smuggle in a second request.
   const std::string smuggled =
       "GET /target HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\nGET /smuggled HTTP/1.1\r\nX:";
@@ -93,13 +87,13 @@ TEST(URLSessionHTTP, AMethodThatIsNotATokenNeverReachesTheWire) {
     EXPECT_EQ(result.error->code, urlerror::kBadURL);
     EXPECT_FALSE(result.data);
   }
-  EXPECT_EQ(server.requestCount(), 0u);
+  EXPECT_EQ(server.requestCount(), before);
 
   // Tokens go out as they are.
   auto deleted = fetch(*session, requestWith(server.url("/target"), "DELETE"));
   ASSERT_FALSE(deleted.error);
   EXPECT_EQ(deleted.response->statusCode(), 204);
-  EXPECT_EQ(server.requestCount(), 1u);
+  EXPECT_EQ(server.requestCount(), before + 1);
 }
 
 TEST(URLSessionHTTP, RedirectsChangeTheMethodOnlyWhereHTTPSaysSo) {

@@ -6,7 +6,7 @@
 
 namespace fs = platform::fs;
 
-TEST(FileManager, MoveNeverReplacesTheTarget) {
+TEST(FileManager, MoveAndCopyNeverReplaceTheTargetAndCopyTrees) {
   testing_support::TempDir dir;
   dir.write("a.txt", "A");
   dir.write("b.txt", "B");
@@ -21,10 +21,7 @@ TEST(FileManager, MoveNeverReplacesTheTarget) {
   EXPECT_FALSE(fs::exists(dir.file("a.txt")));
   EXPECT_EQ(fs::readFile(dir.file("c.txt")), "A");
   EXPECT_EQ(fs::move(dir.file("a.txt"), dir.file("d.txt"))->code, fs::kFileNoSuchFileError);
-}
 
-TEST(FileManager, CopyNeverOverwritesAndCopiesTrees) {
-  testing_support::TempDir dir;
   dir.write("src/one.txt", "1");
   dir.write("src/sub/two.txt", "22");
   dir.write("dst/keep.txt", "keep");

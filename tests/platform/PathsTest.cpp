@@ -23,7 +23,7 @@ class PathsTest : public ::testing::Test {
   std::string previousMain_;
 };
 
-TEST_F(PathsTest, BundleIdentifierFallsBackToTheMainBundle) {
+TEST_F(PathsTest, BundleIdentifierFallsBackToTheMainBundleAndNamesTheDefaultDataRoot) {
   testing_support::ScopedDataRoot dir;
   dir.write("app/Info.plist",
             "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
@@ -31,6 +31,9 @@ TEST_F(PathsTest, BundleIdentifierFallsBackToTheMainBundle) {
   dir.write("bare/config.xml", "<widget/>");
   platform::paths::setBundleIdentifier("");
 
+  // A package without an identifier keeps the old default.
+  platform::Bundle::setMainPath(dir.file("bare"));
+  EXPECT_EQ(platform::paths::bundleIdentifier(), "app");
   platform::Bundle::setMainPath(dir.file("app"));
   EXPECT_EQ(platform::paths::bundleIdentifier(), "org.example.paths");
 
@@ -39,24 +42,13 @@ TEST_F(PathsTest, BundleIdentifierFallsBackToTheMainBundle) {
   EXPECT_EQ(platform::paths::bundleIdentifier(), "org.example.explicit");
   platform::paths::setBundleIdentifier("");
 
-  // A package without an identifier keeps the old default.
-  platform::Bundle::setMainPath(dir.file("bare"));
-  EXPECT_EQ(platform::paths::bundleIdentifier(), "app");
-}
-
-TEST_F(PathsTest, TheDefaultDataRootIsNamedAfterTheBundle) {
-  testing_support::ScopedDataRoot dir;
-  dir.write("app/Info.plist",
-            "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
-            "<key>CFBundleIdentifier</key><string>org.example.root</string></dict></plist>");
-  platform::Bundle::setMainPath(dir.file("app"));
   if (const char* env = std::getenv("VELTRO_DATA_ROOT"); env && *env)
     GTEST_SKIP() << "VELTRO_DATA_ROOT is set";
   // Only the default root is named after the identifier. It is only computed here, never
   // created: `dir` puts the test's own root back when it goes.
   platform::paths::setDataRoot("");
   std::string root = platform::paths::dataRoot();
-  EXPECT_TRUE(platform::endsWith(root, "/veltro/org.example.root")) << root;
+  EXPECT_TRUE(platform::endsWith(root, "/veltro/org.example.paths")) << root;
 }
 
 }  // namespace

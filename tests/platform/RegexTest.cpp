@@ -6,7 +6,7 @@
 
 using platform::Regex;
 
-TEST(Regex, CaseInsensitiveEscapedLiterals) {
+TEST(Regex, LiteralsGroupsLazyQuantifiersAndLiteralReplacement) {
   auto literal = Regex::make(Regex::escape("a.b(c)*"), true);
   ASSERT_TRUE(literal);
   EXPECT_TRUE(literal->matches("xxA.B(C)*yy"));
@@ -17,9 +17,7 @@ TEST(Regex, CaseInsensitiveEscapedLiterals) {
   // Dot crosses line breaks only when asked.
   EXPECT_FALSE(Regex::make("a.b")->matches("a\nb"));
   EXPECT_TRUE(Regex::make("a.b", false, true)->matches("a\nb"));
-}
 
-TEST(Regex, LazyQuantifiersGroupsAndReplacement) {
   auto tags = Regex::make("<(\\w+?)(\\d)?>");
   ASSERT_TRUE(tags);
   auto first = tags->firstMatch("text <ab1><cd>");

@@ -21,16 +21,10 @@ class CountingHandler : public URLSchemeHandler {
   void stopURLSchemeTask(WebView&, const std::shared_ptr<URLSchemeTask>&) override { ++stopped; }
 };
 
-TEST(WebView, TheEngineKeepsItsOwnSchemesWhateverTheirCase) {
-  EXPECT_TRUE(WebView::handlesURLScheme("https"));
-  EXPECT_TRUE(WebView::handlesURLScheme("HTTPS"));
-  EXPECT_TRUE(WebView::handlesURLScheme("File"));
-  EXPECT_FALSE(WebView::handlesURLScheme("app"));
-  EXPECT_FALSE(WebView::handlesURLScheme("httpx"));
-  EXPECT_FALSE(WebView::handlesURLScheme(""));
-}
+TEST(WebView, SchemesAreFoundWhateverTheirCase) {
+  for (const char* own : {"https", "HTTPS", "File"}) EXPECT_TRUE(WebView::handlesURLScheme(own));
+  for (const char* other : {"app", "httpx", ""}) EXPECT_FALSE(WebView::handlesURLScheme(other));
 
-TEST(WebView, TheConfigurationAnswersTheHandlerOfASchemeInAnyCase) {
   WebViewConfiguration configuration;
   auto handler = std::make_shared<CountingHandler>();
   // A package may write its scheme in capitals; the engine asks for it in lower case.

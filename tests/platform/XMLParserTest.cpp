@@ -41,7 +41,7 @@ TEST(XMLParser, DeliversEventsAsWritten) {
                              }));
 }
 
-TEST(XMLParser, EventsBeforeAnErrorAreKept) {
+TEST(XMLParser, EventsBeforeAnErrorOrAnAbortAreKept) {
   XMLParser parser("<widget><feature name=\"A\"/>text<broken attr=></widget>");
   Recorder recorder;
   parser.setDelegate(&recorder);
@@ -61,9 +61,7 @@ TEST(XMLParser, EventsBeforeAnErrorAreKept) {
   EXPECT_FALSE(empty.parse());  // no delegate: still a clean failure
   EXPECT_TRUE(empty.error());
   EXPECT_EQ(XMLParser::fromFile("/nonexistent/config.xml"), nullptr);
-}
 
-TEST(XMLParser, DelegateCanAbort) {
   struct Aborter : Recorder {
     XMLParser* parser = nullptr;
     void didStartElement(const std::string& name,
@@ -72,9 +70,9 @@ TEST(XMLParser, DelegateCanAbort) {
       if (name == "stop") parser->abortParsing();
     }
   } aborter;
-  XMLParser parser("<a><stop/><after/></a>");
-  aborter.parser = &parser;
-  parser.setDelegate(&aborter);
-  EXPECT_FALSE(parser.parse());
+  XMLParser aborted("<a><stop/><after/></a>");
+  aborter.parser = &aborted;
+  aborted.setDelegate(&aborter);
+  EXPECT_FALSE(aborted.parse());
   EXPECT_EQ(aborter.events, (std::vector<std::string>{"start a", "start stop", "error NSXMLParserErrorDomain"}));
 }

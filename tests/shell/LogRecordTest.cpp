@@ -121,15 +121,16 @@ TEST(VLRoruvFilter, LegacyRecordsFillGapsAndLetTheDeviceWinOnErrors) {
 TEST(VLRoruvFilter, OtlpRecordsCarrySeverityVisibilityAndExceptionsOnlyForErrors) {
   awayFromUTC();
   auto otlp = filter(true);
+  // No trace or span of its own, and no exception below an error.
   Value warning = otlp->getUserInfoForOtlpFormat(makeLog(VLLogLevelWarning, "frame"));
-  EXPECT_EQ(warning["severityNumber"], 13);
-  EXPECT_EQ(warning["severityText"], "Warning");
-  EXPECT_EQ(warning["body"], (Value{{"stringValue", "the message"}}));
-  EXPECT_EQ(warning["timeUnixNano"], 1714558830123LL * 1000000);
-  EXPECT_EQ(warning["flags"], 1);
-  EXPECT_EQ(warning["droppedAttributesCount"], 0);
-  EXPECT_FALSE(warning.contains("traceId"));
-  EXPECT_FALSE(warning.contains("spanId"));
+  EXPECT_EQ(warning, (Value{{"timeUnixNano", 1714558830123LL * 1000000},
+                            {"observedTimeUnixNano", 1714558830123LL * 1000000},
+                            {"severityNumber", 13},
+                            {"severityText", "Warning"},
+                            {"body", {{"stringValue", "the message"}}},
+                            {"flags", 1},
+                            {"droppedAttributesCount", 0},
+                            {"attributes", warning["attributes"]}}));
   EXPECT_TRUE(attribute(warning, "exception.stacktrace").is_null());
   EXPECT_EQ(attribute(warning, "veltro.otel.access.visibility"), (Value{{"intValue", 3}}));
 
@@ -172,16 +173,17 @@ TEST(VLOtelUtils, AttributesKeepBooleansNumbersAndWideIntegersApart) {
                                                                {"list", Value::array({1})},
                                                                {"nested", Value::object()},
                                                                {"none", nullptr}});
-  Value record{{"attributes", list}};
-  EXPECT_EQ(list.size(), 8u);  // the array, dictionary and null are left out
-  EXPECT_EQ(attribute(record, "whole"), (Value{{"intValue", 7}}));
-  EXPECT_EQ(attribute(record, "half"), (Value{{"doubleValue", 7.5}}));
-  EXPECT_EQ(attribute(record, "yes"), (Value{{"boolValue", true}}));
-  EXPECT_EQ(attribute(record, "one"), (Value{{"intValue", 1}}));
-  EXPECT_EQ(attribute(record, "wide"), (Value{{"intValue", 1099511627776LL}}));
-  EXPECT_EQ(attribute(record, "negative"), (Value{{"intValue", -5000000000LL}}));
-  EXPECT_EQ(attribute(record, "huge"), (Value{{"doubleValue", 1e300}}));
-  EXPECT_EQ(attribute(record, "text"), (Value{{"stringValue", "t"}}));
+  // In key order; the array, dictionary and null are left out.
+  auto entry = [](const char* key, const char* kind, Value value) {
+    return Value{{"key", key}, {"value", {{kind, value}}}};
+  };
+  EXPECT_EQ(list, Value::array({entry("half", "doubleValue", 7.5),
+                                entry("huge", "doubleValue", 1e300),
+                                entry("negative", "intValue", -5000000000LL),
+                                entry("one", "intValue", 1), entry("text", "stringValue", "t"),
+                                entry("whole", "intValue", 7),
+                                entry("wide", "intValue", 1099511627776LL),
+                                entry("yes", "boolValue", true)}));
 
   EXPECT_EQ(mergeDictionary(Value{{"a", 1}, {"b", 1}}, Value{{"b", 2}}),
             (Value{{"a", 1}, {"b", 2}}));

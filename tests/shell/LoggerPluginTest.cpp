@@ -9,10 +9,11 @@
 #include "shell/VLLogger.h"
 #include "shell/VLLoggerPlugin.h"
 #include "shell/VLRoruvLogger.h"
+#include "support/RecordingCommandDelegate.h"
 #include "support/TestSupport.h"
 
 using platform::Value;
-using shell_test::RecordingCommandDelegate;
+using testing_support::RecordingCommandDelegate;
 using shell_test::RecordOutput;
 
 namespace {
@@ -40,8 +41,9 @@ std::shared_ptr<RecordOutput> remote(const VLRoruvLogger& engine) {
   return std::dynamic_pointer_cast<RecordOutput>(engine.roruvLogger()->outputs().at(1));
 }
 
-HBRInvokedUrlCommand command(const std::string& action, Value arguments) {
-  return HBRInvokedUrlCommand(std::move(arguments), "Logger" + action, "Logger", action);
+HBRInvokedUrlCommand command(const std::string& action, Value arguments,
+                             const std::string& callbackId) {
+  return HBRInvokedUrlCommand(std::move(arguments), callbackId, "Logger", action);
 }
 
 }  // namespace
@@ -55,19 +57,13 @@ TEST(VLRoruvLogger, DebugGoesToTheConsoleOnlyAndInfoToTheServerOutputToo) {
   const auto& outputs = server->roruvLogger()->outputs();
   ASSERT_EQ(outputs.size(), 2u);
   EXPECT_EQ(outputs[1]->storageKey(), "VLRoruvServerOutput " + *server->serverTag());
-  EXPECT_EQ(
-      roruv::numberSetting(outputs[1]->settings(), roruv::RRVBufferedOutputSettingsLogLimitKey),
-      10.0);
-  EXPECT_EQ(roruv::settingAs<std::string>(outputs[1]->settings(), "Hostname"), "example.org");
 
   server->processLog("quiet", "VLCache", std::nullopt, VLLogLevelDebug, nullptr, std::nullopt);
   server->processLog("loud", "VLCache", std::nullopt, VLLogLevelInfo, nullptr, std::nullopt);
   server->processLog(std::nullopt, "traced", "VLCache", VLLogLevelTrace, nullptr, std::nullopt, "t",
                      "s");
   ASSERT_TRUE(server->roruvLogger()->waitUntilIdle(5));
-  EXPECT_TRUE(log.contains("quiet"));
-  EXPECT_TRUE(log.contains("loud"));
-  EXPECT_TRUE(log.contains("traced"));
+  for (const char* line : {"quiet", "loud", "traced"}) EXPECT_TRUE(log.contains(line)) << line;
   auto records = remote(*server)->received();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0]["message"], "loud");  // the legacy format
@@ -79,9 +75,6 @@ TEST(VLRoruvLogger, ThreeKeysChooseTheOtlpOutputAndNoHostMeansNoLogsAtAll) {
   ASSERT_TRUE(otlp->roruvLogger());
   EXPECT_EQ(otlp->roruvLogger()->outputs().at(1)->storageKey(),
             "VLRoruvOtlpOutput " + *otlp->serverTag());
-  EXPECT_EQ(
-      roruv::settingAs<std::string>(otlp->roruvLogger()->outputs()[1]->settings(), "kUserAgent"),
-      "agent");
   otlp->processLog("warned", "m", std::nullopt, VLLogLevelWarning, nullptr, std::nullopt);
   ASSERT_TRUE(otlp->roruvLogger()->waitUntilIdle(5));
   ASSERT_EQ(remote(*otlp)->received().size(), 1u);
@@ -105,8 +98,8 @@ TEST(VLLoggerPlugin, ActionsCheckWhatThePageSendsAndAnswerEveryCall) {
   VLLoggerPlugin::resetForTesting();
 
   auto delegate = std::make_shared<RecordingCommandDelegate>();
-  delegate->settingsValue = {{"defaulthostname", "example.org"}, {"defaultapplicationurl", "app"}};
-  VLApplicationInfo::initializeWithSettings(delegate->settingsValue);
+  delegate->settings_ = {{"defaulthostname", "example.org"}, {"defaultapplicationurl", "app"}};
+  VLApplicationInfo::initializeWithSettings(delegate->settings_);
   auto plugin = std::make_shared<VLLoggerPlugin>();
   plugin->setCommandDelegate(delegate);
   plugin->pluginInitialize();
@@ -145,22 +138,16 @@ TEST(VLLoggerPlugin, ActionsCheckWhatThePageSendsAndAnswerEveryCall) {
        std::nullopt},
   };
   for (const auto& c : cases) {
-    delegate->sent.clear();
-    ASSERT_TRUE(plugin->performAction(c.action, command(c.action, c.arguments)));
-    ASSERT_EQ(delegate->sent.size(), 1u) << c.action << " " << c.arguments;
-    const auto& sent = delegate->sent[0];
-    EXPECT_EQ(sent.callbackId, std::string("Logger") + c.action);
-    if (c.error) {
-      EXPECT_EQ(sent.status, HBRResultStatus::Error) << c.action << " " << c.arguments;
-      EXPECT_EQ(sent.message, *c.error);
-    } else {
-      EXPECT_EQ(sent.status, HBRResultStatus::OK) << c.action << " " << c.arguments;
-      EXPECT_TRUE(sent.message.is_null());
-    }
+    const std::string id = "Logger" + std::to_string(&c - cases);
+    ASSERT_TRUE(plugin->performAction(c.action, command(c.action, c.arguments, id)));
+    auto sent = delegate->results(id);
+    ASSERT_EQ(sent.size(), 1u) << c.action << " " << c.arguments;
+    EXPECT_EQ(sent[0]->status(), c.error ? HBRResultStatus::Error : HBRResultStatus::OK)
+        << c.action << " " << c.arguments;
+    EXPECT_EQ(sent[0]->message(), c.error ? Value(*c.error) : Value()) << c.action;
   }
-  delegate->sent.clear();
-  plugin->performAction("deviceReady", command("deviceReady", Value::array()));
-  EXPECT_TRUE(delegate->sent.empty());
+  plugin->performAction("deviceReady", command("deviceReady", Value::array(), "ready"));
+  EXPECT_TRUE(delegate->results("ready").empty());
 
   ASSERT_TRUE(engine->roruvLogger()->waitUntilIdle(5));
   for (const char* line :
@@ -178,7 +165,7 @@ TEST(VLLoggerPlugin, ActionsCheckWhatThePageSendsAndAnswerEveryCall) {
 TEST(VLApplicationInfo, AnswersAbsentValuesAsOKAndDeviceInformationFollowsAReplacement) {
   EXPECT_FALSE(VLApplicationInfo::sharedInstance());
   auto delegate = std::make_shared<RecordingCommandDelegate>();
-  delegate->settingsValue = {{"defaultplatformversion", "3.4"}};
+  delegate->settings_ = {{"defaultplatformversion", "3.4"}};
   auto plugin = std::make_shared<VLApplicationInfoPlugin>();
   plugin->setCommandDelegate(delegate);
   testing_support::LogCapture log;
@@ -191,11 +178,14 @@ TEST(VLApplicationInfo, AnswersAbsentValuesAsOKAndDeviceInformationFollowsARepla
   for (const char* action : {"getPlatformVersion", "getNativeShellVersion"})
     plugin->performAction(action,
                           HBRInvokedUrlCommand(Value::array(), action, "ApplicationInfo", action));
-  ASSERT_EQ(delegate->sent.size(), 2u);
-  EXPECT_EQ(delegate->sent[0].status, HBRResultStatus::OK);
-  EXPECT_EQ(delegate->sent[0].message, "3.4");
-  EXPECT_EQ(delegate->sent[1].status, HBRResultStatus::OK);
-  EXPECT_TRUE(delegate->sent[1].message.is_null());
+  using Answer = std::pair<const char*, Value>;
+  for (auto [action, answer] :
+       {Answer{"getPlatformVersion", "3.4"}, Answer{"getNativeShellVersion", nullptr}}) {
+    auto sent = delegate->results(action);
+    ASSERT_EQ(sent.size(), 1u) << action;
+    EXPECT_EQ(sent[0]->status(), HBRResultStatus::OK) << action;
+    EXPECT_EQ(sent[0]->message(), answer) << action;
+  }
 
   auto device = VLDeviceInfo::initWithCommandDelegate(nullptr, first);
   EXPECT_FALSE(device->getNativeShellVersion());
@@ -212,7 +202,14 @@ TEST(VLApplicationInfo, AnswersAbsentValuesAsOKAndDeviceInformationFollowsARepla
 }
 
 TEST(VLDeviceInfo, ReportsNetworkStateAndLeavesOutWhatItDoesNotKnow) {
-  auto delegate = std::make_shared<RecordingCommandDelegate>();
+  // Hands out the network plugin once it is set.
+  struct WithConnection : RecordingCommandDelegate {
+    std::shared_ptr<platform::Object> getCommandInstance(const std::string& name) override {
+      return name == "NetworkStatus" ? connection : nullptr;
+    }
+    std::shared_ptr<platform::Object> connection;
+  };
+  auto delegate = std::make_shared<WithConnection>();
   auto noNetwork = VLDeviceInfo::initWithCommandDelegate(delegate, nullptr);
   EXPECT_EQ(noNetwork->getNetworkStatus(), "Online");
   EXPECT_TRUE(noNetwork->isConnected());
@@ -226,7 +223,7 @@ TEST(VLDeviceInfo, ReportsNetworkStateAndLeavesOutWhatItDoesNotKnow) {
   EXPECT_EQ(info["OperatingSystem"], platform::ui::Device::systemName() + " " +
                                          platform::ui::Device::operatingSystemVersion());
 
-  delegate->plugins["NetworkStatus"] = std::make_shared<HBRConnection>();  // not started: "none"
+  delegate->connection = std::make_shared<HBRConnection>();  // not started: "none"
   auto offline = VLDeviceInfo::initWithCommandDelegate(delegate, nullptr);
   EXPECT_EQ(offline->getNetworkType(), "none");
   EXPECT_EQ(offline->getNetworkStatus(), "Offline");

@@ -27,14 +27,14 @@ void reachabilityChanged(const void* sender) {
 }  // namespace
 
 TEST(VLNetworkEvents, StatusesBecomeTheNetworkStateAndUnknownOnesAnEmptyDictionary) {
-  EXPECT_EQ(VLNetworkEvent::networkStateForStatus(0),
-            (Value{{"netWorkStatus", "netWorkOffline"}, {"netWorkType", "NotReachable"}}));
-  EXPECT_EQ(VLNetworkEvent::networkStateForStatus(1),
-            (Value{{"netWorkStatus", "netWorkOnline"}, {"netWorkType", "WWAN"}}));
-  EXPECT_EQ(VLNetworkEvent::networkStateForStatus(2),
-            (Value{{"netWorkStatus", "netWorkOnline"}, {"netWorkType", "WiFi"}}));
-  EXPECT_EQ(VLNetworkEvent::networkStateForStatus(3), Value::object());
-  EXPECT_EQ(VLNetworkEvent::networkStateForStatus(-1), Value::object());
+  auto state = [](const char* status, const char* type) {
+    return Value{{"netWorkStatus", status}, {"netWorkType", type}};
+  };
+  const Value expected[] = {Value::object(), state("netWorkOffline", "NotReachable"),
+                            state("netWorkOnline", "WWAN"), state("netWorkOnline", "WiFi"),
+                            Value::object()};
+  for (long status = -1; status <= 3; ++status)
+    EXPECT_EQ(VLNetworkEvent::networkStateForStatus(status), expected[status + 1]) << status;
   EXPECT_EQ(VLNetworkEvent(Value("not a dictionary")).getData(), Value::object());
 }
 

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <algorithm>
 #include <atomic>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,10 +42,6 @@ class ManualScheduler : public roruv::RRVScheduler {
     for (const auto& entry : entries_)
       if (entry->valid) delays.push_back(entry->seconds);
     return delays;
-  }
-  size_t scheduledCount() {
-    std::lock_guard lock(mutex_);
-    return entries_.size();
   }
   // Fires the oldest armed timer, as the main loop would; false when none is armed.
   bool fire() {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <ostream>
+#include <string_view>
 
 #include "platform/net/URLProtocol.h"
 #include "shell/VLProtocolManagerPlugin.h"
@@ -14,12 +16,19 @@ inline void PrintTo(const URLProtocolClassRef& protocolClass, std::ostream* out)
 
 namespace shell_test {
 
+// A class name usable as a template argument.
+template <size_t N>
+struct Name {
+  constexpr Name(const char (&text)[N]) { std::copy_n(text, N, value); }
+  char value[N];
+};
+
 // A URL protocol that takes every request and answers it with its own class name, so a test
-// can tell which class the loading system asked first. `Name::value` is the class name.
-template <typename Name>
+// can tell which class the loading system asked first.
+template <Name name>
 class NamedProtocol : public platform::URLProtocol {
  public:
-  static constexpr const char* kClassName = Name::value;
+  static constexpr const char* kClassName = name.value;
   using URLProtocol::URLProtocol;
   static bool canInitWithRequest(const platform::URLRequest&) { return true; }
   void startLoading() override {
@@ -32,42 +41,25 @@ class NamedProtocol : public platform::URLProtocol {
 };
 
 // The plugin recognises the loader protocol by its class name alone.
-struct LoaderName {
-  static constexpr const char* value = VLProtocolManagerPlugin::kLoaderProtocolClassName;
-};
-struct AName {
-  static constexpr const char* value = "ProtocolA";
-};
-struct BName {
-  static constexpr const char* value = "ProtocolB";
-};
-struct CName {
-  static constexpr const char* value = "ProtocolC";
-};
-struct DName {
-  static constexpr const char* value = "ProtocolD";
-};
-struct EName {
-  static constexpr const char* value = "ProtocolE";
-};
-
+static_assert(std::string_view(VLProtocolManagerPlugin::kLoaderProtocolClassName) ==
+              "VLHarborLoaderURLProtocol");
 inline platform::URLProtocolClassRef loader() {
-  return platform::protocolClass<NamedProtocol<LoaderName>>();
+  return platform::protocolClass<NamedProtocol<"VLHarborLoaderURLProtocol">>();
 }
 inline platform::URLProtocolClassRef protocolA() {
-  return platform::protocolClass<NamedProtocol<AName>>();
+  return platform::protocolClass<NamedProtocol<"ProtocolA">>();
 }
 inline platform::URLProtocolClassRef protocolB() {
-  return platform::protocolClass<NamedProtocol<BName>>();
+  return platform::protocolClass<NamedProtocol<"ProtocolB">>();
 }
 inline platform::URLProtocolClassRef protocolC() {
-  return platform::protocolClass<NamedProtocol<CName>>();
+  return platform::protocolClass<NamedProtocol<"ProtocolC">>();
 }
 inline platform::URLProtocolClassRef protocolD() {
-  return platform::protocolClass<NamedProtocol<DName>>();
+  return platform::protocolClass<NamedProtocol<"ProtocolD">>();
 }
 inline platform::URLProtocolClassRef protocolE() {
-  return platform::protocolClass<NamedProtocol<EName>>();
+  return platform::protocolClass<NamedProtocol<"ProtocolE">>();
 }
 
 class NotAProtocol : public platform::ClassObject {

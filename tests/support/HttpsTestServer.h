@@ -78,4 +78,12 @@ class HttpsTestServer {
   std::atomic<int> peakConcurrent_{0};
 };
 
+// A handler that answers 200 with `body` as `type`.
+inline HttpsTestServer::Handler answer(std::string body, std::string type = "text/plain") {
+  return [body = std::move(body), type = std::move(type)](const httplib::Request&,
+                                                          httplib::Response& response) {
+    response.set_content(body, type);
+  };
+}
+
 }  // namespace testing_support

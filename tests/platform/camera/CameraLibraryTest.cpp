@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -104,13 +103,9 @@ TEST_F(CameraLibraryTest, CapturesAPictureOfTheRequestedSizeAndFormat) {
   EXPECT_TRUE(platform::startsWith(path, platform::paths::tmp()));
   auto bytes = platform::fs::readFile(path);
   ASSERT_TRUE(bytes);
-  EXPECT_EQ(bytes->substr(0, 3), std::string("\xff\xd8\xff", 3));
-  int width = 0, height = 0;
-  GdkPixbufFormat* format = gdk_pixbuf_get_file_info(path.c_str(), &width, &height);
-  ASSERT_TRUE(format);
-  EXPECT_STREQ(gdk_pixbuf_format_get_name(format), "jpeg");
-  EXPECT_EQ(width, 320);
-  EXPECT_EQ(height, 240);
+  EXPECT_EQ(bytes->substr(0, 3), std::string("\xff\xd8\xff", 3));  // a JPEG file
+  Picture picture = pictureAt(*answer.result, 0, 0);
+  EXPECT_EQ(std::pair(picture.width, picture.height), std::pair(320, 240));
   auto gallery = platform::photos::PhotoLibrary().allAssets();
   ASSERT_EQ(gallery.size(), 1u);
   EXPECT_EQ(gallery[0].size, bytes->size());
@@ -121,9 +116,7 @@ TEST_F(CameraLibraryTest, CapturesAPictureOfTheRequestedSizeAndFormat) {
   Value reply = Value::parse(*answer.result);
   EXPECT_EQ(reply["metadata"]["width"], 64);
   EXPECT_EQ(reply["metadata"]["height"], 32);
-  format = gdk_pixbuf_get_file_info(pathOf(reply["uri"]).c_str(), &width, &height);
-  ASSERT_TRUE(format);
-  EXPECT_STREQ(gdk_pixbuf_format_get_name(format), "png");
+  EXPECT_EQ(platform::fs::readFile(pathOf(reply["uri"])).value_or("").substr(1, 3), "PNG");
   EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
 
   wrapper->cleanTemporaryFiles();
@@ -229,8 +222,7 @@ TEST_F(CameraLibraryTest, EditingCropsAndScalesToTheRequestedSize) {
   configure([](auto& c) { c.editor = [](int, int) { return VLCAMRCrop{50, 0, 40, 100}; }; });
   wrapper->captureMedia(pictureOptions(0, 0, VLCAMREncodingType::png, true, false, true), "crop");
   Picture cropped = pictureAt(*only().result, 20, 50);
-  EXPECT_EQ(cropped.width, 40);
-  EXPECT_EQ(cropped.height, 100);
+  EXPECT_EQ(std::pair(cropped.width, cropped.height), std::pair(40, 100));
   EXPECT_GT(cropped.rgb[0], 150);
   EXPECT_GT(cropped.rgb[1], 150);
   EXPECT_LT(cropped.rgb[2], 60);
@@ -238,8 +230,7 @@ TEST_F(CameraLibraryTest, EditingCropsAndScalesToTheRequestedSize) {
   // Without editing allowed the editor is not asked; one requested side keeps the proportions.
   wrapper->captureMedia(pictureOptions(64, 0, VLCAMREncodingType::jpeg, false, false), "scale");
   Picture scaled = pictureAt(*only().result, 0, 0);
-  EXPECT_EQ(scaled.width, 64);
-  EXPECT_EQ(scaled.height, 48);
+  EXPECT_EQ(std::pair(scaled.width, scaled.height), std::pair(64, 48));
 
   // A gallery picture edited when chosen, and one edited by URL, come back as cropped copies
   // scaled to cover the requested size.
@@ -249,8 +240,7 @@ TEST_F(CameraLibraryTest, EditingCropsAndScalesToTheRequestedSize) {
   std::string chosen = *only().result;
   EXPECT_TRUE(platform::startsWith(chosen, "file://")) << chosen;
   Picture clamped = pictureAt(chosen, 0, 0);
-  EXPECT_EQ(clamped.width, 25);
-  EXPECT_EQ(clamped.height, 90);
+  EXPECT_EQ(std::pair(clamped.width, clamped.height), std::pair(25, 90));
   wrapper->chooseMultimedia(VLCAMRMediaType::picture, false, false, true, "multimedia");
   EXPECT_EQ(pictureAt(Value::parse(*only().result)[0]["uri"], 0, 0).width, 25);
   wrapper->editPicture(asset, VLCAMREditOptions(false, true), "uri");
