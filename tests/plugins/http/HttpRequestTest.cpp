@@ -229,8 +229,8 @@ TEST_F(Fixture, AbortedAndResetRequestsStaySilent) {
   plugin->onReset();
   release = true;
   platform::MainLoop::runFor(0.5);
-  EXPECT_EQ(delegate->count(held), 0u);
-  EXPECT_EQ(delegate->count(reset), 0u);
+  EXPECT_EQ(delegate->results(held).size(), 0u);
+  EXPECT_EQ(delegate->results(reset).size(), 0u);
 }
 
 }  // namespace
