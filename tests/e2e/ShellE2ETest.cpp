@@ -1,27 +1,11 @@
-#include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "platform/foundation/FileManager.h"
-#include "platform/foundation/StableHash.h"
-#include "platform/foundation/Value.h"
 #include "E2EShell.h"
-#include "support/TestSupport.h"
-#include "support/VirtualDisplay.h"
+#include "platform/foundation/StableHash.h"
 
 namespace {
 
@@ -29,9 +13,7 @@ using namespace e2e;
 
 TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
   ProgramRun run;
-  Value found = runTestPackage({}, run);
-  ASSERT_FALSE(run.timedOut) << run.output;
-  ASSERT_EQ(run.exitStatus, 0) << run.output;
+  Value found = runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_PACKAGE, run);
   ASSERT_TRUE(found.is_object()) << run.output;
 
   EXPECT_EQ(found["deviceready"], true);
@@ -117,13 +99,19 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
 TEST_F(E2E, AURLTheShellIsOpenedWithReachesThePage) {
   std::string url = "veltro-e2e://item/7?q='1');alert('x&y={2}|^#frag";
   ProgramRun run;
-  Value found = runTestPackage({"--open-url", url}, run);
-  ASSERT_EQ(run.exitStatus, 0) << run.output;
-  EXPECT_EQ(found["openedURL"], url) << run.output;
+  EXPECT_EQ(runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_PACKAGE, run, {}, {"--open-url", url})["openedURL"], url)
+      << run.output;
+}
 
-  ProgramRun bad = shell(VELTRO_SHELL, {"--open-url", "not a url"});
-  EXPECT_EQ(bad.exitStatus, 2);
-  EXPECT_NE(bad.output.find("--open-url needs a URL with a scheme"), std::string::npos) << bad.output;
+TEST_F(E2E, BadArgumentsAndAFolderThatIsNotAPackageAreRefused) {
+  for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--open-url", "not a url"}, "--open-url needs a URL with a scheme"},
+           {{"--width", "wide"}, "--width needs a positive number"},
+           {{"--data-root", temp_.file("data"), temp_.path()}, "is not an application package"}}) {
+    ProgramRun run = shell(VELTRO_SHELL, args);
+    EXPECT_EQ(run.exitStatus, 2) << message;
+    EXPECT_NE(run.output.find(message), std::string::npos) << run.output;
+  }
 }
 
 // The e2e package with another start page, in a folder of the test's own.
@@ -131,7 +119,7 @@ std::string packageWithStartPage(const TempDir& temp, const std::string& startPa
   std::string folder = temp.file("package-" + std::to_string(platform::stableHash(startPage)));
   std::error_code error;
   std::filesystem::copy(VELTRO_E2E_PACKAGE, folder, std::filesystem::copy_options::recursive, error);
-  std::string config = platform::fs::readFile(folder + "/config.xml").value_or("");
+  std::string config = readText(folder + "/config.xml");
   size_t at = config.find("<content src=\"index.html\" />");
   if (at != std::string::npos) config.replace(at, 29, "<content src=\"" + startPage + "\" />");
   platform::fs::writeFileAtomically(folder + "/config.xml", config);
@@ -163,30 +151,36 @@ TEST_F(E2E, TheShellKeepsRunningForFifteenSeconds) {
     EXPECT_EQ(run.output.find(report), std::string::npos) << run.output;
 }
 
-TEST_F(E2E, ExampleAppDrawsItsPageAndLogsAtEveryLevel) {
+// The colour of the pixel at (x, y) of an image, as 0xRRGGBB.
+std::uint32_t pixelAt(GdkPixbuf* image, int x, int y) {
+  const guchar* p = gdk_pixbuf_read_pixels(image) + y * gdk_pixbuf_get_rowstride(image) +
+                    x * gdk_pixbuf_get_n_channels(image);
+  return std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
+}
+
+TEST_F(E2E, ExampleAppDrawsItsPageBelowTheStatusBarStripAndLogsAtEveryLevel) {
   std::string png = temp_.file("shot.png");
-  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), "--screenshot", png, "--width", "480", "--height",
-                                 "640", VELTRO_EXAMPLE_PACKAGE});
+  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), "--screenshot", png, "--width", "400",
+                                        "--height", "600", VELTRO_EXAMPLE_PACKAGE});
   ASSERT_FALSE(run.timedOut) << run.output;
   ASSERT_EQ(run.exitStatus, 0) << run.output;
 
   GError* error = nullptr;
   GdkPixbuf* image = gdk_pixbuf_new_from_file(png.c_str(), &error);
   ASSERT_NE(image, nullptr) << (error ? error->message : "no image");
-  EXPECT_EQ(gdk_pixbuf_get_width(image), 480);
-  EXPECT_EQ(gdk_pixbuf_get_height(image), 640);
-  int channels = gdk_pixbuf_get_n_channels(image);
-  int stride = gdk_pixbuf_get_rowstride(image);
-  const guchar* pixels = gdk_pixbuf_read_pixels(image);
-  std::set<std::uint32_t> colours;
-  for (int y = 0; y < gdk_pixbuf_get_height(image) && colours.size() < 3; y += 4) {
-    for (int x = 0; x < gdk_pixbuf_get_width(image); x += 4) {
-      const guchar* p = pixels + y * stride + x * channels;
-      colours.insert(std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2]);
-    }
+  EXPECT_EQ(gdk_pixbuf_get_width(image), 400);
+  EXPECT_EQ(gdk_pixbuf_get_height(image), 600);
+  // The example package asks for a strip of #1E6FD9 behind a 20-pixel status bar.
+  for (int x : {2, 200, 397}) {
+    EXPECT_EQ(pixelAt(image, x, 2), 0x1E6FD9u) << x;
+    EXPECT_EQ(pixelAt(image, x, 18), 0x1E6FD9u) << x;
   }
+  EXPECT_NE(pixelAt(image, 2, 22), 0x1E6FD9u) << "the page starts below the strip";
+  std::set<std::uint32_t> colours;
+  for (int y = 20; y < 600 && colours.size() < 3; y += 4)
+    for (int x = 0; x < 400; x += 4) colours.insert(pixelAt(image, x, y));
   g_object_unref(image);
-  EXPECT_GT(colours.size(), 1u) << "the screenshot is one colour";
+  EXPECT_GT(colours.size(), 1u) << "the page is one colour";
 
   // The page logs once at every level through the logger plugin; the console shows them all.
   for (const char* line : {"logVerbose from the example page", "logDebug from the example page",
@@ -194,16 +188,6 @@ TEST_F(E2E, ExampleAppDrawsItsPageAndLogsAtEveryLevel) {
                            "logError from the example page : at example (logging.js)",
                            "v2LogTrace from the example page", "v2LogError from the example page : at example (logging.js)"})
     EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
-}
-
-TEST_F(E2E, RefusesAFolderThatIsNotAPackage) {
-  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), temp_.path()});
-  EXPECT_EQ(run.exitStatus, 2);
-  EXPECT_NE(run.output.find("is not an application package"), std::string::npos) << run.output;
-
-  ProgramRun bad = shell(VELTRO_SHELL, {"--width", "wide"});
-  EXPECT_EQ(bad.exitStatus, 2);
-  EXPECT_NE(bad.output.find("--width needs a positive number"), std::string::npos) << bad.output;
 }
 
 TEST_F(E2E, AHostilePageCannotCrossTheBoundary) {
@@ -219,12 +203,8 @@ TEST_F(E2E, AHostilePageCannotCrossTheBoundary) {
                                "Documents/planted.txt"}) {
     writeText(data + "/" + relative, "planted");
   }
-  std::string report = temp_.file("report.json");
-  ProgramRun run = shell(VELTRO_SHELL_E2E, {"--data-root", data, package},
-                         {"VELTRO_E2E_REPORT=" + report, "VELTRO_E2E_DATA_ROOT=" + data});
-  ASSERT_FALSE(run.timedOut) << run.output;
-  ASSERT_EQ(run.exitStatus, 0) << run.output;
-  Value found = Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_E2E, package, run, {"VELTRO_E2E_DATA_ROOT=" + data});
   ASSERT_TRUE(found.is_object()) << run.output;
   EXPECT_FALSE(found.contains("exception")) << found.dump(2);
 
@@ -268,28 +248,23 @@ TEST_F(E2E, AFilePageOutsideThePackageGetsNoBridge) {
   // A package served from file URLs whose start page lies outside it.
   std::string package = temp_.file("filepackage");
   std::string outside = temp_.file("outside/evil.html");
-  writeText(outside,
-                          "<!DOCTYPE html><title>evil</title><script>"
-                          "window.webkit.messageHandlers.harbor.postMessage([null, 'FromFilePage', 'x', []]);"
-                          "</script>");
-  std::filesystem::create_directories(package + "/www");
+  writeText(outside, "<!DOCTYPE html><title>evil</title><script>"
+                     "window.webkit.messageHandlers.harbor.postMessage([null, 'FromFilePage', 'x', []]);</script>");
   writeText(package + "/www/index.html", "<!DOCTYPE html><title>inside</title>");
   std::filesystem::copy(std::string(VELTRO_E2E_PACKAGE) + "/Info.plist", package + "/Info.plist");
-  writeText(package + "/config.xml",
-                          "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
-                          "<content src=\"file://" + outside + "\"/></widget>");
+  writeText(package + "/config.xml", "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
+                                     "<content src=\"file://" + outside + "\"/></widget>");
   std::string log = temp_.file("file-shell.log");
   pid_t pid = startShell(VELTRO_SHELL_E2E, {"--data-root", temp_.file("data"), package}, {}, log);
   bool dropped = outputContains(log, "Dropped a message to 'harbor' from file://" + outside, 30);
   stopProgram(pid);
-  std::string output = platform::fs::readFile(log).value_or("");
-  EXPECT_TRUE(dropped) << output;
-  EXPECT_EQ(output.find("Plugin 'FromFilePage' not found"), std::string::npos) << output;
+  EXPECT_TRUE(dropped) << readText(log);
+  EXPECT_EQ(readText(log).find("Plugin 'FromFilePage' not found"), std::string::npos) << readText(log);
 }
 
 TEST_F(E2E, ABundleIdentifierThatIsNotReverseDNSIsRefused) {
   std::string package = copyPackage(VELTRO_E2E_PACKAGE, "badid");
-  std::string plist = platform::fs::readFile(package + "/Info.plist").value_or("");
+  std::string plist = readText(package + "/Info.plist");
   size_t at = plist.find("com.veltro.e2e");
   ASSERT_NE(at, std::string::npos);
   for (const char* identifier : {"../../../../escape", "com.veltro/../x", "com..veltro", ".hidden", "com.veltro e2e"}) {
@@ -313,19 +288,19 @@ TEST_F(E2E, ASecondShellOnTheSameDataRootHandsItsURLOverOrIsRefused) {
     ASSERT_TRUE(bus.ok()) << "dbus-daemon could not start";
     std::string log = temp_.file("first.log");
     pid_t first = startShell(VELTRO_SHELL, {"--data-root", data, VELTRO_EXAMPLE_PACKAGE}, {bus.environment()}, log);
-    ASSERT_TRUE(outputContains(log, "Using WKWebView", 30)) << platform::fs::readFile(log).value_or("");
+    ASSERT_TRUE(outputContains(log, "Using WKWebView", 30)) << readText(log);
     ProgramRun second = shell(VELTRO_SHELL, {"--data-root", data, "--open-url", url, VELTRO_EXAMPLE_PACKAGE},
                               {bus.environment()});
     EXPECT_EQ(second.exitStatus, 0) << second.output;
     EXPECT_NE(second.output.find("it was handed the URL " + url), std::string::npos) << second.output;
     EXPECT_TRUE(outputContains(log, "Opening " + url + ", handed over by another veltro-shell.", 10))
-        << platform::fs::readFile(log).value_or("");
+        << readText(log);
     stopProgram(first);
   }
   // Without a bus to hand over on, the second shell refuses to share the data root.
   std::string log = temp_.file("alone.log");
   pid_t first = startShell(VELTRO_SHELL, {"--data-root", data, VELTRO_EXAMPLE_PACKAGE}, {}, log);
-  ASSERT_TRUE(outputContains(log, "Using WKWebView", 30)) << platform::fs::readFile(log).value_or("");
+  ASSERT_TRUE(outputContains(log, "Using WKWebView", 30)) << readText(log);
   ProgramRun second = shell(VELTRO_SHELL, {"--data-root", data, url, VELTRO_EXAMPLE_PACKAGE});
   stopProgram(first);
   EXPECT_EQ(second.exitStatus, 2) << second.output;
@@ -333,18 +308,10 @@ TEST_F(E2E, ASecondShellOnTheSameDataRootHandsItsURLOverOrIsRefused) {
       << second.output;
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(E2E, ThePageWorksWithFilesAndShowsAWrittenPicture) {
-  std::string report = temp_.file("report.json");
   std::string data = temp_.file("data");
-  ProgramRun run = shell(VELTRO_SHELL_E2E, {"--data-root", data, VELTRO_E2E_FILES_PACKAGE},
-                         {"VELTRO_E2E_REPORT=" + report});
-  ASSERT_FALSE(run.timedOut) << run.output;
-  ASSERT_EQ(run.exitStatus, 0) << run.output;
-  Value found = Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_FILES_PACKAGE, run);
   ASSERT_TRUE(found.is_object()) << run.output;
   EXPECT_FALSE(found.contains("error")) << found.dump(2);
 
@@ -364,18 +331,10 @@ TEST_F(E2E, ThePageWorksWithFilesAndShowsAWrittenPicture) {
   EXPECT_EQ(found["bundleWriteRefused"], 6);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(E2E, ThePageTakesAPictureShowsItAndListsTheGallery) {
-  std::string report = temp_.file("report.json");
   std::string data = temp_.file("data");
-  ProgramRun run = shell(VELTRO_SHELL_E2E, {"--data-root", data, VELTRO_E2E_CAMERA_PACKAGE},
-                         {"VELTRO_E2E_REPORT=" + report, "VELTRO_CAMERA_SOURCE=videotestsrc"});
-  ASSERT_FALSE(run.timedOut) << run.output;
-  ASSERT_EQ(run.exitStatus, 0) << run.output;
-  Value found = Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_CAMERA_PACKAGE, run, {"VELTRO_CAMERA_SOURCE=videotestsrc"});
   ASSERT_TRUE(found.is_object()) << run.output;
   EXPECT_FALSE(found.contains("error")) << found.dump(2);
 
