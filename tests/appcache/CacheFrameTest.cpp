@@ -63,8 +63,8 @@ TEST_F(CacheFixture, PopulateSharesPoolEntriesAndBuildsMappings) {
   EXPECT_EQ(frame->initialResourcesCount(), 1);
   EXPECT_EQ(frame->totalResourcesCount(), 2);  // the duplicate and the refused ones left out
   EXPECT_EQ(CacheLog::shared().count("Refused resource"), 3u);
-  EXPECT_FALSE(frame->getResourceForUrl("/app/b.css?h")->resourceMapping());
   auto b = frame->getResourceForUrl("/app/b.css?h");
+  EXPECT_FALSE(b->resourceMapping());
   EXPECT_EQ(b->mimeType(), "text/css");
   EXPECT_EQ(b->encoding(), "UTF-8");
   EXPECT_EQ(b->fileName(), VLCacheLocations::keyForHostname(host(), "app") + "/" +
@@ -72,13 +72,11 @@ TEST_F(CacheFixture, PopulateSharesPoolEntriesAndBuildsMappings) {
 
   auto m = frame->getResourceForUrl("/app/m");
   EXPECT_TRUE(m->resourceMapping());
-  EXPECT_EQ(m->url(), "/app/a.js?h");
-  EXPECT_EQ(m->fileName(), "k/1");
+  EXPECT_EQ(m->url() + " " + m->fileName(), "/app/a.js?h k/1");
   EXPECT_EQ(m->cacheVersions(), pooled->cacheVersions());  // one set, not a copy
   EXPECT_TRUE(frame->getResourceForUrl("/app/o")->noCache());
-  EXPECT_TRUE(CacheLog::shared().contains("Manifest inconsistency: URL for mapping was not found"));
-  EXPECT_TRUE(CacheLog::shared().contains(
-      "Manifest inconsistency: URL for mapping no cache was not found"));
+  EXPECT_EQ(CacheLog::shared().count("Manifest inconsistency: URL for mapping was not found"), 1u);
+  EXPECT_EQ(CacheLog::shared().count("Manifest inconsistency: URL for mapping no cache was not found"), 1u);
   EXPECT_EQ(frame->getResourceForUrl("/app/n")->status(), VLCacheEntryStatusToFetch);
 
   auto stored = frame->jsonDictionary();
@@ -90,10 +88,8 @@ TEST_F(CacheFixture, PopulateSharesPoolEntriesAndBuildsMappings) {
   frame->setStatus(VLCacheFrameStatusIncomplete);
   frame->setFrameToDelete(true);
   auto restored = VLCacheResources::initWithDictionary(frame->jsonDictionary(), nullptr);
-  EXPECT_EQ(restored->status(), VLCacheFrameStatusIncomplete);
-  EXPECT_TRUE(restored->frameToDelete());
   EXPECT_EQ(restored->versionToken(), "v1");
-  EXPECT_EQ(restored->versionTokenBeforeCreation(), "n/a");
+  EXPECT_TRUE(restored->status() == VLCacheFrameStatusIncomplete && restored->frameToDelete());
   auto hostile = VLCacheResources::initWithDictionary({{"status", 12}, {"hostname", 3}}, nullptr);
   EXPECT_EQ(hostile->status(), VLCacheFrameStatusCreated);
   EXPECT_EQ(hostile->hostname(), "");
@@ -113,8 +109,7 @@ TEST_F(CacheFixture, FrameDownloadsEveryResourceWithProgressAndVersionHeader) {
     serve(list.back(), content);
   }
   list.push_back(list[0]);  // a duplicate must not keep the frame from completing
-  auto frame = makeFrame(makeSession(4));
-  frame->populateCacheEntriesForResourcePool({}, nullptr, list, nullptr, nullptr);
+  auto frame = frameListing(list, makeSession(4));
   frame->setVersionTokenBeforeDownloading("v0");
   frame->startDownload();
   ASSERT_TRUE(waitFor([&] { return !finishes.empty(); }));
@@ -137,9 +132,8 @@ TEST_F(CacheFixture, FrameDownloadsEveryResourceWithProgressAndVersionHeader) {
 TEST_F(CacheFixture, WindowSizeBoundsTheDownloadsInFlight) {
   auto gate = std::make_shared<Gate>();
   Value list = heldResources(server, gate, 6);
-  auto frame = makeFrame(makeSession(2));
+  auto frame = frameListing(list, makeSession(2));
   EXPECT_EQ(frame->downloadQueue()->maxConcurrentOperationCount(), 4);
-  frame->populateCacheEntriesForResourcePool({}, nullptr, list, nullptr, nullptr);
   frame->startDownload();
   ASSERT_TRUE(gate->waitForWaiting(2));
   gate->release();
@@ -158,8 +152,7 @@ TEST_F(CacheFixture, RetryBudgetIsSharedAndAFileThatFailsValidationIsNeverLeft) 
     finishes.clear();
     errors.clear();
     progress.clear();
-    auto frame = makeFrame(makeSession(4));
-    frame->populateCacheEntriesForResourcePool({}, nullptr, {url}, nullptr, nullptr);
+    auto frame = frameListing(Value::array({url}), makeSession(4));
     frame->setMaxNumberOfRetries(3);
     frame->startDownload();
     // The abort is reported first, then the failed resource is counted.
@@ -213,8 +206,7 @@ TEST_F(CacheFixture, DownloadOperationCancelledBeforeOrWhileRunning) {
 TEST_F(CacheFixture, AbortStopsTheFrameAndARestartFetchesWhatIsLeft) {
   auto gate = std::make_shared<Gate>();
   Value list = heldResources(server, gate, 5);
-  auto frame = makeFrame(makeSession(2));
-  frame->populateCacheEntriesForResourcePool({}, nullptr, list, nullptr, nullptr);
+  auto frame = frameListing(list, makeSession(2));
   frame->startDownload();
   ASSERT_TRUE(gate->waitForWaiting(2));
   frame->abortDownload("stop");
@@ -237,19 +229,14 @@ TEST_F(CacheFixture, PooledEntriesAreReusedUnlessTheirFileHasGone) {
   serve("/app/kept.js", "kept");
   serve("/app/lost.js", "lost");
   auto session = makeSession(4);
-  auto first = makeFrame(session, "v1");
-  first->populateCacheEntriesForResourcePool(
-      {}, nullptr, {hashed("/app/kept.js", "kept"), hashed("/app/lost.js", "lost")}, nullptr,
-      nullptr);
+  Value list = {hashed("/app/kept.js", "kept"), hashed("/app/lost.js", "lost")};
+  auto first = frameListing(list, session);
   first->startDownload();
   ASSERT_TRUE(waitFor([&] { return finishes.size() == 1; }));
   auto pool = first->cacheEntries();
   platform::fs::remove(localFile(*pool[hashed("/app/lost.js", "lost")]));
 
-  auto second = makeFrame(session, "v2");
-  second->populateCacheEntriesForResourcePool(
-      pool, nullptr, {hashed("/app/kept.js", "kept"), hashed("/app/lost.js", "lost")}, nullptr,
-      nullptr);
+  auto second = frameListing(list, session, pool, "v2");
   EXPECT_EQ(second->initialResourcesCount(), 2);
   second->startDownload();
   ASSERT_TRUE(waitFor([&] { return finishes.size() == 2; }));
@@ -290,9 +277,7 @@ TEST_F(CacheFixture, CacheDownloadsBypassTheLoaderProtocolAndCarryNoInjectedHead
   auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
   configuration.setProtocolClasses({platform::protocolClass<StaleCacheProtocol>()});
   auto session = platform::URLSession::sessionWithConfiguration(configuration);
-  auto frame = makeFrame(session);
-  frame->populateCacheEntriesForResourcePool({}, nullptr, {hashed("/app/fresh.js", "fresh")},
-                                             nullptr, nullptr);
+  auto frame = frameListing(Value::array({hashed("/app/fresh.js", "fresh")}), session);
   frame->setVersionTokenBeforeDownloading("v0\r\nX-Injected: 1");  // from a page
   frame->startDownload();
   ASSERT_TRUE(waitFor([&] { return !finishes.empty(); }));
@@ -304,10 +289,8 @@ TEST_F(CacheFixture, CacheDownloadsBypassTheLoaderProtocolAndCarryNoInjectedHead
 
 TEST_F(CacheFixture, URLsThatWouldChangeTheHostAreNeverFetched) {
   serve("/x", "x");
-  auto frame = makeFrame(makeSession(4));
   std::string otherHost = "@localhost:" + std::to_string(server.port()) + "/x";
-  frame->populateCacheEntriesForResourcePool(
-      {}, nullptr, {otherHost, ".localhost/x", "//localhost/x"}, nullptr, nullptr);
+  auto frame = frameListing({otherHost, ".localhost/x", "//localhost/x"}, makeSession(4));
   EXPECT_EQ(CacheLog::shared().count("Refused resource"), 3u);
   frame->startDownload();  // nothing left to fetch: the frame ends instead of waiting for ever
   ASSERT_TRUE(waitFor([&] { return !finishes.empty(); }));
@@ -316,9 +299,7 @@ TEST_F(CacheFixture, URLsThatWouldChangeTheHostAreNeverFetched) {
   // An entry restored from a tampered pool is refused at download time too.
   auto tampered = std::make_shared<VLCacheEntry>(otherHost, "k/x", false);
   finishes.clear();
-  auto second = makeFrame(makeSession(4));
-  second->populateCacheEntriesForResourcePool({{otherHost, tampered}}, nullptr, nullptr, nullptr,
-                                              nullptr);
+  auto second = frameListing(nullptr, makeSession(4), {{otherHost, tampered}});
   second->addResource(tampered, otherHost);
   second->downloadResourceAsync(tampered);
   EXPECT_EQ(tampered->status(), VLCacheEntryStatusFailed);

@@ -61,22 +61,8 @@ class CachePluginFixture : public CacheFixture {
   }
 
   // The messages every script sent to `callbackId`, in order.
-  std::vector<platform::Value> messagesOn(const std::string& callbackId) {
-    std::vector<platform::Value> out;
-    const std::string head = "nativeCallback('" + callbackId + "',";
-    for (const auto& script : engine->headless()->evaluatedScripts()) {
-      // nativeCallback('<id>',<status>,<message>,<keep>, 0); the bridge may join several
-      // calls into one script.
-      for (auto at = script.find(head); at != std::string::npos; at = script.find(head, at + 1)) {
-        const auto start = script.find(',', at + head.size()) + 1;
-        const auto end = script.find(", 0)", start);
-        if (end == std::string::npos) break;
-        const auto keep = script.rfind(',', end - 1);
-        auto message = platform::parseJSONText(script.substr(start, keep - start));
-        out.push_back(message ? *message : platform::Value("<unparsed>"));
-      }
-    }
-    return out;
+  std::vector<platform::Value> messagesOn(const std::string& callbackId, std::optional<int> status = std::nullopt) {
+    return callbackMessages(engine->headless()->evaluatedScripts(), callbackId, status);
   }
   std::vector<platform::Value> events() { return messagesOn(VLCacheStaticChannel); }
   // The channel's events in short form: "status 3", "progress 1/2", "finish", "error <m>".

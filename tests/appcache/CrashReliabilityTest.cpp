@@ -51,15 +51,6 @@ Value mappingsOf(const std::string& version) {
   return maps;
 }
 
-struct NullListener : VLCacheListenerDelegate {
-  std::atomic<int> finishes{0};
-  void fireOnProgressEvent(std::int64_t, std::int64_t) override {}
-  void fireOnErrorEvent(const std::string&) override {}
-  void fireOnFinishEvent() override { ++finishes; }
-  void updateStatus(std::int64_t) override {}
-  void throwException(const std::string&) override {}
-};
-
 const char* env(const char* name) { return std::getenv(name); }
 
 }  // namespace
@@ -83,11 +74,11 @@ TEST(CacheCrashChild, RunsAnUpdate) {
       ::raise(SIGKILL);
   });
   auto engine = VLNativeCache::make(false, 0, 0);
-  auto listener = std::make_shared<NullListener>();
+  auto listener = std::make_shared<cache_test::Listener>();
   engine->setDelegate(listener);
   engine->startCaching(host, "app", "new", listOf("new"), mappingsOf("new"), nullptr,
                        Value{{"windowSize", 4}});
-  testing_support::waitUntil([&] { return listener->finishes > 0; }, 20);
+  testing_support::waitUntil([&] { return listener->count("finish") > 0; }, 20);
   std::printf("file operations: %d\n", operations.load());
 }
 
@@ -110,10 +101,10 @@ class CrashReliabilityTest : public ::testing::Test {
     platform::paths::setDataRoot(base.file("data"));
     platform::UserDefaults::resetForTesting();
     auto engine = VLNativeCache::make(true, 0, 0);
-    auto listener = std::make_shared<NullListener>();
+    auto listener = std::make_shared<cache_test::Listener>();
     engine->setDelegate(listener);
     engine->startCaching(host(), "app", "old", listOf("old"), mappingsOf("old"), nullptr, nullptr);
-    ASSERT_TRUE(testing_support::waitUntil([&] { return listener->finishes > 0; }, 20));
+    ASSERT_TRUE(testing_support::waitUntil([&] { return listener->count("finish") > 0; }, 20));
     ASSERT_EQ(engine->getRunningVersionToken(), "old");
     engine.reset();
     platform::UserDefaults::standard().synchronize();

@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "CacheTestSupport.h"
 #include "appcache/VLDeepLinks.h"
 #include "host/HBRAppDelegate.h"
 #include "host/HBRViewController.h"
@@ -73,16 +74,7 @@ class DeepLinksTest : public ::testing::Test {
   // The events the page got on the channel so far, after the main loop has run a while.
   std::vector<Value> events(double settle = 0.2) {
     platform::MainLoop::runUntil([] { return false; }, settle);
-    std::vector<Value> found;
-    const std::string start = "nativeCallback('" + std::string(VLDeepLinks::kChannel) + "',1,";
-    for (const auto& script : web->evaluatedScripts()) {
-      for (size_t at = script.find(start); at != std::string::npos; at = script.find(start, at + 1)) {
-        size_t from = at + start.size();
-        size_t end = script.find(",1, 0)", from);
-        if (end != std::string::npos) found.push_back(Value::parse(script.substr(from, end - from), nullptr, false));
-      }
-    }
-    return found;
+    return cache_test::callbackMessages(web->evaluatedScripts(), VLDeepLinks::kChannel, 1);
   }
 
   testing_support::ScopedDataRoot dir;

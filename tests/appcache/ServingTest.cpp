@@ -22,15 +22,6 @@ void expectAnswer(const std::optional<VLWebResponse>& answer, int status, const 
   EXPECT_EQ(answer->data(), body);
 }
 
-struct Finishes : VLCacheListenerDelegate {
-  std::atomic<int> count{0};
-  void fireOnFinishEvent() override { ++count; }
-  void fireOnProgressEvent(std::int64_t, std::int64_t) override {}
-  void fireOnErrorEvent(const std::string&) override {}
-  void updateStatus(std::int64_t) override {}
-  void throwException(const std::string&) override {}
-};
-
 // An engine with version v1 of "app" cached from the test server: /app/a0.js ... /app/a2.js,
 // each named with its content hash. The server's answers can be switched to a failure.
 class ServingTest : public CacheFixture {
@@ -39,7 +30,7 @@ class ServingTest : public CacheFixture {
     platform::UserDefaults::resetForTesting();
     online(true);
     engine = VLNativeCache::sharedInstanceWithFirstRun(true, 0, 0);
-    engine->setDelegate(finishes);
+    engine->setDelegate(listener);
     Value list = Value::array();
     for (int i = 0; i < 3; ++i) {
       const std::string path = "/app/a" + std::to_string(i) + ".js";
@@ -57,7 +48,7 @@ class ServingTest : public CacheFixture {
     Value maps = Value::object();
     maps["/app/index.js"] = urls[0];
     engine->startCaching(host(), "app", "v1", list, maps, nullptr, nullptr);
-    ASSERT_TRUE(testing_support::waitUntil([&] { return finishes->count >= 1; }, 15));
+    ASSERT_TRUE(testing_support::waitUntil([&] { return listener->count("finish") >= 1; }, 15));
     ASSERT_EQ(engine->getRunningVersionToken(), "v1");
     app = engine->applicationCache(*engine->currentApplication());
   }
@@ -117,7 +108,7 @@ class ServingTest : public CacheFixture {
     }
   };
   std::shared_ptr<State> state = std::make_shared<State>();
-  std::shared_ptr<Finishes> finishes = std::make_shared<Finishes>();
+  std::shared_ptr<cache_test::Listener> listener = std::make_shared<cache_test::Listener>();
   std::shared_ptr<VLNativeCache> engine;
   std::shared_ptr<VLApplicationCache> app;
   std::vector<std::string> urls;
