@@ -10,7 +10,7 @@
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRPluginResult.h"
 #include "host/HBRViewController.h"
-#include "host/HBRWebViewEngineProtocol.h"
+#include "host/HeadlessTestEngine.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/webkit/HeadlessWebView.h"
@@ -26,23 +26,6 @@ using platform::Value;
 // Keeps every payload by callback id, in arrival order; background work runs at once.
 struct RecordingDelegate : testing_support::RecordingCommandDelegate {
   void runInBackground(std::function<void()> block) override { block(); }
-};
-
-class HeadlessEngine : public HBRWebViewEngineProtocol {
- public:
-  void loadRequest(const platform::URLRequest& request) override { view->loadRequest(request); }
-  void loadHTMLString(const std::string& html, const std::optional<platform::URL>& base) override {
-    view->loadHTMLString(html, base);
-  }
-  void evaluateJavaScript(const std::string& script, platform::webkit::JavaScriptCompletion completion) override {
-    view->evaluateJavaScript(script, std::move(completion));
-  }
-  std::optional<platform::URL> URL() const override { return view->url(); }
-  bool canLoadRequest(const platform::URLRequest&) const override { return true; }
-  void updateWithInfo(const HBRWebViewEngineInfo&) override {}
-  std::shared_ptr<platform::webkit::WebView> engineWebView() const override { return view; }
-
-  std::shared_ptr<platform::webkit::HeadlessWebView> view = std::make_shared<platform::webkit::HeadlessWebView>();
 };
 
 // A started HTTP plugin over a headless web view, with the test server as the application's
@@ -98,7 +81,8 @@ class HttpFixture : public ::testing::Test {
   testing_support::HttpsTestServer server;
   std::shared_ptr<HBRViewController> vc;
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
-  std::shared_ptr<HeadlessEngine> engine = std::make_shared<HeadlessEngine>();
+  std::shared_ptr<HeadlessTestEngine> engine = std::make_shared<HeadlessTestEngine>();
+  std::shared_ptr<platform::webkit::HeadlessWebView> view = engine->headless();
   std::shared_ptr<VLHttpPlugin> plugin;
   int calls = 0;
 };

@@ -31,7 +31,7 @@ class StatusBarPluginTest : public ::testing::Test {
   }
 
   std::shared_ptr<HBRStatusBar> start(Value settings = Value::object()) {
-    host.delegate->settingsValue = std::move(settings);
+    host.delegate->settings_ = std::move(settings);
     return host.add<HBRStatusBar>();
   }
   Rect webFrame() const { return host.engine->headless()->frame(); }
