@@ -46,10 +46,12 @@ TEST_F(E2E, DeepLinksGivenAtStartAndHandedOverByASecondShellReachThePageOnTheCha
 
   ProgramRun second = shell(VELTRO_SHELL_E2E, arguments("myapp://SHOP/cart/a%20b?item=1#top"), {bus.environment()});
   EXPECT_EQ(second.exitStatus, 0) << second.output;
+  EXPECT_NE(second.output.find("it was handed the URL myapp://SHOP/cart"), std::string::npos) << second.output;
   // The first shell ends once its page has reported the second link.
   int status = -1;
   if (!testing_support::waitUntil([&] { return waitpid(first, &status, WNOHANG) == first; }, 30)) stopProgram(first);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readText(log);
+  EXPECT_NE(readText(log).find(", handed over by another veltro-shell."), std::string::npos) << readText(log);
   found = reportWithLinks(report, 2, 1);
 
   EXPECT_EQ(found["links"], (Value{{{"URL", "https://server.test/Shop/orders/7?x=1"}, {"Type", "default"}},

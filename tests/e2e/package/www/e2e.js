@@ -40,7 +40,6 @@
     ] }]);
     out.select = await call('SQLitePlugin', 'executeSql', [{ dbargs: db, ex: { sql: 'SELECT id, text FROM t', params: [] } }]);
     out.selectEqual = out.select.ok && out.select.args[0].rows[0].text === TRICKY;
-    out.escape = await call('SQLitePlugin', 'open', [{ name: '../escape.db' }]);
     out.close = await call('SQLitePlugin', 'close', [db]);
     out.delete = await call('SQLitePlugin', 'delete', [{ path: 'e2e.db' }]);
     return out;
