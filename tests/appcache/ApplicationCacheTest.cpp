@@ -9,8 +9,7 @@ namespace {
 
 class ApplicationCacheTest : public CacheFixture {
  protected:
-  std::shared_ptr<VLApplicationCache> app =
-      VLApplicationCache::initForHostname("example.com", "app", {}, "42");
+  std::shared_ptr<VLApplicationCache> app = VLApplicationCache::initForHostname("example.com", "app", {}, "42");
 
   // A frame of `version` whose listed resources ("/app/rN" unless `list` names them) are at
   // `statuses`, sharing the entries of the pool of `in` (else `app`).
@@ -151,8 +150,7 @@ TEST_F(ApplicationCacheTest, PersistedFormRestoresPoolFramesAndRunningVersion) {
   EXPECT_EQ(restored->createCacheManifest(), stored);
 
   // Hostile shapes are skipped, never a crash.
-  Value hostile = {{"applicationHostname", 7},
-                   {"cachedEntries", {{"/a", "nope"}, {"", Value::object()}}},
+  Value hostile = {{"applicationHostname", 7}, {"cachedEntries", {{"/a", "nope"}, {"", Value::object()}}},
                    {"cachedFrames", Value::array({3, Value::object()})}};
   auto odd = VLApplicationCache::initWithDictionary(hostile, false, {});
   EXPECT_EQ(odd->hostname(), "");

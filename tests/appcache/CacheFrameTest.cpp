@@ -17,8 +17,7 @@ using platform::Value;
 namespace {
 
 // `count` resources whose answers wait at the gate.
-Value heldResources(testing_support::HttpsTestServer& server, const std::shared_ptr<Gate>& gate,
-                    int count) {
+Value heldResources(testing_support::HttpsTestServer& server, const std::shared_ptr<Gate>& gate, int count) {
   Value list = Value::array();
   for (int i = 0; i < count; ++i) {
     list.push_back("/app/held" + std::to_string(i));
@@ -53,8 +52,7 @@ TEST_F(CacheFixture, PopulateSharesPoolEntriesAndBuildsMappings) {
   pooled->addCacheVersion("v0");
   VLCacheResources::Entries pool{{"/app/a.js?h", pooled}};
   auto frame = makeFrame(makeSession(4));
-  frame->populateCacheEntriesForResourcePool(
-      pool, nullptr,
+  frame->populateCacheEntriesForResourcePool(pool, nullptr,
       {"/app/a.js?h", "/app/b.css?h", "/app/b.css?h", "//evil.example/x", "@evil.example/x", 5},
       {{"/app/m", "/app/a.js?h"}, {"/app/n", "/app/missing.js"}, {"/app/b.css?h", "/app/a.js?h"}},
       {{"/app/o", "/app/b.css?h"}, {"/app/p", "/app/gone"}});
@@ -81,10 +79,8 @@ TEST_F(CacheFixture, PopulateSharesPoolEntriesAndBuildsMappings) {
 
   auto stored = frame->jsonDictionary();
   EXPECT_EQ(stored["resources"], (Value{"/app/a.js?h", "/app/b.css?h"}));
-  EXPECT_EQ(stored["urlMappings"],
-            (Value{{"/app/m", "/app/a.js?h"}, {"/app/n", "/app/missing.js"}}));
-  EXPECT_EQ(stored["urlMappingsNoCache"],
-            (Value{{"/app/o", "/app/b.css?h"}, {"/app/p", "/app/gone"}}));
+  EXPECT_EQ(stored["urlMappings"], (Value{{"/app/m", "/app/a.js?h"}, {"/app/n", "/app/missing.js"}}));
+  EXPECT_EQ(stored["urlMappingsNoCache"], (Value{{"/app/o", "/app/b.css?h"}, {"/app/p", "/app/gone"}}));
   frame->setStatus(VLCacheFrameStatusIncomplete);
   frame->setFrameToDelete(true);
   auto restored = VLCacheResources::initWithDictionary(frame->jsonDictionary(), nullptr);
@@ -160,8 +156,7 @@ TEST_F(CacheFixture, RetryBudgetIsSharedAndAFileThatFailsValidationIsNeverLeft) 
     EXPECT_EQ(server.requestCount(VLCacheEntry::pathOfURL(url)), 5u);  // budget + 2
     EXPECT_EQ(finishes, std::vector<bool>{false});
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].rfind("Aborting resources download. Failed to download resource " + url, 0),
-              0u);
+    EXPECT_EQ(errors[0].rfind("Aborting resources download. Failed to download resource " + url, 0), 0u);
     auto entry = frame->getResourceForUrl(url);
     EXPECT_EQ(entry->status(), VLCacheEntryStatusFailed);
     EXPECT_EQ(frame->status(), VLCacheFrameStatusIncomplete);
@@ -178,14 +173,12 @@ TEST_F(CacheFixture, DownloadOperationCancelledBeforeOrWhileRunning) {
   });
   auto queue = platform::OperationQueue::make("q", 1);
   std::promise<long> running;
-  auto first = VLDownloadOperation::initWithSession(
-      makeSession(1), *platform::URL::parse(server.url("/held")), {},
+  auto first = VLDownloadOperation::initWithSession(makeSession(1), *platform::URL::parse(server.url("/held")), {},
       [&](const auto&, const auto&, const std::optional<platform::Error>& error) {
         running.set_value(error ? error->code : 0);
       });
   std::atomic<bool> secondCalled{false};
-  auto second = VLDownloadOperation::initWithSession(
-      makeSession(1), *platform::URL::parse(server.url("/held")), {},
+  auto second = VLDownloadOperation::initWithSession(makeSession(1), *platform::URL::parse(server.url("/held")), {},
       [&](const auto&, const auto&, const auto&) { secondCalled = true; });
   queue->addOperation(first);
   queue->addOperation(second);
@@ -215,8 +208,7 @@ TEST_F(CacheFixture, AbortStopsTheFrameAndARestartFetchesWhatIsLeft) {
   EXPECT_EQ(finishes, std::vector<bool>{false});
   gate->release();
   // Running downloads are cancelled; those that never started stay in flight.
-  ASSERT_TRUE(testing_support::waitUntil(
-      [&] { return frame->downloadQueue()->operationCount() == 0; }, 10));
+  ASSERT_TRUE(testing_support::waitUntil([&] { return frame->downloadQueue()->operationCount() == 0; }, 10));
 
   finishes.clear();
   frame->startDownload();

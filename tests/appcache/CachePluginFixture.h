@@ -39,8 +39,7 @@ class CachePluginFixture : public CacheFixture {
 <plist version="1.0"><dict><key>CFBundleIdentifier</key><string>com.veltro.cache</string></dict></plist>)");
   }
   static std::string feature(const std::string& name, const std::string& className) {
-    return "<feature name=\"" + name + "\"><param name=\"ios-package\" value=\"" + className +
-           "\"/></feature>";
+    return "<feature name=\"" + name + "\"><param name=\"ios-package\" value=\"" + className + "\"/></feature>";
   }
 
   // A new host (a launch), with the cache plugin made and initialised.

@@ -23,9 +23,6 @@ class CachePluginTest : public CachePluginFixture {
     }
     return {list, Value{{"/app/index.js", list[0]}}};
   }
-  std::vector<std::string> names(std::initializer_list<const char*> list) {
-    return std::vector<std::string>(list.begin(), list.end());
-  }
 };
 
 }  // namespace
@@ -43,8 +40,7 @@ TEST_F(CachePluginTest, TheFirstLaunchIsToldToTheEngineAndTimeOutsComeFromThePre
   // The next launch, with the time-outs set.
   vc.reset();
   VLNativeCache::resetSharedInstance();
-  writePackage(feature("Cache", "VLCache"),
-               "<preference name=\"DefaultResourceConnectTimeout\" value=\"7.5\"/>"
+  writePackage(feature("Cache", "VLCache"), "<preference name=\"DefaultResourceConnectTimeout\" value=\"7.5\"/>"
                "<preference name=\"defaultresourcereadtimeout\" value=\"45\"/>");
   plugin = launch();
   EXPECT_FALSE(plugin->cacheEngine()->firstRun());
@@ -84,8 +80,7 @@ TEST_F(CachePluginTest, ArgumentRulesAndActionsAnswerOnlyOnTheChannel) {
   // Values of the wrong type: an error event, or a log line for an optional one.
   call("cb6", "Cache", "startCaching", Value::array({host(), 7, "v1", Value::array({"/a"}), Value::object()}));
   ASSERT_TRUE(waitForEvents(6));
-  EXPECT_EQ(eventNames()[4],
-            "error Caching operation was rejected: hostname, application and version must be strings");
+  EXPECT_EQ(eventNames()[4], "error Caching operation was rejected: hostname, application and version must be strings");
   call("cb7", "Cache", "startCaching",
        Value::array({host(), "app", "v1", "not a list", Value::object(), "x", Value::array()}));
   ASSERT_TRUE(waitForEvents(8));
@@ -149,8 +144,7 @@ TEST_F(CachePluginTest, EventsWaitForTheForegroundInOrderWithProgressCoalesced) 
 
   application.willEnterForeground();
   ASSERT_TRUE(waitForEvents(9));
-  EXPECT_EQ(eventNames(),
-            (std::vector<std::string>{"status 1", "status 3", "progress 12/12", "status 4", "status 1",
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"status 1", "status 3", "progress 12/12", "status 4", "status 1",
                                       "finish", "error late", "progress 4999/5000", "finish"}));
   EXPECT_EQ(plugin->queuedEventCount(), 0u);
   EXPECT_TRUE(plugin->deviceReady());

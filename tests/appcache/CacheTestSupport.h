@@ -173,8 +173,7 @@ class CacheFixture : public ::testing::Test {
 
   std::shared_ptr<VLCacheResources> makeFrame(std::shared_ptr<platform::URLSession> session,
                                               const std::string& version = "v1") {
-    return VLCacheResources::initForHostname(
-        host(), "app", version, false, [session] { return session; },
+    return VLCacheResources::initForHostname(host(), "app", version, false, [session] { return session; },
         [this](std::int64_t, std::int64_t processed, std::int64_t) {
           std::lock_guard lock(mutex);
           progress.push_back(processed);

@@ -25,8 +25,7 @@ TEST(VLFileChecksum, HashesContentFilesAndFolders) {
   EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.write("abc.txt", "abc")), "kAFQmDzST7DWlj99KOF_cg");
   EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.path()), "1B2M2Y8AsgTpgAmY7PhCfg");  // a folder: no content
   std::string large(3 * 64 * 1024 + 17, 'q');  // read in several pieces
-  EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.write("large", large)),
-            VLFileChecksum::contentHashOfData(large));
+  EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.write("large", large)), VLFileChecksum::contentHashOfData(large));
   EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.file("missing")), std::nullopt);
 }
 
@@ -81,9 +80,7 @@ TEST(VLThreadSafeDictionaryWrapper, SnapshotsKeysWhileAnotherThreadWrites) {
 
 TEST_F(CacheFixture, CacheEntryDictionaryRoundTripsAndSkipsValuesOfTheWrongType) {
   VLCacheEntry fresh("/app/a.css?h", "key/1", false);
-  EXPECT_EQ(fresh.jsonDictionary(),
-            (platform::Value{{"url", "/app/a.css?h"},
-                             {"fileName", "key/1"},
+  EXPECT_EQ(fresh.jsonDictionary(), (platform::Value{{"url", "/app/a.css?h"}, {"fileName", "key/1"},
                              {"cacheVersions", platform::Value::object()}}));
   fresh.healMimeType();
   EXPECT_EQ(fresh.mimeType(), "text/css");

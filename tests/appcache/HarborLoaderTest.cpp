@@ -104,16 +104,14 @@ TEST_F(HarborLoaderTest, LoadingAnswersFromThePackageOr404AndNeverTouchesTheServ
 
 TEST_F(HarborLoaderTest, ARequestThatBecameUnfitIs404AndSpecifiersDecideEquivalence) {
   auto client = std::make_shared<RecordingClient>();
-  auto protocol = std::make_shared<VLHarborLoaderURLProtocol>(
-      URLRequest(urlOf(at("/MyApp/scripts/gone.js"))), client);
+  auto protocol = std::make_shared<VLHarborLoaderURLProtocol>(URLRequest(urlOf(at("/MyApp/scripts/gone.js"))), client);
   protocol->startLoading();
   ASSERT_TRUE(testing_support::waitUntil([&] { return client->finished.load(); }, 10));
   std::lock_guard lock(client->mutex);
   EXPECT_EQ(client->statuses, std::vector<int>{404});
 
   auto equivalent = [](const char* a, const char* b) {
-    return VLHarborLoaderURLProtocol::requestIsCacheEquivalent(URLRequest(urlOf(a)),
-                                                               URLRequest(urlOf(b)));
+    return VLHarborLoaderURLProtocol::requestIsCacheEquivalent(URLRequest(urlOf(a)), URLRequest(urlOf(b)));
   };
   EXPECT_TRUE(equivalent("veltro://h/app/a.js?v=1", "https://h/app/a.js?v=1"));
   EXPECT_FALSE(equivalent("https://h/app/a.js?v=1", "https://h/app/a.js?v=2"));

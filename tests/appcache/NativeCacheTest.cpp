@@ -36,8 +36,7 @@ class NativeCacheTest : public CacheFixture {
 
   // Serves `count` resources "/app/<prefix>N.js" and answers their list; the first `held` wait
   // at the gate.
-  Value resources(const std::string& prefix, int count, std::shared_ptr<Gate> gate = nullptr,
-                  int held = 0) {
+  Value resources(const std::string& prefix, int count, std::shared_ptr<Gate> gate = nullptr, int held = 0) {
     Value list = Value::array();
     for (int i = 0; i < count; ++i) {
       std::string path = "/app/" + prefix + std::to_string(i) + ".js";

@@ -103,8 +103,7 @@ inline void stopProgram(pid_t pid) {
 
 // Waits until the file at `path` holds `text`.
 inline bool outputContains(const std::string& path, const std::string& text, double seconds) {
-  return testing_support::waitUntil(
-      [&] { return readText(path).find(text) != std::string::npos; }, seconds);
+  return testing_support::waitUntil([&] { return readText(path).find(text) != std::string::npos; }, seconds);
 }
 
 // A private D-Bus session bus for the tests that need one; gone with the object.
