@@ -35,9 +35,17 @@ class StatusBarPluginTest : public ::testing::Test {
     return host.add<HBRStatusBar>();
   }
   Rect webFrame() const { return host.engine->headless()->frame(); }
+  // Performs `action` and answers the first result it sent.
+  plugintest::Sent ask(HBRStatusBar& plugin, const std::string& action, Value arguments = Value::array()) {
+    const std::string id = "Ask" + std::to_string(++asked);
+    plugin.performAction(action, command(std::move(arguments), id));
+    auto sent = host.delegate->to(id);
+    return sent.empty() ? plugintest::Sent{HBRResultStatus::NoResult, "<nothing>", false, id} : sent[0];
+  }
 
   testing_support::ScopedDataRoot dir;
   plugintest::Host host;
+  int asked = 0;
 };
 
 TEST_F(StatusBarPluginTest, WebViewTopFollowsStatusBarHeightAndSafeArea) {
@@ -146,12 +154,9 @@ TEST_F(StatusBarPluginTest, FrameChangesAndAppearingViewsResizeAfterADelay) {
 TEST_F(StatusBarPluginTest, OverlayHideShowAndHeight) {
   auto plugin = start();
   // Anything that is not a number turns the overlay on.
-  plugin->performAction("overlaysWebView", command(Value::array({0}), "O1"));
-  plugin->performAction("overlaysWebView", command(Value::array({"no"}), "O2"));
-  plugin->performAction("isStatusBarOverlayingWebview", command(Value::array(), "O3"));
-  EXPECT_EQ(host.delegate->to("O1")[0].message, false);
-  EXPECT_EQ(host.delegate->to("O2")[0].message, true);
-  EXPECT_EQ(host.delegate->to("O3")[0].message, true);
+  EXPECT_EQ(ask(*plugin, "overlaysWebView", Value::array({0})).message, false);
+  EXPECT_EQ(ask(*plugin, "overlaysWebView", Value::array({"no"})).message, true);
+  EXPECT_EQ(ask(*plugin, "isStatusBarOverlayingWebview").message, true);
 
   plugin->performAction("overlaysWebView", command(Value::array({false})));
   plugin->performAction("hide", command(Value::array(), "H1"));
@@ -160,10 +165,8 @@ TEST_F(StatusBarPluginTest, OverlayHideShowAndHeight) {
   EXPECT_EQ(webFrame(), (Rect{{0, 0}, {390, 844}}));
   EXPECT_EQ(plugin->statusBarBackgroundView()->superview(), nullptr);
   // Hiding a hidden bar only answers.
-  plugin->performAction("hide", command(Value::array(), "H2"));
-  EXPECT_EQ(host.delegate->to("H2")[0].status, HBRResultStatus::OK);
-  plugin->performAction("getStatusBarHeight", command(Value::array(), "G0"));
-  EXPECT_EQ(host.delegate->to("G0")[0].message, 0);
+  EXPECT_EQ(ask(*plugin, "hide").status, HBRResultStatus::OK);
+  EXPECT_EQ(ask(*plugin, "getStatusBarHeight").message, 0);
 
   plugin->performAction("show", command(Value::array(), "S1"));
   EXPECT_FALSE(StatusBar::shared().isHidden());
@@ -173,20 +176,15 @@ TEST_F(StatusBarPluginTest, OverlayHideShowAndHeight) {
 
   // The height is the smaller side of the frame, truncated.
   StatusBar::shared().setThickness(20.7);
-  plugin->performAction("getStatusBarHeight", command(Value::array(), "G1"));
-  EXPECT_EQ(host.delegate->to("G1")[0].message, 20);
+  EXPECT_EQ(ask(*plugin, "getStatusBarHeight").message, 20);
   platform::ui::Screen::setMainBounds({{0, 0}, {12, 844}});
-  plugin->performAction("getStatusBarHeight", command(Value::array(), "G2"));
-  EXPECT_EQ(host.delegate->to("G2")[0].message, 12);
+  EXPECT_EQ(ask(*plugin, "getStatusBarHeight").message, 12);
 }
 
 TEST_F(StatusBarPluginTest, PreferencesAtStartAndAtReady) {
   testing_support::LogCapture log;
-  Value settings = Value::object();
-  settings["statusbarbackgroundcolor"] = "#336699";
-  settings["statusbarstyle"] = "blackopaque";
-  settings["statusbaroverlayswebview"] = "false";
-  auto plugin = start(settings);
+  auto plugin = start({{"statusbarbackgroundcolor", "#336699"}, {"statusbarstyle", "blackopaque"},
+                       {"statusbaroverlayswebview", "false"}});
   EXPECT_TRUE(log.contains("blackopaque is deprecated and will be removed in next major release, use lightcontent"));
   EXPECT_EQ(plugin->statusBarBackgroundColor(), (Color{0x33 / 255.0, 0x66 / 255.0, 0x99 / 255.0, 1}));
   // The host controller decides the appearance unless the package says otherwise.
