@@ -42,13 +42,8 @@ TEST_F(E2E, DeviceStatusBarAndAuthenticationPluginsInTheRealShell) {
   EXPECT_EQ(found["statusBarEvents"], Value::parse(R"([true, {"type": "viewport", "disableiOS12": false}, false, true])"));
   EXPECT_EQ(found["frameChanges"], 2);
 
-  // Authentication: bad arguments and a plain-http page fail at once, a second flow while one
-  // runs is refused at once, and the flow ends on the callback with its query.
-  EXPECT_EQ(found["authBadArguments"], Value::parse(R"({"ok": false, "args": ["ERROR_MISSING_PLUGIN_PARAMETERS"]})"));
-  EXPECT_EQ(found["authRefused"]["ok"], false);
-  EXPECT_EQ(found["authSecond"], Value::parse(R"({"ok": false, "args": ["ERROR_FLOW_IN_PROGRESS"]})"));
-  EXPECT_EQ(found["auth"]["ok"], true) << found["auth"].dump();
-  EXPECT_EQ(found["auth"]["args"][0], callback + "?code=e2e-code");
+  // Authentication in a real window ends on the callback with its query, which is not fetched.
+  EXPECT_EQ(found["auth"], (Value{{"ok", true}, {"args", {callback + "?code=e2e-code"}}})) << found["auth"].dump();
   EXPECT_EQ(server.requestCount("/callback"), 0u);
 
   // A restart on the same data keeps the device identifier.

@@ -13,7 +13,6 @@ document.addEventListener('deviceready', function () {
     var base = (await e2e.call('Report', 'environment', ['HTTP_URL'])).args[0];
     found.get = await e2e.call('Http', 'sendRequest', ['get-1', base + '/hello', 'GET', { 'X-Page': 'yes' }, 5000, null, true]);
     found.post = await e2e.call('Http', 'sendRequest', ['post-1', base + '/echo', 'POST', {}, 5000, { a: 1 }, true]);
-    found.bad = await e2e.call('Http', 'sendRequest', ['bad', base, 'PUT', {}, 5000, null, true]);
   })().catch(function (error) {
     found.error = String(error);
   }).then(function () {
