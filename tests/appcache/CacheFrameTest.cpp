@@ -167,19 +167,16 @@ TEST_F(CacheFixture, RetryBudgetIsSharedAndAFileThatFailsValidationIsNeverLeft) 
 
 TEST_F(CacheFixture, DownloadOperationCancelledBeforeOrWhileRunning) {
   auto gate = std::make_shared<Gate>();
-  server.on("GET", "/held", [gate](const auto&, auto& response) {
-    gate->pass();
-    response.set_content("x", "text/plain");
-  });
+  const auto held = *platform::URL::parse(server.url(heldResources(server, gate, 1)[0].get<std::string>()));
   auto queue = platform::OperationQueue::make("q", 1);
   std::promise<long> running;
-  auto first = VLDownloadOperation::initWithSession(makeSession(1), *platform::URL::parse(server.url("/held")), {},
-      [&](const auto&, const auto&, const std::optional<platform::Error>& error) {
+  auto first = VLDownloadOperation::initWithSession(
+      makeSession(1), held, {}, [&](const auto&, const auto&, const std::optional<platform::Error>& error) {
         running.set_value(error ? error->code : 0);
       });
   std::atomic<bool> secondCalled{false};
-  auto second = VLDownloadOperation::initWithSession(makeSession(1), *platform::URL::parse(server.url("/held")), {},
-      [&](const auto&, const auto&, const auto&) { secondCalled = true; });
+  auto second = VLDownloadOperation::initWithSession(makeSession(1), held, {},
+                                                     [&](const auto&, const auto&, const auto&) { secondCalled = true; });
   queue->addOperation(first);
   queue->addOperation(second);
   ASSERT_TRUE(gate->waitForWaiting(1));
@@ -190,10 +187,8 @@ TEST_F(CacheFixture, DownloadOperationCancelledBeforeOrWhileRunning) {
   EXPECT_EQ(code.get(), platform::urlerror::kCancelled);
   gate->release();
   queue->waitUntilAllOperationsAreFinished();
-  EXPECT_EQ(first->state(), VLDownloadOperation::Finished);
-  EXPECT_EQ(second->state(), VLDownloadOperation::Finished);
-  EXPECT_FALSE(secondCalled);
-  EXPECT_EQ(second->downloadTask(), nullptr);
+  EXPECT_TRUE(first->state() == VLDownloadOperation::Finished && second->state() == VLDownloadOperation::Finished);
+  EXPECT_FALSE(secondCalled || second->downloadTask());
 }
 
 TEST_F(CacheFixture, AbortStopsTheFrameAndARestartFetchesWhatIsLeft) {
