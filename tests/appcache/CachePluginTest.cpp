@@ -3,7 +3,6 @@
 
 using cache_test::CacheLog;
 using cache_test::CachePluginFixture;
-using cache_test::hashed;
 using platform::Value;
 
 namespace {
@@ -14,13 +13,7 @@ class CachePluginTest : public CachePluginFixture {
 
   // Serves `count` resources and answers their list and mappings.
   std::pair<Value, Value> resources(int count) {
-    Value list = Value::array();
-    for (int i = 0; i < count; ++i) {
-      const std::string path = "/app/r" + std::to_string(i) + ".js";
-      const std::string content = "resource " + std::to_string(i);
-      list.push_back(hashed(path, content));
-      serve(path, content);
-    }
+    Value list = CachePluginFixture::resources("r", count);
     return {list, Value{{"/app/index.js", list[0]}}};
   }
 };
@@ -41,7 +34,7 @@ TEST_F(CachePluginTest, TheFirstLaunchIsToldToTheEngineAndTimeOutsComeFromThePre
   vc.reset();
   VLNativeCache::resetSharedInstance();
   writePackage(feature("Cache", "VLCache"), "<preference name=\"DefaultResourceConnectTimeout\" value=\"7.5\"/>"
-               "<preference name=\"defaultresourcereadtimeout\" value=\"45\"/>");
+                                            "<preference name=\"defaultresourcereadtimeout\" value=\"45\"/>");
   plugin = launch();
   EXPECT_FALSE(plugin->cacheEngine()->firstRun());
   session = plugin->cacheEngine()->downloadSession();

@@ -188,6 +188,22 @@ class CacheFixture : public ::testing::Test {
         });
   }
 
+  // Serves `count` resources "/app/<prefix>N.js" and answers their list; the first `held` wait
+  // at the gate.
+  platform::Value resources(const std::string& prefix, int count, std::shared_ptr<Gate> gate = nullptr, int held = 0) {
+    platform::Value list = platform::Value::array();
+    for (int i = 0; i < count; ++i) {
+      std::string path = "/app/" + prefix + std::to_string(i) + ".js";
+      std::string content = prefix + " content " + std::to_string(i);
+      list.push_back(hashed(path, content));
+      bool hold = gate && i < held;
+      server.on("GET", path, [content, gate, hold](const auto&, auto& response) {
+        if (hold) gate->pass();
+        response.set_content(content, "text/javascript");
+      });
+    }
+    return list;
+  }
   // A frame of `version` listing `list`, its entries taken from `pool` where they are.
   std::shared_ptr<VLCacheResources> frameListing(const platform::Value& list,
                                                  std::shared_ptr<platform::URLSession> session,

@@ -34,22 +34,6 @@ class NativeCacheTest : public CacheFixture {
     return engine;
   }
 
-  // Serves `count` resources "/app/<prefix>N.js" and answers their list; the first `held` wait
-  // at the gate.
-  Value resources(const std::string& prefix, int count, std::shared_ptr<Gate> gate = nullptr, int held = 0) {
-    Value list = Value::array();
-    for (int i = 0; i < count; ++i) {
-      std::string path = "/app/" + prefix + std::to_string(i) + ".js";
-      std::string content = prefix + " content " + std::to_string(i);
-      list.push_back(hashed(path, content));
-      bool hold = gate && i < held;
-      server.on("GET", path, [content, gate, hold](const auto&, auto& response) {
-        if (hold) gate->pass();
-        response.set_content(content, "text/javascript");
-      });
-    }
-    return list;
-  }
   static Value mappingsFor(const Value& list) { return Value{{"/app/index.js", list[0]}}; }
   void start(const Value& list, const std::string& version, Value options = nullptr) {
     engine->startCaching(host(), "app", version, list, mappingsFor(list), nullptr, std::move(options));
