@@ -196,29 +196,23 @@ TEST_F(CustomSchemeEngineTest, RegistersBothSchemesAndKnowsTheApplicationsPages)
 TEST_F(CustomSchemeEngineTest, UserAgentSettings) {
   std::string standard = platform::webkit::defaultUserAgent();
   ASSERT_FALSE(standard.empty());
-  start();
-  EXPECT_EQ(web()->customUserAgent(), standard);
-  EXPECT_EQ(web()->configuration().applicationNameForUserAgent, standard);
-
-  extra = pref("AppendUserAgent", "Shop/2") + pref("EnableRefererHeaderCustomScheme", "TRUE");
-  SetUp();
-  start();
-  EXPECT_EQ(web()->customUserAgent(), standard + " Shop/2");
-  EXPECT_FALSE(customEngine()->handler()->isReferrerHeaderEnabled());
-
-  extra = pref("OverrideUserAgent", "Exactly This/1.0") + pref("AppendUserAgent", "Shop/2") +
-          pref("EnableRefererHeaderCustomScheme", "true");
-  SetUp();
-  start();
-  EXPECT_EQ(web()->customUserAgent(), "Exactly This/1.0");
-  EXPECT_EQ(web()->configuration().applicationNameForUserAgent, "Exactly This/1.0");
-  EXPECT_TRUE(customEngine()->handler()->isReferrerHeaderEnabled());
-
-  // An agent that cannot go into a header field is not used.
   testing_support::LogCapture log;
-  extra = pref("OverrideUserAgent", "Bad&#10;Injected: 1");
-  SetUp();
-  start();
-  EXPECT_EQ(web()->customUserAgent(), standard);
+  // Preferences, the agent sent, whether it also names the application, and the Referer switch
+  // (on only for exactly "true"). An agent that cannot go into a header field is not used.
+  for (const auto& [preferences, agent, named, referer] : std::vector<std::tuple<std::string, std::string, bool, bool>>{
+           {"", standard, true, false},
+           {pref("AppendUserAgent", "Shop/2") + pref("EnableRefererHeaderCustomScheme", "TRUE"), standard + " Shop/2",
+            false, false},
+           {pref("OverrideUserAgent", "Exactly This/1.0") + pref("AppendUserAgent", "Shop/2") +
+                pref("EnableRefererHeaderCustomScheme", "true"),
+            "Exactly This/1.0", true, true},
+           {pref("OverrideUserAgent", "Bad&#10;Injected: 1"), standard, false, false}}) {
+    extra = preferences;
+    SetUp();
+    start();
+    EXPECT_EQ(web()->customUserAgent(), agent) << preferences;
+    if (named) EXPECT_EQ(web()->configuration().applicationNameForUserAgent, agent);
+    EXPECT_EQ(customEngine()->handler()->isReferrerHeaderEnabled(), referer) << preferences;
+  }
   EXPECT_TRUE(log.contains("\"OverrideUserAgent\" cannot be sent"));
 }
