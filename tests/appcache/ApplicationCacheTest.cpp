@@ -120,7 +120,8 @@ TEST_F(ApplicationCacheTest, DeletionSparesSharedEntriesUnfinishedFramesAndTaken
   alone->markForDeletion();
   EXPECT_TRUE(entry->resourceToDelete());
   auto v3 = VLCacheResources::initForHostname("example.com", "app", "v3", false, {});
-  v3->populateCacheEntriesForResourcePool(alone->getCacheEntries(), nullptr, Value::array({"/app/v1"}), nullptr, nullptr);
+  v3->populateCacheEntriesForResourcePool(alone->getCacheEntries(), nullptr, Value::array({"/app/v1"}), nullptr,
+                                          nullptr);
   alone->addCacheFrame(v3);
   EXPECT_FALSE(entry->resourceToDelete());
   EXPECT_TRUE(alone->gatherResourcesToDelete().empty());
@@ -180,7 +181,8 @@ TEST_F(ApplicationCacheTest, UpgradeCopiesPackageFilesAndRecordsAFailedCopy) {
     const std::string url = "/app/" + name + ".js", file = "/www/" + name + ".js";
     if (name != "c") package->addResource(std::make_shared<VLCacheEntry>(url, file, true), url);
     old["cachedEntries"][url] = {{"url", url}, {"fileName", file}, {"preBundled", true}, {"status", 2}};
-    if (name != "c") old["cachedEntries"][url].update({{"mimeType", "text/javascript"}, {"cacheVersions", {{"v0", "v0"}}}});
+    if (name != "c")
+      old["cachedEntries"][url].update({{"mimeType", "text/javascript"}, {"cacheVersions", {{"v0", "v0"}}}});
   }
   auto upgraded = VLApplicationCache::initWithDictionary(old, true, {});
   auto running = upgraded->getCurrentRunningFrame();

@@ -175,8 +175,8 @@ TEST_F(CacheFixture, DownloadOperationCancelledBeforeOrWhileRunning) {
         running.set_value(error ? error->code : 0);
       });
   std::atomic<bool> secondCalled{false};
-  auto second = VLDownloadOperation::initWithSession(makeSession(1), held, {},
-                                                     [&](const auto&, const auto&, const auto&) { secondCalled = true; });
+  auto second = VLDownloadOperation::initWithSession(
+      makeSession(1), held, {}, [&](const auto&, const auto&, const auto&) { secondCalled = true; });
   queue->addOperation(first);
   queue->addOperation(second);
   ASSERT_TRUE(gate->waitForWaiting(1));

@@ -105,7 +105,8 @@ TEST_F(CacheFixture, CacheEntryDictionaryRoundTripsAndSkipsValuesOfTheWrongType)
 
 TEST(VLCacheOptions, BoundsPageValuesAndComputesBudgetAndCheckpoints) {
   auto options = VLCacheOptions::fromValue(
-      {{"windowSize", 1e12}, {"resourceConnectTimeout", -4}, {"resourceReadTimeout", 1e300}, {"maxNumberOfRetries", -3}});
+      {{"windowSize", 1e12}, {"resourceConnectTimeout", -4}, {"resourceReadTimeout", 1e300},
+       {"maxNumberOfRetries", -3}});
   EXPECT_EQ(options.windowSize, VLCacheOptions::kMaximumWindowSize);
   EXPECT_EQ(options.resourceConnectTimeout, 0.0);
   EXPECT_EQ(options.resourceReadTimeout, VLCacheOptions::kMaximumTimeoutSeconds);
@@ -121,6 +122,7 @@ TEST(VLCacheOptions, BoundsPageValuesAndComputesBudgetAndCheckpoints) {
            {-1, 50, 10}, {-1, 60, 12}, {-1, 100, 20}, {0, 100, 0}})
     EXPECT_EQ(VLCacheOptions::calculateMaxNumberOfRetries(given, total), budget) << given << " " << total;
   for (auto [last, now, total, checkpoint] : std::vector<std::tuple<int, int, int, bool>>{
-           {0, 50, 100, true}, {0, 25, 100, false}, {40, 70, 100, true}, {0, 1, 3, true}, {0, 2, 3, true}, {0, 1, 1, false}})
+           {0, 50, 100, true}, {0, 25, 100, false}, {40, 70, 100, true}, {0, 1, 3, true}, {0, 2, 3, true},
+           {0, 1, 1, false}})
     EXPECT_EQ(VLCacheOptions::isCheckpoint(last, now, total), checkpoint) << last << " " << now << "/" << total;
 }

@@ -135,7 +135,8 @@ TEST_F(HarborLoaderTest, ThePluginRegistersTheProtocolAndOpensOnlyWebMailAndPhon
   };
   // Every "external:" load is stopped; only web, mail and phone links are opened outside.
   for (const char* url : {"external:tel:+15551234", "external:https://example.com/a", "external:MAILTO:a@example.com",
-                          "external:file:///etc/passwd", "external:javascript:alert(1)", "external:myapp://x", "external:"})
+                          "external:file:///etc/passwd", "external:javascript:alert(1)", "external:myapp://x",
+                          "external:"})
     EXPECT_EQ(answer(url), false) << url;
   EXPECT_EQ(answer("https://example.com/external:tel:1"), true);
   EXPECT_EQ(answer("app://localhost/index.html"), true);

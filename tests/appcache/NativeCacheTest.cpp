@@ -242,7 +242,8 @@ TEST_F(NativeCacheTest, TheManifestFileIsTrustedOnlyWithItsHash) {
     stored["cachedEntries"]["/app/evil.js"] = {{"url", "/app/evil.js"}, {"fileName", "../../victim"}, {"status", 2},
                                                {"resourceToDelete", true}, {"cacheVersions", Value::object()}};
     stored["cachedFrames"].push_back(
-        {{"versionToken", "old"}, {"status", 2}, {"frameToDelete", true}, {"resources", Value::array({"/app/evil.js"})}});
+        {{"versionToken", "old"}, {"status", 2}, {"frameToDelete", true},
+         {"resources", Value::array({"/app/evil.js"})}});
   });
   launch();
   EXPECT_EQ(engine->getRunningVersionToken(), "v1");
@@ -271,7 +272,8 @@ TEST_F(NativeCacheTest, AnOlderFormatIsUpgradedAndNotStampedBeforeTheUpgradeRan)
   launch();
   EXPECT_FALSE(engine->cacheUpgrade());
   EXPECT_EQ(engine->getRunningVersionToken(), "v1");
-  auto entry = engine->applicationCache(VLNativeCache::keyForHostname(host(), "app"))->getCacheEntryForURL("/app/index.js");
+  auto app = engine->applicationCache(VLNativeCache::keyForHostname(host(), "app"));
+  auto entry = app->getCacheEntryForURL("/app/index.js");
   ASSERT_TRUE(entry);
   EXPECT_EQ(cache_test::readFile(localFile(*entry)), "k content 0");
 }

@@ -162,7 +162,8 @@ class E2E : public ::testing::Test {
   // package), expecting it to end well, and answers what its page reported (null when nothing);
   // `run` keeps the run for the assertions.
   Value runPackage(const std::string& program, const std::string& package, ProgramRun& run,
-                   std::vector<std::string> environment = {}, std::vector<std::string> extra = {}, double seconds = 45) {
+                   std::vector<std::string> environment = {}, std::vector<std::string> extra = {},
+                   double seconds = 45) {
     std::string report = temp_.file("report.json");
     std::filesystem::remove(report);
     std::vector<std::string> args{"--data-root", temp_.file("data")};

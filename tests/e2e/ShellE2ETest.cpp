@@ -31,7 +31,8 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
   EXPECT_EQ(found["fail"], Value::parse(R"({"ok": false, "args": ["deliberate"]})"));
 
   // Calls the host cannot run are never answered, and the bridge goes on working.
-  for (const char* call : {"missingAction", "unknownService", "notAPlugin"}) EXPECT_EQ(found[call], "no answer") << call;
+  for (const char* call : {"missingAction", "unknownService", "notAPlugin"})
+    EXPECT_EQ(found[call], "no answer") << call;
   EXPECT_EQ(found["afterErrors"]["args"][0][0], "still working");
   EXPECT_NE(run.output.find("Method 'noSuchAction:' not defined in Plugin 'Echo'"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Plugin 'NoSuchService' not found"), std::string::npos) << run.output;
@@ -229,8 +230,9 @@ TEST_F(E2E, AFilePageOutsideThePackageGetsNoBridge) {
                      "window.webkit.messageHandlers.harbor.postMessage([null, 'FromFilePage', 'x', []]);</script>");
   writeText(package + "/www/index.html", "<!DOCTYPE html><title>inside</title>");
   std::filesystem::copy(std::string(VELTRO_E2E_PACKAGE) + "/Info.plist", package + "/Info.plist");
-  writeText(package + "/config.xml", "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
-                                     "<content src=\"file://" + outside + "\"/></widget>");
+  writeText(package + "/config.xml",
+            "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
+            "<content src=\"file://" + outside + "\"/></widget>");
   std::string log = temp_.file("file-shell.log");
   pid_t pid = startShell(VELTRO_SHELL_E2E, {"--data-root", temp_.file("data"), package}, {}, log);
   bool dropped = outputContains(log, "Dropped a message to 'harbor' from file://" + outside, 30);

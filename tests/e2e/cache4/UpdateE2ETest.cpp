@@ -55,8 +55,8 @@ TEST_F(E2E, AnUpdateIsCachedSwappedInAndServedAfterAReload) {
   });
 
   ProgramRun run;
-  Value second = runPackage(VELTRO_SHELL_E2E, package, run,
-                            {"VELTRO_EXTRA_CA_FILE=" + testing_support::TestCertificateAuthority::shared().caCertificateFile()});
+  std::string ca = testing_support::TestCertificateAuthority::shared().caCertificateFile();
+  Value second = runPackage(VELTRO_SHELL_E2E, package, run, {"VELTRO_EXTRA_CA_FILE=" + ca});
   ASSERT_EQ(run.exitStatus, 0) << run.output;
 
   Value first = consoleReport(run.output, "E2E-FIRST-PAGE ");

@@ -25,7 +25,8 @@ TEST_F(E2E, DeviceStatusBarAndAuthenticationPluginsInTheRealShell) {
       "VELTRO_EXTRA_CA_FILE=" + testing_support::TestCertificateAuthority::shared().caCertificateFile()};
   ProgramRun run;
   auto runOnce = [&] {
-    return runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_DEVICES_PACKAGE, run, environment, {"--width", "400", "--height", "600"});
+    return runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_DEVICES_PACKAGE, run, environment,
+                      {"--width", "400", "--height", "600"});
   };
   Value found = runOnce();
   ASSERT_TRUE(found.is_object()) << run.output;

@@ -19,9 +19,9 @@ TEST_F(E2E, ThePageSendsRequestsThroughTheHttpPlugin) {
     response.set_content(request.body, "application/json");
   });
   ProgramRun run;
+  std::string ca = testing_support::TestCertificateAuthority::shared().caCertificateFile();
   Value found = runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_HTTP_PACKAGE, run,
-                           {"VELTRO_EXTRA_CA_FILE=" + testing_support::TestCertificateAuthority::shared().caCertificateFile(),
-                            "VELTRO_E2E_HTTP_URL=" + server.localhostURL("")});
+                           {"VELTRO_EXTRA_CA_FILE=" + ca, "VELTRO_E2E_HTTP_URL=" + server.localhostURL("")});
   ASSERT_TRUE(found.is_object()) << run.output;
   EXPECT_FALSE(found.contains("error")) << found.dump(2);
 

@@ -46,7 +46,8 @@ void E2EEcho::echoArrayBuffer(const HBRInvokedUrlCommand& command) {
   const platform::Value& arguments = command.arguments();
   if (arguments.empty() || !arguments[0].is_binary())
     return answer(*this, command, HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "not data"));
-  answer(*this, command, HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, arguments[0].get_binary()));
+  answer(*this, command,
+         HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, arguments[0].get_binary()));
 }
 
 void E2EEcho::fail(const HBRInvokedUrlCommand& command) {

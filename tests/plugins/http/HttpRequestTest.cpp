@@ -108,7 +108,8 @@ TEST_F(Fixture, ReservedRequestHeadersNeverLeave) {
   auto seen = server.lastRequest("/h");
   ASSERT_TRUE(seen);
   EXPECT_TRUE(seen->header("X-Sec") == "1" && seen->header("Authorization") == "Bearer t");
-  for (const char* name : {"Sec-Fetch-Mode", "Proxy-Authorization", "Cookie"}) EXPECT_FALSE(seen->hasHeader(name)) << name;
+  for (const char* name : {"Sec-Fetch-Mode", "Proxy-Authorization", "Cookie"})
+    EXPECT_FALSE(seen->hasHeader(name)) << name;
   EXPECT_NE(seen->header("User-Agent"), "page");
 }
 

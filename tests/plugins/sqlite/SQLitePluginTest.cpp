@@ -27,7 +27,8 @@ TEST_F(SQLiteTest, LocationsAndTheNoSyncFolderMarkedForBackups) {
   EXPECT_EQ(plugin->appDBPaths().count("nosync"), 0u);
   EXPECT_TRUE(log.contains("could not create no cloud sync directory at path"));
   auto refused = open("n.db", {{"dblocation", "nosync"}});
-  EXPECT_TRUE(!refused.ok && refused.message == "INTERNAL PLUGIN ERROR: open with database name missing") << refused.message;
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(refused.message, "INTERNAL PLUGIN ERROR: open with database name missing");
 }
 
 TEST_F(SQLiteTest, OpenCloseAndDeleteLifeCycle) {

@@ -51,7 +51,8 @@ class StatusBarPluginTest : public ::testing::Test {
 TEST_F(StatusBarPluginTest, WebViewTopFollowsStatusBarHeightAndSafeArea) {
   // (bar height, safe-area inset, overlaying) -> top; a bar lower than the inset adds nothing.
   for (auto [bar, inset, overlays, top] : std::vector<std::tuple<double, double, bool, double>>{
-           {44, 44, true, 0}, {44, 40, true, 20}, {44, 20, true, 24}, {20, 44, true, 0}, {20, 0, true, 0}, {20, 0, false, 20}})
+           {44, 44, true, 0}, {44, 40, true, 20}, {44, 20, true, 24}, {20, 44, true, 0}, {20, 0, true, 0},
+           {20, 0, false, 20}})
     EXPECT_EQ(HBRStatusBar::webViewTop(bar, inset, overlays), top) << bar << " " << inset << " " << overlays;
 
   // The same through the views: a 44-point bar covers 44 points of a web view at the top.

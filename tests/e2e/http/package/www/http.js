@@ -11,7 +11,8 @@ document.addEventListener('deviceready', function () {
 
   (async function () {
     var base = (await e2e.call('Report', 'environment', ['HTTP_URL'])).args[0];
-    found.get = await e2e.call('Http', 'sendRequest', ['get-1', base + '/hello', 'GET', { 'X-Page': 'yes' }, 5000, null, true]);
+    found.get = await e2e.call('Http', 'sendRequest',
+                               ['get-1', base + '/hello', 'GET', { 'X-Page': 'yes' }, 5000, null, true]);
     found.post = await e2e.call('Http', 'sendRequest', ['post-1', base + '/echo', 'POST', {}, 5000, { a: 1 }, true]);
   })().catch(function (error) {
     found.error = String(error);
