@@ -84,10 +84,7 @@ inline void configureHost(const std::string& from, const std::string& to, const 
 // Writes `text` to `path`, making its folders.
 inline void writeText(const std::string& path, const std::string& text) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(file, nullptr) << path;
-  std::fwrite(text.data(), 1, text.size(), file);
-  std::fclose(file);
+  ASSERT_FALSE(platform::fs::writeFileAtomically(path, text)) << path;
 }
 
 inline void stopProgram(pid_t pid) {
