@@ -151,7 +151,8 @@ TEST_F(ApplicationCacheTest, PersistedFormRestoresPoolFramesAndRunningVersion) {
   EXPECT_EQ(restored->createCacheManifest(), stored);
 
   // Hostile shapes are skipped, never a crash.
-  Value hostile = {{"applicationHostname", 7}, {"cachedEntries", {{"/a", "nope"}, {"", Value::object()}}},
+  Value hostile = {{"applicationHostname", 7},
+                   {"cachedEntries", {{"/a", "nope"}, {"", Value::object()}}},
                    {"cachedFrames", Value::array({3, Value::object()})}};
   auto odd = VLApplicationCache::initWithDictionary(hostile, false, {});
   EXPECT_EQ(odd->hostname(), "");

@@ -52,8 +52,8 @@ TEST_F(CacheFixture, PopulateSharesPoolEntriesAndBuildsMappings) {
   pooled->addCacheVersion("v0");
   VLCacheResources::Entries pool{{"/app/a.js?h", pooled}};
   auto frame = makeFrame(makeSession(4));
-  frame->populateCacheEntriesForResourcePool(pool, nullptr,
-      {"/app/a.js?h", "/app/b.css?h", "/app/b.css?h", "//evil.example/x", "@evil.example/x", 5},
+  frame->populateCacheEntriesForResourcePool(
+      pool, nullptr, {"/app/a.js?h", "/app/b.css?h", "/app/b.css?h", "//evil.example/x", "@evil.example/x", 5},
       {{"/app/m", "/app/a.js?h"}, {"/app/n", "/app/missing.js"}, {"/app/b.css?h", "/app/a.js?h"}},
       {{"/app/o", "/app/b.css?h"}, {"/app/p", "/app/gone"}});
 

@@ -33,8 +33,9 @@ TEST_F(CachePluginTest, TheFirstLaunchIsToldToTheEngineAndTimeOutsComeFromThePre
   // The next launch, with the time-outs set.
   vc.reset();
   VLNativeCache::resetSharedInstance();
-  writePackage(feature("Cache", "VLCache"), "<preference name=\"DefaultResourceConnectTimeout\" value=\"7.5\"/>"
-                                            "<preference name=\"defaultresourcereadtimeout\" value=\"45\"/>");
+  writePackage(feature("Cache", "VLCache"),
+               "<preference name=\"DefaultResourceConnectTimeout\" value=\"7.5\"/>"
+               "<preference name=\"defaultresourcereadtimeout\" value=\"45\"/>");
   plugin = launch();
   EXPECT_FALSE(plugin->cacheEngine()->firstRun());
   session = plugin->cacheEngine()->downloadSession();
@@ -138,7 +139,7 @@ TEST_F(CachePluginTest, EventsWaitForTheForegroundInOrderWithProgressCoalesced) 
   application.willEnterForeground();
   ASSERT_TRUE(waitForEvents(9));
   EXPECT_EQ(eventNames(), (std::vector<std::string>{"status 1", "status 3", "progress 12/12", "status 4", "status 1",
-                                      "finish", "error late", "progress 4999/5000", "finish"}));
+                                                    "finish", "error late", "progress 4999/5000", "finish"}));
   EXPECT_EQ(plugin->queuedEventCount(), 0u);
   EXPECT_TRUE(plugin->deviceReady());
 }

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "appcache/VLCacheLocations.h"
-#include "appcache/VLNativeCache.h"
 #include "appcache/VLCacheResources.h"
 #include "appcache/VLFileChecksum.h"
 #include "appcache/VLMimeTypesHelper.h"
+#include "appcache/VLNativeCache.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONText.h"
@@ -123,8 +123,8 @@ inline std::string hashed(const std::string& path, const std::string& content) {
 // "nativeCallback('<id>',<status>,<message>,<keep>, 0)" in `scripts`, in order; the bridge may
 // join several calls into one script.
 inline std::vector<platform::Value> callbackMessages(const std::vector<std::string>& scripts,
-                                                    const std::string& callbackId,
-                                                    std::optional<int> status = std::nullopt) {
+                                                     const std::string& callbackId,
+                                                     std::optional<int> status = std::nullopt) {
   std::vector<platform::Value> out;
   const std::string head = "nativeCallback('" + callbackId + "',";
   for (const auto& script : scripts) {
@@ -173,7 +173,8 @@ class CacheFixture : public ::testing::Test {
 
   std::shared_ptr<VLCacheResources> makeFrame(std::shared_ptr<platform::URLSession> session,
                                               const std::string& version = "v1") {
-    return VLCacheResources::initForHostname(host(), "app", version, false, [session] { return session; },
+    return VLCacheResources::initForHostname(
+        host(), "app", version, false, [session] { return session; },
         [this](std::int64_t, std::int64_t processed, std::int64_t) {
           std::lock_guard lock(mutex);
           progress.push_back(processed);

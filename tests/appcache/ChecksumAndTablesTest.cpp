@@ -80,8 +80,9 @@ TEST(VLThreadSafeDictionaryWrapper, SnapshotsKeysWhileAnotherThreadWrites) {
 
 TEST_F(CacheFixture, CacheEntryDictionaryRoundTripsAndSkipsValuesOfTheWrongType) {
   VLCacheEntry fresh("/app/a.css?h", "key/1", false);
-  EXPECT_EQ(fresh.jsonDictionary(), (platform::Value{{"url", "/app/a.css?h"}, {"fileName", "key/1"},
-                             {"cacheVersions", platform::Value::object()}}));
+  EXPECT_EQ(
+      fresh.jsonDictionary(),
+      (platform::Value{{"url", "/app/a.css?h"}, {"fileName", "key/1"}, {"cacheVersions", platform::Value::object()}}));
   fresh.healMimeType();
   EXPECT_EQ(fresh.mimeType(), "text/css");
   EXPECT_TRUE(fresh.addCacheVersion("v1"));

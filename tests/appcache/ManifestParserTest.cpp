@@ -22,8 +22,8 @@ TEST_F(ManifestParserTest, VersionsAndMappingsAreJoinedAndUnversionedPathsLeftOu
   Value json = manifestJSON({
       {"versionToken", "v7"},
       {"urlVersions", {{"/app/scripts/a.js", "?8f2"}, {"/app/c.css", "?c1"}}},
-      {"urlMappings", {{"/app/a.js", "/app/scripts/a.js"}, {"/app/b.js", "/app/scripts/b.js"},
-        {"/app/q.js", "/app/scripts/q.js?fixed"}}},
+      {"urlMappings",
+       {{"/app/a.js", "/app/scripts/a.js"}, {"/app/b.js", "/app/scripts/b.js"}, {"/app/q.js", "/app/scripts/q.js?fixed"}}},
       {"urlMappingsNoCache", {{"/app/c.css", "/app/c.css"}, {"/app/d.css", "/app/d.css"}}},
   });
   auto manifest = parser.getManifestInfo(json);
@@ -31,8 +31,8 @@ TEST_F(ManifestParserTest, VersionsAndMappingsAreJoinedAndUnversionedPathsLeftOu
   EXPECT_EQ(manifest->versionToken(), "v7");
   EXPECT_EQ(manifest->urlVersions(), (std::vector<std::string>{"/app/c.css?c1", "/app/scripts/a.js?8f2"}));
   // A URL that already carries a query stays as it is, even without a version of its own.
-  EXPECT_EQ(manifest->urlMappings(), (VLManifest::Mappings{{"/app/a.js", "/app/scripts/a.js?8f2"},
-                                  {"/app/q.js", "/app/scripts/q.js?fixed"}}));
+  EXPECT_EQ(manifest->urlMappings(),
+            (VLManifest::Mappings{{"/app/a.js", "/app/scripts/a.js?8f2"}, {"/app/q.js", "/app/scripts/q.js?fixed"}}));
   EXPECT_EQ(manifest->urlMappingsNoCache(), (VLManifest::Mappings{{"/app/c.css", "/app/c.css?c1"}}));
   EXPECT_EQ(parser.getManifestVersion(json), "v7");
   EXPECT_EQ(manifest->urlMappingsValue(),

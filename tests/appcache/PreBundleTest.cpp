@@ -8,11 +8,13 @@ using platform::Value;
 
 namespace {
 
-const char* kPreferences = "<preference name=\"DefaultHostname\" value=\"localhost\"/>"
+const char* kPreferences =
+    "<preference name=\"DefaultHostname\" value=\"localhost\"/>"
     "<preference name=\"DefaultApplicationURL\" value=\"example\"/>";
 
 Value packagedManifest() {
-  return Value{{"manifest", {{"versionToken", "p1"},
+  return Value{{"manifest",
+                {{"versionToken", "p1"},
                  {"urlVersions", {{"/example/index.html", "?h1"}, {"/example/app.js", "?h2"}}},
                  {"urlMappings", {{"/example/", "/example/index.html"}, {"/example/app.js", "/example/app.js"}}},
                  {"urlMappingsNoCache", Value::object()}}}};

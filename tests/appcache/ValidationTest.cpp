@@ -59,8 +59,9 @@ TEST_F(CacheFixture, ValidationChecksTheHashOfTheQueryOrTheVersionToken) {
            {"/index.html?T1", index, corrupt},
            {"/app/manifest.json?T1.2", dotted, corrupt}})
     EXPECT_EQ(validationFailure(url, file), expected) << url;
-  EXPECT_TRUE(CacheLog::shared().contains("Checksum failed for file /app/x.js?1B2M2Y8AsgTpgAmY7PhCfg. Received hash: "
-      "1B2M2Y8AsgTpgAmY7PhCfg | Calculated hash: kAFQmDzST7DWlj99KOF_cg"));
+  EXPECT_TRUE(
+      CacheLog::shared().contains("Checksum failed for file /app/x.js?1B2M2Y8AsgTpgAmY7PhCfg. Received hash: "
+                                  "1B2M2Y8AsgTpgAmY7PhCfg | Calculated hash: kAFQmDzST7DWlj99KOF_cg"));
 }
 
 TEST(VLCacheResources, RefusesResourceURLsThatCouldNameAnotherHost) {
@@ -107,7 +108,7 @@ TEST_F(CacheFixture, SingleDownloadReportsFailureStoreAndSuccess) {
     auto entry = std::make_shared<VLCacheEntry>(url, "key/" + url.substr(5, 3), false);
     std::promise<bool> result;
     VLCacheResources::downloadResourceSync(entry, platform::URLRequest(*platform::URL::parse(server.url(url))), session,
-        [&](bool success) { result.set_value(success); });
+                                           [&](bool success) { result.set_value(success); });
     EXPECT_EQ(result.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     return entry;
   };

@@ -78,7 +78,8 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
   EXPECT_EQ(found["nested"], Value::parse(R"(["level0", "level1", "sibling0", "level2", "sibling1", "level3", "sibling2"])"));
   // Strings and bytes of 1 KB to 8 MB come back unchanged, on every road.
   for (const char* size : {"1KB", "64KB", "1MB", "8MB"})
-    EXPECT_EQ(found["payloads"][size], Value::parse(R"({"string": true, "arrayBuffer": true, "view": true, "fromCallback": true})"))
+    EXPECT_EQ(found["payloads"][size],
+              Value::parse(R"({"string": true, "arrayBuffer": true, "view": true, "fromCallback": true})"))
         << size;
   // The page left while calls were on their way; the next page's calls are answered.
   EXPECT_EQ(found["afterLeaving"], "after leaving");
@@ -226,8 +227,9 @@ TEST_F(E2E, AFilePageOutsideThePackageGetsNoBridge) {
   // A package served from file URLs whose start page lies outside it.
   std::string package = temp_.file("filepackage");
   std::string outside = temp_.file("outside/evil.html");
-  writeText(outside, "<!DOCTYPE html><title>evil</title><script>"
-                     "window.webkit.messageHandlers.harbor.postMessage([null, 'FromFilePage', 'x', []]);</script>");
+  writeText(outside,
+            "<!DOCTYPE html><title>evil</title><script>"
+            "window.webkit.messageHandlers.harbor.postMessage([null, 'FromFilePage', 'x', []]);</script>");
   writeText(package + "/www/index.html", "<!DOCTYPE html><title>inside</title>");
   std::filesystem::copy(std::string(VELTRO_E2E_PACKAGE) + "/Info.plist", package + "/Info.plist");
   writeText(package + "/config.xml",
@@ -290,7 +292,6 @@ TEST_F(E2E, ThePageWorksWithFilesAndShowsAWrittenPicture) {
   EXPECT_EQ(steps["picture shown"], "24 x 24") << found.dump(2);
   EXPECT_EQ(platform::fs::readFile(data + "/Documents/example/hello.txt"), "Hello from the Veltro shell");
   EXPECT_EQ(platform::fs::fileSize(data + "/Documents/example/picture.png"), 103u);
-
 }
 
 TEST_F(E2E, ThePageTakesAPictureShowsItAndListsTheGallery) {

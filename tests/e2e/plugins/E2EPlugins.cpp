@@ -106,7 +106,8 @@ void E2EReport::report(const HBRInvokedUrlCommand& command) {
   // The benchmark wants the memory taken while the page is still there.
   if (const char* memory = std::getenv("VELTRO_E2E_MEMORY"); memory && *memory == '1') {
     ProcessTreeMemory measured = measureProcessTreeMemory();
-    found = platform::Value{{"report", std::move(found)}, {"memory", {{"residentKiB", measured.residentKiB},
+    found = platform::Value{{"report", std::move(found)},
+                            {"memory", {{"residentKiB", measured.residentKiB},
                                         {"peakKiB", measured.peakKiB},
                                         {"processes", measured.processes}}}};
   }

@@ -1,5 +1,5 @@
-#include "e2e/E2EShell.h"
 #include "appcache/VLFileChecksum.h"
+#include "e2e/E2EShell.h"
 #include "support/HttpsTestServer.h"
 #include "support/TestCertificateAuthority.h"
 

@@ -35,7 +35,8 @@ class HttpFixture : public ::testing::Test {
   void SetUp() override {
     std::string host = "127.0.0.1:" + std::to_string(server.port());
     dir.write("package/www/index.html", "<html></html>");
-    dir.write("package/config.xml", "<?xml version=\"1.0\"?><widget><content src=\"index.html\"/>"
+    dir.write("package/config.xml",
+              "<?xml version=\"1.0\"?><widget><content src=\"index.html\"/>"
               "<preference name=\"DefaultHostname\" value=\"" + host + "\"/>"
               "<preference name=\"DefaultApplicationURL\" value=\"app\"/></widget>");
     platform::Bundle::setMainPath(dir.file("package"));
