@@ -244,21 +244,18 @@ TEST_F(E2E, AFilePageOutsideThePackageGetsNoBridge) {
 }
 
 TEST_F(E2E, ABundleIdentifierThatIsNotReverseDNSIsRefused) {
+  // The identifier rules are the data root's own test; here the shell stops before it makes the
+  // folder the identifier would name under the default data root.
   std::string package = copyPackage(VELTRO_E2E_PACKAGE, "badid");
   std::string plist = readText(package + "/Info.plist");
   size_t at = plist.find("com.veltro.e2e");
   ASSERT_NE(at, std::string::npos);
-  for (const char* identifier : {"../../../../escape", "com.veltro/../x", "com..veltro", ".hidden", "com.veltro e2e"}) {
-    std::string changed = plist;
-    changed.replace(at, std::string("com.veltro.e2e").size(), identifier);
-    writeText(package + "/Info.plist", changed);
-    // The default data root, which the identifier would name.
-    ProgramRun run = shell(VELTRO_SHELL, {package}, {"XDG_DATA_HOME=" + temp_.file("xdg"), "VELTRO_DATA_ROOT="});
-    EXPECT_EQ(run.exitStatus, 2) << identifier << run.output;
-    EXPECT_NE(run.output.find("is not a reverse-DNS name"), std::string::npos) << run.output;
-    EXPECT_FALSE(std::filesystem::exists(temp_.file("xdg"))) << identifier;
-    EXPECT_FALSE(std::filesystem::exists(temp_.file("escape"))) << identifier;
-  }
+  writeText(package + "/Info.plist", plist.replace(at, std::string("com.veltro.e2e").size(), "../../../../escape"));
+  ProgramRun run = shell(VELTRO_SHELL, {package}, {"XDG_DATA_HOME=" + temp_.file("xdg"), "VELTRO_DATA_ROOT="});
+  EXPECT_EQ(run.exitStatus, 2) << run.output;
+  EXPECT_NE(run.output.find("is not a reverse-DNS name"), std::string::npos) << run.output;
+  EXPECT_FALSE(std::filesystem::exists(temp_.file("xdg")));
+  EXPECT_FALSE(std::filesystem::exists(temp_.file("escape")));
 }
 
 // With a session bus a second shell hands its URL over (the deep-link test runs that); without
