@@ -52,11 +52,9 @@ TEST_F(PreBundleTest, AFreshInstallationSeedsItsCacheFromThePackagedManifest) {
   ASSERT_TRUE(application());
   auto frame = application()->getPreBundleFrame();
   ASSERT_TRUE(frame);
-  EXPECT_EQ(frame->versionToken(), "p1");
-  EXPECT_TRUE(frame->preBundle());
+  EXPECT_TRUE(frame->versionToken() == "p1" && frame->preBundle());
   auto entry = frame->getResourceForUrl("/example/app.js?h2");
-  ASSERT_TRUE(entry);
-  EXPECT_TRUE(entry->preBundled());
+  ASSERT_TRUE(entry && entry->preBundled());
   EXPECT_EQ(cache_test::readFile(VLCacheLocations::getLocalFilePath(*entry).value_or("")), "var app = 1;");
   // The entry that serves a requested path comes from the package.
   EXPECT_TRUE(application()->getCacheEntryForURL("/example/app.js?h2"));

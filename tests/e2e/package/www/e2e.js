@@ -24,10 +24,6 @@
     ]);
   }
 
-  function bytesOf(buffer) {
-    return buffer instanceof ArrayBuffer ? Array.prototype.slice.call(new Uint8Array(buffer)) : null;
-  }
-
   // Opens a database, fills it in one batch, reads it back, closes and deletes it.
   async function sqliteRoundTrip() {
     var db = { dbname: 'e2e.db' };
@@ -57,7 +53,8 @@
     found.sqlite = await sqliteRoundTrip();
 
     var buffer = await call('Echo', 'echoArrayBuffer', [new Uint8Array([0, 1, 2, 254, 255]).buffer]);
-    found.arrayBuffer = { ok: buffer.ok, bytes: bytesOf(buffer.args[0]) };
+    var back = buffer.args[0];
+    found.arrayBuffer = { ok: buffer.ok, bytes: back instanceof ArrayBuffer ? Array.from(new Uint8Array(back)) : null };
 
     found.repeat = await new Promise(function (resolve) {
       var seen = [];
