@@ -83,11 +83,10 @@ class DeepLinksTest : public ::testing::Test {
 };
 
 TEST_F(DeepLinksTest, HandlerTypesComeFromTheirExactNamesOrTheDisableSwitch) {
-  EXPECT_EQ(VLDeepLinks::handlerTypeFromString("legacy", false), 3u);
-  EXPECT_EQ(VLDeepLinks::handlerTypeFromString("event", true), 1u);
-  EXPECT_EQ(VLDeepLinks::handlerTypeFromString("Legacy", true), 0u);
-  EXPECT_EQ(VLDeepLinks::handlerTypeFromString("Legacy", false), 2u);
-  EXPECT_EQ(VLDeepLinks::handlerTypeFromString(std::nullopt, false), 2u);
+  // (name, disabled) -> type: an exact name wins; else the switch picks "function" (0) or "default" (2).
+  for (auto [name, disabled, type] : std::vector<std::tuple<std::optional<std::string>, bool, unsigned>>{
+           {"legacy", false, 3}, {"event", true, 1}, {"Legacy", true, 0}, {"Legacy", false, 2}, {std::nullopt, false, 2}})
+    EXPECT_EQ(VLDeepLinks::handlerTypeFromString(name, disabled), type) << name.value_or("none") << " " << disabled;
   // The platform's string-to-boolean rule: blanks, a sign and zeros, then Y, y, T, t or 1-9.
   for (const auto& [text, disabled] : std::vector<std::pair<std::string, bool>>{
            {"true", true}, {"  +007", true}, {"yes", true}, {"TRUE", true}, {"-0t", true},
