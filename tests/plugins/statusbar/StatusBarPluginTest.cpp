@@ -71,18 +71,14 @@ TEST_F(StatusBarPluginTest, WebViewTopFollowsStatusBarHeightAndSafeArea) {
 TEST_F(StatusBarPluginTest, ColoursComeFromHexTextOrAFixedTableOfNames) {
   auto plugin = start();
   auto strip = [&] { return plugin->statusBarBackgroundView()->backgroundColor(); };
-  plugin->performAction("backgroundColorByHexString", command(Value::array({"#FFF"})));
-  EXPECT_EQ(strip(), std::nullopt);
-  plugin->performAction("backgroundColorByHexString", command(Value::array({"#ff0000"})));
-  EXPECT_EQ(strip(), (Color{1, 0, 0, 1}));
-  EXPECT_EQ(plugin->statusBarBackgroundColor(), (Color{1, 0, 0, 1}));
-  // A bad scan is black, as is an argument that is not text; trailing junk is ignored.
-  plugin->performAction("backgroundColorByHexString", command(Value::array({"#zzzzzzz"})));
-  EXPECT_EQ(strip(), (Color{0, 0, 0, 1}));
-  plugin->performAction("backgroundColorByHexString", command(Value::array({"#00ff00 and more"})));
-  EXPECT_EQ(strip(), (Color{0, 1, 0, 1}));
-  plugin->performAction("backgroundColorByHexString", command(Value::array({Value::object()})));
-  EXPECT_EQ(strip(), (Color{0, 0, 0, 1}));
+  // Three digits change nothing; a bad scan is black, as is an argument that is not text;
+  // trailing junk is ignored.
+  for (const auto& [given, colour] : std::vector<std::pair<Value, std::optional<Color>>>{
+           {"#FFF", std::nullopt}, {"#ff0000", Color{1, 0, 0, 1}}, {"#zzzzzzz", Color{0, 0, 0, 1}},
+           {"#00ff00 and more", Color{0, 1, 0, 1}}, {Value::object(), Color{0, 0, 0, 1}}}) {
+    plugin->performAction("backgroundColorByHexString", command(Value::array({given})));
+    EXPECT_EQ(strip(), colour) << given.dump();
+  }
   EXPECT_EQ(HBRStatusBar::colorFromHexString("#ffffffffffffffffffff"), (Color{1, 1, 1, 1}));
 
   // A name paints only the strip; the colour a new strip gets stays the hexadecimal one.
