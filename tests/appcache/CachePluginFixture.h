@@ -69,21 +69,17 @@ class CachePluginFixture : public CacheFixture {
     std::vector<std::string> names;
     for (const auto& event : events()) {
       const auto& content = event.value("Content", platform::Value::object());
-      const std::string task = event.value("Task", "");
-      if (task == "UpdateStatus") {
+      const std::string task = event.value("Task", ""), kind = content.value("Event", "");
+      if (task == "UpdateStatus")
         names.push_back("status " + content["Status"].dump());
-      } else if (task == "Exception") {
+      else if (task == "Exception")
         names.push_back("exception " + content.value("Error", ""));
-      } else {
-        const std::string kind = content.value("Event", "");
-        if (kind == "onprogress")
-          names.push_back("progress " + content["Progress"]["Loaded"].dump() + "/" +
-                          content["Progress"]["Total"].dump());
-        else if (kind == "onerror")
-          names.push_back("error " + content["Error"].value("Message", ""));
-        else
-          names.push_back(kind.substr(2));
-      }
+      else if (kind == "onprogress")
+        names.push_back("progress " + content["Progress"]["Loaded"].dump() + "/" + content["Progress"]["Total"].dump());
+      else if (kind == "onerror")
+        names.push_back("error " + content["Error"].value("Message", ""));
+      else
+        names.push_back(kind.substr(2));
     }
     return names;
   }
