@@ -9,18 +9,17 @@ namespace {
 
 class ApplicationCacheTest : public CacheFixture {
  protected:
-  std::shared_ptr<VLApplicationCache> app =
-      VLApplicationCache::initForHostname("example.com", "app", {}, "42");
+  std::shared_ptr<VLApplicationCache> app = VLApplicationCache::initForHostname("example.com", "app", {}, "42");
 
-  // A frame of `version` whose listed resources are at `statuses` (one per resource "/app/rN").
-  std::shared_ptr<VLCacheResources> frame(const std::string& version,
-                                          std::vector<std::int64_t> statuses,
-                                          std::int64_t frameStatus = VLCacheFrameStatusComplete) {
+  // A frame of `version` whose listed resources ("/app/rN" unless `list` names them) are at
+  // `statuses`, sharing the entries of the pool of `in` (else `app`).
+  std::shared_ptr<VLCacheResources> frame(const std::string& version, std::vector<std::int64_t> statuses,
+                                          std::int64_t frameStatus = VLCacheFrameStatusComplete,
+                                          std::shared_ptr<VLApplicationCache> in = nullptr, Value list = nullptr) {
     auto made = VLCacheResources::initForHostname("example.com", "app", version, false, {});
-    Value list = Value::array();
-    for (size_t i = 0; i < statuses.size(); ++i) list.push_back("/app/r" + std::to_string(i));
-    made->populateCacheEntriesForResourcePool(app->getCacheEntries(), nullptr, list, nullptr,
-                                              nullptr);
+    if (list.is_null())
+      for (size_t i = 0; i < statuses.size(); ++i) list.push_back("/app/r" + std::to_string(i));
+    made->populateCacheEntriesForResourcePool((in ? in : app)->getCacheEntries(), nullptr, list, nullptr, nullptr);
     size_t i = 0;
     for (const auto& [key, entry] : made->cacheEntries()) {
       entry->addCacheVersion(version);
@@ -112,28 +111,21 @@ TEST_F(ApplicationCacheTest, DeletionSparesSharedEntriesUnfinishedFramesAndTaken
   // An entry only the old running frame used is marked; a newer frame taking it over before
   // the clean-up keeps its file.
   auto alone = VLApplicationCache::initForHostname("example.com", "app", {}, "42");
-  auto v1 = VLCacheResources::initForHostname("example.com", "app", "v1", false, {});
-  auto entry = std::make_shared<VLCacheEntry>("/app/x", "42/x", false);
-  entry->addCacheVersion("v1");
-  entry->setStatus(2);
-  entry->setMimeType("text/plain");
-  v1->addResource(entry, "/app/x");
-  v1->setStatus(VLCacheFrameStatusComplete);
-  alone->addCacheFrame(v1);
-  ASSERT_TRUE(alone->swapCache(v1));
-  auto v2 = VLCacheResources::initForHostname("example.com", "app", "v2", false, {});
-  v2->setStatus(VLCacheFrameStatusComplete);
-  alone->addCacheFrame(v2);
-  ASSERT_TRUE(alone->swapCache(v2));
+  for (const char* version : {"v1", "v2"}) {
+    auto made = frame(version, {2}, VLCacheFrameStatusComplete, alone, Value::array({std::string("/app/") + version}));
+    alone->addCacheFrame(made);
+    ASSERT_TRUE(alone->swapCache(made));
+  }
+  auto entry = alone->getCacheEntries().at("/app/v1");
   alone->markForDeletion();
   EXPECT_TRUE(entry->resourceToDelete());
   auto v3 = VLCacheResources::initForHostname("example.com", "app", "v3", false, {});
-  v3->populateCacheEntriesForResourcePool(alone->getCacheEntries(), nullptr,
-                                          Value::array({"/app/x"}), nullptr, nullptr);
+  v3->populateCacheEntriesForResourcePool(alone->getCacheEntries(), nullptr, Value::array({"/app/v1"}), nullptr,
+                                          nullptr);
   alone->addCacheFrame(v3);
   EXPECT_FALSE(entry->resourceToDelete());
   EXPECT_TRUE(alone->gatherResourcesToDelete().empty());
-  EXPECT_EQ(alone->getCacheEntries().count("/app/x"), 1u);
+  EXPECT_EQ(alone->getCacheEntries().count("/app/v1"), 1u);
 }
 
 TEST_F(ApplicationCacheTest, PersistedFormRestoresPoolFramesAndRunningVersion) {
@@ -181,28 +173,18 @@ TEST_F(ApplicationCacheTest, UntrustedFileNamesAreReplacedByTheApplicationsOwn) 
 }
 
 TEST_F(ApplicationCacheTest, UpgradeCopiesPackageFilesAndRecordsAFailedCopy) {
-  platform::fs::createDirectory(root.file("package/www"), true);
-  platform::fs::writeFileAtomically(root.file("package/www/a.js"), "a");
-  platform::fs::writeFileAtomically(root.file("package/www/b.js"), "b");
+  root.write("package/www/a.js", "a");
+  root.write("package/www/b.js", "b");
   auto package = VLCacheResources::initForHostname("example.com", "app", "p", true, {});
-  for (std::string name : {"a", "b"})
-    package->addResource(
-        std::make_shared<VLCacheEntry>("/app/" + name + ".js", "/www/" + name + ".js", true),
-        "/app/" + name + ".js");
-
-  Value old = {{"applicationHostname", "example.com"},
-               {"applicationPath", "app"},
-               {"cachedApplication", "42"},
-               {"cachedVersion", "v0"},
-               {"cachedEntries",
-                {{"/app/a.js", {{"url", "/app/a.js"}, {"fileName", "/www/a.js"},
-                                {"preBundled", true}, {"status", 2}, {"mimeType", "text/javascript"},
-                                {"cacheVersions", {{"v0", "v0"}}}}},
-                 {"/app/b.js", {{"url", "/app/b.js"}, {"fileName", "/www/b.js"},
-                                {"preBundled", true}, {"status", 2}, {"mimeType", "text/javascript"},
-                                {"cacheVersions", {{"v0", "v0"}}}}},
-                 {"/app/c.js", {{"url", "/app/c.js"}, {"fileName", "/www/c.js"},
-                                {"preBundled", true}, {"status", 2}}}}}};
+  Value old = {{"applicationHostname", "example.com"}, {"applicationPath", "app"}, {"cachedApplication", "42"},
+               {"cachedVersion", "v0"}};
+  for (std::string name : {"a", "b", "c"}) {  // a and b in the package, c without a type or versions
+    const std::string url = "/app/" + name + ".js", file = "/www/" + name + ".js";
+    if (name != "c") package->addResource(std::make_shared<VLCacheEntry>(url, file, true), url);
+    old["cachedEntries"][url] = {{"url", url}, {"fileName", file}, {"preBundled", true}, {"status", 2}};
+    if (name != "c")
+      old["cachedEntries"][url].update({{"mimeType", "text/javascript"}, {"cacheVersions", {{"v0", "v0"}}}});
+  }
   auto upgraded = VLApplicationCache::initWithDictionary(old, true, {});
   auto running = upgraded->getCurrentRunningFrame();
   ASSERT_TRUE(running);

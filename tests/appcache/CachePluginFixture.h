@@ -39,8 +39,7 @@ class CachePluginFixture : public CacheFixture {
 <plist version="1.0"><dict><key>CFBundleIdentifier</key><string>com.veltro.cache</string></dict></plist>)");
   }
   static std::string feature(const std::string& name, const std::string& className) {
-    return "<feature name=\"" + name + "\"><param name=\"ios-package\" value=\"" + className +
-           "\"/></feature>";
+    return "<feature name=\"" + name + "\"><param name=\"ios-package\" value=\"" + className + "\"/></feature>";
   }
 
   // A new host (a launch), with the cache plugin made and initialised.
@@ -61,22 +60,8 @@ class CachePluginFixture : public CacheFixture {
   }
 
   // The messages every script sent to `callbackId`, in order.
-  std::vector<platform::Value> messagesOn(const std::string& callbackId) {
-    std::vector<platform::Value> out;
-    const std::string head = "nativeCallback('" + callbackId + "',";
-    for (const auto& script : engine->headless()->evaluatedScripts()) {
-      // nativeCallback('<id>',<status>,<message>,<keep>, 0); the bridge may join several
-      // calls into one script.
-      for (auto at = script.find(head); at != std::string::npos; at = script.find(head, at + 1)) {
-        const auto start = script.find(',', at + head.size()) + 1;
-        const auto end = script.find(", 0)", start);
-        if (end == std::string::npos) break;
-        const auto keep = script.rfind(',', end - 1);
-        auto message = platform::parseJSONText(script.substr(start, keep - start));
-        out.push_back(message ? *message : platform::Value("<unparsed>"));
-      }
-    }
-    return out;
+  std::vector<platform::Value> messagesOn(const std::string& callbackId, std::optional<int> status = std::nullopt) {
+    return callbackMessages(engine->headless()->evaluatedScripts(), callbackId, status);
   }
   std::vector<platform::Value> events() { return messagesOn(VLCacheStaticChannel); }
   // The channel's events in short form: "status 3", "progress 1/2", "finish", "error <m>".
@@ -84,21 +69,17 @@ class CachePluginFixture : public CacheFixture {
     std::vector<std::string> names;
     for (const auto& event : events()) {
       const auto& content = event.value("Content", platform::Value::object());
-      const std::string task = event.value("Task", "");
-      if (task == "UpdateStatus") {
+      const std::string task = event.value("Task", ""), kind = content.value("Event", "");
+      if (task == "UpdateStatus")
         names.push_back("status " + content["Status"].dump());
-      } else if (task == "Exception") {
+      else if (task == "Exception")
         names.push_back("exception " + content.value("Error", ""));
-      } else {
-        const std::string kind = content.value("Event", "");
-        if (kind == "onprogress")
-          names.push_back("progress " + content["Progress"]["Loaded"].dump() + "/" +
-                          content["Progress"]["Total"].dump());
-        else if (kind == "onerror")
-          names.push_back("error " + content["Error"].value("Message", ""));
-        else
-          names.push_back(kind.substr(2));
-      }
+      else if (kind == "onprogress")
+        names.push_back("progress " + content["Progress"]["Loaded"].dump() + "/" + content["Progress"]["Total"].dump());
+      else if (kind == "onerror")
+        names.push_back("error " + content["Error"].value("Message", ""));
+      else
+        names.push_back(kind.substr(2));
     }
     return names;
   }

@@ -3,7 +3,6 @@
 
 using cache_test::CacheLog;
 using cache_test::CachePluginFixture;
-using cache_test::hashed;
 using platform::Value;
 
 namespace {
@@ -14,17 +13,8 @@ class CachePluginTest : public CachePluginFixture {
 
   // Serves `count` resources and answers their list and mappings.
   std::pair<Value, Value> resources(int count) {
-    Value list = Value::array();
-    for (int i = 0; i < count; ++i) {
-      const std::string path = "/app/r" + std::to_string(i) + ".js";
-      const std::string content = "resource " + std::to_string(i);
-      list.push_back(hashed(path, content));
-      serve(path, content);
-    }
+    Value list = CachePluginFixture::resources("r", count);
     return {list, Value{{"/app/index.js", list[0]}}};
-  }
-  std::vector<std::string> names(std::initializer_list<const char*> list) {
-    return std::vector<std::string>(list.begin(), list.end());
   }
 };
 
@@ -84,8 +74,7 @@ TEST_F(CachePluginTest, ArgumentRulesAndActionsAnswerOnlyOnTheChannel) {
   // Values of the wrong type: an error event, or a log line for an optional one.
   call("cb6", "Cache", "startCaching", Value::array({host(), 7, "v1", Value::array({"/a"}), Value::object()}));
   ASSERT_TRUE(waitForEvents(6));
-  EXPECT_EQ(eventNames()[4],
-            "error Caching operation was rejected: hostname, application and version must be strings");
+  EXPECT_EQ(eventNames()[4], "error Caching operation was rejected: hostname, application and version must be strings");
   call("cb7", "Cache", "startCaching",
        Value::array({host(), "app", "v1", "not a list", Value::object(), "x", Value::array()}));
   ASSERT_TRUE(waitForEvents(8));
@@ -110,16 +99,14 @@ TEST_F(CachePluginTest, ADownloadIsHeardOnTheChannelAndSwappedIn) {
   call("ready", "Cache", "deviceready", Value::array({host(), "app"}));
   call("start", "Cache", "startCaching", Value::array({host(), "app", "v1", list, maps}));
   ASSERT_TRUE(waitForEvent("finish", 15)) << testing::PrintToString(eventNames());
-  EXPECT_EQ(eventNames(), (std::vector<std::string>{"status 3", "progress 1/3", "progress 2/3",
-                                                    "progress 3/3", "status 4", "status 1",
-                                                    "finish"}));
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"status 3", "progress 1/3", "progress 2/3", "progress 3/3",
+                                                    "status 4", "status 1", "finish"}));
   EXPECT_EQ(plugin->cacheEngine()->getRunningVersionToken(), "v1");
   for (const auto& event : events()) EXPECT_EQ(event.size(), 2u) << event.dump();
 
   call("switch", "Cache", "switchToVersion", Value::array({host(), "app", "v0"}));
   ASSERT_TRUE(waitForEvent("exception Failed to switch to cache version v0"));
-  EXPECT_TRUE(messagesOn("start").empty());
-  EXPECT_TRUE(messagesOn("switch").empty());
+  EXPECT_TRUE(messagesOn("start").empty() && messagesOn("switch").empty());
 }
 
 TEST_F(CachePluginTest, EventsWaitForTheForegroundInOrderWithProgressCoalesced) {
@@ -149,9 +136,8 @@ TEST_F(CachePluginTest, EventsWaitForTheForegroundInOrderWithProgressCoalesced) 
 
   application.willEnterForeground();
   ASSERT_TRUE(waitForEvents(9));
-  EXPECT_EQ(eventNames(),
-            (std::vector<std::string>{"status 1", "status 3", "progress 12/12", "status 4", "status 1",
-                                      "finish", "error late", "progress 4999/5000", "finish"}));
+  EXPECT_EQ(eventNames(), (std::vector<std::string>{"status 1", "status 3", "progress 12/12", "status 4", "status 1",
+                                                    "finish", "error late", "progress 4999/5000", "finish"}));
   EXPECT_EQ(plugin->queuedEventCount(), 0u);
   EXPECT_TRUE(plugin->deviceReady());
 }

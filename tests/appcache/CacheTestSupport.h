@@ -13,8 +13,10 @@
 #include "appcache/VLCacheResources.h"
 #include "appcache/VLFileChecksum.h"
 #include "appcache/VLMimeTypesHelper.h"
+#include "appcache/VLNativeCache.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/JSONText.h"
 #include "shell/VLLogger.h"
 #include "support/HttpsTestServer.h"
 #include "support/TestSupport.h"
@@ -86,9 +88,57 @@ struct Gate {
   }
 };
 
+// What the engine tells its delegate, in order: "progress 1/2", "error <m>", "finish",
+// "status 3", "exception <m>".
+struct Listener : VLCacheListenerDelegate {
+  std::mutex mutex;
+  std::vector<std::string> events;
+  void add(std::string event) {
+    std::lock_guard lock(mutex);
+    events.push_back(std::move(event));
+  }
+  void fireOnProgressEvent(std::int64_t processed, std::int64_t total) override {
+    add("progress " + std::to_string(processed) + "/" + std::to_string(total));
+  }
+  void fireOnErrorEvent(const std::string& message) override { add("error " + message); }
+  void fireOnFinishEvent() override { add("finish"); }
+  void updateStatus(std::int64_t status) override { add("status " + std::to_string(status)); }
+  void throwException(const std::string& message) override { add("exception " + message); }
+  size_t count(const std::string& prefix) { return starting(prefix).size(); }
+  std::vector<std::string> starting(const std::string& prefix) {
+    std::lock_guard lock(mutex);
+    std::vector<std::string> out;
+    for (const auto& event : events)
+      if (event.rfind(prefix, 0) == 0) out.push_back(event);
+    return out;
+  }
+};
+
 // "<path>?<content hash>", as manifests name resources.
 inline std::string hashed(const std::string& path, const std::string& content) {
   return path + "?" + VLFileChecksum::contentHashOfData(content);
+}
+
+// The messages sent to `callbackId` (with `status`, when given) by every
+// "nativeCallback('<id>',<status>,<message>,<keep>, 0)" in `scripts`, in order; the bridge may
+// join several calls into one script.
+inline std::vector<platform::Value> callbackMessages(const std::vector<std::string>& scripts,
+                                                     const std::string& callbackId,
+                                                     std::optional<int> status = std::nullopt) {
+  std::vector<platform::Value> out;
+  const std::string head = "nativeCallback('" + callbackId + "',";
+  for (const auto& script : scripts) {
+    for (auto at = script.find(head); at != std::string::npos; at = script.find(head, at + 1)) {
+      const auto start = script.find(',', at + head.size()) + 1;
+      const auto end = script.find(", 0)", start);
+      if (end == std::string::npos) break;
+      const auto keep = script.rfind(',', end - 1);
+      if (status && script.substr(at + head.size(), start - 1 - at - head.size()) != std::to_string(*status)) continue;
+      auto message = platform::parseJSONText(script.substr(start, keep - start));
+      out.push_back(message ? *message : platform::Value("<unparsed>"));
+    }
+  }
+  return out;
 }
 
 inline std::string readFile(const std::string& path) {
@@ -137,6 +187,32 @@ class CacheFixture : public ::testing::Test {
           std::lock_guard lock(mutex);
           finishes.push_back(all);
         });
+  }
+
+  // Serves `count` resources "/app/<prefix>N.js" and answers their list; the first `held` wait
+  // at the gate.
+  platform::Value resources(const std::string& prefix, int count, std::shared_ptr<Gate> gate = nullptr, int held = 0) {
+    platform::Value list = platform::Value::array();
+    for (int i = 0; i < count; ++i) {
+      std::string path = "/app/" + prefix + std::to_string(i) + ".js";
+      std::string content = prefix + " content " + std::to_string(i);
+      list.push_back(hashed(path, content));
+      bool hold = gate && i < held;
+      server.on("GET", path, [content, gate, hold](const auto&, auto& response) {
+        if (hold) gate->pass();
+        response.set_content(content, "text/javascript");
+      });
+    }
+    return list;
+  }
+  // A frame of `version` listing `list`, its entries taken from `pool` where they are.
+  std::shared_ptr<VLCacheResources> frameListing(const platform::Value& list,
+                                                 std::shared_ptr<platform::URLSession> session,
+                                                 const VLCacheResources::Entries& pool = {},
+                                                 const std::string& version = "v1") {
+    auto frame = makeFrame(std::move(session), version);
+    frame->populateCacheEntriesForResourcePool(pool, nullptr, list, nullptr, nullptr);
+    return frame;
   }
 
   template <typename Predicate>

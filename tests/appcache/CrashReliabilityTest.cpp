@@ -51,15 +51,6 @@ Value mappingsOf(const std::string& version) {
   return maps;
 }
 
-struct NullListener : VLCacheListenerDelegate {
-  std::atomic<int> finishes{0};
-  void fireOnProgressEvent(std::int64_t, std::int64_t) override {}
-  void fireOnErrorEvent(const std::string&) override {}
-  void fireOnFinishEvent() override { ++finishes; }
-  void updateStatus(std::int64_t) override {}
-  void throwException(const std::string&) override {}
-};
-
 const char* env(const char* name) { return std::getenv(name); }
 
 }  // namespace
@@ -78,16 +69,14 @@ TEST(CacheCrashChild, RunsAnUpdate) {
   VLCacheLocations::setFileOperationHook([killAt](std::string_view point) {
     int op = ++operations;
     int manifest = point == "manifest-hash" ? ++manifests : 0;
-    if (killAt == "op:" + std::to_string(op) ||
-        (manifest && killAt == "manifest:" + std::to_string(manifest)))
+    if (killAt == "op:" + std::to_string(op) || (manifest && killAt == "manifest:" + std::to_string(manifest)))
       ::raise(SIGKILL);
   });
   auto engine = VLNativeCache::make(false, 0, 0);
-  auto listener = std::make_shared<NullListener>();
+  auto listener = std::make_shared<cache_test::Listener>();
   engine->setDelegate(listener);
-  engine->startCaching(host, "app", "new", listOf("new"), mappingsOf("new"), nullptr,
-                       Value{{"windowSize", 4}});
-  testing_support::waitUntil([&] { return listener->finishes > 0; }, 20);
+  engine->startCaching(host, "app", "new", listOf("new"), mappingsOf("new"), nullptr, Value{{"windowSize", 4}});
+  testing_support::waitUntil([&] { return listener->count("finish") > 0; }, 20);
   std::printf("file operations: %d\n", operations.load());
 }
 
@@ -110,10 +99,10 @@ class CrashReliabilityTest : public ::testing::Test {
     platform::paths::setDataRoot(base.file("data"));
     platform::UserDefaults::resetForTesting();
     auto engine = VLNativeCache::make(true, 0, 0);
-    auto listener = std::make_shared<NullListener>();
+    auto listener = std::make_shared<cache_test::Listener>();
     engine->setDelegate(listener);
     engine->startCaching(host(), "app", "old", listOf("old"), mappingsOf("old"), nullptr, nullptr);
-    ASSERT_TRUE(testing_support::waitUntil([&] { return listener->finishes > 0; }, 20));
+    ASSERT_TRUE(testing_support::waitUntil([&] { return listener->count("finish") > 0; }, 20));
     ASSERT_EQ(engine->getRunningVersionToken(), "old");
     engine.reset();
     platform::UserDefaults::standard().synchronize();
@@ -122,8 +111,7 @@ class CrashReliabilityTest : public ::testing::Test {
   // Starts the child in a copy of the base; answers its pid.
   pid_t spawnChild(const std::string& dataRoot, const std::string& killAt) {
     EXPECT_FALSE(platform::fs::copy(base.file("data"), dataRoot));
-    std::vector<std::string> variables{"VELTRO_CRASH_ROOT=" + dataRoot,
-                                       "VELTRO_CRASH_CA=" + server.caFile(),
+    std::vector<std::string> variables{"VELTRO_CRASH_ROOT=" + dataRoot, "VELTRO_CRASH_CA=" + server.caFile(),
                                        "VELTRO_CRASH_PORT=" + std::to_string(server.port()),
                                        "VELTRO_CRASH_KILL_AT=" + killAt};
     std::vector<char*> environment;
@@ -175,8 +163,7 @@ class CrashReliabilityTest : public ::testing::Test {
     for (const auto& frame : app->cacheFrames())
       for (const auto& [url, entry] : frame->cacheEntries())
         if (auto path = VLCacheLocations::getLocalFilePath(*entry)) named.insert(*path);
-    const std::string folder = platform::fs::appendPath(VLCacheLocations::cacheDirectory(),
-                                                        app->cacheApplicationKey());
+    const std::string folder = platform::fs::appendPath(VLCacheLocations::cacheDirectory(), app->cacheApplicationKey());
     for (const auto& file : platform::fs::contentsOfDirectory(folder))
       EXPECT_TRUE(named.count(platform::fs::appendPath(folder, file))) << "orphaned " << file;
     engine.reset();
@@ -216,8 +203,7 @@ TEST_F(CrashReliabilityTest, AKilledUpdateLeavesTheOldVersionOrTheNewOneWhole) {
   for (int i = 0; i < 8; ++i) runOnce("none", std::uniform_int_distribution<int>(0, 400000)(random));
   runOnce("none", -1);  // uninterrupted: the update completes
 
-  std::printf("kills: %d; restarts serving old: %d, new: %d\n", kills, served["old"],
-              served["new"]);
+  std::printf("kills: %d; restarts serving old: %d, new: %d\n", kills, served["old"], served["new"]);
   EXPECT_GE(kills, 30);
   EXPECT_GT(served["old"], 0);
   EXPECT_GT(served["new"], 0);

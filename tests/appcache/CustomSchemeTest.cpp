@@ -55,13 +55,10 @@ TEST_F(CustomSchemeHandlerTest, OnlyGETReachesTheServer) {
   });
   for (const char* method : {"POST", "PUT", "get", "HEAD"}) {
     auto task = serve(schemeRequest("/form", method));
-    ASSERT_TRUE(task);
-    ASSERT_TRUE(task->response) << method;
+    ASSERT_TRUE(task && task->response) << method;
     EXPECT_EQ(task->response->statusCode(), 404) << method;
     EXPECT_EQ(task->response->url().scheme(), "veltro");
-    EXPECT_TRUE(task->response->allHeaderFields().empty());
-    EXPECT_TRUE(task->data.empty());
-    EXPECT_TRUE(task->finished);
+    EXPECT_TRUE(task->response->allHeaderFields().empty() && task->data.empty() && task->finished) << method;
   }
   EXPECT_EQ(server.requestCount(), 0u);
 }
@@ -104,9 +101,8 @@ TEST_F(CustomSchemeHandlerTest, RequestsAndAnswersAreRewrittenBetweenTheSchemes)
   EXPECT_EQ(task->response->url().absoluteString(), request.url().absoluteString());
   EXPECT_EQ(task->response->statusCode(), 200);
   EXPECT_EQ(task->data, page);
-  EXPECT_FALSE(task->response->valueForHTTPHeaderField("Content-Encoding"));
-  EXPECT_FALSE(task->response->valueForHTTPHeaderField("Content-Length"));
-  EXPECT_FALSE(task->response->valueForHTTPHeaderField("Transfer-Encoding"));
+  for (const char* field : {"Content-Encoding", "Content-Length", "Transfer-Encoding"})
+    EXPECT_FALSE(task->response->valueForHTTPHeaderField(field)) << field;
   EXPECT_EQ(task->response->valueForHTTPHeaderField("X-Origin"), "kept");
   EXPECT_EQ(task->response->mimeType(), "text/html");
 
@@ -117,8 +113,7 @@ TEST_F(CustomSchemeHandlerTest, RequestsAndAnswersAreRewrittenBetweenTheSchemes)
   EXPECT_EQ(missing->data, "no such file");
   auto unreachable = serve(URLRequest(URL::parse("veltro://127.0.0.1:1/x").value()));
   ASSERT_TRUE(unreachable);
-  EXPECT_TRUE(unreachable->error);
-  EXPECT_FALSE(unreachable->response);
+  EXPECT_TRUE(unreachable->error && !unreachable->response);
   EXPECT_EQ(handler->runningCount(), 0u);
   EXPECT_TRUE(cache_test::CacheLog::shared().contains("VLWKWebView: Converted request: https://"));
 }
@@ -153,9 +148,7 @@ TEST_F(CustomSchemeHandlerTest, AStoppedTaskIsNeverAnswered) {
   // Whatever the cancelled data task reports reaches the main loop and is dropped there.
   platform::MainLoop::runFor(0.5);
   EXPECT_EQ(task->answeredAfterStop, 0);
-  EXPECT_FALSE(task->response);
-  EXPECT_FALSE(task->finished);
-  EXPECT_FALSE(task->error);
+  EXPECT_FALSE(task->response || task->finished || task->error);
   EXPECT_TRUE(cache_test::CacheLog::shared().contains("VLWKWebView: Stopped loading URL: veltro://"));
 }
 
@@ -190,11 +183,10 @@ TEST_F(CustomSchemeEngineTest, RegistersBothSchemesAndKnowsTheApplicationsPages)
   EXPECT_EQ(e->handler()->referrer(), "apps.example.com");
   EXPECT_FALSE(e->handler()->isReferrerHeaderEnabled());
 
-  EXPECT_TRUE(e->isApplicationOrigin(URL::parse("veltro://Apps.Example.com/shop/index.html").value()));
-  EXPECT_TRUE(e->isApplicationOrigin(URL::parse("app://localhost/index.html").value()));
-  EXPECT_FALSE(e->isApplicationOrigin(URL::parse("veltro://evil.example.com/").value()));
-  EXPECT_FALSE(e->isApplicationOrigin(URL::parse("https://apps.example.com/").value()));
-  EXPECT_FALSE(e->isApplicationOrigin(URL::parse("veltro://apps.example.com:8443/").value()));
+  for (const char* url : {"veltro://Apps.Example.com/shop/index.html", "app://localhost/index.html"})
+    EXPECT_TRUE(e->isApplicationOrigin(URL::parse(url).value())) << url;
+  for (const char* url : {"veltro://evil.example.com/", "https://apps.example.com/", "veltro://apps.example.com:8443/"})
+    EXPECT_FALSE(e->isApplicationOrigin(URL::parse(url).value())) << url;
 
   // The page's bridge works from the default host under "veltro".
   web()->loadRequest(URLRequest(URL::parse("veltro://apps.example.com/shop/index.html").value()));
@@ -204,29 +196,23 @@ TEST_F(CustomSchemeEngineTest, RegistersBothSchemesAndKnowsTheApplicationsPages)
 TEST_F(CustomSchemeEngineTest, UserAgentSettings) {
   std::string standard = platform::webkit::defaultUserAgent();
   ASSERT_FALSE(standard.empty());
-  start();
-  EXPECT_EQ(web()->customUserAgent(), standard);
-  EXPECT_EQ(web()->configuration().applicationNameForUserAgent, standard);
-
-  extra = pref("AppendUserAgent", "Shop/2") + pref("EnableRefererHeaderCustomScheme", "TRUE");
-  SetUp();
-  start();
-  EXPECT_EQ(web()->customUserAgent(), standard + " Shop/2");
-  EXPECT_FALSE(customEngine()->handler()->isReferrerHeaderEnabled());
-
-  extra = pref("OverrideUserAgent", "Exactly This/1.0") + pref("AppendUserAgent", "Shop/2") +
-          pref("EnableRefererHeaderCustomScheme", "true");
-  SetUp();
-  start();
-  EXPECT_EQ(web()->customUserAgent(), "Exactly This/1.0");
-  EXPECT_EQ(web()->configuration().applicationNameForUserAgent, "Exactly This/1.0");
-  EXPECT_TRUE(customEngine()->handler()->isReferrerHeaderEnabled());
-
-  // An agent that cannot go into a header field is not used.
   testing_support::LogCapture log;
-  extra = pref("OverrideUserAgent", "Bad&#10;Injected: 1");
-  SetUp();
-  start();
-  EXPECT_EQ(web()->customUserAgent(), standard);
+  // Preferences, the agent sent, whether it also names the application, and the Referer switch
+  // (on only for exactly "true"). An agent that cannot go into a header field is not used.
+  for (const auto& [preferences, agent, named, referer] : std::vector<std::tuple<std::string, std::string, bool, bool>>{
+           {"", standard, true, false},
+           {pref("AppendUserAgent", "Shop/2") + pref("EnableRefererHeaderCustomScheme", "TRUE"), standard + " Shop/2",
+            false, false},
+           {pref("OverrideUserAgent", "Exactly This/1.0") + pref("AppendUserAgent", "Shop/2") +
+                pref("EnableRefererHeaderCustomScheme", "true"),
+            "Exactly This/1.0", true, true},
+           {pref("OverrideUserAgent", "Bad&#10;Injected: 1"), standard, false, false}}) {
+    extra = preferences;
+    SetUp();
+    start();
+    EXPECT_EQ(web()->customUserAgent(), agent) << preferences;
+    if (named) EXPECT_EQ(web()->configuration().applicationNameForUserAgent, agent);
+    EXPECT_EQ(customEngine()->handler()->isReferrerHeaderEnabled(), referer) << preferences;
+  }
   EXPECT_TRUE(log.contains("\"OverrideUserAgent\" cannot be sent"));
 }

@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "CacheTestSupport.h"
 #include "appcache/VLDeepLinks.h"
 #include "host/HBRAppDelegate.h"
 #include "host/HBRViewController.h"
@@ -73,16 +74,7 @@ class DeepLinksTest : public ::testing::Test {
   // The events the page got on the channel so far, after the main loop has run a while.
   std::vector<Value> events(double settle = 0.2) {
     platform::MainLoop::runUntil([] { return false; }, settle);
-    std::vector<Value> found;
-    const std::string start = "nativeCallback('" + std::string(VLDeepLinks::kChannel) + "',1,";
-    for (const auto& script : web->evaluatedScripts()) {
-      for (size_t at = script.find(start); at != std::string::npos; at = script.find(start, at + 1)) {
-        size_t from = at + start.size();
-        size_t end = script.find(",1, 0)", from);
-        if (end != std::string::npos) found.push_back(Value::parse(script.substr(from, end - from), nullptr, false));
-      }
-    }
-    return found;
+    return cache_test::callbackMessages(web->evaluatedScripts(), VLDeepLinks::kChannel, 1);
   }
 
   testing_support::ScopedDataRoot dir;
@@ -91,11 +83,10 @@ class DeepLinksTest : public ::testing::Test {
 };
 
 TEST_F(DeepLinksTest, HandlerTypesComeFromTheirExactNamesOrTheDisableSwitch) {
-  EXPECT_EQ(VLDeepLinks::handlerTypeFromString("legacy", false), 3u);
-  EXPECT_EQ(VLDeepLinks::handlerTypeFromString("event", true), 1u);
-  EXPECT_EQ(VLDeepLinks::handlerTypeFromString("Legacy", true), 0u);
-  EXPECT_EQ(VLDeepLinks::handlerTypeFromString("Legacy", false), 2u);
-  EXPECT_EQ(VLDeepLinks::handlerTypeFromString(std::nullopt, false), 2u);
+  // (name, disabled) -> type: an exact name wins; else the switch picks "function" (0) or "default" (2).
+  for (auto [name, disabled, type] : std::vector<std::tuple<std::optional<std::string>, bool, unsigned>>{
+           {"legacy", false, 3}, {"event", true, 1}, {"Legacy", true, 0}, {"Legacy", false, 2}, {std::nullopt, false, 2}})
+    EXPECT_EQ(VLDeepLinks::handlerTypeFromString(name, disabled), type) << name.value_or("none") << " " << disabled;
   // The platform's string-to-boolean rule: blanks, a sign and zeros, then Y, y, T, t or 1-9.
   for (const auto& [text, disabled] : std::vector<std::pair<std::string, bool>>{
            {"true", true}, {"  +007", true}, {"yes", true}, {"TRUE", true}, {"-0t", true},

@@ -11,39 +11,10 @@ using cache_test::CacheFixture;
 using cache_test::CacheLog;
 using cache_test::Gate;
 using cache_test::hashed;
+using cache_test::Listener;
 using platform::Value;
 
 namespace {
-
-// What the engine tells the plugin, in order.
-struct Listener : VLCacheListenerDelegate {
-  std::mutex mutex;
-  std::vector<std::string> events;
-  void add(std::string event) {
-    std::lock_guard lock(mutex);
-    events.push_back(std::move(event));
-  }
-  void fireOnProgressEvent(std::int64_t processed, std::int64_t total) override {
-    add("progress " + std::to_string(processed) + "/" + std::to_string(total));
-  }
-  void fireOnErrorEvent(const std::string& message) override { add("error " + message); }
-  void fireOnFinishEvent() override { add("finish"); }
-  void updateStatus(std::int64_t status) override { add("status " + std::to_string(status)); }
-  void throwException(const std::string& message) override { add("exception " + message); }
-  size_t count(const std::string& prefix) {
-    std::lock_guard lock(mutex);
-    size_t n = 0;
-    for (const auto& event : events) n += event.rfind(prefix, 0) == 0;
-    return n;
-  }
-  std::vector<std::string> starting(const std::string& prefix) {
-    std::lock_guard lock(mutex);
-    std::vector<std::string> out;
-    for (const auto& event : events)
-      if (event.rfind(prefix, 0) == 0) out.push_back(event);
-    return out;
-  }
-};
 
 class NativeCacheTest : public CacheFixture {
  protected:
@@ -63,34 +34,27 @@ class NativeCacheTest : public CacheFixture {
     return engine;
   }
 
-  // Serves `count` resources "/app/<prefix>N.js" and answers their list and mappings, counting
-  // every request per path.
-  Value resources(const std::string& prefix, int count, std::shared_ptr<Gate> gate = nullptr,
-                  int held = 0) {
-    Value list = Value::array();
-    for (int i = 0; i < count; ++i) {
-      std::string path = "/app/" + prefix + std::to_string(i) + ".js";
-      std::string content = prefix + " content " + std::to_string(i);
-      list.push_back(hashed(path, content));
-      bool hold = gate && i < held;
-      server.on("GET", path, [hits = hits, path, content, gate, hold](const auto&, auto& response) {
-        hits->add(path);
-        if (hold) gate->pass();
-        response.set_content(content, "text/javascript");
-      });
-    }
-    return list;
+  static Value mappingsFor(const Value& list) { return Value{{"/app/index.js", list[0]}}; }
+  void start(const Value& list, const std::string& version, Value options = nullptr) {
+    engine->startCaching(host(), "app", version, list, mappingsFor(list), nullptr, std::move(options));
   }
-  static Value mappingsFor(const Value& list) {
-    Value maps = Value::object();
-    maps["/app/index.js"] = list[0];
-    return maps;
+  // Launches, serves `count` resources and caches them as v1.
+  void cacheV1(const std::string& prefix, int count, Value& list) {
+    launch();
+    list = resources(prefix, count);
+    start(list, "v1");
+    ASSERT_TRUE(waitForFinishes(1));
   }
-  int hitsOf(const std::string& path) { return hits->of(path); }
   bool waitForFinishes(size_t n, double seconds = 15) {
     return testing_support::waitUntil([&] { return listener->count("finish") >= n; }, seconds);
   }
-  static void forgetHashes() {
+  // Rewrites the manifest as `change` leaves it, with no hash to check it against.
+  template <typename Change>
+  void rewriteManifest(Change change) {
+    engine.reset();
+    Value manifest = *platform::readPropertyList(VLNativeCache::manifestFilePath());
+    change(manifest, manifest["cachedEntries"][VLNativeCache::keyForHostname(host(), "app")]);
+    platform::writePropertyList(VLNativeCache::manifestFilePath(), manifest);
     platform::UserDefaults::standard().remove(VLNativeCache::kFileHashKey);
     platform::UserDefaults::standard().remove(VLNativeCache::kPreviousFileHashKey);
   }
@@ -103,21 +67,6 @@ class NativeCacheTest : public CacheFixture {
 
   std::shared_ptr<VLNativeCache> engine;
   std::shared_ptr<Listener> listener;
-  // Requests per path. The server's threads may still answer after the test body, so the
-  // handlers share the counts.
-  struct Hits {
-    std::mutex mutex;
-    std::map<std::string, int> counts;
-    void add(const std::string& path) {
-      std::lock_guard lock(mutex);
-      ++counts[path];
-    }
-    int of(const std::string& path) {
-      std::lock_guard lock(mutex);
-      return counts[path];
-    }
-  };
-  std::shared_ptr<Hits> hits = std::make_shared<Hits>();
 };
 
 }  // namespace
@@ -128,31 +77,26 @@ TEST_F(NativeCacheTest, AFullUpdateSwapsItselfInPersistsAndIsRestoredAtTheNextLa
   EXPECT_EQ(engine->currentStatus(), VLCacheStatusNoApplication);
   EXPECT_EQ(engine->getRunningVersionToken(), "n/a");
 
-  Value list = resources("a", 6);
-  engine->startCaching(host(), "app", "v1", list, mappingsFor(list), nullptr, nullptr);
+  Value list = resources("a", 3);
+  start(list, "v1");
   ASSERT_TRUE(waitForFinishes(1));
-  EXPECT_EQ(listener->starting("status"),
-            (std::vector<std::string>{"status 3", "status 4", "status 1"}));
-  auto progress = listener->starting("progress");
-  ASSERT_EQ(progress.size(), 6u);
-  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(progress[i], "progress " + std::to_string(i + 1) + "/6");
-  EXPECT_EQ(listener->count("error"), 0u);
+  EXPECT_EQ(listener->events, (std::vector<std::string>{"status 3", "progress 1/3", "progress 2/3", "progress 3/3",
+                                                        "status 4", "status 1", "finish"}));
   EXPECT_EQ(engine->getRunningVersionToken(), "v1");
   EXPECT_EQ(engine->ongoingCacheResources(), nullptr);
   EXPECT_EQ(storedHash(), fileHash());
   EXPECT_EQ(platform::UserDefaults::standard().string(VLNativeCache::kFileCreatedKey), "true");
 
   // The same version again: skipped, with a status and a finish event, nothing fetched.
-  engine->startCaching(host(), "app", "v1", list, mappingsFor(list), nullptr, nullptr);
+  start(list, "v1");
   EXPECT_EQ(listener->events.back(), "finish");
-  EXPECT_EQ(hitsOf("/app/a0.js"), 1);
+  EXPECT_EQ(server.requestCount("/app/a0.js"), 1u);
 
   launch();
   EXPECT_TRUE(CacheLog::shared().contains("Native cache successfully loaded"));
   EXPECT_EQ(engine->currentApplication(), VLNativeCache::keyForHostname(host(), "app"));
   EXPECT_EQ(engine->getRunningVersionToken(), "v1");
-  auto app = engine->applicationCache(*engine->currentApplication());
-  auto mapped = app->getCacheEntryForURL("/app/index.js");
+  auto mapped = engine->applicationCache(*engine->currentApplication())->getCacheEntryForURL("/app/index.js");
   ASSERT_TRUE(mapped);
   EXPECT_EQ(cache_test::readFile(localFile(*mapped)), "a content 0");
 }
@@ -161,7 +105,7 @@ TEST_F(NativeCacheTest, ACheckpointSurvivesARestartAndOnlyWhatIsMissingIsFetched
   launch();
   auto gate = std::make_shared<Gate>();
   Value list = resources("b", 4, gate, 2);  // b0 and b1 wait at the gate
-  engine->startCaching(host(), "app", "v1", list, mappingsFor(list), nullptr, nullptr);
+  start(list, "v1");
   ASSERT_TRUE(testing_support::waitUntil(
       [&] { return CacheLog::shared().contains("Checkpoint was created with success"); }, 10));
   ASSERT_TRUE(gate->waitForWaiting(2));
@@ -171,43 +115,43 @@ TEST_F(NativeCacheTest, ACheckpointSurvivesARestartAndOnlyWhatIsMissingIsFetched
   ASSERT_TRUE(app);
   EXPECT_EQ(app->getCacheEntries().size(), 2u);
 
-  engine->startCaching(host(), "app", "v1", list, mappingsFor(list), nullptr, nullptr);
+  start(list, "v1");
   ASSERT_TRUE(waitForFinishes(1));
   EXPECT_EQ(engine->getRunningVersionToken(), "v1");
-  EXPECT_EQ(hitsOf("/app/b2.js"), 1);
-  EXPECT_EQ(hitsOf("/app/b3.js"), 1);
-  EXPECT_GE(hitsOf("/app/b0.js"), 2);
+  EXPECT_EQ(server.requestCount("/app/b2.js") + server.requestCount("/app/b3.js"), 2u);
+  EXPECT_GE(server.requestCount("/app/b0.js"), 2u);
 }
 
 TEST_F(NativeCacheTest, AnotherVersionCancelsTheOngoingOneAndSkippingCancelsItsDownloads) {
+  auto allCancelled = [](const std::shared_ptr<VLCacheResources>& frame) {
+    for (const auto& operation : frame->downloadQueue()->operations())
+      if (!operation->isCancelled()) return false;
+    return true;
+  };
   launch();
   auto gate = std::make_shared<Gate>();
   Value held = resources("c", 3, gate, 3);
-  engine->startCaching(host(), "app", "v1", held, mappingsFor(held), nullptr, nullptr);
+  start(held, "v1");
   ASSERT_TRUE(gate->waitForWaiting(1));
   auto first = engine->ongoingCacheResources();
-  // The same version while it runs: nothing happens.
-  engine->startCaching(host(), "app", "v1", held, mappingsFor(held), nullptr, nullptr);
+  start(held, "v1");  // the same version while it runs: nothing happens
   EXPECT_EQ(engine->ongoingCacheResources(), first);
 
   Value quick = resources("d", 3);
-  engine->startCaching(host(), "app", "v2", quick, mappingsFor(quick), nullptr, nullptr);
+  start(quick, "v2");
   ASSERT_TRUE(waitForFinishes(1));
-  for (const auto& operation : first->downloadQueue()->operations())
-    EXPECT_TRUE(operation->isCancelled());
+  EXPECT_TRUE(allCancelled(first));
   EXPECT_EQ(engine->getRunningVersionToken(), "v2");
 
   // A download of v3 is under way when the page asks for v2 again: the skip stops it.
   auto gate3 = std::make_shared<Gate>();
-  Value third = resources("e", 2, gate3, 2);
-  engine->startCaching(host(), "app", "v3", third, mappingsFor(third), nullptr, nullptr);
+  start(resources("e", 2, gate3, 2), "v3");
   ASSERT_TRUE(gate3->waitForWaiting(1));
   auto v3 = engine->ongoingCacheResources();
-  engine->startCaching(host(), "app", "v2", quick, mappingsFor(quick), nullptr, nullptr);
+  start(quick, "v2");
   EXPECT_EQ(engine->ongoingCacheResources(), nullptr);
   EXPECT_EQ(engine->currentStatus(), VLCacheStatusIdle);
-  for (const auto& operation : v3->downloadQueue()->operations())
-    EXPECT_TRUE(operation->isCancelled());
+  EXPECT_TRUE(allCancelled(v3));
   gate->release();
   gate3->release();
   EXPECT_EQ(engine->getRunningVersionToken(), "v2");
@@ -216,17 +160,13 @@ TEST_F(NativeCacheTest, AnotherVersionCancelsTheOngoingOneAndSkippingCancelsItsD
 TEST_F(NativeCacheTest, RejectedAndFailedStartsAreReportedAsErrorEvents) {
   launch();
   engine->startCaching(host(), "app", "v1", Value::array(), Value::object(), nullptr, nullptr);
-  EXPECT_EQ(listener->events,
-            (std::vector<std::string>{"error Caching operation was rejected: resource list and "
-                                      "url mappings dictionary are not valid",
-                                      "finish"}));
+  EXPECT_EQ(listener->events, (std::vector<std::string>{"error Caching operation was rejected: resource list and "
+                                                        "url mappings dictionary are not valid",
+                                                        "finish"}));
   // The application's folder cannot be made: a file stands where it goes.
   platform::fs::writeFileAtomically(
-      platform::fs::appendPath(VLCacheLocations::cacheDirectory(),
-                               VLNativeCache::keyForHostname(host(), "app")),
-      "x");
-  Value list = resources("f", 1);
-  engine->startCaching(host(), "app", "v1", list, mappingsFor(list), nullptr, nullptr);
+      platform::fs::appendPath(VLCacheLocations::cacheDirectory(), VLNativeCache::keyForHostname(host(), "app")), "x");
+  start(resources("f", 1), "v1");
   EXPECT_EQ(listener->count("error Failed to download resources for application version v1"), 1u);
   EXPECT_EQ(listener->events.back(), "finish");
   EXPECT_EQ(engine->currentStatus(), VLCacheStatusNoApplication);
@@ -236,18 +176,17 @@ TEST_F(NativeCacheTest, OptionsAreComparedWithTheSessionAndClamped) {
   launch();
   Value list = resources("g", 1);
   Value options = {{"windowSize", 5}, {"resourceConnectTimeout", 4}, {"resourceReadTimeout", 30}};
-  engine->startCaching(host(), "app", "v1", list, mappingsFor(list), nullptr, options);
+  start(list, "v1", options);
   ASSERT_TRUE(waitForFinishes(1));
   auto session = engine->downloadSession();
   EXPECT_EQ(session->configuration().timeoutIntervalForRequest(), 4);
-  engine->startCaching(host(), "app", "v2", list, mappingsFor(list), nullptr, options);
+  start(list, "v2", options);
   ASSERT_TRUE(waitForFinishes(2));
   EXPECT_EQ(engine->downloadSession(), session);
   EXPECT_EQ(engine->maxNumberOfRetries(), -1);
 
-  Value wild = {{"windowSize", 1e15}, {"resourceReadTimeout", 1e300},
-                {"resourceConnectTimeout", "soon"}, {"maxNumberOfRetries", 0}};
-  engine->startCaching(host(), "app", "v3", list, mappingsFor(list), nullptr, wild);
+  start(list, "v3", {{"windowSize", 1e15}, {"resourceReadTimeout", 1e300}, {"resourceConnectTimeout", "soon"},
+                     {"maxNumberOfRetries", 0}});
   ASSERT_TRUE(waitForFinishes(3));
   const auto& configuration = engine->downloadSession()->configuration();
   EXPECT_EQ(configuration.httpMaximumConnectionsPerHost(), VLCacheOptions::kMaximumWindowSize);
@@ -256,14 +195,11 @@ TEST_F(NativeCacheTest, OptionsAreComparedWithTheSessionAndClamped) {
 }
 
 TEST_F(NativeCacheTest, SwitchingConfirmsTheRunningVersionAndCleansUpAtTheNextLaunch) {
-  launch();
-  Value one = resources("h", 2);
-  engine->startCaching(host(), "app", "v1", one, mappingsFor(one), nullptr, nullptr);
-  ASSERT_TRUE(waitForFinishes(1));
+  Value one;
+  ASSERT_NO_FATAL_FAILURE(cacheV1("h", 2, one));
   auto app = engine->applicationCache(*engine->currentApplication());
   std::string oldFile = localFile(*app->getCacheEntries().at(one[1].get<std::string>()));
-  Value two = resources("i", 2);
-  engine->startCaching(host(), "app", "v2", two, mappingsFor(two), nullptr, nullptr);
+  start(resources("i", 2), "v2");
   ASSERT_TRUE(waitForFinishes(2));
 
   engine->switchToVersion(host(), "app", "v1");
@@ -281,10 +217,8 @@ TEST_F(NativeCacheTest, SwitchingConfirmsTheRunningVersionAndCleansUpAtTheNextLa
 }
 
 TEST_F(NativeCacheTest, TheManifestFileIsTrustedOnlyWithItsHash) {
-  launch();
-  Value list = resources("j", 2);
-  engine->startCaching(host(), "app", "v1", list, mappingsFor(list), nullptr, nullptr);
-  ASSERT_TRUE(waitForFinishes(1));
+  Value list;
+  ASSERT_NO_FATAL_FAILURE(cacheV1("j", 2, list));
   engine.reset();
   const std::string path = VLNativeCache::manifestFilePath();
   std::string text = cache_test::readFile(path);
@@ -302,22 +236,15 @@ TEST_F(NativeCacheTest, TheManifestFileIsTrustedOnlyWithItsHash) {
 
   // With no stored hash the file is loaded, but its file names must stay inside the cache.
   engine.reset();
-  forgetHashes();
-  Value manifest = *platform::parsePropertyList(text);
-  std::string victim = root.file("victim");
-  platform::fs::writeFileAtomically(victim, "keep me");
-  const std::string key = VLNativeCache::keyForHostname(host(), "app");
-  Value& stored = manifest["cachedEntries"][key];
-  stored["cachedEntries"]["/app/evil.js"] = {{"url", "/app/evil.js"},
-                                             {"fileName", "../../victim"},
-                                             {"status", 2},
-                                             {"resourceToDelete", true},
-                                             {"cacheVersions", Value::object()}};
-  stored["cachedFrames"].push_back({{"versionToken", "old"},
-                                    {"status", 2},
-                                    {"frameToDelete", true},
-                                    {"resources", Value::array({"/app/evil.js"})}});
-  platform::writePropertyList(path, manifest);
+  platform::fs::writeFileAtomically(path, text);
+  std::string victim = root.write("victim", "keep me");
+  rewriteManifest([](Value&, Value& stored) {
+    stored["cachedEntries"]["/app/evil.js"] = {{"url", "/app/evil.js"}, {"fileName", "../../victim"}, {"status", 2},
+                                               {"resourceToDelete", true}, {"cacheVersions", Value::object()}};
+    stored["cachedFrames"].push_back(
+        {{"versionToken", "old"}, {"status", 2}, {"frameToDelete", true},
+         {"resources", Value::array({"/app/evil.js"})}});
+  });
   launch();
   EXPECT_EQ(engine->getRunningVersionToken(), "v1");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the clean-up's queue
@@ -326,23 +253,15 @@ TEST_F(NativeCacheTest, TheManifestFileIsTrustedOnlyWithItsHash) {
 }
 
 TEST_F(NativeCacheTest, AnOlderFormatIsUpgradedAndNotStampedBeforeTheUpgradeRan) {
-  launch();
-  Value list = resources("k", 2);
-  engine->startCaching(host(), "app", "v1", list, mappingsFor(list), nullptr, nullptr);
-  ASSERT_TRUE(waitForFinishes(1));
-  engine.reset();
+  Value list;
+  ASSERT_NO_FATAL_FAILURE(cacheV1("k", 2, list));
+  rewriteManifest([&](Value& manifest, Value& application) {
+    manifest.erase("nativeCacheVersion");
+    application.erase("cachedFrames");
+    // The older format kept mappings in the pool, under their own URL.
+    application["cachedEntries"]["/app/index.js"] = application["cachedEntries"][list[0].get<std::string>()];
+  });
   const std::string path = VLNativeCache::manifestFilePath();
-  Value manifest = *platform::readPropertyList(path);
-  manifest.erase("nativeCacheVersion");
-  const std::string key = VLNativeCache::keyForHostname(host(), "app");
-  Value& application = manifest["cachedEntries"][key];
-  application.erase("cachedFrames");
-  // The older format kept mappings in the pool, under their own URL.
-  application["cachedEntries"]["/app/index.js"] =
-      application["cachedEntries"][list[0].get<std::string>()];
-  platform::writePropertyList(path, manifest);
-  forgetHashes();
-
   launch();  // its clean-up writes nothing yet
   EXPECT_TRUE(engine->cacheUpgrade());
   EXPECT_EQ(cache_test::readFile(path).find("2.0.0"), std::string::npos);
@@ -353,28 +272,26 @@ TEST_F(NativeCacheTest, AnOlderFormatIsUpgradedAndNotStampedBeforeTheUpgradeRan)
   launch();
   EXPECT_FALSE(engine->cacheUpgrade());
   EXPECT_EQ(engine->getRunningVersionToken(), "v1");
-  auto entry = engine->applicationCache(key)->getCacheEntryForURL("/app/index.js");
+  auto app = engine->applicationCache(VLNativeCache::keyForHostname(host(), "app"));
+  auto entry = app->getCacheEntryForURL("/app/index.js");
   ASSERT_TRUE(entry);
   EXPECT_EQ(cache_test::readFile(localFile(*entry)), "k content 0");
 }
 
 TEST_F(NativeCacheTest, ACrashBetweenTheHashAndTheFileLosesNothingAndLeavesNoFiles) {
-  launch();
-  Value list = resources("l", 2);
-  engine->startCaching(host(), "app", "v1", list, mappingsFor(list), nullptr, nullptr);
-  ASSERT_TRUE(waitForFinishes(1));
+  Value list;
+  ASSERT_NO_FATAL_FAILURE(cacheV1("l", 2, list));
   const std::string before = fileHash();
   // The "crash": every write stops once the new hash is stored, before the file is replaced.
   VLCacheLocations::setFileOperationHook([](std::string_view point) {
     if (point == "manifest-hash") throw VLException("Stopped", "stopped");
   });
   Value two = resources("m", 2);
-  engine->startCaching(host(), "app", "v2", two, mappingsFor(two), nullptr, nullptr);
+  start(two, "v2");
   ASSERT_TRUE(waitForFinishes(2));
   VLCacheLocations::setFileOperationHook({});
   auto app = engine->applicationCache(*engine->currentApplication());
-  std::string newFile = localFile(*app->getCacheFrameForVersion("v2")->getResourceForUrl(
-      two[1].get<std::string>()));
+  std::string newFile = localFile(*app->getCacheFrameForVersion("v2")->getResourceForUrl(two[1].get<std::string>()));
   ASSERT_TRUE(platform::fs::exists(newFile));
   EXPECT_EQ(fileHash(), before);
   EXPECT_NE(storedHash(), before);
@@ -389,8 +306,7 @@ TEST_F(NativeCacheTest, CheckpointHealAndSwapWritersKeepTheFileAndHashTogether) 
   launch();
   engine->setCurrentApplication(host(), "app");
   Value list = resources("n", 40);
-  engine->startCaching(host(), "app", "v1", list, mappingsFor(list), nullptr,
-                       Value{{"windowSize", 8}});
+  start(list, "v1", Value{{"windowSize", 8}});
   auto key = VLNativeCache::keyForHostname(host(), "app");
   std::atomic<bool> stop{false};
   std::vector<std::thread> writers;

@@ -22,15 +22,6 @@ void expectAnswer(const std::optional<VLWebResponse>& answer, int status, const 
   EXPECT_EQ(answer->data(), body);
 }
 
-struct Finishes : VLCacheListenerDelegate {
-  std::atomic<int> count{0};
-  void fireOnFinishEvent() override { ++count; }
-  void fireOnProgressEvent(std::int64_t, std::int64_t) override {}
-  void fireOnErrorEvent(const std::string&) override {}
-  void updateStatus(std::int64_t) override {}
-  void throwException(const std::string&) override {}
-};
-
 // An engine with version v1 of "app" cached from the test server: /app/a0.js ... /app/a2.js,
 // each named with its content hash. The server's answers can be switched to a failure.
 class ServingTest : public CacheFixture {
@@ -39,7 +30,7 @@ class ServingTest : public CacheFixture {
     platform::UserDefaults::resetForTesting();
     online(true);
     engine = VLNativeCache::sharedInstanceWithFirstRun(true, 0, 0);
-    engine->setDelegate(finishes);
+    engine->setDelegate(listener);
     Value list = Value::array();
     for (int i = 0; i < 3; ++i) {
       const std::string path = "/app/a" + std::to_string(i) + ".js";
@@ -57,7 +48,7 @@ class ServingTest : public CacheFixture {
     Value maps = Value::object();
     maps["/app/index.js"] = urls[0];
     engine->startCaching(host(), "app", "v1", list, maps, nullptr, nullptr);
-    ASSERT_TRUE(testing_support::waitUntil([&] { return finishes->count >= 1; }, 15));
+    ASSERT_TRUE(testing_support::waitUntil([&] { return listener->count("finish") >= 1; }, 15));
     ASSERT_EQ(engine->getRunningVersionToken(), "v1");
     app = engine->applicationCache(*engine->currentApplication());
   }
@@ -71,14 +62,22 @@ class ServingTest : public CacheFixture {
   static void online(bool available) {
     platform::NetworkState state;
     state.networkAvailable = available;
-    state.connectivity = available ? platform::NetworkConnectivity::Full
-                                   : platform::NetworkConnectivity::Local;
+    state.connectivity = available ? platform::NetworkConnectivity::Full : platform::NetworkConnectivity::Local;
     state.interfaceKind = platform::NetworkInterfaceKind::Wired;
     platform::NetworkMonitor::shared().setSimulatedState(state);
   }
 
   std::string at(const std::string& url) { return server.url(url); }
   std::shared_ptr<VLCacheEntry> entry(int i) { return app->getCacheEntryForURL(urls[i]); }
+  // Adds a package frame that knows `packaged` under its URL.
+  void addPackaged(const std::shared_ptr<VLCacheEntry>& packaged) {
+    auto package = VLCacheResources::initForHostname(host(), "app", "p", true, {});
+    package->addResource(packaged, packaged->url());
+    app->addPreBundleFrame(package);
+  }
+  static std::string storedHash() {
+    return platform::UserDefaults::standard().string(VLNativeCache::kFileHashKey).value_or("");
+  }
 
   // Starts a request; the future holds what the handler got.
   std::future<std::optional<VLWebResponse>> ask(platform::URLRequest request) {
@@ -117,7 +116,7 @@ class ServingTest : public CacheFixture {
     }
   };
   std::shared_ptr<State> state = std::make_shared<State>();
-  std::shared_ptr<Finishes> finishes = std::make_shared<Finishes>();
+  std::shared_ptr<cache_test::Listener> listener = std::make_shared<cache_test::Listener>();
   std::shared_ptr<VLNativeCache> engine;
   std::shared_ptr<VLApplicationCache> app;
   std::vector<std::string> urls;
@@ -125,10 +124,11 @@ class ServingTest : public CacheFixture {
 
 TEST_F(ServingTest, KeysFollowTheQueryAndTrailingSlashRulesAndRefuseTraversal) {
   auto key = [](const char* url) { return VLNativeCache::resourceKeyForURL(urlOf(url)); };
-  EXPECT_EQ(key("https://h/index.html?x=1&y=2"), "/index.html");
-  EXPECT_EQ(key("https://h/index.html?x"), "/index.html?x");
-  EXPECT_EQ(key("https://h/index.html?=x"), "/index.html?=x");
-  EXPECT_EQ(key("https://h/app/"), "/app/");
+  // A query of name=value pairs is left out; any other stays, as does a trailing slash.
+  for (auto [url, expected] : std::vector<std::pair<const char*, const char*>>{
+           {"https://h/index.html?x=1&y=2", "/index.html"}, {"https://h/index.html?x", "/index.html?x"},
+           {"https://h/index.html?=x", "/index.html?=x"}, {"https://h/app/", "/app/"}})
+    EXPECT_EQ(key(url), expected) << url;
   for (const char* hostile : {"https://h/app/%2e%2e/x", "https://h/app/..%2Fx", "https://h/app/%5cx",
                               "https://h/app/%252E%252E/x", "https://h/app/%ff"})
     EXPECT_EQ(key(hostile), std::nullopt) << hostile;
@@ -143,9 +143,7 @@ TEST_F(ServingTest, KeysFollowTheQueryAndTrailingSlashRulesAndRefuseTraversal) {
 }
 
 TEST_F(ServingTest, AMissingFileHealsFromThePackageElseTheNetworkElseIs404) {
-  auto package = VLCacheResources::initForHostname(host(), "app", "p", true, {});
-  package->addResource(std::make_shared<VLCacheEntry>(urls[0], "/www/a0.js", true), urls[0]);
-  app->addPreBundleFrame(package);
+  addPackaged(std::make_shared<VLCacheEntry>(urls[0], "/www/a0.js", true));
   root.write("package/www/a0.js", "content 0");
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(platform::fs::remove(localFile(*entry(i))) == std::nullopt);
   // A folder where a cached file should be counts as missing, never as content.
@@ -153,8 +151,7 @@ TEST_F(ServingTest, AMissingFileHealsFromThePackageElseTheNetworkElseIs404) {
 
   auto fromPackage = get(urls[0]);
   expectAnswer(fromPackage, 200, "content 0");
-  EXPECT_EQ(fromPackage->response().allHeaderFields(),
-            (platform::HTTPHeaders{{"Content-Type", "text/javascript"}}));
+  EXPECT_EQ(fromPackage->response().allHeaderFields(), (platform::HTTPHeaders{{"Content-Type", "text/javascript"}}));
   EXPECT_EQ(server.requestCount("/app/a0.js"), 1u);
   EXPECT_FALSE(entry(0)->preBundled());
   EXPECT_TRUE(CacheLog::shared().contains("from prebundle: SUCCEDED"));
@@ -176,11 +173,9 @@ TEST_F(ServingTest, APackageEntryIsDownloadedIntoTheCacheFolderNeverIntoThePacka
   server.on("GET", "/app/p.js", [](const auto&, auto& response) {
     response.set_content("packaged", "text/javascript");
   });
-  auto package = VLCacheResources::initForHostname(host(), "app", "p", true, {});
   auto packaged = std::make_shared<VLCacheEntry>(url, "/www/p.js", true);
   packaged->setMimeType("text/javascript");
-  package->addResource(packaged, url);
-  app->addPreBundleFrame(package);
+  addPackaged(packaged);
 
   platform::URLRequest request(urlOf(at(url)));
   request.setValue("mine", "x-version-tokens");
@@ -241,17 +236,14 @@ TEST_F(ServingTest, AHealedMimeTypeIsPersistedAndAFailedWriteStaysInsideTheServi
   entry(0)->setMimeType("");
   entry(1)->setMimeType("");
   engine->writeCacheManifest();
-  const std::string before =
-      platform::UserDefaults::standard().string(VLNativeCache::kFileHashKey).value_or("");
+  const std::string before = storedHash();
   ASSERT_FALSE(before.empty());
   auto answer = get(urls[0]);
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->response().valueForHTTPHeaderField("Content-Type"),
             VLMimeTypesHelper::sharedInstance()->getMimeTypeForExtension("js"));
-  const std::string after =
-      platform::UserDefaults::standard().string(VLNativeCache::kFileHashKey).value_or("");
-  EXPECT_NE(after, before);
-  EXPECT_EQ(VLFileChecksum::contentHashOfFile(VLNativeCache::manifestFilePath()), after);
+  EXPECT_NE(storedHash(), before);
+  EXPECT_EQ(VLFileChecksum::contentHashOfFile(VLNativeCache::manifestFilePath()), storedHash());
 
   // The manifest's place is taken by a folder: the write fails, the request is answered.
   const std::string manifest = VLNativeCache::manifestFilePath();

@@ -38,31 +38,30 @@ TEST_F(CacheFixture, ContentTypeGivesLowerCaseTypeAndCharset) {
 }
 
 TEST_F(CacheFixture, ValidationChecksTheHashOfTheQueryOrTheVersionToken) {
-  std::string abc = root.write("abc", "abc");
-  EXPECT_EQ(validationFailure("/app/x.js?kAFQmDzST7DWlj99KOF_cg", abc), "valid");
-  EXPECT_EQ(validationFailure("/app/x.js", abc), "valid");  // nothing to compare with
-  EXPECT_EQ(validationFailure("/app/x.js?1B2M2Y8AsgTpgAmY7PhCfg", abc),
-            "File is corrupt or invalid");
-  EXPECT_TRUE(CacheLog::shared().contains(
-      "Checksum failed for file /app/x.js?1B2M2Y8AsgTpgAmY7PhCfg. Received hash: "
-      "1B2M2Y8AsgTpgAmY7PhCfg | Calculated hash: kAFQmDzST7DWlj99KOF_cg"));
-  EXPECT_EQ(validationFailure("/app/x.js", root.write("empty", "")), "File not found or is empty");
-  EXPECT_EQ(validationFailure("/app/x.js", root.file("missing")),
-            "Unable to validate downloaded file");
-
-  // Index, manifest and module information pass when they carry their version token.
-  std::string index =
-      root.write("index", "<script>VLManifestLoader.indexVersionToken = \"T1\";</script>");
-  std::string manifest = root.write("manifest", R"({"name":"x","versionToken":"T1"})");
-  EXPECT_EQ(validationFailure("/app/index.html?T1", index), "valid");
-  EXPECT_EQ(validationFailure("/app/manifest.json?T1", manifest), "valid");
-  EXPECT_EQ(validationFailure("/app/moduleservices/moduleinfo?T1", manifest), "valid");
-  EXPECT_EQ(validationFailure("/app/manifest.json?T2", manifest), "File is corrupt or invalid");
-  EXPECT_EQ(validationFailure("/app/main.js?T1", index), "File is corrupt or invalid");
-  EXPECT_EQ(validationFailure("/index.html?T1", index), "File is corrupt or invalid");
-  // The token is text, not a pattern.
-  std::string dotted = root.write("dotted", R"({"versionToken":"T1x2"})");
-  EXPECT_EQ(validationFailure("/app/manifest.json?T1.2", dotted), "File is corrupt or invalid");
+  const std::string abc = root.write("abc", "abc"), empty = root.write("empty", ""), missing = root.file("missing");
+  // Index, manifest and module information pass when they carry their version token; the
+  // token is text, not a pattern.
+  const std::string index = root.write("index", "<script>VLManifestLoader.indexVersionToken = \"T1\";</script>");
+  const std::string manifest = root.write("manifest", R"({"name":"x","versionToken":"T1"})");
+  const std::string dotted = root.write("dotted", R"({"versionToken":"T1x2"})");
+  const std::string corrupt = "File is corrupt or invalid";
+  for (const auto& [url, file, expected] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"/app/x.js?kAFQmDzST7DWlj99KOF_cg", abc, "valid"},
+           {"/app/x.js", abc, "valid"},  // nothing to compare with
+           {"/app/x.js?1B2M2Y8AsgTpgAmY7PhCfg", abc, corrupt},
+           {"/app/x.js", empty, "File not found or is empty"},
+           {"/app/x.js", missing, "Unable to validate downloaded file"},
+           {"/app/index.html?T1", index, "valid"},
+           {"/app/manifest.json?T1", manifest, "valid"},
+           {"/app/moduleservices/moduleinfo?T1", manifest, "valid"},
+           {"/app/manifest.json?T2", manifest, corrupt},
+           {"/app/main.js?T1", index, corrupt},
+           {"/index.html?T1", index, corrupt},
+           {"/app/manifest.json?T1.2", dotted, corrupt}})
+    EXPECT_EQ(validationFailure(url, file), expected) << url;
+  EXPECT_TRUE(
+      CacheLog::shared().contains("Checksum failed for file /app/x.js?1B2M2Y8AsgTpgAmY7PhCfg. Received hash: "
+                                  "1B2M2Y8AsgTpgAmY7PhCfg | Calculated hash: kAFQmDzST7DWlj99KOF_cg"));
 }
 
 TEST(VLCacheResources, RefusesResourceURLsThatCouldNameAnotherHost) {
@@ -78,8 +77,7 @@ TEST_F(CacheFixture, StoredFilesReplaceTheOldOneByRenameAndFailuresNeverLand) {
   std::string destination = localFile(entry);
   root.write("data/Library/Application Support/VLNativeCache/key/a", "old");
 
-  EXPECT_EQ(VLCacheResources::storeDownloadedFile(entry, root.write("t1", "corrupt")),
-            "File is corrupt or invalid");
+  EXPECT_EQ(VLCacheResources::storeDownloadedFile(entry, root.write("t1", "corrupt")), "File is corrupt or invalid");
   EXPECT_EQ(cache_test::readFile(destination), "old");
 
   // A reader never finds the file missing while new versions land.
@@ -109,16 +107,14 @@ TEST_F(CacheFixture, SingleDownloadReportsFailureStoreAndSuccess) {
   auto run = [&](const std::string& url) {
     auto entry = std::make_shared<VLCacheEntry>(url, "key/" + url.substr(5, 3), false);
     std::promise<bool> result;
-    VLCacheResources::downloadResourceSync(
-        entry, platform::URLRequest(*platform::URL::parse(server.url(url))), session,
-        [&](bool success) { result.set_value(success); });
+    VLCacheResources::downloadResourceSync(entry, platform::URLRequest(*platform::URL::parse(server.url(url))), session,
+                                           [&](bool success) { result.set_value(success); });
     EXPECT_EQ(result.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     return entry;
   };
   auto missing = run("/app/nothing.js");
   EXPECT_EQ(missing->status(), VLCacheEntryStatusFailed);
-  EXPECT_TRUE(
-      CacheLog::shared().contains("Failed to download resource /app/nothing.js: HTTP status 404"));
+  EXPECT_TRUE(CacheLog::shared().contains("Failed to download resource /app/nothing.js: HTTP status 404"));
 
   auto bad = run(hashed("/app/bad.css", "body{}"));
   EXPECT_EQ(bad->status(), VLCacheEntryStatusToFetch);

@@ -27,6 +27,8 @@ namespace e2e {
 using platform::Value;
 using testing_support::TempDir;
 
+inline std::string readText(const std::string& path) { return platform::fs::readFile(path).value_or(""); }
+
 struct ProgramRun {
   int exitStatus = -1;
   bool timedOut = false;
@@ -68,17 +70,21 @@ inline ProgramRun runProgram(const std::vector<std::string>& args, const std::ve
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   if (!run.timedOut && WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
-  run.output = platform::fs::readFile(logPath).value_or("");
+  run.output = readText(logPath);
   return run;
+}
+
+// Copies `from` to `to`, putting the test server's address in place of every "@HOST@".
+inline void configureHost(const std::string& from, const std::string& to, const std::string& host) {
+  std::string text = readText(from);
+  for (size_t at; (at = text.find("@HOST@")) != std::string::npos;) text.replace(at, 6, host);
+  EXPECT_FALSE(platform::fs::writeFileAtomically(to, text)) << to;
 }
 
 // Writes `text` to `path`, making its folders.
 inline void writeText(const std::string& path, const std::string& text) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(file, nullptr) << path;
-  std::fwrite(text.data(), 1, text.size(), file);
-  std::fclose(file);
+  ASSERT_FALSE(platform::fs::writeFileAtomically(path, text)) << path;
 }
 
 inline void stopProgram(pid_t pid) {
@@ -94,8 +100,7 @@ inline void stopProgram(pid_t pid) {
 
 // Waits until the file at `path` holds `text`.
 inline bool outputContains(const std::string& path, const std::string& text, double seconds) {
-  return testing_support::waitUntil(
-      [&] { return platform::fs::readFile(path).value_or("").find(text) != std::string::npos; }, seconds);
+  return testing_support::waitUntil([&] { return readText(path).find(text) != std::string::npos; }, seconds);
 }
 
 // A private D-Bus session bus for the tests that need one; gone with the object.
@@ -129,16 +134,19 @@ class E2E : public ::testing::Test {
   // Nor wait for a person: the camera's gallery answers from its listing, without a window.
   static constexpr const char* kNoChooserWindow = "VELTRO_CAMERA_CHOOSER=list";
 
-  ProgramRun shell(const std::string& program, std::vector<std::string> args, std::vector<std::string> environment = {}) {
-    args.insert(args.begin(), program);
+  std::vector<std::string> withDefaults(std::vector<std::string> environment) const {
     environment.insert(environment.begin(), {"NO_AT_BRIDGE=1", kNoSessionBus, kNoChooserWindow, "XDG_RUNTIME_DIR=" + temp_.path()});
-    return runProgram(args, environment, 45, temp_.file("shell.log"));
+    return environment;
+  }
+  ProgramRun shell(const std::string& program, std::vector<std::string> args, std::vector<std::string> environment = {},
+                   double seconds = 45) {
+    args.insert(args.begin(), program);
+    return runProgram(args, withDefaults(std::move(environment)), seconds, temp_.file("shell.log"));
   }
   pid_t startShell(const std::string& program, std::vector<std::string> args, std::vector<std::string> environment,
                    const std::string& log) {
     args.insert(args.begin(), program);
-    environment.insert(environment.begin(), {"NO_AT_BRIDGE=1", kNoSessionBus, kNoChooserWindow, "XDG_RUNTIME_DIR=" + temp_.path()});
-    return startProgram(args, environment, log);
+    return startProgram(args, withDefaults(std::move(environment)), log);
   }
   // A copy of a package that a test may change.
   std::string copyPackage(const std::string& from, const std::string& name) {
@@ -147,15 +155,22 @@ class E2E : public ::testing::Test {
     return to;
   }
 
-  // Runs the shell with the test plugins on the test package (with `extra` arguments) and
-  // answers what its page reported; `run` keeps the run for the assertions.
-  Value runTestPackage(std::vector<std::string> extra, ProgramRun& run) {
+  // Runs `program` on `package` in the data root "data" (with `extra` arguments before the
+  // package), expecting it to end well, and answers what its page reported (null when nothing);
+  // `run` keeps the run for the assertions.
+  Value runPackage(const std::string& program, const std::string& package, ProgramRun& run,
+                   std::vector<std::string> environment = {}, std::vector<std::string> extra = {},
+                   double seconds = 45) {
     std::string report = temp_.file("report.json");
+    std::filesystem::remove(report);
     std::vector<std::string> args{"--data-root", temp_.file("data")};
     args.insert(args.end(), extra.begin(), extra.end());
-    args.push_back(VELTRO_E2E_PACKAGE);
-    run = shell(VELTRO_SHELL_E2E, args, {"VELTRO_E2E_REPORT=" + report});
-    return Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
+    args.push_back(package);
+    environment.push_back("VELTRO_E2E_REPORT=" + report);
+    run = shell(program, args, std::move(environment), seconds);
+    EXPECT_FALSE(run.timedOut) << run.output;
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    return Value::parse(readText(report), nullptr, false);
   }
 
   testing_support::VirtualDisplay display_;

@@ -1,37 +1,21 @@
-#include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "platform/foundation/FileManager.h"
-#include "platform/foundation/StableHash.h"
-#include "platform/foundation/Value.h"
 #include "E2EShell.h"
-#include "support/TestSupport.h"
-#include "support/VirtualDisplay.h"
+#include "platform/foundation/StableHash.h"
 
 namespace {
 
 using namespace e2e;
 
 TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
+  // A URL the shell is opened with reaches the page, characters that could break a script too.
+  const std::string url = "veltro-e2e://item/7?q='1');alert('x&y={2}|^#frag";
   ProgramRun run;
-  Value found = runTestPackage({}, run);
-  ASSERT_FALSE(run.timedOut) << run.output;
-  ASSERT_EQ(run.exitStatus, 0) << run.output;
+  Value found = runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_PACKAGE, run, {}, {"--open-url", url});
   ASSERT_TRUE(found.is_object()) << run.output;
 
   EXPECT_EQ(found["deviceready"], true);
@@ -40,28 +24,24 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
   EXPECT_EQ(found["assetsURL"], "app://localhost");
 
   // An echo returns the arguments unchanged, also text that could break the callback script.
-  EXPECT_EQ(found["echo"]["ok"], true);
-  EXPECT_EQ(found["echo"]["args"][0], Value::parse(R"(["hello", 42, {"nested": [true, null]}])"));
+  EXPECT_EQ(found["echo"], Value::parse(R"({"ok": true, "args": [["hello", 42, {"nested": [true, null]}]]})"));
   EXPECT_EQ(found["echoTrickyEqual"], true) << found["echoTricky"].dump();
 
   // A failing action reaches the failure callback with its message.
-  EXPECT_EQ(found["fail"]["ok"], false);
-  EXPECT_EQ(found["fail"]["args"][0], "deliberate");
+  EXPECT_EQ(found["fail"], Value::parse(R"({"ok": false, "args": ["deliberate"]})"));
 
   // Calls the host cannot run are never answered, and the bridge goes on working.
-  EXPECT_EQ(found["missingAction"], "no answer");
-  EXPECT_EQ(found["unknownService"], "no answer");
-  EXPECT_EQ(found["notAPlugin"], "no answer");
+  for (const char* call : {"missingAction", "unknownService", "notAPlugin"})
+    EXPECT_EQ(found[call], "no answer") << call;
   EXPECT_EQ(found["afterErrors"]["args"][0][0], "still working");
   EXPECT_NE(run.output.find("Method 'noSuchAction:' not defined in Plugin 'Echo'"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Plugin 'NoSuchService' not found"), std::string::npos) << run.output;
 
-  // Hostile arguments: answered with an error, never a crash; text is repaired, not dropped.
+  // Hostile arguments: answered with an error, never a crash.
   EXPECT_EQ(found["deep"]["ok"], false) << found["deep"].dump();
   EXPECT_NE(found["deep"]["args"][0].get<std::string>().find("nest deeper than 256 levels"), std::string::npos);
   EXPECT_EQ(found["deepThenEcho"]["args"][0][0], "after deep");
-  EXPECT_EQ(found["loneSurrogateReplaced"], true) << found["loneSurrogate"].dump();
-  EXPECT_EQ(found["openedURL"], nullptr);
+  EXPECT_EQ(found["openedURL"], url);
 
   // The window told the host view controller that its view appeared and was laid out.
   std::vector<std::string> seen = found.value("viewNotifications", std::vector<std::string>{});
@@ -71,8 +51,7 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
   auto position = [&](const char* name) { return std::find(seen.begin(), seen.end(), name) - seen.begin(); };
   EXPECT_LT(position("HBRViewWillAppearNotification"), position("HBRViewDidAppearNotification"));
 
-  EXPECT_EQ(found["arrayBuffer"]["ok"], true);
-  EXPECT_EQ(found["arrayBuffer"]["bytes"], Value::parse("[0, 1, 2, 254, 255]"));
+  EXPECT_EQ(found["arrayBuffer"], Value::parse(R"({"ok": true, "bytes": [0, 1, 2, 254, 255]})"));
   EXPECT_EQ(found["repeat"], Value::parse("[1, 2, 3]"));
   EXPECT_EQ(found["batch"], Value::parse("[0, 1, 2, 3, 4]"));
   EXPECT_EQ(found["channelAnswers"], Value::parse("[3, 2]"));
@@ -82,27 +61,25 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
   EXPECT_EQ(found["afterNoCallback"]["args"][0][0], "after");
   EXPECT_NE(run.output.find("Invalid callback id received by sendPluginResult"), std::string::npos) << run.output;
 
-  // The SQLite plugin answers from its own queues; a name cannot lead out of Documents.
+  // The SQLite plugin answers from its own queues.
   const Value& sqlite = found["sqlite"];
   EXPECT_EQ(sqlite["open"]["args"][0], "Database opened") << sqlite.dump(2);
   EXPECT_EQ(sqlite["batch"]["args"][0][1]["result"]["insertId"], 1) << sqlite.dump(2);
   EXPECT_EQ(sqlite["batch"]["args"][0][2]["error"]["code"], 6) << sqlite.dump(2);
   EXPECT_EQ(sqlite["select"]["args"][0]["rowsAffected"], 0);
   EXPECT_EQ(sqlite["selectEqual"], true) << sqlite.dump(2);
-  EXPECT_EQ(sqlite["escape"]["args"][0], "INTERNAL PLUGIN ERROR: invalid database name");
   EXPECT_EQ(sqlite["close"]["args"][0], "DB closed");
   EXPECT_EQ(sqlite["delete"]["args"][0], "DB deleted");
   EXPECT_FALSE(platform::fs::exists(temp_.file("data/Documents/e2e.db")));
-  EXPECT_FALSE(platform::fs::exists(temp_.file("data/escape.db")));
 
   // Every calling style at once: made and answered in one order.
   EXPECT_EQ(found["order"]["inOrder"], true) << found["order"].dump();
   EXPECT_EQ(found["nested"], Value::parse(R"(["level0", "level1", "sibling0", "level2", "sibling1", "level3", "sibling2"])"));
   // Strings and bytes of 1 KB to 8 MB come back unchanged, on every road.
-  for (const char* size : {"1KB", "64KB", "1MB", "8MB"}) {
-    EXPECT_EQ(found["payloads"][size], Value::parse(R"({"string": true, "arrayBuffer": true, "view": true, "fromCallback": true})"))
+  for (const char* size : {"1KB", "64KB", "1MB", "8MB"})
+    EXPECT_EQ(found["payloads"][size],
+              Value::parse(R"({"string": true, "arrayBuffer": true, "view": true, "fromCallback": true})"))
         << size;
-  }
   // The page left while calls were on their way; the next page's calls are answered.
   EXPECT_EQ(found["afterLeaving"], "after leaving");
 
@@ -114,79 +91,74 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
       << run.output;
 }
 
-TEST_F(E2E, AURLTheShellIsOpenedWithReachesThePage) {
-  std::string url = "veltro-e2e://item/7?q='1');alert('x&y={2}|^#frag";
-  ProgramRun run;
-  Value found = runTestPackage({"--open-url", url}, run);
-  ASSERT_EQ(run.exitStatus, 0) << run.output;
-  EXPECT_EQ(found["openedURL"], url) << run.output;
-
-  ProgramRun bad = shell(VELTRO_SHELL, {"--open-url", "not a url"});
-  EXPECT_EQ(bad.exitStatus, 2);
-  EXPECT_NE(bad.output.find("--open-url needs a URL with a scheme"), std::string::npos) << bad.output;
-}
-
-// The e2e package with another start page, in a folder of the test's own.
-std::string packageWithStartPage(const TempDir& temp, const std::string& startPage) {
-  std::string folder = temp.file("package-" + std::to_string(platform::stableHash(startPage)));
-  std::error_code error;
-  std::filesystem::copy(VELTRO_E2E_PACKAGE, folder, std::filesystem::copy_options::recursive, error);
-  std::string config = platform::fs::readFile(folder + "/config.xml").value_or("");
-  size_t at = config.find("<content src=\"index.html\" />");
-  if (at != std::string::npos) config.replace(at, 29, "<content src=\"" + startPage + "\" />");
-  platform::fs::writeFileAtomically(folder + "/config.xml", config);
-  return folder;
+TEST_F(E2E, BadArgumentsAndAFolderThatIsNotAPackageAreRefused) {
+  for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--open-url", "not a url"}, "--open-url needs a URL with a scheme"},
+           {{"--width", "wide"}, "--width needs a positive number"},
+           {{"--data-root", temp_.file("data"), temp_.path()}, "is not an application package"}}) {
+    ProgramRun run = shell(VELTRO_SHELL, args);
+    EXPECT_EQ(run.exitStatus, 2) << message;
+    EXPECT_NE(run.output.find(message), std::string::npos) << run.output;
+  }
 }
 
 TEST_F(E2E, StartPagesLoadAsWebKitTakesThemAndAMissingOneShowsItsMessage) {
-  // A query and fragment with characters WebKit leaves unescaped.
-  ProgramRun loose = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), "--exit-after-load", "--timeout", "20",
-                                          packageWithStartPage(temp_, "index.html?q={1}|^x#top#more")});
-  EXPECT_EQ(loose.exitStatus, 0) << loose.output;
-  EXPECT_EQ(loose.output.find("was not found"), std::string::npos) << loose.output;
-
-  // A start page that is not there: the message page is the shell's own and is let through.
-  ProgramRun missing = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), "--exit-after-load", "--timeout", "20",
-                                            packageWithStartPage(temp_, "missing.html")});
-  EXPECT_EQ(missing.exitStatus, 0) << missing.output;
-  EXPECT_NE(missing.output.find("ERROR: Start Page at 'www/missing.html' was not found."), std::string::npos);
-  EXPECT_EQ(missing.output.find("navigation rejected"), std::string::npos) << missing.output;
+  // A query and fragment with characters WebKit leaves unescaped load; a start page that is not
+  // there shows the shell's own message page, which is let through.
+  std::string config = readText(std::string(VELTRO_E2E_PACKAGE) + "/config.xml");
+  config.replace(config.find("<content src=\"index.html\" />"), 29, "<content src=\"@START@\" />");
+  for (const std::string start : {"index.html?q={1}|^x#top#more", "missing.html"}) {
+    std::string package = copyPackage(VELTRO_E2E_PACKAGE, "package-" + std::to_string(platform::stableHash(start)));
+    writeText(package + "/config.xml", std::string(config).replace(config.find("@START@"), 7, start));
+    ProgramRun run =
+        shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), "--exit-after-load", "--timeout", "20", package});
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    bool missing = start == "missing.html";
+    const char* message = missing ? "ERROR: Start Page at 'www/missing.html' was not found." : "was not found";
+    EXPECT_EQ(run.output.find(message) != std::string::npos, missing) << run.output;
+    EXPECT_EQ(run.output.find("navigation rejected"), std::string::npos) << run.output;
+  }
 }
 
 // Sanitizer builds once ended here about ten seconds into every run; short runs missed it.
 TEST_F(E2E, TheShellKeepsRunningForFifteenSeconds) {
-  ProgramRun run = runProgram({VELTRO_SHELL, "--data-root", temp_.file("data"), VELTRO_EXAMPLE_PACKAGE},
-                              {"NO_AT_BRIDGE=1", kNoChooserWindow}, 16, temp_.file("long.log"));
+  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), VELTRO_EXAMPLE_PACKAGE}, {}, 16);
   EXPECT_TRUE(run.timedOut) << "the shell ended after less than 16 s with status " << run.exitStatus << "\n"
                             << run.output;
   for (const char* report : {"runtime error", "AddressSanitizer", "LeakSanitizer"})
     EXPECT_EQ(run.output.find(report), std::string::npos) << run.output;
 }
 
-TEST_F(E2E, ExampleAppDrawsItsPageAndLogsAtEveryLevel) {
+// The colour of the pixel at (x, y) of an image, as 0xRRGGBB.
+std::uint32_t pixelAt(GdkPixbuf* image, int x, int y) {
+  const guchar* p = gdk_pixbuf_read_pixels(image) + y * gdk_pixbuf_get_rowstride(image) +
+                    x * gdk_pixbuf_get_n_channels(image);
+  return std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
+}
+
+TEST_F(E2E, ExampleAppDrawsItsPageBelowTheStatusBarStripAndLogsAtEveryLevel) {
   std::string png = temp_.file("shot.png");
-  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), "--screenshot", png, "--width", "480", "--height",
-                                 "640", VELTRO_EXAMPLE_PACKAGE});
+  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), "--screenshot", png, "--width", "400",
+                                        "--height", "600", VELTRO_EXAMPLE_PACKAGE});
   ASSERT_FALSE(run.timedOut) << run.output;
   ASSERT_EQ(run.exitStatus, 0) << run.output;
 
   GError* error = nullptr;
   GdkPixbuf* image = gdk_pixbuf_new_from_file(png.c_str(), &error);
   ASSERT_NE(image, nullptr) << (error ? error->message : "no image");
-  EXPECT_EQ(gdk_pixbuf_get_width(image), 480);
-  EXPECT_EQ(gdk_pixbuf_get_height(image), 640);
-  int channels = gdk_pixbuf_get_n_channels(image);
-  int stride = gdk_pixbuf_get_rowstride(image);
-  const guchar* pixels = gdk_pixbuf_read_pixels(image);
-  std::set<std::uint32_t> colours;
-  for (int y = 0; y < gdk_pixbuf_get_height(image) && colours.size() < 3; y += 4) {
-    for (int x = 0; x < gdk_pixbuf_get_width(image); x += 4) {
-      const guchar* p = pixels + y * stride + x * channels;
-      colours.insert(std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2]);
-    }
+  EXPECT_EQ(gdk_pixbuf_get_width(image), 400);
+  EXPECT_EQ(gdk_pixbuf_get_height(image), 600);
+  // The example package asks for a strip of #1E6FD9 behind a 20-pixel status bar.
+  for (int x : {2, 200, 397}) {
+    EXPECT_EQ(pixelAt(image, x, 2), 0x1E6FD9u) << x;
+    EXPECT_EQ(pixelAt(image, x, 18), 0x1E6FD9u) << x;
   }
+  EXPECT_NE(pixelAt(image, 2, 22), 0x1E6FD9u) << "the page starts below the strip";
+  std::set<std::uint32_t> colours;
+  for (int y = 20; y < 600 && colours.size() < 3; y += 4)
+    for (int x = 0; x < 400; x += 4) colours.insert(pixelAt(image, x, y));
   g_object_unref(image);
-  EXPECT_GT(colours.size(), 1u) << "the screenshot is one colour";
+  EXPECT_GT(colours.size(), 1u) << "the page is one colour";
 
   // The page logs once at every level through the logger plugin; the console shows them all.
   for (const char* line : {"logVerbose from the example page", "logDebug from the example page",
@@ -194,16 +166,6 @@ TEST_F(E2E, ExampleAppDrawsItsPageAndLogsAtEveryLevel) {
                            "logError from the example page : at example (logging.js)",
                            "v2LogTrace from the example page", "v2LogError from the example page : at example (logging.js)"})
     EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
-}
-
-TEST_F(E2E, RefusesAFolderThatIsNotAPackage) {
-  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), temp_.path()});
-  EXPECT_EQ(run.exitStatus, 2);
-  EXPECT_NE(run.output.find("is not an application package"), std::string::npos) << run.output;
-
-  ProgramRun bad = shell(VELTRO_SHELL, {"--width", "wide"});
-  EXPECT_EQ(bad.exitStatus, 2);
-  EXPECT_NE(bad.output.find("--width needs a positive number"), std::string::npos) << bad.output;
 }
 
 TEST_F(E2E, AHostilePageCannotCrossTheBoundary) {
@@ -219,12 +181,8 @@ TEST_F(E2E, AHostilePageCannotCrossTheBoundary) {
                                "Documents/planted.txt"}) {
     writeText(data + "/" + relative, "planted");
   }
-  std::string report = temp_.file("report.json");
-  ProgramRun run = shell(VELTRO_SHELL_E2E, {"--data-root", data, package},
-                         {"VELTRO_E2E_REPORT=" + report, "VELTRO_E2E_DATA_ROOT=" + data});
-  ASSERT_FALSE(run.timedOut) << run.output;
-  ASSERT_EQ(run.exitStatus, 0) << run.output;
-  Value found = Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_E2E, package, run, {"VELTRO_E2E_DATA_ROOT=" + data});
   ASSERT_TRUE(found.is_object()) << run.output;
   EXPECT_FALSE(found.contains("exception")) << found.dump(2);
 
@@ -269,82 +227,54 @@ TEST_F(E2E, AFilePageOutsideThePackageGetsNoBridge) {
   std::string package = temp_.file("filepackage");
   std::string outside = temp_.file("outside/evil.html");
   writeText(outside,
-                          "<!DOCTYPE html><title>evil</title><script>"
-                          "window.webkit.messageHandlers.harbor.postMessage([null, 'FromFilePage', 'x', []]);"
-                          "</script>");
-  std::filesystem::create_directories(package + "/www");
+            "<!DOCTYPE html><title>evil</title><script>"
+            "window.webkit.messageHandlers.harbor.postMessage([null, 'FromFilePage', 'x', []]);</script>");
   writeText(package + "/www/index.html", "<!DOCTYPE html><title>inside</title>");
   std::filesystem::copy(std::string(VELTRO_E2E_PACKAGE) + "/Info.plist", package + "/Info.plist");
   writeText(package + "/config.xml",
-                          "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
-                          "<content src=\"file://" + outside + "\"/></widget>");
+            "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
+            "<content src=\"file://" + outside + "\"/></widget>");
   std::string log = temp_.file("file-shell.log");
   pid_t pid = startShell(VELTRO_SHELL_E2E, {"--data-root", temp_.file("data"), package}, {}, log);
   bool dropped = outputContains(log, "Dropped a message to 'harbor' from file://" + outside, 30);
   stopProgram(pid);
-  std::string output = platform::fs::readFile(log).value_or("");
-  EXPECT_TRUE(dropped) << output;
-  EXPECT_EQ(output.find("Plugin 'FromFilePage' not found"), std::string::npos) << output;
+  EXPECT_TRUE(dropped) << readText(log);
+  EXPECT_EQ(readText(log).find("Plugin 'FromFilePage' not found"), std::string::npos) << readText(log);
 }
 
 TEST_F(E2E, ABundleIdentifierThatIsNotReverseDNSIsRefused) {
+  // The identifier rules are the data root's own test; here the shell stops before it makes the
+  // folder the identifier would name under the default data root.
   std::string package = copyPackage(VELTRO_E2E_PACKAGE, "badid");
-  std::string plist = platform::fs::readFile(package + "/Info.plist").value_or("");
+  std::string plist = readText(package + "/Info.plist");
   size_t at = plist.find("com.veltro.e2e");
   ASSERT_NE(at, std::string::npos);
-  for (const char* identifier : {"../../../../escape", "com.veltro/../x", "com..veltro", ".hidden", "com.veltro e2e"}) {
-    std::string changed = plist;
-    changed.replace(at, std::string("com.veltro.e2e").size(), identifier);
-    writeText(package + "/Info.plist", changed);
-    // The default data root, which the identifier would name.
-    ProgramRun run = shell(VELTRO_SHELL, {package}, {"XDG_DATA_HOME=" + temp_.file("xdg"), "VELTRO_DATA_ROOT="});
-    EXPECT_EQ(run.exitStatus, 2) << identifier << run.output;
-    EXPECT_NE(run.output.find("is not a reverse-DNS name"), std::string::npos) << run.output;
-    EXPECT_FALSE(std::filesystem::exists(temp_.file("xdg"))) << identifier;
-    EXPECT_FALSE(std::filesystem::exists(temp_.file("escape"))) << identifier;
-  }
+  writeText(package + "/Info.plist", plist.replace(at, std::string("com.veltro.e2e").size(), "../../../../escape"));
+  ProgramRun run = shell(VELTRO_SHELL, {package}, {"XDG_DATA_HOME=" + temp_.file("xdg"), "VELTRO_DATA_ROOT="});
+  EXPECT_EQ(run.exitStatus, 2) << run.output;
+  EXPECT_NE(run.output.find("is not a reverse-DNS name"), std::string::npos) << run.output;
+  EXPECT_FALSE(std::filesystem::exists(temp_.file("xdg")));
+  EXPECT_FALSE(std::filesystem::exists(temp_.file("escape")));
 }
 
-TEST_F(E2E, ASecondShellOnTheSameDataRootHandsItsURLOverOrIsRefused) {
+// With a session bus a second shell hands its URL over (the deep-link test runs that); without
+// one to hand over on, it refuses to share the data root.
+TEST_F(E2E, ASecondShellOnTheSameDataRootWithoutABusIsRefused) {
   std::string data = temp_.file("data");
-  const std::string url = "veltro-e2e://deep/link?x=1";
-  {
-    PrivateSessionBus bus;
-    ASSERT_TRUE(bus.ok()) << "dbus-daemon could not start";
-    std::string log = temp_.file("first.log");
-    pid_t first = startShell(VELTRO_SHELL, {"--data-root", data, VELTRO_EXAMPLE_PACKAGE}, {bus.environment()}, log);
-    ASSERT_TRUE(outputContains(log, "Using WKWebView", 30)) << platform::fs::readFile(log).value_or("");
-    ProgramRun second = shell(VELTRO_SHELL, {"--data-root", data, "--open-url", url, VELTRO_EXAMPLE_PACKAGE},
-                              {bus.environment()});
-    EXPECT_EQ(second.exitStatus, 0) << second.output;
-    EXPECT_NE(second.output.find("it was handed the URL " + url), std::string::npos) << second.output;
-    EXPECT_TRUE(outputContains(log, "Opening " + url + ", handed over by another veltro-shell.", 10))
-        << platform::fs::readFile(log).value_or("");
-    stopProgram(first);
-  }
-  // Without a bus to hand over on, the second shell refuses to share the data root.
   std::string log = temp_.file("alone.log");
   pid_t first = startShell(VELTRO_SHELL, {"--data-root", data, VELTRO_EXAMPLE_PACKAGE}, {}, log);
-  ASSERT_TRUE(outputContains(log, "Using WKWebView", 30)) << platform::fs::readFile(log).value_or("");
-  ProgramRun second = shell(VELTRO_SHELL, {"--data-root", data, url, VELTRO_EXAMPLE_PACKAGE});
+  ASSERT_TRUE(outputContains(log, "Using WKWebView", 30)) << readText(log);
+  ProgramRun second = shell(VELTRO_SHELL, {"--data-root", data, "veltro-e2e://deep/link?x=1", VELTRO_EXAMPLE_PACKAGE});
   stopProgram(first);
   EXPECT_EQ(second.exitStatus, 2) << second.output;
   EXPECT_NE(second.output.find("another veltro-shell is already running on the data root"), std::string::npos)
       << second.output;
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(E2E, ThePageWorksWithFilesAndShowsAWrittenPicture) {
-  std::string report = temp_.file("report.json");
   std::string data = temp_.file("data");
-  ProgramRun run = shell(VELTRO_SHELL_E2E, {"--data-root", data, VELTRO_E2E_FILES_PACKAGE},
-                         {"VELTRO_E2E_REPORT=" + report});
-  ASSERT_FALSE(run.timedOut) << run.output;
-  ASSERT_EQ(run.exitStatus, 0) << run.output;
-  Value found = Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_FILES_PACKAGE, run);
   ASSERT_TRUE(found.is_object()) << run.output;
   EXPECT_FALSE(found.contains("error")) << found.dump(2);
 
@@ -358,24 +288,12 @@ TEST_F(E2E, ThePageWorksWithFilesAndShowsAWrittenPicture) {
   EXPECT_EQ(steps["picture shown"], "24 x 24") << found.dump(2);
   EXPECT_EQ(platform::fs::readFile(data + "/Documents/example/hello.txt"), "Hello from the Veltro shell");
   EXPECT_EQ(platform::fs::fileSize(data + "/Documents/example/picture.png"), 103u);
-
-  EXPECT_FALSE(found.contains("escaped"));
-  EXPECT_EQ(found["escapeRefused"], 1);
-  EXPECT_EQ(found["bundleWriteRefused"], 6);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(E2E, ThePageTakesAPictureShowsItAndListsTheGallery) {
-  std::string report = temp_.file("report.json");
   std::string data = temp_.file("data");
-  ProgramRun run = shell(VELTRO_SHELL_E2E, {"--data-root", data, VELTRO_E2E_CAMERA_PACKAGE},
-                         {"VELTRO_E2E_REPORT=" + report, "VELTRO_CAMERA_SOURCE=videotestsrc"});
-  ASSERT_FALSE(run.timedOut) << run.output;
-  ASSERT_EQ(run.exitStatus, 0) << run.output;
-  Value found = Value::parse(platform::fs::readFile(report).value_or(""), nullptr, false);
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_CAMERA_PACKAGE, run, {"VELTRO_CAMERA_SOURCE=videotestsrc"});
   ASSERT_TRUE(found.is_object()) << run.output;
   EXPECT_FALSE(found.contains("error")) << found.dump(2);
 

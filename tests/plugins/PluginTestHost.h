@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "host/HBRCommandDelegate.h"
 #include "host/HBRPlugin.h"
 #include "host/HBRPluginResult.h"
 #include "host/HBRViewController.h"
 #include "host/HeadlessTestEngine.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/ui/Application.h"
+#include "support/RecordingCommandDelegate.h"
 
 namespace plugintest {
 
@@ -25,20 +25,13 @@ struct Sent {
 
 // A command delegate that records results and runs background work on the main loop, so that
 // a test sees every answer by draining it.
-class RecordingDelegate : public HBRCommandDelegate {
+class RecordingDelegate : public testing_support::RecordingCommandDelegate {
  public:
-  std::optional<std::string> pathForResource(const std::string&) override { return std::nullopt; }
-  std::shared_ptr<platform::Object> getCommandInstance(const std::string&) override { return nullptr; }
   void sendPluginResult(const std::shared_ptr<HBRPluginResult>& result,
                         const std::optional<std::string>& callbackId) override {
     sent.push_back({result->status(), result->message(), result->keepCallback(), callbackId});
   }
-  void evalJs(const std::string&) override {}
-  void evalJs(const std::string&, bool) override {}
   void runInBackground(std::function<void()> block) override { platform::MainLoop::post(std::move(block)); }
-  platform::Value& settings() override { return settingsValue; }
-  URLTransformer urlTransformer() const override { return {}; }
-  void setUrlTransformer(URLTransformer) override {}
 
   // The results sent to `callbackId`.
   std::vector<Sent> to(const std::string& callbackId) const {
@@ -49,7 +42,6 @@ class RecordingDelegate : public HBRCommandDelegate {
   }
 
   std::vector<Sent> sent;
-  platform::Value settingsValue = platform::Value::object();
 };
 
 // A host controller that builds nothing when its view loads: the test puts the views in.

@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include "../E2EShell.h"
 #include "appcache/VLFileChecksum.h"
 #include "support/HttpsTestServer.h"
@@ -8,8 +6,6 @@
 using namespace e2e;
 
 namespace {
-
-std::string readText(const std::string& path) { return platform::fs::readFile(path).value_or(""); }
 
 // The JSON the first page wrote to the console after `marker`.
 Value consoleReport(const std::string& output, const std::string& marker) {
@@ -28,9 +24,7 @@ TEST_F(E2E, AnUpdateIsCachedSwappedInAndServedAfterAReload) {
   std::string package = copyPackage(VELTRO_E2E_UPDATE_PACKAGE, "package");
   testing_support::HttpsTestServer server;
   const std::string host = "127.0.0.1:" + std::to_string(server.port());
-  std::string config = readText(package + "/config.xml.in");
-  for (size_t at; (at = config.find("@HOST@")) != std::string::npos;) config.replace(at, 6, host);
-  writeText(package + "/config.xml", config);
+  configureHost(package + "/config.xml.in", package + "/config.xml", host);
 
   // The newer version: the same page and bridge, another version script and a page script
   // that reports what it is.
@@ -60,11 +54,9 @@ TEST_F(E2E, AnUpdateIsCachedSwappedInAndServedAfterAReload) {
     response.set_content(offer, "application/json");
   });
 
-  const std::string report = temp_.file("report.json");
-  ProgramRun run = shell(VELTRO_SHELL_E2E, {"--data-root", temp_.file("data"), package},
-                         {"VELTRO_EXTRA_CA_FILE=" +
-                              testing_support::TestCertificateAuthority::shared().caCertificateFile(),
-                          "VELTRO_E2E_REPORT=" + report});
+  ProgramRun run;
+  std::string ca = testing_support::TestCertificateAuthority::shared().caCertificateFile();
+  Value second = runPackage(VELTRO_SHELL_E2E, package, run, {"VELTRO_EXTRA_CA_FILE=" + ca});
   ASSERT_EQ(run.exitStatus, 0) << run.output;
 
   Value first = consoleReport(run.output, "E2E-FIRST-PAGE ");
@@ -79,7 +71,6 @@ TEST_F(E2E, AnUpdateIsCachedSwappedInAndServedAfterAReload) {
   // The packaged files never went to the server.
   EXPECT_EQ(server.requestCount("/shop/version.js"), 1u);
 
-  Value second = Value::parse(readText(report), nullptr, false);
   ASSERT_TRUE(second.is_object()) << run.output;
   EXPECT_EQ(second["version"], "v2") << second.dump();
   EXPECT_EQ(second["location"], "veltro://" + host + "/shop/index.html");

@@ -18,7 +18,7 @@ Value reportWithLinks(const std::string& path, size_t links, double seconds) {
   Value found;
   testing_support::waitUntil(
       [&] {
-        found = Value::parse(platform::fs::readFile(path).value_or(""), nullptr, false);
+        found = Value::parse(readText(path), nullptr, false);
         return found.is_object() && found["links"].is_array() && found["links"].size() >= links;
       },
       seconds);
@@ -41,15 +41,17 @@ TEST_F(E2E, DeepLinksGivenAtStartAndHandedOverByASecondShellReachThePageOnTheCha
                            {bus.environment(), "VELTRO_E2E_REPORT=" + report}, log);
   Value found = reportWithLinks(report, 1, 30);
   if (!found.is_object() || found["links"].size() != 1) stopProgram(first);
-  ASSERT_TRUE(found.is_object()) << platform::fs::readFile(log).value_or("");
+  ASSERT_TRUE(found.is_object()) << readText(log);
   ASSERT_EQ(found["links"].size(), 1u) << found.dump(2);
 
   ProgramRun second = shell(VELTRO_SHELL_E2E, arguments("myapp://SHOP/cart/a%20b?item=1#top"), {bus.environment()});
   EXPECT_EQ(second.exitStatus, 0) << second.output;
+  EXPECT_NE(second.output.find("it was handed the URL myapp://SHOP/cart"), std::string::npos) << second.output;
   // The first shell ends once its page has reported the second link.
   int status = -1;
   if (!testing_support::waitUntil([&] { return waitpid(first, &status, WNOHANG) == first; }, 30)) stopProgram(first);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << platform::fs::readFile(log).value_or("");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readText(log);
+  EXPECT_NE(readText(log).find(", handed over by another veltro-shell."), std::string::npos) << readText(log);
   found = reportWithLinks(report, 2, 1);
 
   EXPECT_EQ(found["links"], (Value{{{"URL", "https://server.test/Shop/orders/7?x=1"}, {"Type", "default"}},

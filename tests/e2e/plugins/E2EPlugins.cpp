@@ -12,6 +12,13 @@
 #include "platform/ui/Application.h"
 #include "plugins/ProcessTreeMemory.h"
 
+namespace {
+// Sends `result` to the command's callback, when the plugin still has a delegate.
+void answer(HBRPlugin& plugin, const HBRInvokedUrlCommand& command, std::shared_ptr<HBRPluginResult> result) {
+  if (auto delegate = plugin.commandDelegate()) delegate->sendPluginResult(result, command.callbackId());
+}
+}  // namespace
+
 E2EEcho::E2EEcho() {
   registerAction("echo", &E2EEcho::echo);
   registerAction("echoArrayBuffer", &E2EEcho::echoArrayBuffer);
@@ -23,52 +30,36 @@ E2EEcho::E2EEcho() {
 
 void E2EEcho::note(const HBRInvokedUrlCommand& command) {
   noted_.push_back(command.argumentAtIndex(0));
-  if (auto delegate = commandDelegate())
-    delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, command.arguments()),
-                               command.callbackId());
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK, command.arguments()));
 }
 
 void E2EEcho::notes(const HBRInvokedUrlCommand& command) {
-  if (auto delegate = commandDelegate())
-    delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, noted_), command.callbackId());
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK, noted_));
 }
 
 void E2EEcho::echo(const HBRInvokedUrlCommand& command) {
-  auto delegate = commandDelegate();
-  if (!delegate) return;
-  delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, command.arguments()),
-                             command.callbackId());
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK, command.arguments()));
 }
 
 void E2EEcho::echoArrayBuffer(const HBRInvokedUrlCommand& command) {
-  auto delegate = commandDelegate();
-  if (!delegate) return;
   // Read in place: the payload may be megabytes.
   const platform::Value& arguments = command.arguments();
-  if (arguments.empty() || !arguments[0].is_binary()) {
-    delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "not data"),
-                               command.callbackId());
-    return;
-  }
-  delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, arguments[0].get_binary()),
-                             command.callbackId());
+  if (arguments.empty() || !arguments[0].is_binary())
+    return answer(*this, command, HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "not data"));
+  answer(*this, command,
+         HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, arguments[0].get_binary()));
 }
 
 void E2EEcho::fail(const HBRInvokedUrlCommand& command) {
-  auto delegate = commandDelegate();
-  if (!delegate) return;
-  delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::Error, command.argumentAtIndex(0)),
-                             command.callbackId());
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::Error, command.argumentAtIndex(0)));
 }
 
 void E2EEcho::repeat(const HBRInvokedUrlCommand& command) {
-  auto delegate = commandDelegate();
-  if (!delegate) return;
   int count = command.argumentAtIndex(0, 1, HBRArgumentKind::Number).get<int>();
   for (int i = 1; i <= count; ++i) {
     auto result = HBRPluginResult::resultWithStatusAsInt(HBRResultStatus::OK, i);
     result->setKeepCallbackAsBool(i < count);
-    delegate->sendPluginResult(result, command.callbackId());
+    answer(*this, command, result);
   }
 }
 
@@ -86,8 +77,7 @@ void E2EChannel::announce(const HBRInvokedUrlCommand& command) {
   }
   delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "end"),
                              std::string(kChannel));
-  delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsInt(HBRResultStatus::OK, count),
-                             command.callbackId());
+  answer(*this, command, HBRPluginResult::resultWithStatusAsInt(HBRResultStatus::OK, count));
 }
 
 namespace {
@@ -104,12 +94,9 @@ E2EReport::E2EReport() {
 }
 
 void E2EReport::environment(const HBRInvokedUrlCommand& command) {
-  auto delegate = commandDelegate();
   const platform::Value& name = command.argumentAtIndex(0);
   const char* value = name.is_string() ? std::getenv(("VELTRO_E2E_" + name.get<std::string>()).c_str()) : nullptr;
-  if (delegate)
-    delegate->sendPluginResult(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::OK, value ? value : ""),
-                               command.callbackId());
+  answer(*this, command, HBRPluginResult::resultWithStatusAsString(HBRResultStatus::OK, value ? value : ""));
 }
 
 void E2EReport::report(const HBRInvokedUrlCommand& command) {

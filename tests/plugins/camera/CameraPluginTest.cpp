@@ -29,6 +29,10 @@ class ScriptedWrapper : public VLCAMRActionDelegate {
     std::string name;
     std::string tag;
     Value detail;
+    bool operator==(const Call&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const Call& call) {
+      return out << call.name << " " << call.tag << " " << call.detail.dump();
+    }
   };
 
   void captureMedia(const VLCAMRMediaOptions& options, const std::string& tag) override {
@@ -100,10 +104,9 @@ class CameraPluginTest : public ::testing::Test {
   void expectError(const std::string& id, const char* code) {
     auto result = one(*delegate, id);
     ASSERT_TRUE(result);
-    EXPECT_EQ(result->status(), HBRResultStatus::Error);
+    EXPECT_TRUE(result->status() == HBRResultStatus::Error && !result->keepCallback()) << id;
     EXPECT_EQ(result->message()["code"], code);
     EXPECT_TRUE(result->message()["message"].is_string());
-    EXPECT_FALSE(result->keepCallback());
   }
 
   static Value picture(int sourceType) {
@@ -120,16 +123,11 @@ class CameraPluginTest : public ::testing::Test {
 };
 
 TEST_F(CameraPluginTest, ActionsReachTheWrapperWithTheirOwnTags) {
+  using Call = ScriptedWrapper::Call;
   std::string choose = call("takePicture", {picture(0)});
-  auto first = wrapper->waitForCall(1);
-  EXPECT_EQ(first.name, "choosePicture");
-  EXPECT_EQ(first.detail, true);
-  EXPECT_EQ(first.tag, choose);
-
+  EXPECT_EQ(wrapper->waitForCall(1), (Call{"choosePicture", choose, true}));
   std::string capture = call("takePicture", {picture(1)});
-  auto second = wrapper->waitForCall(2);
-  EXPECT_EQ(second.name, "capturePicture");
-  EXPECT_EQ(second.detail, (Value{{"quality", 50}, {"width", 64}}));
+  EXPECT_EQ(wrapper->waitForCall(2), (Call{"capturePicture", capture, {{"quality", 50}, {"width", 64}}}));
 
   std::string record = call("recordVideo", {{{"saveToGallery", true}, {"includeMetadata", false}}});
   EXPECT_EQ(wrapper->waitForCall(3).detail, (Value{{"save", true}, {"metadata", false}}));
@@ -147,8 +145,7 @@ TEST_F(CameraPluginTest, ActionsReachTheWrapperWithTheirOwnTags) {
   plugin->callback(record, "ignored", VLCAMRError{VLCAMRError::captureVideoIssue});
   plugin->callback(gallery, std::nullopt, std::nullopt);
   auto captured = one(*delegate, capture);
-  EXPECT_EQ(captured->status(), HBRResultStatus::OK);
-  EXPECT_EQ(captured->message(), "file:///tmp/camera/a.jpg");
+  EXPECT_TRUE(captured->status() == HBRResultStatus::OK && captured->message() == "file:///tmp/camera/a.jpg");
   EXPECT_EQ(one(*delegate, choose)->message(), nullptr);
   expectError(record, "VL-PLUG-CAMR-0004");
   EXPECT_TRUE(delegate->results(gallery).empty());
@@ -199,9 +196,8 @@ TEST_F(CameraPluginTest, EditPictureNeedsStrictBase64OfAPictureWithinTheLimits) 
 }
 
 TEST_F(CameraPluginTest, PlayVideoAnswersOnceHowEverPlaybackEnds) {
-  std::string played = call("playVideo", {{{"videoURI", "file:///video.avi"}}});
-  EXPECT_EQ(one(*delegate, played)->status(), HBRResultStatus::OK);
-  EXPECT_EQ(one(*delegate, played)->message(), nullptr);
+  auto played = one(*delegate, call("playVideo", {{{"videoURI", "file:///video.avi"}}}));
+  EXPECT_TRUE(played->status() == HBRResultStatus::OK && played->message().is_null());
   EXPECT_EQ(wrapper->waitForCall(1).detail, "file:///video.avi");
 
   wrapper->playError = VLCAMRError{VLCAMRError::cameraUnavailable};

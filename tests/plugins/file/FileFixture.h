@@ -80,7 +80,6 @@ class FileFixture : public ::testing::Test {
   static std::string url(const std::string& relative, const std::string& fs = "persistent") {
     return "hbrfile://localhost/" + fs + "/" + relative;
   }
-  static Value error(int code) { return Value(code); }
 
   testing_support::ScopedDataRoot dir;
   std::shared_ptr<HBRViewController> vc;

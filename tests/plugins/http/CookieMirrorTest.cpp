@@ -39,14 +39,14 @@ TEST(HttpHeaderRules, CookieScriptCarriesTheCookieAsJSON) {
 }
 
 TEST_F(Fixture, InstallsTheCookieManagerAndTheSyncScript) {
-  const auto& scripts = engine->view->userContentController()->userScripts();
+  const auto& scripts = view->userContentController()->userScripts();
   ASSERT_EQ(scripts.size(), 2u);
   EXPECT_NE(scripts[0].source.find("HttpCookieManager"), std::string::npos);
   // The start page "index.html" has no origin: no page matches.
   EXPECT_NE(scripts[0].source.find("var appOrigin = null;"), std::string::npos);
   EXPECT_EQ(scripts[1].source, "window.webkit.messageHandlers.VLHttpSyncNow.postMessage(undefined)");
   EXPECT_TRUE(scripts[0].atDocumentStart && scripts[0].mainFrameOnly && scripts[1].mainFrameOnly);
-  EXPECT_TRUE(engine->view->userContentController()->handler("VLHttpSyncNow"));
+  EXPECT_TRUE(view->userContentController()->handler("VLHttpSyncNow"));
 
   vc->setStartPage("https://Example.test:8443/app/index.html");
   EXPECT_EQ(plugin->getAppOrigin(), "https://example.test:8443");
@@ -58,13 +58,13 @@ TEST_F(Fixture, ResponsesFromThePagesHostUpdateThePagesCopyWithoutHttpOnlyCookie
     response.headers.emplace("Set-Cookie", "theme=\"dark\\blue\"; Path=/");
     response.set_content("ok", "text/plain");
   });
-  engine->view->loadRequest(platform::URLRequest(*platform::URL::parse(url("/app/index.html"))));
+  view->loadRequest(platform::URLRequest(*platform::URL::parse(url("/app/index.html"))));
   platform::MainLoop::drain();
 
   Value payload = send("r", url("/app/login"));
   EXPECT_TRUE(payload["error"].is_null()) << payload.dump();
   // The payload comes after the push, so the page's copy is current when the answer arrives.
-  auto pushed = pushes(*engine->view);
+  auto pushed = pushes(*view);
   ASSERT_EQ(pushed.size(), 1u);
   EXPECT_EQ(pushed[0], "VeltroNative.HttpCookieManager.setCookie([\"theme=\\\"dark\\\\blue\\\"\"]);");
   // Native requests still send the HttpOnly cookie.
@@ -72,31 +72,30 @@ TEST_F(Fixture, ResponsesFromThePagesHostUpdateThePagesCopyWithoutHttpOnlyCookie
   EXPECT_NE(server.lastRequest("/app/login")->header("Cookie").find("sid=s3cret"), std::string::npos);
 
   // A page of another host keeps its copy; the shared store still learns the cookie.
-  engine->view->clearRecords();
-  engine->view->loadRequest(platform::URLRequest(*platform::URL::parse(server.localhostURL("/app/"))));
+  view->clearRecords();
+  view->loadRequest(platform::URLRequest(*platform::URL::parse(server.localhostURL("/app/"))));
   platform::MainLoop::drain();
   send("r3", url("/app/login"));
-  EXPECT_TRUE(pushes(*engine->view).empty());
+  EXPECT_TRUE(pushes(*view).empty());
 }
 
 TEST_F(Fixture, PageLoadSyncAnswersOnlyTheApplicationServersPages) {
   platform::HTTPCookieStorage::sharedHTTPCookieStorage()->setCookiesFromResponseHeaderFields(
       {{"Set-Cookie", "a=1; Path=/"}, {"Set-Cookie", "h=2; Path=/; HttpOnly"}},
       *platform::URL::parse(url("/app/")));
-  auto& view = *engine->view;
-  view.loadRequest(platform::URLRequest(*platform::URL::parse(server.localhostURL("/app/"))));
+  view->loadRequest(platform::URLRequest(*platform::URL::parse(server.localhostURL("/app/"))));
   platform::MainLoop::drain();
-  EXPECT_TRUE(view.postScriptMessage("VLHttpSyncNow", nullptr));
-  EXPECT_TRUE(pushes(view).empty());
+  EXPECT_TRUE(view->postScriptMessage("VLHttpSyncNow", nullptr));
+  EXPECT_TRUE(pushes(*view).empty());
 
-  view.loadRequest(platform::URLRequest(*platform::URL::parse(url("/app/index.html"))));
+  view->loadRequest(platform::URLRequest(*platform::URL::parse(url("/app/index.html"))));
   platform::MainLoop::drain();
-  EXPECT_TRUE(view.postScriptMessage("VLHttpSyncNow", nullptr));
-  EXPECT_EQ(pushes(view), std::vector<std::string>{"VeltroNative.HttpCookieManager.setCookie([\"a=1\"]);"});
+  EXPECT_TRUE(view->postScriptMessage("VLHttpSyncNow", nullptr));
+  EXPECT_EQ(pushes(*view), std::vector<std::string>{"VeltroNative.HttpCookieManager.setCookie([\"a=1\"]);"});
 }
 
 TEST_F(Fixture, ACookieWriteOffTheMainThreadNeverWaitsForIt) {
-  engine->view->loadRequest(platform::URLRequest(*platform::URL::parse(url("/app/index.html"))));
+  view->loadRequest(platform::URLRequest(*platform::URL::parse(url("/app/index.html"))));
   platform::MainLoop::drain();
   auto handler = plugin->cookieHandler();
   std::atomic<bool> returned{false}, completed{false}, completedOnMain{false};
@@ -118,7 +117,7 @@ TEST_F(Fixture, ACookieWriteOffTheMainThreadNeverWaitsForIt) {
   // The push and then the completion follow on the main thread.
   ASSERT_TRUE(platform::MainLoop::runUntil([&] { return completed.load(); }, 5));
   EXPECT_TRUE(completedOnMain);
-  EXPECT_EQ(pushes(*engine->view), std::vector<std::string>{"VeltroNative.HttpCookieManager.setCookie([\"w=1\"]);"});
+  EXPECT_EQ(pushes(*view), std::vector<std::string>{"VeltroNative.HttpCookieManager.setCookie([\"w=1\"]);"});
 }
 
 }  // namespace

@@ -3,70 +3,29 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRPluginResult.h"
 #include "host/HBRViewController.h"
-#include "host/HBRWebViewEngineProtocol.h"
+#include "host/HeadlessTestEngine.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/webkit/HeadlessWebView.h"
 #include "plugins/http/VLHttpPlugin.h"
 #include "support/HttpsTestServer.h"
+#include "support/RecordingCommandDelegate.h"
 #include "support/TestSupport.h"
 
 namespace httptest {
 
 using platform::Value;
 
-// Keeps every payload by callback id, in arrival order.
-class RecordingDelegate : public HBRCommandDelegate {
- public:
-  std::optional<std::string> pathForResource(const std::string&) override { return std::nullopt; }
-  std::shared_ptr<platform::Object> getCommandInstance(const std::string&) override { return nullptr; }
-  void sendPluginResult(const std::shared_ptr<HBRPluginResult>& result,
-                        const std::optional<std::string>& callbackId) override {
-    std::lock_guard lock(mutex);
-    results[callbackId.value_or("")].push_back(result);
-  }
-  void evalJs(const std::string&) override {}
-  void evalJs(const std::string&, bool) override {}
+// Keeps every payload by callback id, in arrival order; background work runs at once.
+struct RecordingDelegate : testing_support::RecordingCommandDelegate {
   void runInBackground(std::function<void()> block) override { block(); }
-  Value& settings() override { return settings_; }
-  Value settings_ = Value::object();
-  URLTransformer urlTransformer() const override { return {}; }
-  void setUrlTransformer(URLTransformer) override {}
-
-  size_t count(const std::string& id) {
-    std::lock_guard lock(mutex);
-    auto it = results.find(id);
-    return it == results.end() ? 0 : it->second.size();
-  }
-
-  std::mutex mutex;
-  std::map<std::string, std::vector<std::shared_ptr<HBRPluginResult>>> results;
-};
-
-class HeadlessEngine : public HBRWebViewEngineProtocol {
- public:
-  void loadRequest(const platform::URLRequest& request) override { view->loadRequest(request); }
-  void loadHTMLString(const std::string& html, const std::optional<platform::URL>& base) override {
-    view->loadHTMLString(html, base);
-  }
-  void evaluateJavaScript(const std::string& script, platform::webkit::JavaScriptCompletion completion) override {
-    view->evaluateJavaScript(script, std::move(completion));
-  }
-  std::optional<platform::URL> URL() const override { return view->url(); }
-  bool canLoadRequest(const platform::URLRequest&) const override { return true; }
-  void updateWithInfo(const HBRWebViewEngineInfo&) override {}
-  std::shared_ptr<platform::webkit::WebView> engineWebView() const override { return view; }
-
-  std::shared_ptr<platform::webkit::HeadlessWebView> view = std::make_shared<platform::webkit::HeadlessWebView>();
 };
 
 // A started HTTP plugin over a headless web view, with the test server as the application's
@@ -102,9 +61,8 @@ class HttpFixture : public ::testing::Test {
   }
   // The one payload of `id`, pumping the main loop (where answers after a response arrive).
   Value wait(const std::string& id, double seconds = 10) {
-    platform::MainLoop::runUntil([&] { return delegate->count(id) > 0; }, seconds);
-    std::lock_guard lock(delegate->mutex);
-    auto& list = delegate->results[id];
+    platform::MainLoop::runUntil([&] { return !delegate->results(id).empty(); }, seconds);
+    auto list = delegate->results(id);
     if (list.empty()) return Value();
     EXPECT_EQ(list.front()->status(), HBRResultStatus::OK);
     EXPECT_FALSE(list.front()->keepCallback());
@@ -123,7 +81,8 @@ class HttpFixture : public ::testing::Test {
   testing_support::HttpsTestServer server;
   std::shared_ptr<HBRViewController> vc;
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
-  std::shared_ptr<HeadlessEngine> engine = std::make_shared<HeadlessEngine>();
+  std::shared_ptr<HeadlessTestEngine> engine = std::make_shared<HeadlessTestEngine>();
+  std::shared_ptr<platform::webkit::HeadlessWebView> view = engine->headless();
   std::shared_ptr<VLHttpPlugin> plugin;
   int calls = 0;
 };

@@ -61,13 +61,10 @@ TEST_F(Fixture, ValidationStopsAtTheFirstFailedCheckWithItsMessage) {
 
 TEST_F(Fixture, BodyArgumentBecomesText) {
   auto body = [](Value v) { return VLHttpPlugin::getBodyFromCommand(HBRInvokedUrlCommand({v}, "c", "H", "a"), 0); };
-  EXPECT_EQ(body("text"), "text");
-  EXPECT_EQ(body(5), "5");
-  EXPECT_EQ(body(5.0), "5");
-  EXPECT_EQ(body(1.5), "1.5");
-  EXPECT_EQ(body({{"a", 1}}), "{\"a\":1}");
-  EXPECT_FALSE(body(Value::array({1})));
-  EXPECT_FALSE(body(nullptr));
+  for (const auto& [given, text] : std::vector<std::pair<Value, std::string>>{
+           {"text", "text"}, {5, "5"}, {5.0, "5"}, {1.5, "1.5"}, {{{"a", 1}}, "{\"a\":1}"}})
+    EXPECT_EQ(body(given), text) << given.dump();
+  EXPECT_FALSE(body(Value::array({1})) || body(nullptr));
 }
 
 TEST_F(Fixture, ResponsesArriveAsSuccessWithStatusHeadersAndBody) {
@@ -83,8 +80,7 @@ TEST_F(Fixture, ResponsesArriveAsSuccessWithStatusHeadersAndBody) {
 
   Value binary = send("r1", url("/bin"), "GET", Value::object(), 10000, nullptr, false);
   ASSERT_TRUE(binary["data"].is_object()) << binary.dump();
-  EXPECT_EQ(binary["requestId"], "r1");
-  EXPECT_TRUE(binary["error"].is_null());
+  EXPECT_TRUE(binary["requestId"] == "r1" && binary["error"].is_null());
   const Value& metadata = binary["data"]["metadata"];
   EXPECT_EQ(metadata["status"], 404);
   EXPECT_EQ(metadata["statusText"], "not found");
@@ -93,8 +89,7 @@ TEST_F(Fixture, ResponsesArriveAsSuccessWithStatusHeadersAndBody) {
   EXPECT_FALSE(metadata["responseHeaders"].contains("set-cookie"));
   EXPECT_EQ(metadata["responseHeaders"]["content-type"], "application/octet-stream");
   EXPECT_EQ(binary["data"]["chunkData"], "AP9oaQ==");
-  EXPECT_EQ(binary["data"]["order"], 0);
-  EXPECT_EQ(binary["data"]["last"], true);
+  EXPECT_TRUE(binary["data"]["order"] == 0 && binary["data"]["last"] == true);
 
   // The same bytes as text are not UTF-8: no text rather than a broken one.
   EXPECT_TRUE(send("r2", url("/bin"))["data"]["chunkData"].is_null());
@@ -112,11 +107,9 @@ TEST_F(Fixture, ReservedRequestHeadersNeverLeave) {
   send("r", url("/h"), "GET", headers);
   auto seen = server.lastRequest("/h");
   ASSERT_TRUE(seen);
-  EXPECT_EQ(seen->header("X-Sec"), "1");
-  EXPECT_EQ(seen->header("Authorization"), "Bearer t");
-  EXPECT_FALSE(seen->hasHeader("Sec-Fetch-Mode"));
-  EXPECT_FALSE(seen->hasHeader("Proxy-Authorization"));
-  EXPECT_FALSE(seen->hasHeader("Cookie"));
+  EXPECT_TRUE(seen->header("X-Sec") == "1" && seen->header("Authorization") == "Bearer t");
+  for (const char* name : {"Sec-Fetch-Mode", "Proxy-Authorization", "Cookie"})
+    EXPECT_FALSE(seen->hasHeader(name)) << name;
   EXPECT_NE(seen->header("User-Agent"), "page");
 }
 
@@ -143,8 +136,7 @@ TEST_F(Fixture, CrossHostRedirectCarriesOnlyThatHostsCookiesAndNoCredentials) {
   auto landed = server.lastRequest("/landing");
   ASSERT_TRUE(landed);
   EXPECT_EQ(landed->header("Cookie"), "there=2");
-  EXPECT_FALSE(landed->hasHeader("Authorization"));
-  EXPECT_FALSE(landed->hasHeader("Proxy-Authorization"));
+  EXPECT_FALSE(landed->hasHeader("Authorization") || landed->hasHeader("Proxy-Authorization"));
   EXPECT_EQ(landed->header("X-Trace"), "7");
   // The redirect response's cookie went to the shared store for its own host.
   EXPECT_EQ(store->cookieHeaderForURL(*platform::URL::parse(url("/"))).value_or(""), "here=1; hop=3");
@@ -229,8 +221,8 @@ TEST_F(Fixture, AbortedAndResetRequestsStaySilent) {
   plugin->onReset();
   release = true;
   platform::MainLoop::runFor(0.5);
-  EXPECT_EQ(delegate->count(held), 0u);
-  EXPECT_EQ(delegate->count(reset), 0u);
+  EXPECT_EQ(delegate->results(held).size(), 0u);
+  EXPECT_EQ(delegate->results(reset).size(), 0u);
 }
 
 }  // namespace

@@ -38,14 +38,14 @@ TEST_F(SQLiteTest, ConcurrentStatementsKeepTheirOwnCountsAndIds) {
   size_t expected = 0;
   for (int t = 0; t < kThreads; ++t) {
     for (const auto& id : single[t]) {
-      auto answer = delegate->wait(id);
+      auto answer = result(id);
       ASSERT_TRUE(answer.ok) << answer.message;
       EXPECT_EQ(answer.message["rowsAffected"], 1);
       ids.insert(answer.message["insertId"].get<std::int64_t>());
       ++expected;
     }
     for (const auto& id : batches[t]) {
-      auto answer = delegate->wait(id);
+      auto answer = result(id);
       ASSERT_EQ(answer.message.size(), size_t(kBatch));
       for (const auto& entry : answer.message) {
         EXPECT_EQ(entry["result"]["rowsAffected"], 1);
@@ -78,14 +78,14 @@ TEST_F(SQLiteTest, CloseWaitsForEarlierStatementsAndRefusesLaterOnes) {
     after.push_back(send("executeSql", {{"dbargs", {{"dbname", "k.db"}}}, {"ex", {{"sql", "SELECT 1"}}}}));
 
   for (const auto& id : before) {
-    auto answer = delegate->wait(id);
+    auto answer = result(id);
     ASSERT_EQ(answer.message.size(), 200u);
     EXPECT_EQ(answer.message[199]["type"], "success");
   }
-  EXPECT_EQ(delegate->wait(closed).message, "DB closed");
+  EXPECT_EQ(result(closed).message, "DB closed");
   int refused = 0;
   for (const auto& id : after) {
-    auto answer = delegate->wait(id);
+    auto answer = result(id);
     if (!answer.ok) {
       EXPECT_EQ(answer.message, "INTERNAL PLUGIN ERROR: No such database, you must open it first");
       ++refused;
@@ -106,10 +106,10 @@ TEST_F(SQLiteTest, DeleteWaitsForARunningBatch) {
   ASSERT_TRUE(sql("d.db", "CREATE TABLE t (id INTEGER PRIMARY KEY, v)").ok);
   std::string batch = send("backgroundExecuteSqlBatch", insertBatch("d.db", 500));
   std::string deleted = send("delete", {{"path", "d.db"}});
-  auto entries = delegate->wait(batch).message;
+  auto entries = result(batch).message;
   ASSERT_EQ(entries.size(), 500u);
   for (const auto& entry : entries) ASSERT_EQ(entry["type"], "success") << entry;
-  EXPECT_EQ(delegate->wait(deleted).message, "DB deleted");
+  EXPECT_EQ(result(deleted).message, "DB deleted");
   EXPECT_FALSE(platform::fs::exists(docs("d.db")));
   EXPECT_TRUE(plugin->openConnectionNames().empty());
 }

@@ -31,22 +31,29 @@ class StatusBarPluginTest : public ::testing::Test {
   }
 
   std::shared_ptr<HBRStatusBar> start(Value settings = Value::object()) {
-    host.delegate->settingsValue = std::move(settings);
+    host.delegate->settings_ = std::move(settings);
     return host.add<HBRStatusBar>();
   }
   Rect webFrame() const { return host.engine->headless()->frame(); }
+  // Performs `action` and answers the first result it sent.
+  plugintest::Sent ask(HBRStatusBar& plugin, const std::string& action, Value arguments = Value::array()) {
+    const std::string id = "Ask" + std::to_string(++asked);
+    plugin.performAction(action, command(std::move(arguments), id));
+    auto sent = host.delegate->to(id);
+    return sent.empty() ? plugintest::Sent{HBRResultStatus::NoResult, "<nothing>", false, id} : sent[0];
+  }
 
   testing_support::ScopedDataRoot dir;
   plugintest::Host host;
+  int asked = 0;
 };
 
 TEST_F(StatusBarPluginTest, WebViewTopFollowsStatusBarHeightAndSafeArea) {
-  EXPECT_EQ(HBRStatusBar::webViewTop(44, 44, true), 0);
-  EXPECT_EQ(HBRStatusBar::webViewTop(44, 40, true), 20);
-  EXPECT_EQ(HBRStatusBar::webViewTop(44, 20, true), 24);
-  EXPECT_EQ(HBRStatusBar::webViewTop(20, 44, true), 0);  // a bar lower than the inset
-  EXPECT_EQ(HBRStatusBar::webViewTop(20, 0, true), 0);
-  EXPECT_EQ(HBRStatusBar::webViewTop(20, 0, false), 20);
+  // (bar height, safe-area inset, overlaying) -> top; a bar lower than the inset adds nothing.
+  for (auto [bar, inset, overlays, top] : std::vector<std::tuple<double, double, bool, double>>{
+           {44, 44, true, 0}, {44, 40, true, 20}, {44, 20, true, 24}, {20, 44, true, 0}, {20, 0, true, 0},
+           {20, 0, false, 20}})
+    EXPECT_EQ(HBRStatusBar::webViewTop(bar, inset, overlays), top) << bar << " " << inset << " " << overlays;
 
   // The same through the views: a 44-point bar covers 44 points of a web view at the top.
   StatusBar::shared().setThickness(44);
@@ -64,18 +71,14 @@ TEST_F(StatusBarPluginTest, WebViewTopFollowsStatusBarHeightAndSafeArea) {
 TEST_F(StatusBarPluginTest, ColoursComeFromHexTextOrAFixedTableOfNames) {
   auto plugin = start();
   auto strip = [&] { return plugin->statusBarBackgroundView()->backgroundColor(); };
-  plugin->performAction("backgroundColorByHexString", command(Value::array({"#FFF"})));
-  EXPECT_EQ(strip(), std::nullopt);
-  plugin->performAction("backgroundColorByHexString", command(Value::array({"#ff0000"})));
-  EXPECT_EQ(strip(), (Color{1, 0, 0, 1}));
-  EXPECT_EQ(plugin->statusBarBackgroundColor(), (Color{1, 0, 0, 1}));
-  // A bad scan is black, as is an argument that is not text; trailing junk is ignored.
-  plugin->performAction("backgroundColorByHexString", command(Value::array({"#zzzzzzz"})));
-  EXPECT_EQ(strip(), (Color{0, 0, 0, 1}));
-  plugin->performAction("backgroundColorByHexString", command(Value::array({"#00ff00 and more"})));
-  EXPECT_EQ(strip(), (Color{0, 1, 0, 1}));
-  plugin->performAction("backgroundColorByHexString", command(Value::array({Value::object()})));
-  EXPECT_EQ(strip(), (Color{0, 0, 0, 1}));
+  // Three digits change nothing; a bad scan is black, as is an argument that is not text;
+  // trailing junk is ignored.
+  for (const auto& [given, colour] : std::vector<std::pair<Value, std::optional<Color>>>{
+           {"#FFF", std::nullopt}, {"#ff0000", Color{1, 0, 0, 1}}, {"#zzzzzzz", Color{0, 0, 0, 1}},
+           {"#00ff00 and more", Color{0, 1, 0, 1}}, {Value::object(), Color{0, 0, 0, 1}}}) {
+    plugin->performAction("backgroundColorByHexString", command(Value::array({given})));
+    EXPECT_EQ(strip(), colour) << given.dump();
+  }
   EXPECT_EQ(HBRStatusBar::colorFromHexString("#ffffffffffffffffffff"), (Color{1, 1, 1, 1}));
 
   // A name paints only the strip; the colour a new strip gets stays the hexadecimal one.
@@ -102,21 +105,19 @@ TEST_F(StatusBarPluginTest, EventsOnlyAfterReadyButTheStaticChannelAlways) {
   EXPECT_TRUE(host.delegate->to("Ready1").empty());
   auto channel = host.delegate->to(HBRStatusBarStaticChannel);
   ASSERT_EQ(channel.size(), 1u);
-  EXPECT_EQ(channel[0].status, HBRResultStatus::OK);
-  EXPECT_TRUE(channel[0].message.is_null());
-  EXPECT_TRUE(channel[0].keep);
+  EXPECT_TRUE(channel[0].status == HBRResultStatus::OK && channel[0].message.is_null() && channel[0].keep);
 
   StatusBar::shared().setHidden(false);
   plugin->performAction("_ready", command(Value::array(), "Ready1"));
   StatusBar::shared().setHidden(true);
   StatusBar::shared().tap();
   auto events = host.delegate->to("Ready1");
-  ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(events[0].message, true);
-  EXPECT_EQ(events[1].message, Value::parse(R"({"type": "viewport", "disableiOS12": false})"));
-  EXPECT_EQ(events[2].message, false);
-  EXPECT_EQ(events[3].message, Value::parse(R"({"type": "tap"})"));
-  for (const auto& event : events) EXPECT_TRUE(event.keep);
+  Value messages = Value::array();
+  for (const auto& event : events) {
+    messages.push_back(event.message);
+    EXPECT_TRUE(event.keep);
+  }
+  EXPECT_EQ(messages, Value::parse(R"([true, {"type": "viewport", "disableiOS12": false}, false, {"type": "tap"}])"));
   EXPECT_EQ(host.delegate->to(HBRStatusBarStaticChannel).size(), 3u);
 
   // A page reload ends the events; frame changes still go out.
@@ -150,12 +151,9 @@ TEST_F(StatusBarPluginTest, FrameChangesAndAppearingViewsResizeAfterADelay) {
 TEST_F(StatusBarPluginTest, OverlayHideShowAndHeight) {
   auto plugin = start();
   // Anything that is not a number turns the overlay on.
-  plugin->performAction("overlaysWebView", command(Value::array({0}), "O1"));
-  plugin->performAction("overlaysWebView", command(Value::array({"no"}), "O2"));
-  plugin->performAction("isStatusBarOverlayingWebview", command(Value::array(), "O3"));
-  EXPECT_EQ(host.delegate->to("O1")[0].message, false);
-  EXPECT_EQ(host.delegate->to("O2")[0].message, true);
-  EXPECT_EQ(host.delegate->to("O3")[0].message, true);
+  EXPECT_EQ(ask(*plugin, "overlaysWebView", Value::array({0})).message, false);
+  EXPECT_EQ(ask(*plugin, "overlaysWebView", Value::array({"no"})).message, true);
+  EXPECT_EQ(ask(*plugin, "isStatusBarOverlayingWebview").message, true);
 
   plugin->performAction("overlaysWebView", command(Value::array({false})));
   plugin->performAction("hide", command(Value::array(), "H1"));
@@ -164,10 +162,8 @@ TEST_F(StatusBarPluginTest, OverlayHideShowAndHeight) {
   EXPECT_EQ(webFrame(), (Rect{{0, 0}, {390, 844}}));
   EXPECT_EQ(plugin->statusBarBackgroundView()->superview(), nullptr);
   // Hiding a hidden bar only answers.
-  plugin->performAction("hide", command(Value::array(), "H2"));
-  EXPECT_EQ(host.delegate->to("H2")[0].status, HBRResultStatus::OK);
-  plugin->performAction("getStatusBarHeight", command(Value::array(), "G0"));
-  EXPECT_EQ(host.delegate->to("G0")[0].message, 0);
+  EXPECT_EQ(ask(*plugin, "hide").status, HBRResultStatus::OK);
+  EXPECT_EQ(ask(*plugin, "getStatusBarHeight").message, 0);
 
   plugin->performAction("show", command(Value::array(), "S1"));
   EXPECT_FALSE(StatusBar::shared().isHidden());
@@ -177,20 +173,15 @@ TEST_F(StatusBarPluginTest, OverlayHideShowAndHeight) {
 
   // The height is the smaller side of the frame, truncated.
   StatusBar::shared().setThickness(20.7);
-  plugin->performAction("getStatusBarHeight", command(Value::array(), "G1"));
-  EXPECT_EQ(host.delegate->to("G1")[0].message, 20);
+  EXPECT_EQ(ask(*plugin, "getStatusBarHeight").message, 20);
   platform::ui::Screen::setMainBounds({{0, 0}, {12, 844}});
-  plugin->performAction("getStatusBarHeight", command(Value::array(), "G2"));
-  EXPECT_EQ(host.delegate->to("G2")[0].message, 12);
+  EXPECT_EQ(ask(*plugin, "getStatusBarHeight").message, 12);
 }
 
 TEST_F(StatusBarPluginTest, PreferencesAtStartAndAtReady) {
   testing_support::LogCapture log;
-  Value settings = Value::object();
-  settings["statusbarbackgroundcolor"] = "#336699";
-  settings["statusbarstyle"] = "blackopaque";
-  settings["statusbaroverlayswebview"] = "false";
-  auto plugin = start(settings);
+  auto plugin = start({{"statusbarbackgroundcolor", "#336699"}, {"statusbarstyle", "blackopaque"},
+                       {"statusbaroverlayswebview", "false"}});
   EXPECT_TRUE(log.contains("blackopaque is deprecated and will be removed in next major release, use lightcontent"));
   EXPECT_EQ(plugin->statusBarBackgroundColor(), (Color{0x33 / 255.0, 0x66 / 255.0, 0x99 / 255.0, 1}));
   // The host controller decides the appearance unless the package says otherwise.

@@ -12,11 +12,6 @@
     return new Promise(function (resolve) { setTimeout(resolve, ms); });
   }
 
-  async function environment(name) {
-    var answer = await call('Report', 'environment', [name]);
-    return answer.args[0];
-  }
-
   async function fetched(url, options) {
     try {
       var response = await fetch(url, options || {});
@@ -58,14 +53,12 @@
   }
 
   async function files() {
-    var root = await environment('DATA_ROOT');
+    var root = (await call('Report', 'environment', ['DATA_ROOT'])).args[0];
     var base = window.HBR_ASSETS_URL;
     var prefix = base + '/_app_file_';
-    found.websiteData = await fetched(prefix + root + '/Library/WebKit/planted.txt');
-    found.webkitCache = await fetched(prefix + root + '/Library/Caches/WebKit/planted.txt');
-    found.cookies = await fetched(prefix + root + '/Library/Cookies/planted.txt');
-    found.defaults = await fetched(prefix + root + '/Library/Preferences/planted.txt');
-    found.document = await fetched(prefix + root + '/Documents/planted.txt');
+    var planted = { websiteData: 'Library/WebKit', webkitCache: 'Library/Caches/WebKit', cookies: 'Library/Cookies',
+                    defaults: 'Library/Preferences', document: 'Documents' };
+    for (var key in planted) found[key] = await fetched(prefix + root + '/' + planted[key] + '/planted.txt');
     found.fifo = await fetched(base + '/pipe.txt');
     found.range = await fetched(base + '/clip.mp3', { headers: { Range: 'bytes=2-5' } });
     found.head = await fetched(base + '/clip.mp3', { method: 'HEAD' });

@@ -33,11 +33,7 @@
 
     var endpoint = (await call('Report', 'environment', ['AUTH_ENDPOINT'])).args[0];
     var callback = (await call('Report', 'environment', ['AUTH_CALLBACK'])).args[0];
-    found.authBadArguments = await call('Auth', 'startFlow', [endpoint]);
-    found.authRefused = await call('Auth', 'startFlow', ['http://example.com/login', callback]);
-    var flow = call('Auth', 'startFlow', [endpoint, callback]);
-    found.authSecond = await call('Auth', 'startFlow', [endpoint, callback]);
-    found.auth = await flow;
+    found.auth = await call('Auth', 'startFlow', [endpoint, callback]);
   }
 
   document.addEventListener('deviceready', function () {

@@ -16,15 +16,12 @@
         setTimeout(function () { poll(tries + 1); }, 100);
       }, function (error) { found.seedError = error; report(); }, 'CacheSeed', 'runningVersion', []);
     }
-    fetch('app.js').then(function (response) {
-      found.fetchStatus = response.status;
-      return response.text();
-    }).then(function (text) {
-      found.fetched = text;
-      return fetch('app.js', { method: 'POST', body: 'x' });
-    }).then(function (response) {
-      found.postStatus = response.status;
-    }).catch(function (error) {
+    (async function () {
+      var got = await fetch('app.js');
+      found.fetchStatus = got.status;
+      found.fetched = await got.text();
+      found.postStatus = (await fetch('app.js', { method: 'POST', body: 'x' })).status;
+    })().catch(function (error) {
       found.fetchError = String(error);
     }).then(function () { poll(0); });
   });
