@@ -211,7 +211,9 @@ TEST_F(CustomSchemeEngineTest, UserAgentSettings) {
     SetUp();
     start();
     EXPECT_EQ(web()->customUserAgent(), agent) << preferences;
-    if (named) EXPECT_EQ(web()->configuration().applicationNameForUserAgent, agent);
+    if (named) {
+      EXPECT_EQ(web()->configuration().applicationNameForUserAgent, agent);
+    }
     EXPECT_EQ(customEngine()->handler()->isReferrerHeaderEnabled(), referer) << preferences;
   }
   EXPECT_TRUE(log.contains("\"OverrideUserAgent\" cannot be sent"));
