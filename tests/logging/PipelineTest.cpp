@@ -191,3 +191,50 @@ TEST(RRVLogStore, BufferedLogsSurviveARestartOfThePipeline) {
             (std::vector<std::vector<std::string>>{{"before", "the", "crash", "after"}}));
   EXPECT_EQ(store->countForOutput(key), 0u);
 }
+
+namespace {
+// Keeps the delays of the timers it arms; they never fire.
+struct DelayRecorder : roruv::RRVScheduler {
+  struct Never : Timer {
+    std::atomic<bool> valid{true};
+    void invalidate() override { valid = false; }
+    bool isValid() const override { return valid; }
+  };
+  std::shared_ptr<Timer> schedule(double seconds, std::function<void()>) override {
+    auto timer = std::make_shared<Never>();
+    std::lock_guard lock(mutex);
+    timers.emplace_back(seconds, timer);
+    return timer;
+  }
+  std::vector<double> armed() {
+    std::lock_guard lock(mutex);
+    std::vector<double> delays;
+    for (const auto& [seconds, timer] : timers)
+      if (timer->valid) delays.push_back(seconds);
+    return delays;
+  }
+  std::mutex mutex;
+  std::vector<std::pair<double, std::shared_ptr<Never>>> timers;
+};
+}  // namespace
+
+TEST(RRVBufferedOutput, ALogArrivingAsAWriteFailsWaitsOutTheBackOffOfThatFailure) {
+  auto logger = pipeline({scripted(10, 0)});
+  auto out = output<ScriptedOutput>(logger, 0);
+  auto timers = std::make_shared<DelayRecorder>();
+  out->setScheduler(timers);
+  out->script({false});
+  post(logger, "app.server", {"a"});
+  out->onFailure = [&] {
+    logger->postLog(std::make_shared<Note>("b"), "app.server");
+    EXPECT_TRUE(logger->waitUntilIdle(5));
+  };
+  ASSERT_TRUE(out->writeOnce());
+  // One failure past a limit of none: twice the flush interval, whichever log armed the timer.
+  EXPECT_EQ(timers->armed(), std::vector<double>{7200.0});
+
+  out->onFailure = nullptr;
+  ASSERT_TRUE(out->writeOnce());
+  EXPECT_EQ(out->chunks(), (std::vector<std::vector<std::string>>{{"a"}, {"a", "b"}}));
+  EXPECT_EQ(logger->logStore()->countForOutput(out->storageKey()), 0u);
+}
