@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+
 #include "PipelineTestSupport.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/logging/RRVLogStore.h"
@@ -237,4 +239,53 @@ TEST(RRVBufferedOutput, ALogArrivingAsAWriteFailsWaitsOutTheBackOffOfThatFailure
   ASSERT_TRUE(out->writeOnce());
   EXPECT_EQ(out->chunks(), (std::vector<std::vector<std::string>>{{"a"}, {"a", "b"}}));
   EXPECT_EQ(logger->logStore()->countForOutput(out->storageKey()), 0u);
+}
+
+namespace {
+// Holds the pipeline's thread in its first log until the test lets it go.
+class HeldOutput : public RecordingOutput {
+ public:
+  void emitLog(const std::shared_ptr<roruv::RRVLog>& log) override {
+    entered = true;
+    {
+      std::unique_lock lock(gateMutex);
+      opened.wait(lock, [&] { return open; });
+    }
+    RecordingOutput::emitLog(log);
+  }
+  void release() {
+    {
+      std::lock_guard lock(gateMutex);
+      open = true;
+    }
+    opened.notify_all();
+  }
+  std::atomic<bool> entered{false};
+  std::mutex gateMutex;
+  std::condition_variable opened;
+  bool open = false;
+};
+}  // namespace
+
+TEST(RRVLogger, BehindAStuckOutputTheNewestLogsWaitAndOneLineCountsTheDroppedOnes) {
+  testing_support::LogCapture log;
+  roruv::RRVOutputClassRegistry::shared().registerClass(
+      "HeldOutput", [] { return std::make_shared<HeldOutput>(); });
+  auto logger = pipeline({{"HeldOutput", "app.**"}});
+  auto out = output<HeldOutput>(logger, 0);
+  logger->postLog(std::make_shared<Note>("first"), "app.x");
+  ASSERT_TRUE(testing_support::waitUntil([&] { return out->entered.load(); }, 5));
+
+  const size_t bound = RRVLogger::kMostWaitingLogs;
+  for (size_t i = 0; i < bound + 100; ++i)
+    logger->postLog(std::make_shared<Note>(std::to_string(i)), "app.x");
+  out->release();
+  ASSERT_TRUE(logger->waitUntilIdle(10));
+
+  auto received = out->received();
+  ASSERT_EQ(received.size(), 1 + bound);
+  EXPECT_EQ(received[1], "100");
+  EXPECT_EQ(received.back(), std::to_string(bound + 99));
+  EXPECT_EQ(log.count("RRVLogger: 100 logs were dropped"), 1u);
+  EXPECT_EQ(log.count("dropped"), 1u);
 }
