@@ -85,7 +85,8 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   void switchToVersion(const std::string& hostname, const std::string& application,
                        const std::string& version);
   // Gives the current application a package frame of `versionToken` (the packaged copy of the
-  // web application, never downloaded and never persisted) and makes the cache idle.
+  // web application, never downloaded and never persisted) and makes the cache idle. A listed
+  // URL without a leading "/" is taken relative to the application's folder.
   void bootstrapCache(const std::string& versionToken, const platform::Value& resourceList,
                       const platform::Value& urlMaps, const platform::Value& urlMapsNoCache);
   bool swapCache();

@@ -28,7 +28,18 @@ void VLNativeCache::bootstrapCache(const std::string& versionToken,
       cache->hostname(), cache->application(), versionToken, true,
       [] { return std::shared_ptr<platform::URLSession>(); });
   frame->setVersionTokenBeforeCreation(getRunningVersionToken());
-  frame->populateCacheEntriesForResourcePool(cache->getCacheEntries(), nullptr, resourceList,
+  // The package names its own manifest as the page asks for it, relative to the application
+  // ("manifest.json?<token>"): its entry is keyed by its path on the host, the token staying
+  // the query. The resulting path is checked like any other.
+  platform::Value resources = platform::Value::array();
+  const std::string folder = "/" + cache->application() + "/";
+  for (const auto& item : resourceList) {
+    if (item.is_string() && !item.get_ref<const std::string&>().starts_with('/'))
+      resources.push_back(folder + item.get<std::string>());
+    else
+      resources.push_back(item);
+  }
+  frame->populateCacheEntriesForResourcePool(cache->getCacheEntries(), nullptr, resources,
                                              urlMaps, urlMapsNoCache);
   cache->addPreBundleFrame(frame);
   changeCacheStatus(VLCacheStatusIdle);

@@ -189,7 +189,8 @@ void VLRoruvServerOutput::didWriteChunk(const std::shared_ptr<roruv::RRVChunk>& 
     });
     return;
   }
-  if (addRetry() >= kRetryLimit) {
+  // The failure is counted already, before the chunk could be taken up again.
+  if (retryCount() >= kRetryLimit) {
     say(platform::stringf("Failed sending logs more than %d times. A ping request will be sent",
                           static_cast<int>(kRetryLimit)));
     onMain(&VLRoruvServerOutput::setUpPingTimer);

@@ -74,6 +74,31 @@ TEST_F(PreBundleTest, AFreshInstallationSeedsItsCacheFromThePackagedManifest) {
                cache_test::readFile(VLNativeCache::manifestFilePath()).find("p1") != std::string::npos);
 }
 
+TEST_F(PreBundleTest, ThePackagedManifestJoinsThePackageFrameWithItsTokenAsTheQuery) {
+  writePackage();
+  root.write("package/www/manifest.json", packagedManifest().dump());
+  launchBoth();
+  ASSERT_TRUE(application() && application()->getPreBundleFrame());
+  auto entry = application()->getPreBundleFrame()->getResourceForUrl("/example/manifest.json?p1");
+  ASSERT_TRUE(entry);
+  EXPECT_TRUE(entry->preBundled());
+  EXPECT_EQ(cache_test::readFile(VLCacheLocations::getLocalFilePath(*entry).value_or("")),
+            packagedManifest().dump());
+  EXPECT_FALSE(CacheLog::shared().contains("Refused resource"));
+
+  // A path out of the application's folder is still refused; dots in a query are no path.
+  cache->cacheEngine()->bootstrapCache(
+      "p2", Value{"../secret.txt?p2", "/example/../secret.txt", "manifest.json?../../p2"},
+      Value{{"/example/", "/example/index.html"}}, nullptr);
+  auto frame = application()->getPreBundleFrame();
+  ASSERT_EQ(frame->versionToken(), "p2");
+  EXPECT_EQ(CacheLog::shared().count("Refused resource"), 2u);
+  entry = frame->getResourceForUrl("/example/manifest.json?../../p2");
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(cache_test::readFile(VLCacheLocations::getLocalFilePath(*entry).value_or("")),
+            packagedManifest().dump());
+}
+
 TEST_F(PreBundleTest, FailuresAreLoggedAndTheUpgradeStillRuns) {
   // A cache manifest of an older format waits for its upgrade.
   writePackage();

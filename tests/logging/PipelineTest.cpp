@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+
 #include "PipelineTestSupport.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/logging/RRVLogStore.h"
@@ -190,4 +192,100 @@ TEST(RRVLogStore, BufferedLogsSurviveARestartOfThePipeline) {
   EXPECT_EQ(out->chunks(),
             (std::vector<std::vector<std::string>>{{"before", "the", "crash", "after"}}));
   EXPECT_EQ(store->countForOutput(key), 0u);
+}
+
+namespace {
+// Keeps the delays of the timers it arms; they never fire.
+struct DelayRecorder : roruv::RRVScheduler {
+  struct Never : Timer {
+    std::atomic<bool> valid{true};
+    void invalidate() override { valid = false; }
+    bool isValid() const override { return valid; }
+  };
+  std::shared_ptr<Timer> schedule(double seconds, std::function<void()>) override {
+    auto timer = std::make_shared<Never>();
+    std::lock_guard lock(mutex);
+    timers.emplace_back(seconds, timer);
+    return timer;
+  }
+  std::vector<double> armed() {
+    std::lock_guard lock(mutex);
+    std::vector<double> delays;
+    for (const auto& [seconds, timer] : timers)
+      if (timer->valid) delays.push_back(seconds);
+    return delays;
+  }
+  std::mutex mutex;
+  std::vector<std::pair<double, std::shared_ptr<Never>>> timers;
+};
+}  // namespace
+
+TEST(RRVBufferedOutput, ALogArrivingAsAWriteFailsWaitsOutTheBackOffOfThatFailure) {
+  auto logger = pipeline({scripted(10, 0)});
+  auto out = output<ScriptedOutput>(logger, 0);
+  auto timers = std::make_shared<DelayRecorder>();
+  out->setScheduler(timers);
+  out->script({false});
+  post(logger, "app.server", {"a"});
+  out->onFailure = [&] {
+    logger->postLog(std::make_shared<Note>("b"), "app.server");
+    EXPECT_TRUE(logger->waitUntilIdle(5));
+  };
+  ASSERT_TRUE(out->writeOnce());
+  // One failure past a limit of none: twice the flush interval, whichever log armed the timer.
+  EXPECT_EQ(timers->armed(), std::vector<double>{7200.0});
+
+  out->onFailure = nullptr;
+  ASSERT_TRUE(out->writeOnce());
+  EXPECT_EQ(out->chunks(), (std::vector<std::vector<std::string>>{{"a"}, {"a", "b"}}));
+  EXPECT_EQ(logger->logStore()->countForOutput(out->storageKey()), 0u);
+}
+
+namespace {
+// Holds the pipeline's thread in its first log until the test lets it go.
+class HeldOutput : public RecordingOutput {
+ public:
+  void emitLog(const std::shared_ptr<roruv::RRVLog>& log) override {
+    entered = true;
+    {
+      std::unique_lock lock(gateMutex);
+      opened.wait(lock, [&] { return open; });
+    }
+    RecordingOutput::emitLog(log);
+  }
+  void release() {
+    {
+      std::lock_guard lock(gateMutex);
+      open = true;
+    }
+    opened.notify_all();
+  }
+  std::atomic<bool> entered{false};
+  std::mutex gateMutex;
+  std::condition_variable opened;
+  bool open = false;
+};
+}  // namespace
+
+TEST(RRVLogger, BehindAStuckOutputTheNewestLogsWaitAndOneLineCountsTheDroppedOnes) {
+  testing_support::LogCapture log;
+  roruv::RRVOutputClassRegistry::shared().registerClass(
+      "HeldOutput", [] { return std::make_shared<HeldOutput>(); });
+  auto logger = pipeline({{"HeldOutput", "app.**"}});
+  auto out = output<HeldOutput>(logger, 0);
+  logger->postLog(std::make_shared<Note>("first"), "app.x");
+  ASSERT_TRUE(testing_support::waitUntil([&] { return out->entered.load(); }, 5));
+
+  const size_t bound = RRVLogger::kMostWaitingLogs;
+  for (size_t i = 0; i < bound + 100; ++i)
+    logger->postLog(std::make_shared<Note>(std::to_string(i)), "app.x");
+  out->release();
+  ASSERT_TRUE(logger->waitUntilIdle(10));
+
+  auto received = out->received();
+  ASSERT_EQ(received.size(), 1 + bound);
+  EXPECT_EQ(received[1], "100");
+  EXPECT_EQ(received.back(), std::to_string(bound + 99));
+  EXPECT_EQ(log.count("RRVLogger: 100 logs were dropped"), 1u);
+  EXPECT_EQ(log.count("dropped"), 1u);
 }

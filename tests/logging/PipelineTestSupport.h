@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -76,8 +77,14 @@ class ScriptedOutput : public roruv::RRVBufferedOutput {
   std::atomic<size_t> finished{0};
   bool callTwice = false;
   bool throwInstead = false;
+  // Runs as a failed write is handled, before the output has counted the failure.
+  std::function<void()> onFailure;
 
  protected:
+  void didWriteChunk(const std::shared_ptr<roruv::RRVChunk>& chunk, bool success) override {
+    if (!success && onFailure) onFailure();
+    RRVBufferedOutput::didWriteChunk(chunk, success);
+  }
   void writeChunk(const std::shared_ptr<roruv::RRVChunk>& chunk, Completion completion) override {
     bool result = true;
     {

@@ -188,11 +188,15 @@ void RRVBufferedOutput::callWriteChunk(const std::shared_ptr<RRVChunk>& chunk) {
 
 void RRVBufferedOutput::chunkDidFinish(const std::shared_ptr<RRVChunk>& chunk, bool success) {
   postNotification(RRVBufferedOutputDidTryWriteChunkNotification);
-  if (success) {
+  {
+    // A failure is counted before the next write may start: a timer armed for a log that
+    // arrives in between then waits out this failure's back-off too.
     std::lock_guard lock(mutex_);
+    if (!success) {
+      buffer_.insert(buffer_.begin(), chunk->logs().begin(), chunk->logs().end());
+      ++retryCount_;
+    }
     writing_ = false;
-  } else {
-    returnChunk(*chunk);
   }
   didWriteChunk(chunk, success);
 }
@@ -203,8 +207,6 @@ void RRVBufferedOutput::didWriteChunk(const std::shared_ptr<RRVChunk>& chunk, bo
     logStore_->removeLogs(chunk->logs(), storageKey(), [this] {
       postNotification(RRVBufferedOutputDidSuccessWriteChunkNotification);
     });
-  } else {
-    ++retryCount_;
   }
   setUpTimerIfNeeded();
 }

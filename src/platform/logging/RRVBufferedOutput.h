@@ -78,8 +78,6 @@ class RRVBufferedOutput : public RRVOutput {
   std::int64_t maxRetryCount() const { return maxRetryCount_; }
   std::int64_t retryCount() const { return retryCount_; }
   void setRetryCount(std::int64_t count) { retryCount_ = count; }
-  // Counts one more failed write; answers the new count.
-  std::int64_t addRetry() { return ++retryCount_; }
 
   const std::shared_ptr<RRVLogStore>& logStore() const { return logStore_; }
   void setLogStore(std::shared_ptr<RRVLogStore> store) { logStore_ = std::move(store); }
@@ -110,8 +108,9 @@ class RRVBufferedOutput : public RRVOutput {
   virtual void setUpTimer();
   // Writes the chunk; its result goes to `didWriteChunk`.
   virtual void callWriteChunk(const std::shared_ptr<RRVChunk>& chunk);
-  // A write has finished: a failed chunk is back at the front of the buffer and the next
-  // write may start. Counts the result, removes written logs from the store and arms the timer.
+  // A write has finished and the next write may start: a failed chunk is back at the front of
+  // the buffer and already counted in `retryCount`. Resets the count after a success, removes
+  // written logs from the store and arms the timer.
   virtual void didWriteChunk(const std::shared_ptr<RRVChunk>& chunk, bool success);
   // Sends the chunk; calls `completion` once, on any thread. Extra calls are ignored.
   virtual void writeChunk(const std::shared_ptr<RRVChunk>& chunk, Completion completion) = 0;

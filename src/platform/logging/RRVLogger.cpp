@@ -6,6 +6,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "platform/foundation/Log.h"
 #include "platform/foundation/SignalStack.h"
@@ -71,8 +72,12 @@ struct RRVLogger::Core {
   std::condition_variable wake;
   std::condition_variable idle;
   // Swapped with the thread's batch, so that posting seldom allocates and the thread holds
-  // the lock only for the swap.
+  // the lock only for the swap. What waits starts at `queueHead`: when more than
+  // kMostWaitingLogs wait, the oldest is dropped by moving the head, and the dropped places
+  // are erased in bulk.
   std::vector<Posted> queue;
+  size_t queueHead = 0;
+  size_t dropped = 0;
   bool working = false;
   bool sleeping = false;
   bool stopping = false;
@@ -147,8 +152,20 @@ const std::shared_ptr<RRVLogStore>& RRVLogger::logStore() const { return core_->
 void RRVLogger::postLog(std::shared_ptr<const platform::Object> object, const std::string& tag) {
   if (!object) return;
   bool wake;
+  std::shared_ptr<const platform::Object> droppedObject;
   {
     std::lock_guard lock(core_->mutex);
+    if (core_->queue.size() - core_->queueHead >= kMostWaitingLogs) {
+      // An output that falls behind must not let a page that logs without pause take all
+      // the memory: the oldest waiting log goes (destroyed outside the lock).
+      droppedObject = std::move(core_->queue[core_->queueHead++].object);
+      ++core_->dropped;
+      if (core_->queueHead >= kMostWaitingLogs) {
+        core_->queue.erase(core_->queue.begin(),
+                           core_->queue.begin() + static_cast<std::ptrdiff_t>(core_->queueHead));
+        core_->queueHead = 0;
+      }
+    }
     auto kept = core_->tags.find(tag);
     if (kept == core_->tags.end() && core_->tags.size() < Core::kMostKeptTags)
       kept = core_->tags.insert(tag).first;
@@ -183,8 +200,18 @@ void RRVLogger::Core::run() {
       continue;
     }
     working = true;
+    queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(queueHead));
+    queueHead = 0;
     batch.swap(queue);
+    const size_t lost = std::exchange(dropped, 0);
     lock.unlock();
+    // One line for all the logs dropped since the last batch, on the process log: through
+    // the pipeline it would wait behind the very outputs that fell behind.
+    if (lost > 0)
+      platform::log(platform::stringf(
+          "RRVLogger: %zu logs were dropped: the outputs fell behind and more than %zu waited; "
+          "the oldest went first.",
+          lost, kMostWaitingLogs));
     handle(batch);
     batch.clear();  // the objects go here, outside the lock
     lock.lock();

@@ -62,8 +62,14 @@ struct RRVLoggerConfiguration {
 // any thread and never waits for the filter or the outputs: they run, in posting order, on
 // the pipeline's own thread. An element that throws is reported on the process log and loses
 // what it was handed; the other elements still get theirs.
+//
+// At most kMostWaitingLogs posted objects wait for the thread: while the outputs fall behind,
+// each further post drops the oldest waiting one, and one line on the process log tells how
+// many were dropped before the thread takes up the rest.
 class RRVLogger : public std::enable_shared_from_this<RRVLogger> {
  public:
+  static constexpr size_t kMostWaitingLogs = 10000;
+
   // Makes, configures and starts every element the configuration names; an unknown class is
   // reported on the process log and left out.
   static std::shared_ptr<RRVLogger> initWithConfiguration(RRVLoggerConfiguration configuration);
