@@ -33,25 +33,22 @@ class ConnectionTest : public ::testing::Test {
   }
 
   void ask(const char* callbackId) {
-    connection->performAction(
-        "getConnectionInfo",
-        HBRInvokedUrlCommand(Value::array(), std::string(callbackId), std::nullopt, std::nullopt));
+    connection->performAction("getConnectionInfo",
+                              HBRInvokedUrlCommand(Value::array(), std::string(callbackId), std::nullopt, std::nullopt));
   }
   // The types sent to `callbackId` since the last call, each kept for further changes.
   std::vector<std::string> sent(const std::string& callbackId) {
     std::vector<std::string> types;
     auto results = delegate->results(callbackId);
     for (size_t i = seen[callbackId]; i < results.size(); ++i) {
-      EXPECT_EQ(results[i]->status(), HBRResultStatus::OK);
-      EXPECT_TRUE(results[i]->keepCallback());
+      EXPECT_TRUE(results[i]->status() == HBRResultStatus::OK && results[i]->keepCallback());
       types.push_back(results[i]->message().get<std::string>());
     }
     seen[callbackId] = results.size();
     return types;
   }
 
-  std::shared_ptr<testing_support::RecordingCommandDelegate> delegate =
-      std::make_shared<testing_support::RecordingCommandDelegate>();
+  std::shared_ptr<testing_support::RecordingCommandDelegate> delegate = std::make_shared<testing_support::RecordingCommandDelegate>();
   std::map<std::string, size_t> seen;
   std::shared_ptr<HBRConnection> connection = std::make_shared<HBRConnection>();
 };
@@ -79,18 +76,15 @@ TEST_F(ConnectionTest, EachChangeIsSentOnceToTheLastCallback) {
   EXPECT_EQ(sent("Connection1"), Types{"wifi"});
   EXPECT_EQ(sent("Connection2"), Types{"wifi"});
 
-  simulateNetwork(network(NetworkInterfaceKind::Cellular, NetworkConnectivity::Full,
-                          kCTRadioAccessTechnologyLTE));
+  simulateNetwork(network(NetworkInterfaceKind::Cellular, NetworkConnectivity::Full, kCTRadioAccessTechnologyLTE));
   // The same type reported again sends nothing, nor does the radio's own notification, which
   // carries no reachability object.
-  NotificationCenter::defaultCenter().post(kNetworkReachabilityChangedNotification,
-                                           connection->internetReach().get());
+  NotificationCenter::defaultCenter().post(kNetworkReachabilityChangedNotification, connection->internetReach().get());
   NotificationCenter::defaultCenter().post(kCTRadioAccessTechnologyDidChangeNotification);
   EXPECT_EQ(sent("Connection2"), Types{"4g"});
   // A captive portal counts as no connection.
   simulateNetwork(network(NetworkInterfaceKind::WiFi, NetworkConnectivity::Portal));
-  EXPECT_EQ(sent("Connection2"), Types{"none"});
-  EXPECT_TRUE(sent("Connection1").empty());
+  EXPECT_TRUE(sent("Connection2") == Types{"none"} && sent("Connection1").empty());
 }
 
 TEST_F(ConnectionTest, ChangeBeforeTheFirstRequestUpdatesTheTypeWithoutACallback) {

@@ -123,8 +123,7 @@ TEST_F(NewWindowPolicyTest, NewWindowsPassTheNavigationRules) {
                                 std::string("tel:123")}) {
     EXPECT_EQ(hbrDelegate->createWebView(*main, main->configuration(), newWindow(url)), nullptr) << url;
   }
-  EXPECT_TRUE(main->loads().empty());
-  EXPECT_TRUE(opened.empty());
+  EXPECT_TRUE(main->loads().empty() && opened.empty());
   EXPECT_TRUE(log.contains("Refused to open file:///etc/passwd for a new window"));
 
   // What the rules allow loads in place, and a file of the package is allowed.
@@ -143,9 +142,7 @@ TEST_F(NewWindowPolicyTest, AllowedNewWindowsArePresentedAndDismissedWhenTheirPa
   ASSERT_TRUE(app->didFinishLaunchingWithOptions(platform::Value::object()));
   vc = app->viewController();
   auto main = web();
-  auto& mainDelegate = *main->uiDelegate();
-
-  auto hbrDelegate = dynamic_cast<HBRWebViewUIDelegate*>(&mainDelegate);
+  auto hbrDelegate = dynamic_cast<HBRWebViewUIDelegate*>(main->uiDelegate().get());
   ASSERT_NE(hbrDelegate, nullptr);
   hbrDelegate->setAllowNewWindows(true);
   platform::webkit::NavigationAction blank{
@@ -153,8 +150,7 @@ TEST_F(NewWindowPolicyTest, AllowedNewWindowsArePresentedAndDismissedWhenTheirPa
       platform::webkit::NavigationType::LinkActivated, false};
   auto opened = hbrDelegate->createWebView(*main, main->configuration(), blank);
   ASSERT_NE(opened, nullptr);
-  EXPECT_EQ(opened->uiDelegate(), main->uiDelegate());
-  EXPECT_EQ(opened->navigationDelegate(), main->navigationDelegate());
+  EXPECT_TRUE(opened->uiDelegate() == main->uiDelegate() && opened->navigationDelegate() == main->navigationDelegate());
   ASSERT_EQ(hbrDelegate->windows().size(), 1u);
   EXPECT_EQ(vc->presentedViewController(), hbrDelegate->windows()[0]);
   EXPECT_EQ(hbrDelegate->windows()[0]->view(), opened);
@@ -168,6 +164,5 @@ TEST_F(NewWindowPolicyTest, AllowedNewWindowsArePresentedAndDismissedWhenTheirPa
   hbrDelegate->webViewDidClose(*main);  // not one of the extra windows
   EXPECT_EQ(hbrDelegate->windows().size(), 1u);
   hbrDelegate->webViewDidClose(*opened);
-  EXPECT_TRUE(hbrDelegate->windows().empty());
-  EXPECT_EQ(vc->presentedViewController(), nullptr);
+  EXPECT_TRUE(hbrDelegate->windows().empty() && !vc->presentedViewController());
 }

@@ -36,10 +36,8 @@ TEST_F(ViewControllerTest, ViewHoldsAHiddenWebViewBehindTheLaunchViewAndLoadsThe
 
   // Without a "scheme" preference there is no packaged-files scheme handler (only the one that
   // hands "hbrfile" to URL protocols) and the page is a file, readable with its folder.
-  EXPECT_EQ(web()->configuration().urlSchemeHandlers.size(), 1u);
-  EXPECT_TRUE(web()->configuration().handlerForScheme("hbrfile"));
-  EXPECT_TRUE(web()->userContentController()->userScripts().empty());
-  EXPECT_NE(web()->userContentController()->handler("harbor"), nullptr);
+  EXPECT_TRUE(web()->configuration().urlSchemeHandlers.size() == 1u && web()->configuration().handlerForScheme("hbrfile"));
+  EXPECT_TRUE(web()->userContentController()->userScripts().empty() && web()->userContentController()->handler("harbor"));
   ASSERT_EQ(web()->loads().size(), 1u);
   const auto& load = web()->loads()[0];
   EXPECT_EQ(load.kind, platform::webkit::HeadlessWebView::Load::Kind::FileURL);
@@ -81,8 +79,7 @@ TEST_F(StartupTest, StartupPluginsAreInitialisedAndTimedBeforeTheStartPageIsRequ
   start();
   EXPECT_EQ(StartupPlugin::loadsAtInitialisation, 0);
   EXPECT_EQ(vc->pluginObjects().count("StartupPlugin"), 1u);
-  EXPECT_TRUE(log.contains("[HBRTimer][early]"));
-  EXPECT_TRUE(log.contains("[HBRTimer][TotalPluginStartup]"));
+  EXPECT_TRUE(log.contains("[HBRTimer][early]") && log.contains("[HBRTimer][TotalPluginStartup]"));
   EXPECT_EQ(web()->loads().size(), 1u);
 }
 
@@ -153,12 +150,10 @@ TEST_F(ViewControllerTest, OrientationsComeFromTheInformationDictionaryAndDefaul
 
 TEST(ColorString, ParsesTheHexForms) {
   using platform::ui::Color;
-  EXPECT_EQ(HBRViewController::colorFromColorString("#f0a"), (Color{1, 0, 170 / 255.0, 1}));
-  EXPECT_EQ(HBRViewController::colorFromColorString("#FF0000"), (Color{1, 0, 0, 1}));
-  EXPECT_EQ(HBRViewController::colorFromColorString("0x00ff00"), (Color{0, 1, 0, 1}));
-  EXPECT_EQ(HBRViewController::colorFromColorString("#800000ff"), (Color{0, 0, 1, 128 / 255.0}));
-  EXPECT_EQ(HBRViewController::colorFromColorString("0X80112233"),
-            (Color{0x11 / 255.0, 0x22 / 255.0, 0x33 / 255.0, 0x80 / 255.0}));
+  for (const auto& [text, colour] : std::vector<std::pair<const char*, Color>>{
+           {"#f0a", {1, 0, 170 / 255.0, 1}}, {"#FF0000", {1, 0, 0, 1}}, {"0x00ff00", {0, 1, 0, 1}},
+           {"#800000ff", {0, 0, 1, 128 / 255.0}}, {"0X80112233", {0x11 / 255.0, 0x22 / 255.0, 0x33 / 255.0, 0x80 / 255.0}}})
+    EXPECT_EQ(HBRViewController::colorFromColorString(text), colour) << text;
   for (const char* bad :
        {"", "#ff", "#ffff", "red", "#gggggg", "##ffffff", "#ffffff\n", "0xfffffffff"})
     EXPECT_EQ(HBRViewController::colorFromColorString(bad), std::nullopt) << bad;
