@@ -64,7 +64,8 @@ TEST_F(CacheFixture, PopulateSharesPoolEntriesAndBuildsMappings) {
   auto b = frame->getResourceForUrl("/app/b.css?h");
   EXPECT_FALSE(b->resourceMapping());
   EXPECT_EQ(b->mimeType() + " " + b->encoding() + " " + b->fileName(),
-            "text/css UTF-8 " + VLCacheLocations::keyForHostname(host(), "app") + "/" + platform::stableHashString("/app/b.css?h"));
+            "text/css UTF-8 " + VLCacheLocations::keyForHostname(host(), "app") + "/" +
+                platform::stableHashString("/app/b.css?h"));
 
   auto m = frame->getResourceForUrl("/app/m");
   EXPECT_TRUE(m->resourceMapping() && m->url() + " " + m->fileName() == "/app/a.js?h k/1");
@@ -254,7 +255,8 @@ TEST_F(CacheFixture, CacheDownloadsBypassTheLoaderProtocolAndCarryNoInjectedHead
   frame->startDownload();
   ASSERT_TRUE(waitFor([&] { return !finishes.empty(); }));
   EXPECT_EQ(finishes, std::vector<bool>{true});
-  EXPECT_TRUE(server.requestCount("/app/fresh.js") == 1u && !server.lastRequest("/app/fresh.js")->hasHeader("X-Injected"));
+  EXPECT_TRUE(server.requestCount("/app/fresh.js") == 1u &&
+              !server.lastRequest("/app/fresh.js")->hasHeader("X-Injected"));
   EXPECT_TRUE(CacheLog::shared().contains("Refused request header \"x-version-tokens\""));
 }
 

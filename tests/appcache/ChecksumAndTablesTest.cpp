@@ -77,7 +77,8 @@ TEST(VLThreadSafeDictionaryWrapper, SnapshotsKeysWhileAnotherThreadWrites) {
 
 TEST_F(CacheFixture, CacheEntryDictionaryRoundTripsAndSkipsValuesOfTheWrongType) {
   VLCacheEntry fresh("/app/a.css?h", "key/1", false);
-  EXPECT_EQ(fresh.jsonDictionary(), platform::Value::parse(R"({"url": "/app/a.css?h", "fileName": "key/1", "cacheVersions": {}})"));
+  EXPECT_EQ(fresh.jsonDictionary(),
+            platform::Value::parse(R"({"url": "/app/a.css?h", "fileName": "key/1", "cacheVersions": {}})"));
   fresh.healMimeType();
   EXPECT_EQ(fresh.mimeType(), "text/css");
   EXPECT_TRUE(fresh.addCacheVersion("v1") && fresh.addCacheVersion("v1") && !fresh.addCacheVersion(""));
@@ -88,15 +89,16 @@ TEST_F(CacheFixture, CacheEntryDictionaryRoundTripsAndSkipsValuesOfTheWrongType)
   EXPECT_EQ(copy->jsonDictionary(), fresh.jsonDictionary());
   EXPECT_EQ(copy->cacheVersions()->tokens(), std::vector<std::string>{"v1"});
 
-  auto hostile = VLCacheEntry::initWithDictionary({{"url", 5}, {"status", 9}, {"preBundled", "yes"}, {"cacheVersions", {"v1"}}});
+  auto hostile =
+      VLCacheEntry::initWithDictionary({{"url", 5}, {"status", 9}, {"preBundled", "yes"}, {"cacheVersions", {"v1"}}});
   EXPECT_TRUE(hostile->url().empty() && hostile->status() == VLCacheEntryStatusToFetch && !hostile->preBundled() &&
               hostile->cacheVersions()->count() == 0u);
   EXPECT_TRUE(CacheLog::shared().contains("Ignoring the cache entry's \"cacheVersions\""));
 }
 
 TEST(VLCacheOptions, BoundsPageValuesAndComputesBudgetAndCheckpoints) {
-  auto options = VLCacheOptions::fromValue(
-      {{"windowSize", 1e12}, {"resourceConnectTimeout", -4}, {"resourceReadTimeout", 1e300}, {"maxNumberOfRetries", -3}});
+  auto options = VLCacheOptions::fromValue({{"windowSize", 1e12}, {"resourceConnectTimeout", -4},
+                                            {"resourceReadTimeout", 1e300}, {"maxNumberOfRetries", -3}});
   EXPECT_TRUE(options.windowSize == VLCacheOptions::kMaximumWindowSize && options.resourceConnectTimeout == 0.0);
   EXPECT_TRUE(options.resourceReadTimeout == VLCacheOptions::kMaximumTimeoutSeconds && !options.maxNumberOfRetries);
   auto typed = VLCacheOptions::fromValue({{"windowSize", "6"}, {"maxNumberOfRetries", 0}});

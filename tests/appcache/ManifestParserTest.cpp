@@ -35,7 +35,8 @@ TEST_F(ManifestParserTest, VersionsAndMappingsAreJoinedAndUnversionedPathsLeftOu
             (VLManifest::Mappings{{"/app/a.js", "/app/scripts/a.js?8f2"}, {"/app/q.js", "/app/scripts/q.js?fixed"}}));
   EXPECT_EQ(manifest->urlMappingsNoCache(), (VLManifest::Mappings{{"/app/c.css", "/app/c.css?c1"}}));
   EXPECT_EQ(parser.getManifestVersion(json), "v7");
-  EXPECT_EQ(manifest->urlMappingsValue(), (Value{{"/app/a.js", "/app/scripts/a.js?8f2"}, {"/app/q.js", "/app/scripts/q.js?fixed"}}));
+  EXPECT_EQ(manifest->urlMappingsValue(),
+            (Value{{"/app/a.js", "/app/scripts/a.js?8f2"}, {"/app/q.js", "/app/scripts/q.js?fixed"}}));
   EXPECT_EQ(manifest->urlVersionsValue(), (Value{"/app/c.css?c1", "/app/scripts/a.js?8f2"}));
 
   // Without "urlVersions" nothing is mapped, a URL with a query included.
@@ -57,7 +58,8 @@ TEST_F(ManifestParserTest, MissingDictionariesAndTokens) {
   EXPECT_TRUE(!empty->versionToken() && empty->urlVersions().empty() && empty->urlMappings().empty());
   EXPECT_EQ(parser.getManifestVersion(Value::object()), std::nullopt);
 
-  EXPECT_TRUE(parser.getManifestUrl("abc") == "manifest.json?abc" && parser.getManifestUrl(std::nullopt) == "manifest.json");
+  EXPECT_TRUE(parser.getManifestUrl("abc") == "manifest.json?abc" &&
+              parser.getManifestUrl(std::nullopt) == "manifest.json");
 }
 
 TEST_F(ManifestParserTest, ValuesOfTheWrongTypeAreLeftOutWithALogLine) {

@@ -1,5 +1,6 @@
 #include <condition_variable>
 #include <thread>
+#include <functional>
 
 #include "CacheTestSupport.h"
 #include "appcache/VLCacheOptions.h"
@@ -262,7 +263,8 @@ TEST_F(NativeCacheTest, AnOlderFormatIsUpgradedAndNotStampedBeforeTheUpgradeRan)
   EXPECT_NE(cache_test::readFile(path).find("<string>2.0.0</string>"), std::string::npos);
   launch();
   EXPECT_TRUE(!engine->cacheUpgrade() && engine->getRunningVersionToken() == "v1");
-  auto entry = engine->applicationCache(VLNativeCache::keyForHostname(host(), "app"))->getCacheEntryForURL("/app/index.js");
+  auto entry =
+      engine->applicationCache(VLNativeCache::keyForHostname(host(), "app"))->getCacheEntryForURL("/app/index.js");
   ASSERT_TRUE(entry);
   EXPECT_EQ(cache_test::readFile(localFile(*entry)), "k content 0");
 }
@@ -297,25 +299,17 @@ TEST_F(NativeCacheTest, CheckpointHealAndSwapWritersKeepTheFileAndHashTogether) 
   auto key = VLNativeCache::keyForHostname(host(), "app");
   std::atomic<bool> stop{false};
   std::vector<std::thread> writers;
-  for (int i = 0; i < 3; ++i)
-    writers.emplace_back([&, i] {
-      while (!stop) {
-        auto app = engine->applicationCache(key);
-        if (!app) continue;
-        if (i == 0) engine->createCheckPointForApplicationCache(app);
-        if (i == 1) {
-          app->healingCacheEntry(list[0].get<std::string>());
-          try {
-            engine->writeCacheManifest();
-          } catch (const VLException&) {
-          }
-        }
-        if (i == 2) {
-          engine->swapCache();
-          engine->getRunningVersionToken();
-          engine->currentStatus();
-        }
-      }
+  std::vector<std::function<void(const std::shared_ptr<VLApplicationCache>&)>> jobs = {
+      [&](const auto& app) { engine->createCheckPointForApplicationCache(app); },
+      [&](const auto& app) {
+        app->healingCacheEntry(list[0].get<std::string>());
+        try { engine->writeCacheManifest(); } catch (const VLException&) {}
+      },
+      [&](const auto&) { engine->swapCache(), engine->getRunningVersionToken(), engine->currentStatus(); }};
+  for (const auto& job : jobs)
+    writers.emplace_back([&, job] {
+      while (!stop)
+        if (auto app = engine->applicationCache(key)) job(app);
     });
   bool finished = waitForFinishes(1, 30);
   stop = true;
@@ -339,7 +333,8 @@ TEST(NativeCacheShared, AskingBeforeTheEngineIsMadeIsAClearError) {
     EXPECT_NE(exception.reason().find("sharedInstanceWithFirstRun:"), std::string::npos);
   }
   auto made = VLNativeCache::sharedInstanceWithFirstRun(true, 1, 2);
-  EXPECT_TRUE(VLNativeCache::sharedInstanceWithFirstRun(false, 3, 4) == made && VLNativeCache::sharedInstance() == made);
+  EXPECT_TRUE(VLNativeCache::sharedInstanceWithFirstRun(false, 3, 4) == made &&
+              VLNativeCache::sharedInstance() == made);
   EXPECT_TRUE(made->firstRun());
   VLNativeCache::resetSharedInstance();
   platform::UserDefaults::resetForTesting();

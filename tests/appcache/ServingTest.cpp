@@ -237,7 +237,8 @@ TEST_F(ServingTest, AHealedMimeTypeIsPersistedAndAFailedWriteStaysInsideTheServi
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->response().valueForHTTPHeaderField("Content-Type"),
             VLMimeTypesHelper::sharedInstance()->getMimeTypeForExtension("js"));
-  EXPECT_TRUE(storedHash() != before && VLFileChecksum::contentHashOfFile(VLNativeCache::manifestFilePath()) == storedHash());
+  EXPECT_TRUE(storedHash() != before &&
+              VLFileChecksum::contentHashOfFile(VLNativeCache::manifestFilePath()) == storedHash());
 
   // The manifest's place is taken by a folder: the write fails, the request is answered.
   const std::string manifest = VLNativeCache::manifestFilePath();
@@ -252,7 +253,8 @@ TEST_F(ServingTest, TheLoaderAnswersFromTheCacheAndAHeldRequestDoesNotHoldTheSes
   configuration.setProtocolClasses({platform::protocolClass<VLHarborLoaderURLProtocol>()});
   auto session = platform::URLSession::sessionWithConfiguration(configuration);
 
-  EXPECT_TRUE(testing_support::fetch(*session, at(urls[0])).data == "content 0" && server.requestCount("/app/a0.js") == 1u);
+  EXPECT_TRUE(testing_support::fetch(*session, at(urls[0])).data == "content 0" &&
+              server.requestCount("/app/a0.js") == 1u);
 
   // A heal held at the server leaves the session free for the next request.
   ASSERT_TRUE(platform::fs::remove(localFile(*entry(1))) == std::nullopt);

@@ -117,5 +117,6 @@ TEST_F(CacheFixture, SingleDownloadReportsFailureStoreAndSuccess) {
 
   auto good = run(hashed("/app/good.css", "body{}"));
   EXPECT_EQ(good->status(), VLCacheEntryStatusAvailable);
-  EXPECT_EQ(cache_test::readFile(localFile(*good)) + " " + good->mimeType() + " " + good->encoding(), "body{} text/css iso-8859-1");
+  EXPECT_EQ(cache_test::readFile(localFile(*good)) + " " + good->mimeType() + " " + good->encoding(),
+            "body{} text/css iso-8859-1");
 }
