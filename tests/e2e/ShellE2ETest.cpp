@@ -26,18 +26,23 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
   // is made and answered in one order; strings and bytes of 1 KB to 8 MB come back on every road;
   // the next page's calls are answered after one left with calls on their way; the navigation
   // filter refused a move to a site it does not allow.
-  EXPECT_PICKED(found, R"({"deviceready": true, "location": "app://localhost/index.html", "assetsURL": "app://localhost",
-    "echo": {"ok": true, "args": [["hello", 42, {"nested": [true, null]}]]}, "fail": {"ok": false, "args": ["deliberate"]},
+  EXPECT_PICKED(found, R"({"deviceready": true, "location": "app://localhost/index.html",
+    "assetsURL": "app://localhost",
+    "echo": {"ok": true, "args": [["hello", 42, {"nested": [true, null]}]]},
+    "fail": {"ok": false, "args": ["deliberate"]},
     "missingAction": "no answer", "unknownService": "no answer", "notAPlugin": "no answer",
     "afterErrors": {"args": [["still working"]]}, "deep": {"ok": false}, "deepThenEcho": {"args": [["after deep"]]},
     "arrayBuffer": {"ok": true, "bytes": [0, 1, 2, 254, 255]}, "repeat": [1, 2, 3], "batch": [0, 1, 2, 3, 4],
     "channelAnswers": [3, 2], "channelEvents": [1, 2, 3, "fail end", 1, 2, "fail end"],
-    "channelTakenOver": {"first": 7, "second": [1]}, "channelRefused": ["refused", "refused", "refused", "refused", "refused", "refused"],
+    "channelTakenOver": {"first": 7, "second": [1]},
+    "channelRefused": ["refused", "refused", "refused", "refused", "refused", "refused"],
     "afterNoCallback": {"args": [["after"]]}, "order": {"inOrder": true},
     "nested": ["level0", "level1", "sibling0", "level2", "sibling1", "level3", "sibling2"],
     "afterLeaving": "after leaving", "afterRefusedNavigation": "app://localhost/index.html"})");
   for (const char* size : {"1KB", "64KB", "1MB", "8MB"})
-    EXPECT_EQ(found["payloads"][size], Value::parse(R"({"string": true, "arrayBuffer": true, "view": true, "fromCallback": true})")) << size;
+    EXPECT_EQ(found["payloads"][size],
+              Value::parse(R"({"string": true, "arrayBuffer": true, "view": true, "fromCallback": true})"))
+        << size;
   EXPECT_NE(run.output.find("Method 'noSuchAction:' not defined in Plugin 'Echo'"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Plugin 'NoSuchService' not found"), std::string::npos) << run.output;
 
@@ -55,7 +60,8 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
 
   // The SQLite plugin answers from its own queues.
   const Value& sqlite = found["sqlite"];
-  EXPECT_PICKED(sqlite, R"({"open": {"args": ["Database opened"]}, "selectEqual": true, "close": {"args": ["DB closed"]},
+  EXPECT_PICKED(sqlite, R"({"open": {"args": ["Database opened"]}, "selectEqual": true,
+                           "close": {"args": ["DB closed"]},
                            "delete": {"args": ["DB deleted"]}})");
   EXPECT_EQ(sqlite["batch"]["args"][0][1]["result"]["insertId"], 1) << sqlite.dump(2);
   EXPECT_EQ(sqlite["batch"]["args"][0][2]["error"]["code"], 6) << sqlite.dump(2);
@@ -67,15 +73,24 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
       << run.output;
 }
 
-TEST_F(E2E, BadArgumentsAndAFolderThatIsNotAPackageAreRefused) {
-  for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"--open-url", "not a url"}, "--open-url needs a URL with a scheme"},
-           {{"--width", "wide"}, "--width needs a positive number"},
-           {{"--data-root", temp_.file("data"), temp_.path()}, "is not an application package"}}) {
-    ProgramRun run = shell(VELTRO_SHELL, args);
+TEST_F(E2E, BadArgumentsAFolderThatIsNotAPackageAndAnIdentifierThatIsNotReverseDNSAreRefused) {
+  // The identifier rules are the data root's own test; here the shell stops before it makes the
+  // folder the identifier would name under the default data root.
+  std::string badId = copyPackage(VELTRO_E2E_PACKAGE, "badid");
+  std::string plist = readText(badId + "/Info.plist");
+  ASSERT_NE(plist.find("com.veltro.e2e"), std::string::npos);
+  writeText(badId + "/Info.plist", plist.replace(plist.find("com.veltro.e2e"), 14, "../../../../escape"));
+  using Args = std::vector<std::string>;
+  for (const auto& [args, environment, message] : std::vector<std::tuple<Args, Args, std::string>>{
+           {{"--open-url", "not a url"}, {}, "--open-url needs a URL with a scheme"},
+           {{"--width", "wide"}, {}, "--width needs a positive number"},
+           {{"--data-root", temp_.file("data"), temp_.path()}, {}, "is not an application package"},
+           {{badId}, {"XDG_DATA_HOME=" + temp_.file("xdg"), "VELTRO_DATA_ROOT="}, "is not a reverse-DNS name"}}) {
+    ProgramRun run = shell(VELTRO_SHELL, args, environment);
     EXPECT_EQ(run.exitStatus, 2) << message;
     EXPECT_NE(run.output.find(message), std::string::npos) << run.output;
   }
+  EXPECT_FALSE(std::filesystem::exists(temp_.file("xdg")) || std::filesystem::exists(temp_.file("escape")));
 }
 
 TEST_F(E2E, StartPagesLoadAsWebKitTakesThemAndAMissingOneShowsItsMessage) {
@@ -205,21 +220,6 @@ TEST_F(E2E, AFilePageOutsideThePackageGetsNoBridge) {
   stopProgram(pid);
   EXPECT_TRUE(dropped) << readText(log);
   EXPECT_EQ(readText(log).find("Plugin 'FromFilePage' not found"), std::string::npos) << readText(log);
-}
-
-TEST_F(E2E, ABundleIdentifierThatIsNotReverseDNSIsRefused) {
-  // The identifier rules are the data root's own test; here the shell stops before it makes the
-  // folder the identifier would name under the default data root.
-  std::string package = copyPackage(VELTRO_E2E_PACKAGE, "badid");
-  std::string plist = readText(package + "/Info.plist");
-  size_t at = plist.find("com.veltro.e2e");
-  ASSERT_NE(at, std::string::npos);
-  writeText(package + "/Info.plist", plist.replace(at, std::string("com.veltro.e2e").size(), "../../../../escape"));
-  ProgramRun run = shell(VELTRO_SHELL, {package}, {"XDG_DATA_HOME=" + temp_.file("xdg"), "VELTRO_DATA_ROOT="});
-  EXPECT_EQ(run.exitStatus, 2) << run.output;
-  EXPECT_NE(run.output.find("is not a reverse-DNS name"), std::string::npos) << run.output;
-  EXPECT_FALSE(std::filesystem::exists(temp_.file("xdg")));
-  EXPECT_FALSE(std::filesystem::exists(temp_.file("escape")));
 }
 
 // With a session bus a second shell hands its URL over (the deep-link test runs that); without

@@ -28,7 +28,8 @@ TEST_F(E2E, ThePageSendsRequestsThroughTheHttpPlugin) {
   const Value& get = found["get"]["args"][0];
   // The page's cookie manager is there from the first page, frozen, and stays in place.
   EXPECT_PICKED(found, R"({"get": {"ok": true}, "managerFrozen": true, "managerKept": true, "cookieSeen": ""})");
-  EXPECT_PICKED(get, R"({"requestId": "get-1", "data": {"chunkData": "hello from the server", "metadata": {"status": 200}}})");
+  EXPECT_PICKED(get, R"({"requestId": "get-1",
+                        "data": {"chunkData": "hello from the server", "metadata": {"status": 200}}})");
   EXPECT_FALSE(get["data"]["metadata"]["responseHeaders"].contains("set-cookie"));
   EXPECT_EQ(server.lastRequest("/hello")->header("X-Page"), "yes");
   EXPECT_EQ(found["post"]["args"][0]["data"]["chunkData"], "{\"a\":1}");
