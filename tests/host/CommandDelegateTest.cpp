@@ -145,7 +145,8 @@ TEST_F(CommandDelegateTest, ResourcePathsResolveInsideTheWebFolderAndTheStartPag
     EXPECT_EQ(delegate()->pathForResource(name), path) << name;
   vc->setStartPage("index.html?mode=a#top");
   ASSERT_TRUE(vc->appUrl());
-  EXPECT_EQ(vc->appUrl()->absoluteString(), platform::URL::fileURL(www + "/index.html").absoluteString() + "?mode=a#top");
+  EXPECT_EQ(vc->appUrl()->absoluteString(),
+            platform::URL::fileURL(www + "/index.html").absoluteString() + "?mode=a#top");
   vc->setStartPage("https://example.com/start");
   EXPECT_EQ(vc->appUrl()->absoluteString(), "https://example.com/start");
 }

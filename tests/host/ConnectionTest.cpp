@@ -34,7 +34,7 @@ class ConnectionTest : public ::testing::Test {
 
   void ask(const char* callbackId) {
     connection->performAction("getConnectionInfo",
-                              HBRInvokedUrlCommand(Value::array(), std::string(callbackId), std::nullopt, std::nullopt));
+        HBRInvokedUrlCommand(Value::array(), std::string(callbackId), std::nullopt, std::nullopt));
   }
   // The types sent to `callbackId` since the last call, each kept for further changes.
   std::vector<std::string> sent(const std::string& callbackId) {
@@ -48,7 +48,8 @@ class ConnectionTest : public ::testing::Test {
     return types;
   }
 
-  std::shared_ptr<testing_support::RecordingCommandDelegate> delegate = std::make_shared<testing_support::RecordingCommandDelegate>();
+  std::shared_ptr<testing_support::RecordingCommandDelegate> delegate =
+      std::make_shared<testing_support::RecordingCommandDelegate>();
   std::map<std::string, size_t> seen;
   std::shared_ptr<HBRConnection> connection = std::make_shared<HBRConnection>();
 };
@@ -87,13 +88,12 @@ TEST_F(ConnectionTest, EachChangeIsSentOnceToTheLastCallback) {
   EXPECT_TRUE(sent("Connection2") == Types{"none"} && sent("Connection1").empty());
 }
 
-TEST_F(ConnectionTest, ChangeBeforeTheFirstRequestUpdatesTheTypeWithoutACallback) {
+TEST_F(ConnectionTest, ChangesBeforeTheFirstRequestAndDuringTheBackground) {
+  // Before any request: the type changes, with no callback to tell.
   simulateNetwork(network(NetworkInterfaceKind::Cellular));
   EXPECT_EQ(connection->connectionType(), "cellular");
   EXPECT_EQ(sent(""), std::vector<std::string>{"cellular"});
-}
-
-TEST_F(ConnectionTest, ChangeDuringTheBackgroundIsReportedOnceOnReturn) {
+  // In the background: reported once on the return.
   ask("Connection1");
   sent("Connection1");
   ui::Application::shared().didEnterBackground();

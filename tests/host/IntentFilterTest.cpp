@@ -57,16 +57,19 @@ class IntentFilterTest : public ::testing::Test {
 TEST_F(IntentFilterTest, WithoutRulesOnlyPackagedPagesNavigate) {
   start("");
   EXPECT_EQ(filter->allowNavigations(), (std::vector<std::string>{"file://", "app://"}));
-  EXPECT_TRUE(decide("file:///pkg/www/index.html", kOther) == true && decide("app://localhost/index.html", kLink) == true);
+  EXPECT_TRUE(decide("file:///pkg/www/index.html", kOther) == true &&
+              decide("app://localhost/index.html", kLink) == true);
 
   testing_support::LogCapture log;
   EXPECT_EQ(decide("https://example.com/", kOther), false);
-  EXPECT_TRUE(log.contains("ERROR Internal navigation rejected - <allow-navigation> not set for url='https://example.com/'"));
+  EXPECT_TRUE(
+      log.contains("ERROR Internal navigation rejected - <allow-navigation> not set for url='https://example.com/'"));
   EXPECT_FALSE(log.contains("External navigation rejected"));
   log.clear();
   EXPECT_EQ(decide("https://example.com/", kLink), false);
   EXPECT_TRUE(log.contains("ERROR Internal navigation rejected"));
-  EXPECT_TRUE(log.contains("ERROR External navigation rejected - <allow-intent> not set for url='https://example.com/'"));
+  EXPECT_TRUE(
+      log.contains("ERROR External navigation rejected - <allow-intent> not set for url='https://example.com/'"));
   EXPECT_TRUE(opened.empty());
 }
 
@@ -126,5 +129,6 @@ TEST_F(IntentFilterTest, IntentsNeedTheUsersGestureInTheMainFrameAndAreLimited) 
 
 TEST_F(IntentFilterTest, RulesReadBeforeAnXMLErrorStay) {
   start(R"(<allow-navigation href="https://kept.example.com/*"/>)", "<broken");
-  EXPECT_TRUE(decide("https://kept.example.com/x", kLink) == true && decide("file:///pkg/www/index.html", kOther) == true);
+  EXPECT_TRUE(decide("https://kept.example.com/x", kLink) == true &&
+              decide("file:///pkg/www/index.html", kOther) == true);
 }

@@ -30,7 +30,8 @@ TEST(ReachabilityStatusTest, FlagsAndNetworkStatesGiveTheirStatus) {
            {reachable | kReachabilityFlagIsWWAN, ReachableViaWWAN}, {reachable | required, NotReachable},
            {reachable | required | kReachabilityFlagConnectionOnDemand, ReachableViaWiFi},
            {reachable | required | kReachabilityFlagConnectionOnTraffic, ReachableViaWiFi},
-           {reachable | required | kReachabilityFlagConnectionOnDemand | kReachabilityFlagInterventionRequired, NotReachable}})
+           {reachable | required | kReachabilityFlagConnectionOnDemand | kReachabilityFlagInterventionRequired,
+            NotReachable}})
     EXPECT_EQ(HBRReachability::networkStatusForFlags(flags), expected) << flags;
 
   auto status = [](NetworkState s) { return HBRReachability::networkStatusForFlags(reachabilityFlagsForState(s)); };

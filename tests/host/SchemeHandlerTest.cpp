@@ -46,7 +46,8 @@ TEST_F(SchemeHandlerTest, PagesFilesAndMediaAnswersAndMissingFiles) {
 
   // Media is an HTTP answer too, so that a player can ask for ranges and seek.
   auto song = get("app://localhost/media/song.MP3");
-  EXPECT_EQ(std::to_string(status(song)) + " " + header(song, "Accept-Ranges") + " " + song->data, "200 bytes ID3-bytes");
+  EXPECT_EQ(std::to_string(status(song)) + " " + header(song, "Accept-Ranges") + " " + song->data,
+            "200 bytes ID3-bytes");
   EXPECT_EQ(header(song, "Content-Type"), HBRURLSchemeHandler::getMimeType("MP3"));
   EXPECT_TRUE(HBRURLSchemeHandler::isMediaExtension("FLAC"));
 
@@ -93,7 +94,8 @@ TEST_F(SchemeHandlerTest, RangesHeadAndOtherMethods) {
 
   for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS"}) {
     auto refused = get("app://localhost/app.js", method);
-    EXPECT_EQ(std::to_string(status(refused)) + " " + header(refused, "Allow") + refused->data, "405 GET, HEAD") << method;
+    EXPECT_EQ(std::to_string(status(refused)) + " " + header(refused, "Allow") + refused->data,
+              "405 GET, HEAD") << method;
     EXPECT_FALSE(header(refused, "Content-Type").empty()) << method;
   }
 }

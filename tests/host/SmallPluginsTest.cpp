@@ -44,7 +44,8 @@ HBRInvokedUrlCommand command(Value arguments) {
 TEST(SmallPluginsTest, LoggerWritesTheLevelUnlessItIsLog) {
   HBRLogger logger;
   testing_support::LogCapture log;
-  for (const Value& arguments : Value::parse(R"([["LOG", "plain line"], ["WARN", "careful"], ["ERROR"], ["INFO", 42]])"))
+  for (const Value& arguments :
+       Value::parse(R"([["LOG", "plain line"], ["WARN", "careful"], ["ERROR"], ["INFO", 42]])"))
     logger.performAction("logLevel", command(arguments));
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"plain line", "WARN: careful", "ERROR: (null)", "INFO: 42"}));
 }

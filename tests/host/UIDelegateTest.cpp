@@ -29,15 +29,15 @@ TEST_F(UIDelegateTest, DialogsAreTitledAlertsWithLocalisedButtonsAndCompleteOnce
   int alerts = 0;
   std::vector<bool> confirms;
   std::vector<std::optional<std::string>> prompts;
+  auto confirm = [&](bool ok) { confirms.push_back(ok); };
+  auto prompt = [&](auto text) { prompts.push_back(text); };
   typed = {"typed text"};
   delegate.runJavaScriptAlertPanel(webView, "Hello", [&] { ++alerts; });
-  delegate.runJavaScriptConfirmPanel(webView, "Sure?", [&](bool ok) { confirms.push_back(ok); });
-  delegate.runJavaScriptTextInputPanel(webView, "Name?", "default",
-                                       [&](auto text) { prompts.push_back(text); });
+  delegate.runJavaScriptConfirmPanel(webView, "Sure?", confirm);
+  delegate.runJavaScriptTextInputPanel(webView, "Name?", "default", prompt);
   button = 1;  // Cancel answers nothing, whatever was typed.
-  delegate.runJavaScriptConfirmPanel(webView, "Sure?", [&](bool ok) { confirms.push_back(ok); });
-  delegate.runJavaScriptTextInputPanel(webView, "Name?", "default",
-                                       [&](auto text) { prompts.push_back(text); });
+  delegate.runJavaScriptConfirmPanel(webView, "Sure?", confirm);
+  delegate.runJavaScriptTextInputPanel(webView, "Name?", "default", prompt);
   EXPECT_EQ(alerts, 1);
   EXPECT_EQ(confirms, (std::vector<bool>{true, false}));
   EXPECT_EQ(prompts, (std::vector<std::optional<std::string>>{"typed text", std::nullopt}));
@@ -51,8 +51,7 @@ TEST_F(UIDelegateTest, DialogsAreTitledAlertsWithLocalisedButtonsAndCompleteOnce
     platform::ui::AlertPresenter::answer(*alert, 0, {"a"});
     platform::ui::AlertPresenter::answer(*alert, 1);
   });
-  delegate.runJavaScriptTextInputPanel(webView, "Again?", "",
-                                       [&](auto text) { prompts.push_back(text); });
+  delegate.runJavaScriptTextInputPanel(webView, "Again?", "", prompt);
   EXPECT_EQ(prompts.size(), 3u);
   EXPECT_EQ(prompts.back(), "a");
 }

@@ -47,19 +47,14 @@ TEST_F(AppSchemeTest, FileURLsAreRewrittenIntoTheApplicationScheme) {
   EXPECT_EQ(lastLoad(), "https://example.com/x");
 }
 
-TEST_F(AppSchemeTest, AStartPageQueryAWebViewTakesIsLoadedAsWritten) {
+TEST_F(AppSchemeTest, AStartPageQueryAWebViewTakesIsLoadedAsWrittenAndAWebSchemeBecomesApp) {
   page = "index.html?q={1}|^x#top#more";
+  scheme = "https";  // one the web view serves itself
   SetUp();
   testing_support::LogCapture log;
   start();
   EXPECT_EQ(lastLoad(), "app://app.local/index.html?q={1}|^x#top#more");
   EXPECT_FALSE(log.contains("was not found"));
-}
-
-TEST_F(AppSchemeTest, ASchemeTheWebViewServesItselfBecomesApp) {
-  scheme = "https";
-  SetUp();
-  start();
   EXPECT_TRUE(vc->appScheme() == "app" && engine()->assetsURL() == "app://app.local");
 }
 
@@ -151,7 +146,8 @@ TEST_F(LoadFailureTest, FailuresShowTheErrorPageWithoutEverLooping) {
   engine()->didFailNavigation(*web(), failure(-1100, "The file does not exist."));
   EXPECT_TRUE(web()->loads().empty());
   auto named = failure(-1100, "gone");
-  named.userInfo["NSErrorFailingURLStringKey"] = platform::URL::fileURL(www("error.html")).absoluteString() + "?error=x";
+  named.userInfo["NSErrorFailingURLStringKey"] =
+      platform::URL::fileURL(www("error.html")).absoluteString() + "?error=x";
   engine()->didFailNavigation(*web(), named);
   EXPECT_TRUE(web()->loads().empty());
   EXPECT_TRUE(log.contains("The error page itself failed to load"));
@@ -201,7 +197,8 @@ class BridgeTest : public WebViewEngineTest {
 };
 
 TEST_F(BridgeTest, AHarborMessageRunsThePluginActionAndItsCallbackIsEvaluated) {
-  HBRPluginClassRegistry::shared().registerClass("HostProbe", [] { return std::make_shared<ProbePlugin>("HostProbe"); });
+  HBRPluginClassRegistry::shared().registerClass("HostProbe",
+                                                 [] { return std::make_shared<ProbePlugin>("HostProbe"); });
   start();
   ASSERT_TRUE(web()->postScriptMessage("harbor", Value{"Probe1", "Probe", "echo", {"hi & bye"}}));
   ASSERT_TRUE(platform::MainLoop::runUntil([&] { return !web()->evaluatedScripts().empty(); }, 5));

@@ -50,7 +50,8 @@ TEST(WhitelistTest, EntriesMatchSchemeHostPortAndPathAsWritten) {
           {"gopher://example.com/docs/x", false}}},
   };
   for (const auto& [entries, urls] : cases)
-    for (const auto& [url, expected] : urls) EXPECT_EQ(allowed(HBRWhitelist(entries), url), expected) << entries[0] << " " << url;
+    for (const auto& [url, expected] : urls)
+      EXPECT_EQ(allowed(HBRWhitelist(entries), url), expected) << entries[0] << " " << url;
   EXPECT_EQ(HBRWhitelist({"tel:", "*.example.com"}).permittedSchemes(), std::set<std::string>{"tel"});
 }
 
