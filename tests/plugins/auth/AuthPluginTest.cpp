@@ -77,7 +77,8 @@ TEST_F(AuthPlugin, MapsTheFlowsStatusAndKeepsOneFlowAtATime) {
   EXPECT_TRUE(windows.events.navigation(*URL::parse("MYAPP://Auth/done?code=7&state=s")));
   auto first = host.delegate->to("F1");
   ASSERT_EQ(first.size(), 1u);
-  EXPECT_TRUE(first[0].status == HBRResultStatus::OK && !first[0].keep && first[0].message == "MYAPP://Auth/done?code=7&state=s");
+  EXPECT_TRUE(first[0].status == HBRResultStatus::OK && !first[0].keep &&
+              first[0].message == "MYAPP://Auth/done?code=7&state=s");
   platform::MainLoop::drain();
   EXPECT_EQ(windows.open, 0) << "the window closes once the flow ends";
 

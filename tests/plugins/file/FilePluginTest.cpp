@@ -67,7 +67,8 @@ TEST_F(FileFixture, TypeNumbersMoveDownWhenTheTemporaryFolderCannotBeMade) {
   testing_support::LogCapture log;
   start("");
   EXPECT_TRUE(log.contains("Unable to create temporary directory"));
-  EXPECT_TRUE(plugin->fileSystems()[0]->name() == "persistent" && call("requestFileSystem", {0, 0}).message["name"] == "persistent");
+  EXPECT_TRUE(plugin->fileSystems()[0]->name() == "persistent" &&
+              call("requestFileSystem", {0, 0}).message["name"] == "persistent");
 }
 
 TEST_F(FileFixture, GetFileFlagMatrix) {
@@ -97,8 +98,7 @@ TEST_F(FileFixture, GetFileFlagMatrix) {
   EXPECT_TRUE(platform::fs::isDirectory(documents("made")));
 
   // The parent of a top-level entry is the root made from the empty path.
-  Value parent = call("getParent", {url("file.txt")}).message;
-  EXPECT_TRUE(parent["fullPath"] == "/" && parent["name"] == "") << parent.dump();
+  EXPECT_PICKED(call("getParent", {url("file.txt")}).message, R"({"fullPath": "/", "name": ""})");
   EXPECT_EQ(call("getParent", {url("dir/inner.txt")}).message["fullPath"], "/dir/");
 }
 
@@ -210,7 +210,8 @@ TEST_F(FileFixture, ReadsWithEncodingsAndRanges) {
 
   EXPECT_EQ(call("readAsDataURL", {url("text.txt"), 0, 5}).message, "data:text/plain;base64,aMOpbGw=");
   EXPECT_EQ(call("readAsBinaryString", {url("bytes.bin"), 0, -1}).message, platform::binaryString(std::string("\x00\x7f\x80\xff", 4)));
-  EXPECT_EQ(call("readAsArrayBuffer", {url("bytes.bin"), 1, 3}).message["data"], platform::base64Encode(platform::Bytes{0x7f, 0x80}));
+  EXPECT_EQ(call("readAsArrayBuffer", {url("bytes.bin"), 1, 3}).message["data"],
+            platform::base64Encode(platform::Bytes{0x7f, 0x80}));
   // A range far past the file's size reads what there is instead of allocating the range.
   EXPECT_EQ(call("readAsText", {url("text.txt"), "UTF-8", 0, 9.0e18}).message, "h\xc3\xa9llo world");
   EXPECT_EQ(call("readAsText", {url("text.txt"), "UTF-8", 1LL << 60, -1}).message, "");
@@ -218,7 +219,8 @@ TEST_F(FileFixture, ReadsWithEncodingsAndRanges) {
   dir.write("data/Documents/sound.wavezz", "RIFF");
   EXPECT_EQ(call("readAsDataURL", {url("sound.wavezz"), 0, -1}).message, "data:audio/wav;base64,UklGRg==");
   Value metadata = call("getFileMetadata", {url("sound.wavezz")}).message;
-  EXPECT_PICKED(metadata, R"({"type": "application/octet-stream", "size": 4, "name": "sound.wavezz", "fullPath": "/sound.wavezz"})");
+  EXPECT_PICKED(metadata, R"({"type": "application/octet-stream", "size": 4, "name": "sound.wavezz",
+                             "fullPath": "/sound.wavezz"})");
   EXPECT_GT(metadata["lastModifiedDate"].get<double>(), 1.6e12);
   EXPECT_FILE_ERROR(call("getFileMetadata", {url("missing")}), Error, 1);
 }
@@ -238,13 +240,15 @@ TEST_F(FileFixture, ListingRemovingAndLookups) {
   EXPECT_FALSE(platform::fs::exists(documents("d")));
 
   dir.write("data/Documents/here.txt", "h");
-  Value resolved = call("resolveLocalFileSystemURI", {platform::URL::fileURL(documents("here.txt")).absoluteString()}).message;
+  Value resolved = call("resolveLocalFileSystemURI",
+                        {platform::URL::fileURL(documents("here.txt")).absoluteString()}).message;
   EXPECT_PICKED(resolved, R"({"filesystemName": "persistent", "fullPath": "/here.txt"})");
   EXPECT_FILE_ERROR(call("resolveLocalFileSystemURI", {"hbrfile://localhost/nosuch/x"}), Error, 5);
   EXPECT_FILE_ERROR(call("resolveLocalFileSystemURI", {42}), Error, 5);
   EXPECT_EQ(call("_getLocalFilesystemPath", {url("here.txt")}).message, documents("here.txt"));
   EXPECT_EQ(call("_getLocalFilesystemPath", {"hbrfile://localhost/nosuch/x"}).message, "Cannot resolve URL to a file");
-  EXPECT_EQ(Value({call("testFileExists", {documents("here.txt")}).message, call("testFileExists", {url("here.txt")}).message,
+  EXPECT_EQ(Value({call("testFileExists", {documents("here.txt")}).message,
+                   call("testFileExists", {url("here.txt")}).message,
                    call("testDirectoryExists", {documents()}).message}),
             Value({1, 0, 1}));
 

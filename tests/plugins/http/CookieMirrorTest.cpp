@@ -64,7 +64,8 @@ TEST_F(Fixture, ResponsesFromThePagesHostUpdateThePagesCopyWithoutHttpOnlyCookie
   Value payload = send("r", url("/app/login"));
   EXPECT_TRUE(payload["error"].is_null()) << payload.dump();
   // The payload comes after the push, so the page's copy is current when the answer arrives.
-  EXPECT_EQ(pushes(*view), std::vector<std::string>{"VeltroNative.HttpCookieManager.setCookie([\"theme=\\\"dark\\\\blue\\\"\"]);"});
+  EXPECT_EQ(pushes(*view),
+            std::vector<std::string>{"VeltroNative.HttpCookieManager.setCookie([\"theme=\\\"dark\\\\blue\\\"\"]);"});
   // Native requests still send the HttpOnly cookie.
   send("r2", url("/app/login"));
   EXPECT_NE(server.lastRequest("/app/login")->header("Cookie").find("sid=s3cret"), std::string::npos);

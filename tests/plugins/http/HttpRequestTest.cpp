@@ -80,7 +80,8 @@ TEST_F(Fixture, ResponsesArriveAsSuccessWithStatusHeadersAndBody) {
   });
 
   Value binary = send("r1", url("/bin"), "GET", Value::object(), 10000, nullptr, false);
-  EXPECT_PICKED(binary, R"({"requestId": "r1", "error": null, "data": {"chunkData": "AP9oaQ==", "order": 0, "last": true,
+  EXPECT_PICKED(binary, R"({"requestId": "r1", "error": null,
+    "data": {"chunkData": "AP9oaQ==", "order": 0, "last": true,
     "metadata": {"status": 404, "statusText": "not found", "responseHeaders": {
       "x-mixed-case": "caf\u00e9 \ufffd", "content-type": "application/octet-stream"}}}})");
   EXPECT_EQ(binary["data"]["metadata"]["responseUrl"], url("/bin"));

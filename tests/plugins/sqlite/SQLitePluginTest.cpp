@@ -70,6 +70,15 @@ TEST_F(SQLiteTest, OpenCloseAndDeleteLifeCycle) {
   auto failed = call("delete", {{"path", "b.db"}});
   EXPECT_TRUE(!failed.ok && failed.message.get<std::string>().find("b.db-wal") != std::string::npos) << failed.message;
   EXPECT_FALSE(fs::exists(docs("b.db")));
+
+  // Destroying the plugin closes its connections: the last to close checkpoints the log and
+  // removes it.
+  ASSERT_EQ(open("w.db").message, "Database opened");
+  ASSERT_TRUE(sql("w.db", "PRAGMA journal_mode=WAL").ok);
+  ASSERT_TRUE(sql("w.db", "CREATE TABLE t (x)").ok);
+  ASSERT_TRUE(fs::exists(docs("w.db-wal")));
+  plugin.reset();
+  EXPECT_FALSE(fs::exists(docs("w.db-wal")));
 }
 
 TEST_F(SQLiteTest, NamesStayInsideTheirFolderAndKeysDoNotCollide) {
@@ -113,7 +122,8 @@ TEST_F(SQLiteTest, AttachAndVacuumIntoAreRefused) {
 
 TEST_F(SQLiteTest, StatementResults) {
   ASSERT_EQ(open("e.db").message, "Database opened");
-  EXPECT_EQ(sql("e.db", "CREATE TABLE t (id INTEGER PRIMARY KEY, v)").message, Value::parse(R"({"rows": [], "rowsAffected": 0})"));
+  EXPECT_EQ(sql("e.db", "CREATE TABLE t (id INTEGER PRIMARY KEY, v)").message,
+            Value::parse(R"({"rows": [], "rowsAffected": 0})"));
   EXPECT_EQ(sql("e.db", "INSERT INTO t (v) VALUES (?)", {"one"}).message,
             Value::parse(R"({"rows": [], "rowsAffected": 1, "insertId": 1})"));
   // Neither a SELECT nor an UPDATE reports the earlier INSERT's row as its own.
@@ -133,7 +143,8 @@ TEST_F(SQLiteTest, StatementResults) {
   ASSERT_TRUE(bound.ok) << bound.message;
   const auto& row = bound.message["rows"][0];
   EXPECT_TRUE(row["max"].get<std::int64_t>() == INT64_MAX && row["min"].get<std::int64_t>() == INT64_MIN) << row;
-  EXPECT_TRUE(row["big"].is_number_float() && row["nul"].is_null() && row["flag"] == "real" && row["object"] == R"({"a":[1]})")
+  EXPECT_TRUE(row["big"].is_number_float() && row["nul"].is_null() && row["flag"] == "real" &&
+              row["object"] == R"({"a":[1]})")
       << row;
 
   // The later of two columns of one name wins; text that is not UTF-8 is left out.
@@ -152,15 +163,13 @@ TEST_F(SQLiteTest, StatementResults) {
     for (int i = 0; i < 100000; ++i) inner = &inner->emplace_back(Value::array());
   };
   const std::string tooDeep = "INTERNAL PLUGIN ERROR: arguments are nested too deeply";
-  Value args = {{"dbargs", {{"dbname", "e.db"}}}, {"ex", {{"sql", "SELECT ?"}, {"params", Value::array()}}}};
-  nestDeeply(args["ex"]["params"]);
-  EXPECT_EQ(call("executeSql", std::move(args)).message, tooDeep);
-  Value echoArgs = {{"value", Value::array()}};
-  nestDeeply(echoArgs["value"]);
-  EXPECT_EQ(call("echoStringValue", std::move(echoArgs)).message, tooDeep);
-  Value openArgs = {{"name", "deep.db"}, {"unread", Value::array()}};
-  nestDeeply(openArgs["unread"]);
-  EXPECT_EQ(call("open", std::move(openArgs)).message, "Database opened");
+  for (auto [action, args, slot, expected] : std::vector<std::tuple<std::string, Value, std::string, std::string>>{
+           {"executeSql", {{"dbargs", {{"dbname", "e.db"}}}, {"ex", {{"sql", "SELECT ?"}}}}, "/ex/params", tooDeep},
+           {"echoStringValue", Value::object(), "/value", tooDeep},
+           {"open", {{"name", "deep.db"}}, "/unread", "Database opened"}}) {
+    nestDeeply(args[Value::json_pointer(slot)]);
+    EXPECT_EQ(call(action, std::move(args)).message, expected) << action;
+  }
 
   const std::string noSql = "INTERNAL PLUGIN ERROR: You must specify a sql query to execute";
   EXPECT_TRUE(sql("e.db", "").message == noSql && sql("e.db", "  -- nothing").message == noSql);
@@ -193,7 +202,8 @@ TEST_F(SQLiteTest, BatchesCollectOneEntryPerStatement) {
   const auto& entries = batch.message;
   ASSERT_EQ(entries.size(), 5u);
   EXPECT_EQ(entries[1]["result"]["insertId"], 1);
-  EXPECT_TRUE(entries[2]["type"] == "error" && entries[2]["error"]["code"] == 6 && entries[2]["error"] == entries[2]["result"])
+  EXPECT_TRUE(entries[2]["type"] == "error" && entries[2]["error"]["code"] == 6 &&
+              entries[2]["error"] == entries[2]["result"])
       << entries[2];
   EXPECT_EQ(entries[3], Value::parse(R"({"type": "error",
       "error": "INTERNAL PLUGIN ERROR: You must specify a sql query to execute",
@@ -205,14 +215,4 @@ TEST_F(SQLiteTest, BatchesCollectOneEntryPerStatement) {
                 .message[0]["error"],
             "INTERNAL PLUGIN ERROR: No such database, you must open it first");
   EXPECT_FALSE(call("backgroundExecuteSqlBatch", {{"dbargs", {{"dbname", "b.db"}}}, {"executes", "SELECT 1"}}).ok);
-}
-
-TEST_F(SQLiteTest, DestroyingThePluginClosesItsConnections) {
-  ASSERT_EQ(open("w.db").message, "Database opened");
-  ASSERT_TRUE(sql("w.db", "PRAGMA journal_mode=WAL").ok);
-  ASSERT_TRUE(sql("w.db", "CREATE TABLE t (x)").ok);
-  ASSERT_TRUE(fs::exists(docs("w.db-wal")));
-  plugin.reset();
-  // The last connection to close checkpoints the log and removes it.
-  EXPECT_FALSE(fs::exists(docs("w.db-wal")));
 }
