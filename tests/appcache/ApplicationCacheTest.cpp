@@ -54,8 +54,7 @@ TEST_F(ApplicationCacheTest, SwapMergesQualifyingEntriesAndSwapsOnlyCompleteFram
   EXPECT_TRUE(app->swapCache(next));
   EXPECT_EQ(app->getPreviousFrame(), complete);
   app->rollbackToPreviousVersion();
-  EXPECT_EQ(app->getCurrentCacheVersion(), "v3");
-  app->rollbackToPreviousVersion();  // nothing to roll back to
+  app->rollbackToPreviousVersion();  // nothing more to roll back to
   EXPECT_EQ(app->getCurrentCacheVersion(), "v3");
 
   auto package = VLCacheResources::initForHostname("example.com", "app", "p", true, {});
@@ -98,12 +97,9 @@ TEST_F(ApplicationCacheTest, DeletionSparesSharedEntriesUnfinishedFramesAndTaken
   app->addCacheFrame(waiting);
 
   app->markForDeletion();
-  EXPECT_TRUE(old->frameToDelete());
-  EXPECT_FALSE(downloading->frameToDelete());
-  EXPECT_FALSE(waiting->frameToDelete());
+  EXPECT_TRUE(old->frameToDelete() && !downloading->frameToDelete() && !waiting->frameToDelete());
   auto shared = app->getCacheEntries().at("/app/r0");
-  EXPECT_FALSE(shared->resourceToDelete());
-  EXPECT_TRUE(shared->cacheVersions()->contains("v2"));
+  EXPECT_TRUE(!shared->resourceToDelete() && shared->cacheVersions()->contains("v2"));
   EXPECT_TRUE(app->gatherResourcesToDelete().empty());
   EXPECT_EQ(app->getCacheFrameForVersion("v1"), nullptr);
   EXPECT_EQ(app->cacheFrames().size(), 3u);
@@ -140,8 +136,7 @@ TEST_F(ApplicationCacheTest, PersistedFormRestoresPoolFramesAndRunningVersion) {
   EXPECT_FALSE(stored.contains("preBundleVersion"));
 
   auto restored = VLApplicationCache::initWithDictionary(stored, false, {});
-  EXPECT_EQ(restored->cacheApplicationKey(), "42");
-  EXPECT_EQ(restored->getCurrentCacheVersion(), "v1");
+  EXPECT_TRUE(restored->cacheApplicationKey() == "42" && restored->getCurrentCacheVersion() == "v1");
   ASSERT_EQ(restored->cacheFrames().size(), 2u);
   EXPECT_EQ(restored->getCacheFrameForVersion("v2")->status(), VLCacheFrameStatusIncomplete);
   EXPECT_EQ(restored->getCacheEntries().size(), 3u);
@@ -155,8 +150,7 @@ TEST_F(ApplicationCacheTest, PersistedFormRestoresPoolFramesAndRunningVersion) {
                    {"cachedEntries", {{"/a", "nope"}, {"", Value::object()}}},
                    {"cachedFrames", Value::array({3, Value::object()})}};
   auto odd = VLApplicationCache::initWithDictionary(hostile, false, {});
-  EXPECT_EQ(odd->hostname(), "");
-  EXPECT_EQ(odd->cacheFrames().size(), 1u);
+  EXPECT_TRUE(odd->hostname().empty() && odd->cacheFrames().size() == 1u);
 }
 
 TEST_F(ApplicationCacheTest, UntrustedFileNamesAreReplacedByTheApplicationsOwn) {
@@ -201,14 +195,11 @@ TEST_F(ApplicationCacheTest, UpgradeCopiesPackageFilesAndRecordsAFailedCopy) {
 
   upgraded->upgradeIfNeeded();
   auto a = running->getResourceForUrl("/app/a.js");
-  EXPECT_EQ(a->status(), VLCacheEntryStatusAvailable);
-  EXPECT_FALSE(a->preBundled());
+  EXPECT_TRUE(a->status() == VLCacheEntryStatusAvailable && !a->preBundled());
   EXPECT_EQ(cache_test::readFile(localFile(*a)), "a");
-  EXPECT_EQ(bEntry->status(), VLCacheEntryStatusFailed);
-  EXPECT_FALSE(bEntry->preBundled());
-  auto c = running->getResourceForUrl("/app/c.js");  // not in the package: fetched when served
-  EXPECT_EQ(c->status(), VLCacheEntryStatusFailed);
+  EXPECT_TRUE(bEntry->status() == VLCacheEntryStatusFailed && !bEntry->preBundled());
+  // c is not in the package: fetched when served.
+  EXPECT_EQ(running->getResourceForUrl("/app/c.js")->status(), VLCacheEntryStatusFailed);
   EXPECT_EQ(running->status(), VLCacheFrameStatusComplete);
-  EXPECT_EQ(upgraded->getCacheEntries().count("/app/a.js"), 1u);
-  EXPECT_EQ(upgraded->getCacheEntries().count("/app/b.js"), 0u);
+  EXPECT_TRUE(upgraded->getCacheEntries().count("/app/a.js") && !upgraded->getCacheEntries().count("/app/b.js"));
 }

@@ -25,9 +25,11 @@ TEST_F(CachePluginTest, TheFirstLaunchIsToldToTheEngineAndTimeOutsComeFromThePre
   ASSERT_TRUE(plugin);
   EXPECT_TRUE(plugin->cacheEngine()->firstRun());
   EXPECT_EQ(platform::UserDefaults::standard().string("FirstRun"), "false");
-  auto session = plugin->cacheEngine()->downloadSession();
-  EXPECT_EQ(session->configuration().timeoutIntervalForRequest(), 4.0);
-  EXPECT_EQ(session->configuration().timeoutIntervalForResource(), 30.0);
+  auto timeOuts = [&] {
+    const auto& configuration = plugin->cacheEngine()->downloadSession()->configuration();
+    return std::pair(configuration.timeoutIntervalForRequest(), configuration.timeoutIntervalForResource());
+  };
+  EXPECT_EQ(timeOuts(), std::pair(4.0, 30.0));
   EXPECT_EQ(plugin->cacheEngine()->delegate().get(), plugin.get());
 
   // The next launch, with the time-outs set.
@@ -38,9 +40,7 @@ TEST_F(CachePluginTest, TheFirstLaunchIsToldToTheEngineAndTimeOutsComeFromThePre
                "<preference name=\"defaultresourcereadtimeout\" value=\"45\"/>");
   plugin = launch();
   EXPECT_FALSE(plugin->cacheEngine()->firstRun());
-  session = plugin->cacheEngine()->downloadSession();
-  EXPECT_EQ(session->configuration().timeoutIntervalForRequest(), 7.5);
-  EXPECT_EQ(session->configuration().timeoutIntervalForResource(), 45.0);
+  EXPECT_EQ(timeOuts(), std::pair(7.5, 45.0));
 }
 
 TEST_F(CachePluginTest, ArgumentRulesAndActionsAnswerOnlyOnTheChannel) {
@@ -50,8 +50,7 @@ TEST_F(CachePluginTest, ArgumentRulesAndActionsAnswerOnlyOnTheChannel) {
 
   // Fewer than two arguments: ready, no application.
   call("cb1", "Cache", "deviceready", Value::array({host()}));
-  EXPECT_TRUE(plugin->deviceReady());
-  EXPECT_EQ(plugin->cacheEngine()->currentApplication(), std::nullopt);
+  EXPECT_TRUE(plugin->deviceReady() && !plugin->cacheEngine()->currentApplication());
 
   call("cb2", "Cache", "startCaching", Value::array({host(), "app", "v1", Value::array()}));
   EXPECT_TRUE(CacheLog::shared().contains("VLCache: Unable to start caching: Missing command arguments"));
@@ -78,8 +77,8 @@ TEST_F(CachePluginTest, ArgumentRulesAndActionsAnswerOnlyOnTheChannel) {
   call("cb7", "Cache", "startCaching",
        Value::array({host(), "app", "v1", "not a list", Value::object(), "x", Value::array()}));
   ASSERT_TRUE(waitForEvents(8));
-  EXPECT_TRUE(CacheLog::shared().contains("Ignored the url mappings not cached of startCaching"));
-  EXPECT_TRUE(CacheLog::shared().contains("Ignored the options of startCaching"));
+  EXPECT_TRUE(CacheLog::shared().contains("Ignored the url mappings not cached of startCaching") &&
+              CacheLog::shared().contains("Ignored the options of startCaching"));
   call("cb8", "Cache", "switchToVersion", Value::array({host(), "app", Value::object()}));
   EXPECT_TRUE(CacheLog::shared().contains("Unable to switch version: the version token is not a string"));
   call("cb9", "Cache", "deviceready", Value::array({Value::array(), "app"}));
@@ -138,6 +137,5 @@ TEST_F(CachePluginTest, EventsWaitForTheForegroundInOrderWithProgressCoalesced) 
   ASSERT_TRUE(waitForEvents(9));
   EXPECT_EQ(eventNames(), (std::vector<std::string>{"status 1", "status 3", "progress 12/12", "status 4", "status 1",
                                                     "finish", "error late", "progress 4999/5000", "finish"}));
-  EXPECT_EQ(plugin->queuedEventCount(), 0u);
-  EXPECT_TRUE(plugin->deviceReady());
+  EXPECT_TRUE(plugin->queuedEventCount() == 0u && plugin->deviceReady());
 }

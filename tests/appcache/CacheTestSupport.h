@@ -171,22 +171,19 @@ class CacheFixture : public ::testing::Test {
     });
   }
 
+  template <typename T>
+  auto into(std::vector<T>& list) {
+    return [this, &list](T value) {
+      std::lock_guard lock(mutex);
+      list.push_back(std::move(value));
+    };
+  }
   std::shared_ptr<VLCacheResources> makeFrame(std::shared_ptr<platform::URLSession> session,
                                               const std::string& version = "v1") {
     return VLCacheResources::initForHostname(
         host(), "app", version, false, [session] { return session; },
-        [this](std::int64_t, std::int64_t processed, std::int64_t) {
-          std::lock_guard lock(mutex);
-          progress.push_back(processed);
-        },
-        [this](const std::string& message) {
-          std::lock_guard lock(mutex);
-          errors.push_back(message);
-        },
-        [this](bool all) {
-          std::lock_guard lock(mutex);
-          finishes.push_back(all);
-        });
+        [add = into(progress)](std::int64_t, std::int64_t processed, std::int64_t) { add(processed); }, into(errors),
+        into(finishes));
   }
 
   // Serves `count` resources "/app/<prefix>N.js" and answers their list; the first `held` wait

@@ -98,22 +98,18 @@ TEST_F(DeepLinksTest, HandlerTypesComeFromTheirExactNamesOrTheDisableSwitch) {
 }
 
 TEST_F(DeepLinksTest, ALinkForTheApplicationIsRewrittenToItsServerAddressAndSentOnTheChannel) {
-  auto plugin = startForShop();
+  startForShop();
   page("deviceready");
   open("myapp://SHOP/orders/7?x=1");
-  auto sent = events();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0], (Value{{"URL", "veltro://server.test/Shop/orders/7?x=1"}, {"Type", "default"}}));
+  EXPECT_EQ(events(), (std::vector<Value>{{{"URL", "veltro://server.test/Shop/orders/7?x=1"}, {"Type", "default"}}}));
 
   // Another engine gets https; each type that sends on the channel names itself.
   for (const char* type : {"function", "event", "default"}) {
     web->clearRecords();
-    plugin = startForShop("HBRWebViewEngine", type);
+    startForShop("HBRWebViewEngine", type);
     page("deviceready");
     open("myapp://shop/a%20b/");
-    sent = events();
-    ASSERT_EQ(sent.size(), 1u) << type;
-    EXPECT_EQ(sent[0], (Value{{"URL", "https://server.test/Shop/a%20b/"}, {"Type", type}}));
+    EXPECT_EQ(events(), (std::vector<Value>{{{"URL", "https://server.test/Shop/a%20b/"}, {"Type", type}}}));
   }
 }
 
@@ -146,8 +142,7 @@ TEST_F(DeepLinksTest, TheLatestLinkIsHeldUntilATriggerComesWhileReady) {
   page("trigger");
   auto sent = events();
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0]["URL"], "veltro://server.test/Shop/second");
-  EXPECT_FALSE(plugin->url());
+  EXPECT_TRUE(sent[0]["URL"] == "veltro://server.test/Shop/second" && !plugin->url());
 
   // In the background links wait again; back in front, a trigger delivers.
   platform::ui::Application::shared().didEnterBackground();
@@ -162,8 +157,7 @@ TEST_F(DeepLinksTest, TheLatestLinkIsHeldUntilATriggerComesWhileReady) {
   platform::NotificationCenter::defaultCenter().post(HBRPluginResetNotification,
                                                      static_cast<platform::webkit::WebView*>(web.get()));
   open("myapp://shop/fourth");
-  EXPECT_EQ(events().size(), 2u);
-  EXPECT_EQ(plugin->url()->lastPathComponent(), "fourth");
+  EXPECT_TRUE(events().size() == 2u && plugin->url()->lastPathComponent() == "fourth");
 }
 
 TEST_F(DeepLinksTest, LegacyLoadsTheLinkOnTheMainLoopAndTheOpenURLPluginIsSilent) {
@@ -173,7 +167,7 @@ TEST_F(DeepLinksTest, LegacyLoadsTheLinkOnTheMainLoopAndTheOpenURLPluginIsSilent
   size_t loadsBefore = web->loads().size();
   open("myapp://shop/orders/7");
   EXPECT_EQ(web->loads().size(), loadsBefore);  // not yet: on a later turn of the main loop
-  EXPECT_TRUE(events().empty());
+  EXPECT_TRUE(events().empty());  // which the main loop has run by now
   ASSERT_EQ(web->loads().size(), loadsBefore + 1);
   EXPECT_EQ(web->loads().back().request.url().absoluteString(), "veltro://server.test/Shop/orders/7");
   for (const auto& script : web->evaluatedScripts()) EXPECT_EQ(script.find("handleOpenURL("), std::string::npos);
@@ -208,8 +202,7 @@ TEST_F(DeepLinksTest, LinksFromManyThreadsAreNeverDeliveredTwice) {
   plugin->handleTrigger();
   std::set<std::string> seen;
   for (const auto& event : events(0.5)) EXPECT_TRUE(seen.insert(event["URL"].get<std::string>()).second);
-  EXPECT_FALSE(plugin->url());
-  EXPECT_FALSE(seen.empty());
+  EXPECT_FALSE(plugin->url() || seen.empty());
 }
 
 }  // namespace

@@ -47,33 +47,28 @@ TEST_F(ManifestParserTest, VersionsAndMappingsAreJoinedAndUnversionedPathsLeftOu
 }
 
 TEST_F(ManifestParserTest, MissingDictionariesAndTokens) {
-  EXPECT_EQ(parser.getManifestInfo(nullptr), nullptr);
-  EXPECT_TRUE(CacheLog::shared().contains(
-      "VLManifest: Failed to get manifest info with error: invalid or missing dictionary"));
-  EXPECT_EQ(parser.getManifestVersion(nullptr), std::nullopt);
-  EXPECT_TRUE(CacheLog::shared().contains(
-      "VLManifest: Failed to get manifest version with error: invalid or missing dictionary"));
+  EXPECT_TRUE(parser.getManifestInfo(nullptr) == nullptr && !parser.getManifestVersion(nullptr));
+  for (const char* what : {"info", "version"})
+    EXPECT_TRUE(CacheLog::shared().contains(std::string("VLManifest: Failed to get manifest ") + what +
+                                            " with error: invalid or missing dictionary")) << what;
 
   // A dictionary without "manifest" is an empty manifest without a token.
   auto empty = parser.getManifestInfo(Value{{"other", 1}});
   ASSERT_TRUE(empty);
-  EXPECT_EQ(empty->versionToken(), std::nullopt);
-  EXPECT_TRUE(empty->urlVersions().empty() && empty->urlMappings().empty());
+  EXPECT_TRUE(!empty->versionToken() && empty->urlVersions().empty() && empty->urlMappings().empty());
   EXPECT_EQ(parser.getManifestVersion(Value::object()), std::nullopt);
 
-  EXPECT_EQ(parser.getManifestUrl("abc"), "manifest.json?abc");
-  EXPECT_EQ(parser.getManifestUrl(std::nullopt), "manifest.json");
+  EXPECT_TRUE(parser.getManifestUrl("abc") == "manifest.json?abc" &&
+              parser.getManifestUrl(std::nullopt) == "manifest.json");
 }
 
 TEST_F(ManifestParserTest, ValuesOfTheWrongTypeAreLeftOutWithALogLine) {
   // Not a dictionary at all.
-  EXPECT_EQ(parser.getManifestInfo(Value{1, 2}), nullptr);
-  EXPECT_EQ(parser.getManifestInfo("manifest"), nullptr);
+  EXPECT_TRUE(parser.getManifestInfo(Value{1, 2}) == nullptr && parser.getManifestInfo("manifest") == nullptr);
   // "manifest" of the wrong type counts as absent.
   auto wrongManifest = parser.getManifestInfo(Value{{"manifest", Value::array({1})}});
   ASSERT_TRUE(wrongManifest);
-  EXPECT_EQ(wrongManifest->versionToken(), std::nullopt);
-  EXPECT_EQ(parser.getManifestVersion(Value{{"manifest", "x"}}), std::nullopt);
+  EXPECT_TRUE(!wrongManifest->versionToken() && !parser.getManifestVersion(Value{{"manifest", "x"}}));
 
   auto manifest = parser.getManifestInfo(manifestJSON({
       {"versionToken", 42},

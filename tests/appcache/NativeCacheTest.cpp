@@ -1,5 +1,6 @@
 #include <condition_variable>
 #include <thread>
+#include <functional>
 
 #include "CacheTestSupport.h"
 #include "appcache/VLCacheOptions.h"
@@ -74,16 +75,14 @@ class NativeCacheTest : public CacheFixture {
 TEST_F(NativeCacheTest, AFullUpdateSwapsItselfInPersistsAndIsRestoredAtTheNextLaunch) {
   launch(true);
   EXPECT_TRUE(CacheLog::shared().contains("This is the first run so it's expected."));
-  EXPECT_EQ(engine->currentStatus(), VLCacheStatusNoApplication);
-  EXPECT_EQ(engine->getRunningVersionToken(), "n/a");
+  EXPECT_TRUE(engine->currentStatus() == VLCacheStatusNoApplication && engine->getRunningVersionToken() == "n/a");
 
   Value list = resources("a", 3);
   start(list, "v1");
   ASSERT_TRUE(waitForFinishes(1));
   EXPECT_EQ(listener->events, (std::vector<std::string>{"status 3", "progress 1/3", "progress 2/3", "progress 3/3",
                                                         "status 4", "status 1", "finish"}));
-  EXPECT_EQ(engine->getRunningVersionToken(), "v1");
-  EXPECT_EQ(engine->ongoingCacheResources(), nullptr);
+  EXPECT_TRUE(engine->getRunningVersionToken() == "v1" && !engine->ongoingCacheResources());
   EXPECT_EQ(storedHash(), fileHash());
   EXPECT_EQ(platform::UserDefaults::standard().string(VLNativeCache::kFileCreatedKey), "true");
 
@@ -94,8 +93,8 @@ TEST_F(NativeCacheTest, AFullUpdateSwapsItselfInPersistsAndIsRestoredAtTheNextLa
 
   launch();
   EXPECT_TRUE(CacheLog::shared().contains("Native cache successfully loaded"));
-  EXPECT_EQ(engine->currentApplication(), VLNativeCache::keyForHostname(host(), "app"));
-  EXPECT_EQ(engine->getRunningVersionToken(), "v1");
+  EXPECT_TRUE(engine->currentApplication() == VLNativeCache::keyForHostname(host(), "app") &&
+              engine->getRunningVersionToken() == "v1");
   auto mapped = engine->applicationCache(*engine->currentApplication())->getCacheEntryForURL("/app/index.js");
   ASSERT_TRUE(mapped);
   EXPECT_EQ(cache_test::readFile(localFile(*mapped)), "a content 0");
@@ -140,8 +139,7 @@ TEST_F(NativeCacheTest, AnotherVersionCancelsTheOngoingOneAndSkippingCancelsItsD
   Value quick = resources("d", 3);
   start(quick, "v2");
   ASSERT_TRUE(waitForFinishes(1));
-  EXPECT_TRUE(allCancelled(first));
-  EXPECT_EQ(engine->getRunningVersionToken(), "v2");
+  EXPECT_TRUE(allCancelled(first) && engine->getRunningVersionToken() == "v2");
 
   // A download of v3 is under way when the page asks for v2 again: the skip stops it.
   auto gate3 = std::make_shared<Gate>();
@@ -149,8 +147,7 @@ TEST_F(NativeCacheTest, AnotherVersionCancelsTheOngoingOneAndSkippingCancelsItsD
   ASSERT_TRUE(gate3->waitForWaiting(1));
   auto v3 = engine->ongoingCacheResources();
   start(quick, "v2");
-  EXPECT_EQ(engine->ongoingCacheResources(), nullptr);
-  EXPECT_EQ(engine->currentStatus(), VLCacheStatusIdle);
+  EXPECT_TRUE(!engine->ongoingCacheResources() && engine->currentStatus() == VLCacheStatusIdle);
   EXPECT_TRUE(allCancelled(v3));
   gate->release();
   gate3->release();
@@ -168,8 +165,7 @@ TEST_F(NativeCacheTest, RejectedAndFailedStartsAreReportedAsErrorEvents) {
       platform::fs::appendPath(VLCacheLocations::cacheDirectory(), VLNativeCache::keyForHostname(host(), "app")), "x");
   start(resources("f", 1), "v1");
   EXPECT_EQ(listener->count("error Failed to download resources for application version v1"), 1u);
-  EXPECT_EQ(listener->events.back(), "finish");
-  EXPECT_EQ(engine->currentStatus(), VLCacheStatusNoApplication);
+  EXPECT_TRUE(listener->events.back() == "finish" && engine->currentStatus() == VLCacheStatusNoApplication);
 }
 
 TEST_F(NativeCacheTest, OptionsAreComparedWithTheSessionAndClamped) {
@@ -182,16 +178,15 @@ TEST_F(NativeCacheTest, OptionsAreComparedWithTheSessionAndClamped) {
   EXPECT_EQ(session->configuration().timeoutIntervalForRequest(), 4);
   start(list, "v2", options);
   ASSERT_TRUE(waitForFinishes(2));
-  EXPECT_EQ(engine->downloadSession(), session);
-  EXPECT_EQ(engine->maxNumberOfRetries(), -1);
+  EXPECT_TRUE(engine->downloadSession() == session && engine->maxNumberOfRetries() == -1);
 
   start(list, "v3", {{"windowSize", 1e15}, {"resourceReadTimeout", 1e300}, {"resourceConnectTimeout", "soon"},
                      {"maxNumberOfRetries", 0}});
   ASSERT_TRUE(waitForFinishes(3));
   const auto& configuration = engine->downloadSession()->configuration();
   EXPECT_EQ(configuration.httpMaximumConnectionsPerHost(), VLCacheOptions::kMaximumWindowSize);
-  EXPECT_EQ(configuration.timeoutIntervalForResource(), VLCacheOptions::kMaximumTimeoutSeconds);
-  EXPECT_EQ(engine->maxNumberOfRetries(), 0);
+  EXPECT_TRUE(configuration.timeoutIntervalForResource() == VLCacheOptions::kMaximumTimeoutSeconds &&
+              engine->maxNumberOfRetries() == 0);
 }
 
 TEST_F(NativeCacheTest, SwitchingConfirmsTheRunningVersionAndCleansUpAtTheNextLaunch) {
@@ -207,8 +202,7 @@ TEST_F(NativeCacheTest, SwitchingConfirmsTheRunningVersionAndCleansUpAtTheNextLa
   engine->switchToVersion(host(), "other", "v2");
   EXPECT_TRUE(CacheLog::shared().contains("Unable to switch version: app https://"));
   engine->switchToVersion(host(), "app", "v2");
-  EXPECT_TRUE(app->getCacheFrameForVersion("v1")->frameToDelete());
-  EXPECT_TRUE(platform::fs::exists(oldFile));
+  EXPECT_TRUE(app->getCacheFrameForVersion("v1")->frameToDelete() && platform::fs::exists(oldFile));
 
   launch();
   ASSERT_TRUE(testing_support::waitUntil([&] { return !platform::fs::exists(oldFile); }, 5));
@@ -231,8 +225,7 @@ TEST_F(NativeCacheTest, TheManifestFileIsTrustedOnlyWithItsHash) {
   CacheLog::shared().clear();
   launch();
   EXPECT_TRUE(CacheLog::shared().contains("Cache manifest file is corrupt or invalid"));
-  EXPECT_EQ(engine->currentApplication(), std::nullopt);
-  EXPECT_EQ(engine->currentStatus(), VLCacheStatusNoApplication);
+  EXPECT_TRUE(!engine->currentApplication() && engine->currentStatus() == VLCacheStatusNoApplication);
 
   // With no stored hash the file is loaded, but its file names must stay inside the cache.
   engine.reset();
@@ -266,14 +259,12 @@ TEST_F(NativeCacheTest, AnOlderFormatIsUpgradedAndNotStampedBeforeTheUpgradeRan)
   EXPECT_TRUE(engine->cacheUpgrade());
   EXPECT_EQ(cache_test::readFile(path).find("2.0.0"), std::string::npos);
   engine->upgradeCacheIfNeeded();
-  EXPECT_FALSE(engine->cacheUpgrade());
-  EXPECT_EQ(engine->currentStatus(), VLCacheStatusIdle);
+  EXPECT_TRUE(!engine->cacheUpgrade() && engine->currentStatus() == VLCacheStatusIdle);
   EXPECT_NE(cache_test::readFile(path).find("<string>2.0.0</string>"), std::string::npos);
   launch();
-  EXPECT_FALSE(engine->cacheUpgrade());
-  EXPECT_EQ(engine->getRunningVersionToken(), "v1");
-  auto app = engine->applicationCache(VLNativeCache::keyForHostname(host(), "app"));
-  auto entry = app->getCacheEntryForURL("/app/index.js");
+  EXPECT_TRUE(!engine->cacheUpgrade() && engine->getRunningVersionToken() == "v1");
+  auto entry =
+      engine->applicationCache(VLNativeCache::keyForHostname(host(), "app"))->getCacheEntryForURL("/app/index.js");
   ASSERT_TRUE(entry);
   EXPECT_EQ(cache_test::readFile(localFile(*entry)), "k content 0");
 }
@@ -293,12 +284,10 @@ TEST_F(NativeCacheTest, ACrashBetweenTheHashAndTheFileLosesNothingAndLeavesNoFil
   auto app = engine->applicationCache(*engine->currentApplication());
   std::string newFile = localFile(*app->getCacheFrameForVersion("v2")->getResourceForUrl(two[1].get<std::string>()));
   ASSERT_TRUE(platform::fs::exists(newFile));
-  EXPECT_EQ(fileHash(), before);
-  EXPECT_NE(storedHash(), before);
+  EXPECT_TRUE(fileHash() == before && storedHash() != before);
 
   launch();
-  EXPECT_EQ(engine->getRunningVersionToken(), "v1");
-  EXPECT_FALSE(platform::fs::exists(newFile));
+  EXPECT_TRUE(engine->getRunningVersionToken() == "v1" && !platform::fs::exists(newFile));
   EXPECT_EQ(storedHash(), fileHash());
 }
 
@@ -310,25 +299,17 @@ TEST_F(NativeCacheTest, CheckpointHealAndSwapWritersKeepTheFileAndHashTogether) 
   auto key = VLNativeCache::keyForHostname(host(), "app");
   std::atomic<bool> stop{false};
   std::vector<std::thread> writers;
-  for (int i = 0; i < 3; ++i)
-    writers.emplace_back([&, i] {
-      while (!stop) {
-        auto app = engine->applicationCache(key);
-        if (!app) continue;
-        if (i == 0) engine->createCheckPointForApplicationCache(app);
-        if (i == 1) {
-          app->healingCacheEntry(list[0].get<std::string>());
-          try {
-            engine->writeCacheManifest();
-          } catch (const VLException&) {
-          }
-        }
-        if (i == 2) {
-          engine->swapCache();
-          engine->getRunningVersionToken();
-          engine->currentStatus();
-        }
-      }
+  std::vector<std::function<void(const std::shared_ptr<VLApplicationCache>&)>> jobs = {
+      [&](const auto& app) { engine->createCheckPointForApplicationCache(app); },
+      [&](const auto& app) {
+        app->healingCacheEntry(list[0].get<std::string>());
+        try { engine->writeCacheManifest(); } catch (const VLException&) {}
+      },
+      [&](const auto&) { engine->swapCache(), engine->getRunningVersionToken(), engine->currentStatus(); }};
+  for (const auto& job : jobs)
+    writers.emplace_back([&, job] {
+      while (!stop)
+        if (auto app = engine->applicationCache(key)) job(app);
     });
   bool finished = waitForFinishes(1, 30);
   stop = true;
@@ -352,8 +333,8 @@ TEST(NativeCacheShared, AskingBeforeTheEngineIsMadeIsAClearError) {
     EXPECT_NE(exception.reason().find("sharedInstanceWithFirstRun:"), std::string::npos);
   }
   auto made = VLNativeCache::sharedInstanceWithFirstRun(true, 1, 2);
-  EXPECT_EQ(VLNativeCache::sharedInstanceWithFirstRun(false, 3, 4), made);
-  EXPECT_EQ(VLNativeCache::sharedInstance(), made);
+  EXPECT_TRUE(VLNativeCache::sharedInstanceWithFirstRun(false, 3, 4) == made &&
+              VLNativeCache::sharedInstance() == made);
   EXPECT_TRUE(made->firstRun());
   VLNativeCache::resetSharedInstance();
   platform::UserDefaults::resetForTesting();

@@ -20,6 +20,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Value.h"
 #include "support/TestSupport.h"
+#include "support/ValuePick.h"
 #include "support/VirtualDisplay.h"
 
 namespace e2e {

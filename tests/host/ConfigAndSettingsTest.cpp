@@ -68,8 +68,7 @@ TEST(Settings, BooleanAndFloatConversions) {
     EXPECT_EQ(harborBoolSettingForKey(settings, key, fallback), expected) << key;
   EXPECT_TRUE(log.lines().empty());
   EXPECT_TRUE(harborBoolSettingForKey(settings, "Missing", true));
-  EXPECT_TRUE(log.contains(
-      "The preference key \"Missing\" is not defined and will default to \"TRUE\""));
+  EXPECT_TRUE(log.contains("The preference key \"Missing\" is not defined and will default to \"TRUE\""));
 
   // Present but not a number reads as 0; absent as the fallback.
   using Float = std::pair<const char*, double>;
@@ -107,11 +106,9 @@ TEST(Settings, FloatsReadTheSameInEveryLocaleAndNeverEndlessly) {
 
   testing_support::LogCapture log;
   // Words are no numbers, so they read as 0; numbers beyond a float are refused.
-  EXPECT_EQ(harborFloatSettingForKey(settings, "inf", 7), 0.0);
-  EXPECT_EQ(harborFloatSettingForKey(settings, "nan", 7), 0.0);
-  EXPECT_EQ(harborFloatSettingForKey(settings, "hex", 7), 0.0);
-  EXPECT_EQ(harborFloatSettingForKey(settings, "huge", 7), 7.0);
-  EXPECT_EQ(harborFloatSettingForKey(settings, "hugenum", 7), 7.0);
+  for (auto [key, expected] : std::vector<std::pair<const char*, double>>{
+           {"inf", 0}, {"nan", 0}, {"hex", 0}, {"huge", 7}, {"hugenum", 7}})
+    EXPECT_EQ(harborFloatSettingForKey(settings, key, 7), expected) << key;
   EXPECT_TRUE(log.contains("The preference \"huge\" is not a finite number; using 7."));
 
   // The launch view's fade ends whatever the setting says.

@@ -28,8 +28,7 @@ class ProbePlugin : public HBRPlugin {
   explicit ProbePlugin(std::string name) : name_(std::move(name)) {
     registerAction("echo", [this](const HBRInvokedUrlCommand& command) {
       commandDelegate()->sendPluginResult(
-          HBRPluginResult::resultWithStatus(HBRResultStatus::OK, command.argumentAtIndex(0)),
-          command.callbackId());
+          HBRPluginResult::resultWithStatus(HBRResultStatus::OK, command.argumentAtIndex(0)), command.callbackId());
     });
   }
   std::string className() const override { return name_; }
@@ -38,13 +37,10 @@ class ProbePlugin : public HBRPlugin {
     ++navigationQuestions;
     return navigationAnswer;
   }
-  std::optional<bool> overrideSchemeTask(
-      const std::shared_ptr<platform::webkit::URLSchemeTask>& task) override {
+  std::optional<bool> overrideSchemeTask(const std::shared_ptr<platform::webkit::URLSchemeTask>& task) override {
     ++schemeQuestions;
-    if (!takeSchemeTasksContaining.empty() &&
-        task->request().url().absoluteString().find(takeSchemeTasksContaining) != std::string::npos)
-      return true;
-    return false;
+    return !takeSchemeTasksContaining.empty() &&
+           task->request().url().absoluteString().find(takeSchemeTasksContaining) != std::string::npos;
   }
   bool stopSchemeTask(const std::shared_ptr<platform::webkit::URLSchemeTask>&) override {
     ++stops;
@@ -135,9 +131,8 @@ class HostPackageTest : public ::testing::Test {
   }
   bool waitForPageLoad(double seconds = 5) {
     bool loaded = false;
-    platform::NotificationCenter::defaultCenter().addObserver(
-        this, HBRPageDidLoadNotification, nullptr,
-        [&](const platform::Notification&) { loaded = true; });
+    platform::NotificationCenter::defaultCenter().addObserver(this, HBRPageDidLoadNotification, nullptr,
+                                                              [&](const platform::Notification&) { loaded = true; });
     bool held = platform::MainLoop::runUntil([&] { return loaded; }, seconds);
     platform::NotificationCenter::defaultCenter().removeObserver(this);
     return held;

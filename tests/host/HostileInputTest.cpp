@@ -85,8 +85,8 @@ TEST_F(HostileInputTest, OverDeepCommandsAreAnsweredWithAnErrorAndTheBatchGoesOn
   queue()->enqueueCommandBatch(R"([["cbTooDeep","Echo","echo",[[)" + justDeepEnough + "]]]]");
   queue()->executePending();
   platform::MainLoop::runUntil([&] { return !callbackFor("cbTooDeep").empty(); }, 5);
-  EXPECT_NE(callbackFor("cbFits").find(",1,"), std::string::npos);
-  EXPECT_NE(callbackFor("cbTooDeep").find(",9,"), std::string::npos);
+  EXPECT_TRUE(callbackFor("cbFits").find(",1,") != std::string::npos &&
+              callbackFor("cbTooDeep").find(",9,") != std::string::npos);
 }
 
 TEST_F(HostileInputTest, LoneSurrogatesBecomeReplacementCharactersInsteadOfLosingTheCommand) {

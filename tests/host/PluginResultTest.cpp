@@ -12,34 +12,29 @@ TEST(PluginResult, ArgumentsAsJSONForms) {
                 ->argumentsAsJSON(),
             "18446744073709551615");
   EXPECT_EQ(HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, {})->message(),
-            (Value{{"HBRType", "ArrayBuffer"}, {"data", ""}}));
+            Value::parse(R"({"HBRType": "ArrayBuffer", "data": ""})"));
   auto multipart = HBRPluginResult::resultWithStatusAsMultipart(
       HBRResultStatus::OK, Value::array({"text", platform::bytesValue({'h', 'i'})}));
-  EXPECT_EQ(multipart->message(),
-            (Value{{"HBRType", "MultiPart"},
-                   {"messages", Value::array({"text", {{"HBRType", "ArrayBuffer"}, {"data", "aGk="}}})}}));
+  EXPECT_EQ(multipart->message(), Value::parse(R"({"HBRType": "MultiPart",
+      "messages": ["text", {"HBRType": "ArrayBuffer", "data": "aGk="}]})"));
   EXPECT_EQ(HBRPluginResult::resultWithStatusToErrorObject(HBRResultStatus::Error, 5)->message(), (Value{{"code", 5}}));
 
   testing_support::LogCapture log;
-  auto nan = HBRPluginResult::resultWithStatusAsDouble(HBRResultStatus::OK, std::nan(""));
-  EXPECT_EQ(nan->argumentsAsJSON(), std::nullopt);
+  EXPECT_EQ(HBRPluginResult::resultWithStatusAsDouble(HBRResultStatus::OK, std::nan(""))->argumentsAsJSON(),
+            std::nullopt);
   EXPECT_TRUE(log.contains("NSArray JSONString error:"));
 }
 
 TEST(InvokedUrlCommand, ArgumentConversionAndTypedAccess) {
   testing_support::LogCapture log;
   auto command = HBRInvokedUrlCommand::commandFromJson(Value::array(
-      {"cb", "Svc", "act",
-       Value::array({{{"HBRType", "ArrayBuffer"}, {"data", "AAEC"}},
-                     {{"HBRType", "Blob"}, {"data", "AAEC"}},
-                     {{"HBRType", "ArrayBuffer"}},
-                     nullptr,
-                     42,
-                     {{"HBRType", "ArrayBuffer"}, {"data", "not base64!"}}})}));
+      {"cb", "Svc", "act", Value::parse(R"([{"HBRType": "ArrayBuffer", "data": "AAEC"},
+        {"HBRType": "Blob", "data": "AAEC"}, {"HBRType": "ArrayBuffer"}, null, 42,
+        {"HBRType": "ArrayBuffer", "data": "not base64!"}])")}));
   ASSERT_TRUE(command);
   EXPECT_EQ(command->argumentAtIndex(0), platform::bytesValue({0, 1, 2}));
-  EXPECT_TRUE(command->argumentAtIndex(1).is_object());
-  EXPECT_TRUE(command->argumentAtIndex(2).is_object());  // no "data": stays a dictionary
+  // A Blob, and an ArrayBuffer without "data", stay dictionaries.
+  EXPECT_TRUE(command->argumentAtIndex(1).is_object() && command->argumentAtIndex(2).is_object());
   EXPECT_EQ(command->argumentAtIndex(3, "dflt"), "dflt");
   EXPECT_EQ(command->argumentAtIndex(4, "dflt", HBRArgumentKind::String), "dflt");
   EXPECT_EQ(command->argumentAtIndex(4, 0, HBRArgumentKind::Number), 42);
@@ -53,8 +48,8 @@ TEST(InvokedUrlCommand, ArgumentConversionAndTypedAccess) {
   EXPECT_FALSE(HBRInvokedUrlCommand::commandFromJson(Value::array({"cb", "S", "a"})));
 
   // Arguments, however large, are reached without copies; so is a fallback.
-  HBRInvokedUrlCommand big(Value::array({Value::object({{"big", std::string(1 << 20, 'x')}}), 1}),
-                           "cb", "Echo", "echo");
+  HBRInvokedUrlCommand big(Value::array({Value::object({{"big", std::string(1 << 20, 'x')}}), 1}), "cb", "Echo",
+                           "echo");
   EXPECT_EQ(&big.argumentAtIndex(0), &big.arguments()[0]);
   Value fallback = "fallback";
   EXPECT_EQ(&big.argumentAtIndex(1, fallback, HBRArgumentKind::String), &fallback);

@@ -24,34 +24,20 @@ class ReachabilityTest : public ::testing::Test {
 }  // namespace
 
 TEST(ReachabilityStatusTest, FlagsAndNetworkStatesGiveTheirStatus) {
-  const std::uint32_t reachable = kReachabilityFlagReachable,
-                      required = kReachabilityFlagConnectionRequired;
-  struct Case {
-    std::uint32_t flags;
-    HBRReachabilityStatus status;
-  } cases[] = {
-      {0, NotReachable},
-      {kReachabilityFlagIsWWAN, NotReachable},
-      {reachable, ReachableViaWiFi},
-      {reachable | kReachabilityFlagIsWWAN, ReachableViaWWAN},
-      {reachable | required, NotReachable},
-      {reachable | required | kReachabilityFlagConnectionOnDemand, ReachableViaWiFi},
-      {reachable | required | kReachabilityFlagConnectionOnTraffic, ReachableViaWiFi},
-      {reachable | required | kReachabilityFlagConnectionOnDemand |
-           kReachabilityFlagInterventionRequired,
-       NotReachable},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(HBRReachability::networkStatusForFlags(c.flags), c.status) << c.flags;
+  const std::uint32_t reachable = kReachabilityFlagReachable, required = kReachabilityFlagConnectionRequired;
+  for (auto [flags, expected] : std::vector<std::pair<std::uint32_t, HBRReachabilityStatus>>{
+           {0, NotReachable}, {kReachabilityFlagIsWWAN, NotReachable}, {reachable, ReachableViaWiFi},
+           {reachable | kReachabilityFlagIsWWAN, ReachableViaWWAN}, {reachable | required, NotReachable},
+           {reachable | required | kReachabilityFlagConnectionOnDemand, ReachableViaWiFi},
+           {reachable | required | kReachabilityFlagConnectionOnTraffic, ReachableViaWiFi},
+           {reachable | required | kReachabilityFlagConnectionOnDemand | kReachabilityFlagInterventionRequired,
+            NotReachable}})
+    EXPECT_EQ(HBRReachability::networkStatusForFlags(flags), expected) << flags;
 
-  auto status = [](NetworkState s) {
-    return HBRReachability::networkStatusForFlags(reachabilityFlagsForState(s));
-  };
-  EXPECT_EQ(status({false, NetworkConnectivity::Full, NetworkInterfaceKind::WiFi, {}}),
-            NotReachable);
+  auto status = [](NetworkState s) { return HBRReachability::networkStatusForFlags(reachabilityFlagsForState(s)); };
+  EXPECT_EQ(status({false, NetworkConnectivity::Full, NetworkInterfaceKind::WiFi, {}}), NotReachable);
   EXPECT_EQ(status(network(NetworkInterfaceKind::Wired, NetworkConnectivity::Local)), NotReachable);
-  EXPECT_EQ(status(network(NetworkInterfaceKind::Wired, NetworkConnectivity::Limited)),
-            ReachableViaWiFi);
+  EXPECT_EQ(status(network(NetworkInterfaceKind::Wired, NetworkConnectivity::Limited)), ReachableViaWiFi);
   EXPECT_EQ(status(network(NetworkInterfaceKind::Cellular)), ReachableViaWWAN);
   // A captive portal needs the user before anything gets through.
   EXPECT_EQ(status(network(NetworkInterfaceKind::WiFi, NetworkConnectivity::Portal)), NotReachable);
@@ -70,8 +56,7 @@ TEST_F(ReachabilityTest, ChangesArePostedAsTheReachabilityOnlyWhileItsNotifierRu
   sockaddr_in loopback{};
   loopback.sin_family = AF_INET;
   loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  auto local = HBRReachability::reachabilityWithAddress(reinterpret_cast<sockaddr*>(&loopback),
-                                                        sizeof(loopback));
+  auto local = HBRReachability::reachabilityWithAddress(reinterpret_cast<sockaddr*>(&loopback), sizeof(loopback));
   ASSERT_NE(local, nullptr);
   auto internet = HBRReachability::reachabilityForInternetConnection();
   std::vector<std::shared_ptr<HBRReachability>> senders;
@@ -81,8 +66,7 @@ TEST_F(ReachabilityTest, ChangesArePostedAsTheReachabilityOnlyWhileItsNotifierRu
   using Senders = std::vector<std::shared_ptr<HBRReachability>>;
   ASSERT_TRUE(internet->startNotifier());
   simulateNetwork(network(NetworkInterfaceKind::Cellular));
-  EXPECT_EQ(senders, Senders{internet});  // the other one is not started
-  EXPECT_EQ(internet->currentReachabilityStatus(), ReachableViaWWAN);
+  EXPECT_TRUE(senders == Senders{internet} && internet->currentReachabilityStatus() == ReachableViaWWAN);  // not local
   internet->stopNotifier();
   ASSERT_TRUE(local->startNotifier());
   simulateNetwork(network(NetworkInterfaceKind::WiFi));

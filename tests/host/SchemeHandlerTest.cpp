@@ -34,11 +34,10 @@ TEST_F(SchemeHandlerTest, PagesFilesAndMediaAnswersAndMissingFiles) {
   for (const char* url : {"app://localhost/", "app://localhost/orders/42", "app://localhost"}) {
     auto task = get(url);
     ASSERT_TRUE(task && task->finished) << url;
-    EXPECT_EQ(status(task), 200) << url;
-    EXPECT_EQ(task->data, "<html>start</html>") << url;
-    EXPECT_EQ(header(task, "content-type"), "text/html");
-    EXPECT_EQ(header(task, "Cache-Control"), "no-cache");
-    EXPECT_EQ(header(task, "Content-Length"), "18");
+    EXPECT_EQ(std::to_string(status(task)) + " " + header(task, "content-type") + " " + header(task, "Cache-Control") +
+                  " " + header(task, "Content-Length") + " " + task->data,
+              "200 text/html no-cache 18 <html>start</html>")
+        << url;
   }
   auto script = get("app://localhost/app.js?v=2");
   EXPECT_EQ(status(script), 200);
@@ -47,10 +46,9 @@ TEST_F(SchemeHandlerTest, PagesFilesAndMediaAnswersAndMissingFiles) {
 
   // Media is an HTTP answer too, so that a player can ask for ranges and seek.
   auto song = get("app://localhost/media/song.MP3");
-  EXPECT_EQ(status(song), 200);
+  EXPECT_EQ(std::to_string(status(song)) + " " + header(song, "Accept-Ranges") + " " + song->data,
+            "200 bytes ID3-bytes");
   EXPECT_EQ(header(song, "Content-Type"), HBRURLSchemeHandler::getMimeType("MP3"));
-  EXPECT_EQ(header(song, "Accept-Ranges"), "bytes");
-  EXPECT_EQ(song->data, "ID3-bytes");
   EXPECT_TRUE(HBRURLSchemeHandler::isMediaExtension("FLAC"));
 
   // Missing files are 404 with their type and no caching; missing media too, not an empty
@@ -92,16 +90,13 @@ TEST_F(SchemeHandlerTest, RangesHeadAndOtherMethods) {
   }
 
   auto head = get(song, "HEAD");
-  EXPECT_EQ(status(head), 200);
-  EXPECT_EQ(header(head, "Content-Length"), "9");
-  EXPECT_TRUE(head->data.empty() && head->finished);
+  EXPECT_TRUE(status(head) == 200 && header(head, "Content-Length") == "9" && head->data.empty() && head->finished);
 
   for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS"}) {
     auto refused = get("app://localhost/app.js", method);
-    EXPECT_EQ(status(refused), 405) << method;
-    EXPECT_EQ(header(refused, "Allow"), "GET, HEAD") << method;
+    EXPECT_EQ(std::to_string(status(refused)) + " " + header(refused, "Allow") + refused->data,
+              "405 GET, HEAD") << method;
     EXPECT_FALSE(header(refused, "Content-Type").empty()) << method;
-    EXPECT_TRUE(refused->data.empty()) << method;
   }
 }
 
@@ -184,16 +179,14 @@ TEST_F(SchemeHandlerTest, PluginsTakeTasksOverAndStopsReachTheTaker) {
   vc->registerPlugin(bystander, "ZBystander");
 
   auto taken = web()->startSchemeTask(platform::URLRequest(*platform::URL::parse("app://localhost/stream/live.mp4")));
-  EXPECT_FALSE(taken->response);
-  EXPECT_FALSE(taken->finished);
+  EXPECT_FALSE(taken->response || taken->finished);
   EXPECT_EQ(bystander->schemeQuestions, 0);  // the walk ends at the taker
 
   // A later task asks every plugin; the stop of the first still goes to its taker.
   EXPECT_EQ(status(get("app://localhost/app.js")), 200);
   EXPECT_EQ(bystander->schemeQuestions, 1);
   web()->stopSchemeTask(taken);
-  EXPECT_EQ(taker->stops, 1);
-  EXPECT_EQ(bystander->stops, 0);
+  EXPECT_TRUE(taker->stops == 1 && bystander->stops == 0);
   // A task the handler answered itself has nothing to stop.
   auto served = get("app://localhost/app.js");
   ASSERT_TRUE(served->finished);

@@ -44,12 +44,10 @@ HBRInvokedUrlCommand command(Value arguments) {
 TEST(SmallPluginsTest, LoggerWritesTheLevelUnlessItIsLog) {
   HBRLogger logger;
   testing_support::LogCapture log;
-  logger.performAction("logLevel", command(Value::array({"LOG", "plain line"})));
-  logger.performAction("logLevel", command(Value::array({"WARN", "careful"})));
-  logger.performAction("logLevel", command(Value::array({"ERROR"})));
-  logger.performAction("logLevel", command(Value::array({"INFO", 42})));
-  EXPECT_EQ(log.lines(),
-            (std::vector<std::string>{"plain line", "WARN: careful", "ERROR: (null)", "INFO: 42"}));
+  for (const Value& arguments :
+       Value::parse(R"([["LOG", "plain line"], ["WARN", "careful"], ["ERROR"], ["INFO", 42]])"))
+    logger.performAction("logLevel", command(arguments));
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"plain line", "WARN: careful", "ERROR: (null)", "INFO: 42"}));
 }
 
 TEST(SmallPluginsTest, LaunchScreenFadesTheHostsLaunchViewInAndOut) {
@@ -109,10 +107,8 @@ TEST(SmallPluginsTest, OpenedURLWaitsForTheFirstPageAndIsDeliveredOnceAsALiteral
   host.pageDidLoad();
   host.pageDidLoad();
   ASSERT_EQ(host.scripts().size(), 1u);
-  EXPECT_EQ(host.scripts()[0],
-            "document.addEventListener('deviceready',function(){if (typeof handleOpenURL === "
-            "'function') { "
-            "handleOpenURL(\"veltro://open?item='7'&x=1\");}});");
+  EXPECT_EQ(host.scripts()[0], "document.addEventListener('deviceready',function(){if (typeof handleOpenURL === "
+                               "'function') { handleOpenURL(\"veltro://open?item='7'&x=1\");}});");
 
   // Once a page is loaded a URL goes straight through; what is not a URL never reaches the page.
   testing_support::LogCapture log;
@@ -131,8 +127,8 @@ TEST(SmallPluginsTest, OpenedURLWaitsForTheFirstPageAndIsDeliveredOnceAsALiteral
 
 TEST(SmallPluginsTest, RegistrationMakesEveryHostPluginByName) {
   HBRRegisterSmallHostPlugins();
-  for (const char* name : {"HBRIntentAndNavigationFilter", "HBRConnection", "HBRLogger",
-                           "HBRLaunchScreen", "HBRGestureHandler", "HBRHandleOpenURL"}) {
+  for (const char* name : {"HBRIntentAndNavigationFilter", "HBRConnection", "HBRLogger", "HBRLaunchScreen",
+                           "HBRGestureHandler", "HBRHandleOpenURL"}) {
     auto factory = HBRPluginClassRegistry::shared().factory(name);
     ASSERT_TRUE(factory) << name;
     EXPECT_EQ(factory()->className(), name);

@@ -29,15 +29,15 @@ TEST_F(UIDelegateTest, DialogsAreTitledAlertsWithLocalisedButtonsAndCompleteOnce
   int alerts = 0;
   std::vector<bool> confirms;
   std::vector<std::optional<std::string>> prompts;
+  auto confirm = [&](bool ok) { confirms.push_back(ok); };
+  auto prompt = [&](auto text) { prompts.push_back(text); };
   typed = {"typed text"};
   delegate.runJavaScriptAlertPanel(webView, "Hello", [&] { ++alerts; });
-  delegate.runJavaScriptConfirmPanel(webView, "Sure?", [&](bool ok) { confirms.push_back(ok); });
-  delegate.runJavaScriptTextInputPanel(webView, "Name?", "default",
-                                       [&](auto text) { prompts.push_back(text); });
+  delegate.runJavaScriptConfirmPanel(webView, "Sure?", confirm);
+  delegate.runJavaScriptTextInputPanel(webView, "Name?", "default", prompt);
   button = 1;  // Cancel answers nothing, whatever was typed.
-  delegate.runJavaScriptConfirmPanel(webView, "Sure?", [&](bool ok) { confirms.push_back(ok); });
-  delegate.runJavaScriptTextInputPanel(webView, "Name?", "default",
-                                       [&](auto text) { prompts.push_back(text); });
+  delegate.runJavaScriptConfirmPanel(webView, "Sure?", confirm);
+  delegate.runJavaScriptTextInputPanel(webView, "Name?", "default", prompt);
   EXPECT_EQ(alerts, 1);
   EXPECT_EQ(confirms, (std::vector<bool>{true, false}));
   EXPECT_EQ(prompts, (std::vector<std::optional<std::string>>{"typed text", std::nullopt}));
@@ -51,8 +51,7 @@ TEST_F(UIDelegateTest, DialogsAreTitledAlertsWithLocalisedButtonsAndCompleteOnce
     platform::ui::AlertPresenter::answer(*alert, 0, {"a"});
     platform::ui::AlertPresenter::answer(*alert, 1);
   });
-  delegate.runJavaScriptTextInputPanel(webView, "Again?", "",
-                                       [&](auto text) { prompts.push_back(text); });
+  delegate.runJavaScriptTextInputPanel(webView, "Again?", "", prompt);
   EXPECT_EQ(prompts.size(), 3u);
   EXPECT_EQ(prompts.back(), "a");
 }
@@ -123,8 +122,7 @@ TEST_F(NewWindowPolicyTest, NewWindowsPassTheNavigationRules) {
                                 std::string("tel:123")}) {
     EXPECT_EQ(hbrDelegate->createWebView(*main, main->configuration(), newWindow(url)), nullptr) << url;
   }
-  EXPECT_TRUE(main->loads().empty());
-  EXPECT_TRUE(opened.empty());
+  EXPECT_TRUE(main->loads().empty() && opened.empty());
   EXPECT_TRUE(log.contains("Refused to open file:///etc/passwd for a new window"));
 
   // What the rules allow loads in place, and a file of the package is allowed.
@@ -143,9 +141,7 @@ TEST_F(NewWindowPolicyTest, AllowedNewWindowsArePresentedAndDismissedWhenTheirPa
   ASSERT_TRUE(app->didFinishLaunchingWithOptions(platform::Value::object()));
   vc = app->viewController();
   auto main = web();
-  auto& mainDelegate = *main->uiDelegate();
-
-  auto hbrDelegate = dynamic_cast<HBRWebViewUIDelegate*>(&mainDelegate);
+  auto hbrDelegate = dynamic_cast<HBRWebViewUIDelegate*>(main->uiDelegate().get());
   ASSERT_NE(hbrDelegate, nullptr);
   hbrDelegate->setAllowNewWindows(true);
   platform::webkit::NavigationAction blank{
@@ -153,8 +149,7 @@ TEST_F(NewWindowPolicyTest, AllowedNewWindowsArePresentedAndDismissedWhenTheirPa
       platform::webkit::NavigationType::LinkActivated, false};
   auto opened = hbrDelegate->createWebView(*main, main->configuration(), blank);
   ASSERT_NE(opened, nullptr);
-  EXPECT_EQ(opened->uiDelegate(), main->uiDelegate());
-  EXPECT_EQ(opened->navigationDelegate(), main->navigationDelegate());
+  EXPECT_TRUE(opened->uiDelegate() == main->uiDelegate() && opened->navigationDelegate() == main->navigationDelegate());
   ASSERT_EQ(hbrDelegate->windows().size(), 1u);
   EXPECT_EQ(vc->presentedViewController(), hbrDelegate->windows()[0]);
   EXPECT_EQ(hbrDelegate->windows()[0]->view(), opened);
@@ -168,6 +163,5 @@ TEST_F(NewWindowPolicyTest, AllowedNewWindowsArePresentedAndDismissedWhenTheirPa
   hbrDelegate->webViewDidClose(*main);  // not one of the extra windows
   EXPECT_EQ(hbrDelegate->windows().size(), 1u);
   hbrDelegate->webViewDidClose(*opened);
-  EXPECT_TRUE(hbrDelegate->windows().empty());
-  EXPECT_EQ(vc->presentedViewController(), nullptr);
+  EXPECT_TRUE(hbrDelegate->windows().empty() && !vc->presentedViewController());
 }

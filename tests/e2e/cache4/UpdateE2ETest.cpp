@@ -61,17 +61,16 @@ TEST_F(E2E, AnUpdateIsCachedSwappedInAndServedAfterAReload) {
 
   Value first = consoleReport(run.output, "E2E-FIRST-PAGE ");
   ASSERT_TRUE(first.is_object()) << run.output;
-  EXPECT_EQ(first["version"], "p1") << "the packaged version comes first";
   EXPECT_EQ(first["location"], "veltro://" + host + "/shop/index.html");
-  EXPECT_EQ(first["progress"].size(), next.size()) << first.dump();
-  EXPECT_EQ(first["progress"].back(), "4/4") << first.dump();
-  // Idle after the package frame was made (held until the page was ready), then the download.
-  EXPECT_EQ(first["statuses"], (Value{1, 3, 4, 1})) << first.dump();
+  EXPECT_TRUE(first["progress"].size() == next.size() && first["progress"].back() == "4/4") << first.dump();
+  // The packaged version first; idle after the package frame was made (held until the page was
+  // ready), then the download.
+  EXPECT_PICKED(first, R"({"version": "p1", "statuses": [1, 3, 4, 1]})");
   EXPECT_TRUE(first["errors"].empty()) << first.dump();
   // The packaged files never went to the server.
   EXPECT_EQ(server.requestCount("/shop/version.js"), 1u);
 
   ASSERT_TRUE(second.is_object()) << run.output;
-  EXPECT_EQ(second["version"], "v2") << second.dump();
-  EXPECT_EQ(second["location"], "veltro://" + host + "/shop/index.html");
+  EXPECT_TRUE(second["version"] == "v2" &&
+              second["location"] == "veltro://" + host + "/shop/index.html") << second.dump();
 }

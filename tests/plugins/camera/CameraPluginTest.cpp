@@ -153,23 +153,19 @@ TEST_F(CameraPluginTest, ActionsReachTheWrapperWithTheirOwnTags) {
 }
 
 TEST_F(CameraPluginTest, UnusableArgumentsAnswerTheActionsErrorAndReachNothing) {
-  expectError(call("takePicture", Value::array()), "VL-PLUG-CAMR-0001");
-  expectError(call("takePicture", {"a string"}), "VL-PLUG-CAMR-0001");
   Value noQuality = picture(1);
   noQuality.erase("quality");
-  expectError(call("takePicture", {noQuality}), "VL-PLUG-CAMR-0001");
-  expectError(call("recordVideo", {{{"saveToGallery", true}, {"includeMetadata", false}, {"extra", 1}}}),
-              "VL-PLUG-CAMR-0004");
-  expectError(call("recordVideo", {{{"saveToGallery", true}}}), "VL-PLUG-CAMR-0004");
-  expectError(call("editURIPicture", {{{"uri", "x"}}}), "VL-PLUG-CAMR-0003");
-  expectError(call("chooseFromGallery", {{{"mediaType", 9}, {"allowMultipleSelection", true},
-                                          {"includeMetadata", false}, {"allowEdit", true}}}),
-              "VL-PLUG-CAMR-0005");
-  expectError(call("playVideo", {{{"videoURI", ""}}}), "VL-PLUG-CAMR-0006");
-  expectError(call("playVideo", {{{"videoURI", "not a url"}}}), "VL-PLUG-CAMR-0006");
-  std::string lastId = call("editPicture", {42});
-  expectError(lastId, "VL-PLUG-CAMR-0002");
-  EXPECT_EQ(plugin->callbackId(), lastId);
+  for (const auto& [action, arguments, code] : std::vector<std::tuple<std::string, Value, const char*>>{
+           {"takePicture", Value::array(), "0001"}, {"takePicture", {"a string"}, "0001"},
+           {"takePicture", {noQuality}, "0001"},
+           {"recordVideo", {{{"saveToGallery", true}, {"includeMetadata", false}, {"extra", 1}}}, "0004"},
+           {"recordVideo", {{{"saveToGallery", true}}}, "0004"}, {"editURIPicture", {{{"uri", "x"}}}, "0003"},
+           {"chooseFromGallery", Value::parse(R"([{"mediaType": 9, "allowMultipleSelection": true,
+              "includeMetadata": false, "allowEdit": true}])"), "0005"},
+           {"playVideo", {{{"videoURI", ""}}}, "0006"}, {"playVideo", {{{"videoURI", "not a url"}}}, "0006"},
+           {"editPicture", {42}, "0002"}})
+    expectError(call(action, arguments), (std::string("VL-PLUG-CAMR-") + code).c_str());
+  EXPECT_EQ(plugin->callbackId(), "Camera10");
   EXPECT_TRUE(wrapper->calls().empty());
 }
 
@@ -188,9 +184,8 @@ TEST_F(CameraPluginTest, EditPictureNeedsStrictBase64OfAPictureWithinTheLimits) 
   expectError(call("editPicture", {platform::base64Encode(reinterpret_cast<const std::uint8_t*>(claimed.data()),
                                                           claimed.size())}),
               "VL-PLUG-CAMR-0008");
-  std::string huge(VLCAMRImage::kMaxBytes + 1, 'A');
   VLCAMRError error;
-  EXPECT_FALSE(VLCAMRImage::decode(huge, &error));
+  EXPECT_FALSE(VLCAMRImage::decode(std::string(VLCAMRImage::kMaxBytes + 1, 'A'), &error));
   EXPECT_EQ(error.code, VLCAMRError::imageTooLarge);
   EXPECT_EQ(wrapper->calls().size(), 1u);
 }

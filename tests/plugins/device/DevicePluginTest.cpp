@@ -22,8 +22,7 @@ Value deviceInfo(plugintest::Host& host, const std::shared_ptr<HBRDevice>& plugi
   plugin->performAction("getDeviceInfo", plugintest::command(Value::array(), "D"));
   platform::MainLoop::runUntil([&] { return host.delegate->sent.size() > before; }, 5);
   if (host.delegate->sent.size() <= before) return nullptr;
-  EXPECT_EQ(host.delegate->sent.back().status, HBRResultStatus::OK);
-  EXPECT_FALSE(host.delegate->sent.back().keep);
+  EXPECT_TRUE(host.delegate->sent.back().status == HBRResultStatus::OK && !host.delegate->sent.back().keep);
   return host.delegate->sent.back().message;
 }
 
@@ -49,16 +48,16 @@ TEST(DevicePlugin, TheIdentifierIsTheLoggersWrittenOnceAndSurvivesRestarts) {
     auto logger = VLDeviceInfo::initWithCommandDelegate(host.delegate, nullptr);
     first = logger->getDeviceUUID().value_or("");
     EXPECT_EQ(first.size(), 36u);
-    EXPECT_EQ(deviceInfo(host, host.add<HBRDevice>())["uuid"], first);
-    EXPECT_EQ(logger->getDeviceInfo()["DeviceUUID"], first);
+    EXPECT_TRUE(deviceInfo(host, host.add<HBRDevice>())["uuid"] == first &&
+                logger->getDeviceInfo()["DeviceUUID"] == first);
     EXPECT_EQ(platform::UserDefaults::standard().string("HBRUUID"), first);
   }
   // A restart reads the stored identifier back, even once the machine has a vendor identifier.
   platform::UserDefaults::resetForTesting();
   machine.write("etc/machine-id", "0123456789abcdef0123456789abcdef\n");
   plugintest::Host host;
-  EXPECT_EQ(deviceInfo(host, host.add<HBRDevice>())["uuid"], first);
-  EXPECT_EQ(HBRDevice::uniqueAppInstanceIdentifier(), first);
+  EXPECT_TRUE(deviceInfo(host, host.add<HBRDevice>())["uuid"] == first &&
+              HBRDevice::uniqueAppInstanceIdentifier() == first);
 }
 
 }  // namespace

@@ -64,8 +64,7 @@ class HttpFixture : public ::testing::Test {
     platform::MainLoop::runUntil([&] { return !delegate->results(id).empty(); }, seconds);
     auto list = delegate->results(id);
     if (list.empty()) return Value();
-    EXPECT_EQ(list.front()->status(), HBRResultStatus::OK);
-    EXPECT_FALSE(list.front()->keepCallback());
+    EXPECT_TRUE(list.front()->status() == HBRResultStatus::OK && !list.front()->keepCallback()) << id;
     return list.front()->message();
   }
   Value send(const std::string& requestId, const std::string& url, const std::string& method = "GET",

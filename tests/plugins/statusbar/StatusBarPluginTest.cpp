@@ -123,8 +123,7 @@ TEST_F(StatusBarPluginTest, EventsOnlyAfterReadyButTheStaticChannelAlways) {
   // A page reload ends the events; frame changes still go out.
   plugin->onReset();
   StatusBar::shared().setHidden(false);
-  EXPECT_EQ(host.delegate->to("Ready1").size(), 4u);
-  EXPECT_EQ(host.delegate->to(HBRStatusBarStaticChannel).size(), 4u);
+  EXPECT_TRUE(host.delegate->to("Ready1").size() == 4u && host.delegate->to(HBRStatusBarStaticChannel).size() == 4u);
 }
 
 TEST_F(StatusBarPluginTest, FrameChangesAndAppearingViewsResizeAfterADelay) {
@@ -157,17 +156,14 @@ TEST_F(StatusBarPluginTest, OverlayHideShowAndHeight) {
 
   plugin->performAction("overlaysWebView", command(Value::array({false})));
   plugin->performAction("hide", command(Value::array(), "H1"));
-  EXPECT_TRUE(StatusBar::shared().isHidden());
-  EXPECT_FALSE(plugin->statusBarVisible());
-  EXPECT_EQ(webFrame(), (Rect{{0, 0}, {390, 844}}));
-  EXPECT_EQ(plugin->statusBarBackgroundView()->superview(), nullptr);
+  EXPECT_TRUE(StatusBar::shared().isHidden() && !plugin->statusBarVisible());
+  EXPECT_TRUE(webFrame() == (Rect{{0, 0}, {390, 844}}) && !plugin->statusBarBackgroundView()->superview());
   // Hiding a hidden bar only answers.
   EXPECT_EQ(ask(*plugin, "hide").status, HBRResultStatus::OK);
   EXPECT_EQ(ask(*plugin, "getStatusBarHeight").message, 0);
 
   plugin->performAction("show", command(Value::array(), "S1"));
-  EXPECT_FALSE(StatusBar::shared().isHidden());
-  EXPECT_EQ(webFrame().origin.y, 20);
+  EXPECT_TRUE(!StatusBar::shared().isHidden() && webFrame().origin.y == 20);
   EXPECT_EQ(plugin->statusBarBackgroundView()->superview(), host.vc->view());
   EXPECT_FALSE(plugin->statusBarBackgroundView()->isHidden());
 
@@ -185,13 +181,10 @@ TEST_F(StatusBarPluginTest, PreferencesAtStartAndAtReady) {
   EXPECT_TRUE(log.contains("blackopaque is deprecated and will be removed in next major release, use lightcontent"));
   EXPECT_EQ(plugin->statusBarBackgroundColor(), (Color{0x33 / 255.0, 0x66 / 255.0, 0x99 / 255.0, 1}));
   // The host controller decides the appearance unless the package says otherwise.
-  EXPECT_EQ(host.vc->statusBarStyleWish(), 1);
-  EXPECT_EQ(StatusBar::shared().style(), 1);
+  EXPECT_TRUE(host.vc->statusBarStyleWish() == 1 && StatusBar::shared().style() == 1);
   EXPECT_TRUE(plugin->statusBarOverlaysWebView());
-
   plugin->performAction("_ready", command(Value::array(), "R"));
-  EXPECT_FALSE(plugin->statusBarOverlaysWebView());
-  EXPECT_EQ(webFrame().origin.y, 20);
+  EXPECT_TRUE(!plugin->statusBarOverlaysWebView() && webFrame().origin.y == 20);
   EXPECT_EQ(plugin->statusBarBackgroundView()->backgroundColor(), plugin->statusBarBackgroundColor());
   plugin->performAction("styleDefault", command(Value::array()));
   EXPECT_EQ(StatusBar::shared().style(), 3);
@@ -209,10 +202,8 @@ TEST_F(ApplicationBasedStatusBarTest, TheApplicationSetsTheBarDirectly) {
   EXPECT_FALSE(plugin->viewControllerBasedStatusBarAppearance());
   plugin->performAction("styleLightContent", command(Value::array()));
   plugin->performAction("hide", command(Value::array()));
-  EXPECT_EQ(StatusBar::shared().style(), 1);
-  EXPECT_TRUE(StatusBar::shared().isHidden());
-  EXPECT_EQ(host.vc->statusBarStyleWish(), std::nullopt);
-  EXPECT_EQ(host.vc->statusBarHiddenWish(), std::nullopt);
+  EXPECT_TRUE(StatusBar::shared().style() == 1 && StatusBar::shared().isHidden());
+  EXPECT_TRUE(!host.vc->statusBarStyleWish() && !host.vc->statusBarHiddenWish());
 }
 
 }  // namespace
