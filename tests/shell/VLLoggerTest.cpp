@@ -76,28 +76,16 @@ template <typename Third>
 constexpr bool infoTakesAsExtra = requires(VLLogger& logger, Third third) {
   logger.logInfo("m", "M", third, std::nullopt);
 };
+// A string never becomes the extra.
+static_assert(!errorTakesAsExtra<std::string>);
+static_assert(!errorTakesAsExtra<const char*>);
+static_assert(!errorTakesAsExtra<std::string_view>);
+static_assert(!errorTakesAsExtra<const char (&)[6]>);
+static_assert(!infoTakesAsExtra<std::string>);
+static_assert(errorTakesAsExtra<platform::Value>);
+static_assert(errorTakesAsExtra<std::nullptr_t>);
+static_assert(infoTakesAsExtra<platform::Value>);
 }  // namespace
-
-TEST(VLLogger, AStringNeverBecomesTheExtra) {
-  static_assert(!errorTakesAsExtra<std::string>);
-  static_assert(!errorTakesAsExtra<const char*>);
-  static_assert(!errorTakesAsExtra<std::string_view>);
-  static_assert(!errorTakesAsExtra<const char (&)[6]>);
-  static_assert(!infoTakesAsExtra<std::string>);
-  static_assert(errorTakesAsExtra<platform::Value>);
-  static_assert(errorTakesAsExtra<std::nullptr_t>);
-  static_assert(infoTakesAsExtra<platform::Value>);
-
-  auto engine = std::make_shared<RecordingEngine>();
-  VLLogger logger(engine);
-  logger.logErrorWithStack("e", "M", "0 frame");
-  logger.logError("e", "M", platform::Value::object({{"k", "v"}}));
-  ASSERT_EQ(engine->entries.size(), 2u);
-  EXPECT_EQ(engine->entries[0].stack, "0 frame");
-  EXPECT_TRUE(engine->entries[0].extra.is_null());
-  EXPECT_EQ(engine->entries[1].extra["k"], "v");
-  EXPECT_FALSE(engine->entries[1].stack);
-}
 
 TEST(VLLogger, EachOperationReachesTheEngineWithItsLevelStackExtraAndInstant) {
   auto engine = std::make_shared<RecordingEngine>();
@@ -111,6 +99,8 @@ TEST(VLLogger, EachOperationReachesTheEngineWithItsLevelStackExtraAndInstant) {
   logger.logInfo("i", "M");
   logger.logWarning("w", "M");
   logger.logError("e", "M", {{"code", 3}}, std::string("frame"), "2024-05-06T07:08:09.010Z");
+  logger.logErrorWithStack("s", "M", "0 frame");
+  logger.logError("x", "M", platform::Value::object({{"k", "v"}}));
   logger.logErrorWithException("no exception", "M", nullptr);
   logger.logErrorWithException("exception", "M", &threeFrames);
   logger.logFatalWithStack("f", "M", "frames");
@@ -129,6 +119,8 @@ TEST(VLLogger, EachOperationReachesTheEngineWithItsLevelStackExtraAndInstant) {
                       "i 3 - null -",
                       "w 4 - null -",
                       "e 5 frame {\"code\":3} 2024-05-06T07:08:09.010Z",
+                      "s 5 0 frame null -",
+                      "x 5 - {\"k\":\"v\"} -",
                       "no exception 5 - null -",
                       "exception 5 " + stack + " null -",
                       "f 6 frames null -",
