@@ -85,15 +85,11 @@ TEST(JSONText, BinaryStringMapsEachByteToOneCodePoint) {
 TEST(JSONText, OutsideTextIsParsedWithLoneSurrogatesReplacedAndDepthBounded) {
   // Pairs stay, lone halves (in any position) become U+FFFD; escaped backslashes are no escapes.
   auto parsed = platform::parseJSONText(R"(["\ud83d\ude00", "\ud800", "x\udc00y", "\ud800\ud800\udc00", "\\ud800", {"\udbff": 1}])");
-  ASSERT_TRUE(parsed);
-  EXPECT_EQ((*parsed)[0], "\xF0\x9F\x98\x80");
-  EXPECT_EQ((*parsed)[1], "\xEF\xBF\xBD");
-  EXPECT_EQ((*parsed)[2], "x\xEF\xBF\xBDy");
-  EXPECT_EQ((*parsed)[3], "\xEF\xBF\xBD\xF0\x90\x80\x80");
-  EXPECT_EQ((*parsed)[4], "\\ud800");
-  EXPECT_TRUE((*parsed)[5].contains("\xEF\xBF\xBD"));
+  EXPECT_EQ(parsed.value_or(nullptr),
+            Value::array({"\xF0\x9F\x98\x80", "\xEF\xBF\xBD", "x\xEF\xBF\xBDy", "\xEF\xBF\xBD\xF0\x90\x80\x80",
+                          "\\ud800", {{"\xEF\xBF\xBD", 1}}}));
   // Bytes that are not UTF-8 are replaced too rather than failing the whole text.
-  EXPECT_EQ(platform::parseJSONText("[\"a\xFF\"]").value_or(nullptr), platform::Value::array({"a\xEF\xBF\xBD"}));
+  EXPECT_EQ(platform::parseJSONText("[\"a\xFF\"]").value_or(nullptr), Value::array({"a\xEF\xBF\xBD"}));
 
   std::string error;
   std::string deep = std::string(300000, '[') + std::string(300000, ']');
