@@ -6,6 +6,7 @@
 #include <climits>
 #include <limits>
 
+#include "SessionRecorder.h"
 #include "platform/net/TLSTrust.h"
 #include "platform/net/URLError.h"
 #include "platform/net/URLSession.h"
@@ -126,24 +127,6 @@ TEST(URLSessionFailure, ACertificateForAnotherHostIsRefusedAndTheExtraAuthorityI
   EXPECT_EQ(server.requestCount(), 1u);
 }
 
-namespace {
-class ResponseCounter : public URLSessionDelegate {
- public:
-  std::atomic<int> responses{0};
-  std::atomic<bool> done{false};
-  std::string body;
-  void didReceiveResponse(URLSession&, URLSessionDataTask&, const URLResponse&) override {
-    ++responses;
-  }
-  void didReceiveData(URLSession&, URLSessionDataTask&, const std::string& data) override {
-    body += data;
-  }
-  void didCompleteWithError(URLSession&, URLSessionTask&, const std::optional<Error>&) override {
-    done = true;
-  }
-};
-}  // namespace
-
 TEST(URLSessionFailure, ThroughAProxyTunnelOnlyTheOriginsResponseCounts) {
   HttpsTestServer server;
   server.on("GET", "/origin", [](const httplib::Request&, httplib::Response& response) {
@@ -155,8 +138,8 @@ TEST(URLSessionFailure, ThroughAProxyTunnelOnlyTheOriginsResponseCounts) {
 
   auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
   auto storage = configuration.httpCookieStorage();
-  auto counter = std::make_shared<ResponseCounter>();
-  auto session = URLSession::sessionWithConfiguration(configuration, counter);
+  auto recorder = std::make_shared<net_test::SessionRecorder>();
+  auto session = URLSession::sessionWithConfiguration(configuration, recorder);
   auto result = fetch(*session, server.url("/origin"));
   ASSERT_FALSE(result.error) << result.error->localizedDescription();
   EXPECT_EQ(*result.data, "from the origin");
@@ -176,9 +159,8 @@ TEST(URLSessionFailure, ThroughAProxyTunnelOnlyTheOriginsResponseCounts) {
 
   // A delegate sees one response: the origin's.
   session->dataTaskWithURL(urlOf(server.url("/origin")))->resume();
-  ASSERT_TRUE(testing_support::waitUntil([&] { return counter->done.load(); }, 10));
-  EXPECT_EQ(counter->responses, 1);
-  EXPECT_EQ(counter->body, "from the origin");
+  EXPECT_EQ(recorder->finished(), (std::vector<std::string>{"response 200", "data from the origin",
+                                                            "complete state 3"}));
 }
 
 TEST(URLSessionFailure, HugeAndNonsenseLimitsAreClamped) {

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <set>
 #include <thread>
 
+#include "SessionRecorder.h"
 #include "platform/net/URLError.h"
 #include "platform/net/URLSession.h"
 #include "support/HttpsTestServer.h"
@@ -37,30 +37,6 @@ struct Gate {
   }
 };
 
-// Records the events a delegate sees, and the threads it sees them on.
-class Recorder : public URLSessionDelegate {
- public:
-  std::mutex mutex;
-  std::vector<std::string> events;
-  std::set<std::thread::id> threads;
-  std::promise<void> done;
-  void note(const std::string& event) {
-    std::lock_guard lock(mutex);
-    events.push_back(event);
-    threads.insert(std::this_thread::get_id());
-  }
-  void didReceiveResponse(URLSession&, URLSessionDataTask&, const URLResponse& response) override {
-    note("response " + std::to_string(response.statusCode()));
-  }
-  void didReceiveData(URLSession&, URLSessionDataTask&, const std::string& data) override {
-    note("data " + data);
-  }
-  void didCompleteWithError(URLSession&, URLSessionTask&,
-                            const std::optional<Error>& error) override {
-    note(error ? "failed" : "complete");
-    done.set_value();
-  }
-};
 }  // namespace
 
 TEST(URLSession, DataTasksDeliverBodyStatusAndHeadersAndDelegateEventsInOrder) {
@@ -84,13 +60,12 @@ TEST(URLSession, DataTasksDeliverBodyStatusAndHeadersAndDelegateEventsInOrder) {
     response.status = 404;
     response.set_content("gone", "text/plain");
   });
-  auto recorder = std::make_shared<Recorder>();
+  auto recorder = std::make_shared<net_test::SessionRecorder>();
   auto delegated = URLSession::sessionWithConfiguration(ephemeral(), recorder);
   delegated->dataTaskWithURL(urlOf(server.url("/small")))->resume();
-  ASSERT_EQ(recorder->done.get_future().wait_for(std::chrono::seconds(10)),
-            std::future_status::ready);
+  EXPECT_EQ(recorder->finished(),
+            (std::vector<std::string>{"response 404", "data gone", "complete state 3"}));
   std::lock_guard lock(recorder->mutex);
-  EXPECT_EQ(recorder->events, (std::vector<std::string>{"response 404", "data gone", "complete"}));
   EXPECT_EQ(recorder->threads.size(), 1u);
   EXPECT_EQ(recorder->threads.count(std::this_thread::get_id()), 0u);
 }
