@@ -258,13 +258,12 @@ TEST(VLRoruvOtlpOutput, SendsWhatAnOtlpCollectorAccepts) {
   for (const auto& attribute : resourceLogs["resource"]["attributes"])
     attributes[attribute.at("key")] = attribute.at("value");
   EXPECT_EQ(attributes.size(), 12u);
-  EXPECT_EQ(attributes["service.name"], (Value{{"stringValue", "NativeShell"}}));
-  EXPECT_EQ(attributes["veltro.otel.access.type"], (Value{{"intValue", "3"}}));
-  EXPECT_EQ(attributes["veltro.client.native.version"], (Value{{"stringValue", "7.3"}}));
-  EXPECT_EQ(attributes["http.user_agent"], (Value{{"stringValue", "Agent/1"}}));
-  EXPECT_EQ(attributes["veltro.tenant.key"], (Value{{"stringValue", "T"}}));
   // No package versions here: the rule for a missing value, not a missing attribute.
-  EXPECT_EQ(attributes["service.version"], (Value{{"stringValue", "unknown (unknown)"}}));
+  const Value expected = Value::parse(R"json({"service.name": {"stringValue": "NativeShell"},
+      "veltro.otel.access.type": {"intValue": "3"}, "http.user_agent": {"stringValue": "Agent/1"},
+      "veltro.client.native.version": {"stringValue": "7.3"}, "veltro.tenant.key": {"stringValue": "T"},
+      "service.version": {"stringValue": "unknown (unknown)"}})json");
+  for (const auto& [key, value] : expected.items()) EXPECT_EQ(attributes[key], value) << key;
 
   ASSERT_EQ(resourceLogs.at("scopeLogs").size(), 1u);
   const Value& scopeLogs = resourceLogs["scopeLogs"][0];
