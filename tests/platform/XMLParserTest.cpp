@@ -32,13 +32,9 @@ TEST(XMLParser, DeliversEventsAsWritten) {
   parser.setDelegate(&recorder);
   EXPECT_TRUE(parser.parse());
   EXPECT_FALSE(parser.error());
-  EXPECT_EQ(recorder.events, (std::vector<std::string>{
-                                 "start widget id=a xmlns:hbr=urn:c",
-                                 "start hbr:param name=x value=1 & 2",
-                                 "end hbr:param",
-                                 "text a < b",
-                                 "end widget",
-                             }));
+  EXPECT_EQ(recorder.events, (std::vector<std::string>{"start widget id=a xmlns:hbr=urn:c",
+                                                      "start hbr:param name=x value=1 & 2",
+                                                      "end hbr:param", "text a < b", "end widget"}));
 }
 
 TEST(XMLParser, EventsBeforeAnErrorOrAnAbortAreKept) {
@@ -49,13 +45,9 @@ TEST(XMLParser, EventsBeforeAnErrorOrAnAbortAreKept) {
   ASSERT_TRUE(parser.error());
   EXPECT_EQ(parser.error()->domain, platform::kXMLParserErrorDomain);
   EXPECT_EQ(parser.error()->userInfo["NSXMLParserErrorLineNumber"], 1);
-  EXPECT_EQ(recorder.events, (std::vector<std::string>{
-                                 "start widget",
-                                 "start feature name=A",
-                                 "end feature",
-                                 "text text",
-                                 "error NSXMLParserErrorDomain",
-                             }));
+  EXPECT_EQ(recorder.events, (std::vector<std::string>{"start widget", "start feature name=A",
+                                                      "end feature", "text text",
+                                                      "error NSXMLParserErrorDomain"}));
 
   XMLParser empty("");
   EXPECT_FALSE(empty.parse());  // no delegate: still a clean failure
