@@ -170,16 +170,25 @@ class RecordingController : public ViewController {
   std::vector<std::string> events;
 };
 
-TEST(GtkWindowBackend, TheControllerHearsItsViewAppearDisappearAndResize) {
+// The main window's controller hears its view appear, resize and go; the application hears
+// the window's focus and iconification.
+TEST(GtkWindowBackend, TheMainWindowDrivesItsControllerAndTheApplicationsLifeCycle) {
+  Application& app = Application::shared();
+  std::vector<std::string> seen;
+  int owner = 0;
+  auto& center = platform::NotificationCenter::defaultCenter();
+  center.addObserver(&owner, "", &app, [&](const platform::Notification& n) { seen.push_back(n.name); });
   auto controller = std::make_shared<RecordingController>();
   auto& events = controller->events;
   auto contains = [&](const std::string& event) { return std::find(events.begin(), events.end(), event) != events.end(); };
   {
-    GtkWindowBackend backend(controller->view(), false);
+    GtkWindowBackend backend(controller->view(), true);
     backend.setViewController(controller);
     ASSERT_TRUE(MainLoop::runUntil([&] { return contains("didAppear") && contains("didLayout"); }, 5));
     EXPECT_LT(std::find(events.begin(), events.end(), "willAppear"), std::find(events.begin(), events.end(), "didAppear"));
     EXPECT_LT(std::find(events.begin(), events.end(), "willLayout"), std::find(events.begin(), events.end(), "didLayout"));
+    // Showing the window makes the application active, once.
+    ASSERT_TRUE(MainLoop::runUntil([&] { return app.state() == ApplicationState::Active; }, 5));
 
     events.clear();
     gtk_window_resize(backend.window(), 321, 456);
@@ -187,36 +196,21 @@ TEST(GtkWindowBackend, TheControllerHearsItsViewAppearDisappearAndResize) {
     EXPECT_EQ(events, (std::vector<std::string>{"transition 321x456", "willLayout", "didLayout"}));
     EXPECT_EQ(controller->view()->frame().width(), 321);
 
-    // Iconified and restored; a repeated state changes nothing.
+    // Focus lost and found; iconified and restored, where a repeated state changes nothing.
     events.clear();
+    GdkEvent* focus = gdk_event_new(GDK_FOCUS_CHANGE);
+    for (const char* signal : {"focus-out-event", "focus-in-event", "focus-in-event"}) {
+      gboolean handled = FALSE;
+      g_signal_emit_by_name(backend.window(), signal, focus, &handled);
+    }
+    gdk_event_free(focus);
     for (bool iconified : {true, true, false}) setIconified(backend.window(), iconified);
     EXPECT_EQ(events, (std::vector<std::string>{"willDisappear", "didDisappear", "willAppear", "didAppear"}));
     events.clear();
+    center.removeObserver(&owner);
   }
   // The window went away with the view on screen.
   EXPECT_EQ(events, (std::vector<std::string>{"willDisappear", "didDisappear"}));
-}
-
-TEST(GtkWindowBackend, MainWindowDrivesTheLifeCycle) {
-  Application& app = Application::shared();
-  std::vector<std::string> seen;
-  int owner = 0;
-  auto& center = platform::NotificationCenter::defaultCenter();
-  center.addObserver(&owner, "", &app, [&](const platform::Notification& n) { seen.push_back(n.name); });
-  auto root = std::make_shared<View>(Rect{{0, 0}, {200, 200}});
-  GtkWindowBackend backend(root, true);
-
-  // Showing the window makes the application active, once.
-  ASSERT_TRUE(MainLoop::runUntil([&] { return app.state() == ApplicationState::Active; }, 5));
-  GdkEvent* focus = gdk_event_new(GDK_FOCUS_CHANGE);
-  for (const char* signal : {"focus-out-event", "focus-in-event", "focus-in-event"}) {
-    gboolean handled = FALSE;
-    g_signal_emit_by_name(backend.window(), signal, focus, &handled);
-  }
-  gdk_event_free(focus);
-  setIconified(backend.window(), true);
-  setIconified(backend.window(), false);
-  center.removeObserver(&owner);
 
   // Focus may come and go on its own while the window opens; what the events did must be there.
   const std::string active = kApplicationDidBecomeActiveNotification,
