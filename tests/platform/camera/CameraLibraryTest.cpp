@@ -102,7 +102,7 @@ Picture pictureAt(const std::string& fileURL, int x, int y) {
   return picture;
 }
 
-TEST_F(CameraLibraryTest, CapturesAPictureOfTheRequestedSizeAndFormat) {
+TEST_F(CameraLibraryTest, CapturesPicturesOfTheRequestedSizeAndFormatAndVideos) {
   Answer answer = capture(320, 240, VLCAMREncodingType::jpeg, true, false);
   EXPECT_EQ(answer.tag, "capture");
   ASSERT_TRUE(answer.result) << (answer.error ? answer.error->localizedDescription() : "");
@@ -128,13 +128,12 @@ TEST_F(CameraLibraryTest, CapturesAPictureOfTheRequestedSizeAndFormat) {
   wrapper->cleanTemporaryFiles();
   EXPECT_FALSE(platform::fs::exists(path));
   EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
-}
 
-TEST_F(CameraLibraryTest, RecordsAVideoThatGStreamerReadsBack) {
+  // A video that GStreamer reads back.
   wrapper->captureMedia(VLCAMRVideoOptions(true, false), "video");
-  Answer answer = only();
+  answer = only();
   ASSERT_TRUE(answer.result) << (answer.error ? answer.error->localizedDescription() : "");
-  std::string path = pathOf(*answer.result);
+  path = pathOf(*answer.result);
 
   GError* error = nullptr;
   std::string description = "filesrc location=\"" + path + "\" ! decodebin ! videoconvert ! fakesink name=sink signal-handoffs=true";
@@ -157,9 +156,11 @@ TEST_F(CameraLibraryTest, RecordsAVideoThatGStreamerReadsBack) {
   gst_object_unref(pipeline);
   EXPECT_EQ(frames, 10);
 
-  auto gallery = platform::photos::PhotoLibrary().allAssets();
-  ASSERT_EQ(gallery.size(), 1u);
-  EXPECT_EQ(gallery[0].kind, platform::photos::MediaKind::Video);
+  gallery = platform::photos::PhotoLibrary().allAssets();
+  ASSERT_EQ(gallery.size(), 2u);
+  EXPECT_EQ(std::count_if(gallery.begin(), gallery.end(),
+                          [](const auto& asset) { return asset.kind == platform::photos::MediaKind::Video; }),
+            1);
 }
 
 TEST_F(CameraLibraryTest, GalleryChoiceEditingAndFailures) {
@@ -260,31 +261,6 @@ TEST_F(CameraLibraryTest, EditingCropsAndScalesToTheRequestedSize) {
   EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
 }
 
-TEST_F(CameraLibraryTest, AChooserOfItsOwnPicksFromTheGallery) {
-  for (int shot = 0; shot < 3; ++shot) capture(16, 16, VLCAMREncodingType::png, true, false);
-  auto gallery = platform::photos::PhotoLibrary().allAssets();
-  ASSERT_EQ(gallery.size(), 3u);
-  std::vector<std::string> seen;
-  configure([&](auto& c) {
-    c.chooser = [&](const std::vector<platform::photos::Asset>& offered, bool) {
-      for (const auto& asset : offered) seen.push_back(asset.url());
-      return std::vector<size_t>{2, 7, 0};
-    };
-  });
-  wrapper->chooseMultimedia(VLCAMRMediaType::all, true, false, false, "several");
-  Value several = Value::parse(*only().result);
-  ASSERT_EQ(several.size(), 2u);
-  EXPECT_EQ(several[0]["uri"], gallery[2].url());
-  EXPECT_EQ(several[1]["uri"], gallery[0].url());
-  EXPECT_EQ(seen.size(), 3u);
-  wrapper->choosePicture(false, "single");
-  EXPECT_EQ(only().result, gallery[2].url());
-
-  configure([](auto& c) { c.chooser = [](const auto&, bool) { return std::vector<size_t>{}; }; });
-  wrapper->choosePicture(false, "cancelled");
-  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::noMediaFound});
-}
-
 // Stands in for the person at the chooser window: once it shows, picks `path` (or nothing)
 // and answers; gives up after a while so that the test never hangs.
 struct Person {
@@ -317,9 +293,10 @@ struct Person {
   }
 };
 
-// While a GTK main loop runs, the gallery is chosen in a file chooser window over the photo
-// library's folder; closing it without a choice is a cancellation.
-TEST_F(CameraLibraryTest, TheChooserWindowPicksFromTheGallery) {
+// A chooser of the application's own picks from the gallery; without one, while a GTK main
+// loop runs, the gallery is chosen in a file chooser window over the photo library's folder,
+// and closing it without a choice is a cancellation.
+TEST_F(CameraLibraryTest, AChooserOfItsOwnOrTheChooserWindowPicksFromTheGallery) {
   // No session bus or settings daemon: GTK would start them on the display and they would
   // outlive it.
   setenv("NO_AT_BRIDGE", "1", 1);
@@ -327,9 +304,28 @@ TEST_F(CameraLibraryTest, TheChooserWindowPicksFromTheGallery) {
   setenv("GSETTINGS_BACKEND", "memory", 1);
   testing_support::VirtualDisplay display;
   ASSERT_TRUE(display.ok() && gtk_init_check(nullptr, nullptr));
-  for (int shot = 0; shot < 2; ++shot) capture(16, 16, VLCAMREncodingType::png, true, false);
+  for (int shot = 0; shot < 3; ++shot) capture(16, 16, VLCAMREncodingType::png, true, false);
   auto gallery = platform::photos::PhotoLibrary().allAssets();
-  ASSERT_EQ(gallery.size(), 2u);
+  ASSERT_EQ(gallery.size(), 3u);
+  std::vector<std::string> seen;
+  configure([&](auto& c) {
+    c.chooser = [&](const std::vector<platform::photos::Asset>& offered, bool) {
+      for (const auto& asset : offered) seen.push_back(asset.url());
+      return std::vector<size_t>{2, 7, 0};
+    };
+  });
+  wrapper->chooseMultimedia(VLCAMRMediaType::all, true, false, false, "several");
+  Value several = Value::parse(*only().result);
+  ASSERT_EQ(several.size(), 2u);
+  EXPECT_EQ(several[0]["uri"], gallery[2].url());
+  EXPECT_EQ(several[1]["uri"], gallery[0].url());
+  EXPECT_EQ(seen.size(), 3u);
+  wrapper->choosePicture(false, "single");
+  EXPECT_EQ(only().result, gallery[2].url());
+
+  configure([](auto& c) { c.chooser = [](const auto&, bool) { return std::vector<size_t>{}; }; });
+  wrapper->choosePicture(false, "cancelled");
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::noMediaFound});
 
   for (bool accept : {true, false}) {
     Person person{gallery[1].path, accept};
