@@ -64,33 +64,34 @@ TEST(PropertyList, ReadsBinaryFilesAndDates) {
 }
 
 namespace {
+std::string bigEndian(std::uint64_t value, int size) {
+  std::string out;
+  for (int i = size - 1; i >= 0; --i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  return out;
+}
+
+// A binary property list of the encoded `objects`, references four bytes wide, the root first.
+std::string binaryList(const std::vector<std::string>& objects) {
+  std::string out = "bplist00", table;
+  for (const auto& object : objects) {
+    table += bigEndian(out.size(), 4);
+    out += object;
+  }
+  const std::uint64_t tableAt = out.size();
+  return out + table + std::string(6, '\0') + "\x04\x04" + bigEndian(objects.size(), 8) +
+         bigEndian(0, 8) + bigEndian(tableAt, 8);
+}
+
 // A binary property list of arrays only: `members[i]` lists the indexes array i holds.
 std::string binaryArrays(const std::vector<std::vector<std::uint32_t>>& members) {
-  auto appendBE = [](std::string& out, std::uint64_t value, int size) {
-    for (int i = size - 1; i >= 0; --i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-  };
-  std::string out = "bplist00";
-  std::vector<std::uint64_t> offsets;
+  std::vector<std::string> objects;
   for (const auto& refs : members) {
-    offsets.push_back(out.size());
-    if (refs.size() < 15) {
-      out.push_back(static_cast<char>(0xA0 | refs.size()));
-    } else {
-      out.push_back(static_cast<char>(0xAF));
-      out.push_back(static_cast<char>(0x12));
-      appendBE(out, refs.size(), 4);
-    }
-    for (std::uint32_t ref : refs) appendBE(out, ref, 4);
+    std::string array = refs.size() < 15 ? std::string(1, static_cast<char>(0xA0 | refs.size()))
+                                         : "\xAF\x12" + bigEndian(refs.size(), 4);
+    for (std::uint32_t ref : refs) array += bigEndian(ref, 4);
+    objects.push_back(array);
   }
-  std::uint64_t table = out.size();
-  for (std::uint64_t offset : offsets) appendBE(out, offset, 4);
-  out.append(6, '\0');
-  out.push_back(4);  // offset size
-  out.push_back(4);  // reference size
-  appendBE(out, members.size(), 8);
-  appendBE(out, 0, 8);  // the root is object 0
-  appendBE(out, table, 8);
-  return out;
+  return binaryList(objects);
 }
 }  // namespace
 
@@ -141,17 +142,9 @@ TEST(PropertyList, ABinaryDictionaryKeyWithANulIsRefusedNotAsserted) {
   EXPECT_FALSE(platform::parsePropertyList(*damaged));
 
   auto dictionary = [](const std::string& key, const std::string& value) {
-    std::string out = "bplist00";
-    out += std::string("\xD1\x01\x02", 3);
-    const size_t keyAt = out.size();
-    out += static_cast<char>(0x50 | key.size()) + key;
-    const size_t valueAt = out.size();
-    out += static_cast<char>(0x50 | value.size()) + value;
-    const size_t table = out.size();
-    out += {char(8), static_cast<char>(keyAt), static_cast<char>(valueAt)};
-    out += std::string(6, '\0') + "\x01\x01" + std::string(7, '\0') + "\x03" + std::string(8, '\0') +
-           std::string(7, '\0') + static_cast<char>(table);
-    return out;
+    return binaryList({"\xD1" + bigEndian(1, 4) + bigEndian(2, 4),
+                       static_cast<char>(0x50 | key.size()) + key,
+                       static_cast<char>(0x50 | value.size()) + value});
   };
   EXPECT_FALSE(platform::parsePropertyList(dictionary(std::string("k\0k", 3), "v")));
   auto kept = platform::parsePropertyList(dictionary("k", std::string("a\0b", 3)));
