@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <climits>
 #include <limits>
@@ -23,19 +20,6 @@ using testing_support::HttpsTestServer;
 using testing_support::urlOf;
 
 namespace {
-
-// A port on 127.0.0.1 where nothing listens: bound, never listened on, closed.
-int closedLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 long codeOf(const testing_support::DataResult& result) {
   return result.error ? result.error->code : 0;
@@ -72,8 +56,12 @@ TEST(URLSessionFailure, TransportFailuresHaveTheirOwnCodesAndARedirectNotFollowe
   EXPECT_EQ(unknown.error->userInfo.value("NSErrorFailingURLStringKey", ""),
             "https://" + std::string(64, 'x') + ".invalid/");
 
-  auto refused =
-      fetch(*session, "https://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/");
+  std::string closed;  // where a server listened a moment ago
+  {
+    HttpsTestServer gone;
+    closed = gone.url("/");
+  }
+  auto refused = fetch(*session, closed);
   EXPECT_EQ(codeOf(refused), urlerror::kCannotConnectToHost);
 
   auto cut = fetch(*session, server.url("/cut"));
