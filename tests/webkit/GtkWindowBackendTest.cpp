@@ -92,15 +92,6 @@ TEST(GtkWindowBackend, MirrorsTheViewTreeAndItsChanges) {
   EXPECT_TRUE(MainLoop::runUntil([&] { return webView->title() == "alive"; }, 10));
 }
 
-// Where the widget sits in `top`, and its size. (An overlay's child sits in a window of its
-// own, so its allocation alone does not say.)
-GdkRectangle placeIn(GtkWidget* widget, GtkWidget* top) {
-  GdkRectangle place{};
-  gtk_widget_get_allocation(widget, &place);
-  gtk_widget_translate_coordinates(widget, top, 0, 0, &place.x, &place.y);
-  return place;
-}
-
 TEST(GtkWindowBackend, ViewsSitWhereTheirFramesSayUnderTheStatusBar) {
   StatusBar::shared().reset();
   Screen::setMainBounds({{0, 0}, {300, 400}});
@@ -113,7 +104,10 @@ TEST(GtkWindowBackend, ViewsSitWhereTheirFramesSayUnderTheStatusBar) {
   GtkWindowBackend backend(root, true);
   auto placed = [&](GtkWidget* widget, int x, int y, int w, int h) {
     return MainLoop::runUntil([&] {
-      GdkRectangle a = placeIn(widget, backend.widgetFor(*root));
+      // An overlay's child sits in a window of its own, so its allocation alone does not say.
+      GdkRectangle a{};
+      gtk_widget_get_allocation(widget, &a);
+      gtk_widget_translate_coordinates(widget, backend.widgetFor(*root), 0, 0, &a.x, &a.y);
       return a.x == x && a.y == y && a.width == w && a.height == h;
     }, 5);
   };
