@@ -198,9 +198,7 @@ TEST_F(CameraLibraryTest, GalleryChoiceEditingAndFailures) {
   platform::photos::PhotoLibrary::setAuthorized(true);
   EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::photoLibraryUnavailable});
 
-  VLCAMRFactory::Configuration broken;
-  broken.source = "nosuchcamerasource";
-  VLCAMRFactory::setConfiguration(broken);
+  configure([](auto& c) { c.source = "nosuchcamerasource"; });
   EXPECT_EQ(capture(40, 30, VLCAMREncodingType::jpeg, false, false).error, VLCAMRError{VLCAMRError::cameraUnavailable});
   wrapper->captureMedia(VLCAMRVideoOptions(false, false), "none");
   EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::cameraUnavailable});
