@@ -1,7 +1,8 @@
 #include "platform/foundation/PropertyList.h"
 
 #include <gtest/gtest.h>
-#include <plist/plist.h>
+
+#include <bit>
 
 #include "platform/foundation/FileManager.h"
 #include "support/TestSupport.h"
@@ -37,32 +38,6 @@ TEST(PropertyList, RoundTripKeepsTypesApart) {
   EXPECT_EQ(platform::serializePropertyListXML(Value()), "");
 }
 
-TEST(PropertyList, ReadsBinaryFilesAndDates) {
-  testing_support::TempDir dir;
-  const char* xml =
-      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>when</key>"
-      "<date>2020-02-29T12:34:56Z</date></dict></plist>";
-  plist_t root = nullptr;
-  plist_from_xml(xml, static_cast<uint32_t>(strlen(xml)), &root);
-  char* binary = nullptr;
-  uint32_t length = 0;
-  plist_to_bin(root, &binary, &length);
-  dir.write("Info.plist", std::string(binary, length));
-  plist_to_bin_free(binary);
-  plist_free(root);
-
-  auto read = platform::readPropertyList(dir.file("Info.plist"));
-  ASSERT_TRUE(read);
-  EXPECT_EQ((*read)["when"], "2020-02-29T12:34:56Z");
-
-  ASSERT_FALSE(platform::writePropertyList(dir.file("out.plist"), sample()));
-  EXPECT_EQ(platform::readPropertyList(dir.file("out.plist"))->at("nested"),
-            (Value{{"keep", "yes"}}));
-  EXPECT_FALSE(platform::parsePropertyList("not a plist").has_value());
-  EXPECT_FALSE(platform::parsePropertyList("bplist00\x01\x02").has_value());
-  EXPECT_FALSE(platform::readPropertyList(dir.file("missing.plist")).has_value());
-}
-
 namespace {
 std::string bigEndian(std::uint64_t value, int size) {
   std::string out;
@@ -94,6 +69,25 @@ std::string binaryArrays(const std::vector<std::vector<std::uint32_t>>& members)
   return binaryList(objects);
 }
 }  // namespace
+
+TEST(PropertyList, ReadsBinaryFilesAndDates) {
+  testing_support::TempDir dir;
+  // {"when": 2020-02-29T12:34:56Z}, a date being seconds since 2001 as a double.
+  dir.write("Info.plist", binaryList({"\xD1" + bigEndian(1, 4) + bigEndian(2, 4), "\x54when",
+                                      "\x33" + bigEndian(std::bit_cast<std::uint64_t>(604672496.0), 8)}));
+
+  auto read = platform::readPropertyList(dir.file("Info.plist"));
+  ASSERT_TRUE(read);
+  EXPECT_EQ((*read)["when"], "2020-02-29T12:34:56Z");
+
+  ASSERT_FALSE(platform::writePropertyList(dir.file("out.plist"), sample()));
+  EXPECT_EQ(platform::readPropertyList(dir.file("out.plist"))->at("nested"),
+            (Value{{"keep", "yes"}}));
+  EXPECT_FALSE(platform::parsePropertyList("not a plist").has_value());
+  EXPECT_FALSE(platform::parsePropertyList("bplist00\x01\x02").has_value());
+  EXPECT_FALSE(platform::readPropertyList(dir.file("missing.plist")).has_value());
+}
+
 
 TEST(PropertyList, HostileNestingIsRefusedBeforeTheLibrarySeesIt) {
   testing_support::LogCapture log;
