@@ -51,7 +51,8 @@ TEST(MainLoop, PostsRunInOrderTimersCanBeStoppedAndCallsReturnValues) {
   EXPECT_FALSE(timer->isValid());
   EXPECT_FALSE(MainLoop::runUntil([] { return false; }, 0.02));
 
-  // A call returns a value from the main thread. The waiting form refuses on the main thread, where it could never be answered.
+  // A call returns a value from the main thread. The waiting form refuses on the main
+  // thread, where it could never be answered.
   EXPECT_FALSE(MainLoop::callAndWait<int>([] { return 1; }, 1));
 
   std::atomic<bool> ranOnMain{false}, done{false};

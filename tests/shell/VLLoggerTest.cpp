@@ -100,18 +100,19 @@ TEST(VLLogger, EachOperationReachesTheEngineWithItsLevelStackExtraAndInstant) {
   logger.logFatalWithException("fatal", "M", {{"fatal", true}}, &threeFrames);
 
   const std::string stack = "0 app main\n1 app run\n2 libc start";
-  EXPECT_EQ(engine->entries, (std::vector<std::string>{
-                      "t M 0 - null -",
-                      "v M 1 - {\"key\":\"value\"} -",
-                      "d M 2 - null 2024-05-06T07:08:09.010Z",
-                      "i M 3 - null -",
-                      "w M 4 - null -",
-                      "e M 5 frame {\"code\":3} 2024-05-06T07:08:09.010Z",
-                      "s M 5 0 frame null -",
-                      "x M 5 - {\"k\":\"v\"} -",
-                      "no exception M 5 - null -",
-                      "exception M 5 " + stack + " null -",
-                      "f M 6 frames null -",
-                      "fatal M 6 " + stack + " {\"fatal\":true} -",
-                  }));
+  EXPECT_EQ(engine->entries,
+            (std::vector<std::string>{
+                "t M 0 - null -",
+                "v M 1 - {\"key\":\"value\"} -",
+                "d M 2 - null 2024-05-06T07:08:09.010Z",
+                "i M 3 - null -",
+                "w M 4 - null -",
+                "e M 5 frame {\"code\":3} 2024-05-06T07:08:09.010Z",
+                "s M 5 0 frame null -",
+                "x M 5 - {\"k\":\"v\"} -",
+                "no exception M 5 - null -",
+                "exception M 5 " + stack + " null -",
+                "f M 6 frames null -",
+                "fatal M 6 " + stack + " {\"fatal\":true} -",
+            }));
 }
