@@ -7,7 +7,7 @@
 
 using namespace platform;
 
-TEST(NetworkInterfaceTest, DefaultRouteAndInterfaceKindFromTheKernelTables) {
+TEST(NetworkMonitorTest, DefaultRouteInterfaceKindAndTheSystemsReadings) {
   const char* v4 =
       "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
       "eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n"
@@ -31,9 +31,7 @@ TEST(NetworkInterfaceTest, DefaultRouteAndInterfaceKindFromTheKernelTables) {
   EXPECT_EQ(classifyNetworkInterface(sys.path(), "rmnet0"), NetworkInterfaceKind::Cellular);
   EXPECT_EQ(classifyNetworkInterface(sys.path(), "eth0"), NetworkInterfaceKind::Wired);
   EXPECT_EQ(classifyNetworkInterface(sys.path(), "../wlan0"), NetworkInterfaceKind::Unknown);
-}
 
-TEST(NetworkMonitorTest, SystemReadingsAreConsistent) {
   // Whatever network the machine has, reading it must work and the flags follow the state.
   NetworkState state = NetworkMonitor::shared().currentState();
   EXPECT_EQ(reachabilityFlagsForState(state), NetworkMonitor::shared().currentFlags());

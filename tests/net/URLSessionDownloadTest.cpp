@@ -4,6 +4,7 @@
 #include <future>
 #include <stdexcept>
 
+#include "SessionRecorder.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Paths.h"
 #include "platform/net/URLError.h"
@@ -97,31 +98,6 @@ TEST(URLSessionDownload, AFailedCancelledOrThrowingDownloadLeavesNoFileBehind) {
   EXPECT_TRUE(waitUntil([] { return downloadFiles() == 0; }, 2));
 }
 
-namespace {
-class DownloadRecorder : public URLSessionDelegate {
- public:
-  std::mutex mutex;
-  std::vector<std::string> events;
-  std::string location;
-  std::promise<void> done;
-  void didFinishDownloading(URLSession&, URLSessionDownloadTask&,
-                            const std::string& file) override {
-    std::lock_guard lock(mutex);
-    location = file;
-    events.push_back("finished " + fs::readFile(file).value_or("<no file>"));
-  }
-  void didCompleteWithError(URLSession&, URLSessionTask& task,
-                            const std::optional<Error>& error) override {
-    {
-      std::lock_guard lock(mutex);
-      events.push_back(error ? "failed " + std::to_string(error->code) : "complete");
-      events.push_back("state " + std::to_string(static_cast<int>(task.state())));
-    }
-    done.set_value();
-  }
-};
-}  // namespace
-
 TEST(URLSessionDownload, ADelegateGetsTheFileWhileItExistsThenTheCompletion) {
   HttpsTestServer server;
   server.on("GET", "/file", answer("delegate content"));
@@ -129,26 +105,18 @@ TEST(URLSessionDownload, ADelegateGetsTheFileWhileItExistsThenTheCompletion) {
   halfSent.release = true;
   server.on("GET", "/half", halfSent.handler());
 
-  auto recorder = std::make_shared<DownloadRecorder>();
+  auto recorder = std::make_shared<net_test::SessionRecorder>();
   auto session = ephemeralSession(recorder);
   session->downloadTaskWithURL(urlOf(server.url("/file")))->resume();
-  ASSERT_EQ(recorder->done.get_future().wait_for(std::chrono::seconds(10)),
-            std::future_status::ready);
-  {
-    std::lock_guard lock(recorder->mutex);
-    EXPECT_EQ(recorder->events,
-              (std::vector<std::string>{"finished delegate content", "complete", "state 3"}));
-    EXPECT_TRUE(fs::isInside(recorder->location, paths::tmp()));
-  }
+  EXPECT_EQ(recorder->finished(),
+            (std::vector<std::string>{"finished delegate content", "complete state 3"}));
+  EXPECT_TRUE(fs::isInside(recorder->location, paths::tmp()));
   EXPECT_TRUE(waitUntil([] { return downloadFiles() == 0; }, 2));
 
   // A failed download reaches the delegate only as a failure.
-  auto failing = std::make_shared<DownloadRecorder>();
+  auto failing = std::make_shared<net_test::SessionRecorder>();
   auto failingSession = ephemeralSession(failing);
   failingSession->downloadTaskWithURL(urlOf(server.url("/half")))->resume();
-  ASSERT_EQ(failing->done.get_future().wait_for(std::chrono::seconds(10)),
-            std::future_status::ready);
-  std::lock_guard lock(failing->mutex);
-  EXPECT_EQ(failing->events, (std::vector<std::string>{"failed -1005", "state 3"}));
+  EXPECT_EQ(failing->finished(), (std::vector<std::string>{"failed -1005 state 3"}));
   EXPECT_TRUE(waitUntil([] { return downloadFiles() == 0; }, 2));
 }

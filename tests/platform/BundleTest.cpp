@@ -24,7 +24,7 @@ void makePackage(const testing_support::TempDir& dir) {
 }
 }  // namespace
 
-TEST(Bundle, FindsResourcesOnlyInsideThePackage) {
+TEST(Bundle, FindsResourcesAndLocalizedStringsOnlyInsideThePackage) {
   testing_support::ScopedDataRoot dir;
   makePackage(dir);
   Bundle bundle(dir.file("app"));
@@ -37,6 +37,22 @@ TEST(Bundle, FindsResourcesOnlyInsideThePackage) {
   EXPECT_FALSE(bundle.pathForResource("../secret", "txt"));
   EXPECT_FALSE(bundle.pathForResource("secret", "txt", "www/../.."));
   EXPECT_FALSE(bundle.pathForResource("", ""));
+
+  // Localized strings fall back in order.
+  EXPECT_EQ(bundle.localizedString("OK", ""), "Okay");            // en wins over Base
+  EXPECT_EQ(bundle.localizedString("Cancel", "Cancel"), "Abort");  // only in Base
+  EXPECT_EQ(bundle.localizedString("Quote", ""), "say \"hi\"\n");
+  EXPECT_EQ(bundle.localizedString("Bare", ""), "Word");
+  EXPECT_EQ(bundle.localizedString("Snow", ""), "\xE2\x98\x83");
+  EXPECT_EQ(bundle.localizedString("Missing", "Default"), "Default");
+  EXPECT_EQ(bundle.localizedString("Missing", ""), "Missing");
+  // A broken table keeps the entries read before the fault.
+  EXPECT_EQ(bundle.localizedString("A", "", "Broken"), "1");
+  EXPECT_EQ(bundle.localizedString("OK", "x", "../en.lproj/Localizable"), "x");
+
+  auto utf16 = platform::parseStringsFile(std::string("\xFF\xFE\"\0k\0\"\0=\0\"\0v\0\"\0;\0", 18));
+  ASSERT_TRUE(utf16);
+  EXPECT_EQ((*utf16)["k"], "v");
 }
 
 TEST(Bundle, InfoDictionaryAndMainBundle) {
@@ -53,24 +69,4 @@ TEST(Bundle, InfoDictionaryAndMainBundle) {
   EXPECT_TRUE(Bundle::main().infoDictionary().empty());
   EXPECT_EQ(Bundle::main().bundleIdentifier(), "");
   EXPECT_EQ(main.bundleIdentifier(), "org.example.app");  // the old reference stays usable
-}
-
-TEST(Bundle, LocalizedStringsFallBackInOrder) {
-  testing_support::ScopedDataRoot dir;
-  makePackage(dir);
-  Bundle bundle(dir.file("app"));
-  EXPECT_EQ(bundle.localizedString("OK", ""), "Okay");            // en wins over Base
-  EXPECT_EQ(bundle.localizedString("Cancel", "Cancel"), "Abort");  // only in Base
-  EXPECT_EQ(bundle.localizedString("Quote", ""), "say \"hi\"\n");
-  EXPECT_EQ(bundle.localizedString("Bare", ""), "Word");
-  EXPECT_EQ(bundle.localizedString("Snow", ""), "\xE2\x98\x83");
-  EXPECT_EQ(bundle.localizedString("Missing", "Default"), "Default");
-  EXPECT_EQ(bundle.localizedString("Missing", ""), "Missing");
-  // A broken table keeps the entries read before the fault.
-  EXPECT_EQ(bundle.localizedString("A", "", "Broken"), "1");
-  EXPECT_EQ(bundle.localizedString("OK", "x", "../en.lproj/Localizable"), "x");
-
-  auto utf16 = platform::parseStringsFile(std::string("\xFF\xFE\"\0k\0\"\0=\0\"\0v\0\"\0;\0", 18));
-  ASSERT_TRUE(utf16);
-  EXPECT_EQ((*utf16)["k"], "v");
 }

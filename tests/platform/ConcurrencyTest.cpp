@@ -34,7 +34,7 @@ TEST(NotificationCenter, FiltersBySenderAndRemovesByOwner) {
   EXPECT_EQ(any, 3);
 }
 
-TEST(MainLoop, PostsRunInOrderAndTimersCanBeStopped) {
+TEST(MainLoop, PostsRunInOrderTimersCanBeStoppedAndCallsReturnValues) {
   std::vector<int> order;
   std::thread([&] {
     for (int i = 0; i < 100; ++i) MainLoop::post([&order, i] { order.push_back(i); });
@@ -50,18 +50,17 @@ TEST(MainLoop, PostsRunInOrderAndTimersCanBeStopped) {
   for (int i = 0; i < 100; ++i) ASSERT_EQ(order[i], i);
   EXPECT_FALSE(timer->isValid());
   EXPECT_FALSE(MainLoop::runUntil([] { return false; }, 0.02));
-}
 
-TEST(MainLoop, CallReturnsAValueFromTheMainThread) {
-  // The waiting form refuses on the main thread, where it could never be answered.
+  // A call returns a value from the main thread. The waiting form refuses on the main
+  // thread, where it could never be answered.
   EXPECT_FALSE(MainLoop::callAndWait<int>([] { return 1; }, 1));
 
   std::atomic<bool> ranOnMain{false}, done{false};
-  std::optional<int> answer, thrown, late;
+  std::optional<int> answer, thrown, tooLate;
   std::thread worker([&] {
     answer = MainLoop::callAndWait<int>([&] { ranOnMain = MainLoop::isMainThread(); return 42; }, 5);
     thrown = MainLoop::callAndWait<int>([]() -> int { throw std::runtime_error("no"); }, 5);
-    late = MainLoop::callAndWait<int>([] {
+    tooLate = MainLoop::callAndWait<int>([] {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
       return 7;
     }, 0.05);
@@ -72,7 +71,7 @@ TEST(MainLoop, CallReturnsAValueFromTheMainThread) {
   EXPECT_EQ(answer, 42);
   EXPECT_TRUE(ranOnMain);
   EXPECT_FALSE(thrown);
-  EXPECT_FALSE(late);
+  EXPECT_FALSE(tooLate);
 
   std::optional<std::string> delivered;
   std::thread([&] {
@@ -82,7 +81,7 @@ TEST(MainLoop, CallReturnsAValueFromTheMainThread) {
   EXPECT_EQ(delivered, "hi");
 }
 
-TEST(DispatchQueue, SerialQueueKeepsOrderAndSurvivesExceptions) {
+TEST(DispatchQueue, SerialQueueKeepsOrderSurvivesExceptionsAndEndsWhenItsWorkReleasesIt) {
   auto queue = DispatchQueue::makeSerial("com.veltro.test");
   std::vector<int> order;
   for (int i = 0; i < 50; ++i) {
@@ -96,15 +95,14 @@ TEST(DispatchQueue, SerialQueueKeepsOrderAndSurvivesExceptions) {
   EXPECT_TRUE(inside);
   EXPECT_EQ(order.size(), 49u);
   EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
-}
 
-TEST(DispatchQueue, AQueueReleasedByItsOwnWorkItemEndsCleanly) {
+  // A queue released by its own work item ends cleanly.
   for (int i = 0; i < 20; ++i) {
-    auto queue = DispatchQueue::makeSerial("com.veltro.test.self");
-    std::weak_ptr<DispatchQueue> weak = queue;
+    auto released = DispatchQueue::makeSerial("com.veltro.test.self");
+    std::weak_ptr<DispatchQueue> weak = released;
     std::atomic<bool> ran{false};
-    queue->async([queue, &ran] { ran = true; });  // holds the last reference once we drop ours
-    queue.reset();
+    released->async([released, &ran] { ran = true; });  // holds the last reference once we drop ours
+    released.reset();
     ASSERT_TRUE(testing_support::waitUntil([&] { return weak.expired(); }, 5));
     EXPECT_TRUE(ran);
   }

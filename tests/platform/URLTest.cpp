@@ -64,7 +64,7 @@ TEST(URL, ParseRejectsIllegalTextAndKeepsItAsWritten) {
   EXPECT_TRUE(URL().isEmpty());
 }
 
-TEST(URL, PathsWithTrailingSlashAndExtensions) {
+TEST(URL, PathsFileURLsAppendedComponentsAndSchemes) {
   URL dir = mustParse("http://h/app/www/");
   EXPECT_EQ(dir.path(), "/app/www");
   EXPECT_EQ(dir.pathKeepingTrailingSlash(), "/app/www/");
@@ -76,9 +76,8 @@ TEST(URL, PathsWithTrailingSlashAndExtensions) {
   EXPECT_EQ(mustParse("http://h/index.HTML").pathExtension(), "HTML");
   // An undecodable path has no decoded form.
   EXPECT_EQ(mustParse("http://h/%FF").path(), "");
-}
 
-TEST(URL, FileURLsEncodeTheirPath) {
+  // File URLs encode their path.
   URL file = URL::fileURL("/data/my app/a#b?.html");
   EXPECT_EQ(file.absoluteString(), "file:///data/my%20app/a%23b%3F.html");
   EXPECT_EQ(file.path(), "/data/my app/a#b?.html");
@@ -86,9 +85,8 @@ TEST(URL, FileURLsEncodeTheirPath) {
   EXPECT_TRUE(mustParse("FILE:///x").isFileURL());
   EXPECT_FALSE(mustParse("files:///x").isFileURL());
   EXPECT_EQ(URL::fileURL("rel/x").path().front(), '/');
-}
 
-TEST(URL, AppendingComponentsAndReplacingTheScheme) {
+  // Appending components and replacing the scheme.
   EXPECT_EQ(mustParse("http://h/base").appendingPathComponent("my file.js").absoluteString(),
             "http://h/base/my%20file.js");
   EXPECT_EQ(mustParse("http://h/base/").appendingPathComponent("/x").absoluteString(), "http://h/base/x");

@@ -9,7 +9,7 @@
 using platform::UserDefaults;
 using platform::Value;
 
-TEST(UserDefaults, ValuesSurviveAReload) {
+TEST(UserDefaults, ValuesSurviveAReloadAndAnUnreadableFileStartsEmpty) {
   testing_support::ScopedDataRoot dir;
   platform::paths::setBundleIdentifier("org.example.defaults");
   UserDefaults::resetForTesting();
@@ -43,16 +43,13 @@ TEST(UserDefaults, ValuesSurviveAReload) {
   UserDefaults::resetForTesting();
   EXPECT_FALSE(UserDefaults::standard().string("name").has_value());
   platform::paths::setBundleIdentifier("");
-  UserDefaults::resetForTesting();
-}
 
-TEST(UserDefaults, UnreadableFileStartsEmpty) {
-  testing_support::ScopedDataRoot dir;
+  // A file that cannot be read starts empty, and is written anew.
   dir.write("data/Library/Preferences/broken.plist", "garbage");
   UserDefaults::resetForTesting();
-  auto suite = UserDefaults::suite("broken");
-  EXPECT_TRUE(suite->dictionaryRepresentation().empty());
-  suite->set("k", "v");
+  auto broken = UserDefaults::suite("broken");
+  EXPECT_TRUE(broken->dictionaryRepresentation().empty());
+  broken->set("k", "v");
   UserDefaults::resetForTesting();
   EXPECT_EQ(UserDefaults::suite("broken")->string("k"), "v");
   UserDefaults::resetForTesting();

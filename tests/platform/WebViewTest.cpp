@@ -21,7 +21,7 @@ class CountingHandler : public URLSchemeHandler {
   void stopURLSchemeTask(WebView&, const std::shared_ptr<URLSchemeTask>&) override { ++stopped; }
 };
 
-TEST(WebView, SchemesAreFoundWhateverTheirCase) {
+TEST(WebView, SchemesAreFoundWhateverTheirCaseAndScriptsAlwaysHaveAController) {
   for (const char* own : {"https", "HTTPS", "File"}) EXPECT_TRUE(WebView::handlesURLScheme(own));
   for (const char* other : {"app", "httpx", ""}) EXPECT_FALSE(WebView::handlesURLScheme(other));
 
@@ -36,10 +36,8 @@ TEST(WebView, SchemesAreFoundWhateverTheirCase) {
   configuration.setURLSchemeHandler(second, "myapp");
   EXPECT_EQ(configuration.urlSchemeHandlers.size(), 1u);
   EXPECT_EQ(configuration.handlerForScheme("MyApp"), second);
-}
 
-TEST(WebView, AViewAlwaysHasAUserContentControllerAndTakesLateScripts) {
-  WebViewConfiguration configuration;
+  // A view always has a user content controller, and takes late scripts.
   configuration.userContentController = nullptr;
   auto view = makeWebView({}, configuration);
   ASSERT_NE(view->configuration().userContentController, nullptr);

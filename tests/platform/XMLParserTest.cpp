@@ -24,7 +24,7 @@ struct Recorder : platform::XMLParserDelegate {
 };
 }  // namespace
 
-TEST(XMLParser, DeliversEventsAsWritten) {
+TEST(XMLParser, DeliversEventsAsWrittenAndKeepsThoseBeforeAnErrorOrAnAbort) {
   XMLParser parser(
       "<?xml version=\"1.0\"?><widget xmlns:hbr=\"urn:c\" id=\"a\">"
       "<hbr:param name=\"x\" value=\"1 &amp; 2\"/>a &lt; <![CDATA[b]]></widget>");
@@ -32,30 +32,21 @@ TEST(XMLParser, DeliversEventsAsWritten) {
   parser.setDelegate(&recorder);
   EXPECT_TRUE(parser.parse());
   EXPECT_FALSE(parser.error());
-  EXPECT_EQ(recorder.events, (std::vector<std::string>{
-                                 "start widget id=a xmlns:hbr=urn:c",
-                                 "start hbr:param name=x value=1 & 2",
-                                 "end hbr:param",
-                                 "text a < b",
-                                 "end widget",
-                             }));
-}
+  EXPECT_EQ(recorder.events, (std::vector<std::string>{"start widget id=a xmlns:hbr=urn:c",
+                                                      "start hbr:param name=x value=1 & 2",
+                                                      "end hbr:param", "text a < b", "end widget"}));
 
-TEST(XMLParser, EventsBeforeAnErrorOrAnAbortAreKept) {
-  XMLParser parser("<widget><feature name=\"A\"/>text<broken attr=></widget>");
-  Recorder recorder;
-  parser.setDelegate(&recorder);
-  EXPECT_FALSE(parser.parse());
-  ASSERT_TRUE(parser.error());
-  EXPECT_EQ(parser.error()->domain, platform::kXMLParserErrorDomain);
-  EXPECT_EQ(parser.error()->userInfo["NSXMLParserErrorLineNumber"], 1);
-  EXPECT_EQ(recorder.events, (std::vector<std::string>{
-                                 "start widget",
-                                 "start feature name=A",
-                                 "end feature",
-                                 "text text",
-                                 "error NSXMLParserErrorDomain",
-                             }));
+  // Events before an error or an abort are kept.
+  XMLParser broken("<widget><feature name=\"A\"/>text<broken attr=></widget>");
+  Recorder seen;
+  broken.setDelegate(&seen);
+  EXPECT_FALSE(broken.parse());
+  ASSERT_TRUE(broken.error());
+  EXPECT_EQ(broken.error()->domain, platform::kXMLParserErrorDomain);
+  EXPECT_EQ(broken.error()->userInfo["NSXMLParserErrorLineNumber"], 1);
+  EXPECT_EQ(seen.events, (std::vector<std::string>{"start widget", "start feature name=A",
+                                                      "end feature", "text text",
+                                                      "error NSXMLParserErrorDomain"}));
 
   XMLParser empty("");
   EXPECT_FALSE(empty.parse());  // no delegate: still a clean failure

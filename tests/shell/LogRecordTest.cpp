@@ -96,12 +96,8 @@ TEST(VLRoruvFilter, LegacyRecordsFillGapsAndLetTheDeviceWinOnErrors) {
   awayFromUTC();
   auto legacy = filter(false);
   Value debug = legacy->getUserInfoForRennicFormat(makeLog(VLLogLevelDebug));
-  EXPECT_EQ(debug, (Value{{"instant", "2024-05-01T10:20:30.123Z"},
-                          {"logType", "general"},
-                          {"message", "the message"},
-                          {"moduleName", ""},
-                          {"stack", ""},
-                          {"extra", Value::object()}}));
+  EXPECT_EQ(debug, Value::parse(R"({"instant": "2024-05-01T10:20:30.123Z", "logType": "general",
+      "message": "the message", "moduleName": "", "stack": "", "extra": {}})"));
 
   Value error = legacy->getUserInfoForRennicFormat(makeLog(
       VLLogLevelError, "frame", Value{{"DeviceModel", "caller's"}, {"screen", "home"}}, "VLCache"));
@@ -123,14 +119,11 @@ TEST(VLRoruvFilter, OtlpRecordsCarrySeverityVisibilityAndExceptionsOnlyForErrors
   auto otlp = filter(true);
   // No trace or span of its own, and no exception below an error.
   Value warning = otlp->getUserInfoForOtlpFormat(makeLog(VLLogLevelWarning, "frame"));
-  EXPECT_EQ(warning, (Value{{"timeUnixNano", 1714558830123LL * 1000000},
-                            {"observedTimeUnixNano", 1714558830123LL * 1000000},
-                            {"severityNumber", 13},
-                            {"severityText", "Warning"},
-                            {"body", {{"stringValue", "the message"}}},
-                            {"flags", 1},
-                            {"droppedAttributesCount", 0},
-                            {"attributes", warning["attributes"]}}));
+  Value expected = Value::parse(R"({"timeUnixNano": 1714558830123000000,
+      "observedTimeUnixNano": 1714558830123000000, "severityNumber": 13, "severityText": "Warning",
+      "body": {"stringValue": "the message"}, "flags": 1, "droppedAttributesCount": 0})");
+  expected["attributes"] = warning["attributes"];
+  EXPECT_EQ(warning, expected);
   EXPECT_TRUE(attribute(warning, "exception.stacktrace").is_null());
   EXPECT_EQ(attribute(warning, "veltro.otel.access.visibility"), (Value{{"intValue", 3}}));
 
@@ -162,17 +155,10 @@ TEST(VLRoruvFilter, OtlpRecordsCarrySeverityVisibilityAndExceptionsOnlyForErrors
 }
 
 TEST(VLOtelUtils, AttributesKeepBooleansNumbersAndWideIntegersApart) {
-  Value list = VLOtelUtils::otlpAttributesFromDictionary(Value{{"whole", 7.0},
-                                                               {"half", 7.5},
-                                                               {"yes", true},
-                                                               {"one", 1},
-                                                               {"wide", 1099511627776LL},
-                                                               {"negative", -5000000000.0},
-                                                               {"huge", 1e300},
-                                                               {"text", "t"},
-                                                               {"list", Value::array({1})},
-                                                               {"nested", Value::object()},
-                                                               {"none", nullptr}});
+  Value list = VLOtelUtils::otlpAttributesFromDictionary(Value{
+      {"whole", 7.0}, {"half", 7.5}, {"yes", true}, {"one", 1}, {"wide", 1099511627776LL},
+      {"negative", -5000000000.0}, {"huge", 1e300}, {"text", "t"}, {"list", Value::array({1})},
+      {"nested", Value::object()}, {"none", nullptr}});
   // In key order; the array, dictionary and null are left out.
   auto entry = [](const char* key, const char* kind, Value value) {
     return Value{{"key", key}, {"value", {{kind, value}}}};
@@ -204,29 +190,22 @@ TEST(VLRoruvFilter, InvalidUTF8InAnyFieldIsReplacedSoTheRecordCanBeWritten) {
     EXPECT_EQ(text.find('\xFF'), std::string::npos);
   }
   Value legacy = filter(false)->getUserInfoForRennicFormat(log);
-  EXPECT_EQ(legacy["message"], replaced);
-  EXPECT_EQ(legacy["moduleName"], replaced);
-  EXPECT_EQ(legacy["stack"], replaced);
-  EXPECT_EQ(legacy["instant"], replaced);
+  for (const char* key : {"message", "moduleName", "stack", "instant"})
+    EXPECT_EQ(legacy[key], replaced) << key;
   EXPECT_EQ(legacy["extra"][replaced], replaced);
   EXPECT_EQ(legacy["extra"]["list"][0], replaced);
   Value otlp = filter(true)->getUserInfoForOtlpFormat(log);
-  EXPECT_EQ(otlp["traceId"], replaced);
-  EXPECT_EQ(otlp["spanId"], replaced);
+  for (const char* key : {"traceId", "spanId"}) EXPECT_EQ(otlp[key], replaced) << key;
   EXPECT_EQ(otlp["body"]["stringValue"], replaced);
   EXPECT_EQ(attribute(otlp, replaced), (Value{{"stringValue", replaced}}));
 }
 
 TEST(VLLogRecord, TakesAPageRecordOnlyWhenEveryKeyHasItsType) {
   std::string error;
-  auto record = VLLogRecord::initWithDictionary(Value{{"instant", "2024-05-01T10:20:30.123Z"},
-                                                      {"message", "m"},
-                                                      {"source", "s"},
-                                                      {"stack", "st"},
-                                                      {"attributes", {{"a", 1}}},
-                                                      {"traceId", "t"},
-                                                      {"spanId", nullptr}},
-                                                error);
+  auto record = VLLogRecord::initWithDictionary(
+      Value::parse(R"({"instant": "2024-05-01T10:20:30.123Z", "message": "m", "source": "s",
+          "stack": "st", "attributes": {"a": 1}, "traceId": "t", "spanId": null})"),
+      error);
   ASSERT_TRUE(record) << error;
   EXPECT_EQ(record->message(), "m");
   EXPECT_EQ(record->attributes(), (Value{{"a", 1}}));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -48,13 +49,11 @@ class ManualScheduler : public roruv::RRVScheduler {
     std::shared_ptr<Entry> due;
     {
       std::lock_guard lock(mutex_);
-      for (const auto& entry : entries_)
-        if (entry->valid) {
-          due = entry;
-          break;
-        }
+      auto found = std::find_if(entries_.begin(), entries_.end(),
+                                [](const auto& entry) { return entry->valid.load(); });
+      if (found == entries_.end()) return false;
+      due = *found;
     }
-    if (!due) return false;
     due->valid = false;
     due->fire();
     return true;

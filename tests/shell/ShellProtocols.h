@@ -43,24 +43,17 @@ class NamedProtocol : public platform::URLProtocol {
 // The plugin recognises the loader protocol by its class name alone.
 static_assert(std::string_view(VLProtocolManagerPlugin::kLoaderProtocolClassName) ==
               "VLHarborLoaderURLProtocol");
-inline platform::URLProtocolClassRef loader() {
-  return platform::protocolClass<NamedProtocol<"VLHarborLoaderURLProtocol">>();
+
+template <Name name>
+platform::URLProtocolClassRef named() {
+  return platform::protocolClass<NamedProtocol<name>>();
 }
-inline platform::URLProtocolClassRef protocolA() {
-  return platform::protocolClass<NamedProtocol<"ProtocolA">>();
-}
-inline platform::URLProtocolClassRef protocolB() {
-  return platform::protocolClass<NamedProtocol<"ProtocolB">>();
-}
-inline platform::URLProtocolClassRef protocolC() {
-  return platform::protocolClass<NamedProtocol<"ProtocolC">>();
-}
-inline platform::URLProtocolClassRef protocolD() {
-  return platform::protocolClass<NamedProtocol<"ProtocolD">>();
-}
-inline platform::URLProtocolClassRef protocolE() {
-  return platform::protocolClass<NamedProtocol<"ProtocolE">>();
-}
+inline constexpr auto loader = &named<"VLHarborLoaderURLProtocol">;
+inline constexpr auto protocolA = &named<"ProtocolA">;
+inline constexpr auto protocolB = &named<"ProtocolB">;
+inline constexpr auto protocolC = &named<"ProtocolC">;
+inline constexpr auto protocolD = &named<"ProtocolD">;
+inline constexpr auto protocolE = &named<"ProtocolE">;
 
 class NotAProtocol : public platform::ClassObject {
  public:

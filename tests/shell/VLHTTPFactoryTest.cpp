@@ -29,8 +29,7 @@ TEST(VLHTTPFactory, HeadersAlwaysCarryAUserAgentAndTheDeviceUUID) {
   VLProtocolManagerPlugin plugin;
   plugin.pluginInitialize();
   EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders(),
-            (HTTPHeaders{{"User-Agent", fallback},
-                         {"veltro-device-uuid", vendorId}}));
+            (HTTPHeaders{{"User-Agent", fallback}, {"veltro-device-uuid", vendorId}}));
 
   VLHTTPFactory::setUserAgent("Mozilla/5.0 (X11; Linux) Veltro");
   EXPECT_EQ(VLHTTPFactory::defaultHttpHeaders()[0].second, "Mozilla/5.0 (X11; Linux) Veltro");

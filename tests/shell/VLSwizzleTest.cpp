@@ -22,7 +22,7 @@ std::string describe(const std::string& className, int n) {
 
 }  // namespace
 
-TEST(VLSwizzle, ReplacesOncePerKeyAlongAClassAndItsSuperclasses) {
+TEST(VLSwizzle, ReplacesOncePerKeyAlongAClassAndItsSuperclassesAndRefusesMisuse) {
   VLSwizzle::declareClass("SwizzleBase");
   VLSwizzle::declareClass("SwizzleDerived", "SwizzleBase");
   VLSwizzle::declareMethod<std::string(int)>("SwizzleBase", "describe:", false,
@@ -50,9 +50,8 @@ TEST(VLSwizzle, ReplacesOncePerKeyAlongAClassAndItsSuperclasses) {
                                    VLSwizzleModeAlways, nullptr);
   EXPECT_EQ(describe("SwizzleDerived", 4), "sub again once base 4");
   EXPECT_EQ(describe("SwizzleBase", 5), "again once base 5");
-}
 
-TEST(VLSwizzle, RefusesMisuseAndLeavesTheMethodAsItWas) {
+  // Misuse is refused and leaves the method as it was.
   VLSwizzle::declareClass("SwizzleTarget");
   VLSwizzle::declareMethod<std::string(int)>("SwizzleTarget", "describe:", false,
                                              [](int n) { return "target " + std::to_string(n); });
@@ -62,9 +61,9 @@ TEST(VLSwizzle, RefusesMisuseAndLeavesTheMethodAsItWas) {
                                                 VLSwizzleModeOncePerClassAndKey, nullptr));
   EXPECT_TRUE(log.contains("Key may not be NULL if mode is not VLSwizzleModeAlways."));
 
-  static const int key = 0;
+  static const int targetKey = 0;
   EXPECT_FALSE(VLSwizzle::swizzleInstanceMethod("missing:", "SwizzleTarget", prefixing("x "),
-                                                VLSwizzleModeOncePerClassAndKey, &key));
+                                                VLSwizzleModeOncePerClassAndKey, &targetKey));
   EXPECT_TRUE(
       log.contains("Selector missing: not found in instance methods of class SwizzleTarget."));
 
@@ -72,11 +71,11 @@ TEST(VLSwizzle, RefusesMisuseAndLeavesTheMethodAsItWas) {
     return std::any(std::function<int(int)>([](int n) { return n; }));
   };
   EXPECT_FALSE(VLSwizzle::swizzleInstanceMethod("describe:", "SwizzleTarget", wrongSignature,
-                                                VLSwizzleModeOncePerClassAndKey, &key));
+                                                VLSwizzleModeOncePerClassAndKey, &targetKey));
   EXPECT_TRUE(log.contains("Block returned from factory is not compatible with method type."));
 
   EXPECT_EQ(describe("SwizzleTarget", 7), "target 7");
   // The refusals did not use up the key.
   EXPECT_TRUE(VLSwizzle::swizzleInstanceMethod("describe:", "SwizzleTarget", prefixing("x "),
-                                               VLSwizzleModeOncePerClassAndKey, &key));
+                                               VLSwizzleModeOncePerClassAndKey, &targetKey));
 }

@@ -34,24 +34,14 @@ GtkWindow* signInWindow() {
   return found;
 }
 
-class GtkAuthFlowWindowTest : public ::testing::Test {
- protected:
-  void SetUp() override { installGtkAuthFlowWindow(); }
-  void TearDown() override {
-    controller.reset();
-    MainLoop::runFor(0.1);
-    AuthController::setFlowPresenter(nullptr);
-  }
-  bool finish(double seconds = 20) {
-    return MainLoop::runUntil([&] { return recorder->result.has_value(); }, seconds);
-  }
-
-  std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
-  std::shared_ptr<AuthController> controller = AuthController::initWithDelegate(recorder);
-};
-
 // A flow that reaches its callback is driven end to end in the real shell (tests/e2e).
-TEST_F(GtkAuthFlowWindowTest, AWindowClosedByTheUserOrAnUntrustedPageFails) {
+TEST(GtkAuthFlowWindow, AWindowClosedByTheUserOrAnUntrustedPageFails) {
+  installGtkAuthFlowWindow();
+  auto recorder = std::make_shared<Recorder>();
+  auto controller = AuthController::initWithDelegate(recorder);
+  auto finish = [&](double seconds) {
+    return MainLoop::runUntil([&] { return recorder->result.has_value(); }, seconds);
+  };
   testing_support::HttpsTestServer server;
   server.on("GET", "/authorize", [](const httplib::Request&, httplib::Response& response) {
     response.set_content("<html><body>Sign in here</body></html>", "text/html");
@@ -69,10 +59,13 @@ TEST_F(GtkAuthFlowWindowTest, AWindowClosedByTheUserOrAnUntrustedPageFails) {
   recorder->result.reset();
   testing_support::HttpsTestServer other(testing_support::HttpsTestServer::Certificate::OtherHost);
   controller->startFlow(other.url("/authorize"), "myapp://done", nullptr);
-  ASSERT_TRUE(finish());
+  ASSERT_TRUE(finish(20));
   EXPECT_EQ(recorder->result->status, AuthStatusFailed);
   EXPECT_EQ(recorder->result->message, "The authentication page's certificate is not trusted.");
   EXPECT_EQ(recorder->count, 2);
+  controller.reset();
+  MainLoop::runFor(0.1);
+  AuthController::setFlowPresenter(nullptr);
 }
 
 }  // namespace

@@ -25,6 +25,16 @@ std::vector<GtkWidget*> childrenOf(GtkWidget* container) {
   return result;
 }
 
+// A view with a widget of its own, of a type the window does not know.
+class LabelView : public View {
+ public:
+  LabelView() : label_(platform::gtk::GObjectPtr<GtkWidget>::adopt(gtk_label_new("own"))) {}
+  void* nativeWidget() const override { return label_.get(); }
+
+ private:
+  platform::gtk::GObjectPtr<GtkWidget> label_;
+};
+
 TEST(GtkWindowBackend, MirrorsTheViewTreeAndItsChanges) {
   auto root = std::make_shared<View>(Rect{{0, 0}, {300, 400}});
   auto controllerView = std::make_shared<View>(root->bounds());
@@ -37,69 +47,49 @@ TEST(GtkWindowBackend, MirrorsTheViewTreeAndItsChanges) {
   controllerView->addSubview(webView);
   controllerView->sendSubviewToBack(webView);
   webView->setHidden(true);
+  auto label = std::make_shared<LabelView>();
+  root->addSubview(label);
 
-  GtkWindowBackend backend(root, false);
-  GtkWidget* overlay = backend.widgetFor(*controllerView);
+  auto backend = std::make_unique<GtkWindowBackend>(root, false);
+  GtkWidget* overlay = backend->widgetFor(*controllerView);
   ASSERT_NE(overlay, nullptr);
   // The web view sent to the back sits below the launch view: the overlay's first child after
   // the background.
   auto children = childrenOf(overlay);
   ASSERT_EQ(children.size(), 3u);
   EXPECT_EQ(children[1], webView->widget());
-  EXPECT_EQ(children[2], backend.widgetFor(*launch));
+  EXPECT_EQ(children[2], backend->widgetFor(*launch));
   EXPECT_FALSE(gtk_widget_get_visible(webView->widget()));
+  // A view with its own widget is shown as that widget, and keeps that widget's properties.
+  EXPECT_EQ(backend->widgetFor(*label), label->nativeWidget());
+  EXPECT_EQ(childrenOf(backend->widgetFor(*root)).back(), label->nativeWidget());
+  gtk_widget_hide(GTK_WIDGET(label->nativeWidget()));
+  label->setAlpha(0.5);
+  EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(label->nativeWidget())));
 
   // A fade is mirrored step by step; a view that is fully transparent is not shown at all.
   webView->setHidden(false);
   EXPECT_TRUE(gtk_widget_get_visible(webView->widget()));
   launch->setAlpha(0.5);
-  EXPECT_NEAR(gtk_widget_get_opacity(backend.widgetFor(*launch)), 0.5, 0.01);
-  EXPECT_TRUE(gtk_widget_get_visible(backend.widgetFor(*launch)));
+  EXPECT_NEAR(gtk_widget_get_opacity(backend->widgetFor(*launch)), 0.5, 0.01);
+  EXPECT_TRUE(gtk_widget_get_visible(backend->widgetFor(*launch)));
   launch->setAlpha(0.0);
-  EXPECT_FALSE(gtk_widget_get_visible(backend.widgetFor(*launch)));
+  EXPECT_FALSE(gtk_widget_get_visible(backend->widgetFor(*launch)));
 
   // The window's real size flows back into the model, and with it into flexible subviews.
-  gtk_window_resize(backend.window(), 500, 600);
+  gtk_window_resize(backend->window(), 500, 600);
   ASSERT_TRUE(MainLoop::runUntil([&] { return root->frame().width() == 500; }, 5));
   EXPECT_EQ(controllerView->frame().height(), 600);
 
   launch->removeFromSuperview();
-  EXPECT_EQ(backend.widgetFor(*launch), nullptr);
+  EXPECT_EQ(backend->widgetFor(*launch), nullptr);
   EXPECT_EQ(childrenOf(overlay).size(), 2u);
-}
 
-// Any view with a widget of its own is shown as that widget; the window does not need to
-// know its type, and leaves its properties to it.
-class LabelView : public View {
- public:
-  LabelView() : label_(platform::gtk::GObjectPtr<GtkWidget>::adopt(gtk_label_new("own"))) {}
-  void* nativeWidget() const override { return label_.get(); }
-
- private:
-  platform::gtk::GObjectPtr<GtkWidget> label_;
-};
-
-TEST(GtkWindowBackend, AViewWithItsOwnWidgetIsShownAsThatWidget) {
-  auto root = std::make_shared<View>(Rect{{0, 0}, {200, 200}});
-  auto label = std::make_shared<LabelView>();
-  root->addSubview(label);
-  GtkWindowBackend backend(root, false);
-  EXPECT_EQ(backend.widgetFor(*label), label->nativeWidget());
-  auto children = childrenOf(backend.widgetFor(*root));
-  ASSERT_EQ(children.size(), 2u);
-  EXPECT_EQ(children[1], label->nativeWidget());
-  gtk_widget_hide(GTK_WIDGET(label->nativeWidget()));
-  label->setAlpha(0.5);  // not mirrored: the view owns its widget's properties
-  EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(label->nativeWidget())));
-}
-
-// Where the widget sits in `top`, and its size. (An overlay's child sits in a window of its
-// own, so its allocation alone does not say.)
-GdkRectangle placeIn(GtkWidget* widget, GtkWidget* top) {
-  GdkRectangle place{};
-  gtk_widget_get_allocation(widget, &place);
-  gtk_widget_translate_coordinates(widget, top, 0, 0, &place.x, &place.y);
-  return place;
+  // The web view outlives its window: not destroyed with it, it still loads.
+  backend.reset();
+  EXPECT_EQ(gtk_widget_get_parent(webView->widget()), nullptr);
+  webView->loadHTMLString("<title>alive</title>", std::nullopt);
+  EXPECT_TRUE(MainLoop::runUntil([&] { return webView->title() == "alive"; }, 10));
 }
 
 TEST(GtkWindowBackend, ViewsSitWhereTheirFramesSayUnderTheStatusBar) {
@@ -114,7 +104,10 @@ TEST(GtkWindowBackend, ViewsSitWhereTheirFramesSayUnderTheStatusBar) {
   GtkWindowBackend backend(root, true);
   auto placed = [&](GtkWidget* widget, int x, int y, int w, int h) {
     return MainLoop::runUntil([&] {
-      GdkRectangle a = placeIn(widget, backend.widgetFor(*root));
+      // An overlay's child sits in a window of its own, so its allocation alone does not say.
+      GdkRectangle a{};
+      gtk_widget_get_allocation(widget, &a);
+      gtk_widget_translate_coordinates(widget, backend.widgetFor(*root), 0, 0, &a.x, &a.y);
       return a.x == x && a.y == y && a.width == w && a.height == h;
     }, 5);
   };
@@ -145,18 +138,14 @@ TEST(GtkWindowBackend, ViewsSitWhereTheirFramesSayUnderTheStatusBar) {
   StatusBar::shared().reset();
 }
 
-TEST(GtkWindowBackend, AWebViewOutlivesItsWindow) {
-  auto root = std::make_shared<View>(Rect{{0, 0}, {200, 200}});
-  auto webView = platform::webkit::GtkWebView::create(root->bounds(), {});
-  root->addSubview(webView);
-  {
-    GtkWindowBackend backend(root, false);
-    EXPECT_NE(gtk_widget_get_parent(webView->widget()), nullptr);
-  }
-  EXPECT_EQ(gtk_widget_get_parent(webView->widget()), nullptr);
-  // The widget was not destroyed with the window: it still loads.
-  webView->loadHTMLString("<title>alive</title>", std::nullopt);
-  EXPECT_TRUE(MainLoop::runUntil([&] { return webView->title() == "alive"; }, 10));
+// Tells `window` it was iconified or restored, as the window manager would.
+void setIconified(GtkWindow* window, bool iconified) {
+  GdkEvent* state = gdk_event_new(GDK_WINDOW_STATE);
+  state->window_state.changed_mask = GDK_WINDOW_STATE_ICONIFIED;
+  state->window_state.new_window_state = iconified ? GDK_WINDOW_STATE_ICONIFIED : GdkWindowState(0);
+  gboolean handled = FALSE;
+  g_signal_emit_by_name(window, "window-state-event", state, &handled);
+  gdk_event_free(state);
 }
 
 // Records what its window tells it.
@@ -175,16 +164,25 @@ class RecordingController : public ViewController {
   std::vector<std::string> events;
 };
 
-TEST(GtkWindowBackend, TheControllerHearsItsViewAppearDisappearAndResize) {
+// The main window's controller hears its view appear, resize and go; the application hears
+// the window's focus and iconification.
+TEST(GtkWindowBackend, TheMainWindowDrivesItsControllerAndTheApplicationsLifeCycle) {
+  Application& app = Application::shared();
+  std::vector<std::string> seen;
+  int owner = 0;
+  auto& center = platform::NotificationCenter::defaultCenter();
+  center.addObserver(&owner, "", &app, [&](const platform::Notification& n) { seen.push_back(n.name); });
   auto controller = std::make_shared<RecordingController>();
   auto& events = controller->events;
   auto contains = [&](const std::string& event) { return std::find(events.begin(), events.end(), event) != events.end(); };
   {
-    GtkWindowBackend backend(controller->view(), false);
+    GtkWindowBackend backend(controller->view(), true);
     backend.setViewController(controller);
     ASSERT_TRUE(MainLoop::runUntil([&] { return contains("didAppear") && contains("didLayout"); }, 5));
     EXPECT_LT(std::find(events.begin(), events.end(), "willAppear"), std::find(events.begin(), events.end(), "didAppear"));
     EXPECT_LT(std::find(events.begin(), events.end(), "willLayout"), std::find(events.begin(), events.end(), "didLayout"));
+    // Showing the window makes the application active, once.
+    ASSERT_TRUE(MainLoop::runUntil([&] { return app.state() == ApplicationState::Active; }, 5));
 
     events.clear();
     gtk_window_resize(backend.window(), 321, 456);
@@ -192,62 +190,28 @@ TEST(GtkWindowBackend, TheControllerHearsItsViewAppearDisappearAndResize) {
     EXPECT_EQ(events, (std::vector<std::string>{"transition 321x456", "willLayout", "didLayout"}));
     EXPECT_EQ(controller->view()->frame().width(), 321);
 
-    // Iconified and restored; a repeated state changes nothing.
+    // Focus lost and found; iconified and restored, where a repeated state changes nothing.
     events.clear();
-    GdkEvent* state = gdk_event_new(GDK_WINDOW_STATE);
-    state->window_state.changed_mask = GDK_WINDOW_STATE_ICONIFIED;
-    state->window_state.new_window_state = GDK_WINDOW_STATE_ICONIFIED;
-    gboolean handled = FALSE;
-    g_signal_emit_by_name(backend.window(), "window-state-event", state, &handled);
-    g_signal_emit_by_name(backend.window(), "window-state-event", state, &handled);
-    state->window_state.new_window_state = GdkWindowState(0);
-    g_signal_emit_by_name(backend.window(), "window-state-event", state, &handled);
-    gdk_event_free(state);
+    GdkEvent* focus = gdk_event_new(GDK_FOCUS_CHANGE);
+    for (const char* signal : {"focus-out-event", "focus-in-event", "focus-in-event"}) {
+      gboolean handled = FALSE;
+      g_signal_emit_by_name(backend.window(), signal, focus, &handled);
+    }
+    gdk_event_free(focus);
+    for (bool iconified : {true, true, false}) setIconified(backend.window(), iconified);
     EXPECT_EQ(events, (std::vector<std::string>{"willDisappear", "didDisappear", "willAppear", "didAppear"}));
     events.clear();
+    center.removeObserver(&owner);
   }
   // The window went away with the view on screen.
   EXPECT_EQ(events, (std::vector<std::string>{"willDisappear", "didDisappear"}));
-}
-
-TEST(GtkWindowBackend, MainWindowDrivesTheLifeCycle) {
-  Application& app = Application::shared();
-  std::vector<std::string> seen;
-  int owner = 0;
-  auto& center = platform::NotificationCenter::defaultCenter();
-  center.addObserver(&owner, "", &app, [&](const platform::Notification& n) { seen.push_back(n.name); });
-  auto root = std::make_shared<View>(Rect{{0, 0}, {200, 200}});
-  GtkWindowBackend backend(root, true);
-
-  // Showing the window makes the application active, once.
-  ASSERT_TRUE(MainLoop::runUntil([&] { return app.state() == ApplicationState::Active; }, 5));
-  auto emit = [&](const char* signal, GdkEvent* event) {
-    gboolean handled = FALSE;
-    g_signal_emit_by_name(backend.window(), signal, event, &handled);
-  };
-  GdkEvent* focus = gdk_event_new(GDK_FOCUS_CHANGE);
-  emit("focus-out-event", focus);
-  emit("focus-in-event", focus);
-  emit("focus-in-event", focus);
-  gdk_event_free(focus);
-
-  GdkEvent* state = gdk_event_new(GDK_WINDOW_STATE);
-  state->window_state.changed_mask = GDK_WINDOW_STATE_ICONIFIED;
-  state->window_state.new_window_state = GDK_WINDOW_STATE_ICONIFIED;
-  emit("window-state-event", state);
-  state->window_state.new_window_state = GdkWindowState(0);
-  emit("window-state-event", state);
-  gdk_event_free(state);
-  center.removeObserver(&owner);
 
   // Focus may come and go on its own while the window opens; what the events did must be there.
-  std::vector<std::string> expected{kApplicationDidBecomeActiveNotification,
-                                    kApplicationWillResignActiveNotification,
-                                    kApplicationDidBecomeActiveNotification,
-                                    kApplicationWillResignActiveNotification,
+  const std::string active = kApplicationDidBecomeActiveNotification,
+                    resign = kApplicationWillResignActiveNotification;
+  std::vector<std::string> expected{active, resign, active, resign,
                                     kApplicationDidEnterBackgroundNotification,
-                                    kApplicationWillEnterForegroundNotification,
-                                    kApplicationDidBecomeActiveNotification};
+                                    kApplicationWillEnterForegroundNotification, active};
   ASSERT_GE(seen.size(), expected.size());
   EXPECT_EQ(seen.front(), kApplicationDidBecomeActiveNotification);
   EXPECT_EQ(std::vector<std::string>(seen.end() - expected.size() + 1, seen.end()),

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -64,16 +65,23 @@ class CameraLibraryTest : public ::testing::Test {
     return answer;
   }
   static std::string pathOf(const std::string& fileURL) { return platform::URL::parse(fileURL)->path(); }
+  // Writes `content` to `name` in the test's folder and answers its "file:" URL.
+  std::string written(const std::string& name, const std::string& content) {
+    dir.write(name, content);
+    return platform::URL::fileURL(dir.file(name)).absoluteString();
+  }
+  Answer capture(long long width, long long height, VLCAMREncodingType type, bool save, bool metadata,
+                 bool allowEdit = false) {
+    wrapper->captureMedia(
+        VLCAMRPictureOptions(70, {width, height}, false, type, save, VLCAMRDirection::back, allowEdit, metadata, false),
+        "capture");
+    return only();
+  }
 
   testing_support::ScopedDataRoot dir;
   std::shared_ptr<Collector> collector = std::make_shared<Collector>();
   std::shared_ptr<VLCAMRActionDelegate> wrapper;
 };
-
-VLCAMRPictureOptions pictureOptions(long long width, long long height, VLCAMREncodingType type, bool save, bool metadata,
-                                    bool allowEdit = false) {
-  return VLCAMRPictureOptions(70, {width, height}, false, type, save, VLCAMRDirection::back, allowEdit, metadata, false);
-}
 
 // The size of the picture file behind a "file:" URL, and its pixel at (x, y).
 struct Picture {
@@ -94,10 +102,9 @@ Picture pictureAt(const std::string& fileURL, int x, int y) {
   return picture;
 }
 
-TEST_F(CameraLibraryTest, CapturesAPictureOfTheRequestedSizeAndFormat) {
-  wrapper->captureMedia(pictureOptions(320, 240, VLCAMREncodingType::jpeg, true, false), "shot");
-  Answer answer = only();
-  EXPECT_EQ(answer.tag, "shot");
+TEST_F(CameraLibraryTest, CapturesPicturesOfTheRequestedSizeAndFormatAndVideos) {
+  Answer answer = capture(320, 240, VLCAMREncodingType::jpeg, true, false);
+  EXPECT_EQ(answer.tag, "capture");
   ASSERT_TRUE(answer.result) << (answer.error ? answer.error->localizedDescription() : "");
   std::string path = pathOf(*answer.result);
   EXPECT_TRUE(platform::startsWith(path, platform::paths::tmp()));
@@ -110,8 +117,7 @@ TEST_F(CameraLibraryTest, CapturesAPictureOfTheRequestedSizeAndFormat) {
   ASSERT_EQ(gallery.size(), 1u);
   EXPECT_EQ(gallery[0].size, bytes->size());
 
-  wrapper->captureMedia(pictureOptions(64, 32, VLCAMREncodingType::png, false, true), "png");
-  answer = only();
+  answer = capture(64, 32, VLCAMREncodingType::png, false, true);
   ASSERT_TRUE(answer.result);
   Value reply = Value::parse(*answer.result);
   EXPECT_EQ(reply["metadata"]["width"], 64);
@@ -122,13 +128,12 @@ TEST_F(CameraLibraryTest, CapturesAPictureOfTheRequestedSizeAndFormat) {
   wrapper->cleanTemporaryFiles();
   EXPECT_FALSE(platform::fs::exists(path));
   EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
-}
 
-TEST_F(CameraLibraryTest, RecordsAVideoThatGStreamerReadsBack) {
+  // A video that GStreamer reads back.
   wrapper->captureMedia(VLCAMRVideoOptions(true, false), "video");
-  Answer answer = only();
+  answer = only();
   ASSERT_TRUE(answer.result) << (answer.error ? answer.error->localizedDescription() : "");
-  std::string path = pathOf(*answer.result);
+  path = pathOf(*answer.result);
 
   GError* error = nullptr;
   std::string description = "filesrc location=\"" + path + "\" ! decodebin ! videoconvert ! fakesink name=sink signal-handoffs=true";
@@ -136,9 +141,7 @@ TEST_F(CameraLibraryTest, RecordsAVideoThatGStreamerReadsBack) {
   ASSERT_FALSE(error);
   GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
   int frames = 0;
-  g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement*, GstBuffer*, GstPad*, gpointer count) {
-                     ++*static_cast<int*>(count);
-                   }),
+  g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement*, GstBuffer*, GstPad*, int* count) { ++*count; }),
                    &frames);
   gst_element_set_state(pipeline, GST_STATE_PLAYING);
   GstBus* bus = gst_element_get_bus(pipeline);
@@ -153,17 +156,18 @@ TEST_F(CameraLibraryTest, RecordsAVideoThatGStreamerReadsBack) {
   gst_object_unref(pipeline);
   EXPECT_EQ(frames, 10);
 
-  auto gallery = platform::photos::PhotoLibrary().allAssets();
-  ASSERT_EQ(gallery.size(), 1u);
-  EXPECT_EQ(gallery[0].kind, platform::photos::MediaKind::Video);
+  gallery = platform::photos::PhotoLibrary().allAssets();
+  ASSERT_EQ(gallery.size(), 2u);
+  EXPECT_EQ(std::count_if(gallery.begin(), gallery.end(),
+                          [](const auto& asset) { return asset.kind == platform::photos::MediaKind::Video; }),
+            1);
 }
 
 TEST_F(CameraLibraryTest, GalleryChoiceEditingAndFailures) {
   wrapper->choosePicture(false, "empty");
   EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::noMediaFound});
 
-  wrapper->captureMedia(pictureOptions(40, 30, VLCAMREncodingType::jpeg, true, false), "a");
-  std::string captured = *only().result;
+  std::string captured = *capture(40, 30, VLCAMREncodingType::jpeg, true, false).result;
   wrapper->choosePicture(true, "one");
   std::string asset = *only().result;
   EXPECT_TRUE(platform::startsWith(asset, "assets-library://asset/asset.JPG?id="));
@@ -184,12 +188,9 @@ TEST_F(CameraLibraryTest, GalleryChoiceEditingAndFailures) {
   EXPECT_TRUE(only().result);
 
   // Files outside the application's data, and what is no picture, are refused.
-  dir.write("outside.jpg", "not really");
-  wrapper->editPicture(platform::URL::fileURL(dir.file("outside.jpg")).absoluteString(), VLCAMREditOptions(false, false), "x");
+  wrapper->editPicture(written("outside.jpg", "not really"), VLCAMREditOptions(false, false), "x");
   EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::editPictureIssue});
-  dir.write("data/Documents/fake.jpg", "not really");
-  wrapper->editPicture(platform::URL::fileURL(dir.file("data/Documents/fake.jpg")).absoluteString(),
-                       VLCAMREditOptions(false, false), "y");
+  wrapper->editPicture(written("data/Documents/fake.jpg", "not really"), VLCAMREditOptions(false, false), "y");
   EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::invalidImageData});
 
   platform::photos::PhotoLibrary::setAuthorized(false);
@@ -197,39 +198,30 @@ TEST_F(CameraLibraryTest, GalleryChoiceEditingAndFailures) {
   platform::photos::PhotoLibrary::setAuthorized(true);
   EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::photoLibraryUnavailable});
 
-  VLCAMRFactory::Configuration broken;
-  broken.source = "nosuchcamerasource";
-  VLCAMRFactory::setConfiguration(broken);
-  wrapper->captureMedia(pictureOptions(40, 30, VLCAMREncodingType::jpeg, false, false), "none");
-  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::cameraUnavailable});
+  configure([](auto& c) { c.source = "nosuchcamerasource"; });
+  EXPECT_EQ(capture(40, 30, VLCAMREncodingType::jpeg, false, false).error, VLCAMRError{VLCAMRError::cameraUnavailable});
   wrapper->captureMedia(VLCAMRVideoOptions(false, false), "none");
   EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::cameraUnavailable});
 
-  std::mutex mutex;
-  std::optional<std::optional<VLCAMRError>> played;
-  wrapper->playVideo(*platform::URL::parse("file:///no/such/video.avi"), [&](std::optional<VLCAMRError> error) {
-    std::lock_guard lock(mutex);
-    played = error;
-  });
-  testing_support::waitUntil([&] { std::lock_guard lock(mutex); return played.has_value(); }, 20);
-  std::lock_guard lock(mutex);
-  ASSERT_TRUE(played);
-  EXPECT_EQ(*played, VLCAMRError{VLCAMRError::playVideoIssue});
+  std::promise<std::optional<VLCAMRError>> played;
+  wrapper->playVideo(*platform::URL::parse("file:///no/such/video.avi"),
+                     [&](std::optional<VLCAMRError> error) { played.set_value(error); });
+  auto result = played.get_future();
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(result.get(), VLCAMRError{VLCAMRError::playVideoIssue});
 }
 
 TEST_F(CameraLibraryTest, EditingCropsAndScalesToTheRequestedSize) {
   // The test pattern's second bar, yellow, spans x 46 to 91 of its 320 x 240 picture.
   configure([](auto& c) { c.editor = [](int, int) { return VLCAMRCrop{50, 0, 40, 100}; }; });
-  wrapper->captureMedia(pictureOptions(0, 0, VLCAMREncodingType::png, true, false, true), "crop");
-  Picture cropped = pictureAt(*only().result, 20, 50);
+  Picture cropped = pictureAt(*capture(0, 0, VLCAMREncodingType::png, true, false, true).result, 20, 50);
   EXPECT_EQ(std::pair(cropped.width, cropped.height), std::pair(40, 100));
   EXPECT_GT(cropped.rgb[0], 150);
   EXPECT_GT(cropped.rgb[1], 150);
   EXPECT_LT(cropped.rgb[2], 60);
 
   // Without editing allowed the editor is not asked; one requested side keeps the proportions.
-  wrapper->captureMedia(pictureOptions(64, 0, VLCAMREncodingType::jpeg, false, false), "scale");
-  Picture scaled = pictureAt(*only().result, 0, 0);
+  Picture scaled = pictureAt(*capture(64, 0, VLCAMREncodingType::jpeg, false, false).result, 0, 0);
   EXPECT_EQ(std::pair(scaled.width, scaled.height), std::pair(64, 48));
 
   // A gallery picture edited when chosen, and one edited by URL, come back as cropped copies
@@ -248,8 +240,7 @@ TEST_F(CameraLibraryTest, EditingCropsAndScalesToTheRequestedSize) {
   EXPECT_EQ(edited["metadata"]["width"], 25);
   EXPECT_EQ(pictureAt(edited["uri"], 0, 0).height, 90);
   configure([](auto& c) { c.editor = [](int width, int height) { return VLCAMRCrop{0, 0, width / 2, height}; }; });
-  wrapper->captureMedia(pictureOptions(80, 60, VLCAMREncodingType::jpeg, false, true, true), "cover");
-  Value covered = Value::parse(*only().result);
+  Value covered = Value::parse(*capture(80, 60, VLCAMREncodingType::jpeg, false, true, true).result);
   EXPECT_EQ(covered["metadata"]["width"], 80);
   EXPECT_EQ(pictureAt(covered["uri"], 0, 0).height, 60);
 
@@ -258,44 +249,14 @@ TEST_F(CameraLibraryTest, EditingCropsAndScalesToTheRequestedSize) {
   configure([](auto& c) { c.editor = [](int width, int) { return VLCAMRCrop{width, 0, 10, 10}; }; });
   wrapper->editPicture(asset, VLCAMREditOptions(true, false), "nothing");
   EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::editPictureIssue});
-  wrapper->captureMedia(pictureOptions(20000, 20000, VLCAMREncodingType::jpeg, true, false), "huge");
-  Answer huge = only();
+  Answer huge = capture(20000, 20000, VLCAMREncodingType::jpeg, true, false);
   ASSERT_TRUE(huge.error);
   EXPECT_EQ(huge.error->code, VLCAMRError::imageTooLarge);
   EXPECT_EQ(huge.error->localizedDescription(), "The picture is too large to edit.");
-  dir.write("data/Documents/claims.png", testing_support::pngClaimingSize(50000, 50000));
-  wrapper->editPicture(platform::URL::fileURL(dir.file("data/Documents/claims.png")).absoluteString(),
+  wrapper->editPicture(written("data/Documents/claims.png", testing_support::pngClaimingSize(50000, 50000)),
                        VLCAMREditOptions(true, false), "claims");
   EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::imageTooLarge});
   EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
-}
-
-TEST_F(CameraLibraryTest, AChooserOfItsOwnPicksFromTheGallery) {
-  for (int shot = 0; shot < 3; ++shot) {
-    wrapper->captureMedia(pictureOptions(16, 16, VLCAMREncodingType::png, true, false), "shot");
-    only();
-  }
-  auto gallery = platform::photos::PhotoLibrary().allAssets();
-  ASSERT_EQ(gallery.size(), 3u);
-  std::vector<std::string> seen;
-  configure([&](auto& c) {
-    c.chooser = [&](const std::vector<platform::photos::Asset>& offered, bool) {
-      for (const auto& asset : offered) seen.push_back(asset.url());
-      return std::vector<size_t>{2, 7, 0};
-    };
-  });
-  wrapper->chooseMultimedia(VLCAMRMediaType::all, true, false, false, "several");
-  Value several = Value::parse(*only().result);
-  ASSERT_EQ(several.size(), 2u);
-  EXPECT_EQ(several[0]["uri"], gallery[2].url());
-  EXPECT_EQ(several[1]["uri"], gallery[0].url());
-  EXPECT_EQ(seen.size(), 3u);
-  wrapper->choosePicture(false, "single");
-  EXPECT_EQ(only().result, gallery[2].url());
-
-  configure([](auto& c) { c.chooser = [](const auto&, bool) { return std::vector<size_t>{}; }; });
-  wrapper->choosePicture(false, "cancelled");
-  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::noMediaFound});
 }
 
 // Stands in for the person at the chooser window: once it shows, picks `path` (or nothing)
@@ -330,9 +291,10 @@ struct Person {
   }
 };
 
-// While a GTK main loop runs, the gallery is chosen in a file chooser window over the photo
-// library's folder; closing it without a choice is a cancellation.
-TEST_F(CameraLibraryTest, TheChooserWindowPicksFromTheGallery) {
+// A chooser of the application's own picks from the gallery; without one, while a GTK main
+// loop runs, the gallery is chosen in a file chooser window over the photo library's folder,
+// and closing it without a choice is a cancellation.
+TEST_F(CameraLibraryTest, AChooserOfItsOwnOrTheChooserWindowPicksFromTheGallery) {
   // No session bus or settings daemon: GTK would start them on the display and they would
   // outlive it.
   setenv("NO_AT_BRIDGE", "1", 1);
@@ -340,12 +302,28 @@ TEST_F(CameraLibraryTest, TheChooserWindowPicksFromTheGallery) {
   setenv("GSETTINGS_BACKEND", "memory", 1);
   testing_support::VirtualDisplay display;
   ASSERT_TRUE(display.ok() && gtk_init_check(nullptr, nullptr));
-  for (int shot = 0; shot < 2; ++shot) {
-    wrapper->captureMedia(pictureOptions(16, 16, VLCAMREncodingType::png, true, false), "shot");
-    only();
-  }
+  for (int shot = 0; shot < 3; ++shot) capture(16, 16, VLCAMREncodingType::png, true, false);
   auto gallery = platform::photos::PhotoLibrary().allAssets();
-  ASSERT_EQ(gallery.size(), 2u);
+  ASSERT_EQ(gallery.size(), 3u);
+  std::vector<std::string> seen;
+  configure([&](auto& c) {
+    c.chooser = [&](const std::vector<platform::photos::Asset>& offered, bool) {
+      for (const auto& asset : offered) seen.push_back(asset.url());
+      return std::vector<size_t>{2, 7, 0};
+    };
+  });
+  wrapper->chooseMultimedia(VLCAMRMediaType::all, true, false, false, "several");
+  Value several = Value::parse(*only().result);
+  ASSERT_EQ(several.size(), 2u);
+  EXPECT_EQ(several[0]["uri"], gallery[2].url());
+  EXPECT_EQ(several[1]["uri"], gallery[0].url());
+  EXPECT_EQ(seen.size(), 3u);
+  wrapper->choosePicture(false, "single");
+  EXPECT_EQ(only().result, gallery[2].url());
+
+  configure([](auto& c) { c.chooser = [](const auto&, bool) { return std::vector<size_t>{}; }; });
+  wrapper->choosePicture(false, "cancelled");
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::noMediaFound});
 
   for (bool accept : {true, false}) {
     Person person{gallery[1].path, accept};
