@@ -188,15 +188,13 @@ void RRVBufferedOutput::callWriteChunk(const std::shared_ptr<RRVChunk>& chunk) {
 
 void RRVBufferedOutput::chunkDidFinish(const std::shared_ptr<RRVChunk>& chunk, bool success) {
   postNotification(RRVBufferedOutputDidTryWriteChunkNotification);
-  {
+  if (success) {
+    std::lock_guard lock(mutex_);
+    writing_ = false;
+  } else {
     // A failure is counted before the next write may start: a timer armed for a log that
     // arrives in between then waits out this failure's back-off too.
-    std::lock_guard lock(mutex_);
-    if (!success) {
-      buffer_.insert(buffer_.begin(), chunk->logs().begin(), chunk->logs().end());
-      ++retryCount_;
-    }
-    writing_ = false;
+    returnChunk(*chunk, true);
   }
   didWriteChunk(chunk, success);
 }
@@ -223,10 +221,11 @@ void RRVBufferedOutput::capBuffer(size_t limit) {
   if (logStore_) logStore_->removeLogs(dropped, storageKey());
 }
 
-void RRVBufferedOutput::returnChunk(const RRVChunk& chunk) {
-  // One lock for both: a write that starts in between would take later logs first.
+void RRVBufferedOutput::returnChunk(const RRVChunk& chunk, bool failed) {
+  // One lock for all: a write that starts in between would take later logs first.
   std::lock_guard lock(mutex_);
   buffer_.insert(buffer_.begin(), chunk.logs().begin(), chunk.logs().end());
+  if (failed) ++retryCount_;
   writing_ = false;
 }
 

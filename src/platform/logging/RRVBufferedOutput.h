@@ -124,8 +124,8 @@ class RRVBufferedOutput : public RRVOutput {
   // Keeps the oldest `limit` logs: the newer ones leave the buffer and the store.
   void capBuffer(size_t limit);
   // Puts a chunk that was not written back at the front of the buffer, so the order holds,
-  // and ends its write.
-  void returnChunk(const RRVChunk& chunk);
+  // counts it as a failed write when `failed`, and ends its write.
+  void returnChunk(const RRVChunk& chunk, bool failed = false);
   void postNotification(const char* name);
 
  private:
