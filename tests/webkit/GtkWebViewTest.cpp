@@ -313,6 +313,18 @@ TEST_F(GtkWebViewTest, LongStringsArriveWholeAndInPlace) {
   ASSERT_TRUE(MainLoop::runUntil([&] { return guarded->received.size() == 2; }, 10));
   EXPECT_EQ(guarded->received[0].second, "\"text\"");
   EXPECT_EQ(guarded->received[1].second, Value::parse(R"({"n": 1})"));
+  // The page may post the channel's events itself: broken text and stray parts are its own
+  // message's loss, logged, never the shell's.
+  guarded->received.clear();
+  testing_support::LogCapture log;
+  evaluate("var part = function (d) { window.dispatchEvent(new CustomEvent('veltro-script-part:guarded', {detail: d})); };"
+           "var send = function (d) { window.dispatchEvent(new CustomEvent('veltro-script-message:guarded', {detail: d})); };"
+           "send('{broken'); part('\\ud800'); send('[1]'); send(['\"x\"', 7]); 0");
+  ASSERT_TRUE(MainLoop::runUntil([&] { return guarded->received.size() == 3; }, 10));
+  EXPECT_TRUE(guarded->received[0].second.is_null());
+  EXPECT_TRUE(log.contains("a value from the page was dropped"));
+  EXPECT_EQ(guarded->received[1].second, Value::array({1}));
+  EXPECT_EQ(guarded->received[2].second, "x");
 }
 
 TEST_F(GtkWebViewTest, APageWithoutATitleIsStillThereUntilItsProcessEnds) {
