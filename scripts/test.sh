@@ -1,13 +1,27 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds the developer and sanitizer presets (address and undefined
 # behaviour; thread, on the unit tests) and runs every test, then each fuzz target for 30 s.
+# Each phase prints how long it took, and the run ends with a table of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+timings=()
+phase() {
+  local name="$1"; shift
+  local start=$SECONDS
+  echo "== $name"
+  "$@"
+  local took=$((SECONDS - start))
+  echo "== $name took ${took}s"
+  timings+=("$(printf '%-14s %5ds' "$name" "$took")")
+}
+phase setup bash scripts/setup.sh
 for preset in dev asan tsan; do
-  cmake --preset "$preset"
-  cmake --build --preset "$preset"
-  ctest --preset "$preset"
+  phase "$preset-configure" cmake --preset "$preset"
+  phase "$preset-build" cmake --build --preset "$preset"
+  phase "$preset-test" ctest --preset "$preset"
 done
 # A short libFuzzer run of each fuzz target on its seed corpus (scripts/fuzz.sh).
-bash scripts/fuzz.sh 30
+phase fuzz bash scripts/fuzz.sh 30
+echo "== phase times"
+printf '%s\n' "${timings[@]}"
+echo "total          $(printf '%5d' "$SECONDS")s"
