@@ -12,7 +12,6 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
-#include "platform/foundation/Strings.h"
 
 namespace platform::paths {
 
@@ -194,18 +193,19 @@ std::optional<std::string> prepareDataRoot(const std::string& packagePath, bool 
   std::string package = canonical(packagePath);
   std::string record = fs::appendPath(root, kPackageRecord);
   auto recorded = fs::readFile(record);
-  if (recorded && !recorded->empty() && *recorded != package + "\n" && !rebind)
-    return "the data root " + root + " belongs to the package at " + std::string(trim(*recorded)) +
+  std::string owner = recorded.value_or("");
+  while (!owner.empty() && owner.back() == '\n') owner.pop_back();
+  if (!owner.empty() && owner != package && !rebind)
+    return "the data root " + root + " belongs to the package at " + owner +
            ", not to " + package + " (a package that declares the same bundle identifier). If the package was "
            "moved on purpose, start it once with --rebind-data-root; otherwise give it a data root of its own "
            "with --data-root";
-  if (!recorded || *recorded != package + "\n") {
+  if (owner != package) {
     fs::createDirectory(applicationSupport(), true);
     if (auto error = fs::writeFileAtomically(record, package + "\n"))
       return "cannot record the package in the data root: " + error->localizedDescription();
-    if (recorded && !recorded->empty())
-      log("The data root " + root + " now belongs to the package at " + package + " (it belonged to " +
-          std::string(trim(*recorded)) + ").");
+    if (!owner.empty())
+      log("The data root " + root + " now belongs to the package at " + package + " (it belonged to " + owner + ").");
   }
   return std::nullopt;
 }
