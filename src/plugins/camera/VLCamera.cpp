@@ -99,9 +99,9 @@ void VLCamera::takePicture(const HBRInvokedUrlCommand& command) {
   auto record = VLCAMRTakePictureParameters::decode(command.argumentAtIndex(0));
   if (!record) return sendError(id, {VLCAMRError::takePictureIssue});
   if (record->sourceType == 0)
-    return inBackground([id, allowEdit = record->allowEdit](VLCAMRActionDelegate& wrapper) {
-      wrapper.choosePicture(allowEdit, id);
-    });
+    return inBackground(
+        [id, allowEdit = record->allowEdit](VLCAMRActionDelegate& wrapper) { wrapper.choosePicture(allowEdit, id); },
+        id, {VLCAMRError::takePictureIssue});
   inBackground([id, options = record->pictureOptions()](VLCAMRActionDelegate& wrapper) {
     wrapper.captureMedia(options, id);
   });

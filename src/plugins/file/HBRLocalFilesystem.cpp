@@ -173,8 +173,8 @@ std::optional<std::string> HBRLocalFilesystem::checkedPath(const HBRFilesystemUR
     std::string lexical = inside == "/" ? fsRoot_ : platform::fs::appendPath(fsRoot_, inside);
     auto real = realPathAllowingMissing(lexical);
     auto realRoot = realPathAllowingMissing(fsRoot_);
-    bool inside_root = real && realRoot && platform::fs::isInside(*real, *realRoot);
-    refusal = HBRFileErrorResult(inside_root ? NOT_FOUND_ERR : SECURITY_ERR);
+    bool insideRoot = real && realRoot && platform::fs::isInside(*real, *realRoot);
+    refusal = HBRFileErrorResult(insideRoot ? NOT_FOUND_ERR : SECURITY_ERR);
   }
   return local;
 }
