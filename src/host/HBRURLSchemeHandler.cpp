@@ -53,28 +53,6 @@ std::string removeAll(std::string text, const std::string& part) {
   return text;
 }
 
-// The folders of the data root a page may read through the reserved prefix: its documents,
-// temporary files, caches and the file folders of Library. WebKit's website data and cache,
-// the cookie store, the user defaults and everything else the shell keeps there stay private.
-std::vector<std::string> pageFolders(const std::string& dataRoot) {
-  std::vector<std::string> folders;
-  for (const char* relative : {"Documents", "tmp", "Library/Caches", "Library/files", "Library/NoCloud",
-                               "Library/Cloud"})
-    folders.push_back(platform::fs::appendPath(dataRoot, relative));
-  return folders;
-}
-
-std::vector<std::string> privateFolders(const std::string& dataRoot) {
-  return {platform::fs::appendPath(dataRoot, "Library/Caches/WebKit")};
-}
-
-bool isInsideAny(const std::string& path, const std::vector<std::string>& roots) {
-  std::string real = realPath(path);
-  return std::any_of(roots.begin(), roots.end(), [&](const std::string& root) {
-    return platform::fs::isInside(path, root) || platform::fs::isInside(real, realPath(root));
-  });
-}
-
 // A file opened for serving: a regular file only (a FIFO or device would block the reader or
 // never end), checked on the open descriptor itself.
 struct OpenedFile {
@@ -82,20 +60,20 @@ struct OpenedFile {
   std::int64_t size = 0;
 };
 
-OpenedFile openRegularFile(const std::string& path) {
+// `checkedRealPath` is where the path led when it was checked: the descriptor must be that
+// very file, so a link swapped in since then is not served.
+OpenedFile openRegularFile(const std::string& path, const std::string& checkedRealPath, bool pageFile) {
   OpenedFile opened;
   // Non-blocking, so that opening a FIFO returns at once instead of waiting for a writer.
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return opened;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
+  platform::fs::ReadableFile file = platform::fs::ReadableFile::open(path);
+  if (!file.isOpen()) return opened;
+  std::string real = file.realPath();
+  if (real != checkedRealPath || (pageFile && !platform::paths::pageMayReach(real))) {
+    platform::log("Refused to serve " + path + ": it changed after it was checked.");
     return opened;
   }
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  opened.fd = fd;
-  opened.size = static_cast<std::int64_t>(info.st_size);
+  opened.size = static_cast<std::int64_t>(file.size());
+  opened.fd = file.release();
   return opened;
 }
 
@@ -185,10 +163,7 @@ std::optional<std::string> HBRURLSchemeHandler::filePathForURL(const platform::U
 
   if (platform::startsWith(path, kAppFilePrefix)) {
     std::string file = removeAll(path, kAppFilePrefix);
-    std::string dataRoot = absolutePath(platform::paths::dataRoot());
-    std::vector<std::string> roots = pageFolders(dataRoot);
-    roots.push_back(absolutePath(platform::Bundle::main().bundlePath()));
-    if (!isServable(file, roots) || isInsideAny(platform::fs::normalizePath(file), privateFolders(dataRoot))) {
+    if (!platform::paths::pageMayReach(file)) {
       platform::log("Refused to serve " + file +
                     ": it lies outside the application package and the page's folders.");
       return std::nullopt;
@@ -269,8 +244,10 @@ void HBRURLSchemeHandler::serveFile(const std::shared_ptr<platform::webkit::URLS
   // Opening and checking the file touch the disk: that happens on a worker thread, and the
   // answer goes out from the main thread.
   std::string file = *path;
-  platform::DispatchQueue::global().async([task, file, rangeHeader, head, answer] {
-    OpenedFile opened = openRegularFile(file);
+  std::string checkedRealPath = realPath(file);
+  bool pageFile = platform::startsWith(url.path(), kAppFilePrefix);
+  platform::DispatchQueue::global().async([task, file, checkedRealPath, pageFile, rangeHeader, head, answer] {
+    OpenedFile opened = openRegularFile(file, checkedRealPath, pageFile);
     platform::MainLoop::post([task, opened, rangeHeader, head, answer] {
       if (opened.fd < 0) {
         answer(404, {});

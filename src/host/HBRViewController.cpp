@@ -539,12 +539,11 @@ void HBRViewController::onAppWillTerminate() {
     platform::log("Not emptying " + tmp + ": it is not the application's own temporary folder.");
     return;
   }
-  for (const std::string& name : platform::fs::contentsOfDirectory(tmp)) {
-    std::string path = platform::fs::appendPath(tmp, name);
-    if (auto error = platform::fs::remove(path))
-      platform::log(platform::stringf("Failed to delete: %s (error: %s)", path.c_str(),
-                                      error->localizedDescription().c_str()));
-  }
+  // Through descriptors: a tmp that is a link (planted by another program) is refused whole,
+  // and nothing inside is followed.
+  if (auto error = platform::fs::removeContentsOfDirectory(tmp))
+    platform::log(platform::stringf("Failed to delete: %s (error: %s)", tmp.c_str(),
+                                    error->localizedDescription().c_str()));
 }
 
 void HBRViewController::onWebViewPageDidLoad() {

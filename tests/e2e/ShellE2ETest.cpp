@@ -99,10 +99,12 @@ TEST_F(E2E, StartPagesLoadAsWebKitTakesThemAndAMissingOneShowsItsMessage) {
   std::string config = readText(std::string(VELTRO_E2E_PACKAGE) + "/config.xml");
   config.replace(config.find("<content src=\"index.html\" />"), 29, "<content src=\"@START@\" />");
   for (const std::string start : {"index.html?q={1}|^x#top#more", "missing.html"}) {
-    std::string package = copyPackage(VELTRO_E2E_PACKAGE, "package-" + std::to_string(platform::stableHash(start)));
+    std::string name = std::to_string(platform::stableHash(start));
+    std::string package = copyPackage(VELTRO_E2E_PACKAGE, "package-" + name);
     writeText(package + "/config.xml", std::string(config).replace(config.find("@START@"), 7, start));
+    // Each package copy is a package of its own, with a data root of its own.
     ProgramRun run =
-        shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), "--exit-after-load", "--timeout", "20", package});
+        shell(VELTRO_SHELL, {"--data-root", temp_.file("data-" + name), "--exit-after-load", "--timeout", "20", package});
     EXPECT_EQ(run.exitStatus, 0) << run.output;
     bool missing = start == "missing.html";
     const char* message = missing ? "ERROR: Start Page at 'www/missing.html' was not found." : "was not found";

@@ -80,6 +80,20 @@ TEST_F(LifeCycleTest, TerminationEmptiesOnlyTheApplicationsOwnTemporaryFolder) {
   EXPECT_TRUE(platform::fs::exists(outside));  // the link went, not what it pointed at
 }
 
+TEST_F(LifeCycleTest, ATemporaryFolderThatIsALinkHasNothingEmptied) {
+  start();
+  std::string tmp = platform::paths::tmp();
+  platform::fs::remove(tmp);
+  std::string precious = dir.write("elsewhere/precious.txt", "precious");
+  dir.write("elsewhere/nested/more.txt", "more");
+  ASSERT_EQ(::symlink(dir.file("elsewhere").c_str(), tmp.c_str()), 0);
+  testing_support::LogCapture log;
+  platform::ui::Application::shared().willTerminate();
+  EXPECT_EQ(platform::fs::readFile(precious), "precious");
+  EXPECT_TRUE(platform::fs::exists(dir.file("elsewhere/nested/more.txt")));
+  EXPECT_TRUE(log.contains("Failed to delete"));
+}
+
 class LaunchViewTest : public LifeCycleTest {
  protected:
   std::string preferences() const override {

@@ -1,6 +1,8 @@
 #include "platform/foundation/FileManager.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/TestSupport.h"
 
@@ -93,4 +95,100 @@ TEST(FileManager, ExcludedFromBackupMarkOnFilesAndFolders) {
   auto missing = fs::setExcludedFromBackup(dir.file("missing"), true);
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->code, ENOENT);
+}
+
+namespace {
+
+mode_t modeOf(const std::string& path) {
+  struct stat info {};
+  ::lstat(path.c_str(), &info);
+  return info.st_mode & 07777;
+}
+
+}  // namespace
+
+TEST(FileManager, LinksAndFifosPlantedInATreeAreNeitherFollowedNorWaitedOn) {
+  testing_support::TempDir dir;
+  dir.write("victim/keep.txt", "keep");
+  dir.write("tree/sub/file.txt", "x");
+  ASSERT_EQ(::symlink(dir.file("victim").c_str(), dir.file("tree/sub/out").c_str()), 0);
+  ASSERT_EQ(::symlink(dir.file("victim/keep.txt").c_str(), dir.file("tree/file-link").c_str()), 0);
+  ASSERT_EQ(::mkfifo(dir.file("tree/pipe").c_str(), 0600), 0);
+
+  // Opening and reading a FIFO answers at once; a final link is refused where asked.
+  EXPECT_FALSE(fs::readFile(dir.file("tree/pipe")));
+  EXPECT_EQ(fs::ReadableFile::open(dir.file("tree/pipe")).error(), EINVAL);
+  EXPECT_EQ(fs::ReadableFile::open(dir.file("tree/file-link"), false).error(), ELOOP);
+  auto followed = fs::ReadableFile::open(dir.file("tree/file-link"));
+  ASSERT_TRUE(followed.isOpen());
+  EXPECT_EQ(followed.realPath(), fs::realPathAllowingMissing(dir.file("victim/keep.txt")));
+
+  // A copy that meets the FIFO fails instead of waiting for a writer.
+  auto copied = fs::copy(dir.file("tree"), dir.file("copy"));
+  ASSERT_TRUE(copied);
+  EXPECT_EQ(copied->code, EINVAL);
+
+  // Emptying a folder that is a link touches nothing; emptying the real one removes the links
+  // inside it, not what they lead to.
+  ASSERT_EQ(::symlink(dir.file("tree").c_str(), dir.file("tree-link").c_str()), 0);
+  auto refused = fs::removeContentsOfDirectory(dir.file("tree-link"));
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->code, ELOOP);
+  EXPECT_TRUE(fs::exists(dir.file("tree/sub/file.txt")));
+  EXPECT_FALSE(fs::removeContentsOfDirectory(dir.file("tree")));
+  EXPECT_TRUE(fs::isDirectory(dir.file("tree")) && fs::contentsOfDirectory(dir.file("tree")).empty());
+  EXPECT_EQ(fs::readFile(dir.file("victim/keep.txt")), "keep");
+
+  // Removing a tree removes a link in it as a link, and a link at the top as itself.
+  dir.write("tree2/a.txt", "a");
+  ASSERT_EQ(::symlink(dir.file("victim").c_str(), dir.file("tree2/out").c_str()), 0);
+  EXPECT_FALSE(fs::remove(dir.file("tree2")));
+  EXPECT_FALSE(fs::remove(dir.file("tree-link")));
+  EXPECT_TRUE(!fs::exists(dir.file("tree2")) && !fs::exists(dir.file("tree-link")) && fs::isDirectory(dir.file("tree")));
+  EXPECT_EQ(fs::readFile(dir.file("victim/keep.txt")), "keep");
+}
+
+TEST(FileManager, ATreeIsNeverCopiedIntoItselfAlsoNotThroughALink) {
+  testing_support::TempDir dir;
+  dir.write("a/one.txt", "1");
+  ASSERT_EQ(::symlink(dir.file("a").c_str(), dir.file("into-a").c_str()), 0);
+  for (const std::string& target : {dir.file("into-a/copy"), dir.file("a/copy"), dir.file("a")}) {
+    auto error = fs::copy(dir.file("a"), target);
+    ASSERT_TRUE(error) << target;
+  }
+  EXPECT_EQ(fs::contentsOfDirectory(dir.file("a")), std::vector<std::string>{"one.txt"});
+  // Beside itself is fine.
+  EXPECT_FALSE(fs::copy(dir.file("a"), dir.file("into-a-copy")));
+  EXPECT_EQ(fs::readFile(dir.file("into-a-copy/one.txt")), "1");
+}
+
+TEST(FileManager, WhatIsCreatedIsTheUsersAloneWhateverTheUmask) {
+  testing_support::TempDir dir;
+  mode_t saved = ::umask(0);
+  EXPECT_FALSE(fs::createDirectory(dir.file("made/deep"), true));
+  EXPECT_FALSE(fs::createDirectory(dir.file("made/single"), false));
+  EXPECT_FALSE(fs::writeFileAtomically(dir.file("made/new.txt"), "new"));
+  std::string open = dir.write("open.txt", "open");
+  ::chmod(open.c_str(), 0666);
+  ::chmod(dir.file("made").c_str(), 0777);
+  EXPECT_FALSE(fs::copy(dir.file("made"), dir.file("copied")));
+  EXPECT_FALSE(fs::copy(open, dir.file("copied/open.txt")));
+  EXPECT_FALSE(fs::writeFileAtomically(open, "replaced"));
+  ::umask(saved);
+  for (const char* folder : {"made/deep", "made/single", "copied", "copied/deep"})
+    EXPECT_EQ(modeOf(dir.file(folder)), 0700u) << folder;
+  for (const char* file : {"made/new.txt", "copied/new.txt", "copied/open.txt", "open.txt"})
+    EXPECT_EQ(modeOf(dir.file(file)), 0600u) << file;
+}
+
+TEST(FileManager, AReadLargerThanTheProcessCanHoldIsRefused) {
+  testing_support::TempDir dir;
+  std::uint64_t maximum = fs::maximumReadSize();
+  long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+  EXPECT_GT(maximum, 0u);
+  EXPECT_LE(maximum, std::uint64_t(pages) * std::uint64_t(pageSize) / 4);
+  // A sparse file one byte past the limit costs the disk nothing.
+  std::string sparse = dir.write("sparse.bin", "");
+  ASSERT_EQ(::truncate(sparse.c_str(), off_t(maximum + 1)), 0);
+  EXPECT_FALSE(fs::readFile(sparse));
 }

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Strings.h"
 #include "support/TestSupport.h"
 
@@ -68,3 +72,97 @@ TEST_F(PathsTest, OnlyReverseDNSIdentifiersNameTheDataRoot) {
   EXPECT_TRUE(log.contains("is not a reverse-DNS name"));
   platform::paths::setBundleIdentifier("");
 }
+
+namespace {
+
+TEST_F(PathsTest, APageReachesItsFoldersAndThePackageButNeverTheShellsOwnState) {
+  testing_support::ScopedDataRoot dir;
+  std::string package = dir.write("package/www/index.html", "<html></html>");
+  platform::Bundle::setMainPath(dir.file("package"));
+  std::string root = dir.dataRoot();
+  for (const char* reachable : {"", "/Documents/a.txt", "/tmp/x/y", "/Library", "/Library/Caches/page.bin",
+                                "/Library/NoCloud/n", "/Library/files/f", "/Library/Cloud/c",
+                                "/Documents/../Documents/b"})
+    EXPECT_TRUE(platform::paths::pageMayReach(root + reachable)) << reachable;
+  for (const char* shells : {"/Library/Cookies/Cookies.txt", "/Library/WebKit", "/Library/Caches/WebKit/x",
+                             "/Library/Preferences/app.plist", "/Library/Application Support/RoruvIV/log.db",
+                             "/Library/Application Support", "/Media/DCIM/1.JPG", "/.veltro-shell.lock",
+                             "/Documents/../Library/Cookies/Cookies.txt", "/../elsewhere", "/Libraryx/y",
+                             "/Library/other.txt", "/Library/LocalDatabase/db"})
+    EXPECT_FALSE(platform::paths::pageMayReach(root + shells)) << shells;
+  EXPECT_TRUE(platform::paths::pageMayReach(package));
+  EXPECT_FALSE(platform::paths::pageMayReach("/etc/passwd"));
+  EXPECT_FALSE(platform::paths::pageMayReach("relative/Documents"));
+
+  // Links are judged by where they lead.
+  dir.write("data/Library/Cookies/Cookies.txt", "sid=1");
+  dir.write("data/Documents/mine.txt", "mine");
+  dir.write("outside.txt", "outside");
+  ASSERT_EQ(::symlink("../Library/Cookies/Cookies.txt", (root + "/Documents/cookies").c_str()), 0);
+  ASSERT_EQ(::symlink(dir.file("outside.txt").c_str(), (root + "/Documents/outside").c_str()), 0);
+  ASSERT_EQ(::symlink("mine.txt", (root + "/Documents/alias").c_str()), 0);
+  EXPECT_FALSE(platform::paths::pageMayReach(root + "/Documents/cookies"));
+  EXPECT_FALSE(platform::paths::pageMayReach(root + "/Documents/outside"));
+  EXPECT_TRUE(platform::paths::pageMayReach(root + "/Documents/alias"));
+
+  // All of a folder: the data root, Library and its Caches hold the shell's folders.
+  EXPECT_TRUE(platform::paths::pageMayReachAll(root + "/Documents"));
+  for (const char* holder : {"", "/Library", "/Library/Caches"})
+    EXPECT_FALSE(platform::paths::pageMayReachAll(root + holder)) << holder;
+}
+
+struct stat statOf(const std::string& path) {
+  struct stat info {};
+  ::lstat(path.c_str(), &info);
+  return info;
+}
+
+TEST_F(PathsTest, ADataRootIsPrivateBoundToItsPackageAndRefusedWhenOthersCouldPlantInIt) {
+  testing_support::ScopedDataRoot dir;
+  std::string root = dir.dataRoot();
+  std::string first = dir.write("first/config.xml", "<widget/>");
+  std::string second = dir.write("second/config.xml", "<widget/>");
+  first = dir.file("first");
+  second = dir.file("second");
+  mode_t saved = ::umask(022);
+
+  // Made private; what the process makes afterwards is private too.
+  EXPECT_EQ(platform::paths::prepareDataRoot(first, false), std::nullopt);
+  EXPECT_EQ(statOf(root).st_mode & 0777, 0700u);
+  EXPECT_EQ(::umask(022), 077u);
+  // A root another version left readable by all is narrowed.
+  ::chmod(root.c_str(), 0755);
+  EXPECT_EQ(platform::paths::prepareDataRoot(first, false), std::nullopt);
+  EXPECT_EQ(statOf(root).st_mode & 0777, 0700u);
+
+  // Another package that declares the same identifier is refused, with the way out; the
+  // same package through a link to it is the same package.
+  auto refusal = platform::paths::prepareDataRoot(second, false);
+  ASSERT_TRUE(refusal);
+  EXPECT_NE(refusal->find("belongs to the package at " + first), std::string::npos) << *refusal;
+  EXPECT_NE(refusal->find("--rebind-data-root"), std::string::npos) << *refusal;
+  ASSERT_EQ(::symlink(first.c_str(), dir.file("first-link").c_str()), 0);
+  EXPECT_EQ(platform::paths::prepareDataRoot(dir.file("first-link"), false), std::nullopt);
+  EXPECT_EQ(platform::paths::prepareDataRoot(second, true), std::nullopt);
+  EXPECT_TRUE(platform::paths::prepareDataRoot(first, false));
+  EXPECT_FALSE(platform::paths::pageMayReach(root + "/Library/Application Support/VeltroPackage"));
+
+  // Writable by others, another user's, or a standard folder that is a link: refused.
+  ::chmod(root.c_str(), 0770);
+  EXPECT_NE(platform::paths::prepareDataRoot(second, false).value_or("").find("can be written by other users"),
+            std::string::npos);
+  ::chmod(root.c_str(), 0700);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(root.c_str(), 4242, 4242), 0);
+    EXPECT_NE(platform::paths::prepareDataRoot(second, false).value_or("").find("belongs to another user"),
+              std::string::npos);
+    ASSERT_EQ(::chown(root.c_str(), 0, 0), 0);
+  }
+  dir.write("elsewhere/x", "x");
+  platform::fs::remove(root + "/tmp");
+  ASSERT_EQ(::symlink(dir.file("elsewhere").c_str(), (root + "/tmp").c_str()), 0);
+  EXPECT_NE(platform::paths::prepareDataRoot(second, false).value_or("").find("is a symbolic link"), std::string::npos);
+  ::umask(saved);
+}
+
+}  // namespace

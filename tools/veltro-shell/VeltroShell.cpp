@@ -33,7 +33,7 @@ namespace fs = std::filesystem;
 constexpr const char* kUsage =
     "usage: veltro-shell [--data-root DIR] [--screenshot FILE] [--width W --height H]\n"
     "                    [--exit-after-load] [--timeout SECONDS] [--open-url URL]\n"
-    "                    [PACKAGE_DIR] [URL]\n"
+    "                    [--rebind-data-root] [PACKAGE_DIR] [URL]\n"
     "\n"
     "Runs the web application of an application package (default: examples/app).\n"
     "  --data-root DIR     keep the device folders under DIR\n"
@@ -42,7 +42,9 @@ constexpr const char* kUsage =
     "  --exit-after-load   exit as soon as the start page has loaded\n"
     "  --timeout SECONDS   give up on --screenshot or --exit-after-load after this long (30)\n"
     "  --open-url URL      open URL in the application (also: a URL argument); a shell already\n"
-    "                      running on the same data root is handed the URL instead\n";
+    "                      running on the same data root is handed the URL instead\n"
+    "  --rebind-data-root  the package was moved on purpose: its data root, recorded as another\n"
+    "                      package's, becomes this package's\n";
 
 // How long the page is given after it loaded before the screenshot, so that the launch
 // view's fade (at least 250 ms) has ended and the page has painted.
@@ -224,6 +226,8 @@ std::optional<ShellOptions> parseShellOptions(int argc, char** argv, std::string
       if (!value(options.screenshotPath)) return std::nullopt;
     } else if (arg == "--exit-after-load") {
       options.exitAfterLoad = true;
+    } else if (arg == "--rebind-data-root") {
+      options.rebindDataRoot = true;
     } else if (arg == "--width" || arg == "--height" || arg == "--timeout") {
       double number = 0;
       if (!value(text)) return std::nullopt;
@@ -327,6 +331,10 @@ int runShell(int argc, char** argv, const std::function<void()>& registerExtraCl
     return 2;
   }
   if (!options.dataRoot.empty()) platform::paths::setDataRoot(fs::absolute(options.dataRoot, fsError).string());
+  if (auto refusal = platform::paths::prepareDataRoot(package.string(), options.rebindDataRoot)) {
+    std::fprintf(stderr, "veltro-shell: %s\n", refusal->c_str());
+    return 2;
+  }
   if (auto status = claimDataRoot(options)) return *status;
 
   if (!platform::ui::GtkApplicationBackend::initialize(&argc, &argv)) return 2;

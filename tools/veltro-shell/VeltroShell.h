@@ -13,6 +13,7 @@ struct ShellOptions {
   std::string dataRoot;           // the device folders' root; the default when empty
   std::string screenshotPath;     // write a PNG of the loaded start page and exit
   bool exitAfterLoad = false;     // exit as soon as the start page has loaded
+  bool rebindDataRoot = false;    // the data root now belongs to this package (it was moved)
   int width = 390;
   int height = 844;
   double timeoutSeconds = 30.0;   // the limit for --screenshot and --exit-after-load

@@ -2,7 +2,11 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
@@ -483,30 +487,58 @@ class CameraWrapper : public VLCAMRActionDelegate {
     return chosen;
   }
 
-  // The file of a picture named by a "file:" URL inside the data root or by a photo-library
-  // URL; "" for anything else.
+  // The file of a picture named by a "file:" URL where a page may reach it or by a
+  // photo-library URL; "" for anything else.
   static std::string pathOfPicture(const std::string& uri) {
     auto url = platform::URL::parse(uri);
     if (!url) return "";
     if (url->scheme() == "file") {
       std::string path = platform::fs::normalizePath(url->path());
-      return platform::fs::isInside(path, platform::paths::dataRoot()) ? path : "";
+      return platform::paths::pageMayReach(path) ? path : "";
     }
     if (url->scheme() != "assets-library") return "";
     auto found = PhotoLibrary().assetForURLNow(*url);
     return found.asset ? found.asset->path : "";
   }
 
+  // Whether an opened picture really lies where a page may reach it or in the photo library
+  // (links resolved: a link planted there to a file elsewhere is not read).
+  static bool isReadablePicture(const std::string& realPath) {
+    if (realPath.empty()) return false;
+    if (platform::paths::pageMayReach(realPath)) return true;
+    char root[PATH_MAX];
+    if (!::realpath(platform::paths::dataRoot().c_str(), root)) return false;
+    return platform::fs::isInside(realPath, platform::fs::appendPath(root, "Media/DCIM"));
+  }
+
   // The bytes of the picture at `path`, refused when larger than an editable picture may be.
+  // Only a regular file is read (a FIFO is not waited on), never through a final link, and
+  // only one that lies where isReadablePicture allows.
   static std::optional<std::string> readPicture(const std::string& path, VLCAMRError& error) {
     if (path.empty()) return std::nullopt;
-    auto size = platform::fs::fileSize(path);
-    if (!size) return std::nullopt;
-    if (*size > VLCAMRImage::kMaxBytes) {
+    platform::fs::ReadableFile file = platform::fs::ReadableFile::open(path, false);
+    if (!file.isOpen()) return std::nullopt;
+    if (!isReadablePicture(file.realPath())) {
+      platform::log("Refused to read the picture " + path + ": it leads outside the page's folders.");
+      return std::nullopt;
+    }
+    if (file.size() > VLCAMRImage::kMaxBytes) {
       error.code = VLCAMRError::imageTooLarge;
       return std::nullopt;
     }
-    return platform::fs::readFile(path);
+    std::string bytes;
+    char buffer[64 * 1024];
+    while (true) {
+      ssize_t n = ::read(file.fd(), buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return std::nullopt;
+      if (n == 0) return bytes;
+      if (bytes.size() + size_t(n) > VLCAMRImage::kMaxBytes) {
+        error.code = VLCAMRError::imageTooLarge;
+        return std::nullopt;
+      }
+      bytes.append(buffer, size_t(n));
+    }
   }
 
   // A gallery picture after the user's edit: the asset's own URL when nothing changed, else

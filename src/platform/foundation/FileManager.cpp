@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <sys/statvfs.h>
@@ -11,8 +12,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <set>
+#include <utility>
 
 #include "platform/foundation/Strings.h"
 
@@ -57,18 +62,27 @@ bool writeAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+// Folders copied or made keep only their owner's bits; files too, readable and writable by
+// the owner at least.
+constexpr mode_t kPrivateFolderMode = S_IRWXU;
+constexpr mode_t kPrivateFileMode = S_IRUSR | S_IWUSR;
+
+// Nested folders a copy or removal walks at most: each level holds a descriptor.
+constexpr int kMaximumTreeDepth = 512;
+
 std::optional<Error> copyFile(const std::string& from, const std::string& to, mode_t mode) {
-  FileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.fd < 0) return pathError(errno, from);
+  ReadableFile in = ReadableFile::open(from, false);
+  if (!in.isOpen()) return pathError(in.error(), from);
   // O_EXCL: the target is never replaced, even if it appeared after our check.
-  FileDescriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 07777));
+  FileDescriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                            (mode & S_IRWXU) | kPrivateFileMode));
   if (out.fd < 0) {
     if (errno == EEXIST) return cocoaError(kFileWriteFileExistsError, to);
     return pathError(errno, to);
   }
   char buffer[64 * 1024];
   while (true) {
-    ssize_t n = ::read(in.fd, buffer, sizeof buffer);
+    ssize_t n = ::read(in.fd(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 || !writeAll(out.fd, buffer, static_cast<size_t>(n))) {
       int code = errno;
@@ -79,7 +93,11 @@ std::optional<Error> copyFile(const std::string& from, const std::string& to, mo
   }
 }
 
-std::optional<Error> copyTree(const std::string& from, const std::string& to) {
+using Identity = std::pair<dev_t, ino_t>;
+
+// `made` holds the folders this copy created: a source folder among them is the copy itself,
+// reached through a link, and is not copied again.
+std::optional<Error> copyTree(const std::string& from, const std::string& to, std::set<Identity>& made, int depth) {
   struct stat st;
   if (::lstat(from.c_str(), &st) != 0) return pathError(errno, from);
   if (S_ISLNK(st.st_mode)) {
@@ -93,26 +111,72 @@ std::optional<Error> copyTree(const std::string& from, const std::string& to) {
     }
     return std::nullopt;
   }
-  if (!S_ISDIR(st.st_mode)) return copyFile(from, to, st.st_mode);
-  if (::mkdir(to.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0) {
+  if (!S_ISDIR(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) return pathError(EINVAL, from);
+    return copyFile(from, to, st.st_mode);
+  }
+  if (made.count({st.st_dev, st.st_ino}) || depth > kMaximumTreeDepth) return pathError(ELOOP, from);
+  if (::mkdir(to.c_str(), kPrivateFolderMode) != 0) {
     if (errno == EEXIST) return cocoaError(kFileWriteFileExistsError, to);
     return pathError(errno, to);
   }
+  struct stat created;
+  if (::lstat(to.c_str(), &created) == 0) made.insert({created.st_dev, created.st_ino});
   for (const std::string& name : contentsOfDirectory(from))
-    if (auto error = copyTree(appendPath(from, name), appendPath(to, name))) return error;
+    if (auto error = copyTree(appendPath(from, name), appendPath(to, name), made, depth + 1)) return error;
   return std::nullopt;
 }
 
-std::optional<Error> removeTree(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return pathError(errno, path);
-  if (S_ISDIR(st.st_mode)) {
-    for (const std::string& name : contentsOfDirectory(path))
-      if (auto error = removeTree(appendPath(path, name))) return error;
-    if (::rmdir(path.c_str()) != 0) return pathError(errno, path);
-  } else if (::unlink(path.c_str()) != 0) {
-    return pathError(errno, path);
+std::optional<Error> copyTree(const std::string& from, const std::string& to) {
+  std::set<Identity> made;
+  return copyTree(from, to, made, 0);
+}
+
+int removeEntryAt(int folder, const char* name, int depth);
+
+// Removes every entry of the open folder `fd` (which it closes), following nothing.
+int removeContentsAt(int fd, int depth) {
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    int code = errno;
+    ::close(fd);
+    return code;
   }
+  std::vector<std::string> names;
+  while (dirent* entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names.emplace_back(entry->d_name);
+  }
+  int code = 0;
+  for (const std::string& name : names)
+    if ((code = removeEntryAt(::dirfd(dir), name.c_str(), depth)) != 0) break;
+  ::closedir(dir);
+  return code;
+}
+
+int removeEntryAt(int folder, const char* name, int depth) {
+  struct stat st;
+  if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (S_ISDIR(st.st_mode)) {
+    if (depth > kMaximumTreeDepth) return ELOOP;
+    int fd = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno;
+    if (int code = removeContentsAt(fd, depth + 1)) return code;
+    return ::unlinkat(folder, name, AT_REMOVEDIR) == 0 ? 0 : errno;
+  }
+  return ::unlinkat(folder, name, 0) == 0 ? 0 : errno;
+}
+
+std::string parentOf(const std::string& path);
+
+std::optional<Error> removeTree(const std::string& path) {
+  std::string normal = normalizePath(path);
+  size_t slash = normal.find_last_of('/');
+  std::string name = slash == std::string::npos ? normal : normal.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return pathError(EINVAL, path);
+  FileDescriptor folder(::open(parentOf(normal).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.fd < 0) return pathError(errno, path);
+  if (int code = removeEntryAt(folder.fd, name.c_str(), 0)) return pathError(code, path);
   return std::nullopt;
 }
 
@@ -166,7 +230,7 @@ bool isDirectory(const std::string& path) {
 std::optional<Error> createDirectory(const std::string& path, bool withIntermediates) {
   if (path.empty()) return pathError(ENOENT, path);
   if (!withIntermediates) {
-    if (::mkdir(path.c_str(), 0755) == 0) return std::nullopt;
+    if (::mkdir(path.c_str(), kPrivateFolderMode) == 0) return std::nullopt;
     if (errno == EEXIST) return cocoaError(kFileWriteFileExistsError, path);
     return pathError(errno, path);
   }
@@ -176,7 +240,7 @@ std::optional<Error> createDirectory(const std::string& path, bool withIntermedi
   if (parent != path && parent != "." && parent != "/" && !isDirectory(parent))
     if (auto error = createDirectory(parent, true)) return error;
   // Another thread may have made it in the meantime; that is success too.
-  if (::mkdir(path.c_str(), 0755) != 0 && !(errno == EEXIST && isDirectory(path)))
+  if (::mkdir(path.c_str(), kPrivateFolderMode) != 0 && !(errno == EEXIST && isDirectory(path)))
     return pathError(errno, path);
   return std::nullopt;
 }
@@ -203,26 +267,131 @@ std::optional<Error> move(const std::string& from, const std::string& to) {
   return removeTree(from);
 }
 
+std::optional<Error> removeContentsOfDirectory(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return pathError(errno == ENOTDIR && exists(path) ? ELOOP : errno, path);
+  if (int code = removeContentsAt(fd, 0)) return pathError(code, path);
+  return std::nullopt;
+}
+
 std::optional<Error> copy(const std::string& from, const std::string& to) {
   if (!exists(from)) return cocoaError(kFileNoSuchFileError, from);
   if (exists(to)) return cocoaError(kFileWriteFileExistsError, to);
+  // Into itself: the target's folder, links resolved, lies in the source tree.
+  struct stat st;
+  if (::lstat(from.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    auto realFrom = realPathAllowingMissing(from);
+    auto realFolder = realPathAllowingMissing(parentOf(normalizePath(to)));
+    if (!realFrom || !realFolder || isInside(*realFolder, *realFrom)) return pathError(EINVAL, to);
+  }
   return copyTree(from, to);
 }
 
-std::optional<std::string> readFile(const std::string& path) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.fd < 0) return std::nullopt;
-  struct stat st;
-  if (::fstat(fd.fd, &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
-  std::string data;
-  if (st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
-  char buffer[64 * 1024];
+std::uint64_t maximumReadSize() {
+  static const std::uint64_t maximum = [] {
+    long pages = ::sysconf(_SC_PHYS_PAGES);
+    long pageSize = ::sysconf(_SC_PAGESIZE);
+    std::uint64_t memory = pages > 0 && pageSize > 0 ? std::uint64_t(pages) * std::uint64_t(pageSize)
+                                                       : std::uint64_t(1) << 32;
+    for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+      struct rlimit limit;
+      if (::getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        memory = std::min<std::uint64_t>(memory, limit.rlim_cur);
+    }
+    return std::max<std::uint64_t>(memory / 4, 1);
+  }();
+  return maximum;
+}
+
+ReadableFile ReadableFile::open(const std::string& path, bool followFinalLink) {
+  ReadableFile file;
+  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followFinalLink ? 0 : O_NOFOLLOW);
+  int fd = ::open(path.c_str(), flags);
+  if (fd < 0) {
+    file.error_ = errno;
+    return file;
+  }
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    file.error_ = EINVAL;
+    ::close(fd);
+    return file;
+  }
+  int mode = ::fcntl(fd, F_GETFL);
+  if (mode >= 0) ::fcntl(fd, F_SETFL, mode & ~O_NONBLOCK);
+  file.fd_ = fd;
+  file.size_ = std::uint64_t(info.st_size);
+  return file;
+}
+
+ReadableFile::ReadableFile(ReadableFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), error_(other.error_), size_(other.size_) {}
+
+ReadableFile& ReadableFile::operator=(ReadableFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    error_ = other.error_;
+    size_ = other.size_;
+  }
+  return *this;
+}
+
+ReadableFile::~ReadableFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int ReadableFile::release() { return std::exchange(fd_, -1); }
+
+std::string ReadableFile::realPath() const { return fd_ >= 0 ? pathOfDescriptor(fd_) : std::string(); }
+
+std::string pathOfDescriptor(int fd) {
+  char target[PATH_MAX + 1];
+  std::string link = "/proc/self/fd/" + std::to_string(fd);
+  ssize_t n = ::readlink(link.c_str(), target, PATH_MAX);
+  if (n <= 0) return "";
+  std::string path(target, static_cast<size_t>(n));
+  // A file removed since it was opened, or one without a name in this mount namespace.
+  if (path.front() != '/' || endsWith(path, " (deleted)")) return "";
+  return path;
+}
+
+std::optional<std::string> realPathAllowingMissing(const std::string& path) {
+  std::string head = path;
+  std::string tail;
   while (true) {
-    ssize_t n = ::read(fd.fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) return data;
-    data.append(buffer, static_cast<size_t>(n));
+    char resolved[PATH_MAX];
+    if (::realpath(head.c_str(), resolved))
+      return tail.empty() ? std::string(resolved) : appendPath(resolved, tail);
+    if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
+    struct stat info;
+    if (::lstat(head.c_str(), &info) == 0) return std::nullopt;
+    size_t slash = head.find_last_of('/');
+    if (slash == std::string::npos || head == "/") return std::nullopt;
+    std::string name = head.substr(slash + 1);
+    tail = tail.empty() ? name : name + "/" + tail;
+    head = slash == 0 ? "/" : head.substr(0, slash);
+  }
+}
+
+std::optional<std::string> readFile(const std::string& path) {
+  ReadableFile file = ReadableFile::open(path);
+  if (!file.isOpen() || file.size() > maximumReadSize()) return std::nullopt;
+  try {
+    std::string data;
+    if (file.size() > 0) data.reserve(static_cast<size_t>(file.size()));
+    char buffer[64 * 1024];
+    while (true) {
+      ssize_t n = ::read(file.fd(), buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return std::nullopt;
+      if (n == 0) return data;
+      // A file that grows while it is read is held no further than the limit.
+      if (data.size() + static_cast<size_t>(n) > maximumReadSize()) return std::nullopt;
+      data.append(buffer, static_cast<size_t>(n));
+    }
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
   }
 }
 
@@ -234,9 +403,9 @@ std::optional<Error> writeFileAtomically(const std::string& path, std::string_vi
   std::string temp = appendPath(folder, "." + name + ".XXXXXX");
   FileDescriptor fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (fd.fd < 0) return pathError(errno, path);
-  // Keep the permissions of the file being replaced; a new file gets the usual 0644.
+  // Keep the owner's permissions of the file being replaced; a new file is the owner's alone.
   struct stat st;
-  mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & S_IRWXU) : kPrivateFileMode;
   if (::fchmod(fd.fd, mode) != 0 || !writeAll(fd.fd, data.data(), data.size()) ||
       ::fsync(fd.fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
     int code = errno;

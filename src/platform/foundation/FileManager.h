@@ -11,6 +11,11 @@
 // File operations as the platform's file manager offers them. Failures come back as an
 // Error: the POSIX domain with errno as code, or the Cocoa domain with 516 (the target
 // exists) and 4 (no such file) where callers test for those.
+//
+// What another program may have planted is never followed: trees are removed and copied
+// through descriptors without following a link inside them, only regular files are read or
+// copied (a FIFO or device is refused, never waited on), and what is created is private to
+// the user (folders 0700, files 0600, whatever the umask).
 namespace platform::fs {
 
 inline constexpr long kFileNoSuchFileError = 4;
@@ -19,17 +24,68 @@ inline constexpr long kFileWriteFileExistsError = 516;
 bool exists(const std::string& path);  // does not follow a final symbolic link
 bool isDirectory(const std::string& path);
 // With intermediates an existing folder is success; without, the parent must exist and the
-// folder must not.
+// folder must not. New folders are 0700.
 std::optional<Error> createDirectory(const std::string& path, bool withIntermediates);
-// Removes a file or a whole tree; a missing path is an error.
+// Removes a file or a whole tree; a missing path is an error. Nothing below `path` is
+// followed: a link inside the tree is removed as a link (the final component of `path` too).
 std::optional<Error> remove(const std::string& path);
+// Removes everything inside the folder, which stays. The folder itself must not be a link
+// (ELOOP, nothing removed), and nothing below it is followed.
+std::optional<Error> removeContentsOfDirectory(const std::string& path);
 // Never replaces the target; across file systems the tree is copied, then the source removed.
 std::optional<Error> move(const std::string& from, const std::string& to);
-// Copies a file or a tree (symbolic links stay links); never replaces the target.
+// Copies a file or a tree (symbolic links stay links); never replaces the target. A tree is
+// never copied into itself, also not through a link (EINVAL before anything is made); a FIFO,
+// socket or device in it fails the copy (EINVAL). Copies are private: folders 0700, files
+// keep only their owner's permission bits.
 std::optional<Error> copy(const std::string& from, const std::string& to);
+// The whole content of a regular file; nullopt for anything else (a FIFO or device is refused
+// without waiting on it), on failure, or when it is larger than maximumReadSize().
 std::optional<std::string> readFile(const std::string& path);
+
+// The most bytes one read may hand back whole: a quarter of the machine's memory, or of the
+// address space or data size the process is limited to when that is smaller. Readers answer
+// an error for anything larger instead of trying (and failing) to hold it.
+std::uint64_t maximumReadSize();
+
+// A regular file opened for reading. Opening never waits on a FIFO or device (O_NONBLOCK),
+// and what was opened is checked on the descriptor itself; a final symbolic link is refused
+// unless `followFinalLink`. The descriptor is blocking again and closed with the value.
+class ReadableFile {
+ public:
+  static ReadableFile open(const std::string& path, bool followFinalLink = true);
+  ReadableFile(ReadableFile&& other) noexcept;
+  ReadableFile& operator=(ReadableFile&& other) noexcept;
+  ReadableFile(const ReadableFile&) = delete;
+  ReadableFile& operator=(const ReadableFile&) = delete;
+  ~ReadableFile();
+
+  bool isOpen() const { return fd_ >= 0; }
+  // The errno value of a failed open; EINVAL when something other than a regular file is there.
+  int error() const { return error_; }
+  int fd() const { return fd_; }
+  std::uint64_t size() const { return size_; }
+  // Hands the descriptor over; the value no longer closes it.
+  int release();
+  // Where the opened file really is (links resolved by the kernel), "" when unknown.
+  std::string realPath() const;
+
+ private:
+  ReadableFile() = default;
+  int fd_ = -1;
+  int error_ = 0;
+  std::uint64_t size_ = 0;
+};
+
+// The path the kernel has for an open descriptor, "" when unknown.
+std::string pathOfDescriptor(int fd);
+// The real path of `path` with links followed, where the part that does not exist yet is
+// taken as it stands below its deepest existing folder; nullopt when a link leads nowhere or
+// the path cannot be resolved.
+std::optional<std::string> realPathAllowingMissing(const std::string& path);
 // A temporary file in the same folder is written, flushed to disk and renamed over the
-// target, so readers see the old content or the new one, never a mixture.
+// target, so readers see the old content or the new one, never a mixture. The file is 0600
+// (a replaced file keeps its owner's permission bits).
 std::optional<Error> writeFileAtomically(const std::string& path, std::string_view data);
 std::vector<std::string> contentsOfDirectory(const std::string& path);  // names, sorted
 std::optional<std::uint64_t> fileSize(const std::string& path);

@@ -1,8 +1,12 @@
 #include "platform/foundation/Paths.h"
 
 #include <glib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "platform/foundation/Bundle.h"
@@ -98,5 +102,112 @@ std::string caches() { return folder("Library/Caches"); }
 std::string applicationSupport() { return folder("Library/Application Support"); }
 std::string preferences() { return folder("Library/Preferences"); }
 std::string tmp() { return folder("tmp"); }
+
+namespace {
+
+// The folders of the data root the shell keeps for itself, relative to it.
+constexpr const char* kShellFolders[] = {"Library/Cookies", "Library/WebKit", "Library/Caches/WebKit",
+                                         "Library/Preferences", "Library/Application Support"};
+// The folders a page may reach with all they hold (but the shell's folders inside them);
+// Library itself may be listed.
+constexpr const char* kPageFolders[] = {"Documents",     "tmp",            "Library/Caches",
+                                        "Library/files", "Library/NoCloud", "Library/Cloud"};
+// The standard folders checked at start: none may be a link.
+constexpr const char* kStandardFolders[] = {"Documents", "Library", "tmp", "Media", "Library/Caches",
+                                            "Library/Application Support", "Library/Preferences",
+                                            "Library/Cookies", "Library/WebKit", "Library/Caches/WebKit"};
+constexpr const char* kPackageRecord = "Library/Application Support/VeltroPackage";
+
+std::string canonical(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved)) return resolved;
+  return fs::normalizePath(path);
+}
+
+// `path` (absolute, normalised) against a data root `root` of the same form.
+bool reachableBelowDataRoot(const std::string& path, const std::string& root) {
+  if (!fs::isInside(path, root)) return false;
+  if (path == root || path == fs::appendPath(root, "Library")) return true;
+  for (const char* shell : kShellFolders)
+    if (fs::isInside(path, fs::appendPath(root, shell))) return false;
+  for (const char* page : kPageFolders)
+    if (fs::isInside(path, fs::appendPath(root, page))) return true;
+  return false;
+}
+
+bool reachable(const std::string& path, const std::string& root, const std::string& package) {
+  return reachableBelowDataRoot(path, root) || (!package.empty() && fs::isInside(path, package));
+}
+
+}  // namespace
+
+bool pageMayReach(const std::string& path) {
+  if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) return false;
+  std::string normal = fs::normalizePath(path);
+  std::string root = fs::normalizePath(dataRoot());
+  std::string package = Bundle::main().bundlePath();
+  if (!package.empty()) package = fs::normalizePath(package);
+  if (!reachable(normal, root, package)) return false;
+  // The same with every link resolved: a link must not lead where the path could not.
+  auto real = fs::realPathAllowingMissing(normal);
+  return real && reachable(*real, canonical(root), package.empty() ? package : canonical(package));
+}
+
+bool pageMayReachAll(const std::string& path) {
+  if (!pageMayReach(path)) return false;
+  std::string root = fs::normalizePath(dataRoot());
+  std::string realRoot = canonical(root);
+  std::string normal = fs::normalizePath(path);
+  std::string real = fs::realPathAllowingMissing(normal).value_or(normal);
+  if (normal == root || real == realRoot) return false;
+  for (const char* shell : kShellFolders) {
+    if (fs::isInside(fs::appendPath(root, shell), normal) || fs::isInside(fs::appendPath(realRoot, shell), real))
+      return false;
+  }
+  return true;
+}
+
+std::optional<std::string> prepareDataRoot(const std::string& packagePath, bool rebind) {
+  ::umask(077);
+  std::string root = dataRoot();
+  if (auto error = fs::createDirectory(root, true))
+    return "cannot create the data root " + root + ": " + error->localizedDescription();
+  struct stat info;
+  if (::stat(root.c_str(), &info) != 0) return "cannot read the data root " + root + ": " + std::strerror(errno);
+  if (info.st_uid != ::geteuid())
+    return "the data root " + root + " belongs to another user; use a data root of your own";
+  if (info.st_mode & (S_IWGRP | S_IWOTH))
+    return "the data root " + root + " can be written by other users; make it yours alone (chmod 700) or use another";
+  if ((info.st_mode & 077) && ::chmod(root.c_str(), S_IRWXU) != 0)
+    return "cannot make the data root " + root + " private: " + std::strerror(errno);
+  for (const char* relative : kStandardFolders) {
+    std::string path = fs::appendPath(root, relative);
+    struct stat entry;
+    if (::lstat(path.c_str(), &entry) != 0) continue;
+    if (S_ISLNK(entry.st_mode))
+      return "the folder " + path + " of the data root is a symbolic link; the shell does not follow it";
+    if (!S_ISDIR(entry.st_mode)) return "the data root's " + path + " is not a folder";
+    if (entry.st_uid != ::geteuid()) return "the folder " + path + " of the data root belongs to another user";
+  }
+
+  std::string package = canonical(packagePath);
+  std::string record = fs::appendPath(root, kPackageRecord);
+  auto recorded = fs::readFile(record);
+  std::string owner = recorded.value_or("");
+  while (!owner.empty() && owner.back() == '\n') owner.pop_back();
+  if (!owner.empty() && owner != package && !rebind)
+    return "the data root " + root + " belongs to the package at " + owner +
+           ", not to " + package + " (a package that declares the same bundle identifier). If the package was "
+           "moved on purpose, start it once with --rebind-data-root; otherwise give it a data root of its own "
+           "with --data-root";
+  if (owner != package) {
+    fs::createDirectory(applicationSupport(), true);
+    if (auto error = fs::writeFileAtomically(record, package + "\n"))
+      return "cannot record the package in the data root: " + error->localizedDescription();
+    if (!owner.empty())
+      log("The data root " + root + " now belongs to the package at " + package + " (it belonged to " + owner + ").");
+  }
+  return std::nullopt;
+}
 
 }  // namespace platform::paths

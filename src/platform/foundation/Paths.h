@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 // The application's device folders, all under one data root. Each getter creates its folder
@@ -26,5 +27,29 @@ std::string caches();              // Library/Caches
 std::string applicationSupport();  // Library/Application Support
 std::string preferences();         // Library/Preferences
 std::string tmp();                 // the application's own, never the system's /tmp
+
+// Whether a page may reach `path` through any plugin or the web view: a file of the
+// application package, or the data root's page folders with what lies below them
+// (Documents, tmp, Library/Caches, Library/files, Library/NoCloud, Library/Cloud; the data
+// root and Library themselves may be listed), checked on the path as written and with its
+// links resolved. The shell's own state is not the page's: Library/Cookies, Library/WebKit,
+// Library/Caches/WebKit, Library/Preferences (user defaults), Library/Application Support
+// (log store, cache store, crash records, the package record) and everything else in the
+// data root and Library (the photo library, the lock, the SQLite plugin's databases) answer
+// false, as does anything outside the data root and the package.
+bool pageMayReach(const std::string& path);
+// Whether a page may reach `path` and everything below it: no folder of the shell's own and
+// nothing else a page may not reach lies inside (the data root itself holds such things).
+bool pageMayReachAll(const std::string& path);
+
+// Readies the data root for a shell on the package at `packagePath`; the refusal to show
+// the user otherwise. From here on everything the process creates is the user's alone (umask
+// 077). The root is created 0700 (an existing one that others may read is narrowed to 0700);
+// a root that is not the user's own or that others may write is refused, and so is one whose
+// standard folders (Documents, Library, tmp, Media and the folders of Library the shell keeps)
+// are symbolic links or not folders. The first shell records the package's canonical path in
+// the root ("Library/Application Support/VeltroPackage"); a later shell on another package that
+// declares the same identifier is refused, unless `rebind` says the package was moved on purpose.
+std::optional<std::string> prepareDataRoot(const std::string& packagePath, bool rebind);
 
 }  // namespace platform::paths

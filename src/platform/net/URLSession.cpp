@@ -389,6 +389,12 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     auto& loading = *task->loading_;
     ++loading.hop;
     URLRequest request = task->currentRequest();
+    const auto& allowed = configuration_.allowedSchemes();
+    if (!allowed.empty() &&
+        std::find(allowed.begin(), allowed.end(), asciiLower(request.url().scheme())) == allowed.end()) {
+      complete(task, urlerror::make(urlerror::kUnsupportedURL, &request.url(), "the session does not load this scheme"));
+      return;
+    }
     const std::vector<URLProtocolClassRef> classes = usesRegisteredProtocols_
                                                          ? URLProtocol::registeredClasses()
                                                          : configuration_.protocolClasses();

@@ -33,6 +33,12 @@ class URLSessionConfiguration {
     protocolClasses_ = std::move(classes);
   }
 
+  // The schemes (lower case) a request may have on any hop, the first and every redirect; a
+  // hop of another scheme fails with kUnsupportedURL before any protocol class is asked.
+  // Empty: any scheme a protocol class or the network takes.
+  const std::vector<std::string>& allowedSchemes() const { return allowedSchemes_; }
+  void setAllowedSchemes(std::vector<std::string> schemes) { allowedSchemes_ = std::move(schemes); }
+
   // Requests in flight to one host (scheme, host and port) at a time; at least 1 and at most
   // kMaximumConnectionsPerHost, more than any server grants one client.
   static constexpr int kMaximumConnectionsPerHost = 1024;
@@ -71,6 +77,7 @@ class URLSessionConfiguration {
 
   HTTPHeaders additionalHeaders_;
   std::vector<URLProtocolClassRef> protocolClasses_;
+  std::vector<std::string> allowedSchemes_;
   int maximumConnectionsPerHost_ = 4;
   double timeoutForRequest_ = kDefaultTimeoutIntervalForRequest;
   double timeoutForResource_ = kDefaultTimeoutIntervalForResource;

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 
+#include "platform/foundation/CaughtException.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/MimeTypes.h"
@@ -35,8 +37,9 @@ std::optional<Asset> assetAt(const std::string& folder, const std::string& id, c
   asset.id = id;
   asset.extension = extension;
   asset.path = fs::appendPath(folder, asset.fileName());
+  // A link (to a file outside the library, say) or a FIFO is no asset.
   struct stat info;
-  if (::stat(asset.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  if (::lstat(asset.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   asset.size = std::uint64_t(info.st_size);
   asset.date = double(info.st_mtim.tv_sec) + double(info.st_mtim.tv_nsec) / 1e9;
   asset.kind = PhotoLibrary::isVideoExtension(extension) ? MediaKind::Video : MediaKind::Photo;
@@ -71,20 +74,26 @@ std::optional<std::string> Asset::mimeType() const {
 
 std::uint64_t Asset::getBytes(char* buffer, std::uint64_t offset, std::uint64_t length,
                               std::optional<Error>* error) const {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (error) *error = fs::posixError(errno);
+  // The file may have been replaced since it was found: a link is not followed, a FIFO not
+  // waited on, and the file opened must lie in the data root.
+  fs::ReadableFile file = fs::ReadableFile::open(path, false);
+  if (!file.isOpen()) {
+    if (error) *error = fs::posixError(file.error());
+    return 0;
+  }
+  char root[PATH_MAX];
+  if (!::realpath(paths::dataRoot().c_str(), root) || !fs::isInside(file.realPath(), root)) {
+    if (error) *error = fs::posixError(EACCES);
     return 0;
   }
   std::uint64_t got = 0;
   while (got < length) {
-    ssize_t n = ::pread(fd, buffer + got, size_t(length - got), off_t(offset + got));
+    ssize_t n = ::pread(file.fd(), buffer + got, size_t(length - got), off_t(offset + got));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && error) *error = fs::posixError(errno);
     if (n <= 0) break;
     got += std::uint64_t(n);
   }
-  ::close(fd);
   return got;
 }
 
@@ -131,11 +140,20 @@ PhotoLibrary::Lookup PhotoLibrary::assetForURLNow(const URL& url) const {
 
 void PhotoLibrary::assetForURL(const URL& url, ResultBlock result, FailureBlock failure) const {
   DispatchQueue::global().async([url, result = std::move(result), failure = std::move(failure)] {
-    Lookup found = PhotoLibrary().assetForURLNow(url);
-    if (found.failure)
-      failure(*found.failure);
-    else
-      result(std::move(found.asset));
+    // A request is answered also when its answer fails on the way: a result block that
+    // throws gets the failure block called instead.
+    bool failed = false;
+    try {
+      Lookup found = PhotoLibrary().assetForURLNow(url);
+      failed = found.failure.has_value();
+      if (failed)
+        failure(*found.failure);
+      else
+        result(std::move(found.asset));
+    } catch (...) {
+      reportCaughtException("A photo library request");
+      if (!failed) failure(Error::make(kErrorDomain, kDataUnavailable, "The asset could not be read."));
+    }
   });
 }
 

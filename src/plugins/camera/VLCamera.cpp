@@ -6,6 +6,7 @@
 
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRViewController.h"
+#include "platform/foundation/CaughtException.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Strings.h"
 #include "plugins/camera/VLCAMRParameters.h"
@@ -75,14 +76,21 @@ void VLCamera::sendError(const std::string& callbackId, const VLCAMRError& error
       callbackId);
 }
 
-void VLCamera::inBackground(std::function<void(VLCAMRActionDelegate&)> job) {
+void VLCamera::inBackground(std::function<void(VLCAMRActionDelegate&)> job, const std::string& failTag,
+                            VLCAMRError failure) {
   auto delegate = commandDelegate();
   if (!delegate) return;
   std::weak_ptr<VLCamera> weakSelf = std::static_pointer_cast<VLCamera>(shared_from_this());
-  delegate->runInBackground([weakSelf, job = std::move(job)] {
+  delegate->runInBackground([weakSelf, job = std::move(job), failTag, failure] {
     auto self = weakSelf.lock();
     auto wrapper = self ? self->wrapper() : nullptr;
-    if (wrapper) job(*wrapper);
+    if (!wrapper) return;
+    try {
+      job(*wrapper);
+    } catch (...) {
+      platform::reportCaughtException("A camera action");
+      if (!failTag.empty()) self->sendError(failTag, failure);
+    }
   });
 }
 
@@ -91,9 +99,9 @@ void VLCamera::takePicture(const HBRInvokedUrlCommand& command) {
   auto record = VLCAMRTakePictureParameters::decode(command.argumentAtIndex(0));
   if (!record) return sendError(id, {VLCAMRError::takePictureIssue});
   if (record->sourceType == 0)
-    return inBackground([id, allowEdit = record->allowEdit](VLCAMRActionDelegate& wrapper) {
-      wrapper.choosePicture(allowEdit, id);
-    });
+    return inBackground(
+        [id, allowEdit = record->allowEdit](VLCAMRActionDelegate& wrapper) { wrapper.choosePicture(allowEdit, id); },
+        id, {VLCAMRError::takePictureIssue});
   inBackground([id, options = record->pictureOptions()](VLCAMRActionDelegate& wrapper) {
     wrapper.captureMedia(options, id);
   });
@@ -115,9 +123,9 @@ void VLCamera::editURIPicture(const HBRInvokedUrlCommand& command) {
   std::string id = begin(command);
   auto record = VLCAMREditPictureParameters::decode(command.argumentAtIndex(0));
   if (!record) return sendError(id, {VLCAMRError::editPictureIssue});
-  inBackground([id, uri = record->uri, options = record->editOptions()](VLCAMRActionDelegate& wrapper) {
-    wrapper.editPicture(uri, options, id);
-  });
+  inBackground([id, uri = record->uri, options = record->editOptions()](
+                   VLCAMRActionDelegate& wrapper) { wrapper.editPicture(uri, options, id); },
+               id, {VLCAMRError::editPictureIssue});
 }
 
 void VLCamera::recordVideo(const HBRInvokedUrlCommand& command) {
@@ -137,10 +145,12 @@ void VLCamera::chooseFromGallery(const HBRInvokedUrlCommand& command) {
   std::string id = begin(command);
   auto record = VLCAMRChooseGalleryParameters::decode(command.argumentAtIndex(0));
   if (!record) return sendError(id, {VLCAMRError::chooseMultimediaIssue});
-  inBackground([id, record = *record](VLCAMRActionDelegate& wrapper) {
-    wrapper.chooseMultimedia(record.mediaType, record.allowMultipleSelection, record.includeMetadata,
-                             record.allowEdit, id);
-  });
+  inBackground(
+      [id, record = *record](VLCAMRActionDelegate& wrapper) {
+        wrapper.chooseMultimedia(record.mediaType, record.allowMultipleSelection, record.includeMetadata,
+                                 record.allowEdit, id);
+      },
+      id, {VLCAMRError::chooseMultimediaIssue});
 }
 
 void VLCamera::playVideo(const HBRInvokedUrlCommand& command) {

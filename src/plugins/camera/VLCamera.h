@@ -45,7 +45,10 @@ class VLCamera : public HBRPlugin, public VLCAMRCallbackDelegate {
   std::string begin(const HBRInvokedUrlCommand& command);
   void sendError(const std::string& callbackId, const VLCAMRError& error);
   // Runs `job` on the background queue with the wrapper, unless the plugin or the wrapper is gone.
-  void inBackground(std::function<void(VLCAMRActionDelegate&)> job);
+  // Runs `job` with the camera library on a worker. A job that throws answers the callback id
+  // `failTag` (when given) with `failure`.
+  void inBackground(std::function<void(VLCAMRActionDelegate&)> job, const std::string& failTag = "",
+                    VLCAMRError failure = {});
 
   mutable std::mutex mutex_;
   std::shared_ptr<VLCAMRActionDelegate> plugin_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Strings.h"
 #include "platform/photos/PhotoLibrary.h"
@@ -126,6 +127,10 @@ void HBRAssetLibraryFilesystem::readFileAtURL(const HBRFilesystemURL& url, std::
         std::uint64_t from = start > 0 ? std::uint64_t(start) : 0;
         std::uint64_t rest = from < asset->size ? asset->size - from : 0;
         std::uint64_t length = end - start > 0 ? std::min(std::uint64_t(end - start), rest) : rest;
+        if (length > platform::fs::maximumReadSize()) {
+          platform::log("Error: the asset is larger than the process can hold at once.");
+          return callback(std::nullopt, std::nullopt, NOT_READABLE_ERR);
+        }
         std::string bytes(size_t(length), '\0');
         std::optional<platform::Error> failure;
         std::uint64_t got = asset->getBytes(bytes.data(), from, length, &failure);

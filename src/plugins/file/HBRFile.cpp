@@ -1,5 +1,6 @@
 #include "plugins/file/HBRFile.h"
 
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include "host/HBRSettings.h"
 #include "host/HBRViewController.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/CaughtException.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
@@ -158,6 +160,12 @@ void HBRFile::registerFilesystem(const std::shared_ptr<HBRFileSystem>& fileSyste
     });
   }
   fileSystems_.push_back(fileSystem);
+  // Every local file system protects the roots of all of them.
+  std::vector<std::string> roots;
+  for (const auto& registered : fileSystems_)
+    if (auto* local = dynamic_cast<HBRLocalFilesystem*>(registered.get())) roots.push_back(local->fsRoot());
+  for (const auto& registered : fileSystems_)
+    if (auto* local = dynamic_cast<HBRLocalFilesystem*>(registered.get())) local->setProtectedRoots(roots);
 }
 
 std::shared_ptr<HBRFileSystem> HBRFile::fileSystemByName(const std::string& name) const {
@@ -288,11 +296,25 @@ void HBRFile::send(const HBRInvokedUrlCommand& command, const HBRResultRef& resu
 
 HBRFileSystem::ResultCallback HBRFile::replyTo(const HBRInvokedUrlCommand& command) {
   std::weak_ptr<HBRPlugin> weakSelf = std::static_pointer_cast<HBRPlugin>(shared_from_this());
-  return [weakSelf, callbackId = command.callbackId()](HBRResultRef result) {
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  return [weakSelf, answered, callbackId = command.callbackId()](HBRResultRef result) {
+    if (answered->exchange(true)) return;
     auto self = weakSelf.lock();
     auto delegate = self ? self->commandDelegate() : nullptr;
     if (delegate) delegate->sendPluginResult(result, callbackId);
   };
+}
+
+void HBRFile::inBackground(const HBRInvokedUrlCommand& command, HBRFileErrorCode failure,
+                          std::function<void(const HBRFileSystem::ResultCallback& reply)> job) {
+  commandDelegate()->runInBackground([reply = replyTo(command), failure, job = std::move(job)] {
+    try {
+      job(reply);
+    } catch (...) {
+      platform::reportCaughtException("A file action");
+      reply(HBRFileErrorResult(failure));
+    }
+  });
 }
 
 std::optional<HBRFile::Target> HBRFile::target(const HBRInvokedUrlCommand& command, size_t index) {
@@ -410,10 +432,11 @@ void HBRFile::copyOrMove(const HBRInvokedUrlCommand& command, bool copy) {
   }
   if (!newName || newName->find(':') != std::string::npos) return send(command, HBRFileErrorResult(ENCODING_ERR));
 
-  commandDelegate()->runInBackground([reply = replyTo(command), source, destination, sourceFileSystem,
-                                      destinationFileSystem, name = *newName, copy] {
-    destinationFileSystem->copyFileToURL(destination, name, *sourceFileSystem, source, copy, reply);
-  });
+  inBackground(command, ABORT_ERR,
+               [source, destination, sourceFileSystem, destinationFileSystem, name = *newName,
+                copy](const HBRFileSystem::ResultCallback& reply) {
+                 destinationFileSystem->copyFileToURL(destination, name, *sourceFileSystem, source, copy, reply);
+               });
 }
 
 void HBRFile::getFileMetadata(const HBRInvokedUrlCommand& command) {
@@ -432,14 +455,20 @@ void HBRFile::read(const HBRInvokedUrlCommand& command, size_t startIndex,
   if (!found) return;
   std::int64_t start = int64Argument(command, startIndex, 0);
   std::int64_t end = int64Argument(command, startIndex + 1, -1);
-  commandDelegate()->runInBackground([send = replyTo(command), found = *found, start, end, reply = std::move(reply)] {
-    found.fileSystem->readFileAtURL(
-        found.url, start, end,
-        [send, reply](std::optional<std::string> bytes, std::optional<std::string> mimeType, int error) {
-          if (!bytes) return send(HBRFileErrorResult(HBRFileErrorCode(error ? error : NOT_FOUND_ERR)));
-          send(reply(std::move(*bytes), mimeType));
-        });
-  });
+  inBackground(command, NOT_READABLE_ERR,
+               [found = *found, start, end, reply = std::move(reply)](const HBRFileSystem::ResultCallback& send) {
+                 found.fileSystem->readFileAtURL(
+                     found.url, start, end,
+                     [send, reply](std::optional<std::string> bytes, std::optional<std::string> mimeType, int error) {
+                       if (!bytes) return send(HBRFileErrorResult(HBRFileErrorCode(error ? error : NOT_FOUND_ERR)));
+                       // Turning the bytes into a result may not fit in memory either.
+                       try {
+                         send(reply(std::move(*bytes), mimeType));
+                       } catch (const std::bad_alloc&) {
+                         send(HBRFileErrorResult(NOT_READABLE_ERR));
+                       }
+                     });
+               });
 }
 
 void HBRFile::readAsText(const HBRInvokedUrlCommand& command) {
@@ -492,7 +521,7 @@ void HBRFile::write(const HBRInvokedUrlCommand& command) {
     return send(command, HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "Invalid parameter type"));
   std::int64_t position = int64Argument(command, 2, 0);
   if (position < 0) return send(command, HBRFileErrorResult(INVALID_MODIFICATION_ERR));
-  commandDelegate()->runInBackground([send = replyTo(command), found = *found, data = std::move(data), position] {
+  inBackground(command, ABORT_ERR, [found = *found, data = std::move(data), position](const HBRFileSystem::ResultCallback& send) {
     // Writing at a position keeps what lies before it and replaces the rest. A file that is
     // there but cannot be cut is not written to: appending would leave the old tail behind.
     auto cut = found.fileSystem->truncateFileAtURL(found.url, std::uint64_t(position));

@@ -99,9 +99,13 @@ class HBRFile : public HBRPlugin {
   // with status 6, code 1.
   std::optional<Target> target(const HBRInvokedUrlCommand& command, size_t index);
   void send(const HBRInvokedUrlCommand& command, const HBRResultRef& result);
-  // Answers `command` later, from any thread; holds the plugin weakly and not the command's
-  // arguments.
+  // Answers `command` later, from any thread, once (later answers are dropped); holds the
+  // plugin weakly and not the command's arguments.
   HBRFileSystem::ResultCallback replyTo(const HBRInvokedUrlCommand& command);
+  // Runs `job` in the background with the command's answer; a job that throws still answers,
+  // with `failure`, unless it had answered already.
+  void inBackground(const HBRInvokedUrlCommand& command, HBRFileErrorCode failure,
+                    std::function<void(const HBRFileSystem::ResultCallback& reply)> job);
   void copyOrMove(const HBRInvokedUrlCommand& command, bool copy);
   // Refuses a file system's root before the file system is asked.
   void removeEntry(const HBRInvokedUrlCommand& command, bool recursive);

@@ -1,5 +1,8 @@
 #include "plugins/file/HBRFilesystemURLProtocol.h"
 
+#include <atomic>
+
+#include "platform/foundation/CaughtException.h"
 #include "plugins/file/HBRFile.h"
 #include "plugins/file/HBRFilesystemURL.h"
 
@@ -37,5 +40,15 @@ void HBRFilesystemURLProtocol::startLoading() {
   // A URL that names no file system is answered like a missing file, so no request waits
   // for ever.
   if (!fileSystem) return answer(std::nullopt, std::nullopt, NOT_FOUND_ERR);
-  fileSystem->readFileAtURL(url, 0, -1, answer);
+  // A read that fails on the way (out of memory, say) is still answered, once.
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  auto once = [answer, answered](std::optional<std::string> bytes, std::optional<std::string> mimeType, int error) {
+    if (!answered->exchange(true)) answer(std::move(bytes), std::move(mimeType), error);
+  };
+  try {
+    fileSystem->readFileAtURL(url, 0, -1, once);
+  } catch (...) {
+    platform::reportCaughtException("Reading an hbrfile URL");
+    once(std::nullopt, std::nullopt, NOT_READABLE_ERR);
+  }
 }

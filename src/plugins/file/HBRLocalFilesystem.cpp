@@ -9,10 +9,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MimeTypes.h"
+#include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
 
 using platform::Value;
@@ -29,26 +31,7 @@ Kind kindAt(const std::string& path) {
   return S_ISDIR(info.st_mode) ? Kind::Directory : Kind::File;
 }
 
-// The real path of `path` with symbolic links followed, where the part that does not exist
-// yet is taken as it stands below its deepest existing folder. nullopt when a link leads
-// nowhere or the path cannot be resolved, since where it would lead cannot be checked.
-std::optional<std::string> realPathAllowingMissing(const std::string& path) {
-  std::string head = path;
-  std::string tail;
-  while (true) {
-    char resolved[PATH_MAX];
-    if (::realpath(head.c_str(), resolved))
-      return tail.empty() ? std::string(resolved) : platform::fs::appendPath(resolved, tail);
-    if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
-    struct stat info;
-    if (::lstat(head.c_str(), &info) == 0) return std::nullopt;
-    size_t slash = head.find_last_of('/');
-    if (slash == std::string::npos || head == "/") return std::nullopt;
-    std::string name = head.substr(slash + 1);
-    tail = tail.empty() ? name : name + "/" + tail;
-    head = slash == 0 ? "/" : head.substr(0, slash);
-  }
-}
+using platform::fs::realPathAllowingMissing;
 
 std::string lastPathComponent(std::string_view path) {
   if (path == "/") return "/";
@@ -83,6 +66,13 @@ HBRFileErrorCode codeForCopyFailure(long platformError) {
     case kFileWriteNoPermission: return NO_MODIFICATION_ALLOWED_ERR;
     default: return INVALID_MODIFICATION_ERR;
   }
+}
+
+// A tree copied or moved to a place inside itself once links are resolved.
+bool intoItself(const std::string& source, const std::string& destination) {
+  auto realSource = realPathAllowingMissing(source);
+  auto realDestination = realPathAllowingMissing(destination);
+  return !realSource || !realDestination || platform::fs::isInside(*realDestination, *realSource);
 }
 
 HBRResultRef ok(Value message = nullptr) {
@@ -121,6 +111,11 @@ std::optional<std::string> HBRLocalFilesystem::filesystemPathForFullPath(std::st
   if (!real || !realRoot || !platform::fs::isInside(*real, *realRoot)) {
     platform::log("Refused the path " + std::string(fullPath) + " of the file system \"" + name() +
                   "\": it leads outside the file system's root.");
+    return std::nullopt;
+  }
+  if (!pageMayReach(local)) {
+    platform::log("Refused the path " + std::string(fullPath) + " of the file system \"" + name() +
+                  "\": the shell keeps it for itself.");
     return std::nullopt;
   }
   return local;
@@ -172,12 +167,59 @@ std::optional<std::string> HBRLocalFilesystem::checkedPath(const HBRFilesystemUR
     return std::nullopt;
   }
   auto local = filesystemPathForFullPath(*url.fullPath());
-  if (!local) refusal = HBRFileErrorResult(SECURITY_ERR);
+  if (!local) {
+    // What the shell keeps for itself answers as if it were not there.
+    std::string inside = normalizePath("/" + stripQueryParametersFromPath(*url.fullPath()));
+    std::string lexical = inside == "/" ? fsRoot_ : platform::fs::appendPath(fsRoot_, inside);
+    auto real = realPathAllowingMissing(lexical);
+    auto realRoot = realPathAllowingMissing(fsRoot_);
+    bool insideRoot = real && realRoot && platform::fs::isInside(*real, *realRoot);
+    refusal = HBRFileErrorResult(insideRoot ? NOT_FOUND_ERR : SECURITY_ERR);
+  }
   return local;
 }
 
 bool HBRLocalFilesystem::isRoot(const std::string& localPath) const {
-  return platform::fs::normalizePath(localPath) == fsRoot_;
+  std::string path = platform::fs::normalizePath(localPath);
+  std::string real = realPathAllowingMissing(path).value_or(path);
+  std::vector<std::string> roots = protectedRoots_;
+  roots.push_back(fsRoot_);
+  for (const std::string& root : roots) {
+    std::string normal = platform::fs::normalizePath(root);
+    std::string realRoot = realPathAllowingMissing(normal).value_or(normal);
+    if (platform::fs::isInside(normal, path) || platform::fs::isInside(realRoot, real)) return true;
+  }
+  return false;
+}
+
+bool HBRLocalFilesystem::pageMayReach(const std::string& path) const {
+  // A file system over a folder elsewhere (not the data root's) is bounded by its root alone.
+  std::string dataRoot = platform::fs::normalizePath(platform::paths::dataRoot());
+  auto realDataRoot = realPathAllowingMissing(dataRoot);
+  auto realRoot = realPathAllowingMissing(fsRoot_);
+  bool inDataRoot = platform::fs::isInside(fsRoot_, dataRoot) ||
+                    (realRoot && realDataRoot && platform::fs::isInside(*realRoot, *realDataRoot));
+  return !inDataRoot || platform::paths::pageMayReach(path);
+}
+
+bool HBRLocalFilesystem::descriptorIsReachable(int fd) const {
+  std::string real = platform::fs::pathOfDescriptor(fd);
+  auto realRoot = realPathAllowingMissing(fsRoot_);
+  return !real.empty() && realRoot && platform::fs::isInside(real, *realRoot) && pageMayReach(real);
+}
+
+int HBRLocalFilesystem::openForWriting(const std::string& localPath, bool create) const {
+  int fd = ::open(localPath.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (create ? O_CREAT : 0), 0600);
+  if (fd < 0) return -errno;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !descriptorIsReachable(fd)) {
+    ::close(fd);
+    platform::log("Refused to write " + localPath + ": it is not a regular file of the file system \"" + name() + "\".");
+    return -EACCES;
+  }
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
 }
 
 std::optional<std::string> HBRLocalFilesystem::filesystemPathForURL(const HBRFilesystemURL& url) {
@@ -254,7 +296,7 @@ HBRResultRef HBRLocalFilesystem::getFileForURL(const HBRFilesystemURL& url, cons
         return HBRFileErrorResult(ABORT_ERR);
       }
     } else {
-      int fd = ::open(local->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      int fd = ::open(local->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
       if (fd < 0) return HBRFileErrorResult(ABORT_ERR);
       ::close(fd);
     }
@@ -326,16 +368,16 @@ HBRResultRef HBRLocalFilesystem::readEntriesAtURL(const HBRFilesystemURL& url) {
   for (const std::string& childName : platform::fs::contentsOfDirectory(*local)) {
     std::string child = platform::fs::appendPath(*local, childName);
     auto fullPath = fullPathForFileSystemPath(child);
-    if (!fullPath) continue;
+    if (!fullPath || !pageMayReach(child)) continue;
     entries.push_back(makeEntryForPath(*fullPath, kindAt(child) == Kind::Directory));
   }
   return ok(std::move(entries));
 }
 
-std::optional<int> HBRLocalFilesystem::truncateFile(const std::string& localPath, std::uint64_t position) {
+std::optional<int> HBRLocalFilesystem::truncateFile(const std::string& localPath, std::uint64_t position) const {
   if (position > std::uint64_t(INT64_MAX)) return EFBIG;
-  int fd = ::open(localPath.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return errno;
+  int fd = openForWriting(localPath, false);
+  if (fd < 0) return -fd;
   std::optional<int> failure;
   if (::ftruncate(fd, off_t(position)) != 0 || ::fsync(fd) != 0) failure = errno;
   ::close(fd);
@@ -374,9 +416,13 @@ HBRResultRef HBRLocalFilesystem::writeToFileAtURL(const HBRFilesystemURL& url, s
   if (!local) return refusal;
   if (readOnly_) return HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
   if (data.empty()) return HBRPluginResult::resultWithStatusAsDouble(HBRResultStatus::OK, 0);
-  int fd = ::open(local->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (append ? O_APPEND : O_TRUNC), 0644);
-  if (fd < 0) {
+  int fd = openForWriting(*local, true);
+  if (fd < 0)
+    return HBRFileErrorResult(codeForChangeFailure(HBRPlatformFileErrorForErrno(-fd, false)), HBRResultStatus::Error);
+  // Cut (or appended to) only once the descriptor is known to be the page's own file.
+  if ((append ? ::lseek(fd, 0, SEEK_END) : ::ftruncate(fd, 0)) < 0) {
     int error = errno;
+    ::close(fd);
     return HBRFileErrorResult(codeForChangeFailure(HBRPlatformFileErrorForErrno(error, false)), HBRResultStatus::Error);
   }
   size_t written = 0;
@@ -430,8 +476,14 @@ void HBRLocalFilesystem::copyFileToURL(const HBRFilesystemURL& destinationDirect
   auto sourceLocal = local->checkedPath(source, refusal);
   if (!sourceLocal) return callback(refusal);
   if (!platform::fs::exists(*sourceLocal)) return callback(HBRFileErrorResult(NOT_FOUND_ERR));
-  if (!copy && (local->isReadOnly() || local->isRoot(*sourceLocal)))
+  // No root of any file system is moved away or replaced, and a tree that holds what the
+  // page may not reach is not copied out of its place.
+  if (!copy && (local->isReadOnly() || local->isRoot(*sourceLocal) || isRoot(newLocal)))
     return callback(HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR));
+  if (!local->isReadOnly() && !platform::paths::pageMayReachAll(*sourceLocal)) {
+    platform::log("Refused to copy or move " + *sourceLocal + ": it holds what the shell keeps for itself.");
+    return callback(HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR));
+  }
   if (platform::fs::normalizePath(newLocal) == platform::fs::normalizePath(*sourceLocal))
     return callback(HBRFileErrorResult(INVALID_MODIFICATION_ERR));
   bool sourceIsDirectory = kindAt(*sourceLocal) == Kind::Directory;
@@ -441,13 +493,13 @@ void HBRLocalFilesystem::copyFileToURL(const HBRFilesystemURL& destinationDirect
 
   std::optional<platform::Error> failure;
   if (copy) {
-    if (sourceIsDirectory && !canCopyMoveSrc(*sourceLocal, newLocal))
+    if (sourceIsDirectory && (!canCopyMoveSrc(*sourceLocal, newLocal) || intoItself(*sourceLocal, newLocal)))
       return callback(HBRFileErrorResult(INVALID_MODIFICATION_ERR));
     if (somethingThere) return callback(HBRFileErrorResult(PATH_EXISTS_ERR));
     failure = platform::fs::copy(*sourceLocal, newLocal);
   } else {
     if (!sourceIsDirectory && existing == Kind::Directory) return callback(HBRFileErrorResult(INVALID_MODIFICATION_ERR));
-    if (sourceIsDirectory && !canCopyMoveSrc(*sourceLocal, newLocal))
+    if (sourceIsDirectory && (!canCopyMoveSrc(*sourceLocal, newLocal) || intoItself(*sourceLocal, newLocal)))
       return callback(HBRFileErrorResult(INVALID_MODIFICATION_ERR));
     // What is replaced is only set aside until the move has succeeded, so that a failed
     // move leaves it where it was.
@@ -475,29 +527,44 @@ void HBRLocalFilesystem::readFileAtURL(const HBRFilesystemURL& url, std::int64_t
   HBRResultRef refusal;
   auto local = checkedPath(url, refusal);
   std::string mime = getMimeTypeFromPath(local).value_or("*/*");
-  if (!local) return callback(std::nullopt, mime, url.fullPath() ? SECURITY_ERR : NOT_FOUND_ERR);
-  int fd = ::open(local->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return callback(std::nullopt, mime, NOT_FOUND_ERR);
-  struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
+  if (!local) {
+    int code = NOT_FOUND_ERR;
+    if (refusal && refusal->message().is_number_integer()) code = refusal->message().get<int>();
+    return callback(std::nullopt, mime, code);
+  }
+  // Opened once, never waiting on a FIFO, and checked on the descriptor: a regular file that
+  // really lies where a page may read it.
+  platform::fs::ReadableFile file = platform::fs::ReadableFile::open(*local);
+  if (!file.isOpen()) return callback(std::nullopt, mime, NOT_FOUND_ERR);
+  if (!descriptorIsReachable(file.fd())) {
+    platform::log("Refused to read " + *local + ": it lies outside the file system \"" + name() + "\".");
     return callback(std::nullopt, mime, NOT_FOUND_ERR);
   }
   // The buffer is never larger than what the file holds from the start on, whatever range
-  // was asked for.
-  std::uint64_t size = std::uint64_t(info.st_size);
+  // was asked for, nor than the process can hold.
+  std::uint64_t size = file.size();
   std::uint64_t from = start > 0 ? std::uint64_t(start) : 0;
   std::uint64_t rest = from < size ? size - from : 0;
   std::uint64_t length = end < 0 || std::uint64_t(end) < from ? rest : std::min(std::uint64_t(end) - from, rest);
-  std::string bytes(size_t(length), '\0');
+  if (length > platform::fs::maximumReadSize()) {
+    platform::log("Refused to read " + std::to_string(length) + " bytes of " + *local +
+                  ": more than the process can hold at once.");
+    return callback(std::nullopt, mime, NOT_READABLE_ERR);
+  }
+  std::string bytes;
+  try {
+    bytes.resize(size_t(length));
+  } catch (const std::bad_alloc&) {
+    platform::log("Could not hold " + std::to_string(length) + " bytes of " + *local + ".");
+    return callback(std::nullopt, mime, NOT_READABLE_ERR);
+  }
   size_t got = 0;
   while (got < bytes.size()) {
-    ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, off_t(from + got));
+    ssize_t n = ::pread(file.fd(), bytes.data() + got, bytes.size() - got, off_t(from + got));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     got += size_t(n);
   }
-  ::close(fd);
   bytes.resize(got);
   callback(std::move(bytes), mime, 0);
 }

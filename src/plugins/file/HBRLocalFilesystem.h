@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "plugins/file/HBRFileSystem.h"
 
@@ -11,14 +12,22 @@
 // normalised ("..", "." and empty components go, and nothing climbs above the root) and the
 // local path it names is checked again after symbolic links are followed: an entry whose
 // real path lies outside the real root is refused, so neither ".." nor a link planted inside
-// the root reaches the rest of the machine. A read-only file system refuses every change.
-// Keeps no state but its name and root; every operation looks at the disk anew.
+// the root reaches the rest of the machine. What a page may not reach (the shell's own state,
+// platform::paths::pageMayReach) answers as if it were not there. Files are opened once and
+// checked on the descriptor: only regular files are read or written, never waiting on a FIFO,
+// and a file that turns out to lie elsewhere is refused. No action removes, moves or replaces
+// the root of any of the plugin's file systems, nor a folder that holds one. A read-only file
+// system refuses every change. Keeps no state but its name, root and the roots of the other
+// file systems; every operation looks at the disk anew.
 class HBRLocalFilesystem : public HBRFileSystem {
  public:
   HBRLocalFilesystem(std::string name, std::string root, bool readOnly = false);
 
   const std::string& fsRoot() const { return fsRoot_; }
   bool isReadOnly() const { return readOnly_; }
+  // The roots of every file system of the plugin, which no action removes or moves; set
+  // before the file system is used. Without it only its own root is protected.
+  void setProtectedRoots(std::vector<std::string> roots) { protectedRoots_ = std::move(roots); }
 
   // The text before the first "?".
   static std::string stripQueryParametersFromPath(std::string_view path);
@@ -64,12 +73,23 @@ class HBRLocalFilesystem : public HBRFileSystem {
 
  private:
   // Sets the file's length to `position`; the errno value on failure.
-  static std::optional<int> truncateFile(const std::string& localPath, std::uint64_t position);
+  std::optional<int> truncateFile(const std::string& localPath, std::uint64_t position) const;
   HBRResultRef doRemove(const std::string& localPath);
   // The local path of a URL, or the error result that refuses it.
   std::optional<std::string> checkedPath(const HBRFilesystemURL& url, HBRResultRef& refusal) const;
+  // Whether the path is, or holds, the root of a file system (compared as written and with
+  // links resolved).
   bool isRoot(const std::string& localPath) const;
+  // platform::paths::pageMayReach for a file system inside the data root; elsewhere (a
+  // folder of its own) only the root bounds it.
+  bool pageMayReach(const std::string& path) const;
+  // Whether the open file lies, links resolved, inside the root where a page may reach it.
+  bool descriptorIsReachable(int fd) const;
+  // Opens a regular file for writing (never a FIFO or device, nothing truncated before the
+  // descriptor is checked); the descriptor or the errno value as a negative number.
+  int openForWriting(const std::string& localPath, bool create) const;
 
   std::string fsRoot_;
   bool readOnly_;
+  std::vector<std::string> protectedRoots_;
 };

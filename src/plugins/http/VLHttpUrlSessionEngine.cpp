@@ -63,6 +63,9 @@ std::shared_ptr<platform::URLSession> VLHttpUrlSessionEngine::urlSession() {
     configuration.setHTTPCookieAcceptPolicy(platform::HTTPCookieAcceptPolicy::Never);
     // A page fires its requests in bursts; as many at a time to one host as a browser opens.
     configuration.setHTTPMaximumConnectionsPerHost(kMaximumConnectionsPerHost);
+    // A server's redirect never leads into a local URL protocol (hbrfile:, app:): every hop
+    // is http or https.
+    configuration.setAllowedSchemes({"http", "https"});
     session_ = platform::URLSession::sessionWithConfiguration(configuration,
                                                               std::make_shared<Delegate>(weak_from_this()));
   });

@@ -2,6 +2,8 @@
 #include <gst/gst.h>
 #include <gtk/gtk.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <future>
@@ -209,6 +211,30 @@ TEST_F(CameraLibraryTest, GalleryChoiceEditingAndFailures) {
   auto result = played.get_future();
   ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
   EXPECT_EQ(result.get(), VLCAMRError{VLCAMRError::playVideoIssue});
+}
+
+// Another program plants a link to a picture outside the data root, or a FIFO, where the
+// page names pictures; the camera reads neither, and the worker is not held.
+TEST_F(CameraLibraryTest, EditingNeverFollowsAPlantedLinkNorWaitsOnAFifo) {
+  std::string captured = pathOf(*capture(40, 30, VLCAMREncodingType::jpeg, false, false).result);
+  std::string picture = *platform::fs::readFile(captured);
+  std::string outside = dir.write("outside/private.jpg", picture);
+  std::string documents = platform::paths::documents();
+  ASSERT_EQ(::symlink(outside.c_str(), (documents + "/link.jpg").c_str()), 0);
+  ASSERT_EQ(::mkfifo((documents + "/pipe.jpg").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink(outside.c_str(), (platform::photos::PhotoLibrary::folder() + "/planted.JPG").c_str()), 0);
+  for (const std::string& uri : {platform::URL::fileURL(documents + "/link.jpg").absoluteString(),
+                                 platform::URL::fileURL(documents + "/pipe.jpg").absoluteString(),
+                                 std::string("assets-library://asset/asset.JPG?id=planted&ext=JPG"),
+                                 platform::URL::fileURL(platform::paths::library() + "/Cookies/x.jpg").absoluteString()}) {
+    wrapper->editPicture(uri, VLCAMREditOptions(false, false), "planted");
+    EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::editPictureIssue}) << uri;
+  }
+  // The same picture inside the page's folders is edited.
+  dir.write("data/Documents/real.jpg", picture);
+  wrapper->editPicture(platform::URL::fileURL(documents + "/real.jpg").absoluteString(), VLCAMREditOptions(false, false),
+                       "real");
+  EXPECT_TRUE(only().result);
 }
 
 TEST_F(CameraLibraryTest, EditingCropsAndScalesToTheRequestedSize) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "host/HBRPluginResult.h"
@@ -41,14 +44,19 @@ class ScriptedWrapper : public VLCAMRActionDelegate {
     else if (auto* video = dynamic_cast<const VLCAMRVideoOptions*>(&options))
       record("captureVideo", tag, {{"save", video->saveToPhotoAlbum}, {"metadata", video->returnMetadata}});
   }
-  void choosePicture(bool allowEdit, const std::string& tag) override { record("choosePicture", tag, allowEdit); }
+  void choosePicture(bool allowEdit, const std::string& tag) override {
+    if (readsThrow) throw std::bad_alloc();
+    record("choosePicture", tag, allowEdit);
+  }
   void chooseMultimedia(VLCAMRMediaType type, bool multiple, bool metadata, bool edit, const std::string& tag) override {
+    if (readsThrow) throw std::bad_alloc();
     record("chooseMultimedia", tag, {int(type), multiple, metadata, edit});
   }
   void editPicture(const VLCAMRImage& image, const std::string& tag) override {
     record("editPicture", tag, {image.width, image.height});
   }
   void editPicture(const std::string& uri, const VLCAMREditOptions& options, const std::string& tag) override {
+    if (readsThrow) throw std::runtime_error("picture unreadable");
     record("editURIPicture", tag, {uri, options.saveToPhotoAlbum, options.returnMetadata});
   }
   void playVideo(const platform::URL& url, PlayCompletion completion) override {
@@ -71,6 +79,8 @@ class ScriptedWrapper : public VLCAMRActionDelegate {
 
   std::optional<VLCAMRError> playError;
   bool playThrows = false;
+  // Reading a picture or the gallery throws, as running out of memory would.
+  std::atomic<bool> readsThrow{false};
 
  private:
   void record(std::string name, std::string tag, Value detail) {
@@ -204,6 +214,16 @@ TEST_F(CameraPluginTest, PlayVideoAnswersOnceHowEverPlaybackEnds) {
   wrapper = nullptr;
   plugin->pluginInitialize();
   expectError(call("playVideo", {{{"videoURI", "file:///video.avi"}}}), "VL-PLUG-CAMR-0006");
+}
+
+TEST_F(CameraPluginTest, APictureReadThatThrowsStillAnswersWithItsError) {
+  wrapper->readsThrow = true;
+  expectError(call("editURIPicture", {{{"uri", "file:///x.jpg"}, {"saveToGallery", false}, {"includeMetadata", false}}}),
+              "VL-PLUG-CAMR-0003");
+  expectError(call("chooseFromGallery", {{{"mediaType", 0}, {"allowMultipleSelection", false},
+                                          {"includeMetadata", false}, {"allowEdit", false}}}),
+              "VL-PLUG-CAMR-0005");
+  expectError(call("takePicture", {picture(0)}), "VL-PLUG-CAMR-0001");
 }
 
 TEST_F(CameraPluginTest, TerminationCleansTemporaryFilesAndAGonePluginDoesNothing) {

@@ -1,3 +1,9 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+
 #include "FileFixture.h"
 #include "platform/foundation/Strings.h"
 #include "platform/photos/PhotoLibrary.h"
@@ -105,6 +111,43 @@ TEST_F(AssetLibraryTest, RefusesEveryChangeAndCopiesIntoALocalFileSystem) {
     EXPECT_EQ(platform::fs::readFile(documents("into/" + std::string(action) + ".jpg")), content);
   }
   EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
+}
+
+// Another program puts a link to a file elsewhere, or a FIFO, into the library's folder.
+TEST_F(AssetLibraryTest, LinksAndFifosInTheLibraryAreNoAssets) {
+  testing_support::TempDir outside;
+  outside.write("passwd", "root:x:0:0");
+  std::string folder = platform::photos::PhotoLibrary::folder();
+  ASSERT_EQ(::symlink(outside.file("passwd").c_str(), (folder + "/link.JPG").c_str()), 0);
+  ASSERT_EQ(::mkfifo((folder + "/pipe.JPG").c_str(), 0600), 0);
+  dir.write("data/Documents/into/.keep", "");
+  for (const char* id : {"link", "pipe"}) {
+    std::string planted = "assets-library://asset/asset.JPG?id=" + std::string(id) + "&ext=JPG";
+    EXPECT_FILE_ERROR(call("readAsText", {planted, "UTF-8"}), IOException, 1);
+    EXPECT_NE(call("copyTo", {planted, url("into"), std::string(id) + ".jpg"}).status, HBRResultStatus::OK);
+    EXPECT_FALSE(platform::fs::exists(documents("into/" + std::string(id) + ".jpg"))) << id;
+  }
+  EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
+
+  // An asset replaced by a link after it was found is not read through the link.
+  auto found = platform::photos::PhotoLibrary().assetForURLNow(*platform::URL::parse(asset));
+  ASSERT_TRUE(found.asset);
+  platform::fs::remove(found.asset->path);
+  ASSERT_EQ(::symlink(outside.file("passwd").c_str(), found.asset->path.c_str()), 0);
+  char buffer[16] = {};
+  std::optional<platform::Error> failure;
+  EXPECT_EQ(found.asset->getBytes(buffer, 0, sizeof buffer, &failure), 0u);
+  EXPECT_TRUE(failure);
+}
+
+TEST_F(AssetLibraryTest, ARequestWhoseAnswerThrowsGetsTheFailureInstead) {
+  std::promise<std::string> failed;
+  platform::photos::PhotoLibrary().assetForURL(
+      *platform::URL::parse(asset), [](std::optional<platform::photos::Asset>) { throw std::bad_alloc(); },
+      [&failed](const platform::Error& error) { failed.set_value(error.localizedDescription()); });
+  auto answer = failed.get_future();
+  ASSERT_EQ(answer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_FALSE(answer.get().empty());
 }
 
 }  // namespace

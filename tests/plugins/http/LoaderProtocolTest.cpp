@@ -1,3 +1,5 @@
+#include <atomic>
+
 #include "HttpFixture.h"
 #include "appcache/VLHarborLoader.h"
 #include "appcache/VLHarborLoaderURLProtocol.h"
@@ -45,6 +47,43 @@ TEST_F(HttpFixture, TheLoaderProtocolComesFirstAndAnswersWhatItTakes) {
   EXPECT_EQ(classes, (decltype(classes){loaderClass, catchAll}));
   platform::URLProtocol::unregisterClass(loaderClass);
   platform::URLProtocol::unregisterClass(catchAll);
+}
+
+// Stands for the local URL protocols ("hbrfile:", "app:"): it would answer with local files.
+class LocalFilesProtocol : public platform::URLProtocol {
+ public:
+  static constexpr const char* kClassName = "LocalFilesProtocol";
+  using URLProtocol::URLProtocol;
+  static bool canInitWithRequest(const platform::URLRequest& request) {
+    return request.url().scheme() == "hbrfile" || request.url().scheme() == "app";
+  }
+  void startLoading() override {
+    ++started;
+    client()->didReceiveResponse(*this, platform::URLResponse::http(request().url(), 200, {}),
+                                 platform::URLCacheStoragePolicy::NotAllowed);
+    client()->didLoadData(*this, "sid=secret");
+    client()->didFinishLoading(*this);
+  }
+  void stopLoading() override {}
+  static inline std::atomic<int> started{0};
+};
+
+TEST_F(HttpFixture, AServersRedirectNeverLeadsIntoALocalURLProtocol) {
+  VLProtocolManagerPlugin::load();
+  auto local = platform::protocolClass<LocalFilesProtocol>();
+  platform::URLProtocol::registerClass(local);
+  for (const char* target : {"hbrfile://localhost/root/Library/Cookies/Cookies.txt", "app://localhost/index.html",
+                             "file:///etc/passwd"}) {
+    server.on("GET", "/jump", [target](const httplib::Request&, httplib::Response& response) {
+      response.status = 302;
+      response.set_header("Location", target);
+    });
+    Value payload = send("r", url("/jump"));
+    EXPECT_EQ(errorCode(payload), 3) << target << " " << payload.dump();
+    EXPECT_EQ(payload.dump().find("sid=secret"), std::string::npos) << target;
+  }
+  EXPECT_EQ(LocalFilesProtocol::started, 0);
+  platform::URLProtocol::unregisterClass(local);
 }
 
 }  // namespace

@@ -1,0 +1,156 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "FileFixture.h"
+
+namespace filetest {
+namespace {
+
+std::vector<std::string> listed(const Reply& reply) {
+  std::vector<std::string> names;
+  for (const auto& entry : reply.message) names.push_back(entry["name"]);
+  return names;
+}
+
+// The shell's own state through "root" and "library", as a hostile page would go for it.
+TEST_F(FileFixture, TheShellsOwnStateAnswersAsIfItWereNotThere) {
+  const char* privates[] = {"Library/Cookies/Cookies.txt", "Library/WebKit/data.txt",
+                            "Library/Caches/WebKit/cache.txt", "Library/Preferences/app.plist",
+                            "Library/Application Support/RoruvIV/logs.txt", "Media/DCIM/1.JPG"};
+  for (const char* relative : privates) dir.write(std::string("data/") + relative, "private");
+  dir.write("data/Documents/mine.txt", "mine");
+  ASSERT_EQ(::symlink("../Library/Cookies/Cookies.txt", documents("cookies.txt").c_str()), 0);
+  testing_support::LogCapture log;
+
+  for (const char* relative : privates) {
+    std::string asRoot = url(relative, "root");
+    EXPECT_FILE_ERROR(call("readAsText", {asRoot, "UTF-8", 0, -1}), IOException, 1);
+    EXPECT_FILE_ERROR(call("write", {asRoot, "owned", 0}), IOException, 1);
+    EXPECT_FILE_ERROR(call("removeRecursively", {asRoot}), IOException, 1);
+    EXPECT_FILE_ERROR(call("moveTo", {asRoot, url(""), "taken"}), IOException, 1);
+    EXPECT_FILE_ERROR(call("getFileMetadata", {asRoot}), IOException, 1);
+    EXPECT_EQ(call("testFileExists", {platform::paths::dataRoot() + "/" + relative}).message, 0) << relative;
+    EXPECT_EQ(call("_getLocalFilesystemPath", {asRoot}).status, HBRResultStatus::Error) << relative;
+  }
+  EXPECT_TRUE(log.contains("the shell keeps it for itself"));
+  EXPECT_FILE_ERROR(call("readAsText", {url("Cookies/Cookies.txt", "library"), "UTF-8", 0, -1}), IOException, 1);
+  EXPECT_FILE_ERROR(call("getFile", {url("", "library"), "WebKit/new.txt", Value{{"create", true}}}), IOException, 1);
+  EXPECT_FILE_ERROR(call("getDirectory", {url("Cookies", "library"), "x", Value{{"create", true}}}), IOException, 1);
+  EXPECT_FILE_ERROR(call("readEntries", {url("Library/Preferences", "root")}), IOException, 1);
+  // A link within the data root that leads to the cookies is judged by where it leads.
+  EXPECT_FILE_ERROR(call("readAsText", {url("Documents/cookies.txt", "root"), "UTF-8", 0, -1}), IOException, 1);
+  // A tree that holds the shell's state is not copied out; the page's own is.
+  EXPECT_FILE_ERROR(call("copyTo", {url("Library", "root"), url(""), "library-copy"}), IOException, 6);
+  EXPECT_FILE_ERROR(call("copyTo", {url("", "root"), url("", "temporary"), "everything"}), IOException, 6);
+  EXPECT_EQ(call("copyTo", {url("Documents/mine.txt", "root"), url("", "temporary"), "mine.txt"}).status,
+            HBRResultStatus::OK);
+
+  // Listings leave out what is not there for the page.
+  platform::fs::createDirectory(platform::paths::library() + "/NoCloud", true);
+  std::vector<std::string> top = listed(call("readEntries", {url("", "root")}));
+  EXPECT_EQ(top, (std::vector<std::string>{"Documents", "Library", "tmp"}));
+  for (const std::string& name : listed(call("readEntries", {url("", "library")})))
+    EXPECT_TRUE(name == "Caches" || name == "NoCloud" || name == "Cloud" || name == "files") << name;
+  EXPECT_EQ(listed(call("readEntries", {url("", "cache")})), std::vector<std::string>{});
+
+  for (const char* relative : privates)
+    EXPECT_EQ(platform::fs::readFile(dir.file(std::string("data/") + relative)), "private") << relative;
+  EXPECT_FALSE(platform::fs::exists(documents("library-copy")));
+}
+
+TEST_F(FileFixture, NoActionRemovesMovesOrReplacesTheRootOfAnyFileSystem) {
+  platform::fs::createDirectory(platform::paths::library() + "/NoCloud", true);
+  platform::fs::createDirectory(platform::paths::documents() + "/NoCloud", true);
+  dir.write("data/tmp/file.txt", "t");
+  for (const char* relative : {"Documents", "tmp", "Library", "Library/Caches", "Library/NoCloud", "Documents/NoCloud"}) {
+    std::string asRoot = url(relative, "root");
+    EXPECT_FILE_ERROR(call("remove", {asRoot}), IOException, 6);
+    EXPECT_FILE_ERROR(call("removeRecursively", {asRoot}), IOException, 6);
+    EXPECT_FILE_ERROR(call("moveTo", {asRoot, url("", "temporary"), "moved"}), IOException, 6);
+  }
+  for (const auto& [name, fileSystem] : std::vector<std::pair<const char*, const char*>>{
+           {"NoCloud", "library"}, {"Caches", "library"}, {"NoCloud", "persistent"}}) {
+    EXPECT_FILE_ERROR(call("removeRecursively", {url(name, fileSystem)}), IOException, 6);
+    EXPECT_FILE_ERROR(call("moveTo", {url(name, fileSystem), url("", "temporary"), "moved"}), IOException, 6);
+  }
+  // Nor is one replaced by a move onto its name.
+  EXPECT_FILE_ERROR(call("moveTo", {url("file.txt", "temporary"), url("", "root"), "Documents"}), IOException, 6);
+  dir.write("data/tmp/empty/.keep", "");
+  platform::fs::remove(dir.file("data/tmp/empty/.keep"));
+  EXPECT_FILE_ERROR(call("moveTo", {url("empty", "temporary"), url("Library", "root"), "NoCloud"}), IOException, 6);
+
+  // Every file system still works.
+  for (const char* fileSystem : {"persistent", "documents-nosync", "library-nosync", "cache", "temporary"})
+    EXPECT_EQ(call("write", {url("after.txt", fileSystem), "after", 0}).status, HBRResultStatus::OK) << fileSystem;
+  EXPECT_EQ(platform::fs::readFile(dir.file("data/tmp/file.txt")), "t");
+}
+
+// What another program may plant in the data root: FIFOs, links that make a folder its own
+// child, and sparse files larger than any memory.
+TEST_F(FileFixture, FifosLoopsAndHugeFilesEndInAnErrorNeverInSilence) {
+  ASSERT_EQ(::mkfifo(documents("pipe.txt").c_str(), 0600), 0);
+  dir.write("data/Documents/plain.txt", "plain");
+  // More than the shared workers: a worker that waited on the FIFO would starve the rest.
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_FILE_ERROR(call("readAsText", {url("pipe.txt"), "UTF-8", 0, -1}), IOException, 1);
+    Reply copied = call("copyTo", {url("pipe.txt"), url(""), "pipe-" + std::to_string(i)});
+    EXPECT_TRUE(copied.answered && copied.status != HBRResultStatus::OK) << i;
+  }
+  EXPECT_NE(call("write", {url("pipe.txt"), "x", 0}).status, HBRResultStatus::OK);
+  EXPECT_EQ(call("readAsText", {url("plain.txt"), "UTF-8", 0, -1}).message, "plain");
+
+  // A folder copied into itself through a link is refused before anything is made.
+  dir.write("data/Documents/a/one.txt", "1");
+  ASSERT_EQ(::symlink(documents("a").c_str(), documents("into-a").c_str()), 0);
+  EXPECT_FILE_ERROR(call("copyTo", {url("a"), url("into-a"), "b"}), IOException, 9);
+  EXPECT_FILE_ERROR(call("moveTo", {url("a"), url("into-a"), "b"}), IOException, 9);
+  EXPECT_EQ(platform::fs::contentsOfDirectory(documents("a")), std::vector<std::string>{"one.txt"});
+
+  // One write far out makes a sparse file; reading it is refused, not attempted.
+  ASSERT_EQ(call("write", {url("sparse.bin"), "a", 0}).status, HBRResultStatus::OK);
+  Reply far = call("write", {url("sparse.bin"), "x", std::int64_t(1) << 40});
+  if (far.status != HBRResultStatus::OK) {
+    // A file system that cannot hold it: the same size, one byte past what may be read.
+    ASSERT_EQ(::truncate(dir.write("data/Documents/sparse.bin", "").c_str(),
+                         off_t(platform::fs::maximumReadSize() + 1)),
+              0);
+  }
+  for (const char* action : {"readAsText", "readAsArrayBuffer"}) {
+    Reply read = action == std::string("readAsText") ? call(action, {url("sparse.bin"), "UTF-8", 0, -1})
+                                                     : call(action, {url("sparse.bin"), 0, -1});
+    EXPECT_FILE_ERROR(read, IOException, 4);
+  }
+  // A range of it that fits is read.
+  EXPECT_EQ(call("readAsText", {url("sparse.bin"), "UTF-8", 0, 3}).message, "a" + std::string(2, '\0'));
+}
+
+// A file system whose every operation throws, as one that runs out of memory would.
+class ThrowingFileSystem : public HBRLocalFilesystem {
+ public:
+  explicit ThrowingFileSystem(std::string root) : HBRLocalFilesystem("throwing", std::move(root)) {}
+  void readFileAtURL(const HBRFilesystemURL&, std::int64_t, std::int64_t, ReadCallback) override {
+    throw std::runtime_error("read failed");
+  }
+  void copyFileToURL(const HBRFilesystemURL&, const std::string&, HBRFileSystem&, const HBRFilesystemURL&, bool,
+                     ResultCallback) override {
+    throw std::bad_alloc();
+  }
+  HBRResultRef truncateFileAtURL(const HBRFilesystemURL&, std::uint64_t) override {
+    throw std::runtime_error("truncate failed");
+  }
+};
+
+TEST_F(FileFixture, ABackgroundJobThatThrowsStillAnswers) {
+  plugin->registerFilesystem(std::make_shared<ThrowingFileSystem>(documents()));
+  dir.write("data/Documents/x.txt", "x");
+  std::string thrown = url("x.txt", "throwing");
+  EXPECT_FILE_ERROR(call("readAsText", {thrown, "UTF-8", 0, -1}), IOException, 4);
+  EXPECT_FILE_ERROR(call("readAsDataURL", {thrown}), IOException, 4);
+  EXPECT_FILE_ERROR(call("copyTo", {url("x.txt"), url("", "throwing"), "y.txt"}), IOException, 3);
+  EXPECT_FILE_ERROR(call("write", {thrown, "data", 0}), IOException, 3);
+}
+
+}  // namespace
+}  // namespace filetest
