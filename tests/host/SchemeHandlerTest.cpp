@@ -135,6 +135,8 @@ TEST_F(SchemeHandlerTest, AppFilePathsServeOnlyThePackageAndThePageFolders) {
   }
   EXPECT_EQ(status(get(file(dir.file("package/config.xml")))), 200);
   EXPECT_EQ(get(file("/_app_file_" + dir.file("data/Documents/a.txt")))->data, "page");
+  // A page's own file in Library, beside the shell's folders.
+  EXPECT_EQ(get(file("/_app_file_" + dir.write("data/Library/page.txt", "library")))->data, "library");
   EXPECT_EQ(get("app://localhost/sub/%2e%2e/app.js")->data, "var app = 1;");  // stays inside
 
   // Website data of every origin, WebKit's cache, cookies, user defaults and the rest of the
@@ -146,7 +148,7 @@ TEST_F(SchemeHandlerTest, AppFilePathsServeOnlyThePackageAndThePageFolders) {
        {"Library/WebKit/localstorage/https_bank.example_0.localstorage",
         "Library/Caches/WebKit/cache.db", "Library/Cookies/cookies.sqlite",
         "Library/Preferences/com.example.plist", "Library/Application Support/RoruvIV/logs.sqlite",
-        "shell.lock", "Library/other.txt"}) {
+        "shell.lock"}) {
     std::string path = dir.write(std::string("data/") + relative, "private");
     for (size_t at = path.find(' '); at != std::string::npos; at = path.find(' '))
       path.replace(at, 1, "%20");

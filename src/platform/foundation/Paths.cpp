@@ -108,10 +108,10 @@ namespace {
 // The folders of the data root the shell keeps for itself, relative to it.
 constexpr const char* kShellFolders[] = {"Library/Cookies", "Library/WebKit", "Library/Caches/WebKit",
                                          "Library/Preferences", "Library/Application Support"};
-// The folders a page may reach with all they hold (but the shell's folders inside them);
-// Library itself may be listed.
-constexpr const char* kPageFolders[] = {"Documents",     "tmp",            "Library/Caches",
-                                        "Library/files", "Library/NoCloud", "Library/Cloud"};
+// The folders a page may reach with all they hold (but the shell's folders inside them). Of the
+// data root's own entries only these; everything else there (the lock file, the photo library)
+// is the shell's.
+constexpr const char* kPageFolders[] = {"Documents", "tmp", "Library"};
 // The standard folders checked at start: none may be a link.
 constexpr const char* kStandardFolders[] = {"Documents", "Library", "tmp", "Media", "Library/Caches",
                                             "Library/Application Support", "Library/Preferences",
@@ -127,7 +127,7 @@ std::string canonical(const std::string& path) {
 // `path` (absolute, normalised) against a data root `root` of the same form.
 bool reachableBelowDataRoot(const std::string& path, const std::string& root) {
   if (!fs::isInside(path, root)) return false;
-  if (path == root || path == fs::appendPath(root, "Library")) return true;
+  if (path == root) return true;
   for (const char* shell : kShellFolders)
     if (fs::isInside(path, fs::appendPath(root, shell))) return false;
   for (const char* page : kPageFolders)
