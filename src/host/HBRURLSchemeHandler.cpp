@@ -156,11 +156,23 @@ std::string HBRURLSchemeHandler::absolutePath(const std::string& path) {
   return result;
 }
 
+void HBRURLSchemeHandler::addApplicationAnswerHeaders(platform::HTTPHeaders& headers) {
+  auto set = [&](const char* name, const char* value) {
+    headers.erase(std::remove_if(headers.begin(), headers.end(),
+                                 [&](const auto& field) { return platform::equalsIgnoreCase(field.first, name); }),
+                  headers.end());
+    headers.emplace_back(name, value);
+  };
+  set("Cross-Origin-Resource-Policy", "same-origin");
+  set("X-Content-Type-Options", "nosniff");
+}
+
 HBRURLSchemeHandler::HBRURLSchemeHandler(std::weak_ptr<HBRViewController> viewController)
     : viewController_(std::move(viewController)) {}
 
 std::string HBRURLSchemeHandler::getMimeType(const std::string& extension) {
   if (extension.empty()) return "text/html";
+  if (auto web = platform::webMimeTypeForExtension(extension)) return *web;
   return platform::mimeTypeForExtension(extension).value_or(kOctetStream);
 }
 
@@ -251,6 +263,7 @@ void HBRURLSchemeHandler::serveFile(const std::shared_ptr<platform::webkit::URLS
   auto answer = [task, url, mime](int status, platform::HTTPHeaders extra) {
     platform::HTTPHeaders headers{{"Content-Type", mime}, {"Cache-Control", "no-cache"}};
     headers.insert(headers.end(), extra.begin(), extra.end());
+    addApplicationAnswerHeaders(headers);
     task->didReceiveResponse(platform::URLResponse::http(url, status, headers));
   };
   if (method != "GET" && method != "HEAD") {

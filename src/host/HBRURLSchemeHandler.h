@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/foundation/URL.h"
+#include "platform/net/HTTPHeaders.h"
 #include "platform/webkit/WebView.h"
 
 class HBRPlugin;
@@ -32,10 +33,14 @@ class HBRURLSchemeHandler : public platform::webkit::URLSchemeHandler {
   void stopURLSchemeTask(platform::webkit::WebView& webView,
                          const std::shared_ptr<platform::webkit::URLSchemeTask>& task) override;
 
-  // "text/html" for no extension; else the MIME type the system knows for the extension,
-  // or "application/octet-stream".
+  // "text/html" for no extension; else the type the shell's table of web formats gives it,
+  // else the one the system knows for it, else "application/octet-stream".
   static std::string getMimeType(const std::string& extension);
   static bool isMediaExtension(const std::string& extension);
+  // Every answer of the application's schemes: only documents of the same origin may use it
+  // ("Cross-Origin-Resource-Policy: same-origin"), and only as the type it is sent with
+  // ("X-Content-Type-Options: nosniff"). Replaces fields of those names already there.
+  static void addApplicationAnswerHeaders(platform::HTTPHeaders& headers);
   // The absolute, normalised form of a path (relative paths are taken from the current folder).
   static std::string absolutePath(const std::string& path);
 

@@ -168,7 +168,11 @@ void HBRWebViewEngine::pluginInitialize() {
   }
   // Schemes that URL protocols answer are handed to them; the protocols register while the
   // plugins start, after the configuration is fixed.
-  protocolSchemeHandler_ = std::make_shared<HBRURLProtocolSchemeHandler>();
+  protocolSchemeHandler_ = std::make_shared<HBRURLProtocolSchemeHandler>(
+      [weakEngine](const WebView& webView, const platform::URLRequest& request) {
+        auto engine = weakEngine.lock();
+        return engine && engine->isApplicationPageRequest(webView, request);
+      });
   for (const char* scheme : HBRURLProtocolSchemeHandler::kSchemes)
     if (scheme != appScheme) configuration.setURLSchemeHandler(protocolSchemeHandler_, scheme);
 
@@ -243,6 +247,21 @@ bool HBRWebViewEngine::isApplicationOrigin(const platform::URL& url) const {
   if (!www) return false;
   return platform::fs::isInside(HBRURLSchemeHandler::absolutePath(url.path()),
                                 HBRURLSchemeHandler::absolutePath(*www));
+}
+
+bool HBRWebViewEngine::isApplicationPageRequest(const platform::webkit::WebView& webView,
+                                                const platform::URLRequest& request) const {
+  auto top = webView.url();
+  if (!top || !isApplicationOrigin(*top)) return false;
+  bool shown = false;
+  for (const char* field : {"Origin", "Referer"}) {
+    auto value = request.valueForHTTPHeaderField(field);
+    if (!value) continue;
+    auto url = platform::URL::parse(*value);
+    if (!url || !isApplicationOrigin(*url)) return false;
+    shown = true;
+  }
+  return shown || !foreignFrame_;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -439,9 +458,23 @@ void HBRWebViewEngine::decidePolicyForNavigationAction(
   const platform::URLRequest& request = action.request;
   if (ownPageLoads_ > 0 && action.targetsMainFrame && request.url().absoluteString() == "about:blank") {
     --ownPageLoads_;
+    foreignFrame_.reset();
     decisionHandler(true);
     return;
   }
+  // Which frames of other origins the top document holds; a frame's own frames count too.
+  auto allow = [this, &action, &decisionHandler] {
+    const platform::URL& url = action.request.url();
+    if (action.targetsMainFrame) {
+      foreignFrame_.reset();
+    } else if (!foreignFrame_ && !isApplicationOrigin(url) && url.absoluteString() != "about:blank" &&
+               url.absoluteString() != "about:srcdoc") {
+      foreignFrame_ = url.absoluteString();
+      platform::log("A frame of another origin is in the application's page (" + *foreignFrame_ +
+                    "): from now on only requests that show the application's origin get its files and cookies.");
+    }
+    decisionHandler(true);
+  };
   bool answered = false;
   if (auto vc = viewController()) {
     for (const auto& plugin : vc->pluginSnapshot()) {
@@ -463,14 +496,23 @@ void HBRWebViewEngine::decidePolicyForNavigationAction(
     }
   }
   if (answered) {
-    decisionHandler(true);
+    allow();
     return;
   }
-  if (defaultResourcePolicyForURL(request.url())) {
-    decisionHandler(true);
+  if (defaultResourcePolicyForURL(request.url()) || isApplicationOrigin(request.url())) {
+    allow();
     return;
   }
   decisionHandler(false);
+  if (action.targetsMainFrame && !pageLoaded_) {
+    // Nothing would ever show: the start page is neither the application's own nor allowed
+    // by a plugin.
+    platform::log("ERROR: The start page " + request.url().absoluteString() +
+                  " was refused: it is not of the application's origin and no plugin allows it (a package "
+                  "names the pages it may show with HBRIntentAndNavigationFilter and <allow-navigation>).");
+    platform::NotificationCenter::defaultCenter().post(HBRStartPageRefusedNotification, nullptr,
+                                                       request.url().absoluteString());
+  }
   platform::NotificationCenter::defaultCenter().post(HBRPluginHandleOpenURLNotification, nullptr,
                                                      request.url().absoluteString());
 }
@@ -480,6 +522,7 @@ void HBRWebViewEngine::didStartProvisionalNavigation(WebView& webView) {
 }
 
 void HBRWebViewEngine::didFinishNavigation(WebView& webView) {
+  pageLoaded_ = true;
   platform::NotificationCenter::defaultCenter().post(HBRPageDidLoadNotification, &webView);
 }
 

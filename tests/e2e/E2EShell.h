@@ -88,6 +88,22 @@ inline void writeText(const std::string& path, const std::string& text) {
   ASSERT_FALSE(platform::fs::writeFileAtomically(path, text)) << path;
 }
 
+#ifdef VELTRO_E2E_SERVING_WWW
+// A package of ES modules, a module worker and WebAssembly, made from tests/e2e/serving: the
+// web folder, the bridge script and a WebAssembly module exporting add(a, b); `config` is its
+// "config.xml" and has no navigation filter.
+inline void writeServingPackage(const std::string& package, const std::string& config) {
+  std::filesystem::create_directories(package);
+  std::filesystem::copy(VELTRO_E2E_SERVING_WWW, package + "/www", std::filesystem::copy_options::recursive);
+  std::filesystem::copy(std::string(VELTRO_EXAMPLE_PACKAGE) + "/www/harbor.js", package + "/www/harbor.js");
+  std::filesystem::copy(std::string(VELTRO_EXAMPLE_PACKAGE) + "/Info.plist", package + "/Info.plist");
+  static const char kAdd[] = "\0asm\x01\0\0\0\x01\x07\x01\x60\x02\x7f\x7f\x01\x7f\x03\x02\x01\0\x07\x07\x01"
+                             "\x03" "add\0\0\x0a\x09\x01\x07\0\x20\0\x20\x01\x6a\x0b";
+  writeText(package + "/www/add.wasm", std::string(kAdd, sizeof kAdd - 1));
+  writeText(package + "/config.xml", config);
+}
+#endif
+
 inline void stopProgram(pid_t pid) {
   if (pid <= 0) return;
   kill(pid, SIGTERM);

@@ -270,3 +270,49 @@ TEST_F(E2E, ThePageTakesAPictureShowsItAndListsTheGallery) {
 }
 
 }  // namespace
+
+namespace {
+
+// A web application of ES modules, a module worker and WebAssembly, in a package without the
+// navigation filter, runs under the application scheme: its own start page loads, every file
+// has the type the browser needs, and queries, ranges and HEAD are answered.
+TEST_F(E2E, AnApplicationOfModulesWorkersAndWebAssemblyRunsWithoutANavigationFilter) {
+  std::string package = temp_.file("serving");
+  writeServingPackage(package,
+                      "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
+                      "<content src=\"index.html\"/><preference name=\"scheme\" value=\"app\"/>"
+                      "<preference name=\"SplashScreenDelay\" value=\"0\"/>"
+                      "<feature name=\"Report\"><param name=\"ios-package\" value=\"E2EReport\"/></feature></widget>");
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_E2E, package, run);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  EXPECT_PICKED(found, R"({"location": "app://localhost/index.html", "module": 42, "worker": {"twice": 4, "add": 42},
+    "wasmType": "application/wasm", "wasm": 5, "guarded": "same-origin nosniff", "query": "200 hello",
+    "range": "206 ell bytes 1-3/5", "head": "5"})");
+  EXPECT_FALSE(found.contains("error")) << found.dump(2);
+}
+
+// A start page that nothing allows is reported at once, in the log and by the exit status.
+TEST_F(E2E, AStartPageNothingAllowsEndsTheShellAtOnceWithItsReason) {
+  std::string package = temp_.file("refused");
+  writeServingPackage(package,
+                      "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
+                      "<content src=\"https://refused.invalid/index.html\"/><preference name=\"scheme\" value=\"app\"/>"
+                      "</widget>");
+  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), package}, {}, 20);
+  EXPECT_FALSE(run.timedOut) << run.output;
+  EXPECT_EQ(run.exitStatus, 3) << run.output;
+  EXPECT_NE(run.output.find("ERROR: The start page https://refused.invalid/index.html was refused"), std::string::npos)
+      << run.output;
+}
+
+// A package folder whose name is not UTF-8 is refused at once, with the reason.
+TEST_F(E2E, APackageFolderThatIsNotUTF8IsRefusedAtOnce) {
+  std::string package = temp_.file("caf\xe9");
+  writeServingPackage(package, readText(std::string(VELTRO_E2E_PACKAGE) + "/config.xml"));
+  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), package}, {}, 20);
+  EXPECT_EQ(run.exitStatus, 2) << run.output;
+  EXPECT_NE(run.output.find("is not valid UTF-8; rename the folder"), std::string::npos) << run.output;
+}
+
+}  // namespace
