@@ -227,7 +227,7 @@ std::optional<std::string> HBRURLSchemeHandler::filePathForURL(const platform::U
 }
 
 void HBRURLSchemeHandler::startURLSchemeTask(
-    platform::webkit::WebView&, const std::shared_ptr<platform::webkit::URLSchemeTask>& task) {
+    platform::webkit::WebView& webView, const std::shared_ptr<platform::webkit::URLSchemeTask>& task) {
   if (!task) return;
   auto vc = viewController();
   const platform::URL& url = task->request().url();
@@ -252,10 +252,11 @@ void HBRURLSchemeHandler::startURLSchemeTask(
     }
   }
 
-  serveFile(task);
+  serveFile(task, pageRule_ && pageRule_(webView, task->request()));
 }
 
-void HBRURLSchemeHandler::serveFile(const std::shared_ptr<platform::webkit::URLSchemeTask>& task) {
+void HBRURLSchemeHandler::serveFile(const std::shared_ptr<platform::webkit::URLSchemeTask>& task,
+                                    bool applicationPage) {
   const platform::URLRequest& request = task->request();
   const platform::URL& url = request.url();
   std::string mime = getMimeType(url.pathExtension());
@@ -268,6 +269,13 @@ void HBRURLSchemeHandler::serveFile(const std::shared_ptr<platform::webkit::URLS
   };
   if (method != "GET" && method != "HEAD") {
     answer(405, {{"Allow", "GET, HEAD"}});
+    task->didFinish();
+    return;
+  }
+  // The device's files under the reserved prefix are the application page's own.
+  if (!applicationPage && platform::startsWith(url.path(), kAppFilePrefix)) {
+    platform::log("Refused " + url.absoluteString() + ": only the application's own page may load it.");
+    answer(403, {});
     task->didFinish();
     return;
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +26,11 @@ class HBRURLSchemeHandler : public platform::webkit::URLSchemeHandler {
   static constexpr const char* kAppFilePrefix = "/_app_file_";
 
   explicit HBRURLSchemeHandler(std::weak_ptr<HBRViewController> viewController);
+
+  // Whether a request comes from the application's own page. Files under the reserved prefix
+  // are served only to such requests (403 and a log line otherwise); none set: to none.
+  using PageRule = std::function<bool(const platform::webkit::WebView&, const platform::URLRequest&)>;
+  void setPageRule(PageRule rule) { pageRule_ = std::move(rule); }
 
   void startURLSchemeTask(platform::webkit::WebView& webView,
                           const std::shared_ptr<platform::webkit::URLSchemeTask>& task) override;
@@ -60,7 +66,7 @@ class HBRURLSchemeHandler : public platform::webkit::URLSchemeHandler {
   std::shared_ptr<HBRViewController> viewController() const { return viewController_.lock(); }
 
  private:
-  void serveFile(const std::shared_ptr<platform::webkit::URLSchemeTask>& task);
+  void serveFile(const std::shared_ptr<platform::webkit::URLSchemeTask>& task, bool applicationPage);
 
   struct TakenTask {
     std::weak_ptr<platform::webkit::URLSchemeTask> task;
@@ -68,6 +74,7 @@ class HBRURLSchemeHandler : public platform::webkit::URLSchemeHandler {
   };
 
   std::weak_ptr<HBRViewController> viewController_;
+  PageRule pageRule_;
   // Which plugin took which task, so that a stop reaches the plugin answering it.
   std::vector<TakenTask> taken_;
 };

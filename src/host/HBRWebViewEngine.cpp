@@ -164,6 +164,10 @@ void HBRWebViewEngine::pluginInitialize() {
   configuration.userContentController = userContentController;
   if (!isFileScheme_) {
     schemeHandler_ = std::make_shared<HBRURLSchemeHandler>(vc);
+    schemeHandler_->setPageRule([weakEngine](const WebView& webView, const platform::URLRequest& request) {
+      auto engine = weakEngine.lock();
+      return engine && engine->isApplicationPageRequest(webView, request);
+    });
     configuration.setURLSchemeHandler(schemeHandler_, appScheme);
   }
   // Schemes that URL protocols answer are handed to them; the protocols register while the
@@ -458,20 +462,20 @@ void HBRWebViewEngine::decidePolicyForNavigationAction(
   const platform::URLRequest& request = action.request;
   if (ownPageLoads_ > 0 && action.targetsMainFrame && request.url().absoluteString() == "about:blank") {
     --ownPageLoads_;
-    foreignFrame_.reset();
     decisionHandler(true);
     return;
   }
-  // Which frames of other origins the top document holds; a frame's own frames count too.
+  // Whether a document of another origin may now be in the page. The web view does not say
+  // which frame a navigation targets: every navigation of another origin counts, until the
+  // next top document starts loading (didStartProvisionalNavigation, for the main frame only).
   auto allow = [this, &action, &decisionHandler] {
     const platform::URL& url = action.request.url();
-    if (action.targetsMainFrame) {
-      foreignFrame_.reset();
-    } else if (!foreignFrame_ && !isApplicationOrigin(url) && url.absoluteString() != "about:blank" &&
-               url.absoluteString() != "about:srcdoc") {
+    if (!foreignFrame_ && !isApplicationOrigin(url) && url.absoluteString() != "about:blank" &&
+        url.absoluteString() != "about:srcdoc") {
       foreignFrame_ = url.absoluteString();
-      platform::log("A frame of another origin is in the application's page (" + *foreignFrame_ +
-                    "): from now on only requests that show the application's origin get its files and cookies.");
+      platform::log("A document of another origin was let in (" + *foreignFrame_ +
+                    "): while it may be in the application's page, only requests that show the application's "
+                    "origin get its files and cookies.");
     }
     decisionHandler(true);
   };
@@ -518,6 +522,7 @@ void HBRWebViewEngine::decidePolicyForNavigationAction(
 }
 
 void HBRWebViewEngine::didStartProvisionalNavigation(WebView& webView) {
+  foreignFrame_.reset();
   platform::NotificationCenter::defaultCenter().post(HBRPluginResetNotification, &webView);
 }
 

@@ -107,10 +107,10 @@ class HBRWebViewEngine : public HBRPlugin,
   // Whether a request of the shell's own schemes comes from the application's own page, and
   // so may have the application's files and credentials: the web view's top document is of
   // the application's origin; the request's "Origin" and "Referer", when present, are too;
-  // and once a frame of another origin has been let into the page (WebKit tells the UI
-  // process nothing about which frame a subresource request comes from, and most carry
-  // neither field), only a request that shows the application's origin in one of them.
-  // Main thread.
+  // and once a document of another origin has been let in since the top document started
+  // loading (WebKit tells the UI process nothing about which frame a navigation or a
+  // subresource request comes from, and most requests carry neither field), only a request
+  // that shows the application's origin in one of them. Main thread.
   bool isApplicationPageRequest(const platform::webkit::WebView& webView,
                                 const platform::URLRequest& request) const;
 
@@ -168,7 +168,7 @@ class HBRWebViewEngine : public HBRPlugin,
   int ownPageLoads_ = 0;
   // A page has finished loading since the engine started.
   bool pageLoaded_ = false;
-  // The first frame of another origin let into the current top document, if any.
+  // The first document of another origin let in since the top document started loading.
   std::optional<std::string> foreignFrame_;
 
   platform::ui::Rect frame_;

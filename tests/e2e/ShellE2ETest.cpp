@@ -172,6 +172,7 @@ TEST_F(E2E, AHostilePageCannotCrossTheBoundary) {
                                "Documents/planted.txt"}) {
     writeText(data + "/" + relative, "planted");
   }
+  writeText(data + "/Documents/planted.js", "window.planted = true;");
   ProgramRun run;
   Value found = runPackage(VELTRO_SHELL_E2E, package, run, {"VELTRO_E2E_DATA_ROOT=" + data});
   ASSERT_TRUE(found.is_object()) << run.output;
@@ -185,7 +186,14 @@ TEST_F(E2E, AHostilePageCannotCrossTheBoundary) {
     "cookies": {"status": 404, "body": ""}, "defaults": {"status": 404, "body": ""},
     "document": {"status": 200, "body": "planted"}, "fifo": {"status": 404},
     "range": {"status": 206, "body": "2345", "range": "bytes 2-5/10"}, "head": {"status": 200, "body": ""},
-    "post": {"status": 405}, "bigLength": 67108864, "afterIntents": "app://localhost/index.html"})");
+    "post": {"status": 405}, "bigLength": 67108864, "afterIntents": "app://localhost/index.html",
+    "foreignIncludes": ["refused", "refused"]})");
+  // A frame of another origin was let in; what it asked for was refused with a reason.
+  EXPECT_NE(run.output.find("A document of another origin was let in (data:"), std::string::npos);
+  EXPECT_NE(run.output.find("Documents/planted.js: only the application's own page may load it"), std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("Refused hbrfile://localhost/persistent/planted.js: only the application's own page"),
+            std::string::npos);
   EXPECT_EQ(run.output.find("Plugin 'FromSandboxedFrame' not found"), std::string::npos) << run.output;
   EXPECT_EQ(run.output.find("Plugin 'FromFrameThroughParent' not found"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Plugin 'FromMainFrame' not found"), std::string::npos) << run.output;

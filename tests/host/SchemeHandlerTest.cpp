@@ -217,3 +217,19 @@ TEST_F(SchemeHandlerTest, PluginsTakeTasksOverAndStopsReachTheTaker) {
   web()->stopSchemeTask(served);
   EXPECT_EQ(taker->stops + bystander->stops, 1);
 }
+
+// The device's files under the reserved prefix go only to the application's own page; the
+// packaged web folder is served to whoever asks, with the headers that keep other origins off.
+TEST_F(SchemeHandlerTest, AppFilePathsAnswerOnlyTheApplicationsOwnPage) {
+  start();
+  testing_support::LogCapture log;
+  std::string url = "app://localhost/_app_file_" + dir.write("data/Documents/notes.js", "var notes = 1;");
+  EXPECT_EQ(get(url)->data, "var notes = 1;");
+  web()->loadRequest(platform::URLRequest(platform::URL::parse("https://partner.example/").value()));
+  auto refused = get(url);
+  EXPECT_EQ(status(refused), 403);
+  EXPECT_TRUE(refused->data.empty());
+  EXPECT_EQ(header(refused, "Cross-Origin-Resource-Policy"), "same-origin");
+  EXPECT_TRUE(log.contains("Refused " + url + ": only the application's own page may load it."));
+  EXPECT_EQ(status(get("app://localhost/app.js")), 200);
+}

@@ -307,11 +307,16 @@ TEST_F(AppSchemeTest, RequestsAreTheApplicationPagesOwnOnlyWhenNothingShowsAnoth
   EXPECT_EQ(web()->decidePolicy(blank), true);
   EXPECT_TRUE(own(request("app://app.local/app.js")));
   EXPECT_EQ(web()->decidePolicy(frame), true);
-  EXPECT_TRUE(log.contains("A frame of another origin is in the application's page (https://partner.example/frame.html)"));
+  EXPECT_TRUE(log.contains("A document of another origin was let in (https://partner.example/frame.html)"));
   EXPECT_FALSE(own(request("app://app.local/app.js")));
   EXPECT_TRUE(own(request("app://app.local/app.js", "Referer", "app://app.local/index.html")));
-  // A new top document starts without it; a top document of another origin owns nothing.
-  EXPECT_EQ(web()->decidePolicy(NavigationAction{request("app://app.local/next.html")}), true);
+  // A frame of the application's origin does not undo it; a new top document starts without
+  // it; a top document of another origin owns nothing.
+  NavigationAction ownFrame{request("app://app.local/next.html")};
+  ownFrame.targetsMainFrame = false;
+  EXPECT_EQ(web()->decidePolicy(ownFrame), true);
+  EXPECT_FALSE(own(request("app://app.local/app.js")));
+  engine()->didStartProvisionalNavigation(*web());
   EXPECT_TRUE(own(request("app://app.local/app.js")));
   web()->loadRequest(request("https://partner.example/"));
   EXPECT_FALSE(own(request("app://app.local/app.js", "Referer", "app://app.local/index.html")));
