@@ -290,13 +290,15 @@ TEST_F(E2E, AnApplicationOfModulesWorkersAndWebAssemblyRunsWithoutANavigationFil
                       "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
                       "<content src=\"index.html\"/><preference name=\"scheme\" value=\"app\"/>"
                       "<preference name=\"SplashScreenDelay\" value=\"0\"/>"
+                      "<preference name=\"AllowInlineMediaPlayback\" value=\"true\"/>"
                       "<feature name=\"Report\"><param name=\"ios-package\" value=\"E2EReport\"/></feature></widget>");
   ProgramRun run;
   Value found = runPackage(VELTRO_SHELL_E2E, package, run);
   ASSERT_TRUE(found.is_object()) << run.output;
   EXPECT_PICKED(found, R"({"location": "app://localhost/index.html", "module": 42, "worker": {"twice": 4, "add": 42},
     "wasmType": "application/wasm", "wasm": 5, "guarded": "same-origin nosniff", "query": "200 hello",
-    "range": "206 ell bytes 1-3/5", "head": "5"})");
+    "range": "206 ell bytes 1-3/5", "head": "5",
+    "media": {"steps": ["metadata", "seeked"], "pastSeek": true, "duration": 3}})");
   EXPECT_FALSE(found.contains("error")) << found.dump(2);
 }
 

@@ -72,11 +72,12 @@ TEST_F(E2E, AnApplicationOfModulesRunsUnderVeltroAndARedirectElsewhereFails) {
                       "<preference name=\"DefaultHostname\" value=\"" + host + "\"/>"
                       "<preference name=\"DefaultApplicationURL\" value=\"shop\"/>"
                       "<preference name=\"SplashScreenDelay\" value=\"0\"/>"
+                      "<preference name=\"AllowInlineMediaPlayback\" value=\"true\"/>"
                       "<feature name=\"Report\"><param name=\"ios-package\" value=\"E2EReport\"/></feature></widget>");
   for (const auto& [name, type] : std::vector<std::pair<std::string, std::string>>{
            {"index.html", "text/html"}, {"harbor.js", "text/javascript"}, {"main.mjs", "text/javascript"},
            {"dep.mjs", "text/javascript"}, {"worker.mjs", "text/javascript"}, {"add.wasm", "application/wasm"},
-           {"data.txt", "text/plain"}}) {
+           {"data.txt", "text/plain"}, {"clip.webm", "video/webm"}}) {
     std::string content = readText(package + "/www/" + name);
     server->on("GET", "/shop/" + name, [content, type](const httplib::Request&, httplib::Response& response) {
       response.set_content(content, type);
@@ -93,6 +94,7 @@ TEST_F(E2E, AnApplicationOfModulesRunsUnderVeltroAndARedirectElsewhereFails) {
   ASSERT_TRUE(found.is_object()) << run.output;
   EXPECT_PICKED(found, R"({"module": 42, "worker": {"twice": 4, "add": 42}, "wasmType": "application/wasm",
     "wasm": 5, "guarded": "same-origin nosniff", "query": "200 hello", "range": "206 ell bytes 1-3/5", "head": "5",
+    "media": {"steps": ["metadata", "seeked"], "pastSeek": true, "duration": 3},
     "redirect": "failed"})");
   EXPECT_EQ(found["location"], "veltro://" + host + "/shop/index.html");
   EXPECT_FALSE(found.contains("error")) << found.dump(2);

@@ -9,7 +9,32 @@ async function text(response) {
   return response.status + ' ' + (await response.text());
 }
 
+// A WebM clip plays, seeks and plays on past the seek.
+function playMedia() {
+  return new Promise(function (resolve) {
+    const video = document.createElement('video');
+    const steps = [];
+    video.muted = true;
+    video.addEventListener('loadedmetadata', function () {
+      steps.push('metadata');
+      video.currentTime = 2;
+    }, { once: true });
+    video.addEventListener('seeked', function () {
+      steps.push('seeked');
+      video.play().catch(function (error) { resolve('play: ' + error.name); });
+    }, { once: true });
+    video.addEventListener('timeupdate', function () {
+      if (video.currentTime > 2.3) resolve({ steps: steps, pastSeek: true, duration: Math.round(video.duration) });
+    });
+    video.addEventListener('error', function () { resolve('error ' + (video.error && video.error.code)); });
+    setTimeout(function () { resolve({ steps: steps, pastSeek: false }); }, 15000);
+    video.src = 'clip.webm';
+    document.body.appendChild(video);
+  });
+}
+
 async function run() {
+  found.media = await playMedia();
   const worker = new Worker('worker.mjs', { type: 'module' });
   found.worker = await new Promise(function (resolve) {
     worker.onmessage = function (event) { resolve(event.data); };
