@@ -102,3 +102,44 @@ TEST_F(E2E, AnApplicationOfModulesRunsUnderVeltroAndARedirectElsewhereFails) {
   EXPECT_NE(run.output.find("Refused the redirect of veltro://" + host + "/shop/away"), std::string::npos) << run.output;
   for (const auto& request : server->requests()) EXPECT_NE(request.method, "HEAD") << request.path;
 }
+
+// A frame of another origin inside the application's page includes the application's answer
+// as a script: the answer comes without the application's session, which the page's own
+// requests keep carrying.
+TEST_F(E2E, AFrameOfAnotherOriginGetsNoneOfTheApplicationsCookies) {
+  auto server = std::make_unique<testing_support::HttpsTestServer>();
+  std::string host = "127.0.0.1:" + std::to_string(server->port());
+  std::string package = temp_.file("session");
+  writeServingPackage(package,
+                      "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
+                      "<content src=\"veltro://" + host + "/shop/session.html\"/>"
+                      "<preference name=\"HarborWebViewEngine\" value=\"VLWKWebViewEngine\"/>"
+                      "<preference name=\"DefaultHostname\" value=\"" + host + "\"/>"
+                      "<preference name=\"SplashScreenDelay\" value=\"0\"/>"
+                      "<allow-navigation href=\"veltro://*/*\"/><allow-navigation href=\"data:*\"/>"
+                      "<feature name=\"IntentAndNavigationFilter\"><param name=\"ios-package\" "
+                      "value=\"HBRIntentAndNavigationFilter\"/><param name=\"onload\" value=\"true\"/></feature>"
+                      "<feature name=\"Report\"><param name=\"ios-package\" value=\"E2EReport\"/></feature></widget>");
+  for (const char* name : {"session.html", "session.js", "harbor.js"}) {
+    std::string content = readText(package + "/www/" + name);
+    std::string type = std::string(name).ends_with(".html") ? "text/html" : "text/javascript";
+    server->on("GET", std::string("/shop/") + name, [content, type](const httplib::Request&, httplib::Response& response) {
+      response.set_content(content, type);
+    });
+  }
+  server->on("GET", "/shop/login", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Set-Cookie", "session=s3cret; HttpOnly; SameSite=Strict; Path=/");
+    response.set_content("in", "text/plain");
+  });
+  server->on("GET", "/shop/api/me.js", [](const httplib::Request& request, httplib::Response& response) {
+    response.set_content("window.me = 'cookie=" + request.get_header_value("Cookie") + "';", "text/javascript");
+  });
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_SCHEME, package, run,
+                           {"VELTRO_EXTRA_CA_FILE=" + testing_support::TestCertificateAuthority::shared().caCertificateFile()},
+                           {}, 60);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  EXPECT_PICKED(found, R"({"own": "window.me = 'cookie=session=s3cret';", "framed": "cookie=",
+                           "ownAfterFrame": "window.me = 'cookie=session=s3cret';"})");
+  EXPECT_NE(run.output.find("A document of another origin was let in (data:"), std::string::npos) << run.output;
+}
