@@ -331,17 +331,20 @@ void HBRWebViewEngine::loadRequest(const platform::URLRequest& request) {
     return;
   }
   if (url.isFileURL() && isFileScheme_) {
+    requestedURL_ = url.absoluteString();
     engineWebView_->loadFileURL(url, url.deletingLastPathComponent());
     return;
   }
   if (url.isFileURL()) {
     if (auto rewritten = applicationSchemeURLForFileURL(url)) {
+      requestedURL_ = rewritten->absoluteString();
       engineWebView_->loadRequest(platform::URLRequest(*rewritten));
       return;
     }
     platform::log("ERROR: Cannot serve " + url.absoluteString() + " under the application scheme.");
     return;
   }
+  requestedURL_ = url.absoluteString();
   engineWebView_->loadRequest(request);
 }
 
@@ -508,7 +511,8 @@ void HBRWebViewEngine::decidePolicyForNavigationAction(
     return;
   }
   decisionHandler(false);
-  if (action.targetsMainFrame && !pageLoaded_) {
+  // The start page is the URL the engine was asked to load; a frame of it has a URL of its own.
+  if (action.targetsMainFrame && !pageLoaded_ && request.url().absoluteString() == requestedURL_) {
     // Nothing would ever show: the start page is neither the application's own nor allowed
     // by a plugin.
     platform::log("ERROR: The start page " + request.url().absoluteString() +

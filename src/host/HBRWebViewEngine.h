@@ -168,6 +168,8 @@ class HBRWebViewEngine : public HBRPlugin,
   int ownPageLoads_ = 0;
   // A page has finished loading since the engine started.
   bool pageLoaded_ = false;
+  // The URL the engine last asked the web view to load.
+  std::string requestedURL_;
   // The first document of another origin let in since the top document started loading.
   std::optional<std::string> foreignFrame_;
 

@@ -261,6 +261,10 @@ TEST_F(AppSchemeTest, TheApplicationsOwnPagesLoadWithoutAFilterAndARefusedStartP
       [&](const platform::Notification& n) { refused.push_back(n.object); });
   testing_support::LogCapture log;
   auto request = [](const char* url) { return platform::URLRequest(platform::URL::parse(url).value()); };
+  // A frame of the start page that nothing allows is only refused; the start page ends it all.
+  EXPECT_EQ(web()->decidePolicy(request("https://ads.example/frame"), NavigationType::Other), false);
+  EXPECT_TRUE(refused.empty());
+  engine()->loadRequest(request("https://example.com/"));
   EXPECT_EQ(web()->decidePolicy(request("https://example.com/"), NavigationType::Other), false);
   EXPECT_EQ(refused, std::vector<Value>{"https://example.com/"});
   EXPECT_TRUE(log.contains("ERROR: The start page https://example.com/ was refused"));
@@ -269,8 +273,9 @@ TEST_F(AppSchemeTest, TheApplicationsOwnPagesLoadWithoutAFilterAndARefusedStartP
   EXPECT_EQ(web()->decidePolicy(request("app://other.host/index.html"), NavigationType::Other), false);
   // Once a page has loaded, a refused navigation is only refused.
   engine()->didFinishNavigation(*web());
+  engine()->loadRequest(request("https://example.com/later"));
   EXPECT_EQ(web()->decidePolicy(request("https://example.com/later"), NavigationType::Other), false);
-  EXPECT_EQ(refused.size(), 2u);
+  EXPECT_EQ(refused.size(), 1u);
   platform::NotificationCenter::defaultCenter().removeObserver(this);
 }
 
