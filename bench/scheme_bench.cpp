@@ -124,6 +124,7 @@ int main(int argc, char** argv) {
   VLProtocolManagerPlugin::load();
   VLHarborLoaderImpl().deploy();
   auto handler = std::make_shared<VLCustomSchemeHandler>();
+  handler->setDefaultHostname(host);
   platform::webkit::WebViewConfiguration configuration;
   configuration.setURLSchemeHandler(handler, VLCustomSchemeHandler::kScheme);
   auto web = std::make_shared<HeadlessWebView>(configuration);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -16,8 +17,14 @@ class VLLoggerProtocol;
 // loader first) answer cached and packaged resources on the device. The answer goes back to
 // the web view under the "veltro" scheme, on the main thread.
 //
-// Only GET is served; any other method gets a 404 without a request being made. A task the
-// web view stopped is never answered afterwards, whenever its data task completes.
+// Only GET and HEAD are served (HEAD as a GET whose body is left out); any other method gets
+// a 404 without a request being made. A single byte range is answered with 206 (416 past the
+// end) when the answer is the whole file. Only the host "DefaultHostname" names (with its
+// port) is served; a request for any other fails. Redirects are followed only while they stay
+// on the request's scheme, host and port; a load that would leave them fails. Cookies go with
+// a request only when it comes from the application's own page (the page rule). Every answer
+// carries "Cross-Origin-Resource-Policy: same-origin" and "X-Content-Type-Options: nosniff".
+// A task the web view stopped is never answered afterwards, whenever its data task completes.
 //
 // Main thread only, as the web view calls it; the session's completions hop there.
 class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
@@ -26,9 +33,28 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
   static constexpr const char* kScheme = "veltro";
   static constexpr const char* kLogModule = "VLWKWebView";
 
-  // The session of every request, made on first use from the factory's default configuration.
+  // The session of the application page's requests, made on first use from the factory's
+  // default configuration (with the shared cookie store).
   std::shared_ptr<platform::URLSession> downloadSession();
   void setDownloadSession(std::shared_ptr<platform::URLSession> session) { downloadSession_ = std::move(session); }
+  // The session of every other request: the same, without cookies either way.
+  std::shared_ptr<platform::URLSession> anonymousSession();
+  void setAnonymousSession(std::shared_ptr<platform::URLSession> session) { anonymousSession_ = std::move(session); }
+
+  // The host (and port) served, "DefaultHostname"; empty serves nothing.
+  void setDefaultHostname(std::string hostname) { defaultHostname_ = std::move(hostname); }
+  const std::string& defaultHostname() const { return defaultHostname_; }
+  // Whether a request comes from the application's own page (main thread).
+  using PageRule = std::function<bool(const platform::webkit::WebView&, const platform::URLRequest&)>;
+  void setPageRule(PageRule rule) { pageRule_ = std::move(rule); }
+
+  // Whether `url` has the scheme, host and port of `origin` (ports by their defaults).
+  static bool isSameOrigin(const platform::URL& url, const platform::URL& origin);
+  // The session's answer as the web view is given it, for the request's method and "Range".
+  // False when the answer cannot be given (it left the request's origin); `refusal` says why.
+  static bool answerForWebView(const platform::URLRequest& request, const platform::URL& converted,
+                               const platform::URLResponse& response, std::string& body,
+                               platform::URLResponse& answer, std::string& refusal);
 
   // Sets "Referer" to the HTTPS origin of `referrer` when the option is on.
   void setRefererHeaderIfEnabled(platform::URLRequest& request) const;
@@ -59,14 +85,19 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
     bool stopped = false;
   };
   void finish(const std::shared_ptr<platform::webkit::URLSchemeTask>& task,
-              const std::shared_ptr<TaskState>& state, const std::optional<std::string>& data,
+              const std::shared_ptr<TaskState>& state, const platform::URL& converted,
+              const std::optional<std::string>& data,
               const std::optional<platform::URLResponse>& response,
               const std::optional<platform::Error>& error);
   void logDebug(const std::string& message) const;
   void logInfo(const std::string& message) const;
+  void logRefusal(const std::string& message) const;
 
   std::shared_ptr<VLLoggerProtocol> logger_;
   std::shared_ptr<platform::URLSession> downloadSession_;
+  std::shared_ptr<platform::URLSession> anonymousSession_;
+  std::string defaultHostname_;
+  PageRule pageRule_;
   std::string referrer_;
   bool referrerHeaderEnabled_ = false;
   std::map<const platform::webkit::URLSchemeTask*, std::shared_ptr<TaskState>> running_;

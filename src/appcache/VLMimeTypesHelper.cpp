@@ -6,6 +6,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/MimeTypes.h"
 
 namespace {
 
@@ -41,7 +42,8 @@ VLMimeTypesHelper::VLMimeTypesHelper() {
 std::string VLMimeTypesHelper::getMimeTypeForExtension(std::string_view extension) const {
   std::shared_lock lock(mutex_);
   auto it = supportedMimeTypes_.find(extension);
-  return it == supportedMimeTypes_.end() ? kUnknownMimeType : it->second;
+  if (it != supportedMimeTypes_.end()) return it->second;
+  return platform::webMimeTypeForExtension(extension).value_or(kUnknownMimeType);
 }
 
 bool VLMimeTypesHelper::loadMimeTypesFromFilePath(const std::string& path) {

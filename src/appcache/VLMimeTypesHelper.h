@@ -9,10 +9,12 @@
 // File extension to MIME type, for cache entries and for files served from the package. The
 // table comes from the package's "www/mimetypes.manifest" ({"mimeTypes": {"js": "..."}}); a
 // file that gives no usable entry leaves the built-in table in force, while one that gives
-// even a single entry replaces the whole built-in table. Lookups are case-sensitive.
+// even a single entry replaces the whole built-in table. Lookups are case-sensitive. An
+// extension the table does not name takes its type from the shell's table of web formats
+// (any letter case), shared by every scheme, and else is "application/octet-stream".
 class VLMimeTypesHelper {
  public:
-  // The type of an extension that is in no table.
+  // The type of an extension that is in no table, nor among the web formats.
   static constexpr const char* kUnknownMimeType = "application/octet-stream";
 
   // Made on first use from the main bundle's table; safe from any thread.

@@ -31,6 +31,12 @@ void VLWKWebViewEngine::pluginInitialize() {
   defaultHostname_ = harborStringSettingForKey(values, "DefaultHostname").value_or("");
   defaultURL_ = harborStringSettingForKey(values, "DefaultApplicationURL").value_or("");
   setReferrerRelatedProperties();
+  handler_->setDefaultHostname(defaultHostname_);
+  std::weak_ptr<VLWKWebViewEngine> weakSelf = std::static_pointer_cast<VLWKWebViewEngine>(shared_from_this());
+  handler_->setPageRule([weakSelf](const platform::webkit::WebView& webView, const platform::URLRequest& request) {
+    auto engine = weakSelf.lock();
+    return engine && engine->isApplicationPageRequest(webView, request);
+  });
   // 4. (keyboard offsets before system 13.4) and the opacity and scroll insets of 5 have no
   // counterpart in this web view.
   // 5.

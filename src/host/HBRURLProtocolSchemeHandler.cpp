@@ -15,7 +15,14 @@ class HBRURLProtocolSchemeHandler::Client final : public platform::URLProtocolCl
 
   void didReceiveResponse(platform::URLProtocol&, const platform::URLResponse& response,
                           platform::URLCacheStoragePolicy) override {
-    forward([response](platform::webkit::URLSchemeTask& task) { task.didReceiveResponse(response); }, false);
+    platform::URLResponse marked = response;
+    if (response.isHTTP()) {
+      platform::HTTPHeaders fields = response.allHeaderFields();
+      fields.emplace_back("X-Content-Type-Options", "nosniff");
+      marked = platform::URLResponse::http(response.url(), response.statusCode(), std::move(fields),
+                                           response.httpVersion());
+    }
+    forward([marked](platform::webkit::URLSchemeTask& task) { task.didReceiveResponse(marked); }, false);
   }
   void didLoadData(platform::URLProtocol&, std::string data) override {
     forward([data = std::move(data)](platform::webkit::URLSchemeTask& task) { task.didReceiveData(data); }, false);
@@ -47,10 +54,18 @@ class HBRURLProtocolSchemeHandler::Client final : public platform::URLProtocolCl
   std::shared_ptr<platform::webkit::URLSchemeTask> task_;
 };
 
-void HBRURLProtocolSchemeHandler::startURLSchemeTask(platform::webkit::WebView&,
+void HBRURLProtocolSchemeHandler::startURLSchemeTask(platform::webkit::WebView& webView,
                                                      const std::shared_ptr<platform::webkit::URLSchemeTask>& task) {
   if (!task) return;
   const platform::URLRequest& request = task->request();
+  if (!isApplicationPageRequest_ || !isApplicationPageRequest_(webView, request)) {
+    auto page = webView.url();
+    platform::log("Refused " + request.url().absoluteString() + ": only the application's own page may load it (page " +
+                  (page ? page->absoluteString() : std::string("none")) + ").");
+    task->didFailWithError(platform::urlerror::make(platform::urlerror::kNoPermissionsToReadFile, &request.url(),
+                                                    "Only the application's own page may load this URL"));
+    return;
+  }
   for (const auto& protocolClass : platform::URLProtocol::registeredClasses()) {
     std::shared_ptr<platform::URLProtocol> protocol;
     try {

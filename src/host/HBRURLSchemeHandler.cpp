@@ -134,11 +134,23 @@ std::string HBRURLSchemeHandler::absolutePath(const std::string& path) {
   return result;
 }
 
+void HBRURLSchemeHandler::addApplicationAnswerHeaders(platform::HTTPHeaders& headers) {
+  auto set = [&](const char* name, const char* value) {
+    headers.erase(std::remove_if(headers.begin(), headers.end(),
+                                 [&](const auto& field) { return platform::equalsIgnoreCase(field.first, name); }),
+                  headers.end());
+    headers.emplace_back(name, value);
+  };
+  set("Cross-Origin-Resource-Policy", "same-origin");
+  set("X-Content-Type-Options", "nosniff");
+}
+
 HBRURLSchemeHandler::HBRURLSchemeHandler(std::weak_ptr<HBRViewController> viewController)
     : viewController_(std::move(viewController)) {}
 
 std::string HBRURLSchemeHandler::getMimeType(const std::string& extension) {
   if (extension.empty()) return "text/html";
+  if (auto web = platform::webMimeTypeForExtension(extension)) return *web;
   return platform::mimeTypeForExtension(extension).value_or(kOctetStream);
 }
 
@@ -190,7 +202,7 @@ std::optional<std::string> HBRURLSchemeHandler::filePathForURL(const platform::U
 }
 
 void HBRURLSchemeHandler::startURLSchemeTask(
-    platform::webkit::WebView&, const std::shared_ptr<platform::webkit::URLSchemeTask>& task) {
+    platform::webkit::WebView& webView, const std::shared_ptr<platform::webkit::URLSchemeTask>& task) {
   if (!task) return;
   auto vc = viewController();
   const platform::URL& url = task->request().url();
@@ -215,10 +227,11 @@ void HBRURLSchemeHandler::startURLSchemeTask(
     }
   }
 
-  serveFile(task);
+  serveFile(task, pageRule_ && pageRule_(webView, task->request()));
 }
 
-void HBRURLSchemeHandler::serveFile(const std::shared_ptr<platform::webkit::URLSchemeTask>& task) {
+void HBRURLSchemeHandler::serveFile(const std::shared_ptr<platform::webkit::URLSchemeTask>& task,
+                                    bool applicationPage) {
   const platform::URLRequest& request = task->request();
   const platform::URL& url = request.url();
   std::string mime = getMimeType(url.pathExtension());
@@ -226,10 +239,18 @@ void HBRURLSchemeHandler::serveFile(const std::shared_ptr<platform::webkit::URLS
   auto answer = [task, url, mime](int status, platform::HTTPHeaders extra) {
     platform::HTTPHeaders headers{{"Content-Type", mime}, {"Cache-Control", "no-cache"}};
     headers.insert(headers.end(), extra.begin(), extra.end());
+    addApplicationAnswerHeaders(headers);
     task->didReceiveResponse(platform::URLResponse::http(url, status, headers));
   };
   if (method != "GET" && method != "HEAD") {
     answer(405, {{"Allow", "GET, HEAD"}});
+    task->didFinish();
+    return;
+  }
+  // The device's files under the reserved prefix are the application page's own.
+  if (!applicationPage && platform::startsWith(url.path(), kAppFilePrefix)) {
+    platform::log("Refused " + url.absoluteString() + ": only the application's own page may load it.");
+    answer(403, {});
     task->didFinish();
     return;
   }

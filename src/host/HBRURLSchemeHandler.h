@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/foundation/URL.h"
+#include "platform/net/HTTPHeaders.h"
 #include "platform/webkit/WebView.h"
 
 class HBRPlugin;
@@ -25,6 +27,11 @@ class HBRURLSchemeHandler : public platform::webkit::URLSchemeHandler {
 
   explicit HBRURLSchemeHandler(std::weak_ptr<HBRViewController> viewController);
 
+  // Whether a request comes from the application's own page. Files under the reserved prefix
+  // are served only to such requests (403 and a log line otherwise); none set: to none.
+  using PageRule = std::function<bool(const platform::webkit::WebView&, const platform::URLRequest&)>;
+  void setPageRule(PageRule rule) { pageRule_ = std::move(rule); }
+
   void startURLSchemeTask(platform::webkit::WebView& webView,
                           const std::shared_ptr<platform::webkit::URLSchemeTask>& task) override;
   // Passes the stop on to the plugin that took the task over; tasks the handler answered
@@ -32,10 +39,14 @@ class HBRURLSchemeHandler : public platform::webkit::URLSchemeHandler {
   void stopURLSchemeTask(platform::webkit::WebView& webView,
                          const std::shared_ptr<platform::webkit::URLSchemeTask>& task) override;
 
-  // "text/html" for no extension; else the MIME type the system knows for the extension,
-  // or "application/octet-stream".
+  // "text/html" for no extension; else the type the shell's table of web formats gives it,
+  // else the one the system knows for it, else "application/octet-stream".
   static std::string getMimeType(const std::string& extension);
   static bool isMediaExtension(const std::string& extension);
+  // Every answer of the application's schemes: only documents of the same origin may use it
+  // ("Cross-Origin-Resource-Policy: same-origin"), and only as the type it is sent with
+  // ("X-Content-Type-Options: nosniff"). Replaces fields of those names already there.
+  static void addApplicationAnswerHeaders(platform::HTTPHeaders& headers);
   // The absolute, normalised form of a path (relative paths are taken from the current folder).
   static std::string absolutePath(const std::string& path);
 
@@ -55,7 +66,7 @@ class HBRURLSchemeHandler : public platform::webkit::URLSchemeHandler {
   std::shared_ptr<HBRViewController> viewController() const { return viewController_.lock(); }
 
  private:
-  void serveFile(const std::shared_ptr<platform::webkit::URLSchemeTask>& task);
+  void serveFile(const std::shared_ptr<platform::webkit::URLSchemeTask>& task, bool applicationPage);
 
   struct TakenTask {
     std::weak_ptr<platform::webkit::URLSchemeTask> task;
@@ -63,6 +74,7 @@ class HBRURLSchemeHandler : public platform::webkit::URLSchemeHandler {
   };
 
   std::weak_ptr<HBRViewController> viewController_;
+  PageRule pageRule_;
   // Which plugin took which task, so that a stop reaches the plugin answering it.
   std::vector<TakenTask> taken_;
 };

@@ -164,11 +164,19 @@ void HBRWebViewEngine::pluginInitialize() {
   configuration.userContentController = userContentController;
   if (!isFileScheme_) {
     schemeHandler_ = std::make_shared<HBRURLSchemeHandler>(vc);
+    schemeHandler_->setPageRule([weakEngine](const WebView& webView, const platform::URLRequest& request) {
+      auto engine = weakEngine.lock();
+      return engine && engine->isApplicationPageRequest(webView, request);
+    });
     configuration.setURLSchemeHandler(schemeHandler_, appScheme);
   }
   // Schemes that URL protocols answer are handed to them; the protocols register while the
   // plugins start, after the configuration is fixed.
-  protocolSchemeHandler_ = std::make_shared<HBRURLProtocolSchemeHandler>();
+  protocolSchemeHandler_ = std::make_shared<HBRURLProtocolSchemeHandler>(
+      [weakEngine](const WebView& webView, const platform::URLRequest& request) {
+        auto engine = weakEngine.lock();
+        return engine && engine->isApplicationPageRequest(webView, request);
+      });
   for (const char* scheme : HBRURLProtocolSchemeHandler::kSchemes)
     if (scheme != appScheme) configuration.setURLSchemeHandler(protocolSchemeHandler_, scheme);
 
@@ -245,6 +253,21 @@ bool HBRWebViewEngine::isApplicationOrigin(const platform::URL& url) const {
                                 HBRURLSchemeHandler::absolutePath(*www));
 }
 
+bool HBRWebViewEngine::isApplicationPageRequest(const platform::webkit::WebView& webView,
+                                                const platform::URLRequest& request) const {
+  auto top = webView.url();
+  if (!top || !isApplicationOrigin(*top)) return false;
+  bool shown = false;
+  for (const char* field : {"Origin", "Referer"}) {
+    auto value = request.valueForHTTPHeaderField(field);
+    if (!value) continue;
+    auto url = platform::URL::parse(*value);
+    if (!url || !isApplicationOrigin(*url)) return false;
+    shown = true;
+  }
+  return shown || !foreignFrame_;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Loading
 
@@ -308,17 +331,20 @@ void HBRWebViewEngine::loadRequest(const platform::URLRequest& request) {
     return;
   }
   if (url.isFileURL() && isFileScheme_) {
+    requestedURL_ = url.absoluteString();
     engineWebView_->loadFileURL(url, url.deletingLastPathComponent());
     return;
   }
   if (url.isFileURL()) {
     if (auto rewritten = applicationSchemeURLForFileURL(url)) {
+      requestedURL_ = rewritten->absoluteString();
       engineWebView_->loadRequest(platform::URLRequest(*rewritten));
       return;
     }
     platform::log("ERROR: Cannot serve " + url.absoluteString() + " under the application scheme.");
     return;
   }
+  requestedURL_ = url.absoluteString();
   engineWebView_->loadRequest(request);
 }
 
@@ -442,6 +468,20 @@ void HBRWebViewEngine::decidePolicyForNavigationAction(
     decisionHandler(true);
     return;
   }
+  // Whether a document of another origin may now be in the page. The web view does not say
+  // which frame a navigation targets: every navigation of another origin counts, until the
+  // next top document starts loading (didStartProvisionalNavigation, for the main frame only).
+  auto allow = [this, &action, &decisionHandler] {
+    const platform::URL& url = action.request.url();
+    if (!foreignFrame_ && !isApplicationOrigin(url) && url.absoluteString() != "about:blank" &&
+        url.absoluteString() != "about:srcdoc") {
+      foreignFrame_ = url.absoluteString();
+      platform::log("A document of another origin was let in (" + *foreignFrame_ +
+                    "): while it may be in the application's page, only requests that show the application's "
+                    "origin get its files and cookies.");
+    }
+    decisionHandler(true);
+  };
   bool answered = false;
   if (auto vc = viewController()) {
     for (const auto& plugin : vc->pluginSnapshot()) {
@@ -463,23 +503,35 @@ void HBRWebViewEngine::decidePolicyForNavigationAction(
     }
   }
   if (answered) {
-    decisionHandler(true);
+    allow();
     return;
   }
-  if (defaultResourcePolicyForURL(request.url())) {
-    decisionHandler(true);
+  if (defaultResourcePolicyForURL(request.url()) || isApplicationOrigin(request.url())) {
+    allow();
     return;
   }
   decisionHandler(false);
+  // The start page is the URL the engine was asked to load; a frame of it has a URL of its own.
+  if (action.targetsMainFrame && !pageLoaded_ && request.url().absoluteString() == requestedURL_) {
+    // Nothing would ever show: the start page is neither the application's own nor allowed
+    // by a plugin.
+    platform::log("ERROR: The start page " + request.url().absoluteString() +
+                  " was refused: it is not of the application's origin and no plugin allows it (a package "
+                  "names the pages it may show with HBRIntentAndNavigationFilter and <allow-navigation>).");
+    platform::NotificationCenter::defaultCenter().post(HBRStartPageRefusedNotification, nullptr,
+                                                       request.url().absoluteString());
+  }
   platform::NotificationCenter::defaultCenter().post(HBRPluginHandleOpenURLNotification, nullptr,
                                                      request.url().absoluteString());
 }
 
 void HBRWebViewEngine::didStartProvisionalNavigation(WebView& webView) {
+  foreignFrame_.reset();
   platform::NotificationCenter::defaultCenter().post(HBRPluginResetNotification, &webView);
 }
 
 void HBRWebViewEngine::didFinishNavigation(WebView& webView) {
+  pageLoaded_ = true;
   platform::NotificationCenter::defaultCenter().post(HBRPageDidLoadNotification, &webView);
 }
 

@@ -51,6 +51,10 @@ class HBRWebViewWeakScriptMessageHandler : public platform::webkit::ScriptMessag
   std::weak_ptr<platform::webkit::ScriptMessageHandler> scriptMessageHandler_;
 };
 
+// Posted (object: none, the URL's text) when the navigation policy refused the start page:
+// nothing would ever show. The shell ends on it.
+inline constexpr const char* HBRStartPageRefusedNotification = "HBRStartPageRefusedNotification";
+
 // Owns the one web view the web application runs in. Registered by the host view controller
 // as a plugin; its `pluginInitialize` builds the web view from the settings, installs the
 // "harbor" message channel, the packaged-files scheme handler and the UI delegate. As the
@@ -100,6 +104,16 @@ class HBRWebViewEngine : public HBRPlugin,
   // main frame, may send commands.
   virtual bool isApplicationOrigin(const platform::URL& url) const;
 
+  // Whether a request of the shell's own schemes comes from the application's own page, and
+  // so may have the application's files and credentials: the web view's top document is of
+  // the application's origin; the request's "Origin" and "Referer", when present, are too;
+  // and once a document of another origin has been let in since the top document started
+  // loading (WebKit tells the UI process nothing about which frame a navigation or a
+  // subresource request comes from, and most requests carry neither field), only a request
+  // that shows the application's origin in one of them. Main thread.
+  bool isApplicationPageRequest(const platform::webkit::WebView& webView,
+                                const platform::URLRequest& request) const;
+
   // The "harbor" channel.
   void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override;
   void didReceiveScriptMessage(const std::string& name, platform::Value&& body) override;
@@ -114,7 +128,9 @@ class HBRWebViewEngine : public HBRPlugin,
                                     const platform::Error& error) override;
   void didFailNavigation(platform::webkit::WebView& webView, const platform::Error& error) override;
   void webContentProcessDidTerminate(platform::webkit::WebView& webView) override;
-  // What happens to a navigation no plugin decided: only file URLs load.
+  // What happens to a navigation no plugin decided: file URLs load, and so do pages of the
+  // application's own origin (`isApplicationOrigin`). When that refuses the start page, the
+  // engine logs why and posts HBRStartPageRefusedNotification.
   static bool defaultResourcePolicyForURL(const platform::URL& url) { return url.isFileURL(); }
 
   // Action: argument 0, when a number, switches back/forward swipes; sends no result.
@@ -150,6 +166,12 @@ class HBRWebViewEngine : public HBRPlugin,
   std::deque<double> crashTimes_;
   std::shared_ptr<platform::Timer> reloadTimer_;
   int ownPageLoads_ = 0;
+  // A page has finished loading since the engine started.
+  bool pageLoaded_ = false;
+  // The URL the engine last asked the web view to load.
+  std::string requestedURL_;
+  // The first document of another origin let in since the top document started loading.
+  std::optional<std::string> foreignFrame_;
 
   platform::ui::Rect frame_;
   std::shared_ptr<platform::webkit::WebView> engineWebView_;

@@ -32,9 +32,22 @@ TEST_F(CacheFixture, MimeTableDefaultsAreCaseSensitiveWithAnOctetStreamFallback)
   auto helper = VLMimeTypesHelper::sharedInstance();  // the package has no table
   EXPECT_TRUE(CacheLog::shared().contains("Failed to load mime types from manifest") &&
               CacheLog::shared().contains("Loading default mime types"));
+  // "JS" is not in the table: the web formats name it, in any case.
   EXPECT_EQ(helper->getMimeTypeForExtension("js") + " " + helper->getMimeTypeForExtension("JS") + " " +
-                helper->getMimeTypeForExtension(""),
-            "text/javascript application/octet-stream application/octet-stream");
+                helper->getMimeTypeForExtension("") + " " + helper->getMimeTypeForExtension("zz-none"),
+            "text/javascript text/javascript application/octet-stream application/octet-stream");
+}
+
+// What the built-in table does not name comes from the web formats every scheme shares: module
+// scripts, WebAssembly, PDF, media, text tracks and fonts; the built-in table keeps its own.
+TEST_F(CacheFixture, WebFormatsFollowTheTableForWhatItDoesNotName) {
+  auto helper = VLMimeTypesHelper::sharedInstance();
+  for (const auto& [extension, type] : std::vector<std::pair<const char*, const char*>>{
+           {"mjs", "text/javascript"}, {"wasm", "application/wasm"}, {"pdf", "application/pdf"},
+           {"webm", "video/webm"}, {"mp4", "video/mp4"}, {"ogg", "audio/ogg"}, {"oga", "audio/ogg"},
+           {"ogv", "video/ogg"}, {"vtt", "text/vtt"}, {"otf", "font/otf"}, {"eot", "application/vnd.ms-fontobject"},
+           {"WASM", "application/wasm"}, {"ttf", "application/octet-stream"}, {"woff", "application/font-woff"}})
+    EXPECT_EQ(helper->getMimeTypeForExtension(extension), type) << extension;
 }
 
 TEST_F(CacheFixture, PackageMimeTableReplacesTheDefaultsOnlyWhenItGivesEntries) {
@@ -48,7 +61,9 @@ TEST_F(CacheFixture, PackageMimeTableReplacesTheDefaultsOnlyWhenItGivesEntries) 
   auto one = tableWith(R"({"mimeTypes": {"js": "application/x-js", "bad": 7}})");
   EXPECT_EQ(one->supportedMimeTypes().size(), 1u);
   EXPECT_TRUE(one->getMimeTypeForExtension("js") == "application/x-js" &&
-              one->getMimeTypeForExtension("css") == "application/octet-stream");
+              one->getMimeTypeForExtension("css") == "text/css" &&
+              one->getMimeTypeForExtension("png") == "image/png" &&
+              one->getMimeTypeForExtension("qqzz") == "application/octet-stream");
   EXPECT_TRUE(CacheLog::shared().contains("the type of \"bad\" is not a string"));
 
   EXPECT_EQ(tableWith("{not json")->getMimeTypeForExtension("css"), "text/css");

@@ -7,6 +7,8 @@
 #include "host/HostPackageFixture.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/webkit/HeadlessWebView.h"
+#include "platform/net/HTTPCookieStorage.h"
+#include "shell/VLHTTPFactory.h"
 #include "support/Gzip.h"
 
 using platform::URL;
@@ -21,6 +23,7 @@ class CustomSchemeHandlerTest : public ::testing::Test {
   void SetUp() override {
     cache_test::CacheLog::shared().clear();
     handler = std::make_shared<VLCustomSchemeHandler>();
+    handler->setDefaultHostname("127.0.0.1:" + std::to_string(server.port()));
     platform::webkit::WebViewConfiguration configuration;
     configuration.setURLSchemeHandler(handler, "veltro");
     web = std::make_shared<HeadlessWebView>(configuration);
@@ -53,7 +56,7 @@ TEST_F(CustomSchemeHandlerTest, OnlyGETReachesTheServer) {
   server.on("POST", "/form", [](const httplib::Request&, httplib::Response& response) {
     response.set_content("posted", "text/plain");
   });
-  for (const char* method : {"POST", "PUT", "get", "HEAD"}) {
+  for (const char* method : {"POST", "PUT", "get"}) {
     auto task = serve(schemeRequest("/form", method));
     ASSERT_TRUE(task && task->response) << method;
     EXPECT_TRUE(task->response->statusCode() == 404 && task->response->url().scheme() == "veltro") << method;
@@ -98,8 +101,9 @@ TEST_F(CustomSchemeHandlerTest, RequestsAndAnswersAreRewrittenBetweenTheSchemes)
   // body without the fields that described the encoded one.
   EXPECT_EQ(task->response->url().absoluteString(), request.url().absoluteString());
   EXPECT_TRUE(task->response->statusCode() == 200 && task->data == page);
-  for (const char* field : {"Content-Encoding", "Content-Length", "Transfer-Encoding"})
+  for (const char* field : {"Content-Encoding", "Transfer-Encoding"})
     EXPECT_FALSE(task->response->valueForHTTPHeaderField(field)) << field;
+  EXPECT_EQ(task->response->valueForHTTPHeaderField("Content-Length"), std::to_string(page.size()));
   EXPECT_TRUE(task->response->valueForHTTPHeaderField("X-Origin") == "kept" &&
               task->response->mimeType() == "text/html");
 
@@ -107,6 +111,7 @@ TEST_F(CustomSchemeHandlerTest, RequestsAndAnswersAreRewrittenBetweenTheSchemes)
   auto missing = serve(schemeRequest("/app/missing.js"));
   ASSERT_TRUE(missing && missing->response);
   EXPECT_TRUE(missing->response->statusCode() == 404 && missing->data == "no such file");
+  handler->setDefaultHostname("127.0.0.1:1");
   auto unreachable = serve(URLRequest(URL::parse("veltro://127.0.0.1:1/x").value()));
   ASSERT_TRUE(unreachable);
   EXPECT_TRUE(unreachable->error && !unreachable->response);
@@ -145,6 +150,163 @@ TEST_F(CustomSchemeHandlerTest, AStoppedTaskIsNeverAnswered) {
   platform::MainLoop::runFor(0.5);
   EXPECT_FALSE(task->answeredAfterStop || task->response || task->finished || task->error);
   EXPECT_TRUE(cache_test::CacheLog::shared().contains("VLWKWebView: Stopped loading URL: veltro://"));
+}
+
+// Ranges and HEAD are answered as the application scheme answers them, from the whole file
+// the session gives (the cache and the package answer whole files); every answer keeps other
+// origins from using it.
+TEST_F(CustomSchemeHandlerTest, RangesHeadAndTheHeadersOfEveryAnswer) {
+  URL https = URL::parse("https://apps.example.com/media/clip.webm").value();
+  struct Case {
+    const char* method;
+    const char* range;
+    int status;
+    const char* body;
+    const char* contentRange;
+    const char* length;
+  } cases[] = {
+      {"GET", nullptr, 200, "0123456789", "", "10"},       {"GET", "bytes=2-5", 206, "2345", "bytes 2-5/10", "4"},
+      {"GET", "bytes=-3", 206, "789", "bytes 7-9/10", "3"}, {"GET", "bytes=10-", 416, "", "bytes */10", "0"},
+      {"HEAD", nullptr, 200, "", "", "10"},                 {"HEAD", "bytes=0-0", 206, "", "bytes 0-0/10", "1"},
+      {"GET", "bytes=0-1,4-5", 200, "0123456789", "", "10"},
+  };
+  for (const Case& c : cases) {
+    URLRequest request(https.withScheme("veltro"));
+    request.setHTTPMethod(c.method);
+    if (c.range) request.setValue(c.range, "Range");
+    std::string body = "0123456789", refusal;
+    platform::URLResponse answer;
+    std::string label = std::string(c.method) + " " + (c.range ? c.range : "whole");
+    ASSERT_TRUE(VLCustomSchemeHandler::answerForWebView(
+        request, https, platform::URLResponse::http(https, 200, {{"Content-Type", "video/webm"}}), body, answer,
+        refusal))
+        << label;
+    EXPECT_EQ(answer.statusCode(), c.status) << label;
+    EXPECT_EQ(body, c.body) << label;
+    EXPECT_EQ(answer.url().absoluteString(), "veltro://apps.example.com/media/clip.webm");
+    EXPECT_EQ(answer.valueForHTTPHeaderField("Content-Range").value_or(""), c.contentRange) << label;
+    EXPECT_EQ(answer.valueForHTTPHeaderField("Content-Length").value_or(""), c.length) << label;
+    EXPECT_EQ(answer.valueForHTTPHeaderField("Accept-Ranges").value_or(""), "bytes") << label;
+    EXPECT_EQ(answer.mimeType(), "video/webm") << label;
+    EXPECT_EQ(answer.valueForHTTPHeaderField("Cross-Origin-Resource-Policy").value_or("") + " " +
+                  answer.valueForHTTPHeaderField("X-Content-Type-Options").value_or(""),
+              "same-origin nosniff")
+        << label;
+  }
+  // An answer from elsewhere is refused.
+  std::string body, refusal;
+  platform::URLResponse answer;
+  EXPECT_FALSE(VLCustomSchemeHandler::answerForWebView(
+      URLRequest(https.withScheme("veltro")), https,
+      platform::URLResponse::http(URL::parse("http://apps.example.com/media/clip.webm").value(), 200, {}), body, answer,
+      refusal));
+  EXPECT_NE(refusal.find("not from the request's scheme, host and port"), std::string::npos) << refusal;
+
+  // Through the server, which answers ranges itself: its 206 is passed on; HEAD is a GET.
+  server.on("GET", "/media/clip.webm", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("0123456789", "video/webm");
+  });
+  URLRequest ranged = schemeRequest("/media/clip.webm");
+  ranged.setValue("bytes=2-5", "Range");
+  auto part = serve(ranged);
+  ASSERT_TRUE(part && part->response);
+  EXPECT_TRUE(part->response->statusCode() == 206 && part->data == "2345") << part->data;
+  auto head = serve(schemeRequest("/media/clip.webm", "HEAD"));
+  ASSERT_TRUE(head && head->response);
+  EXPECT_TRUE(head->response->statusCode() == 200 && head->data.empty() &&
+              head->response->valueForHTTPHeaderField("Content-Length") == "10");
+  for (const auto& seen : server.requests()) EXPECT_EQ(seen.method, "GET");
+  // A server's own answer carries the two fields too, in place of its own values.
+  server.on("GET", "/open", [](const httplib::Request&, httplib::Response& response) {
+    response.status = 404;
+    response.set_header("Cross-Origin-Resource-Policy", "cross-origin");
+    response.set_content("no", "text/plain");
+  });
+  auto open = serve(schemeRequest("/open"));
+  ASSERT_TRUE(open && open->response);
+  EXPECT_EQ(open->response->valueForHTTPHeaderField("Cross-Origin-Resource-Policy"), "same-origin");
+  EXPECT_EQ(open->response->valueForHTTPHeaderField("X-Content-Type-Options"), "nosniff");
+}
+
+// Only the application's server is served, and only what it answers itself: a redirect that
+// leaves the request's scheme, host or port fails the load, and nothing else reaches the page.
+TEST_F(CustomSchemeHandlerTest, OnlyTheDefaultHostIsServedAndRedirectsMustStayOnIt) {
+  std::string same = server.url("/final");
+  server.on("GET", "/final", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("final", "text/plain");
+  });
+  server.on("GET", "/same", [](const httplib::Request&, httplib::Response& response) {
+    response.set_redirect("/final");
+  });
+  server.on("GET", "/other-host", [this](const httplib::Request&, httplib::Response& response) {
+    response.set_redirect(server.localhostURL("/elsewhere"));
+  });
+  server.on("GET", "/plain-http", [this](const httplib::Request&, httplib::Response& response) {
+    response.set_redirect("http://127.0.0.1:" + std::to_string(server.port()) + "/elsewhere");
+  });
+  server.on("GET", "/elsewhere", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("another site's page", "text/html");
+  });
+  testing_support::LogCapture log;
+  auto followed = serve(schemeRequest("/same"));
+  ASSERT_TRUE(followed && followed->response);
+  EXPECT_EQ(followed->data, "final");
+  EXPECT_EQ(followed->response->url().absoluteString(), URL::parse(same).value().withScheme("veltro").absoluteString());
+
+  for (const char* path : {"/other-host", "/plain-http"}) {
+    auto refused = serve(schemeRequest(path));
+    ASSERT_TRUE(refused) << path;
+    EXPECT_TRUE(refused->error && !refused->response && refused->data.empty()) << path;
+  }
+  EXPECT_EQ(server.requestCount("/elsewhere"), 0u);
+  EXPECT_TRUE(log.contains("Refused the redirect of veltro://127.0.0.1:"));
+
+  // Another host of the same server, and any host while "DefaultHostname" is not set.
+  size_t before = server.requestCount();
+  auto otherHost = serve(URLRequest(URL::parse(server.localhostURL("/final")).value().withScheme("veltro")));
+  handler->setDefaultHostname("");
+  auto unset = serve(schemeRequest("/final"));
+  for (const auto& task : {otherHost, unset}) {
+    ASSERT_TRUE(task);
+    EXPECT_TRUE(task->error && !task->response);
+  }
+  EXPECT_EQ(server.requestCount(), before);
+  EXPECT_TRUE(log.contains("the \"veltro\" scheme serves only the host of \"DefaultHostname\""));
+}
+
+// The application's cookies go only with requests of the application's own page; other
+// requests neither send nor store any.
+TEST_F(CustomSchemeHandlerTest, CookiesGoOnlyWithTheApplicationPagesRequests) {
+  server.on("GET", "/login", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Set-Cookie", "session=s3cret; HttpOnly; SameSite=Strict; Path=/");
+    response.set_content("in", "text/plain");
+  });
+  server.on("GET", "/api/me.js", [](const httplib::Request& request, httplib::Response& response) {
+    response.set_content("cookie=" + request.get_header_value("Cookie"), "text/javascript");
+  });
+  server.on("GET", "/planted", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Set-Cookie", "planted=1; Path=/");
+    response.set_content("x", "text/plain");
+  });
+  // The page's own requests use a cookie store of their own here; the others the real
+  // session without cookies, which must leave the shared store alone.
+  handler->setDownloadSession(platform::URLSession::sessionWithConfiguration(VLHTTPFactory::ephemeralConfiguration()));
+  bool ownPage = false;
+  std::vector<std::string> asked;
+  handler->setPageRule([&](const platform::webkit::WebView&, const URLRequest& request) {
+    asked.push_back(request.url().path());
+    return ownPage;
+  });
+  serve(schemeRequest("/planted"));  // not the page's: its cookie is not kept
+  ownPage = true;
+  serve(schemeRequest("/login"));
+  EXPECT_EQ(serve(schemeRequest("/api/me.js"))->data, "cookie=session=s3cret");
+  ownPage = false;
+  EXPECT_EQ(serve(schemeRequest("/api/me.js"))->data, "cookie=");
+  EXPECT_EQ(asked, (std::vector<std::string>{"/planted", "/login", "/api/me.js", "/api/me.js"}));
+  for (const auto& cookie :
+       platform::HTTPCookieStorage::sharedHTTPCookieStorage()->cookiesForURL(URL::parse(server.url("/")).value()))
+    EXPECT_NE(cookie.name, "planted");
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -88,6 +88,28 @@ inline void writeText(const std::string& path, const std::string& text) {
   ASSERT_FALSE(platform::fs::writeFileAtomically(path, text)) << path;
 }
 
+#ifdef VELTRO_E2E_SERVING_WWW
+// A package of ES modules, a module worker and WebAssembly, made from tests/e2e/serving: the
+// web folder, the bridge script and a WebAssembly module exporting add(a, b); `config` is its
+// "config.xml" and has no navigation filter.
+inline void writeServingPackage(const std::string& package, const std::string& config) {
+  std::filesystem::create_directories(package);
+  std::filesystem::copy(VELTRO_E2E_SERVING_WWW, package + "/www", std::filesystem::copy_options::recursive);
+  std::filesystem::copy(std::string(VELTRO_EXAMPLE_PACKAGE) + "/www/harbor.js", package + "/www/harbor.js");
+  std::filesystem::copy(std::string(VELTRO_EXAMPLE_PACKAGE) + "/Info.plist", package + "/Info.plist");
+  static const char kAdd[] = "\0asm\x01\0\0\0\x01\x07\x01\x60\x02\x7f\x7f\x01\x7f\x03\x02\x01\0\x07\x07\x01"
+                             "\x03" "add\0\0\x0a\x09\x01\x07\0\x20\0\x20\x01\x6a\x0b";
+  writeText(package + "/www/add.wasm", std::string(kAdd, sizeof kAdd - 1));
+  // Three seconds of WebM video, made beside the package (whose path need not be UTF-8).
+  std::string clip = std::filesystem::path(package).parent_path().string() + "/clip-" + std::to_string(getpid()) + ".webm";
+  std::string command = "gst-launch-1.0 -q videotestsrc num-buffers=90 ! video/x-raw,width=160,height=120,framerate=30/1"
+                        " ! vp8enc deadline=1 ! webmmux ! filesink location='" + clip + "' > /dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  std::filesystem::rename(clip, package + "/www/clip.webm");
+  writeText(package + "/config.xml", config);
+}
+#endif
+
 inline void stopProgram(pid_t pid) {
   if (pid <= 0) return;
   kill(pid, SIGTERM);

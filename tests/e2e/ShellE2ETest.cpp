@@ -174,6 +174,7 @@ TEST_F(E2E, AHostilePageCannotCrossTheBoundary) {
                                "Documents/planted.txt"}) {
     writeText(data + "/" + relative, "planted");
   }
+  writeText(data + "/Documents/planted.js", "window.planted = true;");
   ProgramRun run;
   Value found = runPackage(VELTRO_SHELL_E2E, package, run, {"VELTRO_E2E_DATA_ROOT=" + data});
   ASSERT_TRUE(found.is_object()) << run.output;
@@ -187,7 +188,14 @@ TEST_F(E2E, AHostilePageCannotCrossTheBoundary) {
     "cookies": {"status": 404, "body": ""}, "defaults": {"status": 404, "body": ""},
     "document": {"status": 200, "body": "planted"}, "fifo": {"status": 404},
     "range": {"status": 206, "body": "2345", "range": "bytes 2-5/10"}, "head": {"status": 200, "body": ""},
-    "post": {"status": 405}, "bigLength": 67108864, "afterIntents": "app://localhost/index.html"})");
+    "post": {"status": 405}, "bigLength": 67108864, "afterIntents": "app://localhost/index.html",
+    "foreignIncludes": ["refused", "refused"]})");
+  // A frame of another origin was let in; what it asked for was refused with a reason.
+  EXPECT_NE(run.output.find("A document of another origin was let in (data:"), std::string::npos);
+  EXPECT_NE(run.output.find("Documents/planted.js: only the application's own page may load it"), std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("Refused hbrfile://localhost/persistent/planted.js: only the application's own page"),
+            std::string::npos);
   EXPECT_EQ(run.output.find("Plugin 'FromSandboxedFrame' not found"), std::string::npos) << run.output;
   EXPECT_EQ(run.output.find("Plugin 'FromFrameThroughParent' not found"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Plugin 'FromMainFrame' not found"), std::string::npos) << run.output;
@@ -269,6 +277,54 @@ TEST_F(E2E, ThePageTakesAPictureShowsItAndListsTheGallery) {
   EXPECT_EQ(platform::fs::contentsOfDirectory(data + "/Media/DCIM").size(), 1u);
   // The shell ended: its temporary pictures went with it.
   EXPECT_FALSE(platform::fs::exists(data + "/tmp/camera"));
+}
+
+}  // namespace
+
+namespace {
+
+// A web application of ES modules, a module worker and WebAssembly, in a package without the
+// navigation filter, runs under the application scheme: its own start page loads, every file
+// has the type the browser needs, and queries, ranges and HEAD are answered.
+TEST_F(E2E, AnApplicationOfModulesWorkersAndWebAssemblyRunsWithoutANavigationFilter) {
+  std::string package = temp_.file("serving");
+  writeServingPackage(package,
+                      "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
+                      "<content src=\"index.html\"/><preference name=\"scheme\" value=\"app\"/>"
+                      "<preference name=\"SplashScreenDelay\" value=\"0\"/>"
+                      "<preference name=\"AllowInlineMediaPlayback\" value=\"true\"/>"
+                      "<feature name=\"Report\"><param name=\"ios-package\" value=\"E2EReport\"/></feature></widget>");
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_E2E, package, run);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  EXPECT_PICKED(found, R"({"location": "app://localhost/index.html", "module": 42, "worker": {"twice": 4, "add": 42},
+    "wasmType": "application/wasm", "wasm": 5, "guarded": "same-origin nosniff", "query": "200 hello",
+    "range": "206 ell bytes 1-3/5", "head": "5",
+    "media": {"steps": ["metadata", "seeked"], "pastSeek": true, "duration": 3}})");
+  EXPECT_FALSE(found.contains("error")) << found.dump(2);
+}
+
+// A start page that nothing allows is reported at once, in the log and by the exit status.
+TEST_F(E2E, AStartPageNothingAllowsEndsTheShellAtOnceWithItsReason) {
+  std::string package = temp_.file("refused");
+  writeServingPackage(package,
+                      "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
+                      "<content src=\"https://refused.invalid/index.html\"/><preference name=\"scheme\" value=\"app\"/>"
+                      "</widget>");
+  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), package}, {}, 20);
+  EXPECT_FALSE(run.timedOut) << run.output;
+  EXPECT_EQ(run.exitStatus, 3) << run.output;
+  EXPECT_NE(run.output.find("ERROR: The start page https://refused.invalid/index.html was refused"), std::string::npos)
+      << run.output;
+}
+
+// A package folder whose name is not UTF-8 is refused at once, with the reason.
+TEST_F(E2E, APackageFolderThatIsNotUTF8IsRefusedAtOnce) {
+  std::string package = temp_.file("caf\xe9");
+  writeServingPackage(package, readText(std::string(VELTRO_E2E_PACKAGE) + "/config.xml"));
+  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), package}, {}, 20);
+  EXPECT_EQ(run.exitStatus, 2) << run.output;
+  EXPECT_NE(run.output.find("is not valid UTF-8; rename the folder"), std::string::npos) << run.output;
 }
 
 }  // namespace

@@ -63,6 +63,30 @@ TEST_F(SchemeHandlerTest, PagesFilesAndMediaAnswersAndMissingFiles) {
   EXPECT_EQ(HBRURLSchemeHandler::getMimeType("zz-no-such-type"), "application/octet-stream");
 }
 
+// The web formats come from the shell's own table, whatever the system's database says of them
+// (it has no ".wasm" and calls ".otf" a spreadsheet template); every answer, refusals too,
+// keeps other origins from using it and from reading it as another type.
+TEST_F(SchemeHandlerTest, WebFormatsHaveTheirTypesAndEveryAnswerItsOrigin) {
+  start();
+  for (const auto& [extension, type] : std::vector<std::pair<const char*, const char*>>{
+           {"mjs", "text/javascript"}, {"wasm", "application/wasm"}, {"otf", "font/otf"}, {"webm", "video/webm"},
+           {"vtt", "text/vtt"}, {"pdf", "application/pdf"}, {"woff2", "font/woff2"}, {"OGV", "video/ogg"},
+           {"eot", "application/vnd.ms-fontobject"}})
+    EXPECT_EQ(HBRURLSchemeHandler::getMimeType(extension), type) << extension;
+  dir.write("package/www/lib/module.wasm", "\0asm");
+  for (const auto& [url, method, code] : std::vector<std::tuple<const char*, const char*, int>>{
+           {"app://localhost/lib/module.wasm", "GET", 200}, {"app://localhost/lib/module.wasm", "HEAD", 200},
+           {"app://localhost/missing.mjs", "GET", 404}, {"app://localhost/app.js", "POST", 405},
+           {"app://localhost/_app_file_/etc/passwd", "GET", 404}}) {
+    auto task = get(url, method);
+    EXPECT_EQ(status(task), code) << url << " " << method;
+    EXPECT_EQ(header(task, "Cross-Origin-Resource-Policy") + " " + header(task, "X-Content-Type-Options"),
+              "same-origin nosniff")
+        << url << " " << method;
+  }
+  EXPECT_EQ(header(get("app://localhost/lib/module.wasm"), "Content-Type"), "application/wasm");
+}
+
 TEST_F(SchemeHandlerTest, RangesHeadAndOtherMethods) {
   start();
   const std::string song = "app://localhost/media/song.MP3";  // "ID3-bytes", 9 bytes
@@ -194,4 +218,20 @@ TEST_F(SchemeHandlerTest, PluginsTakeTasksOverAndStopsReachTheTaker) {
   ASSERT_TRUE(served->finished);
   web()->stopSchemeTask(served);
   EXPECT_EQ(taker->stops + bystander->stops, 1);
+}
+
+// The device's files under the reserved prefix go only to the application's own page; the
+// packaged web folder is served to whoever asks, with the headers that keep other origins off.
+TEST_F(SchemeHandlerTest, AppFilePathsAnswerOnlyTheApplicationsOwnPage) {
+  start();
+  testing_support::LogCapture log;
+  std::string url = "app://localhost/_app_file_" + dir.write("data/Documents/notes.js", "var notes = 1;");
+  EXPECT_EQ(get(url)->data, "var notes = 1;");
+  web()->loadRequest(platform::URLRequest(platform::URL::parse("https://partner.example/").value()));
+  auto refused = get(url);
+  EXPECT_EQ(status(refused), 403);
+  EXPECT_TRUE(refused->data.empty());
+  EXPECT_EQ(header(refused, "Cross-Origin-Resource-Policy"), "same-origin");
+  EXPECT_TRUE(log.contains("Refused " + url + ": only the application's own page may load it."));
+  EXPECT_EQ(status(get("app://localhost/app.js")), 200);
 }

@@ -2,6 +2,8 @@
 #include "host/HBRCommandQueue.h"
 #include "host/HBRURLSchemeHandler.h"
 #include "host/HBRWebViewUIDelegate.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/net/URLError.h"
 
 using namespace hosttest;
 using platform::Value;
@@ -246,4 +248,99 @@ TEST_F(AppSchemeTest, TheApplicationOriginIsTheSchemeAndHost) {
   for (const char* other : {"app://evil.local/index.html", "app://app.local:8080/", "https://app.local/",
                             "file:///etc/passwd", "about:blank", "data:text/html,x"})
     EXPECT_FALSE(e->isApplicationOrigin(*platform::URL::parse(other))) << other;
+}
+
+// A package without any plugin that decides navigations still shows its own pages; a start
+// page that nothing allows is reported at once instead of leaving the window empty.
+TEST_F(AppSchemeTest, TheApplicationsOwnPagesLoadWithoutAFilterAndARefusedStartPageIsReported) {
+  start();
+  using platform::webkit::NavigationType;
+  std::vector<Value> refused;
+  platform::NotificationCenter::defaultCenter().addObserver(
+      this, HBRStartPageRefusedNotification, nullptr,
+      [&](const platform::Notification& n) { refused.push_back(n.object); });
+  testing_support::LogCapture log;
+  auto request = [](const char* url) { return platform::URLRequest(platform::URL::parse(url).value()); };
+  // A frame of the start page that nothing allows is only refused; the start page ends it all.
+  EXPECT_EQ(web()->decidePolicy(request("https://ads.example/frame"), NavigationType::Other), false);
+  EXPECT_TRUE(refused.empty());
+  engine()->loadRequest(request("https://example.com/"));
+  EXPECT_EQ(web()->decidePolicy(request("https://example.com/"), NavigationType::Other), false);
+  EXPECT_EQ(refused, std::vector<Value>{"https://example.com/"});
+  EXPECT_TRUE(log.contains("ERROR: The start page https://example.com/ was refused"));
+  for (const char* own : {"app://app.local/index.html?a=1", "APP://App.Local/orders/7"})
+    EXPECT_EQ(web()->decidePolicy(request(own), NavigationType::LinkActivated), true) << own;
+  EXPECT_EQ(web()->decidePolicy(request("app://other.host/index.html"), NavigationType::Other), false);
+  // Once a page has loaded, a refused navigation is only refused.
+  engine()->didFinishNavigation(*web());
+  engine()->loadRequest(request("https://example.com/later"));
+  EXPECT_EQ(web()->decidePolicy(request("https://example.com/later"), NavigationType::Other), false);
+  EXPECT_EQ(refused.size(), 1u);
+  platform::NotificationCenter::defaultCenter().removeObserver(this);
+}
+
+// Which requests of the shell's schemes are the application page's own: decided on the top
+// document, the request's Origin and Referer, and the frames of other origins let in.
+TEST_F(AppSchemeTest, RequestsAreTheApplicationPagesOwnOnlyWhenNothingShowsAnotherOrigin) {
+  start();
+  using platform::webkit::NavigationAction;
+  auto e = engine();
+  auto request = [](const char* url, const char* field = nullptr, const char* value = nullptr) {
+    platform::URLRequest r(platform::URL::parse(url).value());
+    if (field) r.setValue(value, field);
+    return r;
+  };
+  auto own = [&](const platform::URLRequest& r) { return e->isApplicationPageRequest(*web(), r); };
+  web()->loadRequest(request("app://app.local/index.html"));
+  EXPECT_TRUE(own(request("app://app.local/app.js")));
+  EXPECT_TRUE(own(request("hbrfile://localhost/persistent/a.png", "Referer", "app://app.local/index.html")));
+  EXPECT_TRUE(own(request("app://app.local/app.js", "Origin", "app://app.local")));
+  for (const auto& [field, value] : std::vector<std::pair<const char*, const char*>>{
+           {"Origin", "https://partner.example"}, {"Origin", "null"}, {"Referer", "https://partner.example/x"},
+           {"Referer", "app://other.host/"}})
+    EXPECT_FALSE(own(request("app://app.local/app.js", field, value))) << field << " " << value;
+
+  // A frame of another origin: from then on a request must show the application's origin.
+  auto partner = std::make_shared<ProbePlugin>("Partner");
+  partner->navigationAnswer = true;
+  vc->registerPlugin(partner, "Partner");
+  testing_support::LogCapture log;
+  NavigationAction frame{request("https://partner.example/frame.html")};
+  frame.targetsMainFrame = false;
+  NavigationAction blank{request("about:blank")};
+  blank.targetsMainFrame = false;
+  EXPECT_EQ(web()->decidePolicy(blank), true);
+  EXPECT_TRUE(own(request("app://app.local/app.js")));
+  EXPECT_EQ(web()->decidePolicy(frame), true);
+  EXPECT_TRUE(log.contains("A document of another origin was let in (https://partner.example/frame.html)"));
+  EXPECT_FALSE(own(request("app://app.local/app.js")));
+  EXPECT_TRUE(own(request("app://app.local/app.js", "Referer", "app://app.local/index.html")));
+  // A frame of the application's origin does not undo it; a new top document starts without
+  // it; a top document of another origin owns nothing.
+  NavigationAction ownFrame{request("app://app.local/next.html")};
+  ownFrame.targetsMainFrame = false;
+  EXPECT_EQ(web()->decidePolicy(ownFrame), true);
+  EXPECT_FALSE(own(request("app://app.local/app.js")));
+  engine()->didStartProvisionalNavigation(*web());
+  EXPECT_TRUE(own(request("app://app.local/app.js")));
+  web()->loadRequest(request("https://partner.example/"));
+  EXPECT_FALSE(own(request("app://app.local/app.js", "Referer", "app://app.local/index.html")));
+}
+
+// "hbrfile" URLs name the device's files: only the application's own page gets an answer.
+TEST_F(AppSchemeTest, HbrfileURLsAnswerOnlyTheApplicationsOwnPage) {
+  start();
+  testing_support::LogCapture log;
+  platform::URLRequest file(platform::URL::parse("hbrfile://localhost/persistent/notes.js").value());
+  web()->loadRequest(platform::URLRequest(platform::URL::parse("https://partner.example/").value()));
+  auto refused = serve(file);
+  ASSERT_TRUE(refused && refused->error);
+  EXPECT_EQ(refused->error->code, platform::urlerror::kNoPermissionsToReadFile);
+  EXPECT_TRUE(log.contains("Refused hbrfile://localhost/persistent/notes.js: only the application's own page may "
+                           "load it (page https://partner.example/)"));
+  // The application's page goes on to the URL protocols (none takes it in this test).
+  web()->loadRequest(platform::URLRequest(platform::URL::parse("app://app.local/index.html").value()));
+  auto passed = serve(file);
+  ASSERT_TRUE(passed && passed->error);
+  EXPECT_EQ(passed->error->code, platform::urlerror::kUnsupportedURL);
 }

@@ -1,5 +1,6 @@
 #include "VeltroShell.h"
 
+#include <glib.h>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "app/HBRApplicationMain.h"
 #include "host/HBRAppDelegate.h"
 #include "host/HBRPlugin.h"
+#include "host/HBRWebViewEngine.h"
 #include "platform/auth/gtk/GtkAuthFlowWindow.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Log.h"
@@ -130,6 +132,13 @@ void takeScreenshot(const std::string& path) {
 // observer and cancels the time-out, so a page that loads late still gets its full settle
 // time before the screenshot.
 void watchStartPage(const ShellOptions& options) {
+  // A start page the navigation policy refused never shows: the engine said why, and the
+  // shell ends at once rather than keep an empty window.
+  static platform::NotificationCenter::Token refused = 0;
+  if (!refused)
+    refused = platform::NotificationCenter::defaultCenter().addObserver(
+        &refused, HBRStartPageRefusedNotification, nullptr,
+        [](const platform::Notification&) { platform::ui::Application::shared().terminate(3); });
   if (options.screenshotPath.empty() && !options.exitAfterLoad) return;
   struct Watch {
     platform::NotificationCenter::Token observer = 0;
@@ -314,6 +323,14 @@ int runShell(int argc, char** argv, const std::function<void()>& registerExtraCl
   }
   std::error_code fsError;
   fs::path package = fs::absolute(options.packageDirectory, fsError);
+  // The web view names the package's files by URLs, whose paths are UTF-8: a folder whose
+  // name is not would never load.
+  if (!fsError && !g_utf8_validate(package.c_str(), -1, nullptr)) {
+    gchar* shown = g_utf8_make_valid(package.c_str(), -1);
+    std::fprintf(stderr, "veltro-shell: the package path '%s' is not valid UTF-8; rename the folder\n", shown);
+    g_free(shown);
+    return 2;
+  }
   if (fsError || !fs::is_regular_file(package / "config.xml", fsError)) {
     std::fprintf(stderr, "veltro-shell: '%s' is not an application package (no config.xml)\n",
                  options.packageDirectory.c_str());

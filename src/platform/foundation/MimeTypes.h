@@ -12,4 +12,10 @@ namespace platform {
 // must serve whatever it holds.
 std::optional<std::string> mimeTypeForExtension(std::string_view extension);
 
+// The type of a web format by its file name extension (without the dot; any letter case),
+// from the shell's own table, or nullopt for an extension the table does not name. Every
+// scheme the shell serves takes what this table names from it rather than from the system's
+// database, which lacks some web formats (".wasm") and names others differently (".otf").
+std::optional<std::string> webMimeTypeForExtension(std::string_view extension);
+
 }  // namespace platform

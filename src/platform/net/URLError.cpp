@@ -24,6 +24,8 @@ std::string localizedDescription(long code) {
       return "bad server response";
     case kFileDoesNotExist:
       return "The requested URL was not found on this server.";
+    case kNoPermissionsToReadFile:
+      return "The resource could not be loaded because of a lack of permission.";
     case kDataLengthExceedsMaximum:
       return "resource exceeds maximum size";
     case kSecureConnectionFailed:

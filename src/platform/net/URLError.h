@@ -20,6 +20,7 @@ inline constexpr long kNetworkConnectionLost = -1005;
 inline constexpr long kHTTPTooManyRedirects = -1007;
 inline constexpr long kBadServerResponse = -1011;
 inline constexpr long kFileDoesNotExist = -1100;
+inline constexpr long kNoPermissionsToReadFile = -1102;
 inline constexpr long kDataLengthExceedsMaximum = -1103;
 inline constexpr long kSecureConnectionFailed = -1200;
 inline constexpr long kServerCertificateUntrusted = -1202;

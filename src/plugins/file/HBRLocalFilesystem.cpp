@@ -146,6 +146,7 @@ bool HBRLocalFilesystem::canCopyMoveSrc(std::string_view source, std::string_vie
 
 std::optional<std::string> HBRLocalFilesystem::mimeTypeForFileAtPath(const std::string& path) {
   if (!platform::fs::exists(path)) return std::nullopt;
+  if (auto web = platform::webMimeTypeForExtension(pathExtension(path))) return web;
   return platform::mimeTypeForExtension(pathExtension(path)).value_or("application/octet-stream");
 }
 
@@ -153,6 +154,7 @@ std::optional<std::string> HBRLocalFilesystem::getMimeTypeFromPath(const std::op
   if (!path) return std::nullopt;
   std::string extension = pathExtension(*path);
   if (extension.empty()) return std::nullopt;
+  if (auto web = platform::webMimeTypeForExtension(extension)) return web;
   if (auto mime = platform::mimeTypeForExtension(extension)) return mime;
   std::string lowered = platform::asciiLower(extension);
   if (lowered == "m4a") return "audio/mp4";

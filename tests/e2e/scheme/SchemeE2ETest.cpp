@@ -56,3 +56,90 @@ TEST_F(E2E, ThePageIsServedFromTheCacheOnceTheServerIsGone) {
   EXPECT_PICKED(second, R"({"deviceready": true, "appValue": "from the server", "fetchStatus": 200, "postStatus": 404,
                             "runningVersion": "v1"})");
 }
+
+// The same application of ES modules, a module worker and WebAssembly, served by the platform
+// server under "veltro" from a package without the navigation filter: its start page loads,
+// ranges and HEAD are answered, and a redirect of the server to another origin fails.
+TEST_F(E2E, AnApplicationOfModulesRunsUnderVeltroAndARedirectElsewhereFails) {
+  auto server = std::make_unique<testing_support::HttpsTestServer>();
+  std::string host = "127.0.0.1:" + std::to_string(server->port());
+  std::string package = temp_.file("serving");
+  writeServingPackage(package,
+                      "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
+                      "<content src=\"veltro://" + host + "/shop/index.html\"/>"
+                      "<preference name=\"scheme\" value=\"app\"/>"
+                      "<preference name=\"HarborWebViewEngine\" value=\"VLWKWebViewEngine\"/>"
+                      "<preference name=\"DefaultHostname\" value=\"" + host + "\"/>"
+                      "<preference name=\"DefaultApplicationURL\" value=\"shop\"/>"
+                      "<preference name=\"SplashScreenDelay\" value=\"0\"/>"
+                      "<preference name=\"AllowInlineMediaPlayback\" value=\"true\"/>"
+                      "<feature name=\"Report\"><param name=\"ios-package\" value=\"E2EReport\"/></feature></widget>");
+  for (const auto& [name, type] : std::vector<std::pair<std::string, std::string>>{
+           {"index.html", "text/html"}, {"harbor.js", "text/javascript"}, {"main.mjs", "text/javascript"},
+           {"dep.mjs", "text/javascript"}, {"worker.mjs", "text/javascript"}, {"add.wasm", "application/wasm"},
+           {"data.txt", "text/plain"}, {"clip.webm", "video/webm"}}) {
+    std::string content = readText(package + "/www/" + name);
+    server->on("GET", "/shop/" + name, [content, type](const httplib::Request&, httplib::Response& response) {
+      response.set_content(content, type);
+    });
+  }
+  std::string elsewhere = server->localhostURL("/elsewhere");
+  server->on("GET", "/shop/away", [elsewhere](const httplib::Request&, httplib::Response& response) {
+    response.set_redirect(elsewhere);
+  });
+  std::vector<std::string> environment{"VELTRO_EXTRA_CA_FILE=" +
+                                       testing_support::TestCertificateAuthority::shared().caCertificateFile()};
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_SCHEME, package, run, environment, {}, 60);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  EXPECT_PICKED(found, R"({"module": 42, "worker": {"twice": 4, "add": 42}, "wasmType": "application/wasm",
+    "wasm": 5, "guarded": "same-origin nosniff", "query": "200 hello", "range": "206 ell bytes 1-3/5", "head": "5",
+    "media": {"steps": ["metadata", "seeked"], "pastSeek": true, "duration": 3},
+    "redirect": "failed"})");
+  EXPECT_EQ(found["location"], "veltro://" + host + "/shop/index.html");
+  EXPECT_FALSE(found.contains("error")) << found.dump(2);
+  EXPECT_EQ(server->requestCount("/elsewhere"), 0u);
+  EXPECT_NE(run.output.find("Refused the redirect of veltro://" + host + "/shop/away"), std::string::npos) << run.output;
+  for (const auto& request : server->requests()) EXPECT_NE(request.method, "HEAD") << request.path;
+}
+
+// A frame of another origin inside the application's page includes the application's answer
+// as a script: the answer comes without the application's session, which the page's own
+// requests keep carrying.
+TEST_F(E2E, AFrameOfAnotherOriginGetsNoneOfTheApplicationsCookies) {
+  auto server = std::make_unique<testing_support::HttpsTestServer>();
+  std::string host = "127.0.0.1:" + std::to_string(server->port());
+  std::string package = temp_.file("session");
+  writeServingPackage(package,
+                      "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
+                      "<content src=\"veltro://" + host + "/shop/session.html\"/>"
+                      "<preference name=\"HarborWebViewEngine\" value=\"VLWKWebViewEngine\"/>"
+                      "<preference name=\"DefaultHostname\" value=\"" + host + "\"/>"
+                      "<preference name=\"SplashScreenDelay\" value=\"0\"/>"
+                      "<allow-navigation href=\"veltro://*/*\"/><allow-navigation href=\"data:*\"/>"
+                      "<feature name=\"IntentAndNavigationFilter\"><param name=\"ios-package\" "
+                      "value=\"HBRIntentAndNavigationFilter\"/><param name=\"onload\" value=\"true\"/></feature>"
+                      "<feature name=\"Report\"><param name=\"ios-package\" value=\"E2EReport\"/></feature></widget>");
+  for (const char* name : {"session.html", "session.js", "harbor.js"}) {
+    std::string content = readText(package + "/www/" + name);
+    std::string type = std::string(name).ends_with(".html") ? "text/html" : "text/javascript";
+    server->on("GET", std::string("/shop/") + name, [content, type](const httplib::Request&, httplib::Response& response) {
+      response.set_content(content, type);
+    });
+  }
+  server->on("GET", "/shop/login", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Set-Cookie", "session=s3cret; HttpOnly; SameSite=Strict; Path=/");
+    response.set_content("in", "text/plain");
+  });
+  server->on("GET", "/shop/api/me.js", [](const httplib::Request& request, httplib::Response& response) {
+    response.set_content("window.me = 'cookie=" + request.get_header_value("Cookie") + "';", "text/javascript");
+  });
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_SCHEME, package, run,
+                           {"VELTRO_EXTRA_CA_FILE=" + testing_support::TestCertificateAuthority::shared().caCertificateFile()},
+                           {}, 60);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  EXPECT_PICKED(found, R"({"own": "window.me = 'cookie=session=s3cret';", "framed": "cookie=",
+                           "ownAfterFrame": "window.me = 'cookie=session=s3cret';"})");
+  EXPECT_NE(run.output.find("A document of another origin was let in (data:"), std::string::npos) << run.output;
+}

@@ -49,7 +49,9 @@ class FileURLLoading : public FileFixture {
     platform::MainLoop::runUntil([&] { return task->finished || task->error; }, 5);
     return task;
   }
-  std::shared_ptr<HBRURLProtocolSchemeHandler> handler = std::make_shared<HBRURLProtocolSchemeHandler>();
+  // Every request here is the application page's own (the engine's rule has tests of its own).
+  std::shared_ptr<HBRURLProtocolSchemeHandler> handler = std::make_shared<HBRURLProtocolSchemeHandler>(
+      [](const platform::webkit::WebView&, const platform::URLRequest&) { return true; });
   std::shared_ptr<platform::webkit::HeadlessWebView> webView = std::make_shared<platform::webkit::HeadlessWebView>();
 };
 
@@ -60,6 +62,7 @@ TEST_F(FileURLLoading, AnswersFilesWithTheirTypeAndEverythingElseWith404) {
   EXPECT_TRUE(found->response->statusCode() == 200 && found->data == std::string("\x89PNG\r\n\x1a\n\0\xff", 10));
   EXPECT_EQ(found->response->valueForHTTPHeaderField("Content-Type"), "image/png");
   EXPECT_EQ(found->response->valueForHTTPHeaderField("Cache-Control"), "no-cache");
+  EXPECT_EQ(found->response->valueForHTTPHeaderField("X-Content-Type-Options"), "nosniff");
 
   for (const std::string& missing : {url("nothing.png"), std::string("hbrfile://localhost/nosuchfs/pic.png"),
                                      url("../../../../../../etc/passwd")}) {

@@ -11,6 +11,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/net/URLError.h"
+#include "platform/webkit/gtk/GtkMediaSources.h"
 #include "platform/webkit/gtk/GtkRequest.h"
 #include "platform/webkit/gtk/GtkURLSchemeTask.h"
 #include "platform/webkit/gtk/GtkWebContext.h"
@@ -544,10 +545,21 @@ GtkWebView::GtkWebView(ui::Rect frame, const WebViewConfiguration& configuration
 
   for (const auto& [scheme, handler] : configuration_.urlSchemeHandlers)
     if (handler) context_->registerScheme(scheme);
+  // WebKitGTK's media player cannot load custom schemes: media of the page's own origin plays
+  // from blob: URLs instead (GtkMediaSources.js).
+  if (!configuration_.urlSchemeHandlers.empty()) installUserScript({kGtkMediaSourcesScript, true, true});
 
+  // Media that needs no user action may also start on its own, sound and all; otherwise
+  // WebKit's default holds: only muted media starts on its own.
+  WebKitWebsitePolicies* policies = webkit_website_policies_new_with_policies(
+      "autoplay",
+      configuration_.mediaTypesRequiringUserActionForPlayback == kMediaTypeNone ? WEBKIT_AUTOPLAY_ALLOW
+                                                                                : WEBKIT_AUTOPLAY_ALLOW_WITHOUT_SOUND,
+      nullptr);
   view_ = GObjectPtr<WebKitWebView>::adopt(WEBKIT_WEB_VIEW(g_object_new(
       WEBKIT_TYPE_WEB_VIEW, "web-context", context_->context(), "user-content-manager", contentManager_.get(),
-      "settings", settings_.get(), nullptr)));
+      "settings", settings_.get(), "website-policies", policies, nullptr)));
+  g_object_unref(policies);
   viewsByWidget()[view_.get()] = this;
 
   // The signal is connected before the handler is registered, so no message is lost.

@@ -86,8 +86,33 @@
     found.afterIntents = window.location.href;
   }
 
+  // A frame of another origin includes the page's own files as scripts: a document of
+  // Documents through the reserved prefix and through "hbrfile". Neither runs.
+  async function includes() {
+    var root = (await call('Report', 'environment', ['DATA_ROOT'])).args[0];
+    var answered = new Promise(function (resolve) {
+      window.addEventListener('message', function (event) {
+        if (event.data && 'includes' in event.data) resolve(event.data.includes);
+      });
+    });
+    var sources = [window.HBR_ASSETS_URL + '/_app_file_' + root + '/Documents/planted.js',
+                   'hbrfile://localhost/persistent/planted.js'];
+    var source = '<script>' +
+      'function load(src) { return new Promise(function (resolve) { var s = document.createElement("script");' +
+      ' s.src = src; s.onload = function () { resolve(window.planted ? "ran" : "loaded"); };' +
+      ' s.onerror = function () { resolve("refused"); }; document.head.appendChild(s); }); }' +
+      'Promise.all(' + JSON.stringify(sources) + '.map(load)).then(function (v) {' +
+      ' parent.postMessage({ includes: v }, "*"); });' +
+      '<\/script>';
+    var frame = document.createElement('iframe');
+    frame.src = 'data:text/html;charset=utf-8,' + encodeURIComponent(source);
+    document.body.appendChild(frame);
+    found.foreignIncludes = await Promise.race([answered, sleep(5000).then(function () { return 'no answer'; })]);
+  }
+
   async function run() {
     await frames();
+    await includes();
     await files();
     await intents();
   }
