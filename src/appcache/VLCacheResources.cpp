@@ -564,7 +564,8 @@ void VLCacheResources::resourceDownloadFailed(const std::shared_ptr<VLCacheEntry
   if (status_ != VLCacheFrameStatusIncomplete) {
     if (const std::int64_t retry = takeRetry(url)) {
       const double delay = retryDelay(retry);
-      vlcache::logDebug(stringf("Retrying resource %s in %.1f s", url.c_str(), delay));
+      vlcache::logDebug("Retrying resource " + url);
+      vlcache::logDebug(stringf("Next attempt for %s in %.1f s", url.c_str(), delay));
       // A server that fails at once must not be asked again at once. The retry belongs to this
       // run: an abort, a cancellation or a new start in the meantime drops it (a new start
       // fetches the entry itself).
