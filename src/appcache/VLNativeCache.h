@@ -160,7 +160,7 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   std::shared_ptr<VLCacheEntry> preBundleResource(const VLCacheEntry& entry,
                                                   const VLApplicationCache& cache) const;
   // True when the package's file of the entry's URL (found from the URL, as the package frame
-  // names its files) was copied into the entry's cache file and holds what the URL names.
+  // names its files) was copied into the entry's cache file.
   bool copyResourceFromPreBundle(const std::shared_ptr<VLCacheEntry>& entry,
                                  const VLApplicationCache& cache);
   static bool isNetworkAvailable();

@@ -157,12 +157,6 @@ bool VLNativeCache::copyResourceFromPreBundle(const std::shared_ptr<VLCacheEntry
     failure = "the package has no file " + *packageName;
   else
     failure = VLCacheResources::copyFileIntoPlace(*source, *destination);
-  // The package may ship other bytes under the same name: only the file the URL names is
-  // served for it.
-  if (!failure && VLCacheResources::isResourceFileCorrupted(*entry, *destination)) {
-    platform::fs::remove(*destination);
-    failure = "the package's file is not the one the URL names";
-  }
   if (failure) {
     vlcache::logError(stringf("Could not copy resource %s from prebundle with error: %s",
                               entry->url().c_str(), failure->c_str()));
