@@ -57,6 +57,6 @@ bool VLCacheOptions::isCheckpointDue(std::int64_t initial, std::int64_t processe
                                      double secondsSinceLast) {
   if (isCheckpoint(initial, processed, total)) return true;
   if (!(initial < processed && processed < total) || processed <= lastProcessed) return false;
-  return processed - lastProcessed >= kCheckpointEveryResources ||
-         secondsSinceLast >= kCheckpointIntervalSeconds;
+  const std::int64_t every = std::max(kCheckpointEveryResources, (total - initial) / kCheckpointShare);
+  return processed - lastProcessed >= every || secondsSinceLast >= kCheckpointIntervalSeconds;
 }

@@ -132,8 +132,9 @@ TEST(VLCacheOptions, BoundsPageValuesAndComputesBudgetAndCheckpoints) {
   EXPECT_EQ(VLCacheOptions::fromValue({{"maxNumberOfRetries", 1000000}}).maxNumberOfRetries,
             VLCacheOptions::kMaximumRetries);
 
-  // Besides halfway: every 20 finished resources, or 5 s after the last checkpoint once one
-  // more has finished; never at the end, which the swap persists.
+  // Besides halfway: every 20 finished resources (a twentieth of a large download), or 5 s
+  // after the last checkpoint once one more has finished; never at the end, which the swap
+  // persists.
   for (auto [initial, processed, total, last, seconds, due] :
        std::vector<std::tuple<int, int, int, int, double, bool>>{{0, 20, 105, 0, 0, true},
                                                                  {0, 19, 105, 0, 4.9, false},
@@ -144,7 +145,10 @@ TEST(VLCacheOptions, BoundsPageValuesAndComputesBudgetAndCheckpoints) {
                                                                  {0, 52, 105, 40, 0, true},  // halfway
                                                                  {0, 60, 105, 60, 60, false},
                                                                  {0, 105, 105, 0, 60, false},
-                                                                 {40, 40, 105, 0, 60, false}})
+                                                                 {40, 40, 105, 0, 60, false},
+                                                                 // a twentieth of a large download
+                                                                 {0, 999, 20000, 0, 1, false},
+                                                                 {0, 1000, 20000, 0, 1, true}})
     EXPECT_EQ(VLCacheOptions::isCheckpointDue(initial, processed, total, last, seconds), due)
         << initial << " " << processed << "/" << total << " last " << last << " after " << seconds;
 }
