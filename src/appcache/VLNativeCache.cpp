@@ -381,11 +381,13 @@ void VLNativeCache::startCaching(const std::string& hostname, const std::string&
       cache->addCacheFrame(frame);
     }
     std::int64_t budget;
+    // Read before the engine's lock: the frame's own locks are never taken under it.
+    const std::int64_t initial = frame->initialResourcesCount();
     const double now = VLCacheClock::shared()->now();
     {
       std::lock_guard lock(mutex_);
       ongoingCacheResources_ = frame;
-      checkpointProcessed_ = frame->initialResourcesCount();
+      checkpointProcessed_ = initial;
       checkpointTime_ = now;
       budget = VLCacheOptions::calculateMaxNumberOfRetries(
           maxNumberOfRetries_, static_cast<std::int64_t>(resourceList.size()));
