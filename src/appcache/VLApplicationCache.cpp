@@ -113,6 +113,8 @@ std::shared_ptr<VLApplicationCache> VLApplicationCache::initWithDictionary(
                                          it->get<std::int64_t>() >= VLCacheFrameStatusCreated &&
                                          it->get<std::int64_t>() <= VLCacheFrameStatusUpgraded)
         status = it->get<std::int64_t>();
+      // Nothing downloads at a launch: a frame stored while downloading was interrupted.
+      if (status == VLCacheFrameStatusDownloading) status = VLCacheFrameStatusIncomplete;
       frame->setStatus(status);
       auto deletion = item.find("frameToDelete");
       frame->setFrameToDelete(deletion != item.end() && deletion->is_boolean() &&
@@ -263,10 +265,29 @@ std::optional<std::string> VLApplicationCache::getCurrentCacheVersion() const {
   return runningVersion_->versionToken();
 }
 
+void VLApplicationCache::keepPageVersion() {
+  std::lock_guard lock(mutex_);
+  if (pageVersionKept_) return;
+  pageVersion_ = runningVersion_ ? runningVersion_ : prebundleVersion_;
+  pageVersionKept_ = true;
+}
+
+void VLApplicationCache::releasePageVersion() {
+  std::lock_guard lock(mutex_);
+  pageVersion_ = nullptr;
+  pageVersionKept_ = false;
+}
+
+VLApplicationCache::Frame VLApplicationCache::getPageVersion() const {
+  std::lock_guard lock(mutex_);
+  return pageVersionKept_ ? pageVersion_ : nullptr;
+}
+
 std::shared_ptr<VLCacheEntry> VLApplicationCache::getCacheEntryForURL(const std::string& url) const {
   std::lock_guard lock(mutex_);
-  if (runningVersion_)
-    if (auto entry = runningVersion_->getResourceForUrl(url)) return entry;
+  const Frame& first = pageVersionKept_ ? pageVersion_ : runningVersion_;
+  if (first)
+    if (auto entry = first->getResourceForUrl(url)) return entry;
   if (auto it = cacheEntries_.find(url); it != cacheEntries_.end()) return it->second;
   if (prebundleVersion_) return prebundleVersion_->getResourceForUrl(url);
   return nullptr;
@@ -274,9 +295,10 @@ std::shared_ptr<VLCacheEntry> VLApplicationCache::getCacheEntryForURL(const std:
 
 void VLApplicationCache::healingCacheEntry(const std::string& url) {
   std::lock_guard lock(mutex_);
-  if (!runningVersion_) return;
-  if (auto entry = runningVersion_->getResourceForUrl(url))
-    entry->setStatus(VLCacheEntryStatusAvailable);
+  // The entry served: the page's version's when one is kept.
+  const Frame& frame = pageVersionKept_ && pageVersion_ ? pageVersion_ : runningVersion_;
+  if (!frame) return;
+  if (auto entry = frame->getResourceForUrl(url)) entry->setStatus(VLCacheEntryStatusAvailable);
 }
 
 void VLApplicationCache::addCacheEntry(const std::shared_ptr<VLCacheEntry>& entry,
@@ -340,12 +362,14 @@ void VLApplicationCache::markForDeletion(const Frame& ongoing) {
       continue;
     }
     if (frame->preBundle() || frame == ongoing) continue;
+    // Only the ongoing frame is fetching. One that says it is downloading but is not ongoing
+    // was left so by a download that was cancelled or killed: it stopped short like an
+    // incomplete one. A frame that stopped short after the running version was made will be
+    // resumed and keeps its files; an older one is given up.
     const std::int64_t status = frame->status();
-    // A frame still fetching, or one that stopped short after the running version was made
-    // and will be resumed, still owns its files.
-    if (status == VLCacheFrameStatusDownloading) continue;
     if (afterRunning &&
-        (status == VLCacheFrameStatusCreated || status == VLCacheFrameStatusIncomplete))
+        (status == VLCacheFrameStatusCreated || status == VLCacheFrameStatusDownloading ||
+         status == VLCacheFrameStatusIncomplete))
       continue;
     vlcache::logDebug(stringf("Defining files from cache frame with version %s to be deleted",
                               frame->versionToken().c_str()));

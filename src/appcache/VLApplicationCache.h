@@ -56,7 +56,16 @@ class VLApplicationCache {
   std::optional<std::string> getCurrentCacheVersion() const;
   std::vector<Frame> cacheFrames() const;
 
-  // Running frame, then pool, then package frame.
+  // The page's version: while one is kept, lookups start from it instead of the running
+  // frame, so a page goes on getting the files of the version its document came from after a
+  // newer one was swapped in. keepPageVersion keeps the running frame (the package frame when
+  // none runs yet) unless one is kept already; releasePageVersion lets the next document get
+  // the running one. Held in memory only.
+  void keepPageVersion();
+  void releasePageVersion();
+  Frame getPageVersion() const;
+
+  // The page's version (else the running frame), then pool, then package frame.
   std::shared_ptr<VLCacheEntry> getCacheEntryForURL(const std::string& url) const;
   void healingCacheEntry(const std::string& url);
   void addCacheEntry(const std::shared_ptr<VLCacheEntry>& entry, const std::string& url);
@@ -67,9 +76,10 @@ class VLApplicationCache {
   bool swapCache(const Frame& frame);
   void rollbackToPreviousVersion();
   void clearPreviousVersion();
-  // Marks every finished frame other than the running one, and the entries only it used.
-  // Frames still downloading, `ongoing`, and unfinished frames newer than the running one
-  // (waiting to be resumed) are spared.
+  // Marks every frame other than the running one, and the entries only it used. Spared are
+  // `ongoing` (the one frame really downloading) and unfinished frames newer than the running
+  // one (waiting to be resumed). A frame restored from a download that was interrupted is
+  // unfinished, whatever status it was stored with.
   void markForDeletion(const Frame& ongoing = nullptr);
   std::vector<std::shared_ptr<VLCacheEntry>> gatherResourcesToDelete();
 
@@ -98,6 +108,8 @@ class VLApplicationCache {
   Frame runningVersion_;
   Frame previousVersion_;
   Frame prebundleVersion_;
+  Frame pageVersion_;
+  bool pageVersionKept_ = false;
   Entries cacheEntries_;
   std::vector<Frame> cacheFrames_;
 };

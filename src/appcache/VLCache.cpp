@@ -205,6 +205,10 @@ void VLCache::onPause() {
 
 void VLCache::onResume() { handleDeviceReady(std::nullopt, std::nullopt); }
 
+void VLCache::onReset() {
+  if (cacheEngine_) cacheEngine_->pageWillLoad();
+}
+
 bool VLCache::deviceReady() const {
   std::lock_guard lock(mutex_);
   return deviceReady_;

@@ -57,6 +57,8 @@ class VLCache final : public HBRPlugin, public VLCacheListenerDelegate {
                                                    const platform::Value& content);
   void onPause();
   void onResume();
+  // A new document starts loading: the cache serves it the running version.
+  void onReset() override;
 
   // ---- VLCacheListenerDelegate ----
   void fireOnProgressEvent(std::int64_t processed, std::int64_t total) override;

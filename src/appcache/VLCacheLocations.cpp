@@ -19,15 +19,21 @@ std::string VLCacheLocations::keyForHostname(std::string_view hostname,
 std::string VLCacheLocations::cacheDirectory() {
   // Asked for every file the cache touches; the application-support folder is made (and
   // looked up on disk) once per data root rather than on each call.
-  static std::mutex mutex;
-  static std::string root, directory;
+  // Never destroyed: the clean-up's deletions on the global queue may still ask while the
+  // process ends.
+  struct Known {
+    std::mutex mutex;
+    std::string root, directory;
+  };
+  static Known* known = new Known;
   std::string current = platform::paths::dataRoot();
-  std::lock_guard lock(mutex);
-  if (current != root || directory.empty()) {
-    directory = platform::fs::appendPath(platform::paths::applicationSupport(), "VLNativeCache");
-    root = std::move(current);
+  std::lock_guard lock(known->mutex);
+  if (current != known->root || known->directory.empty()) {
+    known->directory =
+        platform::fs::appendPath(platform::paths::applicationSupport(), "VLNativeCache");
+    known->root = std::move(current);
   }
-  return directory;
+  return known->directory;
 }
 
 std::optional<std::string> VLCacheLocations::getLocalFilePath(const VLCacheEntry& entry) {

@@ -51,3 +51,12 @@ bool VLCacheOptions::isCheckpoint(std::int64_t initial, std::int64_t processed,
   std::int64_t half = static_cast<std::int64_t>((total - initial) * 0.5);
   return half != 0 && (processed - initial) % half == 0;
 }
+
+bool VLCacheOptions::isCheckpointDue(std::int64_t initial, std::int64_t processed,
+                                     std::int64_t total, std::int64_t lastProcessed,
+                                     double secondsSinceLast) {
+  if (isCheckpoint(initial, processed, total)) return true;
+  if (!(initial < processed && processed < total) || processed <= lastProcessed) return false;
+  const std::int64_t every = std::max(kCheckpointEveryResources, (total - initial) / kCheckpointShare);
+  return processed - lastProcessed >= every || secondsSinceLast >= kCheckpointIntervalSeconds;
+}

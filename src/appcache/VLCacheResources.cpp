@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "appcache/VLCacheClock.h"
 #include "appcache/VLCacheLocations.h"
 #include "appcache/VLCacheLog.h"
 #include "appcache/VLDownloadOperation.h"
@@ -381,6 +382,7 @@ void VLCacheResources::startDownload() {
   {
     std::lock_guard lock(retryMutex_);
     numberOfRetries_ = 0;
+    retriesOfResource_.clear();
   }
   std::int64_t total, refused;
   {
@@ -417,6 +419,7 @@ void VLCacheResources::startDownload() {
 }
 
 void VLCacheResources::cancelDownload() {
+  ++cancellations_;
   // Each operation's own cancel, so running downloads stop their tasks too.
   for (const auto& operation : downloadQueue_->operations()) operation->cancel();
 }
@@ -538,11 +541,17 @@ void VLCacheResources::onStagedFileChecked(const std::shared_ptr<VLCacheEntry>& 
   updateResource(entry, VLCacheEntryStatusAvailable);
 }
 
-bool VLCacheResources::takeRetry() {
+double VLCacheResources::retryDelay(std::int64_t retry) {
+  double delay = kFirstRetryDelaySeconds;
+  for (std::int64_t i = 1; i < retry && delay < kLongestRetryDelaySeconds; ++i) delay *= 2;
+  return std::min(delay, kLongestRetryDelaySeconds);
+}
+
+std::int64_t VLCacheResources::takeRetry(const std::string& url) {
   std::lock_guard lock(retryMutex_);
-  if (numberOfRetries_ > maxNumberOfRetries_) return false;
+  if (numberOfRetries_ > maxNumberOfRetries_) return 0;
   ++numberOfRetries_;
-  return true;
+  return ++retriesOfResource_[url];
 }
 
 void VLCacheResources::resourceDownloadFailed(const std::shared_ptr<VLCacheEntry>& entry,
@@ -552,10 +561,25 @@ void VLCacheResources::resourceDownloadFailed(const std::shared_ptr<VLCacheEntry
       stringf("Failed to download resource %s with error: %s", url.c_str(), error.c_str());
   vlcache::logDebug(message);
   // A frame that has ended (aborted, or counted out) fetches nothing more.
-  if (status_ != VLCacheFrameStatusIncomplete && takeRetry()) {
-    vlcache::logDebug("Retrying resource " + url);
-    downloadResourceAsync(entry);
-    return;
+  if (status_ != VLCacheFrameStatusIncomplete) {
+    if (const std::int64_t retry = takeRetry(url)) {
+      const double delay = retryDelay(retry);
+      vlcache::logDebug("Retrying resource " + url);
+      vlcache::logDebug(stringf("Next attempt for %s in %.1f s", url.c_str(), delay));
+      // A server that fails at once must not be asked again at once. The retry belongs to this
+      // run: an abort, a cancellation or a new start in the meantime drops it (a new start
+      // fetches the entry itself).
+      const std::uint64_t run = run_, cancellations = cancellations_;
+      std::weak_ptr<VLCacheResources> weak = weak_from_this();
+      VLCacheClock::shared()->after(delay, [weak, entry, run, cancellations] {
+        auto self = weak.lock();
+        if (!self || run != self->run_ || cancellations != self->cancellations_ ||
+            self->status_ != VLCacheFrameStatusDownloading)
+          return;
+        self->downloadResourceAsync(entry);
+      });
+      return;
+    }
   }
   abortDownload(message);
   updateResource(entry, VLCacheEntryStatusFailed);

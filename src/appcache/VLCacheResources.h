@@ -48,6 +48,12 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
 
   // The most downloads a frame has under way at once, whatever the session allows.
   static constexpr int kMaximumConcurrentDownloads = 64;
+  // A failed resource is tried again after a delay that doubles with each of its retries, from
+  // the first delay up to the longest (VLCacheClock keeps the time).
+  static constexpr double kFirstRetryDelaySeconds = 0.5;
+  static constexpr double kLongestRetryDelaySeconds = 30;
+  // The delay before the `retry`-th retry (from 1) of one resource.
+  static double retryDelay(std::int64_t retry);
 
   static std::shared_ptr<VLCacheResources> initForHostname(
       std::string hostname, std::string application, std::string versionToken, bool preBundle,
@@ -149,8 +155,8 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
   static bool isResourceFileCorrupted(const VLCacheEntry& entry, const std::string& filePath);
   static bool resourceContent(const std::string& filePath, const std::string& versionToken);
   // A URL the cache may fetch from its host: "/" followed by a path whose first character is
-  // not "/" (so "https://" + host + url cannot name another host), with no control character
-  // and no "." or ".." segment.
+  // not "/" (so "https://" + host + url cannot name another host), with no control character,
+  // no encoded slash or backslash, and no "." or ".." segment, encoded or not.
   static bool isAcceptableResourceURL(std::string_view url);
   // Puts a downloaded file in place for the entry: it is checked where it lies and only then
   // renamed over the entry's file, so a file that fails is never served and a good one never
@@ -173,8 +179,9 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
   void onStagedFileChecked(const std::shared_ptr<VLCacheEntry>& entry, std::uint64_t run,
                            const std::optional<std::string>& failure,
                            const std::optional<std::string>& contentType);
-  // Takes one retry from the budget when there is one left.
-  bool takeRetry();
+  // Takes one retry from the budget when there is one left; answers how many retries the
+  // resource has had with this one, or 0 when none is left.
+  std::int64_t takeRetry(const std::string& url);
   void onDownloadCompleted(const std::shared_ptr<VLCacheEntry>& entry, std::uint64_t run,
                            const std::optional<std::string>& location,
                            const std::optional<platform::URLResponse>& response,
@@ -210,6 +217,8 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
   mutable std::mutex retryMutex_;
   std::int64_t numberOfRetries_ = 0;
   std::int64_t maxNumberOfRetries_ = 0;
+  // Retries of each resource in this run, which set its next delay.
+  std::map<std::string, std::int64_t> retriesOfResource_;
 
   // Frame lock: the status changes that end a run, and whether this run has been reported.
   mutable std::mutex frameMutex_;
@@ -217,6 +226,8 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
   // Each start is a new run; completions of downloads of an earlier run are dropped, so a
   // late cancellation cannot undo what the new run did.
   std::atomic<std::uint64_t> run_{0};
+  // Counts cancellations: a retry waiting for its time is dropped by one.
+  std::atomic<std::uint64_t> cancellations_{0};
 
   // Callbacks and version tokens, replaced from other threads while downloads run.
   mutable std::mutex stateMutex_;

@@ -12,6 +12,7 @@
 #include "appcache/VLCacheResources.h"
 #include "appcache/VLDownloadOperation.h"
 #include "appcache/VLFileChecksum.h"
+#include "appcache/VLResourcePath.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
@@ -60,10 +61,11 @@ bool VLCacheResources::isAcceptableResourceURL(std::string_view url) {
     return false;
   for (unsigned char c : url)
     if (c < 0x20 || c == 0x7f || c == '\\') return false;
+  // Checked as serving checks a path: no encoded slash or backslash, and no dot segment
+  // however many times it is decoded ("/app/%2e%2e/x", "/app/..%2fx" leave the folder on a
+  // server that decodes them).
   std::string_view path = url.substr(0, url.find_first_of("?#"));
-  for (const auto& segment : platform::split(path, '/'))
-    if (segment == "." || segment == "..") return false;
-  return true;
+  return vlcache::decodedServablePath(std::string(path)).has_value();
 }
 
 bool VLCacheResources::canFileBeVerifiedByVersionToken(std::string_view url) {

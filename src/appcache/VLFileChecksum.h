@@ -13,6 +13,9 @@ class VLFileChecksum {
  public:
   // The 16-byte digest; empty content hashes like any other.
   static platform::Bytes md5HashOfData(std::string_view data);
+  // 16 bytes (a digest) passed through a UUID value: the same 16 bytes. Anything of another
+  // length is no UUID and gives none. The content hash takes its digest this way.
+  static std::optional<platform::Bytes> uuidOfData(const platform::Bytes& bytes);
   static std::string serializeToString(const platform::Bytes& bytes);
   static std::string contentHashOfData(std::string_view data);
   // None when nothing exists at the path. What cannot be read as a file (a folder, a file

@@ -1,5 +1,6 @@
 #include "appcache/VLManifestParser.h"
 
+#include "appcache/VLCacheOptions.h"
 #include "shell/VLLogger.h"
 
 using platform::Value;
@@ -48,6 +49,17 @@ std::shared_ptr<VLManifest> VLManifestParser::getManifestInfo(const Value& json)
   }
   const Value* manifest = manifestObject(json);
   if (!manifest) return std::make_shared<VLManifest>();
+  // Counted before anything is built from it: every entry costs memory and time at each start.
+  size_t entries = 0;
+  for (const char* key : {"urlVersions", "urlMappings", "urlMappingsNoCache"})
+    if (auto it = manifest->find(key); it != manifest->end() && it->is_object())
+      entries += it->size();
+  if (entries > VLCacheOptions::kMaximumManifestEntries) {
+    logError("Failed to get manifest info with error: the manifest has " +
+             std::to_string(entries) + " entries, more than the " +
+             std::to_string(VLCacheOptions::kMaximumManifestEntries) + " allowed");
+    return nullptr;
+  }
   std::optional<std::string> token;
   if (auto* value = member(*manifest, "versionToken", Value::value_t::string, "the manifest"))
     token = value->get<std::string>();

@@ -12,7 +12,8 @@
 class VLManifestParserEngineProtocol {
  public:
   virtual ~VLManifestParserEngineProtocol() = default;
-  // None (with an error line) when `json` is not a dictionary.
+  // None (with an error line) when `json` is not a dictionary, or when its manifest has more
+  // entries than a version may have (VLCacheOptions::kMaximumManifestEntries).
   virtual std::shared_ptr<VLManifest> getManifestInfo(const platform::Value& json) = 0;
   virtual std::optional<std::string> getManifestVersion(const platform::Value& json) = 0;
   // "manifest.json", or "manifest.json?<token>".

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <set>
 
+#include "appcache/VLCacheClock.h"
 #include "appcache/VLCacheLocations.h"
 #include "appcache/VLCacheLog.h"
 #include "appcache/VLCacheOptions.h"
@@ -328,6 +329,20 @@ void VLNativeCache::startCaching(const std::string& hostname, const std::string&
     }
     return;
   }
+  // Counted before anything is built from the lists: a version's size is bounded.
+  const std::size_t entries = resourceList.size() + urlMaps.size() +
+                              (urlMapsNoCache.is_object() ? urlMapsNoCache.size() : 0);
+  if (entries > VLCacheOptions::kMaximumManifestEntries) {
+    const std::string message = stringf(
+        "Caching operation was rejected: the version has %zu entries, more than the %zu allowed",
+        entries, VLCacheOptions::kMaximumManifestEntries);
+    vlcache::logError(stringf("startCachingId: %s - %s", id.c_str(), message.c_str()));
+    if (listener) {
+      listener->fireOnErrorEvent(message);
+      listener->fireOnFinishEvent();
+    }
+    return;
+  }
 
   try {
     auto cache = applicationCacheCreatingIfMissing(hostname, application, key);
@@ -366,9 +381,14 @@ void VLNativeCache::startCaching(const std::string& hostname, const std::string&
       cache->addCacheFrame(frame);
     }
     std::int64_t budget;
+    // Read before the engine's lock: the frame's own locks are never taken under it.
+    const std::int64_t initial = frame->initialResourcesCount();
+    const double now = VLCacheClock::shared()->now();
     {
       std::lock_guard lock(mutex_);
       ongoingCacheResources_ = frame;
+      checkpointProcessed_ = initial;
+      checkpointTime_ = now;
       budget = VLCacheOptions::calculateMaxNumberOfRetries(
           maxNumberOfRetries_, static_cast<std::int64_t>(resourceList.size()));
     }
@@ -398,9 +418,17 @@ void VLNativeCache::onProgress(const std::string& key, std::int64_t initial,
                                std::int64_t processed, std::int64_t total) {
   if (currentStatus() != VLCacheStatusDownloading) return;
   if (auto listener = delegate()) listener->fireOnProgressEvent(processed, total);
-  if (VLCacheOptions::isCheckpoint(initial, processed, total))
-    if (auto cache = applicationEntries_.objectForKey(key))
-      createCheckPointForApplicationCache(cache);
+  // Reports of one frame come one at a time (under the frame's progress lock).
+  const double now = VLCacheClock::shared()->now();
+  {
+    std::lock_guard lock(mutex_);
+    if (!VLCacheOptions::isCheckpointDue(initial, processed, total, checkpointProcessed_,
+                                         now - checkpointTime_))
+      return;
+    checkpointProcessed_ = processed;
+    checkpointTime_ = now;
+  }
+  if (auto cache = applicationEntries_.objectForKey(key)) createCheckPointForApplicationCache(cache);
 }
 
 void VLNativeCache::onError(const std::string& key, const std::string& message) {
@@ -449,9 +477,18 @@ bool VLNativeCache::swapCache() {
   const std::string key = keyForHostname(frame->hostname(), frame->application());
   auto cache = applicationCacheCreatingIfMissing(frame->hostname(), frame->application(), key);
   {
+    // The frame goes into its own application's cache. Another application's version never
+    // becomes the current one: the web view goes on being served its own application.
     std::lock_guard lock(mutex_);
-    currentApplication_ = key;
+    if (!currentApplication_) currentApplication_ = key;
   }
+  bool pageShown;
+  {
+    std::lock_guard lock(mutex_);
+    pageShown = pageShown_ && currentApplication_ == key;
+  }
+  // The page on screen keeps the version it was loaded from until its next document.
+  if (pageShown) cache->keepPageVersion();
   const bool swapped = cache->swapCache(frame);
   const std::int64_t frameStatus = frame->status();
   const std::string token = frame->versionToken();
@@ -476,6 +513,15 @@ bool VLNativeCache::swapCache() {
   vlcache::logWarning("Cache was swapped with success");
   cache->clearPreviousVersion();
   return true;
+}
+
+void VLNativeCache::pageWillLoad() {
+  {
+    std::lock_guard lock(mutex_);
+    pageShown_ = true;
+  }
+  for (const auto& key : applicationEntries_.allKeys())
+    if (auto cache = applicationEntries_.objectForKey(key)) cache->releasePageVersion();
 }
 
 void VLNativeCache::createCheckPointForApplicationCache(

@@ -90,6 +90,10 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   void bootstrapCache(const std::string& versionToken, const platform::Value& resourceList,
                       const platform::Value& urlMaps, const platform::Value& urlMapsNoCache);
   bool swapCache();
+  // A document starts loading in the web view (a navigation or a reload): it is served from
+  // the running version, and keeps being served from that version when a newer one is swapped
+  // in while it is shown, until the next document.
+  void pageWillLoad();
   void createCheckPointForApplicationCache(const std::shared_ptr<VLApplicationCache>& cache);
   void upgradeCacheIfNeeded();
   void clearUnusedContent();
@@ -136,8 +140,14 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   // and a "/" appended when the URL ends with one. None for a path that could lead outside
   // the package or the cache.
   static std::optional<std::string> resourceKeyForURL(const platform::URL& url);
+  // Whether the URL is on the application's host and port (the port of its scheme when it
+  // names none).
+  static bool isApplicationURL(const platform::URL& url, const VLApplicationCache& cache);
+  // Only URLs of the current application's own host and port are the cache's: the same path on
+  // another host is that host's.
   bool interceptRequest(const platform::URL& url) const;
-  // The handler is called exactly once: at once, or later on a URL session's thread.
+  // The handler is called exactly once: at once, or later on a URL session's thread. A URL
+  // that interceptRequest does not take gets none.
   void getResourceFromCache(const platform::URLRequest& request, ResourceHandler completionHandler);
   std::shared_ptr<VLCacheEntry> getCacheEntry(const std::string& key) const;
   // A copy marked as handled (the loader must not take it again) with "x-version-tokens"
@@ -149,7 +159,8 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   void serializeCacheHealed();
   std::shared_ptr<VLCacheEntry> preBundleResource(const VLCacheEntry& entry,
                                                   const VLApplicationCache& cache) const;
-  // True when the package's file was copied into the entry's cache file.
+  // True when the package's file of the entry's URL (found from the URL, as the package frame
+  // names its files) was copied into the entry's cache file.
   bool copyResourceFromPreBundle(const std::shared_ptr<VLCacheEntry>& entry,
                                  const VLApplicationCache& cache);
   static bool isNetworkAvailable();
@@ -164,11 +175,15 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   std::optional<platform::URLSessionConfiguration> createSessionConfigurationWithOptions(
       const platform::Value& options, const std::shared_ptr<platform::URLSession>& current) const;
   std::shared_ptr<VLApplicationCache> currentApplicationCache() const;
+  // The current application's cache when the URL is one of its own.
+  std::shared_ptr<VLApplicationCache> applicationCacheForURL(const platform::URL& url) const;
+  void healingEntry(const std::string& key, VLApplicationCache& cache);
   // The files in application folders that no entry names: left by a crash between storing a
   // downloaded file and the checkpoint that would have recorded it.
   void removeOrphanedFiles();
 
   void serveEntry(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
+                  const std::shared_ptr<VLApplicationCache>& cache,
                   const platform::URLRequest& request, const ResourceHandler& handler);
   void serveWithoutCaching(const std::shared_ptr<VLCacheEntry>& entry,
                            const platform::URLRequest& request, const ResourceHandler& handler);
@@ -177,8 +192,10 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
                 const std::function<void(std::function<void()> done)>& heal,
                 std::function<void()> answer);
   void healFromPackageOrNetwork(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
+                                const std::shared_ptr<VLApplicationCache>& cache,
                                 const platform::URLRequest& request, std::function<void()> done);
   void downloadAgain(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
+                     const std::shared_ptr<VLApplicationCache>& cache,
                      const platform::URLRequest& request, std::function<void()> done);
 
   void onProgress(const std::string& key, std::int64_t initial, std::int64_t processed,
@@ -199,6 +216,11 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   std::shared_ptr<platform::URLSession> downloadSession_;
   std::int64_t maxNumberOfRetries_ = -1;
   bool cacheUpgrade_ = false;
+  // The ongoing download's last checkpoint (or start): finished resources and clock time.
+  std::int64_t checkpointProcessed_ = 0;
+  double checkpointTime_ = 0;
+  // A page has been shown since this engine was made: swaps keep its version for it.
+  bool pageShown_ = false;
 
   // Writer lock: the manifest file and the stored hashes.
   mutable std::mutex manifestMutex_;

@@ -68,9 +68,30 @@ std::shared_ptr<VLCacheEntry> VLNativeCache::getCacheEntry(const std::string& ke
   return cache ? cache->getCacheEntryForURL(key) : nullptr;
 }
 
+bool VLNativeCache::isApplicationURL(const platform::URL& url, const VLApplicationCache& cache) {
+  // The host as the frames download from it ("https://" + hostname), against the request's
+  // host and port. A request of the web view comes here rewritten to https; a port left out
+  // is the scheme's own.
+  if (cache.hostname().empty()) return false;
+  auto origin = platform::URL::parse("https://" + cache.hostname() + "/");
+  if (!origin || origin->host().empty() || url.host().empty()) return false;
+  if (!platform::equalsIgnoreCase(origin->host(), url.host())) return false;
+  const std::string scheme = platform::asciiLower(url.scheme());
+  const int defaultPort = scheme == "http" ? 80 : 443;
+  return origin->port().value_or(443) == url.port().value_or(defaultPort);
+}
+
+std::shared_ptr<VLApplicationCache> VLNativeCache::applicationCacheForURL(
+    const platform::URL& url) const {
+  auto cache = currentApplicationCache();
+  return cache && isApplicationURL(url, *cache) ? cache : nullptr;
+}
+
 bool VLNativeCache::interceptRequest(const platform::URL& url) const {
+  auto cache = applicationCacheForURL(url);
+  if (!cache) return false;
   auto key = resourceKeyForURL(url);
-  return key && getCacheEntry(*key) != nullptr;
+  return key && cache->getCacheEntryForURL(*key) != nullptr;
 }
 
 platform::URLRequest VLNativeCache::cloneRequestWithDefaultHeaders(
@@ -86,6 +107,11 @@ platform::URLRequest VLNativeCache::cloneRequestWithDefaultHeaders(
 
 void VLNativeCache::healingEntry(const std::string& key) {
   if (auto cache = currentApplicationCache()) cache->healingCacheEntry(key);
+  serializeCacheHealed();
+}
+
+void VLNativeCache::healingEntry(const std::string& key, VLApplicationCache& cache) {
+  cache.healingCacheEntry(key);
   serializeCacheHealed();
 }
 
@@ -114,14 +140,24 @@ std::shared_ptr<VLCacheEntry> VLNativeCache::preBundleResource(const VLCacheEntr
 
 bool VLNativeCache::copyResourceFromPreBundle(const std::shared_ptr<VLCacheEntry>& entry,
                                               const VLApplicationCache& cache) {
-  auto packaged = preBundleResource(*entry, cache);
-  if (!packaged || packaged == entry) return false;
-  // The package entry names the package's file; the copy lands on this entry's own cache
-  // file. The running frame's progress is not touched: a heal is no download of a version.
-  auto source = VLCacheLocations::getLocalFilePath(*packaged);
+  auto frame = cache.getPreBundleFrame();
+  if (entry->preBundled() || !frame || !frame->getResourceForUrl(entry->url())) return false;
+  // The package file is found from the URL, not from the package frame's entry: for a URL a
+  // downloaded version lists too, that entry is the pooled one, which names the cache file.
+  // The copy lands on this entry's own cache file. The running frame's progress is not
+  // touched: a heal is no download of a version.
+  auto packageName = frame->getFileNameForURL(entry->url(), true);
+  if (!packageName) return false;
+  const VLCacheEntry packaged(entry->url(), *packageName, true);
+  auto source = VLCacheLocations::getLocalFilePath(packaged);
   auto destination = VLCacheLocations::getLocalFilePath(*entry);
-  if (!packaged->preBundled() || entry->preBundled() || !source || !destination) return false;
-  if (auto failure = VLCacheResources::copyFileIntoPlace(*source, *destination)) {
+  if (!source || !destination) return false;
+  std::optional<std::string> failure;
+  if (!platform::fs::exists(*source))
+    failure = "the package has no file " + *packageName;
+  else
+    failure = VLCacheResources::copyFileIntoPlace(*source, *destination);
+  if (failure) {
     vlcache::logError(stringf("Could not copy resource %s from prebundle with error: %s",
                               entry->url().c_str(), failure->c_str()));
     return false;
@@ -138,14 +174,16 @@ void VLNativeCache::getResourceFromCache(const platform::URLRequest& request,
                                          ResourceHandler completionHandler) {
   ResourceHandler handler = once(std::move(completionHandler));
   try {
+    // Only this application's own URLs: another host's go to the network.
+    auto cache = applicationCacheForURL(request.url());
     const auto key = resourceKeyForURL(request.url());
-    auto entry = key ? getCacheEntry(*key) : nullptr;
+    auto entry = cache && key ? cache->getCacheEntryForURL(*key) : nullptr;
     if (!entry) {
       vlcache::logDebug("Unable to find resource: " +
                         (key ? *key : platform::jsonText(request.url().absoluteString())));
       return handler(std::nullopt);
     }
-    serveEntry(*key, entry, cloneRequestWithDefaultHeaders(request), handler);
+    serveEntry(*key, entry, cache, cloneRequestWithDefaultHeaders(request), handler);
   } catch (const std::exception& exception) {
     vlcache::logError(std::string("Failed to serve a resource from the cache: ") + exception.what());
     handler(std::nullopt);
@@ -153,6 +191,7 @@ void VLNativeCache::getResourceFromCache(const platform::URLRequest& request,
 }
 
 void VLNativeCache::serveEntry(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
+                               const std::shared_ptr<VLApplicationCache>& cache,
                                const platform::URLRequest& request, const ResourceHandler& handler) {
   if (entry->mimeType().empty()) {
     vlcache::logWarning("Healing resource mime type: " + entry->url());
@@ -168,8 +207,8 @@ void VLNativeCache::serveEntry(const std::string& key, const std::shared_ptr<VLC
   auto self = shared_from_this();
   joinHeal(
       entry,
-      [self, key, entry, request](std::function<void()> done) {
-        self->healFromPackageOrNetwork(key, entry, request, std::move(done));
+      [self, key, entry, cache, request](std::function<void()> done) {
+        self->healFromPackageOrNetwork(key, entry, cache, request, std::move(done));
       },
       [entry, url, handler] {
         auto data = readLocalFile(*entry);
@@ -242,14 +281,14 @@ void VLNativeCache::joinHeal(const std::shared_ptr<VLCacheEntry>& entry,
 
 void VLNativeCache::healFromPackageOrNetwork(const std::string& key,
                                              const std::shared_ptr<VLCacheEntry>& entry,
+                                             const std::shared_ptr<VLApplicationCache>& cache,
                                              const platform::URLRequest& request,
                                              std::function<void()> done) {
   if (!entry->preBundled()) {
     entry->setStatus(VLCacheEntryStatusToFetch);
-    auto cache = currentApplicationCache();
-    if (cache && preBundleResource(*entry, *cache)) {
+    if (preBundleResource(*entry, *cache)) {
       if (copyResourceFromPreBundle(entry, *cache) && readLocalFile(*entry)) {
-        healingEntry(key);
+        healingEntry(key, *cache);
         vlcache::logWarning(stringf("Healing resource %s from prebundle: SUCCEDED",
                                     entry->url().c_str()));
         return done();
@@ -257,19 +296,19 @@ void VLNativeCache::healFromPackageOrNetwork(const std::string& key,
       vlcache::logError(stringf("Healing resource %s from prebundle: FAILED", entry->url().c_str()));
     }
   }
-  downloadAgain(key, entry, request, std::move(done));
+  downloadAgain(key, entry, cache, request, std::move(done));
 }
 
 void VLNativeCache::downloadAgain(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
+                                  const std::shared_ptr<VLApplicationCache>& cache,
                                   const platform::URLRequest& request, std::function<void()> done) {
   const bool packaged = entry->preBundled();
   const std::string packageFileName = entry->fileName();
   if (packaged) {
     // The package is read-only to the shell: the fresh copy goes to the cache folder, and the
     // entry names it from now on.
-    auto cache = currentApplicationCache();
-    auto frame = cache ? cache->getCurrentRunningFrame() : nullptr;
-    if (!frame && cache) frame = cache->getPreBundleFrame();
+    auto frame = cache->getCurrentRunningFrame();
+    if (!frame) frame = cache->getPreBundleFrame();
     auto fileName = frame ? frame->getFileNameForURL(entry->url(), false) : std::nullopt;
     if (!fileName) {
       vlcache::logError(stringf("Healing resource %s from web: FAILED", entry->url().c_str()));
@@ -284,9 +323,9 @@ void VLNativeCache::downloadAgain(const std::string& key, const std::shared_ptr<
   auto self = shared_from_this();
   VLCacheResources::downloadResourceSync(
       entry, request, session,
-      [self, key, entry, packaged, packageFileName, done](bool success) {
+      [self, key, entry, cache, packaged, packageFileName, done](bool success) {
         if (success) {
-          self->healingEntry(key);
+          self->healingEntry(key, *cache);
           vlcache::logWarning(stringf("Healing resource %s from web: SUCCEEDED", entry->url().c_str()));
         } else {
           if (packaged) {

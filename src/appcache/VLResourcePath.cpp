@@ -26,7 +26,10 @@ bool holdsEncodedSeparator(const std::string& text) {
 }  // namespace
 
 std::optional<std::string> servablePath(const platform::URL& url) {
-  const std::string encoded = url.encodedPath();
+  return decodedServablePath(url.encodedPath());
+}
+
+std::optional<std::string> decodedServablePath(const std::string& encoded) {
   if (holdsEncodedSeparator(encoded)) return std::nullopt;
   auto decoded = platform::percentDecode(encoded);
   if (!decoded || !harmlessLayer(*decoded)) return std::nullopt;

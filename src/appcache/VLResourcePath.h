@@ -14,6 +14,8 @@
 namespace vlcache {
 
 std::optional<std::string> servablePath(const platform::URL& url);
+// The same for a path as it stands in a URL (still percent-encoded).
+std::optional<std::string> decodedServablePath(const std::string& encodedPath);
 
 // `path` joined to `root`, when the result stays inside `root`.
 std::optional<std::string> fileInside(const std::string& root, const std::string& path);

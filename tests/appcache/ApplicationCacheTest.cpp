@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "CacheTestSupport.h"
 #include "appcache/VLApplicationCache.h"
 #include "platform/foundation/StableHash.h"
@@ -202,4 +204,34 @@ TEST_F(ApplicationCacheTest, UpgradeCopiesPackageFilesAndRecordsAFailedCopy) {
   EXPECT_EQ(running->getResourceForUrl("/app/c.js")->status(), VLCacheEntryStatusFailed);
   EXPECT_EQ(running->status(), VLCacheFrameStatusComplete);
   EXPECT_TRUE(upgraded->getCacheEntries().count("/app/a.js") && !upgraded->getCacheEntries().count("/app/b.js"));
+}
+
+TEST_F(ApplicationCacheTest, OnlyTheOngoingFrameIsSparedAsDownloadingAndARestoredOneWasInterrupted) {
+  // v1 was downloading when the shell was killed; v2 came after it and runs.
+  auto interrupted = frame("v1", {2, 0, 0}, VLCacheFrameStatusDownloading);
+  app->addCacheFrame(interrupted);
+  app->swapCache(interrupted);  // its finished entry was checkpointed into the pool
+  auto running = frame("v2", {2});
+  app->addCacheFrame(running);
+  ASSERT_TRUE(app->swapCache(running) && app->getCurrentCacheVersion() == "v2");
+  app->clearPreviousVersion();
+  auto ownEntry = interrupted->getResourceForUrl("/app/r1");
+
+  // Restored, it no longer claims to download.
+  auto restored = VLApplicationCache::initWithDictionary(app->createCacheManifest(), false, {});
+  EXPECT_EQ(restored->getCacheFrameForVersion("v1")->status(), VLCacheFrameStatusIncomplete);
+
+  // While it is the ongoing download it keeps its files.
+  app->markForDeletion(interrupted);
+  EXPECT_FALSE(interrupted->frameToDelete());
+
+  // Not ongoing: given up like any frame older than the running one; its own files go.
+  app->markForDeletion();
+  EXPECT_TRUE(interrupted->frameToDelete() && ownEntry->resourceToDelete());
+  auto gathered = app->gatherResourcesToDelete();
+  EXPECT_EQ(std::count(gathered.begin(), gathered.end(), ownEntry), 1);
+  EXPECT_EQ(app->getCacheFrameForVersion("v1"), nullptr);
+
+  restored->markForDeletion();
+  EXPECT_TRUE(restored->getCacheFrameForVersion("v1")->frameToDelete());
 }

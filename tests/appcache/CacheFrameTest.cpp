@@ -277,3 +277,46 @@ TEST_F(CacheFixture, URLsThatWouldChangeTheHostAreNeverFetched) {
   second->downloadResourceAsync(tampered);
   EXPECT_TRUE(tampered->status() == VLCacheEntryStatusFailed && server.requestCount() == 0u);
 }
+
+TEST_F(CacheFixture, RetriesWaitLongerEachTimeAndAStoppedFrameDropsTheOnesWaiting) {
+  clock->hold();
+  auto failures = std::make_shared<std::atomic<int>>(3);
+  server.on("GET", "/app/flaky.js", [failures](const auto&, auto& response) {
+    if (failures->fetch_sub(1) > 0)
+      response.status = 500;
+    else
+      response.set_content("flaky", "text/javascript");
+  });
+  const std::string url = hashed("/app/flaky.js", "flaky");
+  auto frame = frameListing(Value::array({url}), makeSession(4));
+  frame->setMaxNumberOfRetries(10);
+  frame->startDownload();
+
+  // Each failure waits for its retry: nothing is asked again before the clock gets there.
+  const std::vector<double> expected{0.5, 1, 2};
+  for (size_t retry = 0; retry < expected.size(); ++retry) {
+    ASSERT_TRUE(testing_support::waitUntil([&] { return clock->pending() == 1; }, 10)) << retry;
+    EXPECT_EQ(server.requestCount("/app/flaky.js"), retry + 1);
+    clock->advance(expected[retry] - 0.01);
+    EXPECT_EQ(clock->pending(), 1u);
+    clock->advance(0.01);
+  }
+  ASSERT_TRUE(waitFor([&] { return finishes == std::vector<bool>{true}; }));
+  EXPECT_EQ(clock->delays(), expected);
+  EXPECT_EQ(server.requestCount("/app/flaky.js"), 4u);
+
+  // The delay doubles up to its longest and stays there.
+  EXPECT_EQ(VLCacheResources::retryDelay(6), 16);
+  EXPECT_EQ(VLCacheResources::retryDelay(7), VLCacheResources::kLongestRetryDelaySeconds);
+  EXPECT_EQ(VLCacheResources::retryDelay(1000000), VLCacheResources::kLongestRetryDelaySeconds);
+
+  // A retry still waiting when the frame is cancelled is never made.
+  server.on("GET", "/app/down.js", [](const auto&, auto& response) { response.status = 503; });
+  auto stopped = frameListing(Value::array({std::string("/app/down.js")}), makeSession(4), {}, "v2");
+  stopped->setMaxNumberOfRetries(10);
+  stopped->startDownload();
+  ASSERT_TRUE(testing_support::waitUntil([&] { return clock->pending() == 1; }, 10));
+  stopped->cancelDownload();
+  clock->advance(60);
+  EXPECT_EQ(server.requestCount("/app/down.js"), 1u);
+}

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "appcache/VLCacheClock.h"
 #include "appcache/VLCacheLocations.h"
 #include "appcache/VLCacheResources.h"
 #include "appcache/VLFileChecksum.h"
@@ -20,6 +21,7 @@
 #include "shell/VLLogger.h"
 #include "support/HttpsTestServer.h"
 #include "support/TestSupport.h"
+#include "platform/foundation/DispatchQueue.h"
 
 namespace cache_test {
 
@@ -114,6 +116,64 @@ struct Listener : VLCacheListenerDelegate {
   }
 };
 
+// The cache's clock in tests. Unless it is held, a delayed task runs at once (on the global
+// queue) and the time moves on by its delay, so retries cost no waiting; a held clock keeps
+// every task until advance() reaches its time. Every delay asked for is recorded.
+class TestClock : public VLCacheClock {
+ public:
+  double now() override {
+    std::lock_guard lock(mutex_);
+    return now_;
+  }
+  void after(double seconds, std::function<void()> task) override {
+    {
+      std::lock_guard lock(mutex_);
+      delays_.push_back(seconds);
+      if (held_) {
+        pending_.emplace_back(now_ + seconds, std::move(task));
+        return;
+      }
+    }
+    platform::DispatchQueue::global().async(std::move(task));
+  }
+  void hold() {
+    std::lock_guard lock(mutex_);
+    held_ = true;
+  }
+  // Moves the time on and runs, on this thread, every task that is due by then.
+  void advance(double seconds) {
+    std::vector<std::function<void()>> due;
+    {
+      std::lock_guard lock(mutex_);
+      now_ += seconds;
+      for (auto it = pending_.begin(); it != pending_.end();) {
+        if (it->first <= now_ + 1e-9) {
+          due.push_back(std::move(it->second));
+          it = pending_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (auto& task : due) task();
+  }
+  std::vector<double> delays() {
+    std::lock_guard lock(mutex_);
+    return delays_;
+  }
+  size_t pending() {
+    std::lock_guard lock(mutex_);
+    return pending_.size();
+  }
+
+ private:
+  std::mutex mutex_;
+  double now_ = 1000;
+  bool held_ = false;
+  std::vector<double> delays_;
+  std::vector<std::pair<double, std::function<void()>>> pending_;
+};
+
 // "<path>?<content hash>", as manifests name resources.
 inline std::string hashed(const std::string& path, const std::string& content) {
   return path + "?" + VLFileChecksum::contentHashOfData(content);
@@ -153,8 +213,12 @@ class CacheFixture : public ::testing::Test {
     CacheLog::shared().clear();
     platform::Bundle::setMainPath(root.file("package"));
     VLMimeTypesHelper::resetSharedInstance();
+    VLCacheClock::setShared(clock);
   }
-  ~CacheFixture() override { VLMimeTypesHelper::resetSharedInstance(); }
+  ~CacheFixture() override {
+    VLMimeTypesHelper::resetSharedInstance();
+    VLCacheClock::setShared(nullptr);
+  }
 
   std::shared_ptr<platform::URLSession> makeSession(int connections) {
     auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
@@ -225,6 +289,7 @@ class CacheFixture : public ::testing::Test {
     return VLCacheLocations::getLocalFilePath(entry).value_or("<none>");
   }
 
+  std::shared_ptr<TestClock> clock = std::make_shared<TestClock>();
   testing_support::ScopedDataRoot root;
   testing_support::HttpsTestServer server;
   std::mutex mutex;

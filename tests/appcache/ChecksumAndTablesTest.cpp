@@ -28,6 +28,19 @@ TEST(VLFileChecksum, HashesContentFilesAndFolders) {
   EXPECT_EQ(VLFileChecksum::contentHashOfFile(dir.file("missing")), std::nullopt);
 }
 
+TEST(VLFileChecksum, AUUIDValueKeepsSixteenBytesAndRefusesOtherLengths) {
+  const platform::Bytes digest = VLFileChecksum::md5HashOfData("abc");
+  ASSERT_EQ(digest.size(), 16u);
+  EXPECT_EQ(VLFileChecksum::uuidOfData(digest), digest);
+  platform::Bytes edges(16, 0x00);
+  edges[0] = 0xff;
+  edges[15] = 0xa5;
+  EXPECT_EQ(VLFileChecksum::uuidOfData(edges), edges);
+  EXPECT_EQ(VLFileChecksum::uuidOfData(platform::Bytes(15, 1)), std::nullopt);
+  EXPECT_EQ(VLFileChecksum::uuidOfData(platform::Bytes(17, 1)), std::nullopt);
+  EXPECT_EQ(VLFileChecksum::uuidOfData({}), std::nullopt);
+}
+
 TEST_F(CacheFixture, MimeTableDefaultsAreCaseSensitiveWithAnOctetStreamFallback) {
   auto helper = VLMimeTypesHelper::sharedInstance();  // the package has no table
   EXPECT_TRUE(CacheLog::shared().contains("Failed to load mime types from manifest") &&
@@ -129,4 +142,28 @@ TEST(VLCacheOptions, BoundsPageValuesAndComputesBudgetAndCheckpoints) {
            {0, 50, 100, true}, {0, 25, 100, false}, {40, 70, 100, true}, {0, 1, 3, true}, {0, 2, 3, true},
            {0, 1, 1, false}})
     EXPECT_EQ(VLCacheOptions::isCheckpoint(last, now, total), checkpoint) << last << " " << now << "/" << total;
+
+  // A page asks for at most the cap.
+  EXPECT_EQ(VLCacheOptions::fromValue({{"maxNumberOfRetries", 1000000}}).maxNumberOfRetries,
+            VLCacheOptions::kMaximumRetries);
+
+  // Besides halfway: every 20 finished resources (a twentieth of a large download), or 5 s
+  // after the last checkpoint once one more has finished; never at the end, which the swap
+  // persists.
+  for (auto [initial, processed, total, last, seconds, due] :
+       std::vector<std::tuple<int, int, int, int, double, bool>>{{0, 20, 105, 0, 0, true},
+                                                                 {0, 19, 105, 0, 4.9, false},
+                                                                 {0, 19, 105, 0, 5, true},
+                                                                 {0, 99, 105, 80, 0, false},
+                                                                 {0, 100, 105, 80, 0, true},
+                                                                 {0, 53, 105, 52, 0, false},
+                                                                 {0, 52, 105, 40, 0, true},  // halfway
+                                                                 {0, 60, 105, 60, 60, false},
+                                                                 {0, 105, 105, 0, 60, false},
+                                                                 {40, 40, 105, 0, 60, false},
+                                                                 // a twentieth of a large download
+                                                                 {0, 999, 20000, 0, 1, false},
+                                                                 {0, 1000, 20000, 0, 1, true}})
+    EXPECT_EQ(VLCacheOptions::isCheckpointDue(initial, processed, total, last, seconds), due)
+        << initial << " " << processed << "/" << total << " last " << last << " after " << seconds;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "CacheTestSupport.h"
+#include "appcache/VLCacheOptions.h"
 #include "appcache/VLManifestParser.h"
 
 using cache_test::CacheLog;
@@ -91,4 +92,21 @@ TEST_F(ManifestParserTest, ValuesOfTheWrongTypeAreLeftOutWithALogLine) {
       {{"urlVersions", Value::array({"/a.js"})}, {"urlMappings", {{"/q", "/q.js?1"}}}}));
   ASSERT_TRUE(noVersions);
   EXPECT_TRUE(noVersions->urlVersions().empty() && noVersions->urlMappings().empty());
+}
+
+TEST_F(ManifestParserTest, AManifestWithMoreEntriesThanAVersionMayHaveIsRefused) {
+  auto manifestOf = [](size_t versions, size_t mappings) {
+    Value urlVersions = Value::object(), urlMappings = Value::object();
+    for (size_t i = 0; i < versions; ++i) urlVersions["/app/r" + std::to_string(i) + ".js"] = "?h";
+    for (size_t i = 0; i < mappings; ++i) urlMappings["/app/m" + std::to_string(i)] = "/app/r0.js";
+    return manifestJSON({{"versionToken", "t"}, {"urlVersions", urlVersions}, {"urlMappings", urlMappings}});
+  };
+  const size_t cap = VLCacheOptions::kMaximumManifestEntries;
+  auto full = parser.getManifestInfo(manifestOf(cap - 10, 10));
+  ASSERT_TRUE(full);
+  EXPECT_EQ(full->urlVersions().size(), cap - 10);
+  // Mappings count as entries too.
+  EXPECT_EQ(parser.getManifestInfo(manifestOf(cap - 10, 11)), nullptr);
+  EXPECT_EQ(parser.getManifestInfo(manifestOf(cap + 1, 0)), nullptr);
+  EXPECT_TRUE(CacheLog::shared().contains("more than the " + std::to_string(cap) + " allowed"));
 }

@@ -339,3 +339,43 @@ TEST(NativeCacheShared, AskingBeforeTheEngineIsMadeIsAClearError) {
   VLNativeCache::resetSharedInstance();
   platform::UserDefaults::resetForTesting();
 }
+
+TEST_F(NativeCacheTest, AnInterruptedDownloadIsGivenUpOnceANewerVersionIsConfirmed) {
+  Value one;
+  ASSERT_NO_FATAL_FAILURE(cacheV1("n", 1, one));
+  // v2 is killed with two of its three files stored and checkpointed.
+  CacheLog::shared().clear();
+  auto gate = std::make_shared<Gate>();
+  Value two = resources("o", 3, gate, 1);
+  start(two, "v2");
+  ASSERT_TRUE(gate->waitForWaiting(1));
+  ASSERT_TRUE(testing_support::waitUntil(
+      [&] { return CacheLog::shared().count("Checkpoint was created with success") >= 2; }, 10));
+  auto app = engine->applicationCache(*engine->currentApplication());
+  const std::string abandoned = localFile(*app->getCacheEntries().at(two[2].get<std::string>()));
+  launch();
+  gate->release();
+  ASSERT_TRUE(platform::fs::exists(abandoned));
+
+  start(resources("q", 2), "v3");
+  ASSERT_TRUE(waitForFinishes(1));
+  engine->switchToVersion(host(), "app", "v3");
+  launch();
+  ASSERT_TRUE(testing_support::waitUntil([&] { return !platform::fs::exists(abandoned); }, 5));
+  app = engine->applicationCache(*engine->currentApplication());
+  EXPECT_EQ(app->getCacheFrameForVersion("v2"), nullptr);
+  EXPECT_EQ(app->cacheFrames().size(), 1u);
+}
+
+TEST_F(NativeCacheTest, AStartListingMoreEntriesThanAVersionMayHaveIsRejected) {
+  launch();
+  Value list = Value::array();
+  for (size_t i = 0; i < VLCacheOptions::kMaximumManifestEntries; ++i) list.push_back("/app/r" + std::to_string(i));
+  start(list, "v1");  // with its one mapping, one entry too many
+  EXPECT_EQ(listener->events, (std::vector<std::string>{
+                                  "error Caching operation was rejected: the version has 20001 entries, more than "
+                                  "the 20000 allowed",
+                                  "finish"}));
+  EXPECT_FALSE(engine->ongoingCacheResources());
+  EXPECT_EQ(server.requestCount("/app/r0"), 0u);
+}

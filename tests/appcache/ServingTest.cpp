@@ -2,7 +2,9 @@
 
 #include "CacheTestSupport.h"
 #include "appcache/VLHarborLoaderURLProtocol.h"
+#include "appcache/VLManifestParser.h"
 #include "appcache/VLNativeCache.h"
+#include "appcache/VLPreBundle.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/net/NetworkMonitor.h"
 #include "support/SessionTasks.h"
@@ -206,6 +208,12 @@ TEST_F(ServingTest, NoCacheResourcesPassTheServersAnswerOnlineAndTheStoredFileOf
   auto status = std::make_shared<std::atomic<int>>(200);
   server.on("GET", "/app/live.json", [status](const auto&, auto& response) {
     response.status = *status;
+    if (*status == 0) {  // the connection breaks before an answer
+      response.status = 200;
+      response.set_content_provider(
+          100, "text/plain", [](size_t, size_t, httplib::DataSink&) { return false; });
+      return;
+    }
     response.set_content(*status == 200 ? "fresh" : "down", "text/plain");
   });
 
@@ -221,9 +229,10 @@ TEST_F(ServingTest, NoCacheResourcesPassTheServersAnswerOnlineAndTheStoredFileOf
   expectAnswer(get("/app/live.json"), 200, "content 0");
   EXPECT_EQ(server.requestCount("/app/live.json"), 2u);
 
-  // Online but the server cannot be reached: the stored file.
+  // Online but the server's answer breaks off: the stored file.
   online(true);
-  expectAnswer(get(platform::URLRequest(urlOf("https://127.0.0.1:1/app/live.json"))), 200, "content 0");
+  *status = 0;
+  expectAnswer(get("/app/live.json"), 200, "content 0");
 }
 
 TEST_F(ServingTest, AHealedMimeTypeIsPersistedAndAFailedWriteStaysInsideTheServingThread) {
@@ -270,3 +279,78 @@ TEST_F(ServingTest, TheLoaderAnswersFromTheCacheAndAHeldRequestDoesNotHoldTheSes
 }
 
 }  // namespace
+
+TEST_F(ServingTest, TwoApplicationsWithTheSamePathsAreEachAnsweredOnlyFromTheirOwnCache) {
+  // Another application with the same paths on another port, cached by this page.
+  testing_support::HttpsTestServer other;
+  other.on("GET", "/app/a0.js", [](const auto&, auto& response) { response.set_content("other 0", "text/javascript"); });
+  const std::string otherHost = "127.0.0.1:" + std::to_string(other.port());
+  const std::string otherURL = hashed("/app/a0.js", "other 0");
+  engine->startCaching(otherHost, "app", "w1", Value::array({otherURL}), Value{{"/app/index.js", otherURL}}, nullptr,
+                       nullptr);
+  ASSERT_TRUE(testing_support::waitUntil([&] { return listener->count("finish") >= 2; }, 15));
+  auto otherApp = engine->applicationCache(VLNativeCache::keyForHostname(otherHost, "app"));
+  ASSERT_TRUE(otherApp && otherApp->getCurrentCacheVersion() == "w1");
+
+  // This application stays current and its page gets its own files.
+  EXPECT_EQ(engine->currentApplication(), VLNativeCache::keyForHostname(host(), "app"));
+  EXPECT_EQ(engine->getRunningVersionToken(), "v1");
+  expectAnswer(get("/app/index.js"), 200, "content 0");
+
+  // The same path on another host or port is that host's: not taken, not answered.
+  const std::string port = std::to_string(server.port());
+  for (const std::string& url : std::vector<std::string>{"https://127.0.0.1:" + std::to_string(other.port()) + "/app/index.js",
+                                 "https://localhost:" + port + "/app/index.js", "https://127.0.0.1/app/index.js",
+                                 "https://127.0.0.1:" + port + "@evil.example/app/index.js"}) {
+    EXPECT_FALSE(engine->interceptRequest(urlOf(url))) << url;
+    EXPECT_FALSE(get(platform::URLRequest(urlOf(url)))) << url;
+  }
+  EXPECT_TRUE(engine->interceptRequest(urlOf("https://127.0.0.1:" + port + "/app/index.js")));
+  EXPECT_TRUE(engine->interceptRequest(urlOf("HTTPS://127.0.0.1:" + port + "/app/index.js")));
+}
+
+TEST_F(ServingTest, AFileThePackageSharesWithTheDownloadedVersionHealsFromThePackageOffline) {
+  // The package ships a0 with the bytes v1 downloaded; it lists a1 but lacks its file.
+  root.write("package/www/a0.js", "content 0");
+  Value versions = Value::object();
+  for (int i = 0; i < 2; ++i) versions[urls[i].substr(0, urls[i].find('?'))] = urls[i].substr(urls[i].find('?'));
+  root.write("package/www/manifest.json",
+             Value{{"manifest", {{"versionToken", "p1"}, {"urlVersions", versions},
+                                 {"urlMappings", {{"/app/index.js", "/app/a0.js"}}}}}}
+                 .dump());
+  VLPreBundle(engine, VLManifestParser::sharedInstance(), host(), "app").bootstrapCacheWithPreBundle();
+  // The bootstrap took the pooled entry into the package frame.
+  auto package = app->getPreBundleFrame();
+  ASSERT_TRUE(package);
+  ASSERT_EQ(package->getResourceForUrl(urls[0]), entry(0));
+  ASSERT_FALSE(entry(0)->preBundled());
+
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(platform::fs::remove(localFile(*entry(i))) == std::nullopt);
+  state->failing = true;
+  online(false);
+  expectAnswer(get(urls[0]), 200, "content 0");
+  EXPECT_TRUE(CacheLog::shared().contains("Healing resource " + urls[0] + " from prebundle: SUCCEDED"));
+  EXPECT_EQ(entry(0)->status(), VLCacheEntryStatusAvailable);
+  EXPECT_EQ(cache_test::readFile(root.file("package/www/a0.js")), "content 0");  // the package is only read
+  // Listed but not shipped: the network is tried next, and it is down.
+  expectAnswer(get(urls[1]), 404, "");
+  EXPECT_TRUE(CacheLog::shared().contains("Healing resource " + urls[1] + " from prebundle: FAILED"));
+}
+
+TEST_F(ServingTest, APageKeepsItsVersionAfterASwapUntilItsNextDocument) {
+  engine->pageWillLoad();
+  const std::string url = hashed("/app/v2.js", "version 2");
+  serve(url, "version 2");
+  engine->startCaching(host(), "app", "v2", Value::array({url}), Value{{"/app/index.js", url}}, nullptr, nullptr);
+  ASSERT_TRUE(testing_support::waitUntil([&] { return listener->count("finish") >= 2; }, 15));
+  ASSERT_EQ(engine->getRunningVersionToken(), "v2");
+
+  // The page loaded from v1 goes on getting v1's files, however often v2 is swapped in.
+  expectAnswer(get("/app/index.js"), 200, "content 0");
+  EXPECT_TRUE(engine->interceptRequest(urlOf(at(urls[1]))));
+  EXPECT_EQ(app->getPageVersion(), app->getCacheFrameForVersion("v1"));
+
+  // Its next document gets v2, and so does everything that document asks for.
+  engine->pageWillLoad();
+  expectAnswer(get("/app/index.js"), 200, "version 2");
+}

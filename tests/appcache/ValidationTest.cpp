@@ -67,6 +67,13 @@ TEST(VLCacheResources, RefusesResourceURLsThatCouldNameAnotherHost) {
   for (const char* url : {"@evil.example/x", ".evil.example/x", "//x", "/", "", "x/y", "/?q",
                           "/app/../../etc/passwd", "/app/./a", "/a\r\nHost: x", "/a\\b"})
     EXPECT_FALSE(VLCacheResources::isAcceptableResourceURL(url)) << url;
+  // Encoded dot segments and separators, however deep, as serving refuses them; a query is
+  // not a path.
+  for (const char* url : {"/app/%2e%2e/etc/passwd", "/app/%2E%2E/x", "/app/..%2fx", "/app/..%2F..%2Fx",
+                          "/app/%2e/x", "/app/%252e%252e/x", "/app/a%5cb", "/app/%zz.js"})
+    EXPECT_FALSE(VLCacheResources::isAcceptableResourceURL(url)) << url;
+  for (const char* url : {"/app/a%20b.js", "/app/..x.js?h", "/app/a.js?..%2f", "/app/%C3%A9.js"})
+    EXPECT_TRUE(VLCacheResources::isAcceptableResourceURL(url)) << url;
 }
 
 TEST_F(CacheFixture, StoredFilesReplaceTheOldOneByRenameAndFailuresNeverLand) {
