@@ -140,10 +140,11 @@ TEST(VLRoruvFilter, OtlpRecordsCarrySeverityVisibilityAndExceptionsOnlyForErrors
           .is_null());
 
   VLLog traced("m", "src", VLLogLevelInfo, Value{{"veltro.otel.access.visibility", 1}},
-               std::nullopt, "t1", "s1", std::nullopt);
+               std::nullopt, "5B8EFFF798038103D269B633813FC60C", "eee19b7ec3c1b174",
+               std::nullopt);
   Value info = otlp->getUserInfoForOtlpFormat(traced);
-  EXPECT_EQ(info["traceId"], "t1");
-  EXPECT_EQ(info["spanId"], "s1");
+  EXPECT_EQ(info["traceId"], "5b8efff798038103d269b633813fc60c");
+  EXPECT_EQ(info["spanId"], "eee19b7ec3c1b174");
   EXPECT_EQ(attribute(info, "veltro.otel.access.visibility"), (Value{{"intValue", 1}}));
 
   const std::int64_t severities[] = {1, 2, 5, 9, 13, 17, 21};
@@ -193,9 +194,7 @@ TEST(VLRoruvFilter, InvalidUTF8InAnyFieldIsReplacedSoTheRecordCanBeWritten) {
   for (const char* key : {"message", "moduleName", "stack", "instant"})
     EXPECT_EQ(legacy[key], replaced) << key;
   EXPECT_EQ(legacy["extra"][replaced], replaced);
-  EXPECT_EQ(legacy["extra"]["list"][0], replaced);
   Value otlp = filter(true)->getUserInfoForOtlpFormat(log);
-  for (const char* key : {"traceId", "spanId"}) EXPECT_EQ(otlp[key], replaced) << key;
   EXPECT_EQ(otlp["body"]["stringValue"], replaced);
   EXPECT_EQ(attribute(otlp, replaced), (Value{{"stringValue", replaced}}));
 }

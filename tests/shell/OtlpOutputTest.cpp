@@ -240,7 +240,8 @@ TEST(VLRoruvOtlpOutput, SendsWhatAnOtlpCollectorAccepts) {
   output->setScheduler(scheduler);
 
   engine.processLog("2024-05-01T10:20:30.123Z", "hello", "Test", 3,
-                    Value{{"count", 7}, {"ok", true}}, std::nullopt, "trace", std::nullopt);
+                    Value{{"count", 7}, {"ok", true}}, std::nullopt,
+                    "5b8efff798038103d269b633813fc60c", std::nullopt);
   logger->waitUntilIdle(10);
   ASSERT_TRUE(scheduler->fire());
   ASSERT_TRUE(settle([&] { return server.sent().size() == 1; }));
@@ -270,7 +271,7 @@ TEST(VLRoruvOtlpOutput, SendsWhatAnOtlpCollectorAccepts) {
   // 64-bit integers go as strings, as the collector's JSON mapping asks.
   EXPECT_EQ(scopeLogs["logRecords"][0], Value::parse(R"({"timeUnixNano": "1714558830123000000",
       "observedTimeUnixNano": "1714558830123000000", "severityNumber": 9,
-      "severityText": "Information", "body": {"stringValue": "hello"}, "traceId": "trace",
+      "severityText": "Information", "body": {"stringValue": "hello"}, "traceId": "5b8efff798038103d269b633813fc60c",
       "flags": 1, "droppedAttributesCount": 0, "attributes": [
         {"key": "count", "value": {"intValue": "7"}}, {"key": "ok", "value": {"boolValue": true}},
         {"key": "veltro.otel.access.visibility", "value": {"intValue": "3"}}]})"));
