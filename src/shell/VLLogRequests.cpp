@@ -1,17 +1,29 @@
 #include "shell/VLLogRequests.h"
 
+#include <atomic>
+
 #include "platform/net/URLError.h"
 #include "shell/VLHTTPFactory.h"
 
 namespace VLLogRequests {
+
+namespace {
+std::atomic<double> gInactivityTimeout{kInactivityTimeout};
+std::atomic<double> gWholeRequestTimeout{kWholeRequestTimeout};
+}  // namespace
+
+void setTimeoutsForTesting(double inactivity, double wholeRequest) {
+  gInactivityTimeout = inactivity > 0 ? inactivity : kInactivityTimeout;
+  gWholeRequestTimeout = wholeRequest > 0 ? wholeRequest : kWholeRequestTimeout;
+}
 
 std::shared_ptr<platform::URLSession> makeSession() {
   auto configuration = VLHTTPFactory::defaultConfiguration();
   configuration.setHTTPMaximumConnectionsPerHost(1);
   configuration.setHTTPShouldFollowRedirects(false);
   configuration.setCredentialHeaderFields({kTagIdField, kApiKeyField});
-  configuration.setTimeoutIntervalForRequest(kInactivityTimeout);
-  configuration.setTimeoutIntervalForResource(kWholeRequestTimeout);
+  configuration.setTimeoutIntervalForRequest(gInactivityTimeout);
+  configuration.setTimeoutIntervalForResource(gWholeRequestTimeout);
   return platform::URLSession::sessionWithConfiguration(configuration);
 }
 
@@ -40,6 +52,6 @@ bool isRefusal(int status) {
          status != 403;
 }
 
-bool refusalMaySplit(int status) { return status == 413 || status == 400; }
+bool refusalMaySplit(int status) { return status == 413 || status == 400 || status == 422; }
 
 }  // namespace VLLogRequests

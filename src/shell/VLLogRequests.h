@@ -29,6 +29,8 @@ inline constexpr const char* kApiKeyField = "api-key";
 // The factory's default configuration with at most one connection per host and the rules
 // above.
 std::shared_ptr<platform::URLSession> makeSession();
+// Tests shorten the two time bounds (0 puts the defaults back); sessions made later take them.
+void setTimeoutsForTesting(double inactivity, double wholeRequest);
 
 // A data task on `session` that fails once its answer grows past `maximumBytes`.
 std::shared_ptr<platform::URLSessionDataTask> dataTask(
@@ -50,7 +52,7 @@ Outcome outcomeOf(const std::optional<platform::URLResponse>& response,
 // Whether an answer with `status` refuses the logs for good.
 bool isRefusal(int status);
 // Whether a refusal may be about the size or the content of some of the logs, so that fewer
-// of them might pass (413, 400).
+// of them might pass (413, 400, 422).
 bool refusalMaySplit(int status);
 
 }  // namespace VLLogRequests

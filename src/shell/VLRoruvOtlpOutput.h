@@ -15,9 +15,9 @@
 // Sends the OTLP log records of info and above to the platform server, one OpenTelemetry
 // logs export request (OTLP over HTTP, JSON) per chunk, authenticated by the logging tag id.
 // When the server refuses a cached tag id (401 or 403) the id is dropped, a new one fetched
-// and the chunk sent once more. A chunk refused for good (413 or 400: sent again in halves;
-// any other 4xx: dropped) is reported once on the process log; redirects are not followed and
-// count as failures (VLLogRequests).
+// and the chunk sent once more. A chunk refused for good (413, 400 or 422: sent again in
+// halves; any other 4xx but 408 and 429: dropped) is reported once on the process log;
+// redirects are not followed and count as failures (VLLogRequests).
 //
 // Its buffer settings are its own whatever the pipeline passes: a flush every 15 s, 100 logs
 // a chunk, 2 retries; at most 1000 logs wait, the oldest kept. Its own messages go to the

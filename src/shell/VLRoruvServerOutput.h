@@ -23,7 +23,7 @@
 // A failed chunk goes back to the front of the buffer, so the order holds and the cap of 1000
 // waiting records keeps the oldest. A send fails unless the server answers 200; redirects are
 // not followed. A chunk the server refuses for good (a 4xx other than 401, 403, 408 and 429)
-// is dropped, or sent again in halves for 413 and 400, and after kChunkAttemptLimit failed
+// is dropped, or sent again in halves for 413, 400 and 422, and after kChunkAttemptLimit failed
 // sends in a row the chunk at the front is dropped, with one line on the process log. Every record stays in the log store until a send of it
 // succeeds, so a restart loses none. Its own messages go to the process log only: through the
 // logger they would be sent to the server again, without end.
