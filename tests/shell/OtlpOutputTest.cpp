@@ -3,6 +3,7 @@
 #include <cmath>
 #include <future>
 #include <thread>
+#include <utility>
 
 #include "RemoteOutputFixtures.h"
 #include "platform/foundation/UserDefaults.h"
@@ -559,9 +560,14 @@ TEST(VLRoruvOtlpOutput, TheExportBodyHasTheShapeOfTheOtlpProtocolWhateverThePage
 
 TEST(VLRoruvOtlpOutput, ARefusedChunkGoesAgainInHalvesOrIsDroppedAndLoggingGoesOn) {
   testing_support::LogCapture log;
-  OtlpServer server;
+  // Declared before the server, which stops before they go.
   std::mutex mutex;
   std::vector<std::vector<std::string>> posted;
+  auto takePosted = [&] {
+    std::lock_guard lock(mutex);
+    return std::exchange(posted, {});
+  };
+  OtlpServer server;
   // Refuses every body of more than two records as too large, and any with "poison" in it.
   server.server.on("POST", "/app/v2/logs", [&](const httplib::Request& request,
                                                httplib::Response& response) {
@@ -575,15 +581,14 @@ TEST(VLRoruvOtlpOutput, ARefusedChunkGoesAgainInHalvesOrIsDroppedAndLoggingGoesO
   for (const char* text : {"a", "b", "c", "d", "e"}) pipeline.log(text);
   ASSERT_TRUE(pipeline.drain());
   using Texts = std::vector<std::vector<std::string>>;
-  EXPECT_EQ(posted, (Texts{{"a", "b", "c", "d", "e"}, {"a", "b"}, {"c", "d"}, {"e"}}));
+  EXPECT_EQ(takePosted(), (Texts{{"a", "b", "c", "d", "e"}, {"a", "b"}, {"c", "d"}, {"e"}}));
   EXPECT_EQ(log.count("they are sent again 2 at a time"), 1u);
   EXPECT_EQ(pipeline.output->retryCount(), 0);
 
-  posted.clear();
   pipeline.log("poison");
   pipeline.log("after");
   ASSERT_TRUE(pipeline.drain());
-  EXPECT_EQ(posted, (Texts{{"poison", "after"}, {"poison"}, {"after"}}));
+  EXPECT_EQ(takePosted(), (Texts{{"poison", "after"}, {"poison"}, {"after"}}));
   EXPECT_EQ(log.count("refused 1 logs for good; they are dropped"), 1u);
   EXPECT_EQ(pipeline.output->retryCount(), 0);
 }

@@ -123,7 +123,7 @@ void RRVBufferedOutput::setScheduler(std::shared_ptr<RRVScheduler> scheduler) {
 void RRVBufferedOutput::setUpTimerIfNeeded() {
   {
     std::lock_guard lock(mutex_);
-    if (buffer_.empty() || writing_ || (timer_ && timer_->isValid())) return;
+    if (buffer_.empty() || writing_ || writeAsked_ || (timer_ && timer_->isValid())) return;
   }
   setUpTimer();
 }
@@ -148,6 +148,8 @@ void RRVBufferedOutput::tick() {
   {
     std::lock_guard lock(mutex_);
     pending = std::move(timer_);
+    // Until the worker takes the chunk, the write asked for stands in for a timer.
+    writeAsked_ = true;
   }
   // A tick asked for before the timer fired replaces it: one timer at a time.
   if (pending) pending->invalidate();
@@ -162,6 +164,7 @@ void RRVBufferedOutput::writeNextChunk() {
   std::shared_ptr<RRVChunk> chunk;
   {
     std::lock_guard lock(mutex_);
+    writeAsked_ = false;
     if (writing_ || buffer_.empty()) return;
     size_t most = std::min(logLimit_, buffer_.size());
     if (refusedWaiting_ > 0) most = std::min(most, std::max<size_t>(1, splitLimit_));

@@ -154,6 +154,8 @@ class RRVBufferedOutput : public RRVOutput {
   std::shared_ptr<RRVScheduler> scheduler_ = RRVScheduler::mainLoop();
   std::shared_ptr<RRVScheduler::Timer> timer_;
   bool writing_ = false;
+  // A tick has asked a worker for a write that has not started yet.
+  bool writeAsked_ = false;
   bool started_ = false;
   // Logs at the front that belong to a refused chunk and go `splitLimit_` at a time.
   std::size_t refusedWaiting_ = 0;
