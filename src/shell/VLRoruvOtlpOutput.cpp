@@ -1,5 +1,6 @@
 #include "shell/VLRoruvOtlpOutput.h"
 
+#include <chrono>
 #include <cmath>
 
 #include "platform/foundation/JSONText.h"
@@ -196,10 +197,23 @@ Value VLRoruvOtlpOutput::migrateLogsToLatestVersion(const Value& records) {
 
 Value VLRoruvOtlpOutput::otlpPayloadFromChunk(const roruv::RRVChunk& chunk) const {
   Value records = Value::array();
-  for (const auto& log : chunk.logs())
-    if (log) records.push_back(log->userInfo());
+  for (const auto& log : chunk.logs()) {
+    if (!log || !log->userInfo().is_object()) continue;
+    Value record = migrateLogToLatestVersion(log->userInfo());
+    // A stored record whose time was lost is dated when the pipeline took it, not 1970.
+    if (!record.contains("timeUnixNano")) {
+      auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
+          log->date().time_since_epoch());
+      if (auto nanoseconds = VLUnixNanoFromMilliseconds(milliseconds.count())) {
+        record["timeUnixNano"] = std::to_string(*nanoseconds);
+        if (!record.contains("observedTimeUnixNano"))
+          record["observedTimeUnixNano"] = record["timeUnixNano"];
+      }
+    }
+    records.push_back(std::move(record));
+  }
   Value scopeLogs = {{"scope", {{"name", kScopeName}, {"version", kScopeVersion}}},
-                     {"logRecords", migrateLogsToLatestVersion(records)}};
+                     {"logRecords", std::move(records)}};
   Value resource = {{"attributes", resourceAttributes()}, {"droppedAttributesCount", 0}};
   return {{"resourceLogs",
            Value::array({{{"resource", std::move(resource)},

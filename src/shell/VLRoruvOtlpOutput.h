@@ -47,7 +47,8 @@ class VLRoruvOtlpOutput : public roruv::RRVBufferedOutput {
   void postLogs(const platform::Value& payload, const std::string& tagId, SuccessHandler success,
                 FailureHandler failure);
 
-  // The export request's body for a chunk.
+  // The export request's body for a chunk; a record without a usable time is dated when the
+  // pipeline took its log.
   platform::Value otlpPayloadFromChunk(const roruv::RRVChunk& chunk) const;
   // The resource attributes: all twelve, a missing value sent as "unknown".
   platform::Value resourceAttributes() const;

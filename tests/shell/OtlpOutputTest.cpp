@@ -293,6 +293,13 @@ TEST(VLRoruvOtlpOutput, StoredRecordsOfEarlierVersionsAreBroughtUpToDate) {
   EXPECT_EQ(VLRoruvOtlpOutput::migrateLogsToLatestVersion(stored), Value::parse(R"([
       {"timeUnixNano": "1714558830123000000", "observedTimeUnixNano": "1714558830123000000",
        "severityNumber": 9}, {}])"));
+  // In a request such a record is dated when the pipeline took it.
+  const roruv::RRVDate taken{std::chrono::milliseconds(1714558830456)};
+  roruv::RRVChunk chunk({std::make_shared<roruv::RRVLog>("t", taken, stored[3])});
+  EXPECT_EQ(VLRoruvOtlpOutput().otlpPayloadFromChunk(chunk)["resourceLogs"][0]["scopeLogs"][0]
+                                                         ["logRecords"][0],
+            Value::parse(R"({"timeUnixNano": "1714558830456000000",
+                             "observedTimeUnixNano": "1714558830456000000"})"));
 }
 
 namespace {
