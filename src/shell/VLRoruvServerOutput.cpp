@@ -154,11 +154,11 @@ void VLRoruvServerOutput::writeChunk(const std::shared_ptr<roruv::RRVChunk>& chu
       urlSession(), request, VLLogRequests::kMaximumLogAnswerBytes,
       [weak, chunk, completion](const auto&, const std::optional<platform::URLResponse>& response,
                                 const std::optional<Error>& error) {
-        auto self = std::static_pointer_cast<VLRoruvServerOutput>(weak.lock());
         const int status = response ? response->statusCode() : 0;
         const auto outcome = VLLogRequests::outcomeOf(response, error);
         if (outcome == VLLogRequests::Outcome::Delivered) {
-          if (self) self->sendFailures_ = 0;
+          if (auto self = std::static_pointer_cast<VLRoruvServerOutput>(weak.lock()))
+            self->sendFailures_ = 0;
           completion(true);
           say("Logs sent with success");
           return;
@@ -169,7 +169,8 @@ void VLRoruvServerOutput::writeChunk(const std::shared_ptr<roruv::RRVChunk>& chu
         if (outcome == VLLogRequests::Outcome::Refused) {
           chunk->refuse(VLLogRequests::refusalMaySplit(status) ? roruv::RRVChunk::Refusal::Split
                                                                : roruv::RRVChunk::Refusal::Drop);
-        } else if (self && ++self->sendFailures_ >= kChunkAttemptLimit) {
+        } else if (auto self = std::static_pointer_cast<VLRoruvServerOutput>(weak.lock());
+                   self && ++self->sendFailures_ >= kChunkAttemptLimit) {
           // A chunk the server keeps failing on, between pings it answers, would block every
           // later log for good.
           self->sendFailures_ = 0;

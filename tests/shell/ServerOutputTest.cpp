@@ -235,8 +235,10 @@ TEST(VLRoruvServerOutput, AServerDownForAWhileGetsEveryRecordOnceInOrderAlsoAcro
   const std::string path = folder.file("LogStore.sqlite");
   shell_test::LogServer server("/app/moduleservices/log");
   server.logStatus = 503;
+  std::weak_ptr<VLRoruvServerOutput> firstOutput;
   {
     ServerPipeline first(server.host(), roruv::RRVLogStore::storeAtPath(path));
+    firstOutput = first.output;
     first.log(0, 25);
     ASSERT_TRUE(first.failOnce(1));
     ASSERT_TRUE(first.failOnce(2));
@@ -245,7 +247,9 @@ TEST(VLRoruvServerOutput, AServerDownForAWhileGetsEveryRecordOnceInOrderAlsoAcro
     ASSERT_TRUE(first.scheduler->fire());  // one chunk goes before the process ends
     ASSERT_TRUE(settle([&] { return first.stored() == 20; }));
   }
-  // The output that went has stopped listening.
+  // The output that went has stopped listening (once the session's thread, which may still
+  // be finishing the last write, has let it go).
+  ASSERT_TRUE(settle([&] { return firstOutput.expired(); }));
   platform::NotificationCenter::defaultCenter().post(
       VLNetworkChangedNotification, nullptr, Value{{VLNetworkStatusKey, VLNetworkOnline}});
   EXPECT_EQ(roruv::RRVLogStore::storeAtPath(path)->countForOutput(
