@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -538,21 +539,46 @@ size_t VLCrashHandler::importPendingRecords() {
   if (!engine || !engine->roruvLogger()) return 0;
   auto paths = pendingRecords();
   if (paths.empty()) return 0;
+  // A file goes only once the pipeline has taken its log (its buffered outputs keep it in
+  // their store from then on), so neither a crash right now nor a full queue loses a record:
+  // one the pipeline did not take stays for the next launch.
+  struct Taking {
+    std::mutex mutex;
+    std::condition_variable answered;
+    size_t waiting = 0;
+    std::vector<std::string> taken;
+  };
+  auto taking = std::make_shared<Taking>();
+  taking->waiting = paths.size();
   size_t imported = 0;
   for (const auto& path : paths) {
+    auto done = [taking, path](bool taken) {
+      std::lock_guard lock(taking->mutex);
+      if (taken) taking->taken.push_back(path);
+      --taking->waiting;
+      taking->answered.notify_all();
+    };
     std::string error;
     if (auto record = parseRecord(path, error)) {
-      logger->logFatal(record->message, kModule, nullptr, record->stack, record->instant);
+      engine->processKeptLog(record->instant, record->message, kModule, VLLogLevelFatal,
+                             record->stack, done);
       ++imported;
     } else {
-      logger->logError("The record of an earlier crash could not be read: " + error, kModule);
+      engine->processKeptLog(std::nullopt,
+                             "The record of an earlier crash could not be read: " + error, kModule,
+                             VLLogLevelError, std::nullopt, done);
     }
   }
-  // The files go once the pipeline holds the logs (its buffered outputs keep them in their
-  // store from then on), so a crash right now loses nothing.
-  if (!engine->roruvLogger()->waitUntilIdle(5))
-    platform::log("VLCrashHandler: the logging pipeline did not take the crash records in time");
-  for (const auto& path : paths) platform::fs::remove(path);
+  std::vector<std::string> removable;
+  {
+    std::unique_lock lock(taking->mutex);
+    if (!taking->answered.wait_for(lock, std::chrono::seconds(5),
+                                   [&] { return taking->waiting == 0; }))
+      platform::log("VLCrashHandler: the logging pipeline did not take the crash records in time; "
+                    "the ones it has not taken stay for the next launch");
+    removable = taking->taken;
+  }
+  for (const auto& path : removable) platform::fs::remove(path);
   return imported;
 }
 

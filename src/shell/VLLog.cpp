@@ -1,5 +1,6 @@
 #include "shell/VLLog.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "shell/VLLoggerEngine.h"
@@ -72,11 +73,61 @@ std::optional<VLDate> dateFromISO8061String(const std::string& text) {
       minute > 59 || second > 59)
     return std::nullopt;
   std::int64_t days = daysFromCivil(year, month, day);
+  // Four-digit years keep this within ±3e14 ms; the ticks of a VLDate hold only ±292 years.
   std::int64_t ms = days * kMillisecondsPerDay +
                     ((static_cast<std::int64_t>(hour) * 60 + minute) * 60 + second) * 1000 +
                     millisecond;
-  return VLDate(std::chrono::duration_cast<VLDate::duration>(Milliseconds(ms)));
+  constexpr auto kTicksPerMillisecond =
+      std::chrono::duration_cast<VLDate::duration>(Milliseconds(1)).count();
+  VLDate::duration::rep ticks;
+  if (__builtin_mul_overflow(ms, kTicksPerMillisecond, &ticks)) return std::nullopt;
+  return VLDate(VLDate::duration(ticks));
 }
+
+std::optional<std::int64_t> VLUnixNanoFromMilliseconds(std::int64_t milliseconds) {
+  std::int64_t nanoseconds;
+  if (milliseconds < 0 ||
+      __builtin_mul_overflow(milliseconds, kNanosecondsPerMillisecond, &nanoseconds))
+    return std::nullopt;
+  return nanoseconds;
+}
+
+std::string VLTruncatedText(std::string text, std::size_t most) {
+  most = std::max<std::size_t>(most, 64);
+  if (text.size() <= most) return text;
+  const std::string mark = " [truncated: " + std::to_string(text.size()) + " bytes in all]";
+  std::size_t keep = most - mark.size();
+  // Never cut a UTF-8 sequence: back up over its continuation bytes to its lead byte.
+  while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+  text.resize(keep);
+  text += mark;
+  return text;
+}
+
+namespace {
+
+std::optional<std::string> validHexId(const std::string& text, std::size_t digits) {
+  if (text.size() != digits) return std::nullopt;
+  std::string id = text;
+  bool allZero = true;
+  for (char& c : id) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
+    allZero = allZero && c == '0';
+  }
+  if (allZero) return std::nullopt;
+  return id;
+}
+
+VLLog::Text bounded(VLLog::Text text, std::size_t most) {
+  if (text) text = VLTruncatedText(std::move(*text), most);
+  return text;
+}
+
+}  // namespace
+
+std::optional<std::string> VLValidTraceId(const std::string& text) { return validHexId(text, 32); }
+std::optional<std::string> VLValidSpanId(const std::string& text) { return validHexId(text, 16); }
 
 std::string ISO8061StringFromDate(VLDate date) {
   std::int64_t ms = millisecondsSince1970(date);
@@ -113,20 +164,48 @@ std::string ISO8061StringFromDate(VLDate date) {
 VLLog::VLLog(std::string message, Text source, std::int64_t level, platform::Value attributes,
              Text stack, Text traceId, Text spanId, Text instant)
     : level_(level),
-      message_(std::move(message)),
-      source_(std::move(source)),
-      stack_(std::move(stack)),
-      traceId_(std::move(traceId)),
-      spanId_(std::move(spanId)),
-      attributes_(std::move(attributes)) {
-  VLDate now = std::chrono::system_clock::now();
-  std::optional<VLDate> moment;
-  if (instant) {
-    instant_ = std::move(*instant);
-    moment = dateFromISO8061String(*instant_);
+      message_(VLTruncatedText(std::move(message), kMostMessageBytes)),
+      source_(bounded(std::move(source), kMostSourceBytes)),
+      stack_(bounded(std::move(stack), kMostStackBytes)) {
+  if (traceId) traceId_ = VLValidTraceId(*traceId);
+  if (spanId) spanId_ = VLValidSpanId(*spanId);
+  if (attributes.is_object()) {
+    attributes_ = platform::Value::object();
+    std::size_t bytes = 0;
+    for (const auto& [key, value] : attributes.items()) {
+      const bool usable = !key.empty() && key.size() <= kMostAttributeKeyBytes &&
+                          (value.is_string() || value.is_number() || value.is_boolean());
+      if (!usable || attributes_.size() >= kMostAttributes) {
+        ++droppedAttributesCount_;
+        continue;
+      }
+      platform::Value kept = value.is_string()
+                                 ? platform::Value(VLTruncatedText(
+                                       value.get<std::string>(), kMostAttributeValueBytes))
+                                 : value;
+      const std::size_t size =
+          key.size() + (kept.is_string() ? kept.get_ref<const std::string&>().size() : 8);
+      if (bytes + size > kMostAttributeBytes) {
+        ++droppedAttributesCount_;
+        continue;
+      }
+      bytes += size;
+      attributes_[key] = std::move(kept);
+    }
+  } else if (!attributes.is_null()) {
+    ++droppedAttributesCount_;
   }
-  // A moment the text does not give is not 1970: the log was made now.
-  timeUnixNano_ = millisecondsSince1970(moment.value_or(now)) * kNanosecondsPerMillisecond;
+  VLDate now = std::chrono::system_clock::now();
+  std::optional<std::int64_t> nanoseconds;
+  if (instant) {
+    instant_ = VLTruncatedText(std::move(*instant), kMostSourceBytes);
+    if (auto moment = dateFromISO8061String(*instant_))
+      nanoseconds = VLUnixNanoFromMilliseconds(millisecondsSince1970(*moment));
+  }
+  // A moment the text does not give, or one the record's times cannot hold, is not 1970:
+  // the log was made now.
+  if (!nanoseconds) nanoseconds = VLUnixNanoFromMilliseconds(millisecondsSince1970(now));
+  timeUnixNano_ = nanoseconds.value_or(0);
   observedTimeUnixNano_ = timeUnixNano_;
 }
 

@@ -6,7 +6,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/foundation/URL.h"
-#include "shell/VLHTTPFactory.h"
+#include "shell/VLLogRequests.h"
 
 using platform::Error;
 using platform::Value;
@@ -86,11 +86,7 @@ void VLOTLPTagIdManager::getTagIdWithSuccessHandler(SuccessHandler success,
 }
 
 std::shared_ptr<platform::URLSession> VLOTLPTagIdManager::urlSession() {
-  if (!urlSession_) {
-    auto configuration = VLHTTPFactory::defaultConfiguration();
-    configuration.setHTTPMaximumConnectionsPerHost(1);
-    urlSession_ = platform::URLSession::sessionWithConfiguration(configuration);
-  }
+  if (!urlSession_) urlSession_ = VLLogRequests::makeSession();
   return urlSession_;
 }
 
@@ -135,16 +131,16 @@ void VLOTLPTagIdManager::requestTagId() {
   request.setValue("application/json", "Accept");
   std::weak_ptr<VLOTLPTagIdManager> weak = weak_from_this();
   auto queue = queue_;
-  urlSession()
-      ->dataTaskWithRequest(request, [weak, queue](const auto& data, const auto& response,
-                                                   const auto& error) {
-        Error failure;
-        auto tagId = tagIdFromResponse(data, response, error, failure);
-        // The answer is moved onto the queue before anything changes.
-        queue->async([weak, tagId, failure] {
-          if (auto self = weak.lock()) self->finishRequest(tagId, failure);
-        });
-      })
+  VLLogRequests::dataTask(urlSession(), request, VLLogRequests::kMaximumSettingsAnswerBytes,
+                          [weak, queue](const auto& data, const auto& response,
+                                        const auto& error) {
+                            Error failure;
+                            auto tagId = tagIdFromResponse(data, response, error, failure);
+                            // The answer is moved onto the queue before anything changes.
+                            queue->async([weak, tagId, failure] {
+                              if (auto self = weak.lock()) self->finishRequest(tagId, failure);
+                            });
+                          })
       ->resume();
 }
 

@@ -1,6 +1,7 @@
 #include "shell/VLRoruvConsoleOutput.h"
 
 #include "platform/foundation/Log.h"
+#include "shell/VLLog.h"
 
 using platform::Value;
 
@@ -74,8 +75,6 @@ void VLRoruvConsoleOutput::emitLog(const std::shared_ptr<roruv::RRVLog>& log) {
   const Value& record = log->userInfo();
   std::string message = getMessageFromUserInfo(record).value_or("(null)");
   auto stack = getStackFromUserInfo(record);
-  if (stack && !stack->empty())
-    platform::log(message + " : " + *stack);
-  else
-    platform::log(message);
+  std::string line = stack && !stack->empty() ? message + " : " + *stack : std::move(message);
+  platform::log(VLTruncatedText(std::move(line), kMostLineBytes));
 }

@@ -1,5 +1,7 @@
 #include "shell/VLRoruvFilter.h"
 
+#include <cmath>
+
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 #include "platform/logging/RRVLogger.h"
@@ -88,7 +90,25 @@ Value VLRoruvFilter::getUserInfoForOtlpFormat(const VLLog& log) const {
     defaults["exception.message"] = clean(log.message());
     defaults["exception.stacktrace"] = clean(*log.stack());
   }
-  Value attributes = mergeDictionary(defaults, cleanValue(log.attributes()));
+  // The caller's attributes win on a clash, but only with a value of the kind the record's
+  // reader expects under that name: text for the exception's message and stack trace, a whole
+  // number for the visibility. Any other is left out and counted.
+  Value own = cleanValue(log.attributes());
+  std::int64_t dropped = log.droppedAttributesCount();
+  auto expect = [&](const char* key, bool (*fits)(const Value&)) {
+    auto it = own.find(key);
+    if (it == own.end() || fits(*it)) return;
+    own.erase(it);
+    ++dropped;
+  };
+  expect("exception.message", [](const Value& v) { return v.is_string(); });
+  expect("exception.stacktrace", [](const Value& v) { return v.is_string(); });
+  expect("veltro.otel.access.visibility", [](const Value& v) {
+    return v.is_number_integer() ||
+           (v.is_number_float() && std::isfinite(v.get<double>()) &&
+            std::fmod(v.get<double>(), 1.0) == 0 && std::fabs(v.get<double>()) < 9.2e18);
+  });
+  Value attributes = mergeDictionary(defaults, own);
 
   Value record = Value::object();
   record["timeUnixNano"] = log.timeUnixNano();
@@ -97,9 +117,10 @@ Value VLRoruvFilter::getUserInfoForOtlpFormat(const VLLog& log) const {
   record["severityText"] = VLOtelUtils::severityTextFromLogLevel(log.level());
   record["body"] = {{"stringValue", clean(log.message())}};
   record["flags"] = 1;
-  record["droppedAttributesCount"] = 0;
-  if (log.traceId()) record["traceId"] = clean(*log.traceId());
-  if (log.spanId()) record["spanId"] = clean(*log.spanId());
+  record["droppedAttributesCount"] = dropped;
+  // Only valid ids are ever kept in a log (VLValidTraceId, VLValidSpanId).
+  if (log.traceId()) record["traceId"] = *log.traceId();
+  if (log.spanId()) record["spanId"] = *log.spanId();
   record["attributes"] = VLOtelUtils::otlpAttributesFromDictionary(attributes);
   return record;
 }

@@ -115,6 +115,23 @@ void VLRoruvLogger::processLog(const Text& instant, const std::string& message,
   auto log = std::make_shared<const VLLog>(message, source, level, attributes, stack, traceId,
                                            spanId, instant);
   const bool remote = level >= VLLogLevelInfo && level <= VLLogLevelFatal;
+  const bool urgent = level == VLLogLevelError || level == VLLogLevelFatal;
   static const std::string catchAll = kCatchAllTag;
-  roruvLogger_->postLog(std::move(log), remote ? *serverTag_ : catchAll);
+  roruvLogger_->postLog(std::move(log), remote ? *serverTag_ : catchAll,
+                        urgent ? roruv::RRVLogger::Priority::Urgent
+                               : roruv::RRVLogger::Priority::Ordinary);
+}
+
+void VLRoruvLogger::processKeptLog(const Text& instant, const std::string& message,
+                                   const std::string& source, std::int64_t level,
+                                   const Text& stack, roruv::RRVLogger::Taken taken) {
+  if (!roruvLogger_) {
+    if (taken) taken(false);
+    return;
+  }
+  auto log = std::make_shared<const VLLog>(message, source, level, platform::Value::object(),
+                                           stack, std::nullopt, std::nullopt, instant);
+  const bool remote = level >= VLLogLevelInfo && level <= VLLogLevelFatal;
+  roruvLogger_->postLog(std::move(log), remote ? *serverTag_ : std::string(kCatchAllTag),
+                        roruv::RRVLogger::Priority::Urgent, std::move(taken));
 }

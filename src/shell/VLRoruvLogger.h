@@ -13,7 +13,8 @@
 // and two outputs, the console for every log and a remote output for info and above (the
 // OTLP one when the application, environment and tenant keys are all given, else the
 // platform server's). Logs of levels info to fatal carry the server tag, the others the
-// catch-all tag, which only the filter and the console take.
+// catch-all tag, which only the filter and the console take. Error and fatal logs are posted
+// as urgent, so that a flood of lesser logs cannot push them out of the pipeline's queue.
 //
 // Without host name, application path, application information or device information there
 // is no pipeline at all and every log is dropped, the console's included.
@@ -54,6 +55,11 @@ class VLRoruvLogger final : public VLLoggerEngine {
   void processLog(const Text& instant, const std::string& message, const std::string& source,
                   std::int64_t level, const platform::Value& attributes, const Text& stack,
                   const Text& traceId, const Text& spanId) override;
+
+  // As processLog, for a record that must not be lost (an imported crash record): `taken`
+  // hears whether the pipeline took it, and false at once when there is no pipeline.
+  void processKeptLog(const Text& instant, const std::string& message, const std::string& source,
+                      std::int64_t level, const Text& stack, roruv::RRVLogger::Taken taken);
 
   const std::shared_ptr<roruv::RRVLogger>& roruvLogger() const { return roruvLogger_; }
   const Text& serverTag() const { return serverTag_; }

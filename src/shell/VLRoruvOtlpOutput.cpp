@@ -1,11 +1,13 @@
 #include "shell/VLRoruvOtlpOutput.h"
 
+#include <chrono>
 #include <cmath>
 
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/URL.h"
-#include "shell/VLHTTPFactory.h"
+#include "shell/VLLog.h"
+#include "shell/VLLogRequests.h"
 #include "shell/VLOTLPTagIdManager.h"
 #include "shell/VLOtelUtils.h"
 
@@ -112,11 +114,7 @@ std::string VLRoruvOtlpOutput::buildUrl() const {
 
 std::shared_ptr<platform::URLSession> VLRoruvOtlpOutput::urlSession() {
   std::lock_guard lock(sessionMutex_);
-  if (!urlSession_) {
-    auto configuration = VLHTTPFactory::defaultConfiguration();
-    configuration.setHTTPMaximumConnectionsPerHost(1);
-    urlSession_ = platform::URLSession::sessionWithConfiguration(configuration);
-  }
+  if (!urlSession_) urlSession_ = VLLogRequests::makeSession();
   return urlSession_;
 }
 
@@ -164,8 +162,28 @@ Value VLRoruvOtlpOutput::migrateLogToLatestVersion(const Value& record) {
     else
       copy.erase(it);
   }
-  if (auto attributes = copy.find("attributes"); attributes != copy.end())
+  // Ids that a collector would refuse the whole request for are not sent.
+  for (auto [key, valid] : {std::pair{"traceId", &VLValidTraceId}, {"spanId", &VLValidSpanId}}) {
+    auto it = copy.find(key);
+    if (it == copy.end()) continue;
+    auto id = it->is_string() ? valid(it->get<std::string>()) : std::nullopt;
+    if (id)
+      *it = *id;
+    else
+      copy.erase(it);
+  }
+  if (auto attributes = copy.find("attributes"); attributes != copy.end()) {
+    if (attributes->is_array()) {
+      Value kept = Value::array();
+      for (auto& attribute : *attributes) {
+        auto key = attribute.is_object() ? attribute.find("key") : attribute.end();
+        if (key != attribute.end() && key->is_string() && !key->get_ref<const std::string&>().empty())
+          kept.push_back(std::move(attribute));
+      }
+      *attributes = std::move(kept);
+    }
     wireAttributes(*attributes);
+  }
   return copy;
 }
 
@@ -179,10 +197,23 @@ Value VLRoruvOtlpOutput::migrateLogsToLatestVersion(const Value& records) {
 
 Value VLRoruvOtlpOutput::otlpPayloadFromChunk(const roruv::RRVChunk& chunk) const {
   Value records = Value::array();
-  for (const auto& log : chunk.logs())
-    if (log) records.push_back(log->userInfo());
+  for (const auto& log : chunk.logs()) {
+    if (!log || !log->userInfo().is_object()) continue;
+    Value record = migrateLogToLatestVersion(log->userInfo());
+    // A stored record whose time was lost is dated when the pipeline took it, not 1970.
+    if (!record.contains("timeUnixNano")) {
+      auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
+          log->date().time_since_epoch());
+      if (auto nanoseconds = VLUnixNanoFromMilliseconds(milliseconds.count())) {
+        record["timeUnixNano"] = std::to_string(*nanoseconds);
+        if (!record.contains("observedTimeUnixNano"))
+          record["observedTimeUnixNano"] = record["timeUnixNano"];
+      }
+    }
+    records.push_back(std::move(record));
+  }
   Value scopeLogs = {{"scope", {{"name", kScopeName}, {"version", kScopeVersion}}},
-                     {"logRecords", migrateLogsToLatestVersion(records)}};
+                     {"logRecords", std::move(records)}};
   Value resource = {{"attributes", resourceAttributes()}, {"droppedAttributesCount", 0}};
   return {{"resourceLogs",
            Value::array({{{"resource", std::move(resource)},
@@ -191,10 +222,16 @@ Value VLRoruvOtlpOutput::otlpPayloadFromChunk(const roruv::RRVChunk& chunk) cons
 
 void VLRoruvOtlpOutput::writeChunk(const std::shared_ptr<roruv::RRVChunk>& chunk,
                                    Completion completion) {
-  writeLogs(otlpPayloadFromChunk(*chunk), kAttemptLimit, std::move(completion));
+  writeLogs(otlpPayloadFromChunk(*chunk), kAttemptLimit, std::move(completion),
+            [chunk](int status) {
+              chunk->refuse(VLLogRequests::refusalMaySplit(status)
+                                ? roruv::RRVChunk::Refusal::Split
+                                : roruv::RRVChunk::Refusal::Drop);
+            });
 }
 
-void VLRoruvOtlpOutput::writeLogs(const Value& payload, int attemptLimit, Completion completion) {
+void VLRoruvOtlpOutput::writeLogs(const Value& payload, int attemptLimit, Completion completion,
+                                  Refused refused) {
   auto manager = tagIdManager_;
   if (!manager) {
     say("Failed to get a Tag ID: there is no tag id manager");
@@ -204,7 +241,8 @@ void VLRoruvOtlpOutput::writeLogs(const Value& payload, int attemptLimit, Comple
   auto shared = std::make_shared<const Value>(payload);
   std::weak_ptr<RRVOutput> weak = weak_from_this();
   manager->getTagIdWithSuccessHandler(
-      [weak, manager, shared, attemptLimit, completion](const std::string& tagId, bool fresh) {
+      [weak, manager, shared, attemptLimit, completion, refused](const std::string& tagId,
+                                                                 bool fresh) {
         auto self = std::static_pointer_cast<VLRoruvOtlpOutput>(weak.lock());
         if (!self) return completion(false);
         self->postLogs(
@@ -213,15 +251,21 @@ void VLRoruvOtlpOutput::writeLogs(const Value& payload, int attemptLimit, Comple
               say("Logs sent with success");
               completion(true);
             },
-            [weak, manager, shared, attemptLimit, completion, fresh](bool retryable,
-                                                                    const Error& error) {
+            [weak, manager, shared, attemptLimit, completion, fresh, refused](
+                bool retryable, const Error& error) {
               say("Failed to send logs: " + error.localizedDescription());
-              if (!retryable) return completion(false);
+              if (!retryable) {
+                auto status = error.userInfo.find(kStatusCodeKey);
+                if (refused && status != error.userInfo.end() && status->is_number_integer() &&
+                    VLLogRequests::isRefusal(status->get<int>()))
+                  refused(status->get<int>());
+                return completion(false);
+              }
               manager->invalidateTagIdWithCompletionHandler(
-                  [weak, shared, attemptLimit, completion, fresh] {
+                  [weak, shared, attemptLimit, completion, fresh, refused] {
                     auto self = std::static_pointer_cast<VLRoruvOtlpOutput>(weak.lock());
                     if (self && !fresh && attemptLimit >= 2)
-                      self->writeLogs(*shared, attemptLimit - 1, completion);
+                      self->writeLogs(*shared, attemptLimit - 1, completion, refused);
                     else
                       completion(false);
                   });
@@ -253,20 +297,20 @@ void VLRoruvOtlpOutput::postLogs(const Value& payload, const std::string& tagId,
     return failure(true, Error::make(kErrorDomain, -1,
                                      "The logging tag id cannot be sent as a header field."));
   request.setHTTPBody(std::move(body));
-  urlSession()
-      ->dataTaskWithRequest(
-          request,
-          [success = std::move(success), failure = std::move(failure)](
-              const auto&, const std::optional<platform::URLResponse>& response,
-              const std::optional<Error>& error) {
-            if (error) return failure(false, *error);
-            const int status = response ? response->statusCode() : 0;
-            if (status == 200) return success();
-            failure(status == 401 || status == 403,
-                    Error::make(kErrorDomain, -1,
-                                VLLoggingLocalizedString("Request failed with error code %ld",
-                                                         status)));
-          })
+  VLLogRequests::dataTask(
+      urlSession(), request, VLLogRequests::kMaximumLogAnswerBytes,
+      [success = std::move(success), failure = std::move(failure)](
+          const auto&, const std::optional<platform::URLResponse>& response,
+          const std::optional<Error>& error) {
+        const auto outcome = VLLogRequests::outcomeOf(response, error);
+        if (outcome == VLLogRequests::Outcome::Delivered) return success();
+        if (error) return failure(false, *error);
+        const int status = response ? response->statusCode() : 0;
+        Error refusal = Error::make(
+            kErrorDomain, -1, VLLoggingLocalizedString("Request failed with error code %ld", status));
+        refusal.userInfo[kStatusCodeKey] = status;
+        failure(status == 401 || status == 403, refusal);
+      })
       ->resume();
 }
 

@@ -15,7 +15,9 @@
 // Sends the OTLP log records of info and above to the platform server, one OpenTelemetry
 // logs export request (OTLP over HTTP, JSON) per chunk, authenticated by the logging tag id.
 // When the server refuses a cached tag id (401 or 403) the id is dropped, a new one fetched
-// and the chunk sent once more.
+// and the chunk sent once more. A chunk refused for good (413, 400 or 422: sent again in
+// halves; any other 4xx but 408 and 429: dropped) is reported once on the process log;
+// redirects are not followed and count as failures (VLLogRequests).
 //
 // Its buffer settings are its own whatever the pipeline passes: a flush every 15 s, 100 logs
 // a chunk, 2 retries; at most 1000 logs wait, the oldest kept. Its own messages go to the
@@ -36,12 +38,17 @@ class VLRoruvOtlpOutput : public roruv::RRVBufferedOutput {
   void configure(const roruv::RRVSettings& settings) override;
 
   // One write of `payload`: a tag id, the request, and on a refused cached id one more try
-  // with a fresh id while `attemptLimit` allows.
-  void writeLogs(const platform::Value& payload, int attemptLimit, Completion completion);
+  // with a fresh id while `attemptLimit` allows. When the server refuses the logs for good
+  // (a 4xx other than 401, 403, 408 and 429), `refused` hears the status before the
+  // completion fails.
+  using Refused = std::function<void(int status)>;
+  void writeLogs(const platform::Value& payload, int attemptLimit, Completion completion,
+                 Refused refused = {});
   void postLogs(const platform::Value& payload, const std::string& tagId, SuccessHandler success,
                 FailureHandler failure);
 
-  // The export request's body for a chunk.
+  // The export request's body for a chunk; a record without a usable time is dated when the
+  // pipeline took its log.
   platform::Value otlpPayloadFromChunk(const roruv::RRVChunk& chunk) const;
   // The resource attributes: all twelve, a missing value sent as "unknown".
   platform::Value resourceAttributes() const;
@@ -51,6 +58,9 @@ class VLRoruvOtlpOutput : public roruv::RRVBufferedOutput {
   // Without "name", with "observedTimeUnixNano" (from "timeUnixNano" when missing), and with
   // its 64-bit numbers written as strings of digits, as the OTLP JSON encoding has them.
   static platform::Value migrateLogToLatestVersion(const platform::Value& record);
+
+  // The user-info key of a failure's HTTP status (absent when there was no answer).
+  static constexpr const char* kStatusCodeKey = "VLHTTPStatusCode";
 
   // "https://<host>/<path>/v2/logs".
   std::string buildUrl() const;

@@ -8,7 +8,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/URL.h"
-#include "shell/VLHTTPFactory.h"
+#include "shell/VLLogRequests.h"
 #include "shell/VLLoggerPlugin.h"
 #include "shell/VLNetworkEvents.h"
 
@@ -98,11 +98,7 @@ bool VLRoruvServerOutput::isConnected() {
 
 std::shared_ptr<platform::URLSession> VLRoruvServerOutput::urlSession() {
   std::lock_guard lock(mutex_);
-  if (!urlSession_) {
-    auto configuration = VLHTTPFactory::defaultConfiguration();
-    configuration.setHTTPMaximumConnectionsPerHost(1);
-    urlSession_ = platform::URLSession::sessionWithConfiguration(configuration);
-  }
+  if (!urlSession_) urlSession_ = VLLogRequests::makeSession();
   return urlSession_;
 }
 
@@ -153,23 +149,37 @@ void VLRoruvServerOutput::writeChunk(const std::shared_ptr<roruv::RRVChunk>& chu
   if (!deviceUUID_.empty() && !request.setValue(deviceUUID_, "veltro-device-uuid"))
     say("The device UUID cannot be sent as a header field; the session's value goes instead.");
   request.setHTTPBody(platform::jsonText(getBufferLogsFromOutputChunk(*chunk)));
-  urlSession()
-      ->dataTaskWithRequest(request,
-                            [completion](const auto&,
-                                         const std::optional<platform::URLResponse>& response,
-                                         const std::optional<Error>& error) {
-                              const int status = response ? response->statusCode() : 0;
-                              if (!error && status == 200) {
-                                completion(true);
-                                say("Logs sent with success");
-                                return;
-                              }
-                              say(platform::stringf(
-                                  "Failed sending logs to Vantorel API with Status Code: %d | "
-                                  "Error: %s",
-                                  status, describe(error).c_str()));
-                              completion(false);
-                            })
+  std::weak_ptr<RRVOutput> weak = weak_from_this();
+  VLLogRequests::dataTask(
+      urlSession(), request, VLLogRequests::kMaximumLogAnswerBytes,
+      [weak, chunk, completion](const auto&, const std::optional<platform::URLResponse>& response,
+                                const std::optional<Error>& error) {
+        const int status = response ? response->statusCode() : 0;
+        const auto outcome = VLLogRequests::outcomeOf(response, error);
+        if (outcome == VLLogRequests::Outcome::Delivered) {
+          if (auto self = std::static_pointer_cast<VLRoruvServerOutput>(weak.lock()))
+            self->sendFailures_ = 0;
+          completion(true);
+          say("Logs sent with success");
+          return;
+        }
+        say(platform::stringf(
+            "Failed sending logs to Vantorel API with Status Code: %d | Error: %s", status,
+            describe(error).c_str()));
+        if (outcome == VLLogRequests::Outcome::Refused) {
+          chunk->refuse(VLLogRequests::refusalMaySplit(status) ? roruv::RRVChunk::Refusal::Split
+                                                               : roruv::RRVChunk::Refusal::Drop);
+        } else if (auto self = std::static_pointer_cast<VLRoruvServerOutput>(weak.lock());
+                   self && ++self->sendFailures_ >= kChunkAttemptLimit) {
+          // A chunk the server keeps failing on, between pings it answers, would block every
+          // later log for good.
+          self->sendFailures_ = 0;
+          say(platform::stringf("Giving up on %zu logs after %d failed sends in a row.",
+                                chunk->logs().size(), static_cast<int>(kChunkAttemptLimit)));
+          chunk->refuse(roruv::RRVChunk::Refusal::Drop);
+        }
+        completion(false);
+      })
       ->resume();
 }
 
@@ -266,12 +276,14 @@ void VLRoruvServerOutput::requestPing() {
   }
   platform::URLRequest request(*url);
   request.setHTTPMethod("GET");
-  urlSession()
-      ->dataTaskWithRequest(request,
-                            [answered](const auto&, const std::optional<platform::URLResponse>& r,
-                                       const std::optional<Error>& error) {
-                              answered(r ? r->statusCode() : 0, error);
-                            })
+  VLLogRequests::dataTask(urlSession(), request, VLLogRequests::kMaximumLogAnswerBytes,
+                          [answered](const auto&, const std::optional<platform::URLResponse>& r,
+                                     const std::optional<Error>& error) {
+                            const bool delivered = VLLogRequests::outcomeOf(r, error) ==
+                                                   VLLogRequests::Outcome::Delivered;
+                            answered(r ? r->statusCode() : 0,
+                                     delivered ? std::nullopt : error);
+                          })
       ->resume();
 }
 

@@ -21,7 +21,10 @@
 // record; coming back online resets the back-off and sends at once.
 //
 // A failed chunk goes back to the front of the buffer, so the order holds and the cap of 1000
-// waiting records keeps the oldest. Every record stays in the log store until a send of it
+// waiting records keeps the oldest. A send fails unless the server answers 200; redirects are
+// not followed. A chunk the server refuses for good (a 4xx other than 401, 403, 408 and 429)
+// is dropped, or sent again in halves for 413, 400 and 422, and after kChunkAttemptLimit failed
+// sends in a row the chunk at the front is dropped, with one line on the process log. Every record stays in the log store until a send of it
 // succeeds, so a restart loses none. Its own messages go to the process log only: through the
 // logger they would be sent to the server again, without end.
 class VLRoruvServerOutput : public roruv::RRVBufferedOutput {
@@ -29,6 +32,8 @@ class VLRoruvServerOutput : public roruv::RRVBufferedOutput {
   static constexpr std::int64_t kRetryLimit = 5;
   static constexpr size_t kBufferCap = 1000;
   static constexpr int kLongestDelayExponent = 20;
+  // Failed sends in a row (pings in between or not) after which the chunk is dropped.
+  static constexpr std::int64_t kChunkAttemptLimit = 10;
 
   ~VLRoruvServerOutput() override;
 
@@ -70,6 +75,7 @@ class VLRoruvServerOutput : public roruv::RRVBufferedOutput {
   std::string deviceUUID_;
   std::shared_ptr<VLDeviceInfo> deviceInfo_;
   std::atomic<std::int64_t> pingRequestRetryCount_{0};
+  std::atomic<std::int64_t> sendFailures_{0};
   std::optional<platform::NotificationCenter::Token> observer_;
 
   mutable std::mutex mutex_;

@@ -260,6 +260,12 @@ class HeldOutput : public RecordingOutput {
     }
     opened.notify_all();
   }
+  // Holds the next log again.
+  void hold() {
+    std::lock_guard lock(gateMutex);
+    open = false;
+    entered = false;
+  }
   std::atomic<bool> entered{false};
   std::mutex gateMutex;
   std::condition_variable opened;
@@ -288,4 +294,70 @@ TEST(RRVLogger, BehindAStuckOutputTheNewestLogsWaitAndOneLineCountsTheDroppedOne
   EXPECT_EQ(received.back(), std::to_string(bound + 99));
   EXPECT_EQ(log.count("RRVLogger: 100 logs were dropped"), 1u);
   EXPECT_EQ(log.count("dropped"), 1u);
+}
+
+TEST(RRVLogger, UrgentLogsKeepTheirPlaceBehindAFloodAndEachPostLearnsWhetherItWasTaken) {
+  testing_support::LogCapture log;
+  roruv::RRVOutputClassRegistry::shared().registerClass(
+      "HeldOutput", [] { return std::make_shared<HeldOutput>(); });
+  auto logger = pipeline({{"HeldOutput", "app.**"}});
+  auto out = output<HeldOutput>(logger, 0);
+  logger->postLog(std::make_shared<Note>("first"), "app.x");
+  ASSERT_TRUE(testing_support::waitUntil([&] { return out->entered.load(); }, 5));
+
+  std::atomic<size_t> taken{0}, lost{0};
+  auto count = [&](bool wasTaken) { ++(wasTaken ? taken : lost); };
+  // A burst of info logs with an error every thousand, as a page in a loop sends them.
+  const size_t burst = 50000;
+  for (size_t i = 0; i < burst; ++i) {
+    const bool urgent = i % 1000 == 999;
+    logger->postLog(std::make_shared<Note>((urgent ? "error " : "info ") + std::to_string(i)),
+                    "app.x", urgent ? RRVLogger::Priority::Urgent : RRVLogger::Priority::Ordinary,
+                    count);
+  }
+  out->release();
+  ASSERT_TRUE(logger->waitUntilIdle(10));
+  EXPECT_EQ(taken, RRVLogger::kMostWaitingLogs + 50);
+  EXPECT_EQ(lost, burst - 50 - RRVLogger::kMostWaitingLogs);
+
+  // Every error arrived, in its place among the newest info logs.
+  auto received = out->received();
+  std::vector<std::string> errors;
+  for (const auto& text : received)
+    if (text.rfind("error ", 0) == 0) errors.push_back(text);
+  ASSERT_EQ(errors.size(), 50u);
+  EXPECT_EQ(errors.front(), "error 999");
+  EXPECT_EQ(received.back(), "error 49999");
+  EXPECT_EQ(received[received.size() - 2], "info 49998");
+  EXPECT_EQ(log.count("dropped"), 1u);
+
+  // Urgent logs have a bound of their own; a post past the pipeline's end is not taken.
+  taken = lost = 0;
+  out->hold();
+  logger->postLog(std::make_shared<Note>("held"), "app.x");
+  ASSERT_TRUE(testing_support::waitUntil([&] { return out->entered.load(); }, 5));
+  for (size_t i = 0; i < RRVLogger::kMostWaitingUrgentLogs + 5; ++i)
+    logger->postLog(std::make_shared<Note>("e"), "app.x", RRVLogger::Priority::Urgent, count);
+  EXPECT_EQ(lost, 5u);
+  logger->postLog(nullptr, "app.x", RRVLogger::Priority::Urgent, count);
+  EXPECT_EQ(lost, 6u);
+  out->release();
+  ASSERT_TRUE(logger->waitUntilIdle(10));
+  EXPECT_EQ(taken, RRVLogger::kMostWaitingUrgentLogs);
+}
+
+TEST(RRVBufferedOutput, AChunkEndsAtItsByteBoundButHoldsAtLeastOneLog) {
+  auto logger = pipeline({scripted(100, 2)});
+  auto out = output<ScriptedOutput>(logger, 0);
+  const std::string fifth(roruv::RRVBufferedOutput::kMaximumChunkBytes / 5, 'x');
+  const std::string whole(roruv::RRVBufferedOutput::kMaximumChunkBytes * 2, 'y');
+  for (const std::string* text : {&fifth, &fifth, &fifth, &fifth, &fifth, &whole, &fifth})
+    logger->postLog(std::make_shared<Note>(*text), "app.server");
+  ASSERT_TRUE(logger->waitUntilIdle(5));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(out->writeOnce());
+  std::vector<size_t> sizes;
+  for (const auto& chunk : out->chunks()) sizes.push_back(chunk.size());
+  EXPECT_EQ(sizes, (std::vector<size_t>{4, 1, 1}));
+  ASSERT_TRUE(out->writeOnce());
+  EXPECT_EQ(out->chunks().back().size(), 1u);
 }

@@ -273,3 +273,68 @@ TEST(URLSession, ABodyPastTheTasksLimitFailsInsteadOfBeingKept) {
     EXPECT_EQ(data, over ? std::nullopt : std::optional(std::string(100000, 'x'))) << limit;
   }
 }
+
+TEST(URLSession, RedirectsMayBeRefusedOutrightAndCustomCredentialsStayWithTheirOrigin) {
+  HttpsTestServer server, other;
+  for (auto* target : {&server, &other})
+    target->on("POST", "/end", answer("arrived"));
+  server.on("POST", "/elsewhere", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_redirect(other.url("/end"), 307);
+  });
+  server.on("POST", "/here", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_redirect(server.url("/end"), 307);
+  });
+  auto configuration = ephemeral();
+  configuration.setCredentialHeaderFields({"tag-id", "API-Key"});
+  auto post = [&](URLSession& session, const std::string& path) {
+    URLRequest request(urlOf(server.url(path)));
+    request.setHTTPMethod("POST");
+    request.setHTTPBody("logs");
+    for (const char* field : {"tag-id", "api-key", "X-Plain"}) request.setValue("secret", field);
+    return fetch(session, request);
+  };
+
+  auto following = URLSession::sessionWithConfiguration(configuration);
+  ASSERT_EQ(post(*following, "/elsewhere").response->statusCode(), 200);
+  auto crossed = *other.lastRequest("/end");
+  EXPECT_FALSE(crossed.hasHeader("tag-id"));
+  EXPECT_FALSE(crossed.hasHeader("api-key"));
+  EXPECT_EQ(crossed.header("X-Plain"), "secret");
+  EXPECT_EQ(crossed.body, "logs");
+  ASSERT_EQ(post(*following, "/here").response->statusCode(), 200);
+  EXPECT_EQ(server.lastRequest("/end")->header("tag-id"), "secret");  // same origin: kept
+
+  // Not following: the redirect is the answer, and neither target nor hook hears of it.
+  configuration.setHTTPShouldFollowRedirects(false);
+  auto hook = std::make_shared<RedirectHook>();
+  auto staying = URLSession::sessionWithConfiguration(configuration, hook);
+  for (const char* path : {"/elsewhere", "/here"}) {
+    auto result = post(*staying, path);
+    ASSERT_FALSE(result.error) << path;
+    EXPECT_EQ(result.response->statusCode(), 307) << path;
+  }
+  EXPECT_TRUE(hook->seen.empty());
+  EXPECT_EQ(other.requestCount("/end"), 1u);
+  EXPECT_EQ(server.requestCount("/end"), 1u);
+}
+
+TEST(URLSession, TheResourceTimeOutEndsAnAnswerThatTricklesIn) {
+  HttpsTestServer server;
+  server.on("GET", "/trickle", [](const httplib::Request&, httplib::Response& response) {
+    auto sent = std::make_shared<int>(0);
+    response.set_chunked_content_provider("text/plain", [sent](size_t, httplib::DataSink& sink) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      // Ends by itself after about five seconds, or when the client has gone.
+      if (++*sent > 50 || !sink.write("x", 1)) sink.done();
+      return true;
+    });
+  });
+  auto bounded = ephemeral();
+  bounded.setTimeoutIntervalForRequest(1);  // never idle that long
+  bounded.setTimeoutIntervalForResource(0.5);
+  auto started = std::chrono::steady_clock::now();
+  auto result = fetch(*URLSession::sessionWithConfiguration(bounded), server.url("/trickle"));
+  ASSERT_TRUE(result.error);
+  EXPECT_EQ(result.error->code, urlerror::kTimedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+}

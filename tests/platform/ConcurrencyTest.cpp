@@ -1,10 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/OperationQueue.h"
@@ -141,4 +145,48 @@ TEST(OperationQueue, HonoursConcurrencyDependenciesAndCancellation) {
   queue->waitUntilAllOperationsAreFinished();
   EXPECT_FALSE(ran);
   EXPECT_TRUE(cancelled->isFinished());
+}
+
+namespace {
+void discardLine(const std::string&, void*) {}
+}  // namespace
+
+TEST(ProcessLog, AWriterStuckOnStandardErrorHoldsUpNoOtherLogger) {
+  // Standard error becomes a pipe that is full and that nobody reads.
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  fcntl(ends[1], F_SETFL, O_NONBLOCK);
+  const std::string block(4096, 'f');
+  while (write(ends[1], block.data(), block.size()) > 0) {
+  }
+  fcntl(ends[1], F_SETFL, 0);
+  const int savedError = dup(STDERR_FILENO);
+  dup2(ends[1], STDERR_FILENO);
+
+  std::atomic<bool> written{false};
+  std::thread stuck([&] {
+    platform::log("a line that waits for a reader");
+    written = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Another thread's use of the log does not wait for that write.
+  auto other = std::async(std::launch::async, [] { platform::setLogSink(&discardLine, nullptr); });
+  const bool prompt = other.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+
+  // A reader at last: the stuck write ends.
+  fcntl(ends[0], F_SETFL, O_NONBLOCK);
+  char buffer[4096];
+  testing_support::waitUntil([&] {
+    while (read(ends[0], buffer, sizeof buffer) > 0) {
+    }
+    return written.load();
+  }, 10);
+  stuck.join();
+  other.wait();
+  platform::setLogSink(nullptr, nullptr);
+  dup2(savedError, STDERR_FILENO);
+  close(savedError);
+  close(ends[0]);
+  close(ends[1]);
+  EXPECT_TRUE(prompt);
 }

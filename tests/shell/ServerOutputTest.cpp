@@ -235,8 +235,10 @@ TEST(VLRoruvServerOutput, AServerDownForAWhileGetsEveryRecordOnceInOrderAlsoAcro
   const std::string path = folder.file("LogStore.sqlite");
   shell_test::LogServer server("/app/moduleservices/log");
   server.logStatus = 503;
+  std::weak_ptr<VLRoruvServerOutput> firstOutput;
   {
     ServerPipeline first(server.host(), roruv::RRVLogStore::storeAtPath(path));
+    firstOutput = first.output;
     first.log(0, 25);
     ASSERT_TRUE(first.failOnce(1));
     ASSERT_TRUE(first.failOnce(2));
@@ -245,7 +247,9 @@ TEST(VLRoruvServerOutput, AServerDownForAWhileGetsEveryRecordOnceInOrderAlsoAcro
     ASSERT_TRUE(first.scheduler->fire());  // one chunk goes before the process ends
     ASSERT_TRUE(settle([&] { return first.stored() == 20; }));
   }
-  // The output that went has stopped listening.
+  // The output that went has stopped listening (once the session's thread, which may still
+  // be finishing the last write, has let it go).
+  ASSERT_TRUE(settle([&] { return firstOutput.expired(); }));
   platform::NotificationCenter::defaultCenter().post(
       VLNetworkChangedNotification, nullptr, Value{{VLNetworkStatusKey, VLNetworkOnline}});
   EXPECT_EQ(roruv::RRVLogStore::storeAtPath(path)->countForOutput(
@@ -259,4 +263,56 @@ TEST(VLRoruvServerOutput, AServerDownForAWhileGetsEveryRecordOnceInOrderAlsoAcro
   auto sent = messages(server.bodies());
   sent.erase(sent.begin(), sent.begin() + 20);  // the two failed attempts
   EXPECT_EQ(sent, numbered(0, 35));
+}
+
+TEST(VLRoruvServerOutput, ARefusedChunkOrOneThatKeepsFailingNeverStopsLogging) {
+  testing_support::LogCapture log;
+  shell_test::LogServer server("/app/moduleservices/log");
+  server.server.on("GET", "/app/moduleservices/ping", testing_support::answer(""));
+  ServerPipeline pipeline(server.host());
+
+  // A refusal for good drops the chunk with one line and costs no back-off.
+  server.logStatus = 404;
+  pipeline.log(0, 3);
+  ASSERT_TRUE(pipeline.scheduler->fire());
+  ASSERT_TRUE(settle([&] { return pipeline.stored() == 0; }));
+  EXPECT_EQ(log.count("refused 3 logs for good; they are dropped"), 1u);
+  EXPECT_EQ(pipeline.output->retryCount(), 0);
+  server.logStatus = 200;
+  pipeline.log(3, 4);
+  ASSERT_TRUE(pipeline.deliverAll());
+  EXPECT_EQ(messages({server.bodies().back()}), numbered(3, 4));
+
+  // A server that keeps failing one chunk, answering its pings all along, has it dropped
+  // after ten sends; the next records go through.
+  server.logStatus = 500;
+  pipeline.log(4, 6);
+  ASSERT_TRUE(settle([&] {
+    pipeline.scheduler->fire();
+    return log.contains("Giving up on 2 logs after 10 failed sends in a row.");
+  }, 30));
+  ASSERT_TRUE(settle([&] { return pipeline.stored() == 0; }));
+  EXPECT_EQ(server.posts(), 12u);
+  server.logStatus = 200;
+  pipeline.log(6, 7);
+  ASSERT_TRUE(pipeline.deliverAll());
+  EXPECT_EQ(messages({server.bodies().back()}), numbered(6, 7));
+}
+
+TEST(VLRoruvServerOutput, ARedirectIsAFailedSendAndIsNotFollowed) {
+  testing_support::HttpsTestServer server, other;
+  other.on("GET", "/taken", testing_support::answer("{}", "application/json"));
+  other.on("POST", "/taken", testing_support::answer("{}", "application/json"));
+  std::atomic<int> status{302};
+  server.on("POST", "/app/moduleservices/log",
+            [&](const httplib::Request&, httplib::Response& response) {
+              response.set_redirect(other.url("/taken"), status.load());
+            });
+  ServerPipeline pipeline("127.0.0.1:" + std::to_string(server.port()));
+  pipeline.log(0, 2);
+  ASSERT_TRUE(pipeline.failOnce(1));
+  status = 307;
+  ASSERT_TRUE(pipeline.failOnce(2));
+  EXPECT_EQ(pipeline.stored(), 2u);
+  EXPECT_EQ(other.requestCount(), 0u);
 }

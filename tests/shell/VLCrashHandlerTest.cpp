@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
@@ -19,6 +20,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/MainLoop.h"
 #include "shell/VLCrashHandler.h"
+#include "shell/VLLog.h"
 #include "shell/VLLogger.h"
 #include "shell/VLRoruvLogger.h"
 #include "support/TestSupport.h"
@@ -361,4 +363,70 @@ TEST(VLCrashHandler, WhatTheLoopsAndQueuesCatchIsLoggedAsAnError) {
   EXPECT_EQ(records[0]["logType"], "error");
   EXPECT_EQ(records[1]["message"], "A dispatch queue caught an exception: worker fault");
   EXPECT_TRUE(log.contains("A dispatch queue caught an exception: worker fault"));
+}
+
+namespace {
+// Keeps what it receives, but holds the pipeline's thread in each log while the gate is shut.
+class GatedRecordOutput : public shell_test::RecordOutput {
+ public:
+  static inline std::mutex gateMutex;
+  static inline std::condition_variable opened;
+  static inline bool open = true;
+  static inline std::atomic<bool> entered{false};
+  void emitLog(const std::shared_ptr<roruv::RRVLog>& log) override {
+    entered = true;
+    {
+      std::unique_lock lock(gateMutex);
+      opened.wait(lock, [] { return open; });
+    }
+    RecordOutput::emitLog(log);
+  }
+  static void setOpen(bool value) {
+    {
+      std::lock_guard lock(gateMutex);
+      open = value;
+    }
+    opened.notify_all();
+  }
+};
+}  // namespace
+
+TEST(VLCrashHandler, ARecordThePipelineDidNotTakeStaysForTheNextImport) {
+  testing_support::TempDir dir;
+  dir.write("Pending-000000000000001-1.crashrecord",
+            "VLCrashHandler crash record\ninstant: 2024-05-01T10:20:30.123Z\nmessage: " + kPrefix +
+                "SIGBUS signal\nstack:\nframe\nend of record\n");
+  ASSERT_TRUE(VLCrashHandler::install(dir.path()));
+  roruv::RRVOutputClassRegistry::shared().registerClass(
+      VLRoruvLogger::kServerOutputClass, [] { return std::make_shared<GatedRecordOutput>(); });
+  GatedRecordOutput::setOpen(false);
+  auto engine = std::make_shared<VLRoruvLogger>(
+      "example.org", "app", std::nullopt, std::nullopt, std::nullopt, "agent",
+      std::make_shared<VLApplicationInfo>(Value::object()),
+      VLDeviceInfo::initWithCommandDelegate(nullptr, nullptr));
+  VLLogger::initializeWithEngine(engine);
+  auto& pipeline = *engine->roruvLogger();
+  engine->processLog("holds the pipeline", "Test", std::nullopt, 3, Value::object(), std::nullopt);
+  ASSERT_TRUE(testing_support::waitUntil([] { return GatedRecordOutput::entered.load(); }, 5));
+
+  // The urgent line is full; the import's record pushes out the oldest filler, and enough
+  // later errors push out the record itself.
+  std::atomic<size_t> fillersLost{0};
+  auto filler = [&] {
+    pipeline.postLog(std::make_shared<VLLog>("filler", std::nullopt, 5, nullptr, std::nullopt,
+                                             std::nullopt, std::nullopt, std::nullopt),
+                     *engine->serverTag(), roruv::RRVLogger::Priority::Urgent,
+                     [&](bool taken) { fillersLost += !taken; });
+  };
+  for (size_t i = 0; i < roruv::RRVLogger::kMostWaitingUrgentLogs; ++i) filler();
+  std::thread import([] { VLCrashHandler::importPendingRecords(); });
+  ASSERT_TRUE(testing_support::waitUntil([&] { return fillersLost == 1; }, 5));
+  for (size_t i = 0; i < roruv::RRVLogger::kMostWaitingUrgentLogs; ++i) filler();
+  import.join();
+  EXPECT_EQ(VLCrashHandler::pendingRecords().size(), 1u);
+
+  GatedRecordOutput::setOpen(true);
+  ASSERT_TRUE(pipeline.waitUntilIdle(10));
+  EXPECT_EQ(VLCrashHandler::importPendingRecords(), 1u);
+  EXPECT_TRUE(VLCrashHandler::pendingRecords().empty());
 }

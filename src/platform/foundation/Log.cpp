@@ -1,8 +1,12 @@
 #include "platform/foundation/Log.h"
 
+#include <errno.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <string_view>
 
 namespace platform {
 namespace {
@@ -12,12 +16,25 @@ void* gSinkContext = nullptr;
 }  // namespace
 
 void log(const std::string& message) {
-  std::lock_guard<std::mutex> lock(gLogMutex);
-  if (gSink) {
-    gSink(message, gSinkContext);
-    return;
+  {
+    std::lock_guard<std::mutex> lock(gLogMutex);
+    if (gSink) {
+      gSink(message, gSinkContext);
+      return;
+    }
   }
-  std::fprintf(stderr, "%s\n", message.c_str());
+  // Written without the lock, so that a standard error nobody reads holds up only the thread
+  // that writes; one write(2) per line keeps lines whole (short ones atomically).
+  std::string line;
+  line.reserve(message.size() + 1);
+  line.append(message).push_back('\n');
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    ssize_t written = ::write(STDERR_FILENO, rest.data(), rest.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    rest.remove_prefix(static_cast<size_t>(written));
+  }
 }
 
 void setLogSink(LogSink sink, void* context) {

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/logging/RRVLogger.h"
 
@@ -122,7 +123,7 @@ void RRVBufferedOutput::setScheduler(std::shared_ptr<RRVScheduler> scheduler) {
 void RRVBufferedOutput::setUpTimerIfNeeded() {
   {
     std::lock_guard lock(mutex_);
-    if (buffer_.empty() || writing_ || (timer_ && timer_->isValid())) return;
+    if (buffer_.empty() || writing_ || writeAsked_ || (timer_ && timer_->isValid())) return;
   }
   setUpTimer();
 }
@@ -147,6 +148,8 @@ void RRVBufferedOutput::tick() {
   {
     std::lock_guard lock(mutex_);
     pending = std::move(timer_);
+    // Until the worker takes the chunk, the write asked for stands in for a timer.
+    writeAsked_ = true;
   }
   // A tick asked for before the timer fired replaces it: one timer at a time.
   if (pending) pending->invalidate();
@@ -161,8 +164,18 @@ void RRVBufferedOutput::writeNextChunk() {
   std::shared_ptr<RRVChunk> chunk;
   {
     std::lock_guard lock(mutex_);
+    writeAsked_ = false;
     if (writing_ || buffer_.empty()) return;
-    size_t count = std::min(logLimit_, buffer_.size());
+    size_t most = std::min(logLimit_, buffer_.size());
+    if (refusedWaiting_ > 0) most = std::min(most, std::max<size_t>(1, splitLimit_));
+    size_t count = 1;
+    size_t bytes = buffer_.front() ? buffer_.front()->byteSize() : 0;
+    for (; count < most; ++count) {
+      const auto& next = buffer_[count];
+      const size_t size = next ? next->byteSize() : 0;
+      if (bytes + size > kMaximumChunkBytes) break;
+      bytes += size;
+    }
     RRVLogs logs(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count));
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count));
     chunk = std::make_shared<RRVChunk>(std::move(logs));
@@ -188,15 +201,49 @@ void RRVBufferedOutput::callWriteChunk(const std::shared_ptr<RRVChunk>& chunk) {
 
 void RRVBufferedOutput::chunkDidFinish(const std::shared_ptr<RRVChunk>& chunk, bool success) {
   postNotification(RRVBufferedOutputDidTryWriteChunkNotification);
+  if (!success && chunk->refusal() != RRVChunk::Refusal::None) {
+    chunkWasRefused(chunk);
+    return;
+  }
   if (success) {
     std::lock_guard lock(mutex_);
     writing_ = false;
+    refusedWaiting_ -= std::min(refusedWaiting_, chunk->logs().size());
   } else {
     // A failure is counted before the next write may start: a timer armed for a log that
     // arrives in between then waits out this failure's back-off too.
     returnChunk(*chunk, true);
   }
   didWriteChunk(chunk, success);
+}
+
+void RRVBufferedOutput::chunkWasRefused(const std::shared_ptr<RRVChunk>& chunk) {
+  const size_t count = chunk->logs().size();
+  const bool split = chunk->refusal() == RRVChunk::Refusal::Split && count > 1;
+  if (split) {
+    {
+      std::lock_guard lock(mutex_);
+      buffer_.insert(buffer_.begin(), chunk->logs().begin(), chunk->logs().end());
+      refusedWaiting_ = std::max(refusedWaiting_, count);
+      splitLimit_ = count / 2;
+      writing_ = false;
+    }
+    platform::log(platform::stringf(
+        "RRVBufferedOutput: the server refused a chunk of %zu logs for good; they are sent again "
+        "%zu at a time.",
+        count, count / 2));
+    setUpTimerIfNeeded();
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    writing_ = false;
+    refusedWaiting_ -= std::min(refusedWaiting_, count);
+  }
+  platform::log(platform::stringf(
+      "RRVBufferedOutput: the server refused %zu logs for good; they are dropped.", count));
+  if (logStore_) logStore_->removeLogs(chunk->logs(), storageKey());
+  setUpTimerIfNeeded();
 }
 
 void RRVBufferedOutput::didWriteChunk(const std::shared_ptr<RRVChunk>& chunk, bool success) {

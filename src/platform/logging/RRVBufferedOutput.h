@@ -35,9 +35,16 @@ inline constexpr const char* RRVBufferedOutputDidSuccessWriteChunkNotification =
 // which writes one chunk from the front of the buffer on a worker of the global queue; one
 // chunk is in flight at a time. A failed chunk goes back to the front, so the order holds, and
 // counts as a retry. Up to `maxRetryCount` retries follow at the flush interval; past it the
-// delay doubles with each further failure (at most 64 flush intervals): the chunk is never
+// delay doubles with each further failure (at most 64 flush intervals): such a chunk is never
 // dropped, it stays in the buffer and in the store until a write succeeds. A success sets the
 // count back to 0.
+//
+// A chunk also ends at kMaximumChunkBytes of records (it holds at least one log). A write may
+// mark its chunk refused for good (RRVChunk::refuse) before it fails: that is no failure to
+// back off from. A chunk refused as a whole leaves the buffer and the store with one line on
+// the process log; a chunk refused for its size or one of its logs goes back to the front and
+// its logs are written again in chunks of half its length, down to single logs, which are
+// dropped when refused in turn. Once they are through, chunks are whole again.
 //
 // Subclasses write with `writeChunk` and may take over the scheme through the other virtual
 // operations; the buffer is theirs to change under `withBuffer`.
@@ -61,6 +68,7 @@ class RRVScheduler {
 class RRVBufferedOutput : public RRVOutput {
  public:
   using Completion = std::function<void(bool success)>;
+  static constexpr std::size_t kMaximumChunkBytes = 512 * 1024;
 
   RRVBufferedOutput();
   ~RRVBufferedOutput() override;
@@ -131,6 +139,8 @@ class RRVBufferedOutput : public RRVOutput {
  private:
   void writeNextChunk();
   void chunkDidFinish(const std::shared_ptr<RRVChunk>& chunk, bool success);
+  // A chunk the server refused for good: dropped, or back at the front to go in halves.
+  void chunkWasRefused(const std::shared_ptr<RRVChunk>& chunk);
 
   double flushInterval_ = 10;
   size_t logLimit_ = 100;
@@ -144,7 +154,12 @@ class RRVBufferedOutput : public RRVOutput {
   std::shared_ptr<RRVScheduler> scheduler_ = RRVScheduler::mainLoop();
   std::shared_ptr<RRVScheduler::Timer> timer_;
   bool writing_ = false;
+  // A tick has asked a worker for a write that has not started yet.
+  bool writeAsked_ = false;
   bool started_ = false;
+  // Logs at the front that belong to a refused chunk and go `splitLimit_` at a time.
+  std::size_t refusedWaiting_ = 0;
+  std::size_t splitLimit_ = 0;
 };
 
 }  // namespace roruv

@@ -1,6 +1,8 @@
 #include "platform/logging/RRVLogger.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <iterator>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -57,6 +59,34 @@ struct RRVLogger::Core {
     // One of `tags`, or `ownTag` once there are too many distinct tags to keep.
     const std::string* tag;
     std::string ownTag;
+    std::uint64_t sequence = 0;
+    Taken taken;
+  };
+  // Posted objects of one priority waiting for the thread, oldest first from `head`: when
+  // more than `bound` wait, the oldest is dropped by moving the head, and the dropped places
+  // are erased in bulk. Swapped with the thread's batch, so that posting seldom allocates and
+  // the thread holds the lock only for the swap.
+  struct Line {
+    explicit Line(size_t bound) : bound(bound) {}
+    size_t bound;
+    std::vector<Posted> items;
+    size_t head = 0;
+    size_t waiting() const { return items.size() - head; }
+    // Makes room for one more; what was dropped goes to `out` (released outside the lock).
+    bool makeRoom(Posted& out) {
+      if (waiting() < bound) return false;
+      out = std::move(items[head++]);
+      if (head >= bound) {
+        items.erase(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(head));
+        head = 0;
+      }
+      return true;
+    }
+    void takeInto(std::vector<Posted>& into) {
+      items.erase(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(head));
+      head = 0;
+      into.swap(items);
+    }
   };
   // Tags repeat: each distinct tag is copied once, not once per post. Nodes never move.
   static constexpr size_t kMostKeptTags = 256;
@@ -71,12 +101,9 @@ struct RRVLogger::Core {
   std::mutex mutex;
   std::condition_variable wake;
   std::condition_variable idle;
-  // Swapped with the thread's batch, so that posting seldom allocates and the thread holds
-  // the lock only for the swap. What waits starts at `queueHead`: when more than
-  // kMostWaitingLogs wait, the oldest is dropped by moving the head, and the dropped places
-  // are erased in bulk.
-  std::vector<Posted> queue;
-  size_t queueHead = 0;
+  Line ordinary{kMostWaitingLogs};
+  Line urgent{kMostWaitingUrgentLogs};
+  std::uint64_t posted = 0;
   size_t dropped = 0;
   bool working = false;
   bool sleeping = false;
@@ -149,62 +176,79 @@ const std::vector<std::shared_ptr<RRVFilter>>& RRVLogger::filters() const { retu
 const std::vector<std::shared_ptr<RRVOutput>>& RRVLogger::outputs() const { return core_->outputs; }
 const std::shared_ptr<RRVLogStore>& RRVLogger::logStore() const { return core_->logStore; }
 
-void RRVLogger::postLog(std::shared_ptr<const platform::Object> object, const std::string& tag) {
-  if (!object) return;
+void RRVLogger::postLog(std::shared_ptr<const platform::Object> object, const std::string& tag,
+                        Priority priority, Taken taken) {
+  if (!object) {
+    if (taken) taken(false);
+    return;
+  }
   bool wake;
-  std::shared_ptr<const platform::Object> droppedObject;
+  Core::Posted dropped;
+  bool dropping;
   {
     std::lock_guard lock(core_->mutex);
-    if (core_->queue.size() - core_->queueHead >= kMostWaitingLogs) {
-      // An output that falls behind must not let a page that logs without pause take all
-      // the memory: the oldest waiting log goes (destroyed outside the lock).
-      droppedObject = std::move(core_->queue[core_->queueHead++].object);
-      ++core_->dropped;
-      if (core_->queueHead >= kMostWaitingLogs) {
-        core_->queue.erase(core_->queue.begin(),
-                           core_->queue.begin() + static_cast<std::ptrdiff_t>(core_->queueHead));
-        core_->queueHead = 0;
-      }
-    }
+    Core::Line& line = priority == Priority::Urgent ? core_->urgent : core_->ordinary;
+    // An output that falls behind must not let a page that logs without pause take all the
+    // memory: the oldest waiting log of the same priority goes (released outside the lock).
+    dropping = line.makeRoom(dropped);
+    if (dropping) ++core_->dropped;
     auto kept = core_->tags.find(tag);
     if (kept == core_->tags.end() && core_->tags.size() < Core::kMostKeptTags)
       kept = core_->tags.insert(tag).first;
+    const std::uint64_t sequence = core_->posted++;
     if (kept != core_->tags.end())
-      core_->queue.push_back({std::move(object), &*kept, {}});
+      line.items.push_back({std::move(object), &*kept, {}, sequence, std::move(taken)});
     else
-      core_->queue.push_back({std::move(object), nullptr, tag});
+      line.items.push_back({std::move(object), nullptr, tag, sequence, std::move(taken)});
     // The thread is only woken when it sleeps; while it works it finds the log on its own.
     wake = core_->sleeping;
     core_->sleeping = false;
   }
   if (wake) core_->wake.notify_one();
+  if (dropping && dropped.taken) dropped.taken(false);
 }
 
 bool RRVLogger::waitUntilIdle(double seconds) {
   std::unique_lock lock(core_->mutex);
-  return core_->idle.wait_for(lock, std::chrono::duration<double>(seconds),
-                              [&] { return core_->queue.empty() && !core_->working; });
+  return core_->idle.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+    return core_->ordinary.waiting() == 0 && core_->urgent.waiting() == 0 && !core_->working;
+  });
 }
 
 void RRVLogger::Core::run() {
-  std::vector<Posted> batch;
+  std::vector<Posted> batch, ordinaryBatch, urgentBatch;
   std::unique_lock lock(mutex);
+  auto empty = [&] { return ordinary.waiting() == 0 && urgent.waiting() == 0; };
   for (;;) {
-    if (queue.empty()) {
+    if (empty()) {
       working = false;
       idle.notify_all();
       if (stopping) return;
       sleeping = true;
-      wake.wait(lock, [&] { return !queue.empty() || stopping; });
+      wake.wait(lock, [&] { return !empty() || stopping; });
       sleeping = false;
       continue;
     }
     working = true;
-    queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(queueHead));
-    queueHead = 0;
-    batch.swap(queue);
+    ordinary.takeInto(ordinaryBatch);
+    urgent.takeInto(urgentBatch);
     const size_t lost = std::exchange(dropped, 0);
     lock.unlock();
+    // Both lines in posting order.
+    if (urgentBatch.empty()) {
+      batch.swap(ordinaryBatch);
+    } else if (ordinaryBatch.empty()) {
+      batch.swap(urgentBatch);
+    } else {
+      batch.reserve(ordinaryBatch.size() + urgentBatch.size());
+      std::merge(std::make_move_iterator(ordinaryBatch.begin()),
+                 std::make_move_iterator(ordinaryBatch.end()),
+                 std::make_move_iterator(urgentBatch.begin()),
+                 std::make_move_iterator(urgentBatch.end()), std::back_inserter(batch),
+                 [](const Posted& a, const Posted& b) { return a.sequence < b.sequence; });
+    }
+    ordinaryBatch.clear();
+    urgentBatch.clear();
     // One line for all the logs dropped since the last batch, on the process log: through
     // the pipeline it would wait behind the very outputs that fell behind.
     if (lost > 0)
@@ -213,6 +257,8 @@ void RRVLogger::Core::run() {
           "the oldest went first.",
           lost, kMostWaitingLogs));
     handle(batch);
+    for (auto& done : batch)
+      if (done.taken) done.taken(true);
     batch.clear();  // the objects go here, outside the lock
     lock.lock();
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,12 +64,21 @@ struct RRVLoggerConfiguration {
 // the pipeline's own thread. An element that throws is reported on the process log and loses
 // what it was handed; the other elements still get theirs.
 //
-// At most kMostWaitingLogs posted objects wait for the thread: while the outputs fall behind,
-// each further post drops the oldest waiting one, and one line on the process log tells how
-// many were dropped before the thread takes up the rest.
+// At most kMostWaitingLogs ordinary posted objects wait for the thread: while the outputs
+// fall behind, each further ordinary post drops the oldest waiting ordinary one, and one line
+// on the process log tells how many were dropped before the thread takes up the rest. Urgent
+// posts (errors, fatal records) have a bound of their own, kMostWaitingUrgentLogs, so that no
+// flood of ordinary logs can push them out; the thread takes both in posting order.
 class RRVLogger : public std::enable_shared_from_this<RRVLogger> {
  public:
   static constexpr size_t kMostWaitingLogs = 10000;
+  static constexpr size_t kMostWaitingUrgentLogs = 10000;
+
+  enum class Priority { Ordinary, Urgent };
+  // Told, once, whether the posted object went through the filter and the outputs (true) or
+  // was dropped at the bound or with the pipeline (false); called on the pipeline's thread or
+  // the posting one, never under the pipeline's lock.
+  using Taken = std::function<void(bool taken)>;
 
   // Makes, configures and starts every element the configuration names; an unknown class is
   // reported on the process log and left out.
@@ -78,7 +88,8 @@ class RRVLogger : public std::enable_shared_from_this<RRVLogger> {
   RRVLogger(const RRVLogger&) = delete;
   RRVLogger& operator=(const RRVLogger&) = delete;
 
-  void postLog(std::shared_ptr<const platform::Object> object, const std::string& tag);
+  void postLog(std::shared_ptr<const platform::Object> object, const std::string& tag,
+               Priority priority = Priority::Ordinary, Taken taken = {});
   RRVDate currentDate() const { return std::chrono::system_clock::now(); }
 
   const std::vector<std::shared_ptr<RRVFilter>>& filters() const;

@@ -823,6 +823,10 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   void redirect(const std::shared_ptr<URLSessionTask>& task, const URLSessionTransfer& transfer) {
     auto& loading = *task->loading_;
     const URLResponse& response = *transfer.response;
+    if (!configuration_.httpShouldFollowRedirects()) {
+      deliverFinal(task, response, transfer.redirectBody);
+      return;
+    }
     if (++loading.redirects > kMaximumRedirects) {
       complete(task, urlerror::make(urlerror::kHTTPTooManyRedirects, &transfer.request.url()));
       return;
@@ -842,6 +846,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       next.removeHTTPHeaderField("Authorization");
       next.removeHTTPHeaderField("Proxy-Authorization");
       next.removeHTTPHeaderField("Cookie");
+      for (const auto& name : configuration_.credentialHeaderFields())
+        next.removeHTTPHeaderField(name);
     }
     std::string method = asciiUpper(next.httpMethod());
     bool becomesGet = (transfer.status == 303 && method != "GET" && method != "HEAD") ||

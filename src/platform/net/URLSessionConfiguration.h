@@ -72,6 +72,19 @@ class URLSessionConfiguration {
   HTTPCookieAcceptPolicy httpCookieAcceptPolicy() const { return acceptPolicy_; }
   void setHTTPCookieAcceptPolicy(HTTPCookieAcceptPolicy policy) { acceptPolicy_ = policy; }
 
+  // Whether the session follows redirects. When it does not, a redirect response is the
+  // task's answer (status 3xx, with its body) and the delegate is not asked.
+  bool httpShouldFollowRedirects() const { return followRedirects_; }
+  void setHTTPShouldFollowRedirects(bool value) { followRedirects_ = value; }
+
+  // Header fields that carry credentials of the caller's own (an API key, a tag id). On a
+  // redirect to another origin they are removed with Authorization, Proxy-Authorization and
+  // Cookie; names are compared ignoring ASCII case.
+  const std::vector<std::string>& credentialHeaderFields() const { return credentialFields_; }
+  void setCredentialHeaderFields(std::vector<std::string> names) {
+    credentialFields_ = std::move(names);
+  }
+
  private:
   URLSessionConfiguration() = default;
 
@@ -84,6 +97,8 @@ class URLSessionConfiguration {
   std::shared_ptr<HTTPCookieStorage> cookieStorage_;
   bool shouldSetCookies_ = true;
   HTTPCookieAcceptPolicy acceptPolicy_ = HTTPCookieAcceptPolicy::Always;
+  bool followRedirects_ = true;
+  std::vector<std::string> credentialFields_;
 };
 
 }  // namespace platform
