@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "appcache/VLHarborLoaderURLProtocol.h"
 #include "host/HBRURLSchemeHandler.h"
+#include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/Strings.h"
@@ -61,6 +63,11 @@ void replaceField(platform::HTTPHeaders& fields, const std::string& name, std::s
 bool VLCustomSchemeHandler::isSameOrigin(const platform::URL& url, const platform::URL& origin) {
   return !url.scheme().empty() && platform::equalsIgnoreCase(url.scheme(), origin.scheme()) &&
          platform::equalsIgnoreCase(url.host(), origin.host()) && effectivePort(url) == effectivePort(origin);
+}
+
+void VLCustomSchemeHandler::setDefaultHostname(std::string hostname) {
+  defaultHostname_ = std::move(hostname);
+  servedOrigin_ = platform::URL::parse(std::string(kScheme) + "://" + defaultHostname_);
 }
 
 std::shared_ptr<platform::URLSession> VLCustomSchemeHandler::downloadSession() {
@@ -163,10 +170,10 @@ void VLCustomSchemeHandler::startURLSchemeTask(platform::webkit::WebView& webVie
   }
   // The scheme stands for the application's server only: any other host would run another
   // site's pages under the application's origin.
-  auto served = platform::URL::parse(std::string(kScheme) + "://" + defaultHostname_);
-  if (defaultHostname_.empty() || !served || !isSameOrigin(request.url(), *served)) {
+  if (defaultHostname_.empty() || !servedOrigin_ || !isSameOrigin(request.url(), *servedOrigin_)) {
     logRefusal("Refused " + request.url().absoluteString() + ": the \"veltro\" scheme serves only the host of "
-               "\"DefaultHostname\" (" + (defaultHostname_.empty() ? std::string("not set") : defaultHostname_) + ").");
+               "\"DefaultHostname\" (" + (defaultHostname_.empty() ? std::string("not set") : defaultHostname_) + ").",
+               logger_);
     task->didFailWithError(platform::urlerror::make(platform::urlerror::kCannotFindHost, &request.url()));
     return;
   }
@@ -182,52 +189,172 @@ void VLCustomSchemeHandler::startURLSchemeTask(platform::webkit::WebView& webVie
   auto state = std::make_shared<TaskState>();
   running_[task.get()] = state;
   std::weak_ptr<VLCustomSchemeHandler> weakSelf = weak_from_this();
-  platform::URL convertedURL = converted.url();
-  state->dataTask = (ownPage ? downloadSession() : anonymousSession())->dataTaskWithRequest(
-      converted, [weakSelf, task, state, convertedURL](std::optional<std::string> data,
-                                                       const std::optional<URLResponse>& response,
-                                                       const std::optional<platform::Error>& error) {
-        // The web view is answered on the main thread only; the task and its state travel
-        // with the completion, so a handler that went away still leaves no page waiting.
-        platform::MainLoop::post([weakSelf, task, state, convertedURL, data = std::move(data), response, error] {
-          if (auto self = weakSelf.lock()) {
-            self->finish(task, state, convertedURL, data, response, error);
-            return;
-          }
-          if (state->stopped) return;
-          if (error)
-            task->didFailWithError(*error);
-          else
-            task->didFailWithError(platform::urlerror::make(platform::urlerror::kCancelled, &task->request().url()));
-        });
+  // The web view is answered on the main thread only; the task and its state travel with the
+  // answer, so a handler that went away still leaves no page waiting.
+  auto done = [weakSelf, task, state](Answer answer) {
+    platform::MainLoop::post([weakSelf, task, state, answer = std::move(answer)]() mutable {
+      if (auto self = weakSelf.lock()) {
+        self->finish(task, state, std::move(answer));
+        return;
+      }
+      {
+        std::lock_guard lock(state->mutex);
+        if (state->stopped) return;
+      }
+      task->didFailWithError(answer.error ? *answer.error
+                                          : platform::urlerror::make(platform::urlerror::kCancelled,
+                                                                     &task->request().url()));
+    });
+  };
+  platform::DispatchQueue::global().async(
+      [converted = std::move(converted), session = ownPage ? downloadSession() : anonymousSession(), state,
+       done = std::move(done), logger = logger_, request]() mutable {
+        load(converted, session, state, std::move(done), logger, request);
       });
-  state->dataTask->resume();
+}
+
+namespace {
+
+// Collects what a URL protocol run outside a session says, as a data task's completion has it:
+// the response, the body, and then the end or the failure, handed on once. The protocol is
+// stopped right after its end, on the thread that ended it.
+class CollectingClient final : public platform::URLProtocolClient {
+ public:
+  using Completion = std::function<void(std::optional<std::string>, std::optional<URLResponse>,
+                                        std::optional<platform::Error>)>;
+  explicit CollectingClient(Completion completion) : completion_(std::move(completion)) {}
+
+  void didReceiveResponse(platform::URLProtocol&, const URLResponse& response, platform::URLCacheStoragePolicy) override {
+    std::lock_guard lock(mutex_);
+    if (!ended_) response_ = response;
+  }
+  void didLoadData(platform::URLProtocol&, std::string data) override {
+    std::lock_guard lock(mutex_);
+    if (ended_) return;
+    if (body_.empty())
+      body_ = std::move(data);
+    else
+      body_.append(data);
+  }
+  void didFinishLoading(platform::URLProtocol& protocol) override { end(protocol, std::nullopt); }
+  void didFailWithError(platform::URLProtocol& protocol, const platform::Error& error) override { end(protocol, error); }
+
+ private:
+  void end(platform::URLProtocol& protocol, std::optional<platform::Error> error) {
+    Completion completion;
+    std::optional<std::string> data;
+    std::optional<URLResponse> response;
+    {
+      std::lock_guard lock(mutex_);
+      if (ended_) return;
+      ended_ = true;
+      completion = std::move(completion_);
+      if (!error) data = std::move(body_);
+      response = std::move(response_);
+    }
+    try {
+      protocol.stopLoading();
+    } catch (...) {
+      platform::log("ERROR: The URL protocol failed to stop loading " + protocol.request().url().absoluteString());
+    }
+    if (completion) completion(std::move(data), std::move(response), std::move(error));
+  }
+
+  std::mutex mutex_;
+  Completion completion_;
+  std::optional<URLResponse> response_;
+  std::string body_;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+void VLCustomSchemeHandler::load(const URLRequest& converted, const std::shared_ptr<platform::URLSession>& session,
+                                 const std::shared_ptr<TaskState>& state, std::function<void(Answer)> done,
+                                 const std::shared_ptr<VLLoggerProtocol>& logger, const URLRequest& request) {
+  {
+    std::lock_guard lock(state->mutex);
+    if (state->stopped) return;
+  }
+  platform::URL convertedURL = converted.url();
+  auto complete = [request, convertedURL, done = std::move(done), logger](
+                      std::optional<std::string> data, const std::optional<URLResponse>& response,
+                      const std::optional<platform::Error>& error) {
+    done(answerFor(request, convertedURL, std::move(data), response, error, logger));
+  };
+  // The loader is asked as the session would ask it: only when it is the first of the
+  // session's protocols to take the request.
+  static const platform::URLProtocolClassRef loader = platform::protocolClass<VLHarborLoaderURLProtocol>();
+  if (session->protocolClassForRequest(converted) == loader) {
+    auto protocolRequest = loader->canonicalRequestForRequest(converted);
+    // The completion holds the protocol until it ends; the client lets go of it then.
+    auto holder = std::make_shared<std::shared_ptr<platform::URLProtocol>>();
+    auto client = std::make_shared<CollectingClient>(
+        [complete = std::move(complete), holder](std::optional<std::string> data, std::optional<URLResponse> response,
+                                                 std::optional<platform::Error> error) {
+          auto keep = std::move(*holder);
+          complete(std::move(data), response, error);
+        });
+    auto protocol = std::static_pointer_cast<VLHarborLoaderURLProtocol>(loader->makeProtocol(protocolRequest, client));
+    *holder = protocol;
+    try {
+      protocol->startLoadingInPlace();
+    } catch (...) {
+      client->didFailWithError(*protocol, platform::urlerror::make(platform::urlerror::kUnknown, &convertedURL,
+                                                                   "the URL protocol failed to start"));
+    }
+    return;
+  }
+  auto dataTask = session->dataTaskWithRequest(converted, std::move(complete));
+  {
+    std::lock_guard lock(state->mutex);
+    if (state->stopped) return;
+    state->dataTask = dataTask;
+  }
+  dataTask->resume();
+}
+
+VLCustomSchemeHandler::Answer VLCustomSchemeHandler::answerFor(const URLRequest& request,
+                                                               const platform::URL& converted,
+                                                               std::optional<std::string> data,
+                                                               const std::optional<URLResponse>& response,
+                                                               const std::optional<platform::Error>& error,
+                                                               const std::shared_ptr<VLLoggerProtocol>& logger) {
+  Answer answer;
+  if (error || !response) {
+    answer.error = error ? *error : platform::urlerror::make(platform::urlerror::kBadServerResponse, &request.url());
+    return answer;
+  }
+  answer.body = std::move(data).value_or("");
+  URLResponse given;
+  std::string refusal;
+  if (!answerForWebView(request, converted, *response, answer.body, given, refusal)) {
+    logRefusal(refusal, logger);
+    answer.body.clear();
+    answer.error = platform::urlerror::make(platform::urlerror::kBadServerResponse, &request.url(), refusal);
+    return answer;
+  }
+  answer.response = std::move(given);
+  return answer;
 }
 
 void VLCustomSchemeHandler::finish(const std::shared_ptr<URLSchemeTask>& task, const std::shared_ptr<TaskState>& state,
-                                   const platform::URL& converted, const std::optional<std::string>& data,
-                                   const std::optional<URLResponse>& response,
-                                   const std::optional<platform::Error>& error) {
+                                   Answer answer) {
   auto it = running_.find(task.get());
   if (it != running_.end() && it->second == state) running_.erase(it);
-  state->dataTask.reset();
-  if (state->stopped) return;
-  if (error || !response) {
-    task->didFailWithError(
-        error ? *error : platform::urlerror::make(platform::urlerror::kBadServerResponse, &task->request().url()));
+  {
+    std::lock_guard lock(state->mutex);
+    state->dataTask.reset();
+    if (state->stopped) return;
+  }
+  if (answer.error || !answer.response) {
+    task->didFailWithError(answer.error ? *answer.error
+                                        : platform::urlerror::make(platform::urlerror::kBadServerResponse,
+                                                                   &task->request().url()));
     return;
   }
-  std::string body = data.value_or("");
-  URLResponse answer;
-  std::string refusal;
-  if (!answerForWebView(task->request(), converted, *response, body, answer, refusal)) {
-    logRefusal(refusal);
-    task->didFailWithError(platform::urlerror::make(platform::urlerror::kBadServerResponse, &task->request().url(),
-                                                    refusal));
-    return;
-  }
-  task->didReceiveResponse(answer);
-  if (!body.empty()) task->didReceiveData(body);
+  task->didReceiveResponse(*answer.response);
+  if (!answer.body.empty()) task->didReceiveOwnedData(std::move(answer.body));
   task->didFinish();
 }
 
@@ -237,18 +364,23 @@ void VLCustomSchemeHandler::stopURLSchemeTask(platform::webkit::WebView&, const 
   if (it == running_.end()) return;
   std::shared_ptr<TaskState> state = it->second;
   running_.erase(it);
-  state->stopped = true;
-  if (state->dataTask) state->dataTask->cancel();
+  std::shared_ptr<platform::URLSessionDataTask> dataTask;
+  {
+    std::lock_guard lock(state->mutex);
+    state->stopped = true;
+    dataTask = std::move(state->dataTask);
+  }
+  if (dataTask) dataTask->cancel();
 }
 
 void VLCustomSchemeHandler::logDebug(const std::string& message) const {
   if (logger_) logger_->logDebug(message, kLogModule);
 }
 
-void VLCustomSchemeHandler::logRefusal(const std::string& message) const {
+void VLCustomSchemeHandler::logRefusal(const std::string& message, const std::shared_ptr<VLLoggerProtocol>& logger) {
   // Also before the logger is configured: a refused load never goes unexplained.
   platform::log("ERROR: " + message);
-  if (logger_) logger_->logError(message, kLogModule, nullptr, std::nullopt);
+  if (logger) logger->logError(message, kLogModule, nullptr, std::nullopt);
 }
 
 void VLCustomSchemeHandler::logInfo(const std::string& message) const {

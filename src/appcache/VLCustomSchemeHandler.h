@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 
@@ -26,7 +27,12 @@ class VLLoggerProtocol;
 // carries "Cross-Origin-Resource-Policy: same-origin" and "X-Content-Type-Options: nosniff".
 // A task the web view stopped is never answered afterwards, whenever its data task completes.
 //
-// Main thread only, as the web view calls it; the session's completions hop there.
+// A request the loader's URL protocol owns (the first of the session's protocols that takes
+// it) does not go through the session: one job off the main thread runs the loader there and
+// builds the answer, and one job back hands the web view the response, the body and the end
+// together. Every other request is a data task of the session, as above.
+//
+// Main thread only, as the web view calls it; answers hop there.
 class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
                               public std::enable_shared_from_this<VLCustomSchemeHandler> {
  public:
@@ -42,7 +48,7 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
   void setAnonymousSession(std::shared_ptr<platform::URLSession> session) { anonymousSession_ = std::move(session); }
 
   // The host (and port) served, "DefaultHostname"; empty serves nothing.
-  void setDefaultHostname(std::string hostname) { defaultHostname_ = std::move(hostname); }
+  void setDefaultHostname(std::string hostname);
   const std::string& defaultHostname() const { return defaultHostname_; }
   // Whether a request comes from the application's own page (main thread).
   using PageRule = std::function<bool(const platform::webkit::WebView&, const platform::URLRequest&)>;
@@ -80,23 +86,39 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
 
  private:
   // What the platform keeps on the task object itself: its data task and the stopped flag.
+  // The task is started off the main thread and stopped on it, hence the lock.
   struct TaskState {
+    std::mutex mutex;
     std::shared_ptr<platform::URLSessionDataTask> dataTask;
     bool stopped = false;
   };
+  // What the web view is given for a task: a response with its body, or a failure.
+  struct Answer {
+    std::optional<platform::URLResponse> response;
+    std::string body;
+    std::optional<platform::Error> error;
+  };
+  // The answer to `request` from what the loading gave (any thread; refusals are logged).
+  static Answer answerFor(const platform::URLRequest& request, const platform::URL& converted,
+                          std::optional<std::string> data, const std::optional<platform::URLResponse>& response,
+                          const std::optional<platform::Error>& error,
+                          const std::shared_ptr<VLLoggerProtocol>& logger);
+  // Off the main thread: runs the loader in place when it owns the request, else starts the
+  // session's data task. `done` is called once, from any thread, with the answer.
+  static void load(const platform::URLRequest& converted, const std::shared_ptr<platform::URLSession>& session,
+                   const std::shared_ptr<TaskState>& state, std::function<void(Answer)> done,
+                   const std::shared_ptr<VLLoggerProtocol>& logger, const platform::URLRequest& request);
   void finish(const std::shared_ptr<platform::webkit::URLSchemeTask>& task,
-              const std::shared_ptr<TaskState>& state, const platform::URL& converted,
-              const std::optional<std::string>& data,
-              const std::optional<platform::URLResponse>& response,
-              const std::optional<platform::Error>& error);
+              const std::shared_ptr<TaskState>& state, Answer answer);
   void logDebug(const std::string& message) const;
   void logInfo(const std::string& message) const;
-  void logRefusal(const std::string& message) const;
+  static void logRefusal(const std::string& message, const std::shared_ptr<VLLoggerProtocol>& logger);
 
   std::shared_ptr<VLLoggerProtocol> logger_;
   std::shared_ptr<platform::URLSession> downloadSession_;
   std::shared_ptr<platform::URLSession> anonymousSession_;
   std::string defaultHostname_;
+  std::optional<platform::URL> servedOrigin_;  // "veltro://" and the hostname, parsed once
   PageRule pageRule_;
   std::string referrer_;
   bool referrerHeaderEnabled_ = false;

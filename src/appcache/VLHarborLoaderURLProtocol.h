@@ -42,6 +42,9 @@ class VLHarborLoaderURLProtocol : public platform::URLProtocol {
   void getResourceResponse(const platform::URLRequest& request,
                            std::function<void(std::optional<VLWebResponse>)> completionHandler);
   void startLoading() override;
+  // What `startLoading` hands to the global queue, run on the calling thread instead: for a
+  // caller that is already off the main thread and the session's worker.
+  void startLoadingInPlace() { load(); }
   void stopLoading() override {}
 
   // The package file a script path names, when the path is one and stays inside the package.

@@ -73,12 +73,23 @@ bool VLNativeCache::isApplicationURL(const platform::URL& url, const VLApplicati
   // host and port. A request of the web view comes here rewritten to https; a port left out
   // is the scheme's own.
   if (cache.hostname().empty()) return false;
-  auto origin = platform::URL::parse("https://" + cache.hostname() + "/");
-  if (!origin || origin->host().empty() || url.host().empty()) return false;
-  if (!platform::equalsIgnoreCase(origin->host(), url.host())) return false;
-  const std::string scheme = platform::asciiLower(url.scheme());
-  const int defaultPort = scheme == "http" ? 80 : 443;
-  return origin->port().value_or(443) == url.port().value_or(defaultPort);
+  // Every served request asks, a few times: the parsed origin of the last hostname is kept.
+  struct Origin {
+    std::string hostname;
+    std::string host;  // empty: the hostname names no origin
+    int port = 443;
+  };
+  thread_local Origin origin;
+  thread_local bool parsed = false;
+  if (!parsed || origin.hostname != cache.hostname()) {
+    auto made = platform::URL::parse("https://" + cache.hostname() + "/");
+    origin = Origin{cache.hostname(), made ? made->host() : std::string(), made ? made->port().value_or(443) : 443};
+    parsed = true;
+  }
+  if (origin.host.empty() || url.host().empty()) return false;
+  if (!platform::equalsIgnoreCase(origin.host, url.host())) return false;
+  const int defaultPort = platform::equalsIgnoreCase(url.scheme(), "http") ? 80 : 443;
+  return origin.port == url.port().value_or(defaultPort);
 }
 
 std::shared_ptr<VLApplicationCache> VLNativeCache::applicationCacheForURL(

@@ -1,11 +1,14 @@
 #include <future>
 
 #include "CacheTestSupport.h"
+#include "appcache/VLCustomSchemeHandler.h"
 #include "appcache/VLHarborLoaderURLProtocol.h"
 #include "appcache/VLManifestParser.h"
 #include "appcache/VLNativeCache.h"
 #include "appcache/VLPreBundle.h"
+#include "platform/foundation/MainLoop.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/webkit/HeadlessWebView.h"
 #include "platform/net/NetworkMonitor.h"
 #include "support/SessionTasks.h"
 
@@ -279,6 +282,98 @@ TEST_F(ServingTest, TheLoaderAnswersFromTheCacheAndAHeldRequestDoesNotHoldTheSes
 }
 
 }  // namespace
+
+namespace {
+
+// The loader under another class object: a session hands it the requests the loader takes,
+// but the scheme handler does not know it as the loader, so they go through the session.
+class LoaderThroughTheSession : public VLHarborLoaderURLProtocol {
+ public:
+  static constexpr const char* kClassName = "LoaderThroughTheSession";
+  using VLHarborLoaderURLProtocol::VLHarborLoaderURLProtocol;
+};
+
+// A "veltro" handler whose sessions ask only `protocolClass`, in a headless web view.
+struct SchemeView {
+  SchemeView(const std::string& host, const platform::URLProtocolClassRef& protocolClass) {
+    auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
+    configuration.setProtocolClasses({protocolClass});
+    handler->setDownloadSession(platform::URLSession::sessionWithConfiguration(configuration));
+    handler->setAnonymousSession(platform::URLSession::sessionWithConfiguration(configuration));
+    handler->setDefaultHostname(host);
+    platform::webkit::WebViewConfiguration webConfiguration;
+    webConfiguration.setURLSchemeHandler(handler, VLCustomSchemeHandler::kScheme);
+    web = std::make_shared<platform::webkit::HeadlessWebView>(webConfiguration);
+  }
+  std::shared_ptr<platform::webkit::HeadlessWebView::RecordedTask> serve(const platform::URLRequest& request) {
+    auto task = web->startSchemeTask(request);
+    platform::MainLoop::runUntil([&] { return task->finished || task->error.has_value(); }, 15);
+    return task;
+  }
+  std::shared_ptr<VLCustomSchemeHandler> handler = std::make_shared<VLCustomSchemeHandler>();
+  std::shared_ptr<platform::webkit::HeadlessWebView> web;
+};
+
+}  // namespace
+
+TEST_F(ServingTest, AResourceTheLoaderOwnsReachesTheWebViewAsItDidThroughTheSession) {
+  SchemeView direct(host(), platform::protocolClass<VLHarborLoaderURLProtocol>());
+  SchemeView throughSession(host(), platform::protocolClass<LoaderThroughTheSession>());
+  auto request = [&](int i, const std::string& method, const std::string& range) {
+    platform::URLRequest made(urlOf(at(urls[i])).withScheme("veltro"));
+    made.setHTTPMethod(method);
+    if (!range.empty()) made.setValue(range, "Range");
+    return made;
+  };
+  struct Case {
+    int file;
+    const char* method;
+    const char* range;
+    int status;
+  };
+  // Whole files, a part, a part past the end, a HEAD, and a file healed from the network on
+  // another thread while the loader answers.
+  for (const Case& c : {Case{0, "GET", "", 200}, Case{1, "GET", "bytes=2-4", 206}, Case{1, "GET", "bytes=90-", 416},
+                        Case{2, "HEAD", "", 200}, Case{2, "GET", "", 200}}) {
+    SCOPED_TRACE(std::to_string(c.file) + " " + c.method + " " + c.range);
+    const bool heal = c.file == 2 && std::string(c.method) == "GET";
+    if (heal) {
+      ASSERT_TRUE(platform::fs::remove(localFile(*entry(2))) == std::nullopt);
+    }
+    auto mine = direct.serve(request(c.file, c.method, c.range));
+    if (heal) {
+      ASSERT_TRUE(platform::fs::remove(localFile(*entry(2))) == std::nullopt);
+    }
+    auto theirs = throughSession.serve(request(c.file, c.method, c.range));
+    ASSERT_TRUE(mine->finished && mine->response && !mine->error);
+    ASSERT_TRUE(theirs->finished && theirs->response && !theirs->error);
+    EXPECT_EQ(mine->response->statusCode(), c.status);
+    EXPECT_EQ(mine->response->statusCode(), theirs->response->statusCode());
+    EXPECT_EQ(mine->response->url().absoluteString(), theirs->response->url().absoluteString());
+    EXPECT_EQ(mine->response->allHeaderFields(), theirs->response->allHeaderFields());
+    EXPECT_EQ(mine->data, theirs->data);
+  }
+  EXPECT_EQ(direct.handler->runningCount(), 0u);
+  EXPECT_EQ(server.requestCount("/app/a2.js"), 3u);  // the fill and the two heals
+}
+
+TEST_F(ServingTest, AStoppedTaskTheLoaderHoldsIsNeverAnswered) {
+  SchemeView direct(host(), platform::protocolClass<VLHarborLoaderURLProtocol>());
+  ASSERT_TRUE(platform::fs::remove(localFile(*entry(1))) == std::nullopt);
+  auto gate = state->hold();
+  auto task = direct.web->startSchemeTask(platform::URLRequest(urlOf(at(urls[1])).withScheme("veltro")));
+  ASSERT_TRUE(gate->waitForWaiting(1));
+  direct.web->stopSchemeTask(task);
+  EXPECT_EQ(direct.handler->runningCount(), 0u);
+  gate->release();
+  // The heal ends and its answer comes back to the main thread, where it is dropped.
+  ASSERT_TRUE(testing_support::waitUntil([&] { return platform::fs::exists(localFile(*entry(1))); }, 15));
+  platform::MainLoop::runFor(0.2);
+  EXPECT_TRUE(task->answeredAfterStop == 0 && !task->finished && !task->error);
+  // The next request of the same file is answered from the healed copy.
+  auto again = direct.serve(platform::URLRequest(urlOf(at(urls[1])).withScheme("veltro")));
+  EXPECT_TRUE(again->finished && again->data == "content 1");
+}
 
 TEST_F(ServingTest, TwoApplicationsWithTheSamePathsAreEachAnsweredOnlyFromTheirOwnCache) {
   // Another application with the same paths on another port, cached by this page.

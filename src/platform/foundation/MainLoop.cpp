@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -76,6 +78,41 @@ unsigned attachWork(GSource* source, std::function<void()> work) {
   return id;
 }
 
+// What `post` hands to the main thread: one queue, run by one idle source at a time. Each
+// dispatch runs what was posted before it started; what those post meanwhile waits for the next
+// one, so the loop's other sources get their turn. A mutex, which the thread sanitizer sees,
+// hands the work over.
+struct Posted {
+  std::mutex mutex;
+  std::deque<std::function<void()>> items;
+  bool scheduled = false;  // an idle source is attached and has not started its run
+};
+
+Posted& posted() {
+  // Never destroyed: work may still be posted while static objects are torn down.
+  static Posted* queue = new Posted;
+  return *queue;
+}
+
+gboolean runPosted(gpointer) {
+  std::deque<std::function<void()>> batch;
+  {
+    std::lock_guard lock(posted().mutex);
+    batch.swap(posted().items);
+    posted().scheduled = false;
+  }
+  for (auto& work : batch) {
+    // An exception must never unwind through GLib.
+    try {
+      work();
+    } catch (...) {
+      reportCaughtException("The main loop");
+    }
+    work = nullptr;  // what the work holds goes now, in the order it ran
+  }
+  return G_SOURCE_REMOVE;
+}
+
 }  // namespace
 
 bool MainLoop::isMainThread() { return std::this_thread::get_id() == mainThreadId(); }
@@ -83,9 +120,17 @@ bool MainLoop::isMainThread() { return std::this_thread::get_id() == mainThreadI
 void MainLoop::adoptCurrentThreadAsMain() { mainThreadId() = std::this_thread::get_id(); }
 
 void MainLoop::post(std::function<void()> work) {
+  {
+    std::lock_guard lock(posted().mutex);
+    posted().items.push_back(std::move(work));
+    if (posted().scheduled) return;
+    posted().scheduled = true;
+  }
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  attachWork(source, std::move(work));
+  g_source_set_callback(source, runPosted, nullptr, nullptr);
+  g_source_attach(source, g_main_context_default());
+  g_source_unref(source);
 }
 
 unsigned MainLoop::postAfter(double seconds, std::function<void()> work) {

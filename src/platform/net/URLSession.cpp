@@ -389,12 +389,26 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     auto& loading = *task->loading_;
     ++loading.hop;
     URLRequest request = task->currentRequest();
-    const auto& allowed = configuration_.allowedSchemes();
-    if (!allowed.empty() &&
-        std::find(allowed.begin(), allowed.end(), asciiLower(request.url().scheme())) == allowed.end()) {
+    if (!allowsScheme(request)) {
       complete(task, urlerror::make(urlerror::kUnsupportedURL, &request.url(), "the session does not load this scheme"));
       return;
     }
+    if (auto protocolClass = protocolClassFor(request)) {
+      startProtocol(task, protocolClass, request);
+      return;
+    }
+    startNetwork(task, request);
+  }
+
+ public:
+  bool allowsScheme(const URLRequest& request) const {
+    const auto& allowed = configuration_.allowedSchemes();
+    return allowed.empty() ||
+           std::find(allowed.begin(), allowed.end(), asciiLower(request.url().scheme())) != allowed.end();
+  }
+
+  // The first of the session's URL protocol classes that takes `request`, or none.
+  URLProtocolClassRef protocolClassFor(const URLRequest& request) const {
     const std::vector<URLProtocolClassRef> classes = usesRegisteredProtocols_
                                                          ? URLProtocol::registeredClasses()
                                                          : configuration_.protocolClasses();
@@ -402,13 +416,12 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       if (!protocolClass) continue;
       bool takes = false;
       guarded("canInitWithRequest", [&] { takes = protocolClass->canInitWithRequest(request); });
-      if (takes) {
-        startProtocol(task, protocolClass, request);
-        return;
-      }
+      if (takes) return protocolClass;
     }
-    startNetwork(task, request);
+    return nullptr;
   }
+
+ private:
 
   class ProtocolClient;
 
@@ -1236,6 +1249,11 @@ const URLSessionConfiguration& URLSession::configuration() const {
 
 const std::shared_ptr<URLSessionDelegate>& URLSession::delegate() const {
   return engine_->delegate();
+}
+
+URLProtocolClassRef URLSession::protocolClassForRequest(const URLRequest& request) const {
+  if (!engine_->allowsScheme(request)) return nullptr;
+  return engine_->protocolClassFor(request);
 }
 
 std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(

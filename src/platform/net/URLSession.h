@@ -156,6 +156,10 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
 
   const URLSessionConfiguration& configuration() const;
   const std::shared_ptr<URLSessionDelegate>& delegate() const;
+  // The URL protocol class a task of `request` would be handed to when it starts (the first
+  // of the session's classes that takes it), or none when the session would load it itself
+  // or refuse its scheme. Safe from any thread.
+  URLProtocolClassRef protocolClassForRequest(const URLRequest& request) const;
 
   std::shared_ptr<URLSessionDataTask> dataTaskWithRequest(const URLRequest& request,
                                                           URLSessionDataCompletion completion = {});

@@ -80,6 +80,13 @@ class HeadlessWebView : public WebView {
       answeredAfterStop += stopped;
       data.append(d);
     }
+    void didReceiveOwnedData(std::string d) override {
+      answeredAfterStop += stopped;
+      if (data.empty())
+        data = std::move(d);
+      else
+        data.append(d);
+    }
     void didFinish() override {
       answeredAfterStop += stopped;
       finished = true;

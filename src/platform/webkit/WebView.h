@@ -117,6 +117,9 @@ class URLSchemeTask {
   virtual const URLRequest& request() const = 0;
   virtual void didReceiveResponse(const URLResponse& response) = 0;
   virtual void didReceiveData(std::string_view data) = 0;
+  // The same with data the handler is done with: a task that keeps the body may take it over
+  // instead of copying it. This default hands it to didReceiveData.
+  virtual void didReceiveOwnedData(std::string data) { didReceiveData(std::string_view(data)); }
   virtual void didFinish() = 0;
   virtual void didFailWithError(const Error& error) = 0;
   // Answers the body with `length` bytes of the open regular file `fd` from `offset`, after

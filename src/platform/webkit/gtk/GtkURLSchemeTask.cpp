@@ -111,6 +111,20 @@ void GtkURLSchemeTask::didReceiveData(std::string_view data) {
   body_.append(data);
 }
 
+void GtkURLSchemeTask::didReceiveOwnedData(std::string data) {
+  if (!MainLoop::isMainThread()) {
+    MainLoop::post([self = shared_from_this(), data = std::move(data)]() mutable {
+      self->didReceiveOwnedData(std::move(data));
+    });
+    return;
+  }
+  if (done_) return;
+  if (body_.empty())
+    body_ = std::move(data);
+  else
+    body_.append(data);
+}
+
 void GtkURLSchemeTask::didFinish() {
   if (postedToMainThread(&GtkURLSchemeTask::didFinish)) return;
   if (done_) return;

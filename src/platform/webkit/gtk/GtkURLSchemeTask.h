@@ -26,6 +26,7 @@ class GtkURLSchemeTask : public URLSchemeTask, public std::enable_shared_from_th
   const URLRequest& request() const override { return request_; }
   void didReceiveResponse(const URLResponse& response) override;
   void didReceiveData(std::string_view data) override;
+  void didReceiveOwnedData(std::string data) override;
   void didFinish() override;
   void didFailWithError(const Error& error) override;
   // WebKit reads the file through a stream of its own, on GIO's worker threads.
