@@ -4,7 +4,8 @@
 // background queue, as in the shell) and ends as the callback text for the page (the bytes
 // read as Base64). The baseline decodes the same Base64, writes each file with
 // open/write/close, reads it back with open/read/close and encodes it. Commands go one after
-// another, as the baseline does. Plugin and baseline runs alternate; the tool prints the
+// another, as the baseline does. Command texts are decoded as the shell's command queue decodes
+// the page's batches. Plugin and baseline runs alternate; the tool prints the
 // medians, their spread and the ratio (target: at most 2).
 
 #include <fcntl.h>
@@ -23,6 +24,7 @@
 #include "host/HBRPluginResult.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
@@ -76,6 +78,9 @@ class CallbackTextDelegate : public HBRCommandDelegate {
   bool ok_ = true;
 };
 
+// The command text decoded as the shell's command queue decodes a batch from the page.
+Value decoded(const std::string& text) { return platform::parseJSONText(text).value_or(Value()); }
+
 double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 std::string payloadBase64() {
@@ -91,14 +96,14 @@ double pluginRun(HBRFile& plugin, CallbackTextDelegate& delegate, const std::str
     std::string id = "File" + std::to_string(answered);
     std::string text = "[\"" + id + "\",\"File\",\"write\",[\"" + url + "\",{\"HBRType\":\"ArrayBuffer\",\"data\":\"" +
                        data + "\"},0]]";
-    auto command = HBRInvokedUrlCommand::commandFromJson(Value::parse(text));
+    auto command = HBRInvokedUrlCommand::commandFromJson(decoded(text));
     plugin.performAction("write", *command);
     delegate.waitFor(++answered);
   }
   for (int i = 0; i < kFiles; ++i) {
     std::string url = "hbrfile://localhost/persistent/plugin/f" + std::to_string(i) + ".bin";
     std::string text = "[\"File" + std::to_string(answered) + "\",\"File\",\"readAsArrayBuffer\",[\"" + url + "\",0,-1]]";
-    auto command = HBRInvokedUrlCommand::commandFromJson(Value::parse(text));
+    auto command = HBRInvokedUrlCommand::commandFromJson(decoded(text));
     plugin.performAction("readAsArrayBuffer", *command);
     delegate.waitFor(++answered);
   }
@@ -134,14 +139,14 @@ double bridgeAloneRun(const std::string& data, size_t& checksum) {
     std::string url = "hbrfile://localhost/persistent/plugin/f" + std::to_string(i) + ".bin";
     std::string text = "[\"File1\",\"File\",\"write\",[\"" + url + "\",{\"HBRType\":\"ArrayBuffer\",\"data\":\"" + data +
                        "\"},0]]";
-    auto command = HBRInvokedUrlCommand::commandFromJson(Value::parse(text));
+    auto command = HBRInvokedUrlCommand::commandFromJson(decoded(text));
     auto result = HBRPluginResult::resultWithStatusAsNSInteger(HBRResultStatus::OK, std::int64_t(kFileSize));
     checksum += command->arguments().size() + HBRCommandDelegateImpl::callbackMessage("File1", result.get()).size();
   }
   for (int i = 0; i < kFiles; ++i) {
     std::string url = "hbrfile://localhost/persistent/plugin/f" + std::to_string(i) + ".bin";
     std::string text = "[\"File1\",\"File\",\"readAsArrayBuffer\",[\"" + url + "\",0,-1]]";
-    auto command = HBRInvokedUrlCommand::commandFromJson(Value::parse(text));
+    auto command = HBRInvokedUrlCommand::commandFromJson(decoded(text));
     auto result = HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK,
                                                                  platform::Bytes(bytes.begin(), bytes.end()));
     checksum += command->arguments().size() + HBRCommandDelegateImpl::callbackMessage("File1", result.get()).size();

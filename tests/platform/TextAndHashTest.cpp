@@ -78,6 +78,39 @@ TEST(JSONText, Utf8ValidationReplacementAndBinaryStrings) {
   EXPECT_EQ(platform::binaryString(bytes), std::string("\x00" "A\x7F\xC2\x80\xC3\xBF", 7));
 }
 
+TEST(JSONText, OutsideTextReadsAsTheJSONLibraryReadsIt) {
+  // Whatever the library reads, parseJSONText reads to the same value (number types included);
+  // whatever it refuses, parseJSONText refuses.
+  const std::vector<std::string> texts = {
+      "0", "-0", "1", "-1", "18446744073709551615", "18446744073709551616", "-9223372036854775808",
+      "-9223372036854775809", "123456789012345678901234567890", "1.5", "-0.0", "1e3", "1E-3", "2.5e+10", "1e-400",
+      "0.1", "3.141592653589793238462643383279", "1e400", "-1e400", "01", "-", "+1", "1.", ".5", "1e", "1e+",
+      "0x10", "NaN", "Infinity", "true", "false", "null", "tru", "nul", "truex", "", "   ", " [ ] ", "{ }",
+      "[1,]", "[,1]", "[1 2]", "{\"a\":1,}", "{\"a\" 1}", "{1:2}", "{\"a\":1,\"a\":[2]}", "[[[]],[{}]]",
+      "\"plain\"", "\"tab\there\"", "\"esc \\\" \\\\ \\/ \\b \\f \\n \\r \\t\"", "\"\\u0000\\u001f\\u00e9\\u20AC\"",
+      "\"\\x\"", "\"\\u12\"", "\"\\uZZZZ\"", "\"unterminated", "\"\\", "\"caf\xC3\xA9 \xF0\x9F\x98\x80\"",
+      "\xEF\xBB\xBF[1]", "\xEF\xBB[1]", "[1]\n", "[1] x", "[\"a\",{\"b\":[null,true,-2.5e-3]}]",
+      "{\"k\":\"" + std::string(100, 'x') + "\\\"" + std::string(9, 'y') + "\"}", std::string(300, '[') + std::string(300, ']'),
+      "\"" + std::string(70000, 'A') + "\"", "[\"\x01\"]", "\t\r\n 7 \n"};
+  for (const auto& text : texts) {
+    Value expected = Value::parse(text, nullptr, false);
+    auto parsed = platform::parseJSONText(text, nullptr, 1000);
+    if (expected.is_discarded()) {
+      EXPECT_FALSE(parsed) << text.substr(0, 80);
+      continue;
+    }
+    ASSERT_TRUE(parsed) << text.substr(0, 80);
+    EXPECT_EQ(parsed->type(), expected.type()) << text.substr(0, 80);
+    EXPECT_EQ(parsed->dump(), expected.dump()) << text.substr(0, 80);
+  }
+  // Deep text is read without recursion when no bound is set.
+  std::string deep = std::string(200000, '[') + "1" + std::string(200000, ']');
+  EXPECT_TRUE(platform::parseJSONText(deep, nullptr, std::numeric_limits<size_t>::max()));
+  std::string error;
+  EXPECT_FALSE(platform::parseJSONText(std::string(300, '[') + "x", &error));
+  EXPECT_EQ(error, "JSON text nested deeper than 256 levels");
+}
+
 TEST(JSONText, OutsideTextIsParsedWithLoneSurrogatesReplacedAndDepthBounded) {
   // Pairs stay, lone halves (in any position) become U+FFFD; escaped backslashes are no escapes.
   auto parsed = platform::parseJSONText(R"(["\ud83d\ude00", "\ud800", "x\udc00y", "\ud800\ud800\udc00", "\\ud800", {"\udbff": 1}])");

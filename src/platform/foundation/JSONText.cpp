@@ -1,6 +1,9 @@
 #include "platform/foundation/JSONText.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -164,6 +167,14 @@ std::string jsonText(const Value& value, int indent) {
 
 bool isValidUTF8(std::string_view bytes) {
   for (size_t at = 0; at < bytes.size();) {
+    if (at + 8 <= bytes.size()) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes.data() + at, sizeof word);
+      if ((word & 0x8080808080808080ull) == 0) {
+        at += 8;
+        continue;
+      }
+    }
     Sequence sequence = readSequence(bytes, at);
     if (!sequence.valid) return false;
     at += sequence.length;
@@ -276,16 +287,302 @@ std::size_t scanJSONText(std::string& text, std::size_t maxDepth) {
   return deepest;
 }
 
+// JSON text (valid UTF-8) read in one pass, into the values the JSON library's own parser
+// makes of it: the same number types, the last of duplicate keys, a byte order mark skipped.
+// Strings are copied in long runs rather than byte by byte: commands carry strings of
+// megabytes. Escapes of lone surrogates become U+FFFD. Containers are kept on a stack of
+// their own, never on the call stack.
+class Reader {
+ public:
+  enum class Failure { None, Format, Depth };
+
+  Reader(std::string_view text, std::size_t maxDepth) : text_(text), maxDepth_(maxDepth) {}
+
+  Failure read(Value& root) {
+    if (text_.size() >= 1 && static_cast<std::uint8_t>(text_[0]) == 0xEF) {
+      if (text_.substr(0, 3) != "\xEF\xBB\xBF") return Failure::Format;
+      at_ = 3;
+    }
+    Value* slot = &root;
+    while (true) {
+      skipSpace();
+      Value* opened = nullptr;
+      if (Failure failure = value(*slot, opened); failure != Failure::None) return failure;
+      if (opened) {
+        slot = opened;
+        continue;
+      }
+      // After a value: the next slot of the innermost open container, or its end.
+      while (true) {
+        skipSpace();
+        if (open_.empty()) return at_ == text_.size() ? Failure::None : Failure::Format;
+        Value& container = *open_.back();
+        char next = peek();
+        if (next == ',') {
+          ++at_;
+          slot = nextSlot(container);
+          if (!slot) return Failure::Format;
+          break;
+        }
+        if (next == (container.is_array() ? ']' : '}')) {
+          ++at_;
+          open_.pop_back();
+          continue;
+        }
+        return Failure::Format;
+      }
+    }
+  }
+
+ private:
+  char peek() const { return at_ < text_.size() ? text_[at_] : '\0'; }
+  void skipSpace() {
+    while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t'))
+      ++at_;
+  }
+
+  // Reads the value at the cursor into `slot`. A container that is not empty is left open,
+  // and `opened` is its first slot.
+  Failure value(Value& slot, Value*& opened) {
+    switch (peek()) {
+      case '{':
+      case '[': {
+        bool isObject = peek() == '{';
+        ++at_;
+        if (open_.size() + 1 > maxDepth_) return Failure::Depth;
+        slot = isObject ? Value::object() : Value::array();
+        skipSpace();
+        if (peek() == (isObject ? '}' : ']')) {
+          ++at_;
+          return Failure::None;
+        }
+        open_.push_back(&slot);
+        opened = firstSlot(slot);
+        return opened ? Failure::None : Failure::Format;
+      }
+      case '"': {
+        std::string text;
+        if (!string(text)) return Failure::Format;
+        slot = std::move(text);
+        return Failure::None;
+      }
+      case 't': return literal("true", true, slot);
+      case 'f': return literal("false", false, slot);
+      case 'n': return literal("null", nullptr, slot);
+      default: return number(slot) ? Failure::None : Failure::Format;
+    }
+  }
+
+  Value* firstSlot(Value& container) {
+    if (container.is_array()) {
+      container.get_ref<Value::array_t&>().emplace_back();
+      return &container.get_ref<Value::array_t&>().back();
+    }
+    return keySlot(container);
+  }
+  Value* nextSlot(Value& container) {
+    skipSpace();
+    return firstSlot(container);
+  }
+  // Reads `"key" :` and answers the key's slot (a key given again is given its last value).
+  Value* keySlot(Value& object) {
+    std::string key;
+    if (peek() != '"' || !string(key)) return nullptr;
+    skipSpace();
+    if (peek() != ':') return nullptr;
+    ++at_;
+    Value* slot = &object.get_ref<Value::object_t&>()[std::move(key)];
+    *slot = nullptr;
+    return slot;
+  }
+
+  template <typename T>
+  Failure literal(std::string_view word, T literalValue, Value& slot) {
+    if (text_.substr(at_, word.size()) != word) return Failure::Format;
+    at_ += word.size();
+    slot = literalValue;
+    return Failure::None;
+  }
+
+  static int hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+  // The code unit of "XXXX" at the cursor, or -1.
+  int unit() {
+    if (at_ + 4 > text_.size()) return -1;
+    int value = 0;
+    for (int i = 0; i < 4; ++i) {
+      int digit = hex(text_[at_ + i]);
+      if (digit < 0) return -1;
+      value = value * 16 + digit;
+    }
+    at_ += 4;
+    return value;
+  }
+  static void appendUTF8(std::string& out, std::uint32_t code) {
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 | (code >> 6));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      out += static_cast<char>(0xE0 | (code >> 12));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (code >> 18));
+      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+
+  // The string at the cursor (its opening quote), unescaped into `out`.
+  bool string(std::string& out) {
+    ++at_;
+    while (true) {
+      size_t run = at_;
+      while (at_ + 8 <= text_.size()) {
+        std::uint64_t word;
+        std::memcpy(&word, text_.data() + at_, sizeof word);
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+        auto has = [&](std::uint8_t b) { std::uint64_t x = word ^ (kOnes * b); return (x - kOnes) & ~x & kHighs; };
+        // Bytes of 0x80 and above are parts of valid sequences here; only controls, quotes
+        // and backslashes stop the run.
+        if (((word - kOnes * 0x20) & ~word & kHighs) || has('"') || has('\\')) break;
+        at_ += 8;
+      }
+      while (at_ < text_.size()) {
+        auto byte = static_cast<std::uint8_t>(text_[at_]);
+        if (byte == '"' || byte == '\\' || byte < 0x20) break;
+        ++at_;
+      }
+      out.append(text_.substr(run, at_ - run));
+      if (at_ >= text_.size()) return false;
+      char c = text_[at_++];
+      if (c == '"') return true;
+      if (c != '\\') return false;  // a control character
+      if (at_ >= text_.size()) return false;
+      switch (text_[at_++]) {
+        case '"': out += '"'; break;
+        case '\\': out += '\\'; break;
+        case '/': out += '/'; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'u': {
+          int code = unit();
+          if (code < 0) return false;
+          if (code >= 0xD800 && code <= 0xDBFF && text_.substr(at_, 2) == "\\u") {
+            size_t mark = at_;
+            at_ += 2;
+            int low = unit();
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+              appendUTF8(out, 0x10000 + ((static_cast<std::uint32_t>(code) - 0xD800) << 10) +
+                                  (static_cast<std::uint32_t>(low) - 0xDC00));
+              break;
+            }
+            at_ = mark;  // the next escape is read on its own
+          }
+          if (code >= 0xD800 && code <= 0xDFFF) code = 0xFFFD;
+          appendUTF8(out, static_cast<std::uint32_t>(code));
+          break;
+        }
+        default: return false;
+      }
+    }
+  }
+
+  static bool isDigit(char c) { return c >= '0' && c <= '9'; }
+  // A number as JSON writes it: an integer fits the JSON library's signed (negative) or
+  // unsigned type, else it is read as a double, which must be finite.
+  bool number(Value& slot) {
+    size_t start = at_;
+    bool negative = peek() == '-';
+    if (negative) ++at_;
+    if (peek() == '0') {
+      ++at_;
+    } else if (isDigit(peek())) {
+      while (isDigit(peek())) ++at_;
+    } else {
+      return false;
+    }
+    bool integer = true;
+    if (peek() == '.') {
+      integer = false;
+      ++at_;
+      if (!isDigit(peek())) return false;
+      while (isDigit(peek())) ++at_;
+    }
+    if (peek() == 'e' || peek() == 'E') {
+      integer = false;
+      ++at_;
+      if (peek() == '+' || peek() == '-') ++at_;
+      if (!isDigit(peek())) return false;
+      while (isDigit(peek())) ++at_;
+    }
+    const char* first = text_.data() + start;
+    const char* last = text_.data() + at_;
+    if (integer) {
+      if (negative) {
+        std::int64_t value = 0;
+        auto [end, failure] = std::from_chars(first, last, value);
+        if (failure == std::errc() && end == last) {
+          slot = value;
+          return true;
+        }
+      } else {
+        std::uint64_t value = 0;
+        auto [end, failure] = std::from_chars(first, last, value);
+        if (failure == std::errc() && end == last) {
+          slot = value;
+          return true;
+        }
+      }
+    }
+    double value = 0;
+    auto [end, failure] = std::from_chars(first, last, value);
+    if (end != last || (failure != std::errc() && failure != std::errc::result_out_of_range)) return false;
+    if (failure == std::errc::result_out_of_range) {
+      // Too small rounds to zero (as strtod has it); too large is no number.
+      value = std::strtod(std::string(first, last).c_str(), nullptr);
+    }
+    if (!std::isfinite(value)) return false;
+    slot = value;
+    return true;
+  }
+
+  std::string_view text_;
+  std::size_t maxDepth_;
+  std::size_t at_ = 0;
+  std::vector<Value*> open_;
+};
+
 }  // namespace
 
 std::optional<Value> parseJSONText(std::string_view text, std::string* error, std::size_t maxDepth) {
-  std::string clean = isValidUTF8(text) ? std::string(text) : replacingInvalidUTF8(text);
-  if (scanJSONText(clean, maxDepth) > maxDepth) {
+  std::string replaced;
+  if (!isValidUTF8(text)) {
+    replaced = replacingInvalidUTF8(text);
+    text = replaced;
+  }
+  Value parsed;
+  Reader::Failure failure = Reader(text, maxDepth).read(parsed);
+  if (failure == Reader::Failure::Format) {
+    // Text nested too deep is refused as such, however it goes on.
+    std::string scanned(text);
+    if (scanJSONText(scanned, maxDepth) > maxDepth) failure = Reader::Failure::Depth;
+  }
+  if (failure == Reader::Failure::Depth) {
     if (error) *error = stringf("JSON text nested deeper than %zu levels", maxDepth);
     return std::nullopt;
   }
-  Value parsed = Value::parse(clean, nullptr, false);
-  if (parsed.is_discarded()) {
+  if (failure != Reader::Failure::None) {
     if (error) *error = "The data couldn't be read because it isn't in the correct format.";
     return std::nullopt;
   }
