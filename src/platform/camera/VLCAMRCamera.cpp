@@ -2,7 +2,10 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
@@ -10,6 +13,7 @@
 #include <utility>
 
 #include "platform/camera/VLCAMR.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
@@ -88,6 +92,34 @@ bool runToEnd(GstElement* pipeline, GstClockTime timeout) {
   }
   gst_message_unref(message);
   return ended;
+}
+
+// How long a video may take to start, and how long past its length it may take to end.
+constexpr GstClockTime kPlayStartLimit = 30 * GST_SECOND;
+constexpr GstClockTime kPlayEndMargin = 30 * GST_SECOND;
+// The longest a video of unknown length may play.
+constexpr GstClockTime kPlayUnknownLengthLimit = 30 * 60 * GST_SECOND;
+
+std::string realPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+// Plays `pipeline` to its end: it must start within kPlayStartLimit and then end within its
+// length and a margin (or kPlayUnknownLengthLimit); false (and a log line) otherwise.
+bool playToEnd(GstElement* pipeline) {
+  if (gst_element_set_state(pipeline, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE) return false;
+  GstState state = GST_STATE_NULL;
+  if (gst_element_get_state(pipeline, &state, nullptr, kPlayStartLimit) != GST_STATE_CHANGE_SUCCESS ||
+      state != GST_STATE_PAUSED) {
+    platform::log("Camera: the video did not start in time");
+    return false;
+  }
+  gint64 length = 0;
+  GstClockTime limit = kPlayUnknownLengthLimit;
+  if (gst_element_query_duration(pipeline, GST_FORMAT_TIME, &length) && length > 0)
+    limit = std::min<GstClockTime>(GstClockTime(length) + kPlayEndMargin, kPlayUnknownLengthLimit);
+  return runToEnd(pipeline, limit);
 }
 
 std::string temporaryFolder() {
@@ -375,16 +407,40 @@ class CameraWrapper : public VLCAMRActionDelegate {
   }
 
   void playVideo(const platform::URL& url, PlayCompletion completion) override {
-    std::string uri = url.absoluteString();
-    std::thread([uri, completion = std::move(completion)] {
+    auto uri = playableURI(url);
+    if (!uri) {
+      platform::log("Camera: refused to play \"" + url.absoluteString() + "\"");
+      return completion(VLCAMRError{VLCAMRError::playVideoIssue});
+    }
+    std::thread([uri = *uri, completion = std::move(completion)] {
       auto pipeline = launch("playbin");
       bool played = false;
       if (pipeline) {
         g_object_set(pipeline->element, "uri", uri.c_str(), nullptr);
-        played = runToEnd(pipeline->element, GST_CLOCK_TIME_NONE);
+        played = playToEnd(pipeline->element);
       }
       completion(played ? std::nullopt : std::optional(VLCAMRError{VLCAMRError::playVideoIssue}));
     }).detach();
+  }
+
+  // What the player may be given: a regular file inside the data root or the package, or an
+  // http or https URL with a host. Any other URI would let the page choose what the player
+  // opens: a socket that listens ("udp:"), a device, a file of another application.
+  static std::optional<std::string> playableURI(const platform::URL& url) {
+    std::string scheme = platform::asciiLower(url.scheme());
+    if (scheme == "http" || scheme == "https") {
+      if (url.host().empty()) return std::nullopt;
+      return url.absoluteString();
+    }
+    if (scheme != "file") return std::nullopt;
+    std::string path = realPath(url.path());
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    for (const std::string& root : {platform::paths::dataRoot(), platform::Bundle::main().bundlePath()}) {
+      std::string canonicalRoot = realPath(root);
+      if (!canonicalRoot.empty() && platform::fs::isInside(path, canonicalRoot)) return fileURL(path);
+    }
+    return std::nullopt;
   }
 
   void cleanTemporaryFiles() override { platform::fs::remove(temporaryFolder()); }

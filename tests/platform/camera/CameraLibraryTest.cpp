@@ -203,12 +203,17 @@ TEST_F(CameraLibraryTest, GalleryChoiceEditingAndFailures) {
   wrapper->captureMedia(VLCAMRVideoOptions(false, false), "none");
   EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::cameraUnavailable});
 
-  std::promise<std::optional<VLCAMRError>> played;
-  wrapper->playVideo(*platform::URL::parse("file:///no/such/video.avi"),
-                     [&](std::optional<VLCAMRError> error) { played.set_value(error); });
-  auto result = played.get_future();
-  ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-  EXPECT_EQ(result.get(), VLCAMRError{VLCAMRError::playVideoIssue});
+  // The player gets only files of the data root or the package and http(s) URLs: a socket
+  // to listen on, a file elsewhere or a device is refused without waiting.
+  dir.write("outside.avi", "not a video");
+  for (std::string uri : std::vector<std::string>{"file:///no/such/video.avi", "udp://127.0.0.1:45931", "file://" + dir.file("data/../outside.avi"),
+                          "v4l2:///dev/video0", "file:///dev/zero"}) {
+    std::promise<std::optional<VLCAMRError>> played;
+    wrapper->playVideo(*platform::URL::parse(uri), [&](std::optional<VLCAMRError> error) { played.set_value(error); });
+    auto result = played.get_future();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready) << uri;
+    EXPECT_EQ(result.get(), VLCAMRError{VLCAMRError::playVideoIssue}) << uri;
+  }
 }
 
 TEST_F(CameraLibraryTest, EditingCropsAndScalesToTheRequestedSize) {

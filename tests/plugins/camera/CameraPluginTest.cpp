@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <mutex>
 #include <vector>
 
@@ -43,6 +45,7 @@ class ScriptedWrapper : public VLCAMRActionDelegate {
   }
   void choosePicture(bool allowEdit, const std::string& tag) override { record("choosePicture", tag, allowEdit); }
   void chooseMultimedia(VLCAMRMediaType type, bool multiple, bool metadata, bool edit, const std::string& tag) override {
+    if (chooseThrows) throw std::bad_alloc();
     record("chooseMultimedia", tag, {int(type), multiple, metadata, edit});
   }
   void editPicture(const VLCAMRImage& image, const std::string& tag) override {
@@ -56,6 +59,7 @@ class ScriptedWrapper : public VLCAMRActionDelegate {
     if (playThrows) throw std::runtime_error("player gone");
     completion(playError);
   }
+  std::atomic<bool> chooseThrows{false};
   void cleanTemporaryFiles() override { record("clean", "", nullptr); }
 
   std::vector<Call> calls() {
@@ -204,6 +208,14 @@ TEST_F(CameraPluginTest, PlayVideoAnswersOnceHowEverPlaybackEnds) {
   wrapper = nullptr;
   plugin->pluginInitialize();
   expectError(call("playVideo", {{{"videoURI", "file:///video.avi"}}}), "VL-PLUG-CAMR-0006");
+}
+
+// A library request that throws on the background queue still answers its action's error.
+TEST_F(CameraPluginTest, ARequestThatThrowsStillAnswers) {
+  wrapper->chooseThrows = true;
+  expectError(call("chooseFromGallery", {{{"mediaType", 0}, {"allowMultipleSelection", false},
+                                          {"includeMetadata", false}, {"allowEdit", false}}}),
+              "VL-PLUG-CAMR-0005");
 }
 
 TEST_F(CameraPluginTest, TerminationCleansTemporaryFilesAndAGonePluginDoesNothing) {
