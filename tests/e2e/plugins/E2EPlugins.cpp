@@ -10,6 +10,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/ui/Application.h"
+#include "platform/webkit/gtk/GtkWebView.h"
 #include "plugins/ProcessTreeMemory.h"
 
 namespace {
@@ -122,6 +123,23 @@ void E2EReport::report(const HBRInvokedUrlCommand& command) {
   platform::MainLoop::post([] { platform::ui::Application::shared().terminate(0); });
 }
 
+E2EWebProcess::E2EWebProcess() { registerAction("endWebProcessOnce", &E2EWebProcess::endWebProcessOnce); }
+
+void E2EWebProcess::endWebProcessOnce(const HBRInvokedUrlCommand& command) {
+  static bool ended = false;
+  auto controller = viewController();
+  auto webView = controller ? std::dynamic_pointer_cast<platform::webkit::GtkWebView>(controller->webView()) : nullptr;
+  bool now = !ended && webView;
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK, now));
+  if (!now) return;
+  ended = true;
+  // After the answer has gone out.
+  std::weak_ptr<platform::webkit::GtkWebView> weak = webView;
+  platform::MainLoop::postAfter(0.1, [weak] {
+    if (auto view = weak.lock()) webkit_web_view_terminate_web_process(view->webKitView());
+  });
+}
+
 void registerE2EPlugins() {
   static int recorder = 0;
   for (const char* name : {HBRViewWillAppearNotification, HBRViewDidAppearNotification, HBRViewWillDisappearNotification,
@@ -132,4 +150,5 @@ void registerE2EPlugins() {
   HBRRegisterPluginClass<E2EEcho>("E2EEcho");
   HBRRegisterPluginClass<E2EChannel>("E2EChannel");
   HBRRegisterPluginClass<E2EReport>("E2EReport");
+  HBRRegisterPluginClass<E2EWebProcess>("E2EWebProcess");
 }

@@ -56,5 +56,15 @@ class E2EReport : public HBRPlugin {
   void environment(const HBRInvokedUrlCommand& command);
 };
 
+// Ends the web content process of the page that calls "endWebProcessOnce", the first time
+// only (the engine reloads the page, which calls it again); answers whether it did.
+class E2EWebProcess : public HBRPlugin {
+ public:
+  E2EWebProcess();
+  std::string className() const override { return "E2EWebProcess"; }
+
+  void endWebProcessOnce(const HBRInvokedUrlCommand& command);
+};
+
 // Registers the classes under their names and starts recording the view notifications.
 void registerE2EPlugins();
