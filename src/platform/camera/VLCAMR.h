@@ -161,9 +161,15 @@ class VLCAMRFactory {
         std::function<std::vector<size_t>(const std::vector<platform::photos::Asset>& offered, bool multiple)>;
     Chooser chooser;
     // Where editing is allowed: the part of a picture of `width` x `height` the user keeps.
-    // Empty keeps the whole picture (no editing window is offered).
+    // Empty: an editing window over the picture with a crop rectangle while a GTK main loop
+    // runs, else (no display, tests, or $VELTRO_CAMERA_CHOOSER=list) `targetCrop`.
     std::function<VLCAMRCrop(int width, int height)> editor;
   };
+
+  // The part of a `width` x `height` picture that editing keeps when no one is asked, and
+  // where the editing window starts: the largest centred part with the proportions of
+  // `target` when both its sides are above 0, else the whole picture.
+  static VLCAMRCrop targetCrop(int width, int height, VLCAMRSize target);
 
   // The chooser used when the configuration names none.
   static std::vector<size_t> defaultChoice(const std::vector<platform::photos::Asset>& offered, bool multiple);

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/camera/VLCAMR.h"
+#include "platform/camera/VLCAMREditorWindow.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONText.h"
@@ -244,10 +245,22 @@ struct EditRequest {
   bool correctOrientation = false;
 };
 
-// The part of the picture the editor keeps, held inside the picture; nullopt when nothing is left.
-std::optional<VLCAMRCrop> cropOf(int width, int height) {
+// The part of the picture the editor keeps, held inside the picture; nullopt when nothing is
+// left or the person cancelled.
+std::optional<VLCAMRCrop> cropOf(GdkPixbuf* picture, VLCAMRSize target) {
+  int width = gdk_pixbuf_get_width(picture), height = gdk_pixbuf_get_height(picture);
   auto editor = VLCAMRFactory::configuration().editor;
-  VLCAMRCrop crop = editor ? editor(width, height) : VLCAMRCrop{0, 0, width, height};
+  VLCAMRCrop crop;
+  if (editor) {
+    crop = editor(width, height);
+  } else {
+    crop = VLCAMRFactory::targetCrop(width, height, target);
+    if (VLCAMRCanAskPerson()) {
+      auto chosen = VLCAMREditInWindow(picture, crop, target);
+      if (!chosen) return std::nullopt;
+      crop = *chosen;
+    }
+  }
   long long left = std::clamp<long long>(crop.x, 0, width), top = std::clamp<long long>(crop.y, 0, height);
   long long right = std::clamp<long long>(static_cast<long long>(crop.x) + crop.width, left, width);
   long long bottom = std::clamp<long long>(static_cast<long long>(crop.y) + crop.height, top, height);
@@ -269,7 +282,7 @@ std::optional<PixbufHolder> applyEdits(GdkPixbuf* source, const EditRequest& req
     }
   }
   if (request.crop) {
-    auto crop = cropOf(picture.width(), picture.height());
+    auto crop = cropOf(picture.pixbuf, request.size);
     if (!crop) {
       error.code = VLCAMRError::editPictureIssue;
       return std::nullopt;

@@ -41,7 +41,7 @@ TEST_F(E2E, EveryCallAnswersAndNothingFreezesTheShell) {
   });
   std::vector<std::string> environment{
       "VELTRO_E2E_AUTH_ENDPOINT=" + server.url("/authorize"), "VELTRO_E2E_AUTH_CALLBACK=" + callback,
-      "VELTRO_E2E_UDP_PORT=" + std::to_string(freeUdpPort()),
+      "VELTRO_E2E_UDP_PORT=" + std::to_string(freeUdpPort()), "VELTRO_CAMERA_SOURCE=videotestsrc",
       "VELTRO_EXTRA_CA_FILE=" + testing_support::TestCertificateAuthority::shared().caCertificateFile()};
   ProgramRun run;
   Value found = runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_ANSWERS_PACKAGE, run, environment, {}, 60);
@@ -64,6 +64,9 @@ TEST_F(E2E, EveryCallAnswersAndNothingFreezesTheShell) {
     EXPECT_EQ(databases["busy"][i + 1]["args"][0], "DB deleted");
   }
   EXPECT_FALSE(databases["fts3"]["ok"].get<bool>()) << databases["fts3"].dump();
+
+  // Editing with no one to ask keeps the centred part of the target's proportions.
+  EXPECT_EQ(found["editedPicture"], "60 x 30");
 
   // A UDP source is refused at once, without a socket opened.
   EXPECT_FALSE(found["playVideo"]["ok"].get<bool>());

@@ -43,9 +43,27 @@
     return found;
   }
 
+  // A picture taken with editing allowed, where no one is asked: the request's target size
+  // decides the part kept.
+  async function editedPicture() {
+    var taken = await call('Camera', 'takePicture', [{
+      quality: 80, targetWidth: 60, targetHeight: 30, encodingType: 1, sourceType: 1, allowEdit: true,
+      correctOrientation: false, saveToPhotoAlbum: false, cameraDirection: 0
+    }]);
+    if (!taken.ok) return taken;
+    var entry = (await call('File', 'resolveLocalFileSystemURI', [taken.args[0]])).args[0];
+    var picture = new Image();
+    return await new Promise(function (resolve) {
+      picture.onload = function () { resolve(picture.naturalWidth + ' x ' + picture.naturalHeight); };
+      picture.onerror = function () { resolve('not loaded'); };
+      picture.src = 'hbrfile://localhost/' + entry.filesystemName + entry.fullPath;
+    });
+  }
+
   async function run() {
     var found = {};
     found.databases = await databases();
+    found.editedPicture = await editedPicture();
     var port = (await call('Report', 'environment', ['UDP_PORT'])).args[0];
     found.playVideo = await timed(call('Camera', 'playVideo', [{ videoURI: 'udp://127.0.0.1:' + port }]));
     var endpoint = (await call('Report', 'environment', ['AUTH_ENDPOINT'])).args[0];
