@@ -2,6 +2,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
+
 #include "../E2EShell.h"
 #include "support/HttpsTestServer.h"
 #include "support/TestCertificateAuthority.h"
@@ -93,6 +95,45 @@ TEST_F(E2E, AScreenshotAfterTheWebProcessEndedShowsTheReloadedPage) {
   EXPECT_TRUE(pixel[0] < 40 && pixel[1] > 130 && pixel[2] < 40)
       << int(pixel[0]) << "," << int(pixel[1]) << "," << int(pixel[2]);
   g_object_unref(shot);
+}
+
+// The "veltro" engine hands a frame's challenge from a server that asks for Basic
+// credentials to the plugin that takes challenges, whose credential opens the page; the
+// synchronous evaluation answers, and gives up on a script that outlasts its time limit.
+TEST_F(E2E, TheVeltroEngineHandsChallengesToAPluginAndEvaluatesSynchronously) {
+  testing_support::HttpsTestServer server;
+  std::atomic<int> authorized{0};
+  server.on("GET", "/basic", [&](const httplib::Request& request, httplib::Response& response) {
+    if (request.get_header_value("Authorization") == "Basic dGVzdGVyOm9wZW4gc2VzYW1l") {  // tester:open sesame
+      ++authorized;
+      response.set_content("<html><body>inside</body></html>", "text/html");
+      return;
+    }
+    response.status = 401;
+    response.set_header("WWW-Authenticate", "Basic realm=\"Veltro test\"");
+    response.set_content("<html><body>who are you?</body></html>", "text/html");
+  });
+  std::vector<std::string> environment{
+      "VELTRO_E2E_SERVER_CERTIFICATE=" + testing_support::TestCertificateAuthority::shared().serverCertificateFile(),
+      "VELTRO_E2E_PROTECTED_URL=" + server.url("/basic"), "VELTRO_E2E_BASIC_CREDENTIAL=tester:open sesame"};
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_ENGINE_PACKAGE, run, environment, {}, 60);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  ASSERT_FALSE(found.contains("exception")) << found.dump(2);
+
+  EXPECT_EQ(found["trusted"], true);
+  ASSERT_EQ(found["challenges"].size(), 1u) << found.dump(2);
+  EXPECT_EQ(found["challenges"][0], (Value{{"host", "127.0.0.1"}, {"port", server.port()}, {"realm", "Veltro test"},
+                                          {"basic", true}, {"retry", false}}));
+  EXPECT_EQ(authorized.load(), 1);
+
+  EXPECT_EQ(found["title"]["text"], "Veltro E2E Engine");
+  // The slow script's result comes after the limit, and is dropped; the view goes on.
+  EXPECT_TRUE(found["slow"]["text"].is_null()) << found["slow"];
+  EXPECT_GE(found["slow"]["ms"], 300);
+  EXPECT_LT(found["slow"]["ms"], 1400);
+  EXPECT_EQ(found["after"]["text"], "42");
+  EXPECT_NE(run.output.find("did not finish within 0.3 seconds"), std::string::npos);
 }
 
 }  // namespace
