@@ -3,12 +3,14 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "platform/auth/AuthController.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Paths.h"
 #include "platform/net/TLSTrust.h"
 #include "platform/ui/gtk/GtkApplicationBackend.h"
 #include "platform/ui/gtk/GtkWindowBackend.h"
@@ -49,14 +51,16 @@ bool trustedByAdditionalAuthority(GTlsCertificate* certificate, const std::strin
   return flags == 0;
 }
 
-// Where the rules that keep frames off a flow's callback are compiled: a folder of the
-// process's own, made on first use.
+// How often a host's certificate from the additional authority is allowed before it is refused.
+constexpr int kCertificateTries = 3;
+
+// Where the rules that keep frames off a flow's callback are compiled: a folder of the shell's
+// own state, which no page reaches.
 WebKitUserContentFilterStore* filterStore() {
   static WebKitUserContentFilterStore* store = [] {
-    gchar* folder = g_dir_make_tmp("veltro-auth-XXXXXX", nullptr);
-    auto* made = webkit_user_content_filter_store_new(folder ? folder : g_get_tmp_dir());
-    g_free(folder);
-    return made;
+    std::string folder = platform::fs::appendPath(platform::paths::applicationSupport(), "AuthController");
+    g_mkdir_with_parents(folder.c_str(), 0700);
+    return webkit_user_content_filter_store_new(folder.c_str());
   }();
   return store;
 }
@@ -219,9 +223,12 @@ class GtkAuthFlowWindow : public AuthFlowWindow {
       auto url = platform::URL::parse(failingURI ? failingURI : "");
       std::string host = url ? url->host() : "";
       int port = url && url->port() ? *url->port() : 443;
-      // Once per host: a certificate that fails again after it was allowed stays refused.
-      if (url && !self->allowedHosts_.count(host) && trustedByAdditionalAuthority(certificate, host, port)) {
-        self->allowedHosts_.insert(host);
+      // A few times per host: the allowance reaches WebKit's network process on its own time,
+      // so a load that follows at once may fail once more with the same certificate; past
+      // that, a certificate that fails again after it was allowed stays refused.
+      int& tries = self->allowedHosts_[host];
+      if (url && tries < kCertificateTries && trustedByAdditionalAuthority(certificate, host, port)) {
+        ++tries;
         webkit_web_context_allow_tls_certificate_for_host(flowContext(), certificate, host.c_str());
         webkit_web_view_load_uri(view, failingURI);
         return TRUE;
@@ -264,7 +271,7 @@ class GtkAuthFlowWindow : public AuthFlowWindow {
   GObjectPtr<GCancellable> cancellable_;
   GObjectPtr<WebKitWebView> view_;
   std::vector<SignalConnection> connections_;
-  std::set<std::string> allowedHosts_;
+  std::map<std::string, int> allowedHosts_;  // how often a certificate was allowed for the host
   bool done_ = false;
 };
 
