@@ -139,7 +139,10 @@ class VLCAMRActionDelegate {
                                 bool allowEdit, const std::string& tag) = 0;
   virtual void editPicture(const VLCAMRImage& image, const std::string& tag) = 0;
   virtual void editPicture(const std::string& uri, const VLCAMREditOptions& options, const std::string& tag) = 0;
-  // Asynchronous: `completion` runs once playback has ended, on any thread.
+  // Asynchronous: `completion` runs once playback has ended, on any thread. Only a regular
+  // file inside the data root or the package and an http or https URL are played; anything
+  // else fails with playVideoIssue at once, as does a video that does not start within 30
+  // seconds or end within 30 seconds of its length.
   virtual void playVideo(const platform::URL& url, PlayCompletion completion) = 0;
   virtual void cleanTemporaryFiles() = 0;
 };
