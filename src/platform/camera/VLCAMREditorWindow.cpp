@@ -3,11 +3,13 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 
+#include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 
 namespace {
@@ -192,6 +194,16 @@ VLCAMRCrop VLCAMRFactory::targetCrop(int width, int height, VLCAMRSize target) {
 }
 
 std::optional<VLCAMRCrop> VLCAMREditInWindow(GdkPixbuf* picture, VLCAMRCrop initial, VLCAMRSize target) {
+  // One window at a time: each waits on a background worker, and a page that asked again and
+  // again would otherwise hold every worker the shell has.
+  static std::atomic<bool> windowOpen{false};
+  if (windowOpen.exchange(true)) {
+    platform::log("Camera: a picture is being edited already; this edit is refused.");
+    return std::nullopt;
+  }
+  struct Closing {
+    ~Closing() { windowOpen = false; }
+  } closing;
   auto editing = std::make_shared<Editing>();
   editing->picture = GDK_PIXBUF(g_object_ref(picture));
   editing->width = gdk_pixbuf_get_width(picture);

@@ -16,6 +16,7 @@ bool VLCAMRCanAskPerson();
 // Shows `picture` in a window with a crop rectangle, first at `initial` (in the picture's
 // pixels), which the person moves (dragging inside it) and resizes (dragging its lower right
 // corner; with `target` sides above 0 it keeps the target's proportions). Waits for the
-// answer: the part kept, or nullopt when the person cancelled or closed the window. Called
-// off the main thread while the main loop runs.
+// answer: the part kept, or nullopt when the person cancelled or closed the window, or
+// another picture's window is open (one at a time). Called off the main thread while the
+// main loop runs.
 std::optional<VLCAMRCrop> VLCAMREditInWindow(GdkPixbuf* picture, VLCAMRCrop initial, VLCAMRSize target);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -368,6 +370,10 @@ struct Editor {
   bool accept = true;
   bool sawWindow = false;
   int ticks = 0;
+  // Runs on a thread of its own once the window shows; the person waits for it to end.
+  std::function<void()> whileOpen;
+  std::thread other;
+  std::atomic<bool> otherDone{false};
 
   static void send(GtkWidget* area, GdkEventType type, double x, double y) {
     GdkEvent* event = gdk_event_new(type);
@@ -415,6 +421,12 @@ struct Editor {
     GtkWidget* area = dialog ? find(dialog, "crop-area") : nullptr;
     if (!area || !gtk_widget_get_mapped(area)) return late ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
     person->sawWindow = true;
+    if (person->whileOpen && !person->other.joinable())
+      person->other = std::thread([person] {
+        person->whileOpen();
+        person->otherDone = true;
+      });
+    if (person->other.joinable() && !person->otherDone && !late) return G_SOURCE_CONTINUE;
     // The whole 320 x 240 picture at first: its corner to the middle, the rest 50 right and
     // 20 down; a press outside the rectangle moves nothing, a drag past the picture's edge
     // stops there (x 160), and the last drag leaves it at (20, 10).
@@ -433,18 +445,31 @@ struct Editor {
 // and cancelling keeps nothing.
 TEST_F(CameraLibraryTest, TheEditingWindowKeepsThePartThePersonChose) {
   ASSERT_TRUE(gtkOnDisplay());
+  auto edit = [&](const std::string& tag) {
+    wrapper->captureMedia(VLCAMRPictureOptions(90, {0, 0}, false, VLCAMREncodingType::png, false, VLCAMRDirection::back,
+                                               true, false, false),
+                          tag);
+  };
   for (bool accept : {true, false}) {
-    Editor person{accept};
+    Editor person;
+    person.accept = accept;
+    // A second edit while the window is open is refused at once: one window at a time.
+    if (accept) person.whileOpen = [&] { edit("again"); };
     std::thread asking([&] {
-      wrapper->captureMedia(VLCAMRPictureOptions(90, {0, 0}, false, VLCAMREncodingType::png, false,
-                                                 VLCAMRDirection::back, true, false, false),
-                            "edited");
+      edit("edited");
       g_idle_add(+[](gpointer) { gtk_main_quit(); return G_SOURCE_REMOVE; }, nullptr);
     });
     g_timeout_add(25, Editor::act, &person);
     gtk_main();
     asking.join();
+    if (person.other.joinable()) person.other.join();
     EXPECT_TRUE(person.sawWindow);
+    if (accept) {
+      ASSERT_EQ(collector->answers.size(), 2u);
+      EXPECT_EQ(collector->answers[0].tag, "again");
+      EXPECT_EQ(collector->answers[0].error, VLCAMRError{VLCAMRError::editPictureIssue});
+      collector->answers.erase(collector->answers.begin());
+    }
     Answer answer = only();
     if (!accept) {
       EXPECT_EQ(answer.error, VLCAMRError{VLCAMRError::editPictureIssue});
