@@ -1,5 +1,6 @@
 #include "appcache/VLWKWebViewEngine.h"
 
+#include "host/HBRAuthenticationChallengeHandler.h"
 #include "host/HBRSettings.h"
 #include "host/HBRViewController.h"
 #include "platform/foundation/Log.h"
@@ -37,10 +38,28 @@ void VLWKWebViewEngine::pluginInitialize() {
     auto engine = weakSelf.lock();
     return engine && engine->isApplicationPageRequest(webView, request);
   });
-  // 4. (keyboard offsets before system 13.4) and the opacity and scroll insets of 5 have no
-  // counterpart in this web view.
+  // 4. (keyboard offsets before system 13.4) and the scroll insets of 5 have no counterpart
+  // in this web view.
   // 5.
-  if (auto view = engineWebView()) view->setCustomUserAgent(userAgent());
+  if (auto view = engineWebView()) {
+    view->setOpaque(false);
+    view->setCustomUserAgent(userAgent());
+  }
+}
+
+bool VLWKWebViewEngine::didReceiveAuthenticationChallenge(platform::webkit::WebView& webView,
+                                                          const platform::webkit::AuthenticationChallenge& challenge,
+                                                          platform::webkit::AuthenticationCompletion completion) {
+  auto vc = viewController();
+  if (!vc) return false;
+  for (const auto& [name, object] : vc->pluginObjects()) {
+    if (object.get() == this) continue;
+    if (auto handler = std::dynamic_pointer_cast<HBRAuthenticationChallengeHandler>(object)) {
+      handler->didReceiveAuthenticationChallenge(webView, challenge, std::move(completion));
+      return true;
+    }
+  }
+  return false;
 }
 
 void VLWKWebViewEngine::setReferrerRelatedProperties() {

@@ -13,9 +13,11 @@
 // configuration the shell's URL sessions, the user agent the settings ask for. Selected by
 // the setting "HarborWebViewEngine" = "VLWKWebViewEngine". Main thread only.
 //
-// Authentication challenges of the web view are not passed to plugins: WebKitGTK gives the
-// host no hook for the challenges of its own loads, and those of "veltro" requests belong to
-// the shell's URL session.
+// The web view is not opaque: where the page draws no background, the window shows through.
+// Authentication challenges of the web view's own loads go to the first plugin that takes
+// them (HBRAuthenticationChallengeHandler), else to WebKit's default handling; those of
+// "veltro" requests belong to the shell's URL session. The keyboard-offset repair and the
+// scroll-view insets of the iOS engine have no counterpart in this web view.
 class VLWKWebViewEngine : public HBRWebViewEngine {
  public:
   explicit VLWKWebViewEngine(platform::ui::Rect frame) : HBRWebViewEngine(frame) {}
@@ -26,6 +28,11 @@ class VLWKWebViewEngine : public HBRWebViewEngine {
   platform::webkit::WebViewConfiguration createConfigurationFromSettings(const platform::Value& settings) override;
   // Pages of the default host under "veltro" are the application's own as well.
   bool isApplicationOrigin(const platform::URL& url) const override;
+  // Offers the challenge to the host's plugin objects in table order, the engine itself
+  // left out; false (WebKit's default handling) when none takes challenges.
+  bool didReceiveAuthenticationChallenge(platform::webkit::WebView& webView,
+                                         const platform::webkit::AuthenticationChallenge& challenge,
+                                         platform::webkit::AuthenticationCompletion completion) override;
 
   // Computed once: "OverrideUserAgent", else the web view's default agent followed by
   // "AppendUserAgent", else the default agent alone. The default agent is read from the web

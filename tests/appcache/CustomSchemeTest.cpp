@@ -3,6 +3,7 @@
 #include "CacheTestSupport.h"
 #include "appcache/VLCustomSchemeHandler.h"
 #include "appcache/VLWKWebViewEngine.h"
+#include "host/HBRAuthenticationChallengeHandler.h"
 #include "host/HBRURLSchemeHandler.h"
 #include "host/HostPackageFixture.h"
 #include "platform/foundation/MainLoop.h"
@@ -373,4 +374,53 @@ TEST_F(CustomSchemeEngineTest, UserAgentSettings) {
     EXPECT_EQ(customEngine()->handler()->isReferrerHeaderEnabled(), referer) << preferences;
   }
   EXPECT_TRUE(log.contains("\"OverrideUserAgent\" cannot be sent"));
+}
+
+// A plugin that takes the web view's challenges, answering with its own credential.
+class ChallengeTaker : public HBRPlugin, public HBRAuthenticationChallengeHandler {
+ public:
+  explicit ChallengeTaker(std::string name) : name_(std::move(name)) {}
+  std::string className() const override { return name_; }
+  void didReceiveAuthenticationChallenge(platform::webkit::WebView&, const platform::webkit::AuthenticationChallenge& challenge,
+                                         platform::webkit::AuthenticationCompletion completion) override {
+    realms.push_back(challenge.realm);
+    completion(platform::webkit::AuthChallengeDisposition::UseCredential, platform::webkit::URLCredential{"user", name_});
+  }
+  std::vector<std::string> realms;
+
+ private:
+  std::string name_;
+};
+
+// The web view is not opaque, and its challenges go to the first plugin (in table order) that
+// takes challenges; without one they are left to the web engine.
+TEST_F(CustomSchemeEngineTest, TransparentAndPassesChallengesToTheFirstPluginThatTakesThem) {
+  start();
+  auto e = customEngine();
+  ASSERT_TRUE(e);
+  EXPECT_FALSE(web()->isOpaque());
+  platform::webkit::AuthenticationChallenge challenge;
+  challenge.host = "127.0.0.1";
+  challenge.realm = "shop";
+  int answers = 0;
+  std::optional<platform::webkit::URLCredential> given;
+  auto completion = [&](platform::webkit::AuthChallengeDisposition disposition,
+                        std::optional<platform::webkit::URLCredential> credential) {
+    ++answers;
+    EXPECT_EQ(disposition, platform::webkit::AuthChallengeDisposition::UseCredential);
+    given = credential;
+  };
+  EXPECT_FALSE(e->didReceiveAuthenticationChallenge(*web(), challenge, completion));
+  EXPECT_EQ(answers, 0);
+
+  auto second = std::make_shared<ChallengeTaker>("ZSecond");
+  auto first = std::make_shared<ChallengeTaker>("MFirst");
+  vc->registerPlugin(second, "ZSecond");
+  vc->registerPlugin(std::make_shared<hosttest::ProbePlugin>("APlain"), "APlain");
+  vc->registerPlugin(first, "MFirst");
+  EXPECT_TRUE(e->didReceiveAuthenticationChallenge(*web(), challenge, completion));
+  EXPECT_EQ(answers, 1);
+  EXPECT_EQ(given->password, "MFirst");
+  EXPECT_EQ(first->realms, std::vector<std::string>{"shop"});
+  EXPECT_TRUE(second->realms.empty());
 }

@@ -126,6 +126,14 @@ inline bool outputContains(const std::string& path, const std::string& text, dou
   return testing_support::waitUntil([&] { return readText(path).find(text) != std::string::npos; }, seconds);
 }
 
+// The JSON that a page wrote to the console after `marker`, or null.
+inline Value consoleReport(const std::string& output, const std::string& marker) {
+  auto at = output.find(marker);
+  if (at == std::string::npos) return nullptr;
+  auto end = output.find('\n', at);
+  return Value::parse(output.substr(at + marker.size(), end - at - marker.size()), nullptr, false);
+}
+
 // A private D-Bus session bus for the tests that need one; gone with the object.
 class PrivateSessionBus {
  public:

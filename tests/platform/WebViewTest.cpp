@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "platform/foundation/MainLoop.h"
 #include "platform/ui/Alert.h"
 #include "platform/webkit/HeadlessWebView.h"
+#include "platform/webkit/SynchronousEvaluateJavaScript.h"
 
 namespace {
 
@@ -47,6 +51,52 @@ TEST(WebView, SchemesAreFoundWhateverTheirCaseAndScriptsAlwaysHaveAController) {
   ASSERT_EQ(scripts.size(), 1u);
   EXPECT_EQ(scripts[0].source, "window.late = true;");
   EXPECT_FALSE(scripts[0].atDocumentStart);
+}
+
+// A view whose evaluations answer only when the test says so.
+class SlowWebView : public HeadlessWebView {
+ public:
+  void evaluateJavaScript(const std::string&, JavaScriptCompletion completion) override {
+    held.push_back(std::move(completion));
+  }
+  std::vector<JavaScriptCompletion> held;
+};
+
+// The synchronous evaluation answers the result as text, nothing for no result or an error,
+// and gives up at its time limit; a result that comes later is dropped.
+TEST(SynchronousEvaluation, AnswersTheResultAsTextWithinItsTimeLimit) {
+  HeadlessWebView view;
+  view.setScriptResponder([](const std::string& script) -> platform::Value {
+    if (script == "text") return "a page";
+    if (script == "whole") return 3.0;
+    if (script == "fraction") return 1.5;
+    if (script == "yes") return true;
+    if (script == "object") return platform::Value{{"a", 1}};
+    return nullptr;
+  });
+  EXPECT_EQ(stringByEvaluatingJavaScriptFromString(view, "text"), "a page");
+  EXPECT_EQ(stringByEvaluatingJavaScriptFromString(view, "whole"), "3");
+  EXPECT_EQ(stringByEvaluatingJavaScriptFromString(view, "fraction"), "1.5");
+  EXPECT_EQ(stringByEvaluatingJavaScriptFromString(view, "yes"), "1");
+  EXPECT_EQ(stringByEvaluatingJavaScriptFromString(view, "object"), R"({"a":1})");
+  EXPECT_EQ(stringByEvaluatingJavaScriptFromString(view, "undefined"), std::nullopt);
+
+  SlowWebView slow;
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(stringByEvaluatingJavaScriptFromString(slow, "never", 0.2), std::nullopt);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(200));
+  ASSERT_EQ(slow.held.size(), 1u);
+  slow.held[0]("late", std::nullopt);  // nobody waits for it any more
+  // The answer comes while the evaluation waits.
+  platform::MainLoop::post([&] { slow.held.back()(nullptr, platform::Error::make("WKErrorDomain", 4, "It failed")); });
+  EXPECT_EQ(stringByEvaluatingJavaScriptFromString(slow, "failing", 5), std::nullopt);
+  platform::MainLoop::post([&] { slow.held.back()("in time", std::nullopt); });
+  EXPECT_EQ(stringByEvaluatingJavaScriptFromString(slow, "answered", 5), "in time");
+
+  // Off the main thread nothing is evaluated.
+  std::optional<std::string> away = "unset";
+  std::thread([&] { away = stringByEvaluatingJavaScriptFromString(view, "text"); }).join();
+  EXPECT_EQ(away, std::nullopt);
 }
 
 TEST(AlertPresenter, WithoutAPresenterTheDefaultActionAnswersWithTheFieldsTexts) {

@@ -68,4 +68,39 @@ TEST(GtkAuthFlowWindow, AWindowClosedByTheUserOrAnUntrustedPageFails) {
   AuthController::setFlowPresenter(nullptr);
 }
 
+// Only the main frame ends the flow: a frame of the sign-in page that loads the callback URL
+// (with a code of its own) is neither the flow's end nor fetched; the page's own navigation
+// to the callback then ends it, directly or through a redirect, for a callback on the
+// server and for one of the application's own scheme.
+TEST(GtkAuthFlowWindow, OnlyTheMainFrameReachesTheCallback) {
+  installGtkAuthFlowWindow();
+  auto recorder = std::make_shared<Recorder>();
+  auto controller = AuthController::initWithDelegate(recorder);
+  testing_support::HttpsTestServer server;
+  for (std::string callback : {server.url("/callback"), std::string("myapp://done")}) {
+    for (std::string next : {std::string("/login"), callback + "?code=real"}) {
+      recorder->result.reset();
+      server.on("GET", "/authorize", [callback, next](const httplib::Request&, httplib::Response& response) {
+        response.set_content("<html><body>Sign in<iframe src='" + callback + "?code=spoofed'></iframe>"
+                             "<script>setTimeout(function () { location.href = '" + next + "'; }, 700);</script>"
+                             "</body></html>",
+                             "text/html");
+      });
+      server.on("GET", "/login", [callback](const httplib::Request&, httplib::Response& response) {
+        response.status = 302;
+        response.set_header("Location", callback + "?code=real");
+      });
+      controller->startFlow(server.url("/authorize"), callback, nullptr);
+      ASSERT_TRUE(MainLoop::runUntil([&] { return recorder->result.has_value(); }, 20)) << callback << " " << next;
+      EXPECT_EQ(recorder->result->status, AuthStatusSucceeded) << recorder->result->message;
+      EXPECT_EQ(recorder->result->message, callback + "?code=real") << next;
+    }
+  }
+  EXPECT_EQ(server.requestCount("/login"), 2u);
+  EXPECT_EQ(server.requestCount("/callback"), 0u);
+  controller.reset();
+  MainLoop::runFor(0.1);
+  AuthController::setFlowPresenter(nullptr);
+}
+
 }  // namespace

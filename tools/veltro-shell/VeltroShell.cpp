@@ -70,10 +70,44 @@ std::shared_ptr<platform::webkit::GtkWebView> findWebView(const std::shared_ptr<
   return nullptr;
 }
 
+// What a run that ends after the start page's load knows of the page. The web content
+// process that drew the page may end (and the engine reload the page) before the picture is
+// taken: a picture then would be blank, so it waits for the page's next load instead.
+struct PageWatch {
+  std::string screenshot;
+  double timeoutSeconds = 30;
+  unsigned timeout = 0;        // the pending time-out, 0 when none
+  unsigned loads = 0;          // how often the page has loaded
+  unsigned processEnds = 0;    // how often the web content process has ended
+  unsigned endsAtLoad = 0;     // that count at the latest load
+  bool watchingProcess = false;
+};
+
+// Ends the run with status 3 unless the page loads within the time limit.
+void armTimeout(const std::shared_ptr<PageWatch>& watch) {
+  platform::MainLoop::cancel(watch->timeout);
+  watch->timeout = platform::MainLoop::postAfter(watch->timeoutSeconds, [watch] {
+    watch->timeout = 0;
+    platform::log("The start page did not load in time.");
+    platform::ui::Application::shared().terminate(3);
+  });
+}
+
+// The page that was to be pictured has gone with its process: wait for its next load (which
+// takes the picture), unless that load has come already.
+void waitForReload(const std::shared_ptr<PageWatch>& watch, unsigned load) {
+  if (watch->loads != load) return;
+  platform::log("The web content process ended after the page loaded; waiting for the page to load again.");
+  armTimeout(watch);
+}
+
 struct WindowShot {
   std::string path;
   platform::gtk::GObjectPtr<GtkWidget> content;  // the window's child: every view it shows
   platform::gtk::GObjectPtr<GtkWidget> web;
+  std::shared_ptr<PageWatch> watch;
+  unsigned load = 0;         // the load pictured
+  unsigned processEnds = 0;  // as the shot began
 };
 
 // Writes the window's content (the status bar strip and other views around the web view
@@ -83,6 +117,12 @@ void windowShotFinished(GObject* source, GAsyncResult* result, gpointer data) {
   std::unique_ptr<WindowShot> shot(static_cast<WindowShot*>(data));
   GError* error = nullptr;
   cairo_surface_t* page = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
+  if (shot->watch->processEnds != shot->processEnds) {
+    if (page) cairo_surface_destroy(page);
+    if (error) g_error_free(error);
+    waitForReload(shot->watch, shot->load);
+    return;
+  }
   std::string failure;
   if (!page) {
     failure = error && error->message ? error->message : "no snapshot";
@@ -112,7 +152,14 @@ void windowShotFinished(GObject* source, GAsyncResult* result, gpointer data) {
   platform::ui::Application::shared().terminate(0);
 }
 
-void takeScreenshot(const std::string& path) {
+void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data) {
+  ++static_cast<PageWatch*>(data)->processEnds;
+}
+
+// Pictures the page of load number `load`, unless a later load will, or the page is gone.
+void takeScreenshot(const std::shared_ptr<PageWatch>& watch, unsigned load) {
+  if (watch->loads != load) return;
+  if (watch->processEnds != watch->endsAtLoad) return waitForReload(watch, load);
   auto* window = platform::ui::GtkApplicationBackend::mainWindow();
   auto webView = window ? findWebView(window->rootView()) : nullptr;
   GtkWidget* content = window ? gtk_bin_get_child(GTK_BIN(window->window())) : nullptr;
@@ -121,16 +168,37 @@ void takeScreenshot(const std::string& path) {
     platform::ui::Application::shared().terminate(4);
     return;
   }
-  auto* shot = new WindowShot{path, platform::gtk::GObjectPtr<GtkWidget>::retain(content),
-                              platform::gtk::GObjectPtr<GtkWidget>::retain(webView->widget())};
+  auto* shot = new WindowShot{watch->screenshot, platform::gtk::GObjectPtr<GtkWidget>::retain(content),
+                              platform::gtk::GObjectPtr<GtkWidget>::retain(webView->widget()), watch, load,
+                              watch->processEnds};
   webkit_web_view_get_snapshot(webView->webKitView(), WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE,
                                nullptr, windowShotFinished, shot);
 }
 
+void pageDidLoad(const std::shared_ptr<PageWatch>& watch) {
+  platform::MainLoop::cancel(watch->timeout);
+  watch->timeout = 0;
+  if (watch->screenshot.empty()) {
+    platform::ui::Application::shared().terminate(0);
+    return;
+  }
+  auto* window = platform::ui::GtkApplicationBackend::mainWindow();
+  auto webView = window ? findWebView(window->rootView()) : nullptr;
+  if (webView && !watch->watchingProcess) {
+    watch->watchingProcess = true;
+    g_signal_connect(webView->webKitView(), "web-process-terminated", G_CALLBACK(onWebProcessTerminated),
+                     watch.get());
+  }
+  unsigned load = ++watch->loads;
+  watch->endsAtLoad = watch->processEnds;
+  platform::MainLoop::postAfter(kScreenshotSettleSeconds, [watch, load] { takeScreenshot(watch, load); });
+}
+
 // Ends the run once the start page has loaded: at once, or after a screenshot. A page that
-// never loads ends the run with status 3 when the time is up. The first load removes the
-// observer and cancels the time-out, so a page that loads late still gets its full settle
-// time before the screenshot.
+// never loads ends the run with status 3 when the time is up; a page that loads late still
+// gets its full settle time before the screenshot. When the web content process ends
+// between the load and the picture, the reloaded page is waited for (with the same time
+// limit) and pictured instead.
 void watchStartPage(const ShellOptions& options) {
   // A start page the navigation policy refused never shows: the engine said why, and the
   // shell ends at once rather than keep an empty window.
@@ -140,26 +208,13 @@ void watchStartPage(const ShellOptions& options) {
         &refused, HBRStartPageRefusedNotification, nullptr,
         [](const platform::Notification&) { platform::ui::Application::shared().terminate(3); });
   if (options.screenshotPath.empty() && !options.exitAfterLoad) return;
-  struct Watch {
-    platform::NotificationCenter::Token observer = 0;
-    unsigned timeout = 0;
-  };
-  auto watch = std::make_shared<Watch>();
-  std::string screenshot = options.screenshotPath;
-  watch->observer = platform::NotificationCenter::defaultCenter().addObserver(
-      watch.get(), HBRPageDidLoadNotification, nullptr, [watch, screenshot](const platform::Notification&) {
-        platform::NotificationCenter::defaultCenter().removeObserver(watch->observer);
-        platform::MainLoop::cancel(watch->timeout);
-        if (screenshot.empty()) {
-          platform::ui::Application::shared().terminate(0);
-          return;
-        }
-        platform::MainLoop::postAfter(kScreenshotSettleSeconds, [screenshot] { takeScreenshot(screenshot); });
-      });
-  watch->timeout = platform::MainLoop::postAfter(options.timeoutSeconds, [] {
-    platform::log("The start page did not load in time.");
-    platform::ui::Application::shared().terminate(3);
-  });
+  // Kept for the whole run, which ends with the process.
+  static std::shared_ptr<PageWatch> watch = std::make_shared<PageWatch>();
+  watch->screenshot = options.screenshotPath;
+  watch->timeoutSeconds = options.timeoutSeconds;
+  platform::NotificationCenter::defaultCenter().addObserver(
+      watch.get(), HBRPageDidLoadNotification, nullptr, [](const platform::Notification&) { pageDidLoad(watch); });
+  armTimeout(watch);
 }
 
 std::string executableDirectory() {

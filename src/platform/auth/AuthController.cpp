@@ -1,10 +1,12 @@
 #include "platform/auth/AuthController.h"
 
 #include <cstdlib>
+#include <string_view>
 
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/Strings.h"
+#include "platform/foundation/Value.h"
 
 namespace {
 
@@ -35,7 +37,36 @@ std::string comparablePath(const platform::URL& url) {
   return path.empty() && !url.host().empty() ? "/" : path;
 }
 
+// `text` as a content-blocker regular expression that matches it literally.
+std::string literalPattern(std::string_view text) {
+  std::string pattern;
+  for (char c : text) {
+    if (std::string_view("\\^$.*+?()[]{}|").find(c) != std::string_view::npos) pattern += '\\';
+    pattern += c;
+  }
+  return pattern;
+}
+
 }  // namespace
+
+std::string AuthController::callbackBlockingRules(const platform::URL& callback) {
+  // WebKit writes URLs without the scheme's default port and, for a host, with a path of at
+  // least "/"; hosts and schemes compare in any case (the rules' default).
+  std::string scheme = platform::asciiLower(callback.scheme());
+  std::string prefix = "^" + literalPattern(scheme) + ":";
+  if (!callback.host().empty() || scheme == "http" || scheme == "https") {
+    prefix += literalPattern("//" + callback.host());
+    int port = effectivePort(callback);
+    if (callback.port() && !((scheme == "https" && port == 443) || (scheme == "http" && port == 80)))
+      prefix += literalPattern(":" + std::to_string(port));
+  }
+  std::string path = comparablePath(callback);
+  prefix += path == "/" ? "/?" : literalPattern(path);
+  platform::Value rules = platform::Value::array();
+  for (const char* end : {"$", "[?#]"})
+    rules.push_back({{"trigger", {{"url-filter", prefix + end}}}, {"action", {{"type", "block"}}}});
+  return rules.dump();
+}
 
 std::shared_ptr<AuthController> AuthController::initWithDelegate(std::weak_ptr<AuthControllerDelegate> delegate) {
   auto controller = std::shared_ptr<AuthController>(new AuthController());
@@ -101,6 +132,7 @@ void AuthController::startFlow(const std::string& endpointUrl, const std::string
   platform::URL callback = *platform::URL::parse(callbackUrl);
   std::weak_ptr<AuthController> weak = shared_from_this();
   AuthFlowEvents events;
+  events.callbackRules = callbackBlockingRules(callback);
   events.navigation = [weak, flow, callback](const platform::URL& url) {
     auto self = weak.lock();
     if (!self || !self->running_ || self->flow_ != flow || !matchesCallback(url, callback)) return false;

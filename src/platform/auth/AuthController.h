@@ -38,9 +38,12 @@ class AuthFlowWindow {
   virtual ~AuthFlowWindow() = default;
 };
 
-// What the window tells the flow. `navigation` is asked before every navigation the page
-// starts or is redirected to; true means the flow ends there and the navigation is stopped.
+// What the window tells the flow. `navigation` is asked for every URL the main frame starts
+// loading, is redirected to or fails to load; true means the flow ends there and the load is
+// stopped. Other frames never end the flow: no frame may load `callbackRules`' URLs at all
+// (content-blocker rules, which the window installs before it loads anything).
 struct AuthFlowEvents {
+  std::string callbackRules;
   std::function<bool(const platform::URL& url)> navigation;
   std::function<void(const std::string& reason)> failed;
   std::function<void()> closedByUser;
@@ -78,6 +81,9 @@ class AuthController : public std::enable_shared_from_this<AuthController> {
   // Whether `url` is the callback: scheme and host alike in any case, the same port (the
   // scheme's default when none is given) and the same path (an empty one counting as "/").
   static bool matchesCallback(const platform::URL& url, const platform::URL& callback);
+  // Content-blocker rules (JSON text) that block every load of a URL `matchesCallback` takes
+  // for `callback`, in any frame, so that the callback is never fetched.
+  static std::string callbackBlockingRules(const platform::URL& callback);
   static bool isLoopbackHost(const std::string& host);
 
  private:

@@ -139,7 +139,10 @@ class VLCAMRActionDelegate {
                                 bool allowEdit, const std::string& tag) = 0;
   virtual void editPicture(const VLCAMRImage& image, const std::string& tag) = 0;
   virtual void editPicture(const std::string& uri, const VLCAMREditOptions& options, const std::string& tag) = 0;
-  // Asynchronous: `completion` runs once playback has ended, on any thread.
+  // Asynchronous: `completion` runs once playback has ended, on any thread. Only a regular
+  // file inside the data root or the package and an http or https URL are played; anything
+  // else fails with playVideoIssue at once, as does a video that does not start within 30
+  // seconds or end within 30 seconds of its length.
   virtual void playVideo(const platform::URL& url, PlayCompletion completion) = 0;
   virtual void cleanTemporaryFiles() = 0;
 };
@@ -161,9 +164,15 @@ class VLCAMRFactory {
         std::function<std::vector<size_t>(const std::vector<platform::photos::Asset>& offered, bool multiple)>;
     Chooser chooser;
     // Where editing is allowed: the part of a picture of `width` x `height` the user keeps.
-    // Empty keeps the whole picture (no editing window is offered).
+    // Empty: an editing window over the picture with a crop rectangle while a GTK main loop
+    // runs, else (no display, tests, or $VELTRO_CAMERA_CHOOSER=list) `targetCrop`.
     std::function<VLCAMRCrop(int width, int height)> editor;
   };
+
+  // The part of a `width` x `height` picture that editing keeps when no one is asked, and
+  // where the editing window starts: the largest centred part with the proportions of
+  // `target` when both its sides are above 0, else the whole picture.
+  static VLCAMRCrop targetCrop(int width, int height, VLCAMRSize target);
 
   // The chooser used when the configuration names none.
   static std::vector<size_t> defaultChoice(const std::vector<platform::photos::Asset>& offered, bool multiple);

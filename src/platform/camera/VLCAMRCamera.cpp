@@ -2,6 +2,7 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 #include <utility>
 
 #include "platform/camera/VLCAMR.h"
+#include "platform/camera/VLCAMREditorWindow.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
@@ -92,6 +95,34 @@ bool runToEnd(GstElement* pipeline, GstClockTime timeout) {
   }
   gst_message_unref(message);
   return ended;
+}
+
+// How long a video may take to start, and how long past its length it may take to end.
+constexpr GstClockTime kPlayStartLimit = 30 * GST_SECOND;
+constexpr GstClockTime kPlayEndMargin = 30 * GST_SECOND;
+// The longest a video of unknown length may play.
+constexpr GstClockTime kPlayUnknownLengthLimit = 30 * 60 * GST_SECOND;
+
+std::string realPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+// Plays `pipeline` to its end: it must start within kPlayStartLimit and then end within its
+// length and a margin (or kPlayUnknownLengthLimit); false (and a log line) otherwise.
+bool playToEnd(GstElement* pipeline) {
+  if (gst_element_set_state(pipeline, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE) return false;
+  GstState state = GST_STATE_NULL;
+  if (gst_element_get_state(pipeline, &state, nullptr, kPlayStartLimit) != GST_STATE_CHANGE_SUCCESS ||
+      state != GST_STATE_PAUSED) {
+    platform::log("Camera: the video did not start in time");
+    return false;
+  }
+  gint64 length = 0;
+  GstClockTime limit = kPlayUnknownLengthLimit;
+  if (gst_element_query_duration(pipeline, GST_FORMAT_TIME, &length) && length > 0)
+    limit = std::min<GstClockTime>(GstClockTime(length) + kPlayEndMargin, kPlayUnknownLengthLimit);
+  return runToEnd(pipeline, limit);
 }
 
 std::string temporaryFolder() {
@@ -216,10 +247,22 @@ struct EditRequest {
   bool correctOrientation = false;
 };
 
-// The part of the picture the editor keeps, held inside the picture; nullopt when nothing is left.
-std::optional<VLCAMRCrop> cropOf(int width, int height) {
+// The part of the picture the editor keeps, held inside the picture; nullopt when nothing is
+// left or the person cancelled.
+std::optional<VLCAMRCrop> cropOf(GdkPixbuf* picture, VLCAMRSize target) {
+  int width = gdk_pixbuf_get_width(picture), height = gdk_pixbuf_get_height(picture);
   auto editor = VLCAMRFactory::configuration().editor;
-  VLCAMRCrop crop = editor ? editor(width, height) : VLCAMRCrop{0, 0, width, height};
+  VLCAMRCrop crop;
+  if (editor) {
+    crop = editor(width, height);
+  } else {
+    crop = VLCAMRFactory::targetCrop(width, height, target);
+    if (VLCAMRCanAskPerson()) {
+      auto chosen = VLCAMREditInWindow(picture, crop, target);
+      if (!chosen) return std::nullopt;
+      crop = *chosen;
+    }
+  }
   long long left = std::clamp<long long>(crop.x, 0, width), top = std::clamp<long long>(crop.y, 0, height);
   long long right = std::clamp<long long>(static_cast<long long>(crop.x) + crop.width, left, width);
   long long bottom = std::clamp<long long>(static_cast<long long>(crop.y) + crop.height, top, height);
@@ -241,7 +284,7 @@ std::optional<PixbufHolder> applyEdits(GdkPixbuf* source, const EditRequest& req
     }
   }
   if (request.crop) {
-    auto crop = cropOf(picture.width(), picture.height());
+    auto crop = cropOf(picture.pixbuf, request.size);
     if (!crop) {
       error.code = VLCAMRError::editPictureIssue;
       return std::nullopt;
@@ -379,16 +422,37 @@ class CameraWrapper : public VLCAMRActionDelegate {
   }
 
   void playVideo(const platform::URL& url, PlayCompletion completion) override {
-    std::string uri = url.absoluteString();
-    std::thread([uri, completion = std::move(completion)] {
+    auto uri = playableURI(url);
+    if (!uri) {
+      platform::log("Camera: refused to play \"" + url.absoluteString() + "\"");
+      return completion(VLCAMRError{VLCAMRError::playVideoIssue});
+    }
+    std::thread([uri = *uri, completion = std::move(completion)] {
       auto pipeline = launch("playbin");
       bool played = false;
       if (pipeline) {
         g_object_set(pipeline->element, "uri", uri.c_str(), nullptr);
-        played = runToEnd(pipeline->element, GST_CLOCK_TIME_NONE);
+        played = playToEnd(pipeline->element);
       }
       completion(played ? std::nullopt : std::optional(VLCAMRError{VLCAMRError::playVideoIssue}));
     }).detach();
+  }
+
+  // What the player may be given: a regular file that a page may reach (its folders of the data
+  // root or the package), or an http or https URL with a host. Any other URI would let the page
+  // choose what the player opens: a socket that listens ("udp:"), a device, the shell's state.
+  static std::optional<std::string> playableURI(const platform::URL& url) {
+    std::string scheme = platform::asciiLower(url.scheme());
+    if (scheme == "http" || scheme == "https") {
+      if (url.host().empty()) return std::nullopt;
+      return url.absoluteString();
+    }
+    if (scheme != "file") return std::nullopt;
+    std::string path = realPath(url.path());
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    if (!platform::paths::pageMayReach(path)) return std::nullopt;
+    return fileURL(path);
   }
 
   void cleanTemporaryFiles() override { platform::fs::remove(temporaryFolder()); }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/camera/VLCAMR.h"
+#include "platform/camera/VLCAMREditorWindow.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/MainLoop.h"
 
@@ -86,21 +87,20 @@ void openChooser(const std::shared_ptr<Pick>& pick, bool multiple) {
   gtk_widget_show(dialog);
 }
 
-// Whether a person can be asked: a GTK main loop runs (the shell's) and no run has asked for
-// the listing. Tests call the library on the main thread or configure a chooser of their own.
-bool canShowChooser() {
+}  // namespace
+
+// Tests call the library on the main thread or configure a chooser of their own.
+bool VLCAMRCanAskPerson() {
   if (const char* choice = std::getenv("VELTRO_CAMERA_CHOOSER"); choice && std::string_view(choice) == "list")
     return false;
   auto running = platform::MainLoop::callAndWait<bool>([] { return gtk_main_level() > 0; }, 2);
   return running && *running;
 }
 
-}  // namespace
-
 std::vector<size_t> VLCAMRFactory::defaultChoice(const std::vector<Asset>& offered, bool multiple) {
   std::vector<size_t> chosen;
   if (offered.empty()) return chosen;
-  if (!canShowChooser()) {
+  if (!VLCAMRCanAskPerson()) {
     for (size_t index = 0; index < (multiple ? offered.size() : 1); ++index) chosen.push_back(index);
     return chosen;
   }

@@ -22,6 +22,10 @@ std::shared_ptr<DispatchQueue> DispatchQueue::makeSerial(std::string label) {
   return std::shared_ptr<DispatchQueue>(new DispatchQueue(std::move(label), 1));
 }
 
+std::shared_ptr<DispatchQueue> DispatchQueue::makeConcurrent(std::string label, size_t threads) {
+  return std::shared_ptr<DispatchQueue>(new DispatchQueue(std::move(label), std::max<size_t>(1, threads)));
+}
+
 DispatchQueue::DispatchQueue(std::string label, size_t threads) : label_(std::move(label)) {
   for (size_t i = 0; i < threads; ++i) workers_.emplace_back(workerLoop, this, state_);
 }

@@ -19,6 +19,9 @@ class DispatchQueue {
   // The default-priority global concurrent queue.
   static DispatchQueue& global();
   static std::shared_ptr<DispatchQueue> makeSerial(std::string label);
+  // A concurrent queue of its own with `threads` workers, for work that must not wait behind
+  // (or hold up) the global queue's.
+  static std::shared_ptr<DispatchQueue> makeConcurrent(std::string label, size_t threads);
 
   ~DispatchQueue();
   DispatchQueue(const DispatchQueue&) = delete;

@@ -168,9 +168,36 @@ struct WebViewConfiguration {
   }
 };
 
+// A load of the page (or of one of its frames) that the server answered with a request for
+// credentials.
+enum class AuthenticationScheme { Default, HTTPBasic, HTTPDigest, HTMLForm, NTLM, Negotiate, ClientCertificate, ServerTrust, Unknown };
+struct AuthenticationChallenge {
+  std::string host;
+  int port = 0;
+  std::string realm;
+  AuthenticationScheme scheme = AuthenticationScheme::Unknown;
+  bool isForProxy = false;
+  bool isRetry = false;  // credentials given before were refused
+  std::optional<std::string> proposedUser;
+};
+struct URLCredential {
+  std::string user;
+  std::string password;
+};
+// What becomes of a challenge that was taken. Default handling, once the challenge has been
+// taken, continues the load without credentials, as rejecting the protection space does.
+enum class AuthChallengeDisposition { UseCredential, PerformDefaultHandling, CancelAuthenticationChallenge, RejectProtectionSpace };
+using AuthenticationCompletion = std::function<void(AuthChallengeDisposition, std::optional<URLCredential>)>;
+
 class NavigationDelegate {
  public:
   virtual ~NavigationDelegate() = default;
+  // A load needs credentials. True takes the challenge: `completion` is then called once, on
+  // any thread (a completion dropped uncalled cancels the challenge). False leaves it to the
+  // web engine's own handling.
+  virtual bool didReceiveAuthenticationChallenge(WebView&, const AuthenticationChallenge&, AuthenticationCompletion) {
+    return false;
+  }
   virtual void decidePolicyForNavigationAction(WebView&, const NavigationAction&,
                                                std::function<void(bool allow)> decisionHandler) {
     decisionHandler(true);
@@ -236,6 +263,10 @@ class WebView : public ui::View {
   virtual void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) = 0;
   // Adds a user script after creation; it runs from the next load on.
   virtual void addUserScript(UserScript script) = 0;
+  // A web view that is not opaque draws no background of its own: where the page draws none,
+  // what lies behind the view shows through. Views are opaque until told otherwise.
+  virtual void setOpaque(bool opaque) { opaque_ = opaque; }
+  bool isOpaque() const { return opaque_; }
 
   void setNavigationDelegate(std::weak_ptr<NavigationDelegate> delegate) { navigationDelegate_ = std::move(delegate); }
   std::shared_ptr<NavigationDelegate> navigationDelegate() const { return navigationDelegate_.lock(); }
@@ -250,6 +281,7 @@ class WebView : public ui::View {
  private:
   std::weak_ptr<NavigationDelegate> navigationDelegate_;
   std::weak_ptr<UIDelegate> uiDelegate_;
+  bool opaque_ = true;
 };
 
 // How engines make their web view: the headless one unless the program installs another

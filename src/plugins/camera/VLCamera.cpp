@@ -76,20 +76,21 @@ void VLCamera::sendError(const std::string& callbackId, const VLCAMRError& error
       callbackId);
 }
 
-void VLCamera::inBackground(std::function<void(VLCAMRActionDelegate&)> job, const std::string& failTag,
-                            VLCAMRError failure) {
+void VLCamera::inBackground(const std::string& id, VLCAMRError::Code failure,
+                            std::function<void(VLCAMRActionDelegate&)> job) {
   auto delegate = commandDelegate();
   if (!delegate) return;
   std::weak_ptr<VLCamera> weakSelf = std::static_pointer_cast<VLCamera>(shared_from_this());
-  delegate->runInBackground([weakSelf, job = std::move(job), failTag, failure] {
+  delegate->runInBackground([weakSelf, id, failure, job = std::move(job)] {
     auto self = weakSelf.lock();
     auto wrapper = self ? self->wrapper() : nullptr;
     if (!wrapper) return;
     try {
       job(*wrapper);
     } catch (...) {
-      platform::reportCaughtException("A camera action");
-      if (!failTag.empty()) self->sendError(failTag, failure);
+      // The library failed on the way (memory, GStreamer): the action still answers.
+      platform::reportCaughtException("The camera plugin");
+      if (!id.empty()) self->sendError(id, {failure});
     }
   });
 }
@@ -99,10 +100,10 @@ void VLCamera::takePicture(const HBRInvokedUrlCommand& command) {
   auto record = VLCAMRTakePictureParameters::decode(command.argumentAtIndex(0));
   if (!record) return sendError(id, {VLCAMRError::takePictureIssue});
   if (record->sourceType == 0)
-    return inBackground(
-        [id, allowEdit = record->allowEdit](VLCAMRActionDelegate& wrapper) { wrapper.choosePicture(allowEdit, id); },
-        id, {VLCAMRError::takePictureIssue});
-  inBackground([id, options = record->pictureOptions()](VLCAMRActionDelegate& wrapper) {
+    return inBackground(id, VLCAMRError::takePictureIssue, [id, allowEdit = record->allowEdit](VLCAMRActionDelegate& wrapper) {
+      wrapper.choosePicture(allowEdit, id);
+    });
+  inBackground(id, VLCAMRError::takePictureIssue, [id, options = record->pictureOptions()](VLCAMRActionDelegate& wrapper) {
     wrapper.captureMedia(options, id);
   });
 }
@@ -116,16 +117,18 @@ void VLCamera::editPicture(const HBRInvokedUrlCommand& command) {
   std::optional<VLCAMRImage> image;
   if (bytes) image = VLCAMRImage::decode(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), &error);
   if (!image) return sendError(id, error);
-  inBackground([id, image = std::move(*image)](VLCAMRActionDelegate& wrapper) { wrapper.editPicture(image, id); });
+  inBackground(id, VLCAMRError::invalidImageData,
+               [id, image = std::move(*image)](VLCAMRActionDelegate& wrapper) { wrapper.editPicture(image, id); });
 }
 
 void VLCamera::editURIPicture(const HBRInvokedUrlCommand& command) {
   std::string id = begin(command);
   auto record = VLCAMREditPictureParameters::decode(command.argumentAtIndex(0));
   if (!record) return sendError(id, {VLCAMRError::editPictureIssue});
-  inBackground([id, uri = record->uri, options = record->editOptions()](
-                   VLCAMRActionDelegate& wrapper) { wrapper.editPicture(uri, options, id); },
-               id, {VLCAMRError::editPictureIssue});
+  inBackground(id, VLCAMRError::editPictureIssue,
+               [id, uri = record->uri, options = record->editOptions()](VLCAMRActionDelegate& wrapper) {
+    wrapper.editPicture(uri, options, id);
+  });
 }
 
 void VLCamera::recordVideo(const HBRInvokedUrlCommand& command) {
@@ -136,7 +139,7 @@ void VLCamera::recordVideo(const HBRInvokedUrlCommand& command) {
     for (const auto& value : argument) allBooleans = allBooleans && value.is_boolean();
   auto record = allBooleans ? VLCAMRRecordVideoParameters::decode(argument) : std::nullopt;
   if (!record) return sendError(id, {VLCAMRError::captureVideoIssue});
-  inBackground([id, options = record->videoOptions()](VLCAMRActionDelegate& wrapper) {
+  inBackground(id, VLCAMRError::captureVideoIssue, [id, options = record->videoOptions()](VLCAMRActionDelegate& wrapper) {
     wrapper.captureMedia(options, id);
   });
 }
@@ -145,12 +148,10 @@ void VLCamera::chooseFromGallery(const HBRInvokedUrlCommand& command) {
   std::string id = begin(command);
   auto record = VLCAMRChooseGalleryParameters::decode(command.argumentAtIndex(0));
   if (!record) return sendError(id, {VLCAMRError::chooseMultimediaIssue});
-  inBackground(
-      [id, record = *record](VLCAMRActionDelegate& wrapper) {
-        wrapper.chooseMultimedia(record.mediaType, record.allowMultipleSelection, record.includeMetadata,
-                                 record.allowEdit, id);
-      },
-      id, {VLCAMRError::chooseMultimediaIssue});
+  inBackground(id, VLCAMRError::chooseMultimediaIssue, [id, record = *record](VLCAMRActionDelegate& wrapper) {
+    wrapper.chooseMultimedia(record.mediaType, record.allowMultipleSelection, record.includeMetadata,
+                             record.allowEdit, id);
+  });
 }
 
 void VLCamera::playVideo(const HBRInvokedUrlCommand& command) {
@@ -198,7 +199,7 @@ void VLCamera::onAppTerminate() {
     bool finished = false;
   };
   auto cleaning = std::make_shared<Cleaning>();
-  inBackground([cleaning](VLCAMRActionDelegate& wrapper) {
+  inBackground("", VLCAMRError::takePictureIssue, [cleaning](VLCAMRActionDelegate& wrapper) {
     wrapper.cleanTemporaryFiles();
     std::lock_guard lock(cleaning->mutex);
     cleaning->finished = true;

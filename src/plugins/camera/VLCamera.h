@@ -44,11 +44,9 @@ class VLCamera : public HBRPlugin, public VLCAMRCallbackDelegate {
   // Remembers the command's callback id as the latest and returns it.
   std::string begin(const HBRInvokedUrlCommand& command);
   void sendError(const std::string& callbackId, const VLCAMRError& error);
-  // Runs `job` on the background queue with the wrapper, unless the plugin or the wrapper is gone.
-  // Runs `job` with the camera library on a worker. A job that throws answers the callback id
-  // `failTag` (when given) with `failure`.
-  void inBackground(std::function<void(VLCAMRActionDelegate&)> job, const std::string& failTag = "",
-                    VLCAMRError failure = {});
+  // Runs `job` on the background queue with the wrapper, unless the plugin or the wrapper is
+  // gone; a job that throws answers `failure` to `id`.
+  void inBackground(const std::string& id, VLCAMRError::Code failure, std::function<void(VLCAMRActionDelegate&)> job);
 
   mutable std::mutex mutex_;
   std::shared_ptr<VLCAMRActionDelegate> plugin_;

@@ -3,11 +3,13 @@
 #include <sqlite3.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
 
+#include "platform/foundation/CaughtException.h"
 #include "platform/foundation/JSONText.h"
 
 using platform::Value;
@@ -45,6 +47,24 @@ bool columnValue(sqlite3_stmt* statement, int column, Value& out) {
   }
 }
 
+// The workers every connection's queue runs on: created with the first connection and kept.
+platform::DispatchQueue& workers() {
+  // Never destroyed: a connection may still queue work while static objects are torn down.
+  static auto* queue = new std::shared_ptr<platform::DispatchQueue>(
+      platform::DispatchQueue::makeConcurrent("com.veltro.plugins.sqlite", SQLiteConnection::kWorkers));
+  return **queue;
+}
+
+// How many virtual machine steps run between two looks at the interrupt time.
+constexpr int kProgressSteps = 1000;
+// How many work items of one connection run before the worker turns to other connections.
+constexpr int kItemsPerTurn = 16;
+
+std::int64_t steadyNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
 std::shared_ptr<SQLiteConnection> SQLiteConnection::open(const std::string& path, std::string& error) {
@@ -70,17 +90,59 @@ std::shared_ptr<SQLiteConnection> SQLiteConnection::open(const std::string& path
   return connection;
 }
 
-SQLiteConnection::SQLiteConnection(sqlite3* db, std::string path)
-    : db_(db), path_(std::move(path)), queue_(platform::DispatchQueue::makeSerial("com.veltro.plugins.sqlite")) {
+SQLiteConnection::SQLiteConnection(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {
   sqlite3_set_authorizer(db_, &SQLiteConnection::authorize, this);
   sqlite3_update_hook(db_, &SQLiteConnection::updated, this);
+  sqlite3_progress_handler(db_, kProgressSteps, &SQLiteConnection::progress, this);
 }
 
 SQLiteConnection::~SQLiteConnection() {
   if (db_) sqlite3_close(db_);
-  // A serial queue cannot be torn down by its own worker (the last work item may hold the
-  // last reference): the global queue lets it go instead, once that item has returned.
-  if (queue_->isCurrent()) platform::DispatchQueue::global().async([queue = std::move(queue_)] {});
+}
+
+void SQLiteConnection::enqueue(std::function<void()> work) {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    queued_.push_back(std::move(work));
+    if (draining_) return;
+    draining_ = true;
+  }
+  workers().async([self = shared_from_this()] { self->drain(); });
+}
+
+// Runs a few of the queued items, then lets the worker go to the other connections; the
+// rest follow in a later turn, in order.
+void SQLiteConnection::drain() {
+  for (int i = 0; i < kItemsPerTurn; ++i) {
+    std::function<void()> work;
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      if (queued_.empty()) {
+        draining_ = false;
+        return;
+      }
+      work = std::move(queued_.front());
+      queued_.pop_front();
+    }
+    try {
+      work();
+    } catch (...) {
+      platform::reportCaughtException("A database queue");
+    }
+  }
+  workers().async([self = shared_from_this()] { self->drain(); });
+}
+
+void SQLiteConnection::interruptAfter(std::chrono::milliseconds grace) {
+  std::int64_t at = std::max<std::int64_t>(1, steadyNanoseconds() + std::chrono::nanoseconds(grace).count());
+  std::int64_t current = interruptAt_.load();
+  while ((current == 0 || at < current) && !interruptAt_.compare_exchange_weak(current, at)) {
+  }
+}
+
+int SQLiteConnection::progress(void* context) {
+  std::int64_t at = static_cast<SQLiteConnection*>(context)->interruptAt_.load(std::memory_order_relaxed);
+  return at != 0 && steadyNanoseconds() >= at ? 1 : 0;
 }
 
 void SQLiteConnection::close() {
@@ -89,7 +151,7 @@ void SQLiteConnection::close() {
   db_ = nullptr;
 }
 
-int SQLiteConnection::authorize(void* context, int action, const char* a, const char* /*b*/,
+int SQLiteConnection::authorize(void* context, int action, const char* a, const char* b,
                                 const char* /*database*/, const char* trigger) {
   auto* self = static_cast<SQLiteConnection*>(context);
   switch (action) {
@@ -102,6 +164,10 @@ int SQLiteConnection::authorize(void* context, int action, const char* a, const 
       if (a && (strcasecmp(a, "temp_store_directory") == 0 || strcasecmp(a, "data_store_directory") == 0))
         return SQLITE_DENY;
       return SQLITE_OK;
+    case SQLITE_FUNCTION:
+      // With one argument it answers the address of a tokenizer inside the library; with two
+      // it would take one. Neither belongs to a page.
+      return b && strcasecmp(b, "fts3_tokenizer") == 0 ? SQLITE_DENY : SQLITE_OK;
     case SQLITE_INSERT:
       if (!trigger && !isSchemaTable(a)) self->topLevelInsert_ = true;
       return SQLITE_OK;

@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRPluginResult.h"
+#include "platform/foundation/CaughtException.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
@@ -105,6 +108,8 @@ SQLiteConnection::Outcome run(SQLiteConnection& connection, const Value& stateme
     return connection.execute(statement);
   } catch (const std::exception& e) {
     return {false, std::string("INTERNAL PLUGIN ERROR: ") + e.what()};
+  } catch (...) {
+    return {false, "INTERNAL PLUGIN ERROR: the statement failed"};
   }
 }
 
@@ -138,7 +143,23 @@ SQLitePlugin::SQLitePlugin() {
 
 SQLitePlugin::~SQLitePlugin() {
   auto connections = openDBs_.performLockedWithDictionary([](auto& dictionary) { return std::exchange(dictionary, {}); });
-  for (auto& [key, connection] : connections) connection->queue().sync([&connection] { connection->close(); });
+  struct Closing {
+    std::mutex mutex;
+    std::condition_variable done;
+    size_t left = 0;
+  };
+  auto closing = std::make_shared<Closing>();
+  closing->left = connections.size();
+  for (auto& [key, connection] : connections) {
+    connection->interruptAfter(SQLiteConnection::kCloseGrace);
+    connection->enqueue([connection, closing] {
+      connection->close();
+      std::lock_guard<std::mutex> lock(closing->mutex);
+      if (--closing->left == 0) closing->done.notify_all();
+    });
+  }
+  std::unique_lock<std::mutex> lock(closing->mutex);
+  closing->done.wait(lock, [&] { return closing->left == 0; });
 }
 
 void SQLitePlugin::pluginInitialize() {
@@ -201,7 +222,15 @@ void SQLitePlugin::inBackground(const HBRInvokedUrlCommand& command,
   HBRInvokedUrlCommand copy(std::move(arguments), command.callbackId(), command.className(), command.methodName());
   std::weak_ptr<platform::Object> weakSelf = weak_from_this();
   delegate->runInBackground([weakSelf, copy = std::move(copy), body] {
-    if (auto self = std::static_pointer_cast<SQLitePlugin>(weakSelf.lock())) (self.get()->*body)(copy);
+    auto self = std::static_pointer_cast<SQLitePlugin>(weakSelf.lock());
+    if (!self) return;
+    try {
+      (self.get()->*body)(copy);
+    } catch (...) {
+      // Every call answers, even one whose work failed on the way (memory, the file system).
+      platform::reportCaughtException("The SQLite plugin");
+      self->answer(copy, false, "INTERNAL PLUGIN ERROR: the operation failed");
+    }
   });
 }
 
@@ -243,6 +272,11 @@ void SQLitePlugin::openNow(const HBRInvokedUrlCommand& command) {
   std::string key = getDbConnectionNameForDb(name, args);
 
   std::lock_guard<std::mutex> lock(openLock_);
+  if (auto deleting = deleting_.find(*path); deleting != deleting_.end()) {
+    // The file is being deleted: the open follows once it is gone.
+    deleting->second.emplace_back(command, &SQLitePlugin::openNow);
+    return;
+  }
   if (openDBs_.objectForKey(key)) {
     platform::log(platform::stringf("INTERNAL PLUGIN ERROR: database already open for db name: %s (db file name: %s)",
                                     path->c_str(), name.c_str()));
@@ -252,7 +286,7 @@ void SQLitePlugin::openNow(const HBRInvokedUrlCommand& command) {
   std::shared_ptr<SQLiteConnection> connection;
   try {
     connection = SQLiteConnection::open(*path, error);
-  } catch (const std::exception& e) {  // no thread left for the connection's queue
+  } catch (const std::exception& e) {  // memory
     platform::log(std::string("INTERNAL PLUGIN ERROR: could not open ") + name + ": " + e.what());
     error = "Unable to open DB";
   }
@@ -278,11 +312,11 @@ void SQLitePlugin::closeNow(const HBRInvokedUrlCommand& command) {
     return found;
   });
   if (!connection) return answer(command, false, "INTERNAL PLUGIN ERROR: Specified db was not open");
-  connection->queue().async(
-      [connection, delegate = commandDelegate(), callbackId = command.callbackId()] {
-        connection->close();
-        send(delegate, callbackId, true, "DB closed");
-      });
+  connection->interruptAfter(SQLiteConnection::kCloseGrace);
+  connection->enqueue([connection, delegate = commandDelegate(), callbackId = command.callbackId()] {
+    connection->close();
+    send(delegate, callbackId, true, "DB closed");
+  });
 }
 
 void SQLitePlugin::deleteNow(const HBRInvokedUrlCommand& command) {
@@ -297,36 +331,74 @@ void SQLitePlugin::deleteNow(const HBRInvokedUrlCommand& command) {
   }
   if (!isPlainFileName(name)) return answer(command, false, "INTERNAL PLUGIN ERROR: invalid database name");
 
-  std::lock_guard<std::mutex> lock(openLock_);
-  if (!platform::fs::exists(*path) || platform::fs::isDirectory(*path))
-    return answer(command, false, "The database does not exist on that path");
-
-  // Every connection to the file, whatever its connection name, is closed first, each after
-  // the statements already queued on it, so no statement sees its file vanish.
-  auto connections = openDBs_.performLockedWithDictionary([&](auto& dictionary) {
-    std::vector<Connection> found;
-    for (auto it = dictionary.begin(); it != dictionary.end();) {
-      if (it->second->path() == *path) {
-        found.push_back(std::move(it->second));
-        it = dictionary.erase(it);
-      } else {
-        ++it;
-      }
+  std::vector<Connection> connections;
+  {
+    std::lock_guard<std::mutex> lock(openLock_);
+    if (auto deleting = deleting_.find(*path); deleting != deleting_.end()) {
+      // Another delete of the file is under way: this one follows it (and finds no file).
+      deleting->second.emplace_back(command, &SQLitePlugin::deleteNow);
+      return;
     }
-    return found;
-  });
-  for (auto& connection : connections) connection->queue().sync([&connection] { connection->close(); });
-  connections.clear();
+    if (!platform::fs::exists(*path) || platform::fs::isDirectory(*path))
+      return answer(command, false, "The database does not exist on that path");
 
+    // Every connection to the file, whatever its connection name, is closed first, each after
+    // the statements already queued on it, so no statement sees its file vanish.
+    connections = openDBs_.performLockedWithDictionary([&](auto& dictionary) {
+      std::vector<Connection> found;
+      for (auto it = dictionary.begin(); it != dictionary.end();) {
+        if (it->second->path() == *path) {
+          found.push_back(std::move(it->second));
+          it = dictionary.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      return found;
+    });
+    deleting_[*path];
+  }
+  if (connections.empty()) return finishDelete(command, *path);
+
+  // Nothing waits here: the last connection to close finishes the delete on its own queue.
+  auto left = std::make_shared<std::atomic<size_t>>(connections.size());
+  std::weak_ptr<platform::Object> weakSelf = weak_from_this();
+  for (auto& connection : connections) {
+    connection->interruptAfter(SQLiteConnection::kCloseGrace);
+    connection->enqueue([connection, left, weakSelf, command, path = *path] {
+      connection->close();
+      if (--*left != 0) return;
+      if (auto self = std::static_pointer_cast<SQLitePlugin>(weakSelf.lock())) {
+        try {
+          self->finishDelete(command, path);
+        } catch (...) {
+          platform::reportCaughtException("The SQLite plugin");
+          self->answer(command, false, "INTERNAL PLUGIN ERROR: the operation failed");
+        }
+      }
+    });
+  }
+}
+
+void SQLitePlugin::finishDelete(const HBRInvokedUrlCommand& command, const std::string& path) {
   // The journal and WAL files go too: left behind, they would be replayed into a new
   // database of the same name.
   std::string failures;
-  for (std::string file : {*path, *path + "-journal", *path + "-wal", *path + "-shm"}) {
+  for (std::string file : {path, path + "-journal", path + "-wal", path + "-shm"}) {
     if (::unlink(file.c_str()) != 0 && errno != ENOENT)
       failures += (failures.empty() ? "" : "; ") + file.substr(file.rfind('/') + 1) + ": " + std::strerror(errno);
   }
-  if (!failures.empty()) return answer(command, false, "Unable to delete the database: " + failures);
-  answer(command, true, "DB deleted");
+  std::vector<std::pair<HBRInvokedUrlCommand, void (SQLitePlugin::*)(const HBRInvokedUrlCommand&)>> waiting;
+  {
+    std::lock_guard<std::mutex> lock(openLock_);
+    if (auto it = deleting_.find(path); it != deleting_.end()) {
+      waiting = std::move(it->second);
+      deleting_.erase(it);
+    }
+  }
+  if (!failures.empty()) answer(command, false, "Unable to delete the database: " + failures);
+  else answer(command, true, "DB deleted");
+  for (auto& [waited, body] : waiting) inBackground(waited, body);
 }
 
 SQLitePlugin::Connection SQLitePlugin::connectionFor(const Value& dbargs, std::string& error) const {
@@ -356,8 +428,7 @@ void SQLitePlugin::executeSql(const HBRInvokedUrlCommand& command) {
   if (!connection) return answer(command, false, error);
   const Value& statement = member(args, "ex");
   if (statement.is_structured() && nestedTooDeeply(statement)) return answer(command, false, kTooDeep);
-  connection->queue().async([connection, statement, delegate = commandDelegate(),
-                             callbackId = command.callbackId()] {
+  connection->enqueue([connection, statement, delegate = commandDelegate(), callbackId = command.callbackId()] {
     auto outcome = run(*connection, statement);
     send(delegate, callbackId, outcome.ok, std::move(outcome.message));
   });
@@ -379,12 +450,18 @@ void SQLitePlugin::executeSqlBatchNow(const HBRInvokedUrlCommand& command) {
   }
   // The whole batch is one work item: no other statement on the connection runs between its
   // statements, and it runs after everything queued before it.
-  connection->queue().async([connection, executes = executes.is_null() ? Value::array() : executes, delegate = commandDelegate(),
-                             callbackId = command.callbackId()] {
-    Value entries = Value::array();
-    for (const auto& statement : executes) {
-      entries.push_back(batchEntry(run(*connection, statement)));
+  connection->enqueue([connection, executes = executes.is_null() ? Value::array() : executes,
+                       delegate = commandDelegate(), callbackId = command.callbackId()] {
+    try {
+      Value entries = Value::array();
+      for (const auto& statement : executes) {
+        entries.push_back(batchEntry(run(*connection, statement)));
+      }
+      send(delegate, callbackId, true, std::move(entries));
+    } catch (...) {
+      // The answer could not be built (memory): the batch still answers.
+      platform::reportCaughtException("The SQLite plugin");
+      send(delegate, callbackId, false, "INTERNAL PLUGIN ERROR: the batch's answer could not be built");
     }
-    send(delegate, callbackId, true, std::move(entries));
   });
 }

@@ -17,12 +17,16 @@ class HBRCommandDelegate;
 // default), "libs" (Library) and "nosync" (Library/LocalDatabase, left out of backups).
 //
 // Every statement on a connection, and its close, runs on that connection's own serial queue,
-// in the order the calls arrived; open and delete run in the background. Database names are
-// plain file names: they never lead out of their location folder.
+// in the order the calls arrived; open and delete run in the background. No action waits for
+// a connection's queue: a delete answers once the connections to its file have closed, and
+// an open or delete of a file being deleted runs after that. Closing or deleting interrupts
+// a statement that runs past SQLiteConnection::kCloseGrace. Database names are plain file
+// names: they never lead out of their location folder.
 class SQLitePlugin : public HBRPlugin {
  public:
   SQLitePlugin();
-  // Closes every connection still open, after the statements queued on it.
+  // Closes every connection still open, after the statements queued on it (interrupted past
+  // the close's grace).
   ~SQLitePlugin() override;
   std::string className() const override { return "SQLitePlugin"; }
   void pluginInitialize() override;
@@ -61,7 +65,16 @@ class SQLitePlugin : public HBRPlugin {
 
   CustomThreadSafeMutableDictionary<std::string, Connection> openDBs_;
   std::map<std::string, std::string> appDBPaths_;
-  // Held from the already-open test to the registration of the handle, and by delete, so
-  // that an open and a delete of the same file never interleave.
+  // Unlinks the file of a delete whose connections have closed, answers, and lets the opens
+  // and deletes that waited for it go.
+  void finishDelete(const HBRInvokedUrlCommand& command, const std::string& path);
+
+  // Held from the already-open test to the registration of the handle, and by delete while it
+  // takes the file's connections, so that an open and a delete of the same file never
+  // interleave. Never held while waiting for anything.
   std::mutex openLock_;
+  // The files being deleted, each with the opens and deletes that came meanwhile (under
+  // openLock_).
+  std::map<std::string, std::vector<std::pair<HBRInvokedUrlCommand, void (SQLitePlugin::*)(const HBRInvokedUrlCommand&)>>>
+      deleting_;
 };

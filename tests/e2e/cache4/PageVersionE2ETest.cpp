@@ -10,14 +10,6 @@ using namespace e2e;
 
 namespace {
 
-// The JSON the first page wrote to the console after `marker`.
-Value reportAfter(const std::string& output, const std::string& marker) {
-  auto at = output.find(marker);
-  if (at == std::string::npos) return nullptr;
-  auto end = output.find('\n', at);
-  return Value::parse(output.substr(at + marker.size(), end - at - marker.size()), nullptr, false);
-}
-
 // Serves `files` under /shop/ and answers the resource list and mappings that name them by
 // their content hash.
 std::pair<Value, Value> serveVersion(testing_support::HttpsTestServer& server,
@@ -106,7 +98,7 @@ TEST_F(E2E, APageKeepsItsVersionUntilItReloadsAndAnotherHostsPathsAreThatHosts) 
   ProgramRun run;
   std::string ca = testing_support::TestCertificateAuthority::shared().caCertificateFile();
   Value second = runPackage(VELTRO_SHELL_E2E, package, run, {"VELTRO_EXTRA_CA_FILE=" + ca});
-  Value first = reportAfter(run.output, "E2E-FIRST-PAGE ");
+  Value first = consoleReport(run.output, "E2E-FIRST-PAGE ");
   ASSERT_TRUE(first.is_object()) << run.output;
   EXPECT_TRUE(first["version"] == "p1" && first["lazy"] == "loaded" && first["lazyVersion"] == "p1") << first.dump();
   // Never this application's file for the other host: that host's own, or nothing.

@@ -7,14 +7,6 @@ using namespace e2e;
 
 namespace {
 
-// The JSON the first page wrote to the console after `marker`.
-Value consoleReport(const std::string& output, const std::string& marker) {
-  auto at = output.find(marker);
-  if (at == std::string::npos) return nullptr;
-  auto end = output.find('\n', at);
-  return Value::parse(output.substr(at + marker.size(), end - at - marker.size()), nullptr, false);
-}
-
 }  // namespace
 
 // The shell starts on the packaged version, served from the cache's package frame; the page

@@ -1,7 +1,9 @@
 #include "plugins/E2EPlugins.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRPluginResult.h"
@@ -10,6 +12,8 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/ui/Application.h"
+#include "platform/webkit/SynchronousEvaluateJavaScript.h"
+#include "platform/webkit/gtk/GtkWebView.h"
 #include "plugins/ProcessTreeMemory.h"
 
 namespace {
@@ -122,6 +126,82 @@ void E2EReport::report(const HBRInvokedUrlCommand& command) {
   platform::MainLoop::post([] { platform::ui::Application::shared().terminate(0); });
 }
 
+E2EWebProcess::E2EWebProcess() { registerAction("endWebProcessOnce", &E2EWebProcess::endWebProcessOnce); }
+
+void E2EWebProcess::endWebProcessOnce(const HBRInvokedUrlCommand& command) {
+  static bool ended = false;
+  auto controller = viewController();
+  auto webView = controller ? std::dynamic_pointer_cast<platform::webkit::GtkWebView>(controller->webView()) : nullptr;
+  bool now = !ended && webView;
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK, now));
+  if (!now) return;
+  ended = true;
+  // After the answer has gone out.
+  std::weak_ptr<platform::webkit::GtkWebView> weak = webView;
+  platform::MainLoop::postAfter(0.1, [weak] {
+    if (auto view = weak.lock()) webkit_web_view_terminate_web_process(view->webKitView());
+  });
+}
+
+E2EChallenges::E2EChallenges() {
+  registerAction("challenges", &E2EChallenges::challenges);
+  registerAction("trustCertificate", &E2EChallenges::trustCertificate);
+  registerAction("evaluate", &E2EChallenges::evaluate);
+}
+
+void E2EChallenges::challenges(const HBRInvokedUrlCommand& command) {
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK, seen_));
+}
+
+void E2EChallenges::trustCertificate(const HBRInvokedUrlCommand& command) {
+  auto controller = viewController();
+  auto webView = controller ? std::dynamic_pointer_cast<platform::webkit::GtkWebView>(controller->webView()) : nullptr;
+  const platform::Value& file = command.argumentAtIndex(0);
+  const platform::Value& host = command.argumentAtIndex(1);
+  GTlsCertificate* certificate =
+      file.is_string() ? g_tls_certificate_new_from_file(file.get_ref<const std::string&>().c_str(), nullptr) : nullptr;
+  bool trusted = webView && certificate && host.is_string();
+  if (trusted)
+    webkit_web_context_allow_tls_certificate_for_host(webkit_web_view_get_context(webView->webKitView()), certificate,
+                                                      host.get_ref<const std::string&>().c_str());
+  if (certificate) g_object_unref(certificate);
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK, trusted));
+}
+
+void E2EChallenges::evaluate(const HBRInvokedUrlCommand& command) {
+  auto controller = viewController();
+  auto webView = controller ? controller->webView() : nullptr;
+  const platform::Value& script = command.argumentAtIndex(0);
+  double seconds = command.argumentAtIndex(1, 5, HBRArgumentKind::Number).get<double>();
+  if (!webView || !script.is_string())
+    return answer(*this, command, HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "no view"));
+  auto started = std::chrono::steady_clock::now();
+  auto text = platform::webkit::stringByEvaluatingJavaScriptFromString(*webView, script.get<std::string>(), seconds);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+  platform::Value found{{"text", text ? platform::Value(*text) : platform::Value()}, {"ms", ms}};
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK, found));
+}
+
+void E2EChallenges::didReceiveAuthenticationChallenge(platform::webkit::WebView&,
+                                                      const platform::webkit::AuthenticationChallenge& challenge,
+                                                      platform::webkit::AuthenticationCompletion completion) {
+  seen_.push_back({{"host", challenge.host},
+                   {"port", challenge.port},
+                   {"realm", challenge.realm},
+                   {"basic", challenge.scheme == platform::webkit::AuthenticationScheme::HTTPBasic},
+                   {"retry", challenge.isRetry}});
+  const char* given = std::getenv("VELTRO_E2E_BASIC_CREDENTIAL");
+  std::string credential = given ? given : "";
+  size_t colon = credential.find(':');
+  if (colon == std::string::npos || challenge.isRetry)
+    return completion(platform::webkit::AuthChallengeDisposition::CancelAuthenticationChallenge, std::nullopt);
+  // From another thread, as a plugin that asks elsewhere would.
+  std::thread([completion = std::move(completion), credential, colon] {
+    completion(platform::webkit::AuthChallengeDisposition::UseCredential,
+               platform::webkit::URLCredential{credential.substr(0, colon), credential.substr(colon + 1)});
+  }).detach();
+}
+
 void registerE2EPlugins() {
   static int recorder = 0;
   for (const char* name : {HBRViewWillAppearNotification, HBRViewDidAppearNotification, HBRViewWillDisappearNotification,
@@ -132,4 +212,6 @@ void registerE2EPlugins() {
   HBRRegisterPluginClass<E2EEcho>("E2EEcho");
   HBRRegisterPluginClass<E2EChannel>("E2EChannel");
   HBRRegisterPluginClass<E2EReport>("E2EReport");
+  HBRRegisterPluginClass<E2EWebProcess>("E2EWebProcess");
+  HBRRegisterPluginClass<E2EChallenges>("E2EChallenges");
 }

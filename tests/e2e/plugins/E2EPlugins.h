@@ -1,5 +1,6 @@
 #pragma once
 
+#include "host/HBRAuthenticationChallengeHandler.h"
 #include "host/HBRPlugin.h"
 
 // Plugins that only the end-to-end tests and the web view benchmark load.
@@ -54,6 +55,37 @@ class E2EReport : public HBRPlugin {
   // The value of the environment variable "VELTRO_E2E_" + argument 0 ("" when unset): how a
   // test tells its page where things are.
   void environment(const HBRInvokedUrlCommand& command);
+};
+
+// Ends the web content process of the page that calls "endWebProcessOnce", the first time
+// only (the engine reloads the page, which calls it again); answers whether it did.
+class E2EWebProcess : public HBRPlugin {
+ public:
+  E2EWebProcess();
+  std::string className() const override { return "E2EWebProcess"; }
+
+  void endWebProcessOnce(const HBRInvokedUrlCommand& command);
+};
+
+// Takes the web view's authentication challenges, answering each with the credential
+// "user:password" of $VELTRO_E2E_BASIC_CREDENTIAL (none: cancelled). Actions:
+// "challenges" answers those seen ({host, port, realm, basic, retry}); "trustCertificate"
+// [PEM file, host] lets the web view trust a test server's certificate for that host;
+// "evaluate" [script, seconds] evaluates synchronously and answers {text, ms}.
+class E2EChallenges : public HBRPlugin, public HBRAuthenticationChallengeHandler {
+ public:
+  E2EChallenges();
+  std::string className() const override { return "E2EChallenges"; }
+
+  void challenges(const HBRInvokedUrlCommand& command);
+  void trustCertificate(const HBRInvokedUrlCommand& command);
+  void evaluate(const HBRInvokedUrlCommand& command);
+  void didReceiveAuthenticationChallenge(platform::webkit::WebView& webView,
+                                         const platform::webkit::AuthenticationChallenge& challenge,
+                                         platform::webkit::AuthenticationCompletion completion) override;
+
+ private:
+  platform::Value seen_ = platform::Value::array();
 };
 
 // Registers the classes under their names and starts recording the view notifications.

@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
 
 #include "platform/camera/VLCAMR.h"
+#include "platform/camera/VLCAMREditorWindow.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Paths.h"
@@ -205,12 +208,17 @@ TEST_F(CameraLibraryTest, GalleryChoiceEditingAndFailures) {
   wrapper->captureMedia(VLCAMRVideoOptions(false, false), "none");
   EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::cameraUnavailable});
 
-  std::promise<std::optional<VLCAMRError>> played;
-  wrapper->playVideo(*platform::URL::parse("file:///no/such/video.avi"),
-                     [&](std::optional<VLCAMRError> error) { played.set_value(error); });
-  auto result = played.get_future();
-  ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-  EXPECT_EQ(result.get(), VLCAMRError{VLCAMRError::playVideoIssue});
+  // The player gets only files of the data root or the package and http(s) URLs: a socket
+  // to listen on, a file elsewhere or a device is refused without waiting.
+  dir.write("outside.avi", "not a video");
+  for (std::string uri : std::vector<std::string>{"file:///no/such/video.avi", "udp://127.0.0.1:45931", "file://" + dir.file("data/../outside.avi"),
+                          "v4l2:///dev/video0", "file:///dev/zero"}) {
+    std::promise<std::optional<VLCAMRError>> played;
+    wrapper->playVideo(*platform::URL::parse(uri), [&](std::optional<VLCAMRError> error) { played.set_value(error); });
+    auto result = played.get_future();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready) << uri;
+    EXPECT_EQ(result.get(), VLCAMRError{VLCAMRError::playVideoIssue}) << uri;
+  }
 }
 
 // Another program plants a link to a picture outside the data root, or a FIFO, where the
@@ -285,6 +293,20 @@ TEST_F(CameraLibraryTest, EditingCropsAndScalesToTheRequestedSize) {
   EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
 }
 
+// GTK on a display of its own, made once: GTK cannot be started again on another display.
+bool gtkOnDisplay() {
+  static bool ok = [] {
+    // No session bus or settings daemon: GTK would start them on the display and they would
+    // outlive it.
+    setenv("NO_AT_BRIDGE", "1", 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", "", 1);
+    setenv("GSETTINGS_BACKEND", "memory", 1);
+    static testing_support::VirtualDisplay display;
+    return display.ok() && gtk_init_check(nullptr, nullptr);
+  }();
+  return ok;
+}
+
 // Stands in for the person at the chooser window: once it shows, picks `path` (or nothing)
 // and answers; gives up after a while so that the test never hangs.
 struct Person {
@@ -321,13 +343,7 @@ struct Person {
 // loop runs, the gallery is chosen in a file chooser window over the photo library's folder,
 // and closing it without a choice is a cancellation.
 TEST_F(CameraLibraryTest, AChooserOfItsOwnOrTheChooserWindowPicksFromTheGallery) {
-  // No session bus or settings daemon: GTK would start them on the display and they would
-  // outlive it.
-  setenv("NO_AT_BRIDGE", "1", 1);
-  setenv("DBUS_SESSION_BUS_ADDRESS", "", 1);
-  setenv("GSETTINGS_BACKEND", "memory", 1);
-  testing_support::VirtualDisplay display;
-  ASSERT_TRUE(display.ok() && gtk_init_check(nullptr, nullptr));
+  ASSERT_TRUE(gtkOnDisplay());
   for (int shot = 0; shot < 3; ++shot) capture(16, 16, VLCAMREncodingType::png, true, false);
   auto gallery = platform::photos::PhotoLibrary().allAssets();
   ASSERT_EQ(gallery.size(), 3u);
@@ -363,6 +379,138 @@ TEST_F(CameraLibraryTest, AChooserOfItsOwnOrTheChooserWindowPicksFromTheGallery)
     asking.join();
     EXPECT_TRUE(person.sawWindow);
     EXPECT_EQ(picked, accept ? std::vector<size_t>{1} : std::vector<size_t>{});
+  }
+}
+
+// Without anyone to ask, the request's own target size decides the part kept: the largest
+// centred part of its proportions, or the whole picture.
+TEST(CameraEditor, TheTargetSizeStandsInForThePerson) {
+  EXPECT_EQ(VLCAMRFactory::targetCrop(320, 240, {100, 100}), (VLCAMRCrop{40, 0, 240, 240}));
+  EXPECT_EQ(VLCAMRFactory::targetCrop(100, 400, {2, 1}), (VLCAMRCrop{0, 175, 100, 50}));
+  EXPECT_EQ(VLCAMRFactory::targetCrop(320, 240, {64, 0}), (VLCAMRCrop{0, 0, 320, 240}));
+  EXPECT_EQ(VLCAMRFactory::targetCrop(3, 1000, {1000, 1}), (VLCAMRCrop{0, 499, 3, 1}));
+}
+
+// Drags the editing window's crop rectangle, then answers: with `accept`, the part chosen.
+struct Editor {
+  bool accept = true;
+  bool sawWindow = false;
+  int ticks = 0;
+  // Runs on a thread of its own once the window shows; the person waits for it to end.
+  std::function<void()> whileOpen;
+  std::thread other;
+  std::atomic<bool> otherDone{false};
+
+  static void send(GtkWidget* area, GdkEventType type, double x, double y) {
+    GdkEvent* event = gdk_event_new(type);
+    if (type == GDK_MOTION_NOTIFY) {
+      event->motion.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(area)));
+      event->motion.x = x;
+      event->motion.y = y;
+      event->motion.state = GDK_BUTTON1_MASK;
+    } else {
+      event->button.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(area)));
+      event->button.x = x;
+      event->button.y = y;
+      event->button.button = 1;
+    }
+    gtk_widget_event(area, event);
+    gdk_event_free(event);
+  }
+  static void drag(GtkWidget* area, double fromX, double fromY, double toX, double toY) {
+    send(area, GDK_BUTTON_PRESS, fromX, fromY);
+    send(area, GDK_MOTION_NOTIFY, (fromX + toX) / 2, (fromY + toY) / 2);
+    send(area, GDK_MOTION_NOTIFY, toX, toY);
+    send(area, GDK_BUTTON_RELEASE, toX, toY);
+  }
+  static GtkWidget* find(GtkWidget* widget, const char* name) {
+    if (g_strcmp0(gtk_widget_get_name(widget), name) == 0) return widget;
+    GtkWidget* found = nullptr;
+    if (GTK_IS_CONTAINER(widget)) {
+      GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+      for (GList* child = children; child && !found; child = child->next) found = find(GTK_WIDGET(child->data), name);
+      g_list_free(children);
+    }
+    return found;
+  }
+
+  static gboolean act(gpointer data) {
+    auto* person = static_cast<Editor*>(data);
+    GtkWidget* dialog = nullptr;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* window = windows; window; window = window->next)
+      if (g_strcmp0(gtk_window_get_title(GTK_WINDOW(window->data)), "Edit the picture") == 0 &&
+          gtk_widget_get_visible(GTK_WIDGET(window->data)))
+        dialog = GTK_WIDGET(window->data);
+    g_list_free(windows);
+    bool late = ++person->ticks > 400;
+    GtkWidget* area = dialog ? find(dialog, "crop-area") : nullptr;
+    if (!area || !gtk_widget_get_mapped(area)) return late ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+    person->sawWindow = true;
+    if (person->whileOpen && !person->other.joinable())
+      person->other = std::thread([person] {
+        person->whileOpen();
+        person->otherDone = true;
+      });
+    if (person->other.joinable() && !person->otherDone && !late) return G_SOURCE_CONTINUE;
+    // The whole 320 x 240 picture at first: its corner to the middle, the rest 50 right and
+    // 20 down; a press outside the rectangle moves nothing, a drag past the picture's edge
+    // stops there (x 160), and the last drag leaves it at (20, 10).
+    drag(area, 320, 240, 160, 120);
+    drag(area, 80, 60, 130, 80);
+    drag(area, 300, 230, 10, 10);
+    drag(area, 100, 100, 1000, 100);
+    drag(area, 200, 100, 60, 90);
+    gtk_dialog_response(GTK_DIALOG(dialog), person->accept && !late ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
+    return G_SOURCE_REMOVE;
+  }
+};
+
+// With a GTK main loop running and no editor configured, editing shows the picture in a
+// window whose crop rectangle the person moves and resizes; what they keep is the answer,
+// and cancelling keeps nothing.
+TEST_F(CameraLibraryTest, TheEditingWindowKeepsThePartThePersonChose) {
+  ASSERT_TRUE(gtkOnDisplay());
+  auto edit = [&](const std::string& tag) {
+    wrapper->captureMedia(VLCAMRPictureOptions(90, {0, 0}, false, VLCAMREncodingType::png, false, VLCAMRDirection::back,
+                                               true, false, false),
+                          tag);
+  };
+  for (bool accept : {true, false}) {
+    Editor person;
+    person.accept = accept;
+    // A second edit while the window is open is refused at once: one window at a time.
+    if (accept) person.whileOpen = [&] { edit("again"); };
+    std::thread asking([&] {
+      edit("edited");
+      g_idle_add(+[](gpointer) { gtk_main_quit(); return G_SOURCE_REMOVE; }, nullptr);
+    });
+    g_timeout_add(25, Editor::act, &person);
+    gtk_main();
+    asking.join();
+    if (person.other.joinable()) person.other.join();
+    EXPECT_TRUE(person.sawWindow);
+    if (accept) {
+      ASSERT_EQ(collector->answers.size(), 2u);
+      EXPECT_EQ(collector->answers[0].tag, "again");
+      EXPECT_EQ(collector->answers[0].error, VLCAMRError{VLCAMRError::editPictureIssue});
+      collector->answers.erase(collector->answers.begin());
+    }
+    Answer answer = only();
+    if (!accept) {
+      EXPECT_EQ(answer.error, VLCAMRError{VLCAMRError::editPictureIssue});
+      continue;
+    }
+    ASSERT_TRUE(answer.result) << (answer.error ? answer.error->localizedDescription() : "");
+    // The part kept starts at (20, 10) of the test pattern: 160 x 120, its first 26 columns
+    // from the white bar, then yellow (the second bar spans x 46 to 91).
+    Picture kept = pictureAt(*answer.result, 40, 60);
+    EXPECT_EQ(std::pair(kept.width, kept.height), std::pair(160, 120));
+    EXPECT_GT(kept.rgb[0], 150);
+    EXPECT_GT(kept.rgb[1], 150);
+    EXPECT_LT(kept.rgb[2], 60);
+    Picture white = pictureAt(*answer.result, 5, 60);
+    EXPECT_GT(white.rgb[2], 150);
   }
 }
 

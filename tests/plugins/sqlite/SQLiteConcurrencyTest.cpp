@@ -1,3 +1,5 @@
+#include <chrono>
+#include <fstream>
 #include <set>
 #include <thread>
 #include <vector>
@@ -8,6 +10,17 @@
 using platform::Value;
 
 namespace {
+const char* const kEndless = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
+
+// The threads of this process now.
+int threadCount() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+
 Value insertBatch(const std::string& name, int count) {
   Value executes = Value::array();
   for (int i = 0; i < count; ++i) executes.push_back({{"sql", "INSERT INTO t (v) VALUES (?)"}, {"params", {i}}});
@@ -110,6 +123,70 @@ TEST_F(SQLiteTest, DeleteWaitsForARunningBatch) {
   EXPECT_EQ(result(deleted).message, "DB deleted");
   EXPECT_FALSE(platform::fs::exists(docs("d.db")));
   EXPECT_TRUE(plugin->openConnectionNames().empty());
+}
+
+// A statement that never ends holds no lock and no shared worker: opens, other databases
+// and the background queue go on, and closing or deleting its database interrupts it.
+TEST_F(SQLiteTest, EndlessStatementsAreInterruptedAndFreezeNothing) {
+  using Clock = std::chrono::steady_clock;
+  ASSERT_EQ(open("loop.db").message, "Database opened");
+  ASSERT_TRUE(sql("loop.db", "CREATE TABLE t (x)").ok);
+  constexpr int kBusy = int(SQLiteConnection::kWorkers) - 2;  // one worker stays free
+  std::vector<std::string> endless;
+  for (int i = 0; i < kBusy; ++i) {
+    std::string name = "busy" + std::to_string(i) + ".db";
+    ASSERT_EQ(open(name).message, "Database opened");
+    endless.push_back(send("executeSql", {{"dbargs", {{"dbname", name}}}, {"ex", {{"sql", kEndless}}}}));
+  }
+  std::string onLoop = send("executeSql", {{"dbargs", {{"dbname", "loop.db"}}}, {"ex", {{"sql", kEndless}}}});
+  std::string deleted = send("delete", {{"path", "loop.db"}});
+  std::string reopened = send("open", {{"name", "loop.db"}});
+  std::vector<std::string> deletes;
+  for (int i = 0; i < kBusy; ++i) deletes.push_back(send("delete", {{"path", "busy" + std::to_string(i) + ".db"}}));
+
+  // Another database and the shared background queue answer while all of that waits.
+  auto started = Clock::now();
+  EXPECT_EQ(open("other.db").message, "Database opened");
+  EXPECT_TRUE(sql("other.db", "SELECT 1").ok);
+  std::atomic<bool> ran{false};
+  delegate->runInBackground([&ran] { ran = true; });
+  for (int i = 0; i < 100 && !ran; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(ran);
+  EXPECT_LT(Clock::now() - started, SQLiteConnection::kCloseGrace);
+
+  // The endless statements fail as interrupted; the deletes then finish, and the open that
+  // waited for its file's delete finds a new, empty database.
+  auto interrupted = result(onLoop);
+  EXPECT_FALSE(interrupted.ok);
+  EXPECT_NE(interrupted.message.value("message", "").find("interrupt"), std::string::npos) << interrupted.message;
+  EXPECT_EQ(result(deleted).message, "DB deleted");
+  EXPECT_EQ(result(reopened).message, "Database opened");
+  EXPECT_EQ(sql("loop.db", "SELECT name FROM sqlite_master").message["rows"].size(), 0u);
+  for (const auto& id : endless) EXPECT_FALSE(result(id).ok);
+  for (const auto& id : deletes) EXPECT_EQ(result(id).message, "DB deleted");
+
+  // A close interrupts too, and answers.
+  std::string again = send("executeSql", {{"dbargs", {{"dbname", "other.db"}}}, {"ex", {{"sql", kEndless}}}});
+  EXPECT_EQ(call("close", {{"dbname", "other.db"}}).message, "DB closed");
+  EXPECT_FALSE(result(again).ok);
+}
+
+// Connections share a bounded set of threads, however many are open and busy.
+TEST_F(SQLiteTest, ManyConnectionsShareABoundedSetOfThreads) {
+  ASSERT_EQ(open("first.db").message, "Database opened");
+  ASSERT_TRUE(sql("first.db", "SELECT 1").ok);
+  int before = threadCount();
+  std::vector<std::string> statements;
+  for (int i = 0; i < 300; ++i) {
+    std::string name = "many" + std::to_string(i) + ".db";
+    ASSERT_EQ(open(name).message, "Database opened");
+    statements.push_back(send("executeSql", {{"dbargs", {{"dbname", name}}},
+                                             {"ex", {{"sql", "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 "
+                                                             "FROM c LIMIT 20000) SELECT count(*) AS n FROM c"}}}}));
+  }
+  for (const auto& id : statements) EXPECT_EQ(result(id).message["rows"][0]["n"], 20000);
+  EXPECT_LE(threadCount(), before + int(SQLiteConnection::kWorkers)) << before;
+  EXPECT_EQ(plugin->openConnectionNames().size(), 301u);
 }
 
 TEST(LockedDictionaryTest, CopiesAndComparesUnderItsLock) {

@@ -106,12 +106,14 @@ TEST_F(SQLiteTest, NamesStayInsideTheirFolderAndKeysDoNotCollide) {
   EXPECT_EQ(plugin->openConnectionNames().size(), 2u);
 }
 
+// Nothing reaches outside the location, and no address inside the library reaches the page.
 TEST_F(SQLiteTest, AttachAndVacuumIntoAreRefused) {
   ASSERT_EQ(open("s.db").message, "Database opened");
   ASSERT_TRUE(sql("s.db", "CREATE TABLE t (x)").ok);
   std::string outside = root.file("stolen.db");
   for (std::string text : {"ATTACH DATABASE '" + outside + "' AS other", "ATTACH ('" + outside + "') AS other",
-                           "VACUUM INTO '" + outside + "'", "PRAGMA temp_store_directory = '" + root.path() + "'"}) {
+                           "VACUUM INTO '" + outside + "'", "PRAGMA temp_store_directory = '" + root.path() + "'",
+                           std::string("SELECT hex(fts3_tokenizer('simple'))"), std::string("SELECT FTS3_TOKENIZER('porter', x'00')")}) {
     auto refused = sql("s.db", text);
     EXPECT_FALSE(refused.ok) << text;
     EXPECT_NE(refused.message.value("message", "").find("authoriz"), std::string::npos) << text << refused.message;

@@ -4,6 +4,7 @@
 #include <libsoup/soup.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <unordered_map>
 
@@ -578,7 +579,102 @@ void GtkWebView::setUp() {
   connections_.push_back(connectSignal(instance, "close", onClose, this));
   for (const char* signal : {"button-press-event", "button-release-event", "key-press-event", "touch-event"})
     connections_.push_back(connectSignal(instance, signal, onUserInput, this));
+  connections_.push_back(connectSignal(instance, "authenticate", onAuthenticate, this));
   didChange();
+}
+
+void GtkWebView::setOpaque(bool opaque) {
+  WebView::setOpaque(opaque);
+  GdkRGBA background{1, 1, 1, opaque ? 1.0 : 0.0};
+  webkit_web_view_set_background_color(view_.get(), &background);
+}
+
+namespace {
+
+AuthenticationScheme authenticationSchemeFrom(WebKitAuthenticationScheme scheme) {
+  switch (scheme) {
+    case WEBKIT_AUTHENTICATION_SCHEME_DEFAULT: return AuthenticationScheme::Default;
+    case WEBKIT_AUTHENTICATION_SCHEME_HTTP_BASIC: return AuthenticationScheme::HTTPBasic;
+    case WEBKIT_AUTHENTICATION_SCHEME_HTTP_DIGEST: return AuthenticationScheme::HTTPDigest;
+    case WEBKIT_AUTHENTICATION_SCHEME_HTML_FORM: return AuthenticationScheme::HTMLForm;
+    case WEBKIT_AUTHENTICATION_SCHEME_NTLM: return AuthenticationScheme::NTLM;
+    case WEBKIT_AUTHENTICATION_SCHEME_NEGOTIATE: return AuthenticationScheme::Negotiate;
+    case WEBKIT_AUTHENTICATION_SCHEME_CLIENT_CERTIFICATE_REQUESTED: return AuthenticationScheme::ClientCertificate;
+    case WEBKIT_AUTHENTICATION_SCHEME_SERVER_TRUST_EVALUATION_REQUESTED: return AuthenticationScheme::ServerTrust;
+    default: return AuthenticationScheme::Unknown;
+  }
+}
+
+// A challenge a delegate took: answered once, on the main thread, whatever thread the
+// delegate answers on; one the delegate lets go of unanswered is cancelled.
+class PendingChallenge {
+ public:
+  explicit PendingChallenge(WebKitAuthenticationRequest* request)
+      : request_(GObjectPtrRequest::retain(request)) {}
+  ~PendingChallenge() {
+    if (answered_) return;
+    // The last reference may go on any thread; WebKit's objects are the main thread's.
+    MainLoop::post([request = std::move(request_)] { webkit_authentication_request_cancel(request.get()); });
+  }
+  void answer(AuthChallengeDisposition disposition, std::optional<URLCredential> credential) {
+    if (answered_.exchange(true)) return;
+    MainLoop::post([request = std::move(request_), disposition, credential = std::move(credential)] {
+      switch (disposition) {
+        case AuthChallengeDisposition::UseCredential:
+          if (credential) {
+            WebKitCredential* given = webkit_credential_new(credential->user.c_str(), credential->password.c_str(),
+                                                            WEBKIT_CREDENTIAL_PERSISTENCE_FOR_SESSION);
+            webkit_authentication_request_authenticate(request.get(), given);
+            webkit_credential_free(given);
+            return;
+          }
+          [[fallthrough]];
+        case AuthChallengeDisposition::PerformDefaultHandling:
+        case AuthChallengeDisposition::RejectProtectionSpace:
+          webkit_authentication_request_authenticate(request.get(), nullptr);
+          return;
+        case AuthChallengeDisposition::CancelAuthenticationChallenge:
+          webkit_authentication_request_cancel(request.get());
+          return;
+      }
+    });
+  }
+
+ private:
+  using GObjectPtrRequest = platform::gtk::GObjectPtr<WebKitAuthenticationRequest>;
+  GObjectPtrRequest request_;
+  std::atomic<bool> answered_{false};
+};
+
+}  // namespace
+
+gboolean GtkWebView::onAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer data) {
+  auto* self = static_cast<GtkWebView*>(data);
+  try {
+    auto keepAlive = self->self();
+    auto delegate = self->navigationDelegate();
+    if (!delegate) return FALSE;
+    AuthenticationChallenge challenge;
+    if (const char* host = webkit_authentication_request_get_host(request)) challenge.host = host;
+    challenge.port = int(webkit_authentication_request_get_port(request));
+    if (const char* realm = webkit_authentication_request_get_realm(request)) challenge.realm = realm;
+    challenge.scheme = authenticationSchemeFrom(webkit_authentication_request_get_scheme(request));
+    challenge.isForProxy = webkit_authentication_request_is_for_proxy(request);
+    challenge.isRetry = webkit_authentication_request_is_retry(request);
+    if (WebKitCredential* proposed = webkit_authentication_request_get_proposed_credential(request)) {
+      if (const char* user = webkit_credential_get_username(proposed)) challenge.proposedUser = std::string(user);
+      webkit_credential_free(proposed);
+    }
+    auto pending = std::make_shared<PendingChallenge>(request);
+    AuthenticationCompletion completion = [pending](AuthChallengeDisposition disposition,
+                                                    std::optional<URLCredential> credential) {
+      pending->answer(disposition, std::move(credential));
+    };
+    return delegate->didReceiveAuthenticationChallenge(*self, challenge, std::move(completion)) ? TRUE : FALSE;
+  } catch (...) {
+    logException("an authentication challenge");
+    return FALSE;
+  }
 }
 
 GtkWebView::~GtkWebView() {

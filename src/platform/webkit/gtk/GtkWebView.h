@@ -48,6 +48,8 @@ class GtkWebView : public WebView {
   void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) override;
   // Also reaches the live content manager, so the script runs from the next load on.
   void addUserScript(UserScript script) override;
+  // Not opaque: the view's background colour is fully transparent.
+  void setOpaque(bool opaque) override;
 
   // Writes a PNG of the visible part of the page. The completion runs later on the main
   // thread with no error on success.
@@ -91,6 +93,7 @@ class GtkWebView : public WebView {
   static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction*, gpointer self);
   static void onClose(WebKitWebView*, gpointer self);
   static gboolean onUserInput(GtkWidget*, GdkEvent*, gpointer self);
+  static gboolean onAuthenticate(WebKitWebView*, WebKitAuthenticationRequest*, gpointer self);
 
   // Whether the user's own input reached the view lately. WebKit counts every script the
   // shell evaluates (every bridge callback) as a user gesture, so its word alone does not

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+
+#include <optional>
+
+#include "platform/camera/VLCAMR.h"
+
+// The parts of the camera library that ask the person at the screen.
+
+// Whether a person can be asked: a GTK main loop runs (the shell's), the caller is not on its
+// thread, and the run has not asked for none ($VELTRO_CAMERA_CHOOSER=list, as tests and
+// runs without a display do).
+bool VLCAMRCanAskPerson();
+
+// Shows `picture` in a window with a crop rectangle, first at `initial` (in the picture's
+// pixels), which the person moves (dragging inside it) and resizes (dragging its lower right
+// corner; with `target` sides above 0 it keeps the target's proportions). Waits for the
+// answer: the part kept, or nullopt when the person cancelled or closed the window, or
+// another picture's window is open (one at a time). Called off the main thread while the
+// main loop runs.
+std::optional<VLCAMRCrop> VLCAMREditInWindow(GdkPixbuf* picture, VLCAMRCrop initial, VLCAMRSize target);
