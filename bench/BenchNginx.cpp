@@ -85,6 +85,8 @@ Nginx::Nginx(const std::string& folder, const std::string& root, int port) {
        << "events { worker_connections 512; }\n"
        << "http {\n  access_log off;\n  sendfile on;\n  keepalive_requests 100000;\n"
        << "  default_type application/octet-stream;\n"
+       // The pages' own files go with their types: a page served as a download never runs.
+       << "  types { text/html html; text/javascript js; application/json json; text/css css; }\n"
        << "  client_body_temp_path " << folder << "/client_body;\n  proxy_temp_path " << folder
        << "/proxy;\n"
        << "  fastcgi_temp_path " << folder << "/fastcgi;\n  uwsgi_temp_path " << folder
