@@ -85,6 +85,29 @@ TEST(MainLoop, PostsRunInOrderTimersCanBeStoppedAndCallsReturnValues) {
   EXPECT_EQ(delivered, "hi");
 }
 
+TEST(MainLoop, PostedWorkThatWaitsOnTheLoopStillSeesWhatWasPostedAfterItInOrder) {
+  // Work that iterates the loop (a nested wait) must not hold up what was posted after it,
+  // however the posts are grouped; a post that throws takes nothing else with it.
+  std::vector<std::string> order;
+  bool waited = false;
+  MainLoop::post([&] {
+    order.push_back("first");
+    MainLoop::post([&] { order.push_back("posted by first"); });
+    waited = MainLoop::runUntil([&] { return order.size() >= 4; }, 5);
+    order.push_back("first done");
+  });
+  MainLoop::post([] { throw std::runtime_error("dropped"); });
+  MainLoop::post([&] { order.push_back("second"); });
+  std::thread([&] { MainLoop::post([&] { order.push_back("from a thread"); }); }).join();
+  ASSERT_TRUE(MainLoop::runUntil([&] { return order.size() == 5; }, 5));
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(order, (std::vector<std::string>{"first", "second", "from a thread", "posted by first", "first done"}));
+  // Nothing is left behind: a later post runs on its own.
+  bool later = false;
+  MainLoop::post([&] { later = true; });
+  EXPECT_TRUE(MainLoop::runUntil([&] { return later; }, 5));
+}
+
 TEST(DispatchQueue, SerialQueueKeepsOrderSurvivesExceptionsAndEndsWhenItsWorkReleasesIt) {
   auto queue = DispatchQueue::makeSerial("com.veltro.test");
   std::vector<int> order;

@@ -78,14 +78,15 @@ unsigned attachWork(GSource* source, std::function<void()> work) {
   return id;
 }
 
-// What `post` hands to the main thread: one queue, run by one idle source at a time. Each
-// dispatch runs what was posted before it started; what those post meanwhile waits for the next
-// one, so the loop's other sources get their turn. A mutex, which the thread sanitizer sees,
-// hands the work over.
+// What `post` hands to the main thread: one queue, run in order by one idle source. Each
+// dispatch runs what was posted before it started and leaves the rest for the loop's next
+// turn, so the loop's other sources get theirs. The source may recurse: work that waits on the
+// loop (a nested iteration) still sees the work posted after it run. A mutex, which the thread
+// sanitizer sees, hands the work over.
 struct Posted {
   std::mutex mutex;
   std::deque<std::function<void()>> items;
-  bool scheduled = false;  // an idle source is attached and has not started its run
+  GSource* source = nullptr;  // the attached source that runs the queue, if any
 };
 
 Posted& posted() {
@@ -95,21 +96,31 @@ Posted& posted() {
 }
 
 gboolean runPosted(gpointer) {
-  std::deque<std::function<void()>> batch;
+  GSource* self = g_main_current_source();
+  size_t count;
   {
     std::lock_guard lock(posted().mutex);
-    batch.swap(posted().items);
-    posted().scheduled = false;
+    count = posted().items.size();
   }
-  for (auto& work : batch) {
+  for (; count > 0; --count) {
+    std::function<void()> work;
+    {
+      std::lock_guard lock(posted().mutex);
+      if (posted().items.empty()) break;  // a nested iteration ran them
+      work = std::move(posted().items.front());
+      posted().items.pop_front();
+    }
     // An exception must never unwind through GLib.
     try {
       work();
     } catch (...) {
       reportCaughtException("The main loop");
     }
-    work = nullptr;  // what the work holds goes now, in the order it ran
   }
+  std::lock_guard lock(posted().mutex);
+  if (posted().source != self) return G_SOURCE_REMOVE;  // a nested run ended this source
+  if (!posted().items.empty()) return G_SOURCE_CONTINUE;
+  posted().source = nullptr;
   return G_SOURCE_REMOVE;
 }
 
@@ -120,14 +131,16 @@ bool MainLoop::isMainThread() { return std::this_thread::get_id() == mainThreadI
 void MainLoop::adoptCurrentThreadAsMain() { mainThreadId() = std::this_thread::get_id(); }
 
 void MainLoop::post(std::function<void()> work) {
+  GSource* source;
   {
     std::lock_guard lock(posted().mutex);
     posted().items.push_back(std::move(work));
-    if (posted().scheduled) return;
-    posted().scheduled = true;
+    if (posted().source) return;
+    source = g_idle_source_new();
+    posted().source = source;
   }
-  GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_set_can_recurse(source, TRUE);
   g_source_set_callback(source, runPosted, nullptr, nullptr);
   g_source_attach(source, g_main_context_default());
   g_source_unref(source);
