@@ -26,6 +26,7 @@ class VLWKWebViewEngine : public HBRWebViewEngine {
   platform::webkit::WebViewConfiguration createConfigurationFromSettings(const platform::Value& settings) override;
   // Pages of the default host under "veltro" are the application's own as well.
   bool isApplicationOrigin(const platform::URL& url) const override;
+  std::vector<std::string> applicationOrigins() const override;
 
   // Computed once: "OverrideUserAgent", else the web view's default agent followed by
   // "AppendUserAgent", else the default agent alone. The default agent is read from the web

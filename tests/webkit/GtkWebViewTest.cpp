@@ -324,7 +324,8 @@ TEST_F(GtkWebViewTest, LongStringsArriveWholeAndInPlace) {
   EXPECT_TRUE(guarded->received[0].second.is_null());
   EXPECT_TRUE(log.contains("a value from the page was dropped"));
   EXPECT_EQ(guarded->received[1].second, Value::array({1}));
-  EXPECT_EQ(guarded->received[2].second, "x");
+  // A body that is not text cannot be measured before it crosses: it arrives as null.
+  EXPECT_TRUE(guarded->received[2].second.is_null());
 }
 
 TEST_F(GtkWebViewTest, APageWithoutATitleIsStillThereUntilItsProcessEnds) {
