@@ -278,8 +278,7 @@ platform::webkit::ScriptMessageOriginPolicy HBRWebViewEngine::scriptMessagePolic
 void HBRWebViewEngine::addScriptMessageHandler(
     const std::shared_ptr<platform::webkit::ScriptMessageHandler>& handler, const std::string& name) {
   if (!engineWebView_ || !handler) return;
-  engineWebView_->addMainFrameScriptMessageHandler(
-      std::make_shared<HBRWebViewWeakScriptMessageHandler>(handler), name, scriptMessagePolicy());
+  engineWebView_->addMainFrameScriptMessageHandler(handler, name, scriptMessagePolicy());
 }
 
 // ---------------------------------------------------------------------------------------------

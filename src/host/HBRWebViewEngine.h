@@ -108,8 +108,9 @@ class HBRWebViewEngine : public HBRPlugin,
   bool isApplicationPage() const override;
   // Registers `handler` under `name` for the application's own page only: the top frame,
   // through the relay that checks the origin and the size before a message crosses, and the
-  // same check on the committed document here. Every handler of the shell is registered so;
-  // the handler is held weakly through a wrapper.
+  // same check on the committed document here. Every handler of the shell is registered so.
+  // The web view holds the handler strongly; one that must not keep its owner alive holds it
+  // weakly itself.
   void addScriptMessageHandler(const std::shared_ptr<platform::webkit::ScriptMessageHandler>& handler,
                                const std::string& name) override;
 

@@ -336,3 +336,26 @@ TEST_F(WebViewEngineTest, TheNavigationPollOrderIsRankThenRegistration) {
   EXPECT_EQ(web()->decidePolicy(https, platform::webkit::NavigationType::LinkActivated), true);
   EXPECT_EQ(asked, (std::vector<std::string>{"Mid", "Zed", "Alpha"}));
 }
+
+// A plugin's handler is reached like "harbor": from the application's own page, in the main
+// frame, and it stays registered although only the web view holds it.
+TEST_F(BridgeTest, APluginsHandlerIsReachedOnlyFromTheApplicationsOwnPage) {
+  start();
+  struct Counting : platform::webkit::ScriptMessageHandler {
+    explicit Counting(int& count) : count_(count) {}
+    void didReceiveScriptMessage(const std::string&, const Value&) override { ++count_; }
+    int& count_;
+  };
+  int received = 0;
+  engine()->addScriptMessageHandler(std::make_shared<Counting>(received), "PluginChannel");
+  HBRWebViewEngineInfo info;
+  info.scriptMessageHandlers["InfoChannel"] = std::make_shared<Counting>(received);
+  engine()->updateWithInfo(info);
+  auto own = platform::URL::fileURL(www("index.html"));
+  for (const char* name : {"PluginChannel", "InfoChannel"}) {
+    EXPECT_TRUE(web()->postScriptMessage(name, nullptr, own)) << name;
+    EXPECT_FALSE(web()->postScriptMessage(name, nullptr, own, false)) << name;  // a frame
+    EXPECT_FALSE(web()->postScriptMessage(name, nullptr, platform::URL::parse("https://partner.example/"))) << name;
+  }
+  EXPECT_EQ(received, 2);
+}

@@ -105,5 +105,27 @@ TEST_F(BridgeE2E, OneClickOnManyExternalLinksLaunchesOnlyAsManyAsTheLimitAllows)
       << run.output;
 }
 
+TEST_F(BridgeE2E, APageOfTheServersHostOverPlainHttpGetsNoMirroredCookie) {
+  testing_support::HttpsTestServer server;
+  server.on("GET", "/app/login", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Set-Cookie", "session=secret; Path=/; Secure");
+    response.set_content("ok", "text/plain");
+  });
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_BRIDGE_PACKAGE, run,
+                           {"VELTRO_E2E_MODE=cookie", "VELTRO_E2E_PARTNER=" + partner_.base(),
+                            "VELTRO_E2E_SERVER=" + server.url(""), "VELTRO_EXTRA_CA_FILE=" + server.caFile()},
+                           {}, 60);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  ASSERT_EQ(server.requestCount("/app/login"), 1u) << run.output;
+  EXPECT_EQ(found["login"], "true") << found.dump(2);
+  // The plain-http page asked for the page-load sync and claimed the application's origin as
+  // far as script can: its copy stays empty.
+  EXPECT_EQ(found["cookie"], "") << found.dump(2) << run.output;
+  EXPECT_NE(run.output.find("Dropped a message to 'VLHttpSyncNow' from " + partner_.base() + "/cookie.html"),
+            std::string::npos)
+      << run.output;
+}
+
 }  // namespace
 }  // namespace e2e

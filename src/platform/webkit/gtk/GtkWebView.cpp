@@ -821,7 +821,7 @@ void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResu
       const ScriptMessageOriginPolicy* policy =
           channel->view->configuration_.userContentController->originPolicy(channel->name);
       // The relay refused it already: only its reason crossed.
-      JSCValue* reason = jsc_value_object_get_property_at_index(value, 2);
+      JSCValue* reason = value && jsc_value_is_array(value) ? jsc_value_object_get_property_at_index(value, 2) : nullptr;
       bool tooLarge = reason && jsc_value_is_string(reason) && utf8FromJSC(reason) == "size";
       bool refused = reason && !jsc_value_is_undefined(reason);
       if (reason) g_object_unref(reason);

@@ -71,6 +71,19 @@
     window.location.href = base + '/big.html?before=' + encodeURIComponent(JSON.stringify(memory));
   }
 
+  // A request of this page stores a Secure cookie of the application's server; then a page of
+  // the same host, over plain http, loads (and asks for the page-load sync) and reports what
+  // the cookie manager gave it.
+  async function cookie(base) {
+    if (params.has('back')) {
+      report({ cookie: params.get('cookie'), login: params.get('login') });
+      return;
+    }
+    var server = (await call('Report', 'environment', ['SERVER'])).args[0];
+    var login = await call('Http', 'sendRequest', ['r1', server + '/app/login', 'GET', {}, 10000, null, true]);
+    window.location.href = base + '/cookie.html?login=' + encodeURIComponent(login.args[0] && login.args[0].error === null);
+  }
+
   // One press of a key, whose gesture the shell's callback carries, follows twelve links out.
   async function click() {
     var links = [];
@@ -100,6 +113,7 @@
         if (mode === 'frames') return frames(base);
         if (mode === 'big') return big(base);
         if (mode === 'click') return click();
+        if (mode === 'cookie') return cookie(base);
         report({ exception: 'unknown mode ' + mode });
       })
       .catch(function (e) { report({ exception: String(e) }); });
