@@ -1,10 +1,10 @@
 #include "appcache/VLHarborLoader.h"
 
 #include "appcache/VLHarborLoaderURLProtocol.h"
+#include "host/HBRExternalLauncher.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Strings.h"
 #include "platform/net/URLProtocol.h"
-#include "platform/ui/Application.h"
 
 namespace {
 
@@ -24,11 +24,23 @@ void VLHarborLoaderImpl::deploy() {
 
 bool VLHarborLoaderImpl::shouldOverrideLoadWithRequest(const platform::URLRequest& request,
                                                        int /*navigationType*/) {
+  return decide(request, nullptr);
+}
+
+bool VLHarborLoaderImpl::shouldOverrideLoad(const platform::webkit::NavigationAction& action) {
+  return decide(action.request, &action);
+}
+
+bool VLHarborLoaderImpl::decide(const platform::URLRequest& request,
+                                const platform::webkit::NavigationAction* action) {
   const std::string& text = request.url().absoluteString();
   if (!platform::startsWith(text, kExternalPrefix)) return true;
   auto target = platform::URL::parse(std::string_view(text).substr(kExternalPrefix.size()));
   if (target && target->isAbsolute() && mayOpenOutside(*target)) {
-    platform::ui::Application::shared().openURL(*target);
+    if (action)
+      HBRExternalLauncher::shared().launch(*target, *action);
+    else
+      HBRExternalLauncher::shared().launchWithoutAction(*target);
   } else if (auto logger = VLLogger::sharedInstance()) {
     logger->logWarning("Refused to open an external link: " + platform::jsonText(text),
                        VLHarborLoader::kLogModule);
@@ -52,16 +64,8 @@ std::optional<bool> VLHarborLoader::shouldOverrideLoadWithRequest(
 
 std::optional<bool> VLHarborLoader::shouldOverrideLoad(
     const platform::webkit::NavigationAction& action) {
-  const std::string& text = action.request.url().absoluteString();
-  const bool followedLink = action.navigationType == platform::webkit::NavigationType::LinkActivated;
-  if (harborLoader_ && platform::startsWith(text, kExternalPrefix) &&
-      (!action.userGesture || (!action.targetsMainFrame && !followedLink))) {
-    if (logger_)
-      logger_->logWarning("External launch refused - the user did not start the navigation: " +
-                              platform::jsonText(text),
-                          kLogModule);
-    return false;
-  }
+  auto impl = std::dynamic_pointer_cast<VLHarborLoaderImpl>(harborLoader_);
+  if (impl) return impl->shouldOverrideLoad(action);
   return HBRPlugin::shouldOverrideLoad(action);
 }
 

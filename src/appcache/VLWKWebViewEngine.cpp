@@ -108,6 +108,20 @@ bool VLWKWebViewEngine::isApplicationOrigin(const platform::URL& url) const {
   return origin && platform::equalsIgnoreCase(url.host(), origin->host()) && url.port() == origin->port();
 }
 
+std::vector<std::string> VLWKWebViewEngine::applicationOrigins() const {
+  std::vector<std::string> origins = HBRWebViewEngine::applicationOrigins();
+  // Read from the settings: the relay is made before the set-up keeps the host name.
+  std::string hostname = harborStringSettingForKey(settings(), "DefaultHostname").value_or("");
+  auto origin = hostname.empty() ? std::nullopt
+                                 : platform::URL::parse(std::string(VLCustomSchemeHandler::kScheme) + "://" + hostname);
+  if (origin && !origin->host().empty()) {
+    std::string text = std::string(VLCustomSchemeHandler::kScheme) + "://" + platform::asciiLower(origin->host());
+    if (auto port = origin->port()) text += ":" + std::to_string(*port);
+    origins.push_back(std::move(text));
+  }
+  return origins;
+}
+
 void VLRegisterWKWebViewEngine() {
   HBRWebViewEngineClassRegistry::shared().registerClassIfAbsent(
       "VLWKWebViewEngine", [](platform::ui::Rect frame) { return std::make_shared<VLWKWebViewEngine>(frame); });

@@ -33,6 +33,7 @@ class VLWKWebViewEngine : public HBRWebViewEngine {
   bool didReceiveAuthenticationChallenge(platform::webkit::WebView& webView,
                                          const platform::webkit::AuthenticationChallenge& challenge,
                                          platform::webkit::AuthenticationCompletion completion) override;
+  std::vector<std::string> applicationOrigins() const override;
 
   // Computed once: "OverrideUserAgent", else the web view's default agent followed by
   // "AppendUserAgent", else the default agent alone. The default agent is read from the web

@@ -111,6 +111,7 @@ void HBRCommandDelegateImpl::sendPluginResult(const std::shared_ptr<HBRPluginRes
     auto pending = std::make_shared<Pending>();
     pending->callback = true;
     pending->ready = false;
+    pending->page = pageOfCallback(*callbackId);
     postPending(pending);
     std::weak_ptr<HBRCommandDelegateImpl> weakSelf = weak_from_this();
     platform::DispatchQueue::global().async([weakSelf, pending, result, id = *callbackId] {
@@ -126,14 +127,51 @@ void HBRCommandDelegateImpl::sendPluginResult(const std::shared_ptr<HBRPluginRes
     });
     return;
   }
-  evalJsHelper(callbackMessage(*callbackId, result.get()), true);
+  evalJsHelper(callbackMessage(*callbackId, result.get()), true, pageOfCallback(*callbackId));
+}
+
+void HBRCommandDelegateImpl::noteCallbackPage(const std::string& callbackId) {
+  PageGeneration page = currentPage();
+  if (!page) return;
+  std::lock_guard<std::mutex> lock(callbackPagesMutex_);
+  std::uint64_t note = ++callbackNotes_;
+  callbackPages_[callbackId] = {*page, note};
+  callbackOrder_.emplace_back(callbackId, note);
+  while (callbackOrder_.size() > kMaxTrackedCallbacks) {
+    auto& [id, number] = callbackOrder_.front();
+    auto it = callbackPages_.find(id);
+    if (it != callbackPages_.end() && it->second.second == number) callbackPages_.erase(it);
+    callbackOrder_.pop_front();
+  }
+}
+
+HBRCommandDelegateImpl::PageGeneration HBRCommandDelegateImpl::pageOfCallback(const std::string& callbackId) {
+  std::lock_guard<std::mutex> lock(callbackPagesMutex_);
+  auto it = callbackPages_.find(callbackId);
+  if (it == callbackPages_.end()) return std::nullopt;
+  return it->second.first;
+}
+
+HBRCommandDelegateImpl::PageGeneration HBRCommandDelegateImpl::currentPage() const {
+  if (!platform::MainLoop::isMainThread()) return std::nullopt;
+  auto vc = viewController_.lock();
+  auto engine = vc ? vc->webViewEngine() : nullptr;
+  if (!engine) return std::nullopt;
+  return engine->pageGeneration();
+}
+
+bool HBRCommandDelegateImpl::isForCurrentPage(const PageGeneration& page) const {
+  if (!page || currentPage() == page) return true;
+  platform::log("Dropped an answer or event meant for an earlier page.");
+  return false;
 }
 
 void HBRCommandDelegateImpl::evalJs(const std::string& js, bool scheduledOnRunLoop) {
   std::string wrapped = "try{harbor.require('harbor/exec').nativeEvalAndFetch(function(){" + js +
                         "})}catch(e){console.log('exception nativeEvalAndFetch : '+e);};";
   if (scheduledOnRunLoop) {
-    evalJsHelper(std::move(wrapped));
+    // Meant for the page shown now; a page committed before its turn does not get it.
+    evalJsHelper(std::move(wrapped), false, currentPage());
   } else if (platform::MainLoop::isMainThread()) {
     evalJsHelper2(wrapped);
   } else {
@@ -145,15 +183,16 @@ void HBRCommandDelegateImpl::evalJs(const std::string& js, bool scheduledOnRunLo
   }
 }
 
-void HBRCommandDelegateImpl::evalJsHelper(std::string js, bool callback) {
+void HBRCommandDelegateImpl::evalJsHelper(std::string js, bool callback, PageGeneration page) {
   auto queue = commandQueue_.lock();
   if (!delayResponses_ && platform::MainLoop::isMainThread() && queue && queue->currentlyExecuting()) {
-    evalJsHelper2(js);
+    evalJsHelper2(js, page);
     return;
   }
   auto pending = std::make_shared<Pending>();
   pending->script = std::move(js);
   pending->callback = callback;
+  pending->page = page;
   postPending(std::move(pending));
 }
 
@@ -199,6 +238,8 @@ void HBRCommandDelegateImpl::evaluatePending() {
     runBytes = 0;
   };
   for (auto& pending : taken) {
+    // What was meant for a page that went away is dropped here, before anything is joined.
+    if (!isForCurrentPage(pending->page)) continue;
     size_t size = pending->script.size();
     if (!pending->callback || size > kMaxJoinedBytes) {
       flush();
@@ -246,10 +287,10 @@ void HBRCommandDelegateImpl::feedBatches(const Value& result) {
   queue->executePending();
 }
 
-void HBRCommandDelegateImpl::evalJsHelper2(const std::string& js) {
+void HBRCommandDelegateImpl::evalJsHelper2(const std::string& js, PageGeneration page) {
   auto vc = viewController_.lock();
   auto engine = vc ? vc->webViewEngine() : nullptr;
-  if (!engine) return;
+  if (!engine || !isForCurrentPage(page)) return;
   if (js.size() >= kTrimAboveBytes) {
     // The allocator keeps freed blocks of this size for later; once the answer is gone, the
     // memory goes back to the system instead of staying with the process.

@@ -1,10 +1,14 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "host/HBRCommandDelegate.h"
@@ -31,6 +35,12 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   void setUrlTransformer(URLTransformer transformer) override;
 
   void flushCommandQueueWithDelayedJs();
+  // Notes that `callbackId` was issued by the page shown now (main thread, as a command runs):
+  // an answer to it that comes once another page was committed is dropped, never evaluated in
+  // the next page. The newest `kMaxTrackedCallbacks` ids are kept; an id no longer known, like
+  // an id no command issued (a fixed channel), goes to the page shown when it is evaluated.
+  void noteCallbackPage(const std::string& callbackId);
+  static constexpr size_t kMaxTrackedCallbacks = 4096;
   bool isValidCallbackId(const std::optional<std::string>& callbackId) const;
 
   // The JavaScript text that delivers `result` to `callbackId` (already checked).
@@ -50,9 +60,17 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
     std::string script;
     bool callback = false;
     bool ready = true;
+    // The page generation it is meant for, when known.
+    std::optional<std::uint64_t> page;
   };
-  void evalJsHelper(std::string js, bool callback = false);
-  void evalJsHelper2(const std::string& js);
+  using PageGeneration = std::optional<std::uint64_t>;
+  void evalJsHelper(std::string js, bool callback = false, PageGeneration page = std::nullopt);
+  void evalJsHelper2(const std::string& js, PageGeneration page = std::nullopt);
+  // The generation of the page shown now (main thread), and of the page that issued an id.
+  PageGeneration currentPage() const;
+  PageGeneration pageOfCallback(const std::string& callbackId);
+  // Whether a text meant for `page` may still be evaluated; logs when not.
+  bool isForCurrentPage(const PageGeneration& page) const;
   void postPending(std::shared_ptr<Pending> pending);
   void schedulePending();
   void evaluatePending();
@@ -69,4 +87,9 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   std::mutex pendingMutex_;
   std::vector<std::shared_ptr<Pending>> pending_;
   bool pendingPosted_ = false;
+  std::mutex callbackPagesMutex_;
+  // Callback id -> (page generation, note number); the order of notes, oldest first.
+  std::unordered_map<std::string, std::pair<std::uint64_t, std::uint64_t>> callbackPages_;
+  std::deque<std::pair<std::string, std::uint64_t>> callbackOrder_;
+  std::uint64_t callbackNotes_ = 0;
 };

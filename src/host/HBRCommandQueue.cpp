@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "host/HBRCommandDelegate.h"
+#include "host/HBRCommandDelegateImpl.h"
 #include "host/HBRJSON.h"
 #include "host/HBRPlugin.h"
 #include "host/HBRPluginResult.h"
@@ -201,6 +202,10 @@ bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
         className.c_str()));
     return false;
   }
+
+  // Its answers belong to the page that sent it.
+  if (command.callbackId())
+    if (auto impl = std::dynamic_pointer_cast<HBRCommandDelegateImpl>(delegate)) impl->noteCallbackPage(*command.callbackId());
 
   double started = platform::monotonicSeconds() * 1000.0;
   double conversionBefore = conversionSeconds();

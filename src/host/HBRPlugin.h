@@ -58,6 +58,12 @@ class HBRPlugin : public platform::Object {
   virtual std::optional<bool> shouldOverrideLoadWithRequest(const platform::URLRequest&, int /*navigationType*/) {
     return std::nullopt;
   }
+  // Where the engine asks this plugin about a navigation: plugins of a lower rank first, those
+  // of one rank in the order they were registered. A plugin that acts on a navigation that
+  // others would refuse (sending it out of the application) ranks below the default, since the
+  // first refusal ends the poll.
+  static constexpr int kNavigationRankDefault = 0;
+  virtual int navigationRank() const { return kNavigationRankDefault; }
   // The same question with all the web view told about the navigation (whether the user
   // started it, which frame it targets). The engine asks this one; by default it is the
   // question above.

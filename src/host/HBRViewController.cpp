@@ -240,10 +240,19 @@ std::optional<std::string> HBRViewController::appURLScheme() {
 // Plugin registry
 
 std::vector<std::shared_ptr<HBRPlugin>> HBRViewController::pluginSnapshot() const {
+  std::vector<std::pair<std::uint64_t, std::shared_ptr<HBRPlugin>>> ordered;
+  ordered.reserve(pluginObjects_.size());
+  for (const auto& [name, object] : pluginObjects_) {
+    auto plugin = std::dynamic_pointer_cast<HBRPlugin>(object);
+    if (!plugin) continue;
+    auto registered = pluginRegistrations_.find(name);
+    ordered.emplace_back(registered == pluginRegistrations_.end() ? 0 : registered->second, std::move(plugin));
+  }
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<std::shared_ptr<HBRPlugin>> plugins;
-  plugins.reserve(pluginObjects_.size());
-  for (const auto& [name, object] : pluginObjects_)
-    if (auto plugin = std::dynamic_pointer_cast<HBRPlugin>(object)) plugins.push_back(std::move(plugin));
+  plugins.reserve(ordered.size());
+  for (auto& entry : ordered) plugins.push_back(std::move(entry.second));
   return plugins;
 }
 
@@ -254,6 +263,7 @@ void HBRViewController::registerPlugin(const std::shared_ptr<platform::Object>& 
     hbrPlugin->setViewController(std::static_pointer_cast<HBRViewController>(shared_from_this()));
     hbrPlugin->setCommandDelegate(commandDelegate_);
     pluginObjects_[className] = plugin;
+    pluginRegistrations_[className] = ++registeredPlugins_;
     try {
       hbrPlugin->pluginInitialize();
     } catch (...) {
@@ -265,6 +275,7 @@ void HBRViewController::registerPlugin(const std::shared_ptr<platform::Object>& 
     }
   } else {
     pluginObjects_[className] = plugin;
+    pluginRegistrations_[className] = ++registeredPlugins_;
   }
 }
 

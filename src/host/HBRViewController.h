@@ -94,8 +94,9 @@ class HBRViewController : public platform::ui::ViewController, public HBRScreenO
   const std::map<std::string, std::shared_ptr<platform::Object>>& pluginObjects() const {
     return pluginObjects_;
   }
-  // The registered plugins in registry order, as a snapshot: a plugin asked something while
-  // the caller walks the list may register others.
+  // The registered plugins in the order they were registered (the start-up plugins in the
+  // order of "config.xml", then the others as they were first used), as a snapshot: a plugin
+  // asked something while the caller walks the list may register others.
   std::vector<std::shared_ptr<HBRPlugin>> pluginSnapshot() const;
   const platform::Value& pluginsMap() const { return pluginsMap_; }
   const std::vector<std::string>& startupPluginNames() const { return startupPluginNames_; }
@@ -180,6 +181,9 @@ class HBRViewController : public platform::ui::ViewController, public HBRScreenO
   std::shared_ptr<HBRCommandQueue> commandQueue_;
   std::shared_ptr<HBRCommandDelegateImpl> commandDelegate_;
   std::map<std::string, std::shared_ptr<platform::Object>> pluginObjects_;
+  // When each plugin was registered (a count), for `pluginSnapshot`'s order.
+  std::map<std::string, std::uint64_t> pluginRegistrations_;
+  std::uint64_t registeredPlugins_ = 0;
   platform::Value pluginsMap_ = platform::Value::object();
   std::vector<std::string> startupPluginNames_;
   platform::Value settings_ = platform::Value::object();

@@ -1,5 +1,7 @@
 #include "host/HBRWebViewEngine.h"
 
+#include <algorithm>
+
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRCommandQueue.h"
 #include "host/HBRSettings.h"
@@ -144,15 +146,12 @@ void HBRWebViewEngine::pluginInitialize() {
 
   // 3. The command channel, through a wrapper that holds the engine weakly. Only the main
   // frame of the application's own page reaches it.
-  auto userContentController = std::make_shared<platform::webkit::UserContentController>();
   std::weak_ptr<HBRWebViewEngine> weakEngine = self;
+  auto userContentController = std::make_shared<platform::webkit::UserContentController>();
   userContentController->addMainFrameScriptMessageHandler(
       std::make_shared<HBRWebViewWeakScriptMessageHandler>(
           std::static_pointer_cast<ScriptMessageHandler>(self)),
-      "harbor", [weakEngine](const platform::URL& page) {
-        auto engine = weakEngine.lock();
-        return engine && engine->isApplicationOrigin(page);
-      });
+      "harbor", scriptMessagePolicy());
 
   // 4. Pages learn the origin of the packaged files.
   if (assetsURL_)
@@ -229,8 +228,9 @@ void HBRWebViewEngine::updateSettings(const Value& settings) {
 
 void HBRWebViewEngine::updateWithInfo(const HBRWebViewEngineInfo& info) {
   if (!engineWebView_) return;
+  // A plugin's handler is reached like "harbor": from the application's own page only.
   for (const auto& [name, handler] : info.scriptMessageHandlers)
-    if (handler) engineWebView_->addScriptMessageHandler(handler, name);
+    if (handler) addScriptMessageHandler(handler, name);
   if (info.navigationDelegate) engineWebView_->setNavigationDelegate(info.navigationDelegate);
   if (info.uiDelegate) engineWebView_->setUIDelegate(info.uiDelegate);
   if (info.webViewPreferences && info.webViewPreferences->is_object())
@@ -266,6 +266,43 @@ bool HBRWebViewEngine::isApplicationPageRequest(const platform::webkit::WebView&
     shown = true;
   }
   return shown || !foreignFrame_;
+}
+
+std::vector<std::string> HBRWebViewEngine::applicationOrigins() const {
+  std::vector<std::string> origins;
+  if (auto assets = assetsURL_ ? platform::URL::parse(*assetsURL_) : std::nullopt) {
+    std::string origin = platform::asciiLower(assets->scheme()) + "://" + platform::asciiLower(assets->host());
+    if (auto port = assets->port()) origin += ":" + std::to_string(*port);
+    origins.push_back(std::move(origin));
+  }
+  return origins;
+}
+
+bool HBRWebViewEngine::isApplicationPage() const {
+  if (!engineWebView_) return false;
+  const auto& committed = engineWebView_->committedPage().url;
+  return committed && isApplicationOrigin(*committed);
+}
+
+platform::webkit::ScriptMessageOriginPolicy HBRWebViewEngine::scriptMessagePolicy() const {
+  std::weak_ptr<const HBRWebViewEngine> weakEngine =
+      std::static_pointer_cast<const HBRWebViewEngine>(shared_from_this());
+  platform::webkit::ScriptMessageOriginPolicy policy;
+  policy.check = [weakEngine](const platform::URL& page) {
+    auto engine = weakEngine.lock();
+    return engine && engine->isApplicationOrigin(page);
+  };
+  if (isFileScheme_)
+    policy.fileURLs = true;
+  else
+    policy.origins = applicationOrigins();
+  return policy;
+}
+
+void HBRWebViewEngine::addScriptMessageHandler(
+    const std::shared_ptr<platform::webkit::ScriptMessageHandler>& handler, const std::string& name) {
+  if (!engineWebView_ || !handler) return;
+  engineWebView_->addMainFrameScriptMessageHandler(handler, name, scriptMessagePolicy());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -359,15 +396,39 @@ void HBRWebViewEngine::loadHTMLString(const std::string& html,
 
 void HBRWebViewEngine::evaluateJavaScript(const std::string& script,
                                           platform::webkit::JavaScriptCompletion completion) {
-  if (engineWebView_) {
-    engineWebView_->evaluateJavaScript(script, std::move(completion));
+  // The bridge's texts (answers, events, the batches they hand back) reach the application's
+  // own page only, and what an evaluation returns counts only when the document that ran it is
+  // still the one it was sent to: any other page could return a batch of commands.
+  std::string refusal;
+  if (!engineWebView_) {
+    refusal = "There is no web view to evaluate JavaScript in.";
+  } else if (!isApplicationPage()) {
+    refusal = "The page shown is not the application's own; nothing of the bridge is evaluated in it.";
+    const auto& committed = engineWebView_->committedPage().url;
+    std::string shown = committed ? committed->absoluteString().substr(0, 200) : std::string("no page");
+    platform::log("Not evaluated in " + shown + ": it is not the application's own page.");
+  } else {
+    std::uint64_t generation = engineWebView_->committedPage().generation;
+    std::weak_ptr<HBRWebViewEngine> weakSelf = std::static_pointer_cast<HBRWebViewEngine>(shared_from_this());
+    engineWebView_->evaluateJavaScript(
+        script, [weakSelf, generation, completion = std::move(completion)](
+                    const Value& result, const std::optional<platform::Error>& error) {
+          auto self = weakSelf.lock();
+          if (self && self->pageGeneration() == generation && self->isApplicationPage()) {
+            if (completion) completion(result, error);
+            return;
+          }
+          if (!result.is_null()) platform::log("Dropped the result of an evaluation: its page went away.");
+          if (completion)
+            completion(Value(), platform::Error::make("HBRWebViewEngine", 2,
+                                                      "The page that ran the script went away."));
+        });
     return;
   }
   if (!completion) return;
   // Completions always come later, as a web view would deliver them.
-  platform::MainLoop::post([completion = std::move(completion)] {
-    completion(Value(), platform::Error::make("HBRWebViewEngine", 1,
-                                              "There is no web view to evaluate JavaScript in."));
+  platform::MainLoop::post([completion = std::move(completion), refusal] {
+    completion(Value(), platform::Error::make("HBRWebViewEngine", 1, refusal));
   });
 }
 
@@ -484,7 +545,11 @@ void HBRWebViewEngine::decidePolicyForNavigationAction(
   };
   bool answered = false;
   if (auto vc = viewController()) {
-    for (const auto& plugin : vc->pluginSnapshot()) {
+    // The order is explicit: by rank, then as the plugins were registered.
+    auto plugins = vc->pluginSnapshot();
+    std::stable_sort(plugins.begin(), plugins.end(),
+                     [](const auto& a, const auto& b) { return a->navigationRank() < b->navigationRank(); });
+    for (const auto& plugin : plugins) {
       std::optional<bool> answer;
       try {
         answer = plugin->shouldOverrideLoad(action);

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/HBRPlugin.h"
 #include "host/HBRWebViewEngineProtocol.h"
@@ -103,6 +104,19 @@ class HBRWebViewEngine : public HBRPlugin,
   // assets URL), or in file-scheme mode a file of the web folder. Only such a page, in the
   // main frame, may send commands.
   virtual bool isApplicationOrigin(const platform::URL& url) const;
+  // The origins ("scheme://host[:port]", lower case) that `isApplicationOrigin` accepts, for
+  // the relay that checks a message before it leaves the page; empty in file-scheme mode.
+  virtual std::vector<std::string> applicationOrigins() const;
+  // The committed top document is of the application's origin (`isApplicationOrigin` of the
+  // URL the web view committed, never one the page reports).
+  bool isApplicationPage() const override;
+  // Registers `handler` under `name` for the application's own page only: the top frame,
+  // through the relay that checks the origin and the size before a message crosses, and the
+  // same check on the committed document here. Every handler of the shell is registered so.
+  // The web view holds the handler strongly; one that must not keep its owner alive holds it
+  // weakly itself.
+  void addScriptMessageHandler(const std::shared_ptr<platform::webkit::ScriptMessageHandler>& handler,
+                               const std::string& name) override;
 
   // Whether a request of the shell's own schemes comes from the application's own page, and
   // so may have the application's files and credentials: the web view's top document is of
@@ -155,6 +169,7 @@ class HBRWebViewEngine : public HBRPlugin,
 
  private:
   void handleLoadFailure(platform::webkit::WebView& webView, const platform::Error& error);
+  platform::webkit::ScriptMessageOriginPolicy scriptMessagePolicy() const;
   // Loads a page the engine made itself (an error page) without a base URL.
   void showOwnPage(const std::string& html);
 

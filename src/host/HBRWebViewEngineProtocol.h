@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -29,4 +30,24 @@ class HBRWebViewEngineProtocol {
   virtual bool canLoadRequest(const platform::URLRequest& request) const = 0;
   virtual void updateWithInfo(const HBRWebViewEngineInfo& info) = 0;
   virtual std::shared_ptr<platform::webkit::WebView> engineWebView() const = 0;
+
+  // Whether the top document is the application's own page, as the web view committed it:
+  // the one question every path asks before the bridge reaches a page. An engine that cannot
+  // tell answers no.
+  virtual bool isApplicationPage() const { return false; }
+  // The page generation: how many top documents the web view committed so far. What was meant
+  // for one generation never reaches another.
+  virtual std::uint64_t pageGeneration() const {
+    auto webView = engineWebView();
+    return webView ? webView->committedPage().generation : 0;
+  }
+  // Registers a native message handler that only the application's own page reaches (the top
+  // frame, checked before a message leaves the page and again on the committed document).
+  // Every handler of the shell is registered through this; an engine that cannot check a page
+  // registers nothing.
+  virtual void addScriptMessageHandler(const std::shared_ptr<platform::webkit::ScriptMessageHandler>& handler,
+                                       const std::string& name) {
+    (void)handler;
+    (void)name;
+  }
 };

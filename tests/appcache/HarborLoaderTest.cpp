@@ -3,6 +3,7 @@
 #include "CacheTestSupport.h"
 #include "appcache/VLHarborLoader.h"
 #include "appcache/VLHarborLoaderURLProtocol.h"
+#include "host/HBRExternalLauncher.h"
 #include "platform/ui/Application.h"
 #include "support/SessionTasks.h"
 
@@ -126,17 +127,24 @@ TEST_F(HarborLoaderTest, ThePluginRegistersTheProtocolAndOpensOnlyWebMailAndPhon
   EXPECT_NE(std::find(registered.begin(), registered.end(), loader), registered.end());
   platform::URLProtocol::unregisterClass(loader);
 
-  auto answer = [&](const std::string& url) {
-    return plugin->shouldOverrideLoadWithRequest(URLRequest(urlOf(url)), 0);
+  HBRExternalLauncher::shared().reset();
+  // As the web view asks, after the user's click on a link in the page.
+  auto clicked = [&](const std::string& url) {
+    HBRExternalLauncher::shared().reset();
+    platform::webkit::NavigationAction action{URLRequest(urlOf(url)), platform::webkit::NavigationType::LinkActivated,
+                                              true, true};
+    return plugin->shouldOverrideLoad(action);
   };
   // Every "external:" load is stopped; only web, mail and phone links are opened outside.
   for (const char* url : {"external:tel:+15551234", "external:https://example.com/a", "external:MAILTO:a@example.com",
                           "external:file:///etc/passwd", "external:javascript:alert(1)", "external:myapp://x",
                           "external:"})
-    EXPECT_EQ(answer(url), false) << url;
-  EXPECT_TRUE(answer("https://example.com/external:tel:1") && answer("app://localhost/index.html"));
+    EXPECT_EQ(clicked(url), false) << url;
+  EXPECT_TRUE(clicked("https://example.com/external:tel:1") && clicked("app://localhost/index.html"));
   EXPECT_EQ(opened, (std::vector<std::string>{"tel:+15551234", "https://example.com/a",
                                               "MAILTO:a@example.com"}));
+  // Asked without the web view's word on the user's gesture, nothing opens.
+  EXPECT_EQ(plugin->shouldOverrideLoadWithRequest(URLRequest(urlOf("external:tel:2")), 0), false);
 
   // From the web view, only the user's own click opens anything.
   platform::webkit::NavigationAction action{URLRequest(urlOf("external:tel:1"))};
@@ -148,6 +156,15 @@ TEST_F(HarborLoaderTest, ThePluginRegistersTheProtocolAndOpensOnlyWebMailAndPhon
   action.targetsMainFrame = true;
   EXPECT_EQ(plugin->shouldOverrideLoad(action), false);
   EXPECT_EQ(opened.back(), "tel:1");
+
+  // One click that follows many links opens only as many as the launch limit allows, and the
+  // limit is the one intents count against too.
+  HBRExternalLauncher::shared().reset();
+  opened.clear();
+  EXPECT_TRUE(HBRExternalLauncher::shared().allowLaunch(std::chrono::steady_clock::now()));
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(plugin->shouldOverrideLoad(action), false);
+  EXPECT_EQ(opened.size(), static_cast<size_t>(HBRExternalLauncher::kMaxLaunchesPerWindow - 1));
+  HBRExternalLauncher::shared().reset();
 }
 
 }  // namespace

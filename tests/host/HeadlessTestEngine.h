@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,6 +51,21 @@ class HeadlessTestEngine : public HBRPlugin,
   bool canLoadRequest(const platform::URLRequest&) const override { return true; }
   void updateWithInfo(const HBRWebViewEngineInfo&) override {}
   std::shared_ptr<platform::webkit::WebView> engineWebView() const override { return webView_; }
+  // Pages a test counts as the application's own (none by default).
+  std::function<bool(const platform::URL&)> applicationOrigin;
+  bool isApplicationPage() const override {
+    const auto& committed = webView_->committedPage().url;
+    return applicationOrigin && committed && applicationOrigin(*committed);
+  }
+  void addScriptMessageHandler(const std::shared_ptr<platform::webkit::ScriptMessageHandler>& handler,
+                               const std::string& name) override {
+    std::weak_ptr<HeadlessTestEngine> weakSelf = std::dynamic_pointer_cast<HeadlessTestEngine>(shared_from_this());
+    webView_->addMainFrameScriptMessageHandler(handler, name, platform::webkit::ScriptMessageOriginPolicy{
+        [weakSelf](const platform::URL& page) {
+          auto self = weakSelf.lock();
+          return self && self->applicationOrigin && self->applicationOrigin(page);
+        }, std::nullopt, false});
+  }
 
   std::shared_ptr<platform::webkit::HeadlessWebView> headless() const { return webView_; }
 

@@ -37,6 +37,9 @@ class LifeCycleTest : public HostPackageTest {
 TEST_F(LifeCycleTest, LifeCycleNotificationsBecomeDocumentEvents) {
   start();
   ASSERT_TRUE(waitForPageLoad());
+  // A page with a title is not reloaded on the way back to the foreground (a reload would make
+  // it a new page, which no event of the old one reaches).
+  web()->setTitle("page");
   auto& app = platform::ui::Application::shared();
   // Resign and pause are evaluated before the notification returns: the process may be
   // suspended right after.

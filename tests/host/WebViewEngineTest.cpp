@@ -344,3 +344,115 @@ TEST_F(AppSchemeTest, HbrfileURLsAnswerOnlyTheApplicationsOwnPage) {
   ASSERT_TRUE(passed && passed->error);
   EXPECT_EQ(passed->error->code, platform::urlerror::kUnsupportedURL);
 }
+
+// What the bridge evaluates goes only to the application's own page as the web view committed
+// it, and what comes back counts only from the page it was sent to. Each refusal is a page
+// that answers every evaluation with a batch of commands.
+TEST_F(BridgeTest, AnswersEventsAndReturnedBatchesReachOnlyTheApplicationsOwnPageOfOneGeneration) {
+  HBRPluginClassRegistry::shared().registerClass("HostProbe",
+                                                 [] { return std::make_shared<ProbePlugin>("HostProbe"); });
+  start();
+  ASSERT_TRUE(engine()->isApplicationPage());
+  auto own = platform::URL::fileURL(www("index.html"));
+  int batches = 0;
+  // The answers to the returned commands return nothing, or the loop would never end.
+  web()->setScriptResponder([&](const std::string& script) {
+    if (script.find("nativeCallback('Returned") != std::string::npos) return Value();
+    return Value(Value::array({Value{"Returned" + std::to_string(++batches), "Probe", "echo", {"x"}}}).dump());
+  });
+  auto ranReturnedBatch = [&] {
+    for (const auto& script : web()->evaluatedScripts())
+      if (script.find("nativeCallback('Returned") != std::string::npos) return true;
+    return false;
+  };
+  auto delegate = vc->commandDelegate();
+  auto& app = platform::ui::Application::shared();
+  testing_support::LogCapture log;
+
+  // A partner page in the top frame gets no answer, no channel event and no document event,
+  // so nothing it could return runs.
+  web()->commitPage(platform::URL::parse("https://partner.example/"));
+  EXPECT_FALSE(engine()->isApplicationPage());
+  delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, "private"), "Answer1");
+  delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, 1), "E2EStaticChannel");
+  app.willResignActive();
+  app.didBecomeActive();
+  vc->commandQueue()->fetchCommandsFromJs();
+  platform::MainLoop::drain();
+  EXPECT_TRUE(web()->evaluatedScripts().empty());
+  EXPECT_TRUE(log.contains("Not evaluated in https://partner.example/: it is not the application's own page."));
+
+  // An answer to a command of the application's page that comes once the next page (the
+  // application's own again) was committed is dropped, never evaluated there.
+  web()->commitPage(own);
+  ASSERT_TRUE(web()->postScriptMessage("harbor", Value{"Slow1", "Probe", "echo", {"rows"}}));
+  platform::MainLoop::drain();
+  web()->clearRecords();
+  delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, "late rows"), "Slow1");
+  app.didBecomeActive();  // meant for the page shown now
+  web()->commitPage(own);
+  platform::MainLoop::drain();
+  EXPECT_TRUE(web()->evaluatedScripts().empty());
+  EXPECT_TRUE(log.contains("Dropped an answer or event meant for an earlier page."));
+
+  // A batch returned by a document that was replaced while the evaluation ran does not run.
+  web()->clearRecords();
+  delegate->evalJs("1", false);
+  ASSERT_EQ(web()->evaluatedScripts().size(), 1u);
+  web()->commitPage(own);
+  platform::MainLoop::drain();
+  EXPECT_FALSE(ranReturnedBatch());
+  EXPECT_TRUE(log.contains("Dropped the result of an evaluation: its page went away."));
+
+  // The application's own page, unchanged, has its returned batches run.
+  web()->clearRecords();
+  delegate->evalJs("1", false);
+  ASSERT_TRUE(platform::MainLoop::runUntil(ranReturnedBatch, 5));
+  HBRPluginClassRegistry::shared().unregisterClass("HostProbe");
+}
+
+// The order in which plugins are asked about a navigation does not hang on their names: by
+// rank, then as they were registered.
+TEST_F(WebViewEngineTest, TheNavigationPollOrderIsRankThenRegistration) {
+  start();
+  std::vector<std::string> asked;
+  struct Recording : ProbePlugin {
+    Recording(std::string name, std::vector<std::string>& asked, int rank)
+        : ProbePlugin(std::move(name)), asked_(asked), rank_(rank) {}
+    std::optional<bool> shouldOverrideLoadWithRequest(const platform::URLRequest&, int) override {
+      asked_.push_back(className());
+      return true;
+    }
+    int navigationRank() const override { return rank_; }
+    std::vector<std::string>& asked_;
+    int rank_;
+  };
+  for (auto [name, rank] : std::vector<std::pair<std::string, int>>{{"Zed", 0}, {"Alpha", 0}, {"Mid", -1}})
+    vc->registerPlugin(std::make_shared<Recording>(name, asked, rank), name);
+  auto https = platform::URLRequest(platform::URL::parse("https://example.com/").value());
+  EXPECT_EQ(web()->decidePolicy(https, platform::webkit::NavigationType::LinkActivated), true);
+  EXPECT_EQ(asked, (std::vector<std::string>{"Mid", "Zed", "Alpha"}));
+}
+
+// A plugin's handler is reached like "harbor": from the application's own page, in the main
+// frame, and it stays registered although only the web view holds it.
+TEST_F(BridgeTest, APluginsHandlerIsReachedOnlyFromTheApplicationsOwnPage) {
+  start();
+  struct Counting : platform::webkit::ScriptMessageHandler {
+    explicit Counting(int& count) : count_(count) {}
+    void didReceiveScriptMessage(const std::string&, const Value&) override { ++count_; }
+    int& count_;
+  };
+  int received = 0;
+  engine()->addScriptMessageHandler(std::make_shared<Counting>(received), "PluginChannel");
+  HBRWebViewEngineInfo info;
+  info.scriptMessageHandlers["InfoChannel"] = std::make_shared<Counting>(received);
+  engine()->updateWithInfo(info);
+  auto own = platform::URL::fileURL(www("index.html"));
+  for (const char* name : {"PluginChannel", "InfoChannel"}) {
+    EXPECT_TRUE(web()->postScriptMessage(name, nullptr, own)) << name;
+    EXPECT_FALSE(web()->postScriptMessage(name, nullptr, own, false)) << name;  // a frame
+    EXPECT_FALSE(web()->postScriptMessage(name, nullptr, platform::URL::parse("https://partner.example/"))) << name;
+  }
+  EXPECT_EQ(received, 2);
+}

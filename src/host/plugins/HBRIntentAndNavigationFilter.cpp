@@ -1,8 +1,5 @@
 #include "host/plugins/HBRIntentAndNavigationFilter.h"
 
-#include <deque>
-#include <mutex>
-
 #include "host/HBRViewController.h"
 #include "platform/foundation/Log.h"
 #include "platform/ui/Application.h"
@@ -66,28 +63,20 @@ bool HBRIntentAndNavigationFilter::shouldOpenURLRequest(const platform::URLReque
   return false;
 }
 
-bool HBRIntentAndNavigationFilter::allowLaunch(std::chrono::steady_clock::time_point now) {
-  static std::mutex mutex;
-  static std::deque<std::chrono::steady_clock::time_point> launches;
-  std::lock_guard lock(mutex);
-  auto window = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(kLaunchWindowSeconds));
-  while (!launches.empty() && now - launches.front() >= window) launches.pop_front();
-  if (static_cast<int>(launches.size()) >= kMaxLaunchesPerWindow) return false;
-  launches.push_back(now);
-  return true;
-}
-
 bool HBRIntentAndNavigationFilter::shouldOverrideLoadWithRequest(
     const platform::URLRequest& request, int navigationType, NavigationFilterResult filterValue,
-    bool mayLaunch) {
+    const platform::webkit::NavigationAction* action) {
   const std::string& url = request.url().absoluteString();
   switch (filterValue) {
     case NavigationAllowed:
       return true;
     case IntentAllowed:
-      if (mayLaunch && shouldOpenURLRequest(request, navigationType))
-        platform::ui::Application::shared().openURL(request.url());
+      if (shouldOpenURLRequest(request, navigationType)) {
+        if (action)
+          HBRExternalLauncher::shared().launch(request.url(), *action);
+        else
+          HBRExternalLauncher::shared().launchWithoutAction(request.url());
+      }
       return false;
     case NothingAllowed:
       platform::log(platform::stringf(
@@ -110,26 +99,6 @@ std::optional<bool> HBRIntentAndNavigationFilter::shouldOverrideLoadWithRequest(
 std::optional<bool> HBRIntentAndNavigationFilter::shouldOverrideLoad(
     const platform::webkit::NavigationAction& action) {
   const platform::URLRequest& request = action.request;
-  int type = static_cast<int>(action.navigationType);
-  NavigationFilterResult filterValue = filterUrl(request.url());
-  bool mayLaunch = false;
-  if (filterValue == IntentAllowed && shouldOpenURLRequest(request, type)) {
-    // A hidden frame or a script loop must not launch the desktop's handlers: only the
-    // user's own gesture does, in the main frame or on a link that asks for a new window,
-    // and only so often.
-    const std::string& url = request.url().absoluteString();
-    bool followedLink = action.navigationType == platform::webkit::NavigationType::LinkActivated;
-    if (!action.userGesture || (!action.targetsMainFrame && !followedLink)) {
-      platform::log(platform::stringf(
-          "External launch refused - the user did not start the navigation in the main frame: url='%s'",
-          url.c_str()));
-    } else if (!allowLaunch(std::chrono::steady_clock::now())) {
-      platform::log(platform::stringf(
-          "External launch refused - more than %d launches in %g seconds: url='%s'", kMaxLaunchesPerWindow,
-          kLaunchWindowSeconds, url.c_str()));
-    } else {
-      mayLaunch = true;
-    }
-  }
-  return shouldOverrideLoadWithRequest(request, type, filterValue, mayLaunch);
+  return shouldOverrideLoadWithRequest(request, static_cast<int>(action.navigationType), filterUrl(request.url()),
+                                       &action);
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/HBRExternalLauncher.h"
 #include "host/HBRPlugin.h"
 #include "host/plugins/HBRWhitelist.h"
 #include "platform/foundation/XMLParser.h"
@@ -39,12 +40,15 @@ class HBRIntentAndNavigationFilter : public HBRPlugin, public platform::XMLParse
   // frame, and while the launch limit allows.
   std::optional<bool> shouldOverrideLoad(const platform::webkit::NavigationAction& action) override;
 
-  // External launches allowed in any `kLaunchWindowSeconds`: a page cannot flood the desktop
-  // with handlers even with the user's clicks.
-  static constexpr int kMaxLaunchesPerWindow = 3;
-  static constexpr double kLaunchWindowSeconds = 10.0;
+  // External launches allowed in any `kLaunchWindowSeconds`, counted by the one launcher that
+  // "external:" links share: a page cannot flood the desktop with handlers even with the
+  // user's clicks.
+  static constexpr int kMaxLaunchesPerWindow = HBRExternalLauncher::kMaxLaunchesPerWindow;
+  static constexpr double kLaunchWindowSeconds = HBRExternalLauncher::kLaunchWindowSeconds;
   // Counts a launch at `now` and answers whether it is within the limit (process-wide).
-  static bool allowLaunch(std::chrono::steady_clock::time_point now);
+  static bool allowLaunch(std::chrono::steady_clock::time_point now) {
+    return HBRExternalLauncher::shared().allowLaunch(now);
+  }
 
   // A missing whitelist allows nothing.
   static NavigationFilterResult filterUrl(const platform::URL& url,
@@ -52,10 +56,12 @@ class HBRIntentAndNavigationFilter : public HBRPlugin, public platform::XMLParse
                                           const HBRWhitelist* navigationsWhitelist);
   // A followed link, or a load of the top-level document itself.
   static bool shouldOpenURLRequest(const platform::URLRequest& request, int navigationType);
-  // The decision for a classified URL. An intent is opened only when `mayLaunch` (the user
-  // started the navigation and the launch limit allows it) and `shouldOpenURLRequest` agree.
+  // The decision for a classified URL. An intent that `shouldOpenURLRequest` allows goes to
+  // the launcher with `action` (which checks the gesture and the launch limit); without an
+  // action nothing opens.
   static bool shouldOverrideLoadWithRequest(const platform::URLRequest& request, int navigationType,
-                                            NavigationFilterResult filterValue, bool mayLaunch = false);
+                                            NavigationFilterResult filterValue,
+                                            const platform::webkit::NavigationAction* action = nullptr);
 
   const std::vector<std::string>& allowIntents() const { return allowIntents_; }
   const std::vector<std::string>& allowNavigations() const { return allowNavigations_; }

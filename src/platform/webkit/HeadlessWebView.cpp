@@ -28,7 +28,9 @@ void HeadlessWebView::reload() {
 }
 
 void HeadlessWebView::startNavigation(std::optional<URL> url) {
-  url_ = std::move(url);
+  // The document is committed at once; start and finish follow on later turns.
+  url_ = url;
+  didCommitPage(std::move(url));
   if (!autoFinish_) return;
   std::weak_ptr<View> weakSelf = weak_from_this();
   MainLoop::post([weakSelf] {

@@ -41,6 +41,10 @@ class HeadlessWebView : public WebView {
   void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) override {
     configuration_.userContentController->addScriptMessageHandler(std::move(handler), name);
   }
+  void addMainFrameScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name,
+                                        ScriptMessageOriginPolicy policy) override {
+    configuration_.userContentController->addMainFrameScriptMessageHandler(std::move(handler), name, std::move(policy));
+  }
   void addUserScript(UserScript script) override {
     configuration_.userContentController->addUserScript(std::move(script));
   }
@@ -59,6 +63,12 @@ class HeadlessWebView : public WebView {
   // False when nothing received it (no handler, or a main-frame handler refused the sender).
   bool postScriptMessage(const std::string& name, const Value& body, std::optional<URL> frameURL = std::nullopt,
                          bool fromMainFrame = true);
+  // Commits `url` as a new top document at once, without a load: a page that navigated on its
+  // own (a link, a redirect).
+  void commitPage(std::optional<URL> url) {
+    url_ = url;
+    didCommitPage(std::move(url));
+  }
   // Whether loads report start and finish to the navigation delegate on their own.
   void setAutoFinishLoads(bool value) { autoFinish_ = value; }
   void setTitle(std::optional<std::string> title) { title_ = std::move(title); }

@@ -61,6 +61,24 @@ struct UserScript {
 // main-frame handler.
 using ScriptMessageOriginCheck = std::function<bool(const URL& mainFrameURL)>;
 
+// Who may post to a main-frame handler. The relay in the top frame refuses a message before
+// it leaves the page unless the page's origin ("scheme://host[:port]", lower case) is one of
+// `origins` (or it is a file URL and `fileURLs` is set) and its JSON text, long strings
+// included, is at most `maxMessageBytes`: a page that may not send costs the shell's process
+// nothing. What the relay lets through, `check` decides again in the UI process, both on the
+// URL the relay read and on the top document as the web engine committed it.
+struct ScriptMessageOriginPolicy {
+  ScriptMessageOriginCheck check;
+  // Without a list, the relay leaves the origin to `check` alone.
+  std::optional<std::vector<std::string>> origins;
+  bool fileURLs = false;
+  size_t maxMessageBytes = kMaxScriptMessageBytes;
+
+  // The largest message a page may post, in bytes of its JSON text (UTF-16 code units as the
+  // relay counts them, which is never more than the UTF-8 bytes the shell receives).
+  static constexpr size_t kMaxScriptMessageBytes = 128u * 1024 * 1024;
+};
+
 // The scripts and message handlers of a web view. Handlers are held strongly, as the
 // platform does; a host that must not be kept alive registers a weak wrapper.
 class UserContentController {
@@ -76,11 +94,20 @@ class UserContentController {
   // other windows and pages the check refuses do not see the handler at all.
   void addMainFrameScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name,
                                         ScriptMessageOriginCheck originCheck) {
+    addMainFrameScriptMessageHandler(std::move(handler), name, ScriptMessageOriginPolicy{std::move(originCheck), std::nullopt, false});
+  }
+  void addMainFrameScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name,
+                                        ScriptMessageOriginPolicy policy) {
     handlers_[name] = std::move(handler);
-    originChecks_[name] = originCheck ? std::move(originCheck) : [](const URL&) { return false; };
+    if (!policy.check) policy.check = [](const URL&) { return false; };
+    originChecks_[name] = std::move(policy);
   }
   // The check of a main-frame handler; nullptr for a handler every frame reaches.
   const ScriptMessageOriginCheck* originCheck(const std::string& name) const {
+    auto it = originChecks_.find(name);
+    return it == originChecks_.end() ? nullptr : &it->second.check;
+  }
+  const ScriptMessageOriginPolicy* originPolicy(const std::string& name) const {
     auto it = originChecks_.find(name);
     return it == originChecks_.end() ? nullptr : &it->second;
   }
@@ -97,7 +124,7 @@ class UserContentController {
  private:
   std::vector<UserScript> scripts_;
   std::map<std::string, std::shared_ptr<ScriptMessageHandler>> handlers_;
-  std::map<std::string, ScriptMessageOriginCheck> originChecks_;
+  std::map<std::string, ScriptMessageOriginPolicy> originChecks_;
 };
 
 // One web content process pool shared by every web view of the process. The WebKitGTK
@@ -261,6 +288,20 @@ class WebView : public ui::View {
   virtual std::optional<std::string> customUserAgent() const = 0;
   // Registers a message handler after creation.
   virtual void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) = 0;
+  // Registers a main-frame handler after creation (see UserContentController); its page side
+  // is there from the next load on.
+  virtual void addMainFrameScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name,
+                                                ScriptMessageOriginPolicy policy) = 0;
+
+  // The top document as the web engine last committed it: its URL (nullopt before the first
+  // commit and once the content process ended) and the page generation, the number of
+  // documents committed so far. Navigations within the document change neither; the URL is
+  // the engine's own, which no script of the page can change.
+  struct CommittedPage {
+    std::optional<URL> url;
+    std::uint64_t generation = 0;
+  };
+  const CommittedPage& committedPage() const { return committedPage_; }
   // Adds a user script after creation; it runs from the next load on.
   virtual void addUserScript(UserScript script) = 0;
   // A web view that is not opaque draws no background of its own: where the page draws none,
@@ -277,8 +318,15 @@ class WebView : public ui::View {
   // The configuration a view keeps: one whose user content controller was cleared gets a
   // fresh one, so that a view never has to check for it.
   static WebViewConfiguration completedConfiguration(WebViewConfiguration configuration);
+  // Backends call this when a new top document was committed (`url`), or with nullopt when the
+  // document went away without one (the content process ended).
+  void didCommitPage(std::optional<URL> url) {
+    committedPage_.url = std::move(url);
+    ++committedPage_.generation;
+  }
 
  private:
+  CommittedPage committedPage_;
   std::weak_ptr<NavigationDelegate> navigationDelegate_;
   std::weak_ptr<UIDelegate> uiDelegate_;
   bool opaque_ = true;

@@ -71,8 +71,7 @@ void VLHttpWKWebViewCookieHandlerEngine::persistCookiesFromResponseHeaders(const
 void VLHttpWKWebViewCookieHandlerEngine::syncCookiesToJs(const HTTPHeaders& cookies, const URL& url,
                                                          std::function<void()> completion) {
   auto webView = webView_.lock();
-  auto page = webView ? webView->url() : std::nullopt;
-  if (!page || page->host().empty() || !platform::equalsIgnoreCase(page->host(), url.host())) {
+  if (!webView || !pageMayHoldCookiesOf(url)) {
     completion();
     return;
   }
@@ -82,6 +81,26 @@ void VLHttpWKWebViewCookieHandlerEngine::syncCookiesToJs(const HTTPHeaders& cook
                                                                    const std::optional<platform::Error>&) {
                                 completion();
                               });
+}
+
+bool VLHttpWKWebViewCookieHandlerEngine::sameOrigin(const URL& a, const URL& b) {
+  auto effectivePort = [](const URL& url) -> std::optional<int> {
+    if (auto port = url.port()) return static_cast<int>(*port);
+    std::string scheme = platform::asciiLower(url.scheme());
+    if (scheme == "https") return 443;
+    if (scheme == "http") return 80;
+    return std::nullopt;
+  };
+  return !a.host().empty() && platform::equalsIgnoreCase(a.scheme(), b.scheme()) &&
+         platform::equalsIgnoreCase(a.host(), b.host()) && effectivePort(a) == effectivePort(b);
+}
+
+bool VLHttpWKWebViewCookieHandlerEngine::pageMayHoldCookiesOf(const URL& url) const {
+  auto webView = webView_.lock();
+  if (!webView) return false;
+  const auto& page = webView->committedPage().url;
+  if (page && sameOrigin(*page, url)) return true;
+  return mayHold_ && mayHold_(url);
 }
 
 std::string VLHttpWKWebViewCookieHandlerEngine::generateSetCookieJsScript(const std::string& cookie) {

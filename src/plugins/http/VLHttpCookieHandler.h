@@ -50,8 +50,20 @@ class VLHttpWKWebViewCookieHandlerEngine : public VLHttpCookieHandler,
   void persistCookiesFromResponseHeaders(const platform::HTTPHeaders& headers, const platform::URL& url,
                                          std::function<void()> completion) override;
 
-  // Main thread: pushes the "Cookie" value of `cookies` into the page when the page shown is
-  // on the host of `url`, then completes (at once when it is not).
+  // Whether the top document may hold the cookies of `url` in its copy: decided on what the
+  // web view committed, never on anything the page can change. Main thread.
+  using PagePredicate = std::function<bool(const platform::URL& cookieURL)>;
+  // By default a page holds the cookies of its own origin only (scheme, host and port): a page
+  // of the same host over plain http, or on another port, gets nothing.
+  bool pageMayHoldCookiesOf(const platform::URL& url) const;
+  // Widens the default, for the application's own page, whose origin is not its server's.
+  void setPageMayHoldCookies(PagePredicate predicate) { mayHold_ = std::move(predicate); }
+  // Whether two URLs are of one origin: scheme and host in any case, and port, an absent one
+  // being the scheme's default.
+  static bool sameOrigin(const platform::URL& a, const platform::URL& b);
+
+  // Main thread: pushes the "Cookie" value of `cookies` into the page when it may hold the
+  // cookies of `url`, then completes (at once when it may not).
   void syncCookiesToJs(const platform::HTTPHeaders& cookies, const platform::URL& url,
                        std::function<void()> completion);
   // The cookies of `url` that page script may see (no HttpOnly ones).
@@ -65,4 +77,5 @@ class VLHttpWKWebViewCookieHandlerEngine : public VLHttpCookieHandler,
  private:
   std::weak_ptr<platform::webkit::WebView> webView_;
   std::shared_ptr<VLHttpSharedCookieHandlerEngine> inner_;
+  PagePredicate mayHold_;
 };

@@ -8,6 +8,7 @@
 #include "host/HBRPluginResult.h"
 #include "host/HBRSettings.h"
 #include "host/HBRViewController.h"
+#include "host/HBRWebViewEngineProtocol.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Strings.h"
 #include "platform/webkit/WebView.h"
@@ -102,9 +103,11 @@ void VLHttpPlugin::createVLHttp() {
   HttpStack& stack = httpStack();
   std::call_once(stack.once, [this, &stack] {
     auto webView = this->webView();
-    if (webView) {
+    auto engine = webViewEngine();
+    if (webView && engine) {
       auto self = std::static_pointer_cast<VLHttpPlugin>(shared_from_this());
-      webView->addScriptMessageHandler(std::make_shared<SyncNowHandler>(self), kSyncNowHandlerName);
+      // Like "harbor": the application's own page alone reaches it, in the top frame.
+      engine->addScriptMessageHandler(std::make_shared<SyncNowHandler>(self), kSyncNowHandlerName);
       std::string script = kHttpCookieManagerScript;
       auto origin = getAppOrigin();
       std::string originLiteral = origin ? platform::jsonText(Value(*origin)) : "null";
@@ -116,6 +119,15 @@ void VLHttpPlugin::createVLHttp() {
     }
     stack.cookieHandler = std::make_shared<VLHttpWKWebViewCookieHandlerEngine>(
         webView, std::make_shared<VLHttpSharedCookieHandlerEngine>());
+    // The application's own page (served under a scheme of its own) holds the cookies of the
+    // application's server; any other page only those of its own origin.
+    std::weak_ptr<HBRWebViewEngineProtocol> weakEngine = engine;
+    std::optional<platform::URL> server = baseURL_;
+    stack.cookieHandler->setPageMayHoldCookies([weakEngine, server](const platform::URL& cookieURL) {
+      auto engine = weakEngine.lock();
+      return engine && server && engine->isApplicationPage() &&
+             VLHttpWKWebViewCookieHandlerEngine::sameOrigin(cookieURL, *server);
+    });
     auto requester = VLHttpUrlSessionEngine::create(stack.cookieHandler);
     stack.http = std::make_shared<VLHttp>(requester, VLLogger::sharedInstance());
   });
@@ -173,8 +185,7 @@ void VLHttpPlugin::onReset() {
 void VLHttpPlugin::syncNow() {
   auto webView = this->webView();
   if (!webView || !baseURL_ || !cookieHandler_) return;
-  auto page = webView->url();
-  if (!page || !platform::equalsIgnoreCase(page->host(), baseURL_->host())) return;
+  if (!cookieHandler_->pageMayHoldCookiesOf(*baseURL_)) return;
   std::string script = VLHttpWKWebViewCookieHandlerEngine::generateSetCookieJsScript([&] {
     auto cookies = cookieHandler_->scriptVisibleCookieHeadersForUrl(*baseURL_);
     const std::string* cookie = platform::findHeaderField(cookies, "Cookie");

@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "../E2EShell.h"
+#include "CacheVersions.h"
 #include "appcache/VLFileChecksum.h"
 #include "support/HttpsTestServer.h"
 #include "support/TestCertificateAuthority.h"
@@ -9,23 +10,6 @@
 using namespace e2e;
 
 namespace {
-
-// Serves `files` under /shop/ and answers the resource list and mappings that name them by
-// their content hash.
-std::pair<Value, Value> serveVersion(testing_support::HttpsTestServer& server,
-                                     const std::map<std::string, std::string>& files) {
-  Value resources = Value::array(), maps = Value::object();
-  for (const auto& [name, content] : files) {
-    const std::string path = "/shop/" + name;
-    server.on("GET", path, [content, name](const httplib::Request&, httplib::Response& response) {
-      response.set_content(content, name.ends_with(".html") ? "text/html" : "text/javascript");
-    });
-    const std::string url = path + "?" + VLFileChecksum::contentHashOfData(content);
-    resources.push_back(url);
-    maps[path] = url;
-  }
-  return {resources, maps};
-}
 
 const char* kReportingPage = R"((function () {
   document.addEventListener('deviceready', function () {

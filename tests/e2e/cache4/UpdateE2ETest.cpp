@@ -1,4 +1,5 @@
 #include "../E2EShell.h"
+#include "CacheVersions.h"
 #include "appcache/VLFileChecksum.h"
 #include "support/HttpsTestServer.h"
 #include "support/TestCertificateAuthority.h"
@@ -31,16 +32,7 @@ TEST_F(E2E, AnUpdateIsCachedSwappedInAndServedAfterAReload) {
                                           {"harbor.js", readText(package + "/www/harbor.js")},
                                           {"version.js", "window.appVersion = 'v2';\n"},
                                           {"page.js", nextPage}};
-  Value resources = Value::array(), maps = Value::object();
-  for (const auto& [name, content] : next) {
-    const std::string path = "/shop/" + name;
-    server.on("GET", path, [content, name](const httplib::Request&, httplib::Response& response) {
-      response.set_content(content, name.ends_with(".html") ? "text/html" : "text/javascript");
-    });
-    const std::string url = path + "?" + VLFileChecksum::contentHashOfData(content);
-    resources.push_back(url);
-    maps[path] = url;
-  }
+  auto [resources, maps] = serveVersion(server, next);
   const std::string offer = Value{{"version", "v2"}, {"resources", resources}, {"urlMaps", maps}}.dump();
   server.on("GET", "/shop/next.json", [offer](const httplib::Request&, httplib::Response& response) {
     response.set_content(offer, "application/json");

@@ -1,8 +1,11 @@
 #include "plugins/E2EPlugins.h"
 
+#include <gtk/gtk.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <string>
 #include <thread>
 
 #include "host/HBRCommandDelegate.h"
@@ -30,6 +33,7 @@ E2EEcho::E2EEcho() {
   registerAction("repeat", &E2EEcho::repeat);
   registerAction("note", &E2EEcho::note);
   registerAction("notes", &E2EEcho::notes);
+  registerAction("later", &E2EEcho::later);
 }
 
 void E2EEcho::note(const HBRInvokedUrlCommand& command) {
@@ -39,6 +43,17 @@ void E2EEcho::note(const HBRInvokedUrlCommand& command) {
 
 void E2EEcho::notes(const HBRInvokedUrlCommand& command) {
   answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK, noted_));
+}
+
+void E2EEcho::later(const HBRInvokedUrlCommand& command) {
+  double ms = command.argumentAtIndex(0, 0, HBRArgumentKind::Number).get<double>();
+  std::weak_ptr<HBRCommandDelegate> weakDelegate = commandDelegate();
+  auto callbackId = command.callbackId();
+  platform::Value value = command.argumentAtIndex(1);
+  platform::Timer::schedule(ms / 1000.0, false, [weakDelegate, callbackId, value] {
+    if (auto delegate = weakDelegate.lock())
+      delegate->sendPluginResult(HBRPluginResult::resultWithStatus(HBRResultStatus::OK, value), callbackId);
+  });
 }
 
 void E2EEcho::echo(const HBRInvokedUrlCommand& command) {
@@ -95,12 +110,48 @@ platform::Value& viewNotifications() {
 E2EReport::E2EReport() {
   registerAction("report", &E2EReport::report);
   registerAction("environment", &E2EReport::environment);
+  registerAction("focusChange", &E2EReport::focusChange);
+  registerAction("shellMemory", &E2EReport::shellMemory);
+  registerAction("press", &E2EReport::press);
 }
 
 void E2EReport::environment(const HBRInvokedUrlCommand& command) {
   const platform::Value& name = command.argumentAtIndex(0);
   const char* value = name.is_string() ? std::getenv(("VELTRO_E2E_" + name.get<std::string>()).c_str()) : nullptr;
   answer(*this, command, HBRPluginResult::resultWithStatusAsString(HBRResultStatus::OK, value ? value : ""));
+}
+
+void E2EReport::focusChange(const HBRInvokedUrlCommand& command) {
+  double ms = command.argumentAtIndex(0, 0, HBRArgumentKind::Number).get<double>();
+  platform::Timer::schedule(ms / 1000.0, false, [] {
+    platform::ui::Application::shared().willResignActive();
+    platform::ui::Application::shared().didBecomeActive();
+  });
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK));
+}
+
+void E2EReport::shellMemory(const HBRInvokedUrlCommand& command) {
+  long resident = 0, peak = 0;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) resident = std::atol(line.c_str() + 6);
+    if (line.rfind("VmHWM:", 0) == 0) peak = std::atol(line.c_str() + 6);
+  }
+  answer(*this, command,
+         HBRPluginResult::resultWithStatus(HBRResultStatus::OK, platform::Value{{"residentKiB", resident}, {"peakKiB", peak}}));
+}
+
+void E2EReport::press(const HBRInvokedUrlCommand& command) {
+  auto webView = this->webView();
+  auto* widget = webView ? static_cast<GtkWidget*>(webView->nativeWidget()) : nullptr;
+  if (widget && gtk_widget_get_window(widget)) {
+    GdkEvent* key = gdk_event_new(GDK_KEY_PRESS);
+    key->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(widget)));
+    gboolean handled = FALSE;
+    g_signal_emit_by_name(widget, "key-press-event", key, &handled);
+    gdk_event_free(key);
+  }
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK, widget != nullptr));
 }
 
 void E2EReport::report(const HBRInvokedUrlCommand& command) {

@@ -23,6 +23,8 @@ class E2EEcho : public HBRPlugin {
   // Notes argument 0 and answers it; `notes` answers everything noted so far, in order.
   void note(const HBRInvokedUrlCommand& command);
   void notes(const HBRInvokedUrlCommand& command);
+  // Answers argument 1 after argument 0 milliseconds, as a slow query would.
+  void later(const HBRInvokedUrlCommand& command);
 
  private:
   platform::Value noted_ = platform::Value::array();
@@ -55,6 +57,14 @@ class E2EReport : public HBRPlugin {
   // The value of the environment variable "VELTRO_E2E_" + argument 0 ("" when unset): how a
   // test tells its page where things are.
   void environment(const HBRInvokedUrlCommand& command);
+  // After argument 0 milliseconds the application loses the focus and gets it back (the
+  // resign and active notifications a window manager's focus change brings); answers at once.
+  void focusChange(const HBRInvokedUrlCommand& command);
+  // {"residentKiB", "peakKiB"} of the shell's own process, without WebKit's.
+  void shellMemory(const HBRInvokedUrlCommand& command);
+  // A key press on the web view, as the user's own input, then the answer: the page's success
+  // callback runs as the gesture that input allows.
+  void press(const HBRInvokedUrlCommand& command);
 };
 
 // Ends the web content process of the page that calls "endWebProcessOnce", the first time

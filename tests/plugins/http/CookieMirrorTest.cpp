@@ -78,19 +78,38 @@ TEST_F(Fixture, ResponsesFromThePagesHostUpdateThePagesCopyWithoutHttpOnlyCookie
   EXPECT_TRUE(pushes(*view).empty());
 }
 
-TEST_F(Fixture, PageLoadSyncAnswersOnlyTheApplicationServersPages) {
+TEST_F(Fixture, OnlyThePageOfTheCookiesOwnOriginOrTheApplicationsOwnPageGetsACopy) {
   platform::HTTPCookieStorage::sharedHTTPCookieStorage()->setCookiesFromResponseHeaderFields(
       {{"Set-Cookie", "a=1; Path=/"}, {"Set-Cookie", "h=2; Path=/; HttpOnly"}},
       *platform::URL::parse(url("/app/")));
-  view->loadRequest(platform::URLRequest(*platform::URL::parse(server.localhostURL("/app/"))));
-  platform::MainLoop::drain();
-  EXPECT_TRUE(view->postScriptMessage("VLHttpSyncNow", nullptr));
-  EXPECT_TRUE(pushes(*view).empty());
+  engine->applicationOrigin = [](const platform::URL& page) { return page.scheme() == "app"; };
+  auto handler = plugin->cookieHandler();
+  auto pushAfterResponseOn = [&](const std::string& page) {
+    view->loadRequest(platform::URLRequest(*platform::URL::parse(page)));
+    platform::MainLoop::drain();
+    view->clearRecords();
+    handler->persistCookiesFromResponseHeaders({{"Set-Cookie", "s=3; Path=/; Secure"}},
+                                               *platform::URL::parse(url("/app/x")), [] {});
+    return !pushes(*view).empty();
+  };
+  // The same host over plain http, or on another port, is another origin: no copy, whatever
+  // the page says its origin is.
+  std::string host = "127.0.0.1:" + std::to_string(server.port());
+  EXPECT_FALSE(pushAfterResponseOn("http://" + host + "/app/index.html"));
+  EXPECT_FALSE(pushAfterResponseOn("https://127.0.0.1:1/app/index.html"));
+  EXPECT_TRUE(pushAfterResponseOn(url("/app/index.html")));
+  EXPECT_TRUE(pushAfterResponseOn("app://localhost/index.html"));
 
+  // The page-load sync comes from the application's own page alone: a page of the server
+  // itself, like any other page, does not reach the handler.
   view->loadRequest(platform::URLRequest(*platform::URL::parse(url("/app/index.html"))));
   platform::MainLoop::drain();
+  view->clearRecords();
+  EXPECT_FALSE(view->postScriptMessage("VLHttpSyncNow", nullptr));
+  view->loadRequest(platform::URLRequest(*platform::URL::parse("app://localhost/index.html")));
+  platform::MainLoop::drain();
   EXPECT_TRUE(view->postScriptMessage("VLHttpSyncNow", nullptr));
-  EXPECT_EQ(pushes(*view), std::vector<std::string>{"VeltroNative.HttpCookieManager.setCookie([\"a=1\"]);"});
+  EXPECT_EQ(pushes(*view), std::vector<std::string>{"VeltroNative.HttpCookieManager.setCookie([\"a=1; s=3\"]);"});
 }
 
 TEST_F(Fixture, ACookieWriteOffTheMainThreadNeverWaitsForIt) {

@@ -465,15 +465,30 @@ std::string jsString(const std::string& text) { return Value(text).dump(-1, ' ',
 // with the URL of the page that posted it (read from this world, where page script cannot
 // change what location answers). A message with long strings comes as one event for each of
 // them and then its text; the relay sends [page URL, [text, long strings...]]. Strings cross
-// from the page's world as they are, where an array would be copied.
-std::string relayScript(const std::string& name) {
-  return "(function(){var handler=window.webkit.messageHandlers[" + jsString(name) + "],parts=[];"
+// from the page's world as they are, where an array would be copied. Before anything crosses,
+// the relay checks the page's origin and the message's size (in UTF-16 code units, never more
+// than the UTF-8 bytes that would cross): a refused message crosses only as
+// [the start of the page URL, null, reason], for the log.
+std::string relayScript(const std::string& name, const ScriptMessageOriginPolicy& policy) {
+  std::string origins = policy.origins ? Value(*policy.origins).dump(-1, ' ', true, Value::error_handler_t::replace)
+                                       : "null";
+  return "(function(){var handler=window.webkit.messageHandlers[" + jsString(name) + "],parts=[],size=0,over=false;"
+         "var origins=" + origins + ",files=" + (policy.fileURLs ? "true" : "false") +
+         ",max=" + std::to_string(policy.maxMessageBytes) + ";"
+         "function allowed(){if(files&&location.protocol==='file:')return true;if(!origins)return true;"
+         "return origins.indexOf((location.protocol+'//'+location.host).toLowerCase())>=0;}"
+         "function refuse(reason){parts=[];size=0;over=false;"
+         "handler.postMessage([String(location.href).slice(0,200),null,reason]);}"
          "window.addEventListener(" + jsString("veltro-script-part:" + name) +
-         ",function(event){event.stopImmediatePropagation();parts.push(String(event.detail));},true);"
+         ",function(event){event.stopImmediatePropagation();if(over)return;var part=String(event.detail);"
+         "size+=part.length;if(size>max||!allowed()){parts=[];over=true;return;}parts.push(part);},true);"
          "window.addEventListener(" + jsString("veltro-script-message:" + name) +
          ",function(event){event.stopImmediatePropagation();var body=event.detail;"
-         "if(parts.length){body=[body].concat(parts);parts=[];}"
-         "handler.postMessage([String(window.location.href),body]);},true);})();";
+         "if(typeof body!=='string')body=null;"
+         "if(!allowed())return refuse('origin');"
+         "if(over||size+(body?body.length:0)>max)return refuse('size');"
+         "if(parts.length){body=[body].concat(parts);parts=[];}size=0;"
+         "handler.postMessage([String(location.href),body]);},true);})();";
 }
 
 // Runs in the page's world of the top frame: gives the page the usual
@@ -483,23 +498,24 @@ std::string relayScript(const std::string& name) {
 // where a structure would be copied part by part twice. A value JSON cannot write (a cycle)
 // throws to the page.
 std::string pageScript(const std::string& name) {
-  // With handlers of its own in the page's world, WebKit's namespace gets the property;
-  // without, or when it refuses, the page gets a namespace that falls back to WebKit's.
+  // The page's entry point is an object of its own, held by the window for the document's
+  // whole life: never a property added to the wrapper of WebKit's handler namespace, which
+  // the garbage collector may drop and make anew without it. Each channel layers a new object
+  // over the one before, so the earlier channels stay reachable through its prototype.
   return "(function(){var dispatch=EventTarget.prototype.dispatchEvent,Custom=CustomEvent,target=window;" +
          splitBindings() + "var split=" + splitFunctionSource() + ";"
          "var type=" + jsString("veltro-script-message:" + name) + ",partType=" + jsString("veltro-script-part:" + name) +
          ",name=" + jsString(name) + ";"
-         "var channel={postMessage:function(body){var text=split(body);"
+         "var channel=Object.freeze({postMessage:function(body){var text=split(body);"
          "if(text===undefined){text=body;}else if(typeof text!=='string'){"
          "for(var i=1;i<text.length;i++)dispatch.call(target,new Custom(partType,{detail:text[i]}));text=text[0];}"
-         "dispatch.call(target,new Custom(type,{detail:text}));}};"
+         "dispatch.call(target,new Custom(type,{detail:text}));}});"
          "var existing=window.webkit&&window.webkit.messageHandlers;"
-         "if(existing){try{Object.defineProperty(existing,name,{value:channel,enumerable:true});"
-         "if(existing[name]===channel)return;}catch(e){}}"
-         "var handlers=existing?Object.create(existing):{};"
+         "var handlers=Object.create(existing||Object.prototype);"
          "Object.defineProperty(handlers,name,{value:channel,enumerable:true});"
-         "try{Object.defineProperty(window,'webkit',{value:{messageHandlers:handlers},configurable:true,writable:true});}"
-         "catch(e){}})();";
+         "try{Object.defineProperty(window,'webkit',{value:Object.freeze({messageHandlers:handlers}),"
+         "configurable:true,writable:true});if(window.webkit.messageHandlers===handlers)return;}catch(e){}"
+         "if(existing){try{Object.defineProperty(existing,name,{value:channel,enumerable:true});}catch(e){}}})();";
 }
 
 }  // namespace
@@ -708,7 +724,7 @@ void GtkWebView::connectMessageChannel(const std::string& name) {
     if (!webkit_user_content_manager_register_script_message_handler_in_world(contentManager_.get(), name.c_str(),
                                                                               kBridgeWorld))
       log("Cannot register the script message handler '" + name + "'.");
-    std::string relay = relayScript(name);
+    std::string relay = relayScript(name, *configuration_.userContentController->originPolicy(name));
     WebKitUserScript* relayUserScript =
         webkit_user_script_new_for_world(relay.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
                                          WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kBridgeWorld, nullptr, nullptr);
@@ -723,6 +739,19 @@ void GtkWebView::connectMessageChannel(const std::string& name) {
 
 void GtkWebView::addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) {
   configuration_.userContentController->addScriptMessageHandler(std::move(handler), name);
+  connectMessageChannel(name);
+}
+
+void GtkWebView::addMainFrameScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name,
+                                                  ScriptMessageOriginPolicy policy) {
+  for (const auto& channel : channels_) {
+    if (channel->name == name && !channel->mainFrameOnly) {
+      // A channel every frame reaches cannot be narrowed afterwards: WebKit keeps its handler.
+      log("The script message handler '" + name + "' is registered for every frame already.");
+      return;
+    }
+  }
+  configuration_.userContentController->addMainFrameScriptMessageHandler(std::move(handler), name, std::move(policy));
   connectMessageChannel(name);
 }
 
@@ -897,12 +926,27 @@ void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResu
       }
       const auto& url = channel->lastPage;
       const std::string& shownURL = channel->lastPageURL;
-      const ScriptMessageOriginCheck* check = channel->view->configuration_.userContentController->originCheck(channel->name);
-      if (!url || !check || !(*check)(*url)) {
+      const ScriptMessageOriginPolicy* policy =
+          channel->view->configuration_.userContentController->originPolicy(channel->name);
+      // The relay refused it already: only its reason crossed.
+      JSCValue* reason = value && jsc_value_is_array(value) ? jsc_value_object_get_property_at_index(value, 2) : nullptr;
+      bool tooLarge = reason && jsc_value_is_string(reason) && utf8FromJSC(reason) == "size";
+      bool refused = reason && !jsc_value_is_undefined(reason);
+      if (reason) g_object_unref(reason);
+      // Both the page's own word (read where the page cannot change it) and the document the
+      // engine committed must be allowed: a message posted by the page before it went away
+      // never counts for the next one.
+      const auto& committed = channel->view->committedPage().url;
+      if (refused || !url || !policy || !policy->check(*url) || !committed || !policy->check(*committed)) {
         // A data: URL can be megabytes long; the log gets its start.
         std::string shown = shownURL.empty() ? "an unknown page" : shownURL.substr(0, 200);
         if (shownURL.size() > 200) shown += "...";
-        log("Dropped a message to '" + channel->name + "' from " + shown + ": only the application's own page may send it.");
+        if (tooLarge)
+          log("Dropped a message to '" + channel->name + "' from " + shown + ": it is larger than " +
+              std::to_string(policy ? policy->maxMessageBytes : 0) + " bytes.");
+        else
+          log("Dropped a message to '" + channel->name + "' from " + shown +
+              ": only the application's own page may send it.");
         return;
       }
       JSCValue* inner = jsc_value_object_get_property_at_index(value, 1);
@@ -950,7 +994,12 @@ void GtkWebView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer d
   auto* self = static_cast<GtkWebView*>(data);
   try {
     auto keepAlive = self->self();
-    if (event == WEBKIT_LOAD_STARTED) {
+    if (event == WEBKIT_LOAD_COMMITTED) {
+      // From here on the URI is the new document's own, and it changes only with the next
+      // load or a navigation within this document.
+      const char* uri = webkit_web_view_get_uri(self->view_.get());
+      self->didCommitPage(uri && *uri ? URL::parse(uri) : std::nullopt);
+    } else if (event == WEBKIT_LOAD_STARTED) {
       self->loadFailed_ = false;
       self->webProcessTerminated_ = false;
       if (auto delegate = self->navigationDelegate()) delegate->didStartProvisionalNavigation(*self);
@@ -988,6 +1037,7 @@ void GtkWebView::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminat
   try {
     auto keepAlive = self->self();
     self->webProcessTerminated_ = true;
+    self->didCommitPage(std::nullopt);
     if (auto delegate = self->navigationDelegate()) delegate->webContentProcessDidTerminate(*self);
   } catch (...) {
     logException("a web process end");

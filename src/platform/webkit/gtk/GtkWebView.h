@@ -46,6 +46,8 @@ class GtkWebView : public WebView {
   void setCustomUserAgent(std::optional<std::string> userAgent) override;
   std::optional<std::string> customUserAgent() const override { return customUserAgent_; }
   void addScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name) override;
+  void addMainFrameScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name,
+                                        ScriptMessageOriginPolicy policy) override;
   // Also reaches the live content manager, so the script runs from the next load on.
   void addUserScript(UserScript script) override;
   // Not opaque: the view's background colour is fully transparent.

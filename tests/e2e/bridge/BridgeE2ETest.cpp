@@ -1,0 +1,131 @@
+// The bridge in the real shell, against pages that must not drive it: a partner site in the top
+// frame, a frame of another origin, a page posting large messages, and a click that follows
+// many links out.
+#include <httplib.h>
+
+#include <regex>
+#include <thread>
+
+#include "../E2EShell.h"
+#include "support/HttpsTestServer.h"
+
+namespace e2e {
+namespace {
+
+// The partner site: the files of bridge/partner on a plain HTTP server on loopback.
+class PartnerSite {
+ public:
+  PartnerSite() {
+    server_.set_mount_point("/", VELTRO_E2E_BRIDGE_PARTNER);
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  ~PartnerSite() {
+    server_.stop();
+    thread_.join();
+  }
+  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+size_t countOf(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+  return count;
+}
+
+class BridgeE2E : public E2E {
+ protected:
+  Value runMode(const std::string& mode, ProgramRun& run, const std::string& package = VELTRO_E2E_BRIDGE_PACKAGE) {
+    return runPackage(VELTRO_SHELL_E2E, package, run,
+                      {"VELTRO_E2E_MODE=" + mode, "VELTRO_E2E_PARTNER=" + partner_.base()}, {}, 60);
+  }
+  PartnerSite partner_;
+};
+
+TEST_F(BridgeE2E, APartnerPageInTheTopFrameRunsNoPluginWhateverItsEvaluationsReturn) {
+  ProgramRun run;
+  Value found = runMode("partner", run);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  EXPECT_FALSE(found.contains("exception")) << found.dump(2);
+  // Neither the slow answer of the application's page, nor the focus change, nor any batch
+  // the partner returned reached a plugin or the application's next page.
+  EXPECT_EQ(found["notes"], Value::array({"app"})) << found.dump(2) << run.output;
+  EXPECT_EQ(found["partnerCalls"], "0") << run.output;
+  EXPECT_NE(run.output.find("Not evaluated in " + partner_.base() + "/partner.html"), std::string::npos)
+      << run.output;
+}
+
+TEST_F(BridgeE2E, AFrameSeesNoNativeHandlerAndTheBridgeOutlivesGarbageCollection) {
+  ProgramRun run;
+  Value found = runMode("frames", run);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  EXPECT_FALSE(found.contains("exception")) << found.dump(2);
+  // With the HTTP plugin loaded, a frame of another origin still sees no handler at all.
+  EXPECT_EQ(found["frame"], Value::parse(R"({"handlers": [], "posted": []})")) << found.dump(2);
+  EXPECT_EQ(run.output.find("Plugin 'FromFrame' not found"), std::string::npos) << run.output;
+  // Ten seconds of garbage the page makes and drops leave its entry point where it was.
+  EXPECT_TRUE(found["lostAt"].is_null()) << found.dump(2);
+  EXPECT_PICKED(found, R"({"echo": {"ok": true, "args": [["still here"]]}})");
+}
+
+TEST_F(BridgeE2E, LargeMessagesFromAPageWithoutTheBridgeCostTheShellNothing) {
+  ProgramRun run;
+  Value found = runMode("big", run);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  EXPECT_FALSE(found.contains("exception")) << found.dump(2);
+  EXPECT_EQ(found["posted"], "4") << found.dump(2);
+  long before = found["before"]["peakKiB"].get<long>();
+  long after = found["after"]["peakKiB"].get<long>();
+  // Four messages of 64 MiB each were refused in the page: the shell's peak stays well below
+  // the size of one of them.
+  EXPECT_LT(after - before, 32 * 1024) << found.dump(2);
+  EXPECT_NE(run.output.find("Dropped a message to 'harbor' from " + partner_.base() + "/big.html"),
+            std::string::npos)
+      << run.output;
+}
+
+TEST_F(BridgeE2E, OneClickOnManyExternalLinksLaunchesOnlyAsManyAsTheLimitAllows) {
+  ProgramRun run;
+  Value found = runMode("click", run);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  EXPECT_EQ(found["pressed"], true) << found.dump(2);
+  EXPECT_EQ(found["href"], "app://localhost/index.html") << found.dump(2);
+  // The desktop has no handler for tel: here, so each launch shows as a failure to open. The
+  // loader is asked before the navigation filter, which refuses "external:" links as
+  // navigations: the click does launch, through the launcher that intents share.
+  size_t launched = countOf(run.output, "Cannot open 'tel:55501");
+  EXPECT_GE(launched, 1u) << run.output;
+  EXPECT_LE(launched, 3u) << run.output;
+  EXPECT_NE(run.output.find("External launch refused - more than 3 launches in 10 seconds"), std::string::npos)
+      << run.output;
+}
+
+TEST_F(BridgeE2E, APageOfTheServersHostOverPlainHttpGetsNoMirroredCookie) {
+  testing_support::HttpsTestServer server;
+  server.on("GET", "/app/login", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Set-Cookie", "session=secret; Path=/; Secure");
+    response.set_content("ok", "text/plain");
+  });
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_BRIDGE_PACKAGE, run,
+                           {"VELTRO_E2E_MODE=cookie", "VELTRO_E2E_PARTNER=" + partner_.base(),
+                            "VELTRO_E2E_SERVER=" + server.url(""), "VELTRO_EXTRA_CA_FILE=" + server.caFile()},
+                           {}, 60);
+  ASSERT_TRUE(found.is_object()) << run.output;
+  ASSERT_EQ(server.requestCount("/app/login"), 1u) << run.output;
+  EXPECT_EQ(found["login"], "true") << found.dump(2);
+  // The plain-http page asked for the page-load sync and claimed the application's origin as
+  // far as script can: its copy stays empty.
+  EXPECT_EQ(found["cookie"], "") << found.dump(2) << run.output;
+  EXPECT_NE(run.output.find("Dropped a message to 'VLHttpSyncNow' from " + partner_.base() + "/cookie.html"),
+            std::string::npos)
+      << run.output;
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,121 @@
+// The application's page of the bridge tests. The test names what it does ("MODE") and where
+// the partner site is ("PARTNER"); pages of the partner site come back here with "?back".
+(function () {
+  'use strict';
+
+  var call = window.e2e.call;
+  var exec = window.e2e.exec;
+  var params = new URLSearchParams(window.location.search);
+
+  function sleep(ms) {
+    return new Promise(function (resolve) { setTimeout(resolve, ms); });
+  }
+
+  function report(found) {
+    document.getElementById('state').textContent = 'done';
+    exec(null, null, 'Report', 'report', [found]);
+  }
+
+  // The partner site shown in the top frame returns a batch from every evaluation; meanwhile a
+  // slow answer of this page and a focus change come. Back here, the notes say what ran.
+  async function partner(base) {
+    if (params.has('back')) {
+      report({ notes: (await call('Echo', 'notes', [])).args[0], partnerCalls: params.get('calls') });
+      return;
+    }
+    await call('Echo', 'note', ['app']);
+    exec(function () { exec(null, null, 'Echo', 'note', ['the late answer ran here']); }, null,
+         'Echo', 'later', [1500, 'private rows']);
+    await call('Report', 'focusChange', [1800]);
+    window.location.href = base + '/partner.html';
+  }
+
+  // Frames of another origin see no native handler; the bridge stays through ten seconds of
+  // garbage collection with the HTTP plugin loaded.
+  async function frames(base) {
+    var answered = new Promise(function (resolve) {
+      window.addEventListener('message', function (event) {
+        if (event.data && 'handlers' in event.data) resolve(event.data);
+      });
+    });
+    var frame = document.createElement('iframe');
+    frame.src = base + '/frame.html';
+    document.body.appendChild(frame);
+    var found = { frame: await Promise.race([answered, sleep(5000).then(function () { return 'no answer'; })]) };
+    var keep = [];
+    var lostAt = null;
+    var started = Date.now();
+    while (Date.now() - started < 10000) {
+      var garbage = [];
+      for (var i = 0; i < 200000; i++) garbage.push({ i: i });
+      keep = garbage;
+      var handlers = window.webkit && window.webkit.messageHandlers;
+      if (!handlers || !handlers.harbor) { lostAt = Date.now() - started; break; }
+      await sleep(50);
+    }
+    found.kept = keep.length;
+    found.lostAt = lostAt;
+    found.echo = await Promise.race([call('Echo', 'echo', ['still here']),
+                                     sleep(5000).then(function () { return 'no answer'; })]);
+    report(found);
+  }
+
+  // A page that may not use the bridge posts large messages; the shell's own memory is taken
+  // before and after.
+  async function big(base) {
+    var memory = (await call('Report', 'shellMemory', [])).args[0];
+    if (params.has('back')) {
+      report({ before: JSON.parse(params.get('before')), after: memory, posted: params.get('posted') });
+      return;
+    }
+    window.location.href = base + '/big.html?before=' + encodeURIComponent(JSON.stringify(memory));
+  }
+
+  // A request of this page stores a Secure cookie of the application's server; then a page of
+  // the same host, over plain http, loads (and asks for the page-load sync) and reports what
+  // the cookie manager gave it.
+  async function cookie(base) {
+    if (params.has('back')) {
+      report({ cookie: params.get('cookie'), login: params.get('login') });
+      return;
+    }
+    var server = (await call('Report', 'environment', ['SERVER'])).args[0];
+    var login = await call('Http', 'sendRequest', ['r1', server + '/app/login', 'GET', {}, 10000, null, true]);
+    window.location.href = base + '/cookie.html?login=' + encodeURIComponent(login.args[0] && login.args[0].error === null);
+  }
+
+  // One press of a key, whose gesture the shell's callback carries, follows twelve links out.
+  async function click() {
+    var links = [];
+    for (var i = 0; i < 12; i++) {
+      var link = document.createElement('a');
+      link.href = 'external:tel:55501' + (i < 10 ? '0' : '') + i;
+      link.textContent = 'call ' + i;
+      document.body.appendChild(link);
+      links.push(link);
+    }
+    var pressed = await new Promise(function (resolve) {
+      exec(function (widget) {
+        links.forEach(function (link) { link.click(); });
+        resolve(widget);
+      }, function () { resolve('failed'); }, 'Report', 'press', []);
+    });
+    await sleep(1500);
+    report({ pressed: pressed, href: window.location.href });
+  }
+
+  document.addEventListener('deviceready', function () {
+    Promise.all([call('Report', 'environment', ['MODE']), call('Report', 'environment', ['PARTNER'])])
+      .then(function (answers) {
+        var mode = answers[0].args[0];
+        var base = answers[1].args[0];
+        if (mode === 'partner') return partner(base);
+        if (mode === 'frames') return frames(base);
+        if (mode === 'big') return big(base);
+        if (mode === 'click') return click();
+        if (mode === 'cookie') return cookie(base);
+        report({ exception: 'unknown mode ' + mode });
+      })
+      .catch(function (e) { report({ exception: String(e) }); });
+  });
+})();
