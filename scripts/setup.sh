@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git ca-certificates
+  build-essential cmake ninja-build pkg-config git ca-certificates ccache
   clang-format
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
