@@ -463,3 +463,26 @@ TEST_F(GtkWebViewTest, TheRelayChecksOriginAndSizeBeforeAMessageCrossesAndCommit
       10));
   EXPECT_EQ(capped->received.size(), 1u);
 }
+
+// A page's first script may post before the relay of its world has started: WebKit runs the
+// document-start scripts of each world in an order of its own. Nothing posted that early is
+// lost, and the messages keep their order.
+TEST_F(GtkWebViewTest, MessagesPostedAtDocumentStartWaitForTheRelayInOrder) {
+  auto early = std::make_shared<Messages>();
+  ScriptMessageOriginPolicy policy;
+  policy.check = [](const URL& page) { return page.host() == "host"; };
+  policy.origins = std::vector<std::string>{"test://host"};
+  view->addMainFrameScriptMessageHandler(early, "early", policy);
+  view->addUserScript({"window.webkit.messageHandlers.early.postMessage('first');"
+                       "window.webkit.messageHandlers.early.postMessage({n: 2});",
+                       true, true});
+  for (int load = 1; load <= 3; ++load) {
+    ASSERT_TRUE(this->load("/early" + std::to_string(load) + ".html", "<p>early</p>"));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return early->received.size() >= 2u * load; }, 10)) << "load " << load;
+  }
+  ASSERT_EQ(early->received.size(), 6u);
+  for (size_t i = 0; i < early->received.size(); i += 2) {
+    EXPECT_EQ(early->received[i].second, "first");
+    EXPECT_EQ(early->received[i + 1].second, (Value{{"n", 2}}));
+  }
+}

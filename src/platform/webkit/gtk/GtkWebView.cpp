@@ -488,7 +488,11 @@ std::string relayScript(const std::string& name, const ScriptMessageOriginPolicy
          "if(!allowed())return refuse('origin');"
          "if(over||size+(body?body.length:0)>max)return refuse('size');"
          "if(parts.length){body=[body].concat(parts);parts=[];}size=0;"
-         "handler.postMessage([String(location.href),body]);},true);})();";
+         "handler.postMessage([String(location.href),body]);},true);"
+         "window.addEventListener(" + jsString("veltro-relay-ping:" + name) +
+         ",function(event){event.stopImmediatePropagation();"
+         "window.dispatchEvent(new CustomEvent(" + jsString("veltro-relay-ready:" + name) + "));},true);"
+         "window.dispatchEvent(new CustomEvent(" + jsString("veltro-relay-ready:" + name) + "));})();";
 }
 
 // Runs in the page's world of the top frame: gives the page the usual
@@ -496,7 +500,9 @@ std::string relayScript(const std::string& name, const ScriptMessageOriginPolicy
 // message goes as its JSON text, made here in the page's own world, each long string in an
 // event of its own before it: strings cross to the relay's world and to the shell in one piece,
 // where a structure would be copied part by part twice. A value JSON cannot write (a cycle)
-// throws to the page.
+// throws to the page. WebKit runs the document-start scripts of each world in an order of its
+// own, so the relay may not be listening yet when a page's first script posts: messages wait,
+// in order, until the relay has said it is there (at once when it already was).
 std::string pageScript(const std::string& name) {
   // The page's entry point is an object of its own, held by the window for the document's
   // whole life: never a property added to the wrapper of WebKit's handler namespace, which
@@ -506,10 +512,16 @@ std::string pageScript(const std::string& name) {
          splitBindings() + "var split=" + splitFunctionSource() + ";"
          "var type=" + jsString("veltro-script-message:" + name) + ",partType=" + jsString("veltro-script-part:" + name) +
          ",name=" + jsString(name) + ";"
-         "var channel=Object.freeze({postMessage:function(body){var text=split(body);"
-         "if(text===undefined){text=body;}else if(typeof text!=='string'){"
+         "var ready=false,waiting=[],listen=EventTarget.prototype.addEventListener;"
+         "function send(text){if(typeof text!=='string'&&text!==null&&typeof text==='object'){"
          "for(var i=1;i<text.length;i++)dispatch.call(target,new Custom(partType,{detail:text[i]}));text=text[0];}"
-         "dispatch.call(target,new Custom(type,{detail:text}));}});"
+         "dispatch.call(target,new Custom(type,{detail:text}));}"
+         "listen.call(target," + jsString("veltro-relay-ready:" + name) +
+         ",function(event){event.stopImmediatePropagation();if(ready)return;ready=true;"
+         "var early=waiting;waiting=[];for(var i=0;i<early.length;i++)send(early[i]);},true);"
+         "dispatch.call(target,new Custom(" + jsString("veltro-relay-ping:" + name) + "));"
+         "var channel=Object.freeze({postMessage:function(body){var text=split(body);"
+         "if(text===undefined)text=body;if(ready)send(text);else waiting.push(text);}});"
          "var existing=window.webkit&&window.webkit.messageHandlers;"
          "var handlers=Object.create(existing||Object.prototype);"
          "Object.defineProperty(handlers,name,{value:channel,enumerable:true});"
