@@ -4,8 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <deque>
-#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -78,52 +76,6 @@ unsigned attachWork(GSource* source, std::function<void()> work) {
   return id;
 }
 
-// What `post` hands to the main thread: one queue, run in order by one idle source. Each
-// dispatch runs what was posted before it started and leaves the rest for the loop's next
-// turn, so the loop's other sources get theirs. The source may recurse: work that waits on the
-// loop (a nested iteration) still sees the work posted after it run. A mutex, which the thread
-// sanitizer sees, hands the work over.
-struct Posted {
-  std::mutex mutex;
-  std::deque<std::function<void()>> items;
-  GSource* source = nullptr;  // the attached source that runs the queue, if any
-};
-
-Posted& posted() {
-  // Never destroyed: work may still be posted while static objects are torn down.
-  static Posted* queue = new Posted;
-  return *queue;
-}
-
-gboolean runPosted(gpointer) {
-  GSource* self = g_main_current_source();
-  size_t count;
-  {
-    std::lock_guard lock(posted().mutex);
-    count = posted().items.size();
-  }
-  for (; count > 0; --count) {
-    std::function<void()> work;
-    {
-      std::lock_guard lock(posted().mutex);
-      if (posted().items.empty()) break;  // a nested iteration ran them
-      work = std::move(posted().items.front());
-      posted().items.pop_front();
-    }
-    // An exception must never unwind through GLib.
-    try {
-      work();
-    } catch (...) {
-      reportCaughtException("The main loop");
-    }
-  }
-  std::lock_guard lock(posted().mutex);
-  if (posted().source != self) return G_SOURCE_REMOVE;  // a nested run ended this source
-  if (!posted().items.empty()) return G_SOURCE_CONTINUE;
-  posted().source = nullptr;
-  return G_SOURCE_REMOVE;
-}
-
 }  // namespace
 
 bool MainLoop::isMainThread() { return std::this_thread::get_id() == mainThreadId(); }
@@ -131,19 +83,9 @@ bool MainLoop::isMainThread() { return std::this_thread::get_id() == mainThreadI
 void MainLoop::adoptCurrentThreadAsMain() { mainThreadId() = std::this_thread::get_id(); }
 
 void MainLoop::post(std::function<void()> work) {
-  GSource* source;
-  {
-    std::lock_guard lock(posted().mutex);
-    posted().items.push_back(std::move(work));
-    if (posted().source) return;
-    source = g_idle_source_new();
-    posted().source = source;
-  }
+  GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_can_recurse(source, TRUE);
-  g_source_set_callback(source, runPosted, nullptr, nullptr);
-  g_source_attach(source, g_main_context_default());
-  g_source_unref(source);
+  attachWork(source, std::move(work));
 }
 
 unsigned MainLoop::postAfter(double seconds, std::function<void()> work) {
