@@ -271,16 +271,24 @@ class HeldOutput : public RecordingOutput {
   std::condition_variable opened;
   bool open = false;
 };
-}  // namespace
 
-TEST(RRVLogger, BehindAStuckOutputTheNewestLogsWaitAndOneLineCountsTheDroppedOnes) {
-  testing_support::LogCapture log;
+// A pipeline whose one output holds the pipeline's thread in the log "first"; the output is
+// null when the thread never got there.
+std::pair<std::shared_ptr<RRVLogger>, std::shared_ptr<HeldOutput>> heldPipeline() {
   roruv::RRVOutputClassRegistry::shared().registerClass(
       "HeldOutput", [] { return std::make_shared<HeldOutput>(); });
   auto logger = pipeline({{"HeldOutput", "app.**"}});
   auto out = output<HeldOutput>(logger, 0);
   logger->postLog(std::make_shared<Note>("first"), "app.x");
-  ASSERT_TRUE(testing_support::waitUntil([&] { return out->entered.load(); }, 5));
+  if (!testing_support::waitUntil([&] { return out->entered.load(); }, 5)) out = nullptr;
+  return {logger, out};
+}
+}  // namespace
+
+TEST(RRVLogger, BehindAStuckOutputTheNewestLogsWaitAndOneLineCountsTheDroppedOnes) {
+  testing_support::LogCapture log;
+  auto [logger, out] = heldPipeline();
+  ASSERT_TRUE(out);
 
   const size_t bound = RRVLogger::kMostWaitingLogs;
   for (size_t i = 0; i < bound + 100; ++i)
@@ -298,12 +306,8 @@ TEST(RRVLogger, BehindAStuckOutputTheNewestLogsWaitAndOneLineCountsTheDroppedOne
 
 TEST(RRVLogger, UrgentLogsKeepTheirPlaceBehindAFloodAndEachPostLearnsWhetherItWasTaken) {
   testing_support::LogCapture log;
-  roruv::RRVOutputClassRegistry::shared().registerClass(
-      "HeldOutput", [] { return std::make_shared<HeldOutput>(); });
-  auto logger = pipeline({{"HeldOutput", "app.**"}});
-  auto out = output<HeldOutput>(logger, 0);
-  logger->postLog(std::make_shared<Note>("first"), "app.x");
-  ASSERT_TRUE(testing_support::waitUntil([&] { return out->entered.load(); }, 5));
+  auto [logger, out] = heldPipeline();
+  ASSERT_TRUE(out);
 
   std::atomic<size_t> taken{0}, lost{0};
   auto count = [&](bool wasTaken) { ++(wasTaken ? taken : lost); };
