@@ -52,20 +52,37 @@ std::string HBRCommandDelegateImpl::callbackMessage(const std::string& callbackI
   int status = result ? static_cast<int>(result->status()) : 0;
   bool keep = result && result->keepCallback();
   // Built by hand rather than with a format: this runs once for every answer, and the message
-  // (megabytes, at times) is written straight into the text.
-  std::string head = "harbor.require('harbor/exec').nativeCallback('";
+  // (megabytes, at times) is written straight into the text. The text is one call of the fixed
+  // global with one JSON array: JavaScriptCore evaluates that shape with its JSON parser instead
+  // of compiling it. The id has only letters, digits, '.', '_' and '-', and the message is JSON
+  // text (string escapes of JSON only, U+FFFD for what UTF-8 cannot carry).
+  std::string head = kNativeCallbackFunction;
+  head += "([\"";
   head += callbackId;
-  head += "',";
+  head += "\",";
   std::string text = head + std::to_string(status) + ',';
   if (!result) {
-    text += "(null)";
+    text += "null";
   } else if (!result->appendArgumentsAsJSON(text)) {
     // A message JSON cannot carry must not reach JavaScript as a success with no payload.
     text = head + std::to_string(static_cast<int>(HBRResultStatus::JSONException)) + ',' +
            Value("The plugin result could not be serialized to JSON.").dump();
   }
-  text += keep ? ",1, 0)" : ",0, 0)";
+  text += keep ? ",1,0])" : ",0,0])";
   return text;
+}
+
+std::string HBRCommandDelegateImpl::nativeCallbackDefinitionScript() {
+  // Defined before any script of the page runs, as a property of the top window that can be
+  // neither replaced nor deleted: answers reach the page's bridge and no one else. It calls the
+  // bridge exactly as the answer would: same values, same order, its result returned; without
+  // a bridge it throws as the bare call would ("harbor" is not found).
+  std::string script = "Object.defineProperty(window,'";
+  script += kNativeCallbackFunction;
+  script +=
+      "',{value:function(a){return harbor.require('harbor/exec').nativeCallback(a[0],a[1],a[2],a[3],a[4])},"
+      "writable:false,enumerable:false,configurable:false});";
+  return script;
 }
 
 namespace {

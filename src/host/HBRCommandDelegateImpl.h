@@ -45,6 +45,10 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
 
   // The JavaScript text that delivers `result` to `callbackId` (already checked).
   static std::string callbackMessage(const std::string& callbackId, const HBRPluginResult* result);
+  // The global every answer calls, and the document-start script of the top frame that
+  // defines it in the page's world.
+  static constexpr const char* kNativeCallbackFunction = "__harborNativeCallback";
+  static std::string nativeCallbackDefinitionScript();
 
  // Answers posted for a later turn are evaluated together, a run of callback texts as one
   // script that hands back what each returned: this many of them at most, and texts up to

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host/HBRCommandDelegate.h"
+#include "host/HBRCommandDelegateImpl.h"
 #include "host/HBRCommandQueue.h"
 #include "host/HBRSettings.h"
 #include "host/HBRURLProtocolSchemeHandler.h"
@@ -152,6 +153,9 @@ void HBRWebViewEngine::pluginInitialize() {
       std::make_shared<HBRWebViewWeakScriptMessageHandler>(
           std::static_pointer_cast<ScriptMessageHandler>(self)),
       "harbor", scriptMessagePolicy());
+
+  // Answers are calls of one fixed global of the top frame, defined before the page's scripts.
+  userContentController->addUserScript({HBRCommandDelegateImpl::nativeCallbackDefinitionScript(), true, true});
 
   // 4. Pages learn the origin of the packaged files.
   if (assetsURL_)

@@ -180,17 +180,17 @@ inline std::string hashed(const std::string& path, const std::string& content) {
 }
 
 // The messages sent to `callbackId` (with `status`, when given) by every
-// "nativeCallback('<id>',<status>,<message>,<keep>, 0)" in `scripts`, in order; the bridge may
+// "__harborNativeCallback(["<id>",<status>,<message>,<keep>,0])" in `scripts`, in order; the bridge may
 // join several calls into one script.
 inline std::vector<platform::Value> callbackMessages(const std::vector<std::string>& scripts,
                                                      const std::string& callbackId,
                                                      std::optional<int> status = std::nullopt) {
   std::vector<platform::Value> out;
-  const std::string head = "nativeCallback('" + callbackId + "',";
+  const std::string head = "NativeCallback([\"" + callbackId + "\",";
   for (const auto& script : scripts) {
     for (auto at = script.find(head); at != std::string::npos; at = script.find(head, at + 1)) {
       const auto start = script.find(',', at + head.size()) + 1;
-      const auto end = script.find(", 0)", start);
+      const auto end = script.find(",0])", start);
       if (end == std::string::npos) break;
       const auto keep = script.rfind(',', end - 1);
       if (status && script.substr(at + head.size(), start - 1 - at - head.size()) != std::to_string(*status)) continue;

@@ -42,13 +42,13 @@ TEST_F(CommandDelegateTest, CallbackTextCarriesStatusMessageAndKeepFlag) {
   auto kept = ok(Value{{"a", 1}});
   kept->setKeepCallbackAsBool(true);
   EXPECT_EQ(HBRCommandDelegateImpl::callbackMessage("id", kept.get()),
-            "harbor.require('harbor/exec').nativeCallback('id',1,{\"a\":1},1, 0)");
+            "__harborNativeCallback([\"id\",1,{\"a\":1},1,0])");
   EXPECT_EQ(HBRCommandDelegateImpl::callbackMessage("id", nullptr),
-            "harbor.require('harbor/exec').nativeCallback('id',0,(null),0, 0)");
+            "__harborNativeCallback([\"id\",0,null,0,0])");
   // A message JSON cannot carry is reported as a JSON error, not as a silent success.
   auto bad = HBRPluginResult::resultWithStatusAsDouble(HBRResultStatus::OK, std::numeric_limits<double>::infinity());
   std::string text = HBRCommandDelegateImpl::callbackMessage("id", bad.get());
-  EXPECT_EQ(text.find("nativeCallback('id',8,"), text.find("nativeCallback("));
+  EXPECT_EQ(text.rfind("__harborNativeCallback([\"id\",8,", 0), 0u) << text;
   EXPECT_EQ(text.find("null"), std::string::npos);
   auto bytes = ok(platform::bytesValue({1, 2}));
   EXPECT_NE(HBRCommandDelegateImpl::callbackMessage("id", bytes.get()).find(",8,"), std::string::npos);
@@ -68,9 +68,9 @@ TEST_F(CommandDelegateTest, ResultsDuringACommandAreEvaluatedAtOnceOthersInOrder
   delegate()->evalJs("doSomething()");
   EXPECT_EQ(scripts().size(), 1u);
   ASSERT_TRUE(waitForScripts(3));
-  size_t first = scripts()[1].find("'later1'");
+  size_t first = scripts()[1].find("([\"later1\"");
   ASSERT_NE(first, std::string::npos);
-  EXPECT_GT(scripts()[1].find("'later2'"), first);
+  EXPECT_GT(scripts()[1].find("([\"later2\""), first);
   EXPECT_EQ(scripts()[2],
             "try{harbor.require('harbor/exec').nativeEvalAndFetch(function(){doSomething()})}"
             "catch(e){console.log('exception nativeEvalAndFetch : '+e);};");
@@ -87,8 +87,8 @@ TEST_F(CommandDelegateTest, AnswersSentTogetherRunTheirBatchesInOrder) {
     auto batch = [](const char* tag) {
       return Value::array({Value::array({nullptr, "Echo", "record", Value::array({tag})})}).dump();
     };
-    if (script.find("'a'") != std::string::npos) return Value::array({batch("from a"), batch("from c")});
-    if (script.find("'d'") != std::string::npos) return batch("from d");
+    if (script.find("([\"a\"") != std::string::npos) return Value::array({batch("from a"), batch("from c")});
+    if (script.find("([\"d\"") != std::string::npos) return batch("from d");
     return nullptr;
   });
   for (const char* id : {"a", "b", "c"}) delegate()->sendPluginResult(ok(1), std::string(id));
@@ -97,11 +97,11 @@ TEST_F(CommandDelegateTest, AnswersSentTogetherRunTheirBatchesInOrder) {
   EXPECT_EQ(echo()->order, (std::vector<std::string>{"\"from a\"", "\"from c\""}));
 
   // The joined text keeps each answer apart: one that throws does not stop the next.
-  EXPECT_NE(scripts()[0].find("try{s=harbor.require('harbor/exec').nativeCallback('b'"), std::string::npos);
+  EXPECT_NE(scripts()[0].find("try{s=__harborNativeCallback([\"b\","), std::string::npos);
 
   delegate()->sendPluginResult(ok(1), std::string("d"));
   ASSERT_TRUE(platform::MainLoop::runUntil([&] { return echo()->order.size() == 3; }, 5));
-  EXPECT_EQ(scripts()[1].rfind("harbor.require('harbor/exec').nativeCallback('d',1,1,0, 0)", 0), 0u)
+  EXPECT_EQ(scripts()[1].rfind("__harborNativeCallback([\"d\",1,1,0,0])", 0), 0u)
       << "a lone answer goes as it is";
 }
 
@@ -116,10 +116,10 @@ TEST_F(CommandDelegateTest, LargeAnswersKeepTheirPlaceAndAreNoSlowCommand) {
       [&] {
         all.clear();
         for (const auto& s : scripts()) all += s;
-        return all.find("'after'") != std::string::npos;
+        return all.find("([\"after\"") != std::string::npos;
       },
       10));
-  size_t before = all.find("'before'"), middle = all.find("'large'"), after = all.find("'after'");
+  size_t before = all.find("([\"before\""), middle = all.find("([\"large\""), after = all.find("([\"after\"");
   EXPECT_TRUE(before < middle && middle < after) << before << " " << middle << " " << after;
   EXPECT_NE(all.find(large), std::string::npos);
 

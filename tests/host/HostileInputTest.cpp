@@ -52,7 +52,7 @@ class HostileInputTest : public BridgeFixture {
   // The callback script evaluated for `callbackId`, or "".
   std::string callbackFor(const std::string& callbackId) {
     for (const auto& script : scripts())
-      if (script.find("nativeCallback('" + callbackId + "'") != std::string::npos) return script;
+      if (script.find("NativeCallback([\"" + callbackId + "\"") != std::string::npos) return script;
     return "";
   }
 };
@@ -65,7 +65,7 @@ TEST_F(HostileInputTest, OverDeepCommandsAreAnsweredWithAnErrorAndTheBatchGoesOn
   queue()->executePending();  // a batch this large is decoded off the main thread
   ASSERT_TRUE(platform::MainLoop::runUntil([&] { return !echo()->order.empty(); }, 10));
   EXPECT_EQ(echo()->order, (std::vector<std::string>{"\"after\""}));
-  EXPECT_NE(callbackFor("cbDeep").find("nativeCallback('cbDeep',9,\"Invalid command: its arguments nest deeper"),
+  EXPECT_NE(callbackFor("cbDeep").find("NativeCallback([\"cbDeep\",9,\"Invalid command: its arguments nest deeper"),
             std::string::npos)
       << callbackFor("cbDeep");
 
@@ -94,7 +94,7 @@ TEST_F(HostileInputTest, LoneSurrogatesBecomeReplacementCharactersInsteadOfLosin
   queue()->enqueueCommandBatch(R"([["cb1","Echo","echo",["a\ud800b\udc00c\ud83d\ude00"]]])");
   queue()->executePending();
   ASSERT_FALSE(callbackFor("cb1").empty());
-  EXPECT_NE(callbackFor("cb1").find("nativeCallback('cb1',1,\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xF0\x9F\x98\x80\""),
+  EXPECT_NE(callbackFor("cb1").find("NativeCallback([\"cb1\",1,\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xF0\x9F\x98\x80\""),
             std::string::npos)
       << callbackFor("cb1");
 }
@@ -108,9 +108,9 @@ TEST_F(HostileInputTest, APluginThatFailsWhileBeingMadeIsAnsweredAndNotRegistere
   queue()->executePending();
   ASSERT_TRUE(platform::MainLoop::runUntil([&] { return !echo()->order.empty(); }, 5));
   EXPECT_EQ(echo()->order, (std::vector<std::string>{"\"after\""}));
-  EXPECT_NE(callbackFor("cb1").find("nativeCallback('cb1',9,\"Exception in plugin creation: cannot be made\""),
+  EXPECT_NE(callbackFor("cb1").find("NativeCallback([\"cb1\",9,\"Exception in plugin creation: cannot be made\""),
             std::string::npos);
-  EXPECT_NE(callbackFor("cb2").find("nativeCallback('cb2',9,\"Exception in plugin creation: cannot start\""),
+  EXPECT_NE(callbackFor("cb2").find("NativeCallback([\"cb2\",9,\"Exception in plugin creation: cannot start\""),
             std::string::npos);
   EXPECT_EQ(vc->pluginObjects().count("ThrowingInitializePlugin"), 0u);
   EXPECT_TRUE(log.contains("the plugin could not be created: cannot start"));

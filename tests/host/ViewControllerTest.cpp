@@ -1,4 +1,5 @@
 #include "HostPackageFixture.h"
+#include "host/HBRCommandDelegateImpl.h"
 
 using namespace hosttest;
 using platform::Value;
@@ -38,7 +39,10 @@ TEST_F(ViewControllerTest, ViewHoldsAHiddenWebViewBehindTheLaunchViewAndLoadsThe
   // hands "hbrfile" to URL protocols) and the page is a file, readable with its folder.
   EXPECT_TRUE(web()->configuration().urlSchemeHandlers.size() == 1u &&
               web()->configuration().handlerForScheme("hbrfile"));
-  EXPECT_TRUE(web()->userContentController()->userScripts().empty() &&
+  // The only script of the page defines the global its answers call.
+  EXPECT_TRUE(web()->userContentController()->userScripts().size() == 1u &&
+              web()->userContentController()->userScripts()[0].source ==
+                  HBRCommandDelegateImpl::nativeCallbackDefinitionScript() &&
               web()->userContentController()->handler("harbor"));
   ASSERT_EQ(web()->loads().size(), 1u);
   const auto& load = web()->loads()[0];

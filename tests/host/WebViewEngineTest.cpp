@@ -28,8 +28,8 @@ TEST_F(AppSchemeTest, FileURLsAreRewrittenIntoTheApplicationScheme) {
   start();
   auto e = engine();
   EXPECT_TRUE(vc->appScheme() == "app" && e->assetsURL() == "app://app.local");
-  ASSERT_EQ(web()->userContentController()->userScripts().size(), 1u);
-  EXPECT_EQ(web()->userContentController()->userScripts()[0].source,
+  ASSERT_EQ(web()->userContentController()->userScripts().size(), 2u);
+  EXPECT_EQ(web()->userContentController()->userScripts()[1].source,
             "window.HBR_ASSETS_URL = 'app://app.local';");
   EXPECT_EQ(web()->configuration().urlSchemeHandlers.at("app"), e->schemeHandler());
   // The start page keeps its query and fragment.
@@ -205,7 +205,7 @@ TEST_F(BridgeTest, AHarborMessageRunsThePluginActionAndItsCallbackIsEvaluated) {
   ASSERT_TRUE(web()->postScriptMessage("harbor", Value{"Probe1", "Probe", "echo", {"hi & bye"}}));
   ASSERT_TRUE(platform::MainLoop::runUntil([&] { return !web()->evaluatedScripts().empty(); }, 5));
   EXPECT_NE(web()->evaluatedScripts().back().find(
-                R"(harbor.require('harbor/exec').nativeCallback('Probe1',1,"hi & bye",0, 0))"),
+                R"(__harborNativeCallback(["Probe1",1,"hi & bye",0,0]))"),
             std::string::npos);
 
   // A message waits behind a batch that came before it and is still being decoded.
@@ -215,7 +215,7 @@ TEST_F(BridgeTest, AHarborMessageRunsThePluginActionAndItsCallbackIsEvaluated) {
   vc->commandQueue()->enqueueCommandBatch(batch.dump());
   ASSERT_TRUE(web()->postScriptMessage("harbor", Value{"Message", "Probe", "echo", {"m"}}));
   ASSERT_TRUE(platform::MainLoop::runUntil([&] { return web()->evaluatedScripts().size() == 3; }, 10));
-  for (size_t i = 0; const char* id : {"'Batch1'", "'Batch2'", "'Message'"})
+  for (size_t i = 0; const char* id : {"\"Batch1\"", "\"Batch2\"", "\"Message\""})
     EXPECT_NE(web()->evaluatedScripts()[i++].find(id), std::string::npos) << id;
 
   // Other channels are not commands.
@@ -357,12 +357,12 @@ TEST_F(BridgeTest, AnswersEventsAndReturnedBatchesReachOnlyTheApplicationsOwnPag
   int batches = 0;
   // The answers to the returned commands return nothing, or the loop would never end.
   web()->setScriptResponder([&](const std::string& script) {
-    if (script.find("nativeCallback('Returned") != std::string::npos) return Value();
+    if (script.find("NativeCallback([\"Returned") != std::string::npos) return Value();
     return Value(Value::array({Value{"Returned" + std::to_string(++batches), "Probe", "echo", {"x"}}}).dump());
   });
   auto ranReturnedBatch = [&] {
     for (const auto& script : web()->evaluatedScripts())
-      if (script.find("nativeCallback('Returned") != std::string::npos) return true;
+      if (script.find("NativeCallback([\"Returned") != std::string::npos) return true;
     return false;
   };
   auto delegate = vc->commandDelegate();

@@ -104,6 +104,43 @@
     report({ pressed: pressed, href: window.location.href });
   }
 
+  // The page tries to take the global every answer calls; answers still reach the bridge, and
+  // the bridge's function is called from no script text (the answer was parsed, not compiled).
+  async function hijack() {
+    var name = '__harborNativeCallback';
+    var original = window[name];
+    var intercepted = [];
+    var attempts = {};
+    function thief(a) { intercepted.push(a); }
+    try { window[name] = thief; attempts.assign = 'no error'; } catch (e) { attempts.assign = e.name; }
+    try { Object.defineProperty(window, name, { value: thief }); attempts.define = 'no error'; }
+    catch (e) { attempts.define = e.name; }
+    try { attempts.deleted = delete window[name]; } catch (e) { attempts.deleted = e.name; }
+    // A global lexical binding of a page script would come before the window's property.
+    window.stolen = [];
+    var shadowError = null;
+    var onError = function (event) { shadowError = event.error && event.error.name; };
+    window.addEventListener('error', onError);
+    var script = document.createElement('script');
+    script.textContent = 'let ' + name + ' = function (a) { window.stolen.push(a); }; window.shadowed = true;';
+    document.body.appendChild(script);
+    window.removeEventListener('error', onError);
+    attempts.shadow = window.shadowed ? 'no error' : shadowError;
+    var bridge = harbor.require('harbor/exec');
+    var bridgeCallback = bridge.nativeCallback;
+    var stacks = [];
+    bridge.nativeCallback = function () {
+      stacks.push(new Error().stack);
+      return bridgeCallback.apply(this, arguments);
+    };
+    var echoed = await call('Echo', 'echo', ['line\u2028sep\u2029\u0000"\\']);
+    bridge.nativeCallback = bridgeCallback;
+    report({
+      attempts: attempts, same: window[name] === original, intercepted: intercepted.length + window.stolen.length, echoed: echoed,
+      fromGlobalCode: stacks.some(function (s) { return /global code/.test(s); }), calls: stacks.length
+    });
+  }
+
   document.addEventListener('deviceready', function () {
     Promise.all([call('Report', 'environment', ['MODE']), call('Report', 'environment', ['PARTNER'])])
       .then(function (answers) {
@@ -114,6 +151,7 @@
         if (mode === 'big') return big(base);
         if (mode === 'click') return click();
         if (mode === 'cookie') return cookie(base);
+        if (mode === 'hijack') return hijack();
         report({ exception: 'unknown mode ' + mode });
       })
       .catch(function (e) { report({ exception: String(e) }); });
