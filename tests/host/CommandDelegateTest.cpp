@@ -2,6 +2,7 @@
 
 #include "BridgeFixture.h"
 #include "host/HBRSettings.h"
+#include "platform/foundation/JSONText.h"
 
 using platform::Value;
 
@@ -52,6 +53,37 @@ TEST_F(CommandDelegateTest, CallbackTextCarriesStatusMessageAndKeepFlag) {
   EXPECT_EQ(text.find("null"), std::string::npos);
   auto bytes = ok(platform::bytesValue({1, 2}));
   EXPECT_NE(HBRCommandDelegateImpl::callbackMessage("id", bytes.get()).find(",8,"), std::string::npos);
+}
+
+// The engine evaluates an answer without compiling it only when the whole text is one name
+// called with one strict JSON value: any other escape, raw control character or invalid UTF-8
+// would send it back to the compiler or change the string the page gets.
+TEST_F(CommandDelegateTest, CallbackTextIsTheGlobalCalledWithOneStrictJSONArray) {
+  const std::string head = std::string(HBRCommandDelegateImpl::kNativeCallbackFunction) + "(";
+  auto check = [&](const HBRPluginResult* result, const Value& expected) {
+    std::string text = HBRCommandDelegateImpl::callbackMessage("a.b_c-9", result);
+    ASSERT_EQ(text.rfind(head, 0), 0u) << text.substr(0, 80);
+    ASSERT_EQ(text.back(), ')');
+    std::string json = text.substr(head.size(), text.size() - head.size() - 1);
+    auto parsed = platform::parseJSONText(json);  // strict: JSON escapes and valid UTF-8 only
+    ASSERT_TRUE(parsed) << json.substr(0, 80);
+    EXPECT_EQ(*parsed, expected) << json.substr(0, 80);
+  };
+  auto answer = [&](const Value& message, bool keep = false) {
+    auto result = ok(message);
+    result->setKeepCallbackAsBool(keep);
+    check(result.get(), Value::array({"a.b_c-9", 1, message, keep ? 1 : 0, 0}));
+  };
+  for (std::string text : {std::string("nul\0in the middle", 17), std::string("line\xE2\x80\xA8para\xE2\x80\xA9"),
+                           std::string("\"'\\\b\f\n\r\t\x01\x1f\x7f</script>"), std::string(),
+                           std::string(200000, 'x') + "\xF0\x9F\x98\x80"})
+    answer(text);
+  answer(Value{{"nested", Value::array({1.5, -0.0, nullptr, true, "\xE2\x80\xA8"})}}, true);
+  answer(Value::array());
+  // Bytes UTF-8 cannot carry (a lone surrogate, a cut sequence) arrive as U+FFFD.
+  auto broken = ok(std::string("a\xED\xA0\x80" "b\xF0\x9F"));
+  check(broken.get(), Value::array({"a.b_c-9", 1, "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "b\xEF\xBF\xBD", 0, 0}));
+  check(nullptr, Value::array({"a.b_c-9", 0, nullptr, 0, 0}));
 }
 
 TEST_F(CommandDelegateTest, ResultsDuringACommandAreEvaluatedAtOnceOthersInOrderLater) {
