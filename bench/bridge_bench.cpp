@@ -89,8 +89,8 @@ void JSONAlone(benchmark::State& state) {
     Value batch = Value::parse(batchText());
     for (const auto& command : batch) {
       std::string message = Value::array({command[3][0]}).dump();
-      std::string text = "harbor.require('harbor/exec').nativeCallback('" + command[0].get<std::string>() + "',1," +
-                         message.substr(1, message.size() - 2) + ",0, 0)";
+      std::string text = "__harborNativeCallback([\"" + command[0].get<std::string>() + "\",1," +
+                         message.substr(1, message.size() - 2) + ",0,0])";
       total += text.size();
     }
     benchmark::DoNotOptimize(total);
