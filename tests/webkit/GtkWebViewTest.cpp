@@ -234,10 +234,14 @@ TEST_F(GtkWebViewTest, AScriptsGestureCountsOnlyAfterTheUsersOwnInput) {
   server->pages["/next.html"] = "<p>next</p>";
   auto gestureOfNavigationTo = [&](const std::string& path) {
     size_t before = navigation->asked.size();
+    int finished = navigation->finished;
     // WebKit counts every script the shell evaluates as the user's gesture.
     evaluate("window.location.href = 'test://host" + path + "'; 1");
     EXPECT_TRUE(MainLoop::runUntil([&] { return navigation->asked.size() > before; }, 10));
-    return navigation->asked.size() > before && navigation->asked.back().userGesture;
+    bool gesture = navigation->asked.size() > before && navigation->asked.back().userGesture;
+    // The next script runs in the new page, never in one that is going away.
+    EXPECT_TRUE(MainLoop::runUntil([&] { return navigation->finished > finished; }, 10));
+    return gesture;
   };
   EXPECT_FALSE(gestureOfNavigationTo("/next.html"));
 
