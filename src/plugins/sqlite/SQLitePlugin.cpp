@@ -221,7 +221,7 @@ void SQLitePlugin::inBackground(const HBRInvokedUrlCommand& command,
   arguments.push_back(std::move(plain));
   HBRInvokedUrlCommand copy(std::move(arguments), command.callbackId(), command.className(), command.methodName());
   std::weak_ptr<platform::Object> weakSelf = weak_from_this();
-  delegate->runInBackground([weakSelf, copy = std::move(copy), body] {
+  openQueue_->async([weakSelf, copy = std::move(copy), body] {
     auto self = std::static_pointer_cast<SQLitePlugin>(weakSelf.lock());
     if (!self) return;
     try {

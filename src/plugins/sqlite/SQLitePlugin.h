@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/HBRPlugin.h"
+#include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/Value.h"
 #include "plugins/sqlite/CustomThreadSafeMutableDictionary.h"
 #include "plugins/sqlite/SQLiteConnection.h"
@@ -73,6 +74,9 @@ class SQLitePlugin : public HBRPlugin {
   // takes the file's connections, so that an open and a delete of the same file never
   // interleave. Never held while waiting for anything.
   std::mutex openLock_;
+  // Opens and deletes run here, one at a time in the order the page sent them (a delete and
+  // then an open of the same file find it deleted), never on the shared workers.
+  std::shared_ptr<platform::DispatchQueue> openQueue_ = platform::DispatchQueue::makeSerial("SQLitePlugin.open");
   // The files being deleted, each with the opens and deletes that came meanwhile (under
   // openLock_).
   std::map<std::string, std::vector<std::pair<HBRInvokedUrlCommand, void (SQLitePlugin::*)(const HBRInvokedUrlCommand&)>>>
