@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <glib.h>
@@ -356,13 +358,33 @@ std::string pathOfDescriptor(int fd) {
   return path;
 }
 
+std::optional<std::string> realPath(const std::string& path) {
+#ifdef SYS_openat2
+  // realpath(3) reads every component as a link, one lookup each. An absolute path in which the
+  // kernel meets no link at all is its own real path once "." and ".." are taken out: one
+  // lookup that refuses every link tells. Any failure (a link, a missing entry, a kernel
+  // without openat2) leaves the answer to realpath(3).
+  if (!path.empty() && path.front() == '/') {
+    struct open_how how {};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+    if (fd >= 0) {
+      ::close(static_cast<int>(fd));
+      return normalizePath(path);
+    }
+  }
+#endif
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved)) return std::string(resolved);
+  return std::nullopt;
+}
+
 std::optional<std::string> realPathAllowingMissing(const std::string& path) {
   std::string head = path;
   std::string tail;
   while (true) {
-    char resolved[PATH_MAX];
-    if (::realpath(head.c_str(), resolved))
-      return tail.empty() ? std::string(resolved) : appendPath(resolved, tail);
+    if (auto resolved = realPath(head)) return tail.empty() ? std::move(*resolved) : appendPath(*resolved, tail);
     if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
     struct stat info;
     if (::lstat(head.c_str(), &info) == 0) return std::nullopt;

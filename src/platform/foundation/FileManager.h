@@ -79,6 +79,9 @@ class ReadableFile {
 
 // The path the kernel has for an open descriptor, "" when unknown.
 std::string pathOfDescriptor(int fd);
+// The real path of an existing `path` with every link followed, as realpath(3) gives it;
+// nullopt when there is none (errno tells why).
+std::optional<std::string> realPath(const std::string& path);
 // The real path of `path` with links followed, where the part that does not exist yet is
 // taken as it stands below its deepest existing folder; nullopt when a link leads nowhere or
 // the path cannot be resolved.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
@@ -118,30 +119,38 @@ constexpr const char* kStandardFolders[] = {"Documents", "Library", "tmp", "Medi
                                             "Library/Cookies", "Library/WebKit", "Library/Caches/WebKit"};
 constexpr const char* kPackageRecord = "Library/Application Support/VeltroPackage";
 
-std::string canonical(const std::string& path) {
-  char resolved[PATH_MAX];
-  if (::realpath(path.c_str(), resolved)) return resolved;
-  return fs::normalizePath(path);
+std::string canonical(const std::string& path) { return fs::realPath(path).value_or(fs::normalizePath(path)); }
+
+// fs::isInside for paths that are normalised already, without making new strings: this runs
+// several times for every file a page touches.
+bool within(std::string_view path, std::string_view root) {
+  if (path.empty() || root.empty() || (path.front() == '/') != (root.front() == '/')) return false;
+  if (path == root || root == "/") return true;
+  return path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/';
 }
 
 // `path` (absolute, normalised) against a data root `root` of the same form.
 bool reachableBelowDataRoot(const std::string& path, const std::string& root) {
-  if (!fs::isInside(path, root)) return false;
+  if (!within(path, root)) return false;
   if (path == root) return true;
+  // What lies below the root, without the slash that starts it.
+  std::string_view below = std::string_view(path).substr(root == "/" ? 1 : root.size() + 1);
   for (const char* shell : kShellFolders)
-    if (fs::isInside(path, fs::appendPath(root, shell))) return false;
+    if (within(below, shell)) return false;
   for (const char* page : kPageFolders)
-    if (fs::isInside(path, fs::appendPath(root, page))) return true;
+    if (within(below, page)) return true;
   return false;
 }
 
 bool reachable(const std::string& path, const std::string& root, const std::string& package) {
-  return reachableBelowDataRoot(path, root) || (!package.empty() && fs::isInside(path, package));
+  return reachableBelowDataRoot(path, root) || (!package.empty() && within(path, package));
 }
 
 }  // namespace
 
-bool pageMayReach(const std::string& path) {
+bool pageMayReach(const std::string& path) { return pageMayReach(path, std::nullopt); }
+
+bool pageMayReach(const std::string& path, const std::optional<std::string>& resolved) {
   if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) return false;
   std::string normal = fs::normalizePath(path);
   std::string root = fs::normalizePath(dataRoot());
@@ -149,8 +158,12 @@ bool pageMayReach(const std::string& path) {
   if (!package.empty()) package = fs::normalizePath(package);
   if (!reachable(normal, root, package)) return false;
   // The same with every link resolved: a link must not lead where the path could not.
-  auto real = fs::realPathAllowingMissing(normal);
-  return real && reachable(*real, canonical(root), package.empty() ? package : canonical(package));
+  auto real = resolved ? resolved : fs::realPathAllowingMissing(normal);
+  if (!real) return false;
+  // A path that no link bends is its own real path, and so is the root or package it lies in:
+  // the check above already answered for it.
+  if (*real == normal) return true;
+  return reachable(*real, canonical(root), package.empty() ? package : canonical(package));
 }
 
 bool pageMayReachAll(const std::string& path) {

@@ -38,6 +38,10 @@ std::string tmp();                 // the application's own, never the system's 
 // data root and Library (the photo library, the lock, the SQLite plugin's databases) answer
 // false, as does anything outside the data root and the package.
 bool pageMayReach(const std::string& path);
+// The same for a caller that has just resolved the path's links itself (`resolved` as
+// fs::realPathAllowingMissing gives it, or a descriptor's path as the kernel names it): one
+// resolution serves every check of an action. Without it the path is resolved here.
+bool pageMayReach(const std::string& path, const std::optional<std::string>& resolved);
 // Whether a page may reach `path` and everything below it: no folder of the shell's own and
 // nothing else a page may not reach lies inside (the data root itself holds such things).
 bool pageMayReachAll(const std::string& path);

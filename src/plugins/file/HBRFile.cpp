@@ -522,16 +522,12 @@ void HBRFile::write(const HBRInvokedUrlCommand& command) {
   std::int64_t position = int64Argument(command, 2, 0);
   if (position < 0) return send(command, HBRFileErrorResult(INVALID_MODIFICATION_ERR));
   inBackground(command, ABORT_ERR, [found = *found, data = std::move(data), position](const HBRFileSystem::ResultCallback& send) {
-    // Writing at a position keeps what lies before it and replaces the rest. A file that is
-    // there but cannot be cut is not written to: appending would leave the old tail behind.
-    auto cut = found.fileSystem->truncateFileAtURL(found.url, std::uint64_t(position));
-    if (cut && cut->status() != HBRResultStatus::OK && cut->message() != Value(int(NOT_FOUND_ERR)))
-      return send(cut);
+    // Writing at a position keeps what lies before it and replaces the rest.
     std::string_view bytes = data.is_string()
                                  ? std::string_view(data.get_ref<const std::string&>())
                                  : std::string_view(reinterpret_cast<const char*>(data.get_binary().data()),
                                                     data.get_binary().size());
-    send(found.fileSystem->writeToFileAtURL(found.url, bytes, true));
+    send(found.fileSystem->writeAtPosition(found.url, bytes, std::uint64_t(position)));
   });
 }
 

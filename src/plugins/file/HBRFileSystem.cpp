@@ -33,3 +33,9 @@ long HBRPlatformFileErrorFor(const platform::Error& error, bool reading) {
 HBRResultRef HBRFileErrorResult(HBRFileErrorCode code, HBRResultStatus status) {
   return HBRPluginResult::resultWithStatusAsInt(status, code);
 }
+
+HBRResultRef HBRFileSystem::writeAtPosition(const HBRFilesystemURL& url, std::string_view data, std::uint64_t position) {
+  auto cut = truncateFileAtURL(url, position);
+  if (cut && cut->status() != HBRResultStatus::OK && cut->message() != platform::Value(int(NOT_FOUND_ERR))) return cut;
+  return writeToFileAtURL(url, data, true);
+}

@@ -76,6 +76,11 @@ class HBRFileSystem {
   virtual HBRResultRef readEntriesAtURL(const HBRFilesystemURL& url) = 0;
   virtual HBRResultRef truncateFileAtURL(const HBRFilesystemURL& url, std::uint64_t position) = 0;
   virtual HBRResultRef writeToFileAtURL(const HBRFilesystemURL& url, std::string_view data, bool append) = 0;
+  // The page's write: the file cut (or extended) to `position`, then `data` written after it;
+  // a missing file is made. A file that is there but cannot be cut is not written to:
+  // appending would leave its old tail behind. By default truncateFileAtURL, then
+  // writeToFileAtURL appending.
+  virtual HBRResultRef writeAtPosition(const HBRFilesystemURL& url, std::string_view data, std::uint64_t position);
   // Called on the destination file system; `callback` runs exactly once.
   virtual void copyFileToURL(const HBRFilesystemURL& destinationDirectory, const std::string& newName,
                              HBRFileSystem& sourceFileSystem, const HBRFilesystemURL& source, bool copy,

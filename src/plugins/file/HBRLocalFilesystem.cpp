@@ -106,14 +106,14 @@ std::optional<std::string> HBRLocalFilesystem::filesystemPathForFullPath(std::st
   if (fullPath.find('\0') != std::string_view::npos) return std::nullopt;
   std::string inside = normalizePath("/" + stripQueryParametersFromPath(fullPath));
   std::string local = inside == "/" ? fsRoot_ : platform::fs::appendPath(fsRoot_, inside);
+  // Resolved once: both checks below judge the same real path.
   auto real = realPathAllowingMissing(local);
-  auto realRoot = realPathAllowingMissing(fsRoot_);
-  if (!real || !realRoot || !platform::fs::isInside(*real, *realRoot)) {
+  if (!staysInRoot(local, real)) {
     platform::log("Refused the path " + std::string(fullPath) + " of the file system \"" + name() +
                   "\": it leads outside the file system's root.");
     return std::nullopt;
   }
-  if (!pageMayReach(local)) {
+  if (!pageMayReach(local, real)) {
     platform::log("Refused the path " + std::string(fullPath) + " of the file system \"" + name() +
                   "\": the shell keeps it for itself.");
     return std::nullopt;
@@ -173,10 +173,7 @@ std::optional<std::string> HBRLocalFilesystem::checkedPath(const HBRFilesystemUR
     // What the shell keeps for itself answers as if it were not there.
     std::string inside = normalizePath("/" + stripQueryParametersFromPath(*url.fullPath()));
     std::string lexical = inside == "/" ? fsRoot_ : platform::fs::appendPath(fsRoot_, inside);
-    auto real = realPathAllowingMissing(lexical);
-    auto realRoot = realPathAllowingMissing(fsRoot_);
-    bool insideRoot = real && realRoot && platform::fs::isInside(*real, *realRoot);
-    refusal = HBRFileErrorResult(insideRoot ? NOT_FOUND_ERR : SECURITY_ERR);
+    refusal = HBRFileErrorResult(staysInRoot(lexical, realPathAllowingMissing(lexical)) ? NOT_FOUND_ERR : SECURITY_ERR);
   }
   return local;
 }
@@ -194,20 +191,36 @@ bool HBRLocalFilesystem::isRoot(const std::string& localPath) const {
   return false;
 }
 
-bool HBRLocalFilesystem::pageMayReach(const std::string& path) const {
+bool HBRLocalFilesystem::staysInRoot(const std::string& localPath, const std::optional<std::string>& real) const {
+  if (!real) return false;
+  // A path made below the root that no link bends is its own real path, and so is the root.
+  if (*real == platform::fs::normalizePath(localPath) && platform::fs::isInside(localPath, fsRoot_)) return true;
+  auto realRoot = realPathAllowingMissing(fsRoot_);
+  return realRoot && platform::fs::isInside(*real, *realRoot);
+}
+
+bool HBRLocalFilesystem::pageMayReach(const std::string& path, const std::optional<std::string>& resolved) const {
   // A file system over a folder elsewhere (not the data root's) is bounded by its root alone.
   std::string dataRoot = platform::fs::normalizePath(platform::paths::dataRoot());
-  auto realDataRoot = realPathAllowingMissing(dataRoot);
-  auto realRoot = realPathAllowingMissing(fsRoot_);
-  bool inDataRoot = platform::fs::isInside(fsRoot_, dataRoot) ||
-                    (realRoot && realDataRoot && platform::fs::isInside(*realRoot, *realDataRoot));
-  return !inDataRoot || platform::paths::pageMayReach(path);
+  bool inDataRoot = platform::fs::isInside(fsRoot_, dataRoot);
+  if (!inDataRoot) {
+    auto realDataRoot = realPathAllowingMissing(dataRoot);
+    auto realRoot = realPathAllowingMissing(fsRoot_);
+    inDataRoot = realRoot && realDataRoot && platform::fs::isInside(*realRoot, *realDataRoot);
+  }
+  return !inDataRoot || platform::paths::pageMayReach(path, resolved);
 }
 
 bool HBRLocalFilesystem::descriptorIsReachable(int fd) const {
   std::string real = platform::fs::pathOfDescriptor(fd);
-  auto realRoot = realPathAllowingMissing(fsRoot_);
-  return !real.empty() && realRoot && platform::fs::isInside(real, *realRoot) && pageMayReach(real);
+  if (real.empty()) return false;
+  // The kernel names the file by real folders only: a name below the root as written says the
+  // root was its own real path when the kernel named it.
+  if (!platform::fs::isInside(real, fsRoot_)) {
+    auto realRoot = realPathAllowingMissing(fsRoot_);
+    if (!realRoot || !platform::fs::isInside(real, *realRoot)) return false;
+  }
+  return pageMayReach(real, real);
 }
 
 int HBRLocalFilesystem::openForWriting(const std::string& localPath, bool create) const {
@@ -412,20 +425,18 @@ HBRResultRef HBRLocalFilesystem::truncateFileAtURL(const HBRFilesystemURL& url, 
   return HBRPluginResult::resultWithStatusAsNSInteger(HBRResultStatus::OK, std::int64_t(position));
 }
 
-HBRResultRef HBRLocalFilesystem::writeToFileAtURL(const HBRFilesystemURL& url, std::string_view data, bool append) {
-  HBRResultRef refusal;
-  auto local = checkedPath(url, refusal);
-  if (!local) return refusal;
-  if (readOnly_) return HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
-  if (data.empty()) return HBRPluginResult::resultWithStatusAsDouble(HBRResultStatus::OK, 0);
-  int fd = openForWriting(*local, true);
-  if (fd < 0)
-    return HBRFileErrorResult(codeForChangeFailure(HBRPlatformFileErrorForErrno(-fd, false)), HBRResultStatus::Error);
-  // Cut (or appended to) only once the descriptor is known to be the page's own file.
-  if ((append ? ::lseek(fd, 0, SEEK_END) : ::ftruncate(fd, 0)) < 0) {
+namespace {
+
+HBRResultRef changeFailure(int errnoValue, HBRResultStatus status = HBRResultStatus::IOException) {
+  return HBRFileErrorResult(codeForChangeFailure(HBRPlatformFileErrorForErrno(errnoValue, false)), status);
+}
+
+// Writes all of `data` at the end of the open file and closes it.
+HBRResultRef appendAndClose(int fd, std::string_view data) {
+  if (::lseek(fd, 0, SEEK_END) < 0) {
     int error = errno;
     ::close(fd);
-    return HBRFileErrorResult(codeForChangeFailure(HBRPlatformFileErrorForErrno(error, false)), HBRResultStatus::Error);
+    return changeFailure(error, HBRResultStatus::Error);
   }
   size_t written = 0;
   int error = 0;
@@ -440,10 +451,59 @@ HBRResultRef HBRLocalFilesystem::writeToFileAtURL(const HBRFilesystemURL& url, s
   }
   if (::close(fd) != 0 && !error) error = errno;
   // A write that stopped short leaves part of the data behind: that is a failure, not a count.
-  if (error || written != data.size())
-    return HBRFileErrorResult(codeForChangeFailure(HBRPlatformFileErrorForErrno(error ? error : EIO, false)),
-                              HBRResultStatus::Error);
+  if (error || written != data.size()) return changeFailure(error ? error : EIO, HBRResultStatus::Error);
   return HBRPluginResult::resultWithStatusAsNSInteger(HBRResultStatus::OK, std::int64_t(written));
+}
+
+}  // namespace
+
+HBRResultRef HBRLocalFilesystem::writeToFileAtURL(const HBRFilesystemURL& url, std::string_view data, bool append) {
+  HBRResultRef refusal;
+  auto local = checkedPath(url, refusal);
+  if (!local) return refusal;
+  if (readOnly_) return HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+  if (data.empty()) return HBRPluginResult::resultWithStatusAsDouble(HBRResultStatus::OK, 0);
+  int fd = openForWriting(*local, true);
+  if (fd < 0) return changeFailure(-fd, HBRResultStatus::Error);
+  // Cut only once the descriptor is known to be the page's own file.
+  if (!append && ::ftruncate(fd, 0) != 0) {
+    int error = errno;
+    ::close(fd);
+    return changeFailure(error, HBRResultStatus::Error);
+  }
+  return appendAndClose(fd, data);
+}
+
+HBRResultRef HBRLocalFilesystem::writeAtPosition(const HBRFilesystemURL& url, std::string_view data,
+                                                 std::uint64_t position) {
+  // truncateFileAtURL and writeToFileAtURL in one: one check of the path and one descriptor,
+  // checked before anything is cut, for both.
+  HBRResultRef refusal;
+  auto local = checkedPath(url, refusal);
+  if (!local) return refusal;
+  if (readOnly_) return HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+  if (position > std::uint64_t(INT64_MAX)) return changeFailure(EFBIG);
+  int fd = openForWriting(*local, false);
+  if (fd == -EISDIR) return HBRFileErrorResult(TYPE_MISMATCH_ERR);
+  if (fd >= 0) {
+    if (::ftruncate(fd, off_t(position)) != 0 || ::fsync(fd) != 0) {
+      int error = errno;
+      ::close(fd);
+      return changeFailure(error);
+    }
+  } else if (codeForChangeFailure(HBRPlatformFileErrorForErrno(-fd, false)) != NOT_FOUND_ERR) {
+    return changeFailure(-fd);
+  }
+  // A missing file is left missing by the cut; the data, if there is any, makes it.
+  if (data.empty()) {
+    if (fd >= 0) ::close(fd);
+    return HBRPluginResult::resultWithStatusAsDouble(HBRResultStatus::OK, 0);
+  }
+  if (fd < 0) {
+    fd = openForWriting(*local, true);
+    if (fd < 0) return changeFailure(-fd, HBRResultStatus::Error);
+  }
+  return appendAndClose(fd, data);
 }
 
 void HBRLocalFilesystem::copyFileToURL(const HBRFilesystemURL& destinationDirectory, const std::string& newName,

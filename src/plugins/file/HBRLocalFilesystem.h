@@ -60,6 +60,7 @@ class HBRLocalFilesystem : public HBRFileSystem {
   HBRResultRef readEntriesAtURL(const HBRFilesystemURL& url) override;
   HBRResultRef truncateFileAtURL(const HBRFilesystemURL& url, std::uint64_t position) override;
   HBRResultRef writeToFileAtURL(const HBRFilesystemURL& url, std::string_view data, bool append) override;
+  HBRResultRef writeAtPosition(const HBRFilesystemURL& url, std::string_view data, std::uint64_t position) override;
   void copyFileToURL(const HBRFilesystemURL& destinationDirectory, const std::string& newName,
                      HBRFileSystem& sourceFileSystem, const HBRFilesystemURL& source, bool copy,
                      ResultCallback callback) override;
@@ -80,9 +81,13 @@ class HBRLocalFilesystem : public HBRFileSystem {
   // Whether the path is, or holds, the root of a file system (compared as written and with
   // links resolved).
   bool isRoot(const std::string& localPath) const;
+  // Whether a local path made below the root still lies inside the real root once its links
+  // are resolved (`real`, its real path as fs::realPathAllowingMissing gives it).
+  bool staysInRoot(const std::string& localPath, const std::optional<std::string>& real) const;
   // platform::paths::pageMayReach for a file system inside the data root; elsewhere (a
-  // folder of its own) only the root bounds it.
-  bool pageMayReach(const std::string& path) const;
+  // folder of its own) only the root bounds it. `resolved`: the path's real path when the
+  // caller has it already.
+  bool pageMayReach(const std::string& path, const std::optional<std::string>& resolved = std::nullopt) const;
   // Whether the open file lies, links resolved, inside the root where a page may reach it.
   bool descriptorIsReachable(int fd) const;
   // Opens a regular file for writing (never a FIFO or device, nothing truncated before the

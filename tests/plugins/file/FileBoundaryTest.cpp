@@ -140,6 +140,9 @@ class ThrowingFileSystem : public HBRLocalFilesystem {
   HBRResultRef truncateFileAtURL(const HBRFilesystemURL&, std::uint64_t) override {
     throw std::runtime_error("truncate failed");
   }
+  HBRResultRef writeAtPosition(const HBRFilesystemURL&, std::string_view, std::uint64_t) override {
+    throw std::runtime_error("write failed");
+  }
 };
 
 TEST_F(FileFixture, ABackgroundJobThatThrowsStillAnswers) {
