@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
+#include <optional>
+
 #include "support/TestSupport.h"
 
 namespace fs = platform::fs;
@@ -191,4 +195,50 @@ TEST(FileManager, AReadLargerThanTheProcessCanHoldIsRefused) {
   std::string sparse = dir.write("sparse.bin", "");
   ASSERT_EQ(::truncate(sparse.c_str(), off_t(maximum + 1)), 0);
   EXPECT_FALSE(fs::readFile(sparse));
+}
+
+namespace {
+std::optional<std::string> libcRealPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (!::realpath(path.c_str(), resolved)) return std::nullopt;
+  return std::string(resolved);
+}
+}  // namespace
+
+// A path without links is answered in one lookup, everything else as realpath(3) does: the
+// answers must be the C library's, whatever mix of links, dots and missing entries a path holds.
+TEST(FileManager, RealPathsAreTheCLibrarysForLinksDotsAndMissingEntries) {
+  testing_support::TempDir dir;
+  dir.write("real/sub/file.txt", "f");
+  ASSERT_EQ(::symlink(dir.file("real").c_str(), dir.file("abs-link").c_str()), 0);
+  ASSERT_EQ(::symlink("real/sub", dir.file("rel-link").c_str()), 0);
+  ASSERT_EQ(::symlink("real/sub/file.txt", dir.file("file-link").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", dir.file("dangling").c_str()), 0);
+  ASSERT_EQ(::symlink("loop-b", dir.file("loop-a").c_str()), 0);
+  ASSERT_EQ(::symlink("loop-a", dir.file("loop-b").c_str()), 0);
+  ASSERT_EQ(::symlink("..", dir.file("real/up").c_str()), 0);
+
+  for (const char* relative :
+       {"real/sub/file.txt", "real/sub/", "real//sub/./file.txt", "real/sub/../sub/file.txt", "real/sub/..",
+        "abs-link/sub/file.txt", "rel-link/file.txt", "rel-link/..", "file-link", "real/up/abs-link/sub",
+        "real/up/real/up", "dangling", "loop-a", "loop-a/x", "missing", "missing/..", "real/missing/x",
+        "real/sub/file.txt/", "real/sub/file.txt/x", "real/sub/file.txt/.."}) {
+    std::string path = dir.file(relative);
+    EXPECT_EQ(fs::realPath(path), libcRealPath(path)) << relative;
+  }
+  for (const char* absolute : {"/", "//", "/.", "/..", "/../.."}) EXPECT_EQ(fs::realPath(absolute), "/") << absolute;
+  // A relative path is taken from the working directory, as the C library takes it.
+  std::string here = fs::currentDirectory();
+  ASSERT_EQ(::chdir(dir.file("real").c_str()), 0);
+  EXPECT_EQ(fs::realPath("sub/file.txt"), libcRealPath("sub/file.txt"));
+  EXPECT_EQ(fs::realPath("sub/file.txt"), libcRealPath(dir.file("real/sub/file.txt")));
+  ASSERT_EQ(::chdir(here.c_str()), 0);
+
+  // The part that is not there yet is kept below the real folder that is.
+  std::string real = *libcRealPath(dir.file("real"));
+  EXPECT_EQ(fs::realPathAllowingMissing(dir.file("abs-link/new/file")), real + "/new/file");
+  EXPECT_EQ(fs::realPathAllowingMissing(dir.file("rel-link/new")), real + "/sub/new");
+  EXPECT_EQ(fs::realPathAllowingMissing(dir.file("real/sub/new")), real + "/sub/new");
+  EXPECT_EQ(fs::realPathAllowingMissing(dir.file("dangling")), std::nullopt);
+  EXPECT_EQ(fs::realPathAllowingMissing(dir.file("loop-a/new")), std::nullopt);
 }

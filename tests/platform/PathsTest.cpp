@@ -110,6 +110,37 @@ TEST_F(PathsTest, APageReachesItsFoldersAndThePackageButNeverTheShellsOwnState) 
     EXPECT_FALSE(platform::paths::pageMayReachAll(root + holder)) << holder;
 }
 
+// Paths that no link bends are judged in one lookup; a data root or package named through a
+// link, and links inside them, still go by where they lead.
+TEST_F(PathsTest, ADataRootOrPackageNamedThroughALinkIsJudgedByItsRealFolders) {
+  testing_support::ScopedDataRoot dir;
+  dir.write("package/www/index.html", "<html></html>");
+  dir.write("data/Documents/a.txt", "a");
+  dir.write("data/Library/Cookies/Cookies.txt", "sid=1");
+  ASSERT_EQ(::symlink(dir.file("data").c_str(), dir.file("root-link").c_str()), 0);
+  ASSERT_EQ(::symlink(dir.file("package").c_str(), dir.file("package-link").c_str()), 0);
+  ASSERT_EQ(::symlink("../Library/Cookies", dir.file("data/Documents/jar").c_str()), 0);
+  platform::Bundle::setMainPath(dir.file("package-link"));
+  platform::paths::setDataRoot(dir.file("root-link"));
+  std::string root = dir.file("root-link");
+
+  for (const char* reachable : {"/Documents/a.txt", "/Documents/new/file.txt", "/Library/Caches/c"})
+    EXPECT_TRUE(platform::paths::pageMayReach(root + reachable)) << reachable;
+  for (const char* shells : {"/Library/Cookies/Cookies.txt", "/Library/Cookies/new", "/Documents/jar/Cookies.txt",
+                             "/Documents/jar/new", "/Documents/jar"})
+    EXPECT_FALSE(platform::paths::pageMayReach(root + shells)) << shells;
+  EXPECT_TRUE(platform::paths::pageMayReach(dir.file("package-link/www/index.html")));
+  EXPECT_FALSE(platform::paths::pageMayReach(dir.file("package-link/../data/Documents/a.txt")));
+
+  // A resolution the caller made already is the one judged.
+  std::string cookies = root + "/Documents/jar/Cookies.txt";
+  EXPECT_FALSE(platform::paths::pageMayReach(cookies, platform::fs::realPathAllowingMissing(cookies)));
+  EXPECT_TRUE(platform::paths::pageMayReach(root + "/Documents/a.txt",
+                                            platform::fs::realPathAllowingMissing(root + "/Documents/a.txt")));
+  EXPECT_FALSE(platform::paths::pageMayReach(root + "/Documents/a.txt", dir.file("data/Library/Cookies/Cookies.txt")));
+  platform::paths::setDataRoot(dir.dataRoot());
+}
+
 struct stat statOf(const std::string& path) {
   struct stat info {};
   ::lstat(path.c_str(), &info);

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,6 +125,42 @@ TEST_F(FileFixture, FifosLoopsAndHugeFilesEndInAnErrorNeverInSilence) {
   }
   // A range of it that fits is read.
   EXPECT_EQ(call("readAsText", {url("sparse.bin"), "UTF-8", 0, 3}).message, "a" + std::string(2, '\0'));
+}
+
+// A write cuts and writes one descriptor, checked first: nothing it may not reach is cut, and
+// only a regular file is written.
+TEST_F(FileFixture, AWriteCutsAndWritesOnlyThePagesOwnRegularFiles) {
+  testing_support::TempDir outside;
+  outside.write("secret.txt", "secret");
+  dir.write("data/Library/Cookies/Cookies.txt", "sid=1");
+  dir.write("data/Documents/ten.txt", "0123456789");
+  ASSERT_EQ(::symlink(outside.file("secret.txt").c_str(), documents("secret-link.txt").c_str()), 0);
+  ASSERT_EQ(::symlink("../Library/Cookies/Cookies.txt", documents("cookies.txt").c_str()), 0);
+  for (std::int64_t position : {0, 2}) {
+    EXPECT_FILE_ERROR(call("write", {url("secret-link.txt"), "owned", position}), IOException, 2);
+    EXPECT_FILE_ERROR(call("write", {url("secret-link.txt"), "", position}), IOException, 2);
+    EXPECT_FILE_ERROR(call("write", {url("Documents/cookies.txt", "root"), "owned", position}), IOException, 1);
+    EXPECT_FILE_ERROR(call("write", {url("Library/Cookies/Cookies.txt", "root"), "", position}), IOException, 1);
+  }
+  EXPECT_EQ(platform::fs::readFile(outside.file("secret.txt")), "secret");
+  EXPECT_EQ(platform::fs::readFile(dir.file("data/Library/Cookies/Cookies.txt")), "sid=1");
+
+  // A FIFO with a reader opens without waiting, and is still refused on its descriptor.
+  ASSERT_EQ(::mkfifo(documents("pipe").c_str(), 0600), 0);
+  int reader = ::open(documents("pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  EXPECT_FILE_ERROR(call("write", {url("pipe"), "into the pipe", 0}), IOException, 6);
+  char byte;
+  EXPECT_LE(::read(reader, &byte, 1), 0);
+  ::close(reader);
+
+  // A folder, a missing folder, and nothing to write after the cut.
+  platform::fs::createDirectory(documents("folder"), true);
+  EXPECT_FILE_ERROR(call("write", {url("folder"), "x", 0}), IOException, 11);
+  EXPECT_FILE_ERROR(call("write", {url("no/such/folder.txt"), "x", 0}), Error, 1);
+  Reply empty = call("write", {url("ten.txt"), "", 4});
+  EXPECT_TRUE(empty.status == HBRResultStatus::OK && empty.message == Value(0.0)) << empty.message;
+  EXPECT_EQ(platform::fs::readFile(documents("ten.txt")), "0123");
 }
 
 // A file system whose every operation throws, as one that runs out of memory would.
