@@ -63,6 +63,31 @@ TEST(JSONText, CompactTextIsTheLibrarysTextForEveryKindOfValueAndEveryMixOfChara
   EXPECT_EQ(platform::jsonText(Value::array({big})).find("x\xEF\xBF\xBDx"), 2u + 777 - 1);
 }
 
+// Long text is written, read and validated in blocks; every special byte must be found
+// wherever it falls against them: first, last, on either side of a block's end.
+TEST(JSONText, LongTextIsWrittenReadAndValidatedAlikeWhereverASpecialByteFalls) {
+  auto library = [](const Value& value) { return value.dump(-1, ' ', false, Value::error_handler_t::replace); };
+  const std::string specials[] = {"\"", "\\", "\n", std::string(1, '\0'), "\x1F", "\x7F", " ", "\xC3\xA9",
+                                  "\xF0\x9F\x98\x80", "\xFF", "\xE2\x82"};
+  for (size_t length : {15, 16, 17, 31, 33, 63, 64, 65, 129}) {
+    for (const std::string& special : specials) {
+      bool valid = special != "\xFF" && special != "\xE2\x82";
+      for (size_t at = 0; at <= length; ++at) {
+        std::string text = std::string(length, 'a').insert(at, special);
+        std::string where = std::to_string(length) + "/" + std::to_string(at) + "/" + std::to_string(special[0] & 0xFF);
+        EXPECT_EQ(platform::isValidUTF8(text), valid) << where;
+        std::string written = platform::jsonText(Value(text));
+        ASSERT_EQ(written, library(Value(text))) << where;
+        auto read = platform::parseJSONText("[" + written + "]");
+        ASSERT_TRUE(read) << where;
+        if (valid) {
+          EXPECT_EQ((*read)[0], Value(text)) << where;
+        }
+      }
+    }
+  }
+}
+
 TEST(JSONText, Utf8ValidationReplacementAndBinaryStrings) {
   const std::string fffd = "\xEF\xBF\xBD";
   EXPECT_TRUE(platform::isValidUTF8("plain \xC3\xA9 \xF0\x9F\x98\x80"));

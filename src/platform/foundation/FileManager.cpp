@@ -362,8 +362,9 @@ std::optional<std::string> realPath(const std::string& path) {
 #ifdef SYS_openat2
   // realpath(3) reads every component as a link, one lookup each. An absolute path in which the
   // kernel meets no link at all is its own real path once "." and ".." are taken out: one
-  // lookup that refuses every link tells. Any failure (a link, a missing entry, a kernel
-  // without openat2) leaves the answer to realpath(3).
+  // lookup that refuses every link tells. A missing entry (or a file used as a folder) met
+  // before any link fails realpath(3) the same way; anything else (a link, a kernel without
+  // openat2) leaves the answer to realpath(3).
   if (!path.empty() && path.front() == '/') {
     struct open_how how {};
     how.flags = O_PATH | O_CLOEXEC;
@@ -373,6 +374,7 @@ std::optional<std::string> realPath(const std::string& path) {
       ::close(static_cast<int>(fd));
       return normalizePath(path);
     }
+    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
   }
 #endif
   char resolved[PATH_MAX];
