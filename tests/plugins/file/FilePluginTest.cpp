@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include "FileFixture.h"
+#include "host/HBRCommandDelegateImpl.h"
 #include "support/ValuePick.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Strings.h"
@@ -188,6 +189,36 @@ TEST_F(FileFixture, WriteAndTruncatePositions) {
   // A file that is not there cannot be cut: an error, not a success with 0.
   EXPECT_FILE_ERROR(call("truncate", {url("missing.txt"), 0}), IOException, 1);
   EXPECT_FILE_ERROR(call("truncate", {url("ten.txt"), -1}), IOException, 9);
+}
+
+// Bytes go in as the page sends them (Base64 in the JSON text of a command) and come back in
+// the callback text, byte for byte, whatever their size against the blocks that text is read
+// and written in.
+TEST_F(FileFixture, BytesOfEverySizeComeBackExactly) {
+  // (No bytes make no file: that case is the write test's.)
+  for (size_t size : {1, 2, 3, 15, 16, 17, 47, 48, 49, 63, 64, 65, 4095, 65536, 65537, 1 << 20}) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = char((i * 131 + i / 256) & 0xFF);
+    std::string data = platform::base64Encode(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    std::string name = "size-" + std::to_string(size) + ".bin";
+    auto arguments = platform::parseJSONText("[\"" + url(name) + "\",{\"HBRType\":\"ArrayBuffer\",\"data\":\"" + data +
+                                             "\"},0]");
+    ASSERT_TRUE(arguments);
+    Reply written = call("write", *arguments);
+    EXPECT_EQ(written.status, HBRResultStatus::OK) << size;
+    EXPECT_EQ(platform::fs::readFile(documents(name)).value_or("(none)"), bytes) << size;
+
+    Reply read = call("readAsArrayBuffer", {url(name), 0, -1});
+    auto result = HBRPluginResult::resultWithStatus(read.status, read.message);
+    std::string text = HBRCommandDelegateImpl::callbackMessage("File1", result.get());
+    size_t open = text.find('('), close = text.rfind(')');
+    ASSERT_TRUE(open != std::string::npos && close != std::string::npos) << size;
+    auto answer = platform::parseJSONText(text.substr(open + 1, close - open - 1));
+    ASSERT_TRUE(answer && answer->size() == 5) << size;
+    auto back = platform::base64Decode((*answer)[2]["data"].get<std::string>());
+    ASSERT_TRUE(back) << size;
+    EXPECT_TRUE(std::string(back->begin(), back->end()) == bytes) << size;
+  }
 }
 
 TEST_F(FileFixture, ReadsWithEncodingsAndRanges) {
