@@ -28,7 +28,7 @@ bool isOfKind(const Value& value, HBRArgumentKind kind) {
 HBRInvokedUrlCommand::HBRInvokedUrlCommand(Value arguments, std::optional<std::string> callbackId,
                                            std::optional<std::string> className,
                                            std::optional<std::string> methodName)
-    : arguments_(arguments.is_array() ? std::move(arguments) : Value::array()),
+    : arguments_(std::make_shared<Value>(arguments.is_array() ? std::move(arguments) : Value::array())),
       callbackId_(std::move(callbackId)),
       className_(std::move(className)),
       methodName_(std::move(methodName)) {
@@ -72,7 +72,7 @@ std::optional<HBRInvokedUrlCommand> HBRInvokedUrlCommand::decode(Value&& json) {
 }
 
 void HBRInvokedUrlCommand::massageArguments() {
-  for (auto& argument : arguments_) {
+  for (auto& argument : *arguments_) {
     if (!argument.is_object()) continue;
     auto type = argument.find("HBRType");
     auto data = argument.find("data");
@@ -89,6 +89,11 @@ void HBRInvokedUrlCommand::massageArguments() {
   }
 }
 
+const Value& HBRInvokedUrlCommand::emptyArguments() {
+  static const Value empty = Value::array();
+  return empty;
+}
+
 const Value& HBRInvokedUrlCommand::nullValue() {
   static const Value null;
   return null;
@@ -96,8 +101,9 @@ const Value& HBRInvokedUrlCommand::nullValue() {
 
 const Value& HBRInvokedUrlCommand::argumentAtIndex(size_t index, const Value& defaultValue,
                                                    std::optional<HBRArgumentKind> kind) const {
-  if (index >= arguments_.size()) return defaultValue;
-  const Value& argument = arguments_[index];
+  const Value& all = arguments();
+  if (index >= all.size()) return defaultValue;
+  const Value& argument = all[index];
   if (argument.is_null()) return defaultValue;
   if (kind && !isOfKind(argument, *kind)) return defaultValue;
   return argument;

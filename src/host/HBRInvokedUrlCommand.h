@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -27,7 +28,11 @@ class HBRInvokedUrlCommand {
   // walk such a value recursively.
   static bool isNestedTooDeep(const platform::Value& json);
 
-  const platform::Value& arguments() const { return arguments_; }
+  const platform::Value& arguments() const { return arguments_ ? *arguments_ : emptyArguments(); }
+  // The same arguments, shared: copies of a command share them (they never change once the
+  // command is made), and a plugin that works on them after its action has returned keeps
+  // them without copying a large payload.
+  std::shared_ptr<const platform::Value> sharedArguments() const { return arguments_; }
   const std::optional<std::string>& callbackId() const { return callbackId_; }
   const std::optional<std::string>& className() const { return className_; }
   const std::optional<std::string>& methodName() const { return methodName_; }
@@ -42,8 +47,9 @@ class HBRInvokedUrlCommand {
  private:
   static std::optional<HBRInvokedUrlCommand> decode(platform::Value&& json);
   void massageArguments();
+  static const platform::Value& emptyArguments();
 
-  platform::Value arguments_;
+  std::shared_ptr<platform::Value> arguments_;  // null only in a command moved from
   std::optional<std::string> callbackId_;
   std::optional<std::string> className_;
   std::optional<std::string> methodName_;

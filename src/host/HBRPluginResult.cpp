@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "host/HBRJSON.h"
+#include "platform/foundation/JSONText.h"
 #include "platform/foundation/Strings.h"
 
 using platform::Value;
@@ -85,12 +86,34 @@ std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusToErrorObject(
   return resultWithStatus(status, Value{{"code", code}});
 }
 
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsJSONText(HBRResultStatus status,
+                                                                             std::string json) {
+  auto result = std::make_shared<HBRPluginResult>(status, Value());
+  result->written_ = std::make_shared<Written>();
+  result->written_->text = std::move(json);
+  return result;
+}
+
+const Value& HBRPluginResult::message() const {
+  if (!written_) return message_;
+  std::call_once(written_->read, [written = written_.get()] {
+    auto value = platform::parseJSONText(written->text);
+    if (value) written->value = std::move(*value);
+  });
+  return written_->value;
+}
+
 std::optional<std::string> HBRPluginResult::argumentsAsJSON() const {
+  if (written_) return written_->text;
   // Written directly: the same text as the one-element array without its brackets, without
   // copying the message into an array first.
   return hbr_JSONStringOfArrayElement(message_);
 }
 
 bool HBRPluginResult::appendArgumentsAsJSON(std::string& out) const {
+  if (written_) {
+    out += written_->text;
+    return true;
+  }
   return hbr_appendJSONStringOfArrayElement(out, message_);
 }

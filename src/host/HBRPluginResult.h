@@ -3,6 +3,7 @@
 #include <any>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -42,6 +43,10 @@ class HBRPluginResult {
   static std::shared_ptr<HBRPluginResult> resultWithStatusAsMultipart(HBRResultStatus status,
                                                                       const platform::Value& parts);
   static std::shared_ptr<HBRPluginResult> resultWithStatusToErrorObject(HBRResultStatus status, std::int32_t code);
+  // A message the plugin has already written as JSON text (one compact JSON value, valid
+  // UTF-8): sent as it stands, so a large answer is never built as a value and written again.
+  // `message()` reads it into a value, once, for whoever asks.
+  static std::shared_ptr<HBRPluginResult> resultWithStatusAsJSONText(HBRResultStatus status, std::string json);
 
   static const char* statusText(HBRResultStatus status);
   static void setVerbose(bool verbose);
@@ -49,7 +54,7 @@ class HBRPluginResult {
 
   HBRResultStatus status() const { return status_; }
   // Null means no message.
-  const platform::Value& message() const { return message_; }
+  const platform::Value& message() const;
   bool keepCallback() const { return keepCallback_; }
   void setKeepCallbackAsBool(bool keep) { keepCallback_ = keep; }
   const std::any& associatedObject() const { return associatedObject_; }
@@ -64,6 +69,13 @@ class HBRPluginResult {
  private:
   HBRResultStatus status_ = HBRResultStatus::NoResult;
   platform::Value message_;
+  // A message given as JSON text, and the value read from it on demand.
+  struct Written {
+    std::string text;
+    std::once_flag read;
+    platform::Value value;
+  };
+  std::shared_ptr<Written> written_;
   bool keepCallback_ = false;
   std::any associatedObject_;
 };

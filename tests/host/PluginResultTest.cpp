@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "host/HBRInvokedUrlCommand.h"
 #include "host/HBRPluginResult.h"
 #include "support/TestSupport.h"
@@ -54,4 +57,27 @@ TEST(InvokedUrlCommand, ArgumentConversionAndTypedAccess) {
   Value fallback = "fallback";
   EXPECT_EQ(&big.argumentAtIndex(1, fallback, HBRArgumentKind::String), &fallback);
   EXPECT_EQ(&big.argumentAtIndex(5, fallback), &fallback);
+  // A copy shares them, and a plugin can keep them past its action without a copy.
+  HBRInvokedUrlCommand copy = big;
+  EXPECT_EQ(&copy.arguments(), &big.arguments());
+  EXPECT_EQ(copy.sharedArguments().get(), &big.arguments());
+  HBRInvokedUrlCommand moved = std::move(copy);
+  EXPECT_EQ(&moved.arguments(), &big.arguments());
+}
+
+// A message the plugin wrote itself goes out byte for byte; a value is read from it on demand.
+TEST(PluginResult, AMessageWrittenAsJSONTextIsSentAsItStands) {
+  const std::string text = R"({"b":[1,2.5,null],"a":"\u00e9\n"})";
+  auto result = HBRPluginResult::resultWithStatusAsJSONText(HBRResultStatus::Error, text);
+  EXPECT_EQ(result->status(), HBRResultStatus::Error);
+  EXPECT_EQ(result->argumentsAsJSON(), text);
+  std::string out = "[1,";
+  EXPECT_TRUE(result->appendArgumentsAsJSON(out));
+  EXPECT_EQ(out, "[1," + text);
+  std::vector<std::thread> readers;
+  std::vector<const Value*> read(4);
+  for (size_t i = 0; i < read.size(); ++i) readers.emplace_back([&, i] { read[i] = &result->message(); });
+  for (auto& reader : readers) reader.join();
+  for (const Value* value : read) EXPECT_EQ(value, read[0]);
+  EXPECT_EQ(*read[0], Value::parse(text));
 }

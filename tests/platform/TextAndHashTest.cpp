@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/StableHash.h"
@@ -85,6 +88,51 @@ TEST(JSONText, LongTextIsWrittenReadAndValidatedAlikeWhereverASpecialByteFalls) 
         }
       }
     }
+  }
+}
+
+// Answers written piece by piece must read exactly as the library would have written the
+// same values.
+TEST(JSONText, PiecesAreTheLibrarysTextOfTheSameValue) {
+  auto piece = [](auto append) {
+    std::string out = "[";
+    append(out);
+    return out;
+  };
+  for (int byte = 0; byte < 128; ++byte) {
+    std::string text = std::string("abcdefghij").insert(byte % 11, 1, static_cast<char>(byte));
+    EXPECT_EQ(piece([&](std::string& out) { EXPECT_TRUE(platform::appendJSONString(out, text)); }),
+              "[" + Value(text).dump())
+        << byte;
+  }
+  for (std::string text : {std::string("caf\xC3\xA9 \xF0\x9F\x98\x80 \xE2\x80\xA8 \"q\" \\ /"), std::string(),
+                           std::string(3000, 'x') + "\n" + std::string(3000, '\xC3')}) {
+    bool valid = platform::isValidUTF8(text);
+    std::string out = "[";
+    EXPECT_EQ(platform::appendJSONString(out, text), valid);
+    // Text that is not UTF-8 leaves nothing behind: the caller decides what stands instead.
+    EXPECT_EQ(out, valid ? "[" + Value(text).dump() : "[");
+  }
+
+  std::vector<double> numbers = {0.0, -0.0, 0.5, 1.0, -2.5, 100.0, 0.1 + 0.2, 1e21, 1e-7, 1.5e-7, 5e-324,
+                                 std::numeric_limits<double>::max(), std::numeric_limits<double>::lowest(),
+                                 9007199254740993.0, 123456789.125};
+  std::uint64_t bits = 0x9E3779B97F4A7C15ull;
+  while (numbers.size() < 2000) {
+    bits ^= bits << 13, bits ^= bits >> 7, bits ^= bits << 17;
+    double number;
+    std::memcpy(&number, &bits, sizeof number);
+    if (std::isfinite(number)) numbers.push_back(number);
+  }
+  for (double number : numbers) {
+    std::string out;
+    platform::appendJSONNumber(out, number);
+    ASSERT_EQ(out, Value(number).dump()) << number;
+  }
+  for (double number : {std::numeric_limits<double>::infinity(), std::nan("")}) {
+    std::string out;
+    platform::appendJSONNumber(out, number);
+    EXPECT_EQ(out, "null");
   }
 }
 

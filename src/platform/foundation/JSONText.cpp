@@ -184,6 +184,24 @@ void appendCompact(std::string& out, const Value& value) {
 
 void appendJSONText(std::string& out, const Value& value) { appendCompact(out, value); }
 
+bool appendJSONString(std::string& out, std::string_view text) {
+  size_t mark = out.size();
+  if (appendQuoted(out, text)) return true;
+  out.resize(mark);
+  return false;
+}
+
+void appendJSONNumber(std::string& out, double number) {
+  if (!std::isfinite(number)) {
+    out += "null";
+    return;
+  }
+  // The library's own shortest form, so that the text is the one its writer gives.
+  char buffer[64];
+  char* end = nlohmann::detail::to_chars(buffer, buffer + sizeof buffer, number);
+  out.append(buffer, static_cast<size_t>(end - buffer));
+}
+
 std::string jsonText(const Value& value, int indent) {
   if (indent >= 0) return value.dump(indent, ' ', false, Value::error_handler_t::replace);
   std::string out;

@@ -16,6 +16,11 @@ namespace platform {
 std::string jsonText(const Value& value, int indent = -1);
 // The compact text of `value` appended to `out`: a large answer is written once, in place.
 void appendJSONText(std::string& out, const Value& value);
+// Pieces of JSON text for answers written without building a value first, each the same text
+// as `appendJSONText` writes for the value. A string that is not valid UTF-8 is refused:
+// false, with `out` unchanged. A number that is not finite is written as null.
+bool appendJSONString(std::string& out, std::string_view text);
+void appendJSONNumber(std::string& out, double number);
 
 bool isValidUTF8(std::string_view bytes);
 // `bytes` with every invalid sequence replaced by U+FFFD (one per maximal bad subpart).

@@ -4,9 +4,11 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 
 #include "platform/foundation/CaughtException.h"
@@ -20,32 +22,105 @@ const char* const kNoSqlError = "INTERNAL PLUGIN ERROR: You must specify a sql q
 
 bool isSchemaTable(const char* table) { return table && std::strncmp(table, "sqlite_", 7) == 0; }
 
-// A column's value as the page gets it; false when JSON cannot carry it (text that is not
-// UTF-8, a number that is not finite), and the column is then left out of the row.
-bool columnValue(sqlite3_stmt* statement, int column, Value& out) {
+void appendInteger(std::string& out, std::int64_t number) {
+  char buffer[24];
+  auto written = std::to_chars(buffer, buffer + sizeof buffer, number);
+  out.append(buffer, written.ptr);
+}
+
+// Appends the JSON text of a column's value as the page gets it; false, with `out` unchanged,
+// when JSON cannot carry it (text that is not UTF-8, a number that is not finite), and the
+// column is then left out of the row.
+bool appendColumn(sqlite3_stmt* statement, int column, std::string& out) {
   switch (sqlite3_column_type(statement, column)) {
     case SQLITE_INTEGER:
-      out = static_cast<std::int64_t>(sqlite3_column_int64(statement, column));
+      appendInteger(out, sqlite3_column_int64(statement, column));
       return true;
     case SQLITE_FLOAT: {
       double number = sqlite3_column_double(statement, column);
       if (!std::isfinite(number)) return false;
-      out = number;
+      platform::appendJSONNumber(out, number);
       return true;
     }
     case SQLITE_TEXT:
     case SQLITE_BLOB: {
       const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
       std::string_view bytes(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(statement, column)));
-      if (!platform::isValidUTF8(bytes)) return false;
-      out = std::string(bytes);
-      return true;
+      return platform::appendJSONString(out, bytes);
     }
     default:
-      out = nullptr;
+      out += "null";
       return true;
   }
 }
+
+// How a statement's rows are written: one key per distinct column name, in the order JSON
+// objects keep their keys, each with its columns latest first. A later column of a name
+// replaces an earlier one, unless JSON cannot carry the later one's value.
+struct RowKey {
+  std::string text;  // the quoted name and its colon
+  std::vector<int> columns;
+};
+
+std::vector<RowKey> rowKeys(sqlite3_stmt* statement) {
+  std::map<std::string, std::vector<int>> byName;
+  int count = sqlite3_column_count(statement);
+  for (int i = 0; i < count; ++i) {
+    const char* name = sqlite3_column_name(statement, i);
+    byName[platform::replacingInvalidUTF8(name ? name : "")].push_back(i);
+  }
+  std::vector<RowKey> keys;
+  keys.reserve(byName.size());
+  for (auto& [name, columns] : byName) {
+    RowKey key;
+    platform::appendJSONString(key.text, name);
+    key.text += ':';
+    key.columns.assign(columns.rbegin(), columns.rend());
+    keys.push_back(std::move(key));
+  }
+  return keys;
+}
+
+void appendRow(sqlite3_stmt* statement, const std::vector<RowKey>& keys, std::string& out) {
+  out += '{';
+  bool first = true;
+  for (const RowKey& key : keys) {
+    for (int column : key.columns) {
+      size_t mark = out.size();
+      if (!first) out += ',';
+      out += key.text;
+      if (appendColumn(statement, column, out)) {
+        first = false;
+        break;
+      }
+      out.resize(mark);
+    }
+  }
+  out += '}';
+}
+
+// The authorizer's actions of statements that only read and write rows (and transactions):
+// compiled once, such a statement may run again for the same text. Others (schema changes,
+// pragmas, attaching) may do part of their work while being compiled, and are compiled for
+// every run.
+bool readsOrWritesRows(int action) {
+  switch (action) {
+    case SQLITE_INSERT:
+    case SQLITE_READ:
+    case SQLITE_SELECT:
+    case SQLITE_UPDATE:
+    case SQLITE_DELETE:
+    case SQLITE_FUNCTION:
+    case SQLITE_RECURSIVE:
+    case SQLITE_TRANSACTION:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// How many statements one ReusedStatements keeps at most.
+constexpr size_t kMostKept = 32;
 
 // The workers every connection's queue runs on: created with the first connection and kept.
 platform::DispatchQueue& workers() {
@@ -96,9 +171,7 @@ SQLiteConnection::SQLiteConnection(sqlite3* db, std::string path) : db_(db), pat
   sqlite3_progress_handler(db_, kProgressSteps, &SQLiteConnection::progress, this);
 }
 
-SQLiteConnection::~SQLiteConnection() {
-  if (db_) sqlite3_close(db_);
-}
+SQLiteConnection::~SQLiteConnection() { close(); }
 
 void SQLiteConnection::enqueue(std::function<void()> work) {
   {
@@ -147,6 +220,7 @@ int SQLiteConnection::progress(void* context) {
 
 void SQLiteConnection::close() {
   if (!db_) return;
+  finalizeKept();  // an open statement would keep the handle from closing
   sqlite3_close(db_);
   db_ = nullptr;
 }
@@ -154,6 +228,7 @@ void SQLiteConnection::close() {
 int SQLiteConnection::authorize(void* context, int action, const char* a, const char* b,
                                 const char* /*database*/, const char* trigger) {
   auto* self = static_cast<SQLiteConnection*>(context);
+  if (!readsOrWritesRows(action)) self->onlyRows_ = false;
   switch (action) {
     case SQLITE_ATTACH:
       // Only the empty name, a private temporary database (what VACUUM itself attaches), may
@@ -232,72 +307,143 @@ int SQLiteConnection::bindStatement(sqlite3_stmt* statement, const Value& argume
   }
 }
 
-SQLiteConnection::Outcome SQLiteConnection::execute(const Value& statement) {
+SQLiteConnection::ReusedStatements::ReusedStatements(SQLiteConnection& connection) : connection_(connection) {
+  connection_.keeping_ = true;
+}
+
+SQLiteConnection::ReusedStatements::~ReusedStatements() {
+  connection_.finalizeKept();
+  connection_.keeping_ = false;
+}
+
+void SQLiteConnection::finalizeKept() {
+  for (auto& [sql, kept] : kept_) sqlite3_finalize(kept.statement);
+  kept_.clear();
+}
+
+bool SQLiteConnection::execute(const Value& statement, std::string& out) {
+  auto fail = [&out](const char* message) {
+    platform::appendJSONString(out, message);
+    return false;
+  };
   auto sqlIt = statement.is_object() ? statement.find("sql") : statement.end();
-  if (!statement.is_object() || sqlIt == statement.end() || !sqlIt->is_string()) return {false, kNoSqlError};
+  if (!statement.is_object() || sqlIt == statement.end() || !sqlIt->is_string()) return fail(kNoSqlError);
   const auto& sql = sqlIt->get_ref<const std::string&>();
   const Value* params = nullptr;
   if (auto it = statement.find("params"); it != statement.end() && !it->is_null()) {
-    if (!it->is_array()) return {false, "INTERNAL PLUGIN ERROR: params must be an array"};
+    if (!it->is_array()) return fail("INTERNAL PLUGIN ERROR: params must be an array");
     params = &*it;
   }
+  auto bind = [&](sqlite3_stmt* prepared) {
+    if (!params) return true;
+    int index = 1;
+    for (const auto& argument : *params) {
+      if (bindStatement(prepared, argument, index++) != SQLITE_OK) return false;
+    }
+    return true;
+  };
 
-  sqlite3_int64 changesBefore = sqlite3_total_changes64(db_);
-  sqlite3_int64 rowidBefore = sqlite3_last_insert_rowid(db_);
+  if (keeping_) {
+    if (auto found = kept_.find(sql); found != kept_.end()) {
+      sqlite3_stmt* kept = found->second.statement;
+      sqlite3_reset(kept);
+      sqlite3_clear_bindings(kept);  // parameters left out are NULL, as in a new statement
+      if (bind(kept)) {
+        bool ok = run(kept, found->second.topLevelInsert, out);
+        // Compiled anew while it ran into something that may not be kept.
+        if (!onlyRows_) {
+          sqlite3_finalize(kept);
+          kept_.erase(found);
+        }
+        return ok;
+      }
+      // A bind that fails is left to a new compile, which reports what the statement reports
+      // on its own (an error of its compile, should the schema have changed, first).
+      sqlite3_finalize(kept);
+      kept_.erase(found);
+    }
+  }
+
   topLevelInsert_ = false;
-  sawInsert_ = false;
-
+  onlyRows_ = true;
   sqlite3_stmt* prepared = nullptr;
   // The length includes the terminating zero, which spares SQLite a copy of the text.
   if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(std::min<size_t>(sql.size() + 1, INT32_MAX)), &prepared,
-                         nullptr) != SQLITE_OK)
-    return {false, captureSQLiteErrorFromDb(db_)};
+                         nullptr) != SQLITE_OK) {
+    platform::appendJSONText(out, captureSQLiteErrorFromDb(db_));
+    return false;
+  }
   // Text with nothing but white space and comments compiles to no statement at all.
-  if (!prepared) return {false, kNoSqlError};
+  if (!prepared) return fail(kNoSqlError);
+  bool topLevelInsert = topLevelInsert_;
   // Finalised on every way out, an exception's included: an open statement keeps the handle
-  // from closing. The error object is built before, while the error is still the statement's.
-  std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(prepared, &sqlite3_finalize);
-
-  if (params) {
-    int index = 1;
-    for (const auto& argument : *params) {
-      if (bindStatement(stmt.get(), argument, index++) != SQLITE_OK) return {false, captureSQLiteErrorFromDb(db_)};
-    }
+  // from closing. Errors are taken from the handle before, while they are still the statement's.
+  std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owned(prepared, &sqlite3_finalize);
+  if (keeping_ && onlyRows_ && kept_.size() < kMostKept) {
+    kept_.emplace(sql, Kept{prepared, topLevelInsert});
+    owned.release();  // kept_ owns it now
   }
+  if (!bind(prepared)) {
+    platform::appendJSONText(out, captureSQLiteErrorFromDb(db_));
+    return false;
+  }
+  bool ok = run(prepared, topLevelInsert, out);
+  if (!owned && !onlyRows_) {
+    kept_.erase(sql);
+    sqlite3_finalize(prepared);
+  }
+  return ok;
+}
 
-  Value rows = Value::array();
-  std::vector<std::string> names;
+bool SQLiteConnection::run(sqlite3_stmt* statement, bool topLevelInsert, std::string& out) {
+  // Ready for the next run whichever way this one ends; a statement that is not kept is
+  // finalised by its owner.
+  struct Reset {
+    sqlite3_stmt* statement;
+    ~Reset() { sqlite3_reset(statement); }
+  } reset{statement};
+  sqlite3_int64 changesBefore = sqlite3_total_changes64(db_);
+  sqlite3_int64 rowidBefore = sqlite3_last_insert_rowid(db_);
+  // What the authorizer sees from here on (SQLite compiling the statement anew after a schema
+  // change, a table-valued function compiling its own) counts as well.
+  topLevelInsert_ = false;
+  onlyRows_ = true;
+  sawInsert_ = false;
+
+  size_t start = out.size();
+  out += "{\"rows\":[";
+  std::vector<RowKey> keys;
   int result;
-  while ((result = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-    int count = sqlite3_column_count(stmt.get());
-    if (names.empty()) {
-      names.reserve(count);
-      for (int i = 0; i < count; ++i) {
-        const char* name = sqlite3_column_name(stmt.get(), i);
-        names.push_back(platform::replacingInvalidUTF8(name ? name : ""));
-      }
-    }
-    Value row = Value::object();
-    Value value;
-    for (int i = 0; i < count; ++i) {
-      // A later column of the same name replaces an earlier one.
-      if (columnValue(stmt.get(), i, value)) row[names[i]] = std::move(value);
-    }
-    rows.push_back(std::move(row));
+  bool first = true;
+  while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+    if (first) keys = rowKeys(statement);
+    else out += ',';
+    first = false;
+    appendRow(statement, keys, out);
   }
-  if (result != SQLITE_DONE) return {false, captureSQLiteErrorFromDb(db_)};
+  if (result != SQLITE_DONE) {
+    // The rows read so far are dropped.
+    out.resize(start);
+    platform::appendJSONText(out, captureSQLiteErrorFromDb(db_));
+    return false;
+  }
 
   sqlite3_int64 rowsAffected = sqlite3_total_changes64(db_) - changesBefore;
   sqlite3_int64 insertId = sqlite3_last_insert_rowid(db_);
   // Only a statement that itself inserted a row has an insert id: not a SELECT or an UPDATE
   // after an earlier INSERT, nor an upsert that updated, nor a trigger's insert. The hook
   // catches the insert that happened to get the same rowid as the one before.
-  bool inserted = topLevelInsert_ && rowsAffected > 0 && insertId != 0 && (insertId != rowidBefore || sawInsert_);
-  stmt.reset();
-
-  Value resultSet = Value::object();
-  resultSet["rows"] = std::move(rows);
-  resultSet["rowsAffected"] = static_cast<std::int64_t>(rowsAffected);
-  if (inserted) resultSet["insertId"] = static_cast<std::int64_t>(insertId);
-  return {true, std::move(resultSet)};
+  bool inserted = (topLevelInsert || topLevelInsert_) && rowsAffected > 0 && insertId != 0 &&
+                  (insertId != rowidBefore || sawInsert_);
+  out += "],\"rowsAffected\":";
+  appendInteger(out, rowsAffected);
+  out += '}';
+  if (inserted) {
+    // Its key comes first; only this statement's text moves.
+    std::string key = "\"insertId\":";
+    appendInteger(key, insertId);
+    key += ',';
+    out.insert(start + 1, key);
+  }
+  return true;
 }

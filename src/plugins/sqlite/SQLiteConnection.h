@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/foundation/DispatchQueue.h"
@@ -26,13 +27,6 @@ struct sqlite3_stmt;
 // statement that would run for ever is cut short once its connection is being closed.
 class SQLiteConnection : public std::enable_shared_from_this<SQLiteConnection> {
  public:
-  // What one statement answers: a result set object when `ok`, else an error object
-  // {"code", "message"} or an error text.
-  struct Outcome {
-    bool ok = false;
-    platform::Value message;
-  };
-
   // Opens the file at `path`, creating it when missing, in defensive mode, with ATTACH
   // refused, and runs the probe query. On failure `error` holds the answer for the page and
   // no handle is left open.
@@ -57,9 +51,28 @@ class SQLiteConnection : public std::enable_shared_from_this<SQLiteConnection> {
 
   // Only on the connection's queue.
   bool isOpen() const { return db_ != nullptr; }
-  // `statement` is {"sql": text, "params": array}; only the first statement of the text runs.
-  Outcome execute(const platform::Value& statement);
+  // Runs `statement`, {"sql": text, "params": array} (only the first statement of the text
+  // runs), and appends the JSON text of its answer to `out`: the result set object, answering
+  // true, or the error (an error object {"code", "message"} or an error text), answering false.
+  bool execute(const platform::Value& statement, std::string& out);
   void close();
+
+  // While one lives, a statement whose SQL text was compiled before on the connection runs
+  // that compiled statement again (a batch of many rows through one INSERT compiles it once).
+  // Only statements that read and write rows are kept, never those that change the schema,
+  // attach or set pragmas; SQLite compiles a kept statement anew when the schema has changed,
+  // consulting the authorizer again. All are finalised when it ends. One at a time, on the
+  // connection's queue.
+  class ReusedStatements {
+   public:
+    explicit ReusedStatements(SQLiteConnection& connection);
+    ~ReusedStatements();
+    ReusedStatements(const ReusedStatements&) = delete;
+    ReusedStatements& operator=(const ReusedStatements&) = delete;
+
+   private:
+    SQLiteConnection& connection_;
+  };
 
   // {"code": the mapped code, "message": the connection's last error text}.
   static platform::Value captureSQLiteErrorFromDb(sqlite3* db);
@@ -76,6 +89,14 @@ class SQLiteConnection : public std::enable_shared_from_this<SQLiteConnection> {
   static int progress(void* self);
   void drain();
 
+  struct Kept {
+    sqlite3_stmt* statement;
+    bool topLevelInsert;  // what the authorizer saw when it was compiled
+  };
+  // Steps the bound statement and writes its answer, as `execute` does; leaves it reset.
+  bool run(sqlite3_stmt* statement, bool topLevelInsert, std::string& out);
+  void finalizeKept();
+
   sqlite3* db_;
   std::string path_;
   std::mutex queueMutex_;
@@ -87,4 +108,10 @@ class SQLiteConnection : public std::enable_shared_from_this<SQLiteConnection> {
   // trigger and from an upsert that updated instead.
   bool topLevelInsert_ = false;
   bool sawInsert_ = false;
+  // Cleared when the authorizer is asked about anything but reading and writing rows (a
+  // statement compiled meanwhile may then not be kept).
+  bool onlyRows_ = true;
+  // The statements kept while a ReusedStatements lives, by SQL text.
+  bool keeping_ = false;
+  std::unordered_map<std::string, Kept> kept_;
 };

@@ -100,28 +100,63 @@ void send(const std::shared_ptr<HBRCommandDelegate>& delegate, const std::option
       callbackId);
 }
 
-// One statement on the connection's queue. A closed connection (a close or delete came first)
-// is no database; a failure to build the answer (memory) still answers.
-SQLiteConnection::Outcome run(SQLiteConnection& connection, const Value& statement) {
-  if (!connection.isOpen()) return {false, kNoSuchDatabase};
+// The same with an answer the plugin wrote as JSON text.
+void sendText(const std::shared_ptr<HBRCommandDelegate>& delegate, const std::optional<std::string>& callbackId,
+              bool ok, std::string json) {
+  if (!delegate) return;
+  delegate->sendPluginResult(
+      HBRPluginResult::resultWithStatusAsJSONText(ok ? HBRResultStatus::OK : HBRResultStatus::Error, std::move(json)),
+      callbackId);
+}
+
+// One statement on the connection's queue, its answer appended to `out` as JSON text (see
+// SQLiteConnection::execute). A closed connection (a close or delete came first) is no
+// database; a failure on the way (memory) is the statement's error.
+bool run(SQLiteConnection& connection, const Value& statement, std::string& out) {
+  size_t mark = out.size();
+  auto fail = [&](const std::string& message) {
+    out.resize(mark);
+    platform::appendJSONText(out, Value(message));
+    return false;
+  };
+  if (!connection.isOpen()) return fail(kNoSuchDatabase);
   try {
-    return connection.execute(statement);
+    return connection.execute(statement, out);
   } catch (const std::exception& e) {
-    return {false, std::string("INTERNAL PLUGIN ERROR: ") + e.what()};
+    return fail(std::string("INTERNAL PLUGIN ERROR: ") + e.what());
   } catch (...) {
-    return {false, "INTERNAL PLUGIN ERROR: the statement failed"};
+    return fail("INTERNAL PLUGIN ERROR: the statement failed");
   }
 }
 
-Value batchEntry(SQLiteConnection::Outcome outcome) {
+// The batch entry of one statement, appended to `out`: {"result": R, "type": "success"}, or
+// {"error": E, "result": E, "type": "error"} when it failed with E.
+void appendBatchEntry(SQLiteConnection& connection, const Value& statement, std::string& out) {
+  constexpr std::string_view kResult = "{\"result\":";
+  size_t mark = out.size();
+  out += kResult;
+  if (run(connection, statement, out)) {
+    out += ",\"type\":\"success\"}";
+    return;
+  }
+  std::string error = out.substr(mark + kResult.size());
+  out.resize(mark);
+  out += "{\"error\":";
+  out += error;
+  out += ",\"result\":";
+  out += error;
+  out += ",\"type\":\"error\"}";
+}
+
+Value batchEntry(bool ok, Value message) {
   Value entry = Value::object();
-  if (outcome.ok) {
+  if (ok) {
     entry["type"] = "success";
-    entry["result"] = std::move(outcome.message);
+    entry["result"] = std::move(message);
   } else {
     entry["type"] = "error";
-    entry["error"] = outcome.message;
-    entry["result"] = std::move(outcome.message);
+    entry["error"] = message;
+    entry["result"] = std::move(message);
   }
   return entry;
 }
@@ -428,9 +463,12 @@ void SQLitePlugin::executeSql(const HBRInvokedUrlCommand& command) {
   if (!connection) return answer(command, false, error);
   const Value& statement = member(args, "ex");
   if (statement.is_structured() && nestedTooDeeply(statement)) return answer(command, false, kTooDeep);
-  connection->enqueue([connection, statement, delegate = commandDelegate(), callbackId = command.callbackId()] {
-    auto outcome = run(*connection, statement);
-    send(delegate, callbackId, outcome.ok, std::move(outcome.message));
+  // The statement is read where the command holds it: the command's arguments are shared.
+  connection->enqueue([connection, arguments = command.sharedArguments(), statement = &statement,
+                       delegate = commandDelegate(), callbackId = command.callbackId()] {
+    std::string text;
+    bool ok = run(*connection, *statement, text);
+    sendText(delegate, callbackId, ok, std::move(text));
   });
 }
 
@@ -445,19 +483,26 @@ void SQLitePlugin::executeSqlBatchNow(const HBRInvokedUrlCommand& command) {
   Connection connection = connectionFor(member(args, "dbargs"), error);
   if (!connection) {
     Value entries = Value::array();
-    for (size_t i = 0; i < executes.size(); ++i) entries.push_back(batchEntry({false, error}));
+    for (size_t i = 0; i < executes.size(); ++i) entries.push_back(batchEntry(false, error));
     return answer(command, true, std::move(entries));
   }
   // The whole batch is one work item: no other statement on the connection runs between its
-  // statements, and it runs after everything queued before it.
-  connection->enqueue([connection, executes = executes.is_null() ? Value::array() : executes,
+  // statements, and it runs after everything queued before it. The statements are read where
+  // the command holds them, never copied: the command's arguments are shared.
+  connection->enqueue([connection, arguments = command.sharedArguments(), executes = &executes,
                        delegate = commandDelegate(), callbackId = command.callbackId()] {
     try {
-      Value entries = Value::array();
-      for (const auto& statement : executes) {
-        entries.push_back(batchEntry(run(*connection, statement)));
+      // The answer is written as it goes, straight into its JSON text.
+      std::string text = "[";
+      // Room for an entry of a statement that returns no rows (most of a large batch) each.
+      text.reserve(executes->size() * 72 + 2);
+      SQLiteConnection::ReusedStatements reused(*connection);
+      for (const auto& statement : *executes) {  // none when null
+        if (text.size() > 1) text += ',';
+        appendBatchEntry(*connection, statement, text);
       }
-      send(delegate, callbackId, true, std::move(entries));
+      text += ']';
+      sendText(delegate, callbackId, true, std::move(text));
     } catch (...) {
       // The answer could not be built (memory): the batch still answers.
       platform::reportCaughtException("The SQLite plugin");
