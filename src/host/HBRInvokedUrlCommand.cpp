@@ -78,7 +78,8 @@ void HBRInvokedUrlCommand::massageArguments() {
     auto data = argument.find("data");
     if (type == argument.end() || *type != "ArrayBuffer" || data == argument.end()) continue;
     std::optional<platform::Bytes> bytes;
-    if (data->is_string()) bytes = platform::base64Decode(data->get_ref<const std::string&>());
+    if (data->is_binary()) bytes = std::move(data->get_binary());
+    else if (data->is_string()) bytes = platform::base64Decode(data->get_ref<const std::string&>());
     if (bytes) {
       argument = platform::bytesValue(std::move(*bytes));
     } else {

@@ -72,7 +72,8 @@
     }
 
     // WebKitGTK's script messages carry no bytes (an ArrayBuffer arrives as an empty object),
-    // so binary arguments travel in Base64.
+    // so binary arguments travel in Base64: in a batch's text, or through a channel that
+    // carries bytes (`carriesBytes`) and codes them itself as the message is posted.
     function encodeArgument(value) {
       if (value instanceof ArrayBuffer) {
         return { HBRType: 'ArrayBuffer', data: base64.fromArrayBuffer(value) };
@@ -81,6 +82,10 @@
         return { HBRType: 'ArrayBuffer', data: base64.fromArrayBuffer(new Uint8Array(value.buffer, value.byteOffset, value.byteLength)) };
       }
       return value;
+    }
+
+    function wrapArgument(value) {
+      return value instanceof ArrayBuffer || ArrayBuffer.isView(value) ? { HBRType: 'ArrayBuffer', data: value } : value;
     }
 
     function decodeMessage(message) {
@@ -131,7 +136,7 @@
       // since a message sent now reaches the shell before the evaluation's answer.
       var asText = !handler || holding || (nativeDepth > 0 && (queued.length > 0 || !isLarge(args)));
       // Most calls carry no binary data and go out as they are.
-      if (hasBinary(args)) args = args.map(encodeArgument);
+      if (hasBinary(args)) args = args.map(!asText && handler.carriesBytes === true ? wrapArgument : encodeArgument);
       var command = [callbackId, service, action, args];
       if (asText) {
         queued.push(command);
