@@ -176,13 +176,28 @@ JSCValue* splitterFor(JSCContext* context) {
   return function;
 }
 
-// The context's own Uint8Array.fromBase64, fetched once per context; null where it has none.
+// Bytes up to this size are decoded into one buffer the context keeps, so that messages of
+// them leave no garbage of their size behind for the collector; larger ones get their own.
+constexpr int kKeptDecodeBufferBytes = 2 * 1024 * 1024;
+
+// A function of the context that decodes Base64 with its own Uint8Array.fromBase64 into a
+// Uint8Array (a view of the kept buffer, valid until the next call), made once per context;
+// null where the engine has no such coder.
 JSCValue* fromBase64Function(JSCContext* context) {
   static const char* kKey = "veltro-from-base64";
   if (auto* cached = static_cast<JSCValue*>(g_object_get_data(G_OBJECT(context), kKey))) return cached;
-  JSCValue* function = jsc_context_evaluate(
-      context, "(function (f) { return f ? function (s) { return f.call(Uint8Array, s); } : null; })(Uint8Array.fromBase64)",
-      -1);
+  std::string source =
+      "(function () {"
+      "  var from = Uint8Array.fromBase64, into = Uint8Array.prototype.setFromBase64, kept = null;"
+      "  if (typeof from !== 'function') return null;"
+      "  return function (s) {"
+      "    var most = Math.ceil(s.length / 4) * 3;"
+      "    if (typeof into !== 'function' || most > " + std::to_string(kKeptDecodeBufferBytes) + ") return from(s);"
+      "    if (!kept || kept.length < most) kept = new Uint8Array(Math.max(most, 65536));"
+      "    return kept.subarray(0, into.call(kept, s).written);"
+      "  };"
+      "})()";
+  JSCValue* function = jsc_context_evaluate(context, source.c_str(), static_cast<gssize>(source.size()));
   if (!function || !jsc_value_is_function(function)) {
     if (function) g_object_unref(function);
     jsc_context_clear_exception(context);
