@@ -72,8 +72,8 @@
     }
 
     // WebKitGTK's script messages carry no bytes (an ArrayBuffer arrives as an empty object),
-    // so binary arguments travel in Base64: in a batch's text, or through a channel that
-    // carries bytes (`carriesBytes`) and codes them itself as the message is posted.
+    // so binary arguments travel in Base64: in a batch's text, or wrapped for a channel that
+    // takes bytes (`bytes`) and codes them itself as the message is posted.
     function encodeArgument(value) {
       if (value instanceof ArrayBuffer) {
         return { HBRType: 'ArrayBuffer', data: base64.fromArrayBuffer(value) };
@@ -84,8 +84,9 @@
       return value;
     }
 
-    function wrapArgument(value) {
-      return value instanceof ArrayBuffer || ArrayBuffer.isView(value) ? { HBRType: 'ArrayBuffer', data: value } : value;
+    function wrapArgument(handler, value) {
+      return value instanceof ArrayBuffer || ArrayBuffer.isView(value) ? { HBRType: 'ArrayBuffer', data: handler.bytes(value) }
+                                                                         : value;
     }
 
     function decodeMessage(message) {
@@ -136,7 +137,10 @@
       // since a message sent now reaches the shell before the evaluation's answer.
       var asText = !handler || holding || (nativeDepth > 0 && (queued.length > 0 || !isLarge(args)));
       // Most calls carry no binary data and go out as they are.
-      if (hasBinary(args)) args = args.map(!asText && handler.carriesBytes === true ? wrapArgument : encodeArgument);
+      if (hasBinary(args)) {
+        args = !asText && typeof handler.bytes === 'function' ? args.map(function (value) { return wrapArgument(handler, value); })
+                                                              : args.map(encodeArgument);
+      }
       var command = [callbackId, service, action, args];
       if (asText) {
         queued.push(command);

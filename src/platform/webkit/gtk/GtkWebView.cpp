@@ -104,13 +104,13 @@ const std::string& bytesPrefix() {
 }
 
 // A JavaScript function that turns a value into its JSON text, or, when the value holds long
-// strings or bytes, into [text, parts...] where the text has a marker (a prefix and an index)
-// in place of each: a long string is a part as it is, the bytes of an ArrayBuffer or of a view
-// of one (only the bytes it covers) are a part in Base64, made with the engine's own coder.
-// JSON itself would write bytes as an empty object. It calls the names `splitBindings` binds
-// in the script around it, which hold the functions it needs as they were at that script's
-// start; it uses no method a page can replace. A value JSON cannot write (a cycle) throws, and
-// so does a view of a buffer that is gone.
+// strings or wrapped bytes, into [text, parts...] where the text has a marker (a prefix and an
+// index) in place of each: a long string is a part as it is; bytes that `wrapBytes` wrapped (an
+// ArrayBuffer, or the bytes a view covers) are a part in Base64, made with the engine's own
+// coder. Anything else is as JSON writes it (an ArrayBuffer an empty object). It calls the
+// names `splitBindings` binds in the script around it, which hold the functions it needs as
+// they were at that script's start; it uses no method a page can replace. A value JSON cannot
+// write (a cycle) throws, and so do bytes of a buffer that was handed over elsewhere.
 std::string splitFunctionSource() {
   std::string longUnits = std::to_string(kLongStringUnits);
   return "(function (value) {"
@@ -149,11 +149,17 @@ std::string splitBindings() {
   return "var stringify = JSON.stringify, keys = Object.keys, toWellFormed = String.prototype.toWellFormed;"
          "var wellFormed = function (s) { return toWellFormed ? toWellFormed.call(s) : s; };"
          "var Buffer = ArrayBuffer, isView = ArrayBuffer.isView, Bytes = Uint8Array, call = Reflect.apply;"
-         "var toBase64 = Uint8Array.prototype.toBase64, fromCharCode = String.fromCharCode;"
+         "var toBase64 = Uint8Array.prototype.toBase64, fromCharCode = String.fromCharCode, freeze = Object.freeze;"
          "var toAscii = typeof btoa === 'function' ? btoa : null;"
-         "var isBytes = function (v) { return v instanceof Buffer || isView(v); };"
-         "var base64 = function (v) {"
-         "  var view = v instanceof Buffer ? new Bytes(v) : new Bytes(v.buffer, v.byteOffset, v.byteLength);"
+         "var Wrapped = function (v) { this.v = v; freeze(this); };"
+         "freeze(Wrapped.prototype);"
+         "var wrapBytes = function (v) {"
+         "  if (!(v instanceof Buffer) && !isView(v)) throw new TypeError('bytes: an ArrayBuffer or a view of one');"
+         "  return new Wrapped(v);"
+         "};"
+         "var isBytes = function (v) { return v instanceof Wrapped; };"
+         "var base64 = function (w) {"
+         "  var v = w.v, view = v instanceof Buffer ? new Bytes(v) : new Bytes(v.buffer, v.byteOffset, v.byteLength);"
          "  if (toBase64) return call(toBase64, view, []);"
          "  var text = '';"
          "  for (var i = 0; i < view.length; i += 32768) text += call(fromCharCode, null, view.subarray(i, i + 32768));"
@@ -599,9 +605,9 @@ std::string relayScript(const std::string& name, const ScriptMessageOriginPolicy
 // where a structure would be copied part by part twice. A value JSON cannot write (a cycle)
 // throws to the page. WebKit runs the document-start scripts of each world in an order of its
 // own, so the relay may not be listening yet when a page's first script posts: messages wait,
-// in order, until the relay has said it is there (at once when it already was). Bytes in a
-// message (ArrayBuffers, views) reach the handler as bytes, taken when postMessage is called;
-// the channel says so with `carriesBytes`.
+// in order, until the relay has said it is there (at once when it already was). The channel's
+// `bytes(buffer)` wraps an ArrayBuffer or a view: wrapped, its bytes reach the handler as data,
+// taken when the message is posted.
 std::string pageScript(const std::string& name) {
   // The page's entry point is an object of its own, held by the window for the document's
   // whole life: never a property added to the wrapper of WebKit's handler namespace, which
@@ -620,7 +626,7 @@ std::string pageScript(const std::string& name) {
          "var early=waiting;waiting=[];for(var i=0;i<early.length;i++)send(early[i]);},true);"
          "dispatch.call(target,new Custom(" + jsString("veltro-relay-ping:" + name) + "));"
          "var channel=Object.freeze({postMessage:function(body){var text=split(body);"
-         "if(text===undefined)text=body;if(ready)send(text);else waiting.push(text);},carriesBytes:true});"
+         "if(text===undefined)text=body;if(ready)send(text);else waiting.push(text);},bytes:wrapBytes});"
          "var existing=window.webkit&&window.webkit.messageHandlers;"
          "var handlers=Object.create(existing||Object.prototype);"
          "Object.defineProperty(handlers,name,{value:channel,enumerable:true});"
