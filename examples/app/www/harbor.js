@@ -85,8 +85,8 @@
     }
 
     function wrapArgument(handler, value) {
-      return value instanceof ArrayBuffer || ArrayBuffer.isView(value) ? { HBRType: 'ArrayBuffer', data: handler.bytes(value) }
-                                                                         : value;
+      if (!(value instanceof ArrayBuffer) && !ArrayBuffer.isView(value)) return value;
+      return { HBRType: 'ArrayBuffer', data: handler.bytes(value) };
     }
 
     function decodeMessage(message) {
@@ -138,8 +138,11 @@
       var asText = !handler || holding || (nativeDepth > 0 && (queued.length > 0 || !isLarge(args)));
       // Most calls carry no binary data and go out as they are.
       if (hasBinary(args)) {
-        args = !asText && typeof handler.bytes === 'function' ? args.map(function (value) { return wrapArgument(handler, value); })
-                                                              : args.map(encodeArgument);
+        if (!asText && typeof handler.bytes === 'function') {
+          args = args.map(function (value) { return wrapArgument(handler, value); });
+        } else {
+          args = args.map(encodeArgument);
+        }
       }
       var command = [callbackId, service, action, args];
       if (asText) {

@@ -96,7 +96,7 @@ const std::string& longStringPrefix() {
   return prefix;
 }
 
-// The same for bytes (an ArrayBuffer or a view of one), which cross as Base64 text of their own.
+// The same for wrapped bytes, which cross as Base64 text of their own.
 const std::string& bytesPrefix() {
   static const std::string prefix =
       "\x01veltro-bytes:" + std::to_string(g_random_int()) + "-" + std::to_string(g_random_int()) + ":";
