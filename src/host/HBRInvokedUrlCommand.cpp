@@ -1,5 +1,7 @@
 #include "host/HBRInvokedUrlCommand.h"
 
+#include <vector>
+
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Strings.h"
@@ -59,7 +61,17 @@ std::optional<HBRInvokedUrlCommand> HBRInvokedUrlCommand::commandFromJson(Value&
 
 std::optional<HBRInvokedUrlCommand> HBRInvokedUrlCommand::decode(Value&& json) {
   if (!json.is_array() || json.size() != 4) {
-    // The page's value is bounded in depth by now; only its beginning goes into the log.
+    // The page's value is bounded in depth by now; only its beginning goes into the log. Bytes
+    // show as their size: written out, megabytes of them would be text several times as large.
+    std::vector<Value*> pending{&json};
+    while (!pending.empty()) {
+      Value* current = pending.back();
+      pending.pop_back();
+      if (current->is_binary())
+        *current = platform::stringf("<%zu bytes>", current->get_binary().size());
+      else if (current->is_array() || current->is_object())
+        for (Value& child : *current) pending.push_back(&child);
+    }
     constexpr size_t kShown = 1024;
     std::string shown = platform::jsonText(json);
     if (shown.size() > kShown) shown = platform::replacingInvalidUTF8(shown.substr(0, kShown)) + "...";
@@ -78,7 +90,8 @@ void HBRInvokedUrlCommand::massageArguments() {
     auto data = argument.find("data");
     if (type == argument.end() || *type != "ArrayBuffer" || data == argument.end()) continue;
     std::optional<platform::Bytes> bytes;
-    if (data->is_string()) bytes = platform::base64Decode(data->get_ref<const std::string&>());
+    if (data->is_binary()) bytes = std::move(data->get_binary());
+    else if (data->is_string()) bytes = platform::base64Decode(data->get_ref<const std::string&>());
     if (bytes) {
       argument = platform::bytesValue(std::move(*bytes));
     } else {

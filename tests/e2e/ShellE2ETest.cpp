@@ -43,6 +43,14 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
     EXPECT_EQ(found["payloads"][size],
               Value::parse(R"({"string": true, "arrayBuffer": true, "view": true, "fromCallback": true})"))
         << size;
+  // Bytes of every size on every road; calls with bytes keep their order among all the others
+  // and nest; the next page's bytes come back after one left with bytes on their way.
+  for (const char* size : {"0", "1", "2", "3", "all", "64KiB", "1MiB", "8MiB+1"})
+    EXPECT_EQ(found["bytes"][size],
+              Value::parse(R"({"direct": true, "inCallback": true, "batched": true, "view": true})"))
+        << size;
+  EXPECT_PICKED(found, R"({"bytesOrder": {"inOrder": true, "wrong": []}, "bytesAfterLeaving": true,
+    "bytesNested": ["level0", "level1", "sibling0", "level2", "sibling1", "level3", "sibling2"]})");
   EXPECT_NE(run.output.find("Method 'noSuchAction:' not defined in Plugin 'Echo'"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Plugin 'NoSuchService' not found"), std::string::npos) << run.output;
 

@@ -56,6 +56,9 @@ TEST_F(CommandQueueTest, UndecodableOrNonArrayBatchesAreDroppedWithoutStallingTh
   EXPECT_EQ(echo()->order, (std::vector<std::string>{"\"survivor\""}));
   EXPECT_GE(log.count("ERROR: Dropping a command batch"), 3u);
   EXPECT_TRUE(log.contains("Malformed command"));
+  // Bytes in a malformed command are logged by their size, not written out.
+  queue()->executeJSON(Value::array({"cb", Value::object({{"data", Value::binary(platform::Bytes(1 << 20, 7))}})}));
+  EXPECT_TRUE(log.contains(R"(Malformed command, expected [callbackId, service, action, arguments]: ["cb",{"data":"<1048576 bytes>"}])"));
 }
 
 TEST_F(CommandQueueTest, FaultsAreLoggedAndTheNextCommandStillRuns) {

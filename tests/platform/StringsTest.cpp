@@ -45,6 +45,14 @@ TEST(Strings, Base64RoundTripsEveryTailAndRefusesWhatIsNotBase64) {
     EXPECT_EQ(platform::base64Decode(encoded), bytes) << size;
     bytes.push_back(static_cast<std::uint8_t>(size * 97 + 200));
   }
+  // Every pair of byte values, at each place in a group of three.
+  platform::Bytes pairs;
+  for (int a = 0; a < 256; ++a)
+    for (int b = 0; b < 256; ++b) pairs.insert(pairs.end(), {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b)});
+  for (size_t skip = 0; skip < 3; ++skip) {
+    platform::Bytes shifted(pairs.begin() + static_cast<std::ptrdiff_t>(skip), pairs.end());
+    EXPECT_EQ(platform::base64Decode(platform::base64Encode(shifted)), shifted) << skip;
+  }
   const std::uint8_t sample[] = {0xFB, 0xFF, 0x00, 'a', 'b'};
   const char* expected[] = {"", "+w==", "+/8=", "+/8A", "+/8AYQ==", "+/8AYWI="};
   for (size_t size = 0; size <= sizeof sample; ++size)

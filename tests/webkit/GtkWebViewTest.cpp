@@ -332,6 +332,57 @@ TEST_F(GtkWebViewTest, LongStringsArriveWholeAndInPlace) {
   EXPECT_TRUE(guarded->received[2].second.is_null());
 }
 
+// Bytes of the size `n` whose values run from `first` in steps of 131, as the pages below make them.
+platform::Bytes steppedBytes(size_t n, unsigned first) {
+  platform::Bytes out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>((first + i * 131) & 0xff);
+  return out;
+}
+
+TEST_F(GtkWebViewTest, BytesOnTheApplicationsChannelArriveAsBytesInPlace) {
+  ASSERT_TRUE(load("/bytes.html", "<p>bytes</p>"));
+  evaluate(
+      "var bytes = function (n, first) { var v = new Uint8Array(n);"
+      "  for (var i = 0; i < n; i++) v[i] = (first + i * 131) & 255; return v; };"
+      "var all = new Uint8Array(256); for (var i = 0; i < 256; i++) all[i] = i;"
+      "var channel = window.webkit.messageHandlers.guarded, w = channel.bytes;"
+      "var post = function (m) { channel.postMessage(m); };"
+      // A small message, which JSON alone would write with an empty object for each buffer.
+      "post([w(new ArrayBuffer(0)), w(bytes(1, 1).buffer), w(bytes(2, 2).buffer), w(bytes(3, 3).buffer), w(all.buffer)]);"
+      // Views send only the bytes they cover, nested among long strings.
+      "post({v: w(all.subarray(250)), d: w(new DataView(all.buffer, 1, 2)), n: [[w(bytes(65536, 9))]], s: 's'.repeat(20000)});"
+      // Large, then small: what one message leaves behind is not part of the next.
+      "post([w(bytes(8 * 1024 * 1024 + 1, 7).buffer), w(bytes(1024 * 1024, 5))]); post(w(bytes(3, 3).buffer));"
+      // The bytes are taken when the message is posted.
+      "var changing = bytes(4, 4); post(w(changing)); changing[0] = 99;"
+      // Bytes not wrapped are what JSON makes of them, as on every other channel.
+      "post([new ArrayBuffer(2), bytes(2, 0)]);"
+      // Only bytes can be wrapped; a buffer that was handed over elsewhere has none left to send.
+      "var gone = bytes(8, 8); structuredClone(gone.buffer, {transfer: [gone.buffer]});"
+      "var failure = function (f) { try { f(); return 'none'; } catch (e) { return e.name; } };"
+      "window.refused = [failure(function () { w([1, 2]); }), failure(function () { post([w(gone)]); })]; 0");
+  ASSERT_TRUE(MainLoop::runUntil([&] { return guarded->received.size() == 6; }, 20)) << guarded->received.size();
+  auto binary = [](platform::Bytes bytes) { return Value::binary(std::move(bytes)); };
+  platform::Bytes all(256);
+  for (int i = 0; i < 256; ++i) all[i] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(guarded->received[0].second, Value::array({binary({}), binary(steppedBytes(1, 1)),
+                                                       binary(steppedBytes(2, 2)), binary(steppedBytes(3, 3)),
+                                                       binary(all)}));
+  EXPECT_EQ(guarded->received[1].second,
+            (Value{{"v", binary(platform::Bytes(all.begin() + 250, all.end()))},
+                   {"d", binary({1, 2})},
+                   {"n", Value::array({Value::array({binary(steppedBytes(65536, 9))})})},
+                   {"s", std::string(20000, 's')}}));
+  const Value& large = guarded->received[2].second;
+  ASSERT_TRUE(large.is_array() && large.size() == 2 && large[0].is_binary() && large[1].is_binary());
+  EXPECT_TRUE(static_cast<const platform::Bytes&>(large[0].get_binary()) == steppedBytes(8 * 1024 * 1024 + 1, 7));
+  EXPECT_TRUE(static_cast<const platform::Bytes&>(large[1].get_binary()) == steppedBytes(1024 * 1024, 5));
+  EXPECT_EQ(guarded->received[3].second, binary(steppedBytes(3, 3)));
+  EXPECT_EQ(guarded->received[4].second, binary(steppedBytes(4, 4)));
+  EXPECT_EQ(guarded->received[5].second, Value::parse(R"([{}, {"0": 0, "1": 131}])"));
+  EXPECT_EQ(evaluate("window.refused"), Value::array({"TypeError", "TypeError"}));
+}
+
 TEST_F(GtkWebViewTest, APageWithoutATitleIsStillThereUntilItsProcessEnds) {
   ASSERT_TRUE(load("/untitled.html", "<p>no title element</p>"));
   MainLoop::runUntil([] { return false; }, 0.3);  // a title would have come by now
@@ -449,12 +500,14 @@ TEST_F(GtkWebViewTest, TheRelayChecksOriginAndSizeBeforeAMessageCrossesAndCommit
   EXPECT_EQ(view->committedPage().url->absoluteString(), "test://host/capped.html");
   EXPECT_EQ(view->committedPage().generation, before + 1);
 
+  // Bytes count as the Base64 text they cross as: 800 bytes are 1068 characters.
   evaluate("var c = window.webkit.messageHandlers.capped;"
-           "c.postMessage('x'.repeat(2000)); c.postMessage(['small', 'y'.repeat(20000)]); c.postMessage('ok'); 0");
-  ASSERT_TRUE(MainLoop::runUntil([&] { return !capped->received.empty(); }, 10));
-  EXPECT_EQ(capped->received.size(), 1u);
+           "c.postMessage('x'.repeat(2000)); c.postMessage(['small', 'y'.repeat(20000)]);"
+           "c.postMessage([c.bytes(new Uint8Array(800).buffer)]); c.postMessage('ok'); c.postMessage(c.bytes(new Uint8Array(600))); 0");
+  ASSERT_TRUE(MainLoop::runUntil([&] { return capped->received.size() == 2; }, 10));
   EXPECT_EQ(capped->received[0].second, "ok");
-  EXPECT_EQ(log.count("Dropped a message to 'capped' from test://host/capped.html: it is larger than 1000 bytes."), 2u);
+  EXPECT_EQ(capped->received[1].second, Value::binary(platform::Bytes(600, 0)));
+  EXPECT_EQ(log.count("Dropped a message to 'capped' from test://host/capped.html: it is larger than 1000 bytes."), 3u);
 
   server->pages["/other.html"] = "<p>other</p>";
   int finished = navigation->finished;
@@ -465,7 +518,7 @@ TEST_F(GtkWebViewTest, TheRelayChecksOriginAndSizeBeforeAMessageCrossesAndCommit
   ASSERT_TRUE(MainLoop::runUntil(
       [&] { return log.contains("Dropped a message to 'capped' from test://other/other.html: only the application's"); },
       10));
-  EXPECT_EQ(capped->received.size(), 1u);
+  EXPECT_EQ(capped->received.size(), 2u);
 }
 
 // A page's first script may post before the relay of its world has started: WebKit runs the

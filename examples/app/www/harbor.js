@@ -72,7 +72,8 @@
     }
 
     // WebKitGTK's script messages carry no bytes (an ArrayBuffer arrives as an empty object),
-    // so binary arguments travel in Base64.
+    // so binary arguments travel in Base64: in a batch's text, or wrapped for a channel that
+    // takes bytes (`bytes`) and codes them itself as the message is posted.
     function encodeArgument(value) {
       if (value instanceof ArrayBuffer) {
         return { HBRType: 'ArrayBuffer', data: base64.fromArrayBuffer(value) };
@@ -81,6 +82,11 @@
         return { HBRType: 'ArrayBuffer', data: base64.fromArrayBuffer(new Uint8Array(value.buffer, value.byteOffset, value.byteLength)) };
       }
       return value;
+    }
+
+    function wrapArgument(handler, value) {
+      if (!(value instanceof ArrayBuffer) && !ArrayBuffer.isView(value)) return value;
+      return { HBRType: 'ArrayBuffer', data: handler.bytes(value) };
     }
 
     function decodeMessage(message) {
@@ -131,7 +137,13 @@
       // since a message sent now reaches the shell before the evaluation's answer.
       var asText = !handler || holding || (nativeDepth > 0 && (queued.length > 0 || !isLarge(args)));
       // Most calls carry no binary data and go out as they are.
-      if (hasBinary(args)) args = args.map(encodeArgument);
+      if (hasBinary(args)) {
+        if (!asText && typeof handler.bytes === 'function') {
+          args = args.map(function (value) { return wrapArgument(handler, value); });
+        } else {
+          args = args.map(encodeArgument);
+        }
+      }
       var command = [callbackId, service, action, args];
       if (asText) {
         queued.push(command);

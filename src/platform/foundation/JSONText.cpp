@@ -141,10 +141,11 @@ void appendCompact(std::string& out, const Value& value) {
     case Value::value_t::string: {
       const auto& text = value.get_ref<const std::string&>();
       size_t mark = out.size();
-      // Room for a long string at once, still growing geometrically over many of them, and
-      // for the few characters that close the text around it without another copy.
+      // Room for a long string at once, still growing geometrically over many of them, with a
+      // little more for what closes the text around it: a string of megabytes is copied once.
+      constexpr size_t kClosingRoom = 64;
       if (out.capacity() < mark + text.size() + 2)
-        out.reserve(std::max(mark + text.size() + 2 + 64, out.capacity() * 2));
+        out.reserve(std::max(mark + text.size() + 2 + kClosingRoom, out.capacity() * 2));
       if (!appendQuoted(out, text)) {
         out.resize(mark);
         out += value.dump(-1, ' ', false, Value::error_handler_t::replace);

@@ -32,6 +32,7 @@ E2EEcho::E2EEcho() {
   registerAction("fail", &E2EEcho::fail);
   registerAction("repeat", &E2EEcho::repeat);
   registerAction("note", &E2EEcho::note);
+  registerAction("noteArrayBuffer", &E2EEcho::noteArrayBuffer);
   registerAction("notes", &E2EEcho::notes);
   registerAction("later", &E2EEcho::later);
 }
@@ -39,6 +40,14 @@ E2EEcho::E2EEcho() {
 void E2EEcho::note(const HBRInvokedUrlCommand& command) {
   noted_.push_back(command.argumentAtIndex(0));
   answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK, command.arguments()));
+}
+
+void E2EEcho::noteArrayBuffer(const HBRInvokedUrlCommand& command) {
+  noted_.push_back(command.argumentAtIndex(0));
+  const platform::Value& data = command.argumentAtIndex(1);
+  if (!data.is_binary())
+    return answer(*this, command, HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "not data"));
+  answer(*this, command, HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, data.get_binary()));
 }
 
 void E2EEcho::notes(const HBRInvokedUrlCommand& command) {

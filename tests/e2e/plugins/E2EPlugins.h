@@ -22,6 +22,8 @@ class E2EEcho : public HBRPlugin {
   void repeat(const HBRInvokedUrlCommand& command);
   // Notes argument 0 and answers it; `notes` answers everything noted so far, in order.
   void note(const HBRInvokedUrlCommand& command);
+  // Notes argument 0 as `note` does and answers argument 1 (data) as an ArrayBuffer.
+  void noteArrayBuffer(const HBRInvokedUrlCommand& command);
   void notes(const HBRInvokedUrlCommand& command);
   // Answers argument 1 after argument 0 milliseconds, as a slow query would.
   void later(const HBRInvokedUrlCommand& command);

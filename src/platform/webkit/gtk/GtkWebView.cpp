@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
+#include "platform/foundation/Strings.h"
 #include "platform/net/URLError.h"
 #include "platform/webkit/gtk/GtkMediaSources.h"
 #include "platform/webkit/gtk/GtkRequest.h"
@@ -94,12 +96,21 @@ const std::string& longStringPrefix() {
   return prefix;
 }
 
+// The same for wrapped bytes, which cross as Base64 text of their own.
+const std::string& bytesPrefix() {
+  static const std::string prefix =
+      "\x01veltro-bytes:" + std::to_string(g_random_int()) + "-" + std::to_string(g_random_int()) + ":";
+  return prefix;
+}
+
 // A JavaScript function that turns a value into its JSON text, or, when the value holds long
-// strings, into [text, long strings...] where the text has a marker (the prefix and an index)
-// in place of each. It calls `stringify`, `keys` and `wellFormed` of the script around it
-// (`splitBindings`), which hold JSON.stringify, Object.keys and String.prototype.toWellFormed as
-// they were at its start; it uses no method a page can replace. A value JSON cannot write (a
-// cycle) throws.
+// strings or wrapped bytes, into [text, parts...] where the text has a marker (a prefix and an
+// index) in place of each: a long string is a part as it is; bytes that `wrapBytes` wrapped (an
+// ArrayBuffer, or the bytes a view covers) are a part in Base64, made with the engine's own
+// coder. Anything else is as JSON writes it (an ArrayBuffer an empty object). It calls the
+// names `splitBindings` binds in the script around it, which hold the functions it needs as
+// they were at that script's start; it uses no method a page can replace. A value JSON cannot
+// write (a cycle) throws, and so do bytes of a buffer that was handed over elsewhere.
 std::string splitFunctionSource() {
   std::string longUnits = std::to_string(kLongStringUnits);
   return "(function (value) {"
@@ -109,14 +120,19 @@ std::string splitFunctionSource() {
          "  var part = stack[--depth];"
          "  if (typeof part === 'string') { if (part.length >= " + longUnits + ") { plain = false; break; } continue; }"
          "  if (part === null || typeof part !== 'object') continue;"
+         "  if (isBytes(part)) { plain = false; break; }"
          "  var names = keys(part);"
          "  parts += names.length + 1;"
          "  if (parts > 64) { plain = false; break; }"
          "  for (var i = 0; i < names.length; i++) stack[depth++] = part[names[i]];"
          "}"
          "if (plain) return stringify(value);"
-         "var split = [''], prefix = " + Value(longStringPrefix()).dump() + ";"
+         "var split = [''], prefix = " + Value(longStringPrefix()).dump() + ", bytes = " + Value(bytesPrefix()).dump() + ";"
          "var text = stringify(value, function (key, item) {"
+         "  if (item !== null && typeof item === 'object' && isBytes(item)) {"
+         "    split[split.length] = base64(item);"
+         "    return bytes + (split.length - 2);"
+         "  }"
          "  if (typeof item !== 'string' || item.length < " + longUnits + ") return item;"
          "  split[split.length] = wellFormed(item);"
          "  return prefix + (split.length - 2);"
@@ -126,10 +142,29 @@ std::string splitFunctionSource() {
          "return split; })";
 }
 
-// The script that binds what the function above calls, in the world it runs in.
+// The script that binds what the function above calls, in the world it runs in. Where the
+// engine has no Base64 coder of its own, bytes go through btoa in chunks that keep
+// String.fromCharCode within argument limits.
 std::string splitBindings() {
   return "var stringify = JSON.stringify, keys = Object.keys, toWellFormed = String.prototype.toWellFormed;"
-         "var wellFormed = function (s) { return toWellFormed ? toWellFormed.call(s) : s; };";
+         "var wellFormed = function (s) { return toWellFormed ? toWellFormed.call(s) : s; };"
+         "var Buffer = ArrayBuffer, isView = ArrayBuffer.isView, Bytes = Uint8Array, call = Reflect.apply;"
+         "var toBase64 = Uint8Array.prototype.toBase64, fromCharCode = String.fromCharCode, freeze = Object.freeze;"
+         "var toAscii = typeof btoa === 'function' ? btoa : null;"
+         "var Wrapped = function (v) { this.v = v; freeze(this); };"
+         "freeze(Wrapped.prototype);"
+         "var wrapBytes = function (v) {"
+         "  if (!(v instanceof Buffer) && !isView(v)) throw new TypeError('bytes: an ArrayBuffer or a view of one');"
+         "  return new Wrapped(v);"
+         "};"
+         "var isBytes = function (v) { return v instanceof Wrapped; };"
+         "var base64 = function (w) {"
+         "  var v = w.v, view = v instanceof Buffer ? new Bytes(v) : new Bytes(v.buffer, v.byteOffset, v.byteLength);"
+         "  if (toBase64) return call(toBase64, view, []);"
+         "  var text = '';"
+         "  for (var i = 0; i < view.length; i += 32768) text += call(fromCharCode, null, view.subarray(i, i + 32768));"
+         "  return toAscii(text);"
+         "};";
 }
 
 // The context's own splitter, made once per context.
@@ -147,18 +182,88 @@ JSCValue* splitterFor(JSCContext* context) {
   return function;
 }
 
-// Puts the long strings back where their markers stand. Walks with its own stack: the value
-// may nest as deep as the page likes.
-void restoreLongStrings(Value& value, const std::string& prefix, std::vector<std::string>& strings) {
+// Bytes up to this size are decoded into one buffer the context keeps, so that messages of
+// them leave no garbage of their size behind for the collector; larger ones get their own.
+constexpr int kKeptDecodeBufferBytes = 2 * 1024 * 1024;
+
+// A function of the context that decodes Base64 with its own Uint8Array.fromBase64 into a
+// Uint8Array (a view of the kept buffer, valid until the next call), made once per context;
+// null where the engine has no such coder.
+JSCValue* fromBase64Function(JSCContext* context) {
+  static const char* kKey = "veltro-from-base64";
+  if (auto* cached = static_cast<JSCValue*>(g_object_get_data(G_OBJECT(context), kKey))) return cached;
+  std::string source =
+      "(function () {"
+      "  var from = Uint8Array.fromBase64, into = Uint8Array.prototype.setFromBase64, kept = null;"
+      "  if (typeof from !== 'function') return null;"
+      "  return function (s) {"
+      "    var most = Math.ceil(s.length / 4) * 3;"
+      "    if (typeof into !== 'function' || most > " + std::to_string(kKeptDecodeBufferBytes) + ") return from(s);"
+      "    if (!kept || kept.length < most) kept = new Uint8Array(Math.max(most, 65536));"
+      "    return kept.subarray(0, into.call(kept, s).written);"
+      "  };"
+      "})()";
+  JSCValue* function = jsc_context_evaluate(context, source.c_str(), static_cast<gssize>(source.size()));
+  if (!function || !jsc_value_is_function(function)) {
+    if (function) g_object_unref(function);
+    jsc_context_clear_exception(context);
+    return nullptr;
+  }
+  g_object_set_data_full(G_OBJECT(context), kKey, function, g_object_unref);
+  return function;
+}
+
+// The bytes of a part the page sent in Base64, decoded by the engine straight from its string
+// (no UTF-8 copy of the text on the way); null when the text is not Base64.
+Value bytesFromBase64JSC(JSCValue* text) {
+  JSCContext* context = jsc_value_get_context(text);
+  if (JSCValue* decode = fromBase64Function(context)) {
+    JSCValue* array = jsc_value_function_call(decode, JSC_TYPE_VALUE, text, G_TYPE_NONE);
+    if (jsc_context_get_exception(context)) jsc_context_clear_exception(context);
+    Value result;
+    if (array && jsc_value_is_typed_array(array)) {
+      gsize length = 0;
+      const auto* data = static_cast<const std::uint8_t*>(jsc_value_typed_array_get_data(array, &length));
+      result = Value::binary(data && length ? Bytes(data, data + length) : Bytes());
+    }
+    if (array) g_object_unref(array);
+    if (result.is_null()) log("GtkWebView: bytes from the page that are not Base64 arrive as null.");
+    return result;
+  }
+  if (auto bytes = base64Decode(utf8FromJSC(text))) return Value::binary(std::move(*bytes));
+  log("GtkWebView: bytes from the page that are not Base64 arrive as null.");
+  return Value();
+}
+
+// The index after `prefix` at the start of `text`, or nullopt when it is no such marker.
+std::optional<size_t> markerIndex(const std::string& text, const std::string& prefix) {
+  if (text.size() <= prefix.size() || text.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+  return std::strtoul(text.c_str() + prefix.size(), nullptr, 10);
+}
+
+// Puts the long strings and bytes back where their markers stand; each part is taken once.
+// Walks with its own stack: the value may nest as deep as the page likes.
+void restoreParts(Value& value, const std::vector<JSCValue*>& parts) {
+  std::vector<bool> taken(parts.size(), false);
   std::vector<Value*> pending{&value};
   while (!pending.empty()) {
     Value* current = pending.back();
     pending.pop_back();
     if (current->is_string()) {
       const auto& text = current->get_ref<const std::string&>();
-      if (text.size() <= prefix.size() || text.compare(0, prefix.size(), prefix) != 0) continue;
-      size_t index = std::strtoul(text.c_str() + prefix.size(), nullptr, 10);
-      if (index < strings.size()) *current = Value(std::move(strings[index]));
+      bool isBytes = false;
+      auto index = markerIndex(text, longStringPrefix());
+      if (!index) {
+        index = markerIndex(text, bytesPrefix());
+        isBytes = index.has_value();
+      }
+      if (!index || *index >= parts.size() || taken[*index]) continue;
+      taken[*index] = true;
+      JSCValue* part = parts[*index];
+      if (isBytes)
+        *current = part && jsc_value_is_string(part) ? bytesFromBase64JSC(part) : Value();
+      else
+        *current = Value(part && jsc_value_is_string(part) ? utf8FromJSC(part) : std::string());
     } else if (current->is_array() || current->is_object()) {
       for (Value& child : *current) pending.push_back(&child);
     }
@@ -175,9 +280,9 @@ Value parsedFromJSON(std::string_view json) {
   return std::move(*result);
 }
 
-// The value of a splitter's [text, long strings...], the long strings put back in place.
+// The value of a splitter's [text, parts...], the long strings and bytes put back in place.
 Value joinedFromSplit(JSCValue* split) {
-  // More long strings than any real message has are a page's mistake; the rest stay markers.
+  // More parts than any real message has are a page's mistake; the rest stay markers.
   constexpr int kMaxLongStrings = 65536;
   JSCValue* length = jsc_value_object_get_property(split, "length");
   guint count = length ? static_cast<guint>(std::clamp(jsc_value_to_int32(length), 0, kMaxLongStrings + 1)) : 0;
@@ -185,14 +290,12 @@ Value joinedFromSplit(JSCValue* split) {
   JSCValue* text = jsc_value_object_get_property_at_index(split, 0);
   Value result = parsedFromJSON(text ? utf8FromJSC(text) : std::string());
   if (text) g_object_unref(text);
-  std::vector<std::string> strings;
-  strings.reserve(count > 0 ? count - 1 : 0);
-  for (guint i = 1; i < count; ++i) {
-    JSCValue* item = jsc_value_object_get_property_at_index(split, i);
-    strings.push_back(item && jsc_value_is_string(item) ? utf8FromJSC(item) : std::string());
-    if (item) g_object_unref(item);
-  }
-  restoreLongStrings(result, longStringPrefix(), strings);
+  std::vector<JSCValue*> parts;
+  parts.reserve(count > 0 ? count - 1 : 0);
+  for (guint i = 1; i < count; ++i) parts.push_back(jsc_value_object_get_property_at_index(split, i));
+  restoreParts(result, parts);
+  for (JSCValue* part : parts)
+    if (part) g_object_unref(part);
   return result;
 }
 
@@ -502,7 +605,9 @@ std::string relayScript(const std::string& name, const ScriptMessageOriginPolicy
 // where a structure would be copied part by part twice. A value JSON cannot write (a cycle)
 // throws to the page. WebKit runs the document-start scripts of each world in an order of its
 // own, so the relay may not be listening yet when a page's first script posts: messages wait,
-// in order, until the relay has said it is there (at once when it already was).
+// in order, until the relay has said it is there (at once when it already was). The channel's
+// `bytes(buffer)` wraps an ArrayBuffer or a view: wrapped, its bytes reach the handler as data,
+// taken when the message is posted.
 std::string pageScript(const std::string& name) {
   // The page's entry point is an object of its own, held by the window for the document's
   // whole life: never a property added to the wrapper of WebKit's handler namespace, which
@@ -521,7 +626,7 @@ std::string pageScript(const std::string& name) {
          "var early=waiting;waiting=[];for(var i=0;i<early.length;i++)send(early[i]);},true);"
          "dispatch.call(target,new Custom(" + jsString("veltro-relay-ping:" + name) + "));"
          "var channel=Object.freeze({postMessage:function(body){var text=split(body);"
-         "if(text===undefined)text=body;if(ready)send(text);else waiting.push(text);}});"
+         "if(text===undefined)text=body;if(ready)send(text);else waiting.push(text);},bytes:wrapBytes});"
          "var existing=window.webkit&&window.webkit.messageHandlers;"
          "var handlers=Object.create(existing||Object.prototype);"
          "Object.defineProperty(handlers,name,{value:channel,enumerable:true});"

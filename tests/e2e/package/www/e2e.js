@@ -122,6 +122,9 @@
     found.order = await mixedOrder();
     found.nested = await nestedCalls();
     found.payloads = await payloadRoundTrips();
+    found.bytes = await byteRoundTrips();
+    found.bytesOrder = await bytesInOrder();
+    found.bytesNested = await nestedByteCalls();
   }
 
   // Calls in every style at once (await, callbacks, a timer, Promise.all, a batch made inside
@@ -239,14 +242,125 @@
     return out;
   }
 
+  // Bytes of every size, all 256 values among them, come back as ArrayBuffers byte for byte:
+  // sent from the page's own turn, alone inside a callback (at once when large), after a small
+  // call inside a callback (the batch's text), and as a view of part of a buffer.
+  async function byteRoundTrips() {
+    var out = {};
+    var all = new Uint8Array(256);
+    for (var b = 0; b < 256; b++) all[b] = 255 - b;
+    var cases = { '0': bytes(0), '1': bytes(1), '2': bytes(2), '3': bytes(3), all: all, '64KiB': bytes(65536),
+                  '1MiB': bytes(1048576), '8MiB+1': bytes(8388609) };
+    for (var name in cases) {
+      var data = cases[name];
+      var direct = await call('Echo', 'echoArrayBuffer', [data.buffer]);
+      var alone = await new Promise(function (resolve) {
+        exec(function () {
+          exec(function (back) { resolve(back); }, function () { resolve('failed'); }, 'Echo', 'echoArrayBuffer', [data]);
+        }, null, 'Echo', 'echo', []);
+      });
+      var batched = await new Promise(function (resolve) {
+        var got = [];
+        exec(function () {
+          exec(function (args) { got.push(args[0]); }, null, 'Echo', 'echo', ['small first']);
+          exec(function (back) { got.push(back); resolve(got); }, function () { resolve('failed'); },
+               'Echo', 'echoArrayBuffer', [data.buffer]);
+        }, null, 'Echo', 'echo', []);
+      });
+      var middle = data.length > 2 ? data.subarray(1, data.length - 1) : data.subarray(0, 0);
+      var part = await call('Echo', 'echoArrayBuffer', [middle]);
+      out[name] = {
+        direct: direct.ok && sameBytes(direct.args[0], data),
+        inCallback: sameBytes(alone, data),
+        batched: batched.length === 2 && batched[0] === 'small first' && sameBytes(batched[1], data),
+        view: part.ok && sameBytes(part.args[0], middle)
+      };
+    }
+    return out;
+  }
+
+  // Calls with bytes, large and small, mixed with other calls in every calling style, reach
+  // the plugin in the order they were made and come back unchanged. Inside a callback a large
+  // one made first goes at once, as its own message, and still comes before the calls the
+  // evaluation hands back; one made after them waits with them.
+  function bytesInOrder() {
+    return new Promise(function (resolve) {
+      var made = [], answered = 0, wrong = [], total = 12;
+      var large = bytes(300000), small = bytes(5);
+      function answer() {
+        if (++answered !== total) return;
+        call('Echo', 'notes', []).then(function (result) {
+          var ran = result.args[0].slice(-total);
+          resolve({ inOrder: made.join() === ran.join(), wrong: wrong, made: made, ran: ran });
+        });
+      }
+      function record(tag, data) {
+        made.push(tag);
+        return new Promise(function (done) {
+          function check(back) {
+            if (data ? !sameBytes(back, data) : back[0] !== tag) wrong.push(tag);
+            answer();
+            done();
+          }
+          if (data) exec(check, function () { wrong.push(tag); answer(); done(); }, 'Echo', 'noteArrayBuffer', [tag, data.buffer]);
+          else exec(check, null, 'Echo', 'note', [tag]);
+        });
+      }
+      (async function () {
+        await record('awaitLarge', large);
+        await record('awaitSmall', small);
+      })();
+      record('plain', null);
+      made.push('outer');
+      exec(function (back) {
+        if (!sameBytes(back, large)) wrong.push('outer');
+        answer();
+        record('cbLargeFirst', large);
+        record('cbText', null);
+        record('cbLargeAfter', large);
+        record('cbSmall', small);
+      }, function () { wrong.push('outer'); answer(); }, 'Echo', 'noteArrayBuffer', ['outer', large.buffer]);
+      record('plainAfter', small);
+      setTimeout(function () {
+        record('timerSmall', small);
+        Promise.all([record('allLarge', large), record('allText', null)]);
+      }, 0);
+    });
+  }
+
+  // A callback of a call with bytes calls again with bytes, three levels deep, each level also
+  // starting a sibling call.
+  function nestedByteCalls() {
+    return new Promise(function (resolve) {
+      var seen = [];
+      function level(depth) {
+        var data = bytes(depth === 1 ? 65536 : depth + 1);
+        exec(function (back) {
+          seen.push(sameBytes(back, data) ? 'level' + depth : 'wrong' + depth);
+          if (depth < 3) {
+            level(depth + 1);
+            var sibling = bytes(40000 + depth);
+            exec(function (inner) { seen.push(sameBytes(inner, sibling) ? 'sibling' + depth : 'wrong sibling' + depth); },
+                 null, 'Echo', 'echoArrayBuffer', [sibling]);
+          } else {
+            setTimeout(function () { resolve(seen); }, 100);
+          }
+        }, null, 'Echo', 'echoArrayBuffer', [data.buffer]);
+      }
+      level(0);
+    });
+  }
+
   // The page leaves while calls of every style are on their way; the next page's bridge works.
   function leaveWhileCalling() {
-    for (var i = 0; i < 50; i++) exec(function () {}, null, 'Echo', 'echo', ['timer ' + i]);
+    var data = bytes(1048576);
+    for (var i = 0; i < 50; i++) exec(function () {}, null, 'Echo', i % 5 ? 'echo' : 'echoArrayBuffer', [i % 5 ? 'timer ' + i : data]);
     exec(function () {
-      for (var i = 0; i < 50; i++) exec(function () {}, null, 'Echo', 'echo', ['batch ' + i]);
+      exec(function () {}, null, 'Echo', 'echoArrayBuffer', [data]);
+      for (var i = 0; i < 50; i++) exec(function () {}, null, 'Echo', i % 5 ? 'echo' : 'echoArrayBuffer', [i % 5 ? 'batch ' + i : data]);
       window.location.reload();
     }, null, 'Echo', 'echo', [text(1048576)]);
-    for (var j = 0; j < 50; j++) exec(function () {}, null, 'Echo', 'echo', ['after ' + j]);
+    for (var j = 0; j < 50; j++) exec(function () {}, null, 'Echo', j % 5 ? 'echo' : 'echoArrayBuffer', [j % 5 ? 'after ' + j : data]);
   }
 
   function report() {
@@ -262,8 +376,11 @@
       sessionStorage.removeItem('e2e-found');
       call('Echo', 'echo', ['after leaving']).then(function (result) {
         found.afterLeaving = result.args[0][0];
-        report();
-      });
+        var data = bytes(70000);
+        return call('Echo', 'echoArrayBuffer', [data]).then(function (back) {
+          found.bytesAfterLeaving = back.ok && sameBytes(back.args[0], data);
+        });
+      }).then(report);
       return;
     }
     found.deviceready = true;
