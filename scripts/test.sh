@@ -16,9 +16,13 @@ phase() {
 }
 phase setup bash scripts/setup.sh
 # A compiler cache: a run on the same machine after an earlier one compiles only what changed,
-# in any checkout (paths are taken relative to it). Cold, it changes nothing.
+# in any checkout (paths are taken relative to it). Cold, it changes nothing. The precompiled
+# headers are cached too when ccache may leave their time stamps and macros out of its hash.
 if command -v ccache >/dev/null && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
+fi
+if [ -n "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
+  export CCACHE_SLOPPINESS="${CCACHE_SLOPPINESS:-pch_defines,time_macros,include_file_mtime,include_file_ctime}"
 fi
 for preset in dev asan tsan; do
   phase "$preset-configure" cmake --preset "$preset"
