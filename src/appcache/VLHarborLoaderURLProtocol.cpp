@@ -29,7 +29,12 @@ const std::optional<platform::Regex>& scriptPathExpression() {
 }
 
 bool isFavicon(const platform::URL& url) {
-  return platform::contains(platform::asciiLower(url.absoluteString()), "/favicon.ico");
+  static constexpr std::string_view kFavicon = "/favicon.ico";
+  const std::string& text = url.absoluteString();
+  for (size_t at = text.find('/'); at != std::string::npos && text.size() - at >= kFavicon.size();
+       at = text.find('/', at + 1))
+    if (platform::equalsIgnoreCase(std::string_view(text).substr(at, kFavicon.size()), kFavicon)) return true;
+  return false;
 }
 
 platform::URLResponse notFound(const platform::URL& url) {
@@ -114,16 +119,16 @@ void VLHarborLoaderURLProtocol::getResourceResponse(
 
 void VLHarborLoaderURLProtocol::startLoading() {
   auto self = std::static_pointer_cast<VLHarborLoaderURLProtocol>(shared_from_this());
-  platform::DispatchQueue::global().async([self] { self->load(); });
+  platform::DispatchQueue::global().async([self] { self->load(false); });
 }
 
-void VLHarborLoaderURLProtocol::load() {
+void VLHarborLoaderURLProtocol::load(bool justAsked) {
   auto self = std::static_pointer_cast<VLHarborLoaderURLProtocol>(shared_from_this());
   try {
     platform::URLRequest marked = request();
     marked.setProperty(kHandledKey, true);
     // The cache may have changed since the loading system asked.
-    if (!shouldInterceptRequest(marked.url())) return deliverNotFound();
+    if (!justAsked && !shouldInterceptRequest(marked.url())) return deliverNotFound();
     getResourceResponse(marked, [self](std::optional<VLWebResponse> answer) {
       try {
         if (answer) return self->deliver(std::move(*answer));

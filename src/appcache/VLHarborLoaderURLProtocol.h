@@ -43,15 +43,17 @@ class VLHarborLoaderURLProtocol : public platform::URLProtocol {
                            std::function<void(std::optional<VLWebResponse>)> completionHandler);
   void startLoading() override;
   // What `startLoading` hands to the global queue, run on the calling thread instead: for a
-  // caller that is already off the main thread and the session's worker.
-  void startLoadingInPlace() { load(); }
+  // caller that is already off the main thread and the session's worker, and that asked
+  // `canInitWithRequest` in the same turn (the cache is not asked again).
+  void startLoadingInPlace() { load(true); }
   void stopLoading() override {}
 
   // The package file a script path names, when the path is one and stays inside the package.
   static std::optional<std::string> packagedFileForPath(const std::string& path);
 
  private:
-  void load();
+  // `justAsked`: the caller asked canInitWithRequest just before, on this thread.
+  void load(bool justAsked);
   void deliver(VLWebResponse answer);
   void deliverNotFound();
 };

@@ -128,9 +128,31 @@ void GtkURLSchemeTask::didReceiveOwnedData(std::string data) {
 void GtkURLSchemeTask::didFinish() {
   if (postedToMainThread(&GtkURLSchemeTask::didFinish)) return;
   if (done_) return;
-  // The stream takes the collected body over; it is freed when WebKit has read it.
-  auto* body = new std::string(std::move(body_));
+  std::string body = std::move(body_);
   body_.clear();
+  finishWithBody(std::move(body));
+}
+
+void GtkURLSchemeTask::didReceiveAnswer(URLResponse response, std::string body) {
+  if (!MainLoop::isMainThread()) {
+    MainLoop::post([self = shared_from_this(), response = std::move(response), body = std::move(body)]() mutable {
+      self->didReceiveAnswer(std::move(response), std::move(body));
+    });
+    return;
+  }
+  if (done_) return;
+  response_ = std::move(response);
+  if (!body_.empty()) {
+    body_.append(body);
+    body = std::move(body_);
+    body_.clear();
+  }
+  finishWithBody(std::move(body));
+}
+
+void GtkURLSchemeTask::finishWithBody(std::string content) {
+  // The stream takes the body over; it is freed when WebKit has read it.
+  auto* body = new std::string(std::move(content));
   auto length = static_cast<gint64>(body->size());
   GBytes* bytes = g_bytes_new_with_free_func(
       body->data(), body->size(), [](gpointer data) { delete static_cast<std::string*>(data); }, body);
