@@ -359,99 +359,49 @@ void VLCustomSchemeHandler::startURLSchemeTask(platform::webkit::WebView& webVie
         logger->logDebug("Without cookies: " + request.url().absoluteString() + " is not the application page's own",
                          kLogModule);
     }
-    load(converted, session, state, std::move(done), logger, request);
+    load(std::move(converted), session, state, std::move(done), logger, task);
   });
 }
 
-namespace {
-
-// Collects what a URL protocol run outside a session says, as a data task's completion has it:
-// the response, the body, and then the end or the failure, handed on once. The protocol is
-// stopped right after its end, on the thread that ended it.
-class CollectingClient final : public platform::URLProtocolClient {
- public:
-  using Completion = std::function<void(std::optional<std::string>, std::optional<URLResponse>,
-                                        std::optional<platform::Error>)>;
-  explicit CollectingClient(Completion completion) : completion_(std::move(completion)) {}
-
-  void didReceiveResponse(platform::URLProtocol&, const URLResponse& response, platform::URLCacheStoragePolicy) override {
-    std::lock_guard lock(mutex_);
-    if (!ended_) response_ = response;
-  }
-  void didLoadData(platform::URLProtocol&, std::string data) override {
-    std::lock_guard lock(mutex_);
-    if (ended_) return;
-    if (body_.empty())
-      body_ = std::move(data);
-    else
-      body_.append(data);
-  }
-  void didFinishLoading(platform::URLProtocol& protocol) override { end(protocol, std::nullopt); }
-  void didFailWithError(platform::URLProtocol& protocol, const platform::Error& error) override { end(protocol, error); }
-
- private:
-  void end(platform::URLProtocol& protocol, std::optional<platform::Error> error) {
-    Completion completion;
-    std::optional<std::string> data;
-    std::optional<URLResponse> response;
-    {
-      std::lock_guard lock(mutex_);
-      if (ended_) return;
-      ended_ = true;
-      completion = std::move(completion_);
-      if (!error) data = std::move(body_);
-      response = std::move(response_);
-    }
-    try {
-      protocol.stopLoading();
-    } catch (...) {
-      platform::log("ERROR: The URL protocol failed to stop loading " + protocol.request().url().absoluteString());
-    }
-    if (completion) completion(std::move(data), std::move(response), std::move(error));
-  }
-
-  std::mutex mutex_;
-  Completion completion_;
-  std::optional<URLResponse> response_;
-  std::string body_;
-  bool ended_ = false;
-};
-
-}  // namespace
-
-void VLCustomSchemeHandler::load(const URLRequest& converted, const std::shared_ptr<platform::URLSession>& session,
+void VLCustomSchemeHandler::load(URLRequest converted, const std::shared_ptr<platform::URLSession>& session,
                                  const std::shared_ptr<TaskState>& state, std::function<void(Answer)> done,
-                                 const std::shared_ptr<VLLoggerProtocol>& logger, const URLRequest& request) {
+                                 const std::shared_ptr<VLLoggerProtocol>& logger,
+                                 const std::shared_ptr<const URLSchemeTask>& task) {
   {
     std::lock_guard lock(state->mutex);
     if (state->stopped) return;
   }
   platform::URL convertedURL = converted.url();
-  auto complete = [request, convertedURL, done = std::move(done), logger](
+  // The task's request never changes: the completion reads it where it is, on any thread.
+  auto complete = [task, convertedURL, done = std::move(done), logger](
                       std::optional<std::string> data, const std::optional<URLResponse>& response,
                       const std::optional<platform::Error>& error) {
-    done(answerFor(request, convertedURL, std::move(data), response, error, logger));
+    done(answerFor(task->request(), convertedURL, std::move(data), response, error, logger));
   };
   // The loader is asked as the session would ask it: only when it is the first of the
-  // session's protocols to take the request.
+  // session's protocols to take the request. Then it answers here, as it would have answered
+  // the session's protocol client: its response, its body and the end, at once.
   static const platform::URLProtocolClassRef loader = platform::protocolClass<VLHarborLoaderURLProtocol>();
   if (session->protocolClassForRequest(converted) == loader) {
-    auto protocolRequest = loader->canonicalRequestForRequest(converted);
-    // The completion holds the protocol until it ends; the client lets go of it then.
-    auto holder = std::make_shared<std::shared_ptr<platform::URLProtocol>>();
-    auto client = std::make_shared<CollectingClient>(
-        [complete = std::move(complete), holder](std::optional<std::string> data, std::optional<URLResponse> response,
-                                                 std::optional<platform::Error> error) {
-          auto keep = std::move(*holder);
-          complete(std::move(data), response, error);
-        });
-    auto protocol = std::static_pointer_cast<VLHarborLoaderURLProtocol>(loader->makeProtocol(protocolRequest, client));
-    *holder = protocol;
+    // Answered once, also when the loader throws.
+    struct Once {
+      explicit Once(decltype(complete) made) : run(std::move(made)) {}
+      decltype(complete) run;
+      std::atomic<bool> called{false};
+    };
+    auto once = std::make_shared<Once>(std::move(complete));
     try {
-      protocol->startLoadingInPlace();
+      VLHarborLoaderURLProtocol::answerRequest(
+          loader->canonicalRequestForRequest(converted), true, [once](VLWebResponse answer) {
+            if (once->called.exchange(true)) return;
+            std::optional<URLResponse> response = answer.takeResponse();
+            once->run(std::move(answer).data(), response, std::nullopt);
+          });
     } catch (...) {
-      client->didFailWithError(*protocol, platform::urlerror::make(platform::urlerror::kUnknown, &convertedURL,
-                                                                   "the URL protocol failed to start"));
+      if (!once->called.exchange(true))
+        once->run(std::nullopt, std::nullopt,
+                       platform::urlerror::make(platform::urlerror::kUnknown, &convertedURL,
+                                                "the URL protocol failed to start"));
     }
     return;
   }

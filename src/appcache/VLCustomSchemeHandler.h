@@ -118,9 +118,10 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
                           const std::shared_ptr<VLLoggerProtocol>& logger);
   // Off the main thread: runs the loader in place when it owns the request, else starts the
   // session's data task. `done` is called once, from any thread, with the answer.
-  static void load(const platform::URLRequest& converted, const std::shared_ptr<platform::URLSession>& session,
+  static void load(platform::URLRequest converted, const std::shared_ptr<platform::URLSession>& session,
                    const std::shared_ptr<TaskState>& state, std::function<void(Answer)> done,
-                   const std::shared_ptr<VLLoggerProtocol>& logger, const platform::URLRequest& request);
+                   const std::shared_ptr<VLLoggerProtocol>& logger,
+                   const std::shared_ptr<const platform::webkit::URLSchemeTask>& task);
   void finish(const std::shared_ptr<platform::webkit::URLSchemeTask>& task,
               const std::shared_ptr<TaskState>& state, Answer answer);
   void logInfo(const std::string& message) const;

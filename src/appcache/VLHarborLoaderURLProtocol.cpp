@@ -81,6 +81,10 @@ bool VLHarborLoaderURLProtocol::interceptHarborRequest(const platform::URL& url)
 
 std::optional<VLWebResponse> VLHarborLoaderURLProtocol::getHarborResource(
     const platform::URL& url) const {
+  return harborResource(url);
+}
+
+std::optional<VLWebResponse> VLHarborLoaderURLProtocol::harborResource(const platform::URL& url) {
   std::optional<std::string> file;
   if (auto path = vlcache::servablePath(url)) {
     const auto& expression = scriptPathExpression();
@@ -105,6 +109,12 @@ std::optional<VLWebResponse> VLHarborLoaderURLProtocol::getHarborResource(
 void VLHarborLoaderURLProtocol::getResourceResponse(
     const platform::URLRequest& request,
     std::function<void(std::optional<VLWebResponse>)> completionHandler) {
+  resourceResponse(request, std::move(completionHandler));
+}
+
+void VLHarborLoaderURLProtocol::resourceResponse(
+    const platform::URLRequest& request,
+    std::function<void(std::optional<VLWebResponse>)> completionHandler) {
   if (isFavicon(request.url())) {
     completionHandler(VLWebResponse(notFound(request.url()), std::string()));
     return;
@@ -124,31 +134,36 @@ void VLHarborLoaderURLProtocol::startLoading() {
 
 void VLHarborLoaderURLProtocol::load(bool justAsked) {
   auto self = std::static_pointer_cast<VLHarborLoaderURLProtocol>(shared_from_this());
+  answerRequest(request(), justAsked, [self](VLWebResponse answer) { self->deliver(std::move(answer)); });
+}
+
+void VLHarborLoaderURLProtocol::answerRequest(const platform::URLRequest& request, bool justAsked,
+                                              std::function<void(VLWebResponse)> completion) {
+  const platform::URL& url = request.url();
   try {
-    platform::URLRequest marked = request();
-    marked.setProperty(kHandledKey, true);
-    // The cache may have changed since the loading system asked.
-    if (!justAsked && !shouldInterceptRequest(marked.url())) return deliverNotFound();
-    getResourceResponse(marked, [self](std::optional<VLWebResponse> answer) {
+    // The cache may have changed since the loading system asked. What the cache sends to a
+    // server on the request's behalf is marked as handled by the loader (see
+    // VLNativeCache::cloneRequestWithDefaultHeaders), so the loader never takes it again.
+    if (!justAsked && !shouldInterceptRequest(url)) return completion(VLWebResponse(notFound(url), std::string()));
+    resourceResponse(request, [url, completion](std::optional<VLWebResponse> answer) {
       try {
-        if (answer) return self->deliver(std::move(*answer));
-        if (auto harbor = self->getHarborResource(self->request().url())) {
+        if (answer) return completion(std::move(*answer));
+        if (auto harbor = harborResource(url)) {
           if (auto logger = VLLogger::sharedInstance())
-            logger->logDebug("Loaded harbor resource: " + self->request().url().absoluteString(),
-                             kCacheModule);
-          return self->deliver(std::move(*harbor));
+            logger->logDebug("Loaded harbor resource: " + url.absoluteString(), kCacheModule);
+          return completion(std::move(*harbor));
         }
       } catch (const std::exception& exception) {
         if (auto logger = VLLogger::sharedInstance())
           logger->logError(std::string("Failed to answer a request: ") + exception.what(),
                            kLogModule);
       }
-      self->deliverNotFound();
+      completion(VLWebResponse(notFound(url), std::string()));
     });
   } catch (const std::exception& exception) {
     if (auto logger = VLLogger::sharedInstance())
       logger->logError(std::string("Failed to answer a request: ") + exception.what(), kLogModule);
-    deliverNotFound();
+    completion(VLWebResponse(notFound(url), std::string()));
   }
 }
 

@@ -96,8 +96,23 @@ GtkURLSchemeTask::GtkURLSchemeTask(WebKitURISchemeRequest* request, std::weak_pt
       webView_(std::move(webView)),
       request_(requestFrom(request)) {}
 
-// A request WebKit was never answered would leave the page waiting for ever.
-GtkURLSchemeTask::~GtkURLSchemeTask() { stop(); }
+// A request WebKit was never answered would leave the page waiting for ever. WebKit's request
+// is answered and let go on the main thread only, also when the last holder of the task was
+// a serving thread.
+GtkURLSchemeTask::~GtkURLSchemeTask() {
+  if (MainLoop::isMainThread() || !schemeRequest_) {
+    stop();
+    return;
+  }
+  MainLoop::post([request = std::move(schemeRequest_), done = done_]() mutable {
+    if (!done) {
+      GError* error = g_error_new_literal(WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED, "Load cancelled");
+      webkit_uri_scheme_request_finish_error(request.get(), error);
+      g_error_free(error);
+    }
+    request.reset();
+  });
+}
 
 void GtkURLSchemeTask::didReceiveResponse(const URLResponse& response) {
   if (postedToMainThread(&GtkURLSchemeTask::didReceiveResponse, response)) return;
