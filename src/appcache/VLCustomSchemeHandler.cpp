@@ -67,12 +67,12 @@ void replaceField(platform::HTTPHeaders& fields, const std::string& name, std::s
 namespace {
 
 // The threads that serve "veltro" requests off the main thread, and what they have answered.
-// A thread that has more requests waiting holds its answers back (up to kHeldAnswers) and
-// hands them to the main loop together when its queue runs dry: under a burst the main loop
-// wakes once for many answers, while a lone request is answered at once.
+// A thread that has more requests waiting holds its answers back, up to kHeldAnswers, and
+// hands them to the main loop together when its queue runs dry or the limit is reached: under
+// a burst the main loop wakes once for many answers, while a lone request is answered at once.
 class ServingLane {
  public:
-  static constexpr size_t kHeldAnswers = 16;
+  static constexpr size_t kHeldAnswers = 8;
 
   static ServingLane& shared() {
     // Never destroyed: requests may still be served while static objects go.
@@ -88,14 +88,17 @@ class ServingLane {
     wake_.notify_one();
   }
 
-  // On a serving thread: whether other requests wait for it, so that an answer may wait for
-  // theirs. Elsewhere: false.
-  static bool mayHoldAnswers() {
-    return tLane != nullptr && tLane->waiting_.load(std::memory_order_relaxed) > 0 &&
-           tHeld.size() < kHeldAnswers;
+  // On a serving thread with more requests waiting and fewer answers held than the limit:
+  // counts one more answer held and answers true. Elsewhere: false. A thread that reaches
+  // the limit lets its answers go after the request it is serving.
+  static bool holdsAnswer() {
+    if (tLane == nullptr || tLane->waiting_.load(std::memory_order_relaxed) == 0 || tHeldAnswers >= kHeldAnswers)
+      return false;
+    ++tHeldAnswers;
+    return true;
   }
-  // Holds `flush` until the thread's queue runs dry (or enough are held).
-  static void hold(std::function<void()> flush) { tHeld.push_back(std::move(flush)); }
+  // Runs `wake` when the thread lets its held answers go.
+  static void onRelease(std::function<void()> wake) { tWakes.push_back(std::move(wake)); }
 
  private:
   explicit ServingLane(size_t threads) {
@@ -111,7 +114,7 @@ class ServingLane {
         if (jobs_.empty()) {
           // Nothing more to wait for: what is held goes out before the thread sleeps.
           lock.unlock();
-          flushHeld();
+          release();
           lock.lock();
         }
         wake_.wait(lock, [&] { return !jobs_.empty(); });
@@ -125,14 +128,15 @@ class ServingLane {
         platform::log("ERROR: A \"veltro\" request failed on its serving thread.");
       }
       job = nullptr;
-      if (tHeld.size() >= kHeldAnswers) flushHeld();
+      if (tHeldAnswers >= kHeldAnswers) release();
     }
   }
 
-  static void flushHeld() {
-    std::vector<std::function<void()>> held;
-    held.swap(tHeld);
-    for (auto& flush : held) flush();
+  static void release() {
+    tHeldAnswers = 0;
+    std::vector<std::function<void()>> wakes;
+    wakes.swap(tWakes);
+    for (auto& wake : wakes) wake();
   }
 
   std::mutex mutex_;
@@ -140,11 +144,13 @@ class ServingLane {
   std::deque<std::function<void()>> jobs_;
   std::atomic<size_t> waiting_{0};
   static thread_local ServingLane* tLane;
-  static thread_local std::vector<std::function<void()>> tHeld;
+  static thread_local std::vector<std::function<void()>> tWakes;
+  static thread_local size_t tHeldAnswers;
 };
 
 thread_local ServingLane* ServingLane::tLane = nullptr;
-thread_local std::vector<std::function<void()>> ServingLane::tHeld;
+thread_local std::vector<std::function<void()>> ServingLane::tWakes;
+thread_local size_t ServingLane::tHeldAnswers = 0;
 
 }  // namespace
 
@@ -153,14 +159,20 @@ thread_local std::vector<std::function<void()>> ServingLane::tHeld;
 class VLCustomSchemeHandler::AnswerInbox : public std::enable_shared_from_this<AnswerInbox> {
  public:
   void post(std::function<void()> answer) {
+    bool wake;
     {
       std::lock_guard lock(mutex_);
       waiting_.push_back(std::move(answer));
-      if (posted_) return;
+      wake = !posted_;
       posted_ = true;
     }
-    if (ServingLane::mayHoldAnswers())
-      ServingLane::hold([inbox = shared_from_this()] { inbox->wakeMainLoop(); });
+    // An answer that finds a wake-up on its way (sent, or held by a serving thread) rides
+    // with it; otherwise its own goes out now, or when the serving thread lets its held
+    // answers go.
+    const bool held = ServingLane::holdsAnswer();
+    if (!wake) return;
+    if (held)
+      ServingLane::onRelease([inbox = shared_from_this()] { inbox->wakeMainLoop(); });
     else
       wakeMainLoop();
   }
