@@ -129,12 +129,12 @@ void VLHarborLoaderURLProtocol::resourceResponse(
 
 void VLHarborLoaderURLProtocol::startLoading() {
   auto self = std::static_pointer_cast<VLHarborLoaderURLProtocol>(shared_from_this());
-  platform::DispatchQueue::global().async([self] { self->load(false); });
+  platform::DispatchQueue::global().async([self] { self->load(); });
 }
 
-void VLHarborLoaderURLProtocol::load(bool justAsked) {
+void VLHarborLoaderURLProtocol::load() {
   auto self = std::static_pointer_cast<VLHarborLoaderURLProtocol>(shared_from_this());
-  answerRequest(request(), justAsked, [self](VLWebResponse answer) { self->deliver(std::move(answer)); });
+  answerRequest(request(), false, [self](VLWebResponse answer) { self->deliver(std::move(answer)); });
 }
 
 void VLHarborLoaderURLProtocol::answerRequest(const platform::URLRequest& request, bool justAsked,
@@ -171,8 +171,4 @@ void VLHarborLoaderURLProtocol::deliver(VLWebResponse answer) {
   client()->didReceiveResponse(*this, answer.response(), platform::URLCacheStoragePolicy::NotAllowed);
   client()->didLoadData(*this, std::move(answer).data());
   client()->didFinishLoading(*this);
-}
-
-void VLHarborLoaderURLProtocol::deliverNotFound() {
-  deliver(VLWebResponse(notFound(request().url()), std::string()));
 }

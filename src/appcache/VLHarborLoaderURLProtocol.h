@@ -56,10 +56,9 @@ class VLHarborLoaderURLProtocol : public platform::URLProtocol {
   static std::optional<std::string> packagedFileForPath(const std::string& path);
 
  private:
-  void load(bool justAsked);
+  void load();
   static std::optional<VLWebResponse> harborResource(const platform::URL& url);
   static void resourceResponse(const platform::URLRequest& request,
                                std::function<void(std::optional<VLWebResponse>)> completionHandler);
   void deliver(VLWebResponse answer);
-  void deliverNotFound();
 };
