@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The custom scheme in the real web view: the shell's page fetching 2,000 resources through
 # "veltro" from the application cache against the bare WebKitGTK program's handler reading the
-# same files from disk, alternating, medians with their spread (target shell / bare <= 1.2).
+# same files from disk, alternating, medians with their spread (target shell / bare <= 1.15).
 #
 #   VELTRO_BENCH_RUNS=7      alternating rounds of each program (at least 5)
 #   VELTRO_BENCH_CPUS=2,3    pin every program to these cores (taskset)

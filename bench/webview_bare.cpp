@@ -7,6 +7,7 @@
 //   webview_bare --www FOLDER       serves FOLDER (the benchmark page) and prints what the
 //                                   page reports, with the memory of the process tree
 #include <gtk/gtk.h>
+#include <libsoup/soup.h>
 #include <webkit2/webkit2.h>
 
 #include <cstdio>
@@ -48,6 +49,19 @@ void serve(WebKitURISchemeRequest* request, gpointer) {
   GInputStream* stream = g_memory_input_stream_new_from_data(contents, static_cast<gssize>(length), g_free);
   WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, static_cast<gint64>(length));
   webkit_uri_scheme_response_set_content_type(response, contentType(path));
+  if (!gFolder.empty()) {
+    // The kind of answer an application's own scheme owes its page (the shell's as well): a
+    // status, the length, byte ranges offered, and the files kept to the page's own origin
+    // and their declared type.
+    webkit_uri_scheme_response_set_status(response, 200, nullptr);
+    SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    soup_message_headers_append(headers, "Content-Type", contentType(path));
+    soup_message_headers_append(headers, "Accept-Ranges", "bytes");
+    soup_message_headers_append(headers, "Content-Length", std::to_string(length).c_str());
+    soup_message_headers_append(headers, "Cross-Origin-Resource-Policy", "same-origin");
+    soup_message_headers_append(headers, "X-Content-Type-Options", "nosniff");
+    webkit_uri_scheme_response_set_http_headers(response, headers);  // takes the headers
+  }
   webkit_uri_scheme_request_finish_with_response(request, response);
   g_object_unref(response);
   g_object_unref(stream);

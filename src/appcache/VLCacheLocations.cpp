@@ -16,31 +16,60 @@ std::string VLCacheLocations::keyForHostname(std::string_view hostname,
   return platform::stableHashString(joined);
 }
 
-std::string VLCacheLocations::cacheDirectory() {
+namespace {
+
+// The cache folder of the current data root, as it stands and normalized.
+struct CacheFolder {
+  std::string directory, normalized;
+};
+
+CacheFolder currentCacheFolder() {
   // Asked for every file the cache touches; the application-support folder is made (and
   // looked up on disk) once per data root rather than on each call.
   // Never destroyed: the clean-up's deletions on the global queue may still ask while the
   // process ends.
   struct Known {
     std::mutex mutex;
-    std::string root, directory;
+    std::string root;
+    CacheFolder folder;
   };
   static Known* known = new Known;
   std::string current = platform::paths::dataRoot();
   std::lock_guard lock(known->mutex);
-  if (current != known->root || known->directory.empty()) {
-    known->directory =
+  if (current != known->root || known->folder.directory.empty()) {
+    known->folder.directory =
         platform::fs::appendPath(platform::paths::applicationSupport(), "VLNativeCache");
+    known->folder.normalized = platform::fs::normalizePath(known->folder.directory);
     known->root = std::move(current);
   }
-  return known->directory;
+  return known->folder;
 }
+
+// Whether `name` is a relative path of plain names only (no empty, "." or ".." part), which
+// normalizes to itself below any folder.
+bool isPlainRelativePath(std::string_view name) {
+  if (name.empty()) return false;
+  size_t start = 0;
+  while (true) {
+    size_t end = name.find('/', start);
+    std::string_view part = name.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (end == std::string_view::npos) return true;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+std::string VLCacheLocations::cacheDirectory() { return currentCacheFolder().directory; }
 
 std::optional<std::string> VLCacheLocations::getLocalFilePath(const VLCacheEntry& entry) {
   std::string fileName = entry.fileName();
   if (fileName.empty()) return std::nullopt;
-  std::string root = platform::fs::normalizePath(
-      entry.preBundled() ? platform::Bundle::main().bundlePath() : cacheDirectory());
+  std::string root = entry.preBundled() ? platform::fs::normalizePath(platform::Bundle::main().bundlePath())
+                                        : currentCacheFolder().normalized;
+  // Every served request asks: a file name of plain names stays below the root as it is.
+  if (isPlainRelativePath(fileName) && root != ".") return root == "/" ? root + fileName : root + "/" + fileName;
   std::string path = platform::fs::normalizePath(root + "/" + fileName);
   if (path == root || !platform::fs::isInside(path, root)) return std::nullopt;
   return path;

@@ -1,10 +1,14 @@
 #include "appcache/VLCustomSchemeHandler.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <thread>
+#include <vector>
 
 #include "appcache/VLHarborLoaderURLProtocol.h"
 #include "host/HBRURLSchemeHandler.h"
-#include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/Strings.h"
@@ -60,6 +64,148 @@ void replaceField(platform::HTTPHeaders& fields, const std::string& name, std::s
 
 }  // namespace
 
+namespace {
+
+// The threads that serve "veltro" requests off the main thread, and what they have answered.
+// A thread that has more requests waiting holds its answers back, up to kHeldAnswers, and
+// hands them to the main loop together when its queue runs dry or the limit is reached: under
+// a burst the main loop wakes once for many answers, while a lone request is answered at once.
+class ServingLane {
+ public:
+  static constexpr size_t kHeldAnswers = 8;
+
+  static ServingLane& shared() {
+    // Never destroyed: requests may still be served while static objects go.
+    static auto* lane = new ServingLane(VLCustomSchemeHandler::kServingThreads);
+    return *lane;
+  }
+
+  void async(std::function<void()> job) {
+    {
+      std::lock_guard lock(mutex_);
+      jobs_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+  }
+
+  // On a serving thread with more requests waiting and fewer answers held than the limit:
+  // counts one more answer held and answers true. Elsewhere: false. A thread that reaches
+  // the limit lets its answers go after the request it is serving.
+  static bool holdsAnswer() {
+    if (tLane == nullptr || tLane->waiting_.load(std::memory_order_relaxed) == 0 || tHeldAnswers >= kHeldAnswers)
+      return false;
+    ++tHeldAnswers;
+    return true;
+  }
+  // Runs `wake` when the thread lets its held answers go.
+  static void onRelease(std::function<void()> wake) { tWakes.push_back(std::move(wake)); }
+
+ private:
+  explicit ServingLane(size_t threads) {
+    for (size_t i = 0; i < threads; ++i) std::thread([this] { run(); }).detach();
+  }
+
+  void run() {
+    tLane = this;
+    while (true) {
+      std::function<void()> job;
+      {
+        std::unique_lock lock(mutex_);
+        if (jobs_.empty()) {
+          // Nothing more to wait for: what is held goes out before the thread sleeps.
+          lock.unlock();
+          release();
+          lock.lock();
+        }
+        wake_.wait(lock, [&] { return !jobs_.empty(); });
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+        waiting_.store(jobs_.size(), std::memory_order_relaxed);
+      }
+      try {
+        job();
+      } catch (...) {
+        platform::log("ERROR: A \"veltro\" request failed on its serving thread.");
+      }
+      job = nullptr;
+      if (tHeldAnswers >= kHeldAnswers) release();
+    }
+  }
+
+  static void release() {
+    tHeldAnswers = 0;
+    std::vector<std::function<void()>> wakes;
+    wakes.swap(tWakes);
+    for (auto& wake : wakes) wake();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  std::atomic<size_t> waiting_{0};
+  static thread_local ServingLane* tLane;
+  static thread_local std::vector<std::function<void()>> tWakes;
+  static thread_local size_t tHeldAnswers;
+};
+
+thread_local ServingLane* ServingLane::tLane = nullptr;
+thread_local std::vector<std::function<void()>> ServingLane::tWakes;
+thread_local size_t ServingLane::tHeldAnswers = 0;
+
+}  // namespace
+
+// Answers on their way to the main thread: one main-loop job takes every answer that is
+// waiting when it runs, so answers that arrive together wake the main loop once.
+class VLCustomSchemeHandler::AnswerInbox : public std::enable_shared_from_this<AnswerInbox> {
+ public:
+  void post(std::function<void()> answer) {
+    bool wake;
+    {
+      std::lock_guard lock(mutex_);
+      waiting_.push_back(std::move(answer));
+      wake = !posted_;
+      posted_ = true;
+    }
+    // An answer that finds a wake-up on its way (sent, or held by a serving thread) rides
+    // with it; otherwise its own goes out now, or when the serving thread lets its held
+    // answers go.
+    const bool held = ServingLane::holdsAnswer();
+    if (!wake) return;
+    if (held)
+      ServingLane::onRelease([inbox = shared_from_this()] { inbox->wakeMainLoop(); });
+    else
+      wakeMainLoop();
+  }
+
+ private:
+  void wakeMainLoop() {
+    platform::MainLoop::post([inbox = shared_from_this()] { inbox->deliver(); });
+  }
+  void deliver() {
+    std::vector<std::function<void()>> ready;
+    {
+      std::lock_guard lock(mutex_);
+      ready.swap(waiting_);
+      posted_ = false;
+    }
+    for (auto& answer : ready) {
+      try {
+        answer();
+      } catch (const std::exception& exception) {
+        platform::log(std::string("ERROR: Failed to answer a \"veltro\" request: ") + exception.what());
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::vector<std::function<void()>> waiting_;
+  bool posted_ = false;
+};
+
+VLCustomSchemeHandler::VLCustomSchemeHandler() : answers_(std::make_shared<AnswerInbox>()) {}
+
+VLCustomSchemeHandler::~VLCustomSchemeHandler() = default;
+
 bool VLCustomSchemeHandler::isSameOrigin(const platform::URL& url, const platform::URL& origin) {
   return !url.scheme().empty() && platform::equalsIgnoreCase(url.scheme(), origin.scheme()) &&
          platform::equalsIgnoreCase(url.host(), origin.host()) && effectivePort(url) == effectivePort(origin);
@@ -98,7 +244,9 @@ bool VLCustomSchemeHandler::answerForWebView(const URLRequest& request, const pl
               ": it leaves the request's scheme, host and port.";
     return false;
   }
-  if (!isSameOrigin(response.url(), converted)) {
+  // An answer for exactly the URL asked for is on its origin, and shows the request's own URL.
+  const bool asked = response.url() == converted;
+  if (!asked && !isSameOrigin(response.url(), converted)) {
     refusal = "Refused the answer to " + request.url().absoluteString() + ": it came from " +
               response.url().absoluteString() + ", not from the request's scheme, host and port.";
     return false;
@@ -126,9 +274,10 @@ bool VLCustomSchemeHandler::answerForWebView(const URLRequest& request, const pl
     }
   }
   fields.emplace_back("Content-Length", std::to_string(body.size()));
-  if (platform::asciiUpper(request.httpMethod()) == "HEAD") body.clear();
+  if (platform::equalsIgnoreCase(request.httpMethod(), "HEAD")) body.clear();
   HBRURLSchemeHandler::addApplicationAnswerHeaders(fields);
-  answer = URLResponse::http(response.url().withScheme(kScheme), status, std::move(fields));
+  answer = URLResponse::http(asked && request.url().scheme() == kScheme ? request.url() : response.url().withScheme(kScheme),
+                             status, std::move(fields));
   return true;
 }
 
@@ -137,11 +286,17 @@ void VLCustomSchemeHandler::setRefererHeaderIfEnabled(URLRequest& request) const
 }
 
 URLRequest VLCustomSchemeHandler::convertToHTTPProtocol(const URLRequest& request) const {
+  std::optional<std::string> referer;
+  if (referrerHeaderEnabled_) referer = "https://" + referrer_;
+  return convertedRequest(request, referer);
+}
+
+URLRequest VLCustomSchemeHandler::convertedRequest(const URLRequest& request, const std::optional<std::string>& referer) {
   URLRequest converted(request.url().withScheme("https"));
   converted.setHTTPMethod(request.httpMethod());
   for (const auto& [name, value] : request.allHTTPHeaderFields())
     converted.setValue(withHTTPSOrigins(value), name);
-  setRefererHeaderIfEnabled(converted);
+  if (referer) converted.setValue(*referer, "Referer");
   return converted;
 }
 
@@ -162,8 +317,8 @@ void VLCustomSchemeHandler::startURLSchemeTask(platform::webkit::WebView& webVie
                                                const std::shared_ptr<URLSchemeTask>& task) {
   if (!logger_) logger_ = VLLogger::sharedInstance();
   const URLRequest& request = task->request();
-  std::string method = request.httpMethod().empty() ? "GET" : request.httpMethod();
-  if (method != "GET" && method != "HEAD") {
+  const std::string& method = request.httpMethod();
+  if (!method.empty() && method != "GET" && method != "HEAD") {
     task->didReceiveResponse(URLResponse::http(request.url(), 404, {}));
     task->didFinish();
     return;
@@ -174,25 +329,18 @@ void VLCustomSchemeHandler::startURLSchemeTask(platform::webkit::WebView& webVie
     logRefusal("Refused " + request.url().absoluteString() + ": the \"veltro\" scheme serves only the host of "
                "\"DefaultHostname\" (" + (defaultHostname_.empty() ? std::string("not set") : defaultHostname_) + ").",
                logger_);
-    task->didFailWithError(platform::urlerror::make(platform::urlerror::kCannotFindHost, &request.url()));
+    task->didFailWithError(platform::urlerror::make(platform::urlerror::kCannotFindHost, &task->request().url()));
     return;
   }
 
-  URLRequest converted = convertToHTTPProtocol(request);
-  // A HEAD is answered from the GET's answer, which the cache and the package can give.
-  if (method == "HEAD") converted.setHTTPMethod("GET");
-  logDebug("Original request: " + request.url().absoluteString());
-  logDebug("Converted request: " + converted.url().absoluteString());
+  // The page rule asks the web view, which only the main thread may.
   bool ownPage = pageRule_ && pageRule_(webView, request);
-  if (!ownPage) logDebug("Without cookies: " + request.url().absoluteString() + " is not the application page's own");
-
   auto state = std::make_shared<TaskState>();
   running_[task.get()] = state;
-  std::weak_ptr<VLCustomSchemeHandler> weakSelf = weak_from_this();
   // The web view is answered on the main thread only; the task and its state travel with the
   // answer, so a handler that went away still leaves no page waiting.
-  auto done = [weakSelf, task, state](Answer answer) {
-    platform::MainLoop::post([weakSelf, task, state, answer = std::move(answer)]() mutable {
+  auto done = [weakSelf = weak_from_this(), task, state, inbox = answers_](Answer answer) {
+    inbox->post([weakSelf, task, state, answer = std::move(answer)]() mutable {
       if (auto self = weakSelf.lock()) {
         self->finish(task, state, std::move(answer));
         return;
@@ -206,102 +354,66 @@ void VLCustomSchemeHandler::startURLSchemeTask(platform::webkit::WebView& webVie
                                                                      &task->request().url()));
     });
   };
-  platform::DispatchQueue::global().async(
-      [converted = std::move(converted), session = ownPage ? downloadSession() : anonymousSession(), state,
-       done = std::move(done), logger = logger_, request]() mutable {
-        load(converted, session, state, std::move(done), logger, request);
-      });
+  // Everything else happens off the main thread, with what it needs of the handler taken
+  // here. The task's request never changes, so the serving thread reads it where it is.
+  std::optional<std::string> referer;
+  if (referrerHeaderEnabled_) referer = "https://" + referrer_;
+  ServingLane::shared().async([task, session = ownPage ? downloadSession() : anonymousSession(), state,
+                        done = std::move(done), logger = logger_, referer = std::move(referer), ownPage]() mutable {
+    const URLRequest& request = task->request();
+    URLRequest converted = convertedRequest(request, referer);
+    // A HEAD is answered from the GET's answer, which the cache and the package can give.
+    if (request.httpMethod() == "HEAD") converted.setHTTPMethod("GET");
+    if (logger) {
+      logger->logDebug("Original request: " + request.url().absoluteString(), kLogModule);
+      logger->logDebug("Converted request: " + converted.url().absoluteString(), kLogModule);
+      if (!ownPage)
+        logger->logDebug("Without cookies: " + request.url().absoluteString() + " is not the application page's own",
+                         kLogModule);
+    }
+    load(std::move(converted), session, state, std::move(done), logger, task);
+  });
 }
 
-namespace {
-
-// Collects what a URL protocol run outside a session says, as a data task's completion has it:
-// the response, the body, and then the end or the failure, handed on once. The protocol is
-// stopped right after its end, on the thread that ended it.
-class CollectingClient final : public platform::URLProtocolClient {
- public:
-  using Completion = std::function<void(std::optional<std::string>, std::optional<URLResponse>,
-                                        std::optional<platform::Error>)>;
-  explicit CollectingClient(Completion completion) : completion_(std::move(completion)) {}
-
-  void didReceiveResponse(platform::URLProtocol&, const URLResponse& response, platform::URLCacheStoragePolicy) override {
-    std::lock_guard lock(mutex_);
-    if (!ended_) response_ = response;
-  }
-  void didLoadData(platform::URLProtocol&, std::string data) override {
-    std::lock_guard lock(mutex_);
-    if (ended_) return;
-    if (body_.empty())
-      body_ = std::move(data);
-    else
-      body_.append(data);
-  }
-  void didFinishLoading(platform::URLProtocol& protocol) override { end(protocol, std::nullopt); }
-  void didFailWithError(platform::URLProtocol& protocol, const platform::Error& error) override { end(protocol, error); }
-
- private:
-  void end(platform::URLProtocol& protocol, std::optional<platform::Error> error) {
-    Completion completion;
-    std::optional<std::string> data;
-    std::optional<URLResponse> response;
-    {
-      std::lock_guard lock(mutex_);
-      if (ended_) return;
-      ended_ = true;
-      completion = std::move(completion_);
-      if (!error) data = std::move(body_);
-      response = std::move(response_);
-    }
-    try {
-      protocol.stopLoading();
-    } catch (...) {
-      platform::log("ERROR: The URL protocol failed to stop loading " + protocol.request().url().absoluteString());
-    }
-    if (completion) completion(std::move(data), std::move(response), std::move(error));
-  }
-
-  std::mutex mutex_;
-  Completion completion_;
-  std::optional<URLResponse> response_;
-  std::string body_;
-  bool ended_ = false;
-};
-
-}  // namespace
-
-void VLCustomSchemeHandler::load(const URLRequest& converted, const std::shared_ptr<platform::URLSession>& session,
+void VLCustomSchemeHandler::load(URLRequest converted, const std::shared_ptr<platform::URLSession>& session,
                                  const std::shared_ptr<TaskState>& state, std::function<void(Answer)> done,
-                                 const std::shared_ptr<VLLoggerProtocol>& logger, const URLRequest& request) {
+                                 const std::shared_ptr<VLLoggerProtocol>& logger,
+                                 const std::shared_ptr<const URLSchemeTask>& task) {
   {
     std::lock_guard lock(state->mutex);
     if (state->stopped) return;
   }
   platform::URL convertedURL = converted.url();
-  auto complete = [request, convertedURL, done = std::move(done), logger](
+  // The task's request never changes: the completion reads it where it is, on any thread.
+  auto complete = [task, convertedURL, done = std::move(done), logger](
                       std::optional<std::string> data, const std::optional<URLResponse>& response,
                       const std::optional<platform::Error>& error) {
-    done(answerFor(request, convertedURL, std::move(data), response, error, logger));
+    done(answerFor(task->request(), convertedURL, std::move(data), response, error, logger));
   };
   // The loader is asked as the session would ask it: only when it is the first of the
-  // session's protocols to take the request.
+  // session's protocols to take the request. Then it answers here, as it would have answered
+  // the session's protocol client: its response, its body and the end, at once.
   static const platform::URLProtocolClassRef loader = platform::protocolClass<VLHarborLoaderURLProtocol>();
   if (session->protocolClassForRequest(converted) == loader) {
-    auto protocolRequest = loader->canonicalRequestForRequest(converted);
-    // The completion holds the protocol until it ends; the client lets go of it then.
-    auto holder = std::make_shared<std::shared_ptr<platform::URLProtocol>>();
-    auto client = std::make_shared<CollectingClient>(
-        [complete = std::move(complete), holder](std::optional<std::string> data, std::optional<URLResponse> response,
-                                                 std::optional<platform::Error> error) {
-          auto keep = std::move(*holder);
-          complete(std::move(data), response, error);
-        });
-    auto protocol = std::static_pointer_cast<VLHarborLoaderURLProtocol>(loader->makeProtocol(protocolRequest, client));
-    *holder = protocol;
+    // Answered once, also when the loader throws.
+    struct Once {
+      explicit Once(decltype(complete) made) : run(std::move(made)) {}
+      decltype(complete) run;
+      std::atomic<bool> called{false};
+    };
+    auto once = std::make_shared<Once>(std::move(complete));
     try {
-      protocol->startLoadingInPlace();
+      VLHarborLoaderURLProtocol::answerRequest(
+          loader->canonicalRequestForRequest(converted), true, [once](VLWebResponse answer) {
+            if (once->called.exchange(true)) return;
+            std::optional<URLResponse> response = answer.takeResponse();
+            once->run(std::move(answer).data(), response, std::nullopt);
+          });
     } catch (...) {
-      client->didFailWithError(*protocol, platform::urlerror::make(platform::urlerror::kUnknown, &convertedURL,
-                                                                   "the URL protocol failed to start"));
+      if (!once->called.exchange(true))
+        once->run(std::nullopt, std::nullopt,
+                       platform::urlerror::make(platform::urlerror::kUnknown, &convertedURL,
+                                                "the URL protocol failed to start"));
     }
     return;
   }
@@ -353,9 +465,7 @@ void VLCustomSchemeHandler::finish(const std::shared_ptr<URLSchemeTask>& task, c
                                                                    &task->request().url()));
     return;
   }
-  task->didReceiveResponse(*answer.response);
-  if (!answer.body.empty()) task->didReceiveOwnedData(std::move(answer.body));
-  task->didFinish();
+  task->didReceiveAnswer(std::move(*answer.response), std::move(answer.body));
 }
 
 void VLCustomSchemeHandler::stopURLSchemeTask(platform::webkit::WebView&, const std::shared_ptr<URLSchemeTask>& task) {
@@ -371,10 +481,6 @@ void VLCustomSchemeHandler::stopURLSchemeTask(platform::webkit::WebView&, const 
     dataTask = std::move(state->dataTask);
   }
   if (dataTask) dataTask->cancel();
-}
-
-void VLCustomSchemeHandler::logDebug(const std::string& message) const {
-  if (logger_) logger_->logDebug(message, kLogModule);
 }
 
 void VLCustomSchemeHandler::logRefusal(const std::string& message, const std::shared_ptr<VLLoggerProtocol>& logger) {

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/net/HTTPHeaders.h"
 #include "platform/net/URLRequest.h"
@@ -39,6 +40,9 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
   static constexpr const char* kScheme = "veltro";
   static constexpr const char* kLogModule = "VLWKWebView";
 
+  VLCustomSchemeHandler();
+  ~VLCustomSchemeHandler() override;
+
   // The session of the application page's requests, made on first use from the factory's
   // default configuration (with the shared cookie store).
   std::shared_ptr<platform::URLSession> downloadSession();
@@ -70,6 +74,9 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
   // The header fields the web view is given: the session has already decoded the body, so
   // the fields that describe the encoded body on the wire do not go with it.
   static platform::HTTPHeaders headerFieldsForWebView(const platform::HTTPHeaders& fields);
+  // The same conversion with the Referer value given (none: the option is off).
+  static platform::URLRequest convertedRequest(const platform::URLRequest& request,
+                                               const std::optional<std::string>& referer);
 
   void startURLSchemeTask(platform::webkit::WebView& webView,
                           const std::shared_ptr<platform::webkit::URLSchemeTask>& task) override;
@@ -81,6 +88,10 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
   void setReferrer(std::string referrer) { referrer_ = std::move(referrer); }
   bool isReferrerHeaderEnabled() const { return referrerHeaderEnabled_; }
   void setReferrerHeaderEnabled(bool enabled) { referrerHeaderEnabled_ = enabled; }
+  // The threads that take the requests off the main thread: few, so that a burst of requests
+  // keeps them busy instead of waking a thread for each. Nothing on them waits on the network:
+  // the cache heals a missing file on the global queue.
+  static constexpr size_t kServingThreads = 2;
   // Tasks whose data task has not answered yet.
   size_t runningCount() const { return running_.size(); }
 
@@ -92,6 +103,8 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
     std::shared_ptr<platform::URLSessionDataTask> dataTask;
     bool stopped = false;
   };
+  // Answers on their way to the main thread (see the source).
+  class AnswerInbox;
   // What the web view is given for a task: a response with its body, or a failure.
   struct Answer {
     std::optional<platform::URLResponse> response;
@@ -105,12 +118,12 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
                           const std::shared_ptr<VLLoggerProtocol>& logger);
   // Off the main thread: runs the loader in place when it owns the request, else starts the
   // session's data task. `done` is called once, from any thread, with the answer.
-  static void load(const platform::URLRequest& converted, const std::shared_ptr<platform::URLSession>& session,
+  static void load(platform::URLRequest converted, const std::shared_ptr<platform::URLSession>& session,
                    const std::shared_ptr<TaskState>& state, std::function<void(Answer)> done,
-                   const std::shared_ptr<VLLoggerProtocol>& logger, const platform::URLRequest& request);
+                   const std::shared_ptr<VLLoggerProtocol>& logger,
+                   const std::shared_ptr<const platform::webkit::URLSchemeTask>& task);
   void finish(const std::shared_ptr<platform::webkit::URLSchemeTask>& task,
               const std::shared_ptr<TaskState>& state, Answer answer);
-  void logDebug(const std::string& message) const;
   void logInfo(const std::string& message) const;
   static void logRefusal(const std::string& message, const std::shared_ptr<VLLoggerProtocol>& logger);
 
@@ -123,4 +136,5 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
   std::string referrer_;
   bool referrerHeaderEnabled_ = false;
   std::map<const platform::webkit::URLSchemeTask*, std::shared_ptr<TaskState>> running_;
+  std::shared_ptr<AnswerInbox> answers_;
 };

@@ -29,7 +29,12 @@ const std::optional<platform::Regex>& scriptPathExpression() {
 }
 
 bool isFavicon(const platform::URL& url) {
-  return platform::contains(platform::asciiLower(url.absoluteString()), "/favicon.ico");
+  static constexpr std::string_view kFavicon = "/favicon.ico";
+  const std::string& text = url.absoluteString();
+  for (size_t at = text.find('/'); at != std::string::npos && text.size() - at >= kFavicon.size();
+       at = text.find('/', at + 1))
+    if (platform::equalsIgnoreCase(std::string_view(text).substr(at, kFavicon.size()), kFavicon)) return true;
+  return false;
 }
 
 platform::URLResponse notFound(const platform::URL& url) {
@@ -76,6 +81,10 @@ bool VLHarborLoaderURLProtocol::interceptHarborRequest(const platform::URL& url)
 
 std::optional<VLWebResponse> VLHarborLoaderURLProtocol::getHarborResource(
     const platform::URL& url) const {
+  return harborResource(url);
+}
+
+std::optional<VLWebResponse> VLHarborLoaderURLProtocol::harborResource(const platform::URL& url) {
   std::optional<std::string> file;
   if (auto path = vlcache::servablePath(url)) {
     const auto& expression = scriptPathExpression();
@@ -100,6 +109,12 @@ std::optional<VLWebResponse> VLHarborLoaderURLProtocol::getHarborResource(
 void VLHarborLoaderURLProtocol::getResourceResponse(
     const platform::URLRequest& request,
     std::function<void(std::optional<VLWebResponse>)> completionHandler) {
+  resourceResponse(request, std::move(completionHandler));
+}
+
+void VLHarborLoaderURLProtocol::resourceResponse(
+    const platform::URLRequest& request,
+    std::function<void(std::optional<VLWebResponse>)> completionHandler) {
   if (isFavicon(request.url())) {
     completionHandler(VLWebResponse(notFound(request.url()), std::string()));
     return;
@@ -119,31 +134,36 @@ void VLHarborLoaderURLProtocol::startLoading() {
 
 void VLHarborLoaderURLProtocol::load() {
   auto self = std::static_pointer_cast<VLHarborLoaderURLProtocol>(shared_from_this());
+  answerRequest(request(), false, [self](VLWebResponse answer) { self->deliver(std::move(answer)); });
+}
+
+void VLHarborLoaderURLProtocol::answerRequest(const platform::URLRequest& request, bool justAsked,
+                                              std::function<void(VLWebResponse)> completion) {
+  const platform::URL& url = request.url();
   try {
-    platform::URLRequest marked = request();
-    marked.setProperty(kHandledKey, true);
-    // The cache may have changed since the loading system asked.
-    if (!shouldInterceptRequest(marked.url())) return deliverNotFound();
-    getResourceResponse(marked, [self](std::optional<VLWebResponse> answer) {
+    // The cache may have changed since the loading system asked. What the cache sends to a
+    // server on the request's behalf is marked as handled by the loader (see
+    // VLNativeCache::cloneRequestWithDefaultHeaders), so the loader never takes it again.
+    if (!justAsked && !shouldInterceptRequest(url)) return completion(VLWebResponse(notFound(url), std::string()));
+    resourceResponse(request, [url, completion](std::optional<VLWebResponse> answer) {
       try {
-        if (answer) return self->deliver(std::move(*answer));
-        if (auto harbor = self->getHarborResource(self->request().url())) {
+        if (answer) return completion(std::move(*answer));
+        if (auto harbor = harborResource(url)) {
           if (auto logger = VLLogger::sharedInstance())
-            logger->logDebug("Loaded harbor resource: " + self->request().url().absoluteString(),
-                             kCacheModule);
-          return self->deliver(std::move(*harbor));
+            logger->logDebug("Loaded harbor resource: " + url.absoluteString(), kCacheModule);
+          return completion(std::move(*harbor));
         }
       } catch (const std::exception& exception) {
         if (auto logger = VLLogger::sharedInstance())
           logger->logError(std::string("Failed to answer a request: ") + exception.what(),
                            kLogModule);
       }
-      self->deliverNotFound();
+      completion(VLWebResponse(notFound(url), std::string()));
     });
   } catch (const std::exception& exception) {
     if (auto logger = VLLogger::sharedInstance())
       logger->logError(std::string("Failed to answer a request: ") + exception.what(), kLogModule);
-    deliverNotFound();
+    completion(VLWebResponse(notFound(url), std::string()));
   }
 }
 
@@ -151,8 +171,4 @@ void VLHarborLoaderURLProtocol::deliver(VLWebResponse answer) {
   client()->didReceiveResponse(*this, answer.response(), platform::URLCacheStoragePolicy::NotAllowed);
   client()->didLoadData(*this, std::move(answer).data());
   client()->didFinishLoading(*this);
-}
-
-void VLHarborLoaderURLProtocol::deliverNotFound() {
-  deliver(VLWebResponse(notFound(request().url()), std::string()));
 }

@@ -42,16 +42,23 @@ class VLHarborLoaderURLProtocol : public platform::URLProtocol {
   void getResourceResponse(const platform::URLRequest& request,
                            std::function<void(std::optional<VLWebResponse>)> completionHandler);
   void startLoading() override;
-  // What `startLoading` hands to the global queue, run on the calling thread instead: for a
-  // caller that is already off the main thread and the session's worker.
-  void startLoadingInPlace() { load(); }
   void stopLoading() override {}
+
+  // What the loader answers for `request`, handed to `completion` once, on this thread or
+  // on the one that healed the file: the cached or packaged resource, else a 404. This is
+  // what `startLoading` delivers to its client; a caller that is already off the main thread
+  // and the session's worker runs it in place. `justAsked`: the caller asked
+  // `canInitWithRequest` just before, on this thread, and the cache is not asked again.
+  static void answerRequest(const platform::URLRequest& request, bool justAsked,
+                            std::function<void(VLWebResponse)> completion);
 
   // The package file a script path names, when the path is one and stays inside the package.
   static std::optional<std::string> packagedFileForPath(const std::string& path);
 
  private:
   void load();
+  static std::optional<VLWebResponse> harborResource(const platform::URL& url);
+  static void resourceResponse(const platform::URLRequest& request,
+                               std::function<void(std::optional<VLWebResponse>)> completionHandler);
   void deliver(VLWebResponse answer);
-  void deliverNotFound();
 };

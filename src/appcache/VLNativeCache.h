@@ -184,7 +184,7 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
 
   void serveEntry(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
                   const std::shared_ptr<VLApplicationCache>& cache,
-                  const platform::URLRequest& request, const ResourceHandler& handler);
+                  const platform::URLRequest& original, const ResourceHandler& handler);
   void serveWithoutCaching(const std::shared_ptr<VLCacheEntry>& entry,
                            const platform::URLRequest& request, const ResourceHandler& handler);
   // Runs `heal` for the entry unless one runs already; `answer` is called when it is over.

@@ -1,7 +1,13 @@
 // Serving the web view's requests from the cache, and healing what has gone missing on disk.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <exception>
+#include <new>
 
 #include "appcache/VLCacheLocations.h"
 #include "appcache/VLCacheLog.h"
@@ -9,6 +15,7 @@
 #include "appcache/VLNativeCache.h"
 #include "appcache/VLResourcePath.h"
 #include "host/HBRReachability.h"
+#include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/FileManager.h"
 #include "appcache/VLDownloadOperation.h"
 #include "platform/foundation/JSONText.h"
@@ -32,12 +39,39 @@ VLWebResponse servedResponse(const platform::URL& url, int status, const VLCache
       std::move(body));
 }
 
-// A folder where the file should be reads as missing (readFile refuses folders), so no stat
-// of its own comes first.
+// The entry's file, read whole with one read into a buffer of its size (the size it had when
+// it was opened: a cache file is replaced, never written in place). A folder, a special file
+// or a link to nothing where the file should be reads as missing, as does a file larger than
+// the platform reads at once. The descriptor stays non-blocking, which a regular file ignores
+// and which keeps a planted FIFO from holding the thread.
 std::optional<std::string> readLocalFile(const VLCacheEntry& entry) {
   auto path = VLCacheLocations::getLocalFilePath(entry);
   if (!path) return std::nullopt;
-  return platform::fs::readFile(*path);
+  const int fd = ::open(path->c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      static_cast<std::uint64_t>(info.st_size) > platform::fs::maximumReadSize())
+    return std::nullopt;
+  try {
+    std::string data(static_cast<size_t>(info.st_size), '\0');
+    size_t got = 0;
+    while (got < data.size()) {
+      ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return std::nullopt;
+      if (n == 0) break;  // it shrank meanwhile: what is there
+      got += static_cast<size_t>(n);
+    }
+    data.resize(got);
+    return data;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
 }
 
 // Calls the handler once, however many paths try.
@@ -194,7 +228,7 @@ void VLNativeCache::getResourceFromCache(const platform::URLRequest& request,
                         (key ? *key : platform::jsonText(request.url().absoluteString())));
       return handler(std::nullopt);
     }
-    serveEntry(*key, entry, cache, cloneRequestWithDefaultHeaders(request), handler);
+    serveEntry(*key, entry, cache, request, handler);
   } catch (const std::exception& exception) {
     vlcache::logError(std::string("Failed to serve a resource from the cache: ") + exception.what());
     handler(std::nullopt);
@@ -203,29 +237,44 @@ void VLNativeCache::getResourceFromCache(const platform::URLRequest& request,
 
 void VLNativeCache::serveEntry(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
                                const std::shared_ptr<VLApplicationCache>& cache,
-                               const platform::URLRequest& request, const ResourceHandler& handler) {
+                               const platform::URLRequest& original, const ResourceHandler& handler) {
   if (entry->mimeType().empty()) {
     vlcache::logWarning("Healing resource mime type: " + entry->url());
     entry->healMimeType();
     serializeCacheHealed();
   }
-  if (entry->noCache()) return serveWithoutCaching(entry, request, handler);
+  // What goes to the server, when anything does, carries the cache's own header fields.
+  if (entry->noCache()) return serveWithoutCaching(entry, cloneRequestWithDefaultHeaders(original), handler);
   if (auto data = readLocalFile(*entry)) {
-    vlcache::logDebug("Resource loaded from cache " + entry->url());
-    return handler(servedResponse(request.url(), 200, *entry, std::move(*data)));
+    if (auto logger = VLLogger::sharedInstance())
+      logger->logDebug("Resource loaded from cache " + entry->url(), vlcache::kLogModule);
+    return handler(servedResponse(original.url(), 200, *entry, std::move(*data)));
   }
+  const platform::URLRequest request = cloneRequestWithDefaultHeaders(original);
   const platform::URL url = request.url();
   auto self = shared_from_this();
-  joinHeal(
-      entry,
-      [self, key, entry, cache, request](std::function<void()> done) {
-        self->healFromPackageOrNetwork(key, entry, cache, request, std::move(done));
-      },
-      [entry, url, handler] {
-        auto data = readLocalFile(*entry);
-        handler(data ? servedResponse(url, 200, *entry, std::move(*data))
-                     : servedResponse(url, 404, *entry, std::string()));
-      });
+  auto heal = [self, key, entry, cache, request, url, handler] {
+    self->joinHeal(
+        entry,
+        [self, key, entry, cache, request](std::function<void()> done) {
+          self->healFromPackageOrNetwork(key, entry, cache, request, std::move(done));
+        },
+        [entry, url, handler] {
+          auto data = readLocalFile(*entry);
+          handler(data ? servedResponse(url, 200, *entry, std::move(*data))
+                       : servedResponse(url, 404, *entry, std::string()));
+        });
+  };
+  // A heal may wait on the network; the thread that serves hands it on and serves on. The
+  // handler is answered either way, also when the heal fails with an exception.
+  platform::DispatchQueue::global().async([heal = std::move(heal), handler] {
+    try {
+      heal();
+    } catch (const std::exception& exception) {
+      vlcache::logError(std::string("Failed to heal a resource: ") + exception.what());
+      handler(std::nullopt);
+    }
+  });
 }
 
 void VLNativeCache::serveWithoutCaching(const std::shared_ptr<VLCacheEntry>& entry,

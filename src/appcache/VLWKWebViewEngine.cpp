@@ -30,6 +30,7 @@ void VLWKWebViewEngine::pluginInitialize() {
   // 3.
   Value values = settings();
   defaultHostname_ = harborStringSettingForKey(values, "DefaultHostname").value_or("");
+  servedOrigin_ = platform::URL::parse(std::string(VLCustomSchemeHandler::kScheme) + "://" + defaultHostname_);
   defaultURL_ = harborStringSettingForKey(values, "DefaultApplicationURL").value_or("");
   setReferrerRelatedProperties();
   handler_->setDefaultHostname(defaultHostname_);
@@ -100,12 +101,15 @@ const std::string& VLWKWebViewEngine::userAgent() {
 }
 
 bool VLWKWebViewEngine::isApplicationOrigin(const platform::URL& url) const {
-  if (HBRWebViewEngine::isApplicationOrigin(url)) return true;
-  if (defaultHostname_.empty() || !platform::equalsIgnoreCase(url.scheme(), VLCustomSchemeHandler::kScheme))
-    return false;
-  // The host name may carry a port ("apps.example.com:8443"): both must match.
-  auto origin = platform::URL::parse(std::string(VLCustomSchemeHandler::kScheme) + "://" + defaultHostname_);
-  return origin && platform::equalsIgnoreCase(url.host(), origin->host()) && url.port() == origin->port();
+  // The "veltro" origin first: every request of the application's page asks (the answer is
+  // the same either way round).
+  if (!defaultHostname_.empty() && platform::equalsIgnoreCase(url.scheme(), VLCustomSchemeHandler::kScheme)) {
+    // The host name may carry a port ("apps.example.com:8443"): both must match.
+    if (servedOrigin_ && platform::equalsIgnoreCase(url.host(), servedOrigin_->host()) &&
+        url.port() == servedOrigin_->port())
+      return true;
+  }
+  return HBRWebViewEngine::isApplicationOrigin(url);
 }
 
 std::vector<std::string> VLWKWebViewEngine::applicationOrigins() const {

@@ -48,6 +48,8 @@ class VLWKWebViewEngine : public HBRWebViewEngine {
   platform::Value settings() const;
 
   std::string defaultHostname_;
+  // The "veltro" origin of `defaultHostname_`, parsed once with it.
+  std::optional<platform::URL> servedOrigin_;
   std::string defaultURL_;
   std::optional<std::string> userAgent_;
   std::shared_ptr<VLCustomSchemeHandler> handler_;

@@ -13,8 +13,9 @@ class VLWebResponse {
 
   const platform::URLResponse& response() const { return response_; }
   const std::string& data() const& { return data_; }
-  // A response on its way out gives its body up instead of copying it.
+  // A response on its way out gives its body up instead of copying it, and its response.
   std::string data() && { return std::move(data_); }
+  platform::URLResponse takeResponse() { return std::move(response_); }
 
  private:
   platform::URLResponse response_;

@@ -449,3 +449,90 @@ TEST_F(ServingTest, APageKeepsItsVersionAfterASwapUntilItsNextDocument) {
   engine->pageWillLoad();
   expectAnswer(get("/app/index.js"), 200, "version 2");
 }
+
+// The answers of the loader's own path, as they have always been: the status, every header
+// field in its order, the URL asked for and the file's bytes; a part with its range; a HEAD
+// with the length and no body.
+TEST_F(ServingTest, ACachedResourceIsAnsweredWithTheRecordedStatusHeadersAndBytes) {
+  SchemeView direct(host(), platform::protocolClass<VLHarborLoaderURLProtocol>());
+  const platform::URL url = urlOf(at(urls[0])).withScheme("veltro");
+  auto ask = [&](const std::string& method, const std::string& range) {
+    platform::URLRequest request(url);
+    request.setHTTPMethod(method);
+    if (!range.empty()) request.setValue(range, "Range");
+    return direct.serve(request);
+  };
+  const platform::HTTPHeaders whole = {{"Content-Type", "text/javascript"},
+                                       {"Accept-Ranges", "bytes"},
+                                       {"Content-Length", "9"},
+                                       {"Cross-Origin-Resource-Policy", "same-origin"},
+                                       {"X-Content-Type-Options", "nosniff"}};
+  auto get = ask("GET", "");
+  ASSERT_TRUE(get->finished && get->response && !get->error);
+  EXPECT_EQ(get->response->statusCode(), 200);
+  EXPECT_EQ(get->response->url().absoluteString(), url.absoluteString());
+  EXPECT_EQ(get->response->allHeaderFields(), whole);
+  EXPECT_EQ(get->data, "content 0");
+
+  auto part = ask("GET", "bytes=2-4");
+  ASSERT_TRUE(part->finished && part->response);
+  EXPECT_EQ(part->response->statusCode(), 206);
+  EXPECT_EQ(part->response->allHeaderFields(),
+            (platform::HTTPHeaders{{"Content-Type", "text/javascript"},
+                                   {"Accept-Ranges", "bytes"},
+                                   {"Content-Range", "bytes 2-4/9"},
+                                   {"Content-Length", "3"},
+                                   {"Cross-Origin-Resource-Policy", "same-origin"},
+                                   {"X-Content-Type-Options", "nosniff"}}));
+  EXPECT_EQ(part->data, "nte");
+
+  auto head = ask("HEAD", "");
+  ASSERT_TRUE(head->finished && head->response);
+  EXPECT_EQ(head->response->statusCode(), 200);
+  EXPECT_EQ(head->response->allHeaderFields(), whole);
+  EXPECT_TRUE(head->data.empty());
+}
+
+// Many requests at once: each is answered once, with its own file, also when the web view
+// stops some of them on the way, and a file that must be healed from a server that holds its
+// answer does not hold up the cached ones behind it.
+TEST_F(ServingTest, ABurstOfRequestsIsAnsweredOnceEachAndAHealDoesNotHoldTheRest) {
+  SchemeView direct(host(), platform::protocolClass<VLHarborLoaderURLProtocol>());
+  ASSERT_TRUE(platform::fs::remove(localFile(*entry(1))) == std::nullopt);
+  ASSERT_TRUE(platform::fs::remove(localFile(*entry(2))) == std::nullopt);
+  auto gate = state->hold();
+  auto healing1 = direct.web->startSchemeTask(platform::URLRequest(urlOf(at(urls[1])).withScheme("veltro")));
+  auto healing2 = direct.web->startSchemeTask(platform::URLRequest(urlOf(at(urls[2])).withScheme("veltro")));
+  ASSERT_TRUE(gate->waitForWaiting(2));
+
+  std::vector<std::shared_ptr<platform::webkit::HeadlessWebView::RecordedTask>> tasks;
+  for (int i = 0; i < 300; ++i)
+    tasks.push_back(direct.web->startSchemeTask(platform::URLRequest(urlOf(at(urls[0])).withScheme("veltro"))));
+  for (size_t i = 0; i < tasks.size(); i += 7) direct.web->stopSchemeTask(tasks[i]);
+  ASSERT_TRUE(platform::MainLoop::runUntil(
+      [&] {
+        for (size_t i = 0; i < tasks.size(); ++i)
+          if (i % 7 != 0 && !tasks[i]->finished) return false;
+        return true;
+      },
+      15));
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    SCOPED_TRACE(i);
+    if (i % 7 == 0) {
+      EXPECT_TRUE(!tasks[i]->finished && !tasks[i]->error && tasks[i]->answeredAfterStop == 0);
+      continue;
+    }
+    ASSERT_TRUE(tasks[i]->response && !tasks[i]->error);
+    EXPECT_EQ(tasks[i]->response->statusCode(), 200);
+    EXPECT_EQ(tasks[i]->data, "content 0");
+  }
+  EXPECT_FALSE(healing1->finished || healing2->finished);
+
+  gate->release();
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return healing1->finished && healing2->finished; }, 15));
+  EXPECT_EQ(healing1->data, "content 1");
+  EXPECT_EQ(healing2->data, "content 2");
+  platform::MainLoop::runFor(0.1);
+  for (size_t i = 0; i < tasks.size(); i += 7) EXPECT_EQ(tasks[i]->answeredAfterStop, 0);
+  EXPECT_EQ(direct.handler->runningCount(), 0u);
+}

@@ -3,7 +3,9 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include "platform/foundation/JSONText.h"
@@ -20,17 +22,35 @@ using platform::URLResponse;
 using platform::Value;
 using namespace platform::webkit;
 
-// Serves pages from memory; a page named "hang" is never answered until the test says so.
+// Serves pages from memory; a page named "hang" is never answered until the test says so, and
+// one under "/threaded/" is answered whole from a thread of its own, which lets go of the task
+// last.
 class PageServer : public URLSchemeHandler {
  public:
   std::map<std::string, std::string> pages;
   std::vector<URLRequest> requests;
   std::vector<std::shared_ptr<URLSchemeTask>> held;
+  std::vector<std::thread> threads;
   int stopped = 0;
+
+  ~PageServer() override {
+    for (auto& thread : threads) thread.join();
+  }
 
   void startURLSchemeTask(WebView&, const std::shared_ptr<URLSchemeTask>& task) override {
     requests.push_back(task->request());
     std::string path = task->request().url().path();
+    if (path.rfind("/threaded/", 0) == 0) {
+      threads.emplace_back([task = task, path]() mutable {
+        task->didReceiveAnswer(URLResponse::http(task->request().url(), 200,
+                                                 {{"Content-Type", "text/plain"}, {"X-Probe", "whole"}}),
+                               "answered " + path);
+        // Long enough for the main thread to hand the answer on and let go of its own hold.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        task.reset();
+      });
+      return;
+    }
     if (path == "/hang") {
       held.push_back(task);
       return;
@@ -457,6 +477,22 @@ TEST_F(GtkWebViewTest, OpenSchemeTasksAreStoppedWhenTheViewGoes) {
   // Answers after the stop go nowhere and break nothing.
   server->held[0]->didReceiveData("late");
   server->held[0]->didFinish();
+}
+
+TEST_F(GtkWebViewTest, AWholeAnswerFromAnotherThreadReachesThePageAndTheTaskMayEndThere) {
+  ASSERT_TRUE(load("/index.html",
+                   "<script>Promise.all(['a', 'b'].map(name => fetch('/threaded/' + name).then("
+                   "r => r.text().then(t => [r.status, r.headers.get('X-Probe'), t])))).then("
+                   "all => window.webkit.messageHandlers.probe.postMessage(all));</script>"));
+  ASSERT_TRUE(MainLoop::runUntil([&] { return !messages->received.empty(); }, 10));
+  EXPECT_EQ(messages->received[0].second,
+            Value::parse(R"([[200, "whole", "answered /threaded/a"], [200, "whole", "answered /threaded/b"]])"));
+  // The threads let go of their tasks after the main thread did; the page goes on working.
+  for (auto& thread : server->threads) thread.join();
+  server->threads.clear();
+  MainLoop::runFor(0.1);
+  EXPECT_EQ(view->pendingSchemeTaskCount(), 0u);
+  EXPECT_EQ(evaluate("'still' + ' here'"), "still here");
 }
 
 TEST_F(GtkWebViewTest, SnapshotWritesAPNG) {

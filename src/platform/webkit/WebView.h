@@ -148,6 +148,13 @@ class URLSchemeTask {
   // instead of copying it. This default hands it to didReceiveData.
   virtual void didReceiveOwnedData(std::string data) { didReceiveData(std::string_view(data)); }
   virtual void didFinish() = 0;
+  // The whole answer at once: the response, a body the handler is done with, and the end.
+  // This default makes the three calls; a task may hand it on without copying either.
+  virtual void didReceiveAnswer(URLResponse response, std::string body) {
+    didReceiveResponse(response);
+    if (!body.empty()) didReceiveOwnedData(std::move(body));
+    didFinish();
+  }
   virtual void didFailWithError(const Error& error) = 0;
   // Answers the body with `length` bytes of the open regular file `fd` from `offset`, after
   // the response, and finishes. The task owns `fd` from here on. A web view reads the file

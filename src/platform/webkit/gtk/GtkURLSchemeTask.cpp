@@ -96,8 +96,23 @@ GtkURLSchemeTask::GtkURLSchemeTask(WebKitURISchemeRequest* request, std::weak_pt
       webView_(std::move(webView)),
       request_(requestFrom(request)) {}
 
-// A request WebKit was never answered would leave the page waiting for ever.
-GtkURLSchemeTask::~GtkURLSchemeTask() { stop(); }
+// A request WebKit was never answered would leave the page waiting for ever. WebKit's request
+// is answered and let go on the main thread only, also when the last holder of the task was
+// a serving thread.
+GtkURLSchemeTask::~GtkURLSchemeTask() {
+  if (MainLoop::isMainThread() || !schemeRequest_) {
+    stop();
+    return;
+  }
+  MainLoop::post([request = std::move(schemeRequest_), done = done_]() mutable {
+    if (!done) {
+      GError* error = g_error_new_literal(WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED, "Load cancelled");
+      webkit_uri_scheme_request_finish_error(request.get(), error);
+      g_error_free(error);
+    }
+    request.reset();
+  });
+}
 
 void GtkURLSchemeTask::didReceiveResponse(const URLResponse& response) {
   if (postedToMainThread(&GtkURLSchemeTask::didReceiveResponse, response)) return;
@@ -128,9 +143,31 @@ void GtkURLSchemeTask::didReceiveOwnedData(std::string data) {
 void GtkURLSchemeTask::didFinish() {
   if (postedToMainThread(&GtkURLSchemeTask::didFinish)) return;
   if (done_) return;
-  // The stream takes the collected body over; it is freed when WebKit has read it.
-  auto* body = new std::string(std::move(body_));
+  std::string body = std::move(body_);
   body_.clear();
+  finishWithBody(std::move(body));
+}
+
+void GtkURLSchemeTask::didReceiveAnswer(URLResponse response, std::string body) {
+  if (!MainLoop::isMainThread()) {
+    MainLoop::post([self = shared_from_this(), response = std::move(response), body = std::move(body)]() mutable {
+      self->didReceiveAnswer(std::move(response), std::move(body));
+    });
+    return;
+  }
+  if (done_) return;
+  response_ = std::move(response);
+  if (!body_.empty()) {
+    body_.append(body);
+    body = std::move(body_);
+    body_.clear();
+  }
+  finishWithBody(std::move(body));
+}
+
+void GtkURLSchemeTask::finishWithBody(std::string content) {
+  // The stream takes the body over; it is freed when WebKit has read it.
+  auto* body = new std::string(std::move(content));
   auto length = static_cast<gint64>(body->size());
   GBytes* bytes = g_bytes_new_with_free_func(
       body->data(), body->size(), [](gpointer data) { delete static_cast<std::string*>(data); }, body);

@@ -28,6 +28,7 @@ class GtkURLSchemeTask : public URLSchemeTask, public std::enable_shared_from_th
   void didReceiveData(std::string_view data) override;
   void didReceiveOwnedData(std::string data) override;
   void didFinish() override;
+  void didReceiveAnswer(URLResponse response, std::string body) override;
   void didFailWithError(const Error& error) override;
   // WebKit reads the file through a stream of its own, on GIO's worker threads.
   void didReceiveFileBody(int fd, std::int64_t offset, std::int64_t length) override;
@@ -45,6 +46,8 @@ class GtkURLSchemeTask : public URLSchemeTask, public std::enable_shared_from_th
   void finishWithError(GError* error);
   // Hands WebKit the response with `body` (of `length` bytes) as its content.
   void finishWithStream(GInputStream* body, gint64 length);
+  // The same with the whole body in memory, which the stream takes over.
+  void finishWithBody(std::string body);
   void ended();
 
   platform::gtk::GObjectPtr<WebKitURISchemeRequest> schemeRequest_;
