@@ -106,8 +106,11 @@ def row(label, bare_values, shell_values, unit, target, higher_is_better=True):
     sign = ">=" if higher_is_better else "<="
     if not ok:
         missed.append(label)
+    # Each run of one program is paired with the run of the other next to it.
+    ratios = [x / y for x, y in zip(shell_values, bare_values) if y]
     print(f"{label:26} bare {b:11.1f} ±{bs:4.0f}%   shell {s:11.1f} ±{ss:4.0f}%   "
-          f"{unit:8} shell/bare {ratio:5.2f}  (target {sign} {target:.2f}){'' if ok else '  MISSED'}")
+          f"{unit:8} shell/bare {ratio:5.2f} [{min(ratios):.2f}..{max(ratios):.2f}]  "
+          f"(target {sign} {target:.2f}){'' if ok else '  MISSED'}")
 
 for run in bare + shell:
     errors = run["report"].get("errors", [])
@@ -116,7 +119,7 @@ for run in bare + shell:
         missed.append("errors")
 
 startup = [line.split() for line in open(f"{work}/startup.txt")]
-print("\nspread is (max - min) / median over the runs")
+print("\nspread is (max - min) / median over the runs; [min..max] of shell/bare over the pairs of runs")
 row("start-up", [float(b) for b, _ in startup], [float(s) for _, s in startup], "ms", 1.05, False)
 print()
 for style in ["inCallback", "awaitEach", "allInCallback", "allFromTimer", "promiseAllChunks"]:
