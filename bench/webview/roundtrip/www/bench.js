@@ -14,7 +14,7 @@
   var ROUNDS = config.rounds || 20000;
   var CHUNK = 1000;
   // How long both programs stay idle before the memory they keep is taken.
-  var SETTLE_MS = config.settleMs === undefined ? 3000 : config.settleMs;
+  var SETTLE_MS = config.settleMs === undefined ? 8000 : config.settleMs;
   var SIZES = [
     { name: '1KB', bytes: 1024, calls: 2000 },
     { name: '64KB', bytes: 64 * 1024, calls: 200 },
