@@ -5,7 +5,8 @@
 //
 //   webview_bare --exit-on-load     exits once the page has loaded (start-up time)
 //   webview_bare --www FOLDER       serves FOLDER (the benchmark page) and prints what the
-//                                   page reports, with the memory of the process tree
+//                                   page reports, with the memory of the process tree at
+//                                   each point the page asked for and at the end
 #include <gtk/gtk.h>
 #include <libsoup/soup.h>
 #include <webkit2/webkit2.h>
@@ -22,6 +23,8 @@ namespace {
 bool gExitOnLoad = false;
 std::string gFolder;
 int gStatus = 1;
+// "name":{memory} for each point the page asked for, in order.
+std::string gMeasured;
 
 const char* kStartupPage =
     "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>bare</title></head>"
@@ -80,11 +83,21 @@ void onMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpoint
                                       nullptr, nullptr, nullptr, nullptr);
 }
 
+// The message is the name of the point; the page goes on once __measured() is called.
+void onMemory(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer view) {
+  ProcessTreeMemory memory = measureProcessTreeMemory();
+  char* name = jsc_value_to_json(webkit_javascript_result_get_js_value(result), 0);
+  gMeasured += std::string(gMeasured.empty() ? "" : ",") + name + ":" + memory.json();
+  g_free(name);
+  webkit_web_view_evaluate_javascript(WEBKIT_WEB_VIEW(view), "__measured();", -1, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr);
+}
+
 void onDone(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer) {
   ProcessTreeMemory memory = measureProcessTreeMemory();
   char* json = jsc_value_to_json(webkit_javascript_result_get_js_value(result), 0);
-  std::printf("{\"report\":%s,\"memory\":{\"residentKiB\":%ld,\"peakKiB\":%ld,\"processes\":%d}}\n", json,
-              memory.residentKiB, memory.peakKiB, memory.processes);
+  std::printf("{\"report\":%s,\"memory\":{%s%s\"end\":%s}}\n", json, gMeasured.c_str(), gMeasured.empty() ? "" : ",",
+              memory.json().c_str());
   std::fflush(stdout);
   g_free(json);
   gStatus = 0;
@@ -128,6 +141,8 @@ int main(int argc, char** argv) {
       g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", manager, nullptr));
   g_signal_connect(manager, "script-message-received::bench", G_CALLBACK(onMessage), view);
   webkit_user_content_manager_register_script_message_handler(manager, "bench");
+  g_signal_connect(manager, "script-message-received::memory", G_CALLBACK(onMemory), view);
+  webkit_user_content_manager_register_script_message_handler(manager, "memory");
   g_signal_connect(manager, "script-message-received::done", G_CALLBACK(onDone), nullptr);
   webkit_user_content_manager_register_script_message_handler(manager, "done");
   g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), nullptr);

@@ -73,16 +73,41 @@ std::string HBRCommandDelegateImpl::callbackMessage(const std::string& callbackI
 }
 
 std::string HBRCommandDelegateImpl::nativeCallbackDefinitionScript() {
-  // Defined before any script of the page runs, as a property of the top window that can be
-  // neither replaced nor deleted: answers reach the page's bridge and no one else. It calls the
-  // bridge exactly as the answer would: same values, same order, its result returned; without
-  // a bridge it throws as the bare call would ("harbor" is not found).
-  std::string script = "Object.defineProperty(window,'";
+  // Defined before any script of the page runs, as properties of the top window that can be
+  // neither replaced nor deleted: answers reach the page's bridge and no one else. The first
+  // calls the bridge exactly as the answer would: same values, same order, its result returned;
+  // without a bridge it throws as the bare call would ("harbor" is not found). The second runs
+  // a run of answers each as if evaluated alone (one that throws does not stop the next) and
+  // hands back the batches they returned: one as it is, several as an array.
+  std::string fixed = "',{writable:false,enumerable:false,configurable:false,value:";
+  std::string script =
+      "(function(){var one=function(a){return harbor.require('harbor/exec').nativeCallback(a[0],a[1],a[2],a[3],a[4])};"
+      "Object.defineProperty(window,'";
   script += kNativeCallbackFunction;
-  script +=
-      "',{value:function(a){return harbor.require('harbor/exec').nativeCallback(a[0],a[1],a[2],a[3],a[4])},"
-      "writable:false,enumerable:false,configurable:false});";
+  script += fixed + "one});Object.defineProperty(window,'";
+  script += kNativeCallbacksFunction;
+  script += fixed +
+            "function(l){var r=[],s,i;for(i=0;i<l.length;i++){try{s=one(l[i]);if(typeof s==='string'&&s)r.push(s)}"
+            "catch(e){}}return r.length===1?r[0]:r}});})();";
   return script;
+}
+
+std::string HBRCommandDelegateImpl::joinedCallbackMessage(const std::vector<const std::string*>& texts) {
+  const std::string head = std::string(kNativeCallbackFunction) + "([";
+  std::string joined = kNativeCallbacksFunction;
+  joined += "([";
+  bool first = true;
+  for (const std::string* text : texts) {
+    // A callback text is the first global called with one JSON array: that array goes in.
+    if (text->size() < head.size() + 2 || text->compare(0, head.size(), head) != 0 ||
+        text->compare(text->size() - 2, 2, "])") != 0)
+      return std::string();
+    if (!first) joined += ',';
+    first = false;
+    joined.append(*text, head.size() - 1, text->size() - head.size());
+  }
+  joined += "])";
+  return joined;
 }
 
 namespace {
@@ -274,15 +299,14 @@ void HBRCommandDelegateImpl::evaluateJoined(const std::vector<std::shared_ptr<Pe
   auto vc = viewController_.lock();
   auto engine = vc ? vc->webViewEngine() : nullptr;
   if (!engine) return;
-  // Each text runs on its own, as if evaluated alone; what each returns comes back in order:
-  // one string as it is, several as an array.
-  std::string script = "(function(){var r=[],s;";
-  for (const auto& pending : run) {
-    script += "try{s=";
-    script += pending->script;
-    script += ";if(typeof s==='string'&&s)r.push(s)}catch(e){}\n";
+  std::vector<const std::string*> texts;
+  texts.reserve(run.size());
+  for (const auto& pending : run) texts.push_back(&pending->script);
+  std::string script = joinedCallbackMessage(texts);
+  if (script.empty()) {
+    for (const auto& pending : run) evalJsHelper2(pending->script);
+    return;
   }
-  script += "return r.length===1?r[0]:r})()";
   std::weak_ptr<HBRCommandDelegateImpl> weakSelf = weak_from_this();
   engine->evaluateJavaScript(
       script, [weakSelf](const Value& result, const std::optional<platform::Error>&) {

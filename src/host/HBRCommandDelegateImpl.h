@@ -45,13 +45,18 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
 
   // The JavaScript text that delivers `result` to `callbackId` (already checked).
   static std::string callbackMessage(const std::string& callbackId, const HBRPluginResult* result);
-  // The global every answer calls, and the document-start script of the top frame that
-  // defines it in the page's world.
+  // The global every answer calls, the one that takes a run of answers, and the
+  // document-start script of the top frame that defines both in the page's world.
   static constexpr const char* kNativeCallbackFunction = "__harborNativeCallback";
+  static constexpr const char* kNativeCallbacksFunction = "__harborNativeCallbacks";
   static std::string nativeCallbackDefinitionScript();
+  // The text that delivers a run of answers (callback texts) as one call of the second global
+  // with one JSON array of their arrays: parsed by the engine, never compiled, so the engine
+  // keeps no code for it. Empty when a text is not a callback text.
+  static std::string joinedCallbackMessage(const std::vector<const std::string*>& texts);
 
- // Answers posted for a later turn are evaluated together, a run of callback texts as one
-  // script that hands back what each returned: this many of them at most, and texts up to
+  // Answers posted for a later turn are evaluated together, a run of callback texts as one
+  // call that hands back what each returned: this many of them at most, and texts up to
   // this size (larger ones go alone, and are built off the main thread when posted).
   static constexpr size_t kMaxJoinedScripts = 1000;
   static constexpr size_t kMaxJoinedBytes = 64 * 1024;

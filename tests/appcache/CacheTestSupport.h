@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -179,23 +180,29 @@ inline std::string hashed(const std::string& path, const std::string& content) {
   return path + "?" + VLFileChecksum::contentHashOfData(content);
 }
 
-// The messages sent to `callbackId` (with `status`, when given) by every
-// "__harborNativeCallback(["<id>",<status>,<message>,<keep>,0])" in `scripts`, in order; the bridge may
-// join several calls into one script.
+// The messages sent to `callbackId` (with `status`, when given) by every answer in `scripts`, in
+// order: "__harborNativeCallback(["<id>",<status>,<message>,<keep>,0])", or a run of answers the
+// bridge joined as "__harborNativeCallbacks([[...],[...]])".
 inline std::vector<platform::Value> callbackMessages(const std::vector<std::string>& scripts,
                                                      const std::string& callbackId,
                                                      std::optional<int> status = std::nullopt) {
   std::vector<platform::Value> out;
-  const std::string head = "NativeCallback([\"" + callbackId + "\",";
+  auto take = [&](const platform::Value& answer) {
+    if (!answer.is_array() || answer.size() != 5 || answer[0] != callbackId) return;
+    if (status && answer[1] != *status) return;
+    out.push_back(answer[2]);
+  };
   for (const auto& script : scripts) {
-    for (auto at = script.find(head); at != std::string::npos; at = script.find(head, at + 1)) {
-      const auto start = script.find(',', at + head.size()) + 1;
-      const auto end = script.find(",0])", start);
-      if (end == std::string::npos) break;
-      const auto keep = script.rfind(',', end - 1);
-      if (status && script.substr(at + head.size(), start - 1 - at - head.size()) != std::to_string(*status)) continue;
-      auto message = platform::parseJSONText(script.substr(start, keep - start));
-      out.push_back(message ? *message : platform::Value("<unparsed>"));
+    bool joined = script.rfind("__harborNativeCallbacks(", 0) == 0;
+    if (!joined && script.rfind("__harborNativeCallback(", 0) != 0) continue;
+    const size_t open = script.find('(') + 1;
+    auto value = platform::parseJSONText(script.substr(open, script.size() - open - 1));
+    if (!value) {
+      if (script.find("[\"" + callbackId + "\",") != std::string::npos) out.push_back(platform::Value("<unparsed>"));
+    } else if (joined) {
+      for (const auto& answer : *value) take(answer);
+    } else {
+      take(*value);
     }
   }
   return out;

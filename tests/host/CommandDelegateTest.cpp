@@ -84,6 +84,22 @@ TEST_F(CommandDelegateTest, CallbackTextIsTheGlobalCalledWithOneStrictJSONArray)
   auto broken = ok(std::string("a\xED\xA0\x80" "b\xF0\x9F"));
   check(broken.get(), Value::array({"a.b_c-9", 1, "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "b\xEF\xBF\xBD", 0, 0}));
   check(nullptr, Value::array({"a.b_c-9", 0, nullptr, 0, 0}));
+
+  // A run of answers is the second global called with one strict JSON array of their arrays.
+  auto kept = ok(std::string("\xE2\x80\xA8\"])"));
+  kept->setKeepCallbackAsBool(true);
+  std::string first = HBRCommandDelegateImpl::callbackMessage("a", kept.get());
+  std::string second = HBRCommandDelegateImpl::callbackMessage("b", nullptr);
+  std::string joined = HBRCommandDelegateImpl::joinedCallbackMessage({&first, &second});
+  const std::string runHead = std::string(HBRCommandDelegateImpl::kNativeCallbacksFunction) + "(";
+  ASSERT_EQ(joined.rfind(runHead, 0), 0u) << joined;
+  ASSERT_EQ(joined.back(), ')');
+  auto run = platform::parseJSONText(joined.substr(runHead.size(), joined.size() - runHead.size() - 1));
+  ASSERT_TRUE(run) << joined;
+  EXPECT_EQ(*run, Value::array({Value::array({"a", 1, "\xE2\x80\xA8\"])", 1, 0}), Value::array({"b", 0, nullptr, 0, 0})}));
+  // Any other text cannot join a run.
+  std::string other = "doSomething()";
+  EXPECT_EQ(HBRCommandDelegateImpl::joinedCallbackMessage({&first, &other}), "");
 }
 
 TEST_F(CommandDelegateTest, ResultsDuringACommandAreEvaluatedAtOnceOthersInOrderLater) {
@@ -100,9 +116,9 @@ TEST_F(CommandDelegateTest, ResultsDuringACommandAreEvaluatedAtOnceOthersInOrder
   delegate()->evalJs("doSomething()");
   EXPECT_EQ(scripts().size(), 1u);
   ASSERT_TRUE(waitForScripts(3));
-  size_t first = scripts()[1].find("([\"later1\"");
+  size_t first = scripts()[1].find("[\"later1\"");
   ASSERT_NE(first, std::string::npos);
-  EXPECT_GT(scripts()[1].find("([\"later2\""), first);
+  EXPECT_GT(scripts()[1].find("[\"later2\""), first);
   EXPECT_EQ(scripts()[2],
             "try{harbor.require('harbor/exec').nativeEvalAndFetch(function(){doSomething()})}"
             "catch(e){console.log('exception nativeEvalAndFetch : '+e);};");
@@ -119,8 +135,8 @@ TEST_F(CommandDelegateTest, AnswersSentTogetherRunTheirBatchesInOrder) {
     auto batch = [](const char* tag) {
       return Value::array({Value::array({nullptr, "Echo", "record", Value::array({tag})})}).dump();
     };
-    if (script.find("([\"a\"") != std::string::npos) return Value::array({batch("from a"), batch("from c")});
-    if (script.find("([\"d\"") != std::string::npos) return batch("from d");
+    if (script.find("[\"a\"") != std::string::npos) return Value::array({batch("from a"), batch("from c")});
+    if (script.find("[\"d\"") != std::string::npos) return batch("from d");
     return nullptr;
   });
   for (const char* id : {"a", "b", "c"}) delegate()->sendPluginResult(ok(1), std::string(id));
@@ -128,8 +144,14 @@ TEST_F(CommandDelegateTest, AnswersSentTogetherRunTheirBatchesInOrder) {
   EXPECT_EQ(scripts().size(), 1u) << "three answers of one turn, one script";
   EXPECT_EQ(echo()->order, (std::vector<std::string>{"\"from a\"", "\"from c\""}));
 
-  // The joined text keeps each answer apart: one that throws does not stop the next.
-  EXPECT_NE(scripts()[0].find("try{s=__harborNativeCallback([\"b\","), std::string::npos);
+  // The joined text is the second global called with one strict JSON array of the answers'
+  // arrays, in order: the engine parses it, and keeps no compiled code for it.
+  const std::string joinedHead = std::string(HBRCommandDelegateImpl::kNativeCallbacksFunction) + "(";
+  ASSERT_EQ(scripts()[0].rfind(joinedHead, 0), 0u) << scripts()[0];
+  ASSERT_EQ(scripts()[0].back(), ')');
+  auto joined = platform::parseJSONText(scripts()[0].substr(joinedHead.size(), scripts()[0].size() - joinedHead.size() - 1));
+  ASSERT_TRUE(joined) << scripts()[0];
+  EXPECT_EQ(*joined, Value::parse(R"([["a",1,1,0,0],["b",1,1,0,0],["c",1,1,0,0]])"));
 
   delegate()->sendPluginResult(ok(1), std::string("d"));
   ASSERT_TRUE(platform::MainLoop::runUntil([&] { return echo()->order.size() == 3; }, 5));
@@ -148,10 +170,10 @@ TEST_F(CommandDelegateTest, LargeAnswersKeepTheirPlaceAndAreNoSlowCommand) {
       [&] {
         all.clear();
         for (const auto& s : scripts()) all += s;
-        return all.find("([\"after\"") != std::string::npos;
+        return all.find("[\"after\"") != std::string::npos;
       },
       10));
-  size_t before = all.find("([\"before\""), middle = all.find("([\"large\""), after = all.find("([\"after\"");
+  size_t before = all.find("[\"before\""), middle = all.find("[\"large\""), after = all.find("[\"after\"");
   EXPECT_TRUE(before < middle && middle < after) << before << " " << middle << " " << after;
   EXPECT_NE(all.find(large), std::string::npos);
 

@@ -121,6 +121,7 @@ E2EReport::E2EReport() {
   registerAction("environment", &E2EReport::environment);
   registerAction("focusChange", &E2EReport::focusChange);
   registerAction("shellMemory", &E2EReport::shellMemory);
+  registerAction("memory", &E2EReport::memory);
   registerAction("press", &E2EReport::press);
 }
 
@@ -150,6 +151,22 @@ void E2EReport::shellMemory(const HBRInvokedUrlCommand& command) {
          HBRPluginResult::resultWithStatus(HBRResultStatus::OK, platform::Value{{"residentKiB", resident}, {"peakKiB", peak}}));
 }
 
+namespace {
+// The memory taken at each point a page named, in order.
+platform::Value& measuredMemory() {
+  static platform::Value measured = platform::Value::object();
+  return measured;
+}
+}  // namespace
+
+void E2EReport::memory(const HBRInvokedUrlCommand& command) {
+  const platform::Value& name = command.argumentAtIndex(0);
+  if (!name.is_string())
+    return answer(*this, command, HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "no name"));
+  measuredMemory()[name.get<std::string>()] = platform::Value::parse(measureProcessTreeMemory().json());
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK));
+}
+
 void E2EReport::press(const HBRInvokedUrlCommand& command) {
   auto webView = this->webView();
   auto* widget = webView ? static_cast<GtkWidget*>(webView->nativeWidget()) : nullptr;
@@ -169,11 +186,9 @@ void E2EReport::report(const HBRInvokedUrlCommand& command) {
   if (found.is_object()) found["viewNotifications"] = viewNotifications();
   // The benchmark wants the memory taken while the page is still there.
   if (const char* memory = std::getenv("VELTRO_E2E_MEMORY"); memory && *memory == '1') {
-    ProcessTreeMemory measured = measureProcessTreeMemory();
-    found = platform::Value{{"report", std::move(found)},
-                            {"memory", {{"residentKiB", measured.residentKiB},
-                                        {"peakKiB", measured.peakKiB},
-                                        {"processes", measured.processes}}}};
+    platform::Value measured = measuredMemory();
+    measured["end"] = platform::Value::parse(measureProcessTreeMemory().json());
+    found = platform::Value{{"report", std::move(found)}, {"memory", std::move(measured)}};
   }
   if (path && *path) {
     std::ofstream out(path, std::ios::trunc);

@@ -64,6 +64,9 @@ class E2EReport : public HBRPlugin {
   void focusChange(const HBRInvokedUrlCommand& command);
   // {"residentKiB", "peakKiB"} of the shell's own process, without WebKit's.
   void shellMemory(const HBRInvokedUrlCommand& command);
+  // The memory of the shell's process tree, taken now under the name in argument 0; the report
+  // of a benchmark run (VELTRO_E2E_MEMORY=1) hands every one over, with the memory at its end.
+  void memory(const HBRInvokedUrlCommand& command);
   // A key press on the web view, as the user's own input, then the answer: the page's success
   // callback runs as the gesture that input allows.
   void press(const HBRInvokedUrlCommand& command);

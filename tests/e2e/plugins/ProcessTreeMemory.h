@@ -7,14 +7,54 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <string>
 #include <vector>
 
+// Memory of one process, in KiB. Resident memory is anonymous (heaps, stacks, the script
+// engine's heaps), file-backed (the program and its libraries, as far as they were touched)
+// and shared memory (WebKit's buffers between its processes); the proportional share (PSS)
+// counts each page shared by several processes once in all.
+struct ProcessMemory {
+  std::string name;
+  long residentKiB = 0;
+  long anonymousKiB = 0;
+  long fileKiB = 0;
+  long sharedMemoryKiB = 0;
+  long proportionalKiB = 0;
+  long peakKiB = 0;
+};
+
 // Resident memory of this process and every process below it (WebKit's web, network and
-// sandbox processes), summed, in KiB: now and at each process's own peak.
+// sandbox processes), summed, in KiB: now and at each process's own peak, with each process
+// on its own.
 struct ProcessTreeMemory {
   long residentKiB = 0;
   long peakKiB = 0;
+  long anonymousKiB = 0;
+  long proportionalKiB = 0;
   int processes = 0;
+  std::vector<ProcessMemory> each;
+
+  // {"residentKiB", "peakKiB", "anonymousKiB", "proportionalKiB", "processes", "each": [...]}.
+  std::string json() const {
+    std::string text = "{\"residentKiB\":" + std::to_string(residentKiB) + ",\"peakKiB\":" + std::to_string(peakKiB) +
+                       ",\"anonymousKiB\":" + std::to_string(anonymousKiB) +
+                       ",\"proportionalKiB\":" + std::to_string(proportionalKiB) +
+                       ",\"processes\":" + std::to_string(processes) + ",\"each\":[";
+    for (size_t i = 0; i < each.size(); ++i) {
+      const ProcessMemory& process = each[i];
+      std::string name;
+      for (char c : process.name)
+        if (c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20) name += c;
+      text += std::string(i ? "," : "") + "{\"name\":\"" + name + "\",\"residentKiB\":" +
+              std::to_string(process.residentKiB) + ",\"anonymousKiB\":" + std::to_string(process.anonymousKiB) +
+              ",\"fileKiB\":" + std::to_string(process.fileKiB) +
+              ",\"sharedMemoryKiB\":" + std::to_string(process.sharedMemoryKiB) +
+              ",\"proportionalKiB\":" + std::to_string(process.proportionalKiB) +
+              ",\"peakKiB\":" + std::to_string(process.peakKiB) + "}";
+    }
+    return text + "]}";
+  }
 };
 
 inline ProcessTreeMemory measureProcessTreeMemory() {
@@ -51,13 +91,29 @@ inline ProcessTreeMemory measureProcessTreeMemory() {
     FILE* file = std::fopen(path, "r");
     if (!file) continue;
     ++memory.processes;
+    ProcessMemory process;
     char line[256];
     while (std::fgets(line, sizeof line, file)) {
-      long kib = 0;
-      if (std::sscanf(line, "VmRSS: %ld", &kib) == 1) memory.residentKiB += kib;
-      if (std::sscanf(line, "VmHWM: %ld", &kib) == 1) memory.peakKiB += kib;
+      char name[64];
+      if (std::sscanf(line, "Name: %63s", name) == 1) process.name = name;
+      std::sscanf(line, "VmRSS: %ld", &process.residentKiB);
+      std::sscanf(line, "VmHWM: %ld", &process.peakKiB);
+      std::sscanf(line, "RssAnon: %ld", &process.anonymousKiB);
+      std::sscanf(line, "RssFile: %ld", &process.fileKiB);
+      std::sscanf(line, "RssShmem: %ld", &process.sharedMemoryKiB);
     }
     std::fclose(file);
+    std::snprintf(path, sizeof path, "/proc/%ld/smaps_rollup", pid);
+    if (FILE* rollup = std::fopen(path, "r")) {
+      while (std::fgets(line, sizeof line, rollup))
+        if (std::sscanf(line, "Pss: %ld", &process.proportionalKiB) == 1) break;
+      std::fclose(rollup);
+    }
+    memory.residentKiB += process.residentKiB;
+    memory.peakKiB += process.peakKiB;
+    memory.anonymousKiB += process.anonymousKiB;
+    memory.proportionalKiB += process.proportionalKiB;
+    memory.each.push_back(std::move(process));
   }
   return memory;
 }

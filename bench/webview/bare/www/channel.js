@@ -7,6 +7,13 @@
   var nextId = 1;
   var handlers = window.webkit.messageHandlers;
 
+  var measured = null;
+  window.__measured = function () {
+    var done = measured;
+    measured = null;
+    done();
+  };
+
   window.__answer = function (message) {
     var done = pending.get(message[0]);
     pending.delete(message[0]);
@@ -24,6 +31,10 @@
     ready: function (start) {
       if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', start);
       else setTimeout(start, 0);
+    },
+    measure: function (name, done) {
+      measured = done;
+      handlers.memory.postMessage(name);
     },
     report: function (results) { handlers.done.postMessage(results); }
   };

@@ -3,6 +3,8 @@
 //   benchChannel.call(args, done)         echo `args` (an array) and call done(answer)
 //   benchChannel.callBinary(buffer, done) echo one ArrayBuffer, or null when not offered
 //   benchChannel.ready(start)             call start() once calls may be made
+//   benchChannel.measure(name, done)      the program takes the memory of its processes under
+//                                         `name` (reported with the figures), then done()
 //   benchChannel.report(results)          hand the figures over; the program then ends
 // benchConfig (config.js, written by webview_bench.sh) may narrow the work.
 (function () {
@@ -11,6 +13,8 @@
   var config = window.benchConfig || {};
   var ROUNDS = config.rounds || 20000;
   var CHUNK = 1000;
+  // How long both programs stay idle before the memory they keep is taken.
+  var SETTLE_MS = config.settleMs === undefined ? 8000 : config.settleMs;
   var SIZES = [
     { name: '1KB', bytes: 1024, calls: 2000 },
     { name: '64KB', bytes: 64 * 1024, calls: 200 },
@@ -130,6 +134,13 @@
     steps.push(function (next) {
       styles[name](function (figure) { results.styles[name] = figure; next(); });
     });
+  });
+  // Memory is taken once the calls are done and before any payload, so that both programs
+  // have done the same work (the shell also echoes ArrayBuffers, the bare program cannot):
+  // right away, and after a quiet while in which the engine collects what the calls left.
+  steps.push(function (next) { channel.measure('calls', next); });
+  steps.push(function (next) {
+    setTimeout(function () { channel.measure('settled', next); }, SETTLE_MS);
   });
   SIZES.forEach(function (size) {
     [false, true].forEach(function (binary) {

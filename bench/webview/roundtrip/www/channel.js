@@ -11,6 +11,7 @@
     call: function (args, done) { exec(done, done, 'Echo', 'echo', args); },
     callBinary: function (buffer, done) { exec(done, done, 'Echo', 'echoArrayBuffer', [buffer]); },
     ready: function (start) { document.addEventListener('deviceready', start); },
+    measure: function (name, done) { exec(done, done, 'Report', 'memory', [name]); },
     report: function (results) { exec(null, null, 'Report', 'report', [results]); }
   };
 })();

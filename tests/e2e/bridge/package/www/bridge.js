@@ -104,18 +104,25 @@
     report({ pressed: pressed, href: window.location.href });
   }
 
-  // The page tries to take the global every answer calls; answers still reach the bridge, and
-  // the bridge's function is called from no script text (the answer was parsed, not compiled).
+  // The page tries to take the globals answers call (one answer, a run of answers); answers
+  // still reach the bridge, and the bridge's function is called from no script text (the
+  // answers were parsed, not compiled: the engine keeps no code for them).
   async function hijack() {
     var name = '__harborNativeCallback';
     var original = window[name];
+    var originalRun = window.__harborNativeCallbacks;
     var intercepted = [];
-    var attempts = {};
     function thief(a) { intercepted.push(a); }
-    try { window[name] = thief; attempts.assign = 'no error'; } catch (e) { attempts.assign = e.name; }
-    try { Object.defineProperty(window, name, { value: thief }); attempts.define = 'no error'; }
-    catch (e) { attempts.define = e.name; }
-    try { attempts.deleted = delete window[name]; } catch (e) { attempts.deleted = e.name; }
+    function take(global) {
+      var attempts = {};
+      try { window[global] = thief; attempts.assign = 'no error'; } catch (e) { attempts.assign = e.name; }
+      try { Object.defineProperty(window, global, { value: thief }); attempts.define = 'no error'; }
+      catch (e) { attempts.define = e.name; }
+      try { attempts.deleted = delete window[global]; } catch (e) { attempts.deleted = e.name; }
+      return attempts;
+    }
+    var attempts = take(name);
+    var runAttempts = take('__harborNativeCallbacks');
     // A global lexical binding of a page script would come before the window's property.
     window.stolen = [];
     var shadowError = null;
@@ -134,9 +141,16 @@
       return bridgeCallback.apply(this, arguments);
     };
     var echoed = await call('Echo', 'echo', ['line\u2028sep\u2029\u0000"\\']);
+    // Calls started together from a timer: the shell answers them in runs, one evaluation each.
+    await sleep(0);
+    var many = [];
+    for (var i = 0; i < 300; i++) many.push(call('Echo', 'echo', [i]));
+    var answers = await Promise.all(many);
     bridge.nativeCallback = bridgeCallback;
     report({
-      attempts: attempts, same: window[name] === original, intercepted: intercepted.length + window.stolen.length, echoed: echoed,
+      attempts: attempts, runAttempts: runAttempts, same: window[name] === original && window.__harborNativeCallbacks === originalRun,
+      intercepted: intercepted.length + window.stolen.length, echoed: echoed,
+      inOrder: answers.every(function (answer, index) { return answer.ok && answer.args[0][0] === index; }),
       fromGlobalCode: stacks.some(function (s) { return /global code/.test(s); }), calls: stacks.length
     });
   }
