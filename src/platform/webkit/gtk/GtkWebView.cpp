@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <unordered_map>
 
@@ -167,19 +168,26 @@ std::string splitBindings() {
          "};";
 }
 
-// The context's own splitter, made once per context.
-JSCValue* splitterFor(JSCContext* context) {
-  static const char* kKey = "veltro-long-string-splitter";
-  if (auto* cached = static_cast<JSCValue*>(g_object_get_data(G_OBJECT(context), kKey))) return cached;
-  std::string source = "(function () {" + splitBindings() + "return " + splitFunctionSource() + "; })()";
-  JSCValue* function = jsc_context_evaluate(context, source.c_str(), static_cast<gssize>(source.size()));
+// The function `source` evaluates to in `context`, made once per context and kept under
+// `key`; null when the source gives no function.
+JSCValue* contextFunction(JSCContext* context, const char* key, const std::function<std::string()>& source) {
+  if (auto* cached = static_cast<JSCValue*>(g_object_get_data(G_OBJECT(context), key))) return cached;
+  std::string text = source();
+  JSCValue* function = jsc_context_evaluate(context, text.c_str(), static_cast<gssize>(text.size()));
   if (!function || !jsc_value_is_function(function)) {
     if (function) g_object_unref(function);
     jsc_context_clear_exception(context);
     return nullptr;
   }
-  g_object_set_data_full(G_OBJECT(context), kKey, function, g_object_unref);
+  g_object_set_data_full(G_OBJECT(context), key, function, g_object_unref);
   return function;
+}
+
+// The context's own splitter.
+JSCValue* splitterFor(JSCContext* context) {
+  return contextFunction(context, "veltro-long-string-splitter", [] {
+    return "(function () {" + splitBindings() + "return " + splitFunctionSource() + "; })()";
+  });
 }
 
 // Bytes up to this size are decoded into one buffer the context keeps, so that messages of
@@ -190,9 +198,8 @@ constexpr int kKeptDecodeBufferBytes = 2 * 1024 * 1024;
 // Uint8Array (a view of the kept buffer, valid until the next call), made once per context;
 // null where the engine has no such coder.
 JSCValue* fromBase64Function(JSCContext* context) {
-  static const char* kKey = "veltro-from-base64";
-  if (auto* cached = static_cast<JSCValue*>(g_object_get_data(G_OBJECT(context), kKey))) return cached;
-  std::string source =
+  return contextFunction(context, "veltro-from-base64", [] {
+    return std::string(
       "(function () {"
       "  var from = Uint8Array.fromBase64, into = Uint8Array.prototype.setFromBase64, kept = null;"
       "  if (typeof from !== 'function') return null;"
@@ -202,15 +209,8 @@ JSCValue* fromBase64Function(JSCContext* context) {
       "    if (!kept || kept.length < most) kept = new Uint8Array(Math.max(most, 65536));"
       "    return kept.subarray(0, into.call(kept, s).written);"
       "  };"
-      "})()";
-  JSCValue* function = jsc_context_evaluate(context, source.c_str(), static_cast<gssize>(source.size()));
-  if (!function || !jsc_value_is_function(function)) {
-    if (function) g_object_unref(function);
-    jsc_context_clear_exception(context);
-    return nullptr;
-  }
-  g_object_set_data_full(G_OBJECT(context), kKey, function, g_object_unref);
-  return function;
+      "})()");
+  });
 }
 
 // The bytes of a part the page sent in Base64, decoded by the engine straight from its string
