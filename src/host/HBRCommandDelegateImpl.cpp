@@ -146,8 +146,9 @@ void HBRCommandDelegateImpl::sendPluginResult(const std::shared_ptr<HBRPluginRes
   auto queue = commandQueue_.lock();
   bool onMain = platform::MainLoop::isMainThread();
   bool atOnce = !delayResponses_ && onMain && queue && queue->currentlyExecuting();
+  std::optional<size_t> known = result ? result->knownJSONSize() : std::nullopt;
   if (!atOnce && onMain && result &&
-      estimatedSize(result->message(), kMaxJoinedBytes) > kMaxJoinedBytes) {
+      (known ? *known : estimatedSize(result->message(), kMaxJoinedBytes)) > kMaxJoinedBytes) {
     // A large answer that waits for a later turn anyway is built on the global queue; its
     // place among the other answers is kept.
     auto pending = std::make_shared<Pending>();

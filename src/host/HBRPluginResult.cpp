@@ -68,7 +68,10 @@ std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsBool(HBRResu
 
 std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus status,
                                                                                 const platform::Bytes& data) {
-  return resultWithStatus(status, hbr_arrayBufferObject(data));
+  auto result = std::make_shared<HBRPluginResult>(status, Value());
+  result->written_ = std::make_shared<Written>();
+  result->written_->bytes = data;
+  return result;
 }
 
 std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsMultipart(HBRResultStatus status,
@@ -97,13 +100,44 @@ std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsJSONText(HBR
 const Value& HBRPluginResult::message() const {
   if (!written_) return message_;
   std::call_once(written_->read, [written = written_.get()] {
+    if (written->bytes) {
+      written->value = hbr_arrayBufferObject(*written->bytes);
+      return;
+    }
     auto value = platform::parseJSONText(written->text);
     if (value) written->value = std::move(*value);
   });
   return written_->value;
 }
 
+namespace {
+// The text of an ArrayBuffer object, the same as the value's: its members in the order the
+// value keeps them, and Base64 needs no escape.
+constexpr char kArrayBufferHead[] = "{\"HBRType\":\"ArrayBuffer\",\"data\":\"";
+constexpr char kArrayBufferTail[] = "\"}";
+
+void appendArrayBufferText(std::string& out, const platform::Bytes& bytes) {
+  HBRCommandQueue::ConversionClock clock;
+  out.reserve(out.size() + sizeof kArrayBufferHead + (bytes.size() + 2) / 3 * 4 + sizeof kArrayBufferTail + 16);
+  out += kArrayBufferHead;
+  platform::appendBase64(out, bytes.data(), bytes.size());
+  out += kArrayBufferTail;
+}
+}  // namespace
+
+std::optional<size_t> HBRPluginResult::knownJSONSize() const {
+  if (!written_) return std::nullopt;
+  if (written_->bytes)
+    return sizeof kArrayBufferHead - 1 + (written_->bytes->size() + 2) / 3 * 4 + sizeof kArrayBufferTail - 1;
+  return written_->text.size();
+}
+
 std::optional<std::string> HBRPluginResult::argumentsAsJSON() const {
+  if (written_ && written_->bytes) {
+    std::string text;
+    appendArrayBufferText(text, *written_->bytes);
+    return text;
+  }
   if (written_) return written_->text;
   // Written directly: the same text as the one-element array without its brackets, without
   // copying the message into an array first.
@@ -111,6 +145,10 @@ std::optional<std::string> HBRPluginResult::argumentsAsJSON() const {
 }
 
 bool HBRPluginResult::appendArgumentsAsJSON(std::string& out) const {
+  if (written_ && written_->bytes) {
+    appendArrayBufferText(out, *written_->bytes);
+    return true;
+  }
   if (written_) {
     out += written_->text;
     return true;

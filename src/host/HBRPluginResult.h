@@ -65,13 +65,18 @@ class HBRPluginResult {
   std::optional<std::string> argumentsAsJSON() const;
   // The same text appended to `out`; false, with `out` unchanged, when there is none.
   bool appendArgumentsAsJSON(std::string& out) const;
+  // The length of that text where it is known without building the message (a message given
+  // as JSON text or as bytes); nullopt otherwise.
+  std::optional<size_t> knownJSONSize() const;
 
  private:
   HBRResultStatus status_ = HBRResultStatus::NoResult;
   platform::Value message_;
-  // A message given as JSON text, and the value read from it on demand.
+  // A message given as JSON text, or as the bytes of an ArrayBuffer (whose Base64 text is
+  // written straight into the answer), and the value made from it on demand.
   struct Written {
     std::string text;
+    std::optional<platform::Bytes> bytes;
     std::once_flag read;
     platform::Value value;
   };

@@ -5,6 +5,8 @@
 
 #include "host/HBRInvokedUrlCommand.h"
 #include "host/HBRPluginResult.h"
+#include "platform/foundation/JSONText.h"
+#include "platform/foundation/Strings.h"
 #include "support/TestSupport.h"
 
 using platform::Value;
@@ -80,4 +82,29 @@ TEST(PluginResult, AMessageWrittenAsJSONTextIsSentAsItStands) {
   for (auto& reader : readers) reader.join();
   for (const Value* value : read) EXPECT_EQ(value, read[0]);
   EXPECT_EQ(*read[0], Value::parse(text));
+}
+
+// Bytes are written into the answer as Base64 without a value in between: the text must be
+// the one the value gives, at every length (the writer works in blocks of 12,288 bytes), and
+// the value must still be there for whoever asks.
+TEST(PluginResult, AnArrayBufferIsWrittenStraightIntoTheAnswerAsItsValueWouldBe) {
+  for (size_t size : {0, 1, 2, 3, 4, 12287, 12288, 12289, 24577, 1 << 20}) {
+    platform::Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 131 + 7) & 0xff);
+    auto result = HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, bytes);
+    std::string expected = platform::jsonText(hbr_arrayBufferObject(bytes));
+    EXPECT_EQ(result->argumentsAsJSON(), expected) << size;
+    EXPECT_EQ(result->knownJSONSize(), expected.size()) << size;
+    std::string out = "[\"id\",1,";
+    ASSERT_TRUE(result->appendArgumentsAsJSON(out));
+    EXPECT_EQ(out, "[\"id\",1," + expected) << size;
+    EXPECT_EQ(result->message(), hbr_arrayBufferObject(bytes)) << size;
+    // Read back, the bytes are the ones given.
+    auto read = platform::parseJSONText(out.substr(8));
+    ASSERT_TRUE(read) << size;
+    EXPECT_EQ(platform::base64Decode((*read)["data"].get<std::string>()), bytes) << size;
+  }
+  // Only messages given as text or bytes have a size known beforehand.
+  EXPECT_EQ(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::OK, "x")->knownJSONSize(), std::nullopt);
+  EXPECT_EQ(HBRPluginResult::resultWithStatusAsJSONText(HBRResultStatus::OK, "[1]")->knownJSONSize(), 3u);
 }

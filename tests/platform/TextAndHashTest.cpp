@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -217,4 +218,63 @@ TEST(JSONText, NestingIsMeasuredWithoutRecursion) {
   EXPECT_FALSE(platform::nestedDeeperThan(platform::Value("scalar"), 0));
   EXPECT_FALSE(platform::nestedDeeperThan(platform::Value::array({1, platform::Value::array()}), 2));
   EXPECT_TRUE(platform::nestedDeeperThan(platform::Value::array({1, platform::Value::array({platform::Value::array()})}), 2));
+}
+
+// JavaScript strings reach the shell as UTF-16 units; their UTF-8 must be exactly what the
+// JSON reader makes of the same units as escapes (a lone surrogate U+FFFD), wherever a unit
+// falls against the converter's runs of sixteen ASCII units and its 16 KiB buffer.
+TEST(JSONText, UTF16BecomesTheUTF8OfTheSameUnitsReadAsJSONEscapes) {
+  const std::vector<std::vector<std::uint16_t>> pieces = {
+      {'a'}, {0}, {0x1F}, {'"'}, {0x7F}, {0x80}, {0xE9}, {0x7FF}, {0x800}, {0x20AC}, {0xFFFF}, {0xFFFD},
+      {0xD83D, 0xDE00}, {0xD800}, {0xDC00}, {0xDBFF}, {0xDFFF}, {0xDC00, 0xD800},
+      {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f', 'g'}};
+  auto check = [](const std::vector<std::uint16_t>& units, const std::string& label) {
+    std::string escaped = "\"";
+    for (std::uint16_t unit : units) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\u%04x", unit);
+      escaped += buffer;
+    }
+    escaped += '"';
+    auto expected = platform::parseJSONText(escaped);
+    ASSERT_TRUE(expected) << label;
+    std::string out = "kept";
+    platform::appendUTF8FromUTF16(out, units.data(), units.size());
+    EXPECT_EQ(out, "kept" + expected->get<std::string>()) << label;
+  };
+  unsigned seed = 11;
+  for (int round = 0; round < 300; ++round) {
+    std::vector<std::uint16_t> units;
+    int count = round % 50;
+    for (int i = 0; i < count; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      const auto& piece = pieces[(seed >> 16) % pieces.size()];
+      units.insert(units.end(), piece.begin(), piece.end());
+    }
+    check(units, "round " + std::to_string(round));
+  }
+  // Long ASCII with one other unit at every place around the ends of the buffer, and a pair
+  // split by them.
+  for (size_t length : {16383, 16384, 16385, 40000}) {
+    for (size_t at : {size_t(0), size_t(15), size_t(16), size_t(16368), size_t(16382), size_t(16383), length - 1}) {
+      if (at >= length) continue;
+      for (std::uint16_t unit : {std::uint16_t(0xE9), std::uint16_t(0x20AC), std::uint16_t(0xD83D)}) {
+        std::vector<std::uint16_t> units(length, 'x');
+        units[at] = unit;
+        if (unit == 0xD83D && at + 1 < length) units[at + 1] = 0xDE00;
+        check(units, std::to_string(length) + "@" + std::to_string(at) + ":" + std::to_string(unit));
+      }
+    }
+  }
+}
+
+TEST(Strings, Base64AppendedInPlaceIsTheTextOfTheWholeEncoder) {
+  for (size_t size : {0, 1, 2, 3, 12287, 12288, 12289, 36866}) {
+    platform::Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + (i >> 8));
+    std::string out = "head:";
+    platform::appendBase64(out, bytes.data(), bytes.size());
+    EXPECT_EQ(out, "head:" + platform::base64Encode(bytes)) << size;
+    EXPECT_EQ(platform::base64Decode(out.substr(5)), bytes) << size;
+  }
 }

@@ -324,6 +324,21 @@ TEST_F(GtkWebViewTest, LongStringsArriveWholeAndInPlace) {
   EXPECT_EQ(body[2], accents + "\xEF\xBF\xBD");
   EXPECT_EQ(body[3], "\x01veltro-long-string:1-2:0");
   EXPECT_EQ(body[4], Value::array({Value::array({Value::array({"deep" + a})})}));
+  // Long strings are read from their UTF-16 units: pairs, controls and characters of every
+  // width come out as their UTF-8, wherever they fall, at and around the size that splits.
+  messages->received.clear();
+  guarded->received.clear();
+  evaluate("var mix = '\\ud83d\\ude00\\u0001\\u001f\"\\\\\\u00e9\\u20ac\\u0000z';"
+           "window.mixed = [L('y', 16383) + mix, L(mix, 2000), L('q', 16384), L('\\u00ff', 16385)];"
+           "window.webkit.messageHandlers.probe.postMessage(window.mixed);"
+           "window.webkit.messageHandlers.guarded.postMessage(window.mixed); 0");
+  ASSERT_TRUE(MainLoop::runUntil([&] { return !messages->received.empty() && !guarded->received.empty(); }, 10));
+  std::string mix = std::string("\xF0\x9F\x98\x80\x01\x1F\"\\\xC3\xA9\xE2\x82\xAC") + std::string(1, '\0') + "z";
+  std::string repeated, ys(16383, 'y'), bytesFF;
+  for (int i = 0; i < 2000; ++i) repeated += mix;
+  for (int i = 0; i < 16385; ++i) bytesFF += "\xC3\xBF";
+  EXPECT_EQ(guarded->received.back().second, messages->received.back().second);
+  EXPECT_EQ(guarded->received.back().second, Value::array({ys + mix, repeated, std::string(16384, 'q'), bytesFF}));
   // Results of evaluations take the same road; a cyclic value is still answered with its text.
   EXPECT_EQ(evaluate("[window.long, {x: window.long}]"), Value::array({a, {{"x", a}}}));
   EXPECT_EQ(evaluate("var c = [window.long]; c.push(c); c").get<std::string>().substr(0, 3), "aaa");

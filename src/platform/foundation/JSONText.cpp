@@ -210,6 +210,60 @@ std::string jsonText(const Value& value, int indent) {
   return out;
 }
 
+void appendUTF8FromUTF16(std::string& out, const std::uint16_t* units, std::size_t length) {
+  // Written through a small buffer, so that `out` grows once for text that is all ASCII and
+  // is never filled with anything but the text itself. Runs of ASCII go sixteen units at a
+  // time where the processor has the instructions for it.
+  constexpr size_t kChunk = 16384;
+  char chunk[kChunk];
+  size_t used = 0, at = 0;
+  out.reserve(out.size() + length);
+  while (at < length) {
+    if (used > kChunk - 16) {
+      out.append(chunk, used);
+      used = 0;
+    }
+#if defined(__SSE2__)
+    const __m128i nonASCII = _mm_set1_epi16(static_cast<short>(0xFF80));
+    while (at + 16 <= length && used + 16 <= kChunk) {
+      __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + at));
+      __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + at + 8));
+      __m128i outside = _mm_and_si128(_mm_or_si128(low, high), nonASCII);
+      if (_mm_movemask_epi8(_mm_cmpeq_epi8(outside, _mm_setzero_si128())) != 0xFFFF) break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(chunk + used), _mm_packus_epi16(low, high));
+      used += 16;
+      at += 16;
+    }
+#endif
+    if (at >= length || used > kChunk - 16) continue;
+    std::uint32_t unit = units[at++];
+    if (unit < 0x80) {
+      chunk[used++] = static_cast<char>(unit);
+      continue;
+    }
+    if (unit < 0x800) {
+      chunk[used++] = static_cast<char>(0xC0 | (unit >> 6));
+      chunk[used++] = static_cast<char>(0x80 | (unit & 0x3F));
+      continue;
+    }
+    if (unit >= 0xD800 && unit <= 0xDFFF) {
+      if (unit <= 0xDBFF && at < length && units[at] >= 0xDC00 && units[at] <= 0xDFFF) {
+        std::uint32_t code = 0x10000 + ((unit - 0xD800) << 10) + (units[at++] - 0xDC00);
+        chunk[used++] = static_cast<char>(0xF0 | (code >> 18));
+        chunk[used++] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        chunk[used++] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        chunk[used++] = static_cast<char>(0x80 | (code & 0x3F));
+        continue;
+      }
+      unit = 0xFFFD;
+    }
+    chunk[used++] = static_cast<char>(0xE0 | (unit >> 12));
+    chunk[used++] = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+    chunk[used++] = static_cast<char>(0x80 | (unit & 0x3F));
+  }
+  out.append(chunk, used);
+}
+
 bool isValidUTF8(std::string_view bytes) {
   size_t at = 0;
   while (at < bytes.size()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,9 @@ bool appendJSONString(std::string& out, std::string_view text);
 void appendJSONNumber(std::string& out, double number);
 
 bool isValidUTF8(std::string_view bytes);
+// `length` UTF-16 code units (a JavaScript string's) appended to `out` as UTF-8. A surrogate
+// without its partner becomes U+FFFD, as its escape does in `parseJSONText`.
+void appendUTF8FromUTF16(std::string& out, const std::uint16_t* units, std::size_t length);
 // `bytes` with every invalid sequence replaced by U+FFFD (one per maximal bad subpart).
 std::string replacingInvalidUTF8(std::string_view bytes);
 

@@ -125,6 +125,25 @@ std::string base64Encode(const std::uint8_t* data, size_t size) {
   return out;
 }
 
+void appendBase64(std::string& out, const std::uint8_t* data, size_t size) {
+  // Through a small buffer: `out` grows once and is never filled with anything but the text.
+  constexpr size_t kChunkBytes = 3 * 4096;
+  char chunk[kChunkBytes / 3 * 4];
+  out.reserve(out.size() + (size + 2) / 3 * 4);
+  size_t whole = size - size % 3;
+  for (size_t at = 0; at < whole; at += kChunkBytes) {
+    size_t end = std::min(whole, at + kChunkBytes);
+    char* to = chunk;
+    for (size_t i = at; i < end; i += 3, to += 4) {
+      std::uint32_t v = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
+      std::memcpy(to, kPairs.pair[v >> 12], 2);
+      std::memcpy(to + 2, kPairs.pair[v & 0xfff], 2);
+    }
+    out.append(chunk, static_cast<size_t>(to - chunk));
+  }
+  if (whole < size) out += base64Encode(data + whole, size - whole);
+}
+
 std::optional<Bytes> base64Decode(std::string_view text) {
   if (text.size() % 4 != 0) return std::nullopt;
   size_t pad = 0;

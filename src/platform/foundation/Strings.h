@@ -25,6 +25,8 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 std::string base64Encode(const std::uint8_t* data, size_t size);
 inline std::string base64Encode(const Bytes& bytes) { return base64Encode(bytes.data(), bytes.size()); }
 std::optional<Bytes> base64Decode(std::string_view text);
+// The same text appended to `out`, written in place: an answer of megabytes is made once.
+void appendBase64(std::string& out, const std::uint8_t* data, size_t size);
 
 // The platform's string-to-number rules, the same in every locale (GTK switches the C
 // library to the user's, where "12.5" may read as 12). `decimalValue`: after leading blanks,
