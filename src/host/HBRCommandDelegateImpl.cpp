@@ -227,7 +227,12 @@ void HBRCommandDelegateImpl::evalJs(const std::string& js, bool scheduledOnRunLo
 
 void HBRCommandDelegateImpl::evalJsHelper(std::string js, bool callback, PageGeneration page) {
   auto queue = commandQueue_.lock();
-  if (!delayResponses_ && platform::MainLoop::isMainThread() && queue && queue->currentlyExecuting()) {
+  if (!delayResponses_ && platform::MainLoop::isMainThread() && queue && queue->currentlyExecuting() &&
+      platform::MainLoop::turn() != answeredTurn_) {
+    // The first answer of a turn goes out at once: a page that waits on each call waits no
+    // longer than it must. The answers to the commands that came with it in the same turn (a
+    // page that made many calls at once) follow in one evaluation in the next turn.
+    answeredTurn_ = platform::MainLoop::turn();
     evalJsHelper2(js, page);
     return;
   }
