@@ -80,6 +80,7 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   PageGeneration pageOfCallback(const std::string& callbackId);
   // Whether a text meant for `page` may still be evaluated; logs when not.
   bool isForCurrentPage(const PageGeneration& page) const;
+  bool nothingPending();
   void postPending(std::shared_ptr<Pending> pending);
   void schedulePending();
   void evaluatePending();

@@ -152,13 +152,21 @@ TEST_F(CommandDelegateTest, TheFirstAnswerOfATurnGoesAtOnceTheRestOfTheTurnToget
   ASSERT_EQ(scripts().size(), 3u);
   EXPECT_NE(scripts()[2].find("[\"alone\""), std::string::npos);
   platform::MainLoop::drain();
+  // Not ahead of an answer sent before it that waits for its turn.
+  delegate()->sendPluginResult(ok("waiting"), "waiting");
+  EXPECT_TRUE(vc->commandQueue()->executeJSON(Value::array({"behind", "Echo", "echo", Value::array({1})})));
+  ASSERT_TRUE(waitForScripts(4));
+  EXPECT_EQ(scripts().size(), 4u);
+  size_t waiting = scripts()[3].find("[\"waiting\""), behind = scripts()[3].find("[\"behind\"");
+  EXPECT_TRUE(waiting != std::string::npos && behind != std::string::npos && waiting < behind) << scripts()[3];
+  platform::MainLoop::drain();
   vc->commandQueue()->enqueueCommandBatch(batch({"d", "e"}));
   vc->commandQueue()->executePending();
-  ASSERT_EQ(scripts().size(), 4u);
-  EXPECT_NE(scripts()[3].find("[\"d\""), std::string::npos);
+  ASSERT_EQ(scripts().size(), 5u);
+  EXPECT_NE(scripts()[4].find("[\"d\""), std::string::npos);
   engine->headless()->commitPage(engine->headless()->committedPage().url);
   platform::MainLoop::runFor(0.05);
-  EXPECT_EQ(scripts().size(), 4u) << scripts().back();
+  EXPECT_EQ(scripts().size(), 5u) << scripts().back();
 }
 
 TEST_F(CommandDelegateTest, AnswersSentTogetherRunTheirBatchesInOrder) {
