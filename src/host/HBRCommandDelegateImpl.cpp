@@ -228,7 +228,13 @@ void HBRCommandDelegateImpl::evalJs(const std::string& js, bool scheduledOnRunLo
 
 void HBRCommandDelegateImpl::evalJsHelper(std::string js, bool callback, PageGeneration page) {
   auto queue = commandQueue_.lock();
-  if (!delayResponses_ && platform::MainLoop::isMainThread() && queue && queue->currentlyExecuting()) {
+  if (!delayResponses_ && platform::MainLoop::isMainThread() && queue && queue->currentlyExecuting() &&
+      platform::MainLoop::turn() != answeredTurn_ && nothingPending()) {
+    // The first answer of a turn goes out at once: a page that waits on each call waits no
+    // longer than it must. The answers to the commands that came with it in the same turn (a
+    // page that made many calls at once) follow in one evaluation in the next turn. Never
+    // ahead of an answer sent before it that still waits.
+    answeredTurn_ = platform::MainLoop::turn();
     evalJsHelper2(js, page);
     return;
   }
@@ -237,6 +243,11 @@ void HBRCommandDelegateImpl::evalJsHelper(std::string js, bool callback, PageGen
   pending->callback = callback;
   pending->page = page;
   postPending(std::move(pending));
+}
+
+bool HBRCommandDelegateImpl::nothingPending() {
+  std::lock_guard<std::mutex> lock(pendingMutex_);
+  return pending_.empty();
 }
 
 void HBRCommandDelegateImpl::postPending(std::shared_ptr<Pending> pending) {

@@ -80,6 +80,7 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   PageGeneration pageOfCallback(const std::string& callbackId);
   // Whether a text meant for `page` may still be evaluated; logs when not.
   bool isForCurrentPage(const PageGeneration& page) const;
+  bool nothingPending();
   void postPending(std::shared_ptr<Pending> pending);
   void schedulePending();
   void evaluatePending();
@@ -96,6 +97,9 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   std::mutex pendingMutex_;
   std::vector<std::shared_ptr<Pending>> pending_;
   bool pendingPosted_ = false;
+  // The main-loop turn in which an answer last went out at once (main thread): the answers
+  // after it in the same turn wait for the next one, where they go out together.
+  std::uint64_t answeredTurn_ = ~std::uint64_t{0};
   std::mutex callbackPagesMutex_;
   // Callback id -> (page generation, note number); the order of notes, oldest first.
   std::unordered_map<std::string, std::pair<std::uint64_t, std::uint64_t>> callbackPages_;

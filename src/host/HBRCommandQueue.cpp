@@ -167,13 +167,31 @@ bool HBRCommandQueue::answeredAsTooDeep(const Value& json) {
 bool HBRCommandQueue::executeJSON(const Value& json) {
   if (answeredAsTooDeep(json)) return false;
   auto command = HBRInvokedUrlCommand::commandFromJson(json);
-  return command && execute(*command);
+  return command && executeAsRun(*command);
 }
 
 bool HBRCommandQueue::executeJSON(Value&& json) {
   if (answeredAsTooDeep(json)) return false;
   auto command = HBRInvokedUrlCommand::commandFromJson(std::move(json));
-  return command && execute(*command);
+  return command && executeAsRun(*command);
+}
+
+bool HBRCommandQueue::executeAsRun(const HBRInvokedUrlCommand& command) {
+  // A command that came on its own is a run of one, as one of a batch is: its answer can go
+  // out before the action returns.
+  if (startExecutionTime_ > 0 || !platform::MainLoop::isMainThread()) return execute(command);
+  startExecutionTime_ = platform::monotonicSeconds();
+  bool found;
+  {
+    struct EndRun {
+      double& start;
+      ~EndRun() { start = 0; }
+    } endRun{startExecutionTime_};
+    found = execute(command);
+  }
+  // Batches that came while it ran (a plugin that iterated the loop) do not wait for the next.
+  if (hasPendingBatches()) executePending();
+  return found;
 }
 
 bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {

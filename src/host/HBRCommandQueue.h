@@ -56,6 +56,8 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   static constexpr double kSlowCommandMilliseconds = 10.0;
 
  private:
+  // Runs one command as a run of its own unless a run is on already.
+  bool executeAsRun(const HBRInvokedUrlCommand& command);
   // One batch: empty while being decoded, then its commands (or nothing when it failed).
   struct Holder {
     std::mutex mutex;

@@ -137,6 +137,7 @@ void HBRWebViewEngine::pluginInitialize() {
       assets = appScheme + "://localhost";
     }
     assetsURL_ = assets;
+    assets_ = platform::URL::parse(assets);
   }
 
   // 2. Dialogs and new windows.
@@ -243,10 +244,8 @@ void HBRWebViewEngine::updateWithInfo(const HBRWebViewEngineInfo& info) {
 
 bool HBRWebViewEngine::isApplicationOrigin(const platform::URL& url) const {
   if (assetsURL_) {
-    auto assets = platform::URL::parse(*assetsURL_);
-    return assets && platform::equalsIgnoreCase(url.scheme(), assets->scheme()) &&
-           platform::equalsIgnoreCase(url.host(), assets->host()) &&
-           url.port() == assets->port();
+    return assets_ && platform::equalsIgnoreCase(url.scheme(), assets_->scheme()) &&
+           platform::equalsIgnoreCase(url.host(), assets_->host()) && url.port() == assets_->port();
   }
   // File-scheme mode: the application's pages are the files of its web folder.
   if (!url.isFileURL()) return false;

@@ -194,6 +194,8 @@ class HBRWebViewEngine : public HBRPlugin,
   std::shared_ptr<HBRURLSchemeHandler> schemeHandler_;
   std::shared_ptr<HBRURLProtocolSchemeHandler> protocolSchemeHandler_;
   std::optional<std::string> assetsURL_;
+  // `assetsURL_` parsed once: every message and evaluation of the bridge checks against it.
+  std::optional<platform::URL> assets_;
   bool isFileScheme_ = true;
   bool disallowOverscroll_ = false;
   bool fastDeceleration_ = false;

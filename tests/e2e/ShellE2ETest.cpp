@@ -38,6 +38,7 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
     "channelRefused": ["refused", "refused", "refused", "refused", "refused", "refused"],
     "afterNoCallback": {"args": [["after"]]}, "order": {"inOrder": true},
     "nested": ["level0", "level1", "sibling0", "level2", "sibling1", "level3", "sibling2"],
+    "burst": {"inOrder": true, "callbacksInOrder": true, "answers": 129, "made": 129},
     "afterLeaving": "after leaving", "afterRefusedNavigation": "app://localhost/index.html"})");
   for (const char* size : {"1KB", "64KB", "1MB", "8MB"})
     EXPECT_EQ(found["payloads"][size],

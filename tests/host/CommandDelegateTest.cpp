@@ -128,6 +128,47 @@ TEST_F(CommandDelegateTest, ResultsDuringACommandAreEvaluatedAtOnceOthersInOrder
   EXPECT_EQ(scripts().size(), 4u);
 }
 
+TEST_F(CommandDelegateTest, TheFirstAnswerOfATurnGoesAtOnceTheRestOfTheTurnTogetherInOrder) {
+  // Commands that came together (a page that made many calls at once): the first answer is
+  // evaluated before its action returns, the others of the same turn as one script after it.
+  auto batch = [](std::initializer_list<const char*> ids) {
+    Value commands = Value::array();
+    for (const char* id : ids) commands.push_back(Value::array({id, "Echo", "echo", Value::array({id})}));
+    return commands.dump();
+  };
+  vc->commandQueue()->enqueueCommandBatch(batch({"a", "b", "c"}));
+  vc->commandQueue()->executePending();
+  ASSERT_EQ(scripts().size(), 1u);
+  EXPECT_EQ(scripts()[0].rfind("__harborNativeCallback([\"a\"", 0), 0u) << scripts()[0];
+  ASSERT_TRUE(waitForScripts(2));
+  size_t b = scripts()[1].find("[\"b\""), c = scripts()[1].find("[\"c\"");
+  EXPECT_EQ(scripts()[1].rfind(HBRCommandDelegateImpl::kNativeCallbacksFunction, 0), 0u) << scripts()[1];
+  EXPECT_TRUE(b != std::string::npos && c != std::string::npos && b < c) << scripts()[1];
+
+  // A command that came on its own (a page's message) in a later turn is answered at once
+  // too, and so is the first of a batch in the turn after. An answer that waits for the next
+  // turn gets nothing once its page went away.
+  EXPECT_TRUE(vc->commandQueue()->executeJSON(Value::array({"alone", "Echo", "echo", Value::array({1})})));
+  ASSERT_EQ(scripts().size(), 3u);
+  EXPECT_NE(scripts()[2].find("[\"alone\""), std::string::npos);
+  platform::MainLoop::drain();
+  // Not ahead of an answer sent before it that waits for its turn.
+  delegate()->sendPluginResult(ok("waiting"), "waiting");
+  EXPECT_TRUE(vc->commandQueue()->executeJSON(Value::array({"behind", "Echo", "echo", Value::array({1})})));
+  ASSERT_TRUE(waitForScripts(4));
+  EXPECT_EQ(scripts().size(), 4u);
+  size_t waiting = scripts()[3].find("[\"waiting\""), behind = scripts()[3].find("[\"behind\"");
+  EXPECT_TRUE(waiting != std::string::npos && behind != std::string::npos && waiting < behind) << scripts()[3];
+  platform::MainLoop::drain();
+  vc->commandQueue()->enqueueCommandBatch(batch({"d", "e"}));
+  vc->commandQueue()->executePending();
+  ASSERT_EQ(scripts().size(), 5u);
+  EXPECT_NE(scripts()[4].find("[\"d\""), std::string::npos);
+  engine->headless()->commitPage(engine->headless()->committedPage().url);
+  platform::MainLoop::runFor(0.05);
+  EXPECT_EQ(scripts().size(), 5u) << scripts().back();
+}
+
 TEST_F(CommandDelegateTest, AnswersSentTogetherRunTheirBatchesInOrder) {
   // Each answer's own evaluation hands back what it queued: one as a string, several as an
   // array of strings, a failing one nothing; the commands run in the answers' order.

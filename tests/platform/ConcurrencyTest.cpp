@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -106,6 +107,26 @@ TEST(MainLoop, PostedWorkThatWaitsOnTheLoopStillSeesWhatWasPostedAfterItInOrder)
   bool later = false;
   MainLoop::post([&] { later = true; });
   EXPECT_TRUE(MainLoop::runUntil([&] { return later; }, 5));
+}
+
+TEST(MainLoop, WorkReadyTogetherRunsInOneTurnAndEveryIterationNestedOrNotIsANewOne) {
+  std::vector<std::uint64_t> turns(5);
+  MainLoop::post([&] {
+    turns[0] = MainLoop::turn();
+    MainLoop::post([&] { turns[2] = MainLoop::turn(); });
+  });
+  MainLoop::post([&] {
+    turns[1] = MainLoop::turn();
+    MainLoop::drain();  // a nested wait
+    turns[3] = MainLoop::turn();
+    MainLoop::post([&] { turns[4] = MainLoop::turn(); });
+  });
+  MainLoop::turn();
+  ASSERT_TRUE(MainLoop::runUntil([&] { return turns[4] != 0; }, 5));
+  EXPECT_EQ(turns[0], turns[1]) << "posted together, run in one turn";
+  EXPECT_NE(turns[2], turns[0]) << "posted by work, run in a later turn";
+  EXPECT_NE(turns[3], turns[1]) << "a nested iteration is a turn of its own";
+  EXPECT_NE(turns[4], turns[3]);
 }
 
 TEST(DispatchQueue, SerialQueueKeepsOrderSurvivesExceptionsAndEndsWhenItsWorkReleasesIt) {

@@ -88,6 +88,34 @@ void MainLoop::post(std::function<void()> work) {
   attachWork(source, std::move(work));
 }
 
+namespace {
+std::uint64_t gTurn = 0;
+
+// Never ready, never dispatched: its prepare step, which the context runs at the start of
+// every iteration, counts the turns.
+gboolean countTurn(GSource*, gint* timeout) {
+  ++gTurn;
+  *timeout = -1;
+  return FALSE;
+}
+gboolean neverReady(GSource*) { return FALSE; }
+gboolean neverDispatched(GSource*, GSourceFunc, gpointer) { return G_SOURCE_CONTINUE; }
+GSourceFuncs kTurnCounter = {countTurn, neverReady, neverDispatched, nullptr, nullptr, nullptr};
+}  // namespace
+
+std::uint64_t MainLoop::turn() {
+  static const bool attached = [] {
+    GSource* source = g_source_new(&kTurnCounter, sizeof(GSource));
+    // Prepared before any other source, whatever is ready.
+    g_source_set_priority(source, G_MININT);
+    g_source_attach(source, g_main_context_default());
+    g_source_unref(source);
+    return true;
+  }();
+  (void)attached;
+  return gTurn;
+}
+
 unsigned MainLoop::postAfter(double seconds, std::function<void()> work) {
   if (seconds < 0) seconds = 0;
   return attachWork(g_timeout_source_new(static_cast<guint>(seconds * 1000.0 + 0.5)),

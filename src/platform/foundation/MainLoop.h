@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,10 @@ class MainLoop {
   static void adoptCurrentThreadAsMain();
 
   static void post(std::function<void()> work);
+
+  // A number that changes with each iteration of the main context, nested ones included:
+  // what runs under the same number runs in the same turn of the loop. Main thread only.
+  static std::uint64_t turn();
 
   // Runs `work` once after `seconds` on the main thread. The returned id cancels it.
   static unsigned postAfter(double seconds, std::function<void()> work);

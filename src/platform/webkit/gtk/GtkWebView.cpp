@@ -614,18 +614,23 @@ std::string relayScript(const std::string& name, const ScriptMessageOriginPolicy
          ",max=" + std::to_string(policy.maxMessageBytes) + ";"
          "function allowed(){if(files&&location.protocol==='file:')return true;if(!origins)return true;"
          "return origins.indexOf((location.protocol+'//'+location.host).toLowerCase())>=0;}"
+         // The answer for the last page URL a message came from: what `allowed` reads follows
+         // from that URL alone, and a page posts many messages from the same one.
+         "var checkedURL=null,checkedAllowed=false;"
+         "function allowedAt(href){if(href!==checkedURL){checkedAllowed=allowed();checkedURL=href;}"
+         "return checkedAllowed;}"
          "function refuse(reason){parts=[];size=0;over=false;"
          "handler.postMessage([String(location.href).slice(0,200),null,reason]);}"
          "window.addEventListener(" + jsString("veltro-script-part:" + name) +
          ",function(event){event.stopImmediatePropagation();if(over)return;var part=String(event.detail);"
          "size+=part.length;if(size>max||!allowed()){parts=[];over=true;return;}parts.push(part);},true);"
          "window.addEventListener(" + jsString("veltro-script-message:" + name) +
-         ",function(event){event.stopImmediatePropagation();var body=event.detail;"
+         ",function(event){event.stopImmediatePropagation();var body=event.detail,href=String(location.href);"
          "if(typeof body!=='string')body=null;"
-         "if(!allowed())return refuse('origin');"
+         "if(!allowedAt(href))return refuse('origin');"
          "if(over||size+(body?body.length:0)>max)return refuse('size');"
          "if(parts.length){body=[body].concat(parts);parts=[];}size=0;"
-         "handler.postMessage([String(location.href),body]);},true);"
+         "handler.postMessage([href,body]);},true);"
          "window.addEventListener(" + jsString("veltro-relay-ping:" + name) +
          ",function(event){event.stopImmediatePropagation();"
          "window.dispatchEvent(new CustomEvent(" + jsString("veltro-relay-ready:" + name) + "));},true);"

@@ -121,6 +121,7 @@
 
     found.order = await mixedOrder();
     found.nested = await nestedCalls();
+    found.burst = await burstOrder();
     found.payloads = await payloadRoundTrips();
     found.bytes = await byteRoundTrips();
     found.bytesOrder = await bytesInOrder();
@@ -165,6 +166,35 @@
         Promise.all([record('all1'), record('all2')]);
       }, 0);
     });
+  }
+
+  // Calls made many at a time, in chunks awaited with Promise.all (the shell may answer those
+  // of one turn together): callbacks run in the order of the calls, calls made in some of the
+  // callbacks reach the plugin after the chunk and before the next, everything in the order it
+  // was made, and every call is answered once.
+  async function burstOrder() {
+    var made = [], answered = [], inner = [];
+    function record(tag, nested) {
+      made.push(tag);
+      return new Promise(function (done) {
+        exec(function (args) {
+          answered.push(args[0]);
+          if (nested) inner.push(record(tag + '.in'));
+          done();
+        }, null, 'Echo', 'note', [tag]);
+      });
+    }
+    for (var chunk = 0; chunk < 3; chunk++) {
+      var calls = [];
+      for (var i = 0; i < 40; i++) calls.push(record('c' + chunk + '-' + i, i % 13 === 5));
+      await Promise.all(calls);
+    }
+    await Promise.all(inner);
+    var ran = (await call('Echo', 'notes', [])).args[0].slice(-made.length);
+    var outer = made.filter(function (tag) { return tag.indexOf('.in') < 0; });
+    var answeredOuter = answered.filter(function (tag) { return tag.indexOf('.in') < 0; });
+    return { inOrder: made.join() === ran.join(), callbacksInOrder: outer.join() === answeredOuter.join(),
+             answers: answered.length, made: made.length };
   }
 
   // A callback that calls again, three levels deep, each level also starting a sibling call.
