@@ -339,7 +339,10 @@ void VLCustomSchemeHandler::startURLSchemeTask(platform::webkit::WebView& webVie
   running_[task.get()] = state;
   // The web view is answered on the main thread only; the task and its state travel with the
   // answer, so a handler that went away still leaves no page waiting.
-  auto done = [weakSelf = weak_from_this(), task, state, inbox = answers_](Answer answer) {
+  // Answered once: whatever throws on the serving thread still leaves the page an answer.
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  auto done = [weakSelf = weak_from_this(), task, state, inbox = answers_, answered](Answer answer) {
+    if (answered->exchange(true)) return;
     inbox->post([weakSelf, task, state, answer = std::move(answer)]() mutable {
       if (auto self = weakSelf.lock()) {
         self->finish(task, state, std::move(answer));
@@ -361,17 +364,25 @@ void VLCustomSchemeHandler::startURLSchemeTask(platform::webkit::WebView& webVie
   ServingLane::shared().async([task, session = ownPage ? downloadSession() : anonymousSession(), state,
                         done = std::move(done), logger = logger_, referer = std::move(referer), ownPage]() mutable {
     const URLRequest& request = task->request();
-    URLRequest converted = convertedRequest(request, referer);
-    // A HEAD is answered from the GET's answer, which the cache and the package can give.
-    if (request.httpMethod() == "HEAD") converted.setHTTPMethod("GET");
-    if (logger) {
-      logger->logDebug("Original request: " + request.url().absoluteString(), kLogModule);
-      logger->logDebug("Converted request: " + converted.url().absoluteString(), kLogModule);
-      if (!ownPage)
-        logger->logDebug("Without cookies: " + request.url().absoluteString() + " is not the application page's own",
-                         kLogModule);
+    try {
+      URLRequest converted = convertedRequest(request, referer);
+      // A HEAD is answered from the GET's answer, which the cache and the package can give.
+      if (request.httpMethod() == "HEAD") converted.setHTTPMethod("GET");
+      if (logger) {
+        logger->logDebug("Original request: " + request.url().absoluteString(), kLogModule);
+        logger->logDebug("Converted request: " + converted.url().absoluteString(), kLogModule);
+        if (!ownPage)
+          logger->logDebug("Without cookies: " + request.url().absoluteString() + " is not the application page's own",
+                           kLogModule);
+      }
+      load(std::move(converted), session, state, done, logger, task);
+    } catch (...) {
+      platform::log("ERROR: A \"veltro\" request failed on its serving thread: " + request.url().absoluteString());
+      Answer failed;
+      failed.error = platform::urlerror::make(platform::urlerror::kUnknown, &request.url(),
+                                              "the request failed on its serving thread");
+      done(std::move(failed));
     }
-    load(std::move(converted), session, state, std::move(done), logger, task);
   });
 }
 
@@ -410,10 +421,11 @@ void VLCustomSchemeHandler::load(URLRequest converted, const std::shared_ptr<pla
             once->run(std::move(answer).data(), response, std::nullopt);
           });
     } catch (...) {
-      if (!once->called.exchange(true))
-        once->run(std::nullopt, std::nullopt,
-                       platform::urlerror::make(platform::urlerror::kUnknown, &convertedURL,
-                                                "the URL protocol failed to start"));
+      // What failed while the answer was being made goes to the caller, which still answers.
+      if (once->called.exchange(true)) throw;
+      once->run(std::nullopt, std::nullopt,
+                platform::urlerror::make(platform::urlerror::kUnknown, &convertedURL,
+                                         "the URL protocol failed to start"));
     }
     return;
   }

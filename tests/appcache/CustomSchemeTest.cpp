@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <stdexcept>
+
 #include "CacheTestSupport.h"
 #include "appcache/VLCustomSchemeHandler.h"
 #include "appcache/VLWKWebViewEngine.h"
@@ -10,6 +13,7 @@
 #include "platform/webkit/HeadlessWebView.h"
 #include "platform/net/HTTPCookieStorage.h"
 #include "shell/VLHTTPFactory.h"
+#include "shell/VLLoggerProtocol.h"
 #include "support/Gzip.h"
 
 using platform::URL;
@@ -423,4 +427,30 @@ TEST_F(CustomSchemeEngineTest, TransparentAndPassesChallengesToTheFirstPluginTha
   EXPECT_EQ(given->password, "MFirst");
   EXPECT_EQ(first->realms, std::vector<std::string>{"shop"});
   EXPECT_TRUE(second->realms.empty());
+}
+
+// Whatever throws while a request is being served off the main thread, the page still gets an
+// answer (an error), and the next request is served as usual.
+TEST_F(CustomSchemeHandlerTest, ARequestThatThrowsOnItsServingThreadIsStillAnswered) {
+  struct ThrowingLogger : VLLoggerProtocol {
+    std::atomic<bool> throwing{true};
+    void processEntry(std::int64_t, const std::string&, const std::string&, const Text&, const platform::Value&,
+                      const Text&) override {
+      if (throwing) throw std::runtime_error("the log is gone");
+    }
+  };
+  server.on("GET", "/app/page.js", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("page", "text/javascript");
+  });
+  auto logger = std::make_shared<ThrowingLogger>();
+  handler->setLogger(logger);
+  auto failed = serve(schemeRequest("/app/page.js"));
+  ASSERT_TRUE(failed);
+  EXPECT_TRUE(failed->error.has_value());
+  EXPECT_FALSE(failed->finished);
+
+  logger->throwing = false;
+  auto served = serve(schemeRequest("/app/page.js"));
+  ASSERT_TRUE(served && served->response);
+  EXPECT_EQ(served->data, "page");
 }
