@@ -103,12 +103,10 @@ struct PairTable {
   }
 };
 constexpr PairTable kPairs;
-}  // namespace
 
-// Both write into storage sized once: payloads of megabytes pass through here.
-std::string base64Encode(const std::uint8_t* data, size_t size) {
-  std::string out((size + 2) / 3 * 4, '=');
-  char* to = out.data();
+// The Base64 text of `size` bytes written at `to`, which has room for all of it (padding
+// included). Payloads of megabytes pass through here, so the text is written where it stays.
+void encodeBase64Into(char* to, const std::uint8_t* data, size_t size) {
   size_t i = 0;
   for (; i + 2 < size; i += 3, to += 4) {
     std::uint32_t v = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
@@ -120,28 +118,22 @@ std::string base64Encode(const std::uint8_t* data, size_t size) {
     if (i + 1 < size) v |= data[i + 1] << 8;
     to[0] = kAlphabet[(v >> 18) & 63];
     to[1] = kAlphabet[(v >> 12) & 63];
-    if (i + 1 < size) to[2] = kAlphabet[(v >> 6) & 63];
+    to[2] = i + 1 < size ? kAlphabet[(v >> 6) & 63] : '=';
+    to[3] = '=';
   }
+}
+}  // namespace
+
+std::string base64Encode(const std::uint8_t* data, size_t size) {
+  std::string out((size + 2) / 3 * 4, '\0');
+  encodeBase64Into(out.data(), data, size);
   return out;
 }
 
 void appendBase64(std::string& out, const std::uint8_t* data, size_t size) {
-  // Through a small buffer: `out` grows once and is never filled with anything but the text.
-  constexpr size_t kChunkBytes = 3 * 4096;
-  char chunk[kChunkBytes / 3 * 4];
-  out.reserve(out.size() + (size + 2) / 3 * 4);
-  size_t whole = size - size % 3;
-  for (size_t at = 0; at < whole; at += kChunkBytes) {
-    size_t end = std::min(whole, at + kChunkBytes);
-    char* to = chunk;
-    for (size_t i = at; i < end; i += 3, to += 4) {
-      std::uint32_t v = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
-      std::memcpy(to, kPairs.pair[v >> 12], 2);
-      std::memcpy(to + 2, kPairs.pair[v & 0xfff], 2);
-    }
-    out.append(chunk, static_cast<size_t>(to - chunk));
-  }
-  if (whole < size) out += base64Encode(data + whole, size - whole);
+  size_t at = out.size();
+  out.resize(at + (size + 2) / 3 * 4);
+  encodeBase64Into(out.data() + at, data, size);
 }
 
 std::optional<Bytes> base64Decode(std::string_view text) {
