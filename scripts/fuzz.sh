@@ -9,8 +9,13 @@ seconds="${1:-30}"
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(manifest_parser_fuzzer cache_manifest_fuzzer)
-# The cache engine syncs every file it writes; a memory-backed folder keeps that cheap.
-if [ -z "${TMPDIR:-}" ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
+# The cache engine syncs every file it writes; a memory-backed folder keeps that cheap. The
+# targets make their data roots in a scratch folder of this run, removed when it ends.
+scratch_parent="${TMPDIR:-/tmp}"
+if [ -z "${TMPDIR:-}" ] && [ -w /dev/shm ]; then scratch_parent=/dev/shm; fi
+scratch=$(mktemp -d "$scratch_parent/veltro-fuzz.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+export TMPDIR="$scratch"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 for target in "${targets[@]}"; do

@@ -22,7 +22,13 @@ constexpr int kReload = static_cast<int>(NavigationType::Reload);
 
 class IntentFilterTest : public ::testing::Test {
  protected:
-  void TearDown() override { platform::ui::Application::shared().setURLOpener(nullptr); }
+  // The launch limit is counted for the whole process: each test starts with none counted and
+  // leaves none behind (the sliding-window case counts launches an hour ahead).
+  void SetUp() override { HBRExternalLauncher::shared().reset(); }
+  void TearDown() override {
+    platform::ui::Application::shared().setURLOpener(nullptr);
+    HBRExternalLauncher::shared().reset();
+  }
 
   // A host over a package whose "config.xml" holds `rules`, and the filter registered on it.
   void start(const std::string& rules, const std::string& tail = "</widget>") {
