@@ -4,6 +4,7 @@
 
 #include "appcache/VLCacheLocations.h"
 #include "appcache/VLCacheLog.h"
+#include "appcache/VLLookupGeneration.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
@@ -129,6 +130,7 @@ std::shared_ptr<VLApplicationCache> VLApplicationCache::initWithDictionary(
   cache->cacheEntries_ = std::move(pool);
   cache->cacheFrames_ = std::move(frames);
   cache->runningVersion_ = std::move(running);
+  vlcache::lookupsChanged();
   return cache;
 }
 
@@ -232,6 +234,7 @@ void VLApplicationCache::addPreBundleFrame(const Frame& frame) {
   std::lock_guard lock(mutex_);
   cacheFrames_.push_back(frame);
   prebundleVersion_ = frame;
+  vlcache::lookupsChanged();
 }
 
 VLApplicationCache::Frame VLApplicationCache::getCacheFrameForVersion(
@@ -270,12 +273,14 @@ void VLApplicationCache::keepPageVersion() {
   if (pageVersionKept_) return;
   pageVersion_ = runningVersion_ ? runningVersion_ : prebundleVersion_;
   pageVersionKept_ = true;
+  vlcache::lookupsChanged();
 }
 
 void VLApplicationCache::releasePageVersion() {
   std::lock_guard lock(mutex_);
   pageVersion_ = nullptr;
   pageVersionKept_ = false;
+  vlcache::lookupsChanged();
 }
 
 VLApplicationCache::Frame VLApplicationCache::getPageVersion() const {
@@ -310,6 +315,7 @@ void VLApplicationCache::addCacheEntry(const std::shared_ptr<VLCacheEntry>& entr
   }
   std::lock_guard lock(mutex_);
   cacheEntries_[url] = entry;
+  vlcache::lookupsChanged();
 }
 
 std::shared_ptr<VLCacheEntry> VLApplicationCache::resourceExistsAtPrebundle(
@@ -333,11 +339,13 @@ bool VLApplicationCache::swapCache(const Frame& frame) {
     else
       complete = false;
   }
+  vlcache::lookupsChanged();
   const std::int64_t status = frame->status();
   if (!complete || (status != VLCacheFrameStatusComplete && status != VLCacheFrameStatusUpgraded))
     return false;
   if (runningVersion_) previousVersion_ = runningVersion_;
   runningVersion_ = frame;
+  vlcache::lookupsChanged();
   return true;
 }
 
@@ -346,6 +354,7 @@ void VLApplicationCache::rollbackToPreviousVersion() {
   if (!previousVersion_) return;
   runningVersion_ = previousVersion_;
   previousVersion_ = nullptr;
+  vlcache::lookupsChanged();
 }
 
 void VLApplicationCache::clearPreviousVersion() {
@@ -404,8 +413,10 @@ std::vector<std::shared_ptr<VLCacheEntry>> VLApplicationCache::gatherResourcesTo
       if (entry->resourceMapping() || !entry->resourceToDelete() ||
           entry->cacheVersions()->count() != 0)
         continue;
-      if (auto it = cacheEntries_.find(key); it != cacheEntries_.end() && it->second == entry)
+      if (auto it = cacheEntries_.find(key); it != cacheEntries_.end() && it->second == entry) {
         cacheEntries_.erase(it);
+        vlcache::lookupsChanged();
+      }
       gathered.push_back(entry);
       vlcache::logDebug("Removing resource from cache: " + entry->url());
     }

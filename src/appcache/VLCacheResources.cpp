@@ -5,6 +5,7 @@
 #include "appcache/VLCacheClock.h"
 #include "appcache/VLCacheLocations.h"
 #include "appcache/VLCacheLog.h"
+#include "appcache/VLLookupGeneration.h"
 #include "appcache/VLDownloadOperation.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/FileManager.h"
@@ -216,6 +217,7 @@ void VLCacheResources::addResource(std::shared_ptr<VLCacheEntry> entry, const st
   }
   std::lock_guard lock(entriesMutex_);
   cacheEntries_[url] = std::move(entry);
+  vlcache::lookupsChanged();
 }
 
 std::shared_ptr<VLCacheEntry> VLCacheResources::getResourceForUrl(const std::string& url) const {

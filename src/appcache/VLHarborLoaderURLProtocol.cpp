@@ -41,9 +41,45 @@ platform::URLResponse notFound(const platform::URL& url) {
   return platform::URLResponse::http(url, 404, {});
 }
 
+// The cache's lookup for the last request this thread checked, kept for the answer that
+// follows the check on the same thread, so that the answer does not look the URL up again.
+// It names the cache and the entry without keeping them: a check that no answer follows
+// (the session's own) holds nothing alive.
+class CheckedLookup {
+ public:
+  void clear() { url_.clear(); }
+  void keep(const VLNativeCache& engine, VLNativeCache::Lookup lookup) {
+    engine_ = &engine;
+    url_ = std::move(lookup.url);
+    cache_ = lookup.cache;
+    key_ = std::move(lookup.key);
+    entry_ = lookup.entry;
+    generation_ = lookup.generation;
+  }
+  // The lookup kept for `url` in `engine`, handed over once; none for any other.
+  std::optional<VLNativeCache::Lookup> take(const VLNativeCache& engine, const platform::URL& url) {
+    if (url_.empty() || engine_ != &engine || url_ != url.absoluteString()) return std::nullopt;
+    VLNativeCache::Lookup lookup{std::move(url_), cache_.lock(), std::move(key_), entry_.lock(), generation_};
+    url_.clear();
+    if (!lookup.cache || !lookup.entry) return std::nullopt;
+    return lookup;
+  }
+
+ private:
+  const VLNativeCache* engine_ = nullptr;
+  std::string url_;  // empty: nothing kept
+  std::weak_ptr<VLApplicationCache> cache_;
+  std::string key_;
+  std::weak_ptr<VLCacheEntry> entry_;
+  std::uint64_t generation_ = 0;
+};
+
+thread_local CheckedLookup tChecked;
+
 }  // namespace
 
 bool VLHarborLoaderURLProtocol::canInitWithRequest(const platform::URLRequest& request) {
+  tChecked.clear();
   const platform::Value handled = request.property(kHandledKey);
   if (!handled.is_null() && !(handled.is_boolean() && !handled.get<bool>())) return false;
   if (!platform::contains(request.url().scheme(), "http")) return false;
@@ -56,12 +92,17 @@ bool VLHarborLoaderURLProtocol::requestIsCacheEquivalent(const platform::URLRequ
 }
 
 bool VLHarborLoaderURLProtocol::shouldInterceptRequest(const platform::URL& url) {
+  tChecked.clear();
   if (isFavicon(url)) return true;
   if (platform::contains(url.absoluteString(), "_ts"))
     for (const auto& [name, value] : url.queryItems())
       if (name == "_ts") return false;
-  if (auto cache = VLNativeCache::sharedInstanceIfMade())
-    if (cache->interceptRequest(url)) return true;
+  if (auto cache = VLNativeCache::sharedInstanceIfMade()) {
+    if (auto lookup = cache->lookUp(url)) {
+      tChecked.keep(*cache, std::move(*lookup));
+      return true;
+    }
+  }
   return interceptHarborRequest(url);
 }
 
@@ -114,7 +155,7 @@ void VLHarborLoaderURLProtocol::getResourceResponse(
 
 void VLHarborLoaderURLProtocol::resourceResponse(
     const platform::URLRequest& request,
-    std::function<void(std::optional<VLWebResponse>)> completionHandler) {
+    std::function<void(std::optional<VLWebResponse>)> completionHandler, bool checked) {
   if (isFavicon(request.url())) {
     completionHandler(VLWebResponse(notFound(request.url()), std::string()));
     return;
@@ -124,6 +165,11 @@ void VLHarborLoaderURLProtocol::resourceResponse(
     completionHandler(std::nullopt);
     return;
   }
+  // The check that just took the request on this thread looked it up: the cache serves that
+  // lookup unless something that decides lookups changed since, and looks again otherwise.
+  if (checked)
+    if (auto lookup = tChecked.take(*cache, request.url()))
+      return cache->getResourceFromCache(request, std::move(*lookup), std::move(completionHandler));
   cache->getResourceFromCache(request, std::move(completionHandler));
 }
 
@@ -159,7 +205,7 @@ void VLHarborLoaderURLProtocol::answerRequest(const platform::URLRequest& reques
                            kLogModule);
       }
       completion(VLWebResponse(notFound(url), std::string()));
-    });
+    }, /*checked=*/true);
   } catch (const std::exception& exception) {
     if (auto logger = VLLogger::sharedInstance())
       logger->logError(std::string("Failed to answer a request: ") + exception.what(), kLogModule);

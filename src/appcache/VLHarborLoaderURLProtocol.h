@@ -48,7 +48,9 @@ class VLHarborLoaderURLProtocol : public platform::URLProtocol {
   // on the one that healed the file: the cached or packaged resource, else a 404. This is
   // what `startLoading` delivers to its client; a caller that is already off the main thread
   // and the session's worker runs it in place. `justAsked`: the caller asked
-  // `canInitWithRequest` just before, on this thread, and the cache is not asked again.
+  // `canInitWithRequest` just before, on this thread, and the request is not checked again.
+  // Either way the entry the check looked up is served, unless something that decides
+  // lookups (a new version, the page's version, the current application) changed since.
   static void answerRequest(const platform::URLRequest& request, bool justAsked,
                             std::function<void(VLWebResponse)> completion);
 
@@ -58,7 +60,9 @@ class VLHarborLoaderURLProtocol : public platform::URLProtocol {
  private:
   void load();
   static std::optional<VLWebResponse> harborResource(const platform::URL& url);
+  // `checked`: the request's check ran just before on this thread, and its lookup may serve.
   static void resourceResponse(const platform::URLRequest& request,
-                               std::function<void(std::optional<VLWebResponse>)> completionHandler);
+                               std::function<void(std::optional<VLWebResponse>)> completionHandler,
+                               bool checked = false);
   void deliver(VLWebResponse answer);
 };

@@ -9,6 +9,7 @@
 #include "appcache/VLCacheLog.h"
 #include "appcache/VLCacheOptions.h"
 #include "appcache/VLFileChecksum.h"
+#include "appcache/VLLookupGeneration.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
@@ -79,7 +80,9 @@ VLNativeCache::VLNativeCache(bool firstRun, double connectTimeout, double readTi
       timeoutIntervalForRequest_(
           std::clamp(connectTimeout, 0.0, VLCacheOptions::kMaximumTimeoutSeconds)),
       timeoutIntervalForResource_(
-          std::clamp(readTimeout, 0.0, VLCacheOptions::kMaximumTimeoutSeconds)) {}
+          std::clamp(readTimeout, 0.0, VLCacheOptions::kMaximumTimeoutSeconds)) {
+  vlcache::lookupsChanged();  // what was looked up in an engine before is not this one's
+}
 
 VLNativeCache::~VLNativeCache() {
   if (ongoingCacheResources_) ongoingCacheResources_->cancelDownload();
@@ -197,6 +200,7 @@ std::shared_ptr<VLApplicationCache> VLNativeCache::applicationCacheCreatingIfMis
       cache = VLApplicationCache::initForHostname(hostname, application,
                                                   getDownloadSessionBlock(), key);
       entries.setObject(cache, key);
+      vlcache::lookupsChanged();
     }
     return cache;
   });
@@ -208,6 +212,7 @@ void VLNativeCache::setCurrentApplication(const std::string& hostname,
   applicationCacheCreatingIfMissing(hostname, application, key);
   std::lock_guard lock(mutex_);
   currentApplication_ = key;
+  vlcache::lookupsChanged();
 }
 
 bool VLNativeCache::createCacheDirectoryForApplication(const std::string& key) {
@@ -480,7 +485,10 @@ bool VLNativeCache::swapCache() {
     // The frame goes into its own application's cache. Another application's version never
     // becomes the current one: the web view goes on being served its own application.
     std::lock_guard lock(mutex_);
-    if (!currentApplication_) currentApplication_ = key;
+    if (!currentApplication_) {
+      currentApplication_ = key;
+      vlcache::lookupsChanged();
+    }
   }
   bool pageShown;
   {
@@ -702,6 +710,7 @@ bool VLNativeCache::readCacheManifest() {
       std::lock_guard lock(mutex_);
       if (upgrade) cacheUpgrade_ = true;
       currentApplication_ = current;
+      vlcache::lookupsChanged();
     }
     if (auto it = manifest->find("cachedEntries"); it != manifest->end() && it->is_object()) {
       for (const auto& [key, stored] : it->items()) {
@@ -710,6 +719,7 @@ bool VLNativeCache::readCacheManifest() {
         // A file nobody vouched for names no file outside this application's folders.
         if (!vouched) cache->dropUntrustedFileNames();
         applicationEntries_.setObject(cache, key);
+        vlcache::lookupsChanged();
       }
     }
     return true;

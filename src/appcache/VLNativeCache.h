@@ -146,9 +146,24 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   // Only URLs of the current application's own host and port are the cache's: the same path on
   // another host is that host's.
   bool interceptRequest(const platform::URL& url) const;
+  // What a lookup of a URL found: the URL's absolute string, the application cache, the key
+  // and the entry, and the lookup generation (vlcache::lookupGeneration) it was made in.
+  struct Lookup {
+    std::string url;
+    std::shared_ptr<VLApplicationCache> cache;
+    std::string key;
+    std::shared_ptr<VLCacheEntry> entry;
+    std::uint64_t generation = 0;
+  };
+  // The lookup behind interceptRequest: the entry it finds for the URL, or none.
+  std::optional<Lookup> lookUp(const platform::URL& url) const;
   // The handler is called exactly once: at once, or later on a URL session's thread. A URL
   // that interceptRequest does not take gets none.
   void getResourceFromCache(const platform::URLRequest& request, ResourceHandler completionHandler);
+  // The same, serving the entry `lookup` found for the request's URL when nothing that decides
+  // lookups has changed since; otherwise, or for another URL, the request is looked up again.
+  void getResourceFromCache(const platform::URLRequest& request, Lookup lookup,
+                            ResourceHandler completionHandler);
   std::shared_ptr<VLCacheEntry> getCacheEntry(const std::string& key) const;
   // A copy marked as handled (the loader must not take it again) with "x-version-tokens"
   // added to any value it has.

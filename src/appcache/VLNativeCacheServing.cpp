@@ -12,6 +12,7 @@
 #include "appcache/VLCacheLocations.h"
 #include "appcache/VLCacheLog.h"
 #include "appcache/VLFileChecksum.h"
+#include "appcache/VLLookupGeneration.h"
 #include "appcache/VLNativeCache.h"
 #include "appcache/VLResourcePath.h"
 #include "host/HBRReachability.h"
@@ -132,11 +133,18 @@ std::shared_ptr<VLApplicationCache> VLNativeCache::applicationCacheForURL(
   return cache && isApplicationURL(url, *cache) ? cache : nullptr;
 }
 
-bool VLNativeCache::interceptRequest(const platform::URL& url) const {
+bool VLNativeCache::interceptRequest(const platform::URL& url) const { return lookUp(url).has_value(); }
+
+std::optional<VLNativeCache::Lookup> VLNativeCache::lookUp(const platform::URL& url) const {
+  // Read before the lookup: a change made meanwhile makes the lookup count as older.
+  const std::uint64_t generation = vlcache::lookupGeneration();
   auto cache = applicationCacheForURL(url);
-  if (!cache) return false;
+  if (!cache) return std::nullopt;
   auto key = resourceKeyForURL(url);
-  return key && cache->getCacheEntryForURL(*key) != nullptr;
+  if (!key) return std::nullopt;
+  auto entry = cache->getCacheEntryForURL(*key);
+  if (!entry) return std::nullopt;
+  return Lookup{url.absoluteString(), std::move(cache), std::move(*key), std::move(entry), generation};
 }
 
 platform::URLRequest VLNativeCache::cloneRequestWithDefaultHeaders(
@@ -229,6 +237,20 @@ void VLNativeCache::getResourceFromCache(const platform::URLRequest& request,
       return handler(std::nullopt);
     }
     serveEntry(*key, entry, cache, request, handler);
+  } catch (const std::exception& exception) {
+    vlcache::logError(std::string("Failed to serve a resource from the cache: ") + exception.what());
+    handler(std::nullopt);
+  }
+}
+
+void VLNativeCache::getResourceFromCache(const platform::URLRequest& request, Lookup lookup,
+                                         ResourceHandler completionHandler) {
+  if (lookup.generation != vlcache::lookupGeneration() || !lookup.cache || !lookup.entry ||
+      lookup.url != request.url().absoluteString())
+    return getResourceFromCache(request, std::move(completionHandler));
+  ResourceHandler handler = once(std::move(completionHandler));
+  try {
+    serveEntry(lookup.key, lookup.entry, lookup.cache, request, handler);
   } catch (const std::exception& exception) {
     vlcache::logError(std::string("Failed to serve a resource from the cache: ") + exception.what());
     handler(std::nullopt);

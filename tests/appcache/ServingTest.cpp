@@ -1,4 +1,7 @@
+#include <algorithm>
+#include <atomic>
 #include <future>
+#include <thread>
 
 #include "CacheTestSupport.h"
 #include "appcache/VLCustomSchemeHandler.h"
@@ -535,4 +538,102 @@ TEST_F(ServingTest, ABurstOfRequestsIsAnsweredOnceEachAndAHealDoesNotHoldTheRest
   platform::MainLoop::runFor(0.1);
   for (size_t i = 0; i < tasks.size(); i += 7) EXPECT_EQ(tasks[i]->answeredAfterStop, 0);
   EXPECT_EQ(direct.handler->runningCount(), 0u);
+}
+
+namespace {
+
+// What the loader answers for `request`, as the scheme handler asks it (`justAsked`: right
+// after its check on this thread).
+VLWebResponse loaderAnswer(const platform::URLRequest& request, bool justAsked) {
+  auto promise = std::make_shared<std::promise<VLWebResponse>>();
+  auto future = promise->get_future();
+  VLHarborLoaderURLProtocol::answerRequest(request, justAsked,
+                                           [promise](VLWebResponse answer) { promise->set_value(std::move(answer)); });
+  EXPECT_EQ(future.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+  return future.get();
+}
+
+}  // namespace
+
+// The loader's check looks the request up and its answer serves that lookup. Whatever changes
+// what a lookup finds in between (a new version, the page's version, a check of another
+// request) has the request looked up again: the answer is never a file of a version or a URL
+// the request no longer names.
+TEST_F(ServingTest, AnAnswerServesTheLookupOfItsCheckOnlyWhileThatStillHolds) {
+  const platform::URLRequest index(urlOf(at("/app/index.js")));
+  ASSERT_TRUE(VLHarborLoaderURLProtocol::canInitWithRequest(index));
+  EXPECT_EQ(loaderAnswer(index, true).data(), "content 0");
+
+  // A new version swapped in between the check and the answer.
+  const std::string v2 = hashed("/app/v2.js", "version 2");
+  serve(v2, "version 2");
+  ASSERT_TRUE(VLHarborLoaderURLProtocol::canInitWithRequest(index));
+  engine->startCaching(host(), "app", "v2", Value::array({v2}), Value{{"/app/index.js", v2}}, nullptr, nullptr);
+  ASSERT_TRUE(testing_support::waitUntil([&] { return listener->count("finish") >= 2; }, 15));
+  ASSERT_EQ(engine->getRunningVersionToken(), "v2");
+  EXPECT_EQ(loaderAnswer(index, true).data(), "version 2");
+
+  // The page keeps v2 while v3 is swapped in; its next document gets v3, also for a request
+  // checked before it started.
+  engine->pageWillLoad();
+  const std::string v3 = hashed("/app/v3.js", "version 3");
+  serve(v3, "version 3");
+  engine->startCaching(host(), "app", "v3", Value::array({v3}), Value{{"/app/index.js", v3}}, nullptr, nullptr);
+  ASSERT_TRUE(testing_support::waitUntil([&] { return listener->count("finish") >= 3; }, 15));
+  ASSERT_TRUE(VLHarborLoaderURLProtocol::canInitWithRequest(index));
+  EXPECT_EQ(loaderAnswer(index, true).data(), "version 2");
+  ASSERT_TRUE(VLHarborLoaderURLProtocol::canInitWithRequest(index));
+  engine->pageWillLoad();
+  EXPECT_EQ(loaderAnswer(index, true).data(), "version 3");
+
+  // The check of one request never answers another; nor does a lookup handed to the cache
+  // for another URL.
+  const platform::URLRequest first(urlOf(at(urls[1]))), second(urlOf(at(urls[2])));
+  ASSERT_TRUE(VLHarborLoaderURLProtocol::canInitWithRequest(first));
+  EXPECT_EQ(loaderAnswer(second, true).data(), "content 2");
+  auto lookup = engine->lookUp(first.url());
+  ASSERT_TRUE(lookup);
+  EXPECT_EQ(lookup->entry, entry(1));
+  auto promise = std::make_shared<std::promise<std::optional<VLWebResponse>>>();
+  engine->getResourceFromCache(second, *lookup, [promise](auto answer) { promise->set_value(std::move(answer)); });
+  expectAnswer(promise->get_future().get(), 200, "content 2");
+
+  // A check no answer follows (the session's own) keeps nothing alive.
+  std::weak_ptr<VLCacheEntry> checked = entry(1);
+  ASSERT_TRUE(VLHarborLoaderURLProtocol::canInitWithRequest(first));
+  lookup.reset();
+  app.reset();
+  engine.reset();
+  VLNativeCache::resetSharedInstance();
+  EXPECT_TRUE(checked.expired());
+}
+
+// Lookups that change while a burst is served: every answer is the file, whether the check's
+// lookup still held or the request was looked up again (the thread sanitizer watches the rest).
+TEST_F(ServingTest, ABurstServedWhileLookupsChangeIsAnsweredWithTheRightFiles) {
+  SchemeView direct(host(), platform::protocolClass<VLHarborLoaderURLProtocol>());
+  std::atomic<bool> serving{true};
+  const std::string fileName = entry(2)->fileName();
+  std::thread changes([&, app = app] {
+    for (int i = 0; serving && i < 20000; ++i) {
+      auto other = std::make_shared<VLCacheEntry>("/app/other" + std::to_string(i % 8), fileName, false);
+      app->addCacheEntry(other, other->url());
+      std::this_thread::yield();
+    }
+  });
+  std::vector<std::shared_ptr<platform::webkit::HeadlessWebView::RecordedTask>> tasks;
+  for (int i = 0; i < 300; ++i)
+    tasks.push_back(direct.web->startSchemeTask(platform::URLRequest(urlOf(at(urls[i % 2])).withScheme("veltro"))));
+  const bool answered = platform::MainLoop::runUntil(
+      [&] { return std::all_of(tasks.begin(), tasks.end(), [](const auto& task) { return task->finished || task->error; }); },
+      15);
+  serving = false;
+  changes.join();
+  ASSERT_TRUE(answered);
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(tasks[i]->response && !tasks[i]->error);
+    EXPECT_EQ(tasks[i]->response->statusCode(), 200);
+    EXPECT_EQ(tasks[i]->data, "content " + std::to_string(i % 2));
+  }
 }

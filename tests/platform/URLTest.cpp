@@ -114,3 +114,33 @@ TEST(URL, PercentEncodingPerCharacterSet) {
   for (const char* bad : {"%zz", "%4", "%", "%FF", "%C3"})
     EXPECT_FALSE(platform::percentDecode(bad).has_value()) << bad;
 }
+
+// A new scheme leaves every other component as a fresh reading of the new text gives it.
+TEST(URL, ANewSchemeReadsAsTheSameURLReadAfresh) {
+  for (const char* text : {"https://h:1/p?q#f", "https://user:pw@H.example:8443/a/b%20c/?x=1&y#frag",
+                           "http://[::1]:80/", "https://h", "https://h?q", "https://h#f", "mailto:someone@example.com",
+                           "file:///tmp/a%2Fb", "a+b.c-d://h/p", "https:///nohost/p"}) {
+    for (const char* scheme : {"veltro", "https", "x", "a+b.c-d"}) {
+      SCOPED_TRACE(std::string(text) + " as " + scheme);
+      const platform::URL url = mustParse(text);
+      const platform::URL moved = url.withScheme(scheme);
+      const std::string rest = std::string(text).substr(std::string(text).find(':'));
+      const platform::URL fresh = mustParse((scheme + rest).c_str());
+      EXPECT_EQ(moved.absoluteString(), fresh.absoluteString());
+      EXPECT_EQ(moved.scheme(), fresh.scheme());
+      EXPECT_EQ(moved.host(), fresh.host());
+      EXPECT_EQ(moved.port(), fresh.port());
+      EXPECT_EQ(moved.path(), fresh.path());
+      EXPECT_EQ(moved.encodedPath(), fresh.encodedPath());
+      EXPECT_EQ(moved.query(), fresh.query());
+      EXPECT_EQ(moved.fragment(), fresh.fragment());
+      EXPECT_EQ(moved.resourceSpecifier(), fresh.resourceSpecifier());
+      EXPECT_EQ(moved.queryItems(), fresh.queryItems());
+      EXPECT_EQ(moved.withScheme(url.scheme()).absoluteString(), url.absoluteString());
+    }
+  }
+  // No scheme, or a text that is none: the URL as it was.
+  EXPECT_EQ(mustParse("/p?q").withScheme("https").absoluteString(), "https:/p?q");
+  for (const char* bad : {"", "1x", "a b"})
+    EXPECT_EQ(mustParse("https://h/p").withScheme(bad).absoluteString(), "https://h/p") << bad;
+}

@@ -303,6 +303,17 @@ URL URL::deletingLastPathComponent() const {
 }
 
 URL URL::withScheme(std::string_view scheme) const {
+  // Only the scheme changes: nothing read from the rest depends on it (no scheme-based
+  // normalisation), so the components move by the difference in length instead of being
+  // read again. Anything else is read again in full.
+  if (scheme_.present() && isSchemeText(scheme) && isLegalURLText(text_)) {
+    URL url = *this;
+    url.text_.replace(0, scheme_.length, scheme);
+    for (Range* range : {&url.authority_, &url.path_, &url.query_, &url.fragment_})
+      if (range->present()) range->start = range->start - scheme_.length + scheme.size();
+    url.scheme_ = {0, scheme.size()};
+    return url;
+  }
   std::string text(scheme);
   text += scheme_.present() ? text_.substr(scheme_.length) : ":" + text_;
   auto url = parse(text);
