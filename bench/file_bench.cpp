@@ -179,8 +179,8 @@ Times bridgeAloneRun(const std::string& data, size_t& checksum) {
     std::string url = "hbrfile://localhost/persistent/plugin/f" + std::to_string(i) + ".bin";
     std::string text = "[\"File1\",\"File\",\"readAsArrayBuffer\",[\"" + url + "\",0,-1]]";
     auto command = HBRInvokedUrlCommand::commandFromJson(decoded(text));
-    auto result = HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK,
-                                                                 platform::Bytes(bytes.begin(), bytes.end()));
+    // A fresh buffer of the bytes, handed over as the plugin hands over the bytes it read.
+    auto result = HBRPluginResult::resultWithStatusAsArrayBufferFromString(HBRResultStatus::OK, bytes);
     checksum += command->arguments().size() + HBRCommandDelegateImpl::callbackMessage("File1", result.get()).size();
   }
   return watch.stop();

@@ -67,11 +67,26 @@ std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsBool(HBRResu
 }
 
 std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus status,
-                                                                                const platform::Bytes& data) {
+                                                                                platform::Bytes data) {
   auto result = std::make_shared<HBRPluginResult>(status, Value());
   result->written_ = std::make_shared<Written>();
-  result->written_->bytes = data;
+  result->written_->bytes = std::move(data);
   return result;
+}
+
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsArrayBufferFromString(HBRResultStatus status,
+                                                                                          std::string data) {
+  auto result = std::make_shared<HBRPluginResult>(status, Value());
+  result->written_ = std::make_shared<Written>();
+  result->written_->bytes = std::move(data);
+  return result;
+}
+
+std::string_view HBRPluginResult::Written::byteView() const {
+  if (auto* held = std::get_if<platform::Bytes>(&bytes))
+    return {reinterpret_cast<const char*>(held->data()), held->size()};
+  if (auto* held = std::get_if<std::string>(&bytes)) return *held;
+  return {};
 }
 
 std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsMultipart(HBRResultStatus status,
@@ -100,8 +115,13 @@ std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsJSONText(HBR
 const Value& HBRPluginResult::message() const {
   if (!written_) return message_;
   std::call_once(written_->read, [written = written_.get()] {
-    if (written->bytes) {
-      written->value = hbr_arrayBufferObject(*written->bytes);
+    if (auto* held = std::get_if<platform::Bytes>(&written->bytes)) {
+      written->value = hbr_arrayBufferObject(*held);
+      return;
+    }
+    if (written->hasBytes()) {
+      std::string_view view = written->byteView();
+      written->value = hbr_arrayBufferObject(platform::Bytes(view.begin(), view.end()));
       return;
     }
     auto value = platform::parseJSONText(written->text);
@@ -116,26 +136,26 @@ namespace {
 constexpr char kArrayBufferHead[] = "{\"HBRType\":\"ArrayBuffer\",\"data\":\"";
 constexpr char kArrayBufferTail[] = "\"}";
 
-void appendArrayBufferText(std::string& out, const platform::Bytes& bytes) {
+void appendArrayBufferText(std::string& out, std::string_view bytes) {
   HBRCommandQueue::ConversionClock clock;
   out.reserve(out.size() + sizeof kArrayBufferHead + (bytes.size() + 2) / 3 * 4 + sizeof kArrayBufferTail + 16);
   out += kArrayBufferHead;
-  platform::appendBase64(out, bytes.data(), bytes.size());
+  platform::appendBase64(out, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   out += kArrayBufferTail;
 }
 }  // namespace
 
 std::optional<size_t> HBRPluginResult::knownJSONSize() const {
   if (!written_) return std::nullopt;
-  if (written_->bytes)
-    return sizeof kArrayBufferHead - 1 + (written_->bytes->size() + 2) / 3 * 4 + sizeof kArrayBufferTail - 1;
+  if (written_->hasBytes())
+    return sizeof kArrayBufferHead - 1 + (written_->byteView().size() + 2) / 3 * 4 + sizeof kArrayBufferTail - 1;
   return written_->text.size();
 }
 
 std::optional<std::string> HBRPluginResult::argumentsAsJSON() const {
-  if (written_ && written_->bytes) {
+  if (written_ && written_->hasBytes()) {
     std::string text;
-    appendArrayBufferText(text, *written_->bytes);
+    appendArrayBufferText(text, written_->byteView());
     return text;
   }
   if (written_) return written_->text;
@@ -145,8 +165,8 @@ std::optional<std::string> HBRPluginResult::argumentsAsJSON() const {
 }
 
 bool HBRPluginResult::appendArgumentsAsJSON(std::string& out) const {
-  if (written_ && written_->bytes) {
-    appendArrayBufferText(out, *written_->bytes);
+  if (written_ && written_->hasBytes()) {
+    appendArrayBufferText(out, written_->byteView());
     return true;
   }
   if (written_) {

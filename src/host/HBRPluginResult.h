@@ -6,6 +6,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <variant>
 
 #include "platform/foundation/Value.h"
 
@@ -37,8 +39,12 @@ class HBRPluginResult {
   static std::shared_ptr<HBRPluginResult> resultWithStatusAsNSUInteger(HBRResultStatus status, std::uint64_t message);
   static std::shared_ptr<HBRPluginResult> resultWithStatusAsDouble(HBRResultStatus status, double message);
   static std::shared_ptr<HBRPluginResult> resultWithStatusAsBool(HBRResultStatus status, bool message);
-  static std::shared_ptr<HBRPluginResult> resultWithStatusAsArrayBuffer(HBRResultStatus status,
-                                                                        const platform::Bytes& data);
+  // The bytes are kept as they are given (moved in, where the caller can spare them) until
+  // the answer is written.
+  static std::shared_ptr<HBRPluginResult> resultWithStatusAsArrayBuffer(HBRResultStatus status, platform::Bytes data);
+  // The same for bytes held in a string (as files are read): taken over without a copy.
+  static std::shared_ptr<HBRPluginResult> resultWithStatusAsArrayBufferFromString(HBRResultStatus status,
+                                                                                  std::string data);
   // Data parts become ArrayBuffer objects; every other part is kept as it is.
   static std::shared_ptr<HBRPluginResult> resultWithStatusAsMultipart(HBRResultStatus status,
                                                                       const platform::Value& parts);
@@ -76,7 +82,10 @@ class HBRPluginResult {
   // written straight into the answer), and the value made from it on demand.
   struct Written {
     std::string text;
-    std::optional<platform::Bytes> bytes;
+    // The bytes of an ArrayBuffer message, in the container they were given in.
+    std::variant<std::monostate, platform::Bytes, std::string> bytes;
+    bool hasBytes() const { return bytes.index() != 0; }
+    std::string_view byteView() const;
     std::once_flag read;
     platform::Value value;
   };

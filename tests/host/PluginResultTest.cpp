@@ -108,3 +108,36 @@ TEST(PluginResult, AnArrayBufferIsWrittenStraightIntoTheAnswerAsItsValueWouldBe)
   EXPECT_EQ(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::OK, "x")->knownJSONSize(), std::nullopt);
   EXPECT_EQ(HBRPluginResult::resultWithStatusAsJSONText(HBRResultStatus::OK, "[1]")->knownJSONSize(), 3u);
 }
+
+// Bytes handed over in a string (as a file is read) answer exactly as the same bytes in a
+// byte vector do: the same text, the same size, the same value, for every byte and length.
+// A vector handed over by move keeps its bytes too.
+TEST(PluginResult, AnArrayBufferHeldInAStringAnswersAsItsBytesWould) {
+  for (size_t size : {0, 1, 2, 3, 4, 255, 256, 12289, 65536, 65537}) {
+    platform::Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 197 + i / 256) & 0xff);
+    auto fromBytes = HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, bytes);
+    auto fromString = HBRPluginResult::resultWithStatusAsArrayBufferFromString(
+        HBRResultStatus::OK, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    auto moved = HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, platform::Bytes(bytes));
+    std::string expected = platform::jsonText(hbr_arrayBufferObject(bytes));
+    for (const auto& result : {fromBytes, fromString, moved}) {
+      EXPECT_EQ(result->status(), HBRResultStatus::OK);
+      EXPECT_EQ(result->argumentsAsJSON(), expected) << size;
+      EXPECT_EQ(result->knownJSONSize(), expected.size()) << size;
+      std::string out = "[\"id\",1,";
+      ASSERT_TRUE(result->appendArgumentsAsJSON(out));
+      EXPECT_EQ(out, "[\"id\",1," + expected) << size;
+      EXPECT_EQ(result->message(), hbr_arrayBufferObject(bytes)) << size;
+    }
+  }
+  // Every byte value, high bit and zero included, survives the string.
+  std::string all;
+  for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+  auto result = HBRPluginResult::resultWithStatusAsArrayBufferFromString(HBRResultStatus::OK, all);
+  auto read = platform::parseJSONText(*result->argumentsAsJSON());
+  ASSERT_TRUE(read);
+  auto back = platform::base64Decode((*read)["data"].get<std::string>());
+  ASSERT_TRUE(back);
+  EXPECT_EQ(std::string(back->begin(), back->end()), all);
+}

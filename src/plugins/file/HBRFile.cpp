@@ -495,7 +495,7 @@ void HBRFile::readAsDataURL(const HBRInvokedUrlCommand& command) {
 
 void HBRFile::readAsArrayBuffer(const HBRInvokedUrlCommand& command) {
   read(command, 1, [](std::string bytes, const std::optional<std::string>&) {
-    return HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, platform::Bytes(bytes.begin(), bytes.end()));
+    return HBRPluginResult::resultWithStatusAsArrayBufferFromString(HBRResultStatus::OK, std::move(bytes));
   });
 }
 
@@ -516,13 +516,17 @@ void HBRFile::truncate(const HBRInvokedUrlCommand& command) {
 void HBRFile::write(const HBRInvokedUrlCommand& command) {
   auto found = target(command, 0);
   if (!found) return;
-  Value data = command.argumentAtIndex(1);
-  if (!data.is_string() && !data.is_binary())
+  const Value& given = command.argumentAtIndex(1);
+  if (!given.is_string() && !given.is_binary())
     return send(command, HBRPluginResult::resultWithStatusAsString(HBRResultStatus::Error, "Invalid parameter type"));
   std::int64_t position = int64Argument(command, 2, 0);
   if (position < 0) return send(command, HBRFileErrorResult(INVALID_MODIFICATION_ERR));
-  inBackground(command, ABORT_ERR, [found = *found, data = std::move(data), position](const HBRFileSystem::ResultCallback& send) {
+  // The command's arguments are kept, shared, until the write is done: the data (as large as
+  // the page makes it) is not copied for the background.
+  inBackground(command, ABORT_ERR, [found = *found, arguments = command.sharedArguments(),
+                                    position](const HBRFileSystem::ResultCallback& send) {
     // Writing at a position keeps what lies before it and replaces the rest.
+    const Value& data = (*arguments)[1];
     std::string_view bytes = data.is_string()
                                  ? std::string_view(data.get_ref<const std::string&>())
                                  : std::string_view(reinterpret_cast<const char*>(data.get_binary().data()),

@@ -221,6 +221,47 @@ TEST_F(FileFixture, BytesOfEverySizeComeBackExactly) {
   }
 }
 
+// The answer to a read is written from the bytes read, straight into the callback text: that
+// text is the one the answer's value gives, byte for byte. A write whose command is gone by
+// the time the background gets to it still writes what the command carried, and the
+// command's own arguments are left as they were.
+TEST_F(FileFixture, ByteAnswersAreTheTextOfTheirValueAndWritesOutliveTheirCommand) {
+  for (size_t size : {0, 1, 2, 3, 65535, 65536, 65537}) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = char((i * 197 + i / 256) & 0xFF);
+    std::string name = "answer-" + std::to_string(size) + ".bin";
+    dir.write("data/Documents/" + name, bytes);
+    std::string id = "File" + std::to_string(++calls);
+    ASSERT_TRUE(plugin->performAction("readAsArrayBuffer",
+                                      HBRInvokedUrlCommand(Value::array({url(name), 0, -1}), id, "File", "readAsArrayBuffer")));
+    auto result = delegate->wait(id);
+    ASSERT_TRUE(result) << size;
+    ASSERT_EQ(result->status(), HBRResultStatus::OK) << size;
+    auto viaValue = HBRPluginResult::resultWithStatus(HBRResultStatus::OK, result->message());
+    EXPECT_EQ(HBRCommandDelegateImpl::callbackMessage(id, result.get()),
+              HBRCommandDelegateImpl::callbackMessage(id, viaValue.get()))
+        << size;
+    auto back = platform::base64Decode(result->message()["data"].get<std::string>());
+    ASSERT_TRUE(back) << size;
+    EXPECT_TRUE(std::string(back->begin(), back->end()) == bytes) << size;
+  }
+
+  platform::Bytes payload(1 << 20);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = std::uint8_t((i * 131 + 7) & 0xFF);
+  std::string id = "File" + std::to_string(++calls);
+  auto command = std::make_unique<HBRInvokedUrlCommand>(
+      Value::array({url("outlived.bin"), platform::bytesValue(payload), 0}), id, "File", "write");
+  ASSERT_TRUE(plugin->performAction("write", *command));
+  const Value kept = command->arguments();
+  command.reset();
+  auto written = delegate->wait(id);
+  ASSERT_TRUE(written);
+  EXPECT_EQ(written->status(), HBRResultStatus::OK);
+  EXPECT_EQ(written->message(), Value(std::int64_t(payload.size())));
+  EXPECT_TRUE(platform::fs::readFile(documents("outlived.bin")) == std::string(payload.begin(), payload.end()));
+  EXPECT_EQ(kept[1].get_binary(), payload);
+}
+
 TEST_F(FileFixture, ReadsWithEncodingsAndRanges) {
   dir.write("data/Documents/text.txt", "h\xc3\xa9llo world");
   dir.write("data/Documents/bad.txt", "\xff\xfe");
