@@ -518,8 +518,10 @@ void VLCacheResources::onDownloadCompleted(const std::shared_ptr<VLCacheEntry>& 
   std::weak_ptr<VLCacheResources> weak = weak_from_this();
   auto contentType = response->valueForHTTPHeaderField("Content-Type");
   // One queue for the checks of every frame keeps them off the global queue, where the
-  // downloads' own operations start.
-  static const auto checks = platform::DispatchQueue::makeSerial("com.veltro.cache.filecheck");
+  // downloads' own operations start. Never destroyed: a session's thread may still hand it a
+  // check while static objects are torn down at exit.
+  static const auto& checks =
+      *new std::shared_ptr<platform::DispatchQueue>(platform::DispatchQueue::makeSerial("com.veltro.cache.filecheck"));
   checks->async([weak, entry, run, staged, contentType] {
     auto failure = commitStagedFile(*entry, staged);
     if (auto self = weak.lock()) self->onStagedFileChecked(entry, run, failure, contentType);
