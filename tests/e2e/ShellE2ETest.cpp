@@ -36,6 +36,7 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
     "channelAnswers": [3, 2], "channelEvents": [1, 2, 3, "fail end", 1, 2, "fail end"],
     "channelTakenOver": {"first": 7, "second": [1]},
     "channelRefused": ["refused", "refused", "refused", "refused", "refused", "refused"],
+    "ownIds": ["123 number"],
     "afterNoCallback": {"args": [["after"]]}, "order": {"inOrder": true},
     "nested": ["level0", "level1", "sibling0", "level2", "sibling1", "level3", "sibling2"],
     "burst": {"inOrder": true, "callbacksInOrder": true, "answers": 129, "made": 129},

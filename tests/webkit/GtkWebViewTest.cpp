@@ -594,3 +594,43 @@ TEST_F(GtkWebViewTest, MessagesPostedAtDocumentStartWaitForTheRelayInOrder) {
     EXPECT_EQ(early->received[i + 1].second, (Value{{"n", 2}}));
   }
 }
+
+// The page's messages reach the relay through events of its own world. However the page
+// changes the methods the channel once took, and whatever it listens to, each message crosses
+// with its own body and parts, in order, and the page never hears the relay's events.
+TEST_F(GtkWebViewTest, EachMessageCrossesWithItsOwnBodyAndThePageNeverHearsTheRelay) {
+  ASSERT_TRUE(load("/own.html", "<p>own</p>"));
+  evaluate(
+      "window.heard = 0;"
+      "['veltro-script-message:guarded', 'veltro-script-part:guarded'].forEach(function (type) {"
+      "  window.addEventListener(type, function () { window.heard++; }, true);"
+      "  window.addEventListener(type, function () { window.heard++; });"
+      "  document.addEventListener(type, function () { window.heard++; }, true);"
+      "});"
+      "CustomEvent.prototype.initCustomEvent = function () { throw new Error('replaced'); };"
+      "Reflect.apply = function () { throw new Error('replaced'); };"
+      "var L = function (c, n) { return c.repeat(n); };"
+      "var c = window.webkit.messageHandlers.guarded;"
+      "var holes = [1, , 'h']; holes.extra = 'not sent';"
+      "var many = []; for (var i = 0; i < 70; i++) many.push(i); many.push(L('m', 17000));"
+      "c.postMessage(['a', L('1', 17000)]);"
+      "c.postMessage('b');"
+      "c.postMessage([L('2', 16384), 'c', {d: [[L('3', 20000)]]}]);"
+      "c.postMessage({holes: holes, like: {length: 2, 0: L('4', 16500)}});"
+      "c.postMessage(many);"
+      "c.postMessage([]); 0");
+  ASSERT_TRUE(MainLoop::runUntil([&] { return guarded->received.size() == 6; }, 10)) << guarded->received.size();
+  EXPECT_EQ(guarded->received[0].second, Value::array({"a", std::string(17000, '1')}));
+  EXPECT_EQ(guarded->received[1].second, "b");
+  EXPECT_EQ(guarded->received[2].second,
+            Value::array({std::string(16384, '2'), "c",
+                          Value{{"d", Value::array({Value::array({std::string(20000, '3')})})}}}));
+  EXPECT_EQ(guarded->received[3].second,
+            (Value{{"holes", Value::array({1, nullptr, "h"})}, {"like", {{"length", 2}, {"0", std::string(16500, '4')}}}}));
+  Value many = Value::array();
+  for (int i = 0; i < 70; ++i) many.push_back(i);
+  many.push_back(std::string(17000, 'm'));
+  EXPECT_EQ(guarded->received[4].second, many);
+  EXPECT_EQ(guarded->received[5].second, Value::array());
+  EXPECT_EQ(evaluate("window.heard"), 0);
+}

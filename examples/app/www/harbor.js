@@ -50,12 +50,12 @@
 
   define('harbor/exec', function (require) {
     var base64 = require('harbor/base64');
-    // Without a prototype, so that no id ("__proto__", "constructor") finds anything it
-    // was not given.
-    var callbacks = Object.create(null);
+    // Maps, so that no id ("__proto__", "constructor") finds anything it was not given, and
+    // an id that is used once costs no property name of its own.
+    var callbacks = new Map();
     // Callbacks on fixed ids, on which plugins send events that answer no call. They stay for
     // as long as the page runs, whatever keep flag each result carries.
-    var channels = Object.create(null);
+    var channels = new Map();
     var nextCallback = Math.floor(Math.random() * 2000000000);
     // Calls made while the shell evaluates a callback or an event are handed back as the
     // evaluation's result, so they need no message of their own.
@@ -128,8 +128,8 @@
       if (typeof success === 'function' || typeof fail === 'function') {
         do {
           callbackId = service + nextCallback++;
-        } while (channels[callbackId]);
-        callbacks[callbackId] = { success: success, fail: fail };
+        } while (channels.has(callbackId));
+        callbacks.set(callbackId, { success: success, fail: fail });
       }
       var handler = channel();
       // Inside a callback, calls wait for the end of the shell's evaluation, which takes them
@@ -199,15 +199,17 @@
       if (!isCallable(success) || !isCallable(fail)) {
         throw new TypeError('harbor: the callbacks of channel ' + channel + ' must be functions');
       }
-      channels[channel] = { success: success, fail: fail };
+      channels.set(channel, { success: success, fail: fail });
     }
 
     function nativeCallback(callbackId, status, message, keepCallback, isVerbose) {
       // The same as nativeEvalAndFetch around the callback, without a closure per answer.
-      var callback = channels[callbackId];
+      // Ids are looked up as property names were: as strings.
+      if (typeof callbackId !== 'string') callbackId = String(callbackId);
+      var callback = channels.get(callbackId);
       if (!callback) {
-        callback = callbacks[callbackId];
-        if (callback && !keepCallback) delete callbacks[callbackId];
+        callback = callbacks.get(callbackId);
+        if (callback && !keepCallback) callbacks.delete(callbackId);
       }
       if (callback) {
         var target = status === 0 || status === 1 ? callback.success : callback.fail;

@@ -153,6 +153,14 @@ std::string splitFunctionSource() {
          "  if (typeof part === 'string') { if (part.length >= " + longUnits + ") { plain = false; break; } continue; }"
          "  if (part === null || typeof part !== 'object') continue;"
          "  if (isBytes(part)) { plain = false; break; }"
+         // An array's elements by their index: no list of names is made for it.
+         "  if (isArray(part)) {"
+         "    var length = part.length;"
+         "    parts += length + 1;"
+         "    if (parts > 64) { plain = false; break; }"
+         "    for (var j = 0; j < length; j++) stack[depth++] = part[j];"
+         "    continue;"
+         "  }"
          "  var names = keys(part);"
          "  parts += names.length + 1;"
          "  if (parts > 64) { plain = false; break; }"
@@ -178,7 +186,8 @@ std::string splitFunctionSource() {
 // engine has no Base64 coder of its own, bytes go through btoa in chunks that keep
 // String.fromCharCode within argument limits.
 std::string splitBindings() {
-  return "var stringify = JSON.stringify, keys = Object.keys, toWellFormed = String.prototype.toWellFormed;"
+  return "var stringify = JSON.stringify, keys = Object.keys, isArray = Array.isArray;"
+         "var toWellFormed = String.prototype.toWellFormed;"
          "var wellFormed = function (s) { return toWellFormed ? toWellFormed.call(s) : s; };"
          "var Buffer = ArrayBuffer, isView = ArrayBuffer.isView, Bytes = Uint8Array, call = Reflect.apply;"
          "var toBase64 = Uint8Array.prototype.toBase64, fromCharCode = String.fromCharCode, freeze = Object.freeze;"
@@ -657,9 +666,16 @@ std::string pageScript(const std::string& name) {
          "var type=" + jsString("veltro-script-message:" + name) + ",partType=" + jsString("veltro-script-part:" + name) +
          ",name=" + jsString(name) + ";"
          "var ready=false,waiting=[],listen=EventTarget.prototype.addEventListener;"
+         // One event of each kind for the document's life, given its detail anew for each
+         // dispatch: no script but the relay's runs while it is dispatched, so it is never
+         // dispatched twice at once, and the page never gets hold of it.
+         "var init=Custom.prototype.initCustomEvent,apply=Reflect.apply,"
+         "messageEvent=new Custom(type),partEvent=new Custom(partType);"
+         "function fire(event,kind,detail){apply(init,event,[kind,false,false,detail]);"
+         "dispatch.call(target,event);}"
          "function send(text){if(typeof text!=='string'&&text!==null&&typeof text==='object'){"
-         "for(var i=1;i<text.length;i++)dispatch.call(target,new Custom(partType,{detail:text[i]}));text=text[0];}"
-         "dispatch.call(target,new Custom(type,{detail:text}));}"
+         "for(var i=1;i<text.length;i++)fire(partEvent,partType,text[i]);text=text[0];}"
+         "fire(messageEvent,type,text);}"
          "listen.call(target," + jsString("veltro-relay-ready:" + name) +
          ",function(event){event.stopImmediatePropagation();if(ready)return;ready=true;"
          "var early=waiting;waiting=[];for(var i=0;i<early.length;i++)send(early[i]);},true);"

@@ -101,6 +101,17 @@
       }
     });
 
+    // An answer finds only a callback or channel it was given, looked up by its id as text:
+    // no name every object has, and a number as the id it reads as.
+    var bridge = harbor.require('harbor/exec'), heard = [];
+    listen('123', function (m) { heard.push('123 ' + m); }, null);
+    ['constructor', '__proto__', 'toString', 'hasOwnProperty', 'Echo'].forEach(function (id) {
+      bridge.nativeCallback(id, 1, id, 0, 0);
+    });
+    bridge.nativeCallback(123, 1, 'number', 0, 0);
+    bridge.nativeCallback('123', 9, 'text', 0, 0);
+    found.ownIds = heard;
+
     // Arguments nested far deeper than the bridge takes are refused with an error.
     var deep = [];
     for (var d = 0; d < 5000; d++) deep = [deep];
