@@ -3,7 +3,10 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <thread>
 #include <vector>
@@ -222,6 +225,28 @@ TEST_F(GtkWebViewTest, LoadsFromTheSchemeHandlerAndTalksBothWays) {
   EXPECT_NE(view->userAgent().find("VeltroTest"), std::string::npos) << view->userAgent();
   view->setCustomUserAgent("Custom/1.0");
   EXPECT_EQ(view->userAgent(), "Custom/1.0");
+}
+
+// The engine in this process only converts values: it interprets the shell's few functions and
+// runs no compiler, neither its threads nor its code, however many values come.
+TEST_F(GtkWebViewTest, ValuesAreConvertedHereWithoutACompiler) {
+  ASSERT_TRUE(load("/index.html", "<p>values</p>"));
+  for (int i = 0; i < 1500; ++i) {
+    ASSERT_EQ(evaluate("'a\\ud800' + " + std::to_string(i)), "a\xEF\xBF\xBD" + std::to_string(i));
+    if (i % 100 == 0) {
+      ASSERT_EQ(evaluate("({n: " + std::to_string(i) + "})"), (Value{{"n", i}}));
+    }
+  }
+  std::vector<std::string> compilers;
+  if (DIR* tasks = opendir("/proc/self/task")) {
+    while (dirent* task = readdir(tasks)) {
+      std::ifstream comm(std::string("/proc/self/task/") + task->d_name + "/comm");
+      std::string name;
+      if (std::getline(comm, name) && name.find("JIT") != std::string::npos) compilers.push_back(name);
+    }
+    closedir(tasks);
+  }
+  EXPECT_TRUE(compilers.empty()) << compilers.size() << " threads like " << compilers.front();
 }
 
 TEST_F(GtkWebViewTest, AMainFrameHandlerHearsOnlyTheTopFrameOfAnAllowedPage) {

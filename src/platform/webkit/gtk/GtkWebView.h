@@ -120,6 +120,13 @@ class GtkWebView : public WebView {
   std::weak_ptr<GtkWebView> opener_;
 };
 
+// The engine in this process (WebKit runs pages in a process of their own) only turns the
+// values pages hand over into ours, with a few small functions of the shell's: it runs them
+// without compiling them to machine code, which keeps the compilers' threads, code and memory
+// out of the process. Call at the very start, before anything uses the engine: its options
+// are fixed from then on, and changing them afterwards crashes the process.
+void interpretScriptsInThisProcess();
+
 // Makes the WebKitGTK web view the one `makeWebView` answers. Call once at start, on the
 // main thread, after GTK is initialised.
 void installGtkWebViewFactory();
