@@ -17,7 +17,7 @@ class GtkTestDisplay : public ::testing::Environment {
  public:
   void SetUp() override {
     // As in the shell, before anything starts the engine in this process.
-    platform::webkit::interpretScriptsInThisProcess();
+    platform::webkit::keepOptimizingCompilersOutOfThisProcess();
     display_ = std::make_unique<testing_support::VirtualDisplay>();
     if (!display_->ok() || !gtk_init_check(nullptr, nullptr)) {
       display_.reset();

@@ -1310,9 +1310,9 @@ bool GtkWebView::hadRecentUserInput() const {
          std::chrono::steady_clock::now() - lastUserInput_ < std::chrono::seconds(1);
 }
 
-void interpretScriptsInThisProcess() {
+void keepOptimizingCompilersOutOfThisProcess() {
   static std::once_flag once;
-  std::call_once(once, [] { jsc_options_set_boolean(JSC_OPTIONS_USE_JIT, FALSE); });
+  std::call_once(once, [] { jsc_options_set_boolean(JSC_OPTIONS_USE_DFG, FALSE); });
 }
 
 void installGtkWebViewFactory() {
