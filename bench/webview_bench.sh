@@ -17,6 +17,8 @@
 #   VELTRO_BENCH_CPUS=2,3        pin every program to these cores (taskset)
 #   VELTRO_BENCH_ROUNDS=20000    calls per calling style
 #   VELTRO_BENCH_ONLY=a,b        only these figures (style names, string-1MB, arraybuffer-8MB...)
+#   VELTRO_MEMORY_DETAIL=folder  at each point memory is taken, both programs leave there every
+#                                process's smaps and their own malloc_info, to see where it lives
 # Runs under its own virtual display when $DISPLAY is empty. Exits 1 when a target is missed.
 set -euo pipefail
 cd "$(dirname "$0")/.."

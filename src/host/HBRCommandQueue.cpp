@@ -1,5 +1,7 @@
 #include "host/HBRCommandQueue.h"
 
+#include <malloc.h>
+
 #include <limits>
 
 #include "host/HBRCommandDelegate.h"
@@ -59,11 +61,13 @@ double HBRCommandQueue::conversionSeconds() { return tConversionSeconds; }
 void HBRCommandQueue::enqueueCommandBatch(std::string batchJSON) {
   if (batchJSON.empty()) return;
   auto holder = std::make_shared<Holder>();
+  bool inBackground = batchJSON.size() >= kBackgroundDecodeThreshold;
+  if (inBackground) holder->decodedAway = batchJSON.size();
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
     queue_.push_back(holder);
   }
-  if (batchJSON.size() >= kBackgroundDecodeThreshold) {
+  if (inBackground) {
     std::weak_ptr<HBRCommandQueue> weakSelf = weak_from_this();
     platform::DispatchQueue::global().async([weakSelf, holder, batchJSON = std::move(batchJSON)] {
       fill(*holder, batchJSON);
@@ -115,8 +119,12 @@ void HBRCommandQueue::executePending() {
   while (true) {
     std::shared_ptr<Holder> holder;
     {
-      std::lock_guard<std::mutex> lock(queueMutex_);
-      if (queue_.empty()) return;
+      std::unique_lock<std::mutex> lock(queueMutex_);
+      if (queue_.empty()) {
+        lock.unlock();
+        releaseDecodingMemoryIfDue();
+        return;
+      }
       holder = queue_.front();
     }
     std::optional<Value> commandJSON;
@@ -130,7 +138,10 @@ void HBRCommandQueue::executePending() {
     }
     if (holderDone) {
       std::lock_guard<std::mutex> lock(queueMutex_);
-      if (!queue_.empty() && queue_.front() == holder) queue_.pop_front();
+      if (!queue_.empty() && queue_.front() == holder) {
+        queue_.pop_front();
+        decodedAwaySinceRelease_ += holder->decodedAway;
+      }
     }
     if (commandJSON && !answeredAsTooDeep(*commandJSON)) {
       if (auto command = HBRInvokedUrlCommand::commandFromJson(std::move(*commandJSON))) execute(*command);
@@ -148,6 +159,18 @@ void HBRCommandQueue::executePending() {
       return;
     }
   }
+}
+
+void HBRCommandQueue::releaseDecodingMemoryIfDue() {
+  // A batch decoded on a worker thread is built in that thread's allocator arena and freed
+  // here as its commands run; the arena keeps the freed memory, scattered between blocks
+  // still in use, until it is told to give it back. Telling it costs a walk of the arenas and
+  // page faults when the memory is next used, so it is done once a burst of batches is over
+  // (the queue is empty), and only when the burst was large. The walk runs on a later turn
+  // of the loop, after the last command of the burst and its batch are gone.
+  if (decodedAwaySinceRelease_ < kReleaseAfterDecodedBytes) return;
+  decodedAwaySinceRelease_ = 0;
+  platform::MainLoop::post([] { malloc_trim(0); });
 }
 
 bool HBRCommandQueue::answeredAsTooDeep(const Value& json) {

@@ -52,6 +52,9 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
 
   // Batches of at least this many characters are decoded off the main thread.
   static constexpr size_t kBackgroundDecodeThreshold = 4096;
+  // Once batches of this many characters in all were decoded off the main thread and have
+  // run, the memory they took goes back to the system when the queue runs dry.
+  static constexpr size_t kReleaseAfterDecodedBytes = 256 * 1024;
   static constexpr double kMaxExecutionSeconds = 0.008;
   static constexpr double kSlowCommandMilliseconds = 10.0;
 
@@ -64,6 +67,7 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
     bool decoded = false;
     platform::Value commands = platform::Value::array();  // the decoded batch
     size_t next = 0;                                        // index of the next command to run
+    size_t decodedAway = 0;  // characters of the batch when it was decoded off the main thread
     bool empty() const { return next >= commands.size(); }
   };
   static void fill(Holder& holder, const std::string& text);
@@ -71,10 +75,15 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   // Logs a plugin's exception (in its action, or while it was made) and answers the callback
   // with an error.
   void reportException(const HBRInvokedUrlCommand& command, const std::string& what, bool whileCreating);
+  // Called when a run finds the queue empty.
+  void releaseDecodingMemoryIfDue();
 
   std::int64_t lastCommandQueueFlushRequestId_ = 0;
   std::weak_ptr<HBRViewController> viewController_;
   std::mutex queueMutex_;
   std::deque<std::shared_ptr<Holder>> queue_;
   double startExecutionTime_ = 0;
+  // Characters decoded off the main thread, in batches that have run, since memory was last
+  // given back. Main thread only.
+  size_t decodedAwaySinceRelease_ = 0;
 };

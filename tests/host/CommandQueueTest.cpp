@@ -1,9 +1,22 @@
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "BridgeFixture.h"
 
 using platform::Value;
 
 namespace {
 std::string batch(std::initializer_list<Value> commands) { return Value(commands).dump(); }
+// The memory of this process that is in RAM, in bytes.
+long residentBytes() {
+  long pages = 0, resident = 0;
+  FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (!statm) return -1;
+  if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = -1;
+  std::fclose(statm);
+  return resident < 0 ? -1 : resident * sysconf(_SC_PAGESIZE);
+}
 Value record(const std::string& tag, double busyMs = 0) {
   return Value::array({nullptr, "Echo", "record", Value::array({tag, busyMs})});
 }
@@ -88,4 +101,36 @@ TEST_F(CommandQueueTest, FaultsAreLoggedAndTheNextCommandStillRuns) {
                            "ERROR: Classname and/or methodName not found for command.",
                            "Invalid callback id received by sendPluginResult"})
     EXPECT_TRUE(log.contains(line)) << line;
+}
+
+TEST_F(CommandQueueTest, MemoryOfLargeBatchesDecodedAwayGoesBackOnceTheyHaveRun) {
+  // Batches of many small commands, as a page that starts thousands of calls at once sends:
+  // decoded on a worker thread, each makes about ten megabytes of small blocks there, which
+  // the allocator would keep after the commands ran.
+  auto many = [](int count) {
+    std::string text = "[";
+    for (int i = 0; i < count; ++i)
+      text += std::string(i ? "," : "") + R"(["INVALID","Echo","echo",[)" + std::to_string(i) + "]]";
+    return text + "]";
+  };
+  auto runAll = [&](const std::string& text) {
+    queue()->enqueueCommandBatch(text);
+    queue()->executePending();
+    ASSERT_TRUE(platform::MainLoop::runUntil([&] { return !queue()->hasPendingBatches(); }, 30));
+    platform::MainLoop::runFor(0.05);
+  };
+  std::string small = many(2000);
+  ASSERT_GE(small.size(), HBRCommandQueue::kBackgroundDecodeThreshold);
+  ASSERT_LT(small.size(), HBRCommandQueue::kReleaseAfterDecodedBytes);
+  runAll(small);  // the worker threads and their arenas exist from here on
+  long before = residentBytes();
+  ASSERT_GT(before, 0);
+  std::string large = many(40000);
+  for (int round = 0; round < 2; ++round) runAll(large);
+  long kept = residentBytes() - before;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  (void)kept;  // the sanitizers' allocators keep memory by their own rules
+#else
+  EXPECT_LT(kept, 4L << 20) << "kept " << kept / 1024 << " KiB after the batches ran";
+#endif
 }

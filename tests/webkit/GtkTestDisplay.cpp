@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/foundation/MainLoop.h"
+#include "platform/webkit/gtk/GtkWebView.h"
 #include "support/VirtualDisplay.h"
 
 namespace {
@@ -15,6 +16,8 @@ namespace {
 class GtkTestDisplay : public ::testing::Environment {
  public:
   void SetUp() override {
+    // As in the shell, before anything starts the engine in this process.
+    platform::webkit::keepOptimizingCompilersOutOfThisProcess();
     display_ = std::make_unique<testing_support::VirtualDisplay>();
     if (!display_->ok() || !gtk_init_check(nullptr, nullptr)) {
       display_.reset();

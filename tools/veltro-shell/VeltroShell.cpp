@@ -357,6 +357,7 @@ int runShell(int argc, char** argv, const std::function<void()>& registerExtraCl
   // allocator arena, whose free top the allocator keeps for ever. Blocks of that size get
   // pages of their own instead, which go back to the system as soon as they are freed.
   mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+  platform::webkit::keepOptimizingCompilersOutOfThisProcess();
   std::string error;
   auto parsed = parseShellOptions(argc, argv, error);
   if (!parsed) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -57,6 +58,36 @@ struct ProcessTreeMemory {
   }
 };
 
+// With VELTRO_MEMORY_DETAIL set to a folder, every measurement leaves there a copy of each
+// process's /proc/<pid>/smaps (resident memory by mapping) and, for this process, the
+// allocator's malloc_info (its arenas and the free memory they keep), as
+// <this pid>-<pid>-<measurement>-<name>.smaps and .malloc.
+inline void keepMemoryDetail(long pid, const std::string& name) {
+  const char* folder = std::getenv("VELTRO_MEMORY_DETAIL");
+  if (!folder || !*folder) return;
+  static int measurement = 0;
+  bool self = pid == static_cast<long>(getpid());
+  if (self) ++measurement;  // this process comes first in each measurement
+  char path[512];
+  std::snprintf(path, sizeof path, "/proc/%ld/smaps", pid);
+  FILE* in = std::fopen(path, "r");
+  if (!in) return;
+  std::snprintf(path, sizeof path, "%s/%d-%ld-%d-%s.smaps", folder, getpid(), pid, measurement, name.c_str());
+  if (FILE* out = std::fopen(path, "w")) {
+    char buffer[65536];
+    size_t length;
+    while ((length = std::fread(buffer, 1, sizeof buffer, in)) > 0) std::fwrite(buffer, 1, length, out);
+    std::fclose(out);
+  }
+  std::fclose(in);
+  if (!self) return;
+  std::snprintf(path, sizeof path, "%s/%d-%ld-%d-%s.malloc", folder, getpid(), pid, measurement, name.c_str());
+  if (FILE* out = std::fopen(path, "w")) {
+    malloc_info(0, out);
+    std::fclose(out);
+  }
+}
+
 inline ProcessTreeMemory measureProcessTreeMemory() {
   std::map<long, std::vector<long>> children;
   if (DIR* proc = opendir("/proc")) {
@@ -109,6 +140,7 @@ inline ProcessTreeMemory measureProcessTreeMemory() {
         if (std::sscanf(line, "Pss: %ld", &process.proportionalKiB) == 1) break;
       std::fclose(rollup);
     }
+    keepMemoryDetail(pid, process.name);
     memory.residentKiB += process.residentKiB;
     memory.peakKiB += process.peakKiB;
     memory.anonymousKiB += process.anonymousKiB;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <unordered_map>
 
@@ -1323,6 +1324,11 @@ bool GtkWebView::hadRecentUserInput() const {
   // WebKit carries a gesture over to timers for a second; so do we.
   return lastUserInput_ != std::chrono::steady_clock::time_point{} &&
          std::chrono::steady_clock::now() - lastUserInput_ < std::chrono::seconds(1);
+}
+
+void keepOptimizingCompilersOutOfThisProcess() {
+  static std::once_flag once;
+  std::call_once(once, [] { jsc_options_set_boolean(JSC_OPTIONS_USE_DFG, FALSE); });
 }
 
 void installGtkWebViewFactory() {

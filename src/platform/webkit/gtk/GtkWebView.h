@@ -120,6 +120,15 @@ class GtkWebView : public WebView {
   std::weak_ptr<GtkWebView> opener_;
 };
 
+// The engine in this process (WebKit runs pages in a process of their own) only turns the
+// values pages hand over into ours, with a few small functions of the shell's, which a burst
+// of bridge calls runs tens of thousands of times: often enough for the engine's optimizing
+// compilers, whose code (megabytes of it, paged in) and memory buy little here. The engine
+// keeps to its quick compiler instead (without that one, bursts of calls ran at a third of
+// the speed). Call at the very start, before anything uses the engine: its options are fixed
+// from then on, and changing them afterwards crashes the process.
+void keepOptimizingCompilersOutOfThisProcess();
+
 // Makes the WebKitGTK web view the one `makeWebView` answers. Call once at start, on the
 // main thread, after GTK is initialised.
 void installGtkWebViewFactory();
