@@ -621,6 +621,7 @@ TEST_F(GtkWebViewTest, EachMessageCrossesWithItsOwnBodyAndThePageNeverHearsTheRe
       "});"
       "CustomEvent.prototype.initCustomEvent = function () { throw new Error('replaced'); };"
       "Reflect.apply = function () { throw new Error('replaced'); };"
+      "Function.prototype.call = function () { window.heard += 1000; throw new Error('replaced'); };"
       "var L = function (c, n) { return c.repeat(n); };"
       "var c = window.webkit.messageHandlers.guarded;"
       "var holes = [1, , 'h']; holes.extra = 'not sent';"

@@ -189,7 +189,7 @@ std::string splitFunctionSource() {
 std::string splitBindings() {
   return "var stringify = JSON.stringify, keys = Object.keys, isArray = Array.isArray;"
          "var toWellFormed = String.prototype.toWellFormed;"
-         "var wellFormed = function (s) { return toWellFormed ? toWellFormed.call(s) : s; };"
+         "var wellFormed = function (s) { return toWellFormed ? call(toWellFormed, s, []) : s; };"
          "var Buffer = ArrayBuffer, isView = ArrayBuffer.isView, Bytes = Uint8Array, call = Reflect.apply;"
          "var toBase64 = Uint8Array.prototype.toBase64, fromCharCode = String.fromCharCode, freeze = Object.freeze;"
          "var toAscii = typeof btoa === 'function' ? btoa : null;"
@@ -673,7 +673,7 @@ std::string pageScript(const std::string& name) {
          "var init=Custom.prototype.initCustomEvent,apply=Reflect.apply,"
          "messageEvent=new Custom(type),partEvent=new Custom(partType);"
          "function fire(event,kind,detail){apply(init,event,[kind,false,false,detail]);"
-         "dispatch.call(target,event);}"
+         "apply(dispatch,target,[event]);}"
          "function send(text){if(typeof text!=='string'&&text!==null&&typeof text==='object'){"
          "for(var i=1;i<text.length;i++)fire(partEvent,partType,text[i]);text=text[0];}"
          "fire(messageEvent,type,text);}"
