@@ -1,6 +1,5 @@
 #include "host/HBRCommandDelegateImpl.h"
 
-#include <malloc.h>
 
 #include "host/HBRCommandQueue.h"
 #include "host/HBRJSON.h"
@@ -347,7 +346,7 @@ void HBRCommandDelegateImpl::evalJsHelper2(const std::string& js, PageGeneration
   if (js.size() >= kTrimAboveBytes) {
     // The allocator keeps freed blocks of this size for later; once the answer is gone, the
     // memory goes back to the system instead of staying with the process.
-    platform::MainLoop::post([] { malloc_trim(0); });
+    platform::MainLoop::releaseFreedMemorySoon();
   }
   std::weak_ptr<HBRCommandQueue> weakQueue = commandQueue_;
   engine->evaluateJavaScript(js, [weakQueue](const Value& result, const std::optional<platform::Error>&) {

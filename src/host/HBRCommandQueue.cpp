@@ -1,7 +1,5 @@
 #include "host/HBRCommandQueue.h"
 
-#include <malloc.h>
-
 #include <limits>
 
 #include "host/HBRCommandDelegate.h"
@@ -170,7 +168,7 @@ void HBRCommandQueue::releaseDecodingMemoryIfDue() {
   // of the loop, after the last command of the burst and its batch are gone.
   if (decodedAwaySinceRelease_ < kReleaseAfterDecodedBytes) return;
   decodedAwaySinceRelease_ = 0;
-  platform::MainLoop::post([] { malloc_trim(0); });
+  platform::MainLoop::releaseFreedMemorySoon();
 }
 
 bool HBRCommandQueue::answeredAsTooDeep(const Value& json) {

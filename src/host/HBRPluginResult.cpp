@@ -66,20 +66,21 @@ std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsBool(HBRResu
   return resultWithStatus(status, Value(m));
 }
 
-std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus status,
-                                                                                platform::Bytes data) {
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithBytes(HBRResultStatus status, HeldBytes bytes) {
   auto result = std::make_shared<HBRPluginResult>(status, Value());
   result->written_ = std::make_shared<Written>();
-  result->written_->bytes = std::move(data);
+  result->written_->bytes = std::move(bytes);
   return result;
+}
+
+std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus status,
+                                                                                platform::Bytes data) {
+  return resultWithBytes(status, std::move(data));
 }
 
 std::shared_ptr<HBRPluginResult> HBRPluginResult::resultWithStatusAsArrayBufferFromString(HBRResultStatus status,
                                                                                           std::string data) {
-  auto result = std::make_shared<HBRPluginResult>(status, Value());
-  result->written_ = std::make_shared<Written>();
-  result->written_->bytes = std::move(data);
-  return result;
+  return resultWithBytes(status, std::move(data));
 }
 
 std::string_view HBRPluginResult::Written::byteView() const {

@@ -80,10 +80,12 @@ class HBRPluginResult {
   platform::Value message_;
   // A message given as JSON text, or as the bytes of an ArrayBuffer (whose Base64 text is
   // written straight into the answer), and the value made from it on demand.
+  // The bytes of an ArrayBuffer message, in the container they were given in.
+  using HeldBytes = std::variant<std::monostate, platform::Bytes, std::string>;
+  static std::shared_ptr<HBRPluginResult> resultWithBytes(HBRResultStatus status, HeldBytes bytes);
   struct Written {
     std::string text;
-    // The bytes of an ArrayBuffer message, in the container they were given in.
-    std::variant<std::monostate, platform::Bytes, std::string> bytes;
+    HeldBytes bytes;
     bool hasBytes() const { return bytes.index() != 0; }
     std::string_view byteView() const;
     std::once_flag read;

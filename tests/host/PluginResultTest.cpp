@@ -87,22 +87,31 @@ TEST(PluginResult, AMessageWrittenAsJSONTextIsSentAsItStands) {
 // Bytes are written into the answer as Base64 without a value in between: the text must be
 // the one the value gives, at every length (the writer works in blocks of 12,288 bytes), and
 // the value must still be there for whoever asks.
+namespace {
+
+// An ArrayBuffer answer of `bytes`: the text, size and value of the bytes' ArrayBuffer object,
+// written alone or after other arguments, and the same bytes when read back.
+void expectAnswersAsArrayBuffer(const HBRPluginResult& result, const platform::Bytes& bytes) {
+  const size_t size = bytes.size();
+  std::string expected = platform::jsonText(hbr_arrayBufferObject(bytes));
+  EXPECT_EQ(result.argumentsAsJSON(), expected) << size;
+  EXPECT_EQ(result.knownJSONSize(), expected.size()) << size;
+  std::string out = "[\"id\",1,";
+  ASSERT_TRUE(result.appendArgumentsAsJSON(out));
+  EXPECT_EQ(out, "[\"id\",1," + expected) << size;
+  EXPECT_EQ(result.message(), hbr_arrayBufferObject(bytes)) << size;
+  auto read = platform::parseJSONText(out.substr(8));
+  ASSERT_TRUE(read) << size;
+  EXPECT_EQ(platform::base64Decode((*read)["data"].get<std::string>()), bytes) << size;
+}
+
+}  // namespace
+
 TEST(PluginResult, AnArrayBufferIsWrittenStraightIntoTheAnswerAsItsValueWouldBe) {
   for (size_t size : {0, 1, 2, 3, 4, 12287, 12288, 12289, 24577, 1 << 20}) {
     platform::Bytes bytes(size);
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 131 + 7) & 0xff);
-    auto result = HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, bytes);
-    std::string expected = platform::jsonText(hbr_arrayBufferObject(bytes));
-    EXPECT_EQ(result->argumentsAsJSON(), expected) << size;
-    EXPECT_EQ(result->knownJSONSize(), expected.size()) << size;
-    std::string out = "[\"id\",1,";
-    ASSERT_TRUE(result->appendArgumentsAsJSON(out));
-    EXPECT_EQ(out, "[\"id\",1," + expected) << size;
-    EXPECT_EQ(result->message(), hbr_arrayBufferObject(bytes)) << size;
-    // Read back, the bytes are the ones given.
-    auto read = platform::parseJSONText(out.substr(8));
-    ASSERT_TRUE(read) << size;
-    EXPECT_EQ(platform::base64Decode((*read)["data"].get<std::string>()), bytes) << size;
+    expectAnswersAsArrayBuffer(*HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, bytes), bytes);
   }
   // Only messages given as text or bytes have a size known beforehand.
   EXPECT_EQ(HBRPluginResult::resultWithStatusAsString(HBRResultStatus::OK, "x")->knownJSONSize(), std::nullopt);
@@ -120,15 +129,9 @@ TEST(PluginResult, AnArrayBufferHeldInAStringAnswersAsItsBytesWould) {
     auto fromString = HBRPluginResult::resultWithStatusAsArrayBufferFromString(
         HBRResultStatus::OK, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     auto moved = HBRPluginResult::resultWithStatusAsArrayBuffer(HBRResultStatus::OK, platform::Bytes(bytes));
-    std::string expected = platform::jsonText(hbr_arrayBufferObject(bytes));
     for (const auto& result : {fromBytes, fromString, moved}) {
       EXPECT_EQ(result->status(), HBRResultStatus::OK);
-      EXPECT_EQ(result->argumentsAsJSON(), expected) << size;
-      EXPECT_EQ(result->knownJSONSize(), expected.size()) << size;
-      std::string out = "[\"id\",1,";
-      ASSERT_TRUE(result->appendArgumentsAsJSON(out));
-      EXPECT_EQ(out, "[\"id\",1," + expected) << size;
-      EXPECT_EQ(result->message(), hbr_arrayBufferObject(bytes)) << size;
+      expectAnswersAsArrayBuffer(*result, bytes);
     }
   }
   // Every byte value, high bit and zero included, survives the string.

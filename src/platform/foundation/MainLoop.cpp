@@ -1,6 +1,7 @@
 #include "platform/foundation/MainLoop.h"
 
 #include <glib.h>
+#include <malloc.h>
 
 #include <atomic>
 #include <chrono>
@@ -86,6 +87,17 @@ void MainLoop::post(std::function<void()> work) {
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
   attachWork(source, std::move(work));
+}
+
+void MainLoop::releaseFreedMemorySoon() {
+  // Walking the arenas and faulting the pages in again afterwards cost more than the walk
+  // saves when it runs once per large block of a burst.
+  static std::atomic<bool> asked{false};
+  if (asked.exchange(true)) return;
+  post([] {
+    asked = false;
+    malloc_trim(0);
+  });
 }
 
 namespace {

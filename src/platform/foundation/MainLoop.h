@@ -24,6 +24,11 @@ class MainLoop {
 
   static void post(std::function<void()> work);
 
+  // Asks the allocator, on a later turn, to give the memory it keeps freed back to the
+  // system: for callers that have just let go of large blocks. Asks made before that turn
+  // come to one. Safe from any thread.
+  static void releaseFreedMemorySoon();
+
   // A number that changes with each iteration of the main context, nested ones included:
   // what runs under the same number runs in the same turn of the loop. Main thread only.
   static std::uint64_t turn();
