@@ -120,7 +120,7 @@ TEST(URL, ANewSchemeReadsAsTheSameURLReadAfresh) {
   for (const char* text : {"https://h:1/p?q#f", "https://user:pw@H.example:8443/a/b%20c/?x=1&y#frag",
                            "http://[::1]:80/", "https://h", "https://h?q", "https://h#f", "mailto:someone@example.com",
                            "file:///tmp/a%2Fb", "a+b.c-d://h/p", "https:///nohost/p"}) {
-    for (const char* scheme : {"veltro", "https", "x", "a+b.c-d"}) {
+    for (const char* scheme : {"veltro", "https", "x", "a+b.c-d", "Veltro", "HTTPS"}) {
       SCOPED_TRACE(std::string(text) + " as " + scheme);
       const platform::URL url = mustParse(text);
       const platform::URL moved = url.withScheme(scheme);
