@@ -197,6 +197,9 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   // downloaded file and the checkpoint that would have recorded it.
   void removeOrphanedFiles();
 
+  // Serves `lookup`, or what a lookup of the request's URL finds when none is given; a URL
+  // the cache does not hold, or serving that throws, answers nothing found.
+  void serveLookup(const platform::URLRequest& request, std::optional<Lookup> lookup, const ResourceHandler& handler);
   void serveEntry(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
                   const std::shared_ptr<VLApplicationCache>& cache,
                   const platform::URLRequest& original, const ResourceHandler& handler);

@@ -225,32 +225,29 @@ bool VLNativeCache::isNetworkAvailable() {
 
 void VLNativeCache::getResourceFromCache(const platform::URLRequest& request,
                                          ResourceHandler completionHandler) {
-  ResourceHandler handler = once(std::move(completionHandler));
-  try {
-    // Only this application's own URLs: another host's go to the network.
-    auto cache = applicationCacheForURL(request.url());
-    const auto key = resourceKeyForURL(request.url());
-    auto entry = cache && key ? cache->getCacheEntryForURL(*key) : nullptr;
-    if (!entry) {
-      vlcache::logDebug("Unable to find resource: " +
-                        (key ? *key : platform::jsonText(request.url().absoluteString())));
-      return handler(std::nullopt);
-    }
-    serveEntry(*key, entry, cache, request, handler);
-  } catch (const std::exception& exception) {
-    vlcache::logError(std::string("Failed to serve a resource from the cache: ") + exception.what());
-    handler(std::nullopt);
-  }
+  serveLookup(request, std::nullopt, once(std::move(completionHandler)));
 }
 
 void VLNativeCache::getResourceFromCache(const platform::URLRequest& request, Lookup lookup,
                                          ResourceHandler completionHandler) {
-  if (lookup.generation != vlcache::lookupGeneration() || !lookup.cache || !lookup.entry ||
-      lookup.url != request.url().absoluteString())
-    return getResourceFromCache(request, std::move(completionHandler));
-  ResourceHandler handler = once(std::move(completionHandler));
+  const bool current = lookup.generation == vlcache::lookupGeneration() && lookup.cache && lookup.entry &&
+                       lookup.url == request.url().absoluteString();
+  serveLookup(request, current ? std::optional<Lookup>(std::move(lookup)) : std::nullopt,
+              once(std::move(completionHandler)));
+}
+
+void VLNativeCache::serveLookup(const platform::URLRequest& request, std::optional<Lookup> lookup,
+                                const ResourceHandler& handler) {
   try {
-    serveEntry(lookup.key, lookup.entry, lookup.cache, request, handler);
+    // Only this application's own URLs: another host's go to the network.
+    if (!lookup) lookup = lookUp(request.url());
+    if (!lookup) {
+      const auto key = resourceKeyForURL(request.url());
+      vlcache::logDebug("Unable to find resource: " +
+                        (key ? *key : platform::jsonText(request.url().absoluteString())));
+      return handler(std::nullopt);
+    }
+    serveEntry(lookup->key, lookup->entry, lookup->cache, request, handler);
   } catch (const std::exception& exception) {
     vlcache::logError(std::string("Failed to serve a resource from the cache: ") + exception.what());
     handler(std::nullopt);
