@@ -627,20 +627,17 @@ void HBRLocalFilesystem::readFileAtURL(const HBRFilesystemURL& url, std::int64_t
   // really lies where a page may read it. A file that no link leads to is looked up once,
   // with the opening; anything else takes the way of the checked path.
   std::optional<std::string> local;
-  int fd = -1;
-  if (auto opened = openWithoutLinks(url, kReadFlags)) {
-    local = std::move(opened->first);
-    fd = opened->second;
-  }
   std::optional<platform::fs::ReadableFile> opened;
-  if (fd >= 0) opened.emplace(platform::fs::ReadableFile::adopt(fd));
-  if (!local) {
+  if (auto linkFree = openWithoutLinks(url, kReadFlags)) {
+    local = std::move(linkFree->first);
+    opened.emplace(platform::fs::ReadableFile::adopt(linkFree->second));
+  } else {
     HBRResultRef refusal;
     local = checkedPath(url, refusal);
     if (!local) {
       int code = NOT_FOUND_ERR;
       if (refusal && refusal->message().is_number_integer()) code = refusal->message().get<int>();
-      return callback(std::nullopt, getMimeTypeFromPath(local).value_or("*/*"), code);
+      return callback(std::nullopt, "*/*", code);
     }
     opened.emplace(platform::fs::ReadableFile::open(*local));
   }
