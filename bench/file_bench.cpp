@@ -8,7 +8,8 @@
 // the page's batches. Plugin and baseline runs alternate; the tool prints the medians, their
 // spread and the ratio with the spread of the rounds' ratios (target: at most 2), once in
 // elapsed time and once in the processor time of the process, which other work on a shared
-// machine disturbs less. Pin it to one core (taskset -c N) and give it a folder on tmpfs.
+// machine disturbs less. The process's allocator is set up as the shell sets up its own. Pin
+// it to one core (taskset -c N) and give it a folder on tmpfs.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/MainLoop.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
 #include "plugins/file/HBRFile.h"
@@ -51,10 +53,14 @@ class CallbackTextDelegate : public HBRCommandDelegate {
   void sendPluginResult(const std::shared_ptr<HBRPluginResult>& result,
                         const std::optional<std::string>& callbackId) override {
     std::string text = HBRCommandDelegateImpl::callbackMessage(callbackId.value_or(""), result.get());
-    std::lock_guard lock(mutex_);
-    bytes_ += text.size();
-    ok_ = ok_ && result && result->status() == HBRResultStatus::OK;
-    ++answers_;
+    {
+      std::lock_guard lock(mutex_);
+      bytes_ += text.size();
+      ok_ = ok_ && result && result->status() == HBRResultStatus::OK;
+      ++answers_;
+    }
+    // Woken after the lock is let go, as the shell's main loop is woken without a lock held:
+    // a waiter woken under it would only wait again for the lock.
     done_.notify_all();
   }
   void evalJs(const std::string&) override {}
@@ -205,6 +211,7 @@ std::string summary(const std::vector<double>& milliseconds) {
 // file_bench [FOLDER]: the files go to a fresh folder in FOLDER (default /tmp); a folder on
 // tmpfs (/dev/shm) leaves out the disk and shows the plugin's own cost.
 int main(int argc, char** argv) {
+  platform::MainLoop::setUpAllocator();
   platform::setLogSink([](const std::string&, void*) {}, nullptr);
   std::string pattern = std::string(argc > 1 ? argv[1] : "/tmp") + "/veltro-file-bench-XXXXXX";
   if (!::mkdtemp(pattern.data())) return 1;

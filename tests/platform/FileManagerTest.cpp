@@ -1,9 +1,11 @@
 #include "platform/foundation/FileManager.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <optional>
@@ -241,4 +243,65 @@ TEST(FileManager, RealPathsAreTheCLibrarysForLinksDotsAndMissingEntries) {
   EXPECT_EQ(fs::realPathAllowingMissing(dir.file("real/sub/new")), real + "/sub/new");
   EXPECT_EQ(fs::realPathAllowingMissing(dir.file("dangling")), std::nullopt);
   EXPECT_EQ(fs::realPathAllowingMissing(dir.file("loop-a/new")), std::nullopt);
+}
+
+// A descriptor only where the lookup met no link: not in the last component, not in a folder
+// on the way, not through "..", and a file made only below folders that no link bends.
+TEST(FileManager, OpensWithoutLinksOnlyWhereTheKernelMetNone) {
+  testing_support::TempDir temp;
+  // The temporary folder's own path may pass through a link; the test's paths do not.
+  std::string dir = *libcRealPath(temp.path());
+  temp.write("real/sub/file.txt", "f");
+  ASSERT_EQ(::symlink("real", (dir + "/folder-link").c_str()), 0);
+  ASSERT_EQ(::symlink("real/sub/file.txt", (dir + "/file-link").c_str()), 0);
+  ASSERT_EQ(::symlink("..", (dir + "/real/up").c_str()), 0);
+
+  int fd = fs::openWithoutLinks(dir + "/real/sub/file.txt", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  char byte = 0;
+  EXPECT_EQ(::read(fd, &byte, 1), 1);
+  EXPECT_EQ(byte, 'f');
+  EXPECT_EQ(fs::pathOfDescriptor(fd), dir + "/real/sub/file.txt");
+  ::close(fd);
+  for (const char* linked : {"/file-link", "/folder-link/sub/file.txt", "/real/up/real/sub/file.txt"}) {
+    errno = 0;
+    EXPECT_EQ(fs::openWithoutLinks(dir + linked, O_RDONLY | O_CLOEXEC), -1) << linked;
+    EXPECT_EQ(errno, ELOOP) << linked;
+  }
+  errno = 0;
+  EXPECT_EQ(fs::openWithoutLinks(dir + "/real/missing.txt", O_RDONLY | O_CLOEXEC), -1);
+  EXPECT_EQ(errno, ENOENT);
+  errno = 0;
+  EXPECT_EQ(fs::openWithoutLinks("real/sub/file.txt", O_RDONLY | O_CLOEXEC), -1);
+  EXPECT_EQ(errno, EINVAL) << "a relative path has no place to start from";
+
+  fd = fs::openWithoutLinks(dir + "/real/new.txt", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  struct stat info {};
+  ASSERT_EQ(::stat((dir + "/real/new.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(fs::openWithoutLinks(dir + "/folder-link/made.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0600), -1);
+  EXPECT_FALSE(fs::exists(dir + "/real/made.txt"));
+}
+
+// A descriptor opened elsewhere is checked as open() checks its own: a regular file, read
+// without O_NONBLOCK, with its size; anything else is closed and reported.
+TEST(FileManager, AnAdoptedDescriptorIsCheckedAsAnOpenedOne) {
+  testing_support::TempDir dir;
+  dir.write("file.txt", "12345");
+  auto file = fs::ReadableFile::adopt(::open(dir.file("file.txt").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(file.isOpen());
+  EXPECT_EQ(file.size(), 5u);
+  EXPECT_EQ(::fcntl(file.fd(), F_GETFL) & O_NONBLOCK, 0);
+
+  ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  for (const std::string& other : {dir.path(), dir.file("pipe")}) {
+    int fd = ::open(other.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << other;
+    auto refused = fs::ReadableFile::adopt(fd);
+    EXPECT_FALSE(refused.isOpen()) << other;
+    EXPECT_EQ(refused.error(), EINVAL) << other;
+    EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << other << ": the refused descriptor is closed";
+  }
 }

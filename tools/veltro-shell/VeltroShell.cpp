@@ -1,7 +1,6 @@
 #include "VeltroShell.h"
 
 #include <glib.h>
-#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -354,9 +353,8 @@ std::optional<std::string> defaultPackageDirectory() {
 
 int runShell(int argc, char** argv, const std::function<void()>& registerExtraClasses) {
   // Bridge payloads of a megabyte and more are built on worker threads, each with its own
-  // allocator arena, whose free top the allocator keeps for ever. Blocks of that size get
-  // pages of their own instead, which go back to the system as soon as they are freed.
-  mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+  // allocator arena, whose free top the allocator would otherwise keep for ever.
+  platform::MainLoop::setUpAllocator();
   platform::webkit::keepOptimizingCompilersOutOfThisProcess();
   std::string error;
   auto parsed = parseShellOptions(argc, argv, error);

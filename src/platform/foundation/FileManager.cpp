@@ -306,13 +306,18 @@ std::uint64_t maximumReadSize() {
 }
 
 ReadableFile ReadableFile::open(const std::string& path, bool followFinalLink) {
-  ReadableFile file;
   int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followFinalLink ? 0 : O_NOFOLLOW);
   int fd = ::open(path.c_str(), flags);
   if (fd < 0) {
+    ReadableFile file;
     file.error_ = errno;
     return file;
   }
+  return adopt(fd);
+}
+
+ReadableFile ReadableFile::adopt(int fd) {
+  ReadableFile file;
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     file.error_ = EINVAL;
@@ -358,25 +363,40 @@ std::string pathOfDescriptor(int fd) {
   return path;
 }
 
-std::optional<std::string> realPath(const std::string& path) {
+int openWithoutLinks(const std::string& path, int flags, unsigned mode) {
 #ifdef SYS_openat2
+  if (path.empty() || path.front() != '/') {
+    errno = EINVAL;
+    return -1;
+  }
+  struct open_how how {};
+  how.flags = static_cast<std::uint64_t>(flags);
+  how.mode = (flags & O_CREAT) ? mode : 0;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+#else
+  (void)path;
+  (void)flags;
+  (void)mode;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+std::optional<std::string> realPath(const std::string& path) {
   // realpath(3) reads every component as a link, one lookup each. An absolute path in which the
   // kernel meets no link at all is its own real path once "." and ".." are taken out: one
   // lookup that refuses every link tells. A missing entry (or a file used as a folder) met
   // before any link fails realpath(3) the same way; anything else (a link, a kernel without
   // openat2) leaves the answer to realpath(3).
   if (!path.empty() && path.front() == '/') {
-    struct open_how how {};
-    how.flags = O_PATH | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+    int fd = openWithoutLinks(path, O_PATH | O_CLOEXEC);
     if (fd >= 0) {
-      ::close(static_cast<int>(fd));
+      ::close(fd);
       return normalizePath(path);
     }
     if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
   }
-#endif
   char resolved[PATH_MAX];
   if (::realpath(path.c_str(), resolved)) return std::string(resolved);
   return std::nullopt;

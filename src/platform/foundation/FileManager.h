@@ -54,6 +54,9 @@ std::uint64_t maximumReadSize();
 class ReadableFile {
  public:
   static ReadableFile open(const std::string& path, bool followFinalLink = true);
+  // Takes over a descriptor opened for reading (with O_NONBLOCK, so that opening never waited
+  // on a FIFO) and checks it as open() does.
+  static ReadableFile adopt(int fd);
   ReadableFile(ReadableFile&& other) noexcept;
   ReadableFile& operator=(ReadableFile&& other) noexcept;
   ReadableFile(const ReadableFile&) = delete;
@@ -86,6 +89,11 @@ std::optional<std::string> realPath(const std::string& path);
 // taken as it stands below its deepest existing folder; nullopt when a link leads nowhere or
 // the path cannot be resolved.
 std::optional<std::string> realPathAllowingMissing(const std::string& path);
+// open(2) of an absolute path in a lookup that refuses every link: a descriptor only when the
+// kernel met no link on the way, so that the path as written (once "." and ".." are taken
+// out) is the file's real path. -1 with errno otherwise: ELOOP for a link, ENOSYS where the
+// kernel cannot tell.
+int openWithoutLinks(const std::string& path, int flags, unsigned mode = 0);
 // A temporary file in the same folder is written, flushed to disk and renamed over the
 // target, so readers see the old content or the new one, never a mixture. The file is 0600
 // (a replaced file keeps its owner's permission bits).

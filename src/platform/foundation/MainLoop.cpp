@@ -100,6 +100,13 @@ void MainLoop::releaseFreedMemorySoon() {
   });
 }
 
+void MainLoop::setUpAllocator() {
+  // Setting either value also stops the allocator from raising both by itself as it sees
+  // large blocks freed, so both are set.
+  mallopt(M_MMAP_THRESHOLD, int(kOwnPagesFromBytes));
+  mallopt(M_TRIM_THRESHOLD, int(kOwnPagesFromBytes));
+}
+
 namespace {
 std::uint64_t gTurn = 0;
 

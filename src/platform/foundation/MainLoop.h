@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,6 +29,16 @@ class MainLoop {
   // system: for callers that have just let go of large blocks. Asks made before that turn
   // come to one. Safe from any thread.
   static void releaseFreedMemorySoon();
+
+  // Sets the allocator up for the shell's way of using memory; once, at the start of the
+  // program, before it starts other threads. Blocks of `kOwnPagesFromBytes` and more get
+  // pages of their own, which go back to the system as soon as they are freed. Below that,
+  // what is freed at the top of an arena is kept up to the same amount instead of going back
+  // to the system at once: blocks of tens of kilobytes made and freed for each command of a
+  // burst (a file's bytes, their Base64 text) would otherwise be handed back and faulted in
+  // again every time. releaseFreedMemorySoon() gives it back once a burst is over.
+  static constexpr size_t kOwnPagesFromBytes = 1024 * 1024;
+  static void setUpAllocator();
 
   // A number that changes with each iteration of the main context, nested ones included:
   // what runs under the same number runs in the same turn of the loop. Main thread only.

@@ -223,9 +223,35 @@ bool HBRLocalFilesystem::descriptorIsReachable(int fd) const {
   return pageMayReach(real, real);
 }
 
+namespace {
+
+// Never waiting on a FIFO while opening; checkedForWriting makes writes blocking again.
+constexpr int kWriteFlags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+}  // namespace
+
+std::optional<std::pair<std::string, int>> HBRLocalFilesystem::openWithoutLinks(const HBRFilesystemURL& url,
+                                                                                 int flags) const {
+  if (!url.fullPath() || url.fullPath()->find('\0') != std::string::npos) return std::nullopt;
+  // The local path as filesystemPathForFullPath makes it, judged as it judges a path that is
+  // its own real path.
+  std::string inside = normalizePath("/" + stripQueryParametersFromPath(*url.fullPath()));
+  std::string local = inside == "/" ? fsRoot_ : platform::fs::appendPath(fsRoot_, inside);
+  std::optional<std::string> real = platform::fs::normalizePath(local);
+  if (!staysInRoot(local, real) || !pageMayReach(local, real)) return std::nullopt;
+  int fd = platform::fs::openWithoutLinks(local, flags);
+  if (fd < 0) return std::nullopt;
+  return std::pair(std::move(local), fd);
+}
+
 int HBRLocalFilesystem::openForWriting(const std::string& localPath, bool create) const {
-  int fd = ::open(localPath.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (create ? O_CREAT : 0), 0600);
+  int fd = ::open(localPath.c_str(), kWriteFlags | (create ? O_CREAT : 0), 0600);
   if (fd < 0) return -errno;
+  return checkedForWriting(fd, localPath);
+}
+
+int HBRLocalFilesystem::checkedForWriting(int fd, const std::string& localPath) const {
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !descriptorIsReachable(fd)) {
     ::close(fd);
@@ -477,13 +503,24 @@ HBRResultRef HBRLocalFilesystem::writeToFileAtURL(const HBRFilesystemURL& url, s
 HBRResultRef HBRLocalFilesystem::writeAtPosition(const HBRFilesystemURL& url, std::string_view data,
                                                  std::uint64_t position) {
   // truncateFileAtURL and writeToFileAtURL in one: one check of the path and one descriptor,
-  // checked before anything is cut, for both.
-  HBRResultRef refusal;
-  auto local = checkedPath(url, refusal);
-  if (!local) return refusal;
-  if (readOnly_) return HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
-  if (position > std::uint64_t(INT64_MAX)) return changeFailure(EFBIG);
-  int fd = openForWriting(*local, false);
+  // checked before anything is cut, for both. An existing file that no link leads to is
+  // looked up once, with the opening; anything else takes the way of the checked path.
+  std::optional<std::string> local;
+  int fd = -1;
+  if (!readOnly_ && position <= std::uint64_t(INT64_MAX)) {
+    if (auto opened = openWithoutLinks(url, kWriteFlags)) {
+      local = std::move(opened->first);
+      fd = checkedForWriting(opened->second, *local);
+    }
+  }
+  if (!local) {
+    HBRResultRef refusal;
+    local = checkedPath(url, refusal);
+    if (!local) return refusal;
+    if (readOnly_) return HBRFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    if (position > std::uint64_t(INT64_MAX)) return changeFailure(EFBIG);
+    fd = openForWriting(*local, false);
+  }
   if (fd == -EISDIR) return HBRFileErrorResult(TYPE_MISMATCH_ERR);
   if (fd >= 0) {
     if (::ftruncate(fd, off_t(position)) != 0 || ::fsync(fd) != 0) {
@@ -586,17 +623,26 @@ void HBRLocalFilesystem::copyFileToURL(const HBRFilesystemURL& destinationDirect
 
 void HBRLocalFilesystem::readFileAtURL(const HBRFilesystemURL& url, std::int64_t start, std::int64_t end,
                                        ReadCallback callback) {
-  HBRResultRef refusal;
-  auto local = checkedPath(url, refusal);
-  std::string mime = getMimeTypeFromPath(local).value_or("*/*");
-  if (!local) {
-    int code = NOT_FOUND_ERR;
-    if (refusal && refusal->message().is_number_integer()) code = refusal->message().get<int>();
-    return callback(std::nullopt, mime, code);
-  }
   // Opened once, never waiting on a FIFO, and checked on the descriptor: a regular file that
-  // really lies where a page may read it.
-  platform::fs::ReadableFile file = platform::fs::ReadableFile::open(*local);
+  // really lies where a page may read it. A file that no link leads to is looked up once,
+  // with the opening; anything else takes the way of the checked path.
+  std::optional<std::string> local;
+  std::optional<platform::fs::ReadableFile> opened;
+  if (auto linkFree = openWithoutLinks(url, kReadFlags)) {
+    local = std::move(linkFree->first);
+    opened.emplace(platform::fs::ReadableFile::adopt(linkFree->second));
+  } else {
+    HBRResultRef refusal;
+    local = checkedPath(url, refusal);
+    if (!local) {
+      int code = NOT_FOUND_ERR;
+      if (refusal && refusal->message().is_number_integer()) code = refusal->message().get<int>();
+      return callback(std::nullopt, "*/*", code);
+    }
+    opened.emplace(platform::fs::ReadableFile::open(*local));
+  }
+  std::string mime = getMimeTypeFromPath(local).value_or("*/*");
+  platform::fs::ReadableFile& file = *opened;
   if (!file.isOpen()) return callback(std::nullopt, mime, NOT_FOUND_ERR);
   if (!descriptorIsReachable(file.fd())) {
     platform::log("Refused to read " + *local + ": it lies outside the file system \"" + name() + "\".");

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "plugins/file/HBRFileSystem.h"
@@ -93,6 +94,14 @@ class HBRLocalFilesystem : public HBRFileSystem {
   // Opens a regular file for writing (never a FIFO or device, nothing truncated before the
   // descriptor is checked); the descriptor or the errno value as a negative number.
   int openForWriting(const std::string& localPath, bool create) const;
+  // The checks of openForWriting on a descriptor it opened: the descriptor, or -EACCES once
+  // it is closed.
+  int checkedForWriting(int fd, const std::string& localPath) const;
+  // The local path of `url` and its file, opened with `flags` in one lookup, when that lookup
+  // meets no link and checkedPath would pass the path: the path as written is then its own
+  // real path, the one checkedPath judges. nullopt when a link, a missing file, a refusal or
+  // anything else is in the way: the caller then takes checkedPath's way, which says why.
+  std::optional<std::pair<std::string, int>> openWithoutLinks(const HBRFilesystemURL& url, int flags) const;
 
   std::string fsRoot_;
   bool readOnly_;

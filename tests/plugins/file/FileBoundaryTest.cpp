@@ -163,6 +163,75 @@ TEST_F(FileFixture, AWriteCutsAndWritesOnlyThePagesOwnRegularFiles) {
   EXPECT_EQ(platform::fs::readFile(documents("ten.txt")), "0123");
 }
 
+// Links inside the root, to a file or to a folder, lead where they led before: the bytes
+// written through them land in their target and come back exactly, and a write at a position
+// through a link keeps what lies before it.
+TEST_F(FileFixture, LinksInsideTheRootAreFollowedForReadsAndWritesByteForByte) {
+  dir.write("data/Documents/real/target.bin", "0123456789");
+  ASSERT_EQ(::symlink("real", documents("folder-link").c_str()), 0);
+  ASSERT_EQ(::symlink("real/target.bin", documents("file-link.bin").c_str()), 0);
+  auto readBack = [&](const std::string& relative) {
+    Reply read = call("readAsBinaryString", {url(relative), 0, -1});
+    return read.status == HBRResultStatus::OK ? read.message.get<std::string>() : std::string("(failed)");
+  };
+  for (size_t size : {1, 4095, 65536, 65537}) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = char('a' + (i * 7 + size) % 26);
+    std::string name = "through-" + std::to_string(size) + ".bin";
+    EXPECT_EQ(call("write", {url("folder-link/" + name), bytes, 0}).message, std::int64_t(size)) << size;
+    EXPECT_EQ(platform::fs::readFile(documents("real/" + name)), bytes) << size;
+    EXPECT_EQ(readBack("folder-link/" + name), bytes) << size;
+    EXPECT_EQ(readBack("real/" + name), bytes) << size;
+  }
+  EXPECT_EQ(call("write", {url("file-link.bin"), "AB", 4}).message, 2);
+  EXPECT_EQ(platform::fs::readFile(documents("real/target.bin")), "0123AB");
+  EXPECT_EQ(readBack("file-link.bin"), "0123AB");
+  EXPECT_EQ(call("write", {url("folder-link/target.bin"), "xyz", 0}).message, 3);
+  EXPECT_EQ(readBack("file-link.bin"), "xyz");
+  struct stat info {};
+  EXPECT_TRUE(::lstat(documents("file-link.bin").c_str(), &info) == 0 && S_ISLNK(info.st_mode));
+}
+
+// A file system whose root is reached through a link: no path below it is free of links,
+// and every read and write takes the way that resolves them, with the same bytes and the
+// same refusals.
+TEST(LocalFilesystemThroughALink, ReadsWritesAndRefusesAsARootWithoutOne) {
+  testing_support::TempDir temp;
+  temp.write("real/sub/old.bin", "old contents");
+  temp.write("outside.txt", "secret");
+  ASSERT_EQ(::symlink(temp.file("real").c_str(), temp.file("alias").c_str()), 0);
+  ASSERT_EQ(::symlink(temp.file("outside.txt").c_str(), temp.file("real/sub/out-link.txt").c_str()), 0);
+  HBRLocalFilesystem fs("linked", temp.file("alias"));
+  auto at = [](const std::string& relative) {
+    return HBRFilesystemURL::fileSystemURLWithString("hbrfile://localhost/linked/" + relative);
+  };
+  auto read = [&](const std::string& relative, std::int64_t start = 0, std::int64_t end = -1) {
+    std::optional<std::string> got;
+    int code = -1;
+    fs.readFileAtURL(at(relative), start, end, [&](std::optional<std::string> bytes, std::optional<std::string>, int error) {
+      got = std::move(bytes);
+      code = error;
+    });
+    return got ? *got : "(error " + std::to_string(code) + ")";
+  };
+  for (size_t size : {1, 3, 65535, 65536, 65537}) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = char((i * 131 + 7) & 0xFF);
+    std::string name = "sub/f" + std::to_string(size) + ".bin";
+    auto written = fs.writeAtPosition(at(name), bytes, 0);
+    EXPECT_EQ(written->status(), HBRResultStatus::OK) << size;
+    EXPECT_EQ(platform::fs::readFile(temp.file("real/" + name)), bytes) << size;
+    EXPECT_EQ(read(name), bytes) << size;
+  }
+  EXPECT_EQ(fs.writeAtPosition(at("sub/old.bin"), "NEW", 4)->status(), HBRResultStatus::OK);
+  EXPECT_EQ(read("sub/old.bin"), "old NEW");
+  EXPECT_EQ(read("sub/old.bin", 1, 3), "ld");
+  EXPECT_EQ(read("sub/missing.bin"), "(error 1)");
+  EXPECT_EQ(read("sub/out-link.txt"), "(error 2)");
+  EXPECT_EQ(fs.writeAtPosition(at("sub/out-link.txt"), "owned", 0)->message(), Value(2));
+  EXPECT_EQ(platform::fs::readFile(temp.file("outside.txt")), "secret");
+}
+
 // A file system whose every operation throws, as one that runs out of memory would.
 class ThrowingFileSystem : public HBRLocalFilesystem {
  public:
