@@ -77,7 +77,7 @@ std::string HBRCommandDelegateImpl::nativeCallbackDefinitionScript() {
   // calls the bridge exactly as the answer would: same values, same order, its result returned;
   // without a bridge it throws as the bare call would ("harbor" is not found). The second runs
   // a run of answers each as if evaluated alone (one that throws does not stop the next) and
-  // hands back the batches they returned: one as it is, several as an array.
+  // hands back the batches they returned: one as it is, several as an array, none as nothing.
   std::string fixed = "',{writable:false,enumerable:false,configurable:false,value:";
   std::string script =
       "(function(){var one=function(a){return harbor.require('harbor/exec').nativeCallback(a[0],a[1],a[2],a[3],a[4])};"
@@ -87,7 +87,7 @@ std::string HBRCommandDelegateImpl::nativeCallbackDefinitionScript() {
   script += kNativeCallbacksFunction;
   script += fixed +
             "function(l){var r=[],s,i;for(i=0;i<l.length;i++){try{s=one(l[i]);if(typeof s==='string'&&s)r.push(s)}"
-            "catch(e){}}return r.length===1?r[0]:r}});})();";
+            "catch(e){}}return r.length>1?r:r[0]}});})();";
   return script;
 }
 

@@ -38,6 +38,7 @@ TEST_F(E2E, BridgeCallsReachPluginsAndAnswersComeBack) {
     "channelRefused": ["refused", "refused", "refused", "refused", "refused", "refused"],
     "ownIds": ["123 number"],
     "afterNoCallback": {"args": [["after"]]}, "order": {"inOrder": true},
+    "held": {"inOrder": true, "answered": ["cont-after", "cont-large", "quiet-timer", "run2-small", "run3-large"]},
     "nested": ["level0", "level1", "sibling0", "level2", "sibling1", "level3", "sibling2"],
     "burst": {"inOrder": true, "callbacksInOrder": true, "answers": 129, "made": 129},
     "afterLeaving": "after leaving", "afterRefusedNavigation": "app://localhost/index.html"})");

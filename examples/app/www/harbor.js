@@ -64,7 +64,13 @@
     // Set from handing a batch back until the next task: the batch reaches the shell with the
     // end of the evaluation, so a call made after it in the same task (a promise continuation)
     // must not overtake it as a message of its own; it waits for the next task or evaluation.
+    // The shell's next evaluation is such a task and ends the hold; a call that waits asks for
+    // a timer to send it, so a page that calls only from its callbacks sets none.
     var holding = false;
+    // Whether the evaluation that handed the batch back has ended (its microtasks have begun):
+    // until then the shell's answers run within it, one after another, and keep the hold.
+    var heldEvaluationEnded = false;
+    var releasing = false;
 
     function channel() {
       var webkit = window.webkit;
@@ -147,6 +153,10 @@
       var command = [callbackId, service, action, args];
       if (asText) {
         queued.push(command);
+        if (holding && nativeDepth === 0 && !releasing) {
+          releasing = true;
+          setTimeout(release, 0);
+        }
         return;
       }
       handler.postMessage(command);
@@ -156,15 +166,32 @@
       if (queued.length === 0) return '';
       var batch = JSON.stringify(queued);
       queued = [];
-      if (!holding) {
-        holding = true;
-        setTimeout(release, 0);
-      }
+      holding = true;
+      heldEvaluationEnded = false;
+      queueMicrotask(endHeldEvaluation);
       return batch;
+    }
+
+    function endHeldEvaluation() {
+      heldEvaluationEnded = true;
+    }
+
+    // What an evaluation hands back: a batch when calls wait, else nothing at all (no text
+    // the shell would have to take and read).
+    function fetchIfAny() {
+      return queued.length === 0 ? undefined : nativeFetchMessages();
+    }
+
+    // Called as the shell's evaluation of an answer or a script starts. Once the evaluation
+    // that handed a batch back has ended, this one is a later task: the batch has reached the
+    // shell. Calls still waiting go with this evaluation's batch, ahead of those it makes.
+    function startEvaluation() {
+      if (nativeDepth === 0 && holding && heldEvaluationEnded) holding = false;
     }
 
     // Calls held back while a batch was on its way go out now, in the order they were made.
     function release() {
+      releasing = false;
       holding = false;
       var handler = channel();
       if (nativeDepth > 0 || !handler) return;
@@ -174,6 +201,7 @@
     }
 
     function nativeEvalAndFetch(fn) {
+      startEvaluation();
       nativeDepth++;
       try {
         fn();
@@ -182,7 +210,7 @@
       } finally {
         nativeDepth--;
       }
-      return nativeFetchMessages();
+      return fetchIfAny();
     }
 
     // The shell answers only ids made of these characters.
@@ -211,6 +239,7 @@
         callback = callbacks.get(callbackId);
         if (callback && !keepCallback) callbacks.delete(callbackId);
       }
+      startEvaluation();
       if (callback) {
         var target = status === 0 || status === 1 ? callback.success : callback.fail;
         if (typeof target === 'function') {
@@ -224,7 +253,7 @@
           }
         }
       }
-      return nativeFetchMessages();
+      return fetchIfAny();
     }
 
     exec.listen = listen;

@@ -1082,17 +1082,60 @@ void GtkWebView::schemeTaskEnded(GtkURLSchemeTask* task) {
   }
 }
 
+namespace {
+
+// What the relay says of a message besides its body: the page it came from and whether the
+// relay refused it (and why).
+struct RelayedMessage {
+  std::string pageURL;
+  bool refused = false;
+  bool tooLarge = false;
+};
+
+RelayedMessage relayedFromRaw(const RawArray& message) {
+  RelayedMessage relayed;
+  if (auto href = utf8FromRawElement(message, 0)) relayed.pageURL = std::move(*href);
+  JSValueRef reason = JSObjectGetPropertyAtIndex(message.context, message.array, 2, nullptr);
+  relayed.refused = reason && !JSValueIsUndefined(message.context, reason);
+  if (relayed.refused && JSValueIsString(message.context, reason)) relayed.tooLarge = utf8FromRawElement(message, 2) == "size";
+  return relayed;
+}
+
+// The same through the engine's GLib API, for a message the C API cannot read.
+RelayedMessage relayedFromJSC(JSCValue* value) {
+  RelayedMessage relayed;
+  if (!value || !jsc_value_is_array(value)) return relayed;
+  JSCValue* page = jsc_value_object_get_property_at_index(value, 0);
+  char* href = page && jsc_value_is_string(page) ? jsc_value_to_string(page) : nullptr;
+  relayed.pageURL = href ? href : "";
+  g_free(href);
+  if (page) g_object_unref(page);
+  JSCValue* reason = jsc_value_object_get_property_at_index(value, 2);
+  relayed.tooLarge = reason && jsc_value_is_string(reason) && utf8FromJSC(reason) == "size";
+  relayed.refused = reason && !jsc_value_is_undefined(reason);
+  if (reason) g_object_unref(reason);
+  return relayed;
+}
+
+}  // namespace
+
 void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
   auto* channel = static_cast<MessageChannel*>(data);
   try {
     JSCValue* value = webkit_javascript_result_get_js_value(result);
     if (channel->mainFrameOnly) {
-      // The relay sends [page URL, body]; anything else did not come from it.
-      JSCValue* page = value && jsc_value_is_array(value) ? jsc_value_object_get_property_at_index(value, 0) : nullptr;
-      char* href = page && jsc_value_is_string(page) ? jsc_value_to_string(page) : nullptr;
-      std::string pageURL = href ? href : "";
-      g_free(href);
-      if (page) g_object_unref(page);
+      // The relay sends [page URL, body] (or [page URL, null, reason] for what it refused);
+      // anything else did not come from it. Read through the engine's C API (kept by
+      // WebKitGTK 4.1 for this use): no wrapper object is made for each part of each message.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+      RawArray message{webkit_javascript_result_get_global_context(result), nullptr};
+      JSValueRef root = webkit_javascript_result_get_value(result);
+#pragma GCC diagnostic pop
+      if (message.context && root && JSValueIsArray(message.context, root))
+        message.array = JSValueToObject(message.context, root, nullptr);
+      RelayedMessage relayed = message.array ? relayedFromRaw(message) : relayedFromJSC(value);
+      std::string& pageURL = relayed.pageURL;
       if (pageURL != channel->lastPageURL || !channel->lastPage) {
         channel->lastPage = URL::parse(pageURL);
         channel->lastPageURL = std::move(pageURL);
@@ -1101,20 +1144,15 @@ void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResu
       const std::string& shownURL = channel->lastPageURL;
       const ScriptMessageOriginPolicy* policy =
           channel->view->configuration_.userContentController->originPolicy(channel->name);
-      // The relay refused it already: only its reason crossed.
-      JSCValue* reason = value && jsc_value_is_array(value) ? jsc_value_object_get_property_at_index(value, 2) : nullptr;
-      bool tooLarge = reason && jsc_value_is_string(reason) && utf8FromJSC(reason) == "size";
-      bool refused = reason && !jsc_value_is_undefined(reason);
-      if (reason) g_object_unref(reason);
       // Both the page's own word (read where the page cannot change it) and the document the
       // engine committed must be allowed: a message posted by the page before it went away
       // never counts for the next one.
       const auto& committed = channel->view->committedPage().url;
-      if (refused || !url || !policy || !policy->check(*url) || !committed || !policy->check(*committed)) {
+      if (relayed.refused || !url || !policy || !policy->check(*url) || !committed || !policy->check(*committed)) {
         // A data: URL can be megabytes long; the log gets its start.
         std::string shown = shownURL.empty() ? "an unknown page" : shownURL.substr(0, 200);
         if (shownURL.size() > 200) shown += "...";
-        if (tooLarge)
+        if (relayed.tooLarge)
           log("Dropped a message to '" + channel->name + "' from " + shown + ": it is larger than " +
               std::to_string(policy ? policy->maxMessageBytes : 0) + " bytes.");
         else
@@ -1122,17 +1160,16 @@ void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResu
               ": only the application's own page may send it.");
         return;
       }
-      JSCValue* inner = jsc_value_object_get_property_at_index(value, 1);
-      // The same message through the engine's C API (kept by WebKitGTK 4.1 for this use).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-      RawArray message{webkit_javascript_result_get_global_context(result), nullptr};
-      JSValueRef root = webkit_javascript_result_get_value(result);
-#pragma GCC diagnostic pop
-      if (message.context && root && JSValueIsArray(message.context, root))
-        message.array = JSValueToObject(message.context, root, nullptr);
-      Value body = bodyFromPage(inner, rawElement(message, 1));
-      if (inner) g_object_unref(inner);
+      // Most bodies are one JSON text: read straight from the engine's string.
+      std::optional<std::string> text = utf8FromRawElement(message, 1);
+      Value body;
+      if (text) {
+        body = parsedFromJSON(*text);
+      } else {
+        JSCValue* inner = jsc_value_object_get_property_at_index(value, 1);
+        body = bodyFromPage(inner, rawElement(message, 1));
+        if (inner) g_object_unref(inner);
+      }
       if (auto handler = channel->view->configuration_.userContentController->handler(channel->name))
         handler->didReceiveScriptMessage(channel->name, std::move(body));
       return;

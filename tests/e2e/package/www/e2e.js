@@ -131,6 +131,7 @@
     found.assetsURL = window.HBR_ASSETS_URL || null;
 
     found.order = await mixedOrder();
+    found.held = await heldCalls();
     found.nested = await nestedCalls();
     found.burst = await burstOrder();
     found.payloads = await payloadRoundTrips();
@@ -177,6 +178,62 @@
         Promise.all([record('all1'), record('all2')]);
       }, 0);
     });
+  }
+
+  // Calls made after a callback whose calls went back with its evaluation wait for them: in
+  // the promise continuations of that evaluation (large ones too), and from a later task with
+  // no answer on its way to carry them. Answers evaluated together, where one callback's calls
+  // went back and the next one's call is large, keep the order too. Each is answered once.
+  async function heldCalls() {
+    var made = [], answers = [];
+    function note(tag, value) {
+      made.push(tag);
+      return Promise.race([
+        new Promise(function (done) {
+          exec(function (args) { answers.push(args[0]); done(args[0]); }, null, 'Echo', 'note',
+               value === undefined ? [tag] : [tag, value]);
+        }),
+        new Promise(function (done) { setTimeout(function () { done('no answer'); }, 3000); })
+      ]);
+    }
+    var large = text(40000);
+    // A batch, then calls in the continuation of the same evaluation.
+    var continued = await new Promise(function (resolve) {
+      made.push('cont-outer');
+      exec(function () {
+        note('cont-batch');
+        resolve();
+      }, null, 'Echo', 'note', ['cont-outer']);
+    }).then(function () {
+      return Promise.all([note('cont-after'), note('cont-large', large)]);
+    });
+    // A batch with no answer to come (its call has no callback), then a call from a timer.
+    made.push('quiet-outer', 'quiet-batch');
+    var fromTimer = await new Promise(function (resolve) {
+      exec(function () {
+        exec(null, null, 'Echo', 'note', ['quiet-batch']);
+        setTimeout(function () { note('quiet-timer').then(resolve); }, 0);
+      }, null, 'Echo', 'note', ['quiet-outer']);
+    });
+    // Three calls that run in one turn (they went back as one batch): the answers after the
+    // first are evaluated together.
+    made.push('run0');
+    var together = await new Promise(function (resolve) {
+      exec(function () {
+        var inner = [];
+        note('run1');
+        made.push('run2', 'run3');
+        exec(function () { inner.push(note('run2-small')); }, null, 'Echo', 'note', ['run2']);
+        exec(function () {
+          inner.push(note('run3-large', large));
+          Promise.all(inner).then(resolve);
+        }, null, 'Echo', 'note', ['run3']);
+      }, null, 'Echo', 'note', ['run0']);
+    });
+    var ran = (await call('Echo', 'notes', [])).args[0];
+    ran = ran.slice(ran.lastIndexOf('cont-outer'));
+    return { inOrder: made.join() === ran.join(), made: made, ran: ran,
+             answered: continued.concat([fromTimer], together) };
   }
 
   // Calls made many at a time, in chunks awaited with Promise.all (the shell may answer those
