@@ -2,7 +2,7 @@
 // KiB) through "veltro" from the application cache, against the bare WebKitGTK program's
 // scheme handler serving the same files from disk. Both pages run the same script
 // (bench/webview/scheme/bench.js), eight fetches at a time, and time themselves with
-// performance.now(). The cache is filled once, untimed, from a local nginx over HTTPS, which
+// performance.now() from one second after their load event. The cache is filled once, untimed, from a local nginx over HTTPS, which
 // is stopped before the rounds; the rounds alternate the two programs, and the medians, their
 // spread, the spread of the ratio of each round's pair and the ratio of the medians (shell / bare;
 // the target is at most 1.15) are printed.

@@ -8,6 +8,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/NoWait.h"
 #include "platform/foundation/StableHash.h"
 #include "platform/foundation/Strings.h"
 
@@ -289,7 +290,9 @@ VLApplicationCache::Frame VLApplicationCache::getPageVersion() const {
 }
 
 std::shared_ptr<VLCacheEntry> VLApplicationCache::getCacheEntryForURL(const std::string& url) const {
-  std::lock_guard lock(mutex_);
+  // An upgrade holds the lock while it copies files.
+  auto lock = platform::nowait::lock(mutex_);
+  if (!lock.owns_lock()) return nullptr;
   const Frame& first = pageVersionKept_ ? pageVersion_ : runningVersion_;
   if (first)
     if (auto entry = first->getResourceForUrl(url)) return entry;

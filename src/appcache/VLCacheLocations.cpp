@@ -5,6 +5,7 @@
 #include "appcache/VLCacheEntry.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/NoWait.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/StableHash.h"
 
@@ -35,7 +36,9 @@ CacheFolder currentCacheFolder() {
   };
   static Known* known = new Known;
   std::string current = platform::paths::dataRoot();
-  std::lock_guard lock(known->mutex);
+  // Held while a new data root's folder is made: a thread that must not wait gets no folder.
+  auto lock = platform::nowait::lock(known->mutex);
+  if (!lock.owns_lock()) return {};
   if (current != known->root || known->folder.directory.empty()) {
     known->folder.directory =
         platform::fs::appendPath(platform::paths::applicationSupport(), "VLNativeCache");
@@ -68,6 +71,7 @@ std::optional<std::string> VLCacheLocations::getLocalFilePath(const VLCacheEntry
   if (fileName.empty()) return std::nullopt;
   std::string root = entry.preBundled() ? platform::fs::normalizePath(platform::Bundle::main().bundlePath())
                                         : currentCacheFolder().normalized;
+  if (root.empty()) return std::nullopt;
   // Every served request asks: a file name of plain names stays below the root as it is.
   if (isPlainRelativePath(fileName) && root != ".") return root == "/" ? root + fileName : root + "/" + fileName;
   std::string path = platform::fs::normalizePath(root + "/" + fileName);

@@ -11,6 +11,7 @@
 #include "host/HBRURLSchemeHandler.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
+#include "platform/foundation/NoWait.h"
 #include "platform/foundation/Strings.h"
 #include "platform/net/URLError.h"
 #include "shell/VLHTTPFactory.h"
@@ -335,6 +336,19 @@ void VLCustomSchemeHandler::startURLSchemeTask(platform::webkit::WebView& webVie
 
   // The page rule asks the web view, which only the main thread may.
   bool ownPage = pageRule_ && pageRule_(webView, request);
+  auto session = ownPage ? downloadSession() : anonymousSession();
+  std::optional<std::string> referer;
+  if (referrerHeaderEnabled_) referer = "https://" + referrer_;
+  // A burst (requests started in one turn of the main loop, before it runs again) is answered
+  // here only up to a few: the rest go to the serving threads, which read them side by side
+  // while this thread goes on starting them.
+  if (answeredInPlace_ < kInPlacePerTurn && answerInPlace(task, *session, referer, ownPage)) {
+    if (answeredInPlace_++ == 0)
+      platform::MainLoop::post([weakSelf = weak_from_this()] {
+        if (auto self = weakSelf.lock()) self->answeredInPlace_ = 0;
+      });
+    return;
+  }
   auto state = std::make_shared<TaskState>();
   running_[task.get()] = state;
   // The web view is answered on the main thread only; the task and its state travel with the
@@ -359,22 +373,12 @@ void VLCustomSchemeHandler::startURLSchemeTask(platform::webkit::WebView& webVie
   };
   // Everything else happens off the main thread, with what it needs of the handler taken
   // here. The task's request never changes, so the serving thread reads it where it is.
-  std::optional<std::string> referer;
-  if (referrerHeaderEnabled_) referer = "https://" + referrer_;
-  ServingLane::shared().async([task, session = ownPage ? downloadSession() : anonymousSession(), state,
-                        done = std::move(done), logger = logger_, referer = std::move(referer), ownPage]() mutable {
+  ServingLane::shared().async([task, session = std::move(session), state, done = std::move(done), logger = logger_,
+                               referer = std::move(referer), ownPage]() mutable {
     const URLRequest& request = task->request();
     try {
-      URLRequest converted = convertedRequest(request, referer);
-      // A HEAD is answered from the GET's answer, which the cache and the package can give.
-      if (request.httpMethod() == "HEAD") converted.setHTTPMethod("GET");
-      if (logger) {
-        logger->logDebug("Original request: " + request.url().absoluteString(), kLogModule);
-        logger->logDebug("Converted request: " + converted.url().absoluteString(), kLogModule);
-        if (!ownPage)
-          logger->logDebug("Without cookies: " + request.url().absoluteString() + " is not the application page's own",
-                           kLogModule);
-      }
+      URLRequest converted = loadedRequest(request, referer);
+      logConversion(request, converted, ownPage, logger);
       load(std::move(converted), session, state, done, logger, task);
     } catch (...) {
       platform::log("ERROR: A \"veltro\" request failed on its serving thread: " + request.url().absoluteString());
@@ -384,6 +388,69 @@ void VLCustomSchemeHandler::startURLSchemeTask(platform::webkit::WebView& webVie
       done(std::move(failed));
     }
   });
+}
+
+URLRequest VLCustomSchemeHandler::loadedRequest(const URLRequest& request, const std::optional<std::string>& referer) {
+  URLRequest converted = convertedRequest(request, referer);
+  // A HEAD is answered from the GET's answer, which the cache and the package can give.
+  if (request.httpMethod() == "HEAD") converted.setHTTPMethod("GET");
+  return converted;
+}
+
+void VLCustomSchemeHandler::logConversion(const URLRequest& request, const URLRequest& converted, bool ownPage,
+                                          const std::shared_ptr<VLLoggerProtocol>& logger) {
+  if (!logger) return;
+  logger->logDebug("Original request: " + request.url().absoluteString(), kLogModule);
+  logger->logDebug("Converted request: " + converted.url().absoluteString(), kLogModule);
+  if (!ownPage)
+    logger->logDebug("Without cookies: " + request.url().absoluteString() + " is not the application page's own",
+                     kLogModule);
+}
+
+bool VLCustomSchemeHandler::answerInPlace(const std::shared_ptr<URLSchemeTask>& task,
+                                          const platform::URLSession& session,
+                                          const std::optional<std::string>& referer, bool ownPage) {
+  static const platform::URLProtocolClassRef loader = platform::protocolClass<VLHarborLoaderURLProtocol>();
+  const URLRequest& request = task->request();
+  Answer answer;
+  try {
+    URLRequest converted = loadedRequest(request, referer);
+    // Only what the serving thread would hand the loader: the session asks it first and it
+    // takes the request.
+    if (session.firstProtocolClassForRequest(converted) != loader) return false;
+    // The loader's answer counts only when it comes before the scope closes: one that came
+    // later, from another thread, would find the request already handed on.
+    struct Given {
+      std::mutex mutex;
+      bool open = true;
+      std::optional<VLWebResponse> answer;
+    };
+    auto given = std::make_shared<Given>();
+    {
+      platform::nowait::Scope scope;
+      if (!loader->canInitWithRequest(converted) || scope.gaveUp()) return false;
+      VLHarborLoaderURLProtocol::answerRequest(loader->canonicalRequestForRequest(converted), true,
+                                               [given](VLWebResponse made) {
+                                                 std::lock_guard lock(given->mutex);
+                                                 if (given->open && !given->answer) given->answer = std::move(made);
+                                               });
+      std::lock_guard lock(given->mutex);
+      given->open = false;
+      if (scope.gaveUp() || !given->answer) return false;
+    }
+    logConversion(request, converted, ownPage, logger_);
+    std::optional<URLResponse> response = given->answer->takeResponse();
+    answer = answerFor(request, converted.url(), std::move(*given->answer).data(), response, std::nullopt, logger_);
+  } catch (...) {
+    // Nothing answered yet: the serving thread tries again.
+    return false;
+  }
+  try {
+    answerTask(*task, std::move(answer));
+  } catch (const std::exception& exception) {
+    platform::log(std::string("ERROR: Failed to answer a \"veltro\" request: ") + exception.what());
+  }
+  return true;
 }
 
 void VLCustomSchemeHandler::load(URLRequest converted, const std::shared_ptr<platform::URLSession>& session,
@@ -471,13 +538,17 @@ void VLCustomSchemeHandler::finish(const std::shared_ptr<URLSchemeTask>& task, c
     state->dataTask.reset();
     if (state->stopped) return;
   }
+  answerTask(*task, std::move(answer));
+}
+
+void VLCustomSchemeHandler::answerTask(URLSchemeTask& task, Answer answer) {
   if (answer.error || !answer.response) {
-    task->didFailWithError(answer.error ? *answer.error
-                                        : platform::urlerror::make(platform::urlerror::kBadServerResponse,
-                                                                   &task->request().url()));
+    task.didFailWithError(answer.error ? *answer.error
+                                       : platform::urlerror::make(platform::urlerror::kBadServerResponse,
+                                                                  &task.request().url()));
     return;
   }
-  task->didReceiveAnswer(std::move(*answer.response), std::move(answer.body));
+  task.didReceiveAnswer(std::move(*answer.response), std::move(answer.body));
 }
 
 void VLCustomSchemeHandler::stopURLSchemeTask(platform::webkit::WebView&, const std::shared_ptr<URLSchemeTask>& task) {

@@ -9,6 +9,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/NoWait.h"
 #include "platform/foundation/Regex.h"
 #include "platform/foundation/Strings.h"
 #include "shell/VLLogger.h"
@@ -103,6 +104,11 @@ bool VLHarborLoaderURLProtocol::shouldInterceptRequest(const platform::URL& url)
       return true;
     }
   }
+  // The package is looked at on the disk, by a thread that may wait.
+  if (platform::nowait::active()) {
+    platform::nowait::giveUp();
+    return false;
+  }
   return interceptHarborRequest(url);
 }
 
@@ -126,6 +132,10 @@ std::optional<VLWebResponse> VLHarborLoaderURLProtocol::getHarborResource(
 }
 
 std::optional<VLWebResponse> VLHarborLoaderURLProtocol::harborResource(const platform::URL& url) {
+  if (platform::nowait::active()) {
+    platform::nowait::giveUp();
+    return std::nullopt;
+  }
   std::optional<std::string> file;
   if (auto path = vlcache::servablePath(url)) {
     const auto& expression = scriptPathExpression();
@@ -204,6 +214,7 @@ void VLHarborLoaderURLProtocol::answerRequest(const platform::URLRequest& reques
           logger->logError(std::string("Failed to answer a request: ") + exception.what(),
                            kLogModule);
       }
+      if (platform::nowait::gaveUp()) return;  // answered where it may wait
       completion(VLWebResponse(notFound(url), std::string()));
     }, /*checked=*/true);
   } catch (const std::exception& exception) {

@@ -51,6 +51,9 @@ class VLHarborLoaderURLProtocol : public platform::URLProtocol {
   // `canInitWithRequest` just before, on this thread, and the request is not checked again.
   // Either way the entry the check looked up is served, unless something that decides
   // lookups (a new version, the page's version, the current application) changed since.
+  // Inside a no-wait scope (platform/foundation/NoWait.h), as on the main thread, it answers
+  // only a cached file it can read without waiting; for anything else the scope gives up and
+  // `completion` is not called.
   static void answerRequest(const platform::URLRequest& request, bool justAsked,
                             std::function<void(VLWebResponse)> completion);
 

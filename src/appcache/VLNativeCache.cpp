@@ -13,6 +13,7 @@
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/NoWait.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/Strings.h"
 #include "platform/foundation/UserDefaults.h"
@@ -56,7 +57,9 @@ std::shared_ptr<VLNativeCache> VLNativeCache::sharedInstance() {
 }
 
 std::shared_ptr<VLNativeCache> VLNativeCache::sharedInstanceIfMade() noexcept {
-  std::lock_guard lock(sharedMutex);
+  // The engine is made under this lock, reading its manifest.
+  auto lock = platform::nowait::lock(sharedMutex);
+  if (!lock.owns_lock()) return nullptr;
   return sharedEngine();
 }
 

@@ -21,6 +21,7 @@
 #include "appcache/VLDownloadOperation.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/NoWait.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/Strings.h"
 #include "platform/foundation/UserDefaults.h"
@@ -40,13 +41,22 @@ VLWebResponse servedResponse(const platform::URL& url, int status, const VLCache
       std::move(body));
 }
 
+// The most a thread that must not wait reads in place: a larger file would hold up the page.
+constexpr std::uint64_t kReadInPlaceLimit = 1024 * 1024;
+
 // The entry's file, read whole with one read into a buffer of its size (the size it had when
 // it was opened: a cache file is replaced, never written in place). A folder, a special file
 // or a link to nothing where the file should be reads as missing, as does a file larger than
 // the platform reads at once. The descriptor stays non-blocking, which a regular file ignores
-// and which keeps a planted FIFO from holding the thread.
+// and which keeps a planted FIFO from holding the thread. A thread that must not wait reads
+// only a file the kernel holds in memory, and gives up on any other.
 std::optional<std::string> readLocalFile(const VLCacheEntry& entry) {
   auto path = VLCacheLocations::getLocalFilePath(entry);
+  if (platform::nowait::active()) {
+    auto data = path ? platform::fs::readFileIfCached(*path, kReadInPlaceLimit) : std::nullopt;
+    if (!data) platform::nowait::giveUp();
+    return data;
+  }
   if (!path) return std::nullopt;
   const int fd = ::open(path->c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
@@ -242,6 +252,7 @@ void VLNativeCache::serveLookup(const platform::URLRequest& request, std::option
     // Only this application's own URLs: another host's go to the network.
     if (!lookup) lookup = lookUp(request.url());
     if (!lookup) {
+      if (platform::nowait::gaveUp()) return;  // served again where the lookup may wait
       const auto key = resourceKeyForURL(request.url());
       vlcache::logDebug("Unable to find resource: " +
                         (key ? *key : platform::jsonText(request.url().absoluteString())));
@@ -257,6 +268,8 @@ void VLNativeCache::serveLookup(const platform::URLRequest& request, std::option
 void VLNativeCache::serveEntry(const std::string& key, const std::shared_ptr<VLCacheEntry>& entry,
                                const std::shared_ptr<VLApplicationCache>& cache,
                                const platform::URLRequest& original, const ResourceHandler& handler) {
+  // Healing and asking the server are left to a thread that may wait.
+  if (platform::nowait::active() && (entry->mimeType().empty() || entry->noCache())) return platform::nowait::giveUp();
   if (entry->mimeType().empty()) {
     vlcache::logWarning("Healing resource mime type: " + entry->url());
     entry->healMimeType();
@@ -269,6 +282,7 @@ void VLNativeCache::serveEntry(const std::string& key, const std::shared_ptr<VLC
       logger->logDebug("Resource loaded from cache " + entry->url(), vlcache::kLogModule);
     return handler(servedResponse(original.url(), 200, *entry, std::move(*data)));
   }
+  if (platform::nowait::gaveUp()) return;
   const platform::URLRequest request = cloneRequestWithDefaultHeaders(original);
   const platform::URL url = request.url();
   auto self = shared_from_this();

@@ -317,6 +317,15 @@ struct SchemeView {
   std::shared_ptr<platform::webkit::HeadlessWebView> web;
 };
 
+// While it lives, every read that must not wait answers that it would: each request the
+// loader owns goes to a serving thread.
+struct ReadsWait {
+  ReadsWait() { platform::fs::setReadsIfCachedWaitForTesting(true); }
+  ~ReadsWait() { platform::fs::setReadsIfCachedWaitForTesting(false); }
+  ReadsWait(const ReadsWait&) = delete;
+  ReadsWait& operator=(const ReadsWait&) = delete;
+};
+
 }  // namespace
 
 TEST_F(ServingTest, AResourceTheLoaderOwnsReachesTheWebViewAsItDidThroughTheSession) {
@@ -501,6 +510,8 @@ TEST_F(ServingTest, ACachedResourceIsAnsweredWithTheRecordedStatusHeadersAndByte
 // answer does not hold up the cached ones behind it.
 TEST_F(ServingTest, ABurstOfRequestsIsAnsweredOnceEachAndAHealDoesNotHoldTheRest) {
   SchemeView direct(host(), platform::protocolClass<VLHarborLoaderURLProtocol>());
+  // On the serving threads, where a request can be stopped on its way.
+  ReadsWait onServingThreads;
   ASSERT_TRUE(platform::fs::remove(localFile(*entry(1))) == std::nullopt);
   ASSERT_TRUE(platform::fs::remove(localFile(*entry(2))) == std::nullopt);
   auto gate = state->hold();
@@ -636,4 +647,112 @@ TEST_F(ServingTest, ABurstServedWhileLookupsChangeIsAnsweredWithTheRightFiles) {
     EXPECT_EQ(tasks[i]->response->statusCode(), 200);
     EXPECT_EQ(tasks[i]->data, "content " + std::to_string(i % 2));
   }
+}
+
+// A cached file the kernel holds in memory is answered on the main thread as the web view asks
+// (before the main loop runs again), with the status, header fields, URL and bytes the serving
+// thread gives it; a read that would wait leaves the request to the serving thread.
+TEST_F(ServingTest, ACachedFileIsAnsweredInPlaceAsTheServingThreadAnswersIt) {
+  SchemeView direct(host(), platform::protocolClass<VLHarborLoaderURLProtocol>());
+  struct Case {
+    const char* method;
+    const char* range;
+    int status;
+  };
+  for (const Case& c : {Case{"GET", "", 200}, Case{"GET", "bytes=2-4", 206}, Case{"GET", "bytes=90-", 416},
+                        Case{"GET", "bytes=0-1, 4-5", 200}, Case{"HEAD", "", 200}, Case{"HEAD", "bytes=1-2", 206}}) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.range);
+    platform::URLRequest request(urlOf(at(urls[1])).withScheme("veltro"));
+    request.setHTTPMethod(c.method);
+    if (*c.range) request.setValue(c.range, "Range");
+    cache_test::readFile(localFile(*entry(1)));  // in memory
+
+    auto inPlace = direct.web->startSchemeTask(request);
+    ASSERT_TRUE(inPlace->finished && inPlace->response && !inPlace->error);
+    std::shared_ptr<platform::webkit::HeadlessWebView::RecordedTask> served;
+    {
+      ReadsWait onServingThread;
+      served = direct.web->startSchemeTask(request);
+      EXPECT_FALSE(served->finished);
+    }
+    ASSERT_TRUE(platform::MainLoop::runUntil([&] { return served->finished || served->error; }, 15));
+    ASSERT_TRUE(served->response && !served->error);
+    EXPECT_EQ(inPlace->response->statusCode(), c.status);
+    EXPECT_EQ(inPlace->response->statusCode(), served->response->statusCode());
+    EXPECT_EQ(inPlace->response->url().absoluteString(), served->response->url().absoluteString());
+    EXPECT_EQ(inPlace->response->allHeaderFields(), served->response->allHeaderFields());
+    EXPECT_EQ(inPlace->data, served->data);
+    EXPECT_EQ(inPlace->data.empty(), std::string(c.method) == "HEAD" || c.status == 416);
+  }
+  EXPECT_EQ(direct.handler->runningCount(), 0u);
+}
+
+// What the main thread cannot answer without waiting goes to a serving thread, which answers
+// it as before: a missing file (healed from the server), a file larger than what is read in
+// place, a request the loader does not take (a server's redirect to another origin, refused);
+// a request stopped before that answer gets none.
+TEST_F(ServingTest, WhatWouldWaitIsAnsweredByTheServingThreadAndAStoppedTaskByNobody) {
+  SchemeView direct(host(), platform::protocolClass<VLHarborLoaderURLProtocol>());
+  auto veltro = [&](const std::string& url) { return platform::URLRequest(urlOf(at(url)).withScheme("veltro")); };
+
+  ASSERT_TRUE(platform::fs::remove(localFile(*entry(1))) == std::nullopt);
+  auto healed = direct.web->startSchemeTask(veltro(urls[1]));
+  EXPECT_FALSE(healed->finished || healed->error);
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return healed->finished || healed->error; }, 15));
+  EXPECT_TRUE(healed->response && healed->response->statusCode() == 200 && healed->data == "content 1");
+
+  const std::string large(1024 * 1024 + 1, 'x');
+  root.write("data/" + localFile(*entry(2)).substr(root.dataRoot().size() + 1), large);
+  cache_test::readFile(localFile(*entry(2)));
+  auto big = direct.web->startSchemeTask(veltro(urls[2]));
+  EXPECT_FALSE(big->finished || big->error);
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return big->finished || big->error; }, 15));
+  ASSERT_TRUE(big->response && big->response->statusCode() == 200);
+  EXPECT_TRUE(big->data == large);
+  EXPECT_EQ(big->response->valueForHTTPHeaderField("Content-Length"), std::to_string(large.size()));
+
+  testing_support::HttpsTestServer other;
+  other.on("GET", "/there", [](const auto&, auto& response) { response.set_content("other", "text/plain"); });
+  server.on("GET", "/elsewhere", [&](const auto&, auto& response) {
+    response.set_redirect("https://127.0.0.1:" + std::to_string(other.port()) + "/there");
+  });
+  auto redirected = direct.web->startSchemeTask(veltro("/elsewhere"));
+  EXPECT_FALSE(redirected->finished || redirected->error);
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return redirected->finished || redirected->error; }, 15));
+  EXPECT_TRUE(redirected->error && !redirected->response && redirected->data.empty());
+  EXPECT_TRUE(CacheLog::shared().contains("Refused the answer to veltro://"));
+
+  {
+    ReadsWait onServingThread;
+    auto stopped = direct.web->startSchemeTask(veltro(urls[0]));
+    direct.web->stopSchemeTask(stopped);
+    platform::MainLoop::runFor(0.3);
+    EXPECT_TRUE(!stopped->finished && !stopped->error && stopped->answeredAfterStop == 0);
+  }
+  EXPECT_EQ(direct.handler->runningCount(), 0u);
+}
+
+// Requests started in one turn of the main loop: the first few are answered in place, the
+// rest of the burst by the serving threads, each once with its file; once the loop has run,
+// the next request is answered in place again.
+TEST_F(ServingTest, ABurstInOneTurnOfTheMainLoopIsSharedWithTheServingThreads) {
+  SchemeView direct(host(), platform::protocolClass<VLHarborLoaderURLProtocol>());
+  cache_test::readFile(localFile(*entry(0)));
+  platform::MainLoop::runFor(0.05);
+  std::vector<std::shared_ptr<platform::webkit::HeadlessWebView::RecordedTask>> tasks;
+  for (int i = 0; i < 40; ++i)
+    tasks.push_back(direct.web->startSchemeTask(platform::URLRequest(urlOf(at(urls[0])).withScheme("veltro"))));
+  for (size_t i = 0; i < tasks.size(); ++i)
+    EXPECT_EQ(tasks[i]->finished, i < VLCustomSchemeHandler::kInPlacePerTurn) << i;
+  ASSERT_TRUE(platform::MainLoop::runUntil(
+      [&] { return std::all_of(tasks.begin(), tasks.end(), [](const auto& task) { return task->finished || task->error; }); },
+      15));
+  for (const auto& task : tasks) {
+    ASSERT_TRUE(task->response && !task->error);
+    EXPECT_EQ(task->response->statusCode(), 200);
+    EXPECT_EQ(task->data, "content 0");
+  }
+  auto next = direct.web->startSchemeTask(platform::URLRequest(urlOf(at(urls[0])).withScheme("veltro")));
+  EXPECT_TRUE(next->finished && next->data == "content 0");
+  EXPECT_EQ(direct.handler->runningCount(), 0u);
 }

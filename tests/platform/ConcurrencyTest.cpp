@@ -11,6 +11,7 @@
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
+#include "platform/foundation/NoWait.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/OperationQueue.h"
 #include "support/TestSupport.h"
@@ -233,4 +234,36 @@ TEST(ProcessLog, AWriterStuckOnStandardErrorHoldsUpNoOtherLogger) {
   close(ends[0]);
   close(ends[1]);
   EXPECT_TRUE(prompt);
+}
+
+// A thread that must not wait takes a lock only when it is free: one held by another thread
+// gives its scope up at once; outside a scope the lock is waited for as usual.
+TEST(NoWait, ALockHeldElsewhereGivesTheScopeUpInsteadOfWaiting) {
+  std::mutex mutex;
+  std::promise<void> taken, release;
+  std::thread holder([&] {
+    std::lock_guard lock(mutex);
+    taken.set_value();
+    release.get_future().wait();
+  });
+  taken.get_future().wait();
+  {
+    platform::nowait::Scope scope;
+    EXPECT_TRUE(platform::nowait::active());
+    auto lock = platform::nowait::lock(mutex);
+    EXPECT_FALSE(lock.owns_lock());
+    EXPECT_TRUE(scope.gaveUp());
+  }
+  EXPECT_FALSE(platform::nowait::active() || platform::nowait::gaveUp());
+  release.set_value();
+  {
+    auto lock = platform::nowait::lock(mutex);  // waits for the holder
+    EXPECT_TRUE(lock.owns_lock());
+  }
+  holder.join();
+  std::recursive_mutex own;
+  std::lock_guard outer(own);
+  platform::nowait::Scope scope;
+  EXPECT_TRUE(platform::nowait::lock(mutex).owns_lock() && platform::nowait::lock(own).owns_lock());
+  EXPECT_FALSE(scope.gaveUp());
 }

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -304,4 +306,50 @@ TEST(FileManager, AnAdoptedDescriptorIsCheckedAsAnOpenedOne) {
     EXPECT_EQ(refused.error(), EINVAL) << other;
     EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << other << ": the refused descriptor is closed";
   }
+}
+
+// Reading without waiting reads a file whose every byte is in memory, whole (through a link
+// too, empty too), and nothing else: a file over the limit, a folder, a FIFO (without waiting
+// on a writer), a missing file, and a file the kernel would first have to fetch from the disk.
+TEST(FileManager, ReadingWithoutWaitingReadsOnlyWhatIsInMemory) {
+  testing_support::TempDir dir;
+  std::string content(100000, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+  dir.write("a.bin", content);
+  dir.write("empty", "");
+  ASSERT_EQ(fs::readFile(dir.file("a.bin")), content);
+  EXPECT_EQ(fs::readFileIfCached(dir.file("a.bin"), 1 << 20), content);
+  EXPECT_EQ(fs::readFileIfCached(dir.file("a.bin"), content.size()), content);
+  EXPECT_EQ(fs::readFileIfCached(dir.file("a.bin"), content.size() - 1), std::nullopt);
+  EXPECT_EQ(fs::readFileIfCached(dir.file("empty"), 1 << 20), "");
+  ASSERT_EQ(::symlink(dir.file("a.bin").c_str(), dir.file("link").c_str()), 0);
+  EXPECT_EQ(fs::readFileIfCached(dir.file("link"), 1 << 20), content);
+  EXPECT_EQ(fs::readFileIfCached(dir.path(), 1 << 20), std::nullopt);
+  EXPECT_EQ(fs::readFileIfCached(dir.file("missing"), 1 << 20), std::nullopt);
+  EXPECT_EQ(fs::readFileIfCached("", 1 << 20), std::nullopt);
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(fs::readFileIfCached(dir.file("fifo"), 1 << 20), std::nullopt);
+  fs::setReadsIfCachedWaitForTesting(true);
+  EXPECT_EQ(fs::readFileIfCached(dir.file("a.bin"), 1 << 20), std::nullopt);
+  fs::setReadsIfCachedWaitForTesting(false);
+
+  // Written to the disk and dropped from memory, where the file system lets it go (a file
+  // system in memory keeps it, and then it is read).
+  const int fd = ::open(dir.file("a.bin").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::fsync(fd), 0);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  void* mapped = ::mmap(nullptr, content.size(), PROT_READ, MAP_SHARED, fd, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  unsigned char resident[32] = {};
+  ASSERT_EQ(::mincore(mapped, content.size(), resident), 0);
+  ::munmap(mapped, content.size());
+  ::close(fd);
+  bool allResident = true;
+  for (size_t page = 0; page * 4096 < content.size(); ++page) allResident = allResident && (resident[page] & 1);
+  if (!allResident) {
+    EXPECT_EQ(fs::readFileIfCached(dir.file("a.bin"), 1 << 20), std::nullopt);
+  }
+  EXPECT_EQ(fs::readFile(dir.file("a.bin")), content);
+  EXPECT_EQ(fs::readFileIfCached(dir.file("a.bin"), 1 << 20), content);
 }

@@ -8,11 +8,13 @@
 #include <sys/xattr.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <glib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -437,6 +439,51 @@ std::optional<std::string> readFile(const std::string& path) {
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
+}
+
+namespace {
+std::atomic<bool> gCachedReadsWait{false};
+}  // namespace
+
+void setReadsIfCachedWaitForTesting(bool wait) { gCachedReadsWait.store(wait, std::memory_order_relaxed); }
+
+std::optional<std::string> readFileIfCached(const std::string& path, std::uint64_t limit) {
+#if defined(SYS_openat2) && defined(RESOLVE_CACHED) && defined(RWF_NOWAIT)
+  if (gCachedReadsWait.load(std::memory_order_relaxed) || path.empty()) return std::nullopt;
+  // Opening without O_NOATIME may have to record the access time, which a read of a file of
+  // our own never needs; a file of another owner (the installed package) refuses the flag.
+  struct open_how how {};
+  how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOATIME;
+  how.resolve = RESOLVE_CACHED;
+  long opened = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+  if (opened < 0 && errno == EPERM) {
+    how.flags &= ~static_cast<std::uint64_t>(O_NOATIME);
+    opened = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+  }
+  if (opened < 0) return std::nullopt;  // would wait (EAGAIN), missing, or no such call here
+  FileDescriptor fd(static_cast<int>(opened));
+  struct stat info;
+  if (::fstat(fd.fd, &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) > limit)
+    return std::nullopt;
+  try {
+    std::string data(static_cast<size_t>(info.st_size), '\0');
+    size_t got = 0;
+    while (got < data.size()) {
+      struct iovec part {data.data() + got, data.size() - got};
+      ssize_t n = ::preadv2(fd.fd, &part, 1, static_cast<off_t>(got), RWF_NOWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return std::nullopt;  // not all in memory, failed, or shrank meanwhile
+      got += static_cast<size_t>(n);
+    }
+    return data;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+#else
+  (void)path;
+  (void)limit;
+  return std::nullopt;
+#endif
 }
 
 std::optional<Error> writeFileAtomically(const std::string& path, std::string_view data) {

@@ -43,6 +43,15 @@ std::optional<Error> copy(const std::string& from, const std::string& to);
 // without waiting on it), on failure, or when it is larger than maximumReadSize().
 std::optional<std::string> readFile(const std::string& path);
 
+// The whole regular file at `path` (a final link followed), read without ever waiting on the
+// disk: only when every part of the path is in the kernel's name cache, every byte is in its
+// page cache, and it holds at most `limit` bytes. Nullopt otherwise, also on a kernel without
+// such reads: the caller reads it the ordinary way, on a thread that may wait. A FIFO or
+// device is refused without waiting on it.
+std::optional<std::string> readFileIfCached(const std::string& path, std::uint64_t limit);
+// For tests: every readFileIfCached answers that it would wait.
+void setReadsIfCachedWaitForTesting(bool wait);
+
 // The most bytes one read may hand back whole: a quarter of the machine's memory, or of the
 // address space or data size the process is limited to when that is smaller. Readers answer
 // an error for anything larger instead of trying (and failing) to hold it.

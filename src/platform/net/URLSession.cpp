@@ -407,12 +407,13 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
            std::find(allowed.begin(), allowed.end(), asciiLower(request.url().scheme())) != allowed.end();
   }
 
+  std::vector<URLProtocolClassRef> protocolClasses() const {
+    return usesRegisteredProtocols_ ? URLProtocol::registeredClasses() : configuration_.protocolClasses();
+  }
+
   // The first of the session's URL protocol classes that takes `request`, or none.
   URLProtocolClassRef protocolClassFor(const URLRequest& request) const {
-    const std::vector<URLProtocolClassRef> classes = usesRegisteredProtocols_
-                                                         ? URLProtocol::registeredClasses()
-                                                         : configuration_.protocolClasses();
-    for (const auto& protocolClass : classes) {
+    for (const auto& protocolClass : protocolClasses()) {
       if (!protocolClass) continue;
       bool takes = false;
       guarded("canInitWithRequest", [&] { takes = protocolClass->canInitWithRequest(request); });
@@ -1254,6 +1255,13 @@ const std::shared_ptr<URLSessionDelegate>& URLSession::delegate() const {
 URLProtocolClassRef URLSession::protocolClassForRequest(const URLRequest& request) const {
   if (!engine_->allowsScheme(request)) return nullptr;
   return engine_->protocolClassFor(request);
+}
+
+URLProtocolClassRef URLSession::firstProtocolClassForRequest(const URLRequest& request) const {
+  if (!engine_->allowsScheme(request)) return nullptr;
+  for (const auto& protocolClass : engine_->protocolClasses())
+    if (protocolClass) return protocolClass;
+  return nullptr;
 }
 
 std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(

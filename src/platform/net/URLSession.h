@@ -160,6 +160,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   // of the session's classes that takes it), or none when the session would load it itself
   // or refuse its scheme. Safe from any thread.
   URLProtocolClassRef protocolClassForRequest(const URLRequest& request) const;
+  // The class the session asks first whether it takes `request`, without asking it; none when
+  // the session refuses the request's scheme or has no class to ask. Safe from any thread.
+  URLProtocolClassRef firstProtocolClassForRequest(const URLRequest& request) const;
 
   std::shared_ptr<URLSessionDataTask> dataTaskWithRequest(const URLRequest& request,
                                                           URLSessionDataCompletion completion = {});
