@@ -1,6 +1,5 @@
 #include "host/HBRCommandDelegateImpl.h"
 
-
 #include "host/HBRCommandQueue.h"
 #include "host/HBRJSON.h"
 #include "host/HBRPluginResult.h"

@@ -78,11 +78,11 @@ class HBRPluginResult {
  private:
   HBRResultStatus status_ = HBRResultStatus::NoResult;
   platform::Value message_;
-  // A message given as JSON text, or as the bytes of an ArrayBuffer (whose Base64 text is
-  // written straight into the answer), and the value made from it on demand.
   // The bytes of an ArrayBuffer message, in the container they were given in.
   using HeldBytes = std::variant<std::monostate, platform::Bytes, std::string>;
   static std::shared_ptr<HBRPluginResult> resultWithBytes(HBRResultStatus status, HeldBytes bytes);
+  // A message given as JSON text, or as the bytes of an ArrayBuffer (whose Base64 text is
+  // written straight into the answer), and the value made from it on demand.
   struct Written {
     std::string text;
     HeldBytes bytes;

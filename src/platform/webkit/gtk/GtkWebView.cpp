@@ -1092,28 +1092,17 @@ struct RelayedMessage {
   bool tooLarge = false;
 };
 
+// Anything but an array did not come from the relay, and is refused.
 RelayedMessage relayedFromRaw(const RawArray& message) {
   RelayedMessage relayed;
+  if (!message.array) {
+    relayed.refused = true;
+    return relayed;
+  }
   if (auto href = utf8FromRawElement(message, 0)) relayed.pageURL = std::move(*href);
   JSValueRef reason = JSObjectGetPropertyAtIndex(message.context, message.array, 2, nullptr);
   relayed.refused = reason && !JSValueIsUndefined(message.context, reason);
   if (relayed.refused && JSValueIsString(message.context, reason)) relayed.tooLarge = utf8FromRawElement(message, 2) == "size";
-  return relayed;
-}
-
-// The same through the engine's GLib API, for a message the C API cannot read.
-RelayedMessage relayedFromJSC(JSCValue* value) {
-  RelayedMessage relayed;
-  if (!value || !jsc_value_is_array(value)) return relayed;
-  JSCValue* page = jsc_value_object_get_property_at_index(value, 0);
-  char* href = page && jsc_value_is_string(page) ? jsc_value_to_string(page) : nullptr;
-  relayed.pageURL = href ? href : "";
-  g_free(href);
-  if (page) g_object_unref(page);
-  JSCValue* reason = jsc_value_object_get_property_at_index(value, 2);
-  relayed.tooLarge = reason && jsc_value_is_string(reason) && utf8FromJSC(reason) == "size";
-  relayed.refused = reason && !jsc_value_is_undefined(reason);
-  if (reason) g_object_unref(reason);
   return relayed;
 }
 
@@ -1134,7 +1123,7 @@ void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResu
 #pragma GCC diagnostic pop
       if (message.context && root && JSValueIsArray(message.context, root))
         message.array = JSValueToObject(message.context, root, nullptr);
-      RelayedMessage relayed = message.array ? relayedFromRaw(message) : relayedFromJSC(value);
+      RelayedMessage relayed = relayedFromRaw(message);
       std::string& pageURL = relayed.pageURL;
       if (pageURL != channel->lastPageURL || !channel->lastPage) {
         channel->lastPage = URL::parse(pageURL);
