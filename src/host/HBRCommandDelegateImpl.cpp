@@ -10,6 +10,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/Strings.h"
+#include "platform/webkit/WebView.h"
 
 using platform::Value;
 
@@ -45,7 +46,8 @@ bool HBRCommandDelegateImpl::isValidCallbackId(const std::optional<std::string>&
   return true;
 }
 
-std::string HBRCommandDelegateImpl::callbackMessage(const std::string& callbackId, const HBRPluginResult* result) {
+std::string HBRCommandDelegateImpl::callbackMessage(const std::string& callbackId, const HBRPluginResult* result,
+                                                    const std::string& document) {
   // No result object is still an answer: status 0 with a null message, callback dropped.
   int status = result ? static_cast<int>(result->status()) : 0;
   bool keep = result && result->keepCallback();
@@ -66,20 +68,41 @@ std::string HBRCommandDelegateImpl::callbackMessage(const std::string& callbackI
     text = head + std::to_string(static_cast<int>(HBRResultStatus::JSONException)) + ',' +
            Value("The plugin result could not be serialized to JSON.").dump();
   }
-  text += keep ? ",1,0])" : ",0,0])";
+  text += keep ? ",1,0" : ",0,0";
+  if (!document.empty()) {
+    // A token has only letters, digits and '-' (checked where the web view took it).
+    text += ",\"";
+    text += document;
+    text += '"';
+  }
+  text += "])";
   return text;
+}
+
+bool HBRCommandDelegateImpl::namesDocument(const std::string& callbackText) {
+  return callbackText.size() > 3 && callbackText.compare(callbackText.size() - 3, 3, "\"])") == 0;
+}
+
+void HBRCommandDelegateImpl::withDocument(std::string& callbackText, const std::string& document) {
+  if (namesDocument(callbackText) || callbackText.size() < 2) return;
+  callbackText.insert(callbackText.size() - 2, ",\"" + document + "\"");
 }
 
 std::string HBRCommandDelegateImpl::nativeCallbackDefinitionScript() {
   // Defined before any script of the page runs, as properties of the top window that can be
   // neither replaced nor deleted: answers reach the page's bridge and no one else. The first
-  // calls the bridge exactly as the answer would: same values, same order, its result returned;
-  // without a bridge it throws as the bare call would ("harbor" is not found). The second runs
+  // runs an answer only in the document it names (the web view's check, defined before it, as
+  // unchangeable) and there calls the bridge exactly as the answer would: same values, same
+  // order, its result returned; without a bridge it throws as the bare call would ("harbor" is
+  // not found). In any other document it runs nothing and hands back nothing. The second runs
   // a run of answers each as if evaluated alone (one that throws does not stop the next) and
   // hands back the batches they returned: one as it is, several as an array, none as nothing.
   std::string fixed = "',{writable:false,enumerable:false,configurable:false,value:";
   std::string script =
-      "(function(){var one=function(a){return harbor.require('harbor/exec').nativeCallback(a[0],a[1],a[2],a[3],a[4])};"
+      "(function(){var one=function(a){if(!";
+  script += platform::webkit::WebView::kDocumentCheckFunction;
+  script +=
+      "(a[5]))return;return harbor.require('harbor/exec').nativeCallback(a[0],a[1],a[2],a[3],a[4])};"
       "Object.defineProperty(window,'";
   script += kNativeCallbackFunction;
   script += fixed + "one});Object.defineProperty(window,'";
@@ -153,10 +176,11 @@ void HBRCommandDelegateImpl::sendPluginResult(const std::shared_ptr<HBRPluginRes
     pending->callback = true;
     pending->ready = false;
     pending->page = pageOfCallback(*callbackId);
+    std::string document = pending->page ? pending->page->document : std::string();
     postPending(pending);
     std::weak_ptr<HBRCommandDelegateImpl> weakSelf = weak_from_this();
-    platform::DispatchQueue::global().async([weakSelf, pending, result, id = *callbackId] {
-      std::string text = callbackMessage(id, result.get());
+    platform::DispatchQueue::global().async([weakSelf, pending, result, id = *callbackId, document] {
+      std::string text = callbackMessage(id, result.get(), document);
       auto self = weakSelf.lock();
       if (!self) return;
       {
@@ -168,12 +192,15 @@ void HBRCommandDelegateImpl::sendPluginResult(const std::shared_ptr<HBRPluginRes
     });
     return;
   }
-  evalJsHelper(callbackMessage(*callbackId, result.get()), true, pageOfCallback(*callbackId));
+  PageGeneration page = pageOfCallback(*callbackId);
+  evalJsHelper(callbackMessage(*callbackId, result.get(), page ? page->document : std::string()), true,
+               std::move(page));
 }
 
-void HBRCommandDelegateImpl::noteCallbackPage(const std::string& callbackId) {
+void HBRCommandDelegateImpl::noteCallbackPage(const std::string& callbackId, const std::string& document) {
   PageGeneration page = currentPage();
   if (!page) return;
+  page->document = document;
   std::lock_guard<std::mutex> lock(callbackPagesMutex_);
   std::uint64_t note = ++callbackNotes_;
   callbackPages_[callbackId] = {*page, note};
@@ -198,11 +225,19 @@ HBRCommandDelegateImpl::PageGeneration HBRCommandDelegateImpl::currentPage() con
   auto vc = viewController_.lock();
   auto engine = vc ? vc->webViewEngine() : nullptr;
   if (!engine) return std::nullopt;
-  return engine->pageGeneration();
+  return PageRef{engine->pageGeneration(), engine->applicationDocument().value_or(std::string())};
+}
+
+std::string HBRCommandDelegateImpl::documentFor(const PageGeneration& page) const {
+  if (page && !page->document.empty()) return page->document;
+  PageGeneration now = currentPage();
+  return now ? now->document : std::string();
 }
 
 bool HBRCommandDelegateImpl::isForCurrentPage(const PageGeneration& page) const {
-  if (!page || currentPage() == page) return true;
+  if (!page) return true;
+  PageGeneration now = currentPage();
+  if (now && now->generation == page->generation) return true;
   platform::log("Dropped an answer or event meant for an earlier page.");
   return false;
 }
@@ -214,12 +249,12 @@ void HBRCommandDelegateImpl::evalJs(const std::string& js, bool scheduledOnRunLo
     // Meant for the page shown now; a page committed before its turn does not get it.
     evalJsHelper(std::move(wrapped), false, currentPage());
   } else if (platform::MainLoop::isMainThread()) {
-    evalJsHelper2(wrapped);
+    evalJsHelper2(std::move(wrapped), false);
   } else {
     // The web view lives on the main thread; a caller elsewhere gets the next turn instead.
     std::weak_ptr<HBRCommandDelegateImpl> weakSelf = weak_from_this();
-    platform::MainLoop::post([weakSelf, wrapped = std::move(wrapped)] {
-      if (auto self = weakSelf.lock()) self->evalJsHelper2(wrapped);
+    platform::MainLoop::post([weakSelf, wrapped = std::move(wrapped)]() mutable {
+      if (auto self = weakSelf.lock()) self->evalJsHelper2(std::move(wrapped), false);
     });
   }
 }
@@ -233,7 +268,7 @@ void HBRCommandDelegateImpl::evalJsHelper(std::string js, bool callback, PageGen
     // page that made many calls at once) follow in one evaluation in the next turn. Never
     // ahead of an answer sent before it that still waits.
     answeredTurn_ = platform::MainLoop::turn();
-    evalJsHelper2(js, page);
+    evalJsHelper2(std::move(js), callback, std::move(page));
     return;
   }
   auto pending = std::make_shared<Pending>();
@@ -282,9 +317,10 @@ void HBRCommandDelegateImpl::evaluatePending() {
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(ready));
   }
   std::vector<std::shared_ptr<Pending>> run;
+  std::string runDocument;
   size_t runBytes = 0;
   auto flush = [&] {
-    if (run.size() == 1) evalJsHelper2(run.front()->script);
+    if (run.size() == 1) evalJsHelper2(std::move(run.front()->script), true, run.front()->page);
     if (run.size() > 1) evaluateJoined(run);
     run.clear();
     runBytes = 0;
@@ -295,10 +331,14 @@ void HBRCommandDelegateImpl::evaluatePending() {
     size_t size = pending->script.size();
     if (!pending->callback || size > kMaxJoinedBytes) {
       flush();
-      evalJsHelper2(pending->script);
+      evalJsHelper2(std::move(pending->script), pending->callback, pending->page);
       continue;
     }
-    if (run.size() == kMaxJoinedScripts || runBytes + size > kMaxJoinedBytes) flush();
+    // A run goes to one document: what the page hands back is that document's.
+    std::string document = documentFor(pending->page);
+    if (run.size() == kMaxJoinedScripts || runBytes + size > kMaxJoinedBytes || (!run.empty() && document != runDocument))
+      flush();
+    if (run.empty()) runDocument = document;
     run.push_back(pending);
     runBytes += size;
   }
@@ -306,55 +346,85 @@ void HBRCommandDelegateImpl::evaluatePending() {
 }
 
 void HBRCommandDelegateImpl::evaluateJoined(const std::vector<std::shared_ptr<Pending>>& run) {
+  std::string document = documentFor(run.front()->page);
+  if (document.empty()) {
+    // The engine refuses them, and says why.
+    evaluateAnswers(std::string(), document);
+    return;
+  }
+  std::vector<const std::string*> texts;
+  texts.reserve(run.size());
+  for (const auto& pending : run) {
+    withDocument(pending->script, document);
+    texts.push_back(&pending->script);
+  }
+  std::string script = joinedCallbackMessage(texts);
+  if (script.empty()) {
+    for (const auto& pending : run) evalJsHelper2(std::move(pending->script), true, pending->page);
+    return;
+  }
+  evaluateAnswers(script, document);
+}
+
+void HBRCommandDelegateImpl::evaluateAnswers(const std::string& script, const std::string& document) {
   auto vc = viewController_.lock();
   auto engine = vc ? vc->webViewEngine() : nullptr;
   if (!engine) return;
-  std::vector<const std::string*> texts;
-  texts.reserve(run.size());
-  for (const auto& pending : run) texts.push_back(&pending->script);
-  std::string script = joinedCallbackMessage(texts);
-  if (script.empty()) {
-    for (const auto& pending : run) evalJsHelper2(pending->script);
-    return;
-  }
   std::weak_ptr<HBRCommandDelegateImpl> weakSelf = weak_from_this();
-  engine->evaluateJavaScript(
-      script, [weakSelf](const Value& result, const std::optional<platform::Error>&) {
-        if (auto self = weakSelf.lock()) self->feedBatches(result);
-      });
+  auto feed = [weakSelf, document](const Value& result, const std::optional<platform::Error>&) {
+    if (auto self = weakSelf.lock()) self->feedBatches(result, document);
+  };
+  // Without a document the engine refuses, and says why.
+  if (document.empty())
+    engine->evaluateJavaScript(script, std::move(feed), document);
+  else
+    engine->evaluateAnswers(script, std::move(feed));
 }
 
-void HBRCommandDelegateImpl::feedBatches(const Value& result) {
+void HBRCommandDelegateImpl::feedBatches(const Value& result, const std::string& document) {
   auto queue = commandQueue_.lock();
   if (!queue) return;
   if (result.is_string()) {
-    queue->enqueueCommandBatch(result.get<std::string>());
+    queue->enqueueCommandBatch(result.get<std::string>(), document);
   } else if (result.is_array()) {
     for (const auto& batch : result)
-      if (batch.is_string()) queue->enqueueCommandBatch(batch.get<std::string>());
+      if (batch.is_string()) queue->enqueueCommandBatch(batch.get<std::string>(), document);
   } else {
     return;
   }
   queue->executePending();
 }
 
-void HBRCommandDelegateImpl::evalJsHelper2(const std::string& js, PageGeneration page) {
+void HBRCommandDelegateImpl::evalJsHelper2(std::string js, bool callback, PageGeneration page) {
   auto vc = viewController_.lock();
   auto engine = vc ? vc->webViewEngine() : nullptr;
   if (!engine || !isForCurrentPage(page)) return;
+  // The document it goes to: the one that issued the callback, else the application's
+  // document shown now. In the web process it runs there only.
+  std::string document = documentFor(page);
   if (js.size() >= kTrimAboveBytes) {
     // The allocator keeps freed blocks of this size for later; once the answer is gone, the
     // memory goes back to the system instead of staying with the process.
     platform::MainLoop::releaseFreedMemorySoon();
   }
+  if (callback && !document.empty()) {
+    withDocument(js, document);
+    evaluateAnswers(js, document);
+    return;
+  }
+  // A script, or an answer with no application's document to go to, which the engine refuses
+  // (and says why).
   std::weak_ptr<HBRCommandQueue> weakQueue = commandQueue_;
-  engine->evaluateJavaScript(js, [weakQueue](const Value& result, const std::optional<platform::Error>&) {
-    if (!result.is_string()) return;
-    if (auto queue = weakQueue.lock()) {
-      queue->enqueueCommandBatch(result.get<std::string>());
-      queue->executePending();
-    }
-  });
+  engine->evaluateJavaScript(
+      js,
+      [weakQueue, document](const Value& result, const std::optional<platform::Error>&) {
+        if (!result.is_string()) return;
+        if (auto queue = weakQueue.lock()) {
+          queue->enqueueCommandBatch(result.get<std::string>(), document);
+          queue->executePending();
+        }
+      },
+      document);
 }
 
 void HBRCommandDelegateImpl::runInBackground(std::function<void()> block) {

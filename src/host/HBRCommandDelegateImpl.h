@@ -35,16 +35,25 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   void setUrlTransformer(URLTransformer transformer) override;
 
   void flushCommandQueueWithDelayedJs();
-  // Notes that `callbackId` was issued by the page shown now (main thread, as a command runs):
-  // an answer to it that comes once another page was committed is dropped, never evaluated in
-  // the next page. The newest `kMaxTrackedCallbacks` ids are kept; an id no longer known, like
-  // an id no command issued (a fixed channel), goes to the page shown when it is evaluated.
-  void noteCallbackPage(const std::string& callbackId);
+  // Notes that `callbackId` was issued by the page shown now (main thread, as a command runs),
+  // from its document `document` (its token; empty when unknown): an answer to it that comes
+  // once another page was committed is dropped, never evaluated in the next page, and in the
+  // web process it runs only in that document. The newest `kMaxTrackedCallbacks` ids are kept;
+  // an id no longer known, like an id no command issued (a fixed channel), goes to the
+  // application's document shown when it is evaluated.
+  void noteCallbackPage(const std::string& callbackId, const std::string& document = {});
   static constexpr size_t kMaxTrackedCallbacks = 4096;
   bool isValidCallbackId(const std::optional<std::string>& callbackId) const;
 
-  // The JavaScript text that delivers `result` to `callbackId` (already checked).
-  static std::string callbackMessage(const std::string& callbackId, const HBRPluginResult* result);
+  // The JavaScript text that delivers `result` to `callbackId` (already checked) in the
+  // document `document` (a token; see platform::webkit::WebView::topDocument): the answer is
+  // one array, [id, status, message, keep, 0, document], and runs nowhere else. Without a
+  // document the text names none yet; `withDocument` adds it before the text is evaluated.
+  static std::string callbackMessage(const std::string& callbackId, const HBRPluginResult* result,
+                                     const std::string& document = {});
+  // Whether a callback text names its document already, and the text made to name `document`.
+  static bool namesDocument(const std::string& callbackText);
+  static void withDocument(std::string& callbackText, const std::string& document);
   // The global every answer calls, the one that takes a run of answers, and the
   // document-start script of the top frame that defines both in the page's world.
   static constexpr const char* kNativeCallbackFunction = "__harborNativeCallback";
@@ -64,19 +73,33 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   static constexpr size_t kTrimAboveBytes = 1024 * 1024;
 
  private:
+  // The page a text is meant for: its generation, and the document (a token; empty when not
+  // known, for the application's document shown when the text is evaluated).
+  struct PageRef {
+    std::uint64_t generation = 0;
+    std::string document;
+    bool operator==(const PageRef&) const = default;
+  };
+  using PageGeneration = std::optional<PageRef>;
   // A text waiting for its turn; `ready` is false while a large answer is still being built.
   struct Pending {
     std::string script;
     bool callback = false;
     bool ready = true;
-    // The page generation it is meant for, when known.
-    std::optional<std::uint64_t> page;
+    // The page it is meant for, when known.
+    PageGeneration page;
   };
-  using PageGeneration = std::optional<std::uint64_t>;
   void evalJsHelper(std::string js, bool callback = false, PageGeneration page = std::nullopt);
-  void evalJsHelper2(const std::string& js, PageGeneration page = std::nullopt);
-  // The generation of the page shown now (main thread), and of the page that issued an id.
+  // Evaluates a callback text (`callback`) or a script now, in the document it is meant for.
+  void evalJsHelper2(std::string js, bool callback, PageGeneration page = std::nullopt);
+  // The page shown now (main thread), and the page that issued an id.
   PageGeneration currentPage() const;
+  // The document a text for `page` goes to: its own, else the application's document shown
+  // now; empty when there is none.
+  std::string documentFor(const PageGeneration& page) const;
+  // Evaluates a callback text (which must name its document) or a run of them, and feeds the
+  // batches the page hands back to the queue as commands of `document`.
+  void evaluateAnswers(const std::string& script, const std::string& document);
   PageGeneration pageOfCallback(const std::string& callbackId);
   // Whether a text meant for `page` may still be evaluated; logs when not.
   bool isForCurrentPage(const PageGeneration& page) const;
@@ -85,7 +108,7 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   void schedulePending();
   void evaluatePending();
   void evaluateJoined(const std::vector<std::shared_ptr<Pending>>& run);
-  void feedBatches(const platform::Value& result);
+  void feedBatches(const platform::Value& result, const std::string& document);
 
   std::weak_ptr<HBRViewController> viewController_;
   std::weak_ptr<HBRCommandQueue> commandQueue_;
@@ -101,8 +124,8 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   // after it in the same turn wait for the next one, where they go out together.
   std::uint64_t answeredTurn_ = ~std::uint64_t{0};
   std::mutex callbackPagesMutex_;
-  // Callback id -> (page generation, note number); the order of notes, oldest first.
-  std::unordered_map<std::string, std::pair<std::uint64_t, std::uint64_t>> callbackPages_;
+  // Callback id -> (page, note number); the order of notes, oldest first.
+  std::unordered_map<std::string, std::pair<PageRef, std::uint64_t>> callbackPages_;
   std::deque<std::pair<std::string, std::uint64_t>> callbackOrder_;
   std::uint64_t callbackNotes_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "host/HBRCommandQueue.h"
 
 #include <limits>
+#include <utility>
 
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRCommandDelegateImpl.h"
@@ -56,9 +57,10 @@ HBRCommandQueue::ConversionClock::~ConversionClock() {
 
 double HBRCommandQueue::conversionSeconds() { return tConversionSeconds; }
 
-void HBRCommandQueue::enqueueCommandBatch(std::string batchJSON) {
+void HBRCommandQueue::enqueueCommandBatch(std::string batchJSON, std::string document) {
   if (batchJSON.empty()) return;
   auto holder = std::make_shared<Holder>();
+  holder->document = std::move(document);
   bool inBackground = batchJSON.size() >= kBackgroundDecodeThreshold;
   if (inBackground) holder->decodedAway = batchJSON.size();
   {
@@ -83,8 +85,9 @@ bool HBRCommandQueue::hasPendingBatches() {
   return !queue_.empty();
 }
 
-void HBRCommandQueue::enqueueCommand(Value commandJSON) {
+void HBRCommandQueue::enqueueCommand(Value commandJSON, std::string document) {
   auto holder = std::make_shared<Holder>();
+  holder->document = std::move(document);
   holder->decoded = true;
   holder->commands.push_back(std::move(commandJSON));
   std::lock_guard<std::mutex> lock(queueMutex_);
@@ -95,14 +98,18 @@ void HBRCommandQueue::fetchCommandsFromJs() {
   auto vc = viewController_.lock();
   auto engine = vc ? vc->webViewEngine() : nullptr;
   if (!engine) return;
+  auto document = engine->applicationDocument();
+  if (!document) return;
   std::weak_ptr<HBRCommandQueue> weakSelf = weak_from_this();
-  engine->evaluateJavaScript("harbor.require('harbor/exec').nativeFetchMessages()",
-                             [weakSelf](const Value& result, const std::optional<platform::Error>& error) {
-                               auto self = weakSelf.lock();
-                               if (!self || error || !result.is_string()) return;
-                               self->enqueueCommandBatch(result.get<std::string>());
-                               self->executePending();
-                             });
+  engine->evaluateJavaScript(
+      "harbor.require('harbor/exec').nativeFetchMessages()",
+      [weakSelf, document = *document](const Value& result, const std::optional<platform::Error>& error) {
+        auto self = weakSelf.lock();
+        if (!self || error || !result.is_string()) return;
+        self->enqueueCommandBatch(result.get<std::string>(), document);
+        self->executePending();
+      },
+      *document);
 }
 
 void HBRCommandQueue::executePending() {
@@ -142,7 +149,8 @@ void HBRCommandQueue::executePending() {
       }
     }
     if (commandJSON && !answeredAsTooDeep(*commandJSON)) {
-      if (auto command = HBRInvokedUrlCommand::commandFromJson(std::move(*commandJSON))) execute(*command);
+      if (auto command = HBRInvokedUrlCommand::commandFromJson(std::move(*commandJSON)))
+        executeFrom(*command, holder->document);
     }
     bool more;
     {
@@ -185,22 +193,43 @@ bool HBRCommandQueue::answeredAsTooDeep(const Value& json) {
   return true;
 }
 
-bool HBRCommandQueue::executeJSON(const Value& json) {
+bool HBRCommandQueue::executeJSON(const Value& json, const std::string& document) {
+  // Checked before anything copies it: a copy walks the value recursively.
   if (answeredAsTooDeep(json)) return false;
+  if (startExecutionTime_ > 0 && platform::MainLoop::isMainThread()) {
+    enqueueCommand(json, document);
+    return true;
+  }
   auto command = HBRInvokedUrlCommand::commandFromJson(json);
-  return command && executeAsRun(*command);
+  return command && executeAsRun(*command, document);
 }
 
-bool HBRCommandQueue::executeJSON(Value&& json) {
+bool HBRCommandQueue::executeJSON(Value&& json, const std::string& document) {
+  if (startExecutionTime_ > 0 && platform::MainLoop::isMainThread()) {
+    // A run is on and has let the main loop turn inside a command: this one waits its turn
+    // behind it. Run here, it could nest as deep as the page sends messages.
+    enqueueCommand(std::move(json), document);
+    return true;
+  }
   if (answeredAsTooDeep(json)) return false;
   auto command = HBRInvokedUrlCommand::commandFromJson(std::move(json));
-  return command && executeAsRun(*command);
+  return command && executeAsRun(*command, document);
 }
 
-bool HBRCommandQueue::executeAsRun(const HBRInvokedUrlCommand& command) {
+bool HBRCommandQueue::executeFrom(const HBRInvokedUrlCommand& command, const std::string& document) {
+  std::string previous = std::exchange(executingDocument_, document);
+  struct Restore {
+    std::string& slot;
+    std::string value;
+    ~Restore() { slot = std::move(value); }
+  } restore{executingDocument_, std::move(previous)};
+  return execute(command);
+}
+
+bool HBRCommandQueue::executeAsRun(const HBRInvokedUrlCommand& command, const std::string& document) {
   // A command that came on its own is a run of one, as one of a batch is: its answer can go
   // out before the action returns.
-  if (startExecutionTime_ > 0 || !platform::MainLoop::isMainThread()) return execute(command);
+  if (!platform::MainLoop::isMainThread()) return executeFrom(command, document);
   startExecutionTime_ = platform::monotonicSeconds();
   bool found;
   {
@@ -208,7 +237,7 @@ bool HBRCommandQueue::executeAsRun(const HBRInvokedUrlCommand& command) {
       double& start;
       ~EndRun() { start = 0; }
     } endRun{startExecutionTime_};
-    found = execute(command);
+    found = executeFrom(command, document);
   }
   // Batches that came while it ran (a plugin that iterated the loop) do not wait for the next.
   if (hasPendingBatches()) executePending();
@@ -242,9 +271,10 @@ bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
     return false;
   }
 
-  // Its answers belong to the page that sent it.
+  // Its answers belong to the page, and the document, that sent it.
   if (command.callbackId())
-    if (auto impl = std::dynamic_pointer_cast<HBRCommandDelegateImpl>(delegate)) impl->noteCallbackPage(*command.callbackId());
+    if (auto impl = std::dynamic_pointer_cast<HBRCommandDelegateImpl>(delegate))
+      impl->noteCallbackPage(*command.callbackId(), executingDocument_);
 
   double started = platform::monotonicSeconds() * 1000.0;
   double conversionBefore = conversionSeconds();

@@ -21,19 +21,26 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   bool currentlyExecuting() const { return startExecutionTime_ > 0; }
   void dispose();
   void resetRequestId() { lastCommandQueueFlushRequestId_ = 0; }
-  void enqueueCommandBatch(std::string batchJSON);
+  // Every command comes from one document of the page: `document` is its token (empty when
+  // unknown), and the command's answers go to that document only.
+  void enqueueCommandBatch(std::string batchJSON, std::string document = {});
   // Whether batches wait to be run; a command that arrives on its own then waits behind them
   // (`enqueueCommand`) instead of overtaking them.
   bool hasPendingBatches();
-  void enqueueCommand(platform::Value commandJSON);
+  void enqueueCommand(platform::Value commandJSON, std::string document = {});
   void fetchCommandsFromJs();
   void executePending();
   // Runs one command; answers whether the plugin had the action.
   virtual bool execute(const HBRInvokedUrlCommand& command);
   // Decodes a command from its wire form and runs it. One nested deeper than the bridge
   // takes is not run: its callback gets an error result instead.
-  bool executeJSON(const platform::Value& json);
-  bool executeJSON(platform::Value&& json);
+  // A command that arrives while a run is on (a plugin that runs the main loop in place, as a
+  // synchronous evaluation does) waits for that run instead of running inside it: runs never
+  // nest, however many messages come meanwhile.
+  bool executeJSON(const platform::Value& json, const std::string& document = {});
+  bool executeJSON(platform::Value&& json, const std::string& document = {});
+  // The document of the command that runs now (empty outside a command, or when unknown).
+  const std::string& executingDocument() const { return executingDocument_; }
 
   // Measures, on this thread, time that a command spends handing over its answers: the
   // slow-command report leaves it out, since the page asked for that work, not the plugin.
@@ -60,7 +67,9 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
 
  private:
   // Runs one command as a run of its own unless a run is on already.
-  bool executeAsRun(const HBRInvokedUrlCommand& command);
+  bool executeAsRun(const HBRInvokedUrlCommand& command, const std::string& document);
+  // Runs one command of `document`.
+  bool executeFrom(const HBRInvokedUrlCommand& command, const std::string& document);
   // One batch: empty while being decoded, then its commands (or nothing when it failed).
   struct Holder {
     std::mutex mutex;
@@ -68,6 +77,7 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
     platform::Value commands = platform::Value::array();  // the decoded batch
     size_t next = 0;                                        // index of the next command to run
     size_t decodedAway = 0;  // characters of the batch when it was decoded off the main thread
+    std::string document;    // the document the batch came from
     bool empty() const { return next >= commands.size(); }
   };
   static void fill(Holder& holder, const std::string& text);
@@ -83,6 +93,7 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   std::mutex queueMutex_;
   std::deque<std::shared_ptr<Holder>> queue_;
   double startExecutionTime_ = 0;
+  std::string executingDocument_;
   // Characters decoded off the main thread, in batches that have run, since memory was last
   // given back. Main thread only.
   size_t decodedAwaySinceRelease_ = 0;

@@ -258,8 +258,8 @@ bool HBRWebViewEngine::isApplicationOrigin(const platform::URL& url) const {
 
 bool HBRWebViewEngine::isApplicationPageRequest(const platform::webkit::WebView& webView,
                                                 const platform::URLRequest& request) const {
-  auto top = webView.url();
-  if (!top || !isApplicationOrigin(*top)) return false;
+  // A window a page opened is never the application's page, whatever it shows.
+  if (&webView != engineWebView_.get() || !isApplicationPage()) return false;
   bool shown = false;
   for (const char* field : {"Origin", "Referer"}) {
     auto value = request.valueForHTTPHeaderField(field);
@@ -268,7 +268,42 @@ bool HBRWebViewEngine::isApplicationPageRequest(const platform::webkit::WebView&
     if (!url || !isApplicationOrigin(*url)) return false;
     shown = true;
   }
-  return shown || !foreignFrame_;
+  return shown || !hasForeignDocument(webView);
+}
+
+bool HBRWebViewEngine::isForeignDocument(const platform::webkit::WebView::PageDocument& document) const {
+  if (document.origin == "null" || document.origin.empty()) return true;
+  if (document.origin == "file://") {
+    // Documents of file URLs share one origin: their URL says whether they are the
+    // application's. One of another URL (about:blank, about:srcdoc, blob:) took the origin of
+    // the document that made it, which described itself already.
+    if (document.url.rfind("file:", 0) != 0) return false;
+    auto url = platform::URL::parse(document.url);
+    return !url || !isApplicationOrigin(*url);
+  }
+  auto origin = platform::URL::parse(document.origin);
+  return !origin || !isApplicationOrigin(*origin);
+}
+
+bool HBRWebViewEngine::hasForeignDocument(const platform::webkit::WebView& webView) const {
+  const auto& page = webView.committedPage();
+  const platform::webkit::WebView::PageDocument* foreign = nullptr;
+  for (const auto& document : page.documents) {
+    if (isForeignDocument(document)) {
+      foreign = &document;
+      break;
+    }
+  }
+  if (!foreign && !page.tooManyDocuments) return false;
+  if (foreignLoggedGeneration_ != page.generation) {
+    foreignLoggedGeneration_ = page.generation;
+    std::string which = foreign ? foreign->url.substr(0, 200) + " (origin " + foreign->origin + ")"
+                                : std::string("more documents than are counted");
+    platform::log("A document of another origin is in the application's page (" + which +
+                  "): until the next page, only requests that show the application's origin get its files and "
+                  "cookies.");
+  }
+  return true;
 }
 
 std::vector<std::string> HBRWebViewEngine::applicationOrigins() const {
@@ -285,6 +320,18 @@ bool HBRWebViewEngine::isApplicationPage() const {
   if (!engineWebView_) return false;
   const auto& committed = engineWebView_->committedPage().url;
   return committed && isApplicationOrigin(*committed);
+}
+
+std::optional<std::string> HBRWebViewEngine::applicationDocument() const {
+  if (!engineWebView_ || !isApplicationPage()) return std::nullopt;
+  const auto& top = engineWebView_->topDocument();
+  if (!top || top->token.empty() || isForeignDocument(*top)) return std::nullopt;
+  if (top->origin == "file://") {
+    // In file-scheme mode the document's URL says more than the origin all files share.
+    auto url = platform::URL::parse(top->url);
+    if (!url || !isApplicationOrigin(*url)) return std::nullopt;
+  }
+  return top->token;
 }
 
 platform::webkit::ScriptMessageOriginPolicy HBRWebViewEngine::scriptMessagePolicy() const {
@@ -399,13 +446,30 @@ void HBRWebViewEngine::loadHTMLString(const std::string& html,
 
 void HBRWebViewEngine::evaluateJavaScript(const std::string& script,
                                           platform::webkit::JavaScriptCompletion completion) {
+  auto document = applicationDocument();
+  evaluateJavaScript(script, std::move(completion), document ? *document : std::string());
+}
+
+void HBRWebViewEngine::evaluateJavaScript(const std::string& script, platform::webkit::JavaScriptCompletion completion,
+                                          const std::string& documentToken) {
+  evaluateChecked(script, std::move(completion), documentToken);
+}
+
+void HBRWebViewEngine::evaluateAnswers(const std::string& script, platform::webkit::JavaScriptCompletion completion) {
+  evaluateChecked(script, std::move(completion), std::nullopt);
+}
+
+void HBRWebViewEngine::evaluateChecked(const std::string& script, platform::webkit::JavaScriptCompletion completion,
+                                       const std::optional<std::string>& documentToken) {
   // The bridge's texts (answers, events, the batches they hand back) reach the application's
-  // own page only, and what an evaluation returns counts only when the document that ran it is
-  // still the one it was sent to: any other page could return a batch of commands.
+  // own page only: the committed page must be the application's, and in the web process each
+  // text runs only in the document it names (a text of answers names it in each answer). What
+  // an evaluation returns counts only when the page that ran it is still the one it was sent to:
+  // any other page could return a batch of commands.
   std::string refusal;
   if (!engineWebView_) {
     refusal = "There is no web view to evaluate JavaScript in.";
-  } else if (!isApplicationPage()) {
+  } else if (!isApplicationPage() || (documentToken && documentToken->empty())) {
     refusal = "The page shown is not the application's own; nothing of the bridge is evaluated in it.";
     const auto& committed = engineWebView_->committedPage().url;
     std::string shown = committed ? committed->absoluteString().substr(0, 200) : std::string("no page");
@@ -413,9 +477,9 @@ void HBRWebViewEngine::evaluateJavaScript(const std::string& script,
   } else {
     std::uint64_t generation = engineWebView_->committedPage().generation;
     std::weak_ptr<HBRWebViewEngine> weakSelf = std::static_pointer_cast<HBRWebViewEngine>(shared_from_this());
-    engineWebView_->evaluateJavaScript(
-        script, [weakSelf, generation, completion = std::move(completion)](
-                    const Value& result, const std::optional<platform::Error>& error) {
+    platform::webkit::JavaScriptCompletion checked =
+        [weakSelf, generation, completion = std::move(completion)](const Value& result,
+                                                                   const std::optional<platform::Error>& error) {
           auto self = weakSelf.lock();
           if (self && self->pageGeneration() == generation && self->isApplicationPage()) {
             if (completion) completion(result, error);
@@ -425,7 +489,11 @@ void HBRWebViewEngine::evaluateJavaScript(const std::string& script,
           if (completion)
             completion(Value(), platform::Error::make("HBRWebViewEngine", 2,
                                                       "The page that ran the script went away."));
-        });
+        };
+    if (documentToken)
+      engineWebView_->evaluateJavaScript(script, std::move(checked), *documentToken);
+    else
+      engineWebView_->evaluateJavaScript(script, std::move(checked));
     return;
   }
   if (!completion) return;
@@ -496,7 +564,8 @@ void HBRWebViewEngine::didReceiveScriptMessage(const std::string& name, const Va
   // A copy walks the value recursively: one nested beyond reason is answered uncopied.
   if (platform::nestedDeeperThan(body)) {
     auto vc = name == "harbor" ? viewController() : nullptr;
-    if (auto queue = vc ? vc->commandQueue() : nullptr) queue->executeJSON(body);
+    if (auto queue = vc ? vc->commandQueue() : nullptr)
+      queue->executeJSON(body, engineWebView_ ? engineWebView_->messageDocument() : std::string());
     return;
   }
   didReceiveScriptMessage(name, Value(body));
@@ -507,14 +576,16 @@ void HBRWebViewEngine::didReceiveScriptMessage(const std::string& name, Value&& 
   auto vc = viewController();
   auto queue = vc ? vc->commandQueue() : nullptr;
   if (!queue) return;
+  // The answers go to the document that posted it.
+  std::string document = engineWebView_ ? engineWebView_->messageDocument() : std::string();
   // The web view calls in from its own event loop, which an exception must not reach.
   try {
     // Batches that came before it and still wait (one being decoded) run first.
     if (queue->hasPendingBatches()) {
-      queue->enqueueCommand(std::move(body));
+      queue->enqueueCommand(std::move(body), std::move(document));
       queue->executePending();
     } else {
-      queue->executeJSON(std::move(body));
+      queue->executeJSON(std::move(body), document);
     }
   } catch (const std::exception& e) {
     platform::log(std::string("ERROR: A command from the page failed: ") + e.what());
@@ -532,20 +603,13 @@ void HBRWebViewEngine::decidePolicyForNavigationAction(
     decisionHandler(true);
     return;
   }
-  // Whether a document of another origin may now be in the page. The web view does not say
-  // which frame a navigation targets: every navigation of another origin counts, until the
-  // next top document starts loading (didStartProvisionalNavigation, for the main frame only).
-  auto allow = [this, &action, &decisionHandler] {
-    const platform::URL& url = action.request.url();
-    if (!foreignFrame_ && !isApplicationOrigin(url) && url.absoluteString() != "about:blank" &&
-        url.absoluteString() != "about:srcdoc") {
-      foreignFrame_ = url.absoluteString();
-      platform::log("A document of another origin was let in (" + *foreignFrame_ +
-                    "): while it may be in the application's page, only requests that show the application's "
-                    "origin get its files and cookies.");
-    }
+  // A srcdoc frame loads no URL: its document is the text its parent gave it, of its parent's
+  // origin or (sandboxed) of none, and it describes itself like every other document.
+  if (request.url().absoluteString() == "about:srcdoc") {
     decisionHandler(true);
-  };
+    return;
+  }
+  auto allow = [&decisionHandler] { decisionHandler(true); };
   bool answered = false;
   if (auto vc = viewController()) {
     // The order is explicit: by rank, then as the plugins were registered.
@@ -593,8 +657,9 @@ void HBRWebViewEngine::decidePolicyForNavigationAction(
                                                      request.url().absoluteString());
 }
 
-void HBRWebViewEngine::didStartProvisionalNavigation(WebView& webView) {
-  foreignFrame_.reset();
+void HBRWebViewEngine::didStartProvisionalNavigation(WebView&) {}
+
+void HBRWebViewEngine::didCommitNavigation(WebView& webView) {
   platform::NotificationCenter::defaultCenter().post(HBRPluginResetNotification, &webView);
 }
 

@@ -88,8 +88,13 @@ class HBRWebViewEngine : public HBRPlugin,
   void loadRequest(const platform::URLRequest& request) override;
   void loadHTMLString(const std::string& html,
                       const std::optional<platform::URL>& baseURL) override;
+  // Evaluates in the application's document shown now (applicationDocument()).
   void evaluateJavaScript(const std::string& script,
                           platform::webkit::JavaScriptCompletion completion) override;
+  void evaluateJavaScript(const std::string& script, platform::webkit::JavaScriptCompletion completion,
+                          const std::string& documentToken) override;
+  void evaluateAnswers(const std::string& script, platform::webkit::JavaScriptCompletion completion) override;
+  std::optional<std::string> applicationDocument() const override;
   std::optional<platform::URL> URL() const override;
   bool canLoadRequest(const platform::URLRequest& request) const override;
   void updateWithInfo(const HBRWebViewEngineInfo& info) override;
@@ -119,14 +124,22 @@ class HBRWebViewEngine : public HBRPlugin,
                                const std::string& name) override;
 
   // Whether a request of the shell's own schemes comes from the application's own page, and
-  // so may have the application's files and credentials: the web view's top document is of
-  // the application's origin; the request's "Origin" and "Referer", when present, are too;
-  // and once a document of another origin has been let in since the top document started
-  // loading (WebKit tells the UI process nothing about which frame a navigation or a
-  // subresource request comes from, and most requests carry neither field), only a request
-  // that shows the application's origin in one of them. Main thread.
+  // so may have the application's files and credentials: it comes from the engine's own web
+  // view, whose committed top document is the application's (isApplicationPage, the same
+  // question the bridge asks); the request's "Origin" and "Referer", when present, are of the
+  // application's origin too; and once a document that is not of the application's origin has
+  // been in the page since it was committed (any frame's, those without an origin of their own
+  // included: a sandboxed or srcdoc frame, a data: or blob: document, about:blank written by
+  // another frame), only a request that shows the application's origin in one of them. WebKit
+  // tells the UI process nothing about which frame a subresource request comes from, and most
+  // requests carry neither field. Main thread.
   bool isApplicationPageRequest(const platform::webkit::WebView& webView,
                                 const platform::URLRequest& request) const;
+  // Whether a document the page described (platform::webkit::WebView::PageDocument) is not of
+  // the application's origin.
+  bool isForeignDocument(const platform::webkit::WebView::PageDocument& document) const;
+  // Whether a document not of the application's origin has been in `webView`'s committed page.
+  bool hasForeignDocument(const platform::webkit::WebView& webView) const;
 
   // The "harbor" channel.
   void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override;
@@ -137,6 +150,10 @@ class HBRWebViewEngine : public HBRPlugin,
                                        const platform::webkit::NavigationAction& action,
                                        std::function<void(bool allow)> decisionHandler) override;
   void didStartProvisionalNavigation(platform::webkit::WebView& webView) override;
+  // The page's plugins are reset (HBRPluginResetNotification) when a new document commits, not
+  // when a navigation starts: one that never commits leaves the page and its plugins as they
+  // were.
+  void didCommitNavigation(platform::webkit::WebView& webView) override;
   void didFinishNavigation(platform::webkit::WebView& webView) override;
   void didFailProvisionalNavigation(platform::webkit::WebView& webView,
                                     const platform::Error& error) override;
@@ -169,6 +186,10 @@ class HBRWebViewEngine : public HBRPlugin,
 
  private:
   void handleLoadFailure(platform::webkit::WebView& webView, const platform::Error& error);
+  // Evaluates after the bridge's checks; in `documentToken`'s document only when one is given
+  // (a text of answers checks each answer's document itself).
+  void evaluateChecked(const std::string& script, platform::webkit::JavaScriptCompletion completion,
+                       const std::optional<std::string>& documentToken);
   platform::webkit::ScriptMessageOriginPolicy scriptMessagePolicy() const;
   // Loads a page the engine made itself (an error page) without a base URL.
   void showOwnPage(const std::string& html);
@@ -185,8 +206,8 @@ class HBRWebViewEngine : public HBRPlugin,
   bool pageLoaded_ = false;
   // The URL the engine last asked the web view to load.
   std::string requestedURL_;
-  // The first document of another origin let in since the top document started loading.
-  std::optional<std::string> foreignFrame_;
+  // The page generation whose foreign document was logged last: one line per page.
+  mutable std::uint64_t foreignLoggedGeneration_ = 0;
 
   platform::ui::Rect frame_;
   std::shared_ptr<platform::webkit::WebView> engineWebView_;

@@ -35,6 +35,27 @@ class HBRWebViewEngineProtocol {
   // the one question every path asks before the bridge reaches a page. An engine that cannot
   // tell answers no.
   virtual bool isApplicationPage() const { return false; }
+  // The token of the application's page shown now: the top document that described itself
+  // last, when it is of the application's origin and the committed page is the application's
+  // own too (platform::webkit::WebView::topDocument). Nothing otherwise, and for an engine that
+  // cannot tell.
+  virtual std::optional<std::string> applicationDocument() const { return std::nullopt; }
+  // Evaluates `script` in the application's document `documentToken` only: the web process
+  // checks the document as the script is about to run, so it never runs in a page committed
+  // after it was sent. The completion gets an error when the engine refuses at once (no
+  // application page), and a null result when the document was not there to run it.
+  virtual void evaluateJavaScript(const std::string& script, platform::webkit::JavaScriptCompletion completion,
+                                  const std::string& documentToken) {
+    (void)script;
+    (void)documentToken;
+    if (completion) completion(platform::Value(), platform::Error::make("HBRWebViewEngine", 1, "No document to run in."));
+  }
+  // Evaluates a text of the bridge's answer functions, each answer of which names the document
+  // it is meant for and runs only there (HBRCommandDelegateImpl::callbackMessage).
+  virtual void evaluateAnswers(const std::string& script, platform::webkit::JavaScriptCompletion completion) {
+    (void)script;
+    if (completion) completion(platform::Value(), platform::Error::make("HBRWebViewEngine", 1, "No document to run in."));
+  }
   // The page generation: how many top documents the web view committed so far. What was meant
   // for one generation never reaches another.
   virtual std::uint64_t pageGeneration() const {

@@ -181,14 +181,14 @@ inline std::string hashed(const std::string& path, const std::string& content) {
 }
 
 // The messages sent to `callbackId` (with `status`, when given) by every answer in `scripts`, in
-// order: "__harborNativeCallback(["<id>",<status>,<message>,<keep>,0])", or a run of answers the
-// bridge joined as "__harborNativeCallbacks([[...],[...]])".
+// order: "__harborNativeCallback(["<id>",<status>,<message>,<keep>,0,"<document>"])", or a run of
+// answers the bridge joined as "__harborNativeCallbacks([[...],[...]])".
 inline std::vector<platform::Value> callbackMessages(const std::vector<std::string>& scripts,
                                                      const std::string& callbackId,
                                                      std::optional<int> status = std::nullopt) {
   std::vector<platform::Value> out;
   auto take = [&](const platform::Value& answer) {
-    if (!answer.is_array() || answer.size() != 5 || answer[0] != callbackId) return;
+    if (!answer.is_array() || answer.size() != 6 || answer[0] != callbackId) return;
     if (status && answer[1] != *status) return;
     out.push_back(answer[2]);
   };

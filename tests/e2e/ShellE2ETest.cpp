@@ -202,7 +202,7 @@ TEST_F(E2E, AHostilePageCannotCrossTheBoundary) {
     "post": {"status": 405}, "bigLength": 67108864, "afterIntents": "app://localhost/index.html",
     "foreignIncludes": ["refused", "refused"]})");
   // A frame of another origin was let in; what it asked for was refused with a reason.
-  EXPECT_NE(run.output.find("A document of another origin was let in (data:"), std::string::npos);
+  EXPECT_NE(run.output.find("A document of another origin is in the application's page (data:"), std::string::npos);
   EXPECT_NE(run.output.find("Documents/planted.js: only the application's own page may load it"), std::string::npos)
       << run.output;
   EXPECT_NE(run.output.find("Refused hbrfile://localhost/persistent/planted.js: only the application's own page"),

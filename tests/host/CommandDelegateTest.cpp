@@ -192,11 +192,12 @@ TEST_F(CommandDelegateTest, AnswersSentTogetherRunTheirBatchesInOrder) {
   ASSERT_EQ(scripts()[0].back(), ')');
   auto joined = platform::parseJSONText(scripts()[0].substr(joinedHead.size(), scripts()[0].size() - joinedHead.size() - 1));
   ASSERT_TRUE(joined) << scripts()[0];
-  EXPECT_EQ(*joined, Value::parse(R"([["a",1,1,0,0],["b",1,1,0,0],["c",1,1,0,0]])"));
+  // Each answer names the document it is meant for (the test engine's page is "headless").
+  EXPECT_EQ(*joined, Value::parse(R"([["a",1,1,0,0,"headless"],["b",1,1,0,0,"headless"],["c",1,1,0,0,"headless"]])"));
 
   delegate()->sendPluginResult(ok(1), std::string("d"));
   ASSERT_TRUE(platform::MainLoop::runUntil([&] { return echo()->order.size() == 3; }, 5));
-  EXPECT_EQ(scripts()[1].rfind("__harborNativeCallback([\"d\",1,1,0,0])", 0), 0u)
+  EXPECT_EQ(scripts()[1].rfind("__harborNativeCallback([\"d\",1,1,0,0,\"headless\"])", 0), 0u)
       << "a lone answer goes as it is";
 }
 

@@ -92,7 +92,7 @@ TEST_F(CommandQueueTest, FaultsAreLoggedAndTheNextCommandStillRuns) {
   // A throwing action answers its callback with an error instead of unwinding.
   EXPECT_TRUE(log.contains("raised an exception: kaboom"));
   ASSERT_FALSE(scripts().empty());
-  EXPECT_NE(scripts()[0].find("NativeCallback([\"cb1\",9,\"Exception in plugin action: kaboom\",0,0])"),
+  EXPECT_NE(scripts()[0].find("NativeCallback([\"cb1\",9,\"Exception in plugin action: kaboom\",0,0,\"headless\"])"),
             std::string::npos);
   // The last line is for the null callback id.
   for (const char* line : {"ERROR: Method 'noSuchAction:' not defined in Plugin 'Echo'",

@@ -36,16 +36,29 @@ class HeadlessTestEngine : public HBRPlugin,
   void didReceiveScriptMessage(const std::string& name, const platform::Value& body) override {
     auto vc = vc_.lock();
     if (name != "harbor" || !vc) return;
-    vc->commandQueue()->executeJSON(body);
+    vc->commandQueue()->executeJSON(body, webView_->messageDocument());
   }
 
   void loadRequest(const platform::URLRequest& request) override { webView_->loadRequest(request); }
   void loadHTMLString(const std::string& html, const std::optional<platform::URL>& base) override {
     webView_->loadHTMLString(html, base);
   }
+  // Evaluates everything as it is, whatever the document: the engine checks nothing.
   void evaluateJavaScript(const std::string& script,
                           platform::webkit::JavaScriptCompletion completion) override {
     webView_->evaluateJavaScript(script, std::move(completion));
+  }
+  void evaluateJavaScript(const std::string& script, platform::webkit::JavaScriptCompletion completion,
+                          const std::string&) override {
+    webView_->evaluateJavaScript(script, std::move(completion));
+  }
+  void evaluateAnswers(const std::string& script, platform::webkit::JavaScriptCompletion completion) override {
+    webView_->evaluateJavaScript(script, std::move(completion));
+  }
+  // The token of the page shown, or "headless" before any page was.
+  std::optional<std::string> applicationDocument() const override {
+    const auto& top = webView_->topDocument();
+    return top ? top->token : std::string("headless");
   }
   std::optional<platform::URL> URL() const override { return webView_->url(); }
   bool canLoadRequest(const platform::URLRequest&) const override { return true; }

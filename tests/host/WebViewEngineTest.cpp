@@ -204,9 +204,12 @@ TEST_F(BridgeTest, AHarborMessageRunsThePluginActionAndItsCallbackIsEvaluated) {
   start();
   ASSERT_TRUE(web()->postScriptMessage("harbor", Value{"Probe1", "Probe", "echo", {"hi & bye"}}));
   ASSERT_TRUE(platform::MainLoop::runUntil([&] { return !web()->evaluatedScripts().empty(); }, 5));
-  EXPECT_NE(web()->evaluatedScripts().back().find(
-                R"(__harborNativeCallback(["Probe1",1,"hi & bye",0,0]))"),
-            std::string::npos);
+  // The answer names the document that asked, and runs in no other.
+  ASSERT_TRUE(web()->topDocument());
+  EXPECT_NE(web()->evaluatedScripts().back().find(R"(__harborNativeCallback(["Probe1",1,"hi & bye",0,0,")" +
+                                                  web()->topDocument()->token + "\"])"),
+            std::string::npos)
+      << web()->evaluatedScripts().back();
 
   // A message waits behind a batch that came before it and is still being decoded.
   web()->clearRecords();
@@ -287,8 +290,9 @@ TEST_F(AppSchemeTest, TheApplicationsOwnPagesLoadWithoutAFilterAndARefusedStartP
   platform::NotificationCenter::defaultCenter().removeObserver(this);
 }
 
-// Which requests of the shell's schemes are the application page's own: decided on the top
-// document, the request's Origin and Referer, and the frames of other origins let in.
+// Which requests of the shell's schemes are the application page's own: decided on the
+// committed top document, the request's Origin and Referer, and the documents the page has
+// shown since it was committed, each as it described itself.
 TEST_F(AppSchemeTest, RequestsAreTheApplicationPagesOwnOnlyWhenNothingShowsAnotherOrigin) {
   start();
   using platform::webkit::NavigationAction;
@@ -305,33 +309,58 @@ TEST_F(AppSchemeTest, RequestsAreTheApplicationPagesOwnOnlyWhenNothingShowsAnoth
   EXPECT_TRUE(own(request("app://app.local/app.js", "Origin", "app://app.local")));
   for (const auto& [field, value] : std::vector<std::pair<const char*, const char*>>{
            {"Origin", "https://partner.example"}, {"Origin", "null"}, {"Referer", "https://partner.example/x"},
-           {"Referer", "app://other.host/"}})
+           {"Referer", "app://other.host/"}, {"Referer", "about:srcdoc"}})
     EXPECT_FALSE(own(request("app://app.local/app.js", field, value))) << field << " " << value;
+  // A window the page opened is never the application's page.
+  platform::webkit::HeadlessWebView window;
+  window.commitPage(platform::URL::parse("app://app.local/index.html"));
+  EXPECT_FALSE(e->isApplicationPageRequest(window, request("app://app.local/app.js", "Origin", "app://app.local")));
 
-  // A frame of another origin: from then on a request must show the application's origin.
-  auto partner = std::make_shared<ProbePlugin>("Partner");
-  partner->navigationAnswer = true;
-  vc->registerPlugin(partner, "Partner");
+  // Frames of the application's origin change nothing; a document of any other origin, or of
+  // none (a sandboxed srcdoc frame, a data: document), does from the moment it described
+  // itself: from then on a request must show the application's origin.
   testing_support::LogCapture log;
-  NavigationAction frame{request("https://partner.example/frame.html")};
-  frame.targetsMainFrame = false;
-  NavigationAction blank{request("about:blank")};
-  blank.targetsMainFrame = false;
-  EXPECT_EQ(web()->decidePolicy(blank), true);
+  web()->describeDocument(false, {"app://app.local", "about:blank", ""});
+  web()->describeDocument(false, {"app://app.local", "about:srcdoc", ""});
+  web()->describeDocument(false, {"app://app.local", "blob:app://app.local/5e1f", ""});
   EXPECT_TRUE(own(request("app://app.local/app.js")));
-  EXPECT_EQ(web()->decidePolicy(frame), true);
-  EXPECT_TRUE(log.contains("A document of another origin was let in (https://partner.example/frame.html)"));
+  web()->describeDocument(false, {"null", "about:srcdoc", ""});
   EXPECT_FALSE(own(request("app://app.local/app.js")));
+  EXPECT_TRUE(log.contains("A document of another origin is in the application's page (about:srcdoc (origin null))"))
+;
   EXPECT_TRUE(own(request("app://app.local/app.js", "Referer", "app://app.local/index.html")));
-  // A frame of the application's origin does not undo it; a new top document starts without
-  // it; a top document of another origin owns nothing.
-  NavigationAction ownFrame{request("app://app.local/next.html")};
-  ownFrame.targetsMainFrame = false;
-  EXPECT_EQ(web()->decidePolicy(ownFrame), true);
+  // A navigation that starts and never commits leaves the mark as it was; the next page starts
+  // without it.
+  e->didStartProvisionalNavigation(*web());
   EXPECT_FALSE(own(request("app://app.local/app.js")));
-  engine()->didStartProvisionalNavigation(*web());
+  web()->commitPage(platform::URL::parse("app://app.local/index.html"));
   EXPECT_TRUE(own(request("app://app.local/app.js")));
-  web()->loadRequest(request("https://partner.example/"));
+  for (const char* origin : {"https://partner.example", "blob", "data:", "app://other.host"}) {
+    web()->commitPage(platform::URL::parse("app://app.local/index.html"));
+    web()->describeDocument(false, {origin, "https://partner.example/frame.html", ""});
+    EXPECT_FALSE(own(request("app://app.local/app.js"))) << origin;
+  }
+  // What a page's documents leave in the shell is bounded, however many it makes.
+  web()->commitPage(platform::URL::parse("app://app.local/index.html"));
+  for (size_t i = 0; i < 4 * platform::webkit::WebView::kMaxPageDocuments; ++i)
+    web()->describeDocument(false, {"app://app.local", "about:blank", ""});
+  EXPECT_TRUE(own(request("app://app.local/app.js")));
+  for (size_t i = 0; i <= platform::webkit::WebView::kMaxPageDocuments; ++i)
+    web()->describeDocument(false, {"app://app.local:" + std::to_string(1000 + i), "about:blank", ""});
+  EXPECT_EQ(web()->committedPage().documents.size(), platform::webkit::WebView::kMaxPageDocuments);
+  EXPECT_FALSE(own(request("app://app.local/app.js")));
+
+  // A srcdoc frame loads no URL: it loads whatever the navigation filter says of other URLs.
+  auto refuseAll = std::make_shared<ProbePlugin>("RefuseAll");
+  refuseAll->navigationAnswer = false;
+  vc->registerPlugin(refuseAll, "RefuseAll");
+  NavigationAction srcdoc{request("about:srcdoc")};
+  srcdoc.targetsMainFrame = false;
+  EXPECT_EQ(web()->decidePolicy(srcdoc), true);
+  EXPECT_EQ(web()->decidePolicy(request("https://partner.example/"), platform::webkit::NavigationType::Other), false);
+
+  // A top document of another origin owns nothing.
+  web()->commitPage(platform::URL::parse("https://partner.example/"));
   EXPECT_FALSE(own(request("app://app.local/app.js", "Referer", "app://app.local/index.html")));
 }
 

@@ -1,6 +1,7 @@
 #include "platform/webkit/HeadlessWebView.h"
 
 #include "platform/foundation/MainLoop.h"
+#include "platform/foundation/Strings.h"
 
 namespace platform::webkit {
 
@@ -27,16 +28,33 @@ void HeadlessWebView::reload() {
   startNavigation(url_);
 }
 
-void HeadlessWebView::startNavigation(std::optional<URL> url) {
-  // The document is committed at once; start and finish follow on later turns.
+std::string HeadlessWebView::originOf(const URL& url) {
+  std::string scheme = asciiLower(url.scheme());
+  if (scheme == "file") return "file://";
+  if (url.host().empty()) return "null";
+  std::string origin = scheme + "://" + asciiLower(url.host());
+  if (auto port = url.port()) origin += ":" + std::to_string(*port);
+  return origin;
+}
+
+void HeadlessWebView::commitPage(std::optional<URL> url) {
   url_ = url;
-  didCommitPage(std::move(url));
+  didCommitPage(url);
+  if (url)
+    didDescribeDocument(true, {originOf(*url), url->absoluteString(),
+                               "document-" + std::to_string(committedPage().generation)});
+}
+
+void HeadlessWebView::startNavigation(std::optional<URL> url) {
+  // The document is committed at once; start, commit and finish are reported on later turns.
+  commitPage(std::move(url));
   if (!autoFinish_) return;
   std::weak_ptr<View> weakSelf = weak_from_this();
   MainLoop::post([weakSelf] {
     auto self = std::static_pointer_cast<HeadlessWebView>(weakSelf.lock());
     if (!self) return;
     if (auto delegate = self->navigationDelegate()) delegate->didStartProvisionalNavigation(*self);
+    if (auto delegate = self->navigationDelegate()) delegate->didCommitNavigation(*self);
     MainLoop::post([weakSelf] {
       auto self = std::static_pointer_cast<HeadlessWebView>(weakSelf.lock());
       if (!self) return;
@@ -52,6 +70,16 @@ void HeadlessWebView::evaluateJavaScript(const std::string& script, JavaScriptCo
   MainLoop::post([completion = std::move(completion), result = std::move(result)] {
     completion(result, std::nullopt);
   });
+}
+
+void HeadlessWebView::evaluateJavaScript(const std::string& script, JavaScriptCompletion completion,
+                                         const std::string& documentToken) {
+  if (topDocument() && isDocumentToken(documentToken) && topDocument()->token == documentToken) {
+    evaluateJavaScript(script, std::move(completion));
+    return;
+  }
+  if (!completion) return;
+  MainLoop::post([completion = std::move(completion)] { completion(Value(), std::nullopt); });
 }
 
 void HeadlessWebView::clearRecords() {
@@ -70,6 +98,8 @@ bool HeadlessWebView::postScriptMessage(const std::string& name, const Value& bo
     std::optional<URL> page = frameURL ? frameURL : url_;
     if (!fromMainFrame || !page || !(*check)(*page)) return false;
   }
+  // The message comes from the top document shown now.
+  DeliveringMessage delivering(*this, fromMainFrame && topDocument() ? topDocument()->token : std::string());
   handler->didReceiveScriptMessage(name, body);
   return true;
 }

@@ -32,6 +32,10 @@ class HeadlessWebView : public WebView {
   std::optional<std::string> title() const override { return title_; }
   void reload() override;
   void evaluateJavaScript(const std::string& script, JavaScriptCompletion completion) override;
+  // Runs (records and answers) only when `documentToken` names the top document shown now;
+  // otherwise nothing is recorded and the completion gets null, as in a real page.
+  void evaluateJavaScript(const std::string& script, JavaScriptCompletion completion,
+                          const std::string& documentToken) override;
   const WebViewConfiguration& configuration() const override { return configuration_; }
   void setMinimumFontSize(double size) override { configuration_.preferences.minimumFontSize = size; }
   void setAllowsBackForwardNavigationGestures(bool allow) override { backForwardGestures_ = allow; }
@@ -64,11 +68,13 @@ class HeadlessWebView : public WebView {
   bool postScriptMessage(const std::string& name, const Value& body, std::optional<URL> frameURL = std::nullopt,
                          bool fromMainFrame = true);
   // Commits `url` as a new top document at once, without a load: a page that navigated on its
-  // own (a link, a redirect).
-  void commitPage(std::optional<URL> url) {
-    url_ = url;
-    didCommitPage(std::move(url));
-  }
+  // own (a link, a redirect). Like every load, the new document then describes itself, with
+  // the token "document-<generation>".
+  void commitPage(std::optional<URL> url);
+  // A document describing itself, as the engine's script in each frame does.
+  void describeDocument(bool topFrame, PageDocument document) { didDescribeDocument(topFrame, std::move(document)); }
+  // The origin a document of `url` has ("scheme://host[:port]"; "null" for data: and about:).
+  static std::string originOf(const URL& url);
   // Whether loads report start and finish to the navigation delegate on their own.
   void setAutoFinishLoads(bool value) { autoFinish_ = value; }
   void setTitle(std::optional<std::string> title) { title_ = std::move(title); }

@@ -23,6 +23,45 @@ WebViewConfiguration WebView::completedConfiguration(WebViewConfiguration config
   return configuration;
 }
 
+bool WebView::isDocumentToken(const std::string& token) {
+  if (token.empty() || token.size() > 64) return false;
+  for (char c : token)
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return false;
+  return true;
+}
+
+std::string WebView::scriptForDocument(const std::string& script, const std::string& documentToken) {
+  // A token of any other form could not be the document's: the check fails in every page.
+  std::string token = isDocumentToken(documentToken) ? documentToken : std::string();
+  // The line breaks keep a script that ends in a line comment from taking the brace with it.
+  std::string text;
+  text.reserve(script.size() + token.size() + 40);
+  text += "if(";
+  text += kDocumentCheckFunction;
+  text += "(\"";
+  text += token;
+  text += "\")){\n";
+  text += script;
+  text += "\n}";
+  return text;
+}
+
+void WebView::didDescribeDocument(bool topFrame, PageDocument document) {
+  if (document.url.size() > kMaxDocumentURLLength) document.url.resize(kMaxDocumentURLLength);
+  if (topFrame) topDocument_ = document;
+  // A document's origin is what counts; for documents of file URLs, which share one origin,
+  // their URL.
+  bool byURL = document.origin == "file://" && document.url.rfind("file:", 0) == 0;
+  for (const PageDocument& known : committedPage_.documents)
+    if (known.origin == document.origin && (!byURL || known.url == document.url)) return;
+  if (committedPage_.documents.size() >= kMaxPageDocuments) {
+    committedPage_.tooManyDocuments = true;
+    return;
+  }
+  document.token.clear();
+  committedPage_.documents.push_back(std::move(document));
+}
+
 WebViewFactory& currentWebViewFactory() {
   static WebViewFactory factory = [](ui::Rect frame, const WebViewConfiguration& configuration) {
     return std::make_shared<HeadlessWebView>(configuration, frame);

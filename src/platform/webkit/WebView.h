@@ -237,6 +237,10 @@ class NavigationDelegate {
     decisionHandler(true);
   }
   virtual void didStartProvisionalNavigation(WebView&) {}
+  // A new top document was committed: from here on it is the page (committedPage() tells
+  // which). A navigation that starts and never commits (an answer without a document, a
+  // failure, a download) leaves the page as it was.
+  virtual void didCommitNavigation(WebView&) {}
   virtual void didFinishNavigation(WebView&) {}
   virtual void didFailProvisionalNavigation(WebView&, const Error&) {}
   virtual void didFailNavigation(WebView&, const Error&) {}
@@ -300,15 +304,57 @@ class WebView : public ui::View {
   virtual void addMainFrameScriptMessageHandler(std::shared_ptr<ScriptMessageHandler> handler, const std::string& name,
                                                 ScriptMessageOriginPolicy policy) = 0;
 
+  // A document of the page as it described itself at its start, from the shell's own script
+  // world, which no script of the page reaches: its origin as the web engine has it ("null"
+  // for a document without an origin of its own: a sandboxed frame, a data: URL), its URL
+  // (cut to kMaxDocumentURLLength), and for a top document a token of its own, which no other
+  // document has.
+  struct PageDocument {
+    std::string origin;
+    std::string url;
+    std::string token;
+  };
+  static constexpr size_t kMaxDocumentURLLength = 4096;
   // The top document as the web engine last committed it: its URL (nullopt before the first
   // commit and once the content process ended) and the page generation, the number of
   // documents committed so far. Navigations within the document change neither; the URL is
-  // the engine's own, which no script of the page can change.
+  // the engine's own, which no script of the page can change. `documents` are those that
+  // described themselves since (the top document's own and every frame's: each origin once,
+  // and for documents of file URLs each URL once), up to kMaxPageDocuments; a page that had
+  // more has `tooManyDocuments` set. A document that goes away stays counted until the next
+  // commit.
   struct CommittedPage {
     std::optional<URL> url;
     std::uint64_t generation = 0;
+    std::vector<PageDocument> documents;
+    bool tooManyDocuments = false;
   };
+  static constexpr size_t kMaxPageDocuments = 256;
   const CommittedPage& committedPage() const { return committedPage_; }
+  // The top document that described itself last: the one the web process shows now, which
+  // may be ahead of committedPage() (the engine reports a commit after the document has
+  // started). Nothing before the first one and once the content process ended.
+  const std::optional<PageDocument>& topDocument() const { return topDocument_; }
+  // While a main-frame handler is given a message: the token of the top document that posted
+  // it. Empty otherwise, and for a document that had none.
+  const std::string& messageDocument() const { return messageDocument_; }
+
+  // Evaluates `script` in the top document whose token is `documentToken` and nowhere else:
+  // the check runs in the web process as the script is about to run, in code the page cannot
+  // change, so a script meant for one document never runs in the next, however soon that one
+  // is committed. Elsewhere nothing runs and the completion gets a null result. The script
+  // runs as a block, so its completion value is its result.
+  virtual void evaluateJavaScript(const std::string& script, JavaScriptCompletion completion,
+                                  const std::string& documentToken) = 0;
+  // The global function, defined in every top document before its own scripts, that says
+  // whether a token is the document's own: texts that check their document themselves (the
+  // bridge's answers) call it.
+  static constexpr const char* kDocumentCheckFunction = "__veltroDocumentIs";
+  // `script` made to run only in the document of `documentToken`.
+  static std::string scriptForDocument(const std::string& script, const std::string& documentToken);
+  // Whether `token` has the form of a document's token (what a web process sends is checked
+  // before it is used in a script).
+  static bool isDocumentToken(const std::string& token);
   // Adds a user script after creation; it runs from the next load on.
   virtual void addUserScript(UserScript script) = 0;
   // A web view that is not opaque draws no background of its own: where the page draws none,
@@ -330,10 +376,35 @@ class WebView : public ui::View {
   void didCommitPage(std::optional<URL> url) {
     committedPage_.url = std::move(url);
     ++committedPage_.generation;
+    committedPage_.documents.clear();
+    committedPage_.tooManyDocuments = false;
   }
+  // Backends call this when a document described itself (`topFrame` for the top document).
+  void didDescribeDocument(bool topFrame, PageDocument document);
+  // And this when the content process ended: no document is left.
+  void didLoseDocuments() {
+    didCommitPage(std::nullopt);
+    topDocument_.reset();
+  }
+  // Sets messageDocument() while it lives.
+  class DeliveringMessage {
+   public:
+    DeliveringMessage(WebView& view, std::string token) : view_(view), previous_(std::move(view.messageDocument_)) {
+      view.messageDocument_ = std::move(token);
+    }
+    ~DeliveringMessage() { view_.messageDocument_ = std::move(previous_); }
+    DeliveringMessage(const DeliveringMessage&) = delete;
+    DeliveringMessage& operator=(const DeliveringMessage&) = delete;
+
+   private:
+    WebView& view_;
+    std::string previous_;
+  };
 
  private:
   CommittedPage committedPage_;
+  std::optional<PageDocument> topDocument_;
+  std::string messageDocument_;
   std::weak_ptr<NavigationDelegate> navigationDelegate_;
   std::weak_ptr<UIDelegate> uiDelegate_;
   bool opaque_ = true;

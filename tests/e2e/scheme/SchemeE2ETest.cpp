@@ -141,5 +141,5 @@ TEST_F(E2E, AFrameOfAnotherOriginGetsNoneOfTheApplicationsCookies) {
   ASSERT_TRUE(found.is_object()) << run.output;
   EXPECT_PICKED(found, R"({"own": "window.me = 'cookie=session=s3cret';", "framed": "cookie=",
                            "ownAfterFrame": "window.me = 'cookie=session=s3cret';"})");
-  EXPECT_NE(run.output.find("A document of another origin was let in (data:"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("A document of another origin is in the application's page (data:"), std::string::npos) << run.output;
 }

@@ -18,6 +18,8 @@
 #include "platform/foundation/Strings.h"
 #include "platform/net/URLError.h"
 #include "platform/webkit/gtk/GtkMediaSources.h"
+#include "platform/webkit/gtk/GtkPageScripts.h"
+#include "platform/webkit/gtk/GtkPageValue.h"
 #include "platform/webkit/gtk/GtkRequest.h"
 #include "platform/webkit/gtk/GtkURLSchemeTask.h"
 #include "platform/webkit/gtk/GtkWebContext.h"
@@ -44,363 +46,6 @@ void logException(const char* where) {
   } catch (...) {
     log(std::string("GtkWebView: ") + where + " failed");
   }
-}
-
-// How deep a value from a page may nest before it is refused here. Building the value takes
-// no recursion, so this only keeps memory in bounds; receivers that walk the value recursively
-// apply the much lower `kMaxNestingDepth` themselves and answer the page with an error.
-constexpr size_t kMaxReceivedDepth = kMaxNestingDepth * 64;
-
-// The context's own String.prototype.toWellFormed, fetched once per context.
-JSCValue* wellFormedFunction(JSCContext* context) {
-  static const char* kKey = "veltro-to-well-formed";
-  if (auto* cached = static_cast<JSCValue*>(g_object_get_data(G_OBJECT(context), kKey)))
-    return cached;
-  JSCValue* function = jsc_context_evaluate(
-      context, "(function (s) { return s.toWellFormed ? s.toWellFormed() : s; })", -1);
-  if (!function || !jsc_value_is_function(function)) {
-    if (function) g_object_unref(function);
-    return nullptr;
-  }
-  g_object_set_data_full(G_OBJECT(context), kKey, function, g_object_unref);
-  return function;
-}
-
-// The UTF-8 bytes of a JavaScript string, NUL characters included.
-std::string utf8FromJSC(JSCValue* value) {
-  GBytes* bytes = jsc_value_to_string_as_bytes(value);
-  if (!bytes) return std::string();
-  gsize size = 0;
-  const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-  std::string text(data ? data : "", data ? size : 0);
-  g_bytes_unref(bytes);
-  return text;
-}
-
-// A message's array as the engine's C API sees it: the long strings in it are read from their
-// UTF-16 units and converted here in one pass, about three times as fast for text of
-// megabytes as the engine's own UTF-8 conversion, and without a copy of the result.
-struct RawArray {
-  JSContextRef context = nullptr;
-  JSObjectRef array = nullptr;
-};
-
-// The element at `index` of a message's array, as a raw value; null when there is none.
-RawArray rawElement(const RawArray& raw, unsigned index) {
-  if (!raw.context || !raw.array) return {};
-  JSValueRef element = JSObjectGetPropertyAtIndex(raw.context, raw.array, index, nullptr);
-  if (!element || !JSValueIsArray(raw.context, element)) return {};
-  return {raw.context, JSValueToObject(raw.context, element, nullptr)};
-}
-
-// The UTF-8 text of the string at `index` of `raw`; nullopt when it is no string.
-std::optional<std::string> utf8FromRawElement(const RawArray& raw, unsigned index) {
-  if (!raw.context || !raw.array) return std::nullopt;
-  JSValueRef element = JSObjectGetPropertyAtIndex(raw.context, raw.array, index, nullptr);
-  if (!element || !JSValueIsString(raw.context, element)) return std::nullopt;
-  JSStringRef string = JSValueToStringCopy(raw.context, element, nullptr);
-  if (!string) return std::nullopt;
-  std::string text;
-  size_t length = JSStringGetLength(string);
-  if (length) appendUTF8FromUTF16(text, JSStringGetCharactersPtr(string), length);
-  JSStringRelease(string);
-  return text;
-}
-
-Value stringFromJSC(JSCValue* value) {
-  // A lone surrogate has no UTF-8 form and would cut the text short; it becomes U+FFFD first.
-  JSCValue* wellFormed = nullptr;
-  if (JSCValue* function = wellFormedFunction(jsc_value_get_context(value)))
-    wellFormed = jsc_value_function_call(function, JSC_TYPE_VALUE, value, G_TYPE_NONE);
-  Value result(utf8FromJSC(wellFormed && jsc_value_is_string(wellFormed) ? wellFormed : value));
-  if (wellFormed) g_object_unref(wellFormed);
-  return result;
-}
-
-// Strings this long are taken out of a value before it becomes JSON text: each is converted
-// to UTF-8 once, instead of being escaped into JSON and parsed out of it again.
-constexpr int kLongStringUnits = 16 * 1024;
-
-// The prefix of the markers that stand for long strings in JSON text, random for each run of
-// the shell so that no page can count on text that looks like one.
-const std::string& longStringPrefix() {
-  static const std::string prefix = "\x01veltro-long-string:" + std::to_string(g_random_int()) + "-" +
-                                    std::to_string(g_random_int()) + ":";
-  return prefix;
-}
-
-// The same for wrapped bytes, which cross as Base64 text of their own.
-const std::string& bytesPrefix() {
-  static const std::string prefix =
-      "\x01veltro-bytes:" + std::to_string(g_random_int()) + "-" + std::to_string(g_random_int()) + ":";
-  return prefix;
-}
-
-// A JavaScript function that turns a value into its JSON text, or, when the value holds long
-// strings or wrapped bytes, into [text, parts...] where the text has a marker (a prefix and an
-// index) in place of each: a long string is a part as it is; bytes that `wrapBytes` wrapped (an
-// ArrayBuffer, or the bytes a view covers) are a part in Base64, made with the engine's own
-// coder. Anything else is as JSON writes it (an ArrayBuffer an empty object). It calls the
-// names `splitBindings` binds in the script around it, which hold the functions it needs as
-// they were at that script's start; it uses no method a page can replace. A value JSON cannot
-// write (a cycle) throws, and so do bytes of a buffer that was handed over elsewhere.
-std::string splitFunctionSource() {
-  std::string longUnits = std::to_string(kLongStringUnits);
-  return "(function (value) {"
-         // A value of a few small parts takes the engine's fast path, without a replacer.
-         "var stack = [value], depth = 1, parts = 0, plain = true;"
-         "while (depth) {"
-         "  var part = stack[--depth];"
-         "  if (typeof part === 'string') { if (part.length >= " + longUnits + ") { plain = false; break; } continue; }"
-         "  if (part === null || typeof part !== 'object') continue;"
-         "  if (isBytes(part)) { plain = false; break; }"
-         // An array's elements by their index: no list of names is made for it.
-         "  if (isArray(part)) {"
-         "    var length = part.length;"
-         "    parts += length + 1;"
-         "    if (parts > 64) { plain = false; break; }"
-         "    for (var j = 0; j < length; j++) stack[depth++] = part[j];"
-         "    continue;"
-         "  }"
-         "  var names = keys(part);"
-         "  parts += names.length + 1;"
-         "  if (parts > 64) { plain = false; break; }"
-         "  for (var i = 0; i < names.length; i++) stack[depth++] = part[names[i]];"
-         "}"
-         "if (plain) return stringify(value);"
-         "var split = [''], prefix = " + Value(longStringPrefix()).dump() + ", bytes = " + Value(bytesPrefix()).dump() + ";"
-         "var text = stringify(value, function (key, item) {"
-         "  if (item !== null && typeof item === 'object' && isBytes(item)) {"
-         "    split[split.length] = base64(item);"
-         "    return bytes + (split.length - 2);"
-         "  }"
-         "  if (typeof item !== 'string' || item.length < " + longUnits + ") return item;"
-         "  split[split.length] = wellFormed(item);"
-         "  return prefix + (split.length - 2);"
-         "});"
-         "if (split.length === 1 || text === undefined) return text;"
-         "split[0] = text;"
-         "return split; })";
-}
-
-// The script that binds what the function above calls, in the world it runs in. Where the
-// engine has no Base64 coder of its own, bytes go through btoa in chunks that keep
-// String.fromCharCode within argument limits.
-std::string splitBindings() {
-  return "var stringify = JSON.stringify, keys = Object.keys, isArray = Array.isArray;"
-         "var toWellFormed = String.prototype.toWellFormed;"
-         "var wellFormed = function (s) { return toWellFormed ? call(toWellFormed, s, []) : s; };"
-         "var Buffer = ArrayBuffer, isView = ArrayBuffer.isView, Bytes = Uint8Array, call = Reflect.apply;"
-         "var toBase64 = Uint8Array.prototype.toBase64, fromCharCode = String.fromCharCode, freeze = Object.freeze;"
-         "var toAscii = typeof btoa === 'function' ? btoa : null;"
-         "var Wrapped = function (v) { this.v = v; freeze(this); };"
-         "freeze(Wrapped.prototype);"
-         "var wrapBytes = function (v) {"
-         "  if (!(v instanceof Buffer) && !isView(v)) throw new TypeError('bytes: an ArrayBuffer or a view of one');"
-         "  return new Wrapped(v);"
-         "};"
-         "var isBytes = function (v) { return v instanceof Wrapped; };"
-         "var base64 = function (w) {"
-         "  var v = w.v, view = v instanceof Buffer ? new Bytes(v) : new Bytes(v.buffer, v.byteOffset, v.byteLength);"
-         "  if (toBase64) return call(toBase64, view, []);"
-         "  var text = '';"
-         "  for (var i = 0; i < view.length; i += 32768) text += call(fromCharCode, null, view.subarray(i, i + 32768));"
-         "  return toAscii(text);"
-         "};";
-}
-
-// The function `source` evaluates to in `context`, made once per context and kept under
-// `key`; null when the source gives no function.
-JSCValue* contextFunction(JSCContext* context, const char* key, const std::function<std::string()>& source) {
-  if (auto* cached = static_cast<JSCValue*>(g_object_get_data(G_OBJECT(context), key))) return cached;
-  std::string text = source();
-  JSCValue* function = jsc_context_evaluate(context, text.c_str(), static_cast<gssize>(text.size()));
-  if (!function || !jsc_value_is_function(function)) {
-    if (function) g_object_unref(function);
-    jsc_context_clear_exception(context);
-    return nullptr;
-  }
-  g_object_set_data_full(G_OBJECT(context), key, function, g_object_unref);
-  return function;
-}
-
-// The context's own splitter.
-JSCValue* splitterFor(JSCContext* context) {
-  return contextFunction(context, "veltro-long-string-splitter", [] {
-    return "(function () {" + splitBindings() + "return " + splitFunctionSource() + "; })()";
-  });
-}
-
-// Bytes up to this size are decoded into one buffer the context keeps, so that messages of
-// them leave no garbage of their size behind for the collector; larger ones get their own.
-constexpr int kKeptDecodeBufferBytes = 2 * 1024 * 1024;
-
-// A function of the context that decodes Base64 with its own Uint8Array.fromBase64 into a
-// Uint8Array (a view of the kept buffer, valid until the next call), made once per context;
-// null where the engine has no such coder.
-JSCValue* fromBase64Function(JSCContext* context) {
-  return contextFunction(context, "veltro-from-base64", [] {
-    return std::string(
-      "(function () {"
-      "  var from = Uint8Array.fromBase64, into = Uint8Array.prototype.setFromBase64, kept = null;"
-      "  if (typeof from !== 'function') return null;"
-      "  return function (s) {"
-      "    var most = Math.ceil(s.length / 4) * 3;"
-      "    if (typeof into !== 'function' || most > " + std::to_string(kKeptDecodeBufferBytes) + ") return from(s);"
-      "    if (!kept || kept.length < most) kept = new Uint8Array(Math.max(most, 65536));"
-      "    return kept.subarray(0, into.call(kept, s).written);"
-      "  };"
-      "})()");
-  });
-}
-
-// The bytes of a part the page sent in Base64, decoded by the engine straight from its string
-// (no UTF-8 copy of the text on the way); null when the text is not Base64.
-Value bytesFromBase64JSC(JSCValue* text) {
-  JSCContext* context = jsc_value_get_context(text);
-  if (JSCValue* decode = fromBase64Function(context)) {
-    JSCValue* array = jsc_value_function_call(decode, JSC_TYPE_VALUE, text, G_TYPE_NONE);
-    if (jsc_context_get_exception(context)) jsc_context_clear_exception(context);
-    Value result;
-    if (array && jsc_value_is_typed_array(array)) {
-      gsize length = 0;
-      const auto* data = static_cast<const std::uint8_t*>(jsc_value_typed_array_get_data(array, &length));
-      result = Value::binary(data && length ? Bytes(data, data + length) : Bytes());
-    }
-    if (array) g_object_unref(array);
-    if (result.is_null()) log("GtkWebView: bytes from the page that are not Base64 arrive as null.");
-    return result;
-  }
-  if (auto bytes = base64Decode(utf8FromJSC(text))) return Value::binary(std::move(*bytes));
-  log("GtkWebView: bytes from the page that are not Base64 arrive as null.");
-  return Value();
-}
-
-// The index after `prefix` at the start of `text`, or nullopt when it is no such marker.
-std::optional<size_t> markerIndex(const std::string& text, const std::string& prefix) {
-  if (text.size() <= prefix.size() || text.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
-  return std::strtoul(text.c_str() + prefix.size(), nullptr, 10);
-}
-
-// Puts the long strings and bytes back where their markers stand; each part is taken once.
-// Walks with its own stack: the value may nest as deep as the page likes.
-void restoreParts(Value& value, const std::vector<JSCValue*>& parts, const RawArray& raw) {
-  std::vector<bool> taken(parts.size(), false);
-  std::vector<Value*> pending{&value};
-  while (!pending.empty()) {
-    Value* current = pending.back();
-    pending.pop_back();
-    if (current->is_string()) {
-      const auto& text = current->get_ref<const std::string&>();
-      bool isBytes = false;
-      auto index = markerIndex(text, longStringPrefix());
-      if (!index) {
-        index = markerIndex(text, bytesPrefix());
-        isBytes = index.has_value();
-      }
-      if (!index || *index >= parts.size() || taken[*index]) continue;
-      taken[*index] = true;
-      JSCValue* part = parts[*index];
-      if (isBytes)
-        *current = part && jsc_value_is_string(part) ? bytesFromBase64JSC(part) : Value();
-      else if (auto text = utf8FromRawElement(raw, static_cast<unsigned>(*index + 1)))
-        *current = Value(std::move(*text));
-      else
-        *current = Value(part && jsc_value_is_string(part) ? utf8FromJSC(part) : std::string());
-    } else if (current->is_array() || current->is_object()) {
-      for (Value& child : *current) pending.push_back(&child);
-    }
-  }
-}
-
-Value parsedFromJSON(std::string_view json) {
-  std::string error;
-  auto result = parseJSONText(json, &error, kMaxReceivedDepth);
-  if (!result) {
-    log("GtkWebView: a value from the page was dropped: " + error);
-    return Value();
-  }
-  return std::move(*result);
-}
-
-// The value of a splitter's [text, parts...], the long strings and bytes put back in place.
-Value joinedFromSplit(JSCValue* split, const RawArray& raw = {}) {
-  // More parts than any real message has are a page's mistake; the rest stay markers.
-  constexpr int kMaxLongStrings = 65536;
-  JSCValue* length = jsc_value_object_get_property(split, "length");
-  guint count = length ? static_cast<guint>(std::clamp(jsc_value_to_int32(length), 0, kMaxLongStrings + 1)) : 0;
-  if (length) g_object_unref(length);
-  JSCValue* text = jsc_value_object_get_property_at_index(split, 0);
-  Value result = parsedFromJSON(text ? utf8FromJSC(text) : std::string());
-  if (text) g_object_unref(text);
-  std::vector<JSCValue*> parts;
-  parts.reserve(count > 0 ? count - 1 : 0);
-  for (guint i = 1; i < count; ++i) parts.push_back(jsc_value_object_get_property_at_index(split, i));
-  restoreParts(result, parts, raw);
-  for (JSCValue* part : parts)
-    if (part) g_object_unref(part);
-  return result;
-}
-
-Value parsedFromJSC(JSCValue* value) {
-  if (!value) return Value();
-  // Strings first: every answer of the bridge's callbacks is one.
-  if (jsc_value_is_string(value)) return stringFromJSC(value);
-  if (jsc_value_is_undefined(value) || jsc_value_is_null(value)) return Value();
-  // Other values go through their JSON text: a string holding half a UTF-16 surrogate pair
-  // has no UTF-8 form, and WebKit's direct conversion stops short at it. In JSON it is an
-  // escape, which the parser turns into U+FFFD.
-  JSCContext* context = jsc_value_get_context(value);
-  JSCValue* splitter = (jsc_value_is_array(value) || jsc_value_is_object(value)) && !jsc_value_is_function(value)
-                           ? splitterFor(context)
-                           : nullptr;
-  if (splitter) {
-    JSCValue* split = jsc_value_function_call(splitter, JSC_TYPE_VALUE, value, G_TYPE_NONE);
-    if (jsc_context_get_exception(context)) {
-      jsc_context_clear_exception(context);
-    } else if (split && jsc_value_is_string(split)) {
-      std::string json = utf8FromJSC(split);
-      g_object_unref(split);
-      return parsedFromJSON(json);
-    } else if (split && jsc_value_is_array(split)) {
-      Value result = joinedFromSplit(split);
-      g_object_unref(split);
-      return result;
-    }
-    // undefined: a value JSON leaves out altogether (a function, a symbol).
-    if (split) g_object_unref(split);
-  }
-  char* json = jsc_value_to_json(value, 0);
-  if (!json) {
-    if (JSCException* exception = jsc_context_get_exception(context)) {
-      (void)exception;
-      jsc_context_clear_exception(context);
-    }
-    // Functions, symbols and cyclic objects have no JSON form; their text is the best answer.
-    char* text = jsc_value_to_string(value);
-    Value result = text ? Value(text) : Value();
-    g_free(text);
-    return result;
-  }
-  Value result = parsedFromJSON(std::string_view(json, std::strlen(json)));
-  g_free(json);
-  return result;
-}
-
-Value valueFromJSC(JSCValue* value) { return parsedFromJSC(value); }
-
-// A message body as the page's side of a main-frame channel sends it: its JSON text, or
-// [text, long strings...]; a value JSON cannot write comes as it is.
-// `raw`, when given, is the same body through the engine's C API.
-Value bodyFromPage(JSCValue* body, const RawArray& raw) {
-  if (body && jsc_value_is_string(body)) return parsedFromJSON(utf8FromJSC(body));
-  if (body && jsc_value_is_array(body)) {
-    JSCValue* first = jsc_value_object_get_property_at_index(body, 0);
-    bool split = first && jsc_value_is_string(first);
-    if (first) g_object_unref(first);
-    if (split) return joinedFromSplit(body, raw);
-  }
-  return parsedFromJSC(body);
 }
 
 NavigationType navigationTypeFrom(WebKitNavigationType type) {
@@ -599,100 +244,6 @@ struct GtkWebView::MessageChannel {
   std::optional<URL> lastPage;
 };
 
-namespace {
-
-// The script world of main-frame handlers. Page script never runs in it, and the one script
-// that does is injected into the top frame only: no frame of any other page, and no other
-// window, can reach a handler registered there.
-constexpr const char* kBridgeWorld = "veltro-bridge";
-
-std::string jsString(const std::string& text) { return Value(text).dump(-1, ' ', true, Value::error_handler_t::replace); }
-
-// Runs in the bridge world of the top frame: passes what the page posts on to the handler,
-// with the URL of the page that posted it (read from this world, where page script cannot
-// change what location answers). A message with long strings comes as one event for each of
-// them and then its text; the relay sends [page URL, [text, long strings...]]. Strings cross
-// from the page's world as they are, where an array would be copied. Before anything crosses,
-// the relay checks the page's origin and the message's size (in UTF-16 code units, never more
-// than the UTF-8 bytes that would cross): a refused message crosses only as
-// [the start of the page URL, null, reason], for the log.
-std::string relayScript(const std::string& name, const ScriptMessageOriginPolicy& policy) {
-  std::string origins = policy.origins ? Value(*policy.origins).dump(-1, ' ', true, Value::error_handler_t::replace)
-                                       : "null";
-  return "(function(){var handler=window.webkit.messageHandlers[" + jsString(name) + "],parts=[],size=0,over=false;"
-         "var origins=" + origins + ",files=" + (policy.fileURLs ? "true" : "false") +
-         ",max=" + std::to_string(policy.maxMessageBytes) + ";"
-         "function allowed(){if(files&&location.protocol==='file:')return true;if(!origins)return true;"
-         "return origins.indexOf((location.protocol+'//'+location.host).toLowerCase())>=0;}"
-         // The answer for the last page URL a message came from: what `allowed` reads follows
-         // from that URL alone, and a page posts many messages from the same one.
-         "var checkedURL=null,checkedAllowed=false;"
-         "function allowedAt(href){if(href!==checkedURL){checkedAllowed=allowed();checkedURL=href;}"
-         "return checkedAllowed;}"
-         "function refuse(reason){parts=[];size=0;over=false;"
-         "handler.postMessage([String(location.href).slice(0,200),null,reason]);}"
-         "window.addEventListener(" + jsString("veltro-script-part:" + name) +
-         ",function(event){event.stopImmediatePropagation();if(over)return;var part=String(event.detail);"
-         "size+=part.length;if(size>max||!allowed()){parts=[];over=true;return;}parts.push(part);},true);"
-         "window.addEventListener(" + jsString("veltro-script-message:" + name) +
-         ",function(event){event.stopImmediatePropagation();var body=event.detail,href=String(location.href);"
-         "if(typeof body!=='string')body=null;"
-         "if(!allowedAt(href))return refuse('origin');"
-         "if(over||size+(body?body.length:0)>max)return refuse('size');"
-         "if(parts.length){body=[body].concat(parts);parts=[];}size=0;"
-         "handler.postMessage([href,body]);},true);"
-         "window.addEventListener(" + jsString("veltro-relay-ping:" + name) +
-         ",function(event){event.stopImmediatePropagation();"
-         "window.dispatchEvent(new CustomEvent(" + jsString("veltro-relay-ready:" + name) + "));},true);"
-         "window.dispatchEvent(new CustomEvent(" + jsString("veltro-relay-ready:" + name) + "));})();";
-}
-
-// Runs in the page's world of the top frame: gives the page the usual
-// window.webkit.messageHandlers.<name>.postMessage, which hands the message to the relay. The
-// message goes as its JSON text, made here in the page's own world, each long string in an
-// event of its own before it: strings cross to the relay's world and to the shell in one piece,
-// where a structure would be copied part by part twice. A value JSON cannot write (a cycle)
-// throws to the page. WebKit runs the document-start scripts of each world in an order of its
-// own, so the relay may not be listening yet when a page's first script posts: messages wait,
-// in order, until the relay has said it is there (at once when it already was). The channel's
-// `bytes(buffer)` wraps an ArrayBuffer or a view: wrapped, its bytes reach the handler as data,
-// taken when the message is posted.
-std::string pageScript(const std::string& name) {
-  // The page's entry point is an object of its own, held by the window for the document's
-  // whole life: never a property added to the wrapper of WebKit's handler namespace, which
-  // the garbage collector may drop and make anew without it. Each channel layers a new object
-  // over the one before, so the earlier channels stay reachable through its prototype.
-  return "(function(){var dispatch=EventTarget.prototype.dispatchEvent,Custom=CustomEvent,target=window;" +
-         splitBindings() + "var split=" + splitFunctionSource() + ";"
-         "var type=" + jsString("veltro-script-message:" + name) + ",partType=" + jsString("veltro-script-part:" + name) +
-         ",name=" + jsString(name) + ";"
-         "var ready=false,waiting=[],listen=EventTarget.prototype.addEventListener;"
-         // One event of each kind for the document's life, given its detail anew for each
-         // dispatch: no script but the relay's runs while it is dispatched, so it is never
-         // dispatched twice at once, and the page never gets hold of it.
-         "var init=Custom.prototype.initCustomEvent,apply=Reflect.apply,"
-         "messageEvent=new Custom(type),partEvent=new Custom(partType);"
-         "function fire(event,kind,detail){apply(init,event,[kind,false,false,detail]);"
-         "apply(dispatch,target,[event]);}"
-         "function send(text){if(typeof text!=='string'&&text!==null&&typeof text==='object'){"
-         "for(var i=1;i<text.length;i++)fire(partEvent,partType,text[i]);text=text[0];}"
-         "fire(messageEvent,type,text);}"
-         "listen.call(target," + jsString("veltro-relay-ready:" + name) +
-         ",function(event){event.stopImmediatePropagation();if(ready)return;ready=true;"
-         "var early=waiting;waiting=[];for(var i=0;i<early.length;i++)send(early[i]);},true);"
-         "dispatch.call(target,new Custom(" + jsString("veltro-relay-ping:" + name) + "));"
-         "var channel=Object.freeze({postMessage:function(body){var text=split(body);"
-         "if(text===undefined)text=body;if(ready)send(text);else waiting.push(text);},bytes:wrapBytes});"
-         "var existing=window.webkit&&window.webkit.messageHandlers;"
-         "var handlers=Object.create(existing||Object.prototype);"
-         "Object.defineProperty(handlers,name,{value:channel,enumerable:true});"
-         "try{Object.defineProperty(window,'webkit',{value:Object.freeze({messageHandlers:handlers}),"
-         "configurable:true,writable:true});if(window.webkit.messageHandlers===handlers)return;}catch(e){}"
-         "if(existing){try{Object.defineProperty(existing,name,{value:channel,enumerable:true});}catch(e){}}})();";
-}
-
-}  // namespace
-
 std::shared_ptr<GtkWebView> GtkWebView::create(ui::Rect frame, const WebViewConfiguration& configuration) {
   auto view = std::shared_ptr<GtkWebView>(new GtkWebView(frame, configuration, gRelatedView));
   view->setUp();
@@ -722,8 +273,24 @@ GtkWebView::GtkWebView(ui::Rect frame, const WebViewConfiguration& configuration
 
   context_ = GtkWebContext::forPool(configuration_.processPool);
   contentManager_ = GObjectPtr<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
+  // Before any other script of the page's world: the check the evaluations for one document
+  // run behind exists before anything could try to take its name.
+  installUserScript({documentCheckScript(), true, true});
   for (const UserScript& script : configuration_.userContentController->userScripts())
     installUserScript(script);
+  // Every document, in every frame, describes itself to the shell from the bridge world.
+  documentConnection_ = platform::gtk::connectSignal(
+      contentManager_.get(), (std::string("script-message-received::") + kDocumentHandler).c_str(),
+      onDocumentMessage, this);
+  if (!webkit_user_content_manager_register_script_message_handler_in_world(contentManager_.get(), kDocumentHandler,
+                                                                            kBridgeWorld))
+    log("Cannot register the handler that documents describe themselves to.");
+  std::string described = documentScript();
+  WebKitUserScript* documentUserScript =
+      webkit_user_script_new_for_world(described.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                                       WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kBridgeWorld, nullptr, nullptr);
+  webkit_user_content_manager_add_script(contentManager_.get(), documentUserScript);
+  webkit_user_script_unref(documentUserScript);
 
   settings_ = GObjectPtr<WebKitSettings>::adopt(webkit_settings_new());
   webkit_settings_set_minimum_font_size(settings_.get(),
@@ -879,6 +446,7 @@ GtkWebView::~GtkWebView() {
     task->stop();
   }
   connections_.clear();
+  documentConnection_ = {};
   channels_.clear();
   viewsByWidget().erase(view_.get());
   if (GtkWidget* parent = gtk_widget_get_parent(widget())) gtk_container_remove(GTK_CONTAINER(parent), widget());
@@ -996,6 +564,38 @@ void GtkWebView::evaluateJavaScript(const std::string& script, JavaScriptComplet
                                       nullptr, evaluationFinished, new Evaluation{std::move(completion)});
 }
 
+void GtkWebView::evaluateJavaScript(const std::string& script, JavaScriptCompletion completion,
+                                    const std::string& documentToken) {
+  evaluateJavaScript(scriptForDocument(script, documentToken), std::move(completion));
+}
+
+void GtkWebView::onDocumentMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
+  auto* self = static_cast<GtkWebView*>(data);
+  try {
+    // [top frame, origin, URL, token], from the document script of the bridge world.
+    JSCValue* value = webkit_javascript_result_get_js_value(result);
+    if (!value || !jsc_value_is_array(value)) return;
+    auto element = [value](unsigned index) {
+      return GObjectPtr<JSCValue>::adopt(jsc_value_object_get_property_at_index(value, index));
+    };
+    auto text = [](const GObjectPtr<JSCValue>& part) {
+      if (!part || !jsc_value_is_string(part.get())) return std::string();
+      char* chars = jsc_value_to_string(part.get());
+      std::string result = chars ? chars : "";
+      g_free(chars);
+      return result;
+    };
+    auto topFrame = element(0);
+    PageDocument document{text(element(1)), text(element(2)), text(element(3))};
+    bool top = topFrame && jsc_value_is_boolean(topFrame.get()) && jsc_value_to_boolean(topFrame.get());
+    if (document.origin.empty()) document.origin = "null";
+    if (!top || !isDocumentToken(document.token)) document.token.clear();
+    self->didDescribeDocument(top, std::move(document));
+  } catch (...) {
+    logException("a document's description");
+  }
+}
+
 void GtkWebView::setMinimumFontSize(double size) {
   configuration_.preferences.minimumFontSize = size;
   webkit_settings_set_minimum_font_size(settings_.get(), static_cast<guint>(std::max(0.0, size)));
@@ -1082,32 +682,6 @@ void GtkWebView::schemeTaskEnded(GtkURLSchemeTask* task) {
   }
 }
 
-namespace {
-
-// What the relay says of a message besides its body: the page it came from and whether the
-// relay refused it (and why).
-struct RelayedMessage {
-  std::string pageURL;
-  bool refused = false;
-  bool tooLarge = false;
-};
-
-// Anything but an array did not come from the relay, and is refused.
-RelayedMessage relayedFromRaw(const RawArray& message) {
-  RelayedMessage relayed;
-  if (!message.array) {
-    relayed.refused = true;
-    return relayed;
-  }
-  if (auto href = utf8FromRawElement(message, 0)) relayed.pageURL = std::move(*href);
-  JSValueRef reason = JSObjectGetPropertyAtIndex(message.context, message.array, 2, nullptr);
-  relayed.refused = reason && !JSValueIsUndefined(message.context, reason);
-  if (relayed.refused && JSValueIsString(message.context, reason)) relayed.tooLarge = utf8FromRawElement(message, 2) == "size";
-  return relayed;
-}
-
-}  // namespace
-
 void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
   auto* channel = static_cast<MessageChannel*>(data);
   try {
@@ -1124,6 +698,7 @@ void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResu
       if (message.context && root && JSValueIsArray(message.context, root))
         message.array = JSValueToObject(message.context, root, nullptr);
       RelayedMessage relayed = relayedFromRaw(message);
+      DeliveringMessage delivering(*channel->view, isDocumentToken(relayed.document) ? relayed.document : std::string());
       std::string& pageURL = relayed.pageURL;
       if (pageURL != channel->lastPageURL || !channel->lastPage) {
         channel->lastPage = URL::parse(pageURL);
@@ -1206,6 +781,7 @@ void GtkWebView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer d
       // load or a navigation within this document.
       const char* uri = webkit_web_view_get_uri(self->view_.get());
       self->didCommitPage(uri && *uri ? URL::parse(uri) : std::nullopt);
+      if (auto delegate = self->navigationDelegate()) delegate->didCommitNavigation(*self);
     } else if (event == WEBKIT_LOAD_STARTED) {
       self->loadFailed_ = false;
       self->webProcessTerminated_ = false;
@@ -1244,7 +820,7 @@ void GtkWebView::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminat
   try {
     auto keepAlive = self->self();
     self->webProcessTerminated_ = true;
-    self->didCommitPage(std::nullopt);
+    self->didLoseDocuments();
     if (auto delegate = self->navigationDelegate()) delegate->webContentProcessDidTerminate(*self);
   } catch (...) {
     logException("a web process end");

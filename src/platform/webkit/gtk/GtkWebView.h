@@ -38,6 +38,8 @@ class GtkWebView : public WebView {
   std::optional<std::string> title() const override;
   void reload() override;
   void evaluateJavaScript(const std::string& script, JavaScriptCompletion completion) override;
+  void evaluateJavaScript(const std::string& script, JavaScriptCompletion completion,
+                          const std::string& documentToken) override;
 
   const WebViewConfiguration& configuration() const override { return configuration_; }
   void setMinimumFontSize(double size) override;
@@ -87,6 +89,7 @@ class GtkWebView : public WebView {
 
   // Signal handlers. Each catches everything: no exception may unwind through GLib.
   static void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult*, gpointer channel);
+  static void onDocumentMessage(WebKitUserContentManager*, WebKitJavascriptResult*, gpointer self);
   static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*, WebKitPolicyDecisionType, gpointer self);
   static void onLoadChanged(WebKitWebView*, WebKitLoadEvent, gpointer self);
   static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError*, gpointer self);
@@ -109,6 +112,7 @@ class GtkWebView : public WebView {
   platform::gtk::GObjectPtr<WebKitWebView> view_;
   std::vector<std::unique_ptr<MessageChannel>> channels_;
   std::vector<platform::gtk::SignalConnection> connections_;
+  platform::gtk::SignalConnection documentConnection_;
   std::set<std::shared_ptr<GtkURLSchemeTask>> pendingTasks_;
   std::optional<std::string> customUserAgent_;
   bool webProcessTerminated_ = false;
