@@ -281,6 +281,13 @@ void VLApplicationCache::releasePageVersion() {
   std::lock_guard lock(mutex_);
   pageVersion_ = nullptr;
   pageVersionKept_ = false;
+  nextDocument_.reset();
+  vlcache::lookupsChanged();
+}
+
+void VLApplicationCache::setNextDocument(std::optional<std::string> key) {
+  std::lock_guard lock(mutex_);
+  nextDocument_ = std::move(key);
   vlcache::lookupsChanged();
 }
 
@@ -293,7 +300,7 @@ std::shared_ptr<VLCacheEntry> VLApplicationCache::getCacheEntryForURL(const std:
   // An upgrade holds the lock while it copies files.
   auto lock = platform::nowait::lock(mutex_);
   if (!lock.owns_lock()) return nullptr;
-  const Frame& first = pageVersionKept_ ? pageVersion_ : runningVersion_;
+  const Frame& first = pageVersionKept_ && nextDocument_ != url ? pageVersion_ : runningVersion_;
   if (first)
     if (auto entry = first->getResourceForUrl(url)) return entry;
   if (auto it = cacheEntries_.find(url); it != cacheEntries_.end()) return it->second;

@@ -59,10 +59,14 @@ class VLApplicationCache {
   // The page's version: while one is kept, lookups start from it instead of the running
   // frame, so a page goes on getting the files of the version its document came from after a
   // newer one was swapped in. keepPageVersion keeps the running frame (the package frame when
-  // none runs yet) unless one is kept already; releasePageVersion lets the next document get
-  // the running one. Held in memory only.
+  // none runs yet) unless one is kept already; releasePageVersion (when the next document has
+  // been committed) lets the page get the running one. Until then, the document being loaded
+  // (setNextDocument, its resource key) is the running frame's already, while every other
+  // file still comes from the page's version: a navigation that never commits changes
+  // nothing of the page shown. Held in memory only.
   void keepPageVersion();
   void releasePageVersion();
+  void setNextDocument(std::optional<std::string> key);
   Frame getPageVersion() const;
 
   // The page's version (else the running frame), then pool, then package frame.
@@ -110,6 +114,7 @@ class VLApplicationCache {
   Frame prebundleVersion_;
   Frame pageVersion_;
   bool pageVersionKept_ = false;
+  std::optional<std::string> nextDocument_;
   Entries cacheEntries_;
   std::vector<Frame> cacheFrames_;
 };

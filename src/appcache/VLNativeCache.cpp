@@ -535,6 +535,15 @@ void VLNativeCache::pageWillLoad() {
     if (auto cache = applicationEntries_.objectForKey(key)) cache->releasePageVersion();
 }
 
+void VLNativeCache::documentWillLoad(const platform::URL& url) {
+  auto cache = currentApplicationCache();
+  if (!cache) return;
+  // The web view asks for it under the scheme of the application's server.
+  platform::URL served = url.withScheme("https");
+  auto key = isApplicationURL(served, *cache) ? resourceKeyForURL(served) : std::nullopt;
+  cache->setNextDocument(std::move(key));
+}
+
 void VLNativeCache::createCheckPointForApplicationCache(
     const std::shared_ptr<VLApplicationCache>& cache) {
   if (!cache) return;

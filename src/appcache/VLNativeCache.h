@@ -94,6 +94,9 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   // the running version, and keeps being served from that version when a newer one is swapped
   // in while it is shown, until the next document.
   void pageWillLoad();
+  // A navigation of the top frame to `url` started: that document is the running version's
+  // even before it is committed (the page shown keeps its own until then).
+  void documentWillLoad(const platform::URL& url);
   void createCheckPointForApplicationCache(const std::shared_ptr<VLApplicationCache>& cache);
   void upgradeCacheIfNeeded();
   void clearUnusedContent();

@@ -1,5 +1,6 @@
 #include "appcache/VLWKWebViewEngine.h"
 
+#include "appcache/VLNativeCache.h"
 #include "host/HBRAuthenticationChallengeHandler.h"
 #include "host/HBRSettings.h"
 #include "host/HBRViewController.h"
@@ -129,4 +130,12 @@ std::vector<std::string> VLWKWebViewEngine::applicationOrigins() const {
 void VLRegisterWKWebViewEngine() {
   HBRWebViewEngineClassRegistry::shared().registerClassIfAbsent(
       "VLWKWebViewEngine", [](platform::ui::Rect frame) { return std::make_shared<VLWKWebViewEngine>(frame); });
+}
+
+void VLWKWebViewEngine::didStartProvisionalNavigation(platform::webkit::WebView& webView) {
+  HBRWebViewEngine::didStartProvisionalNavigation(webView);
+  // While a navigation loads, the web view's URL is the one it loads.
+  auto url = webView.url();
+  auto cache = VLNativeCache::sharedInstanceIfMade();
+  if (url && cache) cache->documentWillLoad(*url);
 }

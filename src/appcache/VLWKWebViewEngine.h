@@ -34,6 +34,9 @@ class VLWKWebViewEngine : public HBRWebViewEngine {
                                          const platform::webkit::AuthenticationChallenge& challenge,
                                          platform::webkit::AuthenticationCompletion completion) override;
   std::vector<std::string> applicationOrigins() const override;
+  // The document a top-level navigation loads comes from the cache's running version, while
+  // the page shown keeps its own until that document is committed.
+  void didStartProvisionalNavigation(platform::webkit::WebView& webView) override;
 
   // Computed once: "OverrideUserAgent", else the web view's default agent followed by
   // "AppendUserAgent", else the default agent alone. The default agent is read from the web

@@ -457,6 +457,18 @@ TEST_F(ServingTest, APageKeepsItsVersionAfterASwapUntilItsNextDocument) {
   EXPECT_TRUE(engine->interceptRequest(urlOf(at(urls[1]))));
   EXPECT_EQ(app->getPageVersion(), app->getCacheFrameForVersion("v1"));
 
+  // A navigation to the next document that has started but not committed: that document is
+  // v2's already, every other file still v1's; one that never commits leaves it so.
+  engine->documentWillLoad(urlOf(at("/app/index.js")).withScheme("veltro"));
+  expectAnswer(get("/app/index.js"), 200, "version 2");
+  EXPECT_EQ(app->getPageVersion(), app->getCacheFrameForVersion("v1"));
+  engine->documentWillLoad(urlOf(at("/app/other.html")).withScheme("veltro"));
+  expectAnswer(get("/app/index.js"), 200, "content 0");
+  // Another application's host names no document of this one.
+  engine->documentWillLoad(platform::URL::parse("veltro://other.test/app/index.js").value());
+  expectAnswer(get("/app/index.js"), 200, "content 0");
+  engine->documentWillLoad(urlOf(at("/app/index.js")).withScheme("veltro"));
+
   // Its next document gets v2, and so does everything that document asks for.
   engine->pageWillLoad();
   expectAnswer(get("/app/index.js"), 200, "version 2");

@@ -43,10 +43,20 @@ class EchoPlugin : public HBRPlugin {
     while (platform::wallClockSeconds() < until) {
     }
     if (reenter) viewController()->commandQueue()->executePending();
+    // Lets the main loop turn in place, as a plugin that waits for the page does: what it
+    // runs meanwhile (`whileSpinning`) happens inside this action.
+    if (whileSpinning) {
+      auto work = std::move(whileSpinning);
+      whileSpinning = nullptr;
+      platform::MainLoop::post(std::move(work));
+      platform::MainLoop::runFor(0.05);
+      order.push_back("end of " + command.argumentAtIndex(0, "").dump());
+    }
   }
 
   std::vector<std::string> order;
   bool reenter = false;
+  std::function<void()> whileSpinning;
 };
 
 class NotAPlugin : public platform::Object {

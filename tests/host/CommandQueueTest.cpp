@@ -54,6 +54,26 @@ TEST_F(CommandQueueTest, ARunYieldsBetweenCommandsAndNeverNests) {
   EXPECT_EQ(echo()->order, (std::vector<std::string>{"\"a\"", "\"b\"", "\"c\"", "\"d\"", "\"e\""}));
 }
 
+// A plugin that lets the main loop turn inside its action (a synchronous evaluation does)
+// gets the page's next commands after it has returned, never inside: however many messages
+// arrive meanwhile, nothing nests.
+TEST_F(CommandQueueTest, MessagesThatArriveWhileAnActionTurnsTheLoopWaitForIt) {
+  echo()->whileSpinning = [&] {
+    for (const char* tag : {"m1", "m2"}) queue()->executeJSON(record(tag), "a-document");
+  };
+  EXPECT_TRUE(queue()->executeJSON(record("spinning")));
+  ASSERT_TRUE(waitForOrder(4));
+  EXPECT_EQ(echo()->order, (std::vector<std::string>{"\"spinning\"", "end of \"spinning\"", "\"m1\"", "\"m2\""}));
+  // The same inside a batch's run.
+  echo()->order.clear();
+  echo()->whileSpinning = [&] { queue()->executeJSON(record("m3")); };
+  queue()->enqueueCommandBatch(batch({record("first"), record("second")}));
+  queue()->executePending();
+  ASSERT_TRUE(waitForOrder(4));
+  EXPECT_EQ(echo()->order,
+            (std::vector<std::string>{"\"first\"", "end of \"first\"", "\"second\"", "\"m3\""}));
+}
+
 TEST_F(CommandQueueTest, UndecodableOrNonArrayBatchesAreDroppedWithoutStallingTheQueue) {
   testing_support::LogCapture log;
   queue()->enqueueCommandBatch("[[not json");

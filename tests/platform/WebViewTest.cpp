@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <thread>
 
 #include "platform/foundation/MainLoop.h"
 #include "platform/ui/Alert.h"
 #include "platform/webkit/HeadlessWebView.h"
 #include "platform/webkit/SynchronousEvaluateJavaScript.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -92,6 +95,26 @@ TEST(SynchronousEvaluation, AnswersTheResultAsTextWithinItsTimeLimit) {
   EXPECT_EQ(stringByEvaluatingJavaScriptFromString(slow, "failing", 5), std::nullopt);
   platform::MainLoop::post([&] { slow.held.back()("in time", std::nullopt); });
   EXPECT_EQ(stringByEvaluatingJavaScriptFromString(slow, "answered", 5), "in time");
+
+  // An evaluation asked for while others wait is refused once too many do: waits that ask
+  // for more waits (a burst of calls, each waiting) never pile up on the stack.
+  {
+    testing_support::LogCapture log;
+    int deepest = 0, depth = 0, refused = 0, calls = 0;
+    std::function<void()> nest = [&] {
+      ++depth;
+      deepest = std::max(deepest, depth);
+      if (++calls < 40) platform::MainLoop::post(nest);
+      if (!stringByEvaluatingJavaScriptFromString(view, "text", 5)) ++refused;
+      --depth;
+    };
+    nest();
+    ASSERT_TRUE(platform::MainLoop::runUntil([&] { return calls >= 40 && depth == 0; }, 10));
+    platform::MainLoop::runFor(0.05);
+    EXPECT_EQ(deepest, kMaxSynchronousEvaluationDepth + 1);
+    EXPECT_GE(refused, 1);
+    EXPECT_TRUE(log.contains("stringByEvaluatingJavaScriptFromString is refused"));
+  }
 
   // Off the main thread nothing is evaluated.
   std::optional<std::string> away = "unset";

@@ -39,6 +39,15 @@ std::optional<std::string> stringByEvaluatingJavaScriptFromString(WebView& webVi
     log("stringByEvaluatingJavaScriptFromString is called off the main thread; nothing is evaluated.");
     return std::nullopt;
   }
+  static int depth = 0;
+  if (depth >= kMaxSynchronousEvaluationDepth) {
+    log(stringf("stringByEvaluatingJavaScriptFromString is refused: %d synchronous evaluations wait already.", depth));
+    return std::nullopt;
+  }
+  ++depth;
+  struct Leave {
+    ~Leave() { --depth; }
+  } leave;
   // Shared with the completion, which may come after the wait has given up.
   struct Outcome {
     bool finished = false;

@@ -136,4 +136,17 @@ TEST_F(E2E, TheVeltroEngineHandsChallengesToAPluginAndEvaluatesSynchronously) {
   EXPECT_NE(run.output.find("did not finish within 0.3 seconds"), std::string::npos);
 }
 
+// A burst of calls to a plugin that waits for a synchronous evaluation: each call waits for
+// the one before to return instead of running inside its wait, so the shell's stack stays
+// shallow however many come, and every call is answered.
+TEST_F(E2E, ABurstOfSynchronousEvaluationsIsAnsweredCallByCallWithoutNesting) {
+  ProgramRun run;
+  Value found = runPackage(VELTRO_SHELL_E2E, VELTRO_E2E_ENGINE_PACKAGE, run, {"VELTRO_E2E_MODE=burst"}, {}, 120);
+  ASSERT_TRUE(found.is_object()) << run.output.substr(0, 4000);
+  ASSERT_FALSE(found.contains("exception")) << found.dump(2);
+  EXPECT_EQ(found["answered"].get<int>() + found["failed"].get<int>(), 3000) << found.dump(2);
+  EXPECT_EQ(found["texts"], (Value{{"1", 1500}, {"2", 1500}})) << found.dump(2);
+  EXPECT_EQ(run.output.find("stringByEvaluatingJavaScriptFromString is refused"), std::string::npos);
+}
+
 }  // namespace
