@@ -320,12 +320,11 @@ std::optional<PixbufHolder> applyEdits(GdkPixbuf* source, const EditRequest& req
   return scaled;
 }
 
-// One frame from the camera, at `size` when both sides are above 0.
-std::optional<PixbufHolder> grabFrame(const std::string& source, VLCAMRSize size) {
+// One whole frame from the camera, at the size the camera gives. It is never scaled here to a
+// size of other proportions: the scaler would keep the frame's shape by adding black borders,
+// and the crop to the target's proportions (or the editing window) needs the whole frame.
+std::optional<PixbufHolder> grabFrame(const std::string& source) {
   std::string caps = "video/x-raw,format=RGB,pixel-aspect-ratio=1/1";
-  if (size.width > 0 && size.height > 0) {
-    caps += ",width=" + std::to_string(size.width) + ",height=" + std::to_string(size.height);
-  }
   auto pipeline = launch(source + " ! videoconvert ! videoscale ! " + caps +
                          " ! appsink name=sink max-buffers=1 drop=true sync=false");
   if (!pipeline) return std::nullopt;
@@ -491,7 +490,7 @@ class CameraWrapper : public VLCAMRActionDelegate {
     const VLCAMRSize& size = options.size;
     if ((size.width > 0 || size.height > 0) && !withinLimits(std::max(size.width, 1LL), std::max(size.height, 1LL)))
       return fail(tag, VLCAMRError::imageTooLarge);
-    auto frame = grabFrame(sourceDescription(VLCAMRFactory::configuration()), options.size);
+    auto frame = grabFrame(sourceDescription(VLCAMRFactory::configuration()));
     if (!frame || !frame->pixbuf) return fail(tag, VLCAMRError::cameraUnavailable);
     VLCAMRError error{VLCAMRError::takePictureIssue};
     bool changed = false;

@@ -293,6 +293,36 @@ TEST_F(CameraLibraryTest, EditingCropsAndScalesToTheRequestedSize) {
   EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
 }
 
+// A picture of other proportions than the camera's frame is the frame's centred part, scaled:
+// from a white camera it is white to its very edges, with and without editing, and the editor
+// is shown the whole frame.
+TEST_F(CameraLibraryTest, APictureOfOtherProportionsIsTheCentredPartOfTheWholeFrame) {
+  configure([](auto& c) { c.source = "videotestsrc pattern=white ! video/x-raw,width=320,height=240"; });
+  auto expectWhiteEdges = [](const std::string& fileURL, const char* what) {
+    for (auto [x, y] : std::vector<std::pair<int, int>>{{0, 15}, {59, 15}, {30, 0}, {30, 29}, {0, 0}, {59, 29}}) {
+      Picture picture = pictureAt(fileURL, x, y);
+      EXPECT_EQ(std::pair(picture.width, picture.height), std::pair(60, 30)) << what;
+      for (int channel : picture.rgb) EXPECT_GT(channel, 200) << what << " at " << x << "," << y;
+    }
+  };
+  for (bool allowEdit : {false, true}) {
+    Answer answer = capture(60, 30, VLCAMREncodingType::png, false, false, allowEdit);
+    ASSERT_TRUE(answer.result) << (answer.error ? answer.error->localizedDescription() : "");
+    expectWhiteEdges(*answer.result, allowEdit ? "edited" : "taken");
+  }
+  std::vector<std::pair<int, int>> shown;
+  configure([&](auto& c) {
+    c.editor = [&](int width, int height) {
+      shown.emplace_back(width, height);
+      return VLCAMRFactory::targetCrop(width, height, {60, 30});
+    };
+  });
+  Answer edited = capture(60, 30, VLCAMREncodingType::png, false, false, true);
+  ASSERT_TRUE(edited.result);
+  expectWhiteEdges(*edited.result, "through the editor");
+  EXPECT_EQ(shown, (std::vector<std::pair<int, int>>{{320, 240}}));
+}
+
 // GTK on a display of its own, made once: GTK cannot be started again on another display.
 bool gtkOnDisplay() {
   static bool ok = [] {
