@@ -75,6 +75,14 @@ std::optional<Pipeline> launch(const std::string& description) {
   return pipeline;
 }
 
+// Logs the error a pipeline posted.
+void logPipelineError(GstMessage* message) {
+  GError* error = nullptr;
+  gst_message_parse_error(message, &error, nullptr);
+  platform::log(std::string("Camera: ") + (error ? error->message : "pipeline error"));
+  if (error) g_error_free(error);
+}
+
 // Waits for the end of the stream; false (and a log line) on an error or time-out.
 bool runToEnd(GstElement* pipeline, GstClockTime timeout) {
   if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) return false;
@@ -87,42 +95,71 @@ bool runToEnd(GstElement* pipeline, GstClockTime timeout) {
     return false;
   }
   bool ended = GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS;
-  if (!ended) {
-    GError* error = nullptr;
-    gst_message_parse_error(message, &error, nullptr);
-    platform::log(std::string("Camera: ") + (error ? error->message : "pipeline error"));
-    if (error) g_error_free(error);
-  }
+  if (!ended) logPipelineError(message);
   gst_message_unref(message);
   return ended;
 }
-
-// How long a video may take to start, and how long past its length it may take to end.
-constexpr GstClockTime kPlayStartLimit = 30 * GST_SECOND;
-constexpr GstClockTime kPlayEndMargin = 30 * GST_SECOND;
-// The longest a video of unknown length may play.
-constexpr GstClockTime kPlayUnknownLengthLimit = 30 * 60 * GST_SECOND;
 
 std::string realPath(const std::string& path) {
   char resolved[PATH_MAX];
   return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
-// Plays `pipeline` to its end: it must start within kPlayStartLimit and then end within its
-// length and a margin (or kPlayUnknownLengthLimit); false (and a log line) otherwise.
-bool playToEnd(GstElement* pipeline) {
-  if (gst_element_set_state(pipeline, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE) return false;
-  GstState state = GST_STATE_NULL;
-  if (gst_element_get_state(pipeline, &state, nullptr, kPlayStartLimit) != GST_STATE_CHANGE_SUCCESS ||
-      state != GST_STATE_PAUSED) {
-    platform::log("Camera: the video did not start in time");
+// How often a playing video is looked at, in real time; a shorter stall limit is looked at
+// four times within it.
+constexpr double kPlayPollSeconds = 0.25;
+
+double monotonicSeconds() { return double(g_get_monotonic_time()) / G_USEC_PER_SEC; }
+
+// Plays `pipeline` to its end, bounded by what can hang rather than by the video's length,
+// which a stream need not tell and a long video may well exceed: the video must be ready to
+// play within the configured start limit, and from then on its playing position must move
+// within every stall limit, on the configured clock. False (and a log line) otherwise.
+bool playToEnd(GstElement* pipeline, const VLCAMRFactory::Configuration& configuration) {
+  std::function<double()> now = configuration.clock ? configuration.clock : monotonicSeconds;
+  const double startLimit = configuration.playStartSeconds, stallLimit = configuration.playStallSeconds;
+  const auto poll = GstClockTime(std::clamp(stallLimit / 4, 0.01, kPlayPollSeconds) * double(GST_SECOND));
+  GstBus* bus = gst_element_get_bus(pipeline);
+  auto failed = [&](const std::string& why) {
+    if (GstMessage* message = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+      logPipelineError(message);
+      gst_message_unref(message);
+    }
+    if (!why.empty()) platform::log("Camera: " + why);
+    gst_object_unref(bus);
     return false;
+  };
+
+  if (gst_element_set_state(pipeline, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE) return failed("");
+  const double asked = now();
+  while (true) {
+    GstStateChangeReturn change = gst_element_get_state(pipeline, nullptr, nullptr, poll);
+    if (change == GST_STATE_CHANGE_FAILURE) return failed("");
+    if (change == GST_STATE_CHANGE_SUCCESS || change == GST_STATE_CHANGE_NO_PREROLL) break;
+    if (now() - asked > startLimit) return failed("the video did not start in time");
   }
-  gint64 length = 0;
-  GstClockTime limit = kPlayUnknownLengthLimit;
-  if (gst_element_query_duration(pipeline, GST_FORMAT_TIME, &length) && length > 0)
-    limit = std::min<GstClockTime>(GstClockTime(length) + kPlayEndMargin, kPlayUnknownLengthLimit);
-  return runToEnd(pipeline, limit);
+  if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) return failed("");
+
+  std::optional<gint64> lastPosition;
+  double lastMove = now();
+  while (true) {
+    if (GstMessage* message =
+            gst_bus_timed_pop_filtered(bus, poll, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR))) {
+      bool ended = GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS;
+      if (!ended) logPipelineError(message);
+      gst_message_unref(message);
+      gst_object_unref(bus);
+      return ended;
+    }
+    gint64 position = 0;
+    if (gst_element_query_position(pipeline, GST_FORMAT_TIME, &position) && position != lastPosition) {
+      lastPosition = position;
+      lastMove = now();
+    } else if (now() - lastMove > stallLimit) {
+      return failed("the video stopped playing: its position has not moved for " +
+                    std::to_string(int(std::ceil(stallLimit))) + " seconds");
+    }
+  }
 }
 
 std::string temporaryFolder() {
@@ -427,11 +464,11 @@ class CameraWrapper : public VLCAMRActionDelegate {
       return completion(VLCAMRError{VLCAMRError::playVideoIssue});
     }
     std::thread([uri = *uri, completion = std::move(completion)] {
-      auto pipeline = launch("playbin");
       bool played = false;
-      if (pipeline) {
+      // The player is gone (its connections closed) before the answer goes out.
+      if (auto pipeline = launch("playbin")) {
         g_object_set(pipeline->element, "uri", uri.c_str(), nullptr);
-        played = playToEnd(pipeline->element);
+        played = playToEnd(pipeline->element, VLCAMRFactory::configuration());
       }
       completion(played ? std::nullopt : std::optional(VLCAMRError{VLCAMRError::playVideoIssue}));
     }).detach();

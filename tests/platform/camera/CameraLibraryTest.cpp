@@ -2,11 +2,13 @@
 #include <gst/gst.h>
 #include <gtk/gtk.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -321,6 +323,111 @@ TEST_F(CameraLibraryTest, APictureOfOtherProportionsIsTheCentredPartOfTheWholeFr
   ASSERT_TRUE(edited.result);
   expectWhiteEdges(*edited.result, "through the editor");
   EXPECT_EQ(shown, (std::vector<std::pair<int, int>>{{320, 240}}));
+}
+
+// Writes `seconds` of the test pattern at `path` as WebM; a streamable one carries neither its
+// length nor an index, as a live stream does not.
+void writeClip(const std::string& path, int seconds, bool streamable) {
+  std::string description = "videotestsrc num-buffers=" + std::to_string(seconds * 10) +
+                            " ! video/x-raw,width=160,height=120,framerate=10/1 ! vp8enc deadline=1 ! webmmux" +
+                            (streamable ? " streamable=true" : "") + " ! filesink location=\"" + path + "\"";
+  GError* error = nullptr;
+  GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
+  ASSERT_FALSE(error) << error->message;
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  GstBus* bus = gst_element_get_bus(pipeline);
+  GstMessage* message =
+      gst_bus_timed_pop_filtered(bus, 30 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  EXPECT_TRUE(message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS);
+  if (message) gst_message_unref(message);
+  gst_object_unref(bus);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(pipeline);
+}
+
+// Plays `uri` and answers how it ended, and after how many real seconds; nullopt in the
+// error's place when nothing came within `seconds`.
+struct Played {
+  std::optional<std::optional<VLCAMRError>> error;
+  double seconds = 0;
+};
+Played play(VLCAMRActionDelegate& wrapper, const std::string& uri, double seconds) {
+  auto ended = std::make_shared<std::promise<std::optional<VLCAMRError>>>();
+  auto started = std::chrono::steady_clock::now();
+  wrapper.playVideo(*platform::URL::parse(uri), [ended](std::optional<VLCAMRError> error) { ended->set_value(error); });
+  auto answer = ended->get_future();
+  Played played;
+  if (answer.wait_for(std::chrono::duration<double>(seconds)) == std::future_status::ready) played.error = answer.get();
+  played.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  return played;
+}
+
+// A video plays for as long as it keeps playing: its length sets no limit. On a clock a
+// thousand times faster than real time, the three-second clip plays for 50 minutes.
+TEST_F(CameraLibraryTest, AVideoThatKeepsPlayingPlaysToItsEndHoweverLong) {
+  std::string clip = platform::paths::documents() + "/long.webm";
+  writeClip(clip, 3, false);
+  constexpr double kFaster = 1000;
+  configure([&](auto& c) {
+    auto origin = std::chrono::steady_clock::now();
+    c.clock = [origin] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - origin).count() * kFaster; };
+    c.playStartSeconds = 20 * kFaster;
+    c.playStallSeconds = 1 * kFaster;
+  });
+  Played played = play(*wrapper, platform::URL::fileURL(clip).absoluteString(), 30);
+  ASSERT_TRUE(played.error) << "no answer";
+  EXPECT_EQ(*played.error, std::nullopt);
+  EXPECT_GT(played.seconds * kFaster, 45 * 60);
+}
+
+// What can hang is bounded instead: a video that is not ready to play within the start limit,
+// or whose position stops moving for the stall limit, is answered with the error then, long
+// before its length would have run out.
+TEST_F(CameraLibraryTest, AVideoThatDoesNotStartOrStopsMovingFailsWithinItsBound) {
+  std::string bytes;
+  {
+    std::string clip = dir.file("stream.webm");
+    writeClip(clip, 10, true);
+    bytes = platform::fs::readFile(clip).value_or("");
+    ASSERT_FALSE(bytes.empty());
+  }
+  // A server that sends the first fifth of the clip and then nothing more, and one that never
+  // answers at all; both hold the connection until the test ends.
+  std::atomic<bool> released{false};
+  auto hold = [&released] {
+    while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  httplib::Server server;
+  server.Get("/stalls.webm", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content_provider(bytes.size(), "video/webm", [&](size_t offset, size_t length, httplib::DataSink& sink) {
+      size_t sent = bytes.size() / 5;
+      if (offset < sent) return sink.write(bytes.data() + offset, std::min(length, sent - offset));
+      hold();
+      return false;
+    });
+  });
+  server.Get("/silent.webm", [&](const httplib::Request&, httplib::Response&) { hold(); });
+  int port = server.bind_to_any_port("127.0.0.1");
+  std::thread serving([&] { server.listen_after_bind(); });
+
+  configure([](auto& c) {
+    c.playStartSeconds = 2;
+    c.playStallSeconds = 1;
+  });
+  std::string base = "http://127.0.0.1:" + std::to_string(port);
+  Played stalled = play(*wrapper, base + "/stalls.webm", 15);
+  Played silent = play(*wrapper, base + "/silent.webm", 15);
+  released = true;
+  server.stop();
+  serving.join();
+
+  ASSERT_TRUE(stalled.error) << "no answer from the stalled video";
+  EXPECT_EQ(*stalled.error, VLCAMRError{VLCAMRError::playVideoIssue});
+  EXPECT_LT(stalled.seconds, 8);
+  ASSERT_TRUE(silent.error) << "no answer from the silent server";
+  EXPECT_EQ(*silent.error, VLCAMRError{VLCAMRError::playVideoIssue});
+  EXPECT_GE(silent.seconds, 2);
+  EXPECT_LT(silent.seconds, 6);
 }
 
 // GTK on a display of its own, made once: GTK cannot be started again on another display.
