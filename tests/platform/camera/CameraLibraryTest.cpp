@@ -21,6 +21,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
 #include "platform/photos/PhotoLibrary.h"
+#include "platform/ui/Application.h"
 #include "support/TestPictures.h"
 #include "support/TestSupport.h"
 #include "support/VirtualDisplay.h"
@@ -331,6 +332,7 @@ void writeClip(const std::string& path, int seconds, bool streamable) {
   std::string description = "videotestsrc num-buffers=" + std::to_string(seconds * 10) +
                             " ! video/x-raw,width=160,height=120,framerate=10/1 ! vp8enc deadline=1 ! webmmux" +
                             (streamable ? " streamable=true" : "") + " ! filesink location=\"" + path + "\"";
+  gst_init(nullptr, nullptr);
   GError* error = nullptr;
   GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
   ASSERT_FALSE(error) << error->message;
@@ -649,6 +651,94 @@ TEST_F(CameraLibraryTest, TheEditingWindowKeepsThePartThePersonChose) {
     Picture white = pictureAt(*answer.result, 5, 60);
     EXPECT_GT(white.rgb[2], 150);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The top-level windows shown with `title`.
+std::vector<GtkWidget*> shownWindows(const char* title) {
+  std::vector<GtkWidget*> found;
+  GList* windows = gtk_window_list_toplevels();
+  for (GList* window = windows; window; window = window->next)
+    if (g_strcmp0(gtk_window_get_title(GTK_WINDOW(window->data)), title) == 0 &&
+        gtk_widget_get_visible(GTK_WIDGET(window->data)))
+      found.push_back(GTK_WIDGET(window->data));
+  g_list_free(windows);
+  return found;
+}
+bool shown(const char* title) { return !shownWindows(title).empty(); }
+
+// Terminates the application once the editing and the chooser windows are both open, then
+// waits for `wanted` asks to be answered; gives up after a while so that the test never hangs.
+struct Terminating {
+  int wanted = 0;
+  std::atomic<int> answered{0};
+  bool grabbed = false;
+  bool terminated = false;
+  int ticks = 0;
+
+  static gboolean act(gpointer data) {
+    auto* run = static_cast<Terminating*>(data);
+    bool late = ++run->ticks > 400;
+    if (!run->terminated) {
+      if (!late && !(shown("Edit the picture") && shown("Choose from the gallery"))) return G_SOURCE_CONTINUE;
+      run->grabbed = gtk_grab_get_current() != nullptr;
+      run->terminated = true;
+      platform::ui::Application::shared().terminate(0);
+    }
+    if (run->answered < run->wanted && !late) return G_SOURCE_CONTINUE;
+    // Windows still open never answer: closed here, so that the asking threads end.
+    for (const char* title : {"Edit the picture", "Choose from the gallery"})
+      for (GtkWidget* window : shownWindows(title)) gtk_widget_destroy(window);
+    gtk_main_quit();
+    return G_SOURCE_REMOVE;
+  }
+};
+
+// The windows that ask the person do not hold the application: while they are open nothing
+// grabs the input, so the main window's close still reaches it; when the application
+// terminates they close, answered as cancelled, and later asks (a page that asks again on
+// every cancellation) are cancelled at once without a window. The application stays
+// terminated for the rest of the program, so this test comes last.
+TEST_F(CameraLibraryTest, WindowsThatAskThePersonCloseWhenTheApplicationTerminates) {
+  ASSERT_TRUE(gtkOnDisplay());
+  capture(16, 16, VLCAMREncodingType::png, true, false);
+  auto gallery = platform::photos::PhotoLibrary().allAssets();
+  ASSERT_EQ(gallery.size(), 1u);
+  Terminating run;
+  std::vector<size_t> picked{99}, pickedAgain{99};
+  auto ask = [&](const std::string& tag, std::vector<size_t>& choice) {
+    std::thread editing([&, tag] {
+      wrapper->captureMedia(VLCAMRPictureOptions(90, {0, 0}, false, VLCAMREncodingType::png, false,
+                                                 VLCAMRDirection::back, true, false, false),
+                            tag);
+      ++run.answered;
+    });
+    std::thread choosing([&] {
+      choice = VLCAMRFactory::defaultChoice(gallery, false);
+      ++run.answered;
+    });
+    run.wanted += 2;
+    g_timeout_add(25, Terminating::act, &run);
+    gtk_main();
+    editing.join();
+    choosing.join();
+  };
+  ask("edited", picked);
+  EXPECT_TRUE(run.terminated);
+  EXPECT_FALSE(run.grabbed);
+  EXPECT_FALSE(shown("Edit the picture"));
+  EXPECT_FALSE(shown("Choose from the gallery"));
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::editPictureIssue});
+  EXPECT_EQ(picked, std::vector<size_t>{});
+
+  run.ticks = 0;
+  ask("again", pickedAgain);
+  EXPECT_LT(run.ticks, 100) << "the asks after the termination waited";
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::editPictureIssue});
+  EXPECT_EQ(pickedAgain, std::vector<size_t>{});
 }
 
 }  // namespace
