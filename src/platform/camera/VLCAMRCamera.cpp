@@ -120,25 +120,28 @@ bool playToEnd(GstElement* pipeline, const VLCAMRFactory::Configuration& configu
   const double startLimit = configuration.playStartSeconds, stallLimit = configuration.playStallSeconds;
   const auto poll = GstClockTime(std::clamp(stallLimit / 4, 0.01, kPlayPollSeconds) * double(GST_SECOND));
   GstBus* bus = gst_element_get_bus(pipeline);
+  // The player's own reason, when it gave one, and ours.
   auto failed = [&](const std::string& why) {
     if (GstMessage* message = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
       logPipelineError(message);
       gst_message_unref(message);
     }
-    if (!why.empty()) platform::log("Camera: " + why);
+    platform::log("Camera: " + why);
     gst_object_unref(bus);
     return false;
   };
 
-  if (gst_element_set_state(pipeline, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE) return failed("");
+  if (gst_element_set_state(pipeline, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
+    return failed("the video could not be opened");
   const double asked = now();
   while (true) {
     GstStateChangeReturn change = gst_element_get_state(pipeline, nullptr, nullptr, poll);
-    if (change == GST_STATE_CHANGE_FAILURE) return failed("");
+    if (change == GST_STATE_CHANGE_FAILURE) return failed("the video could not be opened");
     if (change == GST_STATE_CHANGE_SUCCESS || change == GST_STATE_CHANGE_NO_PREROLL) break;
     if (now() - asked > startLimit) return failed("the video did not start in time");
   }
-  if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) return failed("");
+  if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
+    return failed("the video could not be played");
 
   std::optional<gint64> lastPosition;
   double lastMove = now();
