@@ -14,7 +14,7 @@ packages=(
   libgtk-3-dev libwebkit2gtk-4.1-dev shared-mime-info
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgdk-pixbuf-2.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
-  xvfb xauth dbus-x11 dbus-daemon openssl nginx-light curl hyperfine locales
+  libx11-dev xvfb xauth dbus-x11 dbus-daemon openssl nginx-light curl hyperfine locales
 )
 
 missing=()

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <set>
 
+#include "DesktopWindows.h"
 #include "E2EShell.h"
 #include "platform/foundation/StableHash.h"
 
@@ -288,6 +289,49 @@ TEST_F(E2E, ThePageTakesAPictureShowsItAndListsTheGallery) {
   EXPECT_EQ(platform::fs::contentsOfDirectory(data + "/Media/DCIM").size(), 1u);
   // The shell ended: its temporary pictures went with it.
   EXPECT_FALSE(platform::fs::exists(data + "/tmp/camera"));
+}
+
+// The camera's editing window does not hold the application: a page that asks for the edit
+// again whenever it is cancelled still lets the person close the main window, which closes
+// the editing window too and ends the shell as usual.
+TEST_F(E2E, ClosingTheMainWindowWhileAPictureIsEditedEndsTheShell) {
+  std::string package = copyPackage(VELTRO_E2E_CAMERA_PACKAGE, "editing");
+  std::string config = readText(package + "/config.xml");
+  config.replace(config.find("index.html"), 10, "edit.html");
+  writeText(package + "/config.xml", config);
+  std::string log = temp_.file("editing.log");
+  pid_t pid = startShell(VELTRO_SHELL_E2E, {"--data-root", temp_.file("data"), package},
+                         {"VELTRO_CAMERA_SOURCE=videotestsrc", "VELTRO_CAMERA_CHOOSER=window"}, log);
+  DesktopWindows desktop(display_.display());
+  ASSERT_TRUE(desktop.ok());
+  auto editors = [&] {
+    std::vector<DesktopWindows::Shown> found;
+    for (auto& shown : desktop.shownBy(pid))
+      if (shown.title == "Edit the picture") found.push_back(shown);
+    return found;
+  };
+  int status = 0;
+  bool exited = false;
+  auto ended = [&] { return exited || (exited = waitpid(pid, &status, WNOHANG) == pid); };
+
+  // The page asks for an edit; cancelled (its window closed), it asks again at once.
+  bool first = testing_support::waitUntil([&] { return editors().size() == 1; }, 30);
+  ASSERT_TRUE(first) << readText(log);
+  desktop.close(editors().front().id);
+  bool cancelled = testing_support::waitUntil([&] { return editors().empty(); }, 10);
+  bool again = cancelled && testing_support::waitUntil([&] { return editors().size() == 1; }, 10);
+  EXPECT_TRUE(again) << readText(log);
+
+  std::vector<DesktopWindows::Shown> main;
+  for (auto& shown : desktop.shownBy(pid))
+    if (shown.title != "Edit the picture") main.push_back(shown);
+  EXPECT_EQ(main.size(), 1u);
+  for (auto& shown : main) desktop.close(shown.id);
+  bool closed = testing_support::waitUntil(ended, 15);
+  if (!closed) stopProgram(pid);
+  ASSERT_TRUE(closed) << "the shell outlived the close of its main window\n" << readText(log);
+  EXPECT_TRUE(WIFEXITED(status)) << readText(log);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << readText(log);
 }
 
 }  // namespace

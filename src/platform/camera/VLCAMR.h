@@ -141,8 +141,9 @@ class VLCAMRActionDelegate {
   virtual void editPicture(const std::string& uri, const VLCAMREditOptions& options, const std::string& tag) = 0;
   // Asynchronous: `completion` runs once playback has ended, on any thread. Only a regular
   // file inside the data root or the package and an http or https URL are played; anything
-  // else fails with playVideoIssue at once, as does a video that does not start within 30
-  // seconds or end within 30 seconds of its length.
+  // else fails with playVideoIssue at once. A video that plays is played to its end, however
+  // long; one that is not ready to play within the configured start limit, or whose playing
+  // position stops moving for the stall limit, fails with playVideoIssue then.
   virtual void playVideo(const platform::URL& url, PlayCompletion completion) = 0;
   virtual void cleanTemporaryFiles() = 0;
 };
@@ -167,6 +168,13 @@ class VLCAMRFactory {
     // Empty: an editing window over the picture with a crop rectangle while a GTK main loop
     // runs, else (no display, tests, or $VELTRO_CAMERA_CHOOSER=list) `targetCrop`.
     std::function<VLCAMRCrop(int width, int height)> editor;
+    // What playback may hang on, in seconds: a video must be ready to play within
+    // `playStartSeconds`, and from then on its playing position must move at least once in
+    // every `playStallSeconds`. Its length plays no part.
+    double playStartSeconds = 30;
+    double playStallSeconds = 30;
+    // The monotonic clock, in seconds, those limits are measured on; empty: the system's.
+    std::function<double()> clock;
   };
 
   // The part of a `width` x `height` picture that editing keeps when no one is asked, and

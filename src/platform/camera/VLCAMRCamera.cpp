@@ -75,6 +75,14 @@ std::optional<Pipeline> launch(const std::string& description) {
   return pipeline;
 }
 
+// Logs the error a pipeline posted.
+void logPipelineError(GstMessage* message) {
+  GError* error = nullptr;
+  gst_message_parse_error(message, &error, nullptr);
+  platform::log(std::string("Camera: ") + (error ? error->message : "pipeline error"));
+  if (error) g_error_free(error);
+}
+
 // Waits for the end of the stream; false (and a log line) on an error or time-out.
 bool runToEnd(GstElement* pipeline, GstClockTime timeout) {
   if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) return false;
@@ -87,42 +95,74 @@ bool runToEnd(GstElement* pipeline, GstClockTime timeout) {
     return false;
   }
   bool ended = GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS;
-  if (!ended) {
-    GError* error = nullptr;
-    gst_message_parse_error(message, &error, nullptr);
-    platform::log(std::string("Camera: ") + (error ? error->message : "pipeline error"));
-    if (error) g_error_free(error);
-  }
+  if (!ended) logPipelineError(message);
   gst_message_unref(message);
   return ended;
 }
-
-// How long a video may take to start, and how long past its length it may take to end.
-constexpr GstClockTime kPlayStartLimit = 30 * GST_SECOND;
-constexpr GstClockTime kPlayEndMargin = 30 * GST_SECOND;
-// The longest a video of unknown length may play.
-constexpr GstClockTime kPlayUnknownLengthLimit = 30 * 60 * GST_SECOND;
 
 std::string realPath(const std::string& path) {
   char resolved[PATH_MAX];
   return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
-// Plays `pipeline` to its end: it must start within kPlayStartLimit and then end within its
-// length and a margin (or kPlayUnknownLengthLimit); false (and a log line) otherwise.
-bool playToEnd(GstElement* pipeline) {
-  if (gst_element_set_state(pipeline, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE) return false;
-  GstState state = GST_STATE_NULL;
-  if (gst_element_get_state(pipeline, &state, nullptr, kPlayStartLimit) != GST_STATE_CHANGE_SUCCESS ||
-      state != GST_STATE_PAUSED) {
-    platform::log("Camera: the video did not start in time");
+// How often a playing video is looked at, in real time; a shorter stall limit is looked at
+// four times within it.
+constexpr double kPlayPollSeconds = 0.25;
+
+double monotonicSeconds() { return double(g_get_monotonic_time()) / G_USEC_PER_SEC; }
+
+// Plays `pipeline` to its end, bounded by what can hang rather than by the video's length,
+// which a stream need not tell and a long video may well exceed: the video must be ready to
+// play within the configured start limit, and from then on its playing position must move
+// within every stall limit, on the configured clock. False (and a log line) otherwise.
+bool playToEnd(GstElement* pipeline, const VLCAMRFactory::Configuration& configuration) {
+  std::function<double()> now = configuration.clock ? configuration.clock : monotonicSeconds;
+  const double startLimit = configuration.playStartSeconds, stallLimit = configuration.playStallSeconds;
+  const auto poll = GstClockTime(std::clamp(stallLimit / 4, 0.01, kPlayPollSeconds) * double(GST_SECOND));
+  GstBus* bus = gst_element_get_bus(pipeline);
+  // The player's own reason, when it gave one, and ours.
+  auto failed = [&](const std::string& why) {
+    if (GstMessage* message = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+      logPipelineError(message);
+      gst_message_unref(message);
+    }
+    platform::log("Camera: " + why);
+    gst_object_unref(bus);
     return false;
+  };
+
+  if (gst_element_set_state(pipeline, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE)
+    return failed("the video could not be opened");
+  const double asked = now();
+  while (true) {
+    GstStateChangeReturn change = gst_element_get_state(pipeline, nullptr, nullptr, poll);
+    if (change == GST_STATE_CHANGE_FAILURE) return failed("the video could not be opened");
+    if (change == GST_STATE_CHANGE_SUCCESS || change == GST_STATE_CHANGE_NO_PREROLL) break;
+    if (now() - asked > startLimit) return failed("the video did not start in time");
   }
-  gint64 length = 0;
-  GstClockTime limit = kPlayUnknownLengthLimit;
-  if (gst_element_query_duration(pipeline, GST_FORMAT_TIME, &length) && length > 0)
-    limit = std::min<GstClockTime>(GstClockTime(length) + kPlayEndMargin, kPlayUnknownLengthLimit);
-  return runToEnd(pipeline, limit);
+  if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
+    return failed("the video could not be played");
+
+  std::optional<gint64> lastPosition;
+  double lastMove = now();
+  while (true) {
+    if (GstMessage* message =
+            gst_bus_timed_pop_filtered(bus, poll, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR))) {
+      bool ended = GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS;
+      if (!ended) logPipelineError(message);
+      gst_message_unref(message);
+      gst_object_unref(bus);
+      return ended;
+    }
+    gint64 position = 0;
+    if (gst_element_query_position(pipeline, GST_FORMAT_TIME, &position) && position != lastPosition) {
+      lastPosition = position;
+      lastMove = now();
+    } else if (now() - lastMove > stallLimit) {
+      return failed("the video stopped playing: its position has not moved for " +
+                    std::to_string(int(std::ceil(stallLimit))) + " seconds");
+    }
+  }
 }
 
 std::string temporaryFolder() {
@@ -320,12 +360,11 @@ std::optional<PixbufHolder> applyEdits(GdkPixbuf* source, const EditRequest& req
   return scaled;
 }
 
-// One frame from the camera, at `size` when both sides are above 0.
-std::optional<PixbufHolder> grabFrame(const std::string& source, VLCAMRSize size) {
+// One whole frame from the camera, at the size the camera gives. It is never scaled here to a
+// size of other proportions: the scaler would keep the frame's shape by adding black borders,
+// and the crop to the target's proportions (or the editing window) needs the whole frame.
+std::optional<PixbufHolder> grabFrame(const std::string& source) {
   std::string caps = "video/x-raw,format=RGB,pixel-aspect-ratio=1/1";
-  if (size.width > 0 && size.height > 0) {
-    caps += ",width=" + std::to_string(size.width) + ",height=" + std::to_string(size.height);
-  }
   auto pipeline = launch(source + " ! videoconvert ! videoscale ! " + caps +
                          " ! appsink name=sink max-buffers=1 drop=true sync=false");
   if (!pipeline) return std::nullopt;
@@ -428,11 +467,11 @@ class CameraWrapper : public VLCAMRActionDelegate {
       return completion(VLCAMRError{VLCAMRError::playVideoIssue});
     }
     std::thread([uri = *uri, completion = std::move(completion)] {
-      auto pipeline = launch("playbin");
       bool played = false;
-      if (pipeline) {
+      // The player is gone (its connections closed) before the answer goes out.
+      if (auto pipeline = launch("playbin")) {
         g_object_set(pipeline->element, "uri", uri.c_str(), nullptr);
-        played = playToEnd(pipeline->element);
+        played = playToEnd(pipeline->element, VLCAMRFactory::configuration());
       }
       completion(played ? std::nullopt : std::optional(VLCAMRError{VLCAMRError::playVideoIssue}));
     }).detach();
@@ -491,7 +530,7 @@ class CameraWrapper : public VLCAMRActionDelegate {
     const VLCAMRSize& size = options.size;
     if ((size.width > 0 || size.height > 0) && !withinLimits(std::max(size.width, 1LL), std::max(size.height, 1LL)))
       return fail(tag, VLCAMRError::imageTooLarge);
-    auto frame = grabFrame(sourceDescription(VLCAMRFactory::configuration()), options.size);
+    auto frame = grabFrame(sourceDescription(VLCAMRFactory::configuration()));
     if (!frame || !frame->pixbuf) return fail(tag, VLCAMRError::cameraUnavailable);
     VLCAMRError error{VLCAMRError::takePictureIssue};
     bool changed = false;

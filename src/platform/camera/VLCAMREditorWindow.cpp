@@ -8,11 +8,39 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/ui/Application.h"
 
 namespace {
+
+std::atomic<bool> gTerminating{false};
+
+// The windows that ask the person and are open. Main thread.
+std::set<GtkWidget*>& askingWindows() {
+  static auto* windows = new std::set<GtkWidget*>();
+  return *windows;
+}
+
+// Once the application terminates, the windows that ask the person close and no more open.
+void closeAskingWindowsOnTermination() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    static const int owner = 0;
+    platform::NotificationCenter::defaultCenter().addObserver(
+        &owner, platform::ui::kApplicationWillTerminateNotification, nullptr, [](const platform::Notification&) {
+          gTerminating = true;
+          // Copied first: each window leaves the set as it is destroyed.
+          std::set<GtkWidget*> open = askingWindows();
+          for (GtkWidget* window : open) gtk_widget_destroy(window);
+        });
+  });
+}
+
+void forgetAskingWindow(GtkWidget* window, gpointer) { askingWindows().erase(window); }
 
 // The largest side the picture is shown at; larger pictures are shown smaller.
 constexpr double kShownSide = 480;
@@ -148,7 +176,8 @@ void onResponse(GtkDialog* dialog, int response, gpointer data) {
   gtk_widget_destroy(GTK_WIDGET(dialog));
 }
 
-// A window destroyed without an answer (the application closing) is a cancellation.
+// A window destroyed without an answer (closed, or the application terminating) is a
+// cancellation.
 void onDestroy(GtkWidget*, gpointer data) { finish(**static_cast<EditingRef*>(data), std::nullopt); }
 
 void connect(GtkWidget* widget, const char* signal, GCallback handler, const EditingRef& editing) {
@@ -156,15 +185,9 @@ void connect(GtkWidget* widget, const char* signal, GCallback handler, const Edi
                         [](gpointer data, GClosure*) { delete static_cast<EditingRef*>(data); }, GConnectFlags(0));
 }
 
-// Opens the window over the active one. Main thread.
+// Opens the window. Main thread.
 void openEditor(const EditingRef& editing) {
-  GtkWindow* parent = nullptr;
-  GList* windows = gtk_window_list_toplevels();
-  for (GList* window = windows; window && !parent; window = window->next)
-    if (gtk_window_is_active(GTK_WINDOW(window->data))) parent = GTK_WINDOW(window->data);
-  g_list_free(windows);
-
-  GtkWidget* dialog = gtk_dialog_new_with_buttons("Edit the picture", parent, GTK_DIALOG_MODAL, "_Cancel",
+  GtkWidget* dialog = gtk_dialog_new_with_buttons("Edit the picture", nullptr, GtkDialogFlags(0), "_Cancel",
                                                   GTK_RESPONSE_CANCEL, "_Use", GTK_RESPONSE_ACCEPT, nullptr);
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
   GtkWidget* area = gtk_drawing_area_new();
@@ -179,10 +202,39 @@ void openEditor(const EditingRef& editing) {
   connect(area, "button-release-event", G_CALLBACK(onRelease), editing);
   connect(dialog, "response", G_CALLBACK(onResponse), editing);
   connect(dialog, "destroy", G_CALLBACK(onDestroy), editing);
-  gtk_widget_show_all(dialog);
+  gtk_widget_show_all(gtk_dialog_get_content_area(GTK_DIALOG(dialog)));
+  VLCAMRShowAskingWindow(dialog);
 }
 
 }  // namespace
+
+void VLCAMRShowAskingWindow(GtkWidget* window) {
+  closeAskingWindowsOnTermination();
+  if (gTerminating) {
+    gtk_widget_destroy(window);
+    return;
+  }
+  // Kept above the active window, as the page's own dialogs are, but not modal.
+  GtkWindow* parent = nullptr;
+  GList* windows = gtk_window_list_toplevels();
+  for (GList* toplevel = windows; toplevel && !parent; toplevel = toplevel->next)
+    if (toplevel->data != window && gtk_window_is_active(GTK_WINDOW(toplevel->data)))
+      parent = GTK_WINDOW(toplevel->data);
+  g_list_free(windows);
+  if (parent) {
+    gtk_window_set_transient_for(GTK_WINDOW(window), parent);
+    gtk_window_set_destroy_with_parent(GTK_WINDOW(window), TRUE);
+  }
+  gtk_window_set_modal(GTK_WINDOW(window), FALSE);
+  askingWindows().insert(window);
+  g_signal_connect(window, "destroy", G_CALLBACK(forgetAskingWindow), nullptr);
+  gtk_widget_show(window);
+}
+
+bool VLCAMRApplicationTerminating() {
+  closeAskingWindowsOnTermination();
+  return gTerminating;
+}
 
 VLCAMRCrop VLCAMRFactory::targetCrop(int width, int height, VLCAMRSize target) {
   if (width <= 0 || height <= 0 || target.width <= 0 || target.height <= 0) return {0, 0, width, height};
@@ -194,6 +246,7 @@ VLCAMRCrop VLCAMRFactory::targetCrop(int width, int height, VLCAMRSize target) {
 }
 
 std::optional<VLCAMRCrop> VLCAMREditInWindow(GdkPixbuf* picture, VLCAMRCrop initial, VLCAMRSize target) {
+  if (VLCAMRApplicationTerminating()) return std::nullopt;
   // One window at a time: each waits on a background worker, and a page that asked again and
   // again would otherwise hold every worker the shell has.
   static std::atomic<bool> windowOpen{false};

@@ -41,7 +41,7 @@ void answer(Pick& pick, std::set<std::string> picked) {
   pick.answered.notify_all();
 }
 
-// A window destroyed without an answer (the application closing) chose nothing.
+// A window destroyed without an answer (closed, or the application terminating) chose nothing.
 void onDestroy(GtkWidget*, gpointer data) { answer(**static_cast<std::shared_ptr<Pick>*>(data), {}); }
 
 void onResponse(GtkDialog* dialog, int response, gpointer data) {
@@ -61,13 +61,7 @@ void onResponse(GtkDialog* dialog, int response, gpointer data) {
 
 // Opens the chooser over the library's folder, showing only the assets offered. Main thread.
 void openChooser(const std::shared_ptr<Pick>& pick, bool multiple) {
-  GtkWindow* parent = nullptr;
-  GList* windows = gtk_window_list_toplevels();
-  for (GList* window = windows; window && !parent; window = window->next)
-    if (gtk_window_is_active(GTK_WINDOW(window->data))) parent = GTK_WINDOW(window->data);
-  g_list_free(windows);
-
-  GtkWidget* dialog = gtk_file_chooser_dialog_new("Choose from the gallery", parent, GTK_FILE_CHOOSER_ACTION_OPEN,
+  GtkWidget* dialog = gtk_file_chooser_dialog_new("Choose from the gallery", nullptr, GTK_FILE_CHOOSER_ACTION_OPEN,
                                                   "_Cancel", GTK_RESPONSE_CANCEL, "_Choose", GTK_RESPONSE_ACCEPT,
                                                   nullptr);
   GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
@@ -83,8 +77,7 @@ void openChooser(const std::shared_ptr<Pick>& pick, bool multiple) {
   };
   connect("response", G_CALLBACK(onResponse));
   connect("destroy", G_CALLBACK(onDestroy));
-  gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
-  gtk_widget_show(dialog);
+  VLCAMRShowAskingWindow(dialog);
 }
 
 }  // namespace
@@ -104,6 +97,7 @@ std::vector<size_t> VLCAMRFactory::defaultChoice(const std::vector<Asset>& offer
     for (size_t index = 0; index < (multiple ? offered.size() : 1); ++index) chosen.push_back(index);
     return chosen;
   }
+  if (VLCAMRApplicationTerminating()) return chosen;
   auto pick = std::make_shared<Pick>();
   for (const auto& asset : offered) pick->offered.insert(platform::fs::normalizePath(asset.path));
   platform::MainLoop::post([pick, multiple] { openChooser(pick, multiple); });

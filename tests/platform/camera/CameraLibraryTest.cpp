@@ -2,11 +2,13 @@
 #include <gst/gst.h>
 #include <gtk/gtk.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -19,6 +21,7 @@
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
 #include "platform/photos/PhotoLibrary.h"
+#include "platform/ui/Application.h"
 #include "support/TestPictures.h"
 #include "support/TestSupport.h"
 #include "support/VirtualDisplay.h"
@@ -293,6 +296,142 @@ TEST_F(CameraLibraryTest, EditingCropsAndScalesToTheRequestedSize) {
   EXPECT_EQ(platform::photos::PhotoLibrary().allAssets().size(), 1u);
 }
 
+// A picture of other proportions than the camera's frame is the frame's centred part, scaled:
+// from a white camera it is white to its very edges, with and without editing, and the editor
+// is shown the whole frame.
+TEST_F(CameraLibraryTest, APictureOfOtherProportionsIsTheCentredPartOfTheWholeFrame) {
+  configure([](auto& c) { c.source = "videotestsrc pattern=white ! video/x-raw,width=320,height=240"; });
+  auto expectWhiteEdges = [](const std::string& fileURL, const char* what) {
+    for (auto [x, y] : std::vector<std::pair<int, int>>{{0, 15}, {59, 15}, {30, 0}, {30, 29}, {0, 0}, {59, 29}}) {
+      Picture picture = pictureAt(fileURL, x, y);
+      EXPECT_EQ(std::pair(picture.width, picture.height), std::pair(60, 30)) << what;
+      for (int channel : picture.rgb) EXPECT_GT(channel, 200) << what << " at " << x << "," << y;
+    }
+  };
+  for (bool allowEdit : {false, true}) {
+    Answer answer = capture(60, 30, VLCAMREncodingType::png, false, false, allowEdit);
+    ASSERT_TRUE(answer.result) << (answer.error ? answer.error->localizedDescription() : "");
+    expectWhiteEdges(*answer.result, allowEdit ? "edited" : "taken");
+  }
+  std::vector<std::pair<int, int>> shown;
+  configure([&](auto& c) {
+    c.editor = [&](int width, int height) {
+      shown.emplace_back(width, height);
+      return VLCAMRFactory::targetCrop(width, height, {60, 30});
+    };
+  });
+  Answer edited = capture(60, 30, VLCAMREncodingType::png, false, false, true);
+  ASSERT_TRUE(edited.result);
+  expectWhiteEdges(*edited.result, "through the editor");
+  EXPECT_EQ(shown, (std::vector<std::pair<int, int>>{{320, 240}}));
+}
+
+// Writes `seconds` of the test pattern at `path` as WebM; a streamable one carries neither its
+// length nor an index, as a live stream does not.
+void writeClip(const std::string& path, int seconds, bool streamable) {
+  std::string description = "videotestsrc num-buffers=" + std::to_string(seconds * 10) +
+                            " ! video/x-raw,width=160,height=120,framerate=10/1 ! vp8enc deadline=1 ! webmmux" +
+                            (streamable ? " streamable=true" : "") + " ! filesink location=\"" + path + "\"";
+  gst_init(nullptr, nullptr);
+  GError* error = nullptr;
+  GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
+  ASSERT_FALSE(error) << error->message;
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  GstBus* bus = gst_element_get_bus(pipeline);
+  GstMessage* message =
+      gst_bus_timed_pop_filtered(bus, 30 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  EXPECT_TRUE(message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS);
+  if (message) gst_message_unref(message);
+  gst_object_unref(bus);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(pipeline);
+}
+
+// Plays `uri` and answers how it ended, and after how many real seconds; nullopt in the
+// error's place when nothing came within `seconds`.
+struct Played {
+  std::optional<std::optional<VLCAMRError>> error;
+  double seconds = 0;
+};
+Played play(VLCAMRActionDelegate& wrapper, const std::string& uri, double seconds) {
+  auto ended = std::make_shared<std::promise<std::optional<VLCAMRError>>>();
+  auto started = std::chrono::steady_clock::now();
+  wrapper.playVideo(*platform::URL::parse(uri), [ended](std::optional<VLCAMRError> error) { ended->set_value(error); });
+  auto answer = ended->get_future();
+  Played played;
+  if (answer.wait_for(std::chrono::duration<double>(seconds)) == std::future_status::ready) played.error = answer.get();
+  played.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  return played;
+}
+
+// A video plays for as long as it keeps playing: its length sets no limit. On a clock a
+// thousand times faster than real time, the three-second clip plays for 50 minutes.
+TEST_F(CameraLibraryTest, AVideoThatKeepsPlayingPlaysToItsEndHoweverLong) {
+  std::string clip = platform::paths::documents() + "/long.webm";
+  writeClip(clip, 3, false);
+  constexpr double kFaster = 1000;
+  configure([&](auto& c) {
+    auto origin = std::chrono::steady_clock::now();
+    c.clock = [origin] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - origin).count() * kFaster; };
+    c.playStartSeconds = 20 * kFaster;
+    c.playStallSeconds = 1 * kFaster;
+  });
+  Played played = play(*wrapper, platform::URL::fileURL(clip).absoluteString(), 30);
+  ASSERT_TRUE(played.error) << "no answer";
+  EXPECT_EQ(*played.error, std::nullopt);
+  EXPECT_GT(played.seconds * kFaster, 45 * 60);
+}
+
+// What can hang is bounded instead: a video that is not ready to play within the start limit,
+// or whose position stops moving for the stall limit, is answered with the error then, long
+// before its length would have run out.
+TEST_F(CameraLibraryTest, AVideoThatDoesNotStartOrStopsMovingFailsWithinItsBound) {
+  std::string bytes;
+  {
+    std::string clip = dir.file("stream.webm");
+    writeClip(clip, 10, true);
+    bytes = platform::fs::readFile(clip).value_or("");
+    ASSERT_FALSE(bytes.empty());
+  }
+  // A server that sends the first fifth of the clip and then nothing more, and one that never
+  // answers at all; both hold the connection until the test ends.
+  std::atomic<bool> released{false};
+  auto hold = [&released] {
+    while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  httplib::Server server;
+  server.Get("/stalls.webm", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_content_provider(bytes.size(), "video/webm", [&](size_t offset, size_t length, httplib::DataSink& sink) {
+      size_t sent = bytes.size() / 5;
+      if (offset < sent) return sink.write(bytes.data() + offset, std::min(length, sent - offset));
+      hold();
+      return false;
+    });
+  });
+  server.Get("/silent.webm", [&](const httplib::Request&, httplib::Response&) { hold(); });
+  int port = server.bind_to_any_port("127.0.0.1");
+  std::thread serving([&] { server.listen_after_bind(); });
+
+  configure([](auto& c) {
+    c.playStartSeconds = 2;
+    c.playStallSeconds = 1;
+  });
+  std::string base = "http://127.0.0.1:" + std::to_string(port);
+  Played stalled = play(*wrapper, base + "/stalls.webm", 15);
+  Played silent = play(*wrapper, base + "/silent.webm", 15);
+  released = true;
+  server.stop();
+  serving.join();
+
+  ASSERT_TRUE(stalled.error) << "no answer from the stalled video";
+  EXPECT_EQ(*stalled.error, VLCAMRError{VLCAMRError::playVideoIssue});
+  EXPECT_LT(stalled.seconds, 8);
+  ASSERT_TRUE(silent.error) << "no answer from the silent server";
+  EXPECT_EQ(*silent.error, VLCAMRError{VLCAMRError::playVideoIssue});
+  EXPECT_GE(silent.seconds, 2);
+  EXPECT_LT(silent.seconds, 6);
+}
+
 // GTK on a display of its own, made once: GTK cannot be started again on another display.
 bool gtkOnDisplay() {
   static bool ok = [] {
@@ -512,6 +651,94 @@ TEST_F(CameraLibraryTest, TheEditingWindowKeepsThePartThePersonChose) {
     Picture white = pictureAt(*answer.result, 5, 60);
     EXPECT_GT(white.rgb[2], 150);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The top-level windows shown with `title`.
+std::vector<GtkWidget*> shownWindows(const char* title) {
+  std::vector<GtkWidget*> found;
+  GList* windows = gtk_window_list_toplevels();
+  for (GList* window = windows; window; window = window->next)
+    if (g_strcmp0(gtk_window_get_title(GTK_WINDOW(window->data)), title) == 0 &&
+        gtk_widget_get_visible(GTK_WIDGET(window->data)))
+      found.push_back(GTK_WIDGET(window->data));
+  g_list_free(windows);
+  return found;
+}
+bool shown(const char* title) { return !shownWindows(title).empty(); }
+
+// Terminates the application once the editing and the chooser windows are both open, then
+// waits for `wanted` asks to be answered; gives up after a while so that the test never hangs.
+struct Terminating {
+  int wanted = 0;
+  std::atomic<int> answered{0};
+  bool grabbed = false;
+  bool terminated = false;
+  int ticks = 0;
+
+  static gboolean act(gpointer data) {
+    auto* run = static_cast<Terminating*>(data);
+    bool late = ++run->ticks > 400;
+    if (!run->terminated) {
+      if (!late && !(shown("Edit the picture") && shown("Choose from the gallery"))) return G_SOURCE_CONTINUE;
+      run->grabbed = gtk_grab_get_current() != nullptr;
+      run->terminated = true;
+      platform::ui::Application::shared().terminate(0);
+    }
+    if (run->answered < run->wanted && !late) return G_SOURCE_CONTINUE;
+    // Windows still open never answer: closed here, so that the asking threads end.
+    for (const char* title : {"Edit the picture", "Choose from the gallery"})
+      for (GtkWidget* window : shownWindows(title)) gtk_widget_destroy(window);
+    gtk_main_quit();
+    return G_SOURCE_REMOVE;
+  }
+};
+
+// The windows that ask the person do not hold the application: while they are open nothing
+// grabs the input, so the main window's close still reaches it; when the application
+// terminates they close, answered as cancelled, and later asks (a page that asks again on
+// every cancellation) are cancelled at once without a window. The application stays
+// terminated for the rest of the program, so this test comes last.
+TEST_F(CameraLibraryTest, WindowsThatAskThePersonCloseWhenTheApplicationTerminates) {
+  ASSERT_TRUE(gtkOnDisplay());
+  capture(16, 16, VLCAMREncodingType::png, true, false);
+  auto gallery = platform::photos::PhotoLibrary().allAssets();
+  ASSERT_EQ(gallery.size(), 1u);
+  Terminating run;
+  std::vector<size_t> picked{99}, pickedAgain{99};
+  auto ask = [&](const std::string& tag, std::vector<size_t>& choice) {
+    std::thread editing([&, tag] {
+      wrapper->captureMedia(VLCAMRPictureOptions(90, {0, 0}, false, VLCAMREncodingType::png, false,
+                                                 VLCAMRDirection::back, true, false, false),
+                            tag);
+      ++run.answered;
+    });
+    std::thread choosing([&] {
+      choice = VLCAMRFactory::defaultChoice(gallery, false);
+      ++run.answered;
+    });
+    run.wanted += 2;
+    g_timeout_add(25, Terminating::act, &run);
+    gtk_main();
+    editing.join();
+    choosing.join();
+  };
+  ask("edited", picked);
+  EXPECT_TRUE(run.terminated);
+  EXPECT_FALSE(run.grabbed);
+  EXPECT_FALSE(shown("Edit the picture"));
+  EXPECT_FALSE(shown("Choose from the gallery"));
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::editPictureIssue});
+  EXPECT_EQ(picked, std::vector<size_t>{});
+
+  run.ticks = 0;
+  ask("again", pickedAgain);
+  EXPECT_LT(run.ticks, 100) << "the asks after the termination waited";
+  EXPECT_EQ(only().error, VLCAMRError{VLCAMRError::editPictureIssue});
+  EXPECT_EQ(pickedAgain, std::vector<size_t>{});
 }
 
 }  // namespace
