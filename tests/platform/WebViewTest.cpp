@@ -56,6 +56,30 @@ TEST(WebView, SchemesAreFoundWhateverTheirCaseAndScriptsAlwaysHaveAController) {
   EXPECT_FALSE(scripts[0].atDocumentStart);
 }
 
+// A main-frame handler is reached only when both the page that posted (as it said where it
+// was) and the page the engine has committed by the time the message arrives are allowed: a
+// message the application's page posted just before another page was committed is dropped.
+TEST(MainFrameMessages, BothThePostingPageAndTheCommittedPageMustBeAllowed) {
+  HeadlessWebView view;
+  struct Counter : ScriptMessageHandler {
+    int received = 0;
+    void didReceiveScriptMessage(const std::string&, const platform::Value&) override { ++received; }
+  };
+  auto counter = std::make_shared<Counter>();
+  view.addMainFrameScriptMessageHandler(
+      counter, "bridge", ScriptMessageOriginPolicy{[](const platform::URL& url) { return url.scheme() == "app"; }});
+  auto app = platform::URL::parse("app://localhost/index.html");
+  auto partner = platform::URL::parse("https://partner.example/");
+  view.commitPage(app);
+  EXPECT_TRUE(view.postScriptMessage("bridge", 1, app));
+  view.commitPage(partner);
+  EXPECT_FALSE(view.postScriptMessage("bridge", 2, app));
+  view.commitPage(app);
+  EXPECT_FALSE(view.postScriptMessage("bridge", 3, partner));
+  EXPECT_FALSE(view.postScriptMessage("bridge", 4, app, false));
+  EXPECT_EQ(counter->received, 1);
+}
+
 // A view whose evaluations answer only when the test says so.
 class SlowWebView : public HeadlessWebView {
  public:

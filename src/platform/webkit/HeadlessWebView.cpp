@@ -93,10 +93,11 @@ bool HeadlessWebView::postScriptMessage(const std::string& name, const Value& bo
   const auto& controller = *configuration_.userContentController;
   auto handler = controller.handler(name);
   if (!handler) return false;
-  if (const ScriptMessageOriginCheck* check = controller.originCheck(name)) {
-    // A frame never sees a main-frame handler; the main frame only while its page is allowed.
+  if (const ScriptMessageOriginPolicy* policy = controller.originPolicy(name)) {
+    // A frame never sees a main-frame handler; the main frame only while its page, and the
+    // page committed now, are allowed.
     std::optional<URL> page = frameURL ? frameURL : url_;
-    if (!fromMainFrame || !page || !(*check)(*page)) return false;
+    if (!fromMainFrame || !acceptsMainFrameMessage(*policy, page)) return false;
   }
   // The message comes from the top document shown now.
   DeliveringMessage delivering(*this, fromMainFrame && topDocument() ? topDocument()->token : std::string());

@@ -63,8 +63,9 @@ class HeadlessWebView : public WebView {
     responder_ = std::move(responder);
   }
   // Delivers a message to the handler registered under `name`, as page script would: from
-  // the main frame showing `frameURL` (the current URL when absent), or from a sub-frame.
-  // False when nothing received it (no handler, or a main-frame handler refused the sender).
+  // the main frame showing `frameURL` (the page's own word of where it is; the current URL
+  // when absent), or from a sub-frame. False when nothing received it (no handler, or a
+  // main-frame handler refused the sender or the page committed now).
   bool postScriptMessage(const std::string& name, const Value& body, std::optional<URL> frameURL = std::nullopt,
                          bool fromMainFrame = true);
   // Commits `url` as a new top document at once, without a load: a page that navigated on its

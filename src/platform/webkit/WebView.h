@@ -339,6 +339,16 @@ class WebView : public ui::View {
   // it. Empty otherwise, and for a document that had none.
   const std::string& messageDocument() const { return messageDocument_; }
 
+  // Whether a message to a main-frame handler with `policy`, posted from a top document at
+  // `pageURL` (read where the page cannot change it), may reach the handler: that URL and the
+  // top document as the engine committed it must both pass the policy's check. A message
+  // posted by a page before another one was committed never counts for the next. Every
+  // backend asks this of each message.
+  bool acceptsMainFrameMessage(const ScriptMessageOriginPolicy& policy, const std::optional<URL>& pageURL) const {
+    const auto& committed = committedPage_.url;
+    return pageURL && policy.check && policy.check(*pageURL) && committed && policy.check(*committed);
+  }
+
   // Evaluates `script` in the top document whose token is `documentToken` and nowhere else:
   // the check runs in the web process as the script is about to run, in code the page cannot
   // change, so a script meant for one document never runs in the next, however soon that one

@@ -17,6 +17,8 @@ class PartnerSite {
  public:
   PartnerSite() {
     server_.set_mount_point("/", VELTRO_E2E_BRIDGE_PARTNER);
+    // A link that answers without a document: the navigation starts and never commits.
+    server_.Get("/nocontent", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
   }
@@ -42,8 +44,12 @@ class BridgeE2E : public E2E {
  protected:
   Value runMode(const std::string& mode, ProgramRun& run, const std::string& package = VELTRO_E2E_BRIDGE_PACKAGE) {
     return runPackage(VELTRO_SHELL_E2E, package, run,
-                      {"VELTRO_E2E_MODE=" + mode, "VELTRO_E2E_PARTNER=" + partner_.base()}, {}, 60);
+                      {"VELTRO_E2E_MODE=" + mode, "VELTRO_E2E_PARTNER=" + partner_.base(),
+                       "VELTRO_E2E_DATA_ROOT=" + temp_.file("data")},
+                      {}, 60);
   }
+  // A script in the page's folder that a page could include: it says so when it runs.
+  void plantScript() { writeText(temp_.file("data") + "/Documents/planted.js", "window.planted = true;"); }
   PartnerSite partner_;
 };
 
@@ -58,6 +64,55 @@ TEST_F(BridgeE2E, APartnerPageInTheTopFrameRunsNoPluginWhateverItsEvaluationsRet
   EXPECT_EQ(found["partnerCalls"], "0") << run.output;
   EXPECT_NE(run.output.find("Not evaluated in " + partner_.base() + "/partner.html"), std::string::npos)
       << run.output;
+}
+
+// Answers stream to the application's page as it navigates to a partner page whose first
+// script defines a "harbor" of its own, six times: the web process runs each answer only in
+// the document it was meant for, so none reaches the partner, however soon it was committed.
+TEST_F(BridgeE2E, AnswersStreamingWhileThePageNavigatesNeverRunInTheNextDocument) {
+  ProgramRun run;
+  Value found = runMode("stream", run);
+  ASSERT_TRUE(found.is_object()) << run.output.substr(0, 4000);
+  EXPECT_FALSE(found.contains("exception")) << found.dump(2);
+  EXPECT_EQ(found["rounds"], Value::array({"0", "0", "0", "0", "0", "0"})) << found.dump(2);
+}
+
+// A frame of another origin is in the application's page, and the page follows a link that
+// answers 204: nothing is committed and the frame stays. What the shell knows of the page's
+// frames stays as it was: the frame's includes of page-folder and "hbrfile" files are refused
+// after the navigation as before, while the page's own fetch, which shows its origin, is not.
+TEST_F(BridgeE2E, AFrameOfAnotherOriginStaysCountedThroughANavigationThatNeverCommits) {
+  plantScript();
+  ProgramRun run;
+  Value found = runMode("frameThroughNoContent", run);
+  ASSERT_TRUE(found.is_object()) << run.output.substr(0, 4000);
+  EXPECT_FALSE(found.contains("exception")) << found.dump(2);
+  EXPECT_EQ(found["still"], "app://localhost/index.html") << found.dump(2);
+  EXPECT_EQ(found["before"], Value::array({"refused", "refused"})) << found.dump(2);
+  EXPECT_EQ(found["after"], Value::array({"refused", "refused"})) << found.dump(2);
+  // While such a frame is there, only a request that shows the application's origin gets the
+  // page's files: a script element shows none, a fetch does.
+  EXPECT_EQ(found["ownInclude"], "refused") << found.dump(2);
+  EXPECT_EQ(found["fetched"], 200) << found.dump(2);
+}
+
+// Untrusted HTML in a sandboxed srcdoc frame has no origin of its own: it includes none of the
+// page's files, with or without a referrer. A plain srcdoc frame is the page's own origin.
+// Both load although the package lets no about: URL in: a srcdoc frame loads no URL.
+TEST_F(BridgeE2E, ASandboxedSrcdocFrameIncludesNothingOfThePage) {
+  plantScript();
+  ProgramRun run;
+  Value found = runMode("srcdoc", run);
+  ASSERT_TRUE(found.is_object()) << run.output.substr(0, 4000);
+  EXPECT_FALSE(found.contains("exception")) << found.dump(2);
+  EXPECT_EQ(found["plain"]["origin"], "app://localhost") << found.dump(2);
+  EXPECT_EQ(found["plain"]["srcdoc"], Value::array({"ran", "ran", "ran", "ran", "ran", "ran"})) << found.dump(2);
+  EXPECT_EQ(found["sandboxed"]["origin"], "null") << found.dump(2);
+  EXPECT_EQ(found["sandboxed"]["srcdoc"],
+            Value::array({"refused", "refused", "refused", "refused", "refused", "refused"}))
+      << found.dump(2);
+  EXPECT_NE(run.output.find("A document of another origin is in the application's page (about:srcdoc (origin null))"),
+            std::string::npos);
 }
 
 TEST_F(BridgeE2E, APageCannotTakeTheGlobalsItsAnswersCallAndAnswersAreParsedNotCompiled) {

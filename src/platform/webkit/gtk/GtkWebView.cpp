@@ -708,11 +708,7 @@ void GtkWebView::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResu
       const std::string& shownURL = channel->lastPageURL;
       const ScriptMessageOriginPolicy* policy =
           channel->view->configuration_.userContentController->originPolicy(channel->name);
-      // Both the page's own word (read where the page cannot change it) and the document the
-      // engine committed must be allowed: a message posted by the page before it went away
-      // never counts for the next one.
-      const auto& committed = channel->view->committedPage().url;
-      if (relayed.refused || !url || !policy || !policy->check(*url) || !committed || !policy->check(*committed)) {
+      if (relayed.refused || !policy || !channel->view->acceptsMainFrameMessage(*policy, url)) {
         // A data: URL can be megabytes long; the log gets its start.
         std::string shown = shownURL.empty() ? "an unknown page" : shownURL.substr(0, 200);
         if (shownURL.size() > 200) shown += "...";

@@ -155,6 +155,105 @@
     });
   }
 
+  // Answers stream to this page while it navigates to a partner page that has a "harbor" of
+  // its own, six times over: none may run there (the partner counts what reaches it).
+  async function stream(base) {
+    var rounds = params.has('rounds') ? params.get('rounds').split(',').filter(Boolean) : [];
+    if (params.has('calls')) rounds.push(params.get('calls'));
+    if (rounds.length >= 6) {
+      report({ rounds: rounds });
+      return;
+    }
+    var payload = new Array(8193).join('xy');
+    var going = true;
+    function one() {
+      exec(function () { if (going) one(); }, function () { if (going) one(); }, 'Echo', 'echo', [payload]);
+    }
+    for (var i = 0; i < 48; i++) one();
+    await sleep(200 + 60 * rounds.length);
+    window.location.href = base + '/stream.html?rounds=' + encodeURIComponent(rounds.join(','));
+  }
+
+  // Includes of the page's own files from a frame, after something that could have reset what
+  // the shell knows of the page's frames: what it reports is what ran.
+  function included(frameWindow, sources) {
+    return new Promise(function (resolve) {
+      window.addEventListener('message', function listener(event) {
+        if (!event.data || !event.data.included) return;
+        window.removeEventListener('message', listener);
+        resolve(event.data.included);
+      });
+      frameWindow.postMessage({ include: sources }, '*');
+    });
+  }
+
+  async function planted() {
+    var root = (await call('Report', 'environment', ['DATA_ROOT'])).args[0];
+    return [window.HBR_ASSETS_URL + '/_app_file_' + root + '/Documents/planted.js',
+            'hbrfile://localhost/persistent/planted.js'];
+  }
+
+  // A frame of another origin is in the page; then the page follows a link that answers 204,
+  // so nothing is committed and the frame stays. Its includes are refused before and after.
+  async function frameThroughNoContent(base) {
+    var sources = await planted();
+    var ready = new Promise(function (resolve) {
+      window.addEventListener('message', function (event) { if (event.data && event.data.includerReady) resolve(); });
+    });
+    var frame = document.createElement('iframe');
+    frame.src = base + '/includer.html';
+    document.body.appendChild(frame);
+    await Promise.race([ready, sleep(5000)]);
+    var before = await included(frame.contentWindow, sources);
+    window.location.href = base + '/nocontent';
+    await sleep(1500);
+    var after = await included(frame.contentWindow, sources);
+    var own = await new Promise(function (resolve) {
+      var script = document.createElement('script');
+      script.src = sources[0];
+      script.onload = function () { resolve('loaded'); };
+      script.onerror = function () { resolve('refused'); };
+      document.head.appendChild(script);
+    });
+    report({ before: before, after: after, still: window.location.href, ownInclude: own,
+             fetched: (await fetch(sources[0])).status });
+  }
+
+  // Untrusted HTML shown in a sandboxed srcdoc frame (an origin of none) and in a plain srcdoc
+  // frame (the page's own origin): the first includes nothing of the page's, with or without a
+  // referrer; both load although the package lets no about: URL in.
+  async function srcdoc() {
+    var sources = await planted();
+    var includer = '<script>' +
+      'function load(src, policy) { return new Promise(function (resolve) { window.planted = false;' +
+      ' var s = document.createElement("script"); if (policy) s.referrerPolicy = policy; s.src = src;' +
+      ' s.onload = function () { resolve(window.planted ? "ran" : "loaded"); };' +
+      ' s.onerror = function () { resolve("refused"); }; document.head.appendChild(s); }); }' +
+      'var sources = ' + JSON.stringify(sources) + ', results = [];' +
+      '[["no-referrer"], [""], ["unsafe-url"]].reduce(function (done, p) { return done.then(function () {' +
+      ' return sources.reduce(function (d, src) { return d.then(function () {' +
+      '  return load(src, p[0]).then(function (r) { results.push(r); }); }); }, Promise.resolve()); }); },' +
+      ' Promise.resolve()).then(function () { parent.postMessage({ srcdoc: results, origin: self.origin }, "*"); });' +
+      '<\/script>';
+    async function show(sandboxed) {
+      var answered = new Promise(function (resolve) {
+        window.addEventListener('message', function listener(event) {
+          if (!event.data || !event.data.srcdoc) return;
+          window.removeEventListener('message', listener);
+          resolve(event.data);
+        });
+      });
+      var frame = document.createElement('iframe');
+      if (sandboxed) frame.setAttribute('sandbox', 'allow-scripts');
+      frame.srcdoc = includer;
+      document.body.appendChild(frame);
+      return Promise.race([answered, sleep(8000).then(function () { return 'no answer'; })]);
+    }
+    var plain = await show(false);
+    var sandboxed = await show(true);
+    report({ plain: plain, sandboxed: sandboxed });
+  }
+
   document.addEventListener('deviceready', function () {
     Promise.all([call('Report', 'environment', ['MODE']), call('Report', 'environment', ['PARTNER'])])
       .then(function (answers) {
@@ -166,6 +265,9 @@
         if (mode === 'click') return click();
         if (mode === 'cookie') return cookie(base);
         if (mode === 'hijack') return hijack();
+        if (mode === 'stream') return stream(base);
+        if (mode === 'frameThroughNoContent') return frameThroughNoContent(base);
+        if (mode === 'srcdoc') return srcdoc();
         report({ exception: 'unknown mode ' + mode });
       })
       .catch(function (e) { report({ exception: String(e) }); });
