@@ -147,6 +147,12 @@ struct stat statOf(const std::string& path) {
   return info;
 }
 
+// A shell's start on the data root: its checks, and once it holds the root, the binding.
+std::optional<std::string> startOn(const std::string& package, bool rebind) {
+  if (auto refusal = platform::paths::prepareDataRoot(package, rebind)) return refusal;
+  return platform::paths::bindDataRoot(package, rebind);
+}
+
 TEST_F(PathsTest, ADataRootIsPrivateBoundToItsPackageAndRefusedWhenOthersCouldPlantInIt) {
   testing_support::ScopedDataRoot dir;
   std::string root = dir.dataRoot();
@@ -157,41 +163,81 @@ TEST_F(PathsTest, ADataRootIsPrivateBoundToItsPackageAndRefusedWhenOthersCouldPl
   mode_t saved = ::umask(022);
 
   // Made private; what the process makes afterwards is private too.
-  EXPECT_EQ(platform::paths::prepareDataRoot(first, false), std::nullopt);
+  EXPECT_EQ(startOn(first, false), std::nullopt);
   EXPECT_EQ(statOf(root).st_mode & 0777, 0700u);
   EXPECT_EQ(::umask(022), 077u);
   // A root another version left readable by all is narrowed.
   ::chmod(root.c_str(), 0755);
-  EXPECT_EQ(platform::paths::prepareDataRoot(first, false), std::nullopt);
+  EXPECT_EQ(startOn(first, false), std::nullopt);
   EXPECT_EQ(statOf(root).st_mode & 0777, 0700u);
 
   // Another package that declares the same identifier is refused, with the way out; the
   // same package through a link to it is the same package.
-  auto refusal = platform::paths::prepareDataRoot(second, false);
+  auto refusal = startOn(second, false);
   ASSERT_TRUE(refusal);
   EXPECT_NE(refusal->find("belongs to the package at " + first), std::string::npos) << *refusal;
   EXPECT_NE(refusal->find("--rebind-data-root"), std::string::npos) << *refusal;
   ASSERT_EQ(::symlink(first.c_str(), dir.file("first-link").c_str()), 0);
-  EXPECT_EQ(platform::paths::prepareDataRoot(dir.file("first-link"), false), std::nullopt);
-  EXPECT_EQ(platform::paths::prepareDataRoot(second, true), std::nullopt);
-  EXPECT_TRUE(platform::paths::prepareDataRoot(first, false));
+  EXPECT_EQ(startOn(dir.file("first-link"), false), std::nullopt);
+  EXPECT_EQ(startOn(second, true), std::nullopt);
+  EXPECT_TRUE(startOn(first, false));
   EXPECT_FALSE(platform::paths::pageMayReach(root + "/Library/Application Support/VeltroPackage"));
 
   // Writable by others, another user's, or a standard folder that is a link: refused.
   ::chmod(root.c_str(), 0770);
-  EXPECT_NE(platform::paths::prepareDataRoot(second, false).value_or("").find("can be written by other users"),
+  EXPECT_NE(startOn(second, false).value_or("").find("can be written by other users"),
             std::string::npos);
   ::chmod(root.c_str(), 0700);
   if (::geteuid() == 0) {
     ASSERT_EQ(::chown(root.c_str(), 4242, 4242), 0);
-    EXPECT_NE(platform::paths::prepareDataRoot(second, false).value_or("").find("belongs to another user"),
+    EXPECT_NE(startOn(second, false).value_or("").find("belongs to another user"),
               std::string::npos);
     ASSERT_EQ(::chown(root.c_str(), 0, 0), 0);
   }
   dir.write("elsewhere/x", "x");
   platform::fs::remove(root + "/tmp");
   ASSERT_EQ(::symlink(dir.file("elsewhere").c_str(), (root + "/tmp").c_str()), 0);
-  EXPECT_NE(platform::paths::prepareDataRoot(second, false).value_or("").find("is a symbolic link"), std::string::npos);
+  EXPECT_NE(startOn(second, false).value_or("").find("is a symbolic link"), std::string::npos);
+  ::umask(saved);
+}
+
+// The checks before a shell claims the root write nothing, a rebind's included: a shell that
+// is then refused, because another runs on the root, leaves the record and the root as they
+// were. The binding checks again, for a root that changed hands in between.
+TEST_F(PathsTest, TheChecksBeforeTheClaimWriteNothingAndTheBindingChecksAgain) {
+  testing_support::ScopedDataRoot dir;
+  std::string root = dir.dataRoot();
+  dir.write("first/config.xml", "<widget/>");
+  dir.write("second/config.xml", "<widget/>");
+  std::string first = dir.file("first");
+  std::string second = dir.file("second");
+  std::string record = root + "/Library/Application Support/VeltroPackage";
+  mode_t saved = ::umask(022);
+
+  // A root not made yet is not made by the checks.
+  platform::fs::remove(root);
+  EXPECT_EQ(platform::paths::prepareDataRoot(first, false), std::nullopt);
+  EXPECT_FALSE(platform::fs::exists(root));
+  ASSERT_EQ(platform::paths::bindDataRoot(first, false), std::nullopt);
+  EXPECT_EQ(platform::fs::readFile(record), first + "\n");
+
+  // A rebind that passes its checks changes neither the record nor the root's mode.
+  ::chmod(root.c_str(), 0750);
+  EXPECT_EQ(platform::paths::prepareDataRoot(second, true), std::nullopt);
+  EXPECT_EQ(platform::fs::readFile(record), first + "\n");
+  EXPECT_EQ(statOf(root).st_mode & 0777, 0750u);
+
+  // Another package took the root over between a shell's checks and its claim: the binding
+  // refuses it, and only a rebind takes the root back.
+  EXPECT_EQ(platform::paths::prepareDataRoot(first, false), std::nullopt);
+  ASSERT_EQ(platform::paths::bindDataRoot(second, true), std::nullopt);
+  EXPECT_EQ(statOf(root).st_mode & 0777, 0700u);
+  EXPECT_EQ(platform::fs::readFile(record), second + "\n");
+  EXPECT_NE(platform::paths::bindDataRoot(first, false).value_or("").find("belongs to the package at " + second),
+            std::string::npos);
+  EXPECT_EQ(platform::fs::readFile(record), second + "\n");
+  EXPECT_EQ(platform::paths::bindDataRoot(first, true), std::nullopt);
+  EXPECT_EQ(platform::fs::readFile(record), first + "\n");
   ::umask(saved);
 }
 

@@ -402,11 +402,18 @@ int runShell(int argc, char** argv, const std::function<void()>& registerExtraCl
     return 2;
   }
   if (!options.dataRoot.empty()) platform::paths::setDataRoot(fs::absolute(options.dataRoot, fsError).string());
+  // The data root is checked, then claimed, and only then written: a shell that another one
+  // running on the root refuses or hands its URLs to leaves the root, and the package it is
+  // recorded for, as they were.
   if (auto refusal = platform::paths::prepareDataRoot(package.string(), options.rebindDataRoot)) {
     std::fprintf(stderr, "veltro-shell: %s\n", refusal->c_str());
     return 2;
   }
   if (auto status = claimDataRoot(options)) return *status;
+  if (auto refusal = platform::paths::bindDataRoot(package.string(), options.rebindDataRoot)) {
+    std::fprintf(stderr, "veltro-shell: %s\n", refusal->c_str());
+    return 2;
+  }
 
   if (!platform::ui::GtkApplicationBackend::initialize(&argc, &argv)) return 2;
   platform::ui::Screen::setMainBounds({{0, 0}, {static_cast<double>(options.width), static_cast<double>(options.height)}});

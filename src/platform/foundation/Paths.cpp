@@ -180,19 +180,23 @@ bool pageMayReachAll(const std::string& path) {
   return true;
 }
 
-std::optional<std::string> prepareDataRoot(const std::string& packagePath, bool rebind) {
-  ::umask(077);
-  std::string root = dataRoot();
-  if (auto error = fs::createDirectory(root, true))
-    return "cannot create the data root " + root + ": " + error->localizedDescription();
+namespace {
+
+// Every check of a start on the data root `root`, writing nothing; `owner` gets the package
+// the root is recorded for (empty when none is).
+std::optional<std::string> checkDataRoot(const std::string& root, const std::string& package, bool rebind,
+                                         std::string& owner) {
   struct stat info;
-  if (::stat(root.c_str(), &info) != 0) return "cannot read the data root " + root + ": " + std::strerror(errno);
+  if (::stat(root.c_str(), &info) != 0) {
+    // A root that is not there yet holds nothing to check; the shell that takes it makes it.
+    if (errno == ENOENT) return std::nullopt;
+    return "cannot read the data root " + root + ": " + std::strerror(errno);
+  }
+  if (!S_ISDIR(info.st_mode)) return "the data root " + root + " is not a folder";
   if (info.st_uid != ::geteuid())
     return "the data root " + root + " belongs to another user; use a data root of your own";
   if (info.st_mode & (S_IWGRP | S_IWOTH))
     return "the data root " + root + " can be written by other users; make it yours alone (chmod 700) or use another";
-  if ((info.st_mode & 077) && ::chmod(root.c_str(), S_IRWXU) != 0)
-    return "cannot make the data root " + root + " private: " + std::strerror(errno);
   for (const char* relative : kStandardFolders) {
     std::string path = fs::appendPath(root, relative);
     struct stat entry;
@@ -203,19 +207,40 @@ std::optional<std::string> prepareDataRoot(const std::string& packagePath, bool 
     if (entry.st_uid != ::geteuid()) return "the folder " + path + " of the data root belongs to another user";
   }
 
-  std::string package = canonical(packagePath);
-  std::string record = fs::appendPath(root, kPackageRecord);
-  auto recorded = fs::readFile(record);
-  std::string owner = recorded.value_or("");
+  owner = fs::readFile(fs::appendPath(root, kPackageRecord)).value_or("");
   while (!owner.empty() && owner.back() == '\n') owner.pop_back();
   if (!owner.empty() && owner != package && !rebind)
     return "the data root " + root + " belongs to the package at " + owner +
            ", not to " + package + " (a package that declares the same bundle identifier). If the package was "
            "moved on purpose, start it once with --rebind-data-root; otherwise give it a data root of its own "
            "with --data-root";
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> prepareDataRoot(const std::string& packagePath, bool rebind) {
+  ::umask(077);
+  std::string owner;
+  return checkDataRoot(dataRoot(), canonical(packagePath), rebind, owner);
+}
+
+std::optional<std::string> bindDataRoot(const std::string& packagePath, bool rebind) {
+  ::umask(077);
+  std::string root = dataRoot();
+  if (auto error = fs::createDirectory(root, true))
+    return "cannot create the data root " + root + ": " + error->localizedDescription();
+  // Checked again: the root may have changed hands between the first look and the claim.
+  std::string package = canonical(packagePath);
+  std::string owner;
+  if (auto refusal = checkDataRoot(root, package, rebind, owner)) return refusal;
+  struct stat info;
+  if (::stat(root.c_str(), &info) != 0) return "cannot read the data root " + root + ": " + std::strerror(errno);
+  if ((info.st_mode & 077) && ::chmod(root.c_str(), S_IRWXU) != 0)
+    return "cannot make the data root " + root + " private: " + std::strerror(errno);
   if (owner != package) {
     fs::createDirectory(applicationSupport(), true);
-    if (auto error = fs::writeFileAtomically(record, package + "\n"))
+    if (auto error = fs::writeFileAtomically(fs::appendPath(root, kPackageRecord), package + "\n"))
       return "cannot record the package in the data root: " + error->localizedDescription();
     if (!owner.empty())
       log("The data root " + root + " now belongs to the package at " + package + " (it belonged to " + owner + ").");

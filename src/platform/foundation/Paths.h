@@ -46,14 +46,20 @@ bool pageMayReach(const std::string& path, const std::optional<std::string>& res
 // nothing else a page may not reach lies inside (the data root itself holds such things).
 bool pageMayReachAll(const std::string& path);
 
-// Readies the data root for a shell on the package at `packagePath`; the refusal to show
-// the user otherwise. From here on everything the process creates is the user's alone (umask
-// 077). The root is created 0700 (an existing one that others may read is narrowed to 0700);
-// a root that is not the user's own or that others may write is refused, and so is one whose
-// standard folders (Documents, Library, tmp, Media and the folders of Library the shell keeps)
-// are symbolic links or not folders. The first shell records the package's canonical path in
-// the root ("Library/Application Support/VeltroPackage"); a later shell on another package that
-// declares the same identifier is refused, unless `rebind` says the package was moved on purpose.
+// Every check of a shell's start on the package at `packagePath`, before it claims the data
+// root; the refusal to show the user otherwise. It changes nothing on disk: a shell refused
+// after it (another one runs on the root) leaves the root as it found it. From here on
+// everything the process creates is the user's alone (umask 077). A root that is not the
+// user's own or that others may write is refused, and so is one whose standard folders
+// (Documents, Library, tmp, Media and the folders of Library the shell keeps) are symbolic
+// links or not folders. A root recorded for another package that declares the same identifier
+// ("Library/Application Support/VeltroPackage") is refused, unless `rebind` says the package
+// was moved on purpose.
 std::optional<std::string> prepareDataRoot(const std::string& packagePath, bool rebind);
+// Takes the data root for the package once the shell holds it alone: creates it 0700 (an
+// existing root that others may read is narrowed to 0700), checks it again as prepareDataRoot
+// does (the record may have changed before the root was held), and records the package's
+// canonical path in it, logging a rebind. The refusal otherwise.
+std::optional<std::string> bindDataRoot(const std::string& packagePath, bool rebind);
 
 }  // namespace platform::paths

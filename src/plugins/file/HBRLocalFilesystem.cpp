@@ -79,7 +79,20 @@ HBRResultRef ok(Value message = nullptr) {
   return HBRPluginResult::resultWithStatus(HBRResultStatus::OK, std::move(message));
 }
 
+std::function<void(const std::string&)>& beforeOpeningCheckedPath() {
+  static std::function<void(const std::string&)> hook;
+  return hook;
+}
+
+void runBeforeOpeningCheckedPath(const std::string& localPath) {
+  if (const auto& hook = beforeOpeningCheckedPath()) hook(localPath);
+}
+
 }  // namespace
+
+void HBRLocalFilesystem::setBeforeOpeningCheckedPath(std::function<void(const std::string& localPath)> hook) {
+  beforeOpeningCheckedPath() = std::move(hook);
+}
 
 HBRLocalFilesystem::HBRLocalFilesystem(std::string name, std::string root, bool readOnly)
     : HBRFileSystem(std::move(name)), fsRoot_(platform::fs::normalizePath(root)), readOnly_(readOnly) {}
@@ -246,6 +259,7 @@ std::optional<std::pair<std::string, int>> HBRLocalFilesystem::openWithoutLinks(
 }
 
 int HBRLocalFilesystem::openForWriting(const std::string& localPath, bool create) const {
+  runBeforeOpeningCheckedPath(localPath);
   int fd = ::open(localPath.c_str(), kWriteFlags | (create ? O_CREAT : 0), 0600);
   if (fd < 0) return -errno;
   return checkedForWriting(fd, localPath);
@@ -639,6 +653,7 @@ void HBRLocalFilesystem::readFileAtURL(const HBRFilesystemURL& url, std::int64_t
       if (refusal && refusal->message().is_number_integer()) code = refusal->message().get<int>();
       return callback(std::nullopt, "*/*", code);
     }
+    runBeforeOpeningCheckedPath(*local);
     opened.emplace(platform::fs::ReadableFile::open(*local));
   }
   std::string mime = getMimeTypeFromPath(local).value_or("*/*");

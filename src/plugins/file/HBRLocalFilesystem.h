@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,6 +73,12 @@ class HBRLocalFilesystem : public HBRFileSystem {
   platform::Value makeEntryForPath(const std::string& fullPath, bool isDirectory) override;
   std::optional<std::string> filesystemPathForURL(const HBRFilesystemURL& url) override;
   std::optional<HBRFilesystemURL> URLforFilesystemPath(const std::string& localPath) override;
+
+  // For tests: called with the local path of a read or write whose path was checked with its
+  // links resolved, just before the path is opened with links followed. What happens there is
+  // what a program racing the shell could do (swap a link in), which only the check on the
+  // descriptor catches. Set it while no operation runs; an empty one (the default) is skipped.
+  static void setBeforeOpeningCheckedPath(std::function<void(const std::string& localPath)> hook);
 
  private:
   // Sets the file's length to `position`; the errno value on failure.

@@ -6,13 +6,16 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "platform/foundation/CaughtException.h"
 #include "platform/foundation/JSONText.h"
+#include "platform/foundation/Log.h"
 
 using platform::Value;
 
@@ -130,8 +133,8 @@ platform::DispatchQueue& workers() {
   return **queue;
 }
 
-// How many virtual machine steps run between two looks at the interrupt time.
-constexpr int kProgressSteps = 1000;
+// How often a connection whose interrupt time has come is interrupted again until it closes.
+constexpr std::chrono::milliseconds kInterruptRepeat{100};
 // How many work items of one connection run before the worker turns to other connections.
 constexpr int kItemsPerTurn = 16;
 
@@ -141,6 +144,71 @@ std::int64_t steadyNanoseconds() {
 }
 
 }  // namespace
+
+// The one thread that interrupts the connections whose interrupt time has come. SQLite stops a
+// statement only where it looks at the handle's interrupt flag, between two steps of its
+// program; a progress handler runs there too, but only every so many steps, and a statement of
+// a few long steps (a function that builds a huge value, say) may end before it ever runs.
+// The flag set from here is seen at the very next step. The thread sets it again every
+// kInterruptRepeat until the connection is closed: SQLite clears the flag when a statement
+// starts while none runs, so one that started just as the time came is caught at the next
+// look, and statements that start later fail before they run (interruptDue).
+class SQLiteInterrupter {
+ public:
+  static SQLiteInterrupter& shared() {
+    // Never destroyed, and its thread never joined: a process that ends (its window closed)
+    // does not wait for it.
+    static auto* instance = new SQLiteInterrupter;
+    return *instance;
+  }
+
+  // Interrupts `connection` from steady-clock time `at` (nanoseconds) until it is closed.
+  void schedule(std::weak_ptr<SQLiteConnection> connection, std::int64_t at) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    due_.emplace(at, std::move(connection));
+    if (!started_) {
+      try {
+        std::thread([this] { run(); }).detach();
+        started_ = true;
+      } catch (const std::exception& e) {
+        // The next close tries again; statements that start past their time still fail.
+        platform::log(std::string("The SQLite plugin cannot start the thread that interrupts statements: ") + e.what());
+      }
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (due_.empty()) {
+        wake_.wait(lock);
+        continue;
+      }
+      auto first = due_.begin();
+      std::int64_t now = steadyNanoseconds();
+      if (first->first > now) {
+        wake_.wait_for(lock, std::chrono::nanoseconds(first->first - now));
+        continue;
+      }
+      std::weak_ptr<SQLiteConnection> weak = std::move(first->second);
+      due_.erase(first);
+      // Not under the lock: the connection may close meanwhile, and the last reference to it
+      // may go here.
+      lock.unlock();
+      bool open = false;
+      if (auto connection = weak.lock()) open = connection->interruptNow();
+      lock.lock();
+      if (open) due_.emplace(steadyNanoseconds() + std::chrono::nanoseconds(kInterruptRepeat).count(), std::move(weak));
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::multimap<std::int64_t, std::weak_ptr<SQLiteConnection>> due_;  // by the time they are due
+  bool started_ = false;
+};
 
 std::shared_ptr<SQLiteConnection> SQLiteConnection::open(const std::string& path, std::string& error) {
   sqlite3* db = nullptr;
@@ -168,7 +236,6 @@ std::shared_ptr<SQLiteConnection> SQLiteConnection::open(const std::string& path
 SQLiteConnection::SQLiteConnection(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {
   sqlite3_set_authorizer(db_, &SQLiteConnection::authorize, this);
   sqlite3_update_hook(db_, &SQLiteConnection::updated, this);
-  sqlite3_progress_handler(db_, kProgressSteps, &SQLiteConnection::progress, this);
 }
 
 SQLiteConnection::~SQLiteConnection() { close(); }
@@ -209,18 +276,30 @@ void SQLiteConnection::drain() {
 void SQLiteConnection::interruptAfter(std::chrono::milliseconds grace) {
   std::int64_t at = std::max<std::int64_t>(1, steadyNanoseconds() + std::chrono::nanoseconds(grace).count());
   std::int64_t current = interruptAt_.load();
-  while ((current == 0 || at < current) && !interruptAt_.compare_exchange_weak(current, at)) {
+  while (current == 0 || at < current) {
+    if (interruptAt_.compare_exchange_weak(current, at)) {
+      SQLiteInterrupter::shared().schedule(weak_from_this(), at);
+      return;
+    }
   }
 }
 
-int SQLiteConnection::progress(void* context) {
-  std::int64_t at = static_cast<SQLiteConnection*>(context)->interruptAt_.load(std::memory_order_relaxed);
-  return at != 0 && steadyNanoseconds() >= at ? 1 : 0;
+bool SQLiteConnection::interruptDue() const {
+  std::int64_t at = interruptAt_.load();
+  return at != 0 && steadyNanoseconds() >= at;
+}
+
+bool SQLiteConnection::interruptNow() {
+  std::lock_guard<std::mutex> lock(handleMutex_);
+  if (!db_) return false;
+  sqlite3_interrupt(db_);
+  return true;
 }
 
 void SQLiteConnection::close() {
   if (!db_) return;
   finalizeKept();  // an open statement would keep the handle from closing
+  std::lock_guard<std::mutex> lock(handleMutex_);
   sqlite3_close(db_);
   db_ = nullptr;
 }
@@ -333,6 +412,14 @@ bool SQLiteConnection::execute(const Value& statement, std::string& out) {
   if (auto it = statement.find("params"); it != statement.end() && !it->is_null()) {
     if (!it->is_array()) return fail("INTERNAL PLUGIN ERROR: params must be an array");
     params = &*it;
+  }
+  if (interruptDue()) {
+    // The handle is being closed and its time is up: the statement would only be interrupted.
+    Value error = Value::object();
+    error["code"] = mapSQLiteErrorCode(SQLITE_INTERRUPT);
+    error["message"] = sqlite3_errstr(SQLITE_INTERRUPT);
+    platform::appendJSONText(out, error);
+    return false;
   }
   auto bind = [&](sqlite3_stmt* prepared) {
     if (!params) return true;

@@ -24,7 +24,9 @@ struct sqlite3_stmt;
 //
 // The queues of all connections share a small pool of workers (kWorkers threads, however
 // many connections are open); a connection takes a worker only while it has work queued. A
-// statement that would run for ever is cut short once its connection is being closed.
+// statement that would run for ever is cut short once its connection is being closed, also
+// one that spends its time in a few heavy steps (a function building a huge value): another
+// thread interrupts the handle, and SQLite stops the statement at its next step.
 class SQLiteConnection : public std::enable_shared_from_this<SQLiteConnection> {
  public:
   // Opens the file at `path`, creating it when missing, in defensive mode, with ATTACH
@@ -46,7 +48,8 @@ class SQLiteConnection : public std::enable_shared_from_this<SQLiteConnection> {
   // Runs `work` on the connection's queue, after everything queued before it. Any thread.
   void enqueue(std::function<void()> work);
   // From `grace` from now on, the statement running and every later one are interrupted
-  // (they fail with "interrupted"); the earliest such request counts. Any thread.
+  // (they fail with "interrupted"); the earliest such request counts. Any thread; nothing
+  // waits for the time to come.
   void interruptAfter(std::chrono::milliseconds grace);
 
   // Only on the connection's queue.
@@ -86,8 +89,13 @@ class SQLiteConnection : public std::enable_shared_from_this<SQLiteConnection> {
   static int authorize(void* self, int action, const char* a, const char* b, const char* database,
                        const char* trigger);
   static void updated(void* self, int operation, const char* database, const char* table, long long rowid);
-  static int progress(void* self);
   void drain();
+  // Whether the time set by interruptAfter has come.
+  bool interruptDue() const;
+  // Interrupts whatever runs on the handle now; false once the handle is closed. The
+  // interrupter's thread, when interruptDue holds.
+  bool interruptNow();
+  friend class SQLiteInterrupter;
 
   struct Kept {
     sqlite3_stmt* statement;
@@ -98,6 +106,9 @@ class SQLiteConnection : public std::enable_shared_from_this<SQLiteConnection> {
   void finalizeKept();
 
   sqlite3* db_;
+  // Held while the handle is closed and while another thread interrupts it: SQLite allows
+  // the interrupt from any thread, but never on a handle that is closed.
+  std::mutex handleMutex_;
   std::string path_;
   std::mutex queueMutex_;
   std::deque<std::function<void()>> queued_;

@@ -127,4 +127,45 @@ TEST_F(E2E, ADataRootBelongsToItsPackageAndOthersCannotPlantInIt) {
   EXPECT_EQ(readText(temp_.file("elsewhere/precious.txt")), "precious");
 }
 
+// A rebind tried while the package that owns the data root runs is refused (or, with a
+// session bus, handed to the running shell) and leaves the root recorded for the owner, which
+// starts on it again afterwards.
+TEST_F(E2E, ARebindTriedWhileTheOwnerRunsLeavesTheRootToTheOwner) {
+  PrivateSessionBus bus;
+  ASSERT_TRUE(bus.ok()) << "dbus-daemon could not start";
+  std::string owner = copyPackage(VELTRO_EXAMPLE_PACKAGE, "owner");
+  std::string moved = copyPackage(VELTRO_EXAMPLE_PACKAGE, "moved");  // the same identifier
+  std::string data = temp_.file("data");
+  std::string record = data + "/Library/Application Support/VeltroPackage";
+  std::string recorded = std::filesystem::canonical(owner).string() + "\n";
+
+  // `environment` for both shells: none, or the session bus.
+  auto rebindWhileTheOwnerRuns = [&](const std::vector<std::string>& environment, const std::string& log) {
+    pid_t running = startShell(VELTRO_SHELL, {"--data-root", data, owner}, environment, log);
+    bool started = outputContains(log, "Using WKWebView", 30);
+    ProgramRun rebind;
+    if (started)
+      rebind = shell(VELTRO_SHELL, {"--data-root", data, "--rebind-data-root", "--exit-after-load", moved}, environment);
+    stopProgram(running);
+    EXPECT_TRUE(started) << readText(log);
+    return rebind;
+  };
+
+  ProgramRun refused = rebindWhileTheOwnerRuns({}, temp_.file("owner.log"));
+  EXPECT_EQ(refused.exitStatus, 2) << refused.output;
+  EXPECT_NE(refused.output.find("another veltro-shell is already running on the data root"), std::string::npos)
+      << refused.output;
+  EXPECT_EQ(readText(record), recorded);
+
+  ProgramRun handedOver = rebindWhileTheOwnerRuns({bus.environment()}, temp_.file("owner-on-bus.log"));
+  EXPECT_EQ(handedOver.exitStatus, 0) << handedOver.output;
+  EXPECT_NE(handedOver.output.find("veltro-shell is already running on the data root"), std::string::npos)
+      << handedOver.output;
+  EXPECT_EQ(readText(record), recorded);
+
+  ProgramRun again = shell(VELTRO_SHELL, {"--data-root", data, "--exit-after-load", owner});
+  EXPECT_EQ(again.exitStatus, 0) << again.output;
+  EXPECT_EQ(readText(record), recorded);
+}
+
 }  // namespace

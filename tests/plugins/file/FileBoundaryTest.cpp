@@ -163,6 +163,48 @@ TEST_F(FileFixture, AWriteCutsAndWritesOnlyThePagesOwnRegularFiles) {
   EXPECT_EQ(platform::fs::readFile(documents("ten.txt")), "0123");
 }
 
+// A link swapped in after a path was checked and before it is opened, as a program racing
+// the shell would do it, leads outside the root: the check on the opened descriptor refuses
+// it, for reads and for writes, and the file outside is never read into a result nor written.
+TEST_F(FileFixture, ALinkSwappedInBetweenThePathsCheckAndItsOpeningIsRefused) {
+  testing_support::TempDir outside;
+  outside.write("secret.txt", "secret");
+  dir.write("data/Documents/own.txt", "own");
+  std::string page = documents("swap.txt");
+  int swaps = 0;
+  // The page's file is a link inside the root when it is checked, and one out of it when it is
+  // opened.
+  auto arm = [&] {
+    ::unlink(page.c_str());
+    ASSERT_EQ(::symlink("own.txt", page.c_str()), 0);
+    ASSERT_EQ(::symlink(outside.file("secret.txt").c_str(), documents("away.tmp").c_str()), 0);
+  };
+  HBRLocalFilesystem::setBeforeOpeningCheckedPath([&](const std::string& localPath) {
+    if (localPath == page && ::rename(documents("away.tmp").c_str(), page.c_str()) == 0) ++swaps;
+  });
+  struct Unset {
+    ~Unset() { HBRLocalFilesystem::setBeforeOpeningCheckedPath(nullptr); }
+  } unset;
+
+  for (const char* action : {"readAsText", "readAsBinaryString"}) {
+    arm();
+    Value arguments = std::string(action) == "readAsText" ? Value{url("swap.txt"), "UTF-8", 0, -1}
+                                                         : Value{url("swap.txt"), 0, -1};
+    Reply read = call(action, arguments);
+    EXPECT_FILE_ERROR(read, IOException, 1);
+    EXPECT_EQ(read.message.dump().find("secret"), std::string::npos) << action;
+  }
+  arm();
+  EXPECT_FILE_ERROR(call("write", {url("swap.txt"), "owned", 0}), IOException, 6);
+  arm();
+  EXPECT_FILE_ERROR(call("write", {url("swap.txt"), "owned", 3}), IOException, 6);
+  arm();
+  EXPECT_FILE_ERROR(call("truncate", {url("swap.txt"), 0}), IOException, 6);
+  EXPECT_EQ(swaps, 5);
+  EXPECT_EQ(platform::fs::readFile(outside.file("secret.txt")), "secret");
+  EXPECT_EQ(platform::fs::readFile(documents("own.txt")), "own");
+}
+
 // Links inside the root, to a file or to a folder, lead where they led before: the bytes
 // written through them land in their target and come back exactly, and a write at a position
 // through a link keeps what lies before it.

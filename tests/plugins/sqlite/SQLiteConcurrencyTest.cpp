@@ -171,6 +171,49 @@ TEST_F(SQLiteTest, EndlessStatementsAreInterruptedAndFreezeNothing) {
   EXPECT_FALSE(result(again).ok);
 }
 
+// A statement of a few heavy steps (forty values of 100 MB each, about ten seconds) never
+// reaches a check made every so many steps; closing or deleting its database still stops it
+// at the close's grace, and the database opens and works again afterwards.
+TEST_F(SQLiteTest, StatementsOfFewHeavyStepsAreInterruptedByCloseAndDelete) {
+  using Clock = std::chrono::steady_clock;
+  std::string unionAll = "SELECT length(randomblob(100000000)) AS n";
+  for (int i = 1; i < 40; ++i) unionAll += " UNION ALL SELECT length(randomblob(100000000))";
+  const std::string recursive = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT 40) "
+                                "SELECT sum(length(randomblob(100000000))) AS n FROM c";
+  // The promise is the grace and a second; the rest is room for a loaded machine.
+  const auto bound = SQLiteConnection::kCloseGrace + std::chrono::seconds(3);
+  auto sendHeavy = [&](const std::string& text) {
+    return send("executeSql", {{"dbargs", {{"dbname", "heavy.db"}}}, {"ex", {{"sql", text}}}});
+  };
+  auto expectInterrupted = [&](const std::string& id) {
+    auto answer = result(id);
+    EXPECT_FALSE(answer.ok);
+    EXPECT_NE(answer.message.value("message", "").find("interrupt"), std::string::npos) << answer.message;
+  };
+
+  ASSERT_EQ(open("heavy.db").message, "Database opened");
+  ASSERT_TRUE(sql("heavy.db", "CREATE TABLE t (v)").ok);
+  ASSERT_TRUE(sql("heavy.db", "INSERT INTO t VALUES ('kept')").ok);
+  std::string running = sendHeavy(unionAll);
+  std::string queued = sendHeavy(recursive);
+  auto started = Clock::now();
+  EXPECT_EQ(call("close", {{"dbname", "heavy.db"}}).message, "DB closed");
+  EXPECT_LT(Clock::now() - started, bound);
+  expectInterrupted(running);
+  expectInterrupted(queued);
+  ASSERT_EQ(open("heavy.db").message, "Database opened");
+  EXPECT_EQ(sql("heavy.db", "SELECT v FROM t").message["rows"], (Value{{{"v", "kept"}}}));
+
+  running = sendHeavy(recursive);
+  started = Clock::now();
+  EXPECT_EQ(call("delete", {{"path", "heavy.db"}}).message, "DB deleted");
+  EXPECT_LT(Clock::now() - started, bound);
+  expectInterrupted(running);
+  ASSERT_EQ(open("heavy.db").message, "Database opened");
+  EXPECT_TRUE(sql("heavy.db", "CREATE TABLE t (v)").ok);
+  EXPECT_EQ(sql("heavy.db", "SELECT count(*) AS n FROM t").message["rows"][0]["n"], 0);
+}
+
 // Connections share a bounded set of threads, however many are open and busy.
 TEST_F(SQLiteTest, ManyConnectionsShareABoundedSetOfThreads) {
   ASSERT_EQ(open("first.db").message, "Database opened");
