@@ -4,6 +4,7 @@
 // commands sent as one batch and as the several batches the page's queue hands over.
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -156,6 +157,8 @@ BENCHMARK(BridgeInBatches)->Unit(benchmark::kMillisecond);
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal: the figures are read from a pipe as well.
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     // A run that failed has no time worth comparing: its figure is left out.
     for (const auto& run : runs)
