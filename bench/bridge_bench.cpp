@@ -175,6 +175,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The allocator as the shell sets it up: both sides run in this process with it.
+  platform::MainLoop::setUpAllocator();
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
