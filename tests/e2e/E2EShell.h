@@ -66,7 +66,7 @@ inline std::string threadStacks(pid_t pid, double seconds = 20) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
-    if (line.rfind("TID ", 0) == 0 && !line.empty() && line.back() == ':') {
+    if (line.rfind("TID ", 0) == 0 && line.back() == ':') {
       std::string tid = line.substr(4, line.size() - 5);
       std::string name = readText("/proc/" + std::to_string(pid) + "/task/" + tid + "/comm");
       if (!name.empty() && name.back() == '\n') name.pop_back();
