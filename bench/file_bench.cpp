@@ -9,7 +9,7 @@
 // spread and the ratio with the spread of the rounds' ratios (target: at most 2), once in
 // elapsed time and once in the processor time of the process, which other work on a shared
 // machine disturbs less. The process's allocator is set up as the shell sets up its own. Pin
-// it to one core (taskset -c N) and give it a folder on tmpfs.
+// it to one core (taskset -c N) and give it a folder on tmpfs: file_bench [FOLDER [ROUNDS]].
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,6 +18,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -42,7 +43,6 @@ namespace {
 
 constexpr int kFiles = 1000;
 constexpr size_t kFileSize = 64 * 1024;
-constexpr int kRounds = 7;
 
 // Turns each result into the callback text the web view would evaluate, and lets the caller
 // wait for it.
@@ -214,6 +214,8 @@ int main(int argc, char** argv) {
   platform::MainLoop::setUpAllocator();
   platform::setLogSink([](const std::string&, void*) {}, nullptr);
   std::string pattern = std::string(argc > 1 ? argv[1] : "/tmp") + "/veltro-file-bench-XXXXXX";
+  // Seven rounds by default; fewer make a quick check that the tool still works.
+  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
   if (!::mkdtemp(pattern.data())) return 1;
   platform::paths::setDataRoot(pattern);
 
@@ -228,13 +230,13 @@ int main(int argc, char** argv) {
   std::string data = payloadBase64();
   size_t answered = 0, checksum = 0;
   std::vector<Times> pluginTimes, posixTimes, bridgeTimes;
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     pluginTimes.push_back(pluginRun(*plugin, *delegate, data, answered));
     posixTimes.push_back(posixRun(folder, data, checksum));
     bridgeTimes.push_back(bridgeAloneRun(data, checksum));
   }
   std::printf("%d files of %zu KiB written then read back in %s, %d alternating rounds\n", kFiles, kFileSize / 1024,
-              pattern.c_str(), kRounds);
+              pattern.c_str(), rounds);
   for (auto clock : {&Times::wall, &Times::cpu}) {
     auto pick = [&](const std::vector<Times>& times) {
       std::vector<double> values;
@@ -244,7 +246,7 @@ int main(int argc, char** argv) {
     std::vector<double> actions = pick(pluginTimes), posix = pick(posixTimes), bridge = pick(bridgeTimes);
     // Each round's plugin run against the baseline run beside it.
     std::vector<double> ratios;
-    for (int round = 0; round < kRounds; ++round) ratios.push_back(actions[size_t(round)] / posix[size_t(round)]);
+    for (int round = 0; round < rounds; ++round) ratios.push_back(actions[size_t(round)] / posix[size_t(round)]);
     auto [ratioMin, ratioMax] = spread(ratios);
     std::printf("%s:\n", clock == &Times::wall ? "elapsed time" : "processor time of the process (all threads)");
     std::printf("  plugin actions: %s\n", summary(actions).c_str());

@@ -17,8 +17,11 @@
 #   VELTRO_BENCH_CPUS=2,3        pin every program to these cores (taskset)
 #   VELTRO_BENCH_ROUNDS=20000    calls per calling style
 #   VELTRO_BENCH_ONLY=a,b        only these figures (style names, string-1MB, arraybuffer-8MB...)
+#   VELTRO_BENCH_SETTLE_MS=8000  the quiet time before memory is taken the second time
 #   VELTRO_MEMORY_DETAIL=folder  at each point memory is taken, both programs leave there every
 #                                process's smaps and their own malloc_info, to see where it lives
+#   VELTRO_BENCH_BUILT=1         the programs are built already: no setup, no build
+#   VELTRO_BENCH_BUILD_DIR=dir   the build folder that holds them (build/release by default)
 # Runs under its own virtual display when $DISPLAY is empty. Exits 1 when a target is missed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,13 +36,13 @@ if [ -z "${VELTRO_BENCH_BUILT:-}" ]; then
 fi
 
 export NO_AT_BRIDGE=1
-build=build/release
+build=${VELTRO_BENCH_BUILD_DIR:-$PWD/build/release}
 runs=${VELTRO_BENCH_RUNS:-5}
 startup_runs=${VELTRO_BENCH_STARTUP_RUNS:-11}
 rounds=${VELTRO_BENCH_ROUNDS:-20000}
 pin=()
 if [ -n "${VELTRO_BENCH_CPUS:-}" ]; then pin=(taskset -c "$VELTRO_BENCH_CPUS"); fi
-work=$(mktemp -d "$PWD/$build/webview-bench.XXXXXX")
+work=$(mktemp -d "$build/webview-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 bare=$build/bench/webview_bare
@@ -48,8 +51,9 @@ shell_e2e=$build/tests/e2e/veltro-shell-e2e
 cp -r $build/bench/webview/. "$work/"
 only=""
 if [ -n "${VELTRO_BENCH_ONLY:-}" ]; then only=", only: ['${VELTRO_BENCH_ONLY//,/\',\'}']"; fi
+settle=${VELTRO_BENCH_SETTLE_MS:-8000}
 for package in roundtrip bare; do
-  echo "window.benchConfig = { rounds: $rounds$only };" >"$work/$package/www/config.js"
+  echo "window.benchConfig = { rounds: $rounds, settleMs: $settle$only };" >"$work/$package/www/config.js"
 done
 
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the start;" \
@@ -86,10 +90,11 @@ warnings=$(grep -c "THREAD WARNING" "$work/shell.log" || true)
 echo "slow-call warnings in the last shell run: $warnings"
 echo "machine: load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
 
-python3 - "$work" "$runs" <<'PY'
+python3 - "$work" "$runs" "$settle" <<'PY'
 import json, statistics, sys
 
 work, runs = sys.argv[1], int(sys.argv[2])
+quiet = f"{int(sys.argv[3]) / 1000:g} s"
 
 def load(name):
     return [json.load(open(f"{work}/{name}.{run}.json")) for run in range(1, runs + 1)]
@@ -147,7 +152,7 @@ def memory(runs, point, key="residentKiB"):
     return [r["memory"][point][key] / 1024 for r in runs]
 
 row("memory after the calls", memory(bare, "calls"), memory(shell, "calls"), "MiB", 1.05, False)
-row("the same, 8 s later", memory(bare, "settled"), memory(shell, "settled"), "MiB", 1.05, False)
+row(f"the same, {quiet} later", memory(bare, "settled"), memory(shell, "settled"), "MiB", 1.05, False)
 row("memory, sum of peaks", memory(bare, "settled", "peakKiB"), memory(shell, "settled", "peakKiB"), "MiB", 1.05,
     False)
 for label, runs in (("bare", bare), ("shell", shell)):
@@ -157,7 +162,7 @@ for label, runs in (("bare", bare), ("shell", shell)):
         each = [r["memory"]["settled"]["each"][index] for r in runs if len(r["memory"]["settled"]["each"]) > index]
         parts.append(f"{name} " + "/".join(f"{statistics.median(p[key] for p in each) / 1024:.0f}"
                                              for key in ("residentKiB", "anonymousKiB", "fileKiB")))
-    print(f"  {label:5} 8 s later, MiB resident/anonymous/file: " + ", ".join(parts))
+    print(f"  {label:5} {quiet} later, MiB resident/anonymous/file: " + ", ".join(parts))
 end_bare, end_shell = statistics.median(memory(bare, "end")), statistics.median(memory(shell, "end"))
 print(f"  at the end of the run (not the same work: the shell also echoed ArrayBuffers): "
       f"bare {end_bare:.0f} MiB, shell {end_shell:.0f} MiB")

@@ -15,6 +15,7 @@ packages=(
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgdk-pixbuf-2.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
   libx11-dev xvfb xauth dbus-x11 dbus-daemon openssl nginx-light curl hyperfine locales
+  elfutils
 )
 
 missing=()

@@ -34,7 +34,60 @@ struct ProgramRun {
   int exitStatus = -1;
   bool timedOut = false;
   std::string output;
+  // The stacks of its threads, taken before it was killed for outliving its time (empty
+  // otherwise); they are in the test's output as well.
+  std::string stacks;
 };
+
+// Whether a program that outlives its time is a failure worth its threads' stacks, or what the
+// test waits for.
+enum class TimeOut { Fails, Expected };
+
+// The stacks of every thread of the running process `pid`, each thread with its name, read by
+// eu-stack (elfutils) within `seconds`; when they cannot be read, what stood in the way.
+inline std::string threadStacks(pid_t pid, double seconds = 20) {
+  std::string command = "timeout -k 2 " + std::to_string(static_cast<int>(seconds)) + " eu-stack -p " +
+                        std::to_string(pid) + " 2>&1";
+  std::string text;
+  if (FILE* out = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (size_t read; (read = fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, read);
+    int status = pclose(out);
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (code == 124 || code == 137)
+      text += "(eu-stack did not finish within " + std::to_string(static_cast<int>(seconds)) + " s)\n";
+    else if (code != 0 && text.find("TID ") == std::string::npos)
+      text += "(no stacks: eu-stack exited with status " + std::to_string(code) + ")\n";
+  }
+  // eu-stack leaves threads unnamed; their names say which is the main loop, a worker or WebKit's.
+  std::string named;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (line.rfind("TID ", 0) == 0 && line.back() == ':') {
+      std::string tid = line.substr(4, line.size() - 5);
+      std::string name = readText("/proc/" + std::to_string(pid) + "/task/" + tid + "/comm");
+      if (!name.empty() && name.back() == '\n') name.pop_back();
+      if (!name.empty()) line.insert(line.size() - 1, " (" + name + ")");
+    }
+    named += line + "\n";
+    start = end + 1;
+  }
+  return named;
+}
+
+// Writes the stacks of a program about to be killed for outliving its time into the test's
+// output (standard error) and answers them: a freeze leaves a trace even when the program
+// printed nothing.
+inline std::string reportStacksBeforeKill(pid_t pid, const std::string& program, double seconds) {
+  std::string stacks = threadStacks(pid);
+  std::fprintf(stderr, "=== %s (process %d) did not end within %g s; the stacks of its threads before it is killed:\n%s=== end of the stacks of process %d\n",
+               program.c_str(), static_cast<int>(pid), seconds, stacks.c_str(), static_cast<int>(pid));
+  std::fflush(stderr);
+  return stacks;
+}
 
 // Starts a program with its output in a file and answers its process id; `stopProgram` ends it.
 inline pid_t startProgram(const std::vector<std::string>& args, const std::vector<std::string>& environment,
@@ -54,9 +107,10 @@ inline pid_t startProgram(const std::vector<std::string>& args, const std::vecto
   return pid;
 }
 
-// Runs a program with its output in a file, killing it when it outlives `seconds`.
+// Runs a program with its output in a file, killing it when it outlives `seconds` (after
+// writing its threads' stacks into the test's output, unless the test expects it to run on).
 inline ProgramRun runProgram(const std::vector<std::string>& args, const std::vector<std::string>& environment, double seconds,
-               const std::string& logPath) {
+               const std::string& logPath, TimeOut onTimeOut = TimeOut::Fails) {
   ProgramRun run;
   pid_t pid = startProgram(args, environment, logPath);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -64,6 +118,7 @@ inline ProgramRun runProgram(const std::vector<std::string>& args, const std::ve
   while (waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
       run.timedOut = true;
+      if (onTimeOut == TimeOut::Fails) run.stacks = reportStacksBeforeKill(pid, args.front(), seconds);
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       break;
@@ -121,6 +176,14 @@ inline void stopProgram(pid_t pid) {
   waitpid(pid, nullptr, 0);
 }
 
+// Stops a started program that did not do in `seconds` what the test waited for, writing its
+// threads' stacks into the test's output first.
+inline void stopTimedOutProgram(pid_t pid, const std::string& program, double seconds) {
+  if (pid <= 0) return;
+  reportStacksBeforeKill(pid, program, seconds);
+  stopProgram(pid);
+}
+
 // Waits until the file at `path` holds `text`.
 inline bool outputContains(const std::string& path, const std::string& text, double seconds) {
   return testing_support::waitUntil([&] { return readText(path).find(text) != std::string::npos; }, seconds);
@@ -170,9 +233,9 @@ class E2E : public ::testing::Test {
     return environment;
   }
   ProgramRun shell(const std::string& program, std::vector<std::string> args, std::vector<std::string> environment = {},
-                   double seconds = 45) {
+                   double seconds = 45, TimeOut onTimeOut = TimeOut::Fails) {
     args.insert(args.begin(), program);
-    return runProgram(args, withDefaults(std::move(environment)), seconds, temp_.file("shell.log"));
+    return runProgram(args, withDefaults(std::move(environment)), seconds, temp_.file("shell.log"), onTimeOut);
   }
   pid_t startShell(const std::string& program, std::vector<std::string> args, std::vector<std::string> environment,
                    const std::string& log) {

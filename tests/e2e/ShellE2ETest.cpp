@@ -127,11 +127,29 @@ TEST_F(E2E, StartPagesLoadAsWebKitTakesThemAndAMissingOneShowsItsMessage) {
 
 // Sanitizer builds once ended here about ten seconds into every run; short runs missed it.
 TEST_F(E2E, TheShellKeepsRunningForFifteenSeconds) {
-  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), VELTRO_EXAMPLE_PACKAGE}, {}, 16);
+  ProgramRun run =
+      shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), VELTRO_EXAMPLE_PACKAGE}, {}, 16, TimeOut::Expected);
   EXPECT_TRUE(run.timedOut) << "the shell ended after less than 16 s with status " << run.exitStatus << "\n"
                             << run.output;
   for (const char* report : {"runtime error", "AddressSanitizer", "LeakSanitizer"})
     EXPECT_EQ(run.output.find(report), std::string::npos) << run.output;
+}
+
+// A shell that outlives its time leaves the stacks of all its threads in the test's output
+// before it is killed: a freeze shows where it froze, even when the shell printed nothing.
+TEST_F(E2E, AShellThatTimesOutLeavesTheStacksOfItsThreads) {
+  testing::internal::CaptureStderr();
+  ProgramRun run = shell(VELTRO_SHELL, {"--data-root", temp_.file("data"), VELTRO_EXAMPLE_PACKAGE}, {}, 3);
+  std::string written = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(run.timedOut) << run.output;
+  size_t threads = 0;
+  for (size_t at = run.stacks.find("\nTID "); at != std::string::npos; at = run.stacks.find("\nTID ", at + 1)) ++threads;
+  EXPECT_GT(threads, 1u) << run.stacks;
+  // The main thread, named, with its frames down to main.
+  EXPECT_NE(run.stacks.find(" (veltro-shell):\n"), std::string::npos) << run.stacks;
+  EXPECT_NE(run.stacks.find(" main\n"), std::string::npos) << run.stacks;
+  EXPECT_NE(written.find("did not end within 3 s; the stacks of its threads"), std::string::npos) << written;
+  EXPECT_NE(written.find(run.stacks), std::string::npos) << written;
 }
 
 // The colour of the pixel at (x, y) of an image, as 0xRRGGBB.

@@ -40,7 +40,7 @@ TEST_F(E2E, DeepLinksGivenAtStartAndHandedOverByASecondShellReachThePageOnTheCha
   pid_t first = startShell(VELTRO_SHELL_E2E, arguments("myapp://shop/orders/7?x=1"),
                            {bus.environment(), "VELTRO_E2E_REPORT=" + report}, log);
   Value found = reportWithLinks(report, 1, 30);
-  if (!found.is_object() || found["links"].size() != 1) stopProgram(first);
+  if (!found.is_object() || found["links"].size() != 1) stopTimedOutProgram(first, VELTRO_SHELL_E2E, 30);
   ASSERT_TRUE(found.is_object()) << readText(log);
   ASSERT_EQ(found["links"].size(), 1u) << found.dump(2);
 
@@ -49,7 +49,8 @@ TEST_F(E2E, DeepLinksGivenAtStartAndHandedOverByASecondShellReachThePageOnTheCha
   EXPECT_NE(second.output.find("it was handed the URL myapp://SHOP/cart"), std::string::npos) << second.output;
   // The first shell ends once its page has reported the second link.
   int status = -1;
-  if (!testing_support::waitUntil([&] { return waitpid(first, &status, WNOHANG) == first; }, 30)) stopProgram(first);
+  if (!testing_support::waitUntil([&] { return waitpid(first, &status, WNOHANG) == first; }, 30))
+    stopTimedOutProgram(first, VELTRO_SHELL_E2E, 30);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readText(log);
   EXPECT_NE(readText(log).find(", handed over by another veltro-shell."), std::string::npos) << readText(log);
   found = reportWithLinks(report, 2, 1);
