@@ -58,12 +58,21 @@ class CountingEngine : public HBRWebViewEngineProtocol {
       }
     }
   }
+  void evaluateJavaScript(const std::string& script, platform::webkit::JavaScriptCompletion completion,
+                          const std::string&) override {
+    evaluateJavaScript(script, std::move(completion));
+  }
+  void evaluateAnswers(const std::string& script, platform::webkit::JavaScriptCompletion completion) override {
+    evaluateJavaScript(script, std::move(completion));
+  }
   std::optional<platform::URL> URL() const override { return std::nullopt; }
   bool canLoadRequest(const platform::URLRequest&) const override { return true; }
   void updateWithInfo(const HBRWebViewEngineInfo&) override {}
   std::shared_ptr<platform::webkit::WebView> engineWebView() const override { return nullptr; }
-  // The page shown is the application's own: the bridge answers only that one.
+  // The page shown is the application's own: the bridge answers only that one, and names its
+  // document in every answer.
   bool isApplicationPage() const override { return true; }
+  std::optional<std::string> applicationDocument() const override { return std::string("bench-document"); }
   // Starts a round of kCommands calls: each callback id counts once per round.
   void startRound() {
     answeredIds.assign(kCommands, false);
