@@ -1,3 +1,7 @@
+#include <httplib.h>
+
+#include <thread>
+
 #include "appcache/VLFileChecksum.h"
 #include "e2e/E2EShell.h"
 #include "support/HttpsTestServer.h"
@@ -105,18 +109,37 @@ TEST_F(E2E, AnApplicationOfModulesRunsUnderVeltroAndARedirectElsewhereFails) {
 
 // A frame of another origin inside the application's page includes the application's answer
 // as a script: the answer comes without the application's session, which the page's own
-// requests keep carrying.
+// requests keep carrying. So it stays after the page follows a link that answers 204 (nothing
+// is committed, the frame stays); and a sandboxed srcdoc frame, of no origin, gets none either.
 TEST_F(E2E, AFrameOfAnotherOriginGetsNoneOfTheApplicationsCookies) {
+  // Another site, whose link answers without a document.
+  httplib::Server elsewhere;
+  elsewhere.Get("/nocontent", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
+  int elsewherePort = elsewhere.bind_to_any_port("127.0.0.1");
+  std::thread serving([&] { elsewhere.listen_after_bind(); });
+  struct Stop {
+    httplib::Server& server;
+    std::thread& thread;
+    ~Stop() {
+      server.stop();
+      thread.join();
+    }
+  } stop{elsewhere, serving};
+  const std::string noContent = "http://127.0.0.1:" + std::to_string(elsewherePort) + "/nocontent";
+  for (std::string page : {"session.html?nocontent=" + noContent, std::string("session.html?sandboxed")}) {
+  SCOPED_TRACE(page);
   auto server = std::make_unique<testing_support::HttpsTestServer>();
   std::string host = "127.0.0.1:" + std::to_string(server->port());
   std::string package = temp_.file("session");
+  std::filesystem::remove_all(package);
   writeServingPackage(package,
                       "<?xml version='1.0' encoding='utf-8'?><widget id=\"com.veltro.e2e\" version=\"1.0.0\">"
-                      "<content src=\"veltro://" + host + "/shop/session.html\"/>"
+                      "<content src=\"veltro://" + host + "/shop/" + page + "\"/>"
                       "<preference name=\"HarborWebViewEngine\" value=\"VLWKWebViewEngine\"/>"
                       "<preference name=\"DefaultHostname\" value=\"" + host + "\"/>"
                       "<preference name=\"SplashScreenDelay\" value=\"0\"/>"
                       "<allow-navigation href=\"veltro://*/*\"/><allow-navigation href=\"data:*\"/>"
+                      "<allow-navigation href=\"http://127.0.0.1:*/*\"/>"
                       "<feature name=\"IntentAndNavigationFilter\"><param name=\"ios-package\" "
                       "value=\"HBRIntentAndNavigationFilter\"/><param name=\"onload\" value=\"true\"/></feature>"
                       "<feature name=\"Report\"><param name=\"ios-package\" value=\"E2EReport\"/></feature></widget>");
@@ -139,7 +162,17 @@ TEST_F(E2E, AFrameOfAnotherOriginGetsNoneOfTheApplicationsCookies) {
                            {"VELTRO_EXTRA_CA_FILE=" + testing_support::TestCertificateAuthority::shared().caCertificateFile()},
                            {}, 60);
   ASSERT_TRUE(found.is_object()) << run.output;
-  EXPECT_PICKED(found, R"({"own": "window.me = 'cookie=session=s3cret';", "framed": "cookie=",
-                           "ownAfterFrame": "window.me = 'cookie=session=s3cret';"})");
-  EXPECT_NE(run.output.find("A document of another origin is in the application's page (data:"), std::string::npos) << run.output;
+  if (page.find("nocontent") != std::string::npos) {
+    EXPECT_PICKED(found, R"({"own": "window.me = 'cookie=session=s3cret';", "framed": "cookie=",
+                             "ownAfterFrame": "window.me = 'cookie=session=s3cret';", "afterNoContent": "cookie=",
+                             "still": "/shop/session.html"})");
+    EXPECT_NE(run.output.find("A document of another origin is in the application's page (data:"), std::string::npos)
+        << run.output;
+  } else {
+    EXPECT_PICKED(found, R"({"sandboxed": "cookie=", "ownAfterFrame": "window.me = 'cookie=session=s3cret';"})");
+    EXPECT_NE(run.output.find("A document of another origin is in the application's page (about:srcdoc (origin null))"),
+              std::string::npos)
+        << run.output;
+  }
+  }
 }
