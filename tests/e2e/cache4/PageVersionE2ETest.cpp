@@ -1,4 +1,7 @@
+#include <httplib.h>
+
 #include <filesystem>
+#include <thread>
 #include <optional>
 
 #include "../E2EShell.h"
@@ -21,8 +24,9 @@ const char* kReportingPage = R"((function () {
 }  // namespace
 
 // While version 2 is swapped in under the running version 1 page, what that page loads later
-// is still version 1's; a script of another host with the same path comes from that host.
-// After the reload the page is version 2.
+// is still version 1's, also after a link that answered 204 (a navigation that never commits);
+// a script of another host with the same path comes from that host. After the reload the page
+// is version 2.
 TEST_F(E2E, APageKeepsItsVersionUntilItReloadsAndAnotherHostsPathsAreThatHosts) {
   std::string package = copyPackage(VELTRO_E2E_UPDATE_PACKAGE, "package");
   testing_support::HttpsTestServer server, other;
@@ -43,7 +47,10 @@ TEST_F(E2E, APageKeepsItsVersionUntilItReloadsAndAnotherHostsPathsAreThatHosts) 
     var next;
     exec.listen('VLCacheStaticChannel', function (event) {
       if ((event.Content || {}).Event !== 'onfinish') return;
-      load('version.js?lazy=1', function (lazy) {
+      // A link that answers 204 starts a navigation that never commits: the page stays, and
+      // so does its version.
+      window.location.href = next.noContent;
+      setTimeout(function () { load('version.js?lazy=1', function (lazy) {
         heard.lazy = lazy;
         heard.lazyVersion = window.appVersion;
         load(next.other, function (result) {
@@ -53,7 +60,7 @@ TEST_F(E2E, APageKeepsItsVersionUntilItReloadsAndAnotherHostsPathsAreThatHosts) 
           exec(null, null, 'Console', 'logLevel', ['LOG', 'E2E-FIRST-PAGE ' + JSON.stringify(heard)]);
           location.reload();
         });
-      });
+      }); }, 1500);
     });
     exec(null, null, 'Cache', 'deviceready', [location.host, 'shop']);
     fetch('next.json').then(function (response) { return response.json(); }).then(function (offer) {
@@ -71,9 +78,26 @@ TEST_F(E2E, APageKeepsItsVersionUntilItReloadsAndAnotherHostsPathsAreThatHosts) 
   other.on("GET", "/shop/version.js", [](const httplib::Request&, httplib::Response& response) {
     response.set_content("window.otherSeen = 'other';\n", "text/javascript");
   });
+  // A site whose link answers without a document.
+  httplib::Server elsewhere;
+  elsewhere.Get("/nocontent", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
+  int elsewherePort = elsewhere.bind_to_any_port("127.0.0.1");
+  std::thread serving([&] { elsewhere.listen_after_bind(); });
+  struct Stop {
+    httplib::Server& server;
+    std::thread& thread;
+    ~Stop() {
+      server.stop();
+      thread.join();
+    }
+  } stop{elsewhere, serving};
+  std::string config = readText(package + "/config.xml");
+  config.insert(config.rfind("</widget>"), "<allow-navigation href=\"http://127.0.0.1:*/*\" />\n");
+  writeText(package + "/config.xml", config);
   const std::string offer =
       Value{{"version", "v2"}, {"resources", resources}, {"urlMaps", maps},
-            {"other", "veltro://127.0.0.1:" + std::to_string(other.port()) + "/shop/version.js?x=1"}}
+            {"other", "veltro://127.0.0.1:" + std::to_string(other.port()) + "/shop/version.js?x=1"},
+            {"noContent", "http://127.0.0.1:" + std::to_string(elsewherePort) + "/nocontent"}}
           .dump();
   server.on("GET", "/shop/next.json", [offer](const httplib::Request&, httplib::Response& response) {
     response.set_content(offer, "application/json");
