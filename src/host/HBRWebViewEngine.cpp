@@ -469,11 +469,16 @@ void HBRWebViewEngine::evaluateChecked(const std::string& script, platform::webk
   std::string refusal;
   if (!engineWebView_) {
     refusal = "There is no web view to evaluate JavaScript in.";
-  } else if (!isApplicationPage() || (documentToken && documentToken->empty())) {
+  } else if (!isApplicationPage()) {
     refusal = "The page shown is not the application's own; nothing of the bridge is evaluated in it.";
     const auto& committed = engineWebView_->committedPage().url;
     std::string shown = committed ? committed->absoluteString().substr(0, 200) : std::string("no page");
     platform::log("Not evaluated in " + shown + ": it is not the application's own page.");
+  } else if (documentToken && documentToken->empty()) {
+    // The committed page is the application's, but the document the web process shows has not
+    // said it is (it has not started yet, or another has taken its place since).
+    refusal = "The application's document shown is not known; nothing of the bridge is evaluated.";
+    platform::log("Not evaluated: the document shown has not described itself as the application's own.");
   } else {
     std::uint64_t generation = engineWebView_->committedPage().generation;
     std::weak_ptr<HBRWebViewEngine> weakSelf = std::static_pointer_cast<HBRWebViewEngine>(shared_from_this());
