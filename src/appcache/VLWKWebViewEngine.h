@@ -13,7 +13,8 @@
 // configuration the shell's URL sessions, the user agent the settings ask for. Selected by
 // the setting "HarborWebViewEngine" = "VLWKWebViewEngine". Main thread only.
 //
-// The web view is not opaque: where the page draws no background, the window shows through.
+// The web view is made not opaque, as on the platform; the host then gives it its background
+// colour (white, the default), so where the page draws no background that colour shows.
 // Authentication challenges of the web view's own loads go to the first plugin that takes
 // them (HBRAuthenticationChallengeHandler), else to WebKit's default handling; those of
 // "veltro" requests belong to the shell's URL session. The keyboard-offset repair and the

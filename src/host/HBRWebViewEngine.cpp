@@ -64,9 +64,9 @@ platform::webkit::WebViewConfiguration HBRWebViewEngine::createConfigurationFrom
   configuration.processPool = HBRWebViewProcessPoolFactory::sharedFactory().sharedProcessPool();
   if (settings.is_null()) return configuration;
 
+  // The web view applies it (media plays in the page, not in a player of its own).
   configuration.allowsInlineMediaPlayback =
       harborBoolSettingForKey(settings, "AllowInlineMediaPlayback", false);
-  logNoEffect(settings, "AllowInlineMediaPlayback");
 
   auto mediaTypes = harborStringSettingForKey(settings, "MediaTypesRequiringUserActionForPlayback");
   if (mediaTypes && *mediaTypes == "none") {

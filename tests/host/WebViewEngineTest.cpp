@@ -67,11 +67,14 @@ TEST_F(WebViewEngineTest, ConfigurationAndLiveSettings) {
   EXPECT_TRUE(log.contains("Invalid \"MediaTypesRequiringUserActionForPlayback\" was detected."));
 
   extra = pref("MediaTypesRequiringUserActionForPlayback", "audio") + pref("AppendUserAgent", "Veltro/1") +
-          pref("MinimumFontSize", "12") + pref("DisallowOverscroll", "true");
+          pref("MinimumFontSize", "12") + pref("DisallowOverscroll", "true") + pref("AllowInlineMediaPlayback", "true");
   SetUp();
   start();
   const auto& configuration = web()->configuration();
   EXPECT_EQ(configuration.mediaTypesRequiringUserActionForPlayback, platform::webkit::kMediaTypeAudio);
+  // Inline playback is the web view's to apply, and it does.
+  EXPECT_TRUE(configuration.allowsInlineMediaPlayback);
+  EXPECT_FALSE(log.contains("\"AllowInlineMediaPlayback\" has no effect"));
   EXPECT_EQ(configuration.applicationNameForUserAgent, configuration.defaultApplicationNameForUserAgent + " Veltro/1");
   EXPECT_EQ(configuration.preferences.minimumFontSize, 12);
   EXPECT_TRUE(log.contains("The preference \"DisallowOverscroll\" has no effect"));
