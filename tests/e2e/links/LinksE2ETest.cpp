@@ -12,7 +12,8 @@ constexpr const char* kPlugins =
     "<feature name=\"Report\"><param name=\"ios-package\" value=\"E2EReport\"/></feature></widget>";
 
 // A package copy whose web folder links to two files of another application's data root (one
-// small, one of 2 MiB), and to a file of its own by a relative and by an absolute link.
+// small, one of 2 MiB), to a file of its own by a relative and by an absolute link, and to a
+// folder of the package beside the web folder.
 class LinksE2E : public E2E {
  protected:
   void SetUp() override {
@@ -25,13 +26,15 @@ class LinksE2E : public E2E {
     link("real.txt", "inside.txt");
     link(package + "/www/real.txt", "inside-abs.txt");
     link("real.js", "inside.js");
+    link("../assets", "assets");
   }
   void link(const std::string& target, const std::string& name) {
     ASSERT_EQ(::symlink(target.c_str(), (package + "/www/" + name).c_str()), 0) << name;
   }
   void expectRefusedAndInsideServed(const Value& found, const ProgramRun& run) {
     EXPECT_PICKED(found, R"({"steal-small.txt": "404 0 ", "steal-big.txt": "404 0 ",
-                             "inside.txt": "200 6 inside", "inside-abs.txt": "200 6 inside"})");
+                             "inside.txt": "200 6 inside", "inside-abs.txt": "200 6 inside",
+                             "assets/deep.txt": "200 4 deep"})");
     for (const char* name : {"steal-small.txt", "steal-big.txt"})
       EXPECT_NE(run.output.find("Refused to read " + package + "/www/" + name +
                                 ": it leads out of the application package."),

@@ -16,7 +16,7 @@
       document.body.appendChild(script);
       return;
     }
-    var names = ['steal-small.txt', 'steal-big.txt', 'inside.txt', 'inside-abs.txt'];
+    var names = ['steal-small.txt', 'steal-big.txt', 'inside.txt', 'inside-abs.txt', 'assets/deep.txt'];
     (async function () {
       for (var i = 0; i < names.length; ++i) {
         try {
