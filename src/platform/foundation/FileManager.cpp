@@ -438,27 +438,39 @@ std::optional<std::string> realPathAllowingMissing(const std::string& path) {
 
 std::optional<std::string> readFile(const std::string& path) {
   ReadableFile file = ReadableFile::open(path);
-  if (!file.isOpen()) return std::nullopt;
-  return readWhole(file, maximumReadSize());
+  if (!file.isOpen() || file.size() > maximumReadSize()) return std::nullopt;
+  try {
+    std::string data;
+    if (file.size() > 0) data.reserve(static_cast<size_t>(file.size()));
+    char buffer[64 * 1024];
+    while (true) {
+      ssize_t n = ::read(file.fd(), buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return std::nullopt;
+      if (n == 0) return data;
+      // A file that grows while it is read is held no further than the limit.
+      if (data.size() + static_cast<size_t>(n) > maximumReadSize()) return std::nullopt;
+      data.append(buffer, static_cast<size_t>(n));
+    }
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
 }
 
 std::optional<std::string> readWhole(const ReadableFile& file, std::uint64_t limit) {
   if (!file.isOpen() || file.size() > limit) return std::nullopt;
   try {
-    std::string data;
-    if (file.size() > 0) data.reserve(static_cast<size_t>(file.size()));
-    char buffer[64 * 1024];
-    off_t offset = 0;
-    while (true) {
-      ssize_t n = ::pread(file.fd(), buffer, sizeof buffer, offset);
+    std::string data(static_cast<size_t>(file.size()), '\0');
+    size_t got = 0;
+    while (got < data.size()) {
+      ssize_t n = ::pread(file.fd(), data.data() + got, data.size() - got, static_cast<off_t>(got));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return std::nullopt;
-      if (n == 0) return data;
-      // A file that grows while it is read is held no further than the limit.
-      if (data.size() + static_cast<size_t>(n) > limit) return std::nullopt;
-      data.append(buffer, static_cast<size_t>(n));
-      offset += n;
+      if (n == 0) break;  // it shrank meanwhile: what is there
+      got += static_cast<size_t>(n);
     }
+    data.resize(got);
+    return data;
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }

@@ -96,8 +96,9 @@ class ReadableFile {
   std::uint64_t size_ = 0;
 };
 
-// The whole content of the open file, read from its start; nullopt on failure or when it holds
-// more than `limit` bytes (also when it grows past them while it is read).
+// The content of the open regular file, read from its start with reads straight into a buffer
+// of the size it had when it was opened (what is there, when it shrank meanwhile); nullopt on
+// failure or when it held more than `limit` bytes.
 std::optional<std::string> readWhole(const ReadableFile& file, std::uint64_t limit);
 
 // Copies the content of the open file `from`, from its start, into a new file `to`, which is
