@@ -99,6 +99,22 @@ std::string absolute(const std::string& path) {
 // `path` relative to the package folder, when it lies inside it as written; nullopt otherwise.
 std::optional<std::string> relativeTo(const Root& root, const std::string& path) {
   if (path.empty() || path.find('\0') != std::string::npos) return std::nullopt;
+  // Every served file asks: a path of plain names below the folder as written is taken as it
+  // stands, without normalising it again.
+  const std::string& base = root.lexical;
+  if (base != "/" && path.size() > base.size() + 1 && path.compare(0, base.size(), base) == 0 &&
+      path[base.size()] == '/') {
+    std::string_view rest = std::string_view(path).substr(base.size() + 1);
+    bool plain = rest.back() != '/';
+    for (size_t start = 0; plain && start <= rest.size();) {
+      size_t end = rest.find('/', start);
+      if (end == std::string_view::npos) end = rest.size();
+      std::string_view part = rest.substr(start, end - start);
+      plain = !part.empty() && part != "." && part != "..";
+      start = end + 1;
+    }
+    if (plain) return std::string(rest);
+  }
   std::string normal = absolute(path);
   if (normal == root.lexical || !fs::isInside(normal, root.lexical)) return std::nullopt;
   return normal.substr(root.lexical == "/" ? 1 : root.lexical.size() + 1);
