@@ -67,10 +67,16 @@ bool isPlainRelativePath(std::string_view name) {
 std::string VLCacheLocations::cacheDirectory() { return currentCacheFolder().directory; }
 
 std::optional<std::string> VLCacheLocations::getLocalFilePath(const VLCacheEntry& entry) {
+  bool packaged = false;
+  return getLocalFilePath(entry, packaged);
+}
+
+std::optional<std::string> VLCacheLocations::getLocalFilePath(const VLCacheEntry& entry, bool& packaged) {
   std::string fileName = entry.fileName();
+  packaged = entry.preBundled();
   if (fileName.empty()) return std::nullopt;
-  std::string root = entry.preBundled() ? platform::fs::normalizePath(platform::Bundle::main().bundlePath())
-                                        : currentCacheFolder().normalized;
+  std::string root = packaged ? platform::fs::normalizePath(platform::Bundle::main().bundlePath())
+                              : currentCacheFolder().normalized;
   if (root.empty()) return std::nullopt;
   // Every served request asks: a file name of plain names stays below the root as it is.
   if (isPlainRelativePath(fileName) && root != ".") return root == "/" ? root + fileName : root + "/" + fileName;

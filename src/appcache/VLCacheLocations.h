@@ -20,6 +20,9 @@ class VLCacheLocations {
   // cache folder. A file name that would lead outside its folder (an entry restored from a
   // tampered manifest) has no path.
   static std::optional<std::string> getLocalFilePath(const VLCacheEntry& entry);
+  // The same, with `packaged` telling which of the two folders the path lies in (the entry's
+  // mark as it was read for the path, which another thread may change meanwhile).
+  static std::optional<std::string> getLocalFilePath(const VLCacheEntry& entry, bool& packaged);
 
   // Crash tests stop the process after chosen file operations; `point` names the operation.
   using FileOperationHook = std::function<void(std::string_view point)>;

@@ -11,6 +11,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/PackageFiles.h"
 #include "platform/foundation/Regex.h"
 #include "platform/foundation/StableHash.h"
 #include "platform/foundation/Strings.h"
@@ -277,11 +278,15 @@ bool VLCacheResources::fileExistsAtCacheDirectory(const VLCacheEntry& entry) con
 // Copies a package file next to its destination, then renames it over whatever is there.
 std::optional<std::string> VLCacheResources::copyFileIntoPlace(const std::string& source,
                                                                const std::string& destination) {
+  platform::fs::ReadableFile file = platform::package::open(source);
+  if (!file.isOpen())
+    return file.error() == EXDEV ? std::string("it leads out of the application package")
+                                 : platform::fs::posixError(file.error()).localizedDescription();
   std::string folder = destination.substr(0, destination.rfind('/'));
   if (auto error = platform::fs::createDirectory(folder, true))
     return error->localizedDescription();
   std::string staging = destination + ".part-" + platform::makeUUID();
-  if (auto error = platform::fs::copy(source, staging)) return error->localizedDescription();
+  if (auto error = platform::fs::copyFile(file, staging)) return error->localizedDescription();
   if (::rename(staging.c_str(), destination.c_str()) != 0) {
     std::string reason = platform::fs::posixError(errno).localizedDescription();
     platform::fs::remove(staging);

@@ -100,7 +100,9 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
   std::optional<std::string> getFileNameForURL(const std::string& url, bool forPrebundle) const;
   void copyPreBundleResource(const std::shared_ptr<VLCacheEntry>& entry);
   // Copies a package file next to its destination, then renames it over whatever is there, so
-  // a reader never sees half a file. Answers the reason when it fails.
+  // a reader never sees half a file. The copy holds the file's content, never a link: the
+  // package file is opened through platform::package, so a link that leads out of the package
+  // is refused. Answers the reason when it fails.
   static std::optional<std::string> copyFileIntoPlace(const std::string& source,
                                                       const std::string& destination);
   bool checkResourceExitsAtCache(const VLCacheEntry& entry) const;

@@ -9,7 +9,9 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/NoWait.h"
+#include "platform/foundation/PackageFiles.h"
 #include "platform/foundation/Regex.h"
 #include "platform/foundation/Strings.h"
 #include "shell/VLLogger.h"
@@ -144,7 +146,11 @@ std::optional<VLWebResponse> VLHarborLoaderURLProtocol::harborResource(const pla
                                expression->replaceAll(*path, "/www/"));
   }
   std::optional<std::string> data;
-  if (file) data = platform::fs::readFile(*file);  // refuses folders
+  if (file) {
+    int error = 0;
+    data = platform::package::readFile(*file, platform::fs::maximumReadSize(), &error);  // refuses folders
+    if (error == EXDEV) platform::log("ERROR: " + platform::package::refusal(*file));
+  }
   if (!data) {
     if (auto logger = VLLogger::sharedInstance())
       logger->logDebug("Unable to find " + url.absoluteString() + ". Is it a harbor resource?",

@@ -22,6 +22,7 @@
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/NoWait.h"
+#include "platform/foundation/PackageFiles.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/Strings.h"
 #include "platform/foundation/UserDefaults.h"
@@ -44,45 +45,42 @@ VLWebResponse servedResponse(const platform::URL& url, int status, const VLCache
 // The most a thread that must not wait reads in place: a larger file would hold up the page.
 constexpr std::uint64_t kReadInPlaceLimit = 1024 * 1024;
 
-// The entry's file, read whole with one read into a buffer of its size (the size it had when
-// it was opened: a cache file is replaced, never written in place). A folder, a special file
-// or a link to nothing where the file should be reads as missing, as does a file larger than
-// the platform reads at once. The descriptor stays non-blocking, which a regular file ignores
-// and which keeps a planted FIFO from holding the thread. A thread that must not wait reads
-// only a file the kernel holds in memory, and gives up on any other.
-std::optional<std::string> readLocalFile(const VLCacheEntry& entry) {
-  auto path = VLCacheLocations::getLocalFilePath(entry);
+// The entry's file, opened for reading: the step that decides what may be read at all. A
+// package entry's file is opened through platform::package, which decides on the opened
+// descriptor and refuses a file that a link leads out of the package (the refusal is logged
+// here, once, unless `logRefusal` is false). A cache file is the shell's own and never a link:
+// one found there (an older shell's copy of a package link made it, or another program planted
+// it) is not followed, reads as missing and is healed. A folder, a special file or a link to
+// nothing where the file should be reads as missing too. The descriptor is opened
+// non-blocking, which keeps a planted FIFO from holding the thread.
+platform::fs::ReadableFile openLocalFile(const VLCacheEntry& entry, bool logRefusal) {
+  bool packaged = false;
+  auto path = VLCacheLocations::getLocalFilePath(entry, packaged);
+  if (!path) return platform::fs::ReadableFile::failed(ENOENT);
+  if (!packaged) return platform::fs::ReadableFile::open(*path, /*followFinalLink=*/false);
+  platform::fs::ReadableFile file = platform::package::open(*path);
+  if (!file.isOpen() && file.error() == EXDEV && logRefusal)
+    platform::log("ERROR: " + platform::package::refusal(*path));
+  return file;
+}
+
+// The entry's file, read whole (the size it had when it was opened: a cache file is replaced,
+// never written in place); missing when it is larger than the platform reads at once. A
+// thread that must not wait reads only a file the kernel holds in memory, with a lookup that
+// stays inside its folder, and gives up on any other: the thread it hands the request to
+// opens it as above.
+std::optional<std::string> readLocalFile(const VLCacheEntry& entry, bool logRefusal = true) {
   if (platform::nowait::active()) {
-    auto data = path ? platform::fs::readFileIfCached(*path, kReadInPlaceLimit) : std::nullopt;
+    bool packaged = false;
+    auto path = VLCacheLocations::getLocalFilePath(entry, packaged);
+    std::optional<std::string> data;
+    if (path)
+      data = packaged ? platform::package::readFileIfCached(*path, kReadInPlaceLimit)
+                      : platform::fs::readFileIfCached(*path, kReadInPlaceLimit, /*followFinalLink=*/false);
     if (!data) platform::nowait::giveUp();
     return data;
   }
-  if (!path) return std::nullopt;
-  const int fd = ::open(path->c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-      static_cast<std::uint64_t>(info.st_size) > platform::fs::maximumReadSize())
-    return std::nullopt;
-  try {
-    std::string data(static_cast<size_t>(info.st_size), '\0');
-    size_t got = 0;
-    while (got < data.size()) {
-      ssize_t n = ::read(fd, data.data() + got, data.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return std::nullopt;
-      if (n == 0) break;  // it shrank meanwhile: what is there
-      got += static_cast<size_t>(n);
-    }
-    data.resize(got);
-    return data;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  return platform::fs::readWhole(openLocalFile(entry, logRefusal), platform::fs::maximumReadSize());
 }
 
 // Calls the handler once, however many paths try.
@@ -293,7 +291,8 @@ void VLNativeCache::serveEntry(const std::string& key, const std::shared_ptr<VLC
           self->healFromPackageOrNetwork(key, entry, cache, request, std::move(done));
         },
         [entry, url, handler] {
-          auto data = readLocalFile(*entry);
+          // A refusal was logged when the request first read the file.
+          auto data = readLocalFile(*entry, /*logRefusal=*/false);
           handler(data ? servedResponse(url, 200, *entry, std::move(*data))
                        : servedResponse(url, 404, *entry, std::string()));
         });

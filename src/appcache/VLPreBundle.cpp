@@ -6,6 +6,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONText.h"
+#include "platform/foundation/PackageFiles.h"
 #include "shell/VLLogger.h"
 
 using platform::Value;
@@ -59,12 +60,16 @@ std::optional<std::string> VLPreBundle::readFromBundle(const std::string& relati
     reason = "no such file in the package";
   } else if (platform::fs::isDirectory(*path)) {
     reason = "it is a folder";
-  } else if (auto size = platform::fs::fileSize(*path); size && *size > kMaximumManifestBytes) {
-    reason = "it is larger than " + std::to_string(kMaximumManifestBytes) + " bytes";
-  } else if (auto data = platform::fs::readFile(*path)) {
-    return data;
   } else {
-    reason = "it cannot be read";
+    platform::fs::ReadableFile file = platform::package::open(*path);
+    if (!file.isOpen() && file.error() == EXDEV)
+      reason = "it leads out of the application package";
+    else if (file.isOpen() && file.size() > kMaximumManifestBytes)
+      reason = "it is larger than " + std::to_string(kMaximumManifestBytes) + " bytes";
+    else if (auto data = platform::fs::readWhole(file, kMaximumManifestBytes))
+      return data;
+    else
+      reason = "it cannot be read";
   }
   logError("Failed to read file " + relativePath + " from bundle: " + reason);
   return std::nullopt;

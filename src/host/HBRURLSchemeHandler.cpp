@@ -18,6 +18,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/MimeTypes.h"
+#include "platform/foundation/PackageFiles.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Strings.h"
 #include "platform/net/URLResponse.h"
@@ -33,20 +34,6 @@ std::string realPath(const std::string& path) {
   return platform::fs::normalizePath(path);
 }
 
-// Whether `path` may be served from below one of `roots`: lexically (no ".." climbs out)
-// and after symbolic links are followed (no link leads out).
-bool isServable(const std::string& path, const std::vector<std::string>& roots) {
-  if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) return false;
-  std::string normal = platform::fs::normalizePath(path);
-  std::string real = realPath(normal);
-  for (const std::string& root : roots) {
-    if (root.empty()) continue;
-    if (platform::fs::isInside(normal, root) && platform::fs::isInside(real, realPath(root)))
-      return true;
-  }
-  return false;
-}
-
 std::string removeAll(std::string text, const std::string& part) {
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part))
     text.erase(at, part.size());
@@ -60,17 +47,24 @@ struct OpenedFile {
   std::int64_t size = 0;
 };
 
-// `checkedRealPath` is where the path led when it was checked: the descriptor must be that
-// very file, so a link swapped in since then is not served.
+// A file of the web folder is the package's: platform::package opens it and decides on the
+// descriptor whether it lies inside the package. A page-folder file is checked as a path
+// first; `checkedRealPath` is where that path led then, and the descriptor must be that very
+// file, so a link swapped in since then is not served.
 OpenedFile openRegularFile(const std::string& path, const std::string& checkedRealPath, bool pageFile) {
   OpenedFile opened;
   // Non-blocking, so that opening a FIFO returns at once instead of waiting for a writer.
-  platform::fs::ReadableFile file = platform::fs::ReadableFile::open(path);
-  if (!file.isOpen()) return opened;
-  std::string real = file.realPath();
-  if (real != checkedRealPath || (pageFile && !platform::paths::pageMayReach(real))) {
-    platform::log("Refused to serve " + path + ": it changed after it was checked.");
+  platform::fs::ReadableFile file = pageFile ? platform::fs::ReadableFile::open(path) : platform::package::open(path);
+  if (!file.isOpen()) {
+    if (!pageFile && file.error() == EXDEV) platform::log(platform::package::refusal(path));
     return opened;
+  }
+  if (pageFile) {
+    std::string real = file.realPath();
+    if (real != checkedRealPath || !platform::paths::pageMayReach(real)) {
+      platform::log("Refused to serve " + path + ": it changed after it was checked.");
+      return opened;
+    }
   }
   opened.size = static_cast<std::int64_t>(file.size());
   opened.fd = file.release();
@@ -194,7 +188,8 @@ std::optional<std::string> HBRURLSchemeHandler::filePathForURL(const platform::U
   } else {
     file = platform::fs::appendPath(root, path);
   }
-  if (!isServable(file, {root})) {
+  // Where links lead is decided when the file is opened, on its descriptor.
+  if (file.find('\0') != std::string::npos || !platform::fs::isInside(file, root)) {
     platform::log("Refused to serve " + path + ": it lies outside the web folder.");
     return std::nullopt;
   }
@@ -265,8 +260,8 @@ void HBRURLSchemeHandler::serveFile(const std::shared_ptr<platform::webkit::URLS
   // Opening and checking the file touch the disk: that happens on a worker thread, and the
   // answer goes out from the main thread.
   std::string file = *path;
-  std::string checkedRealPath = realPath(file);
   bool pageFile = platform::startsWith(url.path(), kAppFilePrefix);
+  std::string checkedRealPath = pageFile ? realPath(file) : std::string();
   platform::DispatchQueue::global().async([task, file, checkedRealPath, pageFile, rangeHeader, head, answer] {
     OpenedFile opened = openRegularFile(file, checkedRealPath, pageFile);
     platform::MainLoop::post([task, opened, rangeHeader, head, answer] {

@@ -20,6 +20,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/PackageFiles.h"
 #include "platform/foundation/Paths.h"
 #include "platform/foundation/Regex.h"
 #include "platform/foundation/Strings.h"
@@ -367,6 +368,7 @@ void HBRViewController::loadStartPage() {
     platform::log("ERROR: There is no web view engine to load the start page into.");
     return;
   }
+  if (refusesPackageForLinks()) return;
   if (auto url = appUrl()) {
     webViewEngine_->loadRequest(platform::URLRequest(
         *url, platform::URLRequestCachePolicy::UseProtocolCachePolicy, kStartPageTimeout));
@@ -382,6 +384,34 @@ void HBRViewController::loadStartPage() {
   }
   webViewEngine_->loadHTMLString(
       platform::stringf("<html><body> %s </body></html>", message.c_str()), std::nullopt);
+}
+
+bool HBRViewController::refusesPackageForLinks() {
+  if (refusedForLinks_) return *refusedForLinks_;
+  refusedForLinks_ = false;
+  // In file-scheme mode (no application scheme) the web view reads the package's files itself
+  // and follows every link among them; nothing on its way can refuse one that leads out of the
+  // package, into another application's data root or anywhere else. Such a package is refused
+  // before anything of it loads; under an application scheme each such file is refused alone.
+  if (appScheme_) return false;
+  std::vector<std::string> links = platform::package::linksLeadingOut();
+  if (links.empty()) return false;
+  refusedForLinks_ = true;
+  std::string package = platform::Bundle::main().bundlePath();
+  for (const std::string& link : links)
+    platform::log(platform::package::refusal(platform::fs::appendPath(package, link)));
+  std::string message = platform::stringf(
+      "ERROR: The package at '%s' is not shown from file URLs: %zu link(s) in it lead out of it, and the web "
+      "view would follow them. Remove them, or serve the package under an application scheme (the \"scheme\" "
+      "preference), which refuses such files one by one.",
+      package.c_str(), links.size());
+  platform::log(message);
+  webViewEngine_->loadHTMLString(platform::stringf("<html><body> %s </body></html>", message.c_str()), std::nullopt);
+  // Told from the main loop, where whoever runs the shell can end it.
+  platform::MainLoop::post([package] {
+    platform::NotificationCenter::defaultCenter().post(HBRStartPageRefusedNotification, nullptr, package);
+  });
+  return true;
 }
 
 void HBRViewController::createLaunchView() {
@@ -509,7 +539,7 @@ bool HBRViewController::isUrlEmpty(const std::optional<platform::URL>& url) {
 }
 
 bool HBRViewController::checkAndReinitViewUrl() {
-  if (!webViewEngine_ || !isUrlEmpty(webViewEngine_->URL())) return false;
+  if (!webViewEngine_ || !isUrlEmpty(webViewEngine_->URL()) || refusedForLinks_.value_or(false)) return false;
   auto url = appUrl();
   if (!url) return false;
   webViewEngine_->loadRequest(platform::URLRequest(

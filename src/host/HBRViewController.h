@@ -202,10 +202,14 @@ class HBRViewController : public platform::ui::ViewController, public HBRScreenO
   std::shared_ptr<platform::Object> instantiateEngine(const std::string& className,
                                                       platform::ui::Rect frame);
   void loadStartPage();
+  // In file-scheme mode, whether the package is refused for links that lead out of it (logged,
+  // with the refusal shown in place of the start page). Decided once, at the first start.
+  bool refusesPackageForLinks();
   void fireDocumentEvent(const std::string& js, bool scheduledOnRunLoop);
 
   std::shared_ptr<platform::Timer> splashTimer_;
   std::shared_ptr<platform::Timer> fadeTimer_;
   mutable std::mutex openURLMutex_;
   std::optional<platform::URL> openURL_;
+  std::optional<bool> refusedForLinks_;
 };

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "CacheTestSupport.h"
@@ -204,6 +207,40 @@ TEST_F(ApplicationCacheTest, UpgradeCopiesPackageFilesAndRecordsAFailedCopy) {
   EXPECT_EQ(running->getResourceForUrl("/app/c.js")->status(), VLCacheEntryStatusFailed);
   EXPECT_EQ(running->status(), VLCacheFrameStatusComplete);
   EXPECT_TRUE(upgraded->getCacheEntries().count("/app/a.js") && !upgraded->getCacheEntries().count("/app/b.js"));
+}
+
+// The upgrade's copy of the package holds the package's own files: a link that stays inside
+// it is copied as the file it leads to, one that leads out is refused.
+TEST_F(ApplicationCacheTest, UpgradeCopiesFollowLinksInsideThePackageOnly) {
+  std::string secret = root.write("other/secret.js", "SECRET");
+  root.write("package/www/real.js", "inside");
+  ASSERT_EQ(::symlink("real.js", root.file("package/www/in.js").c_str()), 0);
+  ASSERT_EQ(::symlink(secret.c_str(), root.file("package/www/out.js").c_str()), 0);
+  auto package = VLCacheResources::initForHostname("example.com", "app", "p", true, {});
+  Value old = {{"applicationHostname", "example.com"}, {"applicationPath", "app"}, {"cachedApplication", "42"},
+               {"cachedVersion", "v0"}};
+  for (std::string name : {"in", "out"}) {
+    const std::string url = "/app/" + name + ".js", file = "/www/" + name + ".js";
+    package->addResource(std::make_shared<VLCacheEntry>(url, file, true), url);
+    old["cachedEntries"][url] = {{"url", url}, {"fileName", file}, {"preBundled", true}, {"status", 2},
+                                 {"mimeType", "text/javascript"}, {"cacheVersions", {{"v0", "v0"}}}};
+  }
+  auto upgraded = VLApplicationCache::initWithDictionary(old, true, {});
+  auto running = upgraded->getCurrentRunningFrame();
+  ASSERT_TRUE(running);
+  upgraded->addPreBundleFrame(package);
+  upgraded->upgradeIfNeeded();
+
+  auto in = running->getResourceForUrl("/app/in.js");
+  EXPECT_EQ(in->status(), VLCacheEntryStatusAvailable);
+  struct stat info;
+  ASSERT_EQ(::lstat(localFile(*in).c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(cache_test::readFile(localFile(*in)), "inside");
+  auto out = running->getResourceForUrl("/app/out.js");
+  EXPECT_TRUE(out->status() == VLCacheEntryStatusFailed && !out->preBundled());
+  EXPECT_FALSE(platform::fs::exists(localFile(*out)));
+  EXPECT_TRUE(cache_test::CacheLog::shared().contains("/app/out.js from prebundle with error: it leads out of the application package"));
 }
 
 TEST_F(ApplicationCacheTest, OnlyTheOngoingFrameIsSparedAsDownloadingAndARestoredOneWasInterrupted) {

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <future>
@@ -170,6 +173,33 @@ TEST_F(ServingTest, AMissingFileHealsFromThePackageElseTheNetworkElseIs404) {
   state->failing = true;
   expectAnswer(get(urls[2]), 404, "");
   EXPECT_TRUE(CacheLog::shared().contains("Trying to retrieve the latest version of the resource"));
+}
+
+// The package is healed from only where its links stay inside it; a cached file is never a
+// link, whoever put one there.
+TEST_F(ServingTest, AHealNeverCopiesALinkOutOfThePackageNorServesALinkInTheCache) {
+  std::string secret = root.write("other/secret.js", "SECRET");
+  root.write("package/www/real-a1.js", "content 1");
+  ASSERT_EQ(::symlink(secret.c_str(), root.file("package/www/a0.js").c_str()), 0);
+  ASSERT_EQ(::symlink("real-a1.js", root.file("package/www/a1.js").c_str()), 0);
+  auto package = VLCacheResources::initForHostname(host(), "app", "p", true, {});
+  for (int i = 0; i < 2; ++i)
+    package->addResource(std::make_shared<VLCacheEntry>(urls[i], "/www/a" + std::to_string(i) + ".js", true), urls[i]);
+  app->addPreBundleFrame(package);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(platform::fs::remove(localFile(*entry(i))) == std::nullopt);
+  ASSERT_EQ(::symlink(secret.c_str(), localFile(*entry(2)).c_str()), 0);
+  state->failing = true;
+
+  expectAnswer(get(urls[0]), 404, "");
+  EXPECT_TRUE(CacheLog::shared().contains("Could not copy resource " + urls[0] +
+                                          " from prebundle with error: it leads out of the application package"));
+  EXPECT_FALSE(platform::fs::exists(localFile(*entry(0))));
+  expectAnswer(get(urls[1]), 200, "content 1");
+  struct stat info;
+  ASSERT_EQ(::lstat(localFile(*entry(1)).c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  // The planted link reads as missing and goes to the server, which fails here.
+  expectAnswer(get(urls[2]), 404, "");
 }
 
 TEST_F(ServingTest, APackageEntryIsDownloadedIntoTheCacheFolderNeverIntoThePackage) {

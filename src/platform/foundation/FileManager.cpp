@@ -74,27 +74,10 @@ constexpr mode_t kPrivateFileMode = S_IRUSR | S_IWUSR;
 // Nested folders a copy or removal walks at most: each level holds a descriptor.
 constexpr int kMaximumTreeDepth = 512;
 
-std::optional<Error> copyFile(const std::string& from, const std::string& to, mode_t mode) {
+std::optional<Error> copyFile(const std::string& from, const std::string& to) {
   ReadableFile in = ReadableFile::open(from, false);
   if (!in.isOpen()) return pathError(in.error(), from);
-  // O_EXCL: the target is never replaced, even if it appeared after our check.
-  FileDescriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                            (mode & S_IRWXU) | kPrivateFileMode));
-  if (out.fd < 0) {
-    if (errno == EEXIST) return cocoaError(kFileWriteFileExistsError, to);
-    return pathError(errno, to);
-  }
-  char buffer[64 * 1024];
-  while (true) {
-    ssize_t n = ::read(in.fd(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || !writeAll(out.fd, buffer, static_cast<size_t>(n))) {
-      int code = errno;
-      ::unlink(to.c_str());
-      return pathError(code, to);
-    }
-    if (n == 0) return std::nullopt;
-  }
+  return copyFile(in, to);
 }
 
 using Identity = std::pair<dev_t, ino_t>;
@@ -117,7 +100,7 @@ std::optional<Error> copyTree(const std::string& from, const std::string& to, st
   }
   if (!S_ISDIR(st.st_mode)) {
     if (!S_ISREG(st.st_mode)) return pathError(EINVAL, from);
-    return copyFile(from, to, st.st_mode);
+    return copyFile(from, to);
   }
   if (made.count({st.st_dev, st.st_ino}) || depth > kMaximumTreeDepth) return pathError(ELOOP, from);
   if (::mkdir(to.c_str(), kPrivateFolderMode) != 0) {
@@ -195,6 +178,33 @@ std::string parentOf(const std::string& path) {
 
 Error posixError(int code) {
   return Error::make(kPOSIXErrorDomain, code, std::strerror(code));
+}
+
+std::optional<Error> copyFile(const ReadableFile& from, const std::string& to) {
+  if (!from.isOpen()) return pathError(EBADF, to);
+  struct stat info;
+  if (::fstat(from.fd(), &info) != 0) return pathError(errno, to);
+  // O_EXCL: the target is never replaced, even if it appeared after our check.
+  FileDescriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                            (info.st_mode & S_IRWXU) | kPrivateFileMode));
+  if (out.fd < 0) {
+    if (errno == EEXIST) return cocoaError(kFileWriteFileExistsError, to);
+    return pathError(errno, to);
+  }
+  char buffer[64 * 1024];
+  off_t offset = 0;
+  while (true) {
+    // Read by position: the copy is the whole file, wherever the descriptor stands.
+    ssize_t n = ::pread(from.fd(), buffer, sizeof buffer, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || !writeAll(out.fd, buffer, static_cast<size_t>(n))) {
+      int code = errno;
+      ::unlink(to.c_str());
+      return pathError(code, to);
+    }
+    if (n == 0) return std::nullopt;
+    offset += n;
+  }
 }
 
 namespace {
@@ -333,6 +343,12 @@ ReadableFile ReadableFile::adopt(int fd) {
   return file;
 }
 
+ReadableFile ReadableFile::failed(int error) {
+  ReadableFile file;
+  file.error_ = error;
+  return file;
+}
+
 ReadableFile::ReadableFile(ReadableFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), error_(other.error_), size_(other.size_) {}
 
@@ -441,36 +457,68 @@ std::optional<std::string> readFile(const std::string& path) {
   }
 }
 
+std::optional<std::string> readWhole(const ReadableFile& file, std::uint64_t limit) {
+  if (!file.isOpen() || file.size() > limit) return std::nullopt;
+  try {
+    std::string data(static_cast<size_t>(file.size()), '\0');
+    size_t got = 0;
+    while (got < data.size()) {
+      ssize_t n = ::pread(file.fd(), data.data() + got, data.size() - got, static_cast<off_t>(got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return std::nullopt;
+      if (n == 0) break;  // it shrank meanwhile: what is there
+      got += static_cast<size_t>(n);
+    }
+    data.resize(got);
+    return data;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
 namespace {
 std::atomic<bool> gCachedReadsWait{false};
+bool readsIfCachedWait() { return gCachedReadsWait.load(std::memory_order_relaxed); }
 }  // namespace
 
 void setReadsIfCachedWaitForTesting(bool wait) { gCachedReadsWait.store(wait, std::memory_order_relaxed); }
 
-std::optional<std::string> readFileIfCached(const std::string& path, std::uint64_t limit) {
+std::optional<std::string> readFileIfCached(const std::string& path, std::uint64_t limit, bool followFinalLink) {
 #if defined(SYS_openat2) && defined(RESOLVE_CACHED) && defined(RWF_NOWAIT)
-  if (gCachedReadsWait.load(std::memory_order_relaxed) || path.empty()) return std::nullopt;
+  if (readsIfCachedWait() || path.empty()) return std::nullopt;
   // Opening without O_NOATIME may have to record the access time, which a read of a file of
   // our own never needs; a file of another owner (the installed package) refuses the flag.
   struct open_how how {};
-  how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOATIME;
+  how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOATIME | (followFinalLink ? 0 : O_NOFOLLOW);
   how.resolve = RESOLVE_CACHED;
   long opened = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
   if (opened < 0 && errno == EPERM) {
     how.flags &= ~static_cast<std::uint64_t>(O_NOATIME);
     opened = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
   }
-  if (opened < 0) return std::nullopt;  // would wait (EAGAIN), missing, or no such call here
+  if (opened < 0) return std::nullopt;  // would wait (EAGAIN), missing, a refused link, or no such call here
   FileDescriptor fd(static_cast<int>(opened));
+  return readOpenFileIfCached(fd.fd, limit);
+#else
+  (void)path;
+  (void)limit;
+  (void)followFinalLink;
+  return std::nullopt;
+#endif
+}
+
+std::optional<std::string> readOpenFileIfCached(int fd, std::uint64_t limit) {
+#if defined(RWF_NOWAIT)
+  if (readsIfCachedWait()) return std::nullopt;
   struct stat info;
-  if (::fstat(fd.fd, &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) > limit)
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) > limit)
     return std::nullopt;
   try {
     std::string data(static_cast<size_t>(info.st_size), '\0');
     size_t got = 0;
     while (got < data.size()) {
       struct iovec part {data.data() + got, data.size() - got};
-      ssize_t n = ::preadv2(fd.fd, &part, 1, static_cast<off_t>(got), RWF_NOWAIT);
+      ssize_t n = ::preadv2(fd, &part, 1, static_cast<off_t>(got), RWF_NOWAIT);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return std::nullopt;  // not all in memory, failed, or shrank meanwhile
       got += static_cast<size_t>(n);
@@ -480,7 +528,7 @@ std::optional<std::string> readFileIfCached(const std::string& path, std::uint64
     return std::nullopt;
   }
 #else
-  (void)path;
+  (void)fd;
   (void)limit;
   return std::nullopt;
 #endif

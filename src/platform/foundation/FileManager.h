@@ -48,8 +48,13 @@ std::optional<std::string> readFile(const std::string& path);
 // page cache, and it holds at most `limit` bytes. Nullopt otherwise, also on a kernel without
 // such reads: the caller reads it the ordinary way, on a thread that may wait. A FIFO or
 // device is refused without waiting on it.
-std::optional<std::string> readFileIfCached(const std::string& path, std::uint64_t limit);
-// For tests: every readFileIfCached answers that it would wait.
+// A final symbolic link is refused unless `followFinalLink`.
+std::optional<std::string> readFileIfCached(const std::string& path, std::uint64_t limit,
+                                            bool followFinalLink = true);
+// The same read of a file the caller opened itself (with O_NONBLOCK, and RESOLVE_CACHED where
+// opening must not wait either). The descriptor stays open.
+std::optional<std::string> readOpenFileIfCached(int fd, std::uint64_t limit);
+// For tests: every read above answers that it would wait.
 void setReadsIfCachedWaitForTesting(bool wait);
 
 // The most bytes one read may hand back whole: a quarter of the machine's memory, or of the
@@ -66,6 +71,8 @@ class ReadableFile {
   // Takes over a descriptor opened for reading (with O_NONBLOCK, so that opening never waited
   // on a FIFO) and checks it as open() does.
   static ReadableFile adopt(int fd);
+  // A value that opened nothing, with `error` as its errno value.
+  static ReadableFile failed(int error);
   ReadableFile(ReadableFile&& other) noexcept;
   ReadableFile& operator=(ReadableFile&& other) noexcept;
   ReadableFile(const ReadableFile&) = delete;
@@ -88,6 +95,16 @@ class ReadableFile {
   int error_ = 0;
   std::uint64_t size_ = 0;
 };
+
+// The content of the open regular file, read from its start with reads straight into a buffer
+// of the size it had when it was opened (what is there, when it shrank meanwhile); nullopt on
+// failure or when it held more than `limit` bytes.
+std::optional<std::string> readWhole(const ReadableFile& file, std::uint64_t limit);
+
+// Copies the content of the open file `from`, from its start, into a new file `to`, which is
+// never replaced (and removed again when the copy fails). The copy keeps only its owner's
+// permission bits, readable and writable by the owner at least.
+std::optional<Error> copyFile(const ReadableFile& from, const std::string& to);
 
 // The path the kernel has for an open descriptor, "" when unknown.
 std::string pathOfDescriptor(int fd);

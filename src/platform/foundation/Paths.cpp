@@ -13,6 +13,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/PackageFiles.h"
 
 namespace platform::paths {
 
@@ -142,8 +143,9 @@ bool reachableBelowDataRoot(const std::string& path, const std::string& root) {
   return false;
 }
 
+// The package part is the one answer to "is this the package's file" (platform::package).
 bool reachable(const std::string& path, const std::string& root, const std::string& package) {
-  return reachableBelowDataRoot(path, root) || (!package.empty() && within(path, package));
+  return reachableBelowDataRoot(path, root) || package::holds(path, package);
 }
 
 }  // namespace

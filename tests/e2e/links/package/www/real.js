@@ -1,0 +1,1 @@
+window.insideValue = 'inside';
