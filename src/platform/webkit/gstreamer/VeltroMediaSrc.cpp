@@ -6,8 +6,11 @@
 // answers it with the web view's own scheme handler, so every rule of the scheme holds.
 //
 // It is a random-access source: a read at the position the open answer has reached goes on
-// reading it; any other position opens a new request for the bytes from there on ("Range:
-// bytes=N-"). Nothing is held beyond the block GStreamer asked for.
+// reading it; any other position opens a new request there. Each request asks for a window of
+// kWindow bytes ("Range: bytes=N-M"), and the next window is asked for when one is read: a
+// handler that gives its answers whole (as the "veltro" scheme does for now) then never holds
+// more than a window of a large clip for the player. Nothing is held here beyond the block
+// GStreamer asked for.
 //
 // The environment:
 //   VELTRO_MEDIA_SCHEMES   the schemes to claim, comma-separated ("app,veltro")
@@ -34,6 +37,7 @@ constexpr const char* kEndpointVariable = "VELTRO_MEDIA_ENDPOINT";
 // A read ahead of the open answer's position by at most this much skips the bytes between
 // instead of asking again: cheaper than a new request for the small jumps demuxers make.
 constexpr guint64 kMaxSkip = 512 * 1024;
+constexpr guint64 kWindow = 8 * 1024 * 1024;
 constexpr gsize kMaxHeaderLine = 8192;
 constexpr int kMaxHeaderLines = 100;
 // How long one connection or read may stall before the request fails.
@@ -133,6 +137,7 @@ struct VeltroMediaSrc {
   GSocketConnection* connection;
   GDataInputStream* body;
   guint64 position;  // the offset of the next byte the open answer gives
+  guint64 answerEnd;  // the offset just past its last byte
   guint64 size;
   gboolean sizeKnown;
   gboolean seekable;
@@ -203,9 +208,12 @@ static Opened openAnswer(VeltroMediaSrc* self, guint64 offset) {
     return Opened::Failed;
   }
 
+  // A window that reaches past the end is cut to it: not every server cuts it itself.
+  guint64 last = offset + kWindow - 1;
+  if (self->sizeKnown && self->size > offset) last = MIN(last, self->size - 1);
   gchar* request = g_strdup_printf("GET %s HTTP/1.1\r\nHost: %s:%d\r\nRange: bytes=%" G_GUINT64_FORMAT
-                                   "-\r\nConnection: close\r\n\r\n",
-                                   path.c_str(), endpoint.host.c_str(), endpoint.port, offset);
+                                   "-%" G_GUINT64_FORMAT "\r\nConnection: close\r\n\r\n",
+                                   path.c_str(), endpoint.host.c_str(), endpoint.port, offset, last);
   GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(self->connection));
   gboolean written = g_output_stream_write_all(out, request, std::strlen(request), nullptr, self->cancellable, &error);
   g_free(request);
@@ -223,7 +231,7 @@ static Opened openAnswer(VeltroMediaSrc* self, guint64 offset) {
 
   int status = 0;
   gint64 contentLength = -1;
-  gint64 rangeStart = -1, rangeTotal = -1;
+  gint64 rangeStart = -1, rangeEnd = -1, rangeTotal = -1;
   bool acceptsRanges = false;
   for (int lineNumber = 0;; ++lineNumber) {
     gsize length = 0;
@@ -253,7 +261,11 @@ static Opened openAnswer(VeltroMediaSrc* self, guint64 offset) {
         // "bytes a-b/total" or "bytes */total"
         if (g_str_has_prefix(value, "bytes ")) {
           const char* range = value + 6;
-          if (*range != '*') rangeStart = g_ascii_strtoll(range, nullptr, 10);
+          if (*range != '*') {
+            gchar* end = nullptr;
+            rangeStart = g_ascii_strtoll(range, &end, 10);
+            if (end && *end == '-') rangeEnd = g_ascii_strtoll(end + 1, nullptr, 10);
+          }
           if (const char* slash = std::strchr(range, '/')) {
             if (slash[1] != '*') rangeTotal = g_ascii_strtoll(slash + 1, nullptr, 10);
           }
@@ -266,23 +278,31 @@ static Opened openAnswer(VeltroMediaSrc* self, guint64 offset) {
   }
 
   if (status == 416) {
+    bool wasKnown = self->sizeKnown;
     if (rangeTotal >= 0) {
       self->size = static_cast<guint64>(rangeTotal);
       self->sizeKnown = TRUE;
     }
     closeAnswer(self);
+    // A window past the end of a file smaller than it: asked again, cut to the file.
+    if (!wasKnown && self->sizeKnown && offset < self->size) return openAnswer(self, offset);
     return Opened::End;
   }
-  if (status == 206 && rangeStart == static_cast<gint64>(offset) && rangeTotal >= 0) {
+  if (status == 206 && rangeStart == static_cast<gint64>(offset) && rangeEnd >= rangeStart &&
+      rangeTotal > rangeStart) {
     self->size = static_cast<guint64>(rangeTotal);
     self->sizeKnown = TRUE;
     self->seekable = TRUE;
+    // Some servers name a last byte past the end of the file; the file's end is the answer's.
+    self->answerEnd = MIN(static_cast<guint64>(rangeEnd) + 1, self->size);
+    if (contentLength >= 0) self->answerEnd = MIN(self->answerEnd, offset + static_cast<guint64>(contentLength));
   } else if (status == 200 && offset == 0) {
     if (contentLength >= 0) {
       self->size = static_cast<guint64>(contentLength);
       self->sizeKnown = TRUE;
     }
     self->seekable = acceptsRanges && self->sizeKnown;
+    self->answerEnd = self->sizeKnown ? self->size : G_MAXUINT64;
   } else {
     if (status == 401 || status == 403)
       GST_ELEMENT_ERROR(self, RESOURCE, NOT_AUTHORIZED, ("The shell refused the media request"),
@@ -355,7 +375,7 @@ static GstFlowReturn veltroMediaCreate(GstBaseSrc* src, guint64 offset, guint le
   GstFlowReturn flow = GST_FLOW_OK;
   while (filled < length) {
     guint64 at = offset + filled;
-    bool usable = self->body && at >= self->position && at - self->position <= kMaxSkip;
+    bool usable = self->body && at >= self->position && at - self->position <= kMaxSkip && at < self->answerEnd;
     if (!usable) {
       Opened opened = openAnswer(self, at);
       if (opened == Opened::End) break;
@@ -380,7 +400,8 @@ static GstFlowReturn veltroMediaCreate(GstBaseSrc* src, guint64 offset, guint le
         continue;
       }
     }
-    gssize got = readAnswer(self, map.data + filled, length - filled, &error);
+    gsize want = static_cast<gsize>(MIN(static_cast<guint64>(length - filled), self->answerEnd - self->position));
+    gssize got = readAnswer(self, map.data + filled, want, &error);
     if (got < 0) {
       bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
       if (!cancelled) GST_WARNING_OBJECT(self, "Reading %s failed: %s", self->uri, error->message);
@@ -398,8 +419,11 @@ static GstFlowReturn veltroMediaCreate(GstBaseSrc* src, guint64 offset, guint le
       continue;
     }
     filled += static_cast<gsize>(got);
-    if (filled < length) {
-      // The answer ended before the bytes asked for.
+    if (self->position == self->answerEnd) {
+      // The window is read: the next one is asked for when it is needed.
+      closeAnswer(self);
+    } else if (static_cast<gsize>(got) < want) {
+      // The answer ended before the bytes it promised.
       closeAnswer(self);
       if (!self->sizeKnown || ++reopened > 1) break;
     }

@@ -133,16 +133,16 @@ struct GtkMediaEndpoint::Exchange {
   std::shared_ptr<URLSchemeTask> task;
 
   bool answered() const { return finished || failure || refusedStatus != 0; }
-  // Called with the mutex held.
-  void cancel() {
+  // Called with the mutex held. `closing` also ends the connection, which wakes a thread
+  // blocked writing to the player; the connection's own thread leaves it open to answer.
+  void cancel(bool closing = true) {
     if (cancelled) return;
     cancelled = true;
     if (file >= 0) ::close(file);
     file = -1;
     chunks.clear();
     held = 0;
-    // A thread blocked writing to the player wakes up.
-    if (socket >= 0) ::shutdown(socket, SHUT_RDWR);
+    if (closing && socket >= 0) ::shutdown(socket, SHUT_RDWR);
     changed.notify_all();
   }
 };
@@ -487,10 +487,13 @@ void GtkMediaEndpoint::serve(int fd) {
     } else if (exchange->failure) {
       log("The media request for " + exchange->url.absoluteString() + " failed: " + *exchange->failure);
     }
-    exchange->cancel();
+    bool ended = exchange->cancelled;
+    bool stopHandler = !exchange->answered();
+    exchange->cancel(false);
     lock.unlock();
     forget(exchange);
-    if (!exchange->cancelled || status != 502) answerPlainly(fd, status, URLResponse::localizedStringForStatusCode(status));
+    if (!ended) answerPlainly(fd, status, URLResponse::localizedStringForStatusCode(status));
+    release(exchange, stopHandler);
     return;
   }
   const URLResponse& response = *exchange->response;
@@ -550,23 +553,24 @@ void GtkMediaEndpoint::serve(int fd) {
   exchange->cancel();
   lock.unlock();
   forget(exchange);
-  if (stopHandler) {
-    // The player went away before the handler was done: it stops, like a load WebKit cancels.
-    MainLoop::post([exchange] {
-      auto handler = exchange->handler.lock();
-      auto view = exchange->webView.lock();
-      if (handler && view && exchange->task) {
-        try {
-          handler->stopURLSchemeTask(*view, exchange->task);
-        } catch (...) {
-          log("Stopping a media request failed: " + exchange->url.absoluteString());
-        }
+  release(exchange, stopHandler);
+}
+
+void GtkMediaEndpoint::release(const std::shared_ptr<Exchange>& exchange, bool stopHandler) {
+  // The task is let go on the main thread, where it was made. A player that went away before
+  // the handler was done stops the handler, like a load WebKit cancels.
+  MainLoop::post([exchange, stopHandler] {
+    auto handler = exchange->handler.lock();
+    auto view = exchange->webView.lock();
+    if (stopHandler && handler && view && exchange->task) {
+      try {
+        handler->stopURLSchemeTask(*view, exchange->task);
+      } catch (...) {
+        log("Stopping a media request failed: " + exchange->url.absoluteString());
       }
-      exchange->task.reset();
-    });
-  } else {
-    MainLoop::post([exchange] { exchange->task.reset(); });
-  }
+    }
+    exchange->task.reset();
+  });
 }
 
 void GtkMediaEndpoint::forget(const std::shared_ptr<Exchange>& exchange) {

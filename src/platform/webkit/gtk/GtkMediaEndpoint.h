@@ -72,6 +72,7 @@ class GtkMediaEndpoint {
   void serve(int fd);
   void startOnMainThread(const std::shared_ptr<Exchange>& exchange);
   void forget(const std::shared_ptr<Exchange>& exchange);
+  static void release(const std::shared_ptr<Exchange>& exchange, bool stopHandler);
   void logRefusalWithoutSecret();
 
   mutable std::mutex mutex_;
