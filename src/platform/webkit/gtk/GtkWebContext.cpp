@@ -5,6 +5,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/Paths.h"
+#include "platform/webkit/gtk/GtkMediaEndpoint.h"
 #include "platform/webkit/gtk/GtkWebView.h"
 
 namespace platform::webkit {
@@ -83,6 +84,8 @@ bool GtkWebContext::registerScheme(const std::string& scheme) {
   WebKitSecurityManager* security = webkit_web_context_get_security_manager(context_.get());
   webkit_security_manager_register_uri_scheme_as_secure(security, scheme.c_str());
   webkit_security_manager_register_uri_scheme_as_cors_enabled(security, scheme.c_str());
+  // WebKit's media player reads the scheme's media through the shell's media endpoint.
+  GtkMediaEndpoint::shared().addScheme(scheme);
   return true;
 }
 

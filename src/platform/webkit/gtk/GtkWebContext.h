@@ -29,8 +29,9 @@ class GtkWebContext {
   WebKitWebContext* context() const { return context_.get(); }
 
   // Routes requests of `scheme` on this context to the requesting web view. Registers the
-  // scheme as secure and CORS-enabled, so pages served under it may fetch from it. Answers
-  // false for schemes WebKit serves itself.
+  // scheme as secure and CORS-enabled, so pages served under it may fetch from it, and as one
+  // whose media the media endpoint serves (GtkMediaEndpoint). Answers false for schemes WebKit
+  // serves itself.
   bool registerScheme(const std::string& scheme);
 
  private:

@@ -17,7 +17,7 @@
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/Strings.h"
 #include "platform/net/URLError.h"
-#include "platform/webkit/gtk/GtkMediaSources.h"
+#include "platform/webkit/gtk/GtkMediaEndpoint.h"
 #include "platform/webkit/gtk/GtkPageScripts.h"
 #include "platform/webkit/gtk/GtkPageValue.h"
 #include "platform/webkit/gtk/GtkRequest.h"
@@ -247,6 +247,9 @@ struct GtkWebView::MessageChannel {
 std::shared_ptr<GtkWebView> GtkWebView::create(ui::Rect frame, const WebViewConfiguration& configuration) {
   auto view = std::shared_ptr<GtkWebView>(new GtkWebView(frame, configuration, gRelatedView));
   view->setUp();
+  // Every view counts for the media endpoint: it serves a page's media only while no other
+  // view shows a document of another origin.
+  GtkMediaEndpoint::shared().addWebView(view);
   return view;
 }
 
@@ -302,9 +305,6 @@ GtkWebView::GtkWebView(ui::Rect frame, const WebViewConfiguration& configuration
 
   for (const auto& [scheme, handler] : configuration_.urlSchemeHandlers)
     if (handler) context_->registerScheme(scheme);
-  // WebKitGTK's media player cannot load custom schemes: media of the page's own origin plays
-  // from blob: URLs instead (GtkMediaSources.js).
-  if (!configuration_.urlSchemeHandlers.empty()) installUserScript({kGtkMediaSourcesScript, true, true});
 
   // Media that needs no user action may also start on its own, sound and all; otherwise
   // WebKit's default holds: only muted media starts on its own.
@@ -777,6 +777,7 @@ void GtkWebView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer d
       // load or a navigation within this document.
       const char* uri = webkit_web_view_get_uri(self->view_.get());
       self->didCommitPage(uri && *uri ? URL::parse(uri) : std::nullopt);
+      GtkMediaEndpoint::shared().pageChanged(self);
       if (auto delegate = self->navigationDelegate()) delegate->didCommitNavigation(*self);
     } else if (event == WEBKIT_LOAD_STARTED) {
       self->loadFailed_ = false;
@@ -817,6 +818,7 @@ void GtkWebView::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminat
     auto keepAlive = self->self();
     self->webProcessTerminated_ = true;
     self->didLoseDocuments();
+    GtkMediaEndpoint::shared().pageChanged(self);
     if (auto delegate = self->navigationDelegate()) delegate->webContentProcessDidTerminate(*self);
   } catch (...) {
     logException("a web process end");
