@@ -7,6 +7,9 @@
 //   webview_bare --www FOLDER       serves FOLDER (the benchmark page) and prints what the
 //                                   page reports, with the memory of the process tree at
 //                                   each point the page asked for and at the end
+//   webview_bare --uri URI          the same for a page WebKit loads itself (a file:// page of
+//                                   the media benchmark, whose clip WebKit reads as it would
+//                                   for any browser)
 #include <gtk/gtk.h>
 #include <libsoup/soup.h>
 #include <webkit2/webkit2.h>
@@ -22,6 +25,7 @@ namespace {
 
 bool gExitOnLoad = false;
 std::string gFolder;
+std::string gURI;
 int gStatus = 1;
 // "name":{memory} for each point the page asked for, in order.
 std::string gMeasured;
@@ -124,9 +128,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--exit-on-load") == 0) gExitOnLoad = true;
     if (std::strcmp(argv[i], "--www") == 0 && i + 1 < argc) gFolder = argv[++i];
+    if (std::strcmp(argv[i], "--uri") == 0 && i + 1 < argc) gURI = argv[++i];
   }
-  if (!gExitOnLoad && gFolder.empty()) {
-    std::fprintf(stderr, "usage: webview_bare --exit-on-load | --www FOLDER\n");
+  if (!gExitOnLoad && gFolder.empty() && gURI.empty()) {
+    std::fprintf(stderr, "usage: webview_bare --exit-on-load | --www FOLDER | --uri URI\n");
     return 2;
   }
 
@@ -151,7 +156,7 @@ int main(int argc, char** argv) {
   gtk_window_set_default_size(GTK_WINDOW(window), 390, 844);
   gtk_container_add(GTK_CONTAINER(window), view);
   gtk_widget_show_all(window);
-  webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view), "bench://localhost/index.html");
+  webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view), gURI.empty() ? "bench://localhost/index.html" : gURI.c_str());
   g_timeout_add_seconds(600, onTimeout, nullptr);
   gtk_main();
   return gStatus;
