@@ -332,14 +332,16 @@ int main(int argc, char** argv) {
     return std::make_tuple(status, platform::Value::parse(readText(out), nullptr, false), readText(log));
   };
 
+  std::string fillFailure;
   {
     // Untimed: the shell fills its cache from nginx, which is stopped right after. Nothing in
     // this scope exits, so nginx is stopped even when the fill fails.
     bench::Nginx nginx(work, root, port);
     auto [status, found, log] = runShell("veltro", true);
     if (status != 0 || !found["report"].is_object() || found["report"].value("filled", false) != true)
-      bench::fail("the shell failed to fill its cache:\n" + found.dump() + "\n" + log);
+      fillFailure = found.dump() + "\n" + log;
   }
+  if (!fillFailure.empty()) bench::fail("the shell failed to fill its cache:\n" + fillFailure);
 
   std::printf("clip: %.1f MiB; %d alternating round(s) of the bare program and the shell under each scheme; "
               "%g s of playing and two seeks each\n",

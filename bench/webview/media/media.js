@@ -62,6 +62,8 @@
       if (await metadata !== 'loadedmetadata') throw new Error(failed || 'no metadata within 60 s');
       found.steps.push('metadata');
       found.duration = video.duration;
+      // Each stretch stays inside the clip: one that ran to its end would seek an ended video.
+      if (seconds * 0.4 >= video.duration) throw new Error('the clip is too short for ' + seconds + ' s of playing');
       await video.play();
       // Playing time in three stretches: 40%, 30%, 30%, the seeks between them.
       var stretches = [0.4, 0.3, 0.3];

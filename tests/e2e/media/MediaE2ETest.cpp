@@ -1,15 +1,17 @@
 // Media of the application's own schemes in the real shell: WebKit's media player reads them
 // through the shell's media endpoint, which hands each request to the web view's scheme
 // handler. A player library plays, seeks and shows captions in "app:" and "veltro"; a clip
-// larger than the memory bound plays and seeks while the shell's memory stays bounded; the
-// endpoint answers nothing without its secret and nothing once the page left the application.
-#include <arpa/inet.h>
+// larger than the memory bound plays and seeks while the shell's memory stays bounded; both
+// schemes play in WebKit's sandbox; the endpoint answers nothing without its secret and nothing
+// once the page left the application.
 #include <httplib.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -56,18 +58,21 @@ void placeFile(const std::string& from, const std::string& to) {
   if (error) std::filesystem::copy_file(from, to);
 }
 
-// The status of a GET of `path` on the media endpoint at `port`.
-int endpointStatus(int port, const std::string& path) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+// The status of a GET of `path` on the media endpoint's socket.
+int endpointStatus(const std::string& socketPath, const std::string& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
+    ::close(fd);
+    return -1;
+  }
+  std::copy(socketPath.begin(), socketPath.end(), address.sun_path);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     ::close(fd);
     return -1;
   }
-  std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: bytes=0-\r\nConnection: close\r\n\r\n";
+  std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\nRange: bytes=0-\r\nConnection: close\r\n\r\n";
   (void)!::write(fd, request.data(), request.size());
   char head[64] = {};
   ssize_t got = ::read(fd, head, sizeof head - 1);
@@ -76,22 +81,51 @@ int endpointStatus(int port, const std::string& path) {
   return std::atoi(head + 9);
 }
 
-// The variable `name` in the environment a child of `parent` (the web process of the shell)
-// was started with.
-std::string childEnvironment(pid_t parent, const std::string& name) {
+// The processes below `ancestor`, each with its name.
+std::vector<std::pair<pid_t, std::string>> descendants(pid_t ancestor) {
+  std::map<pid_t, std::vector<pid_t>> children;
+  std::map<pid_t, std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     std::string pid = entry.path().filename().string();
     if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
     std::ifstream status(entry.path() / "status");
-    bool child = false;
-    for (std::string line; std::getline(status, line);)
-      if (line.rfind("PPid:", 0) == 0) child = std::atoi(line.c_str() + 5) == parent;
-    if (!child) continue;
-    std::ifstream in(entry.path() / "environ", std::ios::binary);
+    std::string name;
+    pid_t parent = 0;
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("Name:", 0) == 0) name = line.substr(line.find_first_not_of(" \t", 5));
+      if (line.rfind("PPid:", 0) == 0) parent = std::atoi(line.c_str() + 5);
+    }
+    children[parent].push_back(std::atoi(pid.c_str()));
+    names[std::atoi(pid.c_str())] = name;
+  }
+  std::vector<std::pair<pid_t, std::string>> found;
+  std::vector<pid_t> pending{ancestor};
+  while (!pending.empty()) {
+    pid_t pid = pending.back();
+    pending.pop_back();
+    for (pid_t child : children[pid]) {
+      found.emplace_back(child, names[child]);
+      pending.push_back(child);
+    }
+  }
+  return found;
+}
+
+// The variable `name` in the environment a process below `ancestor` (the shell's web or
+// network process, or the sandbox that runs one) was started with.
+std::string childEnvironment(pid_t ancestor, const std::string& name) {
+  for (const auto& [pid, processName] : descendants(ancestor)) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
     for (std::string variable; std::getline(in, variable, '\0');)
       if (variable.rfind(name + "=", 0) == 0) return variable.substr(name.size() + 1);
   }
   return {};
+}
+
+std::string namespaceOf(pid_t pid, const char* kind) {
+  std::error_code error;
+  auto target = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/ns/" + kind, error);
+  return error ? std::string() : target.string();
 }
 
 class MediaE2E : public E2E {
@@ -206,6 +240,41 @@ TEST_F(MediaE2E, ALargeClipPlaysAndSeeksUnderVeltro) {
   EXPECT_EQ(found["big"]["duration"], 30) << found.dump(2);
 }
 
+// The web process runs in WebKit's sandbox (bubblewrap), in a network of its own where the
+// shell's loopback cannot be reached, and media of both schemes play there: the source reaches
+// the shell through the socket's folder, which the sandbox is given.
+TEST_F(MediaE2E, MediaOfBothSchemesPlaysInWebKitsSandbox) {
+  for (const char* scheme : {"app", "veltro"}) {
+    SCOPED_TRACE(scheme);
+    std::string report = temp_.file(std::string("stay-") + scheme + ".json");
+    std::string log = temp_.file(std::string("stay-") + scheme + ".log");
+    std::vector<std::string> env = environment("stay");
+    env.push_back("VELTRO_E2E_REPORT=" + report);
+    pid_t pid = startShell(VELTRO_SHELL_SCHEME, {"--data-root", temp_.file(std::string("data-") + scheme), package(scheme)},
+                           env, log);
+    bool reported = testing_support::waitUntil([&] { return !readText(report).empty(); }, 90);
+    // While the page is still there: the web process and what runs it.
+    pid_t webProcess = 0;
+    bool belowSandbox = false;
+    for (const auto& [child, name] : descendants(pid)) {
+      if (name == "bwrap") belowSandbox = true;
+      if (name.rfind("WebKitWebProces", 0) == 0) webProcess = child;
+    }
+    std::string shellNetwork = namespaceOf(pid, "net");
+    std::string webNetwork = webProcess ? namespaceOf(webProcess, "net") : "";
+    stopProgram(pid);
+
+    ASSERT_TRUE(reported) << readText(log);
+    Value found = Value::parse(readText(report), nullptr, false);
+    EXPECT_PICKED(found["played"], R"({"steps": ["metadata", "playing", "seeked"], "duration": 5})")
+        << found.dump(2) << readText(log);
+    ASSERT_NE(webProcess, 0) << "no web process below the shell";
+    EXPECT_TRUE(belowSandbox) << "the web process does not run in bubblewrap";
+    EXPECT_FALSE(webNetwork.empty());
+    EXPECT_NE(webNetwork, shellNetwork) << "the web process shares the shell's network";
+  }
+}
+
 // Once the top frame shows another origin, no media of the application's scheme is answered,
 // neither to that page's own <video> nor to a request that has the secret; without the secret
 // nothing is answered at any time.
@@ -231,30 +300,30 @@ TEST_F(MediaE2E, MediaIsRefusedWithoutTheSecretAndOnceThePageLeftTheApplication)
 
   bool reported = testing_support::waitUntil([&] { return !readText(report).empty(); }, 60);
   Value found = Value::parse(readText(report), nullptr, false);
-  std::string endpoint = childEnvironment(pid, "VELTRO_MEDIA_ENDPOINT");
-  // "http://127.0.0.1:<port>/<secret>"
-  int port = 0;
-  std::string secret;
-  if (auto colon = endpoint.rfind(':'); colon != std::string::npos) {
-    port = std::atoi(endpoint.c_str() + colon + 1);
-    if (auto slash = endpoint.find('/', colon); slash != std::string::npos) secret = endpoint.substr(slash + 1);
-  }
+  std::string socket = childEnvironment(pid, "VELTRO_MEDIA_SOCKET");
+  std::string secret = childEnvironment(pid, "VELTRO_MEDIA_SECRET");
   std::string wrong = secret;
   if (!wrong.empty()) wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
-  int withoutSecret = endpointStatus(port, "/app/localhost/clip.webm");
-  int wrongSecret = endpointStatus(port, "/" + wrong + "/app/localhost/clip.webm");
-  int root = endpointStatus(port, "/");
+  int withoutSecret = endpointStatus(socket, "/app/localhost/clip.webm");
+  int wrongSecret = endpointStatus(socket, "/" + wrong + "/app/localhost/clip.webm");
+  int root = endpointStatus(socket, "/");
+  // No other user reaches the socket: its folder is the user's alone.
+  struct stat folder {};
+  bool folderFound = ::stat(std::filesystem::path(socket).parent_path().c_str(), &folder) == 0;
 
   bool refused = outputContains(log, "Refused the media request for app://localhost/clip.webm: no page of "
                                      "app://localhost is the committed top document.", 30);
-  int afterLeaving = endpointStatus(port, "/" + secret + "/app/localhost/clip.webm");
+  int afterLeaving = endpointStatus(socket, "/" + secret + "/app/localhost/clip.webm");
   stopProgram(pid);
   foreign.stop();
   serving.join();
 
   ASSERT_TRUE(reported) << readText(log);
   EXPECT_PICKED(found["played"], R"({"steps": ["metadata", "playing", "seeked"], "duration": 5})") << found.dump(2);
-  ASSERT_EQ(secret.size(), 64u) << endpoint;
+  ASSERT_EQ(secret.size(), 64u) << socket;
+  ASSERT_TRUE(folderFound) << socket;
+  EXPECT_EQ(folder.st_mode & 0777, 0700u) << socket;
+  EXPECT_EQ(folder.st_uid, ::geteuid());
   EXPECT_EQ(withoutSecret, 404);
   EXPECT_EQ(wrongSecret, 404);
   EXPECT_EQ(root, 404);

@@ -2,8 +2,10 @@
 // WebKit's media player in the web process. WebKit's player hands URLs of schemes it does not
 // serve itself to GStreamer; without an element for them a <video> of the page's own origin
 // fails at once. This element reads such a URL through the shell: the shell's media endpoint
-// (an HTTP server on loopback under a secret path, named in the web process's environment)
-// answers it with the web view's own scheme handler, so every rule of the scheme holds.
+// (an HTTP server on a UNIX socket under a secret path, both named in the web process's
+// environment) answers it with the web view's own scheme handler, so every rule of the scheme
+// holds. A socket rather than loopback: WebKit's sandbox gives the web process a network of
+// its own, but the socket's folder is given to it.
 //
 // It is a random-access source: a read at the position the open answer has reached goes on
 // reading it; any other position opens a new request there. Each request asks for a window of
@@ -14,7 +16,8 @@
 //
 // The environment:
 //   VELTRO_MEDIA_SCHEMES   the schemes to claim, comma-separated ("app,veltro")
-//   VELTRO_MEDIA_ENDPOINT  "http://127.0.0.1:<port>/<secret>"
+//   VELTRO_MEDIA_SOCKET    the endpoint's socket, an absolute path
+//   VELTRO_MEDIA_SECRET    the secret the endpoint's paths begin with
 // GStreamer keeps the schemes of each element in its registry cache; the plugin declares its
 // dependency on VELTRO_MEDIA_SCHEMES, so the registry reads the plugin again when they change.
 
@@ -33,7 +36,8 @@ GST_DEBUG_CATEGORY_STATIC(veltro_media_src_debug);
 namespace {
 
 constexpr const char* kSchemesVariable = "VELTRO_MEDIA_SCHEMES";
-constexpr const char* kEndpointVariable = "VELTRO_MEDIA_ENDPOINT";
+constexpr const char* kSocketVariable = "VELTRO_MEDIA_SOCKET";
+constexpr const char* kSecretVariable = "VELTRO_MEDIA_SECRET";
 // A read ahead of the open answer's position by at most this much skips the bytes between
 // instead of asking again: cheaper than a new request for the small jumps demuxers make.
 constexpr guint64 kMaxSkip = 512 * 1024;
@@ -82,25 +86,19 @@ const gchar* const* claimedSchemes() {
 }
 
 struct Endpoint {
-  std::string host;
-  int port = 0;
+  std::string socket;
   std::string prefix;  // "/<secret>"
 };
 
 bool endpointFromEnvironment(Endpoint& endpoint) {
-  const char* text = g_getenv(kEndpointVariable);
-  if (!text) return false;
-  GUri* uri = g_uri_parse(text, G_URI_FLAGS_ENCODED, nullptr);
-  if (!uri) return false;
-  bool ok = g_strcmp0(g_uri_get_scheme(uri), "http") == 0 && g_uri_get_host(uri) && g_uri_get_port(uri) > 0;
-  if (ok) {
-    endpoint.host = g_uri_get_host(uri);
-    endpoint.port = g_uri_get_port(uri);
-    endpoint.prefix = g_uri_get_path(uri);
-    while (!endpoint.prefix.empty() && endpoint.prefix.back() == '/') endpoint.prefix.pop_back();
-  }
-  g_uri_unref(uri);
-  return ok;
+  const char* socket = g_getenv(kSocketVariable);
+  const char* secret = g_getenv(kSecretVariable);
+  if (!socket || !g_path_is_absolute(socket) || !secret || !*secret) return false;
+  for (const char* c = secret; *c; ++c)
+    if (!g_ascii_isxdigit(*c)) return false;
+  endpoint.socket = socket;
+  endpoint.prefix = std::string("/") + secret;
+  return true;
 }
 
 // The endpoint's path for `uri`: "<prefix>/<scheme>/<authority><path>[?query]", with the
@@ -183,7 +181,7 @@ static Opened openAnswer(VeltroMediaSrc* self, guint64 offset) {
   Endpoint endpoint;
   if (!endpointFromEnvironment(endpoint)) {
     GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("The shell's media endpoint is not set"),
-                      ("%s is missing or malformed", kEndpointVariable));
+                      ("%s or %s is missing or malformed", kSocketVariable, kSecretVariable));
     return Opened::Failed;
   }
   std::string path = endpointPathFor(endpoint, self->uri ? self->uri : "");
@@ -193,12 +191,12 @@ static Opened openAnswer(VeltroMediaSrc* self, guint64 offset) {
   }
 
   GSocketClient* client = g_socket_client_new();
-  // The endpoint is on loopback: no proxy stands between.
   g_socket_client_set_enable_proxy(client, FALSE);
   g_socket_client_set_timeout(client, kSocketTimeoutSeconds);
   GError* error = nullptr;
-  self->connection = g_socket_client_connect_to_host(client, endpoint.host.c_str(), static_cast<guint16>(endpoint.port),
-                                                     self->cancellable, &error);
+  GSocketAddress* address = g_unix_socket_address_new(endpoint.socket.c_str());
+  self->connection = g_socket_client_connect(client, G_SOCKET_CONNECTABLE(address), self->cancellable, &error);
+  g_object_unref(address);
   g_object_unref(client);
   if (!self->connection) {
     bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
@@ -211,9 +209,9 @@ static Opened openAnswer(VeltroMediaSrc* self, guint64 offset) {
   // A window that reaches past the end is cut to it: not every server cuts it itself.
   guint64 last = offset + kWindow - 1;
   if (self->sizeKnown && self->size > offset) last = MIN(last, self->size - 1);
-  gchar* request = g_strdup_printf("GET %s HTTP/1.1\r\nHost: %s:%d\r\nRange: bytes=%" G_GUINT64_FORMAT
+  gchar* request = g_strdup_printf("GET %s HTTP/1.1\r\nHost: localhost\r\nRange: bytes=%" G_GUINT64_FORMAT
                                    "-%" G_GUINT64_FORMAT "\r\nConnection: close\r\n\r\n",
-                                   path.c_str(), endpoint.host.c_str(), endpoint.port, offset, last);
+                                   path.c_str(), offset, last);
   GOutputStream* out = g_io_stream_get_output_stream(G_IO_STREAM(self->connection));
   gboolean written = g_output_stream_write_all(out, request, std::strlen(request), nullptr, self->cancellable, &error);
   g_free(request);

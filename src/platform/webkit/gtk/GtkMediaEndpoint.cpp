@@ -1,18 +1,19 @@
 #include "platform/webkit/gtk/GtkMediaEndpoint.h"
 
-#include <arpa/inet.h>
 #include <glib.h>
-#include <netinet/in.h>
+#include <glib/gstdio.h>
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cerrno>
+#include <cstdlib>
 #include <deque>
 #include <optional>
 #include <thread>
@@ -220,16 +221,32 @@ GtkMediaEndpoint& GtkMediaEndpoint::shared() {
   return *endpoint;
 }
 
-std::string GtkMediaEndpoint::baseURL() const {
+std::string GtkMediaEndpoint::socketPath() const {
   std::lock_guard lock(mutex_);
-  if (listener_ < 0) return {};
-  return "http://127.0.0.1:" + std::to_string(port_) + "/" + secret_;
+  return listener_ < 0 ? std::string() : socketPath_;
 }
 
 std::vector<std::string> GtkMediaEndpoint::schemes() const {
   std::lock_guard lock(mutex_);
   return {schemes_.begin(), schemes_.end()};
 }
+
+std::vector<GtkMediaEndpoint::SandboxPath> GtkMediaEndpoint::sandboxPaths() const {
+  std::lock_guard lock(mutex_);
+  if (listener_ < 0) return {};
+  std::vector<SandboxPath> paths{{socketFolder_, true}};
+  if (std::string plugins = VELTRO_GST_PLUGIN_DIR; !plugins.empty()) paths.push_back({plugins, true});
+  return paths;
+}
+
+namespace {
+// The socket and its folder, removed when the process exits normally.
+std::string gRemovedAtExit[2];
+void removeSocketAtExit() {
+  g_unlink(gRemovedAtExit[0].c_str());
+  g_rmdir(gRemovedAtExit[1].c_str());
+}
+}  // namespace
 
 bool GtkMediaEndpoint::start() {
   if (listener_ >= 0) return true;
@@ -244,28 +261,44 @@ bool GtkMediaEndpoint::start() {
     }
     filled += static_cast<size_t>(got);
   }
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    log(std::string("The media endpoint cannot start: ") + g_strerror(errno));
+  // A folder of the user's alone (mkdtemp makes it 0700), so no other user can even reach the
+  // socket; the secret keeps the user's other programs out.
+  GError* error = nullptr;
+  gchar* made = g_dir_make_tmp("veltro-media-XXXXXX", &error);
+  if (!made) {
+    log(std::string("The media endpoint cannot start: ") + error->message);
+    g_error_free(error);
     return false;
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  std::string folder = made;
+  g_free(made);
+  std::string path = folder + "/endpoint";
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) {
+    log("The media endpoint cannot start: the path of its socket is too long: " + path);
+    g_rmdir(folder.c_str());
+    return false;
+  }
+  std::copy(path.begin(), path.end(), address.sun_path);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0) {
     log(std::string("The media endpoint cannot start: ") + g_strerror(errno));
-    ::close(fd);
+    if (fd >= 0) ::close(fd);
+    g_unlink(path.c_str());
+    g_rmdir(folder.c_str());
     return false;
   }
   {
     std::lock_guard lock(mutex_);
     listener_ = fd;
-    port_ = ntohs(address.sin_port);
+    socketFolder_ = folder;
+    socketPath_ = path;
     secret_ = hex(random, sizeof random);
   }
+  gRemovedAtExit[0] = path;
+  gRemovedAtExit[1] = folder;
+  std::atexit(removeSocketAtExit);
   std::thread([this] { acceptLoop(); }).detach();
   return true;
 }
@@ -299,7 +332,11 @@ void GtkMediaEndpoint::exportEnvironment() {
   std::string allowed = userAllowedProtocols_;
   if (!schemes.empty()) allowed += (allowed.empty() ? "" : ",") + schemes;
   g_setenv(kSchemesVariable, schemes.c_str(), TRUE);
-  g_setenv(kEndpointVariable, baseURL().c_str(), TRUE);
+  {
+    std::lock_guard lock(mutex_);
+    g_setenv(kSocketVariable, socketPath_.c_str(), TRUE);
+    g_setenv(kSecretVariable, secret_.c_str(), TRUE);
+  }
   g_setenv(kAllowedProtocolsVariable, allowed.c_str(), TRUE);
   std::string pluginDirectory = VELTRO_GST_PLUGIN_DIR;
   if (!pluginDirectory.empty()) {

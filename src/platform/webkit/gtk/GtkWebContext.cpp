@@ -32,6 +32,10 @@ std::shared_ptr<GtkWebContext> makeContext() {
       "base-data-directory", data.c_str(), "base-cache-directory", cache.c_str(), nullptr);
   WebKitWebContext* context = webkit_web_context_new_with_website_data_manager(manager);
   g_object_unref(manager);
+  // Page content runs in WebKit's sandbox: its web processes see only the system's libraries
+  // and data, the display and the folders given to them, and a network of their own. WebKit
+  // honours WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS=1 where no sandbox can be made.
+  webkit_web_context_set_sandbox_enabled(context, TRUE);
   return std::make_shared<GtkWebContext>(platform::gtk::GObjectPtr<WebKitWebContext>::adopt(context));
 }
 
@@ -84,8 +88,16 @@ bool GtkWebContext::registerScheme(const std::string& scheme) {
   WebKitSecurityManager* security = webkit_web_context_get_security_manager(context_.get());
   webkit_security_manager_register_uri_scheme_as_secure(security, scheme.c_str());
   webkit_security_manager_register_uri_scheme_as_cors_enabled(security, scheme.c_str());
-  // WebKit's media player reads the scheme's media through the shell's media endpoint.
-  GtkMediaEndpoint::shared().addScheme(scheme);
+  // WebKit's media player reads the scheme's media through the shell's media endpoint, which
+  // the sandboxed web process reaches through the folders given to it here.
+  GtkMediaEndpoint& endpoint = GtkMediaEndpoint::shared();
+  endpoint.addScheme(scheme);
+  if (!sandboxPathsAdded_) {
+    auto paths = endpoint.sandboxPaths();
+    for (const auto& each : paths)
+      webkit_web_context_add_path_to_sandbox(context_.get(), each.path.c_str(), each.readOnly);
+    sandboxPathsAdded_ = !paths.empty();
+  }
   return true;
 }
 

@@ -1,6 +1,7 @@
 // What the media tests do, chosen by VELTRO_E2E_MEDIA_MODE: "library" plays the player
 // library's elements of every kind, "big" plays a large clip and seeks it while the shell's
-// memory is read, "leave" plays a clip and then leaves for another origin.
+// memory is read, "leave" plays a clip and then leaves for another origin, "stay" plays a clip
+// and stays, for the test to look at the processes that played it.
 (function () {
   'use strict';
 
@@ -82,6 +83,10 @@
     var mode = await exec('environment', ['MEDIA_MODE']);
     if (mode === 'library') return report(await library());
     if (mode === 'big') return report(await big(Number(await exec('environment', ['MEDIA_SECONDS'])) || 6));
+    if (mode === 'stay') {
+      var shown = MiniPlayer.make({ src: 'clip.webm' }).video;
+      return report({ played: await MiniPlayer.run(shown, 1) }, true);
+    }
     if (mode === 'leave') {
       var video = MiniPlayer.make({ src: 'clip.webm' }).video;
       report({ played: await MiniPlayer.run(video, 1) }, true);
