@@ -323,7 +323,10 @@ TEST(FileManager, ReadingWithoutWaitingReadsOnlyWhatIsInMemory) {
   EXPECT_EQ(fs::readFileIfCached(dir.file("a.bin"), content.size() - 1), std::nullopt);
   EXPECT_EQ(fs::readFileIfCached(dir.file("empty"), 1 << 20), "");
   ASSERT_EQ(::symlink(dir.file("a.bin").c_str(), dir.file("link").c_str()), 0);
-  EXPECT_EQ(fs::readFileIfCached(dir.file("link"), 1 << 20), content);
+  // The link's own lookup is made once the way that may wait, so that it is in memory too: a
+  // busy machine may otherwise not have it there yet.
+  ASSERT_TRUE(fs::readFile(dir.file("link")) == content);
+  EXPECT_TRUE(fs::readFileIfCached(dir.file("link"), 1 << 20) == content);
   EXPECT_EQ(fs::readFileIfCached(dir.path(), 1 << 20), std::nullopt);
   EXPECT_EQ(fs::readFileIfCached(dir.file("missing"), 1 << 20), std::nullopt);
   EXPECT_EQ(fs::readFileIfCached("", 1 << 20), std::nullopt);
