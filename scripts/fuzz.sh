@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(manifest_parser_fuzzer cache_manifest_fuzzer)
+[ ${#targets[@]} -gt 0 ] || targets=(manifest_parser_fuzzer cache_manifest_fuzzer json_text_fuzzer)
 # The cache engine syncs every file it writes; a memory-backed folder keeps that cheap. The
 # targets make their data roots in a scratch folder of this run, removed when it ends.
 scratch_parent="${TMPDIR:-/tmp}"
@@ -23,6 +23,7 @@ for target in "${targets[@]}"; do
   case "$name" in
     manifest_parser) corpus=manifest ;;
     cache_manifest) corpus=cache-manifest ;;
+    json_text) corpus=json-text ;;
     *) echo "unknown fuzz target $target" >&2; exit 2 ;;
   esac
   work="build/fuzz/corpus-$corpus"

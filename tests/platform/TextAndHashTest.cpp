@@ -178,6 +178,13 @@ TEST(JSONText, OutsideTextReadsAsTheJSONLibraryReadsIt) {
     EXPECT_EQ(parsed->type(), expected.type()) << text.substr(0, 80);
     EXPECT_EQ(parsed->dump(), expected.dump()) << text.substr(0, 80);
   }
+  // A NUL byte after the value: the library stops reading there and takes the value before
+  // it; the reader takes the text it is handed whole and refuses it, as it refuses any other
+  // byte after the value.
+  for (const std::string& text : {std::string("[1,2]\0[3]", 9), std::string("{}\0", 3), std::string("7 \0 ", 4)}) {
+    EXPECT_FALSE(Value::parse(text, nullptr, false).is_discarded()) << text;
+    EXPECT_FALSE(platform::parseJSONText(text)) << text;
+  }
   // Deep text is read without recursion when no bound is set.
   std::string deep = std::string(200000, '[') + "1" + std::string(200000, ']');
   EXPECT_TRUE(platform::parseJSONText(deep, nullptr, std::numeric_limits<size_t>::max()));
