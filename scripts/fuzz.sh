@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (the `fuzz` preset) and runs each for SECONDS (30) on a copy of
-# its seed corpus in tests/fuzz/corpus/<name>/; a crash leaves its input in build/fuzz/ and
-# fails the script.
+# its seed corpus in tests/fuzz/corpus/<name>/, with the dictionary tests/fuzz/<name>.dict
+# when there is one; a crash leaves its input in build/fuzz/ and fails the script.
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,8 +29,10 @@ for target in "${targets[@]}"; do
   work="build/fuzz/corpus-$corpus"
   mkdir -p "$work"
   cp -n tests/fuzz/corpus/"$corpus"/* "$work"/
+  dictionary=()
+  if [ -f "tests/fuzz/$corpus.dict" ]; then dictionary=(-dict="tests/fuzz/$corpus.dict"); fi
   echo "== $target for ${seconds}s"
   ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="print_stacktrace=1" \
     "build/fuzz/tests/fuzz/$target" -max_total_time="$seconds" -max_len=65536 -timeout=20 \
-    -print_final_stats=1 -artifact_prefix="build/fuzz/$target-" "$work"
+    -print_final_stats=1 -artifact_prefix="build/fuzz/$target-" "${dictionary[@]}" "$work"
 done
