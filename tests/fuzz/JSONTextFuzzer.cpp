@@ -108,8 +108,9 @@ bool same(const Value& a, const Value& b, bool anySignedness = false) {
 }
 
 [[noreturn]] void mismatch(const char* what, std::string_view input, const std::string& detail) {
-  std::fprintf(stderr, "json_text_fuzzer: %s\n  input (%zu bytes): %.*s\n  %s\n", what, input.size(),
-               static_cast<int>(std::min<size_t>(input.size(), 400)), input.data(), detail.c_str());
+  std::fprintf(stderr, "json_text_fuzzer: %s\n  input (%zu bytes): %.*s\n  %s\n", what,
+               input.size(), static_cast<int>(std::min<size_t>(input.size(), 400)), input.data(),
+               detail.c_str());
   std::abort();
 }
 
@@ -122,7 +123,8 @@ std::string shown(const Value& value) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // As GTK does for a user whose environment names this locale.
-  if (!std::setlocale(LC_ALL, "de_DE.UTF-8") || std::strcmp(std::localeconv()->decimal_point, ",") != 0) {
+  if (!std::setlocale(LC_ALL, "de_DE.UTF-8") ||
+      std::strcmp(std::localeconv()->decimal_point, ",") != 0) {
     std::fprintf(stderr,
                  "json_text_fuzzer: the de_DE.UTF-8 locale (decimal comma) is not installed; "
                  "scripts/setup.sh generates it.\n");
@@ -151,13 +153,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       mismatch("text nested too deep was not refused as such", input, "error: " + error);
     return 0;
   }
-  if (!ours) mismatch("text the library reads was refused", input, "error: " + error + "; library: " + shown(theirs));
-  if (!same(*ours, theirs)) mismatch("read differently", input, "reader: " + shown(*ours) + "\n  library: " + shown(theirs));
+  if (!ours)
+    mismatch("text the library reads was refused", input,
+             "error: " + error + "; library: " + shown(theirs));
+  if (!same(*ours, theirs))
+    mismatch("read differently", input,
+             "reader: " + shown(*ours) + "\n  library: " + shown(theirs));
 
   std::string written = platform::jsonText(*ours);
   std::string expected = ours->dump(-1, ' ', false, Value::error_handler_t::replace);
-  if (written != expected) mismatch("written differently", input, "writer: " + written + "\n  library: " + expected);
+  if (written != expected)
+    mismatch("written differently", input, "writer: " + written + "\n  library: " + expected);
   auto again = platform::parseJSONText(written);
-  if (!again || !same(*again, *ours, true)) mismatch("what was written does not read back", input, "written: " + written);
+  if (!again || !same(*again, *ours, true))
+    mismatch("what was written does not read back", input, "written: " + written);
   return 0;
 }

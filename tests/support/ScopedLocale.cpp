@@ -12,9 +12,10 @@ ScopedLocale::ScopedLocale(const std::string& name) {
   previous_ = current ? current : "C";
   ok_ = std::setlocale(LC_ALL, name.c_str()) != nullptr;
   if (!ok_) {
-    ADD_FAILURE() << "The locale " << name << " is not installed, so this test cannot run as its users would; "
-                  << "scripts/setup.sh generates it (localedef -i " << name.substr(0, name.find('.'))
-                  << " -f UTF-8 " << name << ").";
+    ADD_FAILURE() << "The locale " << name
+                  << " is not installed, so this test cannot run as its users would; "
+                  << "scripts/setup.sh generates it (localedef -i "
+                  << name.substr(0, name.find('.')) << " -f UTF-8 " << name << ").";
     return;
   }
   // A locale that does not write numbers with a comma would let the test pass for nothing.

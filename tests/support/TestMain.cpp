@@ -32,10 +32,11 @@ int main(int argc, char** argv) {
     const char* named = std::getenv("LC_ALL");
     const char* locale = std::setlocale(LC_ALL, "");
     if (!locale) {
-      std::fprintf(stderr,
-                   "%s: the locale the environment names (LC_ALL=%s) is not installed; scripts/setup.sh "
-                   "generates de_DE.UTF-8 and tr_TR.UTF-8.\n",
-                   argv[0], named ? named : "");
+      std::fprintf(
+          stderr,
+          "%s: the locale the environment names (LC_ALL=%s) is not installed; scripts/setup.sh "
+          "generates de_DE.UTF-8 and tr_TR.UTF-8.\n",
+          argv[0], named ? named : "");
       return 1;
     }
     std::fprintf(stderr, "%s: running in the locale %s (decimal point '%s')\n", argv[0], locale,
