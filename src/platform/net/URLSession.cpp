@@ -1,6 +1,8 @@
 #include "platform/net/URLSession.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -240,7 +242,11 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     std::lock_guard lock(jobsMutex_);
     if (stopping_) return;
     jobs_.push_back(std::move(job));
-    curl_multi_wakeup(multi_);
+    // The worker looks for jobs before it waits again, so a job it posts itself (a task's
+    // completion after its transfer, an answer of a URL protocol that loads in place) needs
+    // no wake-up, which would cost a write now and a read and an empty round later.
+    if (std::this_thread::get_id() != worker_.load(std::memory_order_relaxed))
+      curl_multi_wakeup(multi_);
   }
 
   std::uint64_t nextIdentifier() { return ++lastIdentifier_; }
@@ -323,6 +329,7 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   // ---- The loop ------------------------------------------------------------------------
 
   void run() {
+    worker_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     auto lastSweep = Clock::now();
     while (true) {
       std::deque<std::function<void()>> jobs;
@@ -763,6 +770,19 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
 
   void openDownloadFile(const std::shared_ptr<URLSessionTask>& task) {
     auto& loading = *task->loading_;
+    std::string destination = static_cast<URLSessionDownloadTask&>(*task).destinationFile();
+    if (!destination.empty()) {
+      int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                      S_IRUSR | S_IWUSR);
+      if (fd < 0) {
+        loading.fileError = urlerror::make(urlerror::kCannotCreateFile,
+                                           &task->originalRequest_.url(), std::strerror(errno));
+        return;
+      }
+      loading.fd = fd;
+      loading.filePath = std::move(destination);
+      return;
+    }
     std::string pattern = fs::appendPath(paths::tmp(), "CFNetworkDownload_XXXXXX.tmp");
     int fd = ::mkstemps(pattern.data(), 4);
     if (fd < 0) {
@@ -993,6 +1013,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
         guarded("didCompleteWithError",
                 [&] { delegate_->didCompleteWithError(*session, *task, error); });
       }
+      // A destination file handed over is the caller's now.
+      if (location && !downloadTask.destinationFile().empty()) loading.filePath.clear();
       // The file was the completion's to move; whatever is left goes.
       if (!loading.filePath.empty()) {
         ::unlink(loading.filePath.c_str());
@@ -1049,6 +1071,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   const bool usesRegisteredProtocols_;
   CURLM* multi_ = nullptr;
   std::thread thread_;
+  // The worker thread's id, once it runs.
+  std::atomic<std::thread::id> worker_{};
   std::atomic<std::uint64_t> lastIdentifier_{0};
 
   std::mutex jobsMutex_;
@@ -1220,6 +1244,16 @@ URLSessionDownloadTask::URLSessionDownloadTask(std::shared_ptr<URLSession> sessi
                                                URLSessionDownloadCompletion completion)
     : URLSessionTask(Kind::Download, std::move(session), identifier, std::move(request)),
       completion_(std::move(completion)) {}
+
+void URLSessionDownloadTask::setDestinationFile(std::string path) {
+  std::lock_guard lock(destinationMutex_);
+  destinationFile_ = std::move(path);
+}
+
+std::string URLSessionDownloadTask::destinationFile() const {
+  std::lock_guard lock(destinationMutex_);
+  return destinationFile_;
+}
 
 // ---- Sessions --------------------------------------------------------------------------------
 

@@ -54,7 +54,9 @@ using URLSessionDataCompletion = std::function<void(std::optional<std::string> d
                                                     const std::optional<URLResponse>& response,
                                                     const std::optional<Error>& error)>;
 // A download task hands over the path of a temporary file under the application's tmp
-// folder. The file is removed as soon as the completion returns: move it to keep it.
+// folder. The file is removed as soon as the completion returns: move it to keep it. (A task
+// given a destination file hands over that file instead, and leaves it; see
+// URLSessionDownloadTask::setDestinationFile.)
 using URLSessionDownloadCompletion = std::function<void(const std::optional<std::string>& location,
                                                         const std::optional<URLResponse>& response,
                                                         const std::optional<Error>& error)>;
@@ -131,9 +133,19 @@ class URLSessionDownloadTask final : public URLSessionTask {
   URLSessionDownloadTask(std::shared_ptr<URLSession> session, std::uint64_t identifier,
                          URLRequest request, URLSessionDownloadCompletion completion);
 
+  // Set before resume: the body is written to a new file at `path` (made by the task, readable
+  // and writable by the owner only, never over anything that is already there) instead of a
+  // temporary file. On success the location handed over is `path` and the file is the
+  // caller's to keep or remove, also after the completion returns; a task that fails, is
+  // cancelled or cannot make the file leaves nothing there. The folder must exist.
+  void setDestinationFile(std::string path);
+  std::string destinationFile() const;
+
  private:
   friend class URLSessionEngine;
   URLSessionDownloadCompletion completion_;
+  mutable std::mutex destinationMutex_;
+  std::string destinationFile_;
 };
 
 // A URL session: tasks over HTTP and HTTPS (libcurl) and the URL protocols of its
