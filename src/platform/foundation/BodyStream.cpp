@@ -104,12 +104,24 @@ void BodyStream::setReadableCallback(std::function<void()> callback) {
 
 void BodyStream::setWindow(std::uint64_t skip, std::uint64_t limit) {
   std::unique_lock lock(mutex_);
+  // What has arrived already passes through the window as well.
+  std::deque<std::string> arrived;
+  arrived.swap(pieces_);
+  if (!arrived.empty() && front_ > 0) arrived.front().erase(0, front_);
+  front_ = 0;
+  buffered_ = 0;
   skip_ = skip;
   limit_ = limit;
-  if (limit == 0 && state_ == State::Open) {
-    state_ = State::Finished;
-    notifyReader(lock);
+  bool full = limit == 0;
+  for (auto& piece : arrived)
+    if (!full) full = takeLocked(piece, &piece);
+  if (full && state_ == State::Open) state_ = State::Finished;
+  // A body that ended before the window was filled ended early.
+  if (state_ == State::Finished && *limit_ > 0) {
+    state_ = State::Failed;
+    error_ = Error::make("NSURLErrorDomain", -1005, "the body ended before the range asked for");
   }
+  notifyReader(lock);
 }
 
 BodyStream::Read BodyStream::read(char* into, std::size_t max, std::size_t& got) {
