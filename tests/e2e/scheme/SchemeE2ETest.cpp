@@ -230,6 +230,7 @@ TEST_F(E2E, LargeCachedAnswersAreStreamedWithBoundedMemoryAndARangeReadsOnlyItsB
   EXPECT_EQ(found["fetched"].size(), 16u);
   double risenMiB = (found["memory"]["peakKiB"].get<double>() - found["memory"]["beforeKiB"].get<double>()) / 1024;
   // WebKit itself reads a streamed body ahead of the page and queues it for the web process:
-  // the application scheme, which always streamed, shows the same rise (90 to 160 MiB here).
-  EXPECT_LT(risenMiB, 384) << found.dump(2);
+  // the application scheme, which always streamed, shows the same rise (80 to 400 MiB, more on
+  // a loaded machine). Bodies held whole took 860 MiB and more.
+  EXPECT_LT(risenMiB, 640) << found.dump(2);
 }
