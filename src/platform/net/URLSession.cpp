@@ -161,6 +161,7 @@ struct URLSessionTransfer {
   bool isRedirect = false;
   std::optional<URLResponse> response;  // set once the final header block has ended
   std::string redirectBody;
+  bool paused = false;  // a streamed body's reader has no room: libcurl holds the data
 
   URLSessionTransfer() = default;
   URLSessionTransfer(const URLSessionTransfer&) = delete;
@@ -173,6 +174,7 @@ struct URLSessionTransfer {
 
 struct URLSessionTask::Loading {
   bool finished = false;  // the completion is on its way; later events are ignored
+  bool responded = false;  // a streamed task's response handler was called
   std::uint64_t hop = 0;
   int redirects = 0;
   Clock::time_point startTime = Clock::now();
@@ -315,14 +317,22 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     return !loading.finished && loading.hop == hop && loading.protocol != nullptr;
   }
 
+  // The body stream of a streamed data task, else nullptr.
+  static BodyStream* streamOf(const URLSessionTask& task) {
+    if (task.kind_ != URLSessionTask::Kind::Data) return nullptr;
+    return static_cast<const URLSessionDataTask&>(task).stream_.get();
+  }
+
   static std::shared_ptr<URLSession> sessionOf(const URLSessionTask& task) {
     std::lock_guard lock(task.mutex_);
     return task.session_;
   }
 
   static bool hasCompletionHandler(const URLSessionTask& task) {
-    if (task.kind_ == URLSessionTask::Kind::Data)
-      return static_cast<bool>(static_cast<const URLSessionDataTask&>(task).completion_);
+    if (task.kind_ == URLSessionTask::Kind::Data) {
+      const auto& data = static_cast<const URLSessionDataTask&>(task);
+      return static_cast<bool>(data.completion_) || data.stream_ != nullptr;
+    }
     return static_cast<bool>(static_cast<const URLSessionDownloadTask&>(task).completion_);
   }
 
@@ -389,7 +399,43 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     if (loading.finished) return;  // cancelled before it started
     loading.startTime = Clock::now();
     running_.insert(task);
+    if (BodyStream* stream = streamOf(*task)) {
+      // The reader makes room: the paused transfer goes on. The reader stops: so does the task.
+      std::weak_ptr<URLSessionTask> weakTask = task;
+      std::weak_ptr<URLSessionEngine> weakEngine = weak_from_this();
+      stream->setRoomCallback([weakEngine, weakTask] {
+        if (auto engine = weakEngine.lock())
+          engine->post([engine = engine.get(), weakTask] {
+            if (auto task = weakTask.lock()) engine->unpause(task);
+          });
+      });
+      stream->setCancelCallback([weakTask] {
+        if (auto task = weakTask.lock()) task->cancel();
+      });
+    }
     startHop(task);
+  }
+
+  // Tells a streamed task's reader of the response, once, after what is already queued for it.
+  void respondStreamed(const std::shared_ptr<URLSessionTask>& task) {
+    post([task] {
+      auto& loading = *task->loading_;
+      if (loading.responded || loading.finished) return;
+      loading.responded = true;
+      auto& dataTask = static_cast<URLSessionDataTask&>(*task);
+      std::optional<URLResponse> response = task->response();
+      guarded("a streamed task's response", [&] { dataTask.streamResponse_(response, std::nullopt); });
+    });
+  }
+
+  void unpause(const std::shared_ptr<URLSessionTask>& task) {
+    auto& loading = *task->loading_;
+    auto transfer = loading.transfer;
+    if (loading.finished || !transfer || !transfer->paused || !transfer->easy) return;
+    transfer->paused = false;
+    transfer->lastActivity = Clock::now();
+    // libcurl hands the data it held to the write callback from here, which may pause again.
+    curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
   }
 
   void startHop(const std::shared_ptr<URLSessionTask>& task) {
@@ -600,6 +646,21 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       transfer->redirectBody.append(data, std::min(room, length));
       return length;
     }
+    if (BodyStream* stream = streamOf(*transfer->task)) {
+      if (transfer->task->loading_->finished) return 0;
+      switch (stream->push(std::string_view(data, length))) {
+        case BodyStream::Push::Taken:
+          return length;
+        case BodyStream::Push::Full:
+          // libcurl keeps this piece and reads no more until the reader makes room. A body
+          // that fills the stream is a large one: its reader is told of it now.
+          transfer->paused = true;
+          transfer->engine->respondStreamed(transfer->task);
+          return CURL_WRITEFUNC_PAUSE;
+        case BodyStream::Push::Closed:
+          return 0;
+      }
+    }
     if (!transfer->engine->deliverData(transfer->task, std::string_view(data, length))) return 0;
     return length;
   }
@@ -709,6 +770,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       if (loading.fd < 0 && !loading.fileError) openDownloadFile(task);
       return;
     }
+    // A streamed task's reader hears of the response once the body filled the stream or ended.
+    if (streamOf(*task)) return;
     if (!hasCompletionHandler(*task) && delegate_) {
       post([this, task, response] {
         auto session = sessionOf(*task);
@@ -743,6 +806,15 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
         }
         data.remove_prefix(static_cast<size_t>(written));
       }
+      return true;
+    }
+    if (BodyStream* stream = streamOf(*task)) {
+      // Data given whole (a URL protocol's) cannot wait: it goes in as it is. A reader that
+      // stopped has cancelled the task already.
+      if (owned)
+        stream->push(std::move(*owned), /*force=*/true);
+      else
+        stream->push(data, /*force=*/true);
       return true;
     }
     if (hasCompletionHandler(*task)) {
@@ -988,7 +1060,22 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     auto& loading = *task->loading_;
     if (task->kind_ == URLSessionTask::Kind::Data) {
       auto& dataTask = static_cast<URLSessionDataTask&>(*task);
-      if (dataTask.completion_) {
+      if (dataTask.stream_) {
+        // The stream ends first: a reader told of the response only now finds the whole body.
+        if (error)
+          dataTask.stream_->fail(*error);
+        else
+          dataTask.stream_->finish();
+        if (!loading.responded) {
+          loading.responded = true;
+          std::optional<Error> failure = error;
+          if (!response && !failure)
+            failure = urlerror::make(urlerror::kBadServerResponse, &task->originalRequest_.url());
+          guarded("a streamed task's response",
+                  [&] { dataTask.streamResponse_(failure ? std::nullopt : response, failure); });
+        }
+        dataTask.streamResponse_ = nullptr;
+      } else if (dataTask.completion_) {
         std::optional<std::string> data;
         if (!error) data = std::move(loading.body);
         auto completion = std::move(dataTask.completion_);
@@ -1031,6 +1118,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   void checkInactivity(Clock::time_point now) {
     std::vector<std::shared_ptr<URLSessionTask>> timedOut;
     for (const auto& [easy, transfer] : active_) {
+      // A paused transfer waits for its reader, not for the server.
+      if (transfer->paused) continue;
       auto idle = std::chrono::duration<double>(now - transfer->lastActivity).count();
       if (idle > transfer->inactivityTimeout) timedOut.push_back(transfer->task);
     }
@@ -1055,6 +1144,7 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   long millisecondsToNextInactivityDeadline(Clock::time_point now) const {
     long soonest = 1000;
     for (const auto& [easy, transfer] : active_) {
+      if (transfer->paused) continue;
       auto deadline =
           transfer->lastActivity + std::chrono::duration_cast<Clock::duration>(
                                        std::chrono::duration<double>(transfer->inactivityTimeout));
@@ -1302,6 +1392,17 @@ std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(
     const URLRequest& request, URLSessionDataCompletion completion) {
   auto task = std::make_shared<URLSessionDataTask>(shared_from_this(), engine_->nextIdentifier(),
                                                    request, std::move(completion));
+  engine_->addTask(task);
+  return task;
+}
+
+std::shared_ptr<URLSessionDataTask> URLSession::streamingDataTaskWithRequest(const URLRequest& request,
+                                                                         std::shared_ptr<BodyStream> body,
+                                                                         URLSessionStreamResponse response) {
+  auto task = std::make_shared<URLSessionDataTask>(shared_from_this(), engine_->nextIdentifier(), request, nullptr);
+  task->stream_ = body ? std::move(body) : std::make_shared<BodyStream>();
+  task->streamResponse_ = response ? std::move(response)
+                                   : [](const std::optional<URLResponse>&, const std::optional<Error>&) {};
   engine_->addTask(task);
   return task;
 }
