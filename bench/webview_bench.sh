@@ -59,7 +59,9 @@ done
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the start;" \
   "pinned to: ${VELTRO_BENCH_CPUS:-no cores}"
 
-now_ms() { date +%s%N | awk '{printf "%.3f", $1 / 1e6}'; }
+# awk writes and reads numbers in the user's locale ("1234,567" for a German one), which the
+# report below would not read: every number passes through it in the C locale.
+now_ms() { date +%s%N | LC_ALL=C awk '{printf "%.3f", $1 / 1e6}'; }
 
 echo "== start-up: $startup_runs alternating runs of each"
 : >"$work/startup.txt"
@@ -69,7 +71,7 @@ for run in $(seq "$startup_runs"); do
   middle=$(now_ms)
   "${pin[@]}" "$shell" --exit-after-load --data-root "$work/data-startup" "$work/startup" >/dev/null 2>&1
   ended=$(now_ms)
-  echo "$(awk -v a="$started" -v b="$middle" 'BEGIN{print b - a}') $(awk -v a="$middle" -v b="$ended" 'BEGIN{print b - a}')" \
+  echo "$(LC_ALL=C awk -v a="$started" -v b="$middle" 'BEGIN{print b - a}') $(LC_ALL=C awk -v a="$middle" -v b="$ended" 'BEGIN{print b - a}')" \
     >>"$work/startup.txt"
 done
 

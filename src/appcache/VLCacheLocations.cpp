@@ -66,6 +66,11 @@ bool isPlainRelativePath(std::string_view name) {
 
 std::string VLCacheLocations::cacheDirectory() { return currentCacheFolder().directory; }
 
+std::string VLCacheLocations::stagingDirectory() {
+  std::string directory = cacheDirectory();
+  return directory.empty() ? directory : directory + "/staging";
+}
+
 std::optional<std::string> VLCacheLocations::getLocalFilePath(const VLCacheEntry& entry) {
   bool packaged = false;
   return getLocalFilePath(entry, packaged);

@@ -16,6 +16,10 @@ class VLCacheLocations {
   static std::string keyForHostname(std::string_view hostname, std::string_view application);
   // "VLNativeCache" under the application-support folder.
   static std::string cacheDirectory();
+  // "staging" in the cache folder: downloads write their bodies there, out of the page's reach,
+  // until their check renames them into place. Nothing in it is served; what a stopped shell
+  // left there is removed at the next start.
+  static std::string stagingDirectory();
   // A package entry's file is read from the application package, every other one from the
   // cache folder. A file name that would lead outside its folder (an entry restored from a
   // tampered manifest) has no path.

@@ -1,5 +1,7 @@
 #include "appcache/VLCacheResources.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "appcache/VLCacheClock.h"
@@ -37,7 +39,8 @@ VLCacheResources::VLCacheResources(std::string hostname, std::string application
       application_(std::move(application)),
       versionToken_(std::move(versionToken)),
       preBundle_(preBundle),
-      sessionGetter_(std::move(sessionGetter)) {
+      sessionGetter_(std::move(sessionGetter)),
+      origin_(platform::URL::parse("https://" + hostname_ + "/")) {
   initDownloadQueueForVersion(versionToken_);
 }
 
@@ -109,6 +112,10 @@ void VLCacheResources::initDownloadQueueForVersion(const std::string& versionTok
   }
   downloadQueue_ =
       platform::OperationQueue::make(platform::makeUUID() + "-" + versionToken, concurrency);
+  // A download operation only makes its task and hands it to the session, which never waits:
+  // it starts on the thread that made room for it (mostly the session's own, as a download
+  // ends), sparing every file a hop to a worker and back.
+  downloadQueue_->setStartsOperationsInPlace(true);
 }
 
 // ---- The resource set ----
@@ -338,11 +345,12 @@ void VLCacheResources::copyPreBundleResource(const std::shared_ptr<VLCacheEntry>
 // ---- Outcomes and progress ----
 
 void VLCacheResources::updateResource(const std::shared_ptr<VLCacheEntry>& entry,
-                                      std::int64_t status) {
+                                      std::int64_t status, bool fileJustPutInPlace) {
   entry->addCacheVersion(versionToken_);
   entry->setStatus(status);
   std::int64_t reported = status;
-  if (status == VLCacheEntryStatusAvailable && !checkResourceExitsAtCache(*entry))
+  if (status == VLCacheEntryStatusAvailable && !fileJustPutInPlace &&
+      !checkResourceExitsAtCache(*entry))
     reported = VLCacheEntryStatusFailed;
   updateProgress(reported);
 }
@@ -462,9 +470,8 @@ void VLCacheResources::downloadResourceAsync(const std::shared_ptr<VLCacheEntry>
       address = platform::URL::parse(
           "https://" + hostname_ +
           platform::percentEncode(url, platform::URLCharacterSet::AllButWhitespace));
-      auto origin = platform::URL::parse("https://" + hostname_ + "/");
       if (address &&
-          (!origin || address->host() != origin->host() || address->port() != origin->port()))
+          (!origin_ || address->host() != origin_->host() || address->port() != origin_->port()))
         address.reset();
     }
     if (!address) {
@@ -478,15 +485,31 @@ void VLCacheResources::downloadResourceAsync(const std::shared_ptr<VLCacheEntry>
     if (!session) throw std::runtime_error("there is no URL session to download with");
 
     const std::uint64_t run = run_;
+    // The body is written straight to a file of the cache's staging folder, which the check
+    // renames into place: no temporary file has to be moved out of the session's folder (which
+    // the page can reach) first. The staging folder is one for as long as the cache lives:
+    // bodies made in the application's folder, new for each application, were slow to make on
+    // a file system short of reusable inodes.
+    std::string staged;
+    if (auto destination = VLCacheLocations::getLocalFilePath(*entry)) {
+      const std::string staging = VLCacheLocations::stagingDirectory();
+      if (!staging.empty()) {
+        staged = staging + "/" + platform::makeUUID() + ".part";
+        prepareDownloadFolders(staging, destination->substr(0, destination->rfind('/')), run);
+      }
+    }
     std::weak_ptr<VLCacheResources> weak = weak_from_this();
     auto operation = VLDownloadOperation::initWithSession(
         std::move(session), std::move(*address), {{"x-version-tokens", getVersionTokensAsString()}},
-        [weak, entry, run](const std::optional<std::string>& location,
-                           const std::optional<platform::URLResponse>& response,
-                           const std::optional<platform::Error>& error) {
+        [weak, entry, run, staged](const std::optional<std::string>& location,
+                                   const std::optional<platform::URLResponse>& response,
+                                   const std::optional<platform::Error>& error) {
           if (auto self = weak.lock())
-            self->onDownloadCompleted(entry, run, location, response, error);
+            self->onDownloadCompleted(entry, run, staged, location, response, error);
+          else if (location && !staged.empty() && *location == staged)
+            ::unlink(staged.c_str());
         });
+    if (!staged.empty()) operation->setDestinationFile(staged);
     downloadQueue_->addOperation(std::move(operation));
   } catch (const std::exception& exception) {
     std::string text = stringf("Failed to download resource %s: %s", url.c_str(), exception.what());
@@ -496,12 +519,31 @@ void VLCacheResources::downloadResourceAsync(const std::shared_ptr<VLCacheEntry>
   }
 }
 
+void VLCacheResources::prepareDownloadFolders(const std::string& staging,
+                                              const std::string& application, std::uint64_t run) {
+  if (downloadFoldersRun_ == run) return;
+  for (const std::string& folder : {staging, application}) {
+    if (auto error = platform::fs::createDirectory(folder, true)) {
+      // The download then fails to make its file and is retried like any failed download.
+      vlcache::logError("Failed to make the cache folder " + folder + ": " +
+                        error->localizedDescription());
+      return;
+    }
+  }
+  downloadFoldersRun_ = run;
+}
+
 void VLCacheResources::onDownloadCompleted(const std::shared_ptr<VLCacheEntry>& entry,
-                                           std::uint64_t run,
+                                           std::uint64_t run, const std::string& staged,
                                            const std::optional<std::string>& location,
                                            const std::optional<platform::URLResponse>& response,
                                            const std::optional<platform::Error>& error) {
-  if (run != run_) return;
+  // A body the session wrote to the staging file is this frame's to commit or remove.
+  const bool ownsStagedFile = location && !staged.empty() && *location == staged;
+  if (run != run_) {
+    if (ownsStagedFile) ::unlink(staged.c_str());
+    return;
+  }
   const std::string url = entry->url();
   if (error && error->code == platform::urlerror::kCancelled) {
     vlcache::logDebug("Canceled download for resource " + url);
@@ -509,15 +551,20 @@ void VLCacheResources::onDownloadCompleted(const std::shared_ptr<VLCacheEntry>& 
     return;
   }
   if (error || !response || response->statusCode() != 200 || !location) {
+    if (ownsStagedFile) ::unlink(staged.c_str());
+    // The staging folder may have gone since it was made: the retry makes it again.
+    if (error && error->code == platform::urlerror::kCannotCreateFile) downloadFoldersRun_ = 0;
     std::string reason = error      ? error->localizedDescription()
                          : response ? stringf("HTTP status %d", response->statusCode())
                                     : std::string("no response");
     resourceDownloadFailed(entry, reason);
     return;
   }
-  std::string staged;
-  if (auto failure = stageDownloadedFile(*entry, *location, staged))
-    return onStagedFileChecked(entry, run, failure, std::nullopt);
+  std::string committing = staged;
+  if (!ownsStagedFile) {
+    if (auto failure = stageDownloadedFile(*entry, *location, committing))
+      return onStagedFileChecked(entry, run, failure, std::nullopt);
+  }
   // Checking the file (its hash) and renaming it into place is left to another thread, so
   // the session's thread goes back to its transfers at once.
   std::weak_ptr<VLCacheResources> weak = weak_from_this();
@@ -527,8 +574,8 @@ void VLCacheResources::onDownloadCompleted(const std::shared_ptr<VLCacheEntry>& 
   // check while static objects are torn down at exit.
   static const auto& checks =
       *new std::shared_ptr<platform::DispatchQueue>(platform::DispatchQueue::makeSerial("com.veltro.cache.filecheck"));
-  checks->async([weak, entry, run, staged, contentType] {
-    auto failure = commitStagedFile(*entry, staged);
+  checks->async([weak, entry, run, committing, contentType] {
+    auto failure = commitStagedFile(*entry, committing);
     if (auto self = weak.lock()) self->onStagedFileChecked(entry, run, failure, contentType);
   });
 }
@@ -547,7 +594,8 @@ void VLCacheResources::onStagedFileChecked(const std::shared_ptr<VLCacheEntry>& 
   }
   processContentType(contentType, *entry);
   vlcache::logDebug("Downloaded resource " + url);
-  updateResource(entry, VLCacheEntryStatusAvailable);
+  // The check has just renamed the file into place.
+  updateResource(entry, VLCacheEntryStatusAvailable, /*fileJustPutInPlace=*/true);
 }
 
 double VLCacheResources::retryDelay(std::int64_t retry) {

@@ -12,6 +12,7 @@
 
 #include "appcache/VLCacheEntry.h"
 #include "platform/foundation/OperationQueue.h"
+#include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
 #include "platform/net/URLSession.h"
 
@@ -92,7 +93,10 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
   std::shared_ptr<VLCacheEntry> getResourceForUrl(const std::string& url) const;
   Entries cacheEntries() const;
 
-  void updateResource(const std::shared_ptr<VLCacheEntry>& entry, std::int64_t status);
+  // Records the entry's new status and reports it. An entry made available is reported as
+  // failed when its file is not in the cache, unless the caller has just put it there.
+  void updateResource(const std::shared_ptr<VLCacheEntry>& entry, std::int64_t status,
+                      bool fileJustPutInPlace = false);
   void updateProgress(std::int64_t status);
 
   // The cache file name "<application key>/<hash of the URL>", or for the package the URL's
@@ -155,6 +159,9 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
   static void validateDownloadedResource(const VLCacheEntry& entry, const std::string& filePath);
   static bool canFileBeVerifiedByVersionToken(std::string_view url);
   static bool isResourceFileCorrupted(const VLCacheEntry& entry, const std::string& filePath);
+  // The same with the file's hash already calculated (`calculated`, "" when it has none).
+  static bool isResourceFileCorrupted(const VLCacheEntry& entry, const std::string& filePath,
+                                      const std::string& calculated);
   static bool resourceContent(const std::string& filePath, const std::string& versionToken);
   // A URL the cache may fetch from its host: "/" followed by a path whose first character is
   // not "/" (so "https://" + host + url cannot name another host), with no control character,
@@ -178,14 +185,20 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
                                                         std::string& staged);
   static std::optional<std::string> commitStagedFile(const VLCacheEntry& entry,
                                                      const std::string& staged);
+  // Makes the staging folder and the application's folder once per run: the session writes
+  // each body straight into the one and cannot make folders, the check renames it into the
+  // other.
+  void prepareDownloadFolders(const std::string& staging, const std::string& application,
+                              std::uint64_t run);
   void onStagedFileChecked(const std::shared_ptr<VLCacheEntry>& entry, std::uint64_t run,
                            const std::optional<std::string>& failure,
                            const std::optional<std::string>& contentType);
   // Takes one retry from the budget when there is one left; answers how many retries the
   // resource has had with this one, or 0 when none is left.
   std::int64_t takeRetry(const std::string& url);
+  // `staged` is the file the body was to be written to ("" when the session chose one).
   void onDownloadCompleted(const std::shared_ptr<VLCacheEntry>& entry, std::uint64_t run,
-                           const std::optional<std::string>& location,
+                           const std::string& staged, const std::optional<std::string>& location,
                            const std::optional<platform::URLResponse>& response,
                            const std::optional<platform::Error>& error);
   std::shared_ptr<VLCacheEntry> makeMappingEntry(const std::string& target, bool noCache,
@@ -197,6 +210,8 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
   const std::string versionToken_;
   const bool preBundle_;
   const SessionGetter sessionGetter_;
+  // "https://<hostname>/", parsed once: every download's address must keep its host and port.
+  const std::optional<platform::URL> origin_;
   std::shared_ptr<platform::OperationQueue> downloadQueue_;
 
   std::atomic<std::int64_t> status_{VLCacheFrameStatusCreated};
@@ -230,6 +245,8 @@ class VLCacheResources : public std::enable_shared_from_this<VLCacheResources> {
   std::atomic<std::uint64_t> run_{0};
   // Counts cancellations: a retry waiting for its time is dropped by one.
   std::atomic<std::uint64_t> cancellations_{0};
+  // The run whose download folders are known to exist (0: none yet, or to be made again).
+  std::atomic<std::uint64_t> downloadFoldersRun_{0};
 
   // Callbacks and version tokens, replaced from other threads while downloads run.
   mutable std::mutex stateMutex_;

@@ -2,8 +2,10 @@
 // checking a downloaded file, storing it, and the download of one entry outside any frame.
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -103,11 +105,18 @@ bool VLCacheResources::resourceContent(const std::string& filePath,
 
 bool VLCacheResources::isResourceFileCorrupted(const VLCacheEntry& entry,
                                                const std::string& filePath) {
+  if (entry.url().find('?') == std::string::npos) return false;
+  return isResourceFileCorrupted(entry, filePath,
+                                 VLFileChecksum::contentHashOfFile(filePath).value_or(""));
+}
+
+bool VLCacheResources::isResourceFileCorrupted(const VLCacheEntry& entry,
+                                               const std::string& filePath,
+                                               const std::string& calculated) {
   const std::string url = entry.url();
   size_t query = url.find('?');
   if (query == std::string::npos) return false;
   const std::string expected = url.substr(query + 1);
-  const std::string calculated = VLFileChecksum::contentHashOfFile(filePath).value_or("");
   if (expected.empty() || calculated.empty() || expected == calculated) return false;
   if (canFileBeVerifiedByVersionToken(url) && resourceContent(filePath, expected)) return false;
   vlcache::logError(stringf("Checksum failed for file %s. Received hash: %s | Calculated hash: %s",
@@ -118,6 +127,20 @@ bool VLCacheResources::isResourceFileCorrupted(const VLCacheEntry& entry,
 void VLCacheResources::validateDownloadedResource(const VLCacheEntry& entry,
                                                   const std::string& filePath) {
   struct stat status;
+  // The size check and the hash read one open file, so the file is looked up once.
+  const int fd = ::open(filePath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0 && ::fstat(fd, &status) == 0) {
+    std::string calculated;
+    const bool hashed = status.st_size != 0 && entry.url().find('?') != std::string::npos;
+    if (hashed) calculated = VLFileChecksum::contentHashOfOpenFile(fd);
+    ::close(fd);
+    if (status.st_size == 0)
+      throw VLException(kInvalidResourceException, "File not found or is empty");
+    if (hashed && isResourceFileCorrupted(entry, filePath, calculated))
+      throw VLException(kInvalidResourceException, "File is corrupt or invalid");
+    return;
+  }
+  if (fd >= 0) ::close(fd);
   if (::stat(filePath.c_str(), &status) != 0) {
     if (!platform::fs::exists(filePath))
       throw VLException(kInvalidResourceException, "Unable to validate downloaded file");
@@ -157,10 +180,20 @@ std::optional<std::string> VLCacheResources::commitStagedFile(const VLCacheEntry
   std::optional<std::string> failure;
   try {
     validateDownloadedResource(entry, staged);
-    if (!destination)
+    if (!destination) {
       failure = "the resource has no place in the cache";
-    else if (::rename(staged.c_str(), destination->c_str()) != 0)
-      failure = platform::fs::posixError(errno).localizedDescription();
+    } else {
+      int code = ::rename(staged.c_str(), destination->c_str()) == 0 ? 0 : errno;
+      // The application's folder went away after the download began: it is made again.
+      if (code == ENOENT && platform::fs::exists(staged)) {
+        const std::string folder = destination->substr(0, destination->rfind('/'));
+        if (auto error = platform::fs::createDirectory(folder, true))
+          failure = error->localizedDescription();
+        else
+          code = ::rename(staged.c_str(), destination->c_str()) == 0 ? 0 : errno;
+      }
+      if (code != 0 && !failure) failure = platform::fs::posixError(code).localizedDescription();
+    }
   } catch (const VLException& exception) {
     failure = exception.reason();
   }

@@ -238,6 +238,19 @@ std::shared_ptr<platform::URLSession> VLCustomSchemeHandler::anonymousSession() 
 bool VLCustomSchemeHandler::answerForWebView(const URLRequest& request, const platform::URL& converted,
                                              const URLResponse& response, std::string& body, URLResponse& answer,
                                              std::string& refusal) {
+  BodyPart part;
+  if (!answerForWebView(request, converted, response, static_cast<std::int64_t>(body.size()), part, answer, refusal))
+    return false;
+  if (!part.sendsBody)
+    body.clear();
+  else if (part.offset != 0 || part.length.value_or(0) != static_cast<std::int64_t>(body.size()))
+    body = body.substr(static_cast<size_t>(part.offset), static_cast<size_t>(part.length.value_or(0)));
+  return true;
+}
+
+bool VLCustomSchemeHandler::answerForWebView(const URLRequest& request, const platform::URL& converted,
+                                             const URLResponse& response, std::optional<std::int64_t> size,
+                                             BodyPart& part, URLResponse& answer, std::string& refusal) {
   int status = response.isHTTP() ? response.statusCode() : 200;
   auto location = response.valueForHTTPHeaderField("Location");
   if (isRedirect(status) && location) {
@@ -254,28 +267,31 @@ bool VLCustomSchemeHandler::answerForWebView(const URLRequest& request, const pl
   }
   platform::HTTPHeaders fields = headerFieldsForWebView(response.allHeaderFields());
   if (!response.isHTTP() && !response.mimeType().empty()) fields.emplace_back("Content-Type", response.mimeType());
-  // The whole file answers a range as the application scheme would: the part asked for.
-  if (status == 200) {
+  part = BodyPart{0, size, true};
+  // The whole file answers a range as the application scheme would: the part asked for. A
+  // body whose size is not known answers whole, as a server that ignores ranges does.
+  if (status == 200 && size) {
     replaceField(fields, "Accept-Ranges", "bytes");
     if (auto range = request.valueForHTTPHeaderField("Range")) {
       bool satisfiable = true;
-      auto size = static_cast<std::int64_t>(body.size());
-      if (auto part = HBRURLSchemeHandler::parseRange(*range, size, satisfiable)) {
+      if (auto asked = HBRURLSchemeHandler::parseRange(*range, *size, satisfiable)) {
         status = 206;
         replaceField(fields, "Content-Range",
-                     platform::stringf("bytes %lld-%lld/%lld", static_cast<long long>(part->offset),
-                                       static_cast<long long>(part->offset + part->length - 1),
-                                       static_cast<long long>(size)));
-        body = body.substr(static_cast<size_t>(part->offset), static_cast<size_t>(part->length));
+                     platform::stringf("bytes %lld-%lld/%lld", static_cast<long long>(asked->offset),
+                                       static_cast<long long>(asked->offset + asked->length - 1),
+                                       static_cast<long long>(*size)));
+        part.offset = asked->offset;
+        part.length = asked->length;
       } else if (!satisfiable) {
         status = 416;
-        replaceField(fields, "Content-Range", platform::stringf("bytes */%lld", static_cast<long long>(size)));
-        body.clear();
+        replaceField(fields, "Content-Range", platform::stringf("bytes */%lld", static_cast<long long>(*size)));
+        part.length = 0;
+        part.sendsBody = false;
       }
     }
   }
-  fields.emplace_back("Content-Length", std::to_string(body.size()));
-  if (platform::equalsIgnoreCase(request.httpMethod(), "HEAD")) body.clear();
+  if (part.length) fields.emplace_back("Content-Length", std::to_string(*part.length));
+  if (platform::equalsIgnoreCase(request.httpMethod(), "HEAD")) part.sendsBody = false;
   HBRURLSchemeHandler::addApplicationAnswerHeaders(fields);
   answer = URLResponse::http(asked && request.url().scheme() == kScheme ? request.url() : response.url().withScheme(kScheme),
                              status, std::move(fields));
@@ -362,6 +378,7 @@ void VLCustomSchemeHandler::startURLSchemeTask(platform::webkit::WebView& webVie
         self->finish(task, state, std::move(answer));
         return;
       }
+      answer.drop();
       {
         std::lock_guard lock(state->mutex);
         if (state->stopped) return;
@@ -440,13 +457,13 @@ bool VLCustomSchemeHandler::answerInPlace(const std::shared_ptr<URLSchemeTask>& 
     }
     logConversion(request, converted, ownPage, logger_);
     std::optional<URLResponse> response = given->answer->takeResponse();
-    answer = answerFor(request, converted.url(), std::move(*given->answer).data(), response, std::nullopt, logger_);
+    answer = answerFor(request, converted.url(), Loaded::of(std::move(*given->answer)), response, std::nullopt, logger_);
   } catch (...) {
     // Nothing answered yet: the serving thread tries again.
     return false;
   }
   try {
-    answerTask(*task, std::move(answer));
+    answerTask(task, std::move(answer));
   } catch (const std::exception& exception) {
     platform::log(std::string("ERROR: Failed to answer a \"veltro\" request: ") + exception.what());
   }
@@ -464,9 +481,9 @@ void VLCustomSchemeHandler::load(URLRequest converted, const std::shared_ptr<pla
   platform::URL convertedURL = converted.url();
   // The task's request never changes: the completion reads it where it is, on any thread.
   auto complete = [task, convertedURL, done = std::move(done), logger](
-                      std::optional<std::string> data, const std::optional<URLResponse>& response,
+                      Loaded loaded, const std::optional<URLResponse>& response,
                       const std::optional<platform::Error>& error) {
-    done(answerFor(task->request(), convertedURL, std::move(data), response, error, logger));
+    done(answerFor(task->request(), convertedURL, std::move(loaded), response, error, logger));
   };
   // The loader is asked as the session would ask it: only when it is the first of the
   // session's protocols to take the request. Then it answers here, as it would have answered
@@ -485,18 +502,35 @@ void VLCustomSchemeHandler::load(URLRequest converted, const std::shared_ptr<pla
           loader->canonicalRequestForRequest(converted), true, [once](VLWebResponse answer) {
             if (once->called.exchange(true)) return;
             std::optional<URLResponse> response = answer.takeResponse();
-            once->run(std::move(answer).data(), response, std::nullopt);
+            once->run(Loaded::of(std::move(answer)), response, std::nullopt);
           });
     } catch (...) {
       // What failed while the answer was being made goes to the caller, which still answers.
       if (once->called.exchange(true)) throw;
-      once->run(std::nullopt, std::nullopt,
+      once->run(Loaded{}, std::nullopt,
                 platform::urlerror::make(platform::urlerror::kUnknown, &convertedURL,
                                          "the URL protocol failed to start"));
     }
     return;
   }
-  auto dataTask = session->dataTaskWithRequest(converted, std::move(complete));
+  // The server's answer comes as it arrives: whole when it fits in the stream (the common
+  // case), else as the stream, which the web view reads as the page consumes it.
+  auto stream = std::make_shared<platform::BodyStream>();
+  auto dataTask = session->streamingDataTaskWithRequest(
+      converted, stream,
+      [stream, complete = std::move(complete)](const std::optional<URLResponse>& response,
+                                               const std::optional<platform::Error>& error) {
+        Loaded loaded;
+        if (response && !error) {
+          if (!stream->takeWholeIfFinished(loaded.data)) {
+            loaded.stream = stream;
+            loaded.streamLength = vlStatedLength(*response);
+          }
+        } else {
+          stream->cancel();
+        }
+        complete(std::move(loaded), response, error);
+      });
   {
     std::lock_guard lock(state->mutex);
     if (state->stopped) return;
@@ -507,26 +541,46 @@ void VLCustomSchemeHandler::load(URLRequest converted, const std::shared_ptr<pla
 
 VLCustomSchemeHandler::Answer VLCustomSchemeHandler::answerFor(const URLRequest& request,
                                                                const platform::URL& converted,
-                                                               std::optional<std::string> data,
+                                                               Loaded loaded,
                                                                const std::optional<URLResponse>& response,
                                                                const std::optional<platform::Error>& error,
                                                                const std::shared_ptr<VLLoggerProtocol>& logger) {
   Answer answer;
   if (error || !response) {
+    if (loaded.stream) loaded.stream->cancel();
     answer.error = error ? *error : platform::urlerror::make(platform::urlerror::kBadServerResponse, &request.url());
     return answer;
   }
-  answer.body = std::move(data).value_or("");
   URLResponse given;
   std::string refusal;
-  if (!answerForWebView(request, converted, *response, answer.body, given, refusal)) {
+  bool answered;
+  if (loaded.file || loaded.stream) {
+    std::optional<std::int64_t> size = loaded.file ? std::optional(loaded.file->size()) : loaded.streamLength;
+    answered = answerForWebView(request, converted, *response, size, answer.part, given, refusal);
+    answer.file = std::move(loaded.file);
+    answer.stream = std::move(loaded.stream);
+  } else {
+    answer.body = std::move(loaded.data);
+    answered = answerForWebView(request, converted, *response, answer.body, given, refusal);
+  }
+  if (!answered) {
     logRefusal(refusal, logger);
-    answer.body.clear();
+    answer.drop();
+    answer = Answer{};
     answer.error = platform::urlerror::make(platform::urlerror::kBadServerResponse, &request.url(), refusal);
     return answer;
   }
   answer.response = std::move(given);
   return answer;
+}
+
+VLCustomSchemeHandler::Loaded VLCustomSchemeHandler::Loaded::of(VLWebResponse&& answer) {
+  Loaded loaded;
+  loaded.file = answer.file();
+  loaded.stream = answer.stream();
+  loaded.streamLength = answer.streamLength();
+  loaded.data = std::move(answer).data();
+  return loaded;
 }
 
 void VLCustomSchemeHandler::finish(const std::shared_ptr<URLSchemeTask>& task, const std::shared_ptr<TaskState>& state,
@@ -536,23 +590,60 @@ void VLCustomSchemeHandler::finish(const std::shared_ptr<URLSchemeTask>& task, c
   {
     std::lock_guard lock(state->mutex);
     state->dataTask.reset();
-    if (state->stopped) return;
+    if (state->stopped) {
+      answer.drop();
+      return;
+    }
   }
-  answerTask(*task, std::move(answer));
+  answerTask(task, std::move(answer));
 }
 
-void VLCustomSchemeHandler::answerTask(URLSchemeTask& task, Answer answer) {
+void VLCustomSchemeHandler::answerTask(const std::shared_ptr<URLSchemeTask>& task, Answer answer) {
   if (answer.error || !answer.response) {
-    task.didFailWithError(answer.error ? *answer.error
-                                       : platform::urlerror::make(platform::urlerror::kBadServerResponse,
-                                                                  &task.request().url()));
+    answer.drop();
+    task->didFailWithError(answer.error ? *answer.error
+                                        : platform::urlerror::make(platform::urlerror::kBadServerResponse,
+                                                                   &task->request().url()));
     return;
   }
-  task.didReceiveAnswer(std::move(*answer.response), std::move(answer.body));
+  if (answer.file) {
+    task->didReceiveResponse(*answer.response);
+    if (!answer.part.sendsBody || answer.part.length.value_or(0) <= 0) {
+      task->didFinish();
+      return;
+    }
+    // The task reads the part asked for from the descriptor, as the page consumes it.
+    task->didReceiveFileBody(answer.file->release(), answer.part.offset, *answer.part.length);
+    return;
+  }
+  if (answer.stream) {
+    if (!answer.part.sendsBody) {
+      answer.stream->cancel();
+      task->didReceiveResponse(*answer.response);
+      task->didFinish();
+      return;
+    }
+    if (answer.part.length) answer.stream->setWindow(static_cast<std::uint64_t>(answer.part.offset),
+                                                     static_cast<std::uint64_t>(*answer.part.length));
+    // Kept until the task is stopped or the stream goes: a stopped task stops its stream.
+    std::erase_if(streaming_, [](const auto& entry) {
+      return entry.second.task.expired() || entry.second.stream.expired();
+    });
+    streaming_[task.get()] = Streaming{task, answer.stream};
+    task->didReceiveResponse(*answer.response);
+    platform::webkit::answerWithBodyStream(task, std::move(answer.stream));
+    return;
+  }
+  task->didReceiveAnswer(std::move(*answer.response), std::move(answer.body));
 }
 
 void VLCustomSchemeHandler::stopURLSchemeTask(platform::webkit::WebView&, const std::shared_ptr<URLSchemeTask>& task) {
   logInfo("Stopped loading URL: " + task->request().url().absoluteString());
+  if (auto streaming = streaming_.find(task.get()); streaming != streaming_.end()) {
+    auto stream = streaming->second.stream.lock();
+    if (streaming->second.task.lock() == task && stream) stream->cancel();
+    streaming_.erase(streaming);
+  }
   auto it = running_.find(task.get());
   if (it == running_.end()) return;
   std::shared_ptr<TaskState> state = it->second;

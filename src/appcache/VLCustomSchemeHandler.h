@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "appcache/VLWebResponse.h"
 #include "platform/net/HTTPHeaders.h"
 #include "platform/net/URLRequest.h"
 #include "platform/net/URLSession.h"
@@ -27,6 +28,12 @@ class VLLoggerProtocol;
 // a request only when it comes from the application's own page (the page rule). Every answer
 // carries "Cross-Origin-Resource-Policy: same-origin" and "X-Content-Type-Options: nosniff".
 // A task the web view stopped is never answered afterwards, whenever its data task completes.
+//
+// Bodies are never held whole when they are large: a cached or packaged file of more than
+// VLWebResponse::kWholeBodyLimit is handed to the task as its opened descriptor (a range as the
+// part of it to read), and a server's answer that does not fit in a body stream's capacity is
+// handed on as it arrives, its transfer paused while the page reads slower. A stopped task
+// cancels its stream. Small bodies (the common case) are answered whole, as one piece.
 //
 // A request the loader's URL protocol owns (the first of the session's protocols that takes
 // it) does not go through the session. When the loader can answer it on the main thread
@@ -68,6 +75,19 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
   static bool answerForWebView(const platform::URLRequest& request, const platform::URL& converted,
                                const platform::URLResponse& response, std::string& body,
                                platform::URLResponse& answer, std::string& refusal);
+  // What of a body that is not in memory (a file, a server's answer as it arrives) answers the
+  // request: `length` bytes from `offset` (no length: all there is, of a body whose size is
+  // unknown), none at all when `sendsBody` is false (HEAD, 416).
+  struct BodyPart {
+    std::int64_t offset = 0;
+    std::optional<std::int64_t> length;
+    bool sendsBody = true;
+  };
+  // The same for such a body of `size` bytes (unknown: nullopt, when a range cannot be cut
+  // from it and the whole body answers).
+  static bool answerForWebView(const platform::URLRequest& request, const platform::URL& converted,
+                               const platform::URLResponse& response, std::optional<std::int64_t> size,
+                               BodyPart& part, platform::URLResponse& answer, std::string& refusal);
 
   // Sets "Referer" to the HTTPS origin of `referrer` when the option is on.
   void setRefererHeaderIfEnabled(platform::URLRequest& request) const;
@@ -108,6 +128,15 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
     std::shared_ptr<platform::URLSessionDataTask> dataTask;
     bool stopped = false;
   };
+  // What the loading gave as the body: in memory, an opened file, or a stream of a server's
+  // answer (with its stated length, when known).
+  struct Loaded {
+    std::string data;
+    std::shared_ptr<VLFileBody> file;
+    std::shared_ptr<platform::BodyStream> stream;
+    std::optional<std::int64_t> streamLength;
+    static Loaded of(VLWebResponse&& answer);
+  };
   // Answers on their way to the main thread (see the source).
   class AnswerInbox;
   // What the web view is given for a task: a response with its body, or a failure.
@@ -115,10 +144,18 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
     std::optional<platform::URLResponse> response;
     std::string body;
     std::optional<platform::Error> error;
+    // A body not in memory, and the part of it to send.
+    std::shared_ptr<VLFileBody> file;
+    std::shared_ptr<platform::BodyStream> stream;
+    BodyPart part;
+    // An answer that will not be given stops its stream (a file closes by itself).
+    void drop() {
+      if (stream) stream->cancel();
+    }
   };
   // The answer to `request` from what the loading gave (any thread; refusals are logged).
   static Answer answerFor(const platform::URLRequest& request, const platform::URL& converted,
-                          std::optional<std::string> data, const std::optional<platform::URLResponse>& response,
+                          Loaded loaded, const std::optional<platform::URLResponse>& response,
                           const std::optional<platform::Error>& error,
                           const std::shared_ptr<VLLoggerProtocol>& logger);
   // Off the main thread: runs the loader in place when it owns the request, else starts the
@@ -138,7 +175,7 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
                      const std::optional<std::string>& referer, bool ownPage);
   void finish(const std::shared_ptr<platform::webkit::URLSchemeTask>& task,
               const std::shared_ptr<TaskState>& state, Answer answer);
-  static void answerTask(platform::webkit::URLSchemeTask& task, Answer answer);
+  void answerTask(const std::shared_ptr<platform::webkit::URLSchemeTask>& task, Answer answer);
   void logInfo(const std::string& message) const;
   static void logRefusal(const std::string& message, const std::shared_ptr<VLLoggerProtocol>& logger);
 
@@ -151,6 +188,12 @@ class VLCustomSchemeHandler : public platform::webkit::URLSchemeHandler,
   std::string referrer_;
   bool referrerHeaderEnabled_ = false;
   std::map<const platform::webkit::URLSchemeTask*, std::shared_ptr<TaskState>> running_;
+  // Tasks answered with a body stream that may still be read: stopping one cancels it.
+  struct Streaming {
+    std::weak_ptr<platform::webkit::URLSchemeTask> task;
+    std::weak_ptr<platform::BodyStream> stream;
+  };
+  std::map<const platform::webkit::URLSchemeTask*, Streaming> streaming_;
   std::shared_ptr<AnswerInbox> answers_;
   size_t answeredInPlace_ = 0;  // in this turn of the main loop
 };

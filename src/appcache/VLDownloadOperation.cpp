@@ -33,6 +33,11 @@ void VLDownloadOperation::setCompletionHandler(CompletionHandler handler) {
   completionHandler_ = std::move(handler);
 }
 
+void VLDownloadOperation::setDestinationFile(std::string path) {
+  std::lock_guard lock(mutex_);
+  destinationFile_ = std::move(path);
+}
+
 std::shared_ptr<platform::URLSessionDownloadTask> VLDownloadOperation::downloadTask() const {
   std::lock_guard lock(mutex_);
   return downloadTask_;
@@ -67,6 +72,7 @@ void VLDownloadOperation::main() {
           if (auto handler = self->completionHandler()) handler(location, response, error);
           self->finish();
         });
+    if (!destinationFile_.empty()) task->setDestinationFile(destinationFile_);
     downloadTask_ = task;
   }
   task->resume();

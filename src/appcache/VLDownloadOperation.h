@@ -34,6 +34,9 @@ class VLDownloadOperation : public platform::Operation {
 
   CompletionHandler completionHandler() const;
   void setCompletionHandler(CompletionHandler handler);
+  // Where the task writes the body, set before the operation starts (see
+  // URLSessionDownloadTask::setDestinationFile); none: the session's temporary file.
+  void setDestinationFile(std::string path);
   std::shared_ptr<platform::URLSessionDownloadTask> downloadTask() const;
 
   VLDownloadOperation(std::shared_ptr<platform::URLSession> session, platform::URL url,
@@ -49,5 +52,6 @@ class VLDownloadOperation : public platform::Operation {
 
   mutable std::mutex mutex_;
   CompletionHandler completionHandler_;
+  std::string destinationFile_;
   std::shared_ptr<platform::URLSessionDownloadTask> downloadTask_;
 };

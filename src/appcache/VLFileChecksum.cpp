@@ -114,6 +114,13 @@ std::optional<std::string> VLFileChecksum::contentHashOfFile(const std::string& 
     if (!platform::fs::exists(path)) return std::nullopt;
     return serializeToString(digest.final());
   }
+  std::string hash = contentHashOfOpenFile(fd);
+  ::close(fd);
+  return hash;
+}
+
+std::string VLFileChecksum::contentHashOfOpenFile(int fd) {
+  DigestContext digest;
   struct stat status;
   if (::fstat(fd, &status) == 0 && !S_ISDIR(status.st_mode)) {
     char buffer[64 * 1024];
@@ -124,7 +131,6 @@ std::optional<std::string> VLFileChecksum::contentHashOfFile(const std::string& 
       digest.update(buffer, size_t(n));
     }
   }
-  ::close(fd);
   return serializeToString(digest.final());
 }
 

@@ -22,5 +22,8 @@ class VLFileChecksum {
   // without read permission) hashes as empty content. The file is read in pieces, so a large
   // one costs no more memory than a small one.
   static std::optional<std::string> contentHashOfFile(const std::string& path);
+  // The hash of what the open file `fd` holds from its current offset on, read in pieces;
+  // a folder hashes as empty content. The descriptor stays open.
+  static std::string contentHashOfOpenFile(int fd);
   static std::optional<std::string> contentHashOfFileData(const std::optional<std::string>& data);
 };

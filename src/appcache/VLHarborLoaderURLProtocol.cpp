@@ -1,5 +1,9 @@
 #include "appcache/VLHarborLoaderURLProtocol.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <memory>
 
@@ -14,6 +18,7 @@
 #include "platform/foundation/PackageFiles.h"
 #include "platform/foundation/Regex.h"
 #include "platform/foundation/Strings.h"
+#include "platform/net/URLError.h"
 #include "shell/VLLogger.h"
 
 namespace {
@@ -145,13 +150,15 @@ std::optional<VLWebResponse> VLHarborLoaderURLProtocol::harborResource(const pla
     file = vlcache::fileInside(platform::Bundle::main().bundlePath(),
                                expression->replaceAll(*path, "/www/"));
   }
-  std::optional<std::string> data;
+  // The package's opener decides on the opened descriptor (it refuses folders and links out of
+  // the package); a large file is served from it as the page reads it.
+  std::optional<VLBody> body;
   if (file) {
-    int error = 0;
-    data = platform::package::readFile(*file, platform::fs::maximumReadSize(), &error);  // refuses folders
-    if (error == EXDEV) platform::log("ERROR: " + platform::package::refusal(*file));
+    platform::fs::ReadableFile opened = platform::package::open(*file);
+    if (!opened.isOpen() && opened.error() == EXDEV) platform::log("ERROR: " + platform::package::refusal(*file));
+    body = vlBodyOfFile(std::move(opened));
   }
-  if (!data) {
+  if (!body) {
     if (auto logger = VLLogger::sharedInstance())
       logger->logDebug("Unable to find " + url.absoluteString() + ". Is it a harbor resource?",
                        kLogModule);
@@ -159,8 +166,9 @@ std::optional<VLWebResponse> VLHarborLoaderURLProtocol::harborResource(const pla
   }
   const std::string type =
       VLMimeTypesHelper::sharedInstance()->getMimeTypeForExtension(url.pathExtension());
-  return VLWebResponse(platform::URLResponse::http(url, 200, {{"Content-Type", type}}),
-                       std::move(*data));
+  auto response = platform::URLResponse::http(url, 200, {{"Content-Type", type}});
+  if (body->file) return VLWebResponse(std::move(response), std::move(body->file));
+  return VLWebResponse(std::move(response), std::move(body->data));
 }
 
 void VLHarborLoaderURLProtocol::getResourceResponse(
@@ -230,8 +238,71 @@ void VLHarborLoaderURLProtocol::answerRequest(const platform::URLRequest& reques
   }
 }
 
+void VLHarborLoaderURLProtocol::stopLoading() {
+  std::shared_ptr<platform::BodyStream> stream;
+  {
+    std::lock_guard lock(streamMutex_);
+    stream = std::move(stream_);
+  }
+  if (stream) stream->cancel();
+}
+
 void VLHarborLoaderURLProtocol::deliver(VLWebResponse answer) {
-  client()->didReceiveResponse(*this, answer.response(), platform::URLCacheStoragePolicy::NotAllowed);
-  client()->didLoadData(*this, std::move(answer).data());
-  client()->didFinishLoading(*this);
+  auto client = this->client();
+  client->didReceiveResponse(*this, answer.response(), platform::URLCacheStoragePolicy::NotAllowed);
+  if (const auto& file = answer.file()) {
+    // The session's task takes the body in pieces, as it would from the network.
+    std::string buffer(256 * 1024, '\0');
+    const auto version = platform::fs::FileVersion::of(file->fd());
+    for (std::int64_t offset = 0; offset < file->size();) {
+      ssize_t got = ::pread(file->fd(), buffer.data(),
+                            static_cast<size_t>(std::min<std::int64_t>(file->size() - offset, buffer.size())), offset);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0 || !version.isCurrent(file->fd())) {
+        client->didFailWithError(*this, platform::urlerror::make(platform::urlerror::kNetworkConnectionLost,
+                                                                 &request().url(), "the file changed while it was read"));
+        return;
+      }
+      client->didLoadData(*this, std::string(buffer.data(), static_cast<size_t>(got)));
+      offset += got;
+    }
+    client->didFinishLoading(*this);
+    return;
+  }
+  if (const auto& stream = answer.stream()) {
+    // A server's answer goes on as it arrives, from the thread that brings it.
+    auto self = std::static_pointer_cast<VLHarborLoaderURLProtocol>(shared_from_this());
+    auto pump = std::make_shared<std::function<void()>>();
+    *pump = [self, stream, client] {
+      std::string buffer(64 * 1024, '\0');
+      for (;;) {
+        size_t got = 0;
+        switch (stream->read(buffer.data(), buffer.size(), got)) {
+          case platform::BodyStream::Read::Data:
+            client->didLoadData(*self, std::string(buffer.data(), got));
+            continue;
+          case platform::BodyStream::Read::Waiting:
+            return;
+          case platform::BodyStream::Read::Ended:
+            stream->setReadableCallback(nullptr);
+            client->didFinishLoading(*self);
+            return;
+          case platform::BodyStream::Read::Failed:
+            stream->setReadableCallback(nullptr);
+            client->didFailWithError(*self, stream->error().value_or(platform::urlerror::make(
+                                                platform::urlerror::kNetworkConnectionLost, &self->request().url())));
+            return;
+        }
+      }
+    };
+    {
+      std::lock_guard lock(streamMutex_);
+      stream_ = stream;
+    }
+    stream->setReadableCallback([pump] { (*pump)(); });
+    (*pump)();
+    return;
+  }
+  client->didLoadData(*this, std::move(answer).data());
+  client->didFinishLoading(*this);
 }

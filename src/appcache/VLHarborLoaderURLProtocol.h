@@ -1,6 +1,8 @@
 #pragma once
 
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -42,7 +44,8 @@ class VLHarborLoaderURLProtocol : public platform::URLProtocol {
   void getResourceResponse(const platform::URLRequest& request,
                            std::function<void(std::optional<VLWebResponse>)> completionHandler);
   void startLoading() override;
-  void stopLoading() override {}
+  // Stops a server's answer that is still being handed on.
+  void stopLoading() override;
 
   // What the loader answers for `request`, handed to `completion` once, on this thread or
   // on the one that healed the file: the cached or packaged resource, else a 404. This is
@@ -68,4 +71,7 @@ class VLHarborLoaderURLProtocol : public platform::URLProtocol {
                                std::function<void(std::optional<VLWebResponse>)> completionHandler,
                                bool checked = false);
   void deliver(VLWebResponse answer);
+
+  std::mutex streamMutex_;
+  std::shared_ptr<platform::BodyStream> stream_;
 };

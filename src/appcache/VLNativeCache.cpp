@@ -107,6 +107,7 @@ void VLNativeCache::start() {
     vlcache::logError("Failed to create cache directory: " + folder);
   if (defaults().object(kFileCreatedKey).is_null())
     defaults().set(kFileCreatedKey, manifestFileExists() ? "true" : "false");
+  removeStagedFiles();
   if (readCacheManifest()) {
     vlcache::logDebug("Native cache successfully loaded");
     removeOrphanedFiles();
@@ -616,6 +617,14 @@ void VLNativeCache::clearUnusedContent() {
       }
     }
   });
+}
+
+void VLNativeCache::removeStagedFiles() {
+  // Nothing downloads yet: whatever the staging folder holds, a stopped shell left behind.
+  const std::string staging = VLCacheLocations::stagingDirectory();
+  if (staging.empty() || !platform::fs::isDirectory(staging)) return;
+  if (auto error = platform::fs::removeContentsOfDirectory(staging))
+    vlcache::logError("Failed to empty the cache's staging folder: " + error->localizedDescription());
 }
 
 void VLNativeCache::removeOrphanedFiles() {

@@ -199,6 +199,8 @@ class VLNativeCache : public std::enable_shared_from_this<VLNativeCache> {
   // The files in application folders that no entry names: left by a crash between storing a
   // downloaded file and the checkpoint that would have recorded it.
   void removeOrphanedFiles();
+  // Empties the staging folder of the downloads a stopped shell left unfinished.
+  void removeStagedFiles();
 
   // Serves `lookup`, or what a lookup of the request's URL finds when none is given; a URL
   // the cache does not hold, or serving that throws, answers nothing found.

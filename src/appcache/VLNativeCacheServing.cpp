@@ -35,15 +35,22 @@ constexpr const char* kVersionTokensHeader = "x-version-tokens";
 
 // The served answer: the entry's MIME type as the only header field. The body is always the
 // decoded content, so no Content-Encoding is ever claimed for it.
+platform::URLResponse servedHead(const platform::URL& url, int status, const VLCacheEntry& entry) {
+  return platform::URLResponse::http(url, status, {{"Content-Type", entry.mimeType()}});
+}
+
 VLWebResponse servedResponse(const platform::URL& url, int status, const VLCacheEntry& entry,
                              std::string body) {
-  return VLWebResponse(
-      platform::URLResponse::http(url, status, {{"Content-Type", entry.mimeType()}}),
-      std::move(body));
+  return VLWebResponse(servedHead(url, status, entry), std::move(body));
+}
+
+VLWebResponse servedResponse(const platform::URL& url, int status, const VLCacheEntry& entry, VLBody body) {
+  if (body.file) return VLWebResponse(servedHead(url, status, entry), std::move(body.file));
+  return VLWebResponse(servedHead(url, status, entry), std::move(body.data));
 }
 
 // The most a thread that must not wait reads in place: a larger file would hold up the page.
-constexpr std::uint64_t kReadInPlaceLimit = 1024 * 1024;
+constexpr std::uint64_t kReadInPlaceLimit = VLWebResponse::kWholeBodyLimit;
 
 // The entry's file, opened for reading: the step that decides what may be read at all. A
 // package entry's file is opened through platform::package, which decides on the opened
@@ -64,12 +71,13 @@ platform::fs::ReadableFile openLocalFile(const VLCacheEntry& entry, bool logRefu
   return file;
 }
 
-// The entry's file, read whole (the size it had when it was opened: a cache file is replaced,
-// never written in place); missing when it is larger than the platform reads at once. A
-// thread that must not wait reads only a file the kernel holds in memory, with a lookup that
-// stays inside its folder, and gives up on any other: the thread it hands the request to
-// opens it as above.
-std::optional<std::string> readLocalFile(const VLCacheEntry& entry, bool logRefusal = true) {
+// The entry's file as the body of its answer: a small file read whole, a larger one opened and
+// served from its descriptor as the page consumes it (so however large the file and however
+// many ask for it, only a bounded part of it is in memory for each request). A thread that
+// must not wait reads only a small file the kernel holds in memory, with a lookup that stays
+// inside its folder, and gives up on any other: the thread it hands the request to opens it
+// as above.
+std::optional<VLBody> localBody(const VLCacheEntry& entry, bool logRefusal = true) {
   if (platform::nowait::active()) {
     bool packaged = false;
     auto path = VLCacheLocations::getLocalFilePath(entry, packaged);
@@ -77,10 +85,13 @@ std::optional<std::string> readLocalFile(const VLCacheEntry& entry, bool logRefu
     if (path)
       data = packaged ? platform::package::readFileIfCached(*path, kReadInPlaceLimit)
                       : platform::fs::readFileIfCached(*path, kReadInPlaceLimit, /*followFinalLink=*/false);
-    if (!data) platform::nowait::giveUp();
-    return data;
+    if (!data) {
+      platform::nowait::giveUp();
+      return std::nullopt;
+    }
+    return VLBody{std::move(*data), nullptr};
   }
-  return platform::fs::readWhole(openLocalFile(entry, logRefusal), platform::fs::maximumReadSize());
+  return vlBodyOfFile(openLocalFile(entry, logRefusal));
 }
 
 // Calls the handler once, however many paths try.
@@ -275,10 +286,10 @@ void VLNativeCache::serveEntry(const std::string& key, const std::shared_ptr<VLC
   }
   // What goes to the server, when anything does, carries the cache's own header fields.
   if (entry->noCache()) return serveWithoutCaching(entry, cloneRequestWithDefaultHeaders(original), handler);
-  if (auto data = readLocalFile(*entry)) {
+  if (auto body = localBody(*entry)) {
     if (auto logger = VLLogger::sharedInstance())
       logger->logDebug("Resource loaded from cache " + entry->url(), vlcache::kLogModule);
-    return handler(servedResponse(original.url(), 200, *entry, std::move(*data)));
+    return handler(servedResponse(original.url(), 200, *entry, std::move(*body)));
   }
   if (platform::nowait::gaveUp()) return;
   const platform::URLRequest request = cloneRequestWithDefaultHeaders(original);
@@ -292,8 +303,8 @@ void VLNativeCache::serveEntry(const std::string& key, const std::shared_ptr<VLC
         },
         [entry, url, handler] {
           // A refusal was logged when the request first read the file.
-          auto data = readLocalFile(*entry, /*logRefusal=*/false);
-          handler(data ? servedResponse(url, 200, *entry, std::move(*data))
+          auto body = localBody(*entry, /*logRefusal=*/false);
+          handler(body ? servedResponse(url, 200, *entry, std::move(*body))
                        : servedResponse(url, 404, *entry, std::string()));
         });
   };
@@ -314,22 +325,26 @@ void VLNativeCache::serveWithoutCaching(const std::shared_ptr<VLCacheEntry>& ent
                                         const ResourceHandler& handler) {
   const platform::URL url = request.url();
   auto fromDisk = [entry, url, handler] {
-    auto data = readLocalFile(*entry);
-    handler(data ? std::optional(servedResponse(url, 200, *entry, std::move(*data)))
-                 : std::nullopt);
+    auto body = localBody(*entry);
+    handler(body ? std::optional(servedResponse(url, 200, *entry, std::move(*body))) : std::nullopt);
   };
   auto session = isNetworkAvailable() ? downloadSession() : nullptr;
   if (!session) return fromDisk();
+  // The server's answer is handed on as it arrives, never held whole: a small one (the common
+  // case) comes whole, as the stream holds it, and a failure before it falls back to the
+  // stored file; a larger one streams, and the transfer waits while the page reads slower.
+  auto stream = std::make_shared<platform::BodyStream>();
   session
-      ->dataTaskWithRequest(
-          request,
-          [entry, url, handler, fromDisk](const std::optional<std::string>& data,
-                                          const std::optional<platform::URLResponse>& response,
-                                          const std::optional<platform::Error>& error) {
+      ->streamingDataTaskWithRequest(
+          request, stream,
+          [entry, url, handler, fromDisk, stream](const std::optional<platform::URLResponse>& response,
+                                                  const std::optional<platform::Error>& error) {
             if (error || !response) return fromDisk();
             // The server's status goes on: an error page must not pass for the resource.
-            handler(servedResponse(url, response->isHTTP() ? response->statusCode() : 200, *entry,
-                                   data.value_or("")));
+            const int status = response->isHTTP() ? response->statusCode() : 200;
+            std::string whole;
+            if (stream->takeWholeIfFinished(whole)) return handler(servedResponse(url, status, *entry, std::move(whole)));
+            handler(VLWebResponse(servedHead(url, status, *entry), stream, vlStatedLength(*response)));
           })
       ->resume();
 }
@@ -379,7 +394,7 @@ void VLNativeCache::healFromPackageOrNetwork(const std::string& key,
   if (!entry->preBundled()) {
     entry->setStatus(VLCacheEntryStatusToFetch);
     if (preBundleResource(*entry, *cache)) {
-      if (copyResourceFromPreBundle(entry, *cache) && readLocalFile(*entry)) {
+      if (copyResourceFromPreBundle(entry, *cache) && openLocalFile(*entry, true).isOpen()) {
         healingEntry(key, *cache);
         vlcache::logWarning(stringf("Healing resource %s from prebundle: SUCCEDED",
                                     entry->url().c_str()));

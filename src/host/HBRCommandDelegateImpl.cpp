@@ -203,7 +203,9 @@ void HBRCommandDelegateImpl::noteCallbackPage(const std::string& callbackId, con
   page->document = document;
   std::lock_guard<std::mutex> lock(callbackPagesMutex_);
   std::uint64_t note = ++callbackNotes_;
-  callbackPages_[callbackId] = {*page, note};
+  // Not operator[]: clang 14 (the fuzz build's compiler) finds no default constructor for the
+  // page's nested type inside the class that declares it.
+  callbackPages_.insert_or_assign(callbackId, std::make_pair(*page, note));
   callbackOrder_.emplace_back(callbackId, note);
   while (callbackOrder_.size() > kMaxTrackedCallbacks) {
     auto& [id, number] = callbackOrder_.front();

@@ -149,6 +149,13 @@ TEST_F(CacheFixture, RetryBudgetIsSharedAndAFileThatFailsValidationIsNeverLeft) 
     auto entry = frame->getResourceForUrl(url);
     EXPECT_TRUE(entry->status() == VLCacheEntryStatusFailed && frame->status() == VLCacheFrameStatusIncomplete);
     EXPECT_FALSE(platform::fs::exists(localFile(*entry)));
+    // Nor is any body written on the way (an error page, a tampered file) left beside it or
+    // in the staging folder.
+    const std::string folder = localFile(*entry).substr(0, localFile(*entry).rfind('/'));
+    for (const std::string& place : {folder, VLCacheLocations::stagingDirectory()})
+      EXPECT_TRUE(testing_support::waitUntil(
+          [&] { return platform::fs::contentsOfDirectory(place).empty(); }, 5))
+          << place;
   }
   EXPECT_TRUE(CacheLog::shared().contains("Failed to store downloaded resource"));
 }

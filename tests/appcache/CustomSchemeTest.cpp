@@ -454,3 +454,26 @@ TEST_F(CustomSchemeHandlerTest, ARequestThatThrowsOnItsServingThreadIsStillAnswe
   ASSERT_TRUE(served && served->response);
   EXPECT_EQ(served->data, "page");
 }
+
+// A large answer of the server reaches the task as it arrives (a body stream the task reads)
+// rather than whole, byte for byte; a HEAD of it states its length and stops its transfer.
+TEST_F(CustomSchemeHandlerTest, ALargeAnswerOfTheServerStreamsToTheTask) {
+  auto large = std::make_shared<std::string>(12 * 1024 * 1024, 's');
+  (*large)[7777777] = 'x';
+  server.on("GET", "/app/large.bin", [large](const httplib::Request&, httplib::Response& response) {
+    response.set_content(*large, "application/octet-stream");
+  });
+  auto task = serve(schemeRequest("/app/large.bin"));
+  ASSERT_TRUE(task && task->response && task->finished) << (task && task->error ? task->error->localizedDescription() : "");
+  EXPECT_TRUE(task->bodyStream != nullptr);
+  EXPECT_EQ(task->response->statusCode(), 200);
+  EXPECT_EQ(task->response->valueForHTTPHeaderField("Content-Length"), std::to_string(large->size()));
+  EXPECT_TRUE(task->data == *large) << task->data.size();
+  EXPECT_LE(task->bodyStream->peakBuffered(), platform::BodyStream::kDefaultCapacity + 256 * 1024);
+
+  auto head = serve(schemeRequest("/app/large.bin", "HEAD"));
+  ASSERT_TRUE(head && head->response && head->finished);
+  EXPECT_EQ(head->response->valueForHTTPHeaderField("Content-Length"), std::to_string(large->size()));
+  EXPECT_TRUE(head->data.empty());
+  EXPECT_EQ(handler->runningCount(), 0u);
+}

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "CacheTestSupport.h"
+#include "appcache/VLCacheLocations.h"
 #include "appcache/VLCacheOptions.h"
 #include "appcache/VLNativeCache.h"
 #include "platform/foundation/PropertyList.h"
@@ -289,6 +290,28 @@ TEST_F(NativeCacheTest, ACrashBetweenTheHashAndTheFileLosesNothingAndLeavesNoFil
   launch();
   EXPECT_TRUE(engine->getRunningVersionToken() == "v1" && !platform::fs::exists(newFile));
   EXPECT_EQ(storedHash(), fileHash());
+}
+
+// Downloads write their bodies into the staging folder until their check moves them into
+// place; what a shell stopped in the middle of a download left there goes at the next start,
+// and the next downloads stage there again.
+TEST_F(NativeCacheTest, BodiesAStoppedShellLeftInTheStagingFolderAreRemovedAtTheNextStart) {
+  Value list;
+  ASSERT_NO_FATAL_FAILURE(cacheV1("s", 2, list));
+  const std::string staging = VLCacheLocations::stagingDirectory();
+  ASSERT_TRUE(platform::fs::isDirectory(staging));
+  EXPECT_TRUE(platform::fs::contentsOfDirectory(staging).empty());
+  const std::string left = staging + "/0B4C1E2A-0000-4000-8000-000000000000.part";
+  ASSERT_FALSE(platform::fs::writeFileAtomically(left, "half a body"));
+
+  launch();
+  EXPECT_FALSE(platform::fs::exists(left));
+  EXPECT_EQ(engine->getRunningVersionToken(), "v1");
+  Value two = resources("t", 2);
+  start(two, "v2");
+  ASSERT_TRUE(waitForFinishes(1));
+  EXPECT_EQ(engine->getRunningVersionToken(), "v2");
+  EXPECT_TRUE(platform::fs::contentsOfDirectory(staging).empty());
 }
 
 TEST_F(NativeCacheTest, CheckpointHealAndSwapWritersKeepTheFileAndHashTogether) {

@@ -798,3 +798,101 @@ TEST_F(ServingTest, ABurstInOneTurnOfTheMainLoopIsSharedWithTheServingThreads) {
   EXPECT_TRUE(next->finished && next->data == "content 0");
   EXPECT_EQ(direct.handler->runningCount(), 0u);
 }
+
+namespace {
+
+// The bytes this process has read through read calls so far (from the page cache or not).
+long long bytesReadByThisProcess() {
+  std::string io = cache_test::readFile("/proc/self/io");
+  auto at = io.find("rchar:");
+  return at == std::string::npos ? -1 : std::atoll(io.c_str() + at + 6);
+}
+
+}  // namespace
+
+// A cached file larger than what is read whole reaches the web view as its opened file: a range
+// of a few bytes reads only those (however large the file), HEAD reads nothing, and the whole
+// file comes byte for byte.
+TEST_F(ServingTest, ALargeCachedFileIsServedFromItsDescriptorAndARangeReadsOnlyItsBytes) {
+  SchemeView direct(host(), platform::protocolClass<VLHarborLoaderURLProtocol>());
+  std::string large(16 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i % 251);
+  root.write("data/" + localFile(*entry(2)).substr(root.dataRoot().size() + 1), large);
+  auto veltro = platform::URLRequest(urlOf(at(urls[2])).withScheme("veltro"));
+
+  auto ranged = veltro;
+  ranged.setValue("bytes=1000-1445", "Range");
+  const long long before = bytesReadByThisProcess();
+  auto part = direct.serve(ranged);
+  const long long read = bytesReadByThisProcess() - before;
+  ASSERT_TRUE(part->response && part->finished) << (part->error ? part->error->localizedDescription() : "");
+  EXPECT_EQ(part->response->statusCode(), 206);
+  EXPECT_EQ(part->response->valueForHTTPHeaderField("Content-Range"),
+            "bytes 1000-1445/" + std::to_string(large.size()));
+  EXPECT_EQ(part->response->valueForHTTPHeaderField("Content-Length"), "446");
+  EXPECT_TRUE(part->data == large.substr(1000, 446));
+  ASSERT_EQ(part->fileBodies.size(), 1u);
+  EXPECT_EQ(part->fileBodies[0].offset, 1000);
+  EXPECT_LT(read, 1024 * 1024) << "bytes read for a range of 446 bytes";
+
+  auto head = veltro;
+  head.setHTTPMethod("HEAD");
+  auto headed = direct.serve(head);
+  ASSERT_TRUE(headed->response && headed->finished);
+  EXPECT_EQ(headed->response->valueForHTTPHeaderField("Content-Length"), std::to_string(large.size()));
+  EXPECT_TRUE(headed->data.empty() && headed->fileBodies.empty());
+
+  auto whole = direct.serve(veltro);
+  ASSERT_TRUE(whole->response && whole->finished);
+  EXPECT_EQ(whole->response->statusCode(), 200);
+  EXPECT_TRUE(whole->data == large);
+  ASSERT_EQ(whole->fileBodies.size(), 1u);
+  EXPECT_EQ(whole->fileBodies[0].length, static_cast<std::int64_t>(large.size()));
+  EXPECT_EQ(direct.handler->runningCount(), 0u);
+}
+
+// A "no-cache" entry's large answer from the server reaches the web view as it arrives, never
+// whole: unread, it stays within the stream's capacity; read, it is whole; and a task the web
+// view stops stops the stream and the transfer, and is answered no more.
+TEST_F(ServingTest, ALargeNoCacheAnswerStreamsToTheWebViewAndAStoppedTaskStopsIt) {
+  SchemeView direct(host(), platform::protocolClass<VLHarborLoaderURLProtocol>());
+  auto live = std::make_shared<VLCacheEntry>("/app/live.bin", entry(0)->fileName(), false);
+  live->setNoCache(true);
+  live->setMimeType("application/octet-stream");
+  app->addCacheEntry(live, "/app/live.bin");
+  auto large = std::make_shared<std::string>(24 * 1024 * 1024, 'L');
+  (*large)[12345] = 'x';
+  server.on("GET", "/app/live.bin", [large](const auto&, auto& response) {
+    response.set_content(*large, "application/octet-stream");
+  });
+  auto request = platform::URLRequest(urlOf(at("/app/live.bin")).withScheme("veltro"));
+  for (bool stop : {false, true}) {
+    SCOPED_TRACE(stop ? "stopped" : "read");
+    auto task = direct.web->startSchemeTask(request);
+    task->holdsStreams = true;
+    ASSERT_TRUE(platform::MainLoop::runUntil([&] { return task->bodyStream || task->error || task->finished; }, 15));
+    ASSERT_TRUE(task->bodyStream && task->response) << (task->error ? task->error->localizedDescription() : "");
+    EXPECT_EQ(task->response->statusCode(), 200);
+    EXPECT_EQ(task->response->valueForHTTPHeaderField("Content-Length"), std::to_string(large->size()));
+    platform::MainLoop::runFor(0.5);
+    EXPECT_LE(task->bodyStream->peakBuffered(), platform::BodyStream::kDefaultCapacity + 256 * 1024);
+    if (stop) {
+      direct.web->stopSchemeTask(task);
+      EXPECT_TRUE(task->bodyStream->isCancelled());
+      platform::MainLoop::runFor(0.3);
+      EXPECT_EQ(task->answeredAfterStop, 0);
+      continue;
+    }
+    std::string got, buffer(256 * 1024, '\0');
+    platform::BodyStream::Read last;
+    for (;;) {
+      size_t n = 0;
+      last = task->bodyStream->readWaiting(buffer.data(), buffer.size(), n, std::chrono::seconds(10));
+      if (last != platform::BodyStream::Read::Data) break;
+      got.append(buffer.data(), n);
+    }
+    EXPECT_EQ(last, platform::BodyStream::Read::Ended);
+    EXPECT_TRUE(got == *large) << got.size();
+    EXPECT_LE(task->bodyStream->peakBuffered(), platform::BodyStream::kDefaultCapacity + 256 * 1024);
+  }
+}

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cstdlib>
 
 #include "host/HBRConfigParser.h"
@@ -8,6 +7,7 @@
 #include "host/HBRTimer.h"
 #include "host/HBRViewController.h"
 #include "platform/foundation/XMLParser.h"
+#include "support/ScopedLocale.h"
 #include "support/TestSupport.h"
 
 using platform::Value;
@@ -80,29 +80,16 @@ TEST(Settings, BooleanAndFloatConversions) {
   EXPECT_EQ(settings["mixedcase"], "v");
 }
 
-namespace {
-// Switches numbers to a comma-decimal locale, as GTK does for a German user; the locale is
-// compiled into `dir` when the system has none installed. False when neither works.
-bool useCommaDecimalLocale(const testing_support::TempDir& dir) {
-  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) return true;
-  std::string command = "localedef -i de_DE -f UTF-8 '" + dir.file("de_DE.UTF-8") + "' >/dev/null 2>&1";
-  (void)std::system(command.c_str());  // warnings give a non-zero status with a usable locale
-  setenv("LOCPATH", dir.path().c_str(), 1);
-  return std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
-}
-}  // namespace
-
 TEST(Settings, FloatsReadTheSameInEveryLocaleAndNeverEndlessly) {
   Value settings = {{"lead", "12.5px"}, {"exp", " 2.5e2"},  {"inf", "inf"},    {"nan", "-nan"},
                     {"huge", "1e39"},   {"hugenum", 1e300}, {"hex", "0x10"}};
-  testing_support::TempDir dir;
-  if (useCommaDecimalLocale(dir)) {
-    EXPECT_EQ(harborFloatSettingForKey(settings, "lead", 7), 12.5);
-    EXPECT_EQ(harborFloatSettingForKey(settings, "exp", 7), 250.0);
-  } else {
-    ADD_FAILURE() << "no comma-decimal locale could be made; the locale half of the test did not run";
+  {
+    testing_support::CommaDecimalLocale german;
+    if (german.ok()) {
+      EXPECT_EQ(harborFloatSettingForKey(settings, "lead", 7), 12.5);
+      EXPECT_EQ(harborFloatSettingForKey(settings, "exp", 7), 250.0);
+    }
   }
-  std::setlocale(LC_NUMERIC, "C");
 
   testing_support::LogCapture log;
   // Words are no numbers, so they read as 0; numbers beyond a float are refused.

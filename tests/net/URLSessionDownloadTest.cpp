@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <stdexcept>
 
@@ -119,4 +121,83 @@ TEST(URLSessionDownload, ADelegateGetsTheFileWhileItExistsThenTheCompletion) {
   failingSession->downloadTaskWithURL(urlOf(server.url("/half")))->resume();
   EXPECT_EQ(failing->finished(), (std::vector<std::string>{"failed -1005 state 3"}));
   EXPECT_TRUE(waitUntil([] { return downloadFiles() == 0; }, 2));
+}
+
+namespace {
+
+// Runs a download task whose body goes to `destination` and answers what its completion got,
+// with whether the file was still there once the completion had returned.
+struct DestinationResult {
+  std::optional<std::string> location;
+  std::optional<Error> error;
+  bool keptAfterCompletion = false;
+};
+
+DestinationResult downloadTo(URLSession& session, const std::string& url,
+                             const std::string& destination) {
+  std::promise<DestinationResult> finished;
+  auto task = session.downloadTaskWithURL(
+      urlOf(url), [&](const auto& location, const auto&, const auto& error) {
+        finished.set_value({location, error, false});
+      });
+  task->setDestinationFile(destination);
+  task->resume();
+  auto future = finished.get_future();
+  if (future.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the download did not end";
+    task->cancel();
+    return {};
+  }
+  DestinationResult result = future.get();
+  // The session's own clean-up runs right after the completion, on its thread: what it is
+  // asked next sees what that left.
+  std::promise<void> asked;
+  session.getAllTasks([&](auto) { asked.set_value(); });
+  asked.get_future().wait();
+  result.keptAfterCompletion = fs::exists(destination);
+  return result;
+}
+
+}  // namespace
+
+TEST(URLSessionDownload, ADestinationFileGetsTheBodyAndStaysTheCallersWhileFailuresLeaveNothing) {
+  HttpsTestServer server;
+  server.on("GET", "/whole", answer("the whole body"));
+  HalfSent halfSent;
+  halfSent.release = true;
+  server.on("GET", "/half", halfSent.handler());
+  auto session = ephemeralSession();
+  testing_support::TempDir folder;
+
+  // The body lands in the file asked for, no temporary file is made, and the file outlives the
+  // completion.
+  const std::string destination = folder.file("body.part");
+  auto whole = downloadTo(*session, server.url("/whole"), destination);
+  EXPECT_FALSE(whole.error);
+  EXPECT_EQ(whole.location, destination);
+  EXPECT_TRUE(whole.keptAfterCompletion);
+  EXPECT_EQ(fs::readFile(destination), "the whole body");
+  EXPECT_EQ(downloadFiles(), 0u);
+
+  // Something already at the path is neither written over nor removed: the task fails.
+  auto taken = downloadTo(*session, server.url("/whole"), destination);
+  ASSERT_TRUE(taken.error);
+  EXPECT_EQ(taken.error->code, urlerror::kCannotCreateFile);
+  EXPECT_FALSE(taken.location);
+  EXPECT_EQ(fs::readFile(destination), "the whole body");
+
+  // A link planted at the path is not followed.
+  const std::string target = folder.write("target", "kept");
+  const std::string planted = folder.file("planted.part");
+  ASSERT_EQ(::symlink(target.c_str(), planted.c_str()), 0);
+  auto linked = downloadTo(*session, server.url("/whole"), planted);
+  ASSERT_TRUE(linked.error);
+  EXPECT_EQ(fs::readFile(target), "kept");
+
+  // A body cut off on the way leaves no file behind.
+  const std::string cutDestination = folder.file("cut.part");
+  auto cut = downloadTo(*session, server.url("/half"), cutDestination);
+  ASSERT_TRUE(cut.error);
+  EXPECT_FALSE(cut.location);
+  EXPECT_FALSE(cut.keptAfterCompletion);
 }

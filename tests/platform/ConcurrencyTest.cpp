@@ -193,6 +193,57 @@ TEST(OperationQueue, HonoursConcurrencyDependenciesAndCancellation) {
 }
 
 namespace {
+
+// An asynchronous operation that records the thread it started on and is finished by the test.
+class HandedOn : public Operation {
+ public:
+  bool isAsynchronous() const override { return true; }
+  std::thread::id startedOn;
+
+ protected:
+  void main() override { startedOn = std::this_thread::get_id(); }
+};
+
+}  // namespace
+
+// A queue that starts operations in place runs each on the thread that makes room for it:
+// the one adding it, or the one finishing the operation before it. Operations that finish as
+// they start make room in one loop, not in nested calls, however many there are.
+TEST(OperationQueue, StartsOperationsInPlaceOnTheThreadThatMakesRoom) {
+  auto queue = OperationQueue::make("in place", 1);
+  queue->setStartsOperationsInPlace(true);
+  const auto here = std::this_thread::get_id();
+
+  auto first = std::make_shared<HandedOn>();
+  auto second = std::make_shared<HandedOn>();
+  queue->addOperation(first);
+  queue->addOperation(second);
+  EXPECT_EQ(first->startedOn, here);
+  EXPECT_FALSE(second->isExecuting());
+  std::thread::id finisher;
+  std::thread([&] {
+    finisher = std::this_thread::get_id();
+    first->finish();
+  }).join();
+  EXPECT_EQ(second->startedOn, finisher);
+  second->finish();
+
+  // Far more operations than a thread's stack has room for nested calls, all let go at once.
+  constexpr int kOperations = 200000;
+  std::atomic<int> done{0}, elsewhere{0};
+  queue->setSuspended(true);
+  for (int i = 0; i < kOperations; ++i)
+    queue->addOperationWithBlock([&] {
+      if (std::this_thread::get_id() != here) ++elsewhere;
+      ++done;
+    });
+  queue->setSuspended(false);
+  EXPECT_EQ(done.load(), kOperations);
+  EXPECT_EQ(elsewhere.load(), 0);
+  EXPECT_EQ(queue->operationCount(), 0u);
+}
+
+namespace {
 void discardLine(const std::string&, void*) {}
 }  // namespace
 

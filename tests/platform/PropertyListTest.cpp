@@ -5,6 +5,7 @@
 #include <bit>
 
 #include "platform/foundation/FileManager.h"
+#include "support/ScopedLocale.h"
 #include "support/TestSupport.h"
 
 using platform::Value;
@@ -86,6 +87,26 @@ TEST(PropertyList, ReadsBinaryFilesAndDates) {
   EXPECT_FALSE(platform::parsePropertyList("not a plist").has_value());
   EXPECT_FALSE(platform::parsePropertyList("bplist00\x01\x02").has_value());
   EXPECT_FALSE(platform::readPropertyList(dir.file("missing.plist")).has_value());
+}
+
+// The library reads "<real>" through the C library, in the locale GTK took from the user's
+// environment: for a German user "1.5" read back as 1 and user defaults lost their fractions.
+TEST(PropertyList, RealsReadAndWriteTheSameInACommaDecimalLocale) {
+  testing_support::CommaDecimalLocale german;
+  ASSERT_TRUE(german.ok());
+  auto read = platform::parsePropertyList(
+      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><real>2.75</real>"
+      "<key>b</key><real>-1.5E-3</real><key>c</key><real>1e300</real></dict></plist>");
+  EXPECT_EQ(read.value_or(nullptr), (Value{{"a", 2.75}, {"b", -1.5e-3}, {"c", 1e300}}));
+
+  const std::vector<double> reals = {0.1, -2.5e-10, 1.7976931348623157e308, 4.9406564584124654e-324, 123456.789,
+                                     1.5, 1.0 / 3};
+  std::string xml = platform::serializePropertyListXML(Value(reals));
+  EXPECT_NE(xml.find("<real>1.5</real>"), std::string::npos) << xml;
+  auto back = platform::parsePropertyList(xml);
+  ASSERT_TRUE(back);
+  ASSERT_EQ(back->size(), reals.size());
+  for (size_t i = 0; i < reals.size(); ++i) EXPECT_EQ((*back)[i].get<double>(), reals[i]) << i;
 }
 
 

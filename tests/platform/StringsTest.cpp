@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/foundation/Log.h"
+#include "support/ScopedLocale.h"
+
 using platform::equalsIgnoreCase;
 using platform::trim;
 
@@ -35,6 +38,17 @@ TEST(Strings, NumbersAndBooleansReadThePlatformsWay) {
   using platform::boolValue;
   for (const char* yes : {"YES", "true", "t", "Y", "1", "0007", " -2", "+9x"}) EXPECT_TRUE(boolValue(yes)) << yes;
   for (const char* no : {"", "NO", "false", "0", "000", "-0", "  ", "on", "x1"}) EXPECT_FALSE(boolValue(no)) << no;
+}
+
+// Log lines and every other text made with stringf are read by programs as well as people:
+// "took '13,773163' ms" for a German user would be another line, and no number to a reader.
+TEST(Strings, FormattedNumbersUseAPointInACommaDecimalLocale) {
+  testing_support::CommaDecimalLocale german;
+  ASSERT_TRUE(german.ok());
+  EXPECT_EQ(platform::stringf("took '%f' ms", 13.773163), "took '13.773163' ms");
+  EXPECT_EQ(platform::stringf("%g|%.1f|%e|%a", 0.25, 2.5, 1e-7, 1.0), "0.25|2.5|1.000000e-07|0x1p+0");
+  // Text is copied as it is, whatever its bytes.
+  EXPECT_EQ(platform::stringf("%s %5.2f", "\xC3\xA9t\xC3\xA9 1,5", -3.14159), "\xC3\xA9t\xC3\xA9 1,5 -3.14");
 }
 
 TEST(Strings, Base64RoundTripsEveryTailAndRefusesWhatIsNotBase64) {

@@ -9,6 +9,7 @@
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/StableHash.h"
 #include "platform/foundation/Strings.h"
+#include "support/ScopedLocale.h"
 
 using platform::Value;
 
@@ -177,12 +178,47 @@ TEST(JSONText, OutsideTextReadsAsTheJSONLibraryReadsIt) {
     EXPECT_EQ(parsed->type(), expected.type()) << text.substr(0, 80);
     EXPECT_EQ(parsed->dump(), expected.dump()) << text.substr(0, 80);
   }
+  // A NUL byte after the value: the library stops reading there and takes the value before
+  // it; the reader takes the text it is handed whole and refuses it, as it refuses any other
+  // byte after the value.
+  for (const std::string& text : {std::string("[1,2]\0[3]", 9), std::string("{}\0", 3), std::string("7 \0 ", 4)}) {
+    EXPECT_FALSE(Value::parse(text, nullptr, false).is_discarded()) << text;
+    EXPECT_FALSE(platform::parseJSONText(text)) << text;
+  }
   // Deep text is read without recursion when no bound is set.
   std::string deep = std::string(200000, '[') + "1" + std::string(200000, ']');
   EXPECT_TRUE(platform::parseJSONText(deep, nullptr, std::numeric_limits<size_t>::max()));
   std::string error;
   EXPECT_FALSE(platform::parseJSONText(std::string(300, '[') + "x", &error));
   EXPECT_EQ(error, "JSON text nested deeper than 256 levels");
+}
+
+// GTK takes the number format from the user's environment when it starts; a German user's
+// writes "1,5". What the page sends must read the same for every user.
+TEST(JSONText, NumbersReadTheSameInACommaDecimalLocale) {
+  testing_support::CommaDecimalLocale german;
+  ASSERT_TRUE(german.ok());
+  // Too small for a double: zero with its sign, as the JSON library reads it.
+  for (const char* text : {"1.5e-400", "-2.5e-400", "0.000001e-320", "1e-324", "2.4703282292062327e-324"}) {
+    auto parsed = platform::parseJSONText(text);
+    ASSERT_TRUE(parsed) << text;
+    EXPECT_EQ(parsed->get<double>(), 0.0) << text;
+    EXPECT_EQ(std::signbit(parsed->get<double>()), text[0] == '-') << text;
+  }
+  // Too large is no number; the largest double and the smallest above zero still are.
+  for (const char* text : {"1.7976931348623159e308", "-1.7976931348623159e308", "1e309", "123456789.9e301"})
+    EXPECT_FALSE(platform::parseJSONText(text)) << text;
+  const std::vector<std::string> read = {"1.7976931348623157e308", "-1.7976931348623158e308", "4.9406564584124654e-324",
+                                         "2.4703282292062329e-324", "2.2250738585072011e-308", "1.5", "-0.0", "1e-7",
+                                         "[0.5,{\"k\":-12.25e-2}]", "0." + std::string(400, '0') + "15",
+                                         std::string(400, '9') + "e-300", std::string(308, '9')};
+  for (const auto& text : read) {
+    auto parsed = platform::parseJSONText(text);
+    ASSERT_TRUE(parsed) << text.substr(0, 40);
+    EXPECT_EQ(parsed->dump(), Value::parse(text).dump()) << text.substr(0, 40);
+  }
+  EXPECT_EQ(platform::parseJSONText("4.9406564584124654e-324")->get<double>(), std::numeric_limits<double>::denorm_min());
+  EXPECT_EQ(platform::parseJSONText("1.7976931348623157e308")->get<double>(), std::numeric_limits<double>::max());
 }
 
 TEST(JSONText, OutsideTextIsParsedWithLoneSurrogatesReplacedAndDepthBounded) {

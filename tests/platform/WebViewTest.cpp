@@ -67,7 +67,7 @@ TEST(MainFrameMessages, BothThePostingPageAndTheCommittedPageMustBeAllowed) {
   };
   auto counter = std::make_shared<Counter>();
   view.addMainFrameScriptMessageHandler(
-      counter, "bridge", ScriptMessageOriginPolicy{[](const platform::URL& url) { return url.scheme() == "app"; }});
+      counter, "bridge", ScriptMessageOriginPolicy{[](const platform::URL& url) { return url.scheme() == "app"; }, std::nullopt, false});
   auto app = platform::URL::parse("app://localhost/index.html");
   auto partner = platform::URL::parse("https://partner.example/");
   view.commitPage(app);

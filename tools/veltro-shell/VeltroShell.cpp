@@ -3,9 +3,11 @@
 #include <glib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <filesystem>
 #include <memory>
 
@@ -51,14 +53,10 @@ constexpr const char* kUsage =
 // view's fade (at least 250 ms) has ended and the page has painted.
 constexpr double kScreenshotSettleSeconds = 1.0;
 
+// A finite decimal number and nothing else, read the same in every locale ("1.5", never "1,5").
 bool parseNumber(const std::string& text, double& out) {
-  try {
-    size_t used = 0;
-    out = std::stod(text, &used);
-    return used == text.size();
-  } catch (...) {
-    return false;
-  }
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return error == std::errc() && end == text.data() + text.size() && std::isfinite(out);
 }
 
 std::shared_ptr<platform::webkit::GtkWebView> findWebView(const std::shared_ptr<platform::ui::View>& view) {

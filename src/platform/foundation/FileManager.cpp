@@ -641,3 +641,14 @@ bool isInside(std::string_view path, std::string_view root) {
 }
 
 }  // namespace platform::fs
+
+namespace platform::fs {
+
+FileVersion FileVersion::of(int fd) {
+  struct stat status {};
+  if (fd < 0 || ::fstat(fd, &status) != 0) return {};
+  return {static_cast<std::int64_t>(status.st_size),
+          static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
+}
+
+}  // namespace platform::fs

@@ -65,6 +65,18 @@ std::uint64_t maximumReadSize();
 // A regular file opened for reading. Opening never waits on a FIFO or device (O_NONBLOCK),
 // and what was opened is checked on the descriptor itself; a final symbolic link is refused
 // unless `followFinalLink`. The descriptor is blocking again and closed with the value.
+// What tells one content of an open file from another as it is served: its size and the time
+// of its last change. A file rewritten or cut short in place shows another version.
+struct FileVersion {
+  std::int64_t size = -1;
+  std::int64_t modifiedNanoseconds = 0;
+  // The version of the open file `fd` now (size -1 when it cannot be read).
+  static FileVersion of(int fd);
+  // Whether `fd` still shows this version.
+  bool isCurrent(int fd) const { return size >= 0 && of(fd) == *this; }
+  bool operator==(const FileVersion&) const = default;
+};
+
 class ReadableFile {
  public:
   static ReadableFile open(const std::string& path, bool followFinalLink = true);

@@ -14,6 +14,7 @@
 #endif
 
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Strings.h"
 
 namespace platform {
 
@@ -648,8 +649,9 @@ class Reader {
     auto [end, failure] = std::from_chars(first, last, value);
     if (end != last || (failure != std::errc() && failure != std::errc::result_out_of_range)) return false;
     if (failure == std::errc::result_out_of_range) {
-      // Too small rounds to zero (as strtod has it); too large is no number.
-      value = std::strtod(std::string(first, last).c_str(), nullptr);
+      // Too small rounds to zero with its sign (as strtod has it); too large is no number.
+      // Read in the "C" locale: in the user's, which GTK sets, "1.5e-400" would read as 1.
+      value = strtod_l(std::string(first, last).c_str(), nullptr, cLocale());
     }
     if (!std::isfinite(value)) return false;
     slot = value;

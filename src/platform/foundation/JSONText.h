@@ -45,8 +45,10 @@ bool nestedDeeperThan(const Value& value, std::size_t maxDepth = kMaxNestingDept
 
 // Parses JSON text from outside. Escapes of lone UTF-16 surrogates (which JavaScript strings
 // may hold) become U+FFFD, as do bytes that are not valid UTF-8, so such text is never
-// dropped. Text nested deeper than `maxDepth` is refused before anything is built. On
-// failure `error`, when given, says why.
+// dropped. Text nested deeper than `maxDepth` is refused before anything is built. The text
+// is taken whole: anything but blanks after the value refuses it, a NUL byte included (the
+// JSON library stops reading at a NUL after the value, as at the end of a C string). Numbers
+// read the same in every locale. On failure `error`, when given, says why.
 std::optional<Value> parseJSONText(std::string_view text, std::string* error = nullptr,
                                    std::size_t maxDepth = kMaxNestingDepth);
 

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/foundation/Strings.h"
+
 namespace platform {
 namespace {
 std::mutex gLogMutex;
@@ -44,6 +46,9 @@ void setLogSink(LogSink sink, void* context) {
 }
 
 std::string stringf(const char* format, ...) {
+  // Numbers are written the same for every user: log lines, messages and the texts made here
+  // are read by programs too, and GTK has switched the process to the user's locale.
+  ScopedCLocale cLocale;
   va_list args;
   va_start(args, format);
   va_list copy;

@@ -7,7 +7,8 @@ namespace platform {
 // The process log: one line per message on standard error. Host classes write here.
 void log(const std::string& message);
 
-// printf-style formatting into a std::string.
+// printf-style formatting into a std::string. Numbers are written as in the "C" locale
+// ("1.5"), whatever locale the process has.
 std::string stringf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Tests capture the process log by installing a sink; nullptr restores standard error.

@@ -7,6 +7,16 @@
 
 namespace platform {
 namespace {
+
+// The operations a thread is starting in place, one batch per queue it is starting them for:
+// an operation that finishes at once asks its queue to start more, and those join the batch
+// instead of starting in a nested call.
+struct InPlaceBatch {
+  const OperationQueue* queue;
+  std::deque<std::shared_ptr<Operation>> operations;
+};
+thread_local std::vector<InPlaceBatch*> tInPlaceBatches;
+
 class BlockOperation : public Operation {
  public:
   explicit BlockOperation(std::function<void()> block) : block_(std::move(block)) {}
@@ -107,6 +117,8 @@ void OperationQueue::setMaxConcurrentOperationCount(int count) {
   startReady();
 }
 
+void OperationQueue::setStartsOperationsInPlace(bool inPlace) { startsInPlace_ = inPlace; }
+
 int OperationQueue::maxConcurrentOperationCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return maxConcurrent_;
@@ -132,7 +144,7 @@ void OperationQueue::cancelAllOperations() {
   std::vector<std::shared_ptr<Operation>> all;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    all = pending_;
+    all.assign(pending_.begin(), pending_.end());
     all.insert(all.end(), running_.begin(), running_.end());
   }
   for (auto& op : all) op->cancelled_ = true;
@@ -196,9 +208,30 @@ void OperationQueue::startReady() {
       }
     }
   }
+  if (toStart.empty()) return;
+  if (!startsInPlace_) {
+    auto self = shared_from_this();
+    for (auto& op : toStart)
+      DispatchQueue::global().async([op, self] { op->startOnWorker(); });
+    return;
+  }
+  for (InPlaceBatch* batch : tInPlaceBatches) {
+    if (batch->queue != this) continue;
+    batch->operations.insert(batch->operations.end(), toStart.begin(), toStart.end());
+    return;
+  }
+  InPlaceBatch batch{this, {toStart.begin(), toStart.end()}};
+  struct Registered {
+    explicit Registered(InPlaceBatch* batch) { tInPlaceBatches.push_back(batch); }
+    ~Registered() { tInPlaceBatches.pop_back(); }
+  } registered(&batch);
+  // The queue stays alive while its operations start, whoever else lets it go meanwhile.
   auto self = shared_from_this();
-  for (auto& op : toStart)
-    DispatchQueue::global().async([op, self] { op->startOnWorker(); });
+  while (!batch.operations.empty()) {
+    auto op = std::move(batch.operations.front());
+    batch.operations.pop_front();
+    op->startOnWorker();
+  }
 }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -59,6 +60,12 @@ class OperationQueue : public std::enable_shared_from_this<OperationQueue> {
 
   void setMaxConcurrentOperationCount(int count);
   int maxConcurrentOperationCount() const;
+  // When set, an operation starts on the thread that makes room for it or adds it (the one
+  // finishing, cancelling or adding an operation) instead of on a worker of the global queue.
+  // Only for operations whose `main` hands its work on and returns at once, never one that
+  // waits: it runs inside the caller's call. Operations that a start in place lets finish at
+  // once make room for the next ones in the same loop, not in nested calls.
+  void setStartsOperationsInPlace(bool inPlace);
   const std::string& name() const { return name_; }
 
   void addOperation(std::shared_ptr<Operation> operation);
@@ -79,12 +86,13 @@ class OperationQueue : public std::enable_shared_from_this<OperationQueue> {
   std::string name_;
   mutable std::mutex mutex_;
   std::condition_variable idle_;
-  std::vector<std::shared_ptr<Operation>> pending_;
+  std::deque<std::shared_ptr<Operation>> pending_;
   std::vector<std::shared_ptr<Operation>> running_;
   int maxConcurrent_;
   bool suspended_ = false;
   // Set by every cancellation before it asks the queue to start what is ready.
   std::atomic<bool> cancellationSeen_{false};
+  std::atomic<bool> startsInPlace_{false};
 };
 
 }  // namespace platform

@@ -12,6 +12,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Strings.h"
 
 namespace platform {
 
@@ -324,7 +325,12 @@ std::optional<Value> parsePropertyList(std::string_view data) {
     return std::nullopt;
   }
   plist_t root = nullptr;
-  plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
+  {
+    // The library reads "<real>" with the C library's strtod, in the process's locale: for a
+    // German user (GTK sets the locale from the environment) "1.5" would read as 1.
+    ScopedCLocale cLocale;
+    plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
+  }
   if (!root) return std::nullopt;
   auto value = toValue(root, 0);
   plist_free(root);
@@ -344,7 +350,11 @@ std::string serializePropertyListXML(const Value& value) {
   if (!root) return "";
   char* xml = nullptr;
   uint32_t length = 0;
-  plist_to_xml(root, &xml, &length);
+  {
+    // Written in the "C" locale too, so that the text never depends on the user's.
+    ScopedCLocale cLocale;
+    plist_to_xml(root, &xml, &length);
+  }
   std::string out = xml ? std::string(xml, length) : std::string();
   plist_to_xml_free(xml);
   plist_free(root);

@@ -206,6 +206,13 @@ std::optional<double> decimalValue(std::string_view text) {
   return value;
 }
 
+locale_t cLocale() {
+  // Never freed: threads may hold it as their locale until the process ends. The C library
+  // hands out its own built-in "C" locale here, so this cannot fail for want of files.
+  static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  return locale;
+}
+
 bool boolValue(std::string_view text) {
   size_t at = 0;
   while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r'))

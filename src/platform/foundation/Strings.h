@@ -1,5 +1,7 @@
 #pragma once
 
+#include <locale.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +37,26 @@ void appendBase64(std::string& out, const std::uint8_t* data, size_t size);
 // true when the text starts with 'Y', 'y', 'T', 't' or a digit 1-9.
 std::optional<double> decimalValue(std::string_view text);
 bool boolValue(std::string_view text);
+
+// The "C" locale, made once: for the C library's "_l" functions (strtod_l) where a number is
+// read or written as text. GTK switches the process to the user's locale when it starts, in
+// which "1.5" may read as 1 and 1.5 be written "1,5".
+locale_t cLocale();
+
+// While it lives, the C library on this thread reads and writes numbers (and classifies
+// characters) as in the "C" locale, whatever the process's locale is; the thread's locale
+// from before comes back when it goes. For code that is not ours and reads or writes numbers
+// through the C library (libplist's "<real>"), and for printf-style formatting.
+class ScopedCLocale {
+ public:
+  ScopedCLocale() : previous_(uselocale(cLocale())) {}
+  ~ScopedCLocale() { uselocale(previous_); }
+  ScopedCLocale(const ScopedCLocale&) = delete;
+  ScopedCLocale& operator=(const ScopedCLocale&) = delete;
+
+ private:
+  locale_t previous_;
+};
 
 // A random UUID in upper-case 8-4-4-4-12 form.
 std::string makeUUID();

@@ -1,6 +1,8 @@
 #include "platform/net/URLSession.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -159,6 +161,7 @@ struct URLSessionTransfer {
   bool isRedirect = false;
   std::optional<URLResponse> response;  // set once the final header block has ended
   std::string redirectBody;
+  bool paused = false;  // a streamed body's reader has no room: libcurl holds the data
 
   URLSessionTransfer() = default;
   URLSessionTransfer(const URLSessionTransfer&) = delete;
@@ -171,6 +174,7 @@ struct URLSessionTransfer {
 
 struct URLSessionTask::Loading {
   bool finished = false;  // the completion is on its way; later events are ignored
+  bool responded = false;  // a streamed task's response handler was called
   std::uint64_t hop = 0;
   int redirects = 0;
   Clock::time_point startTime = Clock::now();
@@ -240,7 +244,11 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     std::lock_guard lock(jobsMutex_);
     if (stopping_) return;
     jobs_.push_back(std::move(job));
-    curl_multi_wakeup(multi_);
+    // The worker looks for jobs before it waits again, so a job it posts itself (a task's
+    // completion after its transfer, an answer of a URL protocol that loads in place) needs
+    // no wake-up, which would cost a write now and a read and an empty round later.
+    if (std::this_thread::get_id() != worker_.load(std::memory_order_relaxed))
+      curl_multi_wakeup(multi_);
   }
 
   std::uint64_t nextIdentifier() { return ++lastIdentifier_; }
@@ -309,20 +317,29 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     return !loading.finished && loading.hop == hop && loading.protocol != nullptr;
   }
 
+  // The body stream of a streamed data task, else nullptr.
+  static BodyStream* streamOf(const URLSessionTask& task) {
+    if (task.kind_ != URLSessionTask::Kind::Data) return nullptr;
+    return static_cast<const URLSessionDataTask&>(task).stream_.get();
+  }
+
   static std::shared_ptr<URLSession> sessionOf(const URLSessionTask& task) {
     std::lock_guard lock(task.mutex_);
     return task.session_;
   }
 
   static bool hasCompletionHandler(const URLSessionTask& task) {
-    if (task.kind_ == URLSessionTask::Kind::Data)
-      return static_cast<bool>(static_cast<const URLSessionDataTask&>(task).completion_);
+    if (task.kind_ == URLSessionTask::Kind::Data) {
+      const auto& data = static_cast<const URLSessionDataTask&>(task);
+      return static_cast<bool>(data.completion_) || data.stream_ != nullptr;
+    }
     return static_cast<bool>(static_cast<const URLSessionDownloadTask&>(task).completion_);
   }
 
   // ---- The loop ------------------------------------------------------------------------
 
   void run() {
+    worker_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     auto lastSweep = Clock::now();
     while (true) {
       std::deque<std::function<void()>> jobs;
@@ -382,7 +399,43 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     if (loading.finished) return;  // cancelled before it started
     loading.startTime = Clock::now();
     running_.insert(task);
+    if (BodyStream* stream = streamOf(*task)) {
+      // The reader makes room: the paused transfer goes on. The reader stops: so does the task.
+      std::weak_ptr<URLSessionTask> weakTask = task;
+      std::weak_ptr<URLSessionEngine> weakEngine = weak_from_this();
+      stream->setRoomCallback([weakEngine, weakTask] {
+        if (auto engine = weakEngine.lock())
+          engine->post([engine = engine.get(), weakTask] {
+            if (auto task = weakTask.lock()) engine->unpause(task);
+          });
+      });
+      stream->setCancelCallback([weakTask] {
+        if (auto task = weakTask.lock()) task->cancel();
+      });
+    }
     startHop(task);
+  }
+
+  // Tells a streamed task's reader of the response, once, after what is already queued for it.
+  void respondStreamed(const std::shared_ptr<URLSessionTask>& task) {
+    post([task] {
+      auto& loading = *task->loading_;
+      if (loading.responded || loading.finished) return;
+      loading.responded = true;
+      auto& dataTask = static_cast<URLSessionDataTask&>(*task);
+      std::optional<URLResponse> response = task->response();
+      guarded("a streamed task's response", [&] { dataTask.streamResponse_(response, std::nullopt); });
+    });
+  }
+
+  void unpause(const std::shared_ptr<URLSessionTask>& task) {
+    auto& loading = *task->loading_;
+    auto transfer = loading.transfer;
+    if (loading.finished || !transfer || !transfer->paused || !transfer->easy) return;
+    transfer->paused = false;
+    transfer->lastActivity = Clock::now();
+    // libcurl hands the data it held to the write callback from here, which may pause again.
+    curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
   }
 
   void startHop(const std::shared_ptr<URLSessionTask>& task) {
@@ -593,6 +646,21 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       transfer->redirectBody.append(data, std::min(room, length));
       return length;
     }
+    if (BodyStream* stream = streamOf(*transfer->task)) {
+      if (transfer->task->loading_->finished) return 0;
+      switch (stream->push(std::string_view(data, length))) {
+        case BodyStream::Push::Taken:
+          return length;
+        case BodyStream::Push::Full:
+          // libcurl keeps this piece and reads no more until the reader makes room. A body
+          // that fills the stream is a large one: its reader is told of it now.
+          transfer->paused = true;
+          transfer->engine->respondStreamed(transfer->task);
+          return CURL_WRITEFUNC_PAUSE;
+        case BodyStream::Push::Closed:
+          return 0;
+      }
+    }
     if (!transfer->engine->deliverData(transfer->task, std::string_view(data, length))) return 0;
     return length;
   }
@@ -702,6 +770,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       if (loading.fd < 0 && !loading.fileError) openDownloadFile(task);
       return;
     }
+    // A streamed task's reader hears of the response once the body filled the stream or ended.
+    if (streamOf(*task)) return;
     if (!hasCompletionHandler(*task) && delegate_) {
       post([this, task, response] {
         auto session = sessionOf(*task);
@@ -738,6 +808,15 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
       }
       return true;
     }
+    if (BodyStream* stream = streamOf(*task)) {
+      // Data given whole (a URL protocol's) cannot wait: it goes in as it is. A reader that
+      // stopped has cancelled the task already.
+      if (owned)
+        stream->push(std::move(*owned), /*force=*/true);
+      else
+        stream->push(data, /*force=*/true);
+      return true;
+    }
     if (hasCompletionHandler(*task)) {
       std::size_t limit = static_cast<URLSessionDataTask&>(*task).maximumDataLength();
       if (data.size() > limit - std::min(limit, loading.body.size())) {
@@ -763,6 +842,19 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
 
   void openDownloadFile(const std::shared_ptr<URLSessionTask>& task) {
     auto& loading = *task->loading_;
+    std::string destination = static_cast<URLSessionDownloadTask&>(*task).destinationFile();
+    if (!destination.empty()) {
+      int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                      S_IRUSR | S_IWUSR);
+      if (fd < 0) {
+        loading.fileError = urlerror::make(urlerror::kCannotCreateFile,
+                                           &task->originalRequest_.url(), std::strerror(errno));
+        return;
+      }
+      loading.fd = fd;
+      loading.filePath = std::move(destination);
+      return;
+    }
     std::string pattern = fs::appendPath(paths::tmp(), "CFNetworkDownload_XXXXXX.tmp");
     int fd = ::mkstemps(pattern.data(), 4);
     if (fd < 0) {
@@ -968,7 +1060,22 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
     auto& loading = *task->loading_;
     if (task->kind_ == URLSessionTask::Kind::Data) {
       auto& dataTask = static_cast<URLSessionDataTask&>(*task);
-      if (dataTask.completion_) {
+      if (dataTask.stream_) {
+        // The stream ends first: a reader told of the response only now finds the whole body.
+        if (error)
+          dataTask.stream_->fail(*error);
+        else
+          dataTask.stream_->finish();
+        if (!loading.responded) {
+          loading.responded = true;
+          std::optional<Error> failure = error;
+          if (!response && !failure)
+            failure = urlerror::make(urlerror::kBadServerResponse, &task->originalRequest_.url());
+          guarded("a streamed task's response",
+                  [&] { dataTask.streamResponse_(failure ? std::nullopt : response, failure); });
+        }
+        dataTask.streamResponse_ = nullptr;
+      } else if (dataTask.completion_) {
         std::optional<std::string> data;
         if (!error) data = std::move(loading.body);
         auto completion = std::move(dataTask.completion_);
@@ -993,6 +1100,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
         guarded("didCompleteWithError",
                 [&] { delegate_->didCompleteWithError(*session, *task, error); });
       }
+      // A destination file handed over is the caller's now.
+      if (location && !downloadTask.destinationFile().empty()) loading.filePath.clear();
       // The file was the completion's to move; whatever is left goes.
       if (!loading.filePath.empty()) {
         ::unlink(loading.filePath.c_str());
@@ -1009,6 +1118,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   void checkInactivity(Clock::time_point now) {
     std::vector<std::shared_ptr<URLSessionTask>> timedOut;
     for (const auto& [easy, transfer] : active_) {
+      // A paused transfer waits for its reader, not for the server.
+      if (transfer->paused) continue;
       auto idle = std::chrono::duration<double>(now - transfer->lastActivity).count();
       if (idle > transfer->inactivityTimeout) timedOut.push_back(transfer->task);
     }
@@ -1033,6 +1144,7 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   long millisecondsToNextInactivityDeadline(Clock::time_point now) const {
     long soonest = 1000;
     for (const auto& [easy, transfer] : active_) {
+      if (transfer->paused) continue;
       auto deadline =
           transfer->lastActivity + std::chrono::duration_cast<Clock::duration>(
                                        std::chrono::duration<double>(transfer->inactivityTimeout));
@@ -1049,6 +1161,8 @@ class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
   const bool usesRegisteredProtocols_;
   CURLM* multi_ = nullptr;
   std::thread thread_;
+  // The worker thread's id, once it runs.
+  std::atomic<std::thread::id> worker_{};
   std::atomic<std::uint64_t> lastIdentifier_{0};
 
   std::mutex jobsMutex_;
@@ -1221,6 +1335,16 @@ URLSessionDownloadTask::URLSessionDownloadTask(std::shared_ptr<URLSession> sessi
     : URLSessionTask(Kind::Download, std::move(session), identifier, std::move(request)),
       completion_(std::move(completion)) {}
 
+void URLSessionDownloadTask::setDestinationFile(std::string path) {
+  std::lock_guard lock(destinationMutex_);
+  destinationFile_ = std::move(path);
+}
+
+std::string URLSessionDownloadTask::destinationFile() const {
+  std::lock_guard lock(destinationMutex_);
+  return destinationFile_;
+}
+
 // ---- Sessions --------------------------------------------------------------------------------
 
 URLSession::URLSession(const URLSessionConfiguration& configuration,
@@ -1268,6 +1392,17 @@ std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(
     const URLRequest& request, URLSessionDataCompletion completion) {
   auto task = std::make_shared<URLSessionDataTask>(shared_from_this(), engine_->nextIdentifier(),
                                                    request, std::move(completion));
+  engine_->addTask(task);
+  return task;
+}
+
+std::shared_ptr<URLSessionDataTask> URLSession::streamingDataTaskWithRequest(const URLRequest& request,
+                                                                         std::shared_ptr<BodyStream> body,
+                                                                         URLSessionStreamResponse response) {
+  auto task = std::make_shared<URLSessionDataTask>(shared_from_this(), engine_->nextIdentifier(), request, nullptr);
+  task->stream_ = body ? std::move(body) : std::make_shared<BodyStream>();
+  task->streamResponse_ = response ? std::move(response)
+                                   : [](const std::optional<URLResponse>&, const std::optional<Error>&) {};
   engine_->addTask(task);
   return task;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/BodyStream.h"
 #include "platform/foundation/Error.h"
 #include "platform/net/URLRequest.h"
 #include "platform/net/URLResponse.h"
@@ -53,8 +54,13 @@ class URLSessionDelegate {
 using URLSessionDataCompletion = std::function<void(std::optional<std::string> data,
                                                     const std::optional<URLResponse>& response,
                                                     const std::optional<Error>& error)>;
+// A streamed data task hands over its final response, or the error that ended it before one.
+using URLSessionStreamResponse =
+    std::function<void(const std::optional<URLResponse>& response, const std::optional<Error>& error)>;
 // A download task hands over the path of a temporary file under the application's tmp
-// folder. The file is removed as soon as the completion returns: move it to keep it.
+// folder. The file is removed as soon as the completion returns: move it to keep it. (A task
+// given a destination file hands over that file instead, and leaves it; see
+// URLSessionDownloadTask::setDestinationFile.)
 using URLSessionDownloadCompletion = std::function<void(const std::optional<std::string>& location,
                                                         const std::optional<URLResponse>& response,
                                                         const std::optional<Error>& error)>;
@@ -122,7 +128,11 @@ class URLSessionDataTask final : public URLSessionTask {
 
  private:
   friend class URLSessionEngine;
+  friend class URLSession;
   URLSessionDataCompletion completion_;
+  // A streamed task's body and the handler of its response.
+  std::shared_ptr<BodyStream> stream_;
+  URLSessionStreamResponse streamResponse_;
   std::atomic<std::size_t> maximumDataLength_{SIZE_MAX};
 };
 
@@ -131,9 +141,19 @@ class URLSessionDownloadTask final : public URLSessionTask {
   URLSessionDownloadTask(std::shared_ptr<URLSession> session, std::uint64_t identifier,
                          URLRequest request, URLSessionDownloadCompletion completion);
 
+  // Set before resume: the body is written to a new file at `path` (made by the task, readable
+  // and writable by the owner only, never over anything that is already there) instead of a
+  // temporary file. On success the location handed over is `path` and the file is the
+  // caller's to keep or remove, also after the completion returns; a task that fails, is
+  // cancelled or cannot make the file leaves nothing there. The folder must exist.
+  void setDestinationFile(std::string path);
+  std::string destinationFile() const;
+
  private:
   friend class URLSessionEngine;
   URLSessionDownloadCompletion completion_;
+  mutable std::mutex destinationMutex_;
+  std::string destinationFile_;
 };
 
 // A URL session: tasks over HTTP and HTTPS (libcurl) and the URL protocols of its
@@ -168,6 +188,18 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
                                                           URLSessionDataCompletion completion = {});
   std::shared_ptr<URLSessionDataTask> dataTaskWithURL(const URL& url,
                                                       URLSessionDataCompletion completion = {});
+  // A data task whose body flows into `body` as it arrives and is never held whole. `response`
+  // is called once, on the delegate queue, with the final response (after redirects) as soon as
+  // the body has filled the stream's capacity or has ended (so a body that fits is whole in the
+  // stream by then, and the stream finished), or with the error that ended the task before
+  // either. The rest of the body goes into the stream, which is finished, or failed with the
+  // task's error, when the task completes. While the stream
+  // holds its capacity unread the transfer is paused (and no inactivity time-out runs), until
+  // the reader makes room; a reader that cancels the stream cancels the task. A URL protocol's
+  // data, which it already holds in memory, goes in as it comes.
+  std::shared_ptr<URLSessionDataTask> streamingDataTaskWithRequest(const URLRequest& request,
+                                                                   std::shared_ptr<BodyStream> body,
+                                                                   URLSessionStreamResponse response);
   std::shared_ptr<URLSessionDownloadTask> downloadTaskWithRequest(
       const URLRequest& request, URLSessionDownloadCompletion completion = {});
   std::shared_ptr<URLSessionDownloadTask> downloadTaskWithURL(

@@ -112,7 +112,28 @@ class HeadlessWebView : public WebView {
       answeredAfterStop += stopped;
       error = e;
     }
+    // A file body is recorded (how much of which file was asked for), then read as the
+    // default does.
+    void didReceiveFileBody(int fd, std::int64_t offset, std::int64_t length) override {
+      answeredAfterStop += stopped;
+      fileBodies.push_back({offset, length});
+      URLSchemeTask::didReceiveFileBody(fd, offset, length);
+    }
+    // A body stream is recorded; it is read as it arrives unless `holdsStreams` is set, when
+    // the test reads it (or leaves it unread) itself.
+    bool didReceiveBodyStream(const std::shared_ptr<BodyStream>& body) override {
+      answeredAfterStop += stopped;
+      bodyStream = body;
+      return holdsStreams;
+    }
+    struct FileBody {
+      std::int64_t offset = 0;
+      std::int64_t length = 0;
+    };
     URLRequest request_;
+    std::vector<FileBody> fileBodies;
+    std::shared_ptr<BodyStream> bodyStream;
+    bool holdsStreams = false;
     std::optional<URLResponse> response;
     std::string data;
     bool finished = false;

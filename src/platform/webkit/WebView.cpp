@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/MainLoop.h"
 #include "platform/foundation/Strings.h"
 #include "platform/webkit/HeadlessWebView.h"
 
@@ -91,18 +93,79 @@ std::string defaultUserAgent() {
 namespace platform::webkit {
 
 void URLSchemeTask::didReceiveFileBody(int fd, std::int64_t offset, std::int64_t length) {
+  // The file as it was when the body began: a file rewritten or cut short meanwhile ends the
+  // answer with an error, never with bytes of two versions.
+  fs::FileVersion version = fs::FileVersion::of(fd);
   std::string buffer(64 * 1024, '\0');
+  std::optional<Error> failure;
   while (length > 0) {
     size_t want = static_cast<size_t>(std::min<std::int64_t>(length, static_cast<std::int64_t>(buffer.size())));
     ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;  // a file that shrank ends the body early
+    if (got <= 0 || !version.isCurrent(fd)) {
+      failure = Error::make("NSURLErrorDomain", -1005, "the file changed while it was served");
+      break;
+    }
     didReceiveData(std::string_view(buffer.data(), static_cast<size_t>(got)));
     offset += got;
     length -= got;
   }
   ::close(fd);
-  didFinish();
+  if (failure)
+    didFailWithError(*failure);
+  else
+    didFinish();
+}
+
+bool URLSchemeTask::didReceiveBodyStream(const std::shared_ptr<BodyStream>&) { return false; }
+
+namespace {
+
+// Hands what has arrived to the task, a bounded amount per turn of the main loop, and comes
+// back when more arrives.
+void drainBodyStream(const std::shared_ptr<URLSchemeTask>& task, const std::shared_ptr<BodyStream>& body) {
+  static constexpr size_t kPerTurn = 256 * 1024;
+  std::string buffer(64 * 1024, '\0');
+  for (size_t handed = 0; handed < kPerTurn;) {
+    if (body->isCancelled()) return;
+    size_t got = 0;
+    switch (body->read(buffer.data(), buffer.size(), got)) {
+      case BodyStream::Read::Data:
+        task->didReceiveData(std::string_view(buffer.data(), got));
+        handed += got;
+        continue;
+      case BodyStream::Read::Waiting:
+        return;  // the readable callback comes back
+      case BodyStream::Read::Ended:
+        body->setReadableCallback(nullptr);
+        task->didFinish();
+        return;
+      case BodyStream::Read::Failed:
+        body->setReadableCallback(nullptr);
+        task->didFailWithError(body->error().value_or(Error::make("NSURLErrorDomain", -1005, "the body failed")));
+        return;
+    }
+  }
+  MainLoop::post([task, body] { drainBodyStream(task, body); });
+}
+
+}  // namespace
+
+void answerWithBodyStream(const std::shared_ptr<URLSchemeTask>& task, std::shared_ptr<BodyStream> body) {
+  if (!task || !body) return;
+  if (task->didReceiveBodyStream(body)) return;
+  // The callback holds the task weakly (a task that went away is answered no more) and the
+  // stream strongly, until the stream ends: its maker may let it go before it is read.
+  std::weak_ptr<URLSchemeTask> weakTask = task;
+  body->setReadableCallback([weakTask, body] {
+    MainLoop::post([weakTask, body] {
+      if (auto task = weakTask.lock())
+        drainBodyStream(task, body);
+      else
+        body->cancel();
+    });
+  });
+  MainLoop::post([task, body] { drainBodyStream(task, body); });
 }
 
 }  // namespace platform::webkit

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/BodyStream.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Strings.h"
 #include "platform/foundation/URL.h"
@@ -161,7 +162,18 @@ class URLSchemeTask {
   // as the page consumes it, off the main thread and never whole into memory; this default,
   // for tasks without a stream of their own, reads it here in pieces.
   virtual void didReceiveFileBody(int fd, std::int64_t offset, std::int64_t length);
+  // Answers the body from `body` as it arrives, after the response, and finishes when it ends
+  // (fails when it fails). A task that takes it reads it as the page consumes it, so that what
+  // waits between the handler and the page stays within the stream's capacity, and cancels it
+  // when the load is stopped; it answers true. This default answers false: the task has no
+  // stream of its own, and answerWithBodyStream hands the body to it piece by piece.
+  virtual bool didReceiveBodyStream(const std::shared_ptr<BodyStream>& body);
 };
+
+// Answers `task` with the body in `body` (after its response): through the task's own stream
+// when it has one, else on the main thread, each piece through didReceiveData as it arrives.
+// A stream that the handler cancels (it stopped the task) answers nothing more.
+void answerWithBodyStream(const std::shared_ptr<URLSchemeTask>& task, std::shared_ptr<BodyStream> body);
 
 class URLSchemeHandler {
  public:

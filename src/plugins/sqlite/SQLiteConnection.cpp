@@ -1,7 +1,6 @@
 #include "plugins/sqlite/SQLiteConnection.h"
 
 #include <sqlite3.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <charconv>
@@ -16,6 +15,7 @@
 #include "platform/foundation/CaughtException.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
+#include "platform/foundation/Strings.h"
 
 using platform::Value;
 
@@ -315,13 +315,16 @@ int SQLiteConnection::authorize(void* context, int action, const char* a, const 
       return a && *a == '\0' ? SQLITE_OK : SQLITE_DENY;
     case SQLITE_PRAGMA:
       // These two move the process's temporary and data files elsewhere, for every connection.
-      if (a && (strcasecmp(a, "temp_store_directory") == 0 || strcasecmp(a, "data_store_directory") == 0))
+      // The name comes as the page wrote it, and SQLite ignores its ASCII case; so does this
+      // comparison, whatever the locale (strcasecmp keeps 'I' upper-case in a Turkish one).
+      if (a && (platform::equalsIgnoreCase(a, "temp_store_directory") ||
+                platform::equalsIgnoreCase(a, "data_store_directory")))
         return SQLITE_DENY;
       return SQLITE_OK;
     case SQLITE_FUNCTION:
       // With one argument it answers the address of a tokenizer inside the library; with two
       // it would take one. Neither belongs to a page.
-      return b && strcasecmp(b, "fts3_tokenizer") == 0 ? SQLITE_DENY : SQLITE_OK;
+      return b && platform::equalsIgnoreCase(b, "fts3_tokenizer") ? SQLITE_DENY : SQLITE_OK;
     case SQLITE_INSERT:
       if (!trigger && !isSchemaTable(a)) self->topLevelInsert_ = true;
       return SQLITE_OK;

@@ -121,6 +121,8 @@ E2EReport::E2EReport() {
   registerAction("environment", &E2EReport::environment);
   registerAction("focusChange", &E2EReport::focusChange);
   registerAction("shellMemory", &E2EReport::shellMemory);
+  registerAction("shellReadBytes", &E2EReport::shellReadBytes);
+  registerAction("resetMemoryPeak", &E2EReport::resetMemoryPeak);
   registerAction("memory", &E2EReport::memory);
   registerAction("press", &E2EReport::press);
 }
@@ -149,6 +151,21 @@ void E2EReport::shellMemory(const HBRInvokedUrlCommand& command) {
   }
   answer(*this, command,
          HBRPluginResult::resultWithStatus(HBRResultStatus::OK, platform::Value{{"residentKiB", resident}, {"peakKiB", peak}}));
+}
+
+void E2EReport::shellReadBytes(const HBRInvokedUrlCommand& command) {
+  double read = -1;
+  std::ifstream io("/proc/self/io");
+  for (std::string line; std::getline(io, line);)
+    if (line.rfind("rchar:", 0) == 0) read = static_cast<double>(std::atoll(line.c_str() + 6));
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK, platform::Value(read)));
+}
+
+void E2EReport::resetMemoryPeak(const HBRInvokedUrlCommand& command) {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.close();
+  answer(*this, command, HBRPluginResult::resultWithStatus(HBRResultStatus::OK, !clear.fail()));
 }
 
 namespace {

@@ -64,6 +64,10 @@ class E2EReport : public HBRPlugin {
   void focusChange(const HBRInvokedUrlCommand& command);
   // {"residentKiB", "peakKiB"} of the shell's own process, without WebKit's.
   void shellMemory(const HBRInvokedUrlCommand& command);
+  // The bytes the shell has read through read calls so far (rchar of /proc/self/io).
+  void shellReadBytes(const HBRInvokedUrlCommand& command);
+  // Starts the shell's peak resident memory (VmHWM) again from what it holds now.
+  void resetMemoryPeak(const HBRInvokedUrlCommand& command);
   // The memory of the shell's process tree, taken now under the name in argument 0; the report
   // of a benchmark run (VELTRO_E2E_MEMORY=1) hands every one over, with the memory at its end.
   void memory(const HBRInvokedUrlCommand& command);

@@ -3,6 +3,7 @@
 
 #include "SQLiteFixture.h"
 #include "platform/foundation/FileManager.h"
+#include "support/ScopedLocale.h"
 
 using platform::Value;
 namespace fs = platform::fs;
@@ -120,6 +121,21 @@ TEST_F(SQLiteTest, AttachAndVacuumIntoAreRefused) {
   }
   EXPECT_FALSE(fs::exists(outside));
   EXPECT_TRUE(sql("s.db", "VACUUM").ok);  // its own temporary attachment is allowed
+}
+
+// SQLite hands the authorizer a pragma's name as the page wrote it. In a Turkish user's locale,
+// which GTK takes from the environment, the C library has no single-byte lower case for 'I':
+// a comparison through it let "TEMP_STORE_DIRECTORY" move every connection's files elsewhere.
+TEST_F(SQLiteTest, NamesAreRefusedInEveryCaseWhateverTheLocale) {
+  testing_support::ScopedLocale turkish("tr_TR.UTF-8");
+  ASSERT_TRUE(turkish.ok());
+  ASSERT_EQ(open("s.db").message, "Database opened");
+  for (std::string text : {"PRAGMA TEMP_STORE_DIRECTORY = '" + root.path() + "'",
+                           "PRAGMA main.Temp_Store_DIRECTORY = '" + root.path() + "'"}) {
+    auto refused = sql("s.db", text);
+    EXPECT_FALSE(refused.ok) << text;
+    EXPECT_NE(refused.message.value("message", "").find("authoriz"), std::string::npos) << text << refused.message;
+  }
 }
 
 TEST_F(SQLiteTest, StatementResults) {

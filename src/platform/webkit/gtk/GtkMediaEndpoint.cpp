@@ -18,6 +18,7 @@
 #include <optional>
 #include <thread>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/foundation/Strings.h"
@@ -119,6 +120,7 @@ struct GtkMediaEndpoint::Exchange {
   std::deque<std::string> chunks;
   size_t held = 0;
   int file = -1;
+  std::shared_ptr<BodyStream> stream;
   std::int64_t fileOffset = 0;
   std::int64_t fileLength = 0;
   bool finished = false;
@@ -141,6 +143,8 @@ struct GtkMediaEndpoint::Exchange {
     cancelled = true;
     if (file >= 0) ::close(file);
     file = -1;
+    if (stream) stream->cancel();
+    stream.reset();
     chunks.clear();
     held = 0;
     if (closing && socket >= 0) ::shutdown(socket, SHUT_RDWR);
@@ -192,6 +196,18 @@ class GtkMediaEndpoint::Task : public URLSchemeTask {
     exchange_->fileLength = std::max<std::int64_t>(0, length);
     exchange_->finished = true;
     exchange_->changed.notify_all();
+  }
+  // The connection's thread reads the body as it arrives, as fast as the player takes it.
+  bool didReceiveBodyStream(const std::shared_ptr<BodyStream>& body) override {
+    std::lock_guard lock(exchange_->mutex);
+    if (exchange_->cancelled || exchange_->answered()) {
+      body->cancel();
+      return true;
+    }
+    exchange_->stream = body;
+    exchange_->finished = true;
+    exchange_->changed.notify_all();
+    return true;
   }
 
  private:
@@ -564,11 +580,31 @@ void GtkMediaEndpoint::serve(int fd) {
     off_t offset = static_cast<off_t>(exchange->fileOffset);
     std::int64_t remaining = exchange->fileLength;
     lock.unlock();
-    while (remaining > 0) {
-      ssize_t sent = ::sendfile(fd, file, &offset, static_cast<size_t>(std::min<std::int64_t>(remaining, 1 << 20)));
+    // A file rewritten or cut short while it is sent ends the connection before the length
+    // promised: the player sees a failed answer, not bytes of two versions.
+    const fs::FileVersion version = fs::FileVersion::of(file);
+    while (remaining > 0 && version.isCurrent(file)) {
+      ssize_t sent = ::sendfile(fd, file, &offset, static_cast<size_t>(std::min<std::int64_t>(remaining, 256 << 10)));
       if (sent < 0 && errno == EINTR) continue;
       if (sent <= 0) break;  // the player went away, stalled, or the file shrank
       remaining -= sent;
+    }
+    if (remaining > 0) ::shutdown(fd, SHUT_RDWR);
+    lock.lock();
+  } else if (ok && exchange->stream && method != "HEAD") {
+    std::shared_ptr<BodyStream> stream = exchange->stream;
+    lock.unlock();
+    std::string buffer(64 * 1024, '\0');
+    for (;;) {
+      size_t got = 0;
+      auto result = stream->readWaiting(buffer.data(), buffer.size(), got, std::chrono::seconds(kWriteTimeoutSeconds));
+      if (result == BodyStream::Read::Data) {
+        if (!writeAll(fd, std::string_view(buffer.data(), got))) break;
+        continue;
+      }
+      // A body that failed or stalled ends the connection short of its length.
+      if (result != BodyStream::Read::Ended) ::shutdown(fd, SHUT_RDWR);
+      break;
     }
     lock.lock();
   } else if (ok && method != "HEAD") {

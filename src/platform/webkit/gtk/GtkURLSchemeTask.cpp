@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
 #include "platform/webkit/gtk/GtkRequest.h"
@@ -18,6 +22,9 @@ struct VeltroFileRangeStream {
   int fd;
   gint64 offset;
   gint64 remaining;
+  // The file as it was when the stream was made: one rewritten or cut short meanwhile ends the
+  // stream with an error rather than with bytes of two versions.
+  platform::fs::FileVersion* version;
 };
 struct VeltroFileRangeStreamClass {
   GInputStreamClass parent_class;
@@ -40,8 +47,13 @@ static gssize veltroFileRangeRead(GInputStream* stream, void* buffer, gsize coun
     g_set_error(error, G_IO_ERROR, g_io_error_from_errno(code), "Cannot read the file: %s", g_strerror(code));
     return -1;
   }
-  // A file that shrank ends the stream where it ends.
-  if (got == 0) self->remaining = 0;
+  // What was read counts only while the file is still the one the answer began with; a file
+  // that ends before the length promised has changed too.
+  if (got == 0 || (self->version && !self->version->isCurrent(self->fd))) {
+    g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_FAILED, "The file changed while it was served");
+    self->remaining = 0;
+    return -1;
+  }
   self->offset += got;
   self->remaining -= got;
   return got;
@@ -56,6 +68,9 @@ static gboolean veltroFileRangeClose(GInputStream* stream, GCancellable*, GError
 
 static void veltroFileRangeFinalize(GObject* object) {
   veltroFileRangeClose(G_INPUT_STREAM(object), nullptr, nullptr);
+  auto* self = reinterpret_cast<VeltroFileRangeStream*>(object);
+  delete self->version;
+  self->version = nullptr;
   G_OBJECT_CLASS(veltro_file_range_stream_parent_class)->finalize(object);
 }
 
@@ -69,7 +84,150 @@ static void veltro_file_range_stream_init(VeltroFileRangeStream* self) {
   self->fd = -1;
   self->offset = 0;
   self->remaining = 0;
+  self->version = nullptr;
 }
+
+// A stream of a body that arrives as the handler gets it (platform::BodyStream). WebKit reads
+// it asynchronously: a read that finds nothing waits, without a thread, until the body's
+// readable callback completes it, so a slow server holds no worker thread. A stream WebKit
+// lets go or cancels cancels the body, which stops its maker.
+struct VeltroBodyStream;
+namespace {
+struct PendingRead {
+  GTask* task = nullptr;
+  void* buffer = nullptr;
+  gsize count = 0;
+  GCancellable* cancellable = nullptr;
+  gulong cancelHandler = 0;
+};
+struct BodyStreamState {
+  std::shared_ptr<platform::BodyStream> body;
+  std::mutex mutex;
+  std::optional<PendingRead> pending;
+};
+}  // namespace
+
+struct VeltroBodyStream {
+  GInputStream parent;
+  BodyStreamState* state;
+};
+struct VeltroBodyStreamClass {
+  GInputStreamClass parent_class;
+};
+
+G_DEFINE_TYPE(VeltroBodyStream, veltro_body_stream, G_TYPE_INPUT_STREAM)
+
+static gssize veltroBodyRead(GInputStream* stream, void* buffer, gsize count, GCancellable* cancellable,
+                             GError** error) {
+  auto* state = reinterpret_cast<VeltroBodyStream*>(stream)->state;
+  for (;;) {
+    if (g_cancellable_set_error_if_cancelled(cancellable, error)) return -1;
+    size_t got = 0;
+    switch (state->body->readWaiting(static_cast<char*>(buffer), count, got, std::chrono::milliseconds(200))) {
+      case platform::BodyStream::Read::Data:
+        return static_cast<gssize>(got);
+      case platform::BodyStream::Read::Ended:
+        return 0;
+      case platform::BodyStream::Read::Failed:
+        g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_FAILED,
+                            state->body->error().value_or(platform::Error{}).localizedDescription().c_str());
+        return -1;
+      case platform::BodyStream::Read::Waiting:
+        continue;
+    }
+  }
+}
+
+// Completes the pending read when the body has something for it (any thread).
+static void veltroBodyTryComplete(BodyStreamState* state) {
+  std::unique_lock lock(state->mutex);
+  if (!state->pending) return;
+  size_t got = 0;
+  auto result = state->body->read(static_cast<char*>(state->pending->buffer), state->pending->count, got);
+  if (result == platform::BodyStream::Read::Waiting) return;
+  PendingRead pending = *state->pending;
+  state->pending.reset();
+  lock.unlock();
+  if (pending.cancellable) {
+    g_cancellable_disconnect(pending.cancellable, pending.cancelHandler);
+    g_object_unref(pending.cancellable);
+  }
+  if (result == platform::BodyStream::Read::Data)
+    g_task_return_int(pending.task, static_cast<gssize>(got));
+  else if (result == platform::BodyStream::Read::Ended)
+    g_task_return_int(pending.task, 0);
+  else
+    g_task_return_new_error(pending.task, G_IO_ERROR, G_IO_ERROR_FAILED, "%s",
+                            state->body->error().value_or(platform::Error{}).localizedDescription().c_str());
+  g_object_unref(pending.task);
+}
+
+static void veltroBodyCancelled(GCancellable*, gpointer data) {
+  auto* state = reinterpret_cast<VeltroBodyStream*>(data)->state;
+  std::unique_lock lock(state->mutex);
+  if (!state->pending) return;
+  PendingRead pending = *state->pending;
+  state->pending.reset();
+  lock.unlock();
+  // The handler stays connected until the cancellable goes (it may not disconnect itself); it
+  // holds its own reference to the stream.
+  if (pending.cancellable) g_object_unref(pending.cancellable);
+  g_task_return_new_error(pending.task, G_IO_ERROR, G_IO_ERROR_CANCELLED, "The load was cancelled");
+  g_object_unref(pending.task);
+}
+
+static void veltroBodyReadAsync(GInputStream* stream, void* buffer, gsize count, int priority,
+                                GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+  auto* state = reinterpret_cast<VeltroBodyStream*>(stream)->state;
+  GTask* task = g_task_new(stream, cancellable, callback, data);
+  g_task_set_priority(task, priority);
+  {
+    std::lock_guard lock(state->mutex);
+    if (state->pending) {
+      g_task_return_new_error(task, G_IO_ERROR, G_IO_ERROR_PENDING, "A read is already pending");
+      g_object_unref(task);
+      return;
+    }
+    state->pending = PendingRead{task, buffer, count, cancellable ? G_CANCELLABLE(g_object_ref(cancellable)) : nullptr, 0};
+  }
+  if (cancellable) {
+    gulong handler = g_cancellable_connect(cancellable, G_CALLBACK(veltroBodyCancelled), g_object_ref(stream),
+                                           g_object_unref);
+    std::lock_guard lock(state->mutex);
+    if (state->pending && state->pending->task == task) state->pending->cancelHandler = handler;
+  }
+  veltroBodyTryComplete(state);
+}
+
+static gssize veltroBodyReadFinish(GInputStream*, GAsyncResult* result, GError** error) {
+  return g_task_propagate_int(G_TASK(result), error);
+}
+
+static gboolean veltroBodyClose(GInputStream* stream, GCancellable*, GError**) {
+  auto* state = reinterpret_cast<VeltroBodyStream*>(stream)->state;
+  if (state && state->body) state->body->cancel();
+  return TRUE;
+}
+
+static void veltroBodyFinalize(GObject* object) {
+  auto* self = reinterpret_cast<VeltroBodyStream*>(object);
+  if (self->state) {
+    if (self->state->body) self->state->body->cancel();
+    delete self->state;
+    self->state = nullptr;
+  }
+  G_OBJECT_CLASS(veltro_body_stream_parent_class)->finalize(object);
+}
+
+static void veltro_body_stream_class_init(VeltroBodyStreamClass* klass) {
+  G_OBJECT_CLASS(klass)->finalize = veltroBodyFinalize;
+  G_INPUT_STREAM_CLASS(klass)->read_fn = veltroBodyRead;
+  G_INPUT_STREAM_CLASS(klass)->read_async = veltroBodyReadAsync;
+  G_INPUT_STREAM_CLASS(klass)->read_finish = veltroBodyReadFinish;
+  G_INPUT_STREAM_CLASS(klass)->close_fn = veltroBodyClose;
+}
+
+static void veltro_body_stream_init(VeltroBodyStream* self) { self->state = nullptr; }
 
 namespace platform::webkit {
 namespace {
@@ -186,12 +344,63 @@ void GtkURLSchemeTask::didReceiveFileBody(int fd, std::int64_t offset, std::int6
     ::close(fd);
     return;
   }
+  GInputStream* stream = makeFileRangeStream(fd, offset, length);
+  finishWithStream(stream, std::max<std::int64_t>(0, length));
+  g_object_unref(stream);
+}
+
+GInputStream* makeFileRangeStream(int fd, std::int64_t offset, std::int64_t length) {
   auto* stream = static_cast<VeltroFileRangeStream*>(g_object_new(veltro_file_range_stream_get_type(), nullptr));
   stream->fd = fd;
   stream->offset = offset;
   stream->remaining = std::max<std::int64_t>(0, length);
-  finishWithStream(G_INPUT_STREAM(stream), stream->remaining);
+  stream->version = new fs::FileVersion(fs::FileVersion::of(fd));
+  return G_INPUT_STREAM(stream);
+}
+
+GInputStream* makeBodyInputStream(std::shared_ptr<BodyStream> body) {
+  auto* stream = static_cast<VeltroBodyStream*>(g_object_new(veltro_body_stream_get_type(), nullptr));
+  stream->state = new BodyStreamState();
+  stream->state->body = std::move(body);
+  // The body tells the stream when a waiting read can go on.
+  GWeakRef* weak = g_new0(GWeakRef, 1);
+  g_weak_ref_init(weak, stream);
+  std::shared_ptr<GWeakRef> held(weak, [](GWeakRef* ref) {
+    g_weak_ref_clear(ref);
+    g_free(ref);
+  });
+  stream->state->body->setReadableCallback([held] {
+    if (GObject* alive = static_cast<GObject*>(g_weak_ref_get(held.get()))) {
+      veltroBodyTryComplete(reinterpret_cast<VeltroBodyStream*>(alive)->state);
+      g_object_unref(alive);
+    }
+  });
+  return G_INPUT_STREAM(stream);
+}
+
+bool GtkURLSchemeTask::didReceiveBodyStream(const std::shared_ptr<BodyStream>& body) {
+  if (!MainLoop::isMainThread()) {
+    MainLoop::post([self = shared_from_this(), body] {
+      if (!self->didReceiveBodyStream(body)) body->cancel();
+    });
+    return true;
+  }
+  if (done_) {
+    body->cancel();
+    return true;
+  }
+  // A length the response states is the length WebKit is told; otherwise it reads to the end.
+  gint64 length = -1;
+  if (response_ && response_->isHTTP())
+    if (auto stated = response_->valueForHTTPHeaderField("Content-Length")) {
+      char* end = nullptr;
+      long long value = std::strtoll(stated->c_str(), &end, 10);
+      if (end && *end == '\0' && value >= 0) length = value;
+    }
+  GInputStream* stream = makeBodyInputStream(body);
+  finishWithStream(stream, length);
   g_object_unref(stream);
+  return true;
 }
 
 void GtkURLSchemeTask::finishWithStream(GInputStream* stream, gint64 length) {

@@ -13,9 +13,15 @@ namespace platform::webkit {
 
 class GtkWebView;
 
-// One request of a custom scheme, answered through WebKitURISchemeResponse. The body is
-// collected until the handler finishes and then handed to WebKit, without a copy, as one
-// memory stream.
+// The streams WebKit is handed for a body (each a new reference). A file range (the stream owns
+// `fd`) fails once the file is rewritten or cut short while it is read; a body stream is read
+// as it arrives and cancelled when WebKit lets it go.
+GInputStream* makeFileRangeStream(int fd, std::int64_t offset, std::int64_t length);
+GInputStream* makeBodyInputStream(std::shared_ptr<BodyStream> body);
+
+// One request of a custom scheme, answered through WebKitURISchemeResponse. A body given in
+// pieces is collected until the handler finishes and then handed to WebKit, without a copy, as
+// one memory stream; a file body and a body stream are read by WebKit as the page consumes them.
 // Every answer is taken on the main thread; a handler that answers from another thread is
 // hopped over to it. Calls after the task finished, failed or was stopped are ignored.
 class GtkURLSchemeTask : public URLSchemeTask, public std::enable_shared_from_this<GtkURLSchemeTask> {
@@ -32,6 +38,8 @@ class GtkURLSchemeTask : public URLSchemeTask, public std::enable_shared_from_th
   void didFailWithError(const Error& error) override;
   // WebKit reads the file through a stream of its own, on GIO's worker threads.
   void didReceiveFileBody(int fd, std::int64_t offset, std::int64_t length) override;
+  // WebKit reads the body as it arrives, through an asynchronous stream of its own.
+  bool didReceiveBodyStream(const std::shared_ptr<BodyStream>& body) override;
 
   // The web view went away: WebKit is told the load was cancelled and later answers are
   // dropped.
