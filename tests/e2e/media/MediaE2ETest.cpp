@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -274,6 +275,54 @@ TEST_F(MediaE2E, MediaOfBothSchemesPlaysInWebKitsSandbox) {
     EXPECT_FALSE(webNetwork.empty());
     EXPECT_NE(webNetwork, shellNetwork) << "the web process shares the shell's network";
   }
+}
+
+// A unix socket at `path`, listening or (closed at once) left for nobody; answers its descriptor.
+int socketAt(const std::string& path, bool listening) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::copy(path.begin(), path.end(), address.sun_path);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+  if (listening) {
+    ::listen(fd, 4);
+    return fd;
+  }
+  ::close(fd);
+  return -1;
+}
+
+// The endpoint's socket goes in the user's runtime folder. A shell that was killed leaves its
+// socket's folder behind; the next shell removes it, and keeps the folder of an endpoint that
+// still listens.
+TEST_F(MediaE2E, TheNextShellRemovesTheSocketFolderAKilledShellLeft) {
+  std::string runtime = temp_.file("runtime");
+  std::filesystem::create_directories(runtime);
+  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+  std::string left = runtime + "/veltro-media-left01", live = runtime + "/veltro-media-live01";
+  ::mkdir(left.c_str(), 0700);
+  ::mkdir(live.c_str(), 0700);
+  socketAt(left + "/endpoint", false);
+  int listening = socketAt(live + "/endpoint", true);
+  // Both made two minutes ago.
+  timespec old[2] = {{::time(nullptr) - 120, 0}, {::time(nullptr) - 120, 0}};
+  ::utimensat(AT_FDCWD, left.c_str(), old, 0);
+  ::utimensat(AT_FDCWD, live.c_str(), old, 0);
+
+  std::string report = temp_.file("stay.json"), log = temp_.file("stay.log");
+  std::vector<std::string> env = environment("stay");
+  env.push_back("VELTRO_E2E_REPORT=" + report);
+  env.push_back("XDG_RUNTIME_DIR=" + runtime);
+  pid_t pid = startShell(VELTRO_SHELL_SCHEME, {"--data-root", temp_.file("data"), package("app")}, env, log);
+  bool reported = testing_support::waitUntil([&] { return !readText(report).empty(); }, 60);
+  std::string socket = childEnvironment(pid, "VELTRO_MEDIA_SOCKET");
+  stopProgram(pid);
+  ::close(listening);
+
+  ASSERT_TRUE(reported) << readText(log);
+  EXPECT_EQ(socket.rfind(runtime + "/veltro-media-", 0), 0u) << socket;
+  EXPECT_FALSE(std::filesystem::exists(left));
+  EXPECT_TRUE(std::filesystem::exists(live + "/endpoint"));
 }
 
 // Once the top frame shows another origin, no media of the application's scheme is answered,

@@ -2,10 +2,12 @@
 
 #include <glib.h>
 #include <glib/gstdio.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -256,12 +258,66 @@ std::vector<GtkMediaEndpoint::SandboxPath> GtkMediaEndpoint::sandboxPaths() cons
 }
 
 namespace {
+
+constexpr const char* kFolderPrefix = "veltro-media-";
+constexpr const char* kSocketName = "endpoint";
+
 // The socket and its folder, removed when the process exits normally.
 std::string gRemovedAtExit[2];
 void removeSocketAtExit() {
   g_unlink(gRemovedAtExit[0].c_str());
   g_rmdir(gRemovedAtExit[1].c_str());
 }
+
+// Where the socket's folder goes: the user's runtime folder, which the session empties at its
+// end, else the temporary folder.
+std::string socketParent() {
+  const char* runtime = g_getenv("XDG_RUNTIME_DIR");
+  struct stat status {};
+  if (runtime && g_path_is_absolute(runtime) && ::stat(runtime, &status) == 0 && S_ISDIR(status.st_mode) &&
+      status.st_uid == ::geteuid())
+    return runtime;
+  return g_get_tmp_dir();
+}
+
+// A shell that was killed leaves its folder behind. Such folders of this user in `parent`, a
+// minute old or more, whose socket nobody listens on, are removed; everything is looked at
+// through the opened folders, so a link put in their place removes nothing elsewhere, and a
+// folder holding anything else stays (rmdir fails).
+void removeLeftFolders(const std::string& parent) {
+  int parentFd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parentFd < 0) return;
+  GDir* listing = g_dir_open(parent.c_str(), 0, nullptr);
+  const std::int64_t now = g_get_real_time() / G_USEC_PER_SEC;
+  while (const char* name = listing ? g_dir_read_name(listing) : nullptr) {
+    if (!g_str_has_prefix(name, kFolderPrefix)) continue;
+    struct stat folder {};
+    if (::fstatat(parentFd, name, &folder, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(folder.st_mode) ||
+        folder.st_uid != ::geteuid() || now - folder.st_mtime < 60)
+      continue;
+    int folderFd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folderFd < 0) continue;
+    struct stat socketStatus {};
+    bool abandoned = false;
+    if (::fstatat(folderFd, kSocketName, &socketStatus, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(socketStatus.st_mode)) {
+      // Connected through the opened folder: its path in /proc is short enough for any name.
+      std::string path = "/proc/self/fd/" + std::to_string(folderFd) + "/" + kSocketName;
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::copy(path.begin(), path.end(), address.sun_path);
+      int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      abandoned = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+                  errno == ECONNREFUSED;
+      if (probe >= 0) ::close(probe);
+      if (abandoned) ::unlinkat(folderFd, kSocketName, 0);
+    }
+    ::close(folderFd);
+    if (abandoned) ::unlinkat(parentFd, name, AT_REMOVEDIR);
+  }
+  if (listing) g_dir_close(listing);
+  ::close(parentFd);
+}
+
 }  // namespace
 
 bool GtkMediaEndpoint::start() {
@@ -279,16 +335,14 @@ bool GtkMediaEndpoint::start() {
   }
   // A folder of the user's alone (mkdtemp makes it 0700), so no other user can even reach the
   // socket; the secret keeps the user's other programs out.
-  GError* error = nullptr;
-  gchar* made = g_dir_make_tmp("veltro-media-XXXXXX", &error);
-  if (!made) {
-    log(std::string("The media endpoint cannot start: ") + error->message);
-    g_error_free(error);
+  std::string parent = socketParent();
+  removeLeftFolders(parent);
+  std::string folder = parent + "/" + kFolderPrefix + "XXXXXX";
+  if (!::mkdtemp(folder.data())) {
+    log("The media endpoint cannot start: cannot make a folder in " + parent + ": " + g_strerror(errno));
     return false;
   }
-  std::string folder = made;
-  g_free(made);
-  std::string path = folder + "/endpoint";
+  std::string path = folder + "/" + kSocketName;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) {
