@@ -43,7 +43,7 @@ void HBRCommandQueue::fill(Holder& holder, const std::string& text, const std::f
       std::lock_guard<std::mutex> lock(holder.mutex);
       for (auto& command : piece) holder.commands.push_back(std::move(command));
       holder.decoded = last;
-      awaited = std::exchange(holder.awaited, false);
+      awaited = holder.awaited.exchange(false);
     }
     piece.clear();
     // The last piece always asks for a run, as a batch decoded whole would: a caller that
@@ -56,7 +56,8 @@ void HBRCommandQueue::fill(Holder& holder, const std::string& text, const std::f
   while (reader.next(command, &depth)) {
     piece.push_back({std::move(command), depth <= platform::kMaxNestingDepth});
     command = Value();
-    if (wake && (piece.size() >= kPieceCommands || reader.position() - handedOverTo >= kPieceCharacters)) {
+    if (wake && (piece.size() >= kPieceCommands || reader.position() - handedOverTo >= kPieceCharacters ||
+                 holder.awaited.load(std::memory_order_relaxed))) {
       handOver(false);
       handedOverTo = reader.position();
     }

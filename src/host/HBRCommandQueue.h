@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -65,7 +66,8 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   // Batches of at least this many characters are decoded off the main thread.
   static constexpr size_t kBackgroundDecodeThreshold = 4096;
   // A batch decoded off the main thread is handed over in pieces of this many commands, or
-  // of commands from this many characters of its text, whichever comes first.
+  // of commands from this many characters of its text, whichever comes first; and at once,
+  // whatever has been decoded, when a run waits for it.
   static constexpr size_t kPieceCommands = 32;
   static constexpr size_t kPieceCharacters = 16 * 1024;
   // Once batches of this many characters in all were decoded off the main thread and have
@@ -83,8 +85,9 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   struct Holder {
     std::mutex mutex;
     bool decoded = false;  // every command is in (or the batch failed)
-    // A run stopped here for want of commands: the decoder asks for the next one.
-    bool awaited = false;
+    // A run stopped here for want of commands: the decoder hands over what it has at once and
+    // asks for the next run. Set and cleared under the lock; read without it between commands.
+    std::atomic<bool> awaited{false};
     // Decoded and not yet run, in order; `shallow` when it was measured, as it was decoded, to
     // nest no deeper than the bridge takes.
     struct Command {

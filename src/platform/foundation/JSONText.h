@@ -68,8 +68,9 @@ class JSONArrayReader {
   // Checks the whole text. `Invalid` is text that `parseJSONText` refuses, with the same
   // `error`; `OtherValue` is JSON text of something other than an array.
   Shape check(std::string* error = nullptr);
-  // After a check that found an array: its next element, and how deeply that nests (a
-  // scalar 0, `[]` 1). False after the last one.
+  // After a check that found an array: its next element, and how deeply its text nests (a
+  // scalar 0, `[]` 1; never less than the element, more only where a key given again had
+  // held something deeper). False after the last one.
   bool next(Value& element, std::size_t* depth = nullptr);
   // How far into the text the elements handed out so far reach, in characters.
   std::size_t position() const;
