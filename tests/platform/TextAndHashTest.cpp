@@ -293,8 +293,9 @@ TEST(JSONText, AnArrayIsReadElementByElementOnlyFromTextThatParsesWhole) {
   }
   // Nested deeper than asked: refused as such, as the whole text would be.
   std::string parseError, readError;
-  EXPECT_FALSE(platform::parseJSONText("[" + deep + "]", &parseError));
-  platform::JSONArrayReader tooDeep("[" + deep + "]");
+  std::string deeper = "[" + deep + "]";
+  EXPECT_FALSE(platform::parseJSONText(deeper, &parseError));
+  platform::JSONArrayReader tooDeep(deeper);
   EXPECT_EQ(tooDeep.check(&readError), platform::JSONArrayReader::Shape::Invalid);
   EXPECT_EQ(readError, parseError);
   EXPECT_NE(readError.find("nested deeper"), std::string::npos);
