@@ -60,17 +60,23 @@ std::string HBRCommandDelegateImpl::callbackMessage(const std::string& callbackI
   // global with one JSON array: JavaScriptCore evaluates that shape with its JSON parser instead
   // of compiling it. The id has only letters, digits, '.', '_' and '-', and the message is JSON
   // text (string escapes of JSON only, U+FFFD for what UTF-8 cannot carry).
-  std::string head = kNativeCallbackFunction;
-  head += "([\"";
-  head += callbackId;
-  head += "\",";
-  std::string text = head + std::to_string(status) + ',';
+  std::string text;
+  std::optional<size_t> known = result ? result->knownJSONSize() : std::nullopt;
+  text.reserve(64 + callbackId.size() + document.size() + known.value_or(0));
+  text += kNativeCallbackFunction;
+  text += "([\"";
+  text += callbackId;
+  text += "\",";
+  size_t statusAt = text.size();
+  text += std::to_string(status);
+  text += ',';
   if (!result) {
     text += "null";
   } else if (!result->appendArgumentsAsJSON(text)) {
     // A message JSON cannot carry must not reach JavaScript as a success with no payload.
-    text = head + std::to_string(static_cast<int>(HBRResultStatus::JSONException)) + ',' +
-           Value("The plugin result could not be serialized to JSON.").dump();
+    text.resize(statusAt);
+    text += std::to_string(static_cast<int>(HBRResultStatus::JSONException)) + ',' +
+            Value("The plugin result could not be serialized to JSON.").dump();
   }
   text += keep ? ",1,0" : ",0,0";
   if (!document.empty()) {
