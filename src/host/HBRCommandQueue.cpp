@@ -11,7 +11,6 @@
 #include "host/HBRPluginResult.h"
 #include "host/HBRViewController.h"
 #include "host/HBRWebViewEngineProtocol.h"
-#include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"

@@ -16,9 +16,9 @@
 class HBRViewController;
 
 // Runs the web application's commands on the main thread, strictly in arrival order. Large
-// batches are decoded on the global queue, one after another in arrival order, and their
-// first commands run while the rest are still being decoded; a run yields the main thread
-// after 8 ms of work.
+// batches are decoded off the main thread (HBRBatchDecoder), one after another in arrival
+// order, and their first commands run while the rest are still being decoded; a run yields
+// the main thread after 8 ms of work.
 class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
  public:
   explicit HBRCommandQueue(std::weak_ptr<HBRViewController> viewController);
