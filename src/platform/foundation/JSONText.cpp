@@ -547,7 +547,6 @@ class Reader {
   std::size_t deepest() const { return deepest_; }
 
  private:
-
   // Reads the value at the cursor into `slot`. A container that is not empty is left open,
   // and `opened` is its first slot.
   Failure value(Value& slot, Value*& opened) {
