@@ -14,6 +14,10 @@
 
 using platform::Value;
 
+namespace {
+const std::string kNoDocument;
+}
+
 HBRCommandDelegateImpl::HBRCommandDelegateImpl(const std::shared_ptr<HBRViewController>& viewController)
     : viewController_(viewController),
       commandQueue_(viewController ? viewController->commandQueue() : nullptr) {}
@@ -56,17 +60,23 @@ std::string HBRCommandDelegateImpl::callbackMessage(const std::string& callbackI
   // global with one JSON array: JavaScriptCore evaluates that shape with its JSON parser instead
   // of compiling it. The id has only letters, digits, '.', '_' and '-', and the message is JSON
   // text (string escapes of JSON only, U+FFFD for what UTF-8 cannot carry).
-  std::string head = kNativeCallbackFunction;
-  head += "([\"";
-  head += callbackId;
-  head += "\",";
-  std::string text = head + std::to_string(status) + ',';
+  std::string text;
+  std::optional<size_t> known = result ? result->knownJSONSize() : std::nullopt;
+  text.reserve(64 + callbackId.size() + document.size() + known.value_or(0));
+  text += kNativeCallbackFunction;
+  text += "([\"";
+  text += callbackId;
+  text += "\",";
+  size_t statusAt = text.size();
+  text += std::to_string(status);
+  text += ',';
   if (!result) {
     text += "null";
   } else if (!result->appendArgumentsAsJSON(text)) {
     // A message JSON cannot carry must not reach JavaScript as a success with no payload.
-    text = head + std::to_string(static_cast<int>(HBRResultStatus::JSONException)) + ',' +
-           Value("The plugin result could not be serialized to JSON.").dump();
+    text.resize(statusAt);
+    text += std::to_string(static_cast<int>(HBRResultStatus::JSONException)) + ',' +
+            Value("The plugin result could not be serialized to JSON.").dump();
   }
   text += keep ? ",1,0" : ",0,0";
   if (!document.empty()) {
@@ -198,28 +208,21 @@ void HBRCommandDelegateImpl::sendPluginResult(const std::shared_ptr<HBRPluginRes
 }
 
 void HBRCommandDelegateImpl::noteCallbackPage(const std::string& callbackId, const std::string& document) {
-  PageGeneration page = currentPage();
-  if (!page) return;
-  page->document = document;
+  // Only the generation of the page shown is asked for here: the document is the command's.
+  if (!platform::MainLoop::isMainThread()) return;
+  auto vc = viewController_.lock();
+  auto engine = vc ? vc->webViewEngine() : nullptr;
+  if (!engine) return;
+  std::uint64_t generation = engine->pageGeneration();
   std::lock_guard<std::mutex> lock(callbackPagesMutex_);
-  std::uint64_t note = ++callbackNotes_;
-  // Not operator[]: clang 14 (the fuzz build's compiler) finds no default constructor for the
-  // page's nested type inside the class that declares it.
-  callbackPages_.insert_or_assign(callbackId, std::make_pair(*page, note));
-  callbackOrder_.emplace_back(callbackId, note);
-  while (callbackOrder_.size() > kMaxTrackedCallbacks) {
-    auto& [id, number] = callbackOrder_.front();
-    auto it = callbackPages_.find(id);
-    if (it != callbackPages_.end() && it->second.second == number) callbackPages_.erase(it);
-    callbackOrder_.pop_front();
-  }
+  callbackPages_.note(callbackId, generation, document);
 }
 
 HBRCommandDelegateImpl::PageGeneration HBRCommandDelegateImpl::pageOfCallback(const std::string& callbackId) {
+  PageRef page;
   std::lock_guard<std::mutex> lock(callbackPagesMutex_);
-  auto it = callbackPages_.find(callbackId);
-  if (it == callbackPages_.end()) return std::nullopt;
-  return it->second.first;
+  if (!callbackPages_.find(callbackId, page.generation, page.document)) return std::nullopt;
+  return page;
 }
 
 HBRCommandDelegateImpl::PageGeneration HBRCommandDelegateImpl::currentPage() const {
@@ -321,23 +324,33 @@ void HBRCommandDelegateImpl::evaluatePending() {
   std::vector<std::shared_ptr<Pending>> run;
   std::string runDocument;
   size_t runBytes = 0;
+  // The page shown, asked once for every answer that is not evaluated in between: an
+  // evaluation may commit another page, so it is asked again after each one.
+  PageGeneration now = currentPage();
   auto flush = [&] {
+    if (run.empty()) return;
     if (run.size() == 1) evalJsHelper2(std::move(run.front()->script), true, run.front()->page);
     if (run.size() > 1) evaluateJoined(run);
     run.clear();
     runBytes = 0;
+    now = currentPage();
   };
   for (auto& pending : taken) {
     // What was meant for a page that went away is dropped here, before anything is joined.
-    if (!isForCurrentPage(pending->page)) continue;
+    if (pending->page && !(now && now->generation == pending->page->generation)) {
+      platform::log("Dropped an answer or event meant for an earlier page.");
+      continue;
+    }
     size_t size = pending->script.size();
     if (!pending->callback || size > kMaxJoinedBytes) {
       flush();
       evalJsHelper2(std::move(pending->script), pending->callback, pending->page);
+      now = currentPage();
       continue;
     }
     // A run goes to one document: what the page hands back is that document's.
-    std::string document = documentFor(pending->page);
+    const std::string& document =
+        pending->page && !pending->page->document.empty() ? pending->page->document : (now ? now->document : kNoDocument);
     if (run.size() == kMaxJoinedScripts || runBytes + size > kMaxJoinedBytes || (!run.empty() && document != runDocument))
       flush();
     if (run.empty()) runDocument = document;

@@ -2,15 +2,14 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "host/HBRCallbackNotes.h"
 #include "host/HBRCommandDelegate.h"
 
 class HBRCommandQueue;
@@ -124,8 +123,5 @@ class HBRCommandDelegateImpl : public HBRCommandDelegate, public std::enable_sha
   // after it in the same turn wait for the next one, where they go out together.
   std::uint64_t answeredTurn_ = ~std::uint64_t{0};
   std::mutex callbackPagesMutex_;
-  // Callback id -> (page, note number); the order of notes, oldest first.
-  std::unordered_map<std::string, std::pair<PageRef, std::uint64_t>> callbackPages_;
-  std::deque<std::pair<std::string, std::uint64_t>> callbackOrder_;
-  std::uint64_t callbackNotes_ = 0;
+  HBRCallbackNotes callbackPages_{kMaxTrackedCallbacks};
 };

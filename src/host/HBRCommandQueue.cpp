@@ -3,6 +3,7 @@
 #include <limits>
 #include <utility>
 
+#include "host/HBRBatchDecoder.h"
 #include "host/HBRCommandDelegate.h"
 #include "host/HBRCommandDelegateImpl.h"
 #include "host/HBRJSON.h"
@@ -10,7 +11,6 @@
 #include "host/HBRPluginResult.h"
 #include "host/HBRViewController.h"
 #include "host/HBRWebViewEngineProtocol.h"
-#include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/JSONText.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/MainLoop.h"
@@ -23,23 +23,50 @@ HBRCommandQueue::HBRCommandQueue(std::weak_ptr<HBRViewController> viewController
 
 void HBRCommandQueue::dispose() { viewController_.reset(); }
 
-void HBRCommandQueue::fill(Holder& holder, const std::string& text) {
+void HBRCommandQueue::fill(Holder& holder, const std::string& text, const std::function<void()>& wake) {
   // Decoding builds the value without recursion, so the batch may nest as deep as it likes:
   // each command is measured on its own before anything walks it, and one too deep is
-  // answered with an error rather than taking the rest of the batch with it.
+  // answered with an error rather than taking the rest of the batch with it. The whole text
+  // is checked before any command is handed over: a batch that does not decode runs nothing.
+  platform::JSONArrayReader reader(text, std::numeric_limits<size_t>::max());
   std::string error;
-  auto batch = platform::parseJSONText(text, &error, std::numeric_limits<size_t>::max());
-  std::lock_guard<std::mutex> lock(holder.mutex);
-  holder.decoded = true;
-  if (!batch) {
+  auto shape = reader.check(&error);
+  if (shape == platform::JSONArrayReader::Shape::Invalid)
     platform::log("ERROR: Dropping a command batch that could not be decoded: " + error);
-    return;
-  }
-  if (!batch->is_array()) {
+  else if (shape == platform::JSONArrayReader::Shape::OtherValue)
     platform::log("ERROR: Dropping a command batch that is not an array.");
-    return;
+  std::vector<Holder::Command> piece;
+  auto handOver = [&](bool last) {
+    bool awaited;
+    {
+      std::lock_guard<std::mutex> lock(holder.mutex);
+      for (auto& command : piece) holder.commands.push_back(std::move(command));
+      holder.decoded = last;
+      awaited = holder.awaited.exchange(false);
+    }
+    piece.clear();
+    // The last piece always asks for a run, as a batch decoded whole would: a caller that
+    // queued the batch without starting a run still gets its commands run.
+    if ((awaited || last) && wake) wake();
+  };
+  size_t handedOverTo = reader.position();
+  Value command;
+  size_t depth = 0;
+  while (reader.next(command, &depth)) {
+    piece.push_back({std::move(command), depth <= platform::kMaxNestingDepth});
+    command = Value();
+    if (wake && (piece.size() >= kPieceCommands || reader.position() - handedOverTo >= kPieceCharacters ||
+                 holder.awaited.load(std::memory_order_relaxed))) {
+      handOver(false);
+      handedOverTo = reader.position();
+    }
   }
-  holder.commands = std::move(*batch);
+  handOver(true);
+}
+
+void HBRCommandQueue::disposeSpent(bool soon) {
+  if (spent_.empty() && !soon) return;
+  HBRBatchDecoder::shared().dispose(std::exchange(spent_, HBRBatchDecoder::Spent()), soon);
 }
 
 namespace {
@@ -67,17 +94,21 @@ void HBRCommandQueue::enqueueCommandBatch(std::string batchJSON, std::string doc
     std::lock_guard<std::mutex> lock(queueMutex_);
     queue_.push_back(holder);
   }
-  if (inBackground) {
-    std::weak_ptr<HBRCommandQueue> weakSelf = weak_from_this();
-    platform::DispatchQueue::global().async([weakSelf, holder, batchJSON = std::move(batchJSON)] {
-      fill(*holder, batchJSON);
+  if (!inBackground) {
+    fill(*holder, batchJSON, nullptr);
+    return;
+  }
+  // Decoded one after another in arrival order: the batch whose commands run next is the one
+  // being decoded, and decoders of later batches do not crowd the main thread off the
+  // processor meanwhile.
+  std::weak_ptr<HBRCommandQueue> weakSelf = weak_from_this();
+  HBRBatchDecoder::shared().decode([holder, weakSelf, text = std::move(batchJSON)] {
+    fill(*holder, text, [weakSelf] {
       platform::MainLoop::post([weakSelf] {
         if (auto self = weakSelf.lock()) self->executePending();
       });
     });
-  } else {
-    fill(*holder, batchJSON);
-  }
+  });
 }
 
 bool HBRCommandQueue::hasPendingBatches() {
@@ -89,7 +120,7 @@ void HBRCommandQueue::enqueueCommand(Value commandJSON, std::string document) {
   auto holder = std::make_shared<Holder>();
   holder->document = std::move(document);
   holder->decoded = true;
-  holder->commands.push_back(std::move(commandJSON));
+  holder->commands.push_back({std::move(commandJSON), false});
   std::lock_guard<std::mutex> lock(queueMutex_);
   queue_.push_back(std::move(holder));
 }
@@ -117,9 +148,12 @@ void HBRCommandQueue::executePending() {
   if (startExecutionTime_ > 0) return;
   startExecutionTime_ = platform::monotonicSeconds();
   struct EndRun {
-    double& start;
-    ~EndRun() { start = 0; }
-  } endRun{startExecutionTime_};
+    HBRCommandQueue& queue;
+    ~EndRun() {
+      queue.startExecutionTime_ = 0;
+      queue.disposeSpent();
+    }
+  } endRun{*this};
 
   while (true) {
     std::shared_ptr<Holder> holder;
@@ -133,13 +167,22 @@ void HBRCommandQueue::executePending() {
       holder = queue_.front();
     }
     std::optional<Value> commandJSON;
+    bool shallow = false;
     bool holderDone = false;
     {
       std::lock_guard<std::mutex> lock(holder->mutex);
-      // Still being decoded: later batches wait for it, and the decoder will call us again.
-      if (!holder->decoded) return;
-      if (!holder->empty()) commandJSON = std::move(holder->commands[holder->next++]);
-      holderDone = holder->empty();
+      if (holder->commands.empty() && !holder->decoded) {
+        // Its next commands are still being decoded: later batches wait for them, and the
+        // decoder calls us again once it has handed them over.
+        holder->awaited = true;
+        return;
+      }
+      if (!holder->commands.empty()) {
+        commandJSON = std::move(holder->commands.front().json);
+        shallow = holder->commands.front().shallow;
+        holder->commands.pop_front();
+      }
+      holderDone = holder->decoded && holder->commands.empty();
     }
     if (holderDone) {
       std::lock_guard<std::mutex> lock(queueMutex_);
@@ -148,16 +191,28 @@ void HBRCommandQueue::executePending() {
         decodedAwaySinceRelease_ += holder->decodedAway;
       }
     }
-    if (commandJSON && !answeredAsTooDeep(*commandJSON)) {
-      if (auto command = HBRInvokedUrlCommand::commandFromJson(std::move(*commandJSON)))
+    commandEnded_ = 0;
+    if (commandJSON && (shallow || !answeredAsTooDeep(*commandJSON))) {
+      auto command = shallow ? HBRInvokedUrlCommand::commandFromShallowJson(std::move(*commandJSON))
+                             : HBRInvokedUrlCommand::commandFromJson(std::move(*commandJSON));
+      if (command) {
         executeFrom(*command, holder->document);
+        // Its memory was made on the decoding thread, and goes back there to be freed.
+        if (holder->decodedAway) spent_.arguments.push_back(command->sharedArguments());
+      }
+    }
+    if (commandJSON && holder->decodedAway) {
+      spent_.values.push_back(std::move(*commandJSON));
+      if (spent_.values.size() >= kSpentPerHandOver) disposeSpent();
     }
     bool more;
     {
       std::lock_guard<std::mutex> lock(queueMutex_);
       more = !queue_.empty();
     }
-    if (more && platform::monotonicSeconds() - startExecutionTime_ > kMaxExecutionSeconds) {
+    // The clock read at the end of the command, when one ran, tells the time as well.
+    double now = commandEnded_ > 0 ? commandEnded_ : platform::monotonicSeconds();
+    if (more && now - startExecutionTime_ > kMaxExecutionSeconds) {
       std::weak_ptr<HBRCommandQueue> weakSelf = weak_from_this();
       platform::MainLoop::post([weakSelf] {
         if (auto self = weakSelf.lock()) self->executePending();
@@ -168,15 +223,16 @@ void HBRCommandQueue::executePending() {
 }
 
 void HBRCommandQueue::releaseDecodingMemoryIfDue() {
-  // A batch decoded on a worker thread is built in that thread's allocator arena and freed
-  // here as its commands run; the arena keeps the freed memory, scattered between blocks
-  // still in use, until it is told to give it back. Telling it costs a walk of the arenas and
-  // page faults when the memory is next used, so it is done once a burst of batches is over
-  // (the queue is empty), and only when the burst was large. The walk runs on a later turn
-  // of the loop, after the last command of the burst and its batch are gone.
+  // A batch decoded off the main thread is built in the decoding thread's allocator arena and
+  // freed there once its commands have run; the arena keeps the freed memory, scattered between
+  // blocks still in use, until it is told to give it back. Telling it costs a walk of the
+  // arenas and page faults when the memory is next used, so it is done only after a large
+  // burst, once the burst is over: the queue has run dry, and no batch came to the decoding
+  // thread for a while. It runs there, not on the main thread.
+  disposeSpent(true);
   if (decodedAwaySinceRelease_ < kReleaseAfterDecodedBytes) return;
   decodedAwaySinceRelease_ = 0;
-  platform::MainLoop::releaseFreedMemorySoon();
+  HBRBatchDecoder::shared().releaseMemoryOnceQuiet();
 }
 
 bool HBRCommandQueue::answeredAsTooDeep(const Value& json) {
@@ -296,7 +352,8 @@ bool HBRCommandQueue::execute(const HBRInvokedUrlCommand& command) {
                                     className.c_str()));
   }
   double converting = (conversionSeconds() - conversionBefore) * 1000.0;
-  double elapsed = platform::monotonicSeconds() * 1000.0 - started - converting;
+  commandEnded_ = platform::monotonicSeconds();
+  double elapsed = commandEnded_ * 1000.0 - started - converting;
   if (elapsed > kSlowCommandMilliseconds) {
     platform::log(platform::stringf("THREAD WARNING: ['%s'] took '%f' ms. Plugin should use a background thread.",
                                     className.c_str(), elapsed));

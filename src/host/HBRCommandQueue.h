@@ -1,18 +1,24 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "host/HBRBatchDecoder.h"
 #include "host/HBRInvokedUrlCommand.h"
 
 class HBRViewController;
 
 // Runs the web application's commands on the main thread, strictly in arrival order. Large
-// batches are decoded on the global queue; a run yields the main thread after 8 ms of work.
+// batches are decoded off the main thread (HBRBatchDecoder), one after another in arrival
+// order, and their first commands run while the rest are still being decoded; a run yields
+// the main thread after 8 ms of work.
 class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
  public:
   explicit HBRCommandQueue(std::weak_ptr<HBRViewController> viewController);
@@ -59,6 +65,11 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
 
   // Batches of at least this many characters are decoded off the main thread.
   static constexpr size_t kBackgroundDecodeThreshold = 4096;
+  // A batch decoded off the main thread is handed over in pieces of this many commands, or
+  // of commands from this many characters of its text, whichever comes first; and at once,
+  // whatever has been decoded, when a run waits for it.
+  static constexpr size_t kPieceCommands = 32;
+  static constexpr size_t kPieceCharacters = 16 * 1024;
   // Once batches of this many characters in all were decoded off the main thread and have
   // run, the memory they took goes back to the system when the queue runs dry.
   static constexpr size_t kReleaseAfterDecodedBytes = 256 * 1024;
@@ -70,17 +81,30 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   bool executeAsRun(const HBRInvokedUrlCommand& command, const std::string& document);
   // Runs one command of `document`.
   bool executeFrom(const HBRInvokedUrlCommand& command, const std::string& document);
-  // One batch: empty while being decoded, then its commands (or nothing when it failed).
+  // One batch: its commands as they are decoded, until the last one is in (or it failed).
   struct Holder {
     std::mutex mutex;
-    bool decoded = false;
-    platform::Value commands = platform::Value::array();  // the decoded batch
-    size_t next = 0;                                        // index of the next command to run
+    bool decoded = false;  // every command is in (or the batch failed)
+    // A run stopped here for want of commands: the decoder hands over what it has at once and
+    // asks for the next run. Set and cleared under the lock; read without it between commands.
+    std::atomic<bool> awaited{false};
+    // Decoded and not yet run, in order; `shallow` when it was measured, as it was decoded, to
+    // nest no deeper than the bridge takes.
+    struct Command {
+      platform::Value json;
+      bool shallow = false;
+    };
+    std::deque<Command> commands;
     size_t decodedAway = 0;  // characters of the batch when it was decoded off the main thread
     std::string document;    // the document the batch came from
-    bool empty() const { return next >= commands.size(); }
   };
-  static void fill(Holder& holder, const std::string& text);
+  // Decodes `text` into `holder`, handing the commands over in pieces as they are read so that
+  // the first ones can run while the rest are decoded; `wake` (when given) asks for a run
+  // when one waits for the piece just handed over, and after the last piece.
+  static void fill(Holder& holder, const std::string& text, const std::function<void()>& wake);
+  // Hands what commands of batches decoded off the main thread left behind to the decoding
+  // thread, which frees it in its own allocator arena: `soon` once the queue has run dry.
+  void disposeSpent(bool soon = false);
   bool answeredAsTooDeep(const platform::Value& json);
   // Logs a plugin's exception (in its action, or while it was made) and answers the callback
   // with an error.
@@ -93,7 +117,11 @@ class HBRCommandQueue : public std::enable_shared_from_this<HBRCommandQueue> {
   std::mutex queueMutex_;
   std::deque<std::shared_ptr<Holder>> queue_;
   double startExecutionTime_ = 0;
+  double commandEnded_ = 0;  // when the last command that ran ended (0: none since asked)
   std::string executingDocument_;
+  // What commands decoded off the main thread left behind, waiting to be handed back.
+  HBRBatchDecoder::Spent spent_;
+  static constexpr size_t kSpentPerHandOver = 256;
   // Characters decoded off the main thread, in batches that have run, since memory was last
   // given back. Main thread only.
   size_t decodedAwaySinceRelease_ = 0;

@@ -59,6 +59,10 @@ std::optional<HBRInvokedUrlCommand> HBRInvokedUrlCommand::commandFromJson(Value&
   return decode(std::move(json));
 }
 
+std::optional<HBRInvokedUrlCommand> HBRInvokedUrlCommand::commandFromShallowJson(Value&& json) {
+  return decode(std::move(json));
+}
+
 std::optional<HBRInvokedUrlCommand> HBRInvokedUrlCommand::decode(Value&& json) {
   if (!json.is_array() || json.size() != 4) {
     // The page's value is bounded in depth by now; only its beginning goes into the log. Bytes

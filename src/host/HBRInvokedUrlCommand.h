@@ -23,6 +23,9 @@ class HBRInvokedUrlCommand {
   static std::optional<HBRInvokedUrlCommand> commandFromJson(const platform::Value& json);
   // The same, taking the arguments over instead of copying them.
   static std::optional<HBRInvokedUrlCommand> commandFromJson(platform::Value&& json);
+  // The same for a value known to nest no deeper than the limit (measured as it was decoded),
+  // which is not walked again.
+  static std::optional<HBRInvokedUrlCommand> commandFromShallowJson(platform::Value&& json);
 
   // True (with a log line) when `json` nests deeper than the bridge takes; nothing else may
   // walk such a value recursively.

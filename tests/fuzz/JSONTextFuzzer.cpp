@@ -9,7 +9,8 @@
 //    part of JSON text outside a string, where it is written "\u0000".
 // Everything else must read to the same value, number types and the sign of zero included, or
 // be refused by both. What the reader gives is then written (`jsonText`), which must be the
-// library's text of it, and read again to the same value.
+// library's text of it, and read again to the same value. Read element by element (as command
+// batches are), the text must give the same elements or the same refusal.
 // It runs in a German user's locale, as the shell does once GTK has started: numbers there are
 // written "1,5" by the C library.
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -119,6 +121,36 @@ std::string shown(const Value& value) {
   return text.size() > 400 ? text.substr(0, 400) + "..." : text;
 }
 
+// Read element by element, as a command batch is, the same text must give the same elements
+// (with a depth no less than each one's) or the same refusal, and never an element out of text
+// that does not read whole.
+void checkElementByElement(std::string_view input, const std::optional<Value>& whole,
+                           const std::string& wholeError) {
+  using Shape = platform::JSONArrayReader::Shape;
+  platform::JSONArrayReader reader(input);
+  std::string error;
+  Shape shape = reader.check(&error);
+  Value element;
+  std::size_t depth = 0, index = 0;
+  if (!whole) {
+    if (shape != Shape::Invalid || error != wholeError)
+      mismatch("refused whole, not element by element", input, "error: " + error + "; whole: " + wholeError);
+    if (reader.next(element)) mismatch("an element came out of text that does not read", input, shown(element));
+    return;
+  }
+  if (shape != (whole->is_array() ? Shape::Array : Shape::OtherValue))
+    mismatch("read whole, but element by element as another shape", input, "whole: " + shown(*whole));
+  while (reader.next(element, &depth)) {
+    if (index >= whole->size() || !same(element, (*whole)[index]))
+      mismatch("an element read differently", input, "element " + std::to_string(index) + ": " + shown(element));
+    if (platform::nestedDeeperThan(element, depth))
+      mismatch("an element nests deeper than its depth says", input, "depth " + std::to_string(depth));
+    ++index;
+  }
+  if (whole->is_array() && index != whole->size())
+    mismatch("elements missing", input, std::to_string(index) + " of " + std::to_string(whole->size()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -137,6 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view input(reinterpret_cast<const char*>(data), size);
   std::string error;
   auto ours = platform::parseJSONText(input, &error);
+  checkElementByElement(input, ours, error);
 
   std::string prepared = withoutLoneSurrogates(platform::replacingInvalidUTF8(input));
   if (prepared.find('\0') != std::string::npos) {

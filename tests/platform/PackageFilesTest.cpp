@@ -2,6 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <optional>
+#include <thread>
+
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/PackageFiles.h"
 #include "support/TestSupport.h"
@@ -58,7 +62,14 @@ TEST_F(PackageFilesTest, ReadsFollowLinksInsideThePackageAndRefuseLinksOutOfIt) 
     auto cached = package::readFileIfCached(file(inside), 1 << 20);
     EXPECT_TRUE(!cached || *cached == "inside") << inside;
   }
-  EXPECT_EQ(package::readFileIfCached(file("www/inside.txt"), 1 << 20), "inside");
+  // What is in memory is read in place; a read may still give up while the kernel is busy with
+  // the file, so it gets a few tries.
+  std::optional<std::string> inPlace;
+  for (int attempt = 0; attempt < 50 && !inPlace; ++attempt) {
+    inPlace = package::readFileIfCached(file("www/inside.txt"), 1 << 20);
+    if (!inPlace) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(inPlace, "inside");
   EXPECT_EQ(package::readFile(file("www/assets/deep.txt"), 1 << 20), "deep");
 
   dir.write("other/later.txt", "SECRET too");

@@ -242,6 +242,72 @@ TEST(JSONText, OutsideTextIsParsedWithLoneSurrogatesReplacedAndDepthBounded) {
   EXPECT_EQ(error, "The data couldn't be read because it isn't in the correct format.");
 }
 
+// A batch's commands are read one by one so that the first can run while the rest are read:
+// the elements must be exactly what parsing the whole text gives, and nothing may come out of
+// text that does not parse whole, however far into it the fault lies.
+TEST(JSONText, AnArrayIsReadElementByElementOnlyFromTextThatParsesWhole) {
+  std::string deep = std::string(300, '[') + std::string(300, ']');
+  std::string long_ = "[" + std::string(100000, ' ') + "\"" + std::string(70000, 'x') + "\",{\"k\":[1,2]}]";
+  const std::vector<std::string> arrays = {
+      "[]", " [ ] ", "\xEF\xBB\xBF[1]", "[1,-2,3.5,1e300,-0,18446744073709551615,-9223372036854775808,1e-400]",
+      R"([["cb","Echo","echo",[{"id":1,"tags":["a"],"ok":true,"n":null}]],{"a":{"a":1},"a":2}])",
+      "[\"a\\ud800b\\udc00c\\ud83d\\ude00\", \"\\n\\\"\\/\\u00e9\"]", "[\"caf\xC3\xA9 \xFF\xC0\"]",
+      "[" + deep + "," + "[[1]]" + "]", long_, "[\t[]\n,\r{}\n]"};
+  for (const std::string& text : arrays) {
+    SCOPED_TRACE(text.substr(0, 80));
+    auto whole = platform::parseJSONText(text, nullptr, std::numeric_limits<size_t>::max());
+    ASSERT_TRUE(whole && whole->is_array());
+    platform::JSONArrayReader reader(text, std::numeric_limits<size_t>::max());
+    ASSERT_EQ(reader.check(), platform::JSONArrayReader::Shape::Array);
+    Value element;
+    size_t depth = 0, index = 0;
+    while (reader.next(element, &depth)) {
+      ASSERT_LT(index, whole->size());
+      EXPECT_EQ(element, (*whole)[index]) << index;
+      // The depth as the nesting check counts it, never less than the element's (a key given
+      // again may have held something deeper before).
+      EXPECT_FALSE(platform::nestedDeeperThan(element, depth)) << index;
+      if (index == 0 && text == "[" + deep + "," + "[[1]]" + "]") {
+        EXPECT_EQ(depth, 300u);
+      }
+      ++index;
+    }
+    EXPECT_EQ(index, whole->size());
+    EXPECT_FALSE(reader.next(element));
+  }
+
+  const std::vector<std::string> refused = {
+      "", "[", "[1,2", "[1,]", "[,1]", "[1 2]", "[1]]", "[1] x", "[\"a\x01\"]", "[\"a\\x\"]", "[1e999]",
+      "[-1e999]", "[01]", "[1.]", "[.5]", "[+1]", "[tru]", "[nul]", "[\"\\u12\"]", "[{\"a\" 1}]", "[{1:2}]",
+      "[{\"a\":1,}]", "\xEF\xBB[1]", std::string("[1]\0", 4), "[" + deep + "," + std::string(10000, '1') + ",]",
+      long_.substr(0, long_.size() - 1)};
+  for (const std::string& text : refused) {
+    SCOPED_TRACE(text.substr(0, 80));
+    std::string parseError, readError;
+    EXPECT_FALSE(platform::parseJSONText(text, &parseError, std::numeric_limits<size_t>::max()));
+    platform::JSONArrayReader reader(text, std::numeric_limits<size_t>::max());
+    EXPECT_EQ(reader.check(&readError), platform::JSONArrayReader::Shape::Invalid);
+    EXPECT_EQ(readError, parseError);
+    Value element;
+    EXPECT_FALSE(reader.next(element));
+  }
+  // Nested deeper than asked: refused as such, as the whole text would be.
+  std::string parseError, readError;
+  std::string deeper = "[" + deep + "]";
+  EXPECT_FALSE(platform::parseJSONText(deeper, &parseError));
+  platform::JSONArrayReader tooDeep(deeper);
+  EXPECT_EQ(tooDeep.check(&readError), platform::JSONArrayReader::Shape::Invalid);
+  EXPECT_EQ(readError, parseError);
+  EXPECT_NE(readError.find("nested deeper"), std::string::npos);
+  // Whole and well formed, but no array: nothing to hand out.
+  for (std::string text : {"{\"a\":[1]}", "3", "\"s\"", "null"}) {
+    platform::JSONArrayReader reader(text);
+    EXPECT_EQ(reader.check(), platform::JSONArrayReader::Shape::OtherValue) << text;
+    Value element;
+    EXPECT_FALSE(reader.next(element)) << text;
+  }
+}
+
 TEST(JSONText, NestingIsMeasuredWithoutRecursion) {
   platform::Value root = platform::Value::array();
   platform::Value* inner = &root;

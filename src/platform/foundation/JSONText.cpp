@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -137,6 +138,13 @@ bool appendQuoted(std::string& out, std::string_view text) {
   return true;
 }
 
+template <typename Integer>
+void appendDecimal(std::string& out, Integer number) {
+  char buffer[24];
+  auto written = std::to_chars(buffer, buffer + sizeof buffer, number);
+  out.append(buffer, static_cast<size_t>(written.ptr - buffer));
+}
+
 void appendCompact(std::string& out, const Value& value) {
   switch (value.type()) {
     case Value::value_t::string: {
@@ -167,16 +175,26 @@ void appendCompact(std::string& out, const Value& value) {
     case Value::value_t::object: {
       out += '{';
       bool first = true;
-      for (const auto& [key, item] : value.items()) {
+      for (const auto& [key, item] : value.get_ref<const Value::object_t&>()) {
         if (!first) out += ',';
         first = false;
-        appendCompact(out, Value(key));
+        // Written in place: a key made into a value of its own would be a copy for each.
+        size_t mark = out.size();
+        if (!appendQuoted(out, key)) {
+          out.resize(mark);
+          out += Value(key).dump(-1, ' ', false, Value::error_handler_t::replace);
+        }
         out += ':';
         appendCompact(out, item);
       }
       out += '}';
       return;
     }
+    // Scalars without the library's writer, which is set up anew for every value.
+    case Value::value_t::null: out += "null"; return;
+    case Value::value_t::boolean: out += value.get<bool>() ? "true" : "false"; return;
+    case Value::value_t::number_integer: appendDecimal(out, value.get<std::int64_t>()); return;
+    case Value::value_t::number_unsigned: appendDecimal(out, value.get<std::uint64_t>()); return;
     default:
       out += value.dump(-1, ' ', false, Value::error_handler_t::replace);
   }
@@ -411,10 +429,29 @@ class Reader {
   Reader(std::string_view text, std::size_t maxDepth) : text_(text), maxDepth_(maxDepth) {}
 
   Failure read(Value& root) {
+    skipByteOrderMark();
+    if (broken()) return Failure::Format;
+    if (Failure failure = readValue(root); failure != Failure::None) return failure;
+    skipSpace();
+    return at_ == text_.size() ? Failure::None : Failure::Format;
+  }
+
+  // A byte order mark at the start is skipped; a broken one is refused (the cursor is left
+  // past every end, which `broken` tells).
+  void skipByteOrderMark() {
     if (text_.size() >= 1 && static_cast<std::uint8_t>(text_[0]) == 0xEF) {
-      if (text_.substr(0, 3) != "\xEF\xBB\xBF") return Failure::Format;
+      if (text_.substr(0, 3) != "\xEF\xBB\xBF") {
+        at_ = -1;
+        return;
+      }
       at_ = 3;
     }
+  }
+
+  // Reads the whole value at the cursor (after any space) into `root` and leaves the cursor
+  // right after it. `deepest()` tells afterwards how deeply it nested.
+  Failure readValue(Value& root) {
+    deepest_ = 0;
     Value* slot = &root;
     while (true) {
       skipSpace();
@@ -426,8 +463,8 @@ class Reader {
       }
       // After a value: the next slot of the innermost open container, or its end.
       while (true) {
+        if (open_.empty()) return Failure::None;
         skipSpace();
-        if (open_.empty()) return at_ == text_.size() ? Failure::None : Failure::Format;
         Value& container = *open_.back();
         char next = peek();
         if (next == ',') {
@@ -446,13 +483,70 @@ class Reader {
     }
   }
 
- private:
-  char peek() const { return at_ < text_.size() ? text_[at_] : '\0'; }
+  // The same grammar and limits as `readValue`, building nothing: whether the text at the
+  // cursor is one whole value. Numbers are read as `readValue` reads them (one that is too
+  // large for a double is no number).
+  Failure skipValue() {
+    std::vector<char> closers;  // what closes each open container
+    while (true) {
+      skipSpace();
+      char c = peek();
+      bool closed = true;
+      if (c == '{' || c == '[') {
+        ++at_;
+        if (closers.size() + 1 > maxDepth_) return Failure::Depth;
+        char closer = c == '{' ? '}' : ']';
+        skipSpace();
+        if (peek() == closer) {
+          ++at_;
+        } else {
+          closers.push_back(closer);
+          closed = false;
+          if (closer == '}' && !skipKey()) return Failure::Format;
+        }
+      } else if (c == '"') {
+        if (!string(nullptr)) return Failure::Format;
+      } else if (c == 't' || c == 'f' || c == 'n') {
+        std::string_view word = c == 't' ? "true" : c == 'f' ? "false" : "null";
+        if (text_.substr(at_, word.size()) != word) return Failure::Format;
+        at_ += word.size();
+      } else {
+        Value number;
+        if (!this->number(number)) return Failure::Format;
+      }
+      if (!closed) continue;
+      while (true) {
+        if (closers.empty()) return Failure::None;
+        skipSpace();
+        char next = peek();
+        if (next == ',') {
+          ++at_;
+          skipSpace();
+          if (closers.back() == '}' && !skipKey()) return Failure::Format;
+          break;
+        }
+        if (next == closers.back()) {
+          ++at_;
+          closers.pop_back();
+          continue;
+        }
+        return Failure::Format;
+      }
+    }
+  }
+
   void skipSpace() {
     while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t'))
       ++at_;
   }
+  char peek() const { return at_ < text_.size() ? text_[at_] : '\0'; }
+  bool atEnd() const { return at_ >= text_.size(); }
+  void advance() { ++at_; }
+  std::size_t position() const { return at_; }
+  bool broken() const { return at_ == std::size_t(-1); }
+  std::size_t deepest() const { return deepest_; }
 
+ private:
   // Reads the value at the cursor into `slot`. A container that is not empty is left open,
   // and `opened` is its first slot.
   Failure value(Value& slot, Value*& opened) {
@@ -462,6 +556,7 @@ class Reader {
         bool isObject = peek() == '{';
         ++at_;
         if (open_.size() + 1 > maxDepth_) return Failure::Depth;
+        deepest_ = std::max(deepest_, open_.size() + 1);
         slot = isObject ? Value::object() : Value::array();
         skipSpace();
         if (peek() == (isObject ? '}' : ']')) {
@@ -474,7 +569,7 @@ class Reader {
       }
       case '"': {
         std::string text;
-        if (!string(text)) return Failure::Format;
+        if (!string(&text)) return Failure::Format;
         slot = std::move(text);
         return Failure::None;
       }
@@ -499,13 +594,22 @@ class Reader {
   // Reads `"key" :` and answers the key's slot (a key given again is given its last value).
   Value* keySlot(Value& object) {
     std::string key;
-    if (peek() != '"' || !string(key)) return nullptr;
+    if (peek() != '"' || !string(&key)) return nullptr;
     skipSpace();
     if (peek() != ':') return nullptr;
     ++at_;
     Value* slot = &object.get_ref<Value::object_t&>()[std::move(key)];
     *slot = nullptr;
     return slot;
+  }
+
+  // Checks `"key" :` at the cursor, as `keySlot` reads it.
+  bool skipKey() {
+    if (peek() != '"' || !string(nullptr)) return false;
+    skipSpace();
+    if (peek() != ':') return false;
+    ++at_;
+    return true;
   }
 
   template <typename T>
@@ -552,29 +656,32 @@ class Reader {
     }
   }
 
-  // The string at the cursor (its opening quote), unescaped into `out`.
-  bool string(std::string& out) {
+  // The string at the cursor (its opening quote), unescaped into `out` (or only
+  // checked, without one).
+  bool string(std::string* out) {
     ++at_;
     while (true) {
       size_t run = at_;
       // Bytes of 0x80 and above are parts of valid sequences here; only controls, quotes and
       // backslashes stop the run.
       at_ += plainRun(text_.substr(at_), false);
-      out.append(text_.substr(run, at_ - run));
+      if (out) out->append(text_.substr(run, at_ - run));
       if (at_ >= text_.size()) return false;
       char c = text_[at_++];
       if (c == '"') return true;
       if (c != '\\') return false;  // a control character
       if (at_ >= text_.size()) return false;
+      std::string scratch;  // an escape that is only checked is written here (no allocation)
+      std::string& to = out ? *out : scratch;
       switch (text_[at_++]) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"': to += '"'; break;
+        case '\\': to += '\\'; break;
+        case '/': to += '/'; break;
+        case 'b': to += '\b'; break;
+        case 'f': to += '\f'; break;
+        case 'n': to += '\n'; break;
+        case 'r': to += '\r'; break;
+        case 't': to += '\t'; break;
         case 'u': {
           int code = unit();
           if (code < 0) return false;
@@ -583,14 +690,14 @@ class Reader {
             at_ += 2;
             int low = unit();
             if (low >= 0xDC00 && low <= 0xDFFF) {
-              appendUTF8(out, 0x10000 + ((static_cast<std::uint32_t>(code) - 0xD800) << 10) +
+              appendUTF8(to, 0x10000 + ((static_cast<std::uint32_t>(code) - 0xD800) << 10) +
                                   (static_cast<std::uint32_t>(low) - 0xDC00));
               break;
             }
             at_ = mark;  // the next escape is read on its own
           }
           if (code >= 0xD800 && code <= 0xDFFF) code = 0xFFFD;
-          appendUTF8(out, static_cast<std::uint32_t>(code));
+          appendUTF8(to, static_cast<std::uint32_t>(code));
           break;
         }
         default: return false;
@@ -662,8 +769,24 @@ class Reader {
   std::size_t maxDepth_;
   std::size_t at_ = 0;
   std::vector<Value*> open_;
+  std::size_t deepest_ = 0;
 };
 
+}  // namespace
+
+namespace {
+// Says why text did not parse: text nested too deep is refused as such, however it goes on.
+void describeFailure(std::string_view text, Reader::Failure failure, std::size_t maxDepth, std::string* error) {
+  if (failure == Reader::Failure::Format) {
+    std::string scanned(text);
+    if (scanJSONText(scanned, maxDepth) > maxDepth) failure = Reader::Failure::Depth;
+  }
+  if (!error) return;
+  if (failure == Reader::Failure::Depth)
+    *error = stringf("JSON text nested deeper than %zu levels", maxDepth);
+  else
+    *error = "The data couldn't be read because it isn't in the correct format.";
+}
 }  // namespace
 
 std::optional<Value> parseJSONText(std::string_view text, std::string* error, std::size_t maxDepth) {
@@ -674,20 +797,84 @@ std::optional<Value> parseJSONText(std::string_view text, std::string* error, st
   }
   Value parsed;
   Reader::Failure failure = Reader(text, maxDepth).read(parsed);
-  if (failure == Reader::Failure::Format) {
-    // Text nested too deep is refused as such, however it goes on.
-    std::string scanned(text);
-    if (scanJSONText(scanned, maxDepth) > maxDepth) failure = Reader::Failure::Depth;
-  }
-  if (failure == Reader::Failure::Depth) {
-    if (error) *error = stringf("JSON text nested deeper than %zu levels", maxDepth);
-    return std::nullopt;
-  }
   if (failure != Reader::Failure::None) {
-    if (error) *error = "The data couldn't be read because it isn't in the correct format.";
+    describeFailure(text, failure, maxDepth, error);
     return std::nullopt;
   }
   return parsed;
+}
+
+struct JSONArrayReader::State {
+  State(std::string_view text, std::size_t maxDepth) : maxDepth(maxDepth) {
+    if (!isValidUTF8(text)) {
+      replaced = replacingInvalidUTF8(text);
+      text = replaced;
+    }
+    this->text = text;
+  }
+  std::string replaced;
+  std::string_view text;
+  std::size_t maxDepth;
+  std::optional<Reader> reader;  // on the first element once the text is known to be an array
+  bool done = false;
+};
+
+JSONArrayReader::JSONArrayReader(std::string_view text, std::size_t maxDepth)
+    : state_(std::make_unique<State>(text, maxDepth)) {}
+
+JSONArrayReader::~JSONArrayReader() = default;
+
+JSONArrayReader::Shape JSONArrayReader::check(std::string* error) {
+  State& state = *state_;
+  state.reader.reset();
+  Reader whole(state.text, state.maxDepth);
+  whole.skipByteOrderMark();
+  Reader::Failure failure = Reader::Failure::Format;
+  if (!whole.broken()) {
+    failure = whole.skipValue();
+    whole.skipSpace();
+    if (failure == Reader::Failure::None && !whole.atEnd()) failure = Reader::Failure::Format;
+  }
+  if (failure != Reader::Failure::None) {
+    describeFailure(state.text, failure, state.maxDepth, error);
+    return Shape::Invalid;
+  }
+  // Whole and well formed: its elements can be read without a failure.
+  Reader& reader = state.reader.emplace(state.text, state.maxDepth > 0 ? state.maxDepth - 1 : 0);
+  reader.skipByteOrderMark();
+  reader.skipSpace();
+  if (reader.peek() != '[') {
+    state.reader.reset();
+    return Shape::OtherValue;
+  }
+  reader.advance();
+  reader.skipSpace();
+  state.done = reader.peek() == ']';
+  return Shape::Array;
+}
+
+bool JSONArrayReader::next(Value& element, std::size_t* depth) {
+  State& state = *state_;
+  if (!state.reader || state.done) return false;
+  Reader& reader = *state.reader;
+  // The text was checked whole: a failure here would be a reader that disagrees with its own
+  // check, and ends the elements rather than handing out part of one.
+  if (reader.readValue(element) != Reader::Failure::None) {
+    state.done = true;
+    return false;
+  }
+  if (depth) *depth = reader.deepest();
+  reader.skipSpace();
+  if (reader.peek() == ',') {
+    reader.advance();
+  } else {
+    state.done = true;
+  }
+  return true;
+}
+
+std::size_t JSONArrayReader::position() const {
+  return state_->reader ? state_->reader->position() : 0;
 }
 
 }  // namespace platform

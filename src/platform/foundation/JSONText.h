@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,5 +52,32 @@ bool nestedDeeperThan(const Value& value, std::size_t maxDepth = kMaxNestingDept
 // read the same in every locale. On failure `error`, when given, says why.
 std::optional<Value> parseJSONText(std::string_view text, std::string* error = nullptr,
                                    std::size_t maxDepth = kMaxNestingDepth);
+
+// Reads the elements of JSON text that is an array one by one, by the rules of
+// `parseJSONText`, so that the first ones can be put to use while the rest are still being
+// read. `check` goes over the whole text first without building anything: an element is
+// handed out only from text that parses whole. The text must outlive the reader.
+class JSONArrayReader {
+ public:
+  explicit JSONArrayReader(std::string_view text, std::size_t maxDepth = kMaxNestingDepth);
+  ~JSONArrayReader();
+  JSONArrayReader(const JSONArrayReader&) = delete;
+  JSONArrayReader& operator=(const JSONArrayReader&) = delete;
+
+  enum class Shape { Array, OtherValue, Invalid };
+  // Checks the whole text. `Invalid` is text that `parseJSONText` refuses, with the same
+  // `error`; `OtherValue` is JSON text of something other than an array.
+  Shape check(std::string* error = nullptr);
+  // After a check that found an array: its next element, and how deeply its text nests (a
+  // scalar 0, `[]` 1; never less than the element, more only where a key given again had
+  // held something deeper). False after the last one.
+  bool next(Value& element, std::size_t* depth = nullptr);
+  // How far into the text the elements handed out so far reach, in characters.
+  std::size_t position() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace platform

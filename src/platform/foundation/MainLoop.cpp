@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -100,11 +101,31 @@ void MainLoop::releaseFreedMemorySoon() {
   });
 }
 
+void MainLoop::releaseFreedMemory() {
+  malloc_trim(0);
+  // The trim gives back the free pages inside every arena, but leaves the free top of a
+  // thread's own arena (any but the main thread's) in place: a worker that freed a burst in
+  // order has it all merged into that top. A block of 64 KiB or more freed next to the top
+  // makes the allocator shrink it, so one is made and freed here, in the caller's arena.
+  constexpr size_t kShrinksTheTop = 64 * 1024;
+  static_assert(kShrinksTheTop < kOwnPagesFromBytes, "the block must come from the arena");
+  void* block = std::malloc(kShrinksTheTop);
+  // Touched through a volatile pointer: a block made and freed unused may be left out.
+  if (block) *static_cast<volatile char*>(block) = 0;
+  std::free(block);
+}
+
 void MainLoop::setUpAllocator() {
   // Setting either value also stops the allocator from raising both by itself as it sees
   // large blocks freed, so both are set.
   mallopt(M_MMAP_THRESHOLD, int(kOwnPagesFromBytes));
   mallopt(M_TRIM_THRESHOLD, int(kOwnPagesFromBytes));
+  // No "fast bins": a small block freed is merged with its free neighbours at once instead of
+  // being parked, unmerged, until the next large request walks and merges every parked block
+  // of its arena. A burst of commands frees tens of thousands of small blocks, and that walk
+  // then stalls whichever thread asks next; the per-thread cache still serves the hottest
+  // sizes, and memory freed in one piece can go back to the system.
+  mallopt(M_MXFAST, 0);
 }
 
 namespace {

@@ -29,6 +29,9 @@ class MainLoop {
   // system: for callers that have just let go of large blocks. Asks made before that turn
   // come to one. Safe from any thread.
   static void releaseFreedMemorySoon();
+  // The same at once, on the calling thread (any): for a worker that has just freed large
+  // amounts itself.
+  static void releaseFreedMemory();
 
   // Sets the allocator up for the shell's way of using memory; once, at the start of the
   // program, before it starts other threads. Blocks of `kOwnPagesFromBytes` and more get
@@ -36,7 +39,9 @@ class MainLoop {
   // what is freed at the top of an arena is kept up to the same amount instead of going back
   // to the system at once: blocks of tens of kilobytes made and freed for each command of a
   // burst (a file's bytes, their Base64 text) would otherwise be handed back and faulted in
-  // again every time. releaseFreedMemorySoon() gives it back once a burst is over.
+  // again every time. releaseFreedMemorySoon() gives it back once a burst is over. Small
+  // blocks are merged as they are freed (no fast bins), so that freeing a burst's thousands of
+  // small blocks costs no stall later.
   static constexpr size_t kOwnPagesFromBytes = 1024 * 1024;
   static void setUpAllocator();
 

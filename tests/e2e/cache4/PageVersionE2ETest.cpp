@@ -1,10 +1,8 @@
-#include <httplib.h>
-
 #include <filesystem>
-#include <thread>
 #include <optional>
 
 #include "../E2EShell.h"
+#include "../NoContentSite.h"
 #include "CacheVersions.h"
 #include "appcache/VLFileChecksum.h"
 #include "support/HttpsTestServer.h"
@@ -79,25 +77,14 @@ TEST_F(E2E, APageKeepsItsVersionUntilItReloadsAndAnotherHostsPathsAreThatHosts) 
     response.set_content("window.otherSeen = 'other';\n", "text/javascript");
   });
   // A site whose link answers without a document.
-  httplib::Server elsewhere;
-  elsewhere.Get("/nocontent", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
-  int elsewherePort = elsewhere.bind_to_any_port("127.0.0.1");
-  std::thread serving([&] { elsewhere.listen_after_bind(); });
-  struct Stop {
-    httplib::Server& server;
-    std::thread& thread;
-    ~Stop() {
-      server.stop();
-      thread.join();
-    }
-  } stop{elsewhere, serving};
+  NoContentSite elsewhere;
   std::string config = readText(package + "/config.xml");
   config.insert(config.rfind("</widget>"), "<allow-navigation href=\"http://127.0.0.1:*/*\" />\n");
   writeText(package + "/config.xml", config);
   const std::string offer =
       Value{{"version", "v2"}, {"resources", resources}, {"urlMaps", maps},
             {"other", "veltro://127.0.0.1:" + std::to_string(other.port()) + "/shop/version.js?x=1"},
-            {"noContent", "http://127.0.0.1:" + std::to_string(elsewherePort) + "/nocontent"}}
+            {"noContent", elsewhere.url()}}
           .dump();
   server.on("GET", "/shop/next.json", [offer](const httplib::Request&, httplib::Response& response) {
     response.set_content(offer, "application/json");

@@ -5,6 +5,7 @@
 
 #include "appcache/VLFileChecksum.h"
 #include "e2e/E2EShell.h"
+#include "e2e/NoContentSite.h"
 #include "support/HttpsTestServer.h"
 #include "support/TestCertificateAuthority.h"
 
@@ -114,19 +115,8 @@ TEST_F(E2E, AnApplicationOfModulesRunsUnderVeltroAndARedirectElsewhereFails) {
 // is committed, the frame stays); and a sandboxed srcdoc frame, of no origin, gets none either.
 TEST_F(E2E, AFrameOfAnotherOriginGetsNoneOfTheApplicationsCookies) {
   // Another site, whose link answers without a document.
-  httplib::Server elsewhere;
-  elsewhere.Get("/nocontent", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
-  int elsewherePort = elsewhere.bind_to_any_port("127.0.0.1");
-  std::thread serving([&] { elsewhere.listen_after_bind(); });
-  struct Stop {
-    httplib::Server& server;
-    std::thread& thread;
-    ~Stop() {
-      server.stop();
-      thread.join();
-    }
-  } stop{elsewhere, serving};
-  const std::string noContent = "http://127.0.0.1:" + std::to_string(elsewherePort) + "/nocontent";
+  NoContentSite elsewhere;
+  const std::string noContent = elsewhere.url();
   for (std::string page : {"session.html?nocontent=" + noContent, std::string("session.html?sandboxed")}) {
   SCOPED_TRACE(page);
   auto server = std::make_unique<testing_support::HttpsTestServer>();
