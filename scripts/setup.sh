@@ -12,6 +12,7 @@ packages=(
   libssl-dev zlib1g-dev libsqlite3-dev
   libcurl4-openssl-dev libsoup-3.0-dev libcpp-httplib-dev libbrotli-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev shared-mime-info
+  bubblewrap xdg-dbus-proxy
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgdk-pixbuf-2.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-tools
   libx11-dev xvfb xauth dbus-x11 dbus-daemon openssl nginx-light curl hyperfine locales
