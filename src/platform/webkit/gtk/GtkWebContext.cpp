@@ -23,6 +23,29 @@ std::map<const ProcessPool*, PoolEntry>& contextsByPool() {
   return *contexts;
 }
 
+// Whether bubblewrap, which WebKit's sandbox runs its web processes in, can make the
+// namespaces it needs here: a container may refuse them. Asked once, by running it.
+bool sandboxCanBeMade() {
+  static const bool possible = [] {
+    gchar* argv[] = {const_cast<gchar*>("bwrap"), const_cast<gchar*>("--unshare-all"),
+                     const_cast<gchar*>("--die-with-parent"), const_cast<gchar*>("--ro-bind"), const_cast<gchar*>("/"),
+                     const_cast<gchar*>("/"), const_cast<gchar*>("true"), nullptr};
+    gint status = -1;
+    GError* error = nullptr;
+    bool ran = g_spawn_sync(nullptr, argv, nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr, nullptr, &status,
+                            &error);
+    std::string why = error && error->message ? error->message : "";
+    if (error) g_error_free(error);
+    bool ok = ran && g_spawn_check_wait_status(status, nullptr);
+    if (!ok)
+      log("WebKit's sandbox cannot be made here (bubblewrap " +
+          (ran ? std::string("could not make its namespaces") : "did not run: " + why) +
+          "); web pages run without it.");
+    return ok;
+  }();
+  return possible;
+}
+
 std::shared_ptr<GtkWebContext> makeContext() {
   // Website data (local storage, IndexedDB, the cache) lives under the application's data
   // root, like every other device folder, so that each test run starts fresh.
@@ -33,9 +56,11 @@ std::shared_ptr<GtkWebContext> makeContext() {
   WebKitWebContext* context = webkit_web_context_new_with_website_data_manager(manager);
   g_object_unref(manager);
   // Page content runs in WebKit's sandbox: its web processes see only the system's libraries
-  // and data, the display and the folders given to them, and a network of their own. WebKit
-  // honours WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS=1 where no sandbox can be made.
-  webkit_web_context_set_sandbox_enabled(context, TRUE);
+  // and data, the display and the folders given to them, and a network of their own. Where
+  // bubblewrap cannot make it (a container that refuses namespaces), WebKit could start no
+  // web process at all; the pages then run without it, and the log says so. WebKit also
+  // honours WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS=1.
+  if (sandboxCanBeMade()) webkit_web_context_set_sandbox_enabled(context, TRUE);
   return std::make_shared<GtkWebContext>(platform::gtk::GObjectPtr<WebKitWebContext>::adopt(context));
 }
 
