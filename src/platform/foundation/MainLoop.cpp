@@ -71,8 +71,10 @@ void destroyWork(gpointer data) {
 // Attaches `source` to the main context with `work` as its callback.
 unsigned attachWork(GSource* source, std::function<void()> work) {
   auto* held = new Work{std::move(work)};
-  handOff(held);
   g_source_set_callback(source, runOnce, held, destroyWork);
+  // After everything this thread makes for the source (the callback's record included), which
+  // the main thread frees once the work has run.
+  handOff(held);
   unsigned id = g_source_attach(source, g_main_context_default());
   g_source_unref(source);
   return id;
